@@ -1,0 +1,203 @@
+#include "store/database.h"
+
+#include "store/storelogging.h"
+
+#include <QDateTime>
+#include <QDebug>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QSqlError>
+#include <QSqlQuery>
+
+namespace {
+
+constexpr const char* kDriver = "QSQLITE";
+constexpr const char* kInMemory = ":memory:";
+const QByteArray kSqliteHeader("SQLite format 3\0", 16);
+
+const char* const kCreateStatements[] = {
+    "create table if not exists vesk_uploads ( id text, url text, nodeto text , filename text, filesize int, "
+    "bytesSent int, timesent int, status text, UNIQUE(id));",
+    "create table if not exists vesk_downloads ( id text, status text, nodefrom text, filename text, filesize int, "
+    "downloadsize int, timestamp int, UNIQUE(id));",
+    "create table if not exists vesk_peers ( id text, alias text , avatarPath text, ipAddress text, status text, "
+    "unreadMessagesCount text, sysinfo text, timestamp int, blocked text, UNIQUE(id));",
+    "create table if not exists vesk_chats ( id text, message text , peerfrom text, peerto text, status text, "
+    "timesent text, UNIQUE(id));",
+};
+
+// Each adds a column that older files lack; on an up-to-date file each fails with a duplicate-column error, which
+// is expected and ignored.
+const char* const kMigrations[] = {
+    "alter table vesk_peers add column sysinfo text",         "alter table vesk_downloads add column timestamp int",
+    "alter table vesk_downloads add column downloadsize int", "alter table vesk_peers add column timestamp int",
+    "alter table vesk_peers add column blocked text",         "alter table vesk_uploads add column bytesSent int",
+    "alter table vesk_uploads add column timesent int",       "alter table vesk_uploads add column status text",
+};
+
+// Keep the chat history and resend lookups, the offer loop and the download queue away from full table scans.
+const char* const kIndexes[] = {
+    "create index if not exists vesk_chats_from_status_time on vesk_chats (peerfrom, status, timesent)",
+    "create index if not exists vesk_chats_to_time on vesk_chats (peerto, timesent)",
+    "create index if not exists vesk_uploads_status_time on vesk_uploads (status, timesent)",
+    "create index if not exists vesk_downloads_status_size on vesk_downloads (status, cast(filesize as INTEGER))",
+    "create index if not exists vesk_downloads_status_time on vesk_downloads (status, timestamp)",
+};
+
+const char* const kStartupResets[] = {
+    "update vesk_peers set status='off' where 1",
+    "update vesk_downloads set status='unknown' where status='queued'",
+};
+
+bool hasSqliteHeader(const QString& path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return true; // unreadable: let SQLite report it rather than move a file we cannot judge
+    return file.read(kSqliteHeader.size()) == kSqliteHeader;
+}
+
+enum class Health { Good, Damaged, Unavailable };
+
+bool isDamageError(const QSqlError& error)
+{
+    constexpr int kSqliteCorrupt = 11;
+    constexpr int kSqliteNotADatabase = 26;
+    const int primary = error.nativeErrorCode().toInt() & 0xff;
+    return primary == kSqliteCorrupt || primary == kSqliteNotADatabase;
+}
+
+// Opens the connection and reads the whole file once. Only a file that SQLite itself calls damaged counts as
+// Damaged; a locked or unreachable file is Unavailable and is never moved.
+Health openAndCheck(QSqlDatabase& db, QString* why)
+{
+    if (!db.open()) {
+        *why = db.lastError().text();
+        return isDamageError(db.lastError()) ? Health::Damaged : Health::Unavailable;
+    }
+    QSqlQuery q(db);
+    // quick_check reads every page, so damage anywhere in the file is found now rather than by statements failing
+    // silently later; it costs milliseconds on a database of usual size.
+    if (!q.exec(QStringLiteral("pragma quick_check"))) {
+        *why = q.lastError().text();
+        return isDamageError(q.lastError()) ? Health::Damaged : Health::Unavailable;
+    }
+    const QString verdict = q.next() ? q.value(0).toString() : QString();
+    if (verdict != QLatin1String("ok")) {
+        *why = verdict;
+        return Health::Damaged;
+    }
+    return Health::Good;
+}
+
+} // namespace
+
+QSqlDatabase Database::connection()
+{
+    return QSqlDatabase::database(QLatin1String(kConnectionName), true);
+}
+
+void Database::close()
+{
+    {
+        QSqlDatabase db = QSqlDatabase::database(QLatin1String(kConnectionName), false);
+        if (db.isValid())
+            db.close();
+    }
+    QSqlDatabase::removeDatabase(QLatin1String(kConnectionName));
+}
+
+QSqlDatabase Database::open(const QString& dataFolder)
+{
+    const QString path = filePath(dataFolder);
+    if (!QDir().mkpath(dataFolder))
+        qCritical().noquote() << QStringLiteral("Could not create the data folder ") + dataFolder;
+
+    const QFileInfo info(path);
+    if (info.exists() && info.size() > 0 && !hasSqliteHeader(path)) {
+        const QString aside = moveAside(path);
+        if (!aside.isEmpty())
+            qCritical().noquote() << QStringLiteral("The database ") + path +
+                                         QStringLiteral(" is not a SQLite database; it was moved to ") + aside +
+                                         QStringLiteral(" and a new one was created");
+    }
+
+    QSqlDatabase db = QSqlDatabase::contains(QLatin1String(kConnectionName))
+                          ? QSqlDatabase::database(QLatin1String(kConnectionName), false)
+                          : QSqlDatabase::addDatabase(QLatin1String(kDriver), QLatin1String(kConnectionName));
+    db.setDatabaseName(path);
+
+    QString why;
+    Health health = openAndCheck(db, &why);
+    if (health == Health::Damaged) {
+        db.close();
+        const QString aside = moveAside(path);
+        if (aside.isEmpty()) {
+            health = Health::Unavailable;
+        } else {
+            qCritical().noquote() << QStringLiteral("The database ") + path + QStringLiteral(" is damaged (") + why +
+                                         QStringLiteral("); it was moved to ") + aside +
+                                         QStringLiteral(" and a new one was created");
+            health = openAndCheck(db, &why);
+        }
+    }
+    if (health != Health::Good) {
+        // Peers, chats and transfers all go through the database, so an in-memory one keeps the program working
+        // for this session instead of leaving it deaf.
+        qCritical().noquote() << QStringLiteral("Could not open the database ") + path + QStringLiteral(": ") + why +
+                                     QStringLiteral("; nothing will be saved in this session");
+        db.close();
+        db.setDatabaseName(QLatin1String(kInMemory));
+        db.open();
+    }
+
+    if (!prepareSchema(db))
+        qCritical().noquote() << QStringLiteral("The database ") + path +
+                                     QStringLiteral(" cannot be written; changes will not be saved");
+    return db;
+}
+
+bool Database::prepareSchema(QSqlDatabase& db)
+{
+    QSqlQuery q(db);
+    // A status change is written for nearly every packet and message, so a single-row update must cost
+    // microseconds, not a disk sync: WAL with synchronous=NORMAL keeps each statement atomic and durable across a
+    // program crash, and gives up only the last commits on a power loss.
+    q.exec(QStringLiteral("pragma journal_mode=WAL"));
+    q.exec(QStringLiteral("pragma synchronous=NORMAL"));
+
+    for (const char* statement : kCreateStatements)
+        q.exec(QLatin1String(statement));
+    for (const char* statement : kMigrations)
+        q.exec(QLatin1String(statement));
+    for (const char* statement : kIndexes) {
+        if (!q.exec(QLatin1String(statement)))
+            qCDebug(lcStore) << "index not created:" << statement << q.lastError().text();
+    }
+    bool written = true;
+    for (const char* statement : kStartupResets)
+        written = q.exec(QLatin1String(statement)) && written;
+    return written;
+}
+
+QString Database::moveAside(const QString& path)
+{
+    const QString stamp = QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-hhmmss"));
+    QString aside = path + QStringLiteral(".corrupt-") + stamp;
+    for (int n = 2; QFileInfo::exists(aside); ++n)
+        aside = path + QStringLiteral(".corrupt-") + stamp + QLatin1Char('-') + QString::number(n);
+
+    if (!QFile::rename(path, aside)) {
+        qCritical().noquote() << QStringLiteral("Could not move the unusable database ") + path +
+                                     QStringLiteral(" aside");
+        return QString();
+    }
+    // The journal files belong to the old file; a fresh database must not pick them up.
+    for (const char* suffix : {"-wal", "-shm", "-journal"}) {
+        const QString sibling = path + QLatin1String(suffix);
+        if (QFileInfo::exists(sibling))
+            QFile::rename(sibling, aside + QLatin1String(suffix));
+    }
+    return aside;
+}

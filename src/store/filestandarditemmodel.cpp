@@ -1,0 +1,80 @@
+#include "store/filestandarditemmodel.h"
+
+FileStandardItem::FileStandardItem(const QString& fileURL, const QString& fileName, qint64 totalByteSize,
+                                   const QString& thumbnail, bool selected)
+{
+    setData(fileURL, FileStandardItemModel::FileURLRole);
+    setData(fileName, FileStandardItemModel::FileNameRole);
+    setData(totalByteSize, FileStandardItemModel::TotalByteSizeRole);
+    setData(thumbnail, FileStandardItemModel::ThumbnailRole);
+    setData(selected, FileStandardItemModel::SelectedRole);
+    setEditable(false);
+}
+
+QStandardItem* FileStandardItem::clone() const
+{
+    return new FileStandardItem(*this);
+}
+
+FileStandardItemModel::FileStandardItemModel(QObject* parent) : QStandardItemModel(parent)
+{
+    setItemPrototype(new FileStandardItem);
+    setItemRoleNames({
+        {FileURLRole, QByteArrayLiteral("fileURL")},
+        {FileNameRole, QByteArrayLiteral("fileName")},
+        {TotalByteSizeRole, QByteArrayLiteral("totalByteSize")},
+        {ThumbnailRole, QByteArrayLiteral("thumbnail")},
+        {SelectedRole, QByteArrayLiteral("selected")},
+    });
+}
+
+FileStandardItem* FileStandardItemModel::itemForFileURL(const QString& fileURL) const
+{
+    const QModelIndexList hits = match(index(0, 0), FileURLRole, fileURL, 1, Qt::MatchExactly | Qt::MatchCaseSensitive);
+    if (hits.isEmpty())
+        return nullptr;
+    return static_cast<FileStandardItem*>(itemFromIndex(hits.first()));
+}
+
+long FileStandardItemModel::selectedCount() const
+{
+    long count = 0;
+    for (int row = 0; row < rowCount(); ++row) {
+        const QVariant selected = index(row, 0).data(SelectedRole);
+        if (selected.typeId() == QMetaType::Bool && selected.toBool())
+            ++count;
+    }
+    return count;
+}
+
+void FileStandardItemModel::toggleHighlightFlag(QString fileURL)
+{
+    if (QStandardItem* entry = itemForFileURL(fileURL))
+        entry->setData(!entry->data(SelectedRole).toBool(), SelectedRole);
+    emit selectedCountChanged();
+}
+
+void FileStandardItemModel::clearSelected()
+{
+    for (int row = 0; row < rowCount(); ++row) {
+        QStandardItem* entry = item(row, 0);
+        if (!entry)
+            continue;
+        const QVariant selected = entry->data(SelectedRole);
+        if (selected.typeId() == QMetaType::Bool && selected.toBool())
+            entry->setData(false, SelectedRole);
+    }
+    emit selectedCountChanged();
+}
+
+FileSortFilterProxyModel::FileSortFilterProxyModel(QObject* parent) : QSortFilterProxyModel(parent)
+{
+    setDynamicSortFilter(true);
+}
+
+bool FileSortFilterProxyModel::lessThan(const QModelIndex& left, const QModelIndex& right) const
+{
+    const QString leftName = sourceModel()->data(left, FileStandardItemModel::FileNameRole).toString();
+    const QString rightName = sourceModel()->data(right, FileStandardItemModel::FileNameRole).toString();
+    return QString::compare(leftName, rightName, Qt::CaseInsensitive) < 0;
+}

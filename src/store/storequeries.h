@@ -1,0 +1,35 @@
+#pragma once
+
+// The queries of the list models. Node ids are bound as positional parameters, never pasted into the text:
+// they arrive from the network and may contain anything.
+namespace StoreQueries {
+
+constexpr const char* kAllPeers = "select * from vesk_peers order by status desc, timestamp desc , alias asc";
+constexpr const char* kOnlinePeers = "select * from vesk_peers where status = 'on' order by timestamp desc, alias asc";
+constexpr const char* kUploads =
+    "select * from vesk_uploads where not (status = 'tobedeleted') order by bytesSent desc";
+constexpr const char* kPausedDownloads =
+    "select * from vesk_downloads where status = 'unknown' order by cast(filesize as INTEGER) asc";
+constexpr const char* kQueuedDownloads =
+    "select * from vesk_downloads where status = 'queued' order by cast(filesize as INTEGER) asc";
+constexpr const char* kCompletedDownloads =
+    "select * from vesk_downloads where status = 'downloaded' order by timestamp desc limit 10";
+constexpr const char* kNoChats = "select * from vesk_chats where 0";
+
+// Bound: this node's id. Online peers first, then offline peers with unread messages; never this node.
+constexpr const char* kListedPeers =
+    "select * from vesk_peers where (status = 'on' or unreadMessagesCount >0)  and not(id = ?) "
+    "order by status desc, unreadMessagesCount desc, timestamp desc, alias asc";
+// Bound: this node's id. Online peers that are not blocked; never this node.
+constexpr const char* kReachablePeers =
+    "select * from vesk_peers where status = 'on'  and not(coalesce(blocked, 'no') = 'yes') and  not(id = ?) "
+    "order by unreadMessagesCount desc , timestamp desc, alias asc";
+// Bound: the peer's id twice. The last 100 messages exchanged with the peer, oldest first.
+constexpr const char* kChatHistory =
+    "select * from (select * from vesk_chats where peerfrom = ? or peerto= ? order by timesent desc limit 100) "
+    "order by timesent asc";
+
+constexpr const char* kUnreadSum = "select sum(unreadMessagesCount) as sumunread from vesk_peers ";
+constexpr const char* kPendingCount = "select count(*) from vesk_downloads where status == 'unknown'";
+
+} // namespace StoreQueries

@@ -1,0 +1,26 @@
+#pragma once
+
+#include <QHash>
+#include <QString>
+
+// One row of a table, as column name -> text. An empty record means "no such row".
+class TableRecord
+{
+public:
+    TableRecord() = default;
+    explicit TableRecord(const QString& table);
+
+    void insert(const QString& field, const QString& value);
+    bool isEmpty() const { return m_fields.isEmpty(); }
+    bool contains(const QString& field) const { return m_fields.contains(field); }
+
+    // The column's text; asking for a column the row does not have logs a critical line and yields "".
+    QString value(const QString& field) const;
+
+    QString table() const { return m_table; }
+    QHash<QString, QString> fields() const { return m_fields; }
+
+private:
+    QHash<QString, QString> m_fields;
+    QString m_table;
+};

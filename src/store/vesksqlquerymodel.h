@@ -1,0 +1,55 @@
+#pragma once
+
+#include "store/tablerecord.h"
+
+#include <QHash>
+#include <QSqlDatabase>
+#include <QSqlQueryModel>
+#include <QString>
+#include <QVariantList>
+
+// A SQL list model whose result column i is exposed as role Qt::UserRole + 1 + i, named after the column, so that
+// QML delegates read values by column name whatever the column order of the database file.
+//
+// The by-id operations address one row of any table by its id column. Table and column names are inserted into the
+// statement text (they are always the program's own constants); ids and values are always bound. The variants that
+// change data and refresh re-run this model's query, so call them on the model whose list must show the change.
+class VeskSqlQueryModel : public QSqlQueryModel
+{
+    Q_OBJECT
+    Q_DISABLE_COPY(VeskSqlQueryModel)
+
+public:
+    explicit VeskSqlQueryModel(QObject* parent = nullptr);
+    ~VeskSqlQueryModel() override;
+
+    // Runs the query (resetting the model) and rebuilds the role names. The bound values fill the query's
+    // positional placeholders in order; refresh() binds them again on every re-run.
+    void setQuery(const QString& query, const QSqlDatabase& db);
+    void setQuery(const QString& query, const QSqlDatabase& db, const QVariantList& boundValues);
+    void refresh();
+
+    QString queryText() const { return m_queryText; }
+    QVariantList boundValues() const { return m_boundValues; }
+    QSqlDatabase database() const { return m_db; }
+
+    QVariant data(const QModelIndex& item, int role = Qt::DisplayRole) const override;
+    QHash<int, QByteArray> roleNames() const override;
+
+    void touchTimestamp(const QString& table, const QString& id);
+    QString getField(const QString& table, const QString& id, const QString& field) const;
+    void setField(const QString& table, const QString& id, const QString& field, const QString& value);
+    void setFieldAndRefresh(const QString& table, const QString& id, const QString& field, const QString& value);
+    void incrementField(const QString& table, const QString& id, const QString& field, int increment);
+    void deleteRecord(const QString& table, const QString& id);
+    TableRecord getRecord(const QString& table, const QString& id) const;
+
+private:
+    void runQuery();
+    void generateRoleNames();
+
+    QSqlDatabase m_db;
+    QString m_queryText;
+    QVariantList m_boundValues;
+    QHash<int, QByteArray> m_roleNames;
+};
