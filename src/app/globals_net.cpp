@@ -1,0 +1,72 @@
+#include "app/globals.h"
+
+#include "net/messagedispatcher.h"
+#include "net/vesktcpsocket.h"
+#include "store/vesksqlquerymodel.h"
+
+#include <QLoggingCategory>
+#include <QTcpSocket>
+
+Q_LOGGING_CATEGORY(lcTransport, "vesk.net.transport")
+
+namespace {
+// More simultaneous incoming connections than any number of peers produce in normal use; beyond it, new ones
+// are refused at once so that a flood cannot use up the process's descriptors.
+constexpr int kMaxLiveConnections = 512;
+
+const QString kPeersTable = QStringLiteral("vesk_peers");
+const QString kIpAddressColumn = QStringLiteral("ipAddress");
+} // namespace
+
+namespace Vesk {
+
+void Globals::sendParametersToAddress(const QHostAddress& address, const Parameters& parameters)
+{
+    auto* connection = new VeskTcpSocket;
+    connection->sendParameters(address, parameters);
+}
+
+void Globals::sendToNode(const QString& nodeId, const Parameters& parameters)
+{
+    sendParametersToAddress(getNodeAddress(nodeId), parameters);
+}
+
+void Globals::newTCPConnection()
+{
+    // One notification may stand for several connections; take them all.
+    while (QTcpSocket* accepted = tcpServer.nextPendingConnection()) {
+        if (VeskTcpSocket::liveCount() >= kMaxLiveConnections) {
+            qCDebug(lcTransport) << "too many open connections, refusing one from" << accepted->peerAddress();
+            accepted->abort();
+            accepted->deleteLater();
+            continue;
+        }
+        auto* connection = new VeskTcpSocket;
+        connect(connection, &VeskTcpSocket::parametersRead, this, &Globals::newMessage, Qt::QueuedConnection);
+        connection->setSocket(accepted);
+    }
+}
+
+void Globals::processMessage(QHash<QString, QVariant> message)
+{
+    if (m_dispatcher)
+        m_dispatcher->dispatch(message);
+}
+
+void Globals::registerMessageHandlers()
+{
+    m_dispatcher = std::make_unique<MessageDispatcher>();
+
+    m_dispatcher->setAddressRefresh([this](const QString& nodeId, const QString& senderAddress) {
+        if (!nodeData)
+            return;
+        if (nodeData->getField(kPeersTable, nodeId, kIpAddressColumn) == senderAddress)
+            return;
+        nodeData->setField(kPeersTable, nodeId, kIpAddressColumn, senderAddress);
+        // The open conversation shows its peer's address; let it read the new one.
+        if (nodeId == m_currentSelectedChatPeer)
+            Q_EMIT currentSelectedChatPeerChanged();
+    });
+}
+
+} // namespace Vesk

@@ -1,0 +1,42 @@
+#pragma once
+
+#include <QHash>
+#include <QList>
+#include <QString>
+#include <QStringList>
+#include <QVariant>
+
+#include <functional>
+
+// Chooses the handler of a received message by its "action" text. The vocabulary and the order in which it is
+// tested are fixed here; the controller registers the handler of each action it serves. An action without a
+// registered handler is treated as unknown.
+class MessageDispatcher
+{
+    Q_DISABLE_COPY(MessageDispatcher)
+
+public:
+    using Message = QHash<QString, QVariant>;
+    using Handler = std::function<void(const Message&)>;
+    // Keeps the stored address of the node named by "nodeFrom" current; given that node id and the address the
+    // message came from.
+    using AddressRefresh = std::function<void(const QString& nodeId, const QString& senderAddress)>;
+
+    MessageDispatcher() = default;
+
+    // Every action of the protocol, in the order messages are matched against them.
+    static const QStringList& actions();
+
+    // Registers (or replaces) the handler of one of actions(); returns false for a word outside the vocabulary.
+    bool registerHandler(const QString& action, Handler handler);
+    bool hasHandler(const QString& action) const;
+    void setAddressRefresh(AddressRefresh refresh);
+
+    // Refreshes the sender's address when the message names its node, then runs the first handler whose action
+    // equals the message's, ignoring case. Returns whether a handler ran; when none did, logs the message.
+    bool dispatch(const Message& message) const;
+
+private:
+    QList<Handler> m_handlers; // parallel to actions()
+    AddressRefresh m_addressRefresh;
+};

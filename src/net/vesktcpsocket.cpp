@@ -1,0 +1,154 @@
+#include "net/vesktcpsocket.h"
+
+#include "net/netaddress.h"
+
+#include <QLoggingCategory>
+#include <QTcpSocket>
+#include <QtEndian>
+
+Q_LOGGING_CATEGORY(lcNet, "vesk.net")
+
+// A connection carries exactly one frame from the side that opened it to the side that accepted it:
+//
+//     frame  := length payload
+//     length := 4 bytes, unsigned, little-endian (0xFFFFFFFF is never a length: skipped as "no header yet")
+//     payload:= one serialised MessageParameters record of exactly `length` bytes
+//
+// Nothing ever travels back. An answer, if any, comes on a connection the peer opens to us. So the sender is done
+// once the kernel holds the whole frame, and the receiver once it has read the frame; both end the connection at
+// that point, which keeps descriptors and ports free when file packets arrive hundreds of times a second.
+
+namespace {
+constexpr qint32 kNoHeader = -1;
+int g_liveCount = 0;
+} // namespace
+
+VeskTcpSocket::VeskTcpSocket()
+{
+    ++g_liveCount;
+    closeTimer.setInterval(kLifetimeMs);
+    closeTimer.setSingleShot(true);
+    connect(&closeTimer, &QTimer::timeout, this, &VeskTcpSocket::closeTCPSocket);
+    closeTimer.start();
+}
+
+VeskTcpSocket::~VeskTcpSocket()
+{
+    --g_liveCount;
+}
+
+int VeskTcpSocket::liveCount()
+{
+    return g_liveCount;
+}
+
+void VeskTcpSocket::sendParameters(const QHostAddress& address, const QHash<QString, QVariant>& parameters)
+{
+    // An unknown node has no address: there is nobody to connect to.
+    if (address.isNull()) {
+        closeTCPSocket();
+        return;
+    }
+    const QByteArray frame = Vesk::parametersToFrame(parameters);
+    if (quint32(frame.size() - Vesk::kFrameHeaderSize) > kMaxFrameSize) {
+        qCritical() << "Not sending a message of" << frame.size() - Vesk::kFrameHeaderSize
+                    << "bytes: peers accept at most" << kMaxFrameSize;
+        closeTCPSocket();
+        return;
+    }
+
+    socket = new QTcpSocket(this);
+    connect(socket, &QAbstractSocket::errorOccurred, this, &VeskTcpSocket::showError);
+    connect(socket, &QAbstractSocket::bytesWritten, this, &VeskTcpSocket::processWrittenData);
+    socket->connectToHost(address, kTcpPort, QIODevice::WriteOnly);
+    // Buffered by the socket until the connection is established.
+    socket->write(frame);
+}
+
+void VeskTcpSocket::setSocket(QTcpSocket* acceptedSocket)
+{
+    blockSize = kNoHeader;
+    socket = acceptedSocket;
+    socket->setParent(this);
+    // Bounds what the peer can make us buffer: once a frame's worth is waiting, the socket stops reading and
+    // the sender is held back by TCP itself.
+    socket->setReadBufferSize(Vesk::kFrameHeaderSize + qint64(kMaxFrameSize));
+    connect(socket, &QAbstractSocket::errorOccurred, this, &VeskTcpSocket::showError);
+    connect(socket, &QIODevice::readyRead, this, &VeskTcpSocket::processReadDataWithGoogleProtocolBuffers,
+            Qt::UniqueConnection);
+    // Bytes that arrived before we took the connection raise no new readyRead.
+    processReadDataWithGoogleProtocolBuffers();
+}
+
+void VeskTcpSocket::showError(QAbstractSocket::SocketError socketError)
+{
+    // Failed sends are retried by the features' own timers; nothing is reported here. A receiving connection
+    // that the peer closed may still hold a complete frame, so read it before ending.
+    qCDebug(lcNet) << "connection error" << socketError;
+    if (m_closed)
+        return;
+    if (blockSize != kNoHeader || (socket && socket->bytesAvailable() > 0))
+        processReadDataWithGoogleProtocolBuffers();
+    closeTCPSocket();
+}
+
+void VeskTcpSocket::processReadDataWithGoogleProtocolBuffers()
+{
+    if (m_closed || !socket)
+        return;
+
+    while (blockSize == kNoHeader) {
+        if (socket->bytesAvailable() < Vesk::kFrameHeaderSize)
+            return;
+        char header[Vesk::kFrameHeaderSize];
+        if (socket->read(header, Vesk::kFrameHeaderSize) != Vesk::kFrameHeaderSize) {
+            closeTCPSocket();
+            return;
+        }
+        blockSize = qFromLittleEndian<qint32>(header);
+    }
+
+    if (quint32(blockSize) > kMaxFrameSize) {
+        qCritical() << "Refused a message of" << quint32(blockSize) << "bytes from"
+                    << Vesk::addressText(socket->peerAddress()) << "- the limit is" << kMaxFrameSize;
+        closeTCPSocket();
+        return;
+    }
+    if (socket->bytesAvailable() < blockSize)
+        return;
+
+    const QByteArray payload = socket->read(blockSize);
+    if (payload.size() != blockSize) {
+        closeTCPSocket();
+        return;
+    }
+    Vesk::Parameters parameters = Vesk::byteArrayToParameters(payload);
+    parameters.insert(QStringLiteral("senderIPAddress"), Vesk::addressText(socket->peerAddress()));
+    closeTCPSocket();
+    Q_EMIT parametersRead(parameters);
+}
+
+void VeskTcpSocket::processWrittenData(qint64 bytes)
+{
+    Q_UNUSED(bytes)
+    if (m_closed || !socket || socket->bytesToWrite() > 0)
+        return;
+    // The whole frame is with the kernel, which delivers it after the close as well.
+    socket->flush();
+    closeTCPSocket();
+}
+
+void VeskTcpSocket::closeTCPSocket()
+{
+    if (m_closed)
+        return;
+    m_closed = true;
+    closeTimer.stop();
+    if (socket) {
+        socket->disconnect(this);
+        socket->close();
+        socket->deleteLater();
+        socket = nullptr;
+    }
+    deleteLater();
+}

@@ -1,0 +1,25 @@
+#pragma once
+
+#include <QByteArray>
+#include <QHash>
+#include <QString>
+#include <QVariant>
+
+namespace Vesk {
+
+using Parameters = QHash<QString, QVariant>;
+
+// Bytes of the length header that precedes every record on a TCP connection.
+constexpr int kFrameHeaderSize = 4;
+
+// Serialises the wire fields of a parameter hash; keys that are not wire fields are left out.
+QByteArray parametersToByteArray(const Parameters& parameters);
+
+// Parses one serialised record. Malformed bytes give an empty hash and a critical log line.
+Parameters byteArrayToParameters(const QByteArray& bytes);
+
+// One whole frame: the payload length, little-endian, followed by the serialised record. Built in a single
+// buffer, because a file packet is a megabyte and every extra copy shows in the transfer rate.
+QByteArray parametersToFrame(const Parameters& parameters);
+
+} // namespace Vesk
