@@ -85,7 +85,8 @@ Health openAndCheck(QSqlDatabase& db, QString* why)
     }
     const QString verdict = q.next() ? q.value(0).toString() : QString();
     if (verdict != QLatin1String("ok")) {
-        *why = verdict;
+        constexpr int kMaxReasonLength = 160;
+        *why = verdict.simplified().left(kMaxReasonLength);
         return Health::Damaged;
     }
     return Health::Good;

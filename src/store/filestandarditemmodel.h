@@ -24,11 +24,11 @@ class FileStandardItemModel : public QStandardItemModel
 
 public:
     enum Roles {
-        FileURLRole = Qt::UserRole + 1, // 33: "file:///" URL text, the key of an entry
-        FileNameRole,                   // 34: file name without its folder
-        TotalByteSizeRole,              // 35: size in bytes (qint64)
-        ThumbnailRole,                  // 36: URL text of the file-type icon
-        SelectedRole,                   // 37: bool, highlighted for sending
+        FileURLRole = 33,  // 33: "file:///" URL text, the key of an entry
+        FileNameRole,      // 34: file name without its folder
+        TotalByteSizeRole, // 35: size in bytes (qint64)
+        ThumbnailRole,     // 36: URL text of the file-type icon
+        SelectedRole,      // 37: bool, highlighted for sending
     };
     Q_ENUM(Roles)
 

@@ -11,7 +11,10 @@ Q_LOGGING_CATEGORY(lcStore, "vesk.store")
 
 namespace {
 
-constexpr int kFirstColumnRole = Qt::UserRole + 1;
+// The interface reads columns by role names fixed at 33, 34, ... (after a user-role base of 32), whatever the
+// value of Qt::UserRole; the roles below 32 keep the base model's meaning.
+constexpr int kRoleBase = 32;
+constexpr int kFirstColumnRole = kRoleBase + 1;
 
 // Prepares, binds the id (and value) and executes; failures are left to the caller to ignore, as every
 // single-row operation is fire-and-forget.
@@ -84,7 +87,7 @@ QHash<int, QByteArray> VeskSqlQueryModel::roleNames() const
 
 QVariant VeskSqlQueryModel::data(const QModelIndex& item, int role) const
 {
-    if (role < Qt::UserRole)
+    if (role < kRoleBase)
         return QSqlQueryModel::data(item, role);
     const int column = role - kFirstColumnRole;
     return QSqlQueryModel::data(index(item.row(), column), Qt::DisplayRole);

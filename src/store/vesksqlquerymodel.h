@@ -8,7 +8,7 @@
 #include <QString>
 #include <QVariantList>
 
-// A SQL list model whose result column i is exposed as role Qt::UserRole + 1 + i, named after the column, so that
+// A SQL list model whose result column i is exposed as role 33 + i, named after the column, so that
 // QML delegates read values by column name whatever the column order of the database file.
 //
 // The by-id operations address one row of any table by its id column. Table and column names are inserted into the
