@@ -1,0 +1,13 @@
+#pragma once
+
+#include <QPixmap>
+#include <QString>
+
+namespace Vesk::AppIcons {
+
+// The red disc with the count painted on it in white, every digit shown.
+QPixmap badgePixmap(int count);
+// "N: Vesk", or "Vesk" when nothing is waiting.
+QString windowTitleFor(int count);
+
+} // namespace Vesk::AppIcons

@@ -1,0 +1,306 @@
+#include "app/globals.h"
+
+#include "app/platform.h"
+#include "common/clock.h"
+#include "common/random.h"
+#include "net/messagedispatcher.h"
+#include "net/peermanager.h"
+#include "store/vesksqlquerymodel.h"
+
+#include <QCoreApplication>
+#include <QDesktopServices>
+#include <QDir>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QImage>
+#include <QMessageBox>
+#include <QSettings>
+#include <QSystemTrayIcon>
+#include <QUuid>
+
+namespace Vesk {
+
+namespace {
+constexpr const char* kUserAliasKey = "userAlias";
+constexpr const char* kRunOnStartupKey = "runOnStartup";
+constexpr const char* kMachineIdKey = "machineId";
+constexpr const char* kOwnAvatarFile = "myavatar.png";
+constexpr const char* kBuiltInAvatar = "qrc:/qml/Vesk/pics/ui/icn-avatar-default-512.png";
+constexpr int kAvatarSide = 256;
+constexpr qint64 kSecondsRemainingHysteresis = 5;
+
+constexpr int kDownloadUiIntervalMs = 2000;
+constexpr int kUnsentChatIntervalMs = 5000;
+constexpr int kUnsentUploadsIntervalMs = 3000;
+constexpr int kRefreshPeersFirstIntervalMs = 3600000;
+constexpr int kToDeleteIntervalMs = 10000;
+constexpr int kWakeUpIntervalMs = 10000;
+constexpr int kSecondIconUpdateDelayMs = 5000;
+// A gap longer than this between two 10-second wake-up checks means the computer slept.
+constexpr qint64 kSleepGapMs = 30 * 60 * 1000;
+} // namespace
+
+Globals* Globals::instance()
+{
+    static Globals* globals = new Globals(); // never destroyed: peers, models and timers live as long as the process
+    return globals;
+}
+
+Globals::Globals()
+{
+    setAppName(QStringLiteral("Vesk"));
+    filesProxyData.setSourceModel(&filesData);
+    bufferFileSize = kBufferFileSize;
+    settings = new QSettings(QStringLiteral("Tavimor"), QStringLiteral("Vesk"), this);
+    localAddress = QHostAddress(QHostAddress::LocalHost).toString();
+    m_hostId = computeHostId();
+
+    tcpServer.listen(QHostAddress::AnyIPv4, kTcpPort);
+
+    connect(this, &Globals::readyToProcessNextFileQueueItem, this, &Globals::processNextFileQueueItem,
+            Qt::QueuedConnection);
+    connect(this, &Globals::newMessage, this, &Globals::processMessage, Qt::QueuedConnection);
+    connect(&tcpServer, &QTcpServer::newConnection, this, &Globals::newTCPConnection, Qt::QueuedConnection);
+    connect(this, &Globals::updateAppIconsSignal, this, &Globals::updateAppIcons, Qt::QueuedConnection);
+    registerMessageHandlers();
+
+    trayIcon = new QSystemTrayIcon(QIcon(QStringLiteral(":/qml/Vesk/pics/Vesk.png")));
+    connect(&filesData, &FileStandardItemModel::selectedCountChanged, this, &Globals::selectedFilesCountChanged);
+
+    initDatabase();
+}
+
+Globals::~Globals() = default;
+
+QString Globals::computeHostId()
+{
+    const QString stored = settings->value(QLatin1String(kMachineIdKey)).toString();
+    if (!stored.isEmpty())
+        return stored;
+    QString id = machineGuid();
+    if (id.isEmpty())
+        id = QUuid::createUuid().toString();
+    settings->setValue(QLatin1String(kMachineIdKey), id);
+    settings->sync();
+    return id;
+}
+
+void Globals::init()
+{
+    Q_EMIT readyToProcessNextFileQueueItem();
+    setPeerQueries();
+    downloadStallCount = 0;
+    lastDownloadingFileId.clear();
+
+    const struct
+    {
+        QTimer& timer;
+        int interval;
+    } timers[] = {
+        {downloadUITimer, kDownloadUiIntervalMs},
+        {unsentChatTimer, kUnsentChatIntervalMs},
+        {unsentUploadsTimer, kUnsentUploadsIntervalMs},
+        {refreshPeersTimer, kRefreshPeersFirstIntervalMs},
+        {uploadsToDeleteTimer, kToDeleteIntervalMs},
+        {downloadsToDeleteTimer, kToDeleteIntervalMs},
+        {wakeUpTimer, kWakeUpIntervalMs},
+    };
+    connect(&refreshPeersTimer, &QTimer::timeout, this, &Globals::refreshPeersTimeout, Qt::UniqueConnection);
+    connect(&wakeUpTimer, &QTimer::timeout, this, &Globals::detectWakeUpFromSleepTimeout, Qt::UniqueConnection);
+    for (const auto& entry : timers) {
+        entry.timer.setInterval(entry.interval);
+        entry.timer.start();
+    }
+
+    setCurrentSelectedTabIndex(0);
+    Q_EMIT pendingValidationsCountChanged();
+    Q_EMIT totalNumberOfUnReadMessagesChanged();
+    Q_EMIT updateAppIconsSignal();
+    QTimer::singleShot(kSecondIconUpdateDelayMs, this, &Globals::updateAppIconsSignal);
+}
+
+// --- properties ---------------------------------------------------------------------------------------------
+
+bool Globals::startOnLogin() const
+{
+    return settings->value(QLatin1String(kRunOnStartupKey), false).toBool();
+}
+
+bool Globals::automaticallyOpenDownloadedFiles() const
+{
+    return settings->value(QLatin1String(kAutoOpenKey), true).toBool();
+}
+
+int Globals::numberOfSelectedFiles() const
+{
+    return int(filesData.selectedCount());
+}
+
+void Globals::setNumberOfSecondsRemainingForCurrentDownload(qint64 seconds)
+{
+    // Small changes are ignored so the estimate on screen does not flicker every tick.
+    if (qAbs(seconds - m_secondsRemaining) < kSecondsRemainingHysteresis)
+        return;
+    m_secondsRemaining = seconds;
+    Q_EMIT numberOfSecondsRemainingForCurrentDownloadChanged();
+}
+
+void Globals::setCurrentDownloadingFileId(const QString& id)
+{
+    m_currentDownloadingFileId = id;
+    Q_EMIT currentDownloadingFileIdChanged();
+}
+
+void Globals::setAppName(const QString& name)
+{
+    if (name == m_appName)
+        return;
+    m_appName = name;
+    Q_EMIT appNameChanged();
+}
+
+QString Globals::userAlias() const
+{
+    return settings->value(QLatin1String(kUserAliasKey), QStringLiteral("unknown")).toString();
+}
+
+void Globals::setUserAlias(QString userAlias)
+{
+    settings->setValue(QLatin1String(kUserAliasKey), userAlias);
+    settings->sync();
+    Q_EMIT userAliasChanged();
+}
+
+QString Globals::userAvatar()
+{
+    const QString path = dataFolderPath() + QLatin1String(kOwnAvatarFile);
+    if (QFileInfo::exists(path))
+        return QFileInfo(path).absoluteFilePath();
+    setUserAvatar(defaultAvatarPath());
+    if (QFileInfo::exists(path))
+        return QFileInfo(path).absoluteFilePath();
+    return QString::fromLatin1(kBuiltInAvatar);
+}
+
+void Globals::setUserAvatar(const QString& imagePath)
+{
+    QImage image;
+    if (!image.load(imagePath)) {
+        qCritical().noquote() << "Could not load image at " + imagePath;
+        return;
+    }
+    const QString target = dataFolderPath() + QLatin1String(kOwnAvatarFile);
+    const QImage scaled = image.scaled(kAvatarSide, kAvatarSide, Qt::KeepAspectRatio, Qt::SmoothTransformation);
+    if (!scaled.save(target, "PNG")) {
+        qCritical().noquote() << "Could not save image at " + target;
+        return;
+    }
+    Q_EMIT userAvatarChanged();
+}
+
+QString Globals::tempAvatarPath() const
+{
+    return m_tempAvatarPath.isEmpty() ? getAvatarForNode(m_hostId) : m_tempAvatarPath;
+}
+
+void Globals::setTempAvatarPath(const QString& path)
+{
+    m_tempAvatarPath = path;
+    Q_EMIT tempAvatarPathChanged();
+}
+
+void Globals::setCurrentSelectedTabIndex(int tabIndex)
+{
+    if (tabIndex == m_currentSelectedTabIndex)
+        return;
+    m_currentSelectedTabIndex = tabIndex;
+    Q_EMIT currentSelectedTabIndexChanged();
+}
+
+// --- small operations ---------------------------------------------------------------------------------------
+
+void Globals::chooseAvatar()
+{
+    setTempAvatarPath(QFileDialog::getOpenFileName(nullptr, QStringLiteral("choose avatar")));
+}
+
+void Globals::togglePeerSelection(QString peerId)
+{
+    if (!selectedPeers.remove(peerId))
+        selectedPeers.insert(peerId);
+    Q_EMIT selectedPeersCountChanged();
+}
+
+bool Globals::isPeerSelected(QString peerId) const
+{
+    return selectedPeers.contains(peerId);
+}
+
+void Globals::toggleAutomaticallyOpenDownloadedFiles()
+{
+    settings->setValue(QLatin1String(kAutoOpenKey), !automaticallyOpenDownloadedFiles());
+    settings->sync();
+    Q_EMIT automaticallyOpenDownloadedFilesChanged();
+}
+
+void Globals::runOnStartup(bool run)
+{
+    settings->setValue(QLatin1String(kRunOnStartupKey), run);
+    settings->sync();
+    if (!Platform::registerStartOnLogin(run, QCoreApplication::applicationFilePath()))
+        qCritical().noquote() << "Could not update the start-on-login entry" << Platform::autostartEntryPath();
+    Q_EMIT startOnLoginChanged();
+}
+
+void Globals::toggleStartOnLogin()
+{
+    runOnStartup(!startOnLogin());
+}
+
+void Globals::openDownloadedFilesFolder()
+{
+    QDesktopServices::openUrl(QUrl::fromLocalFile(QDir::fromNativeSeparators(downloadsFolderPath())));
+}
+
+void Globals::openDownloadedFile(QString fileName)
+{
+    QDesktopServices::openUrl(QUrl::fromLocalFile(fileName));
+}
+
+void Globals::messageBox(QString title, QString description)
+{
+    QMessageBox box(QMessageBox::Information, title, description, QMessageBox::Ok);
+    box.exec();
+}
+
+void Globals::processNextFileQueueItem()
+{
+    filesProxyData.sort(0, Qt::AscendingOrder);
+}
+
+void Globals::shutDown()
+{
+    QCoreApplication::quit();
+}
+
+// --- timers -------------------------------------------------------------------------------------------------
+
+void Globals::refreshPeersTimeout()
+{
+    // Spread the hourly refreshes of many instances over a minute instead of having them all fire together.
+    refreshPeersTimer.setInterval(int((nextRandom() % 100 + 3600) * 1000));
+    refreshPeers();
+}
+
+void Globals::detectWakeUpFromSleepTimeout()
+{
+    const qint64 now = nowMs();
+    if (m_lastWakeCheck == 0)
+        m_lastWakeCheck = now;
+    const qint64 gap = now - m_lastWakeCheck;
+    m_lastWakeCheck = now;
+    if (gap > kSleepGapMs)
+        refreshPeers();
+}
+
+} // namespace Vesk

@@ -1,0 +1,217 @@
+#pragma once
+
+#include "store/filestandarditemmodel.h"
+#include "store/tablerecord.h"
+
+#include <QHash>
+#include <QHostAddress>
+#include <QObject>
+#include <QPointer>
+#include <QSet>
+#include <QStringList>
+#include <QTcpServer>
+#include <QTimer>
+#include <QUrl>
+#include <QVariant>
+
+#include <memory>
+
+class QSettings;
+class QSystemTrayIcon;
+class VeskQMLViewer;
+class VeskSqlQueryModel;
+class PeerManager;
+class TaskbarIntegration;
+class MessageDispatcher;
+
+namespace Vesk {
+
+using Parameters = QHash<QString, QVariant>;
+
+// The one controller of the application and the only object the QML interface talks to ("globals").
+// Its operations live in the folder of the subsystem they belong to: the store glue in app/globals_store.cpp,
+// transport glue in app/globals_net.cpp, the handshake and chat in peers/, offers and downloads in transfer/.
+// Features declare their operations here as they land.
+class Globals : public QObject
+{
+    Q_OBJECT
+    Q_DISABLE_COPY(Globals)
+
+    Q_PROPERTY(bool startOnLogin READ startOnLogin NOTIFY startOnLoginChanged)
+    Q_PROPERTY(bool automaticallyOpenDownloadedFiles READ automaticallyOpenDownloadedFiles NOTIFY
+                   automaticallyOpenDownloadedFilesChanged)
+    Q_PROPERTY(int numberOfSelectedFiles READ numberOfSelectedFiles NOTIFY selectedFilesCountChanged)
+    Q_PROPERTY(int selectedPeersCount READ selectedPeersCount NOTIFY selectedPeersCountChanged)
+    Q_PROPERTY(int numberOfPendingValidations READ numberOfPendingValidations NOTIFY pendingValidationsCountChanged)
+    Q_PROPERTY(
+        qint64 numberOfSecondsRemainingForCurrentDownload READ numberOfSecondsRemainingForCurrentDownload WRITE
+            setNumberOfSecondsRemainingForCurrentDownload NOTIFY numberOfSecondsRemainingForCurrentDownloadChanged)
+    Q_PROPERTY(QString hostId READ hostId NOTIFY hostIdChanged)
+    Q_PROPERTY(QString currentDownloadingFileId READ currentDownloadingFileId WRITE setCurrentDownloadingFileId NOTIFY
+                   currentDownloadingFileIdChanged)
+    Q_PROPERTY(QString appName READ appName WRITE setAppName NOTIFY appNameChanged)
+    Q_PROPERTY(QString userAlias READ userAlias WRITE setUserAlias NOTIFY userAliasChanged)
+    Q_PROPERTY(QString userAvatar READ userAvatar WRITE setUserAvatar NOTIFY userAvatarChanged)
+    Q_PROPERTY(
+        int totalNumberOfUnReadMessages READ totalNumberOfUnReadMessages NOTIFY totalNumberOfUnReadMessagesChanged)
+    Q_PROPERTY(QString tempAvatarPath READ tempAvatarPath WRITE setTempAvatarPath NOTIFY tempAvatarPathChanged)
+    Q_PROPERTY(QString currentSelectedChatPeer READ currentSelectedChatPeer WRITE setCurrentSelectedChatPeer NOTIFY
+                   currentSelectedChatPeerChanged)
+    Q_PROPERTY(int currentSelectedTabIndex READ currentSelectedTabIndex WRITE setCurrentSelectedTabIndex NOTIFY
+                   currentSelectedTabIndexChanged)
+
+public:
+    static Globals* instance();
+
+    static constexpr quint16 kTcpPort = 25001;
+    static constexpr qint64 kBufferFileSize = 1000000;
+    static constexpr const char* kAutoOpenKey = "automaticallyOpenDownloadedFiles";
+
+    // Property readers.
+    bool startOnLogin() const;
+    bool automaticallyOpenDownloadedFiles() const;
+    int numberOfSelectedFiles() const;
+    int selectedPeersCount() const { return int(selectedPeers.size()); }
+    int numberOfPendingValidations() const;
+    qint64 numberOfSecondsRemainingForCurrentDownload() const { return m_secondsRemaining; }
+    void setNumberOfSecondsRemainingForCurrentDownload(qint64 seconds);
+    QString hostId() const { return m_hostId; }
+    QString currentDownloadingFileId() const { return m_currentDownloadingFileId; }
+    void setCurrentDownloadingFileId(const QString& id);
+    QString appName() const { return m_appName; }
+    void setAppName(const QString& name);
+    QString userAlias() const;
+    QString userAvatar();
+    void setUserAvatar(const QString& imagePath);
+    int totalNumberOfUnReadMessages() const;
+    QString tempAvatarPath() const;
+    void setTempAvatarPath(const QString& path);
+    QString currentSelectedChatPeer() const { return m_currentSelectedChatPeer; }
+    int currentSelectedTabIndex() const { return m_currentSelectedTabIndex; }
+
+    // Typed reads over the store.
+    TableRecord getPeerRecord(const QString& id) const;
+    TableRecord getDownloadRecord(const QString& id) const;
+    TableRecord getUploadRecord(const QString& id) const;
+    QHostAddress getNodeAddress(const QString& nodeId) const;
+
+    // Sending: the one way any feature puts a message on the wire.
+    void sendParametersToAddress(const QHostAddress& address, const Parameters& parameters);
+    void sendToNode(const QString& nodeId, const Parameters& parameters);
+
+    // Members the Parts name. The controller owns all of them for the life of the process.
+    VeskSqlQueryModel* nodeData = nullptr;
+    VeskSqlQueryModel* nodesProxyData = nullptr;
+    VeskSqlQueryModel* uploadsData = nullptr;
+    VeskSqlQueryModel* pausedDownloads = nullptr;
+    VeskSqlQueryModel* queuedDownloads = nullptr;
+    VeskSqlQueryModel* completedDownloads = nullptr;
+    VeskSqlQueryModel* chatsModel = nullptr;
+    FileStandardItemModel filesData;
+    FileSortFilterProxyModel filesProxyData;
+    QString localAddress;
+    QSet<QString> selectedPeers;
+    QSettings* settings = nullptr;
+    QTcpServer tcpServer;
+    PeerManager* peerManager = nullptr;
+    QSystemTrayIcon* trayIcon = nullptr;
+    VeskQMLViewer* mainWindow = nullptr;
+    TaskbarIntegration* taskbar = nullptr;
+
+    // Download engine state.
+    qint64 bufferFileSize = kBufferFileSize;
+    int downloadStallCount = 0;
+    QString lastDownloadingFileId;
+    qint64 lastDownloadFileSize = 0;
+
+    QTimer downloadUITimer;
+    QTimer unsentChatTimer;
+    QTimer unsentUploadsTimer;
+    QTimer refreshPeersTimer;
+    QTimer uploadsToDeleteTimer;
+    QTimer downloadsToDeleteTimer;
+    QTimer wakeUpTimer;
+
+Q_SIGNALS:
+    void appNameChanged();
+    void totalNumberOfUnReadMessagesChanged();
+    void readyToProcessNextFileQueueItem();
+    void readytoSendNextFileItem();
+    void readyToDownloadNextFile();
+    void updateAppIconsSignal();
+    void startOnLoginChanged();
+    void currentDownloadingFileIdChanged();
+    void numberOfSecondsRemainingForCurrentDownloadChanged();
+    void userAliasChanged();
+    void userAvatarChanged();
+    void selectedPeersCountChanged();
+    void hostIdChanged();
+    void automaticallyOpenDownloadedFilesChanged();
+    void selectedFilesCountChanged();
+    void pendingValidationsCountChanged();
+    void newMessage(QHash<QString, QVariant> message);
+    void currentDownloadFileSizeChanged();
+    void tempAvatarPathChanged();
+    void currentSelectedChatPeerChanged();
+    void currentSelectedTabIndexChanged();
+
+public Q_SLOTS:
+    void init();
+    void processNextFileQueueItem();
+    void rebroadCastMyInfo() {}
+    void processMessage(QHash<QString, QVariant> message);
+    void runOnStartup(bool run);
+    void shutDown();
+    void updateAppIcons();
+
+private Q_SLOTS:
+    void newTCPConnection();
+
+public Q_SLOTS:
+    void refreshPeersTimeout();
+    void detectWakeUpFromSleepTimeout();
+
+public:
+    Q_INVOKABLE void toggleAutomaticallyOpenDownloadedFiles();
+    Q_INVOKABLE void setUserAlias(QString userAlias);
+    Q_INVOKABLE void chooseAvatar();
+    Q_INVOKABLE void togglePeerSelection(QString peerId);
+    Q_INVOKABLE bool isPeerSelected(QString peerId) const;
+    Q_INVOKABLE void toggleStartOnLogin();
+    Q_INVOKABLE QString getAvatarForNode(QString nodeId) const;
+    Q_INVOKABLE QString getAliasForNode(QString nodeId) const;
+    Q_INVOKABLE QString getIpAddressForNode(QString nodeId) const;
+    Q_INVOKABLE QString getStatusForNode(QString nodeId) const;
+    Q_INVOKABLE QString getBlockedStatusForNode(QString nodeId) const;
+    Q_INVOKABLE QString getFilePathForDownloadedFile(QString fileId) const;
+    Q_INVOKABLE void openDownloadedFilesFolder();
+    Q_INVOKABLE void openDownloadedFile(QString fileName);
+    Q_INVOKABLE void refreshPeers();
+    Q_INVOKABLE void setCurrentSelectedChatPeer(QString peerId);
+    Q_INVOKABLE void setCurrentSelectedTabIndex(int tabIndex);
+    Q_INVOKABLE void clearAllPendingUploads();
+    Q_INVOKABLE void clearAllPendingDownloads();
+    Q_INVOKABLE void blockUser(QString peerId);
+    Q_INVOKABLE void messageBox(QString title, QString description);
+
+private:
+    Globals();
+    ~Globals() override;
+
+    void initDatabase();
+    void setPeerQueries();
+    QString computeHostId();
+    void registerMessageHandlers();
+
+    QString m_appName;
+    QString m_hostId;
+    QString m_currentDownloadingFileId;
+    qint64 m_secondsRemaining = 0;
+    QString m_currentSelectedChatPeer;
+    int m_currentSelectedTabIndex = 0;
+    QString m_tempAvatarPath;
+    qint64 m_lastWakeCheck = 0;
+    std::unique_ptr<MessageDispatcher> m_dispatcher;
+};
+
+} // namespace Vesk

@@ -1,0 +1,171 @@
+#include "app/startup.h"
+
+#include "app/globals.h"
+#include "app/logging.h"
+#include "app/platform.h"
+#include "app/veskqmlviewer.h"
+#include "app/vesksingleapplication.h"
+#include "common/random.h"
+#include "net/peermanager.h"
+#include "store/vesksqlquerymodel.h"
+
+#include <QAction>
+#include <QDir>
+#include <QInputDialog>
+#include <QLibraryInfo>
+#include <QLocale>
+#include <QMenu>
+#include <QModelIndex>
+#include <QQmlContext>
+#include <QScreen>
+#include <QSettings>
+#include <QSqlDatabase>
+#include <QSystemTrayIcon>
+#include <QTime>
+#include <QTranslator>
+
+#include <cstdlib>
+
+namespace Vesk {
+
+namespace {
+
+constexpr int kWakeUpTimeoutMs = 5000;
+constexpr int kWindowWidth = 352;
+constexpr const char* kMainQmlFile = "qml/Vesk/desktop/main.qml";
+
+bool hasNoName(const QString& alias)
+{
+    return alias.isEmpty() || alias.compare(QLatin1String("unknown"), Qt::CaseInsensitive) == 0;
+}
+
+// Until the first-run wizard exists, a plain question gets the user's name.
+void askForName(Globals* globals)
+{
+    bool ok = false;
+    const QString name =
+        QInputDialog::getText(nullptr, QObject::tr("Welcome to Vesk"),
+                              QObject::tr("Your name, as your peers will see it:"), QLineEdit::Normal, QString(), &ok);
+    if (ok && !name.trimmed().isEmpty())
+        globals->setUserAlias(name.trimmed());
+}
+
+void publish(QQmlContext* context, Globals* globals)
+{
+    context->setContextProperty(QStringLiteral("globals"), globals);
+    context->setContextProperty(QStringLiteral("nodeData"), globals->nodeData);
+    context->setContextProperty(QStringLiteral("filesData"), &globals->filesData);
+    context->setContextProperty(QStringLiteral("uploadsData"), globals->uploadsData);
+    context->setContextProperty(QStringLiteral("pausedDownloads"), globals->pausedDownloads);
+    context->setContextProperty(QStringLiteral("queuedDownloads"), globals->queuedDownloads);
+    context->setContextProperty(QStringLiteral("completedDownloads"), globals->completedDownloads);
+    context->setContextProperty(QStringLiteral("chatsModel"), globals->chatsModel);
+    context->setContextProperty(QStringLiteral("nodesProxyData"), globals->nodesProxyData);
+    context->setContextProperty(QStringLiteral("filesProxyData"), &globals->filesProxyData);
+}
+
+void placeWindow(QWidget* window)
+{
+    const QRect available = QGuiApplication::primaryScreen()->availableGeometry();
+    const int h = available.height();
+    window->setFixedSize(kWindowWidth, h - h / 10);
+    QRect frame = window->frameGeometry();
+    frame.moveCenter(available.center());
+    window->move(frame.topLeft());
+}
+
+} // namespace
+
+int runApplication(int argc, char** argv)
+{
+    auto* app = new VeskSingleApplication(argc, argv);
+
+    if (!QSqlDatabase::drivers().contains(QLatin1String("QSQLITE"))) {
+        qCritical() << "SQLITE driver not found ";
+        qCritical() << "Drivers " << QSqlDatabase::drivers();
+        qCritical() << "library paths" << QCoreApplication::libraryPaths();
+        delete app;
+        return 0;
+    }
+
+    QCoreApplication::setApplicationName(QStringLiteral("Vesk"));
+    QCoreApplication::setOrganizationName(QStringLiteral("Tavimor"));
+
+    if (app->isRunning()) {
+        app->sendMessage(QStringLiteral("wakeUp"), kWakeUpTimeoutMs);
+        delete app;
+        return 0;
+    }
+
+    Globals* globals = Globals::instance();
+    auto* window = new VeskQMLViewer();
+    QObject::connect(app, &VeskSingleApplication::messageReceived, window, &VeskQMLViewer::wakeMeUp);
+
+    auto* qtTranslator = new QTranslator();
+    if (qtTranslator->load(QStringLiteral("qt_") + QLocale::system().name(),
+                           QLibraryInfo::path(QLibraryInfo::TranslationsPath)))
+        QCoreApplication::installTranslator(qtTranslator);
+    auto* appTranslator = new QTranslator();
+    if (appTranslator->load(QStringLiteral("%1/%2").arg(QCoreApplication::applicationDirPath(),
+                                                        QStringLiteral("Vesk_") + QLocale::system().name())))
+        QCoreApplication::installTranslator(appTranslator);
+
+    const QString logPath = dataFolderPath() + QStringLiteral("vesk.log");
+    qDebug() << logPath;
+    if (!Log::installLogFile(logPath))
+        qDebug().noquote() << "Error opening log file '" + logPath + "'. All debug output redirected to console.";
+
+    if (!globals->tcpServer.isListening()) {
+        qCritical().noquote() << "Closing Vesk. Another application is listening on port " +
+                                     QString::number(Globals::kTcpPort);
+        std::_Exit(0);
+    }
+
+    seedRandom(quint32(QTime::currentTime().msec()));
+
+    QDir::setCurrent(Platform::workingDirectoryFor(QCoreApplication::applicationDirPath()));
+    qRegisterMetaType<QModelIndex>("QModelIndex");
+
+    const QVariant runKey = globals->settings->value(QStringLiteral("runOnStartup"));
+    if (!runKey.isValid() || runKey.toBool())
+        globals->runOnStartup(true);
+
+    if (hasNoName(globals->userAlias())) {
+        askForName(globals);
+        if (hasNoName(globals->userAlias()))
+            std::_Exit(0);
+    }
+
+    auto* peerManager = new PeerManager(nullptr);
+    peerManager->setAnnouncementSource(
+        [globals] { return PeerManager::buildAnnouncement(globals->hostId(), osName(), globals->userAlias()); });
+    globals->peerManager = peerManager;
+
+    publish(window->rootContext(), globals);
+    window->setMainQmlFile(QString::fromLatin1(kMainQmlFile));
+    placeWindow(window);
+    window->setOrientation(QmlApplicationViewer::ScreenOrientationLockLandscape);
+    window->show();
+
+    globals->init();
+
+    if (QSystemTrayIcon::isSystemTrayAvailable()) {
+        auto* menu = new QMenu();
+        QAction* exitAction = menu->addAction(QObject::tr("Exit"));
+        QObject::connect(exitAction, &QAction::triggered, app, &QCoreApplication::quit);
+        globals->trayIcon->setContextMenu(menu);
+        globals->trayIcon->setToolTip(QStringLiteral("Vesk"));
+        globals->trayIcon->setVisible(true);
+    }
+
+    const int result = app->exec();
+    QCoreApplication::removeTranslator(appTranslator);
+    QCoreApplication::removeTranslator(qtTranslator);
+    delete appTranslator;
+    delete qtTranslator;
+    delete window;
+    delete app;
+    return result;
+}
+
+} // namespace Vesk

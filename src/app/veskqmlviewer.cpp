@@ -1,0 +1,83 @@
+#include "app/veskqmlviewer.h"
+
+#include "app/globals.h"
+
+#include <QCloseEvent>
+#include <QDragEnterEvent>
+#include <QDropEvent>
+#include <QMessageBox>
+#include <QMimeData>
+#include <QPushButton>
+
+VeskQMLViewer::VeskQMLViewer() : QmlApplicationViewer(nullptr)
+{
+    setAcceptDrops(true);
+    m_taskbar.setWindowHandle(winId());
+    Vesk::Globals* globals = Vesk::Globals::instance();
+    globals->taskbar = &m_taskbar;
+    globals->mainWindow = this;
+}
+
+VeskQMLViewer::~VeskQMLViewer()
+{
+    Vesk::Globals* globals = Vesk::Globals::instance();
+    if (globals->mainWindow == this) {
+        globals->mainWindow = nullptr;
+        globals->taskbar = nullptr;
+    }
+}
+
+void VeskQMLViewer::dragEnterEvent(QDragEnterEvent* event)
+{
+    event->acceptProposedAction();
+}
+
+void VeskQMLViewer::dragMoveEvent(QDragMoveEvent* event)
+{
+    event->acceptProposedAction();
+}
+
+void VeskQMLViewer::dropEvent(QDropEvent* event)
+{
+    // Everything dropped is passed on in order; the controller decides what a folder or a web link means.
+    if (event->mimeData()->hasUrls()) {
+        const QList<QUrl> urls = event->mimeData()->urls();
+        for (const QUrl& url : urls)
+            Q_EMIT newFileToSend(url);
+    }
+    event->acceptProposedAction();
+}
+
+void VeskQMLViewer::wakeMeUp()
+{
+    activateWindow();
+    show();
+    raise();
+}
+
+void VeskQMLViewer::closeEvent(QCloseEvent* event)
+{
+    QMessageBox box;
+    box.setWindowTitle(tr("Do you really want to close Vesk?"));
+    box.setText(tr("If you close Vesk, your peers WILL NOT be able to chat with you or transfer files with you."));
+    box.setDetailedText(tr("Vesk is meant to be run as an always-on service. It uses minimum CPU and memory when "
+                           "idle. It is adviced to leave Vesk on so that other devices around you can contact you."));
+    box.setIcon(QMessageBox::Critical);
+    QPushButton* quit = box.addButton(quitButtonText(), QMessageBox::AcceptRole);
+    QPushButton* minimize = box.addButton(minimizeButtonText(), QMessageBox::RejectRole);
+    box.setDefaultButton(minimize);
+    box.setEscapeButton(minimize);
+    box.exec();
+    if (box.clickedButton() == quit) {
+        event->accept();
+        return;
+    }
+    showMinimized();
+    event->ignore();
+}
+
+bool VeskQMLViewer::nativeEvent(const QByteArray& eventType, void* message, qintptr* result)
+{
+    QmlApplicationViewer::nativeEvent(eventType, message, result);
+    return m_taskbar.handleWindowMessage(message, result);
+}
