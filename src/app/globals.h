@@ -23,6 +23,7 @@ class VeskSqlQueryModel;
 class PeerManager;
 class TaskbarIntegration;
 class MessageDispatcher;
+class NotificationDialog;
 
 namespace Vesk {
 
@@ -94,6 +95,16 @@ public:
     TableRecord getDownloadRecord(const QString& id) const;
     TableRecord getUploadRecord(const QString& id) const;
     QHostAddress getNodeAddress(const QString& nodeId) const;
+
+    // Popups (app/globals_shell.cpp). The text is shown as rich text: callers escape every part a peer supplied
+    // (Vesk::plainTextToHtml) and keep only the program's own markup.
+    void showChatNotification(const QString& nodeId, const QString& text);
+    void showDownloadNotification(const QString& nodeId, const QString& text);
+    NotificationDialog* chatPopupFor(const QString& nodeId);
+    NotificationDialog* downloadPopupFor(const QString& nodeId);
+    // The open popup of each kind per node; a popup removes its own entry when it is destroyed.
+    QHash<QString, QPointer<NotificationDialog>> chatPopups;
+    QHash<QString, QPointer<NotificationDialog>> downloadPopups;
 
     // Sending: the one way any feature puts a message on the wire.
     void sendParametersToAddress(const QHostAddress& address, const Parameters& parameters);
@@ -193,6 +204,9 @@ public:
     Q_INVOKABLE void clearAllPendingDownloads();
     Q_INVOKABLE void blockUser(QString peerId);
     Q_INVOKABLE void messageBox(QString title, QString description);
+    Q_INVOKABLE void launchProfileWizard();
+    Q_INVOKABLE void downloadAllPending();
+    Q_INVOKABLE void pauseAllPendingDownloads();
 
 private:
     Globals();

@@ -1,0 +1,116 @@
+#include "app/firstrunwizard.h"
+
+#include "app/profileform.h"
+
+#include <QCheckBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPixmap>
+#include <QTextEdit>
+#include <QVBoxLayout>
+
+namespace {
+constexpr const char* kWatermark = ":/vesk_watermark.png";
+constexpr int kTermsHeight = 300;
+} // namespace
+
+FirstRunWizard::FirstRunWizard(QWidget* parent) : QWizard(parent)
+{
+    // The same look everywhere, with the watermark down the side.
+    setWizardStyle(QWizard::MacStyle);
+    setPage(TOAPageId, new TOAPage);
+    setPage(IntroPageId, new IntroPage);
+    setPage(ProfilePageId, new ProfilePage);
+    setPage(CompletionPageId, new CompletionPage);
+    setStartId(IntroPageId);
+    const QPixmap watermark(QString::fromLatin1(kWatermark));
+    setPixmap(QWizard::LogoPixmap, watermark);
+    setPixmap(QWizard::BackgroundPixmap, watermark);
+    setWindowTitle(tr("Vesk: First Run Wizard"));
+}
+
+IntroPage::IntroPage(QWidget* parent) : QWizardPage(parent)
+{
+    setTitle(tr("Welcome to Vesk"));
+    setSubTitle(tr("Vesk: Painless local sharing"));
+    auto* label = new QLabel(tr("Vesk is the best way to chat and share files with others in your local network."));
+    label->setWordWrap(true);
+    auto* layout = new QVBoxLayout(this);
+    layout->addWidget(label);
+}
+
+int IntroPage::nextId() const
+{
+    return FirstRunWizard::TOAPageId;
+}
+
+TOAPage::TOAPage(QWidget* parent) : QWizardPage(parent)
+{
+    setTitle(tr("TOA_TITLE"));
+    setSubTitle(tr("TOA_DESCRIPTION"));
+    m_termsView = new QTextEdit;
+    m_termsView->setReadOnly(true);
+    m_termsView->setHtml(tr("TOA_TEXT"));
+    m_termsView->setFixedHeight(kTermsHeight);
+    m_acceptBox = new QCheckBox(tr("By clicking... you accept the TOA"));
+    registerField(QStringLiteral("toa.checkbox*"), m_acceptBox);
+    auto* layout = new QVBoxLayout(this);
+    layout->addWidget(m_termsView);
+    layout->addStretch();
+    layout->addWidget(m_acceptBox);
+}
+
+int TOAPage::nextId() const
+{
+    return FirstRunWizard::ProfilePageId;
+}
+
+ProfilePage::ProfilePage(QWidget* parent) : QWizardPage(parent)
+{
+    setTitle(tr("Vesk: Profile update"));
+    setSubTitle(tr("Vesk permits you to share and chat with other devices in your local network. Below, you'll be "
+                   "able to change how you appear to others in your local network"));
+    m_form = new ProfileForm(this);
+    registerField(QStringLiteral("yourName*"), m_form->nameEdit());
+    registerField(QStringLiteral("avatarPath"), m_form->avatarPathEdit());
+    connect(m_form, &ProfileForm::chooseRequested, this, &ProfilePage::chooseAvatar);
+    auto* layout = new QVBoxLayout(this);
+    layout->addWidget(m_form);
+}
+
+int ProfilePage::nextId() const
+{
+    return FirstRunWizard::CompletionPageId;
+}
+
+bool ProfilePage::isComplete() const
+{
+    return QWizardPage::isComplete() && !m_form->nameEdit()->text().trimmed().isEmpty();
+}
+
+void ProfilePage::chooseAvatar()
+{
+    m_form->chooseAvatar(this);
+}
+
+CompletionPage::CompletionPage(QWidget* parent) : QWizardPage(parent)
+{
+    setTitle(tr("Vesk"));
+    setSubTitle(tr("You're awesome"));
+    auto* label = new QLabel(tr("Congrats. You can now start using Vesk."));
+    label->setWordWrap(true);
+    auto* layout = new QVBoxLayout(this);
+    layout->addWidget(label);
+}
+
+int CompletionPage::nextId() const
+{
+    return -1;
+}
+
+bool CompletionPage::validatePage()
+{
+    ProfileForm::storeProfile(field(QStringLiteral("yourName")).toString(),
+                              field(QStringLiteral("avatarPath")).toString());
+    return true;
+}

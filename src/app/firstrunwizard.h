@@ -1,0 +1,81 @@
+#pragma once
+
+#include <QWizard>
+#include <QWizardPage>
+
+class ProfileForm;
+class QCheckBox;
+class QTextEdit;
+
+// Runs once, while no user name is stored: a greeting, the terms of use to accept, then the name and an
+// optional picture. Nothing is stored before Finish.
+class FirstRunWizard : public QWizard
+{
+    Q_OBJECT
+    Q_DISABLE_COPY(FirstRunWizard)
+
+public:
+    enum PageId { TOAPageId = 0, IntroPageId = 1, ProfilePageId = 3, CompletionPageId = 4 };
+
+    explicit FirstRunWizard(QWidget* parent = nullptr);
+};
+
+class IntroPage : public QWizardPage
+{
+    Q_OBJECT
+    Q_DISABLE_COPY(IntroPage)
+
+public:
+    explicit IntroPage(QWidget* parent = nullptr);
+    int nextId() const override;
+};
+
+// The terms of use. Its texts are translation keys; the English translation carries the readable terms.
+class TOAPage : public QWizardPage
+{
+    Q_OBJECT
+    Q_DISABLE_COPY(TOAPage)
+
+public:
+    explicit TOAPage(QWidget* parent = nullptr);
+    int nextId() const override;
+
+    QCheckBox* acceptBox() const { return m_acceptBox; }
+    QTextEdit* termsView() const { return m_termsView; }
+
+private:
+    QTextEdit* m_termsView = nullptr;
+    QCheckBox* m_acceptBox = nullptr;
+};
+
+class ProfilePage : public QWizardPage
+{
+    Q_OBJECT
+    Q_DISABLE_COPY(ProfilePage)
+
+public:
+    explicit ProfilePage(QWidget* parent = nullptr);
+    int nextId() const override;
+    // A name made only of spaces is no name.
+    bool isComplete() const override;
+
+    ProfileForm* form() const { return m_form; }
+
+public Q_SLOTS:
+    void chooseAvatar();
+
+private:
+    ProfileForm* m_form = nullptr;
+};
+
+class CompletionPage : public QWizardPage
+{
+    Q_OBJECT
+    Q_DISABLE_COPY(CompletionPage)
+
+public:
+    explicit CompletionPage(QWidget* parent = nullptr);
+    int nextId() const override;
+    // Finish: store the name and, when one was picked, the picture.
+    bool validatePage() override;
+};

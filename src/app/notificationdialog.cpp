@@ -1,0 +1,178 @@
+#include "app/notificationdialog.h"
+
+#include "app/globals.h"
+#include "app/veskqmlviewer.h"
+#include "common/random.h"
+
+#include <QGridLayout>
+#include <QGuiApplication>
+#include <QLabel>
+#include <QPixmap>
+#include <QPushButton>
+#include <QScreen>
+#include <QScrollBar>
+#include <QTextCursor>
+#include <QTextEdit>
+
+namespace {
+
+constexpr const char* kDownloadKind = "download";
+constexpr const char* kLogo = ":/qml/Vesk/pics/ui/img-logo.png";
+constexpr int kDownloadsTab = 2;
+constexpr int kTextViewWidth = 300;
+constexpr int kTextViewHeight = 140;
+
+// Peer rows may hold a resource URL ("qrc:/...") as well as a file path.
+QPixmap loadPicture(const QString& path)
+{
+    if (path.isEmpty())
+        return {};
+    const QString file = path.startsWith(QLatin1String("qrc:"), Qt::CaseInsensitive) ? path.mid(3) : path;
+    return QPixmap(file);
+}
+
+QLabel* pictureLabel(const QString& path, QWidget* parent)
+{
+    auto* label = new QLabel(parent);
+    const QPixmap picture = loadPicture(path);
+    if (!picture.isNull())
+        label->setPixmap(picture.scaled(NotificationDialog::kPictureSide, NotificationDialog::kPictureSide,
+                                        Qt::KeepAspectRatio, Qt::SmoothTransformation));
+    return label;
+}
+
+int randomIn(int low, int high)
+{
+    if (high < low)
+        return low;
+    return low + int(Vesk::nextRandom() % quint32(high - low + 1));
+}
+
+void bringMainWindowForward()
+{
+    QWidget* window = Vesk::Globals::instance()->mainWindow;
+    if (!window)
+        return;
+    window->showNormal();
+    window->raise();
+    window->activateWindow();
+}
+
+} // namespace
+
+NotificationDialog::NotificationDialog(const QString& nodeId, const QString& kind, QWidget* parent)
+    : QDialog(parent), m_nodeId(nodeId), m_kind(kind)
+{
+    setWindowOpacity(1.0);
+    setAttribute(Qt::WA_DeleteOnClose);
+    setWindowFlags(Qt::WindowStaysOnTopHint);
+    setAttribute(Qt::WA_ShowWithoutActivating);
+    setWindowTitle(tr("Vesk"));
+
+    Vesk::Globals* globals = Vesk::Globals::instance();
+    const QString alias = globals->getAliasForNode(nodeId);
+    const QString avatar = globals->getAvatarForNode(nodeId);
+
+    // The alias is whatever the peer announced: never let it be read as markup.
+    m_aliasLabel = new QLabel(alias, this);
+    m_aliasLabel->setTextFormat(Qt::PlainText);
+    QFont aliasFont = m_aliasLabel->font();
+    aliasFont.setBold(true);
+    aliasFont.setPointSizeF(aliasFont.pointSizeF() * 1.2);
+    m_aliasLabel->setFont(aliasFont);
+    QLabel* avatarLabel = pictureLabel(avatar, this);
+    QLabel* logoLabel = pictureLabel(QString::fromLatin1(kLogo), this);
+
+    m_textView = new QTextEdit(this);
+    m_textView->setReadOnly(true);
+    m_textView->setMinimumSize(kTextViewWidth, kTextViewHeight);
+
+    if (isDownloadKind()) {
+        m_actionButton = new QPushButton(tr("Download All"), this);
+        connect(m_actionButton, &QPushButton::clicked, this, &NotificationDialog::downloadAllClicked);
+    } else {
+        m_actionButton = new QPushButton(tr("Reply"), this);
+        connect(m_actionButton, &QPushButton::clicked, this, &NotificationDialog::replyClicked);
+    }
+
+    m_grid = new QGridLayout(this);
+    m_grid->addWidget(avatarLabel, 0, 0);
+    m_grid->addWidget(m_aliasLabel, 0, 1);
+    m_grid->addWidget(m_textView, 1, 0, 1, 2);
+    m_grid->addWidget(logoLabel, 2, 0);
+    m_grid->addWidget(m_actionButton, 2, 1, Qt::AlignRight);
+
+    adjustSize();
+    if (QScreen* screen = QGuiApplication::primaryScreen())
+        move(randomPosition(screen->availableGeometry(), size()));
+
+    m_fadeTimer.setInterval(kFadeIntervalMs);
+    connect(&m_fadeTimer, &QTimer::timeout, this, &NotificationDialog::decreaseOpacity);
+    m_fadeTimer.start();
+}
+
+NotificationDialog::~NotificationDialog()
+{
+    Vesk::Globals* globals = Vesk::Globals::instance();
+    auto& popups = isDownloadKind() ? globals->downloadPopups : globals->chatPopups;
+    const auto it = popups.constFind(m_nodeId);
+    // Only our own entry: the QPointer still points here while QObject's destructor has not run yet.
+    if (it != popups.constEnd() && (it->isNull() || it->data() == this))
+        popups.remove(m_nodeId);
+}
+
+bool NotificationDialog::isDownloadKind() const
+{
+    return m_kind.compare(QLatin1String(kDownloadKind), Qt::CaseInsensitive) == 0;
+}
+
+QPoint NotificationDialog::randomPosition(const QRect& area, const QSize& size)
+{
+    const int x = randomIn(0, area.width() - size.width());
+    const int y = randomIn(0, area.height() - size.height());
+    return area.topLeft() + QPoint(x, y);
+}
+
+void NotificationDialog::appendMessage(const QString& text)
+{
+    QTextCursor cursor(m_textView->document());
+    cursor.movePosition(QTextCursor::End);
+    if (!m_textView->document()->isEmpty())
+        cursor.insertBlock(QTextBlockFormat(), QTextCharFormat());
+    cursor.insertHtml(text);
+    m_textView->verticalScrollBar()->setValue(m_textView->verticalScrollBar()->maximum());
+
+    // A new message deserves the full eight seconds again, and should be readable at once.
+    m_opacity = 1.0f;
+    setWindowOpacity(1.0);
+    if (!m_fadeTimer.isActive())
+        m_fadeTimer.start();
+}
+
+void NotificationDialog::decreaseOpacity()
+{
+    m_opacity -= kFadeStep;
+    if (isActiveWindow())
+        m_opacity = 1.0f;
+    setWindowOpacity(double(m_opacity));
+    if (m_opacity <= kCloseOpacity) {
+        m_fadeTimer.stop();
+        close();
+    }
+}
+
+void NotificationDialog::replyClicked()
+{
+    Vesk::Globals::instance()->setCurrentSelectedChatPeer(m_nodeId);
+    bringMainWindowForward();
+    close();
+}
+
+void NotificationDialog::downloadAllClicked()
+{
+    Vesk::Globals* globals = Vesk::Globals::instance();
+    globals->setCurrentSelectedTabIndex(kDownloadsTab);
+    bringMainWindowForward();
+    globals->downloadAllPending();
+    close();
+}

@@ -1,0 +1,61 @@
+#pragma once
+
+#include <QDialog>
+#include <QString>
+#include <QTimer>
+
+class QGridLayout;
+class QLabel;
+class QPushButton;
+class QTextEdit;
+
+// A small always-on-top window that tells the user about a peer's chat message ("chat") or file offer
+// ("download") without taking the focus. It fades out by itself unless the user is working in it; further
+// messages from the same peer are appended and make it opaque again. It deletes itself when closed and then
+// leaves the controller's popup list.
+class NotificationDialog : public QDialog
+{
+    Q_OBJECT
+    Q_DISABLE_COPY(NotificationDialog)
+
+public:
+    static constexpr int kFadeIntervalMs = 100;
+    static constexpr float kFadeStep = 0.01f;
+    static constexpr float kCloseOpacity = 0.2f;
+    static constexpr int kPictureSide = 75;
+
+    NotificationDialog(const QString& nodeId, const QString& kind, QWidget* parent = nullptr);
+    ~NotificationDialog() override;
+
+    // Appends one message as a new paragraph. The text is rendered as rich text: whatever a peer supplied must
+    // already be escaped (Vesk::plainTextToHtml).
+    void appendMessage(const QString& text);
+
+    QString nodeId() const { return m_nodeId; }
+    QString kind() const { return m_kind; }
+    bool isDownloadKind() const;
+    float opacity() const { return m_opacity; }
+    QTextEdit* textView() const { return m_textView; }
+    QPushButton* actionButton() const { return m_actionButton; }
+    QLabel* aliasLabel() const { return m_aliasLabel; }
+    bool isFading() const { return m_fadeTimer.isActive(); }
+
+    // A top-left corner that keeps a window of the given size inside the area, chosen with the process-wide
+    // pseudo-random sequence. A window larger than the area is pinned to the area's top or left edge.
+    static QPoint randomPosition(const QRect& area, const QSize& size);
+
+public Q_SLOTS:
+    void decreaseOpacity();
+    void replyClicked();
+    void downloadAllClicked();
+
+private:
+    QTimer m_fadeTimer;
+    float m_opacity = 1.0f;
+    QString m_nodeId;
+    QString m_kind;
+    QGridLayout* m_grid = nullptr;
+    QTextEdit* m_textView = nullptr;
+    QPushButton* m_actionButton = nullptr;
+    QLabel* m_aliasLabel = nullptr;
+};

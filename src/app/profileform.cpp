@@ -1,0 +1,92 @@
+#include "app/profileform.h"
+
+#include "app/globals.h"
+
+#include <QFileDialog>
+#include <QGridLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPixmap>
+#include <QPushButton>
+#include <QWizardPage>
+
+namespace {
+
+ProfileForm::AvatarChooser& chooserSlot()
+{
+    static ProfileForm::AvatarChooser chooser;
+    return chooser;
+}
+
+QString openFileDialog(QWidget* parent, const QString& caption, const QString& filter)
+{
+    return QFileDialog::getOpenFileName(parent, caption, QString(), filter);
+}
+
+} // namespace
+
+void ProfileForm::setAvatarChooser(AvatarChooser chooser)
+{
+    chooserSlot() = std::move(chooser);
+}
+
+ProfileForm::AvatarChooser ProfileForm::avatarChooser()
+{
+    return chooserSlot() ? chooserSlot() : AvatarChooser(&openFileDialog);
+}
+
+ProfileForm::ProfileForm(QWizardPage* page) : QGroupBox(page)
+{
+    auto* grid = new QGridLayout(this);
+
+    grid->addWidget(new QLabel(tr("Your Full Name"), this), 0, 0);
+    m_nameEdit = new QLineEdit(this);
+    m_nameEdit->setPlaceholderText(tr("Enter your full name here"));
+    m_nameEdit->setMaxLength(kMaxNameLength);
+    grid->addWidget(m_nameEdit, 0, 1);
+
+    m_chooseButton = new QPushButton(tr("Choose new picture..."), this);
+    grid->addWidget(m_chooseButton, 1, 0, Qt::AlignTop);
+    m_pictureLabel = new QLabel(this);
+    m_pictureLabel->setMinimumSize(kPictureSide, kPictureSide);
+    m_pictureLabel->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+    grid->addWidget(m_pictureLabel, 1, 1);
+    connect(m_chooseButton, &QPushButton::clicked, this, &ProfileForm::chooseRequested);
+
+    // Holds the chosen path for the wizard's fields; never shown.
+    m_avatarPathEdit = new QLineEdit(this);
+    m_avatarPathEdit->setVisible(false);
+
+    QString current = Vesk::Globals::instance()->userAvatar();
+    if (current.startsWith(QLatin1String("qrc")))
+        current = current.mid(3);
+    showPicture(current);
+}
+
+void ProfileForm::chooseAvatar(QWidget* parent)
+{
+    const QString path = avatarChooser()(parent, tr("Choose your avatar"), tr("Images (*.png *.xpm *.jpg)"));
+    if (path.isEmpty())
+        return;
+    m_avatarPathEdit->setText(path);
+    showPicture(path);
+}
+
+void ProfileForm::showPicture(const QString& path)
+{
+    const QPixmap picture(path);
+    if (picture.isNull()) {
+        m_pictureLabel->clear();
+        return;
+    }
+    m_pictureLabel->setPixmap(
+        picture.scaled(kPictureSide, kPictureSide, Qt::KeepAspectRatio, Qt::SmoothTransformation));
+}
+
+void ProfileForm::storeProfile(const QString& name, const QString& avatarPath)
+{
+    Vesk::Globals* globals = Vesk::Globals::instance();
+    globals->setUserAlias(name.trimmed());
+    if (!avatarPath.isEmpty())
+        globals->setUserAvatar(avatarPath);
+}

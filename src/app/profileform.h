@@ -1,0 +1,53 @@
+#pragma once
+
+#include <QGroupBox>
+
+#include <functional>
+
+class QLabel;
+class QLineEdit;
+class QPushButton;
+class QWizardPage;
+
+// The name and picture block shared by the first-run profile page and the in-app profile page: the mandatory
+// name field, the current picture, the button that picks a new one and the hidden field that remembers the
+// picked path. Nothing is stored until the wizard finishes (storeProfile).
+class ProfileForm : public QGroupBox
+{
+    Q_OBJECT
+    Q_DISABLE_COPY(ProfileForm)
+
+public:
+    static constexpr int kPictureSide = 100;
+    static constexpr int kMaxNameLength = 64;
+
+    // Asks the user for a picture file; returns an empty path when cancelled. Replaceable so tests can answer
+    // instead of a modal file dialog.
+    using AvatarChooser = std::function<QString(QWidget* parent, const QString& caption, const QString& filter)>;
+    static void setAvatarChooser(AvatarChooser chooser);
+    static AvatarChooser avatarChooser();
+
+    explicit ProfileForm(QWizardPage* page);
+
+    // Opens the picture chooser with the page as parent; a cancelled choice changes nothing.
+    void chooseAvatar(QWidget* parent);
+
+    QLineEdit* nameEdit() const { return m_nameEdit; }
+    QLineEdit* avatarPathEdit() const { return m_avatarPathEdit; }
+    QLabel* pictureLabel() const { return m_pictureLabel; }
+    QPushButton* chooseButton() const { return m_chooseButton; }
+
+    // Stores the name and, when one was picked, the picture through the controller.
+    static void storeProfile(const QString& name, const QString& avatarPath);
+
+Q_SIGNALS:
+    void chooseRequested();
+
+private:
+    void showPicture(const QString& path);
+
+    QLineEdit* m_nameEdit = nullptr;
+    QLineEdit* m_avatarPathEdit = nullptr;
+    QLabel* m_pictureLabel = nullptr;
+    QPushButton* m_chooseButton = nullptr;
+};

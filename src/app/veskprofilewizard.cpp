@@ -1,0 +1,50 @@
+#include "app/veskprofilewizard.h"
+
+#include "app/profileform.h"
+
+#include <QLineEdit>
+#include <QPixmap>
+#include <QVBoxLayout>
+
+namespace {
+constexpr const char* kWatermark = ":/vesk_watermark.png";
+}
+
+VeskProfileWizard::VeskProfileWizard(QWidget* parent) : QWizard(parent)
+{
+    setOption(QWizard::NoBackButtonOnStartPage, true);
+    setWizardStyle(QWizard::MacStyle);
+    setPage(InAppProfilePageId, new InAppProfilePage);
+    setStartId(InAppProfilePageId);
+    setPixmap(QWizard::BackgroundPixmap, QPixmap(QString::fromLatin1(kWatermark)));
+    setWindowTitle(tr("Vesk: Change Profile"));
+}
+
+InAppProfilePage::InAppProfilePage(QWidget* parent) : QWizardPage(parent)
+{
+    setTitle(tr("Vesk: Profile update"));
+    setSubTitle(tr("Below, you'll be able to change how you appear to others in your local network"));
+    m_form = new ProfileForm(this);
+    registerField(QStringLiteral("yourName*"), m_form->nameEdit());
+    registerField(QStringLiteral("avatarPath"), m_form->avatarPathEdit());
+    connect(m_form, &ProfileForm::chooseRequested, this, &InAppProfilePage::chooseAvatar);
+    auto* layout = new QVBoxLayout(this);
+    layout->addWidget(m_form);
+}
+
+bool InAppProfilePage::isComplete() const
+{
+    return QWizardPage::isComplete() && !m_form->nameEdit()->text().trimmed().isEmpty();
+}
+
+void InAppProfilePage::chooseAvatar()
+{
+    m_form->chooseAvatar(this);
+}
+
+bool InAppProfilePage::validatePage()
+{
+    ProfileForm::storeProfile(field(QStringLiteral("yourName")).toString(),
+                              field(QStringLiteral("avatarPath")).toString());
+    return true;
+}
