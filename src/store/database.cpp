@@ -38,8 +38,9 @@ const char* const kMigrations[] = {
 
 // Keep the chat history and resend lookups, the offer loop and the download queue away from full table scans.
 const char* const kIndexes[] = {
-    "create index if not exists vesk_chats_from_status_time on vesk_chats (peerfrom, status, timesent)",
+    "create index if not exists vesk_chats_from_time on vesk_chats (peerfrom, timesent)",
     "create index if not exists vesk_chats_to_time on vesk_chats (peerto, timesent)",
+    "create index if not exists vesk_chats_from_status_time on vesk_chats (peerfrom, status, timesent)",
     "create index if not exists vesk_uploads_status_time on vesk_uploads (status, timesent)",
     "create index if not exists vesk_downloads_status_size on vesk_downloads (status, cast(filesize as INTEGER))",
     "create index if not exists vesk_downloads_status_time on vesk_downloads (status, timestamp)",

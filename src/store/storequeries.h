@@ -24,10 +24,14 @@ constexpr const char* kListedPeers =
 constexpr const char* kReachablePeers =
     "select * from vesk_peers where status = 'on'  and not(coalesce(blocked, 'no') = 'yes') and  not(id = ?) "
     "order by unreadMessagesCount desc , timestamp desc, alias asc";
-// Bound: the peer's id twice. The last 100 messages exchanged with the peer, oldest first.
+// Bound: the peer's id twice. The last 100 messages exchanged with the peer, oldest first. Each direction is read
+// newest-first from its own index and only the two short lists are merged: a single "peerfrom = ? or peerto = ?"
+// filter would fetch and sort the peer's whole history on every refresh. UNION also keeps a message that is both
+// from and to the peer once.
 constexpr const char* kChatHistory =
-    "select * from (select * from vesk_chats where peerfrom = ? or peerto= ? order by timesent desc limit 100) "
-    "order by timesent asc";
+    "select * from (select * from (select * from vesk_chats where peerfrom = ? order by timesent desc limit 100) "
+    "union select * from (select * from vesk_chats where peerto = ? order by timesent desc limit 100) "
+    "order by timesent desc limit 100) order by timesent asc";
 
 constexpr const char* kUnreadSum = "select sum(unreadMessagesCount) as sumunread from vesk_peers ";
 constexpr const char* kPendingCount = "select count(*) from vesk_downloads where status == 'unknown'";
