@@ -1,5 +1,6 @@
 #include "app/startup.h"
 
+#include "app/firstrunwizard.h"
 #include "app/globals.h"
 #include "app/logging.h"
 #include "app/platform.h"
@@ -11,7 +12,6 @@
 
 #include <QAction>
 #include <QDir>
-#include <QInputDialog>
 #include <QLibraryInfo>
 #include <QLocale>
 #include <QMenu>
@@ -37,17 +37,6 @@ constexpr const char* kMainQmlFile = "qml/Vesk/desktop/main.qml";
 bool hasNoName(const QString& alias)
 {
     return alias.isEmpty() || alias.compare(QLatin1String("unknown"), Qt::CaseInsensitive) == 0;
-}
-
-// Until the first-run wizard exists, a plain question gets the user's name.
-void askForName(Globals* globals)
-{
-    bool ok = false;
-    const QString name =
-        QInputDialog::getText(nullptr, QObject::tr("Welcome to Vesk"),
-                              QObject::tr("Your name, as your peers will see it:"), QLineEdit::Normal, QString(), &ok);
-    if (ok && !name.trimmed().isEmpty())
-        globals->setUserAlias(name.trimmed());
 }
 
 void publish(QQmlContext* context, Globals* globals)
@@ -105,9 +94,12 @@ int runApplication(int argc, char** argv)
     if (qtTranslator->load(QStringLiteral("qt_") + QLocale::system().name(),
                            QLibraryInfo::path(QLibraryInfo::TranslationsPath)))
         QCoreApplication::installTranslator(qtTranslator);
+    // Without a translation for the system's language (or under the C locale of a server) English is used: the
+    // terms of use are translation keys, and nobody should be asked to accept a raw key.
     auto* appTranslator = new QTranslator();
-    if (appTranslator->load(QStringLiteral("%1/%2").arg(QCoreApplication::applicationDirPath(),
-                                                        QStringLiteral("Vesk_") + QLocale::system().name())))
+    const QString appDir = QCoreApplication::applicationDirPath();
+    if (appTranslator->load(QStringLiteral("%1/%2").arg(appDir, QStringLiteral("Vesk_") + QLocale::system().name())) ||
+        appTranslator->load(QStringLiteral("%1/%2").arg(appDir, QStringLiteral("Vesk_en"))))
         QCoreApplication::installTranslator(appTranslator);
 
     const QString logPath = dataFolderPath() + QStringLiteral("vesk.log");
@@ -131,7 +123,8 @@ int runApplication(int argc, char** argv)
         globals->runOnStartup(true);
 
     if (hasNoName(globals->userAlias())) {
-        askForName(globals);
+        FirstRunWizard wizard(nullptr);
+        wizard.exec();
         if (hasNoName(globals->userAlias()))
             std::_Exit(0);
     }

@@ -1,0 +1,34 @@
+<?xml version="1.0" encoding="utf-8"?>
+<!DOCTYPE TS>
+<TS version="2.1" language="en">
+<context>
+    <name>TOAPage</name>
+    <message>
+        <source>TOA_TITLE</source>
+        <translation>Terms of use</translation>
+    </message>
+    <message>
+        <source>TOA_DESCRIPTION</source>
+        <translation>How Vesk works, and what that means for your privacy. Please read it before you go on.</translation>
+    </message>
+    <message>
+        <source>TOA_TEXT</source>
+        <translation>&lt;h3&gt;Vesk terms of use&lt;/h3&gt;
+&lt;p&gt;Vesk lets the computers on one local network chat and exchange files directly with each other. There is no server and no account: every computer that runs Vesk announces itself to the whole network.&lt;/p&gt;
+&lt;p&gt;&lt;b&gt;Please know this before you go on:&lt;/b&gt;&lt;/p&gt;
+&lt;ul&gt;
+&lt;li&gt;&lt;b&gt;Nothing is encrypted.&lt;/b&gt; Messages, file names and file contents cross the local network as they are. Anyone who can watch the network can read them.&lt;/li&gt;
+&lt;li&gt;&lt;b&gt;Everyone on the network can see you.&lt;/b&gt; Vesk broadcasts your name, an id for this computer and its operating system to every device on the local network. Any of them can send you messages and offer you files.&lt;/li&gt;
+&lt;li&gt;&lt;b&gt;Names are not verified.&lt;/b&gt; Vesk cannot prove who is behind a name. Open a received file only when you trust its sender.&lt;/li&gt;
+&lt;li&gt;&lt;b&gt;Use Vesk only on networks you trust&lt;/b&gt;, such as your home or office network; not on public networks in cafés, hotels or airports.&lt;/li&gt;
+&lt;li&gt;Vesk sends only the files you choose to offer, and only to the people you pick. Your messages and received files are kept on this computer.&lt;/li&gt;
+&lt;li&gt;You are responsible for the files you share and for having the right to share them.&lt;/li&gt;
+&lt;/ul&gt;
+&lt;p&gt;&lt;b&gt;No warranty.&lt;/b&gt; Vesk is provided "as is", without warranty of any kind. Its authors are not liable for any damage, lost data or disclosed information that comes from using it.&lt;/p&gt;</translation>
+    </message>
+    <message>
+        <source>By clicking... you accept the TOA</source>
+        <translation>I have read and accept these terms of use</translation>
+    </message>
+</context>
+</TS>
