@@ -67,6 +67,22 @@ void Globals::registerMessageHandlers()
         if (nodeId == m_currentSelectedChatPeer)
             Q_EMIT currentSelectedChatPeerChanged();
     });
+
+    const auto handler = [this](void (Globals::*method)(const Parameters&)) {
+        return [this, method](const Parameters& message) {
+            (this->*method)(message);
+        };
+    };
+    m_dispatcher->registerHandler(QStringLiteral("newChatMessage"), handler(&Globals::handleNewChatMessage));
+    m_dispatcher->registerHandler(QStringLiteral("confirmChat"), handler(&Globals::handleConfirmChat));
+    m_dispatcher->registerHandler(QStringLiteral("avatarRequested"), handler(&Globals::handleAvatarRequested));
+    m_dispatcher->registerHandler(QStringLiteral("avatarObtained"), handler(&Globals::handleAvatarObtained));
+    m_dispatcher->registerHandler(QStringLiteral("requestMyInfo"), [this](const Parameters& message) {
+        requestAvatar(message.value(QStringLiteral("nodeFrom")).toString());
+    });
+    m_dispatcher->registerHandler(QStringLiteral("addMeRequest"), handler(&Globals::handleAddMeRequest));
+    m_dispatcher->registerHandler(QStringLiteral("addMeRequestConfirmed"),
+                                  handler(&Globals::handleAddMeRequestConfirmed));
 }
 
 } // namespace Vesk

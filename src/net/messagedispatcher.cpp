@@ -1,9 +1,8 @@
 #include "net/messagedispatcher.h"
 
-#include <QDebug>
-#include <QLoggingCategory>
+#include "net/netlogging.h"
 
-Q_LOGGING_CATEGORY(lcDispatch, "vesk.net.dispatch")
+#include <QDebug>
 
 const QStringList& MessageDispatcher::actions()
 {

@@ -2,13 +2,11 @@
 
 #include "common/clock.h"
 #include "net/netaddress.h"
+#include "net/netlogging.h"
 
-#include <QLoggingCategory>
 #include <QNetworkAddressEntry>
 #include <QNetworkDatagram>
 #include <QNetworkInterface>
-
-Q_LOGGING_CATEGORY(lcDiscovery, "vesk.net.discovery")
 
 namespace {
 constexpr char kSeparator = '|';

@@ -1,12 +1,10 @@
 #include "net/vesktcpsocket.h"
 
 #include "net/netaddress.h"
+#include "net/netlogging.h"
 
-#include <QLoggingCategory>
 #include <QTcpSocket>
 #include <QtEndian>
-
-Q_LOGGING_CATEGORY(lcNet, "vesk.net")
 
 // A connection carries exactly one frame from the side that opened it to the side that accepted it:
 //
@@ -51,8 +49,10 @@ void VeskTcpSocket::sendParameters(const QHostAddress& address, const QHash<QStr
     }
     const QByteArray frame = Vesk::parametersToFrame(parameters);
     if (quint32(frame.size() - Vesk::kFrameHeaderSize) > kMaxFrameSize) {
-        qCritical() << "Not sending a message of" << frame.size() - Vesk::kFrameHeaderSize
-                    << "bytes: peers accept at most" << kMaxFrameSize;
+        qCritical().noquote() << QStringLiteral("Not sending a message of %1 bytes to %2: peers accept at most %3")
+                                     .arg(frame.size() - Vesk::kFrameHeaderSize)
+                                     .arg(Vesk::addressText(address))
+                                     .arg(kMaxFrameSize);
         closeTCPSocket();
         return;
     }
@@ -109,8 +109,10 @@ void VeskTcpSocket::processReadDataWithGoogleProtocolBuffers()
     }
 
     if (quint32(blockSize) > kMaxFrameSize) {
-        qCritical() << "Refused a message of" << quint32(blockSize) << "bytes from"
-                    << Vesk::addressText(socket->peerAddress()) << "- the limit is" << kMaxFrameSize;
+        qCritical().noquote() << QStringLiteral("Refused a message of %1 bytes from %2: the limit is %3 bytes")
+                                     .arg(quint32(blockSize))
+                                     .arg(Vesk::addressText(socket->peerAddress()))
+                                     .arg(kMaxFrameSize);
         closeTCPSocket();
         return;
     }

@@ -1,8 +1,11 @@
 #include "net/wire.h"
 
+#include "net/netlogging.h"
 #include "proto/veskv1.pb.h"
 
 #include <QtEndian>
+
+#include <google/protobuf/stubs/logging.h>
 
 #include <string>
 
@@ -24,6 +27,22 @@ QString textValue(const std::string& field)
 {
     const size_t nul = field.find('\0');
     return QString::fromUtf8(field.data(), qsizetype(nul == std::string::npos ? field.size() : nul));
+}
+
+// The protobuf library writes its own complaints (a peer's invalid UTF-8, for one) straight to stderr; a peer must
+// not be able to fill the terminal, so they go to the transport's debug output instead.
+void protobufLog(google::protobuf::LogLevel level, const char* filename, int line, const std::string& message)
+{
+    qCDebug(lcNet, "protobuf (%d) %s:%d: %s", int(level), filename, line, message.c_str());
+}
+
+void routeProtobufLog()
+{
+    static const bool routed = [] {
+        google::protobuf::SetLogHandler(protobufLog);
+        return true;
+    }();
+    Q_UNUSED(routed)
 }
 
 MessageParameters toRecord(const Parameters& parameters)
@@ -100,6 +119,7 @@ Parameters byteArrayToParameters(const QByteArray& bytes)
     if (bytes.isEmpty())
         return parameters;
 
+    routeProtobufLog();
     MessageParameters record;
     if (!record.ParseFromArray(bytes.constData(), int(bytes.size()))) {
         qCritical("There was an error parsing data to parameters");
