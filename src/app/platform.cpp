@@ -118,10 +118,11 @@ QString defaultAvatarPath()
     if (found.isEmpty())
         return QString::fromLatin1(kFallbackAvatar);
 
-    // AccountsService icons carry no suffix; name the copy after the image format so it stays loadable.
-    QString suffix = QFileInfo(found).suffix();
+    // AccountsService icons and ~/.face carry no real suffix: name the copy after the image format it holds, so
+    // that it loads as what it is.
+    QString suffix = QString::fromLatin1(QImageReader::imageFormat(found));
     if (suffix.isEmpty())
-        suffix = QString::fromLatin1(QImageReader::imageFormat(found));
+        suffix = QFileInfo(found).suffix();
     const QString destination = dataFolderPath() + QStringLiteral("avatar.") + suffix;
     cache = destination;
     if (QFileInfo(destination).absoluteFilePath() == QFileInfo(found).absoluteFilePath())
@@ -161,11 +162,11 @@ void resetCaches()
 
 QString workingDirectoryFor(const QString& executableDir)
 {
-    QDir dir(executableDir);
-    const QString last = dir.dirName().toLower();
+    const QString path = QDir::cleanPath(QDir(executableDir).absolutePath());
+    const QString last = QFileInfo(path).fileName().toLower();
     if (last == QLatin1String("debug") || last == QLatin1String("release"))
-        dir.cdUp();
-    return dir.absolutePath();
+        return QFileInfo(path).absolutePath();
+    return path;
 }
 
 QString autostartEntryPath()

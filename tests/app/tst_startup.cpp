@@ -101,7 +101,7 @@ QProcessEnvironment TestStartup::vesEnvironment(const QTemporaryDir& home)
     env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
     QDir().mkpath(home.path() + "/.config/Tavimor");
     QFile conf(home.path() + "/.config/Tavimor/Vesk.conf");
-    if (conf.open(QIODevice::WriteOnly))
+    if (!conf.exists() && conf.open(QIODevice::WriteOnly))
         conf.write("[General]\nuserAlias=Tester\n");
     return env;
 }
