@@ -68,6 +68,7 @@ Globals::Globals()
     connect(&filesData, &FileStandardItemModel::selectedCountChanged, this, &Globals::selectedFilesCountChanged);
 
     initDatabase();
+    addNodeFromUDP(m_hostId, localAddress, osName(), userAlias());
 }
 
 Globals::~Globals() = default;
@@ -89,6 +90,7 @@ void Globals::init()
 {
     Q_EMIT readyToProcessNextFileQueueItem();
     setPeerQueries();
+    requestAvatar(m_hostId);
     downloadStallCount = 0;
     lastDownloadingFileId.clear();
 
@@ -107,6 +109,7 @@ void Globals::init()
     };
     connect(&refreshPeersTimer, &QTimer::timeout, this, &Globals::refreshPeersTimeout, Qt::UniqueConnection);
     connect(&wakeUpTimer, &QTimer::timeout, this, &Globals::detectWakeUpFromSleepTimeout, Qt::UniqueConnection);
+    connect(&unsentChatTimer, &QTimer::timeout, this, &Globals::unsentChatMessagesTimeout, Qt::UniqueConnection);
     for (const auto& entry : timers) {
         entry.timer.setInterval(entry.interval);
         entry.timer.start();

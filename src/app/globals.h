@@ -110,6 +110,15 @@ public:
     void sendParametersToAddress(const QHostAddress& address, const Parameters& parameters);
     void sendToNode(const QString& nodeId, const Parameters& parameters);
 
+    // Peer handshake, avatars and chat (peers/).
+    void requestAvatar(const QString& nodeId);
+    void handleAddMeRequest(const Parameters& message);
+    void handleAddMeRequestConfirmed(const Parameters& message);
+    void handleAvatarRequested(const Parameters& message);
+    void handleAvatarObtained(const Parameters& message);
+    void handleNewChatMessage(const Parameters& message);
+    void handleConfirmChat(const Parameters& message);
+
     // Members the Parts name. The controller owns all of them for the life of the process.
     VeskSqlQueryModel* nodeData = nullptr;
     VeskSqlQueryModel* nodesProxyData = nullptr;
@@ -171,8 +180,11 @@ public Q_SLOTS:
     void processNextFileQueueItem();
     void rebroadCastMyInfo() {}
     void processMessage(QHash<QString, QVariant> message);
+    void addNodeFromUDP(QString nodeId, QString ipAddress, QString nodeOS, QString nodeAlias);
+    void addNodeFromAddMeRequest(QString nodeId, QString ipAddress, QString nodeOS, QString nodeAlias);
     void runOnStartup(bool run);
     void shutDown();
+    void processNewChatMessage(QString message, QString nodeFrom, QStringList nodeTos, QString id, qint64 timeSent);
     void updateAppIcons();
 
 private Q_SLOTS:
@@ -181,6 +193,7 @@ private Q_SLOTS:
 public Q_SLOTS:
     void refreshPeersTimeout();
     void detectWakeUpFromSleepTimeout();
+    void unsentChatMessagesTimeout();
 
 public:
     Q_INVOKABLE void toggleAutomaticallyOpenDownloadedFiles();
@@ -204,6 +217,9 @@ public:
     Q_INVOKABLE void clearAllPendingDownloads();
     Q_INVOKABLE void blockUser(QString peerId);
     Q_INVOKABLE void messageBox(QString title, QString description);
+    Q_INVOKABLE void sendChat(QString toNodeID, QString message);
+    Q_INVOKABLE void changeUserInfo(QString newUserAlias, QString newUserAvatar);
+    Q_INVOKABLE void unblockUser(QString peerId);
     Q_INVOKABLE void launchProfileWizard();
     Q_INVOKABLE void downloadAllPending();
     Q_INVOKABLE void pauseAllPendingDownloads();

@@ -133,6 +133,7 @@ int runApplication(int argc, char** argv)
     peerManager->setAnnouncementSource(
         [globals] { return PeerManager::buildAnnouncement(globals->hostId(), osName(), globals->userAlias()); });
     globals->peerManager = peerManager;
+    QObject::connect(peerManager, &PeerManager::newConnection, globals, &Globals::addNodeFromUDP);
 
     publish(window->rootContext(), globals);
     window->setMainQmlFile(QString::fromLatin1(kMainQmlFile));

@@ -1,0 +1,97 @@
+#include "peers/avatarstore.h"
+
+#include "peers/peerslogging.h"
+
+#include <QBuffer>
+#include <QCryptographicHash>
+#include <QImage>
+#include <QImageReader>
+#include <QRegularExpression>
+#include <QSaveFile>
+
+namespace Vesk {
+
+namespace {
+// Characters that are safe in a file name on every platform and cannot form a path.
+const QRegularExpression& plainIdPattern()
+{
+    static const QRegularExpression pattern(QStringLiteral("^[A-Za-z0-9{}_-]+$"));
+    return pattern;
+}
+} // namespace
+
+const QStringList& AvatarStore::allowedExtensions()
+{
+    static const QStringList extensions{QStringLiteral("png"), QStringLiteral("jpg"), QStringLiteral("jpeg"),
+                                        QStringLiteral("gif"), QStringLiteral("bmp"), QStringLiteral("webp")};
+    return extensions;
+}
+
+QString AvatarStore::fileNameFor(const QString& nodeId, const QString& extension)
+{
+    const QString suffix = extension.toLower();
+    if (!allowedExtensions().contains(suffix) || nodeId.isEmpty())
+        return QString();
+    QString safeId = nodeId;
+    if (nodeId.size() > kMaxPlainIdLength || !plainIdPattern().match(nodeId).hasMatch()) {
+        const QByteArray digest = QCryptographicHash::hash(nodeId.toUtf8(), QCryptographicHash::Sha256).toHex();
+        safeId = QStringLiteral("id") + QString::fromLatin1(digest.left(32));
+    }
+    return QStringLiteral("avatar_") + safeId + QLatin1Char('.') + suffix;
+}
+
+bool AvatarStore::isAcceptableImage(const QByteArray& bytes)
+{
+    if (bytes.isEmpty() || bytes.size() > kMaxAvatarBytes)
+        return false;
+    QBuffer buffer;
+    buffer.setData(bytes);
+    buffer.open(QIODevice::ReadOnly);
+    QImageReader reader(&buffer);
+    // The header tells the size before anything is decoded, so a small file that would unpack into a huge
+    // picture is refused without allocating it.
+    const QSize size = reader.size();
+    if (size.isValid() && (size.width() > kMaxAvatarSide || size.height() > kMaxAvatarSide))
+        return false;
+    QImage image;
+    if (!reader.read(&image) || image.isNull())
+        return false;
+    return image.width() <= kMaxAvatarSide && image.height() <= kMaxAvatarSide;
+}
+
+QString AvatarStore::extensionFor(const QByteArray& bytes, const QString& peerExtension)
+{
+    if (!isAcceptableImage(bytes))
+        return QString();
+    const QString wanted = peerExtension.toLower();
+    if (allowedExtensions().contains(wanted))
+        return wanted;
+    QBuffer buffer;
+    buffer.setData(bytes);
+    buffer.open(QIODevice::ReadOnly);
+    const QString detected = QString::fromLatin1(QImageReader::imageFormat(&buffer)).toLower();
+    return allowedExtensions().contains(detected) ? detected : QString();
+}
+
+QString AvatarStore::avatarKey(const QString& path)
+{
+    const QImage image(path);
+    return QString::number(image.cacheKey());
+}
+
+AvatarStore::Result AvatarStore::write(const QString& filePath, const QByteArray& bytes)
+{
+    QSaveFile file(filePath);
+    if (!file.open(QIODevice::WriteOnly)) {
+        qCDebug(lcPeers) << "cannot open" << filePath << file.errorString();
+        return Result::OpenFailed;
+    }
+    if (file.write(bytes) != bytes.size() || !file.commit()) {
+        qCDebug(lcPeers) << "cannot write" << filePath << file.errorString();
+        file.cancelWriting();
+        return Result::WriteFailed;
+    }
+    return Result::Stored;
+}
+
+} // namespace Vesk

@@ -1,0 +1,49 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+#include <QStringList>
+
+namespace Vesk {
+
+// Where and how a peer's avatar lands on disk. The node id and the extension arrive from the network, so the
+// file name is built only from characters that cannot leave the data folder, and only bytes that decode as a
+// picture of sensible size are ever written.
+class AvatarStore
+{
+public:
+    // Larger than any avatar this program sends (a 256 x 256 PNG), small enough that a peer cannot make us
+    // keep megabytes on disk per node id.
+    static constexpr qint64 kMaxAvatarBytes = 2 * 1024 * 1024;
+    // Pictures wider or taller than this are refused before they are decoded.
+    static constexpr int kMaxAvatarSide = 4096;
+    // Node ids up to this length and made of safe characters are used in the file name as they are.
+    static constexpr int kMaxPlainIdLength = 64;
+
+    enum class Result { Stored, OpenFailed, WriteFailed };
+
+    // Extensions accepted for a stored avatar, lower case.
+    static const QStringList& allowedExtensions();
+
+    // "avatar_" + the node id reduced to a safe form + "." + extension. A node id of letters, digits, braces,
+    // "-" and "_" (a braced UUID in practice) is kept as it is; anything else becomes "id" followed by a hash of
+    // the id. The extension is lowered and must be one of allowedExtensions(); otherwise the result is empty.
+    static QString fileNameFor(const QString& nodeId, const QString& extension);
+
+    // The extension to store the bytes under: the peer's if it is an allowed one, else the one of the format the
+    // bytes are in. Empty when the bytes are no picture this program can read, or are too large.
+    static QString extensionFor(const QByteArray& bytes, const QString& peerExtension);
+
+    // Whether the bytes are a picture that can be shown as an avatar: within the size bounds and decodable.
+    static bool isAcceptableImage(const QByteArray& bytes);
+
+    // The decimal cache key of the image loaded from the path; "0" when it cannot be loaded. Each load gives a new
+    // key, so two keys only match when both sides have no loadable picture.
+    static QString avatarKey(const QString& path);
+
+    // Writes the bytes to folder + fileName, replacing any earlier copy atomically, so a failed write never
+    // leaves half a picture under the linked name.
+    static Result write(const QString& filePath, const QByteArray& bytes);
+};
+
+} // namespace Vesk
