@@ -1,0 +1,356 @@
+#include "app/firstrunwizard.h"
+
+#include "app/globals.h"
+#include "app/platform.h"
+#include "app/profileform.h"
+#include "app/veskprofilewizard.h"
+
+#include <QAbstractButton>
+#include <QApplication>
+#include <QCheckBox>
+#include <QCryptographicHash>
+#include <QFile>
+#include <QImage>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QSettings>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTextEdit>
+#include <QTimer>
+#include <QTranslator>
+
+using Vesk::Globals;
+
+namespace {
+
+QString ownAvatarFile()
+{
+    return dataFolderPath() + QStringLiteral("myavatar.png");
+}
+
+QByteArray fileDigest(const QString& path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    return QCryptographicHash::hash(file.readAll(), QCryptographicHash::Sha256);
+}
+
+QString writeImage(const QString& folder, const QString& name, const QColor& color)
+{
+    QImage image(40, 40, QImage::Format_RGB32);
+    image.fill(color);
+    const QString path = folder + QLatin1Char('/') + name;
+    image.save(path);
+    return path;
+}
+
+bool isEnabled(QWizard& wizard, QWizard::WizardButton which)
+{
+    QAbstractButton* button = wizard.button(which);
+    return button && button->isEnabled();
+}
+
+// Answers the picture chooser with the queued paths, one per call ("" is a cancelled dialog).
+struct ScriptedChooser
+{
+    QStringList answers;
+    int calls = 0;
+    QWidget* lastParent = nullptr;
+    void install()
+    {
+        ProfileForm::setAvatarChooser([this](QWidget* parent, const QString&, const QString&) {
+            ++calls;
+            lastParent = parent;
+            return answers.isEmpty() ? QString() : answers.takeFirst();
+        });
+    }
+};
+
+} // namespace
+
+class TestWizards : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanupTestCase();
+    void firstRunPagesAndOrder();
+    void termsAreReadableInEnglish();
+    void termsBoxGatesNext();
+    void nameGatesNext_data();
+    void nameGatesNext();
+    void finishWithoutPictureStoresOnlyTheName();
+    void cancelledSecondChoiceKeepsTheFirst();
+    void cancelStoresNothing();
+    void unknownIsStoredAsTyped();
+    void profileWizardStartsEmpty();
+    void profileWizardStoresNameAndPicture();
+    void launchProfileWizardRunsModally();
+
+private:
+    void goToProfilePage(FirstRunWizard& wizard);
+    QString storedAlias() const;
+    Globals* g = nullptr;
+    QTemporaryDir pictures;
+    QTranslator english;
+    ScriptedChooser chooser;
+};
+
+void TestWizards::initTestCase()
+{
+    QCoreApplication::setOrganizationName(QStringLiteral("Tavimor"));
+    QCoreApplication::setApplicationName(QStringLiteral("Vesk"));
+    QVERIFY(english.load(QStringLiteral(VESK_TRANSLATIONS_DIR "/Vesk_en")));
+    QCoreApplication::installTranslator(&english);
+    g = Globals::instance();
+    QVERIFY(pictures.isValid());
+    chooser.install();
+}
+
+void TestWizards::init()
+{
+    g->setUserAlias(QStringLiteral("Before"));
+    QFile::remove(ownAvatarFile());
+    chooser.answers.clear();
+    chooser.calls = 0;
+}
+
+void TestWizards::cleanupTestCase()
+{
+    ProfileForm::setAvatarChooser({});
+}
+
+QString TestWizards::storedAlias() const
+{
+    QSettings settings(QStringLiteral("Tavimor"), QStringLiteral("Vesk"));
+    return settings.value(QStringLiteral("userAlias")).toString();
+}
+
+void TestWizards::goToProfilePage(FirstRunWizard& wizard)
+{
+    wizard.show();
+    QCOMPARE(wizard.currentId(), int(FirstRunWizard::IntroPageId));
+    wizard.next();
+    QCOMPARE(wizard.currentId(), int(FirstRunWizard::TOAPageId));
+    auto* terms = qobject_cast<TOAPage*>(wizard.currentPage());
+    QVERIFY(terms);
+    terms->acceptBox()->setChecked(true);
+    wizard.next();
+    QCOMPARE(wizard.currentId(), int(FirstRunWizard::ProfilePageId));
+}
+
+void TestWizards::firstRunPagesAndOrder()
+{
+    FirstRunWizard wizard;
+    QCOMPARE(wizard.wizardStyle(), QWizard::MacStyle);
+    QCOMPARE(wizard.startId(), int(FirstRunWizard::IntroPageId));
+    QCOMPARE(wizard.pageIds(), (QList<int>{0, 1, 3, 4}));
+    QVERIFY(qobject_cast<TOAPage*>(wizard.page(0)));
+    QVERIFY(qobject_cast<IntroPage*>(wizard.page(1)));
+    QVERIFY(qobject_cast<ProfilePage*>(wizard.page(3)));
+    QVERIFY(qobject_cast<CompletionPage*>(wizard.page(4)));
+    QCOMPARE(wizard.page(1)->nextId(), 0);
+    QCOMPARE(wizard.page(0)->nextId(), 3);
+    QCOMPARE(wizard.page(3)->nextId(), 4);
+    QCOMPARE(wizard.page(4)->nextId(), -1);
+    QVERIFY(!wizard.pixmap(QWizard::BackgroundPixmap).isNull());
+    QCOMPARE(wizard.pixmap(QWizard::BackgroundPixmap).size(), QSize(165, 348));
+    QVERIFY(!wizard.pixmap(QWizard::LogoPixmap).isNull());
+    QCOMPARE(wizard.windowTitle(), QStringLiteral("Vesk: First Run Wizard"));
+}
+
+void TestWizards::termsAreReadableInEnglish()
+{
+    TOAPage page;
+    QCOMPARE(page.title(), QStringLiteral("Terms of use"));
+    QVERIFY(!page.subTitle().contains(QLatin1String("TOA")));
+    QVERIFY(!page.acceptBox()->text().contains(QLatin1String("TOA")));
+    const QString terms = page.termsView()->toPlainText();
+    QVERIFY(!terms.contains(QLatin1String("TOA_TEXT")));
+    QVERIFY(terms.contains(QLatin1String("encrypted")));
+    QVERIFY(terms.contains(QLatin1String("warranty")));
+    QCOMPARE(page.termsView()->height(), 300);
+    QVERIFY(page.termsView()->isReadOnly());
+}
+
+void TestWizards::termsBoxGatesNext()
+{
+    FirstRunWizard wizard;
+    wizard.show();
+    QVERIFY(isEnabled(wizard, QWizard::NextButton)); // the greeting asks nothing
+    wizard.next();
+    auto* terms = qobject_cast<TOAPage*>(wizard.currentPage());
+    QVERIFY(terms);
+    QVERIFY(!isEnabled(wizard, QWizard::NextButton));
+    terms->acceptBox()->setChecked(true);
+    QVERIFY(isEnabled(wizard, QWizard::NextButton));
+    terms->acceptBox()->setChecked(false);
+    QVERIFY(!isEnabled(wizard, QWizard::NextButton));
+}
+
+void TestWizards::nameGatesNext_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<bool>("enabled");
+    QTest::newRow("empty") << QString() << false;
+    QTest::newRow("spaces only") << QStringLiteral("   ") << false;
+    QTest::newRow("a name") << QStringLiteral("Ann") << true;
+    QTest::newRow("one letter") << QStringLiteral("A") << true;
+}
+
+void TestWizards::nameGatesNext()
+{
+    QFETCH(QString, name);
+    QFETCH(bool, enabled);
+    FirstRunWizard wizard;
+    goToProfilePage(wizard);
+    QVERIFY(!isEnabled(wizard, QWizard::NextButton));
+    auto* page = qobject_cast<ProfilePage*>(wizard.currentPage());
+    QTest::keyClicks(page->form()->nameEdit(), name);
+    QCOMPARE(isEnabled(wizard, QWizard::NextButton), enabled);
+}
+
+void TestWizards::finishWithoutPictureStoresOnlyTheName()
+{
+    const QString previous = writeImage(pictures.path(), QStringLiteral("previous.png"), Qt::blue);
+    QVERIFY(QFile::copy(previous, ownAvatarFile()));
+    const QByteArray before = fileDigest(ownAvatarFile());
+
+    FirstRunWizard wizard;
+    goToProfilePage(wizard);
+    auto* page = qobject_cast<ProfilePage*>(wizard.currentPage());
+    QTest::keyClicks(page->form()->nameEdit(), QStringLiteral("  Ann Smith "));
+    QCOMPARE(storedAlias(), QStringLiteral("Before")); // nothing before Finish
+    wizard.next();
+    QCOMPARE(wizard.currentId(), int(FirstRunWizard::CompletionPageId));
+    QCOMPARE(storedAlias(), QStringLiteral("Before"));
+    QVERIFY(isEnabled(wizard, QWizard::FinishButton));
+    wizard.button(QWizard::FinishButton)->click();
+
+    QCOMPARE(wizard.result(), int(QDialog::Accepted));
+    QCOMPARE(storedAlias(), QStringLiteral("Ann Smith"));
+    QCOMPARE(g->userAlias(), QStringLiteral("Ann Smith"));
+    QCOMPARE(fileDigest(ownAvatarFile()), before);
+    QCOMPARE(chooser.calls, 0);
+}
+
+void TestWizards::cancelledSecondChoiceKeepsTheFirst()
+{
+    const QString red = writeImage(pictures.path(), QStringLiteral("red.png"), Qt::red);
+    chooser.answers = {red, QString()};
+
+    FirstRunWizard wizard;
+    goToProfilePage(wizard);
+    auto* page = qobject_cast<ProfilePage*>(wizard.currentPage());
+    ProfileForm* form = page->form();
+    form->chooseButton()->click();
+    QCOMPARE(chooser.calls, 1);
+    QCOMPARE(chooser.lastParent, page);
+    QCOMPARE(form->avatarPathEdit()->text(), red);
+    QVERIFY(!form->pictureLabel()->pixmap().isNull());
+    const QImage shown = form->pictureLabel()->pixmap().toImage();
+    QCOMPARE(QColor(shown.pixel(shown.width() / 2, shown.height() / 2)), QColor(Qt::red));
+
+    form->chooseButton()->click(); // cancelled
+    QCOMPARE(chooser.calls, 2);
+    QCOMPARE(form->avatarPathEdit()->text(), red);
+    QCOMPARE(QColor(form->pictureLabel()->pixmap().toImage().pixel(10, 10)), QColor(Qt::red));
+    QVERIFY(!form->avatarPathEdit()->isVisible());
+    QVERIFY(!QFile::exists(ownAvatarFile())); // nothing stored before Finish
+
+    QTest::keyClicks(form->nameEdit(), QStringLiteral("Ann"));
+    wizard.next();
+    wizard.button(QWizard::FinishButton)->click();
+    QCOMPARE(storedAlias(), QStringLiteral("Ann"));
+    QImage stored(ownAvatarFile());
+    QVERIFY(!stored.isNull());
+    QCOMPARE(QColor(stored.pixel(stored.width() / 2, stored.height() / 2)), QColor(Qt::red));
+}
+
+void TestWizards::cancelStoresNothing()
+{
+    const QString red = writeImage(pictures.path(), QStringLiteral("red2.png"), Qt::red);
+    chooser.answers = {red};
+    FirstRunWizard wizard;
+    goToProfilePage(wizard);
+    auto* page = qobject_cast<ProfilePage*>(wizard.currentPage());
+    page->form()->chooseButton()->click();
+    QTest::keyClicks(page->form()->nameEdit(), QStringLiteral("Someone"));
+    wizard.next();
+    wizard.reject();
+    QCOMPARE(storedAlias(), QStringLiteral("Before"));
+    QVERIFY(!QFile::exists(ownAvatarFile()));
+}
+
+void TestWizards::unknownIsStoredAsTyped()
+{
+    FirstRunWizard wizard;
+    goToProfilePage(wizard);
+    auto* page = qobject_cast<ProfilePage*>(wizard.currentPage());
+    QTest::keyClicks(page->form()->nameEdit(), QStringLiteral("UnKnown"));
+    wizard.next();
+    wizard.button(QWizard::FinishButton)->click();
+    QCOMPARE(storedAlias(), QStringLiteral("UnKnown"));
+}
+
+void TestWizards::profileWizardStartsEmpty()
+{
+    VeskProfileWizard wizard;
+    QCOMPARE(wizard.wizardStyle(), QWizard::MacStyle);
+    QCOMPARE(wizard.pageIds(), QList<int>{0});
+    QCOMPARE(wizard.startId(), 0);
+    QVERIFY(wizard.testOption(QWizard::NoBackButtonOnStartPage));
+    QVERIFY(qobject_cast<InAppProfilePage*>(wizard.page(0)));
+    QCOMPARE(wizard.windowTitle(), QStringLiteral("Vesk: Change Profile"));
+    wizard.show();
+    auto* page = qobject_cast<InAppProfilePage*>(wizard.currentPage());
+    QVERIFY(page->form()->nameEdit()->text().isEmpty());
+    QVERIFY(!isEnabled(wizard, QWizard::FinishButton));
+    QTest::keyClicks(page->form()->nameEdit(), QStringLiteral("x"));
+    QVERIFY(isEnabled(wizard, QWizard::FinishButton));
+}
+
+void TestWizards::profileWizardStoresNameAndPicture()
+{
+    const QString green = writeImage(pictures.path(), QStringLiteral("green.png"), Qt::green);
+    chooser.answers = {green};
+    VeskProfileWizard wizard;
+    wizard.show();
+    auto* page = qobject_cast<InAppProfilePage*>(wizard.currentPage());
+    page->form()->chooseButton()->click();
+    QTest::keyClicks(page->form()->nameEdit(), QStringLiteral("Ann Again"));
+    wizard.button(QWizard::FinishButton)->click();
+    QCOMPARE(storedAlias(), QStringLiteral("Ann Again"));
+    QImage stored(ownAvatarFile());
+    QVERIFY(!stored.isNull());
+    QCOMPARE(QColor(stored.pixel(5, 5)), QColor(Qt::green));
+}
+
+void TestWizards::launchProfileWizardRunsModally()
+{
+    bool seen = false;
+    QTimer driver;
+    driver.setInterval(20);
+    connect(&driver, &QTimer::timeout, this, [&] {
+        auto* wizard = qobject_cast<VeskProfileWizard*>(QApplication::activeModalWidget());
+        if (!wizard)
+            return;
+        driver.stop();
+        seen = true;
+        auto* page = qobject_cast<InAppProfilePage*>(wizard->currentPage());
+        QTest::keyClicks(page->form()->nameEdit(), QStringLiteral("From the interface"));
+        wizard->button(QWizard::FinishButton)->click();
+    });
+    driver.start();
+    g->launchProfileWizard();
+    QVERIFY(seen);
+    QCOMPARE(storedAlias(), QStringLiteral("From the interface"));
+}
+
+QTEST_MAIN(TestWizards)
+#include "tst_wizards.moc"
