@@ -6,13 +6,18 @@
 
 #include <QApplication>
 #include <QFont>
+#include <QFontMetricsF>
 #include <QPainter>
 #include <QSystemTrayIcon>
+
+#include <cmath>
 
 namespace {
 constexpr int kAlertMs = 1000;
 constexpr const char* kAppIcon = ":/qml/Vesk/pics/Vesk.png";
 constexpr const char* kBadgeDisc = ":/qml/Vesk/pics/redcircle.png";
+// Share of the disc's radius that the count's ink may reach, leaving the rim and the gloss free.
+constexpr qreal kTextFitRatio = 0.8;
 } // namespace
 
 namespace Vesk::AppIcons {
@@ -20,14 +25,25 @@ namespace Vesk::AppIcons {
 QPixmap badgePixmap(int count)
 {
     QPixmap pixmap(QString::fromLatin1(kBadgeDisc));
+    const QString text = QString::number(count);
     QPainter painter(&pixmap);
+    painter.setRenderHint(QPainter::TextAntialiasing);
     painter.setPen(Qt::white);
     QFont font(QStringLiteral("Arial"));
     font.setPointSize(pixmap.height() * 2 / 3);
     font.setWeight(QFont::Bold);
     font.setItalic(false);
+    // At two thirds of the disc's height only one digit fits; longer counts get a smaller font so that every
+    // digit stays on the disc (the count is never capped or abbreviated).
+    const QRectF ink = QFontMetricsF(font).tightBoundingRect(text);
+    const qreal halfDiagonal = std::hypot(ink.width(), ink.height()) / 2;
+    const qreal room = pixmap.height() / 2.0 * kTextFitRatio;
+    if (halfDiagonal > room)
+        font.setPointSizeF(font.pointSizeF() * room / halfDiagonal);
     painter.setFont(font);
-    painter.drawText(pixmap.rect(), Qt::AlignCenter, QString::number(count));
+    // Centre the ink itself, not the line box: digits have no descenders and would sit high.
+    const QRectF finalInk = QFontMetricsF(font).tightBoundingRect(text);
+    painter.drawText(QRectF(pixmap.rect()).center() - finalInk.center(), text);
     return pixmap;
 }
 
