@@ -3,6 +3,7 @@
 #include <QFile>
 #include <QTextStream>
 
+#include <cstdio>
 #include <cstdlib>
 
 namespace Vesk::Log {
@@ -30,6 +31,11 @@ QString formatLine(QtMsgType type, const QString& text, const QDateTime& when)
 
 void logMessageHandler(QtMsgType type, const QMessageLogContext&, const QString& message)
 {
+    // Developers and the interface checks can see every message (QML warnings included) on stderr; the log file
+    // keeps only what matters to users.
+    static const bool mirror = qEnvironmentVariableIsSet("VESK_LOG_TO_STDERR");
+    if (mirror)
+        std::fprintf(stderr, "%s\n", qPrintable(message));
     const QString line = formatLine(type, message, QDateTime::currentDateTime());
     if (line.isEmpty())
         return;

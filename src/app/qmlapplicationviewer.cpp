@@ -1,6 +1,7 @@
 #include "app/qmlapplicationviewer.h"
 
 #include <QQmlEngine>
+#include <QQmlError>
 #include <QUrl>
 
 struct QmlApplicationViewer::Private
@@ -22,6 +23,12 @@ void QmlApplicationViewer::setMainQmlFile(const QString& file)
 {
     d->mainQmlFile = file;
     setSource(QUrl::fromLocalFile(file));
+    // A window without its interface is all a user would see: say why in the log.
+    if (status() == QQuickWidget::Error) {
+        const QList<QQmlError> problems = errors();
+        for (const QQmlError& error : problems)
+            qCritical().noquote() << "Could not load the interface:" << error.toString();
+    }
 }
 
 QString QmlApplicationViewer::mainQmlFile() const
