@@ -28,7 +28,6 @@ sleep 30 # let the announcement bursts of the handshake end before measuring
 
 ticks=$(getconf CLK_TCK)
 cpu() { awk '{print $14 + $15}' "/proc/$pid/stat"; }
-switches() { awk '/^(voluntary|nonvoluntary)_ctxt_switches/ {s += $2} END {print s}' "/proc/$pid/status"; }
 threads_switches() {
     local total=0 f
     for f in /proc/"$pid"/task/*/status; do
