@@ -61,6 +61,9 @@ void VeskTcpSocket::sendParameters(const QHostAddress& address, const QHash<QStr
     connect(socket, &QAbstractSocket::errorOccurred, this, &VeskTcpSocket::showError);
     connect(socket, &QAbstractSocket::bytesWritten, this, &VeskTcpSocket::processWrittenData);
     socket->connectToHost(address, kTcpPort, QIODevice::WriteOnly);
+    // Without a route the connection fails inside connectToHost, and the error handler has already ended us.
+    if (m_closed || !socket)
+        return;
     // Buffered by the socket until the connection is established.
     socket->write(frame);
 }
