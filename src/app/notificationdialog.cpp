@@ -67,6 +67,8 @@ NotificationDialog::NotificationDialog(const QString& nodeId, const QString& kin
     setAttribute(Qt::WA_DeleteOnClose);
     setWindowFlags(Qt::WindowStaysOnTopHint);
     setAttribute(Qt::WA_ShowWithoutActivating);
+    // Quitting from the main window must end the program even while a popup is still on screen.
+    setAttribute(Qt::WA_QuitOnClose, false);
     setWindowTitle(tr("Vesk"));
 
     Vesk::Globals* globals = Vesk::Globals::instance();
