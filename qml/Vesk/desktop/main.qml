@@ -1,44 +1,114 @@
 import QtQuick
-import QtQuick.Controls
 import QtQuick.Layouts
+import QtQuick.Controls.Basic
 
-// First screen: who this installation is on the network. The full interface replaces it.
+// The window's content. The program publishes the controller as "globals" and its lists as models; this file is
+// the only place that reads those names, and hands them to the pages, which take them as plain properties.
 Rectangle {
     id: root
-    color: palette.window
 
-    SystemPalette { id: palette }
+    // Whenever the peer lists are re-read (someone came online, changed picture, was blocked), facts the pages
+    // read through the controller's getters are read again.
+    property int peersRevision: 0
+    property int ownAvatarRevision: 0
+
+    color: Theme.window
+    focus: true
+
+    // A line for developers and the interface check (visible with VESK_LOG_TO_STDERR; never in the log file).
+    Component.onCompleted: console.debug("Vesk interface loaded")
+
+    Connections {
+        target: nodeData
+        function onModelReset() { root.peersRevision++ }
+    }
+    Connections {
+        target: nodesProxyData
+        function onModelReset() { root.peersRevision++ }
+    }
+    Connections {
+        target: globals
+        function onUserAvatarChanged() { root.ownAvatarRevision++ }
+    }
+
+    Shortcut {
+        sequences: ["Ctrl+1"]
+        onActivated: globals.setCurrentSelectedTabIndex(0)
+    }
+    Shortcut {
+        sequences: ["Ctrl+2"]
+        onActivated: globals.setCurrentSelectedTabIndex(1)
+    }
+    Shortcut {
+        sequences: ["Ctrl+3"]
+        onActivated: globals.setCurrentSelectedTabIndex(2)
+    }
+    Shortcut {
+        sequences: [StandardKey.Open]
+        onActivated: globals.selectFiles()
+    }
+    Shortcut {
+        sequences: [StandardKey.Refresh, "Ctrl+R"]
+        onActivated: globals.refreshPeers()
+    }
+    Shortcut {
+        sequences: ["Alt+M", "F10"]
+        onActivated: header.openMenu()
+    }
 
     ColumnLayout {
-        anchors.centerIn: parent
-        width: parent.width - 48
-        spacing: 16
+        anchors.fill: parent
+        spacing: 0
 
-        Image {
-            Layout.alignment: Qt.AlignHCenter
-            Layout.preferredWidth: 128
-            Layout.preferredHeight: 128
-            source: globals.userAvatar.indexOf("qrc:") === 0 ? globals.userAvatar : "file://" + globals.userAvatar
-            fillMode: Image.PreserveAspectFit
-            smooth: true
-        }
-        Label {
-            Layout.alignment: Qt.AlignHCenter
+        AppHeader {
+            id: header
             Layout.fillWidth: true
-            horizontalAlignment: Text.AlignHCenter
-            text: globals.userAlias
-            font.pixelSize: 22
-            font.bold: true
-            elide: Text.ElideRight
-            color: palette.windowText
+            controller: globals
+            onlineCount: { root.peersRevision; return nodesProxyData.rowCount() }
+            avatarRevision: root.ownAvatarRevision
         }
-        Label {
+
+        MainTabBar {
+            id: tabs
+            objectName: "mainTabs"
             Layout.fillWidth: true
-            horizontalAlignment: Text.AlignHCenter
-            wrapMode: Text.WordWrap
-            text: qsTr("Vesk is running. Others on this network running Vesk will find you automatically.")
-            color: palette.windowText
-            opacity: 0.7
+            // Two-way: the controller switches tabs itself (a dropped file opens Send, sending opens Transfers).
+            currentIndex: globals.currentSelectedTabIndex
+            onCurrentIndexChanged: {
+                if (currentIndex !== globals.currentSelectedTabIndex)
+                    globals.setCurrentSelectedTabIndex(currentIndex)
+            }
+            unreadCount: globals.totalNumberOfUnReadMessages
+            filesCount: globals.numberOfSelectedFiles
+            offersCount: globals.numberOfPendingValidations
+        }
+
+        StackLayout {
+            Layout.fillWidth: true
+            Layout.fillHeight: true
+            currentIndex: globals.currentSelectedTabIndex
+
+            PeersPage {
+                controller: globals
+                peersModel: nodeData
+                chatModel: chatsModel
+                revision: root.peersRevision
+            }
+            FilesPage {
+                controller: globals
+                filesModel: filesData
+                filesView: filesProxyData
+                recipientsModel: nodesProxyData
+                revision: root.peersRevision
+            }
+            TransfersPage {
+                controller: globals
+                pendingModel: pausedDownloads
+                queueModel: queuedDownloads
+                completedModel: completedDownloads
+                uploadsModel: uploadsData
+                revision: root.peersRevision
+            }
         }
     }
 }

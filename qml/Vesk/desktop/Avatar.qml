@@ -1,0 +1,73 @@
+import QtQuick
+import "Format.js" as Format
+
+// A round picture of a person, with an optional presence dot. source is a URL or a local path as the models
+// store it; revision reloads a picture that was replaced in place.
+Item {
+    id: root
+
+    property string source
+    property int revision: 0
+    property int size: 40
+    property bool showPresence: false
+    property bool online: false
+    property color ringColor: Theme.surface
+
+    readonly property string imageUrl: Format.imageUrl(source, revision)
+    readonly property string fallbackUrl: "qrc:/qml/Vesk/pics/ui/icn-avatar-default-512.png"
+
+    implicitWidth: size
+    implicitHeight: size
+
+    Canvas {
+        id: canvas
+        anchors.fill: parent
+
+        property string wanted: root.imageUrl === "" ? root.fallbackUrl : root.imageUrl
+        // The picture actually drawn: the wanted one once it loaded, the default one if it cannot be read.
+        property string shown: ""
+
+        function pick() {
+            if (isImageLoaded(wanted)) {
+                shown = wanted
+            } else if (isImageError(wanted)) {
+                shown = root.fallbackUrl
+                loadImage(shown)
+            } else {
+                loadImage(wanted)
+            }
+            requestPaint()
+        }
+
+        onWantedChanged: pick()
+        onImageLoaded: pick()
+        Component.onCompleted: pick()
+
+        onPaint: {
+            var ctx = getContext("2d")
+            ctx.reset()
+            ctx.save()
+            ctx.beginPath()
+            ctx.arc(width / 2, height / 2, Math.min(width, height) / 2, 0, 2 * Math.PI)
+            ctx.closePath()
+            ctx.clip()
+            ctx.fillStyle = Theme.avatarFill
+            ctx.fillRect(0, 0, width, height)
+            if (shown !== "" && isImageLoaded(shown))
+                ctx.drawImage(shown, 0, 0, width, height)
+            ctx.restore()
+        }
+    }
+
+    Rectangle {
+        visible: root.showPresence
+        width: Math.max(10, Math.round(root.size * 0.3))
+        height: width
+        radius: width / 2
+        anchors.right: parent.right
+        anchors.bottom: parent.bottom
+        color: root.online ? Theme.online : Theme.offline
+        border.width: 2
+        border.color: root.ringColor
+    }
+}

@@ -1,0 +1,73 @@
+import QtQuick
+import QtQuick.Layouts
+import QtQuick.Controls.Basic
+
+// What a list shows when it has nothing yet: a picture, a sentence, what to do about it, and optionally one
+// action. Extra content (a checklist) goes below the text.
+Item {
+    id: empty
+
+    property string illustration
+    property string title
+    property string text
+    property string actionText
+    property string actionIcon
+    default property alias extra: extraColumn.data
+
+    signal actionTriggered()
+
+    implicitHeight: column.implicitHeight + Theme.spacingXl * 2
+
+    ColumnLayout {
+        id: column
+        anchors.centerIn: parent
+        width: Math.min(parent.width - Theme.spacingXl * 2, 300)
+        spacing: Theme.spacingM
+
+        Image {
+            visible: empty.illustration !== ""
+            Layout.alignment: Qt.AlignHCenter
+            Layout.preferredWidth: 88
+            Layout.preferredHeight: 88
+            source: empty.illustration === "" ? "" : Qt.resolvedUrl("icons/" + empty.illustration + ".png")
+            sourceSize: Qt.size(176, 176)
+            fillMode: Image.PreserveAspectFit
+            smooth: true
+        }
+        Label {
+            Layout.fillWidth: true
+            text: empty.title
+            textFormat: Text.PlainText
+            horizontalAlignment: Text.AlignHCenter
+            wrapMode: Text.WordWrap
+            font.pixelSize: Theme.fontTitle
+            font.bold: true
+            color: Theme.text
+        }
+        Label {
+            visible: empty.text !== ""
+            Layout.fillWidth: true
+            text: empty.text
+            textFormat: Text.PlainText
+            horizontalAlignment: Text.AlignHCenter
+            wrapMode: Text.WordWrap
+            font.pixelSize: Theme.fontBody
+            lineHeight: 1.15
+            color: Theme.textMuted
+        }
+        ColumnLayout {
+            id: extraColumn
+            Layout.fillWidth: true
+            spacing: Theme.spacingS
+        }
+        ActionButton {
+            visible: empty.actionText !== ""
+            Layout.alignment: Qt.AlignHCenter
+            Layout.topMargin: Theme.spacingXs
+            kind: "primary"
+            text: empty.actionText
+            iconName: empty.actionIcon
+            onClicked: empty.actionTriggered()
+        }
+    }
+}

@@ -1,0 +1,75 @@
+import QtQuick
+import QtQuick.Layouts
+import QtQuick.Controls.Basic
+import "Format.js" as Format
+
+// One file picked for sending: its type icon, name and size, ticked when it will be sent. Activating the row
+// flips the tick.
+ItemDelegate {
+    id: row
+
+    property var filesModel
+    property string fileUrl
+    property string fileName
+    property real fileSize: 0
+    property string thumbnail
+    property bool selected: false
+
+    function toggle() {
+        filesModel.toggleHighlightFlag(fileUrl)
+    }
+
+    focusPolicy: Qt.NoFocus
+    implicitHeight: Theme.rowHeight
+    leftPadding: Theme.spacingL
+    rightPadding: Theme.spacingL
+    Accessible.role: Accessible.CheckBox
+    Accessible.checkable: true
+    Accessible.checked: selected
+    Accessible.name: fileName + ", " + Format.formatBytes(fileSize)
+
+    onClicked: toggle()
+
+    background: Rectangle {
+        color: row.down ? Theme.pressed : row.hovered ? Theme.hover : row.highlighted ? Theme.selected : "transparent"
+        border.width: row.highlighted ? 2 : 0
+        border.color: Theme.focus
+        radius: row.highlighted ? 4 : 0
+    }
+
+    contentItem: RowLayout {
+        spacing: Theme.spacingM
+
+        CheckMark {
+            checked: row.selected
+        }
+        Image {
+            Layout.preferredWidth: 32
+            Layout.preferredHeight: 32
+            source: Format.imageUrl(row.thumbnail)
+            sourceSize: Qt.size(64, 64)
+            fillMode: Image.PreserveAspectFit
+            smooth: true
+            opacity: row.selected ? 1 : 0.55
+        }
+        ColumnLayout {
+            Layout.fillWidth: true
+            spacing: 2
+            Label {
+                Layout.fillWidth: true
+                text: row.fileName
+                textFormat: Text.PlainText
+                elide: Text.ElideMiddle
+                font.pixelSize: Theme.fontBody
+                color: row.selected ? Theme.text : Theme.textMuted
+            }
+            Label {
+                Layout.fillWidth: true
+                text: Format.formatBytes(row.fileSize)
+                textFormat: Text.PlainText
+                font.pixelSize: Theme.fontCaption
+                color: Theme.textMuted
+            }
+        }
+    }
+}

@@ -1,0 +1,174 @@
+.pragma library
+
+// Text helpers shared by the interface. Values from the SQL models arrive as text more often than not (the
+// columns are declared text), so every helper takes numbers as numbers or as their decimal text.
+
+// Text of a model value; SQL NULL and missing roles read as empty text.
+function str(value) {
+    return value === undefined || value === null ? "" : String(value)
+}
+
+// A whole, non-negative number from a model value; 0 for anything else.
+function toCount(value) {
+    var n = Number(value)
+    if (!isFinite(n) || n < 0)
+        return 0
+    return Math.floor(n)
+}
+
+// Decimal units, as the file managers of the desktop show them: 1 KB is 1000 bytes.
+var sizeUnits = ["B", "KB", "MB", "GB", "TB"]
+
+function formatBytes(value) {
+    var n = toCount(value)
+    if (n < 1000)
+        return n + " B"
+    var unit = 0
+    while (n >= 999.95 && unit < sizeUnits.length - 1) {
+        n /= 1000
+        unit++
+    }
+    // Three significant figures at most: 1.5 MB, 15.2 MB, 152 MB.
+    var text = n < 99.95 ? n.toFixed(1) : Math.round(n).toString()
+    return text + " " + sizeUnits[unit]
+}
+
+function formatSpeed(bytesPerSecond) {
+    return formatBytes(bytesPerSecond) + "/s"
+}
+
+// "3 of 10 MB" style progress, both sides in their own unit.
+function formatProgress(done, total) {
+    return qsTr("%1 of %2").arg(formatBytes(Math.min(toCount(done), toCount(total)))).arg(formatBytes(total))
+}
+
+// Remaining time in the two largest units that matter: "45 s", "2 min 5 s", "1 h 20 min", "3 d 4 h".
+function formatDuration(seconds) {
+    var s = toCount(seconds)
+    if (s < 60)
+        return qsTr("%1 s").arg(s)
+    if (s < 3600) {
+        var m = Math.floor(s / 60), rest = s % 60
+        return rest === 0 || m >= 10 ? qsTr("%1 min").arg(m) : qsTr("%1 min %2 s").arg(m).arg(rest)
+    }
+    if (s < 86400) {
+        var h = Math.floor(s / 3600), min = Math.floor((s % 3600) / 60)
+        return min === 0 ? qsTr("%1 h").arg(h) : qsTr("%1 h %2 min").arg(h).arg(min)
+    }
+    var d = Math.floor(s / 86400), hours = Math.floor((s % 86400) / 3600)
+    return hours === 0 ? qsTr("%1 d").arg(d) : qsTr("%1 d %2 h").arg(d).arg(hours)
+}
+
+function pad2(n) {
+    return n < 10 ? "0" + n : "" + n
+}
+
+var monthNames = ["Jan", "Feb", "Mar", "Apr", "May", "Jun", "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"]
+
+function sameDay(a, b) {
+    return a.getFullYear() === b.getFullYear() && a.getMonth() === b.getMonth() && a.getDate() === b.getDate()
+}
+
+// A time stamp in milliseconds since the epoch, as a chat or a transfer list shows it relative to now:
+// "14:05" today, "Yesterday 14:05", "3 Mar 14:05" this year, "3 Mar 2013" before.
+function formatTimestamp(ms, nowMs) {
+    var t = Number(ms)
+    if (!isFinite(t) || t <= 0)
+        return ""
+    var when = new Date(t)
+    var now = new Date(nowMs === undefined ? Date.now() : Number(nowMs))
+    var clock = pad2(when.getHours()) + ":" + pad2(when.getMinutes())
+    if (sameDay(when, now))
+        return clock
+    var yesterday = new Date(now.getFullYear(), now.getMonth(), now.getDate() - 1)
+    if (sameDay(when, yesterday))
+        return qsTr("Yesterday %1").arg(clock)
+    var day = when.getDate() + " " + monthNames[when.getMonth()]
+    if (when.getFullYear() === now.getFullYear())
+        return day + " " + clock
+    return day + " " + when.getFullYear()
+}
+
+// What an own chat message's status means to its author; received messages carry no label.
+function deliveryLabel(status, own) {
+    if (!own)
+        return ""
+    return status === "sent" ? qsTr("Delivered") : qsTr("Waiting")
+}
+
+// One line about an outgoing file: whether the offer reached the peer, and how much of it they fetched.
+function uploadStateLabel(status, bytesSent, fileSize) {
+    if (status !== "sent")
+        return qsTr("Not delivered yet")
+    var sent = toCount(bytesSent)
+    if (sent <= 0)
+        return qsTr("Delivered · not downloaded yet")
+    return qsTr("Downloaded %1").arg(formatProgress(sent, fileSize))
+}
+
+// Fraction in [0, 1] for a progress bar; 0 when the total is unknown.
+function fraction(done, total) {
+    var t = toCount(total)
+    if (t === 0)
+        return 0
+    return Math.max(0, Math.min(1, toCount(done) / t))
+}
+
+function badgeText(count) {
+    var n = toCount(count)
+    return n > 99 ? "99+" : n.toString()
+}
+
+// A peer's name as shown; the alias is whatever the peer announced, possibly nothing.
+function displayName(alias) {
+    var a = alias === undefined || alias === null ? "" : String(alias).trim()
+    return a === "" ? qsTr("Unknown") : a
+}
+
+function fileSuffix(fileName) {
+    var name = fileName === undefined || fileName === null ? "" : String(fileName)
+    var dot = name.lastIndexOf(".")
+    return dot <= 0 || dot === name.length - 1 ? "" : name.substring(dot + 1).toLowerCase()
+}
+
+// The label of the send button: what will go where.
+function sendSummary(fileCount, peerCount) {
+    var f = toCount(fileCount), p = toCount(peerCount)
+    if (f === 0)
+        return qsTr("Select files to send")
+    if (p === 0)
+        return qsTr("Choose who gets them")
+    var files = f === 1 ? qsTr("1 file") : qsTr("%1 files").arg(f)
+    var peers = p === 1 ? qsTr("1 person") : qsTr("%1 people").arg(p)
+    return qsTr("Send %1 to %2").arg(files).arg(peers)
+}
+
+// Image sources come as URLs ("qrc:/...", "file:///...") or as plain local paths (avatars in the data folder).
+// A plain path becomes a file URL with every path segment encoded, so names with spaces or '#' load.
+// revision, when given, busts the image cache of a file that is rewritten in place (an avatar replaced).
+function imageUrl(pathOrUrl, revision) {
+    var s = pathOrUrl === undefined || pathOrUrl === null ? "" : String(pathOrUrl)
+    if (s === "")
+        return ""
+    if (/^(qrc|https?|image|data):/i.test(s))
+        return s
+    var url
+    if (/^file:/i.test(s)) {
+        url = s
+    } else {
+        if (s.indexOf(":/") === 0)
+            return "qrc" + s
+        var path = s.replace(/\\/g, "/")
+        if (/^[A-Za-z]:\//.test(path))
+            path = "/" + path
+        if (path.charAt(0) !== "/")
+            return ""
+        url = "file://" + path.split("/").map(function (part, i) {
+            // Keep a Windows drive letter's colon readable.
+            return i === 1 && /^[A-Za-z]:$/.test(part) ? part : encodeURIComponent(part)
+        }).join("/")
+    }
+    if (revision !== undefined && revision !== null && revision !== 0)
+        url += (url.indexOf("?") < 0 ? "?" : "&") + "v=" + revision
+    return url
+}

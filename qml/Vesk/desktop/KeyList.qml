@@ -1,0 +1,30 @@
+import QtQuick
+import QtQuick.Controls.Basic
+
+// A list that is one stop in the Tab order: the arrow keys move through the rows, Enter or Space activates the
+// current one (rowActivated), the Menu key or Shift+F10 asks for its menu (rowMenuRequested).
+ListView {
+    id: list
+
+    signal rowActivated(var item)
+    signal rowMenuRequested(var item)
+
+    clip: true
+    activeFocusOnTab: count > 0
+    keyNavigationEnabled: true
+    boundsBehavior: Flickable.StopAtBounds
+    highlightMoveDuration: 0
+    ScrollBar.vertical: ScrollBar { policy: ScrollBar.AsNeeded }
+
+    Keys.onPressed: (event) => {
+        if (!currentItem)
+            return
+        if (event.key === Qt.Key_Return || event.key === Qt.Key_Enter || event.key === Qt.Key_Space) {
+            list.rowActivated(currentItem)
+            event.accepted = true
+        } else if (event.key === Qt.Key_Menu || (event.key === Qt.Key_F10 && (event.modifiers & Qt.ShiftModifier))) {
+            list.rowMenuRequested(currentItem)
+            event.accepted = true
+        }
+    }
+}

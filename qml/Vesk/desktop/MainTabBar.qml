@@ -1,0 +1,86 @@
+import QtQuick
+import QtQuick.Layouts
+import QtQuick.Controls.Basic
+import QtQuick.Controls.impl
+
+// The three tabs, each with its icon and the count that wants attention: unread messages, files ticked for
+// sending, offers waiting for you.
+TabBar {
+    id: bar
+
+    property int unreadCount: 0
+    property int filesCount: 0
+    property int offersCount: 0
+
+    background: Rectangle {
+        color: Theme.surface
+        Rectangle {
+            anchors.bottom: parent.bottom
+            width: parent.width
+            height: 1
+            color: Theme.divider
+        }
+    }
+
+    Repeater {
+        model: [
+            { label: qsTr("People"), icon: "people" },
+            { label: qsTr("Send"), icon: "upload" },
+            { label: qsTr("Transfers"), icon: "transfers" }
+        ]
+        delegate: TabButton {
+            id: tab
+            required property var modelData
+            required property int index
+            readonly property int count: index === 0 ? bar.unreadCount : index === 1 ? bar.filesCount : bar.offersCount
+            readonly property color tone: checked ? Theme.accentText : Theme.textMuted
+
+            text: modelData.label
+            focusPolicy: Qt.StrongFocus
+            implicitHeight: 48
+            Accessible.name: count > 0 ? qsTr("%1, %2 new").arg(modelData.label).arg(count) : modelData.label
+            ToolTip.visible: hovered
+            ToolTip.text: qsTr("%1 (Ctrl+%2)").arg(modelData.label).arg(index + 1)
+            ToolTip.delay: 800
+
+            contentItem: Item {
+                implicitWidth: row.implicitWidth
+                implicitHeight: row.implicitHeight
+                RowLayout {
+                    id: row
+                    anchors.centerIn: parent
+                    spacing: 6
+                    IconImage {
+                        source: Qt.resolvedUrl("icons/" + tab.modelData.icon + ".png")
+                        sourceSize: Qt.size(18, 18)
+                        color: tab.tone
+                    }
+                    Label {
+                        text: tab.text
+                        textFormat: Text.PlainText
+                        font.pixelSize: Theme.fontBody
+                        font.bold: tab.checked
+                        color: tab.tone
+                    }
+                    Badge {
+                        count: tab.count
+                    }
+                }
+            }
+            background: Rectangle {
+                color: tab.down ? Theme.pressed : tab.hovered ? Theme.hover : "transparent"
+                border.width: tab.visualFocus ? 2 : 0
+                border.color: Theme.focus
+                Rectangle {
+                    anchors.bottom: parent.bottom
+                    anchors.horizontalCenter: parent.horizontalCenter
+                    width: parent.width - Theme.spacingL * 2
+                    height: 3
+                    radius: 1.5
+                    visible: tab.checked
+                    color: Theme.brand
+                }
+            }
+        }
+    }
+}

@@ -1,0 +1,103 @@
+import QtQuick
+import QtQuick.Layouts
+import QtQuick.Controls.Basic
+import "Format.js" as Format
+
+// One person in the list: picture with presence, name, what they run, unread count. Activating the row opens
+// the conversation; the menu button (or the Menu key) offers blocking.
+ItemDelegate {
+    id: row
+
+    property var controller
+    property string peerId
+    property string alias
+    property string avatarPath
+    property string status
+    property string sysinfo
+    property string blocked
+    property int unread: 0
+    property int avatarRevision: 0
+
+    readonly property bool online: status === "on"
+    readonly property bool isBlocked: blocked === "yes"
+    readonly property string detail: isBlocked ? qsTr("Blocked")
+                                               : online ? (sysinfo.trim() === "" ? qsTr("Online") : sysinfo)
+                                                        : qsTr("Offline")
+
+    function open() {
+        controller.setCurrentSelectedChatPeer(peerId)
+    }
+    function openMenu() {
+        menu.popup(moreButton, 0, moreButton.height)
+    }
+
+    focusPolicy: Qt.NoFocus
+    implicitHeight: Theme.rowHeight + Theme.spacingS
+    leftPadding: Theme.spacingL
+    rightPadding: Theme.spacingXs
+    Accessible.name: Format.displayName(alias) + ", " + detail
+                     + (unread > 0 ? ", " + qsTr("%n unread", "", unread) : "")
+
+    onClicked: open()
+
+    background: Rectangle {
+        color: row.down ? Theme.pressed : row.hovered ? Theme.hover : row.highlighted ? Theme.selected : "transparent"
+        border.width: row.highlighted ? 2 : 0
+        border.color: Theme.focus
+        radius: row.highlighted ? 4 : 0
+    }
+
+    contentItem: RowLayout {
+        spacing: Theme.spacingM
+
+        Avatar {
+            size: 40
+            source: row.avatarPath
+            revision: row.avatarRevision
+            showPresence: true
+            online: row.online && !row.isBlocked
+            ringColor: Theme.window
+            opacity: row.isBlocked ? 0.5 : 1
+        }
+        ColumnLayout {
+            Layout.fillWidth: true
+            spacing: 2
+            Label {
+                Layout.fillWidth: true
+                text: Format.displayName(row.alias)
+                textFormat: Text.PlainText
+                elide: Text.ElideRight
+                font.pixelSize: Theme.fontBody
+                font.bold: row.unread > 0
+                color: Theme.text
+            }
+            Label {
+                Layout.fillWidth: true
+                text: row.detail
+                textFormat: Text.PlainText
+                elide: Text.ElideRight
+                font.pixelSize: Theme.fontCaption
+                color: row.isBlocked ? Theme.danger : Theme.textMuted
+            }
+        }
+        Badge {
+            count: row.unread
+        }
+        IconButton {
+            id: moreButton
+            iconName: "more"
+            tip: qsTr("More for %1").arg(Format.displayName(row.alias))
+            tint: Theme.textMuted
+            focusPolicy: Qt.NoFocus
+            onClicked: row.openMenu()
+        }
+    }
+
+    PeerMenu {
+        id: menu
+        objectName: "peerMenu"
+        controller: row.controller
+        peerId: row.peerId
+        blocked: row.isBlocked
+    }
+}

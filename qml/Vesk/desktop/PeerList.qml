@@ -1,0 +1,108 @@
+import QtQuick
+import QtQuick.Layouts
+import QtQuick.Controls.Basic
+import "Format.js" as Format
+
+// The people Vesk found on this network (and anyone offline who left unread messages). With nobody there yet it
+// says what to check.
+Item {
+    id: page
+
+    property var controller
+    property var peersModel
+    property int revision: 0
+
+    readonly property alias count: list.count
+
+    function focusList() {
+        list.forceActiveFocus()
+    }
+
+    ColumnLayout {
+        anchors.fill: parent
+        spacing: 0
+
+        SectionHeader {
+            Layout.fillWidth: true
+            title: qsTr("People on this network")
+            count: list.count
+            IconButton {
+                iconName: "refresh"
+                tip: qsTr("Look for people again (Ctrl+R)")
+                tint: Theme.textMuted
+                onClicked: page.controller.refreshPeers()
+            }
+        }
+
+        KeyList {
+            id: list
+            objectName: "peerList"
+            Layout.fillWidth: true
+            Layout.fillHeight: true
+            visible: count > 0
+            model: page.peersModel
+            Accessible.name: qsTr("People")
+
+            delegate: PeerDelegate {
+                required property var model
+                required property int index
+                width: ListView.view.width
+                controller: page.controller
+                peerId: Format.str(model.id)
+                alias: Format.str(model.alias)
+                avatarPath: Format.str(model.avatarPath)
+                status: Format.str(model.status)
+                sysinfo: Format.str(model.sysinfo)
+                blocked: Format.str(model.blocked)
+                unread: Number(model.unreadMessagesCount) || 0
+                avatarRevision: page.revision
+                highlighted: ListView.isCurrentItem && ListView.view.activeFocus
+            }
+
+            onRowActivated: (item) => item.open()
+            onRowMenuRequested: (item) => item.openMenu()
+        }
+
+        EmptyState {
+            objectName: "peersEmpty"
+            Layout.fillWidth: true
+            Layout.fillHeight: true
+            visible: list.count === 0
+            illustration: "illus-peers"
+            title: qsTr("Nobody else on this network is running Vesk yet")
+            text: qsTr("Vesk finds the others by itself. If someone is missing, check that:")
+            actionText: qsTr("Look again")
+            actionIcon: "refresh"
+            onActionTriggered: page.controller.refreshPeers()
+
+            Repeater {
+                model: [
+                    qsTr("Vesk is running on their computer too"),
+                    qsTr("you are both on the same network (the same Wi-Fi or office LAN)"),
+                    qsTr("a firewall on either computer lets UDP port 45000 and TCP port 25001 in")
+                ]
+                delegate: RowLayout {
+                    required property string modelData
+                    Layout.fillWidth: true
+                    spacing: Theme.spacingS
+                    Rectangle {
+                        Layout.alignment: Qt.AlignTop
+                        Layout.topMargin: 7
+                        width: 6
+                        height: 6
+                        radius: 3
+                        color: Theme.brandTeal
+                    }
+                    Label {
+                        Layout.fillWidth: true
+                        text: modelData
+                        textFormat: Text.PlainText
+                        wrapMode: Text.WordWrap
+                        font.pixelSize: Theme.fontBody
+                        color: Theme.text
+                    }
+                }
+            }
+        }
+    }
+}

@@ -1,0 +1,30 @@
+import QtQuick
+import QtQuick.Controls.Basic
+
+// What can be done with one peer: open the conversation, block or unblock. Blocking asks for confirmation in
+// the controller's own dialog.
+Menu {
+    id: menu
+
+    property var controller
+    property string peerId
+    property bool blocked: false
+    property bool showOpenChat: true
+
+    MenuItem {
+        text: qsTr("Open chat")
+        visible: menu.showOpenChat
+        height: visible ? implicitHeight : 0
+        enabled: !menu.blocked
+        onTriggered: menu.controller.setCurrentSelectedChatPeer(menu.peerId)
+    }
+    MenuItem {
+        text: menu.blocked ? qsTr("Unblock") : qsTr("Block…")
+        onTriggered: {
+            if (menu.blocked)
+                menu.controller.unblockUser(menu.peerId)
+            else
+                menu.controller.blockUser(menu.peerId)
+        }
+    }
+}

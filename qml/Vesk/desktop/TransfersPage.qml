@@ -1,0 +1,228 @@
+import QtQuick
+import QtQuick.Layouts
+import QtQuick.Controls.Basic
+import "Format.js" as Format
+
+// Tab 2: everything on the move. Files offered to you (download or turn down), the download queue with the
+// current file's progress, the files you offer to others, and what arrived. Sections with nothing in them stay
+// out of the way.
+Item {
+    id: page
+
+    property var controller
+    property var pendingModel      // offered, waiting for the user ("pausedDownloads")
+    property var queueModel        // accepted, waiting or downloading ("queuedDownloads")
+    property var completedModel    // the latest arrivals ("completedDownloads")
+    property var uploadsModel      // offers this node made ("uploadsData")
+    property int revision: 0
+
+    readonly property int pendingCount: pending.count
+    readonly property int queuedCount: queued.count
+    readonly property int uploadCount: uploads.count
+    readonly property int completedCount: completed.count
+    readonly property bool empty: pendingCount + queuedCount + uploadCount + completedCount === 0
+    readonly property alias meter: meter
+
+    // Tabbing through the rows' buttons scrolls them into view.
+    function ensureVisible(item) {
+        if (!item || !scroller.visible)
+            return
+        var flick = scroller.contentItem
+        var p = item.mapToItem(content, 0, 0)
+        if (p.y < flick.contentY)
+            flick.contentY = Math.max(0, p.y - Theme.spacingS)
+        else if (p.y + item.height > flick.contentY + flick.height)
+            flick.contentY = Math.min(content.height - flick.height, p.y + item.height - flick.height + Theme.spacingS)
+    }
+
+    Connections {
+        target: page.Window.window
+        ignoreUnknownSignals: true
+        function onActiveFocusItemChanged() {
+            var item = page.Window.activeFocusItem
+            for (var it = item; it; it = it.parent) {
+                if (it === content) {
+                    page.ensureVisible(item)
+                    return
+                }
+            }
+        }
+    }
+
+    DownloadMeter {
+        id: meter
+        controller: page.controller
+        queueModel: page.queueModel
+    }
+
+    ScrollView {
+        id: scroller
+        anchors.fill: parent
+        visible: !page.empty
+        contentWidth: availableWidth
+        ScrollBar.horizontal.policy: ScrollBar.AlwaysOff
+
+        ColumnLayout {
+            id: content
+            width: scroller.availableWidth
+            spacing: 0
+
+            RowLayout {
+                Layout.fillWidth: true
+                Layout.leftMargin: Theme.spacingS
+                Layout.rightMargin: Theme.spacingS
+                Layout.topMargin: Theme.spacingXs
+                spacing: Theme.spacingXs
+                ActionButton {
+                    objectName: "openFolderButton"
+                    kind: "flat"
+                    iconName: "folder"
+                    text: qsTr("Downloads folder")
+                    tip: qsTr("Open the folder received files are saved in")
+                    onClicked: page.controller.openDownloadedFilesFolder()
+                }
+                Item { Layout.fillWidth: true }
+                ActionButton {
+                    objectName: "clearButton"
+                    visible: pending.count + queued.count + completed.count > 0
+                    kind: "danger"
+                    iconName: "trash"
+                    text: qsTr("Clear")
+                    tip: qsTr("Empty the lists of offered, queued and received files. Files on disk stay.")
+                    onClicked: page.controller.clearAllPendingDownloads()
+                }
+            }
+
+            SectionHeader {
+                Layout.fillWidth: true
+                visible: pending.count > 0
+                title: qsTr("Offered to you")
+                count: pending.count
+                ActionButton {
+                    objectName: "downloadAllButton"
+                    kind: "flat"
+                    iconName: "download"
+                    text: qsTr("Download all")
+                    tip: qsTr("Queue every offered file, smallest first")
+                    onClicked: page.controller.downloadAllPending()
+                }
+            }
+            Repeater {
+                id: pending
+                model: page.pendingModel
+                delegate: PendingDownloadDelegate {
+                    required property var model
+                    Layout.fillWidth: true
+                    controller: page.controller
+                    revision: page.revision
+                    fileId: Format.str(model.id)
+                    fileName: Format.str(model.filename)
+                    nodeFrom: Format.str(model.nodefrom)
+                    fileSize: Number(model.filesize) || 0
+                }
+            }
+
+            SectionHeader {
+                Layout.fillWidth: true
+                visible: queued.count > 0
+                title: qsTr("Downloading")
+                count: queued.count
+                ActionButton {
+                    objectName: "pauseAllButton"
+                    kind: "flat"
+                    iconName: "pause"
+                    text: qsTr("Pause all")
+                    tip: qsTr("Move every queued file back to the offered list")
+                    onClicked: page.controller.pauseAllPendingDownloads()
+                }
+            }
+            Repeater {
+                id: queued
+                model: page.queueModel
+                delegate: QueuedDownloadDelegate {
+                    required property var model
+                    Layout.fillWidth: true
+                    controller: page.controller
+                    revision: page.revision
+                    fileId: Format.str(model.id)
+                    fileName: Format.str(model.filename)
+                    nodeFrom: Format.str(model.nodefrom)
+                    fileSize: Number(model.filesize) || 0
+                    current: fileId !== "" && fileId === meter.fileId
+                    bytesDone: current ? meter.bytesDone : 0
+                    bytesPerSecond: current ? meter.bytesPerSecond : 0
+                    stalled: current && meter.stalled
+                    secondsLeft: current ? meter.secondsLeft : -1
+                }
+            }
+
+            SectionHeader {
+                Layout.fillWidth: true
+                visible: uploads.count > 0
+                title: qsTr("Sending")
+                count: uploads.count
+                ActionButton {
+                    objectName: "withdrawAllButton"
+                    kind: "danger"
+                    text: qsTr("Stop all")
+                    tip: qsTr("Stop offering every file listed here")
+                    onClicked: page.controller.clearAllPendingUploads()
+                }
+            }
+            Repeater {
+                id: uploads
+                model: page.uploadsModel
+                delegate: UploadDelegate {
+                    required property var model
+                    Layout.fillWidth: true
+                    controller: page.controller
+                    revision: page.revision
+                    uploadId: Format.str(model.id)
+                    fileName: Format.str(model.filename)
+                    nodeTo: Format.str(model.nodeto)
+                    fileSize: Number(model.filesize) || 0
+                    bytesSent: Number(model.bytesSent) || 0
+                    status: Format.str(model.status)
+                }
+            }
+
+            SectionHeader {
+                Layout.fillWidth: true
+                visible: completed.count > 0
+                title: qsTr("Received")
+                count: completed.count
+            }
+            Repeater {
+                id: completed
+                model: page.completedModel
+                delegate: CompletedDownloadDelegate {
+                    required property var model
+                    Layout.fillWidth: true
+                    controller: page.controller
+                    revision: page.revision
+                    fileId: Format.str(model.id)
+                    fileName: Format.str(model.filename)
+                    nodeFrom: Format.str(model.nodefrom)
+                    fileSize: Number(model.filesize) || 0
+                    finishedAt: Number(model.timestamp) || 0
+                }
+            }
+            Item {
+                Layout.fillWidth: true
+                implicitHeight: Theme.spacingL
+            }
+        }
+    }
+
+    EmptyState {
+        objectName: "transfersEmpty"
+        anchors.fill: parent
+        visible: page.empty
+        illustration: "illus-transfers"
+        title: qsTr("No transfers yet")
+        text: qsTr("Files people offer you show up here to download. Files you send are followed here too.")
+        actionText: qsTr("Open downloads folder")
+        actionIcon: "folder"
+        onActionTriggered: page.controller.openDownloadedFilesFolder()
+    }
+}

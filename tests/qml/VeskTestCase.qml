@@ -1,0 +1,10 @@
+import QtQuick
+import QtTest
+
+// Every interface test fails on any warning printed while it runs: a binding that reads a missing property or
+// calls a function that is not there is a fault even when the assertions pass.
+TestCase {
+    function init() {
+        failOnWarning(/.*/)
+    }
+}
