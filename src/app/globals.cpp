@@ -61,7 +61,10 @@ Globals::Globals()
             Qt::QueuedConnection);
     connect(this, &Globals::newMessage, this, &Globals::processMessage, Qt::QueuedConnection);
     connect(&tcpServer, &QTcpServer::newConnection, this, &Globals::newTCPConnection, Qt::QueuedConnection);
+    connect(this, &Globals::readyToDownloadNextFile, this, &Globals::downloadNextFile, Qt::QueuedConnection);
     connect(this, &Globals::updateAppIconsSignal, this, &Globals::updateAppIcons, Qt::QueuedConnection);
+    freeBufferFilesTimer.setSingleShot(true);
+    connect(&freeBufferFilesTimer, &QTimer::timeout, this, &Globals::freeBufferFilesToSend);
     registerMessageHandlers();
 
     trayIcon = new QSystemTrayIcon(QIcon(QStringLiteral(":/qml/Vesk/pics/Vesk.png")));
@@ -110,6 +113,11 @@ void Globals::init()
     connect(&refreshPeersTimer, &QTimer::timeout, this, &Globals::refreshPeersTimeout, Qt::UniqueConnection);
     connect(&wakeUpTimer, &QTimer::timeout, this, &Globals::detectWakeUpFromSleepTimeout, Qt::UniqueConnection);
     connect(&unsentChatTimer, &QTimer::timeout, this, &Globals::unsentChatMessagesTimeout, Qt::UniqueConnection);
+    connect(&downloadUITimer, &QTimer::timeout, this, &Globals::downloadUIUpdateTimeout, Qt::UniqueConnection);
+    connect(&unsentUploadsTimer, &QTimer::timeout, this, &Globals::unsentUploadsTimeout, Qt::UniqueConnection);
+    connect(&uploadsToDeleteTimer, &QTimer::timeout, this, &Globals::uploadsToBeDeletedTimeout, Qt::UniqueConnection);
+    connect(&downloadsToDeleteTimer, &QTimer::timeout, this, &Globals::downloadsToBeDeletedTimeout,
+            Qt::UniqueConnection);
     for (const auto& entry : timers) {
         entry.timer.setInterval(entry.interval);
         entry.timer.start();

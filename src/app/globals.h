@@ -2,6 +2,7 @@
 
 #include "store/filestandarditemmodel.h"
 #include "store/tablerecord.h"
+#include "transfer/chunkcache.h"
 
 #include <QHash>
 #include <QHostAddress>
@@ -55,6 +56,7 @@ class Globals : public QObject
     Q_PROPERTY(QString userAvatar READ userAvatar WRITE setUserAvatar NOTIFY userAvatarChanged)
     Q_PROPERTY(
         int totalNumberOfUnReadMessages READ totalNumberOfUnReadMessages NOTIFY totalNumberOfUnReadMessagesChanged)
+    Q_PROPERTY(qint64 currentDownloadFileSize READ currentDownloadFileSize NOTIFY currentDownloadFileSizeChanged)
     Q_PROPERTY(QString tempAvatarPath READ tempAvatarPath WRITE setTempAvatarPath NOTIFY tempAvatarPathChanged)
     Q_PROPERTY(QString currentSelectedChatPeer READ currentSelectedChatPeer WRITE setCurrentSelectedChatPeer NOTIFY
                    currentSelectedChatPeerChanged)
@@ -119,6 +121,18 @@ public:
     void handleNewChatMessage(const Parameters& message);
     void handleConfirmChat(const Parameters& message);
 
+    // Offers, uploads and downloads (transfer/).
+    void handleNewFileToDownload(const Parameters& message);
+    void handleConfirmFileToSend(const Parameters& message);
+    void handleRemoveFileToSend(const Parameters& message);
+    void handleRemoveFileToGet(const Parameters& message);
+    void handleSendDataPacket(const Parameters& message);
+    void handleReceiveDataPacket(const Parameters& message);
+    void setThumbnailForFile(const QString& absoluteFilePath);
+    QString nextQueuedDownloadId() const;
+    void downloadFile(const QString& id);
+    QByteArray readFilePacket(const QString& fileId, qint64 fileSeek, qint64 size);
+
     // Members the Parts name. The controller owns all of them for the life of the process.
     VeskSqlQueryModel* nodeData = nullptr;
     VeskSqlQueryModel* nodesProxyData = nullptr;
@@ -143,6 +157,9 @@ public:
     int downloadStallCount = 0;
     QString lastDownloadingFileId;
     qint64 lastDownloadFileSize = 0;
+    // The owner's chunks of the files it serves, and the timer that frees the idle ones.
+    ChunkCache bufferFilesToSend;
+    QTimer freeBufferFilesTimer;
 
     QTimer downloadUITimer;
     QTimer unsentChatTimer;
@@ -185,15 +202,25 @@ public Q_SLOTS:
     void runOnStartup(bool run);
     void shutDown();
     void processNewChatMessage(QString message, QString nodeFrom, QStringList nodeTos, QString id, qint64 timeSent);
+    void sendHighlightedFiles();
+    void processNewFileToBeReceived(QString fileId, QString fileName, QString nodeFrom, qint64 fileSize);
+    void processNewFileToSend(QUrl localFile);
     void updateAppIcons();
 
 private Q_SLOTS:
     void newTCPConnection();
+    void freeBufferFilesToSend();
+    void downloadNextFile();
+    void downloadUIUpdateTimeout();
+    qint64 currentDownloadFileSize();
 
 public Q_SLOTS:
     void refreshPeersTimeout();
     void detectWakeUpFromSleepTimeout();
     void unsentChatMessagesTimeout();
+    void unsentUploadsTimeout();
+    void uploadsToBeDeletedTimeout();
+    void downloadsToBeDeletedTimeout();
 
 public:
     Q_INVOKABLE void toggleAutomaticallyOpenDownloadedFiles();
@@ -223,6 +250,12 @@ public:
     Q_INVOKABLE void launchProfileWizard();
     Q_INVOKABLE void downloadAllPending();
     Q_INVOKABLE void pauseAllPendingDownloads();
+    Q_INVOKABLE void selectFiles();
+    Q_INVOKABLE QString getThumbnailFromFileSuffix(QString fileSuffix) const;
+    Q_INVOKABLE void queueFileToDownload(QString id);
+    Q_INVOKABLE void pauseFileToDownload(QString id);
+    Q_INVOKABLE void deleteFileToDownload(QString id);
+    Q_INVOKABLE void deleteFileToSend(QString id);
 
 private:
     Globals();
@@ -232,6 +265,9 @@ private:
     void setPeerQueries();
     QString computeHostId();
     void registerMessageHandlers();
+    // Download engine helpers (transfer/downloadengine.cpp).
+    QString downloadPathFor(const TableRecord& download) const;
+    void startDownloadFile(const QString& id, const TableRecord& download);
 
     QString m_appName;
     QString m_hostId;

@@ -75,8 +75,15 @@ void Globals::registerMessageHandlers()
     };
     m_dispatcher->registerHandler(QStringLiteral("newChatMessage"), handler(&Globals::handleNewChatMessage));
     m_dispatcher->registerHandler(QStringLiteral("confirmChat"), handler(&Globals::handleConfirmChat));
+    m_dispatcher->registerHandler(QStringLiteral("newFileToDownload"), handler(&Globals::handleNewFileToDownload));
+    m_dispatcher->registerHandler(QStringLiteral("confirmFileToSend"), handler(&Globals::handleConfirmFileToSend));
+    m_dispatcher->registerHandler(QStringLiteral("sendDataPacket"), handler(&Globals::handleSendDataPacket));
     m_dispatcher->registerHandler(QStringLiteral("avatarRequested"), handler(&Globals::handleAvatarRequested));
     m_dispatcher->registerHandler(QStringLiteral("avatarObtained"), handler(&Globals::handleAvatarObtained));
+    m_dispatcher->registerHandler(QStringLiteral("receiveDataPacket"), handler(&Globals::handleReceiveDataPacket));
+    m_dispatcher->registerHandler(QStringLiteral("fileTransferComplete"), handler(&Globals::handleRemoveFileToSend));
+    m_dispatcher->registerHandler(QStringLiteral("removeFileToSend"), handler(&Globals::handleRemoveFileToSend));
+    m_dispatcher->registerHandler(QStringLiteral("removeFileToGet"), handler(&Globals::handleRemoveFileToGet));
     m_dispatcher->registerHandler(QStringLiteral("requestMyInfo"), [this](const Parameters& message) {
         requestAvatar(message.value(QStringLiteral("nodeFrom")).toString());
     });

@@ -134,6 +134,7 @@ int runApplication(int argc, char** argv)
         [globals] { return PeerManager::buildAnnouncement(globals->hostId(), osName(), globals->userAlias()); });
     globals->peerManager = peerManager;
     QObject::connect(peerManager, &PeerManager::newConnection, globals, &Globals::addNodeFromUDP);
+    QObject::connect(window, &VeskQMLViewer::newFileToSend, globals, &Globals::processNewFileToSend);
 
     publish(window->rootContext(), globals);
     window->setMainQmlFile(QString::fromLatin1(kMainQmlFile));

@@ -1,0 +1,87 @@
+// The owner's side of a download: answering each packet request from a chunk of the file held in memory.
+#include "app/globals.h"
+
+#include "common/clock.h"
+#include "store/vesksqlquerymodel.h"
+#include "transfer/transferlogging.h"
+#include "transfer/transfermessages.h"
+#include "transfer/transferoutbox.h"
+
+#include <QFile>
+
+namespace Vesk {
+
+namespace {
+
+namespace Msg = TransferMessages;
+
+const QString kUploads = QStringLiteral("vesk_uploads");
+constexpr int kFreeChunksDelayMs = 1000;
+
+} // namespace
+
+void Globals::handleSendDataPacket(const Parameters& message)
+{
+    const QString fileId = message.value(Msg::kFileId).toString();
+    bool seekValid = false;
+    bool sizeValid = false;
+    const qint64 fileSeek = message.value(Msg::kFileSeek).toLongLong(&seekValid);
+    const qint64 bufferSize = message.value(Msg::kBufferSize).toLongLong(&sizeValid);
+
+    const TableRecord upload = getUploadRecord(fileId);
+    if (upload.isEmpty()) {
+        qCritical() << "The local file for " << fileId << " was not found";
+        return;
+    }
+    // Requests come from the network: only offsets inside the offered file and packet sizes the receiver may
+    // ask for are served.
+    const qint64 offeredSize = upload.value(QStringLiteral("filesize")).toLongLong();
+    if (!seekValid || !sizeValid || fileSeek < 0 || fileSeek >= offeredSize || bufferSize <= 0 ||
+        bufferSize > bufferFileSize) {
+        qCWarning(lcTransfer) << "refused a request for" << bufferSize << "bytes at" << fileSeek << "of" << fileId
+                              << "which is" << offeredSize << "bytes";
+        return;
+    }
+
+    const QByteArray bytes = readFilePacket(fileId, fileSeek, bufferSize);
+    if (bytes.isEmpty())
+        return;
+    TransferOutbox::sendToNode(*this, upload.value(QStringLiteral("nodeto")),
+                               Msg::packet(fileId, fileSeek, bytes, message.value(Msg::kTimeSent)));
+    uploadsData->setFieldAndRefresh(kUploads, fileId, QStringLiteral("bytesSent"), QString::number(fileSeek));
+}
+
+QByteArray Globals::readFilePacket(const QString& fileId, qint64 fileSeek, qint64 size)
+{
+    const auto load = [this, &fileId](qint64 chunkStart) {
+        const TableRecord upload = getUploadRecord(fileId);
+        if (upload.isEmpty()) {
+            qCritical() << "The local file for " << fileId << " was not found";
+            return QByteArray();
+        }
+        QFile file(upload.value(QStringLiteral("url")));
+        if (!file.open(QIODevice::ReadOnly | QIODevice::Unbuffered) || !file.seek(chunkStart)) {
+            qCDebug(lcTransfer) << "cannot read" << file.fileName() << file.errorString();
+            return QByteArray();
+        }
+        QByteArray chunk(ChunkCache::kChunkSize, Qt::Uninitialized);
+        const qint64 got = file.read(chunk.data(), chunk.size());
+        if (got <= 0)
+            return QByteArray();
+        chunk.truncate(got);
+        return chunk;
+    };
+    bool loaded = false;
+    const QByteArray bytes = bufferFilesToSend.read(fileId, fileSeek, size, nowMs(), load, &loaded);
+    if (loaded && bufferFilesToSend.chunkCount() > 0 && !freeBufferFilesTimer.isActive())
+        freeBufferFilesTimer.start(kFreeChunksDelayMs);
+    return bytes;
+}
+
+void Globals::freeBufferFilesToSend()
+{
+    if (bufferFilesToSend.freeIdle(nowMs()))
+        freeBufferFilesTimer.start(kFreeChunksDelayMs);
+}
+
+} // namespace Vesk

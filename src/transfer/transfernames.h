@@ -1,0 +1,40 @@
+#pragma once
+
+#include <QDateTime>
+#include <QString>
+
+// Names and numbers of the file exchange that need no controller: upload ids, how an offered name becomes a local
+// file name, backup and numbered names, the automatic-open rule and the limits of the wire's size fields.
+namespace Vesk::TransferNames {
+
+// Sizes and offsets travel in unsigned 32-bit fields: a file must be smaller than this to be described at all.
+constexpr qint64 kWireSizeLimit = Q_INT64_C(4294967296);
+
+// 32 lower-case hex digits of the MD5 of node id + "_" + absolute path, the text taken as Latin-1 ("?" for
+// characters outside it). The same file offered to the same peer always gets the same id.
+QString uploadId(const QString& nodeId, const QString& absoluteFilePath);
+
+// The offered name with every \ / : ? " | > < removed (nothing else: "a:b?c*.txt" becomes "abc*.txt").
+QString cleanOfferedName(const QString& offeredName);
+
+// A name that can only ever denote a file directly inside the downloads folder: control characters are dropped,
+// an empty name, "." or ".." (or anything still holding a separator) becomes kFallbackName, and a name longer
+// than a file system allows is shortened, keeping its suffix. Idempotent.
+QString safeLocalName(const QString& name);
+constexpr const char* kFallbackName = "received file";
+
+// "report.pdf" moved aside on 7 March 2014 at 15:45:01 becomes "report_veskbackup_20140307_154501.pdf"; a name
+// without a dot keeps a trailing dot ("notes_veskbackup_20140307_154501.").
+QString backupName(const QString& fileName, const QDateTime& when);
+
+// The n-th numbered variant of a name, n >= 2: "report (2).pdf", "notes (3)".
+QString numberedName(const QString& fileName, int n);
+
+// Whether a finished download may be opened automatically: its suffix is none of "exe", "bat" and "vb", compared
+// with letter case as the rule has always been (so SETUP.EXE is opened, setup.exe is not).
+bool mayOpenAutomatically(const QString& fileName);
+
+// Whether folder + name stays directly inside folder (folder ends with a separator).
+bool staysInFolder(const QString& folder, const QString& name);
+
+} // namespace Vesk::TransferNames

@@ -1,0 +1,19 @@
+#include "transfer/transfernotice.h"
+
+#include "transfer/transferlogging.h"
+
+#include <QMessageBox>
+
+namespace Vesk {
+
+void showTransferNotice(const QString& title, const QString& text)
+{
+    qCInfo(lcOffers).noquote() << title << ":" << text;
+    auto* box = new QMessageBox(QMessageBox::Information, title, text, QMessageBox::Ok);
+    box->setObjectName(QLatin1String(kTransferNoticeName));
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    box->setModal(false);
+    box->show();
+}
+
+} // namespace Vesk
