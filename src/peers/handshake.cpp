@@ -90,6 +90,8 @@ void Globals::addNodeFromUDP(QString nodeId, QString ipAddress, QString nodeOS, 
 
 void Globals::handleAddMeRequest(const Parameters& message)
 {
+    qCDebug(lcPeers) << "addMeRequest from" << message.value(QStringLiteral("nodeFrom")).toString() << "at"
+                     << message.value(QStringLiteral("senderIPAddress")).toString();
     addNodeFromAddMeRequest(message.value(QStringLiteral("nodeFrom")).toString(),
                             message.value(QStringLiteral("senderIPAddress")).toString(),
                             message.value(QStringLiteral("sysinfo")).toString(),

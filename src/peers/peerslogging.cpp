@@ -1,4 +1,5 @@
 #include "peers/peerslogging.h"
 
-Q_LOGGING_CATEGORY(lcPeers, "vesk.peers")
-Q_LOGGING_CATEGORY(lcChat, "vesk.chat")
+// Debug output of the handshake and the chat, off unless enabled (QT_LOGGING_RULES="vesk.peers.debug=true").
+Q_LOGGING_CATEGORY(lcPeers, "vesk.peers", QtInfoMsg)
+Q_LOGGING_CATEGORY(lcChat, "vesk.chat", QtInfoMsg)

@@ -19,6 +19,8 @@ RIG_BIN=""
 RIG_SRC=""
 RIG_TIMEOUT="${RIG_TIMEOUT:-30}"
 declare -a RIG_PID=()
+# Extra VAR=value settings for the instances started from now on (for example QT_LOGGING_RULES=...).
+declare -a RIG_ENV=()
 
 rig_init() {
     RIG_BIN="$1"
@@ -82,7 +84,8 @@ rig_start() {
     echo 0 >"$folder/seq"
     ip netns exec "$(netns_name "$i")" env HOME="$home" USER="vesk$i" XDG_CONFIG_HOME="$home/.config" \
         XDG_DATA_HOME="$home/.local/share" XDG_CACHE_HOME="$home/.cache" XDG_RUNTIME_DIR="$home/runtime" \
-        QT_QPA_PLATFORM=offscreen QML_XHR_ALLOW_FILE_READ=1 QML_XHR_ALLOW_FILE_WRITE=1 \
+        QT_QPA_PLATFORM=offscreen QML_XHR_ALLOW_FILE_READ=1 QML_XHR_ALLOW_FILE_WRITE=1 VESK_LOG_TO_STDERR=1 \
+        ${RIG_ENV[@]+"${RIG_ENV[@]}"} \
         "$folder/app/vesk" >>"$folder/out.log" 2>&1 &
     RIG_PID[$i]=$!
 }
@@ -157,8 +160,12 @@ rig_cmd() {
 }
 
 # rig_sql I QUERY: runs a query on instance I's database, waiting for a lock if the program holds one.
+# Before the program has created its database there is nothing to read, and sqlite3 must not create the file.
 rig_sql() {
-    sqlite3 -batch -noheader -cmd ".timeout 5000" "$(rig_db "$1")" "$2"
+    local db
+    db="$(rig_db "$1")"
+    [ -s "$db" ] || return 1
+    sqlite3 -batch -noheader -cmd ".timeout 5000" "$db" "$2"
 }
 
 # rig_wait_sql I QUERY EXPECTED [SECONDS]: waits until the query's output is EXPECTED; fails the scenario if not.
