@@ -5,14 +5,36 @@
 #include <QCheckBox>
 #include <QLabel>
 #include <QLineEdit>
+#include <QPainter>
 #include <QPixmap>
+#include <QResizeEvent>
 #include <QTextEdit>
 #include <QVBoxLayout>
 
 namespace {
 constexpr const char* kWatermark = ":/vesk_watermark.png";
 constexpr int kTermsHeight = 300;
+// Room for the terms page: the 300-pixel terms, the heading, the acceptance box and the buttons.
+constexpr int kMinimumWidth = 640;
+constexpr int kMinimumHeight = 540;
 } // namespace
+
+QPixmap FirstRunWizard::sidePanel(int height)
+{
+    const QPixmap watermark(QString::fromLatin1(kWatermark));
+    if (watermark.isNull() || height <= watermark.height())
+        return watermark;
+    QPixmap panel(watermark.width(), height);
+    panel.fill(Qt::transparent);
+    QPainter painter(&panel);
+    const int top = (height - watermark.height()) / 2;
+    const int bottom = top + watermark.height();
+    const int w = watermark.width();
+    painter.drawPixmap(QRect(0, 0, w, top), watermark, QRect(0, 0, w, 1));
+    painter.drawPixmap(0, top, watermark);
+    painter.drawPixmap(QRect(0, bottom, w, height - bottom), watermark, QRect(0, watermark.height() - 1, w, 1));
+    return panel;
+}
 
 FirstRunWizard::FirstRunWizard(QWidget* parent) : QWizard(parent)
 {
@@ -27,6 +49,14 @@ FirstRunWizard::FirstRunWizard(QWidget* parent) : QWizard(parent)
     setPixmap(QWizard::LogoPixmap, watermark);
     setPixmap(QWizard::BackgroundPixmap, watermark);
     setWindowTitle(tr("Vesk: First Run Wizard"));
+    setMinimumSize(kMinimumWidth, kMinimumHeight);
+}
+
+void FirstRunWizard::resizeEvent(QResizeEvent* event)
+{
+    QWizard::resizeEvent(event);
+    if (event->size().height() != event->oldSize().height())
+        setPixmap(QWizard::BackgroundPixmap, sidePanel(event->size().height()));
 }
 
 IntroPage::IntroPage(QWidget* parent) : QWizardPage(parent)

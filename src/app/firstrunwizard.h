@@ -18,6 +18,13 @@ public:
     enum PageId { TOAPageId = 0, IntroPageId = 1, ProfilePageId = 3, CompletionPageId = 4 };
 
     explicit FirstRunWizard(QWidget* parent = nullptr);
+
+    // The watermark stretched to a wizard's full height: its first and last rows are repeated above and below
+    // it, so the side panel has no bare band however tall the wizard grows.
+    static QPixmap sidePanel(int height);
+
+protected:
+    void resizeEvent(QResizeEvent* event) override;
 };
 
 class IntroPage : public QWizardPage

@@ -11,6 +11,7 @@
 #include <QPushButton>
 #include <QScreen>
 #include <QScrollBar>
+#include <QTextBlockFormat>
 #include <QTextCursor>
 #include <QTextEdit>
 
@@ -21,6 +22,7 @@ constexpr const char* kLogo = ":/qml/Vesk/pics/ui/img-logo.png";
 constexpr int kDownloadsTab = 2;
 constexpr int kTextViewWidth = 300;
 constexpr int kTextViewHeight = 140;
+constexpr qreal kMessageSpacing = 8;
 
 // Peer rows may hold a resource URL ("qrc:/...") as well as a file path.
 QPixmap loadPicture(const QString& path)
@@ -82,6 +84,8 @@ NotificationDialog::NotificationDialog(const QString& nodeId, const QString& kin
     aliasFont.setBold(true);
     aliasFont.setPointSizeF(aliasFont.pointSizeF() * 1.2);
     m_aliasLabel->setFont(aliasFont);
+    m_aliasLabel->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+    m_aliasLabel->setWordWrap(true);
     QLabel* avatarLabel = pictureLabel(avatar, this);
     QLabel* logoLabel = pictureLabel(QString::fromLatin1(kLogo), this);
 
@@ -103,6 +107,7 @@ NotificationDialog::NotificationDialog(const QString& nodeId, const QString& kin
     m_grid->addWidget(m_textView, 1, 0, 1, 2);
     m_grid->addWidget(logoLabel, 2, 0);
     m_grid->addWidget(m_actionButton, 2, 1, Qt::AlignRight);
+    m_grid->setColumnStretch(1, 1); // the pictures' column stays as narrow as the pictures
 
     adjustSize();
     if (QScreen* screen = QGuiApplication::primaryScreen())
@@ -139,8 +144,12 @@ void NotificationDialog::appendMessage(const QString& text)
 {
     QTextCursor cursor(m_textView->document());
     cursor.movePosition(QTextCursor::End);
-    if (!m_textView->document()->isEmpty())
-        cursor.insertBlock(QTextBlockFormat(), QTextCharFormat());
+    if (!m_textView->document()->isEmpty()) {
+        // A little air between messages, so two offers or two chat lines do not read as one.
+        QTextBlockFormat paragraph;
+        paragraph.setTopMargin(kMessageSpacing);
+        cursor.insertBlock(paragraph, QTextCharFormat());
+    }
     cursor.insertHtml(text);
     m_textView->verticalScrollBar()->setValue(m_textView->verticalScrollBar()->maximum());
 

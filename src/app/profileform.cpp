@@ -2,12 +2,14 @@
 
 #include "app/globals.h"
 
+#include <QDir>
 #include <QFileDialog>
 #include <QGridLayout>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPixmap>
 #include <QPushButton>
+#include <QStandardPaths>
 #include <QWizardPage>
 
 namespace {
@@ -18,9 +20,13 @@ ProfileForm::AvatarChooser& chooserSlot()
     return chooser;
 }
 
+// Start where pictures usually are, not in the program's own folder (the working directory start-up sets).
 QString openFileDialog(QWidget* parent, const QString& caption, const QString& filter)
 {
-    return QFileDialog::getOpenFileName(parent, caption, QString(), filter);
+    QString start = QStandardPaths::writableLocation(QStandardPaths::PicturesLocation);
+    if (start.isEmpty() || !QDir(start).exists())
+        start = QDir::homePath();
+    return QFileDialog::getOpenFileName(parent, caption, start, filter);
 }
 
 } // namespace

@@ -1,9 +1,11 @@
 #include "app/veskprofilewizard.h"
 
+#include "app/firstrunwizard.h"
 #include "app/profileform.h"
 
 #include <QLineEdit>
 #include <QPixmap>
+#include <QResizeEvent>
 #include <QVBoxLayout>
 
 namespace {
@@ -18,6 +20,13 @@ VeskProfileWizard::VeskProfileWizard(QWidget* parent) : QWizard(parent)
     setStartId(InAppProfilePageId);
     setPixmap(QWizard::BackgroundPixmap, QPixmap(QString::fromLatin1(kWatermark)));
     setWindowTitle(tr("Vesk: Change Profile"));
+}
+
+void VeskProfileWizard::resizeEvent(QResizeEvent* event)
+{
+    QWizard::resizeEvent(event);
+    if (event->size().height() != event->oldSize().height())
+        setPixmap(QWizard::BackgroundPixmap, FirstRunWizard::sidePanel(event->size().height()));
 }
 
 InAppProfilePage::InAppProfilePage(QWidget* parent) : QWizardPage(parent)

@@ -16,6 +16,9 @@ public:
     enum PageId { InAppProfilePageId = 0 };
 
     explicit VeskProfileWizard(QWidget* parent = nullptr);
+
+protected:
+    void resizeEvent(QResizeEvent* event) override;
 };
 
 class InAppProfilePage : public QWizardPage

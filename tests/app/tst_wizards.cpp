@@ -80,6 +80,9 @@ private slots:
     void init();
     void cleanupTestCase();
     void firstRunPagesAndOrder();
+    void sidePanelFillsTheHeight_data();
+    void sidePanelFillsTheHeight();
+    void wizardsKeepTheSidePanelFull();
     void termsAreReadableInEnglish();
     void termsBoxGatesNext();
     void nameGatesNext_data();
@@ -158,10 +161,50 @@ void TestWizards::firstRunPagesAndOrder()
     QCOMPARE(wizard.page(0)->nextId(), 3);
     QCOMPARE(wizard.page(3)->nextId(), 4);
     QCOMPARE(wizard.page(4)->nextId(), -1);
+    QCOMPARE(wizard.pixmap(QWizard::LogoPixmap).size(), QSize(165, 348));
     QVERIFY(!wizard.pixmap(QWizard::BackgroundPixmap).isNull());
-    QCOMPARE(wizard.pixmap(QWizard::BackgroundPixmap).size(), QSize(165, 348));
-    QVERIFY(!wizard.pixmap(QWizard::LogoPixmap).isNull());
     QCOMPARE(wizard.windowTitle(), QStringLiteral("Vesk: First Run Wizard"));
+}
+
+void TestWizards::sidePanelFillsTheHeight_data()
+{
+    QTest::addColumn<int>("height");
+    QTest::newRow("shorter than the watermark") << 200;
+    QTest::newRow("as tall") << 348;
+    QTest::newRow("taller") << 600;
+    QTest::newRow("odd extra") << 601;
+}
+
+void TestWizards::sidePanelFillsTheHeight()
+{
+    QFETCH(int, height);
+    const QImage watermark(QStringLiteral(":/vesk_watermark.png"));
+    const QImage panel = FirstRunWizard::sidePanel(height).toImage().convertToFormat(watermark.format());
+    QCOMPARE(panel.width(), watermark.width());
+    QCOMPARE(panel.height(), qMax(height, watermark.height()));
+    const int top = (panel.height() - watermark.height()) / 2;
+    QCOMPARE(panel.copy(0, top, watermark.width(), watermark.height()), watermark);
+    // Above and below, the watermark's first and last rows continue it without a seam.
+    for (int x = 0; x < panel.width(); x += 20) {
+        QCOMPARE(panel.pixel(x, 0), watermark.pixel(x, 0));
+        QCOMPARE(panel.pixel(x, panel.height() - 1), watermark.pixel(x, watermark.height() - 1));
+    }
+}
+
+void TestWizards::wizardsKeepTheSidePanelFull()
+{
+    FirstRunWizard first;
+    first.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&first));
+    QVERIFY(first.height() >= 348);
+    QCOMPARE(first.pixmap(QWizard::BackgroundPixmap).height(), first.height());
+    first.resize(first.width(), first.height() + 77);
+    QTRY_COMPARE(first.pixmap(QWizard::BackgroundPixmap).height(), first.height());
+
+    VeskProfileWizard profile;
+    profile.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&profile));
+    QCOMPARE(profile.pixmap(QWizard::BackgroundPixmap).height(), qMax(profile.height(), 348));
 }
 
 void TestWizards::termsAreReadableInEnglish()
