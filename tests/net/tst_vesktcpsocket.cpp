@@ -5,11 +5,15 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QPointer>
+#include <QProcess>
 #include <QSignalSpy>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTest>
 #include <QtEndian>
+
+#include <sched.h>
+#include <unistd.h>
 
 using Vesk::Parameters;
 
@@ -125,11 +129,19 @@ private slots:
     void manySendsLeaveNothingOpen();
     void sendingToNobodyIsSilent();
     void sendingToNoAddress();
+    void sendingWithoutARoute();
+
+private:
+    bool m_isolated = false;
 };
 
 void TestVeskTcpSocket::initTestCase()
 {
     qRegisterMetaType<QHash<QString, QVariant>>();
+    // With the privilege for it, the test runs in a network namespace of its own: the message port is then
+    // certainly free, and there is a network without any route to try.
+    if (geteuid() == 0 && unshare(CLONE_NEWNET) == 0)
+        m_isolated = QProcess::execute(QStringLiteral("ip"), {"link", "set", "lo", "up"}) == 0;
 }
 
 void TestVeskTcpSocket::headerInPieces_data()
@@ -398,6 +410,17 @@ void TestVeskTcpSocket::sendingToNoAddress()
 {
     TestSupport::MessageCatcher catcher;
     (new VeskTcpSocket)->sendParameters(QHostAddress(), {{"action", "confirmChat"}});
+    QTRY_COMPARE(VeskTcpSocket::liveCount(), 0);
+    QVERIFY2(catcher.all().isEmpty(), qPrintable(catcher.all().join('\n')));
+}
+
+void TestVeskTcpSocket::sendingWithoutARoute()
+{
+    if (!m_isolated)
+        QSKIP("needs a private network namespace");
+    // Without a route the connection fails inside connectToHost itself, before the frame is written.
+    TestSupport::MessageCatcher catcher;
+    (new VeskTcpSocket)->sendParameters(QHostAddress("10.200.0.1"), {{"action", "confirmChat"}});
     QTRY_COMPARE(VeskTcpSocket::liveCount(), 0);
     QVERIFY2(catcher.all().isEmpty(), qPrintable(catcher.all().join('\n')));
 }
