@@ -50,7 +50,7 @@ bool nameTakenByOtherDownload(const QString& name, const QString& id)
 {
     QSqlQuery q(Database::connection());
     q.prepare(QStringLiteral("select count(*) from vesk_downloads where filename = ? and id <> ? and "
-                             "coalesce(downloadsize, '0') <> '0'"));
+                             "cast(coalesce(downloadsize, 0) as integer) <> 0"));
     q.bindValue(0, name);
     q.bindValue(1, id);
     return q.exec() && q.next() && q.value(0).toInt() > 0;
