@@ -47,3 +47,32 @@ QHash<int, QByteArray> FakeTableModel::roleNames() const
         names.insert(kFirstRole + i, m_roles.at(i).toUtf8());
     return names;
 }
+
+void FakeTableModel::toggleHighlightFlag(const QString& fileURL)
+{
+    m_calls.append(QStringLiteral("toggleHighlightFlag(%1)").arg(fileURL));
+    Q_EMIT callsChanged();
+    for (int row = 0; row < m_rows.size(); ++row) {
+        QVariantMap values = m_rows.at(row).toMap();
+        if (values.value(QStringLiteral("fileURL")).toString() != fileURL)
+            continue;
+        values.insert(QStringLiteral("selected"), !values.value(QStringLiteral("selected")).toBool());
+        m_rows[row] = values;
+        const QModelIndex changed = index(row);
+        Q_EMIT dataChanged(changed, changed);
+        return;
+    }
+}
+
+void FakeTableModel::clearSelected()
+{
+    m_calls.append(QStringLiteral("clearSelected()"));
+    Q_EMIT callsChanged();
+    for (int row = 0; row < m_rows.size(); ++row) {
+        QVariantMap values = m_rows.at(row).toMap();
+        values.insert(QStringLiteral("selected"), false);
+        m_rows[row] = values;
+    }
+    if (!m_rows.isEmpty())
+        Q_EMIT dataChanged(index(0), index(int(m_rows.size()) - 1));
+}

@@ -13,6 +13,7 @@ class FakeTableModel : public QAbstractListModel
     Q_PROPERTY(QStringList roles READ roles WRITE setRoles NOTIFY rolesChanged)
     Q_PROPERTY(QVariantList rows READ rows WRITE setRows NOTIFY rowsChanged)
     Q_PROPERTY(int count READ count NOTIFY rowsChanged)
+    Q_PROPERTY(QStringList calls READ calls NOTIFY callsChanged)
 
 public:
     explicit FakeTableModel(QObject* parent = nullptr);
@@ -27,11 +28,19 @@ public:
     QVariant data(const QModelIndex& index, int role) const override;
     QHash<int, QByteArray> roleNames() const override;
 
+    // The selected-files model's own operations, for when this fake stands in for it: flip or clear the
+    // "selected" value of rows, recorded in calls.
+    QStringList calls() const { return m_calls; }
+    Q_INVOKABLE void toggleHighlightFlag(const QString& fileURL);
+    Q_INVOKABLE void clearSelected();
+
 Q_SIGNALS:
     void rolesChanged();
     void rowsChanged();
+    void callsChanged();
 
 private:
     QStringList m_roles;
     QVariantList m_rows;
+    QStringList m_calls;
 };

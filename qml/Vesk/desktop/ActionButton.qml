@@ -11,7 +11,7 @@ Button {
     property string iconName
     property string tip
     readonly property bool primary: kind === "primary"
-    readonly property color contentColor: !enabled ? Theme.disabledText
+    readonly property color contentColor: !enabled ? (primary ? Theme.textMuted : Theme.disabledText)
                                                    : primary ? Theme.textOnBrand
                                                              : kind === "danger" ? Theme.danger : Theme.accentText
 
@@ -50,7 +50,18 @@ Button {
                                                    : control.down ? Theme.brandPressed
                                                                   : control.hovered ? Theme.brandHover : Theme.brand)
                                : control.down ? Theme.pressed : control.hovered ? Theme.hover : "transparent"
-        border.width: control.visualFocus ? 2 : control.kind === "secondary" ? 1 : 0
-        border.color: control.visualFocus ? Theme.focus : Theme.divider
+        border.width: control.kind === "secondary" ? 1 : 0
+        border.color: Theme.divider
+
+        // The focus ring sits just outside the button, so it shows on a filled button too.
+        Rectangle {
+            anchors.fill: parent
+            anchors.margins: -3
+            radius: parent.radius + 3
+            color: "transparent"
+            visible: control.visualFocus
+            border.width: 2
+            border.color: Theme.focus
+        }
     }
 }

@@ -31,6 +31,7 @@ Item {
 
         SectionHeader {
             Layout.fillWidth: true
+            visible: files.count > 0
             title: qsTr("Files to send")
             count: files.count > 0 ? files.count : -1
             ActionButton {
@@ -54,7 +55,9 @@ Item {
             id: files
             objectName: "fileList"
             Layout.fillWidth: true
+            // As tall as its rows, at most what the page has room for; the recipients follow right below.
             Layout.fillHeight: true
+            Layout.maximumHeight: contentHeight
             visible: count > 0
             model: page.filesView
             Accessible.name: qsTr("Files to send")
@@ -134,6 +137,12 @@ Item {
             wrapMode: Text.WordWrap
             font.pixelSize: Theme.fontBody
             color: Theme.textMuted
+        }
+
+        Item {
+            visible: files.count > 0
+            Layout.fillWidth: true
+            Layout.fillHeight: true
         }
 
         Rectangle {

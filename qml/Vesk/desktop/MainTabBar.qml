@@ -49,16 +49,16 @@ TabBar {
                 RowLayout {
                     id: row
                     anchors.centerIn: parent
-                    spacing: 6
+                    spacing: 5
                     IconImage {
                         source: Qt.resolvedUrl("icons/" + tab.modelData.icon + ".png")
-                        sourceSize: Qt.size(18, 18)
+                        sourceSize: Qt.size(17, 17)
                         color: tab.tone
                     }
                     Label {
                         text: tab.text
                         textFormat: Text.PlainText
-                        font.pixelSize: Theme.fontBody
+                        font.pixelSize: Theme.fontBody - 1
                         font.bold: tab.checked
                         color: tab.tone
                     }

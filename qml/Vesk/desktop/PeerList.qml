@@ -24,6 +24,7 @@ Item {
 
         SectionHeader {
             Layout.fillWidth: true
+            visible: list.count > 0
             title: qsTr("People on this network")
             count: list.count
             IconButton {

@@ -3,7 +3,7 @@ import QtQuick.Controls.Basic
 
 // What can be done with one peer: open the conversation, block or unblock. Blocking asks for confirmation in
 // the controller's own dialog.
-Menu {
+AppMenu {
     id: menu
 
     property var controller
@@ -11,15 +11,18 @@ Menu {
     property bool blocked: false
     property bool showOpenChat: true
 
-    MenuItem {
+    implicitWidth: 200
+
+    AppMenuItem {
         text: qsTr("Open chat")
         visible: menu.showOpenChat
         height: visible ? implicitHeight : 0
         enabled: !menu.blocked
         onTriggered: menu.controller.setCurrentSelectedChatPeer(menu.peerId)
     }
-    MenuItem {
+    AppMenuItem {
         text: menu.blocked ? qsTr("Unblock") : qsTr("Block…")
+        destructive: !menu.blocked
         onTriggered: {
             if (menu.blocked)
                 menu.controller.unblockUser(menu.peerId)

@@ -2,27 +2,27 @@ import QtQuick
 import QtQuick.Controls.Basic
 
 // The application menu: profile, the two preferences, looking for peers again, the downloads folder, quitting.
-Menu {
+AppMenu {
     id: menu
 
     property var controller
 
-    width: 300
+    implicitWidth: 290
 
-    MenuItem {
+    AppMenuItem {
         text: qsTr("Edit profile…")
         onTriggered: menu.controller.launchProfileWizard()
     }
-    MenuItem {
+    AppMenuItem {
         text: qsTr("Look for people again")
         onTriggered: menu.controller.refreshPeers()
     }
-    MenuItem {
+    AppMenuItem {
         text: qsTr("Open downloads folder")
         onTriggered: menu.controller.openDownloadedFilesFolder()
     }
-    MenuSeparator {}
-    MenuItem {
+    AppMenuSeparator {}
+    AppMenuItem {
         objectName: "startOnLoginItem"
         text: qsTr("Start Vesk when I log in")
         checkable: true
@@ -33,7 +33,7 @@ Menu {
             checked = Qt.binding(() => !!menu.controller && menu.controller.startOnLogin)
         }
     }
-    MenuItem {
+    AppMenuItem {
         objectName: "autoOpenItem"
         text: qsTr("Open received files automatically")
         checkable: true
@@ -43,9 +43,10 @@ Menu {
             checked = Qt.binding(() => !!menu.controller && menu.controller.automaticallyOpenDownloadedFiles)
         }
     }
-    MenuSeparator {}
-    MenuItem {
+    AppMenuSeparator {}
+    AppMenuItem {
         text: qsTr("Quit Vesk…")
+        destructive: true
         onTriggered: Qt.quit()
     }
 }

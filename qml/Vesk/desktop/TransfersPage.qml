@@ -67,23 +67,27 @@ Item {
             width: scroller.availableWidth
             spacing: 0
 
-            RowLayout {
+            // Anchored rather than laid out: the row must come out right when the page appears from empty.
+            Item {
                 Layout.fillWidth: true
-                Layout.leftMargin: Theme.spacingS
-                Layout.rightMargin: Theme.spacingS
-                Layout.topMargin: Theme.spacingXs
-                spacing: Theme.spacingXs
+                implicitHeight: folderButton.implicitHeight + Theme.spacingXs * 2
                 ActionButton {
+                    id: folderButton
                     objectName: "openFolderButton"
+                    anchors.left: parent.left
+                    anchors.leftMargin: Theme.spacingS
+                    anchors.verticalCenter: parent.verticalCenter
                     kind: "flat"
                     iconName: "folder"
                     text: qsTr("Downloads folder")
                     tip: qsTr("Open the folder received files are saved in")
                     onClicked: page.controller.openDownloadedFilesFolder()
                 }
-                Item { Layout.fillWidth: true }
                 ActionButton {
                     objectName: "clearButton"
+                    anchors.right: parent.right
+                    anchors.rightMargin: Theme.spacingS
+                    anchors.verticalCenter: parent.verticalCenter
                     visible: pending.count + queued.count + completed.count > 0
                     kind: "danger"
                     iconName: "trash"

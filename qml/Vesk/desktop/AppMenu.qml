@@ -1,0 +1,33 @@
+import QtQuick
+import QtQuick.Controls.Basic
+
+// A popup menu in the interface's style: a rounded card with a soft edge, items from AppMenuItem.
+Menu {
+    id: menu
+
+    padding: Theme.spacingXs + 2
+    implicitWidth: 240
+    modal: false
+    dim: false
+
+    background: Item {
+        implicitWidth: menu.implicitWidth
+        Rectangle {
+            // A soft edge under the card; there is no blur to draw a real shadow with.
+            anchors.fill: parent
+            anchors.margins: -1
+            anchors.topMargin: 1
+            anchors.bottomMargin: -3
+            radius: card.radius + 1
+            color: Theme.shadow
+        }
+        Rectangle {
+            id: card
+            anchors.fill: parent
+            radius: 10
+            color: Theme.surface
+            border.width: 1
+            border.color: Theme.divider
+        }
+    }
+}
