@@ -64,6 +64,20 @@ void upsertPeer(const QString& nodeId, const QString& alias, const QString& addr
         qCDebug(lcPeers) << "peer upsert failed for" << nodeId;
 }
 
+// A node id as it may appear in the log: peers choose it, so control characters (which could forge log lines)
+// become "?" and a long one is cut.
+QString loggableId(const QString& nodeId)
+{
+    constexpr int kMaxLoggedLength = 128;
+    QString text = nodeId.left(kMaxLoggedLength);
+    for (QChar& c : text) {
+        if (c.category() == QChar::Other_Control || c.category() == QChar::Separator_Line ||
+            c.category() == QChar::Separator_Paragraph)
+            c = QLatin1Char('?');
+    }
+    return nodeId.size() > kMaxLoggedLength ? text + QStringLiteral("...") : text;
+}
+
 // The interface may hand over a URL ("file:///...", "qrc:/...") where a path is expected.
 QString localImagePath(const QString& pathOrUrl)
 {
@@ -90,7 +104,7 @@ void Globals::addNodeFromUDP(QString nodeId, QString ipAddress, QString nodeOS, 
 
 void Globals::handleAddMeRequest(const Parameters& message)
 {
-    qCDebug(lcPeers) << "addMeRequest from" << message.value(QStringLiteral("nodeFrom")).toString() << "at"
+    qCDebug(lcPeers) << "addMeRequest from" << loggableId(message.value(QStringLiteral("nodeFrom")).toString()) << "at"
                      << message.value(QStringLiteral("senderIPAddress")).toString();
     addNodeFromAddMeRequest(message.value(QStringLiteral("nodeFrom")).toString(),
                             message.value(QStringLiteral("senderIPAddress")).toString(),
@@ -114,7 +128,8 @@ void Globals::addNodeFromAddMeRequest(QString nodeId, QString ipAddress, QString
     if (status == kOn)
         return;
     if (blocked && !blockedAnswers().allow(nodeId, nowMs())) {
-        qCDebug(lcPeers) << "not answering blocked node" << nodeId << "again within" << kBlockedAnswerWindowMs << "ms";
+        qCDebug(lcPeers) << "not answering blocked node" << loggableId(nodeId) << "again within"
+                         << kBlockedAnswerWindowMs << "ms";
         return;
     }
     PeerOutbox::send(*this, address,
@@ -177,14 +192,14 @@ void Globals::handleAvatarObtained(const Parameters& message)
     const QString extension = AvatarStore::extensionFor(bytes, peerExtension);
     const QString fileName = AvatarStore::fileNameFor(nodeFrom, extension);
     if (fileName.isEmpty()) {
-        qCritical().noquote() << "Refused the avatar of" << nodeFrom
+        qCritical().noquote() << "Refused the avatar of" << loggableId(nodeFrom)
                               << "(" + QString::number(bytes.size()) + " bytes): not a picture that can be shown";
         return;
     }
     // An avatar for a node we have no row for could never be shown; storing it would only let anyone litter
     // the data folder under invented node ids.
     if (getPeerRecord(nodeFrom).isEmpty()) {
-        qCritical().noquote() << "could not obtain node corresponding to" + nodeFrom;
+        qCritical().noquote() << "could not obtain node corresponding to" + loggableId(nodeFrom);
         return;
     }
 

@@ -444,6 +444,16 @@ void tst_Handshake::avatarFromUnknownNodeIsNotStored()
     QCOMPARE(catcher.criticals(), QStringList{QStringLiteral("could not obtain node corresponding tonobody")});
     QCOMPARE(filesIn(dataFolderPath()), before);
     QCOMPARE(peerField(QStringLiteral("nobody"), QStringLiteral("id")), QStringLiteral("<no row>"));
+
+    // A node id chosen to forge log lines, or to fill the log, is logged harmless and short.
+    catcher.clear();
+    message.insert(QStringLiteral("nodeFrom"),
+                   QString(QStringLiteral("x\n2026.01.01 00:00:00[C] forged") + QString(5000, QLatin1Char('y'))));
+    g->handleAvatarObtained(message);
+    QCOMPARE(catcher.criticals().size(), 1);
+    QVERIFY(!catcher.criticals().first().contains(QLatin1Char('\n')));
+    QVERIFY(catcher.criticals().first().startsWith(QStringLiteral("could not obtain node corresponding tox?2026")));
+    QVERIFY(catcher.criticals().first().size() < 200);
 }
 
 void tst_Handshake::changeUserInfoUpdatesOwnRow()
