@@ -84,7 +84,8 @@ Rectangle {
             objectName: "menuButton"
             iconName: "menu"
             tint: Theme.textOnBrand
-            tip: qsTr("Menu")
+            tip: qsTr("Menu (F10)")
+            ToolTip.visible: (hovered || visualFocus) && !settingsMenu.visible
             onClicked: header.openMenu()
         }
     }

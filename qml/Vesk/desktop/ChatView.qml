@@ -30,7 +30,12 @@ Rectangle {
 
     color: Theme.window
 
-    Keys.onEscapePressed: view.backRequested()
+    // Escape leaves the conversation wherever the focus is in the window (an open menu takes Escape first).
+    Shortcut {
+        sequences: ["Esc", "Alt+Left"]
+        enabled: view.visible && !peerMenu.visible
+        onActivated: view.backRequested()
+    }
 
     ColumnLayout {
         anchors.fill: parent
@@ -85,6 +90,7 @@ Rectangle {
                     id: moreButton
                     iconName: "more"
                     tip: qsTr("More")
+                    ToolTip.visible: (hovered || visualFocus) && !peerMenu.visible
                     onClicked: peerMenu.popup(moreButton, moreButton.width - peerMenu.width, moreButton.height)
                 }
             }

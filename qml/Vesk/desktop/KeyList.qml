@@ -10,6 +10,9 @@ ListView {
     signal rowMenuRequested(var item)
 
     clip: true
+    // Rows are made as they come into view, never ahead in the background: the models are re-read as a whole
+    // at any moment, and a reset that lands while a row is still being made ahead of time upsets the view.
+    cacheBuffer: 0
     activeFocusOnTab: count > 0
     keyNavigationEnabled: true
     boundsBehavior: Flickable.StopAtBounds

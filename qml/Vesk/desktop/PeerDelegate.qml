@@ -89,6 +89,7 @@ ItemDelegate {
             tip: qsTr("More for %1").arg(Format.displayName(row.alias))
             tint: Theme.textMuted
             focusPolicy: Qt.NoFocus
+            ToolTip.visible: hovered && !menu.visible
             onClicked: row.openMenu()
         }
     }

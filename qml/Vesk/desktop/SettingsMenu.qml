@@ -7,7 +7,7 @@ AppMenu {
 
     property var controller
 
-    implicitWidth: 290
+    implicitWidth: 320
 
     AppMenuItem {
         text: qsTr("Edit profile…")
