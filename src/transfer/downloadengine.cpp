@@ -184,6 +184,7 @@ void Globals::downloadFile(const QString& id)
         taskbar->setProgressState(TaskbarIntegration::Normal);
         taskbar->setProgressValue(int(have * kProgressScale / wanted), kProgressScale);
     }
+    qCDebug(lcTransfer) << "requesting" << id << "at" << have << "for" << packetSize;
     TransferOutbox::sendToNode(*this, nodeFrom, Msg::packetRequest(id, have, packetSize, nowMs()));
 }
 

@@ -43,6 +43,7 @@ void Globals::handleSendDataPacket(const Parameters& message)
         return;
     }
 
+    qCDebug(lcTransfer) << "serving" << fileId << "at" << fileSeek << "for" << bufferSize;
     const QByteArray bytes = readFilePacket(fileId, fileSeek, bufferSize);
     if (bytes.isEmpty())
         return;
