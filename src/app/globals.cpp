@@ -187,7 +187,11 @@ QString Globals::userAvatar()
     const QString path = dataFolderPath() + QLatin1String(kOwnAvatarFile);
     if (QFileInfo::exists(path))
         return QFileInfo(path).absoluteFilePath();
-    setUserAvatar(defaultAvatarPath());
+    // Without an account picture the default is a resource URL, which no image loader takes: skip the import
+    // instead of logging a failure every time the avatar is read.
+    const QString accountPicture = defaultAvatarPath();
+    if (!accountPicture.startsWith(QLatin1String("qrc:")))
+        setUserAvatar(accountPicture);
     if (QFileInfo::exists(path))
         return QFileInfo(path).absoluteFilePath();
     return QString::fromLatin1(kBuiltInAvatar);
