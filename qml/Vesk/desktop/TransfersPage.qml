@@ -152,11 +152,11 @@ Item {
                     fileName: Format.str(model.filename)
                     nodeFrom: Format.str(model.nodefrom)
                     fileSize: Number(model.filesize) || 0
-                    current: fileId !== "" && fileId === meter.fileId
-                    bytesDone: current ? meter.bytesDone : 0
-                    bytesPerSecond: current ? meter.bytesPerSecond : 0
-                    stalled: current && meter.stalled
-                    secondsLeft: current ? meter.secondsLeft : -1
+                    current: fileId !== "" && fileId === page.meter.fileId
+                    bytesDone: current ? page.meter.bytesDone : 0
+                    bytesPerSecond: current ? page.meter.bytesPerSecond : 0
+                    stalled: current && page.meter.stalled
+                    secondsLeft: current ? page.meter.secondsLeft : -1
                 }
             }
 
