@@ -217,7 +217,10 @@ void TestGlobals::avatarFallsBackToBuiltIn()
     QFile::remove(QDir::homePath() + QStringLiteral("/.face"));
     QFile::remove(QDir::homePath() + QStringLiteral("/.face.icon"));
     Vesk::Platform::resetCaches();
+    TestSupport::MessageCatcher catcher;
     QCOMPARE(g->userAvatar(), QStringLiteral("qrc:/qml/Vesk/pics/ui/icn-avatar-default-512.png"));
+    QCOMPARE(g->userAvatar(), QStringLiteral("qrc:/qml/Vesk/pics/ui/icn-avatar-default-512.png"));
+    QVERIFY2(catcher.criticals().isEmpty(), qPrintable(catcher.criticals().join('\n')));
 }
 
 void TestGlobals::unloadableAvatarKeepsPrevious()
