@@ -24,6 +24,16 @@ namespace {
 const QString kPeers = QStringLiteral("vesk_peers");
 const QString kChats = QStringLiteral("vesk_chats");
 constexpr qint64 kResendWindowMs = 3600000;
+// The popup shows the start of a longer message; the whole text is stored and shown in the conversation. Laying
+// out megabytes of rich text would freeze the interface, and a peer decides how long a message is.
+constexpr int kMaxPopupCharacters = 4000;
+
+QString popupText(const QString& message)
+{
+    if (message.size() <= kMaxPopupCharacters)
+        return message;
+    return message.left(kMaxPopupCharacters) + QChar(0x2026);
+}
 
 // Stores a message under its chat id. A second copy of the same id replaces the row but keeps its status, so a
 // confirmed message stays confirmed.
@@ -93,7 +103,7 @@ void Globals::processNewChatMessage(QString message, QString nodeFrom, QStringLi
         chatsModel->refresh();
 
         // The popup renders rich text; the peer's words are shown as typed, never as markup.
-        showChatNotification(nodeFrom, plainTextToHtml(message));
+        showChatNotification(nodeFrom, plainTextToHtml(popupText(message)));
 
         const bool looking =
             m_currentSelectedTabIndex == 0 && nodeFrom.compare(m_currentSelectedChatPeer, Qt::CaseInsensitive) == 0;

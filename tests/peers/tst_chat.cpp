@@ -110,6 +110,7 @@ private slots:
     void missingChatIdIsOnlyConfirmed();
     void senderWithoutRowIsStoredButNotCounted();
     void popupShowsTextNotMarkup();
+    void longMessageIsStoredWholeAndShownCut();
     void confirmChat();
     void resendFiveOldestOfTheLastHour();
     void receivedMessagesAreNeverResent();
@@ -345,6 +346,18 @@ void tst_Chat::popupShowsTextNotMarkup()
     g->handleNewChatMessage(incoming(QStringLiteral("heidi"), QStringLiteral("markup-1"), text, g_now));
     QVERIFY2(popupText(g, QStringLiteral("heidi")).contains(text), qPrintable(popupText(g, QStringLiteral("heidi"))));
     QCOMPARE(chatRow(QStringLiteral("markup-1")).message, text);
+}
+
+void tst_Chat::longMessageIsStoredWholeAndShownCut()
+{
+    addPeer(QStringLiteral("olga"), QStringLiteral("10.77.1.13"));
+    const QString text = QString(300000, QLatin1Char('w'));
+    g->handleNewChatMessage(incoming(QStringLiteral("olga"), QStringLiteral("long-1"), text, g_now));
+    QCOMPARE(chatRow(QStringLiteral("long-1")).message, text);
+    const QString shown = popupText(g, QStringLiteral("olga"));
+    QVERIFY(shown.contains(QString(4000, QLatin1Char('w')) + QChar(0x2026)));
+    QVERIFY(!shown.contains(QString(4001, QLatin1Char('w'))));
+    QCOMPARE(outbox->withAction(QStringLiteral("confirmChat")).size(), 1);
 }
 
 void tst_Chat::confirmChat()
