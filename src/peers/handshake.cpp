@@ -46,24 +46,6 @@ ReplyLimiter& blockedAnswers()
     return limiter;
 }
 
-// Records a node, or refreshes its alias, address and system name while keeping everything else the row holds.
-void upsertPeer(const QString& nodeId, const QString& alias, const QString& address, const QString& os)
-{
-    QSqlQuery q(Database::connection());
-    q.prepare(QStringLiteral(
-        "replace into vesk_peers (id, alias, ipAddress, status, avatarPath, unreadMessagesCount, sysinfo, timestamp, "
-        "blocked) values (?, ?, ?, coalesce((select status from vesk_peers where id = ?), 'off'), "
-        "coalesce((select avatarPath from vesk_peers where id = ?), "
-        "'qrc:/qml/Vesk/pics/ui/icn-avatar-default-512.png'), coalesce((select unreadMessagesCount from vesk_peers "
-        "where id =?), '0'),?,coalesce((select timestamp from vesk_peers where id = ?), ?), coalesce((select blocked "
-        "from vesk_peers where id = ?), 'no'))"));
-    const QVariantList values{nodeId, alias, address, nodeId, nodeId, nodeId, os, nodeId, nowMs(), nodeId};
-    for (int i = 0; i < values.size(); ++i)
-        q.bindValue(i, values.at(i));
-    if (!q.exec())
-        qCDebug(lcPeers) << "peer upsert failed for" << nodeId;
-}
-
 // A node id as it may appear in the log: peers choose it, so control characters (which could forge log lines)
 // become "?" and a long one is cut.
 QString loggableId(const QString& nodeId)
@@ -76,6 +58,35 @@ QString loggableId(const QString& nodeId)
             c = QLatin1Char('?');
     }
     return nodeId.size() > kMaxLoggedLength ? text + QStringLiteral("...") : text;
+}
+
+// Real node ids are braced UUIDs and aliases a name; what a peer sends beyond these lengths is not kept.
+constexpr int kMaxNodeIdLength = 256;
+constexpr int kMaxAliasLength = 256;
+
+// Records a node, or refreshes its alias, address and system name while keeping everything else the row holds.
+// Returns false, recording nothing, for a node id that no instance of this program sends.
+bool upsertPeer(const QString& nodeId, const QString& alias, const QString& address, const QString& os)
+{
+    if (nodeId.isEmpty() || nodeId.size() > kMaxNodeIdLength) {
+        qCWarning(lcPeers) << "ignoring a node id of" << nodeId.size() << "characters from" << address;
+        return false;
+    }
+    QSqlQuery q(Database::connection());
+    q.prepare(QStringLiteral(
+        "replace into vesk_peers (id, alias, ipAddress, status, avatarPath, unreadMessagesCount, sysinfo, timestamp, "
+        "blocked) values (?, ?, ?, coalesce((select status from vesk_peers where id = ?), 'off'), "
+        "coalesce((select avatarPath from vesk_peers where id = ?), "
+        "'qrc:/qml/Vesk/pics/ui/icn-avatar-default-512.png'), coalesce((select unreadMessagesCount from vesk_peers "
+        "where id =?), '0'),?,coalesce((select timestamp from vesk_peers where id = ?), ?), coalesce((select blocked "
+        "from vesk_peers where id = ?), 'no'))"));
+    const QVariantList values{nodeId, alias.left(kMaxAliasLength), address, nodeId,  nodeId,
+                              nodeId, os.left(kMaxAliasLength),    nodeId,  nowMs(), nodeId};
+    for (int i = 0; i < values.size(); ++i)
+        q.bindValue(i, values.at(i));
+    if (!q.exec())
+        qCDebug(lcPeers) << "peer upsert failed for" << loggableId(nodeId);
+    return true;
 }
 
 // The interface may hand over a URL ("file:///...", "qrc:/...") where a path is expected.
@@ -92,7 +103,8 @@ QString localImagePath(const QString& pathOrUrl)
 
 void Globals::addNodeFromUDP(QString nodeId, QString ipAddress, QString nodeOS, QString nodeAlias)
 {
-    upsertPeer(nodeId, nodeAlias, ipAddress, nodeOS);
+    if (!upsertPeer(nodeId, nodeAlias, ipAddress, nodeOS))
+        return;
     const QString status = nodeData->getField(kPeers, nodeId, QStringLiteral("status"));
     PeerOutbox::send(*this, QHostAddress(ipAddress),
                      {{QStringLiteral("action"), QStringLiteral("addMeRequest")},
@@ -114,7 +126,8 @@ void Globals::handleAddMeRequest(const Parameters& message)
 
 void Globals::addNodeFromAddMeRequest(QString nodeId, QString ipAddress, QString nodeOS, QString nodeAlias)
 {
-    upsertPeer(nodeId, nodeAlias, ipAddress, nodeOS);
+    if (!upsertPeer(nodeId, nodeAlias, ipAddress, nodeOS))
+        return;
     const QHostAddress address(ipAddress);
 
     const bool blocked = nodeData->getField(kPeers, nodeId, QStringLiteral("blocked")) == kYes;

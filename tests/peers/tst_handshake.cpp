@@ -86,6 +86,8 @@ private slots:
     void constructionRecordsTheLocalNode();
     void firstAnnouncementCreatesAnOffRow();
     void laterAnnouncementKeepsStateAndOverwritesIdentity();
+    void oversizedIdentityIsBounded_data();
+    void oversizedIdentityIsBounded();
     void addMeRequestAnswers_data();
     void addMeRequestAnswers();
     void mutualBlockAnswersAtMostOncePerWindow();
@@ -192,6 +194,38 @@ void tst_Handshake::laterAnnouncementKeepsStateAndOverwritesIdentity()
     QCOMPARE(peerField(id, QStringLiteral("timestamp")), QString::number(created));
     QCOMPARE(outbox->sent.size(), 1);
     QCOMPARE(outbox->sent.first().parameters.value(QStringLiteral("message")).toString(), QStringLiteral("on"));
+}
+
+void tst_Handshake::oversizedIdentityIsBounded_data()
+{
+    QTest::addColumn<QString>("nodeId");
+    QTest::addColumn<bool>("recorded");
+    QTest::newRow("empty id") << QString() << false;
+    QTest::newRow("longest id") << QString(256, QLatin1Char('i')) << true;
+    QTest::newRow("too long id") << QString(257, QLatin1Char('i')) << false;
+}
+
+void tst_Handshake::oversizedIdentityIsBounded()
+{
+    QFETCH(QString, nodeId);
+    QFETCH(bool, recorded);
+    outbox->clear();
+    const QString longAlias = QString(100000, QLatin1Char('a'));
+    const QString longOs = QString(3000, QLatin1Char('o'));
+    g->addNodeFromUDP(nodeId, QStringLiteral("10.77.0.70"), longOs, longAlias);
+    g->handleAddMeRequest({{QStringLiteral("action"), QStringLiteral("addMeRequest")},
+                           {QStringLiteral("nodeFrom"), nodeId},
+                           {QStringLiteral("senderIPAddress"), QStringLiteral("10.77.0.70")},
+                           {QStringLiteral("alias"), longAlias},
+                           {QStringLiteral("sysinfo"), longOs}});
+    if (!recorded) {
+        QCOMPARE(peerField(nodeId, QStringLiteral("id")), QStringLiteral("<no row>"));
+        QVERIFY(outbox->sent.isEmpty());
+        return;
+    }
+    QCOMPARE(peerField(nodeId, QStringLiteral("alias")), longAlias.left(256));
+    QCOMPARE(peerField(nodeId, QStringLiteral("sysinfo")), longOs.left(256));
+    QCOMPARE(outbox->withAction(QStringLiteral("addMeRequest")).size(), 2);
 }
 
 void tst_Handshake::addMeRequestAnswers_data()
