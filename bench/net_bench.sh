@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
 # Runs net_bench between two network namespaces on a bridge (or over loopback when namespaces cannot be made).
-#   bench/net_bench.sh [path/to/net_bench] [small] [large] [window]
+#   bench/net_bench.sh [path/to/net_bench] [small] [large] [paced] [window]
 set -u
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 bench="${1:-$here/../build/bench/net_bench}"
 small="${2:-10000}"
 large="${3:-1000}"
-window="${4:-32}"
+paced="${4:-5000}"
+window="${5:-16}"
 
 if [ ! -x "$bench" ]; then
     echo "net_bench not found at $bench (build the net_bench target, or pass its path)" >&2
@@ -26,14 +27,14 @@ cleanup() {
 
 if netns_available && netns_setup 2; then
     trap cleanup EXIT
-    echo "net_bench: two namespaces on a bridge, $small small and $large large messages, window $window"
-    run_receiver() { netns_exec 1 "$bench" receive "$small" "$large"; }
-    run_sender() { netns_exec 2 "$bench" send "$(netns_addr 1)" "$small" "$large" "$window"; }
+    echo "net_bench: two namespaces on a bridge; $small small, $large large, $paced paced messages; window $window"
+    run_receiver() { netns_exec 1 "$bench" receive "$small" "$large" "$paced"; }
+    run_sender() { netns_exec 2 "$bench" send "$(netns_addr 1)" "$small" "$large" "$paced" "$window"; }
 else
     trap cleanup EXIT
     echo "net_bench: no namespaces here, measuring over loopback"
-    run_receiver() { "$bench" receive "$small" "$large"; }
-    run_sender() { "$bench" send 127.0.0.1 "$small" "$large" "$window"; }
+    run_receiver() { "$bench" receive "$small" "$large" "$paced"; }
+    run_sender() { "$bench" send 127.0.0.1 "$small" "$large" "$paced" "$window"; }
 fi
 
 run_receiver >"$out/receiver.log" 2>&1 &

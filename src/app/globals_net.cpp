@@ -1,13 +1,12 @@
 #include "app/globals.h"
 
 #include "net/messagedispatcher.h"
+#include "net/netlogging.h"
+#include "net/sendqueue.h"
 #include "net/vesktcpsocket.h"
 #include "store/vesksqlquerymodel.h"
 
-#include <QLoggingCategory>
 #include <QTcpSocket>
-
-Q_LOGGING_CATEGORY(lcTransport, "vesk.net.transport")
 
 namespace {
 // More simultaneous incoming connections than any number of peers produce in normal use; beyond it, new ones
@@ -16,14 +15,21 @@ constexpr int kMaxLiveConnections = 512;
 
 const QString kPeersTable = QStringLiteral("vesk_peers");
 const QString kIpAddressColumn = QStringLiteral("ipAddress");
+
+// Every send of the process goes through one queue, which bounds the connections open at once. Like the
+// controller, it lives as long as the process.
+SendQueue& sendQueue()
+{
+    static auto* queue = new SendQueue;
+    return *queue;
+}
 } // namespace
 
 namespace Vesk {
 
 void Globals::sendParametersToAddress(const QHostAddress& address, const Parameters& parameters)
 {
-    auto* connection = new VeskTcpSocket;
-    connection->sendParameters(address, parameters);
+    sendQueue().send(address, parameters);
 }
 
 void Globals::sendToNode(const QString& nodeId, const Parameters& parameters)
@@ -36,7 +42,7 @@ void Globals::newTCPConnection()
     // One notification may stand for several connections; take them all.
     while (QTcpSocket* accepted = tcpServer.nextPendingConnection()) {
         if (VeskTcpSocket::liveCount() >= kMaxLiveConnections) {
-            qCDebug(lcTransport) << "too many open connections, refusing one from" << accepted->peerAddress();
+            qCDebug(lcNet) << "too many open connections, refusing one from" << accepted->peerAddress();
             accepted->abort();
             accepted->deleteLater();
             continue;

@@ -42,12 +42,16 @@ int VeskTcpSocket::liveCount()
 
 void VeskTcpSocket::sendParameters(const QHostAddress& address, const QHash<QString, QVariant>& parameters)
 {
+    sendFrame(address, Vesk::parametersToFrame(parameters));
+}
+
+void VeskTcpSocket::sendFrame(const QHostAddress& address, const QByteArray& frame)
+{
     // An unknown node has no address: there is nobody to connect to.
     if (address.isNull()) {
         closeTCPSocket();
         return;
     }
-    const QByteArray frame = Vesk::parametersToFrame(parameters);
     if (quint32(frame.size() - Vesk::kFrameHeaderSize) > kMaxFrameSize) {
         qCritical().noquote() << QStringLiteral("Not sending a message of %1 bytes to %2: peers accept at most %3")
                                      .arg(frame.size() - Vesk::kFrameHeaderSize)

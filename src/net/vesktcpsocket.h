@@ -32,6 +32,8 @@ public:
 
     // Sending side: connects to the address on the message port and writes one frame.
     void sendParameters(const QHostAddress& address, const QHash<QString, QVariant>& parameters);
+    // The same with a frame already built (see Vesk::parametersToFrame).
+    void sendFrame(const QHostAddress& address, const QByteArray& frame);
     // Receiving side: adopts an accepted connection and reads one frame from it.
     void setSocket(QTcpSocket* acceptedSocket);
 

@@ -1,5 +1,7 @@
 #include "net/vesktcpsocket.h"
 
+#include "net/sendqueue.h"
+
 #include "testsupport.h"
 
 #include <QDir>
@@ -130,6 +132,10 @@ private slots:
     void sendingToNobodyIsSilent();
     void sendingToNoAddress();
     void sendingWithoutARoute();
+    void sendQueueBoundsOpenConnections();
+    void sendQueueDropsBeyondItsBound_data();
+    void sendQueueDropsBeyondItsBound();
+    void silentPeerDoesNotHoldUpOthers();
 
 private:
     bool m_isolated = false;
@@ -423,6 +429,91 @@ void TestVeskTcpSocket::sendingWithoutARoute()
     (new VeskTcpSocket)->sendParameters(QHostAddress("10.200.0.1"), {{"action", "confirmChat"}});
     QTRY_COMPARE(VeskTcpSocket::liveCount(), 0);
     QVERIFY2(catcher.all().isEmpty(), qPrintable(catcher.all().join('\n')));
+}
+
+void TestVeskTcpSocket::sendQueueBoundsOpenConnections()
+{
+    Sink sink;
+    QVERIFY(sink.listen());
+    constexpr int kMaxOpen = 3;
+    constexpr int kMessages = 60;
+    SendQueue queue(kMaxOpen, kMaxOpen);
+    int peakOpen = 0;
+    connect(&sink.server, &QTcpServer::newConnection, this,
+            [&peakOpen] { peakOpen = qMax(peakOpen, VeskTcpSocket::liveCount()); });
+    for (int i = 0; i < kMessages; ++i)
+        queue.send(QHostAddress::LocalHost, {{"action", "confirmChat"}, {"chatId", i}});
+    QCOMPARE(queue.openConnections(), kMaxOpen);
+    QCOMPARE(queue.queuedMessages(), kMessages - kMaxOpen);
+
+    QTRY_COMPARE(sink.completed.size(), kMessages);
+    QTRY_COMPARE(queue.openConnections(), 0);
+    QCOMPARE(queue.queuedMessages(), 0);
+    QVERIFY2(peakOpen <= kMaxOpen, qPrintable(QString::number(peakOpen)));
+    QSet<QString> chatIds;
+    for (const QByteArray& frame : std::as_const(sink.completed))
+        chatIds.insert(Vesk::byteArrayToParameters(frame.mid(4)).value("chatId").toString());
+    QCOMPARE(chatIds.size(), kMessages);
+}
+
+void TestVeskTcpSocket::sendQueueDropsBeyondItsBound_data()
+{
+    QTest::addColumn<int>("maxQueued");
+    QTest::addColumn<qint64>("maxBytes");
+    QTest::addColumn<int>("payload");
+    QTest::addColumn<int>("expectedQueued");
+    QTest::newRow("by count") << 3 << qint64(1 << 20) << 10 << 3;
+    QTest::newRow("by bytes") << 100 << qint64(2500) << 1000 << 2;
+}
+
+void TestVeskTcpSocket::sendQueueDropsBeyondItsBound()
+{
+    QFETCH(int, maxQueued);
+    QFETCH(qint64, maxBytes);
+    QFETCH(int, payload);
+    QFETCH(int, expectedQueued);
+    Sink sink;
+    QVERIFY(sink.listen());
+    SendQueue queue(1, 1, maxQueued, maxBytes);
+    TestSupport::MessageCatcher catcher;
+    const auto burst = [&queue, payload](int first) {
+        for (int i = first; i < first + 10; ++i)
+            queue.send(QHostAddress::LocalHost, {{"chatId", i}, {"binaryData", QByteArray(payload, 'x')}});
+    };
+    burst(0);
+    QCOMPARE(queue.queuedMessages(), expectedQueued);
+    QCOMPARE(catcher.criticals().size(), 1);
+    QTRY_COMPARE(sink.completed.size(), 1 + expectedQueued);
+    QTRY_COMPARE(queue.openConnections(), 0);
+
+    // Once drained, the queue takes messages again, and a new overflow is reported again.
+    burst(100);
+    QTRY_COMPARE(sink.completed.size(), 2 * (1 + expectedQueued));
+    QCOMPARE(catcher.criticals().size(), 2);
+    QVERIFY(catcher.criticals().first().startsWith("Too many messages waiting to be sent"));
+}
+
+void TestVeskTcpSocket::silentPeerDoesNotHoldUpOthers()
+{
+    if (!m_isolated)
+        QSKIP("needs a private network namespace");
+    // A link with nobody at the other end: a connection to 10.79.0.2 waits seconds for an answer that never comes.
+    QVERIFY(QProcess::execute("sh", {"-c", "ip link add v0 type veth peer name v1 && "
+                                           "ip addr add 10.79.0.1/24 dev v0 && ip link set v0 up && "
+                                           "ip link set v1 up"}) == 0);
+    Sink sink;
+    QVERIFY(sink.listen());
+    SendQueue queue(8, 2);
+    for (int i = 0; i < 4; ++i)
+        queue.send(QHostAddress("10.79.0.2"), {{"action", "confirmChat"}, {"chatId", i}});
+    QCOMPARE(queue.openConnections(), 2);
+    QCOMPARE(queue.queuedMessages(), 2);
+    for (int i = 0; i < 5; ++i)
+        queue.send(QHostAddress::LocalHost, {{"action", "confirmChat"}, {"chatId", 100 + i}});
+    QTRY_COMPARE(sink.completed.size(), 5);
+    // The silent peer's attempts are still pending while everything else has gone through.
+    QCOMPARE(queue.openConnections(), 2);
+    QCOMPARE(queue.queuedMessages(), 2);
 }
 
 QTEST_GUILESS_MAIN(TestVeskTcpSocket)

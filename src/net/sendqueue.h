@@ -1,0 +1,63 @@
+#pragma once
+
+#include <QByteArray>
+#include <QHash>
+#include <QHostAddress>
+#include <QObject>
+#include <QString>
+#include <QVariant>
+
+#include <deque>
+
+// Puts outgoing messages on the wire, each on its own connection, with a bound on how many of those connections
+// are open at once. A burst (a resend timer over hundreds of unconfirmed chats, a fast peer asking for packets)
+// would otherwise open a descriptor per message, exhaust them and lose messages silently, and every open
+// connection makes each turn of the event loop dearer. Past the bound, messages wait here and go out as earlier
+// connections end: in order for each destination, taking destinations in turn, so that a peer that does not
+// answer (each attempt holds its connection for seconds) cannot hold up messages to the others. The wait is
+// bounded too: beyond it new messages are dropped, as a failed send would drop them, and the features' resend
+// timers try again.
+class SendQueue : public QObject
+{
+    Q_OBJECT
+    Q_DISABLE_COPY(SendQueue)
+
+public:
+    static constexpr int kMaxOpenConnections = 64;
+    static constexpr int kMaxOpenPerDestination = 16;
+    static constexpr int kMaxQueuedMessages = 10000;
+    static constexpr qint64 kMaxQueuedBytes = 64 * 1024 * 1024;
+
+    explicit SendQueue(int maxOpenConnections = kMaxOpenConnections, int maxOpenPerDestination = kMaxOpenPerDestination,
+                       int maxQueuedMessages = kMaxQueuedMessages, qint64 maxQueuedBytes = kMaxQueuedBytes,
+                       QObject* parent = nullptr);
+
+    void send(const QHostAddress& address, const QHash<QString, QVariant>& parameters);
+
+    int openConnections() const { return m_open; }
+    int queuedMessages() const { return m_queued; }
+
+private:
+    struct Pending
+    {
+        QHostAddress address;
+        QByteArray frame;
+    };
+
+    bool canStart(const QString& destination) const;
+    void start(const QString& destination, const QHostAddress& address, const QByteArray& frame);
+    void connectionEnded(const QString& destination);
+    void startWaiting();
+
+    const int m_maxOpen;
+    const int m_maxOpenPerDestination;
+    const int m_maxQueued;
+    const qint64 m_maxQueuedBytes;
+    QHash<QString, std::deque<Pending>> m_waiting; // by destination
+    std::deque<QString> m_turns;                   // destinations with waiting messages, next first
+    QHash<QString, int> m_openPerDestination;
+    int m_open = 0;
+    int m_queued = 0;
+    qint64 m_queuedBytes = 0;
+    bool m_overflowing = false;
+};
