@@ -514,6 +514,11 @@ void TestVeskTcpSocket::silentPeerDoesNotHoldUpOthers()
     // The silent peer's attempts are still pending while everything else has gone through.
     QCOMPARE(queue.openConnections(), 2);
     QCOMPARE(queue.queuedMessages(), 2);
+
+    // Without the link the attempts fail at once, and the queue drains.
+    QVERIFY(QProcess::execute("ip", {"link", "del", "v0"}) == 0);
+    QTRY_COMPARE(queue.openConnections() + queue.queuedMessages(), 0);
+    QTRY_COMPARE(VeskTcpSocket::liveCount(), 0);
 }
 
 QTEST_GUILESS_MAIN(TestVeskTcpSocket)
