@@ -10,6 +10,7 @@
 #include "common/htmltext.h"
 #include "store/database.h"
 #include "store/vesksqlquerymodel.h"
+#include "transfer/packetmemory.h"
 #include "transfer/transferlogging.h"
 #include "transfer/transfermessages.h"
 #include "transfer/transfernames.h"
@@ -135,6 +136,7 @@ void Globals::startDownloadFile(const QString& id, const TableRecord& download)
 
 void Globals::downloadFile(const QString& id)
 {
+    keepPacketBuffersMapped();
     TableRecord download = getDownloadRecord(id);
     if (download.isEmpty()) {
         qCritical() << id << "not found for download";

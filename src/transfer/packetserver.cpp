@@ -3,11 +3,13 @@
 
 #include "common/clock.h"
 #include "store/vesksqlquerymodel.h"
+#include "transfer/packetmemory.h"
 #include "transfer/transferlogging.h"
 #include "transfer/transfermessages.h"
 #include "transfer/transferoutbox.h"
 
 #include <QFile>
+#include <QTimer>
 
 namespace Vesk {
 
@@ -17,11 +19,17 @@ namespace Msg = TransferMessages;
 
 const QString kUploads = QStringLiteral("vesk_uploads");
 constexpr int kFreeChunksDelayMs = 1000;
+// The uploads list shows how far each receiver got. Its row is written for every packet, but re-running the list's
+// query as often (hundreds of times a second) would make the interface rebuild the list as often: the list follows
+// at most this often instead.
+constexpr int kUploadsRefreshMs = 500;
+bool g_uploadsRefreshPending = false;
 
 } // namespace
 
 void Globals::handleSendDataPacket(const Parameters& message)
 {
+    keepPacketBuffersMapped();
     const QString fileId = message.value(Msg::kFileId).toString();
     bool seekValid = false;
     bool sizeValid = false;
@@ -49,7 +57,14 @@ void Globals::handleSendDataPacket(const Parameters& message)
         return;
     TransferOutbox::sendToNode(*this, upload.value(QStringLiteral("nodeto")),
                                Msg::packet(fileId, fileSeek, bytes, message.value(Msg::kTimeSent)));
-    uploadsData->setFieldAndRefresh(kUploads, fileId, QStringLiteral("bytesSent"), QString::number(fileSeek));
+    uploadsData->setField(kUploads, fileId, QStringLiteral("bytesSent"), QString::number(fileSeek));
+    if (!g_uploadsRefreshPending) {
+        g_uploadsRefreshPending = true;
+        QTimer::singleShot(kUploadsRefreshMs, this, [this] {
+            g_uploadsRefreshPending = false;
+            uploadsData->refresh();
+        });
+    }
 }
 
 QByteArray Globals::readFilePacket(const QString& fileId, qint64 fileSeek, qint64 size)
