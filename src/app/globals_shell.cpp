@@ -4,6 +4,8 @@
 
 #include "app/notificationdialog.h"
 #include "app/veskprofilewizard.h"
+#include "net/peermanager.h"
+#include "store/vesksqlquerymodel.h"
 
 namespace Vesk {
 
@@ -48,7 +50,15 @@ void Globals::showDownloadNotification(const QString& nodeId, const QString& tex
 void Globals::launchProfileWizard()
 {
     VeskProfileWizard wizard(nullptr);
-    wizard.exec();
+    if (wizard.exec() != QDialog::Accepted)
+        return;
+    // The wizard stored the name and picture; bring the own row up to date as a profile change from the interface
+    // does (this instance answers its own avatar request over the loopback), and announce the new name at once
+    // instead of waiting for the next hourly refresh.
+    requestAvatar(m_hostId);
+    nodesProxyData->setFieldAndRefresh(QStringLiteral("vesk_peers"), m_hostId, QStringLiteral("alias"), userAlias());
+    if (peerManager)
+        peerManager->reBroadCastMyself();
 }
 
 } // namespace Vesk

@@ -3,6 +3,7 @@
 #include "net/netaddress.h"
 #include "net/netlogging.h"
 
+#include <QNetworkProxy>
 #include <QTcpSocket>
 #include <QtEndian>
 
@@ -62,6 +63,8 @@ void VeskTcpSocket::sendFrame(const QHostAddress& address, const QByteArray& fra
     }
 
     socket = new QTcpSocket(this);
+    // Peers are on the local network: never route them through a proxy, and skip the per-connection lookup.
+    socket->setProxy(QNetworkProxy::NoProxy);
     connect(socket, &QAbstractSocket::errorOccurred, this, &VeskTcpSocket::showError);
     connect(socket, &QAbstractSocket::bytesWritten, this, &VeskTcpSocket::processWrittenData);
     socket->connectToHost(address, kTcpPort, QIODevice::WriteOnly);

@@ -393,6 +393,8 @@ void TestWizards::launchProfileWizardRunsModally()
     g->launchProfileWizard();
     QVERIFY(seen);
     QCOMPARE(storedAlias(), QStringLiteral("From the interface"));
+    // The own row follows at once, as after a profile change from the interface.
+    QCOMPARE(g->getAliasForNode(g->hostId()), QStringLiteral("From the interface"));
 }
 
 QTEST_MAIN(TestWizards)
