@@ -40,11 +40,13 @@ xfer_size() {
 }
 
 xfer_wait_size_at_least() {
-    local path="$1" bytes="$2" limit="${3:-$RIG_TIMEOUT}" waited=0
+    local path="$1" bytes="$2" limit="${3:-$RIG_TIMEOUT}" start
+    start=$(date +%s)
+    # Polled often: a transfer moves a megabyte every few milliseconds, and the scenarios act in mid-transfer.
     while [ "$(xfer_size "$path")" -lt "$bytes" ]; do
-        [ "$waited" -lt $((limit * 20)) ] || rig_fail "$path did not reach $bytes bytes within ${limit}s (has $(xfer_size "$path"))"
-        sleep 0.05
-        waited=$((waited + 1))
+        [ $(($(date +%s) - start)) -lt "$limit" ] ||
+            rig_fail "$path did not reach $bytes bytes within ${limit}s (has $(xfer_size "$path"))"
+        sleep 0.005
     done
 }
 

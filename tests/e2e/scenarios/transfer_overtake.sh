@@ -14,7 +14,7 @@ rig_wait_all_on 2
 
 files="$(rig_folder 1)/files"
 mkdir -p "$files"
-xfer_random_file "$files/large.bin" 100
+xfer_random_file "$files/large.bin" 300
 xfer_random_file "$files/small.bin" 3
 xfer_offer 1 2 "$files/large.bin" "$files/small.bin"
 large="$(xfer_upload_id 2 "$files/large.bin")"
@@ -25,7 +25,7 @@ xfer_wait_size_at_least "$(xfer_downloads 2)/large.bin" $((10 * 1024 * 1024)) 12
 rig_cmd 2 queue "$small"
 rig_wait_sql 2 "select status from vesk_downloads where id = '$small'" downloaded 60
 large_then="$(xfer_size "$(xfer_downloads 2)/large.bin")"
-[ "$large_then" -lt $((100 * 1024 * 1024)) ] || rig_fail "the large file finished before the small one"
+[ "$large_then" -lt $((300 * 1024 * 1024)) ] || rig_fail "the large file finished before the small one"
 rig_wait_sql 2 "select status from vesk_downloads where id = '$large'" downloaded 300
 
 rig_expect "$(xfer_sha "$(xfer_downloads 2)/small.bin")" "$(xfer_sha "$files/small.bin")" "sha256 of the small file"

@@ -13,20 +13,20 @@ rig_wait_all_on 2
 
 files="$(rig_folder 1)/files"
 mkdir -p "$files"
-xfer_random_file "$files/film.bin" 100
+xfer_random_file "$files/film.bin" 300
 xfer_offer 1 2 "$files/film.bin"
 id="$(xfer_upload_id 2 "$files/film.bin")"
 local_file="$(xfer_downloads 2)/film.bin"
 rig_wait_sql 2 "select status from vesk_downloads where id = '$id'" unknown
 rig_cmd 2 queue "$id"
-xfer_wait_size_at_least "$local_file" $((20 * 1024 * 1024)) 120
+xfer_wait_size_at_least "$local_file" $((30 * 1024 * 1024)) 120
 
 kill -9 "${RIG_PID[1]}"
 wait "${RIG_PID[1]}" 2>/dev/null
 RIG_PID[1]=""
 killed=$(xfer_now)
 size_at_kill="$(xfer_size "$local_file")"
-[ "$size_at_kill" -lt $((100 * 1024 * 1024)) ] || rig_fail "the transfer finished before the owner was killed"
+[ "$size_at_kill" -lt $((300 * 1024 * 1024)) ] || rig_fail "the transfer finished before the owner was killed"
 
 rig_wait_sql 2 "select status from vesk_downloads where id = '$id'" unknown 40
 given_up=$(echo "$(xfer_now) - $killed" | bc)

@@ -13,19 +13,19 @@ rig_wait_all_on 2
 
 files="$(rig_folder 1)/files"
 mkdir -p "$files"
-xfer_random_file "$files/album.bin" 100
+xfer_random_file "$files/album.bin" 300
 xfer_offer 1 2 "$files/album.bin"
 id="$(xfer_upload_id 2 "$files/album.bin")"
 local_file="$(xfer_downloads 2)/album.bin"
 rig_wait_sql 2 "select status from vesk_downloads where id = '$id'" unknown
 rig_cmd 2 queue "$id"
-xfer_wait_size_at_least "$local_file" $((20 * 1024 * 1024)) 120
+xfer_wait_size_at_least "$local_file" $((30 * 1024 * 1024)) 120
 
 kill -9 "${RIG_PID[2]}"
 wait "${RIG_PID[2]}" 2>/dev/null
 RIG_PID[2]=""
 size_at_kill="$(xfer_size "$local_file")"
-[ "$size_at_kill" -lt $((100 * 1024 * 1024)) ] || rig_fail "the transfer finished before the receiver was killed"
+[ "$size_at_kill" -lt $((300 * 1024 * 1024)) ] || rig_fail "the transfer finished before the receiver was killed"
 
 # Only what the new process logs counts: out.log keeps the lines of the earlier one.
 log_from=$(($(wc -l <"$(rig_folder 2)/out.log") + 1))
