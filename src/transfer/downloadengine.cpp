@@ -38,6 +38,33 @@ const QString kNodeFrom = QStringLiteral("nodefrom");
 constexpr int kMaxStallTicks = 10;
 // The launcher and taskbar take progress as two ints; sizes up to 4 GiB do not fit, so progress goes as a fraction.
 constexpr int kProgressScale = 10000;
+// Every progress update is a message to the desktop shell (over D-Bus on Linux). Packets arrive hundreds of times
+// a second, so the display is updated when it appears and then at most this often.
+constexpr qint64 kProgressUpdateMs = 250;
+
+struct ProgressDisplay
+{
+    bool shown = false;
+    qint64 lastUpdateMs = 0;
+};
+ProgressDisplay g_progress;
+
+void showProgress(TaskbarIntegration* taskbar, qint64 have, qint64 wanted)
+{
+    const qint64 now = nowMs();
+    if (!taskbar || (g_progress.shown && qAbs(now - g_progress.lastUpdateMs) < kProgressUpdateMs))
+        return;
+    taskbar->setProgressState(TaskbarIntegration::Normal);
+    taskbar->setProgressValue(int(have * kProgressScale / wanted), kProgressScale);
+    g_progress = {true, now};
+}
+
+void hideProgress(TaskbarIntegration* taskbar)
+{
+    if (taskbar)
+        taskbar->setProgressState(TaskbarIntegration::NoProgress);
+    g_progress.shown = false;
+}
 
 qint64 localSize(const QString& path)
 {
@@ -168,24 +195,22 @@ void Globals::downloadFile(const QString& id)
         completedDownloads->refresh();
         pausedDownloads->refresh();
         setCurrentDownloadingFileId(QString());
-        if (taskbar)
-            taskbar->setProgressState(TaskbarIntegration::NoProgress);
+        hideProgress(taskbar);
         Q_EMIT pendingValidationsCountChanged();
         Q_EMIT updateAppIconsSignal();
         TransferOutbox::sendToNode(*this, nodeFrom, Msg::aboutFile(Msg::kFileTransferComplete, id));
         Q_EMIT readyToDownloadNextFile();
         const QString name = download.value(kFileName);
         showChatNotification(nodeFrom, tr("File Downloaded : <br> <b>%1</b><br>").arg(plainTextToHtml(name)));
-        if (automaticallyOpenDownloadedFiles() && TransferNames::mayOpenAutomatically(name))
+        // An empty file is never written to disk, so there is nothing to open (and a file of that name in the
+        // folder would be someone else's).
+        if (wanted > 0 && automaticallyOpenDownloadedFiles() && TransferNames::mayOpenAutomatically(name))
             openDownloadedFile(path);
         return;
     }
 
     const qint64 packetSize = qMin(bufferFileSize, wanted - have);
-    if (taskbar) {
-        taskbar->setProgressState(TaskbarIntegration::Normal);
-        taskbar->setProgressValue(int(have * kProgressScale / wanted), kProgressScale);
-    }
+    showProgress(taskbar, have, wanted);
     qCDebug(lcTransfer) << "requesting" << id << "at" << have << "for" << packetSize;
     TransferOutbox::sendToNode(*this, nodeFrom, Msg::packetRequest(id, have, packetSize, nowMs()));
 }
@@ -244,6 +269,9 @@ void Globals::downloadUIUpdateTimeout()
 {
     if (m_currentDownloadingFileId.isEmpty()) {
         lastDownloadFileSize = 0;
+        // Paused, given up or withdrawn: nothing is downloading, so the taskbar shows no progress.
+        if (g_progress.shown)
+            hideProgress(taskbar);
         return;
     }
     if (m_currentDownloadingFileId != lastDownloadingFileId) {

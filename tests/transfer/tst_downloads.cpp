@@ -613,11 +613,13 @@ void tst_Downloads::automaticOpen_data()
     QTest::addColumn<QString>("name");
     QTest::addColumn<bool>("setting");
     QTest::addColumn<bool>("opened");
-    QTest::newRow("setup.exe") << "setup.exe" << true << false;
-    QTest::newRow("SETUP.EXE") << "SETUP.EXE" << true << true;
-    QTest::newRow("run.bat") << "run.bat" << true << false;
-    QTest::newRow("photo.jpg") << "photo.jpg" << true << true;
-    QTest::newRow("photo.jpg, setting off") << "photo.jpg" << false << false;
+    QTest::addColumn<QByteArray>("contents");
+    QTest::newRow("setup.exe") << "setup.exe" << true << false << QByteArray("abc");
+    QTest::newRow("SETUP.EXE") << "SETUP.EXE" << true << true << QByteArray("abc");
+    QTest::newRow("run.bat") << "run.bat" << true << false << QByteArray("abc");
+    QTest::newRow("photo.jpg") << "photo.jpg" << true << true << QByteArray("abc");
+    QTest::newRow("photo.jpg, setting off") << "photo.jpg" << false << false << QByteArray("abc");
+    QTest::newRow("empty photo.jpg") << "photo.jpg" << true << false << QByteArray();
 }
 
 void tst_Downloads::automaticOpen()
@@ -625,14 +627,16 @@ void tst_Downloads::automaticOpen()
     QFETCH(QString, name);
     QFETCH(bool, setting);
     QFETCH(bool, opened);
+    QFETCH(QByteArray, contents);
     OpenedUrls desktop;
     QDesktopServices::setUrlHandler(QStringLiteral("file"), &desktop, "openUrl");
     g->settings->setValue(QLatin1String(Globals::kAutoOpenKey), setting);
     QCOMPARE(g->automaticallyOpenDownloadedFiles(), setting);
 
-    offer(QStringLiteral("open"), name, 3);
+    offer(QStringLiteral("open"), name, contents.size());
     queue(QStringLiteral("open"));
-    QVERIFY(answerLastRequest("abc"));
+    if (!contents.isEmpty())
+        QVERIFY(answerLastRequest(contents));
     QCoreApplication::processEvents();
     QDesktopServices::unsetUrlHandler(QStringLiteral("file"));
 
