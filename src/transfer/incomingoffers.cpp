@@ -21,6 +21,8 @@ namespace Msg = TransferMessages;
 
 const QString kDownloads = QStringLiteral("vesk_downloads");
 const QString kPeers = QStringLiteral("vesk_peers");
+// Offer ids are 32 hex digits; anything much longer is not an id any peer makes.
+constexpr qsizetype kMaxFileIdLength = 128;
 
 } // namespace
 
@@ -34,8 +36,10 @@ void Globals::processNewFileToBeReceived(QString fileId, QString fileName, QStri
 {
     if (nodeData->getField(kPeers, nodeFrom, QStringLiteral("blocked")) == QLatin1String("yes"))
         return;
-    if (fileId.isEmpty() || fileSize < 0 || fileSize >= TransferNames::kWireSizeLimit) {
-        qCWarning(lcOffers) << "refused an offer from" << nodeFrom << "with id" << fileId << "and size" << fileSize;
+    if (fileId.isEmpty() || fileId.size() > kMaxFileIdLength || fileSize < 0 ||
+        fileSize >= TransferNames::kWireSizeLimit) {
+        qCWarning(lcOffers) << "refused an offer from" << nodeFrom.left(kMaxFileIdLength) << "with id"
+                            << fileId.left(kMaxFileIdLength) << "and size" << fileSize;
         return;
     }
 
@@ -44,10 +48,6 @@ void Globals::processNewFileToBeReceived(QString fileId, QString fileName, QStri
     const bool reOffered = storedId == fileId;
     if (!reOffered ||
         queuedDownloads->getField(kDownloads, fileId, QStringLiteral("status")) == QLatin1String("downloaded")) {
-        showDownloadNotification(nodeFrom,
-                                 tr("I have sent you a file called : <br> <b>%1</b><br>Please download it using Vesk.")
-                                     .arg(plainTextToHtml(cleanedName)));
-
         // A file received before keeps the local name it was given then: that name may have been numbered to keep
         // it apart from another download's file, and the same id always names the same file of the same peer.
         QString localName = TransferNames::safeLocalName(cleanedName);
@@ -56,6 +56,10 @@ void Globals::processNewFileToBeReceived(QString fileId, QString fileName, QStri
             if (TransferNames::staysInFolder(downloadsFolderPath(), earlierName))
                 localName = earlierName;
         }
+        // The popup names the file as it will be stored (the offered name can be any length).
+        showDownloadNotification(nodeFrom,
+                                 tr("I have sent you a file called : <br> <b>%1</b><br>Please download it using Vesk.")
+                                     .arg(plainTextToHtml(localName)));
         {
             QSqlQuery q(Database::connection());
             q.prepare(QStringLiteral(
