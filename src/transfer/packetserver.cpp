@@ -11,6 +11,8 @@
 #include <QFile>
 #include <QTimer>
 
+#include <functional>
+
 namespace Vesk {
 
 namespace {
@@ -24,6 +26,37 @@ constexpr int kFreeChunksDelayMs = 1000;
 // at most this often instead.
 constexpr int kUploadsRefreshMs = 500;
 bool g_uploadsRefreshPending = false;
+
+// Up to one chunk of the file from chunkStart; empty when it cannot be read.
+QByteArray readChunk(const QString& path, qint64 chunkStart)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly | QIODevice::Unbuffered) || !file.seek(chunkStart)) {
+        qCDebug(lcTransfer) << "cannot read" << path << file.errorString();
+        return QByteArray();
+    }
+    QByteArray chunk(ChunkCache::kChunkSize, Qt::Uninitialized);
+    const qint64 got = file.read(chunk.data(), chunk.size());
+    if (got <= 0)
+        return QByteArray();
+    chunk.truncate(got);
+    return chunk;
+}
+
+// A packet from the chunk cache, reading the chunk from disk (the path comes from localPath) when it is not held.
+QByteArray readPacket(Globals& globals, const QString& fileId, qint64 fileSeek, qint64 size,
+                      const std::function<QString()>& localPath)
+{
+    const auto load = [&localPath](qint64 chunkStart) {
+        const QString path = localPath();
+        return path.isEmpty() ? QByteArray() : readChunk(path, chunkStart);
+    };
+    bool loaded = false;
+    const QByteArray bytes = globals.bufferFilesToSend.read(fileId, fileSeek, size, nowMs(), load, &loaded);
+    if (loaded && globals.bufferFilesToSend.chunkCount() > 0 && !globals.freeBufferFilesTimer.isActive())
+        globals.freeBufferFilesTimer.start(kFreeChunksDelayMs);
+    return bytes;
+}
 
 } // namespace
 
@@ -52,7 +85,9 @@ void Globals::handleSendDataPacket(const Parameters& message)
     }
 
     qCDebug(lcTransfer) << "serving" << fileId << "at" << fileSeek << "for" << bufferSize;
-    const QByteArray bytes = readFilePacket(fileId, fileSeek, bufferSize);
+    // The row is at hand: a chunk read from disk needs no second look-up.
+    const QString path = upload.value(QStringLiteral("url"));
+    const QByteArray bytes = readPacket(*this, fileId, fileSeek, bufferSize, [&path] { return path; });
     if (bytes.isEmpty())
         return;
     TransferOutbox::sendToNode(*this, upload.value(QStringLiteral("nodeto")),
@@ -69,29 +104,14 @@ void Globals::handleSendDataPacket(const Parameters& message)
 
 QByteArray Globals::readFilePacket(const QString& fileId, qint64 fileSeek, qint64 size)
 {
-    const auto load = [this, &fileId](qint64 chunkStart) {
+    return readPacket(*this, fileId, fileSeek, size, [this, &fileId] {
         const TableRecord upload = getUploadRecord(fileId);
         if (upload.isEmpty()) {
             qCritical() << "The local file for " << fileId << " was not found";
-            return QByteArray();
+            return QString();
         }
-        QFile file(upload.value(QStringLiteral("url")));
-        if (!file.open(QIODevice::ReadOnly | QIODevice::Unbuffered) || !file.seek(chunkStart)) {
-            qCDebug(lcTransfer) << "cannot read" << file.fileName() << file.errorString();
-            return QByteArray();
-        }
-        QByteArray chunk(ChunkCache::kChunkSize, Qt::Uninitialized);
-        const qint64 got = file.read(chunk.data(), chunk.size());
-        if (got <= 0)
-            return QByteArray();
-        chunk.truncate(got);
-        return chunk;
-    };
-    bool loaded = false;
-    const QByteArray bytes = bufferFilesToSend.read(fileId, fileSeek, size, nowMs(), load, &loaded);
-    if (loaded && bufferFilesToSend.chunkCount() > 0 && !freeBufferFilesTimer.isActive())
-        freeBufferFilesTimer.start(kFreeChunksDelayMs);
-    return bytes;
+        return upload.value(QStringLiteral("url"));
+    });
 }
 
 void Globals::freeBufferFilesToSend()
