@@ -143,4 +143,28 @@ inline QString downloadPath(const QString& name)
     return QDir::fromNativeSeparators(downloadsFolderPath()) + name;
 }
 
+inline void insertUpload(const QString& id, const QString& nodeTo, qint64 timeSent,
+                         const QString& status = QStringLiteral("unknown"))
+{
+    exec(QStringLiteral("insert into vesk_uploads (id, url, nodeto, filesize, filename, bytesSent, status, timesent) "
+                        "values (?, ?, ?, ?, ?, 0, ?, ?)"),
+         {id, QString(QStringLiteral("/tmp/") + id), nodeTo, 1000, QString(id + QStringLiteral(".bin")), status,
+          timeSent});
+}
+
+inline void insertDownload(const QString& id, const QString& nodeFrom, qint64 timestamp, const QString& status)
+{
+    exec(QStringLiteral("insert into vesk_downloads (id, filename, filesize, nodefrom, status, timestamp, "
+                        "downloadsize) values (?, ?, '1000', ?, ?, ?, '0')"),
+         {id, QString(id + QStringLiteral(".bin")), nodeFrom, status, timestamp});
+}
+
+inline QStringList fileIds(const QList<TransferRecorder::Sent>& sent)
+{
+    QStringList ids;
+    for (const auto& s : sent)
+        ids.append(s.value("fileId").toString());
+    return ids;
+}
+
 } // namespace TransferFixture
