@@ -27,7 +27,9 @@ void splitAtLastDot(const QString& fileName, QString* base, QString* suffix)
 
 QString shortenToBytes(const QString& text, qsizetype maxBytes)
 {
-    QString shortened = text;
+    // Every character takes at least one byte, so no more than maxBytes of them can fit; cutting there first keeps
+    // the loop short however long the name a peer sent.
+    QString shortened = text.left(maxBytes);
     while (!shortened.isEmpty() && shortened.toUtf8().size() > maxBytes) {
         shortened.chop(1);
         // Never leave half of a surrogate pair behind.

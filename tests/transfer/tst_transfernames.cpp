@@ -189,6 +189,10 @@ void tst_TransferNames::safeLocalNameShortensLongNames()
     QVERIFY(safeWide.endsWith(QStringLiteral(".txt")));
     QCOMPARE(QString::fromUtf8(safeWide.toUtf8()), safeWide);
 
+    // A peer may send a name as large as a message can be; shortening it must not depend on its length squared.
+    const QString huge = QString(8 * 1024 * 1024, QLatin1Char('h')) + QStringLiteral(".iso");
+    QCOMPARE(TransferNames::safeLocalName(huge), QString(196, QLatin1Char('h')) + QStringLiteral(".iso"));
+
     const QString emoji = QString::fromUtf8("\xf0\x9f\x98\x80").repeated(100);
     const QString safeEmoji = TransferNames::safeLocalName(emoji);
     QVERIFY(safeEmoji.toUtf8().size() <= 200);
