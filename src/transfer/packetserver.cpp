@@ -27,6 +27,13 @@ constexpr int kFreeChunksDelayMs = 1000;
 constexpr int kUploadsRefreshMs = 500;
 bool g_uploadsRefreshPending = false;
 
+// Ids in requests come from the network and may be as long as a message: the log gets their start only.
+QString loggedId(const QString& fileId)
+{
+    constexpr qsizetype kLoggedIdLength = 64;
+    return fileId.size() > kLoggedIdLength ? fileId.left(kLoggedIdLength) + QStringLiteral("...") : fileId;
+}
+
 // Up to one chunk of the file from chunkStart; empty when it cannot be read.
 QByteArray readChunk(const QString& path, qint64 chunkStart)
 {
@@ -71,7 +78,7 @@ void Globals::handleSendDataPacket(const Parameters& message)
 
     const TableRecord upload = getUploadRecord(fileId);
     if (upload.isEmpty()) {
-        qCritical() << "The local file for " << fileId << " was not found";
+        qCritical() << "The local file for " << loggedId(fileId) << " was not found";
         return;
     }
     // Requests come from the network: only offsets inside the offered file and packet sizes the receiver may
@@ -79,8 +86,8 @@ void Globals::handleSendDataPacket(const Parameters& message)
     const qint64 offeredSize = upload.value(QStringLiteral("filesize")).toLongLong();
     if (!seekValid || !sizeValid || fileSeek < 0 || fileSeek >= offeredSize || bufferSize <= 0 ||
         bufferSize > bufferFileSize) {
-        qCWarning(lcTransfer) << "refused a request for" << bufferSize << "bytes at" << fileSeek << "of" << fileId
-                              << "which is" << offeredSize << "bytes";
+        qCWarning(lcTransfer) << "refused a request for" << bufferSize << "bytes at" << fileSeek << "of"
+                              << loggedId(fileId) << "which is" << offeredSize << "bytes";
         return;
     }
 
@@ -107,7 +114,7 @@ QByteArray Globals::readFilePacket(const QString& fileId, qint64 fileSeek, qint6
     return readPacket(*this, fileId, fileSeek, size, [this, &fileId] {
         const TableRecord upload = getUploadRecord(fileId);
         if (upload.isEmpty()) {
-            qCritical() << "The local file for " << fileId << " was not found";
+            qCritical() << "The local file for " << loggedId(fileId) << " was not found";
             return QString();
         }
         return upload.value(QStringLiteral("url"));

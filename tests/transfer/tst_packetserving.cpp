@@ -153,6 +153,15 @@ void tst_PacketServing::requestForUnknownUploadIsLogged()
              qPrintable(catcher.criticals().first()));
     QVERIFY(catcher.criticals().first().contains(QStringLiteral("ghost")));
     QVERIFY(catcher.criticals().first().contains(QStringLiteral("was not found")));
+
+    // An id as long as a message can be is not copied whole into the log.
+    catcher.clear();
+    g->processMessage({{"action", "sendDataPacket"},
+                       {"fileId", QString(1000000, QLatin1Char('x'))},
+                       {"fileSeek", 0},
+                       {"bufferSize", 10}});
+    QCOMPARE(catcher.criticals().size(), 1);
+    QVERIFY(catcher.criticals().first().size() < 200);
 }
 
 void tst_PacketServing::chunkMemoryStaysBounded_data()
