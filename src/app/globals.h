@@ -114,6 +114,8 @@ public:
 
     // Peer handshake, avatars and chat (peers/).
     void requestAvatar(const QString& nodeId);
+    // After the user changed name or picture: the own row follows (its picture arrives over the loopback).
+    void refreshOwnPeerRow();
     void handleAddMeRequest(const Parameters& message);
     void handleAddMeRequestConfirmed(const Parameters& message);
     void handleAvatarRequested(const Parameters& message);

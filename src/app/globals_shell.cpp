@@ -5,7 +5,6 @@
 #include "app/notificationdialog.h"
 #include "app/veskprofilewizard.h"
 #include "net/peermanager.h"
-#include "store/vesksqlquerymodel.h"
 
 namespace Vesk {
 
@@ -52,11 +51,9 @@ void Globals::launchProfileWizard()
     VeskProfileWizard wizard(nullptr);
     if (wizard.exec() != QDialog::Accepted)
         return;
-    // The wizard stored the name and picture; bring the own row up to date as a profile change from the interface
-    // does (this instance answers its own avatar request over the loopback), and announce the new name at once
-    // instead of waiting for the next hourly refresh.
-    requestAvatar(m_hostId);
-    nodesProxyData->setFieldAndRefresh(QStringLiteral("vesk_peers"), m_hostId, QStringLiteral("alias"), userAlias());
+    // The wizard stored the name and picture; the own row follows as after a change from the interface, and the
+    // new name is announced at once instead of at the next hourly refresh.
+    refreshOwnPeerRow();
     if (peerManager)
         peerManager->reBroadCastMyself();
 }

@@ -21,6 +21,12 @@ QString sql(const char* text)
     return QString::fromLatin1(text);
 }
 
+// One column of a record, or the empty text when the row does not exist (never asks an empty record, which logs).
+QString fieldOf(const TableRecord& record, const char* column)
+{
+    return record.isEmpty() ? QString() : record.value(QString::fromLatin1(column));
+}
+
 // Runs a statement whose single answer is a number; no row or NULL counts as 0.
 int scalarCount(const char* statement)
 {
@@ -107,26 +113,22 @@ TableRecord Globals::getUploadRecord(const QString& id) const
 
 QString Globals::getAvatarForNode(QString nodeId) const
 {
-    const TableRecord peer = getPeerRecord(nodeId);
-    return peer.isEmpty() ? QString() : peer.value(QStringLiteral("avatarPath"));
+    return fieldOf(getPeerRecord(nodeId), "avatarPath");
 }
 
 QString Globals::getAliasForNode(QString nodeId) const
 {
-    const TableRecord peer = getPeerRecord(nodeId);
-    return peer.isEmpty() ? QString() : peer.value(QStringLiteral("alias"));
+    return fieldOf(getPeerRecord(nodeId), "alias");
 }
 
 QString Globals::getStatusForNode(QString nodeId) const
 {
-    const TableRecord peer = getPeerRecord(nodeId);
-    return peer.isEmpty() ? QString() : peer.value(QStringLiteral("status"));
+    return fieldOf(getPeerRecord(nodeId), "status");
 }
 
 QString Globals::getIpAddressForNode(QString nodeId) const
 {
-    const TableRecord peer = getPeerRecord(nodeId);
-    return peer.isEmpty() ? QString() : peer.value(QStringLiteral("ipAddress"));
+    return fieldOf(getPeerRecord(nodeId), "ipAddress");
 }
 
 QString Globals::getBlockedStatusForNode(QString nodeId) const
@@ -138,8 +140,8 @@ QString Globals::getBlockedStatusForNode(QString nodeId) const
 
 QString Globals::getFilePathForDownloadedFile(QString fileId) const
 {
-    const TableRecord download = getDownloadRecord(fileId);
-    return download.isEmpty() ? QString() : downloadsFolderPath() + download.value(QStringLiteral("filename"));
+    const QString name = fieldOf(getDownloadRecord(fileId), "filename");
+    return name.isEmpty() ? QString() : downloadsFolderPath() + name;
 }
 
 QHostAddress Globals::getNodeAddress(const QString& nodeId) const

@@ -238,9 +238,14 @@ void Globals::changeUserInfo(QString newUserAlias, QString newUserAvatar)
 {
     setUserAlias(newUserAlias);
     setUserAvatar(localImagePath(newUserAvatar));
+    refreshOwnPeerRow();
+}
+
+void Globals::refreshOwnPeerRow()
+{
     // The own row is stored under the loopback address: this instance answers itself and links its new picture.
     requestAvatar(m_hostId);
-    nodesProxyData->setFieldAndRefresh(kPeers, m_hostId, QStringLiteral("alias"), newUserAlias);
+    nodesProxyData->setFieldAndRefresh(kPeers, m_hostId, QStringLiteral("alias"), userAlias());
 }
 
 void Globals::unblockUser(QString peerId)
