@@ -238,6 +238,9 @@ public:
     void start() { runPhase(Small); }
 
 private:
+    // Connections of this sender still open: its own and the send queue's.
+    int liveConnections() const { return m_live + m_queue.openConnections(); }
+
     void runPhase(int phase)
     {
         m_phase = Phase(phase);
@@ -255,17 +258,19 @@ private:
     void sendOne()
     {
         auto* connection = new VeskTcpSocket;
+        ++m_live;
+        QObject::connect(connection, &QObject::destroyed, this, [this] { --m_live; });
         QObject::connect(
             connection, &QObject::destroyed, this, [this] { connectionEnded(); }, Qt::QueuedConnection);
         connection->sendParameters(m_address, message(m_phase, m_packet, m_sent));
         ++m_sent;
-        m_peakLive = qMax(m_peakLive, VeskTcpSocket::liveCount());
+        m_peakLive = qMax(m_peakLive, liveConnections());
     }
 
     // Full speed: keep the window full.
     void pump()
     {
-        while (m_sent < m_total[m_phase] && VeskTcpSocket::liveCount() < m_window)
+        while (m_sent < m_total[m_phase] && liveConnections() < m_window)
             sendOne();
     }
 
@@ -277,7 +282,7 @@ private:
             m_queue.send(m_address, message(Paced, m_packet, m_sent));
             ++m_sent;
         }
-        m_peakLive = qMax(m_peakLive, VeskTcpSocket::liveCount());
+        m_peakLive = qMax(m_peakLive, liveConnections());
         if (m_sent == m_total[Paced] && m_queue.openConnections() == 0 && m_queue.queuedMessages() == 0) {
             m_pacer.stop();
             connectionEnded();
@@ -288,7 +293,7 @@ private:
     {
         if (m_phase != Paced)
             pump();
-        if (m_sent < m_total[m_phase] || VeskTcpSocket::liveCount() > 0 || m_phaseDone || m_finished)
+        if (m_sent < m_total[m_phase] || liveConnections() > 0 || m_phaseDone || m_finished)
             return;
         m_phaseDone = true;
         const qint64 elapsed = m_clock.elapsed();
@@ -358,6 +363,7 @@ private:
     Phase m_phase = Small;
     int m_sent = 0;
     int m_peakLive = 0;
+    int m_live = 0;
     bool m_phaseDone = false;
     bool m_finished = false;
     QElapsedTimer m_clock;

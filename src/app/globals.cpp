@@ -1,11 +1,17 @@
 #include "app/globals.h"
 
 #include "app/platform.h"
-#include "common/clock.h"
-#include "common/random.h"
 #include "net/messagedispatcher.h"
 #include "net/peermanager.h"
+#include "peers/chat.h"
+#include "peers/peerrecords.h"
+#include "store/database.h"
+#include "store/store.h"
 #include "store/vesksqlquerymodel.h"
+#include "transfer/downloadengine.h"
+#include "transfer/incomingoffers.h"
+#include "transfer/outgoingoffers.h"
+#include "transfer/packetserver.h"
 
 #include <QCoreApplication>
 #include <QDesktopServices>
@@ -49,32 +55,75 @@ Globals* Globals::instance()
 Globals::Globals()
 {
     setAppName(QStringLiteral("Vesk"));
-    filesProxyData.setSourceModel(&filesData);
-    bufferFileSize = kBufferFileSize;
     settings = new QSettings(QStringLiteral("Tavimor"), QStringLiteral("Vesk"), this);
     localAddress = QHostAddress(QHostAddress::LocalHost).toString();
     m_hostId = computeHostId();
 
-    tcpServer.listen(QHostAddress::AnyIPv4, kTcpPort);
+    m_server.listen();
 
     connect(this, &Globals::readyToProcessNextFileQueueItem, this, &Globals::processNextFileQueueItem,
             Qt::QueuedConnection);
     connect(this, &Globals::newMessage, this, &Globals::processMessage, Qt::QueuedConnection);
-    connect(&tcpServer, &QTcpServer::newConnection, this, &Globals::newTCPConnection, Qt::QueuedConnection);
+    connect(&m_server.tcpServer, &QTcpServer::newConnection, this, &Globals::newTCPConnection, Qt::QueuedConnection);
+    connect(&m_server, &MessageServer::parametersRead, this, &Globals::newMessage, Qt::QueuedConnection);
     connect(this, &Globals::readyToDownloadNextFile, this, &Globals::downloadNextFile, Qt::QueuedConnection);
     connect(this, &Globals::updateAppIconsSignal, this, &Globals::updateAppIcons, Qt::QueuedConnection);
-    freeBufferFilesTimer.setSingleShot(true);
-    connect(&freeBufferFilesTimer, &QTimer::timeout, this, &Globals::freeBufferFilesToSend);
-    registerMessageHandlers();
 
     trayIcon = new QSystemTrayIcon(QIcon(QStringLiteral(":/qml/Vesk/pics/Vesk.png")));
-    connect(&filesData, &FileStandardItemModel::selectedCountChanged, this, &Globals::selectedFilesCountChanged);
 
     initDatabase();
+    registerMessageHandlers();
+    importAccountPicture();
     addNodeFromUDP(m_hostId, localAddress, osName(), userAlias());
 }
 
 Globals::~Globals() = default;
+
+void Globals::initDatabase()
+{
+    const QString dataFolder = dataFolderPath();
+    m_store = std::make_unique<Store>(Database::open(dataFolder), m_clock);
+    nodeData = m_store->nodeData;
+    nodesProxyData = m_store->nodesProxyData;
+    uploadsData = m_store->uploadsData;
+    pausedDownloads = m_store->pausedDownloads;
+    queuedDownloads = m_store->queuedDownloads;
+    completedDownloads = m_store->completedDownloads;
+    chatsModel = m_store->chatsModel;
+
+    Store& store = *m_store;
+    m_peers = std::make_unique<PeerRecords>(store, m_sendQueue, m_clock, *this, dataFolder);
+    m_chat = std::make_unique<Chat>(store, m_sendQueue, m_clock, *this, *this);
+    m_packets = std::make_unique<PacketServer>(store, m_sendQueue, m_clock);
+    m_outgoing = std::make_unique<OutgoingOffers>(store, m_sendQueue, m_clock, *this, *this, *m_packets);
+    m_engine = std::make_unique<DownloadEngine>(store, m_sendQueue, m_clock, *this, downloadsFolderPath());
+    m_incoming = std::make_unique<IncomingOffers>(store, m_sendQueue, m_clock, *this, *m_engine);
+    connectSubsystems();
+}
+
+void Globals::countsChanged()
+{
+    Q_EMIT pendingValidationsCountChanged();
+    Q_EMIT updateAppIconsSignal();
+}
+
+void Globals::connectSubsystems()
+{
+    connect(m_chat.get(), &Chat::unreadCountChanged, this, [this] {
+        Q_EMIT totalNumberOfUnReadMessagesChanged();
+        Q_EMIT updateAppIconsSignal();
+    });
+    connect(m_outgoing.get(), &OutgoingOffers::selectedFilesCountChanged, this, &Globals::selectedFilesCountChanged);
+    connect(m_outgoing.get(), &OutgoingOffers::selectedPeersCountChanged, this, &Globals::selectedPeersCountChanged);
+    connect(m_outgoing.get(), &OutgoingOffers::pendingCountChanged, this, &Globals::countsChanged);
+    connect(m_incoming.get(), &IncomingOffers::selectedFilesCountChanged, this, &Globals::selectedFilesCountChanged);
+    connect(m_incoming.get(), &IncomingOffers::pendingCountChanged, this, &Globals::countsChanged);
+    connect(m_engine.get(), &DownloadEngine::pendingCountChanged, this, &Globals::countsChanged);
+    connect(m_engine.get(), &DownloadEngine::currentDownloadingFileIdChanged, this,
+            &Globals::currentDownloadingFileIdChanged);
+    connect(m_engine.get(), &DownloadEngine::currentDownloadFileSizeChanged, this,
+            &Globals::currentDownloadFileSizeChanged);
+}
 
 QString Globals::computeHostId()
 {
@@ -89,13 +138,23 @@ QString Globals::computeHostId()
     return id;
 }
 
+void Globals::importAccountPicture()
+{
+    // Until the user picks a picture, the account's own picture stands for them. Without one the default is a
+    // resource URL, which no image loader takes: nothing to import then, and nothing to log.
+    if (QFileInfo::exists(dataFolderPath() + QLatin1String(kOwnAvatarFile)))
+        return;
+    const QString accountPicture = defaultAvatarPath();
+    if (!accountPicture.startsWith(QLatin1String("qrc:")))
+        setUserAvatar(accountPicture);
+}
+
 void Globals::init()
 {
     Q_EMIT readyToProcessNextFileQueueItem();
-    setPeerQueries();
+    m_store->setPeerQueries(m_hostId);
     requestAvatar(m_hostId);
-    downloadStallCount = 0;
-    lastDownloadingFileId.clear();
+    m_engine->resetProgressTick();
 
     const struct
     {
@@ -142,11 +201,6 @@ bool Globals::automaticallyOpenDownloadedFiles() const
     return settings->value(QLatin1String(kAutoOpenKey), true).toBool();
 }
 
-int Globals::numberOfSelectedFiles() const
-{
-    return int(filesData.selectedCount());
-}
-
 void Globals::setNumberOfSecondsRemainingForCurrentDownload(qint64 seconds)
 {
     // Small changes are ignored so the estimate on screen does not flicker every tick.
@@ -154,12 +208,6 @@ void Globals::setNumberOfSecondsRemainingForCurrentDownload(qint64 seconds)
         return;
     m_secondsRemaining = seconds;
     Q_EMIT numberOfSecondsRemainingForCurrentDownloadChanged();
-}
-
-void Globals::setCurrentDownloadingFileId(const QString& id)
-{
-    m_currentDownloadingFileId = id;
-    Q_EMIT currentDownloadingFileIdChanged();
 }
 
 void Globals::setAppName(const QString& name)
@@ -182,16 +230,14 @@ void Globals::setUserAlias(QString userAlias)
     Q_EMIT userAliasChanged();
 }
 
-QString Globals::userAvatar()
+QString Globals::osName() const
+{
+    return ::osName();
+}
+
+QString Globals::userAvatar() const
 {
     const QString path = dataFolderPath() + QLatin1String(kOwnAvatarFile);
-    if (QFileInfo::exists(path))
-        return QFileInfo(path).absoluteFilePath();
-    // Without an account picture the default is a resource URL, which no image loader takes: skip the import
-    // instead of logging a failure every time the avatar is read.
-    const QString accountPicture = defaultAvatarPath();
-    if (!accountPicture.startsWith(QLatin1String("qrc:")))
-        setUserAvatar(accountPicture);
     if (QFileInfo::exists(path))
         return QFileInfo(path).absoluteFilePath();
     return QString::fromLatin1(kBuiltInAvatar);
@@ -239,18 +285,6 @@ void Globals::chooseAvatar()
     setTempAvatarPath(QFileDialog::getOpenFileName(nullptr, QStringLiteral("choose avatar")));
 }
 
-void Globals::togglePeerSelection(QString peerId)
-{
-    if (!selectedPeers.remove(peerId))
-        selectedPeers.insert(peerId);
-    Q_EMIT selectedPeersCountChanged();
-}
-
-bool Globals::isPeerSelected(QString peerId) const
-{
-    return selectedPeers.contains(peerId);
-}
-
 void Globals::toggleAutomaticallyOpenDownloadedFiles()
 {
     settings->setValue(QLatin1String(kAutoOpenKey), !automaticallyOpenDownloadedFiles());
@@ -288,11 +322,6 @@ void Globals::messageBox(QString title, QString description)
     box.exec();
 }
 
-void Globals::processNextFileQueueItem()
-{
-    filesProxyData.sort(0, Qt::AscendingOrder);
-}
-
 void Globals::shutDown()
 {
     QCoreApplication::quit();
@@ -303,13 +332,13 @@ void Globals::shutDown()
 void Globals::refreshPeersTimeout()
 {
     // Spread the hourly refreshes of many instances over a minute instead of having them all fire together.
-    refreshPeersTimer.setInterval(int((nextRandom() % 100 + 3600) * 1000));
+    refreshPeersTimer.setInterval(int((m_random.next() % 100 + 3600) * 1000));
     refreshPeers();
 }
 
 void Globals::detectWakeUpFromSleepTimeout()
 {
-    const qint64 now = nowMs();
+    const qint64 now = m_clock.nowMs();
     if (m_lastWakeCheck == 0)
         m_lastWakeCheck = now;
     const qint64 gap = now - m_lastWakeCheck;

@@ -1,8 +1,12 @@
 #pragma once
 
-#include "store/filestandarditemmodel.h"
+#include "common/clock.h"
+#include "common/random.h"
+#include "common/shell.h"
+#include "net/messageserver.h"
+#include "net/sendqueue.h"
+#include "peers/localprofile.h"
 #include "store/tablerecord.h"
-#include "transfer/chunkcache.h"
 
 #include <QHash>
 #include <QHostAddress>
@@ -10,31 +14,43 @@
 #include <QPointer>
 #include <QSet>
 #include <QStringList>
-#include <QTcpServer>
 #include <QTimer>
 #include <QUrl>
 #include <QVariant>
 
+#include <functional>
 #include <memory>
 
-class QSettings;
-class QSystemTrayIcon;
-class VeskQMLViewer;
-class VeskSqlQueryModel;
-class PeerManager;
-class TaskbarIntegration;
+class FileSortFilterProxyModel;
+class FileStandardItemModel;
 class MessageDispatcher;
 class NotificationDialog;
+class PeerManager;
+class QSettings;
+class QSystemTrayIcon;
+class QWidget;
+class TaskbarIntegration;
+class VeskQMLViewer;
+class VeskSqlQueryModel;
 
 namespace Vesk {
 
+class Chat;
+class DownloadEngine;
+class IncomingOffers;
+class OutgoingOffers;
+class PacketServer;
+class PeerRecords;
+class Store;
+
 using Parameters = QHash<QString, QVariant>;
 
-// The one controller of the application and the only object the QML interface talks to ("globals").
-// Its operations live in the folder of the subsystem they belong to: the store glue in app/globals_store.cpp,
-// transport glue in app/globals_net.cpp, the handshake and chat in peers/, offers and downloads in transfer/.
-// Features declare their operations here as they land.
-class Globals : public QObject
+// The one controller of the application and the only object the QML interface talks to ("globals"). It is a
+// front: the work lives in the subsystem objects it owns (peer records and the handshake, chat, outgoing and
+// incoming offers, the download engine, packet serving), each in its own folder, and its methods forward to
+// them. What it keeps itself is what belongs to the application: the settings, the timers, the windows, the
+// popups and the tray, which the subsystems reach through the Shell interface it implements.
+class Globals : public QObject, public Shell, public LocalProfile
 {
     Q_OBJECT
     Q_DISABLE_COPY(Globals)
@@ -66,31 +82,30 @@ class Globals : public QObject
 public:
     static Globals* instance();
 
-    static constexpr quint16 kTcpPort = 25001;
-    static constexpr qint64 kBufferFileSize = 1000000;
     static constexpr const char* kAutoOpenKey = "automaticallyOpenDownloadedFiles";
 
     // Property readers.
     bool startOnLogin() const;
     bool automaticallyOpenDownloadedFiles() const;
     int numberOfSelectedFiles() const;
-    int selectedPeersCount() const { return int(selectedPeers.size()); }
+    int selectedPeersCount() const;
     int numberOfPendingValidations() const;
     qint64 numberOfSecondsRemainingForCurrentDownload() const { return m_secondsRemaining; }
     void setNumberOfSecondsRemainingForCurrentDownload(qint64 seconds);
-    QString hostId() const { return m_hostId; }
-    QString currentDownloadingFileId() const { return m_currentDownloadingFileId; }
+    QString hostId() const override { return m_hostId; }
+    QString currentDownloadingFileId() const;
     void setCurrentDownloadingFileId(const QString& id);
     QString appName() const { return m_appName; }
     void setAppName(const QString& name);
-    QString userAlias() const;
-    QString userAvatar();
+    QString userAlias() const override;
+    QString userAvatar() const override;
     void setUserAvatar(const QString& imagePath);
     int totalNumberOfUnReadMessages() const;
     QString tempAvatarPath() const;
     void setTempAvatarPath(const QString& path);
     QString currentSelectedChatPeer() const { return m_currentSelectedChatPeer; }
     int currentSelectedTabIndex() const { return m_currentSelectedTabIndex; }
+    QString osName() const override;
 
     // Typed reads over the store.
     TableRecord getPeerRecord(const QString& id) const;
@@ -98,10 +113,17 @@ public:
     TableRecord getUploadRecord(const QString& id) const;
     QHostAddress getNodeAddress(const QString& nodeId) const;
 
-    // Popups (app/globals_shell.cpp). The text is shown as rich text: callers escape every part a peer supplied
-    // (Vesk::plainTextToHtml) and keep only the program's own markup.
-    void showChatNotification(const QString& nodeId, const QString& text);
-    void showDownloadNotification(const QString& nodeId, const QString& text);
+    // The desktop shell the subsystems ask for (app/globals_shell.cpp). Popup texts are rich text: callers escape
+    // every part a peer supplied (Vesk::plainTextToHtml) and keep only the program's own markup.
+    void showChatNotification(const QString& nodeId, const QString& text) override;
+    void showDownloadNotification(const QString& nodeId, const QString& text) override;
+    void showNotice(const QString& title, const QString& text) override;
+    bool isConversationOpen(const QString& nodeId) const override;
+    void showTab(int tabIndex) override;
+    void showProgress(qint64 have, qint64 wanted) override;
+    void hideProgress() override;
+    bool opensDownloadsAutomatically() const override { return automaticallyOpenDownloadedFiles(); }
+    void openFile(const QString& path) override { openDownloadedFile(path); }
     NotificationDialog* chatPopupFor(const QString& nodeId);
     NotificationDialog* downloadPopupFor(const QString& nodeId);
     // The open popup of each kind per node; a popup removes its own entry when it is destroyed.
@@ -112,7 +134,7 @@ public:
     void sendParametersToAddress(const QHostAddress& address, const Parameters& parameters);
     void sendToNode(const QString& nodeId, const Parameters& parameters);
 
-    // Peer handshake, avatars and chat (peers/).
+    // Peer handshake, avatars and chat.
     void requestAvatar(const QString& nodeId);
     // After the user changed name or picture: the own row follows (its picture arrives over the loopback).
     void refreshOwnPeerRow();
@@ -123,7 +145,7 @@ public:
     void handleNewChatMessage(const Parameters& message);
     void handleConfirmChat(const Parameters& message);
 
-    // Offers, uploads and downloads (transfer/).
+    // Offers, uploads and downloads.
     void handleNewFileToDownload(const Parameters& message);
     void handleConfirmFileToSend(const Parameters& message);
     void handleRemoveFileToSend(const Parameters& message);
@@ -135,7 +157,21 @@ public:
     void downloadFile(const QString& id);
     QByteArray readFilePacket(const QString& fileId, qint64 fileSeek, qint64 size);
 
-    // Members the Parts name. The controller owns all of them for the life of the process.
+    // The subsystems, for start-up and tests.
+    Store& store() const { return *m_store; }
+    PeerRecords& peerRecords() const { return *m_peers; }
+    Chat& chat() const { return *m_chat; }
+    OutgoingOffers& outgoingOffers() const { return *m_outgoing; }
+    IncomingOffers& incomingOffers() const { return *m_incoming; }
+    DownloadEngine& downloadEngine() const { return *m_engine; }
+    PacketServer& packetServer() const { return *m_packets; }
+    MessageServer& messageServer() { return m_server; }
+    SendQueue& sendQueue() { return m_sendQueue; }
+    Random& random() { return m_random; }
+    // Every time the controller and its subsystems read comes from this clock (tests move it).
+    void setClock(const Clock& clock) { m_clock.setTarget(clock); }
+
+    // The models the interface shows, published under these names.
     VeskSqlQueryModel* nodeData = nullptr;
     VeskSqlQueryModel* nodesProxyData = nullptr;
     VeskSqlQueryModel* uploadsData = nullptr;
@@ -143,25 +179,18 @@ public:
     VeskSqlQueryModel* queuedDownloads = nullptr;
     VeskSqlQueryModel* completedDownloads = nullptr;
     VeskSqlQueryModel* chatsModel = nullptr;
-    FileStandardItemModel filesData;
-    FileSortFilterProxyModel filesProxyData;
+    FileStandardItemModel& filesData() const;
+    FileSortFilterProxyModel& filesProxyData() const;
+
     QString localAddress;
-    QSet<QString> selectedPeers;
     QSettings* settings = nullptr;
-    QTcpServer tcpServer;
     PeerManager* peerManager = nullptr;
     QSystemTrayIcon* trayIcon = nullptr;
     VeskQMLViewer* mainWindow = nullptr;
     TaskbarIntegration* taskbar = nullptr;
 
-    // Download engine state.
-    qint64 bufferFileSize = kBufferFileSize;
-    int downloadStallCount = 0;
-    QString lastDownloadingFileId;
-    qint64 lastDownloadFileSize = 0;
-    // The owner's chunks of the files it serves, and the timer that frees the idle ones.
-    ChunkCache bufferFilesToSend;
-    QTimer freeBufferFilesTimer;
+    // Answers the profile form's picture chooser instead of a modal file dialog when set (tests).
+    std::function<QString(QWidget* parent, const QString& caption, const QString& filter)> avatarChooser;
 
     QTimer downloadUITimer;
     QTimer unsentChatTimer;
@@ -264,22 +293,32 @@ private:
     ~Globals() override;
 
     void initDatabase();
-    void setPeerQueries();
+    void connectSubsystems();
     QString computeHostId();
+    void importAccountPicture();
     void registerMessageHandlers();
-    // Download engine helpers (transfer/downloadengine.cpp).
-    QString downloadPathFor(const TableRecord& download) const;
-    void startDownloadFile(const QString& id, const TableRecord& download);
+    void countsChanged();
 
     QString m_appName;
     QString m_hostId;
-    QString m_currentDownloadingFileId;
     qint64 m_secondsRemaining = 0;
     QString m_currentSelectedChatPeer;
     int m_currentSelectedTabIndex = 0;
     QString m_tempAvatarPath;
     qint64 m_lastWakeCheck = 0;
+
+    ClockProxy m_clock;
+    Random m_random;
+    SendQueue m_sendQueue;
+    MessageServer m_server;
     std::unique_ptr<MessageDispatcher> m_dispatcher;
+    std::unique_ptr<Store> m_store;
+    std::unique_ptr<PeerRecords> m_peers;
+    std::unique_ptr<Chat> m_chat;
+    std::unique_ptr<PacketServer> m_packets;
+    std::unique_ptr<OutgoingOffers> m_outgoing;
+    std::unique_ptr<DownloadEngine> m_engine;
+    std::unique_ptr<IncomingOffers> m_incoming;
 };
 
 } // namespace Vesk

@@ -1,35 +1,16 @@
+// The controller's transport: the one way out for messages, the accepted connections and the dispatch of what
+// arrives to the subsystem that handles each action.
 #include "app/globals.h"
 
 #include "net/messagedispatcher.h"
-#include "net/netlogging.h"
-#include "net/sendqueue.h"
-#include "net/vesktcpsocket.h"
-#include "store/vesksqlquerymodel.h"
-
-#include <QTcpSocket>
-
-namespace {
-// More simultaneous incoming connections than any number of peers produce in normal use; beyond it, new ones
-// are refused at once so that a flood cannot use up the process's descriptors.
-constexpr int kMaxLiveConnections = 512;
-
-const QString kPeersTable = QStringLiteral("vesk_peers");
-const QString kIpAddressColumn = QStringLiteral("ipAddress");
-
-// Every send of the process goes through one queue, which bounds the connections open at once. Like the
-// controller, it lives as long as the process.
-SendQueue& sendQueue()
-{
-    static auto* queue = new SendQueue;
-    return *queue;
-}
-} // namespace
+#include "peers/peerrecords.h"
+#include "store/store.h"
 
 namespace Vesk {
 
 void Globals::sendParametersToAddress(const QHostAddress& address, const Parameters& parameters)
 {
-    sendQueue().send(address, parameters);
+    m_sendQueue.send(address, parameters);
 }
 
 void Globals::sendToNode(const QString& nodeId, const Parameters& parameters)
@@ -39,18 +20,7 @@ void Globals::sendToNode(const QString& nodeId, const Parameters& parameters)
 
 void Globals::newTCPConnection()
 {
-    // One notification may stand for several connections; take them all.
-    while (QTcpSocket* accepted = tcpServer.nextPendingConnection()) {
-        if (VeskTcpSocket::liveCount() >= kMaxLiveConnections) {
-            qCDebug(lcNet) << "too many open connections, refusing one from" << accepted->peerAddress();
-            accepted->abort();
-            accepted->deleteLater();
-            continue;
-        }
-        auto* connection = new VeskTcpSocket;
-        connect(connection, &VeskTcpSocket::parametersRead, this, &Globals::newMessage, Qt::QueuedConnection);
-        connection->setSocket(accepted);
-    }
+    m_server.acceptPendingConnections();
 }
 
 void Globals::processMessage(QHash<QString, QVariant> message)
@@ -64,13 +34,8 @@ void Globals::registerMessageHandlers()
     m_dispatcher = std::make_unique<MessageDispatcher>();
 
     m_dispatcher->setAddressRefresh([this](const QString& nodeId, const QString& senderAddress) {
-        if (!nodeData)
-            return;
-        if (nodeData->getField(kPeersTable, nodeId, kIpAddressColumn) == senderAddress)
-            return;
-        nodeData->setField(kPeersTable, nodeId, kIpAddressColumn, senderAddress);
         // The open conversation shows its peer's address; let it read the new one.
-        if (nodeId == m_currentSelectedChatPeer)
+        if (m_peers->refreshAddress(nodeId, senderAddress) && nodeId == m_currentSelectedChatPeer)
             Q_EMIT currentSelectedChatPeerChanged();
     });
 

@@ -1,8 +1,10 @@
-// The controller's desktop-shell entry points: the notification popups other features raise, and the profile
-// wizard the interface opens.
+// The controller as the desktop shell of the subsystems: the notification popups, the non-blocking notices, the
+// taskbar progress, which conversation is open; and the profile wizard the interface opens.
 #include "app/globals.h"
 
 #include "app/notificationdialog.h"
+#include "app/taskbarintegration.h"
+#include "app/transfernotice.h"
 #include "app/veskprofilewizard.h"
 #include "net/peermanager.h"
 
@@ -11,6 +13,8 @@ namespace Vesk {
 namespace {
 constexpr const char* kChatKind = "chat";
 constexpr const char* kDownloadKind = "download";
+// The launcher and taskbar take progress as two ints; sizes up to 4 GiB do not fit, so progress goes as a fraction.
+constexpr int kProgressScale = 10000;
 
 NotificationDialog* popupFor(QHash<QString, QPointer<NotificationDialog>>& popups, const QString& nodeId,
                              const char* kind)
@@ -44,6 +48,35 @@ void Globals::showDownloadNotification(const QString& nodeId, const QString& tex
     NotificationDialog* popup = downloadPopupFor(nodeId);
     popup->appendMessage(text);
     popup->show();
+}
+
+void Globals::showNotice(const QString& title, const QString& text)
+{
+    showTransferNotice(title, text);
+}
+
+bool Globals::isConversationOpen(const QString& nodeId) const
+{
+    return m_currentSelectedTabIndex == 0 && nodeId.compare(m_currentSelectedChatPeer, Qt::CaseInsensitive) == 0;
+}
+
+void Globals::showTab(int tabIndex)
+{
+    setCurrentSelectedTabIndex(tabIndex);
+}
+
+void Globals::showProgress(qint64 have, qint64 wanted)
+{
+    if (!taskbar || wanted <= 0)
+        return;
+    taskbar->setProgressState(TaskbarIntegration::Normal);
+    taskbar->setProgressValue(int(have * kProgressScale / wanted), kProgressScale);
+}
+
+void Globals::hideProgress()
+{
+    if (taskbar)
+        taskbar->setProgressState(TaskbarIntegration::NoProgress);
 }
 
 void Globals::launchProfileWizard()

@@ -1,5 +1,6 @@
 #include "app/logging.h"
 
+#include <QCoreApplication>
 #include <QFile>
 #include <QTextStream>
 
@@ -9,8 +10,35 @@
 namespace Vesk::Log {
 
 namespace {
-// Never deleted: messages may arrive until the very end of the process.
-QTextStream* logStream = nullptr;
+
+constexpr const char* kLogObjectName = "vesk-log-file";
+
+// The open log belongs to the application object, so no state of its own outlives it. A Qt message handler is a
+// plain function: it finds the log through the application, which costs a look-up only for the rare line that
+// is written.
+class LogFile : public QObject
+{
+public:
+    LogFile(QFile* file, QObject* parent) : QObject(parent), m_stream(file)
+    {
+        file->setParent(this);
+        setObjectName(QLatin1String(kLogObjectName));
+    }
+    void write(const QString& line)
+    {
+        m_stream << line << Qt::endl; // endl flushes, so a crash right after still leaves the line on disk
+    }
+
+private:
+    QTextStream m_stream;
+};
+
+LogFile* logFile()
+{
+    QCoreApplication* app = QCoreApplication::instance();
+    return app ? app->findChild<LogFile*>(QLatin1String(kLogObjectName), Qt::FindDirectChildrenOnly) : nullptr;
+}
+
 } // namespace
 
 QString formatLine(QtMsgType type, const QString& text, const QDateTime& when)
@@ -39,20 +67,24 @@ void logMessageHandler(QtMsgType type, const QMessageLogContext&, const QString&
     const QString line = formatLine(type, message, QDateTime::currentDateTime());
     if (line.isEmpty())
         return;
-    if (logStream)
-        *logStream << line << Qt::endl; // endl flushes, so a crash right after still leaves the line on disk
+    if (LogFile* log = logFile())
+        log->write(line);
     if (type == QtFatalMsg)
         std::abort();
 }
 
 bool installLogFile(const QString& path)
 {
+    QCoreApplication* app = QCoreApplication::instance();
+    if (!app)
+        return false;
     auto* file = new QFile(path);
     if (!file->open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Text)) {
         delete file;
         return false;
     }
-    logStream = new QTextStream(file);
+    delete logFile();
+    new LogFile(file, app);
     qInstallMessageHandler(logMessageHandler);
     return true;
 }

@@ -47,7 +47,7 @@ int randomIn(int low, int high)
 {
     if (high < low)
         return low;
-    return low + int(Vesk::nextRandom() % quint32(high - low + 1));
+    return low + int(Vesk::Globals::instance()->random().next() % quint32(high - low + 1));
 }
 
 void bringMainWindowForward()

@@ -12,18 +12,6 @@
 
 namespace {
 
-QString& userNameCache()
-{
-    static QString cache;
-    return cache;
-}
-
-QString& avatarPathCache()
-{
-    static QString cache;
-    return cache;
-}
-
 constexpr const char* kFallbackAvatar = "qrc:/qml/Vesk/pics/ui/bl-avatar-default.png";
 
 QString folderUnder(QStandardPaths::StandardLocation location, const QString& leaf)
@@ -88,24 +76,16 @@ QString osName()
 
 QString userName()
 {
-    QString& cache = userNameCache();
-    if (!cache.isEmpty())
-        return cache;
     QString name = QString::fromLocal8Bit(qgetenv("USERNAME"));
     if (name.isEmpty())
         name = QString::fromLocal8Bit(qgetenv("USER"));
     if (name.isEmpty())
         name = QStringLiteral("Unknown");
-    cache = name;
-    return cache;
+    return name;
 }
 
 QString defaultAvatarPath()
 {
-    QString& cache = avatarPathCache();
-    if (!cache.isEmpty())
-        return cache;
-
     QString name = userName();
     name.replace(QLatin1Char('\\'), QLatin1Char('+'));
     QString found;
@@ -124,7 +104,6 @@ QString defaultAvatarPath()
     if (suffix.isEmpty())
         suffix = QFileInfo(found).suffix();
     const QString destination = dataFolderPath() + QStringLiteral("avatar.") + suffix;
-    cache = destination;
     if (QFileInfo(destination).absoluteFilePath() == QFileInfo(found).absoluteFilePath())
         return destination;
     QFile::remove(destination);
@@ -153,12 +132,6 @@ QString machineGuid()
 }
 
 namespace Vesk::Platform {
-
-void resetCaches()
-{
-    userNameCache().clear();
-    avatarPathCache().clear();
-}
 
 QString workingDirectoryFor(const QString& executableDir)
 {

@@ -12,9 +12,6 @@ QString machineGuid();
 
 namespace Vesk::Platform {
 
-// Drops the cached user name and avatar path (tests only: the caches otherwise live for the process).
-void resetCaches();
-
 // The folder start-up makes current: the executable's folder, or its parent when that folder is a build
 // configuration folder ("debug" or "release" in any letter case).
 QString workingDirectoryFor(const QString& executableDir);

@@ -14,12 +14,6 @@
 
 namespace {
 
-ProfileForm::AvatarChooser& chooserSlot()
-{
-    static ProfileForm::AvatarChooser chooser;
-    return chooser;
-}
-
 // Start where pictures usually are, not in the program's own folder (the working directory start-up sets).
 QString openFileDialog(QWidget* parent, const QString& caption, const QString& filter)
 {
@@ -33,12 +27,13 @@ QString openFileDialog(QWidget* parent, const QString& caption, const QString& f
 
 void ProfileForm::setAvatarChooser(AvatarChooser chooser)
 {
-    chooserSlot() = std::move(chooser);
+    Vesk::Globals::instance()->avatarChooser = std::move(chooser);
 }
 
 ProfileForm::AvatarChooser ProfileForm::avatarChooser()
 {
-    return chooserSlot() ? chooserSlot() : AvatarChooser(&openFileDialog);
+    const AvatarChooser& chooser = Vesk::Globals::instance()->avatarChooser;
+    return chooser ? chooser : AvatarChooser(&openFileDialog);
 }
 
 ProfileForm::ProfileForm(QWizardPage* page) : QGroupBox(page)

@@ -6,8 +6,9 @@
 #include "app/platform.h"
 #include "app/veskqmlviewer.h"
 #include "app/vesksingleapplication.h"
-#include "common/random.h"
 #include "net/peermanager.h"
+#include "net/vesktcpsocket.h"
+#include "store/filestandarditemmodel.h"
 #include "store/vesksqlquerymodel.h"
 
 #include <QAction>
@@ -43,14 +44,14 @@ void publish(QQmlContext* context, Globals* globals)
 {
     context->setContextProperty(QStringLiteral("globals"), globals);
     context->setContextProperty(QStringLiteral("nodeData"), globals->nodeData);
-    context->setContextProperty(QStringLiteral("filesData"), &globals->filesData);
+    context->setContextProperty(QStringLiteral("filesData"), &globals->filesData());
     context->setContextProperty(QStringLiteral("uploadsData"), globals->uploadsData);
     context->setContextProperty(QStringLiteral("pausedDownloads"), globals->pausedDownloads);
     context->setContextProperty(QStringLiteral("queuedDownloads"), globals->queuedDownloads);
     context->setContextProperty(QStringLiteral("completedDownloads"), globals->completedDownloads);
     context->setContextProperty(QStringLiteral("chatsModel"), globals->chatsModel);
     context->setContextProperty(QStringLiteral("nodesProxyData"), globals->nodesProxyData);
-    context->setContextProperty(QStringLiteral("filesProxyData"), &globals->filesProxyData);
+    context->setContextProperty(QStringLiteral("filesProxyData"), &globals->filesProxyData());
 }
 
 void placeWindow(QWidget* window)
@@ -107,13 +108,13 @@ int runApplication(int argc, char** argv)
     if (!Log::installLogFile(logPath))
         qDebug().noquote() << "Error opening log file '" + logPath + "'. All debug output redirected to console.";
 
-    if (!globals->tcpServer.isListening()) {
+    if (!globals->messageServer().tcpServer.isListening()) {
         qCritical().noquote() << "Closing Vesk. Another application is listening on port " +
-                                     QString::number(Globals::kTcpPort);
+                                     QString::number(VeskTcpSocket::kTcpPort);
         std::_Exit(0);
     }
 
-    seedRandom(quint32(QTime::currentTime().msec()));
+    globals->random().seed(quint32(QTime::currentTime().msec()));
 
     QDir::setCurrent(Platform::workingDirectoryFor(QCoreApplication::applicationDirPath()));
     qRegisterMetaType<QModelIndex>("QModelIndex");
@@ -130,8 +131,9 @@ int runApplication(int argc, char** argv)
     }
 
     auto* peerManager = new PeerManager(nullptr);
-    peerManager->setAnnouncementSource(
-        [globals] { return PeerManager::buildAnnouncement(globals->hostId(), osName(), globals->userAlias()); });
+    peerManager->setAnnouncementSource([globals] {
+        return PeerManager::buildAnnouncement(globals->hostId(), globals->osName(), globals->userAlias());
+    });
     globals->peerManager = peerManager;
     QObject::connect(peerManager, &PeerManager::newConnection, globals, &Globals::addNodeFromUDP);
     QObject::connect(window, &VeskQMLViewer::newFileToSend, globals, &Globals::processNewFileToSend);

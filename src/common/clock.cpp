@@ -5,22 +5,17 @@
 namespace Vesk {
 
 namespace {
-std::function<qint64()>& clockOverride()
-{
-    static std::function<qint64()> clock;
-    return clock;
-}
+const SystemClock kSystemClock;
 } // namespace
 
-qint64 nowMs()
+const Clock& Clock::system()
 {
-    const auto& clock = clockOverride();
-    return clock ? clock() : QDateTime::currentMSecsSinceEpoch();
+    return kSystemClock;
 }
 
-void setClockOverride(std::function<qint64()> clock)
+qint64 SystemClock::nowMs() const
 {
-    clockOverride() = std::move(clock);
+    return QDateTime::currentMSecsSinceEpoch();
 }
 
 } // namespace Vesk

@@ -115,7 +115,7 @@ bool PeerManager::isOwnAddress(const QHostAddress& address) const
 
 bool PeerManager::isRepeat(const QString& nodeId, const QHostAddress& source)
 {
-    const qint64 now = Vesk::nowMs();
+    const qint64 now = m_clock->nowMs();
     const QString key = nodeId + QLatin1Char(kSeparator) + Vesk::addressText(source);
     const auto found = m_lastSeen.constFind(key);
     if (found != m_lastSeen.cend()) {

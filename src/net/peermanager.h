@@ -1,5 +1,7 @@
 #pragma once
 
+#include "common/clock.h"
+
 #include <QByteArray>
 #include <QHash>
 #include <QHostAddress>
@@ -40,6 +42,8 @@ public:
     // Where the announcement's content comes from; read afresh at every announcement. Without a source nothing
     // is announced (the node has nothing to say yet), though received announcements are still reported.
     void setAnnouncementSource(std::function<QByteArray()> source);
+    // The clock that times repeated announcements; the system clock unless set.
+    void setClock(const Vesk::Clock& clock) { m_clock = &clock; }
 
     // The datagram for the given fields: Latin-1, characters outside it become "?".
     static QByteArray buildAnnouncement(const QString& nodeId, const QString& os, const QString& alias);
@@ -75,5 +79,6 @@ private:
     qint32 broadcastCount = 0;
 
     std::function<QByteArray()> m_source;
+    const Vesk::Clock* m_clock = &Vesk::Clock::system();
     QHash<QString, qint64> m_lastSeen; // "nodeId|address" -> time of the last reported announcement
 };

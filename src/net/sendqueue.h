@@ -1,5 +1,7 @@
 #pragma once
 
+#include "net/messagesink.h"
+
 #include <QByteArray>
 #include <QHash>
 #include <QHostAddress>
@@ -17,7 +19,7 @@
 // answer (each attempt holds its connection for seconds) cannot hold up messages to the others. The wait is
 // bounded too: beyond it new messages are dropped, as a failed send would drop them, and the features' resend
 // timers try again.
-class SendQueue : public QObject
+class SendQueue : public QObject, public Vesk::MessageSink
 {
     Q_OBJECT
     Q_DISABLE_COPY(SendQueue)
@@ -32,7 +34,7 @@ public:
                        int maxQueuedMessages = kMaxQueuedMessages, qint64 maxQueuedBytes = kMaxQueuedBytes,
                        QObject* parent = nullptr);
 
-    void send(const QHostAddress& address, const QHash<QString, QVariant>& parameters);
+    void send(const QHostAddress& address, const QHash<QString, QVariant>& parameters) override;
 
     int openConnections() const { return m_open; }
     int queuedMessages() const { return m_queued; }

@@ -19,27 +19,17 @@
 
 namespace {
 constexpr qint32 kNoHeader = -1;
-int g_liveCount = 0;
 } // namespace
 
 VeskTcpSocket::VeskTcpSocket()
 {
-    ++g_liveCount;
     closeTimer.setInterval(kLifetimeMs);
     closeTimer.setSingleShot(true);
     connect(&closeTimer, &QTimer::timeout, this, &VeskTcpSocket::closeTCPSocket);
     closeTimer.start();
 }
 
-VeskTcpSocket::~VeskTcpSocket()
-{
-    --g_liveCount;
-}
-
-int VeskTcpSocket::liveCount()
-{
-    return g_liveCount;
-}
+VeskTcpSocket::~VeskTcpSocket() = default;
 
 void VeskTcpSocket::sendParameters(const QHostAddress& address, const QHash<QString, QVariant>& parameters)
 {

@@ -37,9 +37,6 @@ public:
     // Receiving side: adopts an accepted connection and reads one frame from it.
     void setSocket(QTcpSocket* acceptedSocket);
 
-    // Number of these objects alive in the process (a bound on open connections, for tests and benchmarks).
-    static int liveCount();
-
 Q_SIGNALS:
     void parametersRead(QHash<QString, QVariant> parameters);
 

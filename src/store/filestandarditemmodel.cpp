@@ -51,7 +51,7 @@ void FileStandardItemModel::toggleHighlightFlag(QString fileURL)
 {
     if (QStandardItem* entry = itemForFileURL(fileURL))
         entry->setData(!entry->data(SelectedRole).toBool(), SelectedRole);
-    emit selectedCountChanged();
+    Q_EMIT selectedCountChanged();
 }
 
 void FileStandardItemModel::clearSelected()
@@ -64,7 +64,7 @@ void FileStandardItemModel::clearSelected()
         if (selected.typeId() == QMetaType::Bool && selected.toBool())
             entry->setData(false, SelectedRole);
     }
-    emit selectedCountChanged();
+    Q_EMIT selectedCountChanged();
 }
 
 FileSortFilterProxyModel::FileSortFilterProxyModel(QObject* parent) : QSortFilterProxyModel(parent)

@@ -1,6 +1,5 @@
 #include "store/vesksqlquerymodel.h"
 
-#include "common/clock.h"
 #include "store/storelogging.h"
 
 #include <QSqlError>
@@ -98,7 +97,7 @@ void VeskSqlQueryModel::touchTimestamp(const QString& table, const QString& id)
     QSqlQuery q(m_db);
     if (!q.prepare(QStringLiteral("update ") + table + QStringLiteral(" set timestamp = :newValue where id = :id")))
         return;
-    q.bindValue(QStringLiteral(":newValue"), QString::number(Vesk::nowMs()));
+    q.bindValue(QStringLiteral(":newValue"), QString::number(m_clock->nowMs()));
     q.bindValue(QStringLiteral(":id"), id);
     q.exec();
 }

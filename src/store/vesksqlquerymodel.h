@@ -1,5 +1,6 @@
 #pragma once
 
+#include "common/clock.h"
 #include "store/tablerecord.h"
 
 #include <QHash>
@@ -32,6 +33,8 @@ public:
     QString queryText() const { return m_queryText; }
     QVariantList boundValues() const { return m_boundValues; }
     QSqlDatabase database() const { return m_db; }
+    // The clock touchTimestamp reads; the system clock unless set.
+    void setClock(const Vesk::Clock& clock) { m_clock = &clock; }
 
     QVariant data(const QModelIndex& item, int role = Qt::DisplayRole) const override;
     QHash<int, QByteArray> roleNames() const override;
@@ -52,4 +55,5 @@ private:
     QString m_queryText;
     QVariantList m_boundValues;
     QHash<int, QByteArray> m_roleNames;
+    const Vesk::Clock* m_clock = &Vesk::Clock::system();
 };

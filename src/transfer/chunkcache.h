@@ -1,5 +1,7 @@
 #pragma once
 
+#include "transfer/transfermessages.h"
+
 #include <QByteArray>
 #include <QHash>
 #include <QString>
@@ -15,7 +17,8 @@ class ChunkCache
     Q_DISABLE_COPY(ChunkCache)
 
 public:
-    static constexpr qint64 kChunkSize = 1000000;
+    // One chunk is one packet: a receiver asking packet by packet reads each chunk once.
+    static constexpr qint64 kChunkSize = Vesk::TransferMessages::kPacketSize;
     static constexpr int kDefaultCapacity = 8;
     static constexpr qint64 kIdleMs = 10000;
 

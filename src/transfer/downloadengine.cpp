@@ -2,21 +2,20 @@
 // every packet. Each request asks for the bytes at the current size of the local file, and a packet is appended
 // only at exactly that offset, so the file on disk is the whole progress record: restarts, lost packets and
 // duplicate answers need no other bookkeeping.
-#include "app/globals.h"
+#include "transfer/downloadengine.h"
 
-#include "app/platform.h"
-#include "app/taskbarintegration.h"
 #include "common/clock.h"
 #include "common/htmltext.h"
-#include "store/database.h"
+#include "common/shell.h"
+#include "peers/peersend.h"
+#include "store/store.h"
 #include "store/vesksqlquerymodel.h"
-#include "transfer/packetmemory.h"
 #include "transfer/transferlogging.h"
 #include "transfer/transfermessages.h"
 #include "transfer/transfernames.h"
-#include "transfer/transferoutbox.h"
 
 #include <QDateTime>
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QSqlQuery>
@@ -27,44 +26,11 @@ namespace {
 
 namespace Msg = TransferMessages;
 
-const QString kDownloads = QStringLiteral("vesk_downloads");
 const QString kStatus = QStringLiteral("status");
 const QString kFileName = QStringLiteral("filename");
 const QString kFileSize = QStringLiteral("filesize");
 const QString kDownloadSize = QStringLiteral("downloadsize");
 const QString kNodeFrom = QStringLiteral("nodefrom");
-
-// More than this many progress ticks in a row without growth (22 seconds) give the download up.
-constexpr int kMaxStallTicks = 10;
-// The launcher and taskbar take progress as two ints; sizes up to 4 GiB do not fit, so progress goes as a fraction.
-constexpr int kProgressScale = 10000;
-// Every progress update is a message to the desktop shell (over D-Bus on Linux). Packets arrive hundreds of times
-// a second, so the display is updated when it appears and then at most this often.
-constexpr qint64 kProgressUpdateMs = 250;
-
-struct ProgressDisplay
-{
-    bool shown = false;
-    qint64 lastUpdateMs = 0;
-};
-ProgressDisplay g_progress;
-
-void showProgress(TaskbarIntegration* taskbar, qint64 have, qint64 wanted)
-{
-    const qint64 now = nowMs();
-    if (!taskbar || (g_progress.shown && qAbs(now - g_progress.lastUpdateMs) < kProgressUpdateMs))
-        return;
-    taskbar->setProgressState(TaskbarIntegration::Normal);
-    taskbar->setProgressValue(int(have * kProgressScale / wanted), kProgressScale);
-    g_progress = {true, now};
-}
-
-void hideProgress(TaskbarIntegration* taskbar)
-{
-    if (taskbar)
-        taskbar->setProgressState(TaskbarIntegration::NoProgress);
-    g_progress.shown = false;
-}
 
 qint64 localSize(const QString& path)
 {
@@ -74,9 +40,9 @@ qint64 localSize(const QString& path)
 
 // Whether another download has already started into the file of that name (its downloadsize is set), so that the
 // name belongs to that download.
-bool nameTakenByOtherDownload(const QString& name, const QString& id)
+bool nameTakenByOtherDownload(const QSqlDatabase& db, const QString& name, const QString& id)
 {
-    QSqlQuery q(Database::connection());
+    QSqlQuery q(db);
     q.prepare(QStringLiteral("select count(*) from vesk_downloads where filename = ? and id <> ? and "
                              "cast(coalesce(downloadsize, 0) as integer) <> 0"));
     q.bindValue(0, name);
@@ -85,39 +51,99 @@ bool nameTakenByOtherDownload(const QString& name, const QString& id)
 }
 
 // The first free numbered variant of a name: no file of that name and no download that owns it.
-QString freeNumberedName(const QString& folder, const QString& name, const QString& id)
+QString freeNumberedName(const QSqlDatabase& db, const QString& folder, const QString& name, const QString& id)
 {
     for (int n = 2;; ++n) {
         const QString candidate = TransferNames::numberedName(name, n);
-        if (!QFileInfo::exists(folder + candidate) && !nameTakenByOtherDownload(candidate, id))
+        if (!QFileInfo::exists(folder + candidate) && !nameTakenByOtherDownload(db, candidate, id))
             return candidate;
     }
 }
 
 } // namespace
 
-void Globals::queueFileToDownload(QString id)
+DownloadEngine::DownloadEngine(Store& store, MessageSink& sink, const Clock& clock, Shell& shell,
+                               const QString& downloadsFolder, QObject* parent)
+    : QObject(parent), m_store(store), m_sink(sink), m_clock(clock), m_shell(shell), m_downloadsFolder(downloadsFolder)
 {
-    pausedDownloads->setFieldAndRefresh(kDownloads, id, kStatus, QStringLiteral("queued"));
-    queuedDownloads->refresh();
-    Q_EMIT pendingValidationsCountChanged();
-    Q_EMIT updateAppIconsSignal();
+    connect(this, &DownloadEngine::readyToDownloadNextFile, this, &DownloadEngine::downloadNextFile,
+            Qt::QueuedConnection);
+}
+
+void DownloadEngine::setCurrentDownloadingFileId(const QString& id)
+{
+    m_currentDownloadingFileId = id;
+    Q_EMIT currentDownloadingFileIdChanged();
+}
+
+void DownloadEngine::showProgress(qint64 have, qint64 wanted)
+{
+    const qint64 now = m_clock.nowMs();
+    if (m_progressShown && qAbs(now - m_progressShownMs) < kProgressUpdateMs)
+        return;
+    m_shell.showProgress(have, wanted);
+    m_progressShown = true;
+    m_progressShownMs = now;
+}
+
+void DownloadEngine::hideProgress()
+{
+    m_shell.hideProgress();
+    m_progressShown = false;
+}
+
+void DownloadEngine::queueFileToDownload(const QString& id)
+{
+    m_store.pausedDownloads->setFieldAndRefresh(kDownloadsTable, id, kStatus, QStringLiteral("queued"));
+    m_store.queuedDownloads->refresh();
+    Q_EMIT pendingCountChanged();
     Q_EMIT readyToDownloadNextFile();
 }
 
-void Globals::pauseFileToDownload(QString id)
+void DownloadEngine::pauseFileToDownload(const QString& id)
 {
-    pausedDownloads->setFieldAndRefresh(kDownloads, id, kStatus, QStringLiteral("unknown"));
-    queuedDownloads->refresh();
-    Q_EMIT pendingValidationsCountChanged();
-    Q_EMIT updateAppIconsSignal();
+    m_store.pausedDownloads->setFieldAndRefresh(kDownloadsTable, id, kStatus, QStringLiteral("unknown"));
+    m_store.queuedDownloads->refresh();
+    Q_EMIT pendingCountChanged();
     setCurrentDownloadingFileId(QString());
     Q_EMIT readyToDownloadNextFile();
 }
 
-QString Globals::nextQueuedDownloadId() const
+void DownloadEngine::downloadAllPending()
 {
-    QSqlQuery q(Database::connection());
+    {
+        QSqlQuery q(m_store.database());
+        q.exec(QStringLiteral("update vesk_downloads set status = 'queued' where status='unknown'"));
+    }
+    m_store.pausedDownloads->refresh();
+    m_store.queuedDownloads->refresh();
+    Q_EMIT pendingCountChanged();
+    Q_EMIT readyToDownloadNextFile();
+}
+
+void DownloadEngine::pauseAllPendingDownloads()
+{
+    {
+        QSqlQuery q(m_store.database());
+        q.exec(QStringLiteral("update vesk_downloads set status = 'unknown' where status='queued'"));
+    }
+    m_store.pausedDownloads->refresh();
+    m_store.queuedDownloads->refresh();
+    setCurrentDownloadingFileId(QString());
+    Q_EMIT pendingCountChanged();
+}
+
+void DownloadEngine::downloadRemoved(const QString& id)
+{
+    if (id != m_currentDownloadingFileId)
+        return;
+    setCurrentDownloadingFileId(QString());
+    Q_EMIT readyToDownloadNextFile();
+}
+
+QString DownloadEngine::nextQueuedDownloadId() const
+{
+    QSqlQuery q(m_store.database());
     if (!q.exec(QStringLiteral("select id from vesk_downloads where status = 'queued' order by cast(filesize as "
                                "INTEGER) asc  limit 1 offset 0")) ||
         !q.next())
@@ -125,53 +151,72 @@ QString Globals::nextQueuedDownloadId() const
     return q.value(0).toString();
 }
 
-void Globals::downloadNextFile()
+void DownloadEngine::downloadNextFile()
 {
     const QString id = nextQueuedDownloadId();
     if (!id.isEmpty())
         downloadFile(id);
 }
 
-QString Globals::downloadPathFor(const TableRecord& download) const
+QString DownloadEngine::downloadPathFor(const TableRecord& download) const
 {
-    const QString folder = downloadsFolderPath();
     const QString name = download.value(kFileName);
-    return TransferNames::staysInFolder(folder, name) ? folder + name : QString();
+    return TransferNames::staysInFolder(m_downloadsFolder, name) ? m_downloadsFolder + name : QString();
 }
 
-void Globals::startDownloadFile(const QString& id, const TableRecord& download)
+void DownloadEngine::startDownloadFile(const QString& id, const TableRecord& download)
 {
     // The first start decides which file of the downloads folder this download writes into. A file of that name
     // owned by another download is never touched: this one gets a numbered name ("name (2).ext") of its own. An
     // unrelated file of that name is moved aside to a backup name first.
-    const QString folder = downloadsFolderPath();
+    const QString& folder = m_downloadsFolder;
+    QDir().mkpath(folder);
+    const QSqlDatabase db = m_store.database();
     const QString offeredName = download.value(kFileName);
     QString name = TransferNames::safeLocalName(offeredName);
-    if (nameTakenByOtherDownload(name, id)) {
-        name = freeNumberedName(folder, name, id);
+    if (nameTakenByOtherDownload(db, name, id)) {
+        name = freeNumberedName(db, folder, name, id);
     } else if (QFileInfo::exists(folder + name)) {
-        const QString backup = TransferNames::backupName(name, QDateTime::fromMSecsSinceEpoch(nowMs()));
+        const QString backup = TransferNames::backupName(name, QDateTime::fromMSecsSinceEpoch(m_clock.nowMs()));
         if (!QFile::rename(folder + name, folder + backup)) {
             qCWarning(lcTransfer) << "could not move" << name << "aside to" << backup << "- downloading to a new name";
-            name = freeNumberedName(folder, name, id);
+            name = freeNumberedName(db, folder, name, id);
         }
     }
     if (name != offeredName)
-        queuedDownloads->setField(kDownloads, id, kFileName, name);
-    queuedDownloads->setField(kDownloads, id, kDownloadSize, download.value(kFileSize));
+        m_store.queuedDownloads->setField(kDownloadsTable, id, kFileName, name);
+    m_store.queuedDownloads->setField(kDownloadsTable, id, kDownloadSize, download.value(kFileSize));
 }
 
-void Globals::downloadFile(const QString& id)
+void DownloadEngine::finishDownload(const QString& id, const TableRecord& download, const QString& path, qint64 wanted)
 {
-    keepPacketBuffersMapped();
-    TableRecord download = getDownloadRecord(id);
+    const QString nodeFrom = download.value(kNodeFrom);
+    m_store.queuedDownloads->setFieldAndRefresh(kDownloadsTable, id, kStatus, QStringLiteral("downloaded"));
+    m_store.completedDownloads->refresh();
+    m_store.pausedDownloads->refresh();
+    setCurrentDownloadingFileId(QString());
+    hideProgress();
+    Q_EMIT pendingCountChanged();
+    sendToNode(m_sink, m_store, nodeFrom, Msg::aboutFile(Msg::kFileTransferComplete, id));
+    Q_EMIT readyToDownloadNextFile();
+    const QString name = download.value(kFileName);
+    m_shell.showChatNotification(nodeFrom, tr("File Downloaded : <br> <b>%1</b><br>").arg(plainTextToHtml(name)));
+    // An empty file is never written to disk, so there is nothing to open (and a file of that name in the
+    // folder would be someone else's).
+    if (wanted > 0 && m_shell.opensDownloadsAutomatically() && TransferNames::mayOpenAutomatically(name))
+        m_shell.openFile(path);
+}
+
+void DownloadEngine::downloadFile(const QString& id)
+{
+    TableRecord download = m_store.downloadRecord(id);
     if (download.isEmpty()) {
         qCritical() << id << "not found for download";
         return;
     }
     if (download.value(kDownloadSize) != download.value(kFileSize)) {
         startDownloadFile(id, download);
-        download = getDownloadRecord(id);
+        download = m_store.downloadRecord(id);
     }
 
     setCurrentDownloadingFileId(id);
@@ -179,46 +224,31 @@ void Globals::downloadFile(const QString& id)
     const QString path = downloadPathFor(download);
     if (path.isEmpty()) {
         qCritical() << id << "has no usable local file name:" << download.value(kFileName);
-        queuedDownloads->setFieldAndRefresh(kDownloads, id, kStatus, QStringLiteral("unknown"));
-        pausedDownloads->refresh();
+        m_store.queuedDownloads->setFieldAndRefresh(kDownloadsTable, id, kStatus, QStringLiteral("unknown"));
+        m_store.pausedDownloads->refresh();
         setCurrentDownloadingFileId(QString());
         Q_EMIT readyToDownloadNextFile();
         return;
     }
     const qint64 have = localSize(path);
     const qint64 wanted = download.value(kFileSize).toLongLong();
-    const QString nodeFrom = download.value(kNodeFrom);
-    queuedDownloads->touchTimestamp(kDownloads, id);
+    m_store.queuedDownloads->touchTimestamp(kDownloadsTable, id);
 
     if (have >= wanted) {
-        queuedDownloads->setFieldAndRefresh(kDownloads, id, kStatus, QStringLiteral("downloaded"));
-        completedDownloads->refresh();
-        pausedDownloads->refresh();
-        setCurrentDownloadingFileId(QString());
-        hideProgress(taskbar);
-        Q_EMIT pendingValidationsCountChanged();
-        Q_EMIT updateAppIconsSignal();
-        TransferOutbox::sendToNode(*this, nodeFrom, Msg::aboutFile(Msg::kFileTransferComplete, id));
-        Q_EMIT readyToDownloadNextFile();
-        const QString name = download.value(kFileName);
-        showChatNotification(nodeFrom, tr("File Downloaded : <br> <b>%1</b><br>").arg(plainTextToHtml(name)));
-        // An empty file is never written to disk, so there is nothing to open (and a file of that name in the
-        // folder would be someone else's).
-        if (wanted > 0 && automaticallyOpenDownloadedFiles() && TransferNames::mayOpenAutomatically(name))
-            openDownloadedFile(path);
+        finishDownload(id, download, path, wanted);
         return;
     }
 
-    const qint64 packetSize = qMin(bufferFileSize, wanted - have);
-    showProgress(taskbar, have, wanted);
+    const qint64 packetSize = qMin(Msg::kPacketSize, wanted - have);
+    showProgress(have, wanted);
     qCDebug(lcTransfer) << "requesting" << id << "at" << have << "for" << packetSize;
-    TransferOutbox::sendToNode(*this, nodeFrom, Msg::packetRequest(id, have, packetSize, nowMs()));
+    sendToNode(m_sink, m_store, download.value(kNodeFrom), Msg::packetRequest(id, have, packetSize, m_clock.nowMs()));
 }
 
-void Globals::handleReceiveDataPacket(const Parameters& message)
+void DownloadEngine::handleReceiveDataPacket(const Parameters& message)
 {
     const QString id = message.value(Msg::kFileId).toString();
-    const TableRecord download = getDownloadRecord(id);
+    const TableRecord download = m_store.downloadRecord(id);
     if (download.isEmpty())
         return;
     // Bytes are only ever written into the file a started download owns.
@@ -238,12 +268,14 @@ void Globals::handleReceiveDataPacket(const Parameters& message)
 
     const QByteArray bytes = message.value(Msg::kBinaryData).toByteArray();
     const qint64 wanted = download.value(kFileSize).toLongLong();
-    if (bytes.isEmpty() || bytes.size() > bufferFileSize || have + bytes.size() > wanted) {
+    if (bytes.isEmpty() || bytes.size() > Msg::kPacketSize || have + bytes.size() > wanted) {
         qCWarning(lcTransfer) << "dropped a packet of" << bytes.size() << "bytes at" << fileSeek << "for" << id << "of"
                               << wanted << "bytes";
         return;
     }
 
+    if (have == 0)
+        QDir().mkpath(m_downloadsFolder);
     QFile file(path);
     if (!file.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Unbuffered)) {
         qCritical() << "There was an error opening " << path << " in debug mode";
@@ -256,22 +288,28 @@ void Globals::handleReceiveDataPacket(const Parameters& message)
     Q_EMIT readyToDownloadNextFile();
 }
 
-qint64 Globals::currentDownloadFileSize()
+qint64 DownloadEngine::currentDownloadFileSize() const
 {
-    const TableRecord download = getDownloadRecord(m_currentDownloadingFileId);
+    const TableRecord download = m_store.downloadRecord(m_currentDownloadingFileId);
     if (download.isEmpty())
         return 0;
     const QString path = downloadPathFor(download);
     return path.isEmpty() ? 0 : localSize(path);
 }
 
-void Globals::downloadUIUpdateTimeout()
+void DownloadEngine::resetProgressTick()
+{
+    downloadStallCount = 0;
+    lastDownloadingFileId.clear();
+}
+
+void DownloadEngine::progressTick()
 {
     if (m_currentDownloadingFileId.isEmpty()) {
         lastDownloadFileSize = 0;
         // Paused, given up or withdrawn: nothing is downloading, so the taskbar shows no progress.
-        if (g_progress.shown)
-            hideProgress(taskbar);
+        if (m_progressShown)
+            hideProgress();
         return;
     }
     if (m_currentDownloadingFileId != lastDownloadingFileId) {
@@ -292,12 +330,13 @@ void Globals::downloadUIUpdateTimeout()
 
     if (downloadStallCount > kMaxStallTicks) {
         downloadStallCount = 0;
-        pausedDownloads->setFieldAndRefresh(kDownloads, m_currentDownloadingFileId, kStatus, QStringLiteral("unknown"));
+        m_store.pausedDownloads->setFieldAndRefresh(kDownloadsTable, m_currentDownloadingFileId, kStatus,
+                                                    QStringLiteral("unknown"));
         setCurrentDownloadingFileId(QString());
         Q_EMIT readyToDownloadNextFile();
     }
-    queuedDownloads->refresh();
-    pausedDownloads->refresh();
+    m_store.queuedDownloads->refresh();
+    m_store.pausedDownloads->refresh();
 }
 
 } // namespace Vesk

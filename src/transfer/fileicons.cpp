@@ -2,8 +2,6 @@
 // image is shown with the image icon like any other file of its type.
 #include "transfer/fileicons.h"
 
-#include "app/globals.h"
-
 #include <QFileInfo>
 #include <QHash>
 #include <QUrl>
@@ -58,18 +56,6 @@ QString FileIcons::placeholderUrl()
 QString FileIcons::urlForSuffix(const QString& fileSuffix)
 {
     return iconUrl(suffixTable().value(fileSuffix.toLower(), QString::fromLatin1(kGenericCategory)));
-}
-
-QString Globals::getThumbnailFromFileSuffix(QString fileSuffix) const
-{
-    return FileIcons::urlForSuffix(fileSuffix);
-}
-
-void Globals::setThumbnailForFile(const QString& absoluteFilePath)
-{
-    const QString suffix = QFileInfo(absoluteFilePath).suffix().toLower();
-    if (FileStandardItem* entry = filesData.itemForFileURL(QUrl::fromLocalFile(absoluteFilePath).toString()))
-        entry->setData(getThumbnailFromFileSuffix(suffix), FileStandardItemModel::ThumbnailRole);
 }
 
 } // namespace Vesk

@@ -1,19 +1,20 @@
 // The owner's side of an offer: picking files, one upload row per file and peer, the offer loop that repeats each
 // offer until the peer confirms it, and withdrawing uploads.
-#include "app/globals.h"
+#include "transfer/outgoingoffers.h"
 
 #include "common/clock.h"
-#include "store/database.h"
+#include "common/shell.h"
+#include "peers/localprofile.h"
+#include "peers/peersend.h"
+#include "store/store.h"
 #include "store/vesksqlquerymodel.h"
 #include "transfer/fileicons.h"
+#include "transfer/packetserver.h"
 #include "transfer/transferlogging.h"
 #include "transfer/transfermessages.h"
 #include "transfer/transfernames.h"
-#include "transfer/transfernotice.h"
-#include "transfer/transferoutbox.h"
 
 #include <QFile>
-#include <QFileDialog>
 #include <QFileInfo>
 #include <QLocale>
 #include <QSqlQuery>
@@ -25,19 +26,14 @@ namespace {
 
 namespace Msg = TransferMessages;
 
-const QString kUploads = QStringLiteral("vesk_uploads");
-constexpr qint64 kOfferWindowMs = 3600000;
-constexpr int kFilesTabIndex = 1;
-constexpr int kUploadsTabIndex = 2;
-
 // Why a file cannot be offered, or a null string when it can.
 QString whyNotSendable(const QFileInfo& file)
 {
     QFile probe(file.absoluteFilePath());
     if (!file.exists() || !file.isFile() || !probe.open(QIODevice::ReadOnly))
-        return Globals::tr("it does not exist or cannot be read");
+        return OutgoingOffers::tr("it does not exist or cannot be read");
     if (file.size() >= TransferNames::kWireSizeLimit) {
-        return Globals::tr("it is %1 bytes, and only files smaller than %2 bytes (4 GiB) can be sent")
+        return OutgoingOffers::tr("it is %1 bytes, and only files smaller than %2 bytes (4 GiB) can be sent")
             .arg(QLocale().toString(file.size()), QLocale().toString(TransferNames::kWireSizeLimit));
     }
     return QString();
@@ -63,16 +59,25 @@ QList<UploadRow> uploadRows(QSqlQuery& q)
 
 } // namespace
 
-void Globals::selectFiles()
+OutgoingOffers::OutgoingOffers(Store& store, MessageSink& sink, const Clock& clock, const LocalProfile& profile,
+                               Shell& shell, PacketServer& packets, QObject* parent)
+    : QObject(parent), m_store(store), m_sink(sink), m_clock(clock), m_profile(profile), m_shell(shell),
+      m_packets(packets)
 {
-    const QStringList paths = QFileDialog::getOpenFileNames(nullptr, QStringLiteral("select a file"));
-    for (const QString& path : paths)
-        processNewFileToSend(QUrl::fromLocalFile(path));
+    filesProxyData.setSourceModel(&filesData);
+    connect(&filesData, &FileStandardItemModel::selectedCountChanged, this, &OutgoingOffers::selectedFilesCountChanged);
 }
 
-void Globals::processNewFileToSend(QUrl localFile)
+void OutgoingOffers::togglePeerSelection(const QString& peerId)
 {
-    setCurrentSelectedTabIndex(kFilesTabIndex);
+    if (!selectedPeers.remove(peerId))
+        selectedPeers.insert(peerId);
+    Q_EMIT selectedPeersCountChanged();
+}
+
+void OutgoingOffers::processNewFileToSend(const QUrl& localFile)
+{
+    m_shell.showTab(kFilesTabIndex);
 
     const QFileInfo file(localFile.toLocalFile());
     if (localFile.isLocalFile() && file.isDir()) {
@@ -86,7 +91,7 @@ void Globals::processNewFileToSend(QUrl localFile)
     const QString displayName = localFile.isLocalFile() ? file.fileName() : urlText;
     const QString problem = localFile.isLocalFile() ? whyNotSendable(file) : tr("it is not a local file");
     if (!problem.isNull()) {
-        showTransferNotice(tr("File not added"), tr("%1 was not added: %2.").arg(displayName, problem));
+        m_shell.showNotice(tr("File not added"), tr("%1 was not added: %2.").arg(displayName, problem));
         return;
     }
 
@@ -96,9 +101,16 @@ void Globals::processNewFileToSend(QUrl localFile)
     Q_EMIT selectedFilesCountChanged();
 }
 
-void Globals::sendHighlightedFiles()
+void OutgoingOffers::setThumbnailForFile(const QString& absoluteFilePath)
 {
-    setCurrentSelectedTabIndex(kUploadsTabIndex);
+    const QString suffix = QFileInfo(absoluteFilePath).suffix().toLower();
+    if (FileStandardItem* entry = filesData.itemForFileURL(QUrl::fromLocalFile(absoluteFilePath).toString()))
+        entry->setData(FileIcons::urlForSuffix(suffix), FileStandardItemModel::ThumbnailRole);
+}
+
+void OutgoingOffers::sendHighlightedFiles()
+{
+    m_shell.showTab(kUploadsTabIndex);
 
     // Files that vanished, became unreadable or grew past what the wire can describe since they were picked are
     // left out, and the user hears which.
@@ -117,12 +129,12 @@ void Globals::sendHighlightedFiles()
             refused.append(tr("%1: %2").arg(file.fileName().isEmpty() ? urlText : file.fileName(), problem));
     }
 
-    const qint64 now = nowMs();
+    const qint64 now = m_clock.nowMs();
     for (const QString& nodeId : std::as_const(selectedPeers)) {
         for (const QFileInfo& file : std::as_const(files)) {
             const QString path = file.absoluteFilePath();
             {
-                QSqlQuery q(Database::connection());
+                QSqlQuery q(m_store.database());
                 q.prepare(QStringLiteral("replace into vesk_uploads(id, url, nodeTo, filesize, filename, bytesSent, "
                                          "status, timesent) values (?,?,?,?,?,0, 'unknown', ?);"));
                 const QVariantList values{
@@ -132,77 +144,88 @@ void Globals::sendHighlightedFiles()
                 if (!q.exec())
                     qCDebug(lcOffers) << "recording the upload of" << path << "failed";
             }
-            uploadsData->refresh();
+            m_store.uploadsData->refresh();
         }
     }
 
     filesData.removeRows(0, filesData.rowCount());
     filesData.clearSelected();
     selectedPeers.clear();
-    nodesProxyData->refresh();
+    m_store.nodesProxyData->refresh();
     Q_EMIT selectedPeersCountChanged();
 
     if (!refused.isEmpty()) {
-        showTransferNotice(tr("Files not sent"),
+        m_shell.showNotice(tr("Files not sent"),
                            tr("These files were not offered:\n%1").arg(refused.join(QLatin1Char('\n'))));
     }
-    unsentUploadsTimeout();
+    resendOffers();
 }
 
-void Globals::unsentUploadsTimeout()
+void OutgoingOffers::resendOffers()
 {
-    QSqlQuery q(Database::connection());
+    QSqlQuery q(m_store.database());
     q.prepare(QStringLiteral("select * from vesk_uploads t1 where status = 'unknown' and timesent > ? and  "
                              "coalesce((select status from vesk_peers where  id = t1.nodeto  ), 'off') = 'on' order "
-                             "by timesent asc limit 5"));
-    q.bindValue(0, nowMs() - kOfferWindowMs);
+                             "by timesent asc limit ?"));
+    q.bindValue(0, m_clock.nowMs() - kOfferWindowMs);
+    q.bindValue(1, kBatch);
     if (!q.exec())
         return;
     const QList<UploadRow> rows = uploadRows(q);
     q.finish();
-    for (const UploadRow& row : rows)
-        TransferOutbox::sendToNode(*this, row.nodeTo, Msg::offer(row.id, row.fileName, row.fileSize, m_hostId));
+    for (const UploadRow& row : rows) {
+        sendToNode(m_sink, m_store, row.nodeTo, Msg::offer(row.id, row.fileName, row.fileSize, m_profile.hostId()));
+    }
 }
 
-void Globals::handleConfirmFileToSend(const Parameters& message)
+void OutgoingOffers::handleConfirmFileToSend(const Parameters& message)
 {
-    uploadsData->setFieldAndRefresh(kUploads, message.value(Msg::kFileId).toString(), QStringLiteral("status"),
-                                    QStringLiteral("sent"));
+    m_store.uploadsData->setFieldAndRefresh(kUploadsTable, message.value(Msg::kFileId).toString(),
+                                            QStringLiteral("status"), QStringLiteral("sent"));
 }
 
-void Globals::deleteFileToSend(QString id)
+void OutgoingOffers::deleteFileToSend(const QString& id)
 {
-    const QString nodeTo = uploadsData->getField(kUploads, id, QStringLiteral("nodeto"));
-    uploadsData->deleteRecord(kUploads, id);
-    bufferFilesToSend.dropFile(id);
-    Q_EMIT pendingValidationsCountChanged();
-    Q_EMIT updateAppIconsSignal();
-    TransferOutbox::sendToNode(*this, nodeTo, Msg::aboutFile(Msg::kRemoveFileToGet, id));
+    const QString nodeTo = m_store.uploadsData->getField(kUploadsTable, id, QStringLiteral("nodeto"));
+    m_store.uploadsData->deleteRecord(kUploadsTable, id);
+    m_packets.dropFile(id);
+    Q_EMIT pendingCountChanged();
+    sendToNode(m_sink, m_store, nodeTo, Msg::aboutFile(Msg::kRemoveFileToGet, id));
 }
 
-void Globals::handleRemoveFileToSend(const Parameters& message)
+void OutgoingOffers::handleRemoveFileToSend(const Parameters& message)
 {
     const QString id = message.value(Msg::kFileId).toString();
-    uploadsData->deleteRecord(kUploads, id);
-    bufferFilesToSend.dropFile(id);
+    m_store.uploadsData->deleteRecord(kUploadsTable, id);
+    m_packets.dropFile(id);
     Q_EMIT selectedFilesCountChanged();
-    Q_EMIT pendingValidationsCountChanged();
-    Q_EMIT updateAppIconsSignal();
+    Q_EMIT pendingCountChanged();
 }
 
-void Globals::uploadsToBeDeletedTimeout()
+void OutgoingOffers::deleteWithdrawnUploads()
 {
     QStringList ids;
     {
-        QSqlQuery q(Database::connection());
-        if (!q.exec(QStringLiteral("select * from vesk_uploads where status = 'tobedeleted' order by timesent asc "
-                                   "limit 5")))
+        QSqlQuery q(m_store.database());
+        q.prepare(QStringLiteral("select * from vesk_uploads where status = 'tobedeleted' order by timesent asc "
+                                 "limit ?"));
+        q.bindValue(0, kBatch);
+        if (!q.exec())
             return;
         while (q.next())
             ids.append(q.value(QStringLiteral("id")).toString());
     }
     for (const QString& id : std::as_const(ids))
         deleteFileToSend(id);
+}
+
+void OutgoingOffers::clearAllPendingUploads()
+{
+    {
+        QSqlQuery q(m_store.database());
+        q.exec(QStringLiteral("update vesk_uploads set status = 'tobedeleted' "));
+    }
+    m_store.uploadsData->refresh();
 }
 
 } // namespace Vesk

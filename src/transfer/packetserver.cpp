@@ -1,15 +1,14 @@
 // The owner's side of a download: answering each packet request from a chunk of the file held in memory.
-#include "app/globals.h"
+#include "transfer/packetserver.h"
 
 #include "common/clock.h"
+#include "peers/peersend.h"
+#include "store/store.h"
 #include "store/vesksqlquerymodel.h"
-#include "transfer/packetmemory.h"
 #include "transfer/transferlogging.h"
 #include "transfer/transfermessages.h"
-#include "transfer/transferoutbox.h"
 
 #include <QFile>
-#include <QTimer>
 
 #include <functional>
 
@@ -18,14 +17,6 @@ namespace Vesk {
 namespace {
 
 namespace Msg = TransferMessages;
-
-const QString kUploads = QStringLiteral("vesk_uploads");
-constexpr int kFreeChunksDelayMs = 1000;
-// The uploads list shows how far each receiver got. Its row is written for every packet, but re-running the list's
-// query as often (hundreds of times a second) would make the interface rebuild the list as often: the list follows
-// at most this often instead.
-constexpr int kUploadsRefreshMs = 500;
-bool g_uploadsRefreshPending = false;
 
 // Ids in requests come from the network and may be as long as a message: the log gets their start only.
 QString loggedId(const QString& fileId)
@@ -50,33 +41,41 @@ QByteArray readChunk(const QString& path, qint64 chunkStart)
     return chunk;
 }
 
-// A packet from the chunk cache, reading the chunk from disk (the path comes from localPath) when it is not held.
-QByteArray readPacket(Globals& globals, const QString& fileId, qint64 fileSeek, qint64 size,
-                      const std::function<QString()>& localPath)
+} // namespace
+
+PacketServer::PacketServer(Store& store, MessageSink& sink, const Clock& clock, QObject* parent)
+    : QObject(parent), m_store(store), m_sink(sink), m_clock(clock)
+{
+    freeBufferFilesTimer.setSingleShot(true);
+    connect(&freeBufferFilesTimer, &QTimer::timeout, this, &PacketServer::freeBufferFilesToSend);
+    m_uploadsRefresh.setSingleShot(true);
+    m_uploadsRefresh.setInterval(kUploadsRefreshMs);
+    connect(&m_uploadsRefresh, &QTimer::timeout, this, [this] { m_store.uploadsData->refresh(); });
+}
+
+QByteArray PacketServer::readPacket(const QString& fileId, qint64 fileSeek, qint64 size,
+                                    const std::function<QString()>& localPath)
 {
     const auto load = [&localPath](qint64 chunkStart) {
         const QString path = localPath();
         return path.isEmpty() ? QByteArray() : readChunk(path, chunkStart);
     };
     bool loaded = false;
-    const QByteArray bytes = globals.bufferFilesToSend.read(fileId, fileSeek, size, nowMs(), load, &loaded);
-    if (loaded && globals.bufferFilesToSend.chunkCount() > 0 && !globals.freeBufferFilesTimer.isActive())
-        globals.freeBufferFilesTimer.start(kFreeChunksDelayMs);
+    const QByteArray bytes = bufferFilesToSend.read(fileId, fileSeek, size, m_clock.nowMs(), load, &loaded);
+    if (loaded && bufferFilesToSend.chunkCount() > 0 && !freeBufferFilesTimer.isActive())
+        freeBufferFilesTimer.start(kFreeChunksDelayMs);
     return bytes;
 }
 
-} // namespace
-
-void Globals::handleSendDataPacket(const Parameters& message)
+void PacketServer::handleSendDataPacket(const Parameters& message)
 {
-    keepPacketBuffersMapped();
     const QString fileId = message.value(Msg::kFileId).toString();
     bool seekValid = false;
     bool sizeValid = false;
     const qint64 fileSeek = message.value(Msg::kFileSeek).toLongLong(&seekValid);
     const qint64 bufferSize = message.value(Msg::kBufferSize).toLongLong(&sizeValid);
 
-    const TableRecord upload = getUploadRecord(fileId);
+    const TableRecord upload = m_store.uploadRecord(fileId);
     if (upload.isEmpty()) {
         qCritical() << "The local file for " << loggedId(fileId) << " was not found";
         return;
@@ -85,7 +84,7 @@ void Globals::handleSendDataPacket(const Parameters& message)
     // ask for are served.
     const qint64 offeredSize = upload.value(QStringLiteral("filesize")).toLongLong();
     if (!seekValid || !sizeValid || fileSeek < 0 || fileSeek >= offeredSize || bufferSize <= 0 ||
-        bufferSize > bufferFileSize) {
+        bufferSize > Msg::kPacketSize) {
         qCWarning(lcTransfer) << "refused a request for" << bufferSize << "bytes at" << fileSeek << "of"
                               << loggedId(fileId) << "which is" << offeredSize << "bytes";
         return;
@@ -94,25 +93,21 @@ void Globals::handleSendDataPacket(const Parameters& message)
     qCDebug(lcTransfer) << "serving" << fileId << "at" << fileSeek << "for" << bufferSize;
     // The row is at hand: a chunk read from disk needs no second look-up.
     const QString path = upload.value(QStringLiteral("url"));
-    const QByteArray bytes = readPacket(*this, fileId, fileSeek, bufferSize, [&path] { return path; });
+    const QByteArray bytes = readPacket(fileId, fileSeek, bufferSize, [&path] { return path; });
     if (bytes.isEmpty())
         return;
-    TransferOutbox::sendToNode(*this, upload.value(QStringLiteral("nodeto")),
-                               Msg::packet(fileId, fileSeek, bytes, message.value(Msg::kTimeSent)));
-    uploadsData->setField(kUploads, fileId, QStringLiteral("bytesSent"), QString::number(fileSeek));
-    if (!g_uploadsRefreshPending) {
-        g_uploadsRefreshPending = true;
-        QTimer::singleShot(kUploadsRefreshMs, this, [this] {
-            g_uploadsRefreshPending = false;
-            uploadsData->refresh();
-        });
-    }
+    sendToNode(m_sink, m_store, upload.value(QStringLiteral("nodeto")),
+               Msg::packet(fileId, fileSeek, bytes, message.value(Msg::kTimeSent)));
+    m_store.uploadsData->setField(kUploadsTable, fileId, QStringLiteral("bytesSent"), QString::number(fileSeek));
+    if (!m_uploadsRefresh.isActive())
+        m_uploadsRefresh.start();
 }
 
-QByteArray Globals::readFilePacket(const QString& fileId, qint64 fileSeek, qint64 size)
+QByteArray PacketServer::readFilePacket(const QString& fileId, qint64 fileSeek, qint64 size)
 {
-    return readPacket(*this, fileId, fileSeek, size, [this, &fileId] {
-        const TableRecord upload = getUploadRecord(fileId);
+    // The row is only looked up when the chunk has to come from disk.
+    return readPacket(fileId, fileSeek, size, [this, &fileId] {
+        const TableRecord upload = m_store.uploadRecord(fileId);
         if (upload.isEmpty()) {
             qCritical() << "The local file for " << loggedId(fileId) << " was not found";
             return QString();
@@ -121,10 +116,15 @@ QByteArray Globals::readFilePacket(const QString& fileId, qint64 fileSeek, qint6
     });
 }
 
-void Globals::freeBufferFilesToSend()
+void PacketServer::freeBufferFilesToSend()
 {
-    if (bufferFilesToSend.freeIdle(nowMs()))
+    if (bufferFilesToSend.freeIdle(m_clock.nowMs()))
         freeBufferFilesTimer.start(kFreeChunksDelayMs);
+}
+
+void PacketServer::dropFile(const QString& fileId)
+{
+    bufferFilesToSend.dropFile(fileId);
 }
 
 } // namespace Vesk

@@ -18,6 +18,9 @@ namespace Vesk::TransferMessages {
 
 using Parameters = QHash<QString, QVariant>;
 
+// The most bytes one packet carries: what a receiver asks for at a time and an owner serves at most.
+constexpr qint64 kPacketSize = 1000000;
+
 inline const QString kAction = QStringLiteral("action");
 inline const QString kFileId = QStringLiteral("fileId");
 inline const QString kFileName = QStringLiteral("fileName");

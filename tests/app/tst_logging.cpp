@@ -96,6 +96,7 @@ void TestLogging::unopenableFileIsRefused()
 int main(int argc, char** argv)
 {
     if (argc == 3 && qstrcmp(argv[1], "--fatal-child") == 0) {
+        QCoreApplication app(argc, argv);
         if (!Vesk::Log::installLogFile(QString::fromLocal8Bit(argv[2])))
             return 2;
         qFatal("the end");

@@ -1,6 +1,7 @@
 #include "app/notificationdialog.h"
 
 #include "app/globals.h"
+#include "transfer/downloadengine.h"
 #include "app/veskqmlviewer.h"
 #include "common/htmltext.h"
 #include "common/random.h"
@@ -328,7 +329,7 @@ void TestNotificationDialog::placementInsideTheScreen()
     QFETCH(QRect, screen);
     QFETCH(QSize, size);
     for (quint32 seed = 0; seed < 500; ++seed) {
-        Vesk::seedRandom(seed);
+        Vesk::Globals::instance()->random().seed(seed);
         const QRect placed(NotificationDialog::randomPosition(screen, size), size);
         QVERIFY2(screen.contains(placed),
                  qPrintable(QStringLiteral("seed %1 gave %2,%3").arg(seed).arg(placed.x()).arg(placed.y())));
@@ -341,7 +342,7 @@ void TestNotificationDialog::placementSpreadsOverTheScreen()
     const QSize size(300, 200);
     int minX = screen.width(), maxX = 0, minY = screen.height(), maxY = 0;
     for (quint32 seed = 0; seed < 300; ++seed) {
-        Vesk::seedRandom(seed);
+        Vesk::Globals::instance()->random().seed(seed);
         const QPoint p = NotificationDialog::randomPosition(screen, size);
         minX = qMin(minX, p.x());
         maxX = qMax(maxX, p.x());
@@ -410,7 +411,7 @@ void TestNotificationDialog::downloadAllQueuesEverything()
     g->setCurrentSelectedTabIndex(0);
     window->showMinimized();
     QSignalSpy pending(g, &Globals::pendingValidationsCountChanged);
-    QSignalSpy next(g, &Globals::readyToDownloadNextFile);
+    QSignalSpy next(&g->downloadEngine(), &Vesk::DownloadEngine::readyToDownloadNextFile);
 
     g->showDownloadNotification(kPeerA, kSentFile.arg(QStringLiteral("d1.bin")));
     QPointer<NotificationDialog> popup = g->downloadPopups.value(kPeerA);

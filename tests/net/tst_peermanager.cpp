@@ -41,7 +41,6 @@ class TestPeerManager : public QObject
 
 private slots:
     void initTestCase();
-    void cleanup();
     void parse_data();
     void parse();
     void build_data();
@@ -74,11 +73,6 @@ void TestPeerManager::initTestCase()
                      "ip addr add 10.78.0.1/24 brd + dev v0 && ip link set v0 up && ip link set v1 up");
     if (!m_isolated)
         qWarning("cannot set up the private network; sending tests are skipped");
-}
-
-void TestPeerManager::cleanup()
-{
-    Vesk::setClockOverride({});
 }
 
 void TestPeerManager::parse_data()
@@ -183,13 +177,13 @@ void TestPeerManager::repeats_data()
 void TestPeerManager::repeats()
 {
     QFETCH(QStringList, steps);
-    qint64 now = 0;
-    Vesk::setClockOverride([&now] { return now; });
+    Vesk::ManualClock clock(0);
     PeerManager manager;
+    manager.setClock(clock);
     QSignalSpy spy(&manager, &PeerManager::newConnection);
     for (const QString& step : steps) {
         const QStringList parts = step.split(' ');
-        now = parts.at(0).toLongLong();
+        clock.setNowMs(parts.at(0).toLongLong());
         const qsizetype before = spy.size();
         manager.handleDatagram(parts.at(1).toLatin1() + "|Linux|Ann", QHostAddress(parts.at(2)));
         QVERIFY2(spy.size() - before == parts.at(3).toInt(), qPrintable(step));
@@ -198,12 +192,12 @@ void TestPeerManager::repeats()
 
 void TestPeerManager::floodIsCoalesced()
 {
-    qint64 now = 50000;
-    Vesk::setClockOverride([&now] { return now; });
+    Vesk::ManualClock clock(50000);
     PeerManager manager;
+    manager.setClock(clock);
     QSignalSpy spy(&manager, &PeerManager::newConnection);
     for (int i = 0; i < 10000; ++i) {
-        now += i % 100 == 0 ? 1 : 0;
+        clock.advance(i % 100 == 0 ? 1 : 0);
         manager.handleDatagram("flood|Linux|F", QHostAddress("10.0.0.66"));
     }
     QCOMPARE(spy.size(), 1);
@@ -211,16 +205,16 @@ void TestPeerManager::floodIsCoalesced()
 
 void TestPeerManager::manyNodesAreAllReported()
 {
-    qint64 now = 0;
-    Vesk::setClockOverride([&now] { return now; });
+    Vesk::ManualClock clock(0);
     PeerManager manager;
+    manager.setClock(clock);
     QSignalSpy spy(&manager, &PeerManager::newConnection);
     constexpr int kNodes = 10000;
     for (int i = 0; i < kNodes; ++i)
         manager.handleDatagram(QByteArray::number(i) + "|Linux|N", QHostAddress("10.0.0.9"));
     QCOMPARE(spy.size(), kNodes);
     // Past the window every node is heard again.
-    now += PeerManager::kRepeatWindowMs;
+    clock.advance(PeerManager::kRepeatWindowMs);
     manager.handleDatagram("17|Linux|N", QHostAddress("10.0.0.9"));
     QCOMPARE(spy.size(), kNodes + 1);
 }

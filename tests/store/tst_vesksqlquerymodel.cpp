@@ -86,7 +86,6 @@ void tst_VeskSqlQueryModel::init()
 void tst_VeskSqlQueryModel::cleanup()
 {
     m_model.reset();
-    Vesk::setClockOverride({});
     Database::close();
 }
 
@@ -280,7 +279,8 @@ void tst_VeskSqlQueryModel::deleteRecord()
 
 void tst_VeskSqlQueryModel::touchTimestamp()
 {
-    Vesk::setClockOverride([] { return qint64(1712345678901); });
+    Vesk::ManualClock clock(1712345678901);
+    m_model->setClock(clock);
     QSignalSpy resets(m_model.data(), &QAbstractItemModel::modelReset);
     m_model->touchTimestamp(kPeers, "{a}");
     QCOMPARE(resets.count(), 0);

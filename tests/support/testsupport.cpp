@@ -1,6 +1,13 @@
 #include "testsupport.h"
 
+#include "store/database.h"
+
+#include <QBuffer>
+#include <QDir>
+#include <QFile>
+#include <QImage>
 #include <QMutex>
+#include <QSqlRecord>
 
 namespace TestSupport {
 
@@ -20,6 +27,26 @@ void catchMessage(QtMsgType type, const QMessageLogContext& context, const QStri
     }
     if (g_previous)
         g_previous(type, context, text);
+}
+
+QSqlDatabase connectionOr(const QSqlDatabase& db)
+{
+    return db.isValid() ? db : Database::connection();
+}
+
+bool prepared(QSqlQuery& q, const QString& statement, const QVariantList& values)
+{
+    if (!q.prepare(statement)) {
+        qWarning().noquote() << "prepare failed:" << statement << q.lastError().text();
+        return false;
+    }
+    for (int i = 0; i < values.size(); ++i)
+        q.bindValue(i, values.at(i));
+    if (!q.exec()) {
+        qWarning().noquote() << "exec failed:" << statement << q.lastError().text();
+        return false;
+    }
+    return true;
 }
 } // namespace
 
@@ -52,6 +79,83 @@ void MessageCatcher::clear()
     QMutexLocker locker(&g_lock);
     g_all.clear();
     g_criticals.clear();
+}
+
+bool exec(const QString& statement, const QVariantList& values, const QSqlDatabase& db)
+{
+    QSqlQuery q(connectionOr(db));
+    return prepared(q, statement, values);
+}
+
+QStringList column(const QString& statement, const QVariantList& values, const QSqlDatabase& db)
+{
+    QSqlQuery q(connectionOr(db));
+    if (!prepared(q, statement, values))
+        return {QStringLiteral("<failed: %1>").arg(q.lastError().text())};
+    QStringList result;
+    while (q.next())
+        result.append(q.value(0).toString());
+    return result;
+}
+
+int count(const QString& table, const QSqlDatabase& db)
+{
+    return column(QStringLiteral("select count(*) from ") + table, {}, db).value(0).toInt();
+}
+
+QHash<QString, QString> row(const QString& table, const QString& id, const QSqlDatabase& db)
+{
+    QSqlQuery q(connectionOr(db));
+    QHash<QString, QString> values;
+    if (!prepared(q, QStringLiteral("select * from ") + table + QStringLiteral(" where id = ?"), {id}) || !q.next())
+        return values;
+    const QSqlRecord r = q.record();
+    for (int i = 0; i < r.count(); ++i)
+        values.insert(r.fieldName(i).toLower(), r.value(i).toString());
+    return values;
+}
+
+QString peerField(const QString& id, const QString& column)
+{
+    const QStringList values =
+        TestSupport::column(QStringLiteral("select ") + column + QStringLiteral(" from vesk_peers where id = ?"), {id});
+    return values.isEmpty() ? QStringLiteral("<no row>") : values.first();
+}
+
+bool writeFile(const QString& path, const QByteArray& contents)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(contents) == contents.size();
+}
+
+QByteArray readFile(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+QStringList filesIn(const QString& folder)
+{
+    return QDir(folder).entryList(QDir::Files | QDir::NoDotAndDotDot, QDir::Name);
+}
+
+QByteArray pattern(qint64 size, int seed)
+{
+    QByteArray bytes(size, Qt::Uninitialized);
+    for (qint64 i = 0; i < size; ++i)
+        bytes[i] = char((i * 131 + i / 977 + seed * 17) & 0xff);
+    return bytes;
+}
+
+QByteArray pictureBytes(int width, int height, const char* format)
+{
+    QImage image(width, height, QImage::Format_RGB32);
+    image.fill(Qt::darkCyan);
+    QByteArray bytes;
+    QBuffer buffer(&bytes);
+    buffer.open(QIODevice::WriteOnly);
+    image.save(&buffer, format);
+    return bytes;
 }
 
 } // namespace TestSupport

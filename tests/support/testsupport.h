@@ -1,10 +1,14 @@
 #pragma once
 
+#include <QByteArray>
+#include <QHash>
+#include <QSqlDatabase>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QString>
 #include <QStringList>
 #include <QTest>
+#include <QVariant>
 
 // Like QVERIFY, but prints the query's last error so a failing statement says why.
 #define QVERIFY_SQL(q, stmt) QVERIFY2((q).stmt, qPrintable((q).lastError().text()))
@@ -22,5 +26,24 @@ public:
     QStringList all() const;
     void clear();
 };
+
+// SQL over the program's connection (or the one given). Failures print the statement and lastError() and
+// return false / a marker row, so a broken statement in a test never passes as "no rows".
+bool exec(const QString& statement, const QVariantList& values = {}, const QSqlDatabase& db = {});
+QStringList column(const QString& statement, const QVariantList& values = {}, const QSqlDatabase& db = {});
+int count(const QString& table, const QSqlDatabase& db = {});
+// One row as lower-case column name -> text; empty when there is none.
+QHash<QString, QString> row(const QString& table, const QString& id, const QSqlDatabase& db = {});
+// One column of one peer row, or "<no row>".
+QString peerField(const QString& id, const QString& column);
+
+// Files.
+bool writeFile(const QString& path, const QByteArray& contents);
+QByteArray readFile(const QString& path);
+QStringList filesIn(const QString& folder);
+// Deterministic contents whose every byte depends on its offset, so a misplaced packet shows.
+QByteArray pattern(qint64 size, int seed = 1);
+// An encoded picture of that size in one colour.
+QByteArray pictureBytes(int width, int height, const char* format = "PNG");
 
 } // namespace TestSupport

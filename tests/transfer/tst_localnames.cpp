@@ -3,14 +3,10 @@
 #include "store/vesksqlquerymodel.h"
 #include "transfer/transfernames.h"
 
-#include <QAbstractItemModelTester>
+#include <QDateTime>
+#include <QFileInfo>
 
-using namespace TransferFixture;
-using Vesk::Globals;
-
-namespace {
-const QString kDownloads = QStringLiteral("vesk_downloads");
-} // namespace
+using namespace TestSupport;
 
 // Which file of the downloads folder a download writes into: the first start moves an unrelated file aside, never
 // touches another download's file, and no offered name leads outside the folder.
@@ -18,11 +14,7 @@ class tst_LocalNames : public DownloadDriver
 {
     Q_OBJECT
 
-private slots:
-    void initTestCase();
-    void init() { reset(); }
-    void cleanupTestCase() { shutDown(); }
-
+private Q_SLOTS:
     void firstStartMovesUnrelatedFileAside_data();
     void firstStartMovesUnrelatedFileAside();
     void sameNameDownloadsKeepFilesOfTheirOwn_data();
@@ -32,12 +24,6 @@ private slots:
     void sameIdWithNewSizeStartsAgain();
     void reOfferedCompleteFileCompletesAtOnce();
 };
-
-void tst_LocalNames::initTestCase()
-{
-    startUp();
-    new QAbstractItemModelTester(g->pausedDownloads, QAbstractItemModelTester::FailureReportingMode::QtTest, this);
-}
 
 void tst_LocalNames::firstStartMovesUnrelatedFileAside_data()
 {
@@ -53,30 +39,30 @@ void tst_LocalNames::firstStartMovesUnrelatedFileAside()
 {
     QFETCH(QString, name);
     QFETCH(QString, backupPattern);
-    const QString backup =
-        backupPattern.arg(QDateTime::fromMSecsSinceEpoch(now()).toString(QStringLiteral("yyyyMMdd_HHmmss")));
-    writeFile(downloadPath(name), "an unrelated file");
+    const QString backup = backupPattern.arg(
+        QDateTime::fromMSecsSinceEpoch(rig->clock.nowMs()).toString(QStringLiteral("yyyyMMdd_HHmmss")));
+    writeFile(path(name), "an unrelated file");
     const QByteArray source = pattern(150);
     offer(QStringLiteral("fs"), name, source.size());
     queue(QStringLiteral("fs"));
 
-    QCOMPARE(readFile(downloadPath(backup)), QByteArray("an unrelated file"));
-    QVERIFY(!QFileInfo::exists(downloadPath(name)));
+    QCOMPARE(readFile(path(backup)), QByteArray("an unrelated file"));
+    QVERIFY(!QFileInfo::exists(path(name)));
     QCOMPARE(row(kDownloads, QStringLiteral("fs")).value("downloadsize"), QStringLiteral("150"));
     QCOMPARE(requests(), (QList<Request>{{QStringLiteral("fs"), 0, 150}}));
 
     // Later starts resume into the new file and move nothing.
     deliverPacket(QStringLiteral("fs"), 0, source.left(60));
-    g->pauseFileToDownload(QStringLiteral("fs"));
-    now() += 5000;
-    outbox->clear();
+    rig->engine.pauseFileToDownload(QStringLiteral("fs"));
+    rig->clock.advance(5000);
+    rig->sink.clear();
     queue(QStringLiteral("fs"));
     QCOMPARE(requests().first(), (Request{QStringLiteral("fs"), 60, 90}));
-    QCOMPARE(downloadsFolderEntries().size(), 2);
+    QCOMPARE(entries().size(), 2);
     answerLastRequest(source);
-    QCoreApplication::processEvents();
-    QCOMPARE(readFile(downloadPath(name)), source);
-    QCOMPARE(readFile(downloadPath(backup)), QByteArray("an unrelated file"));
+    TransferRig::settle();
+    QCOMPARE(readFile(path(name)), source);
+    QCOMPARE(readFile(path(backup)), QByteArray("an unrelated file"));
 }
 
 void tst_LocalNames::sameNameDownloadsKeepFilesOfTheirOwn_data()
@@ -95,48 +81,47 @@ void tst_LocalNames::sameNameDownloadsKeepFilesOfTheirOwn()
     QFETCH(QString, firstState);
     QFETCH(QStringList, unrelated);
     QFETCH(QString, secondName);
-    addPeer(g, QStringLiteral("owner2"), QStringLiteral("on"), QStringLiteral("10.77.5.2"));
+    rig->addPeer(QStringLiteral("owner2"));
     const QByteArray first = pattern(1500000, 3);
     const QByteArray second = pattern(1200000, 4);
     offer(QStringLiteral("m1"), QStringLiteral("movie.mkv"), first.size());
     offer(QStringLiteral("m2"), QStringLiteral("movie.mkv"), second.size(), QStringLiteral("owner2"));
     for (const QString& name : unrelated)
-        writeFile(downloadPath(name), "unrelated");
+        writeFile(path(name), "unrelated");
 
     queue(QStringLiteral("m1"));
     QVERIFY(answerLastRequest(first));
     if (firstState == QLatin1String("complete")) {
         QVERIFY(answerLastRequest(first));
-        QCoreApplication::processEvents();
-        QCOMPARE(downloadStatus(QStringLiteral("m1")), QStringLiteral("downloaded"));
+        TransferRig::settle();
+        QCOMPARE(status(QStringLiteral("m1")), QStringLiteral("downloaded"));
     } else {
-        g->pauseFileToDownload(QStringLiteral("m1"));
+        rig->engine.pauseFileToDownload(QStringLiteral("m1"));
     }
-    const QByteArray firstOnDisk = readFile(downloadPath(QStringLiteral("movie.mkv")));
-    outbox->clear();
+    const QByteArray firstOnDisk = readFile(path(QStringLiteral("movie.mkv")));
+    rig->sink.clear();
 
     queue(QStringLiteral("m2"));
     QCOMPARE(row(kDownloads, QStringLiteral("m2")).value("filename"), secondName);
     QCOMPARE(requests().first(), (Request{QStringLiteral("m2"), 0, kPacket}));
-    while (downloadStatus(QStringLiteral("m2")) != QLatin1String("downloaded")) {
+    while (status(QStringLiteral("m2")) != QLatin1String("downloaded")) {
         QVERIFY(answerLastRequest(second));
-        QCoreApplication::processEvents();
+        TransferRig::settle();
     }
-    QCOMPARE(readFile(downloadPath(secondName)), second);
-    QCOMPARE(readFile(downloadPath(QStringLiteral("movie.mkv"))), firstOnDisk);
+    QCOMPARE(readFile(path(secondName)), second);
+    QCOMPARE(readFile(path(QStringLiteral("movie.mkv"))), firstOnDisk);
     for (const QString& name : unrelated)
-        QCOMPARE(readFile(downloadPath(name)), QByteArray("unrelated"));
-    QCOMPARE(g->getFilePathForDownloadedFile(QStringLiteral("m2")), downloadsFolderPath() + secondName);
+        QCOMPARE(readFile(path(name)), QByteArray("unrelated"));
 
     if (firstState == QLatin1String("partial")) {
-        outbox->clear();
+        rig->sink.clear();
         queue(QStringLiteral("m1"));
         QCOMPARE(requests().first(), (Request{QStringLiteral("m1"), kPacket, 500000}));
         QVERIFY(answerLastRequest(first));
-        QCoreApplication::processEvents();
-        QCOMPARE(readFile(downloadPath(QStringLiteral("movie.mkv"))), first);
+        TransferRig::settle();
+        QCOMPARE(readFile(path(QStringLiteral("movie.mkv"))), first);
     }
-    QCOMPARE(downloadsFolderEntries().size(), 2 + unrelated.size());
+    QCOMPARE(entries().size(), 2 + unrelated.size());
 }
 
 void tst_LocalNames::unsafeNamesStayInTheDownloadsFolder_data()
@@ -152,23 +137,17 @@ void tst_LocalNames::unsafeNamesStayInTheDownloadsFolder_data()
 void tst_LocalNames::unsafeNamesStayInTheDownloadsFolder()
 {
     QFETCH(QString, offered);
-    const QDir parent = QFileInfo(QDir::fromNativeSeparators(downloadsFolderPath()) + QStringLiteral("..")).dir();
-    const QStringList parentBefore =
-        QDir(QDir::cleanPath(QDir::fromNativeSeparators(downloadsFolderPath()) + QStringLiteral("/..")))
-            .entryList(QDir::AllEntries | QDir::NoDotAndDotDot);
-    Q_UNUSED(parent)
+    const QStringList parentBefore = QDir(rig->dir.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot);
     const QByteArray source = pattern(70);
     offer(QStringLiteral("u"), offered, source.size());
     queue(QStringLiteral("u"));
     QVERIFY(answerLastRequest(source));
-    QCoreApplication::processEvents();
-    QCOMPARE(downloadStatus(QStringLiteral("u")), QStringLiteral("downloaded"));
-    const QStringList entries = downloadsFolderEntries();
-    QCOMPARE(entries.size(), 1);
-    QCOMPARE(readFile(downloadPath(entries.first())), source);
-    QCOMPARE(QDir(QDir::cleanPath(QDir::fromNativeSeparators(downloadsFolderPath()) + QStringLiteral("/..")))
-                 .entryList(QDir::AllEntries | QDir::NoDotAndDotDot),
-             parentBefore);
+    TransferRig::settle();
+    QCOMPARE(status(QStringLiteral("u")), QStringLiteral("downloaded"));
+    const QStringList files = entries();
+    QCOMPARE(files.size(), 1);
+    QCOMPARE(readFile(path(files.first())), source);
+    QCOMPARE(QDir(rig->dir.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), parentBefore);
 }
 
 void tst_LocalNames::sameIdWithNewSizeStartsAgain()
@@ -177,21 +156,21 @@ void tst_LocalNames::sameIdWithNewSizeStartsAgain()
     offer(QStringLiteral("grown"), QStringLiteral("grown.txt"), old.size());
     queue(QStringLiteral("grown"));
     QVERIFY(answerLastRequest(old));
-    QCoreApplication::processEvents();
+    TransferRig::settle();
 
     const QByteArray newer = pattern(150, 2);
     offer(QStringLiteral("grown"), QStringLiteral("grown.txt"), newer.size());
-    outbox->clear();
+    rig->sink.clear();
     queue(QStringLiteral("grown"));
     QCOMPARE(requests(), (QList<Request>{{QStringLiteral("grown"), 0, 150}}));
     QVERIFY(answerLastRequest(newer));
-    QCoreApplication::processEvents();
-    QCOMPARE(readFile(downloadPath(QStringLiteral("grown.txt"))), newer);
-    const QStringList entries = downloadsFolderEntries();
-    QCOMPARE(entries.size(), 2);
-    const QString backup = entries.at(entries.at(0) == QLatin1String("grown.txt") ? 1 : 0);
+    TransferRig::settle();
+    QCOMPARE(readFile(path(QStringLiteral("grown.txt"))), newer);
+    const QStringList files = entries();
+    QCOMPARE(files.size(), 2);
+    const QString backup = files.at(files.at(0) == QLatin1String("grown.txt") ? 1 : 0);
     QVERIFY2(backup.startsWith(QStringLiteral("grown_veskbackup_")), qPrintable(backup));
-    QCOMPARE(readFile(downloadPath(backup)), old);
+    QCOMPARE(readFile(path(backup)), old);
 }
 
 void tst_LocalNames::reOfferedCompleteFileCompletesAtOnce()
@@ -200,18 +179,18 @@ void tst_LocalNames::reOfferedCompleteFileCompletesAtOnce()
     offer(QStringLiteral("again"), QStringLiteral("again.txt"), source.size());
     queue(QStringLiteral("again"));
     QVERIFY(answerLastRequest(source));
-    QCoreApplication::processEvents();
-    QCOMPARE(downloadStatus(QStringLiteral("again")), QStringLiteral("downloaded"));
+    TransferRig::settle();
+    QCOMPARE(status(QStringLiteral("again")), QStringLiteral("downloaded"));
 
     offer(QStringLiteral("again"), QStringLiteral("again.txt"), source.size());
-    QCOMPARE(downloadStatus(QStringLiteral("again")), QStringLiteral("unknown"));
-    outbox->clear();
+    QCOMPARE(status(QStringLiteral("again")), QStringLiteral("unknown"));
+    rig->sink.clear();
     queue(QStringLiteral("again"));
-    QCOMPARE(downloadStatus(QStringLiteral("again")), QStringLiteral("downloaded"));
+    QCOMPARE(status(QStringLiteral("again")), QStringLiteral("downloaded"));
     QVERIFY(requests().isEmpty());
-    QCOMPARE(outbox->withAction(QStringLiteral("fileTransferComplete")).size(), 1);
-    QCOMPARE(downloadsFolderEntries(), QStringList{"again.txt"});
+    QCOMPARE(rig->fileIds(QStringLiteral("fileTransferComplete")), QStringList{"again"});
+    QCOMPARE(entries(), QStringList{"again.txt"});
 }
 
-QTEST_MAIN(tst_LocalNames)
+QTEST_GUILESS_MAIN(tst_LocalNames)
 #include "tst_localnames.moc"

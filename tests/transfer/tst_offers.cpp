@@ -1,50 +1,39 @@
-#include "transferfixture.h"
+#include "transferrig.h"
 
+#include "store/filestandarditemmodel.h"
 #include "store/vesksqlquerymodel.h"
-#include "testsupport.h"
 #include "transfer/transfernames.h"
 
-#include <QAbstractItemModelTester>
+#include <QFile>
+#include <QFileInfo>
 #include <QSignalSpy>
 #include <QTemporaryDir>
+#include <QUrl>
 
-using namespace TransferFixture;
-using Vesk::Globals;
-using Vesk::Parameters;
+using namespace TestSupport;
+using Vesk::OutgoingOffers;
 
 namespace {
 
-constexpr qint64 kHourMs = 3600000;
 const QString kUploads = QStringLiteral("vesk_uploads");
 
 } // namespace
 
+// The sender's side of an offer: picking files, offering them to peers, the offer loop and its confirmations.
 class tst_Offers : public QObject
 {
     Q_OBJECT
 
-private slots:
-    void initTestCase();
+private Q_SLOTS:
     void init();
-    void cleanupTestCase();
+    void cleanup();
 
-    // Picking files.
-    void folderAddsNothing();
-    void addedFileCarriesItsRoles();
-    void fileAlreadyListedAddsNothing();
-    void thumbnailNeedsTheExactUrlText();
-    void sizeLimit_data();
-    void sizeLimit();
-    void missingOrForeignFilesAreNotAdded_data();
-    void missingOrForeignFilesAreNotAdded();
-
-    // Offering.
+    void pickedFileCarriesItsRoles();
+    void pickingRefusesWhatCannotBeSent_data();
+    void pickingRefusesWhatCannotBeSent();
     void twoFilesToThreePeers();
     void sameFileOfferedAgainResetsItsRow();
-    void onlyHighlightedFilesAreOffered();
-    void filesThatChangedSincePickingAreNotOffered();
-
-    // The offer loop.
+    void onlyHighlightedUnchangedFilesAreOffered();
     void offerLoopSendsFiveOldestThenTheRest();
     void offersWaitForPeersThatAreOff();
     void oneHourCutOff_data();
@@ -53,355 +42,253 @@ private slots:
 
 private:
     QString makeFile(const QString& name, const QByteArray& contents = QByteArray("data"));
-    void pick(const QString& path);
+    void pick(const QString& path) { rig->outgoing.processNewFileToSend(QUrl::fromLocalFile(path)); }
+    void offerTo(const QString& peer)
+    {
+        rig->outgoing.togglePeerSelection(peer);
+        rig->outgoing.sendHighlightedFiles();
+    }
 
-    Globals* g = nullptr;
-    TransferRecorder* outbox = nullptr;
-    QTemporaryDir files;
+    std::unique_ptr<TransferRig> rig;
+    std::unique_ptr<QTemporaryDir> files;
 };
-
-void tst_Offers::initTestCase()
-{
-    QVERIFY(files.isValid());
-    outbox = new TransferRecorder;
-    g = startController();
-    new QAbstractItemModelTester(&g->filesData, QAbstractItemModelTester::FailureReportingMode::QtTest, this);
-    new QAbstractItemModelTester(g->uploadsData, QAbstractItemModelTester::FailureReportingMode::QtTest, this);
-    new QAbstractItemModelTester(g->pausedDownloads, QAbstractItemModelTester::FailureReportingMode::QtTest, this);
-}
 
 void tst_Offers::init()
 {
-    now() += 2 * kHourMs;
-    clearTables();
-    g->filesData.removeRows(0, g->filesData.rowCount());
-    g->selectedPeers.clear();
-    g->uploadsData->refresh();
-    g->pausedDownloads->refresh();
-    notices();
-    outbox->clear();
+    rig = std::make_unique<TransferRig>();
+    files = std::make_unique<QTemporaryDir>();
 }
 
-void tst_Offers::cleanupTestCase()
+void tst_Offers::cleanup()
 {
-    delete outbox;
-    Vesk::setClockOverride({});
+    rig.reset();
+    files.reset();
 }
 
 QString tst_Offers::makeFile(const QString& name, const QByteArray& contents)
 {
-    return writeFile(files.filePath(name), contents);
+    const QString path = files->filePath(name);
+    return writeFile(path, contents) ? QFileInfo(path).absoluteFilePath() : QString();
 }
 
-void tst_Offers::pick(const QString& path)
+void tst_Offers::pickedFileCarriesItsRoles()
 {
-    g->processNewFileToSend(QUrl::fromLocalFile(path));
-}
-
-void tst_Offers::folderAddsNothing()
-{
-    g->setCurrentSelectedTabIndex(0);
-    QSignalSpy countSpy(g, &Globals::selectedFilesCountChanged);
-    g->processNewFileToSend(QUrl::fromLocalFile(files.path()));
-    QCOMPARE(g->filesData.rowCount(), 0);
-    QCOMPARE(countSpy.size(), 1);
-    QCOMPARE(g->currentSelectedTabIndex(), 1);
-    QVERIFY(notices().isEmpty());
-}
-
-void tst_Offers::addedFileCarriesItsRoles()
-{
-    const QString path = makeFile(QStringLiteral("Holiday.JPG"), QByteArray(1234, 'x'));
-    QSignalSpy countSpy(g, &Globals::selectedFilesCountChanged);
-    QSignalSpy modelSpy(&g->filesData, &FileStandardItemModel::selectedCountChanged);
+    const QString path = makeFile("Holiday.JPG", QByteArray(1234, 'x'));
+    QSignalSpy countSpy(&rig->outgoing, &OutgoingOffers::selectedFilesCountChanged);
     pick(path);
-    QCOMPARE(g->filesData.rowCount(), 1);
-    const QModelIndex item = g->filesData.index(0, 0);
+    // Picking shows the files tab.
+    QCOMPARE(rig->shell.tabs, QList<int>{OutgoingOffers::kFilesTabIndex});
+    QCOMPARE(rig->outgoing.filesData.rowCount(), 1);
+    const QModelIndex item = rig->outgoing.filesData.index(0, 0);
     QCOMPARE(item.data(FileStandardItemModel::FileURLRole).toString(), QUrl::fromLocalFile(path).toString());
-    QVERIFY(item.data(FileStandardItemModel::FileURLRole).toString().startsWith(QStringLiteral("file:///")));
     QCOMPARE(item.data(FileStandardItemModel::FileNameRole).toString(), QStringLiteral("Holiday.JPG"));
     QCOMPARE(item.data(FileStandardItemModel::TotalByteSizeRole).toLongLong(), 1234);
     QCOMPARE(item.data(FileStandardItemModel::SelectedRole), QVariant(true));
     QCOMPARE(item.data(FileStandardItemModel::ThumbnailRole).toString(),
              QStringLiteral("qrc:/qml/Vesk/pics/fileicons/image.png"));
-    QCOMPARE(g->numberOfSelectedFiles(), 1);
-    // The model's own signal reaches the controller's too, so the controller's count changes at least twice.
-    QCOMPARE(modelSpy.size(), 1);
-    QCOMPARE(countSpy.size(), 2);
+    QVERIFY(!countSpy.isEmpty());
+
+    // The same file again adds nothing; a folder adds nothing.
+    pick(path);
+    rig->outgoing.processNewFileToSend(QUrl::fromLocalFile(files->path()));
+    QCOMPARE(rig->outgoing.filesData.rowCount(), 1);
+    QVERIFY(rig->shell.notices.isEmpty());
 }
 
-void tst_Offers::fileAlreadyListedAddsNothing()
+void tst_Offers::pickingRefusesWhatCannotBeSent_data()
 {
-    const QString path = makeFile(QStringLiteral("twice.txt"));
-    pick(path);
-    QSignalSpy countSpy(g, &Globals::selectedFilesCountChanged);
-    pick(path);
-    QCOMPARE(g->filesData.rowCount(), 1);
-    QCOMPARE(countSpy.size(), 0);
-}
-
-void tst_Offers::thumbnailNeedsTheExactUrlText()
-{
-    // A path with a "." step names the same file, but its URL text differs from the one made from the clean path.
-    const QString path = makeFile(QStringLiteral("slides.pptx"));
-    const QUrl url = QUrl::fromLocalFile(files.path() + QStringLiteral("/./slides.pptx"));
-    QVERIFY(url.toString() != QUrl::fromLocalFile(path).toString());
-    QCOMPARE(QFileInfo(url.toLocalFile()).absoluteFilePath(), path);
-    g->processNewFileToSend(url);
-    QCOMPARE(g->filesData.rowCount(), 1);
-    QCOMPARE(g->filesData.index(0, 0).data(FileStandardItemModel::ThumbnailRole).toString(),
-             QStringLiteral("qrc:/qml/Vesk/pics/fileicons/fileicon_bg.png"));
-    // The same file added through its plain URL is a second entry, and gets its icon.
-    pick(path);
-    QCOMPARE(g->filesData.rowCount(), 2);
-    QCOMPARE(g->filesData.index(1, 0).data(FileStandardItemModel::ThumbnailRole).toString(),
-             QStringLiteral("qrc:/qml/Vesk/pics/fileicons/powerpoint.png"));
-}
-
-void tst_Offers::sizeLimit_data()
-{
+    QTest::addColumn<QString>("name"); // a file of that name and size is made; empty: use the url
     QTest::addColumn<qint64>("size");
-    QTest::addColumn<bool>("added");
-    QTest::newRow("largest describable size") << qint64(4294967295) << true;
-    QTest::newRow("4 GiB") << qint64(4294967296) << false;
-    QTest::newRow("6 GB") << qint64(6000000000) << false;
-}
-
-void tst_Offers::sizeLimit()
-{
-    QFETCH(qint64, size);
-    QFETCH(bool, added);
-    // Sparse: the size is real, the disk blocks are not.
-    const QString path = files.filePath(QStringLiteral("huge-%1.iso").arg(size));
-    {
-        QFile file(path);
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        QVERIFY(file.resize(size));
-    }
-    QCOMPARE(QFileInfo(path).size(), size);
-
-    pick(path);
-    QCOMPARE(g->filesData.rowCount(), added ? 1 : 0);
-    const QStringList shown = notices();
-    if (added) {
-        QVERIFY(shown.isEmpty());
-        g->togglePeerSelection(QStringLiteral("peer"));
-        g->sendHighlightedFiles();
-        QCOMPARE(row(kUploads, Vesk::TransferNames::uploadId(QStringLiteral("peer"), path)).value("filesize"),
-                 QString::number(size));
-    } else {
-        QCOMPARE(shown.size(), 1);
-        QVERIFY2(shown.first().contains(QFileInfo(path).fileName()), qPrintable(shown.first()));
-        QVERIFY2(shown.first().contains(QStringLiteral("4,294,967,296")), qPrintable(shown.first()));
-        QVERIFY2(shown.first().contains(QStringLiteral("4 GiB")), qPrintable(shown.first()));
-    }
-    QFile::remove(path);
-}
-
-void tst_Offers::missingOrForeignFilesAreNotAdded_data()
-{
     QTest::addColumn<QUrl>("url");
-    QTest::addColumn<QString>("named");
-    QTest::newRow("missing file") << QUrl::fromLocalFile(QStringLiteral("/nonexistent/gone.txt")) << "gone.txt";
-    QTest::newRow("web address") << QUrl(QStringLiteral("https://example.org/a.txt")) << "https://example.org/a.txt";
+    QTest::addColumn<QString>("noticeMentions"); // empty: added without a notice
+    QTest::newRow("largest describable size") << "big.iso" << qint64(4294967295) << QUrl() << "";
+    QTest::newRow("4 GiB") << "huge.iso" << qint64(4294967296) << QUrl() << "4,294,967,296";
+    QTest::newRow("missing file") << "" << qint64(0) << QUrl::fromLocalFile("/nonexistent/gone.txt") << "gone.txt";
+    QTest::newRow("web address") << "" << qint64(0) << QUrl("https://example.org/a.txt") << "https://example.org/a.txt";
 }
 
-void tst_Offers::missingOrForeignFilesAreNotAdded()
+void tst_Offers::pickingRefusesWhatCannotBeSent()
 {
+    QFETCH(QString, name);
+    QFETCH(qint64, size);
     QFETCH(QUrl, url);
-    QFETCH(QString, named);
-    g->processNewFileToSend(url);
-    QCOMPARE(g->filesData.rowCount(), 0);
-    const QStringList shown = notices();
-    QCOMPARE(shown.size(), 1);
-    QVERIFY2(shown.first().contains(named), qPrintable(shown.first()));
+    QFETCH(QString, noticeMentions);
+    QString path;
+    if (!name.isEmpty()) {
+        path = files->filePath(name);
+        QFile file(path); // sparse: the size is real, the disk blocks are not
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.resize(size));
+        url = QUrl::fromLocalFile(path);
+    }
+    rig->outgoing.processNewFileToSend(url);
+    if (noticeMentions.isEmpty()) {
+        QVERIFY(rig->shell.notices.isEmpty());
+        offerTo("peer");
+        QCOMPARE(row(kUploads, Vesk::TransferNames::uploadId("peer", path)).value("filesize"), QString::number(size));
+        return;
+    }
+    QCOMPARE(rig->outgoing.filesData.rowCount(), 0);
+    QCOMPARE(rig->shell.notices.size(), 1);
+    QVERIFY2(rig->shell.notices.first().contains(noticeMentions), qPrintable(rig->shell.notices.first()));
 }
 
 void tst_Offers::twoFilesToThreePeers()
 {
     for (const char* peer : {"p1", "p2", "p3"})
-        addPeer(g, QLatin1String(peer), QStringLiteral("on"), QStringLiteral("10.77.2.1"));
-    const QString a = makeFile(QStringLiteral("a.txt"), "aaa");
-    const QString b = makeFile(QStringLiteral("b.pdf"), "bbbbb");
+        rig->addPeer(peer);
+    const QString a = makeFile("a.txt", "aaa");
+    const QString b = makeFile("b.pdf", "bbbbb");
     pick(a);
     pick(b);
     for (const char* peer : {"p1", "p2", "p3"})
-        g->togglePeerSelection(QLatin1String(peer));
-    QSignalSpy peersSpy(g, &Globals::selectedPeersCountChanged);
+        rig->outgoing.togglePeerSelection(peer);
+    rig->shell.tabs.clear();
+    rig->outgoing.sendHighlightedFiles();
 
-    g->sendHighlightedFiles();
-
-    QCOMPARE(g->currentSelectedTabIndex(), 2);
+    QCOMPARE(rig->shell.tabs, QList<int>{OutgoingOffers::kUploadsTabIndex});
     QCOMPARE(count(kUploads), 6);
     for (const char* peer : {"p1", "p2", "p3"}) {
         for (const QString& path : {a, b}) {
-            const auto upload = row(kUploads, Vesk::TransferNames::uploadId(QLatin1String(peer), path));
+            const auto upload = row(kUploads, Vesk::TransferNames::uploadId(peer, path));
             QCOMPARE(upload.value("url"), path);
-            QCOMPARE(upload.value("nodeto"), QLatin1String(peer));
+            QCOMPARE(upload.value("nodeto"), QString(peer));
             QCOMPARE(upload.value("filename"), QFileInfo(path).fileName());
             QCOMPARE(upload.value("filesize"), QString::number(QFileInfo(path).size()));
             QCOMPARE(upload.value("status"), QStringLiteral("unknown"));
             QCOMPARE(upload.value("bytessent"), QStringLiteral("0"));
-            QCOMPARE(upload.value("timesent"), QString::number(now()));
+            QCOMPARE(upload.value("timesent"), QString::number(rig->clock.nowMs()));
         }
     }
-    QCOMPARE(g->filesData.rowCount(), 0);
-    QCOMPARE(g->numberOfSelectedFiles(), 0);
-    QVERIFY(g->selectedPeers.isEmpty());
-    QCOMPARE(g->selectedPeersCount(), 0);
-    QCOMPARE(peersSpy.size(), 1);
-    QCOMPARE(g->uploadsData->rowCount(), 6);
+    // The list and the choice of peers start empty again.
+    QCOMPARE(rig->outgoing.filesData.rowCount(), 0);
+    QCOMPARE(rig->outgoing.selectedPeersCount(), 0);
+    QCOMPARE(rig->store->uploadsData->rowCount(), 6);
     // The offer loop ran at once: the five oldest offers are out already.
-    const auto offers = outbox->withAction(QStringLiteral("newFileToDownload"));
+    const auto offers = rig->sink.withAction("newFileToDownload");
     QCOMPARE(offers.size(), 5);
     for (const auto& offer : offers) {
         const auto upload = row(kUploads, offer.value("fileId").toString());
-        QCOMPARE(offer.nodeId, upload.value("nodeto"));
+        QCOMPARE(rig->nodeAt(offer.address), upload.value("nodeto"));
         QCOMPARE(offer.value("fileName").toString(), upload.value("filename"));
         QCOMPARE(offer.value("fileSize").toLongLong(), upload.value("filesize").toLongLong());
-        QCOMPARE(offer.value("nodeFrom").toString(), g->hostId());
+        QCOMPARE(offer.value("nodeFrom").toString(), rig->profile.id);
     }
 }
 
 void tst_Offers::sameFileOfferedAgainResetsItsRow()
 {
-    const QString path = makeFile(QStringLiteral("again.txt"));
-    const QString id = Vesk::TransferNames::uploadId(QStringLiteral("p1"), path);
+    const QString path = makeFile("again.txt");
+    const QString id = Vesk::TransferNames::uploadId("p1", path);
     pick(path);
-    g->togglePeerSelection(QStringLiteral("p1"));
-    g->sendHighlightedFiles();
-    exec(QStringLiteral("update vesk_uploads set status = 'sent', bytesSent = 5000 where id = ?"), {id});
-
-    now() += 1000;
+    offerTo("p1");
+    QVERIFY(exec("update vesk_uploads set status = 'sent', bytesSent = 5000 where id = ?", {id}));
+    rig->clock.advance(1000);
     pick(path);
-    g->togglePeerSelection(QStringLiteral("p1"));
-    g->sendHighlightedFiles();
-
+    offerTo("p1");
     QCOMPARE(count(kUploads), 1);
     const auto upload = row(kUploads, id);
     QCOMPARE(upload.value("status"), QStringLiteral("unknown"));
     QCOMPARE(upload.value("bytessent"), QStringLiteral("0"));
-    QCOMPARE(upload.value("timesent"), QString::number(now()));
+    QCOMPARE(upload.value("timesent"), QString::number(rig->clock.nowMs()));
 }
 
-void tst_Offers::onlyHighlightedFilesAreOffered()
+void tst_Offers::onlyHighlightedUnchangedFilesAreOffered()
 {
-    const QString kept = makeFile(QStringLiteral("kept.txt"));
-    const QString dropped = makeFile(QStringLiteral("dropped.txt"));
-    pick(kept);
-    pick(dropped);
-    g->filesData.toggleHighlightFlag(QUrl::fromLocalFile(dropped).toString());
-    g->togglePeerSelection(QStringLiteral("p1"));
-    g->sendHighlightedFiles();
-    QCOMPARE(column(QStringLiteral("select url from vesk_uploads")), QStringList{kept});
-    QCOMPARE(g->filesData.rowCount(), 0);
-}
-
-void tst_Offers::filesThatChangedSincePickingAreNotOffered()
-{
-    const QString stays = makeFile(QStringLiteral("stays.txt"));
-    const QString vanishes = makeFile(QStringLiteral("vanishes.txt"));
-    const QString grows = makeFile(QStringLiteral("grows.bin"));
-    pick(stays);
-    pick(vanishes);
-    pick(grows);
+    const QString kept = makeFile("kept.txt");
+    const QString unticked = makeFile("unticked.txt");
+    const QString vanishes = makeFile("vanishes.txt");
+    const QString grows = makeFile("grows.bin");
+    for (const QString& path : {kept, unticked, vanishes, grows})
+        pick(path);
+    rig->outgoing.filesData.toggleHighlightFlag(QUrl::fromLocalFile(unticked).toString());
     QVERIFY(QFile::remove(vanishes));
     {
         QFile file(grows);
-        QVERIFY(file.open(QIODevice::ReadWrite));
-        QVERIFY(file.resize(Vesk::TransferNames::kWireSizeLimit));
+        QVERIFY(file.open(QIODevice::ReadWrite) && file.resize(Vesk::TransferNames::kWireSizeLimit));
     }
-    g->togglePeerSelection(QStringLiteral("p1"));
-    g->sendHighlightedFiles();
-
-    QCOMPARE(column(QStringLiteral("select url from vesk_uploads")), QStringList{stays});
-    const QStringList shown = notices();
-    QCOMPARE(shown.size(), 1);
-    QVERIFY2(shown.first().contains(QStringLiteral("vanishes.txt")), qPrintable(shown.first()));
-    QVERIFY2(shown.first().contains(QStringLiteral("grows.bin")), qPrintable(shown.first()));
-    QVERIFY(!shown.first().contains(QStringLiteral("stays.txt")));
-    QCOMPARE(g->filesData.rowCount(), 0);
-    QFile::remove(grows);
+    offerTo("p1");
+    QCOMPARE(column("select url from vesk_uploads"), QStringList{kept});
+    // One notice names every file that changed since it was picked, and only those.
+    QCOMPARE(rig->shell.notices.size(), 1);
+    const QString shown = rig->shell.notices.first();
+    QVERIFY2(shown.contains("vanishes.txt") && shown.contains("grows.bin"), qPrintable(shown));
+    QVERIFY(!shown.contains("kept.txt") && !shown.contains("unticked.txt"));
+    QCOMPARE(rig->outgoing.filesData.rowCount(), 0);
 }
 
 void tst_Offers::offerLoopSendsFiveOldestThenTheRest()
 {
-    addPeer(g, QStringLiteral("on1"), QStringLiteral("on"), QStringLiteral("10.77.2.1"));
-    addPeer(g, QStringLiteral("on2"), QStringLiteral("on"), QStringLiteral("10.77.2.2"));
+    rig->addPeer("on1");
+    rig->addPeer("on2");
     // Recorded out of order, so the order of the answer comes from the times.
     const QList<int> ages{3, 7, 1, 6, 2, 5, 4};
     for (int i = 0; i < ages.size(); ++i)
-        insertUpload(QStringLiteral("u%1").arg(ages[i]), i % 2 ? QStringLiteral("on1") : QStringLiteral("on2"),
-                     now() - ages[i] * 1000);
+        rig->insertUpload(QStringLiteral("u%1").arg(ages[i]), i % 2 ? "on1" : "on2",
+                          rig->clock.nowMs() - ages[i] * 1000);
 
-    g->unsentUploadsTimeout();
+    rig->outgoing.resendOffers();
     const QStringList oldest{"u7", "u6", "u5", "u4", "u3"};
-    QCOMPARE(fileIds(outbox->withAction(QStringLiteral("newFileToDownload"))), oldest);
-    for (const auto& offer : outbox->sent)
-        QCOMPARE(offer.nodeId, row(kUploads, offer.value("fileId").toString()).value("nodeto"));
+    QCOMPARE(rig->fileIds("newFileToDownload"), oldest);
+    for (const auto& offer : std::as_const(rig->sink.sent))
+        QCOMPARE(rig->nodeAt(offer.address), row(kUploads, offer.value("fileId").toString()).value("nodeto"));
 
     // Unconfirmed, the same five go out again; nothing is written.
-    outbox->clear();
-    g->unsentUploadsTimeout();
-    QCOMPARE(fileIds(outbox->sent), oldest);
-    QCOMPARE(column(QStringLiteral("select count(*) from vesk_uploads where status = 'unknown'")).value(0),
-             QStringLiteral("7"));
+    rig->sink.clear();
+    rig->outgoing.resendOffers();
+    QCOMPARE(rig->fileIds("newFileToDownload"), oldest);
+    QCOMPARE(column("select count(*) from vesk_uploads where status = 'unknown'"), QStringList{"7"});
 
     for (const QString& id : oldest)
-        g->processMessage({{"action", "confirmFileToSend"}, {"fileId", id}, {"senderIPAddress", "10.77.2.1"}});
-    outbox->clear();
-    g->unsentUploadsTimeout();
-    QCOMPARE(fileIds(outbox->sent), (QStringList{"u2", "u1"}));
+        rig->outgoing.handleConfirmFileToSend({{"action", "confirmFileToSend"}, {"fileId", id}});
+    rig->sink.clear();
+    rig->outgoing.resendOffers();
+    QCOMPARE(rig->fileIds("newFileToDownload"), (QStringList{"u2", "u1"}));
 }
 
 void tst_Offers::offersWaitForPeersThatAreOff()
 {
-    addPeer(g, QStringLiteral("sleepy"), QStringLiteral("off"), QStringLiteral("10.77.2.3"));
-    insertUpload(QStringLiteral("toOff"), QStringLiteral("sleepy"), now() - 1000);
-    insertUpload(QStringLiteral("toNobody"), QStringLiteral("no such peer"), now() - 1000);
-    g->unsentUploadsTimeout();
-    QVERIFY(outbox->sent.isEmpty());
+    rig->addPeer("sleepy", "off", "10.77.2.3");
+    rig->insertUpload("toOff", "sleepy", rig->clock.nowMs() - 1000);
+    rig->insertUpload("toNobody", "no such peer", rig->clock.nowMs() - 1000);
+    rig->outgoing.resendOffers();
+    QVERIFY(rig->sink.sent.isEmpty());
 
-    addPeer(g, QStringLiteral("sleepy"), QStringLiteral("on"), QStringLiteral("10.77.2.3"));
-    g->unsentUploadsTimeout();
-    QCOMPARE(fileIds(outbox->sent), QStringList{"toOff"});
+    rig->addPeer("sleepy", "on", "10.77.2.3");
+    rig->outgoing.resendOffers();
+    QCOMPARE(rig->fileIds("newFileToDownload"), QStringList{"toOff"});
 }
 
 void tst_Offers::oneHourCutOff_data()
 {
     QTest::addColumn<qint64>("age");
     QTest::addColumn<bool>("sent");
-    QTest::newRow("just under an hour") << kHourMs - 1 << true;
-    QTest::newRow("exactly an hour") << kHourMs << false;
-    QTest::newRow("older") << kHourMs + 1 << false;
+    QTest::newRow("just under an hour") << OutgoingOffers::kOfferWindowMs - 1 << true;
+    QTest::newRow("exactly an hour") << OutgoingOffers::kOfferWindowMs << false;
 }
 
 void tst_Offers::oneHourCutOff()
 {
     QFETCH(qint64, age);
     QFETCH(bool, sent);
-    addPeer(g, QStringLiteral("on1"), QStringLiteral("on"), QStringLiteral("10.77.2.1"));
-    insertUpload(QStringLiteral("aged"), QStringLiteral("on1"), now() - age);
-    g->unsentUploadsTimeout();
-    QCOMPARE(outbox->sent.size(), sent ? 1 : 0);
-    QCOMPARE(row(kUploads, QStringLiteral("aged")).value("status"), QStringLiteral("unknown"));
+    rig->addPeer("on1");
+    rig->insertUpload("aged", "on1", rig->clock.nowMs() - age);
+    rig->outgoing.resendOffers();
+    QCOMPARE(rig->sink.sent.size(), sent ? 1 : 0);
+    QCOMPARE(row(kUploads, "aged").value("status"), QStringLiteral("unknown"));
 }
 
 void tst_Offers::confirmationMarksUploadSent()
 {
-    addPeer(g, QStringLiteral("on1"), QStringLiteral("on"), QStringLiteral("10.77.2.1"));
-    insertUpload(QStringLiteral("c1"), QStringLiteral("on1"), now());
-    g->uploadsData->refresh();
-    QSignalSpy reset(g->uploadsData, &QAbstractItemModel::modelReset);
-    g->processMessage({{"action", "confirmFileToSend"}, {"fileId", "c1"}, {"senderIPAddress", "10.77.9.9"}});
-    QCOMPARE(row(kUploads, QStringLiteral("c1")).value("status"), QStringLiteral("sent"));
-    QVERIFY(reset.size() >= 1);
-    g->unsentUploadsTimeout();
-    QVERIFY(outbox->sent.isEmpty());
+    rig->addPeer("on1");
+    rig->insertUpload("c1", "on1", rig->clock.nowMs());
+    rig->outgoing.handleConfirmFileToSend({{"action", "confirmFileToSend"}, {"fileId", "c1"}});
+    QCOMPARE(row(kUploads, "c1").value("status"), QStringLiteral("sent"));
+    rig->outgoing.resendOffers();
+    QVERIFY(rig->sink.sent.isEmpty());
     // A confirmation for an id without a row changes nothing.
-    g->processMessage({{"action", "confirmFileToSend"}, {"fileId", "nothing"}, {"senderIPAddress", "10.77.9.9"}});
+    rig->outgoing.handleConfirmFileToSend({{"action", "confirmFileToSend"}, {"fileId", "nothing"}});
     QCOMPARE(count(kUploads), 1);
 }
 
-QTEST_MAIN(tst_Offers)
+QTEST_GUILESS_MAIN(tst_Offers)
 #include "tst_offers.moc"

@@ -1,41 +1,28 @@
-#include "transferfixture.h"
+#include "transferrig.h"
 
-#include "store/vesksqlquerymodel.h"
-#include "testsupport.h"
 #include "transfer/chunkcache.h"
-#include "transfer/transfernames.h"
+#include "transfer/transfermessages.h"
 
-#include <QAbstractItemModelTester>
 #include <QTemporaryDir>
 
-using namespace TransferFixture;
-using Vesk::Globals;
-using Vesk::Parameters;
+using namespace TestSupport;
+using Parameters = Vesk::MessageSink::Parameters;
 
 namespace {
 
-constexpr qint64 kHourMs = 3600000;
-constexpr qint64 kPacket = 1000000;
-const QString kDownloads = QStringLiteral("vesk_downloads");
+constexpr qint64 kPacket = Vesk::TransferMessages::kPacketSize;
 const QString kUploads = QStringLiteral("vesk_uploads");
-
-QString status(const QString& id)
-{
-    return row(kDownloads, id).value("status");
-}
 
 } // namespace
 
-// The owner's side of the packet exchange: answering requests from memory-bounded chunks, refusing nonsense, and a
-// whole transfer between both sides over real connections.
+// The owner's side of the packet exchange: answering requests from memory-bounded chunks, refusing nonsense.
 class tst_PacketServing : public QObject
 {
     Q_OBJECT
 
-private slots:
-    void initTestCase();
+private Q_SLOTS:
     void init();
-    void cleanupTestCase();
+    void cleanup();
 
     void servingAPacket();
     void badRequestsGetNoAnswer_data();
@@ -44,63 +31,54 @@ private slots:
     void chunkMemoryStaysBounded_data();
     void chunkMemoryStaysBounded();
     void idleChunksAreFreedByTheTimer();
-    void loopbackTransferIsBitExact();
 
 private:
-    Globals* g = nullptr;
-    TransferRecorder* outbox = nullptr;
-    QTemporaryDir files;
-};
+    QString makeUpload(const QString& id, const QByteArray& contents,
+                       const QString& name = QStringLiteral("served.bin"))
+    {
+        const QString path = files->filePath(name);
+        if (!QFileInfo::exists(path))
+            writeFile(path, contents);
+        exec(QStringLiteral("insert into vesk_uploads (id, url, nodeto, filesize, filename, bytesSent, status, "
+                            "timesent) values (?, ?, 'receiver', ?, ?, 0, 'sent', 0)"),
+             {id, path, contents.size(), name});
+        return path;
+    }
 
-void tst_PacketServing::initTestCase()
-{
-    QVERIFY(files.isValid());
-    outbox = new TransferRecorder;
-    g = startController();
-    QVERIFY(g->tcpServer.isListening());
-    new QAbstractItemModelTester(g->uploadsData, QAbstractItemModelTester::FailureReportingMode::QtTest, this);
-}
+    std::unique_ptr<TransferRig> rig;
+    std::unique_ptr<QTemporaryDir> files;
+    QHostAddress receiver;
+};
 
 void tst_PacketServing::init()
 {
-    now() += 2 * kHourMs;
-    QCoreApplication::processEvents();
-    clearTables();
-    QDir(downloadsFolderPath()).removeRecursively();
-    QDir().mkpath(downloadsFolderPath());
-    g->uploadsData->refresh();
-    g->bufferFilesToSend.clear();
-    g->bufferFilesToSend.resetPeak();
-    outbox->deliver = false;
-    outbox->clear();
+    rig = std::make_unique<TransferRig>();
+    files = std::make_unique<QTemporaryDir>();
+    receiver = rig->addPeer("receiver");
 }
 
-void tst_PacketServing::cleanupTestCase()
+void tst_PacketServing::cleanup()
 {
-    delete outbox;
-    Vesk::setClockOverride({});
+    rig.reset();
+    files.reset();
 }
 
 void tst_PacketServing::servingAPacket()
 {
     const QByteArray source = pattern(2500000, 9);
-    const QString path = writeFile(files.filePath(QStringLiteral("served.bin")), source);
-    exec(QStringLiteral("insert into vesk_uploads (id, url, nodeto, filesize, filename, bytesSent, status, timesent) "
-                        "values ('up', ?, 'receiver', 2500000, 'served.bin', 0, 'sent', 0)"),
-         {path});
-    g->uploadsData->refresh();
+    makeUpload("up", source);
     for (qint64 seek : {qint64(0), qint64(2000000), qint64(1000000)}) {
-        outbox->clear();
-        g->processMessage({{"action", "sendDataPacket"},
-                           {"bufferSize", quint32(kPacket)},
-                           {"fileSeek", quint32(seek)},
-                           {"fileId", "up"},
-                           {"timeSent", qint64(424242)},
-                           {"senderIPAddress", "10.77.5.9"}});
-        QCOMPARE(outbox->sent.size(), 1);
-        const auto answer = outbox->sent.first();
+        rig->sink.clear();
+        rig->packets.handleSendDataPacket({{"action", "sendDataPacket"},
+                                           {"bufferSize", quint32(kPacket)},
+                                           {"fileSeek", quint32(seek)},
+                                           {"fileId", "up"},
+                                           {"timeSent", qint64(424242)},
+                                           {"senderIPAddress", "10.77.5.9"}});
+        QCOMPARE(rig->sink.sent.size(), 1);
+        const auto answer = rig->sink.sent.first();
         QCOMPARE(answer.action(), QStringLiteral("receiveDataPacket"));
-        QCOMPARE(answer.nodeId, QStringLiteral("receiver"));
+        QCOMPARE(answer.address, receiver);
         QCOMPARE(answer.value("fileId").toString(), QStringLiteral("up"));
         QCOMPARE(answer.value("fileSeek").toLongLong(), seek);
         QCOMPARE(answer.value("timeSent").toLongLong(), 424242);
@@ -128,26 +106,24 @@ void tst_PacketServing::badRequestsGetNoAnswer()
 {
     QFETCH(QVariant, bufferSize);
     QFETCH(QVariant, fileSeek);
-    const QString path = writeFile(files.filePath(QStringLiteral("small.bin")), pattern(5000));
-    exec(QStringLiteral("insert into vesk_uploads (id, url, nodeto, filesize, filename, bytesSent, status, timesent) "
-                        "values ('up', ?, 'receiver', 5000, 'small.bin', 0, 'sent', 0)"),
-         {path});
+    makeUpload("up", pattern(5000));
     Parameters request{{"action", "sendDataPacket"}, {"fileId", "up"}, {"timeSent", 1}};
     if (bufferSize.isValid())
         request.insert(QStringLiteral("bufferSize"), bufferSize);
     if (fileSeek.isValid())
         request.insert(QStringLiteral("fileSeek"), fileSeek);
-    g->processMessage(request);
-    QVERIFY(outbox->sent.isEmpty());
-    QCOMPARE(g->bufferFilesToSend.chunkCount(), 0);
+    rig->packets.handleSendDataPacket(request);
+    QVERIFY(rig->sink.sent.isEmpty());
+    QCOMPARE(rig->packets.chunks().chunkCount(), 0);
     QCOMPARE(row(kUploads, QStringLiteral("up")).value("bytessent"), QStringLiteral("0"));
 }
 
 void tst_PacketServing::requestForUnknownUploadIsLogged()
 {
     TestSupport::MessageCatcher catcher;
-    g->processMessage({{"action", "sendDataPacket"}, {"fileId", "ghost"}, {"fileSeek", 0}, {"bufferSize", 10}});
-    QVERIFY(outbox->sent.isEmpty());
+    rig->packets.handleSendDataPacket(
+        {{"action", "sendDataPacket"}, {"fileId", "ghost"}, {"fileSeek", 0}, {"bufferSize", 10}});
+    QVERIFY(rig->sink.sent.isEmpty());
     QCOMPARE(catcher.criticals().size(), 1);
     QVERIFY2(catcher.criticals().first().contains(QStringLiteral("The local file for")),
              qPrintable(catcher.criticals().first()));
@@ -156,10 +132,10 @@ void tst_PacketServing::requestForUnknownUploadIsLogged()
 
     // An id as long as a message can be is not copied whole into the log.
     catcher.clear();
-    g->processMessage({{"action", "sendDataPacket"},
-                       {"fileId", QString(1000000, QLatin1Char('x'))},
-                       {"fileSeek", 0},
-                       {"bufferSize", 10}});
+    rig->packets.handleSendDataPacket({{"action", "sendDataPacket"},
+                                       {"fileId", QString(1000000, QLatin1Char('x'))},
+                                       {"fileSeek", 0},
+                                       {"bufferSize", 10}});
     QCOMPARE(catcher.criticals().size(), 1);
     QVERIFY(catcher.criticals().first().size() < 200);
 }
@@ -179,12 +155,8 @@ void tst_PacketServing::chunkMemoryStaysBounded()
     QFETCH(qint64, packetSize);
     const qint64 size = uploads == 1 ? 40 * kPacket + 123 : 3 * kPacket + 7;
     const QByteArray source = pattern(size, 7);
-    const QString path = writeFile(files.filePath(QStringLiteral("large.bin")), source);
     for (int i = 0; i < uploads; ++i)
-        exec(QStringLiteral("insert into vesk_uploads (id, url, nodeto, filesize, filename, bytesSent, status, "
-                            "timesent) values (?, ?, 'receiver', ?, 'large.bin', 0, 'sent', 0)"),
-             {QStringLiteral("big%1").arg(i), path, size});
-    g->bufferFilesToSend.resetPeak();
+        makeUpload(QStringLiteral("big%1").arg(i), source, "large.bin");
 
     QList<qint64> offsets(uploads, 0);
     QList<QByteArray> received(uploads);
@@ -195,74 +167,42 @@ void tst_PacketServing::chunkMemoryStaysBounded()
             if (offsets[i] >= size)
                 continue;
             more = true;
-            outbox->clear();
-            g->processMessage({{"action", "sendDataPacket"},
-                               {"bufferSize", qMin(packetSize, size - offsets[i])},
-                               {"fileSeek", offsets[i]},
-                               {"fileId", QStringLiteral("big%1").arg(i)},
-                               {"timeSent", 1}});
-            QCOMPARE(outbox->sent.size(), 1);
-            const QByteArray bytes = outbox->sent.first().value("binaryData").toByteArray();
+            rig->sink.clear();
+            rig->packets.handleSendDataPacket({{"action", "sendDataPacket"},
+                                               {"bufferSize", qMin(packetSize, size - offsets[i])},
+                                               {"fileSeek", offsets[i]},
+                                               {"fileId", QStringLiteral("big%1").arg(i)},
+                                               {"timeSent", 1}});
+            QCOMPARE(rig->sink.sent.size(), 1);
+            const QByteArray bytes = rig->sink.sent.first().value("binaryData").toByteArray();
             QVERIFY(!bytes.isEmpty());
             received[i] += bytes;
             offsets[i] += bytes.size();
-            QVERIFY(g->bufferFilesToSend.chunkCount() <= ChunkCache::kDefaultCapacity);
+            QVERIFY(rig->packets.chunks().chunkCount() <= ChunkCache::kDefaultCapacity);
         }
     }
     for (int i = 0; i < uploads; ++i)
         QVERIFY(received[i] == source);
-    QVERIFY2(g->bufferFilesToSend.peakBytesHeld() <= ChunkCache::kDefaultCapacity * kPacket,
-             qPrintable(QString::number(g->bufferFilesToSend.peakBytesHeld())));
+    QVERIFY2(rig->packets.chunks().peakBytesHeld() <= ChunkCache::kDefaultCapacity * kPacket,
+             qPrintable(QString::number(rig->packets.chunks().peakBytesHeld())));
     if (uploads == 1)
-        QVERIFY(g->bufferFilesToSend.peakBytesHeld() <= kPacket);
+        QVERIFY(rig->packets.chunks().peakBytesHeld() <= kPacket);
     // Every chunk was served to its end, so none is left behind.
-    QCOMPARE(g->bufferFilesToSend.chunkCount(), 0);
+    QCOMPARE(rig->packets.chunks().chunkCount(), 0);
 }
 
 void tst_PacketServing::idleChunksAreFreedByTheTimer()
 {
-    const QString path = writeFile(files.filePath(QStringLiteral("idle.bin")), pattern(3 * kPacket));
-    exec(QStringLiteral("insert into vesk_uploads (id, url, nodeto, filesize, filename, bytesSent, status, timesent) "
-                        "values ('idle', ?, 'receiver', ?, 'idle.bin', 0, 'sent', 0)"),
-         {path, 3 * kPacket});
-    QCOMPARE(g->readFilePacket(QStringLiteral("idle"), 0, 10), pattern(10));
-    QCOMPARE(g->bufferFilesToSend.chunkCount(), 1);
-    QVERIFY(g->freeBufferFilesTimer.isActive());
-    now() += 10000;
-    QVERIFY(QMetaObject::invokeMethod(g, "freeBufferFilesToSend", Qt::DirectConnection));
-    QCOMPARE(g->bufferFilesToSend.chunkCount(), 1);
-    QVERIFY(g->freeBufferFilesTimer.isActive());
-    now() += 1;
-    QVERIFY(QMetaObject::invokeMethod(g, "freeBufferFilesToSend", Qt::DirectConnection));
-    QCOMPARE(g->bufferFilesToSend.chunkCount(), 0);
-    g->freeBufferFilesTimer.stop();
+    makeUpload("idle", pattern(3 * kPacket), "idle.bin");
+    QCOMPARE(rig->packets.readFilePacket("idle", 0, 10), pattern(10));
+    QCOMPARE(rig->packets.chunks().chunkCount(), 1);
+    rig->clock.advance(10000);
+    rig->packets.freeBufferFilesToSend();
+    QCOMPARE(rig->packets.chunks().chunkCount(), 1);
+    rig->clock.advance(1);
+    rig->packets.freeBufferFilesToSend();
+    QCOMPARE(rig->packets.chunks().chunkCount(), 0);
 }
 
-void tst_PacketServing::loopbackTransferIsBitExact()
-{
-    // This instance is owner and receiver at once: its own node and the peer "loop" both live at 127.0.0.1, so
-    // every request and packet crosses a real TCP connection of its own.
-    QCOMPARE(g->getIpAddressForNode(g->hostId()), QStringLiteral("127.0.0.1"));
-    addPeer(g, QStringLiteral("loop"), QStringLiteral("on"), QStringLiteral("127.0.0.1"));
-    const QByteArray source = pattern(3 * kPacket + 4321, 11);
-    const QString path = writeFile(files.filePath(QStringLiteral("looped.bin")), source);
-    const QString id = Vesk::TransferNames::uploadId(QStringLiteral("loop"), path);
-    exec(QStringLiteral("replace into vesk_uploads(id, url, nodeTo, filesize, filename, bytesSent, status, timesent) "
-                        "values (?,?,?,?,?,0, 'unknown', ?);"),
-         {id, path, QStringLiteral("loop"), source.size(), QStringLiteral("looped.bin"), now()});
-    outbox->deliver = true;
-
-    g->unsentUploadsTimeout(); // the offer goes to "loop", which is this instance
-    QTRY_COMPARE_WITH_TIMEOUT(status(id), QStringLiteral("unknown"), 10000);
-    exec(QStringLiteral("update vesk_downloads set nodefrom = ? where id = ?"), {g->hostId(), id});
-    QTRY_COMPARE_WITH_TIMEOUT(row(kUploads, id).value("status"), QStringLiteral("sent"), 10000);
-
-    g->queueFileToDownload(id);
-    QTRY_COMPARE_WITH_TIMEOUT(status(id), QStringLiteral("downloaded"), 30000);
-    QCOMPARE(readFile(downloadPath(QStringLiteral("looped.bin"))), source);
-    // "fileTransferComplete" reached the owner's side, which dropped its upload row.
-    QTRY_VERIFY_WITH_TIMEOUT(row(kUploads, id).isEmpty(), 10000);
-}
-
-QTEST_MAIN(tst_PacketServing)
+QTEST_GUILESS_MAIN(tst_PacketServing)
 #include "tst_packetserving.moc"

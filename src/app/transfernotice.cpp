@@ -1,6 +1,4 @@
-#include "transfer/transfernotice.h"
-
-#include "transfer/transferlogging.h"
+#include "app/transfernotice.h"
 
 #include <QMessageBox>
 
@@ -8,7 +6,7 @@ namespace Vesk {
 
 void showTransferNotice(const QString& title, const QString& text)
 {
-    qCInfo(lcOffers).noquote() << title << ":" << text;
+    qInfo().noquote() << title << ":" << text;
     auto* box = new QMessageBox(QMessageBox::Information, title, text, QMessageBox::Ok);
     box->setObjectName(QLatin1String(kTransferNoticeName));
     box->setAttribute(Qt::WA_DeleteOnClose);

@@ -11,44 +11,34 @@
 // Every message goes out on its own connection and the answers may arrive in any order. The local node takes
 // part too: it is recorded under the loopback address and asks itself for its avatar, so its own row carries the
 // current alias and picture.
-#include "app/globals.h"
+#include "peers/peerrecords.h"
 
-#include "app/platform.h"
 #include "common/clock.h"
 #include "peers/avatarstore.h"
-#include "peers/peeroutbox.h"
+#include "peers/localprofile.h"
 #include "peers/peerslogging.h"
-#include "peers/replylimiter.h"
-#include "store/database.h"
+#include "peers/peersend.h"
+#include "store/store.h"
 #include "store/vesksqlquerymodel.h"
 
 #include <QFile>
 #include <QFileInfo>
 #include <QSqlQuery>
-#include <QUrl>
 
 namespace Vesk {
 
 namespace {
-
-const QString kPeers = QStringLiteral("vesk_peers");
 const QString kOn = QStringLiteral("on");
-const QString kYes = QStringLiteral("yes");
+const QString kStatus = QStringLiteral("status");
+} // namespace
 
-// Two nodes that block each other never confirm each other, and each answers the other's request with one of
-// its own. A node we block gets at most one such answer per announcement cycle (eleven announcements two
-// seconds apart); an exchange with a single block, or none, never reaches the limit.
-constexpr qint64 kBlockedAnswerWindowMs = 22000;
-
-ReplyLimiter& blockedAnswers()
+PeerRecords::PeerRecords(Store& store, MessageSink& sink, const Clock& clock, const LocalProfile& profile,
+                         const QString& dataFolder, QObject* parent)
+    : QObject(parent), m_store(store), m_sink(sink), m_clock(clock), m_profile(profile), m_dataFolder(dataFolder)
 {
-    static ReplyLimiter limiter(kBlockedAnswerWindowMs);
-    return limiter;
 }
 
-// A node id as it may appear in the log: peers choose it, so control characters (which could forge log lines)
-// become "?" and a long one is cut.
-QString loggableId(const QString& nodeId)
+QString PeerRecords::loggableId(const QString& nodeId)
 {
     constexpr int kMaxLoggedLength = 128;
     QString text = nodeId.left(kMaxLoggedLength);
@@ -60,19 +50,15 @@ QString loggableId(const QString& nodeId)
     return nodeId.size() > kMaxLoggedLength ? text + QStringLiteral("...") : text;
 }
 
-// Real node ids are braced UUIDs and aliases a name; what a peer sends beyond these lengths is not kept.
-constexpr int kMaxNodeIdLength = 256;
-constexpr int kMaxAliasLength = 256;
-
 // Records a node, or refreshes its alias, address and system name while keeping everything else the row holds.
 // Returns false, recording nothing, for a node id that no instance of this program sends.
-bool upsertPeer(const QString& nodeId, const QString& alias, const QString& address, const QString& os)
+bool PeerRecords::upsertPeer(const QString& nodeId, const QString& alias, const QString& address, const QString& os)
 {
     if (nodeId.isEmpty() || nodeId.size() > kMaxNodeIdLength) {
         qCWarning(lcPeers) << "ignoring a node id of" << nodeId.size() << "characters from" << address;
         return false;
     }
-    QSqlQuery q(Database::connection());
+    QSqlQuery q(m_store.database());
     q.prepare(QStringLiteral(
         "replace into vesk_peers (id, alias, ipAddress, status, avatarPath, unreadMessagesCount, sysinfo, timestamp, "
         "blocked) values (?, ?, ?, coalesce((select status from vesk_peers where id = ?), 'off'), "
@@ -80,8 +66,8 @@ bool upsertPeer(const QString& nodeId, const QString& alias, const QString& addr
         "'qrc:/qml/Vesk/pics/ui/icn-avatar-default-512.png'), coalesce((select unreadMessagesCount from vesk_peers "
         "where id =?), '0'),?,coalesce((select timestamp from vesk_peers where id = ?), ?), coalesce((select blocked "
         "from vesk_peers where id = ?), 'no'))"));
-    const QVariantList values{nodeId, alias.left(kMaxAliasLength), address, nodeId,  nodeId,
-                              nodeId, os.left(kMaxAliasLength),    nodeId,  nowMs(), nodeId};
+    const QVariantList values{nodeId, alias.left(kMaxAliasLength), address,        nodeId, nodeId,
+                              nodeId, os.left(kMaxAliasLength),    nodeId, m_clock.nowMs(), nodeId};
     for (int i = 0; i < values.size(); ++i)
         q.bindValue(i, values.at(i));
     if (!q.exec())
@@ -89,32 +75,24 @@ bool upsertPeer(const QString& nodeId, const QString& alias, const QString& addr
     return true;
 }
 
-// The interface may hand over a URL ("file:///...", "qrc:/...") where a path is expected.
-QString localImagePath(const QString& pathOrUrl)
+PeerRecords::Parameters PeerRecords::addMeRequest(const QString& status) const
 {
-    if (pathOrUrl.startsWith(QLatin1String("file:"), Qt::CaseInsensitive))
-        return QUrl(pathOrUrl).toLocalFile();
-    if (pathOrUrl.startsWith(QLatin1String("qrc:"), Qt::CaseInsensitive))
-        return QLatin1Char(':') + QUrl(pathOrUrl).path();
-    return pathOrUrl;
+    return {{QStringLiteral("action"), QStringLiteral("addMeRequest")},
+            {QStringLiteral("nodeFrom"), m_profile.hostId()},
+            {QStringLiteral("alias"), m_profile.userAlias()},
+            {QStringLiteral("sysinfo"), m_profile.osName()},
+            {QStringLiteral("message"), status}};
 }
 
-} // namespace
-
-void Globals::addNodeFromUDP(QString nodeId, QString ipAddress, QString nodeOS, QString nodeAlias)
+void PeerRecords::addNodeFromUDP(const QString& nodeId, const QString& ipAddress, const QString& nodeOS,
+                                 const QString& nodeAlias)
 {
     if (!upsertPeer(nodeId, nodeAlias, ipAddress, nodeOS))
         return;
-    const QString status = nodeData->getField(kPeers, nodeId, QStringLiteral("status"));
-    PeerOutbox::send(*this, QHostAddress(ipAddress),
-                     {{QStringLiteral("action"), QStringLiteral("addMeRequest")},
-                      {QStringLiteral("nodeFrom"), m_hostId},
-                      {QStringLiteral("alias"), userAlias()},
-                      {QStringLiteral("sysinfo"), osName()},
-                      {QStringLiteral("message"), status}});
+    m_sink.send(QHostAddress(ipAddress), addMeRequest(m_store.peerField(nodeId, kStatus)));
 }
 
-void Globals::handleAddMeRequest(const Parameters& message)
+void PeerRecords::handleAddMeRequest(const Parameters& message)
 {
     qCDebug(lcPeers) << "addMeRequest from" << loggableId(message.value(QStringLiteral("nodeFrom")).toString()) << "at"
                      << message.value(QStringLiteral("senderIPAddress")).toString();
@@ -124,56 +102,50 @@ void Globals::handleAddMeRequest(const Parameters& message)
                             message.value(QStringLiteral("alias")).toString());
 }
 
-void Globals::addNodeFromAddMeRequest(QString nodeId, QString ipAddress, QString nodeOS, QString nodeAlias)
+void PeerRecords::addNodeFromAddMeRequest(const QString& nodeId, const QString& ipAddress, const QString& nodeOS,
+                                          const QString& nodeAlias)
 {
     if (!upsertPeer(nodeId, nodeAlias, ipAddress, nodeOS))
         return;
     const QHostAddress address(ipAddress);
 
-    const bool blocked = nodeData->getField(kPeers, nodeId, QStringLiteral("blocked")) == kYes;
+    const bool blocked = m_store.isBlocked(nodeId);
     if (!blocked) {
-        PeerOutbox::send(*this, address,
-                         {{QStringLiteral("action"), QStringLiteral("addMeRequestConfirmed")},
-                          {QStringLiteral("nodeFrom"), m_hostId}});
+        m_sink.send(address, {{QStringLiteral("action"), QStringLiteral("addMeRequestConfirmed")},
+                              {QStringLiteral("nodeFrom"), m_profile.hostId()}});
     }
 
-    const QString status = nodeData->getField(kPeers, nodeId, QStringLiteral("status"));
+    const QString status = m_store.peerField(nodeId, kStatus);
     if (status == kOn)
         return;
-    if (blocked && !blockedAnswers().allow(nodeId, nowMs())) {
+    if (blocked && !m_blockedAnswers.allow(nodeId, m_clock.nowMs())) {
         qCDebug(lcPeers) << "not answering blocked node" << loggableId(nodeId) << "again within"
                          << kBlockedAnswerWindowMs << "ms";
         return;
     }
-    PeerOutbox::send(*this, address,
-                     {{QStringLiteral("action"), QStringLiteral("addMeRequest")},
-                      {QStringLiteral("nodeFrom"), m_hostId},
-                      {QStringLiteral("alias"), userAlias()},
-                      {QStringLiteral("sysinfo"), osName()},
-                      {QStringLiteral("message"), status}});
+    m_sink.send(address, addMeRequest(status));
 }
 
-void Globals::handleAddMeRequestConfirmed(const Parameters& message)
+void PeerRecords::handleAddMeRequestConfirmed(const Parameters& message)
 {
     const QString nodeFrom = message.value(QStringLiteral("nodeFrom")).toString();
-    nodeData->setFieldAndRefresh(kPeers, nodeFrom, QStringLiteral("status"), kOn);
-    nodesProxyData->refresh();
+    m_store.nodeData->setFieldAndRefresh(kPeersTable, nodeFrom, kStatus, kOn);
+    m_store.nodesProxyData->refresh();
     requestAvatar(nodeFrom);
 }
 
-void Globals::requestAvatar(const QString& nodeId)
+void PeerRecords::requestAvatar(const QString& nodeId)
 {
-    const QHostAddress address = getNodeAddress(nodeId);
-    const QString avatarPath = nodeData->getField(kPeers, nodeId, QStringLiteral("avatarPath"));
-    PeerOutbox::send(*this, address,
-                     {{QStringLiteral("action"), QStringLiteral("avatarRequested")},
-                      {QStringLiteral("nodeFrom"), m_hostId},
-                      {QStringLiteral("message"), AvatarStore::avatarKey(avatarPath)}});
+    const QString avatarPath = m_store.peerField(nodeId, QStringLiteral("avatarPath"));
+    sendToNode(m_sink, m_store, nodeId,
+               {{QStringLiteral("action"), QStringLiteral("avatarRequested")},
+                {QStringLiteral("nodeFrom"), m_profile.hostId()},
+                {QStringLiteral("message"), AvatarStore::avatarKey(avatarPath)}});
 }
 
-void Globals::handleAvatarRequested(const Parameters& message)
+void PeerRecords::handleAvatarRequested(const Parameters& message)
 {
-    const QString ownAvatar = userAvatar();
+    const QString ownAvatar = m_profile.userAvatar();
     const auto key = message.constFind(QStringLiteral("message"));
     if (key != message.cend() && key.value().toString() == AvatarStore::avatarKey(ownAvatar))
         return;
@@ -186,15 +158,14 @@ void Globals::handleAvatarRequested(const Parameters& message)
     }
     const QByteArray bytes = file.readAll();
     file.close();
-    PeerOutbox::send(*this, replyAddress,
-                     {{QStringLiteral("action"), QStringLiteral("avatarObtained")},
-                      {QStringLiteral("binaryData"), bytes},
-                      {QStringLiteral("fileExtension"), QFileInfo(ownAvatar).suffix()},
-                      {QStringLiteral("nodeFrom"), m_hostId},
-                      {QStringLiteral("message"), userAlias()}});
+    m_sink.send(replyAddress, {{QStringLiteral("action"), QStringLiteral("avatarObtained")},
+                               {QStringLiteral("binaryData"), bytes},
+                               {QStringLiteral("fileExtension"), QFileInfo(ownAvatar).suffix()},
+                               {QStringLiteral("nodeFrom"), m_profile.hostId()},
+                               {QStringLiteral("message"), m_profile.userAlias()}});
 }
 
-void Globals::handleAvatarObtained(const Parameters& message)
+void PeerRecords::handleAvatarObtained(const Parameters& message)
 {
     const QString nodeFrom = message.value(QStringLiteral("nodeFrom")).toString();
     const QByteArray bytes = message.value(QStringLiteral("binaryData")).toByteArray();
@@ -211,12 +182,12 @@ void Globals::handleAvatarObtained(const Parameters& message)
     }
     // An avatar for a node we have no row for could never be shown; storing it would only let anyone litter
     // the data folder under invented node ids.
-    if (getPeerRecord(nodeFrom).isEmpty()) {
+    if (m_store.peerRecord(nodeFrom).isEmpty()) {
         qCritical().noquote() << "could not obtain node corresponding to" + loggableId(nodeFrom);
         return;
     }
 
-    const QString filePath = dataFolderPath() + fileName;
+    const QString filePath = m_dataFolder + fileName;
     switch (AvatarStore::write(filePath, bytes)) {
     case AvatarStore::Result::OpenFailed:
         qCritical() << "Error opening new avatar file for writing";
@@ -230,31 +201,49 @@ void Globals::handleAvatarObtained(const Parameters& message)
     if (!QFileInfo::exists(filePath))
         return;
 
-    nodesProxyData->setFieldAndRefresh(kPeers, nodeFrom, QStringLiteral("avatarPath"), filePath);
-    nodeData->refresh();
+    m_store.nodesProxyData->setFieldAndRefresh(kPeersTable, nodeFrom, QStringLiteral("avatarPath"), filePath);
+    m_store.nodeData->refresh();
 }
 
-void Globals::changeUserInfo(QString newUserAlias, QString newUserAvatar)
-{
-    setUserAlias(newUserAlias);
-    setUserAvatar(localImagePath(newUserAvatar));
-    refreshOwnPeerRow();
-}
-
-void Globals::refreshOwnPeerRow()
+void PeerRecords::refreshOwnPeerRow()
 {
     // The own row is stored under the loopback address: this instance answers itself and links its new picture.
-    requestAvatar(m_hostId);
-    nodesProxyData->setFieldAndRefresh(kPeers, m_hostId, QStringLiteral("alias"), userAlias());
+    requestAvatar(m_profile.hostId());
+    m_store.nodesProxyData->setFieldAndRefresh(kPeersTable, m_profile.hostId(), QStringLiteral("alias"),
+                                               m_profile.userAlias());
 }
 
-void Globals::unblockUser(QString peerId)
+bool PeerRecords::refreshAddress(const QString& nodeId, const QString& senderAddress)
 {
-    nodeData->setFieldAndRefresh(kPeers, peerId, QStringLiteral("blocked"), QStringLiteral("no"));
-    nodesProxyData->refresh();
-    PeerOutbox::send(
-        *this, QHostAddress(getIpAddressForNode(peerId)),
-        {{QStringLiteral("action"), QStringLiteral("addMeRequestConfirmed")}, {QStringLiteral("nodeFrom"), m_hostId}});
+    const QString column = QStringLiteral("ipAddress");
+    if (m_store.peerField(nodeId, column) == senderAddress)
+        return false;
+    m_store.nodeData->setField(kPeersTable, nodeId, column, senderAddress);
+    return true;
+}
+
+void PeerRecords::blockUser(const QString& peerId)
+{
+    m_store.nodeData->setFieldAndRefresh(kPeersTable, peerId, QStringLiteral("blocked"), QStringLiteral("yes"));
+    m_store.nodesProxyData->refresh();
+}
+
+void PeerRecords::unblockUser(const QString& peerId)
+{
+    m_store.nodeData->setFieldAndRefresh(kPeersTable, peerId, QStringLiteral("blocked"), QStringLiteral("no"));
+    m_store.nodesProxyData->refresh();
+    m_sink.send(QHostAddress(m_store.peerField(peerId, QStringLiteral("ipAddress"))),
+                {{QStringLiteral("action"), QStringLiteral("addMeRequestConfirmed")},
+                 {QStringLiteral("nodeFrom"), m_profile.hostId()}});
+}
+
+void PeerRecords::markAllOff()
+{
+    QSqlQuery q(m_store.database());
+    q.exec(QStringLiteral("update vesk_peers set status = 'off'"));
+    q.finish();
+    m_store.nodesProxyData->refresh();
+    m_store.nodeData->refresh();
 }
 
 } // namespace Vesk

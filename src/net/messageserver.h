@@ -1,0 +1,40 @@
+#pragma once
+
+#include <QHash>
+#include <QObject>
+#include <QString>
+#include <QTcpServer>
+#include <QVariant>
+
+// The listening side of the message port: each accepted connection becomes a VeskTcpSocket that reads one frame
+// and reports its message. The number of those connections open at once is bounded, so that a flood of
+// connections cannot use up the process's descriptors.
+class MessageServer : public QObject
+{
+    Q_OBJECT
+    Q_DISABLE_COPY(MessageServer)
+
+public:
+    // More simultaneous incoming connections than any number of peers produce in normal use; beyond it, new ones
+    // are refused at once.
+    static constexpr int kMaxLiveConnections = 512;
+
+    explicit MessageServer(int maxLiveConnections = kMaxLiveConnections, QObject* parent = nullptr);
+
+    // Listens on every IPv4 interface on the message port (or the one given).
+    bool listen(quint16 port);
+    bool listen();
+
+    // Adopts every connection waiting to be accepted; one notification of the server may stand for several.
+    void acceptPendingConnections();
+    int liveConnections() const { return m_live; }
+
+    QTcpServer tcpServer;
+
+Q_SIGNALS:
+    void parametersRead(QHash<QString, QVariant> parameters);
+
+private:
+    const int m_maxLive;
+    int m_live = 0;
+};

@@ -1,0 +1,59 @@
+#pragma once
+
+#include "net/messagesink.h"
+
+#include <QObject>
+#include <QString>
+#include <QStringList>
+
+namespace Vesk {
+
+class Clock;
+class LocalProfile;
+class Shell;
+class Store;
+
+// Chat messages: stored before they are sent, delivered when the recipient confirms, resent until then.
+class Chat : public QObject
+{
+    Q_OBJECT
+    Q_DISABLE_COPY(Chat)
+
+public:
+    using Parameters = MessageSink::Parameters;
+
+    // Own messages still unconfirmed are resent for this long after they were written.
+    static constexpr qint64 kResendWindowMs = 3600000;
+    // Resent per round, oldest first.
+    static constexpr int kResendBatch = 5;
+    // The popup shows the start of a longer message; the whole text is stored and shown in the conversation. Laying
+    // out megabytes of rich text would freeze the interface, and a peer decides how long a message is.
+    static constexpr int kMaxPopupCharacters = 4000;
+
+    Chat(Store& store, MessageSink& sink, const Clock& clock, const LocalProfile& profile, Shell& shell,
+         QObject* parent = nullptr);
+
+    void sendChat(const QString& toNodeId, const QString& message);
+    void handleNewChatMessage(const Parameters& message);
+    void processNewChatMessage(const QString& message, const QString& nodeFrom, const QStringList& nodeTos,
+                               const QString& id, qint64 timeSent);
+    void handleConfirmChat(const Parameters& message);
+    // One resend round of the own messages still waiting for their confirmation.
+    void resendUnconfirmed();
+
+Q_SIGNALS:
+    // The sum of unread messages over all peers may have changed.
+    void unreadCountChanged();
+
+private:
+    void storeChat(const QString& id, const QString& message, const QString& from, const QString& to,
+                   const QString& timeText);
+
+    Store& m_store;
+    MessageSink& m_sink;
+    const Clock& m_clock;
+    const LocalProfile& m_profile;
+    Shell& m_shell;
+};
+
+} // namespace Vesk

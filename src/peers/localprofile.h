@@ -1,0 +1,20 @@
+#pragma once
+
+#include <QString>
+
+namespace Vesk {
+
+// Who this node is, as the handshake and the chat tell peers: its node id, the user's chosen name and picture,
+// and the system it runs on. The controller answers from its settings and data folder.
+class LocalProfile
+{
+public:
+    virtual ~LocalProfile() = default;
+    virtual QString hostId() const = 0;
+    virtual QString userAlias() const = 0;
+    // The path of the picture sent to peers; a resource URL when there is none.
+    virtual QString userAvatar() const = 0;
+    virtual QString osName() const = 0;
+};
+
+} // namespace Vesk

@@ -1,0 +1,105 @@
+#include "store/store.h"
+
+#include "common/clock.h"
+#include "store/storequeries.h"
+#include "store/vesksqlquerymodel.h"
+
+#include <QSqlQuery>
+
+namespace Vesk {
+
+namespace {
+
+QString sql(const char* text)
+{
+    return QString::fromLatin1(text);
+}
+
+VeskSqlQueryModel* makeModel(QObject* owner, const char* query, const QSqlDatabase& db, const Clock& clock)
+{
+    auto* model = new VeskSqlQueryModel(owner);
+    model->setClock(clock);
+    model->setQuery(sql(query), db);
+    return model;
+}
+
+// Runs a statement whose single answer is a number; no row or NULL counts as 0.
+int scalarCount(const QSqlDatabase& db, const char* statement)
+{
+    QSqlQuery q(db);
+    if (!q.exec(sql(statement)) || !q.next())
+        return 0;
+    return q.value(0).toInt();
+}
+
+} // namespace
+
+Store::Store(const QSqlDatabase& db, const Clock& clock, QObject* parent)
+    : QObject(parent), nodeData(makeModel(this, StoreQueries::kAllPeers, db, clock)),
+      nodesProxyData(makeModel(this, StoreQueries::kOnlinePeers, db, clock)),
+      uploadsData(makeModel(this, StoreQueries::kUploads, db, clock)),
+      pausedDownloads(makeModel(this, StoreQueries::kPausedDownloads, db, clock)),
+      queuedDownloads(makeModel(this, StoreQueries::kQueuedDownloads, db, clock)),
+      completedDownloads(makeModel(this, StoreQueries::kCompletedDownloads, db, clock)),
+      chatsModel(makeModel(this, StoreQueries::kNoChats, db, clock)), m_db(db)
+{
+}
+
+Store::~Store() = default;
+
+void Store::setPeerQueries(const QString& hostId)
+{
+    nodeData->setQuery(sql(StoreQueries::kListedPeers), m_db, {hostId});
+    nodesProxyData->setQuery(sql(StoreQueries::kReachablePeers), m_db, {hostId});
+}
+
+TableRecord Store::peerRecord(const QString& id) const
+{
+    return nodeData->getRecord(kPeersTable, id);
+}
+
+TableRecord Store::downloadRecord(const QString& id) const
+{
+    return queuedDownloads->getRecord(kDownloadsTable, id);
+}
+
+TableRecord Store::uploadRecord(const QString& id) const
+{
+    return uploadsData->getRecord(kUploadsTable, id);
+}
+
+QString Store::peerField(const QString& id, const QString& column) const
+{
+    return nodeData->getField(kPeersTable, id, column);
+}
+
+bool Store::isBlocked(const QString& nodeId) const
+{
+    return peerField(nodeId, QStringLiteral("blocked")) == QLatin1String("yes");
+}
+
+QHostAddress Store::nodeAddress(const QString& nodeId) const
+{
+    QSqlQuery q(m_db);
+    QString address;
+    if (q.prepare(QStringLiteral("select ipAddress from vesk_peers where id = ?"))) {
+        q.bindValue(0, nodeId);
+        if (q.exec()) {
+            while (q.next())
+                address = q.value(0).toString();
+        }
+    }
+    return address.isEmpty() ? QHostAddress() : QHostAddress(address);
+}
+
+int Store::totalUnreadMessages() const
+{
+    return scalarCount(m_db, StoreQueries::kUnreadSum);
+}
+
+int Store::pendingValidations() const
+{
+    return scalarCount(m_db, StoreQueries::kPendingCount);
+}
+
+} // namespace Vesk

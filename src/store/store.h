@@ -1,0 +1,65 @@
+#pragma once
+
+#include "store/tablerecord.h"
+
+#include <QHostAddress>
+#include <QObject>
+#include <QSqlDatabase>
+#include <QString>
+
+class VeskSqlQueryModel;
+
+namespace Vesk {
+
+class Clock;
+
+// The list models the interface shows, over the one database connection, and the typed reads of single rows
+// that every subsystem needs. Each subsystem changes rows through the model whose list must show the change and
+// refreshes the others that show the same rows; nothing here watches the database.
+class Store : public QObject
+{
+    Q_OBJECT
+    Q_DISABLE_COPY(Store)
+
+public:
+    // Creates the models over an open connection; the peer lists stay empty until setPeerQueries().
+    Store(const QSqlDatabase& db, const Clock& clock, QObject* parent = nullptr);
+    ~Store() override;
+
+    // Gives the two peer lists their queries, both leaving out this node's own row.
+    void setPeerQueries(const QString& hostId);
+
+    TableRecord peerRecord(const QString& id) const;
+    TableRecord downloadRecord(const QString& id) const;
+    TableRecord uploadRecord(const QString& id) const;
+    // One column of a peer's row; empty when there is no such row.
+    QString peerField(const QString& id, const QString& column) const;
+    bool isBlocked(const QString& nodeId) const;
+    // The stored address of a node; a null address when it is unknown.
+    QHostAddress nodeAddress(const QString& nodeId) const;
+
+    int totalUnreadMessages() const;
+    int pendingValidations() const;
+
+    QSqlDatabase database() const { return m_db; }
+
+    // Named as the interface knows them (context properties).
+    VeskSqlQueryModel* const nodeData;
+    VeskSqlQueryModel* const nodesProxyData;
+    VeskSqlQueryModel* const uploadsData;
+    VeskSqlQueryModel* const pausedDownloads;
+    VeskSqlQueryModel* const queuedDownloads;
+    VeskSqlQueryModel* const completedDownloads;
+    VeskSqlQueryModel* const chatsModel;
+
+private:
+    QSqlDatabase m_db;
+};
+
+// Table names, shared by the subsystems that address rows by id.
+inline const QString kPeersTable = QStringLiteral("vesk_peers");
+inline const QString kChatsTable = QStringLiteral("vesk_chats");
+inline const QString kUploadsTable = QStringLiteral("vesk_uploads");
+inline const QString kDownloadsTable = QStringLiteral("vesk_downloads");
+
+} // namespace Vesk

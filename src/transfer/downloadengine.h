@@ -1,0 +1,90 @@
+#pragma once
+
+#include "net/messagesink.h"
+#include "store/tablerecord.h"
+
+#include <QObject>
+#include <QString>
+
+namespace Vesk {
+
+class Clock;
+class Shell;
+class Store;
+
+// The receiver's download queue and the engine that pulls the queued files from their owners, packet by packet.
+class DownloadEngine : public QObject
+{
+    Q_OBJECT
+    Q_DISABLE_COPY(DownloadEngine)
+
+public:
+    using Parameters = MessageSink::Parameters;
+
+    // More than this many progress ticks in a row without growth (22 seconds) give the download up.
+    static constexpr int kMaxStallTicks = 10;
+    // Every progress update is a message to the desktop shell (over D-Bus on Linux). Packets arrive hundreds of
+    // times a second, so the display is updated when it appears and then at most this often.
+    static constexpr qint64 kProgressUpdateMs = 250;
+
+    // downloadsFolder ends with a separator; received files are written there and nowhere else.
+    DownloadEngine(Store& store, MessageSink& sink, const Clock& clock, Shell& shell, const QString& downloadsFolder,
+                   QObject* parent = nullptr);
+
+    void queueFileToDownload(const QString& id);
+    void pauseFileToDownload(const QString& id);
+    void downloadAllPending();
+    void pauseAllPendingDownloads();
+
+    QString nextQueuedDownloadId() const;
+    // Runs the engine once: the next packet request of the smallest queued file (or its completion).
+    void downloadNextFile();
+    void downloadFile(const QString& id);
+    void handleReceiveDataPacket(const Parameters& message);
+
+    // The download row is gone (withdrawn or deleted): when it was the active one, the queue goes on with the next.
+    void downloadRemoved(const QString& id);
+
+    // The progress tick (every 2 s): shows the growth, asks again after silence, gives up after kMaxStallTicks.
+    void progressTick();
+    void resetProgressTick();
+    qint64 currentDownloadFileSize() const;
+
+    QString currentDownloadingFileId() const { return m_currentDownloadingFileId; }
+    // Always stores and tells, also when the id is the same.
+    void setCurrentDownloadingFileId(const QString& id);
+
+    QString downloadsFolder() const { return m_downloadsFolder; }
+
+Q_SIGNALS:
+    void currentDownloadingFileIdChanged();
+    void currentDownloadFileSizeChanged();
+    // The number of offers waiting for the user may have changed.
+    void pendingCountChanged();
+    // Queued to downloadNextFile, so the handler that asks for the next step finishes first.
+    void readyToDownloadNextFile();
+
+private:
+    QString downloadPathFor(const TableRecord& download) const;
+    void startDownloadFile(const QString& id, const TableRecord& download);
+    void finishDownload(const QString& id, const TableRecord& download, const QString& path, qint64 wanted);
+    void showProgress(qint64 have, qint64 wanted);
+    void hideProgress();
+
+    Store& m_store;
+    MessageSink& m_sink;
+    const Clock& m_clock;
+    Shell& m_shell;
+    const QString m_downloadsFolder;
+
+    QString m_currentDownloadingFileId;
+    // Progress-tick state.
+    int downloadStallCount = 0;
+    QString lastDownloadingFileId;
+    qint64 lastDownloadFileSize = 0;
+    // Whether the shell shows progress, and when it was last told.
+    bool m_progressShown = false;
+    qint64 m_progressShownMs = 0;
+};
+
+} // namespace Vesk

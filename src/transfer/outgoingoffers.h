@@ -1,0 +1,74 @@
+#pragma once
+
+#include "net/messagesink.h"
+#include "store/filestandarditemmodel.h"
+
+#include <QObject>
+#include <QSet>
+#include <QString>
+#include <QUrl>
+
+namespace Vesk {
+
+class Clock;
+class LocalProfile;
+class PacketServer;
+class Shell;
+class Store;
+
+// The owner's side of an offer: the files picked and the peers chosen, one upload row per file and peer, the offer
+// loop that repeats each offer until the peer confirms it, and withdrawing uploads.
+class OutgoingOffers : public QObject
+{
+    Q_OBJECT
+    Q_DISABLE_COPY(OutgoingOffers)
+
+public:
+    using Parameters = MessageSink::Parameters;
+
+    // Offers are repeated for this long after they were made, to peers that are "on".
+    static constexpr qint64 kOfferWindowMs = 3600000;
+    // Offers (and withdrawals) handled per round, oldest first.
+    static constexpr int kBatch = 5;
+    static constexpr int kFilesTabIndex = 1;
+    static constexpr int kUploadsTabIndex = 2;
+
+    OutgoingOffers(Store& store, MessageSink& sink, const Clock& clock, const LocalProfile& profile, Shell& shell,
+                   PacketServer& packets, QObject* parent = nullptr);
+
+    void processNewFileToSend(const QUrl& localFile);
+    void setThumbnailForFile(const QString& absoluteFilePath);
+    void sendHighlightedFiles();
+    // One round of the offer loop.
+    void resendOffers();
+    void handleConfirmFileToSend(const Parameters& message);
+    void deleteFileToSend(const QString& id);
+    void handleRemoveFileToSend(const Parameters& message);
+    // One round of the withdrawals the user asked for ("tobedeleted" uploads).
+    void deleteWithdrawnUploads();
+    // Marks every upload for withdrawal; the rounds above then tell the peers.
+    void clearAllPendingUploads();
+
+    void togglePeerSelection(const QString& peerId);
+    bool isPeerSelected(const QString& peerId) const { return selectedPeers.contains(peerId); }
+    int selectedPeersCount() const { return int(selectedPeers.size()); }
+
+    FileStandardItemModel filesData;
+    FileSortFilterProxyModel filesProxyData;
+    QSet<QString> selectedPeers;
+
+Q_SIGNALS:
+    void selectedFilesCountChanged();
+    void selectedPeersCountChanged();
+    void pendingCountChanged();
+
+private:
+    Store& m_store;
+    MessageSink& m_sink;
+    const Clock& m_clock;
+    const LocalProfile& m_profile;
+    Shell& m_shell;
+    PacketServer& m_packets;
+};
+
+} // namespace Vesk
