@@ -113,26 +113,27 @@ bool PeerManager::isOwnAddress(const QHostAddress& address) const
     return false;
 }
 
-bool PeerManager::isRepeat(const QString& nodeId, const QHostAddress& source)
+bool PeerManager::isRepeat(const QString& nodeId, const QByteArray& datagram, const QHostAddress& source)
 {
     const qint64 now = m_clock->nowMs();
+    const size_t digest = qHash(datagram);
     const QString key = nodeId + QLatin1Char(kSeparator) + Vesk::addressText(source);
     const auto found = m_lastSeen.constFind(key);
-    if (found != m_lastSeen.cend()) {
-        const qint64 elapsed = now - found.value();
+    if (found != m_lastSeen.cend() && found->digest == digest) {
+        const qint64 elapsed = now - found->timeMs;
         // A clock that went backwards must not silence a peer for good, hence the lower bound.
         if (elapsed >= 0 && elapsed < kRepeatWindowMs)
             return true;
     }
     if (m_lastSeen.size() >= kMaxTrackedSenders) {
         for (auto it = m_lastSeen.begin(); it != m_lastSeen.end();) {
-            const qint64 age = now - it.value();
+            const qint64 age = now - it->timeMs;
             it = (age < 0 || age >= kRepeatWindowMs) ? m_lastSeen.erase(it) : std::next(it);
         }
         if (m_lastSeen.size() >= kMaxTrackedSenders)
             m_lastSeen.clear();
     }
-    m_lastSeen.insert(key, now);
+    m_lastSeen.insert(key, LastReported{digest, now});
     return false;
 }
 
@@ -143,7 +144,7 @@ void PeerManager::handleDatagram(const QByteArray& datagram, const QHostAddress&
         return;
     if (isOwnAddress(source))
         return;
-    if (isRepeat(announcement->nodeId, source))
+    if (isRepeat(announcement->nodeId, datagram, source))
         return;
     Q_EMIT newConnection(announcement->nodeId, Vesk::addressText(source), announcement->nodeOS,
                          announcement->nodeAlias);

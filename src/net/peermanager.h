@@ -24,8 +24,9 @@ public:
     static constexpr quint16 kUdpPort = 45000;
     static constexpr int kBroadcastIntervalMs = 2000;
     static constexpr int kAnnouncementsPerReset = 11;
-    // Repeats of the same (node id, address) that arrive sooner than this are dropped, so a flooding peer cannot
-    // make the controller run its handshake for every datagram. The normal cadence is far slower.
+    // A datagram identical to the last one reported for the same (node id, address) that arrives sooner than this
+    // is dropped, so a flooding peer cannot make the controller run its handshake for every datagram. The normal
+    // cadence is far slower. A changed announcement (a new alias) is always reported.
     static constexpr qint64 kRepeatWindowMs = 1000;
 
     // One parsed announcement.
@@ -70,7 +71,7 @@ private Q_SLOTS:
 private:
     void refreshAddresses();
     bool isOwnAddress(const QHostAddress& address) const;
-    bool isRepeat(const QString& nodeId, const QHostAddress& source);
+    bool isRepeat(const QString& nodeId, const QByteArray& datagram, const QHostAddress& source);
 
     QList<QHostAddress> broadcastTargets;
     QList<QHostAddress> ownAddresses;
@@ -80,5 +81,12 @@ private:
 
     std::function<QByteArray()> m_source;
     const Vesk::Clock* m_clock = &Vesk::Clock::system();
-    QHash<QString, qint64> m_lastSeen; // "nodeId|address" -> time of the last reported announcement
+    // What was last reported per sender: a digest of the datagram rather than the datagram, so that thousands of
+    // tracked senders cost little memory even when their datagrams are large.
+    struct LastReported
+    {
+        size_t digest = 0;
+        qint64 timeMs = 0;
+    };
+    QHash<QString, LastReported> m_lastSeen; // "nodeId|address" -> the last reported announcement
 };

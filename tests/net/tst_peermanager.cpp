@@ -162,7 +162,7 @@ void TestPeerManager::ownAddressesAreIgnored()
 
 void TestPeerManager::repeats_data()
 {
-    // Each step: the time in ms, node id, source address, and whether it is reported.
+    // Each step: the time in ms, node id, source address, whether it is reported, and the alias (Ann if absent).
     QTest::addColumn<QStringList>("steps");
     QTest::newRow("normal cadence") << QStringList{"0 a 10.0.0.2 1", "2000 a 10.0.0.2 1", "4000 a 10.0.0.2 1"};
     QTest::newRow("repeat inside the window")
@@ -172,6 +172,10 @@ void TestPeerManager::repeats_data()
     QTest::newRow("same node from another address") << QStringList{"0 a 10.0.0.2 1", "10 a 10.0.0.3 1"};
     QTest::newRow("another node from the same address") << QStringList{"0 a 10.0.0.2 1", "10 b 10.0.0.2 1"};
     QTest::newRow("clock set back") << QStringList{"100000 a 10.0.0.2 1", "5000 a 10.0.0.2 1"};
+    QTest::newRow("renamed inside the window")
+        << QStringList{"0 a 10.0.0.2 1", "10 a 10.0.0.2 1 Bea", "20 a 10.0.0.2 0 Bea"};
+    QTest::newRow("renamed back inside the window")
+        << QStringList{"0 a 10.0.0.2 1", "10 a 10.0.0.2 1 Bea", "20 a 10.0.0.2 1 Ann"};
 }
 
 void TestPeerManager::repeats()
@@ -185,7 +189,8 @@ void TestPeerManager::repeats()
         const QStringList parts = step.split(' ');
         clock.setNowMs(parts.at(0).toLongLong());
         const qsizetype before = spy.size();
-        manager.handleDatagram(parts.at(1).toLatin1() + "|Linux|Ann", QHostAddress(parts.at(2)));
+        const QString alias = parts.size() > 4 ? parts.at(4) : QStringLiteral("Ann");
+        manager.handleDatagram(PeerManager::buildAnnouncement(parts.at(1), "Linux", alias), QHostAddress(parts.at(2)));
         QVERIFY2(spy.size() - before == parts.at(3).toInt(), qPrintable(step));
     }
 }
