@@ -50,9 +50,13 @@ void VeskQMLViewer::dropEvent(QDropEvent* event)
 
 void VeskQMLViewer::wakeMeUp()
 {
-    activateWindow();
+    // A second start means the user is looking for the window, so it comes back from the taskbar too, not only from
+    // behind other windows. Only the minimised bit is cleared: a maximised window comes back maximised.
+    if (isMinimized())
+        setWindowState(windowState() & ~Qt::WindowMinimized);
     show();
     raise();
+    activateWindow();
 }
 
 void VeskQMLViewer::closeEvent(QCloseEvent* event)

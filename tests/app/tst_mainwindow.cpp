@@ -100,7 +100,8 @@ private slots:
     void minimizeKeepsRunning();
     void openPopupsDoNotKeepTheProgramRunning();
     void quitFromTheInterfaceAsksToo();
-    void wakeMeUpShowsTheWindow();
+    void wakeMeUpBringsTheWindowBack_data();
+    void wakeMeUpBringsTheWindowBack();
     void registersWithTheController();
 };
 
@@ -260,12 +261,28 @@ void TestMainWindow::quitFromTheInterfaceAsksToo()
     QVERIFY(window.isVisible());
 }
 
-void TestMainWindow::wakeMeUpShowsTheWindow()
+void TestMainWindow::wakeMeUpBringsTheWindowBack_data()
 {
+    // How the window was left before the second start; no state means it was never shown.
+    QTest::addColumn<Qt::WindowStates>("before");
+    QTest::newRow("never shown") << Qt::WindowStates(Qt::WindowNoState);
+    QTest::newRow("minimised") << Qt::WindowStates(Qt::WindowMinimized);
+    QTest::newRow("maximised, then minimised") << (Qt::WindowMaximized | Qt::WindowMinimized);
+}
+
+void TestMainWindow::wakeMeUpBringsTheWindowBack()
+{
+    QFETCH(Qt::WindowStates, before);
     VeskQMLViewer window;
-    QVERIFY(!window.isVisible());
+    if (before != Qt::WindowNoState) {
+        window.setWindowState(before);
+        window.show();
+        QTRY_VERIFY(window.isMinimized());
+    }
     window.wakeMeUp();
     QVERIFY(window.isVisible());
+    QVERIFY(!window.isMinimized());
+    QCOMPARE(window.isMaximized(), before.testFlag(Qt::WindowMaximized));
     QVERIFY(QTest::qWaitForWindowActive(&window));
 }
 
