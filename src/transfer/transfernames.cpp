@@ -3,6 +3,9 @@
 #include <QCryptographicHash>
 #include <QDir>
 #include <QFileInfo>
+#include <QMimeDatabase>
+#include <QMimeType>
+#include <QSet>
 #include <QRegularExpression>
 
 namespace Vesk::TransferNames {
@@ -23,6 +26,122 @@ void splitAtLastDot(const QString& fileName, QString* base, QString* suffix)
     }
     *base = fileName.left(dot);
     *suffix = fileName.mid(dot + 1);
+}
+
+// Suffixes of what a desktop (Linux, Windows or macOS) runs, installs or hands to an interpreter when asked to
+// open it. Compared in lower case.
+bool isRunnableSuffix(const QString& suffix)
+{
+    static const QSet<QString> runnable = {
+        // Linux launchers, scripts and binaries
+        QStringLiteral("desktop"),
+        QStringLiteral("sh"),
+        QStringLiteral("bash"),
+        QStringLiteral("zsh"),
+        QStringLiteral("csh"),
+        QStringLiteral("ksh"),
+        QStringLiteral("fish"),
+        QStringLiteral("run"),
+        QStringLiteral("bin"),
+        QStringLiteral("appimage"),
+        QStringLiteral("elf"),
+        QStringLiteral("out"),
+        QStringLiteral("so"),
+        QStringLiteral("ko"),
+        // interpreters
+        QStringLiteral("jar"),
+        QStringLiteral("py"),
+        QStringLiteral("pyc"),
+        QStringLiteral("pyo"),
+        QStringLiteral("pyw"),
+        QStringLiteral("pl"),
+        QStringLiteral("pm"),
+        QStringLiteral("rb"),
+        QStringLiteral("php"),
+        QStringLiteral("js"),
+        QStringLiteral("mjs"),
+        QStringLiteral("jse"),
+        QStringLiteral("lua"),
+        QStringLiteral("tcl"),
+        // Windows
+        QStringLiteral("exe"),
+        QStringLiteral("bat"),
+        QStringLiteral("cmd"),
+        QStringLiteral("com"),
+        QStringLiteral("vb"),
+        QStringLiteral("vbs"),
+        QStringLiteral("vbe"),
+        QStringLiteral("wsf"),
+        QStringLiteral("wsh"),
+        QStringLiteral("msi"),
+        QStringLiteral("msp"),
+        QStringLiteral("ps1"),
+        QStringLiteral("psm1"),
+        QStringLiteral("scr"),
+        QStringLiteral("pif"),
+        QStringLiteral("lnk"),
+        QStringLiteral("hta"),
+        QStringLiteral("cpl"),
+        QStringLiteral("reg"),
+        QStringLiteral("dll"),
+        // macOS
+        QStringLiteral("command"),
+        QStringLiteral("app"),
+        QStringLiteral("pkg"),
+        // packages that a software centre installs
+        QStringLiteral("deb"),
+        QStringLiteral("rpm"),
+        QStringLiteral("flatpak"),
+        QStringLiteral("flatpakref"),
+        QStringLiteral("flatpakrepo"),
+        QStringLiteral("snap"),
+    };
+    return runnable.contains(suffix.toLower());
+}
+
+// Whether the type, or anything it is a kind of, is a program, a script, a launcher or an installable package.
+bool isRunnableMimeType(const QMimeType& type)
+{
+    static const QSet<QString> runnable = {
+        QStringLiteral("application/x-executable"),
+        QStringLiteral("application/x-sharedlib"),
+        QStringLiteral("application/x-pie-executable"),
+        QStringLiteral("application/x-core"),
+        QStringLiteral("application/x-object"),
+        QStringLiteral("application/x-desktop"),
+        QStringLiteral("application/x-shellscript"),
+        QStringLiteral("application/x-csh"),
+        QStringLiteral("application/x-perl"),
+        QStringLiteral("application/x-ruby"),
+        QStringLiteral("application/x-php"),
+        QStringLiteral("application/javascript"),
+        QStringLiteral("text/javascript"),
+        QStringLiteral("application/java-archive"),
+        QStringLiteral("application/x-java-archive"),
+        QStringLiteral("application/x-ms-dos-executable"),
+        QStringLiteral("application/x-msdownload"),
+        QStringLiteral("application/x-msi"),
+        QStringLiteral("application/x-ms-shortcut"),
+        QStringLiteral("application/x-bat"),
+        QStringLiteral("application/vnd.appimage"),
+        QStringLiteral("application/x-iso9660-appimage"),
+        QStringLiteral("application/vnd.debian.binary-package"),
+        QStringLiteral("application/x-rpm"),
+        QStringLiteral("application/vnd.flatpak"),
+        QStringLiteral("application/vnd.flatpak.ref"),
+        QStringLiteral("application/vnd.flatpak.repo"),
+        QStringLiteral("application/vnd.snap"),
+    };
+    if (!type.isValid())
+        return false;
+    QStringList names = type.allAncestors();
+    names << type.name() << type.aliases();
+    for (const QString& name : std::as_const(names)) {
+        if (runnable.contains(name) || name.startsWith(QLatin1String("application/x-python")) ||
+            name.startsWith(QLatin1String("text/x-python")))
+            return true;
+    }
+    return false;
 }
 
 QString shortenToBytes(const QString& text, qsizetype maxBytes)
@@ -105,9 +224,33 @@ QString numberedName(const QString& fileName, int n)
 
 bool mayOpenAutomatically(const QString& fileName)
 {
+    // Windows drops trailing dots and spaces from names, so "setup.exe." would still run there.
+    QString trimmed = fileName;
+    while (!trimmed.isEmpty() && (trimmed.back() == QLatin1Char('.') || trimmed.back().isSpace()))
+        trimmed.chop(1);
     QString base, suffix;
-    splitAtLastDot(fileName, &base, &suffix);
-    return suffix != QLatin1String("exe") && suffix != QLatin1String("bat") && suffix != QLatin1String("vb");
+    splitAtLastDot(trimmed, &base, &suffix);
+    if (suffix == QLatin1String("exe") || suffix == QLatin1String("bat") || suffix == QLatin1String("vb"))
+        return false;
+    return !isRunnableSuffix(suffix);
+}
+
+bool mayOpenAutomatically(const QString& fileName, const QString& path)
+{
+    if (!mayOpenAutomatically(fileName))
+        return false;
+    const QFileInfo info(path);
+    if (!info.isFile() || !info.isReadable())
+        return false;
+    constexpr QFileDevice::Permissions kAnyExecute =
+        QFileDevice::ExeOwner | QFileDevice::ExeUser | QFileDevice::ExeGroup | QFileDevice::ExeOther;
+    if (info.permissions() & kAnyExecute)
+        return false;
+    // The name on disk may differ from the offered one (a numbered variant), and the content may contradict both:
+    // the desktop opens by whichever it trusts, so both must be harmless.
+    const QMimeDatabase mimeDatabase;
+    return !isRunnableMimeType(mimeDatabase.mimeTypeForFile(info, QMimeDatabase::MatchDefault)) &&
+           !isRunnableMimeType(mimeDatabase.mimeTypeForFile(info, QMimeDatabase::MatchContent));
 }
 
 bool staysInFolder(const QString& folder, const QString& name)

@@ -30,9 +30,15 @@ QString backupName(const QString& fileName, const QDateTime& when);
 // The n-th numbered variant of a name, n >= 2: "report (2).pdf", "notes (3)".
 QString numberedName(const QString& fileName, int n);
 
-// Whether a finished download may be opened automatically: its suffix is none of "exe", "bat" and "vb", compared
-// with letter case as the rule has always been (so SETUP.EXE is opened, setup.exe is not).
+// Whether a finished download may be opened automatically, judged by its name alone: its suffix is none of "exe",
+// "bat" and "vb" (compared with letter case, as the rule has always been), nor, in any letter case, the suffix of
+// anything a desktop would run or install rather than show (sh, desktop, AppImage, jar, py, EXE, ...).
 bool mayOpenAutomatically(const QString& fileName);
+
+// The same for the received file at path (fileName is its name as offered): besides the name, the file itself must
+// not be a program or script by its content (an ELF binary or a "#!" script under a harmless name), nor carry an
+// executable permission bit. A path that is not a readable regular file is never opened.
+bool mayOpenAutomatically(const QString& fileName, const QString& path);
 
 // Whether folder + name stays directly inside folder (folder ends with a separator).
 bool staysInFolder(const QString& folder, const QString& name);

@@ -1,8 +1,12 @@
 #include "transfer/fileicons.h"
 #include "transfer/transfernames.h"
 
+#include <QBuffer>
 #include <QCryptographicHash>
 #include <QDir>
+#include <QFile>
+#include <QImage>
+#include <QTemporaryDir>
 #include <QTest>
 
 using namespace Vesk;
@@ -29,6 +33,9 @@ private slots:
     void numberedName();
     void mayOpenAutomatically_data();
     void mayOpenAutomatically();
+    void mayOpenReceivedFile_data();
+    void mayOpenReceivedFile();
+    void mayOpenReceivedFileOnlyWhenItIsThere();
     void staysInFolder_data();
     void staysInFolder();
 };
@@ -247,14 +254,24 @@ void tst_TransferNames::mayOpenAutomatically_data()
     QTest::addColumn<QString>("name");
     QTest::addColumn<bool>("open");
     QTest::newRow("setup.exe") << "setup.exe" << false;
-    QTest::newRow("SETUP.EXE") << "SETUP.EXE" << true;
+    QTest::newRow("SETUP.EXE") << "SETUP.EXE" << false;
+    QTest::newRow("Setup.Exe") << "Setup.Exe" << false;
     QTest::newRow("run.bat") << "run.bat" << false;
     QTest::newRow("script.vb") << "script.vb" << false;
-    QTest::newRow("script.vbs") << "script.vbs" << true;
-    QTest::newRow("Setup.Exe") << "Setup.Exe" << true;
+    QTest::newRow("script.vbs") << "script.vbs" << false;
+    QTest::newRow("trailing dot") << "setup.exe." << false;
+    QTest::newRow("launcher") << "notes.desktop" << false;
+    QTest::newRow("shell script") << "install.sh" << false;
+    QTest::newRow("AppImage") << "Tool-x86_64.AppImage" << false;
+    QTest::newRow("installer") << "setup.run" << false;
+    QTest::newRow("Java") << "game.jar" << false;
+    QTest::newRow("Python") << "tool.PY" << false;
+    QTest::newRow("package") << "vesk_0.1.0_amd64.deb" << false;
     QTest::newRow("photo.jpg") << "photo.jpg" << true;
+    QTest::newRow("PDF in capitals") << "REPORT.PDF" << true;
     QTest::newRow("no suffix") << "exe" << true;
     QTest::newRow("double suffix") << "a.exe.txt" << true;
+    QTest::newRow("suffix that only starts like one") << "notes.shtml" << true;
 }
 
 void tst_TransferNames::mayOpenAutomatically()
@@ -262,6 +279,69 @@ void tst_TransferNames::mayOpenAutomatically()
     QFETCH(QString, name);
     QFETCH(bool, open);
     QCOMPARE(TransferNames::mayOpenAutomatically(name), open);
+}
+
+void tst_TransferNames::mayOpenReceivedFile_data()
+{
+    // The file is written under the offered name; content "copy:<path>" copies that file instead.
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QByteArray>("content");
+    QTest::addColumn<bool>("executableBit");
+    QTest::addColumn<bool>("open");
+
+    QByteArray png;
+    QBuffer buffer(&png);
+    buffer.open(QIODevice::WriteOnly);
+    QImage picture(4, 4, QImage::Format_RGB32);
+    picture.fill(Qt::darkGreen);
+    picture.save(&buffer, "PNG");
+
+    QTest::newRow("plain text") << "notes.txt" << QByteArray("just some notes\n") << false << true;
+    QTest::newRow("PNG picture") << "photo.png" << png << false << true;
+    QTest::newRow("shell script named notes.txt")
+        << "notes.txt" << QByteArray("#!/bin/sh\nrm -rf ~\n") << false << false;
+    QTest::newRow("Python script named notes.txt")
+        << "notes.txt" << QByteArray("#!/usr/bin/env python3\nimport os\n") << false << false;
+    QTest::newRow("program named photo.jpg") << "photo.jpg" << QByteArray("copy:/bin/true") << false << false;
+    QTest::newRow("launcher named notes.txt")
+        << "notes.txt" << QByteArray("[Desktop Entry]\nType=Application\nName=Start\nExec=sh -c true\n") << false
+        << false;
+    QTest::newRow("plain text with an execute bit") << "notes.txt" << QByteArray("just some notes\n") << true << false;
+    QTest::newRow("refused by name") << "setup.exe" << QByteArray("just some notes\n") << false << false;
+}
+
+void tst_TransferNames::mayOpenReceivedFile()
+{
+    QFETCH(QString, name);
+    QFETCH(QByteArray, content);
+    QFETCH(bool, executableBit);
+    QFETCH(bool, open);
+
+    QTemporaryDir folder;
+    QVERIFY(folder.isValid());
+    const QString path = folder.filePath(name);
+    if (content.startsWith("copy:")) {
+        QVERIFY(QFile::copy(QString::fromLatin1(content.mid(5)), path));
+        // A copy keeps the original's permissions: only the content is to speak here.
+        QVERIFY(QFile::setPermissions(path, QFileDevice::ReadOwner | QFileDevice::WriteOwner));
+    } else {
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        QCOMPARE(file.write(content), content.size());
+    }
+    if (executableBit)
+        QVERIFY(QFile::setPermissions(path, QFile::permissions(path) | QFileDevice::ExeOwner));
+
+    QCOMPARE(TransferNames::mayOpenAutomatically(name, path), open);
+}
+
+void tst_TransferNames::mayOpenReceivedFileOnlyWhenItIsThere()
+{
+    QTemporaryDir folder;
+    QVERIFY(folder.isValid());
+    QVERIFY(!TransferNames::mayOpenAutomatically("notes.txt", folder.filePath("notes.txt")));
+    QVERIFY(QDir(folder.path()).mkdir("notes.txt"));
+    QVERIFY(!TransferNames::mayOpenAutomatically("notes.txt", folder.filePath("notes.txt")));
 }
 
 void tst_TransferNames::staysInFolder_data()
