@@ -82,4 +82,29 @@ VeskTestCase {
         nodeData.rows = [peer("{b}", "Bob")]
         verify(!empty.visible)
     }
+
+    function menuItem(menu, name) {
+        for (var i = 0; i < menu.count; ++i) {
+            if (menu.itemAt(i).objectName === name)
+                return menu.itemAt(i)
+        }
+        return null
+    }
+
+    function test_settingsMenuSaysWhatAutomaticOpeningDoes() {
+        var menu = findChild(loader.item, "settingsMenu")
+        mouseClick(findChild(loader.item, "menuButton"))
+        tryVerify(() => menu.opened)
+        var autoOpen = menuItem(menu, "autoOpenItem")
+        var explanation = findChild(autoOpen, "description")
+        verify(explanation.visible)
+        compare(explanation.text, "Open received files when they arrive (never programs or scripts)")
+        // Both lines fit in the entry.
+        verify(explanation.mapToItem(autoOpen, 0, explanation.height).y <= autoOpen.height)
+        verify(!findChild(menuItem(menu, "startOnLoginItem"), "description").visible)
+        mouseClick(autoOpen)
+        verify(globals.called("toggleAutomaticallyOpenDownloadedFiles()"))
+        menu.close()
+        tryVerify(() => !menu.visible)
+    }
 }

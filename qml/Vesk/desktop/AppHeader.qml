@@ -92,6 +92,7 @@ Rectangle {
 
     SettingsMenu {
         id: settingsMenu
+        objectName: "settingsMenu"
         controller: header.controller
     }
 }

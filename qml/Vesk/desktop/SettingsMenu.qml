@@ -36,6 +36,7 @@ AppMenu {
     AppMenuItem {
         objectName: "autoOpenItem"
         text: qsTr("Open received files automatically")
+        description: qsTr("Open received files when they arrive (never programs or scripts)")
         checkable: true
         checked: !!menu.controller && menu.controller.automaticallyOpenDownloadedFiles
         onTriggered: {
