@@ -22,6 +22,11 @@ constexpr qreal kTextFitRatio = 0.8;
 
 namespace Vesk::AppIcons {
 
+QIcon applicationIcon()
+{
+    return QIcon(QString::fromLatin1(kAppIcon));
+}
+
 QPixmap badgePixmap(int count)
 {
     QPixmap pixmap(QString::fromLatin1(kBadgeDisc));

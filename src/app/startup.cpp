@@ -1,5 +1,6 @@
 #include "app/startup.h"
 
+#include "app/appicons.h"
 #include "app/firstrunwizard.h"
 #include "app/globals.h"
 #include "app/logging.h"
@@ -80,6 +81,10 @@ int runApplication(int argc, char** argv)
 
     QCoreApplication::setApplicationName(QStringLiteral("Vesk"));
     QCoreApplication::setOrganizationName(QStringLiteral("Tavimor"));
+    // The wizard and the message boxes show the icon too; the desktop file name lets the desktop match the
+    // window to vesk.desktop (its launcher, its badge) rather than guess from the window class.
+    QGuiApplication::setWindowIcon(AppIcons::applicationIcon());
+    QGuiApplication::setDesktopFileName(QStringLiteral("vesk"));
 
     if (app->isRunning()) {
         app->sendMessage(QStringLiteral("wakeUp"), kWakeUpTimeoutMs);

@@ -1,5 +1,6 @@
 #include "app/veskqmlviewer.h"
 
+#include "app/appicons.h"
 #include "app/globals.h"
 
 #include <QCloseEvent>
@@ -12,6 +13,7 @@
 VeskQMLViewer::VeskQMLViewer() : QmlApplicationViewer(nullptr)
 {
     setAcceptDrops(true);
+    setWindowIcon(Vesk::AppIcons::applicationIcon());
     m_taskbar.setWindowHandle(winId());
     Vesk::Globals* globals = Vesk::Globals::instance();
     globals->taskbar = &m_taskbar;

@@ -103,6 +103,7 @@ private slots:
     void wakeMeUpBringsTheWindowBack_data();
     void wakeMeUpBringsTheWindowBack();
     void registersWithTheController();
+    void carriesTheProgramsIcon();
 };
 
 void TestMainWindow::initTestCase()
@@ -295,6 +296,14 @@ void TestMainWindow::registersWithTheController()
     delete window;
     QVERIFY(!g->mainWindow);
     QVERIFY(!g->taskbar);
+}
+
+void TestMainWindow::carriesTheProgramsIcon()
+{
+    VeskQMLViewer window;
+    QVERIFY(!window.windowIcon().isNull());
+    QCOMPARE(window.windowIcon().pixmap(64).toImage(),
+             QIcon(QStringLiteral(":/qml/Vesk/pics/Vesk.png")).pixmap(64).toImage());
 }
 
 QTEST_MAIN(TestMainWindow)
