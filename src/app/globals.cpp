@@ -1,5 +1,6 @@
 #include "app/globals.h"
 
+#include "app/avatarimage.h"
 #include "app/platform.h"
 #include "net/messagedispatcher.h"
 #include "net/peermanager.h"
@@ -251,7 +252,7 @@ void Globals::setUserAvatar(const QString& imagePath)
         return;
     }
     const QString target = dataFolderPath() + QLatin1String(kOwnAvatarFile);
-    const QImage scaled = image.scaled(kAvatarSide, kAvatarSide, Qt::KeepAspectRatio, Qt::SmoothTransformation);
+    const QImage scaled = squareAvatar(image, kAvatarSide);
     if (!scaled.save(target, "PNG")) {
         qCritical().noquote() << "Could not save image at " + target;
         return;

@@ -1,5 +1,6 @@
 #include "app/profileform.h"
 
+#include "app/avatarimage.h"
 #include "app/globals.h"
 
 #include <QDir>
@@ -75,13 +76,13 @@ void ProfileForm::chooseAvatar(QWidget* parent)
 
 void ProfileForm::showPicture(const QString& path)
 {
-    const QPixmap picture(path);
+    const QImage picture(path);
     if (picture.isNull()) {
         m_pictureLabel->clear();
         return;
     }
-    m_pictureLabel->setPixmap(
-        picture.scaled(kPictureSide, kPictureSide, Qt::KeepAspectRatio, Qt::SmoothTransformation));
+    // The square that will be stored and that peers will see in their round frames.
+    m_pictureLabel->setPixmap(QPixmap::fromImage(Vesk::squareAvatar(picture, kPictureSide)));
 }
 
 void ProfileForm::storeProfile(const QString& name, const QString& avatarPath)

@@ -7,6 +7,7 @@
 #include <QDir>
 #include <QFile>
 #include <QImage>
+#include <QPainter>
 #include <QSettings>
 #include <QSignalSpy>
 #include <QSqlDatabase>
@@ -30,7 +31,7 @@ private Q_SLOTS:
     void wakeFromSleep_data();
     void wakeFromSleep();
     void refreshIntervalInWholeSeconds();
-    void avatarImportScalesTo256();
+    void avatarImportIsTheCentreSquare();
     void avatarFallsBackToBuiltIn();
     void unloadableAvatarKeepsPrevious();
     void startOnLoginFollowsSetting();
@@ -194,11 +195,12 @@ void TestGlobals::refreshIntervalInWholeSeconds()
     }
 }
 
-void TestGlobals::avatarImportScalesTo256()
+void TestGlobals::avatarImportIsTheCentreSquare()
 {
     const QString source = QDir::homePath() + QStringLiteral("/wide.jpg");
     QImage wide(1024, 512, QImage::Format_RGB32);
     wide.fill(Qt::blue);
+    QPainter(&wide).fillRect(256, 0, 512, 512, Qt::red);
     QVERIFY(wide.save(source, "JPG"));
     QSignalSpy spy(g, &Globals::userAvatarChanged);
     g->setUserAvatar(source);
@@ -206,7 +208,10 @@ void TestGlobals::avatarImportScalesTo256()
     const QString stored = dataFolderPath() + QStringLiteral("myavatar.png");
     QImage result;
     QVERIFY(result.load(stored, "PNG"));
-    QCOMPARE(result.size(), QSize(256, 128));
+    QCOMPARE(result.size(), QSize(256, 256));
+    // Cropped to the red middle, not squashed: no blue reaches the edges (JPEG keeps colours only roughly).
+    const QColor edge = result.pixel(2, 128);
+    QVERIFY2(edge.red() > 200 && edge.blue() < 60, qPrintable(edge.name()));
     QCOMPARE(g->userAvatar(), QFileInfo(stored).absoluteFilePath());
 }
 

@@ -13,6 +13,7 @@
 #include <QImage>
 #include <QLabel>
 #include <QLineEdit>
+#include <QPainter>
 #include <QPushButton>
 #include <QSettings>
 #include <QTemporaryDir>
@@ -360,18 +361,28 @@ void TestWizards::profileWizardStartsEmpty()
 
 void TestWizards::profileWizardStoresNameAndPicture()
 {
-    const QString green = writeImage(pictures.path(), QStringLiteral("green.png"), Qt::green);
+    // A wide picture, green in its centre square and blue beside it: preview and stored avatar show the centre
+    // square, as the round frames will, not the whole picture squashed or letterboxed.
+    QImage wide(120, 40, QImage::Format_RGB32);
+    wide.fill(Qt::blue);
+    QPainter(&wide).fillRect(40, 0, 40, 40, Qt::green);
+    const QString green = pictures.path() + QStringLiteral("/wide-green.png");
+    QVERIFY(wide.save(green));
     chooser.answers = {green};
     VeskProfileWizard wizard;
     wizard.show();
     auto* page = qobject_cast<InAppProfilePage*>(wizard.currentPage());
     page->form()->chooseButton()->click();
+    const QImage preview = page->form()->pictureLabel()->pixmap().toImage();
+    QCOMPARE(preview.size(), QSize(ProfileForm::kPictureSide, ProfileForm::kPictureSide));
+    QCOMPARE(QColor(preview.pixel(1, 1)), QColor(Qt::green));
     QTest::keyClicks(page->form()->nameEdit(), QStringLiteral("Ann Again"));
     wizard.button(QWizard::FinishButton)->click();
     QCOMPARE(storedAlias(), QStringLiteral("Ann Again"));
     QImage stored(ownAvatarFile());
     QVERIFY(!stored.isNull());
-    QCOMPARE(QColor(stored.pixel(5, 5)), QColor(Qt::green));
+    QCOMPARE(stored.size(), QSize(256, 256));
+    QCOMPARE(QColor(stored.pixel(1, 128)), QColor(Qt::green));
 }
 
 void TestWizards::launchProfileWizardRunsModally()
