@@ -53,10 +53,28 @@ Item {
             ctx.clip()
             ctx.fillStyle = Theme.avatarFill
             ctx.fillRect(0, 0, width, height)
-            if (shown !== "" && isImageLoaded(shown))
-                ctx.drawImage(shown, 0, 0, width, height)
+            if (shown !== "" && isImageLoaded(shown)) {
+                // The centre square of the picture, so that peers' pictures of other proportions lose their edges
+                // rather than being squashed into the circle.
+                var w = natural.sourceSize.width
+                var h = natural.sourceSize.height
+                if (w > 0 && h > 0) {
+                    var side = Math.min(w, h)
+                    ctx.drawImage(shown, (w - side) / 2, (h - side) / 2, side, side, 0, 0, width, height)
+                } else {
+                    ctx.drawImage(shown, 0, 0, width, height)
+                }
+            }
             ctx.restore()
         }
+    }
+
+    // Tells the drawn picture's own size; never shown (it shares the loaded picture with the canvas).
+    Image {
+        id: natural
+        visible: false
+        source: canvas.shown
+        onStatusChanged: canvas.requestPaint()
     }
 
     Rectangle {
