@@ -31,4 +31,44 @@
         <translation>I have read and accept these terms of use</translation>
     </message>
 </context>
+<context>
+    <name>InAppProfilePage</name>
+    <message>
+        <source>Vesk: Profile update</source>
+        <translation>Your profile</translation>
+    </message>
+</context>
+<context>
+    <name>ProfilePage</name>
+    <message>
+        <source>Vesk: Profile update</source>
+        <translation>How others will see you</translation>
+    </message>
+</context>
+<context>
+    <name>Vesk::Globals</name>
+    <message>
+        <source>Do you really want to block this user</source>
+        <translation>Do you really want to block this person?</translation>
+    </message>
+    <message>
+        <source>File Downloaded : &lt;br&gt; &lt;b&gt;%1&lt;/b&gt;&lt;br&gt;</source>
+        <translation>File received:&lt;br&gt;&lt;b&gt;%1&lt;/b&gt;&lt;br&gt;</translation>
+    </message>
+    <message>
+        <source>I have sent you a file called : &lt;br&gt; &lt;b&gt;%1&lt;/b&gt;&lt;br&gt;Please download it using Vesk.</source>
+        <translation>I have sent you a file:&lt;br&gt;&lt;b&gt;%1&lt;/b&gt;&lt;br&gt;You can download it in Vesk.</translation>
+    </message>
+</context>
+<context>
+    <name>VeskQMLViewer</name>
+    <message>
+        <source>If you close Vesk, your peers WILL NOT be able to chat with you or transfer files with you.</source>
+        <translation>If you close Vesk, the people on your network will not be able to chat with you or exchange files with you.</translation>
+    </message>
+    <message>
+        <source>Vesk is meant to be run as an always-on service. It uses minimum CPU and memory when idle. It is adviced to leave Vesk on so that other devices around you can contact you.</source>
+        <translation>Vesk is meant to keep running in the background. While idle it uses very little processor time and memory. Leave it running so that the other devices around you can reach you.</translation>
+    </message>
+</context>
 </TS>

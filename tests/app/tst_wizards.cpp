@@ -165,6 +165,8 @@ void TestWizards::firstRunPagesAndOrder()
     QCOMPARE(wizard.pixmap(QWizard::LogoPixmap).size(), QSize(165, 348));
     QVERIFY(!wizard.pixmap(QWizard::BackgroundPixmap).isNull());
     QCOMPARE(wizard.windowTitle(), QStringLiteral("Vesk: First Run Wizard"));
+    // Nothing is being updated on a first run.
+    QCOMPARE(wizard.page(3)->title(), QStringLiteral("How others will see you"));
 }
 
 void TestWizards::sidePanelFillsTheHeight_data()
@@ -351,6 +353,7 @@ void TestWizards::profileWizardStartsEmpty()
     QVERIFY(wizard.testOption(QWizard::NoBackButtonOnStartPage));
     QVERIFY(qobject_cast<InAppProfilePage*>(wizard.page(0)));
     QCOMPARE(wizard.windowTitle(), QStringLiteral("Vesk: Change Profile"));
+    QCOMPARE(wizard.page(0)->title(), QStringLiteral("Your profile"));
     wizard.show();
     auto* page = qobject_cast<InAppProfilePage*>(wizard.currentPage());
     QVERIFY(page->form()->nameEdit()->text().isEmpty());
