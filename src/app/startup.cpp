@@ -1,6 +1,7 @@
 #include "app/startup.h"
 
 #include "app/appicons.h"
+#include "app/commandline.h"
 #include "app/firstrunwizard.h"
 #include "app/globals.h"
 #include "app/logging.h"
@@ -26,6 +27,7 @@
 #include <QTime>
 #include <QTranslator>
 
+#include <cstdio>
 #include <cstdlib>
 
 namespace Vesk {
@@ -69,6 +71,19 @@ void placeWindow(QWidget* window)
 
 int runApplication(int argc, char** argv)
 {
+    // Before any application object exists: answering --help must not open a window, touch the settings, register
+    // the login start or take the ports.
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i)
+        arguments << QString::fromLocal8Bit(argv[i]);
+    const CommandLine::Decision decision = CommandLine::decide(arguments);
+    if (decision.action != CommandLine::Action::Run) {
+        std::FILE* stream = decision.action == CommandLine::Action::Refuse ? stderr : stdout;
+        std::fputs(decision.text.toLocal8Bit().constData(), stream);
+        std::fflush(stream);
+        return decision.exitCode;
+    }
+
     auto* app = new VeskSingleApplication(argc, argv);
 
     if (!QSqlDatabase::drivers().contains(QLatin1String("QSQLITE"))) {

@@ -20,6 +20,8 @@ private Q_SLOTS:
     void vesk_secondStartExitsZero();
     void vesk_startsAfterKill();
     void vesk_heldPortEndsStartUp();
+    void vesk_commandLine_data();
+    void vesk_commandLine();
 
 private:
     static bool waitForLine(QProcess& process, const QString& line, int timeoutMs = 10000);
@@ -167,6 +169,52 @@ void TestStartup::vesk_heldPortEndsStartUp()
     const QString text = QString::fromUtf8(log.readAll());
     QVERIFY2(text.contains(QStringLiteral("[C] Closing Vesk. Another application is listening on port 25001\n")),
              qPrintable(text));
+}
+
+void TestStartup::vesk_commandLine_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("out");
+    QTest::addColumn<QString>("err");
+    QTest::newRow("--version") << QStringList{"--version"} << 0 << "vesk " VESK_VERSION "\n"
+                               << "";
+    QTest::newRow("--help") << QStringList{"--help"} << 0 << "Usage: vesk"
+                            << "";
+    QTest::newRow("--bogus") << QStringList{"--bogus"} << 2 << ""
+                             << "Usage: vesk";
+}
+
+void TestStartup::vesk_commandLine()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(int, exitCode);
+    QFETCH(QString, out);
+    QFETCH(QString, err);
+    // A home without any settings: a real start would write them, register the login start and make the data
+    // folder at once.
+    QTemporaryDir home;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("HOME"), home.path());
+    env.insert(QStringLiteral("XDG_CONFIG_HOME"), home.path() + "/.config");
+    env.insert(QStringLiteral("XDG_DATA_HOME"), home.path() + "/.local/share");
+    env.insert(QStringLiteral("XDG_CACHE_HOME"), home.path() + "/.cache");
+    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    QProcess vesk;
+    vesk.setProcessEnvironment(env);
+    vesk.start(QStringLiteral(VESK_BINARY), arguments);
+    QVERIFY(vesk.waitForFinished(10000));
+    QCOMPARE(vesk.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(vesk.exitCode(), exitCode);
+    const QString stdOut = QString::fromLocal8Bit(vesk.readAllStandardOutput());
+    const QString stdErr = QString::fromLocal8Bit(vesk.readAllStandardError());
+    if (out.isEmpty())
+        QCOMPARE(stdOut, QString());
+    else
+        QVERIFY2(stdOut.startsWith(out), qPrintable(stdOut));
+    if (!err.isEmpty())
+        QVERIFY2(stdErr.contains(err), qPrintable(stdErr));
+    QCOMPARE(QDir(home.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot), QStringList());
 }
 
 QTEST_GUILESS_MAIN(TestStartup)
