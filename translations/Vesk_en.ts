@@ -46,15 +46,21 @@
     </message>
 </context>
 <context>
+    <name>Vesk::DownloadEngine</name>
+    <message>
+        <source>File Downloaded : &lt;br&gt; &lt;b&gt;%1&lt;/b&gt;&lt;br&gt;</source>
+        <translation>File received:&lt;br&gt;&lt;b&gt;%1&lt;/b&gt;&lt;br&gt;</translation>
+    </message>
+</context>
+<context>
     <name>Vesk::Globals</name>
     <message>
         <source>Do you really want to block this user</source>
         <translation>Do you really want to block this person?</translation>
     </message>
-    <message>
-        <source>File Downloaded : &lt;br&gt; &lt;b&gt;%1&lt;/b&gt;&lt;br&gt;</source>
-        <translation>File received:&lt;br&gt;&lt;b&gt;%1&lt;/b&gt;&lt;br&gt;</translation>
-    </message>
+</context>
+<context>
+    <name>Vesk::IncomingOffers</name>
     <message>
         <source>I have sent you a file called : &lt;br&gt; &lt;b&gt;%1&lt;/b&gt;&lt;br&gt;Please download it using Vesk.</source>
         <translation>I have sent you a file:&lt;br&gt;&lt;b&gt;%1&lt;/b&gt;&lt;br&gt;You can download it in Vesk.</translation>

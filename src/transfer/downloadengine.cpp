@@ -203,7 +203,7 @@ void DownloadEngine::finishDownload(const QString& id, const TableRecord& downlo
     m_shell.showChatNotification(nodeFrom, tr("File Downloaded : <br> <b>%1</b><br>").arg(plainTextToHtml(name)));
     // An empty file is never written to disk, so there is nothing to open (and a file of that name in the
     // folder would be someone else's).
-    if (wanted > 0 && m_shell.opensDownloadsAutomatically() && TransferNames::mayOpenAutomatically(name))
+    if (wanted > 0 && m_shell.opensDownloadsAutomatically() && TransferNames::mayOpenAutomatically(name, path))
         m_shell.openFile(path);
 }
 

@@ -37,10 +37,10 @@ void TestTranslations::readableEnglish_data()
                                       "when idle. It is adviced to leave Vesk on so that other devices around you can "
                                       "contact you."
                                    << "adviced";
-    QTest::newRow("offer notice") << "Vesk::Globals"
+    QTest::newRow("offer notice") << "Vesk::IncomingOffers"
                                   << "I have sent you a file called : <br> <b>%1</b><br>Please download it using Vesk."
                                   << " :";
-    QTest::newRow("download notice") << "Vesk::Globals"
+    QTest::newRow("download notice") << "Vesk::DownloadEngine"
                                      << "File Downloaded : <br> <b>%1</b><br>"
                                      << " :";
     QTest::newRow("block question") << "Vesk::Globals"
