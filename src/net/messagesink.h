@@ -17,6 +17,10 @@ public:
 
     virtual ~MessageSink() = default;
     virtual void send(const QHostAddress& address, const Parameters& parameters) = 0;
+    // Opens a connection to the address and closes it at once, sending nothing: the cheapest sign that a peer is
+    // still there. A peer reads no frame from it and does nothing. Whether it got through is reported by the
+    // implementation (the send queue's unreachable signal).
+    virtual void probe(const QHostAddress& address) = 0;
 };
 
 } // namespace Vesk

@@ -14,8 +14,17 @@ SendQueue::SendQueue(int maxOpenConnections, int maxOpenPerDestination, int maxQ
 
 void SendQueue::send(const QHostAddress& address, const QHash<QString, QVariant>& parameters)
 {
+    enqueue(address, Vesk::parametersToFrame(parameters));
+}
+
+void SendQueue::probe(const QHostAddress& address)
+{
+    enqueue(address, QByteArray());
+}
+
+void SendQueue::enqueue(const QHostAddress& address, QByteArray frame)
+{
     const QString destination = Vesk::addressText(address);
-    QByteArray frame = Vesk::parametersToFrame(parameters);
     if (canStart(destination) && !m_waiting.contains(destination)) {
         start(destination, address, frame);
         return;
@@ -52,6 +61,7 @@ void SendQueue::start(const QString& destination, const QHostAddress& address, c
     ++m_openPerDestination[destination];
     auto* connection = new VeskTcpSocket;
     connect(connection, &QObject::destroyed, this, [this, destination] { connectionEnded(destination); });
+    connect(connection, &VeskTcpSocket::unreachable, this, &SendQueue::unreachable);
     connection->sendFrame(address, frame);
 }
 

@@ -35,11 +35,18 @@ public:
                        QObject* parent = nullptr);
 
     void send(const QHostAddress& address, const QHash<QString, QVariant>& parameters) override;
+    void probe(const QHostAddress& address) override;
 
     int openConnections() const { return m_open; }
     int queuedMessages() const { return m_queued; }
 
+Q_SIGNALS:
+    // A message or probe to this address found nobody listening (see VeskTcpSocket::unreachable).
+    void unreachable(QHostAddress address);
+
 private:
+    void enqueue(const QHostAddress& address, QByteArray frame);
+
     struct Pending
     {
         QHostAddress address;

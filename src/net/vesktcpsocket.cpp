@@ -43,7 +43,7 @@ void VeskTcpSocket::sendFrame(const QHostAddress& address, const QByteArray& fra
         closeTCPSocket();
         return;
     }
-    if (quint32(frame.size() - Vesk::kFrameHeaderSize) > kMaxFrameSize) {
+    if (!frame.isEmpty() && quint32(frame.size() - Vesk::kFrameHeaderSize) > kMaxFrameSize) {
         qCritical().noquote() << QStringLiteral("Not sending a message of %1 bytes to %2: peers accept at most %3")
                                      .arg(frame.size() - Vesk::kFrameHeaderSize)
                                      .arg(Vesk::addressText(address))
@@ -57,9 +57,16 @@ void VeskTcpSocket::sendFrame(const QHostAddress& address, const QByteArray& fra
     socket->setProxy(QNetworkProxy::NoProxy);
     connect(socket, &QAbstractSocket::errorOccurred, this, &VeskTcpSocket::showError);
     connect(socket, &QAbstractSocket::bytesWritten, this, &VeskTcpSocket::processWrittenData);
+    connect(socket, &QAbstractSocket::connected, this, [this, probe = frame.isEmpty()] {
+        m_connecting = false;
+        if (probe)
+            closeTCPSocket();
+    });
+    m_connecting = true;
+    m_address = address;
     socket->connectToHost(address, kTcpPort, QIODevice::WriteOnly);
     // Without a route the connection fails inside connectToHost, and the error handler has already ended us.
-    if (m_closed || !socket)
+    if (m_closed || !socket || frame.isEmpty())
         return;
     // Buffered by the socket until the connection is established.
     socket->write(frame);
@@ -153,4 +160,6 @@ void VeskTcpSocket::closeTCPSocket()
         socket = nullptr;
     }
     deleteLater();
+    if (m_connecting)
+        Q_EMIT unreachable(m_address);
 }

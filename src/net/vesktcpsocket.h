@@ -32,13 +32,17 @@ public:
 
     // Sending side: connects to the address on the message port and writes one frame.
     void sendParameters(const QHostAddress& address, const QHash<QString, QVariant>& parameters);
-    // The same with a frame already built (see Vesk::parametersToFrame).
+    // The same with a frame already built (see Vesk::parametersToFrame). An empty frame only probes: the
+    // connection is closed as soon as it is established.
     void sendFrame(const QHostAddress& address, const QByteArray& frame);
     // Receiving side: adopts an accepted connection and reads one frame from it.
     void setSocket(QTcpSocket* acceptedSocket);
 
 Q_SIGNALS:
     void parametersRead(QHash<QString, QVariant> parameters);
+    // A sending connection ended without ever being established: refused, no route, or no answer within its
+    // lifetime. Evidence that nobody listens at that address now.
+    void unreachable(QHostAddress address);
 
 public Q_SLOTS:
     void showError(QAbstractSocket::SocketError socketError);
@@ -53,4 +57,6 @@ private:
     QTcpSocket* socket = nullptr;
     QTimer closeTimer;
     bool m_closed = false;
+    bool m_connecting = false; // a sending connection not yet established
+    QHostAddress m_address;
 };

@@ -28,6 +28,7 @@ public:
     };
 
     void send(const QHostAddress& address, const Parameters& parameters) override;
+    void probe(const QHostAddress& address) override { probed.append(address); }
 
     QList<Sent> withAction(const QString& action) const;
     QStringList actions() const;
@@ -36,6 +37,7 @@ public:
     void clear() { sent.clear(); }
 
     QList<Sent> sent;
+    QList<QHostAddress> probed;
 };
 
 // Records what a subsystem asks of the desktop shell.
