@@ -23,7 +23,10 @@
 #include <QMessageBox>
 #include <QSettings>
 #include <QSystemTrayIcon>
+#include <QNetworkInterface>
 #include <QUuid>
+
+#include <algorithm>
 
 namespace Vesk {
 
@@ -42,6 +45,7 @@ constexpr int kUnsentUploadsIntervalMs = 3000;
 constexpr int kRefreshPeersFirstIntervalMs = 3600000;
 constexpr int kToDeleteIntervalMs = 10000;
 constexpr int kWakeUpIntervalMs = 10000;
+constexpr int kPresenceRoundMs = 1000;
 constexpr int kSecondIconUpdateDelayMs = 5000;
 // A gap longer than this between two 10-second wake-up checks means the computer slept.
 constexpr qint64 kSleepGapMs = 30 * 60 * 1000;
@@ -124,6 +128,23 @@ void Globals::connectSubsystems()
             &Globals::currentDownloadingFileIdChanged);
     connect(m_engine.get(), &DownloadEngine::currentDownloadFileSizeChanged, this,
             &Globals::currentDownloadFileSizeChanged);
+    // Presence: a peer nobody answers for is offline; one that confirms us again gets what waited for it.
+    connect(&m_sendQueue, &SendQueue::unreachable, m_peers.get(), &PeerRecords::markUnreachable,
+            Qt::QueuedConnection);
+    connect(m_peers.get(), &PeerRecords::peerCameOnline, this, [this](const QString& nodeId) {
+        m_chat->resendAllTo(nodeId);
+        m_engine->ownerCameOnline(nodeId);
+    });
+    connect(&presenceTimer, &QTimer::timeout, m_peers.get(), &PeerRecords::checkPresence);
+    connect(m_outgoing.get(), &OutgoingOffers::delivered, this, [this](const QString& nodeTo, const QString& name) {
+        constexpr int kShown = 10;
+        m_deliveredFiles.prepend(QVariantMap{{QStringLiteral("fileName"), name},
+                                             {QStringLiteral("nodeTo"), nodeTo},
+                                             {QStringLiteral("at"), m_clock.nowMs()}});
+        while (m_deliveredFiles.size() > kShown)
+            m_deliveredFiles.removeLast();
+        Q_EMIT deliveredFilesChanged();
+    });
 }
 
 QString Globals::computeHostId()
@@ -137,6 +158,38 @@ QString Globals::computeHostId()
     settings->setValue(QLatin1String(kMachineIdKey), id);
     settings->sync();
     return id;
+}
+
+bool Globals::isOwnAddress(const QString& address)
+{
+    const QHostAddress host(address);
+    if (host.isLoopback())
+        return true;
+    const QList<QHostAddress> own = QNetworkInterface::allAddresses();
+    return std::any_of(own.cbegin(), own.cend(), [&host](const QHostAddress& a) { return a.isEqual(host); });
+}
+
+bool Globals::isIdCollision(const QString& nodeId, const QString& address)
+{
+    if (nodeId != m_hostId || isOwnAddress(address))
+        return false;
+    // Two computers made from one disk image derive one node id from their shared machine id: each would take
+    // the other's announcements for its own and neither would ever list the other. This side takes a fresh
+    // random id, kept from now on, and announces it; the other keeps the old one (or does the same).
+    const QString fresh = QUuid::createUuid().toString();
+    qCritical().noquote() << QStringLiteral("Another computer at %1 uses this computer's node id %2 (a copied "
+                                            "system?): this computer is %3 from now on")
+                                 .arg(address, m_hostId, fresh);
+    settings->setValue(QLatin1String(kMachineIdKey), fresh);
+    settings->sync();
+    m_hostId = fresh;
+    m_store->setPeerQueries(m_hostId);
+    Q_EMIT hostIdChanged();
+    addNodeFromUDP(m_hostId, localAddress, osName(), userAlias());
+    requestAvatar(m_hostId);
+    if (peerManager)
+        peerManager->reBroadCastMyself();
+    return true;
 }
 
 void Globals::importAccountPicture()
@@ -169,6 +222,7 @@ void Globals::init()
         {uploadsToDeleteTimer, kToDeleteIntervalMs},
         {downloadsToDeleteTimer, kToDeleteIntervalMs},
         {wakeUpTimer, kWakeUpIntervalMs},
+        {presenceTimer, kPresenceRoundMs},
     };
     connect(&refreshPeersTimer, &QTimer::timeout, this, &Globals::refreshPeersTimeout, Qt::UniqueConnection);
     connect(&wakeUpTimer, &QTimer::timeout, this, &Globals::detectWakeUpFromSleepTimeout, Qt::UniqueConnection);

@@ -65,6 +65,8 @@ class Globals : public QObject, public Shell, public LocalProfile
         qint64 numberOfSecondsRemainingForCurrentDownload READ numberOfSecondsRemainingForCurrentDownload WRITE
             setNumberOfSecondsRemainingForCurrentDownload NOTIFY numberOfSecondsRemainingForCurrentDownloadChanged)
     Q_PROPERTY(QString hostId READ hostId NOTIFY hostIdChanged)
+    // The files peers told us they received, in this run, newest first: {fileName, nodeTo, at}.
+    Q_PROPERTY(QVariantList deliveredFiles READ deliveredFiles NOTIFY deliveredFilesChanged)
     Q_PROPERTY(QString currentDownloadingFileId READ currentDownloadingFileId WRITE setCurrentDownloadingFileId NOTIFY
                    currentDownloadingFileIdChanged)
     Q_PROPERTY(QString appName READ appName WRITE setAppName NOTIFY appNameChanged)
@@ -199,6 +201,7 @@ public:
     QTimer uploadsToDeleteTimer;
     QTimer downloadsToDeleteTimer;
     QTimer wakeUpTimer;
+    QTimer presenceTimer;
 
 Q_SIGNALS:
     void appNameChanged();
@@ -214,6 +217,7 @@ Q_SIGNALS:
     void userAvatarChanged();
     void selectedPeersCountChanged();
     void hostIdChanged();
+    void deliveredFilesChanged();
     void automaticallyOpenDownloadedFilesChanged();
     void selectedFilesCountChanged();
     void pendingValidationsCountChanged();
@@ -266,6 +270,10 @@ public:
     Q_INVOKABLE QString getStatusForNode(QString nodeId) const;
     Q_INVOKABLE QString getBlockedStatusForNode(QString nodeId) const;
     Q_INVOKABLE QString getFilePathForDownloadedFile(QString fileId) const;
+    // What a paused or waiting download already has on disk, and whether it waits for its owner to come back
+    // (rather than having been paused by the user).
+    Q_INVOKABLE qint64 bytesOnDisk(QString fileId) const;
+    Q_INVOKABLE bool isWaitingForOwner(QString fileId) const;
     Q_INVOKABLE void openDownloadedFilesFolder();
     Q_INVOKABLE void openDownloadedFile(QString fileName);
     Q_INVOKABLE void refreshPeers();
@@ -295,12 +303,17 @@ private:
     void initDatabase();
     void connectSubsystems();
     QString computeHostId();
+    QVariantList deliveredFiles() const { return m_deliveredFiles; }
+    static bool isOwnAddress(const QString& address);
+    // Whether a message or announcement from that address carries this node's own id; resolves it if so.
+    bool isIdCollision(const QString& nodeId, const QString& address);
     void importAccountPicture();
     void registerMessageHandlers();
     void countsChanged();
 
     QString m_appName;
     QString m_hostId;
+    QVariantList m_deliveredFiles;
     qint64 m_secondsRemaining = 0;
     QString m_currentSelectedChatPeer;
     int m_currentSelectedTabIndex = 0;

@@ -10,7 +10,10 @@
 #include "transfer/outgoingoffers.h"
 #include "transfer/packetserver.h"
 
+#include <QDir>
 #include <QFileDialog>
+#include <QFileInfo>
+#include <QSettings>
 
 namespace Vesk {
 
@@ -32,6 +35,8 @@ QString localImagePath(const QString& pathOrUrl)
 
 void Globals::addNodeFromUDP(QString nodeId, QString ipAddress, QString nodeOS, QString nodeAlias)
 {
+    if (isIdCollision(nodeId, ipAddress))
+        return;
     m_peers->addNodeFromUDP(nodeId, ipAddress, nodeOS, nodeAlias);
 }
 
@@ -146,7 +151,14 @@ void Globals::processNextFileQueueItem()
 
 void Globals::selectFiles()
 {
-    const QStringList paths = QFileDialog::getOpenFileNames(nullptr, QStringLiteral("select a file"));
+    // Start where the user last picked files, or in their home folder; never in the program's own folder.
+    constexpr const char* kLastFolderKey = "lastFilesFolder";
+    QString folder = settings->value(QLatin1String(kLastFolderKey)).toString();
+    if (folder.isEmpty() || !QFileInfo(folder).isDir())
+        folder = QDir::homePath();
+    const QStringList paths = QFileDialog::getOpenFileNames(nullptr, QStringLiteral("select a file"), folder);
+    if (!paths.isEmpty())
+        settings->setValue(QLatin1String(kLastFolderKey), QFileInfo(paths.first()).absolutePath());
     for (const QString& path : paths)
         processNewFileToSend(QUrl::fromLocalFile(path));
 }

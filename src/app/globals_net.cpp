@@ -34,6 +34,8 @@ void Globals::registerMessageHandlers()
     m_dispatcher = std::make_unique<MessageDispatcher>();
 
     m_dispatcher->setAddressRefresh([this](const QString& nodeId, const QString& senderAddress) {
+        if (isIdCollision(nodeId, senderAddress))
+            return;
         // The open conversation shows its peer's address; let it read the new one.
         if (m_peers->refreshAddress(nodeId, senderAddress) && nodeId == m_currentSelectedChatPeer)
             Q_EMIT currentSelectedChatPeerChanged();

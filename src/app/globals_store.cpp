@@ -7,6 +7,7 @@
 #include "store/storequeries.h"
 #include "store/store.h"
 #include "store/vesksqlquerymodel.h"
+#include "transfer/downloadengine.h"
 #include "transfer/incomingoffers.h"
 #include "transfer/outgoingoffers.h"
 
@@ -75,6 +76,16 @@ QString Globals::getAvatarForNode(QString nodeId) const
 QString Globals::getAliasForNode(QString nodeId) const
 {
     return fieldOf(getPeerRecord(nodeId), "alias");
+}
+
+qint64 Globals::bytesOnDisk(QString fileId) const
+{
+    return m_engine->bytesOnDisk(fileId);
+}
+
+bool Globals::isWaitingForOwner(QString fileId) const
+{
+    return m_engine->isWaitingForOwner(fileId);
 }
 
 QString Globals::getStatusForNode(QString nodeId) const

@@ -149,4 +149,25 @@ void Chat::resendUnconfirmed()
         sendToNode(m_sink, m_store, peerTo, parameters);
 }
 
+void Chat::resendAllTo(const QString& nodeId)
+{
+    QList<Parameters> resend;
+    {
+        QSqlQuery q(m_store.database());
+        q.prepare(QStringLiteral("select id, message, timesent from vesk_chats where peerfrom = ? and peerto = ? and "
+                                 "status = 'unknown' order by timesent asc"));
+        q.bindValue(0, m_profile.hostId());
+        q.bindValue(1, nodeId);
+        if (!q.exec())
+            return;
+        while (q.next()) {
+            resend.append(chatMessage(q.value(1).toString(), q.value(0).toString(), q.value(2).toLongLong(),
+                                      m_profile.hostId()));
+        }
+    }
+    const QHostAddress address = m_store.nodeAddress(nodeId);
+    for (const Parameters& parameters : std::as_const(resend))
+        m_sink.send(address, parameters);
+}
+
 } // namespace Vesk

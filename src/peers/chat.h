@@ -40,6 +40,9 @@ public:
     void handleConfirmChat(const Parameters& message);
     // One resend round of the own messages still waiting for their confirmation.
     void resendUnconfirmed();
+    // A peer is back: every own message to it that it never confirmed goes out once more, however old, so that
+    // nothing written while it was away stays "Waiting" for good.
+    void resendAllTo(const QString& nodeId);
 
 Q_SIGNALS:
     // The sum of unread messages over all peers may have changed.

@@ -23,7 +23,10 @@
 
 #include <QFile>
 #include <QFileInfo>
+#include <QSet>
 #include <QSqlQuery>
+
+#include <algorithm>
 
 namespace Vesk {
 
@@ -129,9 +132,12 @@ void PeerRecords::addNodeFromAddMeRequest(const QString& nodeId, const QString& 
 void PeerRecords::handleAddMeRequestConfirmed(const Parameters& message)
 {
     const QString nodeFrom = message.value(QStringLiteral("nodeFrom")).toString();
+    const bool cameOnline = m_store.peerField(nodeFrom, kStatus) != kOn;
     m_store.nodeData->setFieldAndRefresh(kPeersTable, nodeFrom, kStatus, kOn);
     m_store.nodesProxyData->refresh();
     requestAvatar(nodeFrom);
+    if (cameOnline && nodeFrom != m_profile.hostId() && m_store.peerField(nodeFrom, kStatus) == kOn)
+        Q_EMIT peerCameOnline(nodeFrom);
 }
 
 void PeerRecords::requestAvatar(const QString& nodeId)
@@ -244,6 +250,56 @@ void PeerRecords::markAllOff()
     q.finish();
     m_store.nodesProxyData->refresh();
     m_store.nodeData->refresh();
+}
+
+void PeerRecords::markUnreachable(const QHostAddress& address)
+{
+    QSqlQuery q(m_store.database());
+    q.prepare(QStringLiteral("update vesk_peers set status = 'off' where ipAddress = ? and status = 'on' and "
+                             "not(id = ?)"));
+    q.bindValue(0, address.toString());
+    q.bindValue(1, m_profile.hostId());
+    if (!q.exec() || q.numRowsAffected() <= 0)
+        return;
+    q.finish();
+    qCDebug(lcPeers) << "nobody answers at" << address.toString() << "- marked offline";
+    m_store.nodesProxyData->refresh();
+    m_store.nodeData->refresh();
+}
+
+void PeerRecords::checkPresence()
+{
+    const qint64 now = m_clock.nowMs();
+    QList<QPair<QString, QHostAddress>> due;
+    QSet<QString> online;
+    {
+        QSqlQuery q(m_store.database());
+        q.prepare(QStringLiteral("select id, ipAddress from vesk_peers where status = 'on' and not(id = ?)"));
+        q.bindValue(0, m_profile.hostId());
+        if (!q.exec())
+            return;
+        while (q.next()) {
+            const QString id = q.value(0).toString();
+            online.insert(id);
+            const auto last = m_lastChecked.constFind(id);
+            // A peer just seen online is not checked at once: its confirmation was the evidence.
+            if (last == m_lastChecked.cend())
+                m_lastChecked.insert(id, now);
+            else if (now - last.value() >= kPresenceCheckMs || now < last.value())
+                due.append({id, QHostAddress(q.value(1).toString())});
+        }
+    }
+    // Forget peers that went offline, so that when they return they again count from their confirmation.
+    for (auto it = m_lastChecked.begin(); it != m_lastChecked.end();)
+        it = online.contains(it.key()) ? std::next(it) : m_lastChecked.erase(it);
+    std::sort(due.begin(), due.end(), [this](const auto& a, const auto& b) {
+        return m_lastChecked.value(a.first) < m_lastChecked.value(b.first);
+    });
+    for (int i = 0; i < due.size() && i < kMaxChecksPerRound; ++i) {
+        m_lastChecked.insert(due.at(i).first, now);
+        if (!due.at(i).second.isNull())
+            m_sink.probe(due.at(i).second);
+    }
 }
 
 } // namespace Vesk

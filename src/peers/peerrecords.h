@@ -3,6 +3,8 @@
 #include "net/messagesink.h"
 #include "peers/replylimiter.h"
 
+#include <QHash>
+#include <QHostAddress>
 #include <QObject>
 #include <QString>
 
@@ -29,6 +31,12 @@ public:
     // Real node ids are braced UUIDs and aliases a name; what a peer sends beyond these lengths is not kept.
     static constexpr int kMaxNodeIdLength = 256;
     static constexpr int kMaxAliasLength = 256;
+    // Each peer shown online is checked this often (a connection opened and closed, nothing sent), so one that
+    // quit without a word shows as offline within about this time plus a connection's lifetime.
+    static constexpr qint64 kPresenceCheckMs = 15000;
+    // Checks started per round (rounds are about a second apart), so an office full of peers is checked in a
+    // steady trickle rather than in bursts.
+    static constexpr int kMaxChecksPerRound = 16;
 
     // dataFolder ends with a separator; peers' avatars are stored there.
     PeerRecords(Store& store, MessageSink& sink, const Clock& clock, const LocalProfile& profile,
@@ -54,6 +62,17 @@ public:
     void unblockUser(const QString& peerId);
     // Every stored peer becomes "off" until it confirms us again.
     void markAllOff();
+    // Nobody listens at this address any more (a connection to it was refused or went unanswered): the peers
+    // stored there become "off". They are "on" again as soon as they confirm us.
+    void markUnreachable(const QHostAddress& address);
+    // One round of the presence check: probes the online peers whose last check is due.
+    void checkPresence();
+
+Q_SIGNALS:
+    // A peer that was not "on" has confirmed us: whatever waits for it can go out now.
+    void peerCameOnline(const QString& nodeId);
+
+public:
 
     // A node id as it may appear in the log: peers choose it, so control characters (which could forge log
     // lines) become "?" and a long one is cut.
@@ -69,6 +88,7 @@ private:
     const LocalProfile& m_profile;
     const QString m_dataFolder;
     ReplyLimiter m_blockedAnswers{kBlockedAnswerWindowMs};
+    QHash<QString, qint64> m_lastChecked; // node id -> when its presence was last checked
 };
 
 } // namespace Vesk

@@ -54,6 +54,15 @@ void FileStandardItemModel::toggleHighlightFlag(QString fileURL)
     Q_EMIT selectedCountChanged();
 }
 
+void FileStandardItemModel::removeFile(QString fileURL)
+{
+    QStandardItem* entry = itemForFileURL(fileURL);
+    if (!entry)
+        return;
+    removeRow(entry->row());
+    Q_EMIT selectedCountChanged();
+}
+
 void FileStandardItemModel::clearSelected()
 {
     for (int row = 0; row < rowCount(); ++row) {

@@ -40,6 +40,8 @@ public:
 
     Q_INVOKABLE void toggleHighlightFlag(QString fileURL);
     Q_INVOKABLE void clearSelected();
+    // Takes a file off the list (picked by mistake), rather than only unticking it.
+    Q_INVOKABLE void removeFile(QString fileURL);
 
 Q_SIGNALS:
     void selectedCountChanged();

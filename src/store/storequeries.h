@@ -16,9 +16,13 @@ constexpr const char* kCompletedDownloads =
     "select * from vesk_downloads where status = 'downloaded' order by timestamp desc limit 10";
 constexpr const char* kNoChats = "select * from vesk_chats where 0";
 
-// Bound: this node's id. Online peers first, then offline peers with unread messages; never this node.
+// Bound: this node's id. Online peers first, then offline peers with unread messages or a
+// conversation, so that a conversation stays reachable (and a message to the peer can be written) while the peer
+// is away; never this node.
 constexpr const char* kListedPeers =
-    "select * from vesk_peers where (status = 'on' or unreadMessagesCount >0)  and not(id = ?) "
+    "select * from vesk_peers where (status = 'on' or unreadMessagesCount >0 "
+    "or exists (select 1 from vesk_chats where peerfrom = vesk_peers.id) "
+    "or exists (select 1 from vesk_chats where peerto = vesk_peers.id))  and not(id = ?) "
     "order by status desc, unreadMessagesCount desc, timestamp desc, alias asc";
 // Bound: this node's id. Online peers that are not blocked; never this node.
 constexpr const char* kReachablePeers =

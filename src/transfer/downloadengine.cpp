@@ -94,6 +94,7 @@ void DownloadEngine::hideProgress()
 
 void DownloadEngine::queueFileToDownload(const QString& id)
 {
+    m_waitingForOwner.remove(id);
     m_store.pausedDownloads->setFieldAndRefresh(kDownloadsTable, id, kStatus, QStringLiteral("queued"));
     m_store.queuedDownloads->refresh();
     Q_EMIT pendingCountChanged();
@@ -102,6 +103,7 @@ void DownloadEngine::queueFileToDownload(const QString& id)
 
 void DownloadEngine::pauseFileToDownload(const QString& id)
 {
+    m_waitingForOwner.remove(id);
     m_store.pausedDownloads->setFieldAndRefresh(kDownloadsTable, id, kStatus, QStringLiteral("unknown"));
     m_store.queuedDownloads->refresh();
     Q_EMIT pendingCountChanged();
@@ -135,6 +137,7 @@ void DownloadEngine::pauseAllPendingDownloads()
 
 void DownloadEngine::downloadRemoved(const QString& id)
 {
+    m_waitingForOwner.remove(id);
     if (id != m_currentDownloadingFileId)
         return;
     setCurrentDownloadingFileId(QString());
@@ -330,6 +333,7 @@ void DownloadEngine::progressTick()
 
     if (downloadStallCount > kMaxStallTicks) {
         downloadStallCount = 0;
+        m_waitingForOwner.insert(m_currentDownloadingFileId);
         m_store.pausedDownloads->setFieldAndRefresh(kDownloadsTable, m_currentDownloadingFileId, kStatus,
                                                     QStringLiteral("unknown"));
         setCurrentDownloadingFileId(QString());
@@ -337,6 +341,35 @@ void DownloadEngine::progressTick()
     }
     m_store.queuedDownloads->refresh();
     m_store.pausedDownloads->refresh();
+}
+
+void DownloadEngine::ownerCameOnline(const QString& nodeId)
+{
+    QStringList resume, stale;
+    for (const QString& id : std::as_const(m_waitingForOwner)) {
+        const TableRecord download = m_store.downloadRecord(id);
+        // Still offered and not touched by the user since it was given up.
+        if (download.value(kStatus) != QLatin1String("unknown"))
+            stale.append(id);
+        else if (download.value(kNodeFrom) == nodeId)
+            resume.append(id);
+    }
+    for (const QString& id : std::as_const(stale))
+        m_waitingForOwner.remove(id);
+    for (const QString& id : std::as_const(resume)) {
+        qCDebug(lcTransfer) << "owner of" << id << "is back: queued again";
+        queueFileToDownload(id);
+    }
+}
+
+qint64 DownloadEngine::bytesOnDisk(const QString& id) const
+{
+    const TableRecord download = m_store.downloadRecord(id);
+    // Until its first start a download owns no file: one of that name in the folder is someone else's.
+    if (download.value(kDownloadSize).toLongLong() == 0)
+        return 0;
+    const QString path = downloadPathFor(download);
+    return path.isEmpty() ? 0 : localSize(path);
 }
 
 } // namespace Vesk

@@ -4,6 +4,7 @@
 #include "store/tablerecord.h"
 
 #include <QObject>
+#include <QSet>
 #include <QString>
 
 namespace Vesk {
@@ -56,6 +57,13 @@ public:
 
     QString downloadsFolder() const { return m_downloadsFolder; }
 
+    // Downloads given up because their owner stopped answering (not paused by the user) go on by themselves when
+    // that owner is back, in this run of the program.
+    void ownerCameOnline(const QString& nodeId);
+    bool isWaitingForOwner(const QString& id) const { return m_waitingForOwner.contains(id); }
+    // What a started download already has on disk (0 for one never started).
+    qint64 bytesOnDisk(const QString& id) const;
+
 Q_SIGNALS:
     void currentDownloadingFileIdChanged();
     void currentDownloadFileSizeChanged();
@@ -84,6 +92,7 @@ private:
     qint64 lastDownloadFileSize = 0;
     // Whether the shell shows progress, and when it was last told.
     bool m_progressShown = false;
+    QSet<QString> m_waitingForOwner;
     qint64 m_progressShownMs = 0;
 };
 

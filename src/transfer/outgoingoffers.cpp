@@ -3,6 +3,7 @@
 #include "transfer/outgoingoffers.h"
 
 #include "common/clock.h"
+#include "common/htmltext.h"
 #include "common/shell.h"
 #include "peers/localprofile.h"
 #include "peers/peersend.h"
@@ -196,6 +197,19 @@ void OutgoingOffers::deleteFileToSend(const QString& id)
 void OutgoingOffers::handleRemoveFileToSend(const Parameters& message)
 {
     const QString id = message.value(Msg::kFileId).toString();
+    if (message.value(Msg::kAction).toString() == Msg::kFileTransferComplete) {
+        const TableRecord upload = m_store.uploadRecord(id);
+        if (!upload.isEmpty()) {
+            const QString nodeTo = upload.value(QStringLiteral("nodeto"));
+            const QString fileName = upload.value(QStringLiteral("filename"));
+            QString alias = m_store.peerField(nodeTo, QStringLiteral("alias"));
+            if (alias.trimmed().isEmpty())
+                alias = tr("Your peer");
+            m_shell.showDownloadNotification(nodeTo, tr("%1 received <b>%2</b>")
+                                                         .arg(plainTextToHtml(alias), plainTextToHtml(fileName)));
+            Q_EMIT delivered(nodeTo, fileName);
+        }
+    }
     m_store.uploadsData->deleteRecord(kUploadsTable, id);
     m_packets.dropFile(id);
     Q_EMIT selectedFilesCountChanged();

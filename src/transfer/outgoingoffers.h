@@ -61,6 +61,8 @@ Q_SIGNALS:
     void selectedFilesCountChanged();
     void selectedPeersCountChanged();
     void pendingCountChanged();
+    // The receiver has the whole file (it said so): the sender is told, not left to notice a row disappear.
+    void delivered(const QString& nodeTo, const QString& fileName);
 
 private:
     Store& m_store;

@@ -80,6 +80,11 @@ QtObject {
     function getFilePathForDownloadedFile(fileId) {
         return downloadPaths[fileId] === undefined ? "" : downloadPaths[fileId]
     }
+    property var deliveredFiles: []
+    property var onDisk: ({})
+    property var waitingForOwner: ({})
+    function bytesOnDisk(id) { return onDisk[id] === undefined ? 0 : onDisk[id] }
+    function isWaitingForOwner(id) { return waitingForOwner[id] === true }
     function queueFileToDownload(id) { record("queueFileToDownload", arguments) }
     function pauseFileToDownload(id) { record("pauseFileToDownload", arguments) }
     function deleteFileToDownload(id) { record("deleteFileToDownload", arguments) }

@@ -22,6 +22,7 @@ VeskTestCase {
             property var calls: []
             function toggleHighlightFlag(url) { calls = calls.concat(["toggleHighlightFlag(" + url + ")"]) }
             function clearSelected() { calls = calls.concat(["clearSelected()"]) }
+            function removeFile(url) { calls = calls.concat(["removeFile(" + url + ")"]) }
         }
     }
     Component {

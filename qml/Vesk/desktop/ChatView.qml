@@ -193,7 +193,7 @@ Rectangle {
                     objectName: "chatNotice"
                     Layout.fillWidth: true
                     text: view.blocked ? qsTr("You blocked %1.").arg(view.alias)
-                                       : qsTr("%1 is offline. Messages are retried for an hour.").arg(view.alias)
+                                       : qsTr("%1 is offline. Your messages go out when %1 is back.").arg(view.alias)
                     textFormat: Text.PlainText
                     wrapMode: Text.WordWrap
                     font.pixelSize: Theme.fontCaption

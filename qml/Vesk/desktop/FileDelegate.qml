@@ -4,7 +4,7 @@ import QtQuick.Controls.Basic
 import "Format.js" as Format
 
 // One file picked for sending: its type icon, name and size, ticked when it will be sent. Activating the row
-// flips the tick.
+// flips the tick; the cross takes the file off the list.
 ItemDelegate {
     id: row
 
@@ -70,6 +70,14 @@ ItemDelegate {
                 font.pixelSize: Theme.fontCaption
                 color: Theme.textMuted
             }
+        }
+        IconButton {
+            objectName: "removeFileButton"
+            iconName: "close"
+            tint: Theme.textMuted
+            focusPolicy: Qt.NoFocus
+            tip: qsTr("Remove %1 from the list").arg(row.fileName)
+            onClicked: row.filesModel.removeFile(row.fileUrl)
         }
     }
 }

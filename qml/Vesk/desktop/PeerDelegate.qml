@@ -57,7 +57,7 @@ ItemDelegate {
             showPresence: true
             online: row.online && !row.isBlocked
             ringColor: Theme.window
-            opacity: row.isBlocked ? 0.5 : 1
+            opacity: row.isBlocked || !row.online ? 0.5 : 1
         }
         ColumnLayout {
             Layout.fillWidth: true
@@ -69,7 +69,7 @@ ItemDelegate {
                 elide: Text.ElideRight
                 font.pixelSize: Theme.fontBody
                 font.bold: row.unread > 0
-                color: Theme.text
+                color: row.online ? Theme.text : Theme.textMuted
             }
             Label {
                 Layout.fillWidth: true

@@ -3,8 +3,8 @@ import QtQuick.Layouts
 import QtQuick.Controls.Basic
 import "Format.js" as Format
 
-// The people Vesk found on this network (and anyone offline who left unread messages). With nobody there yet it
-// says what to check.
+// The people Vesk found on this network, then those offline you have talked with (or who left unread messages).
+// With nobody there yet it says what to check.
 Item {
     id: page
 
@@ -58,6 +58,22 @@ Item {
                 unread: Number(model.unreadMessagesCount) || 0
                 avatarRevision: page.revision
                 highlighted: ListView.isCurrentItem && ListView.view.activeFocus
+            }
+
+            // Offline people you have talked with stay listed, greyed, below the online ones.
+            section.property: "status"
+            section.delegate: Label {
+                required property string section
+                visible: section !== "on"
+                height: visible ? implicitHeight : 0
+                width: ListView.view.width
+                leftPadding: Theme.spacingL
+                topPadding: Theme.spacingS
+                bottomPadding: Theme.spacingXs
+                text: qsTr("Offline")
+                font.pixelSize: Theme.fontCaption
+                font.bold: true
+                color: Theme.textMuted
             }
 
             onRowActivated: (item) => item.open()

@@ -12,15 +12,22 @@ TransferRow {
     property int revision: 0
 
     readonly property string senderName: { revision; return controller ? Format.displayName(controller.getAliasForNode(nodeFrom)) : "" }
+    // A download that was started keeps its bytes: say how far it got, and whether it waits for its owner
+    // (it goes on by itself when they are back) or was paused by you.
+    readonly property real onDisk: controller ? controller.bytesOnDisk(fileId) : 0
+    readonly property bool waiting: !!controller && controller.isWaitingForOwner(fileId)
+    readonly property string progressText: qsTr("%1 of %2").arg(Format.formatBytes(onDisk)).arg(Format.formatBytes(fileSize))
 
     iconUrl: controller ? controller.getThumbnailFromFileSuffix(Format.fileSuffix(fileName)) : ""
-    detail: qsTr("From %1 · %2").arg(senderName).arg(Format.formatBytes(fileSize))
+    detail: onDisk <= 0 ? qsTr("From %1 · %2").arg(senderName).arg(Format.formatBytes(fileSize))
+          : waiting ? qsTr("Waiting for %1 · %2").arg(senderName).arg(progressText)
+                    : qsTr("Paused · %1 · from %2").arg(progressText).arg(senderName)
 
     IconButton {
         objectName: "downloadButton"
         iconName: "download"
         tint: Theme.accentText
-        tip: qsTr("Download %1").arg(row.fileName)
+        tip: row.onDisk > 0 ? qsTr("Resume %1").arg(row.fileName) : qsTr("Download %1").arg(row.fileName)
         onClicked: row.controller.queueFileToDownload(row.fileId)
     }
     IconButton {

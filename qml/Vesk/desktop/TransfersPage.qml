@@ -20,7 +20,8 @@ Item {
     readonly property int queuedCount: queued.count
     readonly property int uploadCount: uploads.count
     readonly property int completedCount: completed.count
-    readonly property bool empty: pendingCount + queuedCount + uploadCount + completedCount === 0
+    readonly property int deliveredCount: delivered.count
+    readonly property bool empty: pendingCount + queuedCount + uploadCount + completedCount + deliveredCount === 0
     readonly property alias meter: meter
 
     // Tabbing through the rows' buttons scrolls them into view.
@@ -187,6 +188,26 @@ Item {
                     fileSize: Number(model.filesize) || 0
                     bytesSent: Number(model.bytesSent) || 0
                     status: Format.str(model.status)
+                }
+            }
+
+            SectionHeader {
+                Layout.fillWidth: true
+                visible: delivered.count > 0
+                title: qsTr("Delivered")
+                count: delivered.count
+            }
+            Repeater {
+                id: delivered
+                model: page.controller ? page.controller.deliveredFiles : []
+                delegate: TransferRow {
+                    required property var modelData
+                    readonly property string receiverName: { page.revision; return page.controller ? Format.displayName(page.controller.getAliasForNode(modelData.nodeTo)) : "" }
+                    objectName: "deliveredRow"
+                    Layout.fillWidth: true
+                    fileName: Format.str(modelData.fileName)
+                    iconUrl: page.controller ? page.controller.getThumbnailFromFileSuffix(Format.fileSuffix(fileName)) : ""
+                    detail: qsTr("%1 received it · %2").arg(receiverName).arg(Format.formatTimestamp(Number(modelData.at) || 0))
                 }
             }
 
