@@ -182,6 +182,9 @@ bool Globals::isIdCollision(const QString& nodeId, const QString& address)
                                  .arg(address, m_hostId, fresh);
     settings->setValue(QLatin1String(kMachineIdKey), fresh);
     settings->sync();
+    // The row of the old id was this node's; from now on that id is the other computer's, which announces
+    // itself again (or, if it changed its id too, is gone for good rather than left as a ghost).
+    nodeData->deleteRecord(kPeersTable, m_hostId);
     m_hostId = fresh;
     m_store->setPeerQueries(m_hostId);
     Q_EMIT hostIdChanged();

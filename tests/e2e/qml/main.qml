@@ -24,6 +24,22 @@ Item {
     property real benchStart: 0
     property var benchTimes: []
 
+    // The people the interface lists, in order, as their ids.
+    Instantiator {
+        id: listedPeers
+        model: nodeData
+        delegate: QtObject {
+            required property var model
+            readonly property string peerId: String(model.id)
+        }
+    }
+    function listedPeerIds() {
+        const ids = [];
+        for (let r = 0; r < listedPeers.count; ++r)
+            ids.push(listedPeers.objectAt(r).peerId);
+        return ids;
+    }
+
     function writeFile(url, text) {
         const xhr = new XMLHttpRequest();
         xhr.open("PUT", url);
@@ -40,6 +56,7 @@ Item {
         case "selectTab": globals.setCurrentSelectedTabIndex(parseInt(args[0])); break;
         case "chatBench": startBench(args[0], parseInt(args[1])); break;
         case "quit": globals.shutDown(); break;
+        case "listPeers": writeFile(resultsUrl, listedPeerIds().join("\n") + "\n"); break;
         default: console.warn("scripted interface: unknown command", verb);
         }
     }
