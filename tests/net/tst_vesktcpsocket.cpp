@@ -140,6 +140,8 @@ private slots:
     void sendingAFilePacket();
     void manySendsLeaveNothingOpen();
     void sendingToNobodyIsSilent();
+    void unreachableIsReported_data();
+    void unreachableIsReported();
     void sendingToNoAddress();
     void sendingWithoutARoute();
     void sendQueueBoundsOpenConnections();
@@ -417,6 +419,40 @@ void TestVeskTcpSocket::sendingToNobodyIsSilent()
     QTRY_COMPARE_WITH_TIMEOUT(m_live, 0, VeskTcpSocket::kLifetimeMs / 2);
     QTest::qWait(50);
     QVERIFY2(catcher.all().isEmpty(), qPrintable(catcher.all().join('\n')));
+}
+
+void TestVeskTcpSocket::unreachableIsReported_data()
+{
+    QTest::addColumn<bool>("listening");
+    QTest::addColumn<bool>("probe");
+    QTest::newRow("message, listening") << true << false;
+    QTest::newRow("probe, listening") << true << true;
+    QTest::newRow("message, nobody there") << false << false;
+    QTest::newRow("probe, nobody there") << false << true;
+}
+
+void TestVeskTcpSocket::unreachableIsReported()
+{
+    QFETCH(bool, listening);
+    QFETCH(bool, probe);
+    Sink sink;
+    if (listening)
+        QVERIFY(sink.listen());
+    SendQueue queue;
+    QSignalSpy unreachable(&queue, &SendQueue::unreachable);
+    if (probe)
+        queue.probe(QHostAddress::LocalHost);
+    else
+        queue.send(QHostAddress::LocalHost, {{"action", "confirmChat"}});
+    QTRY_COMPARE(queue.openConnections(), 0);
+    QCOMPARE(unreachable.size(), listening ? 0 : 1);
+    if (!listening) {
+        QCOMPARE(unreachable.first().first().value<QHostAddress>(), QHostAddress(QHostAddress::LocalHost));
+        return;
+    }
+    // A probe reaches the peer as a connection that carries nothing at all.
+    QTRY_COMPARE(sink.completed.size(), 1);
+    QCOMPARE(sink.completed.first().isEmpty(), probe);
 }
 
 void TestVeskTcpSocket::sendingToNoAddress()

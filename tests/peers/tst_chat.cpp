@@ -30,6 +30,7 @@ private Q_SLOTS:
     void popupShowsTextNotMarkupAndCutsLongMessages();
     void confirmationIsKept();
     void resendFiveOldestOfTheLastHour();
+    void everythingUnconfirmedGoesOutWhenThePeerIsBack();
 
 private:
     Parameters incoming(const QString& from, const QString& id, const QString& text, const QVariant& timeSent = {});
@@ -274,6 +275,31 @@ void tst_Chat::resendFiveOldestOfTheLastHour()
     f->clock.setNowMs(start + Chat::kResendWindowMs);
     chat->resendUnconfirmed();
     QCOMPARE(resentIds(), (QStringList{ids.at(1), ids.at(3), ids.at(4), ids.at(5)}));
+}
+
+void tst_Chat::everythingUnconfirmedGoesOutWhenThePeerIsBack()
+{
+    const QHostAddress judy = f->addPeer("judy", "off");
+    f->addPeer("other", "off");
+    const qint64 start = f->clock.nowMs();
+    QStringList ids;
+    for (int i = 0; i < 8; ++i) {
+        chat->sendChat(i == 3 ? "other" : "judy", QStringLiteral("m%1").arg(i));
+        ids << f->sink.sent.last().value("chatId").toString();
+        f->clock.advance(Chat::kResendWindowMs / 2); // most of them far older than the resend hour by the end
+    }
+    chat->handleConfirmChat({{"chatId", ids.at(5)}});
+    f->sink.clear();
+    chat->resendUnconfirmed();
+    QCOMPARE(f->sink.sent.size(), 1); // only the newest is still within the hour
+    f->sink.clear();
+
+    chat->resendAllTo("judy");
+    QCOMPARE(f->sink.values("newChatMessage", "chatId"),
+             (QStringList{ids.at(0), ids.at(1), ids.at(2), ids.at(4), ids.at(6), ids.at(7)}));
+    for (const auto& sent : std::as_const(f->sink.sent))
+        QCOMPARE(sent.address, judy);
+    QCOMPARE(f->sink.sent.first().value("timeSent").toLongLong(), start); // the time it was written
 }
 
 QTEST_GUILESS_MAIN(tst_Chat)

@@ -55,6 +55,10 @@ private Q_SLOTS:
     void avatarObtainedIsStoredSafely();
     void avatarFromUnknownNodeIsNotStoredAndLoggedSafely();
     void blockingAndUnblocking();
+    void unreachablePeersGoOffline();
+    void onlinePeersAreProbedInATrickle();
+    void confirmationAfterAbsenceSaysThePeerIsBack_data();
+    void confirmationAfterAbsenceSaysThePeerIsBack();
 
 private:
     std::unique_ptr<SubsystemFixture> f;
@@ -351,6 +355,81 @@ void tst_PeerRecords::blockingAndUnblocking()
     QCOMPARE(f->sink.sent.first().address, QHostAddress("10.77.0.60"));
     QCOMPARE(f->sink.sent.first().parameters,
              (Parameters{{"action", "addMeRequestConfirmed"}, {"nodeFrom", f->profile.id}}));
+}
+
+void tst_PeerRecords::unreachablePeersGoOffline()
+{
+    f->addPeer("gone", "on", "10.77.0.80");
+    f->addPeer("stays", "on", "10.77.0.81");
+    f->addPeer(f->profile.id, "on", "10.77.0.80"); // never this node, whatever its stored address
+    peers->markUnreachable(QHostAddress("10.77.0.80"));
+    QCOMPARE(peerField("gone", "status"), QStringLiteral("off"));
+    QCOMPARE(peerField("stays", "status"), QStringLiteral("on"));
+    QCOMPARE(peerField(f->profile.id, "status"), QStringLiteral("on"));
+    // It is "on" again as soon as it confirms us.
+    peers->handleAddMeRequestConfirmed(fromPeer("addMeRequestConfirmed", "gone", "10.77.0.80"));
+    QCOMPARE(peerField("gone", "status"), QStringLiteral("on"));
+}
+
+void tst_PeerRecords::onlinePeersAreProbedInATrickle()
+{
+    constexpr int kPeers = PeerRecords::kMaxChecksPerRound + 4;
+    for (int i = 0; i < kPeers; ++i)
+        f->addPeer(QStringLiteral("p%1").arg(i), "on", QStringLiteral("10.77.1.%1").arg(i + 1));
+    f->addPeer("off", "off", "10.77.2.1");
+    f->addPeer(f->profile.id, "on", "127.0.0.1");
+
+    // Just seen online: the confirmation was the evidence, nobody is probed yet.
+    peers->checkPresence();
+    QVERIFY(f->sink.probed.isEmpty());
+    f->clock.advance(PeerRecords::kPresenceCheckMs - 1);
+    peers->checkPresence();
+    QVERIFY(f->sink.probed.isEmpty());
+
+    // Once due, at most a round's worth at a time, the rest in the next round; never this node, never an
+    // offline peer, and nothing sent to anyone.
+    f->clock.advance(1);
+    peers->checkPresence();
+    QCOMPARE(f->sink.probed.size(), PeerRecords::kMaxChecksPerRound);
+    f->clock.advance(1000);
+    peers->checkPresence();
+    QCOMPARE(f->sink.probed.size(), kPeers);
+    QSet<QString> probed;
+    for (const QHostAddress& address : std::as_const(f->sink.probed))
+        probed.insert(f->nodeAt(address));
+    QCOMPARE(probed.size(), kPeers);
+    QVERIFY(!probed.contains("off") && !probed.contains(f->profile.id));
+    QVERIFY(f->sink.sent.isEmpty());
+
+    // Each peer again a check period later, not before.
+    f->clock.advance(PeerRecords::kPresenceCheckMs - 2000);
+    peers->checkPresence();
+    QCOMPARE(f->sink.probed.size(), kPeers);
+    f->clock.advance(1000);
+    peers->checkPresence();
+    QCOMPARE(f->sink.probed.size(), kPeers + PeerRecords::kMaxChecksPerRound);
+}
+
+void tst_PeerRecords::confirmationAfterAbsenceSaysThePeerIsBack_data()
+{
+    QTest::addColumn<QString>("status"); // empty: no row
+    QTest::addColumn<bool>("back");
+    QTest::newRow("was offline") << "off" << true;
+    QTest::newRow("already online") << "on" << false;
+    QTest::newRow("unknown node") << "" << false;
+}
+
+void tst_PeerRecords::confirmationAfterAbsenceSaysThePeerIsBack()
+{
+    QFETCH(QString, status);
+    QFETCH(bool, back);
+    if (!status.isEmpty())
+        f->addPeer("p", status, "10.77.3.1");
+    QSignalSpy spy(peers.get(), &PeerRecords::peerCameOnline);
+    peers->handleAddMeRequestConfirmed(fromPeer("addMeRequestConfirmed", "p", "10.77.3.1"));
+    QCOMPARE(spy.size(), back ? 1 : 0);
+    if (back)
+        QCOMPARE(spy.first().first().toString(), QStringLiteral("p"));
 }
 
 QTEST_GUILESS_MAIN(tst_PeerRecords)

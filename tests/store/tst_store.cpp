@@ -133,13 +133,18 @@ void tst_Store::listedPeersOrder()
     QVERIFY(addPeer("{nine}", "off", "9", 10));
     QVERIFY(addPeer("{ten}", "off", "10", 20));
     QVERIFY(addPeer("{quiet}", "off", "0", 999));
+    QVERIFY(addPeer("{talked}", "off", "0", 5));
+    QVERIFY(addPeer("{heard}", "off", "0", 6));
     QVERIFY(addPeer("{busy}", "on", "2", 1));
     QVERIFY(addPeer(kQuoteId, "on", "0", 0));
+    // Offline people stay listed once there is a conversation with them, in either direction.
+    QVERIFY(addChat("c1", me, "{talked}", 1));
+    QVERIFY(addChat("c2", "{heard}", me, 1));
     refreshAll();
 
     // Online first; unread counts order as text, so "9" comes above "10"; never this node.
-    QCOMPARE(modelColumn(f->store->nodeData, "id"),
-             (QStringList{"{busy}", "{b}", "{blocked}", "{a}", "{legacy}", kQuoteId, "{nine}", "{ten}"}));
+    QCOMPARE(modelColumn(f->store->nodeData, "id"), (QStringList{"{busy}", "{b}", "{blocked}", "{a}", "{legacy}",
+                                                                 kQuoteId, "{nine}", "{ten}", "{heard}", "{talked}"}));
     // Online and not blocked; a row older than the blocked column counts as not blocked.
     QCOMPARE(modelColumn(f->store->nodesProxyData, "id"), (QStringList{"{busy}", "{b}", "{a}", "{legacy}", kQuoteId}));
 }

@@ -28,6 +28,8 @@ private Q_SLOTS:
     void packetForUnknownOrUnstartedDownloadIsDropped();
     void automaticOpen_data();
     void automaticOpen();
+    void elevenQuietTicksGiveUpAndTheOwnersReturnResumes();
+    void pausedByTheUserWaitsForTheUser();
     void withdrawnCurrentDownloadLetsTheQueueGoOn();
     void allPendingAtOnce();
 };
@@ -234,6 +236,10 @@ void tst_Downloads::automaticOpen_data()
     QTest::newRow("photo, setting off") << "photo.jpg" << false << QByteArray("abc") << false;
     QTest::newRow("empty photo") << "photo.jpg" << true << QByteArray() << false;
     QTest::newRow("program") << "setup.exe" << true << QByteArray("abc") << false;
+    QTest::newRow("program in capitals") << "SETUP.EXE" << true << QByteArray("abc") << false;
+    QTest::newRow("shell script") << "install.sh" << true << QByteArray("abc") << false;
+    QTest::newRow("launcher") << "app.desktop" << true << QByteArray("abc") << false;
+    QTest::newRow("script by its content") << "notes.txt" << true << QByteArray("#!/bin/sh\nrm -rf ~\n") << false;
 }
 
 void tst_Downloads::automaticOpen()
@@ -249,6 +255,63 @@ void tst_Downloads::automaticOpen()
         QVERIFY(answerLastRequest(contents));
     QCOMPARE(status("open"), QStringLiteral("downloaded"));
     QCOMPARE(rig->shell.opened, opened ? QStringList{path(name)} : QStringList());
+}
+
+void tst_Downloads::elevenQuietTicksGiveUpAndTheOwnersReturnResumes()
+{
+    const QByteArray source = pattern(kPacket + 500);
+    offer("stuck", "stuck.bin", source.size());
+    offer("next", "next.bin", 2 * kPacket);
+    offer("other", "other.bin", 10, "someone else");
+    rig->engine.queueFileToDownload("next");
+    queue("stuck");
+    QVERIFY(answerLastRequest(source));
+    QCOMPARE(rig->engine.currentDownloadingFileId(), QStringLiteral("stuck"));
+    tick(); // the packet that arrived counts as progress
+    rig->sink.clear();
+
+    for (int i = 1; i <= DownloadEngine::kMaxStallTicks; ++i) {
+        tick();
+        QCOMPARE(status("stuck"), QStringLiteral("queued"));
+        // Every quiet tick asks again, in case the request or its answer was lost.
+        QCOMPARE(requests().size(), i);
+        QCOMPARE(requests().last(), (Request{"stuck", kPacket, 500}));
+    }
+    tick();
+    QCOMPARE(status("stuck"), QStringLiteral("unknown"));
+    QCOMPARE(rig->engine.currentDownloadingFileId(), QStringLiteral("next"));
+    QCOMPARE(requests().last(), (Request{"next", 0, kPacket}));
+    // Given up by the stall, not by the user: it says how far it got and that it waits for its owner.
+    QVERIFY(rig->engine.isWaitingForOwner("stuck"));
+    QCOMPARE(rig->engine.bytesOnDisk("stuck"), kPacket);
+    QCOMPARE(rig->engine.bytesOnDisk("other"), 0);
+
+    // Another peer coming back changes nothing; the owner coming back queues it again, and it goes on from the
+    // bytes on disk once the engine gets to it.
+    rig->engine.ownerCameOnline("someone else");
+    QCOMPARE(status("stuck"), QStringLiteral("unknown"));
+    rig->engine.ownerCameOnline(kOwner);
+    QCOMPARE(status("stuck"), QStringLiteral("queued"));
+    QVERIFY(!rig->engine.isWaitingForOwner("stuck"));
+    rig->engine.pauseFileToDownload("next");
+    rig->sink.clear();
+    TransferRig::settle();
+    QCOMPARE(requests().last(), (Request{"stuck", kPacket, 500}));
+    QVERIFY(answerLastRequest(source));
+    QCOMPARE(readFile(path("stuck.bin")), source);
+}
+
+void tst_Downloads::pausedByTheUserWaitsForTheUser()
+{
+    const QByteArray source = pattern(kPacket + 10);
+    offer("p", "p.bin", source.size());
+    queue("p");
+    QVERIFY(answerLastRequest(source));
+    rig->engine.pauseFileToDownload("p");
+    QVERIFY(!rig->engine.isWaitingForOwner("p"));
+    QCOMPARE(rig->engine.bytesOnDisk("p"), kPacket);
+    rig->engine.ownerCameOnline(kOwner);
+    QCOMPARE(status("p"), QStringLiteral("unknown"));
 }
 
 void tst_Downloads::withdrawnCurrentDownloadLetsTheQueueGoOn()

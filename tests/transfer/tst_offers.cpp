@@ -39,6 +39,7 @@ private Q_SLOTS:
     void oneHourCutOff_data();
     void oneHourCutOff();
     void confirmationMarksUploadSent();
+    void receiverFinishingTellsTheSender();
 
 private:
     QString makeFile(const QString& name, const QByteArray& contents = QByteArray("data"));
@@ -288,6 +289,28 @@ void tst_Offers::confirmationMarksUploadSent()
     // A confirmation for an id without a row changes nothing.
     rig->outgoing.handleConfirmFileToSend({{"action", "confirmFileToSend"}, {"fileId", "nothing"}});
     QCOMPARE(count(kUploads), 1);
+}
+
+void tst_Offers::receiverFinishingTellsTheSender()
+{
+    rig->addPeer("bob");
+    QVERIFY(exec("update vesk_peers set alias = 'Bob' where id = 'bob'"));
+    rig->insertUpload("f1", "bob", rig->clock.nowMs());
+    rig->insertUpload("f2", "bob", rig->clock.nowMs());
+    QSignalSpy delivered(&rig->outgoing, &OutgoingOffers::delivered);
+
+    rig->outgoing.handleRemoveFileToSend({{"action", "fileTransferComplete"}, {"fileId", "f1"}});
+    QCOMPARE(count(kUploads), 1);
+    QCOMPARE(delivered.size(), 1);
+    QCOMPARE(delivered.first(), (QVariantList{"bob", "f1.bin"}));
+    QCOMPARE(rig->shell.downloadPopups.size(), 1);
+    QCOMPARE(rig->shell.downloadPopups.first().html, QStringLiteral("Bob received <b>f1.bin</b>"));
+
+    // A withdrawal by the receiver removes the row without claiming it arrived.
+    rig->outgoing.handleRemoveFileToSend({{"action", "removeFileToSend"}, {"fileId", "f2"}});
+    QCOMPARE(count(kUploads), 0);
+    QCOMPARE(delivered.size(), 1);
+    QCOMPARE(rig->shell.downloadPopups.size(), 1);
 }
 
 QTEST_GUILESS_MAIN(tst_Offers)

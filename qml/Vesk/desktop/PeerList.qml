@@ -62,18 +62,21 @@ Item {
 
             // Offline people you have talked with stay listed, greyed, below the online ones.
             section.property: "status"
-            section.delegate: Label {
+            section.delegate: Item {
                 required property string section
-                visible: section !== "on"
-                height: visible ? implicitHeight : 0
                 width: ListView.view.width
-                leftPadding: Theme.spacingL
-                topPadding: Theme.spacingS
-                bottomPadding: Theme.spacingXs
-                text: qsTr("Offline")
-                font.pixelSize: Theme.fontCaption
-                font.bold: true
-                color: Theme.textMuted
+                height: section !== "on" ? offlineLabel.implicitHeight : 0
+                Label {
+                    id: offlineLabel
+                    visible: parent.section !== "on"
+                    leftPadding: Theme.spacingL
+                    topPadding: Theme.spacingS
+                    bottomPadding: Theme.spacingXs
+                    text: qsTr("Offline")
+                    font.pixelSize: Theme.fontCaption
+                    font.bold: true
+                    color: Theme.textMuted
+                }
             }
 
             onRowActivated: (item) => item.open()
