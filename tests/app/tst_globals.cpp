@@ -38,6 +38,7 @@ private Q_SLOTS:
     void emptyDatabaseCountsZero();
     void messagesReachTheirSubsystem_data();
     void messagesReachTheirSubsystem();
+    void ownIdFromAnotherComputerGivesAFreshId();
 
 private:
     Globals* g = nullptr;
@@ -311,6 +312,31 @@ void TestGlobals::messagesReachTheirSubsystem()
     QFETCH(QString, expected);
     g->processMessage(message);
     QCOMPARE(TestSupport::column(query), QStringList{expected});
+}
+
+void TestGlobals::ownIdFromAnotherComputerGivesAFreshId()
+{
+    const QString before = g->hostId();
+    QSignalSpy changed(g, &Globals::hostIdChanged);
+    TestSupport::MessageCatcher catcher;
+    // From this computer itself (the loopback) an announcement with our id is our own.
+    g->addNodeFromUDP(before, QStringLiteral("127.0.0.1"), QStringLiteral("os"), QStringLiteral("me"));
+    QCOMPARE(g->hostId(), before);
+
+    // From anywhere else it is a second computer with our id: this one takes a fresh id and keeps it.
+    g->addNodeFromUDP(before, QStringLiteral("10.99.0.2"), QStringLiteral("os"), QStringLiteral("twin"));
+    const QString fresh = g->hostId();
+    QVERIFY(fresh != before && !fresh.isEmpty());
+    QCOMPARE(changed.size(), 1);
+    QCOMPARE(g->settings->value(QStringLiteral("machineId")).toString(), fresh);
+    QCOMPARE(catcher.criticals().filter(QStringLiteral("uses this computer's node id")).size(), 1);
+    QVERIFY(peerStatus(before).isEmpty());
+
+    // The other computer is an ordinary peer from now on.
+    g->addNodeFromUDP(before, QStringLiteral("10.99.0.2"), QStringLiteral("os"), QStringLiteral("twin"));
+    QCOMPARE(g->hostId(), fresh);
+    QCOMPARE(TestSupport::peerField(before, QStringLiteral("ipAddress")), QStringLiteral("10.99.0.2"));
+    QCOMPARE(changed.size(), 1);
 }
 
 QTEST_MAIN(TestGlobals)
