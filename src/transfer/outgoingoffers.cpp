@@ -205,7 +205,7 @@ void OutgoingOffers::handleRemoveFileToSend(const Parameters& message)
             QString alias = m_store.peerField(nodeTo, QStringLiteral("alias"));
             if (alias.trimmed().isEmpty())
                 alias = tr("Your peer");
-            m_shell.showDownloadNotification(nodeTo, tr("%1 received <b>%2</b>")
+            m_shell.showChatNotification(nodeTo, tr("%1 received <b>%2</b>")
                                                          .arg(plainTextToHtml(alias), plainTextToHtml(fileName)));
             Q_EMIT delivered(nodeTo, fileName);
         }

@@ -303,14 +303,14 @@ void tst_Offers::receiverFinishingTellsTheSender()
     QCOMPARE(count(kUploads), 1);
     QCOMPARE(delivered.size(), 1);
     QCOMPARE(delivered.first(), (QVariantList{"bob", "f1.bin"}));
-    QCOMPARE(rig->shell.downloadPopups.size(), 1);
-    QCOMPARE(rig->shell.downloadPopups.first().html, QStringLiteral("Bob received <b>f1.bin</b>"));
+    QCOMPARE(rig->shell.chatPopups.size(), 1);
+    QCOMPARE(rig->shell.chatPopups.first().html, QStringLiteral("Bob received <b>f1.bin</b>"));
 
     // A withdrawal by the receiver removes the row without claiming it arrived.
     rig->outgoing.handleRemoveFileToSend({{"action", "removeFileToSend"}, {"fileId", "f2"}});
     QCOMPARE(count(kUploads), 0);
     QCOMPARE(delivered.size(), 1);
-    QCOMPARE(rig->shell.downloadPopups.size(), 1);
+    QCOMPARE(rig->shell.chatPopups.size(), 1);
 }
 
 QTEST_GUILESS_MAIN(tst_Offers)

@@ -19,9 +19,8 @@ TransferRow {
     readonly property string progressText: qsTr("%1 of %2").arg(Format.formatBytes(onDisk)).arg(Format.formatBytes(fileSize))
 
     iconUrl: controller ? controller.getThumbnailFromFileSuffix(Format.fileSuffix(fileName)) : ""
-    detail: onDisk <= 0 ? qsTr("From %1 · %2").arg(senderName).arg(Format.formatBytes(fileSize))
-          : waiting ? qsTr("Waiting for %1 · %2").arg(senderName).arg(progressText)
-                    : qsTr("Paused · %1 · from %2").arg(progressText).arg(senderName)
+    detail: onDisk <= 0 ? qsTr("From %1 · %2").arg(senderName).arg(Format.formatBytes(fileSize)) : progressText
+    note: onDisk <= 0 ? "" : waiting ? qsTr("Waiting for %1 to come back").arg(senderName) : qsTr("Paused by you")
 
     IconButton {
         objectName: "downloadButton"
