@@ -28,6 +28,7 @@ private Q_SLOTS:
     void packetForUnknownOrUnstartedDownloadIsDropped();
     void automaticOpen_data();
     void automaticOpen();
+    void progressFollowsTheDownload();
     void elevenQuietTicksGiveUpAndTheOwnersReturnResumes();
     void pausedByTheUserWaitsForTheUser();
     void withdrawnCurrentDownloadLetsTheQueueGoOn();
@@ -84,8 +85,10 @@ void tst_Downloads::requestSequence()
         QCOMPARE(requests().last(), (Request{"seq", offsets[i], i + 1 == offsets.size() ? lastBufferSize : kPacket}));
         QVERIFY(answerLastRequest(source));
     }
-    for (const auto& s : rig->sink.withAction("sendDataPacket"))
+    for (const auto& s : rig->sink.withAction("sendDataPacket")) {
         QCOMPARE(s.address, ownerAddress);
+        QCOMPARE(s.value("timeSent").toLongLong(), rig->clock.nowMs());
+    }
     QCOMPARE(requests().size(), offsets.size());
     QCOMPARE(status("seq"), QStringLiteral("downloaded"));
     QCOMPARE(readFile(path("seq.bin")), source);
@@ -255,6 +258,33 @@ void tst_Downloads::automaticOpen()
         QVERIFY(answerLastRequest(contents));
     QCOMPARE(status("open"), QStringLiteral("downloaded"));
     QCOMPARE(rig->shell.opened, opened ? QStringList{path(name)} : QStringList());
+}
+
+void tst_Downloads::progressFollowsTheDownload()
+{
+    const QByteArray source = pattern(3 * kPacket);
+    offer("t", "t.bin", source.size());
+    queue("t");
+    QCOMPARE(rig->shell.progress, QList<qint64>{0});
+    // Packets come far faster than the taskbar should be told: one that follows at once shows nothing new.
+    QVERIFY(answerLastRequest(source));
+    QCOMPARE(rig->shell.progress, QList<qint64>{0});
+    rig->clock.advance(DownloadEngine::kProgressUpdateMs);
+    QVERIFY(answerLastRequest(source));
+    QCOMPARE(rig->shell.progress, (QList<qint64>{0, 66}));
+
+    // The tick publishes the size on disk when it grew, and only then.
+    QSignalSpy sizeSpy(&rig->engine, &DownloadEngine::currentDownloadFileSizeChanged);
+    tick();
+    QCOMPARE(sizeSpy.size(), 1);
+    QCOMPARE(rig->engine.currentDownloadFileSize(), 2 * kPacket);
+    tick();
+    QCOMPARE(sizeSpy.size(), 1);
+
+    // Nothing downloading, nothing shown.
+    rig->engine.pauseFileToDownload("t");
+    tick();
+    QVERIFY(!rig->shell.progressShown);
 }
 
 void tst_Downloads::elevenQuietTicksGiveUpAndTheOwnersReturnResumes()

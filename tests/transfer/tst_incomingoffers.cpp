@@ -36,6 +36,8 @@ private Q_SLOTS:
     void eachSideRemovesTheOtherSidesRow();
     void markedRowsGoFiveAtATime_data();
     void markedRowsGoFiveAtATime();
+    void clearingAllHidesEveryRowAtOnce_data();
+    void clearingAllHidesEveryRowAtOnce();
 
 private:
     std::unique_ptr<TransferRig> rig;
@@ -273,6 +275,46 @@ void tst_IncomingOffers::markedRowsGoFiveAtATime()
     QCOMPARE(rig->fileIds(uploads ? "removeFileToGet" : "removeFileToSend"), expected);
     QCOMPARE(column(uploads ? "select id from vesk_uploads" : "select id from vesk_downloads"),
              QStringList{"unmarked"});
+}
+
+void tst_IncomingOffers::clearingAllHidesEveryRowAtOnce_data()
+{
+    QTest::addColumn<bool>("uploads");
+    QTest::newRow("uploads") << true;
+    QTest::newRow("downloads") << false;
+}
+
+void tst_IncomingOffers::clearingAllHidesEveryRowAtOnce()
+{
+    QFETCH(bool, uploads);
+    const QList<VeskSqlQueryModel*> lists =
+        uploads ? QList<VeskSqlQueryModel*>{rig->store->uploadsData}
+                : QList<VeskSqlQueryModel*>{rig->store->pausedDownloads, rig->store->queuedDownloads,
+                                            rig->store->completedDownloads};
+    for (const char* status : {"unknown", "queued", "sent", "downloaded", "tobedeleted"}) {
+        if (uploads)
+            rig->insertUpload(status, "owner", rig->clock.nowMs());
+        else
+            rig->insertDownload(status, "owner", status);
+    }
+    for (VeskSqlQueryModel* list : lists)
+        list->refresh();
+
+    if (uploads)
+        rig->outgoing.clearAllPendingUploads();
+    else
+        rig->incoming.clearAllPendingDownloads();
+
+    // Every list is empty at once; a finished download's row is simply gone, every other row waits to be
+    // withdrawn, and nothing is told to the peer yet.
+    for (VeskSqlQueryModel* list : lists)
+        QCOMPARE(list->rowCount(), 0);
+    const QStringList marked = uploads ? QStringList{"downloaded", "queued", "sent", "tobedeleted", "unknown"}
+                                       : QStringList{"queued", "sent", "tobedeleted", "unknown"};
+    const QString table = uploads ? kUploads : kDownloads;
+    QCOMPARE(column("select id from " + table + " where status = 'tobedeleted' order by id"), marked);
+    QCOMPARE(count(table), marked.size());
+    QVERIFY(rig->sink.sent.isEmpty());
 }
 
 QTEST_GUILESS_MAIN(tst_IncomingOffers)

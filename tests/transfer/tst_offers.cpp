@@ -94,6 +94,13 @@ void tst_Offers::pickedFileCarriesItsRoles()
     rig->outgoing.processNewFileToSend(QUrl::fromLocalFile(files->path()));
     QCOMPARE(rig->outgoing.filesData.rowCount(), 1);
     QVERIFY(rig->shell.notices.isEmpty());
+
+    // The list knows files by their URL text: the same file written with a "." step is a second entry, and its
+    // icon, looked up by the clean path, stays the placeholder.
+    rig->outgoing.processNewFileToSend(QUrl::fromLocalFile(files->path() + "/./Holiday.JPG"));
+    QCOMPARE(rig->outgoing.filesData.rowCount(), 2);
+    QCOMPARE(rig->outgoing.filesData.index(1, 0).data(FileStandardItemModel::ThumbnailRole).toString(),
+             QStringLiteral("qrc:/qml/Vesk/pics/fileicons/fileicon_bg.png"));
 }
 
 void tst_Offers::pickingRefusesWhatCannotBeSent_data()
