@@ -13,6 +13,11 @@ Item {
     readonly property url doneUrl: Qt.resolvedUrl("../../../../done")
     property int lastDone: 0
     property bool reading: false
+    // The longest gap between two turns of the probe timer since the last "probeReset": how long the event
+    // loop was held up at worst (the transfer benchmark reads it with "probeReport").
+    readonly property url probeUrl: Qt.resolvedUrl("../../../../probe")
+    property double probeLast: 0
+    property double probeWorst: 0
 
     function writeFile(url, text) {
         const xhr = new XMLHttpRequest();
@@ -38,6 +43,8 @@ Item {
         case "deleteUpload": globals.deleteFileToSend(args[0]); break;
         case "deleteDownload": globals.deleteFileToDownload(args[0]); break;
         case "quit": globals.shutDown(); break;
+        case "probeReset": probeLast = Date.now(); probeWorst = 0; break;
+        case "probeReport": writeFile(probeUrl, String(probeWorst) + "\n"); break;
         default: console.warn("scripted interface: unknown command", verb);
         }
     }
@@ -76,5 +83,17 @@ Item {
         repeat: true
         running: true
         onTriggered: root.poll()
+    }
+
+    Timer {
+        interval: 10
+        repeat: true
+        running: true
+        onTriggered: {
+            const now = Date.now();
+            if (root.probeLast > 0)
+                root.probeWorst = Math.max(root.probeWorst, now - root.probeLast);
+            root.probeLast = now;
+        }
     }
 }
