@@ -126,12 +126,12 @@ void VeskTcpSocket::processReadDataWithGoogleProtocolBuffers()
     if (socket->bytesAvailable() < blockSize)
         return;
 
-    const QByteArray payload = socket->read(blockSize);
+    QByteArray payload = socket->read(blockSize);
     if (payload.size() != blockSize) {
         closeTCPSocket();
         return;
     }
-    Vesk::Parameters parameters = Vesk::byteArrayToParameters(payload);
+    Vesk::Parameters parameters = Vesk::byteArrayToParameters(std::move(payload));
     parameters.insert(QStringLiteral("senderIPAddress"), Vesk::addressText(socket->peerAddress()));
     closeTCPSocket();
     Q_EMIT parametersRead(parameters);

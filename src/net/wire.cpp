@@ -5,7 +5,9 @@
 
 #include <QtEndian>
 
+#include <google/protobuf/io/coded_stream.h>
 #include <google/protobuf/stubs/logging.h>
+#include <google/protobuf/wire_format_lite.h>
 
 #include <string>
 
@@ -113,18 +115,91 @@ QByteArray parametersToFrame(const Parameters& parameters)
     return frame;
 }
 
+namespace {
+
+// Records this large carry a file packet: their bytes are worth taking out without a copy.
+constexpr qsizetype kShareBinaryDataFrom = 64 * 1024;
+
+struct Span
+{
+    qsizetype fieldStart = 0; // the tag
+    qsizetype dataStart = 0;
+    qsizetype dataEnd = 0;
+};
+
+// Where the binaryData field's bytes lie in a serialised record (the last occurrence counts, as when parsing).
+// False when the record has none or does not split into fields.
+bool findBinaryData(const QByteArray& bytes, Span* span)
+{
+    using google::protobuf::internal::WireFormatLite;
+    constexpr quint32 kBinaryDataTag = (4 << 3) | WireFormatLite::WIRETYPE_LENGTH_DELIMITED;
+    google::protobuf::io::CodedInputStream in(reinterpret_cast<const quint8*>(bytes.constData()), int(bytes.size()));
+    bool found = false;
+    for (;;) {
+        const int at = in.CurrentPosition();
+        const quint32 tag = in.ReadTag();
+        if (tag == 0)
+            return found && at == bytes.size();
+        if (tag != kBinaryDataTag) {
+            if (!WireFormatLite::SkipField(&in, tag))
+                return false;
+            continue;
+        }
+        quint32 length = 0;
+        if (!in.ReadVarint32(&length))
+            return false;
+        const int start = in.CurrentPosition();
+        if (!in.Skip(int(length)))
+            return false;
+        *span = Span{at, start, start + qsizetype(length)};
+        found = true;
+    }
+}
+
+bool parseInto(const QByteArray& bytes, Parameters& parameters);
+
+} // namespace
+
+Parameters byteArrayToParameters(QByteArray&& bytes)
+{
+    Span span;
+    if (bytes.size() < kShareBinaryDataFrom || !findBinaryData(bytes, &span))
+        return byteArrayToParameters(std::as_const(bytes));
+    // The other fields are parsed from a small copy without the packet; the packet itself stays where it was
+    // read and is handed on by dropping what lies before and after it (no copy while nothing else shares it).
+    Parameters parameters;
+    if (!parseInto(bytes.left(span.fieldStart) + bytes.mid(span.dataEnd), parameters)) {
+        qCritical("There was an error parsing data to parameters");
+        return Parameters();
+    }
+    bytes.truncate(span.dataEnd);
+    bytes.remove(0, span.dataStart);
+    parameters.insert(QStringLiteral("binaryData"), std::move(bytes));
+    return parameters;
+}
+
 Parameters byteArrayToParameters(const QByteArray& bytes)
 {
     Parameters parameters;
     if (bytes.isEmpty())
         return parameters;
+    if (!parseInto(bytes, parameters)) {
+        qCritical("There was an error parsing data to parameters");
+        return Parameters();
+    }
+    return parameters;
+}
 
+namespace {
+
+bool parseInto(const QByteArray& bytes, Parameters& parameters)
+{
+    if (bytes.isEmpty())
+        return true;
     routeProtobufLog();
     MessageParameters record;
-    if (!record.ParseFromArray(bytes.constData(), int(bytes.size()))) {
-        qCritical("There was an error parsing data to parameters");
-        return parameters;
-    }
+    if (!record.ParseFromArray(bytes.constData(), int(bytes.size())))
+        return false;
 
     if (record.has_action())
         parameters.insert(QStringLiteral("action"), textValue(record.action()));
@@ -158,7 +233,9 @@ Parameters byteArrayToParameters(const QByteArray& bytes)
         parameters.insert(QStringLiteral("sysinfo"), textValue(record.sysinfo()));
     if (record.has_alias())
         parameters.insert(QStringLiteral("alias"), textValue(record.alias()));
-    return parameters;
+    return true;
 }
+
+} // namespace
 
 } // namespace Vesk

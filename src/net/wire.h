@@ -17,6 +17,8 @@ QByteArray parametersToByteArray(const Parameters& parameters);
 
 // Parses one serialised record. Malformed bytes give an empty hash and a critical log line.
 Parameters byteArrayToParameters(const QByteArray& bytes);
+// The same for a record the caller hands over: a file packet's bytes are then shared with it, not copied.
+Parameters byteArrayToParameters(QByteArray&& bytes);
 
 // One whole frame: the payload length, little-endian, followed by the serialised record. Built in a single
 // buffer, because a file packet is a megabyte and every extra copy shows in the transfer rate.
