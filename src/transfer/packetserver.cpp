@@ -2,15 +2,17 @@
 #include "transfer/packetserver.h"
 
 #include "common/clock.h"
-#include "peers/peersend.h"
 #include "store/store.h"
 #include "store/vesksqlquerymodel.h"
 #include "transfer/transferlogging.h"
 #include "transfer/transfermessages.h"
 
 #include <QFile>
+#include <QSqlDatabase>
 
-#include <functional>
+#ifdef Q_OS_UNIX
+#include <fcntl.h>
+#endif
 
 namespace Vesk {
 
@@ -25,23 +27,9 @@ QString loggedId(const QString& fileId)
     return fileId.size() > kLoggedIdLength ? fileId.left(kLoggedIdLength) + QStringLiteral("...") : fileId;
 }
 
-// Up to one chunk of the file from chunkStart; empty when it cannot be read.
-QByteArray readChunk(const QString& path, qint64 chunkStart)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly | QIODevice::Unbuffered) || !file.seek(chunkStart)) {
-        qCDebug(lcTransfer) << "cannot read" << path << file.errorString();
-        return QByteArray();
-    }
-    QByteArray chunk(ChunkCache::kChunkSize, Qt::Uninitialized);
-    const qint64 got = file.read(chunk.data(), chunk.size());
-    if (got <= 0)
-        return QByteArray();
-    chunk.truncate(got);
-    return chunk;
-}
-
 } // namespace
+
+PacketServer::~PacketServer() = default;
 
 PacketServer::PacketServer(Store& store, MessageSink& sink, const Clock& clock, QObject* parent)
     : QObject(parent), m_store(store), m_sink(sink), m_clock(clock)
@@ -53,18 +41,100 @@ PacketServer::PacketServer(Store& store, MessageSink& sink, const Clock& clock, 
     connect(&m_uploadsRefresh, &QTimer::timeout, this, [this] { m_store.uploadsData->refresh(); });
 }
 
-QByteArray PacketServer::readPacket(const QString& fileId, qint64 fileSeek, qint64 size,
-                                    const std::function<QString()>& localPath)
+QByteArray PacketServer::readPacket(const QString& fileId, qint64 fileSeek, qint64 size)
 {
-    const auto load = [&localPath](qint64 chunkStart) {
-        const QString path = localPath();
-        return path.isEmpty() ? QByteArray() : readChunk(path, chunkStart);
+    // The row is only looked at when the chunk has to come from disk.
+    const auto load = [this, &fileId](qint64 chunkStart) {
+        Serving* upload = serving(fileId);
+        if (!upload) {
+            qCritical() << "The local file for " << loggedId(fileId) << " was not found";
+            return QByteArray();
+        }
+        return readChunk(*upload, chunkStart);
     };
     bool loaded = false;
     const QByteArray bytes = bufferFilesToSend.read(fileId, fileSeek, size, m_clock.nowMs(), load, &loaded);
     if (loaded && bufferFilesToSend.chunkCount() > 0 && !freeBufferFilesTimer.isActive())
         freeBufferFilesTimer.start(kFreeChunksDelayMs);
     return bytes;
+}
+
+PacketServer::Serving* PacketServer::serving(const QString& fileId)
+{
+    const qint64 now = m_clock.nowMs();
+    auto found = m_serving.find(fileId);
+    if (found != m_serving.end() && qAbs(now - found->checkedMs) < kRecheckMs) {
+        found->lastUseMs = now;
+        return &found.value();
+    }
+    const TableRecord upload = m_store.uploadRecord(fileId);
+    if (upload.isEmpty()) {
+        if (found != m_serving.end())
+            m_serving.erase(found);
+        return nullptr;
+    }
+    if (found == m_serving.end()) {
+        if (m_serving.size() >= kMaxOpenFiles) {
+            auto oldest = m_serving.begin();
+            for (auto it = m_serving.begin(); it != m_serving.end(); ++it) {
+                if (it->lastUseMs < oldest->lastUseMs)
+                    oldest = it;
+            }
+            m_serving.erase(oldest);
+        }
+        found = m_serving.insert(fileId, Serving{});
+    }
+    Serving& entry = found.value();
+    const QString path = upload.value(QStringLiteral("url"));
+    if (path != entry.path)
+        entry.file.reset();
+    entry.path = path;
+    entry.nodeTo = upload.value(QStringLiteral("nodeto"));
+    entry.address = m_store.nodeAddress(entry.nodeTo);
+    entry.offeredSize = upload.value(QStringLiteral("filesize")).toLongLong();
+    entry.checkedMs = entry.lastUseMs = now;
+    return &entry;
+}
+
+QByteArray PacketServer::readChunk(Serving& upload, qint64 chunkStart)
+{
+    if (!upload.file) {
+        upload.file = std::make_shared<QFile>(upload.path);
+        if (!upload.file->open(QIODevice::ReadOnly | QIODevice::Unbuffered)) {
+            qCDebug(lcTransfer) << "cannot read" << upload.path << upload.file->errorString();
+            upload.file.reset();
+            return QByteArray();
+        }
+    }
+    QFile& file = *upload.file;
+    if (!file.seek(chunkStart))
+        return QByteArray();
+    QByteArray chunk(ChunkCache::kChunkSize, Qt::Uninitialized);
+    const qint64 got = file.read(chunk.data(), chunk.size());
+    if (got <= 0)
+        return QByteArray();
+    chunk.truncate(got);
+#ifdef Q_OS_UNIX
+    // The next chunks are read by the kernel in the background while this one is on its way.
+    posix_fadvise(file.handle(), chunkStart + got, kReadAheadChunks * ChunkCache::kChunkSize, POSIX_FADV_WILLNEED);
+#endif
+    return chunk;
+}
+
+bool PacketServer::recordBytesSent(const QString& fileId, qint64 fileSeek)
+{
+    // The highest offset served stays: a receiver's window answers out of order. Whether the statement found
+    // the row is also the check that the upload still exists.
+    if (!m_bytesSent) {
+        m_bytesSent = std::make_unique<QSqlQuery>(m_store.database());
+        m_bytesSent->prepare(QStringLiteral("update vesk_uploads set bytesSent = max(coalesce(cast(bytesSent as "
+                                            "integer), 0), ?) where id = ?"));
+    }
+    m_bytesSent->bindValue(0, fileSeek);
+    m_bytesSent->bindValue(1, fileId);
+    const bool found = m_bytesSent->exec() && m_bytesSent->numRowsAffected() > 0;
+    m_bytesSent->finish();
+    return found;
 }
 
 void PacketServer::handleSendDataPacket(const Parameters& message)
@@ -75,14 +145,14 @@ void PacketServer::handleSendDataPacket(const Parameters& message)
     const qint64 fileSeek = message.value(Msg::kFileSeek).toLongLong(&seekValid);
     const qint64 bufferSize = message.value(Msg::kBufferSize).toLongLong(&sizeValid);
 
-    const TableRecord upload = m_store.uploadRecord(fileId);
-    if (upload.isEmpty()) {
+    Serving* upload = serving(fileId);
+    if (!upload) {
         qCritical() << "The local file for " << loggedId(fileId) << " was not found";
         return;
     }
     // Requests come from the network: only offsets inside the offered file and packet sizes the receiver may
     // ask for are served.
-    const qint64 offeredSize = upload.value(QStringLiteral("filesize")).toLongLong();
+    const qint64 offeredSize = upload->offeredSize;
     if (!seekValid || !sizeValid || fileSeek < 0 || fileSeek >= offeredSize || bufferSize <= 0 ||
         bufferSize > Msg::kPacketSize) {
         qCWarning(lcTransfer) << "refused a request for" << bufferSize << "bytes at" << fileSeek << "of"
@@ -91,40 +161,43 @@ void PacketServer::handleSendDataPacket(const Parameters& message)
     }
 
     qCDebug(lcTransfer) << "serving" << fileId << "at" << fileSeek << "for" << bufferSize;
-    // The row is at hand: a chunk read from disk needs no second look-up.
-    const QString path = upload.value(QStringLiteral("url"));
-    const QByteArray bytes = readPacket(fileId, fileSeek, bufferSize, [&path] { return path; });
+    const QByteArray bytes = readPacket(fileId, fileSeek, bufferSize);
     if (bytes.isEmpty())
         return;
-    sendToNode(m_sink, m_store, upload.value(QStringLiteral("nodeto")),
-               Msg::packet(fileId, fileSeek, bytes, message.value(Msg::kTimeSent)));
-    m_store.uploadsData->setField(kUploadsTable, fileId, QStringLiteral("bytesSent"), QString::number(fileSeek));
+    if (!recordBytesSent(fileId, fileSeek)) {
+        // Gone since the row was last read (completed or withdrawn).
+        m_serving.remove(fileId);
+        bufferFilesToSend.dropFile(fileId);
+        qCritical() << "The local file for " << loggedId(fileId) << " was not found";
+        return;
+    }
+    m_sink.send(upload->address, Msg::packet(fileId, fileSeek, bytes, message.value(Msg::kTimeSent)));
     if (!m_uploadsRefresh.isActive())
         m_uploadsRefresh.start();
 }
 
 QByteArray PacketServer::readFilePacket(const QString& fileId, qint64 fileSeek, qint64 size)
 {
-    // The row is only looked up when the chunk has to come from disk.
-    return readPacket(fileId, fileSeek, size, [this, &fileId] {
-        const TableRecord upload = m_store.uploadRecord(fileId);
-        if (upload.isEmpty()) {
-            qCritical() << "The local file for " << loggedId(fileId) << " was not found";
-            return QString();
-        }
-        return upload.value(QStringLiteral("url"));
-    });
+    return readPacket(fileId, fileSeek, size);
 }
 
 void PacketServer::freeBufferFilesToSend()
 {
-    if (bufferFilesToSend.freeIdle(m_clock.nowMs()))
+    const qint64 now = m_clock.nowMs();
+    for (auto it = m_serving.begin(); it != m_serving.end();) {
+        if (qAbs(now - it->lastUseMs) > ChunkCache::kIdleMs)
+            it = m_serving.erase(it);
+        else
+            ++it;
+    }
+    if (bufferFilesToSend.freeIdle(now) || !m_serving.isEmpty())
         freeBufferFilesTimer.start(kFreeChunksDelayMs);
 }
 
 void PacketServer::dropFile(const QString& fileId)
 {
     bufferFilesToSend.dropFile(fileId);
+    m_serving.remove(fileId);
 }
 
 } // namespace Vesk

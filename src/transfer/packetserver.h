@@ -3,11 +3,15 @@
 #include "net/messagesink.h"
 #include "transfer/chunkcache.h"
 
+#include <QFile>
+#include <QHash>
+#include <QHostAddress>
 #include <QObject>
+#include <QSqlQuery>
 #include <QString>
 #include <QTimer>
 
-#include <functional>
+#include <memory>
 
 namespace Vesk {
 
@@ -29,8 +33,16 @@ public:
     // list's query as often (hundreds of times a second) would make the interface rebuild the list as often: the
     // list follows at most this often instead.
     static constexpr int kUploadsRefreshMs = 500;
+    // A receiver asks for many packets a second: the upload row and the receiver's address are read again at
+    // most this often, and a file being served stays open (at most kMaxOpenFiles of them, each closed after
+    // ChunkCache::kIdleMs without a request).
+    static constexpr qint64 kRecheckMs = 1000;
+    static constexpr int kMaxOpenFiles = 8;
+    // Chunks the kernel is asked to read ahead of the one just read, so the disk works while packets travel.
+    static constexpr qint64 kReadAheadChunks = 4;
 
     PacketServer(Store& store, MessageSink& sink, const Clock& clock, QObject* parent = nullptr);
+    ~PacketServer() override;
 
     void handleSendDataPacket(const Parameters& message);
     // A packet of an offered file, from memory or disk; empty when it cannot be read.
@@ -42,9 +54,25 @@ public:
 
     const ChunkCache& chunks() const { return bufferFilesToSend; }
 
+    int openFiles() const { return int(m_serving.size()); }
+
 private:
-    QByteArray readPacket(const QString& fileId, qint64 fileSeek, qint64 size,
-                          const std::function<QString()>& localPath);
+    // What serving one upload needs, read from its row now and then instead of for every packet.
+    struct Serving
+    {
+        QString path;
+        QString nodeTo;
+        QHostAddress address;
+        qint64 offeredSize = 0;
+        qint64 checkedMs = 0;
+        qint64 lastUseMs = 0;
+        std::shared_ptr<QFile> file; // shared only so the entry can live in a QHash
+    };
+
+    Serving* serving(const QString& fileId);
+    QByteArray readChunk(Serving& upload, qint64 chunkStart);
+    bool recordBytesSent(const QString& fileId, qint64 fileSeek);
+    QByteArray readPacket(const QString& fileId, qint64 fileSeek, qint64 size);
 
     Store& m_store;
     MessageSink& m_sink;
@@ -53,6 +81,8 @@ private:
     ChunkCache bufferFilesToSend;
     QTimer freeBufferFilesTimer;
     QTimer m_uploadsRefresh;
+    QHash<QString, Serving> m_serving;
+    std::unique_ptr<QSqlQuery> m_bytesSent; // prepared once
 };
 
 } // namespace Vesk

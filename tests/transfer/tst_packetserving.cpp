@@ -67,6 +67,7 @@ void tst_PacketServing::servingAPacket()
 {
     const QByteArray source = pattern(2500000, 9);
     makeUpload("up", source);
+    qint64 furthest = 0;
     for (qint64 seek : {qint64(0), qint64(2000000), qint64(1000000)}) {
         rig->sink.clear();
         rig->packets.handleSendDataPacket({{"action", "sendDataPacket"},
@@ -83,7 +84,9 @@ void tst_PacketServing::servingAPacket()
         QCOMPARE(answer.value("fileSeek").toLongLong(), seek);
         QCOMPARE(answer.value("timeSent").toLongLong(), 424242);
         QCOMPARE(answer.value("binaryData").toByteArray(), source.mid(seek, kPacket));
-        QCOMPARE(row(kUploads, QStringLiteral("up")).value("bytessent"), QString::number(seek));
+        // A receiver's window is answered out of order: the upload's progress stays at the furthest packet.
+        furthest = qMax(furthest, seek);
+        QCOMPARE(row(kUploads, QStringLiteral("up")).value("bytessent"), QString::number(furthest));
     }
 }
 
