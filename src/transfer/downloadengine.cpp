@@ -1,7 +1,9 @@
 // The receiver's download engine. One download is active at a time: the smallest queued file, chosen again after
-// every packet. Each request asks for the bytes at the current size of the local file, and a packet is appended
-// only at exactly that offset, so the file on disk is the whole progress record: restarts, lost packets and
-// duplicate answers need no other bookkeeping.
+// every packet whenever the queue may have changed. The active download runs as a session (downloadsession.h)
+// that keeps a window of requests in flight and appends their answers strictly in order, so the file on disk is
+// the whole progress record: restarts, lost packets and duplicate answers need no other bookkeeping. A session
+// reads its row once, keeps its file open and touches the database about once a second; everything else that a
+// packet causes happens in memory.
 #include "transfer/downloadengine.h"
 
 #include "common/clock.h"
@@ -10,6 +12,7 @@
 #include "peers/peersend.h"
 #include "store/store.h"
 #include "store/vesksqlquerymodel.h"
+#include "transfer/downloadsession.h"
 #include "transfer/transferlogging.h"
 #include "transfer/transfermessages.h"
 #include "transfer/transfernames.h"
@@ -70,8 +73,12 @@ DownloadEngine::DownloadEngine(Store& store, MessageSink& sink, const Clock& clo
             Qt::QueuedConnection);
 }
 
+DownloadEngine::~DownloadEngine() = default;
+
 void DownloadEngine::setCurrentDownloadingFileId(const QString& id)
 {
+    if (m_session && m_session->id() != id)
+        endSession();
     m_currentDownloadingFileId = id;
     Q_EMIT currentDownloadingFileIdChanged();
 }
@@ -98,6 +105,7 @@ void DownloadEngine::queueFileToDownload(const QString& id)
     m_store.pausedDownloads->setFieldAndRefresh(kDownloadsTable, id, kStatus, QStringLiteral("queued"));
     m_store.queuedDownloads->refresh();
     Q_EMIT pendingCountChanged();
+    m_rechoose = true;
     Q_EMIT readyToDownloadNextFile();
 }
 
@@ -120,6 +128,7 @@ void DownloadEngine::downloadAllPending()
     m_store.pausedDownloads->refresh();
     m_store.queuedDownloads->refresh();
     Q_EMIT pendingCountChanged();
+    m_rechoose = true;
     Q_EMIT readyToDownloadNextFile();
 }
 
@@ -138,6 +147,8 @@ void DownloadEngine::pauseAllPendingDownloads()
 void DownloadEngine::downloadRemoved(const QString& id)
 {
     m_waitingForOwner.remove(id);
+    if (m_session && m_session->id() == id)
+        endSession();
     if (id != m_currentDownloadingFileId)
         return;
     setCurrentDownloadingFileId(QString());
@@ -156,9 +167,21 @@ QString DownloadEngine::nextQueuedDownloadId() const
 
 void DownloadEngine::downloadNextFile()
 {
+    // The queue only changes through this engine or a withdrawal, which both say so; a look now and then
+    // catches what changed elsewhere.
+    const qint64 now = m_clock.nowMs();
+    if (m_session && !m_rechoose && qAbs(now - m_chosenMs) < kRechooseMs) {
+        continueSession();
+        return;
+    }
+    m_rechoose = false;
+    m_chosenMs = now;
     const QString id = nextQueuedDownloadId();
-    if (!id.isEmpty())
-        downloadFile(id);
+    if (id.isEmpty()) {
+        endSession();
+        return;
+    }
+    downloadFile(id);
 }
 
 QString DownloadEngine::downloadPathFor(const TableRecord& download) const
@@ -212,7 +235,19 @@ void DownloadEngine::finishDownload(const QString& id, const TableRecord& downlo
 
 void DownloadEngine::downloadFile(const QString& id)
 {
+    if (m_session && m_session->id() == id && !m_recheckRow) {
+        continueSession();
+        return;
+    }
+    m_recheckRow = false;
     TableRecord download = m_store.downloadRecord(id);
+    if (m_session && m_session->id() == id) {
+        if (sessionMatches(download)) {
+            continueSession();
+            return;
+        }
+        endSession();
+    }
     if (download.isEmpty()) {
         qCritical() << id << "not found for download";
         return;
@@ -242,15 +277,98 @@ void DownloadEngine::downloadFile(const QString& id)
         return;
     }
 
-    const qint64 packetSize = qMin(Msg::kPacketSize, wanted - have);
+    startSession(id, download, path, have, wanted);
+}
+
+void DownloadEngine::startSession(const QString& id, const TableRecord& download, const QString& path, qint64 have,
+                                  qint64 wanted)
+{
+    endSession();
+    m_sessionNode = download.value(kNodeFrom);
+    m_sessionAddress = m_store.nodeAddress(m_sessionNode);
+    m_addressMs = m_touchedMs = m_clock.nowMs();
+    m_session = std::make_unique<DownloadSession>(id, path, have, wanted, m_clock, [this, id](qint64 at, qint64 size) {
+        qCDebug(lcTransfer) << "requesting" << id << "at" << at << "for" << size;
+        m_sink.send(m_sessionAddress, Msg::packetRequest(id, at, size, m_clock.nowMs()));
+    });
     showProgress(have, wanted);
-    qCDebug(lcTransfer) << "requesting" << id << "at" << have << "for" << packetSize;
-    sendToNode(m_sink, m_store, download.value(kNodeFrom), Msg::packetRequest(id, have, packetSize, m_clock.nowMs()));
+    m_session->fill();
+}
+
+bool DownloadEngine::sessionMatches(const TableRecord& download) const
+{
+    return !download.isEmpty() && download.value(kStatus) == QLatin1String("queued") &&
+           download.value(kDownloadSize) == download.value(kFileSize) &&
+           download.value(kFileSize).toLongLong() == m_session->wanted() &&
+           downloadPathFor(download) == m_session->path() && download.value(kNodeFrom) == m_sessionNode;
+}
+
+void DownloadEngine::continueSession()
+{
+    if (!m_session)
+        return;
+    const QString id = m_session->id();
+    if (id != m_currentDownloadingFileId)
+        setCurrentDownloadingFileId(id);
+    const qint64 now = m_clock.nowMs();
+    if (m_session->complete()) {
+        const TableRecord download = m_store.downloadRecord(id);
+        const QString path = m_session->path();
+        const qint64 wanted = m_session->wanted();
+        endSession();
+        m_store.queuedDownloads->touchTimestamp(kDownloadsTable, id);
+        if (download.isEmpty())
+            return;
+        finishDownload(id, download, path, wanted);
+        return;
+    }
+    if (qAbs(now - m_touchedMs) >= kTouchMs) {
+        m_store.queuedDownloads->touchTimestamp(kDownloadsTable, id);
+        m_touchedMs = now;
+    }
+    if (qAbs(now - m_addressMs) >= kAddressMs) {
+        m_sessionAddress = m_store.nodeAddress(m_sessionNode);
+        m_addressMs = now;
+    }
+    showProgress(m_session->written(), m_session->wanted());
+    m_session->fill();
+}
+
+void DownloadEngine::endSession()
+{
+    m_session.reset();
 }
 
 void DownloadEngine::handleReceiveDataPacket(const Parameters& message)
 {
     const QString id = message.value(Msg::kFileId).toString();
+    if (!m_session || m_session->id() != id) {
+        receiveOutsideSession(id, message);
+        return;
+    }
+    bool seekValid = false;
+    const qint64 fileSeek = message.value(Msg::kFileSeek).toLongLong(&seekValid);
+    if (!seekValid)
+        return;
+    // Decoded straight from the frame: the bytes are shared, not copied, on their way to the file.
+    const QByteArray bytes = message.value(Msg::kBinaryData).toByteArray();
+    switch (m_session->receive(fileSeek, bytes)) {
+    case DownloadSession::Answer::Appended:
+        Q_EMIT readyToDownloadNextFile();
+        break;
+    case DownloadSession::Answer::Buffered:
+    case DownloadSession::Answer::Duplicate:
+    case DownloadSession::Answer::Unexpected:
+    case DownloadSession::Answer::Invalid:
+    case DownloadSession::Answer::WriteFailed:
+        break;
+    }
+}
+
+// An answer for a download that is not running (paused, overtaken, given up): appended when it continues the
+// file exactly, as a single request's answer always was.
+void DownloadEngine::receiveOutsideSession(const QString& id, const Parameters& message)
+{
     const TableRecord download = m_store.downloadRecord(id);
     if (download.isEmpty())
         return;
@@ -293,6 +411,8 @@ void DownloadEngine::handleReceiveDataPacket(const Parameters& message)
 
 qint64 DownloadEngine::currentDownloadFileSize() const
 {
+    if (m_session && m_session->id() == m_currentDownloadingFileId)
+        return m_session->written();
     const TableRecord download = m_store.downloadRecord(m_currentDownloadingFileId);
     if (download.isEmpty())
         return 0;
@@ -327,8 +447,14 @@ void DownloadEngine::progressTick()
         Q_EMIT currentDownloadFileSizeChanged();
     } else {
         ++downloadStallCount;
-        Q_EMIT readyToDownloadNextFile(); // the request or its answer may have been lost: ask again
+        // The requests or their answers may have been lost: ask again.
+        if (m_session)
+            m_session->askAgain();
+        Q_EMIT readyToDownloadNextFile();
     }
+    // Rows can change outside this engine (a new offer of the same file, a withdrawal of all): look again.
+    m_rechoose = true;
+    m_recheckRow = true;
     lastDownloadFileSize = size;
 
     if (downloadStallCount > kMaxStallTicks) {

@@ -3,13 +3,17 @@
 #include "net/messagesink.h"
 #include "store/tablerecord.h"
 
+#include <QHostAddress>
 #include <QObject>
 #include <QSet>
 #include <QString>
 
+#include <memory>
+
 namespace Vesk {
 
 class Clock;
+class DownloadSession;
 class Shell;
 class Store;
 
@@ -27,10 +31,17 @@ public:
     // Every progress update is a message to the desktop shell (over D-Bus on Linux). Packets arrive hundreds of
     // times a second, so the display is updated when it appears and then at most this often.
     static constexpr qint64 kProgressUpdateMs = 250;
+    // While a download runs, the queue is looked at again at most this often unless it changed here (a smaller
+    // file queued takes over at once), and the row's last activity is written at most this often.
+    static constexpr qint64 kRechooseMs = 250;
+    static constexpr qint64 kTouchMs = 1000;
+    // The owner's address is looked up again at most this often while its file downloads.
+    static constexpr qint64 kAddressMs = 1000;
 
     // downloadsFolder ends with a separator; received files are written there and nowhere else.
     DownloadEngine(Store& store, MessageSink& sink, const Clock& clock, Shell& shell, const QString& downloadsFolder,
                    QObject* parent = nullptr);
+    ~DownloadEngine() override;
 
     void queueFileToDownload(const QString& id);
     void pauseFileToDownload(const QString& id);
@@ -56,6 +67,8 @@ public:
     void setCurrentDownloadingFileId(const QString& id);
 
     QString downloadsFolder() const { return m_downloadsFolder; }
+    // The running download's window; null when none runs.
+    const DownloadSession* session() const { return m_session.get(); }
 
     // Downloads given up because their owner stopped answering (not paused by the user) go on by themselves when
     // that owner is back, in this run of the program.
@@ -78,6 +91,11 @@ private:
     void finishDownload(const QString& id, const TableRecord& download, const QString& path, qint64 wanted);
     void showProgress(qint64 have, qint64 wanted);
     void hideProgress();
+    void startSession(const QString& id, const TableRecord& download, const QString& path, qint64 have, qint64 wanted);
+    void continueSession();
+    void endSession();
+    bool sessionMatches(const TableRecord& download) const;
+    void receiveOutsideSession(const QString& id, const Parameters& message);
 
     Store& m_store;
     MessageSink& m_sink;
@@ -94,6 +112,16 @@ private:
     bool m_progressShown = false;
     QSet<QString> m_waitingForOwner;
     qint64 m_progressShownMs = 0;
+
+    std::unique_ptr<DownloadSession> m_session;
+    QString m_sessionNode;
+    QHostAddress m_sessionAddress;
+    qint64 m_addressMs = 0;
+    qint64 m_touchedMs = 0;
+    qint64 m_chosenMs = 0;
+    // The queue changed here, or the row may have changed elsewhere: choose (and read the row) again.
+    bool m_rechoose = true;
+    bool m_recheckRow = false;
 };
 
 } // namespace Vesk

@@ -74,6 +74,17 @@ protected:
         deliverPacket(last.fileId, last.fileSeek, source.mid(last.fileSeek, last.bufferSize));
         return true;
     }
+    // Answers the request made for that offset, as the owner would.
+    bool answerRequestAt(const QByteArray& source, qint64 seek)
+    {
+        for (const Request& r : requests()) {
+            if (r.fileSeek == seek) {
+                deliverPacket(r.fileId, r.fileSeek, source.mid(r.fileSeek, r.bufferSize));
+                return true;
+            }
+        }
+        return false;
+    }
     void deliverPacket(const QString& id, qint64 seek, const QByteArray& bytes)
     {
         rig->engine.handleReceiveDataPacket({{"action", "receiveDataPacket"},

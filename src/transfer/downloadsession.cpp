@@ -1,0 +1,171 @@
+#include "transfer/downloadsession.h"
+
+#include "common/clock.h"
+#include "transfer/transferlogging.h"
+#include "transfer/transfermessages.h"
+
+#include <QDir>
+#include <QFileInfo>
+
+namespace Vesk {
+
+namespace {
+
+constexpr qint64 kPacket = TransferMessages::kPacketSize;
+
+} // namespace
+
+DownloadSession::DownloadSession(const QString& id, const QString& path, qint64 have, qint64 wanted, const Clock& clock,
+                                 RequestSender send)
+    : m_id(id), m_path(path), m_wanted(wanted), m_clock(clock), m_send(std::move(send)), m_file(path), m_written(have),
+      m_planned(have)
+{
+}
+
+DownloadSession::~DownloadSession() = default;
+
+qint64 DownloadSession::bufferedBytes() const
+{
+    qint64 total = 0;
+    for (const auto& [offset, bytes] : m_arrived)
+        total += bytes.size();
+    return total;
+}
+
+void DownloadSession::request(qint64 offset, qint64 size)
+{
+    m_outstanding[offset] = Request{size, m_clock.nowMs()};
+    m_send(offset, size);
+}
+
+void DownloadSession::fill()
+{
+    while (inFlight() < m_window && m_planned < m_wanted) {
+        // Requests end on packet boundaries: the owner answers from the chunk that holds the offset, so a file
+        // resumed in the middle of a packet gets the rest of that packet first and then whole ones.
+        const qint64 size = qMin(kPacket - m_planned % kPacket, m_wanted - m_planned);
+        request(m_planned, size);
+        m_planned += size;
+    }
+}
+
+DownloadSession::Answer DownloadSession::receive(qint64 offset, const QByteArray& bytes)
+{
+    if (offset < m_written || m_arrived.count(offset))
+        return Answer::Duplicate;
+    const auto asked = m_outstanding.find(offset);
+    // The answer at the file's end is always welcome, asked for by an earlier session or not.
+    if (asked == m_outstanding.end() && offset != m_written)
+        return Answer::Unexpected;
+    const qint64 size = bytes.size();
+    const qint64 askedSize = asked == m_outstanding.end() ? kPacket : asked->second.size;
+    if (size <= 0 || size > askedSize || offset + size > m_wanted) {
+        qCWarning(lcTransfer) << "dropped a packet of" << size << "bytes at" << offset << "for" << m_id << "of"
+                              << m_wanted << "bytes";
+        return Answer::Invalid;
+    }
+
+    const qint64 now = m_clock.nowMs();
+    if (asked != m_outstanding.end()) {
+        adapt(now - asked->second.sentMs, now);
+        m_outstanding.erase(asked);
+    }
+    if (offset != m_written) {
+        m_arrived.emplace(offset, bytes);
+        resendHeadIfLate(now);
+        fill();
+        return Answer::Buffered;
+    }
+    if (!append(bytes)) {
+        replan();
+        return Answer::WriteFailed;
+    }
+    drain();
+    fill();
+    return Answer::Appended;
+}
+
+bool DownloadSession::append(const QByteArray& bytes)
+{
+    if (!m_file.isOpen()) {
+        if (m_written == 0)
+            QDir().mkpath(QFileInfo(m_path).absolutePath());
+        if (!m_file.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Unbuffered)) {
+            qCritical() << "There was an error opening " << m_path << " in debug mode";
+            return false;
+        }
+    }
+    const qint64 written = m_file.write(bytes);
+    if (written != bytes.size()) {
+        qCritical() << "There was an error writing " << m_path << ":" << m_file.errorString();
+        // Whatever part did reach the disk counts: the size on disk is the progress.
+        m_file.close();
+        const QFileInfo file(m_path);
+        m_written = file.exists() ? file.size() : 0;
+        return false;
+    }
+    m_written += written;
+    return true;
+}
+
+void DownloadSession::drain()
+{
+    for (auto next = m_arrived.begin(); next != m_arrived.end() && next->first == m_written;
+         next = m_arrived.erase(next)) {
+        if (!append(next->second)) {
+            replan();
+            return;
+        }
+    }
+    // A short answer (the owner's file shrank) leaves the file's end between two planned offsets: what was asked
+    // for beyond it no longer lines up.
+    if (m_written < m_planned && !m_outstanding.count(m_written) && !m_arrived.count(m_written))
+        replan();
+}
+
+void DownloadSession::replan()
+{
+    m_outstanding.clear();
+    m_arrived.clear();
+    m_planned = m_written;
+    m_window = kMinWindow;
+}
+
+void DownloadSession::askAgain()
+{
+    replan();
+    fill();
+}
+
+void DownloadSession::adapt(qint64 latencyMs, qint64 nowMs)
+{
+    m_latencyMs = (3 * m_latencyMs + latencyMs) / 4;
+    if (latencyMs > kTargetLatencyMs) {
+        // Once per round: the answers of one window all come back late together.
+        if (nowMs - m_lastShrinkMs >= latencyMs) {
+            m_window = qMax(kMinWindow, m_window / 2);
+            m_lastShrinkMs = nowMs;
+        }
+    } else if (latencyMs < kGrowLatencyMs) {
+        m_window = qMin(kMaxWindow, m_window + 1);
+    }
+}
+
+void DownloadSession::resendHeadIfLate(qint64 nowMs)
+{
+    const auto head = m_outstanding.find(m_written);
+    if (head == m_outstanding.end()) {
+        // Nothing asked for at the file's end (its answer was dropped as unfit): ask now.
+        if (m_written < m_planned)
+            request(m_written, qMin(kPacket - m_written % kPacket, m_wanted - m_written));
+        return;
+    }
+    if (nowMs - head->second.sentMs <= qMax(kMinResendMs, 4 * m_latencyMs))
+        return;
+    qCDebug(lcTransfer) << "asking again for" << m_id << "at" << m_written;
+    m_window = qMax(kMinWindow, m_window / 2);
+    m_lastShrinkMs = nowMs;
+    request(m_written, head->second.size);
+}
+
+} // namespace Vesk
