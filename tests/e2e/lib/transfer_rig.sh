@@ -8,6 +8,7 @@
 #   xfer_upload_id J PATH       # the id instance J's offer of PATH carries (owner's node id of J's peer)
 #   xfer_size PATH              # size in bytes, 0 when missing
 #   xfer_wait_size_at_least PATH BYTES [SECONDS]
+#   xfer_furthest_request LOG ID  # the end of the furthest range requested for ID in a receiver's debug log
 
 xfer_instance() {
     rig_instance "$1" "$2"
@@ -54,3 +55,7 @@ xfer_sha() { sha256sum "$1" | cut -d' ' -f1; }
 
 # Seconds (with fractions) since the epoch.
 xfer_now() { date +%s.%N; }
+
+xfer_furthest_request() {
+    grep -o "requesting \"$2\" at [0-9]* for [0-9]*" "$1" | awk '{ end = $4 + $6; if (end > m) m = end } END { print m + 0 }'
+}

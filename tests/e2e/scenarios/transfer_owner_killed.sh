@@ -1,14 +1,17 @@
 # shellcheck shell=bash
 # The owner dies (kill -9) in the middle of a transfer: B's download falls back to "unknown" about 22 seconds
-# after the data stopped. Once the owner runs again, the transfer goes on by itself (nobody clicks anything),
-# resumes at the size already on disk and ends bit-exact.
+# after the data stopped, with a window of several packets in flight when the owner died. Once the owner runs
+# again, the transfer goes on by itself (nobody clicks anything), resumes at the size already on disk and ends
+# bit-exact.
 # shellcheck source=../lib/transfer_rig.sh
 . "$RIG_SRC/tests/e2e/lib/transfer_rig.sh"
 rig_lan 2
 xfer_instance 1 Alice
 xfer_instance 2 Bob
 rig_start 1
+RIG_ENV=(QT_LOGGING_RULES="vesk.transfer.debug=true")
 rig_start 2
+RIG_ENV=()
 rig_wait_all_on 2
 
 files="$(rig_folder 1)/files"
@@ -35,6 +38,9 @@ echo "B gave the download up ${given_up}s after the owner died"
 [ "$(echo "$given_up >= 19 && $given_up <= 27" | bc)" = 1 ] || rig_fail "gave up after ${given_up}s, not about 22s"
 resume_at="$(xfer_size "$local_file")"
 [ "$resume_at" -ge "$size_at_kill" ] || rig_fail "the partial file shrank"
+furthest="$(xfer_furthest_request "$(rig_folder 2)/out.log" "$id")"
+echo "B had asked for bytes up to $furthest when it stopped at $resume_at"
+[ "$furthest" -gt $((resume_at + 2000000)) ] || rig_fail "only one packet was in flight when the owner died"
 
 # Only what the new process logs counts: out.log keeps the lines of the earlier one.
 log_from=$(($(wc -l <"$(rig_folder 1)/out.log") + 1))

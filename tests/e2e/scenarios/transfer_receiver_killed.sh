@@ -1,14 +1,16 @@
 # shellcheck shell=bash
 # The receiver dies (kill -9) in the middle of a transfer. Restarted, its queue comes back paused: the download is
 # "unknown" and nothing moves until the user queues it again; then it resumes at the size on disk and ends
-# bit-exact.
+# bit-exact. The receiver died with a window of several packets in flight.
 # shellcheck source=../lib/transfer_rig.sh
 . "$RIG_SRC/tests/e2e/lib/transfer_rig.sh"
 rig_lan 2
 xfer_instance 1 Alice
 xfer_instance 2 Bob
 rig_start 1
+RIG_ENV=(QT_LOGGING_RULES="vesk.transfer.debug=true")
 rig_start 2
+RIG_ENV=()
 rig_wait_all_on 2
 
 files="$(rig_folder 1)/files"
@@ -26,6 +28,9 @@ wait "${RIG_PID[2]}" 2>/dev/null
 RIG_PID[2]=""
 size_at_kill="$(xfer_size "$local_file")"
 [ "$size_at_kill" -lt $((300 * 1024 * 1024)) ] || rig_fail "the transfer finished before the receiver was killed"
+furthest="$(xfer_furthest_request "$(rig_folder 2)/out.log" "$id")"
+echo "B had asked for bytes up to $furthest when it died at $size_at_kill"
+[ "$furthest" -gt $((size_at_kill + 2000000)) ] || rig_fail "only one packet was in flight when the receiver died"
 
 # Only what the new process logs counts: out.log keeps the lines of the earlier one.
 log_from=$(($(wc -l <"$(rig_folder 2)/out.log") + 1))
