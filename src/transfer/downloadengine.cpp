@@ -287,10 +287,16 @@ void DownloadEngine::startSession(const QString& id, const TableRecord& download
     m_sessionNode = download.value(kNodeFrom);
     m_sessionAddress = m_store.nodeAddress(m_sessionNode);
     m_addressMs = m_touchedMs = m_clock.nowMs();
-    m_session = std::make_unique<DownloadSession>(id, path, have, wanted, m_clock, [this, id](qint64 at, qint64 size) {
-        qCDebug(lcTransfer) << "requesting" << id << "at" << at << "for" << size;
-        m_sink.send(m_sessionAddress, Msg::packetRequest(id, at, size, m_clock.nowMs()));
-    });
+    m_session = std::make_unique<DownloadSession>(
+        id, path, have, wanted, m_clock,
+        [this, id](qint64 at, qint64 size) {
+            qCDebug(lcTransfer) << "requesting" << id << "at" << at << "for" << size;
+            m_sink.send(m_sessionAddress, Msg::packetRequest(id, at, size, m_clock.nowMs()));
+        },
+        [this] {
+            // On the appender's thread: a slot of the window is free again, the engine goes on in its own thread.
+            QMetaObject::invokeMethod(this, &DownloadEngine::downloadNextFile, Qt::QueuedConnection);
+        });
     showProgress(have, wanted);
     m_session->fill();
 }
@@ -311,6 +317,13 @@ void DownloadEngine::continueSession()
     if (id != m_currentDownloadingFileId)
         setCurrentDownloadingFileId(id);
     const qint64 now = m_clock.nowMs();
+    // The last bytes must be in the file before the download counts as complete (and may be opened). Until
+    // they are, the appender's word that a block is written brings us back here.
+    if (m_session->complete()) {
+        if (m_session->pendingWrites() > 0)
+            return;
+        m_session->flush(); // a failed write shows here, and the session is no longer complete
+    }
     if (m_session->complete()) {
         const TableRecord download = m_store.downloadRecord(id);
         const QString path = m_session->path();
@@ -339,6 +352,12 @@ void DownloadEngine::endSession()
     m_session.reset();
 }
 
+void DownloadEngine::flushWrites()
+{
+    if (m_session)
+        m_session->flush();
+}
+
 void DownloadEngine::handleReceiveDataPacket(const Parameters& message)
 {
     const QString id = message.value(Msg::kFileId).toString();
@@ -360,7 +379,6 @@ void DownloadEngine::handleReceiveDataPacket(const Parameters& message)
     case DownloadSession::Answer::Duplicate:
     case DownloadSession::Answer::Unexpected:
     case DownloadSession::Answer::Invalid:
-    case DownloadSession::Answer::WriteFailed:
         break;
     }
 }

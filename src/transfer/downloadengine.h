@@ -67,6 +67,8 @@ public:
     void setCurrentDownloadingFileId(const QString& id);
 
     QString downloadsFolder() const { return m_downloadsFolder; }
+    // Waits until the running download's received bytes are in its file.
+    void flushWrites();
     // The running download's window; null when none runs.
     const DownloadSession* session() const { return m_session.get(); }
 

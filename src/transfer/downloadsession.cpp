@@ -1,10 +1,10 @@
 #include "transfer/downloadsession.h"
 
 #include "common/clock.h"
+#include "transfer/fileappender.h"
 #include "transfer/transferlogging.h"
 #include "transfer/transfermessages.h"
 
-#include <QDir>
 #include <QFileInfo>
 
 namespace Vesk {
@@ -16,10 +16,45 @@ constexpr qint64 kPacket = TransferMessages::kPacketSize;
 } // namespace
 
 DownloadSession::DownloadSession(const QString& id, const QString& path, qint64 have, qint64 wanted, const Clock& clock,
-                                 RequestSender send)
-    : m_id(id), m_path(path), m_wanted(wanted), m_clock(clock), m_send(std::move(send)), m_file(path), m_written(have),
-      m_planned(have)
+                                 RequestSender send, std::function<void()> written)
+    : m_id(id), m_path(path), m_wanted(wanted), m_clock(clock), m_send(std::move(send)),
+      m_onWritten(std::move(written)), m_written(have), m_planned(have)
 {
+}
+
+int DownloadSession::pendingWrites() const
+{
+    return m_appender ? m_appender->queuedBlocks() : 0;
+}
+
+int DownloadSession::inFlight() const
+{
+    return int(m_outstanding.size() + m_arrived.size()) + pendingWrites();
+}
+
+void DownloadSession::flush()
+{
+    if (m_appender)
+        m_appender->flush();
+    if (writerFailed())
+        fill();
+}
+
+// A failed write is seen here, on the interface's thread: the size on disk is what counts from then on.
+bool DownloadSession::writerFailed()
+{
+    if (!m_appender || !m_appender->failed())
+        return false;
+    m_appender->flush();
+    if (m_appender->openFailed())
+        qCritical() << "There was an error opening " << m_path << " in debug mode";
+    else
+        qCritical() << "There was an error writing " << m_path;
+    m_appender.reset();
+    const QFileInfo file(m_path);
+    m_written = file.exists() ? file.size() : 0;
+    replan();
+    return true;
 }
 
 DownloadSession::~DownloadSession() = default;
@@ -51,6 +86,7 @@ void DownloadSession::fill()
 
 DownloadSession::Answer DownloadSession::receive(qint64 offset, const QByteArray& bytes)
 {
+    writerFailed();
     if (offset < m_written || m_arrived.count(offset))
         return Answer::Duplicate;
     const auto asked = m_outstanding.find(offset);
@@ -76,46 +112,25 @@ DownloadSession::Answer DownloadSession::receive(qint64 offset, const QByteArray
         fill();
         return Answer::Buffered;
     }
-    if (!append(bytes)) {
-        replan();
-        return Answer::WriteFailed;
-    }
+    append(bytes);
     drain();
     fill();
     return Answer::Appended;
 }
 
-bool DownloadSession::append(const QByteArray& bytes)
+void DownloadSession::append(const QByteArray& bytes)
 {
-    if (!m_file.isOpen()) {
-        if (m_written == 0)
-            QDir().mkpath(QFileInfo(m_path).absolutePath());
-        if (!m_file.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Unbuffered)) {
-            qCritical() << "There was an error opening " << m_path << " in debug mode";
-            return false;
-        }
-    }
-    const qint64 written = m_file.write(bytes);
-    if (written != bytes.size()) {
-        qCritical() << "There was an error writing " << m_path << ":" << m_file.errorString();
-        // Whatever part did reach the disk counts: the size on disk is the progress.
-        m_file.close();
-        const QFileInfo file(m_path);
-        m_written = file.exists() ? file.size() : 0;
-        return false;
-    }
-    m_written += written;
-    return true;
+    if (!m_appender)
+        m_appender = std::make_unique<FileAppender>(m_path, m_onWritten);
+    m_appender->append(bytes);
+    m_written += bytes.size();
 }
 
 void DownloadSession::drain()
 {
     for (auto next = m_arrived.begin(); next != m_arrived.end() && next->first == m_written;
          next = m_arrived.erase(next)) {
-        if (!append(next->second)) {
-            replan();
-            return;
-        }
+        append(next->second);
     }
     // A short answer (the owner's file shrank) leaves the file's end between two planned offsets: what was asked
     // for beyond it no longer lines up.

@@ -1,15 +1,16 @@
 #pragma once
 
 #include <QByteArray>
-#include <QFile>
 #include <QString>
 
 #include <functional>
 #include <map>
+#include <memory>
 
 namespace Vesk {
 
 class Clock;
+class FileAppender;
 
 // The receiving side of one active download: a window of packet requests in flight for consecutive offsets, and
 // the answers appended strictly in order. Answers that arrive ahead of the file's end wait in a reorder buffer
@@ -21,6 +22,9 @@ class Clock;
 // measured per answer, is what the window follows. It grows while answers come back within kGrowLatencyMs and
 // halves once per round when one takes longer than kTargetLatencyMs, a fifth of a connection's life, so a slow
 // link (24 Mbit/s moves 15 MB in those 5 s) ends with a window that its connections deliver in time.
+//
+// The bytes go to the file through a FileAppender, off the interface's thread; blocks it has not written yet
+// count against the window too, so memory stays bounded by the window when the disk is the slower side.
 class DownloadSession
 {
     Q_DISABLE_COPY(DownloadSession)
@@ -42,15 +46,15 @@ public:
         Duplicate,  // already on disk or in the buffer
         Unexpected, // not asked for (any more)
         Invalid,    // sizes that do not fit the request or the file
-        WriteFailed,
     };
 
     // Sends one "sendDataPacket" for the given range; the session itself knows no peer and no database.
     using RequestSender = std::function<void(qint64 offset, qint64 size)>;
 
-    // `have` is the local file's size when the session starts; `wanted` the offered size.
+    // `have` is the local file's size when the session starts; `wanted` the offered size. `written`, when given,
+    // runs on the appender's thread after each block reached the file.
     DownloadSession(const QString& id, const QString& path, qint64 have, qint64 wanted, const Clock& clock,
-                    RequestSender send);
+                    RequestSender send, std::function<void()> written = {});
     ~DownloadSession();
 
     // Asks for packets until the window is full (answers in the buffer count against it).
@@ -59,14 +63,19 @@ public:
     // Nothing grew for a while: every request in flight is taken as lost and the window starts again at the
     // file's end.
     void askAgain();
+    // Waits until every appended byte is in the file; afterwards written() is the size on disk.
+    void flush();
 
     const QString& id() const { return m_id; }
     const QString& path() const { return m_path; }
+    // Contiguous bytes received and handed to the file (on disk once flushed).
     qint64 written() const { return m_written; }
     qint64 wanted() const { return m_wanted; }
     bool complete() const { return m_written >= m_wanted; }
     int window() const { return m_window; }
-    int inFlight() const { return int(m_outstanding.size() + m_arrived.size()); }
+    int inFlight() const;
+    // Blocks received but not yet written into the file.
+    int pendingWrites() const;
     int buffered() const { return int(m_arrived.size()); }
     qint64 bufferedBytes() const;
 
@@ -78,19 +87,21 @@ private:
     };
 
     void request(qint64 offset, qint64 size);
-    bool append(const QByteArray& bytes);
+    void append(const QByteArray& bytes);
     void drain();
     void replan();
     void adapt(qint64 latencyMs, qint64 nowMs);
     void resendHeadIfLate(qint64 nowMs);
+    bool writerFailed();
 
     const QString m_id;
     const QString m_path;
     const qint64 m_wanted;
     const Clock& m_clock;
     const RequestSender m_send;
+    const std::function<void()> m_onWritten;
 
-    QFile m_file; // opened at the first write, so a download that never gets a byte leaves no file
+    std::unique_ptr<FileAppender> m_appender; // started by the first byte, so a download without any leaves no file
     qint64 m_written;
     qint64 m_planned; // the next offset not asked for yet
     std::map<qint64, Request> m_outstanding;

@@ -54,7 +54,7 @@ protected:
     void queue(const QString& id)
     {
         rig->engine.queueFileToDownload(id);
-        TransferRig::settle();
+        settle();
     }
     QList<Request> requests() const
     {
@@ -92,12 +92,18 @@ protected:
                                              {"fileSeek", seek},
                                              {"fileId", id},
                                              {"timeSent", rig->clock.nowMs()}});
-        TransferRig::settle();
+        settle();
     }
     // One run of the 2000 ms progress tick.
     void tick()
     {
         rig->engine.progressTick();
+        settle();
+    }
+    // Received bytes go to the file on a writer thread: waits for them, then lets the engine take its steps.
+    void settle()
+    {
+        rig->engine.flushWrites();
         TransferRig::settle();
     }
     QString status(const QString& id) const { return row(kDownloads, id).value(QStringLiteral("status")); }

@@ -147,7 +147,7 @@ void tst_Downloads::pausingAndQueueingAgainResumes()
     QCOMPARE(status("p"), QStringLiteral("unknown"));
     QCOMPARE(rig->engine.currentDownloadingFileId(), QString());
     rig->sink.clear();
-    TransferRig::settle();
+    settle();
     QVERIFY(requests().isEmpty());
 
     queue("p");
@@ -220,7 +220,7 @@ void tst_Downloads::badPacketsAreRefused()
     if (withSeek)
         packet.insert("fileSeek", 0);
     rig->engine.handleReceiveDataPacket(packet);
-    TransferRig::settle();
+    settle();
     QVERIFY(!QFileInfo::exists(path("b.bin")));
     QCOMPARE(requests().size(), asked);
     // The right packet still goes in afterwards.
@@ -334,7 +334,7 @@ void tst_Downloads::elevenQuietTicksGiveUpAndTheOwnersReturnResumes()
     QVERIFY(!rig->engine.isWaitingForOwner("stuck"));
     rig->engine.pauseFileToDownload("next");
     rig->sink.clear();
-    TransferRig::settle();
+    settle();
     QCOMPARE(requests().last(), (Request{"stuck", kPacket, 500}));
     QVERIFY(answerLastRequest(source));
     QCOMPARE(readFile(path("stuck.bin")), source);
@@ -361,7 +361,7 @@ void tst_Downloads::withdrawnCurrentDownloadLetsTheQueueGoOn()
     queue("w1");
     rig->sink.clear();
     rig->incoming.handleRemoveFileToGet({{"action", "removeFileToGet"}, {"fileId", "w1"}});
-    TransferRig::settle();
+    settle();
     QVERIFY(row(kDownloads, "w1").isEmpty());
     QCOMPARE(requests(), (QList<Request>{{"w2", 0, 900}}));
 }
@@ -373,7 +373,7 @@ void tst_Downloads::allPendingAtOnce()
     rig->insertDownload("done", kOwner, "downloaded");
     rig->engine.downloadAllPending();
     QCOMPARE(column("select id from vesk_downloads where status = 'queued' order by id"), (QStringList{"a", "b", "c"}));
-    TransferRig::settle();
+    settle();
     QCOMPARE(rig->engine.currentDownloadingFileId(), QStringLiteral("a"));
 
     rig->engine.pauseAllPendingDownloads();

@@ -33,11 +33,14 @@ qint64 sizeOnDisk(const QString& path)
     return file.exists() ? file.size() : 0;
 }
 
-// Runs what the engine posted to itself (it asks for the next packet in a later turn of the event loop).
-void settle()
+// Lets the engine's writes reach the file and runs what it posted to itself (it asks for the next packet in a
+// later turn of the event loop).
+void settle(Vesk::DownloadEngine& engine)
 {
-    for (int i = 0; i < 10; ++i)
+    for (int i = 0; i < 10; ++i) {
+        engine.flushWrites();
         QCoreApplication::sendPostedEvents();
+    }
 }
 
 } // namespace
@@ -112,14 +115,16 @@ void tst_DownloadSession::reorderBuffer()
         if (policy == QLatin1String("twice"))
             QCOMPARE(session.receive(r.offset, bytes), DownloadSession::Answer::Duplicate);
 
-        const qint64 onDisk = sizeOnDisk(path);
-        QCOMPARE(onDisk, session.written());
+        session.flush();
+        QCOMPARE(sizeOnDisk(path), session.written());
+        QVERIFY(source.startsWith(TestSupport::readFile(path)));
         QVERIFY(session.buffered() <= session.window());
         QVERIFY(session.inFlight() <= DownloadSession::kMaxWindow);
         QVERIFY(session.bufferedBytes() <= DownloadSession::kMaxWindow * kPacket);
         QVERIFY(session.written() >= resumeAt);
     }
     QVERIFY(session.complete());
+    session.flush();
     QCOMPARE(TestSupport::readFile(path), source);
 }
 
@@ -141,7 +146,10 @@ void tst_DownloadSession::windowRefillsAndStaysBounded()
         const Request r = asked.takeFirst();
         f.clock.advance(20); // a fast link: answers come back well within the time a connection lives
         QCOMPARE(session.receive(r.offset, source.mid(r.offset, r.size)), DownloadSession::Answer::Appended);
-        // Every answer is replaced at once, and the window only ever grows while answers are quick.
+        // Every answer is replaced as soon as it is in the file, and the window only grows while answers are
+        // quick.
+        session.flush();
+        session.fill();
         QCOMPARE(asked.size(), session.window());
         QVERIFY(session.window() >= largest);
         largest = session.window();
@@ -167,6 +175,8 @@ void tst_DownloadSession::windowShrinksWhenAnswersAreSlow()
     const auto answerNext = [&] {
         const Request r = asked.takeFirst();
         session.receive(r.offset, source.mid(r.offset, r.size));
+        session.flush();
+        session.fill();
     };
     while (session.window() < DownloadSession::kMaxWindow)
         answerNext();
@@ -183,6 +193,7 @@ void tst_DownloadSession::windowShrinksWhenAnswersAreSlow()
         previous = session.window();
     }
     QCOMPARE(session.window(), DownloadSession::kMinWindow);
+    session.flush();
     QCOMPARE(TestSupport::readFile(f.downloadsFolder() + QStringLiteral("slow.bin")), source.left(session.written()));
 }
 
@@ -210,13 +221,13 @@ void tst_DownloadSession::answersForAnEndedDownload()
             QStringLiteral("d"), at, source.mid(at, request.value("bufferSize").toLongLong()), 0));
     };
     engine.queueFileToDownload(QStringLiteral("d"));
-    settle();
+    settle(engine);
     const QString path = f.downloadsFolder() + QStringLiteral("d.bin");
 
     QList<TestSupport::RecordingSink::Sent> late;
     if (ending == QLatin1String("withdrawn")) {
         answer(f.sink.withAction(Vesk::TransferMessages::kSendDataPacket).first());
-        settle();
+        settle(engine);
         late = f.sink.withAction(Vesk::TransferMessages::kSendDataPacket).mid(1);
         QVERIFY(!late.isEmpty());
         QVERIFY(TestSupport::exec(QStringLiteral("delete from vesk_downloads where id = 'd'")));
@@ -229,7 +240,7 @@ void tst_DownloadSession::answersForAnEndedDownload()
                 answer(request);
                 late.append(request);
             }
-            settle();
+            settle(engine);
         }
         QCOMPARE(TestSupport::row(QStringLiteral("vesk_downloads"), QStringLiteral("d")).value("status"),
                  QStringLiteral("downloaded"));
@@ -238,7 +249,7 @@ void tst_DownloadSession::answersForAnEndedDownload()
     f.sink.clear();
     for (const auto& request : late)
         answer(request);
-    settle();
+    settle(engine);
     QCOMPARE(TestSupport::readFile(path), before);
     QVERIFY(f.sink.withAction(Vesk::TransferMessages::kSendDataPacket).isEmpty());
     QVERIFY(source.startsWith(before));
@@ -273,16 +284,16 @@ void tst_DownloadSession::smallerFileTakesOverAndLargerResumes()
             engine.handleReceiveDataPacket(Vesk::TransferMessages::packet(
                 id, at, sources.value(id).mid(at, request.value("bufferSize").toLongLong()), 0));
         }
-        settle();
+        settle(engine);
     };
     engine.queueFileToDownload(QStringLiteral("large"));
-    settle();
+    settle(engine);
     for (int i = 0; i < 5; ++i)
         serveRound();
     // Requests of the large file still unanswered are lost on the way.
     f.sink.clear();
     engine.queueFileToDownload(QStringLiteral("small"));
-    settle();
+    settle(engine);
     const qint64 largeAtSwitch = sizeOnDisk(f.downloadsFolder() + QStringLiteral("large.bin"));
     QVERIFY(largeAtSwitch > 0);
     while (TestSupport::row(QStringLiteral("vesk_downloads"), QStringLiteral("small")).value("status") !=
@@ -291,7 +302,7 @@ void tst_DownloadSession::smallerFileTakesOverAndLargerResumes()
         serveRound();
     }
     QCOMPARE(sizeOnDisk(f.downloadsFolder() + QStringLiteral("large.bin")), largeAtSwitch);
-    settle();
+    settle(engine);
     const auto resumed = f.sink.withAction(Vesk::TransferMessages::kSendDataPacket);
     QVERIFY(!resumed.isEmpty());
     QCOMPARE(resumed.first().value("fileId").toString(), QStringLiteral("large"));

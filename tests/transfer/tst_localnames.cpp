@@ -60,7 +60,7 @@ void tst_LocalNames::firstStartMovesUnrelatedFileAside()
     QCOMPARE(requests().first(), (Request{QStringLiteral("fs"), 60, 90}));
     QCOMPARE(entries().size(), 2);
     answerLastRequest(source);
-    TransferRig::settle();
+    settle();
     QCOMPARE(readFile(path(name)), source);
     QCOMPARE(readFile(path(backup)), QByteArray("an unrelated file"));
 }
@@ -93,7 +93,7 @@ void tst_LocalNames::sameNameDownloadsKeepFilesOfTheirOwn()
     QVERIFY(answerLastRequest(first));
     if (firstState == QLatin1String("complete")) {
         QVERIFY(answerLastRequest(first));
-        TransferRig::settle();
+        settle();
         QCOMPARE(status(QStringLiteral("m1")), QStringLiteral("downloaded"));
     } else {
         rig->engine.pauseFileToDownload(QStringLiteral("m1"));
@@ -106,7 +106,7 @@ void tst_LocalNames::sameNameDownloadsKeepFilesOfTheirOwn()
     QCOMPARE(requests().first(), (Request{QStringLiteral("m2"), 0, kPacket}));
     while (status(QStringLiteral("m2")) != QLatin1String("downloaded")) {
         QVERIFY(answerLastRequest(second));
-        TransferRig::settle();
+        settle();
     }
     QCOMPARE(readFile(path(secondName)), second);
     QCOMPARE(readFile(path(QStringLiteral("movie.mkv"))), firstOnDisk);
@@ -118,7 +118,7 @@ void tst_LocalNames::sameNameDownloadsKeepFilesOfTheirOwn()
         queue(QStringLiteral("m1"));
         QCOMPARE(requests().first(), (Request{QStringLiteral("m1"), kPacket, 500000}));
         QVERIFY(answerLastRequest(first));
-        TransferRig::settle();
+        settle();
         QCOMPARE(readFile(path(QStringLiteral("movie.mkv"))), first);
     }
     QCOMPARE(entries().size(), 2 + unrelated.size());
@@ -142,7 +142,7 @@ void tst_LocalNames::unsafeNamesStayInTheDownloadsFolder()
     offer(QStringLiteral("u"), offered, source.size());
     queue(QStringLiteral("u"));
     QVERIFY(answerLastRequest(source));
-    TransferRig::settle();
+    settle();
     QCOMPARE(status(QStringLiteral("u")), QStringLiteral("downloaded"));
     const QStringList files = entries();
     QCOMPARE(files.size(), 1);
@@ -156,7 +156,7 @@ void tst_LocalNames::sameIdWithNewSizeStartsAgain()
     offer(QStringLiteral("grown"), QStringLiteral("grown.txt"), old.size());
     queue(QStringLiteral("grown"));
     QVERIFY(answerLastRequest(old));
-    TransferRig::settle();
+    settle();
 
     const QByteArray newer = pattern(150, 2);
     offer(QStringLiteral("grown"), QStringLiteral("grown.txt"), newer.size());
@@ -164,7 +164,7 @@ void tst_LocalNames::sameIdWithNewSizeStartsAgain()
     queue(QStringLiteral("grown"));
     QCOMPARE(requests(), (QList<Request>{{QStringLiteral("grown"), 0, 150}}));
     QVERIFY(answerLastRequest(newer));
-    TransferRig::settle();
+    settle();
     QCOMPARE(readFile(path(QStringLiteral("grown.txt"))), newer);
     const QStringList files = entries();
     QCOMPARE(files.size(), 2);
@@ -179,7 +179,7 @@ void tst_LocalNames::reOfferedCompleteFileCompletesAtOnce()
     offer(QStringLiteral("again"), QStringLiteral("again.txt"), source.size());
     queue(QStringLiteral("again"));
     QVERIFY(answerLastRequest(source));
-    TransferRig::settle();
+    settle();
     QCOMPARE(status(QStringLiteral("again")), QStringLiteral("downloaded"));
 
     offer(QStringLiteral("again"), QStringLiteral("again.txt"), source.size());

@@ -1,0 +1,83 @@
+#include "transfer/fileappender.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+
+namespace Vesk {
+
+FileAppender::FileAppender(const QString& path, std::function<void()> written)
+    : m_path(path), m_onWritten(std::move(written)), m_thread([this] { run(); })
+{
+}
+
+FileAppender::~FileAppender()
+{
+    {
+        const std::lock_guard<std::mutex> lock(m_mutex);
+        m_stop = true;
+    }
+    m_wake.notify_one();
+    m_thread.join();
+}
+
+void FileAppender::append(const QByteArray& bytes)
+{
+    {
+        const std::lock_guard<std::mutex> lock(m_mutex);
+        m_queue.push_back(bytes);
+    }
+    m_wake.notify_one();
+}
+
+void FileAppender::flush()
+{
+    std::unique_lock<std::mutex> lock(m_mutex);
+    m_drained.wait(lock, [this] { return m_queue.empty() && !m_writing; });
+}
+
+int FileAppender::queuedBlocks() const
+{
+    const std::lock_guard<std::mutex> lock(m_mutex);
+    return int(m_queue.size()) + (m_writing ? 1 : 0);
+}
+
+void FileAppender::run()
+{
+    // The file is opened by the first block, so a download that never gets one leaves no file behind.
+    QFile file(m_path);
+    std::unique_lock<std::mutex> lock(m_mutex);
+    for (;;) {
+        m_wake.wait(lock, [this] { return m_stop || !m_queue.empty(); });
+        if (m_queue.empty())
+            return; // stopping, and nothing left to write
+        const QByteArray bytes = std::move(m_queue.front());
+        m_queue.pop_front();
+        m_writing = true;
+        lock.unlock();
+        if (!m_failed.load()) {
+            if (!file.isOpen()) {
+                QDir().mkpath(QFileInfo(m_path).absolutePath());
+                if (!file.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Unbuffered)) {
+                    m_openFailed = true;
+                    m_failed = true;
+                }
+            }
+            if (file.isOpen()) {
+                const qint64 done = file.write(bytes);
+                if (done > 0)
+                    m_written += done;
+                if (done != bytes.size())
+                    m_failed = true;
+            }
+        }
+        if (m_onWritten)
+            m_onWritten();
+        lock.lock();
+        m_writing = false;
+        if (m_queue.empty())
+            m_drained.notify_all();
+    }
+}
+
+} // namespace Vesk
