@@ -109,7 +109,7 @@ for link in $links; do
     owner_before="$(rss_kb "${RIG_PID[1]}")"
     receiver_before="$(rss_kb "${RIG_PID[2]}")"
     read -r owner_cpu0 _ < <(sched "${RIG_PID[1]}")
-    read -r receiver_cpu0 _ < <(sched "${RIG_PID[2]}")
+    read -r receiver_cpu0 receiver_wait0 _ < <(sched "${RIG_PID[2]}")
     rig_cmd 2 probeReset
     rig_cmd 2 queue "$id"
     rig_wait_sql 2 "select status from vesk_downloads where id = '$id'" downloaded 3600
@@ -118,7 +118,7 @@ for link in $links; do
     # scripted interface had run the queue command (it writes "done" after it) to the last write of the file.
     engine_seconds=$(echo "$(stat -c %.9Y "$received") - $(stat -c %.9Y "$(rig_folder 2)/done")" | bc)
     read -r owner_cpu1 _ < <(sched "${RIG_PID[1]}")
-    read -r receiver_cpu1 _ < <(sched "${RIG_PID[2]}")
+    read -r receiver_cpu1 receiver_wait1 _ < <(sched "${RIG_PID[2]}")
     owner_peak="$(hwm_kb "${RIG_PID[1]}")"
     receiver_peak="$(hwm_kb "${RIG_PID[2]}")"
     rm -f "$(rig_folder 2)/probe"
@@ -136,17 +136,19 @@ for link in $links; do
     engine_rate="$(mb "$bytes" "$engine_seconds")"
     per_mb() { echo "($2 - $1) / 10^6 / ($bytes / 10^6)" | bc -l; }
     growth() { echo "($2 - $1) / 1024" | bc -l; }
-    results+=("$(printf '%-14s %9s %9s %7s %9.2f %9.2f %9.1f %9.1f %8s' "$link" "$raw_rate" "$engine_rate" \
+    results+=("$(printf '%-14s %9s %9s %7s %9.2f %9.2f %9.1f %9.1f %8s %9.0f' "$link" "$raw_rate" "$engine_rate" \
         "$(echo "scale=2; $engine_rate / $raw_rate" | bc)" \
         "$(per_mb "$owner_cpu0" "$owner_cpu1")" "$(per_mb "$receiver_cpu0" "$receiver_cpu1")" \
-        "$(growth "$owner_before" "$owner_peak")" "$(growth "$receiver_before" "$receiver_peak")" "$worst_gap")")
+        "$(growth "$owner_before" "$owner_peak")" "$(growth "$receiver_before" "$receiver_peak")" "$worst_gap" \
+        "$(echo "($receiver_wait1 - $receiver_wait0) / 10^6" | bc -l)")")
 done
 shape none
 
-printf '\n%-14s %9s %9s %7s %9s %9s %9s %9s %8s\n' "" "raw" "vesk" "" "owner" "receiver" "owner" "receiver" \
-    "longest"
-printf '%-14s %9s %9s %7s %9s %9s %9s %9s %8s\n' "link (tbf)" "MB/s" "MB/s" "ratio" "CPU ms/MB" "CPU ms/MB" \
-    "RSS +MB" "RSS +MB" "gap ms"
+printf '\n%-14s %9s %9s %7s %9s %9s %9s %9s %8s %9s\n' "" "raw" "vesk" "" "owner" "receiver" "owner" "receiver" \
+    "longest" "receiver"
+printf '%-14s %9s %9s %7s %9s %9s %9s %9s %8s %9s\n' "link (tbf)" "MB/s" "MB/s" "ratio" "CPU ms/MB" "CPU ms/MB" \
+    "RSS +MB" "RSS +MB" "gap ms" "wait ms"
 printf '%s\n' "${results[@]}"
 echo "(goals: ratio >= 0.7 unshaped and at 10gbit, >= 0.9 at 2500mbit; RSS growth under 64 MB on each side;"
-echo " the receiver's event loop never held up over 50 ms: the gap includes the probe's own 10 ms)"
+echo " the receiver's event loop never held up over 50 ms: the gap includes the probe's own 10 ms;"
+echo " wait: time the receiver was ready to run but had no processor, the machine's other load)"
