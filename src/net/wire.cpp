@@ -9,6 +9,7 @@
 #include <google/protobuf/stubs/logging.h>
 #include <google/protobuf/wire_format_lite.h>
 
+#include <cstring>
 #include <string>
 
 using com::tavimor::vesk::MessageParameters;
@@ -16,6 +17,9 @@ using com::tavimor::vesk::MessageParameters;
 namespace Vesk {
 
 namespace {
+
+// Records this large carry a file packet: their bytes are worth moving without a copy.
+constexpr qsizetype kShareBinaryDataFrom = 64 * 1024;
 
 // Text fields stop at the first NUL in both directions, the way C strings on older peers carry them.
 std::string textField(const QVariant& value)
@@ -107,18 +111,55 @@ QByteArray parametersToByteArray(const Parameters& parameters)
 
 QByteArray parametersToFrame(const Parameters& parameters)
 {
-    const MessageParameters record = toRecord(parameters);
-    const size_t payloadSize = record.ByteSizeLong();
+    const auto binaryData = parameters.constFind(QStringLiteral("binaryData"));
+    QByteArray packet;
+    if (binaryData != parameters.cend())
+        packet = binaryData.value().toByteArray();
+    if (packet.size() < kShareBinaryDataFrom) {
+        const MessageParameters record = toRecord(parameters);
+        const size_t payloadSize = record.ByteSizeLong();
+        QByteArray frame(qsizetype(kFrameHeaderSize + payloadSize), Qt::Uninitialized);
+        qToLittleEndian<quint32>(quint32(payloadSize), frame.data());
+        record.SerializeWithCachedSizesToArray(reinterpret_cast<quint8*>(frame.data()) + kFrameHeaderSize);
+        return frame;
+    }
+
+    // A file packet is copied once, straight into the frame, instead of into the record and from there into the
+    // frame. Fields are serialised in the order of their numbers, so the fields before binaryData (4), the packet
+    // and the fields after it give exactly the bytes of the whole record.
+    using google::protobuf::io::CodedOutputStream;
+    Parameters rest = parameters;
+    rest.remove(QStringLiteral("binaryData"));
+    MessageParameters after = toRecord(rest);
+    MessageParameters before;
+    if (after.has_action())
+        before.set_action(after.action());
+    if (after.has_nodefrom())
+        before.set_nodefrom(after.nodefrom());
+    if (after.has_fileextension())
+        before.set_fileextension(after.fileextension());
+    after.clear_action();
+    after.clear_nodefrom();
+    after.clear_fileextension();
+
+    const size_t beforeSize = before.ByteSizeLong();
+    const size_t afterSize = after.ByteSizeLong();
+    const quint32 packetSize = quint32(packet.size());
+    const size_t fieldHeader = 1 + CodedOutputStream::VarintSize32(packetSize);
+    const size_t payloadSize = beforeSize + fieldHeader + packetSize + afterSize;
     QByteArray frame(qsizetype(kFrameHeaderSize + payloadSize), Qt::Uninitialized);
-    qToLittleEndian<quint32>(quint32(payloadSize), frame.data());
-    record.SerializeWithCachedSizesToArray(reinterpret_cast<quint8*>(frame.data()) + kFrameHeaderSize);
+    auto* out = reinterpret_cast<quint8*>(frame.data());
+    qToLittleEndian<quint32>(quint32(payloadSize), out);
+    out += kFrameHeaderSize;
+    out = before.SerializeWithCachedSizesToArray(out);
+    out = CodedOutputStream::WriteTagToArray((4 << 3) | 2, out);
+    out = CodedOutputStream::WriteVarint32ToArray(packetSize, out);
+    memcpy(out, packet.constData(), packetSize);
+    after.SerializeWithCachedSizesToArray(out + packetSize);
     return frame;
 }
 
 namespace {
-
-// Records this large carry a file packet: their bytes are worth taking out without a copy.
-constexpr qsizetype kShareBinaryDataFrom = 64 * 1024;
 
 struct Span
 {
