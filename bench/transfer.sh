@@ -56,6 +56,8 @@ mb() { echo "scale=1; $1 / 1000000 / $2" | bc; }
 rss_kb() { awk '/^VmRSS:/ { print $2 }' "/proc/$1/status"; }
 hwm_kb() { awk '/^VmHWM:/ { print $2 }' "/proc/$1/status"; }
 sched() { cat "/proc/$1/schedstat"; }
+# CPU time of the whole process in ms (all its threads, also those that ended), from /proc/PID/stat.
+cpu_ms() { awk -v hz="$(getconf CLK_TCK)" '{ sub(/^.*\) /, ""); print ($12 + $13) * 1000 / hz }' "/proc/$1/stat"; }
 
 # shape LINK: the same tbf on the egress of both hosts, or none.
 shape() {
@@ -108,8 +110,9 @@ for link in $links; do
     done
     owner_before="$(rss_kb "${RIG_PID[1]}")"
     receiver_before="$(rss_kb "${RIG_PID[2]}")"
-    read -r owner_cpu0 _ < <(sched "${RIG_PID[1]}")
-    read -r receiver_cpu0 receiver_wait0 _ < <(sched "${RIG_PID[2]}")
+    owner_cpu0="$(cpu_ms "${RIG_PID[1]}")"
+    receiver_cpu0="$(cpu_ms "${RIG_PID[2]}")"
+    read -r _ receiver_wait0 _ < <(sched "${RIG_PID[2]}")
     rig_cmd 2 probeReset
     rig_cmd 2 queue "$id"
     rig_wait_sql 2 "select status from vesk_downloads where id = '$id'" downloaded 3600
@@ -117,8 +120,9 @@ for link in $links; do
     # Timed by the kernel's clock, as the baseline is, not by the polling of this script: from the moment the
     # scripted interface had run the queue command (it writes "done" after it) to the last write of the file.
     engine_seconds=$(echo "$(stat -c %.9Y "$received") - $(stat -c %.9Y "$(rig_folder 2)/done")" | bc)
-    read -r owner_cpu1 _ < <(sched "${RIG_PID[1]}")
-    read -r receiver_cpu1 receiver_wait1 _ < <(sched "${RIG_PID[2]}")
+    owner_cpu1="$(cpu_ms "${RIG_PID[1]}")"
+    receiver_cpu1="$(cpu_ms "${RIG_PID[2]}")"
+    read -r _ receiver_wait1 _ < <(sched "${RIG_PID[2]}")
     owner_peak="$(hwm_kb "${RIG_PID[1]}")"
     receiver_peak="$(hwm_kb "${RIG_PID[2]}")"
     rm -f "$(rig_folder 2)/probe"
@@ -134,7 +138,7 @@ for link in $links; do
 
     raw_rate="$(mb "$raw_bytes" "$raw_seconds")"
     engine_rate="$(mb "$bytes" "$engine_seconds")"
-    per_mb() { echo "($2 - $1) / 10^6 / ($bytes / 10^6)" | bc -l; }
+    per_mb() { echo "($2 - $1) / ($bytes / 10^6)" | bc -l; }
     growth() { echo "($2 - $1) / 1024" | bc -l; }
     results+=("$(printf '%-14s %9s %9s %7s %9.2f %9.2f %9.1f %9.1f %8s %9.0f' "$link" "$raw_rate" "$engine_rate" \
         "$(echo "scale=2; $engine_rate / $raw_rate" | bc)" \
@@ -151,4 +155,4 @@ printf '%-14s %9s %9s %7s %9s %9s %9s %9s %8s %9s\n' "link (tbf)" "MB/s" "MB/s" 
 printf '%s\n' "${results[@]}"
 echo "(goals: ratio >= 0.7 unshaped and at 10gbit, >= 0.9 at 2500mbit; RSS growth under 64 MB on each side;"
 echo " the receiver's event loop never held up over 50 ms: the gap includes the probe's own 10 ms;"
-echo " wait: time the receiver was ready to run but had no processor, the machine's other load)"
+echo " wait: time the receiver's main thread was ready to run but had no processor, the machine's other load)"
