@@ -71,12 +71,16 @@ void FileAppender::run()
                     m_failed = true;
             }
         }
-        if (m_onWritten)
-            m_onWritten();
         lock.lock();
         m_writing = false;
         if (m_queue.empty())
             m_drained.notify_all();
+        // Told once the block no longer counts as queued, so whoever wakes sees it written.
+        if (m_onWritten) {
+            lock.unlock();
+            m_onWritten();
+            lock.lock();
+        }
     }
 }
 
