@@ -85,6 +85,15 @@ protected:
         }
         return false;
     }
+    // Plays a prompt owner: answers every request from the given one on, in the order they were made, including
+    // those the answers bring, until the engine asks for nothing more.
+    void answerAll(const QByteArray& source, qsizetype from = 0)
+    {
+        for (QList<Request> asked = requests(); from < asked.size(); asked = requests()) {
+            const Request r = asked.at(from++);
+            deliverPacket(r.fileId, r.fileSeek, source.mid(r.fileSeek, r.bufferSize));
+        }
+    }
     void deliverPacket(const QString& id, qint64 seek, const QByteArray& bytes)
     {
         rig->engine.handleReceiveDataPacket({{"action", "receiveDataPacket"},

@@ -32,6 +32,8 @@ private Q_SLOTS:
     void elevenQuietTicksGiveUpAndTheOwnersReturnResumes();
     void pausedByTheUserWaitsForTheUser();
     void withdrawnCurrentDownloadLetsTheQueueGoOn();
+    void lateAnswersLeaveAnEndedDownloadAlone_data();
+    void lateAnswersLeaveAnEndedDownloadAlone();
     void allPendingAtOnce();
 };
 
@@ -364,6 +366,39 @@ void tst_Downloads::withdrawnCurrentDownloadLetsTheQueueGoOn()
     settle();
     QVERIFY(row(kDownloads, "w1").isEmpty());
     QCOMPARE(requests(), (QList<Request>{{"w2", 0, 900}}));
+}
+
+// Answers still on their way when the download ended (the window had several packets in flight) touch nothing.
+void tst_Downloads::lateAnswersLeaveAnEndedDownloadAlone_data()
+{
+    QTest::addColumn<QString>("ending");
+    QTest::newRow("withdrawn by the owner") << "withdrawn";
+    QTest::newRow("finished") << "finished";
+}
+
+void tst_Downloads::lateAnswersLeaveAnEndedDownloadAlone()
+{
+    QFETCH(QString, ending);
+    const QByteArray source = pattern(3 * kPacket + 10);
+    offer("d", "d.bin", source.size());
+    queue("d");
+    QVERIFY(answerLastRequest(source));
+    QVERIFY(requests().size() > 2);
+    if (ending == QLatin1String("withdrawn")) {
+        rig->incoming.handleRemoveFileToGet({{"action", "removeFileToGet"}, {"fileId", "d"}});
+        settle();
+    } else {
+        answerAll(source, 1);
+        QCOMPARE(status("d"), QStringLiteral("downloaded"));
+    }
+    const QByteArray before = readFile(path("d.bin"));
+    const QList<Request> late = requests();
+    rig->sink.clear();
+    for (const Request& r : late)
+        deliverPacket(r.fileId, r.fileSeek, source.mid(r.fileSeek, r.bufferSize));
+    QCOMPARE(readFile(path("d.bin")), before);
+    QVERIFY(source.startsWith(before));
+    QVERIFY(requests().isEmpty());
 }
 
 void tst_Downloads::allPendingAtOnce()

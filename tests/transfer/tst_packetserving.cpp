@@ -24,7 +24,8 @@ private Q_SLOTS:
     void init();
     void cleanup();
 
-    void servingAPacket();
+    void servingPackets_data();
+    void servingPackets();
     void badRequestsGetNoAnswer_data();
     void badRequestsGetNoAnswer();
     void requestForUnknownUploadIsLogged();
@@ -63,31 +64,52 @@ void tst_PacketServing::cleanup()
     files.reset();
 }
 
-void tst_PacketServing::servingAPacket()
+void tst_PacketServing::servingPackets_data()
 {
-    const QByteArray source = pattern(2500000, 9);
+    QTest::addColumn<int>("window");
+    QTest::newRow("strict peer, one packet at a time") << 1;
+    QTest::newRow("window of 16, newest first") << 16;
+}
+
+// Every request is answered at once, to the receiver's stored address rather than the one it came from, with the
+// bytes at its offset and its own timeSent. A window is answered out of order: the upload's progress stays at the
+// furthest packet served.
+void tst_PacketServing::servingPackets()
+{
+    QFETCH(int, window);
+    const QByteArray source = pattern(37 * kPacket + 999, 9);
     makeUpload("up", source);
-    qint64 furthest = 0;
-    for (qint64 seek : {qint64(0), qint64(2000000), qint64(1000000)}) {
+    const auto request = [this](qint64 seek, qint64 size) {
         rig->sink.clear();
         rig->packets.handleSendDataPacket({{"action", "sendDataPacket"},
-                                           {"bufferSize", quint32(kPacket)},
+                                           {"bufferSize", quint32(size)},
                                            {"fileSeek", quint32(seek)},
                                            {"fileId", "up"},
-                                           {"timeSent", qint64(424242)},
+                                           {"timeSent", 424242 + seek},
                                            {"senderIPAddress", "10.77.5.9"}});
-        QCOMPARE(rig->sink.sent.size(), 1);
-        const auto answer = rig->sink.sent.first();
-        QCOMPARE(answer.action(), QStringLiteral("receiveDataPacket"));
-        QCOMPARE(answer.address, receiver);
-        QCOMPARE(answer.value("fileId").toString(), QStringLiteral("up"));
-        QCOMPARE(answer.value("fileSeek").toLongLong(), seek);
-        QCOMPARE(answer.value("timeSent").toLongLong(), 424242);
-        QCOMPARE(answer.value("binaryData").toByteArray(), source.mid(seek, kPacket));
-        // A receiver's window is answered out of order: the upload's progress stays at the furthest packet.
-        furthest = qMax(furthest, seek);
-        QCOMPARE(row(kUploads, QStringLiteral("up")).value("bytessent"), QString::number(furthest));
+    };
+    for (qint64 next = 0; next < source.size();) {
+        QList<qint64> offsets; // one window, newest first
+        for (int i = 0; i < window && next < source.size(); ++i, next += kPacket)
+            offsets.prepend(next);
+        for (const qint64 seek : std::as_const(offsets)) {
+            request(seek, qMin(kPacket, source.size() - seek));
+            QCOMPARE(rig->sink.sent.size(), 1);
+            const auto answer = rig->sink.sent.first();
+            QCOMPARE(answer.action(), QStringLiteral("receiveDataPacket"));
+            QCOMPARE(answer.address, receiver);
+            QCOMPARE(answer.value("fileId").toString(), QStringLiteral("up"));
+            QCOMPARE(answer.value("fileSeek").toLongLong(), seek);
+            QCOMPARE(answer.value("timeSent").toLongLong(), 424242 + seek);
+            QCOMPARE(answer.value("binaryData").toByteArray(), source.mid(seek, kPacket));
+        }
+        QCOMPARE(row(kUploads, QStringLiteral("up")).value("bytessent"), QString::number(offsets.first()));
     }
+    // An upload that is gone is not served any more, even straight after its packets were.
+    QVERIFY(exec(QStringLiteral("delete from vesk_uploads where id = 'up'")));
+    TestSupport::MessageCatcher catcher;
+    request(0, kPacket);
+    QVERIFY(rig->sink.sent.isEmpty());
 }
 
 void tst_PacketServing::badRequestsGetNoAnswer_data()
