@@ -104,10 +104,7 @@ public:
         }
     }
 
-    void finish()
-    {
-        emitLine(QStringLiteral("end %1 %2 %3").arg(m_chatsSent).arg(m_chatsAnswered).arg(m_heard));
-    }
+    void finish() { emitLine(QStringLiteral("end %1 %2 %3").arg(m_chatsSent).arg(m_chatsAnswered).arg(m_heard)); }
 
 private:
     void announce()
@@ -117,8 +114,7 @@ private:
             return;
         }
         for (const auto& identity : m_identities) {
-            const QByteArray datagram =
-                (identity->id + QStringLiteral("|Linux|") + identity->alias).toLatin1();
+            const QByteArray datagram = (identity->id + QStringLiteral("|Linux|") + identity->alias).toLatin1();
             identity->udp->writeDatagram(datagram, QHostAddress::Broadcast, kUdpPort);
             identity->udp->writeDatagram(datagram, m_broadcast, kUdpPort);
         }
