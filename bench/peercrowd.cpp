@@ -12,7 +12,9 @@
 //   on I T                  identity I holds the target "on" (first time)
 //   sent T                  a chat went out at T
 //   chat T LATENCY          a chat sent at T was confirmed after LATENCY ms
-//   end SENT ANSWERED HEARD one line at the end: chats sent and answered, announcements heard from the target
+//   end SENT ANSWERED HEARD AVATARS
+//                           one line at the end: chats sent and answered, announcements heard from the target,
+//                           avatar requests received from it
 #include "net/wire.h"
 
 #include <QCoreApplication>
@@ -104,7 +106,11 @@ public:
         }
     }
 
-    void finish() { emitLine(QStringLiteral("end %1 %2 %3").arg(m_chatsSent).arg(m_chatsAnswered).arg(m_heard)); }
+    void finish()
+    {
+        emitLine(
+            QStringLiteral("end %1 %2 %3 %4").arg(m_chatsSent).arg(m_chatsAnswered).arg(m_heard).arg(m_avatarRequests));
+    }
 
 private:
     void announce()
@@ -211,6 +217,7 @@ private:
                             {QStringLiteral("nodeFrom"), identity.id},
                             {QStringLiteral("message"), QString::number(nowMs())}});
         } else if (action == QLatin1String("avatarRequested")) {
+            ++m_avatarRequests;
             send(identity, {{QStringLiteral("action"), QStringLiteral("avatarObtained")},
                             {QStringLiteral("binaryData"), m_avatar},
                             {QStringLiteral("fileExtension"), QStringLiteral("png")},
@@ -266,6 +273,7 @@ private:
     int m_chatsSent = 0;
     int m_chatsAnswered = 0;
     int m_heard = 0;
+    int m_avatarRequests = 0;
 };
 
 QString option(const QStringList& arguments, const QString& name, const QString& fallback = QString())
