@@ -129,8 +129,7 @@ void Globals::connectSubsystems()
     connect(m_engine.get(), &DownloadEngine::currentDownloadFileSizeChanged, this,
             &Globals::currentDownloadFileSizeChanged);
     // Presence: a peer nobody answers for is offline; one that confirms us again gets what waited for it.
-    connect(&m_sendQueue, &SendQueue::unreachable, m_peers.get(), &PeerRecords::markUnreachable,
-            Qt::QueuedConnection);
+    connect(&m_sendQueue, &SendQueue::unreachable, m_peers.get(), &PeerRecords::markUnreachable, Qt::QueuedConnection);
     connect(m_peers.get(), &PeerRecords::peerCameOnline, this, [this](const QString& nodeId) {
         m_chat->resendAllTo(nodeId);
         m_engine->ownerCameOnline(nodeId);
@@ -140,6 +139,7 @@ void Globals::connectSubsystems()
         constexpr int kShown = 10;
         m_deliveredFiles.prepend(QVariantMap{{QStringLiteral("fileName"), name},
                                              {QStringLiteral("nodeTo"), nodeTo},
+                                             {QStringLiteral("alias"), getAliasForNode(nodeTo)},
                                              {QStringLiteral("at"), m_clock.nowMs()}});
         while (m_deliveredFiles.size() > kShown)
             m_deliveredFiles.removeLast();

@@ -12,20 +12,31 @@ SendQueue::SendQueue(int maxOpenConnections, int maxOpenPerDestination, int maxQ
 {
 }
 
+SendQueue::Lane SendQueue::laneOf(const QHash<QString, QVariant>& parameters)
+{
+    const QString action = parameters.value(QStringLiteral("action")).toString();
+    for (const char* presence : {"addMeRequest", "addMeRequestConfirmed", "avatarRequested", "avatarObtained"}) {
+        if (action.compare(QLatin1String(presence), Qt::CaseInsensitive) == 0)
+            return Presence;
+    }
+    return Urgent;
+}
+
 void SendQueue::send(const QHostAddress& address, const QHash<QString, QVariant>& parameters)
 {
-    enqueue(address, Vesk::parametersToFrame(parameters));
+    enqueue(address, Vesk::parametersToFrame(parameters), laneOf(parameters));
 }
 
 void SendQueue::probe(const QHostAddress& address)
 {
-    enqueue(address, QByteArray());
+    enqueue(address, QByteArray(), Presence);
 }
 
-void SendQueue::enqueue(const QHostAddress& address, QByteArray frame)
+void SendQueue::enqueue(const QHostAddress& address, QByteArray frame, Lane lane)
 {
     const QString destination = Vesk::addressText(address);
-    if (canStart(destination) && !m_waiting.contains(destination)) {
+    Waiting& waiting = m_waiting[lane];
+    if (canStart(destination, lane) && !waiting.byDestination.contains(destination)) {
         start(destination, address, frame);
         return;
     }
@@ -40,19 +51,25 @@ void SendQueue::enqueue(const QHostAddress& address, QByteArray frame)
         }
         return;
     }
-    auto waiting = m_waiting.find(destination);
-    if (waiting == m_waiting.end()) {
-        waiting = m_waiting.insert(destination, {});
-        m_turns.push_back(destination);
+    auto queue = waiting.byDestination.find(destination);
+    if (queue == waiting.byDestination.end()) {
+        queue = waiting.byDestination.insert(destination, {});
+        waiting.turns.push_back(destination);
     }
     ++m_queued;
     m_queuedBytes += frame.size();
-    waiting->push_back({address, std::move(frame)});
+    queue->push_back({address, std::move(frame)});
 }
 
-bool SendQueue::canStart(const QString& destination) const
+bool SendQueue::canStart(const QString& destination, Lane lane) const
 {
-    return m_open < m_maxOpen && m_openPerDestination.value(destination) < m_maxOpenPerDestination;
+    if (m_openPerDestination.value(destination) >= m_maxOpenPerDestination)
+        return false;
+    if (lane == Urgent)
+        return m_open < m_maxOpen;
+    // With a small bound (tests use one connection) presence may still use every slot.
+    const int reserved = m_maxOpen > 2 * kReservedConnections ? kReservedConnections : 0;
+    return m_open < m_maxOpen - reserved && m_waiting[Urgent].turns.empty();
 }
 
 void SendQueue::start(const QString& destination, const QHostAddress& address, const QByteArray& frame)
@@ -79,15 +96,22 @@ void SendQueue::connectionEnded(const QString& destination)
 
 void SendQueue::startWaiting()
 {
+    startWaiting(Urgent);
+    startWaiting(Presence);
+}
+
+void SendQueue::startWaiting(Lane lane)
+{
     // Destinations take turns, one message each per round, until every slot is taken or nothing can start.
+    Waiting& lanes = m_waiting[lane];
     bool started = true;
-    while (started && m_open < m_maxOpen && !m_turns.empty()) {
+    while (started && m_open < m_maxOpen && !lanes.turns.empty()) {
         started = false;
-        for (size_t round = m_turns.size(); round > 0 && m_open < m_maxOpen; --round) {
-            const QString destination = m_turns.front();
-            m_turns.pop_front();
-            auto waiting = m_waiting.find(destination);
-            if (canStart(destination)) {
+        for (size_t round = lanes.turns.size(); round > 0 && m_open < m_maxOpen; --round) {
+            const QString destination = lanes.turns.front();
+            lanes.turns.pop_front();
+            auto waiting = lanes.byDestination.find(destination);
+            if (canStart(destination, lane)) {
                 const Pending next = std::move(waiting->front());
                 waiting->pop_front();
                 --m_queued;
@@ -96,9 +120,9 @@ void SendQueue::startWaiting()
                 started = true;
             }
             if (waiting->empty())
-                m_waiting.erase(waiting);
+                lanes.byDestination.erase(waiting);
             else
-                m_turns.push_back(destination);
+                lanes.turns.push_back(destination);
         }
     }
 }

@@ -19,6 +19,11 @@
 // answer (each attempt holds its connection for seconds) cannot hold up messages to the others. The wait is
 // bounded too: beyond it new messages are dropped, as a failed send would drop them, and the features' resend
 // timers try again.
+//
+// Presence traffic (the handshake, avatars, presence probes) comes in bursts of hundreds when an office starts,
+// refreshes or wakes; what a user waits for (chats and their confirmations, offers, file packets) must not queue
+// behind it. Waiting messages of the first kind go out only after every waiting message of the second, and never
+// take the last kReservedConnections slots.
 class SendQueue : public QObject, public Vesk::MessageSink
 {
     Q_OBJECT
@@ -29,6 +34,7 @@ public:
     static constexpr int kMaxOpenPerDestination = 16;
     static constexpr int kMaxQueuedMessages = 10000;
     static constexpr qint64 kMaxQueuedBytes = 64 * 1024 * 1024;
+    static constexpr int kReservedConnections = 8;
 
     explicit SendQueue(int maxOpenConnections = kMaxOpenConnections, int maxOpenPerDestination = kMaxOpenPerDestination,
                        int maxQueuedMessages = kMaxQueuedMessages, qint64 maxQueuedBytes = kMaxQueuedBytes,
@@ -45,25 +51,32 @@ Q_SIGNALS:
     void unreachable(QHostAddress address);
 
 private:
-    void enqueue(const QHostAddress& address, QByteArray frame);
+    enum Lane { Urgent, Presence, kLanes };
+    static Lane laneOf(const QHash<QString, QVariant>& parameters);
+    void enqueue(const QHostAddress& address, QByteArray frame, Lane lane);
 
     struct Pending
     {
         QHostAddress address;
         QByteArray frame;
     };
+    struct Waiting
+    {
+        QHash<QString, std::deque<Pending>> byDestination;
+        std::deque<QString> turns; // destinations with waiting messages, next first
+    };
 
-    bool canStart(const QString& destination) const;
+    bool canStart(const QString& destination, Lane lane) const;
     void start(const QString& destination, const QHostAddress& address, const QByteArray& frame);
     void connectionEnded(const QString& destination);
     void startWaiting();
+    void startWaiting(Lane lane);
 
     const int m_maxOpen;
     const int m_maxOpenPerDestination;
     const int m_maxQueued;
     const qint64 m_maxQueuedBytes;
-    QHash<QString, std::deque<Pending>> m_waiting; // by destination
-    std::deque<QString> m_turns;                   // destinations with waiting messages, next first
+    Waiting m_waiting[kLanes];
     QHash<QString, int> m_openPerDestination;
     int m_open = 0;
     int m_queued = 0;

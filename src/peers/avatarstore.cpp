@@ -4,6 +4,7 @@
 
 #include <QBuffer>
 #include <QCryptographicHash>
+#include <QFile>
 #include <QImage>
 #include <QImageReader>
 #include <QRegularExpression>
@@ -75,8 +76,23 @@ QString AvatarStore::extensionFor(const QByteArray& bytes, const QString& peerEx
 
 QString AvatarStore::avatarKey(const QString& path)
 {
-    const QImage image(path);
-    return QString::number(image.cacheKey());
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly) || file.size() > kMaxAvatarBytes)
+        return QStringLiteral("0");
+    return avatarKeyOf(file.readAll());
+}
+
+QString AvatarStore::avatarKeyOf(const QByteArray& bytes)
+{
+    if (bytes.isEmpty())
+        return QStringLiteral("0");
+    return QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Sha1).toHex());
+}
+
+bool AvatarStore::holds(const QString& path, const QByteArray& bytes)
+{
+    QFile file(path);
+    return !bytes.isEmpty() && file.open(QIODevice::ReadOnly) && file.size() == bytes.size() && file.readAll() == bytes;
 }
 
 AvatarStore::Result AvatarStore::write(const QString& filePath, const QByteArray& bytes)

@@ -37,9 +37,13 @@ public:
     // Whether the bytes are a picture that can be shown as an avatar: within the size bounds and decodable.
     static bool isAcceptableImage(const QByteArray& bytes);
 
-    // The decimal cache key of the image loaded from the path; "0" when it cannot be loaded. Each load gives a new
-    // key, so two keys only match when both sides have no loadable picture.
+    // A key that names the picture stored at the path by its content: the same bytes give the same key on every
+    // load and on every machine, so a peer that already holds our picture need not be sent it again. "0" when the
+    // path cannot be read (the built-in default among them), as a peer that has no picture of ours says.
     static QString avatarKey(const QString& path);
+    static QString avatarKeyOf(const QByteArray& bytes);
+    // Whether the file at the path holds exactly these bytes.
+    static bool holds(const QString& path, const QByteArray& bytes);
 
     // Writes the bytes to folder + fileName, replacing any earlier copy atomically, so a failed write never
     // leaves half a picture under the linked name.

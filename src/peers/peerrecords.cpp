@@ -54,12 +54,34 @@ QString PeerRecords::loggableId(const QString& nodeId)
 }
 
 // Records a node, or refreshes its alias, address and system name while keeping everything else the row holds.
-// Returns false, recording nothing, for a node id that no instance of this program sends.
-bool PeerRecords::upsertPeer(const QString& nodeId, const QString& alias, const QString& address, const QString& os)
+// A node heard again just as it was costs one read: every peer of an office announces eleven times after each
+// start, refresh and wake, and each announcement of each peer reaches us. Returns what the row says of the node;
+// not valid, recording nothing, for a node id that no instance of this program sends.
+PeerRecords::Known PeerRecords::upsertPeer(const QString& nodeId, const QString& alias, const QString& address,
+                                           const QString& os)
 {
     if (nodeId.isEmpty() || nodeId.size() > kMaxNodeIdLength) {
         qCWarning(lcPeers) << "ignoring a node id of" << nodeId.size() << "characters from" << address;
-        return false;
+        return {};
+    }
+    const QString keptAlias = alias.left(kMaxAliasLength);
+    const QString keptOs = os.left(kMaxAliasLength);
+    Known known{true, QStringLiteral("off"), false};
+    bool exists = false;
+    {
+        QSqlQuery q(m_store.database());
+        q.prepare(QStringLiteral("select alias, ipAddress, sysinfo, status, blocked from vesk_peers where id = ?"));
+        q.bindValue(0, nodeId);
+        if (q.exec() && q.next()) {
+            exists = true;
+            known.status = q.value(3).toString();
+            known.blocked = q.value(4).toString() == QLatin1String("yes");
+            if (q.value(0).toString() == keptAlias && q.value(1).toString() == address &&
+                q.value(2).toString() == keptOs)
+                return known;
+            if (q.value(0).toString() != keptAlias)
+                scheduleListsShowingPeers();
+        }
     }
     QSqlQuery q(m_store.database());
     q.prepare(QStringLiteral(
@@ -69,13 +91,25 @@ bool PeerRecords::upsertPeer(const QString& nodeId, const QString& alias, const 
         "'qrc:/qml/Vesk/pics/ui/icn-avatar-default-512.png'), coalesce((select unreadMessagesCount from vesk_peers "
         "where id =?), '0'),?,coalesce((select timestamp from vesk_peers where id = ?), ?), coalesce((select blocked "
         "from vesk_peers where id = ?), 'no'))"));
-    const QVariantList values{nodeId, alias.left(kMaxAliasLength), address,        nodeId, nodeId,
-                              nodeId, os.left(kMaxAliasLength),    nodeId, m_clock.nowMs(), nodeId};
+    const QVariantList values{nodeId, keptAlias, address, nodeId,          nodeId,
+                              nodeId, keptOs,    nodeId,  m_clock.nowMs(), nodeId};
     for (int i = 0; i < values.size(); ++i)
         q.bindValue(i, values.at(i));
     if (!q.exec())
         qCDebug(lcPeers) << "peer upsert failed for" << loggableId(nodeId);
-    return true;
+    if (!exists)
+        known.status = m_store.peerField(nodeId, kStatus);
+    return known;
+}
+
+void PeerRecords::scheduleListsShowingPeers()
+{
+    m_store.nodeData->scheduleRefresh();
+    m_store.nodesProxyData->scheduleRefresh();
+    m_store.uploadsData->scheduleRefresh();
+    m_store.pausedDownloads->scheduleRefresh();
+    m_store.queuedDownloads->scheduleRefresh();
+    m_store.completedDownloads->scheduleRefresh();
 }
 
 PeerRecords::Parameters PeerRecords::addMeRequest(const QString& status) const
@@ -90,9 +124,9 @@ PeerRecords::Parameters PeerRecords::addMeRequest(const QString& status) const
 void PeerRecords::addNodeFromUDP(const QString& nodeId, const QString& ipAddress, const QString& nodeOS,
                                  const QString& nodeAlias)
 {
-    if (!upsertPeer(nodeId, nodeAlias, ipAddress, nodeOS))
-        return;
-    m_sink.send(QHostAddress(ipAddress), addMeRequest(m_store.peerField(nodeId, kStatus)));
+    const Known known = upsertPeer(nodeId, nodeAlias, ipAddress, nodeOS);
+    if (known.valid)
+        m_sink.send(QHostAddress(ipAddress), addMeRequest(known.status));
 }
 
 void PeerRecords::handleAddMeRequest(const Parameters& message)
@@ -108,17 +142,18 @@ void PeerRecords::handleAddMeRequest(const Parameters& message)
 void PeerRecords::addNodeFromAddMeRequest(const QString& nodeId, const QString& ipAddress, const QString& nodeOS,
                                           const QString& nodeAlias)
 {
-    if (!upsertPeer(nodeId, nodeAlias, ipAddress, nodeOS))
+    const Known known = upsertPeer(nodeId, nodeAlias, ipAddress, nodeOS);
+    if (!known.valid)
         return;
     const QHostAddress address(ipAddress);
 
-    const bool blocked = m_store.isBlocked(nodeId);
+    const bool blocked = known.blocked;
     if (!blocked) {
         m_sink.send(address, {{QStringLiteral("action"), QStringLiteral("addMeRequestConfirmed")},
                               {QStringLiteral("nodeFrom"), m_profile.hostId()}});
     }
 
-    const QString status = m_store.peerField(nodeId, kStatus);
+    const QString& status = known.status;
     if (status == kOn)
         return;
     if (blocked && !m_blockedAnswers.allow(nodeId, m_clock.nowMs())) {
@@ -133,9 +168,15 @@ void PeerRecords::handleAddMeRequestConfirmed(const Parameters& message)
 {
     const QString nodeFrom = message.value(QStringLiteral("nodeFrom")).toString();
     const bool cameOnline = m_store.peerField(nodeFrom, kStatus) != kOn;
-    m_store.nodeData->setFieldAndRefresh(kPeersTable, nodeFrom, kStatus, kOn);
-    m_store.nodesProxyData->refresh();
-    requestAvatar(nodeFrom);
+    // A peer already "on" confirms us again at every announcement of its: nothing to show, nothing to write.
+    if (cameOnline) {
+        m_store.nodeData->setField(kPeersTable, nodeFrom, kStatus, kOn);
+        m_store.nodeData->scheduleRefresh();
+        m_store.nodesProxyData->scheduleRefresh();
+    }
+    const bool avatarDue = m_avatarRequests.allow(nodeFrom, m_clock.nowMs());
+    if (cameOnline || avatarDue)
+        requestAvatar(nodeFrom);
     if (cameOnline && nodeFrom != m_profile.hostId() && m_store.peerField(nodeFrom, kStatus) == kOn)
         Q_EMIT peerCameOnline(nodeFrom);
 }
@@ -177,6 +218,13 @@ void PeerRecords::handleAvatarObtained(const Parameters& message)
     const QByteArray bytes = message.value(QStringLiteral("binaryData")).toByteArray();
     const QString peerExtension = message.value(QStringLiteral("fileExtension")).toString();
 
+    // The picture we already hold and show for this node: nothing to decode, write or show again.
+    const QString current = m_store.peerField(nodeFrom, QStringLiteral("avatarPath"));
+    if (current.startsWith(m_dataFolder) && AvatarStore::holds(current, bytes)) {
+        qCDebug(lcPeers) << "avatar of" << loggableId(nodeFrom) << "unchanged";
+        return;
+    }
+
     // Everything here comes from the peer. Only a readable picture of bounded size is written, under a name made
     // of safe characters, inside the data folder; the row then links exactly that file.
     const QString extension = AvatarStore::extensionFor(bytes, peerExtension);
@@ -207,8 +255,10 @@ void PeerRecords::handleAvatarObtained(const Parameters& message)
     if (!QFileInfo::exists(filePath))
         return;
 
-    m_store.nodesProxyData->setFieldAndRefresh(kPeersTable, nodeFrom, QStringLiteral("avatarPath"), filePath);
-    m_store.nodeData->refresh();
+    // The same name with new bytes is a new picture too: the lists show it again even though no text changed.
+    m_store.nodesProxyData->setField(kPeersTable, nodeFrom, QStringLiteral("avatarPath"), filePath);
+    m_store.nodesProxyData->scheduleRefreshAll();
+    m_store.nodeData->scheduleRefreshAll();
 }
 
 void PeerRecords::refreshOwnPeerRow()
@@ -263,8 +313,8 @@ void PeerRecords::markUnreachable(const QHostAddress& address)
         return;
     q.finish();
     qCDebug(lcPeers) << "nobody answers at" << address.toString() << "- marked offline";
-    m_store.nodesProxyData->refresh();
-    m_store.nodeData->refresh();
+    m_store.nodesProxyData->scheduleRefresh();
+    m_store.nodeData->scheduleRefresh();
 }
 
 void PeerRecords::checkPresence()

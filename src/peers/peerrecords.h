@@ -37,6 +37,10 @@ public:
     // Checks started per round (rounds are about a second apart), so an office full of peers is checked in a
     // steady trickle rather than in bursts.
     static constexpr int kMaxChecksPerRound = 16;
+    // A peer confirms us once for every announcement of its we hear, and the picture it would send back is
+    // almost always the one we hold. Its avatar is asked for when it comes online, and at most once per
+    // announcement cycle after that, so a changed picture still arrives with its next announcements.
+    static constexpr qint64 kAvatarRequestWindowMs = 22000;
 
     // dataFolder ends with a separator; peers' avatars are stored there.
     PeerRecords(Store& store, MessageSink& sink, const Clock& clock, const LocalProfile& profile,
@@ -73,13 +77,20 @@ Q_SIGNALS:
     void peerCameOnline(const QString& nodeId);
 
 public:
-
     // A node id as it may appear in the log: peers choose it, so control characters (which could forge log
     // lines) become "?" and a long one is cut.
     static QString loggableId(const QString& nodeId);
 
 private:
-    bool upsertPeer(const QString& nodeId, const QString& alias, const QString& address, const QString& os);
+    struct Known
+    {
+        bool valid = false; // false: a node id that no instance sends, nothing recorded
+        QString status;
+        bool blocked = false;
+    };
+    Known upsertPeer(const QString& nodeId, const QString& alias, const QString& address, const QString& os);
+    // The lists that show a peer's alias, refreshed soon.
+    void scheduleListsShowingPeers();
     Parameters addMeRequest(const QString& status) const;
 
     Store& m_store;
@@ -88,6 +99,7 @@ private:
     const LocalProfile& m_profile;
     const QString m_dataFolder;
     ReplyLimiter m_blockedAnswers{kBlockedAnswerWindowMs};
+    ReplyLimiter m_avatarRequests{kAvatarRequestWindowMs};
     QHash<QString, qint64> m_lastChecked; // node id -> when its presence was last checked
 };
 

@@ -6,14 +6,20 @@ namespace StoreQueries {
 
 constexpr const char* kAllPeers = "select * from vesk_peers order by status desc, timestamp desc , alias asc";
 constexpr const char* kOnlinePeers = "select * from vesk_peers where status = 'on' order by timestamp desc, alias asc";
+// The transfer lists also carry the other side's alias as the role "peerAlias" (after every column of the table),
+// so that a row shows who it is for without a query of its own.
 constexpr const char* kUploads =
-    "select * from vesk_uploads where not (status = 'tobedeleted') order by bytesSent desc";
+    "select *, (select alias from vesk_peers where vesk_peers.id = vesk_uploads.nodeto) as peerAlias "
+    "from vesk_uploads where not (status = 'tobedeleted') order by bytesSent desc";
 constexpr const char* kPausedDownloads =
-    "select * from vesk_downloads where status = 'unknown' order by cast(filesize as INTEGER) asc";
+    "select *, (select alias from vesk_peers where vesk_peers.id = vesk_downloads.nodefrom) as peerAlias "
+    "from vesk_downloads where status = 'unknown' order by cast(filesize as INTEGER) asc";
 constexpr const char* kQueuedDownloads =
-    "select * from vesk_downloads where status = 'queued' order by cast(filesize as INTEGER) asc";
+    "select *, (select alias from vesk_peers where vesk_peers.id = vesk_downloads.nodefrom) as peerAlias "
+    "from vesk_downloads where status = 'queued' order by cast(filesize as INTEGER) asc";
 constexpr const char* kCompletedDownloads =
-    "select * from vesk_downloads where status = 'downloaded' order by timestamp desc limit 10";
+    "select *, (select alias from vesk_peers where vesk_peers.id = vesk_downloads.nodefrom) as peerAlias "
+    "from vesk_downloads where status = 'downloaded' order by timestamp desc limit 10";
 constexpr const char* kNoChats = "select * from vesk_chats where 0";
 
 // Bound: this node's id. Online peers first, then offline peers with unread messages or a

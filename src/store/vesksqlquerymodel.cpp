@@ -6,6 +6,8 @@
 #include <QSqlQuery>
 #include <QSqlRecord>
 
+#include <utility>
+
 Q_LOGGING_CATEGORY(lcStore, "vesk.store")
 
 namespace {
@@ -31,9 +33,31 @@ bool execById(QSqlQuery& q, const QString& statement, const QString& id)
     return true;
 }
 
+// The column that identifies a row; without one a row is identified by all its values.
+int keyColumn(const QSqlRecord& columns)
+{
+    return columns.indexOf(QStringLiteral("id"));
+}
+
+bool sameColumnNames(const QSqlRecord& a, const QSqlRecord& b)
+{
+    if (a.count() != b.count())
+        return false;
+    for (int i = 0; i < a.count(); ++i) {
+        if (a.fieldName(i) != b.fieldName(i))
+            return false;
+    }
+    return true;
+}
+
 } // namespace
 
-VeskSqlQueryModel::VeskSqlQueryModel(QObject* parent) : QSqlQueryModel(parent) {}
+VeskSqlQueryModel::VeskSqlQueryModel(QObject* parent) : QSqlQueryModel(parent)
+{
+    m_refreshTimer.setSingleShot(true);
+    m_refreshTimer.setInterval(kRefreshCoalesceMs);
+    connect(&m_refreshTimer, &QTimer::timeout, this, &VeskSqlQueryModel::refresh);
+}
 
 VeskSqlQueryModel::~VeskSqlQueryModel() = default;
 
@@ -47,17 +71,30 @@ void VeskSqlQueryModel::setQuery(const QString& query, const QSqlDatabase& db, c
     m_queryText = query;
     m_db = db;
     m_boundValues = boundValues;
-    runQuery();
+    runQuery(false);
 }
 
 void VeskSqlQueryModel::refresh()
 {
-    runQuery();
+    runQuery(true);
 }
 
-void VeskSqlQueryModel::runQuery()
+void VeskSqlQueryModel::scheduleRefresh()
+{
+    if (!m_refreshTimer.isActive())
+        m_refreshTimer.start();
+}
+
+void VeskSqlQueryModel::scheduleRefreshAll()
+{
+    m_forceNext = true;
+    scheduleRefresh();
+}
+
+QSqlQuery VeskSqlQueryModel::execQuery(bool forwardOnly) const
 {
     QSqlQuery q(m_db);
+    q.setForwardOnly(forwardOnly);
     if (q.prepare(m_queryText)) {
         for (int i = 0; i < m_boundValues.size(); ++i)
             q.bindValue(i, m_boundValues.at(i));
@@ -66,9 +103,72 @@ void VeskSqlQueryModel::runQuery()
     } else {
         qCDebug(lcStore) << "prepare failed:" << m_queryText << q.lastError().text();
     }
+    return q;
+}
+
+void VeskSqlQueryModel::runQuery(bool incremental)
+{
+    m_refreshTimer.stop();
+    const bool force = std::exchange(m_forceNext, false);
+    QSqlQuery q = execQuery(true);
+    Rows rows;
+    const QSqlRecord columns = q.record();
+    while (q.isActive() && q.next()) {
+        QVariantList values;
+        values.reserve(columns.count());
+        for (int i = 0; i < columns.count(); ++i)
+            values.append(q.value(i));
+        rows.append(std::move(values));
+    }
+    const bool sameColumns = m_shown && q.isActive() && sameColumnNames(columns, record());
+    if (incremental && sameColumns && rows == m_rows && !force)
+        return;
+
+    const int key = keyColumn(columns);
+    const auto sameRows = [&] {
+        if (rows.size() != m_rows.size())
+            return false;
+        for (int i = 0; i < rows.size(); ++i) {
+            if (key >= 0 ? rows.at(i).at(key) != m_rows.at(i).at(key) : rows.at(i) != m_rows.at(i))
+                return false;
+        }
+        return true;
+    };
+    if (incremental && sameColumns && sameRows()) {
+        swapRows(execQuery(false), rows);
+        if (force) {
+            if (!rows.isEmpty())
+                Q_EMIT dataChanged(index(0, 0), index(int(rows.size()) - 1, int(columns.count()) - 1));
+        }
+        m_rows = std::move(rows);
+        return;
+    }
     // A failed query still goes to the base model: the list then shows no rows and has no column roles.
-    QSqlQueryModel::setQuery(std::move(q));
+    QSqlQueryModel::setQuery(execQuery(false));
     generateRoleNames();
+    m_rows = std::move(rows);
+    m_shown = true;
+}
+
+void VeskSqlQueryModel::swapRows(QSqlQuery&& query, const Rows& rows)
+{
+    {
+        // The rows are the same ones in the same order: the views need not start over, only re-read values.
+        const QSignalBlocker quiet(this);
+        QSqlQueryModel::setQuery(std::move(query));
+        while (rowCount() < rows.size() && canFetchMore())
+            fetchMore();
+    }
+    const int lastColumn = record().count() - 1;
+    for (int i = 0; i < rows.size(); ++i) {
+        if (rows.at(i) == m_rows.at(i))
+            continue;
+        int last = i;
+        while (last + 1 < rows.size() && rows.at(last + 1) != m_rows.at(last + 1))
+            ++last;
+        Q_EMIT dataChanged(index(i, 0), index(last, lastColumn));
+        i = last;
+    }
 }
 
 void VeskSqlQueryModel::generateRoleNames()

@@ -7,10 +7,15 @@
 #include <QSqlDatabase>
 #include <QSqlQueryModel>
 #include <QString>
+#include <QTimer>
 #include <QVariantList>
 
 // A SQL list model whose result column i is exposed as role 33 + i, named after the column, so that
 // QML delegates read values by column name whatever the column order of the database file.
+//
+// A refresh tells views only what changed: nothing when the rows read back are the rows shown, a change of the
+// rows' values when the same rows come back in the same order (views keep their scroll position, current item and
+// delegates), and a reset otherwise. scheduleRefresh() merges the refreshes of a burst into one.
 //
 // The by-id operations address one row of any table by its id column. Table and column names are inserted into the
 // statement text (they are always the program's own constants); ids and values are always bound. The variants that
@@ -29,6 +34,14 @@ public:
     void setQuery(const QString& query, const QSqlDatabase& db);
     void setQuery(const QString& query, const QSqlDatabase& db, const QVariantList& boundValues);
     void refresh();
+    // Refreshes once, kRefreshCoalesceMs after the first of any number of calls (an immediate refresh() in between
+    // makes it unnecessary). For changes that arrive in bursts, such as presence.
+    void scheduleRefresh();
+    // Like scheduleRefresh(), but the rows count as changed even if their text is the same: for a picture
+    // rewritten under the same file name.
+    void scheduleRefreshAll();
+    bool refreshPending() const { return m_refreshTimer.isActive(); }
+    static constexpr int kRefreshCoalesceMs = 100;
 
     QString queryText() const { return m_queryText; }
     QVariantList boundValues() const { return m_boundValues; }
@@ -48,12 +61,20 @@ public:
     TableRecord getRecord(const QString& table, const QString& id) const;
 
 private:
-    void runQuery();
+    using Rows = QList<QVariantList>;
+    QSqlQuery execQuery(bool forwardOnly) const;
+    void runQuery(bool incremental);
+    // Replaces the base model's result without a reset and reports the rows whose values differ.
+    void swapRows(QSqlQuery&& query, const Rows& rows);
     void generateRoleNames();
 
     QSqlDatabase m_db;
     QString m_queryText;
     QVariantList m_boundValues;
     QHash<int, QByteArray> m_roleNames;
+    Rows m_rows; // as last read, what the views show
+    bool m_shown = false;
+    bool m_forceNext = false;
+    QTimer m_refreshTimer;
     const Vesk::Clock* m_clock = &Vesk::Clock::system();
 };

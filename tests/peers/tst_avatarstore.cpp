@@ -25,6 +25,12 @@ QByteArray pictureBytes(int width, int height, const char* format)
     return bytes;
 }
 
+bool saveTo(const QString& path, const QByteArray& bytes)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
+}
+
 const QRegularExpression kHashedName(QStringLiteral("^avatar_id[0-9a-f]{32}\\.png$"));
 
 } // namespace
@@ -175,16 +181,15 @@ void tst_AvatarStore::avatarKey()
     QCOMPARE(AvatarStore::avatarKey(QStringLiteral("qrc:/qml/Vesk/pics/ui/icn-avatar-default-512.png")),
              QStringLiteral("0"));
     QCOMPARE(AvatarStore::avatarKey(QStringLiteral("/no/such/file.png")), QStringLiteral("0"));
+    // The key follows the bytes: the same picture has the same key wherever and however often it is loaded.
     QTemporaryDir dir;
-    const QString path = dir.filePath(QStringLiteral("a.png"));
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write(pictureBytes(8, 8, "PNG"));
-    file.close();
-    bool ok = false;
-    const qint64 key = AvatarStore::avatarKey(path).toLongLong(&ok);
-    QVERIFY(ok);
-    QVERIFY(key != 0);
+    const QString a = dir.filePath(QStringLiteral("a.png")), b = dir.filePath(QStringLiteral("b.png"));
+    QVERIFY(saveTo(a, pictureBytes(8, 8, "PNG")));
+    QVERIFY(saveTo(b, pictureBytes(8, 8, "PNG")));
+    QCOMPARE(AvatarStore::avatarKey(a), AvatarStore::avatarKey(b));
+    QVERIFY(AvatarStore::avatarKey(a) != QStringLiteral("0"));
+    QVERIFY(saveTo(b, pictureBytes(9, 8, "PNG")));
+    QVERIFY(AvatarStore::avatarKey(a) != AvatarStore::avatarKey(b));
 }
 
 void tst_AvatarStore::writeReplacesWholeFile()

@@ -5,11 +5,16 @@
 #include "subsystemfixture.h"
 #include "testsupport.h"
 
+#include <QDateTime>
 #include <QDir>
+#include <QFile>
+#include <QFileInfo>
 #include <QRegularExpression>
 #include <QSet>
 #include <QSignalSpy>
 #include <QTest>
+
+#include <memory>
 
 using namespace TestSupport;
 using Vesk::PeerRecords;
@@ -50,6 +55,9 @@ private Q_SLOTS:
     void addMeRequestAnswers();
     void mutualBlockAnswersAtMostOncePerWindow();
     void confirmationMarksOnAndRequestsAvatar();
+    void presenceAgainCostsOnlyTheAnswers_data();
+    void presenceAgainCostsOnlyTheAnswers();
+    void aBurstOfArrivalsRefreshesEachListOnce();
     void avatarRequestIsAnsweredWithTheOwnFile();
     void avatarObtainedIsStoredSafely_data();
     void avatarObtainedIsStoredSafely();
@@ -217,12 +225,104 @@ void tst_PeerRecords::confirmationMarksOnAndRequestsAvatar()
     peers->handleAddMeRequestConfirmed(fromPeer("addMeRequestConfirmed", "confirmer", "10.77.0.40"));
 
     QCOMPARE(peerField("confirmer", "status"), QStringLiteral("on"));
-    QCOMPARE(f->store->nodesProxyData->rowCount(), onlineBefore + 1);
+    QTRY_COMPARE(f->store->nodesProxyData->rowCount(), onlineBefore + 1);
     QCOMPARE(f->sink.sent.size(), 1);
     QCOMPARE(f->sink.sent.first().address, QHostAddress("10.77.0.40"));
     // The built-in default cannot be loaded as a file: its key is 0.
     QCOMPARE(f->sink.sent.first().parameters,
              (Parameters{{"action", "avatarRequested"}, {"nodeFrom", f->profile.id}, {"message", "0"}}));
+}
+
+void tst_PeerRecords::presenceAgainCostsOnlyTheAnswers_data()
+{
+    QTest::addColumn<QString>("action"); // "announcement" for a datagram heard
+    QTest::addColumn<qint64>("later");   // ms since the peer last confirmed us
+    QTest::addColumn<QByteArray>("picture");
+    QTest::addColumn<QStringList>("answers");
+    QTest::addColumn<bool>("changes"); // rows written, lists refreshed
+
+    const QByteArray same = pictureBytes(16, 16), other = pictureBytes(17, 16);
+    QTest::newRow("announcement") << "announcement" << qint64(1000) << same << QStringList{"addMeRequest"} << false;
+    QTest::newRow("addMeRequest") << "addMeRequest" << qint64(1000) << same << QStringList{"addMeRequestConfirmed"}
+                                  << false;
+    QTest::newRow("confirmation") << "addMeRequestConfirmed" << qint64(1000) << same << QStringList{} << false;
+    QTest::newRow("confirmation a cycle later") << "addMeRequestConfirmed" << PeerRecords::kAvatarRequestWindowMs
+                                                << same << QStringList{"avatarRequested"} << false;
+    QTest::newRow("same picture") << "avatarObtained" << qint64(1000) << same << QStringList{} << false;
+    QTest::newRow("new picture") << "avatarObtained" << qint64(1000) << other << QStringList{} << true;
+}
+
+void tst_PeerRecords::presenceAgainCostsOnlyTheAnswers()
+{
+    QFETCH(QString, action);
+    QFETCH(qint64, later);
+    QFETCH(QByteArray, picture);
+    QFETCH(QStringList, answers);
+    QFETCH(bool, changes);
+    // A peer that is on, whose picture we hold, and that has just confirmed us.
+    f->addPeer("steady", "on", "10.77.0.60");
+    const Parameters avatar = fromPeer("avatarObtained", "steady", "10.77.0.60",
+                                       {{"binaryData", pictureBytes(16, 16)}, {"fileExtension", "png"}});
+    peers->handleAvatarObtained(avatar);
+    peers->handleAddMeRequestConfirmed(fromPeer("addMeRequestConfirmed", "steady", "10.77.0.60"));
+    QTRY_VERIFY(!f->store->nodeData->refreshPending() && !f->store->nodesProxyData->refreshPending());
+    const QString avatarFile = peerField("steady", "avatarPath");
+    const QDateTime old = QDateTime::currentDateTime().addDays(-1);
+    {
+        QFile file(avatarFile);
+        QVERIFY(file.open(QIODevice::ReadWrite) && file.setFileTime(old, QFileDevice::FileModificationTime));
+    }
+    const QString writesBefore = column("select total_changes()").value(0);
+    f->sink.clear();
+    QList<std::shared_ptr<QSignalSpy>> spies;
+    for (auto* model : {f->store->nodeData, f->store->nodesProxyData}) {
+        spies.append(std::make_shared<QSignalSpy>(model, &QAbstractItemModel::modelReset));
+        spies.append(std::make_shared<QSignalSpy>(model, &QAbstractItemModel::dataChanged));
+    }
+
+    // It says the same again, as it does at every announcement.
+    f->clock.advance(later);
+    if (action == "announcement")
+        peers->addNodeFromUDP("steady", "10.77.0.60", "", "alias of steady");
+    else if (action == "avatarObtained")
+        peers->handleAvatarObtained(
+            fromPeer(action, "steady", "10.77.0.60", {{"binaryData", picture}, {"fileExtension", "png"}}));
+    else if (action == "addMeRequest")
+        peers->handleAddMeRequest(fromPeer(action, "steady", "10.77.0.60", {{"alias", "alias of steady"}}));
+    else
+        peers->handleAddMeRequestConfirmed(fromPeer(action, "steady", "10.77.0.60"));
+    QTest::qWait(3 * VeskSqlQueryModel::kRefreshCoalesceMs);
+
+    QCOMPARE(f->sink.actions(), answers);
+    QCOMPARE(column("select total_changes()").value(0) != writesBefore, changes);
+    QCOMPARE(QFileInfo(avatarFile).lastModified() != old, changes);
+    QCOMPARE(readFile(avatarFile), picture);
+    int signalled = 0;
+    for (const auto& spy : std::as_const(spies))
+        signalled += int(spy->count());
+    QCOMPARE(signalled, changes ? 2 : 0); // with a new picture, each list shows it once
+}
+
+void tst_PeerRecords::aBurstOfArrivalsRefreshesEachListOnce()
+{
+    constexpr int kPeers = 40;
+    for (int i = 0; i < kPeers; ++i)
+        f->addPeer(QStringLiteral("p%1").arg(i), "off");
+    f->store->nodesProxyData->refresh();
+    QList<std::shared_ptr<QSignalSpy>> spies;
+    for (auto* model : {f->store->nodeData, f->store->nodesProxyData}) {
+        spies.append(std::make_shared<QSignalSpy>(model, &QAbstractItemModel::modelReset));
+        spies.append(std::make_shared<QSignalSpy>(model, &QAbstractItemModel::dataChanged));
+    }
+    for (int i = 0; i < kPeers; ++i)
+        peers->handleAddMeRequestConfirmed(
+            fromPeer("addMeRequestConfirmed", QStringLiteral("p%1").arg(i), QStringLiteral("10.0.0.%1").arg(i + 1)));
+    QCOMPARE(count("vesk_peers where status = 'on'"), kPeers);
+    QTRY_COMPARE(f->store->nodesProxyData->rowCount(), kPeers);
+    QTest::qWait(3 * VeskSqlQueryModel::kRefreshCoalesceMs);
+    QCOMPARE(spies.at(0)->count() + spies.at(1)->count(), 1);
+    QCOMPARE(spies.at(2)->count() + spies.at(3)->count(), 1);
+    QCOMPARE(f->sink.withAction("avatarRequested").size(), kPeers);
 }
 
 void tst_PeerRecords::avatarRequestIsAnsweredWithTheOwnFile()
@@ -245,6 +345,9 @@ void tst_PeerRecords::avatarRequestIsAnsweredWithTheOwnFile()
     QVERIFY(writeFile(f->profile.avatar, bytes));
     peers->handleAvatarRequested(fromPeer("avatarRequested", "x", "10.0.0.2"));
     peers->handleAvatarRequested(fromPeer("avatarRequested", "x", "10.0.0.2", {{"message", "0"}}));
+    // One that names this very picture by its key already has it, however often the file was loaded since.
+    peers->handleAvatarRequested(
+        fromPeer("avatarRequested", "x", "10.0.0.2", {{"message", Vesk::AvatarStore::avatarKeyOf(bytes)}}));
     QCOMPARE(f->sink.sent.size(), 2);
     for (const auto& reply : std::as_const(f->sink.sent)) {
         QCOMPARE(reply.address, QHostAddress("10.0.0.2"));

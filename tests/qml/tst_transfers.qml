@@ -13,13 +13,12 @@ VeskTestCase {
     visible: true
     when: windowShown
 
-    readonly property var downloadRoles: ["id", "status", "nodefrom", "filename", "filesize", "downloadsize", "timestamp"]
-    readonly property var uploadRoles: ["id", "url", "nodeto", "filename", "filesize", "bytesSent", "timesent", "status"]
+    readonly property var downloadRoles: ["id", "status", "nodefrom", "filename", "filesize", "downloadsize", "timestamp", "peerAlias"]
+    readonly property var uploadRoles: ["id", "url", "nodeto", "filename", "filesize", "bytesSent", "timesent", "status", "peerAlias"]
 
     Component {
         id: fakeGlobals
         FakeGlobals {
-            aliases: ({ "{bob}": "Bob", "{cleo}": "Cleo" })
             downloadPaths: ({ "d3": "/home/ann/Documents/Vesk/notes.txt" })
         }
     }
@@ -35,13 +34,15 @@ VeskTestCase {
         }
     }
 
+    // The rows carry the other side's alias, as the program's transfer lists do.
+    readonly property var aliases: ({ "{bob}": "Bob", "{cleo}": "Cleo" })
     function download(id, status, from, name, size) {
         return { id: id, status: status, nodefrom: from, filename: name, filesize: "" + size, downloadsize: "0",
-                 timestamp: "" + Date.now() }
+                 timestamp: "" + Date.now(), peerAlias: aliases[from] }
     }
     function upload(id, to, name, size, sent, status) {
         return { id: id, url: "/tmp/" + name, nodeto: to, filename: name, filesize: size, bytesSent: sent,
-                 timesent: Date.now(), status: status }
+                 timesent: Date.now(), status: status, peerAlias: aliases[to] }
     }
 
     function makePage(pending, queued, completed, uploads, globalsProps) {

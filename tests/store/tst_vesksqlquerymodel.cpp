@@ -53,7 +53,8 @@ private slots:
     void setFieldAndRefresh();
     void setFieldOnMissingRowInsertsNothing();
     void incrementFieldCountsAsNumber();
-    void incrementFieldOnMissingRowStillRefreshes();
+    void refreshTellsOnlyWhatChanged_data();
+    void refreshTellsOnlyWhatChanged();
     void deleteRecord();
     void touchTimestamp();
     void getRecord();
@@ -230,9 +231,9 @@ void tst_VeskSqlQueryModel::setFieldDoesNotRefresh()
 
 void tst_VeskSqlQueryModel::setFieldAndRefresh()
 {
-    QSignalSpy resets(m_model.data(), &QAbstractItemModel::modelReset);
+    QSignalSpy changes(m_model.data(), &QAbstractItemModel::dataChanged);
     m_model->setFieldAndRefresh(kPeers, "{b}", "blocked", "yes");
-    QCOMPARE(resets.count(), 1);
+    QCOMPARE(changes.count(), 1);
     QCOMPARE(m_model->data(m_model->index(1, 0), roleFor(*m_model, "blocked")).toString(), QStringLiteral("yes"));
     QCOMPARE(m_model->getField(kPeers, "{a}", "blocked"), QStringLiteral("no"));
 }
@@ -246,9 +247,9 @@ void tst_VeskSqlQueryModel::setFieldOnMissingRowInsertsNothing()
 
 void tst_VeskSqlQueryModel::incrementFieldCountsAsNumber()
 {
-    QSignalSpy resets(m_model.data(), &QAbstractItemModel::modelReset);
+    QSignalSpy changes(m_model.data(), &QAbstractItemModel::dataChanged);
     m_model->incrementField(kPeers, "{b}", "unreadMessagesCount", 1);
-    QCOMPARE(resets.count(), 1);
+    QCOMPARE(changes.count(), 1);
     QCOMPARE(m_model->getField(kPeers, "{b}", "unreadMessagesCount"), QStringLiteral("6"));
     m_model->incrementField(kPeers, "{b}", "unreadMessagesCount", 5);
     QSqlQuery q(Database::connection());
@@ -258,12 +259,56 @@ void tst_VeskSqlQueryModel::incrementFieldCountsAsNumber()
     QCOMPARE(q.value(1).toString(), QStringLiteral("text")); // the column keeps its text affinity
 }
 
-void tst_VeskSqlQueryModel::incrementFieldOnMissingRowStillRefreshes()
+void tst_VeskSqlQueryModel::refreshTellsOnlyWhatChanged_data()
 {
-    QSignalSpy resets(m_model.data(), &QAbstractItemModel::modelReset);
-    m_model->incrementField(kPeers, "{nobody}", "unreadMessagesCount", 1);
-    QCOMPARE(resets.count(), 1);
-    QCOMPARE(countRows(kPeers), 2);
+    QTest::addColumn<QString>("statement");
+    QTest::addColumn<int>("resets");
+    QTest::addColumn<int>("changedRows"); // rows reported by dataChanged, first one
+    QTest::addColumn<bool>("scheduled");
+
+    QTest::newRow("nothing changed") << "update vesk_peers set alias = 'Ann' where id = '{a}'" << 0 << 0 << false;
+    QTest::newRow("missing row") << "update vesk_peers set alias = 'X' where id = '{nobody}'" << 0 << 0 << false;
+    QTest::newRow("a value") << "update vesk_peers set alias = 'Anna' where id = '{a}'" << 0 << 1 << false;
+    QTest::newRow("another row") << "update vesk_peers set id = '{c}' where id = '{a}'" << 1 << 0 << false;
+    QTest::newRow("a row goes") << "delete from vesk_peers where id = '{b}'" << 1 << 0 << false;
+    QTest::newRow("scheduled value") << "update vesk_peers set sysinfo = 'BSD' where id = '{b}'" << 0 << 1 << true;
+}
+
+void tst_VeskSqlQueryModel::refreshTellsOnlyWhatChanged()
+{
+    QFETCH(QString, statement);
+    QFETCH(int, resets);
+    QFETCH(int, changedRows);
+    QFETCH(bool, scheduled);
+    QAbstractItemModelTester tester(m_model.data(), QAbstractItemModelTester::FailureReportingMode::QtTest);
+    QSignalSpy resetSpy(m_model.data(), &QAbstractItemModel::modelReset);
+    QSignalSpy changeSpy(m_model.data(), &QAbstractItemModel::dataChanged);
+    QSqlQuery q(Database::connection());
+    QVERIFY_SQL(q, exec(statement));
+    if (scheduled) {
+        // A burst of requests gives one refresh, after the burst.
+        for (int i = 0; i < 20; ++i)
+            m_model->scheduleRefresh();
+        QCOMPARE(changeSpy.count(), 0);
+        QTRY_VERIFY(!m_model->refreshPending());
+    } else {
+        m_model->refresh();
+    }
+    QCOMPARE(resetSpy.count(), resets);
+    QCOMPARE(changeSpy.count(), changedRows > 0 ? 1 : 0);
+    if (changedRows > 0) {
+        const auto range = changeSpy.first();
+        QCOMPARE(range.at(1).value<QModelIndex>().row() - range.at(0).value<QModelIndex>().row() + 1, changedRows);
+    }
+    // What the model shows is what the database holds, whichever way it was told.
+    for (int row = 0; row < m_model->rowCount(); ++row) {
+        const QString id = m_model->data(m_model->index(row, 0), roleFor(*m_model, "id")).toString();
+        QCOMPARE(m_model->data(m_model->index(row, 0), roleFor(*m_model, "alias")).toString(),
+                 m_model->getField(kPeers, id, "alias"));
+        QCOMPARE(m_model->data(m_model->index(row, 0), roleFor(*m_model, "sysinfo")).toString(),
+                 m_model->getField(kPeers, id, "sysinfo"));
+    }
+    QCOMPARE(m_model->rowCount(), countRows(kPeers));
 }
 
 void tst_VeskSqlQueryModel::deleteRecord()

@@ -12,7 +12,9 @@ TransferRow {
     property real finishedAt: 0
     property int revision: 0
 
-    readonly property string senderName: { revision; return controller ? Format.displayName(controller.getAliasForNode(nodeFrom)) : "" }
+    // The other side's alias comes with the row (role "peerAlias"), not from a query per row.
+    property string peerAlias
+    readonly property string senderName: Format.displayName(peerAlias)
 
     function open() {
         controller.openDownloadedFile(controller.getFilePathForDownloadedFile(fileId))

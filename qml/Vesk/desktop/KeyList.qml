@@ -10,6 +10,27 @@ ListView {
     signal rowMenuRequested(var item)
 
     clip: true
+
+    // When the people or files shown change, the model is re-read and the view starts over: put it back where the
+    // user was (scroll position and current row), as far as the list is still long enough.
+    property real keptY: 0
+    property int keptIndex: -1
+    Connections {
+        target: list.model && typeof list.model === "object" ? list.model : null
+        ignoreUnknownSignals: true
+        function onModelAboutToBeReset() {
+            list.keptY = list.contentY
+            list.keptIndex = list.currentIndex
+        }
+        function onModelReset() {
+            Qt.callLater(list.restorePlace)
+        }
+    }
+    function restorePlace() {
+        if (keptIndex >= 0 && count > 0)
+            currentIndex = Math.min(keptIndex, count - 1)
+        contentY = Math.max(originY, Math.min(keptY, contentHeight - height + originY))
+    }
     // Rows are made as they come into view, never ahead in the background: the models are re-read as a whole
     // at any moment, and a reset that lands while a row is still being made ahead of time upsets the view.
     cacheBuffer: 0

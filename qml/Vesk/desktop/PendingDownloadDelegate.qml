@@ -11,7 +11,9 @@ TransferRow {
     property real fileSize: 0
     property int revision: 0
 
-    readonly property string senderName: { revision; return controller ? Format.displayName(controller.getAliasForNode(nodeFrom)) : "" }
+    // The other side's alias comes with the row (role "peerAlias"), not from a query per row.
+    property string peerAlias
+    readonly property string senderName: Format.displayName(peerAlias)
     // A download that was started keeps its bytes: say how far it got, and whether it waits for its owner
     // (it goes on by itself when they are back) or was paused by you.
     readonly property real onDisk: controller ? controller.bytesOnDisk(fileId) : 0

@@ -18,7 +18,9 @@ TransferRow {
     property bool stalled: false
     property real secondsLeft: -1
 
-    readonly property string senderName: { revision; return controller ? Format.displayName(controller.getAliasForNode(nodeFrom)) : "" }
+    // The other side's alias comes with the row (role "peerAlias"), not from a query per row.
+    property string peerAlias
+    readonly property string senderName: Format.displayName(peerAlias)
 
     iconUrl: controller ? controller.getThumbnailFromFileSuffix(Format.fileSuffix(fileName)) : ""
     detail: current ? qsTr("From %1 · %2").arg(senderName).arg(Format.formatProgress(bytesDone, fileSize))

@@ -123,6 +123,7 @@ Item {
                     fileId: Format.str(model.id)
                     fileName: Format.str(model.filename)
                     nodeFrom: Format.str(model.nodefrom)
+                    peerAlias: Format.str(model.peerAlias)
                     fileSize: Number(model.filesize) || 0
                 }
             }
@@ -152,6 +153,7 @@ Item {
                     fileId: Format.str(model.id)
                     fileName: Format.str(model.filename)
                     nodeFrom: Format.str(model.nodefrom)
+                    peerAlias: Format.str(model.peerAlias)
                     fileSize: Number(model.filesize) || 0
                     current: fileId !== "" && fileId === page.meter.fileId
                     bytesDone: current ? page.meter.bytesDone : 0
@@ -185,6 +187,7 @@ Item {
                     uploadId: Format.str(model.id)
                     fileName: Format.str(model.filename)
                     nodeTo: Format.str(model.nodeto)
+                    peerAlias: Format.str(model.peerAlias)
                     fileSize: Number(model.filesize) || 0
                     bytesSent: Number(model.bytesSent) || 0
                     status: Format.str(model.status)
@@ -202,7 +205,7 @@ Item {
                 model: page.controller ? page.controller.deliveredFiles : []
                 delegate: TransferRow {
                     required property var modelData
-                    readonly property string receiverName: { page.revision; return page.controller ? Format.displayName(page.controller.getAliasForNode(modelData.nodeTo)) : "" }
+                    readonly property string receiverName: Format.displayName(modelData.alias)
                     objectName: "deliveredRow"
                     Layout.fillWidth: true
                     fileName: Format.str(modelData.fileName)
@@ -228,6 +231,7 @@ Item {
                     fileId: Format.str(model.id)
                     fileName: Format.str(model.filename)
                     nodeFrom: Format.str(model.nodefrom)
+                    peerAlias: Format.str(model.peerAlias)
                     fileSize: Number(model.filesize) || 0
                     finishedAt: Number(model.timestamp) || 0
                 }

@@ -13,7 +13,9 @@ TransferRow {
     property string status
     property int revision: 0
 
-    readonly property string recipientName: { revision; return controller ? Format.displayName(controller.getAliasForNode(nodeTo)) : "" }
+    // The other side's alias comes with the row (role "peerAlias"), not from a query per row.
+    property string peerAlias
+    readonly property string recipientName: Format.displayName(peerAlias)
     readonly property bool confirmed: status === "sent"
 
     iconUrl: controller ? controller.getThumbnailFromFileSuffix(Format.fileSuffix(fileName)) : ""

@@ -18,13 +18,17 @@ Rectangle {
     // A line for developers and the interface check (visible with VESK_LOG_TO_STDERR; never in the log file).
     Component.onCompleted: console.debug("Vesk interface loaded")
 
+    // A refresh that finds the same people in the same order only changes values (dataChanged), so that the
+    // lists keep their place; both kinds of change count.
     Connections {
         target: nodeData
         function onModelReset() { root.peersRevision++ }
+        function onDataChanged() { root.peersRevision++ }
     }
     Connections {
         target: nodesProxyData
         function onModelReset() { root.peersRevision++ }
+        function onDataChanged() { root.peersRevision++ }
     }
     Connections {
         target: globals

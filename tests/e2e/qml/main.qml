@@ -130,6 +130,13 @@ Item {
             root.benchText = "";
             Qt.callLater(root.benchNext);
         }
+        function onDataChanged() {
+            if (root.benchText.length === 0 || !root.benchRowSent())
+                return;
+            root.benchTimes.push(Date.now() - root.benchStart);
+            root.benchText = "";
+            Qt.callLater(root.benchNext);
+        }
     }
 
     Timer {

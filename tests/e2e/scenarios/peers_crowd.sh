@@ -1,0 +1,40 @@
+# shellcheck shell=bash
+# An office starting together: a crowd of light peers (one process, an address each on one host) announces at
+# once against one instance. All are "on" on both sides within seconds, the chats the crowd sends throughout are
+# answered, every avatar is stored, and the instance asks each peer for its picture only when it came online and
+# once per announcement cycle after that, however often the peer confirms it.
+crowd_bin="$(dirname "$RIG_BIN")/bench/peercrowd"
+if [ ! -x "$crowd_bin" ]; then
+    echo "peers_crowd: no peercrowd beside vesk (configure with VESK_BUILD_BENCH=ON); not run"
+    return 0
+fi
+n=30
+rig_lan 2
+for a in $(seq 3 $((n + 1))); do
+    ip -n "$(netns_name 2)" addr add "$(netns_addr "$a")/24" brd "$(netns_broadcast)" dev eth0
+done
+rig_instance 1 Office
+rig_start 1
+me="$(rig_node_id 1)"
+rig_wait_sql 1 "select status from vesk_peers where id = '$me'" on
+
+log="$(rig_folder 1)/crowd.log"
+netns_exec 2 "$crowd_bin" --target "$(netns_addr 1)" --first "$(netns_addr 2)" --count "$n" \
+    --avatar "$(rig_sample_avatar 2)" --duration 26 --chat-ms 250 --broadcast "$(netns_broadcast)" >"$log" 2>&1 &
+crowd=$!
+rig_wait_sql 1 "select count(*) from vesk_peers where status = 'on' and id != '$me'" "$n" 10
+rig_wait_sql 1 "select count(*) from vesk_peers where avatarPath like '%avatar_{c0c0c0c0-%'" "$n" 10
+wait "$crowd"
+rig_running 1 || rig_fail "the instance ended during the storm"
+
+read -r _ sent answered _ avatars <<<"$(grep '^end ' "$log")"
+rig_expect "$(grep -c '^on ' "$log")" "$n" "peers holding the instance on"
+[ "${sent:-0}" -ge 40 ] || rig_fail "the crowd sent only ${sent:-0} chats"
+rig_expect "$answered" "$sent" "chats answered"
+# Sanitizer builds run this too: the bound is generous; the benchmark measures the real figure.
+slowest=$(awk '$1 == "chat" { if ($3 > m) m = $3 } END { print m + 0 }' "$log")
+[ "$slowest" -lt 1500 ] || rig_fail "a chat waited $slowest ms for its answer"
+# Each peer confirms the instance at every announcement of its it hears (22 in 20 s); the picture is asked for
+# at most twice in that time.
+[ "${avatars:-999}" -le $((2 * n)) ] || rig_fail "the instance asked $n peers $avatars times for their avatar"
+rig_expect_sql 1 "select count(distinct id) from vesk_chats where peerfrom like '{c0c0c0c0-%'" "$sent"
