@@ -1,41 +1,43 @@
 #include "app/globals.h"
 
 #include "app/platform.h"
-#include "common/clock.h"
+#include "appsupport.h"
 #include "testsupport.h"
 
 #include <QDir>
-#include <QFile>
 #include <QImage>
-#include <QPainter>
 #include <QSettings>
 #include <QSignalSpy>
-#include <QSqlDatabase>
-#include <QSqlQuery>
 #include <QTest>
 
+using TestSupport::column;
+using TestSupport::exec;
+using TestSupport::peerField;
 using Vesk::Globals;
 
+namespace {
+const QString kPeer = QStringLiteral("{peer-a}");
+}
+
+// The controller as the interface sees it: it forwards to the subsystems and keeps the few rules of its own.
 class TestGlobals : public QObject
 {
     Q_OBJECT
 
 private Q_SLOTS:
     void initTestCase();
-    void cleanup();
-    void hostIdIsKept();
-    void secondsRemainingHysteresis_data();
-    void secondsRemainingHysteresis();
-    void setterEmissionRules();
-    void peerSelectionToggles();
-    void wakeFromSleep_data();
-    void wakeFromSleep();
-    void refreshIntervalInWholeSeconds();
-    void avatarImportIsTheCentreSquare();
-    void avatarFallsBackToBuiltIn();
-    void unloadableAvatarKeepsPrevious();
-    void startOnLoginFollowsSetting();
-    void emptyDatabaseCountsZero();
+    void init();
+    void storedIdIsKept();
+    void selectingAChatShowsItAndClearsItsCount();
+    void conversationOpen_data();
+    void conversationOpen();
+    void secondsRemainingIgnoresSmallChanges_data();
+    void secondsRemainingIgnoresSmallChanges();
+    void wakeFromSleepRefreshesPeers_data();
+    void wakeFromSleepRefreshesPeers();
+    void confirmations_data();
+    void confirmations();
+    void ownAvatarIsStoredOrKept();
     void messagesReachTheirSubsystem_data();
     void messagesReachTheirSubsystem();
     void ownIdFromAnotherComputerGivesAFreshId();
@@ -43,234 +45,159 @@ private Q_SLOTS:
 private:
     Globals* g = nullptr;
     Vesk::ManualClock m_clock;
-    void markPeerOn(const QString& id);
-    QString peerStatus(const QString& id);
 };
 
 void TestGlobals::initTestCase()
 {
-    QCoreApplication::setOrganizationName(QStringLiteral("Tavimor"));
-    QCoreApplication::setApplicationName(QStringLiteral("Vesk"));
-    {
-        // A node id stored by an earlier run must be used as it is.
-        QSettings settings(QStringLiteral("Tavimor"), QStringLiteral("Vesk"));
-        settings.setValue(QStringLiteral("machineId"), QStringLiteral("{stored-node-id}"));
-    }
-    g = Globals::instance();
-    QVERIFY(g->messageServer().tcpServer.isListening());
+    // A node id stored by an earlier run must be used as it is.
+    QSettings(QStringLiteral("Tavimor"), QStringLiteral("Vesk")).setValue("machineId", "{stored-node-id}");
+    g = TestSupport::controller();
     g->setClock(m_clock);
 }
 
-void TestGlobals::cleanup() {}
+void TestGlobals::init()
+{
+    QVERIFY(exec(QStringLiteral("delete from vesk_peers where id <> ?"), {g->hostId()}));
+    QVERIFY(exec(QStringLiteral("delete from vesk_downloads")) && exec(QStringLiteral("delete from vesk_uploads")));
+    QVERIFY(exec(QStringLiteral("insert into vesk_peers (id, alias, ipAddress, status, unreadMessagesCount, blocked) "
+                                "values (?, 'Ann', '10.9.0.1', 'on', '3', 'no')"),
+                 {kPeer}));
+}
 
-void TestGlobals::hostIdIsKept()
+void TestGlobals::storedIdIsKept()
 {
     QCOMPARE(g->hostId(), QStringLiteral("{stored-node-id}"));
-    QCOMPARE(g->settings->value(QStringLiteral("machineId")).toString(), QStringLiteral("{stored-node-id}"));
 }
 
-void TestGlobals::secondsRemainingHysteresis_data()
+void TestGlobals::selectingAChatShowsItAndClearsItsCount()
+{
+    g->setCurrentSelectedTabIndex(2);
+    QCOMPARE(g->totalNumberOfUnReadMessages(), 3);
+    g->setCurrentSelectedChatPeer(kPeer);
+    QCOMPARE(g->currentSelectedTabIndex(), 0);
+    QCOMPARE(peerField(kPeer, QStringLiteral("unreadMessagesCount")), QStringLiteral("0"));
+    QCOMPARE(g->totalNumberOfUnReadMessages(), 0);
+}
+
+// Whether a message arriving from that node is shown at once rather than counted as unread.
+void TestGlobals::conversationOpen_data()
+{
+    QTest::addColumn<int>("tab");
+    QTest::addColumn<QString>("from");
+    QTest::addColumn<bool>("open");
+    QTest::newRow("same id") << 0 << kPeer << true;
+    QTest::newRow("id in other case") << 0 << kPeer.toUpper() << true;
+    QTest::newRow("another peer") << 0 << QStringLiteral("{peer-b}") << false;
+    QTest::newRow("chat tab not shown") << 1 << kPeer << false;
+}
+
+void TestGlobals::conversationOpen()
+{
+    QFETCH(int, tab);
+    QFETCH(QString, from);
+    g->setCurrentSelectedChatPeer(kPeer);
+    g->setCurrentSelectedTabIndex(tab);
+    QTEST(g->isConversationOpen(from), "open");
+}
+
+void TestGlobals::secondsRemainingIgnoresSmallChanges_data()
 {
     QTest::addColumn<qint64>("next");
-    QTest::addColumn<qint64>("expected");
-    QTest::addColumn<int>("emissions");
-    QTest::newRow("4 less is ignored") << qint64(96) << qint64(100) << 0;
-    QTest::newRow("4 more is ignored") << qint64(104) << qint64(100) << 0;
-    QTest::newRow("5 less is taken") << qint64(95) << qint64(95) << 1;
-    QTest::newRow("5 more is taken") << qint64(105) << qint64(105) << 1;
-    QTest::newRow("same is ignored") << qint64(100) << qint64(100) << 0;
+    QTest::addColumn<qint64>("shown");
+    QTest::newRow("4 less") << qint64(96) << qint64(100);
+    QTest::newRow("4 more") << qint64(104) << qint64(100);
+    QTest::newRow("5 less") << qint64(95) << qint64(95);
+    QTest::newRow("5 more") << qint64(105) << qint64(105);
 }
 
-void TestGlobals::secondsRemainingHysteresis()
+void TestGlobals::secondsRemainingIgnoresSmallChanges()
 {
-    QFETCH(qint64, next);
-    QFETCH(qint64, expected);
-    QFETCH(int, emissions);
     g->setNumberOfSecondsRemainingForCurrentDownload(0);
     g->setNumberOfSecondsRemainingForCurrentDownload(100);
-    QCOMPARE(g->numberOfSecondsRemainingForCurrentDownload(), qint64(100));
-    QSignalSpy spy(g, &Globals::numberOfSecondsRemainingForCurrentDownloadChanged);
+    QFETCH(qint64, next);
     g->setNumberOfSecondsRemainingForCurrentDownload(next);
-    QCOMPARE(g->numberOfSecondsRemainingForCurrentDownload(), expected);
-    QCOMPARE(spy.count(), emissions);
+    QTEST(g->numberOfSecondsRemainingForCurrentDownload(), "shown");
 }
 
-void TestGlobals::setterEmissionRules()
-{
-    QSignalSpy appName(g, &Globals::appNameChanged);
-    g->setAppName(g->appName());
-    QCOMPARE(appName.count(), 0);
-    g->setAppName(QStringLiteral("Other"));
-    g->setAppName(QStringLiteral("Vesk"));
-    QCOMPARE(appName.count(), 2);
-
-    QSignalSpy tab(g, &Globals::currentSelectedTabIndexChanged);
-    g->setCurrentSelectedTabIndex(g->currentSelectedTabIndex());
-    QCOMPARE(tab.count(), 0);
-    g->setCurrentSelectedTabIndex(2);
-    QCOMPARE(tab.count(), 1);
-    g->setCurrentSelectedTabIndex(0);
-
-    QSignalSpy fileId(g, &Globals::currentDownloadingFileIdChanged);
-    g->setCurrentDownloadingFileId(g->currentDownloadingFileId());
-    g->setCurrentDownloadingFileId(g->currentDownloadingFileId());
-    QCOMPARE(fileId.count(), 2); // always emits
-
-    QSignalSpy temp(g, &Globals::tempAvatarPathChanged);
-    g->setTempAvatarPath(QStringLiteral("/x.png"));
-    g->setTempAvatarPath(QStringLiteral("/x.png"));
-    QCOMPARE(temp.count(), 2);
-    QCOMPARE(g->tempAvatarPath(), QStringLiteral("/x.png"));
-    g->setTempAvatarPath(QString());
-
-    QSignalSpy alias(g, &Globals::userAliasChanged);
-    g->setUserAlias(QStringLiteral("Ann"));
-    g->setUserAlias(QStringLiteral("Ann"));
-    QCOMPARE(alias.count(), 2);
-    QCOMPARE(g->userAlias(), QStringLiteral("Ann"));
-}
-
-void TestGlobals::peerSelectionToggles()
-{
-    QSignalSpy spy(g, &Globals::selectedPeersCountChanged);
-    const QString id = QStringLiteral("{peer}");
-    QVERIFY(!g->isPeerSelected(id));
-    g->togglePeerSelection(id);
-    QVERIFY(g->isPeerSelected(id));
-    QVERIFY(!g->isPeerSelected(QStringLiteral("{PEER}")));
-    QCOMPARE(g->selectedPeersCount(), 1);
-    g->togglePeerSelection(id);
-    QVERIFY(!g->isPeerSelected(id));
-    QCOMPARE(g->selectedPeersCount(), 0);
-    QCOMPARE(spy.count(), 2);
-}
-
-void TestGlobals::markPeerOn(const QString& id)
-{
-    QSqlQuery q(QSqlDatabase::database(QStringLiteral("veskdb")));
-    QVERIFY_SQL(q, prepare(QStringLiteral("replace into vesk_peers (id, alias, status, unreadMessagesCount) values "
-                                          "(?, 'p', 'on', '0')")));
-    q.addBindValue(id);
-    QVERIFY_SQL(q, exec());
-}
-
-QString TestGlobals::peerStatus(const QString& id)
-{
-    QSqlQuery q(QSqlDatabase::database(QStringLiteral("veskdb")));
-    q.prepare(QStringLiteral("select status from vesk_peers where id = ?"));
-    q.addBindValue(id);
-    q.exec();
-    return q.next() ? q.value(0).toString() : QString();
-}
-
-void TestGlobals::wakeFromSleep_data()
+void TestGlobals::wakeFromSleepRefreshesPeers_data()
 {
     QTest::addColumn<qint64>("gap");
-    QTest::addColumn<bool>("refreshes");
-    QTest::newRow("ten seconds") << qint64(10000) << false;
-    QTest::newRow("exactly thirty minutes") << qint64(1800000) << false;
-    QTest::newRow("thirty minutes and a millisecond") << qint64(1800001) << true;
-    QTest::newRow("thirty-one minutes") << qint64(31 * 60000) << true;
-    QTest::newRow("clock set back") << qint64(-5 * 3600000) << false;
+    QTest::addColumn<QString>("status");
+    QTest::newRow("ten seconds") << qint64(10000) << "on";
+    QTest::newRow("exactly thirty minutes") << qint64(1800000) << "on";
+    QTest::newRow("thirty minutes and a millisecond") << qint64(1800001) << "off";
+    QTest::newRow("clock set back") << qint64(-5 * 3600000) << "on";
 }
 
-void TestGlobals::wakeFromSleep()
+void TestGlobals::wakeFromSleepRefreshesPeers()
 {
     QFETCH(qint64, gap);
-    QFETCH(bool, refreshes);
-    m_clock.setNowMs(1700000000000);
     g->detectWakeUpFromSleepTimeout(); // takes the reference time
-    markPeerOn(QStringLiteral("{sleepy}"));
     m_clock.advance(gap);
     g->detectWakeUpFromSleepTimeout();
-    QCOMPARE(peerStatus(QStringLiteral("{sleepy}")), refreshes ? QStringLiteral("off") : QStringLiteral("on"));
+    QTEST(peerField(kPeer, QStringLiteral("status")), "status");
+    g->refreshPeers(); // what the refresh button does
+    QCOMPARE(peerField(kPeer, QStringLiteral("status")), QStringLiteral("off"));
 }
 
-void TestGlobals::refreshIntervalInWholeSeconds()
+// The list-wide operations ask first and do nothing unless the user says OK.
+void TestGlobals::confirmations_data()
 {
-    for (int i = 0; i < 50; ++i) {
-        g->refreshPeersTimeout();
-        const int interval = g->refreshPeersTimer.interval();
-        QVERIFY2(interval >= 3600000 && interval <= 3699000, qPrintable(QString::number(interval)));
-        QCOMPARE(interval % 1000, 0);
+    QTest::addColumn<QByteArray>("call");
+    QTest::addColumn<QString>("query");
+    QTest::addColumn<QString>("before");
+    QTest::addColumn<QString>("after");
+    QTest::newRow("clear uploads") << QByteArray("clearAllPendingUploads") << "select status from vesk_uploads"
+                                   << "sent"
+                                   << "tobedeleted";
+    QTest::newRow("clear downloads") << QByteArray("clearAllPendingDownloads") << "select status from vesk_downloads"
+                                     << "unknown"
+                                     << "tobedeleted";
+    QTest::newRow("block") << QByteArray("blockUser") << "select blocked from vesk_peers where id = '" + kPeer + "'"
+                           << "no"
+                           << "yes";
+}
+
+void TestGlobals::confirmations()
+{
+    QFETCH(QByteArray, call);
+    QFETCH(QString, query);
+    QVERIFY(
+        exec(QStringLiteral("replace into vesk_uploads (id, nodeto, filename, status) values ('u', ?, 'a', 'sent')"),
+             {kPeer}));
+    QVERIFY(exec(QStringLiteral("replace into vesk_downloads (id, nodefrom, filename, filesize, status) "
+                                "values ('d', ?, 'b', 1, 'unknown')"),
+                 {kPeer}));
+    for (const auto answer : {QMessageBox::Cancel, QMessageBox::Ok}) {
+        TestSupport::BoxAnswerer box(answer);
+        if (call == "blockUser")
+            QVERIFY(QMetaObject::invokeMethod(g, call, Q_ARG(QString, kPeer)));
+        else
+            QVERIFY(QMetaObject::invokeMethod(g, call));
+        QVERIFY(box.seen);
+        QFETCH(QString, before);
+        QFETCH(QString, after);
+        QCOMPARE(column(query), QStringList{answer == QMessageBox::Ok ? after : before});
     }
 }
 
-void TestGlobals::avatarImportIsTheCentreSquare()
-{
-    const QString source = QDir::homePath() + QStringLiteral("/wide.jpg");
-    QImage wide(1024, 512, QImage::Format_RGB32);
-    wide.fill(Qt::blue);
-    QPainter(&wide).fillRect(256, 0, 512, 512, Qt::red);
-    QVERIFY(wide.save(source, "JPG"));
-    QSignalSpy spy(g, &Globals::userAvatarChanged);
-    g->setUserAvatar(source);
-    QCOMPARE(spy.count(), 1);
-    const QString stored = dataFolderPath() + QStringLiteral("myavatar.png");
-    QImage result;
-    QVERIFY(result.load(stored, "PNG"));
-    QCOMPARE(result.size(), QSize(256, 256));
-    // Cropped to the red middle, not squashed: no blue reaches the edges (JPEG keeps colours only roughly).
-    const QColor edge = result.pixel(2, 128);
-    QVERIFY2(edge.red() > 200 && edge.blue() < 60, qPrintable(edge.name()));
-    QCOMPARE(g->userAvatar(), QFileInfo(stored).absoluteFilePath());
-}
-
-void TestGlobals::avatarFallsBackToBuiltIn()
-{
-    const QString own = dataFolderPath() + QStringLiteral("myavatar.png");
-    QFile::remove(own);
-    // An account picture appearing later is imported at the next start, never by reading the property.
-    QImage face(8, 8, QImage::Format_RGB32);
-    face.fill(Qt::red);
-    QVERIFY(face.save(QDir::homePath() + QStringLiteral("/.face"), "PNG"));
-    TestSupport::MessageCatcher catcher;
-    QCOMPARE(g->userAvatar(), QStringLiteral("qrc:/qml/Vesk/pics/ui/icn-avatar-default-512.png"));
-    QCOMPARE(g->userAvatar(), QStringLiteral("qrc:/qml/Vesk/pics/ui/icn-avatar-default-512.png"));
-    QVERIFY(!QFile::exists(own));
-    QVERIFY2(catcher.criticals().isEmpty(), qPrintable(catcher.criticals().join('\n')));
-    QFile::remove(QDir::homePath() + QStringLiteral("/.face"));
-}
-
-void TestGlobals::unloadableAvatarKeepsPrevious()
+void TestGlobals::ownAvatarIsStoredOrKept()
 {
     const QString stored = dataFolderPath() + QStringLiteral("myavatar.png");
-    QImage square(10, 10, QImage::Format_RGB32);
-    square.fill(Qt::green);
-    QVERIFY(square.save(stored, "PNG"));
+    const QString wide = QDir::homePath() + QStringLiteral("/wide.png");
+    QVERIFY(TestSupport::writeFile(wide, TestSupport::pictureBytes(1024, 512)));
+    QSignalSpy changed(g, &Globals::userAvatarChanged);
+    g->setUserAvatar(wide);
+    QCOMPARE(QImage(stored).size(), QSize(256, 256));
+    QCOMPARE(g->userAvatar(), stored);
+
     const QString junk = QDir::homePath() + QStringLiteral("/junk.png");
-    QFile f(junk);
-    QVERIFY(f.open(QIODevice::WriteOnly));
-    f.write("not an image at all");
-    f.close();
+    QVERIFY(TestSupport::writeFile(junk, "not an image at all"));
     TestSupport::MessageCatcher catcher;
-    QSignalSpy spy(g, &Globals::userAvatarChanged);
     g->setUserAvatar(junk);
-    QCOMPARE(spy.count(), 0);
     QCOMPARE(catcher.criticals(), QStringList{QStringLiteral("Could not load image at ") + junk});
-    QCOMPARE(QImage(stored).size(), QSize(10, 10));
-}
-
-void TestGlobals::startOnLoginFollowsSetting()
-{
-    QSignalSpy spy(g, &Globals::startOnLoginChanged);
-    g->runOnStartup(true);
-    QVERIFY(g->startOnLogin());
-    QVERIFY(QFile::exists(Vesk::Platform::autostartEntryPath()));
-    g->toggleStartOnLogin();
-    QVERIFY(!g->startOnLogin());
-    QVERIFY(!QFile::exists(Vesk::Platform::autostartEntryPath()));
-    g->runOnStartup(false); // nothing to remove, still tells
-    QCOMPARE(spy.count(), 3);
-}
-
-void TestGlobals::emptyDatabaseCountsZero()
-{
-    QSqlQuery q(QSqlDatabase::database(QStringLiteral("veskdb")));
-    QVERIFY_SQL(q, exec(QStringLiteral("delete from vesk_peers")));
-    QVERIFY_SQL(q, exec(QStringLiteral("delete from vesk_downloads")));
-    QCOMPARE(g->totalNumberOfUnReadMessages(), 0);
-    QCOMPARE(g->numberOfPendingValidations(), 0);
+    QCOMPARE(QImage(stored).size(), QSize(256, 256));
+    QCOMPARE(changed.size(), 1);
 }
 
 // The controller only forwards: a message handed to it ends up as the row its subsystem writes.
@@ -279,45 +206,37 @@ void TestGlobals::messagesReachTheirSubsystem_data()
     QTest::addColumn<Vesk::Parameters>("message");
     QTest::addColumn<QString>("query");
     QTest::addColumn<QString>("expected");
-    const QString peer = QStringLiteral("{forwarded-peer}");
-    const auto from = [peer](const char* action) {
-        return Vesk::Parameters{{QStringLiteral("action"), QString::fromLatin1(action)},
-                                {QStringLiteral("nodeFrom"), peer},
-                                {QStringLiteral("senderIPAddress"), QStringLiteral("10.9.9.9")}};
+    const auto from = [](const char* action, const Vesk::Parameters& more) {
+        Vesk::Parameters message = more;
+        message.insert(QStringLiteral("action"), QString::fromLatin1(action));
+        message.insert(QStringLiteral("nodeFrom"), kPeer);
+        message.insert(QStringLiteral("senderIPAddress"), QStringLiteral("10.9.0.1"));
+        return message;
     };
-    Vesk::Parameters chat = from("newChatMessage");
-    chat.insert(QStringLiteral("message"), QStringLiteral("hello"));
-    chat.insert(QStringLiteral("chatId"), QStringLiteral("{c1}"));
-    chat.insert(QStringLiteral("timeSent"), qint64(1));
-    QTest::newRow("chat") << chat << QStringLiteral("select message from vesk_chats where id = '{c1}'")
-                          << QStringLiteral("hello");
-    Vesk::Parameters offer = from("newFileToDownload");
-    offer.insert(QStringLiteral("fileId"), QStringLiteral("0123456789abcdef0123456789abcdef"));
-    offer.insert(QStringLiteral("fileName"), QStringLiteral("report.pdf"));
-    offer.insert(QStringLiteral("fileSize"), qint64(10));
-    QTest::newRow("offer") << offer
-                           << QStringLiteral("select filename from vesk_downloads where nodefrom = '{forwarded-peer}'")
-                           << QStringLiteral("report.pdf");
-    Vesk::Parameters request = from("addMeRequest");
-    request.insert(QStringLiteral("alias"), QStringLiteral("Bob"));
-    QTest::newRow("handshake") << request
-                               << QStringLiteral("select alias from vesk_peers where id = '{forwarded-peer}'")
-                               << QStringLiteral("Bob");
+    QTest::newRow("chat") << from("newChatMessage", {{"message", "hello"}, {"chatId", "{c1}"}, {"timeSent", 1}})
+                          << "select message from vesk_chats where id = '{c1}'"
+                          << "hello";
+    QTest::newRow("offer") << from("newFileToDownload", {{"fileId", "0123456789abcdef0123456789abcdef"},
+                                                         {"fileName", "report.pdf"},
+                                                         {"fileSize", 10}})
+                           << "select filename from vesk_downloads where id = '0123456789abcdef0123456789abcdef'"
+                           << "report.pdf";
+    QTest::newRow("handshake") << from("addMeRequest", {{"alias", "Bob"}})
+                               << "select alias from vesk_peers where id = '" + kPeer + "'"
+                               << "Bob";
 }
 
 void TestGlobals::messagesReachTheirSubsystem()
 {
     QFETCH(Vesk::Parameters, message);
     QFETCH(QString, query);
-    QFETCH(QString, expected);
     g->processMessage(message);
-    QCOMPARE(TestSupport::column(query), QStringList{expected});
+    QTEST(column(query).value(0), "expected");
 }
 
 void TestGlobals::ownIdFromAnotherComputerGivesAFreshId()
 {
     const QString before = g->hostId();
-    QSignalSpy changed(g, &Globals::hostIdChanged);
     TestSupport::MessageCatcher catcher;
     // From this computer itself (the loopback) an announcement with our id is our own.
     g->addNodeFromUDP(before, QStringLiteral("127.0.0.1"), QStringLiteral("os"), QStringLiteral("me"));
@@ -327,16 +246,13 @@ void TestGlobals::ownIdFromAnotherComputerGivesAFreshId()
     g->addNodeFromUDP(before, QStringLiteral("10.99.0.2"), QStringLiteral("os"), QStringLiteral("twin"));
     const QString fresh = g->hostId();
     QVERIFY(fresh != before && !fresh.isEmpty());
-    QCOMPARE(changed.size(), 1);
     QCOMPARE(g->settings->value(QStringLiteral("machineId")).toString(), fresh);
     QCOMPARE(catcher.criticals().filter(QStringLiteral("uses this computer's node id")).size(), 1);
-    QVERIFY(peerStatus(before).isEmpty());
 
     // The other computer is an ordinary peer from now on.
     g->addNodeFromUDP(before, QStringLiteral("10.99.0.2"), QStringLiteral("os"), QStringLiteral("twin"));
     QCOMPARE(g->hostId(), fresh);
-    QCOMPARE(TestSupport::peerField(before, QStringLiteral("ipAddress")), QStringLiteral("10.99.0.2"));
-    QCOMPARE(changed.size(), 1);
+    QCOMPARE(peerField(before, QStringLiteral("ipAddress")), QStringLiteral("10.99.0.2"));
 }
 
 QTEST_MAIN(TestGlobals)
