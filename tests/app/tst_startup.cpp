@@ -21,6 +21,8 @@ private Q_SLOTS:
     void secondStartOfVeskExitsZero_data();
     void secondStartOfVeskExitsZero();
     void heldPortEndsStartUp();
+    void commandLineAnsweredWithoutStarting_data();
+    void commandLineAnsweredWithoutStarting();
 
 private:
     void start(QProcess& process, const QString& program, const QStringList& arguments = {});
@@ -143,6 +145,41 @@ void TestStartup::heldPortEndsStartUp()
     const QByteArray log =
         TestSupport::readFile(home.path() + QStringLiteral("/xdg-DATA/Tavimor/Vesk/VeskData/vesk.log"));
     QVERIFY2(log.contains("[C] Closing Vesk. Another application is listening on port 25001\n"), log.constData());
+}
+
+void TestStartup::commandLineAnsweredWithoutStarting_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("says"); // on standard output for 0, on standard error for 2
+    QTest::newRow("--version") << QStringList{"--version"} << 0 << "vesk " VESK_VERSION "\n";
+    QTest::newRow("--help") << QStringList{"--help"} << 0 << "Usage: vesk";
+    QTest::newRow("Qt option, then -v") << QStringList{"-platform", "offscreen", "-v"} << 0 << "vesk " VESK_VERSION;
+    QTest::newRow("unknown option") << QStringList{"--bogus"} << 2 << "unknown option '--bogus'";
+    QTest::newRow("Qt option without its value") << QStringList{"-platform"} << 2 << "needs a value";
+    QTest::newRow("stray argument") << QStringList{"notes.txt"} << 2 << "'notes.txt'";
+}
+
+// Answered or refused, the command line never gets as far as the settings, the login start or the data folder.
+void TestStartup::commandLineAnsweredWithoutStarting()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(int, exitCode);
+    QFETCH(QString, says);
+    QTemporaryDir empty;
+    home.swap(empty);
+    QProcess vesk;
+    start(vesk, QStringLiteral(VESK_BINARY), arguments);
+    QVERIFY(vesk.waitForFinished(10000));
+    QCOMPARE(vesk.exitCode(), exitCode);
+    const QString said = exitCode == 0 ? vesk.readAllStandardOutput() : vesk.readAllStandardError();
+    QVERIFY2(said.contains(says), qPrintable(said));
+    const auto entries = [this](const char* folder) {
+        return QDir(home.filePath(folder)).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot);
+    };
+    QCOMPARE(entries("."), QStringList{"xdg-CONFIG"});
+    QCOMPARE(entries("xdg-CONFIG"), QStringList{"Tavimor"});
+    QCOMPARE(TestSupport::readFile(home.filePath("xdg-CONFIG/Tavimor/Vesk.conf")), "[General]\nuserAlias=T\n");
 }
 
 QTEST_GUILESS_MAIN(TestStartup)
