@@ -1,14 +1,10 @@
 #include "store/store.h"
-#include "store/storequeries.h"
-#include "store/vesksqlquerymodel.h"
-
 #include "subsystemfixture.h"
 #include "testsupport.h"
 
 using namespace TestSupport;
 
-// The reads of single rows and counts that every subsystem makes, over a real database. Missing rows read as empty,
-// and nothing is logged.
+// The single-row reads and counts every subsystem makes; missing rows read as empty and nothing is logged.
 class tst_Store : public QObject
 {
     Q_OBJECT
@@ -39,20 +35,6 @@ private slots:
         QVERIFY(f.store->peerRecord("{nobody}").isEmpty() && f.store->downloadRecord("x").isEmpty() &&
                 f.store->uploadRecord("x").isEmpty());
         QCOMPARE(catcher.criticals(), QStringList());
-    }
-
-    // A conversation, as the controller opens it, shows the newest hundred messages both ways, oldest first.
-    void chatHistory()
-    {
-        SubsystemFixture f;
-        for (int i = 0; i < 150; ++i)
-            QVERIFY(exec("insert into vesk_chats (id, peerfrom, peerto, timesent) values (?, ?, ?, ?)",
-                         {i, i % 2 ? "{p}" : "{me}", i % 2 ? "{me}" : "{p}", QString::number(1700000000000 + i)}));
-        VeskSqlQueryModel* chats = f.store->chatsModel;
-        chats->setQuery(QString::fromLatin1(StoreQueries::kChatHistory), f.store->database(), {"{p}", "{p}"});
-        const QStringList ids = column(chats->queryText(), chats->boundValues()); // as the model ran it
-        QCOMPARE(ids.size(), 100);
-        QCOMPARE((QStringList{ids.first(), ids.at(1), ids.last()}), (QStringList{"50", "51", "149"}));
     }
 };
 
