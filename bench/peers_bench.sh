@@ -22,6 +22,7 @@ hosts="${4:-12}"
 . "$source_dir/tests/e2e/lib/netns.sh"
 # shellcheck source=../tests/e2e/lib/vesk_rig.sh
 . "$source_dir/tests/e2e/lib/vesk_rig.sh"
+RIG_EXTRA_QML="$source_dir/bench/qml/chat_verbs.qml"
 
 if ! netns_available; then
     echo "peers_bench: needs root and 'ip netns'" >&2

@@ -43,6 +43,7 @@ test)
     cmake --build "$here/build-test" -j "$jobs"
     export ASAN_OPTIONS=detect_leaks=0:abort_on_error=1
     export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+    bash "$here/tools/count-lines.sh"
     ctest --test-dir "$here/build-test" --output-on-failure -j "$jobs"
     ;;
 *)

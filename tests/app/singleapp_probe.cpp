@@ -1,6 +1,6 @@
-// A tiny program around VeskSingleApplication so tests can run real second instances.
-//   singleapp_probe listen   -> prints "running" and exits, or "listening" and prints every message received
-//   singleapp_probe send T   -> sends T to the running instance, prints "sent" or "nobody"
+// VeskSingleApplication alone, so that tests can run real second instances:
+//   singleapp_probe        -> prints "running" and exits, or "listening" and then "received:<text>" per message
+//   singleapp_probe send T -> sends T to the running instance, prints "sent" or "nobody"
 #include "app/vesksingleapplication.h"
 
 #include <QTextStream>
@@ -9,10 +9,8 @@ int main(int argc, char** argv)
 {
     VeskSingleApplication app(argc, argv);
     QTextStream out(stdout);
-    const QString mode = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QStringLiteral("listen");
-    if (mode == QLatin1String("send")) {
-        const bool sent = app.sendMessage(argc > 2 ? QString::fromLocal8Bit(argv[2]) : QString(), 5000);
-        out << (sent ? "sent" : "nobody") << Qt::endl;
+    if (argc > 2 && qstrcmp(argv[1], "send") == 0) {
+        out << (app.sendMessage(QString::fromLocal8Bit(argv[2]), 5000) ? "sent" : "nobody") << Qt::endl;
         return 0;
     }
     if (app.isRunning()) {

@@ -1,130 +1,67 @@
 import QtQuick
 import QtTest
-import Vesk.Testing
 import "../../qml/Vesk/desktop"
 
-// The list of people and the peers tab: what a row shows, what activating it asks the controller for, the empty
-// state, and switching between the list and a conversation.
+// The people tab: who is online and who is not, opening a conversation, and the conversation itself.
 VeskTestCase {
-    id: testCase
     name: "Peers"
-    width: 352
-    height: 700
-    visible: true
-    when: windowShown
 
-    Component {
-        id: fakeGlobals
-        FakeGlobals {}
+    Component { id: peersPage; PeersPage { width: 352; height: 700 } }
+
+    function peer(id, status, blocked) {
+        return { id: id, alias: id, avatarPath: "", status: status, sysinfo: "Debian 12", blocked: blocked || "no" }
     }
-    Component {
-        id: peerRows
-        FakeTableModel {
-            roles: ["id", "alias", "avatarPath", "ipAddress", "status", "unreadMessagesCount", "sysinfo", "timestamp",
-                    "blocked"]
-        }
+    function message(text, from, status) {
+        return { id: text, message: text, peerfrom: from, status: status, timesent: "1" }
     }
-    Component {
-        id: peersPage
-        PeersPage {
-            width: 352
-            height: 700
-        }
+    function makePage(peers, chats, props) {
+        return show(peersPage, { controller: controller(props), peersModel: table(peers), chatModel: table(chats) })
     }
 
-    function peer(id, alias, status, unread, blocked) {
-        return { id: id, alias: alias, avatarPath: "qrc:/qml/Vesk/pics/ui/icn-avatar-default-512.png",
-                 ipAddress: "10.0.0.2", status: status, unreadMessagesCount: unread, sysinfo: "Debian 12",
-                 timestamp: "1", blocked: blocked }
-    }
-
-    function makePage(rows) {
-        var controller = createTemporaryObject(fakeGlobals, testCase)
-        var model = createTemporaryObject(peerRows, testCase)
-        model.rows = rows
-        var page = createTemporaryObject(peersPage, testCase, { controller: controller, peersModel: model })
-        waitForRendering(page)
-        return page
-    }
-
-    function test_emptyState() {
-        var page = makePage([])
-        var empty = findChild(page, "peersEmpty")
-        verify(empty.visible)
-        compare(empty.title, "Nobody else on this network is running Vesk yet")
-        verify(!findChild(page, "peerList").visible)
-        // The checklist names both ports.
-        var found = false
-        function scan(node) {
-            for (var i = 0; i < node.children.length; ++i) {
-                var c = node.children[i]
-                if (typeof c.text === "string" && c.text.indexOf("UDP port 45000") >= 0
-                        && c.text.indexOf("TCP port 25001") >= 0)
-                    found = true
-                scan(c)
-            }
-        }
-        scan(empty)
-        verify(found)
-        empty.actionTriggered()
-        compare(page.controller.calls, ["refreshPeers()"])
-    }
-
-    function test_rows() {
-        var page = makePage([peer("{bob}", "Bob", "on", "3", "no"), peer("{cleo}", "", "off", "0", "yes"),
-                             peer("{dan}", "Dan", "off", "1", null)])
+    function test_listAndOpeningAConversation() {
+        var page = makePage([peer("{bob}", "on"), peer("{cleo}", "off", "yes"), peer("{dan}", "off")])
         var list = findChild(page, "peerList")
-        verify(list.visible)
-        compare(list.count, 3)
-        var bob = list.itemAtIndex(0)
-        compare(bob.unread, 3)
-        verify(bob.online)
-        compare(bob.detail, "Debian 12")
-        var cleo = list.itemAtIndex(1)
-        verify(cleo.isBlocked)
-        compare(cleo.detail, "Blocked")
-        var dan = list.itemAtIndex(2)
-        compare(dan.detail, "Offline")
-        verify(!dan.isBlocked)
-    }
-
-    function test_clickOpensChat() {
-        var page = makePage([peer("{bob}", "Bob", "on", "0", "no")])
-        var list = findChild(page, "peerList")
+        compare([0, 1, 2].map(i => list.itemAtIndex(i).detail), ["Debian 12", "Blocked", "Offline"])
+        // One "Offline" heading, between the online and the offline people.
+        var headings = findAll(list, "peerSection").filter(heading => heading.height > 0)
+        compare(headings.length, 1)
+        verify(headings[0].y > list.itemAtIndex(0).y && headings[0].y < list.itemAtIndex(1).y)
         mouseClick(list.itemAtIndex(0))
-        compare(page.controller.calls, ["setCurrentSelectedChatPeer({bob})"])
         verify(page.chatOpen)
+        mouseClick(findChild(page, "backButton"))
+        compare(page.controller.calls, ["setCurrentSelectedChatPeer({bob})", "setCurrentSelectedChatPeer()"])
+        verify(!page.chatOpen)
     }
 
-    function test_keyboardOpensChat() {
-        var page = makePage([peer("{bob}", "Bob", "on", "0", "no"), peer("{dan}", "Dan", "on", "0", "no")])
-        var list = findChild(page, "peerList")
-        list.forceActiveFocus()
-        keyClick(Qt.Key_Down)
-        compare(list.currentIndex, 1)
-        verify(list.currentItem.highlighted)
+    function test_ownAndPeerMessages() {
+        var page = makePage([], [message("hi", "{host}", "sent"), message("there?", "{host}", "unknown"),
+                                 message("<b>yes</b>", "{bob}", "unknown")], { currentSelectedChatPeer: "{bob}" })
+        var list = findChild(page, "messageList")
+        var rows = [0, 1, 2].map(i => { list.positionViewAtIndex(i, ListView.Contain); return list.itemAtIndex(i) })
+        compare(rows.map(r => findChild(r, "deliveryLabel").visible ? findChild(r, "deliveryLabel").text : ""),
+                ["Delivered", "Waiting", ""])
+        // Own bubbles on the right, the peer's on the left; what a peer writes shows as typed, never as markup.
+        verify(findChild(rows[0], "bubble").x > findChild(rows[2], "bubble").x + 50)
+        compare(findChild(rows[2], "messageText").textFormat, TextEdit.PlainText)
+    }
+
+    function test_composer_data() {
+        return [
+            { tag: "enter sends and clears", keys: [Qt.Key_H, Qt.Key_I], sent: ["sendChat({bob},hi)"] },
+            { tag: "shift+enter breaks the line", keys: [Qt.Key_A, "shift", Qt.Key_B], sent: ["sendChat({bob},a\nb)"] },
+            { tag: "white space is not sent", keys: [Qt.Key_Space, Qt.Key_Tab], sent: [], left: " \t" },
+            { tag: "offline: sent later", status: "off", keys: [Qt.Key_H], sent: ["sendChat({bob},h)"], notice: true },
+            { tag: "blocked: nothing", blocked: "yes", keys: [Qt.Key_H], sent: [], notice: true }
+        ]
+    }
+    function test_composer(data) {
+        var page = makePage([], [], { currentSelectedChatPeer: "{bob}", statuses: { "{bob}": data.status || "on" },
+                                      blockedStatuses: { "{bob}": data.blocked || "no" } })
+        findChild(page, "composerInput").forceActiveFocus()
+        data.keys.forEach(key => key === "shift" ? keyClick(Qt.Key_Return, Qt.ShiftModifier) : keyClick(key))
         keyClick(Qt.Key_Return)
-        compare(page.controller.calls, ["setCurrentSelectedChatPeer({dan})"])
-    }
-
-    function test_controllerOpensAndBackCloses() {
-        var page = makePage([peer("{bob}", "Bob", "on", "0", "no")])
-        verify(!page.chatOpen)
-        page.controller.currentSelectedChatPeer = "{bob}"
-        verify(page.chatOpen)
-        page.closeChat()
-        compare(page.controller.calls, ["setCurrentSelectedChatPeer()"])
-        verify(!page.chatOpen)
-    }
-
-    function test_blockFromMenu() {
-        var page = makePage([peer("{bob}", "Bob", "on", "0", "no")])
-        var row = findChild(page, "peerList").itemAtIndex(0)
-        var menu = findChild(row, "peerMenu")
-        row.openMenu()
-        tryVerify(() => menu.opened)
-        // Second entry: Block (the first opens the chat).
-        menu.itemAt(1).triggered()
-        compare(page.controller.calls, ["blockUser({bob})"])
+        compare(page.controller.calls, data.sent)
+        compare(findChild(page, "composerInput").text, data.left || "")
+        compare(findChild(page, "chatNotice").visible, !!data.notice)
     }
 }

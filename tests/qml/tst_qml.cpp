@@ -1,59 +1,56 @@
-#include "faketablemodel.h"
+#include "store/filestandarditemmodel.h"
+#include "store/vesksqlquerymodel.h"
 
-#include <QQmlComponent>
-#include <QQmlContext>
 #include <QQmlEngine>
-#include <QtQml>
+#include <QSqlError>
 #include <QtQuickTest>
 
-// Runs the tst_*.qml files of this folder against the interface files in qml/Vesk/desktop, with fake models and
-// a fake controller in place of the program's. The fakes are also published under the program's context
-// property names, so main.qml itself can be loaded and driven (tst_main.qml).
-class Setup : public QObject
+// Runs the tst_*.qml files here against qml/Vesk/desktop with a fake controller and the program's own list models.
+// FakeTableModel selects its rows (objects, a key per column) as bound values through VeskSqlQueryModel, so the
+// views get the role numbering and the values of the program's SQL lists.
+class FakeTableModel : public VeskSqlQueryModel
 {
     Q_OBJECT
+    Q_PROPERTY(QVariantList rows MEMBER m_rows WRITE setRows)
 
-public Q_SLOTS:
-    void qmlEngineAvailable(QQmlEngine* engine)
+public:
+    void setRows(const QVariantList& rows)
     {
-        qmlRegisterType<FakeTableModel>("Vesk.Testing", 1, 0, "FakeTableModel");
-
-        QQmlComponent fake(engine, QUrl::fromLocalFile(QStringLiteral(VESK_QML_TEST_DIR "/FakeGlobals.qml")));
-        QObject* globals = fake.create();
-        if (!globals)
-            qFatal("FakeGlobals.qml: %s", qPrintable(fake.errorString()));
-        globals->setParent(engine);
-        QQmlContext* context = engine->rootContext();
-        context->setContextProperty(QStringLiteral("globals"), globals);
-
-        const QStringList peerRoles = {"id",        "alias",     "avatarPath",
-                                       "ipAddress", "status",    "unreadMessagesCount",
-                                       "sysinfo",   "timestamp", "blocked"};
-        const QStringList downloadRoles = {"id",       "status",       "nodefrom", "filename",
-                                           "filesize", "downloadsize", "timestamp"};
-        const QStringList uploadRoles = {"id",       "url",       "nodeto",   "filename",
-                                         "filesize", "bytesSent", "timesent", "status"};
-        const QStringList chatRoles = {"id", "message", "peerfrom", "peerto", "status", "timesent"};
-        const QStringList fileRoles = {"fileURL", "fileName", "totalByteSize", "thumbnail", "selected"};
-        const QList<QPair<QString, QStringList>> models = {
-            {QStringLiteral("nodeData"), peerRoles},
-            {QStringLiteral("nodesProxyData"), peerRoles},
-            {QStringLiteral("uploadsData"), uploadRoles},
-            {QStringLiteral("pausedDownloads"), downloadRoles},
-            {QStringLiteral("queuedDownloads"), downloadRoles},
-            {QStringLiteral("completedDownloads"), downloadRoles},
-            {QStringLiteral("chatsModel"), chatRoles},
-            {QStringLiteral("filesData"), fileRoles},
-            {QStringLiteral("filesProxyData"), fileRoles},
-        };
-        for (const auto& [name, roles] : models) {
-            auto* model = new FakeTableModel(engine);
-            model->setRoles(roles);
-            context->setContextProperty(name, model);
+        const QString connection = QStringLiteral("qmltest");
+        if (!QSqlDatabase::contains(connection))
+            QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), connection)
+                .setDatabaseName(QStringLiteral(":memory:"));
+        const QStringList columns = rows.isEmpty() ? QStringList() : rows.first().toMap().keys();
+        QStringList selects;
+        QVariantList values;
+        for (const QVariant& row : rows) {
+            QStringList fields;
+            for (const QString& column : columns) {
+                fields << QStringLiteral("? as ") + column;
+                values << row.toMap().value(column);
+            }
+            selects << QStringLiteral("select ") + fields.join(u',');
         }
+        m_rows = rows;
+        setQuery(rows.isEmpty() ? QStringLiteral("select null as id where 0")
+                                : selects.join(QStringLiteral(" union all ")),
+                 QSqlDatabase::database(connection), values);
+        if (lastError().isValid())
+            qWarning() << "fake rows:" << lastError().text();
     }
+
+private:
+    QVariantList m_rows;
 };
 
-QUICK_TEST_MAIN_WITH_SETUP(tst_qml, Setup)
+static void registerFakes()
+{
+    qmlRegisterType<FakeTableModel>("Vesk.Testing", 1, 0, "FakeTableModel");
+    qmlRegisterType<FileStandardItemModel>("Vesk.Testing", 1, 0, "FileStandardItemModel");
+    qmlRegisterType<FileSortFilterProxyModel>("Vesk.Testing", 1, 0, "FileSortFilterProxyModel");
+}
+Q_COREAPP_STARTUP_FUNCTION(registerFakes)
+
+QUICK_TEST_MAIN(tst_qml)
 
 #include "tst_qml.moc"

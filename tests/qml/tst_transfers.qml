@@ -1,166 +1,77 @@
 import QtQuick
 import QtTest
-import Vesk.Testing
 import "../../qml/Vesk/desktop"
+import "../../qml/Vesk/desktop/Format.js" as Format
 
-// The transfers tab: each row's actions reach the controller with the right id, the current download shows its
-// progress, speed and time left, offers show their state, and an empty tab says so.
+// The transfers tab: what each kind of row tells and asks the controller for, and the sizes and times it shows.
 VeskTestCase {
-    id: testCase
     name: "Transfers"
-    width: 352
-    height: 900
-    visible: true
-    when: windowShown
 
-    readonly property var downloadRoles: ["id", "status", "nodefrom", "filename", "filesize", "downloadsize", "timestamp", "peerAlias"]
-    readonly property var uploadRoles: ["id", "url", "nodeto", "filename", "filesize", "bytesSent", "timesent", "status", "peerAlias"]
+    Component { id: transfersPage; TransfersPage { width: 352; height: 900 } }
 
-    Component {
-        id: fakeGlobals
-        FakeGlobals {
-            downloadPaths: ({ "d3": "/home/ann/Documents/Vesk/notes.txt" })
-        }
+    function download(id, size) {
+        return { id: id, status: "queued", nodefrom: "{bob}", filename: id + ".mkv", filesize: "" + size,
+                 peerAlias: "Bob" }
     }
-    Component {
-        id: rowsModel
-        FakeTableModel {}
-    }
-    Component {
-        id: transfersPage
-        TransfersPage {
-            width: 352
-            height: 900
-        }
+    function makePage(lists, props) {
+        return show(transfersPage, { controller: controller(props),
+                                     pendingModel: table(lists.pending), queueModel: table(lists.queued),
+                                     completedModel: table(), uploadsModel: table(lists.uploads) })
     }
 
-    // The rows carry the other side's alias, as the program's transfer lists do.
-    readonly property var aliases: ({ "{bob}": "Bob", "{cleo}": "Cleo" })
-    function download(id, status, from, name, size) {
-        return { id: id, status: status, nodefrom: from, filename: name, filesize: "" + size, downloadsize: "0",
-                 timestamp: "" + Date.now(), peerAlias: aliases[from] }
-    }
-    function upload(id, to, name, size, sent, status) {
-        return { id: id, url: "/tmp/" + name, nodeto: to, filename: name, filesize: size, bytesSent: sent,
-                 timesent: Date.now(), status: status, peerAlias: aliases[to] }
-    }
-
-    function makePage(pending, queued, completed, uploads, globalsProps) {
-        var controller = createTemporaryObject(fakeGlobals, testCase, globalsProps || {})
-        function model(roles, rows) {
-            var m = createTemporaryObject(rowsModel, testCase, { roles: roles })
-            m.rows = rows
-            return m
-        }
-        var page = createTemporaryObject(transfersPage, testCase, {
-            controller: controller,
-            pendingModel: model(downloadRoles, pending),
-            queueModel: model(downloadRoles, queued),
-            completedModel: model(downloadRoles, completed),
-            uploadsModel: model(uploadRoles, uploads)
-        })
-        waitForRendering(page)
-        return page
-    }
-
-    function rowFor(page, objectName) {
-        var button = findChild(page, objectName)
-        verify(button, objectName)
-        return button
-    }
-
-    function test_empty() {
-        var page = makePage([], [], [], [])
-        verify(page.empty)
-        verify(findChild(page, "transfersEmpty").visible)
-    }
-
-    function test_pendingActions() {
-        var page = makePage([download("d1", "unknown", "{bob}", "song.mp3", 4000000)], [], [], [])
-        compare(page.pendingCount, 1)
-        verify(!findChild(page, "transfersEmpty").visible)
-        mouseClick(rowFor(page, "downloadButton"))
-        mouseClick(rowFor(page, "deleteButton"))
-        mouseClick(rowFor(page, "downloadAllButton"))
-        compare(page.controller.calls, ["queueFileToDownload(d1)", "deleteFileToDownload(d1)", "downloadAllPending()"])
-        var row = findChild(page, "downloadButton").parent.parent.parent
-        compare(row.detail, "From Bob · 4.0 MB")
-    }
-
-    function test_queueProgressSpeedAndTimeLeft() {
-        var page = makePage([], [download("d2", "queued", "{bob}", "film.mkv", 10000000),
-                                 download("d4", "queued", "{cleo}", "big.iso", 90000000)], [], [],
-                            { currentDownloadingFileId: "d2", currentDownloadFileSize: 1000000 })
-        var meter = page.meter
-        compare(meter.fileId, "d2")
-        compare(meter.fileSize, 10000000)
-        meter.sample(1000000, 10000)
-        meter.sample(3000000, 12000)
-        compare(meter.bytesPerSecond, 1000000)
-        compare(meter.secondsLeft, 7)
-        // The estimate goes to the controller, which keeps it for everyone who shows it.
-        compare(page.controller.numberOfSecondsRemainingForCurrentDownload, 7)
-
-        var pauses = []
-        function collect(node) {
-            for (var i = 0; i < node.children.length; ++i) {
-                var c = node.children[i]
-                if (c.fileId !== undefined && c.current !== undefined)
-                    pauses.push(c)
-                collect(c)
-            }
-        }
-        collect(page)
-        compare(pauses.length, 2)
-        var current = pauses[0].current ? pauses[0] : pauses[1]
-        var waiting = pauses[0].current ? pauses[1] : pauses[0]
-        compare(current.fileId, "d2")
-        verify(current.showProgress)
-        compare(current.progress, 0.3)
-        compare(current.detail, "From Bob · 3.0 MB of 10.0 MB")
-        compare(current.note, "1.0 MB/s · 7 s left")
-        verify(!waiting.showProgress)
-        compare(waiting.detail, "From Cleo · 90.0 MB · queued")
-
-        mouseClick(findChild(current, "pauseButton"))
-        mouseClick(rowFor(page, "pauseAllButton"))
-        compare(page.controller.calls, ["pauseFileToDownload(d2)", "pauseAllPendingDownloads()"])
-    }
-
-    function test_stalledDownloadSaysSo() {
-        var page = makePage([], [download("d2", "queued", "{bob}", "film.mkv", 10000000)], [], [],
-                            { currentDownloadingFileId: "d2" })
-        page.meter.stallAfterMs = 100
-        page.meter.sample(1000, Date.now() - 1000)
-        tryVerify(() => page.meter.stalled, 3000)
-    }
-
-    function test_uploads_data() {
+    function test_rows_data() {
         return [
-            { tag: "not confirmed", status: "unknown", sent: "0", progress: false, note: "Not delivered yet" },
-            { tag: "confirmed", status: "sent", sent: "0", progress: false, note: "Delivered · not downloaded yet" },
-            { tag: "being fetched", status: "sent", sent: "2000000", progress: true,
-              note: "Downloaded 2.0 MB of 5.0 MB" }
+            { tag: "offered", row: "pendingRow", text: ["From Bob · 4.0 MB", "", false] },
+            { tag: "paused", row: "pendingRow", onDisk: 1000000, text: ["1.0 MB of 4.0 MB", "Paused by you", false] },
+            { tag: "owner away", row: "pendingRow", onDisk: 1000000, waiting: true,
+              text: ["1.0 MB of 4.0 MB", "Waiting for Bob to come back", false] },
+            { tag: "offer not confirmed", row: "uploadRow", status: "unknown",
+              text: ["To Bob · 5.0 MB", "Not delivered yet", false] },
+            { tag: "offer confirmed", row: "uploadRow",
+              text: ["To Bob · 5.0 MB", "Delivered · not downloaded yet", false] },
+            { tag: "offer being fetched", row: "uploadRow", sent: "2000000",
+              text: ["To Bob · 5.0 MB", "Downloaded 2.0 MB of 5.0 MB", true] }
         ]
     }
-    function test_uploads(data) {
-        var page = makePage([], [], [], [upload("u1", "{cleo}", "photos.zip", "5000000", data.sent, data.status)])
-        var button = rowFor(page, "withdrawButton")
-        var row = button.parent.parent.parent
-        compare(row.detail, "To Cleo · 5.0 MB")
-        compare(row.note, data.note)
-        compare(row.showProgress, data.progress)
-        mouseClick(button)
-        mouseClick(rowFor(page, "withdrawAllButton"))
-        compare(page.controller.calls, ["deleteFileToSend(u1)", "clearAllPendingUploads()"])
+    function test_rows(data) {
+        var upload = { id: "u1", url: "/tmp/a.zip", nodeto: "{bob}", filename: "a.zip", filesize: 5000000,
+                       bytesSent: data.sent || 0, timesent: "1", status: data.status || "sent", peerAlias: "Bob" }
+        var row = findChild(makePage({ pending: [download("d1", 4000000)], uploads: [upload] },
+                                     { onDisk: { d1: data.onDisk || 0 }, waitingForOwner: { d1: !!data.waiting } }),
+                            data.row)
+        compare([row.detail, row.note, row.showProgress], data.text)
+        mouseClick(findChild(row, data.row === "pendingRow" ? "downloadButton" : "withdrawButton"))
+        compare(row.controller.calls, [data.row === "pendingRow" ? "queueFileToDownload(d1)" : "deleteFileToSend(u1)"])
     }
 
-    function test_completed() {
-        var page = makePage([], [], [download("d3", "downloaded", "{cleo}", "notes.txt", 1200)], [])
-        mouseClick(rowFor(page, "openButton"))
-        mouseClick(rowFor(page, "openFolderButton"))
-        mouseClick(rowFor(page, "clearButton"))
-        compare(page.controller.calls, ["openDownloadedFile(/home/ann/Documents/Vesk/notes.txt)",
-                                        "openDownloadedFilesFolder()", "clearAllPendingDownloads()"])
+    function test_currentDownload() {
+        var page = makePage({ queued: [download("d2", 10000000), download("d4", 90000000)] },
+                            { currentDownloadingFileId: "d2" })
+        page.meter.sample(1000000, 10000)
+        page.meter.sample(3000000, 12000)
+        var rows = findAll(page, "queuedRow")
+        compare(rows.map(r => [r.showProgress, r.progress, r.detail, r.note]),
+                [[true, 0.3, "From Bob · 3.0 MB of 10.0 MB", "1.0 MB/s · 7 s left"],
+                 [false, 0, "From Bob · 90.0 MB · queued", ""]])
+        compare(page.controller.numberOfSecondsRemainingForCurrentDownload, 7)
+        page.meter.stallAfterMs = 100
+        tryCompare(rows[0], "note", "Waiting for Bob…", 3000)
+        mouseClick(findChild(rows[0], "pauseButton"))
+        compare(page.controller.calls, ["pauseFileToDownload(d2)"])
     }
+
+    function test_formats_data() {
+        var now = new Date(2024, 5, 15, 12, 0).getTime(), christmas2013 = new Date(2013, 11, 24).getTime()
+        return [
+            { tag: "bytes", text: Format.formatBytes(999), expected: "999 B" },
+            { tag: "two digits keep a decimal", text: Format.formatBytes(15250000), expected: "15.3 MB" },
+            { tag: "over 4 GB", text: Format.formatBytes(4294967296), expected: "4.3 GB" },
+            { tag: "minutes", text: Format.formatDuration(125), expected: "2 min 5 s" },
+            { tag: "days", text: Format.formatDuration(273600), expected: "3 d 4 h" },
+            { tag: "today", text: Format.formatTimestamp(now - 3 * 3600000, now), expected: "09:00" },
+            { tag: "yesterday", text: Format.formatTimestamp(now - 24 * 3600000, now), expected: "Yesterday 12:00" },
+            { tag: "earlier year", text: Format.formatTimestamp(christmas2013, now), expected: "24 Dec 2013" }
+        ]
+    }
+    function test_formats(data) { compare(data.text, data.expected) }
 }

@@ -37,6 +37,7 @@ Item {
 
     Rectangle {
         id: bubble
+        objectName: "bubble"
         x: row.own ? row.width - width - Theme.spacingM : Theme.spacingM
         y: Theme.spacingXs
         width: body.width + row.padH * 2
@@ -48,6 +49,7 @@ Item {
 
         TextEdit {
             id: body
+            objectName: "messageText"
             x: row.padH
             y: row.padV
             width: Math.min(Math.ceil(measure.implicitWidth) + 1, row.maxBubbleWidth - row.padH * 2)

@@ -64,6 +64,7 @@ Item {
             section.property: "status"
             section.delegate: Item {
                 required property string section
+                objectName: "peerSection"
                 width: ListView.view.width
                 height: section !== "on" ? offlineLabel.implicitHeight : 0
                 Label {

@@ -117,6 +117,7 @@ Item {
                 model: page.pendingModel
                 delegate: PendingDownloadDelegate {
                     required property var model
+                    objectName: "pendingRow"
                     Layout.fillWidth: true
                     controller: page.controller
                     revision: page.revision
@@ -147,6 +148,7 @@ Item {
                 model: page.queueModel
                 delegate: QueuedDownloadDelegate {
                     required property var model
+                    objectName: "queuedRow"
                     Layout.fillWidth: true
                     controller: page.controller
                     revision: page.revision
@@ -181,6 +183,7 @@ Item {
                 model: page.uploadsModel
                 delegate: UploadDelegate {
                     required property var model
+                    objectName: "uploadRow"
                     Layout.fillWidth: true
                     controller: page.controller
                     revision: page.revision
@@ -225,6 +228,7 @@ Item {
                 model: page.completedModel
                 delegate: CompletedDownloadDelegate {
                     required property var model
+                    objectName: "completedRow"
                     Layout.fillWidth: true
                     controller: page.controller
                     revision: page.revision

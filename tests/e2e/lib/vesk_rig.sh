@@ -1,34 +1,33 @@
 # shellcheck shell=bash
 # Real vesk instances on the LAN of netns.sh, each driven through a scripted interface and read through its files.
 #
-#   . tests/e2e/lib/netns.sh; . tests/e2e/lib/vesk_rig.sh
 #   rig_init /path/to/vesk /path/to/source-tree   # once per run
-#   netns_setup 2
-#   rig_instance 1 Alice; rig_instance 2 Bob      # folders, settings, avatar; instance i lives on host i
-#   rig_start 1; rig_start 2
-#   rig_wait_sql 1 "select status from vesk_peers where id = '$(rig_node_id 2)'" on
-#   rig_cmd 1 sendChat "$(rig_node_id 2)" "hello"  # returns once the interface has run it
-#   rig_stop 2
+#   rig_pair [N]                                  # LAN of N hosts (2), Alice, Bob, Carol... started, all "on";
+#                                                 # sets a, b, c to their node ids
+#   rig_cmd 1 sendChat "$b" "hello"               # returns once the interface has run it
+#   rig_wait_sql 2 "select count(*) from vesk_chats" 1
+#   rig_kill 2; rig_start 2                       # kill -9 and start again; rig_log 2 shows the new process only
 #
 # Each instance has its own folder: home/ (HOME and XDG folders; settings pre-seeded with an alias so no wizard
 # shows, a fixed node id, and an avatar in the data folder), app/ (a copy of the binary beside the scripted
-# qml/Vesk/desktop/main.qml), commands and done (the scripted interface's orders and progress), out.log.
+# qml/Vesk/desktop/main.qml), commands and done (the scripted interface's orders and progress), out.log. Every
+# instance logs its transfer and peer debug lines, which the scenarios read.
 
 RIG_DIR=""
 RIG_BIN=""
 RIG_SRC=""
 RIG_TIMEOUT="${RIG_TIMEOUT:-30}"
 declare -a RIG_PID=()
-# Extra VAR=value settings for the instances started from now on (for example QT_LOGGING_RULES=...).
+declare -a RIG_LOG_FROM=()
+# Extra VAR=value settings for the instances started from now on.
 declare -a RIG_ENV=()
+# Extra scripted verbs (a QML file with `function run(verb, args)`), copied beside main.qml; benchmarks add theirs.
+RIG_EXTRA_QML="${RIG_EXTRA_QML:-}"
 
 rig_init() {
     RIG_BIN="$1"
     RIG_SRC="$2"
-    if [ ! -x "$RIG_BIN" ]; then
-        echo "rig: no vesk binary at '$RIG_BIN'" >&2
-        return 1
-    fi
+    [ -x "$RIG_BIN" ] || { echo "rig: no vesk binary at '$RIG_BIN'" >&2 && return 1; }
     RIG_DIR="$(mktemp -d "${TMPDIR:-/tmp}/vesk-e2e.XXXXXX")" || return 1
     chmod 755 "$RIG_DIR"
 }
@@ -39,38 +38,38 @@ rig_folder() { echo "$RIG_DIR/inst$1"; }
 rig_home() { echo "$RIG_DIR/inst$1/home"; }
 rig_data() { echo "$RIG_DIR/inst$1/home/.local/share/Tavimor/Vesk/VeskData"; }
 rig_db() { echo "$(rig_data "$1")/vesk.data"; }
-
-# rig_instance I ALIAS [AVATAR_PNG]: lays out instance I (any earlier one of that number is removed).
-rig_instance() {
-    local i="$1" alias="$2" avatar="${3:-}" folder home data
-    folder="$(rig_folder "$i")"
-    home="$(rig_home "$i")"
-    data="$(rig_data "$i")"
-    rm -rf "$folder"
-    mkdir -p "$folder/app/qml/Vesk/desktop" "$home/.config/Tavimor" "$data" "$home/runtime"
-    chmod 700 "$home/runtime"
-    # A copy, not a link: the program finds its interface beside its own resolved path.
-    cp -l "$RIG_BIN" "$folder/app/vesk" 2>/dev/null || cp "$RIG_BIN" "$folder/app/vesk"
-    cp "$RIG_SRC/tests/e2e/qml/main.qml" "$folder/app/qml/Vesk/desktop/main.qml"
-    cat >"$home/.config/Tavimor/Vesk.conf" <<EOF
-[General]
-userAlias=$alias
-runOnStartup=false
-machineId=$(rig_node_id "$i")
-EOF
-    if [ -z "$avatar" ]; then
-        avatar="$(rig_sample_avatar "$i")"
-    fi
-    cp "$avatar" "$data/myavatar.png"
-    : >"$folder/commands"
-    : >"$folder/done"
-    echo 0 >"$folder/seq"
-}
-
+rig_conf() { echo "$RIG_DIR/inst$1/home/.config/Tavimor/Vesk.conf"; }
+rig_downloads() { echo "$(rig_home "$1")/Documents/VeskDownloads"; }
 # Pictures of our own artwork, a different one per instance.
 rig_sample_avatar() {
     local pictures=("$RIG_SRC"/resources/qml/Vesk/pics/fileicons/*.png)
-    echo "${pictures[$(( ($1 - 1) % ${#pictures[@]} ))]}"
+    echo "${pictures[$((($1 - 1) % ${#pictures[@]}))]}"
+}
+
+# rig_instance I ALIAS: lays out instance I (any earlier one of that number is removed).
+rig_instance() {
+    local i="$1" folder qml
+    folder="$(rig_folder "$i")"
+    qml="$folder/app/qml/Vesk/desktop"
+    rm -rf "$folder"
+    mkdir -p "$qml" "$(rig_home "$i")/.config/Tavimor" "$(rig_data "$i")" "$(rig_home "$i")/runtime"
+    chmod 700 "$(rig_home "$i")/runtime"
+    # A copy, not a link: the program finds its interface beside its own resolved path.
+    cp -l "$RIG_BIN" "$folder/app/vesk" 2>/dev/null || cp "$RIG_BIN" "$folder/app/vesk"
+    cp "$RIG_SRC/tests/e2e/qml/main.qml" "$qml/main.qml"
+    if [ -n "$RIG_EXTRA_QML" ]; then
+        cp "$RIG_EXTRA_QML" "$qml/ExtraVerbs.qml"
+    else
+        printf 'import QtQuick\nItem { function run(verb, args) { return false; } }\n' >"$qml/ExtraVerbs.qml"
+    fi
+    printf '[General]\nuserAlias=%s\nrunOnStartup=false\nmachineId=%s\n' "$2" "$(rig_node_id "$i")" >"$(rig_conf "$i")"
+    cp "$(rig_sample_avatar "$i")" "$(rig_data "$i")/myavatar.png"
+}
+
+# rig_real_interface I: instance I loads the program's own QML instead of the scripted one (no rig_cmd then).
+rig_real_interface() {
+    rm -rf "$(rig_folder "$1")/app/qml"
+    cp -r "$RIG_SRC/qml" "$(rig_folder "$1")/app/qml"
 }
 
 # rig_start I: starts instance I inside host I of the LAN.
@@ -82,12 +81,29 @@ rig_start() {
     : >"$folder/commands"
     : >"$folder/done"
     echo 0 >"$folder/seq"
+    touch "$folder/out.log"
+    RIG_LOG_FROM[$i]=$(($(wc -l <"$folder/out.log") + 1))
     ip netns exec "$(netns_name "$i")" env HOME="$home" USER="vesk$i" XDG_CONFIG_HOME="$home/.config" \
         XDG_DATA_HOME="$home/.local/share" XDG_CACHE_HOME="$home/.cache" XDG_RUNTIME_DIR="$home/runtime" \
         QT_QPA_PLATFORM=offscreen QML_XHR_ALLOW_FILE_READ=1 QML_XHR_ALLOW_FILE_WRITE=1 VESK_LOG_TO_STDERR=1 \
-        ${RIG_ENV[@]+"${RIG_ENV[@]}"} \
+        QT_LOGGING_RULES="vesk.transfer.debug=true;vesk.peers.debug=true" ${RIG_ENV[@]+"${RIG_ENV[@]}"} \
         "$folder/app/vesk" >>"$folder/out.log" 2>&1 &
     RIG_PID[$i]=$!
+}
+
+# rig_log I: what the current process of instance I has logged (out.log keeps the lines of earlier ones).
+rig_log() { tail -n +"${RIG_LOG_FROM[$1]:-1}" "$(rig_folder "$1")/out.log"; }
+
+# rig_pair [N]: the usual start of a scenario.
+rig_pair() {
+    local n="${1:-2}" names=(Alice Bob Carol Dave) i
+    rig_lan "$n"
+    for i in $(seq 1 "$n"); do
+        rig_instance "$i" "${names[$((i - 1))]}"
+        rig_start "$i"
+    done
+    rig_wait_all_on "$n"
+    a="$(rig_node_id 1)" b="$(rig_node_id 2)" c="$(rig_node_id 3)"
 }
 
 # rig_stop I: asks instance I to quit through its interface, and kills it if it has not ended after a while.
@@ -99,12 +115,16 @@ rig_stop() {
         sleep 0.1
         waited=$((waited + 1))
     done
-    if kill -0 "$pid" 2>/dev/null; then
-        echo "rig: instance $i did not quit, killing it" >&2
-        kill "$pid" 2>/dev/null
-    fi
+    kill -0 "$pid" 2>/dev/null && echo "rig: instance $i did not quit, killing it" >&2 && kill "$pid"
     wait "$pid" 2>/dev/null
     RIG_PID[$i]=""
+}
+
+# rig_kill I: ends instance I at once (kill -9), as a crash or a power cut would.
+rig_kill() {
+    kill -9 "${RIG_PID[$1]}"
+    wait "${RIG_PID[$1]}" 2>/dev/null
+    RIG_PID[$1]=""
 }
 
 rig_stop_all() {
@@ -117,19 +137,7 @@ rig_stop_all() {
 
 rig_running() { [ -n "${RIG_PID[$1]:-}" ] && kill -0 "${RIG_PID[$1]}" 2>/dev/null; }
 
-# Percent-encodes one argument so that spaces, line breaks and any other byte survive the command line.
-rig_encode() {
-    local LC_ALL=C text="$1" out="" c i
-    for ((i = 0; i < ${#text}; i++)); do
-        c="${text:i:1}"
-        case "$c" in
-        [a-zA-Z0-9._~{}-]) out+="$c" ;;
-        *) out+="$(printf '%%%02X' "'$c")" ;;
-        esac
-    done
-    printf '%s' "$out"
-}
-
+# rig_cmd_nowait I VERB ARG...: one command line, arguments percent-encoded so that any byte survives.
 rig_cmd_nowait() {
     local i="$1" folder seq line arg
     shift
@@ -139,7 +147,7 @@ rig_cmd_nowait() {
     line="$seq $1"
     shift
     for arg in "$@"; do
-        line+=" $(rig_encode "$arg")"
+        line+=" $(printf '%s' "$arg" | od -An -tx1 -v | tr -d ' \n' | sed 's/../%&/g')"
     done
     echo "$line" >>"$folder/commands"
     echo "$seq"
@@ -150,7 +158,7 @@ rig_cmd() {
     local i="$1" folder seq waited=0
     folder="$(rig_folder "$i")"
     seq="$(rig_cmd_nowait "$@")"
-    while [ "$(cat "$folder/done" 2>/dev/null | tr -d '[:space:]')" != "$seq" ]; do
+    while [ "$(tr -d '[:space:]' <"$folder/done")" != "$seq" ]; do
         if [ "$waited" -ge $((RIG_TIMEOUT * 20)) ] || ! rig_running "$i"; then
             rig_fail "instance $i did not run command $seq ($2)"
         fi
@@ -162,47 +170,34 @@ rig_cmd() {
 # rig_sql I QUERY: runs a query on instance I's database, waiting for a lock if the program holds one.
 # Before the program has created its database there is nothing to read, and sqlite3 must not create the file.
 rig_sql() {
-    local db
-    db="$(rig_db "$1")"
-    [ -s "$db" ] || return 1
-    sqlite3 -batch -noheader -cmd ".timeout 5000" "$db" "$2"
+    [ -s "$(rig_db "$1")" ] || return 1
+    sqlite3 -batch -noheader -cmd ".timeout 5000" "$(rig_db "$1")" "$2"
 }
 
 # rig_wait_sql I QUERY EXPECTED [SECONDS]: waits until the query's output is EXPECTED; fails the scenario if not.
 rig_wait_sql() {
-    local i="$1" query="$2" expected="$3" limit="${4:-$RIG_TIMEOUT}" start now actual
-    start=$(date +%s%N)
-    while true; do
-        actual="$(rig_sql "$i" "$query" 2>/dev/null)"
-        [ "$actual" = "$expected" ] && return 0
-        now=$(date +%s%N)
-        if [ $(((now - start) / 1000000000)) -ge "$limit" ]; then
-            rig_fail "instance $i: '$query' gave '$actual', expected '$expected' within ${limit}s"
-        fi
+    local limit="${4:-$RIG_TIMEOUT}" start actual
+    start=$(date +%s)
+    until actual="$(rig_sql "$1" "$2" 2>/dev/null)" && [ "$actual" = "$3" ]; do
+        [ $(($(date +%s) - start)) -lt "$limit" ] ||
+            rig_fail "instance $1: '$2' gave '$actual', expected '$3' within ${limit}s"
         sleep 0.1
     done
 }
 
 # rig_expect_sql I QUERY EXPECTED: the query's output must be EXPECTED now.
-rig_expect_sql() {
-    local actual
-    actual="$(rig_sql "$1" "$2")"
-    [ "$actual" = "$3" ] || rig_fail "instance $1: '$2' gave '$actual', expected '$3'"
-}
-
-rig_expect() {
-    [ "$1" = "$2" ] || rig_fail "$3: got '$1', expected '$2'"
-}
+rig_expect_sql() { rig_expect "$(rig_sql "$1" "$2")" "$3" "instance $1: '$2'"; }
+rig_expect() { [ "$1" = "$2" ] || rig_fail "$3: got '$1', expected '$2'"; }
 
 # Status of peer J as instance I holds it.
 rig_status_of() { rig_sql "$1" "select status from vesk_peers where id = '$(rig_node_id "$2")'"; }
 
 # rig_wait_all_on N [SECONDS]: waits until each of instances 1..N holds every other one "on".
 rig_wait_all_on() {
-    local n="$1" limit="${2:-$RIG_TIMEOUT}" i
-    for i in $(seq 1 "$n"); do
+    local i
+    for i in $(seq 1 "$1"); do
         rig_wait_sql "$i" "select count(*) from vesk_peers where status = 'on' and id != '$(rig_node_id "$i")'" \
-            "$((n - 1))" "$limit"
+            "$(($1 - 1))" "${2:-$RIG_TIMEOUT}"
     done
 }
 
@@ -220,7 +215,52 @@ rig_fail() {
 
 rig_cleanup() {
     rig_stop_all
-    if [ -n "$RIG_DIR" ] && [ -z "${RIG_KEEP:-}" ]; then
-        rm -rf "$RIG_DIR"
-    fi
+    [ -z "$RIG_DIR" ] || [ -n "${RIG_KEEP:-}" ] || rm -rf "$RIG_DIR"
+}
+
+# ---- files
+
+# rig_random_file PATH MB: MB mebibytes of random bytes.
+rig_random_file() { head -c "$(($2 * 1024 * 1024))" /dev/urandom >"$1"; }
+rig_size() { if [ -e "$1" ]; then stat -c %s "$1"; else echo 0; fi; }
+rig_sha() { sha256sum "$1" | cut -d' ' -f1; }
+
+# rig_offer I J PATH...: instance I offers the files to instance J (picks the files and the peer, sends).
+rig_offer() {
+    local from="$1" to="$2" path
+    shift 2
+    for path in "$@"; do
+        rig_cmd "$from" addFile "$path"
+    done
+    rig_cmd "$from" togglePeer "$(rig_node_id "$to")"
+    rig_cmd "$from" sendFiles
+}
+
+# rig_upload_id J PATH: the id of an offer of PATH to instance J (MD5 of J's node id, "_" and the path).
+rig_upload_id() { printf '%s_%s' "$(rig_node_id "$1")" "$2" | md5sum | cut -d' ' -f1; }
+
+# rig_wait_size PATH BYTES [SECONDS]: polled often, since the scenarios act in mid-transfer.
+rig_wait_size() {
+    local start
+    start=$(date +%s)
+    while [ "$(rig_size "$1")" -lt "$2" ]; do
+        [ $(($(date +%s) - start)) -lt "${3:-$RIG_TIMEOUT}" ] ||
+            rig_fail "$1 did not reach $2 bytes within ${3:-$RIG_TIMEOUT}s (has $(rig_size "$1"))"
+        sleep 0.005
+    done
+}
+
+# rig_furthest_request I ID: the end of the furthest range instance I's current process asked for.
+rig_furthest_request() {
+    rig_log "$1" | grep -o "requesting \"$2\" at [0-9]* for [0-9]*" | awk '{ e = $4 + $6; if (e > m) m = e } END { print m + 0 }'
+}
+
+# rig_qml_clean I: instance I loaded its interface and logged no QML warning.
+rig_qml_clean() {
+    rig_log "$1" | grep -q "Vesk interface loaded" || rig_fail "instance $1's interface did not finish loading"
+    # shellcheck source=../../support/qml_warnings.sh
+    . "$RIG_SRC/tests/support/qml_warnings.sh"
+    rig_log "$1" >"$(rig_folder "$1")/current.log"
+    qml_warnings "$(rig_folder "$1")/current.log" >&2 || rig_fail "QML warnings or errors in instance $1's interface"
+    return 0
 }

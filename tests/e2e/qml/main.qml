@@ -3,8 +3,9 @@ import QtQuick
 // A scripted stand-in for the interface, loaded by a copy of vesk in the end-to-end rig. It calls `globals` as the
 // real interface does, taking its orders from the file "commands" in the instance's folder (four levels above
 // this file): one command a line, "<number> <verb> <argument>...", arguments percent-encoded. After each command
-// it writes the command's number to "done", so the driving script knows it ran. Needs QML_XHR_ALLOW_FILE_READ=1
-// and QML_XHR_ALLOW_FILE_WRITE=1.
+// it writes the command's number to "done", so the driving script knows it ran. Verbs it does not know go to
+// ExtraVerbs.qml beside it, if a benchmark put one there. Needs QML_XHR_ALLOW_FILE_READ=1 and
+// QML_XHR_ALLOW_FILE_WRITE=1.
 Item {
     id: root
     width: 320
@@ -16,14 +17,6 @@ Item {
     property int lastDone: 0
     property bool reading: false
 
-    // Round-trip benchmark state.
-    property string benchPeer: ""
-    property int benchLeft: 0
-    property int benchSeq: 0
-    property string benchText: ""
-    property real benchStart: 0
-    property var benchTimes: []
-
     // The people the interface lists, in order, as their ids.
     Instantiator {
         id: listedPeers
@@ -33,17 +26,21 @@ Item {
             readonly property string peerId: String(model.id)
         }
     }
-    function listedPeerIds() {
-        const ids = [];
-        for (let r = 0; r < listedPeers.count; ++r)
-            ids.push(listedPeers.objectAt(r).peerId);
-        return ids;
+
+    Loader {
+        id: extra
+        source: Qt.resolvedUrl("ExtraVerbs.qml")
     }
 
     function writeFile(url, text) {
         const xhr = new XMLHttpRequest();
         xhr.open("PUT", url);
         xhr.send(text);
+    }
+
+    // A local path as the URL a drop carries: every segment percent-encoded, so "?" or "#" stay part of the name.
+    function fileUrl(path) {
+        return "file://" + path.split("/").map(encodeURIComponent).join("/");
     }
 
     function run(verb, args) {
@@ -53,11 +50,24 @@ Item {
         case "changeUserInfo": globals.changeUserInfo(args[0], args[1]); break;
         case "refreshPeers": globals.refreshPeers(); break;
         case "selectPeer": globals.setCurrentSelectedChatPeer(args[0]); break;
-        case "selectTab": globals.setCurrentSelectedTabIndex(parseInt(args[0])); break;
-        case "chatBench": startBench(args[0], parseInt(args[1])); break;
         case "quit": globals.shutDown(); break;
-        case "listPeers": writeFile(resultsUrl, listedPeerIds().join("\n") + "\n"); break;
-        default: console.warn("scripted interface: unknown command", verb);
+        case "listPeers": {
+            const ids = [];
+            for (let r = 0; r < listedPeers.count; ++r)
+                ids.push(listedPeers.objectAt(r).peerId);
+            writeFile(resultsUrl, ids.join("\n") + "\n");
+            break;
+        }
+        // A file dropped on the window or picked in the dialog, and the clicks of the files and transfers tabs.
+        case "addFile": globals.processNewFileToSend(fileUrl(args[0])); break;
+        case "togglePeer": globals.togglePeerSelection(args[0]); break;
+        case "sendFiles": globals.sendHighlightedFiles(); break;
+        case "queue": globals.queueFileToDownload(args[0]); break;
+        case "deleteUpload": globals.deleteFileToSend(args[0]); break;
+        case "deleteDownload": globals.deleteFileToDownload(args[0]); break;
+        default:
+            if (!extra.item || !extra.item.run(verb, args))
+                console.warn("scripted interface: unknown command", verb);
         }
     }
 
@@ -70,17 +80,13 @@ Item {
             if (xhr.readyState !== XMLHttpRequest.DONE)
                 return;
             reading = false;
-            const lines = xhr.responseText.split("\n");
             let ran = false;
-            for (const line of lines) {
+            for (const line of xhr.responseText.split("\n")) {
                 const parts = line.split(" ").filter(part => part.length > 0);
-                if (parts.length < 2)
-                    continue;
-                const number = parseInt(parts[0]);
-                if (!(number > lastDone))
+                if (parts.length < 2 || !(parseInt(parts[0]) > lastDone))
                     continue;
                 run(parts[1], parts.slice(2).map(decodeURIComponent));
-                lastDone = number;
+                lastDone = parseInt(parts[0]);
                 ran = true;
             }
             if (ran)
@@ -88,55 +94,6 @@ Item {
         };
         xhr.open("GET", commandsUrl);
         xhr.send();
-    }
-
-    // Sends one message at a time and times it from sendChat until the row shows "sent". The chat list shows the
-    // selected peer's conversation, so every refresh of it is a chance to see the confirmation.
-    function startBench(peer, count) {
-        benchPeer = peer;
-        benchLeft = count;
-        benchTimes = [];
-        globals.setCurrentSelectedChatPeer(peer);
-        benchNext();
-    }
-
-    function benchNext() {
-        if (benchLeft <= 0) {
-            writeFile(resultsUrl, benchTimes.join("\n") + "\n");
-            return;
-        }
-        benchLeft -= 1;
-        benchSeq += 1;
-        benchText = "bench " + benchSeq;
-        benchStart = Date.now();
-        globals.sendChat(benchPeer, benchText);
-    }
-
-    function benchRowSent() {
-        const rows = chatsModel.rowCount();
-        for (let row = rows - 1; row >= 0 && row >= rows - 5; --row) {
-            if (chatsModel.data(chatsModel.index(row, 1)) === benchText)
-                return chatsModel.data(chatsModel.index(row, 4)) === "sent";
-        }
-        return false;
-    }
-
-    Connections {
-        target: chatsModel
-        function onModelReset() {
-            if (root.benchText.length === 0 || !root.benchRowSent())
-                return;
-            root.benchTimes.push(Date.now() - root.benchStart);
-            root.benchText = "";
-            Qt.callLater(root.benchNext);
-        }
-        function onDataChanged() {
-            if (root.benchText.length === 0 || !root.benchRowSent())
-                return;
-            root.benchTimes.push(Date.now() - root.benchStart);
-            root.benchText = "";
-            Qt.callLater(root.benchNext);
-        }
     }
 
     Timer {

@@ -1,33 +1,29 @@
 # shellcheck shell=bash
-# Two instances find each other, hold each other "on", and exchange avatars: each stores the other's picture in
-# its data folder and links it from the peer's row; each also links its own row to a copy of its own picture.
-rig_lan 2
-rig_instance 1 Alice
-rig_instance 2 Bob
-rig_start 1
-rig_start 2
-
-rig_wait_all_on 2
-a="$(rig_node_id 1)"
-b="$(rig_node_id 2)"
-rig_expect_sql 1 "select alias || '|' || ipAddress || '|' || blocked from vesk_peers where id = '$b'" "Bob|$(netns_addr 2)|no"
-rig_expect_sql 2 "select alias || '|' || ipAddress || '|' || blocked from vesk_peers where id = '$a'" "Alice|$(netns_addr 1)|no"
-
-for pair in "1 2" "2 1"; do
-    set -- $pair
-    me=$1
-    other=$2
-    expected="$(rig_data "$me")/avatar_$(rig_node_id "$other").png"
-    rig_wait_sql "$me" "select avatarPath from vesk_peers where id = '$(rig_node_id "$other")'" "$expected"
-    cmp -s "$expected" "$(rig_data "$other")/myavatar.png" ||
-        rig_fail "instance $me: the stored avatar of $other differs from $other's own picture"
-    own="$(rig_data "$me")/avatar_$(rig_node_id "$me").png"
-    rig_wait_sql "$me" "select avatarPath from vesk_peers where id = '$(rig_node_id "$me")'" "$own"
-    cmp -s "$own" "$(rig_data "$me")/myavatar.png" || rig_fail "instance $me: its own row links another picture"
-done
-
-# Nothing was written outside the data folders.
-for me in 1 2; do
+# Three instances find each other, hold each other "on" with alias and address, and exchange avatars: each stores
+# the others' pictures in its data folder (and nowhere else) and links them from their rows. A profile change
+# reaches the others with the next announcement cycle.
+rig_pair 3
+for me in 1 2 3; do
+    for other in 1 2 3; do
+        id="$(rig_node_id "$other")" stored="$(rig_data "$me")/avatar_$(rig_node_id "$other").png"
+        rig_wait_sql "$me" "select avatarPath from vesk_peers where id = '$id'" "$stored"
+        cmp -s "$stored" "$(rig_data "$other")/myavatar.png" || rig_fail "instance $me holds another picture of $other"
+        [ "$me" = "$other" ] && continue
+        rig_expect_sql "$me" "select alias || '|' || ipAddress from vesk_peers where id = '$id'" \
+            "$(sed -n 's/^userAlias=//p' "$(rig_conf "$other")")|$(netns_addr "$other")"
+    done
     stray="$(find "$(rig_home "$me")" -name 'avatar_*' -not -path "$(rig_data "$me")/*")"
     [ -z "$stray" ] || rig_fail "instance $me: avatar files outside the data folder: $stray"
 done
+
+rig_cmd 1 changeUserInfo "Alice Renamed" "$(rig_sample_avatar 7)"
+grep -q '^userAlias=Alice Renamed$' "$(rig_conf 1)" || rig_fail "the new alias was not kept"
+rig_cmd 1 refreshPeers
+rig_wait_sql 2 "select alias from vesk_peers where id = '$a'" "Alice Renamed"
+for _ in $(seq 1 200); do
+    cmp -s "$(rig_data 2)/avatar_$a.png" "$(rig_data 1)/myavatar.png" && break
+    sleep 0.1
+done
+cmp -s "$(rig_data 2)/avatar_$a.png" "$(rig_data 1)/myavatar.png" || rig_fail "Bob did not receive Alice's new picture"
+cmp -s "$(rig_data 1)/myavatar.png" "$(rig_sample_avatar 1)" && rig_fail "Alice's picture did not change"
+true

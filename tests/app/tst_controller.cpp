@@ -1,0 +1,318 @@
+#include "app/firstrunwizard.h"
+#include "app/globals.h"
+#include "app/notificationdialog.h"
+#include "app/platform.h"
+#include "app/profileform.h"
+#include "app/veskprofilewizard.h"
+#include "app/veskqmlviewer.h"
+#include "appsupport.h"
+#include "common/htmltext.h"
+#include "testsupport.h"
+
+#include <QCheckBox>
+#include <QFile>
+#include <QImage>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMimeData>
+#include <QPushButton>
+#include <QQuickWindow>
+#include <QSettings>
+#include <QSignalSpy>
+#include <QTest>
+#include <QTextEdit>
+
+using namespace TestSupport;
+using Vesk::Parameters;
+
+namespace {
+const QString kPeer = QStringLiteral("{peer-a}");
+}
+
+// The controller as the interface sees it, and the windows it drives: the main window and its title, the popups
+// of peers, the wizards. The controller forwards to the subsystems and keeps the few rules of its own.
+class TestController : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void initTestCase()
+    {
+        // A node id stored by an earlier run is used as it is.
+        QSettings(QStringLiteral("Tavimor"), QStringLiteral("Vesk")).setValue("machineId", "{stored-node-id}");
+        QQuickWindow::setGraphicsApi(QSGRendererInterface::Software);
+        g = controller(true);
+        g->setClock(m_clock);
+        QCOMPARE(g->hostId(), QStringLiteral("{stored-node-id}"));
+        window = new VeskQMLViewer();
+        window->show();
+    }
+    void init()
+    {
+        QVERIFY(exec("delete from vesk_peers where id <> ?", {g->hostId()}) && exec("delete from vesk_downloads") &&
+                exec("delete from vesk_uploads"));
+        QVERIFY(exec("insert into vesk_peers (id, alias, ipAddress, status, unreadMessagesCount, blocked) values "
+                     "(?, '<b>Mallory</b>', '10.9.0.1', 'on', '4', 'no')",
+                     {kPeer}));
+        QVERIFY(exec("insert into vesk_uploads (id, filename, status) values ('u', 'a', 'sent')"));
+        QVERIFY(exec("insert into vesk_downloads (id, nodefrom, filename, filesize, status) values ('d1', ?, 'a', 1, "
+                     "'unknown'), ('d2', '{other}', 'b', 1, 'unknown'), ('d3', ?, 'c', 1, 'downloaded')",
+                     {kPeer, kPeer}));
+        for (const auto& popup : g->chatPopups.values() + g->downloadPopups.values())
+            if (popup)
+                popup->close();
+        QTRY_VERIFY(g->chatPopups.isEmpty() && g->downloadPopups.isEmpty());
+        window->showMinimized();
+    }
+    // Selecting a chat shows it and clears its count; a message from that node is then shown, not counted.
+    void conversationOpen_data()
+    {
+        QTest::addColumn<int>("tab");
+        QTest::addColumn<QString>("from");
+        QTest::addColumn<bool>("open");
+        QTest::newRow("same id") << 0 << kPeer << true;
+        QTest::newRow("id in other case") << 0 << kPeer.toUpper() << true;
+        QTest::newRow("another peer") << 0 << QStringLiteral("{peer-b}") << false;
+        QTest::newRow("chat tab not shown") << 1 << kPeer << false;
+    }
+    void conversationOpen()
+    {
+        QFETCH(int, tab);
+        QFETCH(QString, from);
+        g->setCurrentSelectedTabIndex(2);
+        g->setCurrentSelectedChatPeer(kPeer);
+        QCOMPARE(g->currentSelectedTabIndex(), 0);
+        QCOMPARE(g->totalNumberOfUnReadMessages(), 0);
+        g->setCurrentSelectedTabIndex(tab);
+        QTEST(g->isConversationOpen(from), "open");
+    }
+    void wakeFromSleepRefreshesPeers_data()
+    {
+        QTest::addColumn<qint64>("gap");
+        QTest::addColumn<QString>("status");
+        QTest::newRow("exactly thirty minutes") << qint64(1800000) << "on";
+        QTest::newRow("thirty minutes and a millisecond") << qint64(1800001) << "off";
+        QTest::newRow("clock set back") << qint64(-5 * 3600000) << "on";
+    }
+    void wakeFromSleepRefreshesPeers()
+    {
+        QFETCH(qint64, gap);
+        g->detectWakeUpFromSleepTimeout(); // takes the reference time
+        m_clock.advance(gap);
+        g->detectWakeUpFromSleepTimeout();
+        QTEST(peerField(kPeer, "status"), "status");
+        g->refreshPeers(); // the refresh button
+        QCOMPARE(peerField(kPeer, "status"), QStringLiteral("off"));
+    }
+    // The list-wide operations ask first and do nothing unless the user says OK.
+    void confirmations_data()
+    {
+        QTest::addColumn<QByteArray>("call");
+        QTest::addColumn<QString>("query");
+        QTest::addColumn<QStringList>("results"); // after Cancel, then after OK
+        QTest::newRow("clear uploads") << QByteArray("clearAllPendingUploads") << "select status from vesk_uploads"
+                                       << QStringList{"sent", "tobedeleted"};
+        QTest::newRow("clear downloads") << QByteArray("clearAllPendingDownloads")
+                                         << "select status from vesk_downloads where id = 'd1'"
+                                         << QStringList{"unknown", "tobedeleted"};
+        QTest::newRow("block") << QByteArray("blockUser") << "select blocked from vesk_peers where id = '" + kPeer + "'"
+                               << QStringList{"no", "yes"};
+    }
+    void confirmations()
+    {
+        QFETCH(QByteArray, call);
+        QFETCH(QString, query);
+        QFETCH(QStringList, results);
+        for (const auto answer : {QMessageBox::Cancel, QMessageBox::Ok}) {
+            BoxAnswerer box(answer);
+            QVERIFY(call == "blockUser" ? QMetaObject::invokeMethod(g, call, Q_ARG(QString, kPeer))
+                                        : QMetaObject::invokeMethod(g, call));
+            QVERIFY(box.seen);
+            QCOMPARE(column(query), QStringList{results.value(answer == QMessageBox::Ok)});
+        }
+    }
+    // The controller only forwards: a message handed to it ends up as the row its subsystem writes.
+    void messagesReachTheirSubsystem_data()
+    {
+        QTest::addColumn<Parameters>("message");
+        QTest::addColumn<QString>("query");
+        QTest::addColumn<QString>("expected");
+        const auto from = [](const char* action, Parameters message) {
+            message.insert({{"action", action}, {"nodeFrom", kPeer}, {"senderIPAddress", "10.9.0.1"}});
+            return message;
+        };
+        const QString fileId = QStringLiteral("0123456789abcdef0123456789abcdef");
+        QTest::newRow("chat") << from("newChatMessage", {{"message", "hello"}, {"chatId", "{c1}"}, {"timeSent", 1}})
+                              << "select message from vesk_chats where id = '{c1}'"
+                              << "hello";
+        QTest::newRow("offer") << from("newFileToDownload",
+                                       {{"fileId", fileId}, {"fileName", "a.pdf"}, {"fileSize", 9}})
+                               << "select filename from vesk_downloads where id = '" + fileId + "'"
+                               << "a.pdf";
+        QTest::newRow("handshake") << from("addMeRequest", {{"alias", "Bob"}})
+                                   << "select alias from vesk_peers where id = '" + kPeer + "'"
+                                   << "Bob";
+    }
+    void messagesReachTheirSubsystem()
+    {
+        QFETCH(Parameters, message);
+        QFETCH(QString, query);
+        g->processMessage(message);
+        QTEST(column(query).value(0), "expected");
+    }
+    void ownIdFromAnotherComputerGivesAFreshId()
+    {
+        const QString before = g->hostId();
+        const auto announce = [&](const char* from) {
+            g->addNodeFromUDP(before, from, "os", "twin");
+        };
+        MessageCatcher catcher;
+        announce("127.0.0.1"); // from this computer itself: our own announcement
+        QCOMPARE(g->hostId(), before);
+        // From anywhere else it is a second computer with our id: this one takes a fresh id and keeps it.
+        announce("10.99.0.2");
+        const QString fresh = g->hostId();
+        QVERIFY(fresh != before && !fresh.isEmpty());
+        QCOMPARE(g->settings->value("machineId").toString(), fresh);
+        QCOMPARE(catcher.criticals().filter("uses this computer's node id").size(), 1);
+        announce("10.99.0.2"); // now an ordinary peer
+        QCOMPARE(g->hostId(), fresh);
+        QCOMPARE(peerField(before, "ipAddress"), QStringLiteral("10.99.0.2"));
+    }
+
+    void titleShowsUnreadAndPendingCount()
+    {
+        g->updateAppIcons();
+        QCOMPARE(window->windowTitle(), QStringLiteral("6: Vesk")); // 4 unread messages, 2 offers to answer
+        QVERIFY(exec("delete from vesk_peers") && exec("delete from vesk_downloads"));
+        g->updateAppIcons();
+        QCOMPARE(window->windowTitle(), QStringLiteral("Vesk"));
+    }
+    // One popup per peer and kind gathers its messages; what a peer wrote is shown as text, never as markup.
+    void chatPopupShowsTextAndReplyOpensTheChat()
+    {
+        g->showChatNotification(kPeer, Vesk::plainTextToHtml(QStringLiteral("<i>first</i>")));
+        g->showChatNotification(kPeer, QStringLiteral("second"));
+        QPointer<NotificationDialog> popup = g->chatPopups.value(kPeer);
+        QVERIFY(popup && popup->isVisible());
+        QCOMPARE(g->chatPopups.size(), 1);
+        QCOMPARE(popup->textView()->toPlainText().split('\n', Qt::SkipEmptyParts),
+                 (QStringList{"<i>first</i>", "second"}));
+        QCOMPARE(popup->aliasLabel()->text(), QStringLiteral("<b>Mallory</b>"));
+        QCOMPARE(popup->aliasLabel()->textFormat(), Qt::PlainText);
+        QCOMPARE(popup->actionButton()->text(), QStringLiteral("Reply"));
+        popup->actionButton()->click();
+        QTRY_VERIFY(!popup);
+        QCOMPARE(g->currentSelectedChatPeer(), kPeer);
+        QCOMPARE(g->currentSelectedTabIndex(), 0);
+        QCOMPARE(peerField(kPeer, "unreadMessagesCount"), QStringLiteral("0"));
+        QVERIFY(!window->isMinimized());
+    }
+    void downloadAllQueuesEveryPendingOffer()
+    {
+        g->showDownloadNotification(kPeer, QStringLiteral("I have sent you a file called : <br> <b>a</b>"));
+        QPointer<NotificationDialog> popup = g->downloadPopups.value(kPeer);
+        QVERIFY(popup && !g->chatPopups.contains(kPeer));
+        QCOMPARE(popup->actionButton()->text(), QStringLiteral("Download All"));
+        popup->actionButton()->click();
+        QTRY_VERIFY(!popup);
+        QCOMPARE(column("select status from vesk_downloads order by id"),
+                 (QStringList{"queued", "queued", "downloaded"}));
+        QCOMPARE(g->currentSelectedTabIndex(), 2);
+        QVERIFY(!window->isMinimized());
+    }
+    void droppedFilesAreOffered()
+    {
+        const QList<QUrl> urls{QUrl::fromLocalFile("/tmp/a.txt"), QUrl::fromLocalFile("/tmp/b c.pdf")};
+        QSignalSpy offered(window, &VeskQMLViewer::newFileToSend);
+        QMimeData data;
+        data.setUrls(urls);
+        QDropEvent drop(QPointF(10, 10), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+        window->dropEvent(&drop);
+        QVERIFY(drop.isAccepted());
+        QCOMPARE(offered.size(), 2);
+        QCOMPARE(offered.at(1).at(0).toUrl(), urls.at(1));
+    }
+    // Closing asks first; only "Quit Vesk" closes, anything else keeps the program running in the taskbar.
+    void closeAsks_data()
+    {
+        QTest::addColumn<QString>("answer");
+        QTest::newRow("quit") << VeskQMLViewer::quitButtonText();
+        QTest::newRow("minimize") << VeskQMLViewer::minimizeButtonText();
+        QTest::newRow("escape") << QString();
+    }
+    void closeAsks()
+    {
+        QFETCH(QString, answer);
+        VeskQMLViewer other;
+        other.show();
+        BoxAnswerer box(answer);
+        const bool closed = other.close();
+        QCOMPARE(box.title, QStringLiteral("Do you really want to close Vesk?"));
+        QCOMPARE(box.buttons, (QStringList{VeskQMLViewer::quitButtonText(), VeskQMLViewer::minimizeButtonText()}));
+        QCOMPARE(closed, answer == VeskQMLViewer::quitButtonText());
+        QTRY_COMPARE(other.isMinimized(), !closed);
+    }
+    void secondStartBringsTheWindowBack()
+    {
+        window->setWindowState(Qt::WindowMaximized | Qt::WindowMinimized);
+        window->wakeMeUp();
+        QVERIFY(window->isVisible() && !window->isMinimized() && window->isMaximized());
+    }
+    // The first-run wizard and the profile wizard store the name (and picture) only when the user finishes.
+    void firstRun_data()
+    {
+        QTest::addColumn<QString>("typed");
+        QTest::addColumn<bool>("finish");
+        QTest::addColumn<QString>("stored");
+        QTest::newRow("finished") << "  Ann Smith " << true << "Ann Smith";
+        QTest::newRow("typed as is") << "UnKnown" << true << "UnKnown";
+        QTest::newRow("cancelled") << "Someone" << false << "Before";
+    }
+    void firstRun()
+    {
+        QFETCH(QString, typed);
+        QFETCH(bool, finish);
+        g->setUserAlias(QStringLiteral("Before"));
+        FirstRunWizard wizard;
+        wizard.show();
+        QAbstractButton* next = wizard.button(QWizard::NextButton);
+        wizard.next();
+        QVERIFY(!next->isEnabled()); // the terms first
+        qobject_cast<TOAPage*>(wizard.currentPage())->acceptBox()->setChecked(true);
+        wizard.next();
+        auto* page = qobject_cast<ProfilePage*>(wizard.currentPage());
+        QTest::keyClicks(page->form()->nameEdit(), QStringLiteral("   "));
+        QVERIFY(!next->isEnabled()); // and a name
+        page->form()->nameEdit()->setText(typed);
+        QVERIFY(next->isEnabled());
+        wizard.next();
+        QCOMPARE(g->userAlias(), QStringLiteral("Before"));
+        finish ? wizard.button(QWizard::FinishButton)->click() : wizard.reject();
+        QTEST(g->userAlias(), "stored");
+    }
+    void profileWizardStoresNameAndCentreSquare()
+    {
+        const QString picture = dataFolderPath() + QStringLiteral("chosen.png");
+        QVERIFY(TestSupport::writeFile(picture, TestSupport::pictureBytes(120, 40)));
+        QFile::remove(dataFolderPath() + QStringLiteral("myavatar.png"));
+        ProfileForm::setAvatarChooser([picture](QWidget*, const QString&, const QString&) { return picture; });
+        VeskProfileWizard wizard;
+        wizard.show();
+        auto* page = qobject_cast<InAppProfilePage*>(wizard.currentPage());
+        page->form()->chooseButton()->click();
+        QTest::keyClicks(page->form()->nameEdit(), QStringLiteral("Ann Again"));
+        wizard.button(QWizard::FinishButton)->click();
+        QCOMPARE(g->userAlias(), QStringLiteral("Ann Again"));
+        QCOMPARE(QImage(dataFolderPath() + QStringLiteral("myavatar.png")).size(), QSize(256, 256));
+        ProfileForm::setAvatarChooser({});
+    }
+
+private:
+    Vesk::Globals* g = nullptr;
+    Vesk::ManualClock m_clock;
+    VeskQMLViewer* window = nullptr;
+};
+
+QTEST_MAIN(TestController)
+#include "tst_controller.moc"

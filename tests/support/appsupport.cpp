@@ -1,0 +1,59 @@
+#include "appsupport.h"
+
+#include "app/globals.h"
+
+#include <QAbstractButton>
+#include <QApplication>
+#include <QTest>
+
+namespace TestSupport {
+
+Vesk::Globals* controller(bool started)
+{
+    QCoreApplication::setOrganizationName(QStringLiteral("Tavimor"));
+    QCoreApplication::setApplicationName(QStringLiteral("Vesk"));
+    Vesk::Globals* g = Vesk::Globals::instance();
+    if (started) {
+        g->init();
+        for (QTimer* timer : {&g->downloadUITimer, &g->unsentChatTimer, &g->unsentUploadsTimer, &g->refreshPeersTimer,
+                              &g->uploadsToDeleteTimer, &g->downloadsToDeleteTimer, &g->wakeUpTimer, &g->presenceTimer})
+            timer->stop();
+    }
+    return g;
+}
+
+BoxAnswerer::BoxAnswerer(QMessageBox::StandardButton button) : m_button(button)
+{
+    connect(&m_poll, &QTimer::timeout, this, &BoxAnswerer::poll);
+    m_poll.start(10);
+}
+
+BoxAnswerer::BoxAnswerer(const QString& buttonText) : BoxAnswerer(QMessageBox::NoButton)
+{
+    m_buttonText = buttonText;
+}
+
+void BoxAnswerer::poll()
+{
+    auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+    if (!box)
+        return;
+    m_poll.stop();
+    seen = true;
+    title = box->windowTitle();
+    text = box->text();
+    QAbstractButton* answer = m_button != QMessageBox::NoButton ? box->button(m_button) : nullptr;
+    for (QAbstractButton* button : box->buttons()) {
+        if (box->buttonRole(button) == QMessageBox::ActionRole) // the details toggle
+            continue;
+        buttons << button->text();
+        if (!m_buttonText.isEmpty() && button->text() == m_buttonText)
+            answer = button;
+    }
+    if (answer)
+        answer->click();
+    else
+        QTest::keyClick(box, Qt::Key_Escape);
+}
+
+} // namespace TestSupport
