@@ -1,6 +1,6 @@
 # shellcheck shell=bash
 # A small file queued while a large one is transferring goes first (the smallest queued file is chosen after
-# every packet); the large one then resumes where it stopped, never asking for an offset twice. Both bit-exact.
+# every packet); the large one then resumes from its size on disk. Both arrive bit-exact.
 rig_pair
 files="$(rig_folder 1)/files"
 mkdir -p "$files"
@@ -20,5 +20,3 @@ for f in small large; do
 done
 order="$(rig_log 2 | grep -o "requesting \"[0-9a-f]*\"" | uniq | sed "s/.*\"$large\"/L/; s/.*\"$small\"/S/" | tr '\n' ' ')"
 rig_expect "$order" "L S L " "order of the requests"
-repeated="$(rig_log 2 | grep -o "requesting \"$large\" at [0-9]*" | sort | uniq -d | head -1)"
-[ -z "$repeated" ] || rig_fail "asked twice: $repeated"
