@@ -29,8 +29,8 @@ fi
 . "$source_dir/tests/e2e/lib/netns.sh"
 # shellcheck source=../tests/e2e/lib/vesk_rig.sh
 . "$source_dir/tests/e2e/lib/vesk_rig.sh"
-# shellcheck source=../tests/e2e/lib/transfer_rig.sh
-. "$source_dir/tests/e2e/lib/transfer_rig.sh"
+RIG_EXTRA_QML="$source_dir/bench/qml/probe_verbs.qml"
+
 netns_skip_unless_available
 command -v sqlite3 >/dev/null || { echo "transfer bench: needs the sqlite3 command" >&2; exit 1; }
 
@@ -45,13 +45,13 @@ netns_setup 2 || exit 1
 trap finish EXIT
 RIG_TIMEOUT=60
 
-xfer_instance 1 Owner
-xfer_instance 2 Receiver
+rig_instance 1 Owner
+rig_instance 2 Receiver
 files="$(rig_folder 1)/files"
 mkdir -p "$files"
 echo "transfer bench: ${mib} MiB of random bytes, host 1 -> host 2 over a bridge"
-xfer_random_file "$files/payload.bin" "$mib"
-bytes="$(xfer_size "$files/payload.bin")"
+rig_random_file "$files/payload.bin" "$mib"
+bytes="$(rig_size "$files/payload.bin")"
 mb() { echo "scale=1; $1 / 1000000 / $2" | bc; }
 rss_kb() { awk '/^VmRSS:/ { print $2 }' "/proc/$1/status"; }
 hwm_kb() { awk '/^VmHWM:/ { print $2 }' "/proc/$1/status"; }
@@ -101,8 +101,8 @@ for link in $links; do
     # The engine, on an offer of its own (a new path is a new download), so each link starts from nothing.
     offered="$files/payload$run.bin"
     ln -f "$files/payload.bin" "$offered"
-    xfer_offer 1 2 "$offered"
-    id="$(xfer_upload_id 2 "$offered")"
+    rig_offer 1 2 "$offered"
+    id="$(rig_upload_id 2 "$offered")"
     rig_wait_sql 2 "select status from vesk_downloads where id = '$id'" unknown
 
     for i in 1 2; do
@@ -116,7 +116,7 @@ for link in $links; do
     rig_cmd 2 probeReset
     rig_cmd 2 queue "$id"
     rig_wait_sql 2 "select status from vesk_downloads where id = '$id'" downloaded 3600
-    received="$(xfer_downloads 2)/payload$run.bin"
+    received="$(rig_downloads 2)/payload$run.bin"
     # Timed by the kernel's clock, as the baseline is, not by the polling of this script: from the moment the
     # scripted interface had run the queue command (it writes "done" after it) to the last write of the file.
     engine_seconds=$(echo "$(stat -c %.9Y "$received") - $(stat -c %.9Y "$(rig_folder 2)/done")" | bc)
@@ -133,7 +133,7 @@ for link in $links; do
     done
     worst_gap="$(tr -d '[:space:]' <"$(rig_folder 2)/probe")"
 
-    [ "$(xfer_sha "$received")" = "$(xfer_sha "$files/payload.bin")" ] || rig_fail "the received file differs ($link)"
+    [ "$(rig_sha "$received")" = "$(rig_sha "$files/payload.bin")" ] || rig_fail "the received file differs ($link)"
     rm -f "$received"
 
     raw_rate="$(mb "$raw_bytes" "$raw_seconds")"

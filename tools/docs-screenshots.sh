@@ -21,8 +21,7 @@ done
 . "$source_dir/tests/e2e/lib/netns.sh"
 # shellcheck source=../tests/e2e/lib/vesk_rig.sh
 . "$source_dir/tests/e2e/lib/vesk_rig.sh"
-# shellcheck source=../tests/e2e/lib/transfer_rig.sh
-. "$source_dir/tests/e2e/lib/transfer_rig.sh"
+
 netns_skip_unless_available
 rig_init "$vesk" "$source_dir" || exit 1
 
@@ -104,8 +103,8 @@ a="$(rig_node_id 1)"
 b="$(rig_node_id 2)"
 files="$(rig_folder 1)/files"
 mkdir -p "$files"
-xfer_random_file "$files/holiday-video.mkv" 210
-id="$(xfer_upload_id 2 "$files/holiday-video.mkv")"
+rig_random_file "$files/holiday-video.mkv" 210
+id="$(rig_upload_id 2 "$files/holiday-video.mkv")"
 
 start 1
 start 2
@@ -124,7 +123,7 @@ keys 2 ctrl+3
 # The Download button of the only row offered, at the right of the window.
 click 2 -63 229
 rig_wait_sql 2 "select status from vesk_downloads where id = '$id'" queued 10
-xfer_wait_size_at_least "$(xfer_downloads 2)/holiday-video.mkv" $((100 * 1024 * 1024)) 120
+rig_wait_size "$(rig_downloads 2)/holiday-video.mkv" $((100 * 1024 * 1024)) 120
 kill -9 "${RIG_PID[1]}"
 wait "${RIG_PID[1]}" 2>/dev/null
 RIG_PID[1]=""
