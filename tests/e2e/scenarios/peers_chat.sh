@@ -6,7 +6,7 @@ to_bob="  hello Bob, <b>this</b> & that  "
 to_alice="$(printf 'hi Alice\nsecond line\t')"
 rig_cmd 1 sendChat "$b" "$to_bob"
 rig_wait_sql 2 "select count(*) from vesk_chats where peerfrom = '$a'" 1
-rig_expect_sql 2 "select unreadMessagesCount from vesk_peers where id = '$a'" 1
+rig_wait_sql 2 "select unreadMessagesCount from vesk_peers where id = '$a'" 1
 rig_cmd 2 sendChat "$a" "$to_alice"
 rig_wait_sql 1 "select status from vesk_chats where peerfrom = '$a'" sent
 rig_wait_sql 2 "select status from vesk_chats where peerfrom = '$b'" sent
