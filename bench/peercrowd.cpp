@@ -11,10 +11,12 @@
 //   start T                 the first announcement went out
 //   on I T                  identity I holds the target "on" (first time)
 //   sent T                  a chat went out at T
-//   chat T LATENCY          a chat sent at T was confirmed after LATENCY ms
+//   chat T LATENCY          a chat first sent at T was confirmed after LATENCY ms (resends included)
 //   end SENT ANSWERED HEARD AVATARS
 //                           one line at the end: chats sent and answered, announcements heard from the target,
 //                           avatar requests received from it
+#include "net/peermanager.h"
+#include "net/vesktcpsocket.h"
 #include "net/wire.h"
 
 #include <QCoreApplication>
@@ -37,12 +39,16 @@
 
 namespace {
 
-constexpr quint16 kTcpPort = 25001;
-constexpr quint16 kUdpPort = 45000;
+constexpr quint16 kTcpPort = VeskTcpSocket::kTcpPort;
+constexpr quint16 kUdpPort = PeerManager::kUdpPort;
+constexpr quint32 kMaxFrame = VeskTcpSocket::kMaxFrameSize;
 constexpr int kAnnouncements = 11;
 constexpr int kAnnounceIntervalMs = 2000;
 constexpr int kConnectionLifetimeMs = 5000;
-constexpr quint32 kMaxFrame = 16 * 1024 * 1024;
+// Like an instance, a chat not confirmed is sent again (same id) until it is; at the end the crowd stops sending
+// new chats and waits this long for the last confirmations.
+constexpr int kResendAfterMs = 2000;
+constexpr int kDrainMs = 10000;
 
 qint64 nowMs()
 {
@@ -103,7 +109,19 @@ public:
         if (m_chatMs > 0) {
             connect(&m_chatTimer, &QTimer::timeout, this, &Crowd::sendChat);
             m_chatTimer.start(m_chatMs);
+            connect(&m_resendTimer, &QTimer::timeout, this, &Crowd::resendChats);
+            m_resendTimer.start(kResendAfterMs / 2);
         }
+    }
+
+    // Stops new chats; true once every chat sent is confirmed or the drain time is over.
+    bool drained()
+    {
+        if (m_drainUntil == 0) {
+            m_chatTimer.stop();
+            m_drainUntil = nowMs() + kDrainMs;
+        }
+        return m_pendingChats.isEmpty() || nowMs() >= m_drainUntil;
     }
 
     void finish()
@@ -231,7 +249,7 @@ private:
             if (sent == m_pendingChats.end())
                 return;
             ++m_chatsAnswered;
-            emitLine(QStringLiteral("chat %1 %2").arg(sent.value()).arg(nowMs() - sent.value()));
+            emitLine(QStringLiteral("chat %1 %2").arg(sent->firstSentMs).arg(nowMs() - sent->firstSentMs));
             m_pendingChats.erase(sent);
         }
     }
@@ -245,15 +263,28 @@ private:
                 continue;
             const QString chatId = QUuid::createUuid().toString();
             const qint64 now = nowMs();
-            m_pendingChats.insert(chatId, now);
-            ++m_chatsSent;
-            emitLine(QStringLiteral("sent %1").arg(now));
-            send(identity, {{QStringLiteral("action"), QStringLiteral("newChatMessage")},
+            PendingChat chat{&identity, {}, now, now};
+            chat.message = {{QStringLiteral("action"), QStringLiteral("newChatMessage")},
                             {QStringLiteral("message"), QStringLiteral("hello from %1").arg(identity.alias)},
                             {QStringLiteral("chatId"), chatId},
                             {QStringLiteral("timeSent"), now},
-                            {QStringLiteral("nodeFrom"), identity.id}});
+                            {QStringLiteral("nodeFrom"), identity.id}};
+            ++m_chatsSent;
+            emitLine(QStringLiteral("sent %1").arg(now));
+            send(identity, chat.message);
+            m_pendingChats.insert(chatId, chat);
             return;
+        }
+    }
+
+    void resendChats()
+    {
+        const qint64 now = nowMs();
+        for (PendingChat& chat : m_pendingChats) {
+            if (now - chat.lastSentMs < kResendAfterMs)
+                continue;
+            chat.lastSentMs = now;
+            send(*chat.identity, chat.message);
         }
     }
 
@@ -267,9 +298,18 @@ private:
     QUdpSocket m_listener;
     QTimer m_announceTimer;
     QTimer m_chatTimer;
+    QTimer m_resendTimer;
     int m_announced = 0;
     size_t m_nextChat = 0;
-    QHash<QString, qint64> m_pendingChats;
+    struct PendingChat
+    {
+        const Identity* identity;
+        Vesk::Parameters message;
+        qint64 firstSentMs;
+        qint64 lastSentMs;
+    };
+    QHash<QString, PendingChat> m_pendingChats; // by chat id
+    qint64 m_drainUntil = 0;
     int m_chatsSent = 0;
     int m_chatsAnswered = 0;
     int m_heard = 0;
@@ -303,12 +343,14 @@ int main(int argc, char** argv)
     }
     Crowd crowd(target, first, count, broadcast, avatarFile.readAll(), chatMs);
     QTimer::singleShot(0, &crowd, [&crowd] { crowd.start(); });
-    // Ends after the duration, or as soon as the stop file appears.
+    // Ends after the duration, or as soon as the stop file appears, once the chats still out are confirmed.
     const QString stopFile = option(arguments, QStringLiteral("--stop-file"));
     const qint64 endAt = nowMs() + qint64(duration) * 1000;
     QTimer stopCheck;
     QObject::connect(&stopCheck, &QTimer::timeout, &app, [&] {
         if (nowMs() < endAt && (stopFile.isEmpty() || !QFile::exists(stopFile)))
+            return;
+        if (!crowd.drained())
             return;
         crowd.finish();
         app.quit();

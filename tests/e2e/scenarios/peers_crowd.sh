@@ -30,9 +30,8 @@ rig_running 1 || rig_fail "the instance ended during the storm"
 read -r _ sent answered _ avatars <<<"$(grep '^end ' "$log")"
 rig_expect "$(grep -c '^on ' "$log")" "$n" "peers holding the instance on"
 [ "${sent:-0}" -ge 40 ] || rig_fail "the crowd sent only ${sent:-0} chats"
-# The crowd stops timing when it ends; a chat lost in the storm is delivered later by the resend, which it does
-# not wait for, so one late answer in a hundred is tolerated here.
-[ "$answered" -ge $((sent - 1)) ] || rig_fail "chats answered: $answered of $sent"
+# A chat refused in the storm is sent again, as an instance would; the crowd waits for the last answers.
+rig_expect "$answered" "$sent" "chats answered"
 # Sanitizer builds run this too: the bound is generous; the benchmark measures the real figure.
 slowest=$(awk '$1 == "chat" { if ($3 > m) m = $3 } END { print m + 0 }' "$log")
 [ "$slowest" -lt 1500 ] || rig_fail "a chat waited $slowest ms for its answer"

@@ -26,12 +26,16 @@ rig_wait_sql 2 "select count(*) from vesk_downloads" 12
 rig_wait_sql 1 "select count(*) from vesk_downloads" 7
 # What A's "clear all" buttons do once confirmed (the confirmation box itself is the interface's).
 rig_sql 1 "update vesk_uploads set status = 'tobedeleted'; update vesk_downloads set status = 'tobedeleted'"
-seen_up="" seen_down="" start=$(date +%s)
+# A tick removes its rows one by one, so only counts read twice in a row (steady between ticks) are kept.
+seen_up="" seen_down="" last="" start=$(date +%s)
 while true; do
     up="$(rig_sql 1 "select count(*) from vesk_uploads")" down="$(rig_sql 1 "select count(*) from vesk_downloads")"
-    case " $seen_up " in *" $up "*) ;; *) seen_up="$seen_up $up" ;; esac
-    case " $seen_down " in *" $down "*) ;; *) seen_down="$seen_down $down" ;; esac
-    [ "$up$down" = 00 ] && break
+    if [ "$up|$down" = "$last" ]; then
+        case " $seen_up " in *" $up "*) ;; *) seen_up="$seen_up $up" ;; esac
+        case " $seen_down " in *" $down "*) ;; *) seen_down="$seen_down $down" ;; esac
+        [ "$up$down" = 00 ] && break
+    fi
+    last="$up|$down"
     [ $(($(date +%s) - start)) -lt 60 ] || rig_fail "instance 1 still has $up uploads and $down downloads"
     sleep 0.2
 done
