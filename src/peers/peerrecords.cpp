@@ -79,8 +79,11 @@ PeerRecords::Known PeerRecords::upsertPeer(const QString& nodeId, const QString&
             if (q.value(0).toString() == keptAlias && q.value(1).toString() == address &&
                 q.value(2).toString() == keptOs)
                 return known;
-            if (q.value(0).toString() != keptAlias)
+            if (q.value(0).toString() != keptAlias) {
                 scheduleListsShowingPeers();
+                // A new name usually comes with a new picture: the confirmation that follows asks for it.
+                m_avatarRequests.forget(nodeId);
+            }
         }
     }
     QSqlQuery q(m_store.database());

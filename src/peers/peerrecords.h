@@ -38,9 +38,10 @@ public:
     // steady trickle rather than in bursts.
     static constexpr int kMaxChecksPerRound = 16;
     // A peer confirms us once for every announcement of its we hear, and the picture it would send back is
-    // almost always the one we hold. Its avatar is asked for when it comes online, and at most once per
-    // announcement cycle after that, so a changed picture still arrives with its next announcements.
-    static constexpr qint64 kAvatarRequestWindowMs = 22000;
+    // almost always the one we hold. Its avatar is asked for when it comes online or announces a new alias, and
+    // at most once per window after that. The window is half a round of announcements (eleven, 2 s apart), so a
+    // peer that changes only its picture and announces again is still asked within that round.
+    static constexpr qint64 kAvatarRequestWindowMs = 10000;
 
     // dataFolder ends with a separator; peers' avatars are stored there.
     PeerRecords(Store& store, MessageSink& sink, const Clock& clock, const LocalProfile& profile,

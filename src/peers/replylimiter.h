@@ -22,6 +22,8 @@ public:
     qint64 windowMs() const { return m_windowMs; }
     int trackedKeys() const { return int(m_last.size()); }
     void clear() { m_last.clear(); }
+    // The next event for the key is allowed whenever it comes.
+    void forget(const QString& key) { m_last.remove(key); }
 
 private:
     qint64 m_windowMs;

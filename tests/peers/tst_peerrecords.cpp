@@ -57,6 +57,7 @@ private Q_SLOTS:
     void confirmationMarksOnAndRequestsAvatar();
     void presenceAgainCostsOnlyTheAnswers_data();
     void presenceAgainCostsOnlyTheAnswers();
+    void aRenamedPeerIsAskedForItsPictureAtOnce();
     void aBurstOfArrivalsRefreshesEachListOnce();
     void avatarRequestIsAnsweredWithTheOwnFile();
     void avatarObtainedIsStoredSafely_data();
@@ -301,6 +302,18 @@ void tst_PeerRecords::presenceAgainCostsOnlyTheAnswers()
     for (const auto& spy : std::as_const(spies))
         signalled += int(spy->count());
     QCOMPARE(signalled, changes ? 2 : 0); // with a new picture, each list shows it once
+}
+
+void tst_PeerRecords::aRenamedPeerIsAskedForItsPictureAtOnce()
+{
+    // On, asked for its picture just now; then it announces a new name and confirms us again.
+    f->addPeer("renamer", "on", "10.77.0.61");
+    peers->handleAddMeRequestConfirmed(fromPeer("addMeRequestConfirmed", "renamer", "10.77.0.61"));
+    f->clock.advance(1000);
+    peers->addNodeFromUDP("renamer", "10.77.0.61", "", "new name");
+    peers->handleAddMeRequestConfirmed(fromPeer("addMeRequestConfirmed", "renamer", "10.77.0.61"));
+    QCOMPARE(f->sink.withAction("avatarRequested").size(), 2);
+    QCOMPARE(peerField("renamer", "alias"), QStringLiteral("new name"));
 }
 
 void tst_PeerRecords::aBurstOfArrivalsRefreshesEachListOnce()
