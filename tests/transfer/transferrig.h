@@ -6,13 +6,35 @@
 #include "transfer/incomingoffers.h"
 #include "transfer/outgoingoffers.h"
 #include "transfer/packetserver.h"
+#include "transfer/transfermessages.h"
 
 #include <QCoreApplication>
+#include <QDir>
 
 namespace TestSupport {
 
+constexpr qint64 kPacket = Vesk::TransferMessages::kPacketSize;
+
+// A packet request as the owner receives it.
+struct Request
+{
+    QString fileId;
+    qint64 fileSeek = -1;
+    qint64 bufferSize = -1;
+    bool operator==(const Request& o) const
+    {
+        return fileId == o.fileId && fileSeek == o.fileSeek && bufferSize == o.bufferSize;
+    }
+};
+
+inline char* toString(const Request& r)
+{
+    return qstrdup(qPrintable(QStringLiteral("(%1 @%2 +%3)").arg(r.fileId).arg(r.fileSeek).arg(r.bufferSize)));
+}
+
 // The transfer subsystems wired to each other as the program wires them, over a fresh fixture: no port, no
-// controller. Messages they send land in the fixture's sink.
+// controller. Messages they send land in the fixture's sink; the owner of offered files is a peer that only
+// answers when a test plays it by hand.
 struct TransferRig : SubsystemFixture
 {
     TransferRig()
@@ -20,6 +42,7 @@ struct TransferRig : SubsystemFixture
           engine(*store, sink, clock, shell, downloadsFolder()), incoming(*store, sink, clock, shell, engine)
     {
         shell.autoOpen = false;
+        ownerAddress = addPeer(QStringLiteral("owner"));
     }
 
     void insertUpload(const QString& id, const QString& nodeTo, qint64 timeSent,
@@ -38,13 +61,73 @@ struct TransferRig : SubsystemFixture
     }
     // The file ids of every message with that action, in order.
     QStringList fileIds(const QString& action) const { return sink.values(action, "fileId"); }
-    // Lets queued steps run (the engine's next download, and the step that one queues in turn).
-    static void settle()
+    // Waits for received bytes to reach their file, then lets queued steps run (the engine's next download, and
+    // the step that one queues in turn).
+    void settle()
     {
+        engine.flushWrites();
         for (int i = 0; i < 3; ++i)
             QCoreApplication::processEvents();
     }
 
+    void offer(const QString& id, const QString& name, qint64 size, const QString& from = QStringLiteral("owner"))
+    {
+        incoming.processNewFileToBeReceived(id, name, from, size);
+    }
+    void queue(const QString& id)
+    {
+        engine.queueFileToDownload(id);
+        settle();
+    }
+    QList<Request> requests() const
+    {
+        QList<Request> found;
+        for (const auto& s : sink.withAction(QStringLiteral("sendDataPacket")))
+            found.append(
+                {s.value("fileId").toString(), s.value("fileSeek").toLongLong(), s.value("bufferSize").toLongLong()});
+        return found;
+    }
+    void deliver(const QString& id, qint64 seek, const QByteArray& bytes)
+    {
+        engine.handleReceiveDataPacket({{"action", "receiveDataPacket"},
+                                        {"binaryData", bytes},
+                                        {"fileSeek", seek},
+                                        {"fileId", id},
+                                        {"timeSent", clock.nowMs()}});
+        settle();
+    }
+    // Answers the last request from `source`, as the owner would.
+    bool answerLast(const QByteArray& source)
+    {
+        const QList<Request> asked = requests();
+        if (asked.isEmpty())
+            return false;
+        deliver(asked.last().fileId, asked.last().fileSeek, source.mid(asked.last().fileSeek, asked.last().bufferSize));
+        return true;
+    }
+    // A prompt owner: answers every request from the given one on, in the order they were made, including those
+    // the answers bring, until the engine asks for nothing more.
+    void answerAll(const QByteArray& source, qsizetype from = 0)
+    {
+        for (QList<Request> asked = requests(); from < asked.size(); asked = requests()) {
+            const Request r = asked.at(from++);
+            deliver(r.fileId, r.fileSeek, source.mid(r.fileSeek, r.bufferSize));
+        }
+    }
+    // One run of the 2000 ms progress tick.
+    void tick()
+    {
+        engine.progressTick();
+        settle();
+    }
+    QString status(const QString& id) const { return row(QStringLiteral("vesk_downloads"), id).value("status"); }
+    QString path(const QString& name) const { return downloadsFolder() + name; }
+    QStringList entries() const
+    {
+        return QDir(downloadsFolder()).entryList(QDir::Files | QDir::Hidden | QDir::System, QDir::Name);
+    }
+
+    QHostAddress ownerAddress;
     Vesk::PacketServer packets;
     Vesk::OutgoingOffers outgoing;
     Vesk::DownloadEngine engine;

@@ -1,4 +1,6 @@
-#include "downloaddriver.h"
+#include "transferrig.h"
+
+#include "store/vesksqlquerymodel.h"
 
 #include <QFileInfo>
 #include <QSignalSpy>
@@ -8,415 +10,320 @@ using Vesk::DownloadEngine;
 
 // The download engine: which file goes next, what is asked for, what is written, when it gives up and when it goes
 // on by itself.
-class tst_Downloads : public DownloadDriver
+class tst_Downloads : public QObject
 {
     Q_OBJECT
 
+    std::unique_ptr<TransferRig> rig;
+
 private Q_SLOTS:
-    void choiceComparesSizesAsIntegers_data();
-    void choiceComparesSizesAsIntegers();
-    void requestSequence_data();
-    void requestSequence();
-    void smallFileOvertakesAndLargeOneResumes();
-    void pausingAndQueueingAgainResumes();
-    void resumeAsksForTheSizeOnDisk();
-    void emptyOfferCompletesWithoutPacketOrFile();
-    void outOfTurnPacketsLeaveTheFileAlone_data();
-    void outOfTurnPacketsLeaveTheFileAlone();
-    void badPacketsAreRefused_data();
-    void badPacketsAreRefused();
-    void packetForUnknownOrUnstartedDownloadIsDropped();
-    void automaticOpen_data();
-    void automaticOpen();
-    void progressFollowsTheDownload();
-    void elevenQuietTicksGiveUpAndTheOwnersReturnResumes();
-    void pausedByTheUserWaitsForTheUser();
-    void withdrawnCurrentDownloadLetsTheQueueGoOn();
-    void lateAnswersLeaveAnEndedDownloadAlone_data();
-    void lateAnswersLeaveAnEndedDownloadAlone();
-    void allPendingAtOnce();
+    void init() { rig = std::make_unique<TransferRig>(); }
+    void cleanup() { rig.reset(); }
+
+    void smallestQueuedFirst_data()
+    {
+        QTest::addColumn<QVariant>("first");
+        QTest::addColumn<QVariant>("second");
+        QTest::addColumn<QString>("chosen");
+        QTest::newRow("text 900 against integer 10000") << QVariant("900") << QVariant(10000) << "first";
+        QTest::newRow("text 10000 against integer 900") << QVariant("10000") << QVariant(900) << "second";
+        QTest::newRow("both text") << QVariant("9") << QVariant("10") << "first";
+    }
+    void smallestQueuedFirst()
+    {
+        QFETCH(QVariant, first);
+        QFETCH(QVariant, second);
+        QFETCH(QString, chosen);
+        const QString insert = "insert into vesk_downloads (id, filename, filesize, nodefrom, status, timestamp, "
+                               "downloadsize) values (?, ?, ?, 'owner', ?, 0, '0')";
+        QVERIFY(exec(insert, {"first", "a", first, "queued"}));
+        QVERIFY(exec(insert, {"second", "b", second, "queued"}));
+        QVERIFY(exec(insert, {"paused", "c", 1, "unknown"}));
+        QCOMPARE(rig->engine.nextQueuedDownloadId(), chosen);
+        QVERIFY(exec("update vesk_downloads set status = 'unknown'"));
+        QCOMPARE(rig->engine.nextQueuedDownloadId(), QString());
+    }
+
+    // A prompt owner: each offset is asked for once, in order, in whole packets; the file only ever holds the
+    // source's first bytes, and at the end it is the source, the owner hears so and the user sees it.
+    void wholeDownload_data()
+    {
+        QTest::addColumn<qint64>("size");
+        QTest::addColumn<QList<qint64>>("offsets");
+        QTest::newRow("empty: no request, no file") << qint64(0) << QList<qint64>{};
+        QTest::newRow("one byte") << qint64(1) << QList<qint64>{0};
+        QTest::newRow("exactly one packet") << kPacket << QList<qint64>{0};
+        QTest::newRow("one byte over a packet") << kPacket + 1 << QList<qint64>{0, kPacket};
+        QTest::newRow("two and a half packets") << 5 * kPacket / 2 << QList<qint64>{0, kPacket, 2 * kPacket};
+    }
+    void wholeDownload()
+    {
+        QFETCH(qint64, size);
+        QFETCH(QList<qint64>, offsets);
+        const QByteArray source = pattern(size, 5);
+        rig->offer("seq", "seq.bin", size);
+        rig->queue("seq");
+        QCOMPARE(rig->requests().size(), qMin<qsizetype>(offsets.size(), 1)); // a new download asks for one packet
+        for (qsizetype answered = 0; answered < rig->requests().size(); ++answered) {
+            QCOMPARE(rig->status("seq"), QStringLiteral("queued"));
+            const Request r = rig->requests().at(answered);
+            rig->deliver(r.fileId, r.fileSeek, source.mid(r.fileSeek, r.bufferSize));
+            QVERIFY(source.startsWith(readFile(rig->path("seq.bin"))));
+        }
+        QList<qint64> asked;
+        for (const Request& r : rig->requests()) {
+            asked.append(r.fileSeek);
+            QCOMPARE(r.bufferSize, qMin(kPacket, size - r.fileSeek));
+        }
+        QCOMPARE(asked, offsets);
+        for (const auto& s : rig->sink.withAction("sendDataPacket"))
+            QCOMPARE(s.address, rig->ownerAddress);
+        QCOMPARE(rig->status("seq"), QStringLiteral("downloaded"));
+        QCOMPARE(rig->entries(), size ? QStringList{"seq.bin"} : QStringList());
+        QCOMPARE(readFile(rig->path("seq.bin")), source);
+        QCOMPARE(rig->engine.currentDownloadingFileId(), QString());
+        QCOMPARE(rig->fileIds("fileTransferComplete"), QStringList{"seq"});
+        QCOMPARE(rig->sink.withAction("fileTransferComplete").first().address, rig->ownerAddress);
+        QCOMPARE(rig->shell.chatPopups.size(), 1);
+        QVERIFY(rig->shell.chatPopups.first().html.contains("seq.bin"));
+        QVERIFY(!rig->shell.progressShown);
+    }
+
+    // A smaller file queued while a large one runs takes over after the next packet; the large one then goes on
+    // from its size on disk.
+    void smallFileOvertakes()
+    {
+        const QByteArray large = pattern(3 * kPacket, 1);
+        const QByteArray small = pattern(500, 2);
+        rig->offer("large", "large.bin", large.size());
+        rig->offer("small", "small.bin", small.size());
+        rig->queue("large");
+        QVERIFY(rig->answerLast(large));
+        QCOMPARE(rig->requests().mid(1),
+                 (QList<Request>{{"large", kPacket, kPacket}, {"large", 2 * kPacket, kPacket}}));
+        rig->engine.queueFileToDownload("small");
+        rig->sink.clear();
+        rig->deliver("large", kPacket, large.mid(kPacket, kPacket));
+        QCOMPARE(QFileInfo(rig->path("large.bin")).size(), 2 * kPacket);
+        QCOMPARE(rig->requests(), (QList<Request>{{"small", 0, 500}}));
+        rig->sink.clear();
+        rig->deliver("small", 0, small);
+        QCOMPARE(readFile(rig->path("small.bin")), small);
+        QCOMPARE(rig->requests(), (QList<Request>{{"large", 2 * kPacket, kPacket}}));
+        QVERIFY(rig->answerLast(large));
+        QCOMPARE(rig->status("large"), QStringLiteral("downloaded"));
+        QCOMPARE(readFile(rig->path("large.bin")), large);
+    }
+
+    // After a restart the file on disk is all that is known: the download asks for the rest of the packet that
+    // holds its size (the owner answers from that chunk anyway), then whole ones, and the result is the source.
+    void resumesFromTheSizeOnDisk()
+    {
+        const QByteArray source = pattern(2 * kPacket + 77, 3);
+        rig->offer("r", "resume.bin", source.size());
+        QVERIFY(exec("update vesk_downloads set downloadsize = filesize where id = 'r'"));
+        QVERIFY(writeFile(rig->path("resume.bin"), source.left(1234)));
+        rig->queue("r");
+        QCOMPARE(rig->requests(), (QList<Request>{{"r", 1234, kPacket - 1234}}));
+        QCOMPARE(rig->engine.currentDownloadFileSize(), 1234);
+        rig->answerAll(source);
+        QCOMPARE(rig->status("r"), QStringLiteral("downloaded"));
+        QCOMPARE(readFile(rig->path("resume.bin")), source);
+        QCOMPARE(rig->entries(), QStringList{"resume.bin"});
+    }
+
+    // Packets out of turn or that do not fit leave the file alone and bring no new request, whether the download
+    // runs or was paused; the right packet still goes in afterwards.
+    void refusedPackets_data()
+    {
+        QTest::addColumn<bool>("paused");
+        QTest::addColumn<QString>("id");
+        QTest::addColumn<QVariant>("seek");
+        QTest::addColumn<QByteArray>("bytes");
+        const QByteArray source = pattern(50);
+        for (const bool paused : {false, true}) {
+            const auto add = [paused](const char* tag, const char* id, const QVariant& seek, const QByteArray& b) {
+                QTest::addRow("%s%s", paused ? "paused, " : "", tag) << paused << QString(id) << seek << b;
+            };
+            add("duplicate of the previous packet", "o", 0, source.left(10));
+            add("ahead of the file", "o", 20, source.mid(20, 10));
+            add("one short", "o", 9, source.mid(9, 10));
+            add("empty", "o", 10, QByteArray());
+            add("past the offered size", "o", 10, pattern(41));
+            add("no offset", "o", QVariant(), source.mid(10, 10));
+            add("offset as text", "o", "ten", source.mid(10, 10));
+            add("unknown download", "nobody", 0, source.left(10));
+            add("download never started", "idle", 0, source.left(10));
+        }
+    }
+    void refusedPackets()
+    {
+        QFETCH(bool, paused);
+        QFETCH(QString, id);
+        QFETCH(QVariant, seek);
+        QFETCH(QByteArray, bytes);
+        const QByteArray source = pattern(50);
+        rig->offer("idle", "idle.bin", 10);
+        rig->offer("o", "o.bin", source.size());
+        rig->queue("o");
+        rig->deliver("o", 0, source.left(10));
+        if (paused)
+            rig->engine.pauseFileToDownload("o");
+        const qsizetype asked = rig->requests().size();
+        Vesk::MessageSink::Parameters packet{{"action", "receiveDataPacket"}, {"binaryData", bytes}, {"fileId", id}};
+        if (seek.isValid())
+            packet.insert("fileSeek", seek);
+        rig->engine.handleReceiveDataPacket(packet);
+        rig->settle();
+        QCOMPARE(rig->entries(), QStringList{"o.bin"});
+        QCOMPARE(readFile(rig->path("o.bin")), source.left(10));
+        QCOMPARE(rig->requests().size(), asked);
+        rig->deliver("o", 10, source.mid(10));
+        QCOMPARE(readFile(rig->path("o.bin")), source);
+    }
+
+    // Answers still on their way when the download ended (the window had several in flight) touch nothing.
+    void lateAnswersLeaveAnEndedDownloadAlone_data()
+    {
+        QTest::addColumn<bool>("withdrawn");
+        QTest::newRow("withdrawn by the owner") << true;
+        QTest::newRow("finished") << false;
+    }
+    void lateAnswersLeaveAnEndedDownloadAlone()
+    {
+        QFETCH(bool, withdrawn);
+        const QByteArray source = pattern(3 * kPacket + 10);
+        rig->offer("d", "d.bin", source.size());
+        rig->queue("d");
+        QVERIFY(rig->answerLast(source));
+        QVERIFY(rig->requests().size() > 2);
+        if (withdrawn)
+            rig->incoming.handleRemoveFileToGet({{"action", "removeFileToGet"}, {"fileId", "d"}});
+        else
+            rig->answerAll(source, 1);
+        rig->settle();
+        const QByteArray before = readFile(rig->path("d.bin"));
+        QVERIFY(source.startsWith(before));
+        const QList<Request> late = rig->requests();
+        rig->sink.clear();
+        for (const Request& r : late)
+            rig->deliver(r.fileId, r.fileSeek, source.mid(r.fileSeek, r.bufferSize));
+        QCOMPARE(readFile(rig->path("d.bin")), before);
+        QVERIFY(rig->requests().isEmpty());
+    }
+
+    void automaticOpen_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<bool>("setting");
+        QTest::addColumn<QByteArray>("contents");
+        QTest::addColumn<bool>("opened");
+        QTest::newRow("photo") << "photo.jpg" << true << QByteArray("abc") << true;
+        QTest::newRow("photo, setting off") << "photo.jpg" << false << QByteArray("abc") << false;
+        QTest::newRow("empty photo") << "photo.jpg" << true << QByteArray() << false;
+        QTest::newRow("program") << "setup.exe" << true << QByteArray("abc") << false;
+    }
+    void automaticOpen()
+    {
+        QFETCH(QString, name);
+        QFETCH(bool, setting);
+        QFETCH(QByteArray, contents);
+        QFETCH(bool, opened);
+        rig->shell.autoOpen = setting;
+        rig->offer("open", name, contents.size());
+        rig->queue("open");
+        rig->answerAll(contents);
+        QCOMPARE(rig->status("open"), QStringLiteral("downloaded"));
+        QCOMPARE(rig->shell.opened, opened ? QStringList{rig->path(name)} : QStringList());
+    }
+
+    // The taskbar is told at most every kProgressUpdateMs; the tick publishes the size when it grew.
+    void progress()
+    {
+        const QByteArray source = pattern(3 * kPacket);
+        rig->offer("t", "t.bin", source.size());
+        rig->queue("t");
+        QVERIFY(rig->answerLast(source));
+        QCOMPARE(rig->shell.progress, QList<qint64>{0});
+        rig->clock.advance(DownloadEngine::kProgressUpdateMs);
+        rig->deliver("t", kPacket, source.mid(kPacket, kPacket));
+        QCOMPARE(rig->shell.progress, (QList<qint64>{0, 66}));
+        QSignalSpy sizeSpy(&rig->engine, &DownloadEngine::currentDownloadFileSizeChanged);
+        rig->tick();
+        rig->tick();
+        QCOMPARE(sizeSpy.size(), 1);
+        rig->engine.pauseFileToDownload("t");
+        rig->tick();
+        QVERIFY(!rig->shell.progressShown);
+    }
+
+    // Each quiet tick asks again; after kMaxStallTicks of them the download is given up and the next one runs.
+    // Given up by the stall, not by the user, it goes on from its bytes on disk when its owner is back.
+    void giveUpAfterStallsAndResume()
+    {
+        const QByteArray source = pattern(kPacket + 500);
+        rig->offer("stuck", "stuck.bin", source.size());
+        rig->offer("next", "next.bin", 2 * kPacket);
+        rig->offer("paused", "paused.bin", 10);
+        rig->engine.queueFileToDownload("next");
+        rig->queue("stuck");
+        QVERIFY(rig->answerLast(source));
+        rig->tick(); // the packet that arrived counts as progress
+        rig->sink.clear();
+        for (int i = 1; i <= DownloadEngine::kMaxStallTicks; ++i) {
+            rig->tick();
+            QCOMPARE(rig->status("stuck"), QStringLiteral("queued"));
+            QCOMPARE(rig->requests().size(), i);
+            QCOMPARE(rig->requests().last(), (Request{"stuck", kPacket, 500}));
+        }
+        rig->tick();
+        QCOMPARE(rig->status("stuck"), QStringLiteral("unknown"));
+        QCOMPARE(rig->requests().last(), (Request{"next", 0, kPacket}));
+        QCOMPARE(rig->engine.bytesOnDisk("stuck"), kPacket);
+
+        rig->engine.ownerCameOnline("someone else");
+        QCOMPARE(rig->status("stuck"), QStringLiteral("unknown"));
+        rig->engine.ownerCameOnline("owner");
+        QCOMPARE(rig->status("stuck"), QStringLiteral("queued"));
+        QCOMPARE(rig->status("paused"), QStringLiteral("unknown")); // the user's pause waits for the user
+        rig->engine.pauseFileToDownload("next");
+        rig->sink.clear();
+        rig->settle();
+        QCOMPARE(rig->requests().last(), (Request{"stuck", kPacket, 500}));
+        QVERIFY(rig->answerLast(source));
+        QCOMPARE(readFile(rig->path("stuck.bin")), source);
+    }
+
+    void withdrawnCurrentDownloadLetsTheQueueGoOn()
+    {
+        rig->offer("w1", "w1.bin", 500);
+        rig->offer("w2", "w2.bin", 900);
+        rig->engine.queueFileToDownload("w2");
+        rig->queue("w1");
+        rig->sink.clear();
+        rig->incoming.handleRemoveFileToGet({{"action", "removeFileToGet"}, {"fileId", "w1"}});
+        rig->settle();
+        QVERIFY(row("vesk_downloads", "w1").isEmpty());
+        QCOMPARE(rig->requests(), (QList<Request>{{"w2", 0, 900}}));
+    }
+
+    void allPendingAtOnce()
+    {
+        for (const char* id : {"a", "b", "c"})
+            rig->offer(id, QString(id) + ".bin", 100);
+        rig->insertDownload("done", "owner", "downloaded");
+        rig->engine.downloadAllPending();
+        rig->settle();
+        QCOMPARE(column("select id from vesk_downloads where status = 'queued' order by id"),
+                 (QStringList{"a", "b", "c"}));
+        QCOMPARE(rig->engine.currentDownloadingFileId(), QStringLiteral("a"));
+        rig->engine.pauseAllPendingDownloads();
+        QCOMPARE(column("select id from vesk_downloads where status = 'unknown' order by id"),
+                 (QStringList{"a", "b", "c"}));
+        QCOMPARE(rig->status("done"), QStringLiteral("downloaded"));
+        QCOMPARE(rig->engine.currentDownloadingFileId(), QString());
+    }
 };
-
-void tst_Downloads::choiceComparesSizesAsIntegers_data()
-{
-    QTest::addColumn<QVariant>("first");
-    QTest::addColumn<QVariant>("second");
-    QTest::addColumn<QString>("chosen");
-    QTest::newRow("text 900 against integer 10000") << QVariant("900") << QVariant(10000) << "first";
-    QTest::newRow("text 10000 against integer 900") << QVariant("10000") << QVariant(900) << "second";
-    QTest::newRow("both text") << QVariant("9") << QVariant("10") << "first";
-}
-
-void tst_Downloads::choiceComparesSizesAsIntegers()
-{
-    QFETCH(QVariant, first);
-    QFETCH(QVariant, second);
-    QFETCH(QString, chosen);
-    const QString insert = "insert into vesk_downloads (id, filename, filesize, nodefrom, status, timestamp, "
-                           "downloadsize) values (?, ?, ?, 'owner', ?, 0, '0')";
-    QVERIFY(exec(insert, {"first", "a", first, "queued"}));
-    QVERIFY(exec(insert, {"second", "b", second, "queued"}));
-    QVERIFY(exec(insert, {"paused", "c", 1, "unknown"}));
-    QCOMPARE(rig->engine.nextQueuedDownloadId(), chosen);
-    QVERIFY(exec("update vesk_downloads set status = 'unknown'"));
-    QCOMPARE(rig->engine.nextQueuedDownloadId(), QString());
-}
-
-void tst_Downloads::requestSequence_data()
-{
-    QTest::addColumn<qint64>("size");
-    QTest::addColumn<QList<qint64>>("offsets");
-    QTest::addColumn<qint64>("lastBufferSize");
-    QTest::newRow("one byte") << qint64(1) << QList<qint64>{0} << qint64(1);
-    QTest::newRow("exactly one packet") << kPacket << QList<qint64>{0} << kPacket;
-    QTest::newRow("one byte over a packet") << kPacket + 1 << QList<qint64>{0, kPacket} << qint64(1);
-    QTest::newRow("two and a half packets") << 5 * kPacket / 2 << QList<qint64>{0, kPacket, 2 * kPacket} << kPacket / 2;
-}
-
-void tst_Downloads::requestSequence()
-{
-    QFETCH(qint64, size);
-    QFETCH(QList<qint64>, offsets);
-    QFETCH(qint64, lastBufferSize);
-    const QByteArray source = pattern(size, 5);
-    offer("seq", "seq.bin", size);
-    queue("seq");
-    QCOMPARE(requests(), (QList<Request>{{"seq", 0, qMin(size, kPacket)}})); // a new download asks for one packet
-    // The window refills as answers come in; each offset is asked for once, in order, and the file only ever
-    // holds the source's first bytes.
-    for (qsizetype answered = 0; answered < requests().size(); ++answered) {
-        QCOMPARE(status("seq"), QStringLiteral("queued"));
-        const Request r = requests().at(answered);
-        deliverPacket(r.fileId, r.fileSeek, source.mid(r.fileSeek, r.bufferSize));
-        QVERIFY(source.startsWith(readFile(path("seq.bin"))));
-    }
-    QList<qint64> asked;
-    for (const Request& r : requests()) {
-        asked.append(r.fileSeek);
-        QCOMPARE(r.bufferSize, r.fileSeek == offsets.last() ? lastBufferSize : kPacket);
-    }
-    QCOMPARE(asked, offsets);
-    for (const auto& s : rig->sink.withAction("sendDataPacket")) {
-        QCOMPARE(s.address, ownerAddress);
-        QCOMPARE(s.value("timeSent").toLongLong(), rig->clock.nowMs());
-    }
-    QCOMPARE(status("seq"), QStringLiteral("downloaded"));
-    QCOMPARE(readFile(path("seq.bin")), source);
-    QCOMPARE(rig->engine.currentDownloadingFileId(), QString());
-    QCOMPARE(rig->store->completedDownloads->rowCount(), 1);
-    QCOMPARE(rig->fileIds("fileTransferComplete"), QStringList{"seq"});
-    QCOMPARE(rig->sink.withAction("fileTransferComplete").first().address, ownerAddress);
-    QCOMPARE(rig->shell.chatPopups.size(), 1);
-    QVERIFY(rig->shell.chatPopups.first().html.contains("seq.bin"));
-    QVERIFY(!rig->shell.progressShown);
-}
-
-void tst_Downloads::smallFileOvertakesAndLargeOneResumes()
-{
-    const QByteArray large = pattern(3 * kPacket, 1);
-    const QByteArray small = pattern(500, 2);
-    offer("large", "large.bin", large.size());
-    offer("small", "small.bin", small.size());
-    queue("large");
-    QVERIFY(answerLastRequest(large));
-    QCOMPARE(requests().mid(1), (QList<Request>{{"large", kPacket, kPacket}, {"large", 2 * kPacket, kPacket}}));
-
-    // Queued while packets of the large file are on their way: the next choice after one of them is the small
-    // file, and nothing more is asked for the large one meanwhile.
-    rig->engine.queueFileToDownload("small");
-    rig->sink.clear();
-    deliverPacket("large", kPacket, large.mid(kPacket, kPacket));
-    QCOMPARE(QFileInfo(path("large.bin")).size(), 2 * kPacket);
-    QCOMPARE(requests(), (QList<Request>{{"small", 0, 500}}));
-
-    rig->sink.clear();
-    deliverPacket("small", 0, small);
-    QCOMPARE(status("small"), QStringLiteral("downloaded"));
-    QCOMPARE(readFile(path("small.bin")), small);
-    QCOMPARE(requests(), (QList<Request>{{"large", 2 * kPacket, kPacket}}));
-    QVERIFY(answerLastRequest(large));
-    QCOMPARE(status("large"), QStringLiteral("downloaded"));
-    QCOMPARE(readFile(path("large.bin")), large);
-}
-
-void tst_Downloads::pausingAndQueueingAgainResumes()
-{
-    const QByteArray source = pattern(2 * kPacket + 5);
-    offer("p", "p.bin", source.size());
-    queue("p");
-    QVERIFY(answerLastRequest(source));
-    rig->engine.pauseFileToDownload("p");
-    QCOMPARE(status("p"), QStringLiteral("unknown"));
-    QCOMPARE(rig->engine.currentDownloadingFileId(), QString());
-    rig->sink.clear();
-    settle();
-    QVERIFY(requests().isEmpty());
-
-    queue("p");
-    QCOMPARE(requests(), (QList<Request>{{"p", kPacket, kPacket}}));
-    QCOMPARE(entries(), QStringList{"p.bin"});
-}
-
-void tst_Downloads::resumeAsksForTheSizeOnDisk()
-{
-    offer("r", "resume.bin", 2500000);
-    QVERIFY(exec("update vesk_downloads set downloadsize = filesize where id = 'r'"));
-    QVERIFY(writeFile(path("resume.bin"), pattern(1234)));
-    queue("r");
-    // The rest of the packet that holds the offset: the owner answers from that chunk of its file anyway.
-    QCOMPARE(requests(), (QList<Request>{{"r", 1234, kPacket - 1234}}));
-    QCOMPARE(rig->engine.currentDownloadFileSize(), 1234);
-    QCOMPARE(entries(), QStringList{"resume.bin"});
-}
-
-void tst_Downloads::emptyOfferCompletesWithoutPacketOrFile()
-{
-    offer("zero", "empty.txt", 0);
-    queue("zero");
-    QCOMPARE(status("zero"), QStringLiteral("downloaded"));
-    QVERIFY(requests().isEmpty());
-    QVERIFY(entries().isEmpty());
-    QCOMPARE(rig->fileIds("fileTransferComplete"), QStringList{"zero"});
-}
-
-void tst_Downloads::outOfTurnPacketsLeaveTheFileAlone_data()
-{
-    QTest::addColumn<qint64>("seek");
-    QTest::newRow("duplicate of the previous packet") << qint64(0);
-    QTest::newRow("ahead of the file") << qint64(20);
-    QTest::newRow("one short") << qint64(9);
-}
-
-void tst_Downloads::outOfTurnPacketsLeaveTheFileAlone()
-{
-    QFETCH(qint64, seek);
-    const QByteArray source = pattern(50);
-    offer("o", "o.bin", source.size());
-    queue("o");
-    deliverPacket("o", 0, source.left(10));
-    const qsizetype asked = requests().size();
-    deliverPacket("o", seek, source.mid(seek, 10));
-    QCOMPARE(readFile(path("o.bin")), source.left(10));
-    QCOMPARE(requests().size(), asked);
-}
-
-void tst_Downloads::badPacketsAreRefused_data()
-{
-    QTest::addColumn<QByteArray>("bytes");
-    QTest::addColumn<bool>("withSeek");
-    QTest::newRow("empty") << QByteArray() << true;
-    QTest::newRow("past the offered size") << pattern(41) << true;
-    QTest::newRow("larger than a packet") << pattern(kPacket + 1) << true;
-    QTest::newRow("no offset") << pattern(5) << false;
-}
-
-void tst_Downloads::badPacketsAreRefused()
-{
-    QFETCH(QByteArray, bytes);
-    QFETCH(bool, withSeek);
-    offer("b", "b.bin", 40);
-    queue("b");
-    const qsizetype asked = requests().size();
-    Vesk::MessageSink::Parameters packet{
-        {"action", "receiveDataPacket"}, {"binaryData", bytes}, {"fileId", "b"}, {"timeSent", 1}};
-    if (withSeek)
-        packet.insert("fileSeek", 0);
-    rig->engine.handleReceiveDataPacket(packet);
-    settle();
-    QVERIFY(!QFileInfo::exists(path("b.bin")));
-    QCOMPARE(requests().size(), asked);
-    // The right packet still goes in afterwards.
-    deliverPacket("b", 0, pattern(40));
-    QCOMPARE(readFile(path("b.bin")), pattern(40));
-}
-
-void tst_Downloads::packetForUnknownOrUnstartedDownloadIsDropped()
-{
-    deliverPacket("nobody", 0, pattern(10));
-    // Offered but never started: its name is not yet its own, so nothing may be written under it.
-    offer("idle", "idle.bin", 10);
-    deliverPacket("idle", 0, pattern(10));
-    QVERIFY(entries().isEmpty());
-    QVERIFY(requests().isEmpty());
-}
-
-void tst_Downloads::automaticOpen_data()
-{
-    QTest::addColumn<QString>("name");
-    QTest::addColumn<bool>("setting");
-    QTest::addColumn<QByteArray>("contents");
-    QTest::addColumn<bool>("opened");
-    QTest::newRow("photo") << "photo.jpg" << true << QByteArray("abc") << true;
-    QTest::newRow("photo, setting off") << "photo.jpg" << false << QByteArray("abc") << false;
-    QTest::newRow("empty photo") << "photo.jpg" << true << QByteArray() << false;
-    QTest::newRow("program") << "setup.exe" << true << QByteArray("abc") << false;
-    QTest::newRow("program in capitals") << "SETUP.EXE" << true << QByteArray("abc") << false;
-    QTest::newRow("shell script") << "install.sh" << true << QByteArray("abc") << false;
-    QTest::newRow("launcher") << "app.desktop" << true << QByteArray("abc") << false;
-    QTest::newRow("script by its content") << "notes.txt" << true << QByteArray("#!/bin/sh\nrm -rf ~\n") << false;
-}
-
-void tst_Downloads::automaticOpen()
-{
-    QFETCH(QString, name);
-    QFETCH(bool, setting);
-    QFETCH(QByteArray, contents);
-    QFETCH(bool, opened);
-    rig->shell.autoOpen = setting;
-    offer("open", name, contents.size());
-    queue("open");
-    if (!contents.isEmpty())
-        QVERIFY(answerLastRequest(contents));
-    QCOMPARE(status("open"), QStringLiteral("downloaded"));
-    QCOMPARE(rig->shell.opened, opened ? QStringList{path(name)} : QStringList());
-}
-
-void tst_Downloads::progressFollowsTheDownload()
-{
-    const QByteArray source = pattern(3 * kPacket);
-    offer("t", "t.bin", source.size());
-    queue("t");
-    QCOMPARE(rig->shell.progress, QList<qint64>{0});
-    // Packets come far faster than the taskbar should be told: one that follows at once shows nothing new.
-    QVERIFY(answerLastRequest(source));
-    QCOMPARE(rig->shell.progress, QList<qint64>{0});
-    rig->clock.advance(DownloadEngine::kProgressUpdateMs);
-    QVERIFY(answerRequestAt(source, kPacket));
-    QCOMPARE(rig->shell.progress, (QList<qint64>{0, 66}));
-
-    // The tick publishes the size on disk when it grew, and only then.
-    QSignalSpy sizeSpy(&rig->engine, &DownloadEngine::currentDownloadFileSizeChanged);
-    tick();
-    QCOMPARE(sizeSpy.size(), 1);
-    QCOMPARE(rig->engine.currentDownloadFileSize(), 2 * kPacket);
-    tick();
-    QCOMPARE(sizeSpy.size(), 1);
-
-    // Nothing downloading, nothing shown.
-    rig->engine.pauseFileToDownload("t");
-    tick();
-    QVERIFY(!rig->shell.progressShown);
-}
-
-void tst_Downloads::elevenQuietTicksGiveUpAndTheOwnersReturnResumes()
-{
-    const QByteArray source = pattern(kPacket + 500);
-    offer("stuck", "stuck.bin", source.size());
-    offer("next", "next.bin", 2 * kPacket);
-    offer("other", "other.bin", 10, "someone else");
-    rig->engine.queueFileToDownload("next");
-    queue("stuck");
-    QVERIFY(answerLastRequest(source));
-    QCOMPARE(rig->engine.currentDownloadingFileId(), QStringLiteral("stuck"));
-    tick(); // the packet that arrived counts as progress
-    rig->sink.clear();
-
-    for (int i = 1; i <= DownloadEngine::kMaxStallTicks; ++i) {
-        tick();
-        QCOMPARE(status("stuck"), QStringLiteral("queued"));
-        // Every quiet tick asks again, in case the request or its answer was lost.
-        QCOMPARE(requests().size(), i);
-        QCOMPARE(requests().last(), (Request{"stuck", kPacket, 500}));
-    }
-    tick();
-    QCOMPARE(status("stuck"), QStringLiteral("unknown"));
-    QCOMPARE(rig->engine.currentDownloadingFileId(), QStringLiteral("next"));
-    QCOMPARE(requests().last(), (Request{"next", 0, kPacket}));
-    // Given up by the stall, not by the user: it says how far it got and that it waits for its owner.
-    QVERIFY(rig->engine.isWaitingForOwner("stuck"));
-    QCOMPARE(rig->engine.bytesOnDisk("stuck"), kPacket);
-    QCOMPARE(rig->engine.bytesOnDisk("other"), 0);
-
-    // Another peer coming back changes nothing; the owner coming back queues it again, and it goes on from the
-    // bytes on disk once the engine gets to it.
-    rig->engine.ownerCameOnline("someone else");
-    QCOMPARE(status("stuck"), QStringLiteral("unknown"));
-    rig->engine.ownerCameOnline(kOwner);
-    QCOMPARE(status("stuck"), QStringLiteral("queued"));
-    QVERIFY(!rig->engine.isWaitingForOwner("stuck"));
-    rig->engine.pauseFileToDownload("next");
-    rig->sink.clear();
-    settle();
-    QCOMPARE(requests().last(), (Request{"stuck", kPacket, 500}));
-    QVERIFY(answerLastRequest(source));
-    QCOMPARE(readFile(path("stuck.bin")), source);
-}
-
-void tst_Downloads::pausedByTheUserWaitsForTheUser()
-{
-    const QByteArray source = pattern(kPacket + 10);
-    offer("p", "p.bin", source.size());
-    queue("p");
-    QVERIFY(answerLastRequest(source));
-    rig->engine.pauseFileToDownload("p");
-    QVERIFY(!rig->engine.isWaitingForOwner("p"));
-    QCOMPARE(rig->engine.bytesOnDisk("p"), kPacket);
-    rig->engine.ownerCameOnline(kOwner);
-    QCOMPARE(status("p"), QStringLiteral("unknown"));
-}
-
-void tst_Downloads::withdrawnCurrentDownloadLetsTheQueueGoOn()
-{
-    offer("w1", "w1.bin", 500);
-    offer("w2", "w2.bin", 900);
-    rig->engine.queueFileToDownload("w2");
-    queue("w1");
-    rig->sink.clear();
-    rig->incoming.handleRemoveFileToGet({{"action", "removeFileToGet"}, {"fileId", "w1"}});
-    settle();
-    QVERIFY(row(kDownloads, "w1").isEmpty());
-    QCOMPARE(requests(), (QList<Request>{{"w2", 0, 900}}));
-}
-
-// Answers still on their way when the download ended (the window had several packets in flight) touch nothing.
-void tst_Downloads::lateAnswersLeaveAnEndedDownloadAlone_data()
-{
-    QTest::addColumn<QString>("ending");
-    QTest::newRow("withdrawn by the owner") << "withdrawn";
-    QTest::newRow("finished") << "finished";
-}
-
-void tst_Downloads::lateAnswersLeaveAnEndedDownloadAlone()
-{
-    QFETCH(QString, ending);
-    const QByteArray source = pattern(3 * kPacket + 10);
-    offer("d", "d.bin", source.size());
-    queue("d");
-    QVERIFY(answerLastRequest(source));
-    QVERIFY(requests().size() > 2);
-    if (ending == QLatin1String("withdrawn")) {
-        rig->incoming.handleRemoveFileToGet({{"action", "removeFileToGet"}, {"fileId", "d"}});
-        settle();
-    } else {
-        answerAll(source, 1);
-        QCOMPARE(status("d"), QStringLiteral("downloaded"));
-    }
-    const QByteArray before = readFile(path("d.bin"));
-    const QList<Request> late = requests();
-    rig->sink.clear();
-    for (const Request& r : late)
-        deliverPacket(r.fileId, r.fileSeek, source.mid(r.fileSeek, r.bufferSize));
-    QCOMPARE(readFile(path("d.bin")), before);
-    QVERIFY(source.startsWith(before));
-    QVERIFY(requests().isEmpty());
-}
-
-void tst_Downloads::allPendingAtOnce()
-{
-    for (const char* id : {"a", "b", "c"})
-        offer(id, QString(id) + ".bin", 100);
-    rig->insertDownload("done", kOwner, "downloaded");
-    rig->engine.downloadAllPending();
-    QCOMPARE(column("select id from vesk_downloads where status = 'queued' order by id"), (QStringList{"a", "b", "c"}));
-    settle();
-    QCOMPARE(rig->engine.currentDownloadingFileId(), QStringLiteral("a"));
-
-    rig->engine.pauseAllPendingDownloads();
-    QCOMPARE(column("select id from vesk_downloads where status = 'unknown' order by id"),
-             (QStringList{"a", "b", "c"}));
-    QCOMPARE(status("done"), QStringLiteral("downloaded"));
-    QCOMPARE(rig->engine.currentDownloadingFileId(), QString());
-}
 
 QTEST_GUILESS_MAIN(tst_Downloads)
 #include "tst_downloads.moc"

@@ -47,6 +47,7 @@ private Q_SLOTS:
         rig.settle();
         rig.engine.handleReceiveDataPacket(
             {{"action", "receiveDataPacket"}, {"binaryData", QByteArray("new")}, {"fileSeek", 0}, {"fileId", "new"}});
+        rig.settle(); // the bytes reach the file on the writer's thread
         QStringList found;
         for (const QString& name : QDir(rig.downloadsFolder()).entryList(QDir::Files | QDir::Hidden, QDir::Unsorted))
             found.append(name + "=" + readFile(rig.downloadsFolder() + name));
