@@ -16,20 +16,14 @@ namespace {
 
 constexpr qint64 kPacket = Vesk::TransferMessages::kPacketSize;
 
-struct Asked
-{
-    qint64 offset = 0;
-    qint64 size = 0;
-};
-
-// One download's session over a fresh fixture: its requests are recorded instead of sent, and answered from a
-// source as the owner would.
+// One download's session over a fresh fixture: its requests (offset, size) are recorded instead of sent, and
+// answered from a source as the owner would.
 struct SessionRig : SubsystemFixture
 {
     SessionRig(const QByteArray& bytes, qint64 have = 0, const QString& name = QStringLiteral("file.bin"))
         : source(bytes), path(downloadsFolder() + name),
-          session(QStringLiteral("id"), path, have, bytes.size(), clock, [this](qint64 offset, qint64 size) {
-              asked.append({offset, size});
+          session("id", path, have, bytes.size(), clock, [this](qint64 at, qint64 size) {
+              asked.append({at, size});
           })
     {
         if (have > 0)
@@ -40,17 +34,16 @@ struct SessionRig : SubsystemFixture
     // does when the writer says so.
     DownloadSession::Answer answer(qsizetype index = 0)
     {
-        const Asked r = asked.takeAt(index);
-        const DownloadSession::Answer result = session.receive(r.offset, source.mid(r.offset, r.size));
+        const auto [at, size] = asked.takeAt(index);
+        const DownloadSession::Answer result = session.receive(at, source.mid(at, size));
         session.flush();
         session.fill();
         return result;
     }
-    qint64 sizeOnDisk() const { return QFileInfo(path).size(); }
 
     const QByteArray source;
     const QString path;
-    QList<Asked> asked; // requests not answered yet, oldest first
+    QList<std::pair<qint64, qint64>> asked; // requests not answered yet, oldest first
     DownloadSession session;
 };
 
@@ -62,127 +55,99 @@ class tst_DownloadSession : public QObject
     Q_OBJECT
 
 private Q_SLOTS:
-    void reorderBuffer_data();
-    void reorderBuffer();
-    void windowRefillsAndStaysBounded();
-    void windowShrinksWhenAnswersAreSlow();
-    void failedWriteIsAskedForAgain();
-};
-
-// Whatever order the owner's answers come in, only contiguous bytes reach the file, the buffer never holds more
-// than the window, and the result is the source.
-void tst_DownloadSession::reorderBuffer_data()
-{
-    QTest::addColumn<QString>("policy");
-    QTest::addColumn<qint64>("resumeAt");
-    QTest::newRow("in order, as a strict owner answers") << "in order" << qint64(0);
-    QTest::newRow("newest first") << "newest first" << qint64(0);
-    QTest::newRow("each answer twice") << "twice" << qint64(0);
-    QTest::newRow("every third answer lost once") << "lose" << qint64(0);
-    QTest::newRow("random order") << "random" << qint64(0);
-    QTest::newRow("resumed mid-packet, newest first") << "newest first" << qint64(1234567);
-}
-
-void tst_DownloadSession::reorderBuffer()
-{
-    QFETCH(QString, policy);
-    QFETCH(qint64, resumeAt);
-    SessionRig s(pattern(20 * kPacket + 4321), resumeAt);
-    QRandomGenerator random(7);
-    QSet<qint64> lost;
-    for (int answers = 1; !s.session.complete(); ++answers) {
-        QVERIFY(answers < 500);
-        if (s.asked.isEmpty()) {
-            s.session.askAgain(); // what the progress tick does after silence
-            QVERIFY(!s.asked.isEmpty());
-        }
-        qsizetype pick = 0;
-        if (policy == QLatin1String("newest first"))
-            pick = s.asked.size() - 1;
-        else if (policy == QLatin1String("random"))
-            pick = random.bounded(s.asked.size());
-        const Asked r = s.asked.at(pick);
-        if (policy == QLatin1String("lose") && answers % 3 == 0 && !lost.contains(r.offset)) {
-            lost.insert(r.offset);
-            s.asked.removeAt(pick);
-            continue;
-        }
-        s.answer(pick);
-        if (policy == QLatin1String("twice"))
-            QCOMPARE(s.session.receive(r.offset, s.source.mid(r.offset, r.size)), DownloadSession::Answer::Duplicate);
-
-        QCOMPARE(s.sizeOnDisk(), s.session.written());
-        QVERIFY(s.session.written() >= resumeAt);
-        QVERIFY(s.session.buffered() <= s.session.window());
-        QVERIFY(s.session.inFlight() <= DownloadSession::kMaxWindow);
+    // Whatever order the owner's answers come in, only contiguous bytes reach the file, the buffer never holds
+    // more than the window, and the result is the source.
+    void reorderBuffer_data()
+    {
+        QTest::addColumn<QString>("policy");
+        QTest::addColumn<qint64>("resumeAt");
+        QTest::newRow("in order, as a strict owner answers") << "in order" << qint64(0);
+        QTest::newRow("newest first") << "newest first" << qint64(0);
+        QTest::newRow("each answer twice") << "twice" << qint64(0);
+        QTest::newRow("every third answer lost once") << "lose" << qint64(0);
+        QTest::newRow("random order") << "random" << qint64(0);
+        QTest::newRow("resumed mid-packet, newest first") << "newest first" << qint64(1234567);
     }
-    s.session.flush();
-    QCOMPARE(readFile(s.path), s.source);
-}
-
-void tst_DownloadSession::windowRefillsAndStaysBounded()
-{
-    SessionRig s(pattern(80 * kPacket));
-    QCOMPARE(s.asked.size(), 1); // a new download starts with one packet in flight
-    int largest = 0;
-    for (int i = 0; i < 60; ++i) {
-        s.clock.advance(20); // a fast link: answers come back well within the time a connection lives
-        QCOMPARE(s.answer(), DownloadSession::Answer::Appended);
-        // Every answer is replaced as soon as it is in the file; the window only grows while answers are quick.
-        QCOMPARE(s.asked.size(), s.session.window());
-        QVERIFY(s.session.window() >= largest);
-        largest = s.session.window();
-        QVERIFY(largest <= DownloadSession::kMaxWindow);
+    void reorderBuffer()
+    {
+        QFETCH(QString, policy);
+        QFETCH(qint64, resumeAt);
+        SessionRig s(pattern(20 * kPacket + 4321), resumeAt);
+        QCOMPARE(s.asked.first(), std::make_pair(resumeAt, kPacket - resumeAt % kPacket));
+        QRandomGenerator random(7);
+        QSet<qint64> lost;
+        for (int answers = 1; !s.session.complete(); ++answers) {
+            QVERIFY(answers < 500);
+            if (s.asked.isEmpty()) {
+                s.session.askAgain(); // what the progress tick does after silence
+                QVERIFY(!s.asked.isEmpty());
+            }
+            qsizetype pick = policy == "newest first" ? s.asked.size() - 1 : 0;
+            if (policy == "random")
+                pick = random.bounded(s.asked.size());
+            const auto [at, size] = s.asked.at(pick);
+            if (policy == "lose" && answers % 3 == 0 && !lost.contains(at)) {
+                lost.insert(at);
+                s.asked.removeAt(pick);
+                continue;
+            }
+            s.answer(pick);
+            if (policy == "twice")
+                QCOMPARE(s.session.receive(at, s.source.mid(at, size)), DownloadSession::Answer::Duplicate);
+            QCOMPARE(QFileInfo(s.path).size(), s.session.written());
+            QVERIFY(s.session.buffered() <= s.session.window());
+            QVERIFY(s.session.inFlight() <= DownloadSession::kMaxWindow);
+        }
+        QCOMPARE(readFile(s.path), s.source);
     }
-    QCOMPARE(largest, DownloadSession::kMaxWindow);
-    // Consecutive whole packets, each asked for once.
-    for (qsizetype i = 1; i < s.asked.size(); ++i)
-        QCOMPARE(s.asked.at(i).offset, s.asked.at(i - 1).offset + kPacket);
-}
 
-void tst_DownloadSession::windowShrinksWhenAnswersAreSlow()
-{
-    SessionRig s(pattern(80 * kPacket));
-    while (s.session.window() < DownloadSession::kMaxWindow)
+    // Quick answers grow the window to its limit, one answer replaced by one request, consecutive whole packets;
+    // rounds of answers slower than the target latency each halve it down to one.
+    void windowFollowsTheLink()
+    {
+        SessionRig s(pattern(80 * kPacket));
+        QCOMPARE(s.asked.size(), 1); // a new download starts with one packet in flight
+        for (int i = 0, previous = 1; i < 40; ++i, previous = s.session.window()) {
+            s.clock.advance(20);
+            QCOMPARE(s.answer(), DownloadSession::Answer::Appended);
+            QCOMPARE(s.asked.size(), s.session.window());
+            QVERIFY(s.session.window() >= previous);
+        }
+        QCOMPARE(s.session.window(), DownloadSession::kMaxWindow);
+        for (qsizetype i = 1; i < s.asked.size(); ++i)
+            QCOMPARE(s.asked.at(i), std::make_pair(s.asked.at(i - 1).first + kPacket, kPacket));
+        for (int round = 0, previous = s.session.window(); round < 6; ++round, previous = s.session.window()) {
+            s.clock.advance(2 * DownloadSession::kTargetLatencyMs);
+            for (qsizetype n = s.asked.size(); n > 0; --n)
+                s.answer();
+            QCOMPARE(s.session.window(), qMax(DownloadSession::kMinWindow, previous / 2));
+            QVERIFY(s.session.inFlight() <= s.session.window());
+        }
+        QCOMPARE(readFile(s.path), s.source.left(s.session.written()));
+    }
+
+    // The file cannot be written (a plain file stands where its folder should be): that is logged, the bytes
+    // count as lost, and the download asks again from the size on disk, which works once the obstacle is gone.
+    void failedWriteIsAskedForAgain()
+    {
+        SessionRig s(pattern(3 * kPacket), 0, QStringLiteral("blocked/file.bin"));
+        const QString obstacle = s.downloadsFolder() + QStringLiteral("blocked");
+        QVERIFY(writeFile(obstacle, "not a folder"));
+        MessageCatcher catcher;
         s.answer();
-
-    // The link turns slow: each round of answers now takes longer than a fifth of a connection's life, and each
-    // such round halves the window.
-    int previous = s.session.window();
-    for (int round = 0; round < 6; ++round) {
-        s.clock.advance(2 * DownloadSession::kTargetLatencyMs);
-        for (qsizetype n = s.asked.size(); n > 0; --n)
+        QCOMPARE(catcher.criticals().size(), 1);
+        QVERIFY2(catcher.criticals().first().contains("There was an error opening"),
+                 qPrintable(catcher.criticals().first()));
+        QCOMPARE(s.session.written(), 0);
+        QCOMPARE(s.asked.last().first, qint64(0));
+        QVERIFY(QFile::remove(obstacle));
+        s.asked = {s.asked.last()};
+        while (!s.session.complete() && !s.asked.isEmpty())
             s.answer();
-        QCOMPARE(s.session.window(), qMax(DownloadSession::kMinWindow, previous / 2));
-        QVERIFY(s.session.inFlight() <= s.session.window());
-        previous = s.session.window();
+        s.session.flush();
+        QCOMPARE(readFile(s.path), s.source);
     }
-    QCOMPARE(s.session.window(), DownloadSession::kMinWindow);
-    QCOMPARE(readFile(s.path), s.source.left(s.session.written()));
-}
-
-// The file cannot be written (here a plain file stands where its folder should be): that is logged, the bytes
-// count as lost, and the download asks again from the size on disk, which works once the obstacle is gone.
-void tst_DownloadSession::failedWriteIsAskedForAgain()
-{
-    SessionRig s(pattern(3 * kPacket), 0, QStringLiteral("blocked/file.bin"));
-    const QString obstacle = s.downloadsFolder() + QStringLiteral("blocked");
-    QVERIFY(writeFile(obstacle, "not a folder"));
-    MessageCatcher catcher;
-    s.answer();
-    QCOMPARE(catcher.criticals().size(), 1);
-    QVERIFY2(catcher.criticals().first().contains(QStringLiteral("There was an error opening")),
-             qPrintable(catcher.criticals().first()));
-    QCOMPARE(s.session.written(), 0);
-    QCOMPARE(s.asked.last().offset, qint64(0));
-
-    QVERIFY(QFile::remove(obstacle));
-    s.asked = {s.asked.last()};
-    while (!s.session.complete() && !s.asked.isEmpty())
-        s.answer();
-    s.session.flush();
-    QCOMPARE(readFile(s.path), s.source);
-}
+};
 
 QTEST_GUILESS_MAIN(tst_DownloadSession)
 #include "tst_downloadsession.moc"
