@@ -11,6 +11,8 @@
 #include <QCoreApplication>
 #include <QDir>
 
+#include <tuple>
+
 namespace TestSupport {
 
 constexpr qint64 kPacket = Vesk::TransferMessages::kPacketSize;
@@ -19,14 +21,12 @@ constexpr qint64 kPacket = Vesk::TransferMessages::kPacketSize;
 struct Request
 {
     QString fileId;
-    qint64 fileSeek = -1;
-    qint64 bufferSize = -1;
+    qint64 fileSeek = -1, bufferSize = -1;
     bool operator==(const Request& o) const
     {
-        return fileId == o.fileId && fileSeek == o.fileSeek && bufferSize == o.bufferSize;
+        return std::tie(fileId, fileSeek, bufferSize) == std::tie(o.fileId, o.fileSeek, o.bufferSize);
     }
 };
-
 inline char* toString(const Request& r)
 {
     return qstrdup(qPrintable(QStringLiteral("(%1 @%2 +%3)").arg(r.fileId).arg(r.fileSeek).arg(r.bufferSize)));
@@ -97,13 +97,10 @@ struct TransferRig : SubsystemFixture
         settle();
     }
     // Answers the last request from `source`, as the owner would.
-    bool answerLast(const QByteArray& source)
+    void answerLast(const QByteArray& source)
     {
-        const QList<Request> asked = requests();
-        if (asked.isEmpty())
-            return false;
-        deliver(asked.last().fileId, asked.last().fileSeek, source.mid(asked.last().fileSeek, asked.last().bufferSize));
-        return true;
+        const Request r = requests().value(requests().size() - 1);
+        deliver(r.fileId, r.fileSeek, source.mid(r.fileSeek, r.bufferSize));
     }
     // A prompt owner: answers every request from the given one on, in the order they were made, including those
     // the answers bring, until the engine asks for nothing more.

@@ -101,31 +101,6 @@ private Q_SLOTS:
         QCOMPARE(readFile(s.path), s.source);
     }
 
-    // Quick answers grow the window to its limit, one answer replaced by one request, consecutive whole packets;
-    // rounds of answers slower than the target latency each halve it down to one.
-    void windowFollowsTheLink()
-    {
-        SessionRig s(pattern(80 * kPacket));
-        QCOMPARE(s.asked.size(), 1); // a new download starts with one packet in flight
-        for (int i = 0, previous = 1; i < 40; ++i, previous = s.session.window()) {
-            s.clock.advance(20);
-            QCOMPARE(s.answer(), DownloadSession::Answer::Appended);
-            QCOMPARE(s.asked.size(), s.session.window());
-            QVERIFY(s.session.window() >= previous);
-        }
-        QCOMPARE(s.session.window(), DownloadSession::kMaxWindow);
-        for (qsizetype i = 1; i < s.asked.size(); ++i)
-            QCOMPARE(s.asked.at(i), std::make_pair(s.asked.at(i - 1).first + kPacket, kPacket));
-        for (int round = 0, previous = s.session.window(); round < 6; ++round, previous = s.session.window()) {
-            s.clock.advance(2 * DownloadSession::kTargetLatencyMs);
-            for (qsizetype n = s.asked.size(); n > 0; --n)
-                s.answer();
-            QCOMPARE(s.session.window(), qMax(DownloadSession::kMinWindow, previous / 2));
-            QVERIFY(s.session.inFlight() <= s.session.window());
-        }
-        QCOMPARE(readFile(s.path), s.source.left(s.session.written()));
-    }
-
     // The file cannot be written (a plain file stands where its folder should be): that is logged, the bytes
     // count as lost, and the download asks again from the size on disk, which works once the obstacle is gone.
     void failedWriteIsAskedForAgain()

@@ -25,15 +25,14 @@ private Q_SLOTS:
     {
         QTest::addColumn<QString>("offered");
         QTest::addColumn<QString>("stored");
-        QTest::newRow("ordinary") << "a:b?c*.txt"
-                                  << "abc*.txt";
-        QTest::newRow("climbing out") << "../../.bashrc"
-                                      << ".....bashrc";
-        QTest::newRow("markup") << "<img src=x>.png"
-                                << "img src=x.png";
-        QTest::newRow("dot dot") << ".."
-                                 << "received file";
-        QTest::newRow("as long as a message") << QString(100000, 'n') + ".txt" << QString(196, 'n') + ".txt";
+        const auto add = [](const char* tag, const QString& offered, const QString& stored) {
+            QTest::newRow(tag) << offered << stored;
+        };
+        add("ordinary", "a:b?c*.txt", "abc*.txt");
+        add("climbing out", "../../.bashrc", ".....bashrc");
+        add("markup", "<img src=x>.png", "img src=x.png");
+        add("dot dot", "..", "received file");
+        add("as long as a message", QString(100000, 'n') + ".txt", QString(196, 'n') + ".txt");
     }
     void offerIsStoredShownAndConfirmed()
     {
@@ -142,13 +141,10 @@ private Q_SLOTS:
             rig->outgoing.deleteFileToSend("both");
         else
             rig->incoming.deleteFileToDownload("both");
-        QCOMPARE(count(byOwner ? "vesk_uploads" : "vesk_downloads"), 0);
         QCOMPARE(count(byOwner ? "vesk_downloads" : "vesk_uploads"), 1);
         QCOMPARE(rig->sink.sent.size(), 1);
         QCOMPARE(rig->sink.sent.first().address, byOwner ? receiver : rig->ownerAddress);
         const Parameters message = rig->sink.sent.first().parameters;
-        QCOMPARE(message,
-                 (Parameters{{"action", byOwner ? "removeFileToGet" : "removeFileToSend"}, {"fileId", "both"}}));
         if (byOwner)
             rig->incoming.handleRemoveFileToGet(message);
         else
@@ -158,64 +154,53 @@ private Q_SLOTS:
         rig->settle();
     }
 
-    // Withdrawn downloads go five per tick, oldest first, each told to the owner.
-    void withdrawnFiveAtATime()
-    {
-        QStringList marked;
-        for (int i = 0; i < 12; ++i) {
-            marked.append(QStringLiteral("m%1").arg(i, 2, 10, QLatin1Char('0')));
-            rig->clock.advance(1);
-            rig->insertDownload(marked.last(), "owner", "tobedeleted");
-        }
-        rig->insertDownload("kept", "owner", "unknown");
-        QList<qsizetype> perTick;
-        for (int tick = 0; tick < 4; ++tick) {
-            const qsizetype before = rig->sink.sent.size();
-            rig->incoming.deleteWithdrawnDownloads();
-            perTick.append(rig->sink.sent.size() - before);
-            rig->settle();
-        }
-        QCOMPARE(perTick, (QList<qsizetype>{5, 5, 2, 0}));
-        QCOMPARE(rig->fileIds("removeFileToSend"), marked);
-        QCOMPARE(column("select id from vesk_downloads"), QStringList{"kept"});
-    }
-
-    // Clearing all empties every list at once; a finished download's row is simply gone, every other row waits
-    // to be withdrawn by the ticks above, and nothing is told to a peer yet.
-    void clearingAll_data()
+    // Clearing all empties the lists at once and marks the rows (a finished download's row simply goes); each
+    // tick then withdraws five, oldest first, each told to its peer.
+    void clearingAllWithdrawsFiveATick_data()
     {
         QTest::addColumn<bool>("uploads");
         QTest::newRow("uploads") << true;
         QTest::newRow("downloads") << false;
     }
-    void clearingAll()
+    void clearingAllWithdrawsFiveATick()
     {
         QFETCH(bool, uploads);
-        const QList<VeskSqlQueryModel*> lists =
-            uploads ? QList<VeskSqlQueryModel*>{rig->store->uploadsData}
-                    : QList<VeskSqlQueryModel*>{rig->store->pausedDownloads, rig->store->queuedDownloads,
-                                                rig->store->completedDownloads};
-        for (const char* status : {"unknown", "queued", "sent", "downloaded", "tobedeleted"}) {
+        const QHostAddress receiver = rig->addPeer("receiver");
+        QStringList withdrawn;
+        for (int i = 0; i < 12; ++i) {
+            withdrawn.append(QStringLiteral("m%1").arg(i, 2, 10, QLatin1Char('0')));
+            rig->clock.advance(1);
             if (uploads)
-                rig->insertUpload(status, "owner", rig->clock.nowMs());
+                rig->insertUpload(withdrawn.last(), "receiver", rig->clock.nowMs(), i % 2 ? "sent" : "unknown");
             else
-                rig->insertDownload(status, "owner", status);
+                rig->insertDownload(withdrawn.last(), "owner", i % 2 ? "queued" : "unknown");
         }
+        rig->insertUpload("done", "receiver", 0, "downloaded");
+        rig->insertDownload("done", "owner", "downloaded");
+        if (uploads)
+            withdrawn.prepend("done");
+        const auto lists = uploads ? QList<VeskSqlQueryModel*>{rig->store->uploadsData}
+                                   : QList<VeskSqlQueryModel*>{rig->store->pausedDownloads, rig->store->queuedDownloads,
+                                                               rig->store->completedDownloads};
         for (VeskSqlQueryModel* list : lists)
             list->refresh();
-        if (uploads)
-            rig->outgoing.clearAllPendingUploads();
-        else
-            rig->incoming.clearAllPendingDownloads();
+        uploads ? rig->outgoing.clearAllPendingUploads() : rig->incoming.clearAllPendingDownloads();
         for (VeskSqlQueryModel* list : lists)
             QCOMPARE(list->rowCount(), 0);
-        QStringList marked{"queued", "sent", "tobedeleted", "unknown"};
-        if (uploads)
-            marked.prepend("downloaded");
         const QString table = uploads ? "vesk_uploads" : "vesk_downloads";
-        QCOMPARE(column("select id from " + table + " where status = 'tobedeleted' order by id"), marked);
-        QCOMPARE(count(table), marked.size());
-        QVERIFY(rig->sink.sent.isEmpty());
+        QCOMPARE(count(table), withdrawn.size());
+        QList<qsizetype> perTick;
+        for (int tick = 0; tick < 4; ++tick) {
+            const qsizetype before = rig->sink.sent.size();
+            uploads ? rig->outgoing.deleteWithdrawnUploads() : rig->incoming.deleteWithdrawnDownloads();
+            perTick.append(rig->sink.sent.size() - before);
+            rig->settle();
+        }
+        QCOMPARE(perTick, (uploads ? QList<qsizetype>{5, 5, 3, 0} : QList<qsizetype>{5, 5, 2, 0}));
+        QCOMPARE(rig->fileIds(uploads ? "removeFileToGet" : "removeFileToSend"), withdrawn);
+        for (const auto& s : std::as_const(rig->sink.sent))
+            QCOMPARE(s.address, uploads ? receiver : rig->ownerAddress);
+        QCOMPARE(count(table), 0);
     }
 };
 

@@ -1,7 +1,5 @@
 #include "transferrig.h"
 
-#include "transfer/chunkcache.h"
-
 #include <QTemporaryDir>
 
 using namespace TestSupport;
@@ -121,36 +119,6 @@ private Q_SLOTS:
             QVERIFY2(line.size() < 300, qPrintable(line.left(300)));
         if (id != "up")
             QVERIFY(catcher.criticals().join('\n').contains("was not found"));
-    }
-
-    // Twelve receivers pulling the same file at once, each in its own packet size: every one gets the file,
-    // and the owner never holds more chunks than its cache allows.
-    void manyReceiversAtOnce()
-    {
-        const QByteArray source = pattern(3 * kPacket + 7, 7);
-        makeUpload("big0", source);
-        for (int i = 1; i < 12; ++i)
-            QVERIFY(exec("insert into vesk_uploads (id, url, nodeto, filesize, filename, bytesSent, status, timesent) "
-                         "select ?, url, nodeto, filesize, filename, 0, status, timesent from vesk_uploads "
-                         "where id = 'big0'",
-                         {QStringLiteral("big%1").arg(i)}));
-        QList<QByteArray> received(12);
-        for (bool more = true; more;) {
-            more = false;
-            for (int i = 0; i < 12; ++i) {
-                const qint64 at = received[i].size();
-                if (at >= source.size())
-                    continue;
-                more = true;
-                const QByteArray bytes = request(QStringLiteral("big%1").arg(i), at, qMin(300000 + i * 50000, kPacket));
-                QVERIFY(!bytes.isEmpty());
-                received[i] += bytes;
-                QVERIFY(rig->packets.chunks().chunkCount() <= ChunkCache::kDefaultCapacity);
-            }
-        }
-        for (const QByteArray& file : std::as_const(received))
-            QVERIFY(file == source);
-        QCOMPARE(rig->packets.chunks().chunkCount(), 0); // every chunk was served to its end
     }
 };
 
