@@ -3,8 +3,6 @@
 #include "store/vesksqlquerymodel.h"
 #include "transfer/transfernames.h"
 
-#include <QSignalSpy>
-
 using namespace TestSupport;
 using Parameters = Vesk::MessageSink::Parameters;
 
@@ -38,23 +36,16 @@ private Q_SLOTS:
     {
         QFETCH(QString, offered);
         QFETCH(QString, stored);
-        QSignalSpy pending(&rig->incoming, &Vesk::IncomingOffers::pendingCountChanged);
         rig->incoming.handleNewFileToDownload({{"action", "newFileToDownload"},
                                                {"fileId", "f-1"},
                                                {"fileName", offered},
                                                {"fileSize", quint32(1234)},
                                                {"nodeFrom", "owner"}});
-        QCOMPARE(row("vesk_downloads", "f-1"),
-                 (QHash<QString, QString>{{"id", "f-1"},
-                                          {"filename", stored},
-                                          {"filesize", "1234"},
-                                          {"nodefrom", "owner"},
-                                          {"status", "unknown"},
-                                          {"timestamp", QString::number(rig->clock.nowMs())},
-                                          {"downloadsize", "0"}}));
+        QCOMPARE(column("select filename || '|' || filesize || '|' || nodefrom || '|' || status || '|' || timestamp "
+                        "|| '|' || downloadsize from vesk_downloads where id = 'f-1'"),
+                 QStringList{stored + "|1234|owner|unknown|" + QString::number(rig->clock.nowMs()) + "|0"});
         QVERIFY(Vesk::TransferNames::staysInFolder(rig->downloadsFolder(), stored));
         QCOMPARE(rig->store->pausedDownloads->rowCount(), 1);
-        QVERIFY(!pending.isEmpty());
         QCOMPARE(rig->shell.downloadPopups.size(), 1);
         QCOMPARE(rig->shell.downloadPopups.first().nodeId, QStringLiteral("owner"));
         QVERIFY(rig->shell.downloadPopups.first().html.contains(stored.toHtmlEscaped()));

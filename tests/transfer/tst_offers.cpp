@@ -10,8 +10,8 @@
 using namespace TestSupport;
 using Vesk::TransferNames::uploadId;
 
-// The owner's side of an offer: picking files, offering them to peers until confirmed, and hearing that a peer
-// has the whole file. Withdrawals are tested with the receiver's side.
+// The owner's side of an offer: picking files, offering them (again) to peers until confirmed, and hearing that a
+// peer has the whole file. Withdrawals are tested with the receiver's side.
 class tst_Offers : public QObject
 {
     Q_OBJECT
@@ -26,9 +26,10 @@ class tst_Offers : public QObject
         return file.open(QIODevice::WriteOnly) && file.resize(size) ? file.fileName() : QString();
     }
     void pick(const QString& path) { rig->outgoing.processNewFileToSend(QUrl::fromLocalFile(path)); }
-    void offerTo(const QString& peer)
+    void sendTo(const QStringList& peers)
     {
-        rig->outgoing.togglePeerSelection(peer);
+        for (const QString& peer : peers)
+            rig->outgoing.togglePeerSelection(peer);
         rig->outgoing.sendHighlightedFiles();
     }
     void confirm(const QString& id)
@@ -102,6 +103,7 @@ private Q_SLOTS:
         add("4 GiB", 4294967296, "", "4,294,967,296");
         add("grew to 4 GiB", 4, "grow", "f.bin");
         add("vanished", 4, "remove", "f.bin");
+        add("offered again after it was sent", 4, "again", "");
     }
     void picking()
     {
@@ -115,31 +117,25 @@ private Q_SLOTS:
             QVERIFY(file.resize(Vesk::TransferNames::kWireSizeLimit));
         if (change == "remove")
             QVERIFY(file.remove());
-        for (const char* peer : {"on1", "on2"})
-            rig->outgoing.togglePeerSelection(peer);
-        rig->outgoing.sendHighlightedFiles();
+        if (change == "again") { // sent and confirmed: offering it again makes it an offer anew
+            sendTo({"on1", "on2"});
+            for (const QString& id : rig->fileIds("newFileToDownload"))
+                confirm(id);
+            rig->sink.clear();
+            rig->clock.advance(1000);
+            pick(path);
+        }
+        sendTo({"on1", "on2"});
         QCOMPARE(rig->shell.notices.size(), notice.isEmpty() ? 0 : 1);
         QVERIFY(notice.isEmpty() || rig->shell.notices.first().contains(notice));
         const QStringList offered =
             notice.isEmpty() ? QStringList{uploadId("on1", path), uploadId("on2", path)} : QStringList();
-        QCOMPARE(column("select id from vesk_uploads where filesize = ? order by nodeto", {size}), offered);
+        QCOMPARE(count("vesk_uploads"), offered.size());
+        QCOMPARE(column("select id from vesk_uploads where filesize = ? and status = 'unknown' and timesent = ? "
+                        "order by nodeto",
+                        {size, rig->clock.nowMs()}),
+                 offered);
         QCOMPARE(rig->fileIds("newFileToDownload").size(), offered.size());
-    }
-
-    // The same file offered again to the same peer is offered anew, not left as sent.
-    void reOffer()
-    {
-        const QString path = makeFile("again.txt");
-        pick(path);
-        offerTo("on1");
-        confirm(uploadId("on1", path));
-        rig->sink.clear();
-        rig->clock.advance(1000);
-        pick(path);
-        offerTo("on1");
-        QCOMPARE(count("vesk_uploads"), 1);
-        QCOMPARE(row("vesk_uploads", uploadId("on1", path)).value("status"), QStringLiteral("unknown"));
-        QCOMPARE(rig->fileIds("newFileToDownload"), QStringList{uploadId("on1", path)});
     }
 
     // The receiver saying it has the whole file tells the user; the receiver withdrawing does not.
