@@ -70,9 +70,9 @@ struct TransferRig : SubsystemFixture
             QCoreApplication::processEvents();
     }
 
-    void offer(const QString& id, const QString& name, qint64 size, const QString& from = QStringLiteral("owner"))
+    void offer(const QString& id, const QString& name, qint64 size)
     {
-        incoming.processNewFileToBeReceived(id, name, from, size);
+        incoming.processNewFileToBeReceived(id, name, QStringLiteral("owner"), size);
     }
     void queue(const QString& id)
     {

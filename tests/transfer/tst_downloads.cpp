@@ -20,30 +20,6 @@ private Q_SLOTS:
     void init() { rig = std::make_unique<TransferRig>(); }
     void cleanup() { rig.reset(); }
 
-    void smallestQueuedFirst_data()
-    {
-        QTest::addColumn<QVariant>("first");
-        QTest::addColumn<QVariant>("second");
-        QTest::addColumn<QString>("chosen");
-        QTest::newRow("text 900 against integer 10000") << QVariant("900") << QVariant(10000) << "first";
-        QTest::newRow("text 10000 against integer 900") << QVariant("10000") << QVariant(900) << "second";
-        QTest::newRow("both text") << QVariant("9") << QVariant("10") << "first";
-    }
-    void smallestQueuedFirst()
-    {
-        QFETCH(QVariant, first);
-        QFETCH(QVariant, second);
-        QFETCH(QString, chosen);
-        const QString insert = "insert into vesk_downloads (id, filename, filesize, nodefrom, status, timestamp, "
-                               "downloadsize) values (?, ?, ?, 'owner', ?, 0, '0')";
-        QVERIFY(exec(insert, {"first", "a", first, "queued"}));
-        QVERIFY(exec(insert, {"second", "b", second, "queued"}));
-        QVERIFY(exec(insert, {"paused", "c", 1, "unknown"}));
-        QCOMPARE(rig->engine.nextQueuedDownloadId(), chosen);
-        QVERIFY(exec("update vesk_downloads set status = 'unknown'"));
-        QCOMPARE(rig->engine.nextQueuedDownloadId(), QString());
-    }
-
     // A prompt owner: each offset is asked for once, in order, ending on packet boundaries (a download resumed
     // from the size on disk gets the rest of that packet first); the file only ever holds the source's first
     // bytes, and at the end it is the source, the owner hears so, the user sees it and it opens unless it is a
@@ -103,8 +79,8 @@ private Q_SLOTS:
         QCOMPARE(rig->shell.opened, opened ? QStringList{rig->path(name)} : QStringList());
     }
 
-    // A smaller file queued while a large one runs takes over after the next packet; the large one then goes on
-    // from its size on disk.
+    // A smaller file queued while a large one runs takes over after the next packet (sizes compare as numbers:
+    // as text "3000000" comes before "500"); the large one then goes on from its size on disk.
     void smallFileOvertakes()
     {
         const QByteArray large = pattern(3 * kPacket, 1);

@@ -6,7 +6,8 @@
 using namespace TestSupport;
 using Parameters = Vesk::MessageSink::Parameters;
 
-// The receiver's side of an offer, and withdrawals from either side.
+// The receiver's side of an offer, and withdrawals from either side (the other side's handling of them is
+// tested with offers and downloads).
 class tst_IncomingOffers : public QObject
 {
     Q_OBJECT
@@ -112,41 +113,9 @@ private Q_SLOTS:
         QVERIFY(rig->shell.downloadPopups.isEmpty());
     }
 
-    // One database plays both sides: the owner's upload and the receiver's download share their id. Whichever
-    // side withdraws, the message it sends reaches the other side and removes that side's row; the bytes
-    // received so far stay, they are the user's.
-    void withdrawals_data()
-    {
-        QTest::addColumn<bool>("byOwner");
-        QTest::newRow("by the owner") << true;
-        QTest::newRow("by the receiver") << false;
-    }
-    void withdrawals()
-    {
-        QFETCH(bool, byOwner);
-        const QHostAddress receiver = rig->addPeer("receiver");
-        rig->insertUpload("both", "receiver", rig->clock.nowMs());
-        rig->insertDownload("both", "owner", "queued");
-        QVERIFY(writeFile(rig->path("both.bin"), "partial"));
-        if (byOwner)
-            rig->outgoing.deleteFileToSend("both");
-        else
-            rig->incoming.deleteFileToDownload("both");
-        QCOMPARE(count(byOwner ? "vesk_downloads" : "vesk_uploads"), 1);
-        QCOMPARE(rig->sink.sent.size(), 1);
-        QCOMPARE(rig->sink.sent.first().address, byOwner ? receiver : rig->ownerAddress);
-        const Parameters message = rig->sink.sent.first().parameters;
-        if (byOwner)
-            rig->incoming.handleRemoveFileToGet(message);
-        else
-            rig->outgoing.handleRemoveFileToSend(message);
-        QCOMPARE(count("vesk_uploads") + count("vesk_downloads"), 0);
-        QCOMPARE(readFile(rig->path("both.bin")), QByteArray("partial"));
-        rig->settle();
-    }
-
     // Clearing all empties the lists at once and marks the rows (a finished download's row simply goes); each
-    // tick then withdraws five, oldest first, each told to its peer.
+    // tick then withdraws five, oldest first, each told to its peer. Bytes received so far stay: they are the
+    // user's.
     void clearingAllWithdrawsFiveATick_data()
     {
         QTest::addColumn<bool>("uploads");
@@ -170,6 +139,7 @@ private Q_SLOTS:
         rig->insertDownload("done", "owner", "downloaded");
         if (uploads)
             withdrawn.prepend("done");
+        QVERIFY(writeFile(rig->path("m00.bin"), "partial"));
         const auto lists = uploads ? QList<VeskSqlQueryModel*>{rig->store->uploadsData}
                                    : QList<VeskSqlQueryModel*>{rig->store->pausedDownloads, rig->store->queuedDownloads,
                                                                rig->store->completedDownloads};
@@ -192,6 +162,7 @@ private Q_SLOTS:
         for (const auto& s : std::as_const(rig->sink.sent))
             QCOMPARE(s.address, uploads ? receiver : rig->ownerAddress);
         QCOMPARE(count(table), 0);
+        QCOMPARE(readFile(rig->path("m00.bin")), QByteArray("partial"));
     }
 };
 

@@ -11,12 +11,12 @@ class tst_PacketServing : public QObject
     Q_OBJECT
 
     std::unique_ptr<TransferRig> rig;
-    std::unique_ptr<QTemporaryDir> files;
+    QTemporaryDir files;
     QHostAddress receiver;
 
     void makeUpload(const QString& id, const QByteArray& contents)
     {
-        const QString path = files->filePath(QStringLiteral("served.bin"));
+        const QString path = files.filePath(QStringLiteral("served.bin"));
         QVERIFY(writeFile(path, contents));
         QVERIFY(exec(QStringLiteral("insert into vesk_uploads (id, url, nodeto, filesize, filename, bytesSent, "
                                     "status, timesent) values (?, ?, 'receiver', ?, 'served.bin', 0, 'sent', 0)"),
@@ -47,14 +47,9 @@ private Q_SLOTS:
     void init()
     {
         rig = std::make_unique<TransferRig>();
-        files = std::make_unique<QTemporaryDir>();
         receiver = rig->addPeer("receiver");
     }
-    void cleanup()
-    {
-        rig.reset();
-        files.reset();
-    }
+    void cleanup() { rig.reset(); }
 
     // Every request is answered at once, to the receiver's stored address rather than the one it came from, with
     // the bytes at its offset and its own timeSent. A window is answered out of order: the upload's progress
