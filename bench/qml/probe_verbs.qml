@@ -2,7 +2,8 @@ import QtQuick
 
 // Verbs of the transfer benchmark for the end-to-end rig's scripted interface (copied beside it as
 // ExtraVerbs.qml): the longest gap between two turns of a 10 ms timer since "probeReset", which is how long the
-// event loop was held up at worst; "probeReport" writes it (ms) to "probe".
+// event loop was held up at worst; "probeReport" writes it (ms) to "probe"; "selectTab N" shows tab N of the real
+// interface, where it is loaded.
 Item {
     id: verbs
     readonly property url probeUrl: Qt.resolvedUrl("../../../../probe")
@@ -17,6 +18,8 @@ Item {
             const xhr = new XMLHttpRequest();
             xhr.open("PUT", probeUrl);
             xhr.send(String(worst) + "\n");
+        } else if (verb === "selectTab") {
+            globals.setCurrentSelectedTabIndex(parseInt(args[0]));
         } else {
             return false;
         }

@@ -56,20 +56,40 @@ rig_instance() {
     chmod 700 "$(rig_home "$i")/runtime"
     # A copy, not a link: the program finds its interface beside its own resolved path.
     cp -l "$RIG_BIN" "$folder/app/vesk" 2>/dev/null || cp "$RIG_BIN" "$folder/app/vesk"
-    cp "$RIG_SRC/tests/e2e/qml/main.qml" "$qml/main.qml"
-    if [ -n "$RIG_EXTRA_QML" ]; then
-        cp "$RIG_EXTRA_QML" "$qml/ExtraVerbs.qml"
-    else
-        printf 'import QtQuick\nItem { function run(verb, args) { return false; } }\n' >"$qml/ExtraVerbs.qml"
-    fi
+    rig_scripted_qml "$qml" main.qml
     printf '[General]\nuserAlias=%s\nrunOnStartup=false\nmachineId=%s\n' "$2" "$(rig_node_id "$i")" >"$(rig_conf "$i")"
     cp "$(rig_sample_avatar "$i")" "$(rig_data "$i")/myavatar.png"
 }
 
-# rig_real_interface I: instance I loads the program's own QML instead of the scripted one (no rig_cmd then).
+# rig_scripted_qml DIR NAME: the scripted interface as DIR/NAME, with its extra verbs beside it.
+rig_scripted_qml() {
+    cp "$RIG_SRC/tests/e2e/qml/main.qml" "$1/$2"
+    if [ -n "$RIG_EXTRA_QML" ]; then
+        cp "$RIG_EXTRA_QML" "$1/ExtraVerbs.qml"
+    else
+        printf 'import QtQuick\nItem { function run(verb, args) { return false; } }\n' >"$1/ExtraVerbs.qml"
+    fi
+}
+
+# rig_real_interface I [scripted]: instance I loads the program's own QML instead of the scripted one (no rig_cmd
+# then); with "scripted" the scripted interface runs beside the real pages, so commands work while the real lists
+# and bindings do their work too.
 rig_real_interface() {
-    rm -rf "$(rig_folder "$1")/app/qml"
-    cp -r "$RIG_SRC/qml" "$(rig_folder "$1")/app/qml"
+    local qml desktop
+    qml="$(rig_folder "$1")/app/qml"
+    desktop="$qml/Vesk/desktop"
+    rm -rf "$qml"
+    cp -r "$RIG_SRC/qml" "$qml"
+    [ "${2:-}" = scripted ] || return 0
+    mv "$desktop/main.qml" "$desktop/RealMain.qml"
+    rig_scripted_qml "$desktop" Scripted.qml
+    cat >"$desktop/main.qml" <<'QML'
+import QtQuick
+Item {
+    Loader { anchors.fill: parent; source: "RealMain.qml" }
+    Loader { source: "Scripted.qml" }
+}
+QML
 }
 
 # rig_start I: starts instance I inside host I of the LAN.
