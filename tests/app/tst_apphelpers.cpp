@@ -24,9 +24,7 @@ private Q_SLOTS:
         QTest::addColumn<int>("type");
         QTest::addColumn<QString>("line");
         QTest::newRow("critical") << int(QtCriticalMsg) << "2014.03.01 18:22:05[C]  padded ";
-        QTest::newRow("fatal") << int(QtFatalMsg) << "2014.03.01 18:22:05[F]  padded ";
         QTest::newRow("warning dropped") << int(QtWarningMsg) << QString();
-        QTest::newRow("debug dropped") << int(QtDebugMsg) << QString();
     }
     void logLine()
     {

@@ -266,7 +266,6 @@ private Q_SLOTS:
         QTest::addColumn<bool>("finish");
         QTest::addColumn<QString>("stored");
         QTest::newRow("finished") << "  Ann Smith " << true << "Ann Smith";
-        QTest::newRow("typed as is") << "UnKnown" << true << "UnKnown";
         QTest::newRow("cancelled") << "Someone" << false << "Before";
     }
     void firstRun()
