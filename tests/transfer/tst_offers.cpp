@@ -1,5 +1,6 @@
 #include "transferrig.h"
 
+#include "store/vesksqlquerymodel.h"
 #include "transfer/transfernames.h"
 
 #include <QFile>
@@ -10,8 +11,8 @@
 using namespace TestSupport;
 using Vesk::TransferNames::uploadId;
 
-// The owner's side of an offer: picking files, offering them (again) to peers until confirmed, and hearing that a
-// peer has the whole file. Withdrawals are tested with the receiver's side.
+// Both sides of an offer: the owner picking files and offering them (again) until confirmed, the receiver storing
+// and confirming them, and withdrawals from either side.
 class tst_Offers : public QObject
 {
     Q_OBJECT
@@ -20,7 +21,7 @@ class tst_Offers : public QObject
     QTemporaryDir files;
 
     // A sparse file of that size: the size is real, the disk blocks are not.
-    QString makeFile(const QString& name, qint64 size = 4)
+    QString makeFile(const QString& name, qint64 size)
     {
         QFile file(files.filePath(name));
         return file.open(QIODevice::WriteOnly) && file.resize(size) ? file.fileName() : QString();
@@ -44,6 +45,7 @@ private Q_SLOTS:
         rig->addPeer("on1");
         rig->addPeer("on2");
         rig->addPeer("off1", "off");
+        rig->addPeer("blocker", "on", QString(), "yes");
     }
     void cleanup() { rig.reset(); }
 
@@ -152,6 +154,145 @@ private Q_SLOTS:
         QCOMPARE(delivered.first(), (QVariantList{"on1", "f1.bin"}));
         QCOMPARE(rig->shell.chatPopups.size(), 1);
         QCOMPARE(rig->shell.chatPopups.first().html, QStringLiteral("Bob received <b>f1.bin</b>"));
+    }
+
+    // The receiver stores an offer under a name that stays in the downloads folder, shows it (bounded, whatever its
+    // length) and confirms it to its owner; an offer from a blocked peer, or one that cannot be stored, is dropped.
+    void receivedOffer_data()
+    {
+        for (const char* column : {"from", "id", "offered"})
+            QTest::addColumn<QString>(column);
+        QTest::addColumn<qint64>("size");
+        QTest::addColumn<QString>("stored"); // empty: dropped unanswered
+        const auto add = [](const char* tag, const char* from, const QString& id, const QString& offered, qint64 size,
+                            const QString& stored) {
+            QTest::newRow(tag) << QString(from) << id << offered << size << stored;
+        };
+        add("ordinary", "owner", "f-1", "a:b?c*.txt", 1234, "abc*.txt");
+        add("climbing out", "owner", "f-1", "../../.bashrc", 1, ".....bashrc");
+        add("markup", "owner", "f-1", "<img src=x>.png", 1, "img src=x.png");
+        add("dot dot", "owner", "f-1", "..", 1, "received file");
+        add("as long as a message", "owner", "f-1", QString(100000, 'n') + ".txt", 1, QString(196, 'n') + ".txt");
+        add("blocked sender", "blocker", "b-1", "x.txt", 10, "");
+        add("negative size", "owner", "neg", "x.txt", -1, "");
+        add("size beyond the wire", "owner", "big", "x.txt", Vesk::TransferNames::kWireSizeLimit, "");
+        add("over-long id", "owner", QString(Vesk::IncomingOffers::kMaxFileIdLength + 1, 'f'), "x.txt", 1, "");
+        add("empty id", "owner", "", "x.txt", 1, "");
+    }
+    void receivedOffer()
+    {
+        QFETCH(QString, from);
+        QFETCH(QString, id);
+        QFETCH(QString, offered);
+        QFETCH(qint64, size);
+        QFETCH(QString, stored);
+        rig->incoming.handleNewFileToDownload({{"action", "newFileToDownload"},
+                                               {"fileId", id},
+                                               {"fileName", offered},
+                                               {"fileSize", size},
+                                               {"nodeFrom", from}});
+        QCOMPARE(column("select filename || '|' || filesize || '|' || nodefrom || '|' || status || '|' || timestamp "
+                        "|| '|' || downloadsize from vesk_downloads"),
+                 stored.isEmpty()
+                     ? QStringList()
+                     : QStringList{
+                           QStringLiteral("%1|%2|owner|unknown|%3|0").arg(stored).arg(size).arg(rig->clock.nowMs())});
+        QCOMPARE(rig->store->pausedDownloads->rowCount(), stored.isEmpty() ? 0 : 1);
+        QCOMPARE(rig->shell.downloadPopups.size(), stored.isEmpty() ? 0 : 1);
+        QCOMPARE(rig->sink.sent.size(), stored.isEmpty() ? 0 : 1);
+        if (stored.isEmpty())
+            return;
+        QVERIFY(Vesk::TransferNames::staysInFolder(rig->downloadsFolder(), stored));
+        QCOMPARE(rig->shell.downloadPopups.first().nodeId, QStringLiteral("owner"));
+        QVERIFY(rig->shell.downloadPopups.first().html.contains(stored.toHtmlEscaped()));
+        QVERIFY(rig->shell.downloadPopups.first().html.size() < 1000);
+        QCOMPARE(rig->sink.sent.first().address, rig->ownerAddress);
+        QCOMPARE(rig->sink.sent.first().parameters,
+                 (Vesk::MessageSink::Parameters{{"action", "confirmFileToSend"}, {"fileId", id}}));
+    }
+
+    // Every copy of an offer is confirmed; only a finished download becomes an offer again, under its name.
+    void reOffers_data()
+    {
+        QTest::addColumn<QString>("status");
+        QTest::addColumn<bool>("storedAgain");
+        QTest::newRow("queued") << "queued" << false;
+        QTest::newRow("offered") << "unknown" << false;
+        QTest::newRow("being withdrawn") << "tobedeleted" << false;
+        QTest::newRow("downloaded") << "downloaded" << true;
+    }
+    void reOffers()
+    {
+        QFETCH(QString, status);
+        QFETCH(bool, storedAgain);
+        rig->offer("q-1", "movie.mkv", 5000);
+        // Received earlier under a numbered local name, as a second download of that name would be.
+        QVERIFY(
+            exec("update vesk_downloads set status = ?, downloadsize = '5000', filename = 'movie (2).mkv'", {status}));
+        auto expected = row("vesk_downloads", "q-1");
+        rig->sink.clear();
+        rig->shell.downloadPopups.clear();
+        rig->clock.advance(5000);
+        rig->offer("q-1", "other.mkv", 7000);
+        QCOMPARE(rig->fileIds("confirmFileToSend"), QStringList{"q-1"});
+        QCOMPARE(rig->shell.downloadPopups.size(), storedAgain ? 1 : 0);
+        if (storedAgain) {
+            expected["status"] = "unknown";
+            expected["filesize"] = "7000";
+            expected["timestamp"] = QString::number(rig->clock.nowMs());
+        }
+        QCOMPARE(row("vesk_downloads", "q-1"), expected);
+    }
+
+    // Clearing all empties the lists at once and marks the rows (a finished download's row simply goes); each
+    // tick then withdraws five, oldest first, each told to its peer. Bytes received so far stay: they are the
+    // user's.
+    void clearingAllWithdrawsFiveATick_data()
+    {
+        QTest::addColumn<bool>("uploads");
+        QTest::newRow("uploads") << true;
+        QTest::newRow("downloads") << false;
+    }
+    void clearingAllWithdrawsFiveATick()
+    {
+        QFETCH(bool, uploads);
+        QStringList withdrawn;
+        for (int i = 0; i < 12; ++i) {
+            withdrawn.append(QStringLiteral("m%1").arg(i, 2, 10, QLatin1Char('0')));
+            rig->clock.advance(1);
+            if (uploads)
+                rig->insertUpload(withdrawn.last(), "on1", rig->clock.nowMs(), i % 2 ? "sent" : "unknown");
+            else
+                rig->insertDownload(withdrawn.last(), "owner", i % 2 ? "queued" : "unknown");
+        }
+        rig->insertUpload("done", "on1", 0, "downloaded");
+        rig->insertDownload("done", "owner", "downloaded");
+        if (uploads)
+            withdrawn.prepend("done");
+        QVERIFY(writeFile(rig->path("m00.bin"), "partial"));
+        const auto lists = uploads ? QList<VeskSqlQueryModel*>{rig->store->uploadsData}
+                                   : QList<VeskSqlQueryModel*>{rig->store->pausedDownloads, rig->store->queuedDownloads,
+                                                               rig->store->completedDownloads};
+        for (VeskSqlQueryModel* list : lists)
+            list->refresh();
+        uploads ? rig->outgoing.clearAllPendingUploads() : rig->incoming.clearAllPendingDownloads();
+        for (VeskSqlQueryModel* list : lists)
+            QCOMPARE(list->rowCount(), 0);
+        const QString table = uploads ? "vesk_uploads" : "vesk_downloads";
+        QCOMPARE(count(table), withdrawn.size());
+        QList<qsizetype> perTick;
+        for (int tick = 0; tick < 4; ++tick) {
+            const qsizetype before = rig->sink.sent.size();
+            uploads ? rig->outgoing.deleteWithdrawnUploads() : rig->incoming.deleteWithdrawnDownloads();
+            perTick.append(rig->sink.sent.size() - before);
+            rig->settle();
+        }
+        QCOMPARE(perTick, (uploads ? QList<qsizetype>{5, 5, 3, 0} : QList<qsizetype>{5, 5, 2, 0}));
+        QCOMPARE(rig->fileIds(uploads ? "removeFileToGet" : "removeFileToSend"), withdrawn);
+        for (const auto& s : std::as_const(rig->sink.sent))
+            QCOMPARE(rig->nodeAt(s.address), QString(uploads ? "on1" : "owner"));
+        QCOMPARE(count(table), 0);
+        QCOMPARE(readFile(rig->path("m00.bin")), QByteArray("partial"));
     }
 };
 
