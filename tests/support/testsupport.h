@@ -1,9 +1,11 @@
 #pragma once
 
+#include <QAbstractItemModel>
 #include <QByteArray>
 #include <QHash>
 #include <QSqlDatabase>
 #include <QSqlError>
+#include <QSignalSpy>
 #include <QSqlQuery>
 #include <QString>
 #include <QStringList>
@@ -25,6 +27,21 @@ public:
     QStringList criticals() const;
     QStringList all() const;
     void clear();
+};
+
+// Counts how often a list model told its views that something changed: resets and value changes together.
+class ModelChanges
+{
+public:
+    explicit ModelChanges(const QAbstractItemModel* model)
+        : m_resets(model, &QAbstractItemModel::modelReset), m_changes(model, &QAbstractItemModel::dataChanged)
+    {
+    }
+    int count() const { return int(m_resets.count() + m_changes.count()); }
+    int resets() const { return int(m_resets.count()); }
+
+private:
+    QSignalSpy m_resets, m_changes;
 };
 
 // SQL over the program's connection (or the one given). Failures print the statement and lastError() and
