@@ -1,15 +1,55 @@
 #include "transferrig.h"
 
-#include "store/vesksqlquerymodel.h"
+#include "transfer/downloadsession.h"
 
+#include <QDateTime>
+#include <QFile>
 #include <QFileInfo>
-#include <QSignalSpy>
+#include <QRandomGenerator>
+#include <QSet>
 
 using namespace TestSupport;
 using Vesk::DownloadEngine;
+using Vesk::DownloadSession;
 
-// The download engine: which file goes next, what is asked for, what is written, when it gives up and when it goes
-// on by itself.
+namespace {
+
+// One download's session over a fresh fixture: its requests (offset, size) are recorded instead of sent, and
+// answered from a source as the owner would.
+struct SessionRig : SubsystemFixture
+{
+    SessionRig(const QByteArray& bytes, qint64 have = 0, const QString& name = QStringLiteral("file.bin"))
+        : source(bytes), path(downloadsFolder() + name),
+          session("id", path, have, bytes.size(), clock, [this](qint64 at, qint64 size) {
+              asked.append({at, size});
+          })
+    {
+        if (have > 0)
+            writeFile(path, source.left(have));
+        session.fill();
+    }
+    // Answers one open request; once the writer has the bytes in the file, the window is refilled, as the engine
+    // does when the writer says so.
+    DownloadSession::Answer answer(qsizetype index = 0)
+    {
+        const auto [at, size] = asked.takeAt(index);
+        const DownloadSession::Answer result = session.receive(at, source.mid(at, size));
+        session.flush();
+        session.fill();
+        return result;
+    }
+
+    const QByteArray source;
+    const QString path;
+    QList<std::pair<qint64, qint64>> asked; // requests not answered yet, oldest first
+    DownloadSession session;
+};
+
+} // namespace
+
+// Downloads: the engine (which file goes next, what is asked for, what is written, when it gives up and when it
+// goes on by itself, the name a file is stored under) and one download's session (a window of requests in flight,
+// answers appended strictly in order).
 class tst_Downloads : public QObject
 {
     Q_OBJECT
@@ -227,6 +267,115 @@ private Q_SLOTS:
         QCOMPARE(rig->requests().last(), (Request{"stuck", kPacket, 500}));
         rig->answerLast(source);
         QCOMPARE(readFile(rig->path("stuck.bin")), source);
+    }
+
+    // The name a download is stored under when the downloads folder already holds that name: an unrelated file is
+    // moved aside to a backup name, another download's file is never touched.
+    void localNames_data()
+    {
+        // unrelated: files already in the folder ("old"); others: files of other downloads ("theirs"); after: the
+        // folder afterwards as name=content, %1 the time stamp of a backup name. Lists are sorted and split by |.
+        for (const char* column : {"unrelated", "others", "offered", "after"})
+            QTest::addColumn<QString>(column);
+        const auto add = [](const char* tag, auto... cells) {
+            (QTest::newRow(tag) << ... << QString(cells));
+        };
+        add("free", "", "", "report.pdf", "report.pdf=new");
+        add("unrelated moved aside", "report.pdf", "", "report.pdf", "report.pdf=new|report_veskbackup_%1.pdf=old");
+        add("no suffix", "notes", "", "notes", "notes=new|notes_veskbackup_%1.=old");
+        add("two dots", "a.tar.gz", "", "a.tar.gz", "a.tar.gz=new|a.tar_veskbackup_%1.gz=old");
+        add("another download's file", "", "m.mkv", "m.mkv", "m (2).mkv=new|m.mkv=theirs");
+        add("numbered name taken too", "m (2).mkv", "m.mkv", "m.mkv", "m (2).mkv=old|m (3).mkv=new|m.mkv=theirs");
+        add("hidden file", "", ".profile", ".profile", ".profile (2)=new|.profile=theirs");
+    }
+    void localNames()
+    {
+        QFETCH(QString, unrelated);
+        QFETCH(QString, others);
+        QFETCH(QString, offered);
+        QFETCH(QString, after);
+        for (const QString& name : unrelated.split('|', Qt::SkipEmptyParts))
+            QVERIFY(writeFile(rig->path(name), "old"));
+        for (const QString& name : others.split('|', Qt::SkipEmptyParts))
+            QVERIFY(writeFile(rig->path(name), "theirs") &&
+                    exec("insert into vesk_downloads (id, filename, downloadsize) values (?, ?, 6)", {name, name}));
+        rig->offer("new", offered, 3);
+        rig->queue("new");
+        rig->deliver("new", 0, "new");
+        QStringList found;
+        for (const QString& name : rig->entries())
+            found.append(name + "=" + readFile(rig->path(name)));
+        found.sort();
+        const QString stamp = QDateTime::fromMSecsSinceEpoch(rig->clock.nowMs()).toString("yyyyMMdd_HHmmss");
+        QCOMPARE(found.join('|'), QString(after).replace("%1", stamp));
+    }
+
+    // Whatever order the owner's answers come in, only contiguous bytes reach the file, the buffer never holds
+    // more than the window, and the result is the source.
+    void reorderBuffer_data()
+    {
+        QTest::addColumn<QString>("policy");
+        QTest::addColumn<qint64>("resumeAt");
+        QTest::newRow("in order, as a strict owner answers") << "in order" << qint64(0);
+        QTest::newRow("newest first") << "newest first" << qint64(0);
+        QTest::newRow("each answer twice") << "twice" << qint64(0);
+        QTest::newRow("every third answer lost once") << "lose" << qint64(0);
+        QTest::newRow("random order") << "random" << qint64(0);
+        QTest::newRow("resumed mid-packet, newest first") << "newest first" << qint64(1234567);
+    }
+    void reorderBuffer()
+    {
+        QFETCH(QString, policy);
+        QFETCH(qint64, resumeAt);
+        SessionRig s(pattern(20 * kPacket + 4321), resumeAt);
+        QCOMPARE(s.asked.first(), std::make_pair(resumeAt, kPacket - resumeAt % kPacket));
+        QRandomGenerator random(7);
+        QSet<qint64> lost;
+        for (int answers = 1; !s.session.complete(); ++answers) {
+            QVERIFY(answers < 500);
+            if (s.asked.isEmpty()) {
+                s.session.askAgain(); // what the progress tick does after silence
+                QVERIFY(!s.asked.isEmpty());
+            }
+            qsizetype pick = policy == "newest first" ? s.asked.size() - 1 : 0;
+            if (policy == "random")
+                pick = random.bounded(s.asked.size());
+            const auto [at, size] = s.asked.at(pick);
+            if (policy == "lose" && answers % 3 == 0 && !lost.contains(at)) {
+                lost.insert(at);
+                s.asked.removeAt(pick);
+                continue;
+            }
+            s.answer(pick);
+            if (policy == "twice")
+                QCOMPARE(s.session.receive(at, s.source.mid(at, size)), DownloadSession::Answer::Duplicate);
+            QCOMPARE(QFileInfo(s.path).size(), s.session.written());
+            QVERIFY(s.session.buffered() <= s.session.window());
+            QVERIFY(s.session.inFlight() <= DownloadSession::kMaxWindow);
+        }
+        QCOMPARE(readFile(s.path), s.source);
+    }
+
+    // The file cannot be written (a plain file stands where its folder should be): that is logged, the bytes
+    // count as lost, and the download asks again from the size on disk, which works once the obstacle is gone.
+    void failedWriteIsAskedForAgain()
+    {
+        SessionRig s(pattern(3 * kPacket), 0, QStringLiteral("blocked/file.bin"));
+        const QString obstacle = s.downloadsFolder() + QStringLiteral("blocked");
+        QVERIFY(writeFile(obstacle, "not a folder"));
+        MessageCatcher catcher;
+        s.answer();
+        QCOMPARE(catcher.criticals().size(), 1);
+        QVERIFY2(catcher.criticals().first().contains("There was an error opening"),
+                 qPrintable(catcher.criticals().first()));
+        QCOMPARE(s.session.written(), 0);
+        QCOMPARE(s.asked.last().first, qint64(0));
+        QVERIFY(QFile::remove(obstacle));
+        s.asked = {s.asked.last()};
+        while (!s.session.complete() && !s.asked.isEmpty())
+            s.answer();
+        s.session.flush();
+        QCOMPARE(readFile(s.path), s.source);
     }
 };
 
