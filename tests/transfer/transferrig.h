@@ -45,13 +45,13 @@ struct TransferRig : SubsystemFixture
         ownerAddress = addPeer(QStringLiteral("owner"));
     }
 
-    void insertUpload(const QString& id, const QString& nodeTo, qint64 timeSent,
-                      const QString& status = QStringLiteral("unknown"))
+    void insertUpload(const QString& id, const QString& nodeTo, qint64 timeSent, const QString& status = "unknown",
+                      const QString& url = {}, qint64 size = 1000)
     {
-        exec(QStringLiteral("insert into vesk_uploads (id, url, nodeto, filesize, filename, bytesSent, status, "
-                            "timesent) values (?, ?, ?, 1000, ?, 0, ?, ?)"),
-             {id, QString(QStringLiteral("/tmp/") + id), nodeTo, QString(id + QStringLiteral(".bin")), status,
-              timeSent});
+        exec(
+            "insert into vesk_uploads (id, url, nodeto, filesize, filename, bytesSent, status, timesent) values (?, ?, "
+            "?, ?, ?, 0, ?, ?)",
+            {id, url.isEmpty() ? "/tmp/" + id : url, nodeTo, size, QString(id + ".bin"), status, timeSent});
     }
     void insertDownload(const QString& id, const QString& nodeFrom, const QString& status)
     {
