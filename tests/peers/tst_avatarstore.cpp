@@ -1,247 +1,137 @@
 #include "peers/avatarstore.h"
 #include "peers/replylimiter.h"
 
-#include <QBuffer>
-#include <QDir>
-#include <QFile>
-#include <QImage>
+#include "testsupport.h"
+
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
 
+using namespace TestSupport;
 using Vesk::AvatarStore;
 using Vesk::ReplyLimiter;
-
-namespace {
-
-QByteArray pictureBytes(int width, int height, const char* format)
-{
-    QImage image(width, height, QImage::Format_RGB32);
-    image.fill(Qt::yellow);
-    QByteArray bytes;
-    QBuffer buffer(&bytes);
-    buffer.open(QIODevice::WriteOnly);
-    image.save(&buffer, format);
-    return bytes;
-}
-
-bool saveTo(const QString& path, const QByteArray& bytes)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
-}
-
-const QRegularExpression kHashedName(QStringLiteral("^avatar_id[0-9a-f]{32}\\.png$"));
-
-} // namespace
 
 class tst_AvatarStore : public QObject
 {
     Q_OBJECT
 
 private slots:
-    void fileNameFor_data();
-    void fileNameFor();
-    void hashedNamesDifferPerId();
-    void extensionFor_data();
-    void extensionFor();
-    void avatarKey();
-    void writeReplacesWholeFile();
-    void writeIntoMissingFolderFails();
-    void limiter_data();
-    void limiter();
-    void limiterStaysBounded();
-};
-
-void tst_AvatarStore::fileNameFor_data()
-{
-    QTest::addColumn<QString>("nodeId");
-    QTest::addColumn<QString>("extension");
-    QTest::addColumn<QString>("expected"); // "#hash" means: hashed id, png
-
-    QTest::newRow("plain") << "abc"
-                           << "png"
-                           << "avatar_abc.png";
-    QTest::newRow("braced uuid") << "{0f8fad5b-d9cb-469f-a165-70867728950e}"
-                                 << "jpg"
-                                 << "avatar_{0f8fad5b-d9cb-469f-a165-70867728950e}.jpg";
-    QTest::newRow("extension lowered") << "abc"
-                                       << "JPEG"
-                                       << "avatar_abc.jpeg";
-    QTest::newRow("webp") << "abc"
-                          << "webp"
-                          << "avatar_abc.webp";
-    QTest::newRow("extension not an image") << "abc"
-                                            << "exe"
-                                            << "";
-    QTest::newRow("extension with separator") << "abc"
-                                              << "png/x"
-                                              << "";
-    QTest::newRow("extension empty") << "abc"
-                                     << ""
-                                     << "";
-    QTest::newRow("double extension") << "abc"
-                                      << "png.sh"
-                                      << "";
-    QTest::newRow("empty id") << ""
-                              << "png"
-                              << "";
-    QTest::newRow("parent folder") << "../../etc/x"
-                                   << "png"
-                                   << "#hash";
-    QTest::newRow("dot dot only") << ".."
-                                  << "png"
-                                  << "#hash";
-    QTest::newRow("backslash") << "a\\b"
-                               << "png"
-                               << "#hash";
-    QTest::newRow("space") << "a b"
-                           << "png"
-                           << "#hash";
-    QTest::newRow("dot") << "a.b"
-                         << "png"
-                         << "#hash";
-    QTest::newRow("nul") << QString(QChar(0)) + "x"
-                         << "png"
-                         << "#hash";
-    QTest::newRow("non-latin") << "Ünïcödé"
-                               << "png"
-                               << "#hash";
-    QTest::newRow("just long enough") << QString(64, 'a') << "png"
-                                      << "avatar_" + QString(64, 'a') + ".png";
-    QTest::newRow("too long") << QString(65, 'a') << "png"
-                              << "#hash";
-}
-
-void tst_AvatarStore::fileNameFor()
-{
-    QFETCH(QString, nodeId);
-    QFETCH(QString, extension);
-    QFETCH(QString, expected);
-    const QString name = AvatarStore::fileNameFor(nodeId, extension);
-    if (expected == QLatin1String("#hash"))
-        QVERIFY2(kHashedName.match(name).hasMatch(), qPrintable(name));
-    else
-        QCOMPARE(name, expected);
-}
-
-void tst_AvatarStore::hashedNamesDifferPerId()
-{
-    const QString one = AvatarStore::fileNameFor(QStringLiteral("a b"), QStringLiteral("png"));
-    QCOMPARE(AvatarStore::fileNameFor(QStringLiteral("a b"), QStringLiteral("png")), one);
-    QVERIFY(AvatarStore::fileNameFor(QStringLiteral("a c"), QStringLiteral("png")) != one);
-}
-
-void tst_AvatarStore::extensionFor_data()
-{
-    QTest::addColumn<QByteArray>("bytes");
-    QTest::addColumn<QString>("peerExtension");
-    QTest::addColumn<QString>("expected");
-
-    const QByteArray png = pictureBytes(16, 16, "PNG");
-    const QByteArray jpeg = pictureBytes(16, 16, "JPG");
-    QTest::newRow("png as png") << png << "png"
-                                << "png";
-    QTest::newRow("png as PNG") << png << "PNG"
-                                << "png";
-    QTest::newRow("jpeg as jpg") << jpeg << "jpg"
-                                 << "jpg";
-    QTest::newRow("png without extension") << png << ""
-                                           << "png";
-    QTest::newRow("jpeg as exe") << jpeg << "exe"
-                                 << "jpeg";
-    QTest::newRow("bmp as bmp") << pictureBytes(16, 16, "BMP") << "bmp"
-                                << "bmp";
-    QTest::newRow("text") << QByteArray("hello, this is not a picture") << "png"
-                          << "";
-    QTest::newRow("truncated png") << png.left(png.size() / 2) << "png"
-                                   << "";
-    QTest::newRow("empty") << QByteArray() << "png"
-                           << "";
-    QTest::newRow("too many pixels") << pictureBytes(AvatarStore::kMaxAvatarSide + 1, 2, "PNG") << "png"
-                                     << "";
-    QTest::newRow("largest side") << pictureBytes(AvatarStore::kMaxAvatarSide, 2, "PNG") << "png"
-                                  << "png";
-    QByteArray padded = png;
-    padded.append(QByteArray(AvatarStore::kMaxAvatarBytes, '\0'));
-    QTest::newRow("too many bytes") << padded << "png"
-                                    << "";
-}
-
-void tst_AvatarStore::extensionFor()
-{
-    QFETCH(QByteArray, bytes);
-    QFETCH(QString, peerExtension);
-    QFETCH(QString, expected);
-    QCOMPARE(AvatarStore::extensionFor(bytes, peerExtension), expected);
-}
-
-void tst_AvatarStore::avatarKey()
-{
-    QCOMPARE(AvatarStore::avatarKey(QStringLiteral("qrc:/qml/Vesk/pics/ui/icn-avatar-default-512.png")),
-             QStringLiteral("0"));
-    QCOMPARE(AvatarStore::avatarKey(QStringLiteral("/no/such/file.png")), QStringLiteral("0"));
-    // The key follows the bytes: the same picture has the same key wherever and however often it is loaded.
-    QTemporaryDir dir;
-    const QString a = dir.filePath(QStringLiteral("a.png")), b = dir.filePath(QStringLiteral("b.png"));
-    QVERIFY(saveTo(a, pictureBytes(8, 8, "PNG")));
-    QVERIFY(saveTo(b, pictureBytes(8, 8, "PNG")));
-    QCOMPARE(AvatarStore::avatarKey(a), AvatarStore::avatarKey(b));
-    QVERIFY(AvatarStore::avatarKey(a) != QStringLiteral("0"));
-    QVERIFY(saveTo(b, pictureBytes(9, 8, "PNG")));
-    QVERIFY(AvatarStore::avatarKey(a) != AvatarStore::avatarKey(b));
-}
-
-void tst_AvatarStore::writeReplacesWholeFile()
-{
-    QTemporaryDir dir;
-    const QString path = dir.filePath(QStringLiteral("avatar_x.png"));
-    QCOMPARE(AvatarStore::write(path, QByteArray(1000, 'a')), AvatarStore::Result::Stored);
-    QCOMPARE(AvatarStore::write(path, QByteArrayLiteral("short")), AvatarStore::Result::Stored);
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::ReadOnly));
-    QCOMPARE(file.readAll(), QByteArrayLiteral("short"));
-    QCOMPARE(QDir(dir.path()).entryList(QDir::Files).size(), 1); // no temporary file left behind
-}
-
-void tst_AvatarStore::writeIntoMissingFolderFails()
-{
-    QTemporaryDir dir;
-    QCOMPARE(AvatarStore::write(dir.filePath(QStringLiteral("missing/avatar_x.png")), QByteArrayLiteral("x")),
-             AvatarStore::Result::OpenFailed);
-}
-
-void tst_AvatarStore::limiter_data()
-{
-    QTest::addColumn<QList<qint64>>("times");
-    QTest::addColumn<QList<bool>>("allowed");
-
-    QTest::newRow("first passes") << QList<qint64>{0} << QList<bool>{true};
-    QTest::newRow("burst") << QList<qint64>{0, 1, 5, 999} << QList<bool>{true, false, false, false};
-    QTest::newRow("window edge") << QList<qint64>{0, 999, 1000, 1999, 2000}
-                                 << QList<bool>{true, false, true, false, true};
-    QTest::newRow("clock set back") << QList<qint64>{5000, 100, 200} << QList<bool>{true, true, false};
-}
-
-void tst_AvatarStore::limiter()
-{
-    QFETCH(QList<qint64>, times);
-    QFETCH(QList<bool>, allowed);
-    ReplyLimiter limiter(1000);
-    for (int i = 0; i < times.size(); ++i) {
-        QCOMPARE(limiter.allow(QStringLiteral("k"), times.at(i)), allowed.at(i));
-        // Another key is independent.
-        QVERIFY(limiter.allow(QStringLiteral("other") + QString::number(i), times.at(i)));
+    // The file a peer's picture is kept in: its id when that is a safe plain name, else a hash of it; an
+    // extension only from the allowed image types.
+    void fileNameFor_data()
+    {
+        QTest::addColumn<QString>("nodeId");
+        QTest::addColumn<QString>("extension");
+        QTest::addColumn<QString>("expected"); // "#hash": hashed id, png; empty: refused
+        const auto add = [](const char* tag, const QString& id, const char* extension, const QString& expected) {
+            QTest::newRow(tag) << id << QString(extension) << expected;
+        };
+        add("plain", "abc", "png", "avatar_abc.png");
+        add("braced uuid", "{0f8f-d9cb}", "jpg", "avatar_{0f8f-d9cb}.jpg");
+        add("extension lowered", "abc", "JPEG", "avatar_abc.jpeg");
+        add("extension not an image", "abc", "exe", "");
+        add("extension with separator", "abc", "png/x", "");
+        add("extension empty", "abc", "", "");
+        add("double extension", "abc", "png.sh", "");
+        add("empty id", "", "png", "");
+        for (const QString& id :
+             QStringList{"../../etc/x", "..", "a\\b", "a b", "a.b", QString(QChar(0)) + "x", "Ünïcödé"})
+            add(qPrintable("hashed " + id), id, "png", "#hash");
+        add("just long enough", QString(64, 'a'), "png", "avatar_" + QString(64, 'a') + ".png");
+        add("too long", QString(65, 'a'), "png", "#hash");
     }
-}
+    void fileNameFor()
+    {
+        QFETCH(QString, nodeId);
+        QFETCH(QString, extension);
+        QFETCH(QString, expected);
+        const QString name = AvatarStore::fileNameFor(nodeId, extension);
+        if (expected != QLatin1String("#hash")) {
+            QCOMPARE(name, expected);
+            return;
+        }
+        QVERIFY2(QRegularExpression("^avatar_id[0-9a-f]{32}\\.png$").match(name).hasMatch(), qPrintable(name));
+        QCOMPARE(AvatarStore::fileNameFor(nodeId, extension), name);        // the same each time
+        QVERIFY(AvatarStore::fileNameFor(nodeId + "z", extension) != name); // another per id
+    }
 
-void tst_AvatarStore::limiterStaysBounded()
-{
-    ReplyLimiter limiter(1000);
-    for (int i = 0; i < ReplyLimiter::kMaxKeys * 3; ++i)
-        QVERIFY(limiter.allow(QString::number(i), 10));
-    QVERIFY(limiter.trackedKeys() <= ReplyLimiter::kMaxKeys);
-}
+    // The extension a received picture is stored with follows its bytes; what is no picture, or too big, none.
+    void extensionFor_data()
+    {
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::addColumn<QString>("peerExtension");
+        QTest::addColumn<QString>("expected");
+        const QByteArray png = pictureBytes(16, 16), jpeg = pictureBytes(16, 16, "JPG");
+        const int side = AvatarStore::kMaxAvatarSide;
+        QTest::newRow("png as PNG") << png << "PNG" << QString("png");
+        QTest::newRow("jpeg as jpg") << jpeg << "jpg" << QString("jpg");
+        QTest::newRow("png without extension") << png << "" << QString("png");
+        QTest::newRow("jpeg as exe") << jpeg << "exe" << QString("jpeg");
+        QTest::newRow("bmp as bmp") << pictureBytes(16, 16, "BMP") << "bmp" << QString("bmp");
+        QTest::newRow("text") << QByteArray("hello, this is not a picture") << "png" << QString();
+        QTest::newRow("truncated png") << png.left(png.size() / 2) << "png" << QString();
+        QTest::newRow("empty") << QByteArray() << "png" << QString();
+        QTest::newRow("largest side") << pictureBytes(side, 2) << "png" << QString("png");
+        QTest::newRow("too many pixels") << pictureBytes(side + 1, 2) << "png" << QString();
+        QTest::newRow("too many bytes") << png + QByteArray(AvatarStore::kMaxAvatarBytes, '\0') << "png" << QString();
+    }
+    void extensionFor()
+    {
+        QFETCH(QByteArray, bytes);
+        QFETCH(QString, peerExtension);
+        QTEST(AvatarStore::extensionFor(bytes, peerExtension), "expected");
+    }
+
+    // The key a picture is asked for by follows its bytes, wherever they are; the default and a missing file are 0.
+    void avatarKey()
+    {
+        QCOMPARE(AvatarStore::avatarKey("qrc:/qml/Vesk/pics/ui/icn-avatar-default-512.png"), QStringLiteral("0"));
+        QCOMPARE(AvatarStore::avatarKey("/no/such/file.png"), QStringLiteral("0"));
+        QTemporaryDir dir;
+        const QString a = dir.filePath("a.png"), b = dir.filePath("b.png");
+        QVERIFY(writeFile(a, pictureBytes(8, 8)) && writeFile(b, pictureBytes(8, 8)));
+        QCOMPARE(AvatarStore::avatarKey(a), AvatarStore::avatarKey(b));
+        QVERIFY(AvatarStore::avatarKey(a) != QStringLiteral("0"));
+        QVERIFY(writeFile(b, pictureBytes(9, 8)));
+        QVERIFY(AvatarStore::avatarKey(a) != AvatarStore::avatarKey(b));
+    }
+
+    // A write replaces the whole file and leaves nothing else behind; into a missing folder it fails.
+    void write()
+    {
+        QTemporaryDir dir;
+        const QString path = dir.filePath("avatar_x.png");
+        QCOMPARE(AvatarStore::write(path, QByteArray(1000, 'a')), AvatarStore::Result::Stored);
+        QCOMPARE(AvatarStore::write(path, "short"), AvatarStore::Result::Stored);
+        QCOMPARE(readFile(path), QByteArray("short"));
+        QCOMPARE(filesIn(dir.path()), QStringList{"avatar_x.png"});
+        QCOMPARE(AvatarStore::write(dir.filePath("missing/avatar_x.png"), "x"), AvatarStore::Result::OpenFailed);
+    }
+
+    // One answer per key per window, other keys independent, and the keys it remembers bounded.
+    void limiter_data()
+    {
+        QTest::addColumn<QList<qint64>>("times");
+        QTest::addColumn<QList<bool>>("allowed");
+        QTest::newRow("burst") << QList<qint64>{0, 1, 5, 999} << QList<bool>{true, false, false, false};
+        QTest::newRow("window edge") << QList<qint64>{0, 999, 1000, 1999, 2000}
+                                     << QList<bool>{true, false, true, false, true};
+        QTest::newRow("clock set back") << QList<qint64>{5000, 100, 200} << QList<bool>{true, true, false};
+    }
+    void limiter()
+    {
+        QFETCH(QList<qint64>, times);
+        QFETCH(QList<bool>, allowed);
+        ReplyLimiter limiter(1000);
+        for (int i = 0; i < times.size(); ++i) {
+            QCOMPARE(limiter.allow("k", times.at(i)), allowed.at(i));
+            QVERIFY(limiter.allow("other" + QString::number(i), times.at(i)));
+        }
+        for (int i = 0; i < ReplyLimiter::kMaxKeys * 3; ++i)
+            QVERIFY(limiter.allow(QString::number(i), 10));
+        QVERIFY(limiter.trackedKeys() <= ReplyLimiter::kMaxKeys);
+    }
+};
 
 QTEST_MAIN(tst_AvatarStore)
 #include "tst_avatarstore.moc"
