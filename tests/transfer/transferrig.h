@@ -55,9 +55,9 @@ struct TransferRig : SubsystemFixture
     }
     void insertDownload(const QString& id, const QString& nodeFrom, const QString& status)
     {
-        exec(QStringLiteral("insert into vesk_downloads (id, filename, filesize, nodefrom, status, timestamp, "
-                            "downloadsize) values (?, ?, '1000', ?, ?, ?, '0')"),
-             {id, QString(id + QStringLiteral(".bin")), nodeFrom, status, clock.nowMs()});
+        exec("insert into vesk_downloads (id, filename, filesize, nodefrom, status, timestamp, downloadsize) values "
+             "(?, ?, '1000', ?, ?, ?, '0')",
+             {id, QString(id + ".bin"), nodeFrom, status, clock.nowMs()});
     }
     // The file ids of every message with that action, in order.
     QStringList fileIds(const QString& action) const { return sink.values(action, "fileId"); }
@@ -72,7 +72,7 @@ struct TransferRig : SubsystemFixture
 
     void offer(const QString& id, const QString& name, qint64 size)
     {
-        incoming.processNewFileToBeReceived(id, name, QStringLiteral("owner"), size);
+        incoming.processNewFileToBeReceived(id, name, "owner", size);
     }
     void queue(const QString& id)
     {
@@ -89,11 +89,8 @@ struct TransferRig : SubsystemFixture
     }
     void deliver(const QString& id, qint64 seek, const QByteArray& bytes)
     {
-        engine.handleReceiveDataPacket({{"action", "receiveDataPacket"},
-                                        {"binaryData", bytes},
-                                        {"fileSeek", seek},
-                                        {"fileId", id},
-                                        {"timeSent", clock.nowMs()}});
+        engine.handleReceiveDataPacket(
+            {{"action", "receiveDataPacket"}, {"binaryData", bytes}, {"fileSeek", seek}, {"fileId", id}});
         settle();
     }
     // Answers the last request from `source`, as the owner would.
@@ -102,17 +99,7 @@ struct TransferRig : SubsystemFixture
         const Request r = requests().value(requests().size() - 1);
         deliver(r.fileId, r.fileSeek, source.mid(r.fileSeek, r.bufferSize));
     }
-    // A prompt owner: answers every request from the given one on, in the order they were made, including those
-    // the answers bring, until the engine asks for nothing more.
-    void answerAll(const QByteArray& source, qsizetype from = 0)
-    {
-        for (QList<Request> asked = requests(); from < asked.size(); asked = requests()) {
-            const Request r = asked.at(from++);
-            deliver(r.fileId, r.fileSeek, source.mid(r.fileSeek, r.bufferSize));
-        }
-    }
-    // One run of the 2000 ms progress tick.
-    void tick()
+    void tick() // the progress tick
     {
         engine.progressTick();
         settle();
