@@ -170,6 +170,23 @@ private slots:
         QTRY_COMPARE(receiver.received.size(), listening && !probe ? 1 : 0); // a probe carries nothing
     }
 
+    // An office of silent peers being greeted holds only presence's share of the connections: a chat written
+    // meanwhile goes out at once instead of waiting for those attempts to time out.
+    void chatsGoBeforePresence()
+    {
+        if (!m_isolated)
+            QSKIP("needs a private network namespace");
+        Receiver receiver(VeskTcpSocket::kTcpPort);
+        SendQueue queue(20);
+        const int presenceShare = 20 - SendQueue::kReservedConnections;
+        for (int i = 0; i < 24; ++i) // more than every slot
+            queue.send(QHostAddress(QStringLiteral("10.79.0.%1").arg(100 + i)), {{"action", "addMeRequest"}});
+        QCOMPARE(queue.openConnections(), presenceShare);
+        queue.send(QHostAddress::LocalHost, {{"action", "newChatMessage"}, {"chatId", "{c}"}});
+        QTRY_COMPARE_WITH_TIMEOUT(receiver.received.size(), 1, VeskTcpSocket::kLifetimeMs / 2);
+        QCOMPARE(receiver.received.first().value("chatId").toString(), QStringLiteral("{c}"));
+    }
+
     // Peers that do not answer hold each attempt for seconds: the attempts open at once are bounded in all and per
     // peer, so messages to others still go through, and beyond a bound on waiting messages new ones are dropped.
     void silentPeersAreBounded()
