@@ -42,7 +42,7 @@ struct TransferRig : SubsystemFixture
           engine(*store, sink, clock, shell, downloadsFolder()), incoming(*store, sink, clock, shell, engine)
     {
         shell.autoOpen = false;
-        ownerAddress = addPeer(QStringLiteral("owner"));
+        ownerAddress = addPeer("owner");
     }
 
     void insertUpload(const QString& id, const QString& nodeTo, qint64 timeSent, const QString& status = "unknown",
@@ -82,7 +82,7 @@ struct TransferRig : SubsystemFixture
     QList<Request> requests() const
     {
         QList<Request> found;
-        for (const auto& s : sink.withAction(QStringLiteral("sendDataPacket")))
+        for (const auto& s : sink.withAction("sendDataPacket"))
             found.append(
                 {s.value("fileId").toString(), s.value("fileSeek").toLongLong(), s.value("bufferSize").toLongLong()});
         return found;
@@ -96,7 +96,7 @@ struct TransferRig : SubsystemFixture
     // Answers the last request from `source`, as the owner would.
     void answerLast(const QByteArray& source)
     {
-        const Request r = requests().value(requests().size() - 1);
+        const Request r = requests().last();
         deliver(r.fileId, r.fileSeek, source.mid(r.fileSeek, r.bufferSize));
     }
     void tick() // the progress tick
@@ -104,13 +104,9 @@ struct TransferRig : SubsystemFixture
         engine.progressTick();
         settle();
     }
-    QString status(const QString& id) const { return row(QStringLiteral("vesk_downloads"), id).value("status"); }
+    QString status(const QString& id) const { return row("vesk_downloads", id).value("status"); }
     QString path(const QString& name) const { return downloadsFolder() + name; }
-    QStringList entries() const
-    {
-        return QDir(downloadsFolder()).entryList(QDir::Files | QDir::Hidden | QDir::System, QDir::Name);
-    }
-
+    QStringList entries() const { return QDir(downloadsFolder()).entryList(QDir::Files | QDir::Hidden, QDir::Name); }
     QHostAddress ownerAddress;
     Vesk::PacketServer packets;
     Vesk::OutgoingOffers outgoing;

@@ -23,7 +23,6 @@ class tst_Offers : public QObject
 
     std::unique_ptr<TransferRig> rig;
     QTemporaryDir files;
-
     // A sparse file of that size: the size is real, the disk blocks are not.
     QString makeFile(const QString& name, qint64 size)
     {
@@ -52,7 +51,6 @@ private Q_SLOTS:
         rig->addPeer("blocker", "on", QString(), "yes");
     }
     void cleanup() { rig.reset(); }
-
     void offerLoop_data()
     {
         // uploads: id:peer:age in ms ("ghost" has no peer row); confirmed after the first round.
@@ -93,7 +91,6 @@ private Q_SLOTS:
         rig->outgoing.resendOffers();
         QCOMPARE(rig->fileIds("newFileToDownload"), secondRound);
     }
-
     // A picked file is offered to each chosen peer at once; what cannot be described on the wire or read is
     // refused with a notice that names it, when picked or when it changed before it was sent.
     void picking_data()
@@ -143,7 +140,6 @@ private Q_SLOTS:
                  offered);
         QCOMPARE(rig->fileIds("newFileToDownload").size(), offered.size());
     }
-
     // The receiver saying it has the whole file tells the user; the receiver withdrawing does not.
     void receiverEndsTheUpload()
     {
@@ -159,7 +155,6 @@ private Q_SLOTS:
         QCOMPARE(rig->shell.chatPopups.size(), 1);
         QCOMPARE(rig->shell.chatPopups.first().html, QStringLiteral("Bob received <b>f1.bin</b>"));
     }
-
     // The receiver stores an offer under a name that stays in the downloads folder, shows it (bounded, whatever its
     // length) and confirms it to its owner; an offer from a blocked peer, or one that cannot be stored, is dropped.
     void receivedOffer_data()
@@ -214,7 +209,6 @@ private Q_SLOTS:
         QCOMPARE(rig->sink.sent.first().parameters,
                  (Vesk::MessageSink::Parameters{{"action", "confirmFileToSend"}, {"fileId", id}}));
     }
-
     // Every copy of an offer is confirmed; only a finished download becomes an offer again, under its name.
     void reOffers_data()
     {
@@ -247,7 +241,6 @@ private Q_SLOTS:
         }
         QCOMPARE(row("vesk_downloads", "q-1"), expected);
     }
-
     // Clearing all empties the lists at once and marks the rows (a finished download's row simply goes); each
     // tick then withdraws five, oldest first, each told to its peer. Bytes received so far stay: they are the
     // user's.
@@ -298,7 +291,6 @@ private Q_SLOTS:
         QCOMPARE(count(table), 0);
         QCOMPARE(readFile(rig->path("m00.bin")), QByteArray("partial"));
     }
-
     void names_data()
     {
         // inside: whether the offered name, used as it is, would denote a file directly in the folder.

@@ -16,31 +16,25 @@ class tst_PacketServing : public QObject
     std::unique_ptr<TransferRig> rig;
     QTemporaryDir files;
     QHostAddress receiver;
-
     void makeUpload(const QString& id, const QByteArray& contents)
     {
         QVERIFY(writeFile(files.filePath("served.bin"), contents));
         rig->insertUpload(id, "receiver", 0, "sent", files.filePath("served.bin"), contents.size());
     }
-    // The bytes of the one answer a request brought, or a null array when it brought none (or several).
+    // The bytes of the one answer a request brought, or a null array when it brought none, several or a wrong one.
     QByteArray request(const QString& id, const QVariant& seek, const QVariant& size, qint64 timeSent = 1)
     {
         rig->sink.clear();
-        Parameters message{
-            {"action", "sendDataPacket"}, {"fileId", id}, {"timeSent", timeSent}, {"senderIPAddress", "10.77.5.9"}};
-        if (seek.isValid())
-            message.insert(QStringLiteral("fileSeek"), seek);
-        if (size.isValid())
-            message.insert(QStringLiteral("bufferSize"), size);
+        Parameters message{{"action", "sendDataPacket"}, {"fileId", id},       {"timeSent", timeSent},
+                           {"fileSeek", seek},           {"bufferSize", size}, {"senderIPAddress", "10.77.5.9"}};
+        message.removeIf([](const auto& field) { return !field.value().isValid(); });
         rig->packets.handleSendDataPacket(message);
-        if (rig->sink.sent.size() != 1)
-            return QByteArray();
-        const auto answer = rig->sink.sent.first();
-        if (answer.action() != "receiveDataPacket" || answer.address != receiver || answer.value("fileId") != id ||
-            answer.value("fileSeek").toLongLong() != seek.toLongLong() ||
-            answer.value("timeSent").toLongLong() != timeSent)
-            return QByteArray();
-        return answer.value("binaryData").toByteArray();
+        const auto answer = rig->sink.sent.value(0);
+        const bool right = rig->sink.sent.size() == 1 && answer.action() == "receiveDataPacket" &&
+                           answer.address == receiver && answer.value("fileId") == id &&
+                           answer.value("fileSeek").toLongLong() == seek.toLongLong() &&
+                           answer.value("timeSent").toLongLong() == timeSent;
+        return right ? answer.value("binaryData").toByteArray() : QByteArray();
     }
 
 private Q_SLOTS:
@@ -50,7 +44,6 @@ private Q_SLOTS:
         receiver = rig->addPeer("receiver");
     }
     void cleanup() { rig.reset(); }
-
     // Every request is answered at once, to the receiver's stored address rather than the one it came from, with
     // the bytes at its offset and its own timeSent. A window is answered out of order: the upload's progress
     // stays at the furthest packet served.
@@ -80,7 +73,6 @@ private Q_SLOTS:
         QVERIFY(request("up", 0, kPacket).isNull());
         QVERIFY(rig->sink.sent.isEmpty());
     }
-
     // Nonsense gets no answer, reads nothing and records no progress; what is logged about it stays short.
     void badRequestsGetNoAnswer_data()
     {
@@ -115,7 +107,6 @@ private Q_SLOTS:
         if (id != "up")
             QVERIFY(catcher.criticals().join('\n').contains("was not found"));
     }
-
     // Whatever is asked of the chunk cache, in whatever order, the answer is the file's bytes at that offset up to
     // the end of its chunk, also after the file changed and was dropped from memory or left idle.
     void chunkCacheReads()
