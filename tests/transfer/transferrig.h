@@ -59,7 +59,6 @@ struct TransferRig : SubsystemFixture
              "(?, ?, '1000', ?, ?, ?, '0')",
              {id, QString(id + ".bin"), nodeFrom, status, clock.nowMs()});
     }
-    // The file ids of every message with that action, in order.
     QStringList fileIds(const QString& action) const { return sink.values(action, "fileId"); }
     // Waits for received bytes to reach their file, then lets queued steps run (the engine's next download, and
     // the step that one queues in turn).
@@ -93,7 +92,6 @@ struct TransferRig : SubsystemFixture
             {{"action", "receiveDataPacket"}, {"binaryData", bytes}, {"fileSeek", seek}, {"fileId", id}});
         settle();
     }
-    // Answers the last request from `source`, as the owner would.
     void answerLast(const QByteArray& source)
     {
         const Request r = requests().last();
