@@ -11,6 +11,7 @@ MessageServer::MessageServer(int maxLiveConnections, QObject* parent) : QObject(
 
 bool MessageServer::listen(quint16 port)
 {
+    tcpServer.setListenBacklogSize(kListenBacklog);
     return tcpServer.listen(QHostAddress::AnyIPv4, port);
 }
 

@@ -18,6 +18,10 @@ public:
     // More simultaneous incoming connections than any number of peers produce in normal use; beyond it, new ones
     // are refused at once.
     static constexpr int kMaxLiveConnections = 512;
+    // Connections the kernel completes for us while the event loop is busy. Every connection carries one message,
+    // so a whole office announcing itself at once (one handshake per peer, then avatars) arrives within a second;
+    // with the usual 50 the rest are dropped and their senders retry a second or more later, chats among them.
+    static constexpr int kListenBacklog = 1024;
 
     explicit MessageServer(int maxLiveConnections = kMaxLiveConnections, QObject* parent = nullptr);
 
