@@ -1,6 +1,5 @@
-// VeskSingleApplication alone, so that tests can run real second instances:
-//   singleapp_probe        -> prints "running" and exits, or "listening" and then "received:<text>" per message
-//   singleapp_probe send T -> sends T to the running instance, prints "sent" or "nobody"
+// VeskSingleApplication alone, so that tests can see what a running instance receives: a second start sends
+// "wakeUp" as the program does and exits; a first prints "listening" and then "received:<text>" per message.
 #include "app/vesksingleapplication.h"
 
 #include <QTextStream>
@@ -8,15 +7,9 @@
 int main(int argc, char** argv)
 {
     VeskSingleApplication app(argc, argv);
+    if (app.isRunning())
+        return app.sendMessage(QStringLiteral("wakeUp"), 5000) ? 0 : 1;
     QTextStream out(stdout);
-    if (argc > 2 && qstrcmp(argv[1], "send") == 0) {
-        out << (app.sendMessage(QString::fromLocal8Bit(argv[2]), 5000) ? "sent" : "nobody") << Qt::endl;
-        return 0;
-    }
-    if (app.isRunning()) {
-        out << "running" << Qt::endl;
-        return 0;
-    }
     QObject::connect(&app, &VeskSingleApplication::messageReceived, &app,
                      [&out](const QString& message) { out << "received:" << message << Qt::endl; });
     out << "listening" << Qt::endl;

@@ -1,7 +1,10 @@
+#include "app/logging.h"
+#include "app/platform.h"
 #include "testsupport.h"
 
 #include <QDir>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
@@ -21,13 +24,13 @@ bool sawLine(QProcess& process, const QByteArray& line)
 // A working instance has got past its start-up: it takes connections on the chat port.
 bool answersOnItsPort()
 {
-    for (int attempt = 0; attempt < 150; ++attempt, QTest::qWait(100)) {
-        QTcpSocket socket;
-        socket.connectToHost(QHostAddress::LocalHost, 25001);
-        if (socket.waitForConnected(200))
-            return true;
-    }
-    return false;
+    return QTest::qWaitFor(
+        [] {
+            QTcpSocket socket;
+            socket.connectToHost(QHostAddress::LocalHost, 25001);
+            return socket.waitForConnected(200);
+        },
+        15000);
 }
 
 void killHard(QProcess& process)
@@ -37,55 +40,42 @@ void killHard(QProcess& process)
 }
 } // namespace
 
-// Start-up as real processes: single instance, a predecessor killed with -9, an occupied port, the command line.
+// Start-up as real processes: single instance, a predecessor killed with -9, an occupied port, the command line;
+// and in this process what start-up sets up: the log file, the node id, the login start.
 class TestStartup : public QObject
 {
     Q_OBJECT
 
 private Q_SLOTS:
-    void secondInstanceWakesTheFirst_data()
+    // A second start hands "wakeUp" to the first through the single-instance socket, also when a first was killed
+    // with -9 before, and ends before it reaches the chat port; had it got that far, it would log the port as taken
+    // by another program. The probe is the single-instance part alone, so it can show what the first received.
+    void secondStartWakesTheFirst_data()
     {
+        QTest::addColumn<bool>("probe");
         QTest::addColumn<bool>("afterKill");
-        QTest::newRow("fresh") << false;
-        QTest::newRow("after kill -9 of a first") << true;
+        QTest::newRow("probe") << true << false;
+        QTest::newRow("probe after kill -9 of a first") << true << true;
+        QTest::newRow("vesk") << false << false;
+        QTest::newRow("vesk after kill -9 of a first") << false << true;
     }
-    void secondInstanceWakesTheFirst()
+    void secondStartWakesTheFirst()
     {
+        QFETCH(bool, probe);
         QFETCH(bool, afterKill);
-        QProcess first, second, sender;
-        start(first, PROBE_BINARY);
-        QVERIFY(sawLine(first, "listening"));
-        if (afterKill) {
-            killHard(first);
-            start(first, PROBE_BINARY);
-            QVERIFY(sawLine(first, "listening"));
-        }
-        start(second, PROBE_BINARY);
-        QVERIFY(sawLine(second, "running") && second.waitForFinished());
-        QCOMPARE(second.exitCode(), 0);
-        start(sender, PROBE_BINARY, {QStringLiteral("send"), QStringLiteral("wakeUp")});
-        QVERIFY(sawLine(sender, "sent") && sender.waitForFinished());
-        QVERIFY(sawLine(first, "received:wakeUp"));
-        killHard(first);
-    }
-    void secondStartOfVeskExitsZero_data() { secondInstanceWakesTheFirst_data(); }
-    // The second start hands over to the first through the single-instance socket and ends before it reaches the
-    // chat port; had it got that far, it would log the port as taken by another program.
-    void secondStartOfVeskExitsZero()
-    {
-        QFETCH(bool, afterKill);
+        const QString program = probe ? PROBE_BINARY : VESK_BINARY;
         QProcess first, second;
-        start(first, VESK_BINARY);
-        QVERIFY(answersOnItsPort());
-        if (afterKill) {
-            killHard(first);
-            start(first, VESK_BINARY);
-            QVERIFY(answersOnItsPort());
+        for (int run = 0; run <= int(afterKill); ++run) {
+            if (run > 0)
+                killHard(first);
+            start(first, program);
+            QVERIFY(probe ? sawLine(first, "listening") : answersOnItsPort());
         }
-        start(second, VESK_BINARY);
+        start(second, program);
         QVERIFY(second.waitForFinished(15000));
         QCOMPARE(second.exitStatus(), QProcess::NormalExit);
         QCOMPARE(second.exitCode(), 0);
+        QVERIFY(!probe || sawLine(first, "received:wakeUp"));
         QCOMPARE(first.state(), QProcess::Running);
         QVERIFY2(!log().contains("Another application is listening"), log().constData());
         killHard(first);
@@ -134,10 +124,47 @@ private Q_SLOTS:
         QCOMPARE(entries("xdg-CONFIG"), QStringList{"Tavimor"});
         QCOMPARE(TestSupport::readFile(home.filePath("xdg-CONFIG/Tavimor/Vesk.conf")), "[General]\nuserAlias=T\n");
     }
+    // Only critical lines reach the file, stamped to the second and kept as written, after what earlier runs left.
+    void logFileHoldsOnlyCriticalLines()
+    {
+        QTemporaryDir dir;
+        const QString path = dir.filePath("vesk.log");
+        QVERIFY(TestSupport::writeFile(path, "earlier run\n"));
+        QVERIFY(Vesk::Log::installLogFile(path));
+        qWarning("a warning line");
+        qCritical(" a critical line ");
+        qInstallMessageHandler(nullptr);
+        const QStringList lines = QString::fromUtf8(TestSupport::readFile(path)).split('\n', Qt::SkipEmptyParts);
+        QCOMPARE(lines.size(), 2);
+        QCOMPARE(lines.at(0), QStringLiteral("earlier run"));
+        const QRegularExpression critical(R"(^\d{4}\.\d\d\.\d\d \d\d:\d\d:\d\d\[C\]  a critical line $)");
+        QVERIFY2(critical.match(lines.at(1)).hasMatch(), qPrintable(lines.at(1)));
+    }
+    void nodeIdIsStableAndHidesTheMachineId()
+    {
+        const QByteArray raw("0123456789abcdef0123456789abcdef");
+        const QString id = Vesk::Platform::nodeIdFromMachineId(raw);
+        QCOMPARE(id.size(), 38);                                       // {8-4-4-4-12}
+        QCOMPARE(id, Vesk::Platform::nodeIdFromMachineId(raw + '\n')); // the file's line end does not count
+        QVERIFY(id != Vesk::Platform::nodeIdFromMachineId("fedcba9876543210fedcba9876543210"));
+        const QString bare = QString(id).remove('{').remove('}').remove('-');
+        QVERIFY(!bare.contains(QString::fromLatin1(raw.left(8))) && !QString(raw).contains(bare.left(8)));
+    }
+    void autostartEntryFollowsTheSetting()
+    {
+        const QString path = Vesk::Platform::autostartEntryPath();
+        QVERIFY2(path.startsWith(QDir::homePath()), qPrintable(path));
+        QVERIFY(Vesk::Platform::registerStartOnLogin(true, QStringLiteral("/opt/My Apps/vesk")));
+        const QString text = QString::fromUtf8(TestSupport::readFile(path));
+        QVERIFY2(text.startsWith("[Desktop Entry]") && text.contains("Exec=\"/opt/My Apps/vesk\""), qPrintable(text));
+        QVERIFY(Vesk::Platform::registerStartOnLogin(false, QString()));
+        QVERIFY(!QFile::exists(path));
+        QVERIFY(Vesk::Platform::registerStartOnLogin(false, QString())); // nothing left to remove is fine
+    }
 
 private:
     // Starts the program in this test's home, with a name already chosen so that no first-run wizard waits.
-    void start(QProcess& process, const char* program, const QStringList& arguments = {})
+    void start(QProcess& process, const QString& program, const QStringList& arguments = {})
     {
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert(QStringLiteral("HOME"), home.path());
@@ -146,7 +173,7 @@ private:
         QDir().mkpath(home.filePath("xdg-CONFIG/Tavimor"));
         TestSupport::writeFile(home.filePath("xdg-CONFIG/Tavimor/Vesk.conf"), "[General]\nuserAlias=T\n");
         process.setProcessEnvironment(env);
-        process.start(QString::fromLocal8Bit(program), arguments);
+        process.start(program, arguments);
     }
     QByteArray log() const { return TestSupport::readFile(home.filePath("xdg-DATA/Tavimor/Vesk/VeskData/vesk.log")); }
 
