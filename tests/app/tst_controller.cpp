@@ -9,18 +9,8 @@
 #include "common/htmltext.h"
 #include "testsupport.h"
 
-#include <QCheckBox>
-#include <QFile>
-#include <QImage>
-#include <QLabel>
-#include <QLineEdit>
-#include <QMimeData>
-#include <QPainter>
-#include <QPushButton>
 #include <QQuickWindow>
-#include <QSettings>
-#include <QTextEdit>
-#include <QTranslator>
+#include <QtWidgets>
 
 using namespace TestSupport;
 
@@ -187,12 +177,9 @@ private Q_SLOTS:
     }
     void offerPopupQueuesEveryPendingOffer()
     {
-        g->processMessage({{"action", "newFileToDownload"},
-                           {"nodeFrom", kPeer},
-                           {"senderIPAddress", "10.9.0.1"},
-                           {"fileId", "0123456789abcdef0123456789abcdef"},
-                           {"fileName", "a.pdf"},
-                           {"fileSize", 9}});
+        Vesk::Parameters offer{{"action", "newFileToDownload"}, {"nodeFrom", kPeer}, {"senderIPAddress", "10.9.0.1"}};
+        offer.insert({{"fileId", "0123456789abcdef0123456789abcdef"}, {"fileName", "a.pdf"}, {"fileSize", 9}});
+        g->processMessage(offer);
         QPointer<NotificationDialog> popup = g->downloadPopups.value(kPeer);
         QVERIFY(popup && !g->chatPopups.contains(kPeer));
         const QString text = popup->textView()->toPlainText();
@@ -243,7 +230,7 @@ private Q_SLOTS:
         window->wakeMeUp();
         QVERIFY(window->isVisible() && !window->isMinimized() && window->isMaximized());
     }
-    // The first-run wizard and the profile wizard store the name (and picture) only when the user finishes.
+    // The first-run wizard asks for the terms and a name, and stores the name only when the user finishes.
     void firstRun_data()
     {
         QTest::addColumn<QString>("typed");
