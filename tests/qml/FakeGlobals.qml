@@ -5,23 +5,18 @@ import QtQuick
 QtObject {
     property var calls: []
     function record(name, args) { calls = calls.concat([name + "(" + Array.from(args).join(",") + ")"]) }
-
     property string hostId: "{host}"
     property string currentSelectedChatPeer: ""
     property string currentDownloadingFileId: ""
-    property real currentDownloadFileSize: 0
     property real numberOfSecondsRemainingForCurrentDownload: 0
     property int numberOfSelectedFiles: 0
     property int selectedPeersCount: selectedPeers.length
     property var selectedPeers: []
-    property var deliveredFiles: []
-    property var aliases: ({})
     property var statuses: ({})
     property var blockedStatuses: ({})
     property var onDisk: ({})
     property var waitingForOwner: ({})
-
-    function getAliasForNode(id) { return aliases[id] || "" }
+    function getAliasForNode(id) { return "" }
     function getAvatarForNode(id) { return "" }
     function getStatusForNode(id) { return statuses[id] || "" }
     function getBlockedStatusForNode(id) { return blockedStatuses[id] || "no" }

@@ -1,13 +1,13 @@
 #include "store/filestandarditemmodel.h"
 #include "store/vesksqlquerymodel.h"
 
+#include <QJsonDocument>
 #include <QQmlEngine>
 #include <QSqlError>
 #include <QtQuickTest>
 
-// Runs the tst_*.qml files here against qml/Vesk/desktop with a fake controller and the program's own list models.
-// FakeTableModel selects its rows (objects, a key per column) as bound values through VeskSqlQueryModel, so the
-// views get the role numbering and the values of the program's SQL lists.
+// FakeTableModel selects its rows (objects, a key per column) out of their JSON text through the program's own
+// VeskSqlQueryModel, so the views under test get the roles and the values of the program's SQL lists.
 class FakeTableModel : public VeskSqlQueryModel
 {
     Q_OBJECT
@@ -16,25 +16,14 @@ class FakeTableModel : public VeskSqlQueryModel
 public:
     void setRows(const QVariantList& rows)
     {
-        const QString connection = QStringLiteral("qmltest");
-        if (!QSqlDatabase::contains(connection))
-            QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), connection)
-                .setDatabaseName(QStringLiteral(":memory:"));
-        const QStringList columns = rows.isEmpty() ? QStringList() : rows.first().toMap().keys();
-        QStringList selects;
-        QVariantList values;
-        for (const QVariant& row : rows) {
-            QStringList fields;
-            for (const QString& column : columns) {
-                fields << QStringLiteral("? as ") + column;
-                values << row.toMap().value(column);
-            }
-            selects << QStringLiteral("select ") + fields.join(u',');
-        }
+        QStringList columns;
+        for (const QString& column : rows.value(0).toMap().keys())
+            columns << QStringLiteral("json_extract(value, '$.%1') as %1").arg(column);
+        const QString json = QString::fromUtf8(QJsonDocument::fromVariant(rows).toJson());
         m_rows = rows;
-        setQuery(rows.isEmpty() ? QStringLiteral("select null as id where 0")
-                                : selects.join(QStringLiteral(" union all ")),
-                 QSqlDatabase::database(connection), values);
+        setQuery(
+            QStringLiteral("select %1 from json_each(?)").arg(columns.isEmpty() ? "null as id" : columns.join(',')),
+            QSqlDatabase::database(QStringLiteral("qmltest")), {json});
         if (lastError().isValid())
             qWarning() << "fake rows:" << lastError().text();
     }
@@ -45,9 +34,9 @@ private:
 
 static void registerFakes()
 {
+    QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("qmltest")).setDatabaseName(":memory:");
     qmlRegisterType<FakeTableModel>("Vesk.Testing", 1, 0, "FakeTableModel");
     qmlRegisterType<FileStandardItemModel>("Vesk.Testing", 1, 0, "FileStandardItemModel");
-    qmlRegisterType<FileSortFilterProxyModel>("Vesk.Testing", 1, 0, "FileSortFilterProxyModel");
 }
 Q_COREAPP_STARTUP_FUNCTION(registerFakes)
 

@@ -1,0 +1,179 @@
+import QtQuick
+import QtTest
+import Vesk.Testing
+import "../../qml/Vesk/desktop"
+import "../../qml/Vesk/desktop/Format.js" as Format
+
+// The three tabs over a fake controller and the program's own list models: what each row and button shows and asks
+// the controller for. Any warning fails a test, whatever it asserts: a binding reading a missing property is a fault.
+TestCase {
+    id: base
+    name: "Pages"
+    visible: true
+    when: windowShown
+
+    Component { id: globalsComponent; FakeGlobals {} }
+    Component { id: tableComponent; FakeTableModel {} }
+    Component { id: filesModel; FileStandardItemModel {} }
+    Component { id: filesPage; FilesPage { width: 352; height: 900 } }
+    Component { id: peersPage; PeersPage { width: 352; height: 700 } }
+    Component { id: transfersPage; TransfersPage { width: 352; height: 900 } }
+
+    function init() { failOnWarning(/.*/) }
+    function make(component, props) { return createTemporaryObject(component, base, props || {}) }
+    // A page over the fake controller (with those properties), with a table of rows for each list named.
+    function makePage(component, lists, props, models) {
+        var properties = Object.assign({ controller: make(globalsComponent, props) }, models)
+        Object.keys(lists).forEach(name => properties[name] = make(tableComponent, { rows: lists[name] }))
+        var page = make(component, properties)
+        waitForRendering(page)
+        return page
+    }
+    // Every part of the item by that objectName, where findChild gives only the first.
+    function findAll(item, name) {
+        return Array.from(item.children).reduce((all, child) => all.concat(findAll(child, name)),
+                                                 item.objectName === name ? [item] : [])
+    }
+
+    // The send tab, with the files added as the program adds picked ones: ticked and sized (sorting is the model's).
+    function makeFilesPage(files, props) {
+        var model = make(filesModel)
+        var page = makePage(filesPage, { recipientsModel: [{ id: "{bob}", alias: "Bob", avatarPath: "" }] }, props,
+                            { filesModel: model, filesView: model })
+        verify(findChild(page, "filesEmpty").visible)
+        model.insertColumns(0, 1)
+        model.insertRows(0, files.length)
+        files.forEach((name, row) => ["file:///tmp/" + name, name, name.length * 500000, "", true].forEach(
+            (value, i) => model.setData(model.index(row, 0), value, FileStandardItemModel.FileURLRole + i)))
+        waitForRendering(page)
+        return page
+    }
+    function test_filesTickAndRemove() {
+        var list = findChild(makeFilesPage(["A.pdf", "bb.txt"]), "fileList")
+        compare([0, 1].map(i => list.itemAtIndex(i).Accessible.name), ["A.pdf, 2.5 MB", "bb.txt, 3.0 MB"])
+        mouseClick(list.itemAtIndex(1))
+        compare([list.itemAtIndex(0).selected, list.itemAtIndex(1).selected], [true, false])
+        mouseClick(findChild(list.itemAtIndex(0), "removeFileButton"))
+        waitForRendering(list)
+        compare([list.count, list.itemAtIndex(0).fileName], [1, "bb.txt"])
+    }
+    function test_sendButton_data() {
+        return [
+            { tag: "nothing ticked", files: 0, pick: true, enabled: false, label: "Select files to send" },
+            { tag: "nobody chosen", files: 1, pick: false, enabled: false, label: "Choose who gets them" },
+            { tag: "ready", files: 2, pick: true, enabled: true, label: "Send 2 files to 1 person" }
+        ]
+    }
+    function test_sendButton(data) {
+        var page = makeFilesPage(["a.pdf"], { numberOfSelectedFiles: data.files })
+        if (data.pick)
+            mouseClick(findChild(page, "recipientList").itemAtIndex(0))
+        var button = findChild(page, "sendFilesButton")
+        compare([page.controller.selectedPeersCount, button.enabled, button.text],
+                [data.pick ? 1 : 0, data.enabled, data.label])
+        mouseClick(button)
+        compare(page.controller.calls.includes("sendHighlightedFiles()"), data.enabled)
+    }
+
+    // The people tab: who is online and who is not, opening a conversation, the conversation and its composer.
+    function peer(id, status, blocked) {
+        return { id: id, alias: id, avatarPath: "", status: status, sysinfo: "Debian 12", blocked: blocked || "no" }
+    }
+    function message(text, from, status) { return { id: text, message: text, peerfrom: from, status, timesent: "1" } }
+    function test_peerListAndConversation() {
+        var page = makePage(peersPage, {
+            peersModel: [peer("{bob}", "on"), peer("{cleo}", "off", "yes"), peer("{dan}", "off")],
+            chatModel: [message("hi", "{host}", "sent"), message("there?", "{host}", "unknown"),
+                        message("<b>yes</b>", "{bob}", "unknown")]
+        })
+        var list = findChild(page, "peerList")
+        compare([0, 1, 2].map(i => list.itemAtIndex(i).detail), ["Debian 12", "Blocked", "Offline"])
+        // One "Offline" heading, between the online and the offline people.
+        var headings = findAll(list, "peerSection").filter(heading => heading.height > 0)
+        compare(headings.length, 1)
+        verify(headings[0].y > list.itemAtIndex(0).y && headings[0].y < list.itemAtIndex(1).y)
+        mouseClick(list.itemAtIndex(0))
+        verify(page.chatOpen)
+        var chat = findChild(page, "messageList")
+        var rows = [0, 1, 2].map(i => { chat.positionViewAtIndex(i, ListView.Contain); return chat.itemAtIndex(i) })
+        compare(rows.map(r => findChild(r, "deliveryLabel").visible ? findChild(r, "deliveryLabel").text : ""),
+                ["Delivered", "Waiting", ""])
+        // Own bubbles on the right, the peer's on the left; what a peer writes shows as typed, never as markup.
+        verify(findChild(rows[0], "bubble").x > findChild(rows[2], "bubble").x + 50)
+        compare(findChild(rows[2], "messageText").textFormat, TextEdit.PlainText)
+        mouseClick(findChild(page, "backButton"))
+        compare(page.controller.calls, ["setCurrentSelectedChatPeer({bob})", "setCurrentSelectedChatPeer()"])
+        verify(!page.chatOpen)
+    }
+    function test_composer_data() {
+        return [
+            { tag: "enter sends and clears", keys: [Qt.Key_H, Qt.Key_I], sent: ["sendChat({bob},hi)"] },
+            { tag: "shift+enter breaks the line", keys: [Qt.Key_A, "shift", Qt.Key_B], sent: ["sendChat({bob},a\nb)"] },
+            { tag: "white space is not sent", keys: [Qt.Key_Space, Qt.Key_Tab], sent: [], left: " \t" },
+            { tag: "offline: sent later", status: "off", keys: [Qt.Key_H], sent: ["sendChat({bob},h)"], notice: true },
+            { tag: "blocked: nothing", blocked: "yes", keys: [Qt.Key_H], sent: [], notice: true }
+        ]
+    }
+    function test_composer(data) {
+        var page = makePage(peersPage, {}, { currentSelectedChatPeer: "{bob}",
+                                             statuses: { "{bob}": data.status || "on" },
+                                             blockedStatuses: { "{bob}": data.blocked || "no" } })
+        findChild(page, "composerInput").forceActiveFocus()
+        data.keys.forEach(key => key === "shift" ? keyClick(Qt.Key_Return, Qt.ShiftModifier) : keyClick(key))
+        keyClick(Qt.Key_Return)
+        compare(page.controller.calls, data.sent)
+        compare(findChild(page, "composerInput").text, data.left || "")
+        compare(findChild(page, "chatNotice").visible, !!data.notice)
+    }
+
+    // The transfers tab: what each kind of row tells and asks the controller for, and the sizes and times it shows.
+    function download(id, size) {
+        return { id, status: "queued", nodefrom: "{bob}", filename: id + ".mkv", filesize: "" + size, peerAlias: "Bob" }
+    }
+    function test_transferRows_data() {
+        return [
+            { tag: "offered", row: "pendingRow", text: ["From Bob · 15.3 MB", "", false] },
+            { tag: "paused", row: "pendingRow", onDisk: 1000000, text: ["1.0 MB of 15.3 MB", "Paused by you", false] },
+            { tag: "owner away", row: "pendingRow", onDisk: 1000000, waiting: true,
+              text: ["1.0 MB of 15.3 MB", "Waiting for Bob to come back", false] },
+            { tag: "offer not confirmed", row: "uploadRow", status: "unknown",
+              text: ["To Bob · 4.3 GB", "Not delivered yet", false] },
+            { tag: "offer confirmed", row: "uploadRow",
+              text: ["To Bob · 4.3 GB", "Delivered · not downloaded yet", false] },
+            { tag: "offer being fetched", row: "uploadRow", sent: "2000000",
+              text: ["To Bob · 4.3 GB", "Downloaded 2.0 MB of 4.3 GB", true] }
+        ]
+    }
+    function test_transferRows(data) {
+        var upload = { id: "u1", url: "/tmp/a.zip", nodeto: "{bob}", filename: "a.zip", filesize: 4294967296,
+                       bytesSent: data.sent || 0, timesent: "1", status: data.status || "sent", peerAlias: "Bob" }
+        var page = makePage(transfersPage, { pendingModel: [download("d1", 15250000)], uploadsModel: [upload] },
+                            { onDisk: { d1: data.onDisk || 0 }, waitingForOwner: { d1: !!data.waiting } })
+        var row = findChild(page, data.row)
+        compare([row.detail, row.note, row.showProgress], data.text)
+        mouseClick(findChild(row, data.row === "pendingRow" ? "downloadButton" : "withdrawButton"))
+        compare(row.controller.calls, [data.row === "pendingRow" ? "queueFileToDownload(d1)" : "deleteFileToSend(u1)"])
+    }
+    function test_currentDownload() {
+        var page = makePage(transfersPage, { queueModel: [download("d2", 10000000), download("d4", 90000000)] },
+                            { currentDownloadingFileId: "d2" })
+        page.meter.sample(1000000, 10000)
+        page.meter.sample(3000000, 12000)
+        var rows = findAll(page, "queuedRow")
+        compare(rows.map(r => [r.showProgress, r.progress, r.detail, r.note]),
+                [[true, 0.3, "From Bob · 3.0 MB of 10.0 MB", "1.0 MB/s · 7 s left"],
+                 [false, 0, "From Bob · 90.0 MB · queued", ""]])
+        compare(page.controller.numberOfSecondsRemainingForCurrentDownload, 7)
+        page.meter.stallAfterMs = 100
+        tryCompare(rows[0], "note", "Waiting for Bob…", 3000)
+        mouseClick(findChild(rows[0], "pauseButton"))
+        compare(page.controller.calls, ["pauseFileToDownload(d2)"])
+    }
+    function test_formats() {
+        compare(Format.formatBytes(999), "999 B")
+        compare([125, 273600].map(s => Format.formatDuration(s)), ["2 min 5 s", "3 d 4 h"])
+        var now = new Date(2024, 5, 15, 12, 0).getTime()
+        compare([now - 3 * 3600000, now - 24 * 3600000, new Date(2013, 11, 24).getTime()].map(
+                    t => Format.formatTimestamp(t, now)), ["09:00", "Yesterday 12:00", "24 Dec 2013"])
+    }
+}
