@@ -56,7 +56,27 @@
     <name>Vesk::Globals</name>
     <message>
         <source>Do you really want to block this user</source>
-        <translation>Do you really want to block this person?</translation>
+        <translation>Do you really want to block %1? You will no longer see their messages or files.</translation>
+    </message>
+    <message>
+        <source>Block this user</source>
+        <translation>Block this person</translation>
+    </message>
+    <message>
+        <source>Clear Pending Uploads</source>
+        <translation>Stop sending</translation>
+    </message>
+    <message>
+        <source>Do you really want to clear all pending uploadings ?</source>
+        <translation>Stop offering every file in the Sending list? Anyone who has not downloaded them yet will no longer be able to.</translation>
+    </message>
+    <message>
+        <source>Clear Pending Downloads</source>
+        <translation>Clear transfers</translation>
+    </message>
+    <message>
+        <source>Do you really want to clear all pending Downloads ?</source>
+        <translation>Clear every file offered to you and the list of files you have received? Files already saved stay in your Downloads folder.</translation>
     </message>
 </context>
 <context>

@@ -23,10 +23,12 @@ QString fieldOf(const TableRecord& record, const char* column)
     return record.isEmpty() ? QString() : record.value(QString::fromLatin1(column));
 }
 
+// Plain text: the question may carry a name a peer chose, which must never be read as markup.
 bool confirmed(const QString& title, const QString& text)
 {
-    return QMessageBox::question(nullptr, title, text, QMessageBox::Ok | QMessageBox::Cancel, QMessageBox::NoButton) ==
-           QMessageBox::Ok;
+    QMessageBox box(QMessageBox::Question, title, text, QMessageBox::Ok | QMessageBox::Cancel);
+    box.setTextFormat(Qt::PlainText);
+    return box.exec() == QMessageBox::Ok;
 }
 
 } // namespace
@@ -129,23 +131,25 @@ void Globals::setCurrentSelectedChatPeer(QString peerId)
 
 void Globals::clearAllPendingUploads()
 {
-    if (!confirmed(QStringLiteral("Clear Pending Uploads"),
-                   QStringLiteral("Do you really want to clear all pending uploadings ?")))
+    if (!confirmed(tr("Clear Pending Uploads"), tr("Do you really want to clear all pending uploadings ?")))
         return;
     m_outgoing->clearAllPendingUploads();
 }
 
 void Globals::clearAllPendingDownloads()
 {
-    if (!confirmed(QStringLiteral("Clear Pending Downloads"),
-                   QStringLiteral("Do you really want to clear all pending Downloads ?")))
+    if (!confirmed(tr("Clear Pending Downloads"), tr("Do you really want to clear all pending Downloads ?")))
         return;
     m_incoming->clearAllPendingDownloads();
 }
 
 void Globals::blockUser(QString peerId)
 {
-    if (!confirmed(tr("Block this user"), tr("Do you really want to block this user")))
+    // The English wording names the person (its text holds a %1); the source text has no place for it.
+    QString question = tr("Do you really want to block this user");
+    if (question.contains(QLatin1String("%1")))
+        question = question.arg(getAliasForNode(peerId));
+    if (!confirmed(tr("Block this user"), question))
         return;
     m_peers->blockUser(peerId);
 }

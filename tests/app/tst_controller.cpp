@@ -92,30 +92,34 @@ private Q_SLOTS:
         g->refreshPeers(); // the refresh button
         QCOMPARE(peerField(kPeer, "status"), QStringLiteral("off"));
     }
-    // The list-wide operations ask first, as a question, and do nothing unless the user says OK.
+    // The list-wide operations ask first, in words that say what goes (and whom a block is for), and do nothing
+    // unless the user says OK.
     void confirmations_data()
     {
         QTest::addColumn<QByteArray>("call");
+        QTest::addColumn<QString>("says");
         QTest::addColumn<QString>("query");
         QTest::addColumn<QStringList>("results"); // after Cancel, then after OK
-        QTest::newRow("clear uploads") << QByteArray("clearAllPendingUploads") << "select status from vesk_uploads"
-                                       << QStringList{"sent", "tobedeleted"};
-        QTest::newRow("clear downloads") << QByteArray("clearAllPendingDownloads")
+        QTest::newRow("clear uploads") << QByteArray("clearAllPendingUploads") << "Stop offering every file"
+                                       << "select status from vesk_uploads" << QStringList{"sent", "tobedeleted"};
+        QTest::newRow("clear downloads") << QByteArray("clearAllPendingDownloads") << "Files already saved stay"
                                          << "select status from vesk_downloads where id = 'd1'"
                                          << QStringList{"unknown", "tobedeleted"};
-        QTest::newRow("block") << QByteArray("blockUser") << "select blocked from vesk_peers where id = '" + kPeer + "'"
+        QTest::newRow("block") << QByteArray("blockUser") << "block <b>Mallory</b>?"
+                               << "select blocked from vesk_peers where id = '" + kPeer + "'"
                                << QStringList{"no", "yes"};
     }
     void confirmations()
     {
         QFETCH(QByteArray, call);
+        QFETCH(QString, says);
         QFETCH(QString, query);
         QFETCH(QStringList, results);
         for (const auto answer : {QMessageBox::Cancel, QMessageBox::Ok}) {
             BoxAnswerer box(answer);
             QVERIFY(call == "blockUser" ? QMetaObject::invokeMethod(g, call, Q_ARG(QString, kPeer))
                                         : QMetaObject::invokeMethod(g, call));
-            QVERIFY2(box.seen && box.text.endsWith('?'), qPrintable(box.text));
+            QVERIFY2(box.seen && box.text.contains(says), qPrintable(box.text));
             QCOMPARE(column(query), QStringList{results.value(answer == QMessageBox::Ok)});
         }
     }
