@@ -1,13 +1,11 @@
 #include "store/database.h"
 
 #include "store/storequeries.h"
-#include "store/vesksqlquerymodel.h"
-#include "subsystemfixture.h"
 #include "testsupport.h"
 
 #include <QDir>
-#include <QRegularExpression>
-#include <QSqlRecord>
+#include <QFileInfo>
+#include <QTemporaryDir>
 
 using namespace TestSupport;
 
@@ -70,25 +68,6 @@ private slots:
         QCOMPARE(row("vesk_peers", "{old}").value("alias"), QStringLiteral("Olga"));
         QVERIFY(exec("update vesk_peers set status = 'on'"));
         QCOMPARE(column(StoreQueries::kReachablePeers, {"{me}"}), QStringList{"{old}"}); // older than "blocked": not
-    }
-
-    // The lists are read again after nearly every message and packet: none reads all chats or all downloads.
-    void listsUseIndexes()
-    {
-        SubsystemFixture f;
-        const QSqlDatabase db = f.store->database();
-        f.store->setPeerQueries("{me}");
-        f.store->chatsModel->setQuery(QString::fromLatin1(StoreQueries::kChatHistory), db, {"{p}", "{p}"}); // as shown
-        static const QRegularExpression fullScan(QStringLiteral("^SCAN (vesk_chats|vesk_downloads)\\b"));
-        for (const VeskSqlQueryModel* model : {f.store->nodeData, f.store->chatsModel, f.store->pausedDownloads,
-                                               f.store->queuedDownloads, f.store->completedDownloads}) {
-            VeskSqlQueryModel plan;
-            plan.setQuery("explain query plan " + model->queryText(), db, model->boundValues());
-            QVERIFY(plan.rowCount() > 0);
-            for (int step = 0; step < plan.rowCount(); ++step)
-                QVERIFY2(!fullScan.match(plan.record(step).value("detail").toString()).hasMatch(),
-                         qPrintable(model->queryText()));
-        }
     }
 
     // Not a database, or damaged: moved aside as it was, logged and replaced. An empty file is simply used.

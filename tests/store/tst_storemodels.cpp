@@ -1,3 +1,4 @@
+#include "store/filestandarditemmodel.h"
 #include "store/vesksqlquerymodel.h"
 
 #include "subsystemfixture.h"
@@ -17,7 +18,8 @@ static QString byName(const VeskSqlQueryModel& model, int row, const QByteArray&
     return model.data(model.index(row, 0), model.roleNames().key(name, -1)).toString();
 }
 
-class tst_VeskSqlQueryModel : public QObject
+// The lists the interface shows: rows read from the database, and the files picked for sending.
+class tst_StoreModels : public QObject
 {
     Q_OBJECT
     std::unique_ptr<SubsystemFixture> f;
@@ -26,13 +28,16 @@ class tst_VeskSqlQueryModel : public QObject
 private slots:
     void init()
     {
-        m.reset();
-        f.reset();
         f = std::make_unique<SubsystemFixture>();
         f->addPeer("{a}");
-        f->addPeer(kOdd, "off");
+        f->addPeer(kOdd, "off", "10.0.0.9", "yes");
         m = std::make_unique<VeskSqlQueryModel>();
         new QAbstractItemModelTester(m.get(), QAbstractItemModelTester::FailureReportingMode::QtTest, m.get());
+    }
+    void cleanup()
+    {
+        m.reset();
+        f.reset();
     }
 
     // Whatever order the columns come in (a migrated file adds them at the end), each role reads its own column.
@@ -64,8 +69,8 @@ private slots:
         m->setField(kPeersTable, kOdd, "alias", "Quinn");
         QCOMPARE(m->getField(kPeersTable, kOdd, "alias"), QStringLiteral("Quinn"));
         QCOMPARE(byName(*m, 1, "alias"), "alias of " + kOdd); // not refreshed
-        m->setFieldAndRefresh(kPeersTable, kOdd, "blocked", "yes");
-        QCOMPARE(byName(*m, 1, "blocked"), QStringLiteral("yes"));
+        m->setFieldAndRefresh(kPeersTable, kOdd, "status", "on");
+        QCOMPARE(byName(*m, 1, "status"), QStringLiteral("on"));
         m->incrementField(kPeersTable, kOdd, "unreadMessagesCount", 2);
         QCOMPARE(byName(*m, 1, "unreadMessagesCount"), QStringLiteral("2"));
         m->setClock(f->clock);
@@ -78,7 +83,28 @@ private slots:
         QVERIFY(m->getRecord(kPeersTable, kOdd).isEmpty() && m->getField(kPeersTable, kOdd, "alias").isEmpty());
         QCOMPARE(column("select id || '=' || alias from vesk_peers"), QStringList{"{a}=alias of {a}"});
     }
+
+    // The files picked for sending: what stays ticked when files are taken off, and the list sorted by name in
+    // any case.
+    void pickedFiles()
+    {
+        FileStandardItemModel files;
+        FileSortFilterProxyModel sorted;
+        sorted.setSourceModel(&files);
+        QAbstractItemModelTester tester(&sorted, QAbstractItemModelTester::FailureReportingMode::QtTest);
+        sorted.sort(0);
+        for (const char* name : {"b.txt", "C.txt", "a.txt", "D.txt"})
+            files.appendRow(new FileStandardItem(QStringLiteral("file:///f/") + name, name, 1, "", name[0] != 'C'));
+        files.toggleHighlightFlag("file:///f/a.txt");
+        files.removeFile("file:///f/b.txt");
+        files.removeFile("file:///f/missing.txt");
+        QCOMPARE(files.selectedCount(), 1);
+        QStringList names;
+        for (int row = 0; row < sorted.rowCount(); ++row)
+            names << sorted.index(row, 0).data(FileStandardItemModel::FileNameRole).toString();
+        QCOMPARE(names, (QStringList{"a.txt", "C.txt", "D.txt"}));
+    }
 };
 
-QTEST_GUILESS_MAIN(tst_VeskSqlQueryModel)
-#include "tst_vesksqlquerymodel.moc"
+QTEST_GUILESS_MAIN(tst_StoreModels)
+#include "tst_storemodels.moc"
