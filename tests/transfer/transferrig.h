@@ -97,6 +97,14 @@ struct TransferRig : SubsystemFixture
         const Request r = requests().last();
         deliver(r.fileId, r.fileSeek, source.mid(r.fileSeek, r.bufferSize));
     }
+    // Answers, as a prompt owner, each request from the given one on, and the requests those answers bring.
+    void answerAll(const QByteArray& source, qsizetype from = 0)
+    {
+        for (qsizetype i = from; i < requests().size(); ++i) {
+            const Request r = requests().at(i);
+            deliver(r.fileId, r.fileSeek, source.mid(r.fileSeek, r.bufferSize));
+        }
+    }
     void tick() // the progress tick
     {
         engine.progressTick();
