@@ -1,8 +1,5 @@
 #include "transferrig.h"
 
-#include "transfer/chunkcache.h"
-
-#include <QRandomGenerator>
 #include <QTemporaryDir>
 
 using namespace TestSupport;
@@ -106,35 +103,6 @@ private Q_SLOTS:
             QVERIFY2(line.size() < 300, qPrintable(line.left(300)));
         if (id != "up")
             QVERIFY(catcher.criticals().join('\n').contains("was not found"));
-    }
-    // Whatever is asked of the chunk cache, in whatever order, the answer is the file's bytes at that offset up to
-    // the end of its chunk, also after the file changed and was dropped from memory or left idle.
-    void chunkCacheReads()
-    {
-        // "x1" with its chunk 0 and "x" with its chunk 10 would meet under a joined key; "y" is under a chunk.
-        QHash<QString, QByteArray> disk{
-            {"x", pattern(10500000, 1)}, {"x1", pattern(2000000, 2)}, {"y", pattern(999999, 3)}};
-        ChunkCache cache(3);
-        QRandomGenerator random(16);
-        for (qint64 i = 0, now = 0; i < 2000; ++i, now += 10) {
-            const QString id = disk.keys().at(random.bounded(3));
-            if (i % 200 == 199) { // the file changes, and is dropped or waits until its chunks are freed
-                disk[id] = pattern(disk[id].size(), int(i));
-                if (random.bounded(2))
-                    cache.dropFile(id);
-                else
-                    cache.freeIdle(now += ChunkCache::kIdleMs + 1);
-            }
-            const qint64 offset = random.bounded(-1000, int(disk[id].size()) + 1000);
-            const qint64 size = random.bounded(-10, 1500000);
-            const auto load = [&disk, id](qint64 start) {
-                return disk.value(id).mid(start, ChunkCache::kChunkSize);
-            };
-            QCOMPARE(cache.read(id, offset, size, now, load),
-                     offset < 0 || size <= 0
-                         ? QByteArray()
-                         : disk[id].mid(offset, qMin(size, ChunkCache::kChunkSize - offset % ChunkCache::kChunkSize)));
-        }
     }
 };
 
