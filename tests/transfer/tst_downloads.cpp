@@ -23,35 +23,42 @@ private Q_SLOTS:
     void init() { rig = std::make_unique<TransferRig>(); }
     void cleanup() { rig.reset(); }
     // A prompt owner is asked for each packet once, in order; at the end the file is the source, the owner hears
-    // so, the user sees it and it opens unless it is a program or empty.
+    // so, the user sees it, and it opens unless it is empty or its name or content says it is a program.
     void wholeDownload_data()
     {
-        QTest::addColumn<qint64>("size");
         QTest::addColumn<QString>("name");
-        QTest::addColumn<QList<qint64>>("offsets");
+        QTest::addColumn<QByteArray>("source");
         QTest::addColumn<bool>("opened");
-        QTest::newRow("empty: no request, no file") << qint64(0) << "e.jpg" << QList<qint64>{} << false;
-        QTest::newRow("one byte") << qint64(1) << "a.jpg" << QList<qint64>{0} << true;
-        QTest::newRow("one packet, a program") << kPacket << "setup.exe" << QList<qint64>{0} << false;
-        QTest::newRow("a byte over a packet") << kPacket + 1 << "b.jpg" << QList<qint64>{0, kPacket} << true;
+        const QByteArray text("just some notes\n");
+        const auto add = [](const char* tag, const char* name, const QByteArray& source, bool opened) {
+            QTest::newRow(tag) << QString(name) << source << opened;
+        };
+        add("empty: no request, no file", "e.jpg", QByteArray(), false);
+        add("one byte", "a.jpg", pattern(1, 5), true);
+        add("one packet, a program", "setup.exe", pattern(kPacket, 5), false);
+        add("a byte over a packet", "b.jpg", pattern(kPacket + 1, 5), true);
+        add("PDF in capitals", "REPORT.PDF", text, true);
+        add("double suffix", "a.exe.txt", text, true);
+        add("program, mixed case", "Setup.Exe", text, false);
+        add("trailing dot", "setup.exe.", text, false);
+        add("script in capitals, of no known type", "INSTALL.PS1", text, false);
+        add("script named notes.txt", "notes.txt", "#!/bin/sh\nrm -rf ~\n", false);
+        add("program named photo.jpg", "photo.jpg", QByteArray::fromHex("7f454c460201010000000000000000000200"), false);
     }
     void wholeDownload()
     {
-        QFETCH(qint64, size);
         QFETCH(QString, name);
-        QFETCH(QList<qint64>, offsets);
+        QFETCH(QByteArray, source);
         QFETCH(bool, opened);
-        const QByteArray source = pattern(size, 5);
+        const qint64 size = source.size();
         rig->shell.autoOpen = true;
         rig->offer("seq", name, size);
         rig->queue("seq");
         rig->answerAll(source);
-        QList<qint64> asked;
-        for (const Request& r : rig->requests()) {
-            asked.append(r.fileSeek);
-            QCOMPARE(r.bufferSize, qMin(kPacket, size - r.fileSeek));
-        }
-        QCOMPARE(asked, offsets);
+        QList<Request> expected;
+        for (qint64 at = 0; at < size; at += kPacket)
+            expected.append({"seq", at, qMin(kPacket, size - at)});
+        QCOMPARE(rig->requests(), expected);
         for (const auto& s : rig->sink.sent)
             QCOMPARE(s.address, rig->ownerAddress);
         QCOMPARE(rig->status("seq"), QStringLiteral("downloaded"));

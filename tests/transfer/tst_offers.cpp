@@ -12,8 +12,6 @@ using namespace TestSupport;
 using Vesk::TransferNames::uploadId;
 namespace TransferNames = Vesk::TransferNames;
 
-const QByteArray kElfHeader = QByteArray::fromHex("7f454c460201010000000000000000000200"); // a program's first bytes
-
 // Both sides of an offer: the owner picking files and offering them (again) until confirmed, the receiver storing
 // and confirming them, and withdrawals from either side; how an offered name becomes a file of the downloads
 // folder, and which received files may be opened.
@@ -334,32 +332,6 @@ private Q_SLOTS:
         QVERIFY(TransferNames::staysInFolder(rig->downloadsFolder(), safe));
         QVERIFY(writeFile(rig->downloadsFolder() + safe, "x"));
         QVERIFY(writeFile(rig->downloadsFolder() + TransferNames::backupName(safe, QDateTime::currentDateTime()), "x"));
-    }
-    void mayOpenAutomatically_data()
-    {
-        // content: null judges by the name alone (an empty file is received under it too).
-        QTest::addColumn<QString>("name");
-        QTest::addColumn<QByteArray>("content");
-        QTest::addColumn<bool>("open");
-        QTest::newRow("picture") << "photo.jpg" << QByteArray() << true;
-        QTest::newRow("PDF in capitals") << "REPORT.PDF" << QByteArray() << true;
-        QTest::newRow("double suffix") << "a.exe.txt" << QByteArray() << true;
-        QTest::newRow("program, mixed case") << "Setup.Exe" << QByteArray() << false;
-        QTest::newRow("trailing dot") << "setup.exe." << QByteArray() << false;
-        QTest::newRow("script in capitals") << "SETUP.SH" << QByteArray() << false;
-        QTest::newRow("text file") << "notes.txt" << QByteArray("just some notes\n") << true;
-        QTest::newRow("script named notes.txt") << "notes.txt" << QByteArray("#!/bin/sh\nrm -rf ~\n") << false;
-        QTest::newRow("program named photo.jpg") << "photo.jpg" << kElfHeader << false;
-    }
-    void mayOpenAutomatically()
-    {
-        QFETCH(QString, name);
-        QFETCH(QByteArray, content);
-        QFETCH(bool, open);
-        if (content.isNull())
-            QCOMPARE(TransferNames::mayOpenAutomatically(name), open);
-        QVERIFY(writeFile(rig->downloadsFolder() + name, content));
-        QCOMPARE(TransferNames::mayOpenAutomatically(name, rig->downloadsFolder() + name), open);
     }
 };
 
