@@ -11,16 +11,18 @@
 using namespace TestSupport;
 using Vesk::TransferNames::uploadId;
 namespace TransferNames = Vesk::TransferNames;
+using Parameters = Vesk::MessageSink::Parameters;
 
 // Both sides of an offer: the owner picking files and offering them (again) until confirmed, the receiver storing
-// and confirming them, and withdrawals from either side; how an offered name becomes a file of the downloads
-// folder, and which received files may be opened.
+// and confirming them, and withdrawals from either side; the owner answering packet requests and refusing
+// nonsense; how an offered name becomes a file of the downloads folder.
 class tst_Offers : public QObject
 {
     Q_OBJECT
 
     std::unique_ptr<TransferRig> rig;
     QTemporaryDir files;
+    QHostAddress receiver;
     // A sparse file of that size: the size is real, the disk blocks are not.
     QString makeFile(const QString& name, qint64 size)
     {
@@ -38,12 +40,32 @@ class tst_Offers : public QObject
     {
         rig->outgoing.handleConfirmFileToSend({{"action", "confirmFileToSend"}, {"fileId", id}});
     }
+    void makeUpload(const QString& id, const QByteArray& contents)
+    {
+        QVERIFY(writeFile(files.filePath("served.bin"), contents));
+        rig->insertUpload(id, "on1", 0, "sent", files.filePath("served.bin"), contents.size());
+    }
+    // The bytes of the one answer a request brought, or a null array when it brought none, several or a wrong one.
+    QByteArray request(const QString& id, const QVariant& seek, const QVariant& size, qint64 timeSent = 1)
+    {
+        rig->sink.clear();
+        Parameters message{{"action", "sendDataPacket"}, {"fileId", id},       {"timeSent", timeSent},
+                           {"fileSeek", seek},           {"bufferSize", size}, {"senderIPAddress", "10.77.5.9"}};
+        message.removeIf([](const auto& field) { return !field.value().isValid(); });
+        rig->packets.handleSendDataPacket(message);
+        const auto answer = rig->sink.sent.value(0);
+        const bool right = rig->sink.sent.size() == 1 && answer.action() == "receiveDataPacket" &&
+                           answer.address == receiver && answer.value("fileId") == id &&
+                           answer.value("fileSeek").toLongLong() == seek.toLongLong() &&
+                           answer.value("timeSent").toLongLong() == timeSent;
+        return right ? answer.value("binaryData").toByteArray() : QByteArray();
+    }
 
 private Q_SLOTS:
     void init()
     {
         rig = std::make_unique<TransferRig>();
-        rig->addPeer("on1");
+        receiver = rig->addPeer("on1");
         rig->addPeer("on2");
         rig->addPeer("off1", "off");
         rig->addPeer("blocker", "on", QString(), "yes");
@@ -285,6 +307,69 @@ private Q_SLOTS:
             QCOMPARE(rig->nodeAt(s.address), QString(uploads ? "on1" : "owner"));
         QCOMPARE(count(table), 0);
         QCOMPARE(readFile(rig->path("m00.bin")), QByteArray("partial"));
+    }
+    // Every request is answered at once, to the receiver's stored address rather than the one it came from, with
+    // the bytes at its offset and its own timeSent. A window is answered out of order: the upload's progress
+    // stays at the furthest packet served.
+    void servingPackets_data()
+    {
+        QTest::addColumn<int>("window");
+        QTest::newRow("strict peer, one packet at a time") << 1;
+        QTest::newRow("window of 16, newest first") << 16;
+    }
+    void servingPackets()
+    {
+        QFETCH(int, window);
+        const QByteArray source = pattern(37 * kPacket + 999, 9);
+        makeUpload("up", source);
+        for (qint64 next = 0; next < source.size();) {
+            QList<qint64> offsets; // one window, newest first
+            for (int i = 0; i < window && next < source.size(); ++i, next += kPacket)
+                offsets.prepend(next);
+            for (const qint64 seek : std::as_const(offsets))
+                QCOMPARE(request("up", quint32(seek), quint32(qMin(kPacket, source.size() - seek)), 4242 + seek),
+                         source.mid(seek, kPacket));
+            QCOMPARE(row("vesk_uploads", "up").value("bytessent"), QString::number(offsets.first()));
+        }
+        // An upload that is gone is not served any more, even straight after its packets were.
+        QVERIFY(exec("delete from vesk_uploads where id = 'up'"));
+        MessageCatcher catcher;
+        QVERIFY(request("up", 0, kPacket).isNull());
+        QVERIFY(rig->sink.sent.isEmpty());
+    }
+    // Nonsense gets no answer, reads nothing and records no progress; what is logged about it stays short.
+    void badRequestsGetNoAnswer_data()
+    {
+        QTest::addColumn<QString>("id");
+        QTest::addColumn<QVariant>("bufferSize");
+        QTest::addColumn<QVariant>("fileSeek");
+        QTest::newRow("zero size") << "up" << QVariant(0) << QVariant(0);
+        QTest::newRow("negative size") << "up" << QVariant(-1) << QVariant(0);
+        QTest::newRow("more than a packet") << "up" << QVariant(kPacket + 1) << QVariant(0);
+        QTest::newRow("negative offset") << "up" << QVariant(10) << QVariant(-1);
+        QTest::newRow("offset at the end") << "up" << QVariant(10) << QVariant(5000);
+        QTest::newRow("offset beyond the end") << "up" << QVariant(10) << QVariant(4000000000LL);
+        QTest::newRow("no size") << "up" << QVariant() << QVariant(0);
+        QTest::newRow("no offset") << "up" << QVariant(10) << QVariant();
+        QTest::newRow("size as text") << "up" << QVariant("lots") << QVariant(0);
+        QTest::newRow("unknown upload") << "ghost" << QVariant(10) << QVariant(0);
+        QTest::newRow("id as long as a message") << QString(1000000, 'x') << QVariant(10) << QVariant(0);
+    }
+    void badRequestsGetNoAnswer()
+    {
+        QFETCH(QString, id);
+        QFETCH(QVariant, bufferSize);
+        QFETCH(QVariant, fileSeek);
+        makeUpload("up", pattern(5000));
+        MessageCatcher catcher;
+        QVERIFY(request(id, fileSeek, bufferSize).isNull());
+        QVERIFY(rig->sink.sent.isEmpty());
+        QCOMPARE(rig->packets.chunks().chunkCount(), 0);
+        QCOMPARE(row("vesk_uploads", "up").value("bytessent"), QStringLiteral("0"));
+        for (const QString& line : catcher.all())
+            QVERIFY2(line.size() < 300, qPrintable(line.left(300)));
+        if (id != "up")
+            QVERIFY(catcher.criticals().join('\n').contains("was not found"));
     }
     // How an offered name becomes a local one that stays in the folder and that the file system takes, also moved
     // aside to its backup name; a long name is cut to 200 bytes, keeping its suffix and whole characters.
