@@ -11,8 +11,6 @@
 #include <QCoreApplication>
 #include <QDir>
 
-#include <tuple>
-
 namespace TestSupport {
 
 constexpr qint64 kPacket = Vesk::TransferMessages::kPacketSize;
@@ -24,7 +22,7 @@ struct Request
     qint64 fileSeek = -1, bufferSize = -1;
     bool operator==(const Request& o) const
     {
-        return std::tie(fileId, fileSeek, bufferSize) == std::tie(o.fileId, o.fileSeek, o.bufferSize);
+        return fileId == o.fileId && fileSeek == o.fileSeek && bufferSize == o.bufferSize;
     }
 };
 inline char* toString(const Request& r)
@@ -60,8 +58,7 @@ struct TransferRig : SubsystemFixture
              {id, QString(id + ".bin"), nodeFrom, status, clock.nowMs()});
     }
     QStringList fileIds(const QString& action) const { return sink.values(action, "fileId"); }
-    // Waits for received bytes to reach their file, then lets queued steps run (the engine's next download, and
-    // the step that one queues in turn).
+    // Waits for received bytes to reach their file, then lets the steps queued after them run.
     void settle()
     {
         engine.flushWrites();
@@ -92,18 +89,16 @@ struct TransferRig : SubsystemFixture
             {{"action", "receiveDataPacket"}, {"binaryData", bytes}, {"fileSeek", seek}, {"fileId", id}});
         settle();
     }
-    void answerLast(const QByteArray& source)
+    void answer(const Request& r, const QByteArray& source)
     {
-        const Request r = requests().last();
         deliver(r.fileId, r.fileSeek, source.mid(r.fileSeek, r.bufferSize));
     }
+    void answerLast(const QByteArray& source) { answer(requests().last(), source); }
     // Answers, as a prompt owner, each request from the given one on, and the requests those answers bring.
     void answerAll(const QByteArray& source, qsizetype from = 0)
     {
-        for (qsizetype i = from; i < requests().size(); ++i) {
-            const Request r = requests().at(i);
-            deliver(r.fileId, r.fileSeek, source.mid(r.fileSeek, r.bufferSize));
-        }
+        for (qsizetype i = from; i < requests().size(); ++i)
+            answer(requests().at(i), source);
     }
     void tick() // the progress tick
     {
