@@ -30,9 +30,8 @@ inline char* toString(const Request& r)
     return qstrdup(qPrintable(QStringLiteral("(%1 @%2 +%3)").arg(r.fileId).arg(r.fileSeek).arg(r.bufferSize)));
 }
 
-// The transfer subsystems wired to each other as the program wires them, over a fresh fixture: no port, no
-// controller. Messages they send land in the fixture's sink; the owner of offered files is a peer that only
-// answers when a test plays it by hand.
+// The transfer subsystems wired as the program wires them, over a fresh fixture (no port, no controller); what they
+// send lands in the sink, and the owner of offered files answers only when a test plays it.
 struct TransferRig : SubsystemFixture
 {
     TransferRig()

@@ -125,9 +125,8 @@ private Q_SLOTS:
         QCOMPARE(rig->requests().last(), (Request{"next", 0, kPacket}));
         QCOMPARE(readFile(rig->path("d.bin")), source.left(kPacket));
     }
-    // The smaller queued file runs first. Each quiet tick asks again; after kMaxStallTicks of them the download is
-    // given up and the next one runs. Given up by the stall, not by the user, it goes on from its bytes on disk when
-    // its owner is back.
+    // The smaller queued file runs first; each quiet tick asks again, and after kMaxStallTicks the next one runs.
+    // Given up by the stall, not by the user, the download goes on from its bytes on disk when its owner is back.
     void giveUpAfterStallsAndResume()
     {
         const QByteArray source = pattern(kPacket + 500);

@@ -13,9 +13,8 @@ using Vesk::TransferNames::uploadId;
 namespace TransferNames = Vesk::TransferNames;
 using Parameters = Vesk::MessageSink::Parameters;
 
-// Both sides of an offer: the owner picking files and offering them (again) until confirmed, the receiver storing
-// and confirming them, and withdrawals from either side; the owner answering packet requests and refusing
-// nonsense; how an offered name becomes a file of the downloads folder.
+// Both sides of an offer (offered again until confirmed, stored and confirmed, withdrawn from either side), the owner
+// serving packets and refusing nonsense, and the local name an offered one becomes.
 class tst_Offers : public QObject
 {
     Q_OBJECT
@@ -39,11 +38,6 @@ class tst_Offers : public QObject
     void confirm(const QString& id)
     {
         rig->outgoing.handleConfirmFileToSend({{"action", "confirmFileToSend"}, {"fileId", id}});
-    }
-    void makeUpload(const QString& id, const QByteArray& contents)
-    {
-        QVERIFY(writeFile(files.filePath("served.bin"), contents));
-        rig->insertUpload(id, "on1", 0, "sent", files.filePath("served.bin"), contents.size());
     }
     // The bytes of the one answer a request brought, or a null array when it brought none, several or a wrong one.
     QByteArray request(const QString& id, const QVariant& seek, const QVariant& size, qint64 timeSent = 1)
@@ -187,8 +181,7 @@ private Q_SLOTS:
                             const QString& stored) {
             QTest::newRow(tag) << QString(from) << id << offered << size << stored;
         };
-        add("ordinary", "owner", "f-1", "a:b?c*.txt", 1234, "abc*.txt");
-        add("markup", "owner", "f-1", "<img src=x>.png", 1, "img src=x.png");
+        add("ordinary", "owner", "f-1", "<a:b?c*\"|>\\/.txt", 1234, "abc*.txt");
         add("as long as a message", "owner", "f-1", QString(100000, 'n') + ".txt", 1, QString(196, 'n') + ".txt");
         add("blocked sender", "blocker", "b-1", "x.txt", 10, "");
         add("negative size", "owner", "neg", "x.txt", -1, "");
@@ -245,12 +238,10 @@ private Q_SLOTS:
         QVERIFY(
             exec("update vesk_downloads set status = ?, downloadsize = '5000', filename = 'movie (2).mkv'", {status}));
         auto expected = row("vesk_downloads", "q-1");
-        rig->sink.clear();
-        rig->shell.downloadPopups.clear();
         rig->clock.advance(5000);
         rig->offer("q-1", "other.mkv", 7000);
-        QCOMPARE(rig->fileIds("confirmFileToSend"), QStringList{"q-1"});
-        QCOMPARE(rig->shell.downloadPopups.size(), storedAgain ? 1 : 0);
+        QCOMPARE(rig->fileIds("confirmFileToSend"), (QStringList{"q-1", "q-1"}));
+        QCOMPARE(rig->shell.downloadPopups.size(), storedAgain ? 2 : 1);
         if (storedAgain) {
             expected["status"] = "unknown";
             expected["filesize"] = "7000";
@@ -258,9 +249,8 @@ private Q_SLOTS:
         }
         QCOMPARE(row("vesk_downloads", "q-1"), expected);
     }
-    // Clearing all empties the lists at once and marks the rows (a finished download's row simply goes); each
-    // tick then withdraws five, oldest first, each told to its peer. Bytes received so far stay: they are the
-    // user's.
+    // Clearing all empties the lists at once and marks the rows (a finished download's row simply goes); each tick
+    // then withdraws five, oldest first, each told to its peer. Bytes received so far stay: they are the user's.
     void clearingAllWithdrawsFiveATick_data()
     {
         QTest::addColumn<bool>("uploads");
@@ -294,23 +284,20 @@ private Q_SLOTS:
             QCOMPARE(list->rowCount(), 0);
         const QString table = uploads ? "vesk_uploads" : "vesk_downloads";
         QCOMPARE(count(table), withdrawn.size());
-        QList<qsizetype> perTick;
+        QList<int> left; // rows after each tick
         for (int tick = 0; tick < 4; ++tick) {
-            const qsizetype before = rig->sink.sent.size();
             uploads ? rig->outgoing.deleteWithdrawnUploads() : rig->incoming.deleteWithdrawnDownloads();
-            perTick.append(rig->sink.sent.size() - before);
             rig->settle();
+            left.append(count(table));
         }
-        QCOMPARE(perTick, (uploads ? QList<qsizetype>{5, 5, 3, 0} : QList<qsizetype>{5, 5, 2, 0}));
+        QCOMPARE(left, (uploads ? QList<int>{8, 3, 0, 0} : QList<int>{7, 2, 0, 0}));
         QCOMPARE(rig->fileIds(uploads ? "removeFileToGet" : "removeFileToSend"), withdrawn);
         for (const auto& s : std::as_const(rig->sink.sent))
             QCOMPARE(rig->nodeAt(s.address), QString(uploads ? "on1" : "owner"));
-        QCOMPARE(count(table), 0);
         QCOMPARE(readFile(rig->path("m00.bin")), QByteArray("partial"));
     }
-    // Every request is answered at once, to the receiver's stored address rather than the one it came from, with
-    // the bytes at its offset and its own timeSent. A window is answered out of order: the upload's progress
-    // stays at the furthest packet served.
+    // Every request is answered at once, to the receiver's stored address (not the one it names), with the bytes at
+    // its offset and its own timeSent; answered out of order, the upload's progress stays at the furthest packet.
     void servingPackets_data()
     {
         QTest::addColumn<int>("window");
@@ -321,7 +308,8 @@ private Q_SLOTS:
     {
         QFETCH(int, window);
         const QByteArray source = pattern(37 * kPacket + 999, 9);
-        makeUpload("up", source);
+        QVERIFY(writeFile(files.filePath("up"), source));
+        rig->insertUpload("up", "on1", 0, "sent", files.filePath("up"), source.size());
         for (qint64 next = 0; next < source.size();) {
             QList<qint64> offsets; // one window, newest first
             for (int i = 0; i < window && next < source.size(); ++i, next += kPacket)
@@ -349,9 +337,7 @@ private Q_SLOTS:
         QTest::newRow("negative offset") << "up" << QVariant(10) << QVariant(-1);
         QTest::newRow("offset at the end") << "up" << QVariant(10) << QVariant(5000);
         QTest::newRow("offset beyond the end") << "up" << QVariant(10) << QVariant(4000000000LL);
-        QTest::newRow("no size") << "up" << QVariant() << QVariant(0);
         QTest::newRow("no offset") << "up" << QVariant(10) << QVariant();
-        QTest::newRow("size as text") << "up" << QVariant("lots") << QVariant(0);
         QTest::newRow("unknown upload") << "ghost" << QVariant(10) << QVariant(0);
         QTest::newRow("id as long as a message") << QString(1000000, 'x') << QVariant(10) << QVariant(0);
     }
@@ -360,7 +346,8 @@ private Q_SLOTS:
         QFETCH(QString, id);
         QFETCH(QVariant, bufferSize);
         QFETCH(QVariant, fileSeek);
-        makeUpload("up", pattern(5000));
+        QVERIFY(writeFile(files.filePath("up"), pattern(5000)));
+        rig->insertUpload("up", "on1", 0, "sent", files.filePath("up"), 5000);
         MessageCatcher catcher;
         QVERIFY(request(id, fileSeek, bufferSize).isNull());
         QVERIFY(rig->sink.sent.isEmpty());
@@ -371,47 +358,42 @@ private Q_SLOTS:
         if (id != "up")
             QVERIFY(catcher.criticals().join('\n').contains("was not found"));
     }
-    // How an offered name becomes a local one that stays in the folder and that the file system takes, also moved
-    // aside to its backup name; a long name is cut to 200 bytes, keeping its suffix and whole characters.
+    // The local name an offered one becomes stays in the folder and the file system takes it, also moved aside to
+    // its backup name; a long name is cut to 200 bytes, keeping its suffix and whole characters.
     void names_data()
     {
         // inside: whether the offered name, used as it is, would denote a file directly in the folder.
         QTest::addColumn<QString>("offered");
-        QTest::addColumn<QString>("cleaned");
         QTest::addColumn<QString>("safe");
         QTest::addColumn<bool>("inside");
         const QString fallback = QString::fromLatin1(TransferNames::kFallbackName);
-        const auto add = [](const char* tag, const QString& offered, const QString& cleaned, const QString& safe,
-                            bool inside) {
-            QTest::newRow(tag) << offered << cleaned << safe << inside;
+        const auto add = [](const char* tag, const QString& offered, const QString& safe, bool inside) {
+            QTest::newRow(tag) << offered << safe << inside;
         };
-        add("ordinary", "Report (final).pdf", "Report (final).pdf", "Report (final).pdf", true);
-        add("forbidden characters", "a:b?c*\"|<>.txt", "abc*.txt", "a:b?c*\"|<>.txt", true);
-        add("climbing out", "../../etc/passwd", "....etcpasswd", "....etcpasswd", false);
-        add("absolute", "/etc/passwd", "etcpasswd", "etcpasswd", false);
-        add("sub folder", "sub/x", "subx", "subx", false);
-        add("windows path", "..\\Users\\x.doc", "..Usersx.doc", "..Usersx.doc", false);
-        add("control characters", "a\nb\tc\x7f.txt", "a\nb\tc\x7f.txt", "abc.txt", true);
-        add("nul", QString("a") + QChar(0) + "b", QString("a") + QChar(0) + "b", "ab", false);
-        add("empty", "", "", fallback, false);
-        add("dot", ".", ".", fallback, false);
-        add("dot dot", "..", "..", fallback, false);
-        add("dot dot between slashes", "/../", "..", fallback, false);
-        add("blank", " \r\n", " \r\n", fallback, true);
-        add("three dots are a name", "...", "...", "...", true);
+        add("ordinary", "Report (final).pdf", "Report (final).pdf", true);
+        add("characters other systems forbid", "a:b?c*\"|<>.txt", "a:b?c*\"|<>.txt", true);
+        add("climbing out", "../../etc/passwd", "....etcpasswd", false);
+        add("sub folder", "/sub/x", "subx", false);
+        add("windows path", "..\\Users\\x.doc", "..Usersx.doc", false);
+        add("control characters", "a\nb\tc\x7f.txt", "abc.txt", true);
+        add("nul", QString("a") + QChar(0) + "b", "ab", false);
+        add("empty", "", fallback, false);
+        add("dot", ".", fallback, false);
+        add("dot dot", "..", fallback, false);
+        add("dot dot between slashes", "/../", fallback, false);
+        add("blank", " \r\n", fallback, true);
+        add("three dots are a name", "...", "...", true);
         const QString latin = QString(300, 'a') + ".pdf", wide = QString(150, QChar(0x65e5)) + ".txt";
         const QString emoji = QString::fromUtf8("\xf0\x9f\x98\x80"), pairs = "a" + emoji.repeated(100);
-        add("long", latin, latin, QString(196, 'a') + ".pdf", true);
-        add("long, three bytes a character", wide, wide, QString(65, QChar(0x65e5)) + ".txt", true);
-        add("long surrogate pairs, no suffix", pairs, pairs, "a" + emoji.repeated(49), true);
+        add("long", latin, QString(196, 'a') + ".pdf", true);
+        add("long, three bytes a character", wide, QString(65, QChar(0x65e5)) + ".txt", true);
+        add("long surrogate pairs, no suffix", pairs, "a" + emoji.repeated(49), true);
     }
     void names()
     {
         QFETCH(QString, offered);
-        QFETCH(QString, cleaned);
         QFETCH(QString, safe);
         QFETCH(bool, inside);
-        QCOMPARE(TransferNames::cleanOfferedName(offered), cleaned);
         QCOMPARE(TransferNames::safeLocalName(offered), safe);
         QCOMPARE(TransferNames::staysInFolder(rig->downloadsFolder(), offered), inside);
         QVERIFY(TransferNames::staysInFolder(rig->downloadsFolder(), safe));
