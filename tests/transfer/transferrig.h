@@ -11,8 +11,6 @@
 #include <QCoreApplication>
 #include <QDir>
 
-#include <tuple>
-
 namespace TestSupport {
 
 constexpr qint64 kPacket = Vesk::TransferMessages::kPacketSize;
@@ -24,7 +22,7 @@ struct Request
     qint64 fileSeek = -1, bufferSize = -1;
     bool operator==(const Request& o) const
     {
-        return std::tie(fileId, fileSeek, bufferSize) == std::tie(o.fileId, o.fileSeek, o.bufferSize);
+        return fileId == o.fileId && fileSeek == o.fileSeek && bufferSize == o.bufferSize;
     }
 };
 inline char* toString(const Request& r)
@@ -32,9 +30,8 @@ inline char* toString(const Request& r)
     return qstrdup(qPrintable(QStringLiteral("(%1 @%2 +%3)").arg(r.fileId).arg(r.fileSeek).arg(r.bufferSize)));
 }
 
-// The transfer subsystems wired to each other as the program wires them, over a fresh fixture: no port, no
-// controller. Messages they send land in the fixture's sink; the owner of offered files is a peer that only
-// answers when a test plays it by hand.
+// The transfer subsystems wired as the program wires them, over a fresh fixture (no port, no controller); what they
+// send lands in the sink, and the owner of offered files answers only when a test plays it.
 struct TransferRig : SubsystemFixture
 {
     TransferRig()
@@ -60,8 +57,7 @@ struct TransferRig : SubsystemFixture
              {id, QString(id + ".bin"), nodeFrom, status, clock.nowMs()});
     }
     QStringList fileIds(const QString& action) const { return sink.values(action, "fileId"); }
-    // Waits for received bytes to reach their file, then lets queued steps run (the engine's next download, and
-    // the step that one queues in turn).
+    // Waits for received bytes to reach their file, then lets the steps queued after them run.
     void settle()
     {
         engine.flushWrites();
@@ -92,10 +88,16 @@ struct TransferRig : SubsystemFixture
             {{"action", "receiveDataPacket"}, {"binaryData", bytes}, {"fileSeek", seek}, {"fileId", id}});
         settle();
     }
-    void answerLast(const QByteArray& source)
+    void answer(const Request& r, const QByteArray& source)
     {
-        const Request r = requests().last();
         deliver(r.fileId, r.fileSeek, source.mid(r.fileSeek, r.bufferSize));
+    }
+    void answerLast(const QByteArray& source) { answer(requests().last(), source); }
+    // Answers, as a prompt owner, each request from the given one on, and the requests those answers bring.
+    void answerAll(const QByteArray& source, qsizetype from = 0)
+    {
+        for (qsizetype i = from; i < requests().size(); ++i)
+            answer(requests().at(i), source);
     }
     void tick() // the progress tick
     {
