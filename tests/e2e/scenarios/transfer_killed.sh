@@ -9,7 +9,7 @@ rig_random_file "$files/film.bin" 300
 rig_offer 1 2 "$files/film.bin"
 id="$(rig_upload_id 2 "$files/film.bin")"
 rig_wait_sql 2 "select status from vesk_downloads where id = '$id'" unknown
-rig_cmd 2 queue "$id"
+rig_cmd 2 queueFileToDownload "$id"
 rig_wait_size "$got" $((30 * 1024 * 1024)) 120
 # in_flight SIDE: more than one packet was asked for beyond what is on disk when SIDE died.
 in_flight() {
@@ -29,7 +29,7 @@ rig_wait_all_on 2 60
 sleep 3
 rig_expect "$(rig_size "$got")" "$at_kill" "size of the paused download a while after the restart"
 rig_log 2 | grep -q "requesting" && rig_fail "the restarted receiver asked for data before being told to"
-rig_cmd 2 queue "$id"
+rig_cmd 2 queueFileToDownload "$id"
 rig_wait_size "$got" $((at_kill + 30 * 1024 * 1024)) 120
 rig_expect "$(rig_log 2 | grep -m1 -o "requesting \"$id\" at [0-9]*")" "requesting \"$id\" at $at_kill" "first request"
 

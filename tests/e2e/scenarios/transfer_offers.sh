@@ -13,9 +13,9 @@ rig_wait_sql 1 "select count(*) from vesk_uploads where status = 'sent'" 2
 rig_wait_sql 2 "select group_concat(filename || '|' || filesize || '|' || downloadsize || '|' || nodefrom, ' ') from
     (select * from vesk_downloads where status = 'unknown' order by filename)" "notesv2.txt|9|0|$a report.pdf|123456|0|$a"
 
-rig_cmd 1 deleteUpload "$notes"
+rig_cmd 1 deleteFileToSend "$notes"
 rig_wait_sql 2 "select count(*) from vesk_downloads where id = '$notes'" 0
-rig_cmd 2 deleteDownload "$report"
+rig_cmd 2 deleteFileToDownload "$report"
 rig_wait_sql 1 "select count(*) from vesk_uploads" 0
 
 for n in $(seq 1 12); do printf 'file %d' "$n" >"$files/many$n.txt"; done
