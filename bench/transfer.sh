@@ -117,7 +117,7 @@ measure() {
     receiver_cpu0="$(cpu_ms "${RIG_PID[2]}")"
     read -r _ receiver_wait0 _ < <(sched "${RIG_PID[2]}")
     rig_cmd 2 probeReset
-    rig_cmd 2 queue "$id"
+    rig_cmd 2 queueFileToDownload "$id"
     rig_wait_sql 2 "select status from vesk_downloads where id = '$id'" downloaded 3600
     received="$(rig_downloads 2)/payload$run.bin"
     # Timed by the kernel's clock, as the baseline is, not by the polling of this script: from the moment the

@@ -1,32 +1,19 @@
 # shellcheck shell=bash
-# Real vesk instances on the LAN of netns.sh, each driven through a scripted interface and read through its files.
-#
-#   rig_init /path/to/vesk /path/to/source-tree   # once per run
-#   rig_pair [N]                                  # LAN of N hosts (2), Alice, Bob, Carol... started, all "on";
-#                                                 # sets a, b, c to their node ids
-#   rig_cmd 1 sendChat "$b" "hello"               # returns once the interface has run it
-#   rig_wait_sql 2 "select count(*) from vesk_chats" 1
-#   rig_kill 2; rig_start 2                       # kill -9 and start again; rig_log 2 shows the new process only
-#
-# Each instance has its own folder: home/ (HOME and XDG folders; settings pre-seeded with an alias so no wizard
-# shows, a fixed node id, and an avatar in the data folder), app/ (a copy of the binary beside the scripted
-# qml/Vesk/desktop/main.qml), commands and done (the scripted interface's orders and progress), out.log. Every
-# instance logs its transfer and peer debug lines, which the scenarios read.
+# Real vesk instances on the LAN of netns.sh, each driven through the scripted interface (qml/main.qml) and read
+# through its database and folders. Instance I lives in $(rig_folder I): home/ (HOME and the XDG folders; settings
+# pre-seeded with an alias and a fixed node id, so no wizard shows; an avatar in the data folder), app/ (a copy of
+# the binary beside the scripted interface), commands and done (the interface's orders and progress) and out.log,
+# where it logs its transfer and peer debug lines for the scenarios to read.
 
-RIG_DIR=""
-RIG_BIN=""
-RIG_SRC=""
+RIG_DIR="" RIG_BIN="" RIG_SRC=""
 RIG_TIMEOUT="${RIG_TIMEOUT:-30}"
-declare -a RIG_PID=()
-declare -a RIG_LOG_FROM=()
-# Extra VAR=value settings for the instances started from now on.
-declare -a RIG_ENV=()
-# Extra scripted verbs (a QML file with `function run(verb, args)`), copied beside main.qml; benchmarks add theirs.
-RIG_EXTRA_QML="${RIG_EXTRA_QML:-}"
+# RIG_ENV: extra VAR=value settings for the instances started from now on.
+declare -a RIG_PID=() RIG_LOG_FROM=() RIG_ENV=()
+# RIG_EXTRA_QML: extra scripted verbs (a QML file with `function run(verb, args)`); benchmarks add theirs.
 
+# rig_init /path/to/vesk /path/to/source-tree: once per run.
 rig_init() {
-    RIG_BIN="$1"
-    RIG_SRC="$2"
+    RIG_BIN="$1" RIG_SRC="$2"
     [ -x "$RIG_BIN" ] || { echo "rig: no vesk binary at '$RIG_BIN'" >&2 && return 1; }
     RIG_DIR="$(mktemp -d "${TMPDIR:-/tmp}/vesk-e2e.XXXXXX")" || return 1
     chmod 755 "$RIG_DIR"
@@ -64,16 +51,11 @@ rig_instance() {
 # rig_scripted_qml DIR NAME: the scripted interface as DIR/NAME, with its extra verbs beside it.
 rig_scripted_qml() {
     cp "$RIG_SRC/tests/e2e/qml/main.qml" "$1/$2"
-    if [ -n "$RIG_EXTRA_QML" ]; then
-        cp "$RIG_EXTRA_QML" "$1/ExtraVerbs.qml"
-    else
-        printf 'import QtQuick\nItem { function run(verb, args) { return false; } }\n' >"$1/ExtraVerbs.qml"
-    fi
+    cp "${RIG_EXTRA_QML:-$RIG_SRC/tests/e2e/qml/ExtraVerbs.qml}" "$1/ExtraVerbs.qml"
 }
 
-# rig_real_interface I [scripted]: instance I loads the program's own QML instead of the scripted one (no rig_cmd
-# then); with "scripted" the scripted interface runs beside the real pages, so commands work while the real lists
-# and bindings do their work too.
+# rig_real_interface I [scripted]: instance I loads the program's own QML (no rig_cmd then); with "scripted" the
+# scripted interface runs beside the real pages, so commands work while the real lists and bindings run too.
 rig_real_interface() {
     local qml desktop
     qml="$(rig_folder "$1")/app/qml"
@@ -83,13 +65,8 @@ rig_real_interface() {
     [ "${2:-}" = scripted ] || return 0
     mv "$desktop/main.qml" "$desktop/RealMain.qml"
     rig_scripted_qml "$desktop" Scripted.qml
-    cat >"$desktop/main.qml" <<'QML'
-import QtQuick
-Item {
-    Loader { anchors.fill: parent; source: "RealMain.qml" }
-    Loader { source: "Scripted.qml" }
-}
-QML
+    printf 'import QtQuick\nItem {\n    Loader { anchors.fill: parent; source: "RealMain.qml" }\n%s\n}\n' \
+        '    Loader { source: "Scripted.qml" }' >"$desktop/main.qml"
 }
 
 # rig_start I: starts instance I inside host I of the LAN.
@@ -98,9 +75,7 @@ rig_start() {
     folder="$(rig_folder "$i")"
     home="$(rig_home "$i")"
     # Commands from an earlier run of this instance are done; a new process starts counting again.
-    : >"$folder/commands"
-    : >"$folder/done"
-    echo 0 >"$folder/seq"
+    truncate -s 0 "$folder/commands" "$folder/done"
     touch "$folder/out.log"
     RIG_LOG_FROM[$i]=$(($(wc -l <"$folder/out.log") + 1))
     ip netns exec "$(netns_name "$i")" env HOME="$home" USER="vesk$i" XDG_CONFIG_HOME="$home/.config" \
@@ -114,7 +89,8 @@ rig_start() {
 # rig_log I: what the current process of instance I has logged (out.log keeps the lines of earlier ones).
 rig_log() { tail -n +"${RIG_LOG_FROM[$1]:-1}" "$(rig_folder "$1")/out.log"; }
 
-# rig_pair [N]: the usual start of a scenario.
+# rig_pair [N]: the usual start of a scenario: a LAN of N hosts (2), Alice, Bob, Carol, Dave started and all "on"
+# to each other; a, b, c are set to the first three node ids.
 rig_pair() {
     local n="${1:-2}" names=(Alice Bob Carol Dave) i
     rig_lan "$n"
@@ -128,16 +104,12 @@ rig_pair() {
 
 # rig_stop I: asks instance I to quit through its interface, and kills it if it has not ended after a while.
 rig_stop() {
-    local i="$1" pid="${RIG_PID[$1]:-}" waited=0
+    local pid="${RIG_PID[$1]:-}"
     [ -n "$pid" ] || return 0
-    rig_cmd_nowait "$i" quit >/dev/null
-    while kill -0 "$pid" 2>/dev/null && [ "$waited" -lt 100 ]; do
-        sleep 0.1
-        waited=$((waited + 1))
-    done
-    kill -0 "$pid" 2>/dev/null && echo "rig: instance $i did not quit, killing it" >&2 && kill "$pid"
+    rig_cmd_nowait "$1" shutDown >/dev/null
+    timeout 10 tail --pid="$pid" -s 0.1 -f /dev/null || kill "$pid"
     wait "$pid" 2>/dev/null
-    RIG_PID[$i]=""
+    RIG_PID[$1]=""
 }
 
 # rig_kill I: ends instance I at once (kill -9), as a crash or a power cut would.
@@ -149,41 +121,42 @@ rig_kill() {
 
 rig_stop_all() {
     local i
-    for i in "${!RIG_PID[@]}"; do
-        [ -n "${RIG_PID[$i]}" ] && rig_stop "$i"
-    done
-    return 0
+    for i in "${!RIG_PID[@]}"; do rig_stop "$i"; done
 }
 
 rig_running() { [ -n "${RIG_PID[$1]:-}" ] && kill -0 "${RIG_PID[$1]}" 2>/dev/null; }
 
 # rig_cmd_nowait I VERB ARG...: one command line, arguments percent-encoded so that any byte survives.
 rig_cmd_nowait() {
-    local i="$1" folder seq line arg
-    shift
-    folder="$(rig_folder "$i")"
-    seq=$(($(cat "$folder/seq") + 1))
-    echo "$seq" >"$folder/seq"
-    line="$seq $1"
-    shift
-    for arg in "$@"; do
-        line+=" $(printf '%s' "$arg" | od -An -tx1 -v | tr -d ' \n' | sed 's/../%&/g')"
-    done
-    echo "$line" >>"$folder/commands"
+    local commands seq line arg
+    commands="$(rig_folder "$1")/commands"
+    seq=$(($(wc -l <"$commands") + 1))
+    line="$seq $2"
+    for arg in "${@:3}"; do line+=" $(printf '%s' "$arg" | od -An -tx1 -v | tr -d ' \n' | sed 's/../%&/g')"; done
+    echo "$line" >>"$commands"
     echo "$seq"
 }
 
 # rig_cmd I VERB ARG...: hands a command to instance I's interface and waits until it has run.
 rig_cmd() {
-    local i="$1" folder seq waited=0
-    folder="$(rig_folder "$i")"
+    local seq
     seq="$(rig_cmd_nowait "$@")"
-    while [ "$(tr -d '[:space:]' <"$folder/done")" != "$seq" ]; do
-        if [ "$waited" -ge $((RIG_TIMEOUT * 20)) ] || ! rig_running "$i"; then
-            rig_fail "instance $i did not run command $seq ($2)"
-        fi
-        sleep 0.05
-        waited=$((waited + 1))
+    rig_until "$RIG_TIMEOUT" "instance $1 did not run command $seq ($2)" rig_ran "$1" "$seq"
+}
+rig_ran() {
+    rig_running "$1" || rig_fail "instance $1 ended before running command $2"
+    [ "$(tr -d '[:space:]' <"$(rig_folder "$1")/done")" = "$2" ]
+}
+
+# rig_until SECONDS WHAT TEST...: polls TEST until it holds, else fails the scenario saying WHAT and the last value
+# the test kept in RIG_GOT.
+rig_until() {
+    local limit="$1" what="$2" start=$SECONDS
+    shift 2
+    RIG_GOT=""
+    until "$@"; do
+        [ $((SECONDS - start)) -lt "$limit" ] || rig_fail "$what within ${limit}s (got '$RIG_GOT')"
+        sleep 0.1
     done
 }
 
@@ -193,17 +166,10 @@ rig_sql() {
     [ -s "$(rig_db "$1")" ] || return 1
     sqlite3 -batch -noheader -cmd ".timeout 5000" "$(rig_db "$1")" "$2"
 }
+rig_sql_is() { RIG_GOT="$(rig_sql "$1" "$2" 2>/dev/null)" && [ "$RIG_GOT" = "$3" ]; }
 
-# rig_wait_sql I QUERY EXPECTED [SECONDS]: waits until the query's output is EXPECTED; fails the scenario if not.
-rig_wait_sql() {
-    local limit="${4:-$RIG_TIMEOUT}" start actual
-    start=$(date +%s)
-    until actual="$(rig_sql "$1" "$2" 2>/dev/null)" && [ "$actual" = "$3" ]; do
-        [ $(($(date +%s) - start)) -lt "$limit" ] ||
-            rig_fail "instance $1: '$2' gave '$actual', expected '$3' within ${limit}s"
-        sleep 0.1
-    done
-}
+# rig_wait_sql I QUERY EXPECTED [SECONDS]: waits until the query's output is EXPECTED.
+rig_wait_sql() { rig_until "${4:-$RIG_TIMEOUT}" "instance $1: '$2' did not give '$3'" rig_sql_is "$@"; }
 
 # rig_expect_sql I QUERY EXPECTED: the query's output must be EXPECTED now.
 rig_expect_sql() { rig_expect "$(rig_sql "$1" "$2")" "$3" "instance $1: '$2'"; }
@@ -225,9 +191,8 @@ rig_fail() {
     local i
     echo "FAIL: $*" >&2
     for i in "${!RIG_PID[@]}"; do
-        echo "--- instance $i: out.log (last lines)" >&2
+        echo "--- instance $i: the end of out.log, and the peers" >&2
         tail -n 20 "$(rig_folder "$i")/out.log" >&2 2>/dev/null
-        echo "--- instance $i: peers" >&2
         rig_sql "$i" "select id, alias, ipAddress, status, blocked, avatarPath from vesk_peers" >&2 2>/dev/null
     done
     exit 1
@@ -238,8 +203,6 @@ rig_cleanup() {
     [ -z "$RIG_DIR" ] || [ -n "${RIG_KEEP:-}" ] || rm -rf "$RIG_DIR"
 }
 
-# ---- files
-
 # rig_random_file PATH MB: MB mebibytes of random bytes.
 rig_random_file() { head -c "$(($2 * 1024 * 1024))" /dev/urandom >"$1"; }
 rig_size() { if [ -e "$1" ]; then stat -c %s "$1"; else echo 0; fi; }
@@ -247,28 +210,18 @@ rig_sha() { sha256sum "$1" | cut -d' ' -f1; }
 
 # rig_offer I J PATH...: instance I offers the files to instance J (picks the files and the peer, sends).
 rig_offer() {
-    local from="$1" to="$2" path
-    shift 2
-    for path in "$@"; do
-        rig_cmd "$from" addFile "$path"
-    done
-    rig_cmd "$from" togglePeer "$(rig_node_id "$to")"
-    rig_cmd "$from" sendFiles
+    local path
+    for path in "${@:3}"; do rig_cmd "$1" addFile "$path"; done
+    rig_cmd "$1" togglePeerSelection "$(rig_node_id "$2")"
+    rig_cmd "$1" sendHighlightedFiles
 }
 
 # rig_upload_id J PATH: the id of an offer of PATH to instance J (MD5 of J's node id, "_" and the path).
 rig_upload_id() { printf '%s_%s' "$(rig_node_id "$1")" "$2" | md5sum | cut -d' ' -f1; }
 
-# rig_wait_size PATH BYTES [SECONDS]: polled often, since the scenarios act in mid-transfer.
-rig_wait_size() {
-    local start
-    start=$(date +%s)
-    while [ "$(rig_size "$1")" -lt "$2" ]; do
-        [ $(($(date +%s) - start)) -lt "${3:-$RIG_TIMEOUT}" ] ||
-            rig_fail "$1 did not reach $2 bytes within ${3:-$RIG_TIMEOUT}s (has $(rig_size "$1"))"
-        sleep 0.005
-    done
-}
+# rig_wait_size PATH BYTES [SECONDS]: waits until the file holds at least BYTES.
+rig_wait_size() { rig_until "${3:-$RIG_TIMEOUT}" "$1 did not reach $2 bytes" rig_has_bytes "$1" "$2"; }
+rig_has_bytes() { RIG_GOT="$(rig_size "$1")" && [ "$RIG_GOT" -ge "$2" ]; }
 
 # rig_furthest_request I ID: the end of the furthest range instance I's current process asked for.
 rig_furthest_request() {
@@ -282,5 +235,4 @@ rig_qml_clean() {
     . "$RIG_SRC/tests/support/qml_warnings.sh"
     rig_log "$1" >"$(rig_folder "$1")/current.log"
     qml_warnings "$(rig_folder "$1")/current.log" >&2 || rig_fail "QML warnings or errors in instance $1's interface"
-    return 0
 }

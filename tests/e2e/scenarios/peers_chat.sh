@@ -1,4 +1,3 @@
-# shellcheck shell=bash
 # Chat both ways: every message is stored once on each side and marked "sent" on its author's side; the text
 # arrives exactly as typed, surrounding spaces, line breaks and markup included; unread counts follow.
 rig_pair

@@ -1,13 +1,9 @@
-# shellcheck shell=bash
 # An office starting together: a crowd of light peers (one process, an address each on one host) announces at
-# once against one instance. All are "on" on both sides within seconds, the chats the crowd sends throughout are
-# answered, every avatar is stored, and the instance asks each peer for its picture only when it came online and
-# at most once per 10 s after that, however often the peer confirms it.
+# once against one instance. All are "on" on both sides within seconds, every chat the crowd sends throughout is
+# answered (how fast is for bench/peers_storm.sh), every avatar is stored, and the instance asks each peer for
+# its picture only when it came online and at most once per 10 s after that, however often the peer confirms it.
 crowd_bin="$(dirname "$RIG_BIN")/bench/peercrowd"
-if [ ! -x "$crowd_bin" ]; then
-    echo "peers_crowd: no peercrowd beside vesk (configure with VESK_BUILD_BENCH=ON); not run"
-    return 0
-fi
+[ -x "$crowd_bin" ] || rig_fail "no peercrowd beside vesk: configure with VESK_BUILD_BENCH=ON"
 n=30
 rig_lan 2
 for a in $(seq 3 $((n + 1))); do
@@ -32,9 +28,6 @@ rig_expect "$(grep -c '^on ' "$log")" "$n" "peers holding the instance on"
 [ "${sent:-0}" -ge 40 ] || rig_fail "the crowd sent only ${sent:-0} chats"
 # A chat refused in the storm is sent again, as an instance would; the crowd waits for the last answers.
 rig_expect "$answered" "$sent" "chats answered"
-# Sanitizer builds run this too: the bound is generous; the benchmark measures the real figure.
-slowest=$(awk '$1 == "chat" { if ($3 > m) m = $3 } END { print m + 0 }' "$log")
-[ "$slowest" -lt 1500 ] || rig_fail "a chat waited $slowest ms for its answer"
 # Each peer confirms the instance at every announcement of its it hears (11 in 20 s); the picture is asked for
 # at most once per 10 s in that time.
 [ "${avatars:-999}" -le $((3 * n)) ] || rig_fail "the instance asked $n peers $avatars times for their avatar"

@@ -1,4 +1,3 @@
-# shellcheck shell=bash
 # Offline delivery. A message written while the recipient is stopped goes out with the regular resend once it is
 # back, and is stored and counted there once. A peer that dies without a word is shown offline within 30 s and
 # stays listed; a message to it older than the resend hour still arrives as soon as it is back.
@@ -15,9 +14,7 @@ rig_expect_sql 2 "select unreadMessagesCount from vesk_peers where id = '$a'" 1
 rig_wait_all_on 2
 
 rig_kill 2
-killed=$(date +%s.%N)
 rig_wait_sql 1 "select status from vesk_peers where id = '$b'" off 30
-echo "Alice shows Bob offline $(echo "$(date +%s.%N) - $killed" | bc)s after he died"
 rig_cmd 1 listPeers
 grep -qx "$b" "$(rig_folder 1)/results" || rig_fail "Bob left the list when he went offline"
 rig_cmd 1 sendChat "$b" "written long ago"

@@ -1,4 +1,3 @@
-# shellcheck shell=bash
 # Offers and withdrawals: B lists A's files under their cleaned names and sizes and A's uploads turn "sent"; a
 # withdrawal on either side removes the other side's row; lists marked for clearing are worked off five rows per
 # 10-second tick, each withdrawal told to the peer.
@@ -13,9 +12,9 @@ rig_wait_sql 1 "select count(*) from vesk_uploads where status = 'sent'" 2
 rig_wait_sql 2 "select group_concat(filename || '|' || filesize || '|' || downloadsize || '|' || nodefrom, ' ') from
     (select * from vesk_downloads where status = 'unknown' order by filename)" "notesv2.txt|9|0|$a report.pdf|123456|0|$a"
 
-rig_cmd 1 deleteUpload "$notes"
+rig_cmd 1 deleteFileToSend "$notes"
 rig_wait_sql 2 "select count(*) from vesk_downloads where id = '$notes'" 0
-rig_cmd 2 deleteDownload "$report"
+rig_cmd 2 deleteFileToDownload "$report"
 rig_wait_sql 1 "select count(*) from vesk_uploads" 0
 
 for n in $(seq 1 12); do printf 'file %d' "$n" >"$files/many$n.txt"; done
@@ -27,17 +26,12 @@ rig_wait_sql 1 "select count(*) from vesk_downloads" 7
 # What A's "clear all" buttons do once confirmed (the confirmation box itself is the interface's).
 rig_sql 1 "update vesk_uploads set status = 'tobedeleted'; update vesk_downloads set status = 'tobedeleted'"
 # A tick removes its rows one by one, so only counts read twice in a row (steady between ticks) are kept.
-seen_up="" seen_down="" last="" start=$(date +%s)
-while true; do
-    up="$(rig_sql 1 "select count(*) from vesk_uploads")" down="$(rig_sql 1 "select count(*) from vesk_downloads")"
-    if [ "$up|$down" = "$last" ]; then
-        case " $seen_up " in *" $up "*) ;; *) seen_up="$seen_up $up" ;; esac
-        case " $seen_down " in *" $down "*) ;; *) seen_down="$seen_down $down" ;; esac
-        [ "$up$down" = 00 ] && break
-    fi
-    last="$up|$down"
-    [ $(($(date +%s) - start)) -lt 60 ] || rig_fail "instance 1 still has $up uploads and $down downloads"
+counts="$(rig_folder 1)/counts" start=$SECONDS
+until [ "$(tail -n 2 "$counts" 2>/dev/null | sort -u)" = "0|0" ]; do
+    [ $((SECONDS - start)) -lt 60 ] || rig_fail "instance 1 still has uploads|downloads $(tail -n 1 "$counts")"
+    rig_sql 1 "select (select count(*) from vesk_uploads) || '|' || (select count(*) from vesk_downloads)" >>"$counts"
     sleep 0.2
 done
-rig_expect "$seen_up|$seen_down" " 12 7 2 0| 7 2 0" "instance 1's upload|download counts while clearing"
+steady() { awk -F'|' -v c="$1" '$c == last && $c != kept { printf " %s", $c; kept = $c } { last = $c }' "$counts"; }
+rig_expect "$(steady 1)|$(steady 2)" " 12 7 2 0| 7 2 0" "instance 1's upload|download counts while clearing"
 rig_wait_sql 2 "select (select count(*) from vesk_downloads) + (select count(*) from vesk_uploads)" 0
