@@ -7,7 +7,7 @@ import QtQuick
 Item {
     readonly property url resultsUrl: Qt.resolvedUrl("../../../../results")
     property string peer: ""
-    property int left: 0
+    property int remaining: 0
     property int seq: 0
     property string text: ""
     property real start: 0
@@ -17,7 +17,7 @@ Item {
         if (verb !== "chatBench")
             return false;
         peer = args[0];
-        left = parseInt(args[1]);
+        remaining = parseInt(args[1]);
         times = [];
         globals.setCurrentSelectedChatPeer(peer);
         next();
@@ -25,13 +25,13 @@ Item {
     }
 
     function next() {
-        if (left <= 0) {
+        if (remaining <= 0) {
             const xhr = new XMLHttpRequest();
             xhr.open("PUT", resultsUrl);
             xhr.send(times.join("\n") + "\n");
             return;
         }
-        left -= 1;
+        remaining -= 1;
         seq += 1;
         text = "bench " + seq;
         start = Date.now();
