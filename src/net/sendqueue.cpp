@@ -10,6 +10,7 @@ SendQueue::SendQueue(int maxOpenConnections, int maxOpenPerDestination, int maxQ
     : QObject(parent), m_maxOpen(maxOpenConnections), m_maxOpenPerDestination(maxOpenPerDestination),
       m_maxQueued(maxQueuedMessages), m_maxQueuedBytes(maxQueuedBytes)
 {
+    m_frames.reserve(kFrameBuffers);
 }
 
 SendQueue::Lane SendQueue::laneOf(const QHash<QString, QVariant>& parameters)
@@ -24,7 +25,23 @@ SendQueue::Lane SendQueue::laneOf(const QHash<QString, QVariant>& parameters)
 
 void SendQueue::send(const QHostAddress& address, const QHash<QString, QVariant>& parameters)
 {
-    enqueue(address, Vesk::parametersToFrame(parameters), laneOf(parameters));
+    QByteArray* spare = spareFrame();
+    QByteArray frame = Vesk::parametersToFrame(parameters, spare);
+    // A packet's frame built in fresh memory takes the free place, to serve again once it has been sent.
+    if (spare && frame.size() >= kPooledFrameSize && !frame.isSharedWith(*spare))
+        *spare = frame;
+    enqueue(address, std::move(frame), laneOf(parameters));
+}
+
+QByteArray* SendQueue::spareFrame()
+{
+    for (QByteArray& frame : m_frames) {
+        if (frame.isNull() || frame.isDetached()) // never filled, or no connection holds it now
+            return &frame;
+    }
+    if (m_frames.size() < size_t(kFrameBuffers))
+        return &m_frames.emplace_back();
+    return nullptr;
 }
 
 void SendQueue::probe(const QHostAddress& address)

@@ -10,6 +10,7 @@
 #include <QVariant>
 
 #include <deque>
+#include <vector>
 
 // Puts outgoing messages on the wire, each on its own connection, with a bound on how many of those connections
 // are open at once. A burst (a resend timer over hundreds of unconfirmed chats, a fast peer asking for packets)
@@ -71,6 +72,7 @@ private:
     void connectionEnded(const QString& destination);
     void startWaiting();
     void startWaiting(Lane lane);
+    QByteArray* spareFrame();
 
     const int m_maxOpen;
     const int m_maxOpenPerDestination;
@@ -82,4 +84,10 @@ private:
     int m_queued = 0;
     qint64 m_queuedBytes = 0;
     bool m_overflowing = false;
+    // Frame buffers of file packets, each used again once no connection holds it any more. An owner serving a
+    // full-speed download otherwise takes a fresh megabyte for every packet, and writing into fresh pages (a
+    // fault each) cost more than the copy itself. As many as packets a receiver keeps in flight at most.
+    static constexpr int kFrameBuffers = 16;
+    static constexpr qsizetype kPooledFrameSize = 64 * 1024;
+    std::vector<QByteArray> m_frames;
 };

@@ -109,7 +109,7 @@ QByteArray parametersToByteArray(const Parameters& parameters)
     return bytes;
 }
 
-QByteArray parametersToFrame(const Parameters& parameters)
+QByteArray parametersToFrame(const Parameters& parameters, QByteArray* reuse)
 {
     const auto binaryData = parameters.constFind(QStringLiteral("binaryData"));
     QByteArray packet;
@@ -147,8 +147,16 @@ QByteArray parametersToFrame(const Parameters& parameters)
     const quint32 packetSize = quint32(packet.size());
     const size_t fieldHeader = 1 + CodedOutputStream::VarintSize32(packetSize);
     const size_t payloadSize = beforeSize + fieldHeader + packetSize + afterSize;
-    QByteArray frame(qsizetype(kFrameHeaderSize + payloadSize), Qt::Uninitialized);
-    auto* out = reinterpret_cast<quint8*>(frame.data());
+    const qsizetype frameSize = qsizetype(kFrameHeaderSize + payloadSize);
+    QByteArray fresh;
+    QByteArray* frame = &fresh;
+    if (reuse && reuse->isDetached() && reuse->capacity() >= frameSize) {
+        reuse->resize(frameSize); // within its capacity and not shared: no new memory, no copy
+        frame = reuse;
+    } else {
+        fresh = QByteArray(frameSize, Qt::Uninitialized);
+    }
+    auto* out = reinterpret_cast<quint8*>(frame->data());
     qToLittleEndian<quint32>(quint32(payloadSize), out);
     out += kFrameHeaderSize;
     out = before.SerializeWithCachedSizesToArray(out);
@@ -156,7 +164,7 @@ QByteArray parametersToFrame(const Parameters& parameters)
     out = CodedOutputStream::WriteVarint32ToArray(packetSize, out);
     memcpy(out, packet.constData(), packetSize);
     after.SerializeWithCachedSizesToArray(out + packetSize);
-    return frame;
+    return *frame;
 }
 
 namespace {

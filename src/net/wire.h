@@ -21,7 +21,9 @@ Parameters byteArrayToParameters(const QByteArray& bytes);
 Parameters byteArrayToParameters(QByteArray&& bytes);
 
 // One whole frame: the payload length, little-endian, followed by the serialised record. Built in a single
-// buffer, because a file packet is a megabyte and every extra copy shows in the transfer rate.
-QByteArray parametersToFrame(const Parameters& parameters);
+// buffer, because a file packet is a megabyte and every extra copy shows in the transfer rate. A file packet's
+// frame is written into `reuse` when it is not shared and large enough, so memory already touched serves again
+// instead of fresh pages that each cost a fault on first write.
+QByteArray parametersToFrame(const Parameters& parameters, QByteArray* reuse = nullptr);
 
 } // namespace Vesk

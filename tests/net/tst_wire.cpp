@@ -68,6 +68,30 @@ private slots:
         QCOMPARE(Vesk::byteArrayToParameters(Vesk::parametersToByteArray(all)), all);
     }
 
+    // A file packet's frame is the length and the record, also when built in a buffer the sender used before;
+    // a buffer a connection still holds is never written over (that frame may not have left yet).
+    void packetFrames()
+    {
+        const auto packet = [](int seed) {
+            return Parameters{{"action", "receiveDataPacket"},
+                              {"fileId", "f"},
+                              {"fileSeek", 2000000},
+                              {"binaryData", TestSupport::pattern(1000000, seed)}};
+        };
+        const auto expected = [](const Parameters& p) -> QByteArray {
+            const QByteArray record = Vesk::parametersToByteArray(p);
+            const quint32 size = quint32(record.size());
+            return QByteArray(reinterpret_cast<const char*>(&size), 4) + record; // little-endian on our machines
+        };
+        QByteArray reused(2000000, 'x');
+        const QByteArray first = Vesk::parametersToFrame(packet(1), &reused);
+        QVERIFY(first.isSharedWith(reused));
+        const QByteArray second = Vesk::parametersToFrame(packet(2), &reused);
+        QCOMPARE(first, expected(packet(1)));
+        QCOMPARE(second, expected(packet(2)));
+        QCOMPARE(Vesk::parametersToFrame(packet(3)), expected(packet(3)));
+    }
+
     // Whatever a peer sends gives either a logged rejection, or wire fields no longer than what was sent, which
     // encode and decode again unchanged.
     void randomInput()
