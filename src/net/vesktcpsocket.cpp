@@ -3,6 +3,8 @@
 #include "net/netaddress.h"
 #include "net/netlogging.h"
 
+#include "common/bufferpool.h"
+
 #include <QNetworkProxy>
 #include <QTcpSocket>
 #include <QtEndian>
@@ -94,7 +96,7 @@ void VeskTcpSocket::showError(QAbstractSocket::SocketError socketError)
     qCDebug(lcNet) << "connection error" << socketError;
     if (m_closed)
         return;
-    if (blockSize != kNoHeader || (socket && socket->bytesAvailable() > 0))
+    if (socket && socket->isReadable())
         processReadDataWithGoogleProtocolBuffers();
     closeTCPSocket();
 }
@@ -104,34 +106,46 @@ void VeskTcpSocket::processReadDataWithGoogleProtocolBuffers()
     if (m_closed || !socket)
         return;
 
+    // What has arrived is taken out of the socket's buffer at once, into the frame's own buffer: the socket's
+    // buffer stays small (and warm in the cache) instead of gathering a megabyte to copy out in one go.
     while (blockSize == kNoHeader) {
-        if (socket->bytesAvailable() < Vesk::kFrameHeaderSize)
-            return;
-        char header[Vesk::kFrameHeaderSize];
-        if (socket->read(header, Vesk::kFrameHeaderSize) != Vesk::kFrameHeaderSize) {
+        const qint64 got = socket->read(m_header + m_headerRead, Vesk::kFrameHeaderSize - m_headerRead);
+        if (got < 0) {
             closeTCPSocket();
             return;
         }
-        blockSize = qFromLittleEndian<qint32>(header);
+        if (got == 0)
+            return;
+        m_headerRead += int(got);
+        if (m_headerRead < Vesk::kFrameHeaderSize)
+            continue;
+        m_headerRead = 0;
+        blockSize = qFromLittleEndian<qint32>(m_header);
+        if (quint32(blockSize) > kMaxFrameSize) {
+            qCritical().noquote() << QStringLiteral("Refused a message of %1 bytes from %2: the limit is %3 bytes")
+                                         .arg(quint32(blockSize))
+                                         .arg(Vesk::addressText(socket->peerAddress()))
+                                         .arg(kMaxFrameSize);
+            closeTCPSocket();
+            return;
+        }
+        // Not initialised: fresh memory is only touched as bytes arrive, whatever size the header claims.
+        m_payload = Vesk::BufferPool::incomingFrames().take(blockSize);
+        m_payloadRead = 0;
     }
 
-    if (quint32(blockSize) > kMaxFrameSize) {
-        qCritical().noquote() << QStringLiteral("Refused a message of %1 bytes from %2: the limit is %3 bytes")
-                                     .arg(quint32(blockSize))
-                                     .arg(Vesk::addressText(socket->peerAddress()))
-                                     .arg(kMaxFrameSize);
-        closeTCPSocket();
-        return;
+    while (m_payloadRead < blockSize) {
+        const qint64 got = socket->read(m_payload.data() + m_payloadRead, blockSize - m_payloadRead);
+        if (got < 0) {
+            closeTCPSocket();
+            return;
+        }
+        if (got == 0)
+            return;
+        m_payloadRead += got;
     }
-    if (socket->bytesAvailable() < blockSize)
-        return;
 
-    QByteArray payload = socket->read(blockSize);
-    if (payload.size() != blockSize) {
-        closeTCPSocket();
-        return;
-    }
-    Vesk::Parameters parameters = Vesk::byteArrayToParameters(std::move(payload));
+    Vesk::Parameters parameters = Vesk::byteArrayToParameters(std::move(m_payload));
     parameters.insert(QStringLiteral("senderIPAddress"), Vesk::addressText(socket->peerAddress()));
     closeTCPSocket();
     Q_EMIT parametersRead(parameters);

@@ -54,6 +54,10 @@ private Q_SLOTS:
 
 private:
     qint32 blockSize = -1;
+    char m_header[Vesk::kFrameHeaderSize] = {};
+    int m_headerRead = 0;
+    QByteArray m_payload;
+    qint64 m_payloadRead = 0;
     QTcpSocket* socket = nullptr;
     QTimer closeTimer;
     bool m_closed = false;

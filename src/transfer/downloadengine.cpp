@@ -6,6 +6,7 @@
 // packet causes happens in memory.
 #include "transfer/downloadengine.h"
 
+#include "common/bufferpool.h"
 #include "common/clock.h"
 #include "common/htmltext.h"
 #include "common/shell.h"
@@ -349,7 +350,10 @@ void DownloadEngine::continueSession()
 
 void DownloadEngine::endSession()
 {
-    m_session.reset();
+    if (!m_session)
+        return;
+    m_session.reset(); // writes what is still queued, giving its buffers back
+    BufferPool::incomingFrames().release();
 }
 
 void DownloadEngine::flushWrites()

@@ -1,5 +1,7 @@
 #include "transfer/fileappender.h"
 
+#include "common/bufferpool.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -51,7 +53,7 @@ void FileAppender::run()
         m_wake.wait(lock, [this] { return m_stop || !m_queue.empty(); });
         if (m_queue.empty())
             return; // stopping, and nothing left to write
-        const QByteArray bytes = std::move(m_queue.front());
+        QByteArray bytes = std::move(m_queue.front());
         m_queue.pop_front();
         m_writing = true;
         lock.unlock();
@@ -71,6 +73,8 @@ void FileAppender::run()
                     m_failed = true;
             }
         }
+        // Read from the network into a pooled buffer: the next packet can be read into it.
+        BufferPool::incomingFrames().giveBack(std::move(bytes));
         lock.lock();
         m_writing = false;
         if (m_queue.empty())

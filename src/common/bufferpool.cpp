@@ -1,0 +1,87 @@
+#include "common/bufferpool.h"
+
+namespace Vesk {
+
+namespace {
+
+// What a buffer can hold from where its data now begins (bytes dropped from its front are not given back).
+qsizetype roomOf(QByteArray& bytes)
+{
+    return bytes.capacity() - bytes.data_ptr().freeSpaceAtBegin();
+}
+
+} // namespace
+
+BufferPool::BufferPool(int kept, qsizetype pooledFrom, qsizetype pooledUpTo)
+    : m_maxKept(kept), m_pooledFrom(pooledFrom), m_pooledUpTo(pooledUpTo)
+{
+    m_buffers.reserve(size_t(kept));
+}
+
+QByteArray BufferPool::take(qsizetype size)
+{
+    const bool pooled = size >= m_pooledFrom && size <= m_pooledUpTo;
+    if (pooled) {
+        const std::lock_guard<std::mutex> lock(m_mutex);
+        for (auto it = m_buffers.begin(); it != m_buffers.end(); ++it) {
+            if (roomOf(*it) < size)
+                continue;
+            QByteArray bytes = std::move(*it);
+            m_buffers.erase(it);
+            bytes.resize(size); // within its room and not shared: neither memory nor a copy
+            return bytes;
+        }
+    }
+    QByteArray bytes;
+    if (pooled)
+        bytes.reserve(size + kSlack);
+    bytes.resize(size);
+    return bytes;
+}
+
+void BufferPool::giveBack(QByteArray&& bytes)
+{
+    QByteArray buffer = std::move(bytes);
+    if (buffer.capacity() < m_pooledFrom || buffer.capacity() > m_pooledUpTo + 2 * kSlack || !buffer.isDetached())
+        return;
+    const std::lock_guard<std::mutex> lock(m_mutex);
+    if (int(m_buffers.size()) < m_maxKept) {
+        m_buffers.push_back(std::move(buffer));
+        return;
+    }
+    // Full: a buffer with more room takes the place of the one with the least (the short last packet of a file
+    // must not keep a place that whole packets could use).
+    auto smallest = m_buffers.begin();
+    for (auto it = m_buffers.begin(); it != m_buffers.end(); ++it) {
+        if (roomOf(*it) < roomOf(*smallest))
+            smallest = it;
+    }
+    if (m_maxKept > 0 && roomOf(*smallest) < roomOf(buffer))
+        *smallest = std::move(buffer);
+}
+
+int BufferPool::kept() const
+{
+    const std::lock_guard<std::mutex> lock(m_mutex);
+    return int(m_buffers.size());
+}
+
+void BufferPool::release()
+{
+    std::vector<QByteArray> released;
+    {
+        const std::lock_guard<std::mutex> lock(m_mutex);
+        released.swap(m_buffers);
+        m_buffers.reserve(size_t(m_maxKept));
+    }
+}
+
+BufferPool& BufferPool::incomingFrames()
+{
+    // A window of packets in flight is at most 16; those written and not yet read again are fewer. Frames larger
+    // than a file packet (a peer may send up to 16 MB) are not worth keeping.
+    static BufferPool pool(8, 256 * 1024, 1024 * 1024);
+    return pool;
+}
+
+} // namespace Vesk
