@@ -24,7 +24,9 @@ QByteArray BufferPool::take(qsizetype size)
     if (pooled) {
         const std::lock_guard<std::mutex> lock(m_mutex);
         for (auto it = m_buffers.begin(); it != m_buffers.end(); ++it) {
-            if (roomOf(*it) < size)
+            // A buffer still held elsewhere would be copied on the first write into it: it waits here until its
+            // other holders have let it go.
+            if (!it->isDetached() || roomOf(*it) < size)
                 continue;
             QByteArray bytes = std::move(*it);
             m_buffers.erase(it);
@@ -42,7 +44,7 @@ QByteArray BufferPool::take(qsizetype size)
 void BufferPool::giveBack(QByteArray&& bytes)
 {
     QByteArray buffer = std::move(bytes);
-    if (buffer.capacity() < m_pooledFrom || buffer.capacity() > m_pooledUpTo + 2 * kSlack || !buffer.isDetached())
+    if (buffer.capacity() < m_pooledFrom || buffer.capacity() > m_pooledUpTo + 2 * kSlack)
         return;
     const std::lock_guard<std::mutex> lock(m_mutex);
     if (int(m_buffers.size()) < m_maxKept) {

@@ -21,8 +21,8 @@ public:
 
     // A buffer of `size` bytes, uninitialised and not shared.
     QByteArray take(qsizetype size);
-    // Hands a buffer back. Kept only if nothing else holds it (a buffer still shared elsewhere is simply released
-    // here) and the pool has room.
+    // Hands a buffer back, possibly while others still hold it (the message it was read for may not have been
+    // dropped yet): it serves again once they have let it go. Kept while the pool has room.
     void giveBack(QByteArray&& bytes);
     int kept() const;
     // Lets every kept buffer go (a download has ended: nothing is coming for a while).
