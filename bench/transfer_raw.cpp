@@ -2,10 +2,12 @@
 // reads and writes the program uses, over the same network path.
 //
 //   transfer_raw receive PORT OUTFILE      prints "ready", takes one connection, writes what arrives to OUTFILE,
-//                                          then prints "<bytes> <seconds>" timed from accept to the file's close
-//   transfer_raw send ADDRESS PORT INFILE  streams INFILE to ADDRESS:PORT
+//                                          then prints "<bytes> <seconds> <cpu ms>" timed from accept to the
+//                                          file's close, with the CPU time the process used (user and system)
+//   transfer_raw send ADDRESS PORT INFILE  streams INFILE to ADDRESS:PORT, then prints "<cpu ms>"
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -23,6 +25,14 @@ int fail(const char* what)
 {
     std::perror(what);
     return 1;
+}
+
+double cpuMs()
+{
+    rusage usage{};
+    ::getrusage(RUSAGE_SELF, &usage);
+    const auto ms = [](const timeval& t) { return double(t.tv_sec) * 1000.0 + double(t.tv_usec) / 1000.0; };
+    return ms(usage.ru_utime) + ms(usage.ru_stime);
 }
 
 bool writeAll(int fd, const char* data, size_t size)
@@ -74,7 +84,7 @@ int receive(int port, const char* path)
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     ::close(connection);
     ::close(listener);
-    std::printf("%lld %.6f\n", total, seconds);
+    std::printf("%lld %.6f %.1f\n", total, seconds, cpuMs());
     return 0;
 }
 
@@ -99,6 +109,7 @@ int send(const char* host, int port, const char* path)
     }
     std::fclose(in);
     ::close(connection);
+    std::printf("%.1f\n", cpuMs());
     return 0;
 }
 
