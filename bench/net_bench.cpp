@@ -10,6 +10,7 @@
 //   net_bench receive <small> <large> <paced>
 //   net_bench send <address> <small> <large> <paced> [window]
 
+#include "net/messageserver.h"
 #include "net/sendqueue.h"
 #include "net/vesktcpsocket.h"
 #include "net/wire.h"
@@ -124,11 +125,11 @@ private:
     void accept()
     {
         // As the controller does: every pending connection gets its own one-message object.
-        while (QTcpSocket* accepted = m_server.nextPendingConnection()) {
+        for (qintptr accepted = m_server.takeDescriptor(); accepted != -1; accepted = m_server.takeDescriptor()) {
             auto* connection = new VeskTcpSocket;
             QObject::connect(connection, &VeskTcpSocket::parametersRead, this, &Receiver::received,
                              Qt::QueuedConnection);
-            connection->setSocket(accepted);
+            connection->setDescriptor(accepted);
         }
     }
 
@@ -210,7 +211,7 @@ private:
         QCoreApplication::exit(m_damaged == 0 ? 0 : 2);
     }
 
-    QTcpServer m_server;
+    DescriptorServer m_server;
     QTcpServer m_baselineServer;
     DescriptorWatch m_watch;
     QTimer m_idle;

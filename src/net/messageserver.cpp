@@ -1,9 +1,45 @@
 #include "net/messageserver.h"
 
+#include "net/nativesocket.h"
 #include "net/netlogging.h"
 #include "net/vesktcpsocket.h"
 
 #include <QTcpSocket>
+
+#include <utility>
+
+namespace {
+
+// Holds a descriptor nobody has taken yet in the server's own queue of pending connections, so that the server's
+// bound on them holds. The socket itself is never opened.
+class PendingDescriptor : public QTcpSocket
+{
+public:
+    PendingDescriptor(qintptr descriptor, QObject* parent) : QTcpSocket(parent), descriptor(descriptor) {}
+    ~PendingDescriptor() override
+    {
+        if (descriptor != -1)
+            Vesk::NativeSocket::close(descriptor);
+    }
+    qintptr descriptor;
+};
+
+} // namespace
+
+void DescriptorServer::incomingConnection(qintptr descriptor)
+{
+    addPendingConnection(new PendingDescriptor(descriptor, this));
+}
+
+qintptr DescriptorServer::takeDescriptor()
+{
+    auto* pending = static_cast<PendingDescriptor*>(nextPendingConnection());
+    if (!pending)
+        return -1;
+    const qintptr descriptor = std::exchange(pending->descriptor, -1);
+    delete pending;
+    return descriptor;
+}
 
 MessageServer::MessageServer(int maxLiveConnections, QObject* parent) : QObject(parent), m_maxLive(maxLiveConnections)
 {
@@ -22,17 +58,17 @@ bool MessageServer::listen()
 
 void MessageServer::acceptPendingConnections()
 {
-    while (QTcpSocket* accepted = tcpServer.nextPendingConnection()) {
+    for (qintptr descriptor = tcpServer.takeDescriptor(); descriptor != -1; descriptor = tcpServer.takeDescriptor()) {
         if (m_live >= m_maxLive) {
-            qCDebug(lcNet) << "too many open connections, refusing one from" << accepted->peerAddress();
-            accepted->abort();
-            accepted->deleteLater();
+            qCDebug(lcNet) << "too many open connections, refusing one from"
+                           << Vesk::NativeSocket::peerAddress(descriptor);
+            Vesk::NativeSocket::abort(descriptor);
             continue;
         }
         auto* connection = new VeskTcpSocket;
         ++m_live;
         connect(connection, &QObject::destroyed, this, [this] { --m_live; });
         connect(connection, &VeskTcpSocket::parametersRead, this, &MessageServer::parametersRead);
-        connection->setSocket(accepted);
+        connection->setDescriptor(descriptor);
     }
 }

@@ -6,6 +6,23 @@
 #include <QTcpServer>
 #include <QVariant>
 
+// A listening socket that hands out the descriptors of accepted connections rather than QTcpSockets: each one is
+// read by a VeskTcpSocket straight from the kernel. Otherwise it is any QTcpServer: newConnection for each
+// connection, and past maxPendingConnections() untaken ones, further connections wait in the kernel's backlog.
+class DescriptorServer : public QTcpServer
+{
+    Q_OBJECT
+
+public:
+    using QTcpServer::QTcpServer;
+
+    // The next connection accepted and not taken yet, or -1. Its descriptor is the caller's from then on.
+    qintptr takeDescriptor();
+
+protected:
+    void incomingConnection(qintptr descriptor) override;
+};
+
 // The listening side of the message port: each accepted connection becomes a VeskTcpSocket that reads one frame
 // and reports its message. The number of those connections open at once is bounded, so that a flood of
 // connections cannot use up the process's descriptors.
@@ -33,7 +50,7 @@ public:
     void acceptPendingConnections();
     int liveConnections() const { return m_live; }
 
-    QTcpServer tcpServer;
+    DescriptorServer tcpServer;
 
 Q_SIGNALS:
     void parametersRead(QHash<QString, QVariant> parameters);

@@ -1,11 +1,13 @@
 #include "net/vesktcpsocket.h"
 
+#include "net/nativesocket.h"
 #include "net/netaddress.h"
 #include "net/netlogging.h"
 
 #include "common/bufferpool.h"
 
 #include <QNetworkProxy>
+#include <QSocketNotifier>
 #include <QTcpSocket>
 #include <QtEndian>
 
@@ -21,6 +23,7 @@
 
 namespace {
 constexpr qint32 kNoHeader = -1;
+constexpr qint64 kReadThreshold = 128 * 1024;
 } // namespace
 
 VeskTcpSocket::VeskTcpSocket()
@@ -74,42 +77,38 @@ void VeskTcpSocket::sendFrame(const QHostAddress& address, const QByteArray& fra
     socket->write(frame);
 }
 
-void VeskTcpSocket::setSocket(QTcpSocket* acceptedSocket)
+void VeskTcpSocket::setDescriptor(qintptr descriptor)
 {
     blockSize = kNoHeader;
-    socket = acceptedSocket;
-    socket->setParent(this);
-    // Bounds what the peer can make us buffer: once a frame's worth is waiting, the socket stops reading and
-    // the sender is held back by TCP itself.
-    socket->setReadBufferSize(Vesk::kFrameHeaderSize + qint64(kMaxFrameSize));
-    connect(socket, &QAbstractSocket::errorOccurred, this, &VeskTcpSocket::showError);
-    connect(socket, &QIODevice::readyRead, this, &VeskTcpSocket::processReadDataWithGoogleProtocolBuffers,
-            Qt::UniqueConnection);
-    // Bytes that arrived before we took the connection raise no new readyRead.
+    m_descriptor = descriptor;
+    m_address = Vesk::NativeSocket::peerAddress(descriptor);
+    if (!Vesk::NativeSocket::setNonBlocking(descriptor)) {
+        closeTCPSocket();
+        return;
+    }
+    m_notifier = new QSocketNotifier(descriptor, QSocketNotifier::Read, this);
+    connect(m_notifier, &QSocketNotifier::activated, this, &VeskTcpSocket::processReadDataWithGoogleProtocolBuffers);
+    // Bytes that arrived before we took the connection raise no notification of their own.
     processReadDataWithGoogleProtocolBuffers();
 }
 
 void VeskTcpSocket::showError(QAbstractSocket::SocketError socketError)
 {
-    // Failed sends are retried by the features' own timers; nothing is reported here. A receiving connection
-    // that the peer closed may still hold a complete frame, so read it before ending.
+    // Failed sends are retried by the features' own timers; nothing is reported here.
     qCDebug(lcNet) << "connection error" << socketError;
-    if (m_closed)
-        return;
-    if (socket && socket->isReadable())
-        processReadDataWithGoogleProtocolBuffers();
     closeTCPSocket();
 }
 
 void VeskTcpSocket::processReadDataWithGoogleProtocolBuffers()
 {
-    if (m_closed || !socket)
+    if (m_closed || m_descriptor == -1)
         return;
 
-    // What has arrived is taken out of the socket's buffer at once, into the frame's own buffer: the socket's
-    // buffer stays small (and warm in the cache) instead of gathering a megabyte to copy out in one go.
+    // What has arrived is read at once, straight into the frame's own buffer. A peer that closes the connection
+    // before its frame is complete has sent nothing.
     while (blockSize == kNoHeader) {
-        const qint64 got = socket->read(m_header + m_headerRead, Vesk::kFrameHeaderSize - m_headerRead);
+        const qint64 got =
+            Vesk::NativeSocket::receive(m_descriptor, m_header + m_headerRead, Vesk::kFrameHeaderSize - m_headerRead);
         if (got < 0) {
             closeTCPSocket();
             return;
@@ -124,7 +123,7 @@ void VeskTcpSocket::processReadDataWithGoogleProtocolBuffers()
         if (quint32(blockSize) > kMaxFrameSize) {
             qCritical().noquote() << QStringLiteral("Refused a message of %1 bytes from %2: the limit is %3 bytes")
                                          .arg(quint32(blockSize))
-                                         .arg(Vesk::addressText(socket->peerAddress()))
+                                         .arg(Vesk::addressText(m_address))
                                          .arg(kMaxFrameSize);
             closeTCPSocket();
             return;
@@ -135,18 +134,23 @@ void VeskTcpSocket::processReadDataWithGoogleProtocolBuffers()
     }
 
     while (m_payloadRead < blockSize) {
-        const qint64 got = socket->read(m_payload.data() + m_payloadRead, blockSize - m_payloadRead);
+        const qint64 got =
+            Vesk::NativeSocket::receive(m_descriptor, m_payload.data() + m_payloadRead, blockSize - m_payloadRead);
         if (got < 0) {
             closeTCPSocket();
             return;
         }
-        if (got == 0)
+        if (got == 0) {
+            // A file packet arrives a few kilobytes at a time: woken for each, the event loop would turn hundreds
+            // of times per megabyte. Never more than the rest of the frame, which would wait for the close.
+            Vesk::NativeSocket::setReadThreshold(m_descriptor, qMin<qint64>(kReadThreshold, blockSize - m_payloadRead));
             return;
+        }
         m_payloadRead += got;
     }
 
     Vesk::Parameters parameters = Vesk::byteArrayToParameters(std::move(m_payload));
-    parameters.insert(QStringLiteral("senderIPAddress"), Vesk::addressText(socket->peerAddress()));
+    parameters.insert(QStringLiteral("senderIPAddress"), Vesk::addressText(m_address));
     closeTCPSocket();
     Q_EMIT parametersRead(parameters);
 }
@@ -172,6 +176,12 @@ void VeskTcpSocket::closeTCPSocket()
         socket->close();
         socket->deleteLater();
         socket = nullptr;
+    }
+    if (m_descriptor != -1) {
+        delete m_notifier; // before the descriptor it watches goes
+        m_notifier = nullptr;
+        Vesk::NativeSocket::close(m_descriptor);
+        m_descriptor = -1;
     }
     deleteLater();
     if (m_connecting)

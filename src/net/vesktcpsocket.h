@@ -10,6 +10,7 @@
 #include <QTimer>
 #include <QVariant>
 
+class QSocketNotifier;
 class QTcpSocket;
 
 // One message over one TCP connection, in either direction. The object owns its connection and deletes itself:
@@ -35,8 +36,8 @@ public:
     // The same with a frame already built (see Vesk::parametersToFrame). An empty frame only probes: the
     // connection is closed as soon as it is established.
     void sendFrame(const QHostAddress& address, const QByteArray& frame);
-    // Receiving side: adopts an accepted connection and reads one frame from it.
-    void setSocket(QTcpSocket* acceptedSocket);
+    // Receiving side: adopts the descriptor of an accepted connection and reads one frame from it.
+    void setDescriptor(qintptr descriptor);
 
 Q_SIGNALS:
     void parametersRead(QHash<QString, QVariant> parameters);
@@ -58,9 +59,11 @@ private:
     int m_headerRead = 0;
     QByteArray m_payload;
     qint64 m_payloadRead = 0;
-    QTcpSocket* socket = nullptr;
+    QTcpSocket* socket = nullptr; // sending
+    qintptr m_descriptor = -1;    // receiving
+    QSocketNotifier* m_notifier = nullptr;
     QTimer closeTimer;
     bool m_closed = false;
     bool m_connecting = false; // a sending connection not yet established
-    QHostAddress m_address;
+    QHostAddress m_address; // the other end
 };
