@@ -78,6 +78,10 @@
         <source>Do you really want to clear all pending Downloads ?</source>
         <translation>Clear every file offered to you and the list of files you have received? Files already saved stay in your Downloads folder.</translation>
     </message>
+    <message>
+        <source>select a file</source>
+        <translation>Choose files to send</translation>
+    </message>
 </context>
 <context>
     <name>Vesk::IncomingOffers</name>

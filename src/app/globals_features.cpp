@@ -156,7 +156,7 @@ void Globals::selectFiles()
     QString folder = settings->value(QLatin1String(kLastFolderKey)).toString();
     if (folder.isEmpty() || !QFileInfo(folder).isDir())
         folder = QDir::homePath();
-    const QStringList paths = QFileDialog::getOpenFileNames(nullptr, QStringLiteral("select a file"), folder);
+    const QStringList paths = QFileDialog::getOpenFileNames(nullptr, tr("select a file"), folder);
     if (!paths.isEmpty())
         settings->setValue(QLatin1String(kLastFolderKey), QFileInfo(paths.first()).absolutePath());
     for (const QString& path : paths)
