@@ -62,12 +62,6 @@ void BufferPool::giveBack(QByteArray&& bytes)
         *smallest = std::move(buffer);
 }
 
-int BufferPool::kept() const
-{
-    const std::lock_guard<std::mutex> lock(m_mutex);
-    return int(m_buffers.size());
-}
-
 void BufferPool::release()
 {
     std::vector<QByteArray> released;

@@ -24,7 +24,6 @@ public:
     // Hands a buffer back, possibly while others still hold it (the message it was read for may not have been
     // dropped yet): it serves again once they have let it go. Kept while the pool has room.
     void giveBack(QByteArray&& bytes);
-    int kept() const;
     // Lets every kept buffer go (a download has ended: nothing is coming for a while).
     void release();
 

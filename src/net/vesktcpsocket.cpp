@@ -128,7 +128,8 @@ void VeskTcpSocket::processReadDataWithGoogleProtocolBuffers()
             closeTCPSocket();
             return;
         }
-        // Not initialised: fresh memory is only touched as bytes arrive, whatever size the header claims.
+        // A buffer used before, or fresh and not initialised: new memory is only touched as bytes arrive,
+        // whatever size the header claims.
         m_payload = Vesk::BufferPool::incomingFrames().take(blockSize);
         m_payloadRead = 0;
     }
