@@ -82,7 +82,15 @@ qint64 receive(qintptr descriptor, char* into, qint64 most)
 
 void setReadThreshold(qintptr descriptor, qint64 bytes)
 {
-    const int threshold = int(qBound(qint64(1), bytes, qint64(INT_MAX)));
+    // Where the receive buffer cannot hold about twice the threshold, Linux grows the buffer and clamps the
+    // connection's window to the threshold for good. A quarter of the buffer stays clear of that, and the window
+    // is left to the kernel's own tuning (which grows the buffer, and with it the threshold, as the connection
+    // speeds up).
+    int buffer = 0;
+    socklen_t size = sizeof buffer;
+    if (::getsockopt(int(descriptor), SOL_SOCKET, SO_RCVBUF, &buffer, &size) != 0)
+        return;
+    const int threshold = int(qBound(qint64(1), bytes, qint64(buffer / 4)));
     ::setsockopt(int(descriptor), SOL_SOCKET, SO_RCVLOWAT, &threshold, sizeof threshold);
 }
 

@@ -14,7 +14,7 @@ QHostAddress peerAddress(qintptr descriptor);
 // Bytes read (> 0), 0 when none are there now, -1 when the peer has closed the connection or it failed.
 qint64 receive(qintptr descriptor, char* into, qint64 most);
 // Asks the kernel to report the connection readable only once this many bytes are waiting (or it ended), where the
-// system supports it: fewer wake-ups for the same megabyte.
+// system supports it and as far as the window stays untouched: fewer wake-ups for the same megabyte.
 void setReadThreshold(qintptr descriptor, qint64 bytes);
 void close(qintptr descriptor);
 // Ends the connection with a reset, so the peer knows at once it was refused.
