@@ -44,6 +44,25 @@
         <source>Vesk: Profile update</source>
         <translation>How others will see you</translation>
     </message>
+    <message>
+        <source>Vesk permits you to share and chat with other devices in your local network. Below, you&apos;ll be able to change how you appear to others in your local network</source>
+        <translation>Everyone running Vesk on your network will see this name and picture next to your messages and files. To change them later, click your picture at the top of Vesk&apos;s window.</translation>
+    </message>
+</context>
+<context>
+    <name>CompletionPage</name>
+    <message>
+        <source>Vesk</source>
+        <translation>All set</translation>
+    </message>
+    <message>
+        <source>You&apos;re awesome</source>
+        <translation>Vesk is ready.</translation>
+    </message>
+    <message>
+        <source>Congrats. You can now start using Vesk.</source>
+        <translation>It lives in the system tray and finds the others on your network by itself. Pick someone on the People tab to chat, or drop files on the window to send them.</translation>
+    </message>
 </context>
 <context>
     <name>Vesk::DownloadEngine</name>
