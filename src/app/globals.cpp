@@ -364,14 +364,44 @@ void Globals::toggleStartOnLogin()
     runOnStartup(!startOnLogin());
 }
 
+namespace {
+
+// Asked for by a click: a click that does nothing would leave the user guessing. Plain text, since a file's name
+// came from a peer.
+void tellCouldNotOpen(const QString& text)
+{
+    QMessageBox box(QMessageBox::Information, QStringLiteral("Vesk"), text, QMessageBox::Ok);
+    box.setTextFormat(Qt::PlainText);
+    box.exec();
+}
+
+} // namespace
+
 void Globals::openDownloadedFilesFolder()
 {
-    QDesktopServices::openUrl(QUrl::fromLocalFile(QDir::fromNativeSeparators(downloadsFolderPath())));
+    const QString folder = QDir::fromNativeSeparators(downloadsFolderPath());
+    if (!QDesktopServices::openUrl(QUrl::fromLocalFile(folder)))
+        tellCouldNotOpen(tr("Vesk could not show the folder %1: no file manager is set up on this computer.")
+                             .arg(QDir::toNativeSeparators(QDir::cleanPath(folder))));
 }
 
 void Globals::openDownloadedFile(QString fileName)
 {
-    QDesktopServices::openUrl(QUrl::fromLocalFile(fileName));
+    if (!QFileInfo(fileName).isFile()) {
+        tellCouldNotOpen(tr("%1 is no longer in your downloads folder.").arg(QFileInfo(fileName).fileName()));
+        return;
+    }
+    if (!QDesktopServices::openUrl(QUrl::fromLocalFile(fileName)))
+        tellCouldNotOpen(tr("Vesk could not open %1: no program on this computer is set up to open this kind of "
+                            "file. It is in your downloads folder, %2.")
+                             .arg(QFileInfo(fileName).fileName(),
+                                  QDir::toNativeSeparators(QFileInfo(fileName).absolutePath())));
+}
+
+void Globals::openFile(const QString& path)
+{
+    // Opened by itself once a download completes: nobody asked for it just now, so a failure is only what Qt logs.
+    QDesktopServices::openUrl(QUrl::fromLocalFile(path));
 }
 
 void Globals::messageBox(QString title, QString description)

@@ -125,7 +125,7 @@ public:
     void showProgress(qint64 have, qint64 wanted) override;
     void hideProgress() override;
     bool opensDownloadsAutomatically() const override { return automaticallyOpenDownloadedFiles(); }
-    void openFile(const QString& path) override { openDownloadedFile(path); }
+    void openFile(const QString& path) override;
     NotificationDialog* chatPopupFor(const QString& nodeId);
     NotificationDialog* downloadPopupFor(const QString& nodeId);
     // The open popup of each kind per node; a popup removes its own entry when it is destroyed.
