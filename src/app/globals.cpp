@@ -387,15 +387,15 @@ void Globals::openDownloadedFilesFolder()
 
 void Globals::openDownloadedFile(QString fileName)
 {
-    if (!QFileInfo(fileName).isFile()) {
-        tellCouldNotOpen(tr("%1 is no longer in your downloads folder.").arg(QFileInfo(fileName).fileName()));
+    const QFileInfo file(fileName);
+    if (!file.isFile()) {
+        tellCouldNotOpen(tr("%1 is no longer in your downloads folder.").arg(file.fileName()));
         return;
     }
     if (!QDesktopServices::openUrl(QUrl::fromLocalFile(fileName)))
         tellCouldNotOpen(tr("Vesk could not open %1: no program on this computer is set up to open this kind of "
                             "file. It is in your downloads folder, %2.")
-                             .arg(QFileInfo(fileName).fileName(),
-                                  QDir::toNativeSeparators(QFileInfo(fileName).absolutePath())));
+                             .arg(file.fileName(), QDir::toNativeSeparators(file.absolutePath())));
 }
 
 void Globals::openFile(const QString& path)
