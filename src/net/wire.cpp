@@ -51,6 +51,12 @@ void routeProtobufLog()
     Q_UNUSED(routed)
 }
 
+template <typename Setter> void setBytes(const QVariant& value, Setter set)
+{
+    const QByteArray bytes = value.toByteArray();
+    set(bytes.constData(), size_t(bytes.size()));
+}
+
 MessageParameters toRecord(const Parameters& parameters)
 {
     MessageParameters record;
@@ -96,6 +102,17 @@ MessageParameters toRecord(const Parameters& parameters)
         record.set_sysinfo(textField(value));
     if (has("alias"))
         record.set_alias(textField(value));
+    // The handshake's extension fields: put in by the handshake only for a peer that is not known to be plain.
+    if (has("capabilities"))
+        record.set_capabilities(value.toUInt());
+    if (has("identityKey"))
+        setBytes(value, [&record](const char* data, size_t size) { record.set_identitykey(data, size); });
+    if (has("sessionKey"))
+        setBytes(value, [&record](const char* data, size_t size) { record.set_sessionkey(data, size); });
+    if (has("sessionSignature"))
+        setBytes(value, [&record](const char* data, size_t size) { record.set_sessionsignature(data, size); });
+    if (has("sessionTime"))
+        record.set_sessiontime(value.toLongLong());
     return record;
 }
 
@@ -109,62 +126,96 @@ QByteArray parametersToByteArray(const Parameters& parameters)
     return bytes;
 }
 
-QByteArray parametersToFrame(const Parameters& parameters, QByteArray* reuse)
+QByteArray& frameBuffer(qsizetype size, QByteArray* reuse, QByteArray& fresh)
 {
-    const auto binaryData = parameters.constFind(QStringLiteral("binaryData"));
-    QByteArray packet;
-    if (binaryData != parameters.cend())
-        packet = binaryData.value().toByteArray();
-    if (packet.size() < kShareBinaryDataFrom) {
-        const MessageParameters record = toRecord(parameters);
-        const size_t payloadSize = record.ByteSizeLong();
-        QByteArray frame(qsizetype(kFrameHeaderSize + payloadSize), Qt::Uninitialized);
-        qToLittleEndian<quint32>(quint32(payloadSize), frame.data());
-        record.SerializeWithCachedSizesToArray(reinterpret_cast<quint8*>(frame.data()) + kFrameHeaderSize);
-        return frame;
+    if (reuse && reuse->isDetached() && reuse->capacity() >= size) {
+        reuse->resize(size); // within its capacity and not shared: no new memory, no copy
+        return *reuse;
     }
+    fresh = QByteArray(size, Qt::Uninitialized);
+    return fresh;
+}
 
-    // A file packet is copied once, straight into the frame, instead of into the record and from there into the
-    // frame. Fields are serialised in the order of their numbers, so the fields before binaryData (4), the packet
-    // and the fields after it give exactly the bytes of the whole record.
-    using google::protobuf::io::CodedOutputStream;
+// A file packet is copied once, straight to its place, instead of into the record and from there into the frame.
+// Fields are serialised in the order of their numbers, so the fields before binaryData (4), the packet and the
+// fields after it give exactly the bytes of the whole record.
+struct RecordEncoder::Parts
+{
+    MessageParameters before;
+    MessageParameters after;
+    QByteArray packet;
+    bool split = false;
+    size_t beforeSize = 0;
+    size_t afterSize = 0;
+};
+
+RecordEncoder::RecordEncoder(const Parameters& parameters) : m_parts(std::make_unique<Parts>())
+{
+    Parts& p = *m_parts;
+    const auto binaryData = parameters.constFind(QStringLiteral("binaryData"));
+    if (binaryData != parameters.cend())
+        p.packet = binaryData.value().toByteArray();
+    p.split = p.packet.size() >= kShareBinaryDataFrom;
+    if (!p.split) {
+        p.packet.clear();
+        p.before = toRecord(parameters);
+        p.beforeSize = p.before.ByteSizeLong();
+        return;
+    }
     Parameters rest = parameters;
     rest.remove(QStringLiteral("binaryData"));
-    MessageParameters after = toRecord(rest);
-    MessageParameters before;
-    if (after.has_action())
-        before.set_action(after.action());
-    if (after.has_nodefrom())
-        before.set_nodefrom(after.nodefrom());
-    if (after.has_fileextension())
-        before.set_fileextension(after.fileextension());
-    after.clear_action();
-    after.clear_nodefrom();
-    after.clear_fileextension();
+    p.after = toRecord(rest);
+    if (p.after.has_action())
+        p.before.set_action(p.after.action());
+    if (p.after.has_nodefrom())
+        p.before.set_nodefrom(p.after.nodefrom());
+    if (p.after.has_fileextension())
+        p.before.set_fileextension(p.after.fileextension());
+    p.after.clear_action();
+    p.after.clear_nodefrom();
+    p.after.clear_fileextension();
+    p.beforeSize = p.before.ByteSizeLong();
+    p.afterSize = p.after.ByteSizeLong();
+}
 
-    const size_t beforeSize = before.ByteSizeLong();
-    const size_t afterSize = after.ByteSizeLong();
-    const quint32 packetSize = quint32(packet.size());
-    const size_t fieldHeader = 1 + CodedOutputStream::VarintSize32(packetSize);
-    const size_t payloadSize = beforeSize + fieldHeader + packetSize + afterSize;
-    const qsizetype frameSize = qsizetype(kFrameHeaderSize + payloadSize);
-    QByteArray fresh;
-    QByteArray* frame = &fresh;
-    if (reuse && reuse->isDetached() && reuse->capacity() >= frameSize) {
-        reuse->resize(frameSize); // within its capacity and not shared: no new memory, no copy
-        frame = reuse;
-    } else {
-        fresh = QByteArray(frameSize, Qt::Uninitialized);
-    }
-    auto* out = reinterpret_cast<quint8*>(frame->data());
-    qToLittleEndian<quint32>(quint32(payloadSize), out);
-    out += kFrameHeaderSize;
-    out = before.SerializeWithCachedSizesToArray(out);
+RecordEncoder::~RecordEncoder() = default;
+
+qsizetype RecordEncoder::size() const
+{
+    using google::protobuf::io::CodedOutputStream;
+    const Parts& p = *m_parts;
+    if (!p.split)
+        return qsizetype(p.beforeSize);
+    const quint32 packetSize = quint32(p.packet.size());
+    return qsizetype(p.beforeSize + 1 + CodedOutputStream::VarintSize32(packetSize) + packetSize + p.afterSize);
+}
+
+void RecordEncoder::write(char* to) const
+{
+    using google::protobuf::io::CodedOutputStream;
+    const Parts& p = *m_parts;
+    auto* out = reinterpret_cast<quint8*>(to);
+    out = p.before.SerializeWithCachedSizesToArray(out);
+    if (!p.split)
+        return;
+    const quint32 packetSize = quint32(p.packet.size());
     out = CodedOutputStream::WriteTagToArray((4 << 3) | 2, out);
     out = CodedOutputStream::WriteVarint32ToArray(packetSize, out);
-    memcpy(out, packet.constData(), packetSize);
-    after.SerializeWithCachedSizesToArray(out + packetSize);
-    return *frame;
+    memcpy(out, p.packet.constData(), packetSize);
+    p.after.SerializeWithCachedSizesToArray(out + packetSize);
+}
+
+QByteArray parametersToFrame(const Parameters& parameters, QByteArray* reuse)
+{
+    const RecordEncoder record(parameters);
+    const qsizetype payloadSize = record.size();
+    // Only file packets are worth a buffer that served before; a small frame is cheap to allocate.
+    QByteArray fresh;
+    QByteArray& frame =
+        frameBuffer(kFrameHeaderSize + payloadSize, payloadSize >= kShareBinaryDataFrom ? reuse : nullptr, fresh);
+    qToLittleEndian<quint32>(quint32(payloadSize), frame.data());
+    record.write(frame.data() + kFrameHeaderSize);
+    return frame;
 }
 
 namespace {
@@ -282,6 +333,19 @@ bool parseInto(const QByteArray& bytes, Parameters& parameters)
         parameters.insert(QStringLiteral("sysinfo"), textValue(record.sysinfo()));
     if (record.has_alias())
         parameters.insert(QStringLiteral("alias"), textValue(record.alias()));
+    const auto bytesValue = [](const std::string& field) {
+        return QByteArray(field.data(), qsizetype(field.size()));
+    };
+    if (record.has_capabilities())
+        parameters.insert(QStringLiteral("capabilities"), quint32(record.capabilities()));
+    if (record.has_identitykey())
+        parameters.insert(QStringLiteral("identityKey"), bytesValue(record.identitykey()));
+    if (record.has_sessionkey())
+        parameters.insert(QStringLiteral("sessionKey"), bytesValue(record.sessionkey()));
+    if (record.has_sessionsignature())
+        parameters.insert(QStringLiteral("sessionSignature"), bytesValue(record.sessionsignature()));
+    if (record.has_sessiontime())
+        parameters.insert(QStringLiteral("sessionTime"), qint64(record.sessiontime()));
     return true;
 }
 

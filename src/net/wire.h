@@ -5,6 +5,8 @@
 #include <QString>
 #include <QVariant>
 
+#include <memory>
+
 namespace Vesk {
 
 using Parameters = QHash<QString, QVariant>;
@@ -25,5 +27,25 @@ Parameters byteArrayToParameters(QByteArray&& bytes);
 // frame is written into `reuse` when it is not shared and large enough, so memory already touched serves again
 // instead of fresh pages that each cost a fault on first write.
 QByteArray parametersToFrame(const Parameters& parameters, QByteArray* reuse = nullptr);
+
+// The buffer to build a frame of `size` bytes in: `*reuse` when it is not shared and large enough, else `fresh`,
+// made that size.
+QByteArray& frameBuffer(qsizetype size, QByteArray* reuse, QByteArray& fresh);
+
+// One record serialised in two steps, so a caller can learn its size, lay out what goes around it, and then have
+// it written straight to its place in a frame (a file packet's bytes are copied once, from the hash to there).
+class RecordEncoder
+{
+public:
+    explicit RecordEncoder(const Parameters& parameters);
+    ~RecordEncoder();
+    qsizetype size() const;
+    // Writes exactly size() bytes.
+    void write(char* out) const;
+
+private:
+    struct Parts;
+    std::unique_ptr<Parts> m_parts;
+};
 
 } // namespace Vesk

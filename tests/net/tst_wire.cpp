@@ -28,6 +28,9 @@ private slots:
         QTest::newRow("by field number, local keys left out")
             << Parameters{{"alias", "z"}, {"fileSize", 1}, {"action", "a"}, {"senderIPAddress", "10.0.0.1"}}
             << "0a016140017a017a";
+        QTest::newRow("handshake extensions from field 16")
+            << Parameters{{"sessionTime", qint64(5)}, {"capabilities", 3u}, {"identityKey", QByteArray("k")}}
+            << "8001038a01016ba00105";
     }
     void encode()
     {
@@ -41,7 +44,7 @@ private slots:
         QTest::addColumn<Parameters>("expected"); // empty: rejected with one logged line
         QTest::newRow("text ends at a NUL") << "2a03680069" << Parameters{{"message", "h"}};
         QTest::newRow("invalid UTF-8") << "2a01ff" << Parameters{{"message", QString(QChar(0xfffd))}};
-        QTest::newRow("unknown field, wrong wire type") << "8001014201000a0161" << Parameters{{"action", "a"}};
+        QTest::newRow("unknown field, wrong wire type") << "a006014201000a0161" << Parameters{{"action", "a"}};
         QTest::newRow("last one wins") << "0a01610a0162" << Parameters{{"action", "b"}};
         QTest::newRow("length beyond the end") << "0a0561" << Parameters{};
         QTest::newRow("varint over ten bytes") << "38ffffffffffffffffffffff01" << Parameters{};
@@ -59,7 +62,12 @@ private slots:
 
     void everyFieldSurvivesARoundTrip()
     {
-        Parameters all{{"binaryData", QByteArray("\0\xff", 2)}, {"timeSent", qint64(1) << 41}};
+        Parameters all{{"binaryData", QByteArray("\0\xff", 2)},
+                       {"timeSent", qint64(1) << 41},
+                       {"sessionTime", qint64(1) << 42},
+                       {"capabilities", 3u}};
+        for (const char* key : {"identityKey", "sessionKey", "sessionSignature"})
+            all.insert(key, QByteArray(key).append('\0'));
         for (const char* key : {"fileSize", "fileSeek", "bufferSize"})
             all.insert(key, 3000000000u);
         for (const char* key : {"action", "nodeFrom", "fileExtension", "message", "chatId", "fileId", "fileName",

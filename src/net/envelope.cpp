@@ -1,0 +1,184 @@
+#include "net/envelope.h"
+
+#include "net/netlogging.h"
+#include "proto/veskv1.pb.h"
+#include "secure/sealedchannel.h"
+
+#include <QtEndian>
+
+#include <google/protobuf/io/coded_stream.h>
+#include <google/protobuf/wire_format_lite.h>
+
+using com::tavimor::vesk::MessageParameters;
+using google::protobuf::internal::WireFormatLite;
+using google::protobuf::io::CodedInputStream;
+using google::protobuf::io::CodedOutputStream;
+
+namespace Vesk {
+
+namespace {
+
+constexpr int kNodeFromField = 2;
+constexpr int kSealedFromField = 21;
+constexpr int kSealedToField = 22;
+constexpr int kCounterField = 23;
+constexpr int kSealedField = 24;
+// Names and ids that are longer than this are not ours: refused before anything is read into memory.
+constexpr quint32 kMaxReadableField = 1024;
+
+constexpr quint32 tagOf(int field, WireFormatLite::WireType type)
+{
+    return quint32(field << 3) | quint32(type);
+}
+
+// What the seal authenticates besides the sealed bytes: the readable fields, each with its length so no two
+// different sets of fields give the same bytes.
+QByteArray associatedData(const QString& nodeFrom, const QByteArray& senderKeyId, const QByteArray& recipientKeyId)
+{
+    QByteArray bytes = QByteArrayLiteral("vesk sealed record 1");
+    for (const QByteArray& field : {nodeFrom.toUtf8(), senderKeyId, recipientKeyId}) {
+        char size[4];
+        qToLittleEndian<quint32>(quint32(field.size()), size);
+        bytes.append(size, sizeof size).append(field);
+    }
+    return bytes;
+}
+
+bool readBytes(CodedInputStream& in, QByteArray* out)
+{
+    quint32 length = 0;
+    if (!in.ReadVarint32(&length) || length > kMaxReadableField)
+        return false;
+    out->resize(qsizetype(length));
+    return in.ReadRaw(out->data(), int(length));
+}
+
+} // namespace
+
+EnvelopeKind readEnvelope(const QByteArray& record, SealedEnvelope* envelope)
+{
+    // A quick look first: a plain record has no field 24, and its first bytes are most often a plain field.
+    const QByteArray sealedTag = QByteArray::fromHex("c201"); // field 24, length-delimited
+    if (!record.contains(sealedTag))
+        return EnvelopeKind::Plain;
+
+    CodedInputStream in(reinterpret_cast<const quint8*>(record.constData()), int(record.size()));
+    SealedEnvelope found;
+    bool sealed = false, plainField = false, counter = false;
+    for (;;) {
+        const quint32 tag = in.ReadTag();
+        if (tag == 0) {
+            if (in.CurrentPosition() != record.size())
+                return sealed ? EnvelopeKind::Malformed : EnvelopeKind::Plain; // the plain parser reports it
+            break;
+        }
+        switch (tag) {
+        case tagOf(kNodeFromField, WireFormatLite::WIRETYPE_LENGTH_DELIMITED): {
+            QByteArray text;
+            if (!readBytes(in, &text))
+                return EnvelopeKind::Malformed;
+            found.nodeFrom = QString::fromUtf8(text);
+            break;
+        }
+        case tagOf(kSealedFromField, WireFormatLite::WIRETYPE_LENGTH_DELIMITED):
+            if (!readBytes(in, &found.senderKeyId))
+                return EnvelopeKind::Malformed;
+            break;
+        case tagOf(kSealedToField, WireFormatLite::WIRETYPE_LENGTH_DELIMITED):
+            if (!readBytes(in, &found.recipientKeyId))
+                return EnvelopeKind::Malformed;
+            break;
+        case tagOf(kCounterField, WireFormatLite::WIRETYPE_VARINT): {
+            uint64_t value = 0;
+            if (!in.ReadVarint64(&value))
+                return EnvelopeKind::Malformed;
+            found.counter = value;
+            counter = true;
+            break;
+        }
+        case tagOf(kSealedField, WireFormatLite::WIRETYPE_LENGTH_DELIMITED): {
+            quint32 length = 0;
+            if (sealed || !in.ReadVarint32(&length))
+                return EnvelopeKind::Malformed;
+            const int start = in.CurrentPosition();
+            if (!in.Skip(int(length)))
+                return EnvelopeKind::Malformed;
+            found.sealedStart = start;
+            found.sealedEnd = start + qsizetype(length);
+            sealed = true;
+            break;
+        }
+        default:
+            if (!WireFormatLite::SkipField(&in, tag))
+                return sealed ? EnvelopeKind::Malformed : EnvelopeKind::Plain;
+            plainField = true;
+        }
+    }
+    if (!sealed)
+        return EnvelopeKind::Plain;
+    // Anything readable beside the seal would be taken as the sender's without being authenticated.
+    if (plainField || !counter || found.nodeFrom.isEmpty() || found.senderKeyId.isEmpty() ||
+        found.recipientKeyId.isEmpty() || found.sealedEnd - found.sealedStart < SealedChannel::kMacSize)
+        return EnvelopeKind::Malformed;
+    *envelope = found;
+    return EnvelopeKind::Sealed;
+}
+
+QByteArray sealedFrame(const Parameters& parameters, SealedChannel& channel, const QString& nodeFrom,
+                       const QByteArray& senderKeyId, const QByteArray& recipientKeyId, QByteArray* reuse)
+{
+    const RecordEncoder record(parameters);
+    const qsizetype recordSize = record.size();
+    const quint32 sealedSize = quint32(recordSize + SealedChannel::kMacSize);
+    MessageParameters readable;
+    readable.set_nodefrom(nodeFrom.toUtf8().toStdString());
+    readable.set_sealedfrom(senderKeyId.constData(), size_t(senderKeyId.size()));
+    readable.set_sealedto(recipientKeyId.constData(), size_t(recipientKeyId.size()));
+    const quint64 counter = channel.nextCounter();
+    readable.set_sealedcounter(counter);
+    const size_t readableSize = readable.ByteSizeLong();
+    const size_t sealedHeader =
+        CodedOutputStream::VarintSize32(tagOf(kSealedField, WireFormatLite::WIRETYPE_LENGTH_DELIMITED)) +
+        CodedOutputStream::VarintSize32(sealedSize);
+    const qsizetype payloadSize = qsizetype(readableSize + sealedHeader + sealedSize);
+
+    QByteArray fresh;
+    QByteArray& frame = frameBuffer(kFrameHeaderSize + payloadSize, recordSize >= 64 * 1024 ? reuse : nullptr, fresh);
+    auto* out = reinterpret_cast<quint8*>(frame.data());
+    qToLittleEndian<quint32>(quint32(payloadSize), out);
+    out = readable.SerializeWithCachedSizesToArray(out + kFrameHeaderSize);
+    out = CodedOutputStream::WriteTagToArray(tagOf(kSealedField, WireFormatLite::WIRETYPE_LENGTH_DELIMITED), out);
+    out = CodedOutputStream::WriteVarint32ToArray(sealedSize, out);
+    record.write(reinterpret_cast<char*>(out));
+
+    const quint64 used =
+        channel.seal(associatedData(nodeFrom, senderKeyId, recipientKeyId), out, size_t(recordSize), out + recordSize);
+    if (used == 0 || used != counter)
+        return {};
+    return frame;
+}
+
+bool openEnvelope(QByteArray&& record, const SealedEnvelope& envelope, SealedChannel& channel, Parameters* parameters)
+{
+    if (envelope.sealedStart < 0 || envelope.sealedEnd > record.size() ||
+        envelope.sealedEnd - envelope.sealedStart < SealedChannel::kMacSize)
+        return false;
+    auto* data = reinterpret_cast<unsigned char*>(record.data()) + envelope.sealedStart; // detaches if shared
+    const qsizetype size = envelope.sealedEnd - envelope.sealedStart - SealedChannel::kMacSize;
+    if (!channel.open(envelope.counter,
+                      associatedData(envelope.nodeFrom, envelope.senderKeyId, envelope.recipientKeyId), data,
+                      size_t(size), data + size))
+        return false;
+    record.truncate(envelope.sealedStart + size);
+    record.remove(0, envelope.sealedStart);
+    Parameters opened = byteArrayToParameters(std::move(record));
+    const auto sender = opened.constFind(QStringLiteral("nodeFrom"));
+    if (sender != opened.cend() && sender.value().toString() != envelope.nodeFrom) {
+        qCDebug(lcNet) << "sealed record from" << envelope.nodeFrom << "names another sender";
+        return false;
+    }
+    *parameters = std::move(opened);
+    return true;
+}
+
+} // namespace Vesk

@@ -1,0 +1,70 @@
+#pragma once
+
+#include "secure/sodium.h"
+
+#include <QByteArray>
+#include <QtGlobal>
+
+#include <bitset>
+
+namespace Vesk {
+
+// Which authenticated encryption two peers use. AES-256-GCM where both processors do AES in hardware (it is the
+// faster one there); XChaCha20-Poly1305, fast in software, everywhere else.
+enum class Cipher { XChaCha20Poly1305, Aes256Gcm };
+
+// Counters of messages received under one key, for refusing a message that was recorded and sent again. Messages
+// travel on connections of their own and may overtake one another, so a counter below the highest seen is still
+// taken once, as long as it lies within the window.
+class ReplayWindow
+{
+public:
+    static constexpr quint64 kSize = 1024;
+
+    bool isFresh(quint64 counter) const;
+    void mark(quint64 counter); // only for a counter that isFresh
+
+private:
+    quint64 m_highest = 0;
+    bool m_any = false;
+    std::bitset<kSize> m_seen; // bit counter % kSize, for the counters within kSize of m_highest
+};
+
+// The two keys one pair of sessions agreed: one for each direction. A sealed message's nonce is the sending key's
+// own counter, which only goes up, so no nonce is used twice under a key; each key belongs to exactly one pair of
+// session keys, which are new at every start of either side.
+class SealedChannel
+{
+public:
+    static constexpr int kKeySize = 32;
+    static constexpr int kMacSize = 16;
+
+    SealedChannel(Cipher cipher, const unsigned char* receiveKey, const unsigned char* transmitKey);
+
+    Cipher cipher() const { return m_cipher; }
+
+    // Encrypts `size` bytes at `data` in place and writes the 16-byte tag to `mac`; `associated` is authenticated
+    // but stays readable. Returns the counter the message went under (the receiver needs it), 0 on failure.
+    // The counter is bound into the authenticated data as well, so it cannot be swapped on the way.
+    quint64 seal(const QByteArray& associated, unsigned char* data, size_t size, unsigned char* mac);
+
+    // Checks and decrypts in place. False when the message is not authentic under this channel's receiving key (or
+    // was altered, or cut), or when its counter was taken before or lies behind the window; the bytes at `data`
+    // are then meaningless.
+    bool open(quint64 counter, const QByteArray& associated, unsigned char* data, size_t size,
+              const unsigned char* mac);
+
+    // The counter the next seal will use (0 when the key is used up).
+    quint64 nextCounter() const { return m_nextCounter; }
+    // How many messages went out; for tests and for a key that has been used long enough.
+    quint64 sent() const { return m_nextCounter - 1; }
+
+private:
+    Cipher m_cipher;
+    SecretBytes<kKeySize> m_receiveKey;
+    SecretBytes<kKeySize> m_transmitKey;
+    quint64 m_nextCounter = 1; // 0 marks a failed seal
+    ReplayWindow m_window;
+};
+
+} // namespace Vesk

@@ -1,0 +1,3 @@
+#include "secure/securelogging.h"
+
+Q_LOGGING_CATEGORY(lcSecure, "vesk.secure")

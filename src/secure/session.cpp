@@ -1,0 +1,173 @@
+#include "secure/session.h"
+
+#include "secure/securelogging.h"
+
+#include <QtEndian>
+
+#include <sodium.h>
+
+#include <cstring>
+
+namespace Vesk {
+
+namespace {
+
+// Names what the signature is for, so a signature made by this key for anything else never passes as one here.
+const QByteArray kOfferContext = QByteArrayLiteral("vesk session offer 1");
+constexpr int kKeyIdSize = 8;
+
+const unsigned char* bytesOf(const QByteArray& bytes)
+{
+    return reinterpret_cast<const unsigned char*>(bytes.constData());
+}
+
+void appendSized(QByteArray& out, const QByteArray& field)
+{
+    char size[4];
+    qToLittleEndian<quint32>(quint32(field.size()), size);
+    out.append(size, sizeof size).append(field);
+}
+
+} // namespace
+
+QByteArray SessionOffer::signedBytes() const
+{
+    QByteArray bytes;
+    appendSized(bytes, kOfferContext);
+    appendSized(bytes, nodeId.toUtf8());
+    appendSized(bytes, sessionKey);
+    char numbers[12];
+    qToLittleEndian<quint32>(capabilities, numbers);
+    qToLittleEndian<qint64>(time, numbers + 4);
+    bytes.append(numbers, sizeof numbers);
+    return bytes;
+}
+
+bool SessionOffer::isAuthentic() const
+{
+    return sessionKey.size() == LocalSession::kSessionKeySize &&
+           IdentityKey::verify(identityKey, signedBytes(), signature);
+}
+
+QByteArray sessionKeyId(const QByteArray& sessionKey)
+{
+    // A public key looks random already; its first bytes name it well enough to find it, and the seal itself
+    // shows whether the key was the right one.
+    return sessionKey.left(kKeyIdSize);
+}
+
+LocalSession::LocalSession(IdentityKey identity, qint64 createdAt, quint32 capabilities)
+    : m_identity(std::move(identity)), m_createdAt(createdAt), m_capabilities(capabilities & localCapabilities())
+{
+    if (!sodiumReady())
+        return;
+    unsigned char publicKey[crypto_kx_PUBLICKEYBYTES];
+    crypto_kx_keypair(publicKey, m_secret.data());
+    m_public = QByteArray(reinterpret_cast<const char*>(publicKey), kSessionKeySize);
+    m_keyId = sessionKeyId(m_public);
+}
+
+quint32 LocalSession::localCapabilities()
+{
+    quint32 capabilities = CapabilitySealing;
+    if (sodiumReady() && crypto_aead_aes256gcm_is_available())
+        capabilities |= CapabilityAesGcm;
+    return capabilities;
+}
+
+SessionOffer LocalSession::offer(const QString& nodeId) const
+{
+    SessionOffer offer;
+    offer.nodeId = nodeId;
+    offer.identityKey = m_identity.publicKey();
+    offer.sessionKey = m_public;
+    offer.capabilities = m_capabilities;
+    offer.time = m_createdAt;
+    offer.signature = m_identity.sign(offer.signedBytes());
+    return offer;
+}
+
+std::unique_ptr<SealedChannel> LocalSession::channelWith(const SessionOffer& peer) const
+{
+    if (m_public.size() != kSessionKeySize || peer.sessionKey.size() != kSessionKeySize ||
+        constantTimeEqual(peer.sessionKey, m_public))
+        return nullptr;
+    SecretBytes<SealedChannel::kKeySize> receive, transmit;
+    const bool client = std::memcmp(m_public.constData(), peer.sessionKey.constData(), kSessionKeySize) < 0;
+    const int result = client ? crypto_kx_client_session_keys(receive.data(), transmit.data(), bytesOf(m_public),
+                                                              m_secret.data(), bytesOf(peer.sessionKey))
+                              : crypto_kx_server_session_keys(receive.data(), transmit.data(), bytesOf(m_public),
+                                                              m_secret.data(), bytesOf(peer.sessionKey));
+    if (result != 0) // a peer key of low order, which would make the shared secret predictable
+        return nullptr;
+    const quint32 both = m_capabilities & peer.capabilities;
+    const Cipher cipher = (both & CapabilityAesGcm) ? Cipher::Aes256Gcm : Cipher::XChaCha20Poly1305;
+    return std::make_unique<SealedChannel>(cipher, receive.data(), transmit.data());
+}
+
+PeerSessions::Outcome PeerSessions::accept(const SessionOffer& offer)
+{
+    if (!offer.isAuthentic())
+        return Outcome::Forged;
+    const auto known = m_peers.find(offer.nodeId);
+    if (known != m_peers.end()) {
+        Peer& peer = known->second;
+        if (offer.time == peer.offer.time && constantTimeEqual(offer.sessionKey, peer.offer.sessionKey) &&
+            constantTimeEqual(offer.identityKey, peer.offer.identityKey)) {
+            peer.lastUse = ++m_uses;
+            return Outcome::Same;
+        }
+        if (offer.time <= peer.offer.time)
+            return Outcome::Stale;
+    }
+    std::unique_ptr<SealedChannel> channel = m_local.channelWith(offer);
+    if (!channel)
+        return Outcome::Forged;
+
+    if (known == m_peers.end() && int(m_peers.size()) >= kMaxPeers) {
+        auto oldest = m_peers.begin();
+        for (auto it = m_peers.begin(); it != m_peers.end(); ++it) {
+            if (it->second.lastUse < oldest->second.lastUse)
+                oldest = it;
+        }
+        qCDebug(lcSecure) << "session of" << oldest->first << "dropped to make room";
+        m_peers.erase(oldest);
+    }
+    Peer& peer = m_peers[offer.nodeId];
+    peer.offer = offer;
+    peer.keyId = sessionKeyId(offer.sessionKey);
+    peer.channel = std::move(channel);
+    peer.lastUse = ++m_uses;
+    return Outcome::Agreed;
+}
+
+SealedChannel* PeerSessions::channel(const QString& nodeId)
+{
+    const auto found = m_peers.find(nodeId);
+    if (found == m_peers.end())
+        return nullptr;
+    found->second.lastUse = ++m_uses;
+    return found->second.channel.get();
+}
+
+SealedChannel* PeerSessions::channel(const QString& nodeId, const QByteArray& peerKeyId)
+{
+    const auto found = m_peers.find(nodeId);
+    if (found == m_peers.end() || found->second.keyId != peerKeyId)
+        return nullptr;
+    found->second.lastUse = ++m_uses;
+    return found->second.channel.get();
+}
+
+const SessionOffer* PeerSessions::offer(const QString& nodeId) const
+{
+    const auto found = m_peers.find(nodeId);
+    return found == m_peers.end() ? nullptr : &found->second.offer;
+}
+
+void PeerSessions::forget(const QString& nodeId)
+{
+    m_peers.erase(nodeId);
+}
+
+} // namespace Vesk

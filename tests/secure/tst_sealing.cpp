@@ -1,0 +1,291 @@
+#include "net/envelope.h"
+#include "secure/identitykey.h"
+#include "secure/session.h"
+
+#include "testsupport.h"
+
+#include <QFile>
+#include <QTemporaryDir>
+
+#include <functional>
+#include <memory>
+#include <optional>
+
+using Vesk::Parameters;
+using Vesk::PeerSessions;
+
+namespace {
+
+const Parameters kRefused{{"refused", true}};
+
+// One installation in a test: an identity, this run's session, and the sessions it agreed with others.
+struct Node
+{
+    Node(const QString& id, qint64 startedAt, quint32 capabilities = Vesk::LocalSession::localCapabilities())
+        : id(id), session(Vesk::IdentityKey::generate(), startedAt, capabilities), peers(session)
+    {
+    }
+    Vesk::SessionOffer offer() const { return session.offer(id); }
+    // Both sides take the other's offer, as after a handshake.
+    void meet(Node& other)
+    {
+        QCOMPARE(peers.accept(other.offer()), PeerSessions::Outcome::Agreed);
+        QCOMPARE(other.peers.accept(offer()), PeerSessions::Outcome::Agreed);
+    }
+    // The record of a sealed frame to `to`, as its receiver reads it.
+    QByteArray sealFor(const Node& to, const Parameters& parameters)
+    {
+        const QByteArray frame =
+            Vesk::sealedFrame(parameters, *peers.channel(to.id), id, session.keyId(), to.session.keyId());
+        return frame.mid(Vesk::kFrameHeaderSize);
+    }
+    // What the receiver makes of a record from `from`: the hash when it opens, else kRefused.
+    Parameters open(const QString& from, QByteArray record)
+    {
+        Vesk::SealedEnvelope envelope;
+        if (Vesk::readEnvelope(record, &envelope) != Vesk::EnvelopeKind::Sealed || envelope.nodeFrom != from ||
+            envelope.recipientKeyId != session.keyId())
+            return kRefused;
+        Vesk::SealedChannel* channel = peers.channel(envelope.nodeFrom, envelope.senderKeyId);
+        Parameters parameters;
+        if (!channel || !Vesk::openEnvelope(std::move(record), envelope, *channel, &parameters))
+            return kRefused;
+        return parameters;
+    }
+
+    QString id;
+    Vesk::LocalSession session;
+    PeerSessions peers;
+};
+
+const Parameters kChat{{"action", "newChatMessage"},
+                       {"message", "meet at the lake at noon"},
+                       {"chatId", "{c1}"},
+                       {"nodeFrom", "{alice}"},
+                       {"timeSent", qint64(1700000000000)}};
+
+} // namespace
+
+bool isRefused(const Parameters& opened)
+{
+    return opened == kRefused;
+}
+
+class TestSealing : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void roundTrip_data()
+    {
+        QTest::addColumn<quint32>("capabilities");
+        QTest::addColumn<Parameters>("message");
+        const quint32 all = Vesk::LocalSession::localCapabilities();
+        const Parameters packet{{"action", "receiveDataPacket"},
+                                {"fileId", "f"},
+                                {"fileSeek", 2000000},
+                                {"binaryData", TestSupport::pattern(1000000)}};
+        QTest::newRow("chat, fastest cipher") << all << kChat;
+        QTest::newRow("chat, software cipher") << quint32(Vesk::CapabilitySealing) << kChat;
+        QTest::newRow("file packet") << all << packet;
+        QTest::newRow("file packet, software cipher") << quint32(Vesk::CapabilitySealing) << packet;
+        QTest::newRow("nothing but a confirmation") << all << Parameters{{"action", "confirmChat"}, {"chatId", "x"}};
+        QTest::newRow("empty record") << all << Parameters{};
+    }
+    // What one side seals the other opens, and only the key lookup stays readable: no text, no file bytes.
+    void roundTrip()
+    {
+        QFETCH(quint32, capabilities);
+        QFETCH(Parameters, message);
+        Node alice("{alice}", 1000, capabilities), bob("{bob}", 2000);
+        alice.meet(bob);
+        for (int round = 0; round < 3; ++round) {
+            const QByteArray record = alice.sealFor(bob, message);
+            QVERIFY(!record.contains("lake"));
+            if (message.contains("binaryData"))
+                QVERIFY(!record.contains(message.value("binaryData").toByteArray().mid(5000, 48)));
+            QCOMPARE(bob.open(alice.id, record), message);
+            Parameters answer = message; // and the other way
+            if (answer.contains("nodeFrom"))
+                answer.insert("nodeFrom", bob.id);
+            QCOMPARE(alice.open(bob.id, bob.sealFor(alice, answer)), answer);
+        }
+        QCOMPARE(alice.peers.channel(bob.id)->cipher(), bob.peers.channel(alice.id)->cipher());
+    }
+
+    void refused_data()
+    {
+        using Tamper = std::function<QByteArray(Node & alice, Node & bob, const QByteArray& record)>;
+        QTest::addColumn<Tamper>("tamper"); // gives what reaches Bob, who must refuse it
+        QTest::newRow("cut short by one") << Tamper([](Node&, Node&, const QByteArray& r) { return r.chopped(1); });
+        QTest::newRow("tag cut off") << Tamper([](Node&, Node&, const QByteArray& r) { return r.chopped(16); });
+        QTest::newRow("half") << Tamper([](Node&, Node&, const QByteArray& r) { return r.left(r.size() / 2); });
+        QTest::newRow("empty") << Tamper([](Node&, Node&, const QByteArray&) { return QByteArray(); });
+        QTest::newRow("replayed") << Tamper([](Node&, Node& bob, const QByteArray& r) {
+            bob.open("{alice}", r);
+            return r;
+        });
+        QTest::newRow("older than the window") << Tamper([](Node& alice, Node& bob, const QByteArray& r) {
+            for (quint64 i = 0; i < Vesk::ReplayWindow::kSize; ++i)
+                bob.open(alice.id, alice.sealFor(bob, kChat));
+            return r;
+        });
+        QTest::newRow("under a stranger's key") << Tamper([](Node& alice, Node& bob, const QByteArray&) {
+            Node mallory(alice.id, 5000); // claims Alice's id with a key of its own
+            mallory.peers.accept(bob.offer());
+            return mallory.sealFor(bob, kChat);
+        });
+        QTest::newRow("names another sender inside") << Tamper([](Node& alice, Node& bob, const QByteArray&) {
+            Parameters forged = kChat;
+            forged.insert("nodeFrom", "{carol}");
+            return alice.sealFor(bob, forged);
+        });
+    }
+    void refused()
+    {
+        QFETCH(std::function<QByteArray(Node&, Node&, const QByteArray&)>, tamper);
+        Node alice("{alice}", 1000), bob("{bob}", 2000);
+        alice.meet(bob);
+        const QByteArray record = alice.sealFor(bob, kChat);
+        QVERIFY(isRefused(bob.open(alice.id, tamper(alice, bob, record))));
+        // A refusal costs nothing that comes after it.
+        QCOMPARE(bob.open(alice.id, alice.sealFor(bob, kChat)), kChat);
+    }
+
+    // Whichever byte of a sealed record changes, the record is refused, readable fields included.
+    void everyByteFlipped()
+    {
+        Node alice("{alice}", 1000), bob("{bob}", 2000);
+        alice.meet(bob);
+        const QByteArray record = alice.sealFor(bob, kChat);
+        for (qsizetype at = 0; at < record.size(); ++at) {
+            QByteArray altered = record;
+            altered[at] = char(altered.at(at) ^ 0x01);
+            QVERIFY2(isRefused(bob.open(alice.id, altered)),
+                     qPrintable(QString("byte %1 of %2").arg(at).arg(record.size())));
+        }
+        QCOMPARE(bob.open(alice.id, record), kChat); // refusals do not use up the counter
+    }
+
+    // Messages travel on connections of their own and overtake each other: late ones inside the window are taken.
+    void outOfOrder()
+    {
+        Node alice("{alice}", 1000), bob("{bob}", 2000);
+        alice.meet(bob);
+        QList<QByteArray> records;
+        for (int i = 0; i < 50; ++i)
+            records.append(alice.sealFor(bob, kChat));
+        for (int i = records.size() - 1; i >= 0; --i)
+            QVERIFY(!isRefused(bob.open(alice.id, records.at(i))));
+        for (const QByteArray& record : records)
+            QVERIFY(isRefused(bob.open(alice.id, record)));
+    }
+
+    void handshake_data()
+    {
+        using Offer = std::function<Vesk::SessionOffer(const Node& alice, const Node& bob)>;
+        QTest::addColumn<Offer>("offer"); // what reaches Bob after he agreed keys with Alice's run of time 1000
+        QTest::addColumn<PeerSessions::Outcome>("outcome");
+        const auto run = [](const Node& alice, qint64 time) {
+            return Vesk::LocalSession(alice.session.identity(), time).offer(alice.id);
+        };
+        const auto altered = [](std::function<void(Vesk::SessionOffer&)> change) {
+            return Offer([change](const Node& alice, const Node&) {
+                Vesk::SessionOffer offer = alice.offer();
+                change(offer);
+                return offer;
+            });
+        };
+        QTest::newRow("the same again") << Offer([](const Node& a, const Node&) { return a.offer(); })
+                                        << PeerSessions::Outcome::Same;
+        QTest::newRow("a later run") << Offer([run](const Node& a, const Node&) { return run(a, 1500); })
+                                     << PeerSessions::Outcome::Agreed;
+        QTest::newRow("an earlier run, recorded")
+            << Offer([run](const Node& a, const Node&) { return run(a, 500); }) << PeerSessions::Outcome::Stale;
+        QTest::newRow("as old, another key")
+            << Offer([run](const Node& a, const Node&) { return run(a, 1000); }) << PeerSessions::Outcome::Stale;
+        QTest::newRow("signed by another identity") << Offer([](const Node& a, const Node&) {
+            Vesk::SessionOffer offer = Node(a.id, 1500).offer();
+            offer.identityKey = a.session.identity().publicKey();
+            return offer;
+        }) << PeerSessions::Outcome::Forged;
+        QTest::newRow("node id altered") << altered([](Vesk::SessionOffer& o) { o.nodeId = "{mallory}"; })
+                                         << PeerSessions::Outcome::Forged;
+        QTest::newRow("session key altered")
+            << altered([](Vesk::SessionOffer& o) { o.sessionKey[3] = 'x'; }) << PeerSessions::Outcome::Forged;
+        QTest::newRow("capabilities altered")
+            << altered([](Vesk::SessionOffer& o) { o.capabilities ^= Vesk::CapabilityAesGcm; })
+            << PeerSessions::Outcome::Forged;
+        QTest::newRow("time altered") << altered([](Vesk::SessionOffer& o) { o.time += 1000; })
+                                      << PeerSessions::Outcome::Forged;
+        QTest::newRow("no signature") << altered([](Vesk::SessionOffer& o) { o.signature.clear(); })
+                                      << PeerSessions::Outcome::Forged;
+        QTest::newRow("Bob's own session reflected") << Offer([](const Node& a, const Node& bob) {
+            Vesk::SessionOffer offer = bob.offer();
+            offer.nodeId = a.id;
+            offer.time = 9000; // newer than anything, still refused
+            offer.signature = bob.session.identity().sign(offer.signedBytes());
+            return offer;
+        }) << PeerSessions::Outcome::Forged;
+    }
+    // Bob takes only a newer run of Alice, signed by the identity it names; anything else leaves the keys he
+    // agreed with her as they were, counters and all.
+    void handshake()
+    {
+        QFETCH(std::function<Vesk::SessionOffer(const Node&, const Node&)>, offer);
+        QFETCH(PeerSessions::Outcome, outcome);
+        Node alice("{alice}", 1000), bob("{bob}", 2000);
+        alice.meet(bob);
+        const QByteArray early = alice.sealFor(bob, kChat);
+        QCOMPARE(bob.peers.accept(offer(alice, bob)), outcome);
+        QCOMPARE(!isRefused(bob.open(alice.id, early)), outcome != PeerSessions::Outcome::Agreed);
+        if (outcome != PeerSessions::Outcome::Agreed)
+            QVERIFY(isRefused(bob.open(alice.id, early))); // taken once, still
+    }
+
+    void identityFile_data()
+    {
+        QTest::addColumn<QByteArray>("contents"); // empty: no file
+        QTest::addColumn<Vesk::IdentityKey::Origin>("origin");
+        QTest::newRow("none yet") << QByteArray() << Vesk::IdentityKey::Origin::Created;
+        QTest::newRow("cut short") << QByteArray("vesk-identity-1\n0123") << Vesk::IdentityKey::Origin::Replaced;
+        QTest::newRow("zero bytes") << QByteArray("", 0) << Vesk::IdentityKey::Origin::Replaced;
+        QTest::newRow("halves do not match")
+            << QByteArray("vesk-identity-1\n").append(QByteArray(64, 'k')) << Vesk::IdentityKey::Origin::Replaced;
+    }
+    // The key is made once and found again at the next start, in a file only the user can read; a file that does
+    // not hold one is set aside, not overwritten, and a new key takes its place.
+    void identityFile()
+    {
+        QFETCH(QByteArray, contents);
+        QFETCH(Vesk::IdentityKey::Origin, origin);
+        QTemporaryDir folder;
+        const QString path = folder.filePath("identity.key");
+        if (!contents.isNull())
+            QVERIFY(TestSupport::writeFile(path, contents));
+        Vesk::IdentityKey::Origin found;
+        QString problem;
+        const Vesk::IdentityKey key = Vesk::IdentityKey::loadOrCreate(path, &found, &problem);
+        QCOMPARE(found, origin);
+        QCOMPARE(problem.isEmpty(), origin == Vesk::IdentityKey::Origin::Created);
+        QVERIFY(key.isValid());
+        const QFileDevice::Permissions others = QFile::ReadGroup | QFile::WriteGroup | QFile::ExeGroup |
+                                                QFile::ReadOther | QFile::WriteOther | QFile::ExeOther;
+        QCOMPARE(QFile::permissions(path) & (others | QFile::ReadOwner | QFile::WriteOwner),
+                 QFile::ReadOwner | QFile::WriteOwner);
+        if (origin == Vesk::IdentityKey::Origin::Replaced)
+            QCOMPARE(TestSupport::readFile(path + ".unreadable"), contents);
+        QCOMPARE(TestSupport::filesIn(folder.path()).size(), origin == Vesk::IdentityKey::Origin::Created ? 1 : 2);
+
+        const Vesk::IdentityKey again = Vesk::IdentityKey::loadOrCreate(path, &found, &problem);
+        QCOMPARE(found, Vesk::IdentityKey::Origin::Loaded);
+        QCOMPARE(again.publicKey(), key.publicKey());
+        const QByteArray signature = again.sign("hello");
+        QVERIFY(Vesk::IdentityKey::verify(key.publicKey(), "hello", signature));
+        QVERIFY(!Vesk::IdentityKey::verify(key.publicKey(), "hellO", signature));
+        QVERIFY(!Vesk::IdentityKey::verify(Vesk::IdentityKey::generate().publicKey(), "hello", signature));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestSealing)
+#include "tst_sealing.moc"
