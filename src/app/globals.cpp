@@ -3,6 +3,7 @@
 #include "app/avatarimage.h"
 #include "app/platform.h"
 #include "net/messagedispatcher.h"
+#include "peers/peersecurity.h"
 #include "net/peermanager.h"
 #include "peers/chat.h"
 #include "peers/peerrecords.h"
@@ -98,6 +99,7 @@ void Globals::initDatabase()
 
     Store& store = *m_store;
     m_peers = std::make_unique<PeerRecords>(store, m_sendQueue, m_clock, *this, dataFolder);
+    startSecurity(dataFolder);
     m_chat = std::make_unique<Chat>(store, m_sendQueue, m_clock, *this, *this);
     m_packets = std::make_unique<PacketServer>(store, m_sendQueue, m_clock);
     m_outgoing = std::make_unique<OutgoingOffers>(store, m_sendQueue, m_clock, *this, *this, *m_packets);
@@ -186,6 +188,8 @@ bool Globals::isIdCollision(const QString& nodeId, const QString& address)
     // itself again (or, if it changed its id too, is gone for good rather than left as a ghost).
     nodeData->deleteRecord(kPeersTable, m_hostId);
     m_hostId = fresh;
+    if (m_security)
+        m_security->renewIdentity();
     m_store->setPeerQueries(m_hostId);
     Q_EMIT hostIdChanged();
     addNodeFromUDP(m_hostId, localAddress, osName(), userAlias());

@@ -41,6 +41,7 @@ class IncomingOffers;
 class OutgoingOffers;
 class PacketServer;
 class PeerRecords;
+class PeerSecurity;
 class Store;
 
 using Parameters = QHash<QString, QVariant>;
@@ -204,6 +205,8 @@ public:
     QTimer presenceTimer;
 
 Q_SIGNALS:
+    // A peer's security state (see peerSecurityState) changed.
+    void peerSecurityChanged(QString nodeId);
     void appNameChanged();
     void totalNumberOfUnReadMessagesChanged();
     void readyToProcessNextFileQueueItem();
@@ -295,9 +298,18 @@ public:
     Q_INVOKABLE void pauseFileToDownload(QString id);
     Q_INVOKABLE void deleteFileToDownload(QString id);
     Q_INVOKABLE void deleteFileToSend(QString id);
+    // Whether what is exchanged with a peer is sealed: "sealed", "verified" (the user compared the codes), "plain"
+    // (its program cannot seal) or "keychanged" (it came with another security key; nothing is taken from it
+    // until the user accepts the new key).
+    Q_INVOKABLE QString peerSecurityState(QString nodeId) const;
+    // The code to compare with the one on the peer's screen, "1234 5678 9012"; empty for a plain peer.
+    Q_INVOKABLE QString peerSecurityCode(QString nodeId) const;
+    Q_INVOKABLE bool markPeerVerified(QString nodeId);
+    Q_INVOKABLE bool acceptPeerSecurityKey(QString nodeId);
 
 private:
     Globals();
+    void startSecurity(const QString& dataFolder);
     ~Globals() override;
 
     void initDatabase();
@@ -327,6 +339,7 @@ private:
     std::unique_ptr<MessageDispatcher> m_dispatcher;
     std::unique_ptr<Store> m_store;
     std::unique_ptr<PeerRecords> m_peers;
+    std::unique_ptr<PeerSecurity> m_security;
     std::unique_ptr<Chat> m_chat;
     std::unique_ptr<PacketServer> m_packets;
     std::unique_ptr<OutgoingOffers> m_outgoing;

@@ -4,6 +4,7 @@
 
 #include "net/messagedispatcher.h"
 #include "peers/peerrecords.h"
+#include "peers/peersecurity.h"
 #include "store/store.h"
 
 namespace Vesk {
@@ -25,6 +26,8 @@ void Globals::newTCPConnection()
 
 void Globals::processMessage(QHash<QString, QVariant> message)
 {
+    if (m_security && !m_security->admit(message))
+        return;
     if (m_dispatcher)
         m_dispatcher->dispatch(message);
 }

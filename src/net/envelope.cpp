@@ -57,11 +57,6 @@ bool readBytes(CodedInputStream& in, QByteArray* out)
 
 EnvelopeKind readEnvelope(const QByteArray& record, SealedEnvelope* envelope)
 {
-    // A quick look first: a plain record has no field 24, and its first bytes are most often a plain field.
-    const QByteArray sealedTag = QByteArray::fromHex("c201"); // field 24, length-delimited
-    if (!record.contains(sealedTag))
-        return EnvelopeKind::Plain;
-
     CodedInputStream in(reinterpret_cast<const quint8*>(record.constData()), int(record.size()));
     SealedEnvelope found;
     bool sealed = false, plainField = false, counter = false;

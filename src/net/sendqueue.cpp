@@ -26,7 +26,10 @@ SendQueue::Lane SendQueue::laneOf(const QHash<QString, QVariant>& parameters)
 void SendQueue::send(const QHostAddress& address, const QHash<QString, QVariant>& parameters)
 {
     QByteArray* spare = spareFrame();
-    QByteArray frame = Vesk::parametersToFrame(parameters, spare);
+    QByteArray frame =
+        m_frameBuilder ? m_frameBuilder(address, parameters, spare) : Vesk::parametersToFrame(parameters, spare);
+    if (frame.isNull())
+        return;
     // A packet's frame built in fresh memory takes the free place, to serve again once it has been sent.
     if (spare && frame.size() >= kPooledFrameSize && !frame.isSharedWith(*spare))
         *spare = frame;

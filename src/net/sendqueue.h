@@ -10,6 +10,7 @@
 #include <QVariant>
 
 #include <deque>
+#include <functional>
 #include <vector>
 
 // Puts outgoing messages on the wire, each on its own connection, with a bound on how many of those connections
@@ -43,6 +44,12 @@ public:
 
     void send(const QHostAddress& address, const QHash<QString, QVariant>& parameters) override;
     void probe(const QHostAddress& address) override;
+
+    // Builds each message's frame in place of the plain encoding (sealing for peers that speak it plugs in here),
+    // in `spare` when it suits. A null frame drops the message, as a failed send would.
+    using FrameBuilder = std::function<QByteArray(const QHostAddress& address,
+                                                  const QHash<QString, QVariant>& parameters, QByteArray* spare)>;
+    void setFrameBuilder(FrameBuilder builder) { m_frameBuilder = std::move(builder); }
 
     int openConnections() const { return m_open; }
     int queuedMessages() const { return m_queued; }
@@ -90,4 +97,5 @@ private:
     static constexpr int kFrameBuffers = 16;
     static constexpr qsizetype kPooledFrameSize = 64 * 1024;
     std::vector<QByteArray> m_frames;
+    FrameBuilder m_frameBuilder;
 };

@@ -113,6 +113,8 @@ MessageParameters toRecord(const Parameters& parameters)
         setBytes(value, [&record](const char* data, size_t size) { record.set_sessionsignature(data, size); });
     if (has("sessionTime"))
         record.set_sessiontime(value.toLongLong());
+    if (has("sealedTo"))
+        setBytes(value, [&record](const char* data, size_t size) { record.set_sealedto(data, size); });
     return record;
 }
 
@@ -258,10 +260,27 @@ bool findBinaryData(const QByteArray& bytes, Span* span)
 
 bool parseInto(const QByteArray& bytes, Parameters& parameters);
 
+// A record carrying sealed bytes (field 24) is left whole for the keys of its sender; see envelope.h.
+bool isEnvelope(const QByteArray& bytes)
+{
+    using google::protobuf::internal::WireFormatLite;
+    constexpr quint32 kSealedTag = (24 << 3) | WireFormatLite::WIRETYPE_LENGTH_DELIMITED;
+    google::protobuf::io::CodedInputStream in(reinterpret_cast<const quint8*>(bytes.constData()), int(bytes.size()));
+    for (quint32 tag = in.ReadTag(); tag != 0; tag = in.ReadTag()) {
+        if (tag == kSealedTag)
+            return true;
+        if (!WireFormatLite::SkipField(&in, tag))
+            return false;
+    }
+    return false;
+}
+
 } // namespace
 
 Parameters byteArrayToParameters(QByteArray&& bytes)
 {
+    if (isEnvelope(bytes))
+        return Parameters{{QString::fromLatin1(kSealedRecordKey), std::move(bytes)}};
     Span span;
     if (bytes.size() < kShareBinaryDataFrom || !findBinaryData(bytes, &span))
         return byteArrayToParameters(std::as_const(bytes));
@@ -283,6 +302,8 @@ Parameters byteArrayToParameters(const QByteArray& bytes)
     Parameters parameters;
     if (bytes.isEmpty())
         return parameters;
+    if (isEnvelope(bytes))
+        return Parameters{{QString::fromLatin1(kSealedRecordKey), bytes}};
     if (!parseInto(bytes, parameters)) {
         qCritical("There was an error parsing data to parameters");
         return Parameters();
@@ -346,6 +367,8 @@ bool parseInto(const QByteArray& bytes, Parameters& parameters)
         parameters.insert(QStringLiteral("sessionSignature"), bytesValue(record.sessionsignature()));
     if (record.has_sessiontime())
         parameters.insert(QStringLiteral("sessionTime"), qint64(record.sessiontime()));
+    if (record.has_sealedto())
+        parameters.insert(QStringLiteral("sealedTo"), bytesValue(record.sealedto()));
     return true;
 }
 

@@ -17,7 +17,12 @@ constexpr int kFrameHeaderSize = 4;
 // Serialises the wire fields of a parameter hash; keys that are not wire fields are left out.
 QByteArray parametersToByteArray(const Parameters& parameters);
 
-// Parses one serialised record. Malformed bytes give an empty hash and a critical log line.
+// The local key under which a received sealed record is handed on whole, still sealed: only the receiver's keys
+// for its sender turn it into the message it carries (see envelope.h).
+constexpr const char* kSealedRecordKey = "sealedRecord";
+
+// Parses one serialised record. Malformed bytes give an empty hash and a critical log line. A sealed record gives
+// a hash holding only kSealedRecordKey with the record's bytes.
 Parameters byteArrayToParameters(const QByteArray& bytes);
 // The same for a record the caller hands over: a file packet's bytes are then shared with it, not copied.
 Parameters byteArrayToParameters(QByteArray&& bytes);

@@ -89,13 +89,15 @@ PeerRecords::Known PeerRecords::upsertPeer(const QString& nodeId, const QString&
     QSqlQuery q(m_store.database());
     q.prepare(QStringLiteral(
         "replace into vesk_peers (id, alias, ipAddress, status, avatarPath, unreadMessagesCount, sysinfo, timestamp, "
-        "blocked) values (?, ?, ?, coalesce((select status from vesk_peers where id = ?), 'off'), "
-        "coalesce((select avatarPath from vesk_peers where id = ?), "
+        "blocked, identityKey, pendingKey, verified) values (?, ?, ?, coalesce((select status from vesk_peers where "
+        "id = ?), 'off'), coalesce((select avatarPath from vesk_peers where id = ?), "
         "'qrc:/qml/Vesk/pics/ui/icn-avatar-default-512.png'), coalesce((select unreadMessagesCount from vesk_peers "
         "where id =?), '0'),?,coalesce((select timestamp from vesk_peers where id = ?), ?), coalesce((select blocked "
-        "from vesk_peers where id = ?), 'no'))"));
-    const QVariantList values{nodeId, keptAlias, address, nodeId,          nodeId,
-                              nodeId, keptOs,    nodeId,  m_clock.nowMs(), nodeId};
+        "from vesk_peers where id = ?), 'no'), (select identityKey from vesk_peers where id = ?), "
+        "(select pendingKey from vesk_peers where id = ?), (select verified from vesk_peers where id = ?))"));
+    // The keys a peer was pinned with stay with its row: only the security code changes them.
+    const QVariantList values{nodeId, keptAlias,       address, nodeId, nodeId, nodeId, keptOs,
+                              nodeId, m_clock.nowMs(), nodeId,  nodeId, nodeId, nodeId};
     for (int i = 0; i < values.size(); ++i)
         q.bindValue(i, values.at(i));
     if (!q.exec())

@@ -49,6 +49,23 @@ bool SessionOffer::isAuthentic() const
            IdentityKey::verify(identityKey, signedBytes(), signature);
 }
 
+QString comparisonCode(const QByteArray& identityKey, const QByteArray& otherIdentityKey)
+{
+    if (!sodiumReady() || identityKey.size() != IdentityKey::kPublicKeySize ||
+        otherIdentityKey.size() != IdentityKey::kPublicKeySize)
+        return {};
+    const bool inOrder =
+        std::memcmp(identityKey.constData(), otherIdentityKey.constData(), size_t(identityKey.size())) <= 0;
+    const QByteArray both = QByteArrayLiteral("vesk comparison code 1") + (inOrder ? identityKey : otherIdentityKey) +
+                            (inOrder ? otherIdentityKey : identityKey);
+    unsigned char hash[16];
+    crypto_generichash(hash, sizeof hash, bytesOf(both), size_t(both.size()), nullptr, 0);
+    // 64 bits reduced to twelve digits: the bias is below one part in a million, far under what a user could notice.
+    const quint64 number = qFromLittleEndian<quint64>(hash) % 1000000000000ULL;
+    const QString digits = QStringLiteral("%1").arg(number, 12, 10, QLatin1Char('0'));
+    return digits.left(4) + QLatin1Char(' ') + digits.mid(4, 4) + QLatin1Char(' ') + digits.right(4);
+}
+
 QByteArray sessionKeyId(const QByteArray& sessionKey)
 {
     // A public key looks random already; its first bytes name it well enough to find it, and the seal itself

@@ -36,6 +36,10 @@ struct SessionOffer
     bool isAuthentic() const;
 };
 
+// The code two users compare to know they hold each other's identity keys: twelve digits in three groups of four,
+// the same whichever key is whose.
+QString comparisonCode(const QByteArray& identityKey, const QByteArray& otherIdentityKey);
+
 // A short name of a session key, carried readable on sealed messages so the receiver finds the right keys.
 QByteArray sessionKeyId(const QByteArray& sessionKey);
 

@@ -22,7 +22,8 @@ const char* const kCreateStatements[] = {
     "create table if not exists vesk_downloads ( id text, status text, nodefrom text, filename text, filesize int, "
     "downloadsize int, timestamp int, UNIQUE(id));",
     "create table if not exists vesk_peers ( id text, alias text , avatarPath text, ipAddress text, status text, "
-    "unreadMessagesCount text, sysinfo text, timestamp int, blocked text, UNIQUE(id));",
+    "unreadMessagesCount text, sysinfo text, timestamp int, blocked text, identityKey text, pendingKey text, "
+    "verified text, UNIQUE(id));",
     "create table if not exists vesk_chats ( id text, message text , peerfrom text, peerto text, status text, "
     "timesent text, UNIQUE(id));",
 };
@@ -30,10 +31,19 @@ const char* const kCreateStatements[] = {
 // Each adds a column that older files lack; on an up-to-date file each fails with a duplicate-column error, which
 // is expected and ignored.
 const char* const kMigrations[] = {
-    "alter table vesk_peers add column sysinfo text",         "alter table vesk_downloads add column timestamp int",
-    "alter table vesk_downloads add column downloadsize int", "alter table vesk_peers add column timestamp int",
-    "alter table vesk_peers add column blocked text",         "alter table vesk_uploads add column bytesSent int",
-    "alter table vesk_uploads add column timesent int",       "alter table vesk_uploads add column status text",
+    "alter table vesk_peers add column sysinfo text",
+    "alter table vesk_downloads add column timestamp int",
+    "alter table vesk_downloads add column downloadsize int",
+    "alter table vesk_peers add column timestamp int",
+    "alter table vesk_peers add column blocked text",
+    "alter table vesk_uploads add column bytesSent int",
+    "alter table vesk_uploads add column timesent int",
+    "alter table vesk_uploads add column status text",
+    // A peer's pinned identity key (hex), a different key it later came with and the user has not accepted yet,
+    // and whether the user compared the codes ("yes").
+    "alter table vesk_peers add column identityKey text",
+    "alter table vesk_peers add column pendingKey text",
+    "alter table vesk_peers add column verified text",
 };
 
 // Keep the chat history and resend lookups, the offer loop and the download queue away from full table scans.

@@ -78,7 +78,10 @@ private slots:
                                                                      {"unreadmessagescount", "0"},
                                                                      {"sysinfo", "Plan 9"},
                                                                      {"timestamp", QString::number(f->clock.nowMs())},
-                                                                     {"blocked", "no"}}));
+                                                                     {"blocked", "no"},
+                                                                     {"identitykey", ""},
+                                                                     {"pendingkey", ""},
+                                                                     {"verified", ""}}));
         QCOMPARE(f->sink.sent.size(), 1);
         QCOMPARE(f->sink.sent.first().address, QHostAddress("10.77.0.9"));
         QCOMPARE(f->sink.sent.first().parameters, (Parameters{{"action", "addMeRequest"},

@@ -1,0 +1,39 @@
+// The controller's side of sealed messages and pinned identities: the keys are made and checked in
+// peers/peersecurity; here they are wired to the transport and offered to the interface.
+#include "app/globals.h"
+
+#include "peers/peersecurity.h"
+
+namespace Vesk {
+
+void Globals::startSecurity(const QString& dataFolder)
+{
+    m_security = std::make_unique<PeerSecurity>(*m_store, m_sendQueue, m_clock, *this,
+                                                dataFolder + QStringLiteral("identity.key"));
+    m_sendQueue.setFrameBuilder([this](const QHostAddress& address, const Parameters& parameters, QByteArray* spare) {
+        return m_security->frame(address, parameters, spare);
+    });
+    connect(m_security.get(), &PeerSecurity::securityChanged, this, &Globals::peerSecurityChanged);
+}
+
+QString Globals::peerSecurityState(QString nodeId) const
+{
+    return m_security ? m_security->securityState(nodeId) : QStringLiteral("plain");
+}
+
+QString Globals::peerSecurityCode(QString nodeId) const
+{
+    return m_security ? m_security->comparisonCode(nodeId) : QString();
+}
+
+bool Globals::markPeerVerified(QString nodeId)
+{
+    return m_security && m_security->markVerified(nodeId);
+}
+
+bool Globals::acceptPeerSecurityKey(QString nodeId)
+{
+    return m_security && m_security->acceptChangedKey(nodeId);
+}
+
+} // namespace Vesk

@@ -1,0 +1,384 @@
+#include "peers/peersecurity.h"
+
+#include "common/clock.h"
+#include "net/envelope.h"
+#include "net/netaddress.h"
+#include "net/wire.h"
+#include "peers/localprofile.h"
+#include "peers/peerslogging.h"
+#include "store/store.h"
+#include "store/vesksqlquerymodel.h"
+
+#include <QMetaObject>
+#include <QSqlQuery>
+#include <QTimer>
+
+namespace Vesk {
+
+namespace {
+
+const QString kAction = QStringLiteral("action");
+const QString kNodeFrom = QStringLiteral("nodeFrom");
+const QString kSender = QStringLiteral("senderIPAddress");
+const QString kCapabilities = QStringLiteral("capabilities");
+const QString kIdentityKey = QStringLiteral("identityKey");
+const QString kSessionKey = QStringLiteral("sessionKey");
+const QString kSessionSignature = QStringLiteral("sessionSignature");
+const QString kSessionTime = QStringLiteral("sessionTime");
+const QString kSealedTo = QStringLiteral("sealedTo");
+
+bool isHandshake(const QString& action)
+{
+    return action.compare(QLatin1String("addMeRequest"), Qt::CaseInsensitive) == 0 ||
+           action.compare(QLatin1String("addMeRequestConfirmed"), Qt::CaseInsensitive) == 0;
+}
+
+bool carriesOffer(const MessageSink::Parameters& message)
+{
+    for (const QString& key : {kCapabilities, kIdentityKey, kSessionKey, kSessionSignature, kSessionTime})
+        if (message.contains(key))
+            return true;
+    return false;
+}
+
+SessionOffer offerOf(const MessageSink::Parameters& message)
+{
+    SessionOffer offer;
+    offer.nodeId = message.value(kNodeFrom).toString();
+    offer.identityKey = message.value(kIdentityKey).toByteArray();
+    offer.sessionKey = message.value(kSessionKey).toByteArray();
+    offer.capabilities = message.value(kCapabilities).toUInt();
+    offer.time = message.value(kSessionTime).toLongLong();
+    offer.signature = message.value(kSessionSignature).toByteArray();
+    return offer;
+}
+
+QString shortId(const QString& nodeId)
+{
+    return nodeId.left(40);
+}
+
+} // namespace
+
+PeerSecurity::PeerSecurity(Store& store, MessageSink& sink, const Clock& clock, const LocalProfile& profile,
+                           const QString& keyFile, QObject* parent)
+    : QObject(parent), m_store(store), m_sink(sink), m_clock(clock), m_profile(profile), m_keyFile(keyFile)
+{
+    startSession();
+    loadPins();
+}
+
+PeerSecurity::~PeerSecurity() = default;
+
+void PeerSecurity::startSession()
+{
+    IdentityKey::Origin origin;
+    QString problem;
+    IdentityKey identity = IdentityKey::loadOrCreate(m_keyFile, &origin, &problem);
+    if (!problem.isEmpty())
+        qCritical().noquote() << problem;
+    m_sessions.reset();
+    m_session = std::make_unique<LocalSession>(std::move(identity), m_clock.nowMs());
+    m_sessions = std::make_unique<PeerSessions>(*m_session);
+    m_confirmed.clear();
+}
+
+void PeerSecurity::renewIdentity()
+{
+    QString error;
+    if (!IdentityKey::generate().save(m_keyFile, &error))
+        qCritical().noquote() << QStringLiteral("A new identity key could not be stored: ") + error;
+    startSession();
+}
+
+QByteArray PeerSecurity::identityKey() const
+{
+    return m_session->identity().publicKey();
+}
+
+void PeerSecurity::loadPins()
+{
+    QSqlQuery q(m_store.database());
+    if (!q.exec(QStringLiteral("select id, identityKey, pendingKey, ipAddress from vesk_peers "
+                               "where identityKey is not null and identityKey != ''")))
+        return;
+    while (q.next()) {
+        const QString nodeId = q.value(0).toString();
+        m_pins.insert(
+            nodeId, Pin{QByteArray::fromHex(q.value(1).toByteArray()), QByteArray::fromHex(q.value(2).toByteArray())});
+        if (!q.value(3).toString().isEmpty())
+            m_nodeAt.insert(q.value(3).toString(), nodeId);
+    }
+}
+
+void PeerSecurity::remember(const QString& nodeId, const QString& address)
+{
+    m_nodeAt.insert(address, nodeId);
+    m_plainAt.remove(address);
+}
+
+MessageSink::Parameters PeerSecurity::withHandshakeFields(const Parameters& parameters, const QString& nodeId) const
+{
+    Parameters extended = parameters;
+    const SessionOffer offer = m_session->offer(m_profile.hostId());
+    extended.insert(kCapabilities, offer.capabilities);
+    extended.insert(kIdentityKey, offer.identityKey);
+    extended.insert(kSessionKey, offer.sessionKey);
+    extended.insert(kSessionSignature, offer.signature);
+    extended.insert(kSessionTime, offer.time);
+    if (const SessionOffer* theirs = nodeId.isEmpty() ? nullptr : m_sessions->offer(nodeId))
+        extended.insert(kSealedTo, sessionKeyId(theirs->sessionKey));
+    return extended;
+}
+
+QByteArray PeerSecurity::frame(const QHostAddress& address, const Parameters& parameters, QByteArray* spare)
+{
+    if (address.isLoopback()) // this node talking to itself
+        return parametersToFrame(parameters, spare);
+    const QString where = addressText(address);
+    const QString nodeId = m_nodeAt.value(where);
+    const bool handshake = isHandshake(parameters.value(kAction).toString());
+    SealedChannel* channel = nodeId.isEmpty() ? nullptr : m_sessions->channel(nodeId);
+    if (channel && (!handshake || m_confirmed.contains(nodeId))) {
+        const QByteArray theirKey = sessionKeyId(m_sessions->offer(nodeId)->sessionKey);
+        QByteArray sealed = sealedFrame(parameters, *channel, m_profile.hostId(), m_session->keyId(), theirKey, spare);
+        if (sealed.isNull())
+            qCritical().noquote() << QStringLiteral("A message to %1 could not be sealed; it was not sent").arg(where);
+        return sealed;
+    }
+    if (handshake)
+        return parametersToFrame(m_plainAt.contains(where) ? parameters : withHandshakeFields(parameters, nodeId),
+                                 spare);
+    if (!nodeId.isEmpty()) {
+        // A pinned peer only reads sealed messages, and there are no keys with it yet: ask for them. What is
+        // dropped here is sent again by its feature's resend timer.
+        QMetaObject::invokeMethod(
+            this, [this, where] { rekey(where); }, Qt::QueuedConnection);
+        return {};
+    }
+    return parametersToFrame(parameters, spare);
+}
+
+void PeerSecurity::rekey(const QString& address)
+{
+    if (!m_rekeys.allow(address, m_clock.nowMs()))
+        return;
+    const QString nodeId = m_nodeAt.value(address);
+    m_confirmed.remove(nodeId); // it cannot open what we seal: the handshake goes plain, with our keys
+    const QString status = nodeId.isEmpty() ? QString() : m_store.peerField(nodeId, QStringLiteral("status"));
+    m_sink.send(QHostAddress(address), Parameters{{kAction, QStringLiteral("addMeRequest")},
+                                                  {kNodeFrom, m_profile.hostId()},
+                                                  {QStringLiteral("alias"), m_profile.userAlias()},
+                                                  {QStringLiteral("sysinfo"), m_profile.osName()},
+                                                  {QStringLiteral("message"), status.isEmpty() ? "off" : status}});
+}
+
+bool PeerSecurity::refuse(const QString& kind, const QString& detail)
+{
+    Refusals& refusals = m_refusals[kind];
+    const qint64 now = m_clock.nowMs();
+    if (refusals.loggedAt != 0 && now - refusals.loggedAt < kLogWindowMs) {
+        ++refusals.unlogged;
+        return false;
+    }
+    QString line = QStringLiteral("Refused %1: %2").arg(kind, detail);
+    if (refusals.unlogged > 0)
+        line += QStringLiteral(" (and %1 more like it)").arg(refusals.unlogged);
+    qCritical().noquote() << line;
+    refusals = Refusals{now, 0};
+    return false;
+}
+
+bool PeerSecurity::admit(Parameters& message)
+{
+    if (message.contains(QLatin1String(kSealedRecordKey)))
+        return admitSealed(message);
+    return admitPlain(message);
+}
+
+bool PeerSecurity::admitSealed(Parameters& message)
+{
+    const QString address = message.value(kSender).toString();
+    QByteArray record = message.take(QLatin1String(kSealedRecordKey)).toByteArray();
+    SealedEnvelope envelope;
+    if (readEnvelope(record, &envelope) != EnvelopeKind::Sealed)
+        return refuse(QStringLiteral("a malformed sealed message"), QStringLiteral("from ") + address);
+    if (envelope.recipientKeyId != m_session->keyId() || !m_sessions->channel(envelope.nodeFrom)) {
+        // Sealed for an earlier run of ours, or by a run of theirs we have not heard: both sides need new keys.
+        rekey(address);
+        return refuse(QStringLiteral("a sealed message under keys of an earlier session"),
+                      QStringLiteral("from %1 at %2; new keys asked for").arg(shortId(envelope.nodeFrom), address));
+    }
+    SealedChannel* channel = m_sessions->channel(envelope.nodeFrom, envelope.senderKeyId);
+    if (!channel) {
+        rekey(address);
+        return refuse(QStringLiteral("a sealed message under keys of an earlier session"),
+                      QStringLiteral("from %1 at %2; new keys asked for").arg(shortId(envelope.nodeFrom), address));
+    }
+    Parameters opened;
+    if (!openEnvelope(std::move(record), envelope, *channel, &opened))
+        return refuse(QStringLiteral("a sealed message that does not open (altered, cut short or replayed)"),
+                      QStringLiteral("from %1 at %2").arg(shortId(envelope.nodeFrom), address));
+    // Authentic: the sender holds our keys, and this is where it is now.
+    m_confirmed.insert(envelope.nodeFrom);
+    remember(envelope.nodeFrom, address);
+    opened.insert(kSender, address);
+    message = std::move(opened);
+    return true;
+}
+
+bool PeerSecurity::admitPlain(Parameters& message)
+{
+    const QString address = message.value(kSender).toString();
+    const QString nodeId = message.value(kNodeFrom).toString();
+    if (QHostAddress(address).isLoopback() && (nodeId.isEmpty() || nodeId == m_profile.hostId()))
+        return true; // this node talking to itself
+    const bool handshake = isHandshake(message.value(kAction).toString());
+    const bool offered = carriesOffer(message);
+
+    if (nodeId.isEmpty()) {
+        if (m_nodeAt.contains(address))
+            return refuse(QStringLiteral("a plain message from the address of a sealed peer"),
+                          QStringLiteral("%1 (%2)").arg(address, shortId(m_nodeAt.value(address))));
+        return true;
+    }
+    const auto pinned = m_pins.constFind(nodeId);
+    if (pinned == m_pins.cend()) {
+        if (!offered) {
+            if (handshake) // a plain peer: it gets exactly the plain protocol from now on
+                m_plainAt.insert(address);
+            if (m_nodeAt.value(address) == nodeId)
+                return refuse(QStringLiteral("a plain message from the address of a sealed peer"), address);
+            return true;
+        }
+        const SessionOffer offer = offerOf(message);
+        if (!handshake || !offer.isAuthentic())
+            return refuse(QStringLiteral("a handshake whose signature does not check"),
+                          QStringLiteral("from %1 at %2").arg(shortId(nodeId), address));
+        const PeerSessions::Outcome outcome = m_sessions->accept(offer);
+        if (outcome == PeerSessions::Outcome::Forged || outcome == PeerSessions::Outcome::Stale)
+            return refuse(QStringLiteral("a handshake with an unusable session"),
+                          QStringLiteral("from %1 at %2").arg(shortId(nodeId), address));
+        pin(nodeId, offer.identityKey);
+    } else {
+        const Pin& pin = pinned.value();
+        if (!pin.pending.isEmpty())
+            return refuse(
+                QStringLiteral("a message from a peer whose security key changed"),
+                QStringLiteral("%1 at %2: waiting for the user to accept the new key").arg(shortId(nodeId), address));
+        if (!handshake || !offered)
+            return refuse(QStringLiteral("a plain message under the node id of a sealed peer"),
+                          QStringLiteral("%1 from %2").arg(shortId(nodeId), address));
+        const SessionOffer offer = offerOf(message);
+        if (!offer.isAuthentic())
+            return refuse(QStringLiteral("a handshake whose signature does not check"),
+                          QStringLiteral("from %1 at %2").arg(shortId(nodeId), address));
+        if (offer.identityKey != pin.key) {
+            m_pins[nodeId].pending = offer.identityKey;
+            m_sessions->forget(nodeId);
+            m_confirmed.remove(nodeId);
+            QSqlQuery q(m_store.database());
+            q.prepare(QStringLiteral("update vesk_peers set pendingKey = ? where id = ?"));
+            q.bindValue(0, QString::fromLatin1(offer.identityKey.toHex()));
+            q.bindValue(1, nodeId);
+            q.exec();
+            m_store.nodeData->scheduleRefresh();
+            Q_EMIT securityChanged(nodeId);
+            return refuse(
+                QStringLiteral("a handshake with another security key"),
+                QStringLiteral("%1 at %2: marked as changed until the user accepts it").arg(shortId(nodeId), address));
+        }
+        const PeerSessions::Outcome outcome = m_sessions->accept(offer);
+        if (outcome == PeerSessions::Outcome::Forged || outcome == PeerSessions::Outcome::Stale)
+            return refuse(QStringLiteral("a handshake with an older or unusable session"),
+                          QStringLiteral("from %1 at %2").arg(shortId(nodeId), address));
+        if (outcome == PeerSessions::Outcome::Same) {
+            // Anyone could have recorded this handshake and sent it again from elsewhere: it may be answered, but
+            // it moves and renames nothing. A peer that really moved seals to us from its new address.
+            const TableRecord row = m_store.peerRecord(nodeId);
+            const QString stored = row.value(QStringLiteral("ipAddress"));
+            if (!stored.isEmpty())
+                message.insert(kSender, stored);
+            if (!row.value(QStringLiteral("alias")).isEmpty()) {
+                message.insert(QStringLiteral("alias"), row.value(QStringLiteral("alias")));
+                message.insert(QStringLiteral("sysinfo"), row.value(QStringLiteral("sysinfo")));
+            }
+        } else {
+            m_confirmed.remove(nodeId); // a new run of the peer: it holds our key once it says so
+        }
+    }
+    if (message.value(kSealedTo).toByteArray() == m_session->keyId())
+        m_confirmed.insert(nodeId);
+    remember(nodeId, message.value(kSender).toString());
+    return true;
+}
+
+void PeerSecurity::pin(const QString& nodeId, const QByteArray& key)
+{
+    m_pins.insert(nodeId, Pin{key, {}});
+    // The handshake's own handler writes the peer's row after this; the key joins it then.
+    QTimer::singleShot(0, this, [this, nodeId, key] {
+        QSqlQuery q(m_store.database());
+        q.prepare(QStringLiteral("update vesk_peers set identityKey = ?, pendingKey = null where id = ?"));
+        q.bindValue(0, QString::fromLatin1(key.toHex()));
+        q.bindValue(1, nodeId);
+        q.exec();
+        m_store.nodeData->scheduleRefresh();
+        Q_EMIT securityChanged(nodeId);
+    });
+}
+
+QString PeerSecurity::securityState(const QString& nodeId) const
+{
+    const auto pinned = m_pins.constFind(nodeId);
+    if (pinned == m_pins.cend())
+        return QStringLiteral("plain");
+    if (!pinned->pending.isEmpty())
+        return QStringLiteral("keychanged");
+    if (m_store.peerField(nodeId, QStringLiteral("verified")) == QLatin1String("yes"))
+        return QStringLiteral("verified");
+    return QStringLiteral("sealed");
+}
+
+QString PeerSecurity::comparisonCode(const QString& nodeId) const
+{
+    const auto pinned = m_pins.constFind(nodeId);
+    if (pinned == m_pins.cend())
+        return {};
+    return Vesk::comparisonCode(identityKey(), pinned->pending.isEmpty() ? pinned->key : pinned->pending);
+}
+
+bool PeerSecurity::markVerified(const QString& nodeId)
+{
+    const auto pinned = m_pins.constFind(nodeId);
+    if (pinned == m_pins.cend() || !pinned->pending.isEmpty())
+        return false;
+    m_store.nodeData->setFieldAndRefresh(kPeersTable, nodeId, QStringLiteral("verified"), QStringLiteral("yes"));
+    Q_EMIT securityChanged(nodeId);
+    return true;
+}
+
+bool PeerSecurity::acceptChangedKey(const QString& nodeId)
+{
+    auto pinned = m_pins.find(nodeId);
+    if (pinned == m_pins.end() || pinned->pending.isEmpty())
+        return false;
+    pinned->key = pinned->pending;
+    pinned->pending.clear();
+    QSqlQuery q(m_store.database());
+    q.prepare(QStringLiteral("update vesk_peers set identityKey = ?, pendingKey = null, verified = null where id = ?"));
+    q.bindValue(0, QString::fromLatin1(pinned->key.toHex()));
+    q.bindValue(1, nodeId);
+    q.exec();
+    m_store.nodeData->refresh();
+    Q_EMIT securityChanged(nodeId);
+    // Agree keys with the new identity at once rather than at its next announcement.
+    const QHostAddress address = m_store.nodeAddress(nodeId);
+    if (!address.isNull()) {
+        m_rekeys.forget(addressText(address));
+        rekey(addressText(address));
+    }
+    return true;
+}
+
+} // namespace Vesk

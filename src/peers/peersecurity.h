@@ -1,0 +1,112 @@
+#pragma once
+
+#include "net/messagesink.h"
+#include "peers/replylimiter.h"
+#include "secure/session.h"
+
+#include <QByteArray>
+#include <QHash>
+#include <QHostAddress>
+#include <QObject>
+#include <QSet>
+#include <QString>
+
+#include <memory>
+
+namespace Vesk {
+
+class Clock;
+class LocalProfile;
+class Store;
+
+// Who a message really comes from, and who may read what we send. Between two Vesk programs every message after
+// the handshake travels sealed; the first identity key heard for a node id is pinned with the peer (trust on first
+// use), and from then on nothing under that node id is taken unless it is sealed with keys that identity agreed.
+//
+// The handshake: "addMeRequest" and "addMeRequestConfirmed" carry, beside their plain fields, our capabilities,
+// identity key and this run's session key signed by it, and (once we have the addressee's session) "sealedTo", the
+// addressee's session key id, which tells it that we can open what it seals for us. A peer that sends neither is a
+// plain peer: it is sent exactly what it was always sent, the handshake included, and none of these fields.
+// Handshakes go sealed too once the other side has shown it holds our keys (it sealed to us, or named our key).
+// A sealed message that does not open because either side started afresh makes the receiver send a handshake, so
+// both agree new keys by themselves; what was lost is sent again by the features' resend timers.
+class PeerSecurity : public QObject
+{
+    Q_OBJECT
+    Q_DISABLE_COPY(PeerSecurity)
+
+public:
+    using Parameters = MessageSink::Parameters;
+
+    // A refused message is logged at most once per this window and kind, with how many were refused meanwhile.
+    static constexpr qint64 kLogWindowMs = 10000;
+    // A handshake to ask a peer for new keys, at most once per window and address.
+    static constexpr qint64 kRekeyWindowMs = 3000;
+
+    // keyFile: where this installation's identity key lives (made there at first start).
+    PeerSecurity(Store& store, MessageSink& sink, const Clock& clock, const LocalProfile& profile,
+                 const QString& keyFile, QObject* parent = nullptr);
+    ~PeerSecurity() override;
+
+    // The frame of an outgoing message: sealed for a peer that speaks it, plain with our handshake fields for a
+    // handshake to one that may, exactly the plain bytes for a plain peer. Null (dropped) for a sealed peer we have
+    // no keys with yet; a handshake to it is started instead.
+    QByteArray frame(const QHostAddress& address, const Parameters& parameters, QByteArray* spare);
+
+    // Checks a received message before dispatch, opening it when sealed. False: refused (and logged).
+    bool admit(Parameters& message);
+
+    // For the interface: "sealed", "verified", "plain" or "keychanged".
+    QString securityState(const QString& nodeId) const;
+    // Twelve digits in three groups, the same on both screens, from both identity keys; empty for a plain peer.
+    QString comparisonCode(const QString& nodeId) const;
+    bool markVerified(const QString& nodeId);
+    // Takes the new key a peer came with as its identity from now on.
+    bool acceptChangedKey(const QString& nodeId);
+
+    // A new node id comes with a new identity (two installations cloned from one disk must not share one).
+    void renewIdentity();
+
+    QByteArray identityKey() const;
+
+Q_SIGNALS:
+    // A peer's security state changed (pinned, verified, key changed or accepted).
+    void securityChanged(const QString& nodeId);
+
+private:
+    struct Pin
+    {
+        QByteArray key;
+        QByteArray pending;
+    };
+    bool admitSealed(Parameters& message);
+    bool admitPlain(Parameters& message);
+    bool refuse(const QString& kind, const QString& detail);
+    void rekey(const QString& address);
+    void pin(const QString& nodeId, const QByteArray& key);
+    void loadPins();
+    void startSession();
+    Parameters withHandshakeFields(const Parameters& parameters, const QString& nodeId) const;
+    void remember(const QString& nodeId, const QString& address);
+
+    Store& m_store;
+    MessageSink& m_sink;
+    const Clock& m_clock;
+    const LocalProfile& m_profile;
+    const QString m_keyFile;
+    std::unique_ptr<LocalSession> m_session;
+    std::unique_ptr<PeerSessions> m_sessions;
+    QHash<QString, Pin> m_pins;       // node id -> its pinned key, for every peer that ever spoke sealed
+    QHash<QString, QString> m_nodeAt; // address -> the pinned node last authenticated there
+    QSet<QString> m_plainAt;          // addresses whose handshake came without our fields
+    QSet<QString> m_confirmed;        // nodes that showed they hold our current session key
+    ReplyLimiter m_rekeys{kRekeyWindowMs};
+    struct Refusals
+    {
+        qint64 loggedAt = 0;
+        int unlogged = 0;
+    };
+    QHash<QString, Refusals> m_refusals;
+};
+
+} // namespace Vesk

@@ -1,0 +1,262 @@
+#include "net/envelope.h"
+#include "net/wire.h"
+#include "peers/peersecurity.h"
+#include "secure/session.h"
+
+#include "subsystemfixture.h"
+#include "testsupport.h"
+
+#include <QRegularExpression>
+
+#include <functional>
+#include <memory>
+
+using Vesk::Parameters;
+
+namespace {
+
+const QString kAlice = QStringLiteral("{alice}");
+const QString kAliceAt = QStringLiteral("10.0.0.1");
+
+// A Vesk peer written out by hand: its own identity and session, and the frames it would put on the wire.
+struct Peer
+{
+    explicit Peer(qint64 startedAt, const QString& id = kAlice)
+        : id(id), session(Vesk::IdentityKey::generate(), startedAt), sessions(session)
+    {
+    }
+    Parameters handshake() const { return handshakeOf(session, id); }
+    static Parameters handshakeOf(const Vesk::LocalSession& session, const QString& id,
+                                  const QString& action = QStringLiteral("addMeRequest"))
+    {
+        const Vesk::SessionOffer offer = session.offer(id);
+        return {{"action", action},
+                {"nodeFrom", id},
+                {"alias", "Alice"},
+                {"sysinfo", "Alice OS"},
+                {"capabilities", offer.capabilities},
+                {"identityKey", offer.identityKey},
+                {"sessionKey", offer.sessionKey},
+                {"sessionSignature", offer.signature},
+                {"sessionTime", offer.time}};
+    }
+    // A message as our receiving socket hands it on.
+    static Parameters received(const QByteArray& frame, const QString& from = kAliceAt)
+    {
+        Parameters message = Vesk::byteArrayToParameters(frame.mid(Vesk::kFrameHeaderSize));
+        message.insert("senderIPAddress", from);
+        return message;
+    }
+    QByteArray sealed(const Parameters& parameters, const Vesk::SessionOffer& to)
+    {
+        return Vesk::sealedFrame(parameters, *sessions.channel(to.nodeId), id, session.keyId(),
+                                 Vesk::sessionKeyId(to.sessionKey));
+    }
+    QString id;
+    Vesk::LocalSession session;
+    Vesk::PeerSessions sessions;
+};
+
+struct Rig
+{
+    Rig()
+    {
+        f.addPeer(kAlice, "on", kAliceAt);
+        security =
+            std::make_unique<Vesk::PeerSecurity>(*f.store, f.sink, f.clock, f.profile, f.dataFolder() + "identity.key");
+    }
+    // Bob (the program) and Alice (by hand) exchange handshakes, as on first contact.
+    void meet()
+    {
+        Parameters hello = Peer::received(Vesk::parametersToFrame(alice.handshake()));
+        QVERIFY(security->admit(hello));
+        const Parameters answer{{"action", "addMeRequestConfirmed"}, {"nodeFrom", f.profile.id}};
+        Parameters sent = Peer::received(security->frame(QHostAddress(kAliceAt), answer, nullptr));
+        QCOMPARE(sent.value("sealedTo").toByteArray(), alice.session.keyId()); // it tells Alice it has her key
+        bob = Vesk::SessionOffer{f.profile.id,
+                                 sent.value("identityKey").toByteArray(),
+                                 sent.value("sessionKey").toByteArray(),
+                                 sent.value("capabilities").toUInt(),
+                                 sent.value("sessionTime").toLongLong(),
+                                 sent.value("sessionSignature").toByteArray()};
+        QCOMPARE(alice.sessions.accept(bob), Vesk::PeerSessions::Outcome::Agreed);
+    }
+    TestSupport::SubsystemFixture f;
+    std::unique_ptr<Vesk::PeerSecurity> security;
+    Peer alice{1000};
+    Vesk::SessionOffer bob;
+};
+
+const Parameters kChat{{"action", "newChatMessage"},
+                       {"message", "the key is under the mat"},
+                       {"chatId", "{c}"},
+                       {"nodeFrom", kAlice},
+                       {"timeSent", qint64(5)}};
+
+} // namespace
+
+class TestPeerSecurity : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void admit_data()
+    {
+        using Arrival = std::function<Parameters(Rig & rig)>;
+        QTest::addColumn<Arrival>("arrival"); // what reaches the program after the first handshake
+        QTest::addColumn<bool>("admitted");
+        QTest::addColumn<QString>("state"); // of Alice, afterwards
+        QTest::newRow("sealed chat") << Arrival([](Rig& r) { return Peer::received(r.alice.sealed(kChat, r.bob)); })
+                                     << true << "sealed";
+        QTest::newRow("the same sealed chat again") << Arrival([](Rig& r) {
+            const QByteArray frame = r.alice.sealed(kChat, r.bob);
+            Parameters first = Peer::received(frame);
+            r.security->admit(first);
+            return Peer::received(frame);
+        }) << false << "sealed";
+        QTest::newRow("plain chat under her node id")
+            << Arrival([](Rig&) { return Peer::received(Vesk::parametersToFrame(kChat), "10.0.0.66"); }) << false
+            << "sealed";
+        QTest::newRow("plain handshake under her node id") << Arrival([](Rig&) {
+            return Peer::received(
+                Vesk::parametersToFrame({{"action", "addMeRequest"}, {"nodeFrom", kAlice}, {"alias", "Eve"}}),
+                "10.0.0.66");
+        }) << false << "sealed";
+        QTest::newRow("plain confirmation from her address") << Arrival([](Rig&) {
+            return Peer::received(Vesk::parametersToFrame({{"action", "confirmChat"}, {"chatId", "{c}"}}));
+        }) << false << "sealed";
+        QTest::newRow("sealed under a stranger's key") << Arrival([](Rig& r) {
+            Peer mallory(2000);
+            mallory.sessions.accept(r.bob);
+            return Peer::received(mallory.sealed(kChat, r.bob), "10.0.0.66");
+        }) << false << "sealed";
+        QTest::newRow("handshake with another identity key") << Arrival([](Rig&) {
+            return Peer::received(Vesk::parametersToFrame(Peer(3000).handshake()), "10.0.0.66");
+        }) << false << "keychanged";
+        QTest::newRow("her later run") << Arrival([](Rig& r) {
+            const Vesk::LocalSession later(r.alice.session.identity(), 4000);
+            return Peer::received(Vesk::parametersToFrame(Peer::handshakeOf(later, kAlice)), "10.0.0.9");
+        }) << true << "sealed";
+        QTest::newRow("a plain peer's chat") << Arrival([](Rig&) {
+            Parameters chat = kChat;
+            chat.insert("nodeFrom", "{carol}");
+            return Peer::received(Vesk::parametersToFrame(chat), "10.0.0.3");
+        }) << true << "sealed";
+    }
+    // A peer that once spoke sealed is taken only sealed, under the keys its pinned identity agreed.
+    void admit()
+    {
+        QFETCH(std::function<Parameters(Rig&)>, arrival);
+        Rig rig;
+        rig.meet();
+        QCOMPARE(rig.security->securityState(kAlice), QString("sealed"));
+        TestSupport::MessageCatcher catcher;
+        Parameters message = arrival(rig);
+        QTEST(rig.security->admit(message), "admitted");
+        QTEST(rig.security->securityState(kAlice), "state");
+        QFETCH(bool, admitted);
+        QCOMPARE(catcher.criticals().size(), admitted ? 0 : 1);
+        if (admitted && message.contains("message"))
+            QCOMPARE(message.value("message"), kChat.value("message"));
+    }
+
+    void frames_data()
+    {
+        QTest::addColumn<QString>("to");
+        QTest::addColumn<Parameters>("message");
+        QTest::addColumn<QString>("expected"); // "plain": the plain bytes; "offer": plain with our keys;
+                                               // "sealed": opens for Alice; "held": not sent
+        const Parameters hello{
+            {"action", "addMeRequest"}, {"nodeFrom", TestSupport::FixedProfile().id}, {"alias", "Bob"}};
+        const Parameters chat{{"action", "newChatMessage"}, {"message", "the key is under the mat"}};
+        QTest::newRow("handshake to someone new") << "10.0.0.5" << hello << "offer";
+        QTest::newRow("chat to someone new") << "10.0.0.5" << chat << "plain";
+        QTest::newRow("handshake to a plain peer") << "10.0.0.3" << hello << "plain";
+        QTest::newRow("chat to a plain peer") << "10.0.0.3" << chat << "plain";
+        QTest::newRow("chat to Alice") << kAliceAt << chat << "sealed";
+        QTest::newRow("handshake to Alice once she sealed to us") << kAliceAt << hello << "sealed";
+        QTest::newRow("chat to Alice after our restart") << kAliceAt << chat << "held";
+        QTest::newRow("handshake to Alice after our restart") << kAliceAt << hello << "offer";
+    }
+    // Each peer gets what it can read: a plain peer exactly the plain bytes, a sealed peer nothing readable.
+    void frames()
+    {
+        QFETCH(QString, to);
+        QFETCH(Parameters, message);
+        QFETCH(QString, expected);
+        Rig rig;
+        rig.meet();
+        Parameters plainHello{{"action", "addMeRequest"}, {"nodeFrom", "{carol}"}, {"alias", "Carol"}};
+        plainHello.insert("senderIPAddress", "10.0.0.3");
+        QVERIFY(rig.security->admit(plainHello));
+        Parameters sealedHello = Peer::received(rig.alice.sealed(rig.alice.handshake(), rig.bob));
+        QVERIFY(rig.security->admit(sealedHello));
+        QCoreApplication::processEvents(); // the pins are written once the handshake's own handler has run
+        if (QByteArray(QTest::currentDataTag()).endsWith("after our restart"))
+            rig.security = std::make_unique<Vesk::PeerSecurity>(*rig.f.store, rig.f.sink, rig.f.clock, rig.f.profile,
+                                                                rig.f.dataFolder() + "identity.key");
+        rig.f.sink.clear();
+
+        const QByteArray frame = rig.security->frame(QHostAddress(to), message, nullptr);
+        const Parameters read = Peer::received(frame, to);
+        if (expected == "plain") {
+            QCOMPARE(frame, Vesk::parametersToFrame(message));
+        } else if (expected == "offer") {
+            QVERIFY(Vesk::IdentityKey::verify(read.value("identityKey").toByteArray(),
+                                              Vesk::SessionOffer{TestSupport::FixedProfile().id,
+                                                                 read.value("identityKey").toByteArray(),
+                                                                 read.value("sessionKey").toByteArray(),
+                                                                 read.value("capabilities").toUInt(),
+                                                                 read.value("sessionTime").toLongLong(),
+                                                                 {}}
+                                                  .signedBytes(),
+                                              read.value("sessionSignature").toByteArray()));
+            QCOMPARE(read.value("alias"), message.value("alias"));
+        } else if (expected == "sealed") {
+            QVERIFY(!frame.contains("mat") && !frame.contains("Bob"));
+            Vesk::SealedEnvelope envelope;
+            QCOMPARE(Vesk::readEnvelope(frame.mid(4), &envelope), Vesk::EnvelopeKind::Sealed);
+            Parameters opened;
+            QVERIFY(Vesk::openEnvelope(frame.mid(4), envelope, *rig.alice.sessions.channel(rig.bob.nodeId), &opened));
+            QCOMPARE(opened, message);
+        } else {
+            QVERIFY(frame.isNull());
+            QTRY_COMPARE(rig.f.sink.actions(), QStringList{"addMeRequest"}); // asks Alice for new keys instead
+        }
+    }
+
+    // The code is the same on both screens, twelve digits in three groups, and another key gives another code.
+    void comparisonCode()
+    {
+        Rig rig;
+        rig.meet();
+        const QString code = rig.security->comparisonCode(kAlice);
+        QVERIFY(QRegularExpression("^\\d{4} \\d{4} \\d{4}$").match(code).hasMatch());
+        QCOMPARE(Vesk::comparisonCode(rig.alice.session.identity().publicKey(), rig.security->identityKey()), code);
+        QVERIFY(Vesk::comparisonCode(Vesk::IdentityKey::generate().publicKey(), rig.security->identityKey()) != code);
+        QVERIFY(rig.security->markVerified(kAlice));
+        QCOMPARE(rig.security->securityState(kAlice), QString("verified"));
+        QCOMPARE(rig.security->comparisonCode("{carol}"), QString());
+    }
+
+    // A changed key is shown and refused until the user accepts it; then the new identity is the pinned one.
+    void changedKeyAccepted()
+    {
+        Rig rig;
+        rig.meet();
+        Peer reinstalled(5000);
+        Parameters hello = Peer::received(Vesk::parametersToFrame(reinstalled.handshake()));
+        QVERIFY(!rig.security->admit(hello));
+        QCOMPARE(TestSupport::peerField(kAlice, "pendingKey"),
+                 QString(reinstalled.session.identity().publicKey().toHex()));
+        QVERIFY(rig.security->acceptChangedKey(kAlice));
+        hello = Peer::received(Vesk::parametersToFrame(reinstalled.handshake()));
+        QVERIFY(rig.security->admit(hello));
+        QCOMPARE(rig.security->securityState(kAlice), QString("sealed"));
+        QTRY_COMPARE(TestSupport::peerField(kAlice, "identityKey"),
+                     QString(reinstalled.session.identity().publicKey().toHex()));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestPeerSecurity)
+#include "tst_peersecurity.moc"
