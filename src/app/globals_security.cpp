@@ -8,6 +8,10 @@ namespace Vesk {
 
 void Globals::startSecurity(const QString& dataFolder)
 {
+    // Behaves as a program from before sealing (no handshake fields, nothing sealed, nothing pinned), so the test
+    // rig can run such a peer beside sealed ones.
+    if (qEnvironmentVariableIsSet("VESK_PLAIN_PEER"))
+        return;
     m_security = std::make_unique<PeerSecurity>(*m_store, m_sendQueue, m_clock, *this,
                                                 dataFolder + QStringLiteral("identity.key"));
     m_sendQueue.setFrameBuilder([this](const QHostAddress& address, const Parameters& parameters, QByteArray* spare) {
