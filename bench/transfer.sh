@@ -8,10 +8,13 @@
 # their ratio, CPU milliseconds per MB on each side for both, the growth of the resident memory of owner and
 # receiver during the transfer (peak minus the size just before it), and the longest the receiver's event loop
 # went without a turn (a 10 ms timer probe in the scripted interface). A last row repeats the bare bridge with the
-# receiver's real interface loaded (offscreen, the Transfers tab shown).
+# receiver's real interface loaded (offscreen, the Transfers tab shown). Every link is measured twice: between two
+# instances that seal everything ("sealed") and between two that speak the plain protocol ("plain", as programs
+# from before sealing do); the ratio of the two shows what sealing costs.
 #
-#   bench/transfer.sh VESK TRANSFER_RAW [MIB] [LINKS]
-#       MIB defaults to 1024; LINKS to "none 2500mbit 10gbit none 10gbit" (tbf rates, "none" for the bare bridge).
+#   bench/transfer.sh VESK TRANSFER_RAW [MIB] [LINKS] [MODES]
+#       MIB defaults to 1024; LINKS to "none 2500mbit 10gbit none 10gbit" (tbf rates, "none" for the bare bridge);
+#       MODES to "plain sealed".
 #       Needs root, ip netns, tc and sqlite3.
 #
 # Build both in a release configuration for meaningful figures. The machine's other load shows in the "wait"
@@ -23,6 +26,7 @@ vesk="${1:-}"
 raw="${2:-}"
 mib="${3:-1024}"
 links="${4:-none 2500mbit 10gbit none 10gbit}"
+modes="${5:-plain sealed}"
 if [ ! -x "$vesk" ] || [ ! -x "$raw" ]; then
     echo "usage: $0 VESK TRANSFER_RAW [MIB]" >&2
     exit 2
@@ -72,14 +76,25 @@ shape() {
     done
 }
 
-# shellcheck disable=SC2206
-RIG_ENV=(${XFER_BENCH_ENV:-}) # extra VAR=value settings for both instances, separated by spaces
-rig_start 1
-rig_start 2
-rig_wait_all_on 2
+# start_pair MODE: (re)starts both instances, sealing or speaking the plain protocol.
+start_pair() {
+    local i
+    # shellcheck disable=SC2206
+    RIG_ENV=(${XFER_BENCH_ENV:-}) # extra VAR=value settings for both instances, separated by spaces
+    [ "$1" = plain ] && RIG_ENV+=(VESK_PLAIN_PEER=1)
+    for i in 1 2; do
+        rig_running "$i" && rig_stop "$i"
+        rig_start "$i"
+    done
+    rig_wait_all_on 2
+    if [ "$1" = sealed ]; then
+        rig_wait_sql 2 "select length(identityKey) from vesk_peers where id = '$(rig_node_id 1)'" 64
+    fi
+}
 
 
 results=()
+declare -A rates=() # "LINK MODE" -> the engine's MB/s, the last run of that pair
 run=0
 # measure LINK LABEL: one baseline and one engine transfer over the link, as a row of the table.
 measure() {
@@ -153,17 +168,21 @@ measure() {
 
     raw_rate="$(mb "$raw_bytes" "$raw_seconds")"
     engine_rate="$(mb "$bytes" "$engine_seconds")"
+    rates[$label]="$engine_rate"
     per_mb() { echo "($2 - $1) / ($bytes / 10^6)" | bc -l; }
     growth() { echo "($2 - $1) / 1024" | bc -l; }
-    results+=("$(printf '%-14s %8s %8s %6s %6.2f %6.2f %6.2f %6.2f %7.1f %7.1f %6s %7.0f' "$label" "$raw_rate" \
+    results+=("$(printf '%-17s %8s %8s %6s %6.2f %6.2f %6.2f %6.2f %7.1f %7.1f %6s %7.0f' "$label" "$raw_rate" \
         "$engine_rate" "$(echo "scale=2; $engine_rate / $raw_rate" | bc)" \
         "$(per_mb 0 "$raw_send_cpu")" "$(per_mb "$owner_cpu0" "$owner_cpu1")" \
         "$(per_mb 0 "$raw_receive_cpu")" "$(per_mb "$receiver_cpu0" "$receiver_cpu1")" \
         "$(growth "$owner_before" "$owner_peak")" "$(growth "$receiver_before" "$receiver_peak")" "$worst_gap" \
         "$(echo "($receiver_wait1 - $receiver_wait0) / 10^6" | bc -l)")")
 }
-for link in $links; do
-    measure "$link" "$link"
+for mode in $modes; do
+    start_pair "$mode"
+    for link in $links; do
+        measure "$link" "$link $mode"
+    done
 done
 # Once more on the bare bridge with the receiver showing the program's own interface on its Transfers tab, so the
 # list refreshes and bindings of a running transfer count too.
@@ -176,12 +195,20 @@ measure none "none, shown"
 rig_qml_clean 2
 shape none
 
-printf '\n%-14s %8s %8s %6s %13s %13s %7s %7s %6s %7s\n' "" "raw" "vesk" "" "CPU ms/MB" "CPU ms/MB" "owner" \
+printf '\n%-17s %8s %8s %6s %13s %13s %7s %7s %6s %7s\n' "" "raw" "vesk" "" "CPU ms/MB" "CPU ms/MB" "owner" \
     "recv." "gap" "wait"
-printf '%-14s %8s %8s %6s %6s %6s %6s %6s %7s %7s %6s %7s\n' "link (tbf)" "MB/s" "MB/s" "ratio" "raw" "owner" "raw" \
+printf '%-17s %8s %8s %6s %6s %6s %6s %6s %7s %7s %6s %7s\n' "link (tbf), mode" "MB/s" "MB/s" "ratio" "raw" "owner" "raw" \
     "recv." "RSS +MB" "RSS +MB" "ms" "ms"
 printf '%s\n' "${results[@]}"
+if [[ " $modes " == *" plain "* && " $modes " == *" sealed "* ]]; then
+    printf '\nsealed / plain (vesk MB/s):'
+    for link in $(printf '%s\n' $links | awk '!seen[$0]++'); do
+        printf ' %s %s' "$link" "$(echo "scale=2; ${rates[$link sealed]} / ${rates[$link plain]}" | bc)"
+    done
+    echo
+fi
 echo "(goals: ratio >= 0.7 unshaped and at 10gbit, >= 0.9 at 2500mbit; RSS growth under 64 MB on each side;"
+echo " sealed at least 0.95 of plain (vesk MB/s) at 2500mbit and 0.85 at 10gbit;"
 echo " the receiver's event loop never held up over 50 ms: the gap includes the probe's own 10 ms;"
 echo " CPU: sending side (raw sender, vesk owner), then receiving side (raw receiver, vesk receiver);"
 echo " wait: time the receiver's main thread was ready to run but had no processor, the machine's other load)"

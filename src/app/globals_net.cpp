@@ -3,6 +3,7 @@
 #include "app/globals.h"
 
 #include "net/messagedispatcher.h"
+#include "net/wire.h"
 #include "peers/peerrecords.h"
 #include "peers/peersecurity.h"
 #include "store/store.h"
@@ -28,6 +29,8 @@ void Globals::processMessage(QHash<QString, QVariant> message)
 {
     if (m_security && !m_security->admit(message))
         return;
+    // Without sealing (a plain program) a sealed record is a record of unknown fields only.
+    message.remove(QLatin1String(kSealedRecordKey));
     if (m_dispatcher)
         m_dispatcher->dispatch(message);
 }
