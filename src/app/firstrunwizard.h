@@ -3,6 +3,7 @@
 #include <QWizard>
 #include <QWizardPage>
 
+class ProfileEditor;
 class ProfileForm;
 class QCheckBox;
 class QTextEdit;
@@ -17,7 +18,7 @@ class FirstRunWizard : public QWizard
 public:
     enum PageId { TOAPageId = 0, IntroPageId = 1, ProfilePageId = 3, CompletionPageId = 4 };
 
-    explicit FirstRunWizard(QWidget* parent = nullptr);
+    explicit FirstRunWizard(ProfileEditor& editor, QWidget* parent = nullptr);
 
     // The watermark stretched to a wizard's full height: its first and last rows are repeated above and below
     // it, so the side panel has no bare band however tall the wizard grows.
@@ -61,7 +62,7 @@ class ProfilePage : public QWizardPage
     Q_DISABLE_COPY(ProfilePage)
 
 public:
-    explicit ProfilePage(QWidget* parent = nullptr);
+    explicit ProfilePage(const ProfileEditor& editor, QWidget* parent = nullptr);
     int nextId() const override;
     // A name made only of spaces is no name.
     bool isComplete() const override;
@@ -81,8 +82,11 @@ class CompletionPage : public QWizardPage
     Q_DISABLE_COPY(CompletionPage)
 
 public:
-    explicit CompletionPage(QWidget* parent = nullptr);
+    explicit CompletionPage(ProfileEditor& editor, QWidget* parent = nullptr);
     int nextId() const override;
     // Finish: store the name and, when one was picked, the picture.
     bool validatePage() override;
+
+private:
+    ProfileEditor& m_editor;
 };

@@ -5,6 +5,7 @@
 #include "common/shell.h"
 #include "net/messageserver.h"
 #include "net/sendqueue.h"
+#include "app/profileform.h"
 #include "peers/localprofile.h"
 #include "store/tablerecord.h"
 
@@ -14,11 +15,9 @@
 #include <QPointer>
 #include <QSet>
 #include <QStringList>
-#include <QTimer>
 #include <QUrl>
 #include <QVariant>
 
-#include <functional>
 #include <memory>
 
 class FileSortFilterProxyModel;
@@ -38,9 +37,11 @@ namespace Vesk {
 class Chat;
 class DownloadEngine;
 class IncomingOffers;
+class NodeIdentity;
 class OutgoingOffers;
 class PacketServer;
 class PeerRecords;
+class PeerRefresh;
 class Store;
 
 using Parameters = QHash<QString, QVariant>;
@@ -49,8 +50,9 @@ using Parameters = QHash<QString, QVariant>;
 // front: the work lives in the subsystem objects it owns (peer records and the handshake, chat, outgoing and
 // incoming offers, the download engine, packet serving), each in its own folder, and its methods forward to
 // them. What it keeps itself is what belongs to the application: the settings, the timers, the windows, the
-// popups and the tray, which the subsystems reach through the Shell interface it implements.
-class Globals : public QObject, public Shell, public LocalProfile
+// popups and the tray, which the subsystems reach through the Shell interface it implements. Each subsystem runs
+// its own timers; the controller starts them in init() and keeps the timer slots of its interface as forwards.
+class Globals : public QObject, public Shell, public LocalProfile, public ProfileEditor
 {
     Q_OBJECT
     Q_DISABLE_COPY(Globals)
@@ -94,7 +96,7 @@ public:
     int numberOfPendingValidations() const;
     qint64 numberOfSecondsRemainingForCurrentDownload() const { return m_secondsRemaining; }
     void setNumberOfSecondsRemainingForCurrentDownload(qint64 seconds);
-    QString hostId() const override { return m_hostId; }
+    QString hostId() const override;
     QString currentDownloadingFileId() const;
     void setCurrentDownloadingFileId(const QString& id);
     QString appName() const { return m_appName; }
@@ -102,6 +104,8 @@ public:
     QString userAlias() const override;
     QString userAvatar() const override;
     void setUserAvatar(const QString& imagePath);
+    // The wizards' finished profile: the name, and the picture when one was picked.
+    void storeProfile(const QString& name, const QString& avatarPath) override;
     int totalNumberOfUnReadMessages() const;
     QString tempAvatarPath() const;
     void setTempAvatarPath(const QString& path);
@@ -134,12 +138,9 @@ public:
 
     // Sending: the one way any feature puts a message on the wire.
     void sendParametersToAddress(const QHostAddress& address, const Parameters& parameters);
-    void sendToNode(const QString& nodeId, const Parameters& parameters);
 
     // Peer handshake, avatars and chat.
     void requestAvatar(const QString& nodeId);
-    // After the user changed name or picture: the own row follows (its picture arrives over the loopback).
-    void refreshOwnPeerRow();
     void handleAddMeRequest(const Parameters& message);
     void handleAddMeRequestConfirmed(const Parameters& message);
     void handleAvatarRequested(const Parameters& message);
@@ -167,6 +168,8 @@ public:
     IncomingOffers& incomingOffers() const { return *m_incoming; }
     DownloadEngine& downloadEngine() const { return *m_engine; }
     PacketServer& packetServer() const { return *m_packets; }
+    PeerRefresh& peerRefresh() const { return *m_refresh; }
+    NodeIdentity& nodeIdentity() const { return *m_identity; }
     MessageServer& messageServer() { return m_server; }
     SendQueue& sendQueue() { return m_sendQueue; }
     Random& random() { return m_random; }
@@ -190,18 +193,9 @@ public:
     QSystemTrayIcon* trayIcon = nullptr;
     VeskQMLViewer* mainWindow = nullptr;
     TaskbarIntegration* taskbar = nullptr;
-
-    // Answers the profile form's picture chooser instead of a modal file dialog when set (tests).
-    std::function<QString(QWidget* parent, const QString& caption, const QString& filter)> avatarChooser;
-
-    QTimer downloadUITimer;
-    QTimer unsentChatTimer;
-    QTimer unsentUploadsTimer;
-    QTimer refreshPeersTimer;
-    QTimer uploadsToDeleteTimer;
-    QTimer downloadsToDeleteTimer;
-    QTimer wakeUpTimer;
-    QTimer presenceTimer;
+    // The window the badge, the title and the popups' buttons act on, with its taskbar; null forgets it. A window
+    // that is destroyed is forgotten by itself.
+    void setMainWindow(VeskQMLViewer* window);
 
 Q_SIGNALS:
     void appNameChanged();
@@ -302,28 +296,29 @@ private:
 
     void initDatabase();
     void connectSubsystems();
-    QString computeHostId();
     QVariantList deliveredFiles() const { return m_deliveredFiles; }
-    static bool isOwnAddress(const QString& address);
-    // Whether a message or announcement from that address carries this node's own id; resolves it if so.
-    bool isIdCollision(const QString& nodeId, const QString& address);
+    // Another computer took over our old id; this node goes on under its new one.
+    void nodeIdChanged(const QString& oldId);
     void importAccountPicture();
     void registerMessageHandlers();
     void countsChanged();
+    NotificationDialog* popupFor(QHash<QString, QPointer<NotificationDialog>>& popups, const QString& nodeId,
+                                 bool download);
+    void bringMainWindowForward();
 
     QString m_appName;
-    QString m_hostId;
     QVariantList m_deliveredFiles;
     qint64 m_secondsRemaining = 0;
     QString m_currentSelectedChatPeer;
     int m_currentSelectedTabIndex = 0;
     QString m_tempAvatarPath;
-    qint64 m_lastWakeCheck = 0;
 
     ClockProxy m_clock;
     Random m_random;
     SendQueue m_sendQueue;
     MessageServer m_server;
+    std::unique_ptr<NodeIdentity> m_identity;
+    std::unique_ptr<PeerRefresh> m_refresh;
     std::unique_ptr<MessageDispatcher> m_dispatcher;
     std::unique_ptr<Store> m_store;
     std::unique_ptr<PeerRecords> m_peers;

@@ -1,7 +1,6 @@
 #include "app/veskqmlviewer.h"
 
 #include "app/appicons.h"
-#include "app/globals.h"
 
 #include <QCloseEvent>
 #include <QDragEnterEvent>
@@ -15,19 +14,9 @@ VeskQMLViewer::VeskQMLViewer() : QmlApplicationViewer(nullptr)
     setAcceptDrops(true);
     setWindowIcon(Vesk::AppIcons::applicationIcon());
     m_taskbar.setWindowHandle(winId());
-    Vesk::Globals* globals = Vesk::Globals::instance();
-    globals->taskbar = &m_taskbar;
-    globals->mainWindow = this;
 }
 
-VeskQMLViewer::~VeskQMLViewer()
-{
-    Vesk::Globals* globals = Vesk::Globals::instance();
-    if (globals->mainWindow == this) {
-        globals->mainWindow = nullptr;
-        globals->taskbar = nullptr;
-    }
-}
+VeskQMLViewer::~VeskQMLViewer() = default;
 
 void VeskQMLViewer::dragEnterEvent(QDragEnterEvent* event)
 {

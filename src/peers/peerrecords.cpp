@@ -39,6 +39,18 @@ PeerRecords::PeerRecords(Store& store, MessageSink& sink, const Clock& clock, co
                          const QString& dataFolder, QObject* parent)
     : QObject(parent), m_store(store), m_sink(sink), m_clock(clock), m_profile(profile), m_dataFolder(dataFolder)
 {
+    m_presenceTimer.setInterval(kPresenceRoundMs);
+    connect(&m_presenceTimer, &QTimer::timeout, this, &PeerRecords::checkPresence);
+}
+
+void PeerRecords::start()
+{
+    m_presenceTimer.start();
+}
+
+void PeerRecords::stop()
+{
+    m_presenceTimer.stop();
 }
 
 QString PeerRecords::loggableId(const QString& nodeId)

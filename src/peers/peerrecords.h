@@ -7,6 +7,7 @@
 #include <QHostAddress>
 #include <QObject>
 #include <QString>
+#include <QTimer>
 
 namespace Vesk {
 
@@ -37,6 +38,7 @@ public:
     // Checks started per round (rounds are about a second apart), so an office full of peers is checked in a
     // steady trickle rather than in bursts.
     static constexpr int kMaxChecksPerRound = 16;
+    static constexpr int kPresenceRoundMs = 1000;
     // A peer confirms us once for every announcement of its we hear, and the picture it would send back is
     // almost always the one we hold. Its avatar is asked for when it comes online or announces a new alias, and
     // at most once per window after that. The window is half a round of announcements (eleven, 2 s apart), so a
@@ -72,6 +74,9 @@ public:
     void markUnreachable(const QHostAddress& address);
     // One round of the presence check: probes the online peers whose last check is due.
     void checkPresence();
+    // The presence rounds run from start() until stop().
+    void start();
+    void stop();
 
 Q_SIGNALS:
     // A peer that was not "on" has confirmed us: whatever waits for it can go out now.
@@ -102,6 +107,7 @@ private:
     ReplyLimiter m_blockedAnswers{kBlockedAnswerWindowMs};
     ReplyLimiter m_avatarRequests{kAvatarRequestWindowMs};
     QHash<QString, qint64> m_lastChecked; // node id -> when its presence was last checked
+    QTimer m_presenceTimer;
 };
 
 } // namespace Vesk

@@ -72,9 +72,22 @@ DownloadEngine::DownloadEngine(Store& store, MessageSink& sink, const Clock& clo
 {
     connect(this, &DownloadEngine::readyToDownloadNextFile, this, &DownloadEngine::downloadNextFile,
             Qt::QueuedConnection);
+    m_progressTimer.setInterval(kProgressTickMs);
+    connect(&m_progressTimer, &QTimer::timeout, this, &DownloadEngine::progressTick);
 }
 
 DownloadEngine::~DownloadEngine() = default;
+
+void DownloadEngine::start()
+{
+    resetProgressTick();
+    m_progressTimer.start();
+}
+
+void DownloadEngine::stop()
+{
+    m_progressTimer.stop();
+}
 
 void DownloadEngine::setCurrentDownloadingFileId(const QString& id)
 {

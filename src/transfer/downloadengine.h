@@ -7,6 +7,7 @@
 #include <QObject>
 #include <QSet>
 #include <QString>
+#include <QTimer>
 
 #include <memory>
 
@@ -28,6 +29,7 @@ public:
 
     // More than this many progress ticks in a row without growth (22 seconds) give the download up.
     static constexpr int kMaxStallTicks = 10;
+    static constexpr int kProgressTickMs = 2000;
     // Every progress update is a message to the desktop shell (over D-Bus on Linux). Packets arrive hundreds of
     // times a second, so the display is updated when it appears and then at most this often.
     static constexpr qint64 kProgressUpdateMs = 250;
@@ -60,6 +62,9 @@ public:
     // The progress tick (every 2 s): shows the growth, asks again after silence, gives up after kMaxStallTicks.
     void progressTick();
     void resetProgressTick();
+    // The progress tick runs from start() (which begins with a fresh tick state) until stop().
+    void start();
+    void stop();
     qint64 currentDownloadFileSize() const;
 
     QString currentDownloadingFileId() const { return m_currentDownloadingFileId; }
@@ -124,6 +129,7 @@ private:
     // The queue changed here, or the row may have changed elsewhere: choose (and read the row) again.
     bool m_rechoose = true;
     bool m_recheckRow = false;
+    QTimer m_progressTimer;
 };
 
 } // namespace Vesk

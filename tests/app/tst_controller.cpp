@@ -37,6 +37,7 @@ private Q_SLOTS:
         g->setClock(m_clock);
         QCOMPARE(g->hostId(), QStringLiteral("{stored-node-id}"));
         window = new VeskQMLViewer();
+        g->setMainWindow(window);
         window->show();
     }
     void init()
@@ -248,7 +249,7 @@ private Q_SLOTS:
         QFETCH(QString, typed);
         QFETCH(bool, finish);
         g->setUserAlias(QStringLiteral("Before"));
-        FirstRunWizard wizard;
+        FirstRunWizard wizard(*g);
         wizard.show();
         QAbstractButton* next = wizard.button(QWizard::NextButton);
         wizard.next();
@@ -286,7 +287,7 @@ private Q_SLOTS:
         QVERIFY(image.save(chosen));
         QFile::remove(dataFolderPath() + QStringLiteral("myavatar.png"));
         ProfileForm::setAvatarChooser([chosen](QWidget*, const QString&, const QString&) { return chosen; });
-        VeskProfileWizard wizard;
+        VeskProfileWizard wizard(*g);
         wizard.show();
         auto* page = qobject_cast<InAppProfilePage*>(wizard.currentPage());
         page->form()->chooseButton()->click();
