@@ -57,12 +57,11 @@ struct TransferRig : SubsystemFixture
              {id, QString(id + ".bin"), nodeFrom, status, clock.nowMs()});
     }
     QStringList fileIds(const QString& action) const { return sink.values(action, "fileId"); }
-    // Waits for received bytes to reach their file, then lets the steps queued after them run.
+    // Waits for received bytes to reach their file, then runs the steps queued after them.
     void settle()
     {
         engine.flushWrites();
-        for (int i = 0; i < 3; ++i)
-            QCoreApplication::processEvents();
+        runQueuedCalls();
     }
 
     void offer(const QString& id, const QString& name, qint64 size)
