@@ -11,6 +11,8 @@
 #include <QTextEdit>
 #include <QVBoxLayout>
 
+namespace Vesk {
+
 namespace {
 constexpr const char* kWatermark = ":/vesk_watermark.png";
 constexpr int kTermsHeight = 300;
@@ -143,3 +145,5 @@ bool CompletionPage::validatePage()
     m_editor.storeProfile(field(QStringLiteral("yourName")).toString(), field(QStringLiteral("avatarPath")).toString());
     return true;
 }
+
+} // namespace Vesk

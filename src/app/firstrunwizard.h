@@ -3,10 +3,13 @@
 #include <QWizard>
 #include <QWizardPage>
 
-class ProfileEditor;
-class ProfileForm;
 class QCheckBox;
 class QTextEdit;
+
+namespace Vesk {
+
+class ProfileEditor;
+class ProfileForm;
 
 // Runs once, while no user name is stored: a greeting, the terms of use to accept, then the name and an
 // optional picture. Nothing is stored before Finish.
@@ -90,3 +93,5 @@ public:
 private:
     ProfileEditor& m_editor;
 };
+
+} // namespace Vesk

@@ -23,16 +23,17 @@
 class FileSortFilterProxyModel;
 class FileStandardItemModel;
 class MessageDispatcher;
-class NotificationDialog;
 class PeerManager;
 class QSettings;
 class QSystemTrayIcon;
 class QWidget;
-class TaskbarIntegration;
-class VeskQMLViewer;
 class VeskSqlQueryModel;
 
 namespace Vesk {
+
+class NotificationDialog;
+class TaskbarIntegration;
+class VeskQMLViewer;
 
 class Chat;
 class DownloadEngine;

@@ -13,6 +13,8 @@
 #include <QTextCursor>
 #include <QTextEdit>
 
+namespace Vesk {
+
 namespace {
 
 constexpr const char* kDownloadKind = "download";
@@ -157,3 +159,5 @@ void NotificationDialog::downloadAllClicked()
     Q_EMIT downloadAllRequested(m_nodeId);
     close();
 }
+
+} // namespace Vesk

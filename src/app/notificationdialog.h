@@ -10,8 +10,8 @@ class QPushButton;
 class QTextEdit;
 
 namespace Vesk {
+
 class Random;
-}
 
 // A small always-on-top window that tells the user about a peer's chat message ("chat") or file offer
 // ("download") without taking the focus. It fades out by itself unless the user is working in it; further
@@ -68,3 +68,5 @@ private:
     QPushButton* m_actionButton = nullptr;
     QLabel* m_aliasLabel = nullptr;
 };
+
+} // namespace Vesk

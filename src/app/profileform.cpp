@@ -12,6 +12,8 @@
 #include <QStandardPaths>
 #include <QWizardPage>
 
+namespace Vesk {
+
 namespace {
 
 // Start where pictures usually are, not in the program's own folder (the working directory start-up sets).
@@ -89,3 +91,5 @@ void ProfileForm::showPicture(const QString& path)
     // The square that will be stored and that peers will see in their round frames.
     m_pictureLabel->setPixmap(QPixmap::fromImage(Vesk::squareAvatar(picture, kPictureSide)));
 }
+
+} // namespace Vesk

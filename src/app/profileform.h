@@ -9,6 +9,8 @@ class QLineEdit;
 class QPushButton;
 class QWizardPage;
 
+namespace Vesk {
+
 // What the profile form reads and where a finished profile goes (the controller in the program).
 class ProfileEditor
 {
@@ -57,3 +59,5 @@ private:
     QLabel* m_pictureLabel = nullptr;
     QPushButton* m_chooseButton = nullptr;
 };
+
+} // namespace Vesk

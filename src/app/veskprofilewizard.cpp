@@ -8,6 +8,8 @@
 #include <QResizeEvent>
 #include <QVBoxLayout>
 
+namespace Vesk {
+
 namespace {
 constexpr const char* kWatermark = ":/vesk_watermark.png";
 }
@@ -56,3 +58,5 @@ bool InAppProfilePage::validatePage()
     m_editor.storeProfile(field(QStringLiteral("yourName")).toString(), field(QStringLiteral("avatarPath")).toString());
     return true;
 }
+
+} // namespace Vesk

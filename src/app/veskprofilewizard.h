@@ -3,6 +3,8 @@
 #include <QWizard>
 #include <QWizardPage>
 
+namespace Vesk {
+
 class ProfileEditor;
 class ProfileForm;
 
@@ -42,3 +44,5 @@ private:
     ProfileEditor& m_editor;
     ProfileForm* m_form = nullptr;
 };
+
+} // namespace Vesk

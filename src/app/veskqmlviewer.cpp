@@ -9,6 +9,8 @@
 #include <QMimeData>
 #include <QPushButton>
 
+namespace Vesk {
+
 VeskQMLViewer::VeskQMLViewer() : QmlApplicationViewer(nullptr)
 {
     setAcceptDrops(true);
@@ -76,3 +78,5 @@ bool VeskQMLViewer::nativeEvent(const QByteArray& eventType, void* message, qint
     QmlApplicationViewer::nativeEvent(eventType, message, result);
     return m_taskbar.handleWindowMessage(message, result);
 }
+
+} // namespace Vesk

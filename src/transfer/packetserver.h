@@ -79,7 +79,7 @@ private:
     const Clock& m_clock;
     // The owner's chunks of the files it serves, and the timer that frees the idle ones.
     ChunkCache bufferFilesToSend;
-    QTimer freeBufferFilesTimer;
+    QTimer m_freeBufferFilesTimer;
     QTimer m_uploadsRefresh;
     QHash<QString, Serving> m_serving;
     std::unique_ptr<QSqlQuery> m_bytesSent; // prepared once

@@ -13,6 +13,7 @@
 #include <QtWidgets>
 
 using namespace TestSupport;
+using namespace Vesk;
 
 namespace {
 const QString kPeer = QStringLiteral("{peer-a}");
