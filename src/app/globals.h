@@ -162,17 +162,13 @@ public:
     QByteArray readFilePacket(const QString& fileId, qint64 fileSeek, qint64 size);
 
     // The subsystems, for start-up and tests.
-    Store& store() const { return *m_store; }
     PeerRecords& peerRecords() const { return *m_peers; }
     Chat& chat() const { return *m_chat; }
     OutgoingOffers& outgoingOffers() const { return *m_outgoing; }
     IncomingOffers& incomingOffers() const { return *m_incoming; }
     DownloadEngine& downloadEngine() const { return *m_engine; }
-    PacketServer& packetServer() const { return *m_packets; }
     PeerRefresh& peerRefresh() const { return *m_refresh; }
-    NodeIdentity& nodeIdentity() const { return *m_identity; }
     MessageServer& messageServer() { return m_server; }
-    SendQueue& sendQueue() { return m_sendQueue; }
     Random& random() { return m_random; }
     // Every time the controller and its subsystems read comes from this clock (tests move it).
     void setClock(const Clock& clock) { m_clock.setTarget(clock); }
