@@ -37,11 +37,16 @@ rig_wait_sql 2 "select status from vesk_downloads where id = '$id'" downloaded 6
 [ "$(rig_sha "$(rig_downloads 2)/plans.bin")" = "$(rig_sha "$files/plans.bin")" ] || rig_fail "the file arrived altered"
 
 # Neither keeps a list now: they find each other again only because each remembers the other's address.
-rig_cmd 1 setOtherNetworks ""
+rig_cmd 1 setOtherNetworks " " # (an empty argument does not survive the command line)
 no_list() { ! grep -q '^otherNetworks' "$(rig_conf 1)"; }
 rig_until 5 "an empty list was kept" no_list
 rig_stop 1
 rig_stop 2
 rig_start 2
 rig_start 1
+# Once each has started (and so marked every stored peer off) they must find each other anew.
+rig_cmd 1 listPeers
+rig_cmd 2 listPeers
 rig_wait_all_on 2 30
+rig_cmd 1 listPeers
+grep -qxF "$b" "$(rig_folder 1)/results" || rig_fail "Alice's people list does not show Bob"
