@@ -1,6 +1,7 @@
 import QtQuick
 import QtQuick.Layouts
 import QtQuick.Controls.Basic
+import QtQuick.Templates as T
 
 // "Add a computer by address": one address or computer name, tried at once; the controller answers whether
 // somebody running Vesk is there.
@@ -20,7 +21,7 @@ Popup {
         controller.addComputerByAddress(field.text)
     }
 
-    parent: Overlay.overlay
+    parent: T.Overlay.overlay
     anchors.centerIn: parent
     width: Math.min(460, parent ? parent.width - 2 * Theme.spacingXl : 460)
     modal: true

@@ -1,6 +1,7 @@
 import QtQuick
 import QtQuick.Layouts
 import QtQuick.Controls.Basic
+import QtQuick.Templates as T
 
 // "Other networks": subnets and computers beyond this network's broadcast that Vesk also announces itself to.
 // The controller checks the list; a list with a bad row is not kept, and every problem is listed under the field.
@@ -10,7 +11,7 @@ Popup {
     property var controller
     property bool saved: false
 
-    parent: Overlay.overlay
+    parent: T.Overlay.overlay
     anchors.centerIn: parent
     width: Math.min(560, parent ? parent.width - 2 * Theme.spacingXl : 560)
     modal: true
@@ -71,6 +72,7 @@ Popup {
             }
         }
         Repeater {
+            id: problems
             model: dialog.controller ? dialog.controller.otherNetworksProblems : []
             Label {
                 required property string modelData
@@ -88,7 +90,8 @@ Popup {
             color: Theme.accentText
             font.pixelSize: Theme.fontCaption + 1
             text: field.text.trim() === "" ? qsTr("Saved. Vesk looks for people on this network only.")
-                                           : qsTr("Saved. Vesk is announcing itself to these networks now.")
+                  : problems.count > 0 ? qsTr("Saved. Vesk is announcing itself to the other entries now.")
+                                       : qsTr("Saved. Vesk is announcing itself to these networks now.")
         }
         RowLayout {
             Layout.fillWidth: true
