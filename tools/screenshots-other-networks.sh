@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Screenshots of other networks from a real run: Alice and Bob on two subnets joined by a router, Alice with the
 # real interface on an X display of its own (Xvfb, openbox, tint2), driven by the keyboard (xdotool). Alice adds
-# Bob's subnet under "Other networks…" and then lists Bob. Writes docs/ui-other-networks.png and
-# docs/ui-peer-other-subnet.png.
+# Bob's subnet under "Other networks…", lists Bob, and adds him by address. Writes docs/ui-other-networks.png,
+# docs/ui-peer-other-subnet.png and docs/ui-add-computer.png.
 #
 #   tools/screenshots-other-networks.sh VESK      (needs root, ip netns, sqlite3, Xvfb, openbox, tint2, xdotool, import)
 set -u
@@ -82,3 +82,10 @@ keys Escape
 rig_wait_all_on 2 40
 sleep 3
 shot ui-peer-other-subnet.png
+# Adding Bob by his address answers at once: he is online there.
+keys F10
+click_at 502 191
+type_text "$(netns_addr 2)"
+keys Return
+sleep 2
+shot ui-add-computer.png
