@@ -31,6 +31,7 @@ class VeskSqlQueryModel;
 
 namespace Vesk {
 
+class AddressProbe;
 class NotificationDialog;
 class TaskbarIntegration;
 class VeskQMLViewer;
@@ -324,6 +325,31 @@ private:
     std::unique_ptr<OutgoingOffers> m_outgoing;
     std::unique_ptr<DownloadEngine> m_engine;
     std::unique_ptr<IncomingOffers> m_incoming;
+
+    // Other networks: subnets and computers beyond the local broadcast, and adding a computer by its address
+    // (app/globals_othernetworks.cpp).
+    Q_PROPERTY(QString otherNetworks READ otherNetworks NOTIFY otherNetworksChanged)
+    Q_PROPERTY(QStringList otherNetworksProblems READ otherNetworksProblems NOTIFY otherNetworksProblemsChanged)
+
+public:
+    static constexpr const char* kOtherNetworksKey = "otherNetworks";
+    QString otherNetworks() const;
+    QStringList otherNetworksProblems() const;
+    // Hands discovery the stored list and the addresses of known peers; start-up calls it once discovery exists.
+    void startOtherNetworks();
+    // Checks and stores the list; a list with a bad row is not stored and its problems are shown instead.
+    Q_INVOKABLE bool setOtherNetworks(QString text);
+    // Tries one address or host name at once; the answer comes as addComputerAnswered.
+    Q_INVOKABLE void addComputerByAddress(QString address);
+
+Q_SIGNALS:
+    void otherNetworksChanged();
+    void otherNetworksProblemsChanged();
+    void addComputerAnswered(QString address, bool found, QString message);
+
+private:
+    QStringList m_rejectedOtherNetworks; // the problems of a list that was not stored
+    AddressProbe* m_addressProbe = nullptr;
 };
 
 } // namespace Vesk

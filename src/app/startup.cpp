@@ -160,6 +160,7 @@ int runApplication(int argc, char** argv)
         return PeerManager::buildAnnouncement(globals->hostId(), globals->osName(), globals->userAlias());
     });
     globals->peerManager = &peerManager;
+    globals->startOtherNetworks();
     QObject::connect(&peerManager, &PeerManager::newConnection, globals, &Globals::addNodeFromUDP);
     QObject::connect(&window, &VeskQMLViewer::newFileToSend, globals, &Globals::processNewFileToSend);
 

@@ -332,6 +332,33 @@ void PeerRecords::markUnreachable(const QHostAddress& address)
     m_store.nodeData->scheduleRefresh();
 }
 
+QStringList PeerRecords::storedAddresses() const
+{
+    QStringList addresses;
+    QSqlQuery q(m_store.database());
+    q.prepare(QStringLiteral("select ipAddress from vesk_peers where not(id = ?) and ipAddress is not null "
+                             "group by ipAddress order by max(timestamp) desc"));
+    q.bindValue(0, m_profile.hostId());
+    if (q.exec()) {
+        while (q.next())
+            addresses.append(q.value(0).toString());
+    }
+    return addresses;
+}
+
+QString PeerRecords::onlineAliasAt(const QString& address) const
+{
+    QSqlQuery q(m_store.database());
+    q.prepare(QStringLiteral("select alias from vesk_peers where ipAddress = ? and status = 'on' and not(id = ?)"));
+    q.bindValue(0, address);
+    q.bindValue(1, m_profile.hostId());
+    if (q.exec() && q.next()) {
+        const QString alias = q.value(0).toString();
+        return alias.isEmpty() ? address : alias;
+    }
+    return {};
+}
+
 void PeerRecords::checkPresence()
 {
     const qint64 now = m_clock.nowMs();

@@ -7,6 +7,7 @@
 #include <QHostAddress>
 #include <QObject>
 #include <QString>
+#include <QStringList>
 #include <QTimer>
 
 namespace Vesk {
@@ -72,6 +73,11 @@ public:
     // Nobody listens at this address any more (a connection to it was refused or went unanswered): the peers
     // stored there become "off". They are "on" again as soon as they confirm us.
     void markUnreachable(const QHostAddress& address);
+    // The addresses stored for every other peer, most recently recorded first: discovery announces again to
+    // those beyond the local subnets.
+    QStringList storedAddresses() const;
+    // The alias of another peer that is "on" at that address; empty when there is none.
+    QString onlineAliasAt(const QString& address) const;
     // One round of the presence check: probes the online peers whose last check is due.
     void checkPresence();
     // The presence rounds run from start() until stop().

@@ -99,7 +99,7 @@ Item {
             Repeater {
                 model: [
                     qsTr("Vesk is running on their computer too"),
-                    qsTr("you are both on the same network (the same Wi-Fi or office LAN)"),
+                    qsTr("you are both on the same network (the same Wi-Fi or office LAN), or theirs is listed under \u201cOther networks\u2026\u201d in the menu"),
                     qsTr("a firewall on either computer lets UDP port 45000 and TCP port 25001 in")
                 ]
                 delegate: RowLayout {

@@ -9,6 +9,13 @@ AppMenu {
 
     implicitWidth: 320
 
+    // The dialogs of other networks are made when asked for and go when closed.
+    function openDialog(file) {
+        const dialog = Qt.createComponent(file).createObject(menu.parent, { controller: menu.controller })
+        dialog.closed.connect(dialog.destroy)
+        dialog.open()
+    }
+
     AppMenuItem {
         text: qsTr("Edit profile…")
         onTriggered: menu.controller.launchProfileWizard()
@@ -16,6 +23,16 @@ AppMenu {
     AppMenuItem {
         text: qsTr("Look for people again")
         onTriggered: menu.controller.refreshPeers()
+    }
+    AppMenuItem {
+        objectName: "addComputerItem"
+        text: qsTr("Add a computer by address…")
+        onTriggered: menu.openDialog("AddComputerDialog.qml")
+    }
+    AppMenuItem {
+        objectName: "otherNetworksItem"
+        text: qsTr("Other networks…")
+        onTriggered: menu.openDialog("OtherNetworksDialog.qml")
     }
     AppMenuItem {
         text: qsTr("Open downloads folder")
