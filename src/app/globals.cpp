@@ -101,7 +101,7 @@ void Globals::initDatabase()
     m_chat = std::make_unique<Chat>(store, m_sendQueue, m_clock, *this, *this);
     m_packets = std::make_unique<PacketServer>(store, m_sendQueue, m_clock);
     m_outgoing = std::make_unique<OutgoingOffers>(store, m_sendQueue, m_clock, *this, *this, *m_packets);
-    m_engine = std::make_unique<DownloadEngine>(store, m_sendQueue, m_clock, *this, downloadsFolderPath());
+    m_engine = std::make_unique<DownloadEngine>(store, m_sendQueue, m_frames, m_clock, *this, downloadsFolderPath());
     m_incoming = std::make_unique<IncomingOffers>(store, m_sendQueue, m_clock, *this, *m_engine);
     connectSubsystems();
 }
@@ -419,7 +419,7 @@ void Globals::shutDown()
 
 void Globals::refreshPeersTimeout()
 {
-    // Spread the hourly refreshes of many instances over a minute instead of having them all fire together.
+    // Spread the hourly refreshes of many instances over 100 seconds instead of having them all fire together.
     refreshPeersTimer.setInterval(int((m_random.next() % 100 + 3600) * 1000));
     refreshPeers();
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "common/bufferpool.h"
 #include "common/clock.h"
 #include "common/random.h"
 #include "common/shell.h"
@@ -23,7 +24,6 @@
 
 class FileSortFilterProxyModel;
 class FileStandardItemModel;
-class MessageDispatcher;
 class NotificationDialog;
 class PeerManager;
 class QSettings;
@@ -38,12 +38,11 @@ namespace Vesk {
 class Chat;
 class DownloadEngine;
 class IncomingOffers;
+class MessageDispatcher;
 class OutgoingOffers;
 class PacketServer;
 class PeerRecords;
 class Store;
-
-using Parameters = QHash<QString, QVariant>;
 
 // The one controller of the application and the only object the QML interface talks to ("globals"). It is a
 // front: the work lives in the subsystem objects it owns (peer records and the handshake, chat, outgoing and
@@ -322,8 +321,9 @@ private:
 
     ClockProxy m_clock;
     Random m_random;
-    SendQueue m_sendQueue;
-    MessageServer m_server;
+    BufferPool m_frames; // message frames, sent and received
+    SendQueue m_sendQueue{m_frames};
+    MessageServer m_server{m_frames};
     std::unique_ptr<MessageDispatcher> m_dispatcher;
     std::unique_ptr<Store> m_store;
     std::unique_ptr<PeerRecords> m_peers;

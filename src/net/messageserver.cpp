@@ -2,11 +2,14 @@
 
 #include "net/nativesocket.h"
 #include "net/netlogging.h"
-#include "net/vesktcpsocket.h"
+#include "net/framereader.h"
+#include "net/wire.h"
 
 #include <QTcpSocket>
 
 #include <utility>
+
+namespace Vesk {
 
 namespace {
 
@@ -19,7 +22,7 @@ public:
     ~PendingDescriptor() override
     {
         if (descriptor != -1)
-            Vesk::NativeSocket::close(descriptor);
+            NativeSocket::close(descriptor);
     }
     qintptr descriptor;
 };
@@ -41,7 +44,8 @@ qintptr DescriptorServer::takeDescriptor()
     return descriptor;
 }
 
-MessageServer::MessageServer(int maxLiveConnections, QObject* parent) : QObject(parent), m_maxLive(maxLiveConnections)
+MessageServer::MessageServer(BufferPool& frames, int maxLiveConnections, QObject* parent)
+    : QObject(parent), m_frames(frames), m_maxLive(maxLiveConnections)
 {
 }
 
@@ -53,22 +57,23 @@ bool MessageServer::listen(quint16 port)
 
 bool MessageServer::listen()
 {
-    return listen(VeskTcpSocket::kTcpPort);
+    return listen(kTcpPort);
 }
 
 void MessageServer::acceptPendingConnections()
 {
     for (qintptr descriptor = tcpServer.takeDescriptor(); descriptor != -1; descriptor = tcpServer.takeDescriptor()) {
         if (m_live >= m_maxLive) {
-            qCDebug(lcNet) << "too many open connections, refusing one from"
-                           << Vesk::NativeSocket::peerAddress(descriptor);
-            Vesk::NativeSocket::abort(descriptor);
+            qCDebug(lcNet) << "too many open connections, refusing one from" << NativeSocket::peerAddress(descriptor);
+            NativeSocket::abort(descriptor);
             continue;
         }
-        auto* connection = new VeskTcpSocket;
+        auto* connection = new FrameReader(m_frames);
         ++m_live;
         connect(connection, &QObject::destroyed, this, [this] { --m_live; });
-        connect(connection, &VeskTcpSocket::parametersRead, this, &MessageServer::parametersRead);
+        connect(connection, &FrameReader::parametersRead, this, &MessageServer::parametersRead);
         connection->setDescriptor(descriptor);
     }
 }
+
+} // namespace Vesk
