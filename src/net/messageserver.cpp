@@ -1,8 +1,8 @@
 #include "net/messageserver.h"
 
+#include "net/framereader.h"
 #include "net/nativesocket.h"
 #include "net/netlogging.h"
-#include "net/framereader.h"
 #include "net/wire.h"
 
 #include <QTcpSocket>
@@ -18,13 +18,17 @@ namespace {
 class PendingDescriptor : public QTcpSocket
 {
 public:
-    PendingDescriptor(qintptr descriptor, QObject* parent) : QTcpSocket(parent), descriptor(descriptor) {}
+    PendingDescriptor(qintptr descriptor, QObject* parent) : QTcpSocket(parent), m_descriptor(descriptor) {}
     ~PendingDescriptor() override
     {
-        if (descriptor != -1)
-            NativeSocket::close(descriptor);
+        if (m_descriptor != -1)
+            NativeSocket::close(m_descriptor);
     }
-    qintptr descriptor;
+    // The descriptor is the caller's from then on.
+    qintptr take() { return std::exchange(m_descriptor, -1); }
+
+private:
+    qintptr m_descriptor;
 };
 
 } // namespace
@@ -39,7 +43,7 @@ qintptr DescriptorServer::takeDescriptor()
     auto* pending = static_cast<PendingDescriptor*>(nextPendingConnection());
     if (!pending)
         return -1;
-    const qintptr descriptor = std::exchange(pending->descriptor, -1);
+    const qintptr descriptor = pending->take();
     delete pending;
     return descriptor;
 }

@@ -1,12 +1,12 @@
 #pragma once
 
+#include "net/parameters.h"
+
 #include <QAbstractSocket>
 #include <QByteArray>
 #include <QHostAddress>
 #include <QObject>
 #include <QTimer>
-
-#include "net/parameters.h"
 
 class QTcpSocket;
 
