@@ -1,5 +1,6 @@
 #pragma once
 
+#include "common/bufferpool.h"
 #include "common/clock.h"
 #include "common/random.h"
 #include "common/shell.h"
@@ -39,14 +40,13 @@ class VeskQMLViewer;
 class Chat;
 class DownloadEngine;
 class IncomingOffers;
+class MessageDispatcher;
 class NodeIdentity;
 class OutgoingOffers;
 class PacketServer;
 class PeerRecords;
 class PeerRefresh;
 class Store;
-
-using Parameters = QHash<QString, QVariant>;
 
 // The one controller of the application and the only object the QML interface talks to ("globals"). It is a
 // front: the work lives in the subsystem objects it owns (peer records and the handshake, chat, outgoing and
@@ -313,8 +313,9 @@ private:
 
     ClockProxy m_clock;
     Random m_random;
-    SendQueue m_sendQueue;
-    MessageServer m_server;
+    BufferPool m_frames; // message frames, sent and received
+    SendQueue m_sendQueue{m_frames};
+    MessageServer m_server{m_frames};
     std::unique_ptr<NodeIdentity> m_identity;
     std::unique_ptr<PeerRefresh> m_refresh;
     std::unique_ptr<MessageDispatcher> m_dispatcher;

@@ -9,7 +9,7 @@
 #include "app/veskqmlviewer.h"
 #include "app/vesksingleapplication.h"
 #include "net/peermanager.h"
-#include "net/vesktcpsocket.h"
+#include "net/wire.h"
 #include "store/filestandarditemmodel.h"
 #include "store/vesksqlquerymodel.h"
 
@@ -135,7 +135,7 @@ int runApplication(int argc, char** argv)
 
     if (!globals->messageServer().tcpServer.isListening()) {
         qCritical().noquote() << "Closing Vesk. Another application is listening on port " +
-                                     QString::number(VeskTcpSocket::kTcpPort);
+                                     QString::number(Vesk::kTcpPort);
         std::_Exit(0);
     }
 

@@ -7,10 +7,12 @@
 #include <QHostAddress>
 #include <QObject>
 #include <QString>
-#include <QVariant>
 
 #include <deque>
-#include <vector>
+
+namespace Vesk {
+
+class BufferPool;
 
 // Puts outgoing messages on the wire, each on its own connection, with a bound on how many of those connections
 // are open at once. A burst (a resend timer over hundreds of unconfirmed chats, a fast peer asking for packets)
@@ -25,7 +27,7 @@
 // refreshes or wakes; what a user waits for (chats and their confirmations, offers, file packets) must not queue
 // behind it. Waiting messages of the first kind go out only after every waiting message of the second, and never
 // take the last kReservedConnections slots.
-class SendQueue : public QObject, public Vesk::MessageSink
+class SendQueue : public QObject, public MessageSink
 {
     Q_OBJECT
     Q_DISABLE_COPY(SendQueue)
@@ -37,11 +39,12 @@ public:
     static constexpr qint64 kMaxQueuedBytes = 64 * 1024 * 1024;
     static constexpr int kReservedConnections = 8;
 
-    explicit SendQueue(int maxOpenConnections = kMaxOpenConnections, int maxOpenPerDestination = kMaxOpenPerDestination,
-                       int maxQueuedMessages = kMaxQueuedMessages, qint64 maxQueuedBytes = kMaxQueuedBytes,
-                       QObject* parent = nullptr);
+    // File packets' frames are built in buffers of `frames`.
+    explicit SendQueue(BufferPool& frames, int maxOpenConnections = kMaxOpenConnections,
+                       int maxOpenPerDestination = kMaxOpenPerDestination, int maxQueuedMessages = kMaxQueuedMessages,
+                       qint64 maxQueuedBytes = kMaxQueuedBytes, QObject* parent = nullptr);
 
-    void send(const QHostAddress& address, const QHash<QString, QVariant>& parameters) override;
+    void send(const QHostAddress& address, const Parameters& parameters) override;
     void probe(const QHostAddress& address) override;
 
     int openConnections() const { return m_open; }
@@ -53,7 +56,7 @@ Q_SIGNALS:
 
 private:
     enum Lane { Urgent, Presence, kLanes };
-    static Lane laneOf(const QHash<QString, QVariant>& parameters);
+    static Lane laneOf(const Parameters& parameters);
     void enqueue(const QHostAddress& address, QByteArray frame, Lane lane);
 
     struct Pending
@@ -72,8 +75,8 @@ private:
     void connectionEnded(const QString& destination);
     void startWaiting();
     void startWaiting(Lane lane);
-    QByteArray* spareFrame();
 
+    BufferPool& m_frames;
     const int m_maxOpen;
     const int m_maxOpenPerDestination;
     const int m_maxQueued;
@@ -84,10 +87,6 @@ private:
     int m_queued = 0;
     qint64 m_queuedBytes = 0;
     bool m_overflowing = false;
-    // Frame buffers of file packets, each used again once no connection holds it any more. An owner serving a
-    // full-speed download otherwise takes a fresh megabyte for every packet, and writing into fresh pages (a
-    // fault each) cost more than the copy itself. As many as packets a receiver keeps in flight at most.
-    static constexpr int kFrameBuffers = 16;
-    static constexpr qsizetype kPooledFrameSize = 64 * 1024;
-    std::vector<QByteArray> m_frames;
 };
+
+} // namespace Vesk

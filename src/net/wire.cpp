@@ -1,6 +1,8 @@
 #include "net/wire.h"
 
 #include "net/netlogging.h"
+
+#include "common/bufferpool.h"
 #include "proto/veskv1.pb.h"
 
 #include <QtEndian>
@@ -109,7 +111,7 @@ QByteArray parametersToByteArray(const Parameters& parameters)
     return bytes;
 }
 
-QByteArray parametersToFrame(const Parameters& parameters, QByteArray* reuse)
+QByteArray parametersToFrame(const Parameters& parameters, BufferPool* frames)
 {
     const auto binaryData = parameters.constFind(QStringLiteral("binaryData"));
     QByteArray packet;
@@ -148,15 +150,8 @@ QByteArray parametersToFrame(const Parameters& parameters, QByteArray* reuse)
     const size_t fieldHeader = 1 + CodedOutputStream::VarintSize32(packetSize);
     const size_t payloadSize = beforeSize + fieldHeader + packetSize + afterSize;
     const qsizetype frameSize = qsizetype(kFrameHeaderSize + payloadSize);
-    QByteArray fresh;
-    QByteArray* frame = &fresh;
-    if (reuse && reuse->isDetached() && reuse->capacity() >= frameSize) {
-        reuse->resize(frameSize); // within its capacity and not shared: no new memory, no copy
-        frame = reuse;
-    } else {
-        fresh = QByteArray(frameSize, Qt::Uninitialized);
-    }
-    auto* out = reinterpret_cast<quint8*>(frame->data());
+    QByteArray frame = frames ? frames->take(frameSize) : QByteArray(frameSize, Qt::Uninitialized);
+    auto* out = reinterpret_cast<quint8*>(frame.data());
     qToLittleEndian<quint32>(quint32(payloadSize), out);
     out += kFrameHeaderSize;
     out = before.SerializeWithCachedSizesToArray(out);
@@ -164,7 +159,9 @@ QByteArray parametersToFrame(const Parameters& parameters, QByteArray* reuse)
     out = CodedOutputStream::WriteVarint32ToArray(packetSize, out);
     memcpy(out, packet.constData(), packetSize);
     after.SerializeWithCachedSizesToArray(out + packetSize);
-    return *frame;
+    if (frames)
+        frames->giveBack(frame);
+    return frame;
 }
 
 namespace {

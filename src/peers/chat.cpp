@@ -30,8 +30,7 @@ QString popupText(const QString& message)
     return message.left(Chat::kMaxPopupCharacters) + QChar(0x2026);
 }
 
-MessageSink::Parameters chatMessage(const QString& text, const QString& chatId, qint64 timeSent,
-                                    const QString& nodeFrom)
+Parameters chatMessage(const QString& text, const QString& chatId, qint64 timeSent, const QString& nodeFrom)
 {
     return {{QStringLiteral("action"), QStringLiteral("newChatMessage")},
             {QStringLiteral("message"), text},

@@ -21,8 +21,6 @@ class Chat : public QObject
     Q_DISABLE_COPY(Chat)
 
 public:
-    using Parameters = MessageSink::Parameters;
-
     // Own messages still unconfirmed are resent for this long after they were written.
     static constexpr qint64 kResendWindowMs = 3600000;
     // Resend rounds run this often.

@@ -127,7 +127,7 @@ void PeerRecords::scheduleListsShowingPeers()
     m_store.completedDownloads->scheduleRefresh();
 }
 
-PeerRecords::Parameters PeerRecords::addMeRequest(const QString& status) const
+Parameters PeerRecords::addMeRequest(const QString& status) const
 {
     return {{QStringLiteral("action"), QStringLiteral("addMeRequest")},
             {QStringLiteral("nodeFrom"), m_profile.hostId()},

@@ -24,8 +24,6 @@ class PeerRecords : public QObject
     Q_DISABLE_COPY(PeerRecords)
 
 public:
-    using Parameters = MessageSink::Parameters;
-
     // Two nodes that block each other never confirm each other, and each answers the other's request with one of
     // its own. A node we block gets at most one such answer per announcement cycle (eleven announcements two
     // seconds apart); an exchange with a single block, or none, never reaches the limit.

@@ -13,6 +13,7 @@
 
 namespace Vesk {
 
+class BufferPool;
 class Clock;
 class DownloadSession;
 class Shell;
@@ -25,8 +26,6 @@ class DownloadEngine : public QObject
     Q_DISABLE_COPY(DownloadEngine)
 
 public:
-    using Parameters = MessageSink::Parameters;
-
     // More than this many progress ticks in a row without growth (22 seconds) give the download up.
     static constexpr int kMaxStallTicks = 10;
     static constexpr int kProgressTickMs = 2000;
@@ -40,9 +39,10 @@ public:
     // The owner's address is looked up again at most this often while its file downloads.
     static constexpr qint64 kAddressMs = 1000;
 
-    // downloadsFolder ends with a separator; received files are written there and nowhere else.
-    DownloadEngine(Store& store, MessageSink& sink, const Clock& clock, Shell& shell, const QString& downloadsFolder,
-                   QObject* parent = nullptr);
+    // downloadsFolder ends with a separator; received files are written there and nowhere else. The packets'
+    // buffers, once written, go back to `frames`.
+    DownloadEngine(Store& store, MessageSink& sink, BufferPool& frames, const Clock& clock, Shell& shell,
+                   const QString& downloadsFolder, QObject* parent = nullptr);
     ~DownloadEngine() override;
 
     void queueFileToDownload(const QString& id);
@@ -106,6 +106,7 @@ private:
 
     Store& m_store;
     MessageSink& m_sink;
+    BufferPool& m_frames;
     const Clock& m_clock;
     Shell& m_shell;
     const QString m_downloadsFolder;

@@ -20,8 +20,6 @@ class IncomingOffers : public QObject
     Q_DISABLE_COPY(IncomingOffers)
 
 public:
-    using Parameters = MessageSink::Parameters;
-
     // Offer ids are 32 hex digits; anything much longer is not an id any peer makes.
     static constexpr qsizetype kMaxFileIdLength = 128;
     // Withdrawals handled per round, oldest first.

@@ -25,8 +25,6 @@ class OutgoingOffers : public QObject
     Q_DISABLE_COPY(OutgoingOffers)
 
 public:
-    using Parameters = MessageSink::Parameters;
-
     // Offers are repeated for this long after they were made, to peers that are "on".
     static constexpr qint64 kOfferWindowMs = 3600000;
     // Offers (and withdrawals) handled per round, oldest first.

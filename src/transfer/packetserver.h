@@ -25,8 +25,6 @@ class PacketServer : public QObject
     Q_DISABLE_COPY(PacketServer)
 
 public:
-    using Parameters = MessageSink::Parameters;
-
     // Idle chunks are looked at this long after a chunk was read.
     static constexpr int kFreeChunksDelayMs = 1000;
     // The uploads list shows how far each receiver got. Its row is written for every packet, but re-running the

@@ -9,7 +9,7 @@
 
 using namespace TestSupport;
 using Vesk::PeerRecords;
-using Parameters = Vesk::MessageSink::Parameters;
+using Parameters = Vesk::Parameters;
 
 namespace {
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "common/bufferpool.h"
 #include "subsystemfixture.h"
 #include "testsupport.h"
 #include "transfer/downloadengine.h"
@@ -36,7 +37,7 @@ struct TransferRig : SubsystemFixture
 {
     TransferRig()
         : packets(*store, sink, clock), outgoing(*store, sink, clock, profile, shell, packets),
-          engine(*store, sink, clock, shell, downloadsFolder()), incoming(*store, sink, clock, shell, engine)
+          engine(*store, sink, frames, clock, shell, downloadsFolder()), incoming(*store, sink, clock, shell, engine)
     {
         shell.autoOpen = false;
         ownerAddress = addPeer("owner");
@@ -107,6 +108,7 @@ struct TransferRig : SubsystemFixture
     QString path(const QString& name) const { return downloadsFolder() + name; }
     QStringList entries() const { return QDir(downloadsFolder()).entryList(QDir::Files | QDir::Hidden, QDir::Name); }
     QHostAddress ownerAddress;
+    Vesk::BufferPool frames;
     Vesk::PacketServer packets;
     Vesk::OutgoingOffers outgoing;
     Vesk::DownloadEngine engine;

@@ -11,7 +11,7 @@
 using namespace TestSupport;
 using Vesk::TransferNames::uploadId;
 namespace TransferNames = Vesk::TransferNames;
-using Parameters = Vesk::MessageSink::Parameters;
+using Parameters = Vesk::Parameters;
 
 // Both sides of an offer (offered again until confirmed, stored and confirmed, withdrawn from either side), the owner
 // serving packets and refusing nonsense, and the local name an offered one becomes.
@@ -217,7 +217,7 @@ private Q_SLOTS:
         QVERIFY(rig->shell.downloadPopups.first().html.size() < 1000);
         QCOMPARE(rig->sink.sent.first().address, rig->ownerAddress);
         QCOMPARE(rig->sink.sent.first().parameters,
-                 (Vesk::MessageSink::Parameters{{"action", "confirmFileToSend"}, {"fileId", id}}));
+                 (Vesk::Parameters{{"action", "confirmFileToSend"}, {"fileId", id}}));
     }
     // Every copy of an offer is confirmed; only a finished download becomes an offer again, under its name.
     void reOffers_data()
