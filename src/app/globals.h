@@ -8,6 +8,7 @@
 #include "net/sendqueue.h"
 #include "app/profileform.h"
 #include "peers/localprofile.h"
+#include "store/pictureurl.h"
 #include "store/tablerecord.h"
 
 #include <QHash>
@@ -84,6 +85,9 @@ class Globals : public QObject, public Shell, public LocalProfile, public Profil
                    currentSelectedChatPeerChanged)
     Q_PROPERTY(int currentSelectedTabIndex READ currentSelectedTabIndex WRITE setCurrentSelectedTabIndex NOTIFY
                    currentSelectedTabIndexChanged)
+    // Typed values for the interface. The own picture as a URL that changes whenever the picture file is rewritten,
+    // so that the interface shows the new one rather than the one it cached under the same file name.
+    Q_PROPERTY(QString userAvatarUrl READ userAvatarUrl NOTIFY userAvatarChanged)
 
 public:
     static Globals* instance();
@@ -113,6 +117,7 @@ public:
     void setTempAvatarPath(const QString& path);
     QString currentSelectedChatPeer() const { return m_currentSelectedChatPeer; }
     int currentSelectedTabIndex() const { return m_currentSelectedTabIndex; }
+    QString userAvatarUrl() const { return pictureUrl(userAvatar()); }
     QString osName() const override;
 
     // Typed reads over the store.

@@ -1,5 +1,4 @@
 import QtQuick
-import QtQuick.Controls.Basic
 
 // The application menu: profile, the two preferences, looking for peers again, the downloads folder, quitting.
 AppMenu {
