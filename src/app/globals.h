@@ -24,7 +24,6 @@
 
 class FileSortFilterProxyModel;
 class FileStandardItemModel;
-class MessageDispatcher;
 class PeerManager;
 class QSettings;
 class QSystemTrayIcon;
