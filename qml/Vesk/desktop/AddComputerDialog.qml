@@ -13,6 +13,10 @@ Popup {
     property bool found: false
     property string answer: ""
 
+    // Made when asked for (see SettingsMenu): opens at once and goes when it is closed.
+    Component.onCompleted: dialog.open()
+    onClosed: dialog.destroy()
+
     function tryAddress() {
         if (busy || field.text.trim() === "")
             return
@@ -45,7 +49,8 @@ Popup {
         }
     }
 
-    contentItem: ColumnLayout {
+    ColumnLayout {
+        anchors.fill: parent
         spacing: Theme.spacingM
 
         Label {

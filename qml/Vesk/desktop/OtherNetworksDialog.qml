@@ -11,6 +11,10 @@ Popup {
     property var controller
     property bool saved: false
 
+    // Made when asked for (see SettingsMenu): opens at once and goes when it is closed.
+    Component.onCompleted: dialog.open()
+    onClosed: dialog.destroy()
+
     parent: T.Overlay.overlay
     anchors.centerIn: parent
     width: Math.min(560, parent ? parent.width - 2 * Theme.spacingXl : 560)
@@ -29,7 +33,8 @@ Popup {
         border.color: Theme.divider
     }
 
-    contentItem: ColumnLayout {
+    ColumnLayout {
+        anchors.fill: parent
         spacing: Theme.spacingM
 
         Label {

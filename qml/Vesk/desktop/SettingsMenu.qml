@@ -8,11 +8,9 @@ AppMenu {
 
     implicitWidth: 320
 
-    // The dialogs of other networks are made when asked for and go when closed.
+    // The dialogs of other networks are made when asked for; each goes when it is closed.
     function openDialog(file) {
-        const dialog = Qt.createComponent(file).createObject(menu.parent, { controller: menu.controller })
-        dialog.closed.connect(dialog.destroy)
-        dialog.open()
+        Qt.createComponent(file).createObject(menu.parent, { controller: menu.controller })
     }
 
     AppMenuItem {
