@@ -10,6 +10,8 @@
 //   net_bench receive <small> <large> <paced>
 //   net_bench send <address> <small> <large> <paced> [window]
 
+#include "common/bufferpool.h"
+#include "net/framereader.h"
 #include "net/messageserver.h"
 #include "net/sendqueue.h"
 #include "net/vesktcpsocket.h"
@@ -117,7 +119,7 @@ public:
 
     bool listen()
     {
-        return m_server.listen(QHostAddress::AnyIPv4, VeskTcpSocket::kTcpPort) &&
+        return m_server.listen(QHostAddress::AnyIPv4, Vesk::kTcpPort) &&
                m_baselineServer.listen(QHostAddress::AnyIPv4, kBaselinePort);
     }
 
@@ -126,8 +128,8 @@ private:
     {
         // As the controller does: every pending connection gets its own one-message object.
         for (qintptr accepted = m_server.takeDescriptor(); accepted != -1; accepted = m_server.takeDescriptor()) {
-            auto* connection = new VeskTcpSocket;
-            QObject::connect(connection, &VeskTcpSocket::parametersRead, this, &Receiver::received,
+            auto* connection = new Vesk::FrameReader(m_frames);
+            QObject::connect(connection, &Vesk::FrameReader::parametersRead, this, &Receiver::received,
                              Qt::QueuedConnection);
             connection->setDescriptor(accepted);
         }
@@ -211,7 +213,8 @@ private:
         QCoreApplication::exit(m_damaged == 0 ? 0 : 2);
     }
 
-    DescriptorServer m_server;
+    Vesk::BufferPool m_frames;
+    Vesk::DescriptorServer m_server;
     QTcpServer m_baselineServer;
     DescriptorWatch m_watch;
     QTimer m_idle;
@@ -258,7 +261,7 @@ private:
 
     void sendOne()
     {
-        auto* connection = new VeskTcpSocket;
+        auto* connection = new Vesk::VeskTcpSocket;
         ++m_live;
         QObject::connect(connection, &QObject::destroyed, this, [this] { --m_live; });
         QObject::connect(
@@ -370,7 +373,8 @@ private:
     QElapsedTimer m_clock;
     qint64 m_cpu = 0;
     QTimer m_pacer;
-    SendQueue m_queue;
+    Vesk::BufferPool m_frames;
+    Vesk::SendQueue m_queue{m_frames};
     DescriptorWatch m_watch;
 };
 
@@ -383,8 +387,7 @@ int main(int argc, char** argv)
     if (args.size() == 5 && args.at(1) == QLatin1String("receive")) {
         Receiver receiver(args.at(2).toInt(), args.at(3).toInt(), args.at(4).toInt());
         if (!receiver.listen()) {
-            std::fprintf(stderr, "receiver: cannot listen on ports %d and %d\n", VeskTcpSocket::kTcpPort,
-                         kBaselinePort);
+            std::fprintf(stderr, "receiver: cannot listen on ports %d and %d\n", Vesk::kTcpPort, kBaselinePort);
             return 1;
         }
         std::printf("receiver: ready\n");

@@ -16,7 +16,6 @@
 //                           one line at the end: chats sent and answered, announcements heard from the target,
 //                           avatar requests received from it
 #include "net/peermanager.h"
-#include "net/vesktcpsocket.h"
 #include "net/wire.h"
 
 #include <QCoreApplication>
@@ -39,9 +38,9 @@
 
 namespace {
 
-constexpr quint16 kTcpPort = VeskTcpSocket::kTcpPort;
+constexpr quint16 kTcpPort = Vesk::kTcpPort;
 constexpr quint16 kUdpPort = PeerManager::kUdpPort;
-constexpr quint32 kMaxFrame = VeskTcpSocket::kMaxFrameSize;
+constexpr quint32 kMaxFrame = Vesk::kMaxFrameSize;
 constexpr int kAnnouncements = 11;
 constexpr int kAnnounceIntervalMs = 2000;
 constexpr int kConnectionLifetimeMs = 5000;

@@ -2,7 +2,7 @@
 <!DOCTYPE TS>
 <TS version="2.1" language="en">
 <context>
-    <name>TOAPage</name>
+    <name>Vesk::TOAPage</name>
     <message>
         <source>TOA_TITLE</source>
         <translation>Terms of use</translation>
@@ -32,14 +32,14 @@
     </message>
 </context>
 <context>
-    <name>InAppProfilePage</name>
+    <name>Vesk::InAppProfilePage</name>
     <message>
         <source>Vesk: Profile update</source>
         <translation>Your profile</translation>
     </message>
 </context>
 <context>
-    <name>ProfilePage</name>
+    <name>Vesk::ProfilePage</name>
     <message>
         <source>Vesk: Profile update</source>
         <translation>How others will see you</translation>
@@ -50,7 +50,7 @@
     </message>
 </context>
 <context>
-    <name>CompletionPage</name>
+    <name>Vesk::CompletionPage</name>
     <message>
         <source>Vesk</source>
         <translation>All set</translation>
@@ -110,7 +110,7 @@
     </message>
 </context>
 <context>
-    <name>VeskQMLViewer</name>
+    <name>Vesk::VeskQMLViewer</name>
     <message>
         <source>If you close Vesk, your peers WILL NOT be able to chat with you or transfer files with you.</source>
         <translation>If you close Vesk, the people on your network will not be able to chat with you or exchange files with you.</translation>

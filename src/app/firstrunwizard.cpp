@@ -11,6 +11,8 @@
 #include <QTextEdit>
 #include <QVBoxLayout>
 
+namespace Vesk {
+
 namespace {
 constexpr const char* kWatermark = ":/vesk_watermark.png";
 constexpr int kTermsHeight = 300;
@@ -36,14 +38,14 @@ QPixmap FirstRunWizard::sidePanel(int height)
     return panel;
 }
 
-FirstRunWizard::FirstRunWizard(QWidget* parent) : QWizard(parent)
+FirstRunWizard::FirstRunWizard(ProfileEditor& editor, QWidget* parent) : QWizard(parent)
 {
     // The same look everywhere, with the watermark down the side.
     setWizardStyle(QWizard::MacStyle);
     setPage(TOAPageId, new TOAPage);
     setPage(IntroPageId, new IntroPage);
-    setPage(ProfilePageId, new ProfilePage);
-    setPage(CompletionPageId, new CompletionPage);
+    setPage(ProfilePageId, new ProfilePage(editor));
+    setPage(CompletionPageId, new CompletionPage(editor));
     setStartId(IntroPageId);
     const QPixmap watermark(QString::fromLatin1(kWatermark));
     setPixmap(QWizard::LogoPixmap, watermark);
@@ -95,12 +97,12 @@ int TOAPage::nextId() const
     return FirstRunWizard::ProfilePageId;
 }
 
-ProfilePage::ProfilePage(QWidget* parent) : QWizardPage(parent)
+ProfilePage::ProfilePage(const ProfileEditor& editor, QWidget* parent) : QWizardPage(parent)
 {
     setTitle(tr("Vesk: Profile update"));
     setSubTitle(tr("Vesk permits you to share and chat with other devices in your local network. Below, you'll be "
                    "able to change how you appear to others in your local network"));
-    m_form = new ProfileForm(this);
+    m_form = new ProfileForm(editor, this);
     registerField(QStringLiteral("yourName*"), m_form->nameEdit());
     registerField(QStringLiteral("avatarPath"), m_form->avatarPathEdit());
     connect(m_form, &ProfileForm::chooseRequested, this, &ProfilePage::chooseAvatar);
@@ -123,7 +125,7 @@ void ProfilePage::chooseAvatar()
     m_form->chooseAvatar(this);
 }
 
-CompletionPage::CompletionPage(QWidget* parent) : QWizardPage(parent)
+CompletionPage::CompletionPage(ProfileEditor& editor, QWidget* parent) : QWizardPage(parent), m_editor(editor)
 {
     setTitle(tr("Vesk"));
     setSubTitle(tr("You're awesome"));
@@ -140,7 +142,8 @@ int CompletionPage::nextId() const
 
 bool CompletionPage::validatePage()
 {
-    ProfileForm::storeProfile(field(QStringLiteral("yourName")).toString(),
-                              field(QStringLiteral("avatarPath")).toString());
+    m_editor.storeProfile(field(QStringLiteral("yourName")).toString(), field(QStringLiteral("avatarPath")).toString());
     return true;
 }
+
+} // namespace Vesk

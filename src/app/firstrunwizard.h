@@ -3,9 +3,13 @@
 #include <QWizard>
 #include <QWizardPage>
 
-class ProfileForm;
 class QCheckBox;
 class QTextEdit;
+
+namespace Vesk {
+
+class ProfileEditor;
+class ProfileForm;
 
 // Runs once, while no user name is stored: a greeting, the terms of use to accept, then the name and an
 // optional picture. Nothing is stored before Finish.
@@ -17,7 +21,7 @@ class FirstRunWizard : public QWizard
 public:
     enum PageId { TOAPageId = 0, IntroPageId = 1, ProfilePageId = 3, CompletionPageId = 4 };
 
-    explicit FirstRunWizard(QWidget* parent = nullptr);
+    explicit FirstRunWizard(ProfileEditor& editor, QWidget* parent = nullptr);
 
     // The watermark stretched to a wizard's full height: its first and last rows are repeated above and below
     // it, so the side panel has no bare band however tall the wizard grows.
@@ -61,7 +65,7 @@ class ProfilePage : public QWizardPage
     Q_DISABLE_COPY(ProfilePage)
 
 public:
-    explicit ProfilePage(QWidget* parent = nullptr);
+    explicit ProfilePage(const ProfileEditor& editor, QWidget* parent = nullptr);
     int nextId() const override;
     // A name made only of spaces is no name.
     bool isComplete() const override;
@@ -81,8 +85,13 @@ class CompletionPage : public QWizardPage
     Q_DISABLE_COPY(CompletionPage)
 
 public:
-    explicit CompletionPage(QWidget* parent = nullptr);
+    explicit CompletionPage(ProfileEditor& editor, QWidget* parent = nullptr);
     int nextId() const override;
     // Finish: store the name and, when one was picked, the picture.
     bool validatePage() override;
+
+private:
+    ProfileEditor& m_editor;
 };
+
+} // namespace Vesk

@@ -6,7 +6,9 @@
 #include "peers/peersecurity.h"
 #include "net/peermanager.h"
 #include "peers/chat.h"
+#include "peers/nodeidentity.h"
 #include "peers/peerrecords.h"
+#include "peers/peerrefresh.h"
 #include "store/database.h"
 #include "store/store.h"
 #include "store/vesksqlquerymodel.h"
@@ -24,32 +26,17 @@
 #include <QMessageBox>
 #include <QSettings>
 #include <QSystemTrayIcon>
-#include <QNetworkInterface>
-#include <QUuid>
-
-#include <algorithm>
 
 namespace Vesk {
 
 namespace {
 constexpr const char* kUserAliasKey = "userAlias";
 constexpr const char* kRunOnStartupKey = "runOnStartup";
-constexpr const char* kMachineIdKey = "machineId";
 constexpr const char* kOwnAvatarFile = "myavatar.png";
 constexpr const char* kBuiltInAvatar = "qrc:/qml/Vesk/pics/ui/icn-avatar-default-512.png";
 constexpr int kAvatarSide = 256;
 constexpr qint64 kSecondsRemainingHysteresis = 5;
-
-constexpr int kDownloadUiIntervalMs = 2000;
-constexpr int kUnsentChatIntervalMs = 5000;
-constexpr int kUnsentUploadsIntervalMs = 3000;
-constexpr int kRefreshPeersFirstIntervalMs = 3600000;
-constexpr int kToDeleteIntervalMs = 10000;
-constexpr int kWakeUpIntervalMs = 10000;
-constexpr int kPresenceRoundMs = 1000;
 constexpr int kSecondIconUpdateDelayMs = 5000;
-// A gap longer than this between two 10-second wake-up checks means the computer slept.
-constexpr qint64 kSleepGapMs = 30 * 60 * 1000;
 } // namespace
 
 Globals* Globals::instance()
@@ -63,7 +50,10 @@ Globals::Globals()
     setAppName(QStringLiteral("Vesk"));
     settings = new QSettings(QStringLiteral("Tavimor"), QStringLiteral("Vesk"), this);
     localAddress = QHostAddress(QHostAddress::LocalHost).toString();
-    m_hostId = computeHostId();
+    m_identity = std::make_unique<NodeIdentity>(*settings, machineGuid());
+    connect(m_identity.get(), &NodeIdentity::idChanged, this, &Globals::nodeIdChanged);
+    m_refresh = std::make_unique<PeerRefresh>(m_clock, m_random);
+    connect(m_refresh.get(), &PeerRefresh::refreshDue, this, &Globals::refreshPeers);
 
     m_server.listen();
 
@@ -80,10 +70,15 @@ Globals::Globals()
     initDatabase();
     registerMessageHandlers();
     importAccountPicture();
-    addNodeFromUDP(m_hostId, localAddress, osName(), userAlias());
+    addNodeFromUDP(hostId(), localAddress, osName(), userAlias());
 }
 
 Globals::~Globals() = default;
+
+QString Globals::hostId() const
+{
+    return m_identity->id();
+}
 
 void Globals::initDatabase()
 {
@@ -103,7 +98,7 @@ void Globals::initDatabase()
     m_chat = std::make_unique<Chat>(store, m_sendQueue, m_clock, *this, *this);
     m_packets = std::make_unique<PacketServer>(store, m_sendQueue, m_clock);
     m_outgoing = std::make_unique<OutgoingOffers>(store, m_sendQueue, m_clock, *this, *this, *m_packets);
-    m_engine = std::make_unique<DownloadEngine>(store, m_sendQueue, m_clock, *this, downloadsFolderPath());
+    m_engine = std::make_unique<DownloadEngine>(store, m_sendQueue, m_frames, m_clock, *this, downloadsFolderPath());
     m_incoming = std::make_unique<IncomingOffers>(store, m_sendQueue, m_clock, *this, *m_engine);
     connectSubsystems();
 }
@@ -136,7 +131,6 @@ void Globals::connectSubsystems()
         m_chat->resendAllTo(nodeId);
         m_engine->ownerCameOnline(nodeId);
     });
-    connect(&presenceTimer, &QTimer::timeout, m_peers.get(), &PeerRecords::checkPresence);
     connect(m_outgoing.get(), &OutgoingOffers::delivered, this, [this](const QString& nodeTo, const QString& name) {
         constexpr int kShown = 10;
         m_deliveredFiles.prepend(QVariantMap{{QStringLiteral("fileName"), name},
@@ -149,54 +143,20 @@ void Globals::connectSubsystems()
     });
 }
 
-QString Globals::computeHostId()
+void Globals::nodeIdChanged(const QString& oldId)
 {
-    const QString stored = settings->value(QLatin1String(kMachineIdKey)).toString();
-    if (!stored.isEmpty())
-        return stored;
-    QString id = machineGuid();
-    if (id.isEmpty())
-        id = QUuid::createUuid().toString();
-    settings->setValue(QLatin1String(kMachineIdKey), id);
-    settings->sync();
-    return id;
-}
-
-bool Globals::isOwnAddress(const QString& address)
-{
-    const QHostAddress host(address);
-    if (host.isLoopback())
-        return true;
-    const QList<QHostAddress> own = QNetworkInterface::allAddresses();
-    return std::any_of(own.cbegin(), own.cend(), [&host](const QHostAddress& a) { return a.isEqual(host); });
-}
-
-bool Globals::isIdCollision(const QString& nodeId, const QString& address)
-{
-    if (nodeId != m_hostId || isOwnAddress(address))
-        return false;
-    // Two computers made from one disk image derive one node id from their shared machine id: each would take
-    // the other's announcements for its own and neither would ever list the other. This side takes a fresh
-    // random id, kept from now on, and announces it; the other keeps the old one (or does the same).
-    const QString fresh = QUuid::createUuid().toString();
-    qCritical().noquote() << QStringLiteral("Another computer at %1 uses this computer's node id %2 (a copied "
-                                            "system?): this computer is %3 from now on")
-                                 .arg(address, m_hostId, fresh);
-    settings->setValue(QLatin1String(kMachineIdKey), fresh);
-    settings->sync();
     // The row of the old id was this node's; from now on that id is the other computer's, which announces
     // itself again (or, if it changed its id too, is gone for good rather than left as a ghost).
-    nodeData->deleteRecord(kPeersTable, m_hostId);
-    m_hostId = fresh;
+    nodeData->deleteRecord(kPeersTable, oldId);
+    m_store->setPeerQueries(hostId());
+    // A new id comes with a new identity key: two installations made from one disk must not share one.
     if (m_security)
         m_security->renewIdentity();
-    m_store->setPeerQueries(m_hostId);
     Q_EMIT hostIdChanged();
-    addNodeFromUDP(m_hostId, localAddress, osName(), userAlias());
-    requestAvatar(m_hostId);
+    addNodeFromUDP(hostId(), localAddress, osName(), userAlias());
+    requestAvatar(hostId());
     if (peerManager)
         peerManager->reBroadCastMyself();
-    return true;
 }
 
 void Globals::importAccountPicture()
@@ -213,36 +173,17 @@ void Globals::importAccountPicture()
 void Globals::init()
 {
     Q_EMIT readyToProcessNextFileQueueItem();
-    m_store->setPeerQueries(m_hostId);
-    requestAvatar(m_hostId);
-    m_engine->resetProgressTick();
+    m_store->setPeerQueries(hostId());
+    requestAvatar(hostId());
 
-    const struct
-    {
-        QTimer& timer;
-        int interval;
-    } timers[] = {
-        {downloadUITimer, kDownloadUiIntervalMs},
-        {unsentChatTimer, kUnsentChatIntervalMs},
-        {unsentUploadsTimer, kUnsentUploadsIntervalMs},
-        {refreshPeersTimer, kRefreshPeersFirstIntervalMs},
-        {uploadsToDeleteTimer, kToDeleteIntervalMs},
-        {downloadsToDeleteTimer, kToDeleteIntervalMs},
-        {wakeUpTimer, kWakeUpIntervalMs},
-        {presenceTimer, kPresenceRoundMs},
-    };
-    connect(&refreshPeersTimer, &QTimer::timeout, this, &Globals::refreshPeersTimeout, Qt::UniqueConnection);
-    connect(&wakeUpTimer, &QTimer::timeout, this, &Globals::detectWakeUpFromSleepTimeout, Qt::UniqueConnection);
-    connect(&unsentChatTimer, &QTimer::timeout, this, &Globals::unsentChatMessagesTimeout, Qt::UniqueConnection);
-    connect(&downloadUITimer, &QTimer::timeout, this, &Globals::downloadUIUpdateTimeout, Qt::UniqueConnection);
-    connect(&unsentUploadsTimer, &QTimer::timeout, this, &Globals::unsentUploadsTimeout, Qt::UniqueConnection);
-    connect(&uploadsToDeleteTimer, &QTimer::timeout, this, &Globals::uploadsToBeDeletedTimeout, Qt::UniqueConnection);
-    connect(&downloadsToDeleteTimer, &QTimer::timeout, this, &Globals::downloadsToBeDeletedTimeout,
-            Qt::UniqueConnection);
-    for (const auto& entry : timers) {
-        entry.timer.setInterval(entry.interval);
-        entry.timer.start();
-    }
+    // From here on each subsystem runs its own rounds: progress ticks, resends, withdrawals, presence checks and
+    // the peer refreshes.
+    m_engine->start();
+    m_chat->start();
+    m_outgoing->start();
+    m_incoming->start();
+    m_peers->start();
+    m_refresh->start();
 
     setCurrentSelectedTabIndex(0);
     Q_EMIT pendingValidationsCountChanged();
@@ -323,7 +264,14 @@ void Globals::setUserAvatar(const QString& imagePath)
 
 QString Globals::tempAvatarPath() const
 {
-    return m_tempAvatarPath.isEmpty() ? getAvatarForNode(m_hostId) : m_tempAvatarPath;
+    return m_tempAvatarPath.isEmpty() ? getAvatarForNode(hostId()) : m_tempAvatarPath;
+}
+
+void Globals::storeProfile(const QString& name, const QString& avatarPath)
+{
+    setUserAlias(name.trimmed());
+    if (!avatarPath.isEmpty())
+        setUserAvatar(avatarPath);
 }
 
 void Globals::setTempAvatarPath(const QString& path)
@@ -423,20 +371,12 @@ void Globals::shutDown()
 
 void Globals::refreshPeersTimeout()
 {
-    // Spread the hourly refreshes of many instances over a minute instead of having them all fire together.
-    refreshPeersTimer.setInterval(int((m_random.next() % 100 + 3600) * 1000));
-    refreshPeers();
+    m_refresh->refreshTimeout();
 }
 
 void Globals::detectWakeUpFromSleepTimeout()
 {
-    const qint64 now = m_clock.nowMs();
-    if (m_lastWakeCheck == 0)
-        m_lastWakeCheck = now;
-    const qint64 gap = now - m_lastWakeCheck;
-    m_lastWakeCheck = now;
-    if (gap > kSleepGapMs)
-        refreshPeers();
+    m_refresh->wakeCheck();
 }
 
 } // namespace Vesk

@@ -1,11 +1,14 @@
 #pragma once
 
+#include "common/bufferpool.h"
 #include "common/clock.h"
 #include "common/random.h"
 #include "common/shell.h"
 #include "net/messageserver.h"
 #include "net/sendqueue.h"
+#include "app/profileform.h"
 #include "peers/localprofile.h"
+#include "store/pictureurl.h"
 #include "store/tablerecord.h"
 
 #include <QHash>
@@ -14,44 +17,45 @@
 #include <QPointer>
 #include <QSet>
 #include <QStringList>
-#include <QTimer>
 #include <QUrl>
 #include <QVariant>
 
-#include <functional>
 #include <memory>
 
 class FileSortFilterProxyModel;
 class FileStandardItemModel;
-class MessageDispatcher;
-class NotificationDialog;
 class PeerManager;
 class QSettings;
 class QSystemTrayIcon;
 class QWidget;
-class TaskbarIntegration;
-class VeskQMLViewer;
 class VeskSqlQueryModel;
 
 namespace Vesk {
 
+class AddressProbe;
+class NotificationDialog;
+class TaskbarIntegration;
+class VeskQMLViewer;
+
 class Chat;
 class DownloadEngine;
 class IncomingOffers;
+class MessageDispatcher;
+class NodeIdentity;
 class OutgoingOffers;
 class PacketServer;
 class PeerRecords;
+class PeerRefresh;
 class PeerSecurity;
 class Store;
-
-using Parameters = QHash<QString, QVariant>;
 
 // The one controller of the application and the only object the QML interface talks to ("globals"). It is a
 // front: the work lives in the subsystem objects it owns (peer records and the handshake, chat, outgoing and
 // incoming offers, the download engine, packet serving), each in its own folder, and its methods forward to
 // them. What it keeps itself is what belongs to the application: the settings, the timers, the windows, the
-// popups and the tray, which the subsystems reach through the Shell interface it implements.
-class Globals : public QObject, public Shell, public LocalProfile
+// popups and the tray, which the subsystems reach through the Shell interface it implements. Each subsystem runs
+// its own timers; the controller starts them in init() and keeps the timer slots of its interface as forwards.
+class Globals : public QObject, public Shell, public LocalProfile, public ProfileEditor
 {
     Q_OBJECT
     Q_DISABLE_COPY(Globals)
@@ -81,6 +85,9 @@ class Globals : public QObject, public Shell, public LocalProfile
                    currentSelectedChatPeerChanged)
     Q_PROPERTY(int currentSelectedTabIndex READ currentSelectedTabIndex WRITE setCurrentSelectedTabIndex NOTIFY
                    currentSelectedTabIndexChanged)
+    // Typed values for the interface. The own picture as a URL that changes whenever the picture file is rewritten,
+    // so that the interface shows the new one rather than the one it cached under the same file name.
+    Q_PROPERTY(QString userAvatarUrl READ userAvatarUrl NOTIFY userAvatarChanged)
 
 public:
     static Globals* instance();
@@ -95,7 +102,7 @@ public:
     int numberOfPendingValidations() const;
     qint64 numberOfSecondsRemainingForCurrentDownload() const { return m_secondsRemaining; }
     void setNumberOfSecondsRemainingForCurrentDownload(qint64 seconds);
-    QString hostId() const override { return m_hostId; }
+    QString hostId() const override;
     QString currentDownloadingFileId() const;
     void setCurrentDownloadingFileId(const QString& id);
     QString appName() const { return m_appName; }
@@ -103,11 +110,14 @@ public:
     QString userAlias() const override;
     QString userAvatar() const override;
     void setUserAvatar(const QString& imagePath);
+    // The wizards' finished profile: the name, and the picture when one was picked.
+    void storeProfile(const QString& name, const QString& avatarPath) override;
     int totalNumberOfUnReadMessages() const;
     QString tempAvatarPath() const;
     void setTempAvatarPath(const QString& path);
     QString currentSelectedChatPeer() const { return m_currentSelectedChatPeer; }
     int currentSelectedTabIndex() const { return m_currentSelectedTabIndex; }
+    QString userAvatarUrl() const { return pictureUrl(userAvatar()); }
     QString osName() const override;
 
     // Typed reads over the store.
@@ -135,12 +145,9 @@ public:
 
     // Sending: the one way any feature puts a message on the wire.
     void sendParametersToAddress(const QHostAddress& address, const Parameters& parameters);
-    void sendToNode(const QString& nodeId, const Parameters& parameters);
 
     // Peer handshake, avatars and chat.
     void requestAvatar(const QString& nodeId);
-    // After the user changed name or picture: the own row follows (its picture arrives over the loopback).
-    void refreshOwnPeerRow();
     void handleAddMeRequest(const Parameters& message);
     void handleAddMeRequestConfirmed(const Parameters& message);
     void handleAvatarRequested(const Parameters& message);
@@ -161,15 +168,13 @@ public:
     QByteArray readFilePacket(const QString& fileId, qint64 fileSeek, qint64 size);
 
     // The subsystems, for start-up and tests.
-    Store& store() const { return *m_store; }
     PeerRecords& peerRecords() const { return *m_peers; }
     Chat& chat() const { return *m_chat; }
     OutgoingOffers& outgoingOffers() const { return *m_outgoing; }
     IncomingOffers& incomingOffers() const { return *m_incoming; }
     DownloadEngine& downloadEngine() const { return *m_engine; }
-    PacketServer& packetServer() const { return *m_packets; }
+    PeerRefresh& peerRefresh() const { return *m_refresh; }
     MessageServer& messageServer() { return m_server; }
-    SendQueue& sendQueue() { return m_sendQueue; }
     Random& random() { return m_random; }
     // Every time the controller and its subsystems read comes from this clock (tests move it).
     void setClock(const Clock& clock) { m_clock.setTarget(clock); }
@@ -191,18 +196,9 @@ public:
     QSystemTrayIcon* trayIcon = nullptr;
     VeskQMLViewer* mainWindow = nullptr;
     TaskbarIntegration* taskbar = nullptr;
-
-    // Answers the profile form's picture chooser instead of a modal file dialog when set (tests).
-    std::function<QString(QWidget* parent, const QString& caption, const QString& filter)> avatarChooser;
-
-    QTimer downloadUITimer;
-    QTimer unsentChatTimer;
-    QTimer unsentUploadsTimer;
-    QTimer refreshPeersTimer;
-    QTimer uploadsToDeleteTimer;
-    QTimer downloadsToDeleteTimer;
-    QTimer wakeUpTimer;
-    QTimer presenceTimer;
+    // The window the badge, the title and the popups' buttons act on, with its taskbar; null forgets it. A window
+    // that is destroyed is forgotten by itself.
+    void setMainWindow(VeskQMLViewer* window);
 
 Q_SIGNALS:
     // A peer's security state (see peerSecurityState) changed.
@@ -314,28 +310,30 @@ private:
 
     void initDatabase();
     void connectSubsystems();
-    QString computeHostId();
     QVariantList deliveredFiles() const { return m_deliveredFiles; }
-    static bool isOwnAddress(const QString& address);
-    // Whether a message or announcement from that address carries this node's own id; resolves it if so.
-    bool isIdCollision(const QString& nodeId, const QString& address);
+    // Another computer took over our old id; this node goes on under its new one.
+    void nodeIdChanged(const QString& oldId);
     void importAccountPicture();
     void registerMessageHandlers();
     void countsChanged();
+    NotificationDialog* popupFor(QHash<QString, QPointer<NotificationDialog>>& popups, const QString& nodeId,
+                                 bool download);
+    void bringMainWindowForward();
 
     QString m_appName;
-    QString m_hostId;
     QVariantList m_deliveredFiles;
     qint64 m_secondsRemaining = 0;
     QString m_currentSelectedChatPeer;
     int m_currentSelectedTabIndex = 0;
     QString m_tempAvatarPath;
-    qint64 m_lastWakeCheck = 0;
 
     ClockProxy m_clock;
     Random m_random;
-    SendQueue m_sendQueue;
-    MessageServer m_server;
+    BufferPool m_frames; // message frames, sent and received
+    SendQueue m_sendQueue{m_frames};
+    MessageServer m_server{m_frames};
+    std::unique_ptr<NodeIdentity> m_identity;
+    std::unique_ptr<PeerRefresh> m_refresh;
     std::unique_ptr<MessageDispatcher> m_dispatcher;
     std::unique_ptr<Store> m_store;
     std::unique_ptr<PeerRecords> m_peers;
@@ -345,6 +343,31 @@ private:
     std::unique_ptr<OutgoingOffers> m_outgoing;
     std::unique_ptr<DownloadEngine> m_engine;
     std::unique_ptr<IncomingOffers> m_incoming;
+
+    // Other networks: subnets and computers beyond the local broadcast, and adding a computer by its address
+    // (app/globals_othernetworks.cpp).
+    Q_PROPERTY(QString otherNetworks READ otherNetworks NOTIFY otherNetworksChanged)
+    Q_PROPERTY(QStringList otherNetworksProblems READ otherNetworksProblems NOTIFY otherNetworksProblemsChanged)
+
+public:
+    static constexpr const char* kOtherNetworksKey = "otherNetworks";
+    QString otherNetworks() const;
+    QStringList otherNetworksProblems() const;
+    // Hands discovery the stored list and the addresses of known peers; start-up calls it once discovery exists.
+    void startOtherNetworks();
+    // Checks and stores the list; a list with a bad row is not stored and its problems are shown instead.
+    Q_INVOKABLE bool setOtherNetworks(QString text);
+    // Tries one address or host name at once; the answer comes as addComputerAnswered.
+    Q_INVOKABLE void addComputerByAddress(QString address);
+
+Q_SIGNALS:
+    void otherNetworksChanged();
+    void otherNetworksProblemsChanged();
+    void addComputerAnswered(QString address, bool found, QString message);
+
+private:
+    QStringList m_rejectedOtherNetworks; // the problems of a list that was not stored
+    AddressProbe* m_addressProbe = nullptr;
 };
 
 } // namespace Vesk

@@ -3,6 +3,7 @@
 #include "app/globals.h"
 
 #include "peers/chat.h"
+#include "peers/nodeidentity.h"
 #include "peers/peerrecords.h"
 #include "transfer/downloadengine.h"
 #include "transfer/fileicons.h"
@@ -35,7 +36,7 @@ QString localImagePath(const QString& pathOrUrl)
 
 void Globals::addNodeFromUDP(QString nodeId, QString ipAddress, QString nodeOS, QString nodeAlias)
 {
-    if (isIdCollision(nodeId, ipAddress))
+    if (m_identity->replaceIfClashing(nodeId, ipAddress))
         return;
     m_peers->addNodeFromUDP(nodeId, ipAddress, nodeOS, nodeAlias);
 }
@@ -70,16 +71,11 @@ void Globals::handleAvatarObtained(const Parameters& message)
     m_peers->handleAvatarObtained(message);
 }
 
-void Globals::refreshOwnPeerRow()
-{
-    m_peers->refreshOwnPeerRow();
-}
-
 void Globals::changeUserInfo(QString newUserAlias, QString newUserAvatar)
 {
     setUserAlias(newUserAlias);
     setUserAvatar(localImagePath(newUserAvatar));
-    refreshOwnPeerRow();
+    m_peers->refreshOwnPeerRow();
 }
 
 void Globals::unblockUser(QString peerId)

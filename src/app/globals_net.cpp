@@ -4,6 +4,7 @@
 
 #include "net/messagedispatcher.h"
 #include "net/wire.h"
+#include "peers/nodeidentity.h"
 #include "peers/peerrecords.h"
 #include "peers/peersecurity.h"
 #include "store/store.h"
@@ -13,11 +14,6 @@ namespace Vesk {
 void Globals::sendParametersToAddress(const QHostAddress& address, const Parameters& parameters)
 {
     m_sendQueue.send(address, parameters);
-}
-
-void Globals::sendToNode(const QString& nodeId, const Parameters& parameters)
-{
-    sendParametersToAddress(getNodeAddress(nodeId), parameters);
 }
 
 void Globals::newTCPConnection()
@@ -40,7 +36,7 @@ void Globals::registerMessageHandlers()
     m_dispatcher = std::make_unique<MessageDispatcher>();
 
     m_dispatcher->setAddressRefresh([this](const QString& nodeId, const QString& senderAddress) {
-        if (isIdCollision(nodeId, senderAddress))
+        if (m_identity->replaceIfClashing(nodeId, senderAddress))
             return;
         // The open conversation shows its peer's address; let it read the new one.
         if (m_peers->refreshAddress(nodeId, senderAddress) && nodeId == m_currentSelectedChatPeer)

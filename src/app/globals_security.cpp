@@ -14,8 +14,8 @@ void Globals::startSecurity(const QString& dataFolder)
         return;
     m_security = std::make_unique<PeerSecurity>(*m_store, m_sendQueue, m_clock, *this,
                                                 dataFolder + QStringLiteral("identity.key"));
-    m_sendQueue.setFrameBuilder([this](const QHostAddress& address, const Parameters& parameters, QByteArray* spare) {
-        return m_security->frame(address, parameters, spare);
+    m_sendQueue.setFrameBuilder([this](const QHostAddress& address, const Parameters& parameters, BufferPool* frames) {
+        return m_security->frame(address, parameters, frames);
     });
     connect(m_security.get(), &PeerSecurity::securityChanged, this, &Globals::peerSecurityChanged);
 }

@@ -6,34 +6,76 @@
 #include "app/taskbarintegration.h"
 #include "app/transfernotice.h"
 #include "app/veskprofilewizard.h"
+#include "app/veskqmlviewer.h"
 #include "net/peermanager.h"
+#include "peers/peerrecords.h"
 
 namespace Vesk {
 
 namespace {
 constexpr const char* kChatKind = "chat";
 constexpr const char* kDownloadKind = "download";
+constexpr int kDownloadsTab = 2;
 // The launcher and taskbar take progress as two ints; sizes up to 4 GiB do not fit, so progress goes as a fraction.
 constexpr int kProgressScale = 10000;
+} // namespace
 
-NotificationDialog* popupFor(QHash<QString, QPointer<NotificationDialog>>& popups, const QString& nodeId,
-                             const char* kind)
+NotificationDialog* Globals::popupFor(QHash<QString, QPointer<NotificationDialog>>& popups, const QString& nodeId,
+                                      bool download)
 {
     QPointer<NotificationDialog>& popup = popups[nodeId];
-    if (!popup)
-        popup = new NotificationDialog(nodeId, QString::fromLatin1(kind), nullptr);
+    if (popup)
+        return popup;
+    popup = new NotificationDialog(nodeId, QString::fromLatin1(download ? kDownloadKind : kChatKind),
+                                   getAliasForNode(nodeId), getAvatarForNode(nodeId), m_random, nullptr);
+    // A closed popup deletes itself and its entry goes with it. No other popup can have taken the entry: a new
+    // one is made only once the entry is empty, and a widget's entry empties only after it told it is destroyed.
+    connect(popup, &QObject::destroyed, this, [&popups, nodeId] { popups.remove(nodeId); });
+    if (download) {
+        connect(popup, &NotificationDialog::downloadAllRequested, this, [this] {
+            setCurrentSelectedTabIndex(kDownloadsTab);
+            bringMainWindowForward();
+            downloadAllPending();
+        });
+    } else {
+        connect(popup, &NotificationDialog::replyRequested, this, [this](const QString& peer) {
+            setCurrentSelectedChatPeer(peer);
+            bringMainWindowForward();
+        });
+    }
     return popup;
 }
-} // namespace
 
 NotificationDialog* Globals::chatPopupFor(const QString& nodeId)
 {
-    return popupFor(chatPopups, nodeId, kChatKind);
+    return popupFor(chatPopups, nodeId, false);
 }
 
 NotificationDialog* Globals::downloadPopupFor(const QString& nodeId)
 {
-    return popupFor(downloadPopups, nodeId, kDownloadKind);
+    return popupFor(downloadPopups, nodeId, true);
+}
+
+void Globals::bringMainWindowForward()
+{
+    if (!mainWindow)
+        return;
+    mainWindow->showNormal();
+    mainWindow->raise();
+    mainWindow->activateWindow();
+}
+
+void Globals::setMainWindow(VeskQMLViewer* window)
+{
+    if (mainWindow)
+        disconnect(mainWindow, &QObject::destroyed, this, nullptr);
+    mainWindow = window;
+    taskbar = window ? window->taskbar() : nullptr;
+    if (window)
+        connect(window, &QObject::destroyed, this, [this] {
+            mainWindow = nullptr;
+            taskbar = nullptr;
+        });
 }
 
 void Globals::showChatNotification(const QString& nodeId, const QString& text)
@@ -81,12 +123,12 @@ void Globals::hideProgress()
 
 void Globals::launchProfileWizard()
 {
-    VeskProfileWizard wizard(nullptr);
+    VeskProfileWizard wizard(*this, nullptr);
     if (wizard.exec() != QDialog::Accepted)
         return;
     // The wizard stored the name and picture; the own row follows as after a change from the interface, and the
     // new name is announced at once instead of at the next hourly refresh.
-    refreshOwnPeerRow();
+    m_peers->refreshOwnPeerRow();
     if (peerManager)
         peerManager->reBroadCastMyself();
 }

@@ -1,7 +1,5 @@
 #include "app/notificationdialog.h"
 
-#include "app/globals.h"
-#include "app/veskqmlviewer.h"
 #include "common/random.h"
 
 #include <QGridLayout>
@@ -15,11 +13,12 @@
 #include <QTextCursor>
 #include <QTextEdit>
 
+namespace Vesk {
+
 namespace {
 
 constexpr const char* kDownloadKind = "download";
 constexpr const char* kLogo = ":/qml/Vesk/pics/ui/img-logo.png";
-constexpr int kDownloadsTab = 2;
 constexpr int kTextViewWidth = 300;
 constexpr int kTextViewHeight = 140;
 constexpr qreal kMessageSpacing = 8;
@@ -43,26 +42,17 @@ QLabel* pictureLabel(const QString& path, QWidget* parent)
     return label;
 }
 
-int randomIn(int low, int high)
+int randomIn(int low, int high, Vesk::Random& random)
 {
     if (high < low)
         return low;
-    return low + int(Vesk::Globals::instance()->random().next() % quint32(high - low + 1));
-}
-
-void bringMainWindowForward()
-{
-    QWidget* window = Vesk::Globals::instance()->mainWindow;
-    if (!window)
-        return;
-    window->showNormal();
-    window->raise();
-    window->activateWindow();
+    return low + int(random.next() % quint32(high - low + 1));
 }
 
 } // namespace
 
-NotificationDialog::NotificationDialog(const QString& nodeId, const QString& kind, QWidget* parent)
+NotificationDialog::NotificationDialog(const QString& nodeId, const QString& kind, const QString& alias,
+                                       const QString& avatar, Vesk::Random& random, QWidget* parent)
     : QDialog(parent), m_nodeId(nodeId), m_kind(kind)
 {
     setWindowOpacity(1.0);
@@ -72,10 +62,6 @@ NotificationDialog::NotificationDialog(const QString& nodeId, const QString& kin
     // Quitting from the main window must end the program even while a popup is still on screen.
     setAttribute(Qt::WA_QuitOnClose, false);
     setWindowTitle(tr("Vesk"));
-
-    Vesk::Globals* globals = Vesk::Globals::instance();
-    const QString alias = globals->getAliasForNode(nodeId);
-    const QString avatar = globals->getAvatarForNode(nodeId);
 
     // The alias is whatever the peer announced: never let it be read as markup.
     m_aliasLabel = new QLabel(alias, this);
@@ -111,21 +97,11 @@ NotificationDialog::NotificationDialog(const QString& nodeId, const QString& kin
 
     adjustSize();
     if (QScreen* screen = QGuiApplication::primaryScreen())
-        move(randomPosition(screen->availableGeometry(), size()));
+        move(randomPosition(screen->availableGeometry(), size(), random));
 
     m_fadeTimer.setInterval(kFadeIntervalMs);
     connect(&m_fadeTimer, &QTimer::timeout, this, &NotificationDialog::decreaseOpacity);
     m_fadeTimer.start();
-}
-
-NotificationDialog::~NotificationDialog()
-{
-    Vesk::Globals* globals = Vesk::Globals::instance();
-    auto& popups = isDownloadKind() ? globals->downloadPopups : globals->chatPopups;
-    const auto it = popups.constFind(m_nodeId);
-    // Only our own entry: the QPointer still points here while QObject's destructor has not run yet.
-    if (it != popups.constEnd() && (it->isNull() || it->data() == this))
-        popups.remove(m_nodeId);
 }
 
 bool NotificationDialog::isDownloadKind() const
@@ -133,10 +109,10 @@ bool NotificationDialog::isDownloadKind() const
     return m_kind.compare(QLatin1String(kDownloadKind), Qt::CaseInsensitive) == 0;
 }
 
-QPoint NotificationDialog::randomPosition(const QRect& area, const QSize& size)
+QPoint NotificationDialog::randomPosition(const QRect& area, const QSize& size, Vesk::Random& random)
 {
-    const int x = randomIn(0, area.width() - size.width());
-    const int y = randomIn(0, area.height() - size.height());
+    const int x = randomIn(0, area.width() - size.width(), random);
+    const int y = randomIn(0, area.height() - size.height(), random);
     return area.topLeft() + QPoint(x, y);
 }
 
@@ -174,16 +150,14 @@ void NotificationDialog::decreaseOpacity()
 
 void NotificationDialog::replyClicked()
 {
-    Vesk::Globals::instance()->setCurrentSelectedChatPeer(m_nodeId);
-    bringMainWindowForward();
+    Q_EMIT replyRequested(m_nodeId);
     close();
 }
 
 void NotificationDialog::downloadAllClicked()
 {
-    Vesk::Globals* globals = Vesk::Globals::instance();
-    globals->setCurrentSelectedTabIndex(kDownloadsTab);
-    bringMainWindowForward();
-    globals->downloadAllPending();
+    Q_EMIT downloadAllRequested(m_nodeId);
     close();
 }
+
+} // namespace Vesk

@@ -9,10 +9,14 @@ class QLabel;
 class QPushButton;
 class QTextEdit;
 
+namespace Vesk {
+
+class Random;
+
 // A small always-on-top window that tells the user about a peer's chat message ("chat") or file offer
 // ("download") without taking the focus. It fades out by itself unless the user is working in it; further
-// messages from the same peer are appended and make it opaque again. It deletes itself when closed and then
-// leaves the controller's popup list.
+// messages from the same peer are appended and make it opaque again. It deletes itself when closed. Its button
+// only says what the user asked for; the controller acts on it.
 class NotificationDialog : public QDialog
 {
     Q_OBJECT
@@ -24,8 +28,9 @@ public:
     static constexpr float kCloseOpacity = 0.2f;
     static constexpr int kPictureSide = 75;
 
-    NotificationDialog(const QString& nodeId, const QString& kind, QWidget* parent = nullptr);
-    ~NotificationDialog() override;
+    // alias and avatarPath show who it is about; random places it on the screen.
+    NotificationDialog(const QString& nodeId, const QString& kind, const QString& alias, const QString& avatarPath,
+                       Vesk::Random& random, QWidget* parent = nullptr);
 
     // Appends one message as a new paragraph. The text is rendered as rich text: whatever a peer supplied must
     // already be escaped (Vesk::plainTextToHtml).
@@ -40,9 +45,13 @@ public:
     QLabel* aliasLabel() const { return m_aliasLabel; }
     bool isFading() const { return m_fadeTimer.isActive(); }
 
-    // A top-left corner that keeps a window of the given size inside the area, chosen with the process-wide
+    // A top-left corner that keeps a window of the given size inside the area, chosen with the given
     // pseudo-random sequence. A window larger than the area is pinned to the area's top or left edge.
-    static QPoint randomPosition(const QRect& area, const QSize& size);
+    static QPoint randomPosition(const QRect& area, const QSize& size, Vesk::Random& random);
+
+Q_SIGNALS:
+    void replyRequested(const QString& nodeId);
+    void downloadAllRequested(const QString& nodeId);
 
 public Q_SLOTS:
     void decreaseOpacity();
@@ -59,3 +68,5 @@ private:
     QPushButton* m_actionButton = nullptr;
     QLabel* m_aliasLabel = nullptr;
 };
+
+} // namespace Vesk

@@ -1,7 +1,6 @@
 #include "app/profileform.h"
 
 #include "app/avatarimage.h"
-#include "app/globals.h"
 
 #include <QDir>
 #include <QFileDialog>
@@ -12,6 +11,8 @@
 #include <QPushButton>
 #include <QStandardPaths>
 #include <QWizardPage>
+
+namespace Vesk {
 
 namespace {
 
@@ -24,20 +25,26 @@ QString openFileDialog(QWidget* parent, const QString& caption, const QString& f
     return QFileDialog::getOpenFileName(parent, caption, start, filter);
 }
 
+ProfileForm::AvatarChooser& replacedChooser()
+{
+    static ProfileForm::AvatarChooser chooser;
+    return chooser;
+}
+
 } // namespace
 
 void ProfileForm::setAvatarChooser(AvatarChooser chooser)
 {
-    Vesk::Globals::instance()->avatarChooser = std::move(chooser);
+    replacedChooser() = std::move(chooser);
 }
 
 ProfileForm::AvatarChooser ProfileForm::avatarChooser()
 {
-    const AvatarChooser& chooser = Vesk::Globals::instance()->avatarChooser;
+    const AvatarChooser& chooser = replacedChooser();
     return chooser ? chooser : AvatarChooser(&openFileDialog);
 }
 
-ProfileForm::ProfileForm(QWizardPage* page) : QGroupBox(page)
+ProfileForm::ProfileForm(const ProfileEditor& editor, QWizardPage* page) : QGroupBox(page)
 {
     auto* grid = new QGridLayout(this);
 
@@ -59,7 +66,7 @@ ProfileForm::ProfileForm(QWizardPage* page) : QGroupBox(page)
     m_avatarPathEdit = new QLineEdit(this);
     m_avatarPathEdit->setVisible(false);
 
-    QString current = Vesk::Globals::instance()->userAvatar();
+    QString current = editor.userAvatar();
     if (current.startsWith(QLatin1String("qrc")))
         current = current.mid(3);
     showPicture(current);
@@ -85,10 +92,4 @@ void ProfileForm::showPicture(const QString& path)
     m_pictureLabel->setPixmap(QPixmap::fromImage(Vesk::squareAvatar(picture, kPictureSide)));
 }
 
-void ProfileForm::storeProfile(const QString& name, const QString& avatarPath)
-{
-    Vesk::Globals* globals = Vesk::Globals::instance();
-    globals->setUserAlias(name.trimmed());
-    if (!avatarPath.isEmpty())
-        globals->setUserAvatar(avatarPath);
-}
+} // namespace Vesk

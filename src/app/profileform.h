@@ -9,6 +9,17 @@ class QLineEdit;
 class QPushButton;
 class QWizardPage;
 
+namespace Vesk {
+
+// What the profile form reads and where a finished profile goes (the controller in the program).
+class ProfileEditor
+{
+public:
+    virtual ~ProfileEditor() = default;
+    virtual QString userAvatar() const = 0;
+    virtual void storeProfile(const QString& name, const QString& avatarPath) = 0;
+};
+
 // The name and picture block shared by the first-run profile page and the in-app profile page: the mandatory
 // name field, the current picture, the button that picks a new one and the hidden field that remembers the
 // picked path. Nothing is stored until the wizard finishes (storeProfile).
@@ -27,7 +38,7 @@ public:
     static void setAvatarChooser(AvatarChooser chooser);
     static AvatarChooser avatarChooser();
 
-    explicit ProfileForm(QWizardPage* page);
+    ProfileForm(const ProfileEditor& editor, QWizardPage* page);
 
     // Opens the picture chooser with the page as parent; a cancelled choice changes nothing.
     void chooseAvatar(QWidget* parent);
@@ -36,9 +47,6 @@ public:
     QLineEdit* avatarPathEdit() const { return m_avatarPathEdit; }
     QLabel* pictureLabel() const { return m_pictureLabel; }
     QPushButton* chooseButton() const { return m_chooseButton; }
-
-    // Stores the name and, when one was picked, the picture through the controller.
-    static void storeProfile(const QString& name, const QString& avatarPath);
 
 Q_SIGNALS:
     void chooseRequested();
@@ -51,3 +59,5 @@ private:
     QLabel* m_pictureLabel = nullptr;
     QPushButton* m_chooseButton = nullptr;
 };
+
+} // namespace Vesk

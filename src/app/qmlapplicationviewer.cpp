@@ -4,6 +4,8 @@
 #include <QQmlError>
 #include <QUrl>
 
+namespace Vesk {
+
 struct QmlApplicationViewer::Private
 {
     QString mainQmlFile;
@@ -45,3 +47,5 @@ QmlApplicationViewer::ScreenOrientation QmlApplicationViewer::orientation() cons
 {
     return d->orientation;
 }
+
+} // namespace Vesk

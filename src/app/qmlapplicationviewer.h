@@ -4,6 +4,8 @@
 
 #include <memory>
 
+namespace Vesk {
+
 // A declarative view that loads its interface from a file on disk. A QQuickWidget, so that close, drag and drop
 // and native events reach it as they reach any widget.
 class QmlApplicationViewer : public QQuickWidget
@@ -27,3 +29,5 @@ private:
     struct Private;
     std::unique_ptr<Private> d;
 };
+
+} // namespace Vesk

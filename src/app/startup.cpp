@@ -9,7 +9,7 @@
 #include "app/veskqmlviewer.h"
 #include "app/vesksingleapplication.h"
 #include "net/peermanager.h"
-#include "net/vesktcpsocket.h"
+#include "net/wire.h"
 #include "store/filestandarditemmodel.h"
 #include "store/vesksqlquerymodel.h"
 
@@ -29,12 +29,15 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 
 namespace Vesk {
 
 namespace {
 
 constexpr int kWakeUpTimeoutMs = 5000;
+// Without its database driver the program cannot run at all: a failure, not a normal end.
+constexpr int kExitNoSqlDriver = 1;
 constexpr int kWindowWidth = 352;
 constexpr const char* kMainQmlFile = "qml/Vesk/desktop/main.qml";
 
@@ -84,14 +87,15 @@ int runApplication(int argc, char** argv)
         return decision.exitCode;
     }
 
-    auto* app = new VeskSingleApplication(argc, argv);
+    // Every object below is owned here and destroyed in reverse order when the event loop ends, the window
+    // before the application object. The controller alone lives on until the process ends.
+    VeskSingleApplication app(argc, argv);
 
     if (!QSqlDatabase::drivers().contains(QLatin1String("QSQLITE"))) {
         qCritical() << "SQLITE driver not found ";
         qCritical() << "Drivers " << QSqlDatabase::drivers();
         qCritical() << "library paths" << QCoreApplication::libraryPaths();
-        delete app;
-        return 0;
+        return kExitNoSqlDriver;
     }
 
     QCoreApplication::setApplicationName(QStringLiteral("Vesk"));
@@ -101,27 +105,28 @@ int runApplication(int argc, char** argv)
     QGuiApplication::setWindowIcon(AppIcons::applicationIcon());
     QGuiApplication::setDesktopFileName(QStringLiteral("vesk"));
 
-    if (app->isRunning()) {
-        app->sendMessage(QStringLiteral("wakeUp"), kWakeUpTimeoutMs);
-        delete app;
+    if (app.isRunning()) {
+        app.sendMessage(QStringLiteral("wakeUp"), kWakeUpTimeoutMs);
         return 0;
     }
 
     Globals* globals = Globals::instance();
-    auto* window = new VeskQMLViewer();
-    QObject::connect(app, &VeskSingleApplication::messageReceived, window, &VeskQMLViewer::wakeMeUp);
+    VeskQMLViewer window;
+    globals->setMainWindow(&window);
+    QObject::connect(&app, &VeskSingleApplication::messageReceived, &window, &VeskQMLViewer::wakeMeUp);
 
-    auto* qtTranslator = new QTranslator();
-    if (qtTranslator->load(QStringLiteral("qt_") + QLocale::system().name(),
-                           QLibraryInfo::path(QLibraryInfo::TranslationsPath)))
-        QCoreApplication::installTranslator(qtTranslator);
+    // A translator removes itself from the application when it is destroyed.
+    QTranslator qtTranslator;
+    if (qtTranslator.load(QStringLiteral("qt_") + QLocale::system().name(),
+                          QLibraryInfo::path(QLibraryInfo::TranslationsPath)))
+        QCoreApplication::installTranslator(&qtTranslator);
     // Without a translation for the system's language (or under the C locale of a server) English is used: the
     // terms of use are translation keys, and nobody should be asked to accept a raw key.
-    auto* appTranslator = new QTranslator();
+    QTranslator appTranslator;
     const QString appDir = QCoreApplication::applicationDirPath();
-    if (appTranslator->load(QStringLiteral("%1/%2").arg(appDir, QStringLiteral("Vesk_") + QLocale::system().name())) ||
-        appTranslator->load(QStringLiteral("%1/%2").arg(appDir, QStringLiteral("Vesk_en"))))
-        QCoreApplication::installTranslator(appTranslator);
+    if (appTranslator.load(QStringLiteral("%1/%2").arg(appDir, QStringLiteral("Vesk_") + QLocale::system().name())) ||
+        appTranslator.load(QStringLiteral("%1/%2").arg(appDir, QStringLiteral("Vesk_en"))))
+        QCoreApplication::installTranslator(&appTranslator);
 
     const QString logPath = dataFolderPath() + QStringLiteral("vesk.log");
     qDebug() << logPath;
@@ -130,7 +135,7 @@ int runApplication(int argc, char** argv)
 
     if (!globals->messageServer().tcpServer.isListening()) {
         qCritical().noquote() << "Closing Vesk. Another application is listening on port " +
-                                     QString::number(VeskTcpSocket::kTcpPort);
+                                     QString::number(Vesk::kTcpPort);
         std::_Exit(0);
     }
 
@@ -144,44 +149,45 @@ int runApplication(int argc, char** argv)
         globals->runOnStartup(true);
 
     if (hasNoName(globals->userAlias())) {
-        FirstRunWizard wizard(nullptr);
+        FirstRunWizard wizard(*globals, nullptr);
         wizard.exec();
         if (hasNoName(globals->userAlias()))
             std::_Exit(0);
     }
 
-    auto* peerManager = new PeerManager(nullptr);
-    peerManager->setAnnouncementSource([globals] {
+    PeerManager peerManager(nullptr);
+    peerManager.setAnnouncementSource([globals] {
         return PeerManager::buildAnnouncement(globals->hostId(), globals->osName(), globals->userAlias());
     });
-    globals->peerManager = peerManager;
-    QObject::connect(peerManager, &PeerManager::newConnection, globals, &Globals::addNodeFromUDP);
-    QObject::connect(window, &VeskQMLViewer::newFileToSend, globals, &Globals::processNewFileToSend);
+    globals->peerManager = &peerManager;
+    globals->startOtherNetworks();
+    QObject::connect(&peerManager, &PeerManager::newConnection, globals, &Globals::addNodeFromUDP);
+    QObject::connect(&window, &VeskQMLViewer::newFileToSend, globals, &Globals::processNewFileToSend);
 
-    publish(window->rootContext(), globals);
-    window->setMainQmlFile(QString::fromLatin1(kMainQmlFile));
-    placeWindow(window);
-    window->setOrientation(QmlApplicationViewer::ScreenOrientationLockLandscape);
-    window->show();
+    publish(window.rootContext(), globals);
+    window.setMainQmlFile(QString::fromLatin1(kMainQmlFile));
+    placeWindow(&window);
+    window.setOrientation(QmlApplicationViewer::ScreenOrientationLockLandscape);
+    window.show();
 
     globals->init();
 
+    std::unique_ptr<QMenu> trayMenu;
     if (QSystemTrayIcon::isSystemTrayAvailable()) {
-        auto* menu = new QMenu();
-        QAction* exitAction = menu->addAction(QObject::tr("Exit"));
-        QObject::connect(exitAction, &QAction::triggered, app, &QCoreApplication::quit);
-        globals->trayIcon->setContextMenu(menu);
+        trayMenu = std::make_unique<QMenu>();
+        QAction* exitAction = trayMenu->addAction(QObject::tr("Exit"));
+        QObject::connect(exitAction, &QAction::triggered, &app, &QCoreApplication::quit);
+        globals->trayIcon->setContextMenu(trayMenu.get());
         globals->trayIcon->setToolTip(QStringLiteral("Vesk"));
         globals->trayIcon->setVisible(true);
     }
 
-    const int result = app->exec();
-    QCoreApplication::removeTranslator(appTranslator);
-    QCoreApplication::removeTranslator(qtTranslator);
-    delete appTranslator;
-    delete qtTranslator;
-    delete window;
-    delete app;
+    const int result = app.exec();
+    // The controller outlives what is destroyed here: it forgets the tray menu and the discovery object first (the
+    // window it forgets by itself).
+    globals->trayIcon->setVisible(false);
+    globals->trayIcon->setContextMenu(nullptr);
+    globals->peerManager = nullptr;
     return result;
 }
 

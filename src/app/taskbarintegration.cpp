@@ -11,6 +11,8 @@
 #include <QDBusMessage>
 #endif
 
+namespace Vesk {
+
 namespace {
 constexpr int kOverlayPixmapSide = 48;
 }
@@ -136,3 +138,5 @@ void TaskbarIntegration::publishLauncherEntry()
     bus.send(signal);
 #endif
 }
+
+} // namespace Vesk

@@ -4,6 +4,8 @@
 #include <QString>
 #include <QWidget>
 
+namespace Vesk {
+
 // The taskbar button of the main window: an overlay badge and a progress display. On Windows it drives the
 // shell's ITaskbarList3; on Linux it publishes the desktop launcher's LauncherEntry signal over D-Bus, which
 // docks and KDE Plasma show as a count and a progress bar on the application's launcher.
@@ -43,3 +45,5 @@ private:
     double m_progress = 0.0;
     bool m_progressVisible = false;
 };
+
+} // namespace Vesk

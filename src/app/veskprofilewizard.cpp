@@ -8,15 +8,17 @@
 #include <QResizeEvent>
 #include <QVBoxLayout>
 
+namespace Vesk {
+
 namespace {
 constexpr const char* kWatermark = ":/vesk_watermark.png";
 }
 
-VeskProfileWizard::VeskProfileWizard(QWidget* parent) : QWizard(parent)
+VeskProfileWizard::VeskProfileWizard(ProfileEditor& editor, QWidget* parent) : QWizard(parent)
 {
     setOption(QWizard::NoBackButtonOnStartPage, true);
     setWizardStyle(QWizard::MacStyle);
-    setPage(InAppProfilePageId, new InAppProfilePage);
+    setPage(InAppProfilePageId, new InAppProfilePage(editor));
     setStartId(InAppProfilePageId);
     setPixmap(QWizard::BackgroundPixmap, QPixmap(QString::fromLatin1(kWatermark)));
     setWindowTitle(tr("Vesk: Change Profile"));
@@ -29,11 +31,11 @@ void VeskProfileWizard::resizeEvent(QResizeEvent* event)
         setPixmap(QWizard::BackgroundPixmap, FirstRunWizard::sidePanel(event->size().height()));
 }
 
-InAppProfilePage::InAppProfilePage(QWidget* parent) : QWizardPage(parent)
+InAppProfilePage::InAppProfilePage(ProfileEditor& editor, QWidget* parent) : QWizardPage(parent), m_editor(editor)
 {
     setTitle(tr("Vesk: Profile update"));
     setSubTitle(tr("Below, you'll be able to change how you appear to others in your local network"));
-    m_form = new ProfileForm(this);
+    m_form = new ProfileForm(editor, this);
     registerField(QStringLiteral("yourName*"), m_form->nameEdit());
     registerField(QStringLiteral("avatarPath"), m_form->avatarPathEdit());
     connect(m_form, &ProfileForm::chooseRequested, this, &InAppProfilePage::chooseAvatar);
@@ -53,7 +55,8 @@ void InAppProfilePage::chooseAvatar()
 
 bool InAppProfilePage::validatePage()
 {
-    ProfileForm::storeProfile(field(QStringLiteral("yourName")).toString(),
-                              field(QStringLiteral("avatarPath")).toString());
+    m_editor.storeProfile(field(QStringLiteral("yourName")).toString(), field(QStringLiteral("avatarPath")).toString());
     return true;
 }
+
+} // namespace Vesk

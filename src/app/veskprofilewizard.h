@@ -3,6 +3,9 @@
 #include <QWizard>
 #include <QWizardPage>
 
+namespace Vesk {
+
+class ProfileEditor;
 class ProfileForm;
 
 // Changes the name and picture later, from the interface. The name field starts empty: the user types the name
@@ -15,7 +18,7 @@ class VeskProfileWizard : public QWizard
 public:
     enum PageId { InAppProfilePageId = 0 };
 
-    explicit VeskProfileWizard(QWidget* parent = nullptr);
+    explicit VeskProfileWizard(ProfileEditor& editor, QWidget* parent = nullptr);
 
 protected:
     void resizeEvent(QResizeEvent* event) override;
@@ -27,7 +30,7 @@ class InAppProfilePage : public QWizardPage
     Q_DISABLE_COPY(InAppProfilePage)
 
 public:
-    explicit InAppProfilePage(QWidget* parent = nullptr);
+    explicit InAppProfilePage(ProfileEditor& editor, QWidget* parent = nullptr);
     bool isComplete() const override;
     // Finish: store the name and, when one was picked, the picture.
     bool validatePage() override;
@@ -38,5 +41,8 @@ public Q_SLOTS:
     void chooseAvatar();
 
 private:
+    ProfileEditor& m_editor;
     ProfileForm* m_form = nullptr;
 };
+
+} // namespace Vesk

@@ -1,7 +1,6 @@
 #include "app/veskqmlviewer.h"
 
 #include "app/appicons.h"
-#include "app/globals.h"
 
 #include <QCloseEvent>
 #include <QDragEnterEvent>
@@ -10,24 +9,16 @@
 #include <QMimeData>
 #include <QPushButton>
 
+namespace Vesk {
+
 VeskQMLViewer::VeskQMLViewer() : QmlApplicationViewer(nullptr)
 {
     setAcceptDrops(true);
     setWindowIcon(Vesk::AppIcons::applicationIcon());
     m_taskbar.setWindowHandle(winId());
-    Vesk::Globals* globals = Vesk::Globals::instance();
-    globals->taskbar = &m_taskbar;
-    globals->mainWindow = this;
 }
 
-VeskQMLViewer::~VeskQMLViewer()
-{
-    Vesk::Globals* globals = Vesk::Globals::instance();
-    if (globals->mainWindow == this) {
-        globals->mainWindow = nullptr;
-        globals->taskbar = nullptr;
-    }
-}
+VeskQMLViewer::~VeskQMLViewer() = default;
 
 void VeskQMLViewer::dragEnterEvent(QDragEnterEvent* event)
 {
@@ -87,3 +78,5 @@ bool VeskQMLViewer::nativeEvent(const QByteArray& eventType, void* message, qint
     QmlApplicationViewer::nativeEvent(eventType, message, result);
     return m_taskbar.handleWindowMessage(message, result);
 }
+
+} // namespace Vesk

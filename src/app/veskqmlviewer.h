@@ -9,6 +9,8 @@ class QDragEnterEvent;
 class QDragMoveEvent;
 class QDropEvent;
 
+namespace Vesk {
+
 // The application's only top-level window: hands dropped files to the controller, asks before quitting, comes
 // forward when a second start wakes it, and owns the taskbar integration.
 class VeskQMLViewer : public QmlApplicationViewer
@@ -43,3 +45,5 @@ protected:
 private:
     TaskbarIntegration m_taskbar;
 };
+
+} // namespace Vesk

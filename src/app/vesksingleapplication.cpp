@@ -5,6 +5,8 @@
 #include <QLocalServer>
 #include <QLocalSocket>
 
+namespace Vesk {
+
 namespace {
 constexpr int kConnectTimeoutMs = 500;
 constexpr qint64 kMaxMessageBytes = 64 * 1024;
@@ -74,3 +76,5 @@ void VeskSingleApplication::acceptConnection()
         });
     }
 }
+
+} // namespace Vesk

@@ -4,6 +4,8 @@
 
 class QLocalServer;
 
+namespace Vesk {
+
 // One running instance per user session: the first instance listens on a local socket whose name is derived
 // from the executable path, the user and the home folder; a later start finds it there and forwards a text.
 class VeskSingleApplication : public QApplication
@@ -31,3 +33,5 @@ private:
     QString m_serverName;
     QLocalServer* m_server = nullptr;
 };
+
+} // namespace Vesk

@@ -41,7 +41,7 @@ QByteArray BufferPool::take(qsizetype size)
     return bytes;
 }
 
-void BufferPool::giveBack(QByteArray&& bytes)
+void BufferPool::giveBack(QByteArray bytes)
 {
     QByteArray buffer = std::move(bytes);
     if (buffer.capacity() < m_pooledFrom || buffer.capacity() > m_pooledUpTo + 2 * kSlack)
@@ -70,14 +70,6 @@ void BufferPool::release()
         released.swap(m_buffers);
         m_buffers.reserve(size_t(m_maxKept));
     }
-}
-
-BufferPool& BufferPool::incomingFrames()
-{
-    // A window of packets in flight is at most 16; those written and not yet read again are fewer. Frames larger
-    // than a file packet (a peer may send up to 16 MB) are not worth keeping.
-    static BufferPool pool(8, 256 * 1024, 1024 * 1024);
-    return pool;
 }
 
 } // namespace Vesk

@@ -8,27 +8,36 @@
 namespace Vesk {
 
 // Large byte buffers used again once their bytes are spent, instead of freed and allocated anew. A download reads
-// a megabyte from the network hundreds of times a second; memory fresh from the system costs a page fault per
-// page on first touch, which on a virtual machine costs more than copying the megabyte. A buffer is taken on one
-// thread (the network's) and given back on another (the file writer's), so the pool locks.
+// a megabyte from the network hundreds of times a second, and an owner serving one builds a megabyte frame as
+// often; memory fresh from the system costs a page fault per page on first touch, which on a virtual machine costs
+// more than copying the megabyte. A buffer is taken on one thread (the network's) and may be given back on another
+// (the file writer's), so the pool locks.
+//
+// One rule decides when a buffer serves again: it has been given back, and nobody else holds it any more. Whoever
+// is done with its bytes gives it back, even while others still share it (the frame a connection is still
+// writing, the message a packet was read for that the dispatcher has not dropped yet); the pool lends it out again
+// only once those have let it go, so bytes still in use are never written over.
 class BufferPool
 {
     Q_DISABLE_COPY(BufferPool)
 
 public:
+    // Sized for message frames: file packets (1,000,000 bytes in a frame) in both directions, up to a receiver's
+    // window of 16 in flight on the sending side and the few read but not yet written on the receiving side.
+    // Smaller frames are not worth keeping, nor larger ones (a peer may send up to 16 MB).
+    static constexpr int kKeptFrames = 24;
+    static constexpr qsizetype kFramesFrom = 64 * 1024;
+    static constexpr qsizetype kFramesUpTo = 1024 * 1024;
+
     // Keeps at most `kept` buffers of `pooledFrom` to `pooledUpTo` bytes; other sizes are plain allocations.
-    BufferPool(int kept, qsizetype pooledFrom, qsizetype pooledUpTo);
+    explicit BufferPool(int kept = kKeptFrames, qsizetype pooledFrom = kFramesFrom, qsizetype pooledUpTo = kFramesUpTo);
 
     // A buffer of `size` bytes, uninitialised and not shared.
     QByteArray take(qsizetype size);
-    // Hands a buffer back, possibly while others still hold it (the message it was read for may not have been
-    // dropped yet): it serves again once they have let it go. Kept while the pool has room.
-    void giveBack(QByteArray&& bytes);
+    // Hands a buffer back; it serves again once nobody else holds it. Kept while the pool has room.
+    void giveBack(QByteArray bytes);
     // Lets every kept buffer go (a download has ended: nothing is coming for a while).
     void release();
-
-    // The buffers file packets are read into from the network, and given back after their bytes are written.
-    static BufferPool& incomingFrames();
 
 private:
     // Room beyond the size asked for. A reader drops a few dozen bytes of header from the front of the buffer

@@ -1,5 +1,6 @@
 #include "net/envelope.h"
 
+#include "common/bufferpool.h"
 #include "net/netlogging.h"
 #include "proto/veskv1.pb.h"
 #include "secure/sealedchannel.h"
@@ -120,7 +121,7 @@ EnvelopeKind readEnvelope(const QByteArray& record, SealedEnvelope* envelope)
 }
 
 QByteArray sealedFrame(const Parameters& parameters, SealedChannel& channel, const QString& nodeFrom,
-                       const QByteArray& senderKeyId, const QByteArray& recipientKeyId, QByteArray* reuse)
+                       const QByteArray& senderKeyId, const QByteArray& recipientKeyId, BufferPool* frames)
 {
     const RecordEncoder record(parameters);
     const qsizetype recordSize = record.size();
@@ -137,8 +138,7 @@ QByteArray sealedFrame(const Parameters& parameters, SealedChannel& channel, con
         CodedOutputStream::VarintSize32(sealedSize);
     const qsizetype payloadSize = qsizetype(readableSize + sealedHeader + sealedSize);
 
-    QByteArray fresh;
-    QByteArray& frame = frameBuffer(kFrameHeaderSize + payloadSize, recordSize >= 64 * 1024 ? reuse : nullptr, fresh);
+    QByteArray frame = frameBuffer(kFrameHeaderSize + payloadSize, frames);
     auto* out = reinterpret_cast<quint8*>(frame.data());
     qToLittleEndian<quint32>(quint32(payloadSize), out);
     out = readable.SerializeWithCachedSizesToArray(out + kFrameHeaderSize);
@@ -148,6 +148,8 @@ QByteArray sealedFrame(const Parameters& parameters, SealedChannel& channel, con
 
     const quint64 used =
         channel.seal(associatedData(nodeFrom, senderKeyId, recipientKeyId), out, size_t(recordSize), out + recordSize);
+    if (frames && frame.size() >= BufferPool::kFramesFrom)
+        frames->giveBack(frame);
     if (used == 0 || used != counter)
         return {};
     return frame;

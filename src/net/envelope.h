@@ -7,6 +7,7 @@
 
 namespace Vesk {
 
+class BufferPool;
 class SealedChannel;
 
 // A sealed record on the wire: the sender's node id and session key id, the receiver's session key id and the
@@ -32,10 +33,10 @@ enum class EnvelopeKind {
 EnvelopeKind readEnvelope(const QByteArray& record, SealedEnvelope* envelope);
 
 // The frame of `parameters` sealed under `channel`, with the sealed bytes encrypted where they lie in the frame.
-// A file packet's frame is built in `reuse` when that buffer is free and large enough (see parametersToFrame).
+// A file packet's frame is built in a buffer of `frames` (see parametersToFrame).
 // Empty when the channel cannot seal.
 QByteArray sealedFrame(const Parameters& parameters, SealedChannel& channel, const QString& nodeFrom,
-                       const QByteArray& senderKeyId, const QByteArray& recipientKeyId, QByteArray* reuse = nullptr);
+                       const QByteArray& senderKeyId, const QByteArray& recipientKeyId, BufferPool* frames = nullptr);
 
 // Opens an envelope's record in place and decodes what it carries into `parameters`. False when it does not open
 // (another key, altered, cut short, replayed) or when what it carries names another sender than the envelope; the

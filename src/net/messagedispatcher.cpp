@@ -4,6 +4,8 @@
 
 #include <QDebug>
 
+namespace Vesk {
+
 const QStringList& MessageDispatcher::actions()
 {
     static const QStringList vocabulary{
@@ -42,7 +44,7 @@ void MessageDispatcher::setAddressRefresh(AddressRefresh refresh)
     m_addressRefresh = std::move(refresh);
 }
 
-bool MessageDispatcher::dispatch(const Message& message) const
+bool MessageDispatcher::dispatch(const Parameters& message) const
 {
     // A peer's address can change (DHCP, another network); every message that names its node tells us where
     // it is now, whatever it asks for.
@@ -63,3 +65,5 @@ bool MessageDispatcher::dispatch(const Message& message) const
     qCritical() << "unknown options parameters" << message;
     return false;
 }
+
+} // namespace Vesk

@@ -1,12 +1,14 @@
 #pragma once
 
-#include <QHash>
+#include "net/parameters.h"
+
 #include <QList>
 #include <QString>
 #include <QStringList>
-#include <QVariant>
 
 #include <functional>
+
+namespace Vesk {
 
 // Chooses the handler of a received message by its "action" text. The vocabulary and the order in which it is
 // tested are fixed here; the controller registers the handler of each action it serves. An action without a
@@ -16,8 +18,7 @@ class MessageDispatcher
     Q_DISABLE_COPY(MessageDispatcher)
 
 public:
-    using Message = QHash<QString, QVariant>;
-    using Handler = std::function<void(const Message&)>;
+    using Handler = std::function<void(const Parameters&)>;
     // Keeps the stored address of the node named by "nodeFrom" current; given that node id and the address the
     // message came from.
     using AddressRefresh = std::function<void(const QString& nodeId, const QString& senderAddress)>;
@@ -34,9 +35,11 @@ public:
 
     // Refreshes the sender's address when the message names its node, then runs the first handler whose action
     // equals the message's, ignoring case. Returns whether a handler ran; when none did, logs the message.
-    bool dispatch(const Message& message) const;
+    bool dispatch(const Parameters& message) const;
 
 private:
     QList<Handler> m_handlers; // parallel to actions()
     AddressRefresh m_addressRefresh;
 };
+
+} // namespace Vesk

@@ -1,12 +1,15 @@
 #include "net/messageserver.h"
 
+#include "net/framereader.h"
 #include "net/nativesocket.h"
 #include "net/netlogging.h"
-#include "net/vesktcpsocket.h"
+#include "net/wire.h"
 
 #include <QTcpSocket>
 
 #include <utility>
+
+namespace Vesk {
 
 namespace {
 
@@ -15,13 +18,17 @@ namespace {
 class PendingDescriptor : public QTcpSocket
 {
 public:
-    PendingDescriptor(qintptr descriptor, QObject* parent) : QTcpSocket(parent), descriptor(descriptor) {}
+    PendingDescriptor(qintptr descriptor, QObject* parent) : QTcpSocket(parent), m_descriptor(descriptor) {}
     ~PendingDescriptor() override
     {
-        if (descriptor != -1)
-            Vesk::NativeSocket::close(descriptor);
+        if (m_descriptor != -1)
+            NativeSocket::close(m_descriptor);
     }
-    qintptr descriptor;
+    // The descriptor is the caller's from then on.
+    qintptr take() { return std::exchange(m_descriptor, -1); }
+
+private:
+    qintptr m_descriptor;
 };
 
 } // namespace
@@ -36,12 +43,13 @@ qintptr DescriptorServer::takeDescriptor()
     auto* pending = static_cast<PendingDescriptor*>(nextPendingConnection());
     if (!pending)
         return -1;
-    const qintptr descriptor = std::exchange(pending->descriptor, -1);
+    const qintptr descriptor = pending->take();
     delete pending;
     return descriptor;
 }
 
-MessageServer::MessageServer(int maxLiveConnections, QObject* parent) : QObject(parent), m_maxLive(maxLiveConnections)
+MessageServer::MessageServer(BufferPool& frames, int maxLiveConnections, QObject* parent)
+    : QObject(parent), m_frames(frames), m_maxLive(maxLiveConnections)
 {
 }
 
@@ -53,22 +61,23 @@ bool MessageServer::listen(quint16 port)
 
 bool MessageServer::listen()
 {
-    return listen(VeskTcpSocket::kTcpPort);
+    return listen(kTcpPort);
 }
 
 void MessageServer::acceptPendingConnections()
 {
     for (qintptr descriptor = tcpServer.takeDescriptor(); descriptor != -1; descriptor = tcpServer.takeDescriptor()) {
         if (m_live >= m_maxLive) {
-            qCDebug(lcNet) << "too many open connections, refusing one from"
-                           << Vesk::NativeSocket::peerAddress(descriptor);
-            Vesk::NativeSocket::abort(descriptor);
+            qCDebug(lcNet) << "too many open connections, refusing one from" << NativeSocket::peerAddress(descriptor);
+            NativeSocket::abort(descriptor);
             continue;
         }
-        auto* connection = new VeskTcpSocket;
+        auto* connection = new FrameReader(m_frames);
         ++m_live;
         connect(connection, &QObject::destroyed, this, [this] { --m_live; });
-        connect(connection, &VeskTcpSocket::parametersRead, this, &MessageServer::parametersRead);
+        connect(connection, &FrameReader::parametersRead, this, &MessageServer::parametersRead);
         connection->setDescriptor(descriptor);
     }
 }
+
+} // namespace Vesk

@@ -1,13 +1,16 @@
 #pragma once
 
-#include <QHash>
+#include "net/parameters.h"
+
 #include <QObject>
-#include <QString>
 #include <QTcpServer>
-#include <QVariant>
+
+namespace Vesk {
+
+class BufferPool;
 
 // A listening socket that hands out the descriptors of accepted connections rather than QTcpSockets: each one is
-// read by a VeskTcpSocket straight from the kernel. Otherwise it is any QTcpServer: newConnection for each
+// read by a FrameReader straight from the kernel. Otherwise it is any QTcpServer: newConnection for each
 // connection, and past maxPendingConnections() untaken ones, further connections wait in the kernel's backlog.
 class DescriptorServer : public QTcpServer
 {
@@ -23,7 +26,7 @@ protected:
     void incomingConnection(qintptr descriptor) override;
 };
 
-// The listening side of the message port: each accepted connection becomes a VeskTcpSocket that reads one frame
+// The listening side of the message port: each accepted connection becomes a FrameReader that reads one frame
 // and reports its message. The number of those connections open at once is bounded, so that a flood of
 // connections cannot use up the process's descriptors.
 class MessageServer : public QObject
@@ -40,7 +43,8 @@ public:
     // with the usual 50 the rest are dropped and their senders retry a second or more later, chats among them.
     static constexpr int kListenBacklog = 1024;
 
-    explicit MessageServer(int maxLiveConnections = kMaxLiveConnections, QObject* parent = nullptr);
+    // Frames are read into buffers of `frames`.
+    explicit MessageServer(BufferPool& frames, int maxLiveConnections = kMaxLiveConnections, QObject* parent = nullptr);
 
     // Listens on every IPv4 interface on the message port (or the one given).
     bool listen(quint16 port);
@@ -53,9 +57,12 @@ public:
     DescriptorServer tcpServer;
 
 Q_SIGNALS:
-    void parametersRead(QHash<QString, QVariant> parameters);
+    void parametersRead(Vesk::Parameters parameters);
 
 private:
+    BufferPool& m_frames;
     const int m_maxLive;
     int m_live = 0;
 };
+
+} // namespace Vesk

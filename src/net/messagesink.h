@@ -1,9 +1,8 @@
 #pragma once
 
-#include <QHash>
+#include "net/parameters.h"
+
 #include <QHostAddress>
-#include <QString>
-#include <QVariant>
 
 namespace Vesk {
 
@@ -13,8 +12,6 @@ namespace Vesk {
 class MessageSink
 {
 public:
-    using Parameters = QHash<QString, QVariant>;
-
     virtual ~MessageSink() = default;
     virtual void send(const QHostAddress& address, const Parameters& parameters) = 0;
     // Opens a connection to the address and closes it at once, sending nothing: the cheapest sign that a peer is

@@ -5,15 +5,16 @@
 #include "net/vesktcpsocket.h"
 #include "net/wire.h"
 
-SendQueue::SendQueue(int maxOpenConnections, int maxOpenPerDestination, int maxQueuedMessages, qint64 maxQueuedBytes,
-                     QObject* parent)
-    : QObject(parent), m_maxOpen(maxOpenConnections), m_maxOpenPerDestination(maxOpenPerDestination),
+namespace Vesk {
+
+SendQueue::SendQueue(BufferPool& frames, int maxOpenConnections, int maxOpenPerDestination, int maxQueuedMessages,
+                     qint64 maxQueuedBytes, QObject* parent)
+    : QObject(parent), m_frames(frames), m_maxOpen(maxOpenConnections), m_maxOpenPerDestination(maxOpenPerDestination),
       m_maxQueued(maxQueuedMessages), m_maxQueuedBytes(maxQueuedBytes)
 {
-    m_frames.reserve(kFrameBuffers);
 }
 
-SendQueue::Lane SendQueue::laneOf(const QHash<QString, QVariant>& parameters)
+SendQueue::Lane SendQueue::laneOf(const Parameters& parameters)
 {
     const QString action = parameters.value(QStringLiteral("action")).toString();
     for (const char* presence : {"addMeRequest", "addMeRequestConfirmed", "avatarRequested", "avatarObtained"}) {
@@ -23,28 +24,15 @@ SendQueue::Lane SendQueue::laneOf(const QHash<QString, QVariant>& parameters)
     return Urgent;
 }
 
-void SendQueue::send(const QHostAddress& address, const QHash<QString, QVariant>& parameters)
+void SendQueue::send(const QHostAddress& address, const Parameters& parameters)
 {
-    QByteArray* spare = spareFrame();
+    // An owner serving a full-speed download would otherwise take a fresh megabyte for every packet; the buffer
+    // serves again once its connection has let it go.
     QByteArray frame =
-        m_frameBuilder ? m_frameBuilder(address, parameters, spare) : Vesk::parametersToFrame(parameters, spare);
+        m_frameBuilder ? m_frameBuilder(address, parameters, &m_frames) : parametersToFrame(parameters, &m_frames);
     if (frame.isNull())
         return;
-    // A packet's frame built in fresh memory takes the free place, to serve again once it has been sent.
-    if (spare && frame.size() >= kPooledFrameSize && !frame.isSharedWith(*spare))
-        *spare = frame;
     enqueue(address, std::move(frame), laneOf(parameters));
-}
-
-QByteArray* SendQueue::spareFrame()
-{
-    for (QByteArray& frame : m_frames) {
-        if (frame.isNull() || frame.isDetached()) // never filled, or no connection holds it now
-            return &frame;
-    }
-    if (m_frames.size() < size_t(kFrameBuffers))
-        return &m_frames.emplace_back();
-    return nullptr;
 }
 
 void SendQueue::probe(const QHostAddress& address)
@@ -54,7 +42,7 @@ void SendQueue::probe(const QHostAddress& address)
 
 void SendQueue::enqueue(const QHostAddress& address, QByteArray frame, Lane lane)
 {
-    const QString destination = Vesk::addressText(address);
+    const QString destination = addressText(address);
     Waiting& waiting = m_waiting[lane];
     if (canStart(destination, lane) && !waiting.byDestination.contains(destination)) {
         start(destination, address, frame);
@@ -146,3 +134,5 @@ void SendQueue::startWaiting(Lane lane)
         }
     }
 }
+
+} // namespace Vesk

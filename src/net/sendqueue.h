@@ -7,11 +7,13 @@
 #include <QHostAddress>
 #include <QObject>
 #include <QString>
-#include <QVariant>
 
 #include <deque>
 #include <functional>
-#include <vector>
+
+namespace Vesk {
+
+class BufferPool;
 
 // Puts outgoing messages on the wire, each on its own connection, with a bound on how many of those connections
 // are open at once. A burst (a resend timer over hundreds of unconfirmed chats, a fast peer asking for packets)
@@ -26,7 +28,7 @@
 // refreshes or wakes; what a user waits for (chats and their confirmations, offers, file packets) must not queue
 // behind it. Waiting messages of the first kind go out only after every waiting message of the second, and never
 // take the last kReservedConnections slots.
-class SendQueue : public QObject, public Vesk::MessageSink
+class SendQueue : public QObject, public MessageSink
 {
     Q_OBJECT
     Q_DISABLE_COPY(SendQueue)
@@ -38,17 +40,18 @@ public:
     static constexpr qint64 kMaxQueuedBytes = 64 * 1024 * 1024;
     static constexpr int kReservedConnections = 8;
 
-    explicit SendQueue(int maxOpenConnections = kMaxOpenConnections, int maxOpenPerDestination = kMaxOpenPerDestination,
-                       int maxQueuedMessages = kMaxQueuedMessages, qint64 maxQueuedBytes = kMaxQueuedBytes,
-                       QObject* parent = nullptr);
+    // File packets' frames are built in buffers of `frames`.
+    explicit SendQueue(BufferPool& frames, int maxOpenConnections = kMaxOpenConnections,
+                       int maxOpenPerDestination = kMaxOpenPerDestination, int maxQueuedMessages = kMaxQueuedMessages,
+                       qint64 maxQueuedBytes = kMaxQueuedBytes, QObject* parent = nullptr);
 
-    void send(const QHostAddress& address, const QHash<QString, QVariant>& parameters) override;
+    void send(const QHostAddress& address, const Parameters& parameters) override;
     void probe(const QHostAddress& address) override;
 
     // Builds each message's frame in place of the plain encoding (sealing for peers that speak it plugs in here),
-    // in `spare` when it suits. A null frame drops the message, as a failed send would.
-    using FrameBuilder = std::function<QByteArray(const QHostAddress& address,
-                                                  const QHash<QString, QVariant>& parameters, QByteArray* spare)>;
+    // in a buffer of `frames` when it suits. A null frame drops the message, as a failed send would.
+    using FrameBuilder =
+        std::function<QByteArray(const QHostAddress& address, const Parameters& parameters, BufferPool* frames)>;
     void setFrameBuilder(FrameBuilder builder) { m_frameBuilder = std::move(builder); }
 
     int openConnections() const { return m_open; }
@@ -60,7 +63,7 @@ Q_SIGNALS:
 
 private:
     enum Lane { Urgent, Presence, kLanes };
-    static Lane laneOf(const QHash<QString, QVariant>& parameters);
+    static Lane laneOf(const Parameters& parameters);
     void enqueue(const QHostAddress& address, QByteArray frame, Lane lane);
 
     struct Pending
@@ -79,8 +82,9 @@ private:
     void connectionEnded(const QString& destination);
     void startWaiting();
     void startWaiting(Lane lane);
-    QByteArray* spareFrame();
 
+    BufferPool& m_frames;
+    FrameBuilder m_frameBuilder;
     const int m_maxOpen;
     const int m_maxOpenPerDestination;
     const int m_maxQueued;
@@ -91,11 +95,6 @@ private:
     int m_queued = 0;
     qint64 m_queuedBytes = 0;
     bool m_overflowing = false;
-    // Frame buffers of file packets, each used again once no connection holds it any more. An owner serving a
-    // full-speed download otherwise takes a fresh megabyte for every packet, and writing into fresh pages (a
-    // fault each) cost more than the copy itself. As many as packets a receiver keeps in flight at most.
-    static constexpr int kFrameBuffers = 16;
-    static constexpr qsizetype kPooledFrameSize = 64 * 1024;
-    std::vector<QByteArray> m_frames;
-    FrameBuilder m_frameBuilder;
 };
+
+} // namespace Vesk

@@ -1,34 +1,22 @@
 #include "net/vesktcpsocket.h"
 
-#include "net/nativesocket.h"
 #include "net/netaddress.h"
 #include "net/netlogging.h"
-
-#include "common/bufferpool.h"
+#include "net/wire.h"
 
 #include <QNetworkProxy>
-#include <QSocketNotifier>
 #include <QTcpSocket>
-#include <QtEndian>
 
-// A connection carries exactly one frame from the side that opened it to the side that accepted it:
-//
-//     frame  := length payload
-//     length := 4 bytes, unsigned, little-endian (0xFFFFFFFF is never a length: skipped as "no header yet")
-//     payload:= one serialised MessageParameters record of exactly `length` bytes
-//
-// Nothing ever travels back. An answer, if any, comes on a connection the peer opens to us. So the sender is done
-// once the kernel holds the whole frame, and the receiver once it has read the frame; both end the connection at
-// that point, which keeps descriptors and ports free when file packets arrive hundreds of times a second.
+// A connection carries exactly one frame from the side that opened it to the side that accepted it (the framing is
+// told in framereader.cpp). Nothing ever travels back: an answer, if any, comes on a connection the peer opens to
+// us. So the sender is done once the kernel holds the whole frame, and ends the connection at that point, which
+// keeps descriptors and ports free when file packets leave hundreds of times a second.
 
-namespace {
-constexpr qint32 kNoHeader = -1;
-constexpr qint64 kReadThreshold = 128 * 1024;
-} // namespace
+namespace Vesk {
 
 VeskTcpSocket::VeskTcpSocket()
 {
-    closeTimer.setInterval(kLifetimeMs);
+    closeTimer.setInterval(kConnectionLifetimeMs);
     closeTimer.setSingleShot(true);
     connect(&closeTimer, &QTimer::timeout, this, &VeskTcpSocket::closeTCPSocket);
     closeTimer.start();
@@ -36,9 +24,9 @@ VeskTcpSocket::VeskTcpSocket()
 
 VeskTcpSocket::~VeskTcpSocket() = default;
 
-void VeskTcpSocket::sendParameters(const QHostAddress& address, const QHash<QString, QVariant>& parameters)
+void VeskTcpSocket::sendParameters(const QHostAddress& address, const Parameters& parameters)
 {
-    sendFrame(address, Vesk::parametersToFrame(parameters));
+    sendFrame(address, parametersToFrame(parameters));
 }
 
 void VeskTcpSocket::sendFrame(const QHostAddress& address, const QByteArray& frame)
@@ -48,10 +36,10 @@ void VeskTcpSocket::sendFrame(const QHostAddress& address, const QByteArray& fra
         closeTCPSocket();
         return;
     }
-    if (!frame.isEmpty() && quint32(frame.size() - Vesk::kFrameHeaderSize) > kMaxFrameSize) {
+    if (!frame.isEmpty() && quint32(frame.size() - kFrameHeaderSize) > kMaxFrameSize) {
         qCritical().noquote() << QStringLiteral("Not sending a message of %1 bytes to %2: peers accept at most %3")
-                                     .arg(frame.size() - Vesk::kFrameHeaderSize)
-                                     .arg(Vesk::addressText(address))
+                                     .arg(frame.size() - kFrameHeaderSize)
+                                     .arg(addressText(address))
                                      .arg(kMaxFrameSize);
         closeTCPSocket();
         return;
@@ -77,83 +65,11 @@ void VeskTcpSocket::sendFrame(const QHostAddress& address, const QByteArray& fra
     socket->write(frame);
 }
 
-void VeskTcpSocket::setDescriptor(qintptr descriptor)
-{
-    blockSize = kNoHeader;
-    m_descriptor = descriptor;
-    m_address = Vesk::NativeSocket::peerAddress(descriptor);
-    if (!Vesk::NativeSocket::setNonBlocking(descriptor)) {
-        closeTCPSocket();
-        return;
-    }
-    m_notifier = new QSocketNotifier(descriptor, QSocketNotifier::Read, this);
-    connect(m_notifier, &QSocketNotifier::activated, this, &VeskTcpSocket::processReadDataWithGoogleProtocolBuffers);
-    // Bytes that arrived before we took the connection raise no notification of their own.
-    processReadDataWithGoogleProtocolBuffers();
-}
-
 void VeskTcpSocket::showError(QAbstractSocket::SocketError socketError)
 {
     // Failed sends are retried by the features' own timers; nothing is reported here.
     qCDebug(lcNet) << "connection error" << socketError;
     closeTCPSocket();
-}
-
-void VeskTcpSocket::processReadDataWithGoogleProtocolBuffers()
-{
-    if (m_closed || m_descriptor == -1)
-        return;
-
-    // What has arrived is read at once, straight into the frame's own buffer. A peer that closes the connection
-    // before its frame is complete has sent nothing.
-    while (blockSize == kNoHeader) {
-        const qint64 got =
-            Vesk::NativeSocket::receive(m_descriptor, m_header + m_headerRead, Vesk::kFrameHeaderSize - m_headerRead);
-        if (got < 0) {
-            closeTCPSocket();
-            return;
-        }
-        if (got == 0)
-            return;
-        m_headerRead += int(got);
-        if (m_headerRead < Vesk::kFrameHeaderSize)
-            continue;
-        m_headerRead = 0;
-        blockSize = qFromLittleEndian<qint32>(m_header);
-        if (quint32(blockSize) > kMaxFrameSize) {
-            qCritical().noquote() << QStringLiteral("Refused a message of %1 bytes from %2: the limit is %3 bytes")
-                                         .arg(quint32(blockSize))
-                                         .arg(Vesk::addressText(m_address))
-                                         .arg(kMaxFrameSize);
-            closeTCPSocket();
-            return;
-        }
-        // A buffer used before, or fresh and not initialised: new memory is only touched as bytes arrive,
-        // whatever size the header claims.
-        m_payload = Vesk::BufferPool::incomingFrames().take(blockSize);
-        m_payloadRead = 0;
-    }
-
-    while (m_payloadRead < blockSize) {
-        const qint64 got =
-            Vesk::NativeSocket::receive(m_descriptor, m_payload.data() + m_payloadRead, blockSize - m_payloadRead);
-        if (got < 0) {
-            closeTCPSocket();
-            return;
-        }
-        if (got == 0) {
-            // A file packet arrives a few kilobytes at a time: woken for each, the event loop would turn hundreds
-            // of times per megabyte. Never more than the rest of the frame, which would wait for the close.
-            Vesk::NativeSocket::setReadThreshold(m_descriptor, qMin<qint64>(kReadThreshold, blockSize - m_payloadRead));
-            return;
-        }
-        m_payloadRead += got;
-    }
-
-    Vesk::Parameters parameters = Vesk::byteArrayToParameters(std::move(m_payload));
-    parameters.insert(QStringLiteral("senderIPAddress"), Vesk::addressText(m_address));
-    closeTCPSocket();
-    Q_EMIT parametersRead(parameters);
 }
 
 void VeskTcpSocket::processWrittenData(qint64 bytes)
@@ -178,13 +94,9 @@ void VeskTcpSocket::closeTCPSocket()
         socket->deleteLater();
         socket = nullptr;
     }
-    if (m_descriptor != -1) {
-        delete m_notifier; // before the descriptor it watches goes
-        m_notifier = nullptr;
-        Vesk::NativeSocket::close(m_descriptor);
-        m_descriptor = -1;
-    }
     deleteLater();
     if (m_connecting)
         Q_EMIT unreachable(m_address);
 }
+
+} // namespace Vesk

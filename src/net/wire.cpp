@@ -1,6 +1,8 @@
 #include "net/wire.h"
 
 #include "net/netlogging.h"
+
+#include "common/bufferpool.h"
 #include "proto/veskv1.pb.h"
 
 #include <QtEndian>
@@ -128,14 +130,9 @@ QByteArray parametersToByteArray(const Parameters& parameters)
     return bytes;
 }
 
-QByteArray& frameBuffer(qsizetype size, QByteArray* reuse, QByteArray& fresh)
+QByteArray frameBuffer(qsizetype size, BufferPool* frames)
 {
-    if (reuse && reuse->isDetached() && reuse->capacity() >= size) {
-        reuse->resize(size); // within its capacity and not shared: no new memory, no copy
-        return *reuse;
-    }
-    fresh = QByteArray(size, Qt::Uninitialized);
-    return fresh;
+    return frames && size >= kShareBinaryDataFrom ? frames->take(size) : QByteArray(size, Qt::Uninitialized);
 }
 
 // A file packet is copied once, straight to its place, instead of into the record and from there into the frame.
@@ -207,16 +204,15 @@ void RecordEncoder::write(char* to) const
     p.after.SerializeWithCachedSizesToArray(out + packetSize);
 }
 
-QByteArray parametersToFrame(const Parameters& parameters, QByteArray* reuse)
+QByteArray parametersToFrame(const Parameters& parameters, BufferPool* frames)
 {
     const RecordEncoder record(parameters);
     const qsizetype payloadSize = record.size();
-    // Only file packets are worth a buffer that served before; a small frame is cheap to allocate.
-    QByteArray fresh;
-    QByteArray& frame =
-        frameBuffer(kFrameHeaderSize + payloadSize, payloadSize >= kShareBinaryDataFrom ? reuse : nullptr, fresh);
+    QByteArray frame = frameBuffer(kFrameHeaderSize + payloadSize, frames);
     qToLittleEndian<quint32>(quint32(payloadSize), frame.data());
     record.write(frame.data() + kFrameHeaderSize);
+    if (frames && frame.size() >= kShareBinaryDataFrom)
+        frames->giveBack(frame);
     return frame;
 }
 

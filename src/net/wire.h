@@ -1,18 +1,24 @@
 #pragma once
 
+#include "net/parameters.h"
+
 #include <QByteArray>
-#include <QHash>
-#include <QString>
-#include <QVariant>
 
 #include <memory>
 
 namespace Vesk {
 
-using Parameters = QHash<QString, QVariant>;
+class BufferPool;
 
+// Every message travels on a connection of its own to this port, where every instance listens.
+constexpr quint16 kTcpPort = 25001;
+// A connection ends at the latest this long after it was opened or taken, whatever is left unsent or unread.
+constexpr int kConnectionLifetimeMs = 5000;
 // Bytes of the length header that precedes every record on a TCP connection.
 constexpr int kFrameHeaderSize = 4;
+// The largest payload a connection accepts. A file packet is 1,000,000 bytes and an avatar a few hundred
+// kilobytes, so this leaves ample room while bounding what a peer can make us buffer per connection.
+constexpr quint32 kMaxFrameSize = 16 * 1024 * 1024;
 
 // Serialises the wire fields of a parameter hash; keys that are not wire fields are left out.
 QByteArray parametersToByteArray(const Parameters& parameters);
@@ -29,13 +35,13 @@ Parameters byteArrayToParameters(QByteArray&& bytes);
 
 // One whole frame: the payload length, little-endian, followed by the serialised record. Built in a single
 // buffer, because a file packet is a megabyte and every extra copy shows in the transfer rate. A file packet's
-// frame is written into `reuse` when it is not shared and large enough, so memory already touched serves again
-// instead of fresh pages that each cost a fault on first write.
-QByteArray parametersToFrame(const Parameters& parameters, QByteArray* reuse = nullptr);
+// frame is built in a buffer of `frames` and given back to it at once: memory already touched serves again,
+// instead of fresh pages that each cost a fault on first write, once the caller and its connection let it go.
+QByteArray parametersToFrame(const Parameters& parameters, BufferPool* frames = nullptr);
 
-// The buffer to build a frame of `size` bytes in: `*reuse` when it is not shared and large enough, else `fresh`,
-// made that size.
-QByteArray& frameBuffer(qsizetype size, QByteArray* reuse, QByteArray& fresh);
+// A buffer of `size` bytes for a frame: from `frames` for a file packet's size, else a fresh one. Given back to
+// the pool by the caller once written.
+QByteArray frameBuffer(qsizetype size, BufferPool* frames);
 
 // One record serialised in two steps, so a caller can learn its size, lay out what goes around it, and then have
 // it written straight to its place in a frame (a file packet's bytes are copied once, from the hash to there).

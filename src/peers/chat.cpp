@@ -30,8 +30,7 @@ QString popupText(const QString& message)
     return message.left(Chat::kMaxPopupCharacters) + QChar(0x2026);
 }
 
-MessageSink::Parameters chatMessage(const QString& text, const QString& chatId, qint64 timeSent,
-                                    const QString& nodeFrom)
+Parameters chatMessage(const QString& text, const QString& chatId, qint64 timeSent, const QString& nodeFrom)
 {
     return {{QStringLiteral("action"), QStringLiteral("newChatMessage")},
             {QStringLiteral("message"), text},
@@ -46,6 +45,18 @@ Chat::Chat(Store& store, MessageSink& sink, const Clock& clock, const LocalProfi
            QObject* parent)
     : QObject(parent), m_store(store), m_sink(sink), m_clock(clock), m_profile(profile), m_shell(shell)
 {
+    m_resendTimer.setInterval(kResendIntervalMs);
+    connect(&m_resendTimer, &QTimer::timeout, this, &Chat::resendUnconfirmed);
+}
+
+void Chat::start()
+{
+    m_resendTimer.start();
+}
+
+void Chat::stop()
+{
+    m_resendTimer.stop();
 }
 
 // Stores a message under its chat id. A second copy of the same id replaces the row but keeps its status, so a
@@ -161,8 +172,8 @@ void Chat::resendAllTo(const QString& nodeId)
         if (!q.exec())
             return;
         while (q.next()) {
-            resend.append(chatMessage(q.value(1).toString(), q.value(0).toString(), q.value(2).toLongLong(),
-                                      m_profile.hostId()));
+            resend.append(
+                chatMessage(q.value(1).toString(), q.value(0).toString(), q.value(2).toLongLong(), m_profile.hostId()));
         }
     }
     const QHostAddress address = m_store.nodeAddress(nodeId);

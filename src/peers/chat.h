@@ -5,6 +5,7 @@
 #include <QObject>
 #include <QString>
 #include <QStringList>
+#include <QTimer>
 
 namespace Vesk {
 
@@ -20,10 +21,10 @@ class Chat : public QObject
     Q_DISABLE_COPY(Chat)
 
 public:
-    using Parameters = MessageSink::Parameters;
-
     // Own messages still unconfirmed are resent for this long after they were written.
     static constexpr qint64 kResendWindowMs = 3600000;
+    // Resend rounds run this often.
+    static constexpr int kResendIntervalMs = 5000;
     // Resent per round, oldest first.
     static constexpr int kResendBatch = 5;
     // The popup shows the start of a longer message; the whole text is stored and shown in the conversation. Laying
@@ -44,6 +45,10 @@ public:
     // nothing written while it was away stays "Waiting" for good.
     void resendAllTo(const QString& nodeId);
 
+    // The resend rounds run from start() until stop().
+    void start();
+    void stop();
+
 Q_SIGNALS:
     // The sum of unread messages over all peers may have changed.
     void unreadCountChanged();
@@ -57,6 +62,7 @@ private:
     const Clock& m_clock;
     const LocalProfile& m_profile;
     Shell& m_shell;
+    QTimer m_resendTimer;
 };
 
 } // namespace Vesk

@@ -39,6 +39,18 @@ PeerRecords::PeerRecords(Store& store, MessageSink& sink, const Clock& clock, co
                          const QString& dataFolder, QObject* parent)
     : QObject(parent), m_store(store), m_sink(sink), m_clock(clock), m_profile(profile), m_dataFolder(dataFolder)
 {
+    m_presenceTimer.setInterval(kPresenceRoundMs);
+    connect(&m_presenceTimer, &QTimer::timeout, this, &PeerRecords::checkPresence);
+}
+
+void PeerRecords::start()
+{
+    m_presenceTimer.start();
+}
+
+void PeerRecords::stop()
+{
+    m_presenceTimer.stop();
 }
 
 QString PeerRecords::loggableId(const QString& nodeId)
@@ -117,7 +129,7 @@ void PeerRecords::scheduleListsShowingPeers()
     m_store.completedDownloads->scheduleRefresh();
 }
 
-PeerRecords::Parameters PeerRecords::addMeRequest(const QString& status) const
+Parameters PeerRecords::addMeRequest(const QString& status) const
 {
     return {{QStringLiteral("action"), QStringLiteral("addMeRequest")},
             {QStringLiteral("nodeFrom"), m_profile.hostId()},
@@ -320,6 +332,33 @@ void PeerRecords::markUnreachable(const QHostAddress& address)
     qCDebug(lcPeers) << "nobody answers at" << address.toString() << "- marked offline";
     m_store.nodesProxyData->scheduleRefresh();
     m_store.nodeData->scheduleRefresh();
+}
+
+QStringList PeerRecords::storedAddresses() const
+{
+    QStringList addresses;
+    QSqlQuery q(m_store.database());
+    q.prepare(QStringLiteral("select ipAddress from vesk_peers where not(id = ?) and ipAddress is not null "
+                             "group by ipAddress order by max(timestamp) desc"));
+    q.bindValue(0, m_profile.hostId());
+    if (q.exec()) {
+        while (q.next())
+            addresses.append(q.value(0).toString());
+    }
+    return addresses;
+}
+
+QString PeerRecords::onlineAliasAt(const QString& address) const
+{
+    QSqlQuery q(m_store.database());
+    q.prepare(QStringLiteral("select alias from vesk_peers where ipAddress = ? and status = 'on' and not(id = ?)"));
+    q.bindValue(0, address);
+    q.bindValue(1, m_profile.hostId());
+    if (q.exec() && q.next()) {
+        const QString alias = q.value(0).toString();
+        return alias.isEmpty() ? address : alias;
+    }
+    return {};
 }
 
 void PeerRecords::checkPresence()

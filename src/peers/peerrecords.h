@@ -7,6 +7,8 @@
 #include <QHostAddress>
 #include <QObject>
 #include <QString>
+#include <QStringList>
+#include <QTimer>
 
 namespace Vesk {
 
@@ -22,8 +24,6 @@ class PeerRecords : public QObject
     Q_DISABLE_COPY(PeerRecords)
 
 public:
-    using Parameters = MessageSink::Parameters;
-
     // Two nodes that block each other never confirm each other, and each answers the other's request with one of
     // its own. A node we block gets at most one such answer per announcement cycle (eleven announcements two
     // seconds apart); an exchange with a single block, or none, never reaches the limit.
@@ -37,6 +37,7 @@ public:
     // Checks started per round (rounds are about a second apart), so an office full of peers is checked in a
     // steady trickle rather than in bursts.
     static constexpr int kMaxChecksPerRound = 16;
+    static constexpr int kPresenceRoundMs = 1000;
     // A peer confirms us once for every announcement of its we hear, and the picture it would send back is
     // almost always the one we hold. Its avatar is asked for when it comes online or announces a new alias, and
     // at most once per window after that. The window is half a round of announcements (eleven, 2 s apart), so a
@@ -70,8 +71,16 @@ public:
     // Nobody listens at this address any more (a connection to it was refused or went unanswered): the peers
     // stored there become "off". They are "on" again as soon as they confirm us.
     void markUnreachable(const QHostAddress& address);
+    // The addresses stored for every other peer, most recently recorded first: discovery announces again to
+    // those beyond the local subnets.
+    QStringList storedAddresses() const;
+    // The alias of another peer that is "on" at that address; empty when there is none.
+    QString onlineAliasAt(const QString& address) const;
     // One round of the presence check: probes the online peers whose last check is due.
     void checkPresence();
+    // The presence rounds run from start() until stop().
+    void start();
+    void stop();
 
 Q_SIGNALS:
     // A peer that was not "on" has confirmed us: whatever waits for it can go out now.
@@ -102,6 +111,7 @@ private:
     ReplyLimiter m_blockedAnswers{kBlockedAnswerWindowMs};
     ReplyLimiter m_avatarRequests{kAvatarRequestWindowMs};
     QHash<QString, qint64> m_lastChecked; // node id -> when its presence was last checked
+    QTimer m_presenceTimer;
 };
 
 } // namespace Vesk

@@ -33,7 +33,7 @@ bool isHandshake(const QString& action)
            action.compare(QLatin1String("addMeRequestConfirmed"), Qt::CaseInsensitive) == 0;
 }
 
-bool carriesOffer(const MessageSink::Parameters& message)
+bool carriesOffer(const Parameters& message)
 {
     for (const QString& key : {kCapabilities, kIdentityKey, kSessionKey, kSessionSignature, kSessionTime})
         if (message.contains(key))
@@ -41,7 +41,7 @@ bool carriesOffer(const MessageSink::Parameters& message)
     return false;
 }
 
-SessionOffer offerOf(const MessageSink::Parameters& message)
+SessionOffer offerOf(const Parameters& message)
 {
     SessionOffer offer;
     offer.nodeId = message.value(kNodeFrom).toString();
@@ -117,7 +117,7 @@ void PeerSecurity::remember(const QString& nodeId, const QString& address)
     m_plainAt.remove(address);
 }
 
-MessageSink::Parameters PeerSecurity::withHandshakeFields(const Parameters& parameters, const QString& nodeId) const
+Parameters PeerSecurity::withHandshakeFields(const Parameters& parameters, const QString& nodeId) const
 {
     Parameters extended = parameters;
     const SessionOffer offer = m_session->offer(m_profile.hostId());
@@ -131,24 +131,24 @@ MessageSink::Parameters PeerSecurity::withHandshakeFields(const Parameters& para
     return extended;
 }
 
-QByteArray PeerSecurity::frame(const QHostAddress& address, const Parameters& parameters, QByteArray* spare)
+QByteArray PeerSecurity::frame(const QHostAddress& address, const Parameters& parameters, BufferPool* frames)
 {
     if (address.isLoopback()) // this node talking to itself
-        return parametersToFrame(parameters, spare);
+        return parametersToFrame(parameters, frames);
     const QString where = addressText(address);
     const QString nodeId = m_nodeAt.value(where);
     const bool handshake = isHandshake(parameters.value(kAction).toString());
     SealedChannel* channel = nodeId.isEmpty() ? nullptr : m_sessions->channel(nodeId);
     if (channel && (!handshake || m_confirmed.contains(nodeId))) {
         const QByteArray theirKey = sessionKeyId(m_sessions->offer(nodeId)->sessionKey);
-        QByteArray sealed = sealedFrame(parameters, *channel, m_profile.hostId(), m_session->keyId(), theirKey, spare);
+        QByteArray sealed = sealedFrame(parameters, *channel, m_profile.hostId(), m_session->keyId(), theirKey, frames);
         if (sealed.isNull())
             qCritical().noquote() << QStringLiteral("A message to %1 could not be sealed; it was not sent").arg(where);
         return sealed;
     }
     if (handshake)
         return parametersToFrame(m_plainAt.contains(where) ? parameters : withHandshakeFields(parameters, nodeId),
-                                 spare);
+                                 frames);
     if (!nodeId.isEmpty()) {
         // A pinned peer only reads sealed messages, and there are no keys with it yet: ask for them. What is
         // dropped here is sent again by its feature's resend timer.
@@ -156,7 +156,7 @@ QByteArray PeerSecurity::frame(const QHostAddress& address, const Parameters& pa
             this, [this, where] { rekey(where); }, Qt::QueuedConnection);
         return {};
     }
-    return parametersToFrame(parameters, spare);
+    return parametersToFrame(parameters, frames);
 }
 
 void PeerSecurity::rekey(const QString& address)

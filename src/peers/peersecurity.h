@@ -1,6 +1,7 @@
 #pragma once
 
 #include "net/messagesink.h"
+#include "net/parameters.h"
 #include "peers/replylimiter.h"
 #include "secure/session.h"
 
@@ -15,6 +16,7 @@
 
 namespace Vesk {
 
+class BufferPool;
 class Clock;
 class LocalProfile;
 class Store;
@@ -36,8 +38,6 @@ class PeerSecurity : public QObject
     Q_DISABLE_COPY(PeerSecurity)
 
 public:
-    using Parameters = MessageSink::Parameters;
-
     // A refused message is logged at most once per this window and kind, with how many were refused meanwhile.
     static constexpr qint64 kLogWindowMs = 10000;
     // A handshake to ask a peer for new keys, at most once per window and address.
@@ -51,7 +51,7 @@ public:
     // The frame of an outgoing message: sealed for a peer that speaks it, plain with our handshake fields for a
     // handshake to one that may, exactly the plain bytes for a plain peer. Null (dropped) for a sealed peer we have
     // no keys with yet; a handshake to it is started instead.
-    QByteArray frame(const QHostAddress& address, const Parameters& parameters, QByteArray* spare);
+    QByteArray frame(const QHostAddress& address, const Parameters& parameters, BufferPool* frames = nullptr);
 
     // Checks a received message before dispatch, opening it when sealed. False: refused (and logged).
     bool admit(Parameters& message);

@@ -1,11 +1,15 @@
 #include "store/vesksqlquerymodel.h"
 
+#include "store/pictureurl.h"
 #include "store/storelogging.h"
 
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QSqlRecord>
 
+#include <QRegularExpression>
+
+#include <cmath>
 #include <utility>
 
 Q_LOGGING_CATEGORY(lcStore, "vesk.store")
@@ -39,6 +43,70 @@ int keyColumn(const QSqlRecord& columns)
     return columns.indexOf(QStringLiteral("id"));
 }
 
+// How a typed role reads its column.
+enum class Typed {
+    Flag,    // true when the text is the given word of the status vocabulary
+    Number,  // a whole, non-negative number (sizes, counts, times in ms); 0 for anything else
+    Picture, // a path turned into the URL the interface loads (see pictureUrl)
+};
+
+struct TypedRole
+{
+    const char* name;
+    const char* column;
+    Typed kind;
+    const char* word;     // for Flag
+    const char* onlyWith; // a column the list must also have, for a word that means something in one table only
+};
+
+// The order fixes the role numbers (kFirstTypedRole + index): append only.
+constexpr TypedRole kTypedRoles[] = {
+    {"online", "status", Typed::Flag, "on", "ipAddress"}, // peers
+    {"isBlocked", "blocked", Typed::Flag, "yes", nullptr},
+    {"unreadCount", "unreadMessagesCount", Typed::Number, nullptr, nullptr},
+    {"delivered", "status", Typed::Flag, "sent", "timesent"}, // chats and uploads
+    {"byteSize", "filesize", Typed::Number, nullptr, nullptr},
+    {"sentBytes", "bytesSent", Typed::Number, nullptr, nullptr},
+    {"timesentMs", "timesent", Typed::Number, nullptr, nullptr},
+    {"timestampMs", "timestamp", Typed::Number, nullptr, nullptr},
+    {"avatarUrl", "avatarPath", Typed::Picture, nullptr, nullptr},
+};
+
+QVariant typedValue(const TypedRole& role, const QVariant& text)
+{
+    switch (role.kind) {
+    case Typed::Flag:
+        return text.toString() == QLatin1String(role.word);
+    case Typed::Number: {
+        // The columns are text: "5000000", but also "5000000.0" or garbage from a peer.
+        bool ok = false;
+        const double n = text.toString().toDouble(&ok);
+        return qint64(ok && std::isfinite(n) && n > 0 && n < 9e18 ? std::floor(n) : 0);
+    }
+    case Typed::Picture:
+        return Vesk::pictureUrl(text.toString());
+    }
+    return {};
+}
+
+// Typed role number -> index of the column it reads, for the typed roles these columns allow.
+QHash<int, int> typedColumns(const QSqlRecord& columns)
+{
+    QHash<int, int> result;
+    for (int i = 0; i < int(std::size(kTypedRoles)); ++i) {
+        const TypedRole& role = kTypedRoles[i];
+        const int column = columns.indexOf(QLatin1String(role.column));
+        if (column >= 0 && (!role.onlyWith || columns.contains(QLatin1String(role.onlyWith))))
+            result.insert(VeskSqlQueryModel::kFirstTypedRole + i, column);
+    }
+    return result;
+}
+
+const TypedRole& typedRole(int role)
+{
+    return kTypedRoles[role - VeskSqlQueryModel::kFirstTypedRole];
+}
+
 bool sameColumnNames(const QSqlRecord& a, const QSqlRecord& b)
 {
     if (a.count() != b.count())
@@ -57,6 +125,18 @@ VeskSqlQueryModel::VeskSqlQueryModel(QObject* parent) : QSqlQueryModel(parent)
     m_refreshTimer.setSingleShot(true);
     m_refreshTimer.setInterval(kRefreshCoalesceMs);
     connect(&m_refreshTimer, &QTimer::timeout, this, &VeskSqlQueryModel::refresh);
+    connect(this, &QAbstractItemModel::modelReset, this, &VeskSqlQueryModel::checkCount);
+    connect(this, &QAbstractItemModel::rowsInserted, this, &VeskSqlQueryModel::checkCount);
+    connect(this, &QAbstractItemModel::rowsRemoved, this, &VeskSqlQueryModel::checkCount);
+}
+
+void VeskSqlQueryModel::checkCount()
+{
+    const int now = rowCount();
+    if (now == m_lastCount)
+        return;
+    m_lastCount = now;
+    Q_EMIT countChanged();
 }
 
 VeskSqlQueryModel::~VeskSqlQueryModel() = default;
@@ -177,6 +257,9 @@ void VeskSqlQueryModel::generateRoleNames()
     const QSqlRecord columns = record();
     for (int i = 0; i < columns.count(); ++i)
         m_roleNames.insert(kFirstColumnRole + i, columns.fieldName(i).toUtf8());
+    m_typedColumns = typedColumns(columns);
+    for (auto it = m_typedColumns.cbegin(); it != m_typedColumns.cend(); ++it)
+        m_roleNames.insert(it.key(), typedRole(it.key()).name);
 }
 
 QHash<int, QByteArray> VeskSqlQueryModel::roleNames() const
@@ -188,6 +271,12 @@ QVariant VeskSqlQueryModel::data(const QModelIndex& item, int role) const
 {
     if (role < kRoleBase)
         return QSqlQueryModel::data(item, role);
+    if (role >= kFirstTypedRole) {
+        const auto typed = m_typedColumns.constFind(role);
+        if (typed == m_typedColumns.cend())
+            return {};
+        return typedValue(typedRole(role), QSqlQueryModel::data(index(item.row(), *typed), Qt::DisplayRole));
+    }
     const int column = role - kFirstColumnRole;
     return QSqlQueryModel::data(index(item.row(), column), Qt::DisplayRole);
 }
@@ -269,5 +358,27 @@ TableRecord VeskSqlQueryModel::getRecord(const QString& table, const QString& id
         for (int i = 0; i < row.count(); ++i)
             result.insert(row.fieldName(i), row.value(i).toString());
     }
+    return result;
+}
+
+QVariantMap VeskSqlQueryModel::readRow(const QString& table, const QString& id) const
+{
+    QVariantMap result;
+    // The table name goes into the statement text: only the program's own tables.
+    static const QRegularExpression tableName(QStringLiteral("^vesk_[a-z]+$"));
+    if (!tableName.match(table).hasMatch()) {
+        qCDebug(lcStore) << "not a table of the program:" << table;
+        return result;
+    }
+    QSqlQuery q(m_db);
+    if (!execById(q, QStringLiteral("select * from ") + table + QStringLiteral(" where id = :id limit 1"), id) ||
+        !q.next())
+        return result;
+    const QSqlRecord row = q.record();
+    for (int i = 0; i < row.count(); ++i)
+        result.insert(row.fieldName(i), row.value(i));
+    const QHash<int, int> typed = typedColumns(row);
+    for (auto it = typed.cbegin(); it != typed.cend(); ++it)
+        result.insert(QLatin1String(typedRole(it.key()).name), typedValue(typedRole(it.key()), row.value(*it)));
     return result;
 }

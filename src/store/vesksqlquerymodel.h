@@ -9,6 +9,7 @@
 #include <QString>
 #include <QTimer>
 #include <QVariantList>
+#include <QVariantMap>
 
 // A SQL list model whose result column i is exposed as role 33 + i, named after the column, so that
 // QML delegates read values by column name whatever the column order of the database file.
@@ -17,6 +18,11 @@
 // rows' values when the same rows come back in the same order (views keep their scroll position, current item and
 // delegates), and a reset otherwise. scheduleRefresh() merges the refreshes of a burst into one.
 //
+// Beside the column roles, a row offers typed values for the columns whose text the interface must not interpret
+// itself: whether a peer is online or blocked, whether a chat or an offer reached the peer, sizes and times as
+// numbers, and a picture's URL that changes when the file is rewritten in place. They are numbered from
+// kFirstTypedRole, far above any column role, and exist only in the lists that have their column.
+//
 // The by-id operations address one row of any table by its id column. Table and column names are inserted into the
 // statement text (they are always the program's own constants); ids and values are always bound. The variants that
 // change data and refresh re-run this model's query, so call them on the model whose list must show the change.
@@ -24,8 +30,11 @@ class VeskSqlQueryModel : public QSqlQueryModel
 {
     Q_OBJECT
     Q_DISABLE_COPY(VeskSqlQueryModel)
+    Q_PROPERTY(int count READ count NOTIFY countChanged)
 
 public:
+    static constexpr int kFirstTypedRole = 1024;
+
     explicit VeskSqlQueryModel(QObject* parent = nullptr);
     ~VeskSqlQueryModel() override;
 
@@ -51,6 +60,13 @@ public:
 
     QVariant data(const QModelIndex& item, int role = Qt::DisplayRole) const override;
     QHash<int, QByteArray> roleNames() const override;
+    // The rows loaded so far, as views see them.
+    int count() const { return rowCount(); }
+
+    // One row of a table of this database, read now, as a delegate of such a list sees it: each column by name
+    // and the typed values. Empty when there is no such row. For a row a list may not show (the peer of an open
+    // conversation who went offline).
+    Q_INVOKABLE QVariantMap readRow(const QString& table, const QString& id) const;
 
     void touchTimestamp(const QString& table, const QString& id);
     QString getField(const QString& table, const QString& id, const QString& field) const;
@@ -60,6 +76,9 @@ public:
     void deleteRecord(const QString& table, const QString& id);
     TableRecord getRecord(const QString& table, const QString& id) const;
 
+Q_SIGNALS:
+    void countChanged();
+
 private:
     using Rows = QList<QVariantList>;
     QSqlQuery execQuery(bool forwardOnly) const;
@@ -67,11 +86,14 @@ private:
     // Replaces the base model's result without a reset and reports the rows whose values differ.
     void swapRows(QSqlQuery&& query, const Rows& rows);
     void generateRoleNames();
+    void checkCount();
 
     QSqlDatabase m_db;
     QString m_queryText;
     QVariantList m_boundValues;
     QHash<int, QByteArray> m_roleNames;
+    QHash<int, int> m_typedColumns; // typed role -> the column it reads
+    int m_lastCount = 0;
     Rows m_rows; // as last read, what the views show
     bool m_shown = false;
     bool m_forceNext = false;

@@ -2,6 +2,8 @@
 
 #include <QtGlobal>
 
+namespace Vesk {
+
 ChunkCache::ChunkCache(int capacity) : m_capacity(qMax(1, capacity)) {}
 
 QByteArray ChunkCache::read(const QString& fileId, qint64 offset, qint64 size, qint64 nowMs, const Loader& load,
@@ -90,3 +92,5 @@ void ChunkCache::evictLeastRecentlyUsed()
     if (oldest != m_chunks.end())
         m_chunks.erase(oldest);
 }
+
+} // namespace Vesk

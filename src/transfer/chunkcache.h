@@ -8,6 +8,8 @@
 
 #include <functional>
 
+namespace Vesk {
+
 // The owner's memory of the file contents it is serving: whole chunks of 1,000,000 bytes, so that a receiver
 // pulling a file packet by packet makes one disk read per chunk. Memory is bounded by a fixed number of chunks:
 // a chunk is dropped as soon as its last byte has been served, after kIdleMs without use (freeIdle), or, when a
@@ -70,3 +72,5 @@ private:
     quint64 m_useCounter = 0;
     qint64 m_peakBytes = 0;
 };
+
+} // namespace Vesk

@@ -66,15 +66,29 @@ QString freeNumberedName(const QSqlDatabase& db, const QString& folder, const QS
 
 } // namespace
 
-DownloadEngine::DownloadEngine(Store& store, MessageSink& sink, const Clock& clock, Shell& shell,
+DownloadEngine::DownloadEngine(Store& store, MessageSink& sink, BufferPool& frames, const Clock& clock, Shell& shell,
                                const QString& downloadsFolder, QObject* parent)
-    : QObject(parent), m_store(store), m_sink(sink), m_clock(clock), m_shell(shell), m_downloadsFolder(downloadsFolder)
+    : QObject(parent), m_store(store), m_sink(sink), m_frames(frames), m_clock(clock), m_shell(shell),
+      m_downloadsFolder(downloadsFolder)
 {
     connect(this, &DownloadEngine::readyToDownloadNextFile, this, &DownloadEngine::downloadNextFile,
             Qt::QueuedConnection);
+    m_progressTimer.setInterval(kProgressTickMs);
+    connect(&m_progressTimer, &QTimer::timeout, this, &DownloadEngine::progressTick);
 }
 
 DownloadEngine::~DownloadEngine() = default;
+
+void DownloadEngine::start()
+{
+    resetProgressTick();
+    m_progressTimer.start();
+}
+
+void DownloadEngine::stop()
+{
+    m_progressTimer.stop();
+}
 
 void DownloadEngine::setCurrentDownloadingFileId(const QString& id)
 {
@@ -289,7 +303,7 @@ void DownloadEngine::startSession(const QString& id, const TableRecord& download
     m_sessionAddress = m_store.nodeAddress(m_sessionNode);
     m_addressMs = m_touchedMs = m_clock.nowMs();
     m_session = std::make_unique<DownloadSession>(
-        id, path, have, wanted, m_clock,
+        id, path, have, wanted, m_frames, m_clock,
         [this, id](qint64 at, qint64 size) {
             qCDebug(lcTransfer) << "requesting" << id << "at" << at << "for" << size;
             m_sink.send(m_sessionAddress, Msg::packetRequest(id, at, size, m_clock.nowMs()));
@@ -353,7 +367,7 @@ void DownloadEngine::endSession()
     if (!m_session)
         return;
     m_session.reset(); // writes what is still queued, giving its buffers back
-    BufferPool::incomingFrames().release();
+    m_frames.release();
 }
 
 void DownloadEngine::flushWrites()

@@ -7,11 +7,13 @@
 #include <QObject>
 #include <QSet>
 #include <QString>
+#include <QTimer>
 
 #include <memory>
 
 namespace Vesk {
 
+class BufferPool;
 class Clock;
 class DownloadSession;
 class Shell;
@@ -24,10 +26,9 @@ class DownloadEngine : public QObject
     Q_DISABLE_COPY(DownloadEngine)
 
 public:
-    using Parameters = MessageSink::Parameters;
-
     // More than this many progress ticks in a row without growth (22 seconds) give the download up.
     static constexpr int kMaxStallTicks = 10;
+    static constexpr int kProgressTickMs = 2000;
     // Every progress update is a message to the desktop shell (over D-Bus on Linux). Packets arrive hundreds of
     // times a second, so the display is updated when it appears and then at most this often.
     static constexpr qint64 kProgressUpdateMs = 250;
@@ -38,9 +39,10 @@ public:
     // The owner's address is looked up again at most this often while its file downloads.
     static constexpr qint64 kAddressMs = 1000;
 
-    // downloadsFolder ends with a separator; received files are written there and nowhere else.
-    DownloadEngine(Store& store, MessageSink& sink, const Clock& clock, Shell& shell, const QString& downloadsFolder,
-                   QObject* parent = nullptr);
+    // downloadsFolder ends with a separator; received files are written there and nowhere else. The packets'
+    // buffers, once written, go back to `frames`.
+    DownloadEngine(Store& store, MessageSink& sink, BufferPool& frames, const Clock& clock, Shell& shell,
+                   const QString& downloadsFolder, QObject* parent = nullptr);
     ~DownloadEngine() override;
 
     void queueFileToDownload(const QString& id);
@@ -60,6 +62,9 @@ public:
     // The progress tick (every 2 s): shows the growth, asks again after silence, gives up after kMaxStallTicks.
     void progressTick();
     void resetProgressTick();
+    // The progress tick runs from start() (which begins with a fresh tick state) until stop().
+    void start();
+    void stop();
     qint64 currentDownloadFileSize() const;
 
     QString currentDownloadingFileId() const { return m_currentDownloadingFileId; }
@@ -101,6 +106,7 @@ private:
 
     Store& m_store;
     MessageSink& m_sink;
+    BufferPool& m_frames;
     const Clock& m_clock;
     Shell& m_shell;
     const QString m_downloadsFolder;
@@ -124,6 +130,7 @@ private:
     // The queue changed here, or the row may have changed elsewhere: choose (and read the row) again.
     bool m_rechoose = true;
     bool m_recheckRow = false;
+    QTimer m_progressTimer;
 };
 
 } // namespace Vesk

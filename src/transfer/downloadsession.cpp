@@ -15,9 +15,9 @@ constexpr qint64 kPacket = TransferMessages::kPacketSize;
 
 } // namespace
 
-DownloadSession::DownloadSession(const QString& id, const QString& path, qint64 have, qint64 wanted, const Clock& clock,
-                                 RequestSender send, std::function<void()> written)
-    : m_id(id), m_path(path), m_wanted(wanted), m_clock(clock), m_send(std::move(send)),
+DownloadSession::DownloadSession(const QString& id, const QString& path, qint64 have, qint64 wanted, BufferPool& frames,
+                                 const Clock& clock, RequestSender send, std::function<void()> written)
+    : m_id(id), m_path(path), m_wanted(wanted), m_frames(frames), m_clock(clock), m_send(std::move(send)),
       m_onWritten(std::move(written)), m_written(have), m_planned(have)
 {
 }
@@ -121,7 +121,7 @@ DownloadSession::Answer DownloadSession::receive(qint64 offset, const QByteArray
 void DownloadSession::append(const QByteArray& bytes)
 {
     if (!m_appender)
-        m_appender = std::make_unique<FileAppender>(m_path, m_onWritten);
+        m_appender = std::make_unique<FileAppender>(m_path, m_frames, m_onWritten);
     m_appender->append(bytes);
     m_written += bytes.size();
 }

@@ -9,6 +9,7 @@
 
 namespace Vesk {
 
+class BufferPool;
 class Clock;
 class FileAppender;
 
@@ -53,8 +54,8 @@ public:
 
     // `have` is the local file's size when the session starts; `wanted` the offered size. `written`, when given,
     // runs on the appender's thread after each block reached the file.
-    DownloadSession(const QString& id, const QString& path, qint64 have, qint64 wanted, const Clock& clock,
-                    RequestSender send, std::function<void()> written = {});
+    DownloadSession(const QString& id, const QString& path, qint64 have, qint64 wanted, BufferPool& frames,
+                    const Clock& clock, RequestSender send, std::function<void()> written = {});
     ~DownloadSession();
 
     // Asks for packets until the window is full (answers in the buffer count against it).
@@ -97,6 +98,7 @@ private:
     const QString m_id;
     const QString m_path;
     const qint64 m_wanted;
+    BufferPool& m_frames;
     const Clock& m_clock;
     const RequestSender m_send;
     const std::function<void()> m_onWritten;

@@ -8,8 +8,8 @@
 
 namespace Vesk {
 
-FileAppender::FileAppender(const QString& path, std::function<void()> written)
-    : m_path(path), m_onWritten(std::move(written)), m_thread([this] { run(); })
+FileAppender::FileAppender(const QString& path, BufferPool& buffers, std::function<void()> written)
+    : m_path(path), m_buffers(buffers), m_onWritten(std::move(written)), m_thread([this] { run(); })
 {
 }
 
@@ -74,7 +74,7 @@ void FileAppender::run()
             }
         }
         // Read from the network into a pooled buffer: the next packet can be read into it.
-        BufferPool::incomingFrames().giveBack(std::move(bytes));
+        m_buffers.giveBack(std::move(bytes));
         lock.lock();
         m_writing = false;
         if (m_queue.empty())

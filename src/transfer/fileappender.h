@@ -12,6 +12,8 @@
 
 namespace Vesk {
 
+class BufferPool;
+
 // Appends byte blocks to one file, in the order given, on a thread of its own. A megabyte written into the page
 // cache usually takes a fraction of a millisecond, but while the kernel writes back it can take tens of
 // milliseconds, and a download writes hundreds of megabytes a second: on the interface's thread that would stall
@@ -22,8 +24,9 @@ class FileAppender
     Q_DISABLE_COPY(FileAppender)
 
 public:
-    // `written` runs on the appender's thread after each block (to wake the owner of the appender, queued).
-    explicit FileAppender(const QString& path, std::function<void()> written = {});
+    // `written` runs on the appender's thread after each block (to wake the owner of the appender, queued). Each
+    // block, once written, goes back to `buffers`: blocks read from the network are the frames' own buffers.
+    FileAppender(const QString& path, BufferPool& buffers, std::function<void()> written = {});
     // Writes what is still queued, then ends the thread.
     ~FileAppender();
 
@@ -43,6 +46,7 @@ private:
     void run();
 
     const QString m_path;
+    BufferPool& m_buffers;
     const std::function<void()> m_onWritten;
     mutable std::mutex m_mutex;
     std::condition_variable m_wake;

@@ -24,6 +24,18 @@ IncomingOffers::IncomingOffers(Store& store, MessageSink& sink, const Clock& clo
                                DownloadEngine& engine, QObject* parent)
     : QObject(parent), m_store(store), m_sink(sink), m_clock(clock), m_shell(shell), m_engine(engine)
 {
+    m_withdrawTimer.setInterval(kWithdrawIntervalMs);
+    connect(&m_withdrawTimer, &QTimer::timeout, this, &IncomingOffers::deleteWithdrawnDownloads);
+}
+
+void IncomingOffers::start()
+{
+    m_withdrawTimer.start();
+}
+
+void IncomingOffers::stop()
+{
+    m_withdrawTimer.stop();
 }
 
 void IncomingOffers::handleNewFileToDownload(const Parameters& message)

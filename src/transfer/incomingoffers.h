@@ -4,6 +4,7 @@
 
 #include <QObject>
 #include <QString>
+#include <QTimer>
 
 namespace Vesk {
 
@@ -19,12 +20,11 @@ class IncomingOffers : public QObject
     Q_DISABLE_COPY(IncomingOffers)
 
 public:
-    using Parameters = MessageSink::Parameters;
-
     // Offer ids are 32 hex digits; anything much longer is not an id any peer makes.
     static constexpr qsizetype kMaxFileIdLength = 128;
     // Withdrawals handled per round, oldest first.
     static constexpr int kBatch = 5;
+    static constexpr int kWithdrawIntervalMs = 10000;
 
     IncomingOffers(Store& store, MessageSink& sink, const Clock& clock, Shell& shell, DownloadEngine& engine,
                    QObject* parent = nullptr);
@@ -38,6 +38,9 @@ public:
     void deleteWithdrawnDownloads();
     // Forgets the received files and marks every other download for withdrawal.
     void clearAllPendingDownloads();
+    // The withdrawal rounds run from start() until stop().
+    void start();
+    void stop();
 
 Q_SIGNALS:
     void selectedFilesCountChanged();
@@ -49,6 +52,7 @@ private:
     const Clock& m_clock;
     Shell& m_shell;
     DownloadEngine& m_engine;
+    QTimer m_withdrawTimer;
 };
 
 } // namespace Vesk

@@ -67,6 +67,22 @@ OutgoingOffers::OutgoingOffers(Store& store, MessageSink& sink, const Clock& clo
 {
     filesProxyData.setSourceModel(&filesData);
     connect(&filesData, &FileStandardItemModel::selectedCountChanged, this, &OutgoingOffers::selectedFilesCountChanged);
+    m_resendTimer.setInterval(kResendIntervalMs);
+    connect(&m_resendTimer, &QTimer::timeout, this, &OutgoingOffers::resendOffers);
+    m_withdrawTimer.setInterval(kWithdrawIntervalMs);
+    connect(&m_withdrawTimer, &QTimer::timeout, this, &OutgoingOffers::deleteWithdrawnUploads);
+}
+
+void OutgoingOffers::start()
+{
+    m_resendTimer.start();
+    m_withdrawTimer.start();
+}
+
+void OutgoingOffers::stop()
+{
+    m_resendTimer.stop();
+    m_withdrawTimer.stop();
 }
 
 void OutgoingOffers::togglePeerSelection(const QString& peerId)
@@ -205,8 +221,8 @@ void OutgoingOffers::handleRemoveFileToSend(const Parameters& message)
             QString alias = m_store.peerField(nodeTo, QStringLiteral("alias"));
             if (alias.trimmed().isEmpty())
                 alias = tr("Your peer");
-            m_shell.showChatNotification(nodeTo, tr("%1 received <b>%2</b>")
-                                                         .arg(plainTextToHtml(alias), plainTextToHtml(fileName)));
+            m_shell.showChatNotification(
+                nodeTo, tr("%1 received <b>%2</b>").arg(plainTextToHtml(alias), plainTextToHtml(fileName)));
             Q_EMIT delivered(nodeTo, fileName);
         }
     }

@@ -6,6 +6,7 @@
 #include <QObject>
 #include <QSet>
 #include <QString>
+#include <QTimer>
 #include <QUrl>
 
 namespace Vesk {
@@ -24,12 +25,13 @@ class OutgoingOffers : public QObject
     Q_DISABLE_COPY(OutgoingOffers)
 
 public:
-    using Parameters = MessageSink::Parameters;
-
     // Offers are repeated for this long after they were made, to peers that are "on".
     static constexpr qint64 kOfferWindowMs = 3600000;
     // Offers (and withdrawals) handled per round, oldest first.
     static constexpr int kBatch = 5;
+    // How often the offer loop and the withdrawal rounds run.
+    static constexpr int kResendIntervalMs = 3000;
+    static constexpr int kWithdrawIntervalMs = 10000;
     static constexpr int kFilesTabIndex = 1;
     static constexpr int kUploadsTabIndex = 2;
 
@@ -48,6 +50,9 @@ public:
     void deleteWithdrawnUploads();
     // Marks every upload for withdrawal; the rounds above then tell the peers.
     void clearAllPendingUploads();
+    // The offer loop and the withdrawal rounds run from start() until stop().
+    void start();
+    void stop();
 
     void togglePeerSelection(const QString& peerId);
     bool isPeerSelected(const QString& peerId) const { return selectedPeers.contains(peerId); }
@@ -71,6 +76,8 @@ private:
     const LocalProfile& m_profile;
     Shell& m_shell;
     PacketServer& m_packets;
+    QTimer m_resendTimer;
+    QTimer m_withdrawTimer;
 };
 
 } // namespace Vesk

@@ -34,8 +34,8 @@ PacketServer::~PacketServer() = default;
 PacketServer::PacketServer(Store& store, MessageSink& sink, const Clock& clock, QObject* parent)
     : QObject(parent), m_store(store), m_sink(sink), m_clock(clock)
 {
-    freeBufferFilesTimer.setSingleShot(true);
-    connect(&freeBufferFilesTimer, &QTimer::timeout, this, &PacketServer::freeBufferFilesToSend);
+    m_freeBufferFilesTimer.setSingleShot(true);
+    connect(&m_freeBufferFilesTimer, &QTimer::timeout, this, &PacketServer::freeBufferFilesToSend);
     m_uploadsRefresh.setSingleShot(true);
     m_uploadsRefresh.setInterval(kUploadsRefreshMs);
     connect(&m_uploadsRefresh, &QTimer::timeout, this, [this] { m_store.uploadsData->refresh(); });
@@ -54,8 +54,8 @@ QByteArray PacketServer::readPacket(const QString& fileId, qint64 fileSeek, qint
     };
     bool loaded = false;
     const QByteArray bytes = bufferFilesToSend.read(fileId, fileSeek, size, m_clock.nowMs(), load, &loaded);
-    if (loaded && bufferFilesToSend.chunkCount() > 0 && !freeBufferFilesTimer.isActive())
-        freeBufferFilesTimer.start(kFreeChunksDelayMs);
+    if (loaded && bufferFilesToSend.chunkCount() > 0 && !m_freeBufferFilesTimer.isActive())
+        m_freeBufferFilesTimer.start(kFreeChunksDelayMs);
     return bytes;
 }
 
@@ -191,7 +191,7 @@ void PacketServer::freeBufferFilesToSend()
             ++it;
     }
     if (bufferFilesToSend.freeIdle(now) || !m_serving.isEmpty())
-        freeBufferFilesTimer.start(kFreeChunksDelayMs);
+        m_freeBufferFilesTimer.start(kFreeChunksDelayMs);
 }
 
 void PacketServer::dropFile(const QString& fileId)

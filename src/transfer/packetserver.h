@@ -25,8 +25,6 @@ class PacketServer : public QObject
     Q_DISABLE_COPY(PacketServer)
 
 public:
-    using Parameters = MessageSink::Parameters;
-
     // Idle chunks are looked at this long after a chunk was read.
     static constexpr int kFreeChunksDelayMs = 1000;
     // The uploads list shows how far each receiver got. Its row is written for every packet, but re-running the
@@ -79,7 +77,7 @@ private:
     const Clock& m_clock;
     // The owner's chunks of the files it serves, and the timer that frees the idle ones.
     ChunkCache bufferFilesToSend;
-    QTimer freeBufferFilesTimer;
+    QTimer m_freeBufferFilesTimer;
     QTimer m_uploadsRefresh;
     QHash<QString, Serving> m_serving;
     std::unique_ptr<QSqlQuery> m_bytesSent; // prepared once

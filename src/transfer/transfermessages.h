@@ -1,8 +1,8 @@
 #pragma once
 
-#include <QHash>
+#include "net/parameters.h"
+
 #include <QString>
-#include <QVariant>
 
 // The messages of the file exchange, built in one place so both sides agree on their keys.
 //
@@ -15,8 +15,6 @@
 //   deleteFileToSend ------------- removeFileToGet ------------>  download row deleted
 //   upload row deleted <---------- removeFileToSend ------------  deleteFileToDownload
 namespace Vesk::TransferMessages {
-
-using Parameters = QHash<QString, QVariant>;
 
 // The most bytes one packet carries: what a receiver asks for at a time and an owner serves at most.
 constexpr qint64 kPacketSize = 1000000;

@@ -6,11 +6,11 @@
 
 int main(int argc, char** argv)
 {
-    VeskSingleApplication app(argc, argv);
+    Vesk::VeskSingleApplication app(argc, argv);
     if (app.isRunning())
         return app.sendMessage(QStringLiteral("wakeUp"), 5000) ? 0 : 1;
     QTextStream out(stdout);
-    QObject::connect(&app, &VeskSingleApplication::messageReceived, &app,
+    QObject::connect(&app, &Vesk::VeskSingleApplication::messageReceived, &app,
                      [&out](const QString& message) { out << "received:" << message << Qt::endl; });
     out << "listening" << Qt::endl;
     return app.exec();

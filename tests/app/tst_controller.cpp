@@ -13,6 +13,7 @@
 #include <QtWidgets>
 
 using namespace TestSupport;
+using namespace Vesk;
 
 namespace {
 const QString kPeer = QStringLiteral("{peer-a}");
@@ -37,6 +38,7 @@ private Q_SLOTS:
         g->setClock(m_clock);
         QCOMPARE(g->hostId(), QStringLiteral("{stored-node-id}"));
         window = new VeskQMLViewer();
+        g->setMainWindow(window);
         window->show();
     }
     void init()
@@ -91,6 +93,35 @@ private Q_SLOTS:
         QTEST(peerField(kPeer, "status"), "status");
         g->refreshPeers(); // the refresh button
         QCOMPARE(peerField(kPeer, "status"), QStringLiteral("off"));
+    }
+    // The other networks are stored only when every row can be used; otherwise the rows are named and the stored
+    // list stays. A computer already online at an address is found at once.
+    void otherNetworks_data()
+    {
+        QTest::addColumn<QString>("typed");
+        QTest::addColumn<bool>("accepted");
+        QTest::addColumn<QString>("stored");
+        QTest::newRow("address, range and name")
+            << " 10.9.0.7,10.9.1.0/24 , pc-anna.lan" << true << "10.9.0.7, 10.9.1.0/24, pc-anna.lan";
+        QTest::newRow("a range too large") << "10.9.0.7, 10.0.0.0/16" << false << "10.9.0.5";
+        QTest::newRow("emptied") << " " << true << "";
+    }
+    void otherNetworks()
+    {
+        QFETCH(QString, typed);
+        QFETCH(bool, accepted);
+        QVERIFY(g->setOtherNetworks("10.9.0.5"));
+        QSignalSpy problems(g, &Vesk::Globals::otherNetworksProblemsChanged);
+        QCOMPARE(g->setOtherNetworks(typed), accepted);
+        QTEST(g->settings->value(Vesk::Globals::kOtherNetworksKey).toString(), "stored");
+        QCOMPARE(g->otherNetworks(), g->settings->value(Vesk::Globals::kOtherNetworksKey).toString());
+        QVERIFY(!problems.isEmpty());
+        QCOMPARE(g->otherNetworksProblems().size(), accepted ? 0 : 1);
+
+        QSignalSpy answered(g, &Vesk::Globals::addComputerAnswered);
+        g->addComputerByAddress("10.9.0.1");
+        QCOMPARE(answered.size(), 1);
+        QCOMPARE(answered.at(0), (QVariantList{"10.9.0.1", true, "Found <b>Mallory</b>"}));
     }
     // The list-wide operations ask first, in words that say what goes (and whom a block is for), and do nothing
     // unless the user says OK.
@@ -248,7 +279,7 @@ private Q_SLOTS:
         QFETCH(QString, typed);
         QFETCH(bool, finish);
         g->setUserAlias(QStringLiteral("Before"));
-        FirstRunWizard wizard;
+        FirstRunWizard wizard(*g);
         wizard.show();
         QAbstractButton* next = wizard.button(QWizard::NextButton);
         wizard.next();
@@ -286,7 +317,7 @@ private Q_SLOTS:
         QVERIFY(image.save(chosen));
         QFile::remove(dataFolderPath() + QStringLiteral("myavatar.png"));
         ProfileForm::setAvatarChooser([chosen](QWidget*, const QString&, const QString&) { return chosen; });
-        VeskProfileWizard wizard;
+        VeskProfileWizard wizard(*g);
         wizard.show();
         auto* page = qobject_cast<InAppProfilePage*>(wizard.currentPage());
         page->form()->chooseButton()->click();

@@ -3,6 +3,8 @@
 #include "testsupport.h"
 
 #include <QDir>
+#include <QFile>
+#include <QLibraryInfo>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QTcpServer>
@@ -79,6 +81,21 @@ private Q_SLOTS:
         QCOMPARE(vesk.exitStatus(), QProcess::NormalExit);
         QCOMPARE(vesk.exitCode(), 0);
         QVERIFY2(log().contains("[C] Closing Vesk. Another application is listening on port 25001\n"), log().data());
+    }
+    // Without its database driver the program cannot run: it says which drivers and paths it saw and ends as a
+    // failure, before it touches the settings or the ports. A copy next to a qt.conf that points the plugins
+    // elsewhere sees no driver.
+    void missingSqlDriverIsAFailure()
+    {
+        QTemporaryDir bin;
+        QVERIFY(QFile::copy(VESK_BINARY, bin.filePath("vesk")));
+        QVERIFY(TestSupport::writeFile(bin.filePath("qt.conf"), "[Paths]\nPlugins=" + bin.path().toUtf8() + "\n"));
+        QProcess vesk;
+        start(vesk, bin.filePath("vesk"));
+        QVERIFY(vesk.waitForFinished(15000));
+        QCOMPARE(vesk.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(vesk.exitCode(), 1);
+        QVERIFY(vesk.readAllStandardError().contains("SQLITE driver not found"));
     }
     void commandLineAnsweredWithoutStarting_data()
     {
@@ -158,6 +175,9 @@ private:
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert(QStringLiteral("HOME"), home.path());
         env.insert(QStringLiteral("VESK_LOG_TO_STDERR"), QStringLiteral("1"));
+        // The window system from where this Qt keeps it, also for a copy that finds no other plugins.
+        env.insert(QStringLiteral("QT_QPA_PLATFORM_PLUGIN_PATH"),
+                   QLibraryInfo::path(QLibraryInfo::PluginsPath) + QStringLiteral("/platforms"));
         for (const char* xdg : {"CONFIG", "DATA", "CACHE"})
             env.insert(QStringLiteral("XDG_%1_HOME").arg(xdg), home.filePath(QStringLiteral("xdg-") + xdg));
         QDir().mkpath(home.filePath("xdg-CONFIG/Tavimor"));

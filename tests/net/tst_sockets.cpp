@@ -1,7 +1,8 @@
+#include "common/bufferpool.h"
 #include "net/messageserver.h"
 #include "net/peermanager.h"
 #include "net/sendqueue.h"
-#include "net/vesktcpsocket.h"
+#include "net/wire.h"
 
 #include "testsupport.h"
 
@@ -13,7 +14,9 @@
 #include <sched.h>
 #include <unistd.h>
 
+using Vesk::MessageServer;
 using Vesk::Parameters;
+using Vesk::SendQueue;
 using Pieces = QList<QByteArray>;
 
 namespace {
@@ -21,7 +24,7 @@ namespace {
 // The receiving side as the program runs it, on the given port (any free one for 0).
 struct Receiver
 {
-    explicit Receiver(quint16 port = 0, int maxLive = MessageServer::kMaxLiveConnections) : server(maxLive)
+    explicit Receiver(quint16 port = 0, int maxLive = MessageServer::kMaxLiveConnections) : server(frames, maxLive)
     {
         server.listen(port);
         QObject::connect(&server.tcpServer, &QTcpServer::newConnection, &server,
@@ -29,6 +32,7 @@ struct Receiver
         QObject::connect(&server, &MessageServer::parametersRead, &server,
                          [this](const Parameters& parameters) { received.append(parameters); });
     }
+    Vesk::BufferPool frames;
     MessageServer server;
     QList<Parameters> received;
 };
@@ -64,15 +68,20 @@ private slots:
         for (int cut = 1; cut < 4; ++cut)                                                  // the header in two parts
             QTest::addRow("header %d+%d", cut, 4 - cut)
                 << Pieces{frame.left(cut), frame.mid(cut, 4 - cut), frame.mid(4)} << chat << "" << false;
+        // Four FF bytes are never a length but "no header yet", as often as they come.
+        QTest::newRow("no header yet, then a frame") << Pieces{QByteArray(4, '\xff') + frame} << chat << "" << false;
+        QTest::newRow("no header yet twice, in pieces")
+            << Pieces{QByteArray(6, '\xff'), QByteArray(2, '\xff') + frame.left(2), frame.mid(2)} << chat << ""
+            << false;
         QTest::newRow("empty record") << Pieces{QByteArray(4, 0)} << nothing << "" << false;
         QTest::newRow("unparsable record")
             << Pieces{QByteArray::fromHex("030000000a0561")} << nothing << "error parsing" << false;
-        const QByteArray largest(int(VeskTcpSocket::kMaxFrameSize) - 5, 'd'); // behind a tag and a 4-byte length
+        const QByteArray largest(int(Vesk::kMaxFrameSize) - 5, 'd'); // behind a tag and a 4-byte length
         QTest::newRow("largest allowed") << Pieces{Vesk::parametersToFrame({{"binaryData", largest}})}
                                          << QList<Parameters>{{{"binaryData", largest}}} << "" << false;
         QTest::newRow("over-long")
             << Pieces{Vesk::parametersToFrame({{"binaryData", QByteArray(largest).append('d')}}).left(1000)} << none
-            << QString::number(VeskTcpSocket::kMaxFrameSize + 1) << false;
+            << QString::number(Vesk::kMaxFrameSize + 1) << false;
         QTest::newRow("incomplete") << Pieces{frame.chopped(1)} << none << "" << true;
     }
     void receive()
@@ -92,8 +101,8 @@ private slots:
             peer.waitForBytesWritten(1000);
             QTest::qWait(30);
         }
-        QTRY_COMPARE_WITH_TIMEOUT(peer.state(), QAbstractSocket::UnconnectedState, 2 * VeskTcpSocket::kLifetimeMs);
-        QTEST(clock.elapsed() >= VeskTcpSocket::kLifetimeMs - 500, "endsWithLifetime");
+        QTRY_COMPARE_WITH_TIMEOUT(peer.state(), QAbstractSocket::UnconnectedState, 2 * Vesk::kConnectionLifetimeMs);
+        QTEST(clock.elapsed() >= Vesk::kConnectionLifetimeMs - 500, "endsWithLifetime");
         QTRY_COMPARE(receiver.server.liveConnections(), 0);
         for (Parameters& message : receiver.received)
             QCOMPARE(message.take("senderIPAddress").toString(), QStringLiteral("127.0.0.1"));
@@ -141,13 +150,14 @@ private slots:
         QFETCH(bool, listening);
         QFETCH(bool, probe);
         QFETCH(QString, address);
-        Receiver receiver(listening ? VeskTcpSocket::kTcpPort : 0); // else the message port stays free
-        SendQueue queue;
+        Receiver receiver(listening ? Vesk::kTcpPort : 0); // else the message port stays free
+        Vesk::BufferPool frames;
+        SendQueue queue(frames);
         QSignalSpy unreachable(&queue, &SendQueue::unreachable);
         TestSupport::MessageCatcher catcher;
         const Parameters packet{{"action", "receiveDataPacket"}, {"binaryData", TestSupport::pattern(1000000)}};
         probe ? queue.probe(QHostAddress(address)) : queue.send(QHostAddress(address), packet);
-        QTRY_COMPARE_WITH_TIMEOUT(queue.openConnections(), 0, VeskTcpSocket::kLifetimeMs / 2);
+        QTRY_COMPARE_WITH_TIMEOUT(queue.openConnections(), 0, Vesk::kConnectionLifetimeMs / 2);
         QTEST(int(unreachable.size()), "unreachable");
         if (!unreachable.isEmpty())
             QCOMPARE(unreachable.first().first().value<QHostAddress>(), QHostAddress(address));
@@ -230,8 +240,9 @@ private slots:
     // An office of silent peers being greeted holds only presence's share, so chats meanwhile go out at once.
     void silentPeersAreBounded()
     {
-        Receiver receiver(VeskTcpSocket::kTcpPort);
-        SendQueue queue(3, 2, 5), other(20, 2);
+        Receiver receiver(Vesk::kTcpPort);
+        Vesk::BufferPool frames;
+        SendQueue queue(frames, 3, 2, 5), other(frames, 20, 2);
         for (int i = 0; i < 24; ++i) // more than every slot
             other.send(QHostAddress(QStringLiteral("10.79.0.%1").arg(100 + i)), {{"action", "addMeRequest"}});
         QCOMPARE(other.openConnections(), 20 - SendQueue::kReservedConnections);
@@ -242,13 +253,14 @@ private slots:
             other.send(QHostAddress("10.79.0.4"), {{"chatId", i}});
             other.send(QHostAddress::LocalHost, {{"chatId", i}});
         }
-        QTRY_COMPARE_WITH_TIMEOUT(receiver.received.size(), 5, VeskTcpSocket::kLifetimeMs / 2);
+        QTRY_COMPARE_WITH_TIMEOUT(receiver.received.size(), 5, Vesk::kConnectionLifetimeMs / 2);
         QCOMPARE(queue.openConnections(), 3);
         QTRY_COMPARE(other.openConnections(), 20 - SendQueue::kReservedConnections + 2); // two to 10.79.0.4
         QCOMPARE(catcher.criticals().filter("Too many messages waiting to be sent").size(), 1);
         // Without the link every attempt fails, at the latest when its lifetime ends, and the queues drain.
         QVERIFY(QProcess::execute("ip", {"link", "del", "v0"}) == 0);
-        QTRY_COMPARE_WITH_TIMEOUT(queue.openConnections() + other.openConnections(), 0, 3 * VeskTcpSocket::kLifetimeMs);
+        QTRY_COMPARE_WITH_TIMEOUT(queue.openConnections() + other.openConnections(), 0,
+                                  3 * Vesk::kConnectionLifetimeMs);
         QCOMPARE(queue.queuedMessages() + other.queuedMessages(), 0);
     }
 };

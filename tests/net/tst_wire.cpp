@@ -1,3 +1,4 @@
+#include "common/bufferpool.h"
 #include "net/messagedispatcher.h"
 #include "net/wire.h"
 
@@ -91,13 +92,18 @@ private slots:
             const quint32 size = quint32(record.size());
             return QByteArray(reinterpret_cast<const char*>(&size), 4) + record; // little-endian on our machines
         };
-        QByteArray reused(2000000, 'x');
-        const QByteArray first = Vesk::parametersToFrame(packet(1), &reused);
-        QVERIFY(first.isSharedWith(reused));
-        const QByteArray second = Vesk::parametersToFrame(packet(2), &reused);
+        Vesk::BufferPool frames;
+        const QByteArray first = Vesk::parametersToFrame(packet(1), &frames);
+        QByteArray second = Vesk::parametersToFrame(packet(2), &frames);
         QCOMPARE(first, expected(packet(1)));
         QCOMPARE(second, expected(packet(2)));
-        QCOMPARE(Vesk::parametersToFrame(packet(3)), expected(packet(3)));
+        const char* const secondBuffer = second.constData();
+        second = QByteArray(); // its connection is done with it; the first one still holds its own
+        const QByteArray third = Vesk::parametersToFrame(packet(3), &frames);
+        QCOMPARE(third.constData(), secondBuffer);
+        QCOMPARE(third, expected(packet(3)));
+        QCOMPARE(first, expected(packet(1)));
+        QCOMPARE(Vesk::parametersToFrame(packet(4)), expected(packet(4)));
     }
 
     // Whatever a peer sends gives either a logged rejection, or wire fields no longer than what was sent, which
@@ -148,11 +154,11 @@ private slots:
     {
         QFETCH(Parameters, message);
         QFETCH(QString, handler);
-        MessageDispatcher dispatcher;
+        Vesk::MessageDispatcher dispatcher;
         QStringList ran;
         dispatcher.setAddressRefresh(
             [&ran](const QString& node, const QString& address) { ran.append("refresh " + node + " " + address); });
-        for (const QString& action : MessageDispatcher::actions())
+        for (const QString& action : Vesk::MessageDispatcher::actions())
             if (action != QLatin1String("requestMyInfo"))
                 QVERIFY(dispatcher.registerHandler(action, [&ran, action](const Parameters&) { ran.append(action); }));
         QVERIFY(!dispatcher.registerHandler("launchMissiles", [&ran](const Parameters&) { ran.append("missiles"); }));

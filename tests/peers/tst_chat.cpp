@@ -5,7 +5,7 @@
 
 using namespace TestSupport;
 using Vesk::Chat;
-using Parameters = Vesk::MessageSink::Parameters;
+using Parameters = Vesk::Parameters;
 
 class tst_Chat : public QObject
 {

@@ -9,7 +9,7 @@
 
 using namespace TestSupport;
 using Vesk::PeerRecords;
-using Parameters = Vesk::MessageSink::Parameters;
+using Parameters = Vesk::Parameters;
 
 namespace {
 
@@ -217,7 +217,7 @@ private slots:
             peers->handleAvatarObtained(fromPeer(action, "steady", ip, picture(bytes)));
         else if (action != "announcement")
             peers->handleAddMeRequestConfirmed(fromPeer("addMeRequestConfirmed", "steady", ip));
-        QTest::qWait(3 * VeskSqlQueryModel::kRefreshCoalesceMs);
+        QTRY_VERIFY(!f->store->nodeData->refreshPending() && !f->store->nodesProxyData->refreshPending());
 
         QTEST(f->sink.actions(), "answers");
         QCOMPARE(column("select total_changes()").value(0) != writesBefore, changes);

@@ -6,20 +6,15 @@ QtObject {
     property var calls: []
     function record(name, args) { calls = calls.concat([name + "(" + Array.from(args).join(",") + ")"]) }
     property string hostId: "{host}"
+    property string userAvatarUrl: ""
     property string currentSelectedChatPeer: ""
     property string currentDownloadingFileId: ""
     property real numberOfSecondsRemainingForCurrentDownload: 0
     property int numberOfSelectedFiles: 0
     property int selectedPeersCount: selectedPeers.length
     property var selectedPeers: []
-    property var statuses: ({})
-    property var blockedStatuses: ({})
     property var onDisk: ({})
     property var waitingForOwner: ({})
-    function getAliasForNode(id) { return "" }
-    function getAvatarForNode(id) { return "" }
-    function getStatusForNode(id) { return statuses[id] || "" }
-    function getBlockedStatusForNode(id) { return blockedStatuses[id] || "no" }
     function getThumbnailFromFileSuffix(suffix) { return "qrc:/qml/Vesk/pics/fileicons/fileicon_bg.png" }
     function bytesOnDisk(id) { return onDisk[id] || 0 }
     function isWaitingForOwner(id) { return waitingForOwner[id] === true }

@@ -21,10 +21,13 @@ TestCase {
 
     function init() { failOnWarning(/.*/) }
     function make(component, props) { return createTemporaryObject(component, base, props || {}) }
-    // A page over the fake controller (with those properties), with a table of rows for each list named.
+    // A page over the fake controller (with those properties), with a table of rows for each list named. The
+    // peers and the queue are also stored as the program's tables, where a view reads one row by id.
+    readonly property var tables: ({ peersModel: "vesk_peers", queueModel: "vesk_downloads" })
     function makePage(component, lists, props, models) {
         var properties = Object.assign({ controller: make(globalsComponent, props) }, models)
-        Object.keys(lists).forEach(name => properties[name] = make(tableComponent, { rows: lists[name] }))
+        Object.keys(lists).forEach(name => properties[name] = make(tableComponent, {
+            rows: lists[name], table: tables[name] || "" }))
         var page = make(component, properties)
         waitForRendering(page)
         return page
@@ -77,7 +80,8 @@ TestCase {
 
     // The people tab: who is online and who is not, opening a conversation, the conversation and its composer.
     function peer(id, status, blocked) {
-        return { id: id, alias: id, avatarPath: "", status: status, sysinfo: "Debian 12", blocked: blocked || "no" }
+        return { id: id, alias: id, avatarPath: "", ipAddress: "10.0.0.2", status: status, sysinfo: "Debian 12",
+                 blocked: blocked || "no" }
     }
     function message(text, from, status) { return { id: text, message: text, peerfrom: from, status, timesent: "1" } }
     function test_peerListAndConversation() {
@@ -115,9 +119,8 @@ TestCase {
         ]
     }
     function test_composer(data) {
-        var page = makePage(peersPage, {}, { currentSelectedChatPeer: "{bob}",
-                                             statuses: { "{bob}": data.status || "on" },
-                                             blockedStatuses: { "{bob}": data.blocked || "no" } })
+        var page = makePage(peersPage, { peersModel: [peer("{bob}", data.status || "on", data.blocked)] },
+                            { currentSelectedChatPeer: "{bob}" })
         findChild(page, "composerInput").forceActiveFocus()
         data.keys.forEach(key => key === "shift" ? keyClick(Qt.Key_Return, Qt.ShiftModifier) : keyClick(key))
         keyClick(Qt.Key_Return)
@@ -169,11 +172,25 @@ TestCase {
         mouseClick(findChild(rows[0], "pauseButton"))
         compare(page.controller.calls, ["pauseFileToDownload(d2)"])
     }
-    function test_formats() {
-        compare(Format.formatBytes(999), "999 B")
-        compare([125, 273600].map(s => Format.formatDuration(s)), ["2 min 5 s", "3 d 4 h"])
+    // Sizes and times in the words and order of the user's locale.
+    function test_formats_data() {
+        return [
+            { tag: "C", sizes: ["999 bytes", "1.2 kB", "15.3 MB", "152 MB"],
+              times: ["09:00", "Yesterday 12:00", "3 Mar 08:30", "24 Dec 2013"] },
+            { tag: "en_US", sizes: ["999 bytes", "1.2 kB", "15.3 MB", "152 MB"],
+              times: ["9:00 AM", "Yesterday 12:00 PM", "Mar 3 8:30 AM", "Dec 24, 2013"] },
+            { tag: "de_DE", sizes: ["999 Bytes", "1,2 kB", "15,3 MB", "152 MB"],
+              times: ["09:00", "Yesterday 12:00", "3. März 08:30", "24. Dez. 2013"] },
+            { tag: "es_ES", sizes: ["999 bytes", "1,2 kB", "15,3 MB", "152 MB"],
+              times: ["9:00", "Yesterday 12:00", "3 de mar 8:30", "24 de dic de 2013"] }
+        ]
+    }
+    function test_formats(data) {
+        var locale = Qt.locale(data.tag)
+        compare([999, 1200, 15250000, 152000000].map(n => Format.formatBytes(n, locale)), data.sizes)
         var now = new Date(2024, 5, 15, 12, 0).getTime()
-        compare([now - 3 * 3600000, now - 24 * 3600000, new Date(2013, 11, 24).getTime()].map(
-                    t => Format.formatTimestamp(t, now)), ["09:00", "Yesterday 12:00", "24 Dec 2013"])
+        compare([now - 3 * 3600000, now - 24 * 3600000, new Date(2024, 2, 3, 8, 30), new Date(2013, 11, 24)].map(
+                    t => Format.formatTimestamp(t.valueOf(), now, locale)), data.times)
+        compare([125, 273600].map(s => Format.formatDuration(s)), ["2 min 5 s", "3 d 4 h"])
     }
 }

@@ -4,32 +4,57 @@
 #include <QJsonDocument>
 #include <QQmlEngine>
 #include <QSqlError>
+#include <QSqlQuery>
 #include <QtQuickTest>
 
 // FakeTableModel selects its rows (objects, a key per column) out of their JSON text through the program's own
-// VeskSqlQueryModel, so the views under test get the roles and the values of the program's SQL lists.
+// VeskSqlQueryModel, so the views under test get the roles and the values of the program's SQL lists. Given a
+// table name, it also stores them as that table, so that what a view reads by id (readRow) finds them too.
 class FakeTableModel : public VeskSqlQueryModel
 {
     Q_OBJECT
     Q_PROPERTY(QVariantList rows MEMBER m_rows WRITE setRows)
+    Q_PROPERTY(QString table MEMBER m_table WRITE setTable)
 
 public:
     void setRows(const QVariantList& rows)
     {
-        QStringList columns;
-        for (const QString& column : rows.value(0).toMap().keys())
-            columns << QStringLiteral("json_extract(value, '$.%1') as %1").arg(column);
-        const QString json = QString::fromUtf8(QJsonDocument::fromVariant(rows).toJson());
         m_rows = rows;
-        setQuery(
-            QStringLiteral("select %1 from json_each(?)").arg(columns.isEmpty() ? "null as id" : columns.join(',')),
-            QSqlDatabase::database(QStringLiteral("qmltest")), {json});
+        load();
+    }
+    void setTable(const QString& table)
+    {
+        m_table = table;
+        load();
+    }
+
+private:
+    void load()
+    {
+        QStringList columns;
+        for (const QString& column : m_rows.value(0).toMap().keys())
+            columns << QStringLiteral("json_extract(value, '$.%1') as %1").arg(column);
+        const QString json = QString::fromUtf8(QJsonDocument::fromVariant(m_rows).toJson());
+        const QString select =
+            QStringLiteral("select %1 from json_each(?)").arg(columns.isEmpty() ? "null as id" : columns.join(','));
+        const QSqlDatabase db = QSqlDatabase::database(QStringLiteral("qmltest"));
+        if (m_table.isEmpty()) {
+            setQuery(select, db, {json});
+        } else {
+            QSqlQuery q(db);
+            q.exec(QStringLiteral("drop table if exists ") + m_table);
+            q.prepare(QStringLiteral("create table %1 as %2").arg(m_table, select));
+            q.addBindValue(json);
+            if (!q.exec())
+                qWarning() << "fake table:" << q.lastError().text();
+            setQuery(QStringLiteral("select * from ") + m_table, db);
+        }
         if (lastError().isValid())
             qWarning() << "fake rows:" << lastError().text();
     }
 
-private:
     QVariantList m_rows;
+    QString m_table;
 };
 
 static void registerFakes()

@@ -1,10 +1,13 @@
 #include "store/filestandarditemmodel.h"
+#include "store/pictureurl.h"
 #include "store/vesksqlquerymodel.h"
 
 #include "subsystemfixture.h"
 #include "testsupport.h"
 
 #include <QAbstractItemModelTester>
+#include <QDateTime>
+#include <QFile>
 
 using namespace TestSupport;
 using Vesk::kPeersTable;
@@ -46,9 +49,119 @@ private slots:
         m->setQuery("select timestamp, status, alias, ipAddress, id, blocked from vesk_peers where id = ?",
                     f->store->database(), {kOdd});
         QCOMPARE(m->rowCount(), 1);
-        QCOMPARE(m->roleNames().size(), 6);
-        for (const QByteArray& name : m->roleNames())
+        const QList<int> columnRoles = m->roleNames().keys();
+        QCOMPARE(std::count_if(columnRoles.begin(), columnRoles.end(),
+                               [](int role) { return role < VeskSqlQueryModel::kFirstTypedRole; }),
+                 6);
+        for (int role : columnRoles) {
+            if (role >= VeskSqlQueryModel::kFirstTypedRole)
+                continue;
+            const QByteArray name = m->roleNames().value(role);
             QCOMPARE(byName(*m, 0, name), row("vesk_peers", kOdd).value(QString::fromLatin1(name).toLower()));
+        }
+    }
+
+    // What a row tells the interface as typed values, so that no view compares the words stored in the columns:
+    // exactly the program's words count, numbers survive odd text, and a word means something only in its table.
+    void typedValues_data()
+    {
+        QTest::addColumn<QString>("query");
+        QTest::addColumn<QVariantMap>("expected");
+        const auto peer = [](const char* status, const char* blocked, const char* unread) {
+            return QStringLiteral("select '{p}' as id, '%1' as status, '%2' as blocked, '10.0.0.1' as ipAddress, "
+                                  "'%3' as unreadMessagesCount")
+                .arg(status, blocked, unread);
+        };
+        QTest::newRow("peer on") << peer("on", "no", "3")
+                                 << QVariantMap{{"online", true}, {"isBlocked", false}, {"unreadCount", 3}};
+        QTest::newRow("peer off, blocked")
+            << peer("off", "yes", "0") << QVariantMap{{"online", false}, {"isBlocked", true}};
+        QTest::newRow("only the exact words")
+            << peer("ON", "Yes", "x") << QVariantMap{{"online", false}, {"isBlocked", false}, {"unreadCount", 0}};
+        QTest::newRow("chat sent") << "select 'sent' as status, '1712345678901' as timesent, 'hi' as message"
+                                   << QVariantMap{{"delivered", true}, {"timesentMs", 1712345678901LL}, {"online", {}}};
+        QTest::newRow("chat waiting") << "select 'unknown' as status, '1' as timesent"
+                                      << QVariantMap{{"delivered", false}};
+        QTest::newRow("upload sizes") << "select 'sent' as status, '5e6' as filesize, '4294967296' as bytesSent, "
+                                         "'' as timesent"
+                                      << QVariantMap{
+                                             {"delivered", true}, {"byteSize", 5000000}, {"sentBytes", 4294967296LL}};
+        QTest::newRow("sizes that are not sizes")
+            << "select '-5' as filesize, 'many' as bytesSent" << QVariantMap{{"byteSize", 0}, {"sentBytes", 0}};
+        // A download's "queued" is no online flag and no delivery.
+        QTest::newRow("download") << "select 'queued' as status, '1200' as filesize, '17' as timestamp"
+                                  << QVariantMap{
+                                         {"byteSize", 1200}, {"timestampMs", 17}, {"online", {}}, {"delivered", {}}};
+        QTest::newRow("compiled-in avatar")
+            << "select ':/pics/a.png' as avatarPath" << QVariantMap{{"avatarUrl", "qrc:/pics/a.png"}};
+    }
+    void typedValues()
+    {
+        QFETCH(QString, query);
+        QFETCH(QVariantMap, expected);
+        m->setQuery(query, f->store->database());
+        QCOMPARE(m->rowCount(), 1);
+        for (auto it = expected.cbegin(); it != expected.cend(); ++it) {
+            const int role = m->roleNames().key(it.key().toUtf8(), -1);
+            QCOMPARE(role >= 0, it->isValid());
+            if (role >= 0) {
+                QCOMPARE(m->data(m->index(0, 0), role).typeId(),
+                         it->typeId() == QMetaType::Int ? int(QMetaType::LongLong) : it->typeId());
+                QCOMPARE(m->data(m->index(0, 0), role), *it);
+            }
+        }
+    }
+
+    // A peer's picture rewritten under the same name shows anew: its URL changes, and the list says so.
+    void avatarRewrittenInPlace()
+    {
+        const QString path = f->dataFolder() + "avatar_{a} #1.png";
+        QVERIFY(writeFile(path, pictureBytes(4, 4)));
+        QVERIFY(exec("update vesk_peers set avatarPath = ? where id = '{a}'", {path}));
+        m->setQuery("select * from vesk_peers where id = '{a}'", f->store->database());
+        const QString before = byName(*m, 0, "avatarUrl");
+        QVERIFY2(before.startsWith("file://") && before.contains("%23") && before.contains("?v="), qPrintable(before));
+        QCOMPARE(Vesk::pictureUrl(path), before);
+
+        QVERIFY(writeFile(path, pictureBytes(8, 8)));
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::ReadWrite));
+        QVERIFY(file.setFileTime(QDateTime::currentDateTime().addSecs(5), QFileDevice::FileModificationTime));
+        file.close();
+        ModelChanges changes(m.get());
+        m->scheduleRefreshAll();
+        QTRY_COMPARE(changes.count(), 1);
+        QVERIFY(byName(*m, 0, "avatarUrl") != before);
+        QCOMPARE(byName(*m, 0, "avatarPath"), path);
+    }
+
+    // The row of a peer no list shows, read as a list would show it; only the program's tables can be named.
+    void readRow()
+    {
+        m->setQuery("select * from vesk_peers where status = 'on'", f->store->database());
+        const QVariantMap odd = m->readRow(kPeersTable, kOdd);
+        QCOMPARE(odd.value("alias").toString(), "alias of " + kOdd);
+        QCOMPARE(odd.value("online"), QVariant(false));
+        QCOMPARE(odd.value("isBlocked"), QVariant(true));
+        QVERIFY(m->readRow(kPeersTable, "{nobody}").isEmpty());
+        QVERIFY(m->readRow("vesk_peers; drop table vesk_peers", kOdd).isEmpty());
+        QCOMPARE(count("vesk_peers"), 2);
+    }
+
+    // The number of rows is a property that follows every refresh, so a view can bind to it.
+    void countFollowsRefreshes()
+    {
+        m->setQuery("select * from vesk_peers where status = 'on'", f->store->database());
+        QSignalSpy counts(m.get(), &VeskSqlQueryModel::countChanged);
+        QCOMPARE(m->property("count").toInt(), 1);
+        f->addPeer("{b}");
+        m->refresh();
+        QCOMPARE(m->property("count").toInt(), 2);
+        m->setFieldAndRefresh(kPeersTable, "{b}", "alias", "Bea"); // same rows: no new count
+        QVERIFY(exec("update vesk_peers set status = 'off'"));
+        m->refresh();
+        QCOMPARE(m->property("count").toInt(), 0);
+        QCOMPARE(counts.count(), 2);
     }
 
     // A model shows what its query found when it last ran, with the same bound values each time.

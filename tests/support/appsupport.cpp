@@ -1,6 +1,12 @@
 #include "appsupport.h"
 
 #include "app/globals.h"
+#include "peers/chat.h"
+#include "peers/peerrecords.h"
+#include "peers/peerrefresh.h"
+#include "transfer/downloadengine.h"
+#include "transfer/incomingoffers.h"
+#include "transfer/outgoingoffers.h"
 
 #include <QAbstractButton>
 #include <QApplication>
@@ -15,9 +21,13 @@ Vesk::Globals* controller(bool started)
     Vesk::Globals* g = Vesk::Globals::instance();
     if (started) {
         g->init();
-        for (QTimer* timer : {&g->downloadUITimer, &g->unsentChatTimer, &g->unsentUploadsTimer, &g->refreshPeersTimer,
-                              &g->uploadsToDeleteTimer, &g->downloadsToDeleteTimer, &g->wakeUpTimer, &g->presenceTimer})
-            timer->stop();
+        // Tests run each round themselves, through the controller's timer slots.
+        g->downloadEngine().stop();
+        g->chat().stop();
+        g->outgoingOffers().stop();
+        g->incomingOffers().stop();
+        g->peerRecords().stop();
+        g->peerRefresh().stop();
     }
     return g;
 }

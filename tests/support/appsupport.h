@@ -12,7 +12,7 @@ class Globals;
 namespace TestSupport {
 
 // The one controller of the process, under the program's settings names. With started, init() runs as at
-// start-up and then every periodic timer is stopped again, so nothing fires behind a test's back.
+// start-up and then every subsystem's rounds are stopped again, so nothing fires behind a test's back.
 Vesk::Globals* controller(bool started = false);
 
 // Waits for the next modal message box, records what it shows and answers it with the button that has the given

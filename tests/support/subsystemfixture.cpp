@@ -8,7 +8,7 @@
 
 namespace TestSupport {
 
-void RecordingSink::send(const QHostAddress& address, const Parameters& parameters)
+void RecordingSink::send(const QHostAddress& address, const Vesk::Parameters& parameters)
 {
     sent.append({address, parameters});
 }

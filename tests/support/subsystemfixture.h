@@ -22,12 +22,12 @@ public:
     struct Sent
     {
         QHostAddress address;
-        Parameters parameters;
+        Vesk::Parameters parameters;
         QString action() const { return parameters.value(QStringLiteral("action")).toString(); }
         QVariant value(const char* key) const { return parameters.value(QLatin1String(key)); }
     };
 
-    void send(const QHostAddress& address, const Parameters& parameters) override;
+    void send(const QHostAddress& address, const Vesk::Parameters& parameters) override;
     void probe(const QHostAddress& address) override { probed.append(address); }
 
     QList<Sent> withAction(const QString& action) const;

@@ -3,7 +3,9 @@
 #include "store/database.h"
 
 #include <QBuffer>
+#include <QCoreApplication>
 #include <QDir>
+#include <QEvent>
 #include <QFile>
 #include <QImage>
 #include <QMutex>
@@ -48,7 +50,37 @@ bool prepared(QSqlQuery& q, const QString& statement, const QVariantList& values
     }
     return true;
 }
+// Counts the queued calls delivered while it is installed.
+class QueuedCallCounter : public QObject
+{
+public:
+    int delivered = 0;
+
+protected:
+    bool eventFilter(QObject*, QEvent* event) override
+    {
+        if (event->type() == QEvent::MetaCall)
+            ++delivered;
+        return false;
+    }
+};
 } // namespace
+
+void runQueuedCalls()
+{
+    // A handler that queued itself forever would be a fault of its own; this many rounds is far beyond any chain
+    // the program builds.
+    constexpr int kMaxRounds = 1000;
+    QueuedCallCounter counter;
+    QCoreApplication::instance()->installEventFilter(&counter);
+    for (int round = 0; round < kMaxRounds; ++round) {
+        const int before = counter.delivered;
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::MetaCall);
+        if (counter.delivered == before)
+            break;
+    }
+    QCoreApplication::instance()->removeEventFilter(&counter);
+}
 
 MessageCatcher::MessageCatcher()
 {

@@ -54,6 +54,10 @@ QHash<QString, QString> row(const QString& table, const QString& id, const QSqlD
 // One column of one peer row, or "<no row>".
 QString peerField(const QString& id, const QString& column);
 
+// Delivers every queued call (queued connections, queued invokeMethod) and the calls those queue in turn, until
+// none is left: the deferred steps of a handler, run to their end without waiting on a clock.
+void runQueuedCalls();
+
 // Files.
 bool writeFile(const QString& path, const QByteArray& contents);
 QByteArray readFile(const QString& path);

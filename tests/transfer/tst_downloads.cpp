@@ -66,6 +66,28 @@ private Q_SLOTS:
         QVERIFY(!rig->shell.progressShown);
         QCOMPARE(rig->shell.opened, opened ? QStringList{rig->path(name)} : QStringList());
     }
+    // Whatever order the user queued them in, the smallest queued file is fetched next.
+    void nextDownloadIsTheSmallest_data()
+    {
+        QTest::addColumn<QList<qint64>>("sizes"); // of f0, f1, ... offered and queued in this order
+        QTest::addColumn<QStringList>("fetched");
+        QTest::newRow("queued smallest first") << QList<qint64>{100, 200, 300} << QStringList{"f0", "f1", "f2"};
+        QTest::newRow("queued largest first") << QList<qint64>{300, 200, 100} << QStringList{"f2", "f1", "f0"};
+    }
+    void nextDownloadIsTheSmallest()
+    {
+        QFETCH(QList<qint64>, sizes);
+        for (int i = 0; i < sizes.size(); ++i)
+            rig->offer(QStringLiteral("f%1").arg(i), QStringLiteral("f%1.bin").arg(i), sizes.at(i));
+        for (int i = 0; i < sizes.size(); ++i)
+            rig->engine.queueFileToDownload(QStringLiteral("f%1").arg(i));
+        rig->settle();
+        rig->answerAll(pattern(300));
+        QStringList fetched;
+        for (const Request& r : rig->requests())
+            fetched.append(r.fileId);
+        QTEST(fetched, "fetched");
+    }
     // Packets out of turn or that do not fit leave the file alone and bring no new request, whether the download
     // runs or was paused; the right packet still goes in afterwards.
     void refusedPackets_data()

@@ -11,7 +11,7 @@
 using namespace TestSupport;
 using Vesk::TransferNames::uploadId;
 namespace TransferNames = Vesk::TransferNames;
-using Parameters = Vesk::MessageSink::Parameters;
+using Parameters = Vesk::Parameters;
 
 // Both sides of an offer (offered again until confirmed, stored and confirmed, withdrawn from either side), the owner
 // serving packets and refusing nonsense, and the local name an offered one becomes.
@@ -217,7 +217,7 @@ private Q_SLOTS:
         QVERIFY(rig->shell.downloadPopups.first().html.size() < 1000);
         QCOMPARE(rig->sink.sent.first().address, rig->ownerAddress);
         QCOMPARE(rig->sink.sent.first().parameters,
-                 (Vesk::MessageSink::Parameters{{"action", "confirmFileToSend"}, {"fileId", id}}));
+                 (Vesk::Parameters{{"action", "confirmFileToSend"}, {"fileId", id}}));
     }
     // Every copy of an offer is confirmed; only a finished download becomes an offer again, under its name.
     void reOffers_data()
@@ -296,28 +296,37 @@ private Q_SLOTS:
             QCOMPARE(rig->nodeAt(s.address), QString(uploads ? "on1" : "owner"));
         QCOMPARE(readFile(rig->path("m00.bin")), QByteArray("partial"));
     }
-    // Every request is answered at once, to the receiver's stored address (not the one it names), with the bytes at
-    // its offset and its own timeSent; answered out of order, the upload's progress stays at the furthest packet.
+    // Every request is answered at once, to the receiver's stored address (not the one it names), with exactly the
+    // bytes asked for at its offset (cut short only where a chunk ends) and its own timeSent; answered out of order,
+    // the upload's progress stays at the furthest packet.
     void servingPackets_data()
     {
         QTest::addColumn<int>("window");
-        QTest::newRow("strict peer, one packet at a time") << 1;
-        QTest::newRow("window of 16, newest first") << 16;
+        QTest::addColumn<qint64>("start");
+        QTest::addColumn<qint64>("size"); // asked for each time
+        QTest::newRow("strict peer, one packet at a time") << 1 << qint64(0) << kPacket;
+        QTest::newRow("window of 16, newest first") << 16 << qint64(0) << kPacket;
+        QTest::newRow("starting inside a held chunk, quarter packets") << 1 << qint64(123457) << kPacket / 4;
     }
     void servingPackets()
     {
         QFETCH(int, window);
+        QFETCH(qint64, start);
+        QFETCH(qint64, size);
         const QByteArray source = pattern(37 * kPacket + 999, 9);
         QVERIFY(writeFile(files.filePath("up"), source));
         rig->insertUpload("up", "on1", 0, "sent", files.filePath("up"), source.size());
-        for (qint64 next = 0; next < source.size();) {
-            QList<qint64> offsets; // one window, newest first
-            for (int i = 0; i < window && next < source.size(); ++i, next += kPacket)
-                offsets.prepend(next);
-            for (const qint64 seek : std::as_const(offsets))
-                QCOMPARE(request("up", quint32(seek), quint32(qMin(kPacket, source.size() - seek)), 4242 + seek),
-                         source.mid(seek, kPacket));
-            QCOMPARE(row("vesk_uploads", "up").value("bytessent"), QString::number(offsets.first()));
+        for (qint64 next = start; next < source.size();) {
+            QList<QPair<qint64, qint64>> asked; // one window, newest first: offset and the length that comes back
+            for (int i = 0; i < window && next < source.size(); ++i) {
+                const qint64 length = qMin(size, kPacket - next % kPacket);
+                asked.prepend({next, length});
+                next += length;
+            }
+            for (const auto& [seek, length] : std::as_const(asked))
+                QCOMPARE(request("up", quint32(seek), quint32(qMin(size, source.size() - seek)), 4242 + seek),
+                         source.mid(seek, length));
+            QCOMPARE(row("vesk_uploads", "up").value("bytessent"), QString::number(asked.first().first));
         }
         // An upload that is gone is not served any more, even straight after its packets were.
         QVERIFY(exec("delete from vesk_uploads where id = 'up'"));

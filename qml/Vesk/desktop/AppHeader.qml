@@ -9,7 +9,6 @@ Rectangle {
 
     property var controller
     property int onlineCount: 0
-    property int avatarRevision: 0
 
     function openMenu() {
         settingsMenu.popup(menuButton, menuButton.width - settingsMenu.width, menuButton.height)
@@ -40,8 +39,7 @@ Rectangle {
             onClicked: header.controller.launchProfileWizard()
             contentItem: Avatar {
                 size: 40
-                source: header.controller ? header.controller.userAvatar : ""
-                revision: header.avatarRevision
+                source: header.controller ? header.controller.userAvatarUrl : ""
             }
             background: Rectangle {
                 radius: width / 2

@@ -5,6 +5,8 @@ import QtQuick.Controls.Basic
 Menu {
     id: menu
 
+    readonly property int cardRadius: 10
+
     padding: Theme.spacingXs + 2
     implicitWidth: 240
     modal: false
@@ -18,13 +20,12 @@ Menu {
             anchors.margins: -1
             anchors.topMargin: 1
             anchors.bottomMargin: -3
-            radius: card.radius + 1
+            radius: menu.cardRadius + 1
             color: Theme.shadow
         }
         Rectangle {
-            id: card
             anchors.fill: parent
-            radius: 10
+            radius: menu.cardRadius
             color: Theme.surface
             border.width: 1
             border.color: Theme.divider

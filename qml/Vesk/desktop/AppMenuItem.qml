@@ -16,7 +16,7 @@ MenuItem {
     rightPadding: Theme.spacingL
     font.pixelSize: Theme.fontBody
 
-    contentItem: Item {
+    contentItem: Item { // qmllint disable deferred-property-id
         implicitWidth: Math.max(title.implicitWidth, description.visible ? description.implicitWidth : 0)
         implicitHeight: lines.implicitHeight
 
@@ -59,7 +59,8 @@ MenuItem {
         anchors.verticalCenter: parent.verticalCenter
         visible: item.checkable && item.checked
         source: Qt.resolvedUrl("icons/check.png")
-        sourceSize: Qt.size(18, 18)
+        sourceSize.width: 18
+        sourceSize.height: 18
         color: Theme.accentText
     }
 

@@ -1,19 +1,18 @@
 import QtQuick
 import "Format.js" as Format
 
-// A round picture of a person, with an optional presence dot. source is a URL or a local path as the models
-// store it; revision reloads a picture that was replaced in place.
+// A round picture of a person, with an optional presence dot. source is a URL (the lists' avatarUrl, which changes
+// when the picture file is rewritten) or a local path.
 Item {
     id: root
 
     property string source
-    property int revision: 0
     property int size: 40
     property bool showPresence: false
     property bool online: false
     property color ringColor: Theme.surface
 
-    readonly property string imageUrl: Format.imageUrl(source, revision)
+    readonly property string imageUrl: Format.imageUrl(source)
     readonly property string fallbackUrl: "qrc:/qml/Vesk/pics/ui/icn-avatar-default-512.png"
 
     implicitWidth: size

@@ -10,19 +10,33 @@ Rectangle {
 
     property var controller
     property var chatModel
+    property var peersModel        // the listed peers; read again whenever it changes
     property string peerId
-    // Bumped whenever the peer lists are re-read, so the facts read through the controller below follow.
-    property int revision: 0
 
-    readonly property string alias: { revision; return controller ? Format.displayName(controller.getAliasForNode(peerId)) : "" }
-    readonly property string avatarPath: { revision; return controller ? controller.getAvatarForNode(peerId) : "" }
-    readonly property bool online: { revision; return !!controller && controller.getStatusForNode(peerId) === "on" }
-    readonly property bool blocked: { revision; return !!controller && controller.getBlockedStatusForNode(peerId) === "yes" }
+    // The peer's row as the lists see it, read from the database itself: the peer may have left the list (gone
+    // offline before anything was written).
+    property var peer: ({})
+    readonly property string alias: Format.displayName(peer.alias)
+    readonly property string avatarUrl: Format.str(peer.avatarUrl)
+    readonly property bool online: peer.online === true
+    readonly property bool blocked: peer.isBlocked === true
     readonly property string hostId: controller ? controller.hostId : ""
     readonly property alias messageCount: messages.count
     readonly property alias composer: composer
 
     signal backRequested()
+
+    function readPeer() {
+        peer = peersModel && peerId !== "" ? peersModel.readRow("vesk_peers", peerId) : {}
+    }
+    onPeerIdChanged: readPeer()
+    onPeersModelChanged: readPeer()
+    // A refresh that finds the same people in the same order only changes values: both kinds of change count.
+    Connections {
+        target: view.peersModel
+        function onModelReset() { view.readPeer() }
+        function onDataChanged() { view.readPeer() }
+    }
 
     function focusComposer() {
         composer.focusInput()
@@ -60,8 +74,7 @@ Rectangle {
                 }
                 Avatar {
                     size: 36
-                    source: view.avatarPath
-                    revision: view.revision
+                    source: view.avatarUrl
                     showPresence: true
                     online: view.online && !view.blocked
                     ringColor: Theme.surface
@@ -145,7 +158,7 @@ Rectangle {
                         messages.keptY = messages.contentY
                     }
                     function onModelReset() {
-                        Qt.callLater(messages.restorePosition)
+                        Qt.callLater(messages.restorePosition) // qmllint disable type
                     }
                 }
                 function restorePosition() {
@@ -154,15 +167,15 @@ Rectangle {
                     else
                         contentY = Math.min(keptY, Math.max(originY, contentHeight - height + originY))
                 }
-                onCountChanged: if (followEnd) Qt.callLater(positionViewAtEnd)
+                onCountChanged: if (followEnd) Qt.callLater(positionViewAtEnd) // qmllint disable type
 
                 delegate: MessageDelegate {
                     required property var model
                     width: ListView.view.width
                     message: Format.str(model.message)
                     own: Format.str(model.peerfrom) === view.hostId
-                    status: Format.str(model.status)
-                    timeSent: Number(model.timesent) || 0
+                    delivered: model.delivered === true
+                    timeSent: Format.toCount(model.timesentMs)
                 }
             }
 

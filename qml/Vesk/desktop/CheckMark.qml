@@ -18,7 +18,8 @@ Rectangle {
         anchors.centerIn: parent
         visible: box.checked
         source: Qt.resolvedUrl("icons/check.png")
-        sourceSize: Qt.size(16, 16)
+        sourceSize.width: 16
+        sourceSize.height: 16
         color: Theme.textOnBrand
     }
 }

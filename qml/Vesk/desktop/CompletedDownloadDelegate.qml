@@ -10,7 +10,6 @@ TransferRow {
     property string nodeFrom
     property real fileSize: 0
     property real finishedAt: 0
-    property int revision: 0
 
     // The other side's alias comes with the row (role "peerAlias"), not from a query per row.
     property string peerAlias

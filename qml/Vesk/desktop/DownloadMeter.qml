@@ -1,5 +1,4 @@
 import QtQuick
-import QtQml.Models
 import "DownloadEstimate.js" as Estimate
 
 // Watches the download in progress: how far it is, how fast it goes, how long it still takes. The controller
@@ -22,13 +21,9 @@ Item {
     property var last: null   // {bytes, ms, speed} of the previous sample
     property string measuredId: ""
 
+    // The offered size of a download, from its row (it may not be listed yet when its first bytes arrive).
     function sizeOf(id) {
-        for (var i = 0; i < rows.count; ++i) {
-            var row = rows.objectAt(i)
-            if (row && row.fileId === id)
-                return row.fileSize
-        }
-        return 0
+        return queueModel ? Number(queueModel.readRow("vesk_downloads", id).byteSize) || 0 : 0
     }
 
     function restart() {
@@ -65,20 +60,6 @@ Item {
     onFileIdChanged: {
         if (fileId !== measuredId)
             restart()
-    }
-
-    Instantiator {
-        id: rows
-        model: meter.queueModel
-        delegate: QtObject {
-            required property var model
-            readonly property string fileId: model.id === undefined || model.id === null ? "" : String(model.id)
-            readonly property real fileSize: Number(model.filesize) || 0
-        }
-        onObjectAdded: (index, object) => {
-            if (object.fileId === meter.fileId)
-                meter.fileSize = object.fileSize
-        }
     }
 
     Connections {

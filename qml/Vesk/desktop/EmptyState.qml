@@ -30,7 +30,8 @@ Item {
             Layout.preferredWidth: 88
             Layout.preferredHeight: 88
             source: empty.illustration === "" ? "" : Qt.resolvedUrl("icons/" + empty.illustration + ".png")
-            sourceSize: Qt.size(176, 176)
+            sourceSize.width: 176
+            sourceSize.height: 176
             fillMode: Image.PreserveAspectFit
             smooth: true
         }

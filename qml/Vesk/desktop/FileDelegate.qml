@@ -47,7 +47,8 @@ ItemDelegate {
             Layout.preferredWidth: 32
             Layout.preferredHeight: 32
             source: Format.imageUrl(row.thumbnail)
-            sourceSize: Qt.size(64, 64)
+            sourceSize.width: 64
+            sourceSize.height: 64
             fillMode: Image.PreserveAspectFit
             smooth: true
             opacity: row.selected ? 1 : 0.55

@@ -1,3 +1,4 @@
+pragma ComponentBehavior: Bound
 import QtQuick
 import QtQuick.Layouts
 import QtQuick.Controls.Basic
@@ -12,7 +13,6 @@ Item {
     property var filesModel         // the model with toggleHighlightFlag/clearSelected ("filesData")
     property var filesView          // the sorted view of it ("filesProxyData")
     property var recipientsModel    // online, unblocked peers ("nodesProxyData")
-    property int revision: 0
 
     readonly property int selectedFiles: controller ? controller.numberOfSelectedFiles : 0
     readonly property int selectedPeers: controller ? controller.selectedPeersCount : 0
@@ -118,8 +118,7 @@ Item {
                 controller: page.controller
                 peerId: Format.str(model.id)
                 alias: Format.str(model.alias)
-                avatarPath: Format.str(model.avatarPath)
-                avatarRevision: page.revision
+                avatarUrl: Format.str(model.avatarUrl)
                 highlighted: ListView.isCurrentItem && ListView.view.activeFocus
             }
             onRowActivated: (item) => item.toggle()

@@ -1,7 +1,7 @@
 .pragma library
 
-// Text helpers shared by the interface. Values from the SQL models arrive as text more often than not (the
-// columns are declared text), so every helper takes numbers as numbers or as their decimal text.
+// Text helpers shared by the interface. Numbers and dates are written the way the user's locale writes them
+// (locale, where a helper takes one, is a Qt locale object; the user's own by default).
 
 // Text of a model value; SQL NULL and missing roles read as empty text.
 function str(value) {
@@ -16,30 +16,29 @@ function toCount(value) {
     return Math.floor(n)
 }
 
-// Decimal units, as the file managers of the desktop show them: 1 KB is 1000 bytes.
-var sizeUnits = ["B", "KB", "MB", "GB", "TB"]
+// The values of the Locale enumerations, which a library script cannot name.
+var dataSizeSIFormat = 3 // Locale.DataSizeSIFormat: powers of 1000 with SI prefixes (kB, MB)
+var longFormat = 0       // Locale.LongFormat
+var shortFormat = 1      // Locale.ShortFormat
 
-function formatBytes(value) {
+// Decimal (SI) units, as the file managers of the desktop show them: 1 kB is 1000 bytes. Three significant
+// figures at most: 1.5 MB, 15.2 MB, 152 MB.
+function formatBytes(value, locale) {
     var n = toCount(value)
-    if (n < 1000)
-        return n + " B"
-    var unit = 0
-    while (n >= 999.95 && unit < sizeUnits.length - 1) {
-        n /= 1000
-        unit++
-    }
-    // Three significant figures at most: 1.5 MB, 15.2 MB, 152 MB.
-    var text = n < 99.95 ? n.toFixed(1) : Math.round(n).toString()
-    return text + " " + sizeUnits[unit]
+    var scaled = n
+    while (scaled >= 1000)
+        scaled /= 1000
+    return (locale || Qt.locale()).formattedDataSize(n, n >= 1000 && scaled < 99.95 ? 1 : 0, dataSizeSIFormat)
 }
 
-function formatSpeed(bytesPerSecond) {
-    return formatBytes(bytesPerSecond) + "/s"
+function formatSpeed(bytesPerSecond, locale) {
+    return qsTr("%1/s").arg(formatBytes(bytesPerSecond, locale))
 }
 
-// "3 of 10 MB" style progress, both sides in their own unit.
-function formatProgress(done, total) {
-    return qsTr("%1 of %2").arg(formatBytes(Math.min(toCount(done), toCount(total)))).arg(formatBytes(total))
+// "3.0 MB of 10.0 MB" style progress, both sides in their own unit.
+function formatProgress(done, total, locale) {
+    return qsTr("%1 of %2").arg(formatBytes(Math.min(toCount(done), toCount(total)), locale))
+                           .arg(formatBytes(total, locale))
 }
 
 // Remaining time in the two largest units that matter: "45 s", "2 min 5 s", "1 h 20 min", "3 d 4 h".
@@ -59,46 +58,54 @@ function formatDuration(seconds) {
     return hours === 0 ? qsTr("%1 d").arg(d) : qsTr("%1 d %2 h").arg(d).arg(hours)
 }
 
-function pad2(n) {
-    return n < 10 ? "0" + n : "" + n
+// The locale's short clock without seconds: "14:05", "2:05 PM".
+function clockFormat(locale) {
+    return locale.timeFormat(shortFormat).replace(/[^HhmAaPp]*s+/, "").trim()
 }
 
-var monthNames = ["Jan", "Feb", "Mar", "Apr", "May", "Jun", "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"]
+// The locale's long date with the month abbreviated and without the weekday: "3 Mar 2013", "Mar 3, 2013",
+// "3. März 2013"; withYear false also drops the year ("3 Mar", "Mar 3").
+function dayFormat(locale, withYear) {
+    var format = locale.dateFormat(longFormat).replace(/d{4}[^dMy']*/, "").replace(/M{4}/, "MMM")
+    if (!withYear) // with the separators and a quoted word before the year ("3 'de' mar 'de' 2013")
+        format = format.replace(/\s*('[^']*'\s*)?[,.\/-]?\s*y+[^dM'\s]*/, "")
+    return format.replace(/^[\s,]+|[\s,]+$/g, "")
+}
 
 function sameDay(a, b) {
     return a.getFullYear() === b.getFullYear() && a.getMonth() === b.getMonth() && a.getDate() === b.getDate()
 }
 
-// A time stamp in milliseconds since the epoch, as a chat or a transfer list shows it relative to now:
-// "14:05" today, "Yesterday 14:05", "3 Mar 14:05" this year, "3 Mar 2013" before.
-function formatTimestamp(ms, nowMs) {
+// A time stamp in milliseconds since the epoch, as a chat or a transfer list shows it relative to now, in the
+// locale's words and order: "14:05" today, "Yesterday 14:05", "3 Mar 14:05" this year, "3 Mar 2013" before.
+function formatTimestamp(ms, nowMs, locale) {
     var t = Number(ms)
     if (!isFinite(t) || t <= 0)
         return ""
+    var loc = locale || Qt.locale()
     var when = new Date(t)
     var now = new Date(nowMs === undefined ? Date.now() : Number(nowMs))
-    var clock = pad2(when.getHours()) + ":" + pad2(when.getMinutes())
+    var clock = when.toLocaleTimeString(loc, clockFormat(loc))
     if (sameDay(when, now))
         return clock
     var yesterday = new Date(now.getFullYear(), now.getMonth(), now.getDate() - 1)
     if (sameDay(when, yesterday))
         return qsTr("Yesterday %1").arg(clock)
-    var day = when.getDate() + " " + monthNames[when.getMonth()]
     if (when.getFullYear() === now.getFullYear())
-        return day + " " + clock
-    return day + " " + when.getFullYear()
+        return qsTr("%1 %2", "day and time").arg(when.toLocaleDateString(loc, dayFormat(loc, false))).arg(clock)
+    return when.toLocaleDateString(loc, dayFormat(loc, true))
 }
 
-// What an own chat message's status means to its author; received messages carry no label.
-function deliveryLabel(status, own) {
+// Whether an own chat message reached its peer, in words; received messages carry no label.
+function deliveryLabel(delivered, own) {
     if (!own)
         return ""
-    return status === "sent" ? qsTr("Delivered") : qsTr("Waiting")
+    return delivered ? qsTr("Delivered") : qsTr("Waiting")
 }
 
 // One line about an outgoing file: whether the offer reached the peer, and how much of it they fetched.
-function uploadStateLabel(status, bytesSent, fileSize) {
-    if (status !== "sent")
+function uploadStateLabel(confirmed, bytesSent, fileSize) {
+    if (!confirmed)
         return qsTr("Not delivered yet")
     var sent = toCount(bytesSent)
     if (sent <= 0)
@@ -145,30 +152,21 @@ function sendSummary(fileCount, peerCount) {
 
 // Image sources come as URLs ("qrc:/...", "file:///...") or as plain local paths (avatars in the data folder).
 // A plain path becomes a file URL with every path segment encoded, so names with spaces or '#' load.
-// revision, when given, busts the image cache of a file that is rewritten in place (an avatar replaced).
-function imageUrl(pathOrUrl, revision) {
+function imageUrl(pathOrUrl) {
     var s = pathOrUrl === undefined || pathOrUrl === null ? "" : String(pathOrUrl)
     if (s === "")
         return ""
-    if (/^(qrc|https?|image|data):/i.test(s))
+    if (/^(qrc|https?|image|data|file):/i.test(s))
         return s
-    var url
-    if (/^file:/i.test(s)) {
-        url = s
-    } else {
-        if (s.indexOf(":/") === 0)
-            return "qrc" + s
-        var path = s.replace(/\\/g, "/")
-        if (/^[A-Za-z]:\//.test(path))
-            path = "/" + path
-        if (path.charAt(0) !== "/")
-            return ""
-        url = "file://" + path.split("/").map(function (part, i) {
-            // Keep a Windows drive letter's colon readable.
-            return i === 1 && /^[A-Za-z]:$/.test(part) ? part : encodeURIComponent(part)
-        }).join("/")
-    }
-    if (revision !== undefined && revision !== null && revision !== 0)
-        url += (url.indexOf("?") < 0 ? "?" : "&") + "v=" + revision
-    return url
+    if (s.indexOf(":/") === 0)
+        return "qrc" + s
+    var path = s.replace(/\\/g, "/")
+    if (/^[A-Za-z]:\//.test(path))
+        path = "/" + path
+    if (path.charAt(0) !== "/")
+        return ""
+    return "file://" + path.split("/").map(function (part, i) {
+        // Keep a Windows drive letter's colon readable.
+        return i === 1 && /^[A-Za-z]:$/.test(part) ? part : encodeURIComponent(part)
+    }).join("/")
 }

@@ -23,7 +23,7 @@ ListView {
             list.keptIndex = list.currentIndex
         }
         function onModelReset() {
-            Qt.callLater(list.restorePlace)
+            Qt.callLater(list.restorePlace) // qmllint disable type
         }
     }
     function restorePlace() {

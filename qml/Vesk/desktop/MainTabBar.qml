@@ -1,3 +1,4 @@
+pragma ComponentBehavior: Bound
 import QtQuick
 import QtQuick.Layouts
 import QtQuick.Controls.Basic
@@ -43,7 +44,7 @@ TabBar {
             ToolTip.text: qsTr("%1 (Ctrl+%2)").arg(modelData.label).arg(index + 1)
             ToolTip.delay: 800
 
-            contentItem: Item {
+            contentItem: Item { // qmllint disable deferred-property-id
                 implicitWidth: row.implicitWidth
                 implicitHeight: row.implicitHeight
                 RowLayout {
@@ -52,7 +53,8 @@ TabBar {
                     spacing: 5
                     IconImage {
                         source: Qt.resolvedUrl("icons/" + tab.modelData.icon + ".png")
-                        sourceSize: Qt.size(17, 17)
+                        sourceSize.width: 17
+                        sourceSize.height: 17
                         color: tab.tone
                     }
                     Label {

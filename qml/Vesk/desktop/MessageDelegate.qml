@@ -11,12 +11,11 @@ Item {
 
     property string message
     property bool own: false
-    property string status
+    property bool delivered: false
     property real timeSent: 0
     property real now: Date.now()
 
-    readonly property string deliveryText: Format.deliveryLabel(status, own)
-    readonly property bool delivered: status === "sent"
+    readonly property string deliveryText: Format.deliveryLabel(delivered, own)
     readonly property real maxBubbleWidth: Math.max(120, width * 0.8)
     readonly property int padH: Theme.spacingM
     readonly property int padV: Theme.spacingS
@@ -84,7 +83,8 @@ Item {
         IconImage {
             visible: row.own
             source: Qt.resolvedUrl(row.delivered ? "icons/check.png" : "icons/clock.png")
-            sourceSize: Qt.size(14, 14)
+            sourceSize.width: 14
+            sourceSize.height: 14
             color: row.delivered ? Theme.online : Theme.textMuted
         }
         Label {

@@ -11,15 +11,12 @@ ItemDelegate {
     property var controller
     property string peerId
     property string alias
-    property string avatarPath
-    property string status
+    property string avatarUrl
+    property bool online: false
     property string sysinfo
-    property string blocked
+    property bool isBlocked: false
     property int unread: 0
-    property int avatarRevision: 0
 
-    readonly property bool online: status === "on"
-    readonly property bool isBlocked: blocked === "yes"
     readonly property string detail: isBlocked ? qsTr("Blocked")
                                                : online ? (sysinfo.trim() === "" ? qsTr("Online") : sysinfo)
                                                         : qsTr("Offline")
@@ -47,13 +44,12 @@ ItemDelegate {
         radius: row.highlighted ? 4 : 0
     }
 
-    contentItem: RowLayout {
+    contentItem: RowLayout { // qmllint disable deferred-property-id
         spacing: Theme.spacingM
 
         Avatar {
             size: 40
-            source: row.avatarPath
-            revision: row.avatarRevision
+            source: row.avatarUrl
             showPresence: true
             online: row.online && !row.isBlocked
             ringColor: Theme.window

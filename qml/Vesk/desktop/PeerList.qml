@@ -10,7 +10,6 @@ Item {
 
     property var controller
     property var peersModel
-    property int revision: 0
 
     readonly property alias count: list.count
 
@@ -48,28 +47,32 @@ Item {
                 required property var model
                 required property int index
                 width: ListView.view.width
-                controller: page.controller
+                // The page's own property: qmllint 6.4 counts it as unqualified in a delegate with required
+                // properties, and the bound components that would tell it otherwise break the section delegate.
+                controller: page.controller // qmllint disable unqualified
                 peerId: Format.str(model.id)
                 alias: Format.str(model.alias)
-                avatarPath: Format.str(model.avatarPath)
-                status: Format.str(model.status)
+                avatarUrl: Format.str(model.avatarUrl)
+                online: model.online === true
                 sysinfo: Format.str(model.sysinfo)
-                blocked: Format.str(model.blocked)
-                unread: Number(model.unreadMessagesCount) || 0
-                avatarRevision: page.revision
+                isBlocked: model.isBlocked === true
+                unread: Format.toCount(model.unreadCount)
                 highlighted: ListView.isCurrentItem && ListView.view.activeFocus
             }
 
             // Offline people you have talked with stay listed, greyed, below the online ones.
-            section.property: "status"
+            // Sections go by the text of a role: "false" is the offline group.
+            section.property: "online"
             section.delegate: Item {
+                id: sectionItem
                 required property string section
+                readonly property bool offline: section === "false"
                 objectName: "peerSection"
                 width: ListView.view.width
-                height: section !== "on" ? offlineLabel.implicitHeight : 0
+                height: offline ? offlineLabel.implicitHeight : 0
                 Label {
                     id: offlineLabel
-                    visible: parent.section !== "on"
+                    visible: sectionItem.offline
                     leftPadding: Theme.spacingL
                     topPadding: Theme.spacingS
                     bottomPadding: Theme.spacingXs
@@ -99,10 +102,11 @@ Item {
             Repeater {
                 model: [
                     qsTr("Vesk is running on their computer too"),
-                    qsTr("you are both on the same network (the same Wi-Fi or office LAN)"),
+                    qsTr("you are both on the same network (the same Wi-Fi or office LAN), or theirs is listed under \u201cOther networks\u2026\u201d in the menu"),
                     qsTr("a firewall on either computer lets UDP port 45000 and TCP port 25001 in")
                 ]
                 delegate: RowLayout {
+                    id: reason
                     required property string modelData
                     Layout.fillWidth: true
                     spacing: Theme.spacingS
@@ -116,7 +120,7 @@ Item {
                     }
                     Label {
                         Layout.fillWidth: true
-                        text: modelData
+                        text: reason.modelData
                         textFormat: Text.PlainText
                         wrapMode: Text.WordWrap
                         font.pixelSize: Theme.fontBody

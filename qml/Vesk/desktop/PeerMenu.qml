@@ -1,5 +1,4 @@
 import QtQuick
-import QtQuick.Controls.Basic
 
 // What can be done with one peer: open the conversation, block or unblock. Blocking asks for confirmation in
 // the controller's own dialog.

@@ -1,5 +1,4 @@
 import QtQuick
-import QtQuick.Controls.Basic
 
 // Tab 0: the people on the network, or the conversation with one of them. Which one shows follows the
 // controller's selected peer, so a click on a chat popup opens the right conversation too.
@@ -9,7 +8,6 @@ Item {
     property var controller
     property var peersModel
     property var chatModel
-    property int revision: 0
 
     readonly property string chatPeer: controller ? controller.currentSelectedChatPeer : ""
     readonly property bool chatOpen: chatPeer !== ""
@@ -22,7 +20,7 @@ Item {
 
     onChatOpenChanged: {
         if (chatOpen && visible)
-            Qt.callLater(chatView.focusComposer)
+            Qt.callLater(chatView.focusComposer) // qmllint disable type
     }
 
     PeerList {
@@ -31,7 +29,6 @@ Item {
         visible: !page.chatOpen
         controller: page.controller
         peersModel: page.peersModel
-        revision: page.revision
     }
 
     ChatView {
@@ -40,8 +37,8 @@ Item {
         visible: page.chatOpen
         controller: page.controller
         chatModel: page.chatModel
+        peersModel: page.peersModel
         peerId: page.chatPeer
-        revision: page.revision
         onBackRequested: page.closeChat()
     }
 }

@@ -10,7 +10,6 @@ TransferRow {
     property string fileId
     property string nodeFrom
     property real fileSize: 0
-    property int revision: 0
     // Filled in by the page for the file being fetched.
     property bool current: false
     property real bytesDone: 0

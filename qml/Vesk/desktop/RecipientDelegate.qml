@@ -10,8 +10,7 @@ ItemDelegate {
     property var controller
     property string peerId
     property string alias
-    property string avatarPath
-    property int avatarRevision: 0
+    property string avatarUrl
     // The controller keeps the selection; re-read it whenever its count changes.
     readonly property bool selected: {
         if (!controller)
@@ -50,8 +49,7 @@ ItemDelegate {
         }
         Avatar {
             size: 30
-            source: row.avatarPath
-            revision: row.avatarRevision
+            source: row.avatarUrl
         }
         Label {
             Layout.fillWidth: true

@@ -1,5 +1,4 @@
 import QtQuick
-import QtQuick.Controls.Basic
 
 // The application menu: profile, the two preferences, looking for peers again, the downloads folder, quitting.
 AppMenu {
@@ -9,6 +8,11 @@ AppMenu {
 
     implicitWidth: 320
 
+    // The dialogs of other networks are made when asked for; each goes when it is closed.
+    function openDialog(file) {
+        Qt.createComponent(file).createObject(menu.parent, { controller: menu.controller })
+    }
+
     AppMenuItem {
         text: qsTr("Edit profile…")
         onTriggered: menu.controller.launchProfileWizard()
@@ -16,6 +20,16 @@ AppMenu {
     AppMenuItem {
         text: qsTr("Look for people again")
         onTriggered: menu.controller.refreshPeers()
+    }
+    AppMenuItem {
+        objectName: "addComputerItem"
+        text: qsTr("Add a computer by address…")
+        onTriggered: menu.openDialog("AddComputerDialog.qml")
+    }
+    AppMenuItem {
+        objectName: "otherNetworksItem"
+        text: qsTr("Other networks…")
+        onTriggered: menu.openDialog("OtherNetworksDialog.qml")
     }
     AppMenuItem {
         text: qsTr("Open downloads folder")

@@ -33,7 +33,8 @@ Item {
             Layout.preferredHeight: 32
             Layout.alignment: Qt.AlignVCenter
             source: row.iconUrl
-            sourceSize: Qt.size(64, 64)
+            sourceSize.width: 64
+            sourceSize.height: 64
             fillMode: Image.PreserveAspectFit
             smooth: true
         }

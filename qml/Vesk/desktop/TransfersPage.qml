@@ -1,3 +1,4 @@
+pragma ComponentBehavior: Bound
 import QtQuick
 import QtQuick.Layouts
 import QtQuick.Controls.Basic
@@ -14,7 +15,6 @@ Item {
     property var queueModel        // accepted, waiting or downloading ("queuedDownloads")
     property var completedModel    // the latest arrivals ("completedDownloads")
     property var uploadsModel      // offers this node made ("uploadsData")
-    property int revision: 0
 
     readonly property int pendingCount: pending.count
     readonly property int queuedCount: queued.count
@@ -28,7 +28,7 @@ Item {
     function ensureVisible(item) {
         if (!item || !scroller.visible)
             return
-        var flick = scroller.contentItem
+        var flick = scroller.contentItem as Flickable
         var p = item.mapToItem(content, 0, 0)
         if (p.y < flick.contentY)
             flick.contentY = Math.max(0, p.y - Theme.spacingS)
@@ -120,12 +120,11 @@ Item {
                     objectName: "pendingRow"
                     Layout.fillWidth: true
                     controller: page.controller
-                    revision: page.revision
                     fileId: Format.str(model.id)
                     fileName: Format.str(model.filename)
                     nodeFrom: Format.str(model.nodefrom)
                     peerAlias: Format.str(model.peerAlias)
-                    fileSize: Number(model.filesize) || 0
+                    fileSize: Format.toCount(model.byteSize)
                 }
             }
 
@@ -151,12 +150,11 @@ Item {
                     objectName: "queuedRow"
                     Layout.fillWidth: true
                     controller: page.controller
-                    revision: page.revision
                     fileId: Format.str(model.id)
                     fileName: Format.str(model.filename)
                     nodeFrom: Format.str(model.nodefrom)
                     peerAlias: Format.str(model.peerAlias)
-                    fileSize: Number(model.filesize) || 0
+                    fileSize: Format.toCount(model.byteSize)
                     current: fileId !== "" && fileId === page.meter.fileId
                     bytesDone: current ? page.meter.bytesDone : 0
                     bytesPerSecond: current ? page.meter.bytesPerSecond : 0
@@ -186,14 +184,13 @@ Item {
                     objectName: "uploadRow"
                     Layout.fillWidth: true
                     controller: page.controller
-                    revision: page.revision
                     uploadId: Format.str(model.id)
                     fileName: Format.str(model.filename)
                     nodeTo: Format.str(model.nodeto)
                     peerAlias: Format.str(model.peerAlias)
-                    fileSize: Number(model.filesize) || 0
-                    bytesSent: Number(model.bytesSent) || 0
-                    status: Format.str(model.status)
+                    fileSize: Format.toCount(model.byteSize)
+                    bytesSent: Format.toCount(model.sentBytes)
+                    confirmed: model.delivered === true
                 }
             }
 
@@ -231,13 +228,12 @@ Item {
                     objectName: "completedRow"
                     Layout.fillWidth: true
                     controller: page.controller
-                    revision: page.revision
                     fileId: Format.str(model.id)
                     fileName: Format.str(model.filename)
                     nodeFrom: Format.str(model.nodefrom)
                     peerAlias: Format.str(model.peerAlias)
-                    fileSize: Number(model.filesize) || 0
-                    finishedAt: Number(model.timestamp) || 0
+                    fileSize: Format.toCount(model.byteSize)
+                    finishedAt: Format.toCount(model.timestampMs)
                 }
             }
             Item {

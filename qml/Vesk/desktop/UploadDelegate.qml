@@ -10,19 +10,18 @@ TransferRow {
     property string nodeTo
     property real fileSize: 0
     property real bytesSent: 0
-    property string status
-    property int revision: 0
+    // The peer confirmed the offer.
+    property bool confirmed: false
 
     // The other side's alias comes with the row (role "peerAlias"), not from a query per row.
     property string peerAlias
     readonly property string recipientName: Format.displayName(peerAlias)
-    readonly property bool confirmed: status === "sent"
 
     iconUrl: controller ? controller.getThumbnailFromFileSuffix(Format.fileSuffix(fileName)) : ""
     detail: qsTr("To %1 · %2").arg(recipientName).arg(Format.formatBytes(fileSize))
     showProgress: confirmed && bytesSent > 0
     progress: Format.fraction(bytesSent, fileSize)
-    note: Format.uploadStateLabel(status, bytesSent, fileSize)
+    note: Format.uploadStateLabel(confirmed, bytesSent, fileSize)
 
     IconButton {
         objectName: "withdrawButton"

@@ -1,16 +1,26 @@
 import QtQuick
 import QtQuick.Layouts
-import QtQuick.Controls.Basic
 
 // The window's content. The program publishes the controller as "globals" and its lists as models; this file is
 // the only place that reads those names, and hands them to the pages, which take them as plain properties.
+// StandardKey is the key sequences' enumeration of QtQuick, unknown to qmllint only.
 Rectangle {
     id: root
 
-    // Whenever the peer lists are re-read (someone came online, changed picture, was blocked), facts the pages
-    // read through the controller's getters are read again.
-    property int peersRevision: 0
-    property int ownAvatarRevision: 0
+    // The program publishes the controller and its lists in the window's context; these are the only lines that
+    // read those names (they are not declared in any QML file, which qmllint cannot know).
+    // qmllint disable unqualified
+    readonly property var controller: globals
+    readonly property var peers: nodeData
+    readonly property var reachablePeers: nodesProxyData
+    readonly property var chats: chatsModel
+    readonly property var pickedFiles: filesData
+    readonly property var pickedFilesSorted: filesProxyData
+    readonly property var offeredDownloads: pausedDownloads
+    readonly property var downloadQueue: queuedDownloads
+    readonly property var receivedFiles: completedDownloads
+    readonly property var uploads: uploadsData
+    // qmllint enable unqualified
 
     color: Theme.window
     focus: true
@@ -18,42 +28,25 @@ Rectangle {
     // A line for developers and the interface check (visible with VESK_LOG_TO_STDERR; never in the log file).
     Component.onCompleted: console.debug("Vesk interface loaded")
 
-    // A refresh that finds the same people in the same order only changes values (dataChanged), so that the
-    // lists keep their place; both kinds of change count.
-    Connections {
-        target: nodeData
-        function onModelReset() { root.peersRevision++ }
-        function onDataChanged() { root.peersRevision++ }
-    }
-    Connections {
-        target: nodesProxyData
-        function onModelReset() { root.peersRevision++ }
-        function onDataChanged() { root.peersRevision++ }
-    }
-    Connections {
-        target: globals
-        function onUserAvatarChanged() { root.ownAvatarRevision++ }
-    }
-
     Shortcut {
         sequences: ["Ctrl+1"]
-        onActivated: globals.setCurrentSelectedTabIndex(0)
+        onActivated: root.controller.setCurrentSelectedTabIndex(0)
     }
     Shortcut {
         sequences: ["Ctrl+2"]
-        onActivated: globals.setCurrentSelectedTabIndex(1)
+        onActivated: root.controller.setCurrentSelectedTabIndex(1)
     }
     Shortcut {
         sequences: ["Ctrl+3"]
-        onActivated: globals.setCurrentSelectedTabIndex(2)
+        onActivated: root.controller.setCurrentSelectedTabIndex(2)
     }
     Shortcut {
-        sequences: [StandardKey.Open]
-        onActivated: globals.selectFiles()
+        sequences: [StandardKey.Open] // qmllint disable unqualified
+        onActivated: root.controller.selectFiles()
     }
     Shortcut {
-        sequences: [StandardKey.Refresh, "Ctrl+R"]
-        onActivated: globals.refreshPeers()
+        sequences: [StandardKey.Refresh, "Ctrl+R"] // qmllint disable unqualified
+        onActivated: root.controller.refreshPeers()
     }
     Shortcut {
         sequences: ["Alt+M", "F10"]
@@ -67,9 +60,8 @@ Rectangle {
         AppHeader {
             id: header
             Layout.fillWidth: true
-            controller: globals
-            onlineCount: { root.peersRevision; return nodesProxyData.rowCount() }
-            avatarRevision: root.ownAvatarRevision
+            controller: root.controller
+            onlineCount: root.reachablePeers.count
         }
 
         MainTabBar {
@@ -77,41 +69,38 @@ Rectangle {
             objectName: "mainTabs"
             Layout.fillWidth: true
             // Two-way: the controller switches tabs itself (a dropped file opens Send, sending opens Transfers).
-            currentIndex: globals.currentSelectedTabIndex
+            currentIndex: root.controller.currentSelectedTabIndex
             onCurrentIndexChanged: {
-                if (currentIndex !== globals.currentSelectedTabIndex)
-                    globals.setCurrentSelectedTabIndex(currentIndex)
+                if (currentIndex !== root.controller.currentSelectedTabIndex)
+                    root.controller.setCurrentSelectedTabIndex(currentIndex)
             }
-            unreadCount: globals.totalNumberOfUnReadMessages
-            filesCount: globals.numberOfSelectedFiles
-            offersCount: globals.numberOfPendingValidations
+            unreadCount: root.controller.totalNumberOfUnReadMessages
+            filesCount: root.controller.numberOfSelectedFiles
+            offersCount: root.controller.numberOfPendingValidations
         }
 
         StackLayout {
             Layout.fillWidth: true
             Layout.fillHeight: true
-            currentIndex: globals.currentSelectedTabIndex
+            currentIndex: root.controller.currentSelectedTabIndex
 
             PeersPage {
-                controller: globals
-                peersModel: nodeData
-                chatModel: chatsModel
-                revision: root.peersRevision
+                controller: root.controller
+                peersModel: root.peers
+                chatModel: root.chats
             }
             FilesPage {
-                controller: globals
-                filesModel: filesData
-                filesView: filesProxyData
-                recipientsModel: nodesProxyData
-                revision: root.peersRevision
+                controller: root.controller
+                filesModel: root.pickedFiles
+                filesView: root.pickedFilesSorted
+                recipientsModel: root.reachablePeers
             }
             TransfersPage {
-                controller: globals
-                pendingModel: pausedDownloads
-                queueModel: queuedDownloads
-                completedModel: completedDownloads
-                uploadsModel: uploadsData
-                revision: root.peersRevision
+                controller: root.controller
+                pendingModel: root.offeredDownloads
+                queueModel: root.downloadQueue
+                completedModel: root.receivedFiles
+                uploadsModel: root.uploads
             }
         }
     }

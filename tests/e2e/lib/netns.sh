@@ -20,7 +20,10 @@ netns_skip_unless_available() {
 
 netns_name() { echo "${NETNS_PREFIX}h$1"; }
 netns_bridge_name() { echo "${NETNS_PREFIX}br"; }
-netns_addr() { echo "${NETNS_SUBNET}.$1"; }
+# Hosts of a second subnet (netns_two_subnets) have their address recorded here; all others follow NETNS_SUBNET.
+declare -gA NETNS_ADDR=()
+netns_addr() { echo "${NETNS_ADDR[$1]:-${NETNS_SUBNET}.$1}"; }
+netns_router_name() { echo "${NETNS_PREFIX}rt"; }
 netns_broadcast() { echo "${NETNS_SUBNET}.255"; }
 netns_exec() { ip netns exec "$(netns_name "$1")" "${@:2}"; }
 
@@ -48,13 +51,54 @@ netns_setup() {
     done
 }
 
+# netns_two_subnets LEFT RIGHT: two LANs joined by a router, as in an office with a subnet per floor: hosts
+# 1..LEFT on bridge br0 in NETNS_SUBNET, hosts LEFT+1..LEFT+RIGHT on bridge br1 in NETNS_SUBNET_B (default
+# 10.78.0), host I at .I of its subnet. The router ($(netns_router_name)) is .254 on both and every host's default
+# route. It forwards unicast only: like any router it keeps broadcasts, directed ones included, on their subnet.
+NETNS_SUBNET_B="${NETNS_SUBNET_B:-10.78.0}"
+netns_two_subnets() {
+    local bridge router i host subnet side total
+    trap netns_teardown EXIT
+    trap 'exit 130' INT
+    trap 'exit 143' TERM
+    bridge="$(netns_bridge_name)" router="$(netns_router_name)" total=$(($1 + $2))
+    ip netns add "$bridge" || return 1
+    ip netns add "$router" || return 1
+    ip -n "$router" link set lo up
+    for side in 0 1; do
+        subnet="$NETNS_SUBNET"
+        [ "$side" = 0 ] || subnet="$NETNS_SUBNET_B"
+        ip -n "$bridge" link add "br$side" type bridge || return 1
+        ip -n "$bridge" link set "br$side" up
+        ip link add "eth$side" netns "$router" type veth peer name "rport$side" netns "$bridge" || return 1
+        ip -n "$bridge" link set "rport$side" master "br$side" up
+        ip -n "$router" addr add "$subnet.254/24" brd + dev "eth$side"
+        ip -n "$router" link set "eth$side" up
+    done
+    ip netns exec "$router" sysctl -qw net.ipv4.ip_forward=1 net.ipv4.conf.all.bc_forwarding=0 || return 1
+    for i in $(seq 1 "$total"); do
+        host="$(netns_name "$i")" side=0 subnet="$NETNS_SUBNET"
+        [ "$i" -le "$1" ] || side=1 subnet="$NETNS_SUBNET_B"
+        NETNS_ADDR[$i]="$subnet.$i"
+        ip netns add "$host" || return 1
+        NETNS_HOSTS="$i"
+        ip link add eth0 netns "$host" type veth peer name "port$i" netns "$bridge" || return 1
+        ip -n "$bridge" link set "port$i" master "br$side" up
+        ip -n "$host" link set lo up
+        ip -n "$host" addr add "$subnet.$i/24" brd + dev eth0
+        ip -n "$host" link set eth0 up
+        ip -n "$host" route add default via "$subnet.254" dev eth0
+    done
+}
+
 # netns_teardown: ends what still runs in this run's namespaces and deletes them; safe to call again.
 netns_teardown() {
     local name pid
-    for name in $(seq -f "${NETNS_PREFIX}h%g" 1 "$NETNS_HOSTS") "$(netns_bridge_name)"; do
+    for name in $(seq -f "${NETNS_PREFIX}h%g" 1 "$NETNS_HOSTS") "$(netns_bridge_name)" "$(netns_router_name)"; do
         [ -e "/var/run/netns/$name" ] || continue
         for pid in $(ip netns pids "$name" 2>/dev/null); do kill "$pid" 2>/dev/null; done
         ip netns del "$name" 2>/dev/null
     done
     NETNS_HOSTS=0
+    NETNS_ADDR=()
 }

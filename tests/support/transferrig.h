@@ -1,5 +1,6 @@
 #pragma once
 
+#include "common/bufferpool.h"
 #include "subsystemfixture.h"
 #include "testsupport.h"
 #include "transfer/downloadengine.h"
@@ -36,7 +37,7 @@ struct TransferRig : SubsystemFixture
 {
     TransferRig()
         : packets(*store, sink, clock), outgoing(*store, sink, clock, profile, shell, packets),
-          engine(*store, sink, clock, shell, downloadsFolder()), incoming(*store, sink, clock, shell, engine)
+          engine(*store, sink, frames, clock, shell, downloadsFolder()), incoming(*store, sink, clock, shell, engine)
     {
         shell.autoOpen = false;
         ownerAddress = addPeer("owner");
@@ -57,12 +58,11 @@ struct TransferRig : SubsystemFixture
              {id, QString(id + ".bin"), nodeFrom, status, clock.nowMs()});
     }
     QStringList fileIds(const QString& action) const { return sink.values(action, "fileId"); }
-    // Waits for received bytes to reach their file, then lets the steps queued after them run.
+    // Waits for received bytes to reach their file, then runs the steps queued after them.
     void settle()
     {
         engine.flushWrites();
-        for (int i = 0; i < 3; ++i)
-            QCoreApplication::processEvents();
+        runQueuedCalls();
     }
 
     void offer(const QString& id, const QString& name, qint64 size)
@@ -108,6 +108,7 @@ struct TransferRig : SubsystemFixture
     QString path(const QString& name) const { return downloadsFolder() + name; }
     QStringList entries() const { return QDir(downloadsFolder()).entryList(QDir::Files | QDir::Hidden, QDir::Name); }
     QHostAddress ownerAddress;
+    Vesk::BufferPool frames;
     Vesk::PacketServer packets;
     Vesk::OutgoingOffers outgoing;
     Vesk::DownloadEngine engine;
