@@ -17,6 +17,7 @@ void Globals::startSecurity(const QString& dataFolder)
     m_sendQueue.setFrameBuilder([this](const QHostAddress& address, const Parameters& parameters, BufferPool* frames) {
         return m_security->frame(address, parameters, frames);
     });
+    m_security->setFramePool(&m_frames);
     connect(m_security.get(), &PeerSecurity::securityChanged, this, &Globals::peerSecurityChanged);
 }
 

@@ -155,20 +155,34 @@ QByteArray sealedFrame(const Parameters& parameters, SealedChannel& channel, con
     return frame;
 }
 
-bool openEnvelope(QByteArray&& record, const SealedEnvelope& envelope, SealedChannel& channel, Parameters* parameters)
+bool openEnvelope(QByteArray&& record, const SealedEnvelope& envelope, SealedChannel& channel, Parameters* parameters,
+                  BufferPool* frames)
 {
     if (envelope.sealedStart < 0 || envelope.sealedEnd > record.size() ||
         envelope.sealedEnd - envelope.sealedStart < SealedChannel::kMacSize)
         return false;
-    auto* data = reinterpret_cast<unsigned char*>(record.data()) + envelope.sealedStart; // detaches if shared
     const qsizetype size = envelope.sealedEnd - envelope.sealedStart - SealedChannel::kMacSize;
-    if (!channel.open(envelope.counter,
-                      associatedData(envelope.nodeFrom, envelope.senderKeyId, envelope.recipientKeyId), data,
-                      size_t(size), data + size))
-        return false;
-    record.truncate(envelope.sealedStart + size);
-    record.remove(0, envelope.sealedStart);
-    Parameters opened = byteArrayToParameters(std::move(record));
+    const QByteArray associated = associatedData(envelope.nodeFrom, envelope.senderKeyId, envelope.recipientKeyId);
+    QByteArray plain;
+    if (frames && size >= BufferPool::kFramesFrom) {
+        plain = frames->take(size);
+        const auto* sealed = reinterpret_cast<const unsigned char*>(record.constData()) + envelope.sealedStart;
+        const bool opened = channel.open(envelope.counter, associated, sealed, size_t(size), sealed + size,
+                                         reinterpret_cast<unsigned char*>(plain.data()));
+        frames->giveBack(std::move(record));
+        if (!opened) {
+            frames->giveBack(std::move(plain));
+            return false;
+        }
+    } else {
+        auto* data = reinterpret_cast<unsigned char*>(record.data()) + envelope.sealedStart; // detaches if shared
+        if (!channel.open(envelope.counter, associated, data, size_t(size), data + size))
+            return false;
+        record.truncate(envelope.sealedStart + size);
+        record.remove(0, envelope.sealedStart);
+        plain = std::move(record);
+    }
+    Parameters opened = byteArrayToParameters(std::move(plain));
     const auto sender = opened.constFind(QStringLiteral("nodeFrom"));
     if (sender != opened.cend() && sender.value().toString() != envelope.nodeFrom) {
         qCDebug(lcNet) << "sealed record from" << envelope.nodeFrom << "names another sender";

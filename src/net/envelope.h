@@ -41,6 +41,9 @@ QByteArray sealedFrame(const Parameters& parameters, SealedChannel& channel, con
 // Opens an envelope's record in place and decodes what it carries into `parameters`. False when it does not open
 // (another key, altered, cut short, replayed) or when what it carries names another sender than the envelope; the
 // record is then consumed and meaningless.
-bool openEnvelope(QByteArray&& record, const SealedEnvelope& envelope, SealedChannel& channel, Parameters* parameters);
+// With `frames`, a file packet is decrypted into a buffer of that pool rather than in place, so a record that is
+// still shared (the queued copies of a received message) is not copied first; the record goes back to the pool.
+bool openEnvelope(QByteArray&& record, const SealedEnvelope& envelope, SealedChannel& channel, Parameters* parameters,
+                  BufferPool* frames = nullptr);
 
 } // namespace Vesk

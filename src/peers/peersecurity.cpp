@@ -216,7 +216,7 @@ bool PeerSecurity::admitSealed(Parameters& message)
                       QStringLiteral("from %1 at %2; new keys asked for").arg(shortId(envelope.nodeFrom), address));
     }
     Parameters opened;
-    if (!openEnvelope(std::move(record), envelope, *channel, &opened))
+    if (!openEnvelope(std::move(record), envelope, *channel, &opened, m_frames))
         return refuse(QStringLiteral("a sealed message that does not open (altered, cut short or replayed)"),
                       QStringLiteral("from %1 at %2").arg(shortId(envelope.nodeFrom), address));
     // Authentic: the sender holds our keys, and this is where it is now.

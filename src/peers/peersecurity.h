@@ -69,6 +69,9 @@ public:
 
     QByteArray identityKey() const;
 
+    // Received file packets are opened into buffers of this pool (the one the transport reads frames into).
+    void setFramePool(BufferPool* frames) { m_frames = frames; }
+
 Q_SIGNALS:
     // A peer's security state changed (pinned, verified, key changed or accepted).
     void securityChanged(const QString& nodeId);
@@ -94,6 +97,7 @@ private:
     const Clock& m_clock;
     const LocalProfile& m_profile;
     const QString m_keyFile;
+    BufferPool* m_frames = nullptr;
     std::unique_ptr<LocalSession> m_session;
     std::unique_ptr<PeerSessions> m_sessions;
     QHash<QString, Pin> m_pins;       // node id -> its pinned key, for every peer that ever spoke sealed

@@ -86,6 +86,12 @@ quint64 SealedChannel::seal(const QByteArray& associated, unsigned char* data, s
 bool SealedChannel::open(quint64 counter, const QByteArray& associated, unsigned char* data, size_t size,
                          const unsigned char* mac)
 {
+    return open(counter, associated, data, size, mac, data);
+}
+
+bool SealedChannel::open(quint64 counter, const QByteArray& associated, const unsigned char* sealed, size_t size,
+                         const unsigned char* mac, unsigned char* out)
+{
     if (counter == 0 || !m_window.isFresh(counter) || !sodiumReady())
         return false;
     unsigned char nonce[kNonceSize] = {};
@@ -94,10 +100,10 @@ bool SealedChannel::open(quint64 counter, const QByteArray& associated, unsigned
     const auto* ad = reinterpret_cast<const unsigned char*>(bound.constData());
     int result;
     if (m_cipher == Cipher::Aes256Gcm) {
-        result = crypto_aead_aes256gcm_decrypt_detached(data, nullptr, data, size, mac, ad, size_t(bound.size()), nonce,
-                                                        m_receiveKey.data());
+        result = crypto_aead_aes256gcm_decrypt_detached(out, nullptr, sealed, size, mac, ad, size_t(bound.size()),
+                                                        nonce, m_receiveKey.data());
     } else {
-        result = crypto_aead_xchacha20poly1305_ietf_decrypt_detached(data, nullptr, data, size, mac, ad,
+        result = crypto_aead_xchacha20poly1305_ietf_decrypt_detached(out, nullptr, sealed, size, mac, ad,
                                                                      size_t(bound.size()), nonce, m_receiveKey.data());
     }
     if (result != 0)

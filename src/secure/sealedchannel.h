@@ -53,6 +53,9 @@ public:
     // are then meaningless.
     bool open(quint64 counter, const QByteArray& associated, unsigned char* data, size_t size,
               const unsigned char* mac);
+    // The same, decrypting `size` bytes at `sealed` into `out`, which does not overlap them.
+    bool open(quint64 counter, const QByteArray& associated, const unsigned char* sealed, size_t size,
+              const unsigned char* mac, unsigned char* out);
 
     // The counter the next seal will use (0 when the key is used up).
     quint64 nextCounter() const { return m_nextCounter; }

@@ -1,3 +1,4 @@
+#include "common/bufferpool.h"
 #include "net/envelope.h"
 #include "secure/identitykey.h"
 #include "secure/session.h"
@@ -48,7 +49,8 @@ struct Node
             return kRefused;
         Vesk::SealedChannel* channel = peers.channel(envelope.nodeFrom, envelope.senderKeyId);
         Parameters parameters;
-        if (!channel || !Vesk::openEnvelope(std::move(record), envelope, *channel, &parameters))
+        // File packets are opened into pooled buffers, as the program does; smaller records in place.
+        if (!channel || !Vesk::openEnvelope(std::move(record), envelope, *channel, &parameters, &frames))
             return kRefused;
         return parameters;
     }
@@ -56,6 +58,7 @@ struct Node
     QString id;
     Vesk::LocalSession session;
     PeerSessions peers;
+    Vesk::BufferPool frames;
 };
 
 const Parameters kChat{{"action", "newChatMessage"},
