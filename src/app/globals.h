@@ -22,8 +22,6 @@
 #include <functional>
 #include <memory>
 
-class FileSortFilterProxyModel;
-class FileStandardItemModel;
 class MessageDispatcher;
 class NotificationDialog;
 class PeerManager;
@@ -32,17 +30,19 @@ class QSystemTrayIcon;
 class QWidget;
 class TaskbarIntegration;
 class VeskQMLViewer;
-class VeskSqlQueryModel;
 
 namespace Vesk {
 
 class Chat;
 class DownloadEngine;
+class FileSortFilterProxyModel;
+class FileStandardItemModel;
 class IncomingOffers;
 class OutgoingOffers;
 class PacketServer;
 class PeerRecords;
 class Store;
+class VeskSqlQueryModel;
 
 using Parameters = QHash<QString, QVariant>;
 
