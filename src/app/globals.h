@@ -22,13 +22,10 @@
 
 #include <memory>
 
-class FileSortFilterProxyModel;
-class FileStandardItemModel;
 class PeerManager;
 class QSettings;
 class QSystemTrayIcon;
 class QWidget;
-class VeskSqlQueryModel;
 
 namespace Vesk {
 
@@ -39,6 +36,8 @@ class VeskQMLViewer;
 
 class Chat;
 class DownloadEngine;
+class FileSortFilterProxyModel;
+class FileStandardItemModel;
 class IncomingOffers;
 class MessageDispatcher;
 class NodeIdentity;
@@ -47,6 +46,7 @@ class PacketServer;
 class PeerRecords;
 class PeerRefresh;
 class Store;
+class VeskSqlQueryModel;
 
 // The one controller of the application and the only object the QML interface talks to ("globals"). It is a
 // front: the work lives in the subsystem objects it owns (peer records and the handshake, chat, outgoing and

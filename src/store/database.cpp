@@ -10,6 +10,8 @@
 #include <QSqlError>
 #include <QSqlQuery>
 
+namespace Vesk {
+
 namespace {
 
 constexpr const char* kDriver = "QSQLITE";
@@ -203,3 +205,5 @@ QString Database::moveAside(const QString& path)
     }
     return aside;
 }
+
+} // namespace Vesk

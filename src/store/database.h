@@ -3,6 +3,8 @@
 #include <QSqlDatabase>
 #include <QString>
 
+namespace Vesk {
+
 // The one SQLite connection of the program ("veskdb", file "vesk.data" in the data folder) and its set-up:
 // schema, column-adding migrations, indexes and the resets run at every start.
 class Database
@@ -32,3 +34,8 @@ public:
 private:
     static QString moveAside(const QString& path);
 };
+
+} // namespace Vesk
+
+// The controller and the tests still name these unqualified.
+using Vesk::Database;

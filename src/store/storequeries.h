@@ -2,7 +2,7 @@
 
 // The queries of the list models. Node ids are bound as positional parameters, never pasted into the text:
 // they arrive from the network and may contain anything.
-namespace StoreQueries {
+namespace Vesk::StoreQueries {
 
 constexpr const char* kAllPeers = "select * from vesk_peers order by status desc, timestamp desc , alias asc";
 constexpr const char* kOnlinePeers = "select * from vesk_peers where status = 'on' order by timestamp desc, alias asc";
@@ -46,4 +46,7 @@ constexpr const char* kChatHistory =
 constexpr const char* kUnreadSum = "select sum(unreadMessagesCount) as sumunread from vesk_peers ";
 constexpr const char* kPendingCount = "select count(*) from vesk_downloads where status == 'unknown'";
 
-} // namespace StoreQueries
+} // namespace Vesk::StoreQueries
+
+// The controller, the tests and the benchmarks still name it unqualified.
+namespace StoreQueries = Vesk::StoreQueries;
