@@ -22,7 +22,6 @@
 
 #include <memory>
 
-class PeerManager;
 class QSettings;
 class QSystemTrayIcon;
 class QWidget;
@@ -43,6 +42,7 @@ class MessageDispatcher;
 class NodeIdentity;
 class OutgoingOffers;
 class PacketServer;
+class PeerManager;
 class PeerRecords;
 class PeerRefresh;
 class Store;

@@ -36,6 +36,3 @@ private:
 };
 
 } // namespace Vesk
-
-// The controller and the tests still name these unqualified.
-using Vesk::Database;

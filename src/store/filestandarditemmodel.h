@@ -63,8 +63,3 @@ protected:
 };
 
 } // namespace Vesk
-
-// The controller and the tests still name these unqualified.
-using Vesk::FileSortFilterProxyModel;
-using Vesk::FileStandardItem;
-using Vesk::FileStandardItemModel;

@@ -47,6 +47,3 @@ constexpr const char* kUnreadSum = "select sum(unreadMessagesCount) as sumunread
 constexpr const char* kPendingCount = "select count(*) from vesk_downloads where status == 'unknown'";
 
 } // namespace Vesk::StoreQueries
-
-// The controller, the tests and the benchmarks still name it unqualified.
-namespace StoreQueries = Vesk::StoreQueries;

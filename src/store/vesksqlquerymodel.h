@@ -104,6 +104,3 @@ private:
 };
 
 } // namespace Vesk
-
-// The controller and the tests still name these unqualified.
-using Vesk::VeskSqlQueryModel;

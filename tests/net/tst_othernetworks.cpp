@@ -18,6 +18,7 @@
 using Vesk::AddressProbe;
 using Vesk::AnnouncementSweep;
 using Vesk::OtherNetworks;
+using Vesk::PeerManager;
 
 namespace {
 

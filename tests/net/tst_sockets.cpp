@@ -17,6 +17,7 @@
 using Vesk::MessageServer;
 using Vesk::Parameters;
 using Vesk::SendQueue;
+using Vesk::PeerManager;
 using Pieces = QList<QByteArray>;
 
 namespace {

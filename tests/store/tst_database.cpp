@@ -7,6 +7,8 @@
 #include <QFileInfo>
 #include <QTemporaryDir>
 
+using Vesk::Database;
+namespace StoreQueries = Vesk::StoreQueries;
 using namespace TestSupport;
 
 // Statements on a connection of their own, as another program (or an earlier version of this one) would run them.

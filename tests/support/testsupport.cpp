@@ -11,6 +11,8 @@
 #include <QMutex>
 #include <QSqlRecord>
 
+using Vesk::Database;
+
 namespace TestSupport {
 
 namespace {
