@@ -228,15 +228,12 @@ function matchingRows(texts, query) {
     return rows
 }
 
-// A chat message as rich text: every character of the peer's text escaped, the links found above made clickable,
-// and the occurrences of a search shown on a marker colour. Returns "" when the message needs none of it, so that
-// it is shown as plain text.
+// A chat message as rich text: every character of the peer's text escaped (it shows as typed, never as markup),
+// the links found above made clickable, and the occurrences of a search shown on a marker colour.
 function messageHtml(text, query, linkColor, markColor) {
     var s = str(text)
     var links = findLinks(s)
     var q = str(query).toLowerCase()
-    if (links.length === 0 && countMatches(s, q) === 0)
-        return ""
     function marked(part) {
         if (q === "")
             return escapeHtml(part)

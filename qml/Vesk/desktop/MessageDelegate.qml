@@ -5,8 +5,8 @@ import QtQuick.Controls.impl
 import "Format.js" as Format
 
 // One chat message: a bubble on the right in brand blue for own messages, on the left for the peer's. Under it
-// the time and, for own messages, whether the peer has it yet. The text is the peer's: plain text, except that web
-// and mail links become clickable and the words searched for are marked (everything else escaped).
+// the time and, for own messages, whether the peer has it yet. The text is the peer's, shown as typed (escaped);
+// web and mail links in it become clickable and the words searched for are marked.
 Item {
     id: row
 
@@ -48,8 +48,8 @@ Item {
     Text {
         id: measure
         visible: false
-        text: row.html !== "" ? row.html : row.message
-        textFormat: row.html !== "" ? Text.RichText : Text.PlainText
+        text: row.html
+        textFormat: Text.RichText
         font: body.font
     }
 
@@ -71,8 +71,9 @@ Item {
             x: row.padH
             y: row.padV
             width: Math.min(Math.ceil(measure.implicitWidth) + 1, row.maxBubbleWidth - row.padH * 2)
-            text: row.html !== "" ? row.html : row.message
-            textFormat: row.html !== "" ? TextEdit.RichText : TextEdit.PlainText
+            // Always rich text: switching a TextEdit between formats turns its text into the markup of the other.
+            text: row.html
+            textFormat: TextEdit.RichText
             wrapMode: TextEdit.Wrap
             readOnly: true
             selectByMouse: true
