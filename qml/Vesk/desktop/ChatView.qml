@@ -466,9 +466,11 @@ Rectangle {
                 anchors.horizontalCenter: parent.horizontalCenter
                 anchors.bottom: parent.bottom
                 anchors.bottomMargin: Theme.spacingS
-                visible: messages.unseen && !messages.followEnd
+                // Back to the newest message from wherever the reader (or a search) left the list; it says so
+                // when newer messages came in the meantime.
+                visible: !messages.followEnd && (messages.unseen || !messages.atYEnd) && !view.searching
                 kind: "primary"
-                text: qsTr("New messages")
+                text: messages.unseen ? qsTr("New messages") : qsTr("Newest")
                 iconName: "down"
                 onClicked: messages.showNewest()
             }
