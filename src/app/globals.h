@@ -355,6 +355,16 @@ Q_SIGNALS:
 private:
     QStringList m_rejectedOtherNetworks; // the problems of a list that was not stored
     AddressProbe* m_addressProbe = nullptr;
+
+    // Files offered from a conversation, to its peer alone (app/globals_features.cpp).
+public:
+    // Lets the user pick files and offers them to the peer.
+    Q_INVOKABLE void offerChosenFilesToPeer(QString peerId);
+    void offerFilesToPeer(const QList<QUrl>& localFiles, const QString& peerId);
+
+Q_SIGNALS:
+    // What the conversation tells about the files just offered.
+    void filesOfferedToPeer(QString peerId, QStringList fileNames);
 };
 
 } // namespace Vesk

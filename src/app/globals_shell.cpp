@@ -71,11 +71,16 @@ void Globals::setMainWindow(VeskQMLViewer* window)
         disconnect(mainWindow, &QObject::destroyed, this, nullptr);
     mainWindow = window;
     taskbar = window ? window->taskbar() : nullptr;
-    if (window)
+    if (window) {
         connect(window, &QObject::destroyed, this, [this] {
             mainWindow = nullptr;
             taskbar = nullptr;
         });
+        window->setConversationPeer(
+            [this] { return m_currentSelectedTabIndex == 0 ? m_currentSelectedChatPeer : QString(); });
+        connect(window, &VeskQMLViewer::filesDroppedOnConversation, this, &Globals::offerFilesToPeer,
+                Qt::UniqueConnection);
+    }
 }
 
 void Globals::showChatNotification(const QString& nodeId, const QString& text)

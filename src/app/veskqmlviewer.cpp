@@ -32,11 +32,17 @@ void VeskQMLViewer::dragMoveEvent(QDragMoveEvent* event)
 
 void VeskQMLViewer::dropEvent(QDropEvent* event)
 {
-    // Everything dropped is passed on in order; the controller decides what a folder or a web link means.
+    // Everything dropped is passed on in order; the controller decides what a folder or a web link means. Dropped
+    // on a conversation, the files go to its peer; anywhere else they join the files picked for sending.
     if (event->mimeData()->hasUrls()) {
         const QList<QUrl> urls = event->mimeData()->urls();
-        for (const QUrl& url : urls)
-            Q_EMIT newFileToSend(url);
+        const QString peer = m_conversationPeer ? m_conversationPeer() : QString();
+        if (!peer.isEmpty()) {
+            Q_EMIT filesDroppedOnConversation(urls, peer);
+        } else {
+            for (const QUrl& url : urls)
+                Q_EMIT newFileToSend(url);
+        }
     }
     event->acceptProposedAction();
 }

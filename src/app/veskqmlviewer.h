@@ -3,7 +3,10 @@
 #include "app/qmlapplicationviewer.h"
 #include "app/taskbarintegration.h"
 
+#include <QList>
 #include <QUrl>
+
+#include <functional>
 
 class QDragEnterEvent;
 class QDragMoveEvent;
@@ -23,6 +26,8 @@ public:
     ~VeskQMLViewer() override;
 
     TaskbarIntegration* taskbar() { return &m_taskbar; }
+    // Who the conversation on screen is with (empty when none is): files dropped on it are offered to that peer.
+    void setConversationPeer(std::function<QString()> peer) { m_conversationPeer = std::move(peer); }
 
     // Builds the question asked before quitting; exposed so tests can drive it.
     static QString quitButtonText() { return QStringLiteral("Quit Vesk"); }
@@ -30,6 +35,7 @@ public:
 
 Q_SIGNALS:
     void newFileToSend(QUrl localFile);
+    void filesDroppedOnConversation(QList<QUrl> localFiles, QString peerId);
 
 public Q_SLOTS:
     void dragEnterEvent(QDragEnterEvent* event) override;
@@ -44,6 +50,7 @@ protected:
 
 private:
     TaskbarIntegration m_taskbar;
+    std::function<QString()> m_conversationPeer;
 };
 
 } // namespace Vesk

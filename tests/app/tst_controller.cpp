@@ -227,16 +227,55 @@ private Q_SLOTS:
         QCOMPARE(g->currentSelectedTabIndex(), 2);
         QVERIFY(!window->isMinimized());
     }
+    // Files dropped on the open conversation are offered to its peer at once; anywhere else they join the files
+    // picked on the send tab. A folder or a missing file dropped on a conversation is refused, not offered.
+    void droppedFilesAreOffered_data()
+    {
+        QTest::addColumn<int>("tab");
+        QTest::addColumn<QString>("chat");
+        QTest::addColumn<QStringList>("picked");
+        QTest::addColumn<QStringList>("offeredTo");
+        QTest::newRow("no conversation") << 0 << QString() << QStringList{"a.txt", "b c.pdf", "folder", "gone"}
+                                         << QStringList{};
+        QTest::newRow("conversation open") << 0 << kPeer << QStringList{} << QStringList{"a.txt", "b c.pdf"};
+        QTest::newRow("conversation behind the files tab")
+            << 1 << kPeer << QStringList{"a.txt", "b c.pdf", "folder", "gone"} << QStringList{};
+    }
     void droppedFilesAreOffered()
     {
-        QSignalSpy offered(window, &VeskQMLViewer::newFileToSend);
+        QFETCH(int, tab);
+        QFETCH(QString, chat);
+        const QDir dir(m_files.path());
+        for (const char* name : {"a.txt", "b c.pdf"}) {
+            QFile file(dir.filePath(name));
+            QVERIFY(file.open(QIODevice::WriteOnly) && file.write("abc") == 3);
+        }
+        QVERIFY(dir.mkpath("folder"));
+        g->setCurrentSelectedChatPeer(chat);
+        g->setCurrentSelectedTabIndex(tab);
+        QSignalSpy picked(window, &VeskQMLViewer::newFileToSend);
+        QSignalSpy told(g, &Globals::filesOfferedToPeer);
         QMimeData data;
-        data.setUrls({QUrl::fromLocalFile("/tmp/a.txt"), QUrl::fromLocalFile("/tmp/b c.pdf")});
+        QList<QUrl> urls;
+        for (const char* name : {"a.txt", "b c.pdf", "folder", "gone"})
+            urls.append(QUrl::fromLocalFile(dir.filePath(name)));
+        data.setUrls(urls);
         QDropEvent drop(QPointF(10, 10), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+        takeTransferNotices();
         window->dropEvent(&drop);
         QVERIFY(drop.isAccepted());
-        QCOMPARE(offered.size(), 2);
-        QCOMPARE(offered.at(1).at(0).toUrl(), data.urls().at(1));
+        // What a conversation could not offer is named to the user.
+        const QString notices = takeTransferNotices().join('\n');
+        if (!chat.isEmpty() && tab == 0)
+            QVERIFY2(notices.contains("folder: it is a folder") && notices.contains("gone:"), qPrintable(notices));
+        QStringList pickedNames;
+        for (const QList<QVariant>& signal : std::as_const(picked))
+            pickedNames.append(QFileInfo(signal.at(0).toUrl().toLocalFile()).fileName());
+        QTEST(pickedNames, "picked");
+        QTEST(column("select filename from vesk_uploads where nodeTo = '" + kPeer + "' order by filename"),
+              "offeredTo");
+        QCOMPARE(told.size(), chat.isEmpty() || tab != 0 ? 0 : 1);
+        g->setCurrentSelectedChatPeer(QString());
     }
     // Closing asks first; only "Quit Vesk" closes, anything else keeps the program running in the taskbar.
     void closeAsks_data()
@@ -337,6 +376,7 @@ private:
     Vesk::ManualClock m_clock;
     VeskQMLViewer* window = nullptr;
     QTranslator m_english;
+    QTemporaryDir m_files;
 };
 
 QTEST_MAIN(TestController)

@@ -1,6 +1,7 @@
 #include "appsupport.h"
 
 #include "app/globals.h"
+#include "app/transfernotice.h"
 #include "peers/chat.h"
 #include "peers/peerrecords.h"
 #include "peers/peerrefresh.h"
@@ -64,6 +65,19 @@ void BoxAnswerer::poll()
         answer->click();
     else
         QTest::keyClick(box, Qt::Key_Escape);
+}
+
+QStringList takeTransferNotices()
+{
+    QStringList texts;
+    for (QWidget* widget : QApplication::topLevelWidgets()) {
+        auto* box = qobject_cast<QMessageBox*>(widget);
+        if (!box || box->objectName() != QLatin1String(Vesk::kTransferNoticeName) || !box->isVisible())
+            continue;
+        texts << box->text();
+        box->close();
+    }
+    return texts;
 }
 
 } // namespace TestSupport

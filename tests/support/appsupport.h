@@ -35,4 +35,7 @@ private:
     QTimer m_poll;
 };
 
+// The texts of the transfer notices open now (boxes that do not block), which are then closed.
+QStringList takeTransferNotices();
+
 } // namespace TestSupport
