@@ -62,6 +62,8 @@ class Globals : public QObject, public Shell, public LocalProfile, public Profil
     Q_PROPERTY(bool startOnLogin READ startOnLogin NOTIFY startOnLoginChanged)
     Q_PROPERTY(bool automaticallyOpenDownloadedFiles READ automaticallyOpenDownloadedFiles NOTIFY
                    automaticallyOpenDownloadedFilesChanged)
+    // Whether downloads queued when the program stopped are queued again at the next start (on by default).
+    Q_PROPERTY(bool resumeInterruptedDownloads READ resumeInterruptedDownloads NOTIFY resumeInterruptedDownloadsChanged)
     Q_PROPERTY(int numberOfSelectedFiles READ numberOfSelectedFiles NOTIFY selectedFilesCountChanged)
     Q_PROPERTY(int selectedPeersCount READ selectedPeersCount NOTIFY selectedPeersCountChanged)
     Q_PROPERTY(int numberOfPendingValidations READ numberOfPendingValidations NOTIFY pendingValidationsCountChanged)
@@ -92,6 +94,8 @@ public:
     static Globals* instance();
 
     static constexpr const char* kAutoOpenKey = "automaticallyOpenDownloadedFiles";
+    static constexpr const char* kResumeKey = "resumeInterruptedDownloads";
+    bool resumeInterruptedDownloads() const;
 
     // Property readers.
     bool startOnLogin() const;
@@ -215,6 +219,7 @@ Q_SIGNALS:
     void hostIdChanged();
     void deliveredFilesChanged();
     void automaticallyOpenDownloadedFilesChanged();
+    void resumeInterruptedDownloadsChanged();
     void selectedFilesCountChanged();
     void pendingValidationsCountChanged();
     void newMessage(QHash<QString, QVariant> message);
@@ -255,6 +260,7 @@ public Q_SLOTS:
 
 public:
     Q_INVOKABLE void toggleAutomaticallyOpenDownloadedFiles();
+    Q_INVOKABLE void toggleResumeInterruptedDownloads();
     Q_INVOKABLE void setUserAlias(QString userAlias);
     Q_INVOKABLE void chooseAvatar();
     Q_INVOKABLE void togglePeerSelection(QString peerId);
@@ -310,6 +316,8 @@ private:
 
     QString m_appName;
     QVariantList m_deliveredFiles;
+    // Queued when the program last stopped; queued again by init().
+    QStringList m_interruptedDownloads;
     qint64 m_secondsRemaining = 0;
     QString m_currentSelectedChatPeer;
     int m_currentSelectedTabIndex = 0;
