@@ -36,6 +36,8 @@ constexpr const char* kBuiltInAvatar = "qrc:/qml/Vesk/pics/ui/icn-avatar-default
 constexpr int kAvatarSide = 256;
 constexpr qint64 kSecondsRemainingHysteresis = 5;
 constexpr int kSecondIconUpdateDelayMs = 5000;
+constexpr const char* kDeliveredKey = "deliveredFiles";
+constexpr int kDeliveredKept = 500;
 } // namespace
 
 Globals* Globals::instance()
@@ -129,14 +131,17 @@ void Globals::connectSubsystems()
         m_chat->resendAllTo(nodeId);
         m_engine->ownerCameOnline(nodeId);
     });
+    // The owner's upload row goes once the peer has the file, so the history of what was delivered lives in the
+    // settings store, where it survives a restart.
+    m_deliveredFiles = settings->value(QLatin1String(kDeliveredKey)).toList();
     connect(m_outgoing.get(), &OutgoingOffers::delivered, this, [this](const QString& nodeTo, const QString& name) {
-        constexpr int kShown = 10;
         m_deliveredFiles.prepend(QVariantMap{{QStringLiteral("fileName"), name},
                                              {QStringLiteral("nodeTo"), nodeTo},
                                              {QStringLiteral("alias"), getAliasForNode(nodeTo)},
                                              {QStringLiteral("at"), m_clock.nowMs()}});
-        while (m_deliveredFiles.size() > kShown)
+        while (m_deliveredFiles.size() > kDeliveredKept)
             m_deliveredFiles.removeLast();
+        settings->setValue(QLatin1String(kDeliveredKey), m_deliveredFiles);
         Q_EMIT deliveredFilesChanged();
     });
 }

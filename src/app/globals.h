@@ -71,7 +71,8 @@ class Globals : public QObject, public Shell, public LocalProfile, public Profil
         qint64 numberOfSecondsRemainingForCurrentDownload READ numberOfSecondsRemainingForCurrentDownload WRITE
             setNumberOfSecondsRemainingForCurrentDownload NOTIFY numberOfSecondsRemainingForCurrentDownloadChanged)
     Q_PROPERTY(QString hostId READ hostId NOTIFY hostIdChanged)
-    // The files peers told us they received, in this run, newest first: {fileName, nodeTo, at}.
+    // The files peers told us they received (the latest 500, kept across restarts), newest first:
+    // {fileName, nodeTo, alias, at}.
     Q_PROPERTY(QVariantList deliveredFiles READ deliveredFiles NOTIFY deliveredFilesChanged)
     Q_PROPERTY(QString currentDownloadingFileId READ currentDownloadingFileId WRITE setCurrentDownloadingFileId NOTIFY
                    currentDownloadingFileIdChanged)
