@@ -123,7 +123,7 @@ keys 2 ctrl+3
 # The Download button of the only row offered, at the right of the window.
 click 2 -63 229
 rig_wait_sql 2 "select status from vesk_downloads where id = '$id'" queued 10
-rig_wait_size "$(rig_downloads 2)/holiday-video.mkv" $((100 * 1024 * 1024)) 120
+rig_wait_size "$(rig_downloads 2)/holiday-video.mkv.part" $((100 * 1024 * 1024)) 120
 kill -9 "${RIG_PID[1]}"
 wait "${RIG_PID[1]}" 2>/dev/null
 RIG_PID[1]=""

@@ -62,6 +62,8 @@ class Globals : public QObject, public Shell, public LocalProfile, public Profil
     Q_PROPERTY(bool startOnLogin READ startOnLogin NOTIFY startOnLoginChanged)
     Q_PROPERTY(bool automaticallyOpenDownloadedFiles READ automaticallyOpenDownloadedFiles NOTIFY
                    automaticallyOpenDownloadedFilesChanged)
+    // Whether downloads queued when the program stopped are queued again at the next start (on by default).
+    Q_PROPERTY(bool resumeInterruptedDownloads READ resumeInterruptedDownloads NOTIFY resumeInterruptedDownloadsChanged)
     Q_PROPERTY(int numberOfSelectedFiles READ numberOfSelectedFiles NOTIFY selectedFilesCountChanged)
     Q_PROPERTY(int selectedPeersCount READ selectedPeersCount NOTIFY selectedPeersCountChanged)
     Q_PROPERTY(int numberOfPendingValidations READ numberOfPendingValidations NOTIFY pendingValidationsCountChanged)
@@ -69,7 +71,8 @@ class Globals : public QObject, public Shell, public LocalProfile, public Profil
         qint64 numberOfSecondsRemainingForCurrentDownload READ numberOfSecondsRemainingForCurrentDownload WRITE
             setNumberOfSecondsRemainingForCurrentDownload NOTIFY numberOfSecondsRemainingForCurrentDownloadChanged)
     Q_PROPERTY(QString hostId READ hostId NOTIFY hostIdChanged)
-    // The files peers told us they received, in this run, newest first: {fileName, nodeTo, at}.
+    // The files peers told us they received (the latest 500, kept across restarts), newest first:
+    // {fileName, nodeTo, alias, at}.
     Q_PROPERTY(QVariantList deliveredFiles READ deliveredFiles NOTIFY deliveredFilesChanged)
     Q_PROPERTY(QString currentDownloadingFileId READ currentDownloadingFileId WRITE setCurrentDownloadingFileId NOTIFY
                    currentDownloadingFileIdChanged)
@@ -92,6 +95,8 @@ public:
     static Globals* instance();
 
     static constexpr const char* kAutoOpenKey = "automaticallyOpenDownloadedFiles";
+    static constexpr const char* kResumeKey = "resumeInterruptedDownloads";
+    bool resumeInterruptedDownloads() const;
 
     // Property readers.
     bool startOnLogin() const;
@@ -215,6 +220,7 @@ Q_SIGNALS:
     void hostIdChanged();
     void deliveredFilesChanged();
     void automaticallyOpenDownloadedFilesChanged();
+    void resumeInterruptedDownloadsChanged();
     void selectedFilesCountChanged();
     void pendingValidationsCountChanged();
     void newMessage(QHash<QString, QVariant> message);
@@ -255,6 +261,7 @@ public Q_SLOTS:
 
 public:
     Q_INVOKABLE void toggleAutomaticallyOpenDownloadedFiles();
+    Q_INVOKABLE void toggleResumeInterruptedDownloads();
     Q_INVOKABLE void setUserAlias(QString userAlias);
     Q_INVOKABLE void chooseAvatar();
     Q_INVOKABLE void togglePeerSelection(QString peerId);
@@ -310,6 +317,8 @@ private:
 
     QString m_appName;
     QVariantList m_deliveredFiles;
+    // Queued when the program last stopped; queued again by init().
+    QStringList m_interruptedDownloads;
     qint64 m_secondsRemaining = 0;
     QString m_currentSelectedChatPeer;
     int m_currentSelectedTabIndex = 0;

@@ -19,7 +19,7 @@ constexpr const char* kQueuedDownloads =
     "from vesk_downloads where status = 'queued' order by cast(filesize as INTEGER) asc";
 constexpr const char* kCompletedDownloads =
     "select *, (select alias from vesk_peers where vesk_peers.id = vesk_downloads.nodefrom) as peerAlias "
-    "from vesk_downloads where status = 'downloaded' order by timestamp desc limit 10";
+    "from vesk_downloads where status = 'downloaded' order by timestamp desc";
 constexpr const char* kNoChats = "select * from vesk_chats where 0";
 
 // Bound: this node's id. Online peers first, then offline peers with unread messages or a

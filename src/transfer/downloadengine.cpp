@@ -54,12 +54,19 @@ bool nameTakenByOtherDownload(const QSqlDatabase& db, const QString& name, const
     return q.exec() && q.next() && q.value(0).toInt() > 0;
 }
 
-// The first free numbered variant of a name: no file of that name and no download that owns it.
+// Whether the name is in use in the folder, complete or still arriving.
+bool nameInFolder(const QString& folder, const QString& name)
+{
+    return QFileInfo::exists(folder + name) || QFileInfo::exists(folder + TransferNames::partName(name));
+}
+
+// The first free numbered variant of a name: no file of that name (nor its partial file) and no download that
+// owns it.
 QString freeNumberedName(const QSqlDatabase& db, const QString& folder, const QString& name, const QString& id)
 {
     for (int n = 2;; ++n) {
         const QString candidate = TransferNames::numberedName(name, n);
-        if (!QFileInfo::exists(folder + candidate) && !nameTakenByOtherDownload(db, candidate, id))
+        if (!nameInFolder(folder, candidate) && !nameTakenByOtherDownload(db, candidate, id))
             return candidate;
     }
 }
@@ -159,6 +166,25 @@ void DownloadEngine::pauseAllPendingDownloads()
     Q_EMIT pendingCountChanged();
 }
 
+void DownloadEngine::resumeInterrupted(const QStringList& ids)
+{
+    if (ids.isEmpty())
+        return;
+    {
+        QSqlQuery q(m_store.database());
+        q.prepare(QStringLiteral("update vesk_downloads set status = 'queued' where id = ? and status = 'unknown'"));
+        for (const QString& id : ids) {
+            q.bindValue(0, id);
+            q.exec();
+        }
+    }
+    m_store.pausedDownloads->refresh();
+    m_store.queuedDownloads->refresh();
+    Q_EMIT pendingCountChanged();
+    m_rechoose = true;
+    Q_EMIT readyToDownloadNextFile();
+}
+
 void DownloadEngine::downloadRemoved(const QString& id)
 {
     m_waitingForOwner.remove(id);
@@ -205,6 +231,20 @@ QString DownloadEngine::downloadPathFor(const TableRecord& download) const
     return TransferNames::staysInFolder(m_downloadsFolder, name) ? m_downloadsFolder + name : QString();
 }
 
+QString DownloadEngine::localFileFor(const TableRecord& download) const
+{
+    const QString path = downloadPathFor(download);
+    if (path.isEmpty())
+        return path;
+    const QString part = TransferNames::partName(path);
+    // Versions before the partial name wrote into the final name from the start: such a file, of a started
+    // download, holds its bytes (or all of them, for a file offered again after it arrived).
+    const bool started = download.value(kDownloadSize) == download.value(kFileSize);
+    if (started && !QFileInfo::exists(part) && QFileInfo::exists(path))
+        return path;
+    return part;
+}
+
 void DownloadEngine::startDownloadFile(const QString& id, const TableRecord& download)
 {
     // The first start decides which file of the downloads folder this download writes into. A file of that name
@@ -217,11 +257,19 @@ void DownloadEngine::startDownloadFile(const QString& id, const TableRecord& dow
     QString name = TransferNames::safeLocalName(offeredName);
     if (nameTakenByOtherDownload(db, name, id)) {
         name = freeNumberedName(db, folder, name, id);
-    } else if (QFileInfo::exists(folder + name)) {
-        const QString backup = TransferNames::backupName(name, QDateTime::fromMSecsSinceEpoch(m_clock.nowMs()));
-        if (!QFile::rename(folder + name, folder + backup)) {
-            qCWarning(lcTransfer) << "could not move" << name << "aside to" << backup << "- downloading to a new name";
-            name = freeNumberedName(db, folder, name, id);
+    } else {
+        // Both the name and its partial name must be free of files nobody owns.
+        const QDateTime now = QDateTime::fromMSecsSinceEpoch(m_clock.nowMs());
+        for (const QString& taken : {name, TransferNames::partName(name)}) {
+            if (!QFileInfo::exists(folder + taken))
+                continue;
+            const QString backup = TransferNames::backupName(taken, now);
+            if (!QFile::rename(folder + taken, folder + backup)) {
+                qCWarning(lcTransfer) << "could not move" << taken << "aside to" << backup
+                                      << "- downloading to a new name";
+                name = freeNumberedName(db, folder, name, id);
+                break;
+            }
         }
     }
     if (name != offeredName)
@@ -229,8 +277,29 @@ void DownloadEngine::startDownloadFile(const QString& id, const TableRecord& dow
     m_store.queuedDownloads->setField(kDownloadsTable, id, kDownloadSize, download.value(kFileSize));
 }
 
-void DownloadEngine::finishDownload(const QString& id, const TableRecord& download, const QString& path, qint64 wanted)
+QString DownloadEngine::giveFinalName(const QString& id, const TableRecord& download, const QString& local)
 {
+    const QString path = downloadPathFor(download);
+    if (local == path || !QFileInfo::exists(local))
+        return path;
+    // A file of the final name that appeared while this one arrived is not ours: the download takes the next
+    // numbered name rather than replace it.
+    QString name = download.value(kFileName);
+    if (QFileInfo::exists(path))
+        name = freeNumberedName(m_store.database(), m_downloadsFolder, name, id);
+    if (!QFile::rename(local, m_downloadsFolder + name)) {
+        qCritical() << "There was an error renaming " << local << " to " << name;
+        return local;
+    }
+    if (name != download.value(kFileName))
+        m_store.queuedDownloads->setField(kDownloadsTable, id, kFileName, name);
+    return m_downloadsFolder + name;
+}
+
+void DownloadEngine::finishDownload(const QString& id, const TableRecord& given, const QString& local, qint64 wanted)
+{
+    const QString path = giveFinalName(id, given, local);
+    const TableRecord download = m_store.downloadRecord(id);
     const QString nodeFrom = download.value(kNodeFrom);
     m_store.queuedDownloads->setFieldAndRefresh(kDownloadsTable, id, kStatus, QStringLiteral("downloaded"));
     m_store.completedDownloads->refresh();
@@ -274,7 +343,7 @@ void DownloadEngine::downloadFile(const QString& id)
 
     setCurrentDownloadingFileId(id);
 
-    const QString path = downloadPathFor(download);
+    QString path = localFileFor(download);
     if (path.isEmpty()) {
         qCritical() << id << "has no usable local file name:" << download.value(kFileName);
         m_store.queuedDownloads->setFieldAndRefresh(kDownloadsTable, id, kStatus, QStringLiteral("unknown"));
@@ -290,6 +359,14 @@ void DownloadEngine::downloadFile(const QString& id)
     if (have >= wanted) {
         finishDownload(id, download, path, wanted);
         return;
+    }
+    // The bytes of an older version's partial file go on under the partial name.
+    const QString part = TransferNames::partName(downloadPathFor(download));
+    if (path != part) {
+        if (QFile::rename(path, part))
+            path = part;
+        else
+            qCWarning(lcTransfer) << "could not rename" << path << "to its partial name; it goes on under its own";
     }
 
     startSession(id, download, path, have, wanted);
@@ -321,7 +398,7 @@ bool DownloadEngine::sessionMatches(const TableRecord& download) const
     return !download.isEmpty() && download.value(kStatus) == QLatin1String("queued") &&
            download.value(kDownloadSize) == download.value(kFileSize) &&
            download.value(kFileSize).toLongLong() == m_session->wanted() &&
-           downloadPathFor(download) == m_session->path() && download.value(kNodeFrom) == m_sessionNode;
+           localFileFor(download) == m_session->path() && download.value(kNodeFrom) == m_sessionNode;
 }
 
 void DownloadEngine::continueSession()
@@ -413,7 +490,7 @@ void DownloadEngine::receiveOutsideSession(const QString& id, const Parameters& 
         qCWarning(lcTransfer) << "dropped a packet for" << id << "which has not been started";
         return;
     }
-    const QString path = downloadPathFor(download);
+    const QString path = localFileFor(download);
     if (path.isEmpty())
         return;
 
@@ -452,7 +529,7 @@ qint64 DownloadEngine::currentDownloadFileSize() const
     const TableRecord download = m_store.downloadRecord(m_currentDownloadingFileId);
     if (download.isEmpty())
         return 0;
-    const QString path = downloadPathFor(download);
+    const QString path = localFileFor(download);
     return path.isEmpty() ? 0 : localSize(path);
 }
 
@@ -530,8 +607,23 @@ qint64 DownloadEngine::bytesOnDisk(const QString& id) const
     // Until its first start a download owns no file: one of that name in the folder is someone else's.
     if (download.value(kDownloadSize).toLongLong() == 0)
         return 0;
-    const QString path = downloadPathFor(download);
+    // The running download's bytes still on their way to the file count too.
+    if (m_session && m_session->id() == id)
+        return qMax(m_session->written(), localSize(m_session->path()));
+    const QString path = localFileFor(download);
     return path.isEmpty() ? 0 : localSize(path);
+}
+
+void DownloadEngine::removePartialFile(const TableRecord& download)
+{
+    // Only a started download owns a file, and only an incomplete one is removed: a complete file is the user's.
+    if (download.isEmpty() || download.value(kDownloadSize) != download.value(kFileSize))
+        return;
+    const QString path = localFileFor(download);
+    if (path.isEmpty() || !QFileInfo::exists(path) || localSize(path) >= download.value(kFileSize).toLongLong())
+        return;
+    if (!QFile::remove(path))
+        qCWarning(lcTransfer) << "could not remove the partial file" << path;
 }
 
 } // namespace Vesk

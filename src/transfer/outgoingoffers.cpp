@@ -34,8 +34,12 @@ QString whyNotSendable(const QFileInfo& file)
     if (!file.exists() || !file.isFile() || !probe.open(QIODevice::ReadOnly))
         return OutgoingOffers::tr("it does not exist or cannot be read");
     if (file.size() >= TransferNames::kWireSizeLimit) {
-        return OutgoingOffers::tr("it is %1 bytes, and only files smaller than %2 bytes (4 GiB) can be sent")
-            .arg(QLocale().toString(file.size()), QLocale().toString(TransferNames::kWireSizeLimit));
+        // Sizes in the decimal units the rest of the interface uses.
+        const QLocale locale;
+        return OutgoingOffers::tr("it is %1, and only files smaller than %2 bytes (%3) can be sent")
+            .arg(locale.formattedDataSize(file.size(), 2, QLocale::DataSizeSIFormat),
+                 locale.toString(TransferNames::kWireSizeLimit),
+                 locale.formattedDataSize(TransferNames::kWireSizeLimit, 2, QLocale::DataSizeSIFormat));
     }
     return QString();
 }

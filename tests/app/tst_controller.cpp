@@ -277,6 +277,34 @@ private Q_SLOTS:
         QCOMPARE(told.size(), chat.isEmpty() || tab != 0 ? 0 : 1);
         g->setCurrentSelectedChatPeer(QString());
     }
+    // A new installation does not open received files by itself but resumes what the user queued; a choice the user
+    // stored is kept either way.
+    void preferenceDefaults_data()
+    {
+        QTest::addColumn<QString>("key");
+        QTest::addColumn<QVariant>("stored"); // invalid: never stored
+        QTest::addColumn<bool>("on");
+        QTest::newRow("open automatically, new") << Globals::kAutoOpenKey << QVariant() << false;
+        QTest::newRow("open automatically, chosen") << Globals::kAutoOpenKey << QVariant(true) << true;
+        QTest::newRow("resume, new") << Globals::kResumeKey << QVariant() << true;
+        QTest::newRow("resume, turned off") << Globals::kResumeKey << QVariant(false) << false;
+    }
+    void preferenceDefaults()
+    {
+        QFETCH(QString, key);
+        QFETCH(QVariant, stored);
+        QSettings settings(QStringLiteral("Tavimor"), QStringLiteral("Vesk"));
+        if (stored.isValid())
+            settings.setValue(key, stored);
+        else
+            settings.remove(key);
+        settings.sync();
+        g->settings->sync();
+        const bool on =
+            key == Globals::kAutoOpenKey ? g->automaticallyOpenDownloadedFiles() : g->resumeInterruptedDownloads();
+        g->settings->remove(key);
+        QTEST(on, "on");
+    }
     // Closing asks first; only "Quit Vesk" closes, anything else keeps the program running in the taskbar.
     void closeAsks_data()
     {

@@ -50,12 +50,23 @@ AppMenu {
     AppMenuItem {
         objectName: "autoOpenItem"
         text: qsTr("Open received files automatically")
-        description: qsTr("Open received files when they arrive (never programs or scripts)")
+        description: qsTr("Hand each file to its usual program as soon as it arrives (never programs or scripts). Off by default: files come from computers nobody verified.")
         checkable: true
         checked: !!menu.controller && menu.controller.automaticallyOpenDownloadedFiles
         onTriggered: {
             menu.controller.toggleAutomaticallyOpenDownloadedFiles()
             checked = Qt.binding(() => !!menu.controller && menu.controller.automaticallyOpenDownloadedFiles)
+        }
+    }
+    AppMenuItem {
+        objectName: "resumeItem"
+        text: qsTr("Resume interrupted downloads")
+        description: qsTr("Downloads you queued go on by themselves after Vesk or the sender restarts")
+        checkable: true
+        checked: !!menu.controller && menu.controller.resumeInterruptedDownloads
+        onTriggered: {
+            menu.controller.toggleResumeInterruptedDownloads()
+            checked = Qt.binding(() => !!menu.controller && menu.controller.resumeInterruptedDownloads)
         }
     }
     AppMenuSeparator {}
