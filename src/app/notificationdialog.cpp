@@ -1,5 +1,6 @@
 #include "app/notificationdialog.h"
 
+#include "app/platform.h"
 #include "common/random.h"
 
 #include <QApplication>
@@ -61,6 +62,7 @@ NotificationDialog::NotificationDialog(const QString& nodeId, const QString& kin
     setAttribute(Qt::WA_DeleteOnClose);
     // A tool window: above the others, but no button of its own in the taskbar.
     setWindowFlags(Qt::Tool | Qt::WindowStaysOnTopHint);
+    Platform::keepOffTaskbar(this);
     setObjectName(QStringLiteral("notice"));
     setAttribute(Qt::WA_ShowWithoutActivating);
     // Quitting from the main window must end the program even while a popup is still on screen.

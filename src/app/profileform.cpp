@@ -16,6 +16,8 @@ namespace Vesk {
 
 namespace {
 
+constexpr int kButtonPadding = 40;
+
 // Start where pictures usually are, not in the program's own folder (the working directory start-up sets).
 QString openFileDialog(QWidget* parent, const QString& caption, const QString& filter)
 {
@@ -75,6 +77,9 @@ ProfileForm::ProfileForm(const ProfileEditor& editor, QWizardPage* page, bool fi
     // On first setup there is no picture to replace yet: the same words read differently there.
     m_chooseButton = new QPushButton(
         firstSetup ? tr("Choose new picture...", "first setup, no picture yet") : tr("Choose new picture..."), this);
+    // Styled padding is not part of the button's size hint: room for the words is made here.
+    m_chooseButton->setMinimumWidth(m_chooseButton->fontMetrics().horizontalAdvance(m_chooseButton->text()) +
+                                    kButtonPadding);
     grid->addWidget(m_chooseButton, 2, 0, Qt::AlignTop);
     m_pictureLabel = new QLabel(this);
     m_pictureLabel->setMinimumSize(kPictureSide, kPictureSide);

@@ -19,7 +19,7 @@ struct Colours
 constexpr const char* kBrand = "#2B7CB6";
 constexpr const char* kBrandHover = "#2570A6";
 constexpr const char* kBrandPressed = "#1F6292";
-constexpr int kBodyPixelSize = 14;
+constexpr qreal kBodyPointSize = 10.5; // the interface's 14 pixels at 96 dpi
 // Below this lightness of the desktop's window colour the desktop is dark, as the interface decides it.
 constexpr int kDarkBelowLightness = 128;
 
@@ -59,28 +59,29 @@ QPalette palette(bool dark)
 QString styleSheet(bool dark)
 {
     const Colours c = colours(dark);
-    return QStringLiteral("QPushButton { background: %2; color: %4; border: 1px solid %7; border-radius: 8px;"
-                          "  padding: 7px 16px; min-width: 64px; }"
-                          "QPushButton:hover { background: %8; }"
-                          "QPushButton:pressed { background: %9; }"
-                          "QPushButton:default { background: %11; color: white; border-color: %11; }"
-                          "QPushButton:default:hover { background: %12; }"
-                          "QPushButton:default:pressed { background: %13; }"
-                          "QPushButton:disabled { background: %3; color: %6; border-color: %3; }"
-                          "QPushButton:focus { border-color: %10; }"
-                          "QLineEdit, QTextEdit { background: %2; color: %4; border: 1px solid %7; border-radius: 6px;"
-                          "  padding: 5px; selection-background-color: %11; selection-color: white; }"
-                          "QLineEdit:focus, QTextEdit:focus { border-color: %10; }"
-                          "QGroupBox { border: 1px solid %7; border-radius: 8px; background: %2; margin-top: 4px;"
+    return QStringLiteral("QPushButton { background: %1; color: %3; border: 1px solid %6; border-radius: 8px;"
+                          "  padding: 7px 16px; }"
+                          "QPushButton:hover { background: %7; }"
+                          "QPushButton:pressed { background: %8; }"
+                          "QPushButton:default { background: %10; color: white; border-color: %10; }"
+                          "QPushButton:default:hover { background: %11; }"
+                          "QPushButton:default:pressed { background: %12; }"
+                          "QPushButton:disabled { background: %2; color: %5; border-color: %2; }"
+                          "QPushButton:focus { border-color: %9; }"
+                          "QLineEdit, QTextEdit { background: %1; color: %3; border: 1px solid %6; border-radius: 6px;"
+                          "  padding: 5px; selection-background-color: %10; selection-color: white; }"
+                          "QLineEdit:focus, QTextEdit:focus { border-color: %9; }"
+                          "QGroupBox { border: 1px solid %6; border-radius: 8px; background: %1; margin-top: 4px;"
                           "  padding: 12px; }"
-                          "QLabel#hint { color: %5; }"
-                          "QDialog#notice { background: %2; border: 1px solid %7; }"
+                          "QLabel#hint { color: %4; }"
+                          "QDialog#notice { background: %1; border: 1px solid %6; }"
                           "QDialog#notice QTextEdit { border: none; padding: 0px; }"
-                          "QMenu { background: %2; color: %4; border: 1px solid %7; padding: 4px; }"
+                          "QMenu { background: %1; color: %3; border: 1px solid %6; padding: 4px; }"
                           "QMenu::item { padding: 6px 24px; border-radius: 4px; }"
-                          "QMenu::item:selected { background: %8; color: %4; }")
-        .arg(c.window, c.surface, c.surfaceAlt, c.text, c.textMuted, c.disabledText, c.divider, c.hover, c.pressed)
-        .arg(c.focus, QLatin1String(kBrand), QLatin1String(kBrandHover), QLatin1String(kBrandPressed));
+                          "QMenu::item:selected { background: %7; color: %3; }")
+        // Every marker from %1 on is used: arg() fills the lowest ones first.
+        .arg(c.surface, c.surfaceAlt, c.text, c.textMuted, c.disabledText, c.divider, c.hover, c.pressed, c.focus)
+        .arg(QLatin1String(kBrand), QLatin1String(kBrandHover), QLatin1String(kBrandPressed));
 }
 
 void apply(QApplication& app)
@@ -89,8 +90,9 @@ void apply(QApplication& app)
     if (QStyle* fusion = QStyleFactory::create(QStringLiteral("Fusion")))
         QApplication::setStyle(fusion);
     QApplication::setPalette(palette(dark));
+    // In points, not pixels: the wizard sizes its titles relative to the point size.
     QFont font = QApplication::font();
-    font.setPixelSize(kBodyPixelSize);
+    font.setPointSizeF(kBodyPointSize);
     QApplication::setFont(font);
     app.setStyleSheet(styleSheet(dark));
 }

@@ -7,6 +7,7 @@
 #include "app/traymenu.h"
 #include "app/veskprofilewizard.h"
 #include "app/veskqmlviewer.h"
+#include "app/widgetstyle.h"
 #include "appsupport.h"
 #include "common/htmltext.h"
 #include "testsupport.h"
@@ -396,6 +397,16 @@ private Q_SLOTS:
         QVERIFY(reddish(counted, corner) > corner.width() * corner.height() / 3);
         QCOMPARE(reddish(plain, corner), 0);
         QCOMPARE(counted.pixel(2, 2), plain.pixel(2, 2));
+    }
+    // The widgets' style sheet is filled in completely, with the interface's brand on the button that goes ahead.
+    void widgetStyleIsComplete()
+    {
+        for (const bool dark : {false, true}) {
+            const QString sheet = WidgetStyle::styleSheet(dark);
+            QVERIFY2(!sheet.contains('%'), qPrintable(sheet));
+            QVERIFY(sheet.contains("QPushButton:default { background: #2B7CB6"));
+            QCOMPARE(WidgetStyle::palette(dark).color(QPalette::Window).lightness() < 128, dark);
+        }
     }
     void secondStartBringsTheWindowBack()
     {
