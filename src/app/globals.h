@@ -60,6 +60,7 @@ class Globals : public QObject, public Shell, public LocalProfile, public Profil
     Q_DISABLE_COPY(Globals)
 
     Q_PROPERTY(bool startOnLogin READ startOnLogin NOTIFY startOnLoginChanged)
+    Q_PROPERTY(bool showNotices READ showNotices NOTIFY showNoticesChanged)
     Q_PROPERTY(bool automaticallyOpenDownloadedFiles READ automaticallyOpenDownloadedFiles NOTIFY
                    automaticallyOpenDownloadedFilesChanged)
     // Whether downloads queued when the program stopped are queued again at the next start (on by default).
@@ -100,6 +101,9 @@ public:
 
     // Property readers.
     bool startOnLogin() const;
+    // Whether peers' messages and offers pop up (the settings key "showNotices", on unless turned off).
+    bool showNotices() const;
+    Q_INVOKABLE void toggleShowNotices();
     bool automaticallyOpenDownloadedFiles() const;
     int numberOfSelectedFiles() const;
     int selectedPeersCount() const;
@@ -134,6 +138,7 @@ public:
     // every part a peer supplied (Vesk::plainTextToHtml) and keep only the program's own markup.
     void showChatNotification(const QString& nodeId, const QString& text) override;
     void showDownloadNotification(const QString& nodeId, const QString& text) override;
+    void showOfferNotification(const QString& nodeId, qint64 fileSize, const QString& text) override;
     void showNotice(const QString& title, const QString& text) override;
     bool isConversationOpen(const QString& nodeId) const override;
     void showTab(int tabIndex) override;
@@ -215,6 +220,7 @@ Q_SIGNALS:
     void currentDownloadingFileIdChanged();
     void numberOfSecondsRemainingForCurrentDownloadChanged();
     void userAliasChanged();
+    void showNoticesChanged();
     void userAvatarChanged();
     void selectedPeersCountChanged();
     void hostIdChanged();
@@ -236,7 +242,7 @@ public Q_SLOTS:
     void processMessage(QHash<QString, QVariant> message);
     void addNodeFromUDP(QString nodeId, QString ipAddress, QString nodeOS, QString nodeAlias);
     void addNodeFromAddMeRequest(QString nodeId, QString ipAddress, QString nodeOS, QString nodeAlias);
-    void runOnStartup(bool run);
+    void runOnStartup(bool run) override;
     void shutDown();
     void processNewChatMessage(QString message, QString nodeFrom, QStringList nodeTos, QString id, qint64 timeSent);
     void sendHighlightedFiles();

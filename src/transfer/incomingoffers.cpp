@@ -71,9 +71,10 @@ void IncomingOffers::processNewFileToBeReceived(const QString& fileId, const QSt
                 localName = earlierName;
         }
         // The popup names the file as it will be stored (the offered name can be any length).
-        m_shell.showDownloadNotification(
-            nodeFrom, tr("I have sent you a file called : <br> <b>%1</b><br>Please download it using Vesk.")
-                          .arg(plainTextToHtml(localName)));
+        m_shell.showOfferNotification(
+            nodeFrom, fileSize,
+            tr("I have sent you a file called : <br> <b>%1</b><br>Please download it using Vesk.")
+                .arg(plainTextToHtml(localName)));
         {
             QSqlQuery q(m_store.database());
             q.prepare(QStringLiteral(

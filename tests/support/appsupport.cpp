@@ -1,5 +1,7 @@
 #include "appsupport.h"
 
+#include <QCheckBox>
+
 #include "app/globals.h"
 #include "app/transfernotice.h"
 #include "peers/chat.h"
@@ -53,6 +55,12 @@ void BoxAnswerer::poll()
     seen = true;
     title = box->windowTitle();
     text = box->text();
+    detailedText = box->detailedText();
+    icon = box->icon();
+    if (QCheckBox* check = box->checkBox()) {
+        checkBoxText = check->text();
+        check->setChecked(tickCheckBox);
+    }
     QAbstractButton* answer = m_button != QMessageBox::NoButton ? box->button(m_button) : nullptr;
     for (QAbstractButton* button : box->buttons()) {
         if (box->buttonRole(button) == QMessageBox::ActionRole) // the details toggle

@@ -15,7 +15,9 @@ AppMenu {
 
     AppMenuItem {
         text: qsTr("Edit profile…")
-        onTriggered: menu.controller.launchProfileWizard()
+        // A dialog opened from inside the handler would find the menu still drawn behind it: it opens once the
+        // menu has closed.
+        onTriggered: Qt.callLater(menu.controller.launchProfileWizard) // qmllint disable type
     }
     AppMenuItem {
         text: qsTr("Look for people again")
@@ -69,10 +71,21 @@ AppMenu {
             checked = Qt.binding(() => !!menu.controller && menu.controller.resumeInterruptedDownloads)
         }
     }
+    AppMenuItem {
+        objectName: "noticesItem"
+        text: qsTr("Show notices")
+        description: qsTr("A small window for each new message or offered file")
+        checkable: true
+        checked: !!menu.controller && menu.controller.showNotices
+        onTriggered: {
+            menu.controller.toggleShowNotices()
+            checked = Qt.binding(() => !!menu.controller && menu.controller.showNotices)
+        }
+    }
     AppMenuSeparator {}
     AppMenuItem {
         text: qsTr("Quit Vesk…")
         destructive: true
-        onTriggered: Qt.quit()
+        onTriggered: Qt.callLater(Qt.quit) // qmllint disable type
     }
 }
