@@ -11,61 +11,10 @@ set -u
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 source_dir="$(cd "$here/.." && pwd)"
 vesk="${1:-}"
-[ -x "$vesk" ] || { echo "usage: $0 VESK" >&2; exit 2; }
-for tool in Xvfb openbox tint2 xdotool import sqlite3; do
-    command -v "$tool" >/dev/null || { echo "screenshots: needs $tool" >&2; exit 1; }
-done
-# shellcheck source=../tests/e2e/lib/netns.sh
-. "$source_dir/tests/e2e/lib/netns.sh"
-# shellcheck source=../tests/e2e/lib/vesk_rig.sh
-. "$source_dir/tests/e2e/lib/vesk_rig.sh"
-
-netns_skip_unless_available
-rig_init "$vesk" "$source_dir" || exit 1
-
-displays=()
-desktop_pids=()
-cleanup() {
-    rig_cleanup
-    kill "${desktop_pids[@]}" 2>/dev/null
-    netns_teardown
-}
-trap cleanup EXIT
+# shellcheck source=lib/desktops.sh
+. "$here/lib/desktops.sh"
+desktops_init screenshots "$vesk" 7
 netns_setup 3 || exit 1
-
-desktop() {
-    local display=":7$1"
-    Xvfb "$display" -screen 0 1100x760x24 -nolisten tcp >/dev/null 2>&1 &
-    desktop_pids+=($!)
-    sleep 1
-    DISPLAY="$display" openbox >/dev/null 2>&1 &
-    desktop_pids+=($!)
-    DISPLAY="$display" tint2 >/dev/null 2>&1 &
-    desktop_pids+=($!)
-    displays[$1]="$display"
-}
-real_instance() {
-    rig_instance "$1" "$2"
-    rm -rf "$(rig_folder "$1")/app/qml"
-    cp -r "$source_dir/qml" "$(rig_folder "$1")/app/qml"
-    cp "$(dirname "$RIG_BIN")"/Vesk_*.qm "$(rig_folder "$1")/app/"
-}
-start() {
-    RIG_ENV=(QT_QPA_PLATFORM=xcb "DISPLAY=${displays[$1]}" LANG=en_US.UTF-8)
-    rig_start "$1"
-    RIG_ENV=()
-}
-window() {
-    local w best="" tallest=0 height
-    for w in $(DISPLAY="${displays[$1]}" xdotool search --sync --onlyvisible --name 'Vesk$'); do
-        height="$(DISPLAY="${displays[$1]}" xdotool getwindowgeometry --shell "$w" | sed -n 's/^HEIGHT=//p')"
-        if [ "$height" -gt "$tallest" ]; then
-            tallest="$height"
-            best="$w"
-        fi
-    done
-    echo "$best"
-}
 # x I ARGS: xdotool on desktop I, after activating the main window.
 x() {
     local i="$1"
