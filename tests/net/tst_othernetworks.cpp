@@ -12,7 +12,6 @@
 #include <memory>
 #include <vector>
 
-
 using Vesk::AddressProbe;
 using Vesk::AnnouncementSweep;
 using Vesk::OtherNetworks;

@@ -11,11 +11,10 @@
 #include <QProcess>
 #include <QTcpSocket>
 
-
 using Vesk::MessageServer;
 using Vesk::Parameters;
-using Vesk::SendQueue;
 using Vesk::PeerManager;
+using Vesk::SendQueue;
 using Pieces = QList<QByteArray>;
 
 namespace {
