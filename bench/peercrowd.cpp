@@ -36,6 +36,8 @@
 #include <memory>
 #include <vector>
 
+using Vesk::PeerManager;
+
 namespace {
 
 constexpr quint16 kTcpPort = Vesk::kTcpPort;

@@ -16,6 +16,10 @@
 #include <functional>
 #include <vector>
 
+using Vesk::Database;
+namespace StoreQueries = Vesk::StoreQueries;
+using Vesk::VeskSqlQueryModel;
+
 namespace {
 
 constexpr int kPeers = 1000;

@@ -13,82 +13,10 @@ set -u
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 source_dir="$(cd "$here/.." && pwd)"
 vesk="${1:-}"
-[ -x "$vesk" ] || { echo "usage: $0 VESK" >&2; exit 2; }
-for tool in Xvfb openbox tint2 xdotool import sqlite3; do
-    command -v "$tool" >/dev/null || { echo "docs-screenshots: needs $tool" >&2; exit 1; }
-done
-# shellcheck source=../tests/e2e/lib/netns.sh
-. "$source_dir/tests/e2e/lib/netns.sh"
-# shellcheck source=../tests/e2e/lib/vesk_rig.sh
-. "$source_dir/tests/e2e/lib/vesk_rig.sh"
-
-netns_skip_unless_available
-rig_init "$vesk" "$source_dir" || exit 1
-
-displays=()
-desktop_pids=()
-cleanup() {
-    rig_cleanup
-    kill "${desktop_pids[@]}" 2>/dev/null
-    netns_teardown
-}
-trap cleanup EXIT
+# shellcheck source=lib/desktops.sh
+. "$here/lib/desktops.sh"
+desktops_init docs-screenshots "$vesk" 2
 netns_setup 2 || exit 1
-
-# desktop I: an X display :2I with a window manager and a panel whose tray shows the Vesk icon.
-desktop() {
-    local display=":2$1"
-    Xvfb "$display" -screen 0 1100x760x24 -nolisten tcp >/dev/null 2>&1 &
-    desktop_pids+=($!)
-    sleep 1
-    DISPLAY="$display" openbox >/dev/null 2>&1 &
-    desktop_pids+=($!)
-    DISPLAY="$display" tint2 >/dev/null 2>&1 &
-    desktop_pids+=($!)
-    displays[$1]="$display"
-}
-
-# real_instance I ALIAS: an instance with the real interface on its own display.
-real_instance() {
-    rig_instance "$1" "$2"
-    rm -rf "$(rig_folder "$1")/app/qml"
-    cp -r "$source_dir/qml" "$(rig_folder "$1")/app/qml"
-    cp "$(dirname "$RIG_BIN")"/Vesk_*.qm "$(rig_folder "$1")/app/"
-}
-
-start() {
-    RIG_ENV=(QT_QPA_PLATFORM=xcb "DISPLAY=${displays[$1]}" LANG=en_US.UTF-8)
-    rig_start "$1"
-    RIG_ENV=()
-}
-
-# The main window: the tallest window named Vesk (popups are named Vesk as well).
-window() {
-    local w best="" tallest=0 height
-    for w in $(DISPLAY="${displays[$1]}" xdotool search --sync --onlyvisible --name 'Vesk$'); do
-        height="$(DISPLAY="${displays[$1]}" xdotool getwindowgeometry --shell "$w" | sed -n 's/^HEIGHT=//p')"
-        if [ "$height" -gt "$tallest" ]; then
-            tallest="$height"
-            best="$w"
-        fi
-    done
-    echo "$best"
-}
-keys() {
-    local i="$1"
-    shift
-    DISPLAY="${displays[$i]}" xdotool windowactivate --sync "$(window "$i")" key --clearmodifiers "$@"
-    sleep 1
-}
-# click I X Y: a click at X,Y in the main window (a negative X counts from its right edge).
-click() {
-    local w x="$2" width
-    w="$(window "$1")"
-    width="$(DISPLAY="${displays[$1]}" xdotool getwindowgeometry --shell "$w" | sed -n 's/^WIDTH=//p')"
-    [ "$x" -ge 0 ] || x=$((width + x))
-    DISPLAY="${displays[$1]}" xdotool windowactivate --sync "$w" mousemove --window "$w" "$x" "$3" click 1
-    sleep 1
-}
 shot() {
     sleep 1
     DISPLAY="${displays[$1]}" import -window root "$source_dir/docs/$2"
@@ -123,7 +51,7 @@ keys 2 ctrl+3
 # The Download button of the only row offered, at the right of the window.
 click 2 -63 229
 rig_wait_sql 2 "select status from vesk_downloads where id = '$id'" queued 10
-rig_wait_size "$(rig_downloads 2)/holiday-video.mkv" $((100 * 1024 * 1024)) 120
+rig_wait_size "$(rig_downloads 2)/holiday-video.mkv.part" $((100 * 1024 * 1024)) 120
 kill -9 "${RIG_PID[1]}"
 wait "${RIG_PID[1]}" 2>/dev/null
 RIG_PID[1]=""

@@ -9,54 +9,19 @@ set -u
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 source_dir="$(cd "$here/.." && pwd)"
 vesk="${1:-}"
-[ -x "$vesk" ] || { echo "usage: $0 VESK" >&2; exit 2; }
-for tool in Xvfb openbox tint2 xdotool import sqlite3; do
-    command -v "$tool" >/dev/null || { echo "screenshots: needs $tool" >&2; exit 1; }
-done
-# shellcheck source=../tests/e2e/lib/netns.sh
-. "$source_dir/tests/e2e/lib/netns.sh"
-# shellcheck source=../tests/e2e/lib/vesk_rig.sh
-. "$source_dir/tests/e2e/lib/vesk_rig.sh"
-
-netns_skip_unless_available
-rig_init "$vesk" "$source_dir" || exit 1
-display=":3${DISPLAY_NUMBER:-7}"
-desktop_pids=()
-cleanup() {
-    rig_cleanup
-    kill "${desktop_pids[@]}" 2>/dev/null
-    netns_teardown
-}
-trap cleanup EXIT
+# shellcheck source=lib/desktops.sh
+. "$here/lib/desktops.sh"
+desktops_init screenshots "$vesk" "3${DISPLAY_NUMBER:-7}"
 netns_two_subnets 1 1 || exit 1
 
-Xvfb "$display" -screen 0 1100x760x24 -nolisten tcp >/dev/null 2>&1 &
-desktop_pids+=($!)
-sleep 1
-DISPLAY="$display" openbox >/dev/null 2>&1 &
-desktop_pids+=($!)
-DISPLAY="$display" tint2 >/dev/null 2>&1 &
-desktop_pids+=($!)
-
-rig_instance 1 Alice
-rm -rf "$(rig_folder 1)/app/qml"
-cp -r "$source_dir/qml" "$(rig_folder 1)/app/qml"
-cp "$(dirname "$RIG_BIN")"/Vesk_*.qm "$(rig_folder 1)/app/" 2>/dev/null
+desktop 1
+display="${displays[1]}"
+real_instance 1 Alice
 rig_instance 2 "Bob (2nd floor)"
-RIG_ENV=(QT_QPA_PLATFORM=xcb "DISPLAY=$display" LANG=en_US.UTF-8)
-rig_start 1
-RIG_ENV=()
+start 1
 rig_start 2
 
-window() {
-    local w best="" tallest=0 height
-    for w in $(DISPLAY="$display" xdotool search --sync --onlyvisible --name 'Vesk$'); do
-        height="$(DISPLAY="$display" xdotool getwindowgeometry --shell "$w" | sed -n 's/^HEIGHT=//p')"
-        [ "$height" -gt "$tallest" ] && tallest="$height" best="$w"
-    done
-    echo "$best"
-}
-keys() { DISPLAY="$display" xdotool windowactivate --sync "$(window)" key --clearmodifiers "$@"; sleep 1; }
+keys() { DISPLAY="$display" xdotool windowactivate --sync "$(window 1)" key --clearmodifiers "$@"; sleep 1; }
 type_text() { DISPLAY="$display" xdotool type --delay 20 "$1"; sleep 1; }
 # click_at X Y: a mouse click at a point of the screen (the window is placed the same way at every run).
 click_at() {

@@ -9,7 +9,7 @@ here=$(cd "$(dirname "$0")/.." && pwd)
 packages=(
     build-essential cmake ninja-build pkg-config
     qt6-base-dev qt6-base-dev-tools qt6-declarative-dev qt6-tools-dev qt6-tools-dev-tools qt6-l10n-tools
-    libqt6sql6-sqlite libqt6svg6 qt6-qpa-plugins libgl1-mesa-dev
+    libqt6sql6-sqlite libqt6svg6 qt6-qpa-plugins qt6-image-formats-plugins libgl1-mesa-dev
     qml6-module-qtquick qml6-module-qtquick-controls qml6-module-qtquick-layouts qml6-module-qtquick-window
     qml6-module-qtqml-workerscript qml6-module-qtquick-templates qml6-module-qtquick-dialogs qml6-module-qttest
     qt6-declarative-dev-tools qml6-module-qtqml

@@ -37,6 +37,66 @@
         <source>Vesk: Profile update</source>
         <translation>Your profile</translation>
     </message>
+    <message>
+        <source>Below, you&apos;ll be able to change how you appear to others in your local network</source>
+        <translation>Change the name and picture that others on your network see.</translation>
+    </message>
+</context>
+<context>
+    <name>Vesk::ProfileForm</name>
+    <message>
+        <source>Your Full Name</source>
+        <translation>Your name</translation>
+    </message>
+    <message>
+        <source>Enter your full name here</source>
+        <translation>The name others will see</translation>
+    </message>
+    <message>
+        <source>Choose new picture...</source>
+        <translation>Choose a new picture...</translation>
+    </message>
+    <message>
+        <source>Choose new picture...</source>
+        <comment>first setup, no picture yet</comment>
+        <translation>Choose a picture...</translation>
+    </message>
+    <message>
+        <source>Choose your avatar</source>
+        <translation>Choose your picture</translation>
+    </message>
+    <message>
+        <source>Images (*.png *.xpm *.jpg)</source>
+        <translation>Images (*.png *.jpg *.jpeg *.webp *.gif *.xpm)</translation>
+    </message>
+</context>
+<context>
+    <name>Vesk::VeskProfileWizard</name>
+    <message>
+        <source>Vesk: Change Profile</source>
+        <translation>Vesk: Your profile</translation>
+    </message>
+</context>
+<context>
+    <name>Vesk::FirstRunWizard</name>
+    <message>
+        <source>Vesk: First Run Wizard</source>
+        <translation>Set up Vesk</translation>
+    </message>
+</context>
+<context>
+    <name>Vesk::TrayMenu</name>
+    <message>
+        <source>Exit</source>
+        <translation>Quit</translation>
+    </message>
+</context>
+<context>
+    <name>Vesk::NotificationDialog</name>
+    <message>
+        <source>Download All</source>
+        <translation>Download all</translation>
+    </message>
 </context>
 <context>
     <name>Vesk::ProfilePage</name>
@@ -95,7 +155,7 @@
     </message>
     <message>
         <source>Do you really want to clear all pending Downloads ?</source>
-        <translation>Clear every file offered to you and the list of files you have received? Files already saved stay in your Downloads folder.</translation>
+        <translation>Clear every file offered to you and the list of files you have received? Files already saved stay in the folder they were saved to.</translation>
     </message>
     <message>
         <source>select a file</source>

@@ -18,6 +18,8 @@ constexpr const char* kAppIcon = ":/qml/Vesk/pics/Vesk.png";
 constexpr const char* kBadgeDisc = ":/qml/Vesk/pics/redcircle.png";
 // Share of the disc's radius that the count's ink may reach, leaving the rim and the gloss free.
 constexpr qreal kTextFitRatio = 0.8;
+constexpr int kTrayIconSide = 64;
+constexpr int kTrayBadgeShare = 66; // percent of the icon's side
 } // namespace
 
 namespace Vesk::AppIcons {
@@ -52,6 +54,33 @@ QPixmap badgePixmap(int count)
     return pixmap;
 }
 
+QPixmap trayPixmap(int count)
+{
+    QPixmap icon = QPixmap(QString::fromLatin1(kAppIcon))
+                       .scaled(kTrayIconSide, kTrayIconSide, Qt::KeepAspectRatio, Qt::SmoothTransformation);
+    if (count <= 0)
+        return icon;
+    // The tray draws its icons at 16 to 24 pixels: the disc takes most of the icon so the digits stay readable.
+    const int side = kTrayIconSide * kTrayBadgeShare / 100;
+    const QPixmap badge = badgePixmap(count).scaled(side, side, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
+    QPainter painter(&icon);
+    painter.setRenderHint(QPainter::SmoothPixmapTransform);
+    painter.drawPixmap(icon.width() - side, icon.height() - side, badge);
+    return icon;
+}
+
+bool launcherShowsBadge(const QString& currentDesktop)
+{
+    const QStringList desktops = currentDesktop.split(QLatin1Char(':'), Qt::SkipEmptyParts);
+    for (const QString& desktop : desktops) {
+        for (const char* known : {"KDE", "Unity", "ubuntu"}) {
+            if (desktop.compare(QLatin1String(known), Qt::CaseInsensitive) == 0)
+                return true;
+        }
+    }
+    return false;
+}
+
 QString windowTitleFor(int count)
 {
     return count == 0 ? QStringLiteral("Vesk") : QString::number(count) + QStringLiteral(": Vesk");
@@ -73,6 +102,9 @@ void Globals::updateAppIcons()
     } else if (taskbar) {
         taskbar->setOverlayIcon(QIcon(AppIcons::badgePixmap(count)), QStringLiteral("Vesk"));
     }
+    // Where no launcher shows the count, the tray icon carries it, as the taskbar button does on Windows.
+    if (count > 0 && trayIcon && !AppIcons::launcherShowsBadge(qEnvironmentVariable("XDG_CURRENT_DESKTOP")))
+        trayIcon->setIcon(QIcon(AppIcons::trayPixmap(count)));
     if (taskbar)
         taskbar->setBadgeCount(count);
     if (mainWindow) {

@@ -19,6 +19,7 @@ constexpr int kTermsHeight = 300;
 // Room for the terms page: the 300-pixel terms, the heading, the acceptance box and the buttons.
 constexpr int kMinimumWidth = 640;
 constexpr int kMinimumHeight = 540;
+constexpr int kCheckBoxGap = 16;
 } // namespace
 
 QPixmap FirstRunWizard::sidePanel(int height)
@@ -102,7 +103,7 @@ ProfilePage::ProfilePage(const ProfileEditor& editor, QWidget* parent) : QWizard
     setTitle(tr("Vesk: Profile update"));
     setSubTitle(tr("Vesk permits you to share and chat with other devices in your local network. Below, you'll be "
                    "able to change how you appear to others in your local network"));
-    m_form = new ProfileForm(editor, this);
+    m_form = new ProfileForm(editor, this, true);
     registerField(QStringLiteral("yourName*"), m_form->nameEdit());
     registerField(QStringLiteral("avatarPath"), m_form->avatarPathEdit());
     connect(m_form, &ProfileForm::chooseRequested, this, &ProfilePage::chooseAvatar);
@@ -117,7 +118,9 @@ int ProfilePage::nextId() const
 
 bool ProfilePage::isComplete() const
 {
-    return QWizardPage::isComplete() && !m_form->nameEdit()->text().trimmed().isEmpty();
+    // Not the mandatory field's own rule (changed from its start): the form starts with the stored name, and a
+    // stored name is a good one.
+    return !m_form->nameEdit()->text().trimmed().isEmpty();
 }
 
 void ProfilePage::chooseAvatar()
@@ -131,8 +134,14 @@ CompletionPage::CompletionPage(ProfileEditor& editor, QWidget* parent) : QWizard
     setSubTitle(tr("You're awesome"));
     auto* label = new QLabel(tr("Congrats. You can now start using Vesk."));
     label->setWordWrap(true);
+    // Starting with the session is what keeps the user reachable, but it is the user's call, asked once here.
+    m_startOnLoginBox = new QCheckBox(tr("Start Vesk when I log in, so others can reach me"));
+    m_startOnLoginBox->setChecked(true);
     auto* layout = new QVBoxLayout(this);
     layout->addWidget(label);
+    layout->addSpacing(kCheckBoxGap);
+    layout->addWidget(m_startOnLoginBox);
+    layout->addStretch();
 }
 
 int CompletionPage::nextId() const
@@ -143,6 +152,7 @@ int CompletionPage::nextId() const
 bool CompletionPage::validatePage()
 {
     m_editor.storeProfile(field(QStringLiteral("yourName")).toString(), field(QStringLiteral("avatarPath")).toString());
+    m_editor.runOnStartup(m_startOnLoginBox->isChecked());
     return true;
 }
 

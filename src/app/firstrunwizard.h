@@ -87,11 +87,13 @@ class CompletionPage : public QWizardPage
 public:
     explicit CompletionPage(ProfileEditor& editor, QWidget* parent = nullptr);
     int nextId() const override;
-    // Finish: store the name and, when one was picked, the picture.
+    // Finish: store the name and, when one was picked, the picture, and whether to start at login.
     bool validatePage() override;
+    QCheckBox* startOnLoginBox() const { return m_startOnLoginBox; }
 
 private:
     ProfileEditor& m_editor;
+    QCheckBox* m_startOnLoginBox = nullptr;
 };
 
 } // namespace Vesk

@@ -37,6 +37,8 @@ constexpr const char* kBuiltInAvatar = "qrc:/qml/Vesk/pics/ui/icn-avatar-default
 constexpr int kAvatarSide = 256;
 constexpr qint64 kSecondsRemainingHysteresis = 5;
 constexpr int kSecondIconUpdateDelayMs = 5000;
+constexpr const char* kDeliveredKey = "deliveredFiles";
+constexpr int kDeliveredKept = 500;
 } // namespace
 
 Globals* Globals::instance()
@@ -83,7 +85,7 @@ QString Globals::hostId() const
 void Globals::initDatabase()
 {
     const QString dataFolder = dataFolderPath();
-    m_store = std::make_unique<Store>(Database::open(dataFolder), m_clock);
+    m_store = std::make_unique<Store>(Database::open(dataFolder, &m_interruptedDownloads), m_clock);
     nodeData = m_store->nodeData;
     nodesProxyData = m_store->nodesProxyData;
     uploadsData = m_store->uploadsData;
@@ -131,14 +133,17 @@ void Globals::connectSubsystems()
         m_chat->resendAllTo(nodeId);
         m_engine->ownerCameOnline(nodeId);
     });
+    // The owner's upload row goes once the peer has the file, so the history of what was delivered lives in the
+    // settings store, where it survives a restart.
+    m_deliveredFiles = settings->value(QLatin1String(kDeliveredKey)).toList();
     connect(m_outgoing.get(), &OutgoingOffers::delivered, this, [this](const QString& nodeTo, const QString& name) {
-        constexpr int kShown = 10;
         m_deliveredFiles.prepend(QVariantMap{{QStringLiteral("fileName"), name},
                                              {QStringLiteral("nodeTo"), nodeTo},
                                              {QStringLiteral("alias"), getAliasForNode(nodeTo)},
                                              {QStringLiteral("at"), m_clock.nowMs()}});
-        while (m_deliveredFiles.size() > kShown)
+        while (m_deliveredFiles.size() > kDeliveredKept)
             m_deliveredFiles.removeLast();
+        settings->setValue(QLatin1String(kDeliveredKey), m_deliveredFiles);
         Q_EMIT deliveredFilesChanged();
     });
 }
@@ -184,6 +189,11 @@ void Globals::init()
     m_incoming->start();
     m_peers->start();
     m_refresh->start();
+    // The start-up reset made the downloads queued at the stop wait for the user; unless the user asked for that,
+    // they go on by themselves, each from its bytes on disk.
+    if (resumeInterruptedDownloads())
+        m_engine->resumeInterrupted(m_interruptedDownloads);
+    m_interruptedDownloads.clear();
 
     setCurrentSelectedTabIndex(0);
     Q_EMIT pendingValidationsCountChanged();
@@ -201,7 +211,14 @@ bool Globals::startOnLogin() const
 
 bool Globals::automaticallyOpenDownloadedFiles() const
 {
-    return settings->value(QLatin1String(kAutoOpenKey), true).toBool();
+    // Off unless the user turned it on: a received file comes from a computer nobody verified, and handing it to
+    // the desktop's opener unasked is more than a new installation should do. A choice already stored is kept.
+    return settings->value(QLatin1String(kAutoOpenKey), false).toBool();
+}
+
+bool Globals::resumeInterruptedDownloads() const
+{
+    return settings->value(QLatin1String(kResumeKey), true).toBool();
 }
 
 void Globals::setNumberOfSecondsRemainingForCurrentDownload(qint64 seconds)
@@ -300,6 +317,13 @@ void Globals::toggleAutomaticallyOpenDownloadedFiles()
     settings->setValue(QLatin1String(kAutoOpenKey), !automaticallyOpenDownloadedFiles());
     settings->sync();
     Q_EMIT automaticallyOpenDownloadedFilesChanged();
+}
+
+void Globals::toggleResumeInterruptedDownloads()
+{
+    settings->setValue(QLatin1String(kResumeKey), !resumeInterruptedDownloads());
+    settings->sync();
+    Q_EMIT resumeInterruptedDownloadsChanged();
 }
 
 void Globals::runOnStartup(bool run)

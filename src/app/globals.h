@@ -22,13 +22,9 @@
 
 #include <memory>
 
-class FileSortFilterProxyModel;
-class FileStandardItemModel;
-class PeerManager;
 class QSettings;
 class QSystemTrayIcon;
 class QWidget;
-class VeskSqlQueryModel;
 
 namespace Vesk {
 
@@ -39,15 +35,19 @@ class VeskQMLViewer;
 
 class Chat;
 class DownloadEngine;
+class FileSortFilterProxyModel;
+class FileStandardItemModel;
 class IncomingOffers;
 class MessageDispatcher;
 class NodeIdentity;
 class OutgoingOffers;
 class PacketServer;
+class PeerManager;
 class PeerRecords;
 class PeerRefresh;
 class PeerSecurity;
 class Store;
+class VeskSqlQueryModel;
 
 // The one controller of the application and the only object the QML interface talks to ("globals"). It is a
 // front: the work lives in the subsystem objects it owns (peer records and the handshake, chat, outgoing and
@@ -61,8 +61,11 @@ class Globals : public QObject, public Shell, public LocalProfile, public Profil
     Q_DISABLE_COPY(Globals)
 
     Q_PROPERTY(bool startOnLogin READ startOnLogin NOTIFY startOnLoginChanged)
+    Q_PROPERTY(bool showNotices READ showNotices NOTIFY showNoticesChanged)
     Q_PROPERTY(bool automaticallyOpenDownloadedFiles READ automaticallyOpenDownloadedFiles NOTIFY
                    automaticallyOpenDownloadedFilesChanged)
+    // Whether downloads queued when the program stopped are queued again at the next start (on by default).
+    Q_PROPERTY(bool resumeInterruptedDownloads READ resumeInterruptedDownloads NOTIFY resumeInterruptedDownloadsChanged)
     Q_PROPERTY(int numberOfSelectedFiles READ numberOfSelectedFiles NOTIFY selectedFilesCountChanged)
     Q_PROPERTY(int selectedPeersCount READ selectedPeersCount NOTIFY selectedPeersCountChanged)
     Q_PROPERTY(int numberOfPendingValidations READ numberOfPendingValidations NOTIFY pendingValidationsCountChanged)
@@ -70,7 +73,8 @@ class Globals : public QObject, public Shell, public LocalProfile, public Profil
         qint64 numberOfSecondsRemainingForCurrentDownload READ numberOfSecondsRemainingForCurrentDownload WRITE
             setNumberOfSecondsRemainingForCurrentDownload NOTIFY numberOfSecondsRemainingForCurrentDownloadChanged)
     Q_PROPERTY(QString hostId READ hostId NOTIFY hostIdChanged)
-    // The files peers told us they received, in this run, newest first: {fileName, nodeTo, at}.
+    // The files peers told us they received (the latest 500, kept across restarts), newest first:
+    // {fileName, nodeTo, alias, at}.
     Q_PROPERTY(QVariantList deliveredFiles READ deliveredFiles NOTIFY deliveredFilesChanged)
     Q_PROPERTY(QString currentDownloadingFileId READ currentDownloadingFileId WRITE setCurrentDownloadingFileId NOTIFY
                    currentDownloadingFileIdChanged)
@@ -93,9 +97,14 @@ public:
     static Globals* instance();
 
     static constexpr const char* kAutoOpenKey = "automaticallyOpenDownloadedFiles";
+    static constexpr const char* kResumeKey = "resumeInterruptedDownloads";
+    bool resumeInterruptedDownloads() const;
 
     // Property readers.
     bool startOnLogin() const;
+    // Whether peers' messages and offers pop up (the settings key "showNotices", on unless turned off).
+    bool showNotices() const;
+    Q_INVOKABLE void toggleShowNotices();
     bool automaticallyOpenDownloadedFiles() const;
     int numberOfSelectedFiles() const;
     int selectedPeersCount() const;
@@ -130,6 +139,7 @@ public:
     // every part a peer supplied (Vesk::plainTextToHtml) and keep only the program's own markup.
     void showChatNotification(const QString& nodeId, const QString& text) override;
     void showDownloadNotification(const QString& nodeId, const QString& text) override;
+    void showOfferNotification(const QString& nodeId, qint64 fileSize, const QString& text) override;
     void showNotice(const QString& title, const QString& text) override;
     bool isConversationOpen(const QString& nodeId) const override;
     void showTab(int tabIndex) override;
@@ -213,11 +223,13 @@ Q_SIGNALS:
     void currentDownloadingFileIdChanged();
     void numberOfSecondsRemainingForCurrentDownloadChanged();
     void userAliasChanged();
+    void showNoticesChanged();
     void userAvatarChanged();
     void selectedPeersCountChanged();
     void hostIdChanged();
     void deliveredFilesChanged();
     void automaticallyOpenDownloadedFilesChanged();
+    void resumeInterruptedDownloadsChanged();
     void selectedFilesCountChanged();
     void pendingValidationsCountChanged();
     void newMessage(QHash<QString, QVariant> message);
@@ -233,7 +245,7 @@ public Q_SLOTS:
     void processMessage(QHash<QString, QVariant> message);
     void addNodeFromUDP(QString nodeId, QString ipAddress, QString nodeOS, QString nodeAlias);
     void addNodeFromAddMeRequest(QString nodeId, QString ipAddress, QString nodeOS, QString nodeAlias);
-    void runOnStartup(bool run);
+    void runOnStartup(bool run) override;
     void shutDown();
     void processNewChatMessage(QString message, QString nodeFrom, QStringList nodeTos, QString id, qint64 timeSent);
     void sendHighlightedFiles();
@@ -258,6 +270,7 @@ public Q_SLOTS:
 
 public:
     Q_INVOKABLE void toggleAutomaticallyOpenDownloadedFiles();
+    Q_INVOKABLE void toggleResumeInterruptedDownloads();
     Q_INVOKABLE void setUserAlias(QString userAlias);
     Q_INVOKABLE void chooseAvatar();
     Q_INVOKABLE void togglePeerSelection(QString peerId);
@@ -322,6 +335,8 @@ private:
 
     QString m_appName;
     QVariantList m_deliveredFiles;
+    // Queued when the program last stopped; queued again by init().
+    QStringList m_interruptedDownloads;
     qint64 m_secondsRemaining = 0;
     QString m_currentSelectedChatPeer;
     int m_currentSelectedTabIndex = 0;
@@ -368,6 +383,16 @@ Q_SIGNALS:
 private:
     QStringList m_rejectedOtherNetworks; // the problems of a list that was not stored
     AddressProbe* m_addressProbe = nullptr;
+
+    // Files offered from a conversation, to its peer alone (app/globals_features.cpp).
+public:
+    // Lets the user pick files and offers them to the peer.
+    Q_INVOKABLE void offerChosenFilesToPeer(QString peerId);
+    void offerFilesToPeer(const QList<QUrl>& localFiles, const QString& peerId);
+
+Q_SIGNALS:
+    // What the conversation tells about the files just offered.
+    void filesOfferedToPeer(QString peerId, QStringList fileNames);
 };
 
 } // namespace Vesk

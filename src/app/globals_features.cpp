@@ -159,6 +159,30 @@ void Globals::selectFiles()
         processNewFileToSend(QUrl::fromLocalFile(path));
 }
 
+void Globals::offerChosenFilesToPeer(QString peerId)
+{
+    constexpr const char* kLastFolderKey = "lastFilesFolder";
+    QString folder = settings->value(QLatin1String(kLastFolderKey)).toString();
+    if (folder.isEmpty() || !QFileInfo(folder).isDir())
+        folder = QDir::homePath();
+    const QStringList paths =
+        QFileDialog::getOpenFileNames(nullptr, tr("Send files to %1").arg(getAliasForNode(peerId)), folder);
+    if (paths.isEmpty())
+        return;
+    settings->setValue(QLatin1String(kLastFolderKey), QFileInfo(paths.first()).absolutePath());
+    QList<QUrl> urls;
+    for (const QString& path : paths)
+        urls.append(QUrl::fromLocalFile(path));
+    offerFilesToPeer(urls, peerId);
+}
+
+void Globals::offerFilesToPeer(const QList<QUrl>& localFiles, const QString& peerId)
+{
+    const QStringList names = m_outgoing->offerFilesToPeer(localFiles, peerId);
+    if (!names.isEmpty())
+        Q_EMIT filesOfferedToPeer(peerId, names);
+}
+
 void Globals::processNewFileToSend(QUrl localFile)
 {
     m_outgoing->processNewFileToSend(localFile);

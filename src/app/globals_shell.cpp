@@ -10,12 +10,15 @@
 #include "net/peermanager.h"
 #include "peers/peerrecords.h"
 
+#include <QSettings>
+
 namespace Vesk {
 
 namespace {
 constexpr const char* kChatKind = "chat";
 constexpr const char* kDownloadKind = "download";
 constexpr int kDownloadsTab = 2;
+constexpr const char* kShowNoticesKey = "showNotices";
 // The launcher and taskbar take progress as two ints; sizes up to 4 GiB do not fit, so progress goes as a fraction.
 constexpr int kProgressScale = 10000;
 } // namespace
@@ -71,25 +74,56 @@ void Globals::setMainWindow(VeskQMLViewer* window)
         disconnect(mainWindow, &QObject::destroyed, this, nullptr);
     mainWindow = window;
     taskbar = window ? window->taskbar() : nullptr;
-    if (window)
+    if (window) {
         connect(window, &QObject::destroyed, this, [this] {
             mainWindow = nullptr;
             taskbar = nullptr;
         });
+        window->setConversationPeer(
+            [this] { return m_currentSelectedTabIndex == 0 ? m_currentSelectedChatPeer : QString(); });
+        connect(window, &VeskQMLViewer::filesDroppedOnConversation, this, &Globals::offerFilesToPeer,
+                Qt::UniqueConnection);
+    }
+}
+
+bool Globals::showNotices() const
+{
+    return settings->value(QLatin1String(kShowNoticesKey), true).toBool();
+}
+
+void Globals::toggleShowNotices()
+{
+    settings->setValue(QLatin1String(kShowNoticesKey), !showNotices());
+    settings->sync();
+    Q_EMIT showNoticesChanged();
 }
 
 void Globals::showChatNotification(const QString& nodeId, const QString& text)
 {
+    // The user is reading that conversation: the message is on screen already.
+    if (!showNotices() || (isConversationOpen(nodeId) && mainWindow && mainWindow->isActiveWindow()))
+        return;
     NotificationDialog* popup = chatPopupFor(nodeId);
     popup->appendMessage(text);
-    popup->show();
+    popup->present();
 }
 
 void Globals::showDownloadNotification(const QString& nodeId, const QString& text)
 {
+    if (!showNotices())
+        return;
     NotificationDialog* popup = downloadPopupFor(nodeId);
     popup->appendMessage(text);
-    popup->show();
+    popup->present();
+}
+
+void Globals::showOfferNotification(const QString& nodeId, qint64 fileSize, const QString& text)
+{
+    if (!showNotices())
+        return;
+    NotificationDialog* popup = downloadPopupFor(nodeId);
+    popup->addOffer(fileSize, text);
+    popup->present();
 }
 
 void Globals::showNotice(const QString& title, const QString& text)

@@ -12,6 +12,7 @@
 #include "transfer/outgoingoffers.h"
 
 #include <QMessageBox>
+#include <QPushButton>
 
 namespace Vesk {
 
@@ -23,11 +24,14 @@ QString fieldOf(const TableRecord& record, const char* column)
     return record.isEmpty() ? QString() : record.value(QString::fromLatin1(column));
 }
 
-// Plain text: the question may carry a name a peer chose, which must never be read as markup.
-bool confirmed(const QString& title, const QString& text)
+// Plain text: the question may carry a name a peer chose, which must never be read as markup. The button that goes
+// ahead says what it does.
+bool confirmed(const QString& title, const QString& text, const QString& verb)
 {
     QMessageBox box(QMessageBox::Question, title, text, QMessageBox::Ok | QMessageBox::Cancel);
     box.setTextFormat(Qt::PlainText);
+    box.button(QMessageBox::Ok)->setText(verb);
+    box.setDefaultButton(QMessageBox::Cancel);
     return box.exec() == QMessageBox::Ok;
 }
 
@@ -131,14 +135,16 @@ void Globals::setCurrentSelectedChatPeer(QString peerId)
 
 void Globals::clearAllPendingUploads()
 {
-    if (!confirmed(tr("Clear Pending Uploads"), tr("Do you really want to clear all pending uploadings ?")))
+    if (!confirmed(tr("Clear Pending Uploads"), tr("Do you really want to clear all pending uploadings ?"),
+                   tr("Stop sending")))
         return;
     m_outgoing->clearAllPendingUploads();
 }
 
 void Globals::clearAllPendingDownloads()
 {
-    if (!confirmed(tr("Clear Pending Downloads"), tr("Do you really want to clear all pending Downloads ?")))
+    if (!confirmed(tr("Clear Pending Downloads"), tr("Do you really want to clear all pending Downloads ?"),
+                   tr("Clear")))
         return;
     m_incoming->clearAllPendingDownloads();
 }
@@ -149,7 +155,7 @@ void Globals::blockUser(QString peerId)
     QString question = tr("Do you really want to block this user");
     if (question.contains(QLatin1String("%1")))
         question = question.arg(getAliasForNode(peerId));
-    if (!confirmed(tr("Block this user"), question))
+    if (!confirmed(tr("Block this user"), question, tr("Block")))
         return;
     m_peers->blockUser(peerId);
 }

@@ -1,8 +1,11 @@
 #include "app/notificationdialog.h"
 
+#include "app/platform.h"
 #include "common/random.h"
 
+#include <QApplication>
 #include <QGridLayout>
+#include <QLocale>
 #include <QGuiApplication>
 #include <QLabel>
 #include <QPixmap>
@@ -53,11 +56,14 @@ int randomIn(int low, int high, Vesk::Random& random)
 
 NotificationDialog::NotificationDialog(const QString& nodeId, const QString& kind, const QString& alias,
                                        const QString& avatar, Vesk::Random& random, QWidget* parent)
-    : QDialog(parent), m_nodeId(nodeId), m_kind(kind)
+    : QDialog(parent), m_nodeId(nodeId), m_kind(kind), m_alias(alias)
 {
     setWindowOpacity(1.0);
     setAttribute(Qt::WA_DeleteOnClose);
-    setWindowFlags(Qt::WindowStaysOnTopHint);
+    // A tool window: above the others, but no button of its own in the taskbar.
+    setWindowFlags(Qt::Tool | Qt::WindowStaysOnTopHint);
+    Platform::keepOffTaskbar(this);
+    setObjectName(QStringLiteral("notice"));
     setAttribute(Qt::WA_ShowWithoutActivating);
     // Quitting from the main window must end the program even while a popup is still on screen.
     setAttribute(Qt::WA_QuitOnClose, false);
@@ -136,8 +142,49 @@ void NotificationDialog::appendMessage(const QString& text)
         m_fadeTimer.start();
 }
 
+void NotificationDialog::addOffer(qint64 fileSize, const QString& html)
+{
+    ++m_offerCount;
+    m_offerBytes += qMax<qint64>(0, fileSize);
+    if (m_offerCount == 1) {
+        appendMessage(html);
+        return;
+    }
+    m_textView->clear();
+    appendMessage(offerSummary(m_alias, m_offerCount, m_offerBytes).toHtmlEscaped());
+}
+
+QString NotificationDialog::offerSummary(const QString& alias, int count, qint64 bytes)
+{
+    const QString size = QLocale().formattedDataSize(bytes, 1, QLocale::DataSizeSIFormat);
+    const QString who = alias.trimmed().isEmpty() ? tr("Someone") : alias;
+    return tr("%1 offers %n files, %2", nullptr, count).arg(who, size);
+}
+
+void NotificationDialog::present()
+{
+    if (QApplication::activeModalWidget()) {
+        m_waitingForModal = true;
+        return;
+    }
+    m_waitingForModal = false;
+    show();
+}
+
 void NotificationDialog::decreaseOpacity()
 {
+    // A modal dialog opened while the popup is up: the popup steps aside, holding its fade, and comes back after.
+    if (QApplication::activeModalWidget()) {
+        if (isVisible() || m_waitingForModal) {
+            m_waitingForModal = true;
+            hide();
+        }
+        return;
+    }
+    if (m_waitingForModal) {
+        m_waitingForModal = false;
+        show();
+    }
     m_opacity -= kFadeStep;
     if (isActiveWindow())
         m_opacity = 1.0f;

@@ -35,6 +35,16 @@ public:
     // Appends one message as a new paragraph. The text is rendered as rich text: whatever a peer supplied must
     // already be escaped (Vesk::plainTextToHtml).
     void appendMessage(const QString& text);
+    // One more file of the peer's current burst of offers: the first is told as its offer line (html), from the
+    // second on the popup sums the burst up ("Ann offers 50 files, 12 MB") instead of listing every file.
+    void addOffer(qint64 fileSize, const QString& html);
+    int offerCount() const { return m_offerCount; }
+    // The summary line of a burst, as plain text; sizes in the locale's SI units.
+    static QString offerSummary(const QString& alias, int count, qint64 bytes);
+
+    // Shows the popup, or, while a modal dialog is open, waits until it is gone: a popup never covers a question
+    // the user has to answer.
+    void present();
 
     QString nodeId() const { return m_nodeId; }
     QString kind() const { return m_kind; }
@@ -67,6 +77,10 @@ private:
     QTextEdit* m_textView = nullptr;
     QPushButton* m_actionButton = nullptr;
     QLabel* m_aliasLabel = nullptr;
+    QString m_alias;
+    int m_offerCount = 0;
+    qint64 m_offerBytes = 0;
+    bool m_waitingForModal = false;
 };
 
 } // namespace Vesk

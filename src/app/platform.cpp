@@ -1,5 +1,13 @@
 #include "app/platform.h"
 
+#ifdef VESK_HAVE_XCB
+#include <QGuiApplication>
+#include <QWidget>
+#include <xcb/xcb.h>
+
+#include <cstdlib>
+#endif
+
 #include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
@@ -186,6 +194,33 @@ QString nodeIdFromMachineId(const QByteArray& machineId)
     digest[6] = char((digest[6] & 0x0f) | 0x50); // version 5 (name-based)
     digest[8] = char((digest[8] & 0x3f) | 0x80); // RFC 4122 variant
     return QUuid::fromRfc4122(digest).toString();
+}
+
+void keepOffTaskbar(QWidget* window)
+{
+#ifdef VESK_HAVE_XCB
+    // Other platforms (offscreen, wayland) may still answer as X11 applications, without a connection.
+    if (!window || QGuiApplication::platformName() != QLatin1String("xcb"))
+        return;
+    auto* x11 = qGuiApp->nativeInterface<QNativeInterface::QX11Application>();
+    xcb_connection_t* connection = x11 ? x11->connection() : nullptr;
+    if (!connection)
+        return;
+    const auto atom = [connection](const char* name) {
+        xcb_intern_atom_reply_t* reply =
+            xcb_intern_atom_reply(connection, xcb_intern_atom(connection, 0, uint16_t(qstrlen(name)), name), nullptr);
+        const xcb_atom_t found = reply ? reply->atom : xcb_atom_t(XCB_ATOM_NONE);
+        std::free(reply);
+        return found;
+    };
+    // Qt keeps the state atoms it does not manage itself when it maps the window.
+    const xcb_atom_t skip[] = {atom("_NET_WM_STATE_SKIP_TASKBAR"), atom("_NET_WM_STATE_SKIP_PAGER")};
+    xcb_change_property(connection, XCB_PROP_MODE_APPEND, xcb_window_t(window->winId()), atom("_NET_WM_STATE"),
+                        XCB_ATOM_ATOM, 32, 2, skip);
+    xcb_flush(connection);
+#else
+    Q_UNUSED(window);
+#endif
 }
 
 } // namespace Vesk::Platform

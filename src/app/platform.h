@@ -10,6 +10,8 @@ QString userName();
 QString defaultAvatarPath();
 QString machineGuid();
 
+class QWidget;
+
 namespace Vesk::Platform {
 
 // The folder start-up makes current: the executable's folder, or its parent when that folder is a build
@@ -25,5 +27,9 @@ QString autostartEntryPath();
 
 // Derives the node id from a raw machine id without revealing it: a braced UUID made from a keyed hash.
 QString nodeIdFromMachineId(const QByteArray& machineId);
+
+// Asks the window manager to leave a window out of the taskbar and the pager (X11; elsewhere nothing happens).
+// Call it before the window is first shown.
+void keepOffTaskbar(QWidget* window);
 
 } // namespace Vesk::Platform

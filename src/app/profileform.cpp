@@ -16,6 +16,8 @@ namespace Vesk {
 
 namespace {
 
+constexpr int kButtonPadding = 40;
+
 // Start where pictures usually are, not in the program's own folder (the working directory start-up sets).
 QString openFileDialog(QWidget* parent, const QString& caption, const QString& filter)
 {
@@ -44,22 +46,45 @@ ProfileForm::AvatarChooser ProfileForm::avatarChooser()
     return chooser ? chooser : AvatarChooser(&openFileDialog);
 }
 
-ProfileForm::ProfileForm(const ProfileEditor& editor, QWizardPage* page) : QGroupBox(page)
+bool ProfileForm::isNoName(const QString& name)
+{
+    const QString trimmed = name.trimmed();
+    return trimmed.isEmpty() || trimmed.compare(QLatin1String("unknown"), Qt::CaseInsensitive) == 0;
+}
+
+ProfileForm::ProfileForm(const ProfileEditor& editor, QWizardPage* page, bool firstSetup) : QGroupBox(page)
 {
     auto* grid = new QGridLayout(this);
 
-    grid->addWidget(new QLabel(tr("Your Full Name"), this), 0, 0);
+    auto* nameLabel = new QLabel(tr("Your Full Name"), this);
+    grid->addWidget(nameLabel, 0, 0);
     m_nameEdit = new QLineEdit(this);
     m_nameEdit->setPlaceholderText(tr("Enter your full name here"));
     m_nameEdit->setMaxLength(kMaxNameLength);
+    nameLabel->setBuddy(m_nameEdit);
+    // Changing only the picture must not mean typing the name again.
+    const QString alias = editor.userAlias();
+    if (!isNoName(alias))
+        m_nameEdit->setText(alias);
     grid->addWidget(m_nameEdit, 0, 1);
+    // A disabled Next or Done button alone does not tell what it waits for.
+    m_nameHint = new QLabel(tr("Type a name to continue: it is how others on the network see you."), this);
+    m_nameHint->setWordWrap(true);
+    m_nameHint->setObjectName(QStringLiteral("hint"));
+    grid->addWidget(m_nameHint, 1, 1);
+    connect(m_nameEdit, &QLineEdit::textChanged, this, &ProfileForm::updateNameHint);
 
-    m_chooseButton = new QPushButton(tr("Choose new picture..."), this);
-    grid->addWidget(m_chooseButton, 1, 0, Qt::AlignTop);
+    // On first setup there is no picture to replace yet: the same words read differently there.
+    m_chooseButton = new QPushButton(
+        firstSetup ? tr("Choose new picture...", "first setup, no picture yet") : tr("Choose new picture..."), this);
+    // Styled padding is not part of the button's size hint: room for the words is made here.
+    m_chooseButton->setMinimumWidth(m_chooseButton->fontMetrics().horizontalAdvance(m_chooseButton->text()) +
+                                    kButtonPadding);
+    grid->addWidget(m_chooseButton, 2, 0, Qt::AlignTop);
     m_pictureLabel = new QLabel(this);
     m_pictureLabel->setMinimumSize(kPictureSide, kPictureSide);
     m_pictureLabel->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
-    grid->addWidget(m_pictureLabel, 1, 1);
+    grid->addWidget(m_pictureLabel, 2, 1);
     connect(m_chooseButton, &QPushButton::clicked, this, &ProfileForm::chooseRequested);
 
     // Holds the chosen path for the wizard's fields; never shown.
@@ -70,6 +95,12 @@ ProfileForm::ProfileForm(const ProfileEditor& editor, QWizardPage* page) : QGrou
     if (current.startsWith(QLatin1String("qrc")))
         current = current.mid(3);
     showPicture(current);
+    updateNameHint();
+}
+
+void ProfileForm::updateNameHint()
+{
+    m_nameHint->setVisible(m_nameEdit->text().trimmed().isEmpty());
 }
 
 void ProfileForm::chooseAvatar(QWidget* parent)

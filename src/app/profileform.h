@@ -16,8 +16,11 @@ class ProfileEditor
 {
 public:
     virtual ~ProfileEditor() = default;
+    virtual QString userAlias() const = 0;
     virtual QString userAvatar() const = 0;
     virtual void storeProfile(const QString& name, const QString& avatarPath) = 0;
+    // Whether the program starts when the user logs in; the first-run wizard asks.
+    virtual void runOnStartup(bool run) = 0;
 };
 
 // The name and picture block shared by the first-run profile page and the in-app profile page: the mandatory
@@ -38,7 +41,11 @@ public:
     static void setAvatarChooser(AvatarChooser chooser);
     static AvatarChooser avatarChooser();
 
-    ProfileForm(const ProfileEditor& editor, QWizardPage* page);
+    // The form starts with the stored name and picture; on first setup there is neither, and it says so.
+    ProfileForm(const ProfileEditor& editor, QWizardPage* page, bool firstSetup);
+
+    // Whether a name stands for "no name yet": empty, blank, or the placeholder "unknown" in any letter case.
+    static bool isNoName(const QString& name);
 
     // Opens the picture chooser with the page as parent; a cancelled choice changes nothing.
     void chooseAvatar(QWidget* parent);
@@ -47,17 +54,20 @@ public:
     QLineEdit* avatarPathEdit() const { return m_avatarPathEdit; }
     QLabel* pictureLabel() const { return m_pictureLabel; }
     QPushButton* chooseButton() const { return m_chooseButton; }
+    QLabel* nameHint() const { return m_nameHint; }
 
 Q_SIGNALS:
     void chooseRequested();
 
 private:
     void showPicture(const QString& path);
+    void updateNameHint();
 
     QLineEdit* m_nameEdit = nullptr;
     QLineEdit* m_avatarPathEdit = nullptr;
     QLabel* m_pictureLabel = nullptr;
     QPushButton* m_chooseButton = nullptr;
+    QLabel* m_nameHint = nullptr;
 };
 
 } // namespace Vesk

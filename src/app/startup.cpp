@@ -6,18 +6,18 @@
 #include "app/globals.h"
 #include "app/logging.h"
 #include "app/platform.h"
+#include "app/traymenu.h"
 #include "app/veskqmlviewer.h"
 #include "app/vesksingleapplication.h"
+#include "app/widgetstyle.h"
 #include "net/peermanager.h"
 #include "net/wire.h"
 #include "store/filestandarditemmodel.h"
 #include "store/vesksqlquerymodel.h"
 
-#include <QAction>
 #include <QDir>
 #include <QLibraryInfo>
 #include <QLocale>
-#include <QMenu>
 #include <QModelIndex>
 #include <QQmlContext>
 #include <QScreen>
@@ -104,6 +104,7 @@ int runApplication(int argc, char** argv)
     // window to vesk.desktop (its launcher, its badge) rather than guess from the window class.
     QGuiApplication::setWindowIcon(AppIcons::applicationIcon());
     QGuiApplication::setDesktopFileName(QStringLiteral("vesk"));
+    WidgetStyle::apply(app);
 
     if (app.isRunning()) {
         app.sendMessage(QStringLiteral("wakeUp"), kWakeUpTimeoutMs);
@@ -144,16 +145,17 @@ int runApplication(int argc, char** argv)
     QDir::setCurrent(Platform::workingDirectoryFor(QCoreApplication::applicationDirPath()));
     qRegisterMetaType<QModelIndex>("QModelIndex");
 
-    const QVariant runKey = globals->settings->value(QStringLiteral("runOnStartup"));
-    if (!runKey.isValid() || runKey.toBool())
-        globals->runOnStartup(true);
-
+    // A new user is asked on the wizard's last page whether to start at login; the answer is then stored, and
+    // from there on every start renews the login entry while the preference stays on.
     if (hasNoName(globals->userAlias())) {
         FirstRunWizard wizard(*globals, nullptr);
         wizard.exec();
         if (hasNoName(globals->userAlias()))
             std::_Exit(0);
     }
+    const QVariant runKey = globals->settings->value(QStringLiteral("runOnStartup"));
+    if (!runKey.isValid() || runKey.toBool())
+        globals->runOnStartup(true);
 
     PeerManager peerManager(nullptr);
     peerManager.setAnnouncementSource([globals] {
@@ -172,21 +174,14 @@ int runApplication(int argc, char** argv)
 
     globals->init();
 
-    std::unique_ptr<QMenu> trayMenu;
-    if (QSystemTrayIcon::isSystemTrayAvailable()) {
-        trayMenu = std::make_unique<QMenu>();
-        QAction* exitAction = trayMenu->addAction(QObject::tr("Exit"));
-        QObject::connect(exitAction, &QAction::triggered, &app, &QCoreApplication::quit);
-        globals->trayIcon->setContextMenu(trayMenu.get());
-        globals->trayIcon->setToolTip(QStringLiteral("Vesk"));
-        globals->trayIcon->setVisible(true);
-    }
+    std::unique_ptr<TrayMenu> tray;
+    if (QSystemTrayIcon::isSystemTrayAvailable())
+        tray = std::make_unique<TrayMenu>(*globals->trayIcon, window);
 
     const int result = app.exec();
     // The controller outlives what is destroyed here: it forgets the tray menu and the discovery object first (the
     // window it forgets by itself).
-    globals->trayIcon->setVisible(false);
-    globals->trayIcon->setContextMenu(nullptr);
+    tray.reset();
     globals->peerManager = nullptr;
     return result;
 }

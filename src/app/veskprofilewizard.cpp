@@ -35,7 +35,7 @@ InAppProfilePage::InAppProfilePage(ProfileEditor& editor, QWidget* parent) : QWi
 {
     setTitle(tr("Vesk: Profile update"));
     setSubTitle(tr("Below, you'll be able to change how you appear to others in your local network"));
-    m_form = new ProfileForm(editor, this);
+    m_form = new ProfileForm(editor, this, false);
     registerField(QStringLiteral("yourName*"), m_form->nameEdit());
     registerField(QStringLiteral("avatarPath"), m_form->avatarPathEdit());
     connect(m_form, &ProfileForm::chooseRequested, this, &InAppProfilePage::chooseAvatar);
@@ -45,7 +45,9 @@ InAppProfilePage::InAppProfilePage(ProfileEditor& editor, QWidget* parent) : QWi
 
 bool InAppProfilePage::isComplete() const
 {
-    return QWizardPage::isComplete() && !m_form->nameEdit()->text().trimmed().isEmpty();
+    // Not the mandatory field's own rule (changed from its start): the form starts with the stored name, and a
+    // stored name is a good one.
+    return !m_form->nameEdit()->text().trimmed().isEmpty();
 }
 
 void InAppProfilePage::chooseAvatar()

@@ -2,12 +2,14 @@
 
 #include "app/appicons.h"
 
+#include <QCheckBox>
 #include <QCloseEvent>
 #include <QDragEnterEvent>
 #include <QDropEvent>
 #include <QMessageBox>
 #include <QMimeData>
 #include <QPushButton>
+#include <QSettings>
 
 namespace Vesk {
 
@@ -32,11 +34,17 @@ void VeskQMLViewer::dragMoveEvent(QDragMoveEvent* event)
 
 void VeskQMLViewer::dropEvent(QDropEvent* event)
 {
-    // Everything dropped is passed on in order; the controller decides what a folder or a web link means.
+    // Everything dropped is passed on in order; the controller decides what a folder or a web link means. Dropped
+    // on a conversation, the files go to its peer; anywhere else they join the files picked for sending.
     if (event->mimeData()->hasUrls()) {
         const QList<QUrl> urls = event->mimeData()->urls();
-        for (const QUrl& url : urls)
-            Q_EMIT newFileToSend(url);
+        const QString peer = m_conversationPeer ? m_conversationPeer() : QString();
+        if (!peer.isEmpty()) {
+            Q_EMIT filesDroppedOnConversation(urls, peer);
+        } else {
+            for (const QUrl& url : urls)
+                Q_EMIT newFileToSend(url);
+        }
     }
     event->acceptProposedAction();
 }
@@ -54,23 +62,46 @@ void VeskQMLViewer::wakeMeUp()
 
 void VeskQMLViewer::closeEvent(QCloseEvent* event)
 {
-    QMessageBox box;
-    box.setWindowTitle(tr("Do you really want to close Vesk?"));
-    box.setText(tr("If you close Vesk, your peers WILL NOT be able to chat with you or transfer files with you."));
-    box.setDetailedText(tr("Vesk is meant to be run as an always-on service. It uses minimum CPU and memory when "
-                           "idle. It is adviced to leave Vesk on so that other devices around you can contact you."));
-    box.setIcon(QMessageBox::Critical);
-    QPushButton* quit = box.addButton(quitButtonText(), QMessageBox::AcceptRole);
-    QPushButton* minimize = box.addButton(minimizeButtonText(), QMessageBox::RejectRole);
-    box.setDefaultButton(minimize);
-    box.setEscapeButton(minimize);
-    box.exec();
-    if (box.clickedButton() == quit) {
+    QSettings settings;
+    QString answer = settings.value(QLatin1String(kCloseAnswerKey)).toString();
+    if (answer != QLatin1String("quit") && answer != QLatin1String("keep")) {
+        QMessageBox box(this);
+        box.setWindowTitle(tr("Do you really want to close Vesk?"));
+        box.setText(tr("If you close Vesk, your peers WILL NOT be able to chat with you or transfer files with you."));
+        box.setIcon(QMessageBox::Question);
+        QPushButton* quit = box.addButton(quitButtonText(), QMessageBox::AcceptRole);
+        QPushButton* keep = box.addButton(keepRunningButtonText(m_trayShown), QMessageBox::RejectRole);
+        box.setDefaultButton(keep);
+        box.setEscapeButton(keep);
+        auto* dontAsk = new QCheckBox(tr("Don't ask again"), &box);
+        box.setCheckBox(dontAsk);
+        box.exec();
+        answer = box.clickedButton() == quit ? QStringLiteral("quit") : QStringLiteral("keep");
+        if (dontAsk->isChecked())
+            settings.setValue(QLatin1String(kCloseAnswerKey), answer);
+    }
+    if (answer == QLatin1String("quit")) {
         event->accept();
         return;
     }
-    showMinimized();
+    keepRunning();
     event->ignore();
+}
+
+void VeskQMLViewer::keepRunning()
+{
+    if (m_trayShown)
+        hide();
+    else
+        showMinimized();
+}
+
+void VeskQMLViewer::toggleShown()
+{
+    if (isVisible() && !isMinimized() && isActiveWindow())
+        keepRunning();
+    else
+        wakeMeUp();
 }
 
 bool VeskQMLViewer::nativeEvent(const QByteArray& eventType, void* message, qintptr* result)

@@ -3,7 +3,10 @@
 #include "app/qmlapplicationviewer.h"
 #include "app/taskbarintegration.h"
 
+#include <QList>
 #include <QUrl>
+
+#include <functional>
 
 class QDragEnterEvent;
 class QDragMoveEvent;
@@ -23,13 +26,28 @@ public:
     ~VeskQMLViewer() override;
 
     TaskbarIntegration* taskbar() { return &m_taskbar; }
+    // Who the conversation on screen is with (empty when none is): files dropped on it are offered to that peer.
+    void setConversationPeer(std::function<QString()> peer) { m_conversationPeer = std::move(peer); }
 
-    // Builds the question asked before quitting; exposed so tests can drive it.
-    static QString quitButtonText() { return QStringLiteral("Quit Vesk"); }
-    static QString minimizeButtonText() { return QStringLiteral("Minimize Vesk"); }
+    // The answers of the question asked before quitting; exposed so tests can drive it.
+    static QString quitButtonText() { return tr("Quit"); }
+    static QString keepRunningButtonText(bool inTray)
+    {
+        return inTray ? tr("Keep running in the tray") : tr("Keep running");
+    }
+    // Settings key holding the answer the user asked to keep ("quit" or "keep"); absent while the question is asked.
+    static constexpr const char* kCloseAnswerKey = "closeAnswer";
+
+    // With a tray icon, keeping the program running hides the window (the tray brings it back); without one it is
+    // minimised to the taskbar.
+    void setTrayShown(bool shown) { m_trayShown = shown; }
+    bool trayShown() const { return m_trayShown; }
+    // Hidden into the tray, or back on screen in front.
+    void toggleShown();
 
 Q_SIGNALS:
     void newFileToSend(QUrl localFile);
+    void filesDroppedOnConversation(QList<QUrl> localFiles, QString peerId);
 
 public Q_SLOTS:
     void dragEnterEvent(QDragEnterEvent* event) override;
@@ -43,7 +61,11 @@ protected:
     bool nativeEvent(const QByteArray& eventType, void* message, qintptr* result) override;
 
 private:
+    void keepRunning();
+
     TaskbarIntegration m_taskbar;
+    std::function<QString()> m_conversationPeer;
+    bool m_trayShown = false;
 };
 
 } // namespace Vesk

@@ -16,6 +16,12 @@ public:
     // Popups render rich text: callers escape every part a peer supplied (plainTextToHtml).
     virtual void showChatNotification(const QString& nodeId, const QString& html) = 0;
     virtual void showDownloadNotification(const QString& nodeId, const QString& html) = 0;
+    // One offered file; a shell may gather a peer's burst of offers into one notice with the count and total size.
+    virtual void showOfferNotification(const QString& nodeId, qint64 fileSize, const QString& html)
+    {
+        Q_UNUSED(fileSize);
+        showDownloadNotification(nodeId, html);
+    }
     // A box that tells the user something without blocking the event loop.
     virtual void showNotice(const QString& title, const QString& text) = 0;
 

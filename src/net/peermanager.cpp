@@ -19,6 +19,8 @@ constexpr int kAnnouncementFields = 3;
 constexpr int kMaxTrackedSenders = 4096;
 } // namespace
 
+namespace Vesk {
+
 PeerManager::PeerManager(QObject* parent) : QObject(parent)
 {
     // The any-address of IPv4: announcements are IPv4 broadcasts, and the source addresses then come as plain
@@ -336,3 +338,5 @@ void PeerManager::readBroadcastDatagram()
         handleDatagram(datagram.data(), datagram.senderAddress());
     }
 }
+
+} // namespace Vesk

@@ -17,6 +17,8 @@
 #include <functional>
 #include <optional>
 
+namespace Vesk {
+
 // Announces this node on the local networks by UDP broadcast and reports the announcements of other nodes.
 // The announcement is "nodeId|os|alias" in Latin-1, sent eleven times after each reset, every two seconds.
 class PeerManager : public QObject
@@ -132,3 +134,5 @@ private:
     int m_sweepStep = 0;    // the next step of the round to send
     int m_sweepStepEnd = 0; // where the current tick's share of the round ends
 };
+
+} // namespace Vesk

@@ -10,6 +10,8 @@
 #include <QSqlError>
 #include <QSqlQuery>
 
+namespace Vesk {
+
 namespace {
 
 constexpr const char* kDriver = "QSQLITE";
@@ -120,7 +122,7 @@ void Database::close()
     QSqlDatabase::removeDatabase(QLatin1String(kConnectionName));
 }
 
-QSqlDatabase Database::open(const QString& dataFolder)
+QSqlDatabase Database::open(const QString& dataFolder, QStringList* interrupted)
 {
     const QString path = filePath(dataFolder);
     if (!QDir().mkpath(dataFolder))
@@ -164,13 +166,13 @@ QSqlDatabase Database::open(const QString& dataFolder)
         db.open();
     }
 
-    if (!prepareSchema(db))
+    if (!prepareSchema(db, interrupted))
         qCritical().noquote() << QStringLiteral("The database ") + path +
                                      QStringLiteral(" cannot be written; changes will not be saved");
     return db;
 }
 
-bool Database::prepareSchema(QSqlDatabase& db)
+bool Database::prepareSchema(QSqlDatabase& db, QStringList* interrupted)
 {
     QSqlQuery q(db);
     // A status change is written for nearly every packet and message, so a single-row update must cost
@@ -186,6 +188,13 @@ bool Database::prepareSchema(QSqlDatabase& db)
     for (const char* statement : kIndexes) {
         if (!q.exec(QLatin1String(statement)))
             qCDebug(lcStore) << "index not created:" << statement << q.lastError().text();
+    }
+    if (interrupted) {
+        interrupted->clear();
+        if (q.exec(QStringLiteral("select id from vesk_downloads where status = 'queued' order by cast(filesize as "
+                                  "INTEGER) asc")))
+            while (q.next())
+                interrupted->append(q.value(0).toString());
     }
     bool written = true;
     for (const char* statement : kStartupResets)
@@ -213,3 +222,5 @@ QString Database::moveAside(const QString& path)
     }
     return aside;
 }
+
+} // namespace Vesk

@@ -2,6 +2,9 @@
 
 #include <QSqlDatabase>
 #include <QString>
+#include <QStringList>
+
+namespace Vesk {
 
 // The one SQLite connection of the program ("veskdb", file "vesk.data" in the data folder) and its set-up:
 // schema, column-adding migrations, indexes and the resets run at every start.
@@ -15,7 +18,9 @@ public:
     // its schema up to date. A file that is not a SQLite database or is damaged is moved aside under a new name and
     // replaced by a fresh one; a file or folder that cannot be used leaves the program running on an in-memory
     // database for this session. Each such case is logged as a critical line. Never fails.
-    static QSqlDatabase open(const QString& dataFolder);
+    // `interrupted`, when given, receives the downloads that were queued when the program last stopped, before the
+    // start-up reset makes them wait for the user again.
+    static QSqlDatabase open(const QString& dataFolder, QStringList* interrupted = nullptr);
 
     // The connection, opened if closed.
     static QSqlDatabase connection();
@@ -27,8 +32,10 @@ public:
 
     // Runs the create statements, the migrations, the indexes and the start-up resets on an open connection.
     // Returns false when the start-up resets could not be written.
-    static bool prepareSchema(QSqlDatabase& db);
+    static bool prepareSchema(QSqlDatabase& db, QStringList* interrupted = nullptr);
 
 private:
     static QString moveAside(const QString& path);
 };
+
+} // namespace Vesk

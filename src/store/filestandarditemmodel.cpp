@@ -1,5 +1,7 @@
 #include "store/filestandarditemmodel.h"
 
+namespace Vesk {
+
 FileStandardItem::FileStandardItem(const QString& fileURL, const QString& fileName, qint64 totalByteSize,
                                    const QString& thumbnail, bool selected)
 {
@@ -87,3 +89,5 @@ bool FileSortFilterProxyModel::lessThan(const QModelIndex& left, const QModelInd
     const QString rightName = sourceModel()->data(right, FileStandardItemModel::FileNameRole).toString();
     return QString::compare(leftName, rightName, Qt::CaseInsensitive) < 0;
 }
+
+} // namespace Vesk

@@ -4,6 +4,8 @@
 #include <QStandardItem>
 #include <QStandardItemModel>
 
+namespace Vesk {
+
 // One file picked for sending: column 0 of a top-level row, its values under the roles of FileStandardItemModel.
 class FileStandardItem : public QStandardItem
 {
@@ -59,3 +61,5 @@ public:
 protected:
     bool lessThan(const QModelIndex& left, const QModelIndex& right) const override;
 };
+
+} // namespace Vesk

@@ -7,11 +7,10 @@
 #include <QSqlDatabase>
 #include <QString>
 
-class VeskSqlQueryModel;
-
 namespace Vesk {
 
 class Clock;
+class VeskSqlQueryModel;
 
 // The list models the interface shows, over the one database connection, and the typed reads of single rows
 // that every subsystem needs. Each subsystem changes rows through the model whose list must show the change and

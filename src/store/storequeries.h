@@ -2,7 +2,7 @@
 
 // The queries of the list models. Node ids are bound as positional parameters, never pasted into the text:
 // they arrive from the network and may contain anything.
-namespace StoreQueries {
+namespace Vesk::StoreQueries {
 
 constexpr const char* kAllPeers = "select * from vesk_peers order by status desc, timestamp desc , alias asc";
 constexpr const char* kOnlinePeers = "select * from vesk_peers where status = 'on' order by timestamp desc, alias asc";
@@ -19,7 +19,7 @@ constexpr const char* kQueuedDownloads =
     "from vesk_downloads where status = 'queued' order by cast(filesize as INTEGER) asc";
 constexpr const char* kCompletedDownloads =
     "select *, (select alias from vesk_peers where vesk_peers.id = vesk_downloads.nodefrom) as peerAlias "
-    "from vesk_downloads where status = 'downloaded' order by timestamp desc limit 10";
+    "from vesk_downloads where status = 'downloaded' order by timestamp desc";
 constexpr const char* kNoChats = "select * from vesk_chats where 0";
 
 // Bound: this node's id. Online peers first, then offline peers with unread messages or a
@@ -46,4 +46,4 @@ constexpr const char* kChatHistory =
 constexpr const char* kUnreadSum = "select sum(unreadMessagesCount) as sumunread from vesk_peers ";
 constexpr const char* kPendingCount = "select count(*) from vesk_downloads where status == 'unknown'";
 
-} // namespace StoreQueries
+} // namespace Vesk::StoreQueries

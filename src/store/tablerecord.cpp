@@ -2,6 +2,8 @@
 
 #include <QDebug>
 
+namespace Vesk {
+
 TableRecord::TableRecord(const QString& table) : m_table(table) {}
 
 void TableRecord::insert(const QString& field, const QString& value)
@@ -18,3 +20,5 @@ QString TableRecord::value(const QString& field) const
     }
     return it.value();
 }
+
+} // namespace Vesk

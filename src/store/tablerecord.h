@@ -3,6 +3,8 @@
 #include <QHash>
 #include <QString>
 
+namespace Vesk {
+
 // One row of a table, as column name -> text. An empty record means "no such row".
 class TableRecord
 {
@@ -24,3 +26,5 @@ private:
     QHash<QString, QString> m_fields;
     QString m_table;
 };
+
+} // namespace Vesk

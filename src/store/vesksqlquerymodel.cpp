@@ -14,6 +14,8 @@
 
 Q_LOGGING_CATEGORY(lcStore, "vesk.store")
 
+namespace Vesk {
+
 namespace {
 
 // The interface reads columns by role names fixed at 33, 34, ... (after a user-role base of 32), whatever the
@@ -382,3 +384,5 @@ QVariantMap VeskSqlQueryModel::readRow(const QString& table, const QString& id) 
         result.insert(QLatin1String(typedRole(it.key()).name), typedValue(typedRole(it.key()), row.value(*it)));
     return result;
 }
+
+} // namespace Vesk

@@ -11,6 +11,8 @@
 #include <QVariantList>
 #include <QVariantMap>
 
+namespace Vesk {
+
 // A SQL list model whose result column i is exposed as role 33 + i, named after the column, so that
 // QML delegates read values by column name whatever the column order of the database file.
 //
@@ -100,3 +102,5 @@ private:
     QTimer m_refreshTimer;
     const Vesk::Clock* m_clock = &Vesk::Clock::system();
 };
+
+} // namespace Vesk

@@ -13,6 +13,7 @@
 #include "peers/peersend.h"
 #include "store/store.h"
 #include "store/vesksqlquerymodel.h"
+#include "transfer/downloadrow.h"
 #include "transfer/downloadsession.h"
 #include "transfer/transferlogging.h"
 #include "transfer/transfermessages.h"
@@ -26,45 +27,8 @@
 
 namespace Vesk {
 
-namespace {
-
 namespace Msg = TransferMessages;
-
-const QString kStatus = QStringLiteral("status");
-const QString kFileName = QStringLiteral("filename");
-const QString kFileSize = QStringLiteral("filesize");
-const QString kDownloadSize = QStringLiteral("downloadsize");
-const QString kNodeFrom = QStringLiteral("nodefrom");
-
-qint64 localSize(const QString& path)
-{
-    const QFileInfo file(path);
-    return file.exists() ? file.size() : 0;
-}
-
-// Whether another download has already started into the file of that name (its downloadsize is set), so that the
-// name belongs to that download.
-bool nameTakenByOtherDownload(const QSqlDatabase& db, const QString& name, const QString& id)
-{
-    QSqlQuery q(db);
-    q.prepare(QStringLiteral("select count(*) from vesk_downloads where filename = ? and id <> ? and "
-                             "cast(coalesce(downloadsize, 0) as integer) <> 0"));
-    q.bindValue(0, name);
-    q.bindValue(1, id);
-    return q.exec() && q.next() && q.value(0).toInt() > 0;
-}
-
-// The first free numbered variant of a name: no file of that name and no download that owns it.
-QString freeNumberedName(const QSqlDatabase& db, const QString& folder, const QString& name, const QString& id)
-{
-    for (int n = 2;; ++n) {
-        const QString candidate = TransferNames::numberedName(name, n);
-        if (!QFileInfo::exists(folder + candidate) && !nameTakenByOtherDownload(db, candidate, id))
-            return candidate;
-    }
-}
-
-} // namespace
+using namespace DownloadRow;
 
 DownloadEngine::DownloadEngine(Store& store, MessageSink& sink, BufferPool& frames, const Clock& clock, Shell& shell,
                                const QString& downloadsFolder, QObject* parent)
@@ -159,6 +123,25 @@ void DownloadEngine::pauseAllPendingDownloads()
     Q_EMIT pendingCountChanged();
 }
 
+void DownloadEngine::resumeInterrupted(const QStringList& ids)
+{
+    if (ids.isEmpty())
+        return;
+    {
+        QSqlQuery q(m_store.database());
+        q.prepare(QStringLiteral("update vesk_downloads set status = 'queued' where id = ? and status = 'unknown'"));
+        for (const QString& id : ids) {
+            q.bindValue(0, id);
+            q.exec();
+        }
+    }
+    m_store.pausedDownloads->refresh();
+    m_store.queuedDownloads->refresh();
+    Q_EMIT pendingCountChanged();
+    m_rechoose = true;
+    Q_EMIT readyToDownloadNextFile();
+}
+
 void DownloadEngine::downloadRemoved(const QString& id)
 {
     m_waitingForOwner.remove(id);
@@ -199,38 +182,10 @@ void DownloadEngine::downloadNextFile()
     downloadFile(id);
 }
 
-QString DownloadEngine::downloadPathFor(const TableRecord& download) const
+void DownloadEngine::finishDownload(const QString& id, const TableRecord& given, const QString& local, qint64 wanted)
 {
-    const QString name = download.value(kFileName);
-    return TransferNames::staysInFolder(m_downloadsFolder, name) ? m_downloadsFolder + name : QString();
-}
-
-void DownloadEngine::startDownloadFile(const QString& id, const TableRecord& download)
-{
-    // The first start decides which file of the downloads folder this download writes into. A file of that name
-    // owned by another download is never touched: this one gets a numbered name ("name (2).ext") of its own. An
-    // unrelated file of that name is moved aside to a backup name first.
-    const QString& folder = m_downloadsFolder;
-    QDir().mkpath(folder);
-    const QSqlDatabase db = m_store.database();
-    const QString offeredName = download.value(kFileName);
-    QString name = TransferNames::safeLocalName(offeredName);
-    if (nameTakenByOtherDownload(db, name, id)) {
-        name = freeNumberedName(db, folder, name, id);
-    } else if (QFileInfo::exists(folder + name)) {
-        const QString backup = TransferNames::backupName(name, QDateTime::fromMSecsSinceEpoch(m_clock.nowMs()));
-        if (!QFile::rename(folder + name, folder + backup)) {
-            qCWarning(lcTransfer) << "could not move" << name << "aside to" << backup << "- downloading to a new name";
-            name = freeNumberedName(db, folder, name, id);
-        }
-    }
-    if (name != offeredName)
-        m_store.queuedDownloads->setField(kDownloadsTable, id, kFileName, name);
-    m_store.queuedDownloads->setField(kDownloadsTable, id, kDownloadSize, download.value(kFileSize));
-}
-
-void DownloadEngine::finishDownload(const QString& id, const TableRecord& download, const QString& path, qint64 wanted)
-{
+    const QString path = giveFinalName(id, given, local);
+    const TableRecord download = m_store.downloadRecord(id);
     const QString nodeFrom = download.value(kNodeFrom);
     m_store.queuedDownloads->setFieldAndRefresh(kDownloadsTable, id, kStatus, QStringLiteral("downloaded"));
     m_store.completedDownloads->refresh();
@@ -274,7 +229,7 @@ void DownloadEngine::downloadFile(const QString& id)
 
     setCurrentDownloadingFileId(id);
 
-    const QString path = downloadPathFor(download);
+    QString path = localFileFor(download);
     if (path.isEmpty()) {
         qCritical() << id << "has no usable local file name:" << download.value(kFileName);
         m_store.queuedDownloads->setFieldAndRefresh(kDownloadsTable, id, kStatus, QStringLiteral("unknown"));
@@ -290,6 +245,14 @@ void DownloadEngine::downloadFile(const QString& id)
     if (have >= wanted) {
         finishDownload(id, download, path, wanted);
         return;
+    }
+    // The bytes of an older version's partial file go on under the partial name.
+    const QString part = TransferNames::partName(downloadPathFor(download));
+    if (path != part) {
+        if (QFile::rename(path, part))
+            path = part;
+        else
+            qCWarning(lcTransfer) << "could not rename" << path << "to its partial name; it goes on under its own";
     }
 
     startSession(id, download, path, have, wanted);
@@ -321,7 +284,7 @@ bool DownloadEngine::sessionMatches(const TableRecord& download) const
     return !download.isEmpty() && download.value(kStatus) == QLatin1String("queued") &&
            download.value(kDownloadSize) == download.value(kFileSize) &&
            download.value(kFileSize).toLongLong() == m_session->wanted() &&
-           downloadPathFor(download) == m_session->path() && download.value(kNodeFrom) == m_sessionNode;
+           localFileFor(download) == m_session->path() && download.value(kNodeFrom) == m_sessionNode;
 }
 
 void DownloadEngine::continueSession()
@@ -413,7 +376,7 @@ void DownloadEngine::receiveOutsideSession(const QString& id, const Parameters& 
         qCWarning(lcTransfer) << "dropped a packet for" << id << "which has not been started";
         return;
     }
-    const QString path = downloadPathFor(download);
+    const QString path = localFileFor(download);
     if (path.isEmpty())
         return;
 
@@ -452,7 +415,7 @@ qint64 DownloadEngine::currentDownloadFileSize() const
     const TableRecord download = m_store.downloadRecord(m_currentDownloadingFileId);
     if (download.isEmpty())
         return 0;
-    const QString path = downloadPathFor(download);
+    const QString path = localFileFor(download);
     return path.isEmpty() ? 0 : localSize(path);
 }
 
@@ -530,7 +493,10 @@ qint64 DownloadEngine::bytesOnDisk(const QString& id) const
     // Until its first start a download owns no file: one of that name in the folder is someone else's.
     if (download.value(kDownloadSize).toLongLong() == 0)
         return 0;
-    const QString path = downloadPathFor(download);
+    // The running download's bytes still on their way to the file count too.
+    if (m_session && m_session->id() == id)
+        return qMax(m_session->written(), localSize(m_session->path()));
+    const QString path = localFileFor(download);
     return path.isEmpty() ? 0 : localSize(path);
 }
 

@@ -49,6 +49,8 @@ public:
     void pauseFileToDownload(const QString& id);
     void downloadAllPending();
     void pauseAllPendingDownloads();
+    // Queues again the downloads a stop of the program interrupted (those still waiting for the user).
+    void resumeInterrupted(const QStringList& ids);
 
     QString nextQueuedDownloadId() const;
     // Runs the engine once: the next packet request of the smallest queued file (or its completion).
@@ -83,6 +85,8 @@ public:
     bool isWaitingForOwner(const QString& id) const { return m_waitingForOwner.contains(id); }
     // What a started download already has on disk (0 for one never started).
     qint64 bytesOnDisk(const QString& id) const;
+    // Removes the file of a started, incomplete download (its row about to go); a complete file stays.
+    void removePartialFile(const TableRecord& download);
 
 Q_SIGNALS:
     void currentDownloadingFileIdChanged();
@@ -93,7 +97,13 @@ Q_SIGNALS:
     void readyToDownloadNextFile();
 
 private:
+    // The final path of a download's file (empty for a name that would leave the folder), and the file that
+    // holds its bytes until it is complete: "<name>.part", or an older version's partial file of the final name.
     QString downloadPathFor(const TableRecord& download) const;
+    QString localFileFor(const TableRecord& download) const;
+    // Renames a complete partial file to its final name (a numbered variant when that name is taken meanwhile);
+    // returns where the file is now.
+    QString giveFinalName(const QString& id, const TableRecord& download, const QString& local);
     void startDownloadFile(const QString& id, const TableRecord& download);
     void finishDownload(const QString& id, const TableRecord& download, const QString& path, qint64 wanted);
     void showProgress(qint64 have, qint64 wanted);

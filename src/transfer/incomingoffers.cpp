@@ -71,9 +71,10 @@ void IncomingOffers::processNewFileToBeReceived(const QString& fileId, const QSt
                 localName = earlierName;
         }
         // The popup names the file as it will be stored (the offered name can be any length).
-        m_shell.showDownloadNotification(
-            nodeFrom, tr("I have sent you a file called : <br> <b>%1</b><br>Please download it using Vesk.")
-                          .arg(plainTextToHtml(localName)));
+        m_shell.showOfferNotification(
+            nodeFrom, fileSize,
+            tr("I have sent you a file called : <br> <b>%1</b><br>Please download it using Vesk.")
+                .arg(plainTextToHtml(localName)));
         {
             QSqlQuery q(m_store.database());
             q.prepare(QStringLiteral(
@@ -113,6 +114,7 @@ void IncomingOffers::deleteFileToDownload(const QString& id)
 void IncomingOffers::handleRemoveFileToGet(const Parameters& message)
 {
     const QString id = message.value(Msg::kFileId).toString();
+    const TableRecord download = m_store.downloadRecord(id);
     m_store.pausedDownloads->deleteRecord(kDownloadsTable, id);
     m_store.completedDownloads->refresh();
     m_store.queuedDownloads->refresh();
@@ -120,6 +122,17 @@ void IncomingOffers::handleRemoveFileToGet(const Parameters& message)
     Q_EMIT pendingCountChanged();
     // The transfer of that file ends here; the queue goes on with the next one instead of waiting for the stall.
     m_engine.downloadRemoved(id);
+    const QString status = download.value(QStringLiteral("status"));
+    if (status != QLatin1String("unknown") && status != QLatin1String("queued"))
+        return; // unknown, complete, or already cleared by the user: nothing waits for it
+    // An offer that vanishes without a word looks like a fault, and its partial file like a complete one: the
+    // user is told, and the bytes that can never be completed go.
+    m_engine.removePartialFile(download);
+    const QString nodeFrom = download.value(QStringLiteral("nodefrom"));
+    m_shell.showChatNotification(nodeFrom,
+                                 tr("%1 withdrew %2")
+                                     .arg(plainTextToHtml(m_store.peerField(nodeFrom, QStringLiteral("alias"))),
+                                          plainTextToHtml(download.value(QStringLiteral("filename")))));
 }
 
 void IncomingOffers::deleteWithdrawnDownloads()

@@ -34,8 +34,12 @@ QString whyNotSendable(const QFileInfo& file)
     if (!file.exists() || !file.isFile() || !probe.open(QIODevice::ReadOnly))
         return OutgoingOffers::tr("it does not exist or cannot be read");
     if (file.size() >= TransferNames::kWireSizeLimit) {
-        return OutgoingOffers::tr("it is %1 bytes, and only files smaller than %2 bytes (4 GiB) can be sent")
-            .arg(QLocale().toString(file.size()), QLocale().toString(TransferNames::kWireSizeLimit));
+        // Sizes in the decimal units the rest of the interface uses.
+        const QLocale locale;
+        return OutgoingOffers::tr("it is %1, and only files smaller than %2 bytes (%3) can be sent")
+            .arg(locale.formattedDataSize(file.size(), 2, QLocale::DataSizeSIFormat),
+                 locale.toString(TransferNames::kWireSizeLimit),
+                 locale.formattedDataSize(TransferNames::kWireSizeLimit, 2, QLocale::DataSizeSIFormat));
     }
     return QString();
 }
@@ -146,8 +150,25 @@ void OutgoingOffers::sendHighlightedFiles()
             refused.append(tr("%1: %2").arg(file.fileName().isEmpty() ? urlText : file.fileName(), problem));
     }
 
+    recordOffers(files, selectedPeers);
+
+    filesData.removeRows(0, filesData.rowCount());
+    filesData.clearSelected();
+    selectedPeers.clear();
+    m_store.nodesProxyData->refresh();
+    Q_EMIT selectedPeersCountChanged();
+
+    if (!refused.isEmpty()) {
+        m_shell.showNotice(tr("Files not sent"),
+                           tr("These files were not offered:\n%1").arg(refused.join(QLatin1Char('\n'))));
+    }
+    resendOffers();
+}
+
+void OutgoingOffers::recordOffers(const QList<QFileInfo>& files, const QSet<QString>& peers)
+{
     const qint64 now = m_clock.nowMs();
-    for (const QString& nodeId : std::as_const(selectedPeers)) {
+    for (const QString& nodeId : peers) {
         for (const QFileInfo& file : std::as_const(files)) {
             const QString path = file.absoluteFilePath();
             {
@@ -164,18 +185,46 @@ void OutgoingOffers::sendHighlightedFiles()
             m_store.uploadsData->refresh();
         }
     }
+}
 
-    filesData.removeRows(0, filesData.rowCount());
-    filesData.clearSelected();
-    selectedPeers.clear();
-    m_store.nodesProxyData->refresh();
-    Q_EMIT selectedPeersCountChanged();
-
+QStringList OutgoingOffers::offerFilesToPeer(const QList<QUrl>& localFiles, const QString& peerId)
+{
+    // Straight from a conversation: nothing goes through the picked files or the chosen people of the send tab,
+    // which the user may be filling at the same time.
+    if (m_store.isBlocked(peerId)) {
+        m_shell.showNotice(tr("Files not sent"), tr("You blocked this person. Unblock them to send them files."));
+        return {};
+    }
+    QList<QFileInfo> files;
+    QStringList offered;
+    QStringList refused;
+    for (const QUrl& url : localFiles) {
+        const QFileInfo file(url.toLocalFile());
+        const QString problem = !url.isLocalFile() ? tr("it is not a local file")
+                                : file.isDir()     ? tr("it is a folder")
+                                                   : whyNotSendable(file);
+        const QString name = url.isLocalFile() && !file.fileName().isEmpty() ? file.fileName() : url.toString();
+        if (!problem.isNull()) {
+            refused.append(tr("%1: %2").arg(name, problem));
+        } else if (!offered.contains(file.absoluteFilePath())) {
+            files.append(file);
+            offered.append(file.absoluteFilePath());
+        }
+    }
+    if (!peerId.isEmpty())
+        recordOffers(files, {peerId});
+    else
+        files.clear();
     if (!refused.isEmpty()) {
         m_shell.showNotice(tr("Files not sent"),
                            tr("These files were not offered:\n%1").arg(refused.join(QLatin1Char('\n'))));
     }
-    resendOffers();
+    QStringList names;
+    for (const QFileInfo& file : std::as_const(files))
+        names.append(file.fileName());
+    if (!files.isEmpty())
+        resendOffers();
+    return names;
 }
 
 void OutgoingOffers::resendOffers()

@@ -3,6 +3,8 @@
 #include "net/messagesink.h"
 #include "store/filestandarditemmodel.h"
 
+#include <QFileInfo>
+#include <QList>
 #include <QObject>
 #include <QSet>
 #include <QString>
@@ -41,6 +43,9 @@ public:
     void processNewFileToSend(const QUrl& localFile);
     void setThumbnailForFile(const QString& absoluteFilePath);
     void sendHighlightedFiles();
+    // Offers these files to one peer at once, as a conversation does; says which file names were offered (the
+    // others are told to the user).
+    QStringList offerFilesToPeer(const QList<QUrl>& localFiles, const QString& peerId);
     // One round of the offer loop.
     void resendOffers();
     void handleConfirmFileToSend(const Parameters& message);
@@ -70,6 +75,9 @@ Q_SIGNALS:
     void delivered(const QString& nodeTo, const QString& fileName);
 
 private:
+    // One upload row per file and peer, then the uploads list is refreshed.
+    void recordOffers(const QList<QFileInfo>& files, const QSet<QString>& peers);
+
     Store& m_store;
     MessageSink& m_sink;
     const Clock& m_clock;

@@ -27,6 +27,12 @@ constexpr const char* kFallbackName = "received file";
 // without a dot keeps a trailing dot ("notes_veskbackup_20140307_154501.").
 QString backupName(const QString& fileName, const QDateTime& when);
 
+// The name a download's file carries until it is complete: "report.pdf.part".
+inline QString partName(const QString& fileName)
+{
+    return fileName + QLatin1String(".part");
+}
+
 // The n-th numbered variant of a name, n >= 2: "report (2).pdf", "notes (3)".
 QString numberedName(const QString& fileName, int n);
 

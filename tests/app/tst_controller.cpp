@@ -1,10 +1,13 @@
+#include "app/appicons.h"
 #include "app/firstrunwizard.h"
 #include "app/globals.h"
 #include "app/notificationdialog.h"
 #include "app/platform.h"
 #include "app/profileform.h"
+#include "app/traymenu.h"
 #include "app/veskprofilewizard.h"
 #include "app/veskqmlviewer.h"
+#include "app/widgetstyle.h"
 #include "appsupport.h"
 #include "common/htmltext.h"
 #include "testsupport.h"
@@ -53,6 +56,7 @@ private Q_SLOTS:
                      "'unknown'), ('d2', '{other}', 'b', 1, 'unknown'), ('d3', ?, 'c', 1, 'downloaded')",
                      {kPeer, kPeer}));
         window->showMinimized();
+        g->setCurrentSelectedTabIndex(1); // no conversation on screen
     }
     // Selecting a chat shows it and clears its count; a message from that node is then shown, not counted.
     void conversationOpen_data()
@@ -210,54 +214,266 @@ private Q_SLOTS:
         QCOMPARE(peerField(kPeer, "unreadMessagesCount"), QStringLiteral("0"));
         QVERIFY(!window->isMinimized());
     }
-    void offerPopupQueuesEveryPendingOffer()
+    // A burst of offers from one peer is one popup that sums it up; its button queues every waiting download. It
+    // has no taskbar button of its own.
+    void offerBurstIsOnePopup_data()
     {
-        Vesk::Parameters offer{{"action", "newFileToDownload"}, {"nodeFrom", kPeer}, {"senderIPAddress", "10.9.0.1"}};
-        offer.insert({{"fileId", "0123456789abcdef0123456789abcdef"}, {"fileName", "a.pdf"}, {"fileSize", 9}});
-        g->processMessage(offer);
+        QTest::addColumn<int>("files");
+        QTest::addColumn<QString>("text");
+        QTest::newRow("one file") << 1 << "I have sent you a file:\nf0.pdf\nYou can download it in Vesk.";
+        QTest::newRow("two files") << 2 << "<b>Mallory</b> offers 2 files, 250.0 kB";
+        QTest::newRow("fifty files") << 50 << "<b>Mallory</b> offers 50 files, 6.3 MB";
+    }
+    void offerBurstIsOnePopup()
+    {
+        QFETCH(int, files);
+        QLocale::setDefault(QLocale::c());
+        for (int i = 0; i < files; ++i) {
+            Vesk::Parameters offer{
+                {"action", "newFileToDownload"}, {"nodeFrom", kPeer}, {"senderIPAddress", "10.9.0.1"}};
+            offer.insert({{"fileId", QStringLiteral("%1").arg(i, 32, 16, QLatin1Char('0'))},
+                          {"fileName", QStringLiteral("f%1.pdf").arg(i)},
+                          {"fileSize", 125000}});
+            g->processMessage(offer);
+        }
+        QCOMPARE(g->downloadPopups.size(), 1);
         QPointer<NotificationDialog> popup = g->downloadPopups.value(kPeer);
-        QVERIFY(popup && !g->chatPopups.contains(kPeer));
-        const QString text = popup->textView()->toPlainText();
-        QVERIFY2(text.startsWith("I have sent you a file:") && text.contains("a.pdf"), qPrintable(text));
-        QCOMPARE(popup->actionButton()->text(), QStringLiteral("Download All"));
+        QVERIFY(popup && popup->isVisible() && !g->chatPopups.contains(kPeer));
+        QVERIFY(popup->windowFlags() & Qt::Tool);
+        QTEST(popup->textView()->toPlainText().replace(QChar::LineSeparator, '\n'), "text");
+        QCOMPARE(popup->actionButton()->text(), QStringLiteral("Download all"));
         popup->actionButton()->click();
         QTRY_VERIFY(!popup);
-        QCOMPARE(column("select status from vesk_downloads order by id"),
-                 (QStringList{"queued", "queued", "queued", "downloaded"}));
+        QCOMPARE(column("select count(*) from vesk_downloads where status = 'queued'"),
+                 QStringList{QString::number(files + 2)});
         QCOMPARE(g->currentSelectedTabIndex(), 2);
         QVERIFY(!window->isMinimized());
     }
+    // No popup for the conversation the user is reading, none at all once notices are off, and none above a question
+    // the user has to answer: it waits until the question is gone.
+    void chatPopupOnlyWhereItHelps()
+    {
+        window->showNormal();
+        window->activateWindow();
+        QTRY_VERIFY(window->isActiveWindow());
+        g->setCurrentSelectedChatPeer(kPeer);
+        g->showChatNotification(kPeer, QStringLiteral("on screen"));
+        QVERIFY(!g->chatPopups.contains(kPeer));
+        g->setCurrentSelectedTabIndex(1);
+
+        g->toggleShowNotices();
+        QVERIFY(!g->showNotices());
+        g->showChatNotification(kPeer, QStringLiteral("notices off"));
+        QVERIFY(!g->chatPopups.contains(kPeer));
+        g->toggleShowNotices();
+
+        QMessageBox question(QMessageBox::Question, "Vesk", "Block?", QMessageBox::Ok | QMessageBox::Cancel);
+        question.open();
+        QTRY_COMPARE(QApplication::activeModalWidget(), &question);
+        g->showChatNotification(kPeer, QStringLiteral("later"));
+        QPointer<NotificationDialog> popup = g->chatPopups.value(kPeer);
+        QVERIFY(popup);
+        QTest::qWait(3 * NotificationDialog::kFadeIntervalMs);
+        QVERIFY(!popup->isVisible());
+        question.reject();
+        QTRY_VERIFY(popup && popup->isVisible());
+        popup->close();
+    }
+    // Files dropped on the open conversation are offered to its peer at once; anywhere else they join the files
+    // picked on the send tab. A folder or a missing file dropped on a conversation is refused, not offered.
+    void droppedFilesAreOffered_data()
+    {
+        QTest::addColumn<int>("tab");
+        QTest::addColumn<QString>("chat");
+        QTest::addColumn<QStringList>("picked");
+        QTest::addColumn<QStringList>("offeredTo");
+        QTest::newRow("no conversation") << 0 << QString() << QStringList{"a.txt", "b c.pdf", "folder", "gone"}
+                                         << QStringList{};
+        QTest::newRow("conversation open") << 0 << kPeer << QStringList{} << QStringList{"a.txt", "b c.pdf"};
+        QTest::newRow("conversation behind the files tab")
+            << 1 << kPeer << QStringList{"a.txt", "b c.pdf", "folder", "gone"} << QStringList{};
+    }
     void droppedFilesAreOffered()
     {
-        QSignalSpy offered(window, &VeskQMLViewer::newFileToSend);
+        QFETCH(int, tab);
+        QFETCH(QString, chat);
+        const QDir dir(m_files.path());
+        for (const char* name : {"a.txt", "b c.pdf"}) {
+            QFile file(dir.filePath(name));
+            QVERIFY(file.open(QIODevice::WriteOnly) && file.write("abc") == 3);
+        }
+        QVERIFY(dir.mkpath("folder"));
+        g->setCurrentSelectedChatPeer(chat);
+        g->setCurrentSelectedTabIndex(tab);
+        QSignalSpy picked(window, &VeskQMLViewer::newFileToSend);
+        QSignalSpy told(g, &Globals::filesOfferedToPeer);
         QMimeData data;
-        data.setUrls({QUrl::fromLocalFile("/tmp/a.txt"), QUrl::fromLocalFile("/tmp/b c.pdf")});
+        QList<QUrl> urls;
+        for (const char* name : {"a.txt", "b c.pdf", "folder", "gone"})
+            urls.append(QUrl::fromLocalFile(dir.filePath(name)));
+        data.setUrls(urls);
         QDropEvent drop(QPointF(10, 10), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+        takeTransferNotices();
         window->dropEvent(&drop);
         QVERIFY(drop.isAccepted());
-        QCOMPARE(offered.size(), 2);
-        QCOMPARE(offered.at(1).at(0).toUrl(), data.urls().at(1));
+        // What a conversation could not offer is named to the user.
+        const QString notices = takeTransferNotices().join('\n');
+        if (!chat.isEmpty() && tab == 0)
+            QVERIFY2(notices.contains("folder: it is a folder") && notices.contains("gone:"), qPrintable(notices));
+        QStringList pickedNames;
+        for (const QList<QVariant>& signal : std::as_const(picked))
+            pickedNames.append(QFileInfo(signal.at(0).toUrl().toLocalFile()).fileName());
+        QTEST(pickedNames, "picked");
+        QTEST(column("select filename from vesk_uploads where nodeTo = '" + kPeer + "' order by filename"),
+              "offeredTo");
+        QCOMPARE(told.size(), chat.isEmpty() || tab != 0 ? 0 : 1);
+        g->setCurrentSelectedChatPeer(QString());
     }
-    // Closing asks first; only "Quit Vesk" closes, anything else keeps the program running in the taskbar.
+    // A new installation does not open received files by itself but resumes what the user queued; a choice the user
+    // stored is kept either way.
+    void preferenceDefaults_data()
+    {
+        QTest::addColumn<QString>("key");
+        QTest::addColumn<QVariant>("stored"); // invalid: never stored
+        QTest::addColumn<bool>("on");
+        QTest::newRow("open automatically, new") << Globals::kAutoOpenKey << QVariant() << false;
+        QTest::newRow("open automatically, chosen") << Globals::kAutoOpenKey << QVariant(true) << true;
+        QTest::newRow("resume, new") << Globals::kResumeKey << QVariant() << true;
+        QTest::newRow("resume, turned off") << Globals::kResumeKey << QVariant(false) << false;
+    }
+    void preferenceDefaults()
+    {
+        QFETCH(QString, key);
+        QFETCH(QVariant, stored);
+        QSettings settings(QStringLiteral("Tavimor"), QStringLiteral("Vesk"));
+        if (stored.isValid())
+            settings.setValue(key, stored);
+        else
+            settings.remove(key);
+        settings.sync();
+        g->settings->sync();
+        const bool on =
+            key == Globals::kAutoOpenKey ? g->automaticallyOpenDownloadedFiles() : g->resumeInterruptedDownloads();
+        g->settings->remove(key);
+        QTEST(on, "on");
+    }
+    // Closing asks a question with verbs; only "Quit" closes, anything else keeps the program running (in the tray
+    // when there is one). "Don't ask again" keeps the answer, and the next close acts on it without asking.
     void closeAsks_data()
     {
         QTest::addColumn<QString>("answer");
-        QTest::newRow("quit") << VeskQMLViewer::quitButtonText();
-        QTest::newRow("minimize") << VeskQMLViewer::minimizeButtonText();
-        QTest::newRow("escape") << QString();
+        QTest::addColumn<bool>("tray");
+        QTest::addColumn<bool>("dontAsk");
+        QTest::newRow("quit") << VeskQMLViewer::quitButtonText() << false << false;
+        QTest::newRow("keep, no tray") << VeskQMLViewer::keepRunningButtonText(false) << false << false;
+        QTest::newRow("keep in tray") << VeskQMLViewer::keepRunningButtonText(true) << true << false;
+        QTest::newRow("escape") << QString() << true << false;
+        QTest::newRow("quit, don't ask") << VeskQMLViewer::quitButtonText() << false << true;
+        QTest::newRow("keep in tray, don't ask") << VeskQMLViewer::keepRunningButtonText(true) << true << true;
     }
     void closeAsks()
     {
         QFETCH(QString, answer);
+        QFETCH(bool, tray);
+        QFETCH(bool, dontAsk);
+        g->settings->remove(VeskQMLViewer::kCloseAnswerKey);
+        g->settings->sync();
+        const bool quits = answer == VeskQMLViewer::quitButtonText();
+        for (int round = 0; round < 2; ++round) {
+            VeskQMLViewer other;
+            other.setTrayShown(tray);
+            other.show();
+            BoxAnswerer box(answer);
+            box.tickCheckBox = dontAsk;
+            QCOMPARE(other.close(), quits);
+            QCOMPARE(box.seen, round == 0 || !dontAsk);
+            if (box.seen) {
+                QCOMPARE(box.title, QStringLiteral("Do you really want to close Vesk?"));
+                QVERIFY2(!box.text.contains("WILL NOT"), qPrintable(box.text));
+                QCOMPARE(box.icon, QMessageBox::Question);
+                QVERIFY(box.detailedText.isEmpty());
+                QCOMPARE(box.checkBoxText, QStringLiteral("Don't ask again"));
+                QCOMPARE(box.buttons,
+                         (QStringList{VeskQMLViewer::quitButtonText(), VeskQMLViewer::keepRunningButtonText(tray)}));
+            }
+            if (!quits) {
+                QTRY_VERIFY(tray ? !other.isVisible() : other.isMinimized());
+                other.toggleShown(); // the tray's click brings it back
+                QTRY_VERIFY(other.isVisible() && !other.isMinimized());
+            }
+        }
+        g->settings->remove(VeskQMLViewer::kCloseAnswerKey);
+    }
+    // The tray: a click puts the window away and brings it back; its menu says what it does. Where no launcher shows
+    // the count, the icon carries it.
+    void trayShowsHidesAndQuits()
+    {
+        QSystemTrayIcon icon(AppIcons::applicationIcon());
         VeskQMLViewer other;
-        other.show();
-        BoxAnswerer box(answer);
-        const bool closed = other.close();
-        QCOMPARE(box.title, QStringLiteral("Do you really want to close Vesk?"));
-        QVERIFY2(!box.text.contains("WILL NOT"), qPrintable(box.text));
-        QCOMPARE(box.buttons, (QStringList{VeskQMLViewer::quitButtonText(), VeskQMLViewer::minimizeButtonText()}));
-        QCOMPARE(closed, answer == VeskQMLViewer::quitButtonText());
-        QTRY_COMPARE(other.isMinimized(), !closed);
+        {
+            TrayMenu tray(icon, other);
+            QVERIFY(other.trayShown());
+            QStringList entries;
+            for (QAction* action : tray.menu()->actions())
+                if (!action->isSeparator())
+                    entries << action->text();
+            QCOMPARE(entries, (QStringList{"Show Vesk", "Quit"}));
+            other.show();
+            other.activateWindow();
+            QVERIFY(QTest::qWaitForWindowActive(&other));
+            Q_EMIT icon.activated(QSystemTrayIcon::Trigger);
+            QVERIFY(!other.isVisible());
+            Q_EMIT icon.activated(QSystemTrayIcon::Trigger);
+            QVERIFY(other.isVisible() && !other.isMinimized());
+            other.showMinimized();
+            tray.showAction()->trigger();
+            QVERIFY(other.isVisible() && !other.isMinimized());
+        }
+        QVERIFY(!other.trayShown());
+    }
+    void trayIconCarriesTheCount_data()
+    {
+        QTest::addColumn<QString>("desktop");
+        QTest::addColumn<bool>("launcherBadge");
+        QTest::newRow("none") << "" << false;
+        QTest::newRow("openbox") << "openbox" << false;
+        QTest::newRow("GNOME") << "GNOME" << false;
+        QTest::newRow("XFCE") << "XFCE" << false;
+        QTest::newRow("KDE") << "KDE" << true;
+        QTest::newRow("Ubuntu") << "ubuntu:GNOME" << true;
+        QTest::newRow("Unity") << "Unity:Unity7:ubuntu" << true;
+    }
+    void trayIconCarriesTheCount()
+    {
+        QFETCH(QString, desktop);
+        QTEST(AppIcons::launcherShowsBadge(desktop), "launcherBadge");
+        const QImage plain = AppIcons::trayPixmap(0).toImage();
+        const QImage counted = AppIcons::trayPixmap(7).toImage();
+        QCOMPARE(counted.size(), plain.size());
+        // The disc sits in the lower right corner; the rest of the icon stays as it is.
+        const auto reddish = [](const QImage& image, const QRect& area) {
+            int n = 0;
+            for (int y = area.top(); y <= area.bottom(); ++y)
+                for (int x = area.left(); x <= area.right(); ++x) {
+                    const QColor c = QColor::fromRgba(image.pixel(x, y));
+                    n += c.alpha() > 200 && c.red() > 150 && c.green() < 100 && c.blue() < 100;
+                }
+            return n;
+        };
+        const QRect corner(plain.width() / 2, plain.height() / 2, plain.width() / 2, plain.height() / 2);
+        QVERIFY(reddish(counted, corner) > corner.width() * corner.height() / 3);
+        QCOMPARE(reddish(plain, corner), 0);
+        QCOMPARE(counted.pixel(2, 2), plain.pixel(2, 2));
+    }
+    // The widgets' style sheet is filled in completely, with the interface's brand on the button that goes ahead.
+    void widgetStyleIsComplete()
+    {
+        for (const bool dark : {false, true}) {
+            const QString sheet = WidgetStyle::styleSheet(dark);
+            QVERIFY2(!sheet.contains('%'), qPrintable(sheet));
+            QVERIFY(sheet.contains("QPushButton:default { background: #2B7CB6"));
+            QCOMPARE(WidgetStyle::palette(dark).color(QPalette::Window).lightness() < 128, dark);
+        }
     }
     void secondStartBringsTheWindowBack()
     {
@@ -265,20 +481,25 @@ private Q_SLOTS:
         window->wakeMeUp();
         QVERIFY(window->isVisible() && !window->isMinimized() && window->isMaximized());
     }
-    // The first-run wizard asks for the terms and a name, and stores the name only when the user finishes.
+    // The first-run wizard asks for the terms, a name (saying why it cannot go on without one) and whether to start
+    // at login, and stores them only when the user finishes.
     void firstRun_data()
     {
         QTest::addColumn<QString>("typed");
+        QTest::addColumn<bool>("atLogin");
         QTest::addColumn<bool>("finish");
         QTest::addColumn<QString>("stored");
-        QTest::newRow("finished") << "  Ann Smith " << true << "Ann Smith";
-        QTest::newRow("cancelled") << "Someone" << false << "Before";
+        QTest::newRow("finished") << "  Ann Smith " << true << true << "Ann Smith";
+        QTest::newRow("finished, not at login") << "Ann" << false << true << "Ann";
+        QTest::newRow("cancelled") << "Someone" << false << false << "unknown";
     }
     void firstRun()
     {
         QFETCH(QString, typed);
+        QFETCH(bool, atLogin);
         QFETCH(bool, finish);
-        g->setUserAlias(QStringLiteral("Before"));
+        g->setUserAlias(QStringLiteral("unknown"));
+        g->settings->remove("runOnStartup");
         FirstRunWizard wizard(*g);
         wizard.show();
         QAbstractButton* next = wizard.button(QWizard::NextButton);
@@ -287,14 +508,23 @@ private Q_SLOTS:
         qobject_cast<TOAPage*>(wizard.currentPage())->acceptBox()->setChecked(true);
         wizard.next();
         auto* page = qobject_cast<ProfilePage*>(wizard.currentPage());
+        QVERIFY(page->form()->nameEdit()->text().isEmpty()); // "unknown" is no name to start from
+        QCOMPARE(page->form()->chooseButton()->text(), QStringLiteral("Choose a picture..."));
         QTest::keyClicks(page->form()->nameEdit(), QStringLiteral("   "));
-        QVERIFY(!next->isEnabled()); // and a name
+        QVERIFY(!next->isEnabled()); // and a name, which the page asks for
+        QVERIFY(page->form()->nameHint()->isVisible());
         page->form()->nameEdit()->setText(typed);
         QVERIFY(next->isEnabled());
+        QVERIFY(!page->form()->nameHint()->isVisible());
         wizard.next();
-        QCOMPARE(g->userAlias(), QStringLiteral("Before"));
+        QCOMPARE(g->userAlias(), QStringLiteral("unknown"));
+        auto* last = qobject_cast<CompletionPage*>(wizard.currentPage());
+        QVERIFY(last->startOnLoginBox()->isChecked());
+        last->startOnLoginBox()->setChecked(atLogin);
         finish ? wizard.button(QWizard::FinishButton)->click() : wizard.reject();
         QTEST(g->userAlias(), "stored");
+        QCOMPARE(g->settings->value("runOnStartup").isValid(), finish);
+        QCOMPARE(g->startOnLogin(), finish && atLogin);
     }
     // The profile wizard stores the name and the picture's centre square, neither squashed nor cut further: red in
     // the middle, blue round it, and a square picture keeps its blue frame.
@@ -316,14 +546,23 @@ private Q_SLOTS:
         const QString chosen = dataFolderPath() + QStringLiteral("chosen.png");
         QVERIFY(image.save(chosen));
         QFile::remove(dataFolderPath() + QStringLiteral("myavatar.png"));
-        ProfileForm::setAvatarChooser([chosen](QWidget*, const QString&, const QString&) { return chosen; });
+        QString filter;
+        ProfileForm::setAvatarChooser([chosen, &filter](QWidget*, const QString&, const QString& offered) {
+            filter = offered;
+            return chosen;
+        });
+        g->setUserAlias(QStringLiteral("Ann"));
         VeskProfileWizard wizard(*g);
         wizard.show();
         auto* page = qobject_cast<InAppProfilePage*>(wizard.currentPage());
+        QCOMPARE(page->form()->nameEdit()->text(), QStringLiteral("Ann")); // only the picture needs choosing
+        QVERIFY(wizard.button(QWizard::FinishButton)->isEnabled());
         page->form()->chooseButton()->click();
         page->form()->nameEdit()->setText(QStringLiteral("Ann %1").arg(picture.width()));
         wizard.button(QWizard::FinishButton)->click();
         ProfileForm::setAvatarChooser({});
+        for (const char* pattern : {"*.png", "*.jpg", "*.jpeg", "*.webp", "*.gif"})
+            QVERIFY2(filter.contains(QLatin1String(pattern)), qPrintable(filter));
         QCOMPARE(g->userAlias(), QStringLiteral("Ann %1").arg(picture.width()));
         const QImage avatar(dataFolderPath() + QStringLiteral("myavatar.png"));
         QCOMPARE(avatar.size(), QSize(256, 256));
@@ -337,6 +576,7 @@ private:
     Vesk::ManualClock m_clock;
     VeskQMLViewer* window = nullptr;
     QTranslator m_english;
+    QTemporaryDir m_files;
 };
 
 QTEST_MAIN(TestController)

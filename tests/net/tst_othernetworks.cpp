@@ -12,12 +12,10 @@
 #include <memory>
 #include <vector>
 
-#include <sched.h>
-#include <unistd.h>
-
 using Vesk::AddressProbe;
 using Vesk::AnnouncementSweep;
 using Vesk::OtherNetworks;
+using Vesk::PeerManager;
 
 namespace {
 
@@ -61,16 +59,14 @@ class TestOtherNetworks : public QObject
     Q_OBJECT
 
 private slots:
-    // A namespace of our own, as for the other discovery tests: one link 10.79.0.1/24, and 10.79.1.0/24 made local
+    // A namespace of our own, as for the other discovery tests: one link 10.79.0.1/24, and 10.79.1.0/24 made
     // local by a route (no address of ours there) so that announcements to "another subnet" arrive here.
     void initTestCase()
     {
-        if (geteuid() != 0 || unshare(CLONE_NEWNET) != 0)
+        const int setUp = TestSupport::enterPrivateNetwork(QStringLiteral("ip route add local 10.79.1.0/24 dev lo"));
+        if (setUp < 0)
             QSKIP("needs root for a private network namespace");
-        QCOMPARE(QProcess::execute("sh", {"-c", "ip link add v0 type veth peer name v1 && ip addr add 10.79.0.1/24 "
-                                                "brd + dev v0 && ip route add local 10.79.1.0/24 dev lo && "
-                                                "for l in lo v0 v1; do ip link set $l up; done"}),
-                 0);
+        QCOMPARE(setUp, 0);
     }
 
     void parse_data()

@@ -11,11 +11,9 @@
 #include <QProcess>
 #include <QTcpSocket>
 
-#include <sched.h>
-#include <unistd.h>
-
 using Vesk::MessageServer;
 using Vesk::Parameters;
+using Vesk::PeerManager;
 using Vesk::SendQueue;
 using Pieces = QList<QByteArray>;
 
@@ -48,11 +46,10 @@ private slots:
     // route beyond it. The last two tests change the link.
     void initTestCase()
     {
-        if (geteuid() != 0 || unshare(CLONE_NEWNET) != 0)
+        const int setUp = TestSupport::enterPrivateNetwork();
+        if (setUp < 0)
             QSKIP("needs root for a private network namespace");
-        QCOMPARE(QProcess::execute("sh", {"-c", "ip link add v0 type veth peer name v1 && ip addr add 10.79.0.1/24 "
-                                                "brd + dev v0 && for l in lo v0 v1; do ip link set $l up; done"}),
-                 0);
+        QCOMPARE(setUp, 0);
     }
 
     // What one connection delivers, written in pieces with a pause after each; and when the connection ends.

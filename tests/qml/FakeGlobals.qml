@@ -28,6 +28,7 @@ QtObject {
         currentSelectedChatPeer = id
     }
     function sendChat(id, text) { record("sendChat", arguments) }
+    function offerChosenFilesToPeer(id) { record("offerChosenFilesToPeer", arguments) }
     function sendHighlightedFiles() { record("sendHighlightedFiles", arguments) }
     function queueFileToDownload(id) { record("queueFileToDownload", arguments) }
     function pauseFileToDownload(id) { record("pauseFileToDownload", arguments) }

@@ -92,6 +92,8 @@ TestCase {
         })
         var list = findChild(page, "peerList")
         compare([0, 1, 2].map(i => list.itemAtIndex(i).detail), ["Debian 12", "Blocked", "Offline"])
+        // The heading counts the people on the network now, not the offline ones listed under it.
+        tryCompare(findChild(page, "peersHeading"), "count", 1)
         // One "Offline" heading, between the online and the offline people.
         var headings = findAll(list, "peerSection").filter(heading => heading.height > 0)
         compare(headings.length, 1)
@@ -104,7 +106,8 @@ TestCase {
                 ["Delivered", "Waiting", ""])
         // Own bubbles on the right, the peer's on the left; what a peer writes shows as typed, never as markup.
         verify(findChild(rows[0], "bubble").x > findChild(rows[2], "bubble").x + 50)
-        compare(findChild(rows[2], "messageText").textFormat, TextEdit.PlainText)
+        var shown = findChild(rows[2], "messageText")
+        compare(shown.getText(0, shown.length), "<b>yes</b>")
         mouseClick(findChild(page, "backButton"))
         compare(page.controller.calls, ["setCurrentSelectedChatPeer({bob})", "setCurrentSelectedChatPeer()"])
         verify(!page.chatOpen)
@@ -127,6 +130,148 @@ TestCase {
         compare(page.controller.calls, data.sent)
         compare(findChild(page, "composerInput").text, data.left || "")
         compare(findChild(page, "chatNotice").visible, !!data.notice)
+    }
+
+    // A conversation long enough to scroll: it opens at the newest message and follows new ones, unless the reader
+    // scrolled back; then a button brings them down. Banners that come and go never hide the last message.
+    function messages(n, from) {
+        return Array.from({ length: n }, (_, i) => message("line " + i + "\nof the talk", from || "{bob}", "sent"))
+    }
+    function openChat(rows, status) {
+        var page = makePage(peersPage, { peersModel: [peer("{bob}", status || "on")], chatModel: rows },
+                            { currentSelectedChatPeer: "{bob}" })
+        var list = findChild(page, "messageList")
+        tryVerify(() => list.atYEnd && list.contentHeight > list.height * 2)
+        return page
+    }
+    function test_followsNewest_data() {
+        return [
+            { tag: "at the end: follows", scrolled: false, from: "{bob}", atEnd: true, button: false },
+            { tag: "scrolled back: stays, button", scrolled: true, from: "{bob}", atEnd: false, button: true },
+            { tag: "scrolled back, own message: shown", scrolled: true, from: "{host}", atEnd: true, button: false }
+        ]
+    }
+    function test_followsNewest(data) {
+        var page = openChat(messages(40))
+        var list = findChild(page, "messageList")
+        var chats = page.chatModel
+        if (data.scrolled) {
+            mouseWheel(list, list.width / 2, list.height / 2, 0, 1200)
+            tryVerify(() => !list.moving && !list.atYEnd)
+        }
+        chats.rows = messages(40).concat([message("newest", data.from, "unknown")])
+        var button = findChild(page, "newMessagesButton")
+        tryVerify(() => list.atYEnd === data.atEnd && button.visible === data.button
+                        && (!data.button || button.text === "New messages"))
+        if (data.button) {
+            mouseClick(button)
+            tryVerify(() => list.atYEnd && !button.visible)
+        }
+        // The peer goes offline: the banner takes room below the list, the newest message stays in sight.
+        page.peersModel.rows = [peer("{bob}", "off")]
+        tryVerify(() => findChild(page, "chatNotice").visible)
+        tryVerify(() => list.atYEnd)
+    }
+    // Search: the count, stepping between matches (newest first), the marked text; Escape closes the search only.
+    function test_search() {
+        var page = openChat(messages(30).concat([message("Apples & pears", "{host}", "sent"),
+                                                  message("more apples?", "{bob}", "sent")]))
+        var list = findChild(page, "messageList")
+        mouseClick(findChild(page, "searchButton"))
+        var field = findChild(page, "searchField")
+        verify(field.activeFocus)
+        keyClick(Qt.Key_A)
+        keyClick(Qt.Key_P)
+        keyClick(Qt.Key_P)
+        var count = findChild(page, "searchCount")
+        tryCompare(count, "text", "2 of 2")
+        verify(list.itemAtIndex(31).currentMatch)
+        verify(list.itemAtIndex(31).html.indexOf("<span style=\"background-color") > 0)
+        keyClick(Qt.Key_Return)
+        tryCompare(count, "text", "1 of 2")
+        verify(list.itemAtIndex(30).currentMatch && !list.itemAtIndex(31).currentMatch)
+        compare(list.itemAtIndex(30).html.indexOf("&amp;") > 0, true)
+        keyClick(Qt.Key_Return, Qt.ShiftModifier)
+        tryCompare(count, "text", "2 of 2")
+        keyClick(Qt.Key_X)
+        tryCompare(count, "text", "No matches")
+        keyClick(Qt.Key_Escape)
+        verify(!findChild(page, "searchBar").visible && page.chatOpen)
+        // The marks go, and the text stays the text (a format switch would show the markup instead).
+        list.positionViewAtEnd()
+        var body = findChild(list.itemAtIndex(30), "messageText")
+        compare([list.itemAtIndex(30).html.indexOf("background-color"), body.getText(0, body.length)],
+                [-1, "Apples & pears"])
+    }
+    // Copying: the context menu copies the whole message or the selection, Ctrl+C the selection; pasting into the
+    // composer shows what the clipboard got. The paperclip asks the controller to offer files to this peer.
+    function test_copyAndAttach_data() {
+        return [
+            { tag: "menu, nothing selected", select: false, menu: true, pasted: "see https://vesk.example/a, ok" },
+            { tag: "menu, a selection", select: true, menu: true, pasted: "https://vesk.example/a" },
+            { tag: "Ctrl+C", select: true, menu: false, pasted: "https://vesk.example/a" }
+        ]
+    }
+    function test_copyAndAttach(data) {
+        var page = openChat(messages(20).concat([message("see https://vesk.example/a, ok", "{bob}", "sent")]))
+        var list = findChild(page, "messageList")
+        var row = list.itemAtIndex(20)
+        var body = findChild(row, "messageText")
+        mouseClick(body, 2, 2)
+        body.select(data.select ? 4 : 0, data.select ? 26 : 0)
+        if (data.menu) {
+            mouseClick(body, 60, body.height / 2, Qt.RightButton)
+            var menu = findChild(page, "messageMenu")
+            tryVerify(() => menu.opened)
+            compare(menu.itemAt(0).text, data.select ? "Copy" : "Copy message")
+            verify(menu.itemAt(1).visible) // "Copy link": the click was on the link
+            mouseClick(menu.itemAt(0))
+            tryVerify(() => !menu.visible)
+        } else {
+            keySequence(StandardKey.Copy)
+        }
+        var input = findChild(page, "composerInput")
+        input.forceActiveFocus()
+        input.paste()
+        compare(input.text, data.pasted)
+        mouseClick(findChild(page, "attachButton"))
+        compare(page.controller.calls, ["offerChosenFilesToPeer({bob})"])
+    }
+    // Links: only http, https and mailto become links, found inside sentences; the rest of the text stays text
+    // (escaped), so a javascript: or file: address is never clickable.
+    function test_links_data() {
+        return [
+            { tag: "https in a sentence", text: "see https://vesk.example/a?b=1#c, then", links: ["https://vesk.example/a?b=1#c"] },
+            { tag: "http in brackets", text: "(http://x.example/p_(1)) and (http://y.example).", links: ["http://x.example/p_(1)", "http://y.example"] },
+            { tag: "mailto", text: "write to mailto:ann@example.org.", links: ["mailto:ann@example.org"] },
+            { tag: "upper case scheme", text: "HTTPS://EXAMPLE.ORG", links: ["HTTPS://EXAMPLE.ORG"] },
+            { tag: "javascript", text: "javascript:alert(1) javascript://%0aalert(1)", links: [] },
+            { tag: "file", text: "file:///etc/passwd", links: [] },
+            { tag: "data and others", text: "data:text/html,<b>x</b> ftp://x.example smb://host/share", links: [] },
+            { tag: "scheme without a host", text: "http:// and https:///etc and mailto:nobody", links: [] },
+            { tag: "markup around a link", text: "<a href=\"javascript:x\">https://ok.example</a>", links: ["https://ok.example"] }
+        ]
+    }
+    function test_links(data) {
+        compare(Format.findLinks(data.text).map(l => l.url), data.links)
+        var html = Format.messageHtml(data.text, "", "#fff", "#ff0")
+        var hrefs = (html.match(/href="[^"]*"/g) || []).map(h => h.slice(6, -1))
+        compare(hrefs, data.links.map(l => Format.escapeHtml(l)))
+        verify(html.indexOf("<b>") < 0 && html.indexOf("javascript:x\"") < 0)
+        data.links.forEach(l => verify(Format.isOpenableLink(l)))
+        ;["javascript:alert(1)", "file:///etc/passwd", "data:text/html,x", "vbscript:x", "http://a b", "",
+          "https://x.example/\u0000"].forEach(l => verify(!Format.isOpenableLink(l), l))
+    }
+    // A picture already shown elsewhere (the list) shows in the conversation's header too, not the placeholder.
+    Component { id: avatarComponent; Avatar {} }
+    function test_avatarAlreadyLoadedElsewhere() {
+        var url = "qrc:/qml/Vesk/pics/ui/img-logo.png"
+        var first = make(avatarComponent, { source: url })
+        tryCompare(first, "shownUrl", url)
+        var second = make(avatarComponent, { source: "" })
+        tryCompare(second, "shownUrl", second.fallbackUrl)
+        second.source = url
+        tryCompare(second, "shownUrl", url)
     }
 
     // The transfers tab: what each kind of row tells and asks the controller for, and the sizes and times it shows.

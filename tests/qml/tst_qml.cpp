@@ -7,6 +7,8 @@
 #include <QSqlQuery>
 #include <QtQuickTest>
 
+using Vesk::FileStandardItemModel;
+using Vesk::VeskSqlQueryModel;
 // FakeTableModel selects its rows (objects, a key per column) out of their JSON text through the program's own
 // VeskSqlQueryModel, so the views under test get the roles and the values of the program's SQL lists. Given a
 // table name, it also stores them as that table, so that what a view reads by id (readRow) finds them too.

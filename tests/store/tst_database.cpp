@@ -7,6 +7,8 @@
 #include <QFileInfo>
 #include <QTemporaryDir>
 
+using Vesk::Database;
+namespace StoreQueries = Vesk::StoreQueries;
 using namespace TestSupport;
 
 // Statements on a connection of their own, as another program (or an earlier version of this one) would run them.
@@ -40,7 +42,8 @@ private slots:
     }
     void cleanup() { Database::close(); }
 
-    // An old file gains the later columns and keeps its rows; at every start peers are offline, queued offers paused.
+    // An old file gains the later columns and keeps its rows; at every start peers are offline, queued offers paused
+    // (and named, so that the program can queue them again).
     void oldFileIsMigrated()
     {
         const auto columnsOf = [](const QString& table) { // sorted: a migration adds its column at the end
@@ -59,7 +62,9 @@ private slots:
              "insert into vesk_peers values ('{old}', 'Olga', 'qrc:/a.png', '10.0.0.7', 'on', '2')",
              "insert into vesk_downloads (id, status) values ('q', 'queued'), ('d', 'downloaded'), ('u', 'unknown'), "
              "('t', 'tobedeleted')"}));
-        Database::open(m_folder);
+        QStringList interrupted{"stale"};
+        Database::open(m_folder, &interrupted);
+        QCOMPARE(interrupted, QStringList{"q"});
         for (auto table = fresh.cbegin(); table != fresh.cend(); ++table)
             QCOMPARE(columnsOf(table.key()), table.value());
         QCOMPARE(column("select status from vesk_peers"), QStringList{"off"});

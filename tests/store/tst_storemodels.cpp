@@ -11,6 +11,10 @@
 
 using namespace TestSupport;
 using Vesk::kPeersTable;
+using Vesk::FileSortFilterProxyModel;
+using Vesk::FileStandardItem;
+using Vesk::FileStandardItemModel;
+using Vesk::VeskSqlQueryModel;
 
 // An id as it may arrive from the network: it must address its own row and nothing else.
 static const QString kOdd = QStringLiteral("{it's \"odd\"'); drop table vesk_peers; --}");

@@ -1,6 +1,9 @@
 #include "appsupport.h"
 
+#include <QCheckBox>
+
 #include "app/globals.h"
+#include "app/transfernotice.h"
 #include "peers/chat.h"
 #include "peers/peerrecords.h"
 #include "peers/peerrefresh.h"
@@ -52,6 +55,12 @@ void BoxAnswerer::poll()
     seen = true;
     title = box->windowTitle();
     text = box->text();
+    detailedText = box->detailedText();
+    icon = box->icon();
+    if (QCheckBox* check = box->checkBox()) {
+        checkBoxText = check->text();
+        check->setChecked(tickCheckBox);
+    }
     QAbstractButton* answer = m_button != QMessageBox::NoButton ? box->button(m_button) : nullptr;
     for (QAbstractButton* button : box->buttons()) {
         if (box->buttonRole(button) == QMessageBox::ActionRole) // the details toggle
@@ -64,6 +73,19 @@ void BoxAnswerer::poll()
         answer->click();
     else
         QTest::keyClick(box, Qt::Key_Escape);
+}
+
+QStringList takeTransferNotices()
+{
+    QStringList texts;
+    for (QWidget* widget : QApplication::topLevelWidgets()) {
+        auto* box = qobject_cast<QMessageBox*>(widget);
+        if (!box || box->objectName() != QLatin1String(Vesk::kTransferNoticeName) || !box->isVisible())
+            continue;
+        texts << box->text();
+        box->close();
+    }
+    return texts;
 }
 
 } // namespace TestSupport

@@ -24,8 +24,11 @@ public:
     explicit BoxAnswerer(const QString& buttonText);
 
     bool seen = false;
-    QString title, text;
+    QString title, text, detailedText, checkBoxText;
+    QMessageBox::Icon icon = QMessageBox::NoIcon;
     QStringList buttons;
+    // Ticks the box's check box ("Don't ask again") before answering.
+    bool tickCheckBox = false;
 
 private:
     void poll();
@@ -34,5 +37,8 @@ private:
     QString m_buttonText;
     QTimer m_poll;
 };
+
+// The texts of the transfer notices open now (boxes that do not block), which are then closed.
+QStringList takeTransferNotices();
 
 } // namespace TestSupport

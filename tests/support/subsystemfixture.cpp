@@ -6,6 +6,8 @@
 
 #include <QDir>
 
+using Vesk::Database;
+
 namespace TestSupport {
 
 void RecordingSink::send(const QHostAddress& address, const Vesk::Parameters& parameters)

@@ -9,7 +9,13 @@
 #include <QFile>
 #include <QImage>
 #include <QMutex>
+#include <QProcess>
 #include <QSqlRecord>
+
+#include <sched.h>
+#include <unistd.h>
+
+using Vesk::Database;
 
 namespace TestSupport {
 
@@ -188,6 +194,17 @@ QByteArray pictureBytes(int width, int height, const char* format)
     buffer.open(QIODevice::WriteOnly);
     image.save(&buffer, format);
     return bytes;
+}
+
+int enterPrivateNetwork(const QString& extraCommands)
+{
+    if (geteuid() != 0 || unshare(CLONE_NEWNET) != 0)
+        return -1;
+    QString setUp = QStringLiteral("ip link add v0 type veth peer name v1 && ip addr add 10.79.0.1/24 brd + dev v0 && "
+                                   "for l in lo v0 v1; do ip link set $l up; done");
+    if (!extraCommands.isEmpty())
+        setUp += QStringLiteral(" && ") + extraCommands;
+    return QProcess::execute(QStringLiteral("sh"), {QStringLiteral("-c"), setUp});
 }
 
 } // namespace TestSupport

@@ -58,6 +58,11 @@ QString peerField(const QString& id, const QString& column);
 // none is left: the deferred steps of a handler, run to their end without waiting on a clock.
 void runQueuedCalls();
 
+// Moves this test process into a network namespace of its own (free ports, broadcasts kept inside) with one link
+// v0 at 10.79.0.1/24 and nobody at its other end, then runs `extraCommands` there in a shell. Gives -1 where
+// namespaces cannot be made (they need root), else the exit code of the set-up.
+int enterPrivateNetwork(const QString& extraCommands = {});
+
 // Files.
 bool writeFile(const QString& path, const QByteArray& contents);
 QByteArray readFile(const QString& path);

@@ -125,14 +125,102 @@ private Q_SLOTS:
             rig->engine.pauseFileToDownload("o");
         const qsizetype asked = rig->requests().size();
         rig->deliver(id, seek, bytes);
-        QCOMPARE(rig->entries(), QStringList{"o.bin"});
-        QCOMPARE(readFile(rig->path("o.bin")), source.left(10));
+        QCOMPARE(rig->entries(), QStringList{"o.bin.part"});
+        QCOMPARE(readFile(rig->path("o.bin.part")), source.left(10));
         QCOMPARE(rig->requests().size(), asked);
         rig->deliver("o", 10, source.mid(10));
+        if (paused)
+            rig->queue("o"); // completes: the name becomes final
         QCOMPARE(readFile(rig->path("o.bin")), source);
     }
+    // Until it is complete a download's file carries the partial name, and a resume finds it there (or in the final
+    // name, where older versions kept it); complete, it gets the final name, numbered if that was taken meanwhile.
+    void partialName_data()
+    {
+        QTest::addColumn<QString>("before"); // "part": received under the partial name; "legacy": in the final name
+        QTest::addColumn<bool>("takenMeanwhile");
+        QTest::addColumn<QString>("after"); // the folder when complete, name=source or name=other
+        QTest::newRow("resumed from the partial file") << "part" << false << "f.bin=source";
+        QTest::newRow("older version's partial file") << "legacy" << false << "f.bin=source";
+        QTest::newRow("final name taken meanwhile") << "part" << true << "f (2).bin=source|f.bin=other";
+    }
+    void partialName()
+    {
+        QFETCH(QString, before);
+        QFETCH(bool, takenMeanwhile);
+        QFETCH(QString, after);
+        const QByteArray source = pattern(2 * kPacket + 7);
+        const qint64 half = kPacket + 3;
+        rig->offer("f", "f.bin", source.size());
+        if (before == "part") {
+            rig->queue("f");
+            rig->answerAll(source.left(half));
+            QCOMPARE(rig->entries(), QStringList{"f.bin.part"});
+            rig->engine.pauseFileToDownload("f");
+            rig->settle();
+            QCOMPARE(rig->engine.bytesOnDisk("f"), half);
+        } else {
+            QVERIFY(exec("update vesk_downloads set downloadsize = filesize") &&
+                    writeFile(rig->path("f.bin"), source.left(half)));
+        }
+        if (takenMeanwhile)
+            QVERIFY(writeFile(rig->path("f.bin"), "other"));
+        rig->sink.clear();
+        rig->queue("f");
+        QCOMPARE(rig->requests().first().fileSeek, half);
+        QCOMPARE(rig->entries().contains("f.bin.part"), true);
+        rig->answerAll(source);
+        QCOMPARE(rig->status("f"), QStringLiteral("downloaded"));
+        QStringList found;
+        for (const QString& name : rig->entries())
+            found.append(name + "=" + (readFile(rig->path(name)) == source ? "source" : readFile(rig->path(name))));
+        QCOMPARE(found.join('|'), after);
+        const QString finalName = found.first().section('=', 0, 0);
+        QCOMPARE(row("vesk_downloads", "f").value("filename"), finalName);
+        QVERIFY(rig->shell.chatPopups.last().html.contains(finalName.toHtmlEscaped()));
+    }
+    // An offer withdrawn before it arrived whole tells the user who withdrew what, and its partial file goes; a
+    // complete file stays the user's, and an offer the user cleared goes without a word.
+    void withdrawn_data()
+    {
+        QTest::addColumn<QString>("state");
+        QTest::addColumn<bool>("told");
+        QTest::addColumn<QStringList>("left");
+        QTest::newRow("downloading") << "queued" << true << QStringList();
+        QTest::newRow("paused") << "unknown" << true << QStringList();
+        QTest::newRow("offered, never started") << "offered" << true << QStringList();
+        QTest::newRow("complete") << "downloaded" << false << QStringList{"cancel_me.bin"};
+        QTest::newRow("cleared by the user") << "tobedeleted" << false << QStringList{"cancel_me.bin.part"};
+    }
+    void withdrawn()
+    {
+        QFETCH(QString, state);
+        const QByteArray source = pattern(2 * kPacket);
+        rig->offer("w", "cancel_me.bin", source.size());
+        if (state != "offered") {
+            rig->queue("w");
+            rig->answerAll(state == "downloaded" ? source : source.left(kPacket));
+        }
+        if (state == "unknown")
+            rig->engine.pauseFileToDownload("w");
+        if (state == "tobedeleted")
+            rig->incoming.clearAllPendingDownloads();
+        rig->settle();
+        rig->shell.chatPopups.clear();
+        rig->incoming.handleRemoveFileToGet({{"action", "removeFileToGet"}, {"fileId", "w"}});
+        rig->settle();
+        QCOMPARE(rig->status("w"), QString());
+        QTEST(rig->entries(), "left");
+        QFETCH(bool, told);
+        QCOMPARE(rig->shell.chatPopups.size(), told ? 1 : 0);
+        if (told) {
+            QCOMPARE(rig->shell.chatPopups.first().nodeId, QStringLiteral("owner"));
+            QCOMPARE(rig->shell.chatPopups.first().html,
+                     QStringLiteral("%1 withdrew cancel_me.bin").arg(row("vesk_peers", "owner").value("alias")));
+        }
+    }
     // A download its owner withdraws lets the next one run at once, so answers still on their way for it are those
-    // of an unknown download; the bytes received stay the user's.
+    // of an unknown download and are not written anywhere.
     void withdrawnWhileRunning()
     {
         const QByteArray source = pattern(3 * kPacket + 10);
@@ -145,7 +233,8 @@ private Q_SLOTS:
         rig->settle();
         QCOMPARE(rig->status("d"), QString());
         QCOMPARE(rig->requests().last(), (Request{"next", 0, kPacket}));
-        QCOMPARE(readFile(rig->path("d.bin")), source.left(kPacket));
+        rig->deliver("d", kPacket, source.mid(kPacket, kPacket));
+        QCOMPARE(rig->entries(), QStringList());
     }
     // The smaller queued file runs first; each quiet tick asks again, and after kMaxStallTicks the next one runs.
     // Given up by the stall, not by the user, the download goes on from its bytes on disk when its owner is back.

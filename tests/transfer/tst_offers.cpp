@@ -8,6 +8,7 @@
 #include <QTemporaryDir>
 #include <QUrl>
 
+using Vesk::VeskSqlQueryModel;
 using namespace TestSupport;
 using Vesk::TransferNames::uploadId;
 namespace TransferNames = Vesk::TransferNames;

@@ -14,6 +14,7 @@ Item {
 
     readonly property string imageUrl: Format.imageUrl(source)
     readonly property string fallbackUrl: "qrc:/qml/Vesk/pics/ui/icn-avatar-default-512.png"
+    readonly property alias shownUrl: canvas.shown
 
     implicitWidth: size
     implicitHeight: size
@@ -27,13 +28,15 @@ Item {
         property string shown: ""
 
         function pick() {
+            // A picture another view already loaded is ready at once, and then no imageLoaded follows: look
+            // again right after asking for it.
+            if (!isImageLoaded(wanted) && !isImageError(wanted))
+                loadImage(wanted)
             if (isImageLoaded(wanted)) {
                 shown = wanted
             } else if (isImageError(wanted)) {
                 shown = root.fallbackUrl
                 loadImage(shown)
-            } else {
-                loadImage(wanted)
             }
             requestPaint()
         }

@@ -3,7 +3,7 @@ import QtQuick.Layouts
 import QtQuick.Controls.Basic
 
 // Where a message is written. Enter sends, Shift+Enter starts a new line. Emits the text as typed (not trimmed);
-// a text of nothing but white space is never sent.
+// a text of nothing but white space is never sent. The paperclip offers files to the same person.
 Rectangle {
     id: composer
 
@@ -13,6 +13,7 @@ Rectangle {
     property alias text: area.text
 
     signal sendRequested(string text)
+    signal attachRequested()
 
     function submit() {
         if (!canSend)
@@ -40,8 +41,18 @@ Rectangle {
         id: layout
         anchors.fill: parent
         anchors.margins: Theme.spacingS
-        anchors.leftMargin: Theme.spacingM
         spacing: Theme.spacingS
+
+        IconButton {
+            objectName: "attachButton"
+            Layout.alignment: Qt.AlignBottom
+            Layout.bottomMargin: 2
+            iconName: "attach"
+            tint: Theme.textMuted
+            tip: qsTr("Send files")
+            enabled: composer.canWrite
+            onClicked: composer.attachRequested()
+        }
 
         ScrollView {
             id: scroller

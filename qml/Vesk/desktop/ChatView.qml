@@ -4,7 +4,8 @@ import QtQuick.Controls.Basic
 import "Format.js" as Format
 
 // The conversation with one peer: who it is and whether they are reachable, the last hundred messages, and the
-// composer. Escape (or the back button) returns to the list of people.
+// composer. Escape (or the back button) returns to the list of people; Ctrl+F searches the messages. It opens at
+// the newest message and follows new ones, unless the reader scrolled back: then a button says more came in.
 Rectangle {
     id: view
 
@@ -24,12 +25,88 @@ Rectangle {
     readonly property alias messageCount: messages.count
     readonly property alias composer: composer
 
+    // The search over the messages shown: the rows holding the text, and which of them is the current one.
+    property bool searching: false
+    readonly property string searchQuery: searching ? searchField.text : ""
+    property var matchRows: []
+    property int matchIndex: -1
+    readonly property int currentMatchRow: matchIndex >= 0 && matchIndex < matchRows.length ? matchRows[matchIndex] : -1
+    readonly property alias unseenMessages: messages.unseen
+
     signal backRequested()
+
+    function openSearch() {
+        searching = true
+        searchField.selectAll()
+        searchField.forceActiveFocus()
+    }
+    function closeSearch() {
+        searching = false
+        searchField.clear()
+        composer.focusInput()
+    }
+    function updateMatches() {
+        var texts = Array.from({ length: messageTexts.count }, (_, i) => {
+            var entry = messageTexts.objectAt(i)
+            return entry ? entry.text : "" // qmllint disable type
+        })
+        var keep = currentMatchRow
+        matchRows = Format.matchingRows(texts, searchQuery)
+        // A new search starts at the newest match; a list re-read keeps the match the reader was on.
+        var kept = matchRows.indexOf(keep)
+        matchIndex = kept >= 0 ? kept : matchRows.length - 1
+        showMatch()
+    }
+    function stepMatch(step) {
+        if (matchRows.length === 0)
+            return
+        matchIndex = (matchIndex + step + matchRows.length) % matchRows.length
+        showMatch()
+    }
+    function showMatch() {
+        if (currentMatchRow < 0)
+            return
+        messages.followEnd = false
+        messages.positionViewAtIndex(currentMatchRow, ListView.Center)
+    }
+    onSearchQueryChanged: updateMatches()
+
+    function openLink(url) {
+        if (Format.isOpenableLink(url))
+            Qt.openUrlExternally(url)
+    }
+
+    // Files just offered from here, told for a few seconds above the composer.
+    property string offeredNote
+    Connections {
+        target: view.controller
+        ignoreUnknownSignals: true
+        function onFilesOfferedToPeer(peerId: string, fileNames: list<string>) {
+            if (peerId !== view.peerId)
+                return
+            view.offeredNote = fileNames.length === 1
+                ? qsTr("%1 is offered to %2.").arg(fileNames[0]).arg(view.alias)
+                : qsTr("%1 files are offered to %2.").arg(fileNames.length).arg(view.alias)
+            offeredTimer.restart()
+        }
+    }
+    Timer {
+        id: offeredTimer
+        interval: 6000
+        onTriggered: view.offeredNote = ""
+    }
 
     function readPeer() {
         peer = peersModel && peerId !== "" ? peersModel.readRow("vesk_peers", peerId) : {}
     }
-    onPeerIdChanged: readPeer()
+    onPeerIdChanged: {
+        readPeer()
+        searching = false
+        searchField.clear()
+        messages.showNewest()
+    }
+    // Opening a conversation, from the list or from a popup's Reply, shows its newest message.
+    onVisibleChanged: if (visible) messages.showNewest()
     onPeersModelChanged: readPeer()
     // A refresh that finds the same people in the same order only changes values: both kinds of change count.
     Connections {
@@ -47,8 +124,70 @@ Rectangle {
     // Escape leaves the conversation wherever the focus is in the window (an open menu takes Escape first).
     Shortcut {
         sequences: ["Esc", "Alt+Left"]
-        enabled: view.visible && !peerMenu.visible
+        enabled: view.visible && !peerMenu.visible && !textMenu.visible && !searchField.activeFocus
         onActivated: view.backRequested()
+    }
+    Shortcut {
+        sequences: [StandardKey.Find] // qmllint disable unqualified
+        enabled: view.visible
+        onActivated: view.openSearch()
+    }
+
+    // The text of every message shown, for the search.
+    component MessageText: QtObject {
+        required property var model
+        readonly property string text: Format.str(model.message)
+    }
+    Instantiator {
+        id: messageTexts
+        model: view.chatModel
+        delegate: MessageText {}
+        onObjectAdded: Qt.callLater(view.updateMatches) // qmllint disable type
+        onObjectRemoved: Qt.callLater(view.updateMatches) // qmllint disable type
+    }
+
+    // Puts text on the clipboard, for a message copied whole.
+    TextEdit {
+        id: clipboard
+        visible: false
+        textFormat: TextEdit.PlainText
+        function copyText(text) {
+            clipboard.text = text
+            clipboard.selectAll()
+            clipboard.copy()
+            clipboard.text = ""
+        }
+    }
+
+    AppMenu {
+        id: textMenu
+        objectName: "messageMenu"
+        property var row: null
+        property string link
+        implicitWidth: 200
+        AppMenuItem {
+            objectName: "copyItem"
+            text: textMenu.row && textMenu.row.selectedText !== "" ? qsTr("Copy") : qsTr("Copy message")
+            onTriggered: {
+                if (textMenu.row.selectedText !== "")
+                    textMenu.row.copySelection()
+                else
+                    clipboard.copyText(textMenu.row.message)
+            }
+        }
+        AppMenuItem {
+            objectName: "copyLinkItem"
+            visible: textMenu.link !== ""
+            height: visible ? implicitHeight : 0
+            text: textMenu.link.toLowerCase().indexOf("mailto:") === 0 ? qsTr("Copy address") : qsTr("Copy link")
+            onTriggered: clipboard.copyText(textMenu.link.replace(/^mailto:/i, ""))
+        }
+        AppMenuItem {
+            visible: textMenu.link !== ""
+            height: visible ? implicitHeight : 0
+            text: qsTr("Open link")
+            onTriggered: view.openLink(textMenu.link)
+        }
     }
 
     ColumnLayout {
@@ -100,6 +239,14 @@ Rectangle {
                     }
                 }
                 IconButton {
+                    objectName: "searchButton"
+                    iconName: "search"
+                    tip: qsTr("Search this conversation (Ctrl+F)")
+                    checkable: true
+                    checked: view.searching
+                    onClicked: view.searching ? view.closeSearch() : view.openSearch()
+                }
+                IconButton {
                     id: moreButton
                     iconName: "more"
                     tip: qsTr("More")
@@ -122,6 +269,86 @@ Rectangle {
             }
         }
 
+        Rectangle {
+            objectName: "searchBar"
+            Layout.fillWidth: true
+            visible: view.searching
+            implicitHeight: searchRow.implicitHeight + Theme.spacingXs * 2
+            color: Theme.surface
+
+            RowLayout {
+                id: searchRow
+                anchors.fill: parent
+                anchors.leftMargin: Theme.spacingM
+                anchors.rightMargin: Theme.spacingXs
+                spacing: Theme.spacingXs
+
+                TextField {
+                    id: searchField
+                    objectName: "searchField"
+                    Layout.fillWidth: true
+                    placeholderText: qsTr("Search messages")
+                    placeholderTextColor: Theme.textMuted
+                    color: Theme.text
+                    selectByMouse: true
+                    font.pixelSize: Theme.fontBody
+                    Accessible.name: qsTr("Search messages")
+                    Accessible.description: qsTr("Enter finds the next older match, Shift+Enter the next newer one")
+                    background: Rectangle {
+                        implicitHeight: Theme.controlHeight
+                        radius: Theme.radius
+                        color: Theme.surfaceAlt
+                        border.width: searchField.activeFocus ? 2 : 0
+                        border.color: Theme.focus
+                    }
+                    Keys.onPressed: (event) => {
+                        if (event.key === Qt.Key_Escape) {
+                            event.accepted = true
+                            view.closeSearch()
+                        } else if (event.key === Qt.Key_Return || event.key === Qt.Key_Enter) {
+                            event.accepted = true
+                            view.stepMatch(event.modifiers & Qt.ShiftModifier ? 1 : -1)
+                        }
+                    }
+                }
+                Label {
+                    objectName: "searchCount"
+                    visible: searchField.text !== ""
+                    // Matches are counted by message, newest last, as the list shows them.
+                    text: view.matchRows.length === 0 ? qsTr("No matches")
+                                                      : qsTr("%1 of %2").arg(view.matchIndex + 1).arg(view.matchRows.length)
+                    textFormat: Text.PlainText
+                    font.pixelSize: Theme.fontCaption
+                    color: view.matchRows.length === 0 ? Theme.danger : Theme.textMuted
+                }
+                IconButton {
+                    objectName: "previousMatchButton"
+                    iconName: "up"
+                    tip: qsTr("Older match (Enter)")
+                    enabled: view.matchRows.length > 1
+                    onClicked: view.stepMatch(-1)
+                }
+                IconButton {
+                    objectName: "nextMatchButton"
+                    iconName: "down"
+                    tip: qsTr("Newer match (Shift+Enter)")
+                    enabled: view.matchRows.length > 1
+                    onClicked: view.stepMatch(1)
+                }
+                IconButton {
+                    iconName: "close"
+                    tip: qsTr("Close search (Esc)")
+                    onClicked: view.closeSearch()
+                }
+            }
+            Rectangle {
+                anchors.bottom: parent.bottom
+                width: parent.width
+                height: 1
+                color: Theme.divider
+            }
+        }
+
         Item {
             Layout.fillWidth: true
             Layout.fillHeight: true
@@ -132,23 +359,46 @@ Rectangle {
                 anchors.fill: parent
                 clip: true
                 model: view.chatModel
-                topMargin: Theme.spacingS
-                bottomMargin: Theme.spacingS
+                // Room above the first and below the last message, as items: the end the list is kept at includes it.
+                header: Item { height: Theme.spacingS }
+                footer: Item { height: Theme.spacingS }
                 boundsBehavior: Flickable.StopAtBounds
                 activeFocusOnTab: false
                 ScrollBar.vertical: ScrollBar { id: scrollBar }
                 Accessible.name: qsTr("Messages")
 
                 // The list is re-read as a whole whenever a message arrives or is confirmed. Follow the newest
-                // message when the reader was at the end, and stay put when they had scrolled back.
+                // message when the reader was at the end, and stay put when they had scrolled back; then a button
+                // tells that newer messages came. The list is never more than 100 rows, so a new message shows as
+                // a new last row rather than as a larger count.
                 property bool followEnd: true
+                property bool unseen: false
                 property real keptY: 0
-                onMovementEnded: followEnd = atYEnd
+                property string keptLastId
+                function lastRow() {
+                    var entry = messageTexts.objectAt(messageTexts.count - 1)
+                    return entry ? entry.model : null // qmllint disable type
+                }
+                function showNewest() {
+                    followEnd = true
+                    unseen = false
+                    Qt.callLater(messages.stickToEnd) // qmllint disable type
+                }
+                function stickToEnd() {
+                    if (followEnd && !moving)
+                        positionViewAtEnd()
+                }
+                function readerMoved() {
+                    followEnd = atYEnd
+                    if (followEnd)
+                        unseen = false
+                }
+                onMovementEnded: readerMoved()
                 Connections {
                     target: scrollBar
                     function onPressedChanged() {
                         if (!scrollBar.pressed)
-                            messages.followEnd = messages.atYEnd
+                            messages.readerMoved()
                     }
                 }
                 Connections {
@@ -156,27 +406,73 @@ Rectangle {
                     ignoreUnknownSignals: true
                     function onModelAboutToBeReset() {
                         messages.keptY = messages.contentY
+                        var last = messages.lastRow()
+                        messages.keptLastId = last ? Format.str(last.id) : ""
                     }
                     function onModelReset() {
                         Qt.callLater(messages.restorePosition) // qmllint disable type
                     }
                 }
                 function restorePosition() {
-                    if (followEnd)
+                    var last = lastRow()
+                    var arrived = last !== null && Format.str(last.id) !== keptLastId
+                    // What the user just sent is always shown.
+                    if (arrived && Format.str(last.peerfrom) === view.hostId)
+                        followEnd = true
+                    if (followEnd) {
                         positionViewAtEnd()
-                    else
+                    } else {
                         contentY = Math.min(keptY, Math.max(originY, contentHeight - height + originY))
+                        if (arrived)
+                            unseen = true
+                    }
                 }
-                onCountChanged: if (followEnd) Qt.callLater(positionViewAtEnd) // qmllint disable type
+                // Delegates find their heights as they are made, and the banners above and below take room:
+                // whoever reads at the end stays at the end.
+                onCountChanged: Qt.callLater(stickToEnd) // qmllint disable type
+                onContentHeightChanged: Qt.callLater(stickToEnd) // qmllint disable type
+                onHeightChanged: Qt.callLater(stickToEnd) // qmllint disable type
 
                 delegate: MessageDelegate {
+                    id: messageRow
                     required property var model
+                    required property int index
                     width: ListView.view.width
                     message: Format.str(model.message)
                     own: Format.str(model.peerfrom) === view.hostId
                     delivered: model.delivered === true
                     timeSent: Format.toCount(model.timesentMs)
+                    query: view.searchQuery // qmllint disable unqualified
+                    currentMatch: index === view.currentMatchRow // qmllint disable unqualified
+                    onLinkClicked: (link) => view.openLink(link)
+                    onMenuRequested: (x, y, link) => {
+                        textMenu.row = messageRow
+                        textMenu.link = Format.isOpenableLink(link) ? link : ""
+                        textMenu.popup(messageRow, x, y)
+                    }
+                    // One selection in the conversation at a time: a new one clears the last.
+                    onTextFocused: messages.selectionTakenBy(messageRow) // qmllint disable unqualified
                 }
+                property var selectionRow: null
+                function selectionTakenBy(row) {
+                    if (selectionRow && selectionRow !== row)
+                        selectionRow.clearSelection()
+                    selectionRow = row
+                }
+            }
+
+            ActionButton {
+                objectName: "newMessagesButton"
+                anchors.horizontalCenter: parent.horizontalCenter
+                anchors.bottom: parent.bottom
+                anchors.bottomMargin: Theme.spacingS
+                // Back to the newest message from wherever the reader (or a search) left the list; it says so
+                // when newer messages came in the meantime.
+                visible: !messages.followEnd && (messages.unseen || !messages.atYEnd) && !view.searching
+                kind: "primary"
+                text: messages.unseen ? qsTr("New messages") : qsTr("Newest")
+                iconName: "down"
+                onClicked: messages.showNewest()
             }
 
             EmptyState {
@@ -222,6 +518,36 @@ Rectangle {
             }
         }
 
+        Rectangle {
+            objectName: "offeredNote"
+            Layout.fillWidth: true
+            visible: view.offeredNote !== ""
+            implicitHeight: offeredRow.implicitHeight + Theme.spacingXs * 2
+            color: Theme.selected
+            RowLayout {
+                id: offeredRow
+                anchors.fill: parent
+                anchors.leftMargin: Theme.spacingL
+                anchors.rightMargin: Theme.spacingS
+                Label {
+                    Layout.fillWidth: true
+                    text: view.offeredNote
+                    textFormat: Text.PlainText
+                    elide: Text.ElideMiddle
+                    font.pixelSize: Theme.fontCaption
+                    color: Theme.text
+                }
+                ActionButton {
+                    kind: "flat"
+                    text: qsTr("Show in Transfers")
+                    onClicked: {
+                        view.offeredNote = ""
+                        view.controller.setCurrentSelectedTabIndex(2)
+                    }
+                }
+            }
+        }
+
         ChatComposer {
             id: composer
             Layout.fillWidth: true
@@ -229,6 +555,7 @@ Rectangle {
             placeholder: view.blocked ? qsTr("Unblock %1 to write").arg(view.alias)
                                       : qsTr("Message %1").arg(view.alias)
             onSendRequested: (text) => view.controller.sendChat(view.peerId, text)
+            onAttachRequested: view.controller.offerChosenFilesToPeer(view.peerId)
         }
     }
 }

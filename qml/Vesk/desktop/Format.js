@@ -170,3 +170,87 @@ function imageUrl(pathOrUrl) {
         return i === 1 && /^[A-Za-z]:$/.test(part) ? part : encodeURIComponent(part)
     }).join("/")
 }
+
+// Only web pages and mail addresses open from a chat message. Anything else a peer writes (javascript:, file:,
+// data:, a desktop's own schemes) stays text: a click on it must never run or open something on this computer.
+function isOpenableLink(url) {
+    var s = url === undefined || url === null ? "" : String(url)
+    if (/[\s\u0000-\u001f\u007f<>"]/.test(s))
+        return false
+    return /^https?:\/\/[^\/?#@:]+/i.test(s) || /^mailto:[^@\/?#]+@[^@\/?#]+\.[^@\/?#]+/i.test(s)
+}
+
+// The links in a message, in order, as [start, end) offsets: http, https and mailto addresses up to the next
+// blank, without the full stop, comma or closing bracket that usually follows one in a sentence.
+function findLinks(text) {
+    var s = str(text)
+    var found = []
+    var pattern = /(https?:\/\/|mailto:)[^\s<>"]+/gi
+    var match
+    while ((match = pattern.exec(s)) !== null) {
+        var link = match[0]
+        for (;;) {
+            var last = link.charAt(link.length - 1)
+            var unbalanced = last === ")" && link.split(")").length > link.split("(").length
+            if (/[.,;:!?'\u2019]/.test(last) || unbalanced)
+                link = link.substring(0, link.length - 1)
+            else
+                break
+        }
+        if (isOpenableLink(link))
+            found.push({ start: match.index, end: match.index + link.length, url: link })
+    }
+    return found
+}
+
+function escapeHtml(text) {
+    return str(text).replace(/&/g, "&amp;").replace(/</g, "&lt;").replace(/>/g, "&gt;").replace(/"/g, "&quot;")
+}
+
+// How many times query occurs in text, letter case ignored; 0 for an empty query.
+function countMatches(text, query) {
+    var q = str(query).toLowerCase()
+    if (q === "")
+        return 0
+    var s = str(text).toLowerCase(), n = 0
+    for (var i = s.indexOf(q); i >= 0; i = s.indexOf(q, i + q.length))
+        ++n
+    return n
+}
+
+// The indexes of the texts that hold query.
+function matchingRows(texts, query) {
+    var rows = []
+    texts.forEach(function (text, i) {
+        if (countMatches(text, query) > 0)
+            rows.push(i)
+    })
+    return rows
+}
+
+// A chat message as rich text: every character of the peer's text escaped (it shows as typed, never as markup),
+// the links found above made clickable, and the occurrences of a search shown on a marker colour.
+function messageHtml(text, query, linkColor, markColor) {
+    var s = str(text)
+    var links = findLinks(s)
+    var q = str(query).toLowerCase()
+    function marked(part) {
+        if (q === "")
+            return escapeHtml(part)
+        var out = "", lower = part.toLowerCase(), from = 0
+        for (var i = lower.indexOf(q); i >= 0; i = lower.indexOf(q, from)) {
+            out += escapeHtml(part.substring(from, i)) + "<span style=\"background-color:" + markColor
+                   + "; color:#1B2430\">" + escapeHtml(part.substring(i, i + q.length)) + "</span>"
+            from = i + q.length
+        }
+        return out + escapeHtml(part.substring(from))
+    }
+    var html = "", at = 0
+    links.forEach(function (link) {
+        html += marked(s.substring(at, link.start)) + "<a href=\"" + escapeHtml(link.url) + "\" style=\"color:"
+                + linkColor + "\">" + marked(s.substring(link.start, link.end)) + "</a>"
+        at = link.end
+    })
+    html += marked(s.substring(at))
+    return "<span style=\"white-space:pre-wrap\">" + html.replace(/\r\n|\r|\n|\u2028/g, "<br>") + "</span>"
+}

@@ -47,9 +47,11 @@ TabBar {
             contentItem: Item { // qmllint disable deferred-property-id
                 implicitWidth: row.implicitWidth
                 implicitHeight: row.implicitHeight
+                // A narrow window shortens the label; the count always stays whole inside the tab.
                 RowLayout {
                     id: row
                     anchors.centerIn: parent
+                    width: Math.min(implicitWidth, parent.width - 4)
                     spacing: 5
                     IconImage {
                         source: Qt.resolvedUrl("icons/" + tab.modelData.icon + ".png")
@@ -58,6 +60,9 @@ TabBar {
                         color: tab.tone
                     }
                     Label {
+                        Layout.fillWidth: true
+                        Layout.minimumWidth: 0
+                        elide: Text.ElideRight
                         text: tab.text
                         textFormat: Text.PlainText
                         font.pixelSize: Theme.fontBody - 1

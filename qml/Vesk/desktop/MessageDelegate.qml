@@ -5,7 +5,8 @@ import QtQuick.Controls.impl
 import "Format.js" as Format
 
 // One chat message: a bubble on the right in brand blue for own messages, on the left for the peer's. Under it
-// the time and, for own messages, whether the peer has it yet. The text is the peer's: always plain text.
+// the time and, for own messages, whether the peer has it yet. The text is the peer's, shown as typed (escaped);
+// web and mail links in it become clickable and the words searched for are marked.
 Item {
     id: row
 
@@ -14,6 +15,24 @@ Item {
     property bool delivered: false
     property real timeSent: 0
     property real now: Date.now()
+    property string query          // the conversation's search, marked in the text
+    property bool currentMatch: false
+
+    readonly property string html: Format.messageHtml(message, query, own ? Theme.textOnBrand : Theme.accentText,
+                                                      currentMatch ? "#FFB547" : "#FFE08A")
+    readonly property alias selectedText: body.selectedText
+
+    // A right click, with the link under the pointer if there is one; where, in the row's coordinates.
+    signal menuRequested(real x, real y, string link)
+    signal linkClicked(string link)
+    signal textFocused()
+
+    function copySelection() {
+        body.copy()
+    }
+    function clearSelection() {
+        body.deselect()
+    }
 
     readonly property string deliveryText: Format.deliveryLabel(delivered, own)
     readonly property real maxBubbleWidth: Math.max(120, width * 0.8)
@@ -29,8 +48,8 @@ Item {
     Text {
         id: measure
         visible: false
-        text: row.message
-        textFormat: Text.PlainText
+        text: row.html
+        textFormat: Text.RichText
         font: body.font
     }
 
@@ -43,8 +62,8 @@ Item {
         height: body.height + row.padV * 2
         radius: Theme.bubbleRadius
         color: row.own ? Theme.outgoingBubble : Theme.incomingBubble
-        border.width: row.own ? 0 : 1
-        border.color: Theme.incomingBorder
+        border.width: row.currentMatch ? 2 : row.own ? 0 : 1
+        border.color: row.currentMatch ? "#FFB547" : Theme.incomingBorder
 
         TextEdit {
             id: body
@@ -52,16 +71,37 @@ Item {
             x: row.padH
             y: row.padV
             width: Math.min(Math.ceil(measure.implicitWidth) + 1, row.maxBubbleWidth - row.padH * 2)
-            text: row.message
-            textFormat: TextEdit.PlainText
+            // Always rich text: switching a TextEdit between formats turns its text into the markup of the other.
+            text: row.html
+            textFormat: TextEdit.RichText
             wrapMode: TextEdit.Wrap
             readOnly: true
             selectByMouse: true
-            activeFocusOnPress: false
+            // Taking the focus on a click lets Ctrl+C copy what was selected.
+            activeFocusOnPress: true
+            persistentSelection: true
             font.pixelSize: Theme.fontBody
             color: row.own ? Theme.textOnBrand : Theme.text
-            selectionColor: row.own ? "#80FFFFFF" : Theme.selected
-            selectedTextColor: row.own ? Theme.brandBlue : Theme.text
+            // The selection in strong contrast on both bubbles: white on blue turns blue on white and back.
+            selectionColor: row.own ? Theme.textOnBrand : Theme.brand
+            selectedTextColor: row.own ? Theme.brandBlue : Theme.textOnBrand
+            // Links open only on a click, and only those the link filter lets through.
+            onLinkActivated: (link) => {
+                if (Format.isOpenableLink(link))
+                    row.linkClicked(link)
+            }
+            onActiveFocusChanged: if (activeFocus) row.textFocused()
+
+            // Right clicks only; the left button still selects text and follows links.
+            MouseArea {
+                anchors.fill: parent
+                acceptedButtons: Qt.RightButton
+                cursorShape: body.hoveredLink !== "" ? Qt.PointingHandCursor : Qt.IBeamCursor
+                onClicked: (mouse) => {
+                    var p = body.mapToItem(row, mouse.x, mouse.y)
+                    row.menuRequested(p.x, p.y, body.linkAt(mouse.x, mouse.y))
+                }
+            }
         }
     }
 

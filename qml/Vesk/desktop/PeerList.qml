@@ -12,6 +12,35 @@ Item {
     property var peersModel
 
     readonly property alias count: list.count
+    // The heading counts the people it is about: those online now, not the offline ones listed below them.
+    property int onlineCount: 0
+
+    function countOnline() {
+        var n = 0
+        for (var i = 0; i < presence.count; ++i) {
+            var entry = presence.objectAt(i)
+            if (entry && entry.online) // qmllint disable type
+                ++n
+        }
+        onlineCount = n
+    }
+    component Presence: QtObject {
+        required property var model
+        readonly property bool online: model.online === true
+    }
+    Instantiator {
+        id: presence
+        model: page.peersModel
+        delegate: Presence {}
+        onObjectAdded: Qt.callLater(page.countOnline) // qmllint disable type
+        onObjectRemoved: Qt.callLater(page.countOnline) // qmllint disable type
+    }
+    Connections {
+        target: page.peersModel
+        ignoreUnknownSignals: true
+        function onModelReset() { Qt.callLater(page.countOnline) } // qmllint disable type
+        function onDataChanged() { Qt.callLater(page.countOnline) } // qmllint disable type
+    }
 
     function focusList() {
         list.forceActiveFocus()
@@ -24,8 +53,9 @@ Item {
         SectionHeader {
             Layout.fillWidth: true
             visible: list.count > 0
+            objectName: "peersHeading"
             title: qsTr("People on this network")
-            count: list.count
+            count: page.onlineCount
             IconButton {
                 iconName: "refresh"
                 tip: qsTr("Look for people again (Ctrl+R)")

@@ -25,8 +25,8 @@ AppMenu {
         onTriggered: {
             if (menu.blocked)
                 menu.controller.unblockUser(menu.peerId)
-            else
-                menu.controller.blockUser(menu.peerId)
+            else // the question opens once the menu has closed, not with the menu drawn behind it
+                Qt.callLater(menu.controller.blockUser, menu.peerId) // qmllint disable type
         }
     }
 }

@@ -15,7 +15,9 @@ AppMenu {
 
     AppMenuItem {
         text: qsTr("Edit profile…")
-        onTriggered: menu.controller.launchProfileWizard()
+        // A dialog opened from inside the handler would find the menu still drawn behind it: it opens once the
+        // menu has closed.
+        onTriggered: Qt.callLater(menu.controller.launchProfileWizard) // qmllint disable type
     }
     AppMenuItem {
         text: qsTr("Look for people again")
@@ -50,7 +52,7 @@ AppMenu {
     AppMenuItem {
         objectName: "autoOpenItem"
         text: qsTr("Open received files automatically")
-        description: qsTr("Open received files when they arrive (never programs or scripts)")
+        description: qsTr("Hand each file to its usual program as soon as it arrives (never programs or scripts). Off by default: files come from computers nobody verified.")
         checkable: true
         checked: !!menu.controller && menu.controller.automaticallyOpenDownloadedFiles
         onTriggered: {
@@ -58,10 +60,32 @@ AppMenu {
             checked = Qt.binding(() => !!menu.controller && menu.controller.automaticallyOpenDownloadedFiles)
         }
     }
+    AppMenuItem {
+        objectName: "resumeItem"
+        text: qsTr("Resume interrupted downloads")
+        description: qsTr("Downloads you queued go on by themselves after Vesk or the sender restarts")
+        checkable: true
+        checked: !!menu.controller && menu.controller.resumeInterruptedDownloads
+        onTriggered: {
+            menu.controller.toggleResumeInterruptedDownloads()
+            checked = Qt.binding(() => !!menu.controller && menu.controller.resumeInterruptedDownloads)
+        }
+    }
+    AppMenuItem {
+        objectName: "noticesItem"
+        text: qsTr("Show notices")
+        description: qsTr("A small window for each new message or offered file")
+        checkable: true
+        checked: !!menu.controller && menu.controller.showNotices
+        onTriggered: {
+            menu.controller.toggleShowNotices()
+            checked = Qt.binding(() => !!menu.controller && menu.controller.showNotices)
+        }
+    }
     AppMenuSeparator {}
     AppMenuItem {
         text: qsTr("Quit Vesk…")
         destructive: true
-        onTriggered: Qt.quit()
+        onTriggered: Qt.callLater(Qt.quit) // qmllint disable type
     }
 }

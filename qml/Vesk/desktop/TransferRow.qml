@@ -50,10 +50,13 @@ Item {
                 font.pixelSize: Theme.fontBody
                 color: Theme.text
             }
+            // Wrapped rather than cut: its end ("of 310 MB") is what the line is for.
             Label {
                 Layout.fillWidth: true
                 text: row.detail
                 textFormat: Text.PlainText
+                wrapMode: Text.Wrap
+                maximumLineCount: 3
                 elide: Text.ElideRight
                 font.pixelSize: Theme.fontCaption
                 color: row.detailColor

@@ -23,6 +23,10 @@ Item {
     readonly property int deliveredCount: delivered.count
     readonly property bool empty: pendingCount + queuedCount + uploadCount + completedCount + deliveredCount === 0
     readonly property alias meter: meter
+    // The history lists show their newest rows until the user asks for all of them.
+    readonly property int historyShown: 10
+    property bool allDelivered: false
+    property bool allReceived: false
 
     // Tabbing through the rows' buttons scrolls them into view.
     function ensureVisible(item) {
@@ -199,12 +203,21 @@ Item {
                 visible: delivered.count > 0
                 title: qsTr("Delivered")
                 count: delivered.count
+                ActionButton {
+                    objectName: "showAllDeliveredButton"
+                    visible: delivered.count > page.historyShown
+                    kind: "flat"
+                    text: page.allDelivered ? qsTr("Show fewer") : qsTr("Show all")
+                    onClicked: page.allDelivered = !page.allDelivered
+                }
             }
             Repeater {
                 id: delivered
                 model: page.controller ? page.controller.deliveredFiles : []
                 delegate: TransferRow {
                     required property var modelData
+                    required property int index
+                    visible: page.allDelivered || index < page.historyShown
                     readonly property string receiverName: Format.displayName(modelData.alias)
                     objectName: "deliveredRow"
                     Layout.fillWidth: true
@@ -219,12 +232,21 @@ Item {
                 visible: completed.count > 0
                 title: qsTr("Received")
                 count: completed.count
+                ActionButton {
+                    objectName: "showAllReceivedButton"
+                    visible: completed.count > page.historyShown
+                    kind: "flat"
+                    text: page.allReceived ? qsTr("Show fewer") : qsTr("Show all")
+                    onClicked: page.allReceived = !page.allReceived
+                }
             }
             Repeater {
                 id: completed
                 model: page.completedModel
                 delegate: CompletedDownloadDelegate {
                     required property var model
+                    required property int index
+                    visible: page.allReceived || index < page.historyShown
                     objectName: "completedRow"
                     Layout.fillWidth: true
                     controller: page.controller

@@ -1,8 +1,10 @@
-# kill -9 of either side in mid-transfer, with a window of packets in flight. The receiver, restarted, comes back
-# paused and resumes at the size on disk once queued. The owner, killed, is given up about 22 s after the data
-# stopped; once it runs again the download goes on by itself at the size on disk. The file ends bit-exact.
+# kill -9 of either side in mid-transfer, with a window of packets in flight. The receiver, restarted, goes on by
+# itself at the size on disk; with "Resume interrupted downloads" turned off it comes back paused instead and resumes
+# there once queued. The owner, killed, is given up about 22 s after the data stopped; once it runs again the
+# download goes on by itself at the size on disk. Until complete the file is film.bin.part; it ends bit-exact as
+# film.bin.
 rig_pair
-files="$(rig_folder 1)/files" got="$(rig_downloads 2)/film.bin"
+files="$(rig_folder 1)/files" got="$(rig_downloads 2)/film.bin.part"
 mkdir -p "$files"
 rig_random_file "$files/film.bin" 300
 rig_offer 1 2 "$files/film.bin"
@@ -19,18 +21,31 @@ in_flight() {
     [ "$furthest" -gt $((on_disk + 2000000)) ] || rig_fail "at most one packet in flight when the $1 died"
 }
 
+# The user's choice: queued downloads wait after a restart.
 rig_kill 2
 in_flight receiver
 at_kill="$(rig_size "$got")"
+sed -i 's/^\[General\]$/&\nresumeInterruptedDownloads=false/' "$(rig_conf 2)"
 rig_start 2
 rig_wait_sql 2 "$state" unknown 30
 rig_wait_all_on 2 60
 sleep 3
 rig_expect "$(rig_size "$got")" "$at_kill" "size of the paused download a while after the restart"
 rig_log 2 | grep -q "requesting" && rig_fail "the restarted receiver asked for data before being told to"
+rig_cmd 2 toggleResumeInterruptedDownloads
 rig_cmd 2 queueFileToDownload "$id"
 rig_wait_size "$got" $((at_kill + 30 * 1024 * 1024)) 120
 rig_expect "$(rig_log 2 | grep -m1 -o "requesting \"$id\" at [0-9]*")" "requesting \"$id\" at $at_kill" "first request"
+
+# The default: the download the user queued goes on by itself after the receiver's restart.
+rig_kill 2
+in_flight receiver
+at_kill="$(rig_size "$got")"
+rig_start 2
+rig_wait_sql 2 "$state" queued 30
+rig_wait_size "$got" $((at_kill + 30 * 1024 * 1024)) 120
+rig_expect "$(rig_log 2 | grep -m1 -o "requesting \"$id\" at [0-9]*")" "requesting \"$id\" at $at_kill" \
+    "first request after the restart, without any command"
 
 in_flight owner # measured just before: the kill comes right after
 rig_kill 1
@@ -43,5 +58,6 @@ resume_at="$(rig_size "$got")"
 rig_start 1
 rig_wait_sql 2 "$state" downloaded 300
 rig_expect "$(rig_log 1 | grep -m1 "serving \"$id\" at" | grep -o "at [0-9]*")" "at $resume_at" "the owner's first packet"
-cmp -s "$got" "$files/film.bin" && [ "$(ls "$(rig_downloads 2)")" = film.bin ] || rig_fail "the received file differs"
+cmp -s "$(rig_downloads 2)/film.bin" "$files/film.bin" && [ "$(ls "$(rig_downloads 2)")" = film.bin ] ||
+    rig_fail "the received file differs"
 rig_wait_sql 1 "select count(*) from vesk_uploads" 0

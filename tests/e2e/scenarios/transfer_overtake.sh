@@ -9,10 +9,10 @@ rig_offer 1 2 "$files/large.bin" "$files/small.bin"
 large="$(rig_upload_id 2 "$files/large.bin")" small="$(rig_upload_id 2 "$files/small.bin")"
 rig_wait_sql 2 "select count(*) from vesk_downloads where status = 'unknown'" 2
 rig_cmd 2 queueFileToDownload "$large"
-rig_wait_size "$(rig_downloads 2)/large.bin" $((10 * 1024 * 1024)) 120
+rig_wait_size "$(rig_downloads 2)/large.bin.part" $((10 * 1024 * 1024)) 120
 rig_cmd 2 queueFileToDownload "$small"
 rig_wait_sql 2 "select status from vesk_downloads where id = '$small'" downloaded 60
-[ "$(rig_size "$(rig_downloads 2)/large.bin")" -lt $((300 * 1024 * 1024)) ] || rig_fail "the large file finished first"
+[ "$(rig_size "$(rig_downloads 2)/large.bin.part")" -lt $((300 * 1024 * 1024)) ] || rig_fail "the large file finished first"
 rig_wait_sql 2 "select status from vesk_downloads where id = '$large'" downloaded 300
 for f in small large; do cmp -s "$files/$f.bin" "$(rig_downloads 2)/$f.bin" || rig_fail "the $f file differs"; done
 order="$(rig_log 2 | grep -o "requesting \"[0-9a-f]*\"" | uniq | sed "s/.*\"$large\"/L/; s/.*\"$small\"/S/" | tr '\n' ' ')"
