@@ -189,6 +189,19 @@ bool PeerSecurity::refuse(const QString& kind, const QString& detail)
     return false;
 }
 
+PeerSessions::Outcome PeerSecurity::acceptSession(const SessionOffer& offer)
+{
+    PeerSessions::Outcome outcome = m_sessions->accept(offer);
+    if (outcome == PeerSessions::Outcome::Full) {
+        // Every peer's keys are made anew with a new session of ours; the peers ask for them as their sealed
+        // messages stop opening, as after a restart.
+        qCWarning(lcPeers) << "sessions of" << PeerSessions::kMaxPeers << "peers held: starting a new session";
+        startSession();
+        outcome = m_sessions->accept(offer);
+    }
+    return outcome;
+}
+
 bool PeerSecurity::admit(Parameters& message)
 {
     if (message.contains(QLatin1String(kSealedRecordKey)))
@@ -255,7 +268,7 @@ bool PeerSecurity::admitPlain(Parameters& message)
         if (!handshake || !offer.isAuthentic())
             return refuse(QStringLiteral("a handshake whose signature does not check"),
                           QStringLiteral("from %1 at %2").arg(shortId(nodeId), address));
-        const PeerSessions::Outcome outcome = m_sessions->accept(offer);
+        const PeerSessions::Outcome outcome = acceptSession(offer);
         if (outcome == PeerSessions::Outcome::Forged || outcome == PeerSessions::Outcome::Stale)
             return refuse(QStringLiteral("a handshake with an unusable session"),
                           QStringLiteral("from %1 at %2").arg(shortId(nodeId), address));
@@ -288,7 +301,7 @@ bool PeerSecurity::admitPlain(Parameters& message)
                 QStringLiteral("a handshake with another security key"),
                 QStringLiteral("%1 at %2: marked as changed until the user accepts it").arg(shortId(nodeId), address));
         }
-        const PeerSessions::Outcome outcome = m_sessions->accept(offer);
+        const PeerSessions::Outcome outcome = acceptSession(offer);
         if (outcome == PeerSessions::Outcome::Forged || outcome == PeerSessions::Outcome::Stale)
             return refuse(QStringLiteral("a handshake with an older or unusable session"),
                           QStringLiteral("from %1 at %2").arg(shortId(nodeId), address));

@@ -82,6 +82,7 @@ private:
         QByteArray key;
         QByteArray pending;
     };
+    PeerSessions::Outcome acceptSession(const SessionOffer& offer);
     bool admitSealed(Parameters& message);
     bool admitPlain(Parameters& message);
     bool refuse(const QString& kind, const QString& detail);

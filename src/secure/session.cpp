@@ -131,60 +131,57 @@ PeerSessions::Outcome PeerSessions::accept(const SessionOffer& offer)
         Peer& peer = known->second;
         if (offer.time == peer.offer.time && constantTimeEqual(offer.sessionKey, peer.offer.sessionKey) &&
             constantTimeEqual(offer.identityKey, peer.offer.identityKey)) {
-            peer.lastUse = ++m_uses;
-            return Outcome::Same;
+            if (!peer.setAside)
+                return Outcome::Same;
+            peer.setAside = false; // the channel as it was: its counters and replay window go on
+            return Outcome::Agreed;
         }
         if (offer.time <= peer.offer.time)
             return Outcome::Stale;
+    } else if (int(m_peers.size()) >= m_maxPeers) {
+        return Outcome::Full;
     }
     std::unique_ptr<SealedChannel> channel = m_local.channelWith(offer);
     if (!channel)
         return Outcome::Forged;
 
-    if (known == m_peers.end() && int(m_peers.size()) >= kMaxPeers) {
-        auto oldest = m_peers.begin();
-        for (auto it = m_peers.begin(); it != m_peers.end(); ++it) {
-            if (it->second.lastUse < oldest->second.lastUse)
-                oldest = it;
-        }
-        qCDebug(lcSecure) << "session of" << oldest->first << "dropped to make room";
-        m_peers.erase(oldest);
-    }
+    // A newer session of the node replaces the old one for good: the old one's offer is older, so it is refused
+    // as stale from now on and its keys are never used again.
     Peer& peer = m_peers[offer.nodeId];
     peer.offer = offer;
     peer.keyId = sessionKeyId(offer.sessionKey);
     peer.channel = std::move(channel);
-    peer.lastUse = ++m_uses;
+    peer.setAside = false;
     return Outcome::Agreed;
 }
 
 SealedChannel* PeerSessions::channel(const QString& nodeId)
 {
     const auto found = m_peers.find(nodeId);
-    if (found == m_peers.end())
+    if (found == m_peers.end() || found->second.setAside)
         return nullptr;
-    found->second.lastUse = ++m_uses;
     return found->second.channel.get();
 }
 
 SealedChannel* PeerSessions::channel(const QString& nodeId, const QByteArray& peerKeyId)
 {
     const auto found = m_peers.find(nodeId);
-    if (found == m_peers.end() || found->second.keyId != peerKeyId)
+    if (found == m_peers.end() || found->second.setAside || found->second.keyId != peerKeyId)
         return nullptr;
-    found->second.lastUse = ++m_uses;
     return found->second.channel.get();
 }
 
 const SessionOffer* PeerSessions::offer(const QString& nodeId) const
 {
     const auto found = m_peers.find(nodeId);
-    return found == m_peers.end() ? nullptr : &found->second.offer;
+    return found == m_peers.end() || found->second.setAside ? nullptr : &found->second.offer;
 }
 
 void PeerSessions::forget(const QString& nodeId)
 {
-    m_peers.erase(nodeId);
+    const auto found = m_peers.find(nodeId);
+    if (found != m_peers.end())
+        found->second.setAside = true;
 }
 
 } // namespace Vesk

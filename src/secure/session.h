@@ -83,7 +83,10 @@ private:
 class PeerSessions
 {
 public:
-    // At most this many peers are held; the one heard from longest ago makes room for a new one.
+    // At most this many peers are held. Dropping one to make room would let its session come back later with a
+    // fresh channel, whose counters start again under the same keys (a nonce used twice) and whose replay window
+    // is empty: so a full table is answered with Full, and the caller starts a new session of its own, with which
+    // every key is new.
     static constexpr int kMaxPeers = 4096;
 
     enum class Outcome {
@@ -91,9 +94,10 @@ public:
         Same,   // the session already agreed; the keys stay (a new pair would restart the counters)
         Stale,  // older than, or as old as but different from, the session already agreed: refused
         Forged, // signature missing or wrong, or a key that cannot be used: refused
+        Full,   // a new peer while kMaxPeers are held: nothing changed, see kMaxPeers
     };
 
-    explicit PeerSessions(const LocalSession& local) : m_local(local) {}
+    explicit PeerSessions(const LocalSession& local, int maxPeers = kMaxPeers) : m_local(local), m_maxPeers(maxPeers) {}
 
     // Checks a peer's offer and keeps the channel for its node id. The caller decides beforehand whether that
     // identity key is the one it trusts for the node id.
@@ -106,7 +110,9 @@ public:
     SealedChannel* channel(const QString& nodeId, const QByteArray& peerKeyId);
     // The session a node announced last, or null.
     const SessionOffer* offer(const QString& nodeId) const;
-    // Forget a node, for instance when it gets another identity the user has not accepted yet.
+    // Sets a node's keys aside, for instance when it comes with another identity the user has not accepted yet:
+    // nothing opens or seals under them until the same session is accepted again, and then its channel goes on
+    // where it stopped (counters and replay window), never from the start.
     void forget(const QString& nodeId);
     int count() const { return int(m_peers.size()); }
 
@@ -116,11 +122,11 @@ private:
         SessionOffer offer;
         QByteArray keyId;
         std::unique_ptr<SealedChannel> channel;
-        quint64 lastUse = 0;
+        bool setAside = false;
     };
     const LocalSession& m_local;
+    const int m_maxPeers;
     std::unordered_map<QString, Peer> m_peers;
-    quint64 m_uses = 0;
 };
 
 } // namespace Vesk

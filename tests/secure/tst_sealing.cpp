@@ -246,6 +246,31 @@ private slots:
             QVERIFY(isRefused(bob.open(alice.id, early))); // taken once, still
     }
 
+    // Keys set aside (a changed identity waiting for the user) and taken back go on where they stopped: a new
+    // channel under the same keys would seal with counters already used, and open what was recorded before.
+    // A full table refuses a newcomer rather than dropping a peer whose session could come back the same way.
+    void setAsideKeysGoOn()
+    {
+        Node alice("{alice}", 1000), bob("{bob}", 2000);
+        alice.meet(bob);
+        const Parameters confirm{{"action", "confirmChat"}, {"chatId", "{c1}"}};
+        const QByteArray early = alice.sealFor(bob, kChat);
+        QCOMPARE(bob.open(alice.id, early), kChat);
+        QCOMPARE(alice.open(bob.id, bob.sealFor(alice, confirm)), confirm);
+        bob.peers.forget(alice.id);
+        QVERIFY(isRefused(bob.open(alice.id, alice.sealFor(bob, kChat))));
+        QVERIFY(!bob.peers.channel(alice.id) && !bob.peers.offer(alice.id));
+        QCOMPARE(bob.peers.accept(alice.offer()), PeerSessions::Outcome::Agreed);
+        QVERIFY(isRefused(bob.open(alice.id, early)));
+        QCOMPARE(alice.open(bob.id, bob.sealFor(alice, confirm)), confirm);
+        QCOMPARE(bob.peers.channel(alice.id)->sent(), quint64(2));
+
+        PeerSessions full(bob.session, 1);
+        QCOMPARE(full.accept(alice.offer()), PeerSessions::Outcome::Agreed);
+        QCOMPARE(full.accept(Node("{carol}", 3000).offer()), PeerSessions::Outcome::Full);
+        QCOMPARE(full.accept(alice.offer()), PeerSessions::Outcome::Same);
+    }
+
     void identityFile_data()
     {
         QTest::addColumn<QByteArray>("contents"); // empty: no file

@@ -10,10 +10,10 @@
 #include <QFile>
 
 using namespace TestSupport;
-using Vesk::kPeersTable;
 using Vesk::FileSortFilterProxyModel;
 using Vesk::FileStandardItem;
 using Vesk::FileStandardItemModel;
+using Vesk::kPeersTable;
 using Vesk::VeskSqlQueryModel;
 
 // An id as it may arrive from the network: it must address its own row and nothing else.
