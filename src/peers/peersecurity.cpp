@@ -150,6 +150,17 @@ void PeerSecurity::markPlain(const QString& address)
     m_capableAt.remove(address);
 }
 
+void PeerSecurity::learned(const QString& address, bool capable)
+{
+    if (capable)
+        markCapable(address);
+    else
+        markPlain(address);
+    if (m_held.contains(address)) // sent once the message that told us is handled
+        QMetaObject::invokeMethod(
+            this, [this, address] { release(address); }, Qt::QueuedConnection);
+}
+
 void PeerSecurity::hold(const QString& address, const Parameters& handshake)
 {
     if (!m_held.contains(address) && m_held.size() >= kMaxHeldHandshakes) {
@@ -289,6 +300,8 @@ bool PeerSecurity::admitSealed(Parameters& message)
     SealedEnvelope envelope;
     if (readEnvelope(record, &envelope) != EnvelopeKind::Sealed)
         return refuse(QStringLiteral("a malformed sealed message"), QStringLiteral("from ") + address);
+    if (!m_capableAt.contains(address))
+        learned(address, true);
     if (envelope.recipientKeyId != m_session->keyId() || !m_sessions->channel(envelope.nodeFrom)) {
         // Sealed for an earlier run of ours, or by a run of theirs we have not heard: both sides need new keys.
         rekey(address);
@@ -323,15 +336,8 @@ bool PeerSecurity::admitPlain(Parameters& message)
     const bool offered = carriesOffer(message);
     // Its own handshake tells what the program there reads (a plain one under a pinned node id tells nothing: it
     // is refused below); a handshake of ours waiting to learn that can go.
-    if (handshake && (offered || (!nodeId.isEmpty() && !m_pins.contains(nodeId)))) {
-        if (offered)
-            markCapable(address);
-        else
-            markPlain(address);
-        if (m_held.contains(address))
-            QMetaObject::invokeMethod(
-                this, [this, address] { release(address); }, Qt::QueuedConnection);
-    }
+    if (handshake && (offered || (!nodeId.isEmpty() && !m_pins.contains(nodeId))))
+        learned(address, offered);
 
     if (nodeId.isEmpty()) {
         if (m_nodeAt.contains(address))

@@ -111,6 +111,8 @@ private:
     void release(const QString& address);
     void markCapable(const QString& address);
     void markPlain(const QString& address);
+    // What a message from the address told us about the program there.
+    void learned(const QString& address, bool capable);
 
     Store& m_store;
     MessageSink& m_sink;

@@ -170,7 +170,8 @@ private slots:
     {
         QTest::addColumn<QString>("to");
         QTest::addColumn<Parameters>("message");
-        QTest::addColumn<QString>("probe");    // "": not asked; "capable" or "plain": asked, and answers that
+        QTest::addColumn<QString>("probe");    // "": not asked; "capable" or "plain": asked, and answers that;
+                                               // "told": asked, and a plain handshake from there answers first
         QTest::addColumn<QString>("expected"); // "plain": the plain bytes; "offer": plain with our keys;
                                                // "sealed": opens for Alice; "held": not sent
         const Parameters hello{
@@ -180,6 +181,8 @@ private slots:
                                                                        << "offer";
         QTest::newRow("handshake to someone new who does not") << "10.0.0.5" << hello << "plain"
                                                                << "plain";
+        QTest::newRow("handshake to someone new whose own comes first") << "10.0.0.5" << hello << "told"
+                                                                        << "plain";
         QTest::newRow("chat to someone new") << "10.0.0.5" << chat << ""
                                              << "plain";
         QTest::newRow("handshake to a plain peer") << "10.0.0.3" << hello << ""
@@ -222,7 +225,13 @@ private slots:
             QVERIFY(rig.security->frame(QHostAddress(to), earlier, nullptr).isNull());
             QVERIFY(rig.security->frame(QHostAddress(to), message, nullptr).isNull());
             QCOMPARE(rig.f.sink.sent.size(), 0);
-            QVERIFY(rig.probe.answer(QHostAddress(to), probe == "capable"));
+            if (probe == "told") {
+                Parameters theirs{{"action", "addMeRequest"}, {"nodeFrom", "{dave}"}, {"senderIPAddress", to}};
+                QVERIFY(rig.security->admit(theirs));
+                TestSupport::runQueuedCalls();
+            } else {
+                QVERIFY(rig.probe.answer(QHostAddress(to), probe == "capable"));
+            }
             QCOMPARE(rig.f.sink.sent.size(), 1); // the latest only, sent through frame() again
             QCOMPARE(rig.f.sink.sent.first().parameters, message);
         }
