@@ -2,6 +2,7 @@
 
 #include "app/avatarimage.h"
 #include "app/platform.h"
+#include "net/capabilityprobe.h"
 #include "net/messagedispatcher.h"
 #include "peers/peersecurity.h"
 #include "net/peermanager.h"

@@ -29,6 +29,7 @@ class QWidget;
 namespace Vesk {
 
 class AddressProbe;
+class CapabilityServer;
 class NotificationDialog;
 class TaskbarIntegration;
 class VeskQMLViewer;
@@ -46,6 +47,7 @@ class PeerManager;
 class PeerRecords;
 class PeerRefresh;
 class PeerSecurity;
+class TcpCapabilityProbe;
 class Store;
 class VeskSqlQueryModel;
 
@@ -319,6 +321,8 @@ public:
 private:
     Globals();
     void startSecurity(const QString& dataFolder);
+    // Without sealing: logs a received message that carries fields a program from before sealing does not know.
+    void noteExtensionFields(const Parameters& message);
     ~Globals() override;
 
     void initDatabase();
@@ -352,6 +356,9 @@ private:
     std::unique_ptr<MessageDispatcher> m_dispatcher;
     std::unique_ptr<Store> m_store;
     std::unique_ptr<PeerRecords> m_peers;
+    // Sealing: the other side of the capability probe, and our probe of the others (app/globals_security.cpp).
+    std::unique_ptr<CapabilityServer> m_capabilityServer;
+    std::unique_ptr<TcpCapabilityProbe> m_capabilityProbe;
     std::unique_ptr<PeerSecurity> m_security;
     std::unique_ptr<Chat> m_chat;
     std::unique_ptr<PacketServer> m_packets;

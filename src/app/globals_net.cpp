@@ -25,6 +25,8 @@ void Globals::processMessage(QHash<QString, QVariant> message)
 {
     if (m_security && !m_security->admit(message))
         return;
+    if (!m_security)
+        noteExtensionFields(message);
     // Without sealing (a plain program) a sealed record is a record of unknown fields only.
     message.remove(QLatin1String(kSealedRecordKey));
     if (m_dispatcher)

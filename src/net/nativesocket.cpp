@@ -37,6 +37,12 @@ void setReadThreshold(qintptr, qint64)
     // Winsock accepts SO_RCVLOWAT only as a value it ignores.
 }
 
+qint64 send(qintptr descriptor, const char* data, qint64 size)
+{
+    const int sent = ::send(SOCKET(descriptor), data, int(qMin<qint64>(size, INT_MAX)), 0);
+    return sent == SOCKET_ERROR ? -1 : sent;
+}
+
 void close(qintptr descriptor)
 {
     closesocket(SOCKET(descriptor));
@@ -92,6 +98,21 @@ void setReadThreshold(qintptr descriptor, qint64 bytes)
         return;
     const int threshold = int(qBound(qint64(1), bytes, qint64(buffer / 4)));
     ::setsockopt(int(descriptor), SOL_SOCKET, SO_RCVLOWAT, &threshold, sizeof threshold);
+}
+
+qint64 send(qintptr descriptor, const char* data, qint64 size)
+{
+#ifdef MSG_NOSIGNAL
+    constexpr int kFlags = MSG_DONTWAIT | MSG_NOSIGNAL; // a peer that is gone must not end the process
+#else
+    constexpr int kFlags = MSG_DONTWAIT;
+#endif
+    for (;;) {
+        const ssize_t sent = ::send(int(descriptor), data, size_t(size), kFlags);
+        if (sent < 0 && errno == EINTR)
+            continue;
+        return sent;
+    }
 }
 
 void close(qintptr descriptor)

@@ -16,6 +16,8 @@ qint64 receive(qintptr descriptor, char* into, qint64 most);
 // Asks the kernel to report the connection readable only once this many bytes are waiting (or it ended), where the
 // system supports it and as far as the window stays untouched: fewer wake-ups for the same megabyte.
 void setReadThreshold(qintptr descriptor, qint64 bytes);
+// Writes what the kernel takes now, never waiting: bytes written, or -1.
+qint64 send(qintptr descriptor, const char* data, qint64 size);
 void close(qintptr descriptor);
 // Ends the connection with a reset, so the peer knows at once it was refused.
 void abort(qintptr descriptor);

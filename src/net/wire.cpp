@@ -122,6 +122,23 @@ MessageParameters toRecord(const Parameters& parameters)
 
 } // namespace
 
+bool isExtensionField(const QString& key)
+{
+    static const QStringList kKeys{QStringLiteral("capabilities"),       QStringLiteral("identityKey"),
+                                   QStringLiteral("sessionKey"),         QStringLiteral("sessionSignature"),
+                                   QStringLiteral("sessionTime"),        QStringLiteral("sealedTo"),
+                                   QString::fromLatin1(kSealedRecordKey)};
+    return kKeys.contains(key);
+}
+
+bool carriesExtensionFields(const Parameters& message)
+{
+    for (auto field = message.cbegin(); field != message.cend(); ++field)
+        if (isExtensionField(field.key()))
+            return true;
+    return false;
+}
+
 QByteArray parametersToByteArray(const Parameters& parameters)
 {
     const MessageParameters record = toRecord(parameters);

@@ -12,6 +12,9 @@ class BufferPool;
 
 // Every message travels on a connection of its own to this port, where every instance listens.
 constexpr quint16 kTcpPort = 25001;
+// A program that reads the handshake's extension fields also listens here, and only greets whoever connects (see
+// capabilityprobe.h): that is how we learn it can read them before we send it any.
+constexpr quint16 kCapabilityPort = 25002;
 // A connection ends at the latest this long after it was opened or taken, whatever is left unsent or unread.
 constexpr int kConnectionLifetimeMs = 5000;
 // Bytes of the length header that precedes every record on a TCP connection.
@@ -26,6 +29,11 @@ QByteArray parametersToByteArray(const Parameters& parameters);
 // The local key under which a received sealed record is handed on whole, still sealed: only the receiver's keys
 // for its sender turn it into the message it carries (see envelope.h).
 constexpr const char* kSealedRecordKey = "sealedRecord";
+
+// Whether a key of a received message holds one of the Vesk-to-Vesk extensions (fields 16 and up, a sealed record
+// among them), and whether a message holds any: what a program of the plain protocol would find unknown.
+bool isExtensionField(const QString& key);
+bool carriesExtensionFields(const Parameters& message);
 
 // Parses one serialised record. Malformed bytes give an empty hash and a critical log line. A sealed record gives
 // a hash holding only kSealedRecordKey with the record's bytes.

@@ -1,6 +1,7 @@
 #include "peers/peersecurity.h"
 
 #include "common/clock.h"
+#include "net/capabilityprobe.h"
 #include "net/envelope.h"
 #include "net/netaddress.h"
 #include "net/wire.h"
@@ -10,6 +11,7 @@
 #include "store/vesksqlquerymodel.h"
 
 #include <QMetaObject>
+#include <QPointer>
 #include <QSqlQuery>
 #include <QTimer>
 
@@ -60,9 +62,10 @@ QString shortId(const QString& nodeId)
 
 } // namespace
 
-PeerSecurity::PeerSecurity(Store& store, MessageSink& sink, const Clock& clock, const LocalProfile& profile,
-                           const QString& keyFile, QObject* parent)
-    : QObject(parent), m_store(store), m_sink(sink), m_clock(clock), m_profile(profile), m_keyFile(keyFile)
+PeerSecurity::PeerSecurity(Store& store, MessageSink& sink, CapabilityProbe& probe, const Clock& clock,
+                           const LocalProfile& profile, const QString& keyFile, QObject* parent)
+    : QObject(parent), m_store(store), m_sink(sink), m_probe(probe), m_clock(clock), m_profile(profile),
+      m_keyFile(keyFile)
 {
     startSession();
     loadPins();
@@ -117,6 +120,93 @@ void PeerSecurity::remember(const QString& nodeId, const QString& address)
     m_plainAt.remove(address);
 }
 
+bool PeerSecurity::knownCapable(const QString& address, const QString& nodeId) const
+{
+    return !nodeId.isEmpty() || m_capableAt.contains(address);
+}
+
+bool PeerSecurity::knownPlain(const QString& address) const
+{
+    if (m_plainAt.contains(address))
+        return true;
+    const auto probed = m_probedPlainUntil.constFind(address);
+    return probed != m_probedPlainUntil.cend() && probed.value() > m_clock.nowMs();
+}
+
+void PeerSecurity::markCapable(const QString& address)
+{
+    if (m_capableAt.size() >= kMaxKnownAddresses && !m_capableAt.contains(address))
+        m_capableAt.clear(); // forgotten addresses are only asked again
+    m_capableAt.insert(address);
+    m_probedPlainUntil.remove(address);
+    m_plainAt.remove(address);
+}
+
+void PeerSecurity::markPlain(const QString& address)
+{
+    if (m_plainAt.size() >= kMaxKnownAddresses && !m_plainAt.contains(address))
+        m_plainAt.clear();
+    m_plainAt.insert(address);
+    m_capableAt.remove(address);
+}
+
+void PeerSecurity::learned(const QString& address, bool capable)
+{
+    if (capable)
+        markCapable(address);
+    else
+        markPlain(address);
+    if (m_held.contains(address)) // sent once the message that told us is handled
+        QMetaObject::invokeMethod(
+            this, [this, address] { release(address); }, Qt::QueuedConnection);
+}
+
+void PeerSecurity::hold(const QString& address, const Parameters& handshake)
+{
+    if (!m_held.contains(address) && m_held.size() >= kMaxHeldHandshakes) {
+        refuse(QStringLiteral("to hold another handshake for the capability check"),
+               QStringLiteral("to %1, with %2 waiting already; a later announcement sends it")
+                   .arg(address)
+                   .arg(m_held.size()));
+        return;
+    }
+    m_held.insert(address, handshake);
+    if (m_probing.contains(address))
+        return;
+    m_probing.insert(address);
+    m_probe.probe(QHostAddress(address), [self = QPointer<PeerSecurity>(this), address](const QString&, bool capable) {
+        if (self)
+            self->probeAnswered(address, capable);
+    });
+}
+
+void PeerSecurity::probeAnswered(const QString& address, bool capable)
+{
+    m_probing.remove(address);
+    if (capable) {
+        markCapable(address);
+    } else {
+        if (m_probedPlainUntil.size() >= kMaxKnownAddresses) {
+            const qint64 now = m_clock.nowMs();
+            m_probedPlainUntil.removeIf([now](const auto& entry) { return entry.value() <= now; });
+            if (m_probedPlainUntil.size() >= kMaxKnownAddresses)
+                m_probedPlainUntil.clear();
+        }
+        m_probedPlainUntil.insert(address, m_clock.nowMs() + kPlainProbeKeptMs);
+    }
+    release(address);
+}
+
+void PeerSecurity::release(const QString& address)
+{
+    const auto held = m_held.constFind(address);
+    if (held == m_held.cend())
+        return;
+    const Parameters handshake = held.value();
+    m_held.erase(held);
+    m_sink.send(QHostAddress(address), handshake); // back through frame(), which now knows what to send
+}
+
 Parameters PeerSecurity::withHandshakeFields(const Parameters& parameters, const QString& nodeId) const
 {
     Parameters extended = parameters;
@@ -146,9 +236,16 @@ QByteArray PeerSecurity::frame(const QHostAddress& address, const Parameters& pa
             qCritical().noquote() << QStringLiteral("A message to %1 could not be sealed; it was not sent").arg(where);
         return sealed;
     }
-    if (handshake)
-        return parametersToFrame(m_plainAt.contains(where) ? parameters : withHandshakeFields(parameters, nodeId),
-                                 frames);
+    if (handshake) {
+        if (m_plainAt.contains(where))
+            return parametersToFrame(parameters, frames);
+        if (knownCapable(where, nodeId))
+            return parametersToFrame(withHandshakeFields(parameters, nodeId), frames);
+        if (knownPlain(where))
+            return parametersToFrame(parameters, frames);
+        hold(where, parameters);
+        return {};
+    }
     if (!nodeId.isEmpty()) {
         // A pinned peer only reads sealed messages, and there are no keys with it yet: ask for them. What is
         // dropped here is sent again by its feature's resend timer.
@@ -216,6 +313,8 @@ bool PeerSecurity::admitSealed(Parameters& message)
     SealedEnvelope envelope;
     if (readEnvelope(record, &envelope) != EnvelopeKind::Sealed)
         return refuse(QStringLiteral("a malformed sealed message"), QStringLiteral("from ") + address);
+    if (!m_capableAt.contains(address))
+        learned(address, true);
     if (envelope.recipientKeyId != m_session->keyId() || !m_sessions->channel(envelope.nodeFrom)) {
         // Sealed for an earlier run of ours, or by a run of theirs we have not heard: both sides need new keys.
         rekey(address);
@@ -248,6 +347,10 @@ bool PeerSecurity::admitPlain(Parameters& message)
         return true; // this node talking to itself
     const bool handshake = isHandshake(message.value(kAction).toString());
     const bool offered = carriesOffer(message);
+    // Its own handshake tells what the program there reads (a plain one under a pinned node id tells nothing: it
+    // is refused below); a handshake of ours waiting to learn that can go.
+    if (handshake && (offered || (!nodeId.isEmpty() && !m_pins.contains(nodeId))))
+        learned(address, offered);
 
     if (nodeId.isEmpty()) {
         if (m_nodeAt.contains(address))
@@ -258,8 +361,7 @@ bool PeerSecurity::admitPlain(Parameters& message)
     const auto pinned = m_pins.constFind(nodeId);
     if (pinned == m_pins.cend()) {
         if (!offered) {
-            if (handshake) // a plain peer: it gets exactly the plain protocol from now on
-                m_plainAt.insert(address);
+            // A plain peer (when this was its handshake): it gets exactly the plain protocol from now on.
             if (m_nodeAt.value(address) == nodeId)
                 return refuse(QStringLiteral("a plain message from the address of a sealed peer"), address);
             return true;

@@ -17,6 +17,7 @@
 namespace Vesk {
 
 class BufferPool;
+class CapabilityProbe;
 class Clock;
 class LocalProfile;
 class Store;
@@ -29,6 +30,10 @@ class Store;
 // identity key and this run's session key signed by it, and (once we have the addressee's session) "sealedTo", the
 // addressee's session key id, which tells it that we can open what it seals for us. A peer that sends neither is a
 // plain peer: it is sent exactly what it was always sent, the handshake included, and none of these fields.
+// We put those fields only into a handshake to an address we know runs a program that reads them: a pinned peer's,
+// one whose own handshake carried them, or one that answered the capability probe (see capabilityprobe.h). A
+// handshake to any other address waits for the probe's answer (the latest per address), then goes with the fields
+// or exactly plain. A replacement is sent through the sink, so it passes through frame() again.
 // Handshakes go sealed too once the other side has shown it holds our keys (it sealed to us, or named our key).
 // A sealed message that does not open because either side started afresh makes the receiver send a handshake, so
 // both agree new keys by themselves; what was lost is sent again by the features' resend timers.
@@ -42,15 +47,23 @@ public:
     static constexpr qint64 kLogWindowMs = 10000;
     // A handshake to ask a peer for new keys, at most once per window and address.
     static constexpr qint64 kRekeyWindowMs = 3000;
+    // An address the probe found plain is asked again after this long, so a peer that was upgraded is found.
+    static constexpr qint64 kPlainProbeKeptMs = 5 * 60 * 1000;
+    // Addresses whose handshake waits for the probe's answer; past this a new one is dropped, as a failed send
+    // would drop it (announcements and refreshes send the handshake again).
+    static constexpr int kMaxHeldHandshakes = 1024;
+    // Addresses remembered as capable or as found plain; past this the older knowledge is forgotten and asked again.
+    static constexpr int kMaxKnownAddresses = 4096;
 
     // keyFile: where this installation's identity key lives (made there at first start).
-    PeerSecurity(Store& store, MessageSink& sink, const Clock& clock, const LocalProfile& profile,
-                 const QString& keyFile, QObject* parent = nullptr);
+    PeerSecurity(Store& store, MessageSink& sink, CapabilityProbe& probe, const Clock& clock,
+                 const LocalProfile& profile, const QString& keyFile, QObject* parent = nullptr);
     ~PeerSecurity() override;
 
     // The frame of an outgoing message: sealed for a peer that speaks it, plain with our handshake fields for a
-    // handshake to one that may, exactly the plain bytes for a plain peer. Null (dropped) for a sealed peer we have
-    // no keys with yet; a handshake to it is started instead.
+    // handshake to a program known to read them, exactly the plain bytes for a plain peer. Null (dropped) for a
+    // sealed peer we have no keys with yet, where a handshake is started instead; null (held) for a handshake to
+    // an address not known yet, which is sent once the probe answers.
     QByteArray frame(const QHostAddress& address, const Parameters& parameters, BufferPool* frames = nullptr);
 
     // Checks a received message before dispatch, opening it when sealed. False: refused (and logged).
@@ -92,19 +105,33 @@ private:
     void startSession();
     Parameters withHandshakeFields(const Parameters& parameters, const QString& nodeId) const;
     void remember(const QString& nodeId, const QString& address);
+    bool knownCapable(const QString& address, const QString& nodeId) const;
+    bool knownPlain(const QString& address) const;
+    void hold(const QString& address, const Parameters& handshake);
+    void probeAnswered(const QString& address, bool capable);
+    void release(const QString& address);
+    void markCapable(const QString& address);
+    void markPlain(const QString& address);
+    // What a message from the address told us about the program there.
+    void learned(const QString& address, bool capable);
 
     Store& m_store;
     MessageSink& m_sink;
+    CapabilityProbe& m_probe;
     const Clock& m_clock;
     const LocalProfile& m_profile;
     const QString m_keyFile;
     BufferPool* m_frames = nullptr;
     std::unique_ptr<LocalSession> m_session;
     std::unique_ptr<PeerSessions> m_sessions;
-    QHash<QString, Pin> m_pins;       // node id -> its pinned key, for every peer that ever spoke sealed
-    QHash<QString, QString> m_nodeAt; // address -> the pinned node last authenticated there
-    QSet<QString> m_plainAt;          // addresses whose handshake came without our fields
-    QSet<QString> m_confirmed;        // nodes that showed they hold our current session key
+    QHash<QString, Pin> m_pins;                // node id -> its pinned key, for every peer that ever spoke sealed
+    QHash<QString, QString> m_nodeAt;          // address -> the pinned node last authenticated there
+    QSet<QString> m_plainAt;                   // addresses whose handshake came without our fields
+    QSet<QString> m_capableAt;                 // addresses known to read them (handshake or probe)
+    QHash<QString, qint64> m_probedPlainUntil; // addresses the probe found plain, until when that holds
+    QHash<QString, Parameters> m_held;         // address -> the latest handshake waiting for the probe's answer
+    QSet<QString> m_probing;                   // addresses asked and not answered yet
+    QSet<QString> m_confirmed;                 // nodes that showed they hold our current session key
     ReplyLimiter m_rekeys{kRekeyWindowMs};
     struct Refusals
     {

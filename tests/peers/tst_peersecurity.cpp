@@ -62,8 +62,12 @@ struct Rig
     Rig()
     {
         f.addPeer(kAlice, "on", kAliceAt);
-        security =
-            std::make_unique<Vesk::PeerSecurity>(*f.store, f.sink, f.clock, f.profile, f.dataFolder() + "identity.key");
+        restart();
+    }
+    void restart()
+    {
+        security = std::make_unique<Vesk::PeerSecurity>(*f.store, f.sink, probe, f.clock, f.profile,
+                                                        f.dataFolder() + "identity.key");
     }
     // Bob (the program) and Alice (by hand) exchange handshakes, as on first contact.
     void meet()
@@ -80,8 +84,10 @@ struct Rig
                                  sent.value("sessionTime").toLongLong(),
                                  sent.value("sessionSignature").toByteArray()};
         QCOMPARE(alice.sessions.accept(bob), Vesk::PeerSessions::Outcome::Agreed);
+        QCOMPARE(probe.asked, QList<QHostAddress>{}); // her handshake told us she reads our fields
     }
     TestSupport::SubsystemFixture f;
+    TestSupport::ScriptedCapabilityProbe probe;
     std::unique_ptr<Vesk::PeerSecurity> security;
     Peer alice{1000};
     Vesk::SessionOffer bob;
@@ -164,25 +170,42 @@ private slots:
     {
         QTest::addColumn<QString>("to");
         QTest::addColumn<Parameters>("message");
+        QTest::addColumn<QString>("probe");    // "": not asked; "capable" or "plain": asked, and answers that;
+                                               // "told": asked, and a plain handshake from there answers first
         QTest::addColumn<QString>("expected"); // "plain": the plain bytes; "offer": plain with our keys;
                                                // "sealed": opens for Alice; "held": not sent
         const Parameters hello{
             {"action", "addMeRequest"}, {"nodeFrom", TestSupport::FixedProfile().id}, {"alias", "Bob"}};
         const Parameters chat{{"action", "newChatMessage"}, {"message", "the key is under the mat"}};
-        QTest::newRow("handshake to someone new") << "10.0.0.5" << hello << "offer";
-        QTest::newRow("chat to someone new") << "10.0.0.5" << chat << "plain";
-        QTest::newRow("handshake to a plain peer") << "10.0.0.3" << hello << "plain";
-        QTest::newRow("chat to a plain peer") << "10.0.0.3" << chat << "plain";
-        QTest::newRow("chat to Alice") << kAliceAt << chat << "sealed";
-        QTest::newRow("handshake to Alice once she sealed to us") << kAliceAt << hello << "sealed";
-        QTest::newRow("chat to Alice after our restart") << kAliceAt << chat << "held";
-        QTest::newRow("handshake to Alice after our restart") << kAliceAt << hello << "offer";
+        QTest::newRow("handshake to someone new who reads our fields") << "10.0.0.5" << hello << "capable"
+                                                                       << "offer";
+        QTest::newRow("handshake to someone new who does not") << "10.0.0.5" << hello << "plain"
+                                                               << "plain";
+        QTest::newRow("handshake to someone new whose own comes first") << "10.0.0.5" << hello << "told"
+                                                                        << "plain";
+        QTest::newRow("chat to someone new") << "10.0.0.5" << chat << ""
+                                             << "plain";
+        QTest::newRow("handshake to a plain peer") << "10.0.0.3" << hello << ""
+                                                   << "plain";
+        QTest::newRow("chat to a plain peer") << "10.0.0.3" << chat << ""
+                                              << "plain";
+        QTest::newRow("chat to Alice") << kAliceAt << chat << ""
+                                       << "sealed";
+        QTest::newRow("handshake to Alice once she sealed to us") << kAliceAt << hello << ""
+                                                                  << "sealed";
+        QTest::newRow("chat to Alice after our restart") << kAliceAt << chat << ""
+                                                         << "held";
+        QTest::newRow("handshake to Alice after our restart") << kAliceAt << hello << ""
+                                                              << "offer";
     }
-    // Each peer gets what it can read: a plain peer exactly the plain bytes, a sealed peer nothing readable.
+    // Each peer gets what it can read: a plain peer exactly the plain bytes, a sealed peer nothing readable. A
+    // handshake to an address not known to read our fields waits for the capability probe, and only its latest
+    // version goes once the answer is there.
     void frames()
     {
         QFETCH(QString, to);
         QFETCH(Parameters, message);
+        QFETCH(QString, probe);
         QFETCH(QString, expected);
         Rig rig;
         rig.meet();
@@ -193,11 +216,27 @@ private slots:
         QVERIFY(rig.security->admit(sealedHello));
         QCoreApplication::processEvents(); // the pins are written once the handshake's own handler has run
         if (QByteArray(QTest::currentDataTag()).endsWith("after our restart"))
-            rig.security = std::make_unique<Vesk::PeerSecurity>(*rig.f.store, rig.f.sink, rig.f.clock, rig.f.profile,
-                                                                rig.f.dataFolder() + "identity.key");
+            rig.restart();
         rig.f.sink.clear();
 
+        if (!probe.isEmpty()) {
+            Parameters earlier = message;
+            earlier.insert("alias", "Bob's old name");
+            QVERIFY(rig.security->frame(QHostAddress(to), earlier, nullptr).isNull());
+            QVERIFY(rig.security->frame(QHostAddress(to), message, nullptr).isNull());
+            QCOMPARE(rig.f.sink.sent.size(), 0);
+            if (probe == "told") {
+                Parameters theirs{{"action", "addMeRequest"}, {"nodeFrom", "{dave}"}, {"senderIPAddress", to}};
+                QVERIFY(rig.security->admit(theirs));
+                TestSupport::runQueuedCalls();
+            } else {
+                QVERIFY(rig.probe.answer(QHostAddress(to), probe == "capable"));
+            }
+            QCOMPARE(rig.f.sink.sent.size(), 1); // the latest only, sent through frame() again
+            QCOMPARE(rig.f.sink.sent.first().parameters, message);
+        }
         const QByteArray frame = rig.security->frame(QHostAddress(to), message, nullptr);
+        QCOMPARE(rig.probe.asked, probe.isEmpty() ? QList<QHostAddress>{} : QList<QHostAddress>{QHostAddress(to)});
         const Parameters read = Peer::received(frame, to);
         if (expected == "plain") {
             QCOMPARE(frame, Vesk::parametersToFrame(message));

@@ -15,6 +15,27 @@ void RecordingSink::send(const QHostAddress& address, const Vesk::Parameters& pa
     sent.append({address, parameters});
 }
 
+void ScriptedCapabilityProbe::probe(const QHostAddress& address, Answer answer)
+{
+    asked.append(address);
+    m_open.append({address, std::move(answer)});
+}
+
+bool ScriptedCapabilityProbe::answer(const QHostAddress& address, bool capable)
+{
+    bool any = false;
+    for (qsizetype i = 0; i < m_open.size();) {
+        if (m_open.at(i).first != address) {
+            ++i;
+            continue;
+        }
+        const Answer answer = m_open.takeAt(i).second;
+        answer(address.toString(), capable);
+        any = true;
+    }
+    return any;
+}
+
 QList<RecordingSink::Sent> RecordingSink::withAction(const QString& action) const
 {
     QList<Sent> found;

@@ -78,3 +78,14 @@ found() {
 rig_expect "$(found 2)" 0 "readable pieces in the sealed pair's capture"
 plain="$(found 3)"
 [ "$plain" -ge 50 ] || rig_fail "the plain peer's capture shows only $plain of 102 pieces: the search does not work"
+
+# Carol, like any program from before sealing, was never sent a field she does not know: not in the first
+# handshakes (Alice and Bob asked port 25002 first, where nobody listens on her host), not in any answer, chat,
+# offer or packet. Her check itself works: a record with field 16 sent to her by hand is logged.
+unknown="fields unknown to a plain program"
+rig_log 3 | grep -q "$unknown" && rig_fail "the plain peer was sent extension fields: $(rig_log 3 | grep -m3 "$unknown")"
+# action "confirmChat" (field 1), then field 16 as the varint 1
+netns_exec 2 bash -c 'exec 3<>/dev/tcp/"$0"/25001 && printf "\x10\x00\x00\x00\x0a\x0bconfirmChat\x80\x01\x01" >&3 &&
+    sleep 0.5' "$(netns_addr 3)"
+plain_noticed() { rig_log 3 | grep -q "$unknown"; }
+rig_until 10 "the plain peer did not notice a field it does not know" plain_noticed
