@@ -223,13 +223,13 @@ Rectangle {
                 ColumnLayout {
                     Layout.fillWidth: true
                     spacing: 1
-                    RowLayout {
+                    // The name, the lock right after it; a long name is cut short, not the lock.
+                    Item {
                         Layout.fillWidth: true
-                        spacing: Theme.spacingXs + 2
+                        implicitHeight: titleLabel.implicitHeight
                         Label {
-                            // As wide as the name, the lock right after it; a long name is cut short, not the lock.
-                            Layout.fillWidth: true
-                            Layout.maximumWidth: implicitWidth
+                            id: titleLabel
+                            width: Math.min(implicitWidth, parent.width - headerLock.width - Theme.spacingS)
                             text: view.alias
                             textFormat: Text.PlainText
                             elide: Text.ElideRight
@@ -238,13 +238,13 @@ Rectangle {
                             color: Theme.text
                         }
                         SecurityLock {
+                            id: headerLock
                             objectName: "chatLock"
+                            x: titleLabel.width + Theme.spacingS
+                            anchors.verticalCenter: titleLabel.verticalCenter
                             security: view.security
                             name: view.alias
                             size: 16
-                        }
-                        Item {
-                            Layout.fillWidth: true
                         }
                     }
                     Label {

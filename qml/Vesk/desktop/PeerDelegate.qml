@@ -60,13 +60,13 @@ ItemDelegate {
         ColumnLayout {
             Layout.fillWidth: true
             spacing: 2
-            RowLayout {
+            // The name, the lock right after it; a long name is cut short, never the lock.
+            Item {
                 Layout.fillWidth: true
-                spacing: Theme.spacingXs
+                implicitHeight: nameLabel.implicitHeight
                 Label {
-                    // As wide as the name, the lock right after it; a long name is cut short, never the lock.
-                    Layout.fillWidth: true
-                    Layout.maximumWidth: implicitWidth
+                    id: nameLabel
+                    width: Math.min(implicitWidth, parent.width - rowLock.width - Theme.spacingXs)
                     text: Format.displayName(row.alias)
                     textFormat: Text.PlainText
                     elide: Text.ElideRight
@@ -75,13 +75,13 @@ ItemDelegate {
                     color: row.online ? Theme.text : Theme.textMuted
                 }
                 SecurityLock {
+                    id: rowLock
                     objectName: "peerLock"
+                    x: nameLabel.width + Theme.spacingXs
+                    anchors.verticalCenter: nameLabel.verticalCenter
                     security: row.security
                     name: Format.displayName(row.alias)
-                    size: 14
-                }
-                Item {
-                    Layout.fillWidth: true
+                    size: 16
                 }
             }
             Label {

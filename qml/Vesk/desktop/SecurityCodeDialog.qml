@@ -109,13 +109,17 @@ Popup {
                 id: codeLabel
                 objectName: "securityCode"
                 anchors.centerIn: parent
+                // Large enough to read aloud across a desk; smaller only where the dialog is too narrow for it.
+                width: parent.width - 2 * Theme.spacingM
+                horizontalAlignment: Text.AlignHCenter
+                fontSizeMode: Text.HorizontalFit
+                minimumPixelSize: 16
                 text: dialog.code
                 textFormat: Text.PlainText
                 color: Theme.text
                 font.family: "monospace"
-                font.pixelSize: 32
+                font.pixelSize: 30
                 font.bold: true
-                font.letterSpacing: 2
                 Accessible.name: qsTr("Security code %1").arg(dialog.code.split("").join(" "))
             }
         }
