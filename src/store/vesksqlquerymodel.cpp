@@ -47,9 +47,10 @@ int keyColumn(const QSqlRecord& columns)
 
 // How a typed role reads its column.
 enum class Typed {
-    Flag,    // true when the text is the given word of the status vocabulary
-    Number,  // a whole, non-negative number (sizes, counts, times in ms); 0 for anything else
-    Picture, // a path turned into the URL the interface loads (see pictureUrl)
+    Flag,     // true when the text is the given word of the status vocabulary
+    Number,   // a whole, non-negative number (sizes, counts, times in ms); 0 for anything else
+    Picture,  // a path turned into the URL the interface loads (see pictureUrl)
+    Security, // a peer's identity key with its pendingKey and verified columns: the state word (see securityWord)
 };
 
 struct TypedRole
@@ -72,9 +73,23 @@ constexpr TypedRole kTypedRoles[] = {
     {"timesentMs", "timesent", Typed::Number, nullptr, nullptr},
     {"timestampMs", "timestamp", Typed::Number, nullptr, nullptr},
     {"avatarUrl", "avatarPath", Typed::Picture, nullptr, nullptr},
+    {"security", "identityKey", Typed::Security, nullptr, "pendingKey"}, // peers
 };
 
-QVariant typedValue(const TypedRole& role, const QVariant& text)
+// How far a peer can be trusted, as the interface shows it: "keychanged" while a new identity key waits for the
+// user, "plain" for a peer that never spoke sealed, "verified" once the user compared codes, else "sealed". These
+// columns are written together with every change of the peer's security, so the row follows it.
+QString securityWord(const QVariant& identityKey, const QVariant& pendingKey, const QVariant& verified)
+{
+    if (!pendingKey.toString().isEmpty())
+        return QStringLiteral("keychanged");
+    if (identityKey.toString().isEmpty())
+        return QStringLiteral("plain");
+    return verified.toString() == QLatin1String("yes") ? QStringLiteral("verified") : QStringLiteral("sealed");
+}
+
+// column(name): the text of another column of the same row, for the roles that read more than one.
+template <typename Column> QVariant typedValue(const TypedRole& role, const QVariant& text, const Column& column)
 {
     switch (role.kind) {
     case Typed::Flag:
@@ -87,6 +102,8 @@ QVariant typedValue(const TypedRole& role, const QVariant& text)
     }
     case Typed::Picture:
         return Vesk::pictureUrl(text.toString());
+    case Typed::Security:
+        return securityWord(text, column(QStringLiteral("pendingKey")), column(QStringLiteral("verified")));
     }
     return {};
 }
@@ -277,7 +294,11 @@ QVariant VeskSqlQueryModel::data(const QModelIndex& item, int role) const
         const auto typed = m_typedColumns.constFind(role);
         if (typed == m_typedColumns.cend())
             return {};
-        return typedValue(typedRole(role), QSqlQueryModel::data(index(item.row(), *typed), Qt::DisplayRole));
+        const auto column = [this, &item](const QString& name) {
+            const int other = record().indexOf(name);
+            return other < 0 ? QVariant() : QSqlQueryModel::data(index(item.row(), other), Qt::DisplayRole);
+        };
+        return typedValue(typedRole(role), QSqlQueryModel::data(index(item.row(), *typed), Qt::DisplayRole), column);
     }
     const int column = role - kFirstColumnRole;
     return QSqlQueryModel::data(index(item.row(), column), Qt::DisplayRole);
@@ -381,7 +402,9 @@ QVariantMap VeskSqlQueryModel::readRow(const QString& table, const QString& id) 
         result.insert(row.fieldName(i), row.value(i));
     const QHash<int, int> typed = typedColumns(row);
     for (auto it = typed.cbegin(); it != typed.cend(); ++it)
-        result.insert(QLatin1String(typedRole(it.key()).name), typedValue(typedRole(it.key()), row.value(*it)));
+        result.insert(
+            QLatin1String(typedRole(it.key()).name),
+            typedValue(typedRole(it.key()), row.value(*it), [&row](const QString& name) { return row.value(name); }));
     return result;
 }
 

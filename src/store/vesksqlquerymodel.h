@@ -21,9 +21,9 @@ namespace Vesk {
 // delegates), and a reset otherwise. scheduleRefresh() merges the refreshes of a burst into one.
 //
 // Beside the column roles, a row offers typed values for the columns whose text the interface must not interpret
-// itself: whether a peer is online or blocked, whether a chat or an offer reached the peer, sizes and times as
-// numbers, and a picture's URL that changes when the file is rewritten in place. They are numbered from
-// kFirstTypedRole, far above any column role, and exist only in the lists that have their column.
+// itself: whether a peer is online or blocked and how far it can be trusted, whether a chat or an offer reached the
+// peer, sizes and times as numbers, and a picture's URL that changes when the file is rewritten in place. They are
+// numbered from kFirstTypedRole, far above any column role, and exist only in the lists that have their column.
 //
 // The by-id operations address one row of any table by its id column. Table and column names are inserted into the
 // statement text (they are always the program's own constants); ids and values are always bound. The variants that

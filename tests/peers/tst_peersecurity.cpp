@@ -2,6 +2,7 @@
 #include "net/wire.h"
 #include "peers/peersecurity.h"
 #include "secure/session.h"
+#include "store/vesksqlquerymodel.h"
 
 #include "subsystemfixture.h"
 #include "testsupport.h"
@@ -156,10 +157,20 @@ private slots:
         Rig rig;
         rig.meet();
         QCOMPARE(rig.security->securityState(kAlice), QString("sealed"));
+        // The peer list's row says what the program knows, once the change is announced.
+        const auto listed = [&rig] {
+            const QModelIndexList rows = rig.f.store->nodeData->match(rig.f.store->nodeData->index(0, 0),
+                                                                      Qt::DisplayRole, kAlice, 1, Qt::MatchExactly);
+            const int role = rig.f.store->nodeData->roleNames().key("security", -1);
+            return rows.isEmpty() ? QString() : rows.first().data(role).toString();
+        };
+        QTRY_COMPARE(listed(), QString("sealed"));
         TestSupport::MessageCatcher catcher;
         Parameters message = arrival(rig);
         QTEST(rig.security->admit(message), "admitted");
         QTEST(rig.security->securityState(kAlice), "state");
+        QFETCH(QString, state);
+        QTRY_COMPARE(listed(), state);
         QFETCH(bool, admitted);
         QCOMPARE(catcher.criticals().size(), admitted ? 0 : 1);
         if (admitted && message.contains("message"))

@@ -33,4 +33,14 @@ QtObject {
     function queueFileToDownload(id) { record("queueFileToDownload", arguments) }
     function pauseFileToDownload(id) { record("pauseFileToDownload", arguments) }
     function deleteFileToSend(id) { record("deleteFileToSend", arguments) }
+    signal peerSecurityChanged(string nodeId)
+    property var security: ({})
+    function peerSecurityState(id) { return security[id] || "plain" }
+    function peerSecurityCode(id) { return "1234 5678 9012" }
+    function markPeerVerified(id) { record("markPeerVerified", arguments) }
+    function acceptPeerSecurityKey(id) {
+        record("acceptPeerSecurityKey", arguments)
+        security = Object.assign({}, security, { [id]: "sealed" })
+        peerSecurityChanged(id)
+    }
 }

@@ -1,5 +1,6 @@
 import QtQuick
 import QtTest
+import QtQuick.Templates as T
 import Vesk.Testing
 import "../../qml/Vesk/desktop"
 import "../../qml/Vesk/desktop/Format.js" as Format
@@ -111,6 +112,44 @@ TestCase {
         mouseClick(findChild(page, "backButton"))
         compare(page.controller.calls, ["setCurrentSelectedChatPeer({bob})", "setCurrentSelectedChatPeer()"])
         verify(!page.chatOpen)
+    }
+    // A peer's lock in the list and the conversation, its menu entry, and the banner of a changed key.
+    function test_security_data() {
+        return [
+            { tag: "plain", columns: ["", "", "yes"], text: "Not encrypted: {bob}'s program does not support it" },
+            { tag: "sealed", columns: ["ab", "", ""], text: "Messages with {bob} are encrypted" },
+            { tag: "verified", columns: ["ab", "", "yes"], text: "Encrypted; you compared codes with {bob}" },
+            { tag: "keychanged", columns: ["ab", "cd", ""], text: "{bob}'s security key changed" }
+        ]
+    }
+    function test_security(data) {
+        var row = Object.assign(peer("{bob}", "on"), { identityKey: data.columns[0], pendingKey: data.columns[1],
+                                                       verified: data.columns[2] })
+        var page = makePage(peersPage, { peersModel: [row], chatModel: [] }, { security: { "{bob}": data.tag } })
+        var item = findChild(page, "peerList").itemAtIndex(0)
+        compare(findChild(item, "peerLock").text, data.text)
+        var menu = findChild(item, "peerMenu")
+        item.openMenu()
+        var compareItem = findChild(menu, "compareCodeItem")
+        compare([compareItem.visible && compareItem.enabled, findChild(menu, "acceptKeyItem").visible],
+                [data.tag === "sealed" || data.tag === "verified", data.tag === "keychanged"])
+        menu.close()
+        mouseClick(item)
+        compare(findChild(page, "chatLock").text, data.text)
+        var banner = findChild(page, "keyChangedBanner")
+        compare(banner.visible, data.tag === "keychanged")
+        if (!banner.visible)
+            return
+        // The banner opens the code's dialog, where the new key is accepted with its own button.
+        waitForRendering(page)
+        mouseClick(findChild(banner, "checkKeyButton"))
+        var accept = findChild(T.Overlay.overlay, "acceptKeyButton")
+        tryVerify(() => accept.visible)
+        compare(findChild(T.Overlay.overlay, "securityCode").text, "1234 5678 9012")
+        mouseClick(accept)
+        verify(page.controller.calls.includes("acceptPeerSecurityKey({bob})"))
+        tryVerify(() => findChild(T.Overlay.overlay, "markVerifiedButton").visible)
+        mouseClick(findChild(T.Overlay.overlay, "securityCloseButton"))
     }
     function test_composer_data() {
         return [

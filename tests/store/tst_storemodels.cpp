@@ -96,6 +96,15 @@ private slots:
         QTest::newRow("download") << "select 'queued' as status, '1200' as filesize, '17' as timestamp"
                                   << QVariantMap{
                                          {"byteSize", 1200}, {"timestampMs", 17}, {"online", {}}, {"delivered", {}}};
+        // A peer's security, from its pinned key, a new key waiting for the user, and whether codes were compared.
+        const auto secured = [](const char* key, const char* pending, const char* verified) {
+            return QStringLiteral("select '%1' as identityKey, nullif('%2', '') as pendingKey, '%3' as verified")
+                .arg(key, pending, verified);
+        };
+        QTest::newRow("plain peer") << secured("", "", "yes") << QVariantMap{{"security", "plain"}};
+        QTest::newRow("sealed peer") << secured("ab12", "", "") << QVariantMap{{"security", "sealed"}};
+        QTest::newRow("verified peer") << secured("ab12", "", "yes") << QVariantMap{{"security", "verified"}};
+        QTest::newRow("changed key") << secured("ab12", "cd34", "yes") << QVariantMap{{"security", "keychanged"}};
         QTest::newRow("compiled-in avatar")
             << "select ':/pics/a.png' as avatarPath" << QVariantMap{{"avatarUrl", "qrc:/pics/a.png"}};
     }

@@ -2,9 +2,10 @@ import QtQuick
 import QtQuick.Layouts
 import QtQuick.Controls.Basic
 import "Format.js" as Format
+import "Security.js" as Security
 
-// One person in the list: picture with presence, name, what they run, unread count. Activating the row opens
-// the conversation; the menu button (or the Menu key) offers blocking.
+// One person in the list: picture with presence, name with its lock, what they run, unread count. Activating the
+// row opens the conversation; the menu button (or the Menu key) offers the security code and blocking.
 ItemDelegate {
     id: row
 
@@ -15,6 +16,7 @@ ItemDelegate {
     property bool online: false
     property string sysinfo
     property bool isBlocked: false
+    property string security: "plain"
     property int unread: 0
 
     readonly property string detail: isBlocked ? qsTr("Blocked")
@@ -32,7 +34,7 @@ ItemDelegate {
     implicitHeight: Theme.rowHeight + Theme.spacingS
     leftPadding: Theme.spacingL
     rightPadding: Theme.spacingXs
-    Accessible.name: Format.displayName(alias) + ", " + detail
+    Accessible.name: Format.displayName(alias) + ", " + detail + ", " + Security.describe(security, Format.displayName(alias))
                      + (unread > 0 ? ", " + qsTr("%n unread", "", unread) : "")
 
     onClicked: open()
@@ -58,14 +60,29 @@ ItemDelegate {
         ColumnLayout {
             Layout.fillWidth: true
             spacing: 2
-            Label {
+            // The name, the lock right after it; a long name is cut short, never the lock.
+            Item {
                 Layout.fillWidth: true
-                text: Format.displayName(row.alias)
-                textFormat: Text.PlainText
-                elide: Text.ElideRight
-                font.pixelSize: Theme.fontBody
-                font.bold: row.unread > 0
-                color: row.online ? Theme.text : Theme.textMuted
+                implicitHeight: nameLabel.implicitHeight
+                Label {
+                    id: nameLabel
+                    width: Math.min(implicitWidth, parent.width - rowLock.width - Theme.spacingXs)
+                    text: Format.displayName(row.alias)
+                    textFormat: Text.PlainText
+                    elide: Text.ElideRight
+                    font.pixelSize: Theme.fontBody
+                    font.bold: row.unread > 0
+                    color: row.online ? Theme.text : Theme.textMuted
+                }
+                SecurityLock {
+                    id: rowLock
+                    objectName: "peerLock"
+                    x: nameLabel.width + Theme.spacingXs
+                    anchors.verticalCenter: nameLabel.verticalCenter
+                    security: row.security
+                    name: Format.displayName(row.alias)
+                    size: 16
+                }
             }
             Label {
                 Layout.fillWidth: true
@@ -95,6 +112,8 @@ ItemDelegate {
         objectName: "peerMenu"
         controller: row.controller
         peerId: row.peerId
+        name: Format.displayName(row.alias)
+        security: row.security
         blocked: row.isBlocked
     }
 }

@@ -86,6 +86,7 @@ Item {
                 online: model.online === true
                 sysinfo: Format.str(model.sysinfo)
                 isBlocked: model.isBlocked === true
+                security: Format.str(model.security) || "plain"
                 unread: Format.toCount(model.unreadCount)
                 highlighted: ListView.isCurrentItem && ListView.view.activeFocus
             }
