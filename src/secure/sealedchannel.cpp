@@ -61,6 +61,16 @@ SealedChannel::SealedChannel(Cipher cipher, const unsigned char* receiveKey, con
 {
     std::memcpy(m_receiveKey.data(), receiveKey, kKeySize);
     std::memcpy(m_transmitKey.data(), transmitKey, kKeySize);
+    if (m_cipher == Cipher::Aes256Gcm && sodiumReady()) {
+        crypto_aead_aes256gcm_beforenm(&m_receiveState, m_receiveKey.data());
+        crypto_aead_aes256gcm_beforenm(&m_transmitState, m_transmitKey.data());
+    }
+}
+
+SealedChannel::~SealedChannel()
+{
+    wipeMemory(&m_receiveState, sizeof m_receiveState);
+    wipeMemory(&m_transmitState, sizeof m_transmitState);
 }
 
 quint64 SealedChannel::seal(const QByteArray& associated, unsigned char* data, size_t size, unsigned char* mac)
@@ -74,8 +84,8 @@ quint64 SealedChannel::seal(const QByteArray& associated, unsigned char* data, s
     const auto* ad = reinterpret_cast<const unsigned char*>(bound.constData());
     int result;
     if (m_cipher == Cipher::Aes256Gcm) {
-        result = crypto_aead_aes256gcm_encrypt_detached(data, mac, nullptr, data, size, ad, size_t(bound.size()),
-                                                        nullptr, nonce, m_transmitKey.data());
+        result = crypto_aead_aes256gcm_encrypt_detached_afternm(data, mac, nullptr, data, size, ad,
+                                                                size_t(bound.size()), nullptr, nonce, &m_transmitState);
     } else {
         result = crypto_aead_xchacha20poly1305_ietf_encrypt_detached(
             data, mac, nullptr, data, size, ad, size_t(bound.size()), nullptr, nonce, m_transmitKey.data());
@@ -100,8 +110,8 @@ bool SealedChannel::open(quint64 counter, const QByteArray& associated, const un
     const auto* ad = reinterpret_cast<const unsigned char*>(bound.constData());
     int result;
     if (m_cipher == Cipher::Aes256Gcm) {
-        result = crypto_aead_aes256gcm_decrypt_detached(out, nullptr, sealed, size, mac, ad, size_t(bound.size()),
-                                                        nonce, m_receiveKey.data());
+        result = crypto_aead_aes256gcm_decrypt_detached_afternm(out, nullptr, sealed, size, mac, ad,
+                                                                size_t(bound.size()), nonce, &m_receiveState);
     } else {
         result = crypto_aead_xchacha20poly1305_ietf_decrypt_detached(out, nullptr, sealed, size, mac, ad,
                                                                      size_t(bound.size()), nonce, m_receiveKey.data());

@@ -7,6 +7,8 @@
 
 #include <bitset>
 
+#include <sodium.h>
+
 namespace Vesk {
 
 // Which authenticated encryption two peers use. AES-256-GCM where both processors do AES in hardware (it is the
@@ -40,6 +42,8 @@ public:
     static constexpr int kMacSize = 16;
 
     SealedChannel(Cipher cipher, const unsigned char* receiveKey, const unsigned char* transmitKey);
+    ~SealedChannel();
+    Q_DISABLE_COPY(SealedChannel)
 
     Cipher cipher() const { return m_cipher; }
 
@@ -66,6 +70,10 @@ private:
     Cipher m_cipher;
     SecretBytes<kKeySize> m_receiveKey;
     SecretBytes<kKeySize> m_transmitKey;
+    // For AES, both keys expanded once, here: expanding a key for every record costs as much as sealing a short
+    // message. Wiped with the channel.
+    crypto_aead_aes256gcm_state m_receiveState{};
+    crypto_aead_aes256gcm_state m_transmitState{};
     quint64 m_nextCounter = 1; // 0 marks a failed seal
     ReplayWindow m_window;
 };
