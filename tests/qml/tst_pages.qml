@@ -149,7 +149,9 @@ TestCase {
         mouseClick(accept)
         verify(page.controller.calls.includes("acceptPeerSecurityKey({bob})"))
         tryVerify(() => findChild(T.Overlay.overlay, "markVerifiedButton").visible)
+        waitForRendering(page)
         mouseClick(findChild(T.Overlay.overlay, "securityCloseButton"))
+        tryVerify(() => findChild(T.Overlay.overlay, "securityCode") === null) // gone, not only closing
     }
     function test_composer_data() {
         return [
