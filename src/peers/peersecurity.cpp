@@ -431,12 +431,17 @@ bool PeerSecurity::admitPlain(Parameters& message)
 void PeerSecurity::pin(const QString& nodeId, const QByteArray& key)
 {
     m_pins.insert(nodeId, Pin{key, {}});
-    // The handshake's own handler writes the peer's row after this; the key joins it then.
-    QTimer::singleShot(0, this, [this, nodeId, key] {
+    // The handshake's own handler writes the peer's row after this; the key joins it then, as it stands by then
+    // (a handshake with another key may have come in between and left a pending key that must not be lost).
+    QTimer::singleShot(0, this, [this, nodeId] {
+        const auto pinned = m_pins.constFind(nodeId);
+        if (pinned == m_pins.cend())
+            return;
         QSqlQuery q(m_store.database());
-        q.prepare(QStringLiteral("update vesk_peers set identityKey = ?, pendingKey = null where id = ?"));
-        q.bindValue(0, QString::fromLatin1(key.toHex()));
-        q.bindValue(1, nodeId);
+        q.prepare(QStringLiteral("update vesk_peers set identityKey = ?, pendingKey = ? where id = ?"));
+        q.bindValue(0, QString::fromLatin1(pinned->key.toHex()));
+        q.bindValue(1, pinned->pending.isEmpty() ? QVariant() : QVariant(QString::fromLatin1(pinned->pending.toHex())));
+        q.bindValue(2, nodeId);
         q.exec();
         m_store.nodeData->scheduleRefresh();
         Q_EMIT securityChanged(nodeId);

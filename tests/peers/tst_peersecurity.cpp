@@ -164,7 +164,7 @@ private slots:
             const int role = rig.f.store->nodeData->roleNames().key("security", -1);
             return rows.isEmpty() ? QString() : rows.first().data(role).toString();
         };
-        QTRY_COMPARE(listed(), QString("sealed"));
+        // No wait for the first pin to be written: a changed key arriving before that must still be kept.
         TestSupport::MessageCatcher catcher;
         Parameters message = arrival(rig);
         QTEST(rig.security->admit(message), "admitted");
