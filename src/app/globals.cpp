@@ -71,6 +71,7 @@ Globals::Globals()
     initDatabase();
     registerMessageHandlers();
     importAccountPicture();
+    connectDesktopNotices();
     addNodeFromUDP(hostId(), localAddress, osName(), userAlias());
 }
 

@@ -29,6 +29,7 @@ class QWidget;
 namespace Vesk {
 
 class AddressProbe;
+class DesktopNotices;
 class NotificationDialog;
 class TaskbarIntegration;
 class VeskQMLViewer;
@@ -148,6 +149,8 @@ public:
     void openFile(const QString& path) override;
     NotificationDialog* chatPopupFor(const QString& nodeId);
     NotificationDialog* downloadPopupFor(const QString& nodeId);
+    // The desktop's notification service, tried before the popups.
+    DesktopNotices* desktopNotices() const { return m_desktopNotices; }
     // The open popup of each kind per node; a popup removes its own entry when it is destroyed.
     QHash<QString, QPointer<NotificationDialog>> chatPopups;
     QHash<QString, QPointer<NotificationDialog>> downloadPopups;
@@ -297,6 +300,8 @@ public:
     Q_INVOKABLE void unblockUser(QString peerId);
     Q_INVOKABLE void launchProfileWizard();
     Q_INVOKABLE void downloadAllPending();
+    // Queues the offers of one peer that wait for the user.
+    void downloadPendingFrom(const QString& nodeId);
     Q_INVOKABLE void pauseAllPendingDownloads();
     Q_INVOKABLE void selectFiles();
     Q_INVOKABLE QString getThumbnailFromFileSuffix(QString fileSuffix) const;
@@ -320,6 +325,7 @@ private:
     NotificationDialog* popupFor(QHash<QString, QPointer<NotificationDialog>>& popups, const QString& nodeId,
                                  bool download);
     void bringMainWindowForward();
+    void connectDesktopNotices();
 
     QString m_appName;
     QVariantList m_deliveredFiles;
@@ -329,6 +335,7 @@ private:
     QString m_currentSelectedChatPeer;
     int m_currentSelectedTabIndex = 0;
     QString m_tempAvatarPath;
+    DesktopNotices* m_desktopNotices = nullptr;
 
     ClockProxy m_clock;
     Random m_random;

@@ -47,7 +47,8 @@ public:
 
     void queueFileToDownload(const QString& id);
     void pauseFileToDownload(const QString& id);
-    void downloadAllPending();
+    // Queues every download waiting for the user, or only those offered by nodeFrom when one is given.
+    void downloadAllPending(const QString& nodeFrom = QString());
     void pauseAllPendingDownloads();
     // Queues again the downloads a stop of the program interrupted (those still waiting for the user).
     void resumeInterrupted(const QStringList& ids);

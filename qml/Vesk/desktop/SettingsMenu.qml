@@ -74,7 +74,7 @@ AppMenu {
     AppMenuItem {
         objectName: "noticesItem"
         text: qsTr("Show notices")
-        description: qsTr("A small window for each new message or offered file")
+        description: qsTr("A notice for each new message or offered file, through the desktop's notifications where it has them")
         checkable: true
         checked: !!menu.controller && menu.controller.showNotices
         onTriggered: {
