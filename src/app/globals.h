@@ -66,6 +66,8 @@ class Globals : public QObject, public Shell, public LocalProfile, public Profil
                    automaticallyOpenDownloadedFilesChanged)
     // Whether downloads queued when the program stopped are queued again at the next start (on by default).
     Q_PROPERTY(bool resumeInterruptedDownloads READ resumeInterruptedDownloads NOTIFY resumeInterruptedDownloadsChanged)
+    // Where received files go, as the user reads a path.
+    Q_PROPERTY(QString downloadsFolder READ downloadsFolderShown NOTIFY downloadsFolderChanged)
     Q_PROPERTY(int numberOfSelectedFiles READ numberOfSelectedFiles NOTIFY selectedFilesCountChanged)
     Q_PROPERTY(int selectedPeersCount READ selectedPeersCount NOTIFY selectedPeersCountChanged)
     Q_PROPERTY(int numberOfPendingValidations READ numberOfPendingValidations NOTIFY pendingValidationsCountChanged)
@@ -224,6 +226,7 @@ Q_SIGNALS:
     void numberOfSecondsRemainingForCurrentDownloadChanged();
     void userAliasChanged();
     void showNoticesChanged();
+    void downloadsFolderChanged();
     void userAvatarChanged();
     void selectedPeersCountChanged();
     void hostIdChanged();
@@ -287,6 +290,16 @@ public:
     Q_INVOKABLE qint64 bytesOnDisk(QString fileId) const;
     Q_INVOKABLE bool isWaitingForOwner(QString fileId) const;
     Q_INVOKABLE void openDownloadedFilesFolder();
+    // The downloads folder (app/globals_folder.cpp): the chosen one, ending with a separator, else the default.
+    QString downloadsFolder() const;
+    QString downloadsFolderShown() const;
+    // A received file's path: in the current folder, else in the earlier folder that still has it.
+    QString downloadedFilePath(const QString& name) const;
+    // Makes the folder the downloads folder when it can be created and written to; else says why not and keeps
+    // the old one.
+    QString setDownloadsFolder(const QString& folder);
+    // Asks the user for a folder and tells them when it cannot be used.
+    Q_INVOKABLE void chooseDownloadsFolder();
     Q_INVOKABLE void openDownloadedFile(QString fileName);
     Q_INVOKABLE void refreshPeers();
     Q_INVOKABLE void setCurrentSelectedChatPeer(QString peerId);

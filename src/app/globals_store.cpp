@@ -115,7 +115,7 @@ QString Globals::getBlockedStatusForNode(QString nodeId) const
 QString Globals::getFilePathForDownloadedFile(QString fileId) const
 {
     const QString name = fieldOf(getDownloadRecord(fileId), "filename");
-    return name.isEmpty() ? QString() : downloadsFolderPath() + name;
+    return name.isEmpty() ? QString() : downloadedFilePath(name);
 }
 
 void Globals::setCurrentSelectedChatPeer(QString peerId)

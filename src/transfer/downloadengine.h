@@ -75,6 +75,9 @@ public:
     void setCurrentDownloadingFileId(const QString& id);
 
     QString downloadsFolder() const { return m_downloadsFolder; }
+    // Received files go to another folder from now on (it ends with a separator). Started, incomplete downloads
+    // take their partial file along, so they go on where they stopped; complete files stay where they are.
+    void setDownloadsFolder(const QString& folder);
     // Waits until the running download's received bytes are in its file.
     void flushWrites();
     // The running download's window; null when none runs.
@@ -120,7 +123,7 @@ private:
     BufferPool& m_frames;
     const Clock& m_clock;
     Shell& m_shell;
-    const QString m_downloadsFolder;
+    QString m_downloadsFolder;
 
     QString m_currentDownloadingFileId;
     // Progress-tick state.
