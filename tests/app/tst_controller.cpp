@@ -242,6 +242,9 @@ private Q_SLOTS:
         QVERIFY(popup && popup->isVisible() && !g->chatPopups.contains(kPeer));
         QVERIFY(popup->windowFlags() & Qt::Tool);
         QTEST(popup->textView()->toPlainText().replace(QChar::LineSeparator, '\n'), "text");
+        // The window fits its text: no scrolling, no empty box below it.
+        QCOMPARE(popup->textView()->verticalScrollBar()->maximum(), 0);
+        QVERIFY(popup->textView()->height() < 2 * popup->textView()->document()->size().height());
         QCOMPARE(popup->actionButton()->text(), QStringLiteral("Download all"));
         popup->actionButton()->click();
         QTRY_VERIFY(!popup);
