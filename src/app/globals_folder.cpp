@@ -29,7 +29,14 @@ QString Globals::downloadsFolder() const
 
 QString Globals::downloadsFolderShown() const
 {
-    return QDir::toNativeSeparators(QDir::cleanPath(QDir::fromNativeSeparators(downloadsFolder())));
+    QString shown = QDir::cleanPath(QDir::fromNativeSeparators(downloadsFolder()));
+#ifndef Q_OS_WIN
+    // A long home path would push the part that tells the folders apart out of sight.
+    const QString home = QDir::homePath() + QLatin1Char('/');
+    if (shown.startsWith(home))
+        shown = QStringLiteral("~/") + shown.mid(home.size());
+#endif
+    return QDir::toNativeSeparators(shown);
 }
 
 QString Globals::downloadedFilePath(const QString& name) const
@@ -76,7 +83,8 @@ QString Globals::setDownloadsFolder(const QString& folder)
 void Globals::chooseDownloadsFolder()
 {
     const QString folder =
-        QFileDialog::getExistingDirectory(mainWindow, tr("Choose where received files go"), downloadsFolderShown());
+        QFileDialog::getExistingDirectory(mainWindow, tr("Choose where received files go"),
+                                          QDir::cleanPath(QDir::fromNativeSeparators(downloadsFolder())));
     if (folder.isEmpty())
         return;
     const QString problem = setDownloadsFolder(folder);

@@ -82,7 +82,7 @@ AppMenu {
     AppMenuItem {
         objectName: "noticesItem"
         text: qsTr("Show notices")
-        description: qsTr("A notice for each new message or offered file, through the desktop's notifications where it has them")
+        description: qsTr("A notice for each new message or offered file")
         checkable: true
         checked: !!menu.controller && menu.controller.showNotices
         onTriggered: {
