@@ -73,6 +73,7 @@ Globals::Globals()
     initDatabase();
     registerMessageHandlers();
     importAccountPicture();
+    connectDesktopNotices();
     addNodeFromUDP(hostId(), localAddress, osName(), userAlias());
 }
 
@@ -101,7 +102,7 @@ void Globals::initDatabase()
     m_chat = std::make_unique<Chat>(store, m_sendQueue, m_clock, *this, *this);
     m_packets = std::make_unique<PacketServer>(store, m_sendQueue, m_clock);
     m_outgoing = std::make_unique<OutgoingOffers>(store, m_sendQueue, m_clock, *this, *this, *m_packets);
-    m_engine = std::make_unique<DownloadEngine>(store, m_sendQueue, m_frames, m_clock, *this, downloadsFolderPath());
+    m_engine = std::make_unique<DownloadEngine>(store, m_sendQueue, m_frames, m_clock, *this, downloadsFolder());
     m_incoming = std::make_unique<IncomingOffers>(store, m_sendQueue, m_clock, *this, *m_engine);
     connectSubsystems();
 }
@@ -356,7 +357,7 @@ void tellCouldNotOpen(const QString& text)
 
 void Globals::openDownloadedFilesFolder()
 {
-    const QString folder = QDir::fromNativeSeparators(downloadsFolderPath());
+    const QString folder = QDir::fromNativeSeparators(downloadsFolder());
     if (!QDesktopServices::openUrl(QUrl::fromLocalFile(folder)))
         tellCouldNotOpen(tr("Vesk could not show the folder %1: no file manager is set up on this computer.")
                              .arg(QDir::toNativeSeparators(QDir::cleanPath(folder))));

@@ -30,6 +30,7 @@ namespace Vesk {
 
 class AddressProbe;
 class CapabilityServer;
+class DesktopNotices;
 class NotificationDialog;
 class TaskbarIntegration;
 class VeskQMLViewer;
@@ -68,6 +69,8 @@ class Globals : public QObject, public Shell, public LocalProfile, public Profil
                    automaticallyOpenDownloadedFilesChanged)
     // Whether downloads queued when the program stopped are queued again at the next start (on by default).
     Q_PROPERTY(bool resumeInterruptedDownloads READ resumeInterruptedDownloads NOTIFY resumeInterruptedDownloadsChanged)
+    // Where received files go, as the user reads a path.
+    Q_PROPERTY(QString downloadsFolder READ downloadsFolderShown NOTIFY downloadsFolderChanged)
     Q_PROPERTY(int numberOfSelectedFiles READ numberOfSelectedFiles NOTIFY selectedFilesCountChanged)
     Q_PROPERTY(int selectedPeersCount READ selectedPeersCount NOTIFY selectedPeersCountChanged)
     Q_PROPERTY(int numberOfPendingValidations READ numberOfPendingValidations NOTIFY pendingValidationsCountChanged)
@@ -151,6 +154,8 @@ public:
     void openFile(const QString& path) override;
     NotificationDialog* chatPopupFor(const QString& nodeId);
     NotificationDialog* downloadPopupFor(const QString& nodeId);
+    // The desktop's notification service, tried before the popups.
+    DesktopNotices* desktopNotices() const { return m_desktopNotices; }
     // The open popup of each kind per node; a popup removes its own entry when it is destroyed.
     QHash<QString, QPointer<NotificationDialog>> chatPopups;
     QHash<QString, QPointer<NotificationDialog>> downloadPopups;
@@ -226,6 +231,7 @@ Q_SIGNALS:
     void numberOfSecondsRemainingForCurrentDownloadChanged();
     void userAliasChanged();
     void showNoticesChanged();
+    void downloadsFolderChanged();
     void userAvatarChanged();
     void selectedPeersCountChanged();
     void hostIdChanged();
@@ -289,6 +295,16 @@ public:
     Q_INVOKABLE qint64 bytesOnDisk(QString fileId) const;
     Q_INVOKABLE bool isWaitingForOwner(QString fileId) const;
     Q_INVOKABLE void openDownloadedFilesFolder();
+    // The downloads folder (app/globals_folder.cpp): the chosen one, ending with a separator, else the default.
+    QString downloadsFolder() const;
+    QString downloadsFolderShown() const;
+    // A received file's path: in the current folder, else in the earlier folder that still has it.
+    QString downloadedFilePath(const QString& name) const;
+    // Makes the folder the downloads folder when it can be created and written to; else says why not and keeps
+    // the old one.
+    QString setDownloadsFolder(const QString& folder);
+    // Asks the user for a folder and tells them when it cannot be used.
+    Q_INVOKABLE void chooseDownloadsFolder();
     Q_INVOKABLE void openDownloadedFile(QString fileName);
     Q_INVOKABLE void refreshPeers();
     Q_INVOKABLE void setCurrentSelectedChatPeer(QString peerId);
@@ -302,6 +318,8 @@ public:
     Q_INVOKABLE void unblockUser(QString peerId);
     Q_INVOKABLE void launchProfileWizard();
     Q_INVOKABLE void downloadAllPending();
+    // Queues the offers of one peer that wait for the user.
+    void downloadPendingFrom(const QString& nodeId);
     Q_INVOKABLE void pauseAllPendingDownloads();
     Q_INVOKABLE void selectFiles();
     Q_INVOKABLE QString getThumbnailFromFileSuffix(QString fileSuffix) const;
@@ -336,6 +354,7 @@ private:
     NotificationDialog* popupFor(QHash<QString, QPointer<NotificationDialog>>& popups, const QString& nodeId,
                                  bool download);
     void bringMainWindowForward();
+    void connectDesktopNotices();
 
     QString m_appName;
     QVariantList m_deliveredFiles;
@@ -345,6 +364,7 @@ private:
     QString m_currentSelectedChatPeer;
     int m_currentSelectedTabIndex = 0;
     QString m_tempAvatarPath;
+    DesktopNotices* m_desktopNotices = nullptr;
 
     ClockProxy m_clock;
     Random m_random;

@@ -280,6 +280,11 @@ void Globals::downloadAllPending()
     m_engine->downloadAllPending();
 }
 
+void Globals::downloadPendingFrom(const QString& nodeId)
+{
+    m_engine->downloadAllPending(nodeId);
+}
+
 void Globals::pauseAllPendingDownloads()
 {
     m_engine->pauseAllPendingDownloads();

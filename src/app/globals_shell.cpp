@@ -2,14 +2,19 @@
 // taskbar progress, which conversation is open; and the profile wizard the interface opens.
 #include "app/globals.h"
 
+#include "app/desktopnotices.h"
 #include "app/notificationdialog.h"
 #include "app/taskbarintegration.h"
 #include "app/transfernotice.h"
 #include "app/veskprofilewizard.h"
+#include "app/platform.h"
 #include "app/veskqmlviewer.h"
 #include "net/peermanager.h"
 #include "peers/peerrecords.h"
 
+#include <QDBusConnection>
+#include <QFileInfo>
+#include <QImage>
 #include <QSettings>
 
 namespace Vesk {
@@ -19,6 +24,8 @@ constexpr const char* kChatKind = "chat";
 constexpr const char* kDownloadKind = "download";
 constexpr int kDownloadsTab = 2;
 constexpr const char* kShowNoticesKey = "showNotices";
+constexpr const char* kAppIcon = ":/qml/Vesk/pics/Vesk.png";
+constexpr const char* kNoticeIconFile = "vesk-notice-icon.png";
 // The launcher and taskbar take progress as two ints; sizes up to 4 GiB do not fit, so progress goes as a fraction.
 constexpr int kProgressScale = 10000;
 } // namespace
@@ -47,6 +54,25 @@ NotificationDialog* Globals::popupFor(QHash<QString, QPointer<NotificationDialog
         });
     }
     return popup;
+}
+
+void Globals::connectDesktopNotices()
+{
+    m_desktopNotices = new DesktopNotices(QDBusConnection::sessionBus(), this);
+    // The service runs in another process and reads the icon from disk: a copy of the built-in one.
+    const QString icon = dataFolderPath() + QLatin1String(kNoticeIconFile);
+    if (!QFileInfo::exists(icon))
+        QImage(QString::fromLatin1(kAppIcon)).save(icon);
+    m_desktopNotices->setAppIcon(icon);
+    connect(m_desktopNotices, &DesktopNotices::conversationRequested, this, [this](const QString& peer) {
+        setCurrentSelectedChatPeer(peer);
+        bringMainWindowForward();
+    });
+    connect(m_desktopNotices, &DesktopNotices::downloadRequested, this, [this](const QString& peer) {
+        setCurrentSelectedTabIndex(kDownloadsTab);
+        bringMainWindowForward();
+        downloadPendingFrom(peer);
+    });
 }
 
 NotificationDialog* Globals::chatPopupFor(const QString& nodeId)
@@ -103,6 +129,9 @@ void Globals::showChatNotification(const QString& nodeId, const QString& text)
     // The user is reading that conversation: the message is on screen already.
     if (!showNotices() || (isConversationOpen(nodeId) && mainWindow && mainWindow->isActiveWindow()))
         return;
+    if (m_desktopNotices &&
+        m_desktopNotices->addMessage(nodeId, getAliasForNode(nodeId), getAvatarForNode(nodeId), text))
+        return;
     NotificationDialog* popup = chatPopupFor(nodeId);
     popup->appendMessage(text);
     popup->present();
@@ -120,6 +149,9 @@ void Globals::showDownloadNotification(const QString& nodeId, const QString& tex
 void Globals::showOfferNotification(const QString& nodeId, qint64 fileSize, const QString& text)
 {
     if (!showNotices())
+        return;
+    if (m_desktopNotices &&
+        m_desktopNotices->addOffer(nodeId, getAliasForNode(nodeId), getAvatarForNode(nodeId), fileSize, text))
         return;
     NotificationDialog* popup = downloadPopupFor(nodeId);
     popup->addOffer(fileSize, text);

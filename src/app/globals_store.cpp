@@ -1,6 +1,7 @@
 // The controller's reads over the store for the interface, and the list-wide operations the user confirms.
 #include "app/globals.h"
 
+#include "app/desktopnotices.h"
 #include "app/platform.h"
 #include "net/peermanager.h"
 #include "peers/peerrecords.h"
@@ -114,7 +115,7 @@ QString Globals::getBlockedStatusForNode(QString nodeId) const
 QString Globals::getFilePathForDownloadedFile(QString fileId) const
 {
     const QString name = fieldOf(getDownloadRecord(fileId), "filename");
-    return name.isEmpty() ? QString() : downloadsFolderPath() + name;
+    return name.isEmpty() ? QString() : downloadedFilePath(name);
 }
 
 void Globals::setCurrentSelectedChatPeer(QString peerId)
@@ -126,6 +127,9 @@ void Globals::setCurrentSelectedChatPeer(QString peerId)
         chatsModel->setQuery(QString::fromLatin1(StoreQueries::kChatHistory), m_store->database(), {peerId, peerId});
     }
     nodeData->setField(kPeersTable, peerId, QStringLiteral("unreadMessagesCount"), QStringLiteral("0"));
+    // What the peer's notice told is on screen now.
+    if (m_desktopNotices && !peerId.isEmpty())
+        m_desktopNotices->dismissChat(peerId);
     nodesProxyData->refresh();
     if (peerId.isEmpty())
         nodeData->refresh();

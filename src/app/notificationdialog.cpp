@@ -14,6 +14,8 @@
 #include <QScrollBar>
 #include <QTextBlockFormat>
 #include <QTextCursor>
+#include <QTextDocument>
+#include <QtMath>
 #include <QTextEdit>
 
 namespace Vesk {
@@ -23,7 +25,8 @@ namespace {
 constexpr const char* kDownloadKind = "download";
 constexpr const char* kLogo = ":/qml/Vesk/pics/ui/img-logo.png";
 constexpr int kTextViewWidth = 300;
-constexpr int kTextViewHeight = 140;
+// The text view grows with its text up to this height, then scrolls.
+constexpr int kTextViewMaxHeight = 220;
 constexpr qreal kMessageSpacing = 8;
 
 // Peer rows may hold a resource URL ("qrc:/...") as well as a file path.
@@ -83,7 +86,8 @@ NotificationDialog::NotificationDialog(const QString& nodeId, const QString& kin
 
     m_textView = new QTextEdit(this);
     m_textView->setReadOnly(true);
-    m_textView->setMinimumSize(kTextViewWidth, kTextViewHeight);
+    m_textView->setFixedWidth(kTextViewWidth);
+    fitText();
 
     if (isDownloadKind()) {
         m_actionButton = new QPushButton(tr("Download All"), this);
@@ -133,6 +137,7 @@ void NotificationDialog::appendMessage(const QString& text)
         cursor.insertBlock(paragraph, QTextCharFormat());
     }
     cursor.insertHtml(text);
+    fitText();
     m_textView->verticalScrollBar()->setValue(m_textView->verticalScrollBar()->maximum());
 
     // A new message deserves the full eight seconds again, and should be readable at once.
@@ -140,6 +145,25 @@ void NotificationDialog::appendMessage(const QString& text)
     setWindowOpacity(1.0);
     if (!m_fadeTimer.isActive())
         m_fadeTimer.start();
+}
+
+void NotificationDialog::fitText()
+{
+    // As tall as the text, so a one-line notice is a small window, not a large empty box.
+    QTextDocument* document = m_textView->document();
+    const int frame = 2 * m_textView->frameWidth();
+    document->setTextWidth(kTextViewWidth - frame);
+    const int wanted = qCeil(document->size().height()) + frame;
+    m_textView->setFixedHeight(qBound(m_textView->fontMetrics().lineSpacing() + frame, wanted, kTextViewMaxHeight));
+    if (!m_grid)
+        return;
+    adjustSize();
+    // Grown on screen, it stays within it.
+    if (QScreen* screen = this->screen()) {
+        const QRect area = screen->availableGeometry();
+        move(qBound(area.left(), x(), qMax(area.left(), area.right() - width())),
+             qBound(area.top(), y(), qMax(area.top(), area.bottom() - height())));
+    }
 }
 
 void NotificationDialog::addOffer(qint64 fileSize, const QString& html)

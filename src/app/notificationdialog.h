@@ -69,6 +69,8 @@ public Q_SLOTS:
     void downloadAllClicked();
 
 private:
+    void fitText();
+
     QTimer m_fadeTimer;
     float m_opacity = 1.0f;
     QString m_nodeId;

@@ -98,11 +98,18 @@ void DownloadEngine::pauseFileToDownload(const QString& id)
     Q_EMIT readyToDownloadNextFile();
 }
 
-void DownloadEngine::downloadAllPending()
+void DownloadEngine::downloadAllPending(const QString& nodeFrom)
 {
     {
         QSqlQuery q(m_store.database());
-        q.exec(QStringLiteral("update vesk_downloads set status = 'queued' where status='unknown'"));
+        if (nodeFrom.isEmpty()) {
+            q.exec(QStringLiteral("update vesk_downloads set status = 'queued' where status='unknown'"));
+        } else {
+            q.prepare(QStringLiteral("update vesk_downloads set status = 'queued' where status='unknown' and "
+                                     "nodefrom = ?"));
+            q.bindValue(0, nodeFrom);
+            q.exec();
+        }
     }
     m_store.pausedDownloads->refresh();
     m_store.queuedDownloads->refresh();

@@ -47,7 +47,8 @@ public:
 
     void queueFileToDownload(const QString& id);
     void pauseFileToDownload(const QString& id);
-    void downloadAllPending();
+    // Queues every download waiting for the user, or only those offered by nodeFrom when one is given.
+    void downloadAllPending(const QString& nodeFrom = QString());
     void pauseAllPendingDownloads();
     // Queues again the downloads a stop of the program interrupted (those still waiting for the user).
     void resumeInterrupted(const QStringList& ids);
@@ -74,6 +75,9 @@ public:
     void setCurrentDownloadingFileId(const QString& id);
 
     QString downloadsFolder() const { return m_downloadsFolder; }
+    // Received files go to another folder from now on (it ends with a separator). Started, incomplete downloads
+    // take their partial file along, so they go on where they stopped; complete files stay where they are.
+    void setDownloadsFolder(const QString& folder);
     // Waits until the running download's received bytes are in its file.
     void flushWrites();
     // The running download's window; null when none runs.
@@ -119,7 +123,7 @@ private:
     BufferPool& m_frames;
     const Clock& m_clock;
     Shell& m_shell;
-    const QString m_downloadsFolder;
+    QString m_downloadsFolder;
 
     QString m_currentDownloadingFileId;
     // Progress-tick state.

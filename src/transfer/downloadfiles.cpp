@@ -123,6 +123,44 @@ QString DownloadEngine::giveFinalName(const QString& id, const TableRecord& down
     return m_downloadsFolder + name;
 }
 
+void DownloadEngine::setDownloadsFolder(const QString& folder)
+{
+    if (folder == m_downloadsFolder)
+        return;
+    // The running download's received bytes must all be in its file before the file moves.
+    endSession();
+    QStringList ids;
+    {
+        QSqlQuery q(m_store.database());
+        if (q.exec(QStringLiteral("select id from vesk_downloads where status in ('unknown', 'queued')")))
+            while (q.next())
+                ids.append(q.value(0).toString());
+    }
+    for (const QString& id : ids) {
+        const TableRecord download = m_store.downloadRecord(id);
+        if (download.value(kDownloadSize) != download.value(kFileSize))
+            continue; // not started: it owns no file yet
+        const QString from = localFileFor(download);
+        const QString name = download.value(kFileName);
+        if (from.isEmpty() || !QFileInfo::exists(from) || !TransferNames::staysInFolder(folder, name))
+            continue;
+        const QString to = folder + TransferNames::partName(name);
+        QDir().mkpath(folder);
+        // A file of that name in the new folder is not ours to append to. Such a download, or one whose file
+        // cannot move, starts over there and chooses its name afresh; its bytes so far stay in the old folder.
+        if (QFileInfo::exists(to) || !QFile::rename(from, to)) {
+            qCWarning(lcTransfer) << "could not move" << from << "to" << to << "- the download starts over";
+            m_store.queuedDownloads->setField(kDownloadsTable, id, kDownloadSize, QStringLiteral("0"));
+        }
+    }
+    m_downloadsFolder = folder;
+    m_store.pausedDownloads->refresh();
+    m_store.queuedDownloads->refresh();
+    m_rechoose = true;
+    m_recheckRow = true;
+    Q_EMIT readyToDownloadNextFile();
+}
+
 void DownloadEngine::removePartialFile(const TableRecord& download)
 {
     // Only a started download owns a file, and only an incomplete one is removed: a complete file is the user's.

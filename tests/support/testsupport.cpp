@@ -12,6 +12,7 @@
 #include <QProcess>
 #include <QSqlRecord>
 
+#include <csignal>
 #include <sched.h>
 #include <unistd.h>
 
@@ -194,6 +195,27 @@ QByteArray pictureBytes(int width, int height, const char* format)
     buffer.open(QIODevice::WriteOnly);
     image.save(&buffer, format);
     return bytes;
+}
+
+PrivateBus::PrivateBus()
+{
+    QProcess daemon;
+    // It forks into the background and prints its address and process id once it listens.
+    daemon.start(QStringLiteral("dbus-daemon"), {QStringLiteral("--session"), QStringLiteral("--fork"),
+                                                 QStringLiteral("--print-address=1"), QStringLiteral("--print-pid=1")});
+    if (!daemon.waitForFinished(10000) || daemon.exitCode() != 0)
+        return;
+    const QStringList lines = QString::fromUtf8(daemon.readAllStandardOutput()).split('\n', Qt::SkipEmptyParts);
+    if (lines.size() < 2)
+        return;
+    m_address = lines.at(0).trimmed();
+    m_pid = lines.at(1).trimmed().toLongLong();
+}
+
+PrivateBus::~PrivateBus()
+{
+    if (m_pid > 0)
+        ::kill(pid_t(m_pid), SIGTERM);
 }
 
 int enterPrivateNetwork(const QString& extraCommands)

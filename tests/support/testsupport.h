@@ -63,6 +63,20 @@ void runQueuedCalls();
 // namespaces cannot be made (they need root), else the exit code of the set-up.
 int enterPrivateNetwork(const QString& extraCommands = {});
 
+// A D-Bus message bus of the test's own (dbus-daemon with the session configuration), so a test can play a desktop
+// service without touching the user's session. address() is empty where the daemon could not be started.
+class PrivateBus
+{
+public:
+    PrivateBus();
+    ~PrivateBus();
+    QString address() const { return m_address; }
+
+private:
+    qint64 m_pid = 0;
+    QString m_address;
+};
+
 // Files.
 bool writeFile(const QString& path, const QByteArray& contents);
 QByteArray readFile(const QString& path);

@@ -105,8 +105,10 @@ struct TransferRig : SubsystemFixture
         settle();
     }
     QString status(const QString& id) const { return row("vesk_downloads", id).value("status"); }
-    QString path(const QString& name) const { return downloadsFolder() + name; }
-    QStringList entries() const { return QDir(downloadsFolder()).entryList(QDir::Files | QDir::Hidden, QDir::Name); }
+    QString path(const QString& name) const { return folder + name; }
+    QStringList entries() const { return QDir(folder).entryList(QDir::Files | QDir::Hidden, QDir::Name); }
+    // Where the engine writes; a test that moves the engine to another folder sets it too.
+    QString folder = downloadsFolder();
     QHostAddress ownerAddress;
     Vesk::BufferPool frames;
     Vesk::PacketServer packets;

@@ -137,12 +137,15 @@ private Q_SLOTS:
     // name, where older versions kept it); complete, it gets the final name, numbered if that was taken meanwhile.
     void partialName_data()
     {
-        QTest::addColumn<QString>("before"); // "part": received under the partial name; "legacy": in the final name
+        // "part": received under the partial name; "legacy": in the final name; "moved": the user chose another
+        // folder while it was arriving
+        QTest::addColumn<QString>("before");
         QTest::addColumn<bool>("takenMeanwhile");
         QTest::addColumn<QString>("after"); // the folder when complete, name=source or name=other
         QTest::newRow("resumed from the partial file") << "part" << false << "f.bin=source";
         QTest::newRow("older version's partial file") << "legacy" << false << "f.bin=source";
         QTest::newRow("final name taken meanwhile") << "part" << true << "f (2).bin=source|f.bin=other";
+        QTest::newRow("downloads folder changed midway") << "moved" << false << "f.bin=source";
     }
     void partialName()
     {
@@ -152,11 +155,12 @@ private Q_SLOTS:
         const QByteArray source = pattern(2 * kPacket + 7);
         const qint64 half = kPacket + 3;
         rig->offer("f", "f.bin", source.size());
-        if (before == "part") {
+        if (before != "legacy") {
             rig->queue("f");
             rig->answerAll(source.left(half));
             QCOMPARE(rig->entries(), QStringList{"f.bin.part"});
-            rig->engine.pauseFileToDownload("f");
+            if (before == "part")
+                rig->engine.pauseFileToDownload("f");
             rig->settle();
             QCOMPARE(rig->engine.bytesOnDisk("f"), half);
         } else {
@@ -166,7 +170,15 @@ private Q_SLOTS:
         if (takenMeanwhile)
             QVERIFY(writeFile(rig->path("f.bin"), "other"));
         rig->sink.clear();
-        rig->queue("f");
+        if (before == "moved") { // while it runs
+            const QString old = rig->folder;
+            rig->folder = old + "chosen/";
+            rig->engine.setDownloadsFolder(rig->folder);
+            rig->settle();
+            QCOMPARE(filesIn(old), QStringList());
+        } else {
+            rig->queue("f");
+        }
         QCOMPARE(rig->requests().first().fileSeek, half);
         QCOMPARE(rig->entries().contains("f.bin.part"), true);
         rig->answerAll(source);

@@ -32,6 +32,9 @@ desktops_cleanup() {
 # desktop I: an X display with a window manager and a panel whose tray shows the Vesk icon.
 desktop() {
     local display=":$DESKTOPS_BASE$1"
+    # netns_setup, called between desktops_init and here, put its own EXIT trap in place of ours: without this the
+    # displays, window managers, panels and instances outlived the script.
+    trap desktops_cleanup EXIT
     Xvfb "$display" -screen 0 1100x760x24 -nolisten tcp >/dev/null 2>&1 &
     desktop_pids+=($!)
     sleep 1

@@ -47,7 +47,7 @@ MenuItem {
                 textFormat: Text.PlainText
                 font.pixelSize: Theme.fontCaption
                 wrapMode: Text.WordWrap
-                maximumLineCount: 2
+                maximumLineCount: 4
                 elide: Text.ElideRight
                 color: !item.enabled ? Theme.disabledText : Theme.textMuted
             }

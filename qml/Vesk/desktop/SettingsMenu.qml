@@ -1,6 +1,7 @@
 import QtQuick
 
-// The application menu: profile, the two preferences, looking for peers again, the downloads folder, quitting.
+// The application menu: profile, looking for peers again, other networks, the downloads folder and where it is,
+// the preferences, quitting.
 AppMenu {
     id: menu
 
@@ -36,6 +37,13 @@ AppMenu {
     AppMenuItem {
         text: qsTr("Open downloads folder")
         onTriggered: menu.controller.openDownloadedFilesFolder()
+    }
+    AppMenuItem {
+        objectName: "downloadsFolderItem"
+        text: qsTr("Change downloads folder…")
+        description: !!menu.controller ? qsTr("Received files go to %1").arg(menu.controller.downloadsFolder) : ""
+        // The folder chooser opens once the menu has closed, like the other dialogs.
+        onTriggered: Qt.callLater(menu.controller.chooseDownloadsFolder) // qmllint disable type
     }
     AppMenuSeparator {}
     AppMenuItem {
@@ -74,7 +82,7 @@ AppMenu {
     AppMenuItem {
         objectName: "noticesItem"
         text: qsTr("Show notices")
-        description: qsTr("A small window for each new message or offered file")
+        description: qsTr("A notice for each new message or offered file")
         checkable: true
         checked: !!menu.controller && menu.controller.showNotices
         onTriggered: {

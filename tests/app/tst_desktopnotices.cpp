@@ -1,0 +1,153 @@
+#include "app/desktopnotices.h"
+#include "testsupport.h"
+
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QScopeGuard>
+#include <QVariantMap>
+
+using namespace TestSupport;
+using Vesk::DesktopNotices;
+
+namespace {
+const QString kPeer = QStringLiteral("{Peer-A}");
+
+// The desktop's notification service as the program meets it on the bus: it records each notice and gives it an id.
+class FakeNotifications : public QObject
+{
+    Q_OBJECT
+    Q_CLASSINFO("D-Bus Interface", "org.freedesktop.Notifications")
+
+public:
+    struct Call
+    {
+        QString app, icon, summary, body;
+        uint replaces = 0, id = 0;
+        QStringList actions;
+    };
+    QList<Call> calls;
+    uint lastId = 0;
+
+public Q_SLOTS:
+    uint Notify(const QString& app, uint replaces, const QString& icon, const QString& summary, const QString& body,
+                const QStringList& actions, const QVariantMap&, int)
+    {
+        const uint id = replaces ? replaces : ++lastId;
+        calls.append({app, icon, summary, body, replaces, id, actions});
+        return id;
+    }
+};
+} // namespace
+
+// Notices through the desktop's notification service: what a notice says and offers, one notice per peer and burst,
+// the user's answer on it, and the popups where no service runs.
+class tst_DesktopNotices : public QObject
+{
+    Q_OBJECT
+
+    std::unique_ptr<PrivateBus> bus;
+
+private Q_SLOTS:
+    void initTestCase()
+    {
+        QLocale::setDefault(QLocale::c());
+        bus = std::make_unique<PrivateBus>();
+        if (bus->address().isEmpty())
+            QSKIP("dbus-daemon could not be started (package dbus)");
+    }
+    void notices_data()
+    {
+        QTest::addColumn<QStringList>("steps");
+        QTest::addColumn<int>("notices");   // distinct notices the service was asked to show
+        QTest::addColumn<QString>("shown"); // the last notice: summary|body|first action
+        QTest::addColumn<QString>("requested");
+        QTest::newRow("chat message") << QStringList{"chat"} << 1 << "Ann|hello there|reply"
+                                      << "";
+        QTest::newRow("second message replaces the first")
+            << QStringList{"chat", "wait", "chat2"} << 1 << "Ann|hello there\nsecond|reply"
+            << "";
+        QTest::newRow("quick burst is one notice")
+            << QStringList{"chat", "chat2"} << 1 << "Ann|hello there\nsecond|reply"
+            << "";
+        QTest::newRow("burst of offers is summed up")
+            << QStringList{"offer", "offer", "wait", "offer"} << 1 << "Ann offers 3 files, 3.0 kB||download"
+            << "";
+        QTest::newRow("closed: the next message is a new notice")
+            << QStringList{"chat", "wait", "closed", "wait", "chat2"} << 2 << "Ann|second|reply"
+            << "";
+        QTest::newRow("Reply opens the conversation")
+            << QStringList{"chat", "wait", "reply"} << 1 << "Ann|hello there|reply"
+            << "conversation";
+        QTest::newRow("a click on the notice opens it too")
+            << QStringList{"offer", "wait", "default"} << 1 << "Ann|I have sent you a.txt|download"
+            << "conversation";
+        QTest::newRow("Download fetches the peer's offers")
+            << QStringList{"offer", "wait", "download"} << 1 << "Ann|I have sent you a.txt|download"
+            << "download";
+        QTest::newRow("no service: the popups are used") << QStringList{"gone", "chat"} << 0 << ""
+                                                         << "";
+    }
+    void notices()
+    {
+        QFETCH(QStringList, steps);
+        QFETCH(int, notices);
+        QFETCH(QString, shown);
+        QFETCH(QString, requested);
+        const QString tag = QString::fromLatin1(QTest::currentDataTag());
+        const auto disconnect = qScopeGuard([&] {
+            QDBusConnection::disconnectFromBus("program " + tag);
+            QDBusConnection::disconnectFromBus("service " + tag);
+        });
+        QDBusConnection service = QDBusConnection::connectToBus(bus->address(), "service " + tag);
+        FakeNotifications fake;
+        QVERIFY(service.registerObject(DesktopNotices::kPath, &fake, QDBusConnection::ExportAllSlots));
+        QVERIFY(service.registerService(DesktopNotices::kService));
+        DesktopNotices desktop(QDBusConnection::connectToBus(bus->address(), "program " + tag));
+        desktop.setAppIcon("/icons/vesk.png");
+        QVERIFY(desktop.available());
+        QSignalSpy conversation(&desktop, &DesktopNotices::conversationRequested);
+        QSignalSpy download(&desktop, &DesktopNotices::downloadRequested);
+        const auto signal = [&](const char* name, const QVariantList& args) {
+            QDBusMessage m = QDBusMessage::createSignal(DesktopNotices::kPath, DesktopNotices::kInterface, name);
+            m.setArguments(args);
+            QVERIFY(service.send(m));
+        };
+
+        bool popup = false;
+        for (const QString& step : steps) {
+            if (step == "chat")
+                popup = !desktop.addMessage(kPeer, "Ann", {}, "hello <b>there</b>");
+            else if (step == "chat2")
+                popup = !desktop.addMessage(kPeer, "Ann", {}, "second");
+            else if (step == "offer")
+                popup = !desktop.addOffer(kPeer, "Ann", {}, 1000, "I have sent you <b>a.txt</b>");
+            else if (step == "wait") // until the service answered and the answer came back
+                QTRY_VERIFY(!fake.calls.isEmpty() && (QTest::qWait(50), true));
+            else if (step == "closed")
+                signal("NotificationClosed", {fake.lastId, 2u});
+            else if (step == "gone") {
+                QVERIFY(service.unregisterService(DesktopNotices::kService));
+                QTRY_VERIFY(!desktop.available());
+            } else
+                signal("ActionInvoked", {fake.lastId, step});
+        }
+        QCOMPARE(popup, notices == 0);
+        const auto last = [&] {
+            return fake.calls.isEmpty() ? FakeNotifications::Call() : fake.calls.last();
+        };
+        if (notices) {
+            QTRY_COMPARE(last().summary + "|" + last().body + "|" + last().actions.value(0), shown);
+            QCOMPARE(fake.lastId, uint(notices));
+            QCOMPARE(last().app, "Vesk");
+            QCOMPARE(last().icon, "/icons/vesk.png");
+            const QString button = last().actions.value(0) == "reply" ? "Reply" : "Download";
+            QCOMPARE(last().actions.mid(1), QStringList({button, "default", "Show"}));
+        }
+        QTRY_COMPARE(conversation.count() + download.count(), requested.isEmpty() ? 0 : 1);
+        QCOMPARE(requested == "download" ? download.value(0).value(0) : conversation.value(0).value(0),
+                 requested.isEmpty() ? QVariant() : QVariant(kPeer));
+    }
+};
+
+QTEST_MAIN(tst_DesktopNotices)
+#include "tst_desktopnotices.moc"
