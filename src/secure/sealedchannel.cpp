@@ -10,12 +10,13 @@ namespace Vesk {
 
 namespace {
 
-// The larger of the two nonces; AES-GCM takes the first 12 bytes. The counter fills the first eight, the rest
-// stays zero: the keys are unique to one channel and direction, so the counter alone keeps every nonce new.
-constexpr size_t kNonceSize = crypto_aead_xchacha20poly1305_ietf_NPUBBYTES;
-static_assert(crypto_aead_aes256gcm_NPUBBYTES <= kNonceSize && crypto_aead_aes256gcm_NPUBBYTES >= 8);
+// Both ciphers take 12-byte nonces. The counter fills the first eight, the rest stays zero: the keys are unique
+// to one channel and direction, so the counter alone keeps every nonce new (no random nonces, so no birthday
+// bound to watch).
+constexpr size_t kNonceSize = crypto_aead_chacha20poly1305_ietf_NPUBBYTES;
+static_assert(crypto_aead_aes256gcm_NPUBBYTES == kNonceSize && kNonceSize >= 8);
 static_assert(crypto_aead_aes256gcm_ABYTES == SealedChannel::kMacSize);
-static_assert(crypto_aead_xchacha20poly1305_ietf_ABYTES == SealedChannel::kMacSize);
+static_assert(crypto_aead_chacha20poly1305_ietf_ABYTES == SealedChannel::kMacSize);
 
 QByteArray withCounter(const QByteArray& associated, quint64 counter)
 {
@@ -87,7 +88,7 @@ quint64 SealedChannel::seal(const QByteArray& associated, unsigned char* data, s
         result = crypto_aead_aes256gcm_encrypt_detached_afternm(data, mac, nullptr, data, size, ad,
                                                                 size_t(bound.size()), nullptr, nonce, &m_transmitState);
     } else {
-        result = crypto_aead_xchacha20poly1305_ietf_encrypt_detached(
+        result = crypto_aead_chacha20poly1305_ietf_encrypt_detached(
             data, mac, nullptr, data, size, ad, size_t(bound.size()), nullptr, nonce, m_transmitKey.data());
     }
     return result == 0 ? counter : 0;
@@ -113,8 +114,8 @@ bool SealedChannel::open(quint64 counter, const QByteArray& associated, const un
         result = crypto_aead_aes256gcm_decrypt_detached_afternm(out, nullptr, sealed, size, mac, ad,
                                                                 size_t(bound.size()), nonce, &m_receiveState);
     } else {
-        result = crypto_aead_xchacha20poly1305_ietf_decrypt_detached(out, nullptr, sealed, size, mac, ad,
-                                                                     size_t(bound.size()), nonce, m_receiveKey.data());
+        result = crypto_aead_chacha20poly1305_ietf_decrypt_detached(out, nullptr, sealed, size, mac, ad,
+                                                                    size_t(bound.size()), nonce, m_receiveKey.data());
     }
     if (result != 0)
         return false;

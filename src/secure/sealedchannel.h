@@ -12,8 +12,8 @@
 namespace Vesk {
 
 // Which authenticated encryption two peers use. AES-256-GCM where both processors do AES in hardware (it is the
-// faster one there); XChaCha20-Poly1305, fast in software, everywhere else.
-enum class Cipher { XChaCha20Poly1305, Aes256Gcm };
+// faster one there); ChaCha20-Poly1305, fast in software, everywhere else.
+enum class Cipher { ChaCha20Poly1305, Aes256Gcm };
 
 // Counters of messages received under one key, for refusing a message that was recorded and sent again. Messages
 // travel on connections of their own and may overtake one another, so a counter below the highest seen is still

@@ -58,8 +58,8 @@ QString comparisonCode(const QByteArray& identityKey, const QByteArray& otherIde
         std::memcmp(identityKey.constData(), otherIdentityKey.constData(), size_t(identityKey.size())) <= 0;
     const QByteArray both = QByteArrayLiteral("vesk comparison code 1") + (inOrder ? identityKey : otherIdentityKey) +
                             (inOrder ? otherIdentityKey : identityKey);
-    unsigned char hash[16];
-    crypto_generichash(hash, sizeof hash, bytesOf(both), size_t(both.size()), nullptr, 0);
+    unsigned char hash[crypto_hash_sha512_BYTES];
+    crypto_hash_sha512(hash, bytesOf(both), quint64(both.size()));
     // 64 bits reduced to twelve digits: the bias is below one part in a million, far under what a user could notice.
     const quint64 number = qFromLittleEndian<quint64>(hash) % 1000000000000ULL;
     const QString digits = QStringLiteral("%1").arg(number, 12, 10, QLatin1Char('0'));
@@ -118,7 +118,7 @@ std::unique_ptr<SealedChannel> LocalSession::channelWith(const SessionOffer& pee
     if (result != 0) // a peer key of low order, which would make the shared secret predictable
         return nullptr;
     const quint32 both = m_capabilities & peer.capabilities;
-    const Cipher cipher = (both & CapabilityAesGcm) ? Cipher::Aes256Gcm : Cipher::XChaCha20Poly1305;
+    const Cipher cipher = (both & CapabilityAesGcm) ? Cipher::Aes256Gcm : Cipher::ChaCha20Poly1305;
     return std::make_unique<SealedChannel>(cipher, receive.data(), transmit.data());
 }
 
