@@ -2,7 +2,7 @@
 # itself at the size on disk; with "Resume interrupted downloads" turned off it comes back paused instead and resumes
 # there once queued. The owner, killed, is given up about 22 s after the data stopped; once it runs again the
 # download goes on by itself at the size on disk. Until complete the file is film.bin.part; it ends bit-exact as
-# film.bin.
+# film.bin. The two seal what they send, so each restart also agrees new keys before the data goes on.
 rig_pair
 files="$(rig_folder 1)/files" got="$(rig_downloads 2)/film.bin.part"
 mkdir -p "$files"
@@ -61,3 +61,4 @@ rig_expect "$(rig_log 1 | grep -m1 "serving \"$id\" at" | grep -o "at [0-9]*")" 
 cmp -s "$(rig_downloads 2)/film.bin" "$files/film.bin" && [ "$(ls "$(rig_downloads 2)")" = film.bin ] ||
     rig_fail "the received file differs"
 rig_wait_sql 1 "select count(*) from vesk_uploads" 0
+rig_wait_sql 2 "select count(*) from vesk_peers where identityKey != ''" 1 # it was sealed throughout
