@@ -17,9 +17,9 @@
 &lt;p&gt;Vesk lets the computers on one local network chat and exchange files directly with each other. There is no server and no account: every computer that runs Vesk announces itself to the whole network.&lt;/p&gt;
 &lt;p&gt;&lt;b&gt;Please know this before you go on:&lt;/b&gt;&lt;/p&gt;
 &lt;ul&gt;
-&lt;li&gt;&lt;b&gt;Nothing is encrypted.&lt;/b&gt; Messages, file names and file contents cross the local network as they are. Anyone who can watch the network can read them.&lt;/li&gt;
+&lt;li&gt;&lt;b&gt;Encrypted only between current versions.&lt;/b&gt; Messages, file names and file contents between two computers that run this version of Vesk (or a later one) are encrypted; a lock beside a name shows it. With older versions of Vesk nothing is encrypted: anyone who can watch the network can read what you exchange with them.&lt;/li&gt;
 &lt;li&gt;&lt;b&gt;Everyone on the network can see you.&lt;/b&gt; Vesk broadcasts your name, an id for this computer and its operating system to every device on the local network. Any of them can send you messages and offer you files.&lt;/li&gt;
-&lt;li&gt;&lt;b&gt;Names are not verified.&lt;/b&gt; Vesk cannot prove who is behind a name. Open a received file only when you trust its sender.&lt;/li&gt;
+&lt;li&gt;&lt;b&gt;Names are not verified at first.&lt;/b&gt; Vesk remembers each computer's security key and warns you when it changes, but it cannot prove who is behind a name the first time: compare the security code in a person's menu with theirs. Open a received file only when you trust its sender.&lt;/li&gt;
 &lt;li&gt;&lt;b&gt;Use Vesk only on networks you trust&lt;/b&gt;, such as your home or office network; not on public networks in cafés, hotels or airports.&lt;/li&gt;
 &lt;li&gt;Vesk sends only the files you choose to offer, and only to the people you pick. Your messages and received files are kept on this computer.&lt;/li&gt;
 &lt;li&gt;You are responsible for the files you share and for having the right to share them.&lt;/li&gt;
