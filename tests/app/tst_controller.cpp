@@ -467,13 +467,10 @@ private Q_SLOTS:
     {
         QTest::addColumn<QString>("desktop");
         QTest::addColumn<bool>("launcherBadge");
-        QTest::newRow("none") << "" << false;
-        QTest::newRow("openbox") << "openbox" << false;
-        QTest::newRow("GNOME") << "GNOME" << false;
-        QTest::newRow("XFCE") << "XFCE" << false;
-        QTest::newRow("KDE") << "KDE" << true;
-        QTest::newRow("Ubuntu") << "ubuntu:GNOME" << true;
-        QTest::newRow("Unity") << "Unity:Unity7:ubuntu" << true;
+        for (const char* desktop : {"", "openbox", "GNOME", "XFCE"})
+            QTest::newRow(*desktop ? desktop : "none") << QString(desktop) << false;
+        for (const char* desktop : {"KDE", "ubuntu:GNOME", "Unity:Unity7:ubuntu"})
+            QTest::newRow(desktop) << QString(desktop) << true;
     }
     void trayIconCarriesTheCount()
     {

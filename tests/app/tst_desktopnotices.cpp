@@ -61,31 +61,23 @@ private Q_SLOTS:
         QTest::addColumn<int>("notices");   // distinct notices the service was asked to show
         QTest::addColumn<QString>("shown"); // the last notice: summary|body|first action
         QTest::addColumn<QString>("requested");
-        QTest::newRow("chat message") << QStringList{"chat"} << 1 << "Ann|hello there|reply"
-                                      << "";
-        QTest::newRow("second message replaces the first")
-            << QStringList{"chat", "wait", "chat2"} << 1 << "Ann|hello there\nsecond|reply"
-            << "";
-        QTest::newRow("quick burst is one notice")
-            << QStringList{"chat", "chat2"} << 1 << "Ann|hello there\nsecond|reply"
-            << "";
-        QTest::newRow("burst of offers is summed up")
-            << QStringList{"offer", "offer", "wait", "offer"} << 1 << "Ann offers 3 files, 3.0 kB||download"
-            << "";
-        QTest::newRow("closed: the next message is a new notice")
-            << QStringList{"chat", "wait", "closed", "wait", "chat2"} << 2 << "Ann|second|reply"
-            << "";
-        QTest::newRow("Reply opens the conversation")
-            << QStringList{"chat", "wait", "reply"} << 1 << "Ann|hello there|reply"
-            << "conversation";
-        QTest::newRow("a click on the notice opens it too")
-            << QStringList{"offer", "wait", "default"} << 1 << "Ann|I have sent you a.txt|download"
-            << "conversation";
-        QTest::newRow("Download fetches the peer's offers")
-            << QStringList{"offer", "wait", "download"} << 1 << "Ann|I have sent you a.txt|download"
-            << "download";
-        QTest::newRow("no service: the popups are used") << QStringList{"gone", "chat"} << 0 << ""
-                                                         << "";
+        const auto add = [](const char* tag, const QStringList& steps, int notices, const char* shown,
+                            const char* requested = "") {
+            QTest::newRow(tag) << steps << notices << QString(shown) << QString(requested);
+        };
+        add("chat message", {"chat"}, 1, "Ann|hello there|reply");
+        add("second message replaces the first", {"chat", "wait", "chat2"}, 1, "Ann|hello there\nsecond|reply");
+        add("quick burst is one notice", {"chat", "chat2"}, 1, "Ann|hello there\nsecond|reply");
+        add("burst of offers is summed up", {"offer", "offer", "wait", "offer"}, 1,
+            "Ann offers 3 files, 3.0 kB||download");
+        add("closed: the next message is a new notice", {"chat", "wait", "closed", "wait", "chat2"}, 2,
+            "Ann|second|reply");
+        add("Reply opens the conversation", {"chat", "wait", "reply"}, 1, "Ann|hello there|reply", "conversation");
+        add("a click on the notice opens it too", {"offer", "wait", "default"}, 1, "Ann|I have sent you a.txt|download",
+            "conversation");
+        add("Download fetches the peer's offers", {"offer", "wait", "download"}, 1,
+            "Ann|I have sent you a.txt|download", "download");
+        add("no service: the popups are used", {"gone", "chat"}, 0, "");
     }
     void notices()
     {

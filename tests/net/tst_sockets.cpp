@@ -171,18 +171,15 @@ private slots:
         QTest::addColumn<QString>("listener");
         QTest::addColumn<QString>("address");
         QTest::addColumn<bool>("capable");
-        QTest::newRow("a program that reads them") << "ours"
-                                                   << "127.0.0.1" << true;
-        QTest::newRow("nobody listening") << ""
-                                          << "127.0.0.1" << false;
-        QTest::newRow("another greeting") << "SSH-2.0-OpenSSH_9.2\r\n"
-                                          << "127.0.0.1" << false;
-        QTest::newRow("a short greeting") << "VeskCaps"
-                                          << "127.0.0.1" << false;
-        QTest::newRow("silence") << "silent"
-                                 << "127.0.0.1" << false;
-        QTest::newRow("no answer from the host") << ""
-                                                 << "10.79.0.2" << false;
+        const auto add = [](const char* tag, const char* listener, const char* address = "127.0.0.1") {
+            QTest::newRow(tag) << QString(listener) << QString(address) << !qstrcmp(listener, "ours");
+        };
+        add("a program that reads them", "ours");
+        add("nobody listening", "");
+        add("another greeting", "SSH-2.0-OpenSSH_9.2\r\n");
+        add("a short greeting", "VeskCaps");
+        add("silence", "silent");
+        add("no answer from the host", "", "10.79.0.2");
     }
     void capabilityProbe()
     {

@@ -188,26 +188,20 @@ private slots:
         const Parameters hello{
             {"action", "addMeRequest"}, {"nodeFrom", TestSupport::FixedProfile().id}, {"alias", "Bob"}};
         const Parameters chat{{"action", "newChatMessage"}, {"message", "the key is under the mat"}};
-        QTest::newRow("handshake to someone new who reads our fields") << "10.0.0.5" << hello << "capable"
-                                                                       << "offer";
-        QTest::newRow("handshake to someone new who does not") << "10.0.0.5" << hello << "plain"
-                                                               << "plain";
-        QTest::newRow("handshake to someone new whose own comes first") << "10.0.0.5" << hello << "told"
-                                                                        << "plain";
-        QTest::newRow("chat to someone new") << "10.0.0.5" << chat << ""
-                                             << "plain";
-        QTest::newRow("handshake to a plain peer") << "10.0.0.3" << hello << ""
-                                                   << "plain";
-        QTest::newRow("chat to a plain peer") << "10.0.0.3" << chat << ""
-                                              << "plain";
-        QTest::newRow("chat to Alice") << kAliceAt << chat << ""
-                                       << "sealed";
-        QTest::newRow("handshake to Alice once she sealed to us") << kAliceAt << hello << ""
-                                                                  << "sealed";
-        QTest::newRow("chat to Alice after our restart") << kAliceAt << chat << ""
-                                                         << "held";
-        QTest::newRow("handshake to Alice after our restart") << kAliceAt << hello << ""
-                                                              << "offer";
+        const auto add = [](const char* tag, const QString& to, const Parameters& message, const char* probe,
+                            const char* expected) {
+            QTest::newRow(tag) << to << message << QString(probe) << QString(expected);
+        };
+        add("handshake to someone new who reads our fields", "10.0.0.5", hello, "capable", "offer");
+        add("handshake to someone new who does not", "10.0.0.5", hello, "plain", "plain");
+        add("handshake to someone new whose own comes first", "10.0.0.5", hello, "told", "plain");
+        add("chat to someone new", "10.0.0.5", chat, "", "plain");
+        add("handshake to a plain peer", "10.0.0.3", hello, "", "plain");
+        add("chat to a plain peer", "10.0.0.3", chat, "", "plain");
+        add("chat to Alice", kAliceAt, chat, "", "sealed");
+        add("handshake to Alice once she sealed to us", kAliceAt, hello, "", "sealed");
+        add("chat to Alice after our restart", kAliceAt, chat, "", "held");
+        add("handshake to Alice after our restart", kAliceAt, hello, "", "offer");
     }
     // Each peer gets what it can read: a plain peer exactly the plain bytes, a sealed peer nothing readable. A
     // handshake to an address not known to read our fields waits for the capability probe, and only its latest
