@@ -84,6 +84,18 @@ LocalSession::LocalSession(IdentityKey identity, qint64 createdAt, quint32 capab
     m_keyId = sessionKeyId(m_public);
 }
 
+LocalSession::LocalSession(IdentityKey identity, qint64 createdAt, quint32 capabilities,
+                           const SecretBytes<kSessionKeySize>& secret)
+    : m_identity(std::move(identity)), m_secret(secret), m_createdAt(createdAt),
+      m_capabilities(capabilities & localCapabilities())
+{
+    unsigned char publicKey[crypto_kx_PUBLICKEYBYTES];
+    if (!sodiumReady() || crypto_scalarmult_base(publicKey, m_secret.data()) != 0)
+        return;
+    m_public = QByteArray(reinterpret_cast<const char*>(publicKey), kSessionKeySize);
+    m_keyId = sessionKeyId(m_public);
+}
+
 quint32 LocalSession::localCapabilities()
 {
     quint32 capabilities = CapabilitySealing;
