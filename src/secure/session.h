@@ -2,7 +2,7 @@
 
 #include "secure/identitykey.h"
 #include "secure/sealedchannel.h"
-#include "secure/sodium.h"
+#include "secure/crypto.h"
 
 #include <QByteArray>
 #include <QHashFunctions>
