@@ -9,7 +9,7 @@
 
 #include <cstring>
 
-#include <sodium.h>
+#include <openssl/evp.h>
 
 #ifdef Q_OS_UNIX
 #include <cerrno>
@@ -87,20 +87,26 @@ bool writePrivateFile(const QString& path, const QByteArray& bytes, QString* err
 
 IdentityKey IdentityKey::fromSeed(const unsigned char* seed)
 {
+    // The seed is the Ed25519 private key as RFC 8032 defines it; the public key follows from it.
+    std::shared_ptr<EVP_PKEY> signer(EVP_PKEY_new_raw_private_key(EVP_PKEY_ED25519, nullptr, seed, kSeedSize),
+                                     EVP_PKEY_free);
+    unsigned char publicKey[kPublicKeySize];
+    size_t publicSize = sizeof publicKey;
+    if (!signer || EVP_PKEY_get_raw_public_key(signer.get(), publicKey, &publicSize) != 1 ||
+        publicSize != size_t(kPublicKeySize))
+        return {};
     IdentityKey key;
-    unsigned char publicKey[crypto_sign_PUBLICKEYBYTES];
-    crypto_sign_seed_keypair(publicKey, key.m_secret.data(), seed);
     std::memcpy(key.m_seed.data(), seed, kSeedSize);
+    key.m_signer = std::move(signer);
     key.m_public = QByteArray(reinterpret_cast<const char*>(publicKey), kPublicKeySize);
     return key;
 }
 
 IdentityKey IdentityKey::generate()
 {
-    if (!sodiumReady())
-        return {};
     SecretBytes<kSeedSize> seed;
-    randombytes_buf(seed.data(), seed.size());
+    if (!randomBytes(seed.data(), seed.size()))
+        return {};
     return fromSeed(seed.data());
 }
 
@@ -117,7 +123,7 @@ IdentityKey IdentityKey::loadOrCreate(const QString& path, Origin* origin, QStri
         } else {
             trouble = file.errorString();
         }
-        if (sodiumReady() && bytes.size() == kFileTag.size() + kSeedSize + kPublicKeySize &&
+        if (cryptoReady() && bytes.size() == kFileTag.size() + kSeedSize + kPublicKeySize &&
             bytes.startsWith(kFileTag)) {
             IdentityKey key = fromSeed(reinterpret_cast<const unsigned char*>(bytes.constData()) + kFileTag.size());
             const bool matches = constantTimeEqual(key.m_public, bytes.right(kPublicKeySize));
@@ -181,23 +187,37 @@ bool IdentityKey::save(const QString& path, QString* error) const
 
 QByteArray IdentityKey::sign(const QByteArray& message) const
 {
-    if (!isValid())
+    if (!isValid() || !m_signer)
         return {};
     QByteArray signature(kSignatureSize, Qt::Uninitialized);
-    crypto_sign_detached(reinterpret_cast<unsigned char*>(signature.data()), nullptr,
-                         reinterpret_cast<const unsigned char*>(message.constData()), size_t(message.size()),
-                         m_secret.data());
-    return signature;
+    size_t size = size_t(signature.size());
+    EVP_MD_CTX* context = EVP_MD_CTX_new();
+    // Ed25519 hashes the message itself: no digest of ours goes in front of it.
+    const bool signed_ =
+        context && EVP_DigestSignInit(context, nullptr, nullptr, nullptr, m_signer.get()) == 1 &&
+        EVP_DigestSign(context, reinterpret_cast<unsigned char*>(signature.data()), &size,
+                       reinterpret_cast<const unsigned char*>(message.constData()), size_t(message.size())) == 1 &&
+        size == size_t(kSignatureSize);
+    EVP_MD_CTX_free(context);
+    return signed_ ? signature : QByteArray();
 }
 
 bool IdentityKey::verify(const QByteArray& publicKey, const QByteArray& message, const QByteArray& signature)
 {
-    if (!sodiumReady() || publicKey.size() != kPublicKeySize || signature.size() != kSignatureSize)
+    if (!cryptoReady() || publicKey.size() != kPublicKeySize || signature.size() != kSignatureSize)
         return false;
-    return crypto_sign_verify_detached(reinterpret_cast<const unsigned char*>(signature.constData()),
-                                       reinterpret_cast<const unsigned char*>(message.constData()),
-                                       size_t(message.size()),
-                                       reinterpret_cast<const unsigned char*>(publicKey.constData())) == 0;
+    EVP_PKEY* key = EVP_PKEY_new_raw_public_key(EVP_PKEY_ED25519, nullptr,
+                                                reinterpret_cast<const unsigned char*>(publicKey.constData()),
+                                                size_t(publicKey.size()));
+    EVP_MD_CTX* context = key ? EVP_MD_CTX_new() : nullptr;
+    const bool valid =
+        context && EVP_DigestVerifyInit(context, nullptr, nullptr, nullptr, key) == 1 &&
+        EVP_DigestVerify(context, reinterpret_cast<const unsigned char*>(signature.constData()),
+                         size_t(signature.size()), reinterpret_cast<const unsigned char*>(message.constData()),
+                         size_t(message.size())) == 1;
+    EVP_MD_CTX_free(context);
+    EVP_PKEY_free(key);
+    return valid;
 }
 
 } // namespace Vesk

@@ -1,9 +1,13 @@
 #pragma once
 
-#include "secure/sodium.h"
+#include "secure/crypto.h"
 
 #include <QByteArray>
 #include <QString>
+
+#include <memory>
+
+struct evp_pkey_st;
 
 namespace Vesk {
 
@@ -48,8 +52,8 @@ private:
     static IdentityKey fromSeed(const unsigned char* seed);
 
     QByteArray m_public;
-    SecretBytes<32> m_seed;   // what the file stores; the signing key is derived from it
-    SecretBytes<64> m_secret; // libsodium's signing key: the seed and the public key
+    SecretBytes<32> m_seed;                // what the file stores; the signing key is derived from it
+    std::shared_ptr<evp_pkey_st> m_signer; // the signing key made from the seed, once; copies share it
 };
 
 } // namespace Vesk

@@ -4,7 +4,9 @@
 
 #include <cstring>
 
-#include <sodium.h>
+#include <openssl/evp.h>
+
+#include <algorithm>
 
 namespace Vesk {
 
@@ -13,10 +15,9 @@ namespace {
 // Both ciphers take 12-byte nonces. The counter fills the first eight, the rest stays zero: the keys are unique
 // to one channel and direction, so the counter alone keeps every nonce new (no random nonces, so no birthday
 // bound to watch).
-constexpr size_t kNonceSize = crypto_aead_chacha20poly1305_ietf_NPUBBYTES;
-static_assert(crypto_aead_aes256gcm_NPUBBYTES == kNonceSize && kNonceSize >= 8);
-static_assert(crypto_aead_aes256gcm_ABYTES == SealedChannel::kMacSize);
-static_assert(crypto_aead_chacha20poly1305_ietf_ABYTES == SealedChannel::kMacSize);
+constexpr size_t kNonceSize = 12;
+// The library takes lengths as int: longer input goes through in steps of this many bytes.
+constexpr size_t kMaxStep = size_t(1) << 30;
 
 QByteArray withCounter(const QByteArray& associated, quint64 counter)
 {
@@ -25,6 +26,29 @@ QByteArray withCounter(const QByteArray& associated, quint64 counter)
     qToLittleEndian<quint64>(counter, little);
     bound.append(little, sizeof little);
     return bound;
+}
+
+const EVP_CIPHER* cipherOf(Cipher cipher)
+{
+    return cipher == Cipher::Aes256Gcm ? EVP_aes_256_gcm() : EVP_chacha20_poly1305();
+}
+
+// Runs `size` bytes from `in` to `out` (which may be the same) through the context, the associated data first.
+bool update(EVP_CIPHER_CTX* context, bool encrypt, const QByteArray& associated, const unsigned char* in, size_t size,
+            unsigned char* out)
+{
+    const auto step = encrypt ? EVP_EncryptUpdate : EVP_DecryptUpdate;
+    int written = 0;
+    if (step(context, nullptr, &written, reinterpret_cast<const unsigned char*>(associated.constData()),
+             int(associated.size())) != 1)
+        return false;
+    for (size_t done = 0; done < size;) {
+        const int chunk = int(std::min(kMaxStep, size - done));
+        if (step(context, out + done, &written, in + done, chunk) != 1 || written != chunk)
+            return false;
+        done += size_t(chunk);
+    }
+    return true;
 }
 
 } // namespace
@@ -57,41 +81,45 @@ void ReplayWindow::mark(quint64 counter)
     m_seen.set(counter % kSize);
 }
 
-SealedChannel::SealedChannel(Cipher cipher, const unsigned char* receiveKey, const unsigned char* transmitKey)
-    : m_cipher(cipher)
+EVP_CIPHER_CTX* SealedChannel::contextFor(Cipher cipher, const unsigned char* key, bool encrypt)
 {
-    std::memcpy(m_receiveKey.data(), receiveKey, kKeySize);
-    std::memcpy(m_transmitKey.data(), transmitKey, kKeySize);
-    if (m_cipher == Cipher::Aes256Gcm && sodiumReady()) {
-        crypto_aead_aes256gcm_beforenm(&m_receiveState, m_receiveKey.data());
-        crypto_aead_aes256gcm_beforenm(&m_transmitState, m_transmitKey.data());
+    EVP_CIPHER_CTX* context = cryptoReady() ? EVP_CIPHER_CTX_new() : nullptr;
+    if (!context)
+        return nullptr;
+    const int set = encrypt ? EVP_EncryptInit_ex(context, cipherOf(cipher), nullptr, key, nullptr)
+                            : EVP_DecryptInit_ex(context, cipherOf(cipher), nullptr, key, nullptr);
+    if (set != 1 || EVP_CIPHER_CTX_get_iv_length(context) != int(kNonceSize)) {
+        EVP_CIPHER_CTX_free(context);
+        return nullptr;
     }
+    return context;
+}
+
+SealedChannel::SealedChannel(Cipher cipher, const unsigned char* receiveKey, const unsigned char* transmitKey)
+    : m_cipher(cipher), m_receive(contextFor(cipher, receiveKey, false)),
+      m_transmit(contextFor(cipher, transmitKey, true))
+{
 }
 
 SealedChannel::~SealedChannel()
 {
-    wipeMemory(&m_receiveState, sizeof m_receiveState);
-    wipeMemory(&m_transmitState, sizeof m_transmitState);
+    EVP_CIPHER_CTX_free(m_receive);
+    EVP_CIPHER_CTX_free(m_transmit);
 }
 
 quint64 SealedChannel::seal(const QByteArray& associated, unsigned char* data, size_t size, unsigned char* mac)
 {
-    if (m_nextCounter == 0 || !sodiumReady()) // a key used 2^64 times would wrap; never in practice
+    if (m_nextCounter == 0 || !m_transmit) // a key used 2^64 times would wrap; never in practice
         return 0;
     const quint64 counter = m_nextCounter++;
     unsigned char nonce[kNonceSize] = {};
     qToLittleEndian<quint64>(counter, nonce);
-    const QByteArray bound = withCounter(associated, counter);
-    const auto* ad = reinterpret_cast<const unsigned char*>(bound.constData());
-    int result;
-    if (m_cipher == Cipher::Aes256Gcm) {
-        result = crypto_aead_aes256gcm_encrypt_detached_afternm(data, mac, nullptr, data, size, ad,
-                                                                size_t(bound.size()), nullptr, nonce, &m_transmitState);
-    } else {
-        result = crypto_aead_chacha20poly1305_ietf_encrypt_detached(
-            data, mac, nullptr, data, size, ad, size_t(bound.size()), nullptr, nonce, m_transmitKey.data());
-    }
-    return result == 0 ? counter : 0;
+    int written = 0;
+    const bool sealed = EVP_EncryptInit_ex(m_transmit, nullptr, nullptr, nullptr, nonce) == 1 &&
+                        update(m_transmit, true, withCounter(associated, counter), data, size, data) &&
+                        EVP_EncryptFinal_ex(m_transmit, data + size, &written) == 1 && written == 0 &&
+                        EVP_CIPHER_CTX_ctrl(m_transmit, EVP_CTRL_AEAD_GET_TAG, kMacSize, mac) == 1;
+    return sealed ? counter : 0;
 }
 
 bool SealedChannel::open(quint64 counter, const QByteArray& associated, unsigned char* data, size_t size,
@@ -103,21 +131,19 @@ bool SealedChannel::open(quint64 counter, const QByteArray& associated, unsigned
 bool SealedChannel::open(quint64 counter, const QByteArray& associated, const unsigned char* sealed, size_t size,
                          const unsigned char* mac, unsigned char* out)
 {
-    if (counter == 0 || !m_window.isFresh(counter) || !sodiumReady())
+    if (counter == 0 || !m_window.isFresh(counter) || !m_receive)
         return false;
     unsigned char nonce[kNonceSize] = {};
     qToLittleEndian<quint64>(counter, nonce);
-    const QByteArray bound = withCounter(associated, counter);
-    const auto* ad = reinterpret_cast<const unsigned char*>(bound.constData());
-    int result;
-    if (m_cipher == Cipher::Aes256Gcm) {
-        result = crypto_aead_aes256gcm_decrypt_detached_afternm(out, nullptr, sealed, size, mac, ad,
-                                                                size_t(bound.size()), nonce, &m_receiveState);
-    } else {
-        result = crypto_aead_chacha20poly1305_ietf_decrypt_detached(out, nullptr, sealed, size, mac, ad,
-                                                                    size_t(bound.size()), nonce, m_receiveKey.data());
-    }
-    if (result != 0)
+    unsigned char tag[kMacSize];
+    std::memcpy(tag, mac, kMacSize); // the library takes it as writable
+    int written = 0;
+    // The tag is checked at the end, over everything: only then do the decrypted bytes count.
+    const bool opened = EVP_DecryptInit_ex(m_receive, nullptr, nullptr, nullptr, nonce) == 1 &&
+                        EVP_CIPHER_CTX_ctrl(m_receive, EVP_CTRL_AEAD_SET_TAG, kMacSize, tag) == 1 &&
+                        update(m_receive, false, withCounter(associated, counter), sealed, size, out) &&
+                        EVP_DecryptFinal_ex(m_receive, out + size, &written) == 1 && written == 0;
+    if (!opened)
         return false;
     m_window.mark(counter);
     return true;

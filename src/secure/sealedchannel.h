@@ -1,13 +1,13 @@
 #pragma once
 
-#include "secure/sodium.h"
+#include "secure/crypto.h"
 
 #include <QByteArray>
 #include <QtGlobal>
 
 #include <bitset>
 
-#include <sodium.h>
+struct evp_cipher_ctx_st;
 
 namespace Vesk {
 
@@ -67,13 +67,14 @@ public:
     quint64 sent() const { return m_nextCounter - 1; }
 
 private:
+    // Sets up one direction's context with its key, once: per record only the nonce changes, so the key schedule
+    // is not recomputed for every message. Null when the library cannot.
+    static evp_cipher_ctx_st* contextFor(Cipher cipher, const unsigned char* key, bool encrypt);
+
     Cipher m_cipher;
-    SecretBytes<kKeySize> m_receiveKey;
-    SecretBytes<kKeySize> m_transmitKey;
-    // For AES, both keys expanded once, here: expanding a key for every record costs as much as sealing a short
-    // message. Wiped with the channel.
-    crypto_aead_aes256gcm_state m_receiveState{};
-    crypto_aead_aes256gcm_state m_transmitState{};
+    // One context per direction, each holding its key; freed (and wiped by the library) with the channel.
+    evp_cipher_ctx_st* m_receive = nullptr;
+    evp_cipher_ctx_st* m_transmit = nullptr;
     quint64 m_nextCounter = 1; // 0 marks a failed seal
     ReplayWindow m_window;
 };

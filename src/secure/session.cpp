@@ -4,9 +4,14 @@
 
 #include <QtEndian>
 
-#include <sodium.h>
+#include <openssl/evp.h>
 
 #include <cstring>
+
+#if defined(__aarch64__) && defined(Q_OS_LINUX)
+#include <asm/hwcap.h>
+#include <sys/auxv.h>
+#endif
 
 namespace Vesk {
 
@@ -26,6 +31,60 @@ void appendSized(QByteArray& out, const QByteArray& field)
     char size[4];
     qToLittleEndian<quint32>(quint32(field.size()), size);
     out.append(size, sizeof size).append(field);
+}
+
+// The X25519 public key of a secret key; empty when the library refuses it.
+QByteArray publicKeyOf(const unsigned char* secret)
+{
+    EVP_PKEY* key = EVP_PKEY_new_raw_private_key(EVP_PKEY_X25519, nullptr, secret, LocalSession::kSessionKeySize);
+    unsigned char publicKey[LocalSession::kSessionKeySize];
+    size_t size = sizeof publicKey;
+    const bool made = key && EVP_PKEY_get_raw_public_key(key, publicKey, &size) == 1 && size == sizeof publicKey;
+    EVP_PKEY_free(key);
+    return made ? QByteArray(reinterpret_cast<const char*>(publicKey), int(size)) : QByteArray();
+}
+
+// The X25519 secret shared with `peerPublic`. False for a peer key of low order, with which the shared secret would
+// be zero whatever our key is (predictable), or when the library fails.
+bool sharedSecret(const unsigned char* secret, const QByteArray& peerPublic,
+                  SecretBytes<LocalSession::kSessionKeySize>* shared)
+{
+    EVP_PKEY* own = EVP_PKEY_new_raw_private_key(EVP_PKEY_X25519, nullptr, secret, LocalSession::kSessionKeySize);
+    EVP_PKEY* peer =
+        EVP_PKEY_new_raw_public_key(EVP_PKEY_X25519, nullptr, bytesOf(peerPublic), size_t(peerPublic.size()));
+    EVP_PKEY_CTX* context = own && peer ? EVP_PKEY_CTX_new(own, nullptr) : nullptr;
+    size_t size = shared->size();
+    // The library refuses an all-zero result itself; the check below is for the size only.
+    const bool derived = context && EVP_PKEY_derive_init(context) == 1 &&
+                         EVP_PKEY_derive_set_peer(context, peer) == 1 &&
+                         EVP_PKEY_derive(context, shared->data(), &size) == 1 && size == shared->size();
+    EVP_PKEY_CTX_free(context);
+    EVP_PKEY_free(peer);
+    EVP_PKEY_free(own);
+    return derived;
+}
+
+// The two direction keys from a shared secret: BLAKE2b-512 over the secret and both public keys, the key-exchange
+// side's (the "client", whose public key sorts first) before the other's. The client receives with the first half
+// and sends with the second, the other side the other way round; this is libsodium's crypto_kx construction, so
+// the keys are the same as with builds that used it.
+bool sessionKeys(const SecretBytes<LocalSession::kSessionKeySize>& shared, const QByteArray& clientPublic,
+                 const QByteArray& serverPublic, bool client, unsigned char* receive, unsigned char* transmit)
+{
+    SecretBytes<64> keys;
+    unsigned int size = 0;
+    EVP_MD_CTX* context = EVP_MD_CTX_new();
+    const bool hashed = context && EVP_DigestInit_ex(context, EVP_blake2b512(), nullptr) == 1 &&
+                        EVP_DigestUpdate(context, shared.data(), shared.size()) == 1 &&
+                        EVP_DigestUpdate(context, clientPublic.constData(), size_t(clientPublic.size())) == 1 &&
+                        EVP_DigestUpdate(context, serverPublic.constData(), size_t(serverPublic.size())) == 1 &&
+                        EVP_DigestFinal_ex(context, keys.data(), &size) == 1 && size == keys.size();
+    EVP_MD_CTX_free(context);
+    if (!hashed)
+        return false;
+    std::memcpy(client ? receive : transmit, keys.data(), 32);
+    std::memcpy(client ? transmit : receive, keys.data() + 32, 32);
+    return true;
 }
 
 } // namespace
@@ -51,15 +110,18 @@ bool SessionOffer::isAuthentic() const
 
 QString comparisonCode(const QByteArray& identityKey, const QByteArray& otherIdentityKey)
 {
-    if (!sodiumReady() || identityKey.size() != IdentityKey::kPublicKeySize ||
+    if (!cryptoReady() || identityKey.size() != IdentityKey::kPublicKeySize ||
         otherIdentityKey.size() != IdentityKey::kPublicKeySize)
         return {};
     const bool inOrder =
         std::memcmp(identityKey.constData(), otherIdentityKey.constData(), size_t(identityKey.size())) <= 0;
     const QByteArray both = QByteArrayLiteral("vesk comparison code 1") + (inOrder ? identityKey : otherIdentityKey) +
                             (inOrder ? otherIdentityKey : identityKey);
-    unsigned char hash[crypto_hash_sha512_BYTES];
-    crypto_hash_sha512(hash, bytesOf(both), quint64(both.size()));
+    unsigned char hash[64];
+    unsigned int hashSize = 0;
+    if (EVP_Digest(both.constData(), size_t(both.size()), hash, &hashSize, EVP_sha512(), nullptr) != 1 ||
+        hashSize != sizeof hash)
+        return {};
     // 64 bits reduced to twelve digits: the bias is below one part in a million, far under what a user could notice.
     const quint64 number = qFromLittleEndian<quint64>(hash) % 1000000000000ULL;
     const QString digits = QStringLiteral("%1").arg(number, 12, 10, QLatin1Char('0'));
@@ -76,18 +138,36 @@ QByteArray sessionKeyId(const QByteArray& sessionKey)
 LocalSession::LocalSession(IdentityKey identity, qint64 createdAt, quint32 capabilities)
     : m_identity(std::move(identity)), m_createdAt(createdAt), m_capabilities(capabilities & localCapabilities())
 {
-    if (!sodiumReady())
+    if (!randomBytes(m_secret.data(), m_secret.size()))
         return;
-    unsigned char publicKey[crypto_kx_PUBLICKEYBYTES];
-    crypto_kx_keypair(publicKey, m_secret.data());
-    m_public = QByteArray(reinterpret_cast<const char*>(publicKey), kSessionKeySize);
+    m_public = publicKeyOf(m_secret.data());
+    m_keyId = sessionKeyId(m_public);
+}
+
+LocalSession::LocalSession(IdentityKey identity, qint64 createdAt, quint32 capabilities,
+                           const SecretBytes<kSessionKeySize>& secret)
+    : m_identity(std::move(identity)), m_secret(secret), m_createdAt(createdAt),
+      m_capabilities(capabilities & localCapabilities())
+{
+    if (!cryptoReady())
+        return;
+    m_public = publicKeyOf(m_secret.data());
     m_keyId = sessionKeyId(m_public);
 }
 
 quint32 LocalSession::localCapabilities()
 {
+    // AES-GCM is the faster cipher only where the processor does AES and carry-less multiplication in hardware;
+    // elsewhere ChaCha20-Poly1305 in software beats it.
+#if defined(__x86_64__) || defined(__i386__)
+    static const bool hardwareAes = __builtin_cpu_supports("aes") && __builtin_cpu_supports("pclmul");
+#elif defined(__aarch64__) && defined(Q_OS_LINUX)
+    static const bool hardwareAes = (getauxval(AT_HWCAP) & HWCAP_AES) && (getauxval(AT_HWCAP) & HWCAP_PMULL);
+#else
+    static const bool hardwareAes = false;
+#endif
     quint32 capabilities = CapabilitySealing;
-    if (sodiumReady() && crypto_aead_aes256gcm_is_available())
+    if (hardwareAes)
         capabilities |= CapabilityAesGcm;
     return capabilities;
 }
@@ -110,12 +190,11 @@ std::unique_ptr<SealedChannel> LocalSession::channelWith(const SessionOffer& pee
         constantTimeEqual(peer.sessionKey, m_public))
         return nullptr;
     SecretBytes<SealedChannel::kKeySize> receive, transmit;
+    SecretBytes<kSessionKeySize> shared;
     const bool client = std::memcmp(m_public.constData(), peer.sessionKey.constData(), kSessionKeySize) < 0;
-    const int result = client ? crypto_kx_client_session_keys(receive.data(), transmit.data(), bytesOf(m_public),
-                                                              m_secret.data(), bytesOf(peer.sessionKey))
-                              : crypto_kx_server_session_keys(receive.data(), transmit.data(), bytesOf(m_public),
-                                                              m_secret.data(), bytesOf(peer.sessionKey));
-    if (result != 0) // a peer key of low order, which would make the shared secret predictable
+    if (!sharedSecret(m_secret.data(), peer.sessionKey, &shared) ||
+        !sessionKeys(shared, client ? m_public : peer.sessionKey, client ? peer.sessionKey : m_public, client,
+                     receive.data(), transmit.data()))
         return nullptr;
     const quint32 both = m_capabilities & peer.capabilities;
     const Cipher cipher = (both & CapabilityAesGcm) ? Cipher::Aes256Gcm : Cipher::ChaCha20Poly1305;

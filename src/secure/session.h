@@ -2,7 +2,7 @@
 
 #include "secure/identitykey.h"
 #include "secure/sealedchannel.h"
-#include "secure/sodium.h"
+#include "secure/crypto.h"
 
 #include <QByteArray>
 #include <QHashFunctions>
@@ -52,6 +52,10 @@ public:
 
     // `capabilities` are those announced; fewer than this program has only to act as an older program would.
     LocalSession(IdentityKey identity, qint64 createdAt, quint32 capabilities = localCapabilities());
+    // The same with a given key-exchange secret instead of a fresh one: for checking the agreement against known
+    // values, so programs built on other crypto libraries keep agreeing the same keys.
+    LocalSession(IdentityKey identity, qint64 createdAt, quint32 capabilities,
+                 const SecretBytes<kSessionKeySize>& secret);
 
     // The capabilities of this program on this processor.
     static quint32 localCapabilities();

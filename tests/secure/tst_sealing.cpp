@@ -8,6 +8,7 @@
 #include <QFile>
 #include <QTemporaryDir>
 
+#include <cstring>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -66,6 +67,26 @@ const Parameters kChat{{"action", "newChatMessage"},
                        {"chatId", "{c1}"},
                        {"nodeFrom", "{alice}"},
                        {"timeSent", qint64(1700000000000)}};
+
+// 32 bytes counting up from `first`: fixed keys for the known-answer rows.
+QByteArray counting(int first)
+{
+    QByteArray bytes(32, Qt::Uninitialized);
+    for (int i = 0; i < bytes.size(); ++i)
+        bytes[i] = char(first + i);
+    return bytes;
+}
+
+// An identity from a fixed seed, through the key file as the program stores it.
+Vesk::IdentityKey identityFromSeed(const QTemporaryDir& folder, int first, const QByteArray& publicKeyHex)
+{
+    const QString path = folder.filePath(QString("identity%1.key").arg(first));
+    if (!TestSupport::writeFile(path, "vesk-identity-1\n" + counting(first) + QByteArray::fromHex(publicKeyHex)))
+        return {};
+    Vesk::IdentityKey::Origin origin;
+    Vesk::IdentityKey key = Vesk::IdentityKey::loadOrCreate(path, &origin);
+    return origin == Vesk::IdentityKey::Origin::Loaded ? key : Vesk::IdentityKey();
+}
 
 } // namespace
 
@@ -254,6 +275,13 @@ private slots:
                                       << PeerSessions::Outcome::Forged;
         QTest::newRow("no signature") << altered([](Vesk::SessionOffer& o) { o.signature.clear(); })
                                       << PeerSessions::Outcome::Forged;
+        QTest::newRow("a low-order session key, signed") << Offer([](const Node& a, const Node&) {
+            Vesk::SessionOffer offer = a.offer();
+            offer.sessionKey.fill('\0'); // every secret agreed with it is zero, whoever the other side is
+            offer.time = 1500;
+            offer.signature = a.session.identity().sign(offer.signedBytes());
+            return offer;
+        }) << PeerSessions::Outcome::Forged;
         QTest::newRow("Bob's own session reflected") << Offer([](const Node& a, const Node& bob) {
             Vesk::SessionOffer offer = bob.offer();
             offer.nodeId = a.id;
@@ -300,6 +328,77 @@ private slots:
         QCOMPARE(full.accept(alice.offer()), PeerSessions::Outcome::Agreed);
         QCOMPARE(full.accept(Node("{carol}", 3000).offer()), PeerSessions::Outcome::Full);
         QCOMPARE(full.accept(alice.offer()), PeerSessions::Outcome::Same);
+    }
+
+    void knownBytes_data()
+    {
+        QTest::addColumn<quint32>("capabilities");
+        QTest::addColumn<QByteArray>("aliceToBob"); // hex of the frames, as the first sealing builds made them
+        QTest::addColumn<QByteArray>("bobToAlice");
+        QTest::newRow("ChaCha20-Poly1305")
+            << quint32(Vesk::CapabilitySealing)
+            << QByteArray("4800000012077b616c6963657daa010879a631eede1bf9c9b20108675dd574ed778931b80102"
+                          "c20123707261480b3138174a3679c933c85d4e8858859b2eed93e68f0e3984c42d8daefbfd33")
+            << QByteArray("7300000012057b626f627daa0108675dd574ed778931b2010879a631eede1bf9c9b80101c201"
+                          "50540eb5b046b89413967f93728bbd582b3812fef3d8c2d8048d3d23e2d4bc5cfcbfb7a9ec15"
+                          "6684a9414bb206a692d88ad927ecf69bb566d1745dabe9ad8983e1a9e4a382c38a8cea685ebf"
+                          "223acfcaa3");
+        QTest::newRow("AES-256-GCM")
+            << quint32(Vesk::CapabilitySealing | Vesk::CapabilityAesGcm)
+            << QByteArray("4800000012077b616c6963657daa010879a631eede1bf9c9b20108675dd574ed778931b80102"
+                          "c20123ba2618614fec230aa9745d937ad45d1ceb8076570c7b4c4de566296f13491f4a7e0355")
+            << QByteArray("7300000012057b626f627daa0108675dd574ed778931b2010879a631eede1bf9c9b80101c201"
+                          "506124b5fa3d74a4ad43e358b44aa0e280287f430fe1e93d661648090b200d67a582cc527288"
+                          "71909b6dce54a8d411d86eeac7354b31972b0e63830abc21ead08905c4bec88417e41e56e06b"
+                          "2d8982b55a");
+    }
+    // Fixed keys give the same session keys, key ids and sealed frames, to the byte, as builds that sealed with
+    // another crypto library: otherwise the two could not talk to each other.
+    void knownBytes()
+    {
+        QFETCH(quint32, capabilities);
+        QFETCH(QByteArray, aliceToBob);
+        QFETCH(QByteArray, bobToAlice);
+        if (!(Vesk::LocalSession::localCapabilities() & capabilities & Vesk::CapabilityAesGcm) &&
+            (capabilities & Vesk::CapabilityAesGcm))
+            QSKIP("no AES instructions on this processor");
+        Vesk::SecretBytes<32> a, b;
+        std::memcpy(a.data(), counting(0x40).constData(), 32);
+        std::memcpy(b.data(), counting(0x60).constData(), 32);
+        const Vesk::LocalSession alice(Vesk::IdentityKey::generate(), 1000, capabilities, a);
+        const Vesk::LocalSession bob(Vesk::IdentityKey::generate(), 2000, capabilities, b);
+        QCOMPARE(alice.publicKey().toHex(),
+                 QByteArray("79a631eede1bf9c98f12032cdeadd0e7a079398fc786b88cc846ec89af85a51a"));
+        QCOMPARE(bob.publicKey().toHex(),
+                 QByteArray("675dd574ed7789310b3d2e7681f3790b466c773b1521fecf36577958371ea52f"));
+        const auto toBob = alice.channelWith(bob.offer("{bob}"));
+        const auto toAlice = bob.channelWith(alice.offer("{alice}"));
+        QVERIFY(toBob && toAlice);
+        QCOMPARE(toBob->cipher(),
+                 capabilities & Vesk::CapabilityAesGcm ? Vesk::Cipher::Aes256Gcm : Vesk::Cipher::ChaCha20Poly1305);
+        const Parameters confirm{{"action", "confirmChat"}, {"chatId", "{c1}"}};
+        Vesk::sealedFrame(confirm, *toBob, "{alice}", alice.keyId(), bob.keyId()); // counter 1 is used up
+        const QByteArray second = Vesk::sealedFrame(confirm, *toBob, "{alice}", alice.keyId(), bob.keyId());
+        const QByteArray answer = Vesk::sealedFrame(kChat, *toAlice, "{bob}", bob.keyId(), alice.keyId());
+        QCOMPARE(second.toHex(), aliceToBob);
+        QCOMPARE(answer.toHex(), bobToAlice);
+    }
+
+    // The identity file of a known seed loads, signs and gives the comparison code as it always did.
+    void identityBytes()
+    {
+        QTemporaryDir folder;
+        const Vesk::IdentityKey alice =
+            identityFromSeed(folder, 0x00, "03a107bff3ce10be1d70dd18e74bc09967e4d6309ba50d5f1ddc8664125531b8");
+        const Vesk::IdentityKey bob =
+            identityFromSeed(folder, 0x20, "29acbae141bccaf0b22e1a94d34d0bc7361e526d0bfe12c89794bc9322966dd7");
+        QVERIFY(alice.isValid() && bob.isValid());
+        const QByteArray signature = alice.sign("vesk session offer");
+        QCOMPARE(signature.toHex(), QByteArray("a3d5bbc53024c29e228999268090c9260fc78526ed5c7208d0260389098b92ba"
+                                               "f2a06b69dcec697128c909c1e8e805b8465112784944be780deb7829ed7fe306"));
+        QVERIFY(Vesk::IdentityKey::verify(alice.publicKey(), "vesk session offer", signature));
+        QCOMPARE(Vesk::comparisonCode(alice.publicKey(), bob.publicKey()), QString("5541 3876 1315"));
+        QCOMPARE(Vesk::comparisonCode(bob.publicKey(), alice.publicKey()), QString("5541 3876 1315"));
     }
 
     void identityFile_data()

@@ -6,9 +6,13 @@
 
 namespace Vesk {
 
-// Readies libsodium once per process (it picks its fastest code for this processor and opens the system's random
-// source). Every entry point of this layer calls it first; false only when the library cannot start at all.
-bool sodiumReady();
+// Readies OpenSSL's libcrypto once per process (it picks its fastest code for this processor and seeds its random
+// generator from the system). Every entry point of this layer calls it first; false only when the library cannot
+// start at all.
+bool cryptoReady();
+
+// Fills `size` bytes with the library's cryptographic random generator; false when it has no entropy to give.
+bool randomBytes(unsigned char* data, std::size_t size);
 
 // Key material that is wiped when it goes out of scope, so a secret never lingers in freed memory.
 template <std::size_t N> class SecretBytes
