@@ -47,19 +47,26 @@ TabBar {
             contentItem: Item { // qmllint disable deferred-property-id
                 implicitWidth: row.implicitWidth
                 implicitHeight: row.implicitHeight
-                // A narrow window shortens the label; the count always stays whole inside the tab.
+                // A narrow window first gives up the icon beside a count, then shortens the label; the count
+                // always stays whole inside the tab.
                 RowLayout {
                     id: row
+                    readonly property bool roomy: !badge.visible || icon.sourceSize.width + label.implicitWidth
+                                                                      + badge.implicitWidth + 2 * spacing
+                                                                      <= parent.width - 4
                     anchors.centerIn: parent
                     width: Math.min(implicitWidth, parent.width - 4)
                     spacing: 5
                     IconImage {
+                        id: icon
+                        visible: row.roomy
                         source: Qt.resolvedUrl("icons/" + tab.modelData.icon + ".png")
                         sourceSize.width: 17
                         sourceSize.height: 17
                         color: tab.tone
                     }
                     Label {
+                        id: label
                         Layout.fillWidth: true
                         Layout.minimumWidth: 0
                         elide: Text.ElideRight
@@ -70,6 +77,7 @@ TabBar {
                         color: tab.tone
                     }
                     Badge {
+                        id: badge
                         count: tab.count
                     }
                 }
