@@ -1,5 +1,7 @@
 #pragma once
 
+#include "net/parameters.h"
+
 #include <QString>
 
 namespace Vesk {
@@ -15,6 +17,16 @@ public:
     // The path of the picture sent to peers; a resource URL when there is none.
     virtual QString userAvatar() const = 0;
     virtual QString osName() const = 0;
+
+    // The handshake that makes this node known to a peer, with our presence `status`.
+    Parameters addMeRequest(const QString& status) const
+    {
+        return {{QStringLiteral("action"), QStringLiteral("addMeRequest")},
+                {QStringLiteral("nodeFrom"), hostId()},
+                {QStringLiteral("alias"), userAlias()},
+                {QStringLiteral("sysinfo"), osName()},
+                {QStringLiteral("message"), status}};
+    }
 };
 
 } // namespace Vesk

@@ -129,21 +129,12 @@ void PeerRecords::scheduleListsShowingPeers()
     m_store.completedDownloads->scheduleRefresh();
 }
 
-Parameters PeerRecords::addMeRequest(const QString& status) const
-{
-    return {{QStringLiteral("action"), QStringLiteral("addMeRequest")},
-            {QStringLiteral("nodeFrom"), m_profile.hostId()},
-            {QStringLiteral("alias"), m_profile.userAlias()},
-            {QStringLiteral("sysinfo"), m_profile.osName()},
-            {QStringLiteral("message"), status}};
-}
-
 void PeerRecords::addNodeFromUDP(const QString& nodeId, const QString& ipAddress, const QString& nodeOS,
                                  const QString& nodeAlias)
 {
     const Known known = upsertPeer(nodeId, nodeAlias, ipAddress, nodeOS);
     if (known.valid)
-        m_sink.send(QHostAddress(ipAddress), addMeRequest(known.status));
+        m_sink.send(QHostAddress(ipAddress), m_profile.addMeRequest(known.status));
 }
 
 void PeerRecords::handleAddMeRequest(const Parameters& message)
@@ -178,7 +169,7 @@ void PeerRecords::addNodeFromAddMeRequest(const QString& nodeId, const QString& 
                          << kBlockedAnswerWindowMs << "ms";
         return;
     }
-    m_sink.send(address, addMeRequest(status));
+    m_sink.send(address, m_profile.addMeRequest(status));
 }
 
 void PeerRecords::handleAddMeRequestConfirmed(const Parameters& message)

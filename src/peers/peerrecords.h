@@ -101,7 +101,6 @@ private:
     Known upsertPeer(const QString& nodeId, const QString& alias, const QString& address, const QString& os);
     // The lists that show a peer's alias, refreshed soon.
     void scheduleListsShowingPeers();
-    Parameters addMeRequest(const QString& status) const;
 
     Store& m_store;
     MessageSink& m_sink;

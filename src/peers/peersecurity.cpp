@@ -263,11 +263,7 @@ void PeerSecurity::rekey(const QString& address)
     const QString nodeId = m_nodeAt.value(address);
     m_confirmed.remove(nodeId); // it cannot open what we seal: the handshake goes plain, with our keys
     const QString status = nodeId.isEmpty() ? QString() : m_store.peerField(nodeId, QStringLiteral("status"));
-    m_sink.send(QHostAddress(address), Parameters{{kAction, QStringLiteral("addMeRequest")},
-                                                  {kNodeFrom, m_profile.hostId()},
-                                                  {QStringLiteral("alias"), m_profile.userAlias()},
-                                                  {QStringLiteral("sysinfo"), m_profile.osName()},
-                                                  {QStringLiteral("message"), status.isEmpty() ? "off" : status}});
+    m_sink.send(QHostAddress(address), m_profile.addMeRequest(status.isEmpty() ? QStringLiteral("off") : status));
 }
 
 bool PeerSecurity::refuse(const QString& kind, const QString& detail)
