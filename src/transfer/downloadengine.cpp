@@ -111,6 +111,11 @@ void DownloadEngine::downloadAllPending(const QString& nodeFrom)
             q.exec();
         }
     }
+    queuedMore();
+}
+
+void DownloadEngine::queuedMore()
+{
     m_store.pausedDownloads->refresh();
     m_store.queuedDownloads->refresh();
     Q_EMIT pendingCountChanged();
@@ -142,11 +147,7 @@ void DownloadEngine::resumeInterrupted(const QStringList& ids)
             q.exec();
         }
     }
-    m_store.pausedDownloads->refresh();
-    m_store.queuedDownloads->refresh();
-    Q_EMIT pendingCountChanged();
-    m_rechoose = true;
-    Q_EMIT readyToDownloadNextFile();
+    queuedMore();
 }
 
 void DownloadEngine::downloadRemoved(const QString& id)

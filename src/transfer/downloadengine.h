@@ -101,6 +101,8 @@ Q_SIGNALS:
     void readyToDownloadNextFile();
 
 private:
+    // Rows went from waiting to queued: the lists and counts follow, and the next download is chosen again.
+    void queuedMore();
     // The final path of a download's file (empty for a name that would leave the folder), and the file that
     // holds its bytes until it is complete: "<name>.part", or an older version's partial file of the final name.
     QString downloadPathFor(const TableRecord& download) const;
