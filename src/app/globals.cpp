@@ -101,7 +101,7 @@ void Globals::initDatabase()
     startSecurity(dataFolder);
     m_chat = std::make_unique<Chat>(store, m_sendQueue, m_clock, *this, *this);
     m_packets = std::make_unique<PacketServer>(store, m_sendQueue, m_clock);
-    m_outgoing = std::make_unique<OutgoingOffers>(store, m_sendQueue, m_clock, *this, *this, *m_packets);
+    m_outgoing = std::make_unique<OutgoingOffers>(store, m_sendQueue, m_clock, *this, *this, *this, *m_packets);
     m_engine = std::make_unique<DownloadEngine>(store, m_sendQueue, m_frames, m_clock, *this, downloadsFolder());
     m_incoming = std::make_unique<IncomingOffers>(store, m_sendQueue, m_clock, *this, *m_engine);
     connectSubsystems();

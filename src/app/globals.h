@@ -5,6 +5,7 @@
 #include "common/random.h"
 #include "common/shell.h"
 #include "net/messageserver.h"
+#include "net/peercapabilities.h"
 #include "net/sendqueue.h"
 #include "app/profileform.h"
 #include "peers/localprofile.h"
@@ -58,7 +59,7 @@ class VeskSqlQueryModel;
 // them. What it keeps itself is what belongs to the application: the settings, the timers, the windows, the
 // popups and the tray, which the subsystems reach through the Shell interface it implements. Each subsystem runs
 // its own timers; the controller starts them in init() and keeps the timer slots of its interface as forwards.
-class Globals : public QObject, public Shell, public LocalProfile, public ProfileEditor
+class Globals : public QObject, public Shell, public LocalProfile, public ProfileEditor, public PeerCapabilities
 {
     Q_OBJECT
     Q_DISABLE_COPY(Globals)
@@ -117,6 +118,8 @@ public:
     qint64 numberOfSecondsRemainingForCurrentDownload() const { return m_secondsRemaining; }
     void setNumberOfSecondsRemainingForCurrentDownload(qint64 seconds);
     QString hostId() const override;
+    // What a peer's program can take; nothing beyond the plain protocol while this program acts as a plain one.
+    quint32 capabilitiesOf(const QString& nodeId) const override;
     QString currentDownloadingFileId() const;
     void setCurrentDownloadingFileId(const QString& id);
     QString appName() const { return m_appName; }

@@ -31,6 +31,11 @@ void Globals::startSecurity(const QString& dataFolder)
     connect(m_security.get(), &PeerSecurity::securityChanged, this, &Globals::peerSecurityChanged);
 }
 
+quint32 Globals::capabilitiesOf(const QString& nodeId) const
+{
+    return m_security ? m_security->capabilitiesOf(nodeId) : 0;
+}
+
 void Globals::noteExtensionFields(const Parameters& message)
 {
     // The test rig's plain peer stands for a program from before the extensions, which would find these fields

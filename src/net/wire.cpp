@@ -12,6 +12,7 @@
 #include <google/protobuf/wire_format_lite.h>
 
 #include <cstring>
+#include <limits>
 #include <string>
 
 using com::tavimor::vesk::MessageParameters;
@@ -88,14 +89,24 @@ MessageParameters toRecord(const Parameters& parameters)
         record.set_chatid(textField(value));
     if (has("timeSent"))
         record.set_timesent(value.toLongLong());
-    if (has("fileSize"))
-        record.set_filesize(value.toUInt());
+    // A size or offset of 4 GiB or more does not fit the plain field: it goes in the large one, which only a peer
+    // that announced it is ever sent (see fitsPlainPeer).
+    if (has("fileSize")) {
+        if (const qint64 size = value.toLongLong(); size > kLargestPlainSize)
+            record.set_filesizelarge(quint64(size));
+        else
+            record.set_filesize(value.toUInt());
+    }
     if (has("fileId"))
         record.set_fileid(textField(value));
     if (has("fileName"))
         record.set_filename(textField(value));
-    if (has("fileSeek"))
-        record.set_fileseek(value.toUInt());
+    if (has("fileSeek")) {
+        if (const qint64 seek = value.toLongLong(); seek > kLargestPlainSize)
+            record.set_fileseeklarge(quint64(seek));
+        else
+            record.set_fileseek(value.toUInt());
+    }
     if (has("packetId"))
         record.set_packetid(textField(value));
     if (has("bufferSize"))
@@ -136,6 +147,11 @@ bool carriesExtensionFields(const Parameters& message)
     for (auto field = message.cbegin(); field != message.cend(); ++field)
         if (isExtensionField(field.key()))
             return true;
+    for (const char* key : {"fileSize", "fileSeek"}) {
+        const auto field = message.constFind(QLatin1String(key));
+        if (field != message.cend() && field.value().toLongLong() > kLargestPlainSize)
+            return true;
+    }
     return false;
 }
 
@@ -359,6 +375,12 @@ bool parseInto(const QByteArray& bytes, Parameters& parameters)
         parameters.insert(QStringLiteral("fileName"), textValue(record.filename()));
     if (record.has_fileseek())
         parameters.insert(QStringLiteral("fileSeek"), quint32(record.fileseek()));
+    // The large fields stand for the plain ones; a value past what a signed 64-bit size holds is left out, as if
+    // the field were missing.
+    if (record.has_filesizelarge() && record.filesizelarge() <= quint64(std::numeric_limits<qint64>::max()))
+        parameters.insert(QStringLiteral("fileSize"), qint64(record.filesizelarge()));
+    if (record.has_fileseeklarge() && record.fileseeklarge() <= quint64(std::numeric_limits<qint64>::max()))
+        parameters.insert(QStringLiteral("fileSeek"), qint64(record.fileseeklarge()));
     if (record.has_packetid())
         parameters.insert(QStringLiteral("packetId"), textValue(record.packetid()));
     if (record.has_buffersize())

@@ -32,8 +32,11 @@ constexpr const char* kSealedRecordKey = "sealedRecord";
 
 // Whether a key of a received message holds one of the Vesk-to-Vesk extensions (fields 16 and up, a sealed record
 // among them), and whether a message holds any: what a program of the plain protocol would find unknown.
+// A "fileSize" or "fileSeek" above kLargestPlainSize travels in a large field (fileSizeLarge, fileSeekLarge), which
+// counts as an extension as well: a plain peer's fields hold less than 4 GiB.
 bool isExtensionField(const QString& key);
 bool carriesExtensionFields(const Parameters& message);
+constexpr qint64 kLargestPlainSize = Q_INT64_C(0xFFFFFFFF);
 
 // Parses one serialised record. Malformed bytes give an empty hash and a critical log line. A sealed record gives
 // a hash holding only kSealedRecordKey with the record's bytes.

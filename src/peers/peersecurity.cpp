@@ -102,13 +102,13 @@ QByteArray PeerSecurity::identityKey() const
 void PeerSecurity::loadPins()
 {
     QSqlQuery q(m_store.database());
-    if (!q.exec(QStringLiteral("select id, identityKey, pendingKey, ipAddress from vesk_peers "
+    if (!q.exec(QStringLiteral("select id, identityKey, pendingKey, ipAddress, capabilities from vesk_peers "
                                "where identityKey is not null and identityKey != ''")))
         return;
     while (q.next()) {
         const QString nodeId = q.value(0).toString();
-        m_pins.insert(
-            nodeId, Pin{QByteArray::fromHex(q.value(1).toByteArray()), QByteArray::fromHex(q.value(2).toByteArray())});
+        m_pins.insert(nodeId, Pin{QByteArray::fromHex(q.value(1).toByteArray()),
+                                  QByteArray::fromHex(q.value(2).toByteArray()), q.value(4).toUInt()});
         if (!q.value(3).toString().isEmpty())
             m_nodeAt.insert(q.value(3).toString(), nodeId);
     }
@@ -236,13 +236,21 @@ QByteArray PeerSecurity::frame(const QHostAddress& address, const Parameters& pa
             qCritical().noquote() << QStringLiteral("A message to %1 could not be sealed; it was not sent").arg(where);
         return sealed;
     }
+    // What a plain program is sent: never a field it does not know, nor a size its fields cannot hold.
+    const auto plainFrame = [&] {
+        if (!carriesExtensionFields(parameters))
+            return parametersToFrame(parameters, frames);
+        qCritical().noquote() << QStringLiteral("A \"%1\" to %2 was not sent: it carries what a plain peer cannot read")
+                                     .arg(parameters.value(kAction).toString(), where);
+        return QByteArray();
+    };
     if (handshake) {
         if (m_plainAt.contains(where))
-            return parametersToFrame(parameters, frames);
+            return plainFrame();
         if (knownCapable(where, nodeId))
             return parametersToFrame(withHandshakeFields(parameters, nodeId), frames);
         if (knownPlain(where))
-            return parametersToFrame(parameters, frames);
+            return plainFrame();
         hold(where, parameters);
         return {};
     }
@@ -253,7 +261,7 @@ QByteArray PeerSecurity::frame(const QHostAddress& address, const Parameters& pa
             this, [this, where] { rekey(where); }, Qt::QueuedConnection);
         return {};
     }
-    return parametersToFrame(parameters, frames);
+    return plainFrame();
 }
 
 void PeerSecurity::rekey(const QString& address)
@@ -370,7 +378,7 @@ bool PeerSecurity::admitPlain(Parameters& message)
         if (outcome == PeerSessions::Outcome::Forged || outcome == PeerSessions::Outcome::Stale)
             return refuse(QStringLiteral("a handshake with an unusable session"),
                           QStringLiteral("from %1 at %2").arg(shortId(nodeId), address));
-        pin(nodeId, offer.identityKey);
+        pin(nodeId, offer.identityKey, offer.capabilities);
     } else {
         const Pin& pin = pinned.value();
         if (!pin.pending.isEmpty())
@@ -416,6 +424,15 @@ bool PeerSecurity::admitPlain(Parameters& message)
             }
         } else {
             m_confirmed.remove(nodeId); // a new run of the peer: it holds our key once it says so
+            if (pin.capabilities != offer.capabilities && offer.identityKey == pin.key) {
+                // Kept with the peer, so what it can take is known while it is away (a file offered to it then).
+                m_pins[nodeId].capabilities = offer.capabilities;
+                QSqlQuery q(m_store.database());
+                q.prepare(QStringLiteral("update vesk_peers set capabilities = ? where id = ?"));
+                q.bindValue(0, offer.capabilities);
+                q.bindValue(1, nodeId);
+                q.exec();
+            }
         }
     }
     if (message.value(kSealedTo).toByteArray() == m_session->keyId())
@@ -424,9 +441,9 @@ bool PeerSecurity::admitPlain(Parameters& message)
     return true;
 }
 
-void PeerSecurity::pin(const QString& nodeId, const QByteArray& key)
+void PeerSecurity::pin(const QString& nodeId, const QByteArray& key, quint32 capabilities)
 {
-    m_pins.insert(nodeId, Pin{key, {}});
+    m_pins.insert(nodeId, Pin{key, {}, capabilities});
     // The handshake's own handler writes the peer's row after this; the key joins it then, as it stands by then
     // (a handshake with another key may have come in between and left a pending key that must not be lost).
     QTimer::singleShot(0, this, [this, nodeId] {
@@ -434,14 +451,25 @@ void PeerSecurity::pin(const QString& nodeId, const QByteArray& key)
         if (pinned == m_pins.cend())
             return;
         QSqlQuery q(m_store.database());
-        q.prepare(QStringLiteral("update vesk_peers set identityKey = ?, pendingKey = ? where id = ?"));
+        q.prepare(
+            QStringLiteral("update vesk_peers set identityKey = ?, pendingKey = ?, capabilities = ? where id = ?"));
         q.bindValue(0, QString::fromLatin1(pinned->key.toHex()));
         q.bindValue(1, pinned->pending.isEmpty() ? QVariant() : QVariant(QString::fromLatin1(pinned->pending.toHex())));
-        q.bindValue(2, nodeId);
+        q.bindValue(2, pinned->capabilities);
+        q.bindValue(3, nodeId);
         q.exec();
         m_store.nodeData->scheduleRefresh();
         Q_EMIT securityChanged(nodeId);
     });
+}
+
+quint32 PeerSecurity::capabilitiesOf(const QString& nodeId) const
+{
+    const auto pinned = m_pins.constFind(nodeId);
+    if (pinned == m_pins.cend() || !pinned->pending.isEmpty())
+        return 0;
+    const SessionOffer* offer = m_sessions->offer(nodeId);
+    return offer && offer->identityKey == pinned->key ? offer->capabilities : pinned->capabilities;
 }
 
 QString PeerSecurity::securityState(const QString& nodeId) const

@@ -2,6 +2,7 @@
 
 #include "net/messagesink.h"
 #include "net/parameters.h"
+#include "net/peercapabilities.h"
 #include "peers/replylimiter.h"
 #include "secure/session.h"
 
@@ -37,7 +38,7 @@ class Store;
 // Handshakes go sealed too once the other side has shown it holds our keys (it sealed to us, or named our key).
 // A sealed message that does not open because either side started afresh makes the receiver send a handshake, so
 // both agree new keys by themselves; what was lost is sent again by the features' resend timers.
-class PeerSecurity : public QObject
+class PeerSecurity : public QObject, public PeerCapabilities
 {
     Q_OBJECT
     Q_DISABLE_COPY(PeerSecurity)
@@ -69,6 +70,10 @@ public:
     // Checks a received message before dispatch, opening it when sealed. False: refused (and logged).
     bool admit(Parameters& message);
 
+    // What a pinned peer can take (Capability bits) as its current session, or else its last one, announced; 0 for
+    // a plain peer and for one whose key changed and was not accepted yet.
+    quint32 capabilitiesOf(const QString& nodeId) const override;
+
     // For the interface: "sealed", "verified", "plain" or "keychanged".
     QString securityState(const QString& nodeId) const;
     // Twelve digits in three groups, the same on both screens, from both identity keys; empty for a plain peer.
@@ -94,13 +99,14 @@ private:
     {
         QByteArray key;
         QByteArray pending;
+        quint32 capabilities = 0; // as its identity last announced them
     };
     PeerSessions::Outcome acceptSession(const SessionOffer& offer);
     bool admitSealed(Parameters& message);
     bool admitPlain(Parameters& message);
     bool refuse(const QString& kind, const QString& detail);
     void rekey(const QString& address);
-    void pin(const QString& nodeId, const QByteArray& key);
+    void pin(const QString& nodeId, const QByteArray& key, quint32 capabilities);
     void loadPins();
     void startSession();
     Parameters withHandshakeFields(const Parameters& parameters, const QString& nodeId) const;

@@ -166,7 +166,7 @@ quint32 LocalSession::localCapabilities()
 #else
     static const bool hardwareAes = false;
 #endif
-    quint32 capabilities = CapabilitySealing;
+    quint32 capabilities = CapabilitySealing | CapabilityLargeFiles | CapabilityFolders;
     if (hardwareAes)
         capabilities |= CapabilityAesGcm;
     return capabilities;

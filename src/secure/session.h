@@ -17,6 +17,10 @@ namespace Vesk {
 enum Capability : quint32 {
     CapabilitySealing = 1u << 0, // speaks sealed messages
     CapabilityAesGcm = 1u << 1,  // has hardware AES, so AES-256-GCM is the fast cipher for it
+    // Reads sizes and offsets of 4 GiB and more (fileSizeLarge, fileSeekLarge): may be offered files of any size.
+    CapabilityLargeFiles = 1u << 2,
+    // Takes a whole folder as one offer listing its files, and recreates its tree.
+    CapabilityFolders = 1u << 3,
 };
 
 // A session key as a peer announces it: signed by its identity, so the session belongs to that installation, and

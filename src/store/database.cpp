@@ -25,7 +25,7 @@ const char* const kCreateStatements[] = {
     "downloadsize int, timestamp int, UNIQUE(id));",
     "create table if not exists vesk_peers ( id text, alias text , avatarPath text, ipAddress text, status text, "
     "unreadMessagesCount text, sysinfo text, timestamp int, blocked text, identityKey text, pendingKey text, "
-    "verified text, UNIQUE(id));",
+    "verified text, capabilities int, UNIQUE(id));",
     "create table if not exists vesk_chats ( id text, message text , peerfrom text, peerto text, status text, "
     "timesent text, UNIQUE(id));",
 };
@@ -46,6 +46,8 @@ const char* const kMigrations[] = {
     "alter table vesk_peers add column identityKey text",
     "alter table vesk_peers add column pendingKey text",
     "alter table vesk_peers add column verified text",
+    // What a pinned peer's program announced it can take, kept for while it is away.
+    "alter table vesk_peers add column capabilities int",
 };
 
 // Keep the chat history and resend lookups, the offer loop and the download queue away from full table scans.

@@ -65,9 +65,10 @@ QList<UploadRow> uploadRows(QSqlQuery& q)
 } // namespace
 
 OutgoingOffers::OutgoingOffers(Store& store, MessageSink& sink, const Clock& clock, const LocalProfile& profile,
-                               Shell& shell, PacketServer& packets, QObject* parent)
+                               Shell& shell, const PeerCapabilities& capabilities, PacketServer& packets,
+                               QObject* parent)
     : QObject(parent), m_store(store), m_sink(sink), m_clock(clock), m_profile(profile), m_shell(shell),
-      m_packets(packets)
+      m_capabilities(capabilities), m_packets(packets)
 {
     filesProxyData.setSourceModel(&filesData);
     connect(&filesData, &FileStandardItemModel::selectedCountChanged, this, &OutgoingOffers::selectedFilesCountChanged);

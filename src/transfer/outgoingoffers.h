@@ -1,6 +1,7 @@
 #pragma once
 
 #include "net/messagesink.h"
+#include "net/peercapabilities.h"
 #include "store/filestandarditemmodel.h"
 
 #include <QFileInfo>
@@ -37,8 +38,9 @@ public:
     static constexpr int kFilesTabIndex = 1;
     static constexpr int kUploadsTabIndex = 2;
 
+    // `capabilities` tells what each peer's program can take (sizes of 4 GiB and more, folders).
     OutgoingOffers(Store& store, MessageSink& sink, const Clock& clock, const LocalProfile& profile, Shell& shell,
-                   PacketServer& packets, QObject* parent = nullptr);
+                   const PeerCapabilities& capabilities, PacketServer& packets, QObject* parent = nullptr);
 
     void processNewFileToSend(const QUrl& localFile);
     void setThumbnailForFile(const QString& absoluteFilePath);
@@ -83,6 +85,7 @@ private:
     const Clock& m_clock;
     const LocalProfile& m_profile;
     Shell& m_shell;
+    const PeerCapabilities& m_capabilities;
     PacketServer& m_packets;
     QTimer m_resendTimer;
     QTimer m_withdrawTimer;

@@ -32,6 +32,9 @@ private slots:
         QTest::newRow("handshake extensions from field 16")
             << Parameters{{"sessionTime", qint64(5)}, {"capabilities", 3u}, {"identityKey", QByteArray("k")}}
             << "8001038a01016ba00105";
+        QTest::newRow("4 GiB and more take the large fields")
+            << Parameters{{"fileSize", qint64(1) << 32}, {"fileSeek", (qint64(1) << 32) + 1}}
+            << "c8018080808010d0018180808010";
     }
     void encode()
     {
@@ -51,6 +54,11 @@ private slots:
         QTest::newRow("varint over ten bytes") << "38ffffffffffffffffffffff01" << Parameters{};
         QTest::newRow("field number zero") << "0001" << Parameters{};
         QTest::newRow("good field, then garbage") << "0a0161ffffffff" << Parameters{};
+        QTest::newRow("large size past 2 GiB and 4 GiB")
+            << "c8018080808060d0018180808010"
+            << Parameters{{"fileSize", qint64(3) << 33}, {"fileSeek", (qint64(1) << 32) + 1}};
+        QTest::newRow("large size no signed size holds")
+            << "0a0161c801ffffffffffffffffff01" << Parameters{{"action", "a"}};
     }
     void decode()
     {

@@ -199,6 +199,9 @@ private slots:
         add("handshake to a plain peer", "10.0.0.3", hello, "", "plain");
         add("chat to a plain peer", "10.0.0.3", chat, "", "plain");
         add("chat to Alice", kAliceAt, chat, "", "sealed");
+        const Parameters bigOffer{{"action", "newFileToDownload"}, {"fileId", "f"}, {"fileSize", qint64(5) << 30}};
+        add("offer past 4 GiB to a plain peer", "10.0.0.3", bigOffer, "", "refused");
+        add("offer past 4 GiB to Alice", kAliceAt, bigOffer, "", "sealed");
         add("handshake to Alice once she sealed to us", kAliceAt, hello, "", "sealed");
         add("chat to Alice after our restart", kAliceAt, chat, "", "held");
         add("handshake to Alice after our restart", kAliceAt, hello, "", "offer");
@@ -263,6 +266,10 @@ private slots:
             Parameters opened;
             QVERIFY(Vesk::openEnvelope(frame.mid(4), envelope, *rig.alice.sessions.channel(rig.bob.nodeId), &opened));
             QCOMPARE(opened, message);
+        } else if (expected == "refused") {
+            QVERIFY(frame.isNull()); // and nothing else goes instead
+            QCoreApplication::processEvents();
+            QCOMPARE(rig.f.sink.sent.size(), 0);
         } else {
             QVERIFY(frame.isNull());
             QTRY_COMPARE(rig.f.sink.actions(), QStringList{"addMeRequest"}); // asks Alice for new keys instead

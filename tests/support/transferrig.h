@@ -36,7 +36,7 @@ inline char* toString(const Request& r)
 struct TransferRig : SubsystemFixture
 {
     TransferRig()
-        : packets(*store, sink, clock), outgoing(*store, sink, clock, profile, shell, packets),
+        : packets(*store, sink, clock), outgoing(*store, sink, clock, profile, shell, capabilities, packets),
           engine(*store, sink, frames, clock, shell, downloadsFolder()), incoming(*store, sink, clock, shell, engine)
     {
         shell.autoOpen = false;
@@ -111,6 +111,12 @@ struct TransferRig : SubsystemFixture
     QString folder = downloadsFolder();
     QHostAddress ownerAddress;
     Vesk::BufferPool frames;
+    // What each peer's program can take, as the rig's test says (a plain peer when not listed).
+    struct Capabilities : Vesk::PeerCapabilities
+    {
+        quint32 capabilitiesOf(const QString& nodeId) const override { return of.value(nodeId); }
+        QHash<QString, quint32> of;
+    } capabilities;
     Vesk::PacketServer packets;
     Vesk::OutgoingOffers outgoing;
     Vesk::DownloadEngine engine;
