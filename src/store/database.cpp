@@ -48,6 +48,8 @@ const char* const kMigrations[] = {
     "alter table vesk_peers add column verified text",
     // What a pinned peer's program announced it can take, kept for while it is away.
     "alter table vesk_peers add column capabilities int",
+    // When the offered file was last modified (ms since the epoch), to notice it changed before it was delivered.
+    "alter table vesk_uploads add column modified int",
 };
 
 // Keep the chat history and resend lookups, the offer loop and the download queue away from full table scans.

@@ -50,7 +50,7 @@ void IncomingOffers::processNewFileToBeReceived(const QString& fileId, const QSt
     if (m_store.isBlocked(nodeFrom))
         return;
     if (fileId.isEmpty() || fileId.size() > kMaxFileIdLength || fileSize < 0 ||
-        fileSize >= TransferNames::kWireSizeLimit) {
+        fileSize > TransferNames::kLargestFileSize) {
         qCWarning(lcOffers) << "refused an offer from" << nodeFrom.left(kMaxFileIdLength) << "with id"
                             << fileId.left(kMaxFileIdLength) << "and size" << fileSize;
         return;
@@ -93,6 +93,15 @@ void IncomingOffers::processNewFileToBeReceived(const QString& fileId, const QSt
         m_store.queuedDownloads->refresh();
         m_store.completedDownloads->refresh();
         Q_EMIT pendingCountChanged();
+    } else if (const QString status = queued->getField(kDownloadsTable, fileId, QStringLiteral("status"));
+               (status == QLatin1String("unknown") || status == QLatin1String("queued")) &&
+               queued->getField(kDownloadsTable, fileId, QStringLiteral("filesize")) != QString::number(fileSize)) {
+        // The owner's file changed size while we wait for it or fetch it: what is on disk belongs to the other
+        // version. The new size makes the next start put that partial file aside and begin again from 0.
+        qCInfo(lcOffers) << fileId << "is offered again with another size:" << fileSize;
+        queued->setFieldAndRefresh(kDownloadsTable, fileId, QStringLiteral("filesize"), QString::number(fileSize));
+        m_store.pausedDownloads->refresh();
+        m_engine.downloadRemoved(fileId);
     }
     // Every copy of an offer is confirmed, so an owner whose confirmation was lost stops repeating it.
     sendToNode(m_sink, m_store, nodeFrom, Msg::aboutFile(Msg::kConfirmFileToSend, fileId));

@@ -7,6 +7,7 @@
 #include "common/shell.h"
 #include "peers/localprofile.h"
 #include "peers/peersend.h"
+#include "secure/session.h"
 #include "store/store.h"
 #include "store/vesksqlquerymodel.h"
 #include "transfer/fileicons.h"
@@ -33,15 +34,12 @@ QString whyNotSendable(const QFileInfo& file)
     QFile probe(file.absoluteFilePath());
     if (!file.exists() || !file.isFile() || !probe.open(QIODevice::ReadOnly))
         return OutgoingOffers::tr("it does not exist or cannot be read");
-    if (file.size() >= TransferNames::kWireSizeLimit) {
-        // Sizes in the decimal units the rest of the interface uses.
-        const QLocale locale;
-        return OutgoingOffers::tr("it is %1, and only files smaller than %2 bytes (%3) can be sent")
-            .arg(locale.formattedDataSize(file.size(), 2, QLocale::DataSizeSIFormat),
-                 locale.toString(TransferNames::kWireSizeLimit),
-                 locale.formattedDataSize(TransferNames::kWireSizeLimit, 2, QLocale::DataSizeSIFormat));
-    }
     return QString();
+}
+
+qint64 modifiedMs(const QFileInfo& file)
+{
+    return file.lastModified().toMSecsSinceEpoch();
 }
 
 struct UploadRow
@@ -76,6 +74,7 @@ OutgoingOffers::OutgoingOffers(Store& store, MessageSink& sink, const Clock& clo
     connect(&m_resendTimer, &QTimer::timeout, this, &OutgoingOffers::resendOffers);
     m_withdrawTimer.setInterval(kWithdrawIntervalMs);
     connect(&m_withdrawTimer, &QTimer::timeout, this, &OutgoingOffers::deleteWithdrawnUploads);
+    connect(&m_packets, &PacketServer::fileChanged, this, &OutgoingOffers::offerChangedFile);
 }
 
 void OutgoingOffers::start()
@@ -151,7 +150,7 @@ void OutgoingOffers::sendHighlightedFiles()
             refused.append(tr("%1: %2").arg(file.fileName().isEmpty() ? urlText : file.fileName(), problem));
     }
 
-    recordOffers(files, selectedPeers);
+    recordOffers(files, selectedPeers, refused);
 
     filesData.removeRows(0, filesData.rowCount());
     filesData.clearSelected();
@@ -166,26 +165,80 @@ void OutgoingOffers::sendHighlightedFiles()
     resendOffers();
 }
 
-void OutgoingOffers::recordOffers(const QList<QFileInfo>& files, const QSet<QString>& peers)
+QString OutgoingOffers::whyPeerCannotTake(const QString& nodeId, const QFileInfo& file) const
+{
+    if (file.size() < TransferNames::kPlainSizeLimit ||
+        (m_capabilities.capabilitiesOf(nodeId) & CapabilityLargeFiles) != 0)
+        return QString();
+    QString alias = m_store.peerField(nodeId, QStringLiteral("alias"));
+    if (alias.trimmed().isEmpty())
+        alias = tr("Your peer");
+    return tr("%1's program cannot receive files of 4 GiB or more").arg(alias);
+}
+
+void OutgoingOffers::recordOffers(const QList<QFileInfo>& files, const QSet<QString>& peers, QStringList& refused)
 {
     const qint64 now = m_clock.nowMs();
     for (const QString& nodeId : peers) {
         for (const QFileInfo& file : std::as_const(files)) {
-            const QString path = file.absoluteFilePath();
-            {
-                QSqlQuery q(m_store.database());
-                q.prepare(QStringLiteral("replace into vesk_uploads(id, url, nodeTo, filesize, filename, bytesSent, "
-                                         "status, timesent) values (?,?,?,?,?,0, 'unknown', ?);"));
-                const QVariantList values{
-                    TransferNames::uploadId(nodeId, path), path, nodeId, qint64(file.size()), file.fileName(), now};
-                for (int i = 0; i < values.size(); ++i)
-                    q.bindValue(i, values.at(i));
-                if (!q.exec())
-                    qCDebug(lcOffers) << "recording the upload of" << path << "failed";
-            }
-            m_store.uploadsData->refresh();
+            const QString problem = whyPeerCannotTake(nodeId, file);
+            if (problem.isNull())
+                recordOffer(nodeId, file, now);
+            else
+                refused.append(tr("%1: %2").arg(file.fileName(), problem));
         }
     }
+}
+
+void OutgoingOffers::recordOffer(const QString& nodeId, const QFileInfo& file, qint64 now)
+{
+    const QString path = file.absoluteFilePath();
+    const QString id = TransferNames::uploadId(nodeId, path);
+    const qint64 size = file.size();
+    const qint64 modified = modifiedMs(file);
+    // An offer still open for another version of the file (it changed since): the receiver drops what it has
+    // of that version, and nothing is served until it has confirmed this one, so the two never mix.
+    const TableRecord earlier = m_store.uploadRecord(id);
+    if (!earlier.isEmpty() && (earlier.value(QStringLiteral("filesize")).toLongLong() != size ||
+                               earlier.value(QStringLiteral("modified")) != QString::number(modified))) {
+        m_packets.holdUntilConfirmed(id);
+        sendToNode(m_sink, m_store, nodeId, Msg::aboutFile(Msg::kRemoveFileToGet, id));
+    }
+    {
+        QSqlQuery q(m_store.database());
+        q.prepare(QStringLiteral("replace into vesk_uploads(id, url, nodeTo, filesize, filename, bytesSent, "
+                                 "status, timesent) values (?,?,?,?,?,0, 'unknown', ?);"));
+        const QVariantList values{id, path, nodeId, size, file.fileName(), now};
+        for (int i = 0; i < values.size(); ++i)
+            q.bindValue(i, values.at(i));
+        if (!q.exec())
+            qCDebug(lcOffers) << "recording the upload of" << path << "failed";
+        q.prepare(QStringLiteral("update vesk_uploads set modified = ? where id = ?"));
+        q.bindValue(0, modified);
+        q.bindValue(1, id);
+        q.exec();
+    }
+    m_store.uploadsData->refresh();
+}
+
+void OutgoingOffers::offerChangedFile(const QString& fileId)
+{
+    const TableRecord upload = m_store.uploadRecord(fileId);
+    if (upload.isEmpty())
+        return;
+    const QString nodeTo = upload.value(QStringLiteral("nodeto"));
+    const QFileInfo file(upload.value(QStringLiteral("url")));
+    const QString problem = whyPeerCannotTake(nodeTo, file);
+    if (!problem.isNull()) {
+        // It grew past what that peer can take: the offer ends, and the user hears why.
+        deleteFileToSend(fileId);
+        m_shell.showNotice(tr("Files not sent"),
+                           tr("These files were not offered:\n%1").arg(tr("%1: %2").arg(file.fileName(), problem)));
+        return;
+    }
+    // Offered again as the new version; the offer loop sends it on its next round, after the withdrawal of the
+    // old one that recordOffer sends now.
+    recordOffer(nodeTo, file, m_clock.nowMs());
 }
 
 QStringList OutgoingOffers::offerFilesToPeer(const QList<QUrl>& localFiles, const QString& peerId)
@@ -201,9 +254,11 @@ QStringList OutgoingOffers::offerFilesToPeer(const QList<QUrl>& localFiles, cons
     QStringList refused;
     for (const QUrl& url : localFiles) {
         const QFileInfo file(url.toLocalFile());
-        const QString problem = !url.isLocalFile() ? tr("it is not a local file")
-                                : file.isDir()     ? tr("it is a folder")
-                                                   : whyNotSendable(file);
+        QString problem = !url.isLocalFile() ? tr("it is not a local file")
+                          : file.isDir()     ? tr("it is a folder")
+                                             : whyNotSendable(file);
+        if (problem.isNull() && !peerId.isEmpty())
+            problem = whyPeerCannotTake(peerId, file);
         const QString name = url.isLocalFile() && !file.fileName().isEmpty() ? file.fileName() : url.toString();
         if (!problem.isNull()) {
             refused.append(tr("%1: %2").arg(name, problem));
@@ -213,7 +268,7 @@ QStringList OutgoingOffers::offerFilesToPeer(const QList<QUrl>& localFiles, cons
         }
     }
     if (!peerId.isEmpty())
-        recordOffers(files, {peerId});
+        recordOffers(files, {peerId}, refused);
     else
         files.clear();
     if (!refused.isEmpty()) {
@@ -247,8 +302,9 @@ void OutgoingOffers::resendOffers()
 
 void OutgoingOffers::handleConfirmFileToSend(const Parameters& message)
 {
-    m_store.uploadsData->setFieldAndRefresh(kUploadsTable, message.value(Msg::kFileId).toString(),
-                                            QStringLiteral("status"), QStringLiteral("sent"));
+    const QString id = message.value(Msg::kFileId).toString();
+    m_store.uploadsData->setFieldAndRefresh(kUploadsTable, id, QStringLiteral("status"), QStringLiteral("sent"));
+    m_packets.confirmed(id);
 }
 
 void OutgoingOffers::deleteFileToSend(const QString& id)

@@ -77,8 +77,15 @@ Q_SIGNALS:
     void delivered(const QString& nodeTo, const QString& fileName);
 
 private:
-    // One upload row per file and peer, then the uploads list is refreshed.
-    void recordOffers(const QList<QFileInfo>& files, const QSet<QString>& peers);
+    // One upload row per file and peer that can take it, then the uploads list is refreshed; each pair left out
+    // adds a line for the user to `refused`.
+    void recordOffers(const QList<QFileInfo>& files, const QSet<QString>& peers, QStringList& refused);
+    void recordOffer(const QString& nodeId, const QFileInfo& file, qint64 now);
+    // Why this peer's program cannot take the file (a file of 4 GiB or more to a peer without large files), or
+    // a null string when it can.
+    QString whyPeerCannotTake(const QString& nodeId, const QFileInfo& file) const;
+    // The file changed after it was offered: offered again as what it is now.
+    void offerChangedFile(const QString& fileId);
 
     Store& m_store;
     MessageSink& m_sink;

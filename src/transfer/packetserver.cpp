@@ -8,6 +8,7 @@
 #include "transfer/transfermessages.h"
 
 #include <QFile>
+#include <QFileInfo>
 #include <QSqlDatabase>
 
 #ifdef Q_OS_UNIX
@@ -41,22 +42,40 @@ PacketServer::PacketServer(Store& store, MessageSink& sink, const Clock& clock, 
     connect(&m_uploadsRefresh, &QTimer::timeout, this, [this] { m_store.uploadsData->refresh(); });
 }
 
-QByteArray PacketServer::readPacket(const QString& fileId, qint64 fileSeek, qint64 size)
+QByteArray PacketServer::readPacket(const QString& fileId, qint64 fileSeek, qint64 size, bool* changed)
 {
     // The row is only looked at when the chunk has to come from disk.
-    const auto load = [this, &fileId](qint64 chunkStart) {
+    const auto load = [this, &fileId, changed](qint64 chunkStart) {
         Serving* upload = serving(fileId);
         if (!upload) {
             qCritical() << "The local file for " << loggedId(fileId) << " was not found";
             return QByteArray();
         }
-        return readChunk(*upload, chunkStart);
+        QByteArray chunk = readChunk(*upload, chunkStart);
+        // Looked at after the read: a chunk that passes was read while the file was still the offered version
+        // (any write since then would show in its modification time), so no byte of another version goes out.
+        if (!chunk.isEmpty() && changedSinceOffered(*upload)) {
+            if (changed)
+                *changed = true;
+            return QByteArray();
+        }
+        return chunk;
     };
     bool loaded = false;
     const QByteArray bytes = bufferFilesToSend.read(fileId, fileSeek, size, m_clock.nowMs(), load, &loaded);
     if (loaded && bufferFilesToSend.chunkCount() > 0 && !m_freeBufferFilesTimer.isActive())
         m_freeBufferFilesTimer.start(kFreeChunksDelayMs);
     return bytes;
+}
+
+bool PacketServer::changedSinceOffered(const Serving& upload)
+{
+    const QFileInfo file(upload.path);
+    // A file that vanished is no other version: it simply cannot be served.
+    if (!file.exists())
+        return false;
+    return file.size() != upload.offeredSize ||
+           (upload.offeredModified >= 0 && file.lastModified().toMSecsSinceEpoch() != upload.offeredModified);
 }
 
 PacketServer::Serving* PacketServer::serving(const QString& fileId)
@@ -92,6 +111,10 @@ PacketServer::Serving* PacketServer::serving(const QString& fileId)
     entry.nodeTo = upload.value(QStringLiteral("nodeto"));
     entry.address = m_store.nodeAddress(entry.nodeTo);
     entry.offeredSize = upload.value(QStringLiteral("filesize")).toLongLong();
+    bool modifiedKnown = false;
+    entry.offeredModified = upload.value(QStringLiteral("modified")).toLongLong(&modifiedKnown);
+    if (!modifiedKnown)
+        entry.offeredModified = -1;
     entry.checkedMs = entry.lastUseMs = now;
     return &entry;
 }
@@ -145,6 +168,10 @@ void PacketServer::handleSendDataPacket(const Parameters& message)
     const qint64 fileSeek = message.value(Msg::kFileSeek).toLongLong(&seekValid);
     const qint64 bufferSize = message.value(Msg::kBufferSize).toLongLong(&sizeValid);
 
+    if (m_held.contains(fileId)) {
+        qCDebug(lcTransfer) << "not serving" << loggedId(fileId) << "until its new offer is confirmed";
+        return;
+    }
     Serving* upload = serving(fileId);
     if (!upload) {
         qCritical() << "The local file for " << loggedId(fileId) << " was not found";
@@ -161,7 +188,14 @@ void PacketServer::handleSendDataPacket(const Parameters& message)
     }
 
     qCDebug(lcTransfer) << "serving" << fileId << "at" << fileSeek << "for" << bufferSize;
-    const QByteArray bytes = readPacket(fileId, fileSeek, bufferSize);
+    bool changed = false;
+    const QByteArray bytes = readPacket(fileId, fileSeek, bufferSize, &changed);
+    if (changed) {
+        qCWarning(lcTransfer) << loggedId(fileId) << "changed since it was offered: it is not served any more";
+        holdUntilConfirmed(fileId);
+        Q_EMIT fileChanged(fileId);
+        return;
+    }
     if (bytes.isEmpty())
         return;
     if (!recordBytesSent(fileId, fileSeek)) {
@@ -198,6 +232,19 @@ void PacketServer::dropFile(const QString& fileId)
 {
     bufferFilesToSend.dropFile(fileId);
     m_serving.remove(fileId);
+    m_held.remove(fileId);
+}
+
+void PacketServer::holdUntilConfirmed(const QString& fileId)
+{
+    bufferFilesToSend.dropFile(fileId);
+    m_serving.remove(fileId);
+    m_held.insert(fileId);
+}
+
+void PacketServer::confirmed(const QString& fileId)
+{
+    m_held.remove(fileId);
 }
 
 } // namespace Vesk

@@ -7,6 +7,7 @@
 #include <QHash>
 #include <QHostAddress>
 #include <QObject>
+#include <QSet>
 #include <QSqlQuery>
 #include <QString>
 #include <QTimer>
@@ -49,10 +50,20 @@ public:
     void freeBufferFilesToSend();
     // The upload is gone: its chunks are no longer needed.
     void dropFile(const QString& fileId);
+    // The file is offered anew (it changed): nothing of it is served until the receiver has confirmed the new
+    // offer, so a download of the earlier version can never be continued with bytes of this one.
+    void holdUntilConfirmed(const QString& fileId);
+    void confirmed(const QString& fileId);
+    bool isHeld(const QString& fileId) const { return m_held.contains(fileId); }
 
     const ChunkCache& chunks() const { return bufferFilesToSend; }
 
     int openFiles() const { return int(m_serving.size()); }
+
+Q_SIGNALS:
+    // The file's size or modification time is no longer what was offered: it is not served any more (and held,
+    // see holdUntilConfirmed) until the offer is made again.
+    void fileChanged(const QString& fileId);
 
 private:
     // What serving one upload needs, read from its row now and then instead of for every packet.
@@ -62,6 +73,7 @@ private:
         QString nodeTo;
         QHostAddress address;
         qint64 offeredSize = 0;
+        qint64 offeredModified = -1; // ms since the epoch; -1 for a row that did not record it
         qint64 checkedMs = 0;
         qint64 lastUseMs = 0;
         std::shared_ptr<QFile> file; // shared only so the entry can live in a QHash
@@ -70,7 +82,8 @@ private:
     Serving* serving(const QString& fileId);
     QByteArray readChunk(Serving& upload, qint64 chunkStart);
     bool recordBytesSent(const QString& fileId, qint64 fileSeek);
-    QByteArray readPacket(const QString& fileId, qint64 fileSeek, qint64 size);
+    QByteArray readPacket(const QString& fileId, qint64 fileSeek, qint64 size, bool* changed = nullptr);
+    static bool changedSinceOffered(const Serving& upload);
 
     Store& m_store;
     MessageSink& m_sink;
@@ -80,6 +93,7 @@ private:
     QTimer m_freeBufferFilesTimer;
     QTimer m_uploadsRefresh;
     QHash<QString, Serving> m_serving;
+    QSet<QString> m_held;
     std::unique_ptr<QSqlQuery> m_bytesSent; // prepared once
 };
 

@@ -7,8 +7,12 @@
 // file name, backup and numbered names, the automatic-open rule and the limits of the wire's size fields.
 namespace Vesk::TransferNames {
 
-// Sizes and offsets travel in unsigned 32-bit fields: a file must be smaller than this to be described at all.
-constexpr qint64 kWireSizeLimit = Q_INT64_C(4294967296);
+// The plain protocol's sizes and offsets are unsigned 32-bit: a file of this size or more can only be offered to a
+// peer whose program takes large files (CapabilityLargeFiles), which gets its sizes in 64-bit fields.
+constexpr qint64 kPlainSizeLimit = Q_INT64_C(4294967296);
+// No file system in use holds a file of a pebibyte; a size past it from the network is nonsense, and staying far
+// below the 64-bit limit keeps every offset + size sum from overflowing.
+constexpr qint64 kLargestFileSize = Q_INT64_C(1) << 50;
 
 // 32 lower-case hex digits of the MD5 of node id + "_" + absolute path, the text taken as Latin-1 ("?" for
 // characters outside it). The same file offered to the same peer always gets the same id.

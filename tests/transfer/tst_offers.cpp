@@ -1,9 +1,12 @@
 #include "transferrig.h"
 
 #include "store/vesksqlquerymodel.h"
+#include "secure/session.h"
 #include "transfer/transfernames.h"
 
+#include <QDateTime>
 #include <QFile>
+#include <QFileInfo>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QUrl>
@@ -106,33 +109,48 @@ private Q_SLOTS:
         rig->outgoing.resendOffers();
         QCOMPARE(rig->fileIds("newFileToDownload"), secondRound);
     }
-    // A picked file is offered to each chosen peer at once; what cannot be described on the wire or read is
-    // refused with a notice that names it, when picked or when it changed before it was sent.
+    // A picked file is offered to each chosen peer at once; one that cannot be read, or one of 4 GiB or more to a
+    // peer whose program cannot take it, is left out with a notice that says which and why, when picked or when it
+    // changed before it was sent.
     void picking_data()
     {
         QTest::addColumn<qint64>("size");
-        QTest::addColumn<QString>("change"); // what happens between picking and sending
+        QTest::addColumn<QStringList>("capable"); // peers whose program takes large files
+        QTest::addColumn<QString>("change");      // what happens between picking and sending
+        QTest::addColumn<QStringList>("offeredTo");
         QTest::addColumn<QString>("notice"); // empty: offered without a notice
-        const auto add = [](const char* tag, qint64 size, const char* change, const char* notice) {
-            QTest::newRow(tag) << size << QString(change) << QString(notice);
+        const QStringList both{"on1", "on2"};
+        const QString cannot = "f.bin: %1's program cannot receive files of 4 GiB or more";
+        const auto add = [](const char* tag, qint64 size, const QStringList& capable, const char* change,
+                            const QStringList& offeredTo, const QString& notice) {
+            QTest::newRow(tag) << size << capable << QString(change) << offeredTo << notice;
         };
-        add("small", 4, "", "");
-        add("largest describable size", 4294967295, "", "");
-        add("4 GiB", 4294967296, "", "4,294,967,296");
-        add("grew to 4 GiB", 4, "grow", "f.bin");
-        add("vanished", 4, "remove", "f.bin");
-        add("offered again after it was sent", 4, "again", "");
+        add("small", 4, {}, "", both, "");
+        add("largest plain size", 4294967295, {}, "", both, "");
+        add("4 GiB to plain peers", 4294967296, {}, "", {}, cannot.arg("Bob") + "\n" + cannot.arg("Carol"));
+        add("5 GiB, one takes it", 5368709120, {"on2"}, "", {"on2"}, cannot.arg("Bob"));
+        add("5 GiB, both take it", 5368709120, both, "", both, "");
+        add("grew to 4 GiB", 4, {"on1"}, "grow", {"on1"}, cannot.arg("Carol"));
+        add("vanished", 4, {}, "remove", {}, "f.bin: it does not exist or cannot be read");
+        add("offered again after it was sent", 4, {}, "again", both, "");
     }
     void picking()
     {
         QFETCH(qint64, size);
+        QFETCH(QStringList, capable);
         QFETCH(QString, change);
+        QFETCH(QStringList, offeredTo);
         QFETCH(QString, notice);
+        QVERIFY(exec("update vesk_peers set alias = 'Bob' where id = 'on1'"));
+        QVERIFY(exec("update vesk_peers set alias = 'Carol' where id = 'on2'"));
+        for (const QString& peer : capable)
+            rig->capabilities.of[peer] = Vesk::CapabilityLargeFiles | Vesk::CapabilitySealing;
         const QString path = makeFile("f.bin", size);
         pick(path);
+        QCOMPARE(rig->shell.notices, QStringList());
         QFile file(path);
         if (change == "grow")
-            QVERIFY(file.resize(TransferNames::kWireSizeLimit));
+            QVERIFY(file.resize(TransferNames::kPlainSizeLimit));
         if (change == "remove")
             QVERIFY(file.remove());
         if (change == "again") { // sent and confirmed: offering it again makes it an offer anew
@@ -144,16 +162,29 @@ private Q_SLOTS:
             pick(path);
         }
         sendTo({"on1", "on2"});
+        // One notice, a line for each file and peer left out (the peers in any order).
         QCOMPARE(rig->shell.notices.size(), notice.isEmpty() ? 0 : 1);
-        QVERIFY(notice.isEmpty() || rig->shell.notices.first().contains(notice));
-        const QStringList offered =
-            notice.isEmpty() ? QStringList{uploadId("on1", path), uploadId("on2", path)} : QStringList();
+        if (!notice.isEmpty()) {
+            QStringList lines = rig->shell.notices.first().split('\n');
+            QCOMPARE(lines.takeFirst(), QStringLiteral("Files not sent: These files were not offered:"));
+            lines.sort();
+            QCOMPARE(lines.join('\n'), notice);
+        }
+        QStringList offered;
+        for (const QString& peer : offeredTo)
+            offered.append(uploadId(peer, path));
+        offered.sort();
         QCOMPARE(count("vesk_uploads"), offered.size());
         QCOMPARE(column("select id from vesk_uploads where filesize = ? and status = 'unknown' and timesent = ? "
-                        "order by nodeto",
-                        {size, rig->clock.nowMs()}),
+                        "order by id",
+                        {QFileInfo(path).size(), rig->clock.nowMs()}),
                  offered);
-        QCOMPARE(rig->fileIds("newFileToDownload").size(), offered.size());
+        // Only the peers that take the file hear of it, with its whole size.
+        QStringList told = rig->fileIds("newFileToDownload");
+        told.sort();
+        QCOMPARE(told, offered);
+        for (const auto& offer : rig->sink.withAction("newFileToDownload"))
+            QCOMPARE(offer.value("fileSize").toLongLong(), QFileInfo(path).size());
     }
     // The receiver saying it has the whole file tells the user; the receiver withdrawing does not.
     void receiverEndsTheUpload()
@@ -186,7 +217,8 @@ private Q_SLOTS:
         add("as long as a message", "owner", "f-1", QString(100000, 'n') + ".txt", 1, QString(196, 'n') + ".txt");
         add("blocked sender", "blocker", "b-1", "x.txt", 10, "");
         add("negative size", "owner", "neg", "x.txt", -1, "");
-        add("size beyond the wire", "owner", "big", "x.txt", TransferNames::kWireSizeLimit, "");
+        add("5 GiB", "owner", "f-1", "x.txt", 5368709120, "x.txt");
+        add("absurd size", "owner", "big", "x.txt", TransferNames::kLargestFileSize + 1, "");
         add("over-long id", "owner", QString(Vesk::IncomingOffers::kMaxFileIdLength + 1, 'f'), "x.txt", 1, "");
         add("empty id", "owner", "", "x.txt", 1, "");
     }
@@ -220,20 +252,24 @@ private Q_SLOTS:
         QCOMPARE(rig->sink.sent.first().parameters,
                  (Vesk::Parameters{{"action", "confirmFileToSend"}, {"fileId", id}}));
     }
-    // Every copy of an offer is confirmed; only a finished download becomes an offer again, under its name.
+    // Every copy of an offer is confirmed; only a finished download becomes an offer again, under its name. A
+    // waiting or queued one offered with another size (the owner's file changed) takes the new size, so that its
+    // next start begins the new version from 0 rather than continue the old one.
     void reOffers_data()
     {
         QTest::addColumn<QString>("status");
         QTest::addColumn<bool>("storedAgain");
-        QTest::newRow("queued") << "queued" << false;
-        QTest::newRow("offered") << "unknown" << false;
-        QTest::newRow("being withdrawn") << "tobedeleted" << false;
-        QTest::newRow("downloaded") << "downloaded" << true;
+        QTest::addColumn<bool>("sizeFollows");
+        QTest::newRow("queued") << "queued" << false << true;
+        QTest::newRow("offered") << "unknown" << false << true;
+        QTest::newRow("being withdrawn") << "tobedeleted" << false << false;
+        QTest::newRow("downloaded") << "downloaded" << true << true;
     }
     void reOffers()
     {
         QFETCH(QString, status);
         QFETCH(bool, storedAgain);
+        QFETCH(bool, sizeFollows);
         rig->offer("q-1", "movie.mkv", 5000);
         // Received earlier under a numbered local name, as a second download of that name would be.
         QVERIFY(
@@ -243,9 +279,10 @@ private Q_SLOTS:
         rig->offer("q-1", "other.mkv", 7000);
         QCOMPARE(rig->fileIds("confirmFileToSend"), (QStringList{"q-1", "q-1"}));
         QCOMPARE(rig->shell.downloadPopups.size(), storedAgain ? 2 : 1);
+        if (sizeFollows)
+            expected["filesize"] = "7000";
         if (storedAgain) {
             expected["status"] = "unknown";
-            expected["filesize"] = "7000";
             expected["timestamp"] = QString::number(rig->clock.nowMs());
         }
         QCOMPARE(row("vesk_downloads", "q-1"), expected);
@@ -367,6 +404,70 @@ private Q_SLOTS:
             QVERIFY2(line.size() < 300, qPrintable(line.left(300)));
         if (id != "up")
             QVERIFY(catcher.criticals().join('\n').contains("was not found"));
+    }
+    // A file changed after it was offered (size or modification time) is never served as a mix of two versions:
+    // the owner stops serving it, withdraws the offer and offers the file as it is now, which it serves only once
+    // the receiver has confirmed that offer. One grown past what its peer's program takes is withdrawn for good.
+    void changedFileIsOfferedAgain_data()
+    {
+        QTest::addColumn<QString>("change");
+        QTest::addColumn<qint64>("newSize"); // -1: withdrawn for good
+        QTest::newRow("unchanged") << "" << 3 * kPacket;
+        QTest::newRow("grew") << "grow" << 3 * kPacket + 4;
+        QTest::newRow("rewritten, same size") << "rewrite" << 3 * kPacket;
+        QTest::newRow("shrank") << "shrink" << kPacket + 5;
+        QTest::newRow("grew to 4 GiB, plain peer") << "huge" << qint64(-1);
+    }
+    void changedFileIsOfferedAgain()
+    {
+        QFETCH(QString, change);
+        QFETCH(qint64, newSize);
+        QVERIFY(exec("update vesk_peers set alias = 'Bob' where id = 'on1'"));
+        const QString path = files.filePath("f.bin");
+        const QByteArray source = pattern(3 * kPacket, 1);
+        QVERIFY(writeFile(path, source));
+        pick(path);
+        sendTo({"on1"});
+        const QString id = uploadId("on1", path);
+        confirm(id);
+        QCOMPARE(request(id, 0, kPacket), source.left(kPacket));
+
+        const QDateTime modified = QFileInfo(path).lastModified().addSecs(5);
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::ReadWrite));
+        if (change == "grow")
+            QVERIFY(file.seek(file.size()) && file.write("more") == 4);
+        if (change == "rewrite")
+            QVERIFY(file.write(pattern(3 * kPacket, 2)) == 3 * kPacket);
+        if (change == "shrink" || change == "huge")
+            QVERIFY(file.resize(change == "huge" ? TransferNames::kPlainSizeLimit : newSize));
+        if (!change.isEmpty())
+            QVERIFY(file.flush() && file.setFileTime(modified, QFileDevice::FileModificationTime));
+        file.close();
+
+        const QByteArray second = request(id, kPacket, kPacket);
+        if (change.isEmpty()) {
+            QCOMPARE(second, source.mid(kPacket, kPacket));
+            return;
+        }
+        QCOMPARE(rig->sink.actions(), QStringList{"removeFileToGet"});
+        QCOMPARE(rig->nodeAt(rig->sink.sent.first().address), QStringLiteral("on1"));
+        if (newSize < 0) {
+            QCOMPARE(count("vesk_uploads"), 0);
+            QCOMPARE(rig->shell.notices, QStringList{"Files not sent: These files were not offered:\nf.bin: Bob's "
+                                                     "program cannot receive files of 4 GiB or more"});
+            return;
+        }
+        const auto upload = row("vesk_uploads", id);
+        QCOMPARE(upload.value("filesize"), QString::number(newSize));
+        QCOMPARE(upload.value("status"), QStringLiteral("unknown"));
+        QCOMPARE(upload.value("modified"), QString::number(modified.toMSecsSinceEpoch()));
+        QVERIFY(request(id, 0, kPacket).isNull());
+        QVERIFY(rig->sink.sent.isEmpty());
+        rig->outgoing.resendOffers();
+        QCOMPARE(rig->sink.values("newFileToDownload", "fileSize"), QStringList{QString::number(newSize)});
+        confirm(id);
+        QCOMPARE(request(id, 0, kPacket), readFile(path).left(kPacket));
     }
     // The local name an offered one becomes stays in the folder and the file system takes it, also moved aside to
     // its backup name; a long name is cut to 200 bytes, keeping its suffix and whole characters.
