@@ -1,9 +1,12 @@
 #include "transferrig.h"
 
+#include "net/wire.h"
+
 #include <QDateTime>
 #include <QFile>
 #include <QRandomGenerator>
 #include <QSet>
+#include <QTemporaryDir>
 
 using namespace TestSupport;
 using Vesk::DownloadEngine;
@@ -238,6 +241,101 @@ private Q_SLOTS:
             QCOMPARE(rig->shell.chatPopups.first().html,
                      QStringLiteral("%1 withdrew cancel_me.bin").arg(row("vesk_peers", "owner").value("alias")));
         }
+    }
+    // Offered again with another size while it waits or runs (the owner's file changed), a download begins the new
+    // version from 0: the bytes of the old one are put aside, never continued.
+    void ownerFileChanged_data()
+    {
+        QTest::addColumn<bool>("running");
+        QTest::newRow("running") << true;
+        QTest::newRow("paused") << false;
+    }
+    void ownerFileChanged()
+    {
+        QFETCH(bool, running);
+        const QByteArray old = pattern(2 * kPacket + 7, 1), changed = pattern(2 * kPacket + 99, 2);
+        rig->offer("c", "c.bin", old.size());
+        rig->queue("c");
+        rig->answer(rig->requests().first(), old);
+        if (!running)
+            rig->engine.pauseFileToDownload("c");
+        rig->settle();
+        rig->sink.clear();
+        rig->offer("c", "c.bin", changed.size());
+        running ? rig->settle() : rig->queue("c");
+        QCOMPARE(rig->requests().first(), (Request{"c", 0, kPacket}));
+        rig->answerAll(changed);
+        QCOMPARE(rig->status("c"), QStringLiteral("downloaded"));
+        QCOMPARE(readFile(rig->path("c.bin")), changed);
+        const QStringList entries = rig->entries();
+        QCOMPARE(entries.size(), 2);
+        QVERIFY(entries.last().startsWith("c.bin_veskbackup_"));
+        QCOMPARE(readFile(rig->path(entries.last())), old.left(kPacket));
+    }
+    // Offsets past 2 GiB and 4 GiB go through the wire's encoding (in the large fields from 4 GiB on), are served
+    // from the right place of the owner's file and appended at the right place of the receiver's: a download resumed
+    // just before the boundary ends with exactly the owner's bytes across it.
+    void offsetsPastTwoAndFourGiB_data()
+    {
+        QTest::addColumn<qint64>("boundary");
+        QTest::newRow("2 GiB") << (Q_INT64_C(1) << 31);
+        QTest::newRow("4 GiB") << (Q_INT64_C(1) << 32);
+    }
+    void offsetsPastTwoAndFourGiB()
+    {
+        QFETCH(qint64, boundary);
+        const qint64 start = boundary - 2 * kPacket + 1234; // resumed from the size on disk, inside a packet
+        const qint64 size = boundary + 2 * kPacket + 4321;
+        // Sparse files: the sizes are real, only the blocks around the boundary take disk space.
+        QTemporaryDir owner;
+        const QString source = owner.filePath("big.bin");
+        QFile file(source);
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.resize(size));
+        QVERIFY(file.seek(boundary - 2 * kPacket) && file.write(pattern(2 * kPacket, 3)) == 2 * kPacket);
+        QVERIFY(file.seek(boundary) && file.write(pattern(2 * kPacket, 4)) == 2 * kPacket);
+        file.close();
+        rig->insertUpload("big", "owner", rig->clock.nowMs(), "sent", source, size);
+        rig->offer("big", "big.bin", size);
+        QVERIFY(exec("update vesk_downloads set downloadsize = filesize"));
+        QFile part(rig->path("big.bin.part"));
+        QVERIFY(part.open(QIODevice::WriteOnly) && part.resize(start));
+        part.close();
+
+        rig->queue("big");
+        // Each request and each answer goes through the wire's encoding and back, as between two programs.
+        // Below 4 GiB the plain fields carry every offset, as a plain peer needs.
+        bool plainWhereItFits = true;
+        const auto overWire = [&plainWhereItFits](const Vesk::Parameters& message) {
+            plainWhereItFits &= Vesk::carriesExtensionFields(message) ==
+                                (message.value("fileSeek").toLongLong() > Vesk::kLargestPlainSize);
+            return Vesk::byteArrayToParameters(Vesk::parametersToByteArray(message));
+        };
+        QList<qint64> asked;
+        for (int round = 0; round < 100 && !rig->sink.withAction("sendDataPacket").isEmpty(); ++round) {
+            const auto requests = rig->sink.withAction("sendDataPacket");
+            rig->sink.clear();
+            for (const auto& request : requests) {
+                const Vesk::Parameters received = overWire(request.parameters);
+                asked.append(received.value("fileSeek").toLongLong());
+                rig->packets.handleSendDataPacket(received);
+            }
+            const auto answers = rig->sink.withAction("receiveDataPacket");
+            QCOMPARE(answers.size(), requests.size());
+            rig->sink.clear();
+            for (const auto& answer : answers)
+                rig->engine.handleReceiveDataPacket(overWire(answer.parameters));
+            rig->settle();
+        }
+        QList<qint64> expected;
+        for (qint64 at = start; at < size; at += kPacket - at % kPacket)
+            expected.append(at);
+        QCOMPARE(asked, expected);
+        QVERIFY(plainWhereItFits);
+        QCOMPARE(rig->status("big"), QStringLiteral("downloaded"));
+        QFile got(rig->path("big.bin"));
+        QCOMPARE(got.size(), size);
+        QVERIFY(got.open(QIODevice::ReadOnly) && got.seek(start) && file.open(QIODevice::ReadOnly) && file.seek(start));
+        QCOMPARE(got.read(size - start), file.read(size - start));
     }
     // The smaller queued file runs first; each quiet tick asks again, and after kMaxStallTicks the next one runs.
     // Given up by the stall, not by the user, the download goes on from its bytes on disk when its owner is back.
