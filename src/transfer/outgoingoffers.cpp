@@ -133,8 +133,8 @@ void OutgoingOffers::sendHighlightedFiles()
 {
     m_shell.showTab(kUploadsTabIndex);
 
-    // Files that vanished, became unreadable or grew past what the wire can describe since they were picked are
-    // left out, and the user hears which.
+    // Files that vanished or became unreadable since they were picked are left out, and so is each pair of a file
+    // of 4 GiB or more and a peer whose program cannot take it; the user hears which, and why.
     QList<QFileInfo> files;
     QStringList refused;
     for (int row = 0; row < filesData.rowCount(); ++row) {

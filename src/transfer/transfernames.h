@@ -10,9 +10,9 @@ namespace Vesk::TransferNames {
 // The plain protocol's sizes and offsets are unsigned 32-bit: a file of this size or more can only be offered to a
 // peer whose program takes large files (CapabilityLargeFiles), which gets its sizes in 64-bit fields.
 constexpr qint64 kPlainSizeLimit = Q_INT64_C(4294967296);
-// No file system in use holds a file of a pebibyte; a size past it from the network is nonsense, and staying far
-// below the 64-bit limit keeps every offset + size sum from overflowing.
-constexpr qint64 kLargestFileSize = Q_INT64_C(1) << 50;
+// 256 TiB: past what the file systems in use hold in one file, so a larger size from the network is nonsense; and
+// far enough below the 64-bit limit that no sum of offsets and sizes, nor the progress arithmetic, can overflow.
+constexpr qint64 kLargestFileSize = Q_INT64_C(1) << 48;
 
 // 32 lower-case hex digits of the MD5 of node id + "_" + absolute path, the text taken as Latin-1 ("?" for
 // characters outside it). The same file offered to the same peer always gets the same id.

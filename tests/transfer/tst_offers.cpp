@@ -185,6 +185,7 @@ private Q_SLOTS:
         QCOMPARE(told, offered);
         for (const auto& offer : rig->sink.withAction("newFileToDownload"))
             QCOMPARE(offer.value("fileSize").toLongLong(), QFileInfo(path).size());
+        QCOMPARE(rig->fileIds("removeFileToGet"), QStringList()); // the same version again: nothing withdrawn
     }
     // The receiver saying it has the whole file tells the user; the receiver withdrawing does not.
     void receiverEndsTheUpload()
