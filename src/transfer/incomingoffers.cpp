@@ -101,7 +101,8 @@ void IncomingOffers::processNewFileToBeReceived(const QString& fileId, const QSt
         qCInfo(lcOffers) << fileId << "is offered again with another size:" << fileSize;
         queued->setFieldAndRefresh(kDownloadsTable, fileId, QStringLiteral("filesize"), QString::number(fileSize));
         m_store.pausedDownloads->refresh();
-        m_engine.downloadRemoved(fileId);
+        if (fileId == m_engine.currentDownloadingFileId())
+            m_engine.downloadRemoved(fileId); // ends the running session: the next start reads the new size
     }
     // Every copy of an offer is confirmed, so an owner whose confirmation was lost stops repeating it.
     sendToNode(m_sink, m_store, nodeFrom, Msg::aboutFile(Msg::kConfirmFileToSend, fileId));
