@@ -8,12 +8,15 @@ namespace Vesk {
 
 namespace {
 
-// A received folder with its files counted: how many arrived and their bytes. Bound: the folder's status.
+// A received folder with its files counted: how many arrived, their bytes, and when the last one did. Bound: the
+// folder's status.
 constexpr const char* kDownloadFolders =
     "select f.*, (select alias from vesk_peers where vesk_peers.id = f.nodeid) as peerAlias, "
-    "coalesce(c.done, 0) as filesDone, coalesce(c.bytes, 0) as bytesDone "
+    "coalesce(c.done, 0) as filesDone, coalesce(c.bytes, 0) as bytesDone, "
+    "coalesce(c.lastAt, f.timestamp) as finishedAt "
     "from vesk_folders f left join (select folderId, sum(status = 'downloaded') as done, "
-    "sum(case when status = 'downloaded' then cast(filesize as integer) else 0 end) as bytes "
+    "sum(case when status = 'downloaded' then cast(filesize as integer) else 0 end) as bytes, "
+    "max(case when status = 'downloaded' then cast(timestamp as integer) end) as lastAt "
     "from vesk_downloads where folderId <> '' group by folderId) c on c.folderId = f.id "
     "where f.direction = 'down' and f.status = ? order by f.timestamp desc, f.name asc";
 // An offered folder: a file's upload row goes once the peer has it, so what is done is what no longer has a row,

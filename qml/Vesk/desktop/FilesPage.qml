@@ -62,21 +62,28 @@ Item {
                 onClicked: page.filesModel.clearSelected()
             }
             ActionButton {
+                id: addButton
                 objectName: "addFilesButton"
                 visible: files.count > 0
                 kind: "flat"
                 iconName: "add"
                 text: qsTr("Add")
-                Accessible.name: qsTr("Add files (Ctrl+O)")
-                onClicked: page.controller.selectFiles()
-            }
-            ActionButton {
-                objectName: "addFolderButton"
-                visible: files.count > 0
-                kind: "flat"
-                iconName: "folder"
-                text: qsTr("Add folder")
-                onClicked: page.controller.selectFolder()
+                Accessible.name: qsTr("Add files or a folder")
+                onClicked: addMenu.popup(addButton, 0, addButton.height)
+                AppMenu {
+                    id: addMenu
+                    objectName: "addMenu"
+                    implicitWidth: 200
+                    AppMenuItem {
+                        text: qsTr("Files… (Ctrl+O)")
+                        onTriggered: page.controller.selectFiles()
+                    }
+                    AppMenuItem {
+                        objectName: "addFolderItem"
+                        text: qsTr("Folder…")
+                        onTriggered: page.controller.selectFolder()
+                    }
+                }
             }
         }
 

@@ -28,7 +28,10 @@ ColumnLayout {
     property real currentBytes: 0
     property real bytesPerSecond: 0
     property bool stalled: false
+    // Whether the files show beneath; kept by the page, so that a list refreshed or a folder moved to another
+    // list stays open.
     property bool expanded: false
+    signal expandToggled()
 
     readonly property bool current: currentFileId !== ""
     readonly property string peerName: Format.displayName(peerAlias)
@@ -50,9 +53,9 @@ ColumnLayout {
             switch (entry.kind) {
             case "sending":
                 return qsTr("To %1 · %2").arg(entry.peerName).arg(Format.folderContents(entry.fileCount, entry.totalBytes))
-            case "received":
-                return qsTr("From %1 · %2 · %3").arg(entry.peerName)
-                    .arg(Format.folderContents(entry.fileCount, entry.totalBytes)).arg(Format.formatTimestamp(entry.finishedAt))
+            case "received": // the time kept on one line when the detail wraps
+                return qsTr("From %1 · %2 · %3").arg(entry.peerName).arg(Format.folderContents(entry.fileCount, entry.totalBytes))
+                                                 .arg(Format.formatTimestamp(entry.finishedAt).replace(/ /g, "\u00a0"))
             case "queued":
                 return qsTr("From %1 · %2").arg(entry.peerName).arg(entry.progressText)
             }
@@ -66,7 +69,8 @@ ColumnLayout {
             case "sending":
                 return !entry.confirmed ? qsTr("Not delivered yet")
                                         : entry.bytesDone <= 0 ? qsTr("Delivered · not downloaded yet")
-                                                               : qsTr("Downloaded %1").arg(entry.progressText)
+                                                               : qsTr("Downloaded %1 of %2").arg(Format.toCount(entry.filesDone))
+                                                                                                  .arg(Format.fileCount(entry.fileCount))
             case "queued":
                 return !entry.current ? qsTr("Queued")
                                       : entry.stalled ? qsTr("Waiting for %1…").arg(entry.peerName)
@@ -89,7 +93,7 @@ ColumnLayout {
             tint: Theme.textMuted
             tip: entry.expanded ? qsTr("Hide the files of %1").arg(entry.folderName)
                                 : qsTr("Show the files of %1").arg(entry.folderName)
-            onClicked: entry.expanded = !entry.expanded
+            onClicked: entry.expandToggled()
         }
         IconButton {
             objectName: "downloadButton"

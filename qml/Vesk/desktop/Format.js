@@ -162,14 +162,12 @@ function sendSummary(fileCount, peerCount, folderCount) {
         return qsTr("Select files to send")
     if (p === 0)
         return qsTr("Choose who gets them")
-    // A ticked folder is one entry of the list but not one file.
+    // A ticked folder is one entry of the list but not one file; folders and files together are items (the
+    // longer "1 folder and 1 file" does not fit the button of a narrow window).
     var d = Math.min(toCount(folderCount), f)
-    var files = f === 1 ? qsTr("1 file") : qsTr("%1 files").arg(f - d)
-    if (d > 0) {
-        var folders = d === 1 ? qsTr("1 folder") : qsTr("%1 folders").arg(d)
-        files = f === d ? folders : f - d === 1 ? qsTr("%1 and 1 file").arg(folders)
-                                                : qsTr("%1 and %2").arg(folders).arg(files)
-    }
+    var files = d === 0 ? (f === 1 ? qsTr("1 file") : qsTr("%1 files").arg(f))
+                        : d === f ? (d === 1 ? qsTr("1 folder") : qsTr("%1 folders").arg(d))
+                                  : qsTr("%1 items").arg(f)
     var peers = p === 1 ? qsTr("1 person") : qsTr("%1 people").arg(p)
     return qsTr("Send %1 to %2").arg(files).arg(peers)
 }

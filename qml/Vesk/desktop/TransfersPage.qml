@@ -31,6 +31,13 @@ Item {
     // The history lists show their newest rows until the user asks for all of them.
     readonly property int historyShown: 10
     property bool allDelivered: false
+    // The folders whose files are shown beneath them, by id.
+    property var openFolders: ({})
+    function toggleFolder(id) {
+        var open = Object.assign({}, openFolders)
+        open[id] = !open[id]
+        openFolders = open
+    }
     property bool allReceived: false
 
     // Tabbing through the rows' buttons scrolls them into view.
@@ -126,6 +133,8 @@ Item {
                 model: page.pendingFolders
                 delegate: FolderDelegate {
                     required property var model
+                    expanded: page.openFolders[folderId] === true
+                    onExpandToggled: page.toggleFolder(folderId)
                     Layout.fillWidth: true
                     controller: page.controller
                     folders: page.pendingFolders
@@ -174,6 +183,8 @@ Item {
                 model: page.queuedFolders
                 delegate: FolderDelegate {
                     required property var model
+                    expanded: page.openFolders[folderId] === true
+                    onExpandToggled: page.toggleFolder(folderId)
                     Layout.fillWidth: true
                     controller: page.controller
                     folders: page.queuedFolders
@@ -230,6 +241,8 @@ Item {
                 model: page.uploadFolders
                 delegate: FolderDelegate {
                     required property var model
+                    expanded: page.openFolders[folderId] === true
+                    onExpandToggled: page.toggleFolder(folderId)
                     Layout.fillWidth: true
                     controller: page.controller
                     folders: page.uploadFolders
@@ -309,6 +322,8 @@ Item {
                 model: page.completedFolders
                 delegate: FolderDelegate {
                     required property var model
+                    expanded: page.openFolders[folderId] === true
+                    onExpandToggled: page.toggleFolder(folderId)
                     required property int index
                     visible: page.allReceived || index < page.historyShown
                     Layout.fillWidth: true
@@ -322,7 +337,7 @@ Item {
                     filesDone: Format.toCount(model.filesDone)
                     totalBytes: Format.toCount(model.byteSize)
                     bytesDone: Format.toCount(model.bytesDone)
-                    finishedAt: Format.toCount(model.timestampMs)
+                    finishedAt: Format.toCount(model.finishedAt)
                 }
             }
             Repeater {
