@@ -135,6 +135,9 @@ TransferLists::TransferLists(const Store& store, QObject* parent) : QObject(pare
         m_folders[i] = new FolderListModel(kinds[i], m_db, this);
         m_files[i] = new SeparateFilesModel(files[i], this);
     }
+    m_follow.setSingleShot(true);
+    m_follow.setInterval(kFollowMs);
+    connect(&m_follow, &QTimer::timeout, this, &TransferLists::refresh);
     for (VeskSqlQueryModel* list : files)
         follow(list);
     refresh();
@@ -142,18 +145,20 @@ TransferLists::TransferLists(const Store& store, QObject* parent) : QObject(pare
 
 void TransferLists::follow(VeskSqlQueryModel* files)
 {
-    connect(files, &QAbstractItemModel::modelReset, this, &TransferLists::refresh);
-    connect(files, &QAbstractItemModel::rowsInserted, this, &TransferLists::refresh);
-    connect(files, &QAbstractItemModel::rowsRemoved, this, &TransferLists::refresh);
-    connect(files, &QAbstractItemModel::dataChanged, this, &TransferLists::refresh);
+    const auto changed = [this] {
+        if (!m_refreshing && !m_follow.isActive())
+            m_follow.start();
+    };
+    connect(files, &QAbstractItemModel::modelReset, this, changed);
+    connect(files, &QAbstractItemModel::rowsInserted, this, changed);
+    connect(files, &QAbstractItemModel::rowsRemoved, this, changed);
+    connect(files, &QAbstractItemModel::dataChanged, this, changed);
 }
 
 void TransferLists::refresh()
 {
-    // Fetching the rest of a list below inserts rows, which lands here again.
-    if (m_refreshing)
-        return;
-    m_refreshing = true;
+    m_follow.stop();
+    m_refreshing = true; // fetching the rest of a list below inserts rows, which is no change to follow
     QSet<QString> ids;
     {
         QSqlQuery q(m_db);

@@ -5,6 +5,7 @@
 #include <QObject>
 #include <QSet>
 #include <QSortFilterProxyModel>
+#include <QTimer>
 
 namespace Vesk {
 
@@ -68,8 +69,8 @@ private:
 };
 
 // The transfer lists as the interface shows them: for each of the four file lists of the store, its folders as
-// entries and its separate files. They follow the store's lists: whenever one of those is refreshed, the folder
-// entries are counted again.
+// entries and its separate files. They follow the store's lists: once one of those changed, the folder entries are
+// counted again, at most every kFollowMs while a folder's files arrive by the hundred.
 class TransferLists : public QObject
 {
     Q_OBJECT
@@ -95,8 +96,9 @@ public:
     SeparateFilesModel* completedFiles() const { return m_files[2]; }
     SeparateFilesModel* uploadFiles() const { return m_files[3]; }
 
-    // Counts the folders again; for a change of vesk_folders that no file list shows.
+    // Counts the folders again now; for a change of vesk_folders that no file list shows.
     void refresh();
+    static constexpr int kFollowMs = 100;
 
 private:
     void follow(VeskSqlQueryModel* files);
@@ -105,6 +107,7 @@ private:
     FolderListModel* m_folders[4];
     SeparateFilesModel* m_files[4];
     bool m_refreshing = false;
+    QTimer m_follow;
 };
 
 } // namespace Vesk

@@ -287,7 +287,7 @@ private slots:
             lists[list]->deleteRecord(kUploadsTable, "F/sub/e.txt");
         else
             lists[list]->setFieldAndRefresh(kDownloadsTable, "F/sub/e.txt", "status", "downloaded");
-        QCOMPARE(entry().mid(4), (QList<QString>{QString::number(counts[2]), QString::number(counts[3])}));
+        QTRY_COMPARE(entry().mid(4), (QList<QString>{QString::number(counts[2]), QString::number(counts[3])}));
         QTRY_COMPARE(inside->rowCount(), int(shown.size()) - (up ? 1 : 0));
     }
 
