@@ -24,6 +24,8 @@ render "$src/logo.svg" 256 256 "$pics/ui/img-logo.png"
 render "$src/avatar-default.svg" 512 512 "$pics/ui/icn-avatar-default-512.png"
 render "$src/avatar-default.svg" 256 256 "$pics/ui/bl-avatar-default.png"
 render "$src/watermark.svg" 165 348 "$root/resources/vesk_watermark.png"
+# A folder sent or received as one entry of the file lists.
+render "$src/folder-entry.svg" 128 128 "$pics/fileicons/folder-entry.png"
 
 # Desktop icons: the small sizes come from a redrawn mark that stays legible at 16 and 32 pixels.
 for n in 16 32; do

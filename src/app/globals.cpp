@@ -12,6 +12,7 @@
 #include "peers/peerrefresh.h"
 #include "store/database.h"
 #include "store/store.h"
+#include "store/transferlists.h"
 #include "store/vesksqlquerymodel.h"
 #include "transfer/downloadengine.h"
 #include "transfer/incomingoffers.h"
@@ -26,6 +27,7 @@
 #include <QImage>
 #include <QMessageBox>
 #include <QSettings>
+#include <QSqlQuery>
 #include <QSystemTrayIcon>
 
 namespace Vesk {
@@ -95,6 +97,7 @@ void Globals::initDatabase()
     queuedDownloads = m_store->queuedDownloads;
     completedDownloads = m_store->completedDownloads;
     chatsModel = m_store->chatsModel;
+    transferLists = new TransferLists(*m_store, m_store.get());
 
     Store& store = *m_store;
     m_peers = std::make_unique<PeerRecords>(store, m_sendQueue, m_clock, *this, dataFolder);
@@ -374,6 +377,29 @@ void Globals::openDownloadedFile(QString fileName)
         tellCouldNotOpen(tr("Vesk could not open %1: no program on this computer is set up to open this kind of "
                             "file. It is in your downloads folder, %2.")
                              .arg(file.fileName(), QDir::toNativeSeparators(file.absolutePath())));
+}
+
+void Globals::openDownloadedFolder(QString folderId)
+{
+    QSqlQuery q(m_store->database());
+    q.prepare(QStringLiteral("select localname from vesk_folders where id = ? and direction = 'down'"));
+    q.addBindValue(folderId);
+    const QString name = q.exec() && q.next() ? q.value(0).toString() : QString();
+    if (name.isEmpty())
+        return;
+    // The name of a folder made under the downloads folder: one path component, never a way out of it.
+    if (name != QFileInfo(name).fileName() || name == QLatin1String("..") || name == QLatin1String(".")) {
+        qCritical().noquote() << QStringLiteral("A received folder has an unusable name: ") + name;
+        return;
+    }
+    const QString path = downloadedFilePath(name);
+    if (!QFileInfo(path).isDir()) {
+        tellCouldNotOpen(tr("%1 is no longer in your downloads folder.").arg(name));
+        return;
+    }
+    if (!QDesktopServices::openUrl(QUrl::fromLocalFile(path)))
+        tellCouldNotOpen(tr("Vesk could not show the folder %1: no file manager is set up on this computer.")
+                             .arg(QDir::toNativeSeparators(path)));
 }
 
 void Globals::openFile(const QString& path)

@@ -51,6 +51,7 @@ class PeerRefresh;
 class PeerSecurity;
 class TcpCapabilityProbe;
 class Store;
+class TransferLists;
 class VeskSqlQueryModel;
 
 // The one controller of the application and the only object the QML interface talks to ("globals"). It is a
@@ -209,6 +210,8 @@ public:
     VeskSqlQueryModel* chatsModel = nullptr;
     FileStandardItemModel& filesData() const;
     FileSortFilterProxyModel& filesProxyData() const;
+    // The transfer lists with a folder as one entry, published as "transferLists".
+    TransferLists* transferLists = nullptr;
 
     QString localAddress;
     QSettings* settings = nullptr;
@@ -309,6 +312,8 @@ public:
     // Asks the user for a folder and tells them when it cannot be used.
     Q_INVOKABLE void chooseDownloadsFolder();
     Q_INVOKABLE void openDownloadedFile(QString fileName);
+    // Shows a received folder (by its id) in the file manager.
+    Q_INVOKABLE void openDownloadedFolder(QString folderId);
     Q_INVOKABLE void refreshPeers();
     Q_INVOKABLE void setCurrentSelectedChatPeer(QString peerId);
     Q_INVOKABLE void setCurrentSelectedTabIndex(int tabIndex);
@@ -325,6 +330,8 @@ public:
     void downloadPendingFrom(const QString& nodeId);
     Q_INVOKABLE void pauseAllPendingDownloads();
     Q_INVOKABLE void selectFiles();
+    // The system's folder dialog; the chosen folder joins the files to send as one entry.
+    Q_INVOKABLE void selectFolder();
     Q_INVOKABLE QString getThumbnailFromFileSuffix(QString fileSuffix) const;
     Q_INVOKABLE void queueFileToDownload(QString id);
     Q_INVOKABLE void pauseFileToDownload(QString id);

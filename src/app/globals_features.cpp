@@ -159,6 +159,19 @@ void Globals::selectFiles()
         processNewFileToSend(QUrl::fromLocalFile(path));
 }
 
+void Globals::selectFolder()
+{
+    constexpr const char* kLastFolderKey = "lastFilesFolder";
+    QString start = settings->value(QLatin1String(kLastFolderKey)).toString();
+    if (start.isEmpty() || !QFileInfo(start).isDir())
+        start = QDir::homePath();
+    const QString folder = QFileDialog::getExistingDirectory(nullptr, tr("Choose a folder to send"), start);
+    if (folder.isEmpty())
+        return;
+    settings->setValue(QLatin1String(kLastFolderKey), QFileInfo(folder).absolutePath());
+    processNewFileToSend(QUrl::fromLocalFile(folder));
+}
+
 void Globals::offerChosenFilesToPeer(QString peerId)
 {
     constexpr const char* kLastFolderKey = "lastFilesFolder";

@@ -12,6 +12,7 @@
 #include <QPushButton>
 #include <QScreen>
 #include <QScrollBar>
+#include <QStyle>
 #include <QTextBlockFormat>
 #include <QTextCursor>
 #include <QTextDocument>
@@ -87,6 +88,9 @@ NotificationDialog::NotificationDialog(const QString& nodeId, const QString& kin
     m_textView = new QTextEdit(this);
     m_textView->setReadOnly(true);
     m_textView->setFixedWidth(kTextViewWidth);
+    // The text is laid out at one width whatever the view shows (see fitText), so it never needs a sideways bar.
+    m_textView->setLineWrapMode(QTextEdit::FixedPixelWidth);
+    m_textView->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     fitText();
 
     if (isDownloadKind()) {
@@ -150,9 +154,13 @@ void NotificationDialog::appendMessage(const QString& text)
 void NotificationDialog::fitText()
 {
     // As tall as the text, so a one-line notice is a small window, not a large empty box.
+    // Measured at the width it is shown at: the view's width less room for a vertical bar. Measured at the whole
+    // width, two messages came out a line short, and the bar that then appeared narrowed the view further.
     QTextDocument* document = m_textView->document();
     const int frame = 2 * m_textView->frameWidth();
-    document->setTextWidth(kTextViewWidth - frame);
+    const int textWidth = kTextViewWidth - frame - m_textView->style()->pixelMetric(QStyle::PM_ScrollBarExtent);
+    m_textView->setLineWrapColumnOrWidth(textWidth);
+    document->setTextWidth(textWidth);
     const int wanted = qCeil(document->size().height()) + frame;
     m_textView->setFixedHeight(qBound(m_textView->fontMetrics().lineSpacing() + frame, wanted, kTextViewMaxHeight));
     if (!m_grid)

@@ -13,6 +13,7 @@
 #include "net/peermanager.h"
 #include "net/wire.h"
 #include "store/filestandarditemmodel.h"
+#include "store/transferlists.h"
 #include "store/vesksqlquerymodel.h"
 
 #include <QDir>
@@ -58,6 +59,7 @@ void publish(QQmlContext* context, Globals* globals)
     context->setContextProperty(QStringLiteral("chatsModel"), globals->chatsModel);
     context->setContextProperty(QStringLiteral("nodesProxyData"), globals->nodesProxyData);
     context->setContextProperty(QStringLiteral("filesProxyData"), &globals->filesProxyData());
+    context->setContextProperty(QStringLiteral("transferLists"), globals->transferLists);
 }
 
 void placeWindow(QWidget* window)

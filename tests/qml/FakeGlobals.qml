@@ -33,6 +33,10 @@ QtObject {
     function queueFileToDownload(id) { record("queueFileToDownload", arguments) }
     function pauseFileToDownload(id) { record("pauseFileToDownload", arguments) }
     function deleteFileToSend(id) { record("deleteFileToSend", arguments) }
+    function deleteFileToDownload(id) { record("deleteFileToDownload", arguments) }
+    function openDownloadedFolder(id) { record("openDownloadedFolder", arguments) }
+    function selectFiles() { record("selectFiles", arguments) }
+    function selectFolder() { record("selectFolder", arguments) }
     signal peerSecurityChanged(string nodeId)
     property var security: ({})
     function peerSecurityState(id) { return security[id] || "plain" }

@@ -15,7 +15,8 @@ TestCase {
 
     Component { id: globalsComponent; FakeGlobals {} }
     Component { id: tableComponent; FakeTableModel {} }
-    Component { id: filesModel; FileStandardItemModel {} }
+    Component { id: folderListComponent; FakeFolderList {} }
+    Component { id: filesModel; FakeFileList {} }
     Component { id: filesPage; FilesPage { width: 352; height: 900 } }
     Component { id: peersPage; PeersPage { width: 352; height: 700 } }
     Component { id: transfersPage; TransfersPage { width: 352; height: 900 } }
@@ -40,6 +41,7 @@ TestCase {
     }
 
     // The send tab, with the files added as the program adds picked ones: ticked and sized (sorting is the model's).
+    // A name ending in "/" is a folder of 5 files.
     function makeFilesPage(files, props) {
         var model = make(filesModel)
         var page = makePage(filesPage, { recipientsModel: [{ id: "{bob}", alias: "Bob", avatarPath: "" }] }, props,
@@ -47,10 +49,27 @@ TestCase {
         verify(findChild(page, "filesEmpty").visible)
         model.insertColumns(0, 1)
         model.insertRows(0, files.length)
-        files.forEach((name, row) => ["file:///tmp/" + name, name, name.length * 500000, "", true].forEach(
+        files.forEach((name, row) => ["file:///tmp/" + name, name.replace("/", ""), name.length * 500000, "", true,
+                                      name.endsWith("/"), name.endsWith("/") ? 5 : 1].forEach(
             (value, i) => model.setData(model.index(row, 0), value, FileStandardItemModel.FileURLRole + i)))
         waitForRendering(page)
         return page
+    }
+    // A folder is one entry of the list, with its number of files; "Choose folder…" asks the controller for one.
+    function test_folderToSend() {
+        var page = makePage(filesPage, {}, {}, { filesModel: make(filesModel) })
+        mouseClick(findChild(findChild(page, "filesEmpty"), "emptySecondAction"))
+        compare(page.controller.calls, ["selectFolder()"])
+        page = makeFilesPage(["Holiday 2026/", "a.pdf"])
+        mouseClick(findChild(page, "addFilesButton"))
+        var item = findChild(page, "addFolderItem")
+        tryVerify(() => item.visible)
+        mouseClick(item)
+        compare(page.controller.calls, ["selectFolder()"])
+        var list = findChild(page, "fileList")
+        compare([0, 1].map(i => list.itemAtIndex(i).Accessible.name),
+                ["Folder Holiday 2026, 5 files, 6.5 MB", "a.pdf, 2.5 MB"])
+        compare(findChild(list.itemAtIndex(0), "sizeLabel").text, "5 files, 6.5 MB")
     }
     function test_filesTickAndRemove() {
         var list = findChild(makeFilesPage(["A.pdf", "bb.txt"]), "fileList")
@@ -65,11 +84,14 @@ TestCase {
         return [
             { tag: "nothing ticked", files: 0, pick: true, enabled: false, label: "Select files to send" },
             { tag: "nobody chosen", files: 1, pick: false, enabled: false, label: "Choose who gets them" },
-            { tag: "ready", files: 2, pick: true, enabled: true, label: "Send 2 files to 1 person" }
+            { tag: "ready", files: 2, pick: true, enabled: true, label: "Send 2 files to 1 person" },
+            { tag: "a folder", picked: ["Holiday/"], files: 1, pick: true, enabled: true, label: "Send 1 folder to 1 person" },
+            { tag: "a folder and a file", picked: ["Holiday/", "a.pdf"], files: 2, pick: true, enabled: true,
+              label: "Send 2 items to 1 person" }
         ]
     }
     function test_sendButton(data) {
-        var page = makeFilesPage(["a.pdf"], { numberOfSelectedFiles: data.files })
+        var page = makeFilesPage(data.picked || ["a.pdf"], { numberOfSelectedFiles: data.files })
         if (data.pick)
             mouseClick(findChild(page, "recipientList").itemAtIndex(0))
         var button = findChild(page, "sendFilesButton")
@@ -356,6 +378,64 @@ TestCase {
         mouseClick(findChild(rows[0], "pauseButton"))
         compare(page.controller.calls, ["pauseFileToDownload(d2)"])
     }
+    // A folder on the move is one entry of its list: its files counted, one bar, the time left, one set of buttons
+    // that act on the whole folder by its id, and its files beneath it once opened. Five files of 1.7 MB, the first
+    // three arrived (received: all five, the last four minutes after the offer), the fourth being fetched.
+    function test_folderEntries_data() {
+        return [
+            { tag: "offered", list: "pendingFolders", status: "unknown", done: 0, detail: "From Bob · 5 files, 1.7 MB",
+              note: "", bar: false, buttons: { downloadButton: "queueFileToDownload", removeButton: "deleteFileToDownload" } },
+            { tag: "downloading", list: "queuedFolders", status: "queued", done: 3, current: true,
+              detail: "From Bob · 3 of 5 files · 850 kB of 1.7 MB", note: "125 kB/s · 7 s left", bar: true,
+              states: ["Received", "Received", "Received", "250 kB of 500 kB", "600 kB"],
+              buttons: { pauseButton: "pauseFileToDownload" } },
+            { tag: "received", list: "completedFolders", status: "downloaded", done: 5, detail: "From Bob · 5 files, 1.7 MB · ",
+              note: "", bar: false, buttons: { openButton: "openDownloadedFolder" } },
+            { tag: "sending", list: "uploadFolders", status: "sent", done: 3, up: true, detail: "To Bob · 5 files, 1.7 MB",
+              note: "Downloaded 3 of 5 files", bar: true, buttons: { removeButton: "deleteFileToSend" } }
+        ]
+    }
+    function test_folderEntries(data) {
+        var sizes = [100000, 200000, 300000, 500000, 600000]
+        var files = ["c/a.jpg", "c/b.jpg", "a.txt", "d.bin", "e.bin"].map((path, i) => ({
+            id: "F/" + path, status: i < data.done ? "downloaded" : data.status, nodefrom: "{bob}",
+            nodeto: "{bob}", filename: path, filesize: sizes[i], bytesSent: 0, folderId: "F", path,
+            timestamp: 1767225600000 + i * 60000 }))
+        var uploads = data.up ? files.slice(3) : [{ id: "u", nodeto: "{bob}", filesize: 1, bytesSent: 0, status: "sent", folderId: "" }]
+        var tables = { vesk_peers: [{ id: "{bob}", alias: "Bob" }], vesk_downloads: data.up ? [files[0]] : files,
+                       vesk_uploads: uploads,
+                       vesk_folders: [{ id: "F", nodeid: "{bob}", direction: data.up ? "up" : "down", name: "Holiday 2026",
+                                        localname: "Holiday 2026", files: 5, filesize: 1700000, status: data.status,
+                                        timestamp: 1767225600000 }] }
+        Object.keys(tables).forEach(table => make(tableComponent, { rows: tables[table], table }))
+        var models = { queueModel: make(tableComponent, { rows: [] }) }
+        ;[["pendingFolders", "offered"], ["queuedFolders", "queued"], ["completedFolders", "received"],
+          ["uploadFolders", "sending"]].forEach(pair => models[pair[0]] = make(folderListComponent, { kind: pair[1] }))
+        var page = makePage(transfersPage, {}, { currentDownloadingFileId: data.current ? "F/d.bin" : "" }, models)
+        page.meter.sample(0, 10000)
+        page.meter.sample(250000, 12000)
+        compare(Object.keys(models).filter(name => name !== "queueModel" && models[name].count > 0), [data.list])
+        var entries = findAll(page, "folderRow")
+        compare(entries.length, 1)
+        var row = entries[0]
+        compare([row.fileName, row.detail, row.note, row.showProgress],
+                ["Holiday 2026", data.detail + (data.done === 5 ? Format.formatTimestamp(1767225840000).replace(/ /g, "\u00a0") : ""), data.note,
+                 data.bar])
+        // Its files: hidden until the folder is opened, then listed by path.
+        var entry = row.parent
+        verify(!entry.fileList.visible)
+        mouseClick(findChild(row, "expandButton"))
+        tryVerify(() => entry.fileList.visible && entry.fileList.count === (data.up ? 2 : 5))
+        if (data.states) {
+            var shown = () => [0, 1, 2, 3, 4].map(i => entry.fileList.itemAtIndex(i))
+            tryVerify(() => shown().every(item => item !== null))
+            compare(shown().map(item => findChild(item, "fileState").text), data.states)
+            compare(shown()[0].path, "a.txt")
+        }
+        Object.keys(data.buttons).forEach(name => mouseClick(findChild(row, name)))
+        compare(page.controller.calls, Object.values(data.buttons).map(call => call + "(F)"))
+    }
+
     // Sizes and times in the words and order of the user's locale.
     function test_formats_data() {
         return [

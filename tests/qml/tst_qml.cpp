@@ -1,4 +1,5 @@
 #include "store/filestandarditemmodel.h"
+#include "store/transferlists.h"
 #include "store/vesksqlquerymodel.h"
 
 #include <QJsonDocument>
@@ -59,11 +60,50 @@ private:
     QString m_table;
 };
 
+// The program's list of folders of one kind ("offered", "queued", "received", "sending") over the tables stored
+// by FakeTableModel.
+class FakeFolderList : public Vesk::FolderListModel
+{
+    Q_OBJECT
+    Q_PROPERTY(QString kind MEMBER m_kind WRITE setKindName)
+
+public:
+    FakeFolderList() : FolderListModel(Kind::Offered, QSqlDatabase::database(QStringLiteral("qmltest"))) {}
+    void setKindName(const QString& kind)
+    {
+        m_kind = kind;
+        const QStringList kinds{"offered", "queued", "received", "sending"};
+        setKind(Kind(kinds.indexOf(kind)));
+        if (lastError().isValid())
+            qWarning() << "fake folders:" << lastError().text();
+    }
+
+private:
+    QString m_kind;
+};
+
+// The picked-files list with the roles of a folder entry named, whether or not the program's model names them yet.
+class FakeFileList : public FileStandardItemModel
+{
+    Q_OBJECT
+
+public:
+    FakeFileList()
+    {
+        QHash<int, QByteArray> roles = roleNames();
+        roles.insert(38, "isFolder");
+        roles.insert(39, "fileCount");
+        setItemRoleNames(roles);
+    }
+};
+
 static void registerFakes()
 {
     QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("qmltest")).setDatabaseName(":memory:");
     qmlRegisterType<FakeTableModel>("Vesk.Testing", 1, 0, "FakeTableModel");
     qmlRegisterType<FileStandardItemModel>("Vesk.Testing", 1, 0, "FileStandardItemModel");
+    qmlRegisterType<FakeFolderList>("Vesk.Testing", 1, 0, "FakeFolderList");
+    qmlRegisterType<FakeFileList>("Vesk.Testing", 1, 0, "FakeFileList");
 }
 Q_COREAPP_STARTUP_FUNCTION(registerFakes)
 

@@ -1,5 +1,6 @@
 #include "store/filestandarditemmodel.h"
 #include "store/pictureurl.h"
+#include "store/transferlists.h"
 #include "store/vesksqlquerymodel.h"
 
 #include "subsystemfixture.h"
@@ -13,7 +14,9 @@ using namespace TestSupport;
 using Vesk::FileSortFilterProxyModel;
 using Vesk::FileStandardItem;
 using Vesk::FileStandardItemModel;
+using Vesk::kDownloadsTable;
 using Vesk::kPeersTable;
+using Vesk::kUploadsTable;
 using Vesk::VeskSqlQueryModel;
 
 // An id as it may arrive from the network: it must address its own row and nothing else.
@@ -202,6 +205,90 @@ private slots:
         QCOMPARE(m->rowCount(), 1);
         QVERIFY(m->getRecord(kPeersTable, kOdd).isEmpty() && m->getField(kPeersTable, kOdd, "alias").isEmpty());
         QCOMPARE(column("select id || '=' || alias from vesk_peers"), QStringList{"{a}=alias of {a}"});
+    }
+
+    // A folder is one entry of its transfer list, whatever the number of its files, counted from their rows; its
+    // files are no entries of their own (a file whose folder has no row still is) and show beneath it, by path.
+    // The counts follow a change of a file. Files a.txt .. e.txt of 100 .. 500 bytes; the fourth half fetched.
+    void folderEntries_data()
+    {
+        QTest::addColumn<int>("list"); // offered, queued, received, sending
+        QTest::addColumn<QStringList>("fileStatus");
+        QTest::addColumn<QList<qint64>>("counts"); // filesDone, bytesDone, then after e.txt is done
+        const QString d = "downloaded";
+        QTest::newRow("offered") << 0 << QStringList(5, "unknown") << QList<qint64>{0, 0, 1, 500};
+        QTest::newRow("queued, 3 of 5") << 1 << QStringList{d, d, d, "queued", "queued"}
+                                        << QList<qint64>{3, 600, 4, 1100};
+        QTest::newRow("received") << 2 << QStringList(5, d) << QList<qint64>{5, 1500, 5, 1500};
+        QTest::newRow("sending, 2 left") << 3 << QStringList{"", "", "", "sent", "sent"}
+                                         << QList<qint64>{3, 800, 4, 1300};
+    }
+    void folderEntries()
+    {
+        QFETCH(int, list);
+        QFETCH(QStringList, fileStatus);
+        QFETCH(QList<qint64>, counts);
+        const bool up = list == 3;
+        const QString status = QStringList{"unknown", "queued", "downloaded", "sent"}.at(list);
+        QList<FolderFile> files;
+        QStringList shown;
+        for (int i = 0; i < 5; ++i) {
+            files.append({QStringLiteral("sub/%1.txt").arg(QChar('e' - i)), 100 * (5 - i), fileStatus.at(4 - i),
+                          i == 1 ? 200 : 0});
+            if (!fileStatus.at(i).isEmpty())
+                shown << QStringLiteral("sub/%1.txt=%2").arg(QChar('a' + i)).arg(fileStatus.at(i) == "downloaded");
+        }
+        QVERIFY(addFolder("F", up ? "up" : "down", status, "{a}", "Holiday 2026", files));
+        QVERIFY(addFolder("G", up ? "down" : "up", status, "{a}", "Other way", {{"x.txt", 7, status}}));
+        for (const char* id : {"solo", "orphan"}) {
+            QVERIFY(up ? exec("insert into vesk_uploads (id, nodeto, filename, filesize, status, folderId) values "
+                              "(?, '{a}', ?, 1, ?, ?)",
+                              {id, id, status, QString(id) == "orphan" ? "{gone}" : ""})
+                       : exec("insert into vesk_downloads (id, nodefrom, filename, filesize, status, folderId) values "
+                              "(?, '{a}', ?, 1, ?, ?)",
+                              {id, id, status, QString(id) == "orphan" ? "{gone}" : ""}));
+        }
+        VeskSqlQueryModel* const lists[] = {f->store->pausedDownloads, f->store->queuedDownloads,
+                                            f->store->completedDownloads, f->store->uploadsData};
+        for (VeskSqlQueryModel* model : lists)
+            model->refresh();
+        Vesk::TransferLists transfers(*f->store);
+        const QList<Vesk::FolderListModel*> folders{transfers.pausedFolders(), transfers.queuedFolders(),
+                                                    transfers.completedFolders(), transfers.uploadFolders()};
+        const QList<QAbstractItemModel*> separate{transfers.pausedFiles(), transfers.queuedFiles(),
+                                                  transfers.completedFiles(), transfers.uploadFiles()};
+        QAbstractItemModelTester tester(separate[list], QAbstractItemModelTester::FailureReportingMode::QtTest);
+        for (int other = 0; other < 4; ++other)
+            QCOMPARE(folders[other]->rowCount(), other == list || other == 3 ? 1 : 0); // "G" goes the other way
+        Vesk::FolderListModel& entries = *folders[list];
+        const auto entry = [&] {
+            return QList<QString>{byName(entries, 0, "name"),      byName(entries, 0, "peerAlias"),
+                                  byName(entries, 0, "files"),     byName(entries, 0, "byteSize"),
+                                  byName(entries, 0, "filesDone"), byName(entries, 0, "bytesDone")};
+        };
+        QCOMPARE(entry(), (QList<QString>{"Holiday 2026", "alias of {a}", "5", "1500", QString::number(counts[0]),
+                                          QString::number(counts[1])}));
+        QStringList ids;
+        for (int row = 0; row < separate[list]->rowCount(); ++row)
+            ids << separate[list]->index(row, 0).data(separate[list]->roleNames().key("id")).toString();
+        ids.sort();
+        QCOMPARE(ids, (QStringList{"orphan", "solo"}));
+
+        std::unique_ptr<QObject> beneath(entries.filesOf("F"));
+        auto* inside = qobject_cast<VeskSqlQueryModel*>(beneath.get());
+        QStringList paths;
+        for (int row = 0; row < inside->rowCount(); ++row)
+            paths << byName(*inside, row, "path") + "=" + byName(*inside, row, "done");
+        QCOMPARE(paths.join(','), shown.join(',').replace("true", "1").replace("false", "0"));
+
+        // e.txt arrives (a download) or the peer has it (an upload): the list that shows it is refreshed, and the
+        // folder's entry and its files follow.
+        if (up)
+            lists[list]->deleteRecord(kUploadsTable, "F/sub/e.txt");
+        else
+            lists[list]->setFieldAndRefresh(kDownloadsTable, "F/sub/e.txt", "status", "downloaded");
+        QTRY_COMPARE(entry().mid(4), (QList<QString>{QString::number(counts[2]), QString::number(counts[3])}));
+        QTRY_COMPARE(inside->rowCount(), int(shown.size()) - (up ? 1 : 0));
     }
 
     // The files picked for sending: what stays ticked when files are taken off, and the list sorted by name in

@@ -73,6 +73,46 @@ protected:
 };
 } // namespace
 
+bool addFolder(const QString& id, const QString& direction, const QString& status, const QString& nodeId,
+               const QString& name, const QList<FolderFile>& files)
+{
+    QSqlQuery q(Database::connection());
+    q.exec(QStringLiteral("create table if not exists vesk_folders (id text, nodeid text, direction text, name text, "
+                          "localname text, files int, filesize int, status text, timestamp int, UNIQUE(id))"));
+    for (const char* table : {"vesk_uploads", "vesk_downloads"}) {
+        for (const char* column : {"folderId", "path"}) // a duplicate column is refused, as it should be
+            q.exec(
+                QStringLiteral("alter table %1 add column %2 text").arg(QLatin1String(table), QLatin1String(column)));
+    }
+    qint64 total = 0;
+    for (const FolderFile& file : files)
+        total += file.size;
+    bool ok = prepared(q,
+                       QStringLiteral("replace into vesk_folders (id, nodeid, direction, name, localname, files, "
+                                      "filesize, status, timestamp) values (?, ?, ?, ?, ?, ?, ?, ?, 1)"),
+                       {id, nodeId, direction, name, name, files.size(), total, status});
+    for (const FolderFile& file : files) {
+        if (file.status.isEmpty())
+            continue;
+        const QString fileId = id + QLatin1Char('/') + file.path;
+        const QString fileName = file.path.section(QLatin1Char('/'), -1);
+        ok =
+            ok &&
+            (direction == QLatin1String("up")
+                 ? prepared(q,
+                            QStringLiteral("replace into vesk_uploads (id, url, nodeto, filename, filesize, "
+                                           "bytesSent, timesent, status, folderId, path) values "
+                                           "(?, ?, ?, ?, ?, ?, 1, ?, ?, ?)"),
+                            {fileId, fileName, nodeId, fileName, file.size, file.bytesSent, file.status, id, file.path})
+                 : prepared(q,
+                            QStringLiteral("replace into vesk_downloads (id, status, nodefrom, filename, "
+                                           "filesize, downloadsize, timestamp, folderId, path) values "
+                                           "(?, ?, ?, ?, ?, 0, 1, ?, ?)"),
+                            {fileId, file.status, nodeId, fileName, file.size, id, file.path}));
+    }
+    return ok;
+}
+
 void runQueuedCalls()
 {
     // A handler that queued itself forever would be a fault of its own; this many rounds is far beyond any chain

@@ -77,6 +77,20 @@ private:
     QString m_address;
 };
 
+// A folder offered ("up") or received ("down"): its row of vesk_folders and a row per file in the table of that
+// direction, with the folder's id and the file's path. The file rows' ids are folder id + "/" + path; a file with
+// no status counts in the folder but has no row (an upload the peer has). Where the database has no folder columns
+// yet they are added first.
+struct FolderFile
+{
+    QString path;
+    qint64 size = 0;
+    QString status; // the file row's status
+    qint64 bytesSent = 0;
+};
+bool addFolder(const QString& id, const QString& direction, const QString& status, const QString& nodeId,
+               const QString& name, const QList<FolderFile>& files);
+
 // Files.
 bool writeFile(const QString& path, const QByteArray& contents);
 QByteArray readFile(const QString& path);

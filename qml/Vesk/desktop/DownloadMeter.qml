@@ -12,6 +12,8 @@ Item {
     property int stallAfterMs: 5000    // no growth for this long: show that we are waiting for the peer
 
     readonly property string fileId: controller ? controller.currentDownloadingFileId : ""
+    // The folder the file belongs to, if any: the folder's entry shows the progress.
+    property string folderId
     property real fileSize: 0
     property real bytesDone: 0
     property real bytesPerSecond: 0
@@ -33,6 +35,8 @@ Item {
         secondsLeft = -1
         stalled = false
         fileSize = fileId === "" ? 0 : sizeOf(fileId)
+        var row = fileId === "" || !queueModel ? null : queueModel.readRow("vesk_downloads", fileId)
+        folderId = row && row.folderId ? String(row.folderId) : ""
         bytesDone = fileId === "" || !controller ? 0 : Number(controller.currentDownloadFileSize) || 0
         if (fileId !== "")
             last = { bytes: bytesDone, ms: Date.now(), speed: 0 }

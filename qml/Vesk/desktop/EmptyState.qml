@@ -3,7 +3,7 @@ import QtQuick.Layouts
 import QtQuick.Controls.Basic
 
 // What a list shows when it has nothing yet: a picture, a sentence, what to do about it, and optionally one
-// action. Extra content (a checklist) goes below the text.
+// action, or two side by side. Extra content (a checklist) goes below the text.
 Item {
     id: empty
 
@@ -12,9 +12,12 @@ Item {
     property string text
     property string actionText
     property string actionIcon
+    property string secondActionText
+    property string secondActionIcon
     default property alias extra: extraColumn.data
 
     signal actionTriggered()
+    signal secondActionTriggered()
 
     implicitHeight: column.implicitHeight + Theme.spacingXl * 2
 
@@ -61,14 +64,25 @@ Item {
             Layout.fillWidth: true
             spacing: Theme.spacingS
         }
-        ActionButton {
-            visible: empty.actionText !== ""
+        RowLayout {
             Layout.alignment: Qt.AlignHCenter
             Layout.topMargin: Theme.spacingXs
-            kind: "primary"
-            text: empty.actionText
-            iconName: empty.actionIcon
-            onClicked: empty.actionTriggered()
+            spacing: Theme.spacingS
+            ActionButton {
+                objectName: "emptyAction"
+                visible: empty.actionText !== ""
+                kind: "primary"
+                text: empty.actionText
+                iconName: empty.actionIcon
+                onClicked: empty.actionTriggered()
+            }
+            ActionButton {
+                objectName: "emptySecondAction"
+                visible: empty.secondActionText !== ""
+                text: empty.secondActionText
+                iconName: empty.secondActionIcon
+                onClicked: empty.secondActionTriggered()
+            }
         }
     }
 }

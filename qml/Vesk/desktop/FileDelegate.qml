@@ -3,8 +3,8 @@ import QtQuick.Layouts
 import QtQuick.Controls.Basic
 import "Format.js" as Format
 
-// One file picked for sending: its type icon, name and size, ticked when it will be sent. Activating the row
-// flips the tick; the cross takes the file off the list.
+// One file or folder picked for sending: its icon, name and size (a folder's with its number of files), ticked
+// when it will be sent. Activating the row flips the tick; the cross takes it off the list.
 ItemDelegate {
     id: row
 
@@ -14,6 +14,9 @@ ItemDelegate {
     property real fileSize: 0
     property string thumbnail
     property bool selected: false
+    property bool isFolder: false
+    property int fileCount: 1
+    readonly property string sizeText: isFolder ? Format.folderContents(fileCount, fileSize) : Format.formatBytes(fileSize)
 
     function toggle() {
         filesModel.toggleHighlightFlag(fileUrl)
@@ -26,7 +29,7 @@ ItemDelegate {
     Accessible.role: Accessible.CheckBox
     Accessible.checkable: true
     Accessible.checked: selected
-    Accessible.name: fileName + ", " + Format.formatBytes(fileSize)
+    Accessible.name: (isFolder ? qsTr("Folder %1").arg(fileName) : fileName) + ", " + sizeText
 
     onClicked: toggle()
 
@@ -46,7 +49,7 @@ ItemDelegate {
         Image {
             Layout.preferredWidth: 32
             Layout.preferredHeight: 32
-            source: Format.imageUrl(row.thumbnail)
+            source: row.isFolder ? "qrc:/qml/Vesk/pics/fileicons/folder-entry.png" : Format.imageUrl(row.thumbnail)
             sourceSize.width: 64
             sourceSize.height: 64
             fillMode: Image.PreserveAspectFit
@@ -66,7 +69,8 @@ ItemDelegate {
             }
             Label {
                 Layout.fillWidth: true
-                text: Format.formatBytes(row.fileSize)
+                objectName: "sizeLabel"
+                text: row.sizeText
                 textFormat: Text.PlainText
                 font.pixelSize: Theme.fontCaption
                 color: Theme.textMuted

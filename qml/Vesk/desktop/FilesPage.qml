@@ -15,6 +15,27 @@ Item {
     property var recipientsModel    // online, unblocked peers ("nodesProxyData")
 
     readonly property int selectedFiles: controller ? controller.numberOfSelectedFiles : 0
+    // Ticked folders among them, for the button's words; read from the list whenever it changes.
+    property int selectedFolders: 0
+    function countSelectedFolders() {
+        var n = 0
+        for (var row = 0; filesView && row < filesView.rowCount(); ++row) {
+            var index = filesView.index(row, 0)
+            if (filesView.data(index, 37) === true && filesView.data(index, 38) === true) // selected, isFolder
+                ++n
+        }
+        selectedFolders = n
+    }
+    onFilesViewChanged: countSelectedFolders()
+    onSelectedFilesChanged: countSelectedFolders()
+    Connections {
+        target: page.filesView ? page.filesView : null
+        ignoreUnknownSignals: true
+        function onRowsInserted() { page.countSelectedFolders() }
+        function onRowsRemoved() { page.countSelectedFolders() }
+        function onModelReset() { page.countSelectedFolders() }
+        function onDataChanged() { page.countSelectedFolders() }
+    }
     readonly property int selectedPeers: controller ? controller.selectedPeersCount : 0
     readonly property bool canSend: selectedFiles > 0 && selectedPeers > 0
     readonly property alias fileCount: files.count
@@ -41,13 +62,28 @@ Item {
                 onClicked: page.filesModel.clearSelected()
             }
             ActionButton {
+                id: addButton
                 objectName: "addFilesButton"
                 visible: files.count > 0
                 kind: "flat"
                 iconName: "add"
                 text: qsTr("Add")
-                Accessible.name: qsTr("Add files (Ctrl+O)")
-                onClicked: page.controller.selectFiles()
+                Accessible.name: qsTr("Add files or a folder")
+                onClicked: addMenu.popup(addButton, 0, addButton.height)
+                AppMenu {
+                    id: addMenu
+                    objectName: "addMenu"
+                    implicitWidth: 200
+                    AppMenuItem {
+                        text: qsTr("Files… (Ctrl+O)")
+                        onTriggered: page.controller.selectFiles()
+                    }
+                    AppMenuItem {
+                        objectName: "addFolderItem"
+                        text: qsTr("Folder…")
+                        onTriggered: page.controller.selectFolder()
+                    }
+                }
             }
         }
 
@@ -70,6 +106,8 @@ Item {
                 fileName: Format.str(model.fileName)
                 fileSize: Number(model.totalByteSize) || 0
                 thumbnail: Format.str(model.thumbnail)
+                isFolder: model.isFolder === true
+                fileCount: Format.toCount(model.fileCount)
                 selected: model.selected === true
                 highlighted: ListView.isCurrentItem && ListView.view.activeFocus
             }
@@ -83,10 +121,13 @@ Item {
             visible: files.count === 0
             illustration: "illus-files"
             title: qsTr("Choose files to send")
-            text: qsTr("Drop files anywhere on this window, or pick them from a folder. Then tick who gets them.")
+            text: qsTr("Drop files or folders anywhere on this window, or pick them here. Then tick who gets them.")
             actionText: qsTr("Choose files…")
             actionIcon: "file"
             onActionTriggered: page.controller.selectFiles()
+            secondActionText: qsTr("Choose folder…")
+            secondActionIcon: "folder"
+            onSecondActionTriggered: page.controller.selectFolder()
         }
 
         Rectangle {
@@ -163,7 +204,7 @@ Item {
                 kind: "primary"
                 iconName: page.canSend ? "send" : ""
                 enabled: page.canSend
-                text: Format.sendSummary(page.selectedFiles, page.selectedPeers)
+                text: Format.sendSummary(page.selectedFiles, page.selectedPeers, page.selectedFolders)
                 onClicked: page.send()
             }
         }

@@ -121,6 +121,23 @@ function fraction(done, total) {
     return Math.max(0, Math.min(1, toCount(done) / t))
 }
 
+// A number of files in the locale's digits: "1 file", "10,000 files".
+function fileCount(count, locale) {
+    var n = toCount(count)
+    return n === 1 ? qsTr("1 file") : qsTr("%1 files").arg(n.toLocaleString(locale || Qt.locale(), "f", 0))
+}
+
+// What a folder holds: "5 files, 1.7 MB".
+function folderContents(count, bytes, locale) {
+    return qsTr("%1, %2", "files and their size").arg(fileCount(count, locale)).arg(formatBytes(bytes, locale))
+}
+
+// How far a folder got: "3 of 5 files · 1.2 MB of 1.7 MB".
+function folderProgress(filesDone, count, bytesDone, bytes, locale) {
+    return qsTr("%1 of %2 · %3").arg(toCount(filesDone).toLocaleString(locale || Qt.locale(), "f", 0))
+                                .arg(fileCount(count, locale)).arg(formatProgress(bytesDone, bytes, locale))
+}
+
 function badgeText(count) {
     var n = toCount(count)
     return n > 99 ? "99+" : n.toString()
@@ -139,13 +156,18 @@ function fileSuffix(fileName) {
 }
 
 // The label of the send button: what will go where.
-function sendSummary(fileCount, peerCount) {
+function sendSummary(fileCount, peerCount, folderCount) {
     var f = toCount(fileCount), p = toCount(peerCount)
     if (f === 0)
         return qsTr("Select files to send")
     if (p === 0)
         return qsTr("Choose who gets them")
-    var files = f === 1 ? qsTr("1 file") : qsTr("%1 files").arg(f)
+    // A ticked folder is one entry of the list but not one file; folders and files together are items (the
+    // longer "1 folder and 1 file" does not fit the button of a narrow window).
+    var d = Math.min(toCount(folderCount), f)
+    var files = d === 0 ? (f === 1 ? qsTr("1 file") : qsTr("%1 files").arg(f))
+                        : d === f ? (d === 1 ? qsTr("1 folder") : qsTr("%1 folders").arg(d))
+                                  : qsTr("%1 items").arg(f)
     var peers = p === 1 ? qsTr("1 person") : qsTr("%1 people").arg(p)
     return qsTr("Send %1 to %2").arg(files).arg(peers)
 }

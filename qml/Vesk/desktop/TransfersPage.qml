@@ -15,17 +15,29 @@ Item {
     property var queueModel        // accepted, waiting or downloading ("queuedDownloads")
     property var completedModel    // the latest arrivals ("completedDownloads")
     property var uploadsModel      // offers this node made ("uploadsData")
+    // The folders of each list, one entry per folder (their files are not in the lists above).
+    property var pendingFolders
+    property var queuedFolders
+    property var completedFolders
+    property var uploadFolders
 
-    readonly property int pendingCount: pending.count
-    readonly property int queuedCount: queued.count
-    readonly property int uploadCount: uploads.count
-    readonly property int completedCount: completed.count
+    readonly property int pendingCount: pending.count + pendingFolderRows.count
+    readonly property int queuedCount: queued.count + queuedFolderRows.count
+    readonly property int uploadCount: uploads.count + uploadFolderRows.count
+    readonly property int completedCount: completed.count + completedFolderRows.count
     readonly property int deliveredCount: delivered.count
     readonly property bool empty: pendingCount + queuedCount + uploadCount + completedCount + deliveredCount === 0
     readonly property alias meter: meter
     // The history lists show their newest rows until the user asks for all of them.
     readonly property int historyShown: 10
     property bool allDelivered: false
+    // The folders whose files are shown beneath them, by id.
+    property var openFolders: ({})
+    function toggleFolder(id) {
+        var open = Object.assign({}, openFolders)
+        open[id] = !open[id]
+        openFolders = open
+    }
     property bool allReceived: false
 
     // Tabbing through the rows' buttons scrolls them into view.
@@ -93,7 +105,7 @@ Item {
                     anchors.right: parent.right
                     anchors.rightMargin: Theme.spacingS
                     anchors.verticalCenter: parent.verticalCenter
-                    visible: pending.count + queued.count + completed.count > 0
+                    visible: page.pendingCount + page.queuedCount + page.completedCount > 0
                     kind: "danger"
                     iconName: "trash"
                     text: qsTr("Clear")
@@ -104,9 +116,9 @@ Item {
 
             SectionHeader {
                 Layout.fillWidth: true
-                visible: pending.count > 0
+                visible: page.pendingCount > 0
                 title: qsTr("Offered to you")
-                count: pending.count
+                count: page.pendingCount
                 ActionButton {
                     objectName: "downloadAllButton"
                     kind: "flat"
@@ -114,6 +126,26 @@ Item {
                     text: qsTr("Download all")
                     tip: qsTr("Queue every offered file, smallest first")
                     onClicked: page.controller.downloadAllPending()
+                }
+            }
+            Repeater {
+                id: pendingFolderRows
+                model: page.pendingFolders
+                delegate: FolderDelegate {
+                    required property var model
+                    expanded: page.openFolders[folderId] === true
+                    onExpandToggled: page.toggleFolder(folderId)
+                    Layout.fillWidth: true
+                    controller: page.controller
+                    folders: page.pendingFolders
+                    kind: "offered"
+                    folderId: Format.str(model.id)
+                    folderName: Format.str(model.name)
+                    peerAlias: Format.str(model.peerAlias)
+                    fileCount: Format.toCount(model.files)
+                    filesDone: Format.toCount(model.filesDone)
+                    totalBytes: Format.toCount(model.byteSize)
+                    bytesDone: Format.toCount(model.bytesDone)
                 }
             }
             Repeater {
@@ -134,9 +166,9 @@ Item {
 
             SectionHeader {
                 Layout.fillWidth: true
-                visible: queued.count > 0
+                visible: page.queuedCount > 0
                 title: qsTr("Downloading")
-                count: queued.count
+                count: page.queuedCount
                 ActionButton {
                     objectName: "pauseAllButton"
                     kind: "flat"
@@ -144,6 +176,30 @@ Item {
                     text: qsTr("Pause all")
                     tip: qsTr("Move every queued file back to the offered list")
                     onClicked: page.controller.pauseAllPendingDownloads()
+                }
+            }
+            Repeater {
+                id: queuedFolderRows
+                model: page.queuedFolders
+                delegate: FolderDelegate {
+                    required property var model
+                    expanded: page.openFolders[folderId] === true
+                    onExpandToggled: page.toggleFolder(folderId)
+                    Layout.fillWidth: true
+                    controller: page.controller
+                    folders: page.queuedFolders
+                    kind: "queued"
+                    folderId: Format.str(model.id)
+                    folderName: Format.str(model.name)
+                    peerAlias: Format.str(model.peerAlias)
+                    fileCount: Format.toCount(model.files)
+                    filesDone: Format.toCount(model.filesDone)
+                    totalBytes: Format.toCount(model.byteSize)
+                    bytesDone: Format.toCount(model.bytesDone)
+                    currentFileId: folderId !== "" && folderId === page.meter.folderId ? page.meter.fileId : ""
+                    currentBytes: page.meter.bytesDone
+                    bytesPerSecond: page.meter.bytesPerSecond
+                    stalled: page.meter.stalled
                 }
             }
             Repeater {
@@ -169,15 +225,36 @@ Item {
 
             SectionHeader {
                 Layout.fillWidth: true
-                visible: uploads.count > 0
+                visible: page.uploadCount > 0
                 title: qsTr("Sending")
-                count: uploads.count
+                count: page.uploadCount
                 ActionButton {
                     objectName: "withdrawAllButton"
                     kind: "danger"
                     text: qsTr("Stop all")
                     tip: qsTr("Stop offering every file listed here")
                     onClicked: page.controller.clearAllPendingUploads()
+                }
+            }
+            Repeater {
+                id: uploadFolderRows
+                model: page.uploadFolders
+                delegate: FolderDelegate {
+                    required property var model
+                    expanded: page.openFolders[folderId] === true
+                    onExpandToggled: page.toggleFolder(folderId)
+                    Layout.fillWidth: true
+                    controller: page.controller
+                    folders: page.uploadFolders
+                    kind: "sending"
+                    folderId: Format.str(model.id)
+                    folderName: Format.str(model.name)
+                    peerAlias: Format.str(model.peerAlias)
+                    fileCount: Format.toCount(model.files)
+                    filesDone: Format.toCount(model.filesDone)
+                    totalBytes: Format.toCount(model.byteSize)
+                    bytesDone: Format.toCount(model.bytesDone)
+                    confirmed: Number(model.confirmed) === 1
                 }
             }
             Repeater {
@@ -229,15 +306,38 @@ Item {
 
             SectionHeader {
                 Layout.fillWidth: true
-                visible: completed.count > 0
+                visible: page.completedCount > 0
                 title: qsTr("Received")
-                count: completed.count
+                count: page.completedCount
                 ActionButton {
                     objectName: "showAllReceivedButton"
-                    visible: completed.count > page.historyShown
+                    visible: page.completedCount > page.historyShown
                     kind: "flat"
                     text: page.allReceived ? qsTr("Show fewer") : qsTr("Show all")
                     onClicked: page.allReceived = !page.allReceived
+                }
+            }
+            Repeater {
+                id: completedFolderRows
+                model: page.completedFolders
+                delegate: FolderDelegate {
+                    required property var model
+                    expanded: page.openFolders[folderId] === true
+                    onExpandToggled: page.toggleFolder(folderId)
+                    required property int index
+                    visible: page.allReceived || index < page.historyShown
+                    Layout.fillWidth: true
+                    controller: page.controller
+                    folders: page.completedFolders
+                    kind: "received"
+                    folderId: Format.str(model.id)
+                    folderName: Format.str(model.name)
+                    peerAlias: Format.str(model.peerAlias)
+                    fileCount: Format.toCount(model.files)
+                    filesDone: Format.toCount(model.filesDone)
+                    totalBytes: Format.toCount(model.byteSize)
+                    bytesDone: Format.toCount(model.bytesDone)
+                    finishedAt: Format.toCount(model.finishedAt)
                 }
             }
             Repeater {
@@ -246,7 +346,7 @@ Item {
                 delegate: CompletedDownloadDelegate {
                     required property var model
                     required property int index
-                    visible: page.allReceived || index < page.historyShown
+                    visible: page.allReceived || completedFolderRows.count + index < page.historyShown
                     objectName: "completedRow"
                     Layout.fillWidth: true
                     controller: page.controller

@@ -16,10 +16,7 @@ Rectangle {
     readonly property var chats: chatsModel
     readonly property var pickedFiles: filesData
     readonly property var pickedFilesSorted: filesProxyData
-    readonly property var offeredDownloads: pausedDownloads
-    readonly property var downloadQueue: queuedDownloads
-    readonly property var receivedFiles: completedDownloads
-    readonly property var uploads: uploadsData
+    readonly property var transfers: transferLists
     // qmllint enable unqualified
 
     color: Theme.window
@@ -97,10 +94,15 @@ Rectangle {
             }
             TransfersPage {
                 controller: root.controller
-                pendingModel: root.offeredDownloads
-                queueModel: root.downloadQueue
-                completedModel: root.receivedFiles
-                uploadsModel: root.uploads
+                // A folder is one entry: the lists of files leave out the files of folders.
+                pendingModel: root.transfers.pausedFiles
+                queueModel: root.transfers.queuedFiles
+                completedModel: root.transfers.completedFiles
+                uploadsModel: root.transfers.uploadFiles
+                pendingFolders: root.transfers.pausedFolders
+                queuedFolders: root.transfers.queuedFolders
+                completedFolders: root.transfers.completedFolders
+                uploadFolders: root.transfers.uploadFolders
             }
         }
     }
