@@ -16,6 +16,8 @@ const QStringList& MessageDispatcher::actions()
         QStringLiteral("fileTransferComplete"), QStringLiteral("removeFileToSend"),
         QStringLiteral("removeFileToGet"),      QStringLiteral("requestMyInfo"),
         QStringLiteral("addMeRequest"),         QStringLiteral("addMeRequestConfirmed"),
+        // Between Vesk programs that announced folders: a folder offered as one, and each part of it confirmed.
+        QStringLiteral("newFolderToDownload"),  QStringLiteral("confirmFolderToSend"),
     };
     return vocabulary;
 }

@@ -410,6 +410,46 @@ private Q_SLOTS:
         QVERIFY(writeFile(rig->downloadsFolder() + safe, "x"));
         QVERIFY(writeFile(rig->downloadsFolder() + TransferNames::backupName(safe, QDateTime::currentDateTime()), "x"));
     }
+    // A received folder's paths: each component cleaned like a file name, never leaving the folder, never a device
+    // of Windows; what cleans to nothing, or is too long for any file system, is refused (null).
+    void relativePaths_data()
+    {
+        QTest::addColumn<QString>("offered");
+        QTest::addColumn<QString>("cleaned");
+        const QString jp = QString::fromUtf8("\xe6\x97\xa5\xe6\x9c\xac/\xc3\xa9t\xc3\xa9 2026.jpg");
+        const QList<QPair<QString, QString>> rows{
+            {"photos/2026/a.jpg", "photos/2026/a.jpg"},
+            {jp, jp},
+            {"../../etc/passwd", "etc/passwd"},
+            {"a/./b/../c.txt", "a/b/c.txt"},
+            {"/etc/shadow", "etc/shadow"},
+            {"C:\\Windows\\win.ini", "Windows/win.ini"},
+            {"\\\\server\\share\\x", "server/share/x"},
+            {"d/C:/x", "d/C/x"},
+            {"CON/nul.txt", "_CON/_nul.txt"},
+            {"docs/Com1.tar.gz/lpt9 ", "docs/_Com1.tar.gz/_lpt9 "},
+            {"console/nullable.txt", "console/nullable.txt"},
+            {"a//b///c", "a/b/c"},
+            {"a\nb/c\td?e*.txt", "ab/cde*.txt"},
+            {QString(300, 'x') + ".txt", QString(196, 'x') + ".txt"},
+            {QString("abcdefghi/").repeated(100) + "z", QString()},
+            {"../..//./", QString()},
+            {"", QString()},
+            {" / \r", QString()},
+        };
+        for (const auto& [offered, cleaned] : rows)
+            QTest::newRow(qPrintable(offered.left(40))) << offered << cleaned;
+    }
+    void relativePaths()
+    {
+        QFETCH(QString, offered);
+        QFETCH(QString, cleaned);
+        QCOMPARE(TransferNames::cleanRelativePath(offered), cleaned);
+        QCOMPARE(TransferNames::cleanRelativePath(cleaned), cleaned); // idempotent
+        const QString path = rig->downloadsFolder() + "f/" + cleaned;
+        if (!cleaned.isNull()) // stays inside, and the file system takes it
+            QVERIFY(QDir().mkpath(QFileInfo(path).path()) && writeFile(path, "x"));
+    }
 };
 
 QTEST_GUILESS_MAIN(tst_Offers)
