@@ -137,10 +137,10 @@ MessageParameters toRecord(const Parameters& parameters)
 
 bool isExtensionField(const QString& key)
 {
-    static const QStringList kKeys{QStringLiteral("capabilities"),       QStringLiteral("identityKey"),
-                                   QStringLiteral("sessionKey"),         QStringLiteral("sessionSignature"),
-                                   QStringLiteral("sessionTime"),        QStringLiteral("sealedTo"),
-                                   QStringLiteral("folderListing"),      QString::fromLatin1(kSealedRecordKey)};
+    static const QStringList kKeys{QStringLiteral("capabilities"),  QStringLiteral("identityKey"),
+                                   QStringLiteral("sessionKey"),    QStringLiteral("sessionSignature"),
+                                   QStringLiteral("sessionTime"),   QStringLiteral("sealedTo"),
+                                   QStringLiteral("folderListing"), QString::fromLatin1(kSealedRecordKey)};
     return kKeys.contains(key);
 }
 

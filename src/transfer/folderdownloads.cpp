@@ -74,9 +74,9 @@ void DownloadEngine::updateFolderStatus(const QString& folderId)
     if (!q.exec() || !q.next())
         return;
     const int queued = q.value(0).toInt(), unfinished = q.value(1).toInt(), files = q.value(2).toInt();
-    const QString status = queued > 0                        ? QStringLiteral("queued")
-                           : files > 0 && unfinished == 0     ? QStringLiteral("downloaded")
-                                                              : QStringLiteral("unknown");
+    const QString status = queued > 0                     ? QStringLiteral("queued")
+                           : files > 0 && unfinished == 0 ? QStringLiteral("downloaded")
+                                                          : QStringLiteral("unknown");
     q.prepare(QStringLiteral("update vesk_folders set status = ? where id = ? and direction = 'down' and status in "
                              "('unknown', 'queued', 'downloaded')"));
     q.bindValue(0, status);
@@ -134,8 +134,8 @@ bool DownloadEngine::startFolderFile(const QString& id, const TableRecord& downl
     const QDateTime now = QDateTime::fromMSecsSinceEpoch(m_clock.nowMs());
     for (const QString& taken : {target.fileName(), TransferNames::partName(target.fileName())}) {
         const QString at = target.path() + QLatin1Char('/') + taken;
-        if (QFileInfo(at).isFile() && !QFile::rename(at, target.path() + QLatin1Char('/') +
-                                                              TransferNames::backupName(taken, now)))
+        if (QFileInfo(at).isFile() &&
+            !QFile::rename(at, target.path() + QLatin1Char('/') + TransferNames::backupName(taken, now)))
             qCWarning(lcTransfer) << "could not move" << at << "aside";
     }
     m_store.queuedDownloads->setField(kDownloadsTable, id, kDownloadSize, download.value(kFileSize));
@@ -149,8 +149,8 @@ QString DownloadEngine::giveFolderFileFinalName(const QString& id, const TableRe
         return path.isEmpty() ? local : path;
     QString relative = download.value(kPath);
     if (QFileInfo::exists(path)) {
-        const QString folder = relative.contains(QLatin1Char('/')) ? relative.section(QLatin1Char('/'), 0, -2) + '/'
-                                                                   : QString();
+        const QString folder =
+            relative.contains(QLatin1Char('/')) ? relative.section(QLatin1Char('/'), 0, -2) + '/' : QString();
         const QString name = relative.section(QLatin1Char('/'), -1);
         const QString base = path.left(path.size() - relative.size());
         for (int n = 2;; ++n) {
@@ -192,8 +192,9 @@ bool DownloadEngine::finishFolderFile(const QString& id, const TableRecord& down
     for (VeskSqlQueryModel* list : {m_store.queuedDownloads, m_store.completedDownloads, m_store.pausedDownloads})
         list->refresh();
     Q_EMIT pendingCountChanged();
-    m_shell.showChatNotification(nodeFrom, tr("Folder Downloaded : <br> <b>%1</b><br>")
-                                               .arg(plainTextToHtml(folder.value(QStringLiteral("localname")))));
+    m_shell.showChatNotification(
+        nodeFrom,
+        tr("Folder Downloaded : <br> <b>%1</b><br>").arg(plainTextToHtml(folder.value(QStringLiteral("localname")))));
     return true;
 }
 

@@ -47,9 +47,8 @@ struct Walker
             folder.problem = QStringLiteral("it is nested more than %1 levels deep").arg(kMaxDepth);
             return false;
         }
-        const QFileInfoList entries =
-            QDir(absolute).entryInfoList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
-                                         QDir::Name);
+        const QFileInfoList entries = QDir(absolute).entryInfoList(
+            QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::Name);
         bool holdsSomething = false;
         for (const QFileInfo& entry : entries) {
             const QString path = relative.isEmpty() ? entry.fileName() : relative + QLatin1Char('/') + entry.fileName();
@@ -68,8 +67,8 @@ struct Walker
                 folder.problem = QStringLiteral("it holds more than %1 files").arg(kMaxFiles);
                 return false;
             }
-            folder.files.append({QString(), path, entry.size(), entry.lastModified().toMSecsSinceEpoch(),
-                                 entry.absoluteFilePath()});
+            folder.files.append(
+                {QString(), path, entry.size(), entry.lastModified().toMSecsSinceEpoch(), entry.absoluteFilePath()});
             folder.totalSize += entry.size();
         }
         if (!holdsSomething && !relative.isEmpty())
@@ -91,8 +90,7 @@ Folder walk(const QString& root, const std::atomic_bool* cancel)
         return folder;
     }
     Walker{folder, cancel}.visit(folder.root, QString(), 0);
-    std::sort(folder.files.begin(), folder.files.end(),
-              [](const File& a, const File& b) { return a.path < b.path; });
+    std::sort(folder.files.begin(), folder.files.end(), [](const File& a, const File& b) { return a.path < b.path; });
     return folder;
 }
 

@@ -135,8 +135,9 @@ void IncomingOffers::handleNewFolderToDownload(const Parameters& message)
         return refuseFolder(nodeFrom, QStringLiteral("a folder that would leave the downloads folder"));
 
     const qint64 now = m_clock.nowMs();
-    const QString status = stored.value(QStringLiteral("status")) == QLatin1String("queued") ? QStringLiteral("queued")
-                                                                                              : QStringLiteral("unknown");
+    const QString status = stored.value(QStringLiteral("status")) == QLatin1String("queued")
+                               ? QStringLiteral("queued")
+                               : QStringLiteral("unknown");
     db.transaction();
     if (fresh) {
         q.prepare(QStringLiteral("insert into vesk_folders (id, nodeid, direction, name, localname, files, filesize, "

@@ -84,13 +84,12 @@ void OutgoingOffers::folderWalked(const QString& urlText, const FolderListing::F
         QStringList named = folder.skipped.mid(0, kSkippedNamed);
         if (folder.skipped.size() > kSkippedNamed)
             named.append(tr("and %n more", nullptr, int(folder.skipped.size() - kSkippedNamed)));
-        m_shell.showNotice(tr("Links left out"),
-                           tr("Links in %1 are not sent, nor what they lead to: %2")
-                               .arg(folder.name, named.join(QLatin1String(", "))));
+        m_shell.showNotice(tr("Links left out"), tr("Links in %1 are not sent, nor what they lead to: %2")
+                                                     .arg(folder.name, named.join(QLatin1String(", "))));
     }
     m_folders.insert(urlText, folder);
-    filesData.appendRow(new FileStandardItem(urlText, folder.name, folder.totalSize, FileIcons::placeholderUrl(),
-                                             true, true, int(folder.files.size())));
+    filesData.appendRow(new FileStandardItem(urlText, folder.name, folder.totalSize, FileIcons::placeholderUrl(), true,
+                                             true, int(folder.files.size())));
     Q_EMIT filesData.selectedCountChanged();
     Q_EMIT selectedFilesCountChanged();
     Q_EMIT folderAdded(urlText);
@@ -114,8 +113,9 @@ QStringList OutgoingOffers::recordFolderOffers(const QList<FolderListing::Folder
             offered.totalSize = 0;
             db.transaction();
             QSqlQuery q(db);
-            q.prepare(QStringLiteral("replace into vesk_uploads(id, url, nodeTo, filesize, filename, bytesSent, status, "
-                                     "timesent, folderId, path) values (?,?,?,?,?,0, 'unknown', ?, ?, ?)"));
+            q.prepare(
+                QStringLiteral("replace into vesk_uploads(id, url, nodeTo, filesize, filename, bytesSent, status, "
+                               "timesent, folderId, path) values (?,?,?,?,?,0, 'unknown', ?, ?, ?)"));
             for (const FolderListing::File& file : folder.files) {
                 if (file.size >= TransferNames::kWireSizeLimit && !large) {
                     refused.append(tr("%1: %2's program cannot receive files of 4 GiB or more")
@@ -143,8 +143,8 @@ QStringList OutgoingOffers::recordFolderOffers(const QList<FolderListing::Folder
                 QSqlQuery f(db);
                 f.prepare(QStringLiteral("replace into vesk_folders (id, nodeid, direction, name, localname, files, "
                                          "filesize, status, timestamp) values (?, ?, 'up', ?, ?, ?, ?, 'unknown', ?)"));
-                const QVariantList values{folderId,      nodeId, folder.name, folder.root, int(offered.files.size()),
-                                          offered.totalSize, now};
+                const QVariantList values{
+                    folderId, nodeId, folder.name, folder.root, int(offered.files.size()), offered.totalSize, now};
                 for (int i = 0; i < values.size(); ++i)
                     f.bindValue(i, values.at(i));
                 f.exec();
@@ -228,8 +228,8 @@ void OutgoingOffers::handleConfirmFolderToSend(const Parameters& message)
     const QString folderId = message.value(Msg::kFileId).toString();
     bool valid = false;
     const int part = message.value(FolderMsg::kPart).toString().toInt(&valid);
-    const QString nodeTo = m_store.uploadsData->getField(QStringLiteral("vesk_folders"), folderId,
-                                                         QStringLiteral("nodeid"));
+    const QString nodeTo =
+        m_store.uploadsData->getField(QStringLiteral("vesk_folders"), folderId, QStringLiteral("nodeid"));
     if (nodeTo.isEmpty() || !valid)
         return;
     const QList<QByteArray> parts = folderParts(folderId);
@@ -259,8 +259,7 @@ void OutgoingOffers::handleConfirmFolderToSend(const Parameters& message)
 
 bool OutgoingOffers::withdrawFolderUpload(const QString& id)
 {
-    const QString nodeTo =
-        m_store.uploadsData->getField(QStringLiteral("vesk_folders"), id, QStringLiteral("nodeid"));
+    const QString nodeTo = m_store.uploadsData->getField(QStringLiteral("vesk_folders"), id, QStringLiteral("nodeid"));
     if (nodeTo.isEmpty())
         return false;
     forgetFolderUpload(id);

@@ -239,9 +239,10 @@ QStringList OutgoingOffers::offerFilesToPeer(const QList<QUrl>& localFiles, cons
 void OutgoingOffers::resendOffers()
 {
     QSqlQuery q(m_store.database());
-    q.prepare(QStringLiteral("select * from vesk_uploads t1 where status = 'unknown' and timesent > ? and  "
-                             "coalesce((select status from vesk_peers where  id = t1.nodeto  ), 'off') = 'on' and folderId is "
-                             "null order by timesent asc limit ?"));
+    q.prepare(QStringLiteral(
+        "select * from vesk_uploads t1 where status = 'unknown' and timesent > ? and  "
+        "coalesce((select status from vesk_peers where  id = t1.nodeto  ), 'off') = 'on' and folderId is "
+        "null order by timesent asc limit ?"));
     q.bindValue(0, m_clock.nowMs() - kOfferWindowMs);
     q.bindValue(1, kBatch);
     if (!q.exec())

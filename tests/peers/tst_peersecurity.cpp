@@ -202,7 +202,8 @@ private slots:
         const Parameters bigOffer{{"action", "newFileToDownload"}, {"fileId", "f"}, {"fileSize", qint64(5) << 30}};
         add("offer past 4 GiB to a plain peer", "10.0.0.3", bigOffer, "", "refused");
         add("offer past 4 GiB to Alice", kAliceAt, bigOffer, "", "sealed");
-        const Parameters folder{{"action", "newFolderToDownload"}, {"fileId", "d"}, {"folderListing", QByteArray("listing")}};
+        const Parameters folder{
+            {"action", "newFolderToDownload"}, {"fileId", "d"}, {"folderListing", QByteArray("listing")}};
         add("folder to a plain peer", "10.0.0.3", folder, "", "refused");
         add("folder to Alice", kAliceAt, folder, "", "sealed");
         add("handshake to Alice once she sealed to us", kAliceAt, hello, "", "sealed");
