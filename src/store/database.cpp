@@ -68,8 +68,11 @@ const char* const kIndexes[] = {
     "create index if not exists vesk_uploads_status_time on vesk_uploads (status, timesent)",
     "create index if not exists vesk_downloads_status_size on vesk_downloads (status, cast(filesize as INTEGER))",
     "create index if not exists vesk_downloads_status_time on vesk_downloads (status, timestamp)",
+    // A folder's files: the next one to fetch, and whether any is left, are found without reading the others.
     "create index if not exists vesk_uploads_folder on vesk_uploads (folderId, status)",
-    "create index if not exists vesk_downloads_folder on vesk_downloads (folderId, path)",
+    "create index if not exists vesk_downloads_folder_queue on vesk_downloads (folderId, status, path)",
+    "create index if not exists vesk_downloads_separate_queue on vesk_downloads (status, cast(filesize as INTEGER)) "
+    "where folderId is null",
 };
 
 const char* const kStartupResets[] = {

@@ -39,6 +39,9 @@ DownloadEngine::DownloadEngine(Store& store, MessageSink& sink, BufferPool& fram
             Qt::QueuedConnection);
     m_progressTimer.setInterval(kProgressTickMs);
     connect(&m_progressTimer, &QTimer::timeout, this, &DownloadEngine::progressTick);
+    m_folderListsTimer.setSingleShot(true);
+    m_folderListsTimer.setInterval(kFolderListsMs);
+    connect(&m_folderListsTimer, &QTimer::timeout, this, &DownloadEngine::refreshFolderLists);
 }
 
 DownloadEngine::~DownloadEngine() = default;

@@ -119,6 +119,10 @@ private:
     bool finishFolderFile(const QString& id, const TableRecord& download, const QString& local);
     // The owner stopped answering while a file of its folder downloaded: the whole folder waits for it.
     void folderOwnerStalled(const QString& fileId);
+    // A folder's files may end a hundred a second, and each list holds thousands of rows: while they arrive, the
+    // lists are brought up to date this often.
+    static constexpr int kFolderListsMs = 1000;
+    void refreshFolderLists();
     void resumeWaitingFolders(const QString& nodeId);
 
     // Rows went from waiting to queued: the lists and counts follow, and the next download is chosen again.
@@ -167,6 +171,7 @@ private:
     bool m_rechoose = true;
     bool m_recheckRow = false;
     QTimer m_progressTimer;
+    QTimer m_folderListsTimer;
 };
 
 } // namespace Vesk

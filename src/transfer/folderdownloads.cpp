@@ -41,6 +41,12 @@ QString receivedFolderOf(const QSqlDatabase& db, const QString& id)
 
 } // namespace
 
+void DownloadEngine::refreshFolderLists()
+{
+    for (VeskSqlQueryModel* list : {m_store.queuedDownloads, m_store.completedDownloads, m_store.pausedDownloads})
+        list->refresh();
+}
+
 bool DownloadEngine::setFolderQueued(const QString& id, bool queued)
 {
     const QSqlDatabase db = m_store.database();
@@ -68,9 +74,12 @@ bool DownloadEngine::setFolderQueued(const QString& id, bool queued)
 void DownloadEngine::updateFolderStatus(const QString& folderId)
 {
     QSqlQuery q(m_store.database());
-    q.prepare(QStringLiteral("select sum(status = 'queued'), sum(status <> 'downloaded'), count(*) from "
-                             "vesk_downloads where folderId = ?"));
-    q.bindValue(0, folderId);
+    // Each an index seek: this runs after every file of a folder that may hold thousands.
+    q.prepare(QStringLiteral("select exists (select 1 from vesk_downloads where folderId = ? and status = 'queued'), "
+                             "exists (select 1 from vesk_downloads where folderId = ? and status in ('unknown', "
+                             "'queued', 'tobedeleted')), exists (select 1 from vesk_downloads where folderId = ?)"));
+    for (int i = 0; i < 3; ++i)
+        q.bindValue(i, folderId);
     if (!q.exec() || !q.next())
         return;
     const int queued = q.value(0).toInt(), unfinished = q.value(1).toInt(), files = q.value(2).toInt();
@@ -179,8 +188,8 @@ bool DownloadEngine::finishFolderFile(const QString& id, const TableRecord& down
     const QString nodeFrom = download.value(kNodeFrom);
     // Thousands of files may end within seconds: the lists are brought up to date now and then, not for each.
     m_store.queuedDownloads->setField(kDownloadsTable, id, kStatus, QStringLiteral("downloaded"));
-    for (VeskSqlQueryModel* list : {m_store.queuedDownloads, m_store.completedDownloads, m_store.pausedDownloads})
-        list->scheduleRefresh();
+    if (!m_folderListsTimer.isActive())
+        m_folderListsTimer.start();
     setCurrentDownloadingFileId(QString());
     sendToNode(m_sink, m_store, nodeFrom, Msg::aboutFile(Msg::kFileTransferComplete, id));
     Q_EMIT readyToDownloadNextFile();
@@ -189,8 +198,8 @@ bool DownloadEngine::finishFolderFile(const QString& id, const TableRecord& down
     if (folder.isEmpty() || folder.value(kStatus) != QLatin1String("downloaded"))
         return true;
     hideProgress();
-    for (VeskSqlQueryModel* list : {m_store.queuedDownloads, m_store.completedDownloads, m_store.pausedDownloads})
-        list->refresh();
+    m_folderListsTimer.stop();
+    refreshFolderLists();
     Q_EMIT pendingCountChanged();
     m_shell.showChatNotification(
         nodeFrom,

@@ -103,23 +103,27 @@ void IncomingOffers::handleNewFolderToDownload(const Parameters& message)
         return refuseFolder(nodeFrom, QStringLiteral("a listing of another folder than the one offered"));
 
     QSqlDatabase db = m_store.database();
-    const TableRecord stored = m_store.queuedDownloads->getRecord(kFoldersTable, part.folderId);
+    TableRecord stored = m_store.queuedDownloads->getRecord(kFoldersTable, part.folderId);
     QSqlQuery q(db);
     if (!stored.isEmpty() && (stored.value(QStringLiteral("direction")) != QLatin1String("down") ||
                               stored.value(QStringLiteral("nodeid")) != nodeFrom))
         return refuseFolder(nodeFrom, QStringLiteral("a folder id already in use"));
+    if (stored.value(QStringLiteral("status")) == QLatin1String("downloaded")) {
+        // Offered again after it arrived: a new copy, beside the one received (which stays the user's).
+        q.prepare(QStringLiteral("delete from vesk_downloads where folderId = ?"));
+        q.bindValue(0, part.folderId);
+        q.exec();
+        q.prepare(QStringLiteral("delete from vesk_folders where id = ?"));
+        q.bindValue(0, part.folderId);
+        q.exec();
+        stored = TableRecord(kFoldersTable);
+    }
     if (stored.isEmpty()) {
         q.prepare(QStringLiteral("select count(*) from vesk_folders where direction = 'down' and nodeid = ? and "
                                  "status = 'unknown'"));
         q.bindValue(0, nodeFrom);
         if (q.exec() && q.next() && q.value(0).toInt() >= kMaxWaitingFolders)
             return refuseFolder(nodeFrom, QStringLiteral("more than %1 folders waiting").arg(kMaxWaitingFolders));
-    } else {
-        q.prepare(QStringLiteral("select count(*) from vesk_downloads where folderId = ?"));
-        q.bindValue(0, part.folderId);
-        const int have = q.exec() && q.next() ? q.value(0).toInt() : 0;
-        if (have + part.entries.size() > stored.value(QStringLiteral("files")).toInt() + 0LL)
-            return refuseFolder(nodeFrom, QStringLiteral("more files than the folder was offered with"));
     }
 
     const bool fresh = stored.isEmpty();
@@ -174,6 +178,16 @@ void IncomingOffers::handleNewFolderToDownload(const Parameters& message)
         for (int i = 0; i < values.size(); ++i)
             q.bindValue(i, values.at(i));
         q.exec();
+    }
+    // Parts may come again (a confirmation lost); only files beyond what the folder was offered with are too many.
+    q.prepare(QStringLiteral("select count(*) from vesk_downloads where folderId = ?"));
+    q.bindValue(0, part.folderId);
+    const int declared = fresh ? part.files : stored.value(QStringLiteral("files")).toInt();
+    if (!q.exec() || !q.next() || q.value(0).toInt() > declared) {
+        db.rollback();
+        if (fresh)
+            QDir(m_engine.downloadsFolder()).rmdir(localName);
+        return refuseFolder(nodeFrom, QStringLiteral("more files than the folder was offered with"));
     }
     db.commit();
 

@@ -115,6 +115,11 @@ QStringList OutgoingOffers::recordFolderOffers(const QList<FolderListing::Folder
             offered.totalSize = 0;
             db.transaction();
             QSqlQuery q(db);
+            if (asFolder) { // offered again: files gone from it since are no longer part of it
+                q.prepare(QStringLiteral("delete from vesk_uploads where folderId = ?"));
+                q.bindValue(0, folderId);
+                q.exec();
+            }
             q.prepare(
                 QStringLiteral("replace into vesk_uploads(id, url, nodeTo, filesize, filename, bytesSent, status, "
                                "timesent, folderId, path) values (?,?,?,?,?,0, 'unknown', ?, ?, ?)"));
@@ -314,9 +319,9 @@ bool OutgoingOffers::folderFileRemoved(const Parameters& message)
     }
     m_packets.dropFile(id);
     QSqlQuery left(m_store.database());
-    left.prepare(QStringLiteral("select count(*) from vesk_uploads where folderId = ?"));
+    left.prepare(QStringLiteral("select exists (select 1 from vesk_uploads where folderId = ?)"));
     left.bindValue(0, folderId);
-    if (left.exec() && left.next() && left.value(0).toInt() == 0) {
+    if (left.exec() && left.next() && !left.value(0).toBool()) {
         const TableRecord whole = m_store.uploadsData->getRecord(QStringLiteral("vesk_folders"), folderId);
         if (!whole.isEmpty() && message.value(Msg::kAction).toString() == Msg::kFileTransferComplete) {
             const QString nodeTo = whole.value(QStringLiteral("nodeid"));
@@ -329,8 +334,13 @@ bool OutgoingOffers::folderFileRemoved(const Parameters& message)
             Q_EMIT delivered(nodeTo, name);
         }
         forgetFolderUpload(folderId);
-    } else {
-        m_store.uploadsData->scheduleRefresh();
+    } else if (!m_folderUploadsRefresh.isActive()) {
+        if (m_folderUploadsRefresh.interval() != kFolderUploadsRefreshMs) {
+            m_folderUploadsRefresh.setSingleShot(true);
+            m_folderUploadsRefresh.setInterval(kFolderUploadsRefreshMs);
+            connect(&m_folderUploadsRefresh, &QTimer::timeout, m_store.uploadsData, &VeskSqlQueryModel::refresh);
+        }
+        m_folderUploadsRefresh.start();
     }
     Q_EMIT selectedFilesCountChanged();
     Q_EMIT pendingCountChanged();

@@ -132,6 +132,10 @@ private:
     QHash<QString, QList<QByteArray>> m_parts;
     QHash<QString, QSet<int>> m_confirmedParts;
     QHash<QString, QSet<int>> m_partsInFlight;
+    // A folder's files may arrive a hundred a second, and the uploads list holds thousands of rows: while they
+    // go, the list is brought up to date this often.
+    static constexpr int kFolderUploadsRefreshMs = 1000;
+    QTimer m_folderUploadsRefresh;
 };
 
 } // namespace Vesk
