@@ -71,6 +71,7 @@ const char* const kIndexes[] = {
     // A folder's files: the next one to fetch, and whether any is left, are found without reading the others.
     "create index if not exists vesk_uploads_folder on vesk_uploads (folderId, status)",
     "create index if not exists vesk_downloads_folder_queue on vesk_downloads (folderId, status, path)",
+    "create index if not exists vesk_downloads_folder_path on vesk_downloads (folderId, path)",
     "create index if not exists vesk_downloads_separate_queue on vesk_downloads (status, cast(filesize as INTEGER)) "
     "where folderId is null",
 };

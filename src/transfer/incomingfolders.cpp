@@ -108,7 +108,7 @@ void IncomingOffers::handleNewFolderToDownload(const Parameters& message)
     if (!stored.isEmpty() && (stored.value(QStringLiteral("direction")) != QLatin1String("down") ||
                               stored.value(QStringLiteral("nodeid")) != nodeFrom))
         return refuseFolder(nodeFrom, QStringLiteral("a folder id already in use"));
-    if (stored.value(QStringLiteral("status")) == QLatin1String("downloaded")) {
+    if (!stored.isEmpty() && stored.value(QStringLiteral("status")) == QLatin1String("downloaded")) {
         // Offered again after it arrived: a new copy, beside the one received (which stays the user's).
         q.prepare(QStringLiteral("delete from vesk_downloads where folderId = ?"));
         q.bindValue(0, part.folderId);
@@ -127,7 +127,7 @@ void IncomingOffers::handleNewFolderToDownload(const Parameters& message)
     }
 
     const bool fresh = stored.isEmpty();
-    QString localName = stored.value(QStringLiteral("localname"));
+    QString localName = fresh ? QString() : stored.value(QStringLiteral("localname"));
     if (fresh) {
         QDir().mkpath(m_engine.downloadsFolder());
         localName = freeFolderName(part.name);
@@ -139,7 +139,7 @@ void IncomingOffers::handleNewFolderToDownload(const Parameters& message)
         return refuseFolder(nodeFrom, QStringLiteral("a folder that would leave the downloads folder"));
 
     const qint64 now = m_clock.nowMs();
-    const QString status = stored.value(QStringLiteral("status")) == QLatin1String("queued")
+    const QString status = !fresh && stored.value(QStringLiteral("status")) == QLatin1String("queued")
                                ? QStringLiteral("queued")
                                : QStringLiteral("unknown");
     db.transaction();
