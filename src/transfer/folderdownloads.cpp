@@ -191,12 +191,14 @@ bool DownloadEngine::finishFolderFile(const QString& id, const TableRecord& down
     if (!m_folderListsTimer.isActive())
         m_folderListsTimer.start();
     setCurrentDownloadingFileId(QString());
-    sendToNode(m_sink, m_store, nodeFrom, Msg::aboutFile(Msg::kFileTransferComplete, id));
     Q_EMIT readyToDownloadNextFile();
     updateFolderStatus(folderId);
     const TableRecord folder = m_store.queuedDownloads->getRecord(kFoldersTable, folderId);
     if (folder.isEmpty() || folder.value(kStatus) != QLatin1String("downloaded"))
         return true;
+    // The owner hears once, for the whole folder: every message is a connection of its own, and one per file
+    // would be a third of all a folder of small files costs.
+    sendToNode(m_sink, m_store, nodeFrom, Msg::aboutFile(Msg::kFileTransferComplete, folderId));
     hideProgress();
     m_folderListsTimer.stop();
     refreshFolderLists();

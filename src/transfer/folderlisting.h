@@ -73,8 +73,8 @@ bool read(const QByteArray& bytes, Part* part, QString* why);
 // The two messages of a folder offered as one, only ever between programs that announced CapabilityFolders:
 //   owner -- newFolderToDownload (fileId: the folder's id, folderListing: one part) --> receiver, every offer round
 //   owner <-- confirmFolderToSend (fileId: the folder's id, packetId: the part's number) -- receiver, for each part
-// The folder's files are then exchanged, completed and withdrawn as separate files are, by their own ids; a
-// withdrawal of the whole folder ("removeFileToGet", "removeFileToSend") carries the folder's id.
+// The folder's files are then exchanged and withdrawn as separate files are, by their own ids; the end of the whole
+// folder ("fileTransferComplete") and a withdrawal of it ("removeFileToGet", "removeFileToSend") carry its id.
 namespace Vesk::FolderMessages {
 
 inline const QString kNewFolderToDownload = QStringLiteral("newFolderToDownload");

@@ -295,11 +295,26 @@ void OutgoingOffers::forgetFolderUpload(const QString& folderId)
     m_store.uploadsData->refresh();
 }
 
+void OutgoingOffers::tellFolderDelivered(const TableRecord& folder)
+{
+    const QString nodeTo = folder.value(QStringLiteral("nodeid"));
+    const QString name = folder.value(QStringLiteral("name"));
+    QString alias = m_store.peerField(nodeTo, QStringLiteral("alias"));
+    if (alias.trimmed().isEmpty())
+        alias = tr("Your peer");
+    m_shell.showChatNotification(
+        nodeTo, tr("%1 received the folder <b>%2</b>").arg(plainTextToHtml(alias), plainTextToHtml(name)));
+    Q_EMIT delivered(nodeTo, name);
+}
+
 bool OutgoingOffers::folderFileRemoved(const Parameters& message)
 {
     const QString id = message.value(Msg::kFileId).toString();
     const TableRecord folder = m_store.uploadsData->getRecord(QStringLiteral("vesk_folders"), id);
-    if (!folder.isEmpty()) { // the receiver withdrew the whole folder
+    if (!folder.isEmpty() && folder.value(QStringLiteral("direction")) == QLatin1String("up")) {
+        // The receiver has the whole folder, or withdrew it.
+        if (message.value(Msg::kAction).toString() == Msg::kFileTransferComplete)
+            tellFolderDelivered(folder);
         forgetFolderUpload(id);
         Q_EMIT selectedFilesCountChanged();
         Q_EMIT pendingCountChanged();
@@ -323,16 +338,8 @@ bool OutgoingOffers::folderFileRemoved(const Parameters& message)
     left.bindValue(0, folderId);
     if (left.exec() && left.next() && !left.value(0).toBool()) {
         const TableRecord whole = m_store.uploadsData->getRecord(QStringLiteral("vesk_folders"), folderId);
-        if (!whole.isEmpty() && message.value(Msg::kAction).toString() == Msg::kFileTransferComplete) {
-            const QString nodeTo = whole.value(QStringLiteral("nodeid"));
-            const QString name = whole.value(QStringLiteral("name"));
-            QString alias = m_store.peerField(nodeTo, QStringLiteral("alias"));
-            if (alias.trimmed().isEmpty())
-                alias = tr("Your peer");
-            m_shell.showChatNotification(
-                nodeTo, tr("%1 received the folder <b>%2</b>").arg(plainTextToHtml(alias), plainTextToHtml(name)));
-            Q_EMIT delivered(nodeTo, name);
-        }
+        if (!whole.isEmpty() && message.value(Msg::kAction).toString() == Msg::kFileTransferComplete)
+            tellFolderDelivered(whole);
         forgetFolderUpload(folderId);
     } else if (!m_folderUploadsRefresh.isActive()) {
         if (m_folderUploadsRefresh.interval() != kFolderUploadsRefreshMs) {

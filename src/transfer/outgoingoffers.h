@@ -3,6 +3,7 @@
 #include "net/messagesink.h"
 #include "net/peercapabilities.h"
 #include "store/filestandarditemmodel.h"
+#include "store/tablerecord.h"
 #include "transfer/folderlisting.h"
 
 #include <QFileInfo>
@@ -110,6 +111,7 @@ private:
     QList<QByteArray> folderParts(const QString& folderId);
     void sendFolderParts(const QString& folderId, const QString& nodeTo);
     void forgetFolderUpload(const QString& folderId);
+    void tellFolderDelivered(const TableRecord& folder);
 
     Store& m_store;
     MessageSink& m_sink;

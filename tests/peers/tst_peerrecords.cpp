@@ -81,7 +81,8 @@ private slots:
                                                                      {"blocked", "no"},
                                                                      {"identitykey", ""},
                                                                      {"pendingkey", ""},
-                                                                     {"verified", ""}}));
+                                                                     {"verified", ""},
+                                                                     {"capabilities", ""}}));
         QCOMPARE(f->sink.sent.size(), 1);
         QCOMPARE(f->sink.sent.first().address, QHostAddress("10.77.0.9"));
         QCOMPARE(f->sink.sent.first().parameters, (Parameters{{"action", "addMeRequest"},

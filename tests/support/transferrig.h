@@ -124,8 +124,12 @@ struct TransferRig : SubsystemFixture
                 packets.handleSendDataPacket(m);
             else if (action == "receiveDataPacket")
                 engine.handleReceiveDataPacket(m);
-            else if (action == "fileTransferComplete")
+            else if (action == "fileTransferComplete") {
+                const QString id = m.value("fileId").toString();
+                if (id.startsWith('r') && !column("select id from vesk_folders where id = ?", {id.mid(1)}).isEmpty())
+                    m.insert("fileId", id.mid(1));
                 outgoing.handleRemoveFileToSend(m);
+            }
             settle();
         }
     }
