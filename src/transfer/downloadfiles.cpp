@@ -146,6 +146,8 @@ void DownloadEngine::setDownloadsFolder(const QString& folder)
         const TableRecord download = m_store.downloadRecord(id);
         if (download.value(kDownloadSize) != download.value(kFileSize))
             continue; // not started: it owns no file yet
+        if (!download.value(QStringLiteral("folderId")).isEmpty())
+            continue; // a folder's file stays in its folder's tree, which does not move
         const QString from = localFileFor(download);
         const QString name = download.value(kFileName);
         if (from.isEmpty() || !QFileInfo::exists(from) || !TransferNames::staysInFolder(folder, name))
