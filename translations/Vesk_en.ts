@@ -130,6 +130,10 @@
         <source>File Downloaded : &lt;br&gt; &lt;b&gt;%1&lt;/b&gt;&lt;br&gt;</source>
         <translation>File received:&lt;br&gt;&lt;b&gt;%1&lt;/b&gt;&lt;br&gt;</translation>
     </message>
+    <message>
+        <source>Folder Downloaded : &lt;br&gt; &lt;b&gt;%1&lt;/b&gt;&lt;br&gt;</source>
+        <translation>Folder received:&lt;br&gt;&lt;b&gt;%1&lt;/b&gt;&lt;br&gt;</translation>
+    </message>
 </context>
 <context>
     <name>Vesk::Globals</name>
@@ -167,6 +171,13 @@
     <message>
         <source>I have sent you a file called : &lt;br&gt; &lt;b&gt;%1&lt;/b&gt;&lt;br&gt;Please download it using Vesk.</source>
         <translation>I have sent you a file:&lt;br&gt;&lt;b&gt;%1&lt;/b&gt;&lt;br&gt;You can download it in Vesk.</translation>
+    </message>
+    <message numerus="yes">
+        <source>%1 offers the folder &lt;b&gt;%2&lt;/b&gt; (%n files, %3)</source>
+        <translation>
+            <numerusform>%1 offers the folder &lt;b&gt;%2&lt;/b&gt; (%n file, %3)</numerusform>
+            <numerusform>%1 offers the folder &lt;b&gt;%2&lt;/b&gt; (%n files, %3)</numerusform>
+        </translation>
     </message>
 </context>
 <context>

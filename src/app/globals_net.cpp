@@ -8,6 +8,8 @@
 #include "peers/peerrecords.h"
 #include "peers/peersecurity.h"
 #include "store/store.h"
+#include "transfer/incomingoffers.h"
+#include "transfer/outgoingoffers.h"
 
 namespace Vesk {
 
@@ -63,6 +65,12 @@ void Globals::registerMessageHandlers()
     m_dispatcher->registerHandler(QStringLiteral("removeFileToGet"), handler(&Globals::handleRemoveFileToGet));
     m_dispatcher->registerHandler(QStringLiteral("requestMyInfo"), [this](const Parameters& message) {
         requestAvatar(message.value(QStringLiteral("nodeFrom")).toString());
+    });
+    m_dispatcher->registerHandler(QStringLiteral("newFolderToDownload"), [this](const Parameters& message) {
+        m_incoming->handleNewFolderToDownload(message);
+    });
+    m_dispatcher->registerHandler(QStringLiteral("confirmFolderToSend"), [this](const Parameters& message) {
+        m_outgoing->handleConfirmFolderToSend(message);
     });
     m_dispatcher->registerHandler(QStringLiteral("addMeRequest"), handler(&Globals::handleAddMeRequest));
     m_dispatcher->registerHandler(QStringLiteral("addMeRequestConfirmed"),

@@ -9,13 +9,23 @@ namespace Vesk {
 const QStringList& MessageDispatcher::actions()
 {
     static const QStringList vocabulary{
-        QStringLiteral("newChatMessage"),       QStringLiteral("confirmChat"),
-        QStringLiteral("newFileToDownload"),    QStringLiteral("confirmFileToSend"),
-        QStringLiteral("sendDataPacket"),       QStringLiteral("avatarRequested"),
-        QStringLiteral("avatarObtained"),       QStringLiteral("receiveDataPacket"),
-        QStringLiteral("fileTransferComplete"), QStringLiteral("removeFileToSend"),
-        QStringLiteral("removeFileToGet"),      QStringLiteral("requestMyInfo"),
-        QStringLiteral("addMeRequest"),         QStringLiteral("addMeRequestConfirmed"),
+        QStringLiteral("newChatMessage"),
+        QStringLiteral("confirmChat"),
+        QStringLiteral("newFileToDownload"),
+        QStringLiteral("confirmFileToSend"),
+        QStringLiteral("sendDataPacket"),
+        QStringLiteral("avatarRequested"),
+        QStringLiteral("avatarObtained"),
+        QStringLiteral("receiveDataPacket"),
+        QStringLiteral("fileTransferComplete"),
+        QStringLiteral("removeFileToSend"),
+        QStringLiteral("removeFileToGet"),
+        QStringLiteral("requestMyInfo"),
+        QStringLiteral("addMeRequest"),
+        QStringLiteral("addMeRequestConfirmed"),
+        // Between Vesk programs that announced folders: a folder offered as one, and each part of it confirmed.
+        QStringLiteral("newFolderToDownload"),
+        QStringLiteral("confirmFolderToSend"),
     };
     return vocabulary;
 }

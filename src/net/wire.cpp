@@ -128,6 +128,8 @@ MessageParameters toRecord(const Parameters& parameters)
         record.set_sessiontime(value.toLongLong());
     if (has("sealedTo"))
         setBytes(value, [&record](const char* data, size_t size) { record.set_sealedto(data, size); });
+    if (has("folderListing"))
+        setBytes(value, [&record](const char* data, size_t size) { record.set_folderlisting(data, size); });
     return record;
 }
 
@@ -135,10 +137,10 @@ MessageParameters toRecord(const Parameters& parameters)
 
 bool isExtensionField(const QString& key)
 {
-    static const QStringList kKeys{QStringLiteral("capabilities"),       QStringLiteral("identityKey"),
-                                   QStringLiteral("sessionKey"),         QStringLiteral("sessionSignature"),
-                                   QStringLiteral("sessionTime"),        QStringLiteral("sealedTo"),
-                                   QString::fromLatin1(kSealedRecordKey)};
+    static const QStringList kKeys{QStringLiteral("capabilities"),  QStringLiteral("identityKey"),
+                                   QStringLiteral("sessionKey"),    QStringLiteral("sessionSignature"),
+                                   QStringLiteral("sessionTime"),   QStringLiteral("sealedTo"),
+                                   QStringLiteral("folderListing"), QString::fromLatin1(kSealedRecordKey)};
     return kKeys.contains(key);
 }
 
@@ -404,6 +406,8 @@ bool parseInto(const QByteArray& bytes, Parameters& parameters)
         parameters.insert(QStringLiteral("sessionTime"), qint64(record.sessiontime()));
     if (record.has_sealedto())
         parameters.insert(QStringLiteral("sealedTo"), bytesValue(record.sealedto()));
+    if (record.has_folderlisting())
+        parameters.insert(QStringLiteral("folderListing"), bytesValue(record.folderlisting()));
     return true;
 }
 

@@ -20,14 +20,19 @@ const QByteArray kSqliteHeader("SQLite format 3\0", 16);
 
 const char* const kCreateStatements[] = {
     "create table if not exists vesk_uploads ( id text, url text, nodeto text , filename text, filesize int, "
-    "bytesSent int, timesent int, status text, UNIQUE(id));",
+    "bytesSent int, timesent int, status text, folderId text, path text, UNIQUE(id));",
     "create table if not exists vesk_downloads ( id text, status text, nodefrom text, filename text, filesize int, "
-    "downloadsize int, timestamp int, UNIQUE(id));",
+    "downloadsize int, timestamp int, folderId text, path text, UNIQUE(id));",
     "create table if not exists vesk_peers ( id text, alias text , avatarPath text, ipAddress text, status text, "
     "unreadMessagesCount text, sysinfo text, timestamp int, blocked text, identityKey text, pendingKey text, "
     "verified text, capabilities int, UNIQUE(id));",
     "create table if not exists vesk_chats ( id text, message text , peerfrom text, peerto text, status text, "
     "timesent text, UNIQUE(id));",
+    // One row per folder offered ("up", nodeid the receiver, localname its path here) or received ("down", nodeid
+    // the owner, localname the folder made for it under the downloads folder); its files are upload or download
+    // rows that name it in folderId, with their path inside it.
+    "create table if not exists vesk_folders ( id text, nodeid text, direction text, name text, localname text, "
+    "files int, filesize int, status text, timestamp int, UNIQUE(id));",
 };
 
 // Each adds a column that older files lack; on an up-to-date file each fails with a duplicate-column error, which
@@ -50,6 +55,11 @@ const char* const kMigrations[] = {
     "alter table vesk_peers add column capabilities int",
     // When the offered file was last modified (ms since the epoch), to notice it changed before it was delivered.
     "alter table vesk_uploads add column modified int",
+    // The folder a file belongs to, and its path inside that folder ("photos/a.jpg"); empty for a separate file.
+    "alter table vesk_uploads add column folderId text",
+    "alter table vesk_uploads add column path text",
+    "alter table vesk_downloads add column folderId text",
+    "alter table vesk_downloads add column path text",
 };
 
 // Keep the chat history and resend lookups, the offer loop and the download queue away from full table scans.
@@ -60,11 +70,18 @@ const char* const kIndexes[] = {
     "create index if not exists vesk_uploads_status_time on vesk_uploads (status, timesent)",
     "create index if not exists vesk_downloads_status_size on vesk_downloads (status, cast(filesize as INTEGER))",
     "create index if not exists vesk_downloads_status_time on vesk_downloads (status, timestamp)",
+    // A folder's files: the next one to fetch, and whether any is left, are found without reading the others.
+    "create index if not exists vesk_uploads_folder on vesk_uploads (folderId, status)",
+    "create index if not exists vesk_downloads_folder_queue on vesk_downloads (folderId, status, path)",
+    "create index if not exists vesk_downloads_folder_path on vesk_downloads (folderId, path)",
+    "create index if not exists vesk_downloads_separate_queue on vesk_downloads (status, cast(filesize as INTEGER)) "
+    "where folderId is null",
 };
 
 const char* const kStartupResets[] = {
     "update vesk_peers set status='off' where 1",
     "update vesk_downloads set status='unknown' where status='queued'",
+    "update vesk_folders set status='unknown' where status='queued'",
 };
 
 bool hasSqliteHeader(const QString& path)

@@ -3,13 +3,15 @@
 namespace Vesk {
 
 FileStandardItem::FileStandardItem(const QString& fileURL, const QString& fileName, qint64 totalByteSize,
-                                   const QString& thumbnail, bool selected)
+                                   const QString& thumbnail, bool selected, bool isFolder, int fileCount)
 {
     setData(fileURL, FileStandardItemModel::FileURLRole);
     setData(fileName, FileStandardItemModel::FileNameRole);
     setData(totalByteSize, FileStandardItemModel::TotalByteSizeRole);
     setData(thumbnail, FileStandardItemModel::ThumbnailRole);
     setData(selected, FileStandardItemModel::SelectedRole);
+    setData(isFolder, FileStandardItemModel::IsFolderRole);
+    setData(fileCount, FileStandardItemModel::FileCountRole);
     setEditable(false);
 }
 
@@ -27,6 +29,8 @@ FileStandardItemModel::FileStandardItemModel(QObject* parent) : QStandardItemMod
         {TotalByteSizeRole, QByteArrayLiteral("totalByteSize")},
         {ThumbnailRole, QByteArrayLiteral("thumbnail")},
         {SelectedRole, QByteArrayLiteral("selected")},
+        {IsFolderRole, QByteArrayLiteral("isFolder")},
+        {FileCountRole, QByteArrayLiteral("fileCount")},
     });
 }
 

@@ -12,7 +12,7 @@ class FileStandardItem : public QStandardItem
 public:
     FileStandardItem() = default;
     FileStandardItem(const QString& fileURL, const QString& fileName, qint64 totalByteSize, const QString& thumbnail,
-                     bool selected);
+                     bool selected, bool isFolder = false, int fileCount = 1);
 
     QStandardItem* clone() const override;
 };
@@ -31,6 +31,8 @@ public:
         TotalByteSizeRole, // 35: size in bytes (qint64)
         ThumbnailRole,     // 36: URL text of the file-type icon
         SelectedRole,      // 37: bool, highlighted for sending
+        IsFolderRole,      // 38: bool, the entry is a folder offered as one (false for a file)
+        FileCountRole,     // 39: int, the files under a folder (1 for a file)
     };
     Q_ENUM(Roles)
 

@@ -44,6 +44,9 @@ constexpr const char* kChatHistory =
     "order by timesent desc limit 100) order by timesent asc";
 
 constexpr const char* kUnreadSum = "select sum(unreadMessagesCount) as sumunread from vesk_peers ";
-constexpr const char* kPendingCount = "select count(*) from vesk_downloads where status == 'unknown'";
+// A folder waiting for the user counts once, not once per file.
+constexpr const char* kPendingCount =
+    "select (select count(*) from vesk_downloads where status == 'unknown' and folderId is null) + "
+    "(select count(*) from vesk_folders where direction = 'down' and status = 'unknown')";
 
 } // namespace Vesk::StoreQueries

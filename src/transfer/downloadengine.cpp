@@ -39,6 +39,9 @@ DownloadEngine::DownloadEngine(Store& store, MessageSink& sink, BufferPool& fram
             Qt::QueuedConnection);
     m_progressTimer.setInterval(kProgressTickMs);
     connect(&m_progressTimer, &QTimer::timeout, this, &DownloadEngine::progressTick);
+    m_folderListsTimer.setSingleShot(true);
+    m_folderListsTimer.setInterval(kFolderListsMs);
+    connect(&m_folderListsTimer, &QTimer::timeout, this, &DownloadEngine::refreshFolderLists);
 }
 
 DownloadEngine::~DownloadEngine() = default;
@@ -81,6 +84,10 @@ void DownloadEngine::hideProgress()
 void DownloadEngine::queueFileToDownload(const QString& id)
 {
     m_waitingForOwner.remove(id);
+    if (setFolderQueued(id, true)) {
+        queuedMore();
+        return;
+    }
     m_store.pausedDownloads->setFieldAndRefresh(kDownloadsTable, id, kStatus, QStringLiteral("queued"));
     m_store.queuedDownloads->refresh();
     Q_EMIT pendingCountChanged();
@@ -91,7 +98,10 @@ void DownloadEngine::queueFileToDownload(const QString& id)
 void DownloadEngine::pauseFileToDownload(const QString& id)
 {
     m_waitingForOwner.remove(id);
-    m_store.pausedDownloads->setFieldAndRefresh(kDownloadsTable, id, kStatus, QStringLiteral("unknown"));
+    if (setFolderQueued(id, false))
+        m_store.pausedDownloads->refresh();
+    else
+        m_store.pausedDownloads->setFieldAndRefresh(kDownloadsTable, id, kStatus, QStringLiteral("unknown"));
     m_store.queuedDownloads->refresh();
     Q_EMIT pendingCountChanged();
     setCurrentDownloadingFileId(QString());
@@ -104,9 +114,15 @@ void DownloadEngine::downloadAllPending(const QString& nodeFrom)
         QSqlQuery q(m_store.database());
         if (nodeFrom.isEmpty()) {
             q.exec(QStringLiteral("update vesk_downloads set status = 'queued' where status='unknown'"));
+            q.exec(QStringLiteral("update vesk_folders set status = 'queued' where status = 'unknown' and direction = "
+                                  "'down'"));
         } else {
             q.prepare(QStringLiteral("update vesk_downloads set status = 'queued' where status='unknown' and "
                                      "nodefrom = ?"));
+            q.bindValue(0, nodeFrom);
+            q.exec();
+            q.prepare(QStringLiteral("update vesk_folders set status = 'queued' where status = 'unknown' and "
+                                     "direction = 'down' and nodeid = ?"));
             q.bindValue(0, nodeFrom);
             q.exec();
         }
@@ -128,6 +144,7 @@ void DownloadEngine::pauseAllPendingDownloads()
     {
         QSqlQuery q(m_store.database());
         q.exec(QStringLiteral("update vesk_downloads set status = 'unknown' where status='queued'"));
+        q.exec(QStringLiteral("update vesk_folders set status = 'unknown' where status = 'queued'"));
     }
     m_store.pausedDownloads->refresh();
     m_store.queuedDownloads->refresh();
@@ -163,12 +180,7 @@ void DownloadEngine::downloadRemoved(const QString& id)
 
 QString DownloadEngine::nextQueuedDownloadId() const
 {
-    QSqlQuery q(m_store.database());
-    if (!q.exec(QStringLiteral("select id from vesk_downloads where status = 'queued' order by cast(filesize as "
-                               "INTEGER) asc  limit 1 offset 0")) ||
-        !q.next())
-        return QString();
-    return q.value(0).toString();
+    return chooseNextDownload();
 }
 
 void DownloadEngine::downloadNextFile()
@@ -192,6 +204,8 @@ void DownloadEngine::downloadNextFile()
 
 void DownloadEngine::finishDownload(const QString& id, const TableRecord& given, const QString& local, qint64 wanted)
 {
+    if (finishFolderFile(id, given, local))
+        return;
     const QString path = giveFinalName(id, given, local);
     const TableRecord download = m_store.downloadRecord(id);
     const QString nodeFrom = download.value(kNodeFrom);
@@ -469,6 +483,7 @@ void DownloadEngine::progressTick()
         m_waitingForOwner.insert(m_currentDownloadingFileId);
         m_store.pausedDownloads->setFieldAndRefresh(kDownloadsTable, m_currentDownloadingFileId, kStatus,
                                                     QStringLiteral("unknown"));
+        folderOwnerStalled(m_currentDownloadingFileId);
         setCurrentDownloadingFileId(QString());
         Q_EMIT readyToDownloadNextFile();
     }
@@ -478,6 +493,7 @@ void DownloadEngine::progressTick()
 
 void DownloadEngine::ownerCameOnline(const QString& nodeId)
 {
+    resumeWaitingFolders(nodeId);
     QStringList resume, stale;
     for (const QString& id : std::as_const(m_waitingForOwner)) {
         const TableRecord download = m_store.downloadRecord(id);

@@ -100,7 +100,31 @@ Q_SIGNALS:
     // Queued to downloadNextFile, so the handler that asks for the next step finishes first.
     void readyToDownloadNextFile();
 
+public:
+    // The files of a received folder (folderdownloads.cpp) go to downloads folder + the folder's local name + their
+    // path; the folder row follows its files: "queued" while any is, "downloaded" once all are.
+    void updateFolderStatus(const QString& folderId);
+
 private:
+    // Queues (or pauses) every waiting (or queued) file of a received folder; false when id names none.
+    bool setFolderQueued(const QString& id, bool queued);
+    // The next download: the smallest separate file, or the next file in listing order of the smallest folder, as
+    // a folder counts by its total size.
+    QString chooseNextDownload() const;
+    QString folderFilePath(const TableRecord& download) const;
+    // A folder file's first start; false for a separate file.
+    bool startFolderFile(const QString& id, const TableRecord& download);
+    QString giveFolderFileFinalName(const QString& id, const TableRecord& download, const QString& local);
+    // A folder file is complete: said to its owner, and the folder once it is complete; false for a separate file.
+    bool finishFolderFile(const QString& id, const TableRecord& download, const QString& local);
+    // The owner stopped answering while a file of its folder downloaded: the whole folder waits for it.
+    void folderOwnerStalled(const QString& fileId);
+    // A folder's files may end a hundred a second, and each list holds thousands of rows: while they arrive, the
+    // lists are brought up to date this often.
+    static constexpr int kFolderListsMs = 1000;
+    void refreshFolderLists();
+    void resumeWaitingFolders(const QString& nodeId);
+
     // Rows went from waiting to queued: the lists and counts follow, and the next download is chosen again.
     void queuedMore();
     // The final path of a download's file (empty for a name that would leave the folder), and the file that
@@ -147,6 +171,7 @@ private:
     bool m_rechoose = true;
     bool m_recheckRow = false;
     QTimer m_progressTimer;
+    QTimer m_folderListsTimer;
 };
 
 } // namespace Vesk

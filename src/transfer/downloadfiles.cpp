@@ -54,6 +54,8 @@ QString freeNumberedName(const QSqlDatabase& db, const QString& folder, const QS
 
 QString DownloadEngine::downloadPathFor(const TableRecord& download) const
 {
+    if (!download.value(QStringLiteral("folderId")).isEmpty())
+        return folderFilePath(download);
     const QString name = download.value(kFileName);
     return TransferNames::staysInFolder(m_downloadsFolder, name) ? m_downloadsFolder + name : QString();
 }
@@ -74,6 +76,8 @@ QString DownloadEngine::localFileFor(const TableRecord& download) const
 
 void DownloadEngine::startDownloadFile(const QString& id, const TableRecord& download)
 {
+    if (startFolderFile(id, download))
+        return;
     // The first start decides which file of the downloads folder this download writes into. A file of that name
     // owned by another download is never touched: this one gets a numbered name ("name (2).ext") of its own. An
     // unrelated file of that name is moved aside to a backup name first.
@@ -106,6 +110,8 @@ void DownloadEngine::startDownloadFile(const QString& id, const TableRecord& dow
 
 QString DownloadEngine::giveFinalName(const QString& id, const TableRecord& download, const QString& local)
 {
+    if (!download.value(QStringLiteral("folderId")).isEmpty())
+        return giveFolderFileFinalName(id, download, local);
     const QString path = downloadPathFor(download);
     if (local == path || !QFileInfo::exists(local))
         return path;
@@ -140,6 +146,8 @@ void DownloadEngine::setDownloadsFolder(const QString& folder)
         const TableRecord download = m_store.downloadRecord(id);
         if (download.value(kDownloadSize) != download.value(kFileSize))
             continue; // not started: it owns no file yet
+        if (!download.value(QStringLiteral("folderId")).isEmpty())
+            continue; // a folder's file stays in its folder's tree, which does not move
         const QString from = localFileFor(download);
         const QString name = download.value(kFileName);
         if (from.isEmpty() || !QFileInfo::exists(from) || !TransferNames::staysInFolder(folder, name))

@@ -110,6 +110,8 @@ void IncomingOffers::processNewFileToBeReceived(const QString& fileId, const QSt
 
 void IncomingOffers::deleteFileToDownload(const QString& id)
 {
+    if (deleteFolderToDownload(id, false))
+        return;
     const QString nodeFrom = m_store.pausedDownloads->getField(kDownloadsTable, id, QStringLiteral("nodefrom"));
     m_store.pausedDownloads->deleteRecord(kDownloadsTable, id);
     m_store.queuedDownloads->refresh();
@@ -124,6 +126,8 @@ void IncomingOffers::deleteFileToDownload(const QString& id)
 void IncomingOffers::handleRemoveFileToGet(const Parameters& message)
 {
     const QString id = message.value(Msg::kFileId).toString();
+    if (deleteFolderToDownload(id, true))
+        return;
     const TableRecord download = m_store.downloadRecord(id);
     m_store.pausedDownloads->deleteRecord(kDownloadsTable, id);
     m_store.completedDownloads->refresh();
@@ -147,11 +151,12 @@ void IncomingOffers::handleRemoveFileToGet(const Parameters& message)
 
 void IncomingOffers::deleteWithdrawnDownloads()
 {
+    withdrawMarkedFolders(); // each as a whole, whatever its number of files
     QStringList ids;
     {
         QSqlQuery q(m_store.database());
-        q.prepare(QStringLiteral("select * from vesk_downloads where status = 'tobedeleted' order by timestamp asc "
-                                 "limit ?"));
+        q.prepare(QStringLiteral("select * from vesk_downloads where status = 'tobedeleted' and folderId is null "
+                                 "order by timestamp asc limit ?"));
         q.bindValue(0, kBatch);
         if (!q.exec())
             return;
@@ -168,6 +173,8 @@ void IncomingOffers::clearAllPendingDownloads()
         QSqlQuery q(m_store.database());
         q.exec(QStringLiteral("delete from vesk_downloads where status = 'downloaded'"));
         q.exec(QStringLiteral("update vesk_downloads set status = 'tobedeleted' "));
+        q.exec(QStringLiteral("delete from vesk_folders where direction = 'down' and status = 'downloaded'"));
+        q.exec(QStringLiteral("update vesk_folders set status = 'tobedeleted' where direction = 'down'"));
     }
     m_store.queuedDownloads->refresh();
     m_store.pausedDownloads->refresh();

@@ -42,17 +42,31 @@ public:
     void start();
     void stop();
 
+    // Folders (incomingfolders.cpp): one part of a folder offered as one, stored with its files in one
+    // transaction and confirmed; the tree is made under the downloads folder, under a name of its own.
+    void handleNewFolderToDownload(const Parameters& message);
+    // At most this many folders of one peer wait for the user; more are refused until some are taken or removed.
+    static constexpr int kMaxWaitingFolders = 50;
+
 Q_SIGNALS:
     void selectedFilesCountChanged();
     void pendingCountChanged();
 
 private:
+    // The folder side of withdrawals: true when id named a received folder, which is then gone as a whole.
+    bool deleteFolderToDownload(const QString& id, bool byOwner);
+    void withdrawMarkedFolders();
+    QString freeFolderName(const QString& name) const;
+    void refuseFolder(const QString& nodeFrom, const QString& why);
+
     Store& m_store;
     MessageSink& m_sink;
     const Clock& m_clock;
     Shell& m_shell;
     DownloadEngine& m_engine;
     QTimer m_withdrawTimer;
+    qint64 m_refusalLoggedMs = 0;
+    int m_refusalsUnlogged = 0;
 };
 
 } // namespace Vesk

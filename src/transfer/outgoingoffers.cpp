@@ -102,6 +102,7 @@ void OutgoingOffers::processNewFileToSend(const QUrl& localFile)
 
     const QFileInfo file(localFile.toLocalFile());
     if (localFile.isLocalFile() && file.isDir()) {
+        addFolder(localFile);
         Q_EMIT selectedFilesCountChanged();
         return;
     }
@@ -136,12 +137,17 @@ void OutgoingOffers::sendHighlightedFiles()
     // Files that vanished or became unreadable since they were picked are left out, and so is each pair of a file
     // of 4 GiB or more and a peer whose program cannot take it; the user hears which, and why.
     QList<QFileInfo> files;
+    QList<FolderListing::Folder> folders;
     QStringList refused;
     for (int row = 0; row < filesData.rowCount(); ++row) {
         const QVariant selected = filesData.index(row, 0).data(FileStandardItemModel::SelectedRole);
         if (selected.typeId() != QMetaType::Bool || !selected.toBool())
             continue;
         const QString urlText = filesData.index(row, 0).data(FileStandardItemModel::FileURLRole).toString();
+        if (m_folders.contains(urlText)) {
+            folders.append(m_folders.value(urlText));
+            continue;
+        }
         const QFileInfo file(QUrl(urlText).toLocalFile());
         const QString problem = whyNotSendable(file);
         if (problem.isNull())
@@ -151,6 +157,8 @@ void OutgoingOffers::sendHighlightedFiles()
     }
 
     recordOffers(files, selectedPeers, refused);
+    refused += recordFolderOffers(folders, selectedPeers);
+    m_folders.clear();
 
     filesData.removeRows(0, filesData.rowCount());
     filesData.clearSelected();
@@ -286,9 +294,10 @@ QStringList OutgoingOffers::offerFilesToPeer(const QList<QUrl>& localFiles, cons
 void OutgoingOffers::resendOffers()
 {
     QSqlQuery q(m_store.database());
-    q.prepare(QStringLiteral("select * from vesk_uploads t1 where status = 'unknown' and timesent > ? and  "
-                             "coalesce((select status from vesk_peers where  id = t1.nodeto  ), 'off') = 'on' order "
-                             "by timesent asc limit ?"));
+    q.prepare(QStringLiteral(
+        "select * from vesk_uploads t1 where status = 'unknown' and timesent > ? and  "
+        "coalesce((select status from vesk_peers where  id = t1.nodeto  ), 'off') = 'on' and folderId is "
+        "null order by timesent asc limit ?"));
     q.bindValue(0, m_clock.nowMs() - kOfferWindowMs);
     q.bindValue(1, kBatch);
     if (!q.exec())
@@ -298,6 +307,7 @@ void OutgoingOffers::resendOffers()
     for (const UploadRow& row : rows) {
         sendToNode(m_sink, m_store, row.nodeTo, Msg::offer(row.id, row.fileName, row.fileSize, m_profile.hostId()));
     }
+    resendFolderOffers();
 }
 
 void OutgoingOffers::handleConfirmFileToSend(const Parameters& message)
@@ -309,6 +319,8 @@ void OutgoingOffers::handleConfirmFileToSend(const Parameters& message)
 
 void OutgoingOffers::deleteFileToSend(const QString& id)
 {
+    if (withdrawFolderUpload(id))
+        return;
     const QString nodeTo = m_store.uploadsData->getField(kUploadsTable, id, QStringLiteral("nodeto"));
     m_store.uploadsData->deleteRecord(kUploadsTable, id);
     m_packets.dropFile(id);
@@ -318,6 +330,8 @@ void OutgoingOffers::deleteFileToSend(const QString& id)
 
 void OutgoingOffers::handleRemoveFileToSend(const Parameters& message)
 {
+    if (folderFileRemoved(message))
+        return;
     const QString id = message.value(Msg::kFileId).toString();
     if (message.value(Msg::kAction).toString() == Msg::kFileTransferComplete) {
         const TableRecord upload = m_store.uploadRecord(id);
@@ -340,11 +354,12 @@ void OutgoingOffers::handleRemoveFileToSend(const Parameters& message)
 
 void OutgoingOffers::deleteWithdrawnUploads()
 {
+    withdrawMarkedFolders(); // each as a whole, whatever its number of files
     QStringList ids;
     {
         QSqlQuery q(m_store.database());
-        q.prepare(QStringLiteral("select * from vesk_uploads where status = 'tobedeleted' order by timesent asc "
-                                 "limit ?"));
+        q.prepare(QStringLiteral("select * from vesk_uploads where status = 'tobedeleted' and folderId is null order "
+                                 "by timesent asc limit ?"));
         q.bindValue(0, kBatch);
         if (!q.exec())
             return;
@@ -360,6 +375,7 @@ void OutgoingOffers::clearAllPendingUploads()
     {
         QSqlQuery q(m_store.database());
         q.exec(QStringLiteral("update vesk_uploads set status = 'tobedeleted' "));
+        q.exec(QStringLiteral("update vesk_folders set status = 'tobedeleted' where direction = 'up'"));
     }
     m_store.uploadsData->refresh();
 }

@@ -3,14 +3,22 @@
 #include "net/messagesink.h"
 #include "net/peercapabilities.h"
 #include "store/filestandarditemmodel.h"
+#include "store/tablerecord.h"
+#include "transfer/folderlisting.h"
 
 #include <QFileInfo>
+#include <QHash>
 #include <QList>
 #include <QObject>
+#include <QPointer>
 #include <QSet>
 #include <QString>
 #include <QTimer>
 #include <QUrl>
+
+#include <memory>
+
+class QThread;
 
 namespace Vesk {
 
@@ -41,6 +49,8 @@ public:
     // `capabilities` tells what each peer's program can take (sizes of 4 GiB and more, folders).
     OutgoingOffers(Store& store, MessageSink& sink, const Clock& clock, const LocalProfile& profile, Shell& shell,
                    const PeerCapabilities& capabilities, PacketServer& packets, QObject* parent = nullptr);
+    // Stops the walks of folders still running.
+    ~OutgoingOffers() override;
 
     void processNewFileToSend(const QUrl& localFile);
     void setThumbnailForFile(const QString& absoluteFilePath);
@@ -61,6 +71,15 @@ public:
     void start();
     void stop();
 
+    // Folders (outgoingfolders.cpp). A folder picked or dropped is walked on a thread of its own and then becomes
+    // one entry of the files to send; sent, it is one offer listing its files to a peer whose program takes
+    // folders, and its files as separate offers to any other.
+    void addFolder(const QUrl& localFolder);
+    bool isWalkingFolders() const { return !m_walks.isEmpty(); }
+    // One round of folder offers: every part not yet confirmed of every folder not yet confirmed.
+    void resendFolderOffers();
+    void handleConfirmFolderToSend(const Parameters& message);
+
     void togglePeerSelection(const QString& peerId);
     bool isPeerSelected(const QString& peerId) const { return selectedPeers.contains(peerId); }
     int selectedPeersCount() const { return int(selectedPeers.size()); }
@@ -75,6 +94,8 @@ Q_SIGNALS:
     void pendingCountChanged();
     // The receiver has the whole file (it said so): the sender is told, not left to notice a row disappear.
     void delivered(const QString& nodeTo, const QString& fileName);
+    // A folder picked for sending has been walked (and is in filesData unless it could not be offered).
+    void folderAdded(const QString& fileURL);
 
 private:
     // One upload row per file and peer that can take it, then the uploads list is refreshed; each pair left out
@@ -87,6 +108,18 @@ private:
     // The file changed after it was offered: offered again as what it is now.
     void offerChangedFile(const QString& fileId);
 
+    // Folders: recording their offers, and the folder side of confirmations and withdrawals (true when the id
+    // was a folder's or a folder file's and has been dealt with).
+    void folderWalked(const QString& urlText, const FolderListing::Folder& folder);
+    QStringList recordFolderOffers(const QList<FolderListing::Folder>& folders, const QSet<QString>& peers);
+    bool withdrawFolderUpload(const QString& id);
+    bool folderFileRemoved(const Parameters& message);
+    void withdrawMarkedFolders();
+    QList<QByteArray> folderParts(const QString& folderId);
+    void sendFolderParts(const QString& folderId, const QString& nodeTo);
+    void forgetFolderUpload(const QString& folderId);
+    void tellFolderDelivered(const TableRecord& folder);
+
     Store& m_store;
     MessageSink& m_sink;
     const Clock& m_clock;
@@ -96,6 +129,22 @@ private:
     PacketServer& m_packets;
     QTimer m_resendTimer;
     QTimer m_withdrawTimer;
+    // Folders being walked (by URL text) and those walked, until they are sent or taken off the list.
+    struct Walk
+    {
+        std::shared_ptr<std::atomic_bool> cancel;
+        QPointer<QThread> thread;
+    };
+    QHash<QString, Walk> m_walks;
+    QHash<QString, FolderListing::Folder> m_folders;
+    // Per folder offered: its listing's parts, and those the receiver confirmed.
+    QHash<QString, QList<QByteArray>> m_parts;
+    QHash<QString, QSet<int>> m_confirmedParts;
+    QHash<QString, QSet<int>> m_partsInFlight;
+    // A folder's files may arrive a hundred a second, and the uploads list holds thousands of rows: while they
+    // go, the list is brought up to date this often.
+    static constexpr int kFolderUploadsRefreshMs = 1000;
+    QTimer m_folderUploadsRefresh;
 };
 
 } // namespace Vesk

@@ -203,6 +203,59 @@ QString safeLocalName(const QString& name)
     return safe;
 }
 
+namespace {
+// Names Windows gives to devices in every folder: a file "con.txt" there is the console, not a file.
+bool isDeviceName(const QString& component)
+{
+    static const QRegularExpression device(QStringLiteral("^(con|prn|aux|nul|com[0-9]|lpt[0-9])$"),
+                                           QRegularExpression::CaseInsensitiveOption);
+    // Windows ignores what follows the first dot and any trailing blanks: "NUL .tar.gz" is the device as well.
+    const QString stem = component.section(QLatin1Char('.'), 0, 0);
+    return device.match(stem.trimmed()).hasMatch();
+}
+
+bool isDriveLetter(const QString& component)
+{
+    return component.size() == 2 && component.at(1) == QLatin1Char(':') && component.at(0).isLetter() &&
+           component.at(0).unicode() < 0x80;
+}
+} // namespace
+
+QString cleanPathComponent(const QString& component)
+{
+    const QString cleaned = cleanOfferedName(component);
+    QString visible;
+    for (const QChar c : cleaned)
+        if (c.unicode() >= 0x20 && c.unicode() != 0x7f)
+            visible += c;
+    if (visible.trimmed().isEmpty() || visible == QLatin1String(".") || visible == QLatin1String(".."))
+        return QString();
+    QString safe = safeLocalName(visible);
+    if (safe == QLatin1String(kFallbackName) && visible != safe)
+        return QString();
+    if (isDeviceName(safe))
+        safe.prepend(QLatin1Char('_'));
+    return safeLocalName(safe);
+}
+
+QString cleanRelativePath(const QString& offeredPath)
+{
+    static const QRegularExpression separators(QStringLiteral("[/\\\\]"));
+    const QStringList parts = offeredPath.split(separators, Qt::SkipEmptyParts);
+    QStringList kept;
+    for (qsizetype i = 0; i < parts.size(); ++i) {
+        if (i == 0 && isDriveLetter(parts.at(i)))
+            continue;
+        const QString component = cleanPathComponent(parts.at(i));
+        if (!component.isEmpty())
+            kept.append(component);
+    }
+    const QString path = kept.join(QLatin1Char('/'));
+    if (path.isEmpty() || path.toUtf8().size() > kMaxRelativePathBytes)
+        return QString();
+    return path;
+}
+
 QString backupName(const QString& fileName, const QDateTime& when)
 {
     QString base, suffix;

@@ -27,6 +27,19 @@ QString cleanOfferedName(const QString& offeredName);
 QString safeLocalName(const QString& name);
 constexpr const char* kFallbackName = "received file";
 
+// One component of a received folder's path, cleaned like a received file name (cleanOfferedName, then
+// safeLocalName's rules), and a device name of Windows (CON, NUL, COM1, LPT1..., any case, with or without a
+// suffix) made harmless with a leading "_". Empty when nothing of it is left, or when it is "." or "..".
+QString cleanPathComponent(const QString& component);
+
+// A relative path as a peer offered it (forward or backward slashes), cleaned component by component: empty
+// components, "." and ".." dropped, a drive letter ("C:") dropped, so the result is always relative and stays under
+// the folder it is appended to. Components are joined with "/". A null string when nothing is left or the path is
+// longer than kMaxRelativePathBytes.
+QString cleanRelativePath(const QString& offeredPath);
+constexpr qsizetype kMaxRelativePathBytes = 1000;
+constexpr const char* kFallbackFolderName = "received folder";
+
 // "report.pdf" moved aside on 7 March 2014 at 15:45:01 becomes "report_veskbackup_20140307_154501.pdf"; a name
 // without a dot keeps a trailing dot ("notes_veskbackup_20140307_154501.").
 QString backupName(const QString& fileName, const QDateTime& when);

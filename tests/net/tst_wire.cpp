@@ -35,6 +35,7 @@ private slots:
         QTest::newRow("4 GiB and more take the large fields")
             << Parameters{{"fileSize", qint64(1) << 32}, {"fileSeek", (qint64(1) << 32) + 1}}
             << "c8018080808010d0018180808010";
+        QTest::newRow("a folder's listing is field 27") << Parameters{{"folderListing", QByteArray("L")}} << "da01014c";
     }
     void encode()
     {

@@ -202,6 +202,10 @@ private slots:
         const Parameters bigOffer{{"action", "newFileToDownload"}, {"fileId", "f"}, {"fileSize", qint64(5) << 30}};
         add("offer past 4 GiB to a plain peer", "10.0.0.3", bigOffer, "", "refused");
         add("offer past 4 GiB to Alice", kAliceAt, bigOffer, "", "sealed");
+        const Parameters folder{
+            {"action", "newFolderToDownload"}, {"fileId", "d"}, {"folderListing", QByteArray("listing")}};
+        add("folder to a plain peer", "10.0.0.3", folder, "", "refused");
+        add("folder to Alice", kAliceAt, folder, "", "sealed");
         add("handshake to Alice once she sealed to us", kAliceAt, hello, "", "sealed");
         add("chat to Alice after our restart", kAliceAt, chat, "", "held");
         add("handshake to Alice after our restart", kAliceAt, hello, "", "offer");

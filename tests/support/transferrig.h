@@ -1,6 +1,7 @@
 #pragma once
 
 #include "common/bufferpool.h"
+#include "proto/veskv1.pb.h"
 #include "subsystemfixture.h"
 #include "testsupport.h"
 #include "transfer/downloadengine.h"
@@ -98,6 +99,39 @@ struct TransferRig : SubsystemFixture
     {
         for (qsizetype i = from; i < requests().size(); ++i)
             answer(requests().at(i), source);
+    }
+    // Plays both sides of a folder at once: what the owner side sends reaches this receiver as if from "owner", and
+    // the receiver's confirmations, requests and completions reach the owner side, until nothing more is sent. Both
+    // sides keep their folder rows in one table here, so the receiver knows the folder as "r" + its id.
+    void relay()
+    {
+        for (qsizetype next = 0; next < sink.sent.size(); ++next) { // grows while it is worked off
+            Vesk::Parameters m = sink.sent.at(next).parameters;
+            const QString action = m.value("action").toString();
+            if (action == "newFolderToDownload") {
+                com::tavimor::vesk::FolderListing listing;
+                const QByteArray bytes = m.value("folderListing").toByteArray();
+                listing.ParseFromArray(bytes.constData(), int(bytes.size()));
+                listing.set_folderid("r" + listing.folderid());
+                m.insert("folderListing", QByteArray::fromStdString(listing.SerializeAsString()));
+                m.insert("fileId", QString("r" + m.value("fileId").toString()));
+                m.insert("nodeFrom", "owner");
+                incoming.handleNewFolderToDownload(m);
+            } else if (action == "confirmFolderToSend") {
+                m.insert("fileId", m.value("fileId").toString().mid(1));
+                outgoing.handleConfirmFolderToSend(m);
+            } else if (action == "sendDataPacket")
+                packets.handleSendDataPacket(m);
+            else if (action == "receiveDataPacket")
+                engine.handleReceiveDataPacket(m);
+            else if (action == "fileTransferComplete") {
+                const QString id = m.value("fileId").toString();
+                if (id.startsWith('r') && !column("select id from vesk_folders where id = ?", {id.mid(1)}).isEmpty())
+                    m.insert("fileId", id.mid(1));
+                outgoing.handleRemoveFileToSend(m);
+            }
+            settle();
+        }
     }
     void tick() // the progress tick
     {

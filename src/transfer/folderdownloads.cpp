@@ -1,0 +1,236 @@
+// The download engine's side of received folders: a folder's files go one after the other in listing order into
+// the tree made for the folder under the downloads folder, each without a popup of its own; the folder row follows
+// them, and the folder is told about once, when its last file is complete.
+#include "transfer/downloadengine.h"
+
+#include "common/htmltext.h"
+#include "common/shell.h"
+#include "peers/peersend.h"
+#include "store/store.h"
+#include "store/vesksqlquerymodel.h"
+#include "transfer/downloadrow.h"
+#include "transfer/transferlogging.h"
+#include "transfer/transfermessages.h"
+#include "transfer/transfernames.h"
+
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QSqlQuery>
+
+namespace Vesk {
+
+using namespace DownloadRow;
+
+namespace {
+
+namespace Msg = TransferMessages;
+
+const QString kFoldersTable = QStringLiteral("vesk_folders");
+const QString kFolderId = QStringLiteral("folderId");
+const QString kPath = QStringLiteral("path");
+
+QString receivedFolderOf(const QSqlDatabase& db, const QString& id)
+{
+    QSqlQuery q(db);
+    q.prepare(QStringLiteral("select id from vesk_folders where id = ? and direction = 'down'"));
+    q.bindValue(0, id);
+    return q.exec() && q.next() ? q.value(0).toString() : QString();
+}
+
+} // namespace
+
+void DownloadEngine::refreshFolderLists()
+{
+    for (VeskSqlQueryModel* list : {m_store.queuedDownloads, m_store.completedDownloads, m_store.pausedDownloads})
+        list->refresh();
+}
+
+bool DownloadEngine::setFolderQueued(const QString& id, bool queued)
+{
+    const QSqlDatabase db = m_store.database();
+    const QString from = queued ? QStringLiteral("unknown") : QStringLiteral("queued");
+    const QString to = queued ? QStringLiteral("queued") : QStringLiteral("unknown");
+    QSqlQuery q(db);
+    if (receivedFolderOf(db, id).isEmpty()) {
+        // One file of a folder: the folder row follows it.
+        const QString folderId = m_store.queuedDownloads->getField(kDownloadsTable, id, kFolderId);
+        if (folderId.isEmpty())
+            return false;
+        m_store.queuedDownloads->setField(kDownloadsTable, id, kStatus, to);
+        updateFolderStatus(folderId);
+        return false;
+    }
+    q.prepare(QStringLiteral("update vesk_downloads set status = ? where folderId = ? and status = ?"));
+    q.bindValue(0, to);
+    q.bindValue(1, id);
+    q.bindValue(2, from);
+    q.exec();
+    updateFolderStatus(id);
+    return true;
+}
+
+void DownloadEngine::updateFolderStatus(const QString& folderId)
+{
+    QSqlQuery q(m_store.database());
+    // Each an index seek: this runs after every file of a folder that may hold thousands.
+    q.prepare(QStringLiteral("select exists (select 1 from vesk_downloads where folderId = ? and status = 'queued'), "
+                             "exists (select 1 from vesk_downloads where folderId = ? and status in ('unknown', "
+                             "'queued', 'tobedeleted')), exists (select 1 from vesk_downloads where folderId = ?)"));
+    for (int i = 0; i < 3; ++i)
+        q.bindValue(i, folderId);
+    if (!q.exec() || !q.next())
+        return;
+    const int queued = q.value(0).toInt(), unfinished = q.value(1).toInt(), files = q.value(2).toInt();
+    const QString status = queued > 0                     ? QStringLiteral("queued")
+                           : files > 0 && unfinished == 0 ? QStringLiteral("downloaded")
+                                                          : QStringLiteral("unknown");
+    q.prepare(QStringLiteral("update vesk_folders set status = ? where id = ? and direction = 'down' and status in "
+                             "('unknown', 'queued', 'downloaded')"));
+    q.bindValue(0, status);
+    q.bindValue(1, folderId);
+    q.exec();
+}
+
+QString DownloadEngine::chooseNextDownload() const
+{
+    QSqlQuery q(m_store.database());
+    QString file;
+    qint64 fileSize = 0;
+    if (q.exec(QStringLiteral("select id, cast(filesize as INTEGER) from vesk_downloads where status = 'queued' and "
+                              "folderId is null order by cast(filesize as INTEGER) asc limit 1")) &&
+        q.next()) {
+        file = q.value(0).toString();
+        fileSize = q.value(1).toLongLong();
+    }
+    // A folder counts by its total size among the separate files; inside it, its files go in listing order.
+    if (!q.exec(QStringLiteral("select f.id, cast(f.filesize as INTEGER) from vesk_folders f where f.direction = "
+                               "'down' and exists (select 1 from vesk_downloads d where d.folderId = f.id and "
+                               "d.status = 'queued') order by cast(f.filesize as INTEGER) asc limit 1")) ||
+        !q.next() || (!file.isEmpty() && fileSize <= q.value(1).toLongLong()))
+        return file;
+    const QString folderId = q.value(0).toString();
+    q.prepare(QStringLiteral("select id from vesk_downloads where folderId = ? and status = 'queued' order by path "
+                             "limit 1"));
+    q.bindValue(0, folderId);
+    return q.exec() && q.next() ? q.value(0).toString() : file;
+}
+
+QString DownloadEngine::folderFilePath(const TableRecord& download) const
+{
+    const QString localName =
+        m_store.queuedDownloads->getField(kFoldersTable, download.value(kFolderId), QStringLiteral("localname"));
+    const QString path = download.value(kPath);
+    // Both parts were cleaned when the offer was stored; a row that says otherwise is never written from.
+    if (!TransferNames::staysInFolder(m_downloadsFolder, localName) || path.isEmpty() ||
+        TransferNames::cleanRelativePath(path) != path)
+        return QString();
+    return m_downloadsFolder + localName + QLatin1Char('/') + path;
+}
+
+bool DownloadEngine::startFolderFile(const QString& id, const TableRecord& download)
+{
+    if (download.value(kFolderId).isEmpty())
+        return false;
+    const QString path = folderFilePath(download);
+    if (path.isEmpty())
+        return true;
+    const QFileInfo target(path);
+    QDir().mkpath(target.path());
+    // The tree is this folder's own; a file found at the place of one of its files is from an earlier delivery of
+    // the same folder, and is kept under its backup name.
+    const QDateTime now = QDateTime::fromMSecsSinceEpoch(m_clock.nowMs());
+    for (const QString& taken : {target.fileName(), TransferNames::partName(target.fileName())}) {
+        const QString at = target.path() + QLatin1Char('/') + taken;
+        if (QFileInfo(at).isFile() &&
+            !QFile::rename(at, target.path() + QLatin1Char('/') + TransferNames::backupName(taken, now)))
+            qCWarning(lcTransfer) << "could not move" << at << "aside";
+    }
+    m_store.queuedDownloads->setField(kDownloadsTable, id, kDownloadSize, download.value(kFileSize));
+    return true;
+}
+
+QString DownloadEngine::giveFolderFileFinalName(const QString& id, const TableRecord& download, const QString& local)
+{
+    const QString path = folderFilePath(download);
+    if (path.isEmpty() || local == path || !QFileInfo::exists(local))
+        return path.isEmpty() ? local : path;
+    QString relative = download.value(kPath);
+    if (QFileInfo::exists(path)) {
+        const QString folder =
+            relative.contains(QLatin1Char('/')) ? relative.section(QLatin1Char('/'), 0, -2) + '/' : QString();
+        const QString name = relative.section(QLatin1Char('/'), -1);
+        const QString base = path.left(path.size() - relative.size());
+        for (int n = 2;; ++n) {
+            const QString candidate = folder + TransferNames::numberedName(name, n);
+            if (!QFileInfo::exists(base + candidate)) {
+                relative = candidate;
+                break;
+            }
+        }
+        m_store.queuedDownloads->setField(kDownloadsTable, id, kPath, relative);
+    }
+    const QString final = path.left(path.size() - download.value(kPath).size()) + relative;
+    if (!QFile::rename(local, final)) {
+        qCritical() << "There was an error renaming " << local << " to " << final;
+        return local;
+    }
+    return final;
+}
+
+bool DownloadEngine::finishFolderFile(const QString& id, const TableRecord& download, const QString& local)
+{
+    const QString folderId = download.value(kFolderId);
+    if (folderId.isEmpty())
+        return false;
+    giveFinalName(id, download, local);
+    const QString nodeFrom = download.value(kNodeFrom);
+    // Thousands of files may end within seconds: the lists are brought up to date now and then, not for each.
+    m_store.queuedDownloads->setField(kDownloadsTable, id, kStatus, QStringLiteral("downloaded"));
+    if (!m_folderListsTimer.isActive())
+        m_folderListsTimer.start();
+    setCurrentDownloadingFileId(QString());
+    Q_EMIT readyToDownloadNextFile();
+    updateFolderStatus(folderId);
+    const TableRecord folder = m_store.queuedDownloads->getRecord(kFoldersTable, folderId);
+    if (folder.isEmpty() || folder.value(kStatus) != QLatin1String("downloaded"))
+        return true;
+    // The owner hears once, for the whole folder: every message is a connection of its own, and one per file
+    // would be a third of all a folder of small files costs.
+    sendToNode(m_sink, m_store, nodeFrom, Msg::aboutFile(Msg::kFileTransferComplete, folderId));
+    hideProgress();
+    m_folderListsTimer.stop();
+    refreshFolderLists();
+    Q_EMIT pendingCountChanged();
+    m_shell.showChatNotification(
+        nodeFrom,
+        tr("Folder Downloaded : <br> <b>%1</b><br>").arg(plainTextToHtml(folder.value(QStringLiteral("localname")))));
+    return true;
+}
+
+void DownloadEngine::folderOwnerStalled(const QString& fileId)
+{
+    const QString folderId = m_store.queuedDownloads->getField(kDownloadsTable, fileId, kFolderId);
+    if (folderId.isEmpty())
+        return;
+    m_waitingForOwner.remove(fileId);
+    m_waitingForOwner.insert(folderId);
+    setFolderQueued(folderId, false);
+}
+
+void DownloadEngine::resumeWaitingFolders(const QString& nodeId)
+{
+    const QSet<QString> waiting = m_waitingForOwner;
+    for (const QString& id : waiting) {
+        const TableRecord folder = m_store.queuedDownloads->getRecord(kFoldersTable, id);
+        if (folder.isEmpty())
+            continue;
+        if (folder.value(kStatus) != QLatin1String("unknown"))
+            m_waitingForOwner.remove(id);
+        else if (folder.value(QStringLiteral("nodeid")) == nodeId)
+            queueFileToDownload(id);
+    }
+}
+
+} // namespace Vesk

@@ -1,0 +1,288 @@
+// The receiver's side of a folder offered as one: each part of its listing checked, stored with the folder row in
+// one transaction and confirmed; the folder's tree made under the downloads folder under a name nobody else has;
+// withdrawing a folder as a whole from either side.
+#include "transfer/incomingoffers.h"
+
+#include "common/clock.h"
+#include "common/htmltext.h"
+#include "common/shell.h"
+#include "peers/peersend.h"
+#include "store/store.h"
+#include "store/vesksqlquerymodel.h"
+#include "transfer/downloadengine.h"
+#include "transfer/folderlisting.h"
+#include "transfer/transferlogging.h"
+#include "transfer/transfermessages.h"
+#include "transfer/transfernames.h"
+
+#include <QDir>
+#include <QDirIterator>
+#include <QFileInfo>
+#include <QLocale>
+#include <QSqlQuery>
+
+#include <algorithm>
+
+namespace Vesk {
+
+namespace {
+
+namespace Msg = TransferMessages;
+namespace FolderMsg = FolderMessages;
+
+const QString kFoldersTable = QStringLiteral("vesk_folders");
+// Refused listings are logged at most once in this long, with the number left unlogged.
+constexpr qint64 kRefusalLogMs = 10000;
+
+// Removes the folders under root (and root) that hold nothing, deepest first; never a file, never a link's target.
+void removeEmptyFolders(const QString& root)
+{
+    QStringList folders{root};
+    QDirIterator it(root, QDir::Dirs | QDir::NoDotAndDotDot | QDir::Hidden | QDir::NoSymLinks,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext())
+        folders.append(it.next());
+    std::sort(folders.begin(), folders.end(), [](const QString& a, const QString& b) { return a.size() > b.size(); });
+    for (const QString& folder : std::as_const(folders))
+        QDir().rmdir(folder);
+}
+
+void refreshDownloadLists(Store& store)
+{
+    store.pausedDownloads->refresh();
+    store.queuedDownloads->refresh();
+    store.completedDownloads->refresh();
+}
+
+} // namespace
+
+void IncomingOffers::refuseFolder(const QString& nodeFrom, const QString& why)
+{
+    const qint64 now = m_clock.nowMs();
+    if (m_refusalLoggedMs != 0 && qAbs(now - m_refusalLoggedMs) < kRefusalLogMs) {
+        ++m_refusalsUnlogged;
+        return;
+    }
+    qCritical().noquote() << QStringLiteral("Refused a folder from %1: %2%3")
+                                 .arg(nodeFrom.left(kMaxFileIdLength), why.left(200),
+                                      m_refusalsUnlogged > 0
+                                          ? QStringLiteral(" (and %1 more refused)").arg(m_refusalsUnlogged)
+                                          : QString());
+    m_refusalLoggedMs = now;
+    m_refusalsUnlogged = 0;
+}
+
+QString IncomingOffers::freeFolderName(const QString& name) const
+{
+    const QString folder = m_engine.downloadsFolder();
+    QSqlQuery q(m_store.database());
+    q.prepare(QStringLiteral("select count(*) from vesk_folders where direction = 'down' and localname = ?"));
+    for (int n = 1;; ++n) {
+        const QString candidate = n == 1 ? name : name + QStringLiteral(" (%1)").arg(n);
+        q.bindValue(0, candidate);
+        const bool owned = q.exec() && q.next() && q.value(0).toInt() > 0;
+        // mkdir, not mkpath: it fails on a name that exists, so a folder that appears meanwhile is never merged
+        // into.
+        if (!owned && !QFileInfo::exists(folder + candidate) && QDir(folder).mkdir(candidate))
+            return candidate;
+        if (n > FolderListing::kMaxFiles)
+            return QString();
+    }
+}
+
+void IncomingOffers::handleNewFolderToDownload(const Parameters& message)
+{
+    const QString nodeFrom = message.value(Msg::kNodeFrom).toString();
+    if (m_store.isBlocked(nodeFrom))
+        return;
+    FolderListing::Part part;
+    QString why;
+    if (!FolderListing::read(message.value(FolderMsg::kFolderListing).toByteArray(), &part, &why))
+        return refuseFolder(nodeFrom, why);
+    if (part.folderId != message.value(Msg::kFileId).toString())
+        return refuseFolder(nodeFrom, QStringLiteral("a listing of another folder than the one offered"));
+
+    QSqlDatabase db = m_store.database();
+    TableRecord stored = m_store.queuedDownloads->getRecord(kFoldersTable, part.folderId);
+    QSqlQuery q(db);
+    if (!stored.isEmpty() && (stored.value(QStringLiteral("direction")) != QLatin1String("down") ||
+                              stored.value(QStringLiteral("nodeid")) != nodeFrom))
+        return refuseFolder(nodeFrom, QStringLiteral("a folder id already in use"));
+    if (!stored.isEmpty() && stored.value(QStringLiteral("status")) == QLatin1String("downloaded")) {
+        // Offered again after it arrived: a new copy, beside the one received (which stays the user's).
+        q.prepare(QStringLiteral("delete from vesk_downloads where folderId = ?"));
+        q.bindValue(0, part.folderId);
+        q.exec();
+        q.prepare(QStringLiteral("delete from vesk_folders where id = ?"));
+        q.bindValue(0, part.folderId);
+        q.exec();
+        stored = TableRecord(kFoldersTable);
+    }
+    if (stored.isEmpty()) {
+        q.prepare(QStringLiteral("select count(*) from vesk_folders where direction = 'down' and nodeid = ? and "
+                                 "status = 'unknown'"));
+        q.bindValue(0, nodeFrom);
+        if (q.exec() && q.next() && q.value(0).toInt() >= kMaxWaitingFolders)
+            return refuseFolder(nodeFrom, QStringLiteral("more than %1 folders waiting").arg(kMaxWaitingFolders));
+    }
+
+    const bool fresh = stored.isEmpty();
+    QString localName = fresh ? QString() : stored.value(QStringLiteral("localname"));
+    if (fresh) {
+        QDir().mkpath(m_engine.downloadsFolder());
+        localName = freeFolderName(part.name);
+        if (localName.isEmpty())
+            return refuseFolder(nodeFrom, QStringLiteral("no free name for %1").arg(part.name.left(80)));
+    }
+    const QString root = m_engine.downloadsFolder() + localName + QLatin1Char('/');
+    if (!TransferNames::staysInFolder(m_engine.downloadsFolder(), localName))
+        return refuseFolder(nodeFrom, QStringLiteral("a folder that would leave the downloads folder"));
+
+    const qint64 now = m_clock.nowMs();
+    const QString status = !fresh && stored.value(QStringLiteral("status")) == QLatin1String("queued")
+                               ? QStringLiteral("queued")
+                               : QStringLiteral("unknown");
+    db.transaction();
+    if (fresh) {
+        q.prepare(QStringLiteral("insert into vesk_folders (id, nodeid, direction, name, localname, files, filesize, "
+                                 "status, timestamp) values (?, ?, 'down', ?, ?, ?, ?, 'unknown', ?)"));
+        const QVariantList values{part.folderId, nodeFrom, part.name, localName, part.files, part.totalSize, now};
+        for (int i = 0; i < values.size(); ++i)
+            q.bindValue(i, values.at(i));
+        q.exec();
+    }
+    QSqlQuery taken(db);
+    taken.prepare(QStringLiteral("select count(*) from vesk_downloads where folderId = ? and path = ? and id <> ?"));
+    q.prepare(QStringLiteral("insert or ignore into vesk_downloads (id, filename, filesize, nodefrom, status, "
+                             "timestamp, downloadsize, folderId, path) values (?, ?, ?, ?, ?, ?, '0', ?, ?)"));
+    for (const FolderListing::File& file : std::as_const(part.entries)) {
+        // Two paths may clean to the same one ("a:b" and "ab"): the later one takes a numbered name.
+        QString path = file.path;
+        for (int n = 2;; ++n) {
+            taken.bindValue(0, part.folderId);
+            taken.bindValue(1, path);
+            taken.bindValue(2, file.id);
+            if (!taken.exec() || !taken.next() || taken.value(0).toInt() == 0 || n > FolderListing::kMaxFiles)
+                break;
+            const QString name = file.path.section(QLatin1Char('/'), -1);
+            path = file.path.left(file.path.size() - name.size()) + TransferNames::numberedName(name, n);
+        }
+        const QVariantList values{file.id,
+                                  path.section(QLatin1Char('/'), -1),
+                                  QString::number(file.size),
+                                  nodeFrom,
+                                  status,
+                                  now,
+                                  part.folderId,
+                                  path};
+        for (int i = 0; i < values.size(); ++i)
+            q.bindValue(i, values.at(i));
+        q.exec();
+    }
+    // Parts may come again (a confirmation lost); only files beyond what the folder was offered with are too many.
+    q.prepare(QStringLiteral("select count(*) from vesk_downloads where folderId = ?"));
+    q.bindValue(0, part.folderId);
+    const int declared = fresh ? part.files : stored.value(QStringLiteral("files")).toInt();
+    if (!q.exec() || !q.next() || q.value(0).toInt() > declared) {
+        db.rollback();
+        if (fresh)
+            QDir(m_engine.downloadsFolder()).rmdir(localName);
+        return refuseFolder(nodeFrom, QStringLiteral("more files than the folder was offered with"));
+    }
+    db.commit();
+
+    // Empty folders are made now: nothing else would make them. The folder's tree is its own (its name was free),
+    // and every path is cleaned, so nothing is made outside it.
+    for (const QString& empty : std::as_const(part.emptyFolders))
+        QDir().mkpath(root + empty);
+
+    if (fresh) {
+        QString alias = m_store.peerField(nodeFrom, QStringLiteral("alias"));
+        if (alias.trimmed().isEmpty())
+            alias = tr("Your peer");
+        const QLocale locale;
+        m_shell.showDownloadNotification(
+            nodeFrom, tr("%1 offers the folder <b>%2</b> (%n files, %3)", nullptr, part.files)
+                          .arg(plainTextToHtml(alias), plainTextToHtml(part.name),
+                               locale.formattedDataSize(part.totalSize, 1, QLocale::DataSizeSIFormat)));
+    }
+    refreshDownloadLists(m_store);
+    Q_EMIT pendingCountChanged();
+    if (status == QLatin1String("queued"))
+        Q_EMIT m_engine.readyToDownloadNextFile();
+    sendToNode(m_sink, m_store, nodeFrom,
+               {{Msg::kAction, FolderMsg::kConfirmFolderToSend},
+                {Msg::kFileId, part.folderId},
+                {FolderMsg::kPart, QString::number(part.part)}});
+}
+
+bool IncomingOffers::deleteFolderToDownload(const QString& id, bool byOwner)
+{
+    const TableRecord folder = m_store.queuedDownloads->getRecord(kFoldersTable, id);
+    if (folder.isEmpty() || folder.value(QStringLiteral("direction")) != QLatin1String("down"))
+        return false;
+    const QString nodeFrom = folder.value(QStringLiteral("nodeid"));
+    const QString status = folder.value(QStringLiteral("status"));
+    QStringList files, partial;
+    {
+        QSqlQuery q(m_store.database());
+        q.prepare(QStringLiteral("select id, status <> 'downloaded' and downloadsize = filesize from vesk_downloads "
+                                 "where folderId = ?"));
+        q.bindValue(0, id);
+        if (q.exec())
+            while (q.next()) {
+                files.append(q.value(0).toString());
+                if (q.value(1).toBool())
+                    partial.append(files.last());
+            }
+    }
+    m_engine.downloadRemoved(id);
+    for (const QString& file : std::as_const(files))
+        m_engine.downloadRemoved(file);
+    // What the owner withdrew can never be completed: its partial files go, as a separate file's would.
+    if (byOwner)
+        for (const QString& file : std::as_const(partial))
+            m_engine.removePartialFile(m_store.downloadRecord(file));
+    {
+        QSqlQuery q(m_store.database());
+        q.prepare(QStringLiteral("delete from vesk_downloads where folderId = ?"));
+        q.bindValue(0, id);
+        q.exec();
+        q.prepare(QStringLiteral("delete from vesk_folders where id = ?"));
+        q.bindValue(0, id);
+        q.exec();
+    }
+    // Folders the offer made and nothing filled are taken away again; whatever holds a file stays.
+    const QString localName = folder.value(QStringLiteral("localname"));
+    if (TransferNames::staysInFolder(m_engine.downloadsFolder(), localName))
+        removeEmptyFolders(m_engine.downloadsFolder() + localName);
+    refreshDownloadLists(m_store);
+    Q_EMIT pendingCountChanged();
+    Q_EMIT m_engine.readyToDownloadNextFile();
+    if (!byOwner) {
+        sendToNode(m_sink, m_store, nodeFrom, Msg::aboutFile(Msg::kRemoveFileToSend, id));
+        return true;
+    }
+    Q_EMIT selectedFilesCountChanged();
+    if (status == QLatin1String("unknown") || status == QLatin1String("queued"))
+        m_shell.showChatNotification(nodeFrom,
+                                     tr("%1 withdrew the folder %2")
+                                         .arg(plainTextToHtml(m_store.peerField(nodeFrom, QStringLiteral("alias"))),
+                                              plainTextToHtml(folder.value(QStringLiteral("name")))));
+    return true;
+}
+
+void IncomingOffers::withdrawMarkedFolders()
+{
+    QStringList ids;
+    {
+        QSqlQuery q(m_store.database());
+        if (q.exec(QStringLiteral("select id from vesk_folders where direction = 'down' and status = 'tobedeleted'")))
+            while (q.next())
+                ids.append(q.value(0).toString());
+    }
+    for (const QString& id : std::as_const(ids))
+        deleteFolderToDownload(id, false);
+}
+
+} // namespace Vesk

@@ -1,0 +1,371 @@
+// The owner's side of a folder: walking it off the GUI thread into one entry of the files to send, recording it
+// for each chosen peer (one offer listing its files for a program that takes folders, its files as separate
+// offers for any other), the folder offer loop with its confirmed parts, and withdrawing a folder as a whole.
+#include "transfer/outgoingoffers.h"
+
+#include "common/clock.h"
+#include "common/htmltext.h"
+#include "common/shell.h"
+#include "peers/localprofile.h"
+#include "peers/peersend.h"
+#include "secure/session.h"
+#include "store/store.h"
+#include "store/vesksqlquerymodel.h"
+#include "transfer/fileicons.h"
+#include "transfer/packetserver.h"
+#include "transfer/transferlogging.h"
+#include "transfer/transfermessages.h"
+#include "transfer/transfernames.h"
+
+#include <QSqlQuery>
+#include <QThread>
+
+namespace Vesk {
+
+namespace {
+
+namespace Msg = TransferMessages;
+namespace FolderMsg = FolderMessages;
+
+// Parts of one folder in flight at a time: a confirmation lets the next one go, so a folder of many parts is
+// listed at the pace the receiver stores it, without flooding it every round.
+constexpr int kPartsInFlight = 8;
+// The names of links left out, as the notice lists them.
+constexpr int kSkippedNamed = 5;
+
+QVariant nullIfEmpty(const QString& text)
+{
+    return text.isEmpty() ? QVariant(QMetaType(QMetaType::QString)) : QVariant(text);
+}
+
+} // namespace
+
+OutgoingOffers::~OutgoingOffers()
+{
+    for (const Walk& walk : std::as_const(m_walks)) {
+        walk.cancel->store(true);
+        if (walk.thread)
+            walk.thread->wait();
+    }
+}
+
+void OutgoingOffers::addFolder(const QUrl& localFolder)
+{
+    const QString urlText = localFolder.toString();
+    if (filesData.itemForFileURL(urlText) || m_walks.contains(urlText))
+        return;
+    const auto cancel = std::make_shared<std::atomic_bool>(false);
+    const QString root = localFolder.toLocalFile();
+    QThread* thread = QThread::create([this, root, urlText, cancel] {
+        FolderListing::Folder folder = FolderListing::walk(root, cancel.get());
+        if (cancel->load())
+            return; // the owner is going away and waits for this thread: nothing may reach it any more
+        QMetaObject::invokeMethod(
+            this, [this, urlText, folder = std::move(folder)] { folderWalked(urlText, folder); }, Qt::QueuedConnection);
+    });
+    connect(thread, &QThread::finished, thread, &QObject::deleteLater);
+    m_walks.insert(urlText, Walk{cancel, thread});
+    thread->start(QThread::LowPriority);
+}
+
+void OutgoingOffers::folderWalked(const QString& urlText, const FolderListing::Folder& folder)
+{
+    if (!m_walks.remove(urlText) || filesData.itemForFileURL(urlText))
+        return;
+    qCDebug(lcTransfer) << "walked the folder" << folder.root << ":" << folder.files.size() << "files,"
+                        << folder.emptyFolders.size() << "empty folders," << folder.skipped.size() << "links left out";
+    QString problem = folder.problem;
+    if (problem.isNull() && folder.files.isEmpty())
+        problem = tr("it holds no files");
+    if (!problem.isNull()) {
+        m_shell.showNotice(tr("Folder not added"), tr("%1 was not added: %2.").arg(folder.name, problem));
+        Q_EMIT folderAdded(urlText);
+        return;
+    }
+    if (!folder.skipped.isEmpty()) {
+        QStringList named = folder.skipped.mid(0, kSkippedNamed);
+        if (folder.skipped.size() > kSkippedNamed)
+            named.append(tr("and %n more", nullptr, int(folder.skipped.size() - kSkippedNamed)));
+        m_shell.showNotice(tr("Links left out"), tr("Links in %1 are not sent, nor what they lead to: %2")
+                                                     .arg(folder.name, named.join(QLatin1String(", "))));
+    }
+    m_folders.insert(urlText, folder);
+    filesData.appendRow(new FileStandardItem(urlText, folder.name, folder.totalSize, FileIcons::placeholderUrl(), true,
+                                             true, int(folder.files.size())));
+    Q_EMIT filesData.selectedCountChanged();
+    Q_EMIT selectedFilesCountChanged();
+    Q_EMIT folderAdded(urlText);
+}
+
+QStringList OutgoingOffers::recordFolderOffers(const QList<FolderListing::Folder>& folders, const QSet<QString>& peers)
+{
+    QStringList refused;
+    if (folders.isEmpty())
+        return refused;
+    const qint64 now = m_clock.nowMs();
+    QSqlDatabase db = m_store.database();
+    for (const QString& nodeId : peers) {
+        const quint32 capabilities = m_capabilities.capabilitiesOf(nodeId);
+        const bool asFolder = capabilities & CapabilityFolders;
+        const bool large = capabilities & CapabilityLargeFiles;
+        for (const FolderListing::Folder& folder : folders) {
+            const QString folderId = asFolder ? TransferNames::uploadId(nodeId, folder.root) : QString();
+            FolderListing::Folder offered = folder;
+            offered.files.clear();
+            offered.totalSize = 0;
+            db.transaction();
+            QSqlQuery q(db);
+            if (asFolder) { // offered again: files gone from it since are no longer part of it
+                q.prepare(QStringLiteral("delete from vesk_uploads where folderId = ?"));
+                q.bindValue(0, folderId);
+                q.exec();
+            }
+            q.prepare(
+                QStringLiteral("replace into vesk_uploads(id, url, nodeTo, filesize, filename, bytesSent, status, "
+                               "timesent, folderId, path, modified) values (?,?,?,?,?,0, 'unknown', ?, ?, ?, ?)"));
+            for (const FolderListing::File& file : folder.files) {
+                if (file.size >= TransferNames::kPlainSizeLimit && !large) {
+                    refused.append(tr("%1: %2's program cannot receive files of 4 GiB or more")
+                                       .arg(file.path, m_store.peerField(nodeId, QStringLiteral("alias"))));
+                    continue;
+                }
+                FolderListing::File listed = file;
+                listed.id = TransferNames::uploadId(nodeId, file.absolutePath);
+                const QVariantList values{listed.id,
+                                          file.absolutePath,
+                                          nodeId,
+                                          file.size,
+                                          QFileInfo(file.absolutePath).fileName(),
+                                          now,
+                                          nullIfEmpty(folderId),
+                                          asFolder ? QVariant(file.path) : nullIfEmpty(QString()),
+                                          file.modifiedMs};
+                for (int i = 0; i < values.size(); ++i)
+                    q.bindValue(i, values.at(i));
+                if (!q.exec())
+                    qCDebug(lcOffers) << "recording the upload of" << file.absolutePath << "failed";
+                offered.files.append(listed);
+                offered.totalSize += file.size;
+            }
+            if (asFolder) {
+                QSqlQuery f(db);
+                f.prepare(QStringLiteral("replace into vesk_folders (id, nodeid, direction, name, localname, files, "
+                                         "filesize, status, timestamp) values (?, ?, 'up', ?, ?, ?, ?, 'unknown', ?)"));
+                const QVariantList values{
+                    folderId, nodeId, folder.name, folder.root, int(offered.files.size()), offered.totalSize, now};
+                for (int i = 0; i < values.size(); ++i)
+                    f.bindValue(i, values.at(i));
+                f.exec();
+                m_parts.insert(folderId, FolderListing::parts(folderId, offered));
+                m_confirmedParts.remove(folderId);
+                m_partsInFlight.remove(folderId);
+            }
+            db.commit();
+        }
+    }
+    m_store.uploadsData->refresh();
+    return refused;
+}
+
+QList<QByteArray> OutgoingOffers::folderParts(const QString& folderId)
+{
+    const auto cached = m_parts.constFind(folderId);
+    if (cached != m_parts.cend())
+        return cached.value();
+    // Offered before this run: the listing is made again from the upload rows (the empty folders were only ever
+    // in the walk, and are not listed again).
+    QSqlQuery q(m_store.database());
+    q.prepare(QStringLiteral("select name from vesk_folders where id = ? and direction = 'up'"));
+    q.bindValue(0, folderId);
+    if (!q.exec() || !q.next())
+        return {};
+    FolderListing::Folder folder;
+    folder.name = q.value(0).toString();
+    q.prepare(QStringLiteral("select id, path, filesize from vesk_uploads where folderId = ? order by path"));
+    q.bindValue(0, folderId);
+    if (q.exec()) {
+        while (q.next()) {
+            folder.files.append({q.value(0).toString(), q.value(1).toString(), q.value(2).toLongLong(), 0, QString()});
+            folder.totalSize += folder.files.last().size;
+        }
+    }
+    const QList<QByteArray> parts = FolderListing::parts(folderId, folder);
+    m_parts.insert(folderId, parts);
+    return parts;
+}
+
+void OutgoingOffers::resendFolderOffers()
+{
+    QList<std::pair<QString, QString>> folders; // id, receiver
+    {
+        QSqlQuery q(m_store.database());
+        q.prepare(QStringLiteral("select id, nodeid from vesk_folders t1 where direction = 'up' and status = 'unknown' "
+                                 "and timestamp > ? and coalesce((select status from vesk_peers where id = "
+                                 "t1.nodeid), 'off') = 'on' order by timestamp asc"));
+        q.bindValue(0, m_clock.nowMs() - kOfferWindowMs);
+        if (!q.exec())
+            return;
+        while (q.next())
+            folders.append({q.value(0).toString(), q.value(1).toString()});
+    }
+    for (const auto& [folderId, nodeTo] : std::as_const(folders)) {
+        m_partsInFlight.remove(folderId);
+        sendFolderParts(folderId, nodeTo);
+    }
+}
+
+void OutgoingOffers::sendFolderParts(const QString& folderId, const QString& nodeTo)
+{
+    const QList<QByteArray> parts = folderParts(folderId);
+    const QSet<int> confirmed = m_confirmedParts.value(folderId);
+    QSet<int>& inFlight = m_partsInFlight[folderId];
+    for (int part = 0; part < parts.size() && inFlight.size() < kPartsInFlight; ++part) {
+        if (confirmed.contains(part) || inFlight.contains(part))
+            continue;
+        inFlight.insert(part);
+        sendToNode(m_sink, m_store, nodeTo,
+                   {{Msg::kAction, FolderMsg::kNewFolderToDownload},
+                    {Msg::kFileId, folderId},
+                    {Msg::kNodeFrom, m_profile.hostId()},
+                    {FolderMsg::kFolderListing, parts.at(part)}});
+    }
+}
+
+void OutgoingOffers::handleConfirmFolderToSend(const Parameters& message)
+{
+    const QString folderId = message.value(Msg::kFileId).toString();
+    bool valid = false;
+    const int part = message.value(FolderMsg::kPart).toString().toInt(&valid);
+    const QString nodeTo =
+        m_store.uploadsData->getField(QStringLiteral("vesk_folders"), folderId, QStringLiteral("nodeid"));
+    if (nodeTo.isEmpty() || !valid)
+        return;
+    const QList<QByteArray> parts = folderParts(folderId);
+    if (part < 0 || part >= parts.size())
+        return;
+    QSet<int>& confirmed = m_confirmedParts[folderId];
+    confirmed.insert(part);
+    m_partsInFlight[folderId].remove(part);
+    if (confirmed.size() < parts.size()) {
+        sendFolderParts(folderId, nodeTo);
+        return;
+    }
+    {
+        QSqlQuery q(m_store.database());
+        q.prepare(QStringLiteral("update vesk_folders set status = 'sent' where id = ? and status = 'unknown'"));
+        q.bindValue(0, folderId);
+        q.exec();
+        q.prepare(QStringLiteral("update vesk_uploads set status = 'sent' where folderId = ? and status = 'unknown'"));
+        q.bindValue(0, folderId);
+        q.exec();
+    }
+    m_parts.remove(folderId);
+    m_confirmedParts.remove(folderId);
+    m_partsInFlight.remove(folderId);
+    m_store.uploadsData->refresh();
+}
+
+bool OutgoingOffers::withdrawFolderUpload(const QString& id)
+{
+    const QString nodeTo = m_store.uploadsData->getField(QStringLiteral("vesk_folders"), id, QStringLiteral("nodeid"));
+    if (nodeTo.isEmpty())
+        return false;
+    forgetFolderUpload(id);
+    Q_EMIT pendingCountChanged();
+    sendToNode(m_sink, m_store, nodeTo, Msg::aboutFile(Msg::kRemoveFileToGet, id));
+    return true;
+}
+
+void OutgoingOffers::forgetFolderUpload(const QString& folderId)
+{
+    QSqlQuery q(m_store.database());
+    q.prepare(QStringLiteral("select id from vesk_uploads where folderId = ?"));
+    q.bindValue(0, folderId);
+    if (q.exec())
+        while (q.next())
+            m_packets.dropFile(q.value(0).toString());
+    q.prepare(QStringLiteral("delete from vesk_uploads where folderId = ?"));
+    q.bindValue(0, folderId);
+    q.exec();
+    q.prepare(QStringLiteral("delete from vesk_folders where id = ?"));
+    q.bindValue(0, folderId);
+    q.exec();
+    m_parts.remove(folderId);
+    m_confirmedParts.remove(folderId);
+    m_partsInFlight.remove(folderId);
+    m_store.uploadsData->refresh();
+}
+
+void OutgoingOffers::tellFolderDelivered(const TableRecord& folder)
+{
+    const QString nodeTo = folder.value(QStringLiteral("nodeid"));
+    const QString name = folder.value(QStringLiteral("name"));
+    QString alias = m_store.peerField(nodeTo, QStringLiteral("alias"));
+    if (alias.trimmed().isEmpty())
+        alias = tr("Your peer");
+    m_shell.showChatNotification(
+        nodeTo, tr("%1 received the folder <b>%2</b>").arg(plainTextToHtml(alias), plainTextToHtml(name)));
+    Q_EMIT delivered(nodeTo, name);
+}
+
+bool OutgoingOffers::folderFileRemoved(const Parameters& message)
+{
+    const QString id = message.value(Msg::kFileId).toString();
+    const TableRecord folder = m_store.uploadsData->getRecord(QStringLiteral("vesk_folders"), id);
+    if (!folder.isEmpty() && folder.value(QStringLiteral("direction")) == QLatin1String("up")) {
+        // The receiver has the whole folder, or withdrew it.
+        if (message.value(Msg::kAction).toString() == Msg::kFileTransferComplete)
+            tellFolderDelivered(folder);
+        forgetFolderUpload(id);
+        Q_EMIT selectedFilesCountChanged();
+        Q_EMIT pendingCountChanged();
+        return true;
+    }
+    const TableRecord upload = m_store.uploadRecord(id);
+    const QString folderId = upload.isEmpty() ? QString() : upload.value(QStringLiteral("folderId"));
+    if (folderId.isEmpty())
+        return false;
+    // A folder's file: its row goes without a word (and without refreshing a list of thousands each time); the
+    // folder is told about once, when its last file arrived.
+    {
+        QSqlQuery q(m_store.database());
+        q.prepare(QStringLiteral("delete from vesk_uploads where id = ?"));
+        q.bindValue(0, id);
+        q.exec();
+    }
+    m_packets.dropFile(id);
+    QSqlQuery left(m_store.database());
+    left.prepare(QStringLiteral("select exists (select 1 from vesk_uploads where folderId = ?)"));
+    left.bindValue(0, folderId);
+    if (left.exec() && left.next() && !left.value(0).toBool()) {
+        const TableRecord whole = m_store.uploadsData->getRecord(QStringLiteral("vesk_folders"), folderId);
+        if (!whole.isEmpty() && message.value(Msg::kAction).toString() == Msg::kFileTransferComplete)
+            tellFolderDelivered(whole);
+        forgetFolderUpload(folderId);
+    } else if (!m_folderUploadsRefresh.isActive()) {
+        if (m_folderUploadsRefresh.interval() != kFolderUploadsRefreshMs) {
+            m_folderUploadsRefresh.setSingleShot(true);
+            m_folderUploadsRefresh.setInterval(kFolderUploadsRefreshMs);
+            connect(&m_folderUploadsRefresh, &QTimer::timeout, m_store.uploadsData, &VeskSqlQueryModel::refresh);
+        }
+        m_folderUploadsRefresh.start();
+    }
+    Q_EMIT selectedFilesCountChanged();
+    Q_EMIT pendingCountChanged();
+    return true;
+}
+
+void OutgoingOffers::withdrawMarkedFolders()
+{
+    QStringList ids;
+    {
+        QSqlQuery q(m_store.database());
+        if (q.exec(QStringLiteral("select id from vesk_folders where direction = 'up' and status = 'tobedeleted'")))
+            while (q.next())
+                ids.append(q.value(0).toString());
+    }
+    for (const QString& id : std::as_const(ids))
+        withdrawFolderUpload(id);
+}
+
+} // namespace Vesk
