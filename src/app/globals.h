@@ -351,6 +351,8 @@ private:
     void startSecurity(const QString& dataFolder);
     // Without sealing: logs a received message that carries fields a program from before sealing does not know.
     void noteExtensionFields(const Parameters& message);
+    // Hands a received message, checked, to the subsystem that handles its action.
+    void dispatchMessage(Parameters& message);
     ~Globals() override;
 
     void initDatabase();

@@ -26,7 +26,12 @@ void Globals::newTCPConnection()
 void Globals::processMessage(QHash<QString, QVariant> message)
 {
     if (m_security && !m_security->admit(message))
-        return;
+        return; // refused, or a file packet that comes back opened through dispatchMessage
+    dispatchMessage(message);
+}
+
+void Globals::dispatchMessage(Parameters& message)
+{
     if (!m_security)
         noteExtensionFields(message);
     // Without sealing (a plain program) a sealed record is a record of unknown fields only.

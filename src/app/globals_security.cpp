@@ -28,6 +28,9 @@ void Globals::startSecurity(const QString& dataFolder)
         return m_security->frame(address, parameters, frames);
     });
     m_security->setFramePool(&m_frames);
+    m_security->cipherOffThread(
+        [this](const QHostAddress& address, QByteArray frame) { m_sendQueue.sendFrame(address, std::move(frame)); },
+        [this](Parameters message) { dispatchMessage(message); });
     connect(m_security.get(), &PeerSecurity::securityChanged, this, &Globals::peerSecurityChanged);
 }
 

@@ -120,43 +120,12 @@ EnvelopeKind readEnvelope(const QByteArray& record, SealedEnvelope* envelope)
     return EnvelopeKind::Sealed;
 }
 
-QByteArray sealedFrame(const Parameters& parameters, SealedChannel& channel, const QString& nodeFrom,
-                       const QByteArray& senderKeyId, const QByteArray& recipientKeyId, BufferPool* frames)
-{
-    const RecordEncoder record(parameters);
-    const qsizetype recordSize = record.size();
-    const quint32 sealedSize = quint32(recordSize + SealedChannel::kMacSize);
-    MessageParameters readable;
-    readable.set_nodefrom(nodeFrom.toUtf8().toStdString());
-    readable.set_sealedfrom(senderKeyId.constData(), size_t(senderKeyId.size()));
-    readable.set_sealedto(recipientKeyId.constData(), size_t(recipientKeyId.size()));
-    const quint64 counter = channel.nextCounter();
-    readable.set_sealedcounter(counter);
-    const size_t readableSize = readable.ByteSizeLong();
-    const size_t sealedHeader =
-        CodedOutputStream::VarintSize32(tagOf(kSealedField, WireFormatLite::WIRETYPE_LENGTH_DELIMITED)) +
-        CodedOutputStream::VarintSize32(sealedSize);
-    const qsizetype payloadSize = qsizetype(readableSize + sealedHeader + sealedSize);
+namespace {
 
-    QByteArray frame = frameBuffer(kFrameHeaderSize + payloadSize, frames);
-    auto* out = reinterpret_cast<quint8*>(frame.data());
-    qToLittleEndian<quint32>(quint32(payloadSize), out);
-    out = readable.SerializeWithCachedSizesToArray(out + kFrameHeaderSize);
-    out = CodedOutputStream::WriteTagToArray(tagOf(kSealedField, WireFormatLite::WIRETYPE_LENGTH_DELIMITED), out);
-    out = CodedOutputStream::WriteVarint32ToArray(sealedSize, out);
-    record.write(reinterpret_cast<char*>(out));
-
-    const quint64 used =
-        channel.seal(associatedData(nodeFrom, senderKeyId, recipientKeyId), out, size_t(recordSize), out + recordSize);
-    if (frames && frame.size() >= BufferPool::kFramesFrom)
-        frames->giveBack(frame);
-    if (used == 0 || used != counter)
-        return {};
-    return frame;
-}
-
-bool openEnvelope(QByteArray&& record, const SealedEnvelope& envelope, SealedChannel& channel, Parameters* parameters,
-                  BufferPool* frames)
+// Opens an envelope's record with `open` (the channel's or a detached cipher's); see openEnvelope.
+template <typename Open>
+bool openRecord(QByteArray&& record, const SealedEnvelope& envelope, Parameters* parameters, BufferPool* frames,
+                Open open)
 {
     if (envelope.sealedStart < 0 || envelope.sealedEnd > record.size() ||
         envelope.sealedEnd - envelope.sealedStart < SealedChannel::kMacSize)
@@ -167,8 +136,8 @@ bool openEnvelope(QByteArray&& record, const SealedEnvelope& envelope, SealedCha
     if (frames && size >= BufferPool::kFramesFrom) {
         plain = frames->take(size);
         const auto* sealed = reinterpret_cast<const unsigned char*>(record.constData()) + envelope.sealedStart;
-        const bool opened = channel.open(envelope.counter, associated, sealed, size_t(size), sealed + size,
-                                         reinterpret_cast<unsigned char*>(plain.data()));
+        const bool opened =
+            open(associated, sealed, size_t(size), sealed + size, reinterpret_cast<unsigned char*>(plain.data()));
         frames->giveBack(std::move(record));
         if (!opened) {
             frames->giveBack(std::move(plain));
@@ -176,7 +145,7 @@ bool openEnvelope(QByteArray&& record, const SealedEnvelope& envelope, SealedCha
         }
     } else {
         auto* data = reinterpret_cast<unsigned char*>(record.data()) + envelope.sealedStart; // detaches if shared
-        if (!channel.open(envelope.counter, associated, data, size_t(size), data + size))
+        if (!open(associated, data, size_t(size), data + size, data))
             return false;
         record.truncate(envelope.sealedStart + size);
         record.remove(0, envelope.sealedStart);
@@ -190,6 +159,86 @@ bool openEnvelope(QByteArray&& record, const SealedEnvelope& envelope, SealedCha
     }
     *parameters = std::move(opened);
     return true;
+}
+
+} // namespace
+
+UnsealedFrame unsealedFrame(const Parameters& parameters, quint64 counter, const QString& nodeFrom,
+                            const QByteArray& senderKeyId, const QByteArray& recipientKeyId, BufferPool* frames)
+{
+    const RecordEncoder record(parameters);
+    const qsizetype recordSize = record.size();
+    const quint32 sealedSize = quint32(recordSize + SealedChannel::kMacSize);
+    MessageParameters readable;
+    readable.set_nodefrom(nodeFrom.toUtf8().toStdString());
+    readable.set_sealedfrom(senderKeyId.constData(), size_t(senderKeyId.size()));
+    readable.set_sealedto(recipientKeyId.constData(), size_t(recipientKeyId.size()));
+    readable.set_sealedcounter(counter);
+    const size_t readableSize = readable.ByteSizeLong();
+    const size_t sealedHeader =
+        CodedOutputStream::VarintSize32(tagOf(kSealedField, WireFormatLite::WIRETYPE_LENGTH_DELIMITED)) +
+        CodedOutputStream::VarintSize32(sealedSize);
+    const qsizetype payloadSize = qsizetype(readableSize + sealedHeader + sealedSize);
+
+    UnsealedFrame unsealed;
+    unsealed.frame = frameBuffer(kFrameHeaderSize + payloadSize, frames);
+    auto* out = reinterpret_cast<quint8*>(unsealed.frame.data());
+    qToLittleEndian<quint32>(quint32(payloadSize), out);
+    out = readable.SerializeWithCachedSizesToArray(out + kFrameHeaderSize);
+    out = CodedOutputStream::WriteTagToArray(tagOf(kSealedField, WireFormatLite::WIRETYPE_LENGTH_DELIMITED), out);
+    out = CodedOutputStream::WriteVarint32ToArray(sealedSize, out);
+    record.write(reinterpret_cast<char*>(out));
+    unsealed.record = out;
+    unsealed.size = size_t(recordSize);
+    unsealed.associated = associatedData(nodeFrom, senderKeyId, recipientKeyId);
+    unsealed.counter = counter;
+    // Taken back by the pool once the frame has gone; until then nobody else writes it.
+    if (frames && unsealed.frame.size() >= BufferPool::kFramesFrom)
+        frames->giveBack(unsealed.frame);
+    return unsealed;
+}
+
+bool sealFrame(UnsealedFrame& unsealed, DetachedCipher& cipher)
+{
+    return unsealed.counter == cipher.counter() && cipher.seal(unsealed.associated, unsealed.record, unsealed.size,
+                                                               unsealed.record + unsealed.size) == unsealed.counter;
+}
+
+QByteArray sealedFrame(const Parameters& parameters, SealedChannel& channel, const QString& nodeFrom,
+                       const QByteArray& senderKeyId, const QByteArray& recipientKeyId, BufferPool* frames)
+{
+    UnsealedFrame unsealed =
+        unsealedFrame(parameters, channel.nextCounter(), nodeFrom, senderKeyId, recipientKeyId, frames);
+    const quint64 used =
+        channel.seal(unsealed.associated, unsealed.record, unsealed.size, unsealed.record + unsealed.size);
+    return used != 0 && used == unsealed.counter ? unsealed.frame : QByteArray();
+}
+
+QByteArray sealedFrame(const Parameters& parameters, DetachedCipher& cipher, const QString& nodeFrom,
+                       const QByteArray& senderKeyId, const QByteArray& recipientKeyId, BufferPool* frames)
+{
+    UnsealedFrame unsealed = unsealedFrame(parameters, cipher.counter(), nodeFrom, senderKeyId, recipientKeyId, frames);
+    return sealFrame(unsealed, cipher) ? unsealed.frame : QByteArray();
+}
+
+bool openEnvelope(QByteArray&& record, const SealedEnvelope& envelope, SealedChannel& channel, Parameters* parameters,
+                  BufferPool* frames)
+{
+    return openRecord(
+        std::move(record), envelope, parameters, frames,
+        [&](const QByteArray& associated, const unsigned char* sealed, size_t size, const unsigned char* mac,
+            unsigned char* out) { return channel.open(envelope.counter, associated, sealed, size, mac, out); });
+}
+
+bool openEnvelope(QByteArray&& record, const SealedEnvelope& envelope, DetachedCipher& cipher, Parameters* parameters,
+                  BufferPool* frames)
+{
+    if (envelope.counter != cipher.counter())
+        return false;
+    return openRecord(std::move(record), envelope, parameters, frames,
+                      [&cipher](const QByteArray& associated, const unsigned char* sealed, size_t size,
+                                const unsigned char* mac,
+                                unsigned char* out) { return cipher.open(associated, sealed, size, mac, out); });
 }
 
 } // namespace Vesk

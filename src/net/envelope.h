@@ -8,6 +8,7 @@
 namespace Vesk {
 
 class BufferPool;
+class DetachedCipher;
 class SealedChannel;
 
 // A sealed record on the wire: the sender's node id and session key id, the receiver's session key id and the
@@ -37,6 +38,27 @@ EnvelopeKind readEnvelope(const QByteArray& record, SealedEnvelope* envelope);
 // Empty when the channel cannot seal.
 QByteArray sealedFrame(const Parameters& parameters, SealedChannel& channel, const QString& nodeFrom,
                        const QByteArray& senderKeyId, const QByteArray& recipientKeyId, BufferPool* frames = nullptr);
+// The same under the counter a detached cipher took from its channel (see SealedChannel::sealElsewhere): the
+// same bytes as the channel would have sealed under that counter.
+QByteArray sealedFrame(const Parameters& parameters, DetachedCipher& cipher, const QString& nodeFrom,
+                       const QByteArray& senderKeyId, const QByteArray& recipientKeyId, BufferPool* frames = nullptr);
+
+// The same in two steps, for a file packet sealed on another thread: the frame is built (and its buffer taken) on
+// the caller's thread, as for any message, so the other thread only encrypts bytes in place. A buffer that thread
+// allocated would come from memory of its own that the allocator hands back to the system between packets, and
+// every page of it would fault again on first touch.
+struct UnsealedFrame
+{
+    QByteArray frame;                // the whole frame, to send once sealed
+    unsigned char* record = nullptr; // the record's bytes in it, then the tag's place
+    size_t size = 0;
+    QByteArray associated;
+    quint64 counter = 0;
+};
+UnsealedFrame unsealedFrame(const Parameters& parameters, quint64 counter, const QString& nodeFrom,
+                            const QByteArray& senderKeyId, const QByteArray& recipientKeyId, BufferPool* frames);
+// Seals the frame in place, on any thread; false when the cipher was not taken for its counter or fails.
+bool sealFrame(UnsealedFrame& unsealed, DetachedCipher& cipher);
 
 // Opens an envelope's record in place and decodes what it carries into `parameters`. False when it does not open
 // (another key, altered, cut short, replayed) or when what it carries names another sender than the envelope; the
@@ -44,6 +66,10 @@ QByteArray sealedFrame(const Parameters& parameters, SealedChannel& channel, con
 // With `frames`, a file packet is decrypted into a buffer of that pool rather than in place, so a record that is
 // still shared (the queued copies of a received message) is not copied first; the record goes back to the pool.
 bool openEnvelope(QByteArray&& record, const SealedEnvelope& envelope, SealedChannel& channel, Parameters* parameters,
+                  BufferPool* frames = nullptr);
+// The same on another thread, with a cipher detached for the envelope's counter (SealedChannel::openElsewhere).
+// True only says the record is authentic: it counts once its channel has taken the counter (markOpened).
+bool openEnvelope(QByteArray&& record, const SealedEnvelope& envelope, DetachedCipher& cipher, Parameters* parameters,
                   BufferPool* frames = nullptr);
 
 } // namespace Vesk

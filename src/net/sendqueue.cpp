@@ -35,6 +35,12 @@ void SendQueue::send(const QHostAddress& address, const Parameters& parameters)
     enqueue(address, std::move(frame), laneOf(parameters));
 }
 
+void SendQueue::sendFrame(const QHostAddress& address, QByteArray frame)
+{
+    if (!frame.isNull())
+        enqueue(address, std::move(frame), Urgent);
+}
+
 void SendQueue::probe(const QHostAddress& address)
 {
     enqueue(address, QByteArray(), Presence);

@@ -49,10 +49,13 @@ public:
     void probe(const QHostAddress& address) override;
 
     // Builds each message's frame in place of the plain encoding (sealing for peers that speak it plugs in here),
-    // in a buffer of `frames` when it suits. A null frame drops the message, as a failed send would.
+    // in a buffer of `frames` when it suits. A null frame drops the message, as a failed send would; a builder that
+    // finishes a frame later (a file packet sealed on another thread) returns null and hands it to sendFrame().
     using FrameBuilder =
         std::function<QByteArray(const QHostAddress& address, const Parameters& parameters, BufferPool* frames)>;
     void setFrameBuilder(FrameBuilder builder) { m_frameBuilder = std::move(builder); }
+    // Sends a frame the builder finished later, as one of what a user waits for (a file packet).
+    void sendFrame(const QHostAddress& address, QByteArray frame);
 
     int openConnections() const { return m_open; }
     int queuedMessages() const { return m_queued; }

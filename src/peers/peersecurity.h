@@ -13,11 +13,14 @@
 #include <QSet>
 #include <QString>
 
+#include <functional>
 #include <memory>
 
 namespace Vesk {
 
 class BufferPool;
+class TaskThread;
+struct SealedEnvelope;
 class CapabilityProbe;
 class Clock;
 class LocalProfile;
@@ -67,8 +70,20 @@ public:
     // an address not known yet, which is sent once the probe answers.
     QByteArray frame(const QHostAddress& address, const Parameters& parameters, BufferPool* frames = nullptr);
 
-    // Checks a received message before dispatch, opening it when sealed. False: refused (and logged).
+    // Checks a received message before dispatch, opening it when sealed. False: refused (and logged), or a file
+    // packet taken to be opened on the cipher thread, which reaches the admitted callback once it counts.
     bool admit(Parameters& message);
+
+    // File packets this many bytes and larger are sealed and opened on a thread of their own, at most
+    // kMaxOffThread at once (beyond that, here, as smaller messages are), so that the interface's thread does no
+    // more per packet than for a plain peer. Each counter is still taken here, in order: see sealElsewhere.
+    static constexpr qsizetype kOffThreadFrom = 64 * 1024;
+    static constexpr int kMaxOffThread = 8;
+    // Starts that thread: a frame sealed there goes to `send`, a message opened there and taken to `admitted`.
+    // Without it (tests) everything is sealed and opened in the calls.
+    using FrameSender = std::function<void(const QHostAddress& address, QByteArray frame)>;
+    using Admitted = std::function<void(Parameters message)>;
+    void cipherOffThread(FrameSender send, Admitted admitted);
 
     // What a pinned peer can take (Capability bits) as its current session, or else its last one, announced; 0 for
     // a plain peer and for one whose key changed and was not accepted yet.
@@ -103,6 +118,12 @@ private:
     };
     PeerSessions::Outcome acceptSession(const SessionOffer& offer);
     bool admitSealed(Parameters& message);
+    bool offThread(qsizetype bytes) const;
+    void sealedOffThread(const QHostAddress& address, QByteArray frame);
+    void openedOffThread(bool opened, const SealedEnvelope& envelope, quint64 channelSerial, Parameters message,
+                         const QString& address);
+    // An authentic sealed message from `address` counts: its sender holds our keys and is there now.
+    void taken(const QString& nodeFrom, const QString& address, Parameters& message);
     bool admitPlain(Parameters& message);
     bool refuse(const QString& kind, const QString& detail);
     void rekey(const QString& address);
@@ -139,6 +160,9 @@ private:
     QSet<QString> m_probing;                   // addresses asked and not answered yet
     QSet<QString> m_confirmed;                 // nodes that showed they hold our current session key
     ReplyLimiter m_rekeys{kRekeyWindowMs};
+    std::unique_ptr<TaskThread> m_cipherThread;
+    FrameSender m_sendFrame;
+    Admitted m_admitted;
     struct Refusals
     {
         qint64 loggedAt = 0;

@@ -7,6 +7,8 @@
 #include <openssl/evp.h>
 
 #include <algorithm>
+#include <atomic>
+#include <utility>
 
 namespace Vesk {
 
@@ -50,6 +52,48 @@ bool update(EVP_CIPHER_CTX* context, bool encrypt, const QByteArray& associated,
     }
     return true;
 }
+
+// One record under `counter`, with a context that holds the sending key.
+bool sealWith(EVP_CIPHER_CTX* context, quint64 counter, const QByteArray& associated, unsigned char* data, size_t size,
+              unsigned char* mac)
+{
+    unsigned char nonce[kNonceSize] = {};
+    qToLittleEndian<quint64>(counter, nonce);
+    int written = 0;
+    return EVP_EncryptInit_ex(context, nullptr, nullptr, nullptr, nonce) == 1 &&
+           update(context, true, withCounter(associated, counter), data, size, data) &&
+           EVP_EncryptFinal_ex(context, data + size, &written) == 1 && written == 0 &&
+           EVP_CIPHER_CTX_ctrl(context, EVP_CTRL_AEAD_GET_TAG, SealedChannel::kMacSize, mac) == 1;
+}
+
+// Checks and decrypts one record of `counter`, with a context that holds the receiving key. The tag is checked at
+// the end, over everything: only then do the decrypted bytes count.
+bool openWith(EVP_CIPHER_CTX* context, quint64 counter, const QByteArray& associated, const unsigned char* sealed,
+              size_t size, const unsigned char* mac, unsigned char* out)
+{
+    unsigned char nonce[kNonceSize] = {};
+    qToLittleEndian<quint64>(counter, nonce);
+    unsigned char tag[SealedChannel::kMacSize];
+    std::memcpy(tag, mac, sizeof tag); // the library takes it as writable
+    int written = 0;
+    return EVP_DecryptInit_ex(context, nullptr, nullptr, nullptr, nonce) == 1 &&
+           EVP_CIPHER_CTX_ctrl(context, EVP_CTRL_AEAD_SET_TAG, sizeof tag, tag) == 1 &&
+           update(context, false, withCounter(associated, counter), sealed, size, out) &&
+           EVP_DecryptFinal_ex(context, out + size, &written) == 1 && written == 0;
+}
+
+// A copy of a context set up with its key, for use on another thread; null when the library cannot.
+EVP_CIPHER_CTX* copyOf(EVP_CIPHER_CTX* context)
+{
+    EVP_CIPHER_CTX* copy = context ? EVP_CIPHER_CTX_new() : nullptr;
+    if (copy && EVP_CIPHER_CTX_copy(copy, context) != 1) {
+        EVP_CIPHER_CTX_free(copy);
+        return nullptr;
+    }
+    return copy;
+}
+
+std::atomic<quint64> nextSerial{1};
 
 } // namespace
 
@@ -97,7 +141,7 @@ EVP_CIPHER_CTX* SealedChannel::contextFor(Cipher cipher, const unsigned char* ke
 
 SealedChannel::SealedChannel(Cipher cipher, const unsigned char* receiveKey, const unsigned char* transmitKey)
     : m_cipher(cipher), m_receive(contextFor(cipher, receiveKey, false)),
-      m_transmit(contextFor(cipher, transmitKey, true))
+      m_transmit(contextFor(cipher, transmitKey, true)), m_serial(nextSerial++)
 {
 }
 
@@ -112,14 +156,7 @@ quint64 SealedChannel::seal(const QByteArray& associated, unsigned char* data, s
     if (m_nextCounter == 0 || !m_transmit) // a key used 2^64 times would wrap; never in practice
         return 0;
     const quint64 counter = m_nextCounter++;
-    unsigned char nonce[kNonceSize] = {};
-    qToLittleEndian<quint64>(counter, nonce);
-    int written = 0;
-    const bool sealed = EVP_EncryptInit_ex(m_transmit, nullptr, nullptr, nullptr, nonce) == 1 &&
-                        update(m_transmit, true, withCounter(associated, counter), data, size, data) &&
-                        EVP_EncryptFinal_ex(m_transmit, data + size, &written) == 1 && written == 0 &&
-                        EVP_CIPHER_CTX_ctrl(m_transmit, EVP_CTRL_AEAD_GET_TAG, kMacSize, mac) == 1;
-    return sealed ? counter : 0;
+    return sealWith(m_transmit, counter, associated, data, size, mac) ? counter : 0;
 }
 
 bool SealedChannel::open(quint64 counter, const QByteArray& associated, unsigned char* data, size_t size,
@@ -133,20 +170,57 @@ bool SealedChannel::open(quint64 counter, const QByteArray& associated, const un
 {
     if (counter == 0 || !m_window.isFresh(counter) || !m_receive)
         return false;
-    unsigned char nonce[kNonceSize] = {};
-    qToLittleEndian<quint64>(counter, nonce);
-    unsigned char tag[kMacSize];
-    std::memcpy(tag, mac, kMacSize); // the library takes it as writable
-    int written = 0;
-    // The tag is checked at the end, over everything: only then do the decrypted bytes count.
-    const bool opened = EVP_DecryptInit_ex(m_receive, nullptr, nullptr, nullptr, nonce) == 1 &&
-                        EVP_CIPHER_CTX_ctrl(m_receive, EVP_CTRL_AEAD_SET_TAG, kMacSize, tag) == 1 &&
-                        update(m_receive, false, withCounter(associated, counter), sealed, size, out) &&
-                        EVP_DecryptFinal_ex(m_receive, out + size, &written) == 1 && written == 0;
-    if (!opened)
+    if (!openWith(m_receive, counter, associated, sealed, size, mac, out))
         return false;
     m_window.mark(counter);
     return true;
+}
+
+std::unique_ptr<DetachedCipher> SealedChannel::sealElsewhere()
+{
+    if (m_nextCounter == 0)
+        return nullptr;
+    EVP_CIPHER_CTX* copy = copyOf(m_transmit);
+    if (!copy)
+        return nullptr;
+    return std::unique_ptr<DetachedCipher>(new DetachedCipher(copy, m_nextCounter++, m_serial, true));
+}
+
+std::unique_ptr<DetachedCipher> SealedChannel::openElsewhere(quint64 counter)
+{
+    if (counter == 0 || !m_window.isFresh(counter))
+        return nullptr;
+    EVP_CIPHER_CTX* copy = copyOf(m_receive);
+    if (!copy)
+        return nullptr;
+    return std::unique_ptr<DetachedCipher>(new DetachedCipher(copy, counter, m_serial, false));
+}
+
+bool SealedChannel::markOpened(quint64 counter)
+{
+    if (counter == 0 || !m_window.isFresh(counter))
+        return false;
+    m_window.mark(counter);
+    return true;
+}
+
+DetachedCipher::~DetachedCipher()
+{
+    EVP_CIPHER_CTX_free(m_context);
+}
+
+quint64 DetachedCipher::seal(const QByteArray& associated, unsigned char* data, size_t size, unsigned char* mac)
+{
+    if (!m_encrypt || m_counter == 0)
+        return 0;
+    const quint64 counter = std::exchange(m_counter, 0); // never a second record under it
+    return sealWith(m_context, counter, associated, data, size, mac) ? counter : 0;
+}
+
+bool DetachedCipher::open(const QByteArray& associated, const unsigned char* sealed, size_t size,
+                          const unsigned char* mac, unsigned char* out)
+{
+    return !m_encrypt && openWith(m_context, m_counter, associated, sealed, size, mac, out);
 }
 
 } // namespace Vesk

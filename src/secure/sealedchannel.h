@@ -7,6 +7,8 @@
 
 #include <bitset>
 
+#include <memory>
+
 struct evp_cipher_ctx_st;
 
 namespace Vesk {
@@ -31,6 +33,8 @@ private:
     bool m_any = false;
     std::bitset<kSize> m_seen; // bit counter % kSize, for the counters within kSize of m_highest
 };
+
+class DetachedCipher;
 
 // The two keys one pair of sessions agreed: one for each direction. A sealed message's nonce is the sending key's
 // own counter, which only goes up, so no nonce is used twice under a key; each key belongs to exactly one pair of
@@ -61,6 +65,18 @@ public:
     bool open(quint64 counter, const QByteArray& associated, const unsigned char* sealed, size_t size,
               const unsigned char* mac, unsigned char* out);
 
+    // For sealing one record on another thread: a copy of the sending key's context that goes under the next
+    // counter, taken now, on this channel's thread, so no other seal ever gets it. Null when the channel cannot seal.
+    std::unique_ptr<DetachedCipher> sealElsewhere();
+    // For opening the record of `counter` on another thread: a copy of the receiving key's context. Null when
+    // that counter was taken before or lies behind the window.
+    std::unique_ptr<DetachedCipher> openElsewhere(quint64 counter);
+    // Once a detached cipher opened a record: takes its counter and returns true when the counter is still fresh;
+    // false when it was taken meanwhile (a copy of the same record opened first), and the record must be dropped.
+    bool markOpened(quint64 counter);
+    // Tells this channel from any other made in this process, also one made later at the same address.
+    quint64 serial() const { return m_serial; }
+
     // The counter the next seal will use (0 when the key is used up).
     quint64 nextCounter() const { return m_nextCounter; }
     // How many messages went out; for tests and for a key that has been used long enough.
@@ -77,6 +93,38 @@ private:
     evp_cipher_ctx_st* m_transmit = nullptr;
     quint64 m_nextCounter = 1; // 0 marks a failed seal
     ReplayWindow m_window;
+    const quint64 m_serial;
+};
+
+// One record sealed or opened away from its channel, once, on any thread: see SealedChannel::sealElsewhere and
+// openElsewhere. It holds its own copy of the key context, so it never touches the channel, which may even be
+// gone by the time it runs.
+class DetachedCipher
+{
+public:
+    ~DetachedCipher();
+    Q_DISABLE_COPY(DetachedCipher)
+
+    quint64 counter() const { return m_counter; }
+    quint64 channelSerial() const { return m_channelSerial; }
+
+    // As SealedChannel::seal, under the counter taken for it; once only. The counter, or 0 on failure.
+    quint64 seal(const QByteArray& associated, unsigned char* data, size_t size, unsigned char* mac);
+    // As SealedChannel::open for this record's counter, but the replay window is the channel's to check (markOpened).
+    bool open(const QByteArray& associated, const unsigned char* sealed, size_t size, const unsigned char* mac,
+              unsigned char* out);
+
+private:
+    friend class SealedChannel;
+    DetachedCipher(evp_cipher_ctx_st* context, quint64 counter, quint64 channelSerial, bool encrypt)
+        : m_context(context), m_counter(counter), m_channelSerial(channelSerial), m_encrypt(encrypt)
+    {
+    }
+
+    evp_cipher_ctx_st* m_context;
+    quint64 m_counter; // 0 once used for sealing
+    const quint64 m_channelSerial;
+    const bool m_encrypt;
 };
 
 } // namespace Vesk

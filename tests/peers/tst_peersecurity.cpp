@@ -100,6 +100,16 @@ const Parameters kChat{{"action", "newChatMessage"},
                        {"nodeFrom", kAlice},
                        {"timeSent", qint64(5)}};
 
+// The packet of a file of a megabyte a packet, as Alice sends it.
+Parameters packetAt(int index)
+{
+    return {{"action", "receiveDataPacket"},
+            {"nodeFrom", kAlice},
+            {"fileId", "{f}"},
+            {"fileSeek", qint64(index) * 1000000},
+            {"binaryData", TestSupport::pattern(1000000, index + 1)}};
+}
+
 } // namespace
 
 class TestPeerSecurity : public QObject
@@ -278,6 +288,81 @@ private slots:
             QVERIFY(frame.isNull());
             QTRY_COMPARE(rig.f.sink.actions(), QStringList{"addMeRequest"}); // asks Alice for new keys instead
         }
+    }
+
+    void packetsOffThread_data()
+    {
+        using Twin = std::function<QByteArray(Rig & rig, const QByteArray& frame)>; // a second arrival with one packet
+        QTest::addColumn<Twin>("twin");
+        QTest::addColumn<bool>("twinTaken");
+        QTest::newRow("a copy, at once") << Twin([](Rig&, const QByteArray& frame) { return frame; }) << false;
+        QTest::newRow("one bit changed") << Twin([](Rig&, QByteArray frame) {
+            frame[frame.size() / 2] = char(frame.at(frame.size() / 2) ^ 0x04);
+            return frame;
+        }) << false;
+        QTest::newRow("the same bytes sealed again")
+            << Twin([](Rig& rig, const QByteArray&) { return rig.alice.sealed(packetAt(0), rig.bob); }) << true;
+    }
+    // File packets are sealed and opened on the cipher thread, more at once than it takes (the rest in the call):
+    // every packet each way opens once on the other side, and a copy or an altered one that arrives beside it while
+    // it is still being opened is refused.
+    void packetsOffThread()
+    {
+        QFETCH(std::function<QByteArray(Rig&, const QByteArray&)>, twin);
+        QFETCH(bool, twinTaken);
+        Rig rig;
+        rig.meet();
+        QList<QByteArray> sent;
+        QList<Parameters> admitted;
+        rig.security->cipherOffThread([&sent](const QHostAddress&, QByteArray frame) { sent.append(frame); },
+                                      [&admitted](Parameters message) { admitted.append(message); });
+        constexpr int kPackets = Vesk::PeerSecurity::kMaxOffThread + 4;
+        int deferred = 0;
+        const auto arrive = [&](const QByteArray& frame) {
+            Parameters message = Peer::received(frame);
+            if (rig.security->admit(message))
+                admitted.append(message);
+            else
+                ++deferred;
+        };
+        for (int i = 0; i < kPackets; ++i) {
+            const QByteArray frame = rig.alice.sealed(packetAt(i), rig.bob);
+            arrive(frame);
+            if (i == 0)
+                arrive(twin(rig, frame));
+        }
+        QVERIFY(deferred >= Vesk::PeerSecurity::kMaxOffThread);
+        const int taken = kPackets + (twinTaken ? 1 : 0);
+        QTRY_COMPARE(admitted.size(), taken);
+        arrive(rig.alice.sealed(packetAt(kPackets), rig.bob)); // opened after all before it: nothing else comes
+        QTRY_COMPARE(admitted.size(), taken + 1);
+        for (Parameters message : admitted) {
+            QCOMPARE(message.take("senderIPAddress").toString(), kAliceAt);
+            QCOMPARE(message, packetAt(message.value("fileSeek").toInt() / 1000000));
+        }
+
+        // And the other way, with a chat between the packets sealed in the call.
+        Parameters chat = kChat;
+        chat.insert("nodeFrom", rig.f.profile.id);
+        for (int i = 0; i < kPackets; ++i) {
+            Parameters packet = packetAt(i);
+            packet.insert("nodeFrom", rig.f.profile.id);
+            const QByteArray frame = rig.security->frame(QHostAddress(kAliceAt), packet, nullptr);
+            if (!frame.isNull())
+                sent.append(frame);
+            sent.append(rig.security->frame(QHostAddress(kAliceAt), chat, nullptr));
+        }
+        QTRY_COMPARE(sent.size(), 2 * kPackets);
+        QList<qint64> seeks;
+        for (const QByteArray& frame : sent) {
+            Vesk::SealedEnvelope envelope;
+            QCOMPARE(Vesk::readEnvelope(frame.mid(4), &envelope), Vesk::EnvelopeKind::Sealed);
+            Parameters opened;
+            QVERIFY(Vesk::openEnvelope(frame.mid(4), envelope, *rig.alice.sessions.channel(rig.bob.nodeId), &opened));
+            if (opened.contains("binaryData"))
+                seeks.append(opened.value("fileSeek").toLongLong());
+        }
+        QCOMPARE(seeks.size(), kPackets);
     }
 
     // The code is the same on both screens, twelve digits in three groups, and another key gives another code.

@@ -12,6 +12,8 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <thread>
+#include <vector>
 
 using Vesk::Parameters;
 using Vesk::PeerSessions;
@@ -236,6 +238,65 @@ private slots:
             QVERIFY(isRefused(bob.open(alice.id, record)));
     }
 
+    void detached_data()
+    {
+        QTest::addColumn<quint32>("capabilities");
+        QTest::newRow("fastest cipher") << Vesk::LocalSession::localCapabilities();
+        QTest::newRow("software cipher") << quint32(Vesk::CapabilitySealing);
+    }
+    // File packets sealed on another thread, each under a counter its channel gave out in order, open on the other
+    // side on another thread too, in any order and even after the sending channel is gone; each counts once, and a
+    // second copy opened beside the first is refused when its counter is taken.
+    void detached()
+    {
+        QFETCH(quint32, capabilities);
+        Node alice("{alice}", 1000, capabilities), bob("{bob}", 2000);
+        alice.meet(bob);
+        constexpr int kCount = 6;
+        std::vector<std::unique_ptr<Vesk::DetachedCipher>> sealers;
+        for (int i = 0; i < kCount; ++i)
+            sealers.push_back(alice.peers.channel(bob.id)->sealElsewhere());
+        QCOMPARE(alice.peers.channel(bob.id)->nextCounter(), quint64(kCount + 1));
+        const Vesk::LocalSession later(bob.session.identity(), 3000); // Alice's channel to Bob is replaced
+        QCOMPARE(alice.peers.accept(later.offer(bob.id)), PeerSessions::Outcome::Agreed);
+        const auto packet = [](int i) {
+            return Parameters{{"action", "receiveDataPacket"},
+                              {"fileSeek", i * 1000000},
+                              {"binaryData", TestSupport::pattern(1000000, i + 1)}};
+        };
+        QList<QByteArray> records(kCount);
+        std::thread([&] {
+            for (int i = 0; i < kCount; ++i)
+                records[i] = Vesk::sealedFrame(packet(i), *sealers[i], alice.id, alice.session.keyId(),
+                                               bob.session.keyId(), &alice.frames)
+                                 .mid(Vesk::kFrameHeaderSize);
+        }).join();
+
+        records.append(records.at(2)); // a copy, arriving while the first is being opened
+        std::vector<Vesk::SealedEnvelope> envelopes(records.size());
+        std::vector<std::unique_ptr<Vesk::DetachedCipher>> openers;
+        Vesk::SealedChannel* channel = bob.peers.channel(alice.id);
+        for (int i = int(records.size()) - 1; i >= 0; --i) {
+            QCOMPARE(Vesk::readEnvelope(records.at(i), &envelopes[i]), Vesk::EnvelopeKind::Sealed);
+            openers.insert(openers.begin(), channel->openElsewhere(envelopes[i].counter));
+            QVERIFY(openers.front());
+        }
+        QList<Parameters> opened(records.size());
+        QList<bool> authentic(records.size());
+        std::thread([&] {
+            for (int i = int(records.size()) - 1; i >= 0; --i)
+                authentic[i] =
+                    Vesk::openEnvelope(QByteArray(records.at(i)), envelopes[i], *openers[i], &opened[i], &bob.frames);
+        }).join();
+        for (int i = 0; i < records.size(); ++i) {
+            QVERIFY(authentic.at(i));
+            QCOMPARE(channel->markOpened(envelopes[i].counter), i < kCount);
+            QCOMPARE(opened.at(i), packet(i < kCount ? i : 2));
+        }
+        QVERIFY(!channel->openElsewhere(envelopes[0].counter));
+        QVERIFY(isRefused(bob.open(alice.id, records.at(4))));
+    }
+
     void handshake_data()
     {
         using Offer = std::function<Vesk::SessionOffer(const Node& alice, const Node& bob)>;
@@ -382,6 +443,15 @@ private slots:
         const QByteArray answer = Vesk::sealedFrame(kChat, *toAlice, "{bob}", bob.keyId(), alice.keyId());
         QCOMPARE(second.toHex(), aliceToBob);
         QCOMPARE(answer.toHex(), bobToAlice);
+        // Sealed on another thread under the same counter: the same bytes.
+        const auto again = alice.channelWith(bob.offer("{bob}"));
+        again->sealElsewhere(); // counter 1 is used up
+        const std::unique_ptr<Vesk::DetachedCipher> next = again->sealElsewhere();
+        QByteArray detached;
+        std::thread([&] {
+            detached = Vesk::sealedFrame(confirm, *next, "{alice}", alice.keyId(), bob.keyId());
+        }).join();
+        QCOMPARE(detached.toHex(), aliceToBob);
     }
 
     // The identity file of a known seed loads, signs and gives the comparison code as it always did.
