@@ -175,8 +175,8 @@
     <message numerus="yes">
         <source>%1 offers the folder &lt;b&gt;%2&lt;/b&gt; (%n files, %3)</source>
         <translation>
-            <numerusform>%1 offers the folder &lt;b&gt;%2&lt;/b&gt; (%n file, %3)</numerusform>
-            <numerusform>%1 offers the folder &lt;b&gt;%2&lt;/b&gt; (%n files, %3)</numerusform>
+            <numerusform>%1 offers the folder &lt;b&gt;%2&lt;/b&gt; (%n file, %3)</numerusform>
+            <numerusform>%1 offers the folder &lt;b&gt;%2&lt;/b&gt; (%n files, %3)</numerusform>
         </translation>
     </message>
 </context>
