@@ -156,9 +156,8 @@ QStringList OutgoingOffers::recordFolderOffers(const QList<FolderListing::Folder
                 for (int i = 0; i < values.size(); ++i)
                     f.bindValue(i, values.at(i));
                 f.exec();
+                forgetParts(folderId);
                 m_parts.insert(folderId, FolderListing::parts(folderId, offered));
-                m_confirmedParts.remove(folderId);
-                m_partsInFlight.remove(folderId);
             }
             db.commit();
         }
@@ -259,9 +258,7 @@ void OutgoingOffers::handleConfirmFolderToSend(const Parameters& message)
         q.bindValue(0, folderId);
         q.exec();
     }
-    m_parts.remove(folderId);
-    m_confirmedParts.remove(folderId);
-    m_partsInFlight.remove(folderId);
+    forgetParts(folderId);
     m_store.uploadsData->refresh();
 }
 
@@ -290,10 +287,15 @@ void OutgoingOffers::forgetFolderUpload(const QString& folderId)
     q.prepare(QStringLiteral("delete from vesk_folders where id = ?"));
     q.bindValue(0, folderId);
     q.exec();
+    forgetParts(folderId);
+    m_store.uploadsData->refresh();
+}
+
+void OutgoingOffers::forgetParts(const QString& folderId)
+{
     m_parts.remove(folderId);
     m_confirmedParts.remove(folderId);
     m_partsInFlight.remove(folderId);
-    m_store.uploadsData->refresh();
 }
 
 void OutgoingOffers::tellFolderDelivered(const TableRecord& folder)

@@ -118,6 +118,8 @@ private:
     QList<QByteArray> folderParts(const QString& folderId);
     void sendFolderParts(const QString& folderId, const QString& nodeTo);
     void forgetFolderUpload(const QString& folderId);
+    // Drops what this run keeps of a folder's listing parts (made again from its rows when needed).
+    void forgetParts(const QString& folderId);
     void tellFolderDelivered(const TableRecord& folder);
 
     Store& m_store;
