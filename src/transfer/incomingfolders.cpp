@@ -151,6 +151,7 @@ void IncomingOffers::handleNewFolderToDownload(const Parameters& message)
             q.bindValue(i, values.at(i));
         q.exec();
     }
+    bool resized = false;
     QSqlQuery taken(db);
     taken.prepare(QStringLiteral("select count(*) from vesk_downloads where folderId = ? and path = ? and id <> ?"));
     q.prepare(QStringLiteral("insert or ignore into vesk_downloads (id, filename, filesize, nodefrom, status, "
@@ -177,6 +178,14 @@ void IncomingOffers::handleNewFolderToDownload(const Parameters& message)
                                   path};
         for (int i = 0; i < values.size(); ++i)
             q.bindValue(i, values.at(i));
+        if (q.exec() && !fresh && q.numRowsAffected() > 0)
+            resized = true;
+    }
+    if (resized) { // a file the owner changed and withdrew comes again, perhaps with another size
+        q.prepare(QStringLiteral("update vesk_folders set filesize = (select sum(cast(filesize as integer)) from "
+                                 "vesk_downloads where folderId = ?) where id = ?"));
+        q.bindValue(0, part.folderId);
+        q.bindValue(1, part.folderId);
         q.exec();
     }
     // Parts may come again (a confirmation lost); only files beyond what the folder was offered with are too many.

@@ -258,6 +258,8 @@ void OutgoingOffers::handleConfirmFolderToSend(const Parameters& message)
         q.bindValue(0, folderId);
         q.exec();
     }
+    for (const QString& id : m_heldFiles.take(folderId))
+        m_packets.confirmed(id);
     forgetParts(folderId);
     m_store.uploadsData->refresh();
 }
@@ -286,6 +288,36 @@ void OutgoingOffers::forgetFolderUpload(const QString& folderId)
     q.exec();
     q.prepare(QStringLiteral("delete from vesk_folders where id = ?"));
     q.bindValue(0, folderId);
+    q.exec();
+    forgetParts(folderId);
+    m_heldFiles.remove(folderId);
+    m_store.uploadsData->refresh();
+}
+
+// A file of a folder offered as one changed after it was offered: the receiver drops what it has of it, and the
+// listing goes again on the next round with the file as it is now, which the receiver stores at the same place in
+// the folder's tree and fetches from the start. The file is served again once that listing is confirmed.
+void OutgoingOffers::offerChangedFolderFile(const TableRecord& upload, const QFileInfo& file)
+{
+    const QString id = upload.value(QStringLiteral("id"));
+    const QString folderId = upload.value(QStringLiteral("folderId"));
+    m_packets.holdUntilConfirmed(id);
+    m_heldFiles[folderId].insert(id);
+    sendToNode(m_sink, m_store, upload.value(QStringLiteral("nodeto")), Msg::aboutFile(Msg::kRemoveFileToGet, id));
+    const qint64 now = m_clock.nowMs();
+    const qint64 grown = file.size() - upload.value(QStringLiteral("filesize")).toLongLong();
+    QSqlQuery q(m_store.database());
+    q.prepare(QStringLiteral("update vesk_uploads set filesize = ?, modified = ?, bytesSent = 0, status = 'unknown', "
+                             "timesent = ? where id = ?"));
+    const QVariantList values{file.size(), file.lastModified().toMSecsSinceEpoch(), now, id};
+    for (int i = 0; i < values.size(); ++i)
+        q.bindValue(i, values.at(i));
+    q.exec();
+    q.prepare(QStringLiteral("update vesk_folders set status = 'unknown', timestamp = ?, filesize = filesize + ? "
+                             "where id = ? and direction = 'up'"));
+    q.bindValue(0, now);
+    q.bindValue(1, grown);
+    q.bindValue(2, folderId);
     q.exec();
     forgetParts(folderId);
     m_store.uploadsData->refresh();

@@ -244,6 +244,10 @@ void OutgoingOffers::offerChangedFile(const QString& fileId)
                            tr("These files were not offered:\n%1").arg(tr("%1: %2").arg(file.fileName(), problem)));
         return;
     }
+    if (!upload.value(QStringLiteral("folderId")).isEmpty()) {
+        offerChangedFolderFile(upload, file);
+        return;
+    }
     // Offered again as the new version; the offer loop sends it on its next round, after the withdrawal of the
     // old one that recordOffer sends now.
     recordOffer(nodeTo, file, m_clock.nowMs());

@@ -121,6 +121,7 @@ private:
     // Drops what this run keeps of a folder's listing parts (made again from its rows when needed).
     void forgetParts(const QString& folderId);
     void tellFolderDelivered(const TableRecord& folder);
+    void offerChangedFolderFile(const TableRecord& upload, const QFileInfo& file);
 
     Store& m_store;
     MessageSink& m_sink;
@@ -143,6 +144,8 @@ private:
     QHash<QString, QList<QByteArray>> m_parts;
     QHash<QString, QSet<int>> m_confirmedParts;
     QHash<QString, QSet<int>> m_partsInFlight;
+    // Per folder offered, its files that changed since: not served until the receiver confirmed the listing again.
+    QHash<QString, QSet<QString>> m_heldFiles;
     // A folder's files may arrive a hundred a second, and the uploads list holds thousands of rows: while they
     // go, the list is brought up to date this often.
     static constexpr int kFolderUploadsRefreshMs = 1000;

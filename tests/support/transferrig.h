@@ -100,9 +100,10 @@ struct TransferRig : SubsystemFixture
         for (qsizetype i = from; i < requests().size(); ++i)
             answer(requests().at(i), source);
     }
-    // Plays both sides of a folder at once: what the owner side sends reaches this receiver as if from "owner", and
-    // the receiver's confirmations, requests and completions reach the owner side, until nothing more is sent. Both
-    // sides keep their folder rows in one table here, so the receiver knows the folder as "r" + its id.
+    // Plays both sides of a folder at once: what the owner side sends (listings, packets, a file's withdrawal)
+    // reaches this receiver as if from "owner", and the receiver's confirmations, requests and completions reach the
+    // owner side, until nothing more is sent. Both sides keep their folder rows in one table here, so the receiver
+    // knows the folder as "r" + its id.
     void relay()
     {
         for (qsizetype next = 0; next < sink.sent.size(); ++next) { // grows while it is worked off
@@ -124,6 +125,8 @@ struct TransferRig : SubsystemFixture
                 packets.handleSendDataPacket(m);
             else if (action == "receiveDataPacket")
                 engine.handleReceiveDataPacket(m);
+            else if (action == "removeFileToGet")
+                incoming.handleRemoveFileToGet(m);
             else if (action == "fileTransferComplete") {
                 const QString id = m.value("fileId").toString();
                 if (id.startsWith('r') && !column("select id from vesk_folders where id = ?", {id.mid(1)}).isEmpty())

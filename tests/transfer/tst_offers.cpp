@@ -540,30 +540,48 @@ private Q_SLOTS:
     }
     // A file changed after it was offered (size or modification time) is never served as a mix of two versions:
     // the owner stops serving it, withdraws the offer and offers the file as it is now, which it serves only once
-    // the receiver has confirmed that offer. One grown past what its peer's program takes is withdrawn for good.
+    // the receiver has confirmed that offer. One grown past what its peer's program takes is withdrawn for good. A
+    // folder's file comes again at its place in the folder's tree, the receiver starting it afresh there; a plain
+    // peer, who got the folder's files flat, gets it flat again.
     void changedFileIsOfferedAgain_data()
     {
         QTest::addColumn<QString>("change");
         QTest::addColumn<qint64>("newSize"); // -1: withdrawn for good
-        QTest::newRow("unchanged") << "" << 3 * kPacket;
-        QTest::newRow("grew") << "grow" << 3 * kPacket + 4;
-        QTest::newRow("rewritten, same size") << "rewrite" << 3 * kPacket;
-        QTest::newRow("shrank") << "shrink" << kPacket + 5;
-        QTest::newRow("grew to 4 GiB, plain peer") << "huge" << qint64(-1);
+        QTest::addColumn<QString>("folder"); // empty: a file picked on its own
+        QTest::newRow("unchanged") << "" << 3 * kPacket << "";
+        QTest::newRow("grew") << "grow" << 3 * kPacket + 4 << "";
+        QTest::newRow("rewritten, same size") << "rewrite" << 3 * kPacket << "";
+        QTest::newRow("shrank") << "shrink" << kPacket + 5 << "";
+        QTest::newRow("grew to 4 GiB, plain peer") << "huge" << qint64(-1) << "";
+        QTest::newRow("folder's file rewritten, peer taking folders") << "rewrite" << 3 * kPacket << "as one";
+        QTest::newRow("folder's file grew, peer taking folders") << "grow" << 3 * kPacket + 4 << "as one";
+        QTest::newRow("folder's file rewritten, plain peer") << "rewrite" << 3 * kPacket << "flat";
     }
     void changedFileIsOfferedAgain()
     {
         QFETCH(QString, change);
         QFETCH(qint64, newSize);
+        QFETCH(QString, folder);
         QVERIFY(exec("update vesk_peers set alias = 'Bob' where id = 'on1'"));
-        const QString path = files.filePath("f.bin");
+        const QString path = files.filePath(folder.isEmpty() ? "f.bin" : "Album/sub/f.bin");
         const QByteArray source = pattern(3 * kPacket, 1);
-        QVERIFY(writeFile(path, source));
-        pick(path);
-        sendTo({"on1"});
+        QVERIFY(QDir().mkpath(QFileInfo(path).path()) && writeFile(path, source));
         const QString id = uploadId("on1", path);
-        confirm(id);
+        QSignalSpy walked(&rig->outgoing, &Vesk::OutgoingOffers::folderAdded);
+        pick(folder.isEmpty() ? path : files.filePath("Album"));
+        QVERIFY(folder.isEmpty() || walked.wait());
+        rig->capabilities.of["on1"] = folder == "as one" ? quint32(Vesk::CapabilityFolders) : 0;
+        sendTo({"on1"});
+        const QString received = "r" + column("select id from vesk_folders").value(0); // as the rig's receiver names it
+        if (folder == "as one") { // the receiver has begun the folder: the first packet is on its disk
+            rig->relay();
+            rig->queue(received);
+        } else {
+            confirm(id);
+        }
         QCOMPARE(request(id, 0, kPacket), source.left(kPacket));
+        if (folder == "as one")
+            rig->deliver(id, 0, source.left(kPacket));
 
         const QDateTime modified = QFileInfo(path).lastModified().addSecs(5);
         QFile file(path);
@@ -591,14 +609,28 @@ private Q_SLOTS:
                                                      "program cannot receive files of 4 GiB or more"});
             return;
         }
+        if (folder == "as one")
+            rig->relay(); // the receiver drops what it has of the old version
         const auto upload = row("vesk_uploads", id);
         QCOMPARE(upload.value("filesize"), QString::number(newSize));
         QCOMPARE(upload.value("status"), QStringLiteral("unknown"));
         QCOMPARE(upload.value("modified"), QString::number(modified.toMSecsSinceEpoch()));
+        QCOMPARE(upload.value("path"), folder == "as one" ? QStringLiteral("sub/f.bin") : QString());
         QVERIFY(request(id, 0, kPacket).isNull());
         QVERIFY(rig->sink.sent.isEmpty());
         rig->outgoing.resendOffers();
+        if (folder == "as one") {
+            QCOMPARE(rig->sink.actions(), QStringList{"newFolderToDownload"});
+            rig->relay();
+            const QString tree = rig->downloadsFolder() + "Album/";
+            QCOMPARE(readFile(tree + "sub/f.bin"), readFile(path));
+            QCOMPARE(filesIn(rig->downloadsFolder()), QStringList());
+            QCOMPARE(filesIn(tree + "sub"), QStringList{"f.bin"});
+            QCOMPARE(row("vesk_folders", received).value("filesize"), QString::number(newSize));
+            return;
+        }
         QCOMPARE(rig->sink.values("newFileToDownload", "fileSize"), QStringList{QString::number(newSize)});
+        QCOMPARE(rig->sink.values("newFileToDownload", "fileName"), QStringList{"f.bin"});
         confirm(id);
         QCOMPARE(request(id, 0, kPacket), readFile(path).left(kPacket));
     }
