@@ -92,6 +92,19 @@ QHostAddress Store::nodeAddress(const QString& nodeId) const
     return address.isEmpty() ? QHostAddress() : QHostAddress(address);
 }
 
+QStringList Store::folderIds(const QString& direction, const QString& status) const
+{
+    QStringList ids;
+    QSqlQuery q(m_db);
+    q.prepare(QStringLiteral("select id from vesk_folders where direction = ? and status = ?"));
+    q.bindValue(0, direction);
+    q.bindValue(1, status);
+    if (q.exec())
+        while (q.next())
+            ids.append(q.value(0).toString());
+    return ids;
+}
+
 int Store::totalUnreadMessages() const
 {
     return scalarCount(m_db, StoreQueries::kUnreadSum);

@@ -6,6 +6,7 @@
 #include <QObject>
 #include <QSqlDatabase>
 #include <QString>
+#include <QStringList>
 
 namespace Vesk {
 
@@ -36,6 +37,9 @@ public:
     bool isBlocked(const QString& nodeId) const;
     // The stored address of a node; a null address when it is unknown.
     QHostAddress nodeAddress(const QString& nodeId) const;
+
+    // The ids of the folders offered ("up") or received ("down") that are in this status.
+    QStringList folderIds(const QString& direction, const QString& status) const;
 
     int totalUnreadMessages() const;
     int pendingValidations() const;

@@ -14,6 +14,7 @@
 #include "transfer/transferlogging.h"
 #include "transfer/transfermessages.h"
 #include "transfer/transfernames.h"
+#include "transfer/transfersql.h"
 
 #include <QDir>
 #include <QDirIterator>
@@ -110,12 +111,8 @@ void IncomingOffers::handleNewFolderToDownload(const Parameters& message)
         return refuseFolder(nodeFrom, QStringLiteral("a folder id already in use"));
     if (!stored.isEmpty() && stored.value(QStringLiteral("status")) == QLatin1String("downloaded")) {
         // Offered again after it arrived: a new copy, beside the one received (which stays the user's).
-        q.prepare(QStringLiteral("delete from vesk_downloads where folderId = ?"));
-        q.bindValue(0, part.folderId);
-        q.exec();
-        q.prepare(QStringLiteral("delete from vesk_folders where id = ?"));
-        q.bindValue(0, part.folderId);
-        q.exec();
+        execBound(q, QStringLiteral("delete from vesk_downloads where folderId = ?"), {part.folderId});
+        execBound(q, QStringLiteral("delete from vesk_folders where id = ?"), {part.folderId});
         stored = TableRecord(kFoldersTable);
     }
     if (stored.isEmpty()) {
@@ -144,12 +141,10 @@ void IncomingOffers::handleNewFolderToDownload(const Parameters& message)
                                : QStringLiteral("unknown");
     db.transaction();
     if (fresh) {
-        q.prepare(QStringLiteral("insert into vesk_folders (id, nodeid, direction, name, localname, files, filesize, "
-                                 "status, timestamp) values (?, ?, 'down', ?, ?, ?, ?, 'unknown', ?)"));
-        const QVariantList values{part.folderId, nodeFrom, part.name, localName, part.files, part.totalSize, now};
-        for (int i = 0; i < values.size(); ++i)
-            q.bindValue(i, values.at(i));
-        q.exec();
+        execBound(q,
+                  QStringLiteral("insert into vesk_folders (id, nodeid, direction, name, localname, files, filesize, "
+                                 "status, timestamp) values (?, ?, 'down', ?, ?, ?, ?, 'unknown', ?)"),
+                  {part.folderId, nodeFrom, part.name, localName, part.files, part.totalSize, now});
     }
     bool resized = false;
     QSqlQuery taken(db);
@@ -168,26 +163,16 @@ void IncomingOffers::handleNewFolderToDownload(const Parameters& message)
             const QString name = file.path.section(QLatin1Char('/'), -1);
             path = file.path.left(file.path.size() - name.size()) + TransferNames::numberedName(name, n);
         }
-        const QVariantList values{file.id,
-                                  path.section(QLatin1Char('/'), -1),
-                                  QString::number(file.size),
-                                  nodeFrom,
-                                  status,
-                                  now,
-                                  part.folderId,
-                                  path};
-        for (int i = 0; i < values.size(); ++i)
-            q.bindValue(i, values.at(i));
-        if (q.exec() && !fresh && q.numRowsAffected() > 0)
+        if (execBound(q, {file.id, path.section(QLatin1Char('/'), -1), QString::number(file.size), nodeFrom, status,
+                          now, part.folderId, path}) &&
+            !fresh && q.numRowsAffected() > 0)
             resized = true;
     }
-    if (resized) { // a file the owner changed and withdrew comes again, perhaps with another size
-        q.prepare(QStringLiteral("update vesk_folders set filesize = (select sum(cast(filesize as integer)) from "
-                                 "vesk_downloads where folderId = ?) where id = ?"));
-        q.bindValue(0, part.folderId);
-        q.bindValue(1, part.folderId);
-        q.exec();
-    }
+    if (resized) // a file the owner changed and withdrew comes again, perhaps with another size
+        execBound(q,
+                  QStringLiteral("update vesk_folders set filesize = (select sum(cast(filesize as integer)) from "
+                                 "vesk_downloads where folderId = ?) where id = ?"),
+                  {part.folderId, part.folderId});
     // Parts may come again (a confirmation lost); only files beyond what the folder was offered with are too many.
     q.prepare(QStringLiteral("select count(*) from vesk_downloads where folderId = ?"));
     q.bindValue(0, part.folderId);
@@ -254,12 +239,8 @@ bool IncomingOffers::deleteFolderToDownload(const QString& id, bool byOwner)
             m_engine.removePartialFile(m_store.downloadRecord(file));
     {
         QSqlQuery q(m_store.database());
-        q.prepare(QStringLiteral("delete from vesk_downloads where folderId = ?"));
-        q.bindValue(0, id);
-        q.exec();
-        q.prepare(QStringLiteral("delete from vesk_folders where id = ?"));
-        q.bindValue(0, id);
-        q.exec();
+        execBound(q, QStringLiteral("delete from vesk_downloads where folderId = ?"), {id});
+        execBound(q, QStringLiteral("delete from vesk_folders where id = ?"), {id});
     }
     // Folders the offer made and nothing filled are taken away again; whatever holds a file stays.
     const QString localName = folder.value(QStringLiteral("localname"));
@@ -279,19 +260,6 @@ bool IncomingOffers::deleteFolderToDownload(const QString& id, bool byOwner)
                                          .arg(plainTextToHtml(m_store.peerField(nodeFrom, QStringLiteral("alias"))),
                                               plainTextToHtml(folder.value(QStringLiteral("name")))));
     return true;
-}
-
-void IncomingOffers::withdrawMarkedFolders()
-{
-    QStringList ids;
-    {
-        QSqlQuery q(m_store.database());
-        if (q.exec(QStringLiteral("select id from vesk_folders where direction = 'down' and status = 'tobedeleted'")))
-            while (q.next())
-                ids.append(q.value(0).toString());
-    }
-    for (const QString& id : std::as_const(ids))
-        deleteFolderToDownload(id, false);
 }
 
 } // namespace Vesk

@@ -11,6 +11,7 @@
 #include "transfer/transferlogging.h"
 #include "transfer/transfermessages.h"
 #include "transfer/transfernames.h"
+#include "transfer/transfersql.h"
 
 #include <QSqlQuery>
 
@@ -82,11 +83,8 @@ void IncomingOffers::processNewFileToBeReceived(const QString& fileId, const QSt
                 "values (?, ?, ?, ?, coalesce((select status from vesk_downloads where id = ? and not(status = "
                 "'downloaded')),'unknown'), ? , coalesce((select downloadsize from vesk_downloads where id = "
                 "?),'0'))"));
-            const QVariantList values{fileId,          localName, QString::number(fileSize), nodeFrom, fileId,
-                                      m_clock.nowMs(), fileId};
-            for (int i = 0; i < values.size(); ++i)
-                q.bindValue(i, values.at(i));
-            if (!q.exec())
+            if (!execBound(q,
+                           {fileId, localName, QString::number(fileSize), nodeFrom, fileId, m_clock.nowMs(), fileId}))
                 qCDebug(lcOffers) << "storing the offer" << fileId << "failed";
         }
         m_store.pausedDownloads->refresh();
@@ -151,7 +149,9 @@ void IncomingOffers::handleRemoveFileToGet(const Parameters& message)
 
 void IncomingOffers::deleteWithdrawnDownloads()
 {
-    withdrawMarkedFolders(); // each as a whole, whatever its number of files
+    // Folders each as a whole, whatever their number of files.
+    for (const QString& id : m_store.folderIds(QStringLiteral("down"), QStringLiteral("tobedeleted")))
+        deleteFolderToDownload(id, false);
     QStringList ids;
     {
         QSqlQuery q(m_store.database());

@@ -55,7 +55,6 @@ Q_SIGNALS:
 private:
     // The folder side of withdrawals: true when id named a received folder, which is then gone as a whole.
     bool deleteFolderToDownload(const QString& id, bool byOwner);
-    void withdrawMarkedFolders();
     QString freeFolderName(const QString& name) const;
     void refuseFolder(const QString& nodeFrom, const QString& why);
 

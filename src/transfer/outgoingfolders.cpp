@@ -16,6 +16,7 @@
 #include "transfer/transferlogging.h"
 #include "transfer/transfermessages.h"
 #include "transfer/transfernames.h"
+#include "transfer/transfersql.h"
 
 #include <QSqlQuery>
 #include <QThread>
@@ -32,11 +33,6 @@ namespace FolderMsg = FolderMessages;
 constexpr int kPartsInFlight = 8;
 // The names of links left out, as the notice lists them.
 constexpr int kSkippedNamed = 5;
-
-QVariant nullIfEmpty(const QString& text)
-{
-    return text.isEmpty() ? QVariant(QMetaType(QMetaType::QString)) : QVariant(text);
-}
 
 } // namespace
 
@@ -115,14 +111,8 @@ QStringList OutgoingOffers::recordFolderOffers(const QList<FolderListing::Folder
             offered.totalSize = 0;
             db.transaction();
             QSqlQuery q(db);
-            if (asFolder) { // offered again: files gone from it since are no longer part of it
-                q.prepare(QStringLiteral("delete from vesk_uploads where folderId = ?"));
-                q.bindValue(0, folderId);
-                q.exec();
-            }
-            q.prepare(
-                QStringLiteral("replace into vesk_uploads(id, url, nodeTo, filesize, filename, bytesSent, status, "
-                               "timesent, folderId, path, modified) values (?,?,?,?,?,0, 'unknown', ?, ?, ?, ?)"));
+            if (asFolder) // offered again: files gone from it since are no longer part of it
+                execBound(q, QStringLiteral("delete from vesk_uploads where folderId = ?"), {folderId});
             for (const FolderListing::File& file : folder.files) {
                 if (file.size >= TransferNames::kPlainSizeLimit && !large) {
                     refused.append(tr("%1: %2's program cannot receive files of 4 GiB or more")
@@ -131,31 +121,18 @@ QStringList OutgoingOffers::recordFolderOffers(const QList<FolderListing::Folder
                 }
                 FolderListing::File listed = file;
                 listed.id = TransferNames::uploadId(nodeId, file.absolutePath);
-                const QVariantList values{listed.id,
-                                          file.absolutePath,
-                                          nodeId,
-                                          file.size,
-                                          QFileInfo(file.absolutePath).fileName(),
-                                          now,
-                                          nullIfEmpty(folderId),
-                                          asFolder ? QVariant(file.path) : nullIfEmpty(QString()),
-                                          file.modifiedMs};
-                for (int i = 0; i < values.size(); ++i)
-                    q.bindValue(i, values.at(i));
-                if (!q.exec())
+                if (!writeUploadRow(q, listed.id, file.absolutePath, nodeId, file.size, file.modifiedMs, now, folderId,
+                                    asFolder ? file.path : QString()))
                     qCDebug(lcOffers) << "recording the upload of" << file.absolutePath << "failed";
                 offered.files.append(listed);
                 offered.totalSize += file.size;
             }
             if (asFolder) {
-                QSqlQuery f(db);
-                f.prepare(QStringLiteral("replace into vesk_folders (id, nodeid, direction, name, localname, files, "
-                                         "filesize, status, timestamp) values (?, ?, 'up', ?, ?, ?, ?, 'unknown', ?)"));
-                const QVariantList values{
-                    folderId, nodeId, folder.name, folder.root, int(offered.files.size()), offered.totalSize, now};
-                for (int i = 0; i < values.size(); ++i)
-                    f.bindValue(i, values.at(i));
-                f.exec();
+                execBound(
+                    q,
+                    QStringLiteral("replace into vesk_folders (id, nodeid, direction, name, localname, files, "
+                                   "filesize, status, timestamp) values (?, ?, 'up', ?, ?, ?, ?, 'unknown', ?)"),
+                    {folderId, nodeId, folder.name, folder.root, int(offered.files.size()), offered.totalSize, now});
                 forgetParts(folderId);
                 m_parts.insert(folderId, FolderListing::parts(folderId, offered));
             }
@@ -251,12 +228,11 @@ void OutgoingOffers::handleConfirmFolderToSend(const Parameters& message)
     }
     {
         QSqlQuery q(m_store.database());
-        q.prepare(QStringLiteral("update vesk_folders set status = 'sent' where id = ? and status = 'unknown'"));
-        q.bindValue(0, folderId);
-        q.exec();
-        q.prepare(QStringLiteral("update vesk_uploads set status = 'sent' where folderId = ? and status = 'unknown'"));
-        q.bindValue(0, folderId);
-        q.exec();
+        execBound(q, QStringLiteral("update vesk_folders set status = 'sent' where id = ? and status = 'unknown'"),
+                  {folderId});
+        execBound(q,
+                  QStringLiteral("update vesk_uploads set status = 'sent' where folderId = ? and status = 'unknown'"),
+                  {folderId});
     }
     for (const QString& id : m_heldFiles.take(folderId))
         m_packets.confirmed(id);
@@ -283,12 +259,8 @@ void OutgoingOffers::forgetFolderUpload(const QString& folderId)
     if (q.exec())
         while (q.next())
             m_packets.dropFile(q.value(0).toString());
-    q.prepare(QStringLiteral("delete from vesk_uploads where folderId = ?"));
-    q.bindValue(0, folderId);
-    q.exec();
-    q.prepare(QStringLiteral("delete from vesk_folders where id = ?"));
-    q.bindValue(0, folderId);
-    q.exec();
+    execBound(q, QStringLiteral("delete from vesk_uploads where folderId = ?"), {folderId});
+    execBound(q, QStringLiteral("delete from vesk_folders where id = ?"), {folderId});
     forgetParts(folderId);
     m_heldFiles.remove(folderId);
     m_store.uploadsData->refresh();
@@ -307,18 +279,14 @@ void OutgoingOffers::offerChangedFolderFile(const TableRecord& upload, const QFi
     const qint64 now = m_clock.nowMs();
     const qint64 grown = file.size() - upload.value(QStringLiteral("filesize")).toLongLong();
     QSqlQuery q(m_store.database());
-    q.prepare(QStringLiteral("update vesk_uploads set filesize = ?, modified = ?, bytesSent = 0, status = 'unknown', "
-                             "timesent = ? where id = ?"));
-    const QVariantList values{file.size(), file.lastModified().toMSecsSinceEpoch(), now, id};
-    for (int i = 0; i < values.size(); ++i)
-        q.bindValue(i, values.at(i));
-    q.exec();
-    q.prepare(QStringLiteral("update vesk_folders set status = 'unknown', timestamp = ?, filesize = filesize + ? "
-                             "where id = ? and direction = 'up'"));
-    q.bindValue(0, now);
-    q.bindValue(1, grown);
-    q.bindValue(2, folderId);
-    q.exec();
+    execBound(q,
+              QStringLiteral("update vesk_uploads set filesize = ?, modified = ?, bytesSent = 0, status = 'unknown', "
+                             "timesent = ? where id = ?"),
+              {file.size(), file.lastModified().toMSecsSinceEpoch(), now, id});
+    execBound(q,
+              QStringLiteral("update vesk_folders set status = 'unknown', timestamp = ?, filesize = filesize + ? "
+                             "where id = ? and direction = 'up'"),
+              {now, grown, folderId});
     forgetParts(folderId);
     m_store.uploadsData->refresh();
 }
@@ -363,9 +331,7 @@ bool OutgoingOffers::folderFileRemoved(const Parameters& message)
     // folder is told about once, when its last file arrived.
     {
         QSqlQuery q(m_store.database());
-        q.prepare(QStringLiteral("delete from vesk_uploads where id = ?"));
-        q.bindValue(0, id);
-        q.exec();
+        execBound(q, QStringLiteral("delete from vesk_uploads where id = ?"), {id});
     }
     m_packets.dropFile(id);
     QSqlQuery left(m_store.database());
@@ -387,19 +353,6 @@ bool OutgoingOffers::folderFileRemoved(const Parameters& message)
     Q_EMIT selectedFilesCountChanged();
     Q_EMIT pendingCountChanged();
     return true;
-}
-
-void OutgoingOffers::withdrawMarkedFolders()
-{
-    QStringList ids;
-    {
-        QSqlQuery q(m_store.database());
-        if (q.exec(QStringLiteral("select id from vesk_folders where direction = 'up' and status = 'tobedeleted'")))
-            while (q.next())
-                ids.append(q.value(0).toString());
-    }
-    for (const QString& id : std::as_const(ids))
-        withdrawFolderUpload(id);
 }
 
 } // namespace Vesk

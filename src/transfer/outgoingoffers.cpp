@@ -15,6 +15,7 @@
 #include "transfer/transferlogging.h"
 #include "transfer/transfermessages.h"
 #include "transfer/transfernames.h"
+#include "transfer/transfersql.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -212,21 +213,23 @@ void OutgoingOffers::recordOffer(const QString& nodeId, const QFileInfo& file, q
         m_packets.holdUntilConfirmed(id);
         sendToNode(m_sink, m_store, nodeId, Msg::aboutFile(Msg::kRemoveFileToGet, id));
     }
-    {
-        QSqlQuery q(m_store.database());
-        q.prepare(QStringLiteral("replace into vesk_uploads(id, url, nodeTo, filesize, filename, bytesSent, "
-                                 "status, timesent) values (?,?,?,?,?,0, 'unknown', ?);"));
-        const QVariantList values{id, path, nodeId, size, file.fileName(), now};
-        for (int i = 0; i < values.size(); ++i)
-            q.bindValue(i, values.at(i));
-        if (!q.exec())
-            qCDebug(lcOffers) << "recording the upload of" << path << "failed";
-        q.prepare(QStringLiteral("update vesk_uploads set modified = ? where id = ?"));
-        q.bindValue(0, modified);
-        q.bindValue(1, id);
-        q.exec();
-    }
+    QSqlQuery q(m_store.database());
+    if (!writeUploadRow(q, id, path, nodeId, size, modified, now))
+        qCDebug(lcOffers) << "recording the upload of" << path << "failed";
     m_store.uploadsData->refresh();
+}
+
+bool OutgoingOffers::writeUploadRow(QSqlQuery& q, const QString& id, const QString& url, const QString& nodeId,
+                                    qint64 size, qint64 modifiedMs, qint64 now, const QString& folderId,
+                                    const QString& path)
+{
+    const QString statement =
+        QStringLiteral("replace into vesk_uploads(id, url, nodeTo, filesize, filename, bytesSent, status, timesent, "
+                       "folderId, path, modified) values (?, ?, ?, ?, ?, 0, 'unknown', ?, ?, ?, ?)");
+    if (q.lastQuery() != statement && !q.prepare(statement))
+        return false;
+    return execBound(q, {id, url, nodeId, size, QFileInfo(url).fileName(), now, nullIfEmpty(folderId),
+                         nullIfEmpty(path), modifiedMs});
 }
 
 void OutgoingOffers::offerChangedFile(const QString& fileId)
@@ -358,7 +361,9 @@ void OutgoingOffers::handleRemoveFileToSend(const Parameters& message)
 
 void OutgoingOffers::deleteWithdrawnUploads()
 {
-    withdrawMarkedFolders(); // each as a whole, whatever its number of files
+    // Folders each as a whole, whatever their number of files.
+    for (const QString& id : m_store.folderIds(QStringLiteral("up"), QStringLiteral("tobedeleted")))
+        withdrawFolderUpload(id);
     QStringList ids;
     {
         QSqlQuery q(m_store.database());

@@ -18,6 +18,7 @@
 
 #include <memory>
 
+class QSqlQuery;
 class QThread;
 
 namespace Vesk {
@@ -102,6 +103,10 @@ private:
     // adds a line for the user to `refused`.
     void recordOffers(const QList<QFileInfo>& files, const QSet<QString>& peers, QStringList& refused);
     void recordOffer(const QString& nodeId, const QFileInfo& file, qint64 now);
+    // Writes one upload row, nothing sent and not yet confirmed; a file of a folder offered as one also names its
+    // folder and its path there (both null otherwise). The statement stays prepared in q for the next row.
+    static bool writeUploadRow(QSqlQuery& q, const QString& id, const QString& url, const QString& nodeId, qint64 size,
+                               qint64 modifiedMs, qint64 now, const QString& folderId = {}, const QString& path = {});
     // Why this peer's program cannot take the file (a file of 4 GiB or more to a peer without large files), or
     // a null string when it can.
     QString whyPeerCannotTake(const QString& nodeId, const QFileInfo& file) const;
@@ -114,7 +119,6 @@ private:
     QStringList recordFolderOffers(const QList<FolderListing::Folder>& folders, const QSet<QString>& peers);
     bool withdrawFolderUpload(const QString& id);
     bool folderFileRemoved(const Parameters& message);
-    void withdrawMarkedFolders();
     QList<QByteArray> folderParts(const QString& folderId);
     void sendFolderParts(const QString& folderId, const QString& nodeTo);
     void forgetFolderUpload(const QString& folderId);
