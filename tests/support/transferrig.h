@@ -12,6 +12,9 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QFileInfo>
+#include <QSignalSpy>
+#include <QUrl>
 
 namespace TestSupport {
 
@@ -59,6 +62,19 @@ struct TransferRig : SubsystemFixture
              {id, QString(id + ".bin"), nodeFrom, status, clock.nowMs()});
     }
     QStringList fileIds(const QString& action) const { return sink.values(action, "fileId"); }
+    // The owner's user picks a file, or a folder (true once it is walked), and sends what is picked to these peers.
+    bool pick(const QString& path)
+    {
+        QSignalSpy walked(&outgoing, &Vesk::OutgoingOffers::folderAdded);
+        outgoing.processNewFileToSend(QUrl::fromLocalFile(path));
+        return !QFileInfo(path).isDir() || walked.wait();
+    }
+    void sendTo(const QStringList& peers)
+    {
+        for (const QString& peer : peers)
+            outgoing.togglePeerSelection(peer);
+        outgoing.sendHighlightedFiles();
+    }
     // Waits for received bytes to reach their file, then runs the steps queued after them.
     void settle()
     {

@@ -1,0 +1,202 @@
+#include "transferrig.h"
+
+#include "proto/veskv1.pb.h"
+#include "secure/session.h"
+#include "transfer/folderlisting.h"
+#include "transfer/transfernames.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <QTemporaryDir>
+
+using namespace TestSupport;
+namespace TransferNames = Vesk::TransferNames;
+
+// A folder offered as one: the offer listing its files (or its files one by one to a plain peer), the listing the
+// receiver refuses, the tree it makes for the folder, and the relative paths of its files.
+class tst_Folders : public QObject
+{
+    Q_OBJECT
+
+    std::unique_ptr<TransferRig> rig;
+    QTemporaryDir files;
+    // A picked folder "Holiday 2026" (two files, an empty folder, a link out of it), in the files to send once walked.
+    QString pickFolder()
+    {
+        const QString root = files.filePath("Holiday 2026");
+        QDir().mkpath(root + "/sub");
+        QDir().mkpath(root + "/empty");
+        QFile::link("/etc", root + "/out");
+        if (!writeFile(root + "/sub/b.txt", "bee") ||
+            !writeFile(root + QString::fromUtf8("/\xc3\xa9t\xc3\xa9.jpg"), "summer"))
+            return QString();
+        return rig->pick(root) ? root : QString();
+    }
+
+private Q_SLOTS:
+    void init()
+    {
+        rig = std::make_unique<TransferRig>();
+        rig->addPeer("on1");
+    }
+    void cleanup() { rig.reset(); }
+    // A folder is one entry of the files to send; a peer whose program takes folders gets one offer listing them
+    // (again each round until confirmed), any other peer each file as a separate offer under its own name.
+    void folderOffers_data()
+    {
+        QTest::addColumn<quint32>("capabilities");
+        QTest::addColumn<QStringList>("actions");
+        QTest::newRow("peer taking folders") << quint32(Vesk::CapabilityFolders) << QStringList{"newFolderToDownload"};
+        QTest::newRow("plain peer") << quint32(0) << QStringList{"newFileToDownload", "newFileToDownload"};
+    }
+    void folderOffers()
+    {
+        QFETCH(quint32, capabilities);
+        QFETCH(QStringList, actions);
+        const QString root = pickFolder();
+        QVERIFY(!root.isEmpty());
+        const QModelIndex entry = rig->outgoing.filesData.index(0, 0);
+        QCOMPARE(entry.data(Vesk::FileStandardItemModel::IsFolderRole), QVariant(true));
+        QCOMPARE(entry.data(Vesk::FileStandardItemModel::FileCountRole), QVariant(2));
+        QCOMPARE(entry.data(Vesk::FileStandardItemModel::TotalByteSizeRole).toLongLong(), 9);
+        rig->capabilities.of["on1"] = capabilities;
+        rig->sendTo({"on1"});
+        QCOMPARE(rig->sink.actions(), actions);
+        QCOMPARE(rig->fileIds("newFileToDownload").size(), capabilities ? 0 : 2);
+        QCOMPARE(count("vesk_folders"), capabilities ? 1 : 0);
+        QCOMPARE(column("select coalesce(path, '-') from vesk_uploads order by filename"),
+                 capabilities ? (QStringList{"sub/b.txt", QString::fromUtf8("\xc3\xa9t\xc3\xa9.jpg")})
+                              : (QStringList{"-", "-"}));
+        if (!capabilities) {
+            QCOMPARE(rig->sink.values("newFileToDownload", "fileName"),
+                     (QStringList{"b.txt", QString::fromUtf8("\xc3\xa9t\xc3\xa9.jpg")}));
+            return;
+        }
+        Vesk::FolderListing::Part part;
+        QString why;
+        QVERIFY(Vesk::FolderListing::read(rig->sink.sent.first().value("folderListing").toByteArray(), &part, &why));
+        QCOMPARE(part.name, QStringLiteral("Holiday 2026"));
+        QCOMPARE(part.emptyFolders, QStringList{"empty"});
+        QCOMPARE(part.entries.size(), 2);
+        rig->sink.clear();
+        rig->outgoing.resendOffers();
+        QCOMPARE(rig->sink.actions(), actions);
+        rig->sink.clear();
+        rig->outgoing.handleConfirmFolderToSend(
+            {{"action", "confirmFolderToSend"}, {"fileId", part.folderId}, {"packetId", "0"}});
+        rig->outgoing.resendOffers();
+        QVERIFY(rig->sink.sent.isEmpty());
+        QCOMPARE(column("select distinct status from vesk_uploads"), QStringList{"sent"});
+    }
+    // The whole way of a folder between two programs that take folders: it arrives with its structure in a folder
+    // of its own next to one of the same name (never merged into it), each side told once.
+    void folderArrives()
+    {
+        QVERIFY(writeFile(rig->downloadsFolder() + "Holiday 2026", "not a folder"));
+        QVERIFY(QDir().mkpath(rig->downloadsFolder() + "Holiday 2026 (2)/sub"));
+        QVERIFY(!pickFolder().isEmpty());
+        rig->capabilities.of["on1"] = Vesk::CapabilityFolders;
+        rig->sendTo({"on1"});
+        rig->relay();
+        const QString folderId = column("select id from vesk_folders where direction = 'down'").value(0);
+        QCOMPARE(row("vesk_folders", folderId).value("localname"), QStringLiteral("Holiday 2026 (3)"));
+        QCOMPARE(rig->store->pendingValidations(), 1);
+        QCOMPARE(rig->shell.downloadPopups.size(), 1);
+        QCOMPARE(rig->shell.downloadPopups.first().html,
+                 QStringLiteral("alias of owner offers the folder <b>Holiday 2026</b> (2 files, 9 bytes)"));
+        const QString tree = rig->downloadsFolder() + "Holiday 2026 (3)/";
+        QVERIFY(QFileInfo(tree + "empty").isDir());
+        rig->sink.clear();
+        rig->engine.queueFileToDownload(folderId);
+        rig->settle();
+        rig->relay();
+        QCOMPARE(readFile(tree + "sub/b.txt"), QByteArray("bee"));
+        QCOMPARE(readFile(tree + QString::fromUtf8("\xc3\xa9t\xc3\xa9.jpg")), QByteArray("summer"));
+        QCOMPARE(readFile(rig->downloadsFolder() + "Holiday 2026"), QByteArray("not a folder"));
+        QCOMPARE(filesIn(rig->downloadsFolder() + "Holiday 2026 (2)/sub"), QStringList());
+        QCOMPARE(row("vesk_folders", folderId).value("status"), QStringLiteral("downloaded"));
+        QCOMPARE(rig->shell.chatPopups.size(), 2); // "Folder Downloaded" here, "received the folder" there
+        QCOMPARE(count("vesk_uploads"), 0);
+        QCOMPARE(column("select direction from vesk_folders"), QStringList{"down"});
+    }
+    // A listing out of bounds is refused as a whole: nothing stored or made, no confirmation, a short log line.
+    void badListings_data()
+    {
+        QTest::addColumn<QString>("fault");
+        for (const char* fault : {"garbage", "climbing path", "too many entries", "sizes past the total",
+                                  "part past the parts", "another folder's id", "no id"})
+            QTest::newRow(fault) << QString(fault);
+    }
+    void badListings()
+    {
+        QFETCH(QString, fault);
+        com::tavimor::vesk::FolderListing listing;
+        listing.set_folderid(fault == "no id" ? "" : "d1");
+        listing.set_name("x");
+        listing.set_files(2);
+        listing.set_totalsize(fault == "sizes past the total" ? 5 : 100);
+        listing.set_parts(1);
+        listing.set_part(fault == "part past the parts" ? 1 : 0);
+        for (int i = 0; i < (fault == "too many entries" ? Vesk::FolderListing::kMaxEntriesPerPart + 1 : 2); ++i) {
+            auto* entry = listing.add_entries();
+            entry->set_fileid("f" + std::to_string(i));
+            entry->set_path(fault == "climbing path" ? "../.." : "p" + std::to_string(i));
+            entry->set_size(3);
+        }
+        const std::string bytes = listing.SerializeAsString();
+        MessageCatcher catcher;
+        rig->incoming.handleNewFolderToDownload(
+            {{"action", "newFolderToDownload"},
+             {"nodeFrom", "owner"},
+             {"fileId", fault == "another folder's id" ? "d2" : "d1"},
+             {"folderListing", fault == "garbage" ? QByteArray("\xff\xff\xff") : QByteArray::fromStdString(bytes)}});
+        QCOMPARE(count("vesk_folders") + count("vesk_downloads"), 0);
+        QVERIFY(rig->sink.sent.isEmpty());
+        QCOMPARE(QDir(rig->downloadsFolder()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), QStringList());
+        QCOMPARE(catcher.criticals().size(), 1);
+        QVERIFY(catcher.criticals().first().size() < 400);
+    }
+    // A received folder's paths: each component cleaned like a file name, never leaving the folder, never a device
+    // of Windows; what cleans to nothing, or is too long for any file system, is refused (null).
+    void relativePaths_data()
+    {
+        QTest::addColumn<QString>("offered");
+        QTest::addColumn<QString>("cleaned");
+        const QString jp = QString::fromUtf8("\xe6\x97\xa5\xe6\x9c\xac/\xc3\xa9t\xc3\xa9 2026.jpg");
+        const QList<QPair<QString, QString>> rows{
+            {"photos/2026/a.jpg", "photos/2026/a.jpg"},
+            {jp, jp},
+            {"../../etc/passwd", "etc/passwd"},
+            {"a/./b/../c.txt", "a/b/c.txt"},
+            {"/etc/shadow", "etc/shadow"},
+            {"C:\\Windows\\win.ini", "Windows/win.ini"},
+            {"\\\\server\\share\\x", "server/share/x"},
+            {"d/C:/x", "d/C/x"},
+            {"CON/nul.txt", "_CON/_nul.txt"},
+            {"docs/Com1.tar.gz/lpt9 ", "docs/_Com1.tar.gz/_lpt9 "},
+            {"console/nullable.txt", "console/nullable.txt"},
+            {"a//b///c", "a/b/c"},
+            {"a\nb/c\td?e*.txt", "ab/cde*.txt"},
+            {QString(300, 'x') + ".txt", QString(196, 'x') + ".txt"},
+            {QString("abcdefghi/").repeated(100) + "z", QString()},
+            {"../..//./", QString()},
+            {"", QString()},
+            {" / \r", QString()},
+        };
+        for (const auto& [offered, cleaned] : rows)
+            QTest::newRow(qPrintable(offered.left(40))) << offered << cleaned;
+    }
+    void relativePaths()
+    {
+        QFETCH(QString, offered);
+        QFETCH(QString, cleaned);
+        QCOMPARE(TransferNames::cleanRelativePath(offered), cleaned);
+        QCOMPARE(TransferNames::cleanRelativePath(cleaned), cleaned); // idempotent
+        const QString path = rig->downloadsFolder() + "f/" + cleaned;
+        if (!cleaned.isNull()) // stays inside, and the file system takes it
+            QVERIFY(QDir().mkpath(QFileInfo(path).path()) && writeFile(path, "x"));
+    }
+};
+
+QTEST_GUILESS_MAIN(tst_Folders)
+#include "tst_folders.moc"
