@@ -2,7 +2,6 @@ import QtQuick
 import QtQuick.Layouts
 import QtQuick.Controls.Basic
 import "Format.js" as Format
-import "Security.js" as Security
 
 // The conversation with one peer: who it is and whether they are reachable, the last hundred messages, and the
 // composer. Escape (or the back button) returns to the list of people; Ctrl+F searches the messages. It opens at
@@ -290,62 +289,11 @@ Rectangle {
 
         // A peer that came back with another key: nothing from it is taken until the user looks at the codes and
         // accepts it. The conversation so far stays.
-        Rectangle {
-            objectName: "keyChangedBanner"
+        KeyChangedBanner {
             Layout.fillWidth: true
-            visible: view.security === "keychanged"
-            implicitHeight: bannerRow.implicitHeight + 2 * Theme.spacingM
-            color: Qt.tint(Theme.surface, Qt.rgba(Theme.danger.r, Theme.danger.g, Theme.danger.b, 0.12))
-
-            RowLayout {
-                id: bannerRow
-                anchors.fill: parent
-                anchors.margins: Theme.spacingM
-                anchors.leftMargin: Theme.spacingL
-                spacing: Theme.spacingM
-
-                SecurityLock {
-                    Layout.alignment: Qt.AlignTop
-                    security: view.security
-                    name: view.alias
-                    size: 22
-                }
-                ColumnLayout {
-                    Layout.fillWidth: true
-                    spacing: 2
-                    Label {
-                        Layout.fillWidth: true
-                        text: Security.describe(view.security, view.alias)
-                        textFormat: Text.PlainText
-                        wrapMode: Text.WordWrap
-                        font.pixelSize: Theme.fontBody
-                        font.bold: true
-                        color: Theme.danger
-                    }
-                    Label {
-                        objectName: "keyChangedReasons"
-                        Layout.fillWidth: true
-                        text: qsTr("Vesk may have been reinstalled on that computer, or someone else may be pretending to be %1. Nothing from the new key is accepted until you accept it.").arg(view.alias)
-                        textFormat: Text.PlainText
-                        wrapMode: Text.WordWrap
-                        font.pixelSize: Theme.fontCaption
-                        color: Theme.text
-                    }
-                    ActionButton {
-                        objectName: "checkKeyButton"
-                        Layout.topMargin: Theme.spacingXs
-                        text: qsTr("Check and accept…")
-                        kind: "secondary"
-                        onClicked: peerMenu.openSecurity()
-                    }
-                }
-            }
-            Rectangle {
-                anchors.bottom: parent.bottom
-                width: parent.width
-                height: 1
-                color: Theme.divider
-            }
+            security: view.security
+            name: view.alias
+            onCheckRequested: peerMenu.openSecurity()
         }
 
         Rectangle {
