@@ -13,9 +13,6 @@ others() { rig_sql "$1" "select count(*) from vesk_peers where id != '$(rig_node
 sleep 8
 rig_expect "$(others 1)|$(others 2)" "0|0" "peers known to Alice|Bob with nothing set"
 
-# A bad row keeps the whole list out: nothing is stored.
-rig_cmd 1 setOtherNetworks "$NETNS_SUBNET_B.0/24, 10.0.0.0/8"
-grep -q '^otherNetworks' "$(rig_conf 1)" && rig_fail "a list with a range too large was stored"
 rig_cmd 1 setOtherNetworks "$NETNS_SUBNET_B.0/24"
 rig_until 5 "the list was not stored" grep -q "^otherNetworks=$NETNS_SUBNET_B.0/24$" "$(rig_conf 1)"
 # Announcements to Bob's subnet go address by address over the round; Bob answers Alice across the router.
