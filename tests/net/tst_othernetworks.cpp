@@ -121,10 +121,9 @@ private slots:
     void parse()
     {
         QFETCH(QString, text);
-        QFETCH(QStringList, entries);
         QFETCH(QStringList, problems);
         const OtherNetworks parsed = OtherNetworks::parse(text);
-        QCOMPARE(described(parsed), entries);
+        QTEST(described(parsed), "entries");
         QCOMPARE(parsed.problems.size(), problems.size());
         for (int i = 0; i < problems.size(); ++i)
             QVERIFY2(parsed.problems.at(i).contains(problems.at(i)), qPrintable(parsed.problems.at(i)));
@@ -149,8 +148,6 @@ private slots:
     {
         QFETCH(int, count);
         QFETCH(int, perAddress);
-        QFETCH(int, maxPerStep);
-        QFETCH(int, maxPerTick);
         const int ticks = PeerManager::kAnnouncementsPerReset, stepsPerTick = PeerManager::kSweepStepsPerTick;
         AnnouncementSweep sweep(ticks * stepsPerTick, ticks);
         QList<QHostAddress> targets;
@@ -175,8 +172,8 @@ private slots:
         QCOMPARE(heard.size(), count);
         for (auto it = heard.cbegin(); it != heard.cend(); ++it)
             QVERIFY2(it.value() == perAddress, qPrintable(it.key() + " " + QString::number(it.value())));
-        QCOMPARE(busiestStep, maxPerStep);
-        QCOMPARE(busiestTick, maxPerTick);
+        QTEST(busiestStep, "maxPerStep");
+        QTEST(busiestTick, "maxPerTick");
         QVERIFY(sweep.targetsForStep(ticks * stepsPerTick).isEmpty());
     }
 
