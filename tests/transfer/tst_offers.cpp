@@ -59,6 +59,8 @@ private Q_SLOTS:
         rig->addPeer("on2");
         rig->addPeer("off1", "off");
         rig->addPeer("blocker", "on", QString(), "yes");
+        QVERIFY(
+            exec("update vesk_peers set alias = case id when 'on1' then 'Bob' else 'Carol' end where id like 'on_'"));
     }
     void cleanup() { rig.reset(); }
     void offerLoop_data()
@@ -131,8 +133,6 @@ private Q_SLOTS:
         QFETCH(QString, change);
         QFETCH(QStringList, offeredTo);
         QFETCH(QString, notice);
-        QVERIFY(exec("update vesk_peers set alias = 'Bob' where id = 'on1'"));
-        QVERIFY(exec("update vesk_peers set alias = 'Carol' where id = 'on2'"));
         for (const QString& peer : capable)
             rig->capabilities.of[peer] = Vesk::CapabilityLargeFiles | Vesk::CapabilitySealing;
         const QString path = makeFile("f.bin", size);
@@ -180,7 +180,6 @@ private Q_SLOTS:
     // The receiver saying it has the whole file tells the user; the receiver withdrawing does not.
     void receiverEndsTheUpload()
     {
-        QVERIFY(exec("update vesk_peers set alias = 'Bob' where id = 'on1'"));
         rig->insertUpload("f1", "on1", rig->clock.nowMs());
         rig->insertUpload("f2", "on1", rig->clock.nowMs());
         QSignalSpy delivered(&rig->outgoing, &Vesk::OutgoingOffers::delivered);
@@ -420,7 +419,6 @@ private Q_SLOTS:
         QFETCH(QString, change);
         QFETCH(qint64, newSize);
         QFETCH(QString, folder);
-        QVERIFY(exec("update vesk_peers set alias = 'Bob' where id = 'on1'"));
         const QString path = files.filePath(folder.isEmpty() ? "f.bin" : "Album/sub/f.bin");
         const QByteArray source = pattern(3 * kPacket, 1);
         QVERIFY(QDir().mkpath(QFileInfo(path).path()) && writeFile(path, source));
