@@ -340,10 +340,8 @@ private Q_SLOTS:
         QFETCH(int, tab);
         QFETCH(QString, chat);
         const QDir dir(m_files.path());
-        for (const char* name : {"a.txt", "b c.pdf"}) {
-            QFile file(dir.filePath(name));
-            QVERIFY(file.open(QIODevice::WriteOnly) && file.write("abc") == 3);
-        }
+        for (const char* name : {"a.txt", "b c.pdf"})
+            QVERIFY(writeFile(dir.filePath(name), "abc"));
         QVERIFY(dir.mkpath("folder"));
         g->setCurrentSelectedChatPeer(chat);
         g->setCurrentSelectedTabIndex(tab);
@@ -388,10 +386,7 @@ private Q_SLOTS:
         QFETCH(QString, key);
         QFETCH(QVariant, stored);
         QSettings settings(QStringLiteral("Tavimor"), QStringLiteral("Vesk"));
-        if (stored.isValid())
-            settings.setValue(key, stored);
-        else
-            settings.remove(key);
+        stored.isValid() ? settings.setValue(key, stored) : settings.remove(key);
         settings.sync();
         g->settings->sync();
         const bool on =

@@ -240,14 +240,11 @@ private slots:
         }
         QVERIFY(addFolder("F", up ? "up" : "down", status, "{a}", "Holiday 2026", files));
         QVERIFY(addFolder("G", up ? "down" : "up", status, "{a}", "Other way", {{"x.txt", 7, status}}));
-        for (const char* id : {"solo", "orphan"}) {
-            QVERIFY(up ? exec("insert into vesk_uploads (id, nodeto, filename, filesize, status, folderId) values "
-                              "(?, '{a}', ?, 1, ?, ?)",
-                              {id, id, status, QString(id) == "orphan" ? "{gone}" : ""})
-                       : exec("insert into vesk_downloads (id, nodefrom, filename, filesize, status, folderId) values "
-                              "(?, '{a}', ?, 1, ?, ?)",
-                              {id, id, status, QString(id) == "orphan" ? "{gone}" : ""}));
-        }
+        const QString into = up ? "vesk_uploads (id, nodeto" : "vesk_downloads (id, nodefrom";
+        for (const char* id : {"solo", "orphan"})
+            QVERIFY(
+                exec("insert into " + into + ", filename, filesize, status, folderId) values (?, '{a}', ?, 1, ?, ?)",
+                     {id, id, status, QString(id) == "orphan" ? "{gone}" : ""}));
         VeskSqlQueryModel* const lists[] = {f->store->pausedDownloads, f->store->queuedDownloads,
                                             f->store->completedDownloads, f->store->uploadsData};
         for (VeskSqlQueryModel* model : lists)
