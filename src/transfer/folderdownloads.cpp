@@ -28,8 +28,6 @@ namespace {
 namespace Msg = TransferMessages;
 
 const QString kFoldersTable = QStringLiteral("vesk_folders");
-const QString kFolderId = QStringLiteral("folderId");
-const QString kPath = QStringLiteral("path");
 
 QString receivedFolderOf(const QSqlDatabase& db, const QString& id)
 {
