@@ -23,7 +23,9 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QScopeGuard>
 #include <QSqlQuery>
+#include <QSqlRecord>
 
 #include <algorithm>
 
@@ -106,6 +108,8 @@ void DownloadEngine::pauseFileToDownload(const QString& id)
         m_store.pausedDownloads->setFieldAndRefresh(kDownloadsTable, id, kStatus, QStringLiteral("unknown"));
     m_store.queuedDownloads->refresh();
     Q_EMIT pendingCountChanged();
+    endSession(); // also the files of a folder asked for ahead, which may be the ones paused
+    m_rechoose = true;
     setCurrentDownloadingFileId(QString());
     Q_EMIT readyToDownloadNextFile();
 }
@@ -148,6 +152,7 @@ void DownloadEngine::pauseAllPendingDownloads()
         q.exec(QStringLiteral("update vesk_downloads set status = 'unknown' where status='queued'"));
         q.exec(QStringLiteral("update vesk_folders set status = 'unknown' where status = 'queued'"));
     }
+    endSession();
     m_store.pausedDownloads->refresh();
     m_store.queuedDownloads->refresh();
     setCurrentDownloadingFileId(QString());
@@ -192,6 +197,11 @@ void DownloadEngine::downloadNextFile()
     const qint64 now = m_clock.nowMs();
     if (m_session && !m_rechoose && qAbs(now - m_chosenMs) < kRechooseMs) {
         continueSession();
+        return;
+    }
+    // The next file of a folder was asked for ahead of it: it is next unless the queue changed.
+    if (!m_session && !m_ahead.empty() && !m_rechoose && qAbs(now - m_chosenMs) < kRechooseMs) {
+        downloadFile(m_ahead.front()->id());
         return;
     }
     m_rechoose = false;
@@ -348,22 +358,35 @@ void DownloadEngine::requestAhead()
     qint64 bytes = 0;
     for (const auto& ahead : m_ahead)
         bytes += ahead->wanted() - ahead->written();
-    QStringList ids;
+    QList<TableRecord> next;
+    QSqlDatabase db = m_store.database();
     {
-        QSqlQuery q(m_store.database());
-        q.prepare(QStringLiteral("select id from vesk_downloads where folderId = ? and status = 'queued' and path > ? "
+        QSqlQuery q(db);
+        q.prepare(QStringLiteral("select * from vesk_downloads where folderId = ? and status = 'queued' and path > ? "
                                  "order by path limit ?"));
         q.bindValue(0, m_sessionFolder);
         q.bindValue(1, m_aheadAfter);
         q.bindValue(2, kFolderAheadFiles - int(m_ahead.size()));
-        if (q.exec())
-            while (q.next())
-                ids.append(q.value(0).toString());
+        if (q.exec()) {
+            while (q.next()) {
+                const QSqlRecord row = q.record();
+                TableRecord download(kDownloadsTable);
+                for (int i = 0; i < row.count(); ++i)
+                    download.insert(row.fieldName(i), row.value(i).toString());
+                next.append(download);
+            }
+        }
     }
-    if (ids.isEmpty())
+    if (next.isEmpty())
         m_aheadEnded = true;
-    for (const QString& id : std::as_const(ids)) {
-        TableRecord download = m_store.downloadRecord(id);
+    // The files' first starts are written together.
+    const bool batch = db.transaction();
+    const auto commit = qScopeGuard([&db, batch] {
+        if (batch)
+            db.commit();
+    });
+    for (TableRecord& download : next) {
+        const QString id = download.value(QStringLiteral("id"));
         const qint64 wanted = download.value(kFileSize).toLongLong();
         // Only files of one packet from the same owner: a larger one gets the whole window when its turn comes, and
         // anything out of the ordinary (empty, renamed, complete) is left to that turn too.
@@ -374,7 +397,7 @@ void DownloadEngine::requestAhead()
         }
         if (download.value(kDownloadSize) != download.value(kFileSize)) {
             startDownloadFile(id, download);
-            download = m_store.downloadRecord(id);
+            download.insert(kDownloadSize, download.value(kFileSize));
         }
         const QString path = localFileFor(download);
         const qint64 have = path.isEmpty() ? 0 : localSize(path);

@@ -111,7 +111,8 @@ Q_SIGNALS:
 public:
     // The files of a received folder (folderdownloads.cpp) go to downloads folder + the folder's local name + their
     // path; the folder row follows its files: "queued" while any is, "downloaded" once all are.
-    void updateFolderStatus(const QString& folderId);
+    // Returns the status the folder row is given.
+    QString updateFolderStatus(const QString& folderId);
 
 private:
     // Queues (or pauses) every waiting (or queued) file of a received folder; false when id names none.
