@@ -191,6 +191,9 @@ bool DownloadEngine::finishFolderFile(const QString& id, const TableRecord& down
         m_folderListsTimer.start();
     setCurrentDownloadingFileId(QString());
     Q_EMIT readyToDownloadNextFile();
+    // Files of this folder asked for ahead are still queued, so the folder stays "queued" as it is.
+    if (folderId == m_sessionFolder && !m_ahead.empty())
+        return true;
     if (updateFolderStatus(folderId) != QLatin1String("downloaded"))
         return true;
     const TableRecord folder = m_store.queuedDownloads->getRecord(kFoldersTable, folderId);
