@@ -7,19 +7,23 @@ namespace Vesk::StoreQueries {
 constexpr const char* kAllPeers = "select * from vesk_peers order by status desc, timestamp desc , alias asc";
 constexpr const char* kOnlinePeers = "select * from vesk_peers where status = 'on' order by timestamp desc, alias asc";
 // The transfer lists also carry the other side's alias as the role "peerAlias" (after every column of the table),
-// so that a row shows who it is for without a query of its own.
+// so that a row shows who it is for without a query of its own. They hold the separate files only: a folder's
+// files (those whose folder has a row) are counted by the folder lists and read by the folder's own file list, so
+// that a folder of ten thousand files does not make each refresh of these lists read ten thousand rows.
+#define VESK_SEPARATE_FILES "(folderId is null or folderId not in (select id from vesk_folders))"
 constexpr const char* kUploads =
     "select *, (select alias from vesk_peers where vesk_peers.id = vesk_uploads.nodeto) as peerAlias "
-    "from vesk_uploads where not (status = 'tobedeleted') order by bytesSent desc";
+    "from vesk_uploads where not (status = 'tobedeleted') and " VESK_SEPARATE_FILES " order by bytesSent desc";
 constexpr const char* kPausedDownloads =
     "select *, (select alias from vesk_peers where vesk_peers.id = vesk_downloads.nodefrom) as peerAlias "
-    "from vesk_downloads where status = 'unknown' order by cast(filesize as INTEGER) asc";
+    "from vesk_downloads where status = 'unknown' and " VESK_SEPARATE_FILES " order by cast(filesize as INTEGER) asc";
 constexpr const char* kQueuedDownloads =
     "select *, (select alias from vesk_peers where vesk_peers.id = vesk_downloads.nodefrom) as peerAlias "
-    "from vesk_downloads where status = 'queued' order by cast(filesize as INTEGER) asc";
+    "from vesk_downloads where status = 'queued' and " VESK_SEPARATE_FILES " order by cast(filesize as INTEGER) asc";
 constexpr const char* kCompletedDownloads =
     "select *, (select alias from vesk_peers where vesk_peers.id = vesk_downloads.nodefrom) as peerAlias "
-    "from vesk_downloads where status = 'downloaded' order by timestamp desc";
+    "from vesk_downloads where status = 'downloaded' and " VESK_SEPARATE_FILES " order by timestamp desc";
+#undef VESK_SEPARATE_FILES
 constexpr const char* kNoChats = "select * from vesk_chats where 0";
 
 // Bound: this node's id. Online peers first, then offline peers with unread messages or a

@@ -153,6 +153,8 @@ void TransferLists::follow(VeskSqlQueryModel* files)
     connect(files, &QAbstractItemModel::rowsInserted, this, changed);
     connect(files, &QAbstractItemModel::rowsRemoved, this, changed);
     connect(files, &QAbstractItemModel::dataChanged, this, changed);
+    // A folder's files are not in these lists, but the lists are refreshed when they change.
+    connect(files, &VeskSqlQueryModel::refreshed, this, changed);
 }
 
 void TransferLists::refresh()

@@ -69,8 +69,8 @@ private:
 };
 
 // The transfer lists as the interface shows them: for each of the four file lists of the store, its folders as
-// entries and its separate files. They follow the store's lists: once one of those changed, the folder entries are
-// counted again, at most every kFollowMs while a folder's files arrive by the hundred.
+// entries and its separate files. They follow the store's lists: once one of those was refreshed, the folder entries
+// are counted again, at most every kFollowMs while a folder's files arrive by the hundred.
 class TransferLists : public QObject
 {
     Q_OBJECT

@@ -207,6 +207,12 @@ QSqlQuery VeskSqlQueryModel::execQuery(bool forwardOnly) const
 
 void VeskSqlQueryModel::runQuery(bool incremental)
 {
+    readRows(incremental);
+    Q_EMIT refreshed();
+}
+
+void VeskSqlQueryModel::readRows(bool incremental)
+{
     m_refreshTimer.stop();
     const bool force = std::exchange(m_forceNext, false);
     QSqlQuery q = execQuery(true);

@@ -80,11 +80,14 @@ public:
 
 Q_SIGNALS:
     void countChanged();
+    // The query ran again, whether or not its rows changed: for what counts from the same tables.
+    void refreshed();
 
 private:
     using Rows = QList<QVariantList>;
     QSqlQuery execQuery(bool forwardOnly) const;
     void runQuery(bool incremental);
+    void readRows(bool incremental);
     // Replaces the base model's result without a reset and reports the rows whose values differ.
     void swapRows(QSqlQuery&& query, const Rows& rows);
     void generateRoleNames();

@@ -23,7 +23,11 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QScopeGuard>
 #include <QSqlQuery>
+#include <QSqlRecord>
+
+#include <algorithm>
 
 namespace Vesk {
 
@@ -104,6 +108,8 @@ void DownloadEngine::pauseFileToDownload(const QString& id)
         m_store.pausedDownloads->setFieldAndRefresh(kDownloadsTable, id, kStatus, QStringLiteral("unknown"));
     m_store.queuedDownloads->refresh();
     Q_EMIT pendingCountChanged();
+    endSession(); // also the files of a folder asked for ahead, which may be the ones paused
+    m_rechoose = true;
     setCurrentDownloadingFileId(QString());
     Q_EMIT readyToDownloadNextFile();
 }
@@ -146,6 +152,7 @@ void DownloadEngine::pauseAllPendingDownloads()
         q.exec(QStringLiteral("update vesk_downloads set status = 'unknown' where status='queued'"));
         q.exec(QStringLiteral("update vesk_folders set status = 'unknown' where status = 'queued'"));
     }
+    endSession();
     m_store.pausedDownloads->refresh();
     m_store.queuedDownloads->refresh();
     setCurrentDownloadingFileId(QString());
@@ -170,7 +177,7 @@ void DownloadEngine::resumeInterrupted(const QStringList& ids)
 void DownloadEngine::downloadRemoved(const QString& id)
 {
     m_waitingForOwner.remove(id);
-    if (m_session && m_session->id() == id)
+    if (sessionFor(id))
         endSession();
     if (id != m_currentDownloadingFileId)
         return;
@@ -190,6 +197,11 @@ void DownloadEngine::downloadNextFile()
     const qint64 now = m_clock.nowMs();
     if (m_session && !m_rechoose && qAbs(now - m_chosenMs) < kRechooseMs) {
         continueSession();
+        return;
+    }
+    // The next file of a folder was asked for ahead of it: it is next unless the queue changed.
+    if (!m_session && !m_ahead.empty() && !m_rechoose && qAbs(now - m_chosenMs) < kRechooseMs) {
+        downloadFile(m_ahead.front()->id());
         return;
     }
     m_rechoose = false;
@@ -227,6 +239,7 @@ void DownloadEngine::finishDownload(const QString& id, const TableRecord& given,
 
 void DownloadEngine::downloadFile(const QString& id)
 {
+    takeAhead(id);
     if (m_session && m_session->id() == id && !m_recheckRow) {
         continueSession();
         return;
@@ -286,8 +299,20 @@ void DownloadEngine::startSession(const QString& id, const TableRecord& download
     endSession();
     m_sessionNode = download.value(kNodeFrom);
     m_sessionAddress = m_store.nodeAddress(m_sessionNode);
+    m_sessionFolder = download.value(kFolderId);
+    m_aheadAfter = download.value(kPath);
+    m_aheadEnded = false;
     m_addressMs = m_touchedMs = m_clock.nowMs();
-    m_session = std::make_unique<DownloadSession>(
+    m_session = makeSession(id, path, have, wanted);
+    showProgress(have, wanted);
+    m_session->fill();
+    requestAhead();
+}
+
+std::unique_ptr<DownloadSession> DownloadEngine::makeSession(const QString& id, const QString& path, qint64 have,
+                                                             qint64 wanted)
+{
+    return std::make_unique<DownloadSession>(
         id, path, have, wanted, m_frames, m_clock,
         [this, id](qint64 at, qint64 size) {
             qCDebug(lcTransfer) << "requesting" << id << "at" << at << "for" << size;
@@ -297,8 +322,94 @@ void DownloadEngine::startSession(const QString& id, const TableRecord& download
             // On the appender's thread: a slot of the window is free again, the engine goes on in its own thread.
             QMetaObject::invokeMethod(this, &DownloadEngine::downloadNextFile, Qt::QueuedConnection);
         });
-    showProgress(have, wanted);
-    m_session->fill();
+}
+
+DownloadSession* DownloadEngine::sessionFor(const QString& id) const
+{
+    if (m_session && m_session->id() == id)
+        return m_session.get();
+    for (const auto& ahead : m_ahead) {
+        if (ahead->id() == id)
+            return ahead.get();
+    }
+    return nullptr;
+}
+
+bool DownloadEngine::takeAhead(const QString& id)
+{
+    if (m_session && m_session->id() == id)
+        return false;
+    const auto found = std::find_if(m_ahead.begin(), m_ahead.end(), [&id](const auto& s) { return s->id() == id; });
+    if (found == m_ahead.end())
+        return false;
+    // Files asked for before it are not next any more (paused or gone meanwhile); their bytes stay in their files.
+    std::unique_ptr<DownloadSession> taken = std::move(*found);
+    m_ahead.erase(m_ahead.begin(), found + 1);
+    m_session = std::move(taken);
+    return true;
+}
+
+void DownloadEngine::requestAhead()
+{
+    // Refilled in batches: each look costs a query, and the pipe stays full enough with half of it in flight.
+    if (!m_session || m_sessionFolder.isEmpty() || m_aheadEnded || !m_session->allRequested() ||
+        int(m_ahead.size()) > kFolderAheadFiles / 2)
+        return;
+    qint64 bytes = 0;
+    for (const auto& ahead : m_ahead)
+        bytes += ahead->wanted() - ahead->written();
+    QList<TableRecord> next;
+    QSqlDatabase db = m_store.database();
+    {
+        QSqlQuery q(db);
+        q.prepare(QStringLiteral("select * from vesk_downloads where folderId = ? and status = 'queued' and path > ? "
+                                 "order by path limit ?"));
+        q.bindValue(0, m_sessionFolder);
+        q.bindValue(1, m_aheadAfter);
+        q.bindValue(2, kFolderAheadFiles - int(m_ahead.size()));
+        if (q.exec()) {
+            while (q.next()) {
+                const QSqlRecord row = q.record();
+                TableRecord download(kDownloadsTable);
+                for (int i = 0; i < row.count(); ++i)
+                    download.insert(row.fieldName(i), row.value(i).toString());
+                next.append(download);
+            }
+        }
+    }
+    if (next.isEmpty())
+        m_aheadEnded = true;
+    // The files' first starts are written together.
+    const bool batch = db.transaction();
+    const auto commit = qScopeGuard([&db, batch] {
+        if (batch)
+            db.commit();
+    });
+    for (TableRecord& download : next) {
+        const QString id = download.value(QStringLiteral("id"));
+        const qint64 wanted = download.value(kFileSize).toLongLong();
+        // Only files of one packet from the same owner: a larger one gets the whole window when its turn comes, and
+        // anything out of the ordinary (empty, renamed, complete) is left to that turn too.
+        if (download.value(kNodeFrom) != m_sessionNode || wanted <= 0 || wanted > Msg::kPacketSize ||
+            bytes + wanted > kFolderAheadBytes) {
+            m_aheadEnded = bytes + wanted <= kFolderAheadBytes;
+            return;
+        }
+        if (download.value(kDownloadSize) != download.value(kFileSize)) {
+            startDownloadFile(id, download);
+            download.insert(kDownloadSize, download.value(kFileSize));
+        }
+        const QString path = localFileFor(download);
+        const qint64 have = path.isEmpty() ? 0 : localSize(path);
+        if (path.isEmpty() || path != TransferNames::partName(downloadPathFor(download)) || have >= wanted) {
+            m_aheadEnded = true;
+            return;
+        }
+        m_ahead.push_back(makeSession(id, path, have, wanted));
+        m_ahead.back()->fill();
+        bytes += wanted - have;
+        m_aheadAfter = download.value(kPath);
+    }
 }
 
 bool DownloadEngine::sessionMatches(const TableRecord& download) const
@@ -328,7 +439,9 @@ void DownloadEngine::continueSession()
         const TableRecord download = m_store.downloadRecord(id);
         const QString path = m_session->path();
         const qint64 wanted = m_session->wanted();
-        endSession();
+        m_session.reset(); // the files asked for ahead go on
+        if (m_ahead.empty())
+            m_frames.release();
         m_store.queuedDownloads->touchTimestamp(kDownloadsTable, id);
         if (download.isEmpty())
             return;
@@ -345,13 +458,15 @@ void DownloadEngine::continueSession()
     }
     showProgress(m_session->written(), m_session->wanted());
     m_session->fill();
+    requestAhead();
 }
 
 void DownloadEngine::endSession()
 {
-    if (!m_session)
+    if (!m_session && m_ahead.empty())
         return;
     m_session.reset(); // writes what is still queued, giving its buffers back
+    m_ahead.clear();
     m_frames.release();
 }
 
@@ -359,12 +474,15 @@ void DownloadEngine::flushWrites()
 {
     if (m_session)
         m_session->flush();
+    for (const auto& ahead : m_ahead)
+        ahead->flush();
 }
 
 void DownloadEngine::handleReceiveDataPacket(const Parameters& message)
 {
     const QString id = message.value(Msg::kFileId).toString();
-    if (!m_session || m_session->id() != id) {
+    DownloadSession* const session = sessionFor(id);
+    if (!session) {
         receiveOutsideSession(id, message);
         return;
     }
@@ -374,9 +492,10 @@ void DownloadEngine::handleReceiveDataPacket(const Parameters& message)
         return;
     // Decoded straight from the frame: the bytes are shared, not copied, on their way to the file.
     const QByteArray bytes = message.value(Msg::kBinaryData).toByteArray();
-    switch (m_session->receive(fileSeek, bytes)) {
+    switch (session->receive(fileSeek, bytes)) {
     case DownloadSession::Answer::Appended:
-        Q_EMIT readyToDownloadNextFile();
+        if (session == m_session.get())
+            Q_EMIT readyToDownloadNextFile();
         break;
     case DownloadSession::Answer::Buffered:
     case DownloadSession::Answer::Duplicate:
@@ -517,9 +636,9 @@ qint64 DownloadEngine::bytesOnDisk(const QString& id) const
     // Until its first start a download owns no file: one of that name in the folder is someone else's.
     if (download.value(kDownloadSize).toLongLong() == 0)
         return 0;
-    // The running download's bytes still on their way to the file count too.
-    if (m_session && m_session->id() == id)
-        return qMax(m_session->written(), localSize(m_session->path()));
+    // The running downloads' bytes still on their way to the file count too.
+    if (const DownloadSession* session = sessionFor(id))
+        return qMax(session->written(), localSize(session->path()));
     const QString path = localFileFor(download);
     return path.isEmpty() ? 0 : localSize(path);
 }

@@ -9,6 +9,7 @@
 #include <QString>
 #include <QTimer>
 
+#include <deque>
 #include <memory>
 
 namespace Vesk {
@@ -38,6 +39,11 @@ public:
     static constexpr qint64 kTouchMs = 1000;
     // The owner's address is looked up again at most this often while its file downloads.
     static constexpr qint64 kAddressMs = 1000;
+    // A folder of small files would otherwise cost a round trip per file. Once every byte of the running folder
+    // file is asked for, the next files of the same folder (of one packet each) are asked for too, up to this many
+    // files and bytes in flight; they still complete one after the other in listing order.
+    static constexpr int kFolderAheadFiles = 32;
+    static constexpr qint64 kFolderAheadBytes = 4 * 1000 * 1000;
 
     // downloadsFolder ends with a separator; received files are written there and nowhere else. The packets'
     // buffers, once written, go back to `frames`.
@@ -82,6 +88,8 @@ public:
     void flushWrites();
     // The running download's window; null when none runs.
     const DownloadSession* session() const { return m_session.get(); }
+    // The files of the running folder asked for ahead of it.
+    int filesAhead() const { return int(m_ahead.size()); }
 
     // Downloads given up because their owner stopped answering (not paused by the user) go on by themselves when
     // that owner is back, in this run of the program.
@@ -103,7 +111,8 @@ Q_SIGNALS:
 public:
     // The files of a received folder (folderdownloads.cpp) go to downloads folder + the folder's local name + their
     // path; the folder row follows its files: "queued" while any is, "downloaded" once all are.
-    void updateFolderStatus(const QString& folderId);
+    // Returns the status the folder row is given.
+    QString updateFolderStatus(const QString& folderId);
 
 private:
     // Queues (or pauses) every waiting (or queued) file of a received folder; false when id names none.
@@ -140,7 +149,14 @@ private:
     void hideProgress();
     void startSession(const QString& id, const TableRecord& download, const QString& path, qint64 have, qint64 wanted);
     void continueSession();
+    // Ends the running download and the files asked for ahead of it; their bytes so far stay in their files.
     void endSession();
+    DownloadSession* sessionFor(const QString& id) const;
+    std::unique_ptr<DownloadSession> makeSession(const QString& id, const QString& path, qint64 have, qint64 wanted);
+    // The running folder file is all asked for: the next files of its folder are asked for as well.
+    void requestAhead();
+    // The file chosen next was asked for ahead: it becomes the running download.
+    bool takeAhead(const QString& id);
     bool sessionMatches(const TableRecord& download) const;
     void receiveOutsideSession(const QString& id, const Parameters& message);
 
@@ -162,6 +178,12 @@ private:
     qint64 m_progressShownMs = 0;
 
     std::unique_ptr<DownloadSession> m_session;
+    // Files of the running download's folder asked for ahead of it, in listing order; m_aheadAfter is the path of
+    // the last file asked for, m_sessionFolder the running download's folder (empty for a separate file).
+    std::deque<std::unique_ptr<DownloadSession>> m_ahead;
+    QString m_sessionFolder;
+    QString m_aheadAfter;
+    bool m_aheadEnded = false; // nothing more to ask for ahead until the next file starts
     QString m_sessionNode;
     QHostAddress m_sessionAddress;
     qint64 m_addressMs = 0;

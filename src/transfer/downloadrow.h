@@ -12,6 +12,8 @@ inline const QString kFileName = QStringLiteral("filename");
 inline const QString kFileSize = QStringLiteral("filesize");
 inline const QString kDownloadSize = QStringLiteral("downloadsize");
 inline const QString kNodeFrom = QStringLiteral("nodefrom");
+inline const QString kFolderId = QStringLiteral("folderId");
+inline const QString kPath = QStringLiteral("path");
 
 inline qint64 localSize(const QString& path)
 {

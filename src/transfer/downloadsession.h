@@ -73,6 +73,8 @@ public:
     qint64 written() const { return m_written; }
     qint64 wanted() const { return m_wanted; }
     bool complete() const { return m_written >= m_wanted; }
+    // Every byte of the file is asked for (or here).
+    bool allRequested() const { return m_planned >= m_wanted; }
     int window() const { return m_window; }
     int inFlight() const;
     // Blocks received but not yet written into the file.

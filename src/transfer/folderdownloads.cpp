@@ -28,8 +28,6 @@ namespace {
 namespace Msg = TransferMessages;
 
 const QString kFoldersTable = QStringLiteral("vesk_folders");
-const QString kFolderId = QStringLiteral("folderId");
-const QString kPath = QStringLiteral("path");
 
 QString receivedFolderOf(const QSqlDatabase& db, const QString& id)
 {
@@ -71,7 +69,7 @@ bool DownloadEngine::setFolderQueued(const QString& id, bool queued)
     return true;
 }
 
-void DownloadEngine::updateFolderStatus(const QString& folderId)
+QString DownloadEngine::updateFolderStatus(const QString& folderId)
 {
     QSqlQuery q(m_store.database());
     // Each an index seek: this runs after every file of a folder that may hold thousands.
@@ -81,7 +79,7 @@ void DownloadEngine::updateFolderStatus(const QString& folderId)
     for (int i = 0; i < 3; ++i)
         q.bindValue(i, folderId);
     if (!q.exec() || !q.next())
-        return;
+        return QString();
     const int queued = q.value(0).toInt(), unfinished = q.value(1).toInt(), files = q.value(2).toInt();
     const QString status = queued > 0                     ? QStringLiteral("queued")
                            : files > 0 && unfinished == 0 ? QStringLiteral("downloaded")
@@ -91,6 +89,7 @@ void DownloadEngine::updateFolderStatus(const QString& folderId)
     q.bindValue(0, status);
     q.bindValue(1, folderId);
     q.exec();
+    return status;
 }
 
 QString DownloadEngine::chooseNextDownload() const
@@ -192,7 +191,11 @@ bool DownloadEngine::finishFolderFile(const QString& id, const TableRecord& down
         m_folderListsTimer.start();
     setCurrentDownloadingFileId(QString());
     Q_EMIT readyToDownloadNextFile();
-    updateFolderStatus(folderId);
+    // Files of this folder asked for ahead are still queued, so the folder stays "queued" as it is.
+    if (folderId == m_sessionFolder && !m_ahead.empty())
+        return true;
+    if (updateFolderStatus(folderId) != QLatin1String("downloaded"))
+        return true;
     const TableRecord folder = m_store.queuedDownloads->getRecord(kFoldersTable, folderId);
     if (folder.isEmpty() || folder.value(kStatus) != QLatin1String("downloaded"))
         return true;

@@ -132,7 +132,9 @@ QByteArray PacketServer::readChunk(Serving& upload, qint64 chunkStart)
     QFile& file = *upload.file;
     if (!file.seek(chunkStart))
         return QByteArray();
-    QByteArray chunk(ChunkCache::kChunkSize, Qt::Uninitialized);
+    // A small file's chunk is its size, not a whole chunk's: a folder of small files reads thousands of them.
+    const qint64 room = upload.offeredSize > chunkStart ? upload.offeredSize - chunkStart : ChunkCache::kChunkSize;
+    QByteArray chunk(qMin(ChunkCache::kChunkSize, room), Qt::Uninitialized);
     const qint64 got = file.read(chunk.data(), chunk.size());
     if (got <= 0)
         return QByteArray();
