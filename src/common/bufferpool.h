@@ -39,6 +39,12 @@ public:
     // Lets every kept buffer go (a download has ended: nothing is coming for a while).
     void release();
 
+    // Once per process, before the first large buffer: megabyte blocks the program frees (a file chunk read for a
+    // packet, once sealed on the cipher thread) stay with the allocator, for the next such block, instead of going
+    // back to the system and faulting in again page by page. The allocator's own rule returns the top of its heap
+    // as soon as a few megabytes lie free there, which several packets in flight at once reach all the time.
+    static void keepLargeBlocksWarm();
+
 private:
     // Room beyond the size asked for. A reader drops a few dozen bytes of header from the front of the buffer
     // each time; the slack lets a buffer serve hundreds of times before it no longer fits.

@@ -187,9 +187,11 @@ UnsealedFrame unsealedFrame(const Parameters& parameters, quint64 counter, const
     out = readable.SerializeWithCachedSizesToArray(out + kFrameHeaderSize);
     out = CodedOutputStream::WriteTagToArray(tagOf(kSealedField, WireFormatLite::WIRETYPE_LENGTH_DELIMITED), out);
     out = CodedOutputStream::WriteVarint32ToArray(sealedSize, out);
-    record.write(reinterpret_cast<char*>(out));
+    const RecordEncoder::Packet packet = record.writeAround(reinterpret_cast<char*>(out));
     unsealed.record = out;
     unsealed.size = size_t(recordSize);
+    unsealed.packet = packet.bytes;
+    unsealed.packetAt = size_t(packet.offset);
     unsealed.associated = associatedData(nodeFrom, senderKeyId, recipientKeyId);
     unsealed.counter = counter;
     // Taken back by the pool once the frame has gone; until then nobody else writes it.
@@ -198,10 +200,24 @@ UnsealedFrame unsealedFrame(const Parameters& parameters, quint64 counter, const
     return unsealed;
 }
 
+namespace {
+
+Plaintext plaintextOf(const UnsealedFrame& unsealed)
+{
+    return Plaintext{unsealed.record, unsealed.size,
+                     reinterpret_cast<const unsigned char*>(unsealed.packet.constData()), unsealed.packetAt,
+                     size_t(unsealed.packet.size())};
+}
+
+} // namespace
+
 bool sealFrame(UnsealedFrame& unsealed, DetachedCipher& cipher)
 {
-    return unsealed.counter == cipher.counter() && cipher.seal(unsealed.associated, unsealed.record, unsealed.size,
-                                                               unsealed.record + unsealed.size) == unsealed.counter;
+    const bool sealed =
+        unsealed.counter == cipher.counter() &&
+        cipher.seal(unsealed.associated, plaintextOf(unsealed), unsealed.record + unsealed.size) == unsealed.counter;
+    unsealed.packet.clear(); // its bytes are in the frame now
+    return sealed;
 }
 
 QByteArray sealedFrame(const Parameters& parameters, SealedChannel& channel, const QString& nodeFrom,
@@ -209,8 +225,7 @@ QByteArray sealedFrame(const Parameters& parameters, SealedChannel& channel, con
 {
     UnsealedFrame unsealed =
         unsealedFrame(parameters, channel.nextCounter(), nodeFrom, senderKeyId, recipientKeyId, frames);
-    const quint64 used =
-        channel.seal(unsealed.associated, unsealed.record, unsealed.size, unsealed.record + unsealed.size);
+    const quint64 used = channel.seal(unsealed.associated, plaintextOf(unsealed), unsealed.record + unsealed.size);
     return used != 0 && used == unsealed.counter ? unsealed.frame : QByteArray();
 }
 

@@ -44,14 +44,17 @@ QByteArray sealedFrame(const Parameters& parameters, DetachedCipher& cipher, con
                        const QByteArray& senderKeyId, const QByteArray& recipientKeyId, BufferPool* frames = nullptr);
 
 // The same in two steps, for a file packet sealed on another thread: the frame is built (and its buffer taken) on
-// the caller's thread, as for any message, so the other thread only encrypts bytes in place. A buffer that thread
-// allocated would come from memory of its own that the allocator hands back to the system between packets, and
-// every page of it would fault again on first touch.
+// the caller's thread, as for any message, so the other thread only encrypts. A buffer that thread allocated
+// would come from memory of its own that the allocator hands back to the system between packets, and every page
+// of it would fault again on first touch. The packet's own bytes are not copied into the frame: the cipher reads
+// them from the packet and writes their ciphertext to their place.
 struct UnsealedFrame
 {
     QByteArray frame;                // the whole frame, to send once sealed
     unsigned char* record = nullptr; // the record's bytes in it, then the tag's place
     size_t size = 0;
+    QByteArray packet; // held until sealed: the bytes that belong at record + packetAt, null if none
+    size_t packetAt = 0;
     QByteArray associated;
     quint64 counter = 0;
 };

@@ -226,17 +226,24 @@ qsizetype RecordEncoder::size() const
 
 void RecordEncoder::write(char* to) const
 {
+    const Packet packet = writeAround(to);
+    if (!packet.bytes.isNull())
+        memcpy(to + packet.offset, packet.bytes.constData(), size_t(packet.bytes.size()));
+}
+
+RecordEncoder::Packet RecordEncoder::writeAround(char* to) const
+{
     using google::protobuf::io::CodedOutputStream;
     const Parts& p = *m_parts;
     auto* out = reinterpret_cast<quint8*>(to);
     out = p.before.SerializeWithCachedSizesToArray(out);
     if (!p.split)
-        return;
+        return {};
     const quint32 packetSize = quint32(p.packet.size());
     out = CodedOutputStream::WriteTagToArray((4 << 3) | 2, out);
     out = CodedOutputStream::WriteVarint32ToArray(packetSize, out);
-    memcpy(out, p.packet.constData(), packetSize);
     p.after.SerializeWithCachedSizesToArray(out + packetSize);
+    return {p.packet, qsizetype(reinterpret_cast<char*>(out) - to)};
 }
 
 QByteArray parametersToFrame(const Parameters& parameters, BufferPool* frames)

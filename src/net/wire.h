@@ -65,6 +65,17 @@ public:
     // Writes exactly size() bytes.
     void write(char* out) const;
 
+    // A file packet's bytes, left out by writeAround, and where in the record they belong.
+    struct Packet
+    {
+        QByteArray bytes; // null when the record carries no packet worth handling apart
+        qsizetype offset = 0;
+    };
+    // Writes the size() bytes of the record except a file packet's, whose place stays as it was: for a caller that
+    // puts them there itself (a sealer encrypts them straight from the packet into the frame, so they are read
+    // once instead of copied and then read again). Without such a packet, the same as write().
+    Packet writeAround(char* out) const;
+
 private:
     struct Parts;
     std::unique_ptr<Parts> m_parts;

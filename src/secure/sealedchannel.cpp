@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <initializer_list>
 #include <utility>
 
 namespace Vesk {
@@ -35,34 +36,52 @@ const EVP_CIPHER* cipherOf(Cipher cipher)
     return cipher == Cipher::Aes256Gcm ? EVP_aes_256_gcm() : EVP_chacha20_poly1305();
 }
 
-// Runs `size` bytes from `in` to `out` (which may be the same) through the context, the associated data first.
-bool update(EVP_CIPHER_CTX* context, bool encrypt, const QByteArray& associated, const unsigned char* in, size_t size,
-            unsigned char* out)
+// One stretch of a record as the cipher runs over it: from `in` to `out`, which may be the same.
+struct Stretch
+{
+    const unsigned char* in;
+    unsigned char* out;
+    size_t size;
+};
+
+// Runs the stretches of one record through the context, in order, the associated data first. The cipher keeps
+// its place from one call to the next, so stretches of any length give the bytes of the record in one piece.
+bool update(EVP_CIPHER_CTX* context, bool encrypt, const QByteArray& associated, std::initializer_list<Stretch> record)
 {
     const auto step = encrypt ? EVP_EncryptUpdate : EVP_DecryptUpdate;
     int written = 0;
     if (step(context, nullptr, &written, reinterpret_cast<const unsigned char*>(associated.constData()),
              int(associated.size())) != 1)
         return false;
-    for (size_t done = 0; done < size;) {
-        const int chunk = int(std::min(kMaxStep, size - done));
-        if (step(context, out + done, &written, in + done, chunk) != 1 || written != chunk)
-            return false;
-        done += size_t(chunk);
+    for (const Stretch& stretch : record) {
+        for (size_t done = 0; done < stretch.size;) {
+            const int chunk = int(std::min(kMaxStep, stretch.size - done));
+            if (step(context, stretch.out + done, &written, stretch.in + done, chunk) != 1 || written != chunk)
+                return false;
+            done += size_t(chunk);
+        }
     }
     return true;
 }
 
 // One record under `counter`, with a context that holds the sending key.
-bool sealWith(EVP_CIPHER_CTX* context, quint64 counter, const QByteArray& associated, unsigned char* data, size_t size,
+bool sealWith(EVP_CIPHER_CTX* context, quint64 counter, const QByteArray& associated, const Plaintext& plain,
               unsigned char* mac)
 {
+    if (plain.insetAt > plain.size || plain.insetSize > plain.size - plain.insetAt ||
+        (!plain.inset && plain.insetSize != 0))
+        return false;
     unsigned char nonce[kNonceSize] = {};
     qToLittleEndian<quint64>(counter, nonce);
+    unsigned char* const data = plain.data;
+    const size_t after = plain.insetAt + plain.insetSize;
     int written = 0;
     return EVP_EncryptInit_ex(context, nullptr, nullptr, nullptr, nonce) == 1 &&
-           update(context, true, withCounter(associated, counter), data, size, data) &&
-           EVP_EncryptFinal_ex(context, data + size, &written) == 1 && written == 0 &&
+           update(context, true, withCounter(associated, counter),
+                  {{data, data, plain.insetAt},
+                   {plain.inset, data + plain.insetAt, plain.insetSize},
+                   {data + after, data + after, plain.size - after}}) &&
+           EVP_EncryptFinal_ex(context, data + plain.size, &written) == 1 && written == 0 &&
            EVP_CIPHER_CTX_ctrl(context, EVP_CTRL_AEAD_GET_TAG, SealedChannel::kMacSize, mac) == 1;
 }
 
@@ -78,7 +97,7 @@ bool openWith(EVP_CIPHER_CTX* context, quint64 counter, const QByteArray& associ
     int written = 0;
     return EVP_DecryptInit_ex(context, nullptr, nullptr, nullptr, nonce) == 1 &&
            EVP_CIPHER_CTX_ctrl(context, EVP_CTRL_AEAD_SET_TAG, sizeof tag, tag) == 1 &&
-           update(context, false, withCounter(associated, counter), sealed, size, out) &&
+           update(context, false, withCounter(associated, counter), {{sealed, out, size}}) &&
            EVP_DecryptFinal_ex(context, out + size, &written) == 1 && written == 0;
 }
 
@@ -153,10 +172,15 @@ SealedChannel::~SealedChannel()
 
 quint64 SealedChannel::seal(const QByteArray& associated, unsigned char* data, size_t size, unsigned char* mac)
 {
+    return seal(associated, Plaintext{data, size}, mac);
+}
+
+quint64 SealedChannel::seal(const QByteArray& associated, const Plaintext& plain, unsigned char* mac)
+{
     if (m_nextCounter == 0 || !m_transmit) // a key used 2^64 times would wrap; never in practice
         return 0;
     const quint64 counter = m_nextCounter++;
-    return sealWith(m_transmit, counter, associated, data, size, mac) ? counter : 0;
+    return sealWith(m_transmit, counter, associated, plain, mac) ? counter : 0;
 }
 
 bool SealedChannel::open(quint64 counter, const QByteArray& associated, unsigned char* data, size_t size,
@@ -211,10 +235,15 @@ DetachedCipher::~DetachedCipher()
 
 quint64 DetachedCipher::seal(const QByteArray& associated, unsigned char* data, size_t size, unsigned char* mac)
 {
+    return seal(associated, Plaintext{data, size}, mac);
+}
+
+quint64 DetachedCipher::seal(const QByteArray& associated, const Plaintext& plain, unsigned char* mac)
+{
     if (!m_encrypt || m_counter == 0)
         return 0;
     const quint64 counter = std::exchange(m_counter, 0); // never a second record under it
-    return sealWith(m_context, counter, associated, data, size, mac) ? counter : 0;
+    return sealWith(m_context, counter, associated, plain, mac) ? counter : 0;
 }
 
 bool DetachedCipher::open(const QByteArray& associated, const unsigned char* sealed, size_t size,

@@ -36,6 +36,19 @@ private:
 
 class DetachedCipher;
 
+// The bytes of one record to be sealed where they lie, at `data`. One stretch of them may be kept elsewhere until
+// then: the `insetSize` bytes that belong at `data + insetAt` are read from `inset`, and only their ciphertext is
+// written to their place (a file packet is then read once, by the cipher, instead of copied into the frame and
+// read again). The sealed bytes are the same as for the whole record in place.
+struct Plaintext
+{
+    unsigned char* data = nullptr;
+    size_t size = 0;
+    const unsigned char* inset = nullptr;
+    size_t insetAt = 0;
+    size_t insetSize = 0;
+};
+
 // The two keys one pair of sessions agreed: one for each direction. A sealed message's nonce is the sending key's
 // own counter, which only goes up, so no nonce is used twice under a key; each key belongs to exactly one pair of
 // session keys, which are new at every start of either side.
@@ -55,6 +68,9 @@ public:
     // but stays readable. Returns the counter the message went under (the receiver needs it), 0 on failure.
     // The counter is bound into the authenticated data as well, so it cannot be swapped on the way.
     quint64 seal(const QByteArray& associated, unsigned char* data, size_t size, unsigned char* mac);
+    // The same for a record one stretch of which lies elsewhere (see Plaintext); 0 also when that stretch does
+    // not lie within the record.
+    quint64 seal(const QByteArray& associated, const Plaintext& plain, unsigned char* mac);
 
     // Checks and decrypts in place. False when the message is not authentic under this channel's receiving key (or
     // was altered, or cut), or when its counter was taken before or lies behind the window; the bytes at `data`
@@ -110,6 +126,7 @@ public:
 
     // As SealedChannel::seal, under the counter taken for it; once only. The counter, or 0 on failure.
     quint64 seal(const QByteArray& associated, unsigned char* data, size_t size, unsigned char* mac);
+    quint64 seal(const QByteArray& associated, const Plaintext& plain, unsigned char* mac);
     // As SealedChannel::open for this record's counter, but the replay window is the channel's to check (markOpened).
     bool open(const QByteArray& associated, const unsigned char* sealed, size_t size, const unsigned char* mac,
               unsigned char* out);
