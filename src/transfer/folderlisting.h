@@ -14,8 +14,9 @@ namespace Vesk::FolderListing {
 // What one folder may hold, on either side: more files than this are not offered as one folder, nor accepted.
 constexpr int kMaxFiles = 100000;
 // A part of a listing carries at most this many entries (files and empty folders) and about this many bytes, so
-// each offer is a message of modest size whatever the folder; a receiver refuses a part beyond the hard limits.
-constexpr int kEntriesPerPart = 2000;
+// each offer is a message of modest size whatever the folder, and a receiver stores each part in a few tens of
+// milliseconds without holding up its window; a receiver refuses a part beyond the hard limits.
+constexpr int kEntriesPerPart = 500;
 constexpr qsizetype kBytesPerPart = 256 * 1024;
 constexpr int kMaxEntriesPerPart = 5000;
 constexpr qsizetype kMaxPartBytes = 4 * 1024 * 1024;

@@ -29,8 +29,9 @@ namespace Msg = TransferMessages;
 namespace FolderMsg = FolderMessages;
 
 // Parts of one folder in flight at a time: a confirmation lets the next one go, so a folder of many parts is
-// listed at the pace the receiver stores it, without flooding it every round.
-constexpr int kPartsInFlight = 8;
+// listed at the pace the receiver stores it, without flooding it every round. Two: the receiver handles the parts
+// that have arrived in one go, so more in flight would add up to one long pause of its window.
+constexpr int kPartsInFlight = 2;
 // The names of links left out, as the notice lists them.
 constexpr int kSkippedNamed = 5;
 
