@@ -128,7 +128,7 @@ DISPLAY="${displays[2]}" xdotool mousemove 700 700 # no tooltip over the list
 rig_cmd 2 downloadAllPending
 # The separate file and the folder's first four files are there; the video comes.
 rig_wait_sql 2 "select count(*) from vesk_downloads where status = 'downloaded'" 5 60
-sleep 2
+sleep 5 # the size on disk is read every two seconds: two readings give a speed
 shot 2 ui-folder-receiving.png
 rig_cmd 1 setCurrentSelectedTabIndex 2
 shot 1 ui-folder-sending.png

@@ -392,7 +392,7 @@ TestCase {
             { tag: "received", list: "completedFolders", status: "downloaded", done: 5, detail: "From Bob · 5 files, 1.7 MB · ",
               note: "", bar: false, buttons: { openButton: "openDownloadedFolder" } },
             { tag: "sending", list: "uploadFolders", status: "sent", done: 3, up: true, detail: "To Bob · 5 files, 1.7 MB",
-              note: "Downloaded 3 of 5 files", bar: true, buttons: { removeButton: "deleteFileToSend" } }
+              note: "Downloaded 600 kB of 1.7 MB", bar: true, buttons: { removeButton: "deleteFileToSend" } }
         ]
     }
     function test_folderEntries(data) {
