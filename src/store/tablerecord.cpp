@@ -1,10 +1,18 @@
 #include "store/tablerecord.h"
 
 #include <QDebug>
+#include <QSqlRecord>
+#include <QVariant>
 
 namespace Vesk {
 
 TableRecord::TableRecord(const QString& table) : m_table(table) {}
+
+TableRecord::TableRecord(const QString& table, const QSqlRecord& row) : m_table(table)
+{
+    for (int i = 0; i < row.count(); ++i)
+        m_fields.insert(row.fieldName(i), row.value(i).toString());
+}
 
 void TableRecord::insert(const QString& field, const QString& value)
 {

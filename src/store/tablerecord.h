@@ -3,6 +3,8 @@
 #include <QHash>
 #include <QString>
 
+class QSqlRecord;
+
 namespace Vesk {
 
 // One row of a table, as column name -> text. An empty record means "no such row".
@@ -11,6 +13,8 @@ class TableRecord
 public:
     TableRecord() = default;
     explicit TableRecord(const QString& table);
+    // The row a query stands on, labelled by the statement's own column names.
+    TableRecord(const QString& table, const QSqlRecord& row);
 
     void insert(const QString& field, const QString& value);
     bool isEmpty() const { return m_fields.isEmpty(); }

@@ -382,12 +382,7 @@ TableRecord VeskSqlQueryModel::getRecord(const QString& table, const QString& id
     if (!execById(q, QStringLiteral("select * from  ") + table + QStringLiteral(" where id = :id limit 1"), id))
         return result;
     // Column names come from the statement itself, so a record is labelled correctly whichever model runs it.
-    while (q.next()) {
-        const QSqlRecord row = q.record();
-        for (int i = 0; i < row.count(); ++i)
-            result.insert(row.fieldName(i), row.value(i).toString());
-    }
-    return result;
+    return q.next() ? TableRecord(table, q.record()) : result;
 }
 
 QVariantMap VeskSqlQueryModel::readRow(const QString& table, const QString& id) const

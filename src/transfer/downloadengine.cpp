@@ -23,11 +23,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QScopeGuard>
 #include <QSqlQuery>
-#include <QSqlRecord>
-
-#include <algorithm>
 
 namespace Vesk {
 
@@ -322,94 +318,6 @@ std::unique_ptr<DownloadSession> DownloadEngine::makeSession(const QString& id, 
             // On the appender's thread: a slot of the window is free again, the engine goes on in its own thread.
             QMetaObject::invokeMethod(this, &DownloadEngine::downloadNextFile, Qt::QueuedConnection);
         });
-}
-
-DownloadSession* DownloadEngine::sessionFor(const QString& id) const
-{
-    if (m_session && m_session->id() == id)
-        return m_session.get();
-    for (const auto& ahead : m_ahead) {
-        if (ahead->id() == id)
-            return ahead.get();
-    }
-    return nullptr;
-}
-
-bool DownloadEngine::takeAhead(const QString& id)
-{
-    if (m_session && m_session->id() == id)
-        return false;
-    const auto found = std::find_if(m_ahead.begin(), m_ahead.end(), [&id](const auto& s) { return s->id() == id; });
-    if (found == m_ahead.end())
-        return false;
-    // Files asked for before it are not next any more (paused or gone meanwhile); their bytes stay in their files.
-    std::unique_ptr<DownloadSession> taken = std::move(*found);
-    m_ahead.erase(m_ahead.begin(), found + 1);
-    m_session = std::move(taken);
-    return true;
-}
-
-void DownloadEngine::requestAhead()
-{
-    // Refilled in batches: each look costs a query, and the pipe stays full enough with half of it in flight.
-    if (!m_session || m_sessionFolder.isEmpty() || m_aheadEnded || !m_session->allRequested() ||
-        int(m_ahead.size()) > kFolderAheadFiles / 2)
-        return;
-    qint64 bytes = 0;
-    for (const auto& ahead : m_ahead)
-        bytes += ahead->wanted() - ahead->written();
-    QList<TableRecord> next;
-    QSqlDatabase db = m_store.database();
-    {
-        QSqlQuery q(db);
-        q.prepare(QStringLiteral("select * from vesk_downloads where folderId = ? and status = 'queued' and path > ? "
-                                 "order by path limit ?"));
-        q.bindValue(0, m_sessionFolder);
-        q.bindValue(1, m_aheadAfter);
-        q.bindValue(2, kFolderAheadFiles - int(m_ahead.size()));
-        if (q.exec()) {
-            while (q.next()) {
-                const QSqlRecord row = q.record();
-                TableRecord download(kDownloadsTable);
-                for (int i = 0; i < row.count(); ++i)
-                    download.insert(row.fieldName(i), row.value(i).toString());
-                next.append(download);
-            }
-        }
-    }
-    if (next.isEmpty())
-        m_aheadEnded = true;
-    // The files' first starts are written together.
-    const bool batch = db.transaction();
-    const auto commit = qScopeGuard([&db, batch] {
-        if (batch)
-            db.commit();
-    });
-    for (TableRecord& download : next) {
-        const QString id = download.value(QStringLiteral("id"));
-        const qint64 wanted = download.value(kFileSize).toLongLong();
-        // Only files of one packet from the same owner: a larger one gets the whole window when its turn comes, and
-        // anything out of the ordinary (empty, renamed, complete) is left to that turn too.
-        if (download.value(kNodeFrom) != m_sessionNode || wanted <= 0 || wanted > Msg::kPacketSize ||
-            bytes + wanted > kFolderAheadBytes) {
-            m_aheadEnded = bytes + wanted <= kFolderAheadBytes;
-            return;
-        }
-        if (download.value(kDownloadSize) != download.value(kFileSize)) {
-            startDownloadFile(id, download);
-            download.insert(kDownloadSize, download.value(kFileSize));
-        }
-        const QString path = localFileFor(download);
-        const qint64 have = path.isEmpty() ? 0 : localSize(path);
-        if (path.isEmpty() || path != TransferNames::partName(downloadPathFor(download)) || have >= wanted) {
-            m_aheadEnded = true;
-            return;
-        }
-        m_ahead.push_back(makeSession(id, path, have, wanted));
-        m_ahead.back()->fill();
-        bytes += wanted - have;
-        m_aheadAfter = download.value(kPath);
-    }
 }
 
 bool DownloadEngine::sessionMatches(const TableRecord& download) const
