@@ -8,9 +8,9 @@ constexpr const char* kAllPeers = "select * from vesk_peers order by status desc
 constexpr const char* kOnlinePeers = "select * from vesk_peers where status = 'on' order by timestamp desc, alias asc";
 // The transfer lists also carry the other side's alias as the role "peerAlias" (after every column of the table),
 // so that a row shows who it is for without a query of its own. They hold the separate files only: a folder's
-// files (those whose folder has a row) are counted by the folder lists and read by the folder's own file list, so
-// that a folder of ten thousand files does not make each refresh of these lists read ten thousand rows.
-#define VESK_SEPARATE_FILES "(folderId is null or folderId not in (select id from vesk_folders))"
+// files are counted by the folder lists and read by the folder's own file list, so that a folder of ten thousand
+// files does not make each refresh of these lists read ten thousand rows.
+#define VESK_SEPARATE_FILES "(folderId is null or folderId = '')"
 constexpr const char* kUploads =
     "select *, (select alias from vesk_peers where vesk_peers.id = vesk_uploads.nodeto) as peerAlias "
     "from vesk_uploads where not (status = 'tobedeleted') and " VESK_SEPARATE_FILES " order by bytesSent desc";

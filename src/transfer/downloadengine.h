@@ -2,6 +2,7 @@
 
 #include "net/messagesink.h"
 #include "store/tablerecord.h"
+#include "transfer/slicedwork.h"
 
 #include <QHostAddress>
 #include <QObject>
@@ -194,6 +195,8 @@ private:
     bool m_recheckRow = false;
     QTimer m_progressTimer;
     QTimer m_folderListsTimer;
+    // A folder's thousands of files are queued a slice at a time, keyed by the folder's id.
+    SlicedWork m_slices;
 };
 
 } // namespace Vesk

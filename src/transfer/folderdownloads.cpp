@@ -14,6 +14,7 @@
 #include "transfer/transferlogging.h"
 #include "transfer/transfermessages.h"
 #include "transfer/transfernames.h"
+#include "transfer/transfersql.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -66,12 +67,32 @@ bool DownloadEngine::setFolderQueued(const QString& id, bool queued)
         updateFolderStatus(folderId);
         return false;
     }
-    q.prepare(QStringLiteral("update vesk_downloads set status = ? where folderId = ? and status = ?"));
-    q.bindValue(0, to);
-    q.bindValue(1, id);
-    q.bindValue(2, from);
-    q.exec();
-    updateFolderStatus(id);
+    if (!queued) {
+        // Paused in one go: files left queued by a slice still to come would be fetched.
+        m_slices.cancel(id);
+        execBound(q, QStringLiteral("update vesk_downloads set status = ? where folderId = ? and status = ?"),
+                  {to, id, from});
+        updateFolderStatus(id);
+        return true;
+    }
+    // Queued a slice at a time, in listing order: the first files go at once, and the folder shows as queued.
+    execBound(q,
+              QStringLiteral("update vesk_folders set status = 'queued' where id = ? and direction = 'down' and "
+                             "status = 'unknown'"),
+              {id});
+    m_slices.start(
+        id,
+        [this, id] {
+            QSqlQuery slice(m_store.database());
+            return execSlice(slice,
+                             QStringLiteral("update vesk_downloads set status = 'queued' where rowid in (select rowid "
+                                            "from vesk_downloads where folderId = ? and status = 'unknown' limit ?)"),
+                             {id});
+        },
+        [this, id] {
+            updateFolderStatus(id);
+            queuedMore();
+        });
     return true;
 }
 

@@ -13,6 +13,7 @@
 #include "store/vesksqlquerymodel.h"
 #include "transfer/fileicons.h"
 #include "transfer/packetserver.h"
+#include "transfer/slicedwork.h"
 #include "transfer/transferlogging.h"
 #include "transfer/transfermessages.h"
 #include "transfer/transfernames.h"
@@ -100,48 +101,89 @@ QStringList OutgoingOffers::recordFolderOffers(const QList<FolderListing::Folder
     if (folders.isEmpty())
         return refused;
     const qint64 now = m_clock.nowMs();
-    QSqlDatabase db = m_store.database();
+    m_recordingFolders = true;
     for (const QString& nodeId : peers) {
         const quint32 capabilities = m_capabilities.capabilitiesOf(nodeId);
         const bool asFolder = capabilities & CapabilityFolders;
         const bool large = capabilities & CapabilityLargeFiles;
         for (const FolderListing::Folder& folder : folders) {
-            const QString folderId = asFolder ? TransferNames::uploadId(nodeId, folder.root) : QString();
-            FolderListing::Folder offered = folder;
-            offered.files.clear();
-            offered.totalSize = 0;
-            db.transaction();
-            QSqlQuery q(db);
-            if (asFolder) // offered again: files gone from it since are no longer part of it
-                execBound(q, QStringLiteral("delete from vesk_uploads where folderId = ?"), {folderId});
+            auto offered = std::make_shared<FolderListing::Folder>(folder);
+            offered->files.clear();
+            offered->totalSize = 0;
             for (const FolderListing::File& file : folder.files) {
                 if (file.size >= TransferNames::kPlainSizeLimit && !large) {
                     refused.append(tr("%1: %2's program cannot receive files of 4 GiB or more")
                                        .arg(file.path, m_store.peerField(nodeId, QStringLiteral("alias"))));
                     continue;
                 }
-                FolderListing::File listed = file;
-                listed.id = TransferNames::uploadId(nodeId, file.absolutePath);
-                if (!writeUploadRow(q, listed.id, file.absolutePath, nodeId, file.size, file.modifiedMs, now, folderId,
-                                    asFolder ? file.path : QString()))
-                    qCDebug(lcOffers) << "recording the upload of" << file.absolutePath << "failed";
-                offered.files.append(listed);
-                offered.totalSize += file.size;
+                offered->files.append(file);
+                offered->files.last().id = TransferNames::uploadId(nodeId, file.absolutePath);
+                offered->totalSize += file.size;
             }
-            if (asFolder) {
-                execBound(
-                    q,
-                    QStringLiteral("replace into vesk_folders (id, nodeid, direction, name, localname, files, "
-                                   "filesize, status, timestamp) values (?, ?, 'up', ?, ?, ?, ?, 'unknown', ?)"),
-                    {folderId, nodeId, folder.name, folder.root, int(offered.files.size()), offered.totalSize, now});
-                forgetParts(folderId);
-                m_parts.insert(folderId, FolderListing::parts(folderId, offered));
-            }
-            db.commit();
+            recordFolderRows(TransferNames::uploadId(nodeId, folder.root), nodeId, asFolder, offered, now);
         }
     }
+    m_recordingFolders = false;
     m_store.uploadsData->refresh();
     return refused;
+}
+
+// The rows go in slices. A folder offered as one gets its folder row last: until then its file rows are neither
+// listed nor served, and a program stopped half way drops them when it starts again. A folder offered before has
+// its row dropped first, so that its old file rows are neither served nor listed while they go.
+void OutgoingOffers::recordFolderRows(const QString& key, const QString& nodeId, bool asFolder,
+                                      const std::shared_ptr<FolderListing::Folder>& offered, qint64 now)
+{
+    const QString folderId = asFolder ? key : QString();
+    if (asFolder) {
+        QSqlQuery q(m_store.database());
+        execBound(q, QStringLiteral("delete from vesk_folders where id = ?"), {folderId});
+        forgetParts(folderId);
+        m_heldFiles.remove(folderId);
+    }
+    auto oldRowsLeft = std::make_shared<bool>(asFolder);
+    auto next = std::make_shared<qsizetype>(0);
+    const auto step = [this, folderId, nodeId, offered, now, oldRowsLeft, next] {
+        QSqlDatabase db = m_store.database();
+        QSqlQuery q(db);
+        if (*oldRowsLeft) {
+            *oldRowsLeft = execSlice(q,
+                                     QStringLiteral("delete from vesk_uploads where rowid in (select rowid from "
+                                                    "vesk_uploads where folderId = ? limit ?)"),
+                                     {folderId});
+            if (*oldRowsLeft)
+                return true;
+        }
+        const qsizetype end = qMin(*next + SlicedWork::kRowsPerSlice, offered->files.size());
+        db.transaction();
+        for (; *next < end; ++*next) {
+            const FolderListing::File& file = offered->files.at(*next);
+            if (!writeUploadRow(q, file.id, file.absolutePath, nodeId, file.size, file.modifiedMs, now, folderId,
+                                folderId.isEmpty() ? QString() : file.path))
+                qCDebug(lcOffers) << "recording the upload of" << file.absolutePath << "failed";
+        }
+        db.commit();
+        return *next < offered->files.size();
+    };
+    const auto done = [this, folderId, nodeId, offered, now] {
+        if (folderId.isEmpty())
+            return; // a plain peer's separate offers: the offer loop takes them up
+        QSqlQuery q(m_store.database());
+        execBound(
+            q,
+            QStringLiteral("replace into vesk_folders (id, nodeid, direction, name, localname, files, "
+                           "filesize, status, timestamp) values (?, ?, 'up', ?, ?, ?, ?, 'unknown', ?)"),
+            {folderId, nodeId, offered->name, offered->root, int(offered->files.size()), offered->totalSize, now});
+        forgetParts(folderId);
+        m_parts.insert(folderId, FolderListing::parts(folderId, *offered));
+        // Recorded in one go, the folder goes out with the round of offers that ends the sending; in slices, now.
+        if (!m_recordingFolders) {
+            if (m_store.peerField(nodeId, QStringLiteral("status")) == QLatin1String("on"))
+                sendFolderParts(folderId, nodeId);
+            m_store.uploadsData->refresh();
+        }
+    };
+    m_slices.start(key, step, done);
 }
 
 QList<QByteArray> OutgoingOffers::folderParts(const QString& folderId)
@@ -227,18 +269,25 @@ void OutgoingOffers::handleConfirmFolderToSend(const Parameters& message)
         sendFolderParts(folderId, nodeTo);
         return;
     }
-    {
+    // The file rows are marked first and the folder's row last: a program stopped half way sends the listing
+    // again, and marks what was left when the receiver confirms it.
+    const auto step = [this, folderId] {
+        QSqlQuery q(m_store.database());
+        return execSlice(q,
+                         QStringLiteral("update vesk_uploads set status = 'sent' where rowid in (select rowid from "
+                                        "vesk_uploads where folderId = ? and status = 'unknown' limit ?)"),
+                         {folderId});
+    };
+    const auto done = [this, folderId] {
         QSqlQuery q(m_store.database());
         execBound(q, QStringLiteral("update vesk_folders set status = 'sent' where id = ? and status = 'unknown'"),
                   {folderId});
-        execBound(q,
-                  QStringLiteral("update vesk_uploads set status = 'sent' where folderId = ? and status = 'unknown'"),
-                  {folderId});
-    }
-    for (const QString& id : m_heldFiles.take(folderId))
-        m_packets.confirmed(id);
-    forgetParts(folderId);
-    m_store.uploadsData->refresh();
+        for (const QString& id : m_heldFiles.take(folderId))
+            m_packets.confirmed(id);
+        forgetParts(folderId);
+        m_store.uploadsData->refresh();
+    };
+    m_slices.start(folderId, step, done);
 }
 
 bool OutgoingOffers::withdrawFolderUpload(const QString& id)
@@ -252,19 +301,32 @@ bool OutgoingOffers::withdrawFolderUpload(const QString& id)
     return true;
 }
 
+// The folder's row goes first, which ends the serving of its files and takes it off the lists; its file rows
+// follow in slices (a program stopped half way drops those left when it starts again).
 void OutgoingOffers::forgetFolderUpload(const QString& folderId)
 {
-    QSqlQuery q(m_store.database());
-    q.prepare(QStringLiteral("select id from vesk_uploads where folderId = ?"));
-    q.bindValue(0, folderId);
-    if (q.exec())
-        while (q.next())
-            m_packets.dropFile(q.value(0).toString());
-    execBound(q, QStringLiteral("delete from vesk_uploads where folderId = ?"), {folderId});
-    execBound(q, QStringLiteral("delete from vesk_folders where id = ?"), {folderId});
+    {
+        QSqlQuery q(m_store.database());
+        execBound(q, QStringLiteral("delete from vesk_folders where id = ?"), {folderId});
+    }
     forgetParts(folderId);
     m_heldFiles.remove(folderId);
     m_store.uploadsData->refresh();
+    m_slices.start(folderId, [this, folderId] {
+        QSqlQuery q(m_store.database());
+        const QString rows = QStringLiteral("select rowid, id from vesk_uploads where folderId = ? limit ?");
+        QStringList rowIds;
+        if (execBound(q, rows, {folderId, SlicedWork::kRowsPerSlice})) {
+            while (q.next()) {
+                rowIds.append(q.value(0).toString());
+                m_packets.dropFile(q.value(1).toString());
+            }
+        }
+        q.finish();
+        if (!rowIds.isEmpty()) // row ids are numbers read back from the database, safe to write into the statement
+            q.exec(QStringLiteral("delete from vesk_uploads where rowid in (%1)").arg(rowIds.join(QLatin1Char(','))));
+        return rowIds.size() >= SlicedWork::kRowsPerSlice;
+    });
 }
 
 // A file of a folder offered as one changed after it was offered: the receiver drops what it has of it, and the

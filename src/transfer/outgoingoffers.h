@@ -5,6 +5,7 @@
 #include "store/filestandarditemmodel.h"
 #include "store/tablerecord.h"
 #include "transfer/folderlisting.h"
+#include "transfer/slicedwork.h"
 
 #include <QFileInfo>
 #include <QHash>
@@ -117,6 +118,8 @@ private:
     // was a folder's or a folder file's and has been dealt with).
     void folderWalked(const QString& urlText, const FolderListing::Folder& folder);
     QStringList recordFolderOffers(const QList<FolderListing::Folder>& folders, const QSet<QString>& peers);
+    void recordFolderRows(const QString& key, const QString& nodeId, bool asFolder,
+                          const std::shared_ptr<FolderListing::Folder>& offered, qint64 now);
     bool withdrawFolderUpload(const QString& id);
     bool folderFileRemoved(const Parameters& message);
     QList<QByteArray> folderParts(const QString& folderId);
@@ -154,6 +157,9 @@ private:
     // go, the list is brought up to date this often.
     static constexpr int kFolderUploadsRefreshMs = 1000;
     QTimer m_folderUploadsRefresh;
+    // A folder's thousands of rows are written, marked and dropped a slice at a time, keyed by the folder's id.
+    SlicedWork m_slices;
+    bool m_recordingFolders = false;
 };
 
 } // namespace Vesk

@@ -2,6 +2,8 @@
 
 #include "proto/veskv1.pb.h"
 #include "secure/session.h"
+#include "store/database.h"
+#include "transfer/slicedwork.h"
 #include "transfer/folderlisting.h"
 #include "transfer/transfernames.h"
 
@@ -116,6 +118,71 @@ private Q_SLOTS:
         QCOMPARE(filesIn(rig->downloadsFolder() + "Holiday 2026 (2)/sub"), QStringList());
         QCOMPARE(row("vesk_folders", folderId).value("status"), QStringLiteral("downloaded"));
         QCOMPARE(rig->shell.chatPopups.size(), 2); // "Folder Downloaded" here, "received the folder" there
+        QCOMPARE(count("vesk_uploads"), 0);
+        QCOMPARE(column("select direction from vesk_folders"), QStringList{"down"});
+    }
+    // A folder of thousands of files: its rows are written, marked, queued and dropped a slice at a time, so that
+    // neither window waits for all of them; cut short half way, nothing of it is left half done.
+    void manyFiles_data()
+    {
+        QTest::addColumn<QString>("cut");
+        QTest::newRow("the whole way") << "";
+        QTest::newRow("owner stopped while recording") << "stopped";
+        QTest::newRow("withdrawn") << "withdrawn";
+        QTest::newRow("paused while queued") << "paused";
+    }
+    void manyFiles()
+    {
+        QFETCH(QString, cut);
+        const int n = Vesk::SlicedWork::kRowsPerSlice * 2 + 5;
+        const QString root = files.filePath("Many");
+        QVERIFY(QDir().mkpath(root));
+        for (int i = 0; i < n; ++i)
+            QVERIFY(writeFile(root + QStringLiteral("/%1.txt").arg(i, 5, 10, QLatin1Char('0')), QByteArray::number(i)));
+        QVERIFY(rig->pick(root));
+        rig->capabilities.of["on1"] = Vesk::CapabilityFolders;
+        rig->sendTo({"on1"});
+        // The first slice is in; the listing goes once all are (a listed file is always served).
+        QVERIFY(count("vesk_uploads") > 0 && count("vesk_uploads") < n);
+        QVERIFY(rig->sink.sent.isEmpty());
+        if (cut == "stopped") {
+            QSqlDatabase db = Vesk::Database::connection();
+            QVERIFY(Vesk::Database::prepareSchema(db)); // the next start
+            QCOMPARE(count("vesk_uploads") + count("vesk_folders"), 0);
+            return;
+        }
+        rig->settle();
+        QCOMPARE(count("vesk_uploads"), n);
+        QCOMPARE(rig->sink.actions(), QStringList(2, "newFolderToDownload"));
+        const QString folderId = column("select id from vesk_folders").value(0);
+        if (cut == "withdrawn") {
+            const QString fileId = column("select id from vesk_uploads order by path desc limit 1").value(0);
+            rig->sink.clear();
+            rig->outgoing.deleteFileToSend(folderId);
+            rig->packets.handleSendDataPacket(
+                {{"action", "sendDataPacket"}, {"fileId", fileId}, {"fileSeek", 0}, {"bufferSize", 4}});
+            rig->settle();
+            QCOMPARE(rig->sink.actions(), QStringList{"removeFileToGet"}); // the last file's row was still there
+            QCOMPARE(count("vesk_uploads") + count("vesk_folders"), 0);
+            return;
+        }
+        rig->relay();
+        QCOMPARE(column("select distinct status from vesk_uploads"), QStringList{"sent"});
+        QCOMPARE(row("vesk_folders", folderId).value("status"), QStringLiteral("sent"));
+        rig->sink.clear();
+        rig->engine.queueFileToDownload("r" + folderId);
+        if (cut == "paused") {
+            rig->engine.pauseFileToDownload("r" + folderId);
+            rig->settle();
+            QCOMPARE(column("select distinct status from vesk_downloads"), QStringList{"unknown"});
+            QCOMPARE(row("vesk_folders", "r" + folderId).value("status"), QStringLiteral("unknown"));
+            return;
+        }
+        rig->settle();
+        rig->relay();
+        QCOMPARE(row("vesk_folders", "r" + folderId).value("status"), QStringLiteral("downloaded"));
+        QCOMPARE(filesIn(rig->downloadsFolder() + "Many").size(), n);
+        QCOMPARE(readFile(rig->downloadsFolder() + "Many/02004.txt"), QByteArray("2004"));
         QCOMPARE(count("vesk_uploads"), 0);
         QCOMPARE(column("select direction from vesk_folders"), QStringList{"down"});
     }
