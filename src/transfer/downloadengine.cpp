@@ -18,6 +18,7 @@
 #include "transfer/transferlogging.h"
 #include "transfer/transfermessages.h"
 #include "transfer/transfernames.h"
+#include "transfer/transfersql.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -112,23 +113,27 @@ void DownloadEngine::pauseFileToDownload(const QString& id)
 
 void DownloadEngine::downloadAllPending(const QString& nodeFrom)
 {
-    {
-        QSqlQuery q(m_store.database());
-        if (nodeFrom.isEmpty()) {
-            q.exec(QStringLiteral("update vesk_downloads set status = 'queued' where status='unknown'"));
-            q.exec(QStringLiteral("update vesk_folders set status = 'queued' where status = 'unknown' and direction = "
-                                  "'down'"));
-        } else {
-            q.prepare(QStringLiteral("update vesk_downloads set status = 'queued' where status='unknown' and "
-                                     "nodefrom = ?"));
-            q.bindValue(0, nodeFrom);
-            q.exec();
-            q.prepare(QStringLiteral("update vesk_folders set status = 'queued' where status = 'unknown' and "
-                                     "direction = 'down' and nodeid = ?"));
-            q.bindValue(0, nodeFrom);
-            q.exec();
-        }
-    }
+    // The folders first, so that they show as queued at once; their files and the separate ones then go a slice
+    // at a time, smallest first. A folder paused meanwhile keeps its files waiting.
+    const QString fromPeer = nodeFrom.isEmpty() ? QString() : QStringLiteral(" and nodeid = ?");
+    QSqlQuery q(m_store.database());
+    execBound(q,
+              QStringLiteral("update vesk_folders set status = 'queued' where status = 'unknown' and direction = "
+                             "'down'") +
+                  fromPeer,
+              nodeFrom.isEmpty() ? QVariantList{} : QVariantList{nodeFrom});
+    const QString slice =
+        QStringLiteral("update vesk_downloads set status = 'queued' where rowid in (select rowid from vesk_downloads "
+                       "where status = 'unknown' and (folderId is null or folderId in (select id from vesk_folders "
+                       "where status = 'queued'))%1 limit ?)")
+            .arg(nodeFrom.isEmpty() ? QString() : QStringLiteral(" and nodefrom = ?"));
+    m_slices.start(
+        QStringLiteral("all ") + nodeFrom,
+        [this, slice, nodeFrom] {
+            QSqlQuery q(m_store.database());
+            return execSlice(q, slice, nodeFrom.isEmpty() ? QVariantList{} : QVariantList{nodeFrom});
+        },
+        [this] { queuedMore(); });
     queuedMore();
 }
 
@@ -143,6 +148,7 @@ void DownloadEngine::queuedMore()
 
 void DownloadEngine::pauseAllPendingDownloads()
 {
+    m_slices.cancelAll();
     {
         QSqlQuery q(m_store.database());
         q.exec(QStringLiteral("update vesk_downloads set status = 'unknown' where status='queued'"));

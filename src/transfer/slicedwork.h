@@ -30,6 +30,7 @@ public:
     // of a single slice is thus over when this returns.
     void start(const QString& key, Step step, Done done = {});
     void cancel(const QString& key) { m_work.remove(key); }
+    void cancelAll() { m_work.clear(); }
     bool isRunning(const QString& key) const { return m_work.contains(key); }
 
 private:

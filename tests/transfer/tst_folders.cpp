@@ -130,6 +130,7 @@ private Q_SLOTS:
         QTest::newRow("owner stopped while recording") << "stopped";
         QTest::newRow("withdrawn") << "withdrawn";
         QTest::newRow("paused while queued") << "paused";
+        QTest::newRow("paused while all are queued") << "paused all";
     }
     void manyFiles()
     {
@@ -170,8 +171,11 @@ private Q_SLOTS:
         QCOMPARE(column("select distinct status from vesk_uploads"), QStringList{"sent"});
         QCOMPARE(row("vesk_folders", folderId).value("status"), QStringLiteral("sent"));
         rig->sink.clear();
-        rig->engine.queueFileToDownload("r" + folderId);
-        if (cut == "paused") {
+        if (cut == "paused all")
+            rig->engine.downloadAllPending();
+        else
+            rig->engine.queueFileToDownload("r" + folderId);
+        if (cut.startsWith("paused")) {
             rig->engine.pauseFileToDownload("r" + folderId);
             rig->settle();
             QCOMPARE(column("select distinct status from vesk_downloads"), QStringList{"unknown"});
