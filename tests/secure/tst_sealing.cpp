@@ -227,20 +227,6 @@ private slots:
         QCOMPARE(bob.open(alice.id, record), packet);
     }
 
-    // Messages travel on connections of their own and overtake each other: late ones inside the window are taken.
-    void outOfOrder()
-    {
-        Node alice("{alice}", 1000), bob("{bob}", 2000);
-        alice.meet(bob);
-        QList<QByteArray> records;
-        for (int i = 0; i < 50; ++i)
-            records.append(alice.sealFor(bob, kChat));
-        for (int i = records.size() - 1; i >= 0; --i)
-            QVERIFY(!isRefused(bob.open(alice.id, records.at(i))));
-        for (const QByteArray& record : records)
-            QVERIFY(isRefused(bob.open(alice.id, record)));
-    }
-
     void detached_data()
     {
         QTest::addColumn<quint32>("capabilities");
