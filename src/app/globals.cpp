@@ -103,7 +103,7 @@ void Globals::initDatabase()
     m_peers = std::make_unique<PeerRecords>(store, m_sendQueue, m_clock, *this, dataFolder);
     startSecurity(dataFolder);
     m_chat = std::make_unique<Chat>(store, m_sendQueue, m_clock, *this, *this);
-    m_packets = std::make_unique<PacketServer>(store, m_sendQueue, m_clock);
+    m_packets = std::make_unique<PacketServer>(store, m_sendQueue, m_frames, m_clock);
     m_outgoing = std::make_unique<OutgoingOffers>(store, m_sendQueue, m_clock, *this, *this, *this, *m_packets);
     m_engine = std::make_unique<DownloadEngine>(store, m_sendQueue, m_frames, m_clock, *this, downloadsFolder());
     m_incoming = std::make_unique<IncomingOffers>(store, m_sendQueue, m_clock, *this, *m_engine);

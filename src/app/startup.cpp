@@ -10,7 +10,6 @@
 #include "app/veskqmlviewer.h"
 #include "app/vesksingleapplication.h"
 #include "app/widgetstyle.h"
-#include "common/bufferpool.h"
 #include "net/peermanager.h"
 #include "net/wire.h"
 #include "store/filestandarditemmodel.h"
@@ -89,8 +88,6 @@ int runApplication(int argc, char** argv)
         std::fflush(stream);
         return decision.exitCode;
     }
-
-    BufferPool::keepLargeBlocksWarm();
 
     // Every object below is owned here and destroyed in reverse order when the event loop ends, the window
     // before the application object. The controller alone lives on until the process ends.

@@ -1,9 +1,5 @@
 #include "common/bufferpool.h"
 
-#if defined(__GLIBC__)
-#include <malloc.h>
-#endif
-
 namespace Vesk {
 
 namespace {
@@ -64,17 +60,6 @@ void BufferPool::giveBack(QByteArray bytes)
     }
     if (m_maxKept > 0 && roomOf(*smallest) < roomOf(buffer))
         *smallest = std::move(buffer);
-}
-
-void BufferPool::keepLargeBlocksWarm()
-{
-#if defined(__GLIBC__)
-    // Setting either turns the allocator's own adjustment of both off, so both are set: blocks below 4 MB come
-    // from the heap rather than from a mapping of their own, and up to 32 MB lying free at its top are kept (a
-    // bound on what an idle program holds beyond its use).
-    mallopt(M_MMAP_THRESHOLD, 4 * 1024 * 1024);
-    mallopt(M_TRIM_THRESHOLD, 32 * 1024 * 1024);
-#endif
 }
 
 void BufferPool::release()

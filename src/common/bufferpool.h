@@ -8,10 +8,10 @@
 namespace Vesk {
 
 // Large byte buffers used again once their bytes are spent, instead of freed and allocated anew. A download reads
-// a megabyte from the network hundreds of times a second, and an owner serving one builds a megabyte frame as
-// often; memory fresh from the system costs a page fault per page on first touch, which on a virtual machine costs
-// more than copying the megabyte. A buffer is taken on one thread (the network's) and may be given back on another
-// (the file writer's), so the pool locks.
+// a megabyte from the network hundreds of times a second, and an owner serving one reads a megabyte of the file and
+// builds a megabyte frame as often; memory fresh from the system costs a page fault per page on first touch, which
+// on a virtual machine costs more than copying the megabyte. A buffer is taken on one thread (the network's) and
+// may be given back on another (the file writer's), so the pool locks.
 //
 // One rule decides when a buffer serves again: it has been given back, and nobody else holds it any more. Whoever
 // is done with its bytes gives it back, even while others still share it (the frame a connection is still
@@ -23,7 +23,8 @@ class BufferPool
 
 public:
     // Sized for message frames: file packets (1,000,000 bytes in a frame) in both directions, up to a receiver's
-    // window of 16 in flight on the sending side and the few read but not yet written on the receiving side.
+    // window of 16 in flight on the sending side and the few read but not yet written on the receiving side. The
+    // owner's file chunks come from here too, each back as soon as its packet is framed or sealed.
     // Smaller frames are not worth keeping, nor larger ones (a peer may send up to 16 MB).
     static constexpr int kKeptFrames = 24;
     static constexpr qsizetype kFramesFrom = 64 * 1024;
@@ -38,12 +39,6 @@ public:
     void giveBack(QByteArray bytes);
     // Lets every kept buffer go (a download has ended: nothing is coming for a while).
     void release();
-
-    // Once per process, before the first large buffer: megabyte blocks the program frees (a file chunk read for a
-    // packet, once sealed on the cipher thread) stay with the allocator, for the next such block, instead of going
-    // back to the system and faulting in again page by page. The allocator's own rule returns the top of its heap
-    // as soon as a few megabytes lie free there, which several packets in flight at once reach all the time.
-    static void keepLargeBlocksWarm();
 
 private:
     // Room beyond the size asked for. A reader drops a few dozen bytes of header from the front of the buffer

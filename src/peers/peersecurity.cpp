@@ -56,12 +56,12 @@ SessionOffer offerOf(const Parameters& message)
     return offer;
 }
 
-QString shortId(const QString& nodeId)
+} // namespace
+
+QString PeerSecurity::shortId(const QString& nodeId)
 {
     return nodeId.left(40);
 }
-
-} // namespace
 
 PeerSecurity::PeerSecurity(Store& store, MessageSink& sink, CapabilityProbe& probe, const Clock& clock,
                            const LocalProfile& profile, const QString& keyFile, QObject* parent)
@@ -70,34 +70,6 @@ PeerSecurity::PeerSecurity(Store& store, MessageSink& sink, CapabilityProbe& pro
 {
     startSession();
     loadPins();
-}
-
-PeerSecurity::~PeerSecurity()
-{
-    // Packets still being sealed or opened finish first; what they report to this object is dropped with it.
-    m_cipherThread.reset();
-}
-
-void PeerSecurity::cipherOffThread(FrameSender send, Admitted admitted)
-{
-    m_sendFrame = std::move(send);
-    m_admitted = std::move(admitted);
-    m_cipherThread = std::make_unique<TaskThread>(kMaxOffThread);
-}
-
-bool PeerSecurity::offThread(qsizetype bytes) const
-{
-    return m_cipherThread && bytes >= kOffThreadFrom && m_cipherThread->hasRoom();
-}
-
-void PeerSecurity::sealedOffThread(const QHostAddress& address, QByteArray frame)
-{
-    if (frame.isNull()) {
-        qCritical().noquote()
-            << QStringLiteral("A message to %1 could not be sealed; it was not sent").arg(addressText(address));
-        return;
-    }
-    m_sendFrame(address, std::move(frame));
 }
 
 void PeerSecurity::startSession()
@@ -259,20 +231,9 @@ QByteArray PeerSecurity::frame(const QHostAddress& address, const Parameters& pa
     if (channel && (!handshake || m_confirmed.contains(nodeId))) {
         const QByteArray theirKey = sessionKeyId(m_sessions->offer(nodeId)->sessionKey);
         const auto packet = parameters.constFind(QStringLiteral("binaryData"));
-        if (packet != parameters.cend() && offThread(packet.value().toByteArray().size())) {
-            std::shared_ptr<DetachedCipher> cipher = channel->sealElsewhere();
-            if (cipher) {
-                auto unsealed = std::make_shared<UnsealedFrame>(unsealedFrame(
-                    parameters, cipher->counter(), m_profile.hostId(), m_session->keyId(), theirKey, frames));
-                const bool posted = m_cipherThread->post([this, address, unsealed, cipher] {
-                    const QByteArray sealed = sealFrame(*unsealed, *cipher) ? unsealed->frame : QByteArray();
-                    QMetaObject::invokeMethod(
-                        this, [this, address, sealed] { sealedOffThread(address, sealed); }, Qt::QueuedConnection);
-                });
-                if (posted)    // never otherwise: there was room, and only this thread posts
-                    return {}; // sent once sealed
-            }
-        }
+        if (packet != parameters.cend() && offThread(packet.value().toByteArray().size()) &&
+            sealOffThread(address, parameters, *channel, theirKey, frames))
+            return {}; // sent once sealed
         QByteArray sealed = sealedFrame(parameters, *channel, m_profile.hostId(), m_session->keyId(), theirKey, frames);
         if (sealed.isNull())
             qCritical().noquote() << QStringLiteral("A message to %1 could not be sealed; it was not sent").arg(where);
@@ -373,27 +334,8 @@ bool PeerSecurity::admitSealed(Parameters& message)
         return refuse(QStringLiteral("a sealed message under keys of an earlier session"),
                       QStringLiteral("from %1 at %2; new keys asked for").arg(shortId(envelope.nodeFrom), address));
     }
-    if (offThread(envelope.sealedEnd - envelope.sealedStart)) {
-        std::shared_ptr<DetachedCipher> cipher = channel->openElsewhere(envelope.counter);
-        if (!cipher)
-            return refuse(QStringLiteral("a sealed message that does not open (altered, cut short or replayed)"),
-                          QStringLiteral("from %1 at %2").arg(shortId(envelope.nodeFrom), address));
-        const quint64 serial = channel->serial();
-        const bool posted = m_cipherThread->post(
-            [this, record = std::move(record), envelope, cipher, serial, address, frames = m_frames]() mutable {
-                Parameters opened;
-                const bool authentic = openEnvelope(std::move(record), envelope, *cipher, &opened, frames);
-                QMetaObject::invokeMethod(
-                    this,
-                    [this, authentic, envelope, serial, opened, address] {
-                        openedOffThread(authentic, envelope, serial, opened, address);
-                    },
-                    Qt::QueuedConnection);
-            });
-        if (!posted) // never: there was room, and only this thread posts
-            return refuse(QStringLiteral("a sealed file packet"), QStringLiteral("the cipher thread is full"));
-        return false; // admitted once opened
-    }
+    if (offThread(envelope.sealedEnd - envelope.sealedStart))
+        return openOffThread(std::move(record), envelope, *channel, address); // admitted once opened
     Parameters opened;
     if (!openEnvelope(std::move(record), envelope, *channel, &opened, m_frames))
         return refuse(QStringLiteral("a sealed message that does not open (altered, cut short or replayed)"),
@@ -401,23 +343,6 @@ bool PeerSecurity::admitSealed(Parameters& message)
     taken(envelope.nodeFrom, address, opened);
     message = std::move(opened);
     return true;
-}
-
-void PeerSecurity::openedOffThread(bool opened, const SealedEnvelope& envelope, quint64 channelSerial,
-                                   Parameters message, const QString& address)
-{
-    // Our keys or theirs may have been renewed meanwhile, and a copy of the same record may have been opened first:
-    // the counter is only taken from the channel the cipher came from, now, on this thread.
-    SealedChannel* channel = envelope.recipientKeyId == m_session->keyId()
-                                 ? m_sessions->channel(envelope.nodeFrom, envelope.senderKeyId)
-                                 : nullptr;
-    if (!opened || !channel || channel->serial() != channelSerial || !channel->markOpened(envelope.counter)) {
-        refuse(QStringLiteral("a sealed message that does not open (altered, cut short or replayed)"),
-               QStringLiteral("from %1 at %2").arg(shortId(envelope.nodeFrom), address));
-        return;
-    }
-    taken(envelope.nodeFrom, address, message);
-    m_admitted(std::move(message));
 }
 
 void PeerSecurity::taken(const QString& nodeFrom, const QString& address, Parameters& message)

@@ -118,8 +118,15 @@ private:
     };
     PeerSessions::Outcome acceptSession(const SessionOffer& offer);
     bool admitSealed(Parameters& message);
+    static QString shortId(const QString& nodeId);
     bool offThread(qsizetype bytes) const;
+    // A file packet handed to the cipher thread, sent once sealed; false when it is to be sealed here instead.
+    bool sealOffThread(const QHostAddress& address, const Parameters& parameters, SealedChannel& channel,
+                       const QByteArray& theirKey, BufferPool* frames);
     void sealedOffThread(const QHostAddress& address, QByteArray frame);
+    // A sealed file packet handed to the cipher thread, admitted once opened; false either way (or refused).
+    bool openOffThread(QByteArray&& record, const SealedEnvelope& envelope, SealedChannel& channel,
+                       const QString& address);
     void openedOffThread(bool opened, const SealedEnvelope& envelope, quint64 channelSerial, Parameters message,
                          const QString& address);
     // An authentic sealed message from `address` counts: its sender holds our keys and is there now.

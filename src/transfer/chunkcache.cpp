@@ -1,10 +1,21 @@
 #include "transfer/chunkcache.h"
 
+#include "common/bufferpool.h"
+
 #include <QtGlobal>
 
 namespace Vesk {
 
-ChunkCache::ChunkCache(int capacity) : m_capacity(qMax(1, capacity)) {}
+ChunkCache::ChunkCache(int capacity, BufferPool* buffers) : m_capacity(qMax(1, capacity)), m_buffers(buffers) {}
+
+QHash<ChunkCache::Key, ChunkCache::Chunk>::iterator ChunkCache::drop(QHash<Key, Chunk>::iterator chunk)
+{
+    // The packets cut from it may still be on their way (waiting to be framed or sealed): the pool lends the
+    // buffer again only once they have let it go.
+    if (m_buffers)
+        m_buffers->giveBack(std::move(chunk->bytes));
+    return m_chunks.erase(chunk);
+}
 
 QByteArray ChunkCache::read(const QString& fileId, qint64 offset, qint64 size, qint64 nowMs, const Loader& load,
                             bool* loaded)
@@ -44,7 +55,7 @@ QByteArray ChunkCache::read(const QString& fileId, qint64 offset, qint64 size, q
     // The chunk's last byte is out: a receiver reading in order needs it no more. A repeated request for it (an
     // answer lost on the way) simply reads it again.
     if (from + length >= chunk.bytes.size())
-        m_chunks.erase(found);
+        drop(found);
     return packet;
 }
 
@@ -52,7 +63,7 @@ bool ChunkCache::freeIdle(qint64 nowMs)
 {
     for (auto it = m_chunks.begin(); it != m_chunks.end();) {
         if (qAbs(nowMs - it->lastUseMs) > kIdleMs)
-            it = m_chunks.erase(it);
+            it = drop(it);
         else
             ++it;
     }
@@ -63,7 +74,7 @@ void ChunkCache::dropFile(const QString& fileId)
 {
     for (auto it = m_chunks.begin(); it != m_chunks.end();) {
         if (it.key().fileId == fileId)
-            it = m_chunks.erase(it);
+            it = drop(it);
         else
             ++it;
     }
@@ -71,7 +82,8 @@ void ChunkCache::dropFile(const QString& fileId)
 
 void ChunkCache::clear()
 {
-    m_chunks.clear();
+    for (auto it = m_chunks.begin(); it != m_chunks.end();)
+        it = drop(it);
 }
 
 qint64 ChunkCache::bytesHeld() const
@@ -90,7 +102,7 @@ void ChunkCache::evictLeastRecentlyUsed()
             oldest = it;
     }
     if (oldest != m_chunks.end())
-        m_chunks.erase(oldest);
+        drop(oldest);
 }
 
 } // namespace Vesk

@@ -10,10 +10,14 @@
 
 namespace Vesk {
 
+class BufferPool;
+
 // The owner's memory of the file contents it is serving: whole chunks of 1,000,000 bytes, so that a receiver
 // pulling a file packet by packet makes one disk read per chunk. Memory is bounded by a fixed number of chunks:
 // a chunk is dropped as soon as its last byte has been served, after kIdleMs without use (freeIdle), or, when a
-// new chunk is needed and all places are taken, the least recently used one gives way.
+// new chunk is needed and all places are taken, the least recently used one gives way. With a pool, each chunk
+// that goes is handed back to it (the loader takes its buffers from there), so a file served at full speed reads
+// into the same few buffers over and over instead of a fresh megabyte per chunk.
 class ChunkCache
 {
     Q_DISABLE_COPY(ChunkCache)
@@ -27,7 +31,7 @@ public:
     // Reads the chunk that starts at chunkStart: up to kChunkSize bytes, empty when the file cannot be read.
     using Loader = std::function<QByteArray(qint64 chunkStart)>;
 
-    explicit ChunkCache(int capacity = kDefaultCapacity);
+    explicit ChunkCache(int capacity = kDefaultCapacity, BufferPool* buffers = nullptr);
 
     // At most `size` bytes from `offset`, never past the end of the chunk holding `offset`; empty when the
     // chunk is empty or shorter than the offset. `loaded`, when given, tells whether the disk was read.
@@ -66,9 +70,11 @@ private:
     };
 
     void evictLeastRecentlyUsed();
+    QHash<Key, Chunk>::iterator drop(QHash<Key, Chunk>::iterator chunk);
 
     QHash<Key, Chunk> m_chunks;
     int m_capacity;
+    BufferPool* m_buffers;
     quint64 m_useCounter = 0;
     qint64 m_peakBytes = 0;
 };

@@ -1,6 +1,7 @@
 // The owner's side of a download: answering each packet request from a chunk of the file held in memory.
 #include "transfer/packetserver.h"
 
+#include "common/bufferpool.h"
 #include "common/clock.h"
 #include "store/store.h"
 #include "store/vesksqlquerymodel.h"
@@ -32,8 +33,9 @@ QString loggedId(const QString& fileId)
 
 PacketServer::~PacketServer() = default;
 
-PacketServer::PacketServer(Store& store, MessageSink& sink, const Clock& clock, QObject* parent)
-    : QObject(parent), m_store(store), m_sink(sink), m_clock(clock)
+PacketServer::PacketServer(Store& store, MessageSink& sink, BufferPool& buffers, const Clock& clock, QObject* parent)
+    : QObject(parent), m_store(store), m_sink(sink), m_buffers(buffers), m_clock(clock),
+      bufferFilesToSend(ChunkCache::kDefaultCapacity, &buffers)
 {
     m_freeBufferFilesTimer.setSingleShot(true);
     connect(&m_freeBufferFilesTimer, &QTimer::timeout, this, &PacketServer::freeBufferFilesToSend);
@@ -57,6 +59,7 @@ QByteArray PacketServer::readPacket(const QString& fileId, qint64 fileSeek, qint
         if (!chunk.isEmpty() && changedSinceOffered(*upload)) {
             if (changed)
                 *changed = true;
+            m_buffers.giveBack(std::move(chunk));
             return QByteArray();
         }
         return chunk;
@@ -139,10 +142,13 @@ QByteArray PacketServer::readChunk(Serving& upload, qint64 chunkStart)
         return QByteArray();
     // A small file's chunk is its size, not a whole chunk's: a folder of small files reads thousands of them.
     const qint64 room = upload.offeredSize > chunkStart ? upload.offeredSize - chunkStart : ChunkCache::kChunkSize;
-    QByteArray chunk(qMin(ChunkCache::kChunkSize, room), Qt::Uninitialized);
+    // A whole chunk comes from the pool, where the chunk cache hands it back once it has been served.
+    QByteArray chunk = m_buffers.take(qMin(ChunkCache::kChunkSize, room));
     const qint64 got = file.read(chunk.data(), chunk.size());
-    if (got <= 0)
+    if (got <= 0) {
+        m_buffers.giveBack(std::move(chunk));
         return QByteArray();
+    }
     chunk.truncate(got);
 #ifdef Q_OS_UNIX
     // The next chunks are read by the kernel in the background while this one is on its way.
@@ -233,6 +239,8 @@ void PacketServer::freeBufferFilesToSend()
     }
     if (bufferFilesToSend.freeIdle(now) || !m_serving.isEmpty())
         m_freeBufferFilesTimer.start(kFreeChunksDelayMs);
+    else
+        m_buffers.release(); // nothing served for a while: the buffers kept for packets go back to the system
 }
 
 void PacketServer::dropFile(const QString& fileId)

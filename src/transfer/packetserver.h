@@ -16,6 +16,7 @@
 
 namespace Vesk {
 
+class BufferPool;
 class Clock;
 class Store;
 
@@ -40,7 +41,8 @@ public:
     // Chunks the kernel is asked to read ahead of the one just read, so the disk works while packets travel.
     static constexpr qint64 kReadAheadChunks = 4;
 
-    PacketServer(Store& store, MessageSink& sink, const Clock& clock, QObject* parent = nullptr);
+    // Chunks are read into buffers of `buffers` (the pool the frames are built in), and go back there once served.
+    PacketServer(Store& store, MessageSink& sink, BufferPool& buffers, const Clock& clock, QObject* parent = nullptr);
     ~PacketServer() override;
 
     void handleSendDataPacket(const Parameters& message);
@@ -87,6 +89,7 @@ private:
 
     Store& m_store;
     MessageSink& m_sink;
+    BufferPool& m_buffers;
     const Clock& m_clock;
     // The owner's chunks of the files it serves, and the timer that frees the idle ones.
     ChunkCache bufferFilesToSend;

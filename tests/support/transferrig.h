@@ -40,7 +40,7 @@ inline char* toString(const Request& r)
 struct TransferRig : SubsystemFixture
 {
     TransferRig()
-        : packets(*store, sink, clock), outgoing(*store, sink, clock, profile, shell, capabilities, packets),
+        : packets(*store, sink, frames, clock), outgoing(*store, sink, clock, profile, shell, capabilities, packets),
           engine(*store, sink, frames, clock, shell, downloadsFolder()), incoming(*store, sink, clock, shell, engine)
     {
         shell.autoOpen = false;
