@@ -82,8 +82,9 @@ const char* const kStartupResets[] = {
     "update vesk_peers set status='off' where 1",
     "update vesk_downloads set status='unknown' where status='queued'",
     "update vesk_folders set status='unknown' where status='queued'",
-    // The files of a folder whose row is gone: its offer was being recorded or dropped when the program stopped.
+    // The files of a folder whose row is gone: the folder was being recorded or dropped when the program stopped.
     "delete from vesk_uploads where folderId is not null and folderId not in (select id from vesk_folders)",
+    "delete from vesk_downloads where folderId is not null and folderId not in (select id from vesk_folders)",
 };
 
 bool hasSqliteHeader(const QString& path)

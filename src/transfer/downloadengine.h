@@ -68,6 +68,9 @@ public:
 
     // The download row is gone (withdrawn or deleted): when it was the active one, the queue goes on with the next.
     void downloadRemoved(const QString& id);
+    // Drops a received folder's row now and its file rows a slice at a time (a program stopped half way drops
+    // those left when it starts again).
+    void dropFolderRows(const QString& folderId);
 
     // The progress tick (every 2 s): shows the growth, asks again after silence, gives up after kMaxStallTicks.
     void progressTick();

@@ -96,6 +96,23 @@ bool DownloadEngine::setFolderQueued(const QString& id, bool queued)
     return true;
 }
 
+void DownloadEngine::dropFolderRows(const QString& folderId)
+{
+    QSqlQuery q(m_store.database());
+    execBound(q, QStringLiteral("delete from vesk_folders where id = ?"), {folderId});
+    // Only the rows there now: the owner may offer the folder again under the same id while these go.
+    const qint64 last =
+        q.exec(QStringLiteral("select max(rowid) from vesk_downloads")) && q.next() ? q.value(0).toLongLong() : 0;
+    // Under the folder's key: what was left of its queueing ends here.
+    m_slices.start(folderId, [this, folderId, last] {
+        QSqlQuery slice(m_store.database());
+        return execSlice(slice,
+                         QStringLiteral("delete from vesk_downloads where rowid in (select rowid from vesk_downloads "
+                                        "where folderId = ? and rowid <= ? limit ?)"),
+                         {folderId, last});
+    });
+}
+
 QString DownloadEngine::updateFolderStatus(const QString& folderId)
 {
     QSqlQuery q(m_store.database());

@@ -111,6 +111,7 @@ void IncomingOffers::handleNewFolderToDownload(const Parameters& message)
         return refuseFolder(nodeFrom, QStringLiteral("a folder id already in use"));
     if (!stored.isEmpty() && stored.value(QStringLiteral("status")) == QLatin1String("downloaded")) {
         // Offered again after it arrived: a new copy, beside the one received (which stays the user's).
+        // At once: the new listing's rows come under the same folder id.
         execBound(q, QStringLiteral("delete from vesk_downloads where folderId = ?"), {part.folderId});
         execBound(q, QStringLiteral("delete from vesk_folders where id = ?"), {part.folderId});
         stored = TableRecord(kFoldersTable);
@@ -237,11 +238,7 @@ bool IncomingOffers::deleteFolderToDownload(const QString& id, bool byOwner)
     if (byOwner)
         for (const QString& file : std::as_const(partial))
             m_engine.removePartialFile(m_store.downloadRecord(file));
-    {
-        QSqlQuery q(m_store.database());
-        execBound(q, QStringLiteral("delete from vesk_downloads where folderId = ?"), {id});
-        execBound(q, QStringLiteral("delete from vesk_folders where id = ?"), {id});
-    }
+    m_engine.dropFolderRows(id);
     // Folders the offer made and nothing filled are taken away again; whatever holds a file stays.
     const QString localName = folder.value(QStringLiteral("localname"));
     if (TransferNames::staysInFolder(m_engine.downloadsFolder(), localName))

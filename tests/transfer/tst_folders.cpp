@@ -131,6 +131,7 @@ private Q_SLOTS:
         QTest::newRow("withdrawn") << "withdrawn";
         QTest::newRow("paused while queued") << "paused";
         QTest::newRow("paused while all are queued") << "paused all";
+        QTest::newRow("removed by the receiver, then stopped") << "removed";
     }
     void manyFiles()
     {
@@ -171,6 +172,15 @@ private Q_SLOTS:
         QCOMPARE(column("select distinct status from vesk_uploads"), QStringList{"sent"});
         QCOMPARE(row("vesk_folders", folderId).value("status"), QStringLiteral("sent"));
         rig->sink.clear();
+        if (cut == "removed") {
+            rig->incoming.deleteFileToDownload("r" + folderId);
+            QCOMPARE(column("select direction from vesk_folders"), QStringList{"up"});
+            QVERIFY(count("vesk_downloads") > 0 && count("vesk_downloads") < n);
+            QSqlDatabase db = Vesk::Database::connection();
+            QVERIFY(Vesk::Database::prepareSchema(db));
+            QCOMPARE(count("vesk_downloads"), 0);
+            return;
+        }
         if (cut == "paused all")
             rig->engine.downloadAllPending();
         else
