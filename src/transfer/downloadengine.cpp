@@ -175,6 +175,10 @@ void DownloadEngine::resumeInterrupted(const QStringList& ids)
             q.bindValue(0, id);
             q.exec();
         }
+        // A folder whose files go on shows as downloading, not as waiting for the user.
+        q.exec(QStringLiteral("update vesk_folders set status = 'queued' where direction = 'down' and status = "
+                              "'unknown' and exists (select 1 from vesk_downloads where folderId = vesk_folders.id "
+                              "and status = 'queued')"));
         db.commit();
     }
     queuedMore();

@@ -132,6 +132,7 @@ private Q_SLOTS:
         QTest::newRow("paused while queued") << "paused";
         QTest::newRow("paused while all are queued") << "paused all";
         QTest::newRow("removed by the receiver, then stopped") << "removed";
+        QTest::newRow("receiver stopped while downloading") << "resumed";
     }
     void manyFiles()
     {
@@ -193,6 +194,14 @@ private Q_SLOTS:
             return;
         }
         rig->settle();
+        if (cut == "resumed") { // the next start goes on where it stopped, the folder shown as downloading
+            QStringList interrupted;
+            QSqlDatabase db = Vesk::Database::connection();
+            QVERIFY(Vesk::Database::prepareSchema(db, &interrupted));
+            QCOMPARE(interrupted.size(), n);
+            rig->engine.resumeInterrupted(interrupted);
+            QCOMPARE(row("vesk_folders", "r" + folderId).value("status"), QStringLiteral("queued"));
+        }
         rig->relay();
         QCOMPARE(row("vesk_folders", "r" + folderId).value("status"), QStringLiteral("downloaded"));
         QCOMPARE(filesIn(rig->downloadsFolder() + "Many").size(), n);
