@@ -140,6 +140,7 @@ void OutgoingOffers::recordFolderRows(const QString& key, const QString& nodeId,
         execBound(q, QStringLiteral("delete from vesk_folders where id = ?"), {folderId});
         forgetParts(folderId);
         m_heldFiles.remove(folderId);
+        m_packets.dropFolder(folderId);
     }
     auto oldRowsLeft = std::make_shared<bool>(asFolder);
     auto next = std::make_shared<qsizetype>(0);
@@ -310,22 +311,16 @@ void OutgoingOffers::forgetFolderUpload(const QString& folderId)
         execBound(q, QStringLiteral("delete from vesk_folders where id = ?"), {folderId});
     }
     forgetParts(folderId);
-    m_heldFiles.remove(folderId);
+    for (const QString& id : m_heldFiles.take(folderId))
+        m_packets.dropFile(id);
     m_store.uploadsData->refresh();
+    m_packets.dropFolder(folderId);
     m_slices.start(folderId, [this, folderId] {
         QSqlQuery q(m_store.database());
-        const QString rows = QStringLiteral("select rowid, id from vesk_uploads where folderId = ? limit ?");
-        QStringList rowIds;
-        if (execBound(q, rows, {folderId, SlicedWork::kRowsPerSlice})) {
-            while (q.next()) {
-                rowIds.append(q.value(0).toString());
-                m_packets.dropFile(q.value(1).toString());
-            }
-        }
-        q.finish();
-        if (!rowIds.isEmpty()) // row ids are numbers read back from the database, safe to write into the statement
-            q.exec(QStringLiteral("delete from vesk_uploads where rowid in (%1)").arg(rowIds.join(QLatin1Char(','))));
-        return rowIds.size() >= SlicedWork::kRowsPerSlice;
+        return execSlice(q,
+                         QStringLiteral("delete from vesk_uploads where rowid in (select rowid from vesk_uploads "
+                                        "where folderId = ? limit ?)"),
+                         {folderId});
     });
 }
 

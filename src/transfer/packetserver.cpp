@@ -117,6 +117,7 @@ PacketServer::Serving* PacketServer::serving(const QString& fileId)
         entry.file.reset();
     entry.path = path;
     entry.nodeTo = upload.value(QStringLiteral("nodeto"));
+    entry.folderId = folderId;
     entry.address = m_store.nodeAddress(entry.nodeTo);
     entry.offeredSize = upload.value(QStringLiteral("filesize")).toLongLong();
     bool modifiedKnown = false;
@@ -248,6 +249,17 @@ void PacketServer::dropFile(const QString& fileId)
     bufferFilesToSend.dropFile(fileId);
     m_serving.remove(fileId);
     m_held.remove(fileId);
+}
+
+void PacketServer::dropFolder(const QString& folderId)
+{
+    QStringList ids;
+    for (auto it = m_serving.cbegin(); it != m_serving.cend(); ++it) {
+        if (it->folderId == folderId)
+            ids.append(it.key());
+    }
+    for (const QString& id : std::as_const(ids))
+        dropFile(id);
 }
 
 void PacketServer::holdUntilConfirmed(const QString& fileId)

@@ -52,6 +52,9 @@ public:
     void freeBufferFilesToSend();
     // The upload is gone: its chunks are no longer needed.
     void dropFile(const QString& fileId);
+    // Forgets the files of a folder no longer offered that are being served (its files are then refused, as they
+    // have no folder row).
+    void dropFolder(const QString& folderId);
     // The file is offered anew (it changed): nothing of it is served until the receiver has confirmed the new
     // offer, so a download of the earlier version can never be continued with bytes of this one.
     void holdUntilConfirmed(const QString& fileId);
@@ -73,6 +76,7 @@ private:
     {
         QString path;
         QString nodeTo;
+        QString folderId; // empty for a separate file
         QHostAddress address;
         qint64 offeredSize = 0;
         qint64 offeredModified = -1; // ms since the epoch; -1 for a row that did not record it

@@ -160,11 +160,17 @@ private Q_SLOTS:
         const QString folderId = column("select id from vesk_folders").value(0);
         if (cut == "withdrawn") {
             const QString fileId = column("select id from vesk_uploads order by path desc limit 1").value(0);
+            const auto ask = [&] {
+                rig->packets.handleSendDataPacket(
+                    {{"action", "sendDataPacket"}, {"fileId", fileId}, {"fileSeek", 0}, {"bufferSize", 4}});
+                rig->settle();
+            };
+            rig->sink.clear();
+            ask(); // served, and known to the owner from then on
+            QCOMPARE(rig->sink.actions(), QStringList{"receiveDataPacket"});
             rig->sink.clear();
             rig->outgoing.deleteFileToSend(folderId);
-            rig->packets.handleSendDataPacket(
-                {{"action", "sendDataPacket"}, {"fileId", fileId}, {"fileSeek", 0}, {"bufferSize", 4}});
-            rig->settle();
+            ask();
             QCOMPARE(rig->sink.actions(), QStringList{"removeFileToGet"}); // the last file's row was still there
             QCOMPARE(count("vesk_uploads") + count("vesk_folders"), 0);
             return;
