@@ -13,12 +13,17 @@ state="select status from vesk_downloads where id = '$id'"
 rig_wait_sql 2 "$state" unknown
 rig_cmd 2 queueFileToDownload "$id"
 rig_wait_size "$got" $((30 * 1024 * 1024)) 120
-# in_flight SIDE: more than one packet was asked for beyond what is on disk when SIDE died.
+# in_flight SIDE: waits (2 s at most) until more than one packet is asked for beyond what is on disk, so that SIDE
+# dies with a window in flight; at a single instant the writes may just have caught up with the requests.
 in_flight() {
     local furthest on_disk
-    furthest="$(rig_furthest_request 2 "$id")" on_disk="$(rig_size "$got")"
-    [ "$on_disk" -lt $((300 * 1024 * 1024)) ] || rig_fail "the transfer finished before the $1 died"
-    [ "$furthest" -gt $((on_disk + 2000000)) ] || rig_fail "at most one packet in flight when the $1 died"
+    for _ in $(seq 1 40); do
+        furthest="$(rig_furthest_request 2 "$id")" on_disk="$(rig_size "$got")"
+        [ "$on_disk" -lt $((300 * 1024 * 1024)) ] || rig_fail "the transfer finished before the $1 died"
+        [ "$furthest" -gt $((on_disk + 2000000)) ] && return 0
+        sleep 0.05
+    done
+    rig_fail "at most one packet in flight when the $1 died"
 }
 
 # The user's choice: queued downloads wait after a restart.
