@@ -133,7 +133,10 @@ bool openRecord(QByteArray&& record, const SealedEnvelope& envelope, Parameters*
     const qsizetype size = envelope.sealedEnd - envelope.sealedStart - SealedChannel::kMacSize;
     const QByteArray associated = associatedData(envelope.nodeFrom, envelope.senderKeyId, envelope.recipientKeyId);
     QByteArray plain;
-    if (frames && size >= BufferPool::kFramesFrom) {
+    // A record nobody else holds is opened where it lies: its megabyte is read and written once, in the same cache
+    // lines. One still shared (a copy of its message not yet let go) would be copied into fresh memory first, so
+    // it is opened into a buffer of the pool instead, and goes back to the pool.
+    if (frames && size >= BufferPool::kFramesFrom && !record.isDetached()) {
         plain = frames->take(size);
         const auto* sealed = reinterpret_cast<const unsigned char*>(record.constData()) + envelope.sealedStart;
         const bool opened =
