@@ -9,13 +9,15 @@
 # receiver during the transfer (peak minus the size just before it), and the longest the receiver's event loop
 # went without a turn (a 10 ms timer probe in the scripted interface). CPU is counted for the whole process and for
 # its main thread alone. A last row repeats the bare bridge with the receiver's real interface loaded (offscreen,
-# the Transfers tab shown). Every link is measured twice: between two instances that seal everything ("sealed")
-# and between two that speak the plain protocol ("plain", as programs from before sealing do); the ratio of the
-# two shows what sealing costs.
+# the Transfers tab shown). Every link is measured in both modes: between two instances that seal everything
+# ("sealed") and between two that speak the plain protocol ("plain", as programs from before sealing do); the
+# ratio of the two shows what sealing costs. The modes run in the order given, and by default twice, the second
+# time the other way round: the pair that went second came out up to a tenth faster or slower depending on the
+# order, so the ratio is taken from the mean of each mode's runs on a link.
 #
 #   bench/transfer.sh VESK TRANSFER_RAW [MIB] [LINKS] [MODES]
 #       MIB defaults to 1024; LINKS to "none 2500mbit 10gbit none 10gbit" (tbf rates, "none" for the bare bridge);
-#       MODES to "plain sealed".
+#       MODES to "plain sealed sealed plain" (a mode named more than once runs that many times).
 #       Needs root, ip netns, tc and sqlite3.
 #
 # Build both in a release configuration for meaningful figures. The machine's other load shows in the "wait"
@@ -27,7 +29,7 @@ vesk="${1:-}"
 raw="${2:-}"
 mib="${3:-1024}"
 links="${4:-none 2500mbit 10gbit none 10gbit}"
-modes="${5:-plain sealed}"
+modes="${5:-plain sealed sealed plain}"
 if [ ! -x "$vesk" ] || [ ! -x "$raw" ]; then
     echo "usage: $0 VESK TRANSFER_RAW [MIB]" >&2
     exit 2
@@ -99,7 +101,7 @@ start_pair() {
 
 
 results=()
-declare -A rates=() # "LINK MODE" -> the engine's MB/s, the last run of that pair
+declare -A rate_sum=() rate_runs=() # "LINK MODE" -> the sum of the engine's MB/s over its runs, and their count
 run=0
 # measure LINK LABEL: one baseline and one engine transfer over the link, as a row of the table.
 measure() {
@@ -181,7 +183,8 @@ measure() {
 
     raw_rate="$(mb "$raw_bytes" "$raw_seconds")"
     engine_rate="$(mb "$bytes" "$engine_seconds")"
-    rates[$label]="$engine_rate"
+    rate_sum[$label]="$(echo "${rate_sum[$label]:-0} + $engine_rate" | bc)"
+    rate_runs[$label]=$((${rate_runs[$label]:-0} + 1))
     per_mb() { echo "($2 - $1) / ($bytes / 10^6)" | bc -l; }
     growth() { echo "($2 - $1) / 1024" | bc -l; }
     results+=("$(printf '%-17s %8s %8s %6s %6.2f %6.2f %6.2f %6.2f %6.2f %6.2f %7.1f %7.1f %6s %7.0f %6.1f %6.1f' "$label" \
@@ -218,9 +221,10 @@ printf '%-17s %8s %8s %6s %6s %6s %6s %6s %6s %6s %7s %7s %6s %7s %6s %6s\n' "li
     "owner" "main" "raw" "recv." "main" "RSS +MB" "RSS +MB" "ms" "ms" "owner" "recv."
 printf '%s\n' "${results[@]}"
 if [[ " $modes " == *" plain "* && " $modes " == *" sealed "* ]]; then
-    printf '\nsealed / plain (vesk MB/s):'
+    printf '\nsealed / plain (mean vesk MB/s of each):'
     for link in $(printf '%s\n' $links | awk '!seen[$0]++'); do
-        printf ' %s %s' "$link" "$(echo "scale=2; ${rates[$link sealed]} / ${rates[$link plain]}" | bc)"
+        printf ' %s %s' "$link" "$(echo "scale=2; (${rate_sum[$link sealed]} / ${rate_runs[$link sealed]}) / \
+            (${rate_sum[$link plain]} / ${rate_runs[$link plain]})" | bc)"
     done
     echo
 fi
