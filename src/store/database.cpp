@@ -60,6 +60,8 @@ const char* const kMigrations[] = {
     "alter table vesk_uploads add column path text",
     "alter table vesk_downloads add column folderId text",
     "alter table vesk_downloads add column path text",
+    // An offered folder's empty folders (a JSON array of their paths inside it), for its listing after a restart.
+    "alter table vesk_folders add column emptyFolders text",
 };
 
 // Keep the chat history and resend lookups, the offer loop and the download queue away from full table scans.

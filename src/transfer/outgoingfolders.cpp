@@ -19,6 +19,8 @@
 #include "transfer/transfernames.h"
 #include "transfer/transfersql.h"
 
+#include <QJsonArray>
+#include <QJsonDocument>
 #include <QSqlQuery>
 #include <QThread>
 
@@ -173,8 +175,11 @@ void OutgoingOffers::recordFolderRows(const QString& key, const QString& nodeId,
         execBound(
             q,
             QStringLiteral("replace into vesk_folders (id, nodeid, direction, name, localname, files, "
-                           "filesize, status, timestamp) values (?, ?, 'up', ?, ?, ?, ?, 'unknown', ?)"),
-            {folderId, nodeId, offered->name, offered->root, int(offered->files.size()), offered->totalSize, now});
+                           "filesize, status, timestamp, emptyFolders) values (?, ?, 'up', ?, ?, ?, ?, 'unknown', ?, "
+                           "?)"),
+            {folderId, nodeId, offered->name, offered->root, int(offered->files.size()), offered->totalSize, now,
+             QString::fromUtf8(
+                 QJsonDocument(QJsonArray::fromStringList(offered->emptyFolders)).toJson(QJsonDocument::Compact))});
         forgetParts(folderId);
         m_parts.insert(folderId, FolderListing::parts(folderId, *offered));
         // Recorded in one go, the folder goes out with the round of offers that ends the sending; in slices, now.
@@ -192,15 +197,16 @@ QList<QByteArray> OutgoingOffers::folderParts(const QString& folderId)
     const auto cached = m_parts.constFind(folderId);
     if (cached != m_parts.cend())
         return cached.value();
-    // Offered before this run: the listing is made again from the upload rows (the empty folders were only ever
-    // in the walk, and are not listed again).
+    // Offered before this run: the listing is made again from the folder's rows.
     QSqlQuery q(m_store.database());
-    q.prepare(QStringLiteral("select name from vesk_folders where id = ? and direction = 'up'"));
+    q.prepare(QStringLiteral("select name, emptyFolders from vesk_folders where id = ? and direction = 'up'"));
     q.bindValue(0, folderId);
     if (!q.exec() || !q.next())
         return {};
     FolderListing::Folder folder;
     folder.name = q.value(0).toString();
+    for (const QJsonValue& empty : QJsonDocument::fromJson(q.value(1).toString().toUtf8()).array())
+        folder.emptyFolders.append(empty.toString());
     q.prepare(QStringLiteral("select id, path, filesize from vesk_uploads where folderId = ? order by path"));
     q.bindValue(0, folderId);
     if (q.exec()) {

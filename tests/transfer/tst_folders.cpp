@@ -84,6 +84,17 @@ private Q_SLOTS:
         rig->outgoing.resendOffers();
         QCOMPARE(rig->sink.actions(), actions);
         rig->sink.clear();
+        { // the owner started again: the listing it sends is made from its rows, the empty folder still in it
+            Vesk::OutgoingOffers restarted(*rig->store, rig->sink, rig->clock, rig->profile, rig->shell,
+                                           rig->capabilities, rig->packets);
+            restarted.resendOffers();
+            QCOMPARE(rig->sink.actions(), actions);
+            QVERIFY(
+                Vesk::FolderListing::read(rig->sink.sent.first().value("folderListing").toByteArray(), &part, &why));
+            QCOMPARE(part.emptyFolders, QStringList{"empty"});
+            QCOMPARE(part.entries.size(), 2);
+        }
+        rig->sink.clear();
         rig->outgoing.handleConfirmFolderToSend(
             {{"action", "confirmFolderToSend"}, {"fileId", part.folderId}, {"packetId", "0"}});
         rig->outgoing.resendOffers();
