@@ -76,10 +76,33 @@ void DownloadEngine::showProgress(qint64 have, qint64 wanted)
     m_progressShownMs = now;
 }
 
+void DownloadEngine::showSessionProgress()
+{
+    if (m_sessionFolder.isEmpty()) {
+        showProgress(m_session->written(), m_session->wanted());
+        return;
+    }
+    if (m_progressFolder != m_sessionFolder) {
+        m_progressFolder = m_sessionFolder;
+        QSqlQuery q(m_store.database());
+        q.prepare(QStringLiteral("select coalesce(sum(cast(filesize as integer)), 0), (select filesize from "
+                                 "vesk_folders where id = ?) from vesk_downloads where folderId = ? and status = "
+                                 "'downloaded'"));
+        q.bindValue(0, m_sessionFolder);
+        q.bindValue(1, m_sessionFolder);
+        const bool read = q.exec() && q.next();
+        m_progressFolderDone = read ? q.value(0).toLongLong() : 0;
+        m_progressFolderSize = read ? q.value(1).toLongLong() : 0;
+    }
+    const qint64 have = m_progressFolderDone + m_session->written();
+    showProgress(qMin(have, m_progressFolderSize), m_progressFolderSize);
+}
+
 void DownloadEngine::hideProgress()
 {
     m_shell.hideProgress();
     m_progressShown = false;
+    m_progressFolder.clear();
 }
 
 void DownloadEngine::queueFileToDownload(const QString& id)
@@ -314,7 +337,7 @@ void DownloadEngine::startSession(const QString& id, const TableRecord& download
     m_aheadEnded = false;
     m_addressMs = m_touchedMs = m_clock.nowMs();
     m_session = makeSession(id, path, have, wanted);
-    showProgress(have, wanted);
+    showSessionProgress();
     m_session->fill();
     requestAhead();
 }
@@ -378,7 +401,7 @@ void DownloadEngine::continueSession()
         m_sessionAddress = m_store.nodeAddress(m_sessionNode);
         m_addressMs = now;
     }
-    showProgress(m_session->written(), m_session->wanted());
+    showSessionProgress();
     m_session->fill();
     requestAhead();
 }

@@ -150,6 +150,7 @@ private:
     void startDownloadFile(const QString& id, const TableRecord& download);
     void finishDownload(const QString& id, const TableRecord& download, const QString& path, qint64 wanted);
     void showProgress(qint64 have, qint64 wanted);
+    void showSessionProgress();
     void hideProgress();
     void startSession(const QString& id, const TableRecord& download, const QString& path, qint64 have, qint64 wanted);
     void continueSession();
@@ -180,6 +181,11 @@ private:
     bool m_progressShown = false;
     QSet<QString> m_waitingForOwner;
     qint64 m_progressShownMs = 0;
+    // A folder's progress is the folder's, not its current file's (a folder of small files would otherwise run
+    // from empty to full for each): the bytes of its files already down, counted once when it starts showing.
+    QString m_progressFolder;
+    qint64 m_progressFolderDone = 0;
+    qint64 m_progressFolderSize = 0;
 
     std::unique_ptr<DownloadSession> m_session;
     // Files of the running download's folder asked for ahead of it, in listing order; m_aheadAfter is the path of

@@ -231,6 +231,8 @@ bool DownloadEngine::finishFolderFile(const QString& id, const TableRecord& down
     const QString nodeFrom = download.value(kNodeFrom);
     // Thousands of files may end within seconds: the lists are brought up to date now and then, not for each.
     m_store.queuedDownloads->setField(kDownloadsTable, id, kStatus, QStringLiteral("downloaded"));
+    if (folderId == m_progressFolder)
+        m_progressFolderDone += download.value(kFileSize).toLongLong();
     if (!m_folderListsTimer.isActive())
         m_folderListsTimer.start();
     setCurrentDownloadingFileId(QString());

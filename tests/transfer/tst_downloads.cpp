@@ -432,15 +432,18 @@ private Q_SLOTS:
         QFETCH(QString, policy);
         QFETCH(bool, twoPackets);
         QHash<QString, QByteArray> sources;
+        qint64 total = 0;
         for (int i = 0; i < 40; ++i) {
             const QString id = QStringLiteral("F%1").arg(i, 2, 10, QLatin1Char('0'));
             sources[id] = pattern(twoPackets && i == 20 ? kPacket + 10 : 100 + 7 * i, i);
+            total += sources[id].size();
             QVERIFY(exec("insert into vesk_downloads (id, filename, filesize, nodefrom, status, timestamp, "
                          "downloadsize, folderId, path) values (?, ?, ?, 'owner', 'unknown', 0, '0', 'F', ?)",
                          {id, id, qint64(sources[id].size()), QString("sub/" + id)}));
         }
-        QVERIFY(exec("insert into vesk_folders (id, nodeid, direction, name, localname, files, status) values "
-                     "('F', 'owner', 'down', 'Pics', 'Pics', 40, 'unknown')"));
+        QVERIFY(exec("insert into vesk_folders (id, nodeid, direction, name, localname, files, filesize, status) "
+                     "values ('F', 'owner', 'down', 'Pics', 'Pics', 40, ?, 'unknown')",
+                     {total}));
         const auto done = [] {
             return column("select count(*) from vesk_downloads where status = 'downloaded'").value(0);
         };
@@ -470,9 +473,18 @@ private Q_SLOTS:
                 continue;
             }
             const Request r = open.takeAt(policy == "newest first" ? open.size() - 1 : 0);
+            rig->clock.advance(DownloadEngine::kProgressUpdateMs); // each answer may show progress
             rig->answer(r, sources[r.fileId]);
         }
         QCOMPARE(done(), QStringLiteral("40"));
+        // The taskbar shows the folder's progress: it never goes back as one file ends and the next begins, and
+        // it is past the middle when the folder's last files start.
+        QStringList shown;
+        for (const qint64 percent : std::as_const(rig->shell.progress))
+            shown.append(QString::number(percent));
+        QVERIFY2(shown.size() > 2 && rig->shell.progress.last() >= 50 &&
+                     std::is_sorted(rig->shell.progress.cbegin(), rig->shell.progress.cend()),
+                 qPrintable(shown.join(' ')));
         for (auto it = sources.cbegin(); it != sources.cend(); ++it)
             QCOMPARE(readFile(rig->downloadsFolder() + "Pics/sub/" + it.key()), it.value());
         QCOMPARE(QDir(rig->downloadsFolder() + "Pics/sub").entryList(QDir::Files).size(), 40);
