@@ -19,6 +19,8 @@ struct Program : TestSupport::TransferRig
 {
     Program() : chat(*store, sink, clock, profile, shell), peers(*store, sink, clock, profile, dataFolder())
     {
+        dispatcher.setAddressRefresh(
+            [this](const QString& nodeId, const QString& address) { peers.refreshAddress(nodeId, address); });
         const auto on = [this](const char* action, auto handler) {
             dispatcher.registerHandler(QString::fromLatin1(action), handler);
         };
