@@ -48,7 +48,16 @@ bool AvatarStore::isAcceptableImage(const QByteArray& bytes)
     QBuffer buffer;
     buffer.setData(bytes);
     buffer.open(QIODevice::ReadOnly);
-    QImageReader reader(&buffer);
+    // Only the decoders of the formats we store ever see a peer's bytes. Other installed image plugins trust the
+    // sizes in their headers: one allocates gigabytes for a few hundred bytes that claim as much.
+    const QByteArray format = QImageReader::imageFormat(&buffer).toLower();
+    if (!allowedExtensions().contains(QString::fromLatin1(format))) {
+        qCDebug(lcPeers) << "refused an avatar in the format" << format;
+        return false;
+    }
+    buffer.seek(0);
+    QImageReader reader(&buffer, format);
+    reader.setAutoDetectImageFormat(false);
     // The header tells the size before anything is decoded, so a small file that would unpack into a huge
     // picture is refused without allocating it.
     const QSize size = reader.size();

@@ -152,15 +152,23 @@ void IncomingOffers::handleNewFolderToDownload(const Parameters& message)
     taken.prepare(QStringLiteral("select count(*) from vesk_downloads where folderId = ? and path = ? and id <> ?"));
     q.prepare(QStringLiteral("insert or ignore into vesk_downloads (id, filename, filesize, nodefrom, status, "
                              "timestamp, downloadsize, folderId, path) values (?, ?, ?, ?, ?, ?, '0', ?, ?)"));
+    const auto isTaken = [&taken, &part](const QString& path, const QString& id) {
+        taken.bindValue(0, part.folderId);
+        taken.bindValue(1, path);
+        taken.bindValue(2, id);
+        return taken.exec() && taken.next() && taken.value(0).toInt() > 0;
+    };
     for (const FolderListing::File& file : std::as_const(part.entries)) {
         // Two paths may clean to the same one ("a:b" and "ab"): the later one takes a numbered name.
         QString path = file.path;
-        for (int n = 2;; ++n) {
-            taken.bindValue(0, part.folderId);
-            taken.bindValue(1, path);
-            taken.bindValue(2, file.id);
-            if (!taken.exec() || !taken.next() || taken.value(0).toInt() == 0 || n > FolderListing::kMaxFiles)
-                break;
+        for (int n = 2; isTaken(path, file.id); ++n) {
+            if (n > kMaxSamePath) {
+                db.rollback();
+                if (fresh)
+                    QDir(m_engine.downloadsFolder()).rmdir(localName);
+                return refuseFolder(
+                    nodeFrom, QStringLiteral("more than %1 files at %2").arg(kMaxSamePath).arg(file.path.left(80)));
+            }
             const QString name = file.path.section(QLatin1Char('/'), -1);
             path = file.path.left(file.path.size() - name.size()) + TransferNames::numberedName(name, n);
         }

@@ -47,6 +47,10 @@ public:
     void handleNewFolderToDownload(const Parameters& message);
     // At most this many folders of one peer wait for the user; more are refused until some are taken or removed.
     static constexpr int kMaxWaitingFolders = 50;
+    // Files of one folder whose paths clean to the same one ("a:b", "a?b", "ab") get numbered names; a listing with
+    // more than this many at one path is refused. Each numbered name is looked up in turn, so without a bound a
+    // listing of a few thousand entries at one path kept this thread busy for minutes.
+    static constexpr int kMaxSamePath = 16;
 
 Q_SIGNALS:
     void selectedFilesCountChanged();

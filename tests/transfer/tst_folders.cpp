@@ -231,7 +231,7 @@ private Q_SLOTS:
     {
         QTest::addColumn<QString>("fault");
         for (const char* fault : {"garbage", "climbing path", "too many entries", "sizes past the total",
-                                  "part past the parts", "another folder's id", "no id"})
+                                  "part past the parts", "another folder's id", "no id", "one path for many files"})
             QTest::newRow(fault) << QString(fault);
     }
     void badListings()
@@ -240,14 +240,19 @@ private Q_SLOTS:
         com::tavimor::vesk::FolderListing listing;
         listing.set_folderid(fault == "no id" ? "" : "d1");
         listing.set_name("x");
-        listing.set_files(2);
-        listing.set_totalsize(fault == "sizes past the total" ? 5 : 100);
+        const int entries = fault == "too many entries"          ? Vesk::FolderListing::kMaxEntriesPerPart + 1
+                            : fault == "one path for many files" ? Vesk::IncomingOffers::kMaxSamePath + 1
+                                                                 : 2;
+        listing.set_files(fault == "too many entries" ? 2 : entries);
+        listing.set_totalsize(fault == "sizes past the total" ? 5 : 3 * entries);
         listing.set_parts(1);
         listing.set_part(fault == "part past the parts" ? 1 : 0);
-        for (int i = 0; i < (fault == "too many entries" ? Vesk::FolderListing::kMaxEntriesPerPart + 1 : 2); ++i) {
+        for (int i = 0; i < entries; ++i) {
             auto* entry = listing.add_entries();
             entry->set_fileid("f" + std::to_string(i));
-            entry->set_path(fault == "climbing path" ? "../.." : "p" + std::to_string(i));
+            entry->set_path(fault == "climbing path"             ? "../.."
+                            : fault == "one path for many files" ? "a:b"
+                                                                 : "p" + std::to_string(i));
             entry->set_size(3);
         }
         const std::string bytes = listing.SerializeAsString();
