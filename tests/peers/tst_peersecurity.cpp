@@ -4,6 +4,7 @@
 #include "secure/session.h"
 #include "store/vesksqlquerymodel.h"
 
+#include "handshake.h"
 #include "subsystemfixture.h"
 #include "testsupport.h"
 
@@ -26,21 +27,7 @@ struct Peer
         : id(id), session(Vesk::IdentityKey::generate(), startedAt), sessions(session)
     {
     }
-    Parameters handshake() const { return handshakeOf(session, id); }
-    static Parameters handshakeOf(const Vesk::LocalSession& session, const QString& id,
-                                  const QString& action = QStringLiteral("addMeRequest"))
-    {
-        const Vesk::SessionOffer offer = session.offer(id);
-        return {{"action", action},
-                {"nodeFrom", id},
-                {"alias", "Alice"},
-                {"sysinfo", "Alice OS"},
-                {"capabilities", offer.capabilities},
-                {"identityKey", offer.identityKey},
-                {"sessionKey", offer.sessionKey},
-                {"sessionSignature", offer.signature},
-                {"sessionTime", offer.time}};
-    }
+    Parameters handshake() const { return TestSupport::handshakeOf(session, id); }
     // A message as our receiving socket hands it on.
     static Parameters received(const QByteArray& frame, const QString& from = kAliceAt)
     {
@@ -152,7 +139,7 @@ private slots:
         }) << false << "keychanged";
         QTest::newRow("her later run") << Arrival([](Rig& r) {
             const Vesk::LocalSession later(r.alice.session.identity(), 4000);
-            return Peer::received(Vesk::parametersToFrame(Peer::handshakeOf(later, kAlice)), "10.0.0.9");
+            return Peer::received(Vesk::parametersToFrame(TestSupport::handshakeOf(later, kAlice)), "10.0.0.9");
         }) << true << "sealed";
         QTest::newRow("a plain peer's chat") << Arrival([](Rig&) {
             Parameters chat = kChat;

@@ -2,6 +2,7 @@
 // key, session key, signature, time, capabilities, the key named as ours) and sealed records, from one address.
 
 #include "fuzzsupport.h"
+#include "handshake.h"
 
 #include "net/envelope.h"
 #include "peers/peersecurity.h"
@@ -28,17 +29,9 @@ struct Rig
 
 Parameters handshake(const Vesk::LocalSession& session, const QString& id, const QString& action)
 {
-    const Vesk::SessionOffer offer = session.offer(id);
-    return {{"action", action},
-            {"nodeFrom", id},
-            {"alias", "Alice"},
-            {"sysinfo", "Alice OS"},
-            {"capabilities", offer.capabilities},
-            {"identityKey", offer.identityKey},
-            {"sessionKey", offer.sessionKey},
-            {"sessionSignature", offer.signature},
-            {"sessionTime", offer.time},
-            {"sealedTo", QByteArray(16, 'k')}};
+    Parameters message = TestSupport::handshakeOf(session, id, action);
+    message.insert("sealedTo", QByteArray(16, 'k'));
+    return message;
 }
 
 } // namespace
