@@ -105,6 +105,20 @@ QStringList Store::folderIds(const QString& direction, const QString& status) co
     return ids;
 }
 
+QStringList Store::withdrawnFileIds(const QString& table, const QString& timeColumn, int limit) const
+{
+    QStringList ids;
+    QSqlQuery q(m_db);
+    q.prepare(QStringLiteral("select id from %1 where status = 'tobedeleted' and folderId is null order by %2 asc "
+                             "limit ?")
+                  .arg(table, timeColumn));
+    q.bindValue(0, limit);
+    if (q.exec())
+        while (q.next())
+            ids.append(q.value(0).toString());
+    return ids;
+}
+
 int Store::totalUnreadMessages() const
 {
     return scalarCount(m_db, StoreQueries::kUnreadSum);

@@ -40,6 +40,9 @@ public:
 
     // The ids of the folders offered ("up") or received ("down") that are in this status.
     QStringList folderIds(const QString& direction, const QString& status) const;
+    // The first `limit` separate files (in no folder) of "vesk_uploads" or "vesk_downloads" that were withdrawn,
+    // the longest withdrawn first (by `timeColumn`).
+    QStringList withdrawnFileIds(const QString& table, const QString& timeColumn, int limit) const;
 
     int totalUnreadMessages() const;
     int pendingValidations() const;

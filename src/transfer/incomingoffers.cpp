@@ -152,18 +152,7 @@ void IncomingOffers::deleteWithdrawnDownloads()
     // Folders each as a whole, whatever their number of files.
     for (const QString& id : m_store.folderIds(QStringLiteral("down"), QStringLiteral("tobedeleted")))
         deleteFolderToDownload(id, false);
-    QStringList ids;
-    {
-        QSqlQuery q(m_store.database());
-        q.prepare(QStringLiteral("select * from vesk_downloads where status = 'tobedeleted' and folderId is null "
-                                 "order by timestamp asc limit ?"));
-        q.bindValue(0, kBatch);
-        if (!q.exec())
-            return;
-        while (q.next())
-            ids.append(q.value(QStringLiteral("id")).toString());
-    }
-    for (const QString& id : std::as_const(ids))
+    for (const QString& id : m_store.withdrawnFileIds(kDownloadsTable, QStringLiteral("timestamp"), kBatch))
         deleteFileToDownload(id);
 }
 

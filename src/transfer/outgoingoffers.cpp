@@ -364,18 +364,7 @@ void OutgoingOffers::deleteWithdrawnUploads()
     // Folders each as a whole, whatever their number of files.
     for (const QString& id : m_store.folderIds(QStringLiteral("up"), QStringLiteral("tobedeleted")))
         withdrawFolderUpload(id);
-    QStringList ids;
-    {
-        QSqlQuery q(m_store.database());
-        q.prepare(QStringLiteral("select * from vesk_uploads where status = 'tobedeleted' and folderId is null order "
-                                 "by timesent asc limit ?"));
-        q.bindValue(0, kBatch);
-        if (!q.exec())
-            return;
-        while (q.next())
-            ids.append(q.value(QStringLiteral("id")).toString());
-    }
-    for (const QString& id : std::as_const(ids))
+    for (const QString& id : m_store.withdrawnFileIds(kUploadsTable, QStringLiteral("timesent"), kBatch))
         deleteFileToSend(id);
 }
 
