@@ -113,7 +113,8 @@ private slots:
         QTest::newRow("nothing but a confirmation") << all << Parameters{{"action", "confirmChat"}, {"chatId", "x"}};
         QTest::newRow("empty record") << all << Parameters{};
     }
-    // What one side seals the other opens, and only the key lookup stays readable: no text, no file bytes.
+    // What one side seals the other opens, and only the key lookup stays readable: no text, no file bytes. Whichever
+    // byte of a record changes, readable fields included, it is refused, and the refusals do not use up its counter.
     void roundTrip()
     {
         QFETCH(quint32, capabilities);
@@ -125,6 +126,11 @@ private slots:
             QVERIFY(!record.contains("lake"));
             if (message.contains("binaryData"))
                 QVERIFY(!record.contains(message.value("binaryData").toByteArray().mid(5000, 48)));
+            for (qsizetype at = 0; round == 0 && record.size() < 1000 && at < record.size(); ++at) {
+                QByteArray altered = record;
+                altered[at] = char(altered.at(at) ^ 0x01);
+                QVERIFY2(bob.open(alice.id, altered) == kRefused, qPrintable(QString("byte %1").arg(at)));
+            }
             QCOMPARE(bob.open(alice.id, record), message);
             Parameters answer = message; // and the other way
             if (answer.contains("nodeFrom"))
@@ -182,21 +188,6 @@ private slots:
         QCOMPARE(bob.open(alice.id, alice.sealFor(bob, kChat)), kChat);
     }
 
-    // Whichever byte of a sealed record changes, the record is refused, readable fields included.
-    void everyByteFlipped()
-    {
-        Node alice("{alice}", 1000), bob("{bob}", 2000);
-        alice.meet(bob);
-        const QByteArray record = alice.sealFor(bob, kChat);
-        for (qsizetype at = 0; at < record.size(); ++at) {
-            QByteArray altered = record;
-            altered[at] = char(altered.at(at) ^ 0x01);
-            QVERIFY2(bob.open(alice.id, altered) == kRefused,
-                     qPrintable(QString("byte %1 of %2").arg(at).arg(record.size())));
-        }
-        QCOMPARE(bob.open(alice.id, record), kChat); // refusals do not use up the counter
-    }
-
     void detached_data()
     {
         QTest::addColumn<quint32>("capabilities");
@@ -215,7 +206,6 @@ private slots:
         std::vector<std::unique_ptr<Vesk::DetachedCipher>> sealers;
         for (int i = 0; i < kCount; ++i)
             sealers.push_back(alice.peers.channel(bob.id)->sealElsewhere());
-        QCOMPARE(alice.peers.channel(bob.id)->nextCounter(), quint64(kCount + 1));
         const Vesk::LocalSession later(bob.session.identity(), 3000); // Alice's channel to Bob is replaced
         QCOMPARE(alice.peers.accept(later.offer(bob.id)), PeerSessions::Outcome::Agreed);
         const auto packet = [](int i) {
