@@ -11,7 +11,6 @@
 #include <cstring>
 #include <functional>
 #include <memory>
-#include <optional>
 #include <thread>
 #include <vector>
 
@@ -431,10 +430,9 @@ private slots:
         QCOMPARE(found, origin);
         QCOMPARE(problem.isEmpty(), origin == Vesk::IdentityKey::Origin::Created);
         QVERIFY(key.isValid());
-        const QFileDevice::Permissions others = QFile::ReadGroup | QFile::WriteGroup | QFile::ExeGroup |
-                                                QFile::ReadOther | QFile::WriteOther | QFile::ExeOther;
-        QCOMPARE(QFile::permissions(path) & (others | QFile::ReadOwner | QFile::WriteOwner),
-                 QFile::ReadOwner | QFile::WriteOwner);
+        const auto mode =
+            QFile::permissions(path) & ~(QFile::ReadUser | QFile::WriteUser | QFile::ExeUser | QFile::ExeOwner);
+        QCOMPARE(mode, QFile::ReadOwner | QFile::WriteOwner); // no one else's
         if (origin == Vesk::IdentityKey::Origin::Replaced)
             QCOMPARE(TestSupport::readFile(path + ".unreadable"), contents);
         QCOMPARE(TestSupport::filesIn(folder.path()).size(), origin == Vesk::IdentityKey::Origin::Created ? 1 : 2);
