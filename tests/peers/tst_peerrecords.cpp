@@ -321,7 +321,6 @@ private slots:
         const auto add = [](const char* tag, const QString& id, const char* extension, const QString& expected) {
             QTest::newRow(tag) << id << QString(extension) << expected;
         };
-        add("plain", "abc", "png", "avatar_abc.png");
         add("braced uuid", "{0f8f-d9cb}", "jpg", "avatar_{0f8f-d9cb}.jpg");
         add("extension lowered", "abc", "JPEG", "avatar_abc.jpeg");
         add("extension with separator", "abc", "png/x", "");
