@@ -102,8 +102,6 @@ private slots:
         QFETCH(QString, blocked);
         QFETCH(QString, chatId);
         QFETCH(QString, openConversation);
-        QFETCH(int, stored);
-        QFETCH(int, unread);
         const QHostAddress carol = f->addPeer("carol", "on", QString(), blocked);
         f->shell.openConversation = openConversation;
         QSignalSpy unreadSpy(chat.get(), &Chat::unreadCountChanged);
@@ -111,11 +109,11 @@ private slots:
         chat->handleNewChatMessage(message);
         chat->handleNewChatMessage(message);
 
-        QCOMPARE(count("vesk_chats"), stored);
-        QCOMPARE(f->shell.chatPopups.size(), stored);
-        QCOMPARE(peerField("carol", "unreadMessagesCount").toInt(), unread);
+        QTEST(count("vesk_chats"), "stored");
+        QCOMPARE(int(f->shell.chatPopups.size()), count("vesk_chats"));
+        QTEST(peerField("carol", "unreadMessagesCount").toInt(), "unread");
         if (from == "carol")
-            QCOMPARE(unreadSpy.size(), unread);
+            QCOMPARE(int(unreadSpy.size()), peerField("carol", "unreadMessagesCount").toInt());
         const int confirmations = blocked == "yes" ? 0 : 2;
         QCOMPARE(f->sink.values("confirmChat", "chatId"), QStringList(confirmations, chatId));
         QCOMPARE(f->sink.sent.size(), confirmations);
