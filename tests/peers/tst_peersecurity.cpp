@@ -98,11 +98,11 @@ const Parameters kChat{{"action", "newChatMessage"},
                        {"nodeFrom", kAlice},
                        {"timeSent", qint64(5)}};
 
-// The packet of a file of a megabyte a packet, as Alice sends it.
-Parameters packetAt(int index)
+// The packet of a file of a megabyte a packet, as Alice (or `from`) sends it.
+Parameters packetAt(int index, const QString& from = kAlice)
 {
     return {{"action", "receiveDataPacket"},
-            {"nodeFrom", kAlice},
+            {"nodeFrom", from},
             {"fileId", "{f}"},
             {"fileSeek", qint64(index) * 1000000},
             {"binaryData", TestSupport::pattern(1000000, index + 1)}};
@@ -328,9 +328,7 @@ private slots:
         Parameters chat = kChat;
         chat.insert("nodeFrom", rig.f.profile.id);
         for (int i = 0; i < kPackets; ++i) {
-            Parameters packet = packetAt(i);
-            packet.insert("nodeFrom", rig.f.profile.id);
-            const QByteArray frame = rig.security->frame(QHostAddress(kAliceAt), packet);
+            const QByteArray frame = rig.security->frame(QHostAddress(kAliceAt), packetAt(i, rig.f.profile.id));
             if (!frame.isNull())
                 sent.append(frame);
             sent.append(rig.security->frame(QHostAddress(kAliceAt), chat));
