@@ -13,13 +13,11 @@ class tst_Chat : public QObject
     std::unique_ptr<SubsystemFixture> f;
     std::unique_ptr<Chat> chat;
 
-    static Parameters incoming(const QString& from, const QString& id, const QString& text, const QVariant& time = {})
+    static Parameters incoming(const QString& from, const QString& id, const QString& text, qint64 time)
     {
-        Parameters message{{"action", "newChatMessage"}, {"nodeFrom", from}, {"message", text}};
+        Parameters message{{"action", "newChatMessage"}, {"nodeFrom", from}, {"message", text}, {"timeSent", time}};
         if (!id.isNull())
             message.insert("chatId", id);
-        if (time.isValid())
-            message.insert("timeSent", time);
         return message;
     }
     // The ids of the chat messages sent since the last call, in order.
@@ -68,7 +66,6 @@ private slots:
                                                               {"chatId", id},
                                                               {"timeSent", now},
                                                               {"nodeFrom", f->profile.id}}));
-        QCOMPARE(f->sink.sent.first().value("timeSent").metaType().id(), QMetaType::LongLong);
         QCOMPARE(row("vesk_chats", id), (QHash<QString, QString>{{"id", id},
                                                                  {"message", text},
                                                                  {"peerfrom", f->profile.id},
@@ -105,8 +102,6 @@ private slots:
         QFETCH(QString, blocked);
         QFETCH(QString, chatId);
         QFETCH(QString, openConversation);
-        QFETCH(int, stored);
-        QFETCH(int, unread);
         const QHostAddress carol = f->addPeer("carol", "on", QString(), blocked);
         f->shell.openConversation = openConversation;
         QSignalSpy unreadSpy(chat.get(), &Chat::unreadCountChanged);
@@ -114,11 +109,11 @@ private slots:
         chat->handleNewChatMessage(message);
         chat->handleNewChatMessage(message);
 
-        QCOMPARE(count("vesk_chats"), stored);
-        QCOMPARE(f->shell.chatPopups.size(), stored);
-        QCOMPARE(peerField("carol", "unreadMessagesCount").toInt(), unread);
+        QTEST(count("vesk_chats"), "stored");
+        QCOMPARE(int(f->shell.chatPopups.size()), count("vesk_chats"));
+        QTEST(peerField("carol", "unreadMessagesCount").toInt(), "unread");
         if (from == "carol")
-            QCOMPARE(unreadSpy.size(), unread);
+            QCOMPARE(int(unreadSpy.size()), peerField("carol", "unreadMessagesCount").toInt());
         const int confirmations = blocked == "yes" ? 0 : 2;
         QCOMPARE(f->sink.values("confirmChat", "chatId"), QStringList(confirmations, chatId));
         QCOMPARE(f->sink.sent.size(), confirmations);
