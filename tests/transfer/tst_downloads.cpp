@@ -132,8 +132,7 @@ private Q_SLOTS:
     }
     // Until it is complete a download's file carries the partial name, and a resume finds it there (or in the final
     // name, where older versions kept it); complete, it gets the final name, numbered if that was taken meanwhile.
-    // Offered again with another size while it waits or runs (the owner's file changed), a download begins the new
-    // version from 0: the bytes of the old one are put aside, never continued.
+    // Offered again with another size (the owner's file changed), it begins anew, the old bytes put aside.
     void partialName_data()
     {
         // "part": received under the partial name, paused; "legacy": in the final name; "moved": the user chose another
@@ -322,7 +321,7 @@ private Q_SLOTS:
         rig->offer("paused", "paused.bin", 10);
         rig->engine.queueFileToDownload("next");
         rig->queue("stuck");
-        rig->answerLast(source);
+        rig->answer(rig->requests().last(), source);
         rig->tick(); // the packet that arrived counts as progress
         rig->sink.clear();
         for (int i = 1; i <= DownloadEngine::kMaxStallTicks; ++i) {
@@ -344,7 +343,7 @@ private Q_SLOTS:
         rig->sink.clear();
         rig->settle();
         QCOMPARE(rig->requests().last(), (Request{"stuck", kPacket, 500}));
-        rig->answerLast(source);
+        rig->answer(rig->requests().last(), source);
         QCOMPARE(readFile(rig->path("stuck.bin")), source);
     }
     // The name a download is stored under when the downloads folder already holds that name: an unrelated file is
@@ -388,13 +387,12 @@ private Q_SLOTS:
         QCOMPARE(found.join('|'), QString(after).replace("%1", stamp));
     }
     // Whatever order the owner's answers come in, only contiguous bytes reach a file, and the result is the source;
-    // a write that fails is logged and asked for again from the size on disk. A folder's small files are asked for
-    // several at once, within a bound, yet count as done one after the other, and a pause with answers in flight
-    // loses and mixes nothing. The folder: 40 files of 100 to 373 bytes (with a file of two packets: the 21st).
+    // a failed write is logged and asked for again. A folder's 40 small files are asked for several at once, within
+    // a bound, yet count as done in turn, and a pause with answers in flight loses and mixes nothing.
     void answersInAnyOrder_data()
     {
         QTest::addColumn<QString>("policy");
-        QTest::addColumn<qint64>("resumeAt"); // of the single file; a folder instead: -1, with a file of two packets -2
+        QTest::addColumn<qint64>("resumeAt"); // of the single file; a folder: -1, with its 21st file of two packets -2
         QTest::newRow("newest first") << "newest first" << qint64(0);
         QTest::newRow("each answer twice") << "twice" << qint64(0);
         QTest::newRow("every third answer lost once") << "lose" << qint64(0);

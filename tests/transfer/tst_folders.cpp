@@ -114,8 +114,6 @@ private Q_SLOTS:
         QCOMPARE(filesIn(rig->downloadsFolder() + "Holiday 2026 (2)/sub"), QStringList());
         QCOMPARE(row("vesk_folders", folderId).value("status"), QStringLiteral("downloaded"));
         QCOMPARE(rig->shell.chatPopups.size(), 2); // "Folder Downloaded" here, "received the folder" there
-        QCOMPARE(count("vesk_uploads"), 0);
-        QCOMPARE(column("select direction from vesk_folders"), QStringList{"down"});
     }
     // A folder of thousands of files: its rows are written, marked, queued and dropped a slice at a time, so that
     // neither window waits for all of them; cut short half way, nothing of it is left half done.
