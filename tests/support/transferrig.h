@@ -109,17 +109,15 @@ struct TransferRig : SubsystemFixture
     {
         deliver(r.fileId, r.fileSeek, source.mid(r.fileSeek, r.bufferSize));
     }
-    void answerLast(const QByteArray& source) { answer(requests().last(), source); }
     // Answers, as a prompt owner, each request from the given one on, and the requests those answers bring.
     void answerAll(const QByteArray& source, qsizetype from = 0)
     {
         for (qsizetype i = from; i < requests().size(); ++i)
             answer(requests().at(i), source);
     }
-    // Plays both sides of a folder at once: what the owner side sends (listings, packets, a file's withdrawal)
-    // reaches this receiver as if from "owner", and the receiver's confirmations, requests and completions reach the
-    // owner side, until nothing more is sent. Both sides keep their folder rows in one table here, so the receiver
-    // knows the folder as "r" + its id.
+    // Plays both sides of a folder until nothing more is sent: what the owner side sends reaches this receiver as if
+    // from "owner", what the receiver sends reaches the owner side. Both keep their folder rows in one table here,
+    // so the receiver knows the folder as "r" + its id.
     void relay()
     {
         for (qsizetype next = 0; next < sink.sent.size(); ++next) { // grows while it is worked off

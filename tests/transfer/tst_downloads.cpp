@@ -70,17 +70,10 @@ private Q_SLOTS:
         QVERIFY(!rig->shell.progressShown);
         QCOMPARE(rig->shell.opened, opened ? QStringList{rig->path(name)} : QStringList());
     }
-    // Whatever order the user queued them in, the smallest queued file is fetched next.
-    void nextDownloadIsTheSmallest_data()
-    {
-        QTest::addColumn<QList<qint64>>("sizes"); // of f0, f1, ... offered and queued in this order
-        QTest::addColumn<QStringList>("fetched");
-        QTest::newRow("queued smallest first") << QList<qint64>{100, 200, 300} << QStringList{"f0", "f1", "f2"};
-        QTest::newRow("queued largest first") << QList<qint64>{300, 200, 100} << QStringList{"f2", "f1", "f0"};
-    }
+    // Whatever order the user queued them in (here neither smallest nor largest first), the smallest is fetched next.
     void nextDownloadIsTheSmallest()
     {
-        QFETCH(QList<qint64>, sizes);
+        const QList<qint64> sizes{200, 100, 300};
         for (int i = 0; i < sizes.size(); ++i)
             rig->offer(QStringLiteral("f%1").arg(i), QStringLiteral("f%1.bin").arg(i), sizes.at(i));
         for (int i = 0; i < sizes.size(); ++i)
@@ -90,7 +83,7 @@ private Q_SLOTS:
         QStringList fetched;
         for (const Request& r : rig->requests())
             fetched.append(r.fileId);
-        QTEST(fetched, "fetched");
+        QCOMPARE(fetched, (QStringList{"f1", "f0", "f2"}));
     }
     // Packets out of turn or that do not fit leave the file alone and bring no new request, whether the download
     // runs or was paused; the right packet still goes in afterwards.
@@ -139,17 +132,21 @@ private Q_SLOTS:
     }
     // Until it is complete a download's file carries the partial name, and a resume finds it there (or in the final
     // name, where older versions kept it); complete, it gets the final name, numbered if that was taken meanwhile.
+    // Offered again with another size (the owner's file changed), it begins anew, the old bytes put aside.
     void partialName_data()
     {
-        // "part": received under the partial name; "legacy": in the final name; "moved": the user chose another
-        // folder while it was arriving
+        // "part": received under the partial name, paused; "legacy": in the final name; "moved": the user chose another
+        // folder while it was arriving; "changed": offered again with another size, while paused or running
         QTest::addColumn<QString>("before");
         QTest::addColumn<bool>("takenMeanwhile");
-        QTest::addColumn<QString>("after"); // the folder when complete, name=source or name=other
+        QTest::addColumn<QString>("after"); // the folder when complete, name=source, =old, or =other; %1 a time stamp
+        const QString putAside = "f.bin=source|f.bin_veskbackup_%1.part=old";
         QTest::newRow("resumed from the partial file") << "part" << false << "f.bin=source";
         QTest::newRow("older version's partial file") << "legacy" << false << "f.bin=source";
         QTest::newRow("final name taken meanwhile") << "part" << true << "f (2).bin=source|f.bin=other";
         QTest::newRow("downloads folder changed midway") << "moved" << false << "f.bin=source";
+        QTest::newRow("owner's file changed, paused") << "changed paused" << false << putAside;
+        QTest::newRow("owner's file changed, running") << "changed" << false << putAside;
     }
     void partialName()
     {
@@ -157,13 +154,15 @@ private Q_SLOTS:
         QFETCH(bool, takenMeanwhile);
         QFETCH(QString, after);
         const QByteArray source = pattern(2 * kPacket + 7);
+        const bool changed = before.startsWith("changed");
+        const QByteArray first = changed ? pattern(2 * kPacket + 99, 2) : source; // what the owner offered first
         const qint64 half = kPacket + 3;
-        rig->offer("f", "f.bin", source.size());
+        rig->offer("f", "f.bin", first.size());
         if (before != "legacy") {
             rig->queue("f");
-            rig->answerAll(source.left(half));
+            rig->answerAll(first.left(half));
             QCOMPARE(rig->entries(), QStringList{"f.bin.part"});
-            if (before == "part")
+            if (before == "part" || before == "changed paused")
                 rig->engine.pauseFileToDownload("f");
             rig->settle();
             QCOMPARE(rig->engine.bytesOnDisk("f"), half);
@@ -174,6 +173,8 @@ private Q_SLOTS:
         if (takenMeanwhile)
             QVERIFY(writeFile(rig->path("f.bin"), "other"));
         rig->sink.clear();
+        if (changed)
+            rig->offer("f", "f.bin", source.size());
         if (before == "moved") { // while it runs
             const QString old = rig->folder;
             rig->folder = old + "chosen/";
@@ -181,16 +182,18 @@ private Q_SLOTS:
             rig->settle();
             QCOMPARE(filesIn(old), QStringList());
         } else {
-            rig->queue("f");
+            before == "changed" ? rig->settle() : rig->queue("f");
         }
-        QCOMPARE(rig->requests().first().fileSeek, half);
-        QCOMPARE(rig->entries().contains("f.bin.part"), true);
+        QCOMPARE(rig->requests().first(), (Request{"f", changed ? 0 : half, kPacket - (changed ? 0 : 3)}));
         rig->answerAll(source);
         QCOMPARE(rig->status("f"), QStringLiteral("downloaded"));
         QStringList found;
-        for (const QString& name : rig->entries())
-            found.append(name + "=" + (readFile(rig->path(name)) == source ? "source" : readFile(rig->path(name))));
-        QCOMPARE(found.join('|'), after);
+        for (const QString& name : rig->entries()) {
+            const QByteArray content = readFile(rig->path(name));
+            found.append(name + "=" + (content == source ? "source" : content == first.left(half) ? "old" : content));
+        }
+        const QString stamp = QDateTime::fromMSecsSinceEpoch(rig->clock.nowMs()).toString("yyyyMMdd_HHmmss");
+        QCOMPARE(found.join('|'), QString(after).replace("%1", stamp));
         const QString finalName = found.first().section('=', 0, 0);
         QCOMPARE(row("vesk_downloads", "f").value("filename"), finalName);
         QVERIFY(rig->shell.chatPopups.last().html.contains(finalName.toHtmlEscaped()));
@@ -242,36 +245,6 @@ private Q_SLOTS:
             QCOMPARE(rig->shell.chatPopups.first().html,
                      QStringLiteral("%1 withdrew cancel_me.bin").arg(row("vesk_peers", "owner").value("alias")));
         }
-    }
-    // Offered again with another size while it waits or runs (the owner's file changed), a download begins the new
-    // version from 0: the bytes of the old one are put aside, never continued.
-    void ownerFileChanged_data()
-    {
-        QTest::addColumn<bool>("running");
-        QTest::newRow("running") << true;
-        QTest::newRow("paused") << false;
-    }
-    void ownerFileChanged()
-    {
-        QFETCH(bool, running);
-        const QByteArray old = pattern(2 * kPacket + 7, 1), changed = pattern(2 * kPacket + 99, 2);
-        rig->offer("c", "c.bin", old.size());
-        rig->queue("c");
-        rig->answer(rig->requests().first(), old);
-        if (!running)
-            rig->engine.pauseFileToDownload("c");
-        rig->settle();
-        rig->sink.clear();
-        rig->offer("c", "c.bin", changed.size());
-        running ? rig->settle() : rig->queue("c");
-        QCOMPARE(rig->requests().first(), (Request{"c", 0, kPacket}));
-        rig->answerAll(changed);
-        QCOMPARE(rig->status("c"), QStringLiteral("downloaded"));
-        QCOMPARE(readFile(rig->path("c.bin")), changed);
-        const QStringList entries = rig->entries();
-        QCOMPARE(entries.size(), 2);
-        QVERIFY(entries.last().startsWith("c.bin_veskbackup_"));
-        QCOMPARE(readFile(rig->path(entries.last())), old.left(kPacket));
     }
     // Offsets past 2 GiB and 4 GiB go through the wire's encoding (in the large fields from 4 GiB on), are served
     // from the right place of the owner's file and appended at the right place of the receiver's: a download resumed
@@ -348,7 +321,7 @@ private Q_SLOTS:
         rig->offer("paused", "paused.bin", 10);
         rig->engine.queueFileToDownload("next");
         rig->queue("stuck");
-        rig->answerLast(source);
+        rig->answer(rig->requests().last(), source);
         rig->tick(); // the packet that arrived counts as progress
         rig->sink.clear();
         for (int i = 1; i <= DownloadEngine::kMaxStallTicks; ++i) {
@@ -370,7 +343,7 @@ private Q_SLOTS:
         rig->sink.clear();
         rig->settle();
         QCOMPARE(rig->requests().last(), (Request{"stuck", kPacket, 500}));
-        rig->answerLast(source);
+        rig->answer(rig->requests().last(), source);
         QCOMPARE(readFile(rig->path("stuck.bin")), source);
     }
     // The name a download is stored under when the downloads folder already holds that name: an unrelated file is
@@ -413,53 +386,80 @@ private Q_SLOTS:
         const QString stamp = QDateTime::fromMSecsSinceEpoch(rig->clock.nowMs()).toString("yyyyMMdd_HHmmss");
         QCOMPARE(found.join('|'), QString(after).replace("%1", stamp));
     }
-    // Whatever order the owner's answers come in, only contiguous bytes reach the file, and the result is the source.
-    // A write that fails is logged and asked for again from the size on disk.
-    // A folder's small files are asked for several at once, within a bound, and each answer goes into its own
-    // file; they still count as done one after the other, and a pause with answers in flight loses and mixes
-    // nothing. 40 files of 100 to 373 bytes; the 21st, in one row, of two packets.
-    void folderFilesAhead_data()
+    // Whatever order the owner's answers come in, only contiguous bytes reach a file, and the result is the source;
+    // a failed write is logged and asked for again. A folder's 40 small files are asked for several at once, within
+    // a bound, yet count as done in turn, and a pause with answers in flight loses and mixes nothing.
+    void answersInAnyOrder_data()
     {
         QTest::addColumn<QString>("policy");
-        QTest::addColumn<bool>("twoPackets");
-        QTest::newRow("in order") << "oldest first" << false;
-        QTest::newRow("newest first") << "newest first" << false;
-        QTest::newRow("a file of two packets among them") << "newest first" << true;
-        QTest::newRow("paused with files in flight") << "pause" << false;
+        QTest::addColumn<qint64>("resumeAt"); // of the single file; a folder: -1, with its 21st file of two packets -2
+        QTest::newRow("newest first") << "newest first" << qint64(0);
+        QTest::newRow("each answer twice") << "twice" << qint64(0);
+        QTest::newRow("every third answer lost once") << "lose" << qint64(0);
+        QTest::newRow("random order") << "random" << qint64(0);
+        QTest::newRow("resumed mid-packet, newest first") << "newest first" << qint64(1234567);
+        QTest::newRow("first write fails") << "unwritable" << qint64(0);
+        QTest::newRow("folder in order") << "oldest first" << qint64(-1);
+        QTest::newRow("folder newest first") << "newest first" << qint64(-1);
+        QTest::newRow("folder with a file of two packets") << "newest first" << qint64(-2);
+        QTest::newRow("folder paused with files in flight") << "pause" << qint64(-1);
     }
-    void folderFilesAhead()
+    void answersInAnyOrder()
     {
         QFETCH(QString, policy);
-        QFETCH(bool, twoPackets);
-        QHash<QString, QByteArray> sources;
-        qint64 total = 0;
-        for (int i = 0; i < 40; ++i) {
-            const QString id = QStringLiteral("F%1").arg(i, 2, 10, QLatin1Char('0'));
-            sources[id] = pattern(twoPackets && i == 20 ? kPacket + 10 : 100 + 7 * i, i);
-            total += sources[id].size();
-            QVERIFY(exec("insert into vesk_downloads (id, filename, filesize, nodefrom, status, timestamp, "
-                         "downloadsize, folderId, path) values (?, ?, ?, 'owner', 'unknown', 0, '0', 'F', ?)",
-                         {id, id, qint64(sources[id].size()), QString("sub/" + id)}));
+        QFETCH(qint64, resumeAt);
+        const bool folder = resumeAt < 0;
+        const QString id = folder ? "F" : "r";
+        QHash<QString, QByteArray> sources; // by file id
+        if (folder) {
+            qint64 total = 0;
+            for (int i = 0; i < 40; ++i) {
+                const QString file = QStringLiteral("F%1").arg(i, 2, 10, QLatin1Char('0'));
+                sources[file] = pattern(resumeAt == -2 && i == 20 ? kPacket + 10 : 100 + 7 * i, i);
+                total += sources[file].size();
+                QVERIFY(exec("insert into vesk_downloads (id, filename, filesize, nodefrom, status, timestamp, "
+                             "downloadsize, folderId, path) values (?, ?, ?, 'owner', 'unknown', 0, '0', 'F', ?)",
+                             {file, file, qint64(sources[file].size()), QString("sub/" + file)}));
+            }
+            QVERIFY(exec("insert into vesk_folders (id, nodeid, direction, name, localname, files, filesize, status) "
+                         "values ('F', 'owner', 'down', 'Pics', 'Pics', 40, ?, 'unknown')",
+                         {total}));
+        } else {
+            sources["r"] = pattern(20 * kPacket + 4321);
+            rig->offer("r", "r.bin", sources["r"].size());
+            if (resumeAt)
+                QVERIFY(exec("update vesk_downloads set downloadsize = filesize") &&
+                        writeFile(rig->path("r.bin"), sources["r"].left(resumeAt)));
         }
-        QVERIFY(exec("insert into vesk_folders (id, nodeid, direction, name, localname, files, filesize, status) "
-                     "values ('F', 'owner', 'down', 'Pics', 'Pics', 40, ?, 'unknown')",
-                     {total}));
+        const auto pathOf = [&](const QString& file) {
+            return folder ? rig->downloadsFolder() + "Pics/sub/" + file : rig->path("r.bin");
+        };
         const auto done = [] {
             return column("select count(*) from vesk_downloads where status = 'downloaded'").value(0);
         };
-        rig->queue("F");
-        QVERIFY(rig->requests().size() > 1);
+        rig->queue(id);
+        if (folder)
+            QVERIFY(rig->requests().size() > 1);
+        else
+            QCOMPARE(rig->requests().first(), (Request{"r", resumeAt, kPacket - resumeAt % kPacket}));
+        const QString downloads = QDir::cleanPath(rig->downloadsFolder());
+        if (policy == "unwritable") // a plain file stands where the downloads folder was
+            QVERIFY(QDir(downloads).removeRecursively() && writeFile(downloads, "not a folder"));
+        MessageCatcher catcher;
+        QRandomGenerator random(7);
         QList<Request> open;
-        for (int answers = 0; row("vesk_folders", "F").value("status") != "downloaded"; ++answers) {
-            QVERIFY(answers < 200);
+        QSet<qint64> lost;
+        for (int answers = 1; (folder ? row("vesk_folders", "F").value("status") : rig->status("r")) != "downloaded";
+             ++answers) {
+            QVERIFY(answers < 500);
             open += rig->requests();
             rig->sink.clear();
             QVERIFY(open.size() <= 1 + DownloadEngine::kFolderAheadFiles + Vesk::DownloadSession::kMaxWindow);
-            if (open.isEmpty()) {
+            if (open.isEmpty()) { // silence: the progress tick asks again
                 rig->tick();
                 continue;
             }
-            if (policy == "pause" && answers == 0) {
+            if (policy == "pause" && answers == 1) {
                 // Every file in flight but the first arrives: none counts as done before the first.
                 const Request first = open.takeFirst();
                 for (const Request& r : std::as_const(open))
@@ -472,11 +472,31 @@ private Q_SLOTS:
                 rig->queue("F");
                 continue;
             }
-            const Request r = open.takeAt(policy == "newest first" ? open.size() - 1 : 0);
+            const Request r = open.takeAt(policy == "random"         ? random.bounded(open.size())
+                                          : policy == "newest first" ? open.size() - 1
+                                                                     : 0);
+            if (policy == "lose" && answers % 3 == 0 && !lost.contains(r.fileSeek)) {
+                lost.insert(r.fileSeek);
+                continue;
+            }
             rig->clock.advance(DownloadEngine::kProgressUpdateMs); // each answer may show progress
-            rig->answer(r, sources[r.fileId]);
+            for (int copies = policy == "twice" ? 2 : 1; copies > 0; --copies)
+                rig->answer(r, sources[r.fileId]);
+            if (policy == "unwritable" && answers == 1) {
+                QVERIFY(catcher.criticals().value(0).contains("There was an error opening"));
+                QVERIFY(QFile::remove(downloads) && QDir().mkpath(downloads));
+            }
+            const QString written = pathOf(r.fileId); // under the partial name until complete
+            QVERIFY(
+                sources[r.fileId].startsWith(readFile(QFile::exists(written + ".part") ? written + ".part" : written)));
         }
-        QCOMPARE(done(), QStringLiteral("40"));
+        QCOMPARE(done(), QString::number(sources.size()));
+        for (auto it = sources.cbegin(); it != sources.cend(); ++it)
+            QCOMPARE(readFile(pathOf(it.key())), it.value());
+        QCOMPARE(rig->fileIds("fileTransferComplete"), QStringList{id});
+        if (!folder)
+            return;
+        QCOMPARE(QDir(rig->downloadsFolder() + "Pics/sub").entryList(QDir::Files).size(), 40);
         // The taskbar shows the folder's progress: it never goes back as one file ends and the next begins, and
         // it is past the middle when the folder's last files start.
         QStringList shown;
@@ -485,66 +505,6 @@ private Q_SLOTS:
         QVERIFY2(shown.size() > 2 && rig->shell.progress.last() >= 50 &&
                      std::is_sorted(rig->shell.progress.cbegin(), rig->shell.progress.cend()),
                  qPrintable(shown.join(' ')));
-        for (auto it = sources.cbegin(); it != sources.cend(); ++it)
-            QCOMPARE(readFile(rig->downloadsFolder() + "Pics/sub/" + it.key()), it.value());
-        QCOMPARE(QDir(rig->downloadsFolder() + "Pics/sub").entryList(QDir::Files).size(), 40);
-        QCOMPARE(rig->fileIds("fileTransferComplete"), QStringList{"F"});
-    }
-    void reorderedAnswers_data()
-    {
-        QTest::addColumn<QString>("policy");
-        QTest::addColumn<qint64>("resumeAt");
-        QTest::newRow("newest first") << "newest first" << qint64(0);
-        QTest::newRow("each answer twice") << "twice" << qint64(0);
-        QTest::newRow("every third answer lost once") << "lose" << qint64(0);
-        QTest::newRow("random order") << "random" << qint64(0);
-        QTest::newRow("resumed mid-packet, newest first") << "newest first" << qint64(1234567);
-        QTest::newRow("first write fails") << "unwritable" << qint64(0);
-    }
-    void reorderedAnswers()
-    {
-        QFETCH(QString, policy);
-        QFETCH(qint64, resumeAt);
-        const QByteArray source = pattern(20 * kPacket + 4321);
-        rig->offer("r", "r.bin", source.size());
-        if (resumeAt) {
-            QVERIFY(exec("update vesk_downloads set downloadsize = filesize"));
-            QVERIFY(writeFile(rig->path("r.bin"), source.left(resumeAt)));
-        }
-        rig->queue("r");
-        QCOMPARE(rig->requests().first(), (Request{"r", resumeAt, kPacket - resumeAt % kPacket}));
-        const QString folder = QDir::cleanPath(rig->downloadsFolder());
-        if (policy == "unwritable") // a plain file stands where the downloads folder was
-            QVERIFY(QDir(folder).removeRecursively() && writeFile(folder, "not a folder"));
-        MessageCatcher catcher;
-        QRandomGenerator random(7);
-        QList<Request> open;
-        QSet<qint64> lost;
-        for (int answers = 1; rig->status("r") != "downloaded"; ++answers) {
-            QVERIFY(answers < 500);
-            open += rig->requests();
-            rig->sink.clear();
-            if (open.isEmpty()) { // silence: the progress tick asks again
-                rig->tick();
-                continue;
-            }
-            qsizetype pick = policy == "newest first" ? open.size() - 1 : 0;
-            if (policy == "random")
-                pick = random.bounded(open.size());
-            const Request r = open.takeAt(pick);
-            if (policy == "lose" && answers % 3 == 0 && !lost.contains(r.fileSeek)) {
-                lost.insert(r.fileSeek);
-                continue;
-            }
-            for (int copies = policy == "twice" ? 2 : 1; copies > 0; --copies)
-                rig->answer(r, source);
-            if (policy == "unwritable" && answers == 1) {
-                QVERIFY(catcher.criticals().value(0).contains("There was an error opening"));
-                QVERIFY(QFile::remove(folder) && QDir().mkpath(folder));
-            }
-            QVERIFY(source.startsWith(readFile(rig->path("r.bin"))));
-        }
-        QCOMPARE(readFile(rig->path("r.bin")), source);
     }
 };
 
