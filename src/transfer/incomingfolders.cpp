@@ -117,11 +117,16 @@ void IncomingOffers::handleNewFolderToDownload(const Parameters& message)
         stored = TableRecord(kFoldersTable);
     }
     if (stored.isEmpty()) {
-        q.prepare(QStringLiteral("select count(*) from vesk_folders where direction = 'down' and nodeid = ? and "
+        q.prepare(QStringLiteral("select count(*), sum(nodeid = ?) from vesk_folders where direction = 'down' and "
                                  "status = 'unknown'"));
         q.bindValue(0, nodeFrom);
-        if (q.exec() && q.next() && q.value(0).toInt() >= kMaxWaitingFolders)
+        if (!q.exec() || !q.next())
+            return refuseFolder(nodeFrom, QStringLiteral("the folders waiting could not be counted"));
+        if (q.value(1).toInt() >= kMaxWaitingFolders)
             return refuseFolder(nodeFrom, QStringLiteral("more than %1 folders waiting").arg(kMaxWaitingFolders));
+        if (q.value(0).toInt() >= kMaxWaitingFoldersAll)
+            return refuseFolder(nodeFrom,
+                                QStringLiteral("more than %1 folders of all peers waiting").arg(kMaxWaitingFoldersAll));
     }
 
     const bool fresh = stored.isEmpty();

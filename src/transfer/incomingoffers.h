@@ -45,8 +45,11 @@ public:
     // Folders (incomingfolders.cpp): one part of a folder offered as one, stored with its files in one
     // transaction and confirmed; the tree is made under the downloads folder, under a name of its own.
     void handleNewFolderToDownload(const Parameters& message);
-    // At most this many folders of one peer wait for the user; more are refused until some are taken or removed.
+    // At most this many folders of one peer wait for the user, and this many of all peers together; more are
+    // refused until some are taken or removed. Each waiting folder holds its name in the downloads folder, and a
+    // node id costs nothing to make up, so the bound per peer alone would not bound them.
     static constexpr int kMaxWaitingFolders = 50;
+    static constexpr int kMaxWaitingFoldersAll = 200;
     // Files of one folder whose paths clean to the same one ("a:b", "a?b", "ab") get numbered names; a listing with
     // more than this many at one path is refused. Each numbered name is looked up in turn, so without a bound a
     // listing of a few thousand entries at one path kept this thread busy for minutes.

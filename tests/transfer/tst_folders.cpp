@@ -214,12 +214,23 @@ private Q_SLOTS:
     {
         QTest::addColumn<QString>("fault");
         for (const char* fault : {"garbage", "climbing path", "too many entries", "sizes past the total",
-                                  "part past the parts", "another folder's id", "no id", "one path for many files"})
+                                  "part past the parts", "another folder's id", "no id", "one path for many files",
+                                  "the peer's folders waiting", "folders of all peers waiting"})
             QTest::newRow(fault) << QString(fault);
     }
     void badListings()
     {
         QFETCH(QString, fault);
+        // Folders waiting for the user, of this owner or of as many peers (node ids cost nothing to make up).
+        const bool ownWaiting = fault == "the peer's folders waiting";
+        const int waiting = ownWaiting                                ? Vesk::IncomingOffers::kMaxWaitingFolders
+                            : fault == "folders of all peers waiting" ? Vesk::IncomingOffers::kMaxWaitingFoldersAll
+                                                                      : 0;
+        QVERIFY(exec(
+            "with recursive n(i) as (select 0 union all select i + 1 from n where i < ?) insert into "
+            "vesk_folders (id, nodeid, direction, name, localname, files, filesize, status, timestamp) "
+            "select 'w' || i, iif(?, 'owner', 'n' || i), 'down', 'w', 'w' || i, 1, 1, 'unknown', 0 from n where i > 0",
+            {waiting, ownWaiting}));
         com::tavimor::vesk::FolderListing listing;
         listing.set_folderid(fault == "no id" ? "" : "d1");
         listing.set_name("x");
@@ -245,7 +256,7 @@ private Q_SLOTS:
              {"nodeFrom", "owner"},
              {"fileId", fault == "another folder's id" ? "d2" : "d1"},
              {"folderListing", fault == "garbage" ? QByteArray("\xff\xff\xff") : QByteArray::fromStdString(bytes)}});
-        QCOMPARE(count("vesk_folders") + count("vesk_downloads"), 0);
+        QCOMPARE(count("vesk_folders") + count("vesk_downloads"), waiting);
         QVERIFY(rig->sink.sent.isEmpty());
         QCOMPARE(QDir(rig->downloadsFolder()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), QStringList());
         QCOMPARE(catcher.criticals().size(), 1);
