@@ -246,22 +246,6 @@ private Q_SLOTS:
         QCOMPARE(g->currentSelectedTabIndex(), 2);
         QVERIFY(!window->isMinimized());
     }
-    // An offer and a notice of another kind in one popup (a file, then a folder): it still fits its text, scrolled
-    // neither way.
-    void offerAndNoticeFit()
-    {
-        g->showOfferNotification(kPeer, 96000,
-                                 "I have sent you a file:<br><b>Itinerary.pdf</b><br>You can "
-                                 "download it in Vesk.");
-        g->showDownloadNotification(kPeer, "Mallory offers the folder <b>Holiday 2026</b> (5 files, 7.4 MB)");
-        QPointer<NotificationDialog> popup = g->downloadPopups.value(kPeer);
-        QVERIFY(popup && popup->isVisible());
-        QVERIFY(QTest::qWaitForWindowExposed(popup));
-        QCOMPARE(popup->textView()->verticalScrollBar()->maximum(), 0);
-        QCOMPARE(popup->textView()->horizontalScrollBar()->maximum(), 0);
-        popup->close();
-        QTRY_VERIFY(!popup);
-    }
     // A downloads folder that can be made and written to is used from then on, and a file received in the earlier
     // one is still found; one that cannot is refused with the reason, and the old folder stays.
     void downloadsFolderChoice_data()
