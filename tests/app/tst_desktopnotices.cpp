@@ -125,7 +125,7 @@ private Q_SLOTS:
         }
         QCOMPARE(popup, notices == 0);
         const auto last = [&] {
-            return fake.calls.isEmpty() ? FakeNotifications::Call() : fake.calls.last();
+            return fake.calls.value(fake.calls.size() - 1);
         };
         if (notices) {
             QTRY_COMPARE(last().summary + "|" + last().body + "|" + last().actions.value(0), shown);

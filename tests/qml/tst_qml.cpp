@@ -82,28 +82,12 @@ private:
     QString m_kind;
 };
 
-// The picked-files list with the roles of a folder entry named, whether or not the program's model names them yet.
-class FakeFileList : public FileStandardItemModel
-{
-    Q_OBJECT
-
-public:
-    FakeFileList()
-    {
-        QHash<int, QByteArray> roles = roleNames();
-        roles.insert(38, "isFolder");
-        roles.insert(39, "fileCount");
-        setItemRoleNames(roles);
-    }
-};
-
 static void registerFakes()
 {
     QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("qmltest")).setDatabaseName(":memory:");
     qmlRegisterType<FakeTableModel>("Vesk.Testing", 1, 0, "FakeTableModel");
     qmlRegisterType<FileStandardItemModel>("Vesk.Testing", 1, 0, "FileStandardItemModel");
     qmlRegisterType<FakeFolderList>("Vesk.Testing", 1, 0, "FakeFolderList");
-    qmlRegisterType<FakeFileList>("Vesk.Testing", 1, 0, "FakeFileList");
 }
 Q_COREAPP_STARTUP_FUNCTION(registerFakes)
 

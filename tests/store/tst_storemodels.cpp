@@ -1,5 +1,4 @@
 #include "store/filestandarditemmodel.h"
-#include "store/pictureurl.h"
 #include "store/transferlists.h"
 #include "store/vesksqlquerymodel.h"
 
@@ -50,24 +49,6 @@ private slots:
         f.reset();
     }
 
-    // Whatever order the columns come in (a migrated file adds them at the end), each role reads its own column.
-    void rolesReadTheirColumn()
-    {
-        m->setQuery("select timestamp, status, alias, ipAddress, id, blocked from vesk_peers where id = ?",
-                    f->store->database(), {kOdd});
-        QCOMPARE(m->rowCount(), 1);
-        const QList<int> columnRoles = m->roleNames().keys();
-        QCOMPARE(std::count_if(columnRoles.begin(), columnRoles.end(),
-                               [](int role) { return role < VeskSqlQueryModel::kFirstTypedRole; }),
-                 6);
-        for (int role : columnRoles) {
-            if (role >= VeskSqlQueryModel::kFirstTypedRole)
-                continue;
-            const QByteArray name = m->roleNames().value(role);
-            QCOMPARE(byName(*m, 0, name), row("vesk_peers", kOdd).value(QString::fromLatin1(name).toLower()));
-        }
-    }
-
     // What a row tells the interface as typed values, so that no view compares the words stored in the columns:
     // exactly the program's words count, numbers survive odd text, and a word means something only in its table.
     void typedValues_data()
@@ -99,15 +80,9 @@ private slots:
         QTest::newRow("download") << "select 'queued' as status, '1200' as filesize, '17' as timestamp"
                                   << QVariantMap{
                                          {"byteSize", 1200}, {"timestampMs", 17}, {"online", {}}, {"delivered", {}}};
-        // A peer's security, from its pinned key, a new key waiting for the user, and whether codes were compared.
-        const auto secured = [](const char* key, const char* pending, const char* verified) {
-            return QStringLiteral("select '%1' as identityKey, nullif('%2', '') as pendingKey, '%3' as verified")
-                .arg(key, pending, verified);
-        };
-        QTest::newRow("plain peer") << secured("", "", "yes") << QVariantMap{{"security", "plain"}};
-        QTest::newRow("sealed peer") << secured("ab12", "", "") << QVariantMap{{"security", "sealed"}};
-        QTest::newRow("verified peer") << secured("ab12", "", "yes") << QVariantMap{{"security", "verified"}};
-        QTest::newRow("changed key") << secured("ab12", "cd34", "yes") << QVariantMap{{"security", "keychanged"}};
+        // A new key waiting for the user outweighs codes compared for the old one.
+        QTest::newRow("changed key") << "select 'ab12' as identityKey, 'cd34' as pendingKey, 'yes' as verified"
+                                     << QVariantMap{{"security", "keychanged"}};
         QTest::newRow("compiled-in avatar")
             << "select ':/pics/a.png' as avatarPath" << QVariantMap{{"avatarUrl", "qrc:/pics/a.png"}};
     }
@@ -137,7 +112,6 @@ private slots:
         m->setQuery("select * from vesk_peers where id = '{a}'", f->store->database());
         const QString before = byName(*m, 0, "avatarUrl");
         QVERIFY2(before.startsWith("file://") && before.contains("%23") && before.contains("?v="), qPrintable(before));
-        QCOMPARE(Vesk::pictureUrl(path), before);
 
         QVERIFY(writeFile(path, pictureBytes(8, 8)));
         QFile file(path);
@@ -148,7 +122,6 @@ private slots:
         m->scheduleRefreshAll();
         QTRY_COMPARE(changes.count(), 1);
         QVERIFY(byName(*m, 0, "avatarUrl") != before);
-        QCOMPARE(byName(*m, 0, "avatarPath"), path);
     }
 
     // The row of a peer no list shows, read as a list would show it; only the program's tables can be named.
@@ -157,16 +130,14 @@ private slots:
         m->setQuery("select * from vesk_peers where status = 'on'", f->store->database());
         const QVariantMap odd = m->readRow(kPeersTable, kOdd);
         QCOMPARE(odd.value("alias").toString(), "alias of " + kOdd);
-        QCOMPARE(odd.value("online"), QVariant(false));
-        QCOMPARE(odd.value("isBlocked"), QVariant(true));
         QVERIFY(m->readRow(kPeersTable, "{nobody}").isEmpty());
         QVERIFY(m->readRow("vesk_peers; drop table vesk_peers", kOdd).isEmpty());
         QCOMPARE(count("vesk_peers"), 2);
     }
 
-    // A model shows what its query found when it last ran, with the same bound values each time; the number of rows
-    // is a property that follows every refresh, so a view can bind to it.
-    void refreshRunsTheSameQuery()
+    // The number of rows is a property that follows every refresh and is signalled only when it changes, so a view
+    // can bind to it; a count raised through the model shows at once.
+    void countFollowsRefreshes()
     {
         m->setQuery("select * from vesk_peers where status = ? and id <> ? order by id", f->store->database(),
                     {"on", kOdd});
@@ -174,37 +145,14 @@ private slots:
         QCOMPARE(m->property("count").toInt(), 1);
         f->addPeer("{b}");
         f->addPeer("{c}", "off");
-        QCOMPARE(m->rowCount(), 1);
         m->refresh();
         QCOMPARE(m->property("count").toInt(), 2);
-        m->setFieldAndRefresh(kPeersTable, "{b}", "alias", "Bea"); // same rows: no new count
-        QCOMPARE(byName(*m, 1, "alias"), QStringLiteral("Bea"));
+        m->incrementField(kPeersTable, "{b}", "unreadMessagesCount", 2); // same rows: no new count
+        QCOMPARE(byName(*m, 1, "unreadMessagesCount"), QStringLiteral("2"));
         QVERIFY(exec("update vesk_peers set status = 'off'"));
         m->refresh();
         QCOMPARE(m->property("count").toInt(), 0);
         QCOMPARE(counts.count(), 2);
-    }
-
-    // The operations on one row by its id, with the refresh each promises.
-    void byIdOperations()
-    {
-        m->setQuery("select * from vesk_peers order by id", f->store->database());
-        m->setField(kPeersTable, kOdd, "alias", "Quinn");
-        QCOMPARE(m->getField(kPeersTable, kOdd, "alias"), QStringLiteral("Quinn"));
-        QCOMPARE(byName(*m, 1, "alias"), "alias of " + kOdd); // not refreshed
-        m->setFieldAndRefresh(kPeersTable, kOdd, "status", "on");
-        QCOMPARE(byName(*m, 1, "status"), QStringLiteral("on"));
-        m->incrementField(kPeersTable, kOdd, "unreadMessagesCount", 2);
-        QCOMPARE(byName(*m, 1, "unreadMessagesCount"), QStringLiteral("2"));
-        m->setClock(f->clock);
-        f->clock.setNowMs(1712345678901);
-        m->touchTimestamp(kPeersTable, kOdd);
-        QCOMPARE(m->getRecord(kPeersTable, kOdd).value("timestamp"), QStringLiteral("1712345678901"));
-        m->setFieldAndRefresh(kPeersTable, "{nobody}", "alias", "Ghost");
-        m->deleteRecord(kPeersTable, kOdd);
-        QCOMPARE(m->rowCount(), 1);
-        QVERIFY(m->getRecord(kPeersTable, kOdd).isEmpty() && m->getField(kPeersTable, kOdd, "alias").isEmpty());
-        QCOMPARE(column("select id || '=' || alias from vesk_peers"), QStringList{"{a}=alias of {a}"});
     }
 
     // A folder is one entry of its transfer list, whatever the number of its files, counted from their rows; its
@@ -260,17 +208,15 @@ private slots:
             QCOMPARE(folders[other]->rowCount(), other == list || other == 3 ? 1 : 0); // "G" goes the other way
         Vesk::FolderListModel& entries = *folders[list];
         const auto entry = [&] {
-            return QList<QString>{byName(entries, 0, "name"),      byName(entries, 0, "peerAlias"),
-                                  byName(entries, 0, "files"),     byName(entries, 0, "byteSize"),
-                                  byName(entries, 0, "filesDone"), byName(entries, 0, "bytesDone")};
+            QStringList values;
+            for (const char* name : {"name", "peerAlias", "files", "byteSize", "filesDone", "bytesDone"})
+                values << byName(entries, 0, name);
+            return values;
         };
-        QCOMPARE(entry(), (QList<QString>{"Holiday 2026", "alias of {a}", "5", "1500", QString::number(counts[0]),
-                                          QString::number(counts[1])}));
-        QStringList ids;
-        for (int row = 0; row < separate[list]->rowCount(); ++row)
-            ids << separate[list]->index(row, 0).data(separate[list]->roleNames().key("id")).toString();
-        ids.sort();
-        QCOMPARE(ids, QStringList{"solo"});
+        QCOMPARE(entry(), (QStringList{"Holiday 2026", "alias of {a}", "5", "1500", QString::number(counts[0]),
+                                       QString::number(counts[1])}));
+        QCOMPARE(separate[list]->rowCount(), 1);
+        QCOMPARE(separate[list]->index(0, 0).data(separate[list]->roleNames().key("id")).toString(), "solo");
 
         std::unique_ptr<QObject> beneath(entries.filesOf("F"));
         auto* inside = qobject_cast<VeskSqlQueryModel*>(beneath.get());
@@ -285,7 +231,7 @@ private slots:
             lists[list]->deleteRecord(kUploadsTable, "F/sub/e.txt");
         else
             lists[list]->setFieldAndRefresh(kDownloadsTable, "F/sub/e.txt", "status", "downloaded");
-        QTRY_COMPARE(entry().mid(4), (QList<QString>{QString::number(counts[2]), QString::number(counts[3])}));
+        QTRY_COMPARE(entry().mid(4), (QStringList{QString::number(counts[2]), QString::number(counts[3])}));
         QTRY_COMPARE(inside->rowCount(), int(shown.size()) - (up ? 1 : 0));
     }
 
