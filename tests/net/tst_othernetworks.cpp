@@ -19,14 +19,6 @@ using Vesk::PeerManager;
 
 namespace {
 
-QStringList texts(const QList<QHostAddress>& addresses)
-{
-    QStringList result;
-    for (const QHostAddress& address : addresses)
-        result.append(address.toString());
-    return result;
-}
-
 // What the list announces to: each entry as "kind target..." with a range's directed broadcast and the first
 // and last of its hosts.
 QStringList described(const OtherNetworks& networks)
@@ -34,20 +26,16 @@ QStringList described(const OtherNetworks& networks)
     QStringList result;
     for (const Vesk::OtherNetworkEntry& entry : networks.entries) {
         const QList<QHostAddress> hosts = entry.hosts();
-        switch (entry.kind) {
-        case Vesk::OtherNetworkEntry::Kind::Address:
-            result.append("address " + entry.address.toString());
-            break;
-        case Vesk::OtherNetworkEntry::Kind::Name:
+        const QHostAddress broadcast = entry.directedBroadcast();
+        if (entry.kind == Vesk::OtherNetworkEntry::Kind::Name)
             result.append("name " + entry.text);
-            break;
-        case Vesk::OtherNetworkEntry::Kind::Range:
+        else if (entry.kind == Vesk::OtherNetworkEntry::Kind::Address)
+            result.append("address " + entry.address.toString());
+        else
             result.append(QStringLiteral("range %1 %2..%3 (%4) bcast %5")
                               .arg(entry.address.toString(), hosts.first().toString(), hosts.last().toString())
                               .arg(hosts.size())
-                              .arg(entry.directedBroadcast().isNull() ? "-" : entry.directedBroadcast().toString()));
-            break;
-        }
+                              .arg(broadcast.isNull() ? "-" : broadcast.toString()));
     }
     return result;
 }
@@ -82,14 +70,12 @@ private slots:
                                                              "192.168.3.255",
                                                              "name pc-anna.office.lan"}
                                               << QStringList();
-        QTest::newRow("host bits of a range are cleared; /22 is the largest")
-            << "10.4.5.6/22" << QStringList{"range 10.4.4.0 10.4.4.1..10.4.7.254 (1022) bcast 10.4.7.255"}
-            << QStringList();
-        QTest::newRow("a /31 and a /32 have no broadcast")
-            << "10.0.0.4/31; 10.0.0.9/32"
-            << QStringList{"range 10.0.0.4 10.0.0.4..10.0.0.5 (2) bcast -",
-                           "range 10.0.0.9 10.0.0.9..10.0.0.9 (1) bcast -"}
-            << QStringList();
+        // The host bits of a range are cleared; /22 is the largest; a /31 and a /32 have no broadcast.
+        QTest::newRow("ranges") << "10.4.5.6/22; 10.0.0.4/31; 10.0.0.9/32"
+                                << QStringList{"range 10.4.4.0 10.4.4.1..10.4.7.254 (1022) bcast 10.4.7.255",
+                                               "range 10.0.0.4 10.0.0.4..10.0.0.5 (2) bcast -",
+                                               "range 10.0.0.9 10.0.0.9..10.0.0.9 (1) bcast -"}
+                                << QStringList();
         QTest::newRow("duplicates count once")
             << "10.0.0.1, 10.0.0.1, Server, server" << QStringList{"address 10.0.0.1", "name Server"} << QStringList();
         QTest::newRow("bad rows are named, good ones kept")
@@ -177,48 +163,6 @@ private slots:
         QVERIFY(sweep.targetsForStep(ticks * stepsPerTick).isEmpty());
     }
 
-    // The other networks hear us on the wire: the directed broadcast with every announcement, each single address
-    // within the tick; nothing goes to a network's own address. An empty list sends only the local broadcast.
-    void announcementsReachOtherNetworks()
-    {
-        // Unicast reaches one socket per port, the most specific: a listener for each address of the other
-        // network, and one for the broadcasts.
-        std::vector<std::unique_ptr<QUdpSocket>> listeners;
-        for (int i = -1; i < 16; ++i) {
-            const QHostAddress at = i < 0 ? QHostAddress(QHostAddress::AnyIPv4) : QHostAddress(0x0a4f0100 + i);
-            listeners.push_back(std::make_unique<QUdpSocket>());
-            QVERIFY(listeners.back()->bind(at, PeerManager::kUdpPort,
-                                           QAbstractSocket::ShareAddress | QAbstractSocket::ReuseAddressHint));
-        }
-        const auto heard = [&listeners](int waitMs) {
-            QStringList destinations;
-            QTest::qWait(waitMs);
-            for (const auto& listener : listeners) {
-                for (QNetworkDatagram d; (d = listener->receiveDatagram()).isValid();) // the same bytes everywhere
-                    destinations.append(d.destinationAddress().toString() + (d.data() == "{me}|Linux|Ann" ? "" : " ?"));
-            }
-            destinations.sort();
-            destinations.removeDuplicates();
-            return destinations;
-        };
-        PeerManager manager;
-        manager.setAnnouncementSource([] { return PeerManager::buildAnnouncement("{me}", "Linux", "Ann"); });
-        QCOMPARE(heard(2500), QStringList{"10.79.0.255"});
-        QVERIFY(manager.sweep().isEmpty());
-
-        manager.setOtherNetworks(OtherNetworks::parse("10.79.1.0/30, 10.79.1.9"));
-        QCOMPARE(texts(manager.directedBroadcastList()), QStringList{"10.79.1.3"});
-        manager.reBroadCastMyself();
-        manager.broadCastMyself();
-        QCOMPARE(heard(PeerManager::kBroadcastIntervalMs),
-                 (QStringList{"10.79.0.255", "10.79.1.1", "10.79.1.2", "10.79.1.3", "10.79.1.9"}));
-
-        manager.setOtherNetworks(OtherNetworks::parse(""));
-        manager.reBroadCastMyself();
-        manager.broadCastMyself();
-        QCOMPARE(heard(PeerManager::kBroadcastIntervalMs), QStringList{"10.79.0.255"});
-    }
-
     // Peers recorded beyond the local subnets are announced to again at each round; those on a local subnet hear
     // the broadcast anyway, and nothing goes to loopback or to text that is no address.
     void rememberedPeersBeyondTheSubnet()
@@ -226,7 +170,7 @@ private slots:
         PeerManager manager;
         manager.setRememberedSource(
             [] { return QStringList{"10.79.0.20", "10.79.1.20", "127.0.0.1", "", "nonsense", "10.79.1.20"}; });
-        QCOMPARE(texts(manager.sweep().targets()), QStringList{"10.79.1.20"});
+        QCOMPARE(manager.sweep().targets(), QList<QHostAddress>{QHostAddress("10.79.1.20")});
         manager.setRememberedSource([] { return QStringList{"10.79.0.20"}; });
         QVERIFY(manager.sweep().isEmpty());
     }
@@ -278,6 +222,64 @@ private slots:
         QVERIFY(!probe.isRunning());
         if (found)
             QVERIFY(since.elapsed() < 2000);
+    }
+
+    // Our announcement goes out on a link without a default route, to the link's broadcast address, read afresh each
+    // time, eleven times after each reset; with a default route to 255.255.255.255 as well. The other networks hear
+    // it too: the directed broadcast with every announcement, each single address within the tick; nothing goes to
+    // a network's own address. An empty list sends only the local broadcast. Last, as it adds the default route.
+    void announcementsGoOut()
+    {
+        // Unicast reaches one socket per port, the most specific: a listener for each address of the other
+        // network, and one for the broadcasts.
+        std::vector<std::unique_ptr<QUdpSocket>> listeners;
+        for (int i = -1; i < 16; ++i) {
+            const QHostAddress at = i < 0 ? QHostAddress(QHostAddress::AnyIPv4) : QHostAddress(0x0a4f0100 + i);
+            listeners.push_back(std::make_unique<QUdpSocket>());
+            QVERIFY(listeners.back()->bind(at, PeerManager::kUdpPort,
+                                           QAbstractSocket::ShareAddress | QAbstractSocket::ReuseAddressHint));
+        }
+        // Each datagram as its destination, and its text unless it is the first announcement's.
+        const auto heard = [&listeners](int waitMs, bool counted = false) {
+            QStringList datagrams;
+            QTest::qWait(waitMs);
+            for (const auto& listener : listeners) {
+                for (QNetworkDatagram d; (d = listener->receiveDatagram()).isValid();)
+                    datagrams.append(d.destinationAddress().toString() +
+                                     (d.data() == "{me}|Linux|Ann" ? QString() : " " + QString::fromLatin1(d.data())));
+            }
+            datagrams.sort();
+            if (!counted)
+                datagrams.removeDuplicates();
+            return datagrams;
+        };
+        QString alias = QStringLiteral("Ann");
+        PeerManager manager;
+        manager.setAnnouncementSource([&alias] { return PeerManager::buildAnnouncement("{me}", "Linux", alias); });
+        QCOMPARE(heard(300, true), QStringList{"10.79.0.255"});
+        alias = QStringLiteral("\u00c9ve \u65e5");
+        for (int i = 1; i < PeerManager::kAnnouncementsPerReset + 3; ++i)
+            manager.broadCastMyself();
+        QCOMPARE(heard(300, true),
+                 QStringList(PeerManager::kAnnouncementsPerReset - 1, "10.79.0.255 {me}|Linux|\u00c9ve ?"));
+        QVERIFY(manager.sweep().isEmpty());
+
+        alias = QStringLiteral("Ann");
+        manager.setOtherNetworks(OtherNetworks::parse("10.79.1.0/30, 10.79.1.9"));
+        QCOMPARE(manager.directedBroadcastList(), QList<QHostAddress>{QHostAddress("10.79.1.3")});
+        manager.reBroadCastMyself();
+        manager.broadCastMyself();
+        QCOMPARE(heard(PeerManager::kBroadcastIntervalMs),
+                 (QStringList{"10.79.0.255", "10.79.1.1", "10.79.1.2", "10.79.1.3", "10.79.1.9"}));
+
+        manager.setOtherNetworks(OtherNetworks::parse(""));
+        manager.reBroadCastMyself();
+        manager.broadCastMyself();
+        QCOMPARE(heard(PeerManager::kBroadcastIntervalMs), QStringList{"10.79.0.255"});
+        QVERIFY(QProcess::execute("ip", {"route", "add", "default", "dev", "v0"}) == 0);
+        manager.reBroadCastMyself();
+        manager.broadCastMyself();
+        QCOMPARE(heard(300), (QStringList{"10.79.0.255", "255.255.255.255"}));
     }
 };
 

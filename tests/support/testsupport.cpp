@@ -58,16 +58,12 @@ bool prepared(QSqlQuery& q, const QString& statement, const QVariantList& values
     return true;
 }
 // Counts the queued calls delivered while it is installed.
-class QueuedCallCounter : public QObject
+struct QueuedCallCounter : QObject
 {
-public:
     int delivered = 0;
-
-protected:
     bool eventFilter(QObject*, QEvent* event) override
     {
-        if (event->type() == QEvent::MetaCall)
-            ++delivered;
+        delivered += event->type() == QEvent::MetaCall;
         return false;
     }
 };
