@@ -91,10 +91,7 @@ private slots:
     void packetFrames()
     {
         const auto packet = [](int seed) {
-            return Parameters{{"action", "receiveDataPacket"},
-                              {"fileId", "f"},
-                              {"fileSeek", 2000000},
-                              {"binaryData", TestSupport::pattern(1000000, seed)}};
+            return Parameters{{"fileSeek", 2000000}, {"binaryData", TestSupport::pattern(1000000, seed)}};
         };
         const auto expected = [](const Parameters& p) -> QByteArray {
             const QByteArray record = Vesk::parametersToByteArray(p);

@@ -6,20 +6,12 @@
 
 #include <QDir>
 
+#include <algorithm>
+#include <iterator>
+
 using Vesk::Database;
 
 namespace TestSupport {
-
-void RecordingSink::send(const QHostAddress& address, const Vesk::Parameters& parameters)
-{
-    sent.append({address, parameters});
-}
-
-void ScriptedCapabilityProbe::probe(const QHostAddress& address, Answer answer)
-{
-    asked.append(address);
-    m_open.append({address, std::move(answer)});
-}
 
 bool ScriptedCapabilityProbe::answer(const QHostAddress& address, bool capable)
 {
@@ -29,8 +21,7 @@ bool ScriptedCapabilityProbe::answer(const QHostAddress& address, bool capable)
             ++i;
             continue;
         }
-        const Answer answer = m_open.takeAt(i).second;
-        answer(address.toString(), capable);
+        m_open.takeAt(i).second(address.toString(), capable); // taken first: the answer may ask again
         any = true;
     }
     return any;
@@ -39,10 +30,8 @@ bool ScriptedCapabilityProbe::answer(const QHostAddress& address, bool capable)
 QList<RecordingSink::Sent> RecordingSink::withAction(const QString& action) const
 {
     QList<Sent> found;
-    for (const Sent& s : sent) {
-        if (s.action() == action)
-            found.append(s);
-    }
+    std::copy_if(sent.cbegin(), sent.cend(), std::back_inserter(found),
+                 [&action](const Sent& s) { return s.action() == action; });
     return found;
 }
 
@@ -72,16 +61,6 @@ SubsystemFixture::~SubsystemFixture()
 {
     store.reset();
     Database::close();
-}
-
-QString SubsystemFixture::dataFolder() const
-{
-    return dir.path() + QStringLiteral("/data/");
-}
-
-QString SubsystemFixture::downloadsFolder() const
-{
-    return dir.path() + QStringLiteral("/downloads/");
 }
 
 QHostAddress SubsystemFixture::addPeer(const QString& id, const QString& status, const QString& address,

@@ -28,7 +28,10 @@ public:
         QVariant value(const char* key) const { return parameters.value(QLatin1String(key)); }
     };
 
-    void send(const QHostAddress& address, const Vesk::Parameters& parameters) override;
+    void send(const QHostAddress& address, const Vesk::Parameters& parameters) override
+    {
+        sent.append({address, parameters});
+    }
     void probe(const QHostAddress& address) override { probed.append(address); }
 
     QList<Sent> withAction(const QString& action) const;
@@ -45,7 +48,11 @@ public:
 class ScriptedCapabilityProbe : public Vesk::CapabilityProbe
 {
 public:
-    void probe(const QHostAddress& address, Answer answer) override;
+    void probe(const QHostAddress& address, Answer answer) override
+    {
+        asked.append(address);
+        m_open.append({address, std::move(answer)});
+    }
     // Answers the questions about `address` asked so far; false when there were none.
     bool answer(const QHostAddress& address, bool capable);
 
@@ -122,8 +129,9 @@ public:
     // The peer a message went to, by its address.
     QString nodeAt(const QHostAddress& address) const;
 
-    QString dataFolder() const;      // ends with a separator
-    QString downloadsFolder() const; // ends with a separator
+    // Each ends with a separator.
+    QString dataFolder() const { return dir.path() + QStringLiteral("/data/"); }
+    QString downloadsFolder() const { return dir.path() + QStringLiteral("/downloads/"); }
 
     QTemporaryDir dir;
     Vesk::ManualClock clock;

@@ -58,16 +58,12 @@ bool prepared(QSqlQuery& q, const QString& statement, const QVariantList& values
     return true;
 }
 // Counts the queued calls delivered while it is installed.
-class QueuedCallCounter : public QObject
+struct QueuedCallCounter : QObject
 {
-public:
     int delivered = 0;
-
-protected:
     bool eventFilter(QObject*, QEvent* event) override
     {
-        if (event->type() == QEvent::MetaCall)
-            ++delivered;
+        delivered += event->type() == QEvent::MetaCall;
         return false;
     }
 };
@@ -91,24 +87,19 @@ bool addFolder(const QString& id, const QString& direction, const QString& statu
                        QStringLiteral("replace into vesk_folders (id, nodeid, direction, name, localname, files, "
                                       "filesize, status, timestamp) values (?, ?, ?, ?, ?, ?, ?, ?, 1)"),
                        {id, nodeId, direction, name, name, files.size(), total, status});
+    const bool up = direction == QLatin1String("up");
+    const QString insert =
+        up ? QStringLiteral("replace into vesk_uploads (id, url, nodeto, filename, filesize, bytesSent, "
+                            "timesent, status, folderId, path) values (?, ?, ?, ?, ?, ?, 1, ?, ?, ?)")
+           : QStringLiteral("replace into vesk_downloads (id, status, nodefrom, filename, filesize, "
+                            "downloadsize, timestamp, folderId, path) values (?, ?, ?, ?, ?, 0, 1, ?, ?)");
     for (const FolderFile& file : files) {
-        if (file.status.isEmpty())
-            continue;
-        const QString fileId = id + QLatin1Char('/') + file.path;
-        const QString fileName = file.path.section(QLatin1Char('/'), -1);
-        ok =
-            ok &&
-            (direction == QLatin1String("up")
-                 ? prepared(q,
-                            QStringLiteral("replace into vesk_uploads (id, url, nodeto, filename, filesize, "
-                                           "bytesSent, timesent, status, folderId, path) values "
-                                           "(?, ?, ?, ?, ?, ?, 1, ?, ?, ?)"),
-                            {fileId, fileName, nodeId, fileName, file.size, file.bytesSent, file.status, id, file.path})
-                 : prepared(q,
-                            QStringLiteral("replace into vesk_downloads (id, status, nodefrom, filename, "
-                                           "filesize, downloadsize, timestamp, folderId, path) values "
-                                           "(?, ?, ?, ?, ?, 0, 1, ?, ?)"),
-                            {fileId, file.status, nodeId, fileName, file.size, id, file.path}));
+        const QString fileId = id + QLatin1Char('/') + file.path, fileName = file.path.section(QLatin1Char('/'), -1);
+        if (!file.status.isEmpty())
+            ok = ok && prepared(q, insert,
+                                up ? QVariantList{fileId, fileName, nodeId, fileName, file.size, file.bytesSent,
+                                                  file.status, id, file.path}
+                                   : QVariantList{fileId, file.status, nodeId, fileName, file.size, id, file.path});
     }
     return ok;
 }

@@ -12,9 +12,6 @@
 #include <QTest>
 #include <QVariant>
 
-// Like QVERIFY, but prints the query's last error so a failing statement says why.
-#define QVERIFY_SQL(q, stmt) QVERIFY2((q).stmt, qPrintable((q).lastError().text()))
-
 namespace TestSupport {
 
 // Collects every message that passes through the Qt message handler while it lives, so tests can assert
@@ -38,7 +35,6 @@ public:
     {
     }
     int count() const { return int(m_resets.count() + m_changes.count()); }
-    int resets() const { return int(m_resets.count()); }
 
 private:
     QSignalSpy m_resets, m_changes;

@@ -29,26 +29,35 @@ netns_exec() { ip netns exec "$(netns_name "$1")" "${@:2}"; }
 
 # netns_setup COUNT: the bridge and hosts 1..COUNT (at most 250).
 netns_setup() {
-    local bridge i host
+    local i
+    netns_bridges br0 || return 1
+    for i in $(seq 1 "$1"); do netns_host "$i" br0 "$(netns_addr "$i")" || return 1; done
+}
+
+# netns_bridges NAME...: the teardown traps, and the namespace of the bridges with one bridge of each name.
+netns_bridges() {
+    local name
     trap netns_teardown EXIT
     trap 'exit 130' INT
     trap 'exit 143' TERM
-    bridge="$(netns_bridge_name)"
-    ip netns add "$bridge" || return 1
-    ip -n "$bridge" link add br0 type bridge || return 1
-    ip -n "$bridge" link set br0 up
-    for i in $(seq 1 "$1"); do
-        host="$(netns_name "$i")"
-        ip netns add "$host" || return 1
-        NETNS_HOSTS="$i"
-        # Both ends are made inside their namespaces, so no name is ever taken in the root namespace.
-        ip link add eth0 netns "$host" type veth peer name "port$i" netns "$bridge" || return 1
-        ip -n "$bridge" link set "port$i" master br0 up
-        ip -n "$host" link set lo up
-        ip -n "$host" addr add "$(netns_addr "$i")/24" brd "$(netns_broadcast)" dev eth0
-        ip -n "$host" link set eth0 up
-        ip -n "$host" route add default dev eth0
+    ip netns add "$(netns_bridge_name)" || return 1
+    for name in "$@"; do
+        ip -n "$(netns_bridge_name)" link add "$name" up type bridge || return 1
     done
+}
+
+# netns_host I BRIDGE ADDRESS [GATEWAY]: host I on that bridge at ADDRESS/24, routed by default via GATEWAY or eth0.
+netns_host() {
+    local host bridge link
+    host="$(netns_name "$1")" bridge="$(netns_bridge_name)"
+    ip netns add "$host" || return 1
+    NETNS_HOSTS="$1"
+    # Both ends are made inside their namespaces, so no name is ever taken in the root namespace.
+    ip link add eth0 netns "$host" type veth peer name "port$1" netns "$bridge" || return 1
+    ip -n "$bridge" link set "port$1" master "$2" up
+    ip -n "$host" addr add "$3/24" brd + dev eth0
+    for link in lo eth0; do ip -n "$host" link set "$link" up; done
+    ip -n "$host" route add default ${4:+via "$4"} dev eth0
 }
 
 # netns_two_subnets LEFT RIGHT: two LANs joined by a router, as in an office with a subnet per floor: hosts
@@ -57,37 +66,22 @@ netns_setup() {
 # route. It forwards unicast only: like any router it keeps broadcasts, directed ones included, on their subnet.
 NETNS_SUBNET_B="${NETNS_SUBNET_B:-10.78.0}"
 netns_two_subnets() {
-    local bridge router i host subnet side total
-    trap netns_teardown EXIT
-    trap 'exit 130' INT
-    trap 'exit 143' TERM
-    bridge="$(netns_bridge_name)" router="$(netns_router_name)" total=$(($1 + $2))
-    ip netns add "$bridge" || return 1
+    local router i subnet side
+    router="$(netns_router_name)"
+    netns_bridges br0 br1 || return 1
     ip netns add "$router" || return 1
     ip -n "$router" link set lo up
     for side in 0 1; do
-        subnet="$NETNS_SUBNET"
-        [ "$side" = 0 ] || subnet="$NETNS_SUBNET_B"
-        ip -n "$bridge" link add "br$side" type bridge || return 1
-        ip -n "$bridge" link set "br$side" up
-        ip link add "eth$side" netns "$router" type veth peer name "rport$side" netns "$bridge" || return 1
-        ip -n "$bridge" link set "rport$side" master "br$side" up
-        ip -n "$router" addr add "$subnet.254/24" brd + dev "eth$side"
-        ip -n "$router" link set "eth$side" up
+        subnet="$NETNS_SUBNET" && [ "$side" = 0 ] || subnet="$NETNS_SUBNET_B"
+        ip link add "eth$side" netns "$router" type veth peer name "rport$side" netns "$(netns_bridge_name)" || return 1
+        ip -n "$(netns_bridge_name)" link set "rport$side" master "br$side" up
+        ip -n "$router" addr add "$subnet.254/24" brd + dev "eth$side" && ip -n "$router" link set "eth$side" up
     done
     ip netns exec "$router" sysctl -qw net.ipv4.ip_forward=1 net.ipv4.conf.all.bc_forwarding=0 || return 1
-    for i in $(seq 1 "$total"); do
-        host="$(netns_name "$i")" side=0 subnet="$NETNS_SUBNET"
-        [ "$i" -le "$1" ] || side=1 subnet="$NETNS_SUBNET_B"
+    for i in $(seq 1 $(($1 + $2))); do
+        side=0 subnet="$NETNS_SUBNET" && [ "$i" -le "$1" ] || side=1 subnet="$NETNS_SUBNET_B"
         NETNS_ADDR[$i]="$subnet.$i"
-        ip netns add "$host" || return 1
-        NETNS_HOSTS="$i"
-        ip link add eth0 netns "$host" type veth peer name "port$i" netns "$bridge" || return 1
-        ip -n "$bridge" link set "port$i" master "br$side" up
-        ip -n "$host" link set lo up
-        ip -n "$host" addr add "$subnet.$i/24" brd + dev eth0
-        ip -n "$host" link set eth0 up
-        ip -n "$host" route add default via "$subnet.254" dev eth0
+        netns_host "$i" "br$side" "$subnet.$i" "$subnet.254" || return 1
     done
 }
 

@@ -89,15 +89,18 @@ rig_start() {
 # rig_log I: what the current process of instance I has logged (out.log keeps the lines of earlier ones).
 rig_log() { tail -n +"${RIG_LOG_FROM[$1]:-1}" "$(rig_folder "$1")/out.log"; }
 
-# rig_pair [N]: the usual start of a scenario: a LAN of N hosts (2), Alice, Bob, Carol, Dave started and all "on"
-# to each other; a, b, c are set to the first three node ids.
+# rig_pair [N] [plain]: the usual start of a scenario: a LAN of N hosts (2), Alice, Bob, Carol, Dave started and all
+# "on" to each other; a, b, c are set to the first three node ids. With "plain" the last one runs as a program from
+# before any extension (VESK_PLAIN_PEER=1).
 rig_pair() {
     local n="${1:-2}" names=(Alice Bob Carol Dave) i
     rig_lan "$n"
     for i in $(seq 1 "$n"); do
         rig_instance "$i" "${names[$((i - 1))]}"
+        [ "$i:${2:-}" != "$n:plain" ] || RIG_ENV+=(VESK_PLAIN_PEER=1)
         rig_start "$i"
     done
+    [ "${2:-}" != plain ] || unset 'RIG_ENV[-1]'
     rig_wait_all_on "$n"
     a="$(rig_node_id 1)" b="$(rig_node_id 2)" c="$(rig_node_id 3)"
 }
@@ -119,10 +122,7 @@ rig_kill() {
     RIG_PID[$1]=""
 }
 
-rig_stop_all() {
-    local i
-    for i in "${!RIG_PID[@]}"; do rig_stop "$i"; done
-}
+rig_stop_all() { local i; for i in "${!RIG_PID[@]}"; do rig_stop "$i"; done; }
 
 rig_running() { [ -n "${RIG_PID[$1]:-}" ] && kill -0 "${RIG_PID[$1]}" 2>/dev/null; }
 
@@ -218,6 +218,14 @@ rig_offer() {
 
 # rig_upload_id J PATH: the id of an offer of PATH to instance J (MD5 of J's node id, "_" and the path).
 rig_upload_id() { printf '%s_%s' "$(rig_node_id "$1")" "$2" | md5sum | cut -d' ' -f1; }
+
+# rig_fetch I J PATH: instance I offers PATH to instance J, which queues it once listed; sets id to the offer's.
+rig_fetch() {
+    rig_offer "$@"
+    id="$(rig_upload_id "$2" "$3")"
+    rig_wait_sql "$2" "select status from vesk_downloads where id = '$id'" unknown
+    rig_cmd "$2" queueFileToDownload "$id"
+}
 
 # rig_wait_size PATH BYTES [SECONDS]: waits until the file holds at least BYTES.
 rig_wait_size() { rig_until "${3:-$RIG_TIMEOUT}" "$1 did not reach $2 bytes" rig_has_bytes "$1" "$2"; }

@@ -1,5 +1,8 @@
 # Chat both ways: every message is stored once on each side and marked "sent" on its author's side; the text
 # arrives exactly as typed, surrounding spaces, line breaks and markup included; unread counts follow.
+# Then offline delivery. A message written while the recipient is stopped goes out with the regular resend once it
+# is back, and is stored and counted there once. A peer that dies without a word is shown offline within 30 s and
+# stays listed; a message to it older than the resend hour still arrives as soon as it is back.
 rig_pair
 to_bob="  hello Bob, <b>this</b> & that  "
 to_alice="$(printf 'hi Alice\nsecond line\t')"
@@ -18,3 +21,25 @@ done
 # Writing to a peer clears what it had sent before; the other side still counts one unread.
 rig_expect_sql 2 "select unreadMessagesCount from vesk_peers where id = '$a'" 0
 rig_expect_sql 1 "select unreadMessagesCount from vesk_peers where id = '$b'" 1
+
+away="written while you were away"
+rig_stop 2
+rig_cmd 1 sendChat "$b" "$away"
+sleep 6 # at least one resend goes to the closed port
+rig_expect_sql 1 "select status from vesk_chats where message = '$away'" unknown
+rig_start 2
+rig_wait_sql 1 "select status from vesk_chats where message = '$away'" sent 20
+sleep 6 # a further resend cycle: nothing more arrives
+rig_expect_sql 2 "select peerfrom from vesk_chats where message = '$away'" "$a"
+rig_expect_sql 2 "select unreadMessagesCount from vesk_peers where id = '$a'" 1
+rig_wait_all_on 2
+
+rig_kill 2
+rig_wait_sql 1 "select status from vesk_peers where id = '$b'" off 30
+rig_cmd 1 listPeers
+grep -qx "$b" "$(rig_folder 1)/results" || rig_fail "Bob left the list when he went offline"
+rig_cmd 1 sendChat "$b" "written long ago"
+rig_sql 1 "update vesk_chats set timesent = timesent - 7200000 where message = 'written long ago'"
+rig_start 2
+rig_wait_sql 2 "select count(*) from vesk_chats where message = 'written long ago'" 1 40
+rig_wait_sql 1 "select status from vesk_chats where message = 'written long ago'" sent 20

@@ -1,15 +1,8 @@
 # What crosses the wire between two sealed peers reveals neither a chat's text, nor an offered file's name, nor any
 # 48-byte piece of the file: a capture on the receiving host's interface is searched for each. Carol runs as a
 # program from before sealing: she chats and exchanges files with Alice both ways, in plain, and the same search
-# of her host's capture finds what it looks for (so the search itself can fail).
-rig_lan 3
-rig_instance 1 Alice && rig_start 1
-rig_instance 2 Bob && rig_start 2
-RIG_ENV=(VESK_PLAIN_PEER=1)
-rig_instance 3 Carol && rig_start 3
-RIG_ENV=()
-rig_wait_all_on 3
-a="$(rig_node_id 1)" b="$(rig_node_id 2)" c="$(rig_node_id 3)"
+# of her host's capture finds what it looks for (so the search itself can fail). Forged plain messages follow.
+rig_pair 3 plain
 # The sealed pair pinned each other's identity (32 bytes, in hex); nobody pinned Carol, and she pinned nobody.
 rig_wait_sql 1 "select length(identityKey) from vesk_peers where id = '$b'" 64
 rig_wait_sql 2 "select length(identityKey) from vesk_peers where id = '$a'" 64
@@ -33,22 +26,12 @@ mkdir -p "$files"
 head -c 1500000 /dev/urandom | base64 -w0 >"$files/salary-review-7f3a9.txt"
 for to in 2 3; do
     rig_cmd 1 sendChat "$(rig_node_id "$to")" "the vault code is 4471 for host $to"
-    rig_offer 1 "$to" "$files/salary-review-7f3a9.txt"
+    rig_fetch 1 "$to" "$files/salary-review-7f3a9.txt"
 done
 rig_cmd 3 sendChat "$a" "plain answer from Carol"
 mkdir -p "$(rig_folder 3)/files"
 head -c 300000 /dev/urandom >"$(rig_folder 3)/files/carol.bin"
-rig_offer 3 1 "$(rig_folder 3)/files/carol.bin"
-
-id="$(rig_upload_id 2 "$files/salary-review-7f3a9.txt")"
-rig_wait_sql 2 "select status from vesk_downloads where id = '$id'" unknown
-rig_cmd 2 queueFileToDownload "$id"
-id3="$(rig_upload_id 3 "$files/salary-review-7f3a9.txt")"
-rig_wait_sql 3 "select status from vesk_downloads where id = '$id3'" unknown
-rig_cmd 3 queueFileToDownload "$id3"
-idc="$(printf '%s_%s' "$a" "$(rig_folder 3)/files/carol.bin" | md5sum | cut -d' ' -f1)"
-rig_wait_sql 1 "select status from vesk_downloads where id = '$idc'" unknown
-rig_cmd 1 queueFileToDownload "$idc"
+rig_fetch 3 1 "$(rig_folder 3)/files/carol.bin"
 for to in 2 3; do
     rig_wait_sql "$to" "select count(*) from vesk_chats where message = 'the vault code is 4471 for host $to'" 1
     rig_wait_sql "$to" "select status from vesk_downloads where nodefrom = '$a'" downloaded 120
@@ -57,7 +40,7 @@ for to in 2 3; do
 done
 rig_wait_sql 1 "select status from vesk_chats where peerto = '$c'" sent
 rig_wait_sql 1 "select count(*) from vesk_chats where message = 'plain answer from Carol'" 1
-rig_wait_sql 1 "select status from vesk_downloads where id = '$idc'" downloaded 60
+rig_wait_sql 1 "select status from vesk_downloads where id = '$id'" downloaded 60
 cmp -s "$(rig_downloads 1)/carol.bin" "$(rig_folder 3)/files/carol.bin" || rig_fail "Alice received a different file"
 sleep 1
 kill -INT "${CAPTURES[@]}"
@@ -89,3 +72,32 @@ netns_exec 2 bash -c 'exec 3<>/dev/tcp/"$0"/25001 && printf "\x10\x00\x00\x00\x0
     sleep 0.5' "$(netns_addr 3)"
 plain_noticed() { rig_log 3 | grep -q "$unknown"; }
 rig_until 10 "the plain peer did not notice a field it does not know" plain_noticed
+
+# Host 3 sends plain messages under Alice's node id, as any program on the network can: a chat, and a handshake that
+# would rename and move her. Bob refuses them and logs it; the same chat under a node id nobody pinned is taken (so
+# the forged messages were well formed), and the sealed pair goes on as before.
+# forge FIELD TEXT...: one plain record of text fields (ASCII, each under 128 bytes), sent from host 3 to Bob.
+forge() {
+    local record="" piece
+    while [ $# -gt 0 ]; do
+        piece="$(printf "\\\\x%02x\\\\x%02x" $((($1 << 3) | 2)) "${#2}")"
+        record+="$(printf "$piece" && echo .)" # the dot keeps a length byte of 10 (a line break) from being cut
+        record="${record%.}$2"
+        shift 2
+    done
+    netns_exec 3 bash -c 'exec 3<>/dev/tcp/"$0"/25001 && printf "\\x$(printf %02x "$1")\\x00\\x00\\x00%s" "$2" >&3 &&
+        sleep 0.5' "$(netns_addr 2)" "${#record}" "$record"
+}
+export LC_ALL=C
+forge 1 newChatMessage 2 "$a" 5 "forged words" 6 "{f0000000-0000-4000-8000-000000000001}"
+forge 1 addMeRequest 2 "$a" 15 Mallory 14 "Evil OS" 5 off
+forge 1 newChatMessage 2 "{f0000000-0000-4000-8000-000000000099}" 5 "forged words" 6 "{f0000000-0000-4000-8000-000000000002}"
+rig_wait_sql 2 "select count(*) from vesk_chats where message = 'forged words'" 1
+sleep 2
+rig_expect_sql 2 "select peerfrom from vesk_chats where message = 'forged words'" "{f0000000-0000-4000-8000-000000000099}"
+rig_expect_sql 2 "select alias || ' ' || ipAddress from vesk_peers where id = '$a'" "Alice $(netns_addr 1)"
+rig_log 2 | grep -q "Refused a plain message under the node id of a sealed peer" || rig_fail "no refusal logged"
+
+rig_cmd 1 sendChat "$b" "still here"
+rig_wait_sql 2 "select count(*) from vesk_chats where message = 'still here' and peerfrom = '$a'" 1
+rig_wait_sql 1 "select status from vesk_chats where message = 'still here'" sent

@@ -26,10 +26,7 @@ rig_wait_sql 1 "select message from vesk_chats where peerfrom = '$b'" "hello fro
 files="$(rig_folder 1)/files"
 mkdir -p "$files"
 rig_random_file "$files/plans.bin" 3
-rig_offer 1 2 "$files/plans.bin"
-id="$(rig_upload_id 2 "$files/plans.bin")"
-rig_wait_sql 2 "select count(*) from vesk_downloads where id = '$id'" 1
-rig_cmd 2 queueFileToDownload "$id"
+rig_fetch 1 2 "$files/plans.bin"
 rig_wait_sql 2 "select status from vesk_downloads where id = '$id'" downloaded 60
 [ "$(rig_sha "$(rig_downloads 2)/plans.bin")" = "$(rig_sha "$files/plans.bin")" ] || rig_fail "the file arrived altered"
 

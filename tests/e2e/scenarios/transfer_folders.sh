@@ -2,14 +2,7 @@
 # program takes folders: he is offered it as one folder, and once he queues it, it arrives whole with its structure
 # beside a folder of the same name he already had, which stays as it was; Alice's uploads are gone. Carol runs a
 # program from before folders: she is offered the same files flat, as separate offers, and receives them so.
-rig_lan 3
-rig_instance 1 Alice && rig_start 1
-rig_instance 2 Bob && rig_start 2
-RIG_ENV=(VESK_PLAIN_PEER=1)
-rig_instance 3 Carol && rig_start 3
-RIG_ENV=()
-rig_wait_all_on 3
-b="$(rig_node_id 2)"
+rig_pair 3 plain
 rig_wait_sql 1 "select length(identityKey) from vesk_peers where id = '$b'" 64
 
 tree="$(rig_folder 1)/files/Été 2026"

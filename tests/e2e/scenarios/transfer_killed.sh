@@ -1,16 +1,18 @@
 # kill -9 of either side in mid-transfer, with a window of packets in flight. The receiver, restarted, goes on by
 # itself at the size on disk; with "Resume interrupted downloads" turned off it comes back paused instead and resumes
 # there once queued. The owner, killed, is given up about 22 s after the data stopped; once it runs again the
-# download goes on by itself at the size on disk. Until complete the file is film.bin.part; it ends bit-exact as
-# film.bin. The two seal what they send, so each restart also agrees new keys before the data goes on.
+# download goes on by itself at the size on disk, and a small file queued then goes first. Until complete the file
+# is film.bin.part; it ends bit-exact as film.bin. The two seal what they send, so each restart also agrees new keys
+# before the data goes on.
 rig_pair
 files="$(rig_folder 1)/files" got="$(rig_downloads 2)/film.bin.part"
 mkdir -p "$files"
 rig_random_file "$files/film.bin" 300
-rig_offer 1 2 "$files/film.bin"
-id="$(rig_upload_id 2 "$files/film.bin")"
+rig_random_file "$files/small.bin" 3
+rig_offer 1 2 "$files/film.bin" "$files/small.bin"
+id="$(rig_upload_id 2 "$files/film.bin")" small="$(rig_upload_id 2 "$files/small.bin")"
 state="select status from vesk_downloads where id = '$id'"
-rig_wait_sql 2 "$state" unknown
+rig_wait_sql 2 "select count(*) from vesk_downloads where status = 'unknown'" 2
 rig_cmd 2 queueFileToDownload "$id"
 rig_wait_size "$got" $((30 * 1024 * 1024)) 120
 # in_flight SIDE: waits (2 s at most) until more than one packet is asked for beyond what is on disk, so that SIDE
@@ -61,9 +63,19 @@ given_up=$((SECONDS - killed))
 [ "$given_up" -ge 19 ] && [ "$given_up" -le 27 ] || rig_fail "gave up after ${given_up}s, not about 22s"
 resume_at="$(rig_size "$got")"
 rig_start 1
+rig_wait_size "$got" $((resume_at + 10 * 1024 * 1024)) 120
+# A small file queued meanwhile goes first (the smallest queued file is chosen after every packet), bit-exact.
+rig_cmd 2 queueFileToDownload "$small"
+rig_wait_sql 2 "select status from vesk_downloads where id = '$small'" downloaded 60
+cmp -s "$files/small.bin" "$(rig_downloads 2)/small.bin" || rig_fail "the small file differs"
+order_is() {
+    RIG_GOT="$(rig_log 2 | grep -o "requesting \"[0-9a-f]*\"" | uniq | sed "s/.*\"$id\"/L/; s/.*\"$small\"/S/" | tr '\n' ' ')"
+    [ "$RIG_GOT" = "$1" ]
+}
+rig_until 30 "the requests did not go large, small, large" order_is "L S L "
 rig_wait_sql 2 "$state" downloaded 300
 rig_expect "$(rig_log 1 | grep -m1 "serving \"$id\" at" | grep -o "at [0-9]*")" "at $resume_at" "the owner's first packet"
-cmp -s "$(rig_downloads 2)/film.bin" "$files/film.bin" && [ "$(ls "$(rig_downloads 2)")" = film.bin ] ||
+cmp -s "$(rig_downloads 2)/film.bin" "$files/film.bin" && [ "$(ls "$(rig_downloads 2)" | xargs)" = "film.bin small.bin" ] ||
     rig_fail "the received file differs"
 rig_wait_sql 1 "select count(*) from vesk_uploads" 0
 rig_wait_sql 2 "select count(*) from vesk_peers where identityKey != ''" 1 # it was sealed throughout

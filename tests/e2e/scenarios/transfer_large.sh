@@ -21,18 +21,15 @@ block_sums() {
 
 # Only once the peers agreed their session does the owner know that Bob's program takes large files.
 rig_wait_sql 1 "select capabilities & 4 from vesk_peers where id = '$b'" 4 60
-rig_offer 1 2 "$files/huge.bin"
-id="$(rig_upload_id 2 "$files/huge.bin")"
-state="select status from vesk_downloads where id = '$id'"
-rig_wait_sql 2 "select filesize from vesk_downloads where id = '$id'" "$size"
-rig_cmd 2 queueFileToDownload "$id"
+rig_fetch 1 2 "$files/huge.bin"
+rig_expect_sql 2 "select filesize from vesk_downloads where id = '$id'" "$size"
 rig_wait_size "$got" $((four_gib + 32 * mib)) 420
 
 rig_kill 2
 at_kill="$(rig_size "$got")"
 [ "$at_kill" -lt "$size" ] || rig_fail "the transfer finished before the receiver died"
 rig_start 2
-rig_wait_sql 2 "$state" downloaded 300
+rig_wait_sql 2 "select status from vesk_downloads where id = '$id'" downloaded 300
 rig_expect "$(rig_log 2 | grep -m1 -o "requesting \"$id\" at [0-9]*")" "requesting \"$id\" at $at_kill" \
     "first request after the restart, past 4 GiB"
 got="$(rig_downloads 2)/huge.bin"
