@@ -19,7 +19,10 @@
 #include <QDir>
 #include <QDirIterator>
 #include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
 #include <QLocale>
+#include <QSet>
 #include <QSqlQuery>
 
 #include <algorithm>
@@ -197,11 +200,31 @@ void IncomingOffers::handleNewFolderToDownload(const Parameters& message)
             QDir(m_engine.downloadsFolder()).rmdir(localName);
         return refuseFolder(nodeFrom, QStringLiteral("more files than the folder was offered with"));
     }
+    const QStringList made =
+        QJsonDocument::fromJson(stored.value(QStringLiteral("emptyFolders")).toUtf8()).toVariant().toStringList();
+    QSet<QString> seen(made.cbegin(), made.cend());
+    QStringList newEmpty;
+    for (const QString& empty : std::as_const(part.emptyFolders))
+        if (!seen.contains(empty)) {
+            seen.insert(empty);
+            newEmpty.append(empty);
+        }
+    if (made.size() + newEmpty.size() > kMaxEmptyFolders) {
+        refuseFolder(nodeFrom, QStringLiteral("more than %1 empty folders in %2; the rest are not made")
+                                   .arg(kMaxEmptyFolders)
+                                   .arg(part.name.left(80)));
+        newEmpty.resize(qMax(0, kMaxEmptyFolders - int(made.size())));
+    }
+    if (!newEmpty.isEmpty())
+        execBound(q, QStringLiteral("update vesk_folders set emptyFolders = ? where id = ?"),
+                  {QString::fromUtf8(
+                       QJsonDocument(QJsonArray::fromStringList(made + newEmpty)).toJson(QJsonDocument::Compact)),
+                   part.folderId});
     db.commit();
 
     // Empty folders are made now: nothing else would make them. The folder's tree is its own (its name was free),
     // and every path is cleaned, so nothing is made outside it.
-    for (const QString& empty : std::as_const(part.emptyFolders))
+    for (const QString& empty : std::as_const(newEmpty))
         QDir().mkpath(root + empty);
 
     if (fresh) {

@@ -54,6 +54,10 @@ public:
     // more than this many at one path is refused. Each numbered name is looked up in turn, so without a bound a
     // listing of a few thousand entries at one path kept this thread busy for minutes.
     static constexpr int kMaxSamePath = 16;
+    // A received folder's empty folders are kept in its row as they are made, so that a part sent again makes
+    // nothing new; past this many in all, no more are made (a host could otherwise send parts with new ones
+    // without end, each making thousands of folders).
+    static constexpr int kMaxEmptyFolders = 10000;
 
 Q_SIGNALS:
     void selectedFilesCountChanged();

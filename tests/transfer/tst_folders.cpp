@@ -262,6 +262,39 @@ private Q_SLOTS:
         QCOMPARE(catcher.criticals().size(), 1);
         QVERIFY(catcher.criticals().first().size() < 400);
     }
+    // No more empty folders are made than the bound, however many parts a host sends, each with new ones.
+    void emptyFoldersBounded()
+    {
+        const int perPart = 4000, parts = Vesk::IncomingOffers::kMaxEmptyFolders / perPart + 2;
+        MessageCatcher catcher;
+        for (int part : {0, 1, 2, 3, 0}) {
+            com::tavimor::vesk::FolderListing listing;
+            listing.set_folderid("d1");
+            listing.set_name("x");
+            listing.set_files(1);
+            listing.set_totalsize(3);
+            listing.set_parts(parts);
+            listing.set_part(part);
+            if (part == 0) {
+                auto* entry = listing.add_entries();
+                entry->set_fileid("f");
+                entry->set_path("f.txt");
+                entry->set_size(3);
+            }
+            for (int i = 0; i < perPart; ++i)
+                listing.add_emptyfolders("e" + std::to_string(part * perPart + i));
+            rig->incoming.handleNewFolderToDownload(
+                {{"action", "newFolderToDownload"},
+                 {"nodeFrom", "owner"},
+                 {"fileId", "d1"},
+                 {"folderListing", QByteArray::fromStdString(listing.SerializeAsString())}});
+        }
+        QCOMPARE(rig->sink.values("confirmFolderToSend", "packetId"), (QStringList{"0", "1", "2", "3", "0"}));
+        QCOMPARE(QDir(rig->downloadsFolder() + "x").entryList(QDir::Dirs | QDir::NoDotAndDotDot).size(),
+                 Vesk::IncomingOffers::kMaxEmptyFolders);
+        QVERIFY(QFileInfo(rig->downloadsFolder() + "x/e0").isDir());
+        QVERIFY(!catcher.criticals().isEmpty());
+    }
     // A received folder's paths: each component cleaned like a file name, never leaving the folder, never a device
     // of Windows; what cleans to nothing, or is too long for any file system, is refused (null).
     void relativePaths_data()
