@@ -482,6 +482,19 @@ private slots:
                 datagrams.removeDuplicates();
             return datagrams;
         };
+        // The same, gathered until it is `expected` or 10 s have passed: on a loaded machine the round's last steps
+        // come late.
+        const auto heardAll = [&heard](const QStringList& expected) {
+            QStringList datagrams;
+            QElapsedTimer waited;
+            waited.start();
+            while (datagrams != expected && waited.elapsed() < 10000) {
+                datagrams += heard(50);
+                datagrams.sort();
+                datagrams.removeDuplicates();
+            }
+            return datagrams;
+        };
         QString alias = QStringLiteral("Ann");
         PeerManager manager;
         manager.setAnnouncementSource([&alias] { return PeerManager::buildAnnouncement("{me}", "Linux", alias); });
@@ -498,10 +511,11 @@ private slots:
         QCOMPARE(manager.directedBroadcastList(), QList<QHostAddress>{QHostAddress("10.79.1.3")});
         manager.reBroadCastMyself();
         manager.broadCastMyself();
-        QCOMPARE(heard(PeerManager::kBroadcastIntervalMs),
+        QCOMPARE(heardAll({"10.79.0.255", "10.79.1.1", "10.79.1.2", "10.79.1.3", "10.79.1.9"}),
                  (QStringList{"10.79.0.255", "10.79.1.1", "10.79.1.2", "10.79.1.3", "10.79.1.9"}));
 
         manager.setOtherNetworks(OtherNetworks::parse(""));
+        heard(0); // what was sent before
         manager.reBroadCastMyself();
         manager.broadCastMyself();
         QCOMPARE(heard(PeerManager::kBroadcastIntervalMs), QStringList{"10.79.0.255"});
