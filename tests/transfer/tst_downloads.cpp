@@ -1,12 +1,14 @@
 #include "transferrig.h"
 
 #include "net/wire.h"
+#include "store/vesksqlquerymodel.h"
 #include "transfer/downloadsession.h"
 
 #include <QDateTime>
 #include <QFile>
 #include <QRandomGenerator>
 #include <QSet>
+#include <QSqlRecord>
 #include <QTemporaryDir>
 
 using namespace TestSupport;
@@ -79,11 +81,15 @@ private Q_SLOTS:
         for (int i = 0; i < sizes.size(); ++i)
             rig->engine.queueFileToDownload(QStringLiteral("f%1").arg(i));
         rig->settle();
+        QStringList shown; // the list of downloads shows them in the order they come
+        for (int row = 0; row < rig->store->queuedDownloads->rowCount(); ++row)
+            shown.append(rig->store->queuedDownloads->record(row).value("id").toString());
         rig->answerAll(pattern(300));
         QStringList fetched;
         for (const Request& r : rig->requests())
             fetched.append(r.fileId);
         QCOMPARE(fetched, (QStringList{"f1", "f0", "f2"}));
+        QCOMPARE(shown, fetched);
     }
     // Packets out of turn or that do not fit leave the file alone and bring no new request, whether the download
     // runs or was paused; the right packet still goes in afterwards.
