@@ -45,6 +45,8 @@ public:
     // files and bytes in flight; they still complete one after the other in listing order.
     static constexpr int kFolderAheadFiles = 32;
     static constexpr qint64 kFolderAheadBytes = 4 * 1000 * 1000;
+    // A folder moved to another downloads folder tries its name, then "name (2)" and on up to this.
+    static constexpr int kMaxFolderNameTries = 1000;
 
     // downloadsFolder ends with a separator; received files are written there and nowhere else. The packets'
     // buffers, once written, go back to `frames`.
@@ -86,7 +88,8 @@ public:
 
     QString downloadsFolder() const { return m_downloadsFolder; }
     // Received files go to another folder from now on (it ends with a separator). Started, incomplete downloads
-    // take their partial file along, so they go on where they stopped; complete files stay where they are.
+    // take their partial file along, so they go on where they stopped; complete files stay where they are. A
+    // folder not yet received whole moves as one tree, under a name free there.
     void setDownloadsFolder(const QString& folder);
     // Waits until the running download's received bytes are in its file.
     void flushWrites();
@@ -130,6 +133,8 @@ private:
     QString giveFolderFileFinalName(const QString& id, const TableRecord& download, const QString& local);
     // A folder file is complete: said to its owner, and the folder once it is complete; false for a separate file.
     bool finishFolderFile(const QString& id, const TableRecord& download, const QString& local);
+    // Moves the trees of the folders not yet received whole from the downloads folder to `folder`.
+    void moveFolderTrees(const QString& folder);
     // The owner stopped answering while a file of its folder downloaded: the whole folder waits for it.
     void folderOwnerStalled(const QString& fileId);
     // A folder's files may end a hundred a second, and each list holds thousands of rows: while they arrive, the

@@ -161,6 +161,7 @@ void DownloadEngine::setDownloadsFolder(const QString& folder)
             m_store.queuedDownloads->setField(kDownloadsTable, id, kDownloadSize, QStringLiteral("0"));
         }
     }
+    moveFolderTrees(folder);
     m_downloadsFolder = folder;
     m_store.pausedDownloads->refresh();
     m_store.queuedDownloads->refresh();

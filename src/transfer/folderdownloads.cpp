@@ -160,6 +160,43 @@ QString DownloadEngine::chooseNextDownload() const
     return q.exec() && q.next() ? q.value(0).toString() : file;
 }
 
+void DownloadEngine::moveFolderTrees(const QString& folder)
+{
+    QList<std::pair<QString, QString>> folders; // id, local name
+    QSqlQuery q(m_store.database());
+    if (q.exec(QStringLiteral("select id, localname from vesk_folders where direction = 'down' and status in "
+                              "('unknown', 'queued')")))
+        while (q.next())
+            folders.append({q.value(0).toString(), q.value(1).toString()});
+    QSqlQuery taken(m_store.database());
+    taken.prepare(QStringLiteral("select count(*) from vesk_folders where direction = 'down' and localname = ? and "
+                                 "id <> ?"));
+    for (const auto& [id, localName] : std::as_const(folders)) {
+        if (!TransferNames::staysInFolder(m_downloadsFolder, localName) ||
+            !TransferNames::staysInFolder(folder, localName))
+            continue;
+        // The rest of its files must never go into another folder of that name there, so a tree that cannot move
+        // (another disk) still takes a free name there; its files so far then stay where they are.
+        QString moved;
+        for (int n = 1; moved.isEmpty() && n <= kMaxFolderNameTries; ++n) {
+            const QString candidate = n == 1 ? localName : localName + QStringLiteral(" (%1)").arg(n);
+            taken.bindValue(0, candidate);
+            taken.bindValue(1, id);
+            if (QFileInfo::exists(folder + candidate) || (taken.exec() && taken.next() && taken.value(0).toInt() > 0))
+                continue;
+            QDir().mkpath(folder);
+            if (QDir().rename(m_downloadsFolder + localName, folder + candidate) || QDir(folder).mkdir(candidate))
+                moved = candidate;
+        }
+        if (moved.isEmpty()) {
+            qCWarning(lcTransfer) << "no free name for the folder" << localName << "in" << folder;
+            continue;
+        }
+        qCInfo(lcTransfer) << "the folder" << localName << "goes on in" << folder + moved;
+        execBound(q, QStringLiteral("update vesk_folders set localname = ? where id = ?"), {moved, id});
+    }
+}
+
 QString DownloadEngine::folderFilePath(const TableRecord& download) const
 {
     const QString localName =

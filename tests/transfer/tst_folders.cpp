@@ -295,6 +295,32 @@ private Q_SLOTS:
         QVERIFY(QFileInfo(rig->downloadsFolder() + "x/e0").isDir());
         QVERIFY(!catcher.criticals().isEmpty());
     }
+    // Another downloads folder picked while a folder comes in: the folder's tree moves there whole, partial file
+    // and empty folders too, under a name of its own (the user has a folder of that name there), and goes on.
+    void downloadsFolderChanged()
+    {
+        const QByteArray a = pattern(100), b = pattern(kPacket + 10, 2);
+        QVERIFY(addFolder("F", "down", "unknown", "owner", "Pics",
+                          {{"a.txt", a.size(), "unknown"}, {"sub/b.bin", b.size(), "unknown"}}));
+        QVERIFY(QDir().mkpath(rig->downloadsFolder() + "Pics/empty"));
+        rig->queue("F");
+        for (qsizetype i = 0; i < rig->requests().size(); ++i) // a whole, and b's first packet
+            if (const Request r = rig->requests().at(i); r.fileSeek == 0)
+                rig->answer(r, r.fileId == "F/a.txt" ? a : b);
+        const QString chosen = rig->downloadsFolder() + "chosen/";
+        QVERIFY(QDir().mkpath(chosen + "Pics") && writeFile(chosen + "Pics/keep.txt", "theirs"));
+        rig->sink.clear();
+        rig->engine.setDownloadsFolder(chosen);
+        rig->settle();
+        QCOMPARE(rig->requests().value(0), (Request{"F/sub/b.bin", kPacket, 10}));
+        rig->answerAll(b);
+        QCOMPARE(row("vesk_folders", "F").value("status"), QStringLiteral("downloaded"));
+        QCOMPARE(readFile(chosen + "Pics (2)/a.txt"), a);
+        QCOMPARE(readFile(chosen + "Pics (2)/sub/b.bin"), b);
+        QVERIFY(QFileInfo(chosen + "Pics (2)/empty").isDir());
+        QCOMPARE(filesIn(chosen + "Pics"), QStringList{"keep.txt"});
+        QVERIFY(!QFileInfo::exists(rig->downloadsFolder() + "Pics"));
+    }
     // A received folder's paths: each component cleaned like a file name, never leaving the folder, never a device
     // of Windows; what cleans to nothing, or is too long for any file system, is refused (null).
     void relativePaths_data()
