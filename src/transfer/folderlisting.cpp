@@ -5,6 +5,8 @@
 
 #include <QDir>
 #include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
 
 #include <algorithm>
 
@@ -190,6 +192,20 @@ bool read(const QByteArray& bytes, Part* part, QString* why)
         part->emptyFolders.append(path);
     }
     return true;
+}
+
+QString storedPaths(const QStringList& paths)
+{
+    return QString::fromUtf8(QJsonDocument(QJsonArray::fromStringList(paths)).toJson(QJsonDocument::Compact));
+}
+
+QStringList pathsStored(const QString& stored)
+{
+    QStringList paths;
+    for (const QJsonValue& path : QJsonDocument::fromJson(stored.toUtf8()).array())
+        if (path.isString())
+            paths.append(path.toString());
+    return paths;
 }
 
 } // namespace Vesk::FolderListing

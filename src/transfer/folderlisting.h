@@ -69,6 +69,11 @@ struct Part
 // path that cleans to nothing, a size out of range, a part number past the parts, a missing id or name.
 bool read(const QByteArray& bytes, Part* part, QString* why);
 
+// A folder row's empty folders ("emptyFolders"), kept as a JSON array of their paths inside the folder; anything
+// else reads as none.
+QString storedPaths(const QStringList& paths);
+QStringList pathsStored(const QString& stored);
+
 } // namespace Vesk::FolderListing
 
 // The two messages of a folder offered as one, only ever between programs that announced CapabilityFolders:

@@ -19,8 +19,6 @@
 #include <QDir>
 #include <QDirIterator>
 #include <QFileInfo>
-#include <QJsonArray>
-#include <QJsonDocument>
 #include <QLocale>
 #include <QSet>
 #include <QSqlQuery>
@@ -200,8 +198,7 @@ void IncomingOffers::handleNewFolderToDownload(const Parameters& message)
             QDir(m_engine.downloadsFolder()).rmdir(localName);
         return refuseFolder(nodeFrom, QStringLiteral("more files than the folder was offered with"));
     }
-    const QStringList made =
-        QJsonDocument::fromJson(stored.value(QStringLiteral("emptyFolders")).toUtf8()).toVariant().toStringList();
+    const QStringList made = FolderListing::pathsStored(stored.value(QStringLiteral("emptyFolders")));
     QSet<QString> seen(made.cbegin(), made.cend());
     QStringList newEmpty;
     for (const QString& empty : std::as_const(part.emptyFolders))
@@ -217,9 +214,7 @@ void IncomingOffers::handleNewFolderToDownload(const Parameters& message)
     }
     if (!newEmpty.isEmpty())
         execBound(q, QStringLiteral("update vesk_folders set emptyFolders = ? where id = ?"),
-                  {QString::fromUtf8(
-                       QJsonDocument(QJsonArray::fromStringList(made + newEmpty)).toJson(QJsonDocument::Compact)),
-                   part.folderId});
+                  {FolderListing::storedPaths(made + newEmpty), part.folderId});
     db.commit();
 
     // Empty folders are made now: nothing else would make them. The folder's tree is its own (its name was free),

@@ -19,8 +19,6 @@
 #include "transfer/transfernames.h"
 #include "transfer/transfersql.h"
 
-#include <QJsonArray>
-#include <QJsonDocument>
 #include <QSqlQuery>
 #include <QThread>
 
@@ -178,8 +176,7 @@ void OutgoingOffers::recordFolderRows(const QString& key, const QString& nodeId,
                            "filesize, status, timestamp, emptyFolders) values (?, ?, 'up', ?, ?, ?, ?, 'unknown', ?, "
                            "?)"),
             {folderId, nodeId, offered->name, offered->root, int(offered->files.size()), offered->totalSize, now,
-             QString::fromUtf8(
-                 QJsonDocument(QJsonArray::fromStringList(offered->emptyFolders)).toJson(QJsonDocument::Compact))});
+             FolderListing::storedPaths(offered->emptyFolders)});
         forgetParts(folderId);
         m_parts.insert(folderId, FolderListing::parts(folderId, *offered));
         // Recorded in one go, the folder goes out with the round of offers that ends the sending; in slices, now.
@@ -205,8 +202,7 @@ QList<QByteArray> OutgoingOffers::folderParts(const QString& folderId)
         return {};
     FolderListing::Folder folder;
     folder.name = q.value(0).toString();
-    for (const QJsonValue& empty : QJsonDocument::fromJson(q.value(1).toString().toUtf8()).array())
-        folder.emptyFolders.append(empty.toString());
+    folder.emptyFolders = FolderListing::pathsStored(q.value(1).toString());
     q.prepare(QStringLiteral("select id, path, filesize from vesk_uploads where folderId = ? order by path"));
     q.bindValue(0, folderId);
     if (q.exec()) {
