@@ -45,8 +45,6 @@ public:
     // files and bytes in flight; they still complete one after the other in listing order.
     static constexpr int kFolderAheadFiles = 32;
     static constexpr qint64 kFolderAheadBytes = 4 * 1000 * 1000;
-    // A folder moved to another downloads folder tries its name, then "name (2)" and on up to this.
-    static constexpr int kMaxFolderNameTries = 1000;
 
     // downloadsFolder ends with a separator; received files are written there and nowhere else. The packets'
     // buffers, once written, go back to `frames`.
@@ -91,6 +89,12 @@ public:
     // take their partial file along, so they go on where they stopped; complete files stay where they are. A
     // folder not yet received whole moves as one tree, under a name free there.
     void setDownloadsFolder(const QString& folder);
+    // Takes a name in `folder` (it ends with a separator) for a received folder's tree: `name`, else "name (2)" and
+    // on, one that nothing there has and no other received folder holds (`exceptId` is the folder itself, when it
+    // has a row). The tree at `moveFrom`, when given, is moved there, else an empty folder is made; either way no
+    // folder already there is ever merged into. A null string when no name could be taken.
+    QString takeFolderName(const QString& folder, const QString& name, const QString& exceptId = {},
+                           const QString& moveFrom = {}) const;
     // Waits until the running download's received bytes are in its file.
     void flushWrites();
     // The running download's window; null when none runs.

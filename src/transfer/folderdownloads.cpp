@@ -11,6 +11,7 @@
 #include "store/vesksqlquerymodel.h"
 #include "transfer/downloadrow.h"
 #include "transfer/downloadsession.h"
+#include "transfer/folderlisting.h"
 #include "transfer/transferlogging.h"
 #include "transfer/transfermessages.h"
 #include "transfer/transfernames.h"
@@ -160,6 +161,26 @@ QString DownloadEngine::chooseNextDownload() const
     return q.exec() && q.next() ? q.value(0).toString() : file;
 }
 
+QString DownloadEngine::takeFolderName(const QString& folder, const QString& name, const QString& exceptId,
+                                       const QString& moveFrom) const
+{
+    QSqlQuery taken(m_store.database());
+    taken.prepare(QStringLiteral("select count(*) from vesk_folders where direction = 'down' and localname = ? and "
+                                 "id <> ?"));
+    QDir().mkpath(folder);
+    for (int n = 1; n <= FolderListing::kMaxFiles; ++n) {
+        const QString candidate = n == 1 ? name : name + QStringLiteral(" (%1)").arg(n);
+        taken.bindValue(0, candidate);
+        taken.bindValue(1, exceptId);
+        if ((taken.exec() && taken.next() && taken.value(0).toInt() > 0) || QFileInfo::exists(folder + candidate))
+            continue;
+        // rename and mkdir both fail on a name that exists, so a folder that appears meanwhile is never merged into.
+        if ((!moveFrom.isEmpty() && QDir().rename(moveFrom, folder + candidate)) || QDir(folder).mkdir(candidate))
+            return candidate;
+    }
+    return QString();
+}
+
 void DownloadEngine::moveFolderTrees(const QString& folder)
 {
     QList<std::pair<QString, QString>> folders; // id, local name
@@ -168,26 +189,13 @@ void DownloadEngine::moveFolderTrees(const QString& folder)
                               "('unknown', 'queued')")))
         while (q.next())
             folders.append({q.value(0).toString(), q.value(1).toString()});
-    QSqlQuery taken(m_store.database());
-    taken.prepare(QStringLiteral("select count(*) from vesk_folders where direction = 'down' and localname = ? and "
-                                 "id <> ?"));
     for (const auto& [id, localName] : std::as_const(folders)) {
         if (!TransferNames::staysInFolder(m_downloadsFolder, localName) ||
             !TransferNames::staysInFolder(folder, localName))
             continue;
         // The rest of its files must never go into another folder of that name there, so a tree that cannot move
         // (another disk) still takes a free name there; its files so far then stay where they are.
-        QString moved;
-        for (int n = 1; moved.isEmpty() && n <= kMaxFolderNameTries; ++n) {
-            const QString candidate = n == 1 ? localName : localName + QStringLiteral(" (%1)").arg(n);
-            taken.bindValue(0, candidate);
-            taken.bindValue(1, id);
-            if (QFileInfo::exists(folder + candidate) || (taken.exec() && taken.next() && taken.value(0).toInt() > 0))
-                continue;
-            QDir().mkpath(folder);
-            if (QDir().rename(m_downloadsFolder + localName, folder + candidate) || QDir(folder).mkdir(candidate))
-                moved = candidate;
-        }
+        const QString moved = takeFolderName(folder, localName, id, m_downloadsFolder + localName);
         if (moved.isEmpty()) {
             qCWarning(lcTransfer) << "no free name for the folder" << localName << "in" << folder;
             continue;

@@ -74,24 +74,6 @@ void IncomingOffers::refuseFolder(const QString& nodeFrom, const QString& why)
     m_refusalsUnlogged = 0;
 }
 
-QString IncomingOffers::freeFolderName(const QString& name) const
-{
-    const QString folder = m_engine.downloadsFolder();
-    QSqlQuery q(m_store.database());
-    q.prepare(QStringLiteral("select count(*) from vesk_folders where direction = 'down' and localname = ?"));
-    for (int n = 1;; ++n) {
-        const QString candidate = n == 1 ? name : name + QStringLiteral(" (%1)").arg(n);
-        q.bindValue(0, candidate);
-        const bool owned = q.exec() && q.next() && q.value(0).toInt() > 0;
-        // mkdir, not mkpath: it fails on a name that exists, so a folder that appears meanwhile is never merged
-        // into.
-        if (!owned && !QFileInfo::exists(folder + candidate) && QDir(folder).mkdir(candidate))
-            return candidate;
-        if (n > FolderListing::kMaxFiles)
-            return QString();
-    }
-}
-
 void IncomingOffers::handleNewFolderToDownload(const Parameters& message)
 {
     const QString nodeFrom = message.value(Msg::kNodeFrom).toString();
@@ -133,8 +115,7 @@ void IncomingOffers::handleNewFolderToDownload(const Parameters& message)
     const bool fresh = stored.isEmpty();
     QString localName = fresh ? QString() : stored.value(QStringLiteral("localname"));
     if (fresh) {
-        QDir().mkpath(m_engine.downloadsFolder());
-        localName = freeFolderName(part.name);
+        localName = m_engine.takeFolderName(m_engine.downloadsFolder(), part.name);
         if (localName.isEmpty())
             return refuseFolder(nodeFrom, QStringLiteral("no free name for %1").arg(part.name.left(80)));
     }

@@ -66,7 +66,6 @@ Q_SIGNALS:
 private:
     // The folder side of withdrawals: true when id named a received folder, which is then gone as a whole.
     bool deleteFolderToDownload(const QString& id, bool byOwner);
-    QString freeFolderName(const QString& name) const;
     void refuseFolder(const QString& nodeFrom, const QString& why);
 
     Store& m_store;
