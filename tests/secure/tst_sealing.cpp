@@ -123,7 +123,7 @@ private slots:
         alice.meet(bob);
         for (int round = 0; round < 3; ++round) {
             const QByteArray record = alice.sealFor(bob, message);
-            QVERIFY(!record.contains("lake"));
+            QVERIFY(!record.contains("at the lake")); // four bytes alone turn up by chance in a sealed megabyte
             if (message.contains("binaryData"))
                 QVERIFY(!record.contains(message.value("binaryData").toByteArray().mid(5000, 48)));
             for (qsizetype at = 0; round == 0 && record.size() < 1000 && at < record.size(); ++at) {
