@@ -12,7 +12,7 @@ packages=(
     libqt6sql6-sqlite libqt6svg6 qt6-qpa-plugins qt6-image-formats-plugins libgl1-mesa-dev
     qml6-module-qtquick qml6-module-qtquick-controls qml6-module-qtquick-layouts qml6-module-qtquick-window
     qml6-module-qtqml-workerscript qml6-module-qtquick-templates qml6-module-qtquick-dialogs qml6-module-qttest
-    qt6-declarative-dev-tools qml6-module-qtqml
+    qt6-declarative-dev-tools qml6-module-qtqml qml6-module-qtqml-models qml6-module-qtquick-shapes
     libprotobuf-dev protobuf-compiler libssl-dev
     xvfb xauth dbus iproute2 sqlite3 imagemagick tcpdump
 )
