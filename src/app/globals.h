@@ -169,20 +169,8 @@ public:
 
     // Peer handshake, avatars and chat.
     void requestAvatar(const QString& nodeId);
-    void handleAddMeRequest(const Parameters& message);
-    void handleAddMeRequestConfirmed(const Parameters& message);
-    void handleAvatarRequested(const Parameters& message);
-    void handleAvatarObtained(const Parameters& message);
-    void handleNewChatMessage(const Parameters& message);
-    void handleConfirmChat(const Parameters& message);
 
     // Offers, uploads and downloads.
-    void handleNewFileToDownload(const Parameters& message);
-    void handleConfirmFileToSend(const Parameters& message);
-    void handleRemoveFileToSend(const Parameters& message);
-    void handleRemoveFileToGet(const Parameters& message);
-    void handleSendDataPacket(const Parameters& message);
-    void handleReceiveDataPacket(const Parameters& message);
     void setThumbnailForFile(const QString& absoluteFilePath);
     QString nextQueuedDownloadId() const;
     void downloadFile(const QString& id);

@@ -36,8 +36,6 @@ QString localImagePath(const QString& pathOrUrl)
 
 void Globals::addNodeFromUDP(QString nodeId, QString ipAddress, QString nodeOS, QString nodeAlias)
 {
-    if (m_identity->replaceIfClashing(nodeId, ipAddress))
-        return;
     m_peers->addNodeFromUDP(nodeId, ipAddress, nodeOS, nodeAlias);
 }
 
@@ -46,29 +44,9 @@ void Globals::addNodeFromAddMeRequest(QString nodeId, QString ipAddress, QString
     m_peers->addNodeFromAddMeRequest(nodeId, ipAddress, nodeOS, nodeAlias);
 }
 
-void Globals::handleAddMeRequest(const Parameters& message)
-{
-    m_peers->handleAddMeRequest(message);
-}
-
-void Globals::handleAddMeRequestConfirmed(const Parameters& message)
-{
-    m_peers->handleAddMeRequestConfirmed(message);
-}
-
 void Globals::requestAvatar(const QString& nodeId)
 {
     m_peers->requestAvatar(nodeId);
-}
-
-void Globals::handleAvatarRequested(const Parameters& message)
-{
-    m_peers->handleAvatarRequested(message);
-}
-
-void Globals::handleAvatarObtained(const Parameters& message)
-{
-    m_peers->handleAvatarObtained(message);
 }
 
 void Globals::changeUserInfo(QString newUserAlias, QString newUserAvatar)
@@ -88,19 +66,9 @@ void Globals::sendChat(QString toNodeID, QString message)
     m_chat->sendChat(toNodeID, message);
 }
 
-void Globals::handleNewChatMessage(const Parameters& message)
-{
-    m_chat->handleNewChatMessage(message);
-}
-
 void Globals::processNewChatMessage(QString message, QString nodeFrom, QStringList nodeTos, QString id, qint64 timeSent)
 {
     m_chat->processNewChatMessage(message, nodeFrom, nodeTos, id, timeSent);
-}
-
-void Globals::handleConfirmChat(const Parameters& message)
-{
-    m_chat->handleConfirmChat(message);
 }
 
 void Globals::unsentChatMessagesTimeout()
@@ -221,29 +189,14 @@ void Globals::unsentUploadsTimeout()
     m_outgoing->resendOffers();
 }
 
-void Globals::handleConfirmFileToSend(const Parameters& message)
-{
-    m_outgoing->handleConfirmFileToSend(message);
-}
-
 void Globals::deleteFileToSend(QString id)
 {
     m_outgoing->deleteFileToSend(id);
 }
 
-void Globals::handleRemoveFileToSend(const Parameters& message)
-{
-    m_outgoing->handleRemoveFileToSend(message);
-}
-
 void Globals::uploadsToBeDeletedTimeout()
 {
     m_outgoing->deleteWithdrawnUploads();
-}
-
-void Globals::handleNewFileToDownload(const Parameters& message)
-{
-    m_incoming->handleNewFileToDownload(message);
 }
 
 void Globals::processNewFileToBeReceived(QString fileId, QString fileName, QString nodeFrom, qint64 fileSize)
@@ -254,11 +207,6 @@ void Globals::processNewFileToBeReceived(QString fileId, QString fileName, QStri
 void Globals::deleteFileToDownload(QString id)
 {
     m_incoming->deleteFileToDownload(id);
-}
-
-void Globals::handleRemoveFileToGet(const Parameters& message)
-{
-    m_incoming->handleRemoveFileToGet(message);
 }
 
 void Globals::downloadsToBeDeletedTimeout()
@@ -318,11 +266,6 @@ void Globals::downloadFile(const QString& id)
     m_engine->downloadFile(id);
 }
 
-void Globals::handleReceiveDataPacket(const Parameters& message)
-{
-    m_engine->handleReceiveDataPacket(message);
-}
-
 qint64 Globals::currentDownloadFileSize()
 {
     return m_engine->currentDownloadFileSize();
@@ -331,11 +274,6 @@ qint64 Globals::currentDownloadFileSize()
 void Globals::downloadUIUpdateTimeout()
 {
     m_engine->progressTick();
-}
-
-void Globals::handleSendDataPacket(const Parameters& message)
-{
-    m_packets->handleSendDataPacket(message);
 }
 
 QByteArray Globals::readFilePacket(const QString& fileId, qint64 fileSeek, qint64 size)

@@ -8,8 +8,11 @@
 #include "peers/peerrecords.h"
 #include "peers/peersecurity.h"
 #include "store/store.h"
+#include "peers/chat.h"
+#include "transfer/downloadengine.h"
 #include "transfer/incomingoffers.h"
 #include "transfer/outgoingoffers.h"
+#include "transfer/packetserver.h"
 
 namespace Vesk {
 
@@ -43,43 +46,18 @@ void Globals::dispatchMessage(Parameters& message)
 void Globals::registerMessageHandlers()
 {
     m_dispatcher = std::make_unique<MessageDispatcher>();
-
-    m_dispatcher->setAddressRefresh([this](const QString& nodeId, const QString& senderAddress) {
-        if (m_identity->replaceIfClashing(nodeId, senderAddress))
-            return;
-        // The open conversation shows its peer's address; let it read the new one.
-        if (m_peers->refreshAddress(nodeId, senderAddress) && nodeId == m_currentSelectedChatPeer)
+    m_peers->setIdentity(m_identity.get());
+    m_peers->registerHandlers(*m_dispatcher);
+    m_chat->registerHandlers(*m_dispatcher);
+    m_outgoing->registerHandlers(*m_dispatcher);
+    m_incoming->registerHandlers(*m_dispatcher);
+    m_engine->registerHandlers(*m_dispatcher);
+    m_packets->registerHandlers(*m_dispatcher);
+    // The open conversation shows its peer's address; let it read the new one.
+    connect(m_peers.get(), &PeerRecords::addressChanged, this, [this](const QString& nodeId) {
+        if (nodeId == m_currentSelectedChatPeer)
             Q_EMIT currentSelectedChatPeerChanged();
     });
-
-    const auto handler = [this](void (Globals::*method)(const Parameters&)) {
-        return [this, method](const Parameters& message) {
-            (this->*method)(message);
-        };
-    };
-    m_dispatcher->registerHandler(QStringLiteral("newChatMessage"), handler(&Globals::handleNewChatMessage));
-    m_dispatcher->registerHandler(QStringLiteral("confirmChat"), handler(&Globals::handleConfirmChat));
-    m_dispatcher->registerHandler(QStringLiteral("newFileToDownload"), handler(&Globals::handleNewFileToDownload));
-    m_dispatcher->registerHandler(QStringLiteral("confirmFileToSend"), handler(&Globals::handleConfirmFileToSend));
-    m_dispatcher->registerHandler(QStringLiteral("sendDataPacket"), handler(&Globals::handleSendDataPacket));
-    m_dispatcher->registerHandler(QStringLiteral("avatarRequested"), handler(&Globals::handleAvatarRequested));
-    m_dispatcher->registerHandler(QStringLiteral("avatarObtained"), handler(&Globals::handleAvatarObtained));
-    m_dispatcher->registerHandler(QStringLiteral("receiveDataPacket"), handler(&Globals::handleReceiveDataPacket));
-    m_dispatcher->registerHandler(QStringLiteral("fileTransferComplete"), handler(&Globals::handleRemoveFileToSend));
-    m_dispatcher->registerHandler(QStringLiteral("removeFileToSend"), handler(&Globals::handleRemoveFileToSend));
-    m_dispatcher->registerHandler(QStringLiteral("removeFileToGet"), handler(&Globals::handleRemoveFileToGet));
-    m_dispatcher->registerHandler(QStringLiteral("requestMyInfo"), [this](const Parameters& message) {
-        requestAvatar(message.value(QStringLiteral("nodeFrom")).toString());
-    });
-    m_dispatcher->registerHandler(QStringLiteral("newFolderToDownload"), [this](const Parameters& message) {
-        m_incoming->handleNewFolderToDownload(message);
-    });
-    m_dispatcher->registerHandler(QStringLiteral("confirmFolderToSend"), [this](const Parameters& message) {
-        m_outgoing->handleConfirmFolderToSend(message);
-    });
-    m_dispatcher->registerHandler(QStringLiteral("addMeRequest"), handler(&Globals::handleAddMeRequest));
-    m_dispatcher->registerHandler(QStringLiteral("addMeRequestConfirmed"),
-                                  handler(&Globals::handleAddMeRequestConfirmed));
 }
 
 } // namespace Vesk

@@ -11,7 +11,7 @@
 namespace Vesk {
 
 // Chooses the handler of a received message by its "action" text. The vocabulary and the order in which it is
-// tested are fixed here; the controller registers the handler of each action it serves. An action without a
+// tested are fixed here; each subsystem registers the handlers of the actions it serves. An action without a
 // registered handler is treated as unknown.
 class MessageDispatcher
 {
@@ -30,6 +30,12 @@ public:
 
     // Registers (or replaces) the handler of one of actions(); returns false for a word outside the vocabulary.
     bool registerHandler(const QString& action, Handler handler);
+    // The same for a method of the object that serves the action; the object outlives the dispatch.
+    template <class Receiver>
+    bool registerHandler(const QString& action, Receiver* receiver, void (Receiver::*method)(const Parameters&))
+    {
+        return registerHandler(action, [receiver, method](const Parameters& message) { (receiver->*method)(message); });
+    }
     bool hasHandler(const QString& action) const;
     void setAddressRefresh(AddressRefresh refresh);
 

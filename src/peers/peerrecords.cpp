@@ -14,8 +14,10 @@
 #include "peers/peerrecords.h"
 
 #include "common/clock.h"
+#include "net/messagedispatcher.h"
 #include "peers/avatarstore.h"
 #include "peers/localprofile.h"
+#include "peers/nodeidentity.h"
 #include "peers/peerslogging.h"
 #include "peers/peersend.h"
 #include "store/store.h"
@@ -129,9 +131,30 @@ void PeerRecords::scheduleListsShowingPeers()
     m_store.completedDownloads->scheduleRefresh();
 }
 
+void PeerRecords::registerHandlers(MessageDispatcher& dispatcher)
+{
+    dispatcher.setAddressRefresh([this](const QString& nodeId, const QString& senderAddress) {
+        if (m_identity && m_identity->replaceIfClashing(nodeId, senderAddress))
+            return;
+        if (refreshAddress(nodeId, senderAddress))
+            Q_EMIT addressChanged(nodeId);
+    });
+    dispatcher.registerHandler(QStringLiteral("addMeRequest"), this, &PeerRecords::handleAddMeRequest);
+    dispatcher.registerHandler(QStringLiteral("addMeRequestConfirmed"), this,
+                               &PeerRecords::handleAddMeRequestConfirmed);
+    dispatcher.registerHandler(QStringLiteral("avatarRequested"), this, &PeerRecords::handleAvatarRequested);
+    dispatcher.registerHandler(QStringLiteral("avatarObtained"), this, &PeerRecords::handleAvatarObtained);
+    // Sent by no Vesk program, but accepted: the sender's picture is asked for.
+    dispatcher.registerHandler(QStringLiteral("requestMyInfo"), [this](const Parameters& message) {
+        requestAvatar(message.value(QStringLiteral("nodeFrom")).toString());
+    });
+}
+
 void PeerRecords::addNodeFromUDP(const QString& nodeId, const QString& ipAddress, const QString& nodeOS,
                                  const QString& nodeAlias)
 {
+    if (m_identity && m_identity->replaceIfClashing(nodeId, ipAddress))
+        return;
     const Known known = upsertPeer(nodeId, nodeAlias, ipAddress, nodeOS);
     if (known.valid)
         m_sink.send(QHostAddress(ipAddress), m_profile.addMeRequest(known.status));

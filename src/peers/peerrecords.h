@@ -14,6 +14,8 @@ namespace Vesk {
 
 class Clock;
 class LocalProfile;
+class MessageDispatcher;
+class NodeIdentity;
 class Store;
 
 // Peer records and the handshake that makes two nodes known to each other, with the avatars that travel in it.
@@ -47,6 +49,14 @@ public:
     // dataFolder ends with a separator; peers' avatars are stored there.
     PeerRecords(Store& store, MessageSink& sink, const Clock& clock, const LocalProfile& profile,
                 const QString& dataFolder, QObject* parent = nullptr);
+
+    // The id this installation goes by. A node that announces it, or sends with it, from another computer is a
+    // copy of this installation: this one takes a fresh id and nothing is recorded for the copy. Without an
+    // identity nothing is checked.
+    void setIdentity(NodeIdentity* identity) { m_identity = identity; }
+    // Serves the handshake and the avatars ("addMeRequest", "addMeRequestConfirmed", "avatarRequested",
+    // "avatarObtained", "requestMyInfo"), and keeps the stored address of every node that sends us anything current.
+    void registerHandlers(MessageDispatcher& dispatcher);
 
     void addNodeFromUDP(const QString& nodeId, const QString& ipAddress, const QString& nodeOS,
                         const QString& nodeAlias);
@@ -85,6 +95,8 @@ public:
 Q_SIGNALS:
     // A peer that was not "on" has confirmed us: whatever waits for it can go out now.
     void peerCameOnline(const QString& nodeId);
+    // A message came from the node at another address than the one stored, which it replaced.
+    void addressChanged(const QString& nodeId);
 
 public:
     // A node id as it may appear in the log: peers choose it, so control characters (which could forge log
@@ -107,6 +119,7 @@ private:
     const Clock& m_clock;
     const LocalProfile& m_profile;
     const QString m_dataFolder;
+    NodeIdentity* m_identity = nullptr;
     ReplyLimiter m_blockedAnswers{kBlockedAnswerWindowMs};
     ReplyLimiter m_avatarRequests{kAvatarRequestWindowMs};
     QHash<QString, qint64> m_lastChecked; // node id -> when its presence was last checked

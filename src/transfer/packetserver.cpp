@@ -3,6 +3,7 @@
 
 #include "common/bufferpool.h"
 #include "common/clock.h"
+#include "net/messagedispatcher.h"
 #include "store/store.h"
 #include "store/vesksqlquerymodel.h"
 #include "transfer/transferlogging.h"
@@ -172,6 +173,11 @@ bool PacketServer::recordBytesSent(const QString& fileId, qint64 fileSeek)
     const bool found = m_bytesSent->exec() && m_bytesSent->numRowsAffected() > 0;
     m_bytesSent->finish();
     return found;
+}
+
+void PacketServer::registerHandlers(MessageDispatcher& dispatcher)
+{
+    dispatcher.registerHandler(Msg::kSendDataPacket, this, &PacketServer::handleSendDataPacket);
 }
 
 void PacketServer::handleSendDataPacket(const Parameters& message)
