@@ -230,11 +230,6 @@ void PacketServer::handleSendDataPacket(const Parameters& message)
         m_uploadsRefresh.start();
 }
 
-QByteArray PacketServer::readFilePacket(const QString& fileId, qint64 fileSeek, qint64 size)
-{
-    return readPacket(fileId, fileSeek, size);
-}
-
 void PacketServer::freeBufferFilesToSend()
 {
     const qint64 now = m_clock.nowMs();

@@ -49,8 +49,6 @@ public:
     void handleSendDataPacket(const Parameters& message);
     // Serves "sendDataPacket".
     void registerHandlers(MessageDispatcher& dispatcher);
-    // A packet of an offered file, from memory or disk; empty when it cannot be read.
-    QByteArray readFilePacket(const QString& fileId, qint64 fileSeek, qint64 size);
     // Frees the chunks that have not been used for a while.
     void freeBufferFilesToSend();
     // The upload is gone: its chunks are no longer needed.

@@ -3,6 +3,7 @@
 #include "net/capabilityprobe.h"
 #include "net/messageserver.h"
 #include "net/othernetworks.h"
+#include "net/othernetworkssettings.h"
 #include "net/peermanager.h"
 #include "net/sendqueue.h"
 #include "net/wire.h"
@@ -12,7 +13,9 @@
 #include <QElapsedTimer>
 #include <QNetworkDatagram>
 #include <QProcess>
+#include <QSettings>
 #include <QTcpSocket>
+#include <QTemporaryDir>
 #include <QUdpSocket>
 
 #include <memory>
@@ -22,6 +25,7 @@ using Vesk::AddressProbe;
 using Vesk::AnnouncementSweep;
 using Vesk::MessageServer;
 using Vesk::OtherNetworks;
+using Vesk::OtherNetworksSettings;
 using Vesk::Parameters;
 using Vesk::PeerManager;
 using Vesk::SendQueue;
@@ -346,6 +350,33 @@ private slots:
 
     // Over one round (eleven ticks of twenty steps) every address gets its announcements evenly: a long list
     // once, a short one as often as the broadcasts go out; no step carries more than its share.
+    // The other networks are stored only when every row can be used; otherwise the rows are named and the stored
+    // list stays.
+    void otherNetworksStored_data()
+    {
+        QTest::addColumn<QString>("typed");
+        QTest::addColumn<bool>("accepted");
+        QTest::addColumn<QString>("stored");
+        QTest::newRow("address, range and name")
+            << " 10.9.0.7,10.9.1.0/24 , pc-anna.lan" << true << "10.9.0.7, 10.9.1.0/24, pc-anna.lan";
+        QTest::newRow("a range too large") << "10.9.0.7, 10.0.0.0/16" << false << "10.9.0.5";
+        QTest::newRow("emptied") << " " << true << "";
+    }
+    void otherNetworksStored()
+    {
+        QFETCH(QString, typed);
+        QFETCH(bool, accepted);
+        QTemporaryDir dir;
+        QSettings settings(dir.filePath("vesk.conf"), QSettings::IniFormat);
+        OtherNetworksSettings networks(settings, {}, {});
+        QVERIFY(networks.setOtherNetworks("10.9.0.5"));
+        QSignalSpy problems(&networks, &OtherNetworksSettings::otherNetworksProblemsChanged);
+        QCOMPARE(networks.setOtherNetworks(typed), accepted);
+        QTEST(settings.value(OtherNetworksSettings::kSettingsKey).toString(), "stored");
+        QCOMPARE(networks.otherNetworks(), settings.value(OtherNetworksSettings::kSettingsKey).toString());
+        QVERIFY(!problems.isEmpty());
+        QCOMPARE(networks.otherNetworksProblems().size(), accepted ? 0 : 1);
+    }
     void sweep_data()
     {
         QTest::addColumn<int>("count");
