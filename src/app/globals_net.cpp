@@ -52,6 +52,10 @@ void Globals::registerMessageHandlers()
             Q_EMIT currentSelectedChatPeerChanged();
     });
 
+    m_dispatcher->setSenderHeard([this](const QString& nodeId, const QString& address, const QString& action) {
+        m_peers->search().heardFrom(nodeId, address, action);
+    });
+
     const auto handler = [this](void (Globals::*method)(const Parameters&)) {
         return [this, method](const Parameters& message) {
             (this->*method)(message);
