@@ -320,12 +320,13 @@ void PeerRecords::markUnreachable(const QHostAddress& address)
     }
     if (ids.isEmpty())
         return;
-    for (const QString& id : std::as_const(ids)) {
-        QSqlQuery q(m_store.database());
-        q.prepare(QStringLiteral("update vesk_peers set status = 'off' where id = ?"));
-        q.bindValue(0, id);
-        q.exec();
-    }
+    QSqlQuery q(m_store.database());
+    q.prepare(QStringLiteral("update vesk_peers set status = 'off' where ipAddress = ? and status = 'on' and "
+                             "not(id = ?)"));
+    q.bindValue(0, address.toString());
+    q.bindValue(1, m_profile.hostId());
+    q.exec();
+    q.finish();
     qCDebug(lcPeers) << "nobody answers at" << address.toString() << "- marked offline";
     m_search.lost(ids);
     m_store.nodesProxyData->scheduleRefresh();
