@@ -13,14 +13,9 @@ using Vesk::PeerSearch;
 using Parameters = Vesk::Parameters;
 
 namespace {
-using Seconds = QList<qint64>;
-
-Parameters message(const QString& action, const QString& nodeFrom, const QString& address)
+Parameters confirmation(const QString& nodeFrom, const QString& address)
 {
-    Parameters m{{"action", action}, {"senderIPAddress", address}};
-    if (!nodeFrom.isEmpty())
-        m.insert("nodeFrom", nodeFrom);
-    return m;
+    return {{"action", "addMeRequestConfirmed"}, {"nodeFrom", nodeFrom}, {"senderIPAddress", address}};
 }
 } // namespace
 
@@ -114,24 +109,17 @@ private slots:
         QTest::addColumn<QString>("action");
         QTest::addColumn<bool>("named"); // the message carries nodeFrom
         QTest::addColumn<int>("asked");
-        QTest::newRow("chat from a lost peer") << "lost"
-                                               << "newChatMessage" << true << 1;
-        QTest::newRow("confirmed chat, by the lost peer's address") << "lost"
-                                                                    << "confirmChat" << false << 1;
-        QTest::newRow("data packet, by the lost peer's address") << "lost"
-                                                                 << "receiveDataPacket" << false << 1;
-        QTest::newRow("offer from a peer shown offline since start") << "off"
-                                                                     << "newFileToDownload" << true << 1;
-        QTest::newRow("unnamed message from a peer offline since start") << "off"
-                                                                         << "confirmChat" << false << 0;
-        QTest::newRow("request from a lost peer: the handshake answers") << "lost"
-                                                                         << "addMeRequest" << true << 0;
-        QTest::newRow("chat from a peer shown online") << "on"
-                                                       << "newChatMessage" << true << 0;
-        QTest::newRow("packet from an address with a peer online") << "on"
-                                                                   << "receiveDataPacket" << false << 0;
-        QTest::newRow("chat from a stranger") << ""
-                                              << "newChatMessage" << true << 0;
+        const QString chat("newChatMessage"), confirmed("confirmChat"), packet("receiveDataPacket");
+        QTest::newRow("chat from a lost peer") << "lost" << chat << true << 1;
+        QTest::newRow("confirmed chat, by the lost peer's address") << "lost" << confirmed << false << 1;
+        QTest::newRow("data packet, by the lost peer's address") << "lost" << packet << false << 1;
+        QTest::newRow("offer from a peer offline since start") << "off" << QString("newFileToDownload") << true << 1;
+        QTest::newRow("unnamed message from a peer offline since start") << "off" << confirmed << false << 0;
+        QTest::newRow("request from a lost peer: the handshake answers")
+            << "lost" << QString("addMeRequest") << true << 0;
+        QTest::newRow("chat from a peer shown online") << "on" << chat << true << 0;
+        QTest::newRow("packet from an address with a peer online") << "on" << packet << false << 0;
+        QTest::newRow("chat from a stranger") << "" << chat << true << 0;
     }
     void whatBringsAPeerBack()
     {
@@ -157,7 +145,7 @@ private slots:
 
         // Its confirmation brings it back: online, and whatever waited for it goes out.
         QSignalSpy back(peers.get(), &PeerRecords::peerCameOnline);
-        peers->handleAddMeRequestConfirmed(message("addMeRequestConfirmed", "p", ip));
+        peers->handleAddMeRequestConfirmed(confirmation("p", ip));
         QCOMPARE(back.size(), 1);
         QCOMPARE(peerField("p", "status"), QStringLiteral("on"));
         QVERIFY(!search().isLost("p"));
@@ -190,7 +178,7 @@ private slots:
         asked.sort();
         QCOMPARE(asked, (QStringList{"10.77.0.41 on", "10.77.0.42 on", "10.77.0.43 off"}));
         QVERIFY(search().isAwaitingConfirmation("silent"));
-        peers->handleAddMeRequestConfirmed(message("addMeRequestConfirmed", "answers", "10.77.0.41"));
+        peers->handleAddMeRequestConfirmed(confirmation("answers", "10.77.0.41"));
         QCOMPARE(back.size(), 1);
         f->clock.advance(PeerSearch::kConfirmWaitMs - 1);
         search().round();
