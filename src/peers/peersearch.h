@@ -24,7 +24,8 @@ class Store;
 //   links), every peer shown online is asked to confirm us again and stays shown online meanwhile: only one that
 //   has not confirmed within kConfirmWaitMs goes offline, and is then looked for as above; lost peers are asked
 //   at once;
-// - any message from a peer shown offline, besides the handshake's own, makes us ask it at once.
+// - any message from a peer shown offline, besides the handshake's own, makes us ask it at once: one that names
+//   its node, or one from the address a lost peer was at (file packets and confirmations name none).
 // Every ask is the handshake's "addMeRequest", and the peer's "addMeRequestConfirmed" marks it online as always.
 // Rounds run every kRoundMs and send at most kMaxAsksPerRound asks, those waiting longest first.
 class PeerSearch : public QObject
