@@ -50,7 +50,7 @@ int Globals::numberOfPendingValidations() const
 
 void Globals::refreshPeers()
 {
-    m_peers->markAllOff();
+    m_peers->search().lookAgain();
     if (peerManager)
         peerManager->reBroadCastMyself();
 }

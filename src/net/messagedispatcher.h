@@ -22,6 +22,9 @@ public:
     // Keeps the stored address of the node named by "nodeFrom" current; given that node id and the address the
     // message came from.
     using AddressRefresh = std::function<void(const QString& nodeId, const QString& senderAddress)>;
+    // Told of every message before its handler runs: the node it names (empty when it names none), the address it
+    // came from and its action. Whatever arrives shows that its sender is there.
+    using SenderHeard = std::function<void(const QString& nodeId, const QString& senderAddress, const QString& action)>;
 
     MessageDispatcher() = default;
 
@@ -38,6 +41,7 @@ public:
     }
     bool hasHandler(const QString& action) const;
     void setAddressRefresh(AddressRefresh refresh);
+    void setSenderHeard(SenderHeard heard) { m_senderHeard = std::move(heard); }
 
     // Refreshes the sender's address when the message names its node, then runs the first handler whose action
     // equals the message's, ignoring case. Returns whether a handler ran; when none did, logs the message.
@@ -46,6 +50,7 @@ public:
 private:
     QList<Handler> m_handlers; // parallel to actions()
     AddressRefresh m_addressRefresh;
+    SenderHeard m_senderHeard;
 };
 
 } // namespace Vesk

@@ -39,7 +39,8 @@ const QString kStatus = QStringLiteral("status");
 
 PeerRecords::PeerRecords(Store& store, MessageSink& sink, const Clock& clock, const LocalProfile& profile,
                          const QString& dataFolder, QObject* parent)
-    : QObject(parent), m_store(store), m_sink(sink), m_clock(clock), m_profile(profile), m_dataFolder(dataFolder)
+    : QObject(parent), m_store(store), m_sink(sink), m_clock(clock), m_profile(profile), m_dataFolder(dataFolder),
+      m_search(store, sink, clock, profile)
 {
     m_presenceTimer.setInterval(kPresenceRoundMs);
     connect(&m_presenceTimer, &QTimer::timeout, this, &PeerRecords::checkPresence);
@@ -48,11 +49,13 @@ PeerRecords::PeerRecords(Store& store, MessageSink& sink, const Clock& clock, co
 void PeerRecords::start()
 {
     m_presenceTimer.start();
+    m_search.start();
 }
 
 void PeerRecords::stop()
 {
     m_presenceTimer.stop();
+    m_search.stop();
 }
 
 QString PeerRecords::loggableId(const QString& nodeId)
@@ -139,6 +142,10 @@ void PeerRecords::registerHandlers(MessageDispatcher& dispatcher)
         if (refreshAddress(nodeId, senderAddress))
             Q_EMIT addressChanged(nodeId);
     });
+    // Any message from a peer shown offline brings it back (the search asks it to confirm at once).
+    dispatcher.setSenderHeard([this](const QString& nodeId, const QString& address, const QString& action) {
+        m_search.heardFrom(nodeId, address, action);
+    });
     dispatcher.registerHandler(QStringLiteral("addMeRequest"), this, &PeerRecords::handleAddMeRequest);
     dispatcher.registerHandler(QStringLiteral("addMeRequestConfirmed"), this,
                                &PeerRecords::handleAddMeRequestConfirmed);
@@ -199,6 +206,7 @@ void PeerRecords::handleAddMeRequestConfirmed(const Parameters& message)
 {
     const QString nodeFrom = message.value(QStringLiteral("nodeFrom")).toString();
     const bool cameOnline = m_store.peerField(nodeFrom, kStatus) != kOn;
+    const bool askedAgain = m_search.confirmed(nodeFrom);
     // A peer already "on" confirms us again at every announcement of its: nothing to show, nothing to write.
     if (cameOnline) {
         m_store.nodeData->setField(kPeersTable, nodeFrom, kStatus, kOn);
@@ -208,7 +216,7 @@ void PeerRecords::handleAddMeRequestConfirmed(const Parameters& message)
     const bool avatarDue = m_avatarRequests.allow(nodeFrom, m_clock.nowMs());
     if (cameOnline || avatarDue)
         requestAvatar(nodeFrom);
-    if (cameOnline && nodeFrom != m_profile.hostId() && m_store.peerField(nodeFrom, kStatus) == kOn)
+    if ((cameOnline || askedAgain) && nodeFrom != m_profile.hostId() && m_store.peerField(nodeFrom, kStatus) == kOn)
         Q_EMIT peerCameOnline(nodeFrom);
 }
 
@@ -324,26 +332,30 @@ void PeerRecords::unblockUser(const QString& peerId)
                  {QStringLiteral("nodeFrom"), m_profile.hostId()}});
 }
 
-void PeerRecords::markAllOff()
-{
-    QSqlQuery q(m_store.database());
-    q.exec(QStringLiteral("update vesk_peers set status = 'off'"));
-    q.finish();
-    m_store.nodesProxyData->refresh();
-    m_store.nodeData->refresh();
-}
-
 void PeerRecords::markUnreachable(const QHostAddress& address)
 {
+    QStringList ids;
+    {
+        QSqlQuery q(m_store.database());
+        q.prepare(QStringLiteral("select id from vesk_peers where ipAddress = ? and status = 'on' and not(id = ?)"));
+        q.bindValue(0, address.toString());
+        q.bindValue(1, m_profile.hostId());
+        if (!q.exec())
+            return;
+        while (q.next())
+            ids.append(q.value(0).toString());
+    }
+    if (ids.isEmpty())
+        return;
     QSqlQuery q(m_store.database());
     q.prepare(QStringLiteral("update vesk_peers set status = 'off' where ipAddress = ? and status = 'on' and "
                              "not(id = ?)"));
     q.bindValue(0, address.toString());
     q.bindValue(1, m_profile.hostId());
-    if (!q.exec() || q.numRowsAffected() <= 0)
-        return;
+    q.exec();
     q.finish();
     qCDebug(lcPeers) << "nobody answers at" << address.toString() << "- marked offline";
+    m_search.lost(ids);
     m_store.nodesProxyData->scheduleRefresh();
     m_store.nodeData->scheduleRefresh();
 }

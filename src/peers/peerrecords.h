@@ -1,6 +1,7 @@
 #pragma once
 
 #include "net/messagesink.h"
+#include "peers/peersearch.h"
 #include "peers/replylimiter.h"
 
 #include <QHash>
@@ -76,11 +77,12 @@ public:
 
     void blockUser(const QString& peerId);
     void unblockUser(const QString& peerId);
-    // Every stored peer becomes "off" until it confirms us again.
-    void markAllOff();
     // Nobody listens at this address any more (a connection to it was refused or went unanswered): the peers
-    // stored there become "off". They are "on" again as soon as they confirm us.
+    // stored there become "off" and are looked for again (see PeerSearch). They are "on" again as soon as they
+    // confirm us.
     void markUnreachable(const QHostAddress& address);
+    // Looks for peers again: those gone away, and those shown online when someone asks who is there.
+    PeerSearch& search() { return m_search; }
     // The addresses stored for every other peer, most recently recorded first: discovery announces again to
     // those beyond the local subnets.
     QStringList storedAddresses() const;
@@ -88,12 +90,13 @@ public:
     QString onlineAliasAt(const QString& address) const;
     // One round of the presence check: probes the online peers whose last check is due.
     void checkPresence();
-    // The presence rounds run from start() until stop().
+    // The presence rounds and the search's run from start() until stop().
     void start();
     void stop();
 
 Q_SIGNALS:
-    // A peer that was not "on" has confirmed us: whatever waits for it can go out now.
+    // A peer that was not "on" has confirmed us, or one shown online confirmed us when asked who is there:
+    // whatever waits for it can go out now.
     void peerCameOnline(const QString& nodeId);
     // A message came from the node at another address than the one stored, which it replaced.
     void addressChanged(const QString& nodeId);
@@ -124,6 +127,7 @@ private:
     ReplyLimiter m_avatarRequests{kAvatarRequestWindowMs};
     QHash<QString, qint64> m_lastChecked; // node id -> when its presence was last checked
     QTimer m_presenceTimer;
+    PeerSearch m_search;
 };
 
 } // namespace Vesk

@@ -1,6 +1,7 @@
 #include "common/bufferpool.h"
 #include "net/addressprobe.h"
 #include "net/capabilityprobe.h"
+#include "net/linkwatcher.h"
 #include "net/messageserver.h"
 #include "net/othernetworks.h"
 #include "net/othernetworkssettings.h"
@@ -482,6 +483,54 @@ private slots:
         QVERIFY(!probe.isRunning());
         if (found)
             QVERIFY(since.elapsed() < 2000);
+    }
+
+    // What the kernel says of this namespace's links: a change of a link's state or of an IPv4 address is told once
+    // it settled; other changes are not. Each row starts from v0 and v1 up and leaves them so.
+    void linkChanges_data()
+    {
+        QTest::addColumn<QString>("before");
+        QTest::addColumn<QString>("change");
+        QTest::addColumn<QString>("after");
+        QTest::addColumn<int>("told");
+        QTest::newRow("the other end goes down: carrier lost") << ""
+                                                               << "ip link set v1 down"
+                                                               << "ip link set v1 up" << 1;
+        QTest::newRow("carrier back") << "ip link set v1 down"
+                                      << "ip link set v1 up"
+                                      << "" << 1;
+        QTest::newRow("a burst: down and up again") << ""
+                                                    << "ip link set v1 down && ip link set v1 up"
+                                                    << "" << 1;
+        QTest::newRow("an address added") << ""
+                                          << "ip addr add 10.79.7.1/24 dev v0"
+                                          << "ip addr del 10.79.7.1/24 dev v0" << 1;
+        QTest::newRow("an IPv6 address added") << ""
+                                               << "ip -6 addr add fd00:79::1/64 dev v0 nodad"
+                                               << "ip -6 addr del fd00:79::1/64 dev v0" << 0;
+        QTest::newRow("the MTU changed") << ""
+                                         << "ip link set v0 mtu 1400"
+                                         << "ip link set v0 mtu 1500" << 0;
+    }
+    void linkChanges()
+    {
+        QFETCH(QString, before);
+        QFETCH(QString, change);
+        QFETCH(QString, after);
+        QFETCH(int, told);
+        const auto run = [](const QString& command) {
+            return command.isEmpty() || QProcess::execute("sh", {"-c", command}) == 0;
+        };
+        QVERIFY(run(before));
+        QTest::qWait(100);
+        Vesk::LinkWatcher watcher;
+        QVERIFY(watcher.isWatching());
+        QTest::qWait(100); // it reads the links' states as they are
+        QSignalSpy changed(&watcher, &Vesk::LinkWatcher::linkChanged);
+        QVERIFY(run(change));
+        QTest::qWait(Vesk::LinkWatcher::kSettleMs + 500);
+        QCOMPARE(changed.size(), told);
+        QVERIFY(run(after));
     }
 
     // Our announcement goes out on a link without a default route, to the link's broadcast address, read afresh each
