@@ -55,9 +55,9 @@ void Globals::noteExtensionFields(const Parameters& message)
                                  .arg(message.value(QStringLiteral("senderIPAddress")).toString(), fields.join(u' '));
 }
 
-QString Globals::peerSecurityState(QString nodeId) const
+SecurityState::State Globals::peerSecurityState(QString nodeId) const
 {
-    return m_security ? m_security->securityState(nodeId) : QStringLiteral("plain");
+    return m_security ? m_security->securityState(nodeId) : SecurityState::Plain;
 }
 
 QString Globals::peerSecurityCode(QString nodeId) const

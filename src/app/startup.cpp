@@ -6,6 +6,7 @@
 #include "app/globals.h"
 #include "app/logging.h"
 #include "app/platform.h"
+#include "app/qmltypes.h"
 #include "app/traymenu.h"
 #include "app/veskqmlviewer.h"
 #include "app/vesksingleapplication.h"
@@ -49,6 +50,7 @@ bool hasNoName(const QString& alias)
 
 void publish(QQmlContext* context, Globals* globals)
 {
+    Qml::registerTypes();
     context->setContextProperty(QStringLiteral("globals"), globals);
     context->setContextProperty(QStringLiteral("nodeData"), globals->nodeData);
     context->setContextProperty(QStringLiteral("filesData"), &globals->filesData());

@@ -1,3 +1,4 @@
+#include "app/qmltypes.h"
 #include "store/filestandarditemmodel.h"
 #include "store/transferlists.h"
 #include "store/vesksqlquerymodel.h"
@@ -88,6 +89,7 @@ static void registerFakes()
     qmlRegisterType<FakeTableModel>("Vesk.Testing", 1, 0, "FakeTableModel");
     qmlRegisterType<FileStandardItemModel>("Vesk.Testing", 1, 0, "FileStandardItemModel");
     qmlRegisterType<FakeFolderList>("Vesk.Testing", 1, 0, "FakeFolderList");
+    Vesk::Qml::registerTypes();
 }
 Q_COREAPP_STARTUP_FUNCTION(registerFakes)
 

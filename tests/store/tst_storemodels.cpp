@@ -1,4 +1,5 @@
 #include "store/filestandarditemmodel.h"
+#include "store/securitystate.h"
 #include "store/transferlists.h"
 #include "store/vesksqlquerymodel.h"
 
@@ -82,7 +83,7 @@ private slots:
                                          {"byteSize", 1200}, {"timestampMs", 17}, {"online", {}}, {"delivered", {}}};
         // A new key waiting for the user outweighs codes compared for the old one.
         QTest::newRow("changed key") << "select 'ab12' as identityKey, 'cd34' as pendingKey, 'yes' as verified"
-                                     << QVariantMap{{"security", "keychanged"}};
+                                     << QVariantMap{{"security", QVariant::fromValue(Vesk::SecurityState::KeyChanged)}};
         QTest::newRow("compiled-in avatar")
             << "select ':/pics/a.png' as avatarPath" << QVariantMap{{"avatarUrl", "qrc:/pics/a.png"}};
     }

@@ -1,6 +1,7 @@
 import QtQuick
 import QtQuick.Layouts
 import QtQuick.Controls.Basic
+import Vesk.Core
 import "Format.js" as Format
 
 // The conversation with one peer: who it is and whether they are reachable, the last hundred messages, and the
@@ -21,7 +22,7 @@ Rectangle {
     readonly property string avatarUrl: Format.str(peer.avatarUrl)
     readonly property bool online: peer.online === true
     readonly property bool blocked: peer.isBlocked === true
-    readonly property string security: Format.str(peer.security) || "plain"
+    readonly property int security: peer.security ?? SecurityState.Plain
     readonly property string hostId: controller ? controller.hostId : ""
     readonly property alias messageCount: messages.count
     readonly property alias composer: composer
