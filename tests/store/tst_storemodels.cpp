@@ -125,7 +125,8 @@ private slots:
         QVERIFY(byName(*m, 0, "avatarUrl") != before);
     }
 
-    // The row of a peer no list shows, read as a list would show it; only the program's tables can be named.
+    // The row of a peer no list shows, read as a list would show it; only the program's tables can be named. The
+    // peer lists read their own table by id alone; a list given no table reads nothing.
     void readRow()
     {
         m->setQuery("select * from vesk_peers where status = 'on'", f->store->database());
@@ -134,6 +135,8 @@ private slots:
         QVERIFY(m->readRow(kPeersTable, "{nobody}").isEmpty());
         QVERIFY(m->readRow("vesk_peers; drop table vesk_peers", kOdd).isEmpty());
         QCOMPARE(count("vesk_peers"), 2);
+        QCOMPARE(f->store->nodesProxyData->rowById(kOdd), odd);
+        QVERIFY(m->rowById(kOdd).isEmpty());
     }
 
     // The number of rows is a property that follows every refresh and is signalled only when it changes, so a view

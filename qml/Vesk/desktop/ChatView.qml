@@ -99,7 +99,7 @@ Rectangle {
     }
 
     function readPeer() {
-        peer = peersModel && peerId !== "" ? peersModel.readRow("vesk_peers", peerId) : {}
+        peer = peersModel && peerId !== "" ? peersModel.rowById(peerId) : {}
     }
     onPeerIdChanged: {
         readPeer()
