@@ -1,5 +1,6 @@
 #pragma once
 
+#include "peers/chatsearch.h"
 #include "store/securitystate.h"
 
 #include <QtQml/qqml.h>
@@ -15,6 +16,14 @@ Q_NAMESPACE
 QML_FOREIGN_NAMESPACE(Vesk::SecurityState)
 QML_NAMED_ELEMENT(SecurityState)
 } // namespace SecurityStateForeign
+
+// The search of the open conversation: ChatSearch { model: chatsModel; text: ... }.
+struct ChatSearchForeign
+{
+    Q_GADGET
+    QML_FOREIGN(Vesk::ChatSearch)
+    QML_NAMED_ELEMENT(ChatSearch)
+};
 
 // Registers the module with the QML engine; the program and the interface tests call it before loading QML (in a
 // static library the registration runs only when something calls it).

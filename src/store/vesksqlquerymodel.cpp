@@ -238,9 +238,12 @@ void VeskSqlQueryModel::readRows(bool incremental)
         m_rows = std::move(rows);
         return;
     }
-    // A failed query still goes to the base model: the list then shows no rows and has no column roles.
+    // A failed query still goes to the base model: the list then shows no rows and has no column roles. Whoever
+    // reads the list when it tells of the reset finds the new columns' roles (the base model's reset nests in this).
+    beginResetModel();
     QSqlQueryModel::setQuery(execQuery(false));
     generateRoleNames();
+    endResetModel();
     m_rows = std::move(rows);
     m_shown = true;
 }
