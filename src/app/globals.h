@@ -5,6 +5,7 @@
 #include "common/random.h"
 #include "common/shell.h"
 #include "store/pictureurl.h"
+#include "store/securitystate.h"
 #include "store/tablerecord.h"
 
 #include <QHash>
@@ -244,10 +245,8 @@ public:
     Q_INVOKABLE void pauseFileToDownload(QString id);
     Q_INVOKABLE void deleteFileToDownload(QString id);
     Q_INVOKABLE void deleteFileToSend(QString id);
-    // Whether what is exchanged with a peer is sealed: "sealed", "verified" (the user compared the codes), "plain"
-    // (its program cannot seal) or "keychanged" (it came with another security key; nothing is taken from it
-    // until the user accepts the new key).
-    Q_INVOKABLE QString peerSecurityState(QString nodeId) const;
+    // Whether what is exchanged with a peer is sealed (see SecurityState).
+    Q_INVOKABLE Vesk::SecurityState::State peerSecurityState(QString nodeId) const;
     // The code to compare with the one on the peer's screen, "1234 5678 9012"; empty for a plain peer.
     Q_INVOKABLE QString peerSecurityCode(QString nodeId) const;
     Q_INVOKABLE bool markPeerVerified(QString nodeId);

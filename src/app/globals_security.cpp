@@ -6,9 +6,9 @@
 
 namespace Vesk {
 
-QString Globals::peerSecurityState(QString nodeId) const
+SecurityState::State Globals::peerSecurityState(QString nodeId) const
 {
-    return m_security ? m_security->securityState(nodeId) : QStringLiteral("plain");
+    return m_security ? m_security->securityState(nodeId) : SecurityState::Plain;
 }
 
 QString Globals::peerSecurityCode(QString nodeId) const

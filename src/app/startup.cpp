@@ -6,6 +6,7 @@
 #include "app/globals.h"
 #include "app/logging.h"
 #include "app/platform.h"
+#include "app/qmltypes.h"
 #include "app/traymenu.h"
 #include "app/veskqmlviewer.h"
 #include "app/vesksingleapplication.h"
@@ -54,6 +55,7 @@ bool hasNoName(const QString& alias)
 
 void publish(QQmlContext* context, Globals* globals)
 {
+    Qml::registerTypes();
     const Store& store = globals->core().store();
     OutgoingOffers& outgoing = globals->core().outgoingOffers();
     context->setContextProperty(QStringLiteral("globals"), globals);

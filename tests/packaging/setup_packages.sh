@@ -71,9 +71,14 @@ done
 [ -n "$scanner" ] || { echo "FAIL: qmlimportscanner not found (Debian: qt6-declarative-dev-tools)"; exit 1; }
 qmlroot=$(qtpaths6 --query QT_INSTALL_QML 2>/dev/null || echo /usr/lib/x86_64-linux-gnu/qt6/qml)
 
-# Modules our own code registers from C++ (qmlRegisterType<...>("Uri", ...)).
-ownModules=$(grep -rhoE 'qmlRegister[A-Za-z]*(<[^>]*>)?\("[A-Za-z.]+"' "$src/src" "$src/tests" "$src/bench" 2>/dev/null |
-    sed -E 's/.*\("//; s/"$//' | sort -u)
+# Modules our own code registers from C++: qmlRegisterType<...>("Uri", ...), or a module the build makes
+# (qt_add_qml_module(target URI Uri ...)).
+ownModules=$({
+    grep -rhoE 'qmlRegister[A-Za-z]*(<[^>]*>)?\("[A-Za-z.]+"' "$src/src" "$src/tests" "$src/bench" 2>/dev/null |
+        sed -E 's/.*\("//; s/"$//'
+    grep -rhoE --include=CMakeLists.txt 'qt_add_qml_module\([A-Za-z_]+ +URI +[A-Za-z.]+' "$src/src" "$src/tests" 2>/dev/null |
+        sed -E 's/.* //'
+} | sort -u)
 
 modules=$("$scanner" -rootPath "$src/qml" -rootPath "$src/tests" -rootPath "$src/bench/qml" -importPath "$qmlroot" |
     awk '
