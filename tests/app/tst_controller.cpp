@@ -317,32 +317,23 @@ private Q_SLOTS:
         QCOMPARE(told.size(), offered ? 1 : 0);
         g->setCurrentSelectedChatPeer(QString());
     }
-    // A new installation shows notices, resumes what the user queued and neither opens received files by itself nor
-    // starts at login; a choice the user stored is kept. The settings menu reads and flips each through its property
-    // and its toggle, and the flip is stored at once.
+    // A new installation shows notices and resumes what the user queued but does not open received files by itself;
+    // a choice the user stored is kept. The settings menu reads and flips each through its property (named as its
+    // key) and toggle, and the flip is stored at once.
     void preferences_data()
     {
-        QTest::addColumn<QByteArray>("property");
-        QTest::addColumn<QString>("key");
+        QTest::addColumn<QByteArray>("key");
         QTest::addColumn<QVariant>("stored"); // invalid: never stored
         QTest::addColumn<bool>("on");
-        QTest::newRow("open automatically, new")
-            << QByteArray("automaticallyOpenDownloadedFiles") << Preferences::kAutoOpenKey << QVariant() << false;
-        QTest::newRow("open automatically, chosen")
-            << QByteArray("automaticallyOpenDownloadedFiles") << Preferences::kAutoOpenKey << QVariant(true) << true;
-        QTest::newRow("resume, new") << QByteArray("resumeInterruptedDownloads") << Preferences::kResumeKey
-                                     << QVariant() << true;
-        QTest::newRow("resume, turned off")
-            << QByteArray("resumeInterruptedDownloads") << Preferences::kResumeKey << QVariant(false) << false;
-        QTest::newRow("notices, new") << QByteArray("showNotices") << Preferences::kShowNoticesKey << QVariant()
-                                      << true;
-        QTest::newRow("start at login, new")
-            << QByteArray("startOnLogin") << Preferences::kRunOnStartupKey << QVariant() << false;
+        QTest::newRow("open automatically, new") << QByteArray(Preferences::kAutoOpenKey) << QVariant() << false;
+        QTest::newRow("open automatically, chosen") << QByteArray(Preferences::kAutoOpenKey) << QVariant(true) << true;
+        QTest::newRow("resume, new") << QByteArray(Preferences::kResumeKey) << QVariant() << true;
+        QTest::newRow("resume, turned off") << QByteArray(Preferences::kResumeKey) << QVariant(false) << false;
+        QTest::newRow("notices, new") << QByteArray(Preferences::kShowNoticesKey) << QVariant() << true;
     }
     void preferences()
     {
-        QFETCH(QByteArray, property);
-        QFETCH(QString, key);
+        QFETCH(QByteArray, key);
         QFETCH(QVariant, stored);
         QFETCH(bool, on);
         QTemporaryDir dir;
@@ -350,14 +341,13 @@ private Q_SLOTS:
         if (stored.isValid())
             settings.setValue(key, stored);
         Preferences preferences(settings);
-        QCOMPARE(preferences.property(property).toBool(), on);
-
+        QCOMPARE(preferences.property(key).toBool(), on);
         const QMetaObject* meta = preferences.metaObject();
-        QSignalSpy changed(&preferences, meta->property(meta->indexOfProperty(property)).notifySignal());
-        const QByteArray toggle = "toggle" + property.left(1).toUpper() + property.mid(1);
+        QSignalSpy changed(&preferences, meta->property(meta->indexOfProperty(key)).notifySignal());
+        const QByteArray toggle = "toggle" + key.left(1).toUpper() + key.mid(1);
         QVERIFY(QMetaObject::invokeMethod(&preferences, toggle.constData()));
         QCOMPARE(changed.size(), 1);
-        QCOMPARE(preferences.property(property).toBool(), !on);
+        QCOMPARE(preferences.property(key).toBool(), !on);
         QCOMPARE(QSettings(dir.filePath("vesk.conf"), QSettings::IniFormat).value(key).toBool(), !on);
     }
     void secondStartBringsTheWindowBack()
