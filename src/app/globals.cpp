@@ -157,8 +157,8 @@ void Globals::nodeIdChanged(const QString& oldId)
 {
     // The row of the old id was this node's; from now on that id is the other computer's, which announces
     // itself again (or, if it changed its id too, is gone for good rather than left as a ghost).
-    nodeData->deleteRecord(kPeersTable, oldId);
-    m_store->setPeerQueries(hostId());
+    m_store->deleteRow(kPeersTable, oldId);
+    m_store->setPeerQueries(hostId()); // the lists read again
     // A new id comes with a new identity key: two installations made from one disk must not share one.
     if (m_security)
         m_security->renewIdentity();

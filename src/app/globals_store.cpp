@@ -126,7 +126,7 @@ void Globals::setCurrentSelectedChatPeer(QString peerId)
         Q_EMIT currentSelectedChatPeerChanged();
         chatsModel->setQuery(QString::fromLatin1(StoreQueries::kChatHistory), m_store->database(), {peerId, peerId});
     }
-    nodeData->setField(kPeersTable, peerId, QStringLiteral("unreadMessagesCount"), QStringLiteral("0"));
+    m_store->setField(kPeersTable, peerId, QStringLiteral("unreadMessagesCount"), QStringLiteral("0"));
     // What the peer's notice told is on screen now.
     if (m_desktopNotices && !peerId.isEmpty())
         m_desktopNotices->dismissChat(peerId);

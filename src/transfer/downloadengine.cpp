@@ -112,7 +112,8 @@ void DownloadEngine::queueFileToDownload(const QString& id)
         queuedMore();
         return;
     }
-    m_store.pausedDownloads->setFieldAndRefresh(kDownloadsTable, id, kStatus, QStringLiteral("queued"));
+    m_store.setField(kDownloadsTable, id, kStatus, QStringLiteral("queued"));
+    m_store.pausedDownloads->refresh();
     m_store.queuedDownloads->refresh();
     Q_EMIT pendingCountChanged();
     m_rechoose = true;
@@ -122,10 +123,9 @@ void DownloadEngine::queueFileToDownload(const QString& id)
 void DownloadEngine::pauseFileToDownload(const QString& id)
 {
     m_waitingForOwner.remove(id);
-    if (setFolderQueued(id, false))
-        m_store.pausedDownloads->refresh();
-    else
-        m_store.pausedDownloads->setFieldAndRefresh(kDownloadsTable, id, kStatus, QStringLiteral("unknown"));
+    if (!setFolderQueued(id, false))
+        m_store.setField(kDownloadsTable, id, kStatus, QStringLiteral("unknown"));
+    m_store.pausedDownloads->refresh();
     m_store.queuedDownloads->refresh();
     Q_EMIT pendingCountChanged();
     endSession(); // also the files of a folder asked for ahead, which may be the ones paused
@@ -254,7 +254,8 @@ void DownloadEngine::finishDownload(const QString& id, const TableRecord& given,
     const QString path = giveFinalName(id, given, local);
     const TableRecord download = m_store.downloadRecord(id);
     const QString nodeFrom = download.value(kNodeFrom);
-    m_store.queuedDownloads->setFieldAndRefresh(kDownloadsTable, id, kStatus, QStringLiteral("downloaded"));
+    m_store.setField(kDownloadsTable, id, kStatus, QStringLiteral("downloaded"));
+    m_store.queuedDownloads->refresh();
     m_store.completedDownloads->refresh();
     m_store.pausedDownloads->refresh();
     setCurrentDownloadingFileId(QString());
@@ -300,7 +301,8 @@ void DownloadEngine::downloadFile(const QString& id)
     QString path = localFileFor(download);
     if (path.isEmpty()) {
         qCritical() << id << "has no usable local file name:" << download.value(kFileName);
-        m_store.queuedDownloads->setFieldAndRefresh(kDownloadsTable, id, kStatus, QStringLiteral("unknown"));
+        m_store.setField(kDownloadsTable, id, kStatus, QStringLiteral("unknown"));
+        m_store.queuedDownloads->refresh();
         m_store.pausedDownloads->refresh();
         setCurrentDownloadingFileId(QString());
         Q_EMIT readyToDownloadNextFile();
@@ -308,7 +310,7 @@ void DownloadEngine::downloadFile(const QString& id)
     }
     const qint64 have = localSize(path);
     const qint64 wanted = download.value(kFileSize).toLongLong();
-    m_store.queuedDownloads->touchTimestamp(kDownloadsTable, id);
+    m_store.touchTimestamp(kDownloadsTable, id);
 
     if (have >= wanted) {
         finishDownload(id, download, path, wanted);
@@ -387,14 +389,14 @@ void DownloadEngine::continueSession()
         m_session.reset(); // the files asked for ahead go on
         if (m_ahead.empty())
             m_frames.release();
-        m_store.queuedDownloads->touchTimestamp(kDownloadsTable, id);
+        m_store.touchTimestamp(kDownloadsTable, id);
         if (download.isEmpty())
             return;
         finishDownload(id, download, path, wanted);
         return;
     }
     if (qAbs(now - m_touchedMs) >= kTouchMs) {
-        m_store.queuedDownloads->touchTimestamp(kDownloadsTable, id);
+        m_store.touchTimestamp(kDownloadsTable, id);
         m_touchedMs = now;
     }
     if (qAbs(now - m_addressMs) >= kAddressMs) {
@@ -545,8 +547,8 @@ void DownloadEngine::progressTick()
     if (downloadStallCount > kMaxStallTicks) {
         downloadStallCount = 0;
         m_waitingForOwner.insert(m_currentDownloadingFileId);
-        m_store.pausedDownloads->setFieldAndRefresh(kDownloadsTable, m_currentDownloadingFileId, kStatus,
-                                                    QStringLiteral("unknown"));
+        m_store.setField(kDownloadsTable, m_currentDownloadingFileId, kStatus, QStringLiteral("unknown"));
+        m_store.pausedDownloads->refresh();
         folderOwnerStalled(m_currentDownloadingFileId);
         setCurrentDownloadingFileId(QString());
         Q_EMIT readyToDownloadNextFile();

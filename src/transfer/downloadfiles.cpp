@@ -104,8 +104,8 @@ void DownloadEngine::startDownloadFile(const QString& id, const TableRecord& dow
         }
     }
     if (name != offeredName)
-        m_store.queuedDownloads->setField(kDownloadsTable, id, kFileName, name);
-    m_store.queuedDownloads->setField(kDownloadsTable, id, kDownloadSize, download.value(kFileSize));
+        m_store.setField(kDownloadsTable, id, kFileName, name);
+    m_store.setField(kDownloadsTable, id, kDownloadSize, download.value(kFileSize));
 }
 
 QString DownloadEngine::giveFinalName(const QString& id, const TableRecord& download, const QString& local)
@@ -125,7 +125,7 @@ QString DownloadEngine::giveFinalName(const QString& id, const TableRecord& down
         return local;
     }
     if (name != download.value(kFileName))
-        m_store.queuedDownloads->setField(kDownloadsTable, id, kFileName, name);
+        m_store.setField(kDownloadsTable, id, kFileName, name);
     return m_downloadsFolder + name;
 }
 
@@ -158,7 +158,7 @@ void DownloadEngine::setDownloadsFolder(const QString& folder)
         // cannot move, starts over there and chooses its name afresh; its bytes so far stay in the old folder.
         if (QFileInfo::exists(to) || !QFile::rename(from, to)) {
             qCWarning(lcTransfer) << "could not move" << from << "to" << to << "- the download starts over";
-            m_store.queuedDownloads->setField(kDownloadsTable, id, kDownloadSize, QStringLiteral("0"));
+            m_store.setField(kDownloadsTable, id, kDownloadSize, QStringLiteral("0"));
         }
     }
     moveFolderTrees(folder);

@@ -4,6 +4,7 @@
 // ahead of their turn, several at once, so the owner's round trips overlap.
 #include "transfer/downloadengine.h"
 
+#include "common/clock.h"
 #include "common/htmltext.h"
 #include "common/shell.h"
 #include "peers/peersend.h"
@@ -61,10 +62,10 @@ bool DownloadEngine::setFolderQueued(const QString& id, bool queued)
     QSqlQuery q(db);
     if (receivedFolderOf(db, id).isEmpty()) {
         // One file of a folder: the folder row follows it.
-        const QString folderId = m_store.queuedDownloads->getField(kDownloadsTable, id, kFolderId);
+        const QString folderId = m_store.field(kDownloadsTable, id, kFolderId);
         if (folderId.isEmpty())
             return false;
-        m_store.queuedDownloads->setField(kDownloadsTable, id, kStatus, to);
+        m_store.setField(kDownloadsTable, id, kStatus, to);
         updateFolderStatus(folderId);
         return false;
     }
@@ -207,8 +208,7 @@ void DownloadEngine::moveFolderTrees(const QString& folder)
 
 QString DownloadEngine::folderFilePath(const TableRecord& download) const
 {
-    const QString localName =
-        m_store.queuedDownloads->getField(kFoldersTable, download.value(kFolderId), QStringLiteral("localname"));
+    const QString localName = m_store.field(kFoldersTable, download.value(kFolderId), QStringLiteral("localname"));
     const QString path = download.value(kPath);
     // Both parts were cleaned when the offer was stored; a row that says otherwise is never written from.
     if (!TransferNames::staysInFolder(m_downloadsFolder, localName) || path.isEmpty() ||
@@ -235,7 +235,7 @@ bool DownloadEngine::startFolderFile(const QString& id, const TableRecord& downl
             !QFile::rename(at, target.path() + QLatin1Char('/') + TransferNames::backupName(taken, now)))
             qCWarning(lcTransfer) << "could not move" << at << "aside";
     }
-    m_store.queuedDownloads->setField(kDownloadsTable, id, kDownloadSize, download.value(kFileSize));
+    m_store.setField(kDownloadsTable, id, kDownloadSize, download.value(kFileSize));
     return true;
 }
 
@@ -257,7 +257,7 @@ QString DownloadEngine::giveFolderFileFinalName(const QString& id, const TableRe
                 break;
             }
         }
-        m_store.queuedDownloads->setField(kDownloadsTable, id, kPath, relative);
+        m_store.setField(kDownloadsTable, id, kPath, relative);
     }
     const QString final = path.left(path.size() - download.value(kPath).size()) + relative;
     if (!QFile::rename(local, final)) {
@@ -275,7 +275,7 @@ bool DownloadEngine::finishFolderFile(const QString& id, const TableRecord& down
     giveFinalName(id, download, local);
     const QString nodeFrom = download.value(kNodeFrom);
     // Thousands of files may end within seconds: the lists are brought up to date now and then, not for each.
-    m_store.queuedDownloads->setField(kDownloadsTable, id, kStatus, QStringLiteral("downloaded"));
+    m_store.setField(kDownloadsTable, id, kStatus, QStringLiteral("downloaded"));
     if (folderId == m_progressFolder)
         m_progressFolderDone += download.value(kFileSize).toLongLong();
     if (!m_folderListsTimer.isActive())
@@ -287,7 +287,7 @@ bool DownloadEngine::finishFolderFile(const QString& id, const TableRecord& down
         return true;
     if (updateFolderStatus(folderId) != QLatin1String("downloaded"))
         return true;
-    const TableRecord folder = m_store.queuedDownloads->getRecord(kFoldersTable, folderId);
+    const TableRecord folder = m_store.record(kFoldersTable, folderId);
     if (folder.isEmpty() || folder.value(kStatus) != QLatin1String("downloaded"))
         return true;
     // The owner hears once, for the whole folder: every message is a connection of its own, and one per file
@@ -305,7 +305,7 @@ bool DownloadEngine::finishFolderFile(const QString& id, const TableRecord& down
 
 void DownloadEngine::folderOwnerStalled(const QString& fileId)
 {
-    const QString folderId = m_store.queuedDownloads->getField(kDownloadsTable, fileId, kFolderId);
+    const QString folderId = m_store.field(kDownloadsTable, fileId, kFolderId);
     if (folderId.isEmpty())
         return;
     m_waitingForOwner.remove(fileId);
@@ -317,7 +317,7 @@ void DownloadEngine::resumeWaitingFolders(const QString& nodeId)
 {
     const QSet<QString> waiting = m_waitingForOwner;
     for (const QString& id : waiting) {
-        const TableRecord folder = m_store.queuedDownloads->getRecord(kFoldersTable, id);
+        const TableRecord folder = m_store.record(kFoldersTable, id);
         if (folder.isEmpty())
             continue;
         if (folder.value(kStatus) != QLatin1String("unknown"))

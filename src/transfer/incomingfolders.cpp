@@ -87,7 +87,7 @@ void IncomingOffers::handleNewFolderToDownload(const Parameters& message)
         return refuseFolder(nodeFrom, QStringLiteral("a listing of another folder than the one offered"));
 
     QSqlDatabase db = m_store.database();
-    TableRecord stored = m_store.queuedDownloads->getRecord(kFoldersTable, part.folderId);
+    TableRecord stored = m_store.record(kFoldersTable, part.folderId);
     QSqlQuery q(db);
     if (!stored.isEmpty() && (stored.value(QStringLiteral("direction")) != QLatin1String("down") ||
                               stored.value(QStringLiteral("nodeid")) != nodeFrom))
@@ -225,7 +225,7 @@ void IncomingOffers::handleNewFolderToDownload(const Parameters& message)
 
 bool IncomingOffers::deleteFolderToDownload(const QString& id, bool byOwner)
 {
-    const TableRecord folder = m_store.queuedDownloads->getRecord(kFoldersTable, id);
+    const TableRecord folder = m_store.record(kFoldersTable, id);
     if (folder.isEmpty() || folder.value(QStringLiteral("direction")) != QLatin1String("down"))
         return false;
     const QString nodeFrom = folder.value(QStringLiteral("nodeid"));
