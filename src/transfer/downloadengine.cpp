@@ -20,7 +20,6 @@
 #include "transfer/transfernames.h"
 #include "transfer/transfersql.h"
 
-#include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -34,7 +33,7 @@ using namespace DownloadRow;
 DownloadEngine::DownloadEngine(Store& store, MessageSink& sink, BufferPool& frames, const Clock& clock, Shell& shell,
                                const QString& downloadsFolder, QObject* parent)
     : QObject(parent), m_store(store), m_sink(sink), m_frames(frames), m_clock(clock), m_shell(shell),
-      m_downloadsFolder(downloadsFolder)
+      m_files(store, clock, downloadsFolder)
 {
     connect(this, &DownloadEngine::readyToDownloadNextFile, this, &DownloadEngine::downloadNextFile,
             Qt::QueuedConnection);
@@ -218,6 +217,20 @@ void DownloadEngine::downloadRemoved(const QString& id)
     Q_EMIT readyToDownloadNextFile();
 }
 
+void DownloadEngine::setDownloadsFolder(const QString& folder)
+{
+    if (folder == m_files.folder())
+        return;
+    // The running download's received bytes must all be in its file before the file moves.
+    endSession();
+    m_files.moveTo(folder);
+    m_store.pausedDownloads->refresh();
+    m_store.queuedDownloads->refresh();
+    m_rechoose = true;
+    m_recheckRow = true;
+    Q_EMIT readyToDownloadNextFile();
+}
+
 QString DownloadEngine::nextQueuedDownloadId() const
 {
     return chooseNextDownload();
@@ -251,7 +264,7 @@ void DownloadEngine::finishDownload(const QString& id, const TableRecord& given,
 {
     if (finishFolderFile(id, given, local))
         return;
-    const QString path = giveFinalName(id, given, local);
+    const QString path = m_files.giveFinalName(id, given, local);
     const TableRecord download = m_store.downloadRecord(id);
     const QString nodeFrom = download.value(kNodeFrom);
     m_store.setField(kDownloadsTable, id, kStatus, QStringLiteral("downloaded"));
@@ -292,13 +305,13 @@ void DownloadEngine::downloadFile(const QString& id)
         return;
     }
     if (download.value(kDownloadSize) != download.value(kFileSize)) {
-        startDownloadFile(id, download);
+        m_files.start(id, download);
         download = m_store.downloadRecord(id);
     }
 
     setCurrentDownloadingFileId(id);
 
-    QString path = localFileFor(download);
+    QString path = m_files.localFile(download);
     if (path.isEmpty()) {
         qCritical() << id << "has no usable local file name:" << download.value(kFileName);
         m_store.setField(kDownloadsTable, id, kStatus, QStringLiteral("unknown"));
@@ -317,7 +330,7 @@ void DownloadEngine::downloadFile(const QString& id)
         return;
     }
     // The bytes of an older version's partial file go on under the partial name.
-    const QString part = TransferNames::partName(downloadPathFor(download));
+    const QString part = TransferNames::partName(m_files.finalPath(download));
     if (path != part) {
         if (QFile::rename(path, part))
             path = part;
@@ -364,7 +377,7 @@ bool DownloadEngine::sessionMatches(const TableRecord& download) const
     return !download.isEmpty() && download.value(kStatus) == QLatin1String("queued") &&
            download.value(kDownloadSize) == download.value(kFileSize) &&
            download.value(kFileSize).toLongLong() == m_session->wanted() &&
-           localFileFor(download) == m_session->path() && download.value(kNodeFrom) == m_sessionNode;
+           m_files.localFile(download) == m_session->path() && download.value(kNodeFrom) == m_sessionNode;
 }
 
 void DownloadEngine::continueSession()
@@ -464,7 +477,7 @@ void DownloadEngine::receiveOutsideSession(const QString& id, const Parameters& 
         qCWarning(lcTransfer) << "dropped a packet for" << id << "which has not been started";
         return;
     }
-    const QString path = localFileFor(download);
+    const QString path = m_files.localFile(download);
     if (path.isEmpty())
         return;
 
@@ -483,7 +496,7 @@ void DownloadEngine::receiveOutsideSession(const QString& id, const Parameters& 
     }
 
     if (have == 0)
-        QDir().mkpath(m_downloadsFolder);
+        QDir().mkpath(m_files.folder());
     QFile file(path);
     if (!file.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Unbuffered)) {
         qCritical() << "There was an error opening " << path << " in debug mode";
@@ -503,7 +516,7 @@ qint64 DownloadEngine::currentDownloadFileSize() const
     const TableRecord download = m_store.downloadRecord(m_currentDownloadingFileId);
     if (download.isEmpty())
         return 0;
-    const QString path = localFileFor(download);
+    const QString path = m_files.localFile(download);
     return path.isEmpty() ? 0 : localSize(path);
 }
 
@@ -586,7 +599,7 @@ qint64 DownloadEngine::bytesOnDisk(const QString& id) const
     // The running downloads' bytes still on their way to the file count too.
     if (const DownloadSession* session = sessionFor(id))
         return qMax(session->written(), localSize(session->path()));
-    const QString path = localFileFor(download);
+    const QString path = m_files.localFile(download);
     return path.isEmpty() ? 0 : localSize(path);
 }
 

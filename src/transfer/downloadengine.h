@@ -2,6 +2,7 @@
 
 #include "net/messagesink.h"
 #include "store/tablerecord.h"
+#include "transfer/downloadfiles.h"
 #include "transfer/slicedwork.h"
 
 #include <QHostAddress>
@@ -22,6 +23,7 @@ class Shell;
 class Store;
 
 // The receiver's download queue and the engine that pulls the queued files from their owners, packet by packet.
+// Which file each download writes into, and where, is DownloadFiles' part.
 class DownloadEngine : public QObject
 {
     Q_OBJECT
@@ -46,8 +48,8 @@ public:
     static constexpr int kFolderAheadFiles = 32;
     static constexpr qint64 kFolderAheadBytes = 4 * 1000 * 1000;
 
-    // downloadsFolder ends with a separator; received files are written there and nowhere else. The packets'
-    // buffers, once written, go back to `frames`.
+    // downloadsFolder ends with a separator; received files are written there and nowhere else (see DownloadFiles).
+    // The packets' buffers, once written, go back to `frames`.
     DownloadEngine(Store& store, MessageSink& sink, BufferPool& frames, const Clock& clock, Shell& shell,
                    const QString& downloadsFolder, QObject* parent = nullptr);
     ~DownloadEngine() override;
@@ -84,17 +86,11 @@ public:
     // Always stores and tells, also when the id is the same.
     void setCurrentDownloadingFileId(const QString& id);
 
-    QString downloadsFolder() const { return m_downloadsFolder; }
-    // Received files go to another folder from now on (it ends with a separator). Started, incomplete downloads
-    // take their partial file along, so they go on where they stopped; complete files stay where they are. A
-    // folder not yet received whole moves as one tree, under a name free there.
+    QString downloadsFolder() const { return m_files.folder(); }
+    // Received files go to another folder from now on (it ends with a separator); what is not complete yet goes
+    // along and goes on where it stopped.
     void setDownloadsFolder(const QString& folder);
-    // Takes a name in `folder` (it ends with a separator) for a received folder's tree: `name`, else "name (2)" and
-    // on, one that nothing there has and no other received folder holds (`exceptId` is the folder itself, when it
-    // has a row). The tree at `moveFrom`, when given, is moved there, else an empty folder is made; either way no
-    // folder already there is ever merged into. A null string when no name could be taken.
-    QString takeFolderName(const QString& folder, const QString& name, const QString& exceptId = {},
-                           const QString& moveFrom = {}) const;
+    DownloadFiles& files() { return m_files; }
     // Waits until the running download's received bytes are in its file.
     void flushWrites();
     // The running download's window; null when none runs.
@@ -108,8 +104,6 @@ public:
     bool isWaitingForOwner(const QString& id) const { return m_waitingForOwner.contains(id); }
     // What a started download already has on disk (0 for one never started).
     qint64 bytesOnDisk(const QString& id) const;
-    // Removes the file of a started, incomplete download (its row about to go); a complete file stays.
-    void removePartialFile(const TableRecord& download);
 
 Q_SIGNALS:
     void currentDownloadingFileIdChanged();
@@ -120,9 +114,9 @@ Q_SIGNALS:
     void readyToDownloadNextFile();
 
 public:
-    // The files of a received folder (folderdownloads.cpp) go to downloads folder + the folder's local name + their
-    // path; the folder row follows its files: "queued" while any is, "downloaded" once all are.
-    // Returns the status the folder row is given.
+    // The files of a received folder (folderdownloads.cpp) go one after the other in listing order; the folder row
+    // follows its files: "queued" while any is, "downloaded" once all are. Returns the status the folder row is
+    // given.
     QString updateFolderStatus(const QString& folderId);
 
 private:
@@ -131,14 +125,8 @@ private:
     // The next download: the smallest separate file, or the next file in listing order of the smallest folder, as
     // a folder counts by its total size.
     QString chooseNextDownload() const;
-    QString folderFilePath(const TableRecord& download) const;
-    // A folder file's first start; false for a separate file.
-    bool startFolderFile(const QString& id, const TableRecord& download);
-    QString giveFolderFileFinalName(const QString& id, const TableRecord& download, const QString& local);
     // A folder file is complete: said to its owner, and the folder once it is complete; false for a separate file.
     bool finishFolderFile(const QString& id, const TableRecord& download, const QString& local);
-    // Moves the trees of the folders not yet received whole from the downloads folder to `folder`.
-    void moveFolderTrees(const QString& folder);
     // The owner stopped answering while a file of its folder downloaded: the whole folder waits for it.
     void folderOwnerStalled(const QString& fileId);
     // A folder's files may end a hundred a second, and each list holds thousands of rows: while they arrive, the
@@ -149,14 +137,6 @@ private:
 
     // Rows went from waiting to queued: the lists and counts follow, and the next download is chosen again.
     void queuedMore();
-    // The final path of a download's file (empty for a name that would leave the folder), and the file that
-    // holds its bytes until it is complete: "<name>.part", or an older version's partial file of the final name.
-    QString downloadPathFor(const TableRecord& download) const;
-    QString localFileFor(const TableRecord& download) const;
-    // Renames a complete partial file to its final name (a numbered variant when that name is taken meanwhile);
-    // returns where the file is now.
-    QString giveFinalName(const QString& id, const TableRecord& download, const QString& local);
-    void startDownloadFile(const QString& id, const TableRecord& download);
     void finishDownload(const QString& id, const TableRecord& download, const QString& path, qint64 wanted);
     void showProgress(qint64 have, qint64 wanted);
     void showSessionProgress();
@@ -179,7 +159,7 @@ private:
     BufferPool& m_frames;
     const Clock& m_clock;
     Shell& m_shell;
-    QString m_downloadsFolder;
+    DownloadFiles m_files;
 
     QString m_currentDownloadingFileId;
     // Progress-tick state.

@@ -115,7 +115,7 @@ void IncomingOffers::handleNewFolderToDownload(const Parameters& message)
     const bool fresh = stored.isEmpty();
     QString localName = fresh ? QString() : stored.value(QStringLiteral("localname"));
     if (fresh) {
-        localName = m_engine.takeFolderName(m_engine.downloadsFolder(), part.name);
+        localName = m_engine.files().takeFolderName(part.name);
         if (localName.isEmpty())
             return refuseFolder(nodeFrom, QStringLiteral("no free name for %1").arg(part.name.left(80)));
     }
@@ -249,7 +249,7 @@ bool IncomingOffers::deleteFolderToDownload(const QString& id, bool byOwner)
     // What the owner withdrew can never be completed: its partial files go, as a separate file's would.
     if (byOwner)
         for (const QString& file : std::as_const(partial))
-            m_engine.removePartialFile(m_store.downloadRecord(file));
+            m_engine.files().removePartialFile(m_store.downloadRecord(file));
     m_engine.dropFolderRows(id);
     // Folders the offer made and nothing filled are taken away again; whatever holds a file stays.
     const QString localName = folder.value(QStringLiteral("localname"));

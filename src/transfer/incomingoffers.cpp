@@ -140,7 +140,7 @@ void IncomingOffers::handleRemoveFileToGet(const Parameters& message)
         return; // unknown, complete, or already cleared by the user: nothing waits for it
     // An offer that vanishes without a word looks like a fault, and its partial file like a complete one: the
     // user is told, and the bytes that can never be completed go.
-    m_engine.removePartialFile(download);
+    m_engine.files().removePartialFile(download);
     const QString nodeFrom = download.value(QStringLiteral("nodefrom"));
     m_shell.showChatNotification(nodeFrom,
                                  tr("%1 withdrew %2")
