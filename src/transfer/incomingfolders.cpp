@@ -179,7 +179,9 @@ void IncomingOffers::handleNewFolderToDownload(const Parameters& message)
             QDir(m_engine.downloadsFolder()).rmdir(localName);
         return refuseFolder(nodeFrom, QStringLiteral("more files than the folder was offered with"));
     }
-    const QStringList made = FolderListing::pathsStored(stored.value(QStringLiteral("emptyFolders")));
+    // A fresh folder has no row to ask (asking an empty record logs).
+    const QStringList made =
+        fresh ? QStringList() : FolderListing::pathsStored(stored.value(QStringLiteral("emptyFolders")));
     QSet<QString> seen(made.cbegin(), made.cend());
     QStringList newEmpty;
     for (const QString& empty : std::as_const(part.emptyFolders))
