@@ -2,6 +2,7 @@
 
 #include "app/avatarimage.h"
 #include "app/platform.h"
+#include "app/veskqmlviewer.h"
 #include "net/capabilityprobe.h"
 #include "net/messagedispatcher.h"
 #include "peers/peersecurity.h"
@@ -15,6 +16,7 @@
 #include "store/transferlists.h"
 #include "store/vesksqlquerymodel.h"
 #include "transfer/downloadengine.h"
+#include "transfer/downloadsfolder.h"
 #include "transfer/incomingoffers.h"
 #include "transfer/outgoingoffers.h"
 #include "transfer/packetserver.h"
@@ -27,7 +29,6 @@
 #include <QImage>
 #include <QMessageBox>
 #include <QSettings>
-#include <QSqlQuery>
 #include <QSystemTrayIcon>
 
 namespace Vesk {
@@ -105,7 +106,8 @@ void Globals::initDatabase()
     m_chat = std::make_unique<Chat>(store, m_sendQueue, m_clock, *this, *this);
     m_packets = std::make_unique<PacketServer>(store, m_sendQueue, m_frames, m_clock);
     m_outgoing = std::make_unique<OutgoingOffers>(store, m_sendQueue, m_clock, *this, *this, *this, *m_packets);
-    m_engine = std::make_unique<DownloadEngine>(store, m_sendQueue, m_frames, m_clock, *this, downloadsFolder());
+    m_downloads = std::make_unique<DownloadsFolder>(*settings, downloadsFolderPath(), store, *this);
+    m_engine = std::make_unique<DownloadEngine>(store, m_sendQueue, m_frames, m_clock, *this, m_downloads->path());
     m_incoming = std::make_unique<IncomingOffers>(store, m_sendQueue, m_clock, *this, *m_engine);
     connectSubsystems();
 }
@@ -128,6 +130,8 @@ void Globals::connectSubsystems()
     connect(m_incoming.get(), &IncomingOffers::selectedFilesCountChanged, this, &Globals::selectedFilesCountChanged);
     connect(m_incoming.get(), &IncomingOffers::pendingCountChanged, this, &Globals::countsChanged);
     connect(m_engine.get(), &DownloadEngine::pendingCountChanged, this, &Globals::countsChanged);
+    connect(m_downloads.get(), &DownloadsFolder::changed, m_engine.get(), &DownloadEngine::setDownloadsFolder);
+    connect(m_downloads.get(), &DownloadsFolder::changed, this, &Globals::downloadsFolderChanged);
     connect(m_engine.get(), &DownloadEngine::currentDownloadingFileIdChanged, this,
             &Globals::currentDownloadingFileIdChanged);
     connect(m_engine.get(), &DownloadEngine::currentDownloadFileSizeChanged, this,
@@ -351,6 +355,8 @@ namespace {
 // came from a peer.
 void tellCouldNotOpen(const QString& text)
 {
+    if (text.isEmpty())
+        return;
     QMessageBox box(QMessageBox::Information, QStringLiteral("Vesk"), text, QMessageBox::Ok);
     box.setTextFormat(Qt::PlainText);
     box.exec();
@@ -360,52 +366,45 @@ void tellCouldNotOpen(const QString& text)
 
 void Globals::openDownloadedFilesFolder()
 {
-    const QString folder = QDir::fromNativeSeparators(downloadsFolder());
-    if (!QDesktopServices::openUrl(QUrl::fromLocalFile(folder)))
-        tellCouldNotOpen(tr("Vesk could not show the folder %1: no file manager is set up on this computer.")
-                             .arg(QDir::toNativeSeparators(QDir::cleanPath(folder))));
+    tellCouldNotOpen(m_downloads->open());
 }
 
 void Globals::openDownloadedFile(QString fileName)
 {
-    const QFileInfo file(fileName);
-    if (!file.isFile()) {
-        tellCouldNotOpen(tr("%1 is no longer in your downloads folder.").arg(file.fileName()));
-        return;
-    }
-    if (!QDesktopServices::openUrl(QUrl::fromLocalFile(fileName)))
-        tellCouldNotOpen(tr("Vesk could not open %1: no program on this computer is set up to open this kind of "
-                            "file. It is in your downloads folder, %2.")
-                             .arg(file.fileName(), QDir::toNativeSeparators(file.absolutePath())));
+    tellCouldNotOpen(m_downloads->openFile(fileName));
 }
 
 void Globals::openDownloadedFolder(QString folderId)
 {
-    QSqlQuery q(m_store->database());
-    q.prepare(QStringLiteral("select localname from vesk_folders where id = ? and direction = 'down'"));
-    q.addBindValue(folderId);
-    const QString name = q.exec() && q.next() ? q.value(0).toString() : QString();
-    if (name.isEmpty())
-        return;
-    // The name of a folder made under the downloads folder: one path component, never a way out of it.
-    if (name != QFileInfo(name).fileName() || name == QLatin1String("..") || name == QLatin1String(".")) {
-        qCritical().noquote() << QStringLiteral("A received folder has an unusable name: ") + name;
-        return;
-    }
-    const QString path = downloadedFilePath(name);
-    if (!QFileInfo(path).isDir()) {
-        tellCouldNotOpen(tr("%1 is no longer in your downloads folder.").arg(name));
-        return;
-    }
-    if (!QDesktopServices::openUrl(QUrl::fromLocalFile(path)))
-        tellCouldNotOpen(tr("Vesk could not show the folder %1: no file manager is set up on this computer.")
-                             .arg(QDir::toNativeSeparators(path)));
+    tellCouldNotOpen(m_downloads->openReceivedFolder(folderId));
 }
 
-void Globals::openFile(const QString& path)
+bool Globals::openFile(const QString& path)
 {
-    // Opened by itself once a download completes: nobody asked for it just now, so a failure is only what Qt logs.
-    QDesktopServices::openUrl(QUrl::fromLocalFile(path));
+    return QDesktopServices::openUrl(QUrl::fromLocalFile(path));
+}
+
+QString Globals::downloadsFolderShown() const
+{
+    return m_downloads->shown();
+}
+
+void Globals::chooseDownloadsFolder()
+{
+    const QString folder =
+        QFileDialog::getExistingDirectory(mainWindow, tr("Choose where received files go"),
+                                          QDir::cleanPath(QDir::fromNativeSeparators(m_downloads->path())));
+    if (folder.isEmpty())
+        return;
+    const QString problem = m_downloads->change(folder);
+    if (problem.isEmpty())
+        return;
+    QMessageBox box(
+        QMessageBox::Warning, tr("Downloads folder not changed"),
+        QString(problem + QLatin1Char(' ') + tr("Received files still go to %1.").arg(m_downloads->shown())),
+        QMessageBox::Ok, mainWindow);
+    box.setTextFormat(Qt::PlainText);
+    box.exec();
 }
 
 void Globals::messageBox(QString title, QString description)

@@ -38,6 +38,7 @@ class VeskQMLViewer;
 
 class Chat;
 class DownloadEngine;
+class DownloadsFolder;
 class FileSortFilterProxyModel;
 class FileStandardItemModel;
 class IncomingOffers;
@@ -155,7 +156,7 @@ public:
     void showProgress(qint64 have, qint64 wanted) override;
     void hideProgress() override;
     bool opensDownloadsAutomatically() const override { return automaticallyOpenDownloadedFiles(); }
-    void openFile(const QString& path) override;
+    bool openFile(const QString& path) override;
     NotificationDialog* chatPopupFor(const QString& nodeId);
     NotificationDialog* downloadPopupFor(const QString& nodeId);
     // The desktop's notification service, tried before the popups.
@@ -194,6 +195,7 @@ public:
     OutgoingOffers& outgoingOffers() const { return *m_outgoing; }
     IncomingOffers& incomingOffers() const { return *m_incoming; }
     DownloadEngine& downloadEngine() const { return *m_engine; }
+    DownloadsFolder& downloadsFolder() const { return *m_downloads; }
     PeerRefresh& peerRefresh() const { return *m_refresh; }
     MessageServer& messageServer() { return m_server; }
     Random& random() { return m_random; }
@@ -301,14 +303,7 @@ public:
     Q_INVOKABLE qint64 bytesOnDisk(QString fileId) const;
     Q_INVOKABLE bool isWaitingForOwner(QString fileId) const;
     Q_INVOKABLE void openDownloadedFilesFolder();
-    // The downloads folder (app/globals_folder.cpp): the chosen one, ending with a separator, else the default.
-    QString downloadsFolder() const;
     QString downloadsFolderShown() const;
-    // A received file's path: in the current folder, else in the earlier folder that still has it.
-    QString downloadedFilePath(const QString& name) const;
-    // Makes the folder the downloads folder when it can be created and written to; else says why not and keeps
-    // the old one.
-    QString setDownloadsFolder(const QString& folder);
     // Asks the user for a folder and tells them when it cannot be used.
     Q_INVOKABLE void chooseDownloadsFolder();
     Q_INVOKABLE void openDownloadedFile(QString fileName);
@@ -395,6 +390,7 @@ private:
     std::unique_ptr<Chat> m_chat;
     std::unique_ptr<PacketServer> m_packets;
     std::unique_ptr<OutgoingOffers> m_outgoing;
+    std::unique_ptr<DownloadsFolder> m_downloads;
     std::unique_ptr<DownloadEngine> m_engine;
     std::unique_ptr<IncomingOffers> m_incoming;
 

@@ -9,6 +9,7 @@
 #include "store/store.h"
 #include "store/vesksqlquerymodel.h"
 #include "transfer/downloadengine.h"
+#include "transfer/downloadsfolder.h"
 #include "transfer/incomingoffers.h"
 #include "transfer/outgoingoffers.h"
 
@@ -114,8 +115,7 @@ QString Globals::getBlockedStatusForNode(QString nodeId) const
 
 QString Globals::getFilePathForDownloadedFile(QString fileId) const
 {
-    const QString name = fieldOf(getDownloadRecord(fileId), "filename");
-    return name.isEmpty() ? QString() : downloadedFilePath(name);
+    return m_downloads->downloadedFilePath(fileId);
 }
 
 void Globals::setCurrentSelectedChatPeer(QString peerId)

@@ -168,6 +168,14 @@ QHostAddress Store::nodeAddress(const QString& nodeId) const
     return address.isEmpty() ? QHostAddress() : QHostAddress(address);
 }
 
+QString Store::receivedFolderName(const QString& folderId) const
+{
+    QSqlQuery q(m_db);
+    q.prepare(QStringLiteral("select localname from vesk_folders where id = ? and direction = 'down'"));
+    q.bindValue(0, folderId);
+    return q.exec() && q.next() ? q.value(0).toString() : QString();
+}
+
 QStringList Store::folderIds(const QString& direction, const QString& status) const
 {
     QStringList ids;

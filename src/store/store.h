@@ -51,6 +51,8 @@ public:
     // The stored address of a node; a null address when it is unknown.
     QHostAddress nodeAddress(const QString& nodeId) const;
 
+    // The local name of a received folder's tree in the downloads folder; empty when there is no such folder.
+    QString receivedFolderName(const QString& folderId) const;
     // The ids of the folders offered ("up") or received ("down") that are in this status.
     QStringList folderIds(const QString& direction, const QString& status) const;
     // The first `limit` separate files (in no folder) of "vesk_uploads" or "vesk_downloads" that were withdrawn,

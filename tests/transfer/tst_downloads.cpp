@@ -3,11 +3,13 @@
 #include "net/wire.h"
 #include "store/vesksqlquerymodel.h"
 #include "transfer/downloadsession.h"
+#include "transfer/downloadsfolder.h"
 
 #include <QDateTime>
 #include <QFile>
 #include <QRandomGenerator>
 #include <QSet>
+#include <QSettings>
 #include <QSqlRecord>
 #include <QTemporaryDir>
 
@@ -15,16 +17,29 @@ using namespace TestSupport;
 using Vesk::DownloadEngine;
 
 // Downloads: which file goes next, what is asked for and what is written (strictly in order, whatever order the
-// answers come in), when a download gives up and when it goes on by itself, the name a file is stored under.
+// answers come in), when a download gives up and when it goes on by itself, the name a file is stored under, and
+// the downloads folder they go to.
 class tst_Downloads : public QObject
 {
     Q_OBJECT
 
     std::unique_ptr<TransferRig> rig;
+    std::unique_ptr<QSettings> settings;
+    std::unique_ptr<Vesk::DownloadsFolder> downloads;
 
 private Q_SLOTS:
-    void init() { rig = std::make_unique<TransferRig>(); }
-    void cleanup() { rig.reset(); }
+    void init()
+    {
+        rig = std::make_unique<TransferRig>();
+        settings = std::make_unique<QSettings>(rig->dir.filePath("settings.ini"), QSettings::IniFormat);
+        downloads = std::make_unique<Vesk::DownloadsFolder>(*settings, rig->folder, *rig->store, rig->shell);
+    }
+    void cleanup()
+    {
+        downloads.reset();
+        settings.reset();
+        rig.reset();
+    }
     // A prompt owner is asked for each packet once, in order; at the end the file is the source, the owner hears
     // so, the user sees it, and it opens unless it is empty or its name or content says it is a program.
     void wholeDownload_data()
@@ -391,6 +406,76 @@ private Q_SLOTS:
         found.sort();
         const QString stamp = QDateTime::fromMSecsSinceEpoch(rig->clock.nowMs()).toString("yyyyMMdd_HHmmss");
         QCOMPARE(found.join('|'), QString(after).replace("%1", stamp));
+    }
+    // A downloads folder that can be made and written to is used from then on, and a file received in the earlier
+    // one is still found; one that cannot is refused with the reason, and the old folder stays.
+    void downloadsFolderChoice_data()
+    {
+        QTest::addColumn<QString>("chosen"); // empty: the folder in use
+        QTest::addColumn<bool>("accepted");
+        QTest::newRow("a new folder") << "new/inner" << true;
+        QTest::newRow("the folder in use") << "" << true;
+        QTest::newRow("a folder inside a file") << "file/inner" << false;
+        QTest::newRow("a relative path") << "relative/inner" << false;
+    }
+    void downloadsFolderChoice()
+    {
+        QFETCH(QString, chosen);
+        QFETCH(bool, accepted);
+        const QString old = downloads->path();
+        rig->insertDownload("d", "owner", "downloaded");
+        QVERIFY(writeFile(rig->dir.filePath("file"), "x") && writeFile(old + "d.bin", "received before"));
+        const QString path = chosen.isEmpty()                ? QDir::cleanPath(old)
+                             : chosen.startsWith("relative") ? chosen
+                                                             : rig->dir.filePath(chosen);
+        QSignalSpy changed(downloads.get(), &Vesk::DownloadsFolder::changed);
+        const QString problem = downloads->change(path);
+        QVERIFY2(problem.isEmpty() == accepted && (accepted || problem.contains(path)), qPrintable(problem));
+        QCOMPARE(downloads->path(), accepted ? path + "/" : old);
+        QCOMPARE(changed.count(), accepted && !chosen.isEmpty() ? 1 : 0);
+        QCOMPARE(downloads->downloadedFilePath("d"), old + "d.bin");
+        QCOMPARE(downloads->downloadedFilePath("nothing"), QString());
+    }
+    // What the user is told when the downloads folder, a received file or a received folder cannot be opened: gone
+    // from the folder, or no program on this computer for it. A received folder's name never leads out of it.
+    void openingReceived_data()
+    {
+        QTest::addColumn<QString>("what"); // "folder", "file", or a received folder's local name
+        QTest::addColumn<bool>("present");
+        QTest::addColumn<bool>("opens");   // the desktop has a program for it
+        QTest::addColumn<QString>("told"); // empty: nothing to tell
+        QTest::newRow("downloads folder") << "folder" << true << true << "";
+        QTest::newRow("downloads folder, no file manager") << "folder" << true << false << "could not show the folder";
+        QTest::newRow("file") << "file" << true << true << "";
+        QTest::newRow("file gone") << "file" << false << true << "a.txt is no longer in your downloads folder.";
+        QTest::newRow("file, no program") << "file" << true << false << "could not open a.txt: no program";
+        QTest::newRow("received folder") << "Pics" << true << true << "";
+        QTest::newRow("received folder gone") << "Pics" << false << true << "Pics is no longer";
+        QTest::newRow("received folder, no file manager") << "Pics" << true << false << "could not show the folder";
+        QTest::newRow("received folder named ..") << ".." << true << true << "";
+    }
+    void openingReceived()
+    {
+        QFETCH(QString, what);
+        QFETCH(bool, present);
+        QFETCH(bool, opens);
+        QFETCH(QString, told);
+        rig->shell.opens = opens;
+        QString path = rig->folder, said;
+        if (what == "folder") {
+            said = downloads->open();
+        } else if (what == "file") {
+            path = rig->path("a.txt");
+            QVERIFY(!present || writeFile(path, "a"));
+            said = downloads->openFile(path);
+        } else {
+            path = rig->path(what);
+            QVERIFY(addFolder("F", "down", "downloaded", "owner", what, {{"a.txt", 1, "downloaded"}}));
+            QVERIFY(!present || QDir().mkpath(path));
+            said = downloads->openReceivedFolder("F");
+        }
+        QVERIFY2(said.isEmpty() == told.isEmpty() && said.contains(told), qPrintable(said));
+        QCOMPARE(rig->shell.opened, present && what != ".." ? QStringList{path} : QStringList());
     }
     // Whatever order the owner's answers come in, only contiguous bytes reach a file, and the result is the source;
     // a failed write is logged and asked for again. A folder's 40 small files are asked for several at once, within
