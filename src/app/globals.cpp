@@ -39,7 +39,6 @@ constexpr const char* kRunOnStartupKey = "runOnStartup";
 constexpr const char* kOwnAvatarFile = "myavatar.png";
 constexpr const char* kBuiltInAvatar = "qrc:/qml/Vesk/pics/ui/icn-avatar-default-512.png";
 constexpr int kAvatarSide = 256;
-constexpr qint64 kSecondsRemainingHysteresis = 5;
 constexpr int kSecondIconUpdateDelayMs = 5000;
 constexpr const char* kDeliveredKey = "deliveredFiles";
 constexpr int kDeliveredKept = 500;
@@ -136,6 +135,9 @@ void Globals::connectSubsystems()
             &Globals::currentDownloadingFileIdChanged);
     connect(m_engine.get(), &DownloadEngine::currentDownloadFileSizeChanged, this,
             &Globals::currentDownloadFileSizeChanged);
+    connect(m_engine.get(), &DownloadEngine::estimateChanged, this, &Globals::downloadEstimateChanged);
+    connect(m_engine.get(), &DownloadEngine::estimateChanged, this,
+            &Globals::numberOfSecondsRemainingForCurrentDownloadChanged);
     // Presence: a peer nobody answers for is offline; one that confirms us again gets what waited for it.
     connect(&m_sendQueue, &SendQueue::unreachable, m_peers.get(), &PeerRecords::markUnreachable, Qt::QueuedConnection);
     connect(m_peers.get(), &PeerRecords::peerCameOnline, this, [this](const QString& nodeId) {
@@ -228,15 +230,6 @@ bool Globals::automaticallyOpenDownloadedFiles() const
 bool Globals::resumeInterruptedDownloads() const
 {
     return settings->value(QLatin1String(kResumeKey), true).toBool();
-}
-
-void Globals::setNumberOfSecondsRemainingForCurrentDownload(qint64 seconds)
-{
-    // Small changes are ignored so the estimate on screen does not flicker every tick.
-    if (qAbs(seconds - m_secondsRemaining) < kSecondsRemainingHysteresis)
-        return;
-    m_secondsRemaining = seconds;
-    Q_EMIT numberOfSecondsRemainingForCurrentDownloadChanged();
 }
 
 void Globals::setAppName(const QString& name)

@@ -77,9 +77,13 @@ class Globals : public QObject, public Shell, public LocalProfile, public Profil
     Q_PROPERTY(int numberOfSelectedFiles READ numberOfSelectedFiles NOTIFY selectedFilesCountChanged)
     Q_PROPERTY(int selectedPeersCount READ selectedPeersCount NOTIFY selectedPeersCountChanged)
     Q_PROPERTY(int numberOfPendingValidations READ numberOfPendingValidations NOTIFY pendingValidationsCountChanged)
-    Q_PROPERTY(
-        qint64 numberOfSecondsRemainingForCurrentDownload READ numberOfSecondsRemainingForCurrentDownload WRITE
-            setNumberOfSecondsRemainingForCurrentDownload NOTIFY numberOfSecondsRemainingForCurrentDownloadChanged)
+    // The running download's time left, speed and stall as the download engine measures them (-1: unknown).
+    Q_PROPERTY(qint64 numberOfSecondsRemainingForCurrentDownload READ numberOfSecondsRemainingForCurrentDownload NOTIFY
+                   numberOfSecondsRemainingForCurrentDownloadChanged)
+    Q_PROPERTY(qint64 currentDownloadBytesPerSecond READ currentDownloadBytesPerSecond NOTIFY downloadEstimateChanged)
+    Q_PROPERTY(bool currentDownloadStalled READ currentDownloadStalled NOTIFY downloadEstimateChanged)
+    // The received folder the running download is a file of; empty for a separate file.
+    Q_PROPERTY(QString currentDownloadFolderId READ currentDownloadFolderId NOTIFY currentDownloadingFileIdChanged)
     Q_PROPERTY(QString hostId READ hostId NOTIFY hostIdChanged)
     // The files peers told us they received (the latest 500, kept across restarts), newest first:
     // {fileName, nodeTo, alias, at}.
@@ -117,8 +121,10 @@ public:
     int numberOfSelectedFiles() const;
     int selectedPeersCount() const;
     int numberOfPendingValidations() const;
-    qint64 numberOfSecondsRemainingForCurrentDownload() const { return m_secondsRemaining; }
-    void setNumberOfSecondsRemainingForCurrentDownload(qint64 seconds);
+    qint64 numberOfSecondsRemainingForCurrentDownload() const;
+    qint64 currentDownloadBytesPerSecond() const;
+    bool currentDownloadStalled() const;
+    QString currentDownloadFolderId() const;
     QString hostId() const override;
     // What a peer's program can take; nothing beyond the plain protocol while this program acts as a plain one.
     quint32 capabilitiesOf(const QString& nodeId) const override;
@@ -237,6 +243,7 @@ Q_SIGNALS:
     void startOnLoginChanged();
     void currentDownloadingFileIdChanged();
     void numberOfSecondsRemainingForCurrentDownloadChanged();
+    void downloadEstimateChanged();
     void userAliasChanged();
     void showNoticesChanged();
     void downloadsFolderChanged();
@@ -367,7 +374,6 @@ private:
     QVariantList m_deliveredFiles;
     // Queued when the program last stopped; queued again by init().
     QStringList m_interruptedDownloads;
-    qint64 m_secondsRemaining = 0;
     QString m_currentSelectedChatPeer;
     int m_currentSelectedTabIndex = 0;
     QString m_tempAvatarPath;

@@ -39,6 +39,8 @@ DownloadEngine::DownloadEngine(Store& store, MessageSink& sink, BufferPool& fram
             Qt::QueuedConnection);
     m_progressTimer.setInterval(kProgressTickMs);
     connect(&m_progressTimer, &QTimer::timeout, this, &DownloadEngine::progressTick);
+    m_estimateTimer.setInterval(kEstimateTickMs);
+    connect(&m_estimateTimer, &QTimer::timeout, this, &DownloadEngine::estimateTick);
     m_folderListsTimer.setSingleShot(true);
     m_folderListsTimer.setInterval(kFolderListsMs);
     connect(&m_folderListsTimer, &QTimer::timeout, this, &DownloadEngine::refreshFolderLists);
@@ -50,11 +52,13 @@ void DownloadEngine::start()
 {
     resetProgressTick();
     m_progressTimer.start();
+    m_estimateTimer.start();
 }
 
 void DownloadEngine::stop()
 {
     m_progressTimer.stop();
+    m_estimateTimer.stop();
 }
 
 void DownloadEngine::setCurrentDownloadingFileId(const QString& id)
@@ -62,6 +66,9 @@ void DownloadEngine::setCurrentDownloadingFileId(const QString& id)
     if (m_session && m_session->id() != id)
         endSession();
     m_currentDownloadingFileId = id;
+    m_currentFolderId = id.isEmpty()     ? QString()
+                        : sessionFor(id) ? m_sessionFolder
+                                         : m_store.field(kDownloadsTable, id, kFolderId);
     Q_EMIT currentDownloadingFileIdChanged();
 }
 
@@ -518,6 +525,32 @@ qint64 DownloadEngine::currentDownloadFileSize() const
         return 0;
     const QString path = m_files.localFile(download);
     return path.isEmpty() ? 0 : localSize(path);
+}
+
+void DownloadEngine::estimateTick()
+{
+    const qint64 now = m_clock.nowMs();
+    if (!m_session) {
+        // Between two files of a folder the folder goes on; with nothing left to fetch, nothing is measured.
+        const bool between = !m_currentDownloadingFileId.isEmpty() || !m_ahead.empty();
+        if (between ? m_estimate.read(m_estimate.doneBytes(), now) : !m_estimate.subject().isEmpty()) {
+            if (!between)
+                m_estimate.restart(QString(), 0, 0, now);
+            Q_EMIT estimateChanged();
+        }
+        return;
+    }
+    // A folder goes as a whole: the bytes of its files already down and those of the running one.
+    const bool folder = !m_sessionFolder.isEmpty() && m_progressFolder == m_sessionFolder;
+    const QString subject = folder ? m_sessionFolder : m_session->id();
+    const qint64 total = folder ? m_progressFolderSize : m_session->wanted();
+    const qint64 done = qMin(total, (folder ? m_progressFolderDone : 0) + m_session->written());
+    if (subject != m_estimate.subject()) {
+        m_estimate.restart(subject, done, total, now);
+        Q_EMIT estimateChanged();
+    } else if (m_estimate.read(done, now)) {
+        Q_EMIT estimateChanged();
+    }
 }
 
 void DownloadEngine::resetProgressTick()

@@ -2,6 +2,7 @@
 
 #include "net/messagesink.h"
 #include "store/tablerecord.h"
+#include "transfer/downloadestimate.h"
 #include "transfer/downloadfiles.h"
 #include "transfer/slicedwork.h"
 
@@ -28,11 +29,18 @@ class DownloadEngine : public QObject
 {
     Q_OBJECT
     Q_DISABLE_COPY(DownloadEngine)
+    // How fast the running download goes and how long it still takes (a folder's file: the whole folder), -1 while
+    // unknown; stalled once no byte came for a few seconds, and then both are unknown (see DownloadEstimate).
+    Q_PROPERTY(qint64 bytesPerSecond READ bytesPerSecond NOTIFY estimateChanged)
+    Q_PROPERTY(qint64 secondsLeft READ secondsLeft NOTIFY estimateChanged)
+    Q_PROPERTY(bool stalled READ stalled NOTIFY estimateChanged)
 
 public:
     // More than this many progress ticks in a row without growth (22 seconds) give the download up.
     static constexpr int kMaxStallTicks = 10;
     static constexpr int kProgressTickMs = 2000;
+    // The speed and the time left are measured this often.
+    static constexpr int kEstimateTickMs = 1000;
     // Every progress update is a message to the desktop shell (over D-Bus on Linux). Packets arrive hundreds of
     // times a second, so the display is updated when it appears and then at most this often.
     static constexpr qint64 kProgressUpdateMs = 250;
@@ -77,12 +85,19 @@ public:
     // The progress tick (every 2 s): shows the growth, asks again after silence, gives up after kMaxStallTicks.
     void progressTick();
     void resetProgressTick();
-    // The progress tick runs from start() (which begins with a fresh tick state) until stop().
+    // Measures the running download's bytes for its speed and time left.
+    void estimateTick();
+    qint64 bytesPerSecond() const { return m_estimate.bytesPerSecond(); }
+    qint64 secondsLeft() const { return m_estimate.secondsLeft(); }
+    bool stalled() const { return m_estimate.stalled(); }
+    // The progress and estimate ticks run from start() (which begins with a fresh tick state) until stop().
     void start();
     void stop();
     qint64 currentDownloadFileSize() const;
 
     QString currentDownloadingFileId() const { return m_currentDownloadingFileId; }
+    // The received folder the running download is a file of; empty for a separate file.
+    QString currentDownloadFolderId() const { return m_currentFolderId; }
     // Always stores and tells, also when the id is the same.
     void setCurrentDownloadingFileId(const QString& id);
 
@@ -108,6 +123,7 @@ public:
 Q_SIGNALS:
     void currentDownloadingFileIdChanged();
     void currentDownloadFileSizeChanged();
+    void estimateChanged();
     // The number of offers waiting for the user may have changed.
     void pendingCountChanged();
     // Queued to downloadNextFile, so the handler that asks for the next step finishes first.
@@ -162,6 +178,8 @@ private:
     DownloadFiles m_files;
 
     QString m_currentDownloadingFileId;
+    QString m_currentFolderId;
+    DownloadEstimate m_estimate;
     // Progress-tick state.
     int downloadStallCount = 0;
     QString lastDownloadingFileId;
@@ -192,6 +210,7 @@ private:
     bool m_rechoose = true;
     bool m_recheckRow = false;
     QTimer m_progressTimer;
+    QTimer m_estimateTimer;
     QTimer m_folderListsTimer;
     // A folder's thousands of files are queued a slice at a time, keyed by the folder's id.
     SlicedWork m_slices;

@@ -407,6 +407,53 @@ private Q_SLOTS:
         const QString stamp = QDateTime::fromMSecsSinceEpoch(rig->clock.nowMs()).toString("yyyyMMdd_HHmmss");
         QCOMPARE(found.join('|'), QString(after).replace("%1", stamp));
     }
+    // The running download's speed and time left, as the engine measures them about once a second: a reading weighs
+    // 0.3 for every two seconds it covers, the time left moves only by 5 s or more, and both go blank once no byte
+    // came for 3 s. A folder goes as a whole, across its files. 20 MB in each case.
+    void estimate_data()
+    {
+        QTest::addColumn<bool>("folder");         // two files of 10 MB, else one of 20 MB
+        QTest::addColumn<QString>("steps");       // each a second later: the packets answered then ("." none)
+        QTest::addColumn<QList<qint64>>("shown"); // bytes/s, seconds left, stalled
+        QTest::newRow("nothing yet") << false << "" << QList<qint64>{-1, -1, 0};
+        QTest::newRow("steady") << false << "1 1 1" << QList<qint64>{1000000, 19, 0};
+        QTest::newRow("faster, weighed") << false << "1 1 4" << QList<qint64>{1490020, 10, 0};
+        QTest::newRow("a reading of two seconds") << false << "1 . 4" << QList<qint64>{1300000, 12, 0};
+        QTest::newRow("two quiet seconds") << false << "1 . ." << QList<qint64>{1000000, 19, 0};
+        QTest::newRow("three quiet seconds") << false << "1 . . ." << QList<qint64>{-1, -1, 1};
+        QTest::newRow("nothing for three seconds from the start") << false << ". . ." << QList<qint64>{-1, -1, 1};
+        QTest::newRow("going on after a stall") << false << "1 . . . 1" << QList<qint64>{617500, 30, 0};
+        QTest::newRow("folder, across its files") << true << "5 5 5" << QList<qint64>{5000000, 3, 0};
+    }
+    void estimate()
+    {
+        QFETCH(bool, folder);
+        QFETCH(QString, steps);
+        QFETCH(QList<qint64>, shown);
+        const QByteArray source = pattern(folder ? 10 * kPacket : 20 * kPacket);
+        if (folder)
+            QVERIFY(addFolder("F", "down", "unknown", "owner", "F",
+                              {{"a.bin", source.size(), "unknown"}, {"b.bin", source.size(), "unknown"}}));
+        else
+            rig->offer("f", "f.bin", source.size());
+        rig->queue(folder ? "F" : "f");
+        rig->engine.estimateTick();
+        QSignalSpy changed(&rig->engine, &DownloadEngine::estimateChanged);
+        qsizetype answered = 0;
+        for (const QString& step : steps.split(' ', Qt::SkipEmptyParts)) {
+            rig->clock.advance(1000);
+            for (int n = step == "." ? 0 : step.toInt(); n > 0; --n)
+                rig->answer(rig->requests().at(answered++), source);
+            rig->engine.estimateTick();
+        }
+        QCOMPARE((QList<qint64>{rig->engine.bytesPerSecond(), rig->engine.secondsLeft(), rig->engine.stalled()}),
+                 shown);
+        QCOMPARE(rig->engine.currentDownloadFolderId(), folder ? "F" : "");
+        QVERIFY(steps.isEmpty() || !changed.isEmpty());
+        changed.clear();
+        rig->engine.estimateTick(); // nothing new: nothing said
+        QCOMPARE(changed.count(), 0);
+    }
     // A downloads folder that can be made and written to is used from then on, and a file received in the earlier
     // one is still found; one that cannot is refused with the reason, and the old folder stays.
     void downloadsFolderChoice_data()
