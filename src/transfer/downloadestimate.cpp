@@ -10,6 +10,7 @@ void DownloadEstimate::restart(const QString& subject, qint64 doneBytes, qint64 
     m_done = doneBytes;
     m_total = totalBytes;
     m_grownMs = nowMs;
+    m_step = 0;
     m_speed = 0;
     m_shownSpeed = m_shownSeconds = kUnknown;
     m_stalled = false;
@@ -28,10 +29,12 @@ bool DownloadEstimate::read(qint64 doneBytes, qint64 nowMs)
         // A reading that covers twice the time weighs as much as two readings would.
         const double weight = 1 - std::pow(1 - kSmoothing, double(elapsed) / kSmoothingMs);
         m_speed = m_speed > 0 ? weight * instant + (1 - weight) * m_speed : instant;
+        m_step = doneBytes - m_done;
         m_done = doneBytes;
         m_grownMs = nowMs;
     }
-    const bool stalled = nowMs - m_grownMs >= kStallMs;
+    const double stepMs = m_speed > 0 ? double(m_step) * 1000 / m_speed : 0;
+    const bool stalled = double(nowMs - m_grownMs) >= qMax(double(kStallMs), kStallSteps * stepMs);
     const qint64 speed = stalled || m_speed <= 0 ? kUnknown : qint64(std::llround(m_speed));
     qint64 seconds = kUnknown;
     if (m_done >= m_total)

@@ -9,7 +9,9 @@ namespace Vesk {
 // has, taken about once a second. The speed is a running average that gives a reading the weight kSmoothing for
 // every kSmoothingMs it covers, so that one slow or fast packet does not make it jump; the time left follows the
 // speed but moves only by kSecondsHysteresis or more, so that it does not flicker. Both are unknown (kUnknown) until
-// the bytes have grown, and again as soon as no byte came for kStallMs: a figure from before would only mislead.
+// the bytes have grown, and again once the download stalled, when a figure from before would only mislead: no byte
+// came for kStallMs, or, on a link so slow that whole packets come seconds apart, for kStallSteps times as long as
+// the last bytes took at the speed measured.
 class DownloadEstimate
 {
 public:
@@ -17,6 +19,7 @@ public:
     static constexpr double kSmoothing = 0.3;
     static constexpr qint64 kSmoothingMs = 2000;
     static constexpr qint64 kStallMs = 3000;
+    static constexpr int kStallSteps = 2;
     static constexpr qint64 kSecondsHysteresis = 5;
 
     // Another download (or folder), `subject`, of totalBytes, doneBytes of them there already; nothing is known of
@@ -29,7 +32,7 @@ public:
     qint64 doneBytes() const { return m_done; }
     qint64 bytesPerSecond() const { return m_shownSpeed; }
     qint64 secondsLeft() const { return m_shownSeconds; }
-    // No byte came for kStallMs (from the start, or since the last).
+    // No byte came for a while (from the start, or since the last).
     bool stalled() const { return m_stalled; }
 
 private:
@@ -37,6 +40,7 @@ private:
     qint64 m_done = 0;
     qint64 m_total = 0;
     qint64 m_grownMs = 0; // when the bytes last grew, or the download started
+    qint64 m_step = 0;    // by how much they grew then
     double m_speed = 0;   // bytes per second; 0 until measured
     qint64 m_shownSpeed = kUnknown;
     qint64 m_shownSeconds = kUnknown;

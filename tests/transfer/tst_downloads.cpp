@@ -409,7 +409,8 @@ private Q_SLOTS:
     }
     // The running download's speed and time left, as the engine measures them about once a second: a reading weighs
     // 0.3 for every two seconds it covers, the time left moves only by 5 s or more, and both go blank once no byte
-    // came for 3 s. A folder goes as a whole, across its files. 20 MB in each case.
+    // came for 3 s, or for twice as long as the last bytes took on a slow link. A folder goes as a whole, across its
+    // files. 20 MB in each case.
     void estimate_data()
     {
         QTest::addColumn<bool>("folder");         // two files of 10 MB, else one of 20 MB
@@ -423,6 +424,9 @@ private Q_SLOTS:
         QTest::newRow("three quiet seconds") << false << "1 . . ." << QList<qint64>{-1, -1, 1};
         QTest::newRow("nothing for three seconds from the start") << false << ". . ." << QList<qint64>{-1, -1, 1};
         QTest::newRow("going on after a stall") << false << "1 . . . 1" << QList<qint64>{617500, 30, 0};
+        QTest::newRow("slow link, packets seconds apart")
+            << false << ". . . . 4 . . . . ." << QList<qint64>{800000, 20, 0};
+        QTest::newRow("slow link, stalled") << false << ". . . . 4 . . . . . . . . . ." << QList<qint64>{-1, -1, 1};
         QTest::newRow("folder, across its files") << true << "5 5 5" << QList<qint64>{5000000, 3, 0};
     }
     void estimate()
