@@ -2,6 +2,7 @@
 
 #include "app/avatarimage.h"
 #include "app/platform.h"
+#include "app/veskqmlviewer.h"
 #include "core/core.h"
 #include "net/othernetworkssettings.h"
 #include "net/peermanager.h"
@@ -104,7 +105,8 @@ void Globals::connectCore()
             &Globals::currentDownloadingFileIdChanged);
     connect(m_engine, &DownloadEngine::currentDownloadFileSizeChanged, this, &Globals::currentDownloadFileSizeChanged);
     connect(m_engine, &DownloadEngine::estimateChanged, this, &Globals::downloadEstimateChanged);
-    connect(m_engine, &DownloadEngine::estimateChanged, this, &Globals::numberOfSecondsRemainingForCurrentDownloadChanged);
+    connect(m_engine, &DownloadEngine::estimateChanged, this,
+            &Globals::numberOfSecondsRemainingForCurrentDownloadChanged);
     connect(&m_core->downloadsFolder(), &DownloadsFolder::changed, this, &Globals::downloadsFolderChanged);
     connect(&m_core->deliveredFiles(), &DeliveredFiles::changed, this, &Globals::deliveredFilesChanged);
     if (m_security)
@@ -274,8 +276,9 @@ QString Globals::downloadsFolderShown() const
 void Globals::chooseDownloadsFolder()
 {
     DownloadsFolder& downloads = m_core->downloadsFolder();
-    const QString folder = QFileDialog::getExistingDirectory(
-        mainWindow, tr("Choose where received files go"), QDir::cleanPath(QDir::fromNativeSeparators(downloads.path())));
+    const QString folder =
+        QFileDialog::getExistingDirectory(mainWindow, tr("Choose where received files go"),
+                                          QDir::cleanPath(QDir::fromNativeSeparators(downloads.path())));
     if (folder.isEmpty())
         return;
     const QString problem = downloads.change(folder);

@@ -215,6 +215,10 @@ public:
     // (rather than having been paused by the user).
     Q_INVOKABLE qint64 bytesOnDisk(QString fileId) const;
     Q_INVOKABLE bool isWaitingForOwner(QString fileId) const;
+    // Why the download was paused for its disk (full, read-only), empty when it was not.
+    Q_INVOKABLE QString downloadProblem(QString fileId) const;
+    // The name an older file of the download's name was kept under, empty when none was in the way.
+    Q_INVOKABLE QString keptAsideAs(QString fileId) const;
     Q_INVOKABLE void openDownloadedFilesFolder();
     QString downloadsFolderShown() const;
     // Asks the user for a folder and tells them when it cannot be used.

@@ -3,6 +3,7 @@
 
 #include "app/desktopnotices.h"
 #include "app/platform.h"
+#include "core/core.h"
 #include "net/peermanager.h"
 #include "peers/peerrecords.h"
 #include "store/storequeries.h"
@@ -89,6 +90,16 @@ qint64 Globals::bytesOnDisk(QString fileId) const
 bool Globals::isWaitingForOwner(QString fileId) const
 {
     return m_engine->isWaitingForOwner(fileId);
+}
+
+QString Globals::downloadProblem(QString fileId) const
+{
+    return m_engine->downloadProblem(fileId);
+}
+
+QString Globals::keptAsideAs(QString fileId) const
+{
+    return m_engine->keptAsideAs(fileId);
 }
 
 QString Globals::getStatusForNode(QString nodeId) const

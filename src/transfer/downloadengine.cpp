@@ -15,6 +15,7 @@
 #include "store/store.h"
 #include "store/vesksqlquerymodel.h"
 #include "transfer/downloadrow.h"
+#include "transfer/diskproblems.h"
 #include "transfer/downloadsession.h"
 #include "transfer/transferlogging.h"
 #include "transfer/transfermessages.h"
@@ -112,9 +113,58 @@ void DownloadEngine::hideProgress()
     m_progressFolder.clear();
 }
 
-void DownloadEngine::queueFileToDownload(const QString& id)
+void DownloadEngine::forgetProblem(const QString& id)
+{
+    if (m_problems.remove(id))
+        m_problems.remove(m_store.field(kDownloadsTable, id, kFolderId));
+}
+
+void DownloadEngine::pauseForDisk(const QString& id, const QString& reason)
+{
+    qCritical().noquote() << "Download paused:" << reason << "-" << id;
+    const QString folderId = m_store.field(kDownloadsTable, id, kFolderId);
+    m_waitingForOwner.remove(id);
+    m_problems.insert(id, reason);
+    if (!folderId.isEmpty())
+        m_problems.insert(folderId, reason);
+    endSession();
+    // A folder's files wait together: the next one would meet the same disk.
+    if (folderId.isEmpty() || !setFolderQueued(folderId, false))
+        m_store.setField(kDownloadsTable, id, kStatus, QStringLiteral("unknown"));
+    m_store.pausedDownloads->refresh();
+    m_store.queuedDownloads->refresh();
+    setCurrentDownloadingFileId(QString());
+    hideProgress();
+    Q_EMIT pendingCountChanged();
+    const QString name = folderId.isEmpty()
+                             ? m_store.field(kDownloadsTable, id, kFileName)
+                             : m_store.field(QStringLiteral("vesk_folders"), folderId, QStringLiteral("localname"));
+    m_shell.showNotice(tr("Download paused"), tr("%1 is paused. %2.").arg(name, reason));
+    m_rechoose = true;
+    Q_EMIT readyToDownloadNextFile();
+}
+
+void DownloadEngine::ownerWithdrew(const QString& id, const QString& note)
 {
     m_waitingForOwner.remove(id);
+    m_withdrawn.insert(id);
+    m_problems.insert(id, note);
+    m_store.setField(kDownloadsTable, id, kStatus, QStringLiteral("unknown"));
+    m_store.setField(kDownloadsTable, id, kDownloadSize, QStringLiteral("0")); // it owns no file any more
+}
+
+void DownloadEngine::offeredAgain(const QString& id)
+{
+    if (m_withdrawn.remove(id))
+        m_problems.remove(id);
+}
+
+void DownloadEngine::queueFileToDownload(const QString& id)
+{
+    if (m_withdrawn.contains(id))
+        return; // its owner has nothing to send
+    m_waitingForOwner.remove(id);
+    forgetProblem(id);
     if (setFolderQueued(id, true)) {
         queuedMore();
         return;
@@ -145,6 +195,9 @@ void DownloadEngine::downloadAllPending(const QString& nodeFrom)
 {
     // The folders first, so that they show as queued at once; their files and the separate ones then go a slice
     // at a time, smallest first. A folder paused meanwhile keeps its files waiting.
+    // Each is checked again as it starts; what their owners withdrew stays said.
+    for (auto it = m_problems.begin(); it != m_problems.end();)
+        it = m_withdrawn.contains(it.key()) ? std::next(it) : m_problems.erase(it);
     const QString fromPeer = nodeFrom.isEmpty() ? QString() : QStringLiteral(" and nodeid = ?");
     QSqlQuery q(m_store.database());
     execBound(q,
@@ -217,6 +270,8 @@ void DownloadEngine::resumeInterrupted(const QStringList& ids)
 void DownloadEngine::downloadRemoved(const QString& id)
 {
     m_waitingForOwner.remove(id);
+    m_problems.remove(id);
+    m_withdrawn.remove(id);
     if (sessionFor(id))
         endSession();
     if (id != m_currentDownloadingFileId)
@@ -285,7 +340,10 @@ void DownloadEngine::finishDownload(const QString& id, const TableRecord& given,
     sendToNode(m_sink, m_store, nodeFrom, Msg::aboutFile(Msg::kFileTransferComplete, id));
     Q_EMIT readyToDownloadNextFile();
     const QString name = download.value(kFileName);
-    m_shell.showChatNotification(nodeFrom, tr("File Downloaded : <br> <b>%1</b><br>").arg(plainTextToHtml(name)));
+    QString told = tr("File Downloaded : <br> <b>%1</b><br>").arg(plainTextToHtml(name));
+    if (const QString keptAs = m_keptAside.value(id); !keptAs.isEmpty())
+        told += tr("The older file of that name was kept as <b>%1</b>").arg(plainTextToHtml(keptAs));
+    m_shell.showChatNotification(nodeFrom, told);
     // An empty file is never written to disk, so there is nothing to open (and a file of that name in the
     // folder would be someone else's).
     if (wanted > 0 && m_shell.opensDownloadsAutomatically() && TransferNames::mayOpenAutomatically(name, path))
@@ -294,6 +352,14 @@ void DownloadEngine::finishDownload(const QString& id, const TableRecord& given,
 
 void DownloadEngine::downloadFile(const QString& id)
 {
+    if (m_withdrawn.contains(id)) { // queued with all the others: its owner has nothing to send
+        m_store.setField(kDownloadsTable, id, kStatus, QStringLiteral("unknown"));
+        m_store.queuedDownloads->refresh();
+        m_store.pausedDownloads->refresh();
+        m_rechoose = true;
+        Q_EMIT readyToDownloadNextFile();
+        return;
+    }
     takeAhead(id);
     if (m_session && m_session->id() == id && !m_recheckRow) {
         continueSession();
@@ -313,7 +379,8 @@ void DownloadEngine::downloadFile(const QString& id)
         return;
     }
     if (download.value(kDownloadSize) != download.value(kFileSize)) {
-        m_files.start(id, download);
+        if (const QString keptAs = m_files.start(id, download); !keptAs.isEmpty())
+            m_keptAside.insert(id, keptAs);
         download = m_store.downloadRecord(id);
     }
 
@@ -335,6 +402,12 @@ void DownloadEngine::downloadFile(const QString& id)
 
     if (have >= wanted) {
         finishDownload(id, download, path, wanted);
+        return;
+    }
+    // The rest of the file must fit, and the folder take it, before a byte is asked for.
+    QDir().mkpath(m_files.folder());
+    if (const QString problem = DiskProblems::checkFolder(m_files.folder(), have, wanted); !problem.isEmpty()) {
+        pauseForDisk(id, problem);
         return;
     }
     // The bytes of an older version's partial file go on under the partial name.
@@ -403,6 +476,11 @@ void DownloadEngine::continueSession()
             return;
         m_session->flush(); // a failed write shows here, and the session is no longer complete
     }
+    if (m_session->writeFailed()) {
+        pauseForDisk(id, DiskProblems::afterFailure(m_files.folder(), m_session->written(), m_session->wanted(),
+                                                    m_session->writeError(), m_session->writeErrorString()));
+        return;
+    }
     if (m_session->complete()) {
         const TableRecord download = m_store.downloadRecord(id);
         const QString path = m_session->path();
@@ -470,9 +548,12 @@ void DownloadEngine::handleReceiveDataPacket(const Parameters& message)
         if (session == m_session.get())
             Q_EMIT readyToDownloadNextFile();
         break;
+    case DownloadSession::Answer::Unexpected:
+        if (session == m_session.get() && session->writeFailed())
+            Q_EMIT readyToDownloadNextFile(); // paused there, with the reason
+        break;
     case DownloadSession::Answer::Buffered:
     case DownloadSession::Answer::Duplicate:
-    case DownloadSession::Answer::Unexpected:
     case DownloadSession::Answer::Invalid:
         break;
     }

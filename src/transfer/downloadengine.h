@@ -122,6 +122,16 @@ public:
     bool isWaitingForOwner(const QString& id) const { return m_waitingForOwner.contains(id); }
     // What a started download already has on disk (0 for one never started).
     qint64 bytesOnDisk(const QString& id) const;
+    // Why the download (or received folder) was paused by the engine itself, because its file could not be
+    // written (a full or read-only disk), in this run of the program; empty otherwise.
+    QString downloadProblem(const QString& id) const { return m_problems.value(id); }
+    // The owner withdrew a waiting or running download: it goes back to the offered list with `note` as its
+    // reason and is not fetched again unless offered again (offeredAgain), in this run of the program.
+    void ownerWithdrew(const QString& id, const QString& note);
+    void offeredAgain(const QString& id);
+    // The name an older file of the download's name was given when the download started and kept it aside, in this
+    // run of the program; empty when nothing was in the way.
+    QString keptAsideAs(const QString& id) const { return m_keptAside.value(id); }
 
 Q_SIGNALS:
     void currentDownloadingFileIdChanged();
@@ -154,6 +164,11 @@ private:
     void refreshFolderLists();
     void resumeWaitingFolders(const QString& nodeId);
 
+    // The download's file cannot be written: the download (a folder's file: its folder) goes back to waiting for
+    // the user with the reason on its row, said once in a notice and logged, and the queue goes on.
+    void pauseForDisk(const QString& id, const QString& reason);
+    // Queued again by the user: its old reason no longer holds (a new check gives a new one).
+    void forgetProblem(const QString& id);
     // Rows went from waiting to queued: the lists and counts follow, and the next download is chosen again.
     void queuedMore();
     void finishDownload(const QString& id, const TableRecord& download, const QString& path, qint64 wanted);
@@ -190,6 +205,9 @@ private:
     // Whether the shell shows progress, and when it was last told.
     bool m_progressShown = false;
     QSet<QString> m_waitingForOwner;
+    QHash<QString, QString> m_problems;  // by download or received folder id
+    QHash<QString, QString> m_keptAside; // by download id
+    QSet<QString> m_withdrawn;
     qint64 m_progressShownMs = 0;
     // A folder's progress is the folder's, not its current file's (a folder of small files would otherwise run
     // from empty to full for each): the bytes of its files already down, counted once when it starts showing.

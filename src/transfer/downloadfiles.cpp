@@ -10,6 +10,7 @@
 
 #include <QDateTime>
 #include <QDir>
+#include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
 #include <QSqlQuery>
@@ -80,12 +81,11 @@ QString DownloadFiles::localFile(const TableRecord& download) const
     return part;
 }
 
-void DownloadFiles::start(const QString& id, const TableRecord& download)
+QString DownloadFiles::start(const QString& id, const TableRecord& download)
 {
-    if (!download.value(kFolderId).isEmpty()) {
-        startFolderFile(id, download);
-        return;
-    }
+    if (!download.value(kFolderId).isEmpty())
+        return startFolderFile(id, download);
+    QString keptAs;
     // The first start decides which file of the downloads folder this download writes into. A file of that name
     // owned by another download is never touched: this one gets a numbered name ("name (2).ext") of its own. An
     // unrelated file of that name is moved aside to a backup name first.
@@ -108,11 +108,14 @@ void DownloadFiles::start(const QString& id, const TableRecord& download)
                 name = freeNumberedName(db, m_folder, name, id);
                 break;
             }
+            if (keptAs.isEmpty())
+                keptAs = backup;
         }
     }
     if (name != offeredName)
         m_store.setField(kDownloadsTable, id, kFileName, name);
     m_store.setField(kDownloadsTable, id, kDownloadSize, download.value(kFileSize));
+    return keptAs;
 }
 
 QString DownloadFiles::giveFinalName(const QString& id, const TableRecord& download, const QString& local)
@@ -186,11 +189,46 @@ void DownloadFiles::moveTo(const QString& folder)
 
 QString DownloadFiles::takeFolderName(const QString& name) const
 {
-    return takeFolderName(m_folder, name, {}, {});
+    return takeFolderName(m_folder, name, {}, {}, false);
+}
+
+void DownloadFiles::makeFolderTree(const QString& folderId)
+{
+    const TableRecord folder = m_store.record(kFoldersTable, folderId);
+    const QString localName = folder.value(QStringLiteral("localname"));
+    if (folder.value(QStringLiteral("direction")) != QLatin1String("down") ||
+        !TransferNames::staysInFolder(m_folder, localName))
+        return;
+    QString root = m_folder + localName;
+    const auto ours = [&] {
+        QSqlQuery q(m_store.database());
+        q.prepare(QStringLiteral("select count(*) from vesk_downloads where folderId = ? and downloadsize = filesize "
+                                 "and cast(filesize as integer) > 0"));
+        q.bindValue(0, folderId);
+        if (q.exec() && q.next() && q.value(0).toInt() > 0)
+            return true;
+        return !QDirIterator(root, QDir::Files | QDir::Hidden | QDir::System, QDirIterator::Subdirectories).hasNext();
+    };
+    QDir().mkpath(m_folder);
+    // mkdir fails on a name that exists, so a folder that appears meanwhile is never merged into.
+    if (!(QFileInfo(root).isDir() ? ours() : QDir(m_folder).mkdir(localName))) {
+        const QString taken = takeFolderName(m_folder, folder.value(QStringLiteral("name")), folderId, {});
+        if (taken.isEmpty()) {
+            qCWarning(lcTransfer) << "no free name for the folder" << localName << "in" << m_folder;
+            return;
+        }
+        qCInfo(lcTransfer) << "a folder" << localName << "appeared meanwhile: the received one goes to" << taken;
+        QSqlQuery q(m_store.database());
+        execBound(q, QStringLiteral("update vesk_folders set localname = ? where id = ?"), {taken, folderId});
+        root = m_folder + taken;
+    }
+    for (const QString& empty : FolderListing::pathsStored(folder.value(QStringLiteral("emptyFolders"))))
+        if (TransferNames::cleanRelativePath(empty) == empty)
+            QDir().mkpath(root + QLatin1Char('/') + empty);
 }
 
 QString DownloadFiles::takeFolderName(const QString& folder, const QString& name, const QString& exceptId,
-                                      const QString& moveFrom) const
+                                      const QString& moveFrom, bool make) const
 {
     QSqlQuery taken(m_store.database());
     taken.prepare(QStringLiteral("select count(*) from vesk_folders where direction = 'down' and localname = ? and "
@@ -202,6 +240,8 @@ QString DownloadFiles::takeFolderName(const QString& folder, const QString& name
         taken.bindValue(1, exceptId);
         if ((taken.exec() && taken.next() && taken.value(0).toInt() > 0) || QFileInfo::exists(folder + candidate))
             continue;
+        if (!make)
+            return candidate;
         // rename and mkdir both fail on a name that exists, so a folder that appears meanwhile is never merged into.
         if ((!moveFrom.isEmpty() && QDir().rename(moveFrom, folder + candidate)) || QDir(folder).mkdir(candidate))
             return candidate;
@@ -222,7 +262,9 @@ void DownloadFiles::moveFolderTrees(const QString& folder)
             continue;
         // The rest of its files must never go into another folder of that name there, so a tree that cannot move
         // (another disk) still takes a free name there; its files so far then stay where they are.
-        const QString moved = takeFolderName(folder, localName, id, m_folder + localName);
+        // A tree not made yet (the folder not accepted) only takes its name there.
+        const bool made = QFileInfo(m_folder + localName).isDir();
+        const QString moved = takeFolderName(folder, localName, id, made ? m_folder + localName : QString(), made);
         if (moved.isEmpty()) {
             qCWarning(lcTransfer) << "no free name for the folder" << localName << "in" << folder;
             continue;
@@ -243,23 +285,33 @@ QString DownloadFiles::folderFilePath(const TableRecord& download) const
     return m_folder + localName + QLatin1Char('/') + path;
 }
 
-void DownloadFiles::startFolderFile(const QString& id, const TableRecord& download)
+QString DownloadFiles::startFolderFile(const QString& id, const TableRecord& download)
 {
+    // Accepted in an earlier run, or its tree removed since: the tree is made (or taken anew) first.
+    const QString localName = m_store.field(kFoldersTable, download.value(kFolderId), QStringLiteral("localname"));
+    if (!QFileInfo(m_folder + localName).isDir())
+        makeFolderTree(download.value(kFolderId));
     const QString path = folderFilePath(download);
     if (path.isEmpty())
-        return;
+        return QString();
     const QFileInfo target(path);
     QDir().mkpath(target.path());
     // The tree is this folder's own; a file found at the place of one of its files is from an earlier delivery of
     // the same folder, and is kept under its backup name.
     const QDateTime now = QDateTime::fromMSecsSinceEpoch(m_clock.nowMs());
+    QString keptAs;
     for (const QString& taken : {target.fileName(), TransferNames::partName(target.fileName())}) {
         const QString at = target.path() + QLatin1Char('/') + taken;
-        if (QFileInfo(at).isFile() &&
-            !QFile::rename(at, target.path() + QLatin1Char('/') + TransferNames::backupName(taken, now)))
+        if (!QFileInfo(at).isFile())
+            continue;
+        const QString backup = TransferNames::backupName(taken, now);
+        if (!QFile::rename(at, target.path() + QLatin1Char('/') + backup))
             qCWarning(lcTransfer) << "could not move" << at << "aside";
+        else if (keptAs.isEmpty())
+            keptAs = backup;
     }
     m_store.setField(kDownloadsTable, id, kDownloadSize, download.value(kFileSize));
+    return keptAs;
 }
 
 QString DownloadFiles::giveFolderFileFinalName(const QString& id, const TableRecord& download, const QString& local)

@@ -29,18 +29,23 @@ public:
     // its bytes until it is complete: "<name>.part", or an older version's partial file of the final name.
     QString finalPath(const TableRecord& download) const;
     QString localFile(const TableRecord& download) const;
-    // A download's first start: decides the file it writes into and stores the name in its row.
-    void start(const QString& id, const TableRecord& download);
+    // A download's first start: decides the file it writes into and stores the name in its row. Returns the name
+    // an older file of that name was given when it was kept aside (empty when none was in the way).
+    QString start(const QString& id, const TableRecord& download);
     // Renames a complete partial file to its final name (a numbered variant when that name was taken meanwhile);
     // returns where the file is now.
     QString giveFinalName(const QString& id, const TableRecord& download, const QString& local);
     // Removes the file of a started, incomplete download (its row about to go); a complete file stays.
     void removePartialFile(const TableRecord& download);
 
-    // Takes a name in the downloads folder for a received folder's tree and makes the tree: `name`, else
-    // "name (2)" and on, one that nothing there has and no other received folder holds. A folder already there is
-    // never merged into. A null string when no name could be taken.
+    // Chooses a name in the downloads folder for a received folder's tree: `name`, else "name (2)" and on, one that
+    // nothing there has and no other received folder holds. Nothing is made until the user accepts the folder
+    // (makeFolderTree). A null string when no name is free.
     QString takeFolderName(const QString& name) const;
+    // The user accepted a received folder: its tree and its empty folders are made. A folder that appeared there
+    // meanwhile and holds files is never merged into: the tree takes the next free name. A tree that holds none of
+    // its files yet, or only this folder's, is its own.
+    void makeFolderTree(const QString& folderId);
 
     // Received files go to another folder from now on (it ends with a separator). Started, incomplete separate
     // files take their partial file along, so they go on where they stopped; complete files stay where they are. A
@@ -49,12 +54,12 @@ public:
 
 private:
     // `exceptId` is the received folder itself, when it has a row; the tree at `moveFrom`, when given, is moved
-    // rather than an empty one made.
-    QString takeFolderName(const QString& folder, const QString& name, const QString& exceptId,
-                           const QString& moveFrom) const;
+    // rather than an empty one made; with `make` false only the name is chosen.
+    QString takeFolderName(const QString& folder, const QString& name, const QString& exceptId, const QString& moveFrom,
+                           bool make = true) const;
     void moveFolderTrees(const QString& folder);
     QString folderFilePath(const TableRecord& download) const;
-    void startFolderFile(const QString& id, const TableRecord& download);
+    QString startFolderFile(const QString& id, const TableRecord& download);
     QString giveFolderFileFinalName(const QString& id, const TableRecord& download, const QString& local);
 
     Store& m_store;

@@ -36,20 +36,26 @@ void DownloadSession::flush()
 {
     if (m_appender)
         m_appender->flush();
-    if (writerFailed())
-        fill();
+    writerFailed();
 }
 
-// A failed write is seen here, on the interface's thread: the size on disk is what counts from then on.
+// A failed write is seen here, on the interface's thread. The session stops there: nothing more is asked for or
+// written, and whoever runs it pauses the download with the reason (writeFailed()). The size on disk is what
+// counts from then on.
 bool DownloadSession::writerFailed()
 {
+    if (m_writeFailed)
+        return true;
     if (!m_appender || !m_appender->failed())
         return false;
     m_appender->flush();
+    m_writeFailed = true;
+    m_writeError = m_appender->error();
+    m_writeErrorString = m_appender->errorString();
     if (m_appender->openFailed())
-        qCritical() << "There was an error opening " << m_path << " in debug mode";
+        qCritical() << "There was an error opening " << m_path << " in debug mode:" << m_writeErrorString;
     else
-        qCritical() << "There was an error writing " << m_path;
+        qCritical() << "There was an error writing " << m_path << ":" << m_writeErrorString;
     m_appender.reset();
     const QFileInfo file(m_path);
     m_written = file.exists() ? file.size() : 0;
@@ -75,6 +81,8 @@ void DownloadSession::request(qint64 offset, qint64 size)
 
 void DownloadSession::fill()
 {
+    if (writerFailed())
+        return;
     while (inFlight() < m_window && m_planned < m_wanted) {
         // Requests end on packet boundaries: the owner answers from the chunk that holds the offset, so a file
         // resumed in the middle of a packet gets the rest of that packet first and then whole ones.
@@ -86,7 +94,8 @@ void DownloadSession::fill()
 
 DownloadSession::Answer DownloadSession::receive(qint64 offset, const QByteArray& bytes)
 {
-    writerFailed();
+    if (writerFailed())
+        return Answer::Unexpected;
     if (offset < m_written || m_arrived.count(offset))
         return Answer::Duplicate;
     const auto asked = m_outstanding.find(offset);

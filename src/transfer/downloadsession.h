@@ -80,6 +80,10 @@ public:
     // Blocks received but not yet written into the file.
     int pendingWrites() const;
     int buffered() const { return int(m_arrived.size()); }
+    // A write into the file failed: the session stopped, and these say why (errno and the system's words).
+    bool writeFailed() { return writerFailed(); }
+    int writeError() const { return m_writeError; }
+    const QString& writeErrorString() const { return m_writeErrorString; }
     qint64 bufferedBytes() const;
 
 private:
@@ -114,6 +118,9 @@ private:
     int m_window = kMinWindow;
     qint64 m_latencyMs = 0; // smoothed
     qint64 m_lastShrinkMs = 0;
+    bool m_writeFailed = false;
+    int m_writeError = 0;
+    QString m_writeErrorString;
 };
 
 } // namespace Vesk

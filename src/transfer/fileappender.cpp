@@ -6,6 +6,8 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include <cerrno>
+
 namespace Vesk {
 
 FileAppender::FileAppender(const QString& path, BufferPool& buffers, std::function<void()> written)
@@ -44,6 +46,23 @@ int FileAppender::queuedBlocks() const
     return int(m_queue.size()) + (m_writing ? 1 : 0);
 }
 
+QString FileAppender::errorString() const
+{
+    const std::lock_guard<std::mutex> lock(m_mutex);
+    return m_errorString;
+}
+
+void FileAppender::fail(const QFile& file, int error, bool opening)
+{
+    {
+        const std::lock_guard<std::mutex> lock(m_mutex);
+        m_errorString = file.errorString();
+    }
+    m_error = error;
+    m_openFailed = opening;
+    m_failed = true;
+}
+
 void FileAppender::run()
 {
     // The file is opened by the first block, so a download that never gets one leaves no file behind.
@@ -60,17 +79,18 @@ void FileAppender::run()
         if (!m_failed.load()) {
             if (!file.isOpen()) {
                 QDir().mkpath(QFileInfo(m_path).absolutePath());
-                if (!file.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Unbuffered)) {
-                    m_openFailed = true;
-                    m_failed = true;
-                }
+                errno = 0;
+                if (!file.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Unbuffered))
+                    fail(file, errno, true);
             }
             if (file.isOpen()) {
+                errno = 0;
                 const qint64 done = file.write(bytes);
+                const int error = errno;
                 if (done > 0)
                     m_written += done;
                 if (done != bytes.size())
-                    m_failed = true;
+                    fail(file, error, false);
             }
         }
         // Read from the network into a pooled buffer: the next packet can be read into it.

@@ -3,6 +3,8 @@
 #include <QByteArray>
 #include <QString>
 
+class QFile;
+
 #include <atomic>
 #include <condition_variable>
 #include <deque>
@@ -40,10 +42,14 @@ public:
     qint64 written() const { return m_written.load(); }
     bool failed() const { return m_failed.load(); }
     bool openFailed() const { return m_openFailed.load(); }
+    // The error number (errno) and the system's words of the failure, once failed() (0 and empty before).
+    int error() const { return m_error.load(); }
+    QString errorString() const;
     QString path() const { return m_path; }
 
 private:
     void run();
+    void fail(const QFile& file, int error, bool opening);
 
     const QString m_path;
     BufferPool& m_buffers;
@@ -57,6 +63,8 @@ private:
     std::atomic<qint64> m_written{0};
     std::atomic<bool> m_failed{false};
     std::atomic<bool> m_openFailed{false};
+    std::atomic<int> m_error{0};
+    QString m_errorString; // under m_mutex
     std::thread m_thread;
 };
 

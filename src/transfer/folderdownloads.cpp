@@ -70,6 +70,7 @@ bool DownloadEngine::setFolderQueued(const QString& id, bool queued)
         updateFolderStatus(id);
         return true;
     }
+    m_files.makeFolderTree(id);
     // Queued a slice at a time, in listing order: the first files go at once, and the folder shows as queued.
     execBound(q,
               QStringLiteral("update vesk_folders set status = 'queued' where id = ? and direction = 'down' and "

@@ -151,8 +151,6 @@ void IncomingOffers::handleNewFolderToDownload(const Parameters& message)
         for (int n = 2; isTaken(path, file.id); ++n) {
             if (n > kMaxSamePath) {
                 db.rollback();
-                if (fresh)
-                    QDir(m_engine.downloadsFolder()).rmdir(localName);
                 return refuseFolder(
                     nodeFrom, QStringLiteral("more than %1 files at %2").arg(kMaxSamePath).arg(file.path.left(80)));
             }
@@ -175,8 +173,6 @@ void IncomingOffers::handleNewFolderToDownload(const Parameters& message)
     const int declared = fresh ? part.files : stored.value(QStringLiteral("files")).toInt();
     if (!q.exec() || !q.next() || q.value(0).toInt() > declared) {
         db.rollback();
-        if (fresh)
-            QDir(m_engine.downloadsFolder()).rmdir(localName);
         return refuseFolder(nodeFrom, QStringLiteral("more files than the folder was offered with"));
     }
     // A fresh folder has no row to ask (asking an empty record logs).
@@ -200,10 +196,12 @@ void IncomingOffers::handleNewFolderToDownload(const Parameters& message)
                   {FolderListing::storedPaths(made + newEmpty), part.folderId});
     db.commit();
 
-    // Empty folders are made now: nothing else would make them. The folder's tree is its own (its name was free),
-    // and every path is cleaned, so nothing is made outside it.
-    for (const QString& empty : std::as_const(newEmpty))
-        QDir().mkpath(root + empty);
+    // Nothing is made in the downloads folder before the user accepts the folder (makeFolderTree then makes its
+    // empty folders); parts that come after that make theirs now. Every path is cleaned, so nothing is made outside
+    // the tree.
+    if (status == QLatin1String("queued"))
+        for (const QString& empty : std::as_const(newEmpty))
+            QDir().mkpath(root + empty);
 
     if (fresh) {
         QString alias = m_store.peerField(nodeFrom, QStringLiteral("alias"));
@@ -248,10 +246,9 @@ bool IncomingOffers::deleteFolderToDownload(const QString& id, bool byOwner)
     m_engine.downloadRemoved(id);
     for (const QString& file : std::as_const(files))
         m_engine.downloadRemoved(file);
-    // What the owner withdrew can never be completed: its partial files go, as a separate file's would.
-    if (byOwner)
-        for (const QString& file : std::as_const(partial))
-            m_engine.files().removePartialFile(m_store.downloadRecord(file));
+    // A withdrawn folder can never be completed, whoever withdrew it: its partial files go.
+    for (const QString& file : std::as_const(partial))
+        m_engine.files().removePartialFile(m_store.downloadRecord(file));
     m_engine.dropFolderRows(id);
     // Folders the offer made and nothing filled are taken away again; whatever holds a file stays.
     const QString localName = folder.value(QStringLiteral("localname"));

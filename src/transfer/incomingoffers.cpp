@@ -66,6 +66,8 @@ void IncomingOffers::processNewFileToBeReceived(const QString& fileId, const QSt
         return;
     }
 
+    // Offered again after the owner withdrew it: it can be fetched again.
+    m_engine.offeredAgain(fileId);
     const QString cleanedName = TransferNames::cleanOfferedName(fileName);
     const QString storedId = m_store.field(kDownloadsTable, fileId, QStringLiteral("id"));
     const bool reOffered = storedId == fileId;
@@ -118,13 +120,16 @@ void IncomingOffers::deleteFileToDownload(const QString& id)
 {
     if (deleteFolderToDownload(id, false))
         return;
-    const QString nodeFrom = m_store.field(kDownloadsTable, id, QStringLiteral("nodefrom"));
+    const TableRecord download = m_store.downloadRecord(id);
+    const QString nodeFrom = download.value(QStringLiteral("nodefrom"));
     m_store.deleteRow(kDownloadsTable, id);
     m_store.pausedDownloads->refresh();
     m_store.queuedDownloads->refresh();
     m_store.completedDownloads->refresh();
-    if (id == m_engine.currentDownloadingFileId())
-        m_engine.setCurrentDownloadingFileId(QString());
+    // Its transfer ends first, so every byte received is in the file; a file that can never be completed then goes
+    // rather than fill the disk (a complete one is the user's and stays).
+    m_engine.downloadRemoved(id);
+    m_engine.files().removePartialFile(download);
     Q_EMIT pendingCountChanged();
     Q_EMIT m_engine.readyToDownloadNextFile();
     sendToNode(m_sink, m_store, nodeFrom, Msg::aboutFile(Msg::kRemoveFileToSend, id));
@@ -136,25 +141,34 @@ void IncomingOffers::handleRemoveFileToGet(const Parameters& message)
     if (deleteFolderToDownload(id, true))
         return;
     const TableRecord download = m_store.downloadRecord(id);
-    m_store.deleteRow(kDownloadsTable, id);
+    const QString status = download.value(QStringLiteral("status"));
+    // The transfer of that file ends here; the queue goes on with the next one instead of waiting for the stall.
+    m_engine.downloadRemoved(id);
+    const bool waiting = status == QLatin1String("unknown") || status == QLatin1String("queued");
+    // A separate file the user had begun to fetch stays listed, saying who withdrew it, until the user removes it
+    // (or the owner offers it again); an offer never begun goes, and so does a folder's file, which its folder's
+    // listing brings again when it is offered again.
+    const bool begun = status == QLatin1String("queued") ||
+                       download.value(QStringLiteral("downloadsize")) == download.value(QStringLiteral("filesize"));
+    const bool stays = waiting && begun && download.value(QStringLiteral("folderId")).isEmpty();
+    if (!stays)
+        m_store.deleteRow(kDownloadsTable, id);
+    if (waiting) {
+        // An offer that vanishes without a word looks like a fault, and its partial file like a complete one: the
+        // user is told, and the bytes that can never be completed go.
+        m_engine.files().removePartialFile(download);
+        const QString nodeFrom = download.value(QStringLiteral("nodefrom"));
+        const QString alias = m_store.peerField(nodeFrom, QStringLiteral("alias"));
+        const QString name = download.value(QStringLiteral("filename"));
+        if (stays)
+            m_engine.ownerWithdrew(id, tr("%1 withdrew %2").arg(alias, name));
+        m_shell.showChatNotification(nodeFrom, tr("%1 withdrew %2").arg(plainTextToHtml(alias), plainTextToHtml(name)));
+    }
     m_store.pausedDownloads->refresh();
     m_store.completedDownloads->refresh();
     m_store.queuedDownloads->refresh();
     Q_EMIT selectedFilesCountChanged();
     Q_EMIT pendingCountChanged();
-    // The transfer of that file ends here; the queue goes on with the next one instead of waiting for the stall.
-    m_engine.downloadRemoved(id);
-    const QString status = download.value(QStringLiteral("status"));
-    if (status != QLatin1String("unknown") && status != QLatin1String("queued"))
-        return; // unknown, complete, or already cleared by the user: nothing waits for it
-    // An offer that vanishes without a word looks like a fault, and its partial file like a complete one: the
-    // user is told, and the bytes that can never be completed go.
-    m_engine.files().removePartialFile(download);
-    const QString nodeFrom = download.value(QStringLiteral("nodefrom"));
-    m_shell.showChatNotification(nodeFrom,
-                                 tr("%1 withdrew %2")
-                                     .arg(plainTextToHtml(m_store.peerField(nodeFrom, QStringLiteral("alias"))),
-                                          plainTextToHtml(download.value(QStringLiteral("filename")))));
 }
 
 void IncomingOffers::deleteWithdrawnDownloads()

@@ -20,9 +20,13 @@ QtObject {
     property var selectedPeers: []
     property var onDisk: ({})
     property var waitingForOwner: ({})
+    property var problems: ({})
     function getThumbnailFromFileSuffix(suffix) { return "qrc:/qml/Vesk/pics/fileicons/fileicon_bg.png" }
     function bytesOnDisk(id) { return onDisk[id] || 0 }
     function isWaitingForOwner(id) { return waitingForOwner[id] === true }
+    function downloadProblem(id) { return problems[id] || "" }
+    property var keptAside: ({})
+    function keptAsideAs(id) { return keptAside[id] || "" }
     function isPeerSelected(id) { return selectedPeers.indexOf(id) >= 0 }
     function togglePeerSelection(id) {
         record("togglePeerSelection", arguments)

@@ -348,22 +348,34 @@ TestCase {
             { tag: "paused", row: "pendingRow", onDisk: 1000000, text: ["1.0 MB of 15.3 MB", "Paused by you", false] },
             { tag: "owner away", row: "pendingRow", onDisk: 1000000, waiting: true,
               text: ["1.0 MB of 15.3 MB", "Waiting for Bob to come back", false] },
+            { tag: "disk full", row: "pendingRow", onDisk: 1000000, waiting: true, problem: "Not enough space",
+              text: ["1.0 MB of 15.3 MB", "Not enough space", false] },
             { tag: "offer not confirmed", row: "uploadRow", status: "unknown",
               text: ["To Bob · 4.3 GB", "Not delivered yet", false] },
             { tag: "offer confirmed", row: "uploadRow",
               text: ["To Bob · 4.3 GB", "Delivered · not downloaded yet", false] },
             { tag: "offer being fetched", row: "uploadRow", sent: "2000000",
-              text: ["To Bob · 4.3 GB", "Downloaded 2.0 MB of 4.3 GB", true] }
+              text: ["To Bob · 4.3 GB", "Sent 2.0 MB of 4.3 GB", true] }
         ]
     }
     function test_transferRows(data) {
         var upload = { id: "u1", url: "/tmp/a.zip", nodeto: "{bob}", filename: "a.zip", filesize: 4294967296,
                        bytesSent: data.sent || 0, timesent: "1", status: data.status || "sent", peerAlias: "Bob" }
         var page = makePage(transfersPage, { pendingModel: [download("d1", 15250000)], uploadsModel: [upload] },
-                            { onDisk: { d1: data.onDisk || 0 }, waitingForOwner: { d1: !!data.waiting } })
+                            { onDisk: { d1: data.onDisk || 0 }, waitingForOwner: { d1: !!data.waiting },
+                              problems: { d1: data.problem || "" } })
         var row = findChild(page, data.row)
         compare([row.detail, row.note, row.showProgress], data.text)
         mouseClick(findChild(row, data.row === "pendingRow" ? "downloadButton" : "withdrawButton"))
+        if (data.sent) { // being fetched: withdrawing it asks once
+            compare(row.controller.calls, [])
+            var confirm = findChild(T.Overlay.overlay, "confirmButton")
+            tryVerify(() => confirm && confirm.visible)
+            compare(findChild(T.Overlay.overlay, "confirmText").text,
+                    "Bob has received 2.0 MB of 4.3 GB of it so far. Their download stops, and what they have of it is removed.")
+            mouseClick(confirm)
+            tryVerify(() => findChild(T.Overlay.overlay, "confirmButton") === null)
+        }
         compare(row.controller.calls, [data.row === "pendingRow" ? "queueFileToDownload(d1)" : "deleteFileToSend(u1)"])
     }
     // The file being fetched shows what the controller measured: its bytes, speed and time left, or that it is
@@ -398,7 +410,7 @@ TestCase {
             { tag: "received", list: "completedFolders", status: "downloaded", done: 5, detail: "From Bob · 5 files, 1.7 MB · ",
               note: "", bar: false, buttons: { openButton: "openDownloadedFolder" } },
             { tag: "sending", list: "uploadFolders", status: "sent", done: 3, up: true, detail: "To Bob · 5 files, 1.7 MB",
-              note: "Downloaded 600 kB of 1.7 MB", bar: true, buttons: { removeButton: "deleteFileToSend" } }
+              note: "Sent 600 kB of 1.7 MB", bar: true, buttons: { removeButton: "deleteFileToSend" } }
         ]
     }
     function test_folderEntries(data) {

@@ -2,6 +2,7 @@
 
 #include "net/wire.h"
 #include "store/vesksqlquerymodel.h"
+#include "transfer/diskproblems.h"
 #include "transfer/downloadsession.h"
 #include "transfer/downloadsfolder.h"
 
@@ -11,7 +12,10 @@
 #include <QSet>
 #include <QSettings>
 #include <QSqlRecord>
+#include <QStorageInfo>
 #include <QTemporaryDir>
+
+#include <cerrno>
 
 using namespace TestSupport;
 using Vesk::DownloadEngine;
@@ -225,17 +229,25 @@ private Q_SLOTS:
     void withdrawn_data()
     {
         QTest::addColumn<QString>("state");
+        QTest::addColumn<bool>("byOwner");
         QTest::addColumn<bool>("told");
+        QTest::addColumn<bool>("stays"); // listed with who withdrew it
         QTest::addColumn<QStringList>("left");
-        QTest::newRow("downloading") << "queued" << true << QStringList();
-        QTest::newRow("paused") << "unknown" << true << QStringList();
-        QTest::newRow("offered, never started") << "offered" << true << QStringList();
-        QTest::newRow("complete") << "downloaded" << false << QStringList{"cancel_me.bin"};
-        QTest::newRow("cleared by the user") << "tobedeleted" << false << QStringList{"cancel_me.bin.part"};
+        QTest::newRow("downloading") << "queued" << true << true << true << QStringList();
+        QTest::newRow("paused") << "unknown" << true << true << true << QStringList();
+        QTest::newRow("offered, never started") << "offered" << true << true << false << QStringList();
+        QTest::newRow("complete") << "downloaded" << true << false << false << QStringList{"cancel_me.bin"};
+        QTest::newRow("cleared by the user")
+            << "tobedeleted" << true << false << false << QStringList{"cancel_me.bin.part"};
+        // Removed here: the partial file goes too, rather than fill the disk; a complete one is the user's.
+        QTest::newRow("downloading, removed") << "queued" << false << false << false << QStringList();
+        QTest::newRow("paused, removed") << "unknown" << false << false << false << QStringList();
+        QTest::newRow("complete, removed") << "downloaded" << false << false << false << QStringList{"cancel_me.bin"};
     }
     void withdrawn()
     {
         QFETCH(QString, state);
+        QFETCH(bool, byOwner);
         const QByteArray source = pattern(2 * kPacket);
         rig->offer("w", "cancel_me.bin", source.size());
         rig->offer("next", "next.bin", source.size() + 1);
@@ -251,20 +263,37 @@ private Q_SLOTS:
             rig->incoming.clearAllPendingDownloads();
         rig->settle();
         rig->shell.chatPopups.clear();
-        rig->incoming.handleRemoveFileToGet({{"action", "removeFileToGet"}, {"fileId", "w"}});
+        rig->sink.clear();
+        if (byOwner)
+            rig->incoming.handleRemoveFileToGet({{"action", "removeFileToGet"}, {"fileId", "w"}});
+        else
+            rig->incoming.deleteFileToDownload("w");
         rig->settle();
-        QCOMPARE(rig->status("w"), QString());
+        QCOMPARE(rig->fileIds("removeFileToSend"), byOwner ? QStringList() : QStringList{"w"});
+        QFETCH(bool, told);
+        QFETCH(bool, stays);
+        // What the owner withdrew after it was begun stays listed, saying so, and is not fetched again.
+        const QString withdrew =
+            QStringLiteral("%1 withdrew cancel_me.bin").arg(row("vesk_peers", "owner").value("alias"));
+        QCOMPARE(rig->status("w"), stays ? QStringLiteral("unknown") : QString());
+        QCOMPARE(rig->engine.downloadProblem("w"), stays ? withdrew : QString());
+        rig->queue("w");
+        QCOMPARE(rig->status("w"), stays ? QStringLiteral("unknown") : QString());
         if (state == "queued") {
             QCOMPARE(rig->requests().last(), (Request{"next", 0, kPacket}));
             rig->deliver("w", kPacket, source.mid(kPacket, kPacket));
         }
         QTEST(rig->entries(), "left");
-        QFETCH(bool, told);
         QCOMPARE(rig->shell.chatPopups.size(), told ? 1 : 0);
         if (told) {
             QCOMPARE(rig->shell.chatPopups.first().nodeId, QStringLiteral("owner"));
-            QCOMPARE(rig->shell.chatPopups.first().html,
-                     QStringLiteral("%1 withdrew cancel_me.bin").arg(row("vesk_peers", "owner").value("alias")));
+            QCOMPARE(rig->shell.chatPopups.first().html, withdrew);
+        }
+        if (stays) {
+            rig->offer("w", "cancel_me.bin", source.size()); // offered again: it can be fetched again
+            QCOMPARE(rig->engine.downloadProblem("w"), QString());
+            rig->queue("w");
+            QCOMPARE(rig->status("w"), QStringLiteral("queued"));
         }
     }
     // Offsets past 2 GiB and 4 GiB go through the wire's encoding (in the large fields from 4 GiB on), are served
@@ -368,7 +397,7 @@ private Q_SLOTS:
         QCOMPARE(readFile(rig->path("stuck.bin")), source);
     }
     // The name a download is stored under when the downloads folder already holds that name: an unrelated file is
-    // moved aside to a backup name, another download's file is never touched.
+    // moved aside to a backup name (and the user told so), another download's file is never touched.
     void localNames_data()
     {
         // unrelated: files already in the folder ("old"); others: files of other downloads ("theirs"); after: the
@@ -406,6 +435,14 @@ private Q_SLOTS:
         found.sort();
         const QString stamp = QDateTime::fromMSecsSinceEpoch(rig->clock.nowMs()).toString("yyyyMMdd_HHmmss");
         QCOMPARE(found.join('|'), QString(after).replace("%1", stamp));
+        // The user is told the older file's new name, on the row and in the notice of the download.
+        QString keptAs;
+        for (const QString& entry : found)
+            if (entry.contains("_veskbackup_"))
+                keptAs = entry.section('=', 0, 0);
+        QCOMPARE(rig->engine.keptAsideAs("new"), keptAs);
+        QCOMPARE(rig->shell.chatPopups.size(), 1);
+        QCOMPARE(rig->shell.chatPopups.first().html.contains("kept as <b>" + keptAs + "</b>"), !keptAs.isEmpty());
     }
     // The running download's speed and time left, as the engine measures them about once a second: a reading weighs
     // 0.3 for every two seconds it covers, the time left moves only by 5 s or more, and both go blank once no byte
@@ -528,8 +565,101 @@ private Q_SLOTS:
         QVERIFY2(said.isEmpty() == told.isEmpty() && said.contains(told), qPrintable(said));
         QCOMPARE(rig->shell.opened, present && what != ".." ? QStringList{path} : QStringList());
     }
+    // Why a download cannot go on, from the error of a failed write and the space left: the rest of the file must
+    // fit (what is on disk already counts), and each kind of error gives its own reason.
+    void diskProblemReasons_data()
+    {
+        QTest::addColumn<int>("error");
+        QTest::addColumn<qint64>("available");
+        QTest::addColumn<qint64>("have");
+        QTest::addColumn<qint64>("wanted");
+        QTest::addColumn<QString>("reason");
+        const QString short_ = "Not enough space in VeskDownloads: %1 more needed";
+        const QString rest = "choose another downloads folder";
+        QTest::newRow("fits exactly") << 0 << qint64(20000000) << qint64(0) << qint64(20000000) << QString();
+        QTest::newRow("15 MB short") << 0 << qint64(5000000) << qint64(0) << qint64(20000000) << short_.arg("15.0 MB");
+        QTest::newRow("resumed: the rest fits")
+            << 0 << qint64(5000000) << qint64(16000000) << qint64(20000000) << QString();
+        QTest::newRow("resumed: the rest is short")
+            << 0 << qint64(1000000) << qint64(5200000) << qint64(20000000) << short_.arg("13.8 MB");
+        QTest::newRow("complete") << 0 << qint64(0) << qint64(30) << qint64(20) << QString();
+        QTest::newRow("filled while writing")
+            << ENOSPC << qint64(0) << qint64(5200000) << qint64(20000000) << short_.arg("14.8 MB");
+        QTest::newRow("full though the numbers fit")
+            << ENOSPC << qint64(1) << qint64(0) << qint64(1) << "Not enough space in VeskDownloads";
+        QTest::newRow("over quota") << EDQUOT << qint64(0) << qint64(0) << qint64(5000) << short_.arg("5.0 kB");
+        QTest::newRow("read-only disk") << EROFS << qint64(1) << qint64(0) << qint64(1)
+                                        << "VeskDownloads is on a read-only disk: " + rest;
+        QTest::newRow("no permission") << EACCES << qint64(1) << qint64(0) << qint64(1)
+                                       << "Vesk may not write into VeskDownloads: " + rest;
+        QTest::newRow("another error") << EIO << qint64(1) << qint64(0) << qint64(1)
+                                       << "Could not write into VeskDownloads: the words";
+    }
+    void diskProblemReasons()
+    {
+        QFETCH(int, error);
+        QFETCH(qint64, available);
+        QFETCH(qint64, have);
+        QFETCH(qint64, wanted);
+        QTEST(Vesk::DiskProblems::decide("VeskDownloads", error, available, have, wanted, "the words", QLocale::c()),
+              "reason");
+    }
+    // A download whose file cannot be written is paused with its reason: before it starts when the rest does not
+    // fit the free space, and when a write fails (a plain file where the downloads folder was). The reason is on its
+    // row and in one notice, and logged; queued again once the disk is put right, it goes on and completes.
+    void pausedForTheDisk_data()
+    {
+        QTest::addColumn<QString>("trouble");
+        QTest::addColumn<QString>("reason");
+        QTest::newRow("larger than the free space") << "space"
+                                                    << "Not enough space in downloads: ";
+        QTest::newRow("first write fails") << "not a folder"
+                                           << "Could not write into downloads: it is not a folder";
+    }
+    void pausedForTheDisk()
+    {
+        QFETCH(QString, trouble);
+        QFETCH(QString, reason);
+        const QByteArray source = pattern(2 * kPacket);
+        const QString downloads = QDir::cleanPath(rig->downloadsFolder());
+        QVERIFY(QDir().mkpath(downloads));
+        const qint64 free = QStorageInfo(downloads).bytesAvailable();
+        rig->offer("d", "d.bin", trouble == "space" ? free + 1 : source.size());
+        MessageCatcher catcher;
+        rig->queue("d");
+        if (trouble == "not a folder") {
+            QCOMPARE(rig->requests().last(), (Request{"d", 0, kPacket}));
+            QVERIFY(QDir(downloads).removeRecursively() && writeFile(downloads, "not a folder"));
+            rig->answer(rig->requests().last(), source);
+        } else {
+            QCOMPARE(rig->requests(), QList<Request>{}); // not a byte asked for
+        }
+        QCOMPARE(rig->status("d"), QStringLiteral("unknown"));
+        const QString said = rig->engine.downloadProblem("d");
+        QVERIFY2(said.startsWith(reason), qPrintable(said));
+        QCOMPARE(rig->shell.notices, QStringList{"Download paused: d.bin is paused. " + said + "."});
+        QVERIFY2(catcher.criticals().join('\n').contains("Download paused: " + said),
+                 qPrintable(catcher.all().join('\n')));
+        QVERIFY(!QFile::exists(rig->path("d.bin.part")));
+        // Nothing runs any more, nothing is asked again, and nothing more is said.
+        QCOMPARE(rig->engine.currentDownloadingFileId(), QString());
+        rig->sink.clear();
+        rig->tick();
+        QCOMPARE(rig->requests(), QList<Request>{});
+        QCOMPARE(rig->shell.notices.size(), 1);
+
+        if (trouble == "space")
+            QVERIFY(exec("update vesk_downloads set filesize = ? where id = 'd'", {qint64(source.size())}));
+        else
+            QVERIFY(QFile::remove(downloads) && QDir().mkpath(downloads));
+        rig->queue("d");
+        QCOMPARE(rig->engine.downloadProblem("d"), QString());
+        rig->answerAll(source);
+        QCOMPARE(rig->status("d"), QStringLiteral("downloaded"));
+        QCOMPARE(readFile(rig->path("d.bin")), source);
+    }
     // Whatever order the owner's answers come in, only contiguous bytes reach a file, and the result is the source;
-    // a failed write is logged and asked for again. A folder's 40 small files are asked for several at once, within
+    // a folder's 40 small files are asked for several at once, within
     // a bound, yet count as done in turn, and a pause with answers in flight loses and mixes nothing.
     void answersInAnyOrder_data()
     {
@@ -540,7 +670,6 @@ private Q_SLOTS:
         QTest::newRow("every third answer lost once") << "lose" << qint64(0);
         QTest::newRow("random order") << "random" << qint64(0);
         QTest::newRow("resumed mid-packet, newest first") << "newest first" << qint64(1234567);
-        QTest::newRow("first write fails") << "unwritable" << qint64(0);
         QTest::newRow("folder in order") << "oldest first" << qint64(-1);
         QTest::newRow("folder newest first") << "newest first" << qint64(-1);
         QTest::newRow("folder with a file of two packets") << "newest first" << qint64(-2);
@@ -584,10 +713,6 @@ private Q_SLOTS:
             QVERIFY(rig->requests().size() > 1);
         else
             QCOMPARE(rig->requests().first(), (Request{"r", resumeAt, kPacket - resumeAt % kPacket}));
-        const QString downloads = QDir::cleanPath(rig->downloadsFolder());
-        if (policy == "unwritable") // a plain file stands where the downloads folder was
-            QVERIFY(QDir(downloads).removeRecursively() && writeFile(downloads, "not a folder"));
-        MessageCatcher catcher;
         QRandomGenerator random(7);
         QList<Request> open;
         QSet<qint64> lost;
@@ -624,10 +749,6 @@ private Q_SLOTS:
             rig->clock.advance(DownloadEngine::kProgressUpdateMs); // each answer may show progress
             for (int copies = policy == "twice" ? 2 : 1; copies > 0; --copies)
                 rig->answer(r, sources[r.fileId]);
-            if (policy == "unwritable" && answers == 1) {
-                QVERIFY(catcher.criticals().value(0).contains("There was an error opening"));
-                QVERIFY(QFile::remove(downloads) && QDir().mkpath(downloads));
-            }
             const QString written = pathOf(r.fileId); // under the partial name until complete
             QVERIFY(
                 sources[r.fileId].startsWith(readFile(QFile::exists(written + ".part") ? written + ".part" : written)));

@@ -104,9 +104,10 @@ private Q_SLOTS:
         QCOMPARE(rig->shell.downloadPopups.first().html,
                  QStringLiteral("alias of owner offers the folder <b>Holiday 2026</b> (2 files, 9 bytes)"));
         const QString tree = rig->downloadsFolder() + "Holiday 2026 (3)/";
-        QVERIFY(QFileInfo(tree + "empty").isDir());
+        QVERIFY(!QFileInfo::exists(tree)); // nothing made before the user accepts
         rig->engine.queueFileToDownload(folderId);
         rig->settle();
+        QVERIFY(QFileInfo(tree + "empty").isDir());
         rig->relay();
         QCOMPARE(readFile(tree + "sub/b.txt"), QByteArray("bee"));
         QCOMPARE(readFile(tree + QString::fromUtf8("\xc3\xa9t\xc3\xa9.jpg")), QByteArray("summer"));
@@ -262,7 +263,8 @@ private Q_SLOTS:
         QCOMPARE(catcher.criticals().size(), 1);
         QVERIFY(catcher.criticals().first().size() < 400);
     }
-    // No more empty folders are made than the bound, however many parts a host sends, each with new ones.
+    // No more empty folders are made than the bound, however many parts a host sends, each with new ones; and none
+    // before the user accepts the folder.
     void emptyFoldersBounded()
     {
         const int perPart = 4000, parts = Vesk::IncomingOffers::kMaxEmptyFolders / perPart + 2;
@@ -290,6 +292,9 @@ private Q_SLOTS:
                  {"folderListing", QByteArray::fromStdString(listing.SerializeAsString())}});
         }
         QCOMPARE(rig->sink.values("confirmFolderToSend", "packetId"), (QStringList{"0", "1", "2", "3", "0"}));
+        QVERIFY(!QFileInfo::exists(rig->downloadsFolder() + "x")); // made once accepted
+        rig->engine.queueFileToDownload("d1");
+        rig->settle();
         QCOMPARE(QDir(rig->downloadsFolder() + "x").entryList(QDir::Dirs | QDir::NoDotAndDotDot).size(),
                  Vesk::IncomingOffers::kMaxEmptyFolders);
         QVERIFY(QFileInfo(rig->downloadsFolder() + "x/e0").isDir());

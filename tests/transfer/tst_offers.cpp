@@ -262,7 +262,8 @@ private Q_SLOTS:
         QVERIFY(rig->shell.downloadPopups.first().html.size() < 1000);
     }
     // Clearing all empties the lists at once and marks the rows (a finished download's row simply goes); each tick
-    // then withdraws five, oldest first, each told to its peer. Bytes received so far stay: they are the user's.
+    // then withdraws five, oldest first, each told to its peer. A file of a download's name that it never started
+    // into is not its own, and stays.
     void clearingAllWithdrawsFiveATick_data()
     {
         QTest::addColumn<bool>("uploads");

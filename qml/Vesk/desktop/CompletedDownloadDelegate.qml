@@ -19,9 +19,13 @@ TransferRow {
         controller.openDownloadedFile(controller.getFilePathForDownloadedFile(fileId))
     }
 
+    // An older file of the same name that was in the way was kept under another name: say which.
+    readonly property string keptAs: controller ? controller.keptAsideAs(fileId) : ""
+
     iconUrl: controller ? controller.getThumbnailFromFileSuffix(Format.fileSuffix(fileName)) : ""
     detail: qsTr("From %1 · %2 · %3").arg(senderName).arg(Format.formatBytes(fileSize))
                                       .arg(Format.formatTimestamp(finishedAt))
+    note: keptAs === "" ? "" : qsTr("The older file was kept as %1").arg(keptAs)
 
     IconButton {
         objectName: "openButton"

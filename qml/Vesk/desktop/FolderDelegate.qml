@@ -68,7 +68,7 @@ ColumnLayout {
             case "sending":
                 return !entry.confirmed ? qsTr("Not delivered yet")
                                         : entry.bytesDone <= 0 ? qsTr("Delivered · not downloaded yet")
-                                                               : qsTr("Downloaded %1").arg(Format.formatProgress(entry.bytesDone, entry.totalBytes))
+                                                               : qsTr("Sent %1").arg(Format.formatProgress(entry.bytesDone, entry.totalBytes))
             case "queued":
                 return !entry.current ? qsTr("Queued")
                                       : entry.stalled ? qsTr("Waiting for %1…").arg(entry.peerName)

@@ -103,14 +103,15 @@ function deliveryLabel(delivered, own) {
     return delivered ? qsTr("Delivered") : qsTr("Waiting")
 }
 
-// One line about an outgoing file: whether the offer reached the peer, and how much of it they fetched.
+// One line about an outgoing file: whether the offer reached the peer, and how much of it was sent. What was sent
+// is all this side knows: the receiver may have paused, or failed to write it.
 function uploadStateLabel(confirmed, bytesSent, fileSize) {
     if (!confirmed)
         return qsTr("Not delivered yet")
     var sent = toCount(bytesSent)
     if (sent <= 0)
         return qsTr("Delivered · not downloaded yet")
-    return qsTr("Downloaded %1").arg(formatProgress(sent, fileSize))
+    return qsTr("Sent %1").arg(formatProgress(sent, fileSize))
 }
 
 // Fraction in [0, 1] for a progress bar; 0 when the total is unknown.

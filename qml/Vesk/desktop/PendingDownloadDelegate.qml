@@ -17,11 +17,13 @@ TransferRow {
     // (it goes on by itself when they are back) or was paused by you.
     readonly property real onDisk: controller ? controller.bytesOnDisk(fileId) : 0
     readonly property bool waiting: !!controller && controller.isWaitingForOwner(fileId)
+    // Paused because its file could not be written (a full or read-only disk): the reason comes first.
+    readonly property string problem: controller ? controller.downloadProblem(fileId) : ""
     readonly property string progressText: qsTr("%1 of %2").arg(Format.formatBytes(onDisk)).arg(Format.formatBytes(fileSize))
 
     iconUrl: controller ? controller.getThumbnailFromFileSuffix(Format.fileSuffix(fileName)) : ""
     detail: onDisk <= 0 ? qsTr("From %1 · %2").arg(senderName).arg(Format.formatBytes(fileSize)) : progressText
-    note: onDisk <= 0 ? "" : waiting ? qsTr("Waiting for %1 to come back").arg(senderName) : qsTr("Paused by you")
+    note: problem !== "" ? problem : onDisk <= 0 ? "" : waiting ? qsTr("Waiting for %1 to come back").arg(senderName) : qsTr("Paused by you")
 
     IconButton {
         objectName: "downloadButton"

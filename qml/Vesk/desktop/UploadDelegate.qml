@@ -1,4 +1,5 @@
 import QtQuick
+import QtQuick.Templates as T
 import "Format.js" as Format
 
 // A file offered to one peer: whether the offer reached them, how much they fetched, and the way to withdraw it.
@@ -23,11 +24,27 @@ TransferRow {
     progress: Format.fraction(bytesSent, fileSize)
     note: Format.uploadStateLabel(confirmed, bytesSent, fileSize)
 
+    // Withdrawing a file the peer is fetching ends their download half way: that is asked once. The question
+    // belongs to the window, not to the row: the list may re-create its rows while it is open.
+    function withdraw() {
+        const controller = row.controller, id = row.uploadId
+        if (!confirmed || bytesSent <= 0) {
+            controller.deleteFileToSend(id)
+            return
+        }
+        const dialog = Qt.createComponent("ConfirmDialog.qml").createObject(T.Overlay.overlay, {
+            title: qsTr("Stop sending %1?").arg(fileName),
+            text: qsTr("%1 has received %2 of it so far. Their download stops, and what they have of it is removed.")
+                  .arg(recipientName).arg(Format.formatProgress(bytesSent, fileSize)),
+            verb: qsTr("Stop sending") })
+        dialog.confirmed.connect(() => controller.deleteFileToSend(id))
+    }
+
     IconButton {
         objectName: "withdrawButton"
         iconName: "close"
         tint: Theme.textMuted
         tip: qsTr("Stop offering %1 to %2").arg(row.fileName).arg(row.recipientName)
-        onClicked: row.controller.deleteFileToSend(row.uploadId)
+        onClicked: row.withdraw()
     }
 }

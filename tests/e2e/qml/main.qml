@@ -31,14 +31,16 @@ Item {
         xhr.send(text);
     }
 
-    // A verb is the name of the globals method the real interface calls, with the command's arguments; listPeers
-    // and addFile stand for what the interface reads or builds itself.
+    // A verb is the name of the globals method the real interface calls, with the command's arguments; listPeers,
+    // ask (writes what a getter answers to "results") and addFile stand for what the interface reads or builds itself.
     function run(verb, args) {
         if (verb === "listPeers") {
             const ids = [];
             for (let r = 0; r < listedPeers.count; ++r)
                 ids.push(listedPeers.objectAt(r).peerId);
             writeFile("results", ids.join("\n") + "\n");
+        } else if (verb === "ask") { // what a getter of globals answers, as the interface would show it
+            writeFile("results", String(globals[args[0]](...args.slice(1))) + "\n");
         } else if (verb === "addFile") { // dropped on the window, every segment encoded: "?" or "#" stay in the name
             globals.processNewFileToSend("file://" + args[0].split("/").map(encodeURIComponent).join("/"));
         } else if (typeof globals[verb] === "function") {
