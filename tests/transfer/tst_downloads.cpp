@@ -574,26 +574,23 @@ private Q_SLOTS:
         QTest::addColumn<qint64>("have");
         QTest::addColumn<qint64>("wanted");
         QTest::addColumn<QString>("reason");
-        const QString short_ = "Not enough space in VeskDownloads: %1 more needed";
-        const QString rest = "choose another downloads folder";
-        QTest::newRow("fits exactly") << 0 << qint64(20000000) << qint64(0) << qint64(20000000) << QString();
-        QTest::newRow("15 MB short") << 0 << qint64(5000000) << qint64(0) << qint64(20000000) << short_.arg("15.0 MB");
-        QTest::newRow("resumed: the rest fits")
-            << 0 << qint64(5000000) << qint64(16000000) << qint64(20000000) << QString();
-        QTest::newRow("resumed: the rest is short")
-            << 0 << qint64(1000000) << qint64(5200000) << qint64(20000000) << short_.arg("13.8 MB");
-        QTest::newRow("complete") << 0 << qint64(0) << qint64(30) << qint64(20) << QString();
-        QTest::newRow("filled while writing")
-            << ENOSPC << qint64(0) << qint64(5200000) << qint64(20000000) << short_.arg("14.8 MB");
-        QTest::newRow("full though the numbers fit")
-            << ENOSPC << qint64(1) << qint64(0) << qint64(1) << "Not enough space in VeskDownloads";
-        QTest::newRow("over quota") << EDQUOT << qint64(0) << qint64(0) << qint64(5000) << short_.arg("5.0 kB");
-        QTest::newRow("read-only disk") << EROFS << qint64(1) << qint64(0) << qint64(1)
-                                        << "VeskDownloads is on a read-only disk: " + rest;
-        QTest::newRow("no permission") << EACCES << qint64(1) << qint64(0) << qint64(1)
-                                       << "Vesk may not write into VeskDownloads: " + rest;
-        QTest::newRow("another error") << EIO << qint64(1) << qint64(0) << qint64(1)
-                                       << "Could not write into VeskDownloads: the words";
+        const QString short_ = "Not enough space in VeskDownloads: %1 more needed",
+                      rest = "choose another downloads folder";
+        const auto add = [](const char* tag, int error, qint64 available, qint64 have, qint64 wanted,
+                            const QString& reason) {
+            QTest::newRow(tag) << error << available << have << wanted << reason;
+        };
+        add("fits exactly", 0, 20000000, 0, 20000000, QString());
+        add("15 MB short", 0, 5000000, 0, 20000000, short_.arg("15.0 MB"));
+        add("resumed: the rest fits", 0, 5000000, 16000000, 20000000, QString());
+        add("resumed: the rest is short", 0, 1000000, 5200000, 20000000, short_.arg("13.8 MB"));
+        add("complete", 0, 0, 30, 20, QString());
+        add("filled while writing", ENOSPC, 0, 5200000, 20000000, short_.arg("14.8 MB"));
+        add("full though the numbers fit", ENOSPC, 1, 0, 1, "Not enough space in VeskDownloads");
+        add("over quota", EDQUOT, 0, 0, 5000, short_.arg("5.0 kB"));
+        add("read-only disk", EROFS, 1, 0, 1, "VeskDownloads is on a read-only disk: " + rest);
+        add("no permission", EACCES, 1, 0, 1, "Vesk may not write into VeskDownloads: " + rest);
+        add("another error", EIO, 1, 0, 1, "Could not write into VeskDownloads: the words");
     }
     void diskProblemReasons()
     {
@@ -659,8 +656,8 @@ private Q_SLOTS:
         QCOMPARE(readFile(rig->path("d.bin")), source);
     }
     // Whatever order the owner's answers come in, only contiguous bytes reach a file, and the result is the source;
-    // a folder's 40 small files are asked for several at once, within
-    // a bound, yet count as done in turn, and a pause with answers in flight loses and mixes nothing.
+    // a folder's 40 small files are asked for several at once, within a bound, yet count as done in turn, and a
+    // pause with answers in flight loses and mixes nothing.
     void answersInAnyOrder_data()
     {
         QTest::addColumn<QString>("policy");

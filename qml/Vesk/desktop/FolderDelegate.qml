@@ -77,8 +77,11 @@ ColumnLayout {
                                                                                     ? qsTr("%1 · %2 left").arg(Format.formatSpeed(entry.bytesPerSecond))
                                                                                                           .arg(Format.formatDuration(entry.secondsLeft))
                                                                                     : Format.formatSpeed(entry.bytesPerSecond)
-            case "offered":
-                return entry.filesDone > 0 ? qsTr("Paused") : ""
+            case "offered": {
+                // Paused for its disk (full, read-only): the reason comes first.
+                const problem = entry.controller ? entry.controller.downloadProblem(entry.folderId) : ""
+                return problem !== "" ? problem : entry.filesDone > 0 ? qsTr("Paused") : ""
+            }
             }
             return ""
         }
