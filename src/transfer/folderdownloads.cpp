@@ -179,6 +179,8 @@ bool DownloadEngine::finishFolderFile(const QString& id, const TableRecord& down
     const TableRecord folder = m_store.record(kFoldersTable, folderId);
     if (folder.isEmpty() || folder.value(kStatus) != QLatin1String("downloaded"))
         return true;
+    // Its empty folders too, also when it was accepted with all the others and no file of it needed a byte.
+    m_files.makeFolderTree(folderId);
     // The owner hears once, for the whole folder: every message is a connection of its own, and one per file
     // would be a third of all a folder of small files costs.
     sendToNode(m_sink, m_store, nodeFrom, Msg::aboutFile(Msg::kFileTransferComplete, folderId));
