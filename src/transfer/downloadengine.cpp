@@ -272,6 +272,7 @@ void DownloadEngine::downloadRemoved(const QString& id)
     m_waitingForOwner.remove(id);
     m_problems.remove(id);
     m_withdrawn.remove(id);
+    m_keptAside.remove(id);
     if (sessionFor(id))
         endSession();
     if (id != m_currentDownloadingFileId)
