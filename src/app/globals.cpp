@@ -2,6 +2,7 @@
 
 #include "app/avatarimage.h"
 #include "app/platform.h"
+#include "app/veskprofilewizard.h"
 #include "net/capabilityprobe.h"
 #include "net/messagedispatcher.h"
 #include "peers/peersecurity.h"
@@ -28,7 +29,6 @@
 #include <QMessageBox>
 #include <QSettings>
 #include <QSqlQuery>
-#include <QSystemTrayIcon>
 
 namespace Vesk {
 
@@ -68,14 +68,10 @@ Globals::Globals()
     connect(&m_server.tcpServer, &QTcpServer::newConnection, this, &Globals::newTCPConnection, Qt::QueuedConnection);
     connect(&m_server, &MessageServer::parametersRead, this, &Globals::newMessage, Qt::QueuedConnection);
     connect(this, &Globals::readyToDownloadNextFile, this, &Globals::downloadNextFile, Qt::QueuedConnection);
-    connect(this, &Globals::updateAppIconsSignal, this, &Globals::updateAppIcons, Qt::QueuedConnection);
-
-    trayIcon = new QSystemTrayIcon(QIcon(QStringLiteral(":/qml/Vesk/pics/Vesk.png")));
 
     initDatabase();
     registerMessageHandlers();
     importAccountPicture();
-    connectDesktopNotices();
     addNodeFromUDP(hostId(), localAddress, osName(), userAlias());
 }
 
@@ -100,14 +96,31 @@ void Globals::initDatabase()
     transferLists = new TransferLists(*m_store, m_store.get());
 
     Store& store = *m_store;
+    m_shell = std::make_unique<DesktopShell>(*settings, store, m_random);
+    connectShell();
     m_peers = std::make_unique<PeerRecords>(store, m_sendQueue, m_clock, *this, dataFolder);
     startSecurity(dataFolder);
-    m_chat = std::make_unique<Chat>(store, m_sendQueue, m_clock, *this, *this);
+    m_chat = std::make_unique<Chat>(store, m_sendQueue, m_clock, *this, *m_shell);
     m_packets = std::make_unique<PacketServer>(store, m_sendQueue, m_frames, m_clock);
-    m_outgoing = std::make_unique<OutgoingOffers>(store, m_sendQueue, m_clock, *this, *this, *this, *m_packets);
-    m_engine = std::make_unique<DownloadEngine>(store, m_sendQueue, m_frames, m_clock, *this, downloadsFolder());
-    m_incoming = std::make_unique<IncomingOffers>(store, m_sendQueue, m_clock, *this, *m_engine);
+    m_outgoing = std::make_unique<OutgoingOffers>(store, m_sendQueue, m_clock, *this, *m_shell, *this, *m_packets);
+    m_engine = std::make_unique<DownloadEngine>(store, m_sendQueue, m_frames, m_clock, *m_shell, downloadsFolder());
+    m_incoming = std::make_unique<IncomingOffers>(store, m_sendQueue, m_clock, *m_shell, *m_engine);
     connectSubsystems();
+}
+
+void Globals::connectShell()
+{
+    DesktopShell* shell = m_shell.get();
+    connect(this, &Globals::updateAppIconsSignal, shell, &DesktopShell::updateAppIcons, Qt::QueuedConnection);
+    connect(shell, &DesktopShell::showNoticesChanged, this, &Globals::showNoticesChanged);
+    connect(shell, &DesktopShell::opensDownloadsAutomaticallyChanged, this,
+            &Globals::automaticallyOpenDownloadedFilesChanged);
+    connect(shell, &DesktopShell::currentTabChanged, this, &Globals::currentSelectedTabIndexChanged);
+    connect(shell, &DesktopShell::conversationPeerChanged, this, &Globals::currentSelectedChatPeerChanged);
+    connect(shell, &DesktopShell::conversationRequested, this, &Globals::setCurrentSelectedChatPeer);
+    connect(shell, &DesktopShell::downloadAllRequested, this, &Globals::downloadAllPending);
+    connect(shell, &DesktopShell::downloadsFromRequested, this, &Globals::downloadPendingFrom);
+    connect(shell, &DesktopShell::filesDroppedOnConversation, this, &Globals::offerFilesToPeer);
 }
 
 void Globals::countsChanged()
@@ -214,13 +227,6 @@ bool Globals::startOnLogin() const
     return settings->value(QLatin1String(kRunOnStartupKey), false).toBool();
 }
 
-bool Globals::automaticallyOpenDownloadedFiles() const
-{
-    // Off unless the user turned it on: a received file comes from a computer nobody verified, and handing it to
-    // the desktop's opener unasked is more than a new installation should do. A choice already stored is kept.
-    return settings->value(QLatin1String(kAutoOpenKey), false).toBool();
-}
-
 bool Globals::resumeInterruptedDownloads() const
 {
     return settings->value(QLatin1String(kResumeKey), true).toBool();
@@ -302,14 +308,6 @@ void Globals::setTempAvatarPath(const QString& path)
     Q_EMIT tempAvatarPathChanged();
 }
 
-void Globals::setCurrentSelectedTabIndex(int tabIndex)
-{
-    if (tabIndex == m_currentSelectedTabIndex)
-        return;
-    m_currentSelectedTabIndex = tabIndex;
-    Q_EMIT currentSelectedTabIndexChanged();
-}
-
 // --- small operations ---------------------------------------------------------------------------------------
 
 void Globals::chooseAvatar()
@@ -317,11 +315,16 @@ void Globals::chooseAvatar()
     setTempAvatarPath(QFileDialog::getOpenFileName(nullptr, QStringLiteral("choose avatar")));
 }
 
-void Globals::toggleAutomaticallyOpenDownloadedFiles()
+void Globals::launchProfileWizard()
 {
-    settings->setValue(QLatin1String(kAutoOpenKey), !automaticallyOpenDownloadedFiles());
-    settings->sync();
-    Q_EMIT automaticallyOpenDownloadedFilesChanged();
+    VeskProfileWizard wizard(*this, nullptr);
+    if (wizard.exec() != QDialog::Accepted)
+        return;
+    // The wizard stored the name and picture; the own row follows as after a change from the interface, and the
+    // new name is announced at once instead of at the next hourly refresh.
+    m_peers->refreshOwnPeerRow();
+    if (peerManager)
+        peerManager->reBroadCastMyself();
 }
 
 void Globals::toggleResumeInterruptedDownloads()
@@ -400,12 +403,6 @@ void Globals::openDownloadedFolder(QString folderId)
     if (!QDesktopServices::openUrl(QUrl::fromLocalFile(path)))
         tellCouldNotOpen(tr("Vesk could not show the folder %1: no file manager is set up on this computer.")
                              .arg(QDir::toNativeSeparators(path)));
-}
-
-void Globals::openFile(const QString& path)
-{
-    // Opened by itself once a download completes: nobody asked for it just now, so a failure is only what Qt logs.
-    QDesktopServices::openUrl(QUrl::fromLocalFile(path));
 }
 
 void Globals::messageBox(QString title, QString description)

@@ -3,10 +3,10 @@
 #include "common/bufferpool.h"
 #include "common/clock.h"
 #include "common/random.h"
-#include "common/shell.h"
 #include "net/messageserver.h"
 #include "net/peercapabilities.h"
 #include "net/sendqueue.h"
+#include "app/desktopshell.h"
 #include "app/profileform.h"
 #include "peers/localprofile.h"
 #include "store/pictureurl.h"
@@ -15,7 +15,6 @@
 #include <QHash>
 #include <QHostAddress>
 #include <QObject>
-#include <QPointer>
 #include <QSet>
 #include <QStringList>
 #include <QUrl>
@@ -24,17 +23,11 @@
 #include <memory>
 
 class QSettings;
-class QSystemTrayIcon;
-class QWidget;
 
 namespace Vesk {
 
 class AddressProbe;
 class CapabilityServer;
-class DesktopNotices;
-class NotificationDialog;
-class TaskbarIntegration;
-class VeskQMLViewer;
 
 class Chat;
 class DownloadEngine;
@@ -57,10 +50,10 @@ class VeskSqlQueryModel;
 // The one controller of the application and the only object the QML interface talks to ("globals"). It is a
 // front: the work lives in the subsystem objects it owns (peer records and the handshake, chat, outgoing and
 // incoming offers, the download engine, packet serving), each in its own folder, and its methods forward to
-// them. What it keeps itself is what belongs to the application: the settings, the timers, the windows, the
-// popups and the tray, which the subsystems reach through the Shell interface it implements. Each subsystem runs
-// its own timers; the controller starts them in init() and keeps the timer slots of its interface as forwards.
-class Globals : public QObject, public Shell, public LocalProfile, public ProfileEditor, public PeerCapabilities
+// them. The windows, the popups and the tray are the desktop shell's (app/desktopshell), which the subsystems are
+// given as their Shell. Each subsystem runs its own timers; the controller starts them in init() and keeps the
+// timer slots of its interface as forwards.
+class Globals : public QObject, public LocalProfile, public ProfileEditor, public PeerCapabilities
 {
     Q_OBJECT
     Q_DISABLE_COPY(Globals)
@@ -103,16 +96,15 @@ class Globals : public QObject, public Shell, public LocalProfile, public Profil
 public:
     static Globals* instance();
 
-    static constexpr const char* kAutoOpenKey = "automaticallyOpenDownloadedFiles";
     static constexpr const char* kResumeKey = "resumeInterruptedDownloads";
     bool resumeInterruptedDownloads() const;
 
     // Property readers.
     bool startOnLogin() const;
-    // Whether peers' messages and offers pop up (the settings key "showNotices", on unless turned off).
-    bool showNotices() const;
-    Q_INVOKABLE void toggleShowNotices();
-    bool automaticallyOpenDownloadedFiles() const;
+    // Whether peers' messages and offers pop up, and whether finished downloads open by themselves.
+    bool showNotices() const { return m_shell->showNotices(); }
+    Q_INVOKABLE void toggleShowNotices() { m_shell->toggleShowNotices(); }
+    bool automaticallyOpenDownloadedFiles() const { return m_shell->opensDownloadsAutomatically(); }
     int numberOfSelectedFiles() const;
     int selectedPeersCount() const;
     int numberOfPendingValidations() const;
@@ -133,8 +125,8 @@ public:
     int totalNumberOfUnReadMessages() const;
     QString tempAvatarPath() const;
     void setTempAvatarPath(const QString& path);
-    QString currentSelectedChatPeer() const { return m_currentSelectedChatPeer; }
-    int currentSelectedTabIndex() const { return m_currentSelectedTabIndex; }
+    QString currentSelectedChatPeer() const { return m_shell->conversationPeer(); }
+    int currentSelectedTabIndex() const { return m_shell->currentTab(); }
     QString userAvatarUrl() const { return pictureUrl(userAvatar()); }
     QString osName() const override;
 
@@ -143,26 +135,6 @@ public:
     TableRecord getDownloadRecord(const QString& id) const;
     TableRecord getUploadRecord(const QString& id) const;
     QHostAddress getNodeAddress(const QString& nodeId) const;
-
-    // The desktop shell the subsystems ask for (app/globals_shell.cpp). Popup texts are rich text: callers escape
-    // every part a peer supplied (Vesk::plainTextToHtml) and keep only the program's own markup.
-    void showChatNotification(const QString& nodeId, const QString& text) override;
-    void showDownloadNotification(const QString& nodeId, const QString& text) override;
-    void showOfferNotification(const QString& nodeId, qint64 fileSize, const QString& text) override;
-    void showNotice(const QString& title, const QString& text) override;
-    bool isConversationOpen(const QString& nodeId) const override;
-    void showTab(int tabIndex) override;
-    void showProgress(qint64 have, qint64 wanted) override;
-    void hideProgress() override;
-    bool opensDownloadsAutomatically() const override { return automaticallyOpenDownloadedFiles(); }
-    void openFile(const QString& path) override;
-    NotificationDialog* chatPopupFor(const QString& nodeId);
-    NotificationDialog* downloadPopupFor(const QString& nodeId);
-    // The desktop's notification service, tried before the popups.
-    DesktopNotices* desktopNotices() const { return m_desktopNotices; }
-    // The open popup of each kind per node; a popup removes its own entry when it is destroyed.
-    QHash<QString, QPointer<NotificationDialog>> chatPopups;
-    QHash<QString, QPointer<NotificationDialog>> downloadPopups;
 
     // Sending: the one way any feature puts a message on the wire.
     void sendParametersToAddress(const QHostAddress& address, const Parameters& parameters);
@@ -194,6 +166,7 @@ public:
     OutgoingOffers& outgoingOffers() const { return *m_outgoing; }
     IncomingOffers& incomingOffers() const { return *m_incoming; }
     DownloadEngine& downloadEngine() const { return *m_engine; }
+    DesktopShell& shell() const { return *m_shell; }
     PeerRefresh& peerRefresh() const { return *m_refresh; }
     MessageServer& messageServer() { return m_server; }
     Random& random() { return m_random; }
@@ -216,12 +189,6 @@ public:
     QString localAddress;
     QSettings* settings = nullptr;
     PeerManager* peerManager = nullptr;
-    QSystemTrayIcon* trayIcon = nullptr;
-    VeskQMLViewer* mainWindow = nullptr;
-    TaskbarIntegration* taskbar = nullptr;
-    // The window the badge, the title and the popups' buttons act on, with its taskbar; null forgets it. A window
-    // that is destroyed is forgotten by itself.
-    void setMainWindow(VeskQMLViewer* window);
 
 Q_SIGNALS:
     // A peer's security state (see peerSecurityState) changed.
@@ -265,7 +232,6 @@ public Q_SLOTS:
     void sendHighlightedFiles();
     void processNewFileToBeReceived(QString fileId, QString fileName, QString nodeFrom, qint64 fileSize);
     void processNewFileToSend(QUrl localFile);
-    void updateAppIcons();
 
 private Q_SLOTS:
     void newTCPConnection();
@@ -283,7 +249,7 @@ public Q_SLOTS:
     void downloadsToBeDeletedTimeout();
 
 public:
-    Q_INVOKABLE void toggleAutomaticallyOpenDownloadedFiles();
+    Q_INVOKABLE void toggleAutomaticallyOpenDownloadedFiles() { m_shell->toggleOpensDownloadsAutomatically(); }
     Q_INVOKABLE void toggleResumeInterruptedDownloads();
     Q_INVOKABLE void setUserAlias(QString userAlias);
     Q_INVOKABLE void chooseAvatar();
@@ -316,7 +282,7 @@ public:
     Q_INVOKABLE void openDownloadedFolder(QString folderId);
     Q_INVOKABLE void refreshPeers();
     Q_INVOKABLE void setCurrentSelectedChatPeer(QString peerId);
-    Q_INVOKABLE void setCurrentSelectedTabIndex(int tabIndex);
+    Q_INVOKABLE void setCurrentSelectedTabIndex(int tabIndex) { m_shell->setCurrentTab(tabIndex); }
     Q_INVOKABLE void clearAllPendingUploads();
     Q_INVOKABLE void clearAllPendingDownloads();
     Q_INVOKABLE void blockUser(QString peerId);
@@ -363,20 +329,14 @@ private:
     void importAccountPicture();
     void registerMessageHandlers();
     void countsChanged();
-    NotificationDialog* popupFor(QHash<QString, QPointer<NotificationDialog>>& popups, const QString& nodeId,
-                                 bool download);
-    void bringMainWindowForward();
-    void connectDesktopNotices();
+    void connectShell();
 
     QString m_appName;
     QVariantList m_deliveredFiles;
     // Queued when the program last stopped; queued again by init().
     QStringList m_interruptedDownloads;
     qint64 m_secondsRemaining = 0;
-    QString m_currentSelectedChatPeer;
-    int m_currentSelectedTabIndex = 0;
     QString m_tempAvatarPath;
-    DesktopNotices* m_desktopNotices = nullptr;
 
     ClockProxy m_clock;
     Random m_random;
@@ -387,6 +347,8 @@ private:
     std::unique_ptr<PeerRefresh> m_refresh;
     std::unique_ptr<MessageDispatcher> m_dispatcher;
     std::unique_ptr<Store> m_store;
+    // Before the subsystems, which are given it as their Shell, and so gone after them.
+    std::unique_ptr<DesktopShell> m_shell;
     std::unique_ptr<PeerRecords> m_peers;
     // Sealing: the other side of the capability probe, and our probe of the others (app/globals_security.cpp).
     std::unique_ptr<CapabilityServer> m_capabilityServer;

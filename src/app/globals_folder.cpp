@@ -83,7 +83,7 @@ QString Globals::setDownloadsFolder(const QString& folder)
 void Globals::chooseDownloadsFolder()
 {
     const QString folder =
-        QFileDialog::getExistingDirectory(mainWindow, tr("Choose where received files go"),
+        QFileDialog::getExistingDirectory(m_shell->mainWindow(), tr("Choose where received files go"),
                                           QDir::cleanPath(QDir::fromNativeSeparators(downloadsFolder())));
     if (folder.isEmpty())
         return;
@@ -93,7 +93,7 @@ void Globals::chooseDownloadsFolder()
     QMessageBox box(
         QMessageBox::Warning, tr("Downloads folder not changed"),
         QString(problem + QLatin1Char(' ') + tr("Received files still go to %1.").arg(downloadsFolderShown())),
-        QMessageBox::Ok, mainWindow);
+        QMessageBox::Ok, m_shell->mainWindow());
     box.setTextFormat(Qt::PlainText);
     box.exec();
 }

@@ -48,7 +48,7 @@ void Globals::registerMessageHandlers()
         if (m_identity->replaceIfClashing(nodeId, senderAddress))
             return;
         // The open conversation shows its peer's address; let it read the new one.
-        if (m_peers->refreshAddress(nodeId, senderAddress) && nodeId == m_currentSelectedChatPeer)
+        if (m_peers->refreshAddress(nodeId, senderAddress) && nodeId == currentSelectedChatPeer())
             Q_EMIT currentSelectedChatPeerChanged();
     });
 

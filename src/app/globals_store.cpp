@@ -1,7 +1,6 @@
 // The controller's reads over the store for the interface, and the list-wide operations the user confirms.
 #include "app/globals.h"
 
-#include "app/desktopnotices.h"
 #include "app/platform.h"
 #include "net/peermanager.h"
 #include "peers/peerrecords.h"
@@ -121,15 +120,10 @@ QString Globals::getFilePathForDownloadedFile(QString fileId) const
 void Globals::setCurrentSelectedChatPeer(QString peerId)
 {
     setCurrentSelectedTabIndex(0);
-    if (peerId.compare(m_currentSelectedChatPeer, Qt::CaseInsensitive) != 0) {
-        m_currentSelectedChatPeer = peerId;
-        Q_EMIT currentSelectedChatPeerChanged();
+    if (m_shell->setConversationPeer(peerId))
         chatsModel->setQuery(QString::fromLatin1(StoreQueries::kChatHistory), m_store->database(), {peerId, peerId});
-    }
     nodeData->setField(kPeersTable, peerId, QStringLiteral("unreadMessagesCount"), QStringLiteral("0"));
-    // What the peer's notice told is on screen now.
-    if (m_desktopNotices && !peerId.isEmpty())
-        m_desktopNotices->dismissChat(peerId);
+    m_shell->conversationShown(peerId);
     nodesProxyData->refresh();
     if (peerId.isEmpty())
         nodeData->refresh();
