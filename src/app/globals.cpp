@@ -2,6 +2,8 @@
 
 #include "app/avatarimage.h"
 #include "app/platform.h"
+#include "app/veskprofilewizard.h"
+#include "app/veskqmlviewer.h"
 #include "core/core.h"
 #include "net/othernetworkssettings.h"
 #include "net/peermanager.h"
@@ -19,14 +21,12 @@
 #include "transfer/outgoingoffers.h"
 
 #include <QCoreApplication>
-#include <QDesktopServices>
 #include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QImage>
 #include <QMessageBox>
 #include <QSettings>
-#include <QSystemTrayIcon>
 
 namespace Vesk {
 
@@ -46,12 +46,14 @@ Globals::Globals()
     setAppName(QStringLiteral("Vesk"));
     settings = new QSettings(QStringLiteral("Tavimor"), QStringLiteral("Vesk"), this);
     m_preferences = new Preferences(*settings, this);
+    m_shell = std::make_unique<DesktopShell>(*m_preferences, m_random);
 
     Core::Setup setup{dataFolderPath(), machineGuid(), ::osName(), downloadsFolderPath()};
     // Behaves as a program from before sealing, so the test rig can run such a peer beside sealed ones.
     setup.sealing = !qEnvironmentVariableIsSet("VESK_PLAIN_PEER");
-    m_core = std::make_unique<Core>(*settings, setup, *this);
+    m_core = std::make_unique<Core>(*settings, setup, *m_shell);
     m_store = &m_core->store();
+    m_shell->setStore(m_store);
     m_peers = &m_core->peerRecords();
     m_security = m_core->security();
     m_chat = &m_core->chat();
@@ -66,13 +68,10 @@ Globals::Globals()
 
     connect(this, &Globals::readyToProcessNextFileQueueItem, this, &Globals::processNextFileQueueItem,
             Qt::QueuedConnection);
-    connect(this, &Globals::updateAppIconsSignal, this, &Globals::updateAppIcons, Qt::QueuedConnection);
 
-    trayIcon = new QSystemTrayIcon(QIcon(QStringLiteral(":/qml/Vesk/pics/Vesk.png")));
-
+    connectShell();
     connectCore();
     importAccountPicture();
-    connectDesktopNotices();
 }
 
 Globals::~Globals() = default;
@@ -80,6 +79,18 @@ Globals::~Globals() = default;
 QString Globals::hostId() const
 {
     return m_core->hostId();
+}
+
+void Globals::connectShell()
+{
+    DesktopShell* shell = m_shell.get();
+    connect(this, &Globals::updateAppIconsSignal, shell, &DesktopShell::updateAppIcons, Qt::QueuedConnection);
+    connect(shell, &DesktopShell::currentTabChanged, this, &Globals::currentSelectedTabIndexChanged);
+    connect(shell, &DesktopShell::conversationPeerChanged, this, &Globals::currentSelectedChatPeerChanged);
+    connect(shell, &DesktopShell::conversationRequested, this, &Globals::setCurrentSelectedChatPeer);
+    connect(shell, &DesktopShell::downloadAllRequested, this, &Globals::downloadAllPending);
+    connect(shell, &DesktopShell::downloadsFromRequested, this, &Globals::downloadPendingFrom);
+    connect(shell, &DesktopShell::filesDroppedOnConversation, this, &Globals::offerFilesToPeer);
 }
 
 void Globals::countsChanged()
@@ -104,14 +115,15 @@ void Globals::connectCore()
             &Globals::currentDownloadingFileIdChanged);
     connect(m_engine, &DownloadEngine::currentDownloadFileSizeChanged, this, &Globals::currentDownloadFileSizeChanged);
     connect(m_engine, &DownloadEngine::estimateChanged, this, &Globals::downloadEstimateChanged);
-    connect(m_engine, &DownloadEngine::estimateChanged, this, &Globals::numberOfSecondsRemainingForCurrentDownloadChanged);
+    connect(m_engine, &DownloadEngine::estimateChanged, this,
+            &Globals::numberOfSecondsRemainingForCurrentDownloadChanged);
     connect(&m_core->downloadsFolder(), &DownloadsFolder::changed, this, &Globals::downloadsFolderChanged);
     connect(&m_core->deliveredFiles(), &DeliveredFiles::changed, this, &Globals::deliveredFilesChanged);
     if (m_security)
         connect(m_security, &PeerSecurity::securityChanged, this, &Globals::peerSecurityChanged);
     // The open conversation shows its peer's address; let it read the new one.
     connect(m_peers, &PeerRecords::addressChanged, this, [this](const QString& nodeId) {
-        if (nodeId == m_currentSelectedChatPeer)
+        if (nodeId == currentSelectedChatPeer())
             Q_EMIT currentSelectedChatPeerChanged();
     });
     connect(m_core.get(), &Core::hostIdChanged, this, [this] {
@@ -211,19 +223,23 @@ void Globals::setTempAvatarPath(const QString& path)
     Q_EMIT tempAvatarPathChanged();
 }
 
-void Globals::setCurrentSelectedTabIndex(int tabIndex)
-{
-    if (tabIndex == m_currentSelectedTabIndex)
-        return;
-    m_currentSelectedTabIndex = tabIndex;
-    Q_EMIT currentSelectedTabIndexChanged();
-}
-
 // --- small operations ---------------------------------------------------------------------------------------
 
 void Globals::chooseAvatar()
 {
     setTempAvatarPath(QFileDialog::getOpenFileName(nullptr, QStringLiteral("choose avatar")));
+}
+
+void Globals::launchProfileWizard()
+{
+    VeskProfileWizard wizard(*this, nullptr);
+    if (wizard.exec() != QDialog::Accepted)
+        return;
+    // The wizard stored the name and picture; the own row follows as after a change from the interface, and the
+    // new name is announced at once instead of at the next hourly refresh.
+    m_peers->refreshOwnPeerRow();
+    if (peerManager)
+        peerManager->reBroadCastMyself();
 }
 
 void Globals::runOnStartup(bool run)
@@ -261,11 +277,6 @@ void Globals::openDownloadedFolder(QString folderId)
     tellCouldNotOpen(m_core->downloadsFolder().openReceivedFolder(folderId));
 }
 
-bool Globals::openFile(const QString& path)
-{
-    return QDesktopServices::openUrl(QUrl::fromLocalFile(path));
-}
-
 QString Globals::downloadsFolderShown() const
 {
     return m_core->downloadsFolder().shown();
@@ -274,8 +285,9 @@ QString Globals::downloadsFolderShown() const
 void Globals::chooseDownloadsFolder()
 {
     DownloadsFolder& downloads = m_core->downloadsFolder();
-    const QString folder = QFileDialog::getExistingDirectory(
-        mainWindow, tr("Choose where received files go"), QDir::cleanPath(QDir::fromNativeSeparators(downloads.path())));
+    const QString folder =
+        QFileDialog::getExistingDirectory(m_shell->mainWindow(), tr("Choose where received files go"),
+                                          QDir::cleanPath(QDir::fromNativeSeparators(downloads.path())));
     if (folder.isEmpty())
         return;
     const QString problem = downloads.change(folder);
@@ -283,7 +295,7 @@ void Globals::chooseDownloadsFolder()
         return;
     QMessageBox box(QMessageBox::Warning, tr("Downloads folder not changed"),
                     QString(problem + QLatin1Char(' ') + tr("Received files still go to %1.").arg(downloads.shown())),
-                    QMessageBox::Ok, mainWindow);
+                    QMessageBox::Ok, m_shell->mainWindow());
     box.setTextFormat(Qt::PlainText);
     box.exec();
 }

@@ -2,15 +2,14 @@
 
 #include "app/preferences.h"
 #include "app/profileform.h"
+#include "app/desktopshell.h"
 #include "common/random.h"
-#include "common/shell.h"
 #include "store/pictureurl.h"
 #include "store/securitystate.h"
 #include "store/tablerecord.h"
 
 #include <QHash>
 #include <QObject>
-#include <QPointer>
 #include <QSet>
 #include <QStringList>
 #include <QUrl>
@@ -19,16 +18,10 @@
 #include <memory>
 
 class QSettings;
-class QSystemTrayIcon;
-class QWidget;
 
 namespace Vesk {
 
 class Core;
-class DesktopNotices;
-class NotificationDialog;
-class TaskbarIntegration;
-class VeskQMLViewer;
 
 class Chat;
 class DownloadEngine;
@@ -44,10 +37,10 @@ class Store;
 // The one controller of the application and the only object the QML interface talks to ("globals"). It is a
 // front: the node itself is the Core it owns (the store, the transport and the subsystems: peer records and the
 // handshake, chat, outgoing and incoming offers, the download engine, packet serving), and its methods forward to
-// it. What it keeps itself is what belongs to the application: the settings, the timers, the windows, the popups
-// and the tray, which the subsystems reach through the Shell interface it implements. Each subsystem runs its own
-// timers; the controller starts them in init() and keeps the timer slots of its interface as forwards.
-class Globals : public QObject, public Shell, public ProfileEditor
+// it. The windows, the popups and the tray are the desktop shell's (app/desktopshell), which the subsystems are
+// given as their Shell. Each subsystem runs its own timers; the controller starts them in init() and keeps the
+// timer slots of its interface as forwards.
+class Globals : public QObject, public ProfileEditor
 {
     Q_OBJECT
     Q_DISABLE_COPY(Globals)
@@ -115,8 +108,8 @@ public:
     int totalNumberOfUnReadMessages() const;
     QString tempAvatarPath() const;
     void setTempAvatarPath(const QString& path);
-    QString currentSelectedChatPeer() const { return m_currentSelectedChatPeer; }
-    int currentSelectedTabIndex() const { return m_currentSelectedTabIndex; }
+    QString currentSelectedChatPeer() const { return m_shell->conversationPeer(); }
+    int currentSelectedTabIndex() const { return m_shell->currentTab(); }
     QString userAvatarUrl() const { return pictureUrl(userAvatar()); }
     qint64 currentDownloadFileSize() const;
 
@@ -125,37 +118,12 @@ public:
     TableRecord getDownloadRecord(const QString& id) const;
     TableRecord getUploadRecord(const QString& id) const;
 
-    // The desktop shell the subsystems ask for (app/globals_shell.cpp). Popup texts are rich text: callers escape
-    // every part a peer supplied (Vesk::plainTextToHtml) and keep only the program's own markup.
-    void showChatNotification(const QString& nodeId, const QString& text) override;
-    void showDownloadNotification(const QString& nodeId, const QString& text) override;
-    void showOfferNotification(const QString& nodeId, qint64 fileSize, const QString& text) override;
-    void showNotice(const QString& title, const QString& text) override;
-    bool isConversationOpen(const QString& nodeId) const override;
-    void showTab(int tabIndex) override;
-    void showProgress(qint64 have, qint64 wanted) override;
-    void hideProgress() override;
-    bool opensDownloadsAutomatically() const override { return m_preferences->automaticallyOpenDownloadedFiles(); }
-    bool openFile(const QString& path) override;
-    NotificationDialog* chatPopupFor(const QString& nodeId);
-    NotificationDialog* downloadPopupFor(const QString& nodeId);
-    // The desktop's notification service, tried before the popups.
-    DesktopNotices* desktopNotices() const { return m_desktopNotices; }
-    // The open popup of each kind per node; a popup removes its own entry when it is destroyed.
-    QHash<QString, QPointer<NotificationDialog>> chatPopups;
-    QHash<QString, QPointer<NotificationDialog>> downloadPopups;
-
+    DesktopShell& shell() const { return *m_shell; }
     PeerRefresh& peerRefresh() const { return *m_refresh; }
     Random& random() { return m_random; }
 
     QSettings* settings = nullptr;
     PeerManager* peerManager = nullptr;
-    QSystemTrayIcon* trayIcon = nullptr;
-    VeskQMLViewer* mainWindow = nullptr;
-    TaskbarIntegration* taskbar = nullptr;
-    // The window the badge, the title and the popups' buttons act on, with its taskbar; null forgets it. A window
-    // that is destroyed is forgotten by itself.
-    void setMainWindow(VeskQMLViewer* window);
 
 Q_SIGNALS:
     // A peer's security state (see peerSecurityState) changed.
@@ -187,7 +155,6 @@ public Q_SLOTS:
     void shutDown();
     void sendHighlightedFiles();
     void processNewFileToSend(QUrl localFile);
-    void updateAppIcons();
 
 private Q_SLOTS:
     void downloadUIUpdateTimeout();
@@ -224,7 +191,7 @@ public:
     Q_INVOKABLE void openDownloadedFolder(QString folderId);
     Q_INVOKABLE void refreshPeers();
     Q_INVOKABLE void setCurrentSelectedChatPeer(QString peerId);
-    Q_INVOKABLE void setCurrentSelectedTabIndex(int tabIndex);
+    Q_INVOKABLE void setCurrentSelectedTabIndex(int tabIndex) { m_shell->setCurrentTab(tabIndex); }
     Q_INVOKABLE void clearAllPendingUploads();
     Q_INVOKABLE void clearAllPendingDownloads();
     Q_INVOKABLE void blockUser(QString peerId);
@@ -260,19 +227,15 @@ private:
     QVariantList deliveredFiles() const;
     void importAccountPicture();
     void countsChanged();
-    NotificationDialog* popupFor(QHash<QString, QPointer<NotificationDialog>>& popups, const QString& nodeId,
-                                 bool download);
-    void bringMainWindowForward();
-    void connectDesktopNotices();
+    void connectShell();
 
     QString m_appName;
-    QString m_currentSelectedChatPeer;
-    int m_currentSelectedTabIndex = 0;
     QString m_tempAvatarPath;
-    DesktopNotices* m_desktopNotices = nullptr;
 
     Random m_random;
     Preferences* m_preferences = nullptr;
+    // Before the core, which is given it as its Shell, and so gone after it.
+    std::unique_ptr<DesktopShell> m_shell;
     std::unique_ptr<Core> m_core;
     std::unique_ptr<PeerRefresh> m_refresh;
     // The core's parts the forwards reach; m_security is null while sealing is off.

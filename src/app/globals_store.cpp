@@ -1,8 +1,8 @@
 // The controller's reads over the store for the interface, and the list-wide operations the user confirms.
 #include "app/globals.h"
 
-#include "app/desktopnotices.h"
 #include "app/platform.h"
+#include "core/core.h"
 #include "net/peermanager.h"
 #include "peers/peerrecords.h"
 #include "store/storequeries.h"
@@ -116,16 +116,11 @@ QString Globals::getFilePathForDownloadedFile(QString fileId) const
 void Globals::setCurrentSelectedChatPeer(QString peerId)
 {
     setCurrentSelectedTabIndex(0);
-    if (peerId.compare(m_currentSelectedChatPeer, Qt::CaseInsensitive) != 0) {
-        m_currentSelectedChatPeer = peerId;
-        Q_EMIT currentSelectedChatPeerChanged();
+    if (m_shell->setConversationPeer(peerId))
         m_store->chatsModel->setQuery(QString::fromLatin1(StoreQueries::kChatHistory), m_store->database(),
                                       {peerId, peerId});
-    }
     m_store->setField(kPeersTable, peerId, QStringLiteral("unreadMessagesCount"), QStringLiteral("0"));
-    // What the peer's notice told is on screen now.
-    if (m_desktopNotices && !peerId.isEmpty())
-        m_desktopNotices->dismissChat(peerId);
+    m_shell->conversationShown(peerId);
     m_store->nodesProxyData->refresh();
     if (peerId.isEmpty())
         m_store->nodeData->refresh();

@@ -54,7 +54,6 @@ public Q_SLOTS:
     void dropEvent(QDropEvent* event) override;
     void dragMoveEvent(QDragMoveEvent* event) override;
     void wakeMeUp();
-    void aboutToQuit() {}
 
 protected:
     void closeEvent(QCloseEvent* event) override;

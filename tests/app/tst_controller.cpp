@@ -19,9 +19,9 @@ namespace {
 const QString kPeer = QStringLiteral("{peer-a}");
 }
 
-// The controller's own rules as the interface sees them, and the windows it drives: the main window and its title,
-// the popups of peers. Its forwarding to the subsystems is exercised end to end. The tray, closing and the wizards:
-// tst_windows.
+// The controller's own rules as the interface sees them, and the desktop shell beside it: the main window and its
+// title, the popups of peers. Its forwarding to the subsystems is exercised end to end. The tray, closing and the
+// wizards: tst_windows.
 class TestController : public QObject
 {
     Q_OBJECT
@@ -39,7 +39,7 @@ private Q_SLOTS:
         g->core().setClock(m_clock);
         QCOMPARE(g->hostId(), QStringLiteral("{stored-node-id}"));
         window = new VeskQMLViewer();
-        g->setMainWindow(window);
+        g->shell().setMainWindow(window);
         window->show();
     }
     void init()
@@ -76,7 +76,7 @@ private Q_SLOTS:
         QCOMPARE(g->currentSelectedTabIndex(), 0);
         QCOMPARE(g->totalNumberOfUnReadMessages(), 0);
         g->setCurrentSelectedTabIndex(tab);
-        QTEST(g->isConversationOpen(from), "open");
+        QTEST(g->shell().isConversationOpen(from), "open");
     }
     // After a sleep, and when the user asks, the peers shown online are asked whether they are still there, and
     // stay shown online meanwhile.
@@ -142,10 +142,10 @@ private Q_SLOTS:
     }
     void titleShowsUnreadAndPendingCount()
     {
-        g->updateAppIcons();
+        g->shell().updateAppIcons();
         QCOMPARE(window->windowTitle(), QStringLiteral("6: Vesk")); // 4 unread messages, 2 offers to answer
         QVERIFY(exec("delete from vesk_peers") && exec("delete from vesk_downloads"));
-        g->updateAppIcons();
+        g->shell().updateAppIcons();
         QCOMPARE(window->windowTitle(), QStringLiteral("Vesk"));
     }
     // One popup per peer and kind gathers its messages. Whatever a peer typed, once escaped, and its name read
@@ -160,11 +160,11 @@ private Q_SLOTS:
     void chatPopupShowsTextAndReplyOpensTheChat()
     {
         QFETCH(QString, text);
-        g->showChatNotification(kPeer, Vesk::plainTextToHtml(text));
-        g->showChatNotification(kPeer, QStringLiteral("second"));
-        QPointer<NotificationDialog> popup = g->chatPopups.value(kPeer);
+        g->shell().showChatNotification(kPeer, Vesk::plainTextToHtml(text));
+        g->shell().showChatNotification(kPeer, QStringLiteral("second"));
+        QPointer<NotificationDialog> popup = g->shell().chatPopups().value(kPeer);
         QVERIFY(popup && popup->isVisible());
-        QCOMPARE(g->chatPopups.size(), 1);
+        QCOMPARE(g->shell().chatPopups().size(), 1);
         QCOMPARE(popup->textView()->toPlainText().replace(QChar::LineSeparator, '\n').replace(QChar::Nbsp, ' '),
                  text.replace("\r\n", "\n").replace('\r', '\n') + "\nsecond");
         QCOMPARE(QStringList({popup->aliasLabel()->text(), popup->actionButton()->text()}),
@@ -172,7 +172,7 @@ private Q_SLOTS:
         QCOMPARE(popup->aliasLabel()->textFormat(), Qt::PlainText);
         popup->actionButton()->click();
         QTRY_VERIFY(!popup);
-        QVERIFY(g->isConversationOpen(kPeer));
+        QVERIFY(g->shell().isConversationOpen(kPeer));
         QCOMPARE(peerField(kPeer, "unreadMessagesCount"), QStringLiteral("0"));
         QVERIFY(!window->isMinimized());
     }
@@ -198,9 +198,9 @@ private Q_SLOTS:
                           {"fileSize", 125000}});
             g->core().processMessage(offer);
         }
-        QCOMPARE(g->downloadPopups.size(), 1);
-        QPointer<NotificationDialog> popup = g->downloadPopups.value(kPeer);
-        QVERIFY(popup && popup->isVisible() && !g->chatPopups.contains(kPeer));
+        QCOMPARE(g->shell().downloadPopups().size(), 1);
+        QPointer<NotificationDialog> popup = g->shell().downloadPopups().value(kPeer);
+        QVERIFY(popup && popup->isVisible() && !g->shell().chatPopups().contains(kPeer));
         QVERIFY(popup->windowFlags() & Qt::Tool);
         QTEST(popup->textView()->toPlainText().replace(QChar::LineSeparator, '\n'), "text");
         // The window fits its text: no scrolling, no empty box below it.
@@ -234,21 +234,21 @@ private Q_SLOTS:
         window->activateWindow();
         QTRY_VERIFY(window->isActiveWindow());
         g->setCurrentSelectedChatPeer(kPeer);
-        g->showChatNotification(kPeer, QStringLiteral("on screen"));
-        QVERIFY(!g->chatPopups.contains(kPeer));
+        g->shell().showChatNotification(kPeer, QStringLiteral("on screen"));
+        QVERIFY(!g->shell().chatPopups().contains(kPeer));
         g->setCurrentSelectedTabIndex(1);
 
         g->preferences()->toggleShowNotices();
         QVERIFY(!g->preferences()->showNotices());
-        g->showChatNotification(kPeer, QStringLiteral("notices off"));
-        QVERIFY(!g->chatPopups.contains(kPeer));
+        g->shell().showChatNotification(kPeer, QStringLiteral("notices off"));
+        QVERIFY(!g->shell().chatPopups().contains(kPeer));
         g->preferences()->toggleShowNotices();
 
         QMessageBox question(QMessageBox::Question, "Vesk", "Block?", QMessageBox::Ok | QMessageBox::Cancel);
         question.open();
         QTRY_COMPARE(QApplication::activeModalWidget(), &question);
-        g->showChatNotification(kPeer, QStringLiteral("later"));
-        QPointer<NotificationDialog> popup = g->chatPopups.value(kPeer);
+        g->shell().showChatNotification(kPeer, QStringLiteral("later"));
+        QPointer<NotificationDialog> popup = g->shell().chatPopups().value(kPeer);
         QVERIFY(popup);
         QTest::qWait(3 * NotificationDialog::kFadeIntervalMs);
         QVERIFY(!popup->isVisible());
