@@ -233,14 +233,16 @@ void DesktopShell::showDownloadNotification(const QString& nodeId, const QString
     popup->present();
 }
 
-void DesktopShell::showOfferNotification(const QString& nodeId, qint64 fileSize, const QString& text)
+void DesktopShell::showOfferNotification(const QString& nodeId, const OfferedItem& item, const QString& html)
 {
+    Q_UNUSED(html)
     if (!showNotices())
         return;
-    if (m_desktopNotices && m_desktopNotices->addOffer(nodeId, aliasOf(nodeId), avatarOf(nodeId), fileSize, text))
+    // The desktop's notice where a service runs, the program's own popup where none does: never both.
+    if (m_desktopNotices && m_desktopNotices->addOffer(nodeId, aliasOf(nodeId), avatarOf(nodeId), item))
         return;
     NotificationDialog* popup = downloadPopupFor(nodeId);
-    popup->addOffer(fileSize, text);
+    popup->addOffer(item);
     popup->present();
 }
 

@@ -44,7 +44,9 @@ public:
     // the program's own markup.
     void showChatNotification(const QString& nodeId, const QString& text) override;
     void showDownloadNotification(const QString& nodeId, const QString& text) override;
-    void showOfferNotification(const QString& nodeId, qint64 fileSize, const QString& text) override;
+    // Offers are told in the program's own words (OfferBurst), one notice per peer and burst; the offer line is
+    // not shown.
+    void showOfferNotification(const QString& nodeId, const OfferedItem& item, const QString& html) override;
     void showNotice(const QString& title, const QString& text) override;
     bool isConversationOpen(const QString& nodeId) const override;
     void showTab(int tabIndex) override { setCurrentTab(tabIndex); }

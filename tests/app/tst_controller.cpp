@@ -214,9 +214,9 @@ private Q_SLOTS:
     {
         QTest::addColumn<int>("files");
         QTest::addColumn<QString>("text");
-        QTest::newRow("one file") << 1 << "I have sent you a file:\nf0.pdf\nYou can download it in Vesk.";
-        QTest::newRow("two files") << 2 << "<b>Mallory</b> offers 2 files, 250.0 kB";
-        QTest::newRow("fifty files") << 50 << "<b>Mallory</b> offers 50 files, 6.3 MB";
+        QTest::newRow("one file") << 1 << "<b>Mallory</b> offers f0.pdf\n125.0 kB";
+        QTest::newRow("two files") << 2 << "<b>Mallory</b> offers f0.pdf and 1 more\n2 files, 250.0 kB";
+        QTest::newRow("fifty files") << 50 << "<b>Mallory</b> offers f0.pdf and 49 more\n50 files, 6.3 MB";
     }
     void offerBurstIsOnePopup()
     {
