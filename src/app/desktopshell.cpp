@@ -11,12 +11,14 @@
 #include "store/store.h"
 
 #include <QApplication>
+#include <QCoreApplication>
 #include <QDBusConnection>
 #include <QDesktopServices>
 #include <QFileInfo>
 #include <QImage>
 #include <QSettings>
 #include <QSystemTrayIcon>
+#include <QTimer>
 
 namespace Vesk {
 
@@ -56,7 +58,58 @@ void DesktopShell::setMainWindow(VeskQMLViewer* window)
             [this] { return m_currentTab == kConversationTab ? m_conversationPeer : QString(); });
         connect(window, &VeskQMLViewer::filesDroppedOnConversation, this, &DesktopShell::filesDroppedOnConversation,
                 Qt::UniqueConnection);
+        connect(window, &VeskQMLViewer::closeAnswerRemembered, this, &DesktopShell::asksBeforeClosingChanged,
+                Qt::UniqueConnection);
+        window->installEventFilter(this);
     }
+}
+
+bool DesktopShell::eventFilter(QObject* watched, QEvent* event)
+{
+    if (watched == m_mainWindow && (event->type() == QEvent::WindowActivate || event->type() == QEvent::Show ||
+                                    event->type() == QEvent::WindowStateChange))
+        checkConversationSeen();
+    return QObject::eventFilter(watched, event);
+}
+
+void DesktopShell::checkConversationSeen()
+{
+    if (m_seenCheckPending)
+        return;
+    m_seenCheckPending = true;
+    QTimer::singleShot(0, this, [this] {
+        m_seenCheckPending = false;
+        const QString peer = m_conversationPeer;
+        if (peer.isEmpty() || !isConversationOpen(peer))
+            return;
+        if (m_store.peerField(peer, QStringLiteral("unreadMessagesCount")).toInt() > 0)
+            Q_EMIT conversationSeen(peer);
+    });
+}
+
+void DesktopShell::quit()
+{
+    if (m_mainWindow)
+        m_mainWindow->quitProgram();
+    else
+        QCoreApplication::quit();
+}
+
+bool DesktopShell::asksBeforeClosing() const
+{
+    return VeskQMLViewer::closeOutcome(false,
+                                       m_settings.value(QLatin1String(VeskQMLViewer::kCloseAnswerKey)).toString()) ==
+           VeskQMLViewer::CloseOutcome::Ask;
+}
+
+void DesktopShell::toggleAsksBeforeClosing()
+{
+    if (asksBeforeClosing())
+        m_settings.setValue(QLatin1String(VeskQMLViewer::kCloseAnswerKey), QLatin1String(VeskQMLViewer::kKeepAnswer));
+    else
+        m_settings.remove(QLatin1String(VeskQMLViewer::kCloseAnswerKey));
+    m_settings.sync();
+    Q_EMIT asksBeforeClosingChanged();
 }
 
 void DesktopShell::bringMainWindowForward()
@@ -80,6 +133,7 @@ void DesktopShell::setCurrentTab(int tabIndex)
         return;
     m_currentTab = tabIndex;
     Q_EMIT currentTabChanged();
+    checkConversationSeen();
 }
 
 bool DesktopShell::setConversationPeer(const QString& nodeId)
@@ -97,9 +151,24 @@ void DesktopShell::conversationShown(const QString& nodeId)
         m_desktopNotices->dismissChat(nodeId);
 }
 
+DesktopShell::WindowView DesktopShell::windowView() const
+{
+    if (!m_mainWindow || !m_mainWindow->isVisible())
+        return WindowView::Hidden;
+    if (m_mainWindow->isMinimized())
+        return WindowView::Minimized;
+    return m_mainWindow->isActiveWindow() ? WindowView::Active : WindowView::Inactive;
+}
+
+bool DesktopShell::conversationOnScreen(WindowView view, int tab, const QString& shownPeer, const QString& nodeId)
+{
+    return view == WindowView::Active && tab == kConversationTab && !nodeId.isEmpty() &&
+           nodeId.compare(shownPeer, Qt::CaseInsensitive) == 0;
+}
+
 bool DesktopShell::isConversationOpen(const QString& nodeId) const
 {
-    return m_currentTab == kConversationTab && nodeId.compare(m_conversationPeer, Qt::CaseInsensitive) == 0;
+    return conversationOnScreen(windowView(), m_currentTab, m_conversationPeer, nodeId);
 }
 
 // --- icons and taskbar ----------------------------------------------------------------------------------------
@@ -215,7 +284,7 @@ void DesktopShell::connectDesktopNotices()
 void DesktopShell::showChatNotification(const QString& nodeId, const QString& text)
 {
     // The user is reading that conversation: the message is on screen already.
-    if (!showNotices() || (isConversationOpen(nodeId) && m_mainWindow && m_mainWindow->isActiveWindow()))
+    if (!showNotices() || isConversationOpen(nodeId))
         return;
     if (m_desktopNotices && m_desktopNotices->addMessage(nodeId, aliasOf(nodeId), avatarOf(nodeId), text))
         return;

@@ -48,12 +48,26 @@ public:
     // not shown.
     void showOfferNotification(const QString& nodeId, const OfferedItem& item, const QString& html) override;
     void showNotice(const QString& title, const QString& text) override;
+    // Whether the conversation is on screen in the window the user works in (see conversationOnScreen).
     bool isConversationOpen(const QString& nodeId) const override;
     void showTab(int tabIndex) override { setCurrentTab(tabIndex); }
     void showProgress(qint64 have, qint64 wanted) override;
     void hideProgress() override;
     bool opensDownloadsAutomatically() const override;
     void openFile(const QString& path) override;
+
+    // How the main window stands: only in an active window does the user read what it shows.
+    enum class WindowView { Hidden, Minimized, Inactive, Active };
+    WindowView windowView() const;
+    // Whether a message from the node is read as it arrives, and so is not counted unread: its conversation is the
+    // one shown (ids compare without regard to letter case), on the conversation tab, in a visible, active window.
+    static bool conversationOnScreen(WindowView view, int tab, const QString& shownPeer, const QString& nodeId);
+
+    // Whether closing the window asks what to do (no answer remembered); turning it off remembers "keep running".
+    bool asksBeforeClosing() const;
+    void toggleAsksBeforeClosing();
+    // Ends the program, without the question closing the window asks.
+    void quit();
 
     // Whether peers' messages and offers pop up (on unless turned off).
     bool showNotices() const;
@@ -85,11 +99,15 @@ public Q_SLOTS:
 
 Q_SIGNALS:
     void showNoticesChanged();
+    void asksBeforeClosingChanged();
     void opensDownloadsAutomaticallyChanged();
     void currentTabChanged();
     void conversationPeerChanged();
     // The user asked, on a popup or a notice, for the conversation with the peer.
     void conversationRequested(const QString& nodeId);
+    // The conversation with the peer, which has unread messages, came on screen (the window came forward, or its
+    // tab did): they are read now.
+    void conversationSeen(const QString& nodeId);
     // "Download all" on a popup: every download that waits for the user.
     void downloadAllRequested();
     // The download button of a peer's notice: that peer's waiting downloads.
@@ -103,6 +121,9 @@ private:
     NotificationDialog* popupFor(QHash<QString, QPointer<NotificationDialog>>& popups, const QString& nodeId,
                                  bool download);
     void connectDesktopNotices();
+    bool eventFilter(QObject* watched, QEvent* event) override;
+    // Checked on the next turn of the event loop, once the window and the tab have settled.
+    void checkConversationSeen();
     void openConversation(const QString& nodeId);
     void bringMainWindowForward();
     QString aliasOf(const QString& nodeId) const;
@@ -119,6 +140,7 @@ private:
     DesktopNotices* m_desktopNotices = nullptr;
     QHash<QString, QPointer<NotificationDialog>> m_chatPopups;
     QHash<QString, QPointer<NotificationDialog>> m_downloadPopups;
+    bool m_seenCheckPending = false;
 };
 
 } // namespace Vesk

@@ -113,11 +113,13 @@ void Globals::connectShell()
     DesktopShell* shell = m_shell.get();
     connect(this, &Globals::updateAppIconsSignal, shell, &DesktopShell::updateAppIcons, Qt::QueuedConnection);
     connect(shell, &DesktopShell::showNoticesChanged, this, &Globals::showNoticesChanged);
+    connect(shell, &DesktopShell::asksBeforeClosingChanged, this, &Globals::askBeforeClosingChanged);
     connect(shell, &DesktopShell::opensDownloadsAutomaticallyChanged, this,
             &Globals::automaticallyOpenDownloadedFilesChanged);
     connect(shell, &DesktopShell::currentTabChanged, this, &Globals::currentSelectedTabIndexChanged);
     connect(shell, &DesktopShell::conversationPeerChanged, this, &Globals::currentSelectedChatPeerChanged);
     connect(shell, &DesktopShell::conversationRequested, this, &Globals::setCurrentSelectedChatPeer);
+    connect(shell, &DesktopShell::conversationSeen, this, &Globals::setCurrentSelectedChatPeer);
     connect(shell, &DesktopShell::downloadAllRequested, this, &Globals::downloadAllPending);
     connect(shell, &DesktopShell::downloadsFromRequested, this, &Globals::downloadPendingFrom);
     connect(shell, &DesktopShell::filesDroppedOnConversation, this, &Globals::offerFilesToPeer);
@@ -413,7 +415,7 @@ void Globals::messageBox(QString title, QString description)
 
 void Globals::shutDown()
 {
-    QCoreApplication::quit();
+    m_shell->quit();
 }
 
 // --- timers -------------------------------------------------------------------------------------------------

@@ -60,6 +60,8 @@ class Globals : public QObject, public LocalProfile, public ProfileEditor, publi
 
     Q_PROPERTY(bool startOnLogin READ startOnLogin NOTIFY startOnLoginChanged)
     Q_PROPERTY(bool showNotices READ showNotices NOTIFY showNoticesChanged)
+    // Whether closing the window asks whether to quit (no answer remembered).
+    Q_PROPERTY(bool askBeforeClosing READ askBeforeClosing NOTIFY askBeforeClosingChanged)
     Q_PROPERTY(bool automaticallyOpenDownloadedFiles READ automaticallyOpenDownloadedFiles NOTIFY
                    automaticallyOpenDownloadedFilesChanged)
     // Whether downloads queued when the program stopped are queued again at the next start (on by default).
@@ -104,6 +106,8 @@ public:
     // Whether peers' messages and offers pop up, and whether finished downloads open by themselves.
     bool showNotices() const { return m_shell->showNotices(); }
     Q_INVOKABLE void toggleShowNotices() { m_shell->toggleShowNotices(); }
+    bool askBeforeClosing() const { return m_shell->asksBeforeClosing(); }
+    Q_INVOKABLE void toggleAskBeforeClosing() { m_shell->toggleAsksBeforeClosing(); }
     bool automaticallyOpenDownloadedFiles() const { return m_shell->opensDownloadsAutomatically(); }
     int numberOfSelectedFiles() const;
     int selectedPeersCount() const;
@@ -204,6 +208,7 @@ Q_SIGNALS:
     void numberOfSecondsRemainingForCurrentDownloadChanged();
     void userAliasChanged();
     void showNoticesChanged();
+    void askBeforeClosingChanged();
     void downloadsFolderChanged();
     void userAvatarChanged();
     void selectedPeersCountChanged();
