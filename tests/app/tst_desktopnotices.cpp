@@ -69,9 +69,6 @@ private Q_SLOTS:
         QTest::addColumn<QString>("details");
         QTest::newRow("one file") << "Ann" << QStringList{"report.pdf|1200000"} << "Ann offers report.pdf"
                                   << "1.2 MB";
-        QTest::newRow("three files") << "Ann" << QStringList{"report.pdf|1000", "b|1000", "c|500"}
-                                     << "Ann offers report.pdf and 2 more"
-                                     << "3 files, 2.5 kB";
         QTest::newRow("a folder") << "Ann" << QStringList{"Photos|30000000|12"} << "Ann offers the folder Photos"
                                   << "12 files, 30.0 MB";
         QTest::newRow("a folder of one file") << "Ann" << QStringList{"One|5|1"} << "Ann offers the folder One"

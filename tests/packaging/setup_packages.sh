@@ -23,7 +23,9 @@ declare -A inList=()
 for p in "${listed[@]}"; do inList[$p]=1; done
 
 owner() { # path -> owning package without the architecture, or nothing
-    dpkg -S "$1" 2>/dev/null | head -n1 | cut -d: -f1
+    # dpkg knows a file by the path its package put it at: a library found under /lib (merged into /usr/lib) is
+    # unknown there, which must not end the script (pipefail) before the resolved path is tried.
+    { dpkg -S "$1" 2>/dev/null || true; } | head -n1 | cut -d: -f1
 }
 
 # What setup.sh installs: the listed packages and everything they depend on (installed alternatives only). One
