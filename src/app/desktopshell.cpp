@@ -12,11 +12,13 @@
 #include "store/store.h"
 
 #include <QApplication>
+#include <QCoreApplication>
 #include <QDBusConnection>
 #include <QDesktopServices>
 #include <QFileInfo>
 #include <QImage>
 #include <QSystemTrayIcon>
+#include <QTimer>
 
 namespace Vesk {
 
@@ -30,7 +32,7 @@ constexpr int kAlertMs = 1000;
 constexpr int kProgressScale = 10000;
 } // namespace
 
-DesktopShell::DesktopShell(const Preferences& preferences, Random& random, QObject* parent)
+DesktopShell::DesktopShell(Preferences& preferences, Random& random, QObject* parent)
     : QObject(parent), m_preferences(preferences), m_random(random)
 {
     m_trayIcon = new QSystemTrayIcon(AppIcons::applicationIcon(), this);
@@ -56,7 +58,41 @@ void DesktopShell::setMainWindow(VeskQMLViewer* window)
             [this] { return m_currentTab == kConversationTab ? m_conversationPeer : QString(); });
         connect(window, &VeskQMLViewer::filesDroppedOnConversation, this, &DesktopShell::filesDroppedOnConversation,
                 Qt::UniqueConnection);
+        connect(window, &VeskQMLViewer::closeAnswerRemembered, &m_preferences, &Preferences::askBeforeClosingChanged,
+                Qt::UniqueConnection);
+        window->installEventFilter(this);
     }
+}
+
+bool DesktopShell::eventFilter(QObject* watched, QEvent* event)
+{
+    if (watched == m_mainWindow && (event->type() == QEvent::WindowActivate || event->type() == QEvent::Show ||
+                                    event->type() == QEvent::WindowStateChange))
+        checkConversationSeen();
+    return QObject::eventFilter(watched, event);
+}
+
+void DesktopShell::checkConversationSeen()
+{
+    if (m_seenCheckPending)
+        return;
+    m_seenCheckPending = true;
+    QTimer::singleShot(0, this, [this] {
+        m_seenCheckPending = false;
+        const QString peer = m_conversationPeer;
+        if (peer.isEmpty() || !isConversationOpen(peer))
+            return;
+        if (m_store && m_store->peerField(peer, QStringLiteral("unreadMessagesCount")).toInt() > 0)
+            Q_EMIT conversationSeen(peer);
+    });
+}
+
+void DesktopShell::quit()
+{
+    if (m_mainWindow)
+        m_mainWindow->quitProgram();
+    else
+        QCoreApplication::quit();
 }
 
 void DesktopShell::bringMainWindowForward()
@@ -80,6 +116,7 @@ void DesktopShell::setCurrentTab(int tabIndex)
         return;
     m_currentTab = tabIndex;
     Q_EMIT currentTabChanged();
+    checkConversationSeen();
 }
 
 bool DesktopShell::setConversationPeer(const QString& nodeId)
@@ -97,9 +134,24 @@ void DesktopShell::conversationShown(const QString& nodeId)
         m_desktopNotices->dismissChat(nodeId);
 }
 
+DesktopShell::WindowView DesktopShell::windowView() const
+{
+    if (!m_mainWindow || !m_mainWindow->isVisible())
+        return WindowView::Hidden;
+    if (m_mainWindow->isMinimized())
+        return WindowView::Minimized;
+    return m_mainWindow->isActiveWindow() ? WindowView::Active : WindowView::Inactive;
+}
+
+bool DesktopShell::conversationOnScreen(WindowView view, int tab, const QString& shownPeer, const QString& nodeId)
+{
+    return view == WindowView::Active && tab == kConversationTab && !nodeId.isEmpty() &&
+           nodeId.compare(shownPeer, Qt::CaseInsensitive) == 0;
+}
+
 bool DesktopShell::isConversationOpen(const QString& nodeId) const
 {
-    return m_currentTab == kConversationTab && nodeId.compare(m_conversationPeer, Qt::CaseInsensitive) == 0;
+    return conversationOnScreen(windowView(), m_currentTab, m_conversationPeer, nodeId);
 }
 
 // --- icons and taskbar ----------------------------------------------------------------------------------------
@@ -203,7 +255,7 @@ void DesktopShell::connectDesktopNotices()
 void DesktopShell::showChatNotification(const QString& nodeId, const QString& text)
 {
     // The user is reading that conversation: the message is on screen already.
-    if (!m_preferences.showNotices() || (isConversationOpen(nodeId) && m_mainWindow && m_mainWindow->isActiveWindow()))
+    if (!m_preferences.showNotices() || isConversationOpen(nodeId))
         return;
     if (m_desktopNotices && m_desktopNotices->addMessage(nodeId, aliasOf(nodeId), avatarOf(nodeId), text))
         return;
@@ -221,14 +273,16 @@ void DesktopShell::showDownloadNotification(const QString& nodeId, const QString
     popup->present();
 }
 
-void DesktopShell::showOfferNotification(const QString& nodeId, qint64 fileSize, const QString& text)
+void DesktopShell::showOfferNotification(const QString& nodeId, const OfferedItem& item, const QString& html)
 {
+    Q_UNUSED(html)
     if (!m_preferences.showNotices())
         return;
-    if (m_desktopNotices && m_desktopNotices->addOffer(nodeId, aliasOf(nodeId), avatarOf(nodeId), fileSize, text))
+    // The desktop's notice where a service runs, the program's own popup where none does: never both.
+    if (m_desktopNotices && m_desktopNotices->addOffer(nodeId, aliasOf(nodeId), avatarOf(nodeId), item))
         return;
     NotificationDialog* popup = downloadPopupFor(nodeId);
-    popup->addOffer(fileSize, text);
+    popup->addOffer(item);
     popup->present();
 }
 

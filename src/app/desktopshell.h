@@ -35,7 +35,7 @@ public:
     static constexpr int kDownloadsTab = 2;
 
     // Made before the node, which is given it as its shell; the node's store follows through setStore().
-    DesktopShell(const Preferences& preferences, Random& random, QObject* parent = nullptr);
+    DesktopShell(Preferences& preferences, Random& random, QObject* parent = nullptr);
     ~DesktopShell() override;
 
     // Where the peers' names and pictures, and the counts the badge shows, are read; until then there are none.
@@ -45,14 +45,27 @@ public:
     // the program's own markup.
     void showChatNotification(const QString& nodeId, const QString& text) override;
     void showDownloadNotification(const QString& nodeId, const QString& text) override;
-    void showOfferNotification(const QString& nodeId, qint64 fileSize, const QString& text) override;
+    // Offers are told in the program's own words (OfferBurst), one notice per peer and burst; the offer line is
+    // not shown.
+    void showOfferNotification(const QString& nodeId, const OfferedItem& item, const QString& html) override;
     void showNotice(const QString& title, const QString& text) override;
+    // Whether the conversation is on screen in the window the user works in (see conversationOnScreen).
     bool isConversationOpen(const QString& nodeId) const override;
     void showTab(int tabIndex) override { setCurrentTab(tabIndex); }
     void showProgress(qint64 have, qint64 wanted) override;
     void hideProgress() override;
     bool opensDownloadsAutomatically() const override;
     bool openFile(const QString& path) override;
+
+    // How the main window stands: only in an active window does the user read what it shows.
+    enum class WindowView { Hidden, Minimized, Inactive, Active };
+    WindowView windowView() const;
+    // Whether a message from the node is read as it arrives, and so is not counted unread: its conversation is the
+    // one shown (ids compare without regard to letter case), on the conversation tab, in a visible, active window.
+    static bool conversationOnScreen(WindowView view, int tab, const QString& shownPeer, const QString& nodeId);
+
+    // Ends the program, without the question closing the window asks.
+    void quit();
 
     // The tab the interface shows, and the peer whose conversation it shows on the conversation tab.
     int currentTab() const { return m_currentTab; }
@@ -82,6 +95,9 @@ Q_SIGNALS:
     void conversationPeerChanged();
     // The user asked, on a popup or a notice, for the conversation with the peer.
     void conversationRequested(const QString& nodeId);
+    // The conversation with the peer, which has unread messages, came on screen (the window came forward, or its
+    // tab did): they are read now.
+    void conversationSeen(const QString& nodeId);
     // "Download all" on a popup: every download that waits for the user.
     void downloadAllRequested();
     // The download button of a peer's notice: that peer's waiting downloads.
@@ -95,12 +111,15 @@ private:
     NotificationDialog* popupFor(QHash<QString, QPointer<NotificationDialog>>& popups, const QString& nodeId,
                                  bool download);
     void connectDesktopNotices();
+    bool eventFilter(QObject* watched, QEvent* event) override;
+    // Checked on the next turn of the event loop, once the window and the tab have settled.
+    void checkConversationSeen();
     void openConversation(const QString& nodeId);
     void bringMainWindowForward();
     QString aliasOf(const QString& nodeId) const;
     QString avatarOf(const QString& nodeId) const;
 
-    const Preferences& m_preferences;
+    Preferences& m_preferences;
     const Store* m_store = nullptr;
     Random& m_random;
     int m_currentTab = kConversationTab;
@@ -111,6 +130,7 @@ private:
     DesktopNotices* m_desktopNotices = nullptr;
     QHash<QString, QPointer<NotificationDialog>> m_chatPopups;
     QHash<QString, QPointer<NotificationDialog>> m_downloadPopups;
+    bool m_seenCheckPending = false;
 };
 
 } // namespace Vesk

@@ -88,6 +88,7 @@ void Globals::connectShell()
     connect(shell, &DesktopShell::currentTabChanged, this, &Globals::currentSelectedTabIndexChanged);
     connect(shell, &DesktopShell::conversationPeerChanged, this, &Globals::currentSelectedChatPeerChanged);
     connect(shell, &DesktopShell::conversationRequested, this, &Globals::setCurrentSelectedChatPeer);
+    connect(shell, &DesktopShell::conversationSeen, this, &Globals::setCurrentSelectedChatPeer);
     connect(shell, &DesktopShell::downloadAllRequested, this, &Globals::downloadAllPending);
     connect(shell, &DesktopShell::downloadsFromRequested, this, &Globals::downloadPendingFrom);
     connect(shell, &DesktopShell::filesDroppedOnConversation, this, &Globals::offerFilesToPeer);
@@ -308,7 +309,7 @@ void Globals::messageBox(QString title, QString description)
 
 void Globals::shutDown()
 {
-    QCoreApplication::quit();
+    m_shell->quit();
 }
 
 // --- timers -------------------------------------------------------------------------------------------------
