@@ -17,8 +17,8 @@ class Random;
 
 // A small always-on-top window that tells the user about a peer's chat message ("chat") or file offer
 // ("download") without taking the focus. It fades out by itself unless the user is working in it or the pointer
-// rests on it; further messages from the same peer are appended and make it opaque again. It deletes itself when closed. Its button
-// only says what the user asked for; the controller acts on it.
+// rests on it; further messages from the same peer are appended and make it opaque again. It deletes itself when
+// closed. Its button only says what the user asked for; the controller acts on it.
 class NotificationDialog : public QDialog
 {
     Q_OBJECT
