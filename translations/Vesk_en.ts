@@ -170,13 +170,23 @@
     <name>Vesk::IncomingOffers</name>
     <message>
         <source>I have sent you a file called : &lt;br&gt; &lt;b&gt;%1&lt;/b&gt;&lt;br&gt;Please download it using Vesk.</source>
-        <translation>I have sent you a file:&lt;br&gt;&lt;b&gt;%1&lt;/b&gt;&lt;br&gt;You can download it in Vesk.</translation>
+        <translation>A file is offered to you:&lt;br&gt;&lt;b&gt;%1&lt;/b&gt;&lt;br&gt;Download it on the Transfers tab.</translation>
     </message>
     <message numerus="yes">
         <source>%1 offers the folder &lt;b&gt;%2&lt;/b&gt; (%n files, %3)</source>
         <translation>
             <numerusform>%1 offers the folder &lt;b&gt;%2&lt;/b&gt; (%n file, %3)</numerusform>
             <numerusform>%1 offers the folder &lt;b&gt;%2&lt;/b&gt; (%n files, %3)</numerusform>
+        </translation>
+    </message>
+</context>
+<context>
+    <name>Vesk::OfferBurst</name>
+    <message numerus="yes">
+        <source>%n files, %1</source>
+        <translation>
+            <numerusform>%n file, %1</numerusform>
+            <numerusform>%n files, %1</numerusform>
         </translation>
     </message>
 </context>

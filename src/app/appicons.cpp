@@ -1,19 +1,12 @@
 #include "app/appicons.h"
 
-#include "app/globals.h"
-#include "app/taskbarintegration.h"
-#include "app/veskqmlviewer.h"
-
-#include <QApplication>
 #include <QFont>
 #include <QFontMetricsF>
 #include <QPainter>
-#include <QSystemTrayIcon>
 
 #include <cmath>
 
 namespace {
-constexpr int kAlertMs = 1000;
 constexpr const char* kAppIcon = ":/qml/Vesk/pics/Vesk.png";
 constexpr const char* kBadgeDisc = ":/qml/Vesk/pics/redcircle.png";
 // Share of the disc's radius that the count's ink may reach, leaving the rim and the gloss free.
@@ -87,30 +80,3 @@ QString windowTitleFor(int count)
 }
 
 } // namespace Vesk::AppIcons
-
-namespace Vesk {
-
-void Globals::updateAppIcons()
-{
-    const QPixmap appIcon(QString::fromLatin1(kAppIcon));
-    const int count = totalNumberOfUnReadMessages() + numberOfPendingValidations();
-    if (count == 0) {
-        if (taskbar)
-            taskbar->setOverlayIcon(QString(), QString());
-        if (trayIcon)
-            trayIcon->setIcon(QIcon(appIcon));
-    } else if (taskbar) {
-        taskbar->setOverlayIcon(QIcon(AppIcons::badgePixmap(count)), QStringLiteral("Vesk"));
-    }
-    // Where no launcher shows the count, the tray icon carries it, as the taskbar button does on Windows.
-    if (count > 0 && trayIcon && !AppIcons::launcherShowsBadge(qEnvironmentVariable("XDG_CURRENT_DESKTOP")))
-        trayIcon->setIcon(QIcon(AppIcons::trayPixmap(count)));
-    if (taskbar)
-        taskbar->setBadgeCount(count);
-    if (mainWindow) {
-        mainWindow->setWindowTitle(AppIcons::windowTitleFor(count));
-        QApplication::alert(mainWindow, kAlertMs);
-    }
-}
-
-} // namespace Vesk

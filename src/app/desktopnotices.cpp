@@ -93,18 +93,12 @@ bool DesktopNotices::addMessage(const QString& nodeId, const QString& alias, con
     return true;
 }
 
-bool DesktopNotices::addOffer(const QString& nodeId, const QString& alias, const QString& picture, qint64 fileSize,
-                              const QString& html)
+bool DesktopNotices::addOffer(const QString& nodeId, const QString& alias, const QString& picture,
+                              const OfferedItem& item)
 {
     if (!m_available)
         return false;
-    Notice& notice = noticeFor(nodeId, Kind::Offers, alias, picture);
-    ++notice.offers;
-    notice.offerBytes += qMax<qint64>(0, fileSize);
-    if (notice.offers == 1)
-        addLine(notice, html);
-    else
-        notice.lines = QStringList{NotificationDialog::offerSummary(alias, notice.offers, notice.offerBytes)};
+    noticeFor(nodeId, Kind::Offers, alias, picture).offers.add(item);
     send(Key(nodeId.toLower(), int(Kind::Offers)));
     return true;
 }
@@ -134,12 +128,8 @@ void DesktopNotices::send(const Key& key)
     }
     notice.pending = true;
     const bool chat = key.second == int(Kind::Chat);
-    QString summary = notice.alias;
-    QString body = notice.lines.join(QLatin1Char('\n'));
-    if (!chat && notice.offers > 1) {
-        summary = body;
-        body.clear();
-    }
+    const QString summary = chat ? notice.alias : notice.offers.headline(notice.alias);
+    QString body = chat ? notice.lines.join(QLatin1Char('\n')) : notice.offers.details();
     if (m_markup)
         body = body.toHtmlEscaped().replace(QLatin1Char('\n'), QLatin1String("<br/>"));
     const QStringList actions{chat ? QString::fromLatin1(kReplyAction) : QString::fromLatin1(kDownloadAction),

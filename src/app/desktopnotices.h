@@ -1,5 +1,7 @@
 #pragma once
 
+#include "app/offerburst.h"
+
 #include <QDBusConnection>
 #include <QHash>
 #include <QObject>
@@ -41,9 +43,9 @@ public:
 
     // One more chat line (html, as the popups take it) from the peer; false when no service runs.
     bool addMessage(const QString& nodeId, const QString& alias, const QString& picture, const QString& html);
-    // One more offered file; from the second on the notice sums the burst up ("Ann offers 3 files, 2.1 MB").
-    bool addOffer(const QString& nodeId, const QString& alias, const QString& picture, qint64 fileSize,
-                  const QString& html);
+    // One more offered file or folder; the notice says who offers what ("Ann offers a.pdf and 2 more", with the
+    // files and their size below).
+    bool addOffer(const QString& nodeId, const QString& alias, const QString& picture, const OfferedItem& item);
     // Takes the peer's chat notice off the screen (its conversation is open now).
     void dismissChat(const QString& nodeId);
 
@@ -66,8 +68,7 @@ private:
         bool dirty = false;   // changed while it was: send again with the id it returns
         QString nodeId, alias, picture;
         QStringList lines;
-        int offers = 0;
-        qint64 offerBytes = 0;
+        OfferBurst offers;
     };
     using Key = QPair<QString, int>; // node id (lower case), kind
 

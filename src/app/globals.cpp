@@ -2,6 +2,7 @@
 
 #include "app/avatarimage.h"
 #include "app/platform.h"
+#include "app/veskprofilewizard.h"
 #include "app/veskqmlviewer.h"
 #include "core/core.h"
 #include "net/othernetworkssettings.h"
@@ -10,29 +11,26 @@
 #include "peers/ownprofile.h"
 #include "peers/peerrecords.h"
 #include "peers/peerrefresh.h"
+#include "peers/peersearch.h"
 #include "peers/peersecurity.h"
 #include "store/store.h"
 #include "store/vesksqlquerymodel.h"
 #include "transfer/deliveredfiles.h"
 #include "transfer/downloadengine.h"
 #include "transfer/downloadsfolder.h"
+#include "transfer/fileicons.h"
 #include "transfer/incomingoffers.h"
 #include "transfer/outgoingoffers.h"
 
 #include <QCoreApplication>
-#include <QDesktopServices>
 #include <QDir>
 #include <QFileDialog>
-#include <QFileInfo>
-#include <QImage>
-#include <QMessageBox>
 #include <QSettings>
-#include <QSystemTrayIcon>
+#include <QTimer>
 
 namespace Vesk {
 
 namespace {
-constexpr int kAvatarSide = 256;
 constexpr int kSecondIconUpdateDelayMs = 5000;
 } // namespace
 
@@ -44,15 +42,17 @@ Globals* Globals::instance()
 
 Globals::Globals()
 {
-    setAppName(QStringLiteral("Vesk"));
     settings = new QSettings(QStringLiteral("Tavimor"), QStringLiteral("Vesk"), this);
     m_preferences = new Preferences(*settings, this);
+    m_dialogs = std::make_unique<UserDialogs>(*settings);
+    m_shell = std::make_unique<DesktopShell>(*m_preferences, m_random);
 
     Core::Setup setup{dataFolderPath(), machineGuid(), ::osName(), downloadsFolderPath()};
     // Behaves as a program from before sealing, so the test rig can run such a peer beside sealed ones.
     setup.sealing = !qEnvironmentVariableIsSet("VESK_PLAIN_PEER");
-    m_core = std::make_unique<Core>(*settings, setup, *this);
+    m_core = std::make_unique<Core>(*settings, setup, *m_shell);
     m_store = &m_core->store();
+    m_shell->setStore(m_store);
     m_peers = &m_core->peerRecords();
     m_security = m_core->security();
     m_chat = &m_core->chat();
@@ -65,22 +65,25 @@ Globals::Globals()
     m_refresh = std::make_unique<PeerRefresh>(m_core->clock(), m_random);
     connect(m_refresh.get(), &PeerRefresh::refreshDue, this, &Globals::refreshPeers);
 
-    connect(this, &Globals::readyToProcessNextFileQueueItem, this, &Globals::processNextFileQueueItem,
-            Qt::QueuedConnection);
-    connect(this, &Globals::updateAppIconsSignal, this, &Globals::updateAppIcons, Qt::QueuedConnection);
-
-    trayIcon = new QSystemTrayIcon(QIcon(QStringLiteral(":/qml/Vesk/pics/Vesk.png")));
-
+    connectShell();
     connectCore();
-    importAccountPicture();
-    connectDesktopNotices();
+    importAccountPicture(m_core->profile());
 }
 
 Globals::~Globals() = default;
 
-QString Globals::hostId() const
+void Globals::connectShell()
 {
-    return m_core->hostId();
+    DesktopShell* shell = m_shell.get();
+    connect(this, &Globals::updateAppIconsSignal, shell, &DesktopShell::updateAppIcons, Qt::QueuedConnection);
+    connect(shell, &DesktopShell::currentTabChanged, this, &Globals::currentSelectedTabIndexChanged);
+    connect(shell, &DesktopShell::conversationPeerChanged, this, &Globals::currentSelectedChatPeerChanged);
+    connect(shell, &DesktopShell::conversationRequested, this, &Globals::setCurrentSelectedChatPeer);
+    connect(shell, &DesktopShell::conversationSeen, this, &Globals::setCurrentSelectedChatPeer);
+    connect(shell, &DesktopShell::downloadAllRequested, this, &Globals::downloadAllPending);
+    connect(shell, &DesktopShell::downloadsFromRequested, this,
+            [this](const QString& nodeId) { m_engine->downloadAllPending(nodeId); });
+    connect(shell, &DesktopShell::filesDroppedOnConversation, this, &Globals::offerFilesToPeer);
 }
 
 void Globals::countsChanged()
@@ -113,7 +116,7 @@ void Globals::connectCore()
         connect(m_security, &PeerSecurity::securityChanged, this, &Globals::peerSecurityChanged);
     // The open conversation shows its peer's address; let it read the new one.
     connect(m_peers, &PeerRecords::addressChanged, this, [this](const QString& nodeId) {
-        if (nodeId == m_currentSelectedChatPeer)
+        if (nodeId == currentSelectedChatPeer())
             Q_EMIT currentSelectedChatPeerChanged();
     });
     connect(m_core.get(), &Core::hostIdChanged, this, [this] {
@@ -127,25 +130,9 @@ void Globals::connectCore()
     connect(m_otherNetworks, &OtherNetworksSettings::addComputerAnswered, this, &Globals::addComputerAnswered);
 }
 
-QVariantList Globals::deliveredFiles() const
-{
-    return m_core->deliveredFiles().files();
-}
-
-void Globals::importAccountPicture()
-{
-    // Until the user picks a picture, the account's own picture stands for them. Without one the default is a
-    // resource URL, which no image loader takes: nothing to import then, and nothing to log.
-    if (QFileInfo::exists(m_core->profile().avatarPath()))
-        return;
-    const QString accountPicture = defaultAvatarPath();
-    if (!accountPicture.startsWith(QLatin1String("qrc:")))
-        setUserAvatar(accountPicture);
-}
-
 void Globals::init()
 {
-    Q_EMIT readyToProcessNextFileQueueItem();
+    m_outgoing->filesProxyData.sort(0, Qt::AscendingOrder);
     // From here on each subsystem runs its own rounds: progress ticks, resends, withdrawals, presence checks and
     // the peer refreshes.
     m_core->start(m_preferences->resumeInterruptedDownloads());
@@ -158,14 +145,11 @@ void Globals::init()
     QTimer::singleShot(kSecondIconUpdateDelayMs, this, &Globals::updateAppIconsSignal);
 }
 
-// --- properties ---------------------------------------------------------------------------------------------
+// --- the own profile ----------------------------------------------------------------------------------------
 
-void Globals::setAppName(const QString& name)
+QString Globals::hostId() const
 {
-    if (name == m_appName)
-        return;
-    m_appName = name;
-    Q_EMIT appNameChanged();
+    return m_core->hostId();
 }
 
 QString Globals::userAlias() const
@@ -186,18 +170,8 @@ QString Globals::userAvatar() const
 
 void Globals::setUserAvatar(const QString& imagePath)
 {
-    QImage image;
-    if (!image.load(imagePath)) {
-        qCritical().noquote() << "Could not load image at " + imagePath;
-        return;
-    }
-    if (m_core->profile().storeAvatar(squareAvatar(image, kAvatarSide)))
+    if (importAvatar(m_core->profile(), imagePath))
         Q_EMIT userAvatarChanged();
-}
-
-QString Globals::tempAvatarPath() const
-{
-    return m_tempAvatarPath.isEmpty() ? getAvatarForNode(hostId()) : m_tempAvatarPath;
 }
 
 void Globals::storeProfile(const QString& name, const QString& avatarPath)
@@ -207,111 +181,109 @@ void Globals::storeProfile(const QString& name, const QString& avatarPath)
         setUserAvatar(avatarPath);
 }
 
-void Globals::setTempAvatarPath(const QString& path)
+void Globals::changeUserInfo(QString newUserAlias, QString newUserAvatar)
 {
-    m_tempAvatarPath = path;
-    Q_EMIT tempAvatarPathChanged();
+    setUserAlias(newUserAlias);
+    setUserAvatar(localImagePath(newUserAvatar));
+    m_peers->refreshOwnPeerRow();
 }
 
-void Globals::setCurrentSelectedTabIndex(int tabIndex)
+void Globals::launchProfileWizard()
 {
-    if (tabIndex == m_currentSelectedTabIndex)
+    VeskProfileWizard wizard(*this, nullptr);
+    if (wizard.exec() != QDialog::Accepted)
         return;
-    m_currentSelectedTabIndex = tabIndex;
-    Q_EMIT currentSelectedTabIndexChanged();
+    // The wizard stored the name and picture; the own row follows as after a change from the interface, and the
+    // new name is announced at once instead of at the next hourly refresh.
+    m_peers->refreshOwnPeerRow();
+    if (peerManager)
+        peerManager->reBroadCastMyself();
 }
 
-// --- small operations ---------------------------------------------------------------------------------------
+// --- peers and chat -----------------------------------------------------------------------------------------
 
-void Globals::chooseAvatar()
+void Globals::refreshPeers()
 {
-    setTempAvatarPath(QFileDialog::getOpenFileName(nullptr, QStringLiteral("choose avatar")));
+    m_peers->search().lookAgain();
+    if (peerManager)
+        peerManager->reBroadCastMyself();
 }
 
-void Globals::runOnStartup(bool run)
+void Globals::setCurrentSelectedChatPeer(QString peerId)
 {
-    m_preferences->runOnStartup(run);
+    setCurrentSelectedTabIndex(0);
+    m_chat->openConversation(peerId, m_shell->setConversationPeer(peerId));
+    m_shell->conversationShown(peerId);
 }
 
-namespace {
-
-// Asked for by a click: a click that does nothing would leave the user guessing. Plain text, since a file's name
-// came from a peer.
-void tellCouldNotOpen(const QString& text)
+void Globals::blockUser(QString peerId)
 {
-    if (text.isEmpty())
-        return;
-    QMessageBox box(QMessageBox::Information, QStringLiteral("Vesk"), text, QMessageBox::Ok);
-    box.setTextFormat(Qt::PlainText);
-    box.exec();
+    // The English wording names the person (its text holds a %1); the source text has no place for it.
+    QString question = tr("Do you really want to block this user");
+    if (question.contains(QLatin1String("%1")))
+        question = question.arg(m_store->peerField(peerId, QStringLiteral("alias")));
+    if (UserDialogs::confirmed(tr("Block this user"), question, tr("Block")))
+        m_peers->blockUser(peerId);
 }
 
-} // namespace
+// --- offers -------------------------------------------------------------------------------------------------
 
-void Globals::openDownloadedFilesFolder()
+void Globals::selectFiles()
 {
-    tellCouldNotOpen(m_core->downloadsFolder().open());
+    for (const QString& path : m_dialogs->chooseFiles(tr("select a file")))
+        processNewFileToSend(QUrl::fromLocalFile(path));
 }
 
-void Globals::openDownloadedFile(QString fileName)
+void Globals::selectFolder()
 {
-    tellCouldNotOpen(m_core->downloadsFolder().openFile(fileName));
+    const QString folder = m_dialogs->chooseFolder(tr("Choose a folder to send"));
+    if (!folder.isEmpty())
+        processNewFileToSend(QUrl::fromLocalFile(folder));
 }
 
-void Globals::openDownloadedFolder(QString folderId)
+void Globals::offerChosenFilesToPeer(QString peerId)
 {
-    tellCouldNotOpen(m_core->downloadsFolder().openReceivedFolder(folderId));
+    QList<QUrl> urls;
+    const QString alias = m_store->peerField(peerId, QStringLiteral("alias"));
+    for (const QString& path : m_dialogs->chooseFiles(tr("Send files to %1").arg(alias)))
+        urls.append(QUrl::fromLocalFile(path));
+    if (!urls.isEmpty())
+        offerFilesToPeer(urls, peerId);
 }
 
-bool Globals::openFile(const QString& path)
+void Globals::offerFilesToPeer(const QList<QUrl>& localFiles, const QString& peerId)
 {
-    return QDesktopServices::openUrl(QUrl::fromLocalFile(path));
+    const QStringList names = m_outgoing->offerFilesToPeer(localFiles, peerId);
+    if (!names.isEmpty())
+        Q_EMIT filesOfferedToPeer(peerId, names);
 }
 
-QString Globals::downloadsFolderShown() const
+void Globals::clearAllPendingUploads()
 {
-    return m_core->downloadsFolder().shown();
+    if (UserDialogs::confirmed(tr("Clear Pending Uploads"), tr("Do you really want to clear all pending uploadings ?"),
+                               tr("Stop sending")))
+        m_outgoing->clearAllPendingUploads();
+}
+
+void Globals::clearAllPendingDownloads()
+{
+    if (UserDialogs::confirmed(tr("Clear Pending Downloads"), tr("Do you really want to clear all pending Downloads ?"),
+                               tr("Clear")))
+        m_incoming->clearAllPendingDownloads();
 }
 
 void Globals::chooseDownloadsFolder()
 {
     DownloadsFolder& downloads = m_core->downloadsFolder();
-    const QString folder =
-        QFileDialog::getExistingDirectory(mainWindow, tr("Choose where received files go"),
-                                          QDir::cleanPath(QDir::fromNativeSeparators(downloads.path())));
+    QWidget* window = m_shell->mainWindow();
+    const QString folder = QFileDialog::getExistingDirectory(
+        window, tr("Choose where received files go"), QDir::cleanPath(QDir::fromNativeSeparators(downloads.path())));
     if (folder.isEmpty())
         return;
     const QString problem = downloads.change(folder);
-    if (problem.isEmpty())
-        return;
-    QMessageBox box(QMessageBox::Warning, tr("Downloads folder not changed"),
-                    QString(problem + QLatin1Char(' ') + tr("Received files still go to %1.").arg(downloads.shown())),
-                    QMessageBox::Ok, mainWindow);
-    box.setTextFormat(Qt::PlainText);
-    box.exec();
-}
-
-void Globals::messageBox(QString title, QString description)
-{
-    QMessageBox box(QMessageBox::Information, title, description, QMessageBox::Ok);
-    box.exec();
-}
-
-void Globals::shutDown()
-{
-    QCoreApplication::quit();
-}
-
-// --- timers -------------------------------------------------------------------------------------------------
-
-void Globals::refreshPeersTimeout()
-{
-    m_refresh->refreshTimeout();
-}
-
-void Globals::detectWakeUpFromSleepTimeout()
-{
-    m_refresh->wakeCheck();
+    if (!problem.isEmpty())
+        UserDialogs::tell(problem + QLatin1Char(' ') + tr("Received files still go to %1.").arg(downloads.shown()),
+                          QMessageBox::Warning, tr("Downloads folder not changed"), window);
 }
 
 } // namespace Vesk

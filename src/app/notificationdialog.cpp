@@ -5,7 +5,6 @@
 
 #include <QApplication>
 #include <QGridLayout>
-#include <QLocale>
 #include <QGuiApplication>
 #include <QLabel>
 #include <QPixmap>
@@ -174,23 +173,12 @@ void NotificationDialog::fitText()
     }
 }
 
-void NotificationDialog::addOffer(qint64 fileSize, const QString& html)
+void NotificationDialog::addOffer(const OfferedItem& item)
 {
-    ++m_offerCount;
-    m_offerBytes += qMax<qint64>(0, fileSize);
-    if (m_offerCount == 1) {
-        appendMessage(html);
-        return;
-    }
+    m_offers.add(item);
     m_textView->clear();
-    appendMessage(offerSummary(m_alias, m_offerCount, m_offerBytes).toHtmlEscaped());
-}
-
-QString NotificationDialog::offerSummary(const QString& alias, int count, qint64 bytes)
-{
-    const QString size = QLocale().formattedDataSize(bytes, 1, QLocale::DataSizeSIFormat);
-    const QString who = alias.trimmed().isEmpty() ? tr("Someone") : alias;
-    return tr("%1 offers %n files, %2", nullptr, count).arg(who, size);
+    appendMessage(m_offers.headline(m_alias).toHtmlEscaped() + QLatin1String("<br>") +
+                  m_offers.details().toHtmlEscaped());
 }
 
 void NotificationDialog::present()
@@ -218,7 +206,8 @@ void NotificationDialog::decreaseOpacity()
         show();
     }
     m_opacity -= kFadeStep;
-    if (isActiveWindow())
+    // Held while the user works in it or reaches for it: a popup must not fade away under the pointer.
+    if (isActiveWindow() || underMouse())
         m_opacity = 1.0f;
     setWindowOpacity(double(m_opacity));
     if (m_opacity <= kCloseOpacity) {

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "app/offerburst.h"
+
 #include <QDialog>
 #include <QString>
 #include <QTimer>
@@ -14,9 +16,9 @@ namespace Vesk {
 class Random;
 
 // A small always-on-top window that tells the user about a peer's chat message ("chat") or file offer
-// ("download") without taking the focus. It fades out by itself unless the user is working in it; further
-// messages from the same peer are appended and make it opaque again. It deletes itself when closed. Its button
-// only says what the user asked for; the controller acts on it.
+// ("download") without taking the focus. It fades out by itself unless the user is working in it or the pointer
+// rests on it; further messages from the same peer are appended and make it opaque again. It deletes itself when
+// closed. Its button only says what the user asked for; the controller acts on it.
 class NotificationDialog : public QDialog
 {
     Q_OBJECT
@@ -35,12 +37,10 @@ public:
     // Appends one message as a new paragraph. The text is rendered as rich text: whatever a peer supplied must
     // already be escaped (Vesk::plainTextToHtml).
     void appendMessage(const QString& text);
-    // One more file of the peer's current burst of offers: the first is told as its offer line (html), from the
-    // second on the popup sums the burst up ("Ann offers 50 files, 12 MB") instead of listing every file.
-    void addOffer(qint64 fileSize, const QString& html);
-    int offerCount() const { return m_offerCount; }
-    // The summary line of a burst, as plain text; sizes in the locale's SI units.
-    static QString offerSummary(const QString& alias, int count, qint64 bytes);
+    // One more file or folder of the peer's current burst of offers: the popup says who offers what, in the
+    // program's words ("Ann offers a.pdf and 2 more"), rather than listing every file.
+    void addOffer(const OfferedItem& item);
+    int offerCount() const { return m_offers.count(); }
 
     // Shows the popup, or, while a modal dialog is open, waits until it is gone: a popup never covers a question
     // the user has to answer.
@@ -80,8 +80,7 @@ private:
     QPushButton* m_actionButton = nullptr;
     QLabel* m_aliasLabel = nullptr;
     QString m_alias;
-    int m_offerCount = 0;
-    qint64 m_offerBytes = 0;
+    OfferBurst m_offers;
     bool m_waitingForModal = false;
 };
 

@@ -1,6 +1,7 @@
 #include "app/preferences.h"
 
 #include "app/platform.h"
+#include "app/veskqmlviewer.h"
 
 #include <QCoreApplication>
 #include <QDebug>
@@ -72,6 +73,22 @@ void Preferences::toggleResumeInterruptedDownloads()
 {
     store(kResumeKey, !resumeInterruptedDownloads());
     Q_EMIT resumeInterruptedDownloadsChanged();
+}
+
+bool Preferences::askBeforeClosing() const
+{
+    const QString answer = m_settings.value(QLatin1String(VeskQMLViewer::kCloseAnswerKey)).toString();
+    return VeskQMLViewer::closeOutcome(false, answer) == VeskQMLViewer::CloseOutcome::Ask;
+}
+
+void Preferences::toggleAskBeforeClosing()
+{
+    if (askBeforeClosing())
+        m_settings.setValue(QLatin1String(VeskQMLViewer::kCloseAnswerKey), QLatin1String(VeskQMLViewer::kKeepAnswer));
+    else
+        m_settings.remove(QLatin1String(VeskQMLViewer::kCloseAnswerKey));
+    m_settings.sync();
+    Q_EMIT askBeforeClosingChanged();
 }
 
 } // namespace Vesk

@@ -20,6 +20,8 @@ class Preferences : public QObject
                    automaticallyOpenDownloadedFilesChanged)
     // Whether downloads queued when the program stopped are queued again at the next start (on by default).
     Q_PROPERTY(bool resumeInterruptedDownloads READ resumeInterruptedDownloads NOTIFY resumeInterruptedDownloadsChanged)
+    // Whether closing the window asks whether to quit (no answer remembered).
+    Q_PROPERTY(bool askBeforeClosing READ askBeforeClosing NOTIFY askBeforeClosingChanged)
 
 public:
     static constexpr const char* kRunOnStartupKey = "runOnStartup";
@@ -39,12 +41,17 @@ public:
     Q_INVOKABLE void toggleAutomaticallyOpenDownloadedFiles();
     bool resumeInterruptedDownloads() const;
     Q_INVOKABLE void toggleResumeInterruptedDownloads();
+    bool askBeforeClosing() const;
+    // Turning it off remembers "keep running"; turning it on forgets the remembered answer.
+    Q_INVOKABLE void toggleAskBeforeClosing();
 
 Q_SIGNALS:
     void startOnLoginChanged();
     void showNoticesChanged();
     void automaticallyOpenDownloadedFilesChanged();
     void resumeInterruptedDownloadsChanged();
+    // Also when the window's close question remembered an answer.
+    void askBeforeClosingChanged();
 
 private:
     bool value(const char* key, bool absent) const;

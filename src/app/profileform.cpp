@@ -54,10 +54,13 @@ bool ProfileForm::isNoName(const QString& name)
 
 ProfileForm::ProfileForm(const ProfileEditor& editor, QWizardPage* page, bool firstSetup) : QGroupBox(page)
 {
+    // The name above its field, the field the form's whole width: beside the picture button's column it was too
+    // narrow for its own placeholder. The picture below, with its button beside it.
     auto* grid = new QGridLayout(this);
+    grid->setColumnStretch(1, 1);
 
     auto* nameLabel = new QLabel(tr("Your Full Name"), this);
-    grid->addWidget(nameLabel, 0, 0);
+    grid->addWidget(nameLabel, 0, 0, 1, 2);
     m_nameEdit = new QLineEdit(this);
     m_nameEdit->setPlaceholderText(tr("Enter your full name here"));
     m_nameEdit->setMaxLength(kMaxNameLength);
@@ -66,12 +69,12 @@ ProfileForm::ProfileForm(const ProfileEditor& editor, QWizardPage* page, bool fi
     const QString alias = editor.userAlias();
     if (!isNoName(alias))
         m_nameEdit->setText(alias);
-    grid->addWidget(m_nameEdit, 0, 1);
+    grid->addWidget(m_nameEdit, 1, 0, 1, 2);
     // A disabled Next or Done button alone does not tell what it waits for.
     m_nameHint = new QLabel(tr("Type a name to continue: it is how others on the network see you."), this);
     m_nameHint->setWordWrap(true);
     m_nameHint->setObjectName(QStringLiteral("hint"));
-    grid->addWidget(m_nameHint, 1, 1);
+    grid->addWidget(m_nameHint, 2, 0, 1, 2);
     connect(m_nameEdit, &QLineEdit::textChanged, this, &ProfileForm::updateNameHint);
 
     // On first setup there is no picture to replace yet: the same words read differently there.
@@ -80,11 +83,11 @@ ProfileForm::ProfileForm(const ProfileEditor& editor, QWizardPage* page, bool fi
     // Styled padding is not part of the button's size hint: room for the words is made here.
     m_chooseButton->setMinimumWidth(m_chooseButton->fontMetrics().horizontalAdvance(m_chooseButton->text()) +
                                     kButtonPadding);
-    grid->addWidget(m_chooseButton, 2, 0, Qt::AlignTop);
+    grid->addWidget(m_chooseButton, 3, 1, Qt::AlignLeft | Qt::AlignVCenter);
     m_pictureLabel = new QLabel(this);
     m_pictureLabel->setMinimumSize(kPictureSide, kPictureSide);
     m_pictureLabel->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
-    grid->addWidget(m_pictureLabel, 2, 1);
+    grid->addWidget(m_pictureLabel, 3, 0);
     connect(m_chooseButton, &QPushButton::clicked, this, &ProfileForm::chooseRequested);
 
     // Holds the chosen path for the wizard's fields; never shown.

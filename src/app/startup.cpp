@@ -124,7 +124,7 @@ int runApplication(int argc, char** argv)
 
     Globals* globals = Globals::instance();
     VeskQMLViewer window;
-    globals->setMainWindow(&window);
+    globals->shell().setMainWindow(&window);
     QObject::connect(&app, &VeskSingleApplication::messageReceived, &window, &VeskQMLViewer::wakeMeUp);
 
     // A translator removes itself from the application when it is destroyed.
@@ -188,7 +188,7 @@ int runApplication(int argc, char** argv)
 
     std::unique_ptr<TrayMenu> tray;
     if (QSystemTrayIcon::isSystemTrayAvailable())
-        tray = std::make_unique<TrayMenu>(*globals->trayIcon, window);
+        tray = std::make_unique<TrayMenu>(globals->shell().trayIcon(), window);
 
     const int result = app.exec();
     // The controller outlives what is destroyed here: it forgets the tray menu and the discovery object first (the

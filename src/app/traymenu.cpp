@@ -3,7 +3,6 @@
 #include "app/veskqmlviewer.h"
 
 #include <QAction>
-#include <QCoreApplication>
 #include <QSystemTrayIcon>
 
 namespace Vesk {
@@ -16,7 +15,7 @@ TrayMenu::TrayMenu(QSystemTrayIcon& icon, VeskQMLViewer& window) : m_icon(icon),
     m_quit = m_menu.addAction(tr("Exit"));
     connect(m_show, &QAction::triggered, &m_window, &VeskQMLViewer::wakeMeUp);
     // The tray ends the program without the question the window asks: choosing it here is the answer.
-    connect(m_quit, &QAction::triggered, qApp, &QCoreApplication::quit);
+    connect(m_quit, &QAction::triggered, &m_window, &VeskQMLViewer::quitProgram);
     connect(&m_icon, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
         if (reason == QSystemTrayIcon::Trigger || reason == QSystemTrayIcon::DoubleClick)
             m_window.toggleShown();

@@ -4,6 +4,7 @@
 
 #include <QCheckBox>
 #include <QCloseEvent>
+#include <QCoreApplication>
 #include <QDragEnterEvent>
 #include <QDropEvent>
 #include <QMessageBox>
@@ -60,11 +61,27 @@ void VeskQMLViewer::wakeMeUp()
     activateWindow();
 }
 
+VeskQMLViewer::CloseOutcome VeskQMLViewer::closeOutcome(bool quitAsked, const QString& rememberedAnswer)
+{
+    if (quitAsked || rememberedAnswer == QLatin1String(kQuitAnswer))
+        return CloseOutcome::Quit;
+    return rememberedAnswer == QLatin1String(kKeepAnswer) ? CloseOutcome::KeepRunning : CloseOutcome::Ask;
+}
+
+void VeskQMLViewer::quitProgram()
+{
+    // Since Qt 6 the application's quit closes its windows first, and a window that refuses cancels it: the flag
+    // lets this close go through whatever answer closing keeps.
+    m_quitAsked = true;
+    close();
+    QCoreApplication::quit();
+}
+
 void VeskQMLViewer::closeEvent(QCloseEvent* event)
 {
     QSettings settings;
-    QString answer = settings.value(QLatin1String(kCloseAnswerKey)).toString();
-    if (answer != QLatin1String("quit") && answer != QLatin1String("keep")) {
+    CloseOutcome outcome = closeOutcome(m_quitAsked, settings.value(QLatin1String(kCloseAnswerKey)).toString());
+    if (outcome == CloseOutcome::Ask) {
         QMessageBox box(this);
         box.setWindowTitle(tr("Do you really want to close Vesk?"));
         box.setText(tr("If you close Vesk, your peers WILL NOT be able to chat with you or transfer files with you."));
@@ -76,11 +93,14 @@ void VeskQMLViewer::closeEvent(QCloseEvent* event)
         auto* dontAsk = new QCheckBox(tr("Don't ask again"), &box);
         box.setCheckBox(dontAsk);
         box.exec();
-        answer = box.clickedButton() == quit ? QStringLiteral("quit") : QStringLiteral("keep");
-        if (dontAsk->isChecked())
-            settings.setValue(QLatin1String(kCloseAnswerKey), answer);
+        outcome = box.clickedButton() == quit ? CloseOutcome::Quit : CloseOutcome::KeepRunning;
+        if (dontAsk->isChecked()) {
+            settings.setValue(QLatin1String(kCloseAnswerKey),
+                              QLatin1String(outcome == CloseOutcome::Quit ? kQuitAnswer : kKeepAnswer));
+            Q_EMIT closeAnswerRemembered();
+        }
     }
-    if (answer == QLatin1String("quit")) {
+    if (outcome == CloseOutcome::Quit) {
         event->accept();
         return;
     }

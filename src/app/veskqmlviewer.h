@@ -37,6 +37,14 @@ public:
     }
     // Settings key holding the answer the user asked to keep ("quit" or "keep"); absent while the question is asked.
     static constexpr const char* kCloseAnswerKey = "closeAnswer";
+    static constexpr const char* kQuitAnswer = "quit";
+    static constexpr const char* kKeepAnswer = "keep";
+
+    // What closing the window comes to. Quitting by name (the tray's or the menu's quit) always quits: the user
+    // said so there and then. Closing the window asks, unless an answer was remembered; anything but a known answer
+    // is no answer.
+    enum class CloseOutcome { Quit, Ask, KeepRunning };
+    static CloseOutcome closeOutcome(bool quitAsked, const QString& rememberedAnswer);
 
     // With a tray icon, keeping the program running hides the window (the tray brings it back); without one it is
     // minimised to the taskbar.
@@ -47,6 +55,8 @@ public:
 
 Q_SIGNALS:
     void newFileToSend(QUrl localFile);
+    // The user ticked "Don't ask again": closing has a remembered answer now.
+    void closeAnswerRemembered();
     void filesDroppedOnConversation(QList<QUrl> localFiles, QString peerId);
 
 public Q_SLOTS:
@@ -54,7 +64,8 @@ public Q_SLOTS:
     void dropEvent(QDropEvent* event) override;
     void dragMoveEvent(QDragMoveEvent* event) override;
     void wakeMeUp();
-    void aboutToQuit() {}
+    // Ends the program without the question closing asks.
+    void quitProgram();
 
 protected:
     void closeEvent(QCloseEvent* event) override;
@@ -66,6 +77,7 @@ private:
     TaskbarIntegration m_taskbar;
     std::function<QString()> m_conversationPeer;
     bool m_trayShown = false;
+    bool m_quitAsked = false;
 };
 
 } // namespace Vesk

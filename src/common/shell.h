@@ -5,6 +5,15 @@
 
 namespace Vesk {
 
+// What one offer is of: a file, or a folder with the files in it.
+struct OfferedItem
+{
+    QString name;         // as it is stored here, whatever the peer sent
+    qint64 bytes = 0;     // the file's size, or all of the folder's
+    int folderFiles = -1; // the folder's number of files; -1 for a file
+    bool isFolder() const { return folderFiles >= 0; }
+};
+
 // What the subsystems ask of the desktop shell around them: popups, the download progress on the taskbar,
 // opening a finished file, and a look at what the user has open. The controller implements it over its windows;
 // tests record the calls.
@@ -16,10 +25,11 @@ public:
     // Popups render rich text: callers escape every part a peer supplied (plainTextToHtml).
     virtual void showChatNotification(const QString& nodeId, const QString& html) = 0;
     virtual void showDownloadNotification(const QString& nodeId, const QString& html) = 0;
-    // One offered file; a shell may gather a peer's burst of offers into one notice with the count and total size.
-    virtual void showOfferNotification(const QString& nodeId, qint64 fileSize, const QString& html)
+    // One offered file or folder. A shell may gather a peer's burst of offers, files and folders alike, into one
+    // notice saying who offers what; html is the offer line, for a shell that shows each offer as it is.
+    virtual void showOfferNotification(const QString& nodeId, const OfferedItem& item, const QString& html)
     {
-        Q_UNUSED(fileSize);
+        Q_UNUSED(item);
         showDownloadNotification(nodeId, html);
     }
     // A box that tells the user something without blocking the event loop.

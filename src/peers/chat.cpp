@@ -14,6 +14,7 @@
 #include "peers/peersend.h"
 #include "peers/peerslogging.h"
 #include "store/store.h"
+#include "store/storequeries.h"
 #include "store/vesksqlquerymodel.h"
 
 #include <QSqlQuery>
@@ -188,6 +189,18 @@ void Chat::resendAllTo(const QString& nodeId)
     const QHostAddress address = m_store.nodeAddress(nodeId);
     for (const Parameters& parameters : std::as_const(resend))
         m_sink.send(address, parameters);
+}
+
+void Chat::openConversation(const QString& peerId, bool otherPeer)
+{
+    if (otherPeer)
+        m_store.chatsModel->setQuery(QString::fromLatin1(StoreQueries::kChatHistory), m_store.database(),
+                                     {peerId, peerId});
+    m_store.setField(kPeersTable, peerId, QStringLiteral("unreadMessagesCount"), QStringLiteral("0"));
+    m_store.nodesProxyData->refresh();
+    if (peerId.isEmpty())
+        m_store.nodeData->refresh();
+    Q_EMIT unreadCountChanged();
 }
 
 } // namespace Vesk

@@ -48,6 +48,10 @@ public:
     // nothing written while it was away stays "Waiting" for good.
     void resendAllTo(const QString& nodeId);
 
+    // The user looks at the conversation with the peer (none: the empty id): the list shows its messages when it is
+    // another peer than before, and they are read.
+    void openConversation(const QString& peerId, bool otherPeer);
+
     // The resend rounds run from start() until stop().
     void start();
     void stop();

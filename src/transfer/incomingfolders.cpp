@@ -208,10 +208,11 @@ void IncomingOffers::handleNewFolderToDownload(const Parameters& message)
         if (alias.trimmed().isEmpty())
             alias = tr("Your peer");
         const QLocale locale;
-        m_shell.showDownloadNotification(
-            nodeFrom, tr("%1 offers the folder <b>%2</b> (%n files, %3)", nullptr, part.files)
-                          .arg(plainTextToHtml(alias), plainTextToHtml(part.name),
-                               locale.formattedDataSize(part.totalSize, 1, QLocale::DataSizeSIFormat)));
+        // Told like offered files, so a folder offered with files makes one notice.
+        m_shell.showOfferNotification(nodeFrom, {part.name, part.totalSize, part.files},
+                                      tr("%1 offers the folder <b>%2</b> (%n files, %3)", nullptr, part.files)
+                                          .arg(plainTextToHtml(alias), plainTextToHtml(part.name),
+                                               locale.formattedDataSize(part.totalSize, 1, QLocale::DataSizeSIFormat)));
     }
     refreshDownloadLists(m_store);
     Q_EMIT pendingCountChanged();

@@ -82,7 +82,7 @@ void IncomingOffers::processNewFileToBeReceived(const QString& fileId, const QSt
         }
         // The popup names the file as it will be stored (the offered name can be any length).
         m_shell.showOfferNotification(
-            nodeFrom, fileSize,
+            nodeFrom, {localName, fileSize},
             tr("I have sent you a file called : <br> <b>%1</b><br>Please download it using Vesk.")
                 .arg(plainTextToHtml(localName)));
         {

@@ -19,9 +19,9 @@ namespace {
 const QString kPeer = QStringLiteral("{peer-a}");
 }
 
-// The controller's own rules as the interface sees them, and the windows it drives: the main window and its title,
-// the popups of peers. Its forwarding to the subsystems is exercised end to end. The tray, closing and the wizards:
-// tst_windows.
+// The controller's own rules as the interface sees them, and the desktop shell beside it: the main window and its
+// title, the popups of peers. Its forwarding to the subsystems is exercised end to end. The tray, closing and the
+// wizards: tst_windows.
 class TestController : public QObject
 {
     Q_OBJECT
@@ -39,7 +39,7 @@ private Q_SLOTS:
         g->core().setClock(m_clock);
         QCOMPARE(g->hostId(), QStringLiteral("{stored-node-id}"));
         window = new VeskQMLViewer();
-        g->setMainWindow(window);
+        g->shell().setMainWindow(window);
         window->show();
     }
     void init()
@@ -56,27 +56,66 @@ private Q_SLOTS:
         window->showMinimized();
         g->setCurrentSelectedTabIndex(1); // no conversation on screen
     }
-    // Selecting a chat shows it and clears its count; a message from that node is then shown, not counted.
-    void conversationOpen_data()
+    // A message is read as it arrives only where its conversation is on screen in the window the user works in;
+    // anywhere else it counts as unread.
+    void unreadUnlessOnScreen_data()
     {
+        using View = DesktopShell::WindowView;
+        QTest::addColumn<int>("view");
         QTest::addColumn<int>("tab");
         QTest::addColumn<QString>("from");
-        QTest::addColumn<bool>("open");
-        QTest::newRow("same id") << 0 << kPeer << true;
-        QTest::newRow("id in other case") << 0 << kPeer.toUpper() << true;
-        QTest::newRow("another peer") << 0 << QStringLiteral("{peer-b}") << false;
-        QTest::newRow("chat tab not shown") << 1 << kPeer << false;
+        QTest::addColumn<bool>("onScreen");
+        QTest::newRow("active, conversation tab, that peer") << int(View::Active) << 0 << kPeer << true;
+        QTest::newRow("active, the id in other case") << int(View::Active) << 0 << kPeer.toUpper() << true;
+        QTest::newRow("active, another peer") << int(View::Active) << 0 << "{peer-b}" << false;
+        QTest::newRow("active, send tab") << int(View::Active) << 1 << kPeer << false;
+        QTest::newRow("active, transfers tab") << int(View::Active) << 2 << kPeer << false;
+        QTest::newRow("behind another program") << int(View::Inactive) << 0 << kPeer << false;
+        QTest::newRow("minimised") << int(View::Minimized) << 0 << kPeer << false;
+        QTest::newRow("hidden in the tray") << int(View::Hidden) << 0 << kPeer << false;
     }
-    void conversationOpen()
+    void unreadUnlessOnScreen()
     {
+        QFETCH(int, view);
         QFETCH(int, tab);
         QFETCH(QString, from);
-        g->setCurrentSelectedTabIndex(2);
+        QTEST(DesktopShell::conversationOnScreen(DesktopShell::WindowView(view), tab, kPeer, from), "onScreen");
+        QVERIFY(!DesktopShell::conversationOnScreen(DesktopShell::WindowView(view), tab, QString(), QString()));
+    }
+    // With the conversation selected and the window put away, a message counts: in the peer's count and the
+    // window's title. The window back in front shows it, and it is read.
+    void messageToPutAwayWindowCounts_data()
+    {
+        QTest::addColumn<bool>("minimise");
+        QTest::newRow("hidden in the tray") << false;
+        QTest::newRow("minimised") << true;
+    }
+    void messageToPutAwayWindowCounts()
+    {
+        QFETCH(bool, minimise);
+        window->showNormal();
+        window->activateWindow();
+        QTRY_VERIFY(window->isActiveWindow());
         g->setCurrentSelectedChatPeer(kPeer);
-        QCOMPARE(g->currentSelectedTabIndex(), 0);
         QCOMPARE(g->totalNumberOfUnReadMessages(), 0);
-        g->setCurrentSelectedTabIndex(tab);
-        QTEST(g->isConversationOpen(from), "open");
+        QVERIFY(g->shell().isConversationOpen(kPeer));
+        minimise ? window->showMinimized() : window->hide();
+        g->core().processMessage({{"action", "newChatMessage"},
+                                  {"nodeFrom", kPeer},
+                                  {"senderIPAddress", "10.9.0.1"},
+                                  {"chatId", QUuid::createUuid().toString()},
+                                  {"message", "are you there?"},
+                                  {"timeSent", m_clock.nowMs()}});
+        QTRY_COMPARE(peerField(kPeer, "unreadMessagesCount"), QStringLiteral("1"));
+        QTRY_COMPARE(window->windowTitle(), QStringLiteral("3: Vesk")); // and the two offers waiting
+        window->showNormal();
+        window->activateWindow();
+        QTRY_COMPARE(peerField(kPeer, "unreadMessagesCount"), QStringLiteral("0"));
+        QTRY_COMPARE(window->windowTitle(), QStringLiteral("2: Vesk"));
+        if (QPointer<NotificationDialog> popup = g->shell().chatPopups().value(kPeer)) {
+            popup->close();
+            QTRY_VERIFY(!popup);
+        }
     }
     // After a sleep, and when the user asks, the peers shown online are asked whether they are still there, and
     // stay shown online meanwhile.
@@ -142,10 +181,10 @@ private Q_SLOTS:
     }
     void titleShowsUnreadAndPendingCount()
     {
-        g->updateAppIcons();
+        g->shell().updateAppIcons();
         QCOMPARE(window->windowTitle(), QStringLiteral("6: Vesk")); // 4 unread messages, 2 offers to answer
         QVERIFY(exec("delete from vesk_peers") && exec("delete from vesk_downloads"));
-        g->updateAppIcons();
+        g->shell().updateAppIcons();
         QCOMPARE(window->windowTitle(), QStringLiteral("Vesk"));
     }
     // One popup per peer and kind gathers its messages. Whatever a peer typed, once escaped, and its name read
@@ -160,11 +199,11 @@ private Q_SLOTS:
     void chatPopupShowsTextAndReplyOpensTheChat()
     {
         QFETCH(QString, text);
-        g->showChatNotification(kPeer, Vesk::plainTextToHtml(text));
-        g->showChatNotification(kPeer, QStringLiteral("second"));
-        QPointer<NotificationDialog> popup = g->chatPopups.value(kPeer);
+        g->shell().showChatNotification(kPeer, Vesk::plainTextToHtml(text));
+        g->shell().showChatNotification(kPeer, QStringLiteral("second"));
+        QPointer<NotificationDialog> popup = g->shell().chatPopups().value(kPeer);
         QVERIFY(popup && popup->isVisible());
-        QCOMPARE(g->chatPopups.size(), 1);
+        QCOMPARE(g->shell().chatPopups().size(), 1);
         QCOMPARE(popup->textView()->toPlainText().replace(QChar::LineSeparator, '\n').replace(QChar::Nbsp, ' '),
                  text.replace("\r\n", "\n").replace('\r', '\n') + "\nsecond");
         QCOMPARE(QStringList({popup->aliasLabel()->text(), popup->actionButton()->text()}),
@@ -172,7 +211,7 @@ private Q_SLOTS:
         QCOMPARE(popup->aliasLabel()->textFormat(), Qt::PlainText);
         popup->actionButton()->click();
         QTRY_VERIFY(!popup);
-        QVERIFY(g->isConversationOpen(kPeer));
+        QVERIFY(g->shell().isConversationOpen(kPeer));
         QCOMPARE(peerField(kPeer, "unreadMessagesCount"), QStringLiteral("0"));
         QVERIFY(!window->isMinimized());
     }
@@ -182,9 +221,9 @@ private Q_SLOTS:
     {
         QTest::addColumn<int>("files");
         QTest::addColumn<QString>("text");
-        QTest::newRow("one file") << 1 << "I have sent you a file:\nf0.pdf\nYou can download it in Vesk.";
-        QTest::newRow("two files") << 2 << "<b>Mallory</b> offers 2 files, 250.0 kB";
-        QTest::newRow("fifty files") << 50 << "<b>Mallory</b> offers 50 files, 6.3 MB";
+        QTest::newRow("one file") << 1 << "<b>Mallory</b> offers f0.pdf\n125.0 kB";
+        QTest::newRow("two files") << 2 << "<b>Mallory</b> offers f0.pdf and 1 more\n2 files, 250.0 kB";
+        QTest::newRow("fifty files") << 50 << "<b>Mallory</b> offers f0.pdf and 49 more\n50 files, 6.3 MB";
     }
     void offerBurstIsOnePopup()
     {
@@ -198,9 +237,9 @@ private Q_SLOTS:
                           {"fileSize", 125000}});
             g->core().processMessage(offer);
         }
-        QCOMPARE(g->downloadPopups.size(), 1);
-        QPointer<NotificationDialog> popup = g->downloadPopups.value(kPeer);
-        QVERIFY(popup && popup->isVisible() && !g->chatPopups.contains(kPeer));
+        QCOMPARE(g->shell().downloadPopups().size(), 1);
+        QPointer<NotificationDialog> popup = g->shell().downloadPopups().value(kPeer);
+        QVERIFY(popup && popup->isVisible() && !g->shell().chatPopups().contains(kPeer));
         QVERIFY(popup->windowFlags() & Qt::Tool);
         QTEST(popup->textView()->toPlainText().replace(QChar::LineSeparator, '\n'), "text");
         // The window fits its text: no scrolling, no empty box below it.
@@ -234,21 +273,21 @@ private Q_SLOTS:
         window->activateWindow();
         QTRY_VERIFY(window->isActiveWindow());
         g->setCurrentSelectedChatPeer(kPeer);
-        g->showChatNotification(kPeer, QStringLiteral("on screen"));
-        QVERIFY(!g->chatPopups.contains(kPeer));
+        g->shell().showChatNotification(kPeer, QStringLiteral("on screen"));
+        QVERIFY(!g->shell().chatPopups().contains(kPeer));
         g->setCurrentSelectedTabIndex(1);
 
         g->preferences()->toggleShowNotices();
         QVERIFY(!g->preferences()->showNotices());
-        g->showChatNotification(kPeer, QStringLiteral("notices off"));
-        QVERIFY(!g->chatPopups.contains(kPeer));
+        g->shell().showChatNotification(kPeer, QStringLiteral("notices off"));
+        QVERIFY(!g->shell().chatPopups().contains(kPeer));
         g->preferences()->toggleShowNotices();
 
         QMessageBox question(QMessageBox::Question, "Vesk", "Block?", QMessageBox::Ok | QMessageBox::Cancel);
         question.open();
         QTRY_COMPARE(QApplication::activeModalWidget(), &question);
-        g->showChatNotification(kPeer, QStringLiteral("later"));
-        QPointer<NotificationDialog> popup = g->chatPopups.value(kPeer);
+        g->shell().showChatNotification(kPeer, QStringLiteral("later"));
+        QPointer<NotificationDialog> popup = g->shell().chatPopups().value(kPeer);
         QVERIFY(popup);
         QTest::qWait(3 * NotificationDialog::kFadeIntervalMs);
         QVERIFY(!popup->isVisible());

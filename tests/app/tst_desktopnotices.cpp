@@ -4,6 +4,7 @@
 #include <QDBusConnection>
 #include <QDBusMessage>
 #include <QScopeGuard>
+#include <QTranslator>
 #include <QVariantMap>
 
 using namespace TestSupport;
@@ -46,14 +47,53 @@ class tst_DesktopNotices : public QObject
     Q_OBJECT
 
     std::unique_ptr<PrivateBus> bus;
+    QTranslator m_english;
 
 private Q_SLOTS:
     void initTestCase()
     {
         QLocale::setDefault(QLocale::c());
+        QVERIFY(m_english.load(QStringLiteral(VESK_TRANSLATIONS_DIR "/Vesk_en")));
+        QCoreApplication::installTranslator(&m_english);
         bus = std::make_unique<PrivateBus>();
         if (bus->address().isEmpty())
             QSKIP("dbus-daemon could not be started (package dbus)");
+    }
+    // A burst of offers told in the program's words, files and folders alike: who offers what, then how much. The
+    // names stay as typed; each view escapes them.
+    void offerWords_data()
+    {
+        QTest::addColumn<QString>("alias");
+        QTest::addColumn<QStringList>("offers"); // name|bytes for a file, name|bytes|files for a folder
+        QTest::addColumn<QString>("headline");
+        QTest::addColumn<QString>("details");
+        QTest::newRow("one file") << "Ann" << QStringList{"report.pdf|1200000"} << "Ann offers report.pdf"
+                                  << "1.2 MB";
+        QTest::newRow("a folder") << "Ann" << QStringList{"Photos|30000000|12"} << "Ann offers the folder Photos"
+                                  << "12 files, 30.0 MB";
+        QTest::newRow("a folder of one file") << "Ann" << QStringList{"One|5|1"} << "Ann offers the folder One"
+                                              << "1 file, 5 bytes";
+        QTest::newRow("a folder, then a file")
+            << "Ann" << QStringList{"Photos|30000000|12", "a.txt|1000000"} << "Ann offers the folder Photos and 1 more"
+            << "13 files, 31.0 MB";
+        QTest::newRow("a file, then an empty folder")
+            << "Ann" << QStringList{"a.txt|10", "Empty|0|0"} << "Ann offers a.txt and 1 more"
+            << "1 file, 10 bytes";
+        QTest::newRow("no name, markup") << " " << QStringList{"<b>x</b>.txt|2000"} << "Someone offers <b>x</b>.txt"
+                                         << "2.0 kB";
+    }
+    void offerWords()
+    {
+        QFETCH(QString, alias);
+        QFETCH(QStringList, offers);
+        Vesk::OfferBurst burst;
+        for (const QString& offer : offers) {
+            const QStringList f = offer.split('|');
+            burst.add({f[0], f[1].toLongLong(), f.size() > 2 ? f[2].toInt() : -1});
+        }
+        QCOMPARE(burst.count(), offers.size());
+        QTEST(burst.headline(alias), "headline");
+        QTEST(burst.details(), "details");
     }
     void notices_data()
     {
@@ -69,14 +109,16 @@ private Q_SLOTS:
         add("second message replaces the first", {"chat", "wait", "chat2"}, 1, "Ann|hello there\nsecond|reply");
         add("quick burst is one notice", {"chat", "chat2"}, 1, "Ann|hello there\nsecond|reply");
         add("burst of offers is summed up", {"offer", "offer", "wait", "offer"}, 1,
-            "Ann offers 3 files, 3.0 kB||download");
+            "Ann offers a.txt and 2 more|3 files, 3.0 kB|download");
+        add("a folder joins the files' notice", {"offer", "wait", "folder"}, 1,
+            "Ann offers a.txt and 1 more|13 files, 46.0 kB|download");
         add("closed: the next message is a new notice", {"chat", "wait", "closed", "wait", "chat2"}, 2,
             "Ann|second|reply");
         add("Reply opens the conversation", {"chat", "wait", "reply"}, 1, "Ann|hello there|reply", "conversation");
-        add("a click on the notice opens it too", {"offer", "wait", "default"}, 1, "Ann|I have sent you a.txt|download",
+        add("a click on the notice opens it too", {"offer", "wait", "default"}, 1, "Ann offers a.txt|1.0 kB|download",
             "conversation");
-        add("Download fetches the peer's offers", {"offer", "wait", "download"}, 1,
-            "Ann|I have sent you a.txt|download", "download");
+        add("Download fetches the peer's offers", {"offer", "wait", "download"}, 1, "Ann offers a.txt|1.0 kB|download",
+            "download");
         add("no service: the popups are used", {"gone", "chat"}, 0, "");
     }
     void notices()
@@ -112,7 +154,9 @@ private Q_SLOTS:
             else if (step == "chat2")
                 popup = !desktop.addMessage(kPeer, "Ann", {}, "second");
             else if (step == "offer")
-                popup = !desktop.addOffer(kPeer, "Ann", {}, 1000, "I have sent you <b>a.txt</b>");
+                popup = !desktop.addOffer(kPeer, "Ann", {}, {"a.txt", 1000});
+            else if (step == "folder")
+                popup = !desktop.addOffer(kPeer, "Ann", {}, {"Photos", 45000, 12});
             else if (step == "wait") // until the service answered and the answer came back
                 QTRY_VERIFY(!fake.calls.isEmpty() && (QTest::qWait(50), true));
             else if (step == "closed")

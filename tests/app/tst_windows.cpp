@@ -77,6 +77,66 @@ private Q_SLOTS:
         }
         g->settings->remove(VeskQMLViewer::kCloseAnswerKey);
     }
+    // Quitting by name (the tray's or the menu's quit) always quits; closing the window asks unless an answer is
+    // remembered, and only the two answers the question gives count as one.
+    void closeOrQuit_data()
+    {
+        QTest::addColumn<bool>("quitAsked");
+        QTest::addColumn<QString>("remembered");
+        QTest::addColumn<int>("outcome");
+        using Outcome = VeskQMLViewer::CloseOutcome;
+        QTest::newRow("quit, nothing remembered") << true << QString() << int(Outcome::Quit);
+        QTest::newRow("quit, keep remembered") << true << "keep" << int(Outcome::Quit);
+        QTest::newRow("quit, quit remembered") << true << "quit" << int(Outcome::Quit);
+        QTest::newRow("close, nothing remembered") << false << QString() << int(Outcome::Ask);
+        QTest::newRow("close, keep remembered") << false << "keep" << int(Outcome::KeepRunning);
+        QTest::newRow("close, quit remembered") << false << "quit" << int(Outcome::Quit);
+        QTest::newRow("close, unknown answer") << false << "Keep" << int(Outcome::Ask);
+    }
+    void closeOrQuit()
+    {
+        QFETCH(bool, quitAsked);
+        QFETCH(QString, remembered);
+        QTEST(int(VeskQMLViewer::closeOutcome(quitAsked, remembered)), "outcome");
+        // The window acts on it: no question, and the window goes even where keeping would have kept it.
+        if (!quitAsked || remembered == "quit")
+            return;
+        g->settings->setValue(VeskQMLViewer::kCloseAnswerKey, remembered);
+        if (remembered.isEmpty())
+            g->settings->remove(VeskQMLViewer::kCloseAnswerKey);
+        VeskQMLViewer other;
+        other.show();
+        BoxAnswerer box(VeskQMLViewer::keepRunningButtonText(false));
+        other.quitProgram();
+        QVERIFY(!box.seen);
+        QVERIFY(!other.isVisible());
+        g->settings->remove(VeskQMLViewer::kCloseAnswerKey);
+    }
+    // "Ask before closing" in the menu brings the question back after "Don't ask again"; turning it off keeps the
+    // program running when the window closes.
+    void askBeforeClosingSetting()
+    {
+        g->settings->remove(VeskQMLViewer::kCloseAnswerKey);
+        VeskQMLViewer other;
+        g->shell().setMainWindow(&other);
+        QSignalSpy changed(g->preferences(), &Preferences::askBeforeClosingChanged);
+        QVERIFY(g->preferences()->askBeforeClosing());
+        other.show();
+        BoxAnswerer box(VeskQMLViewer::quitButtonText());
+        box.tickCheckBox = true;
+        QVERIFY(other.close());
+        QCOMPARE(changed.count(), 1);
+        QVERIFY(!g->preferences()->askBeforeClosing());
+        g->preferences()->toggleAskBeforeClosing();
+        QVERIFY(g->preferences()->askBeforeClosing());
+        QVERIFY(!g->settings->contains(VeskQMLViewer::kCloseAnswerKey));
+        g->preferences()->toggleAskBeforeClosing();
+        QVERIFY(!g->preferences()->askBeforeClosing());
+        QCOMPARE(g->settings->value(VeskQMLViewer::kCloseAnswerKey).toString(), QStringLiteral("keep"));
+        QCOMPARE(changed.count(), 3);
+        g->shell().setMainWindow(nullptr);
+        g->settings->remove(VeskQMLViewer::kCloseAnswerKey);
+    }
     // The tray: a click puts the window away and brings it back; its menu says what it does. Where no launcher shows
     // the count, the icon carries it.
     void trayShowsHidesAndQuits()

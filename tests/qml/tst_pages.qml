@@ -21,6 +21,7 @@ TestCase {
     Component { id: filesPage; FilesPage { width: 352; height: 900 } }
     Component { id: peersPage; PeersPage { width: 352; height: 700 } }
     Component { id: transfersPage; TransfersPage { width: 352; height: 900 } }
+    Component { id: tabBar; MainTabBar { width: 352 } }
 
     function init() { failOnWarning(/.*/) }
     function make(component, props) { return createTemporaryObject(component, base, props || {}) }
@@ -453,6 +454,28 @@ TestCase {
         }
         Object.keys(data.buttons).forEach(name => mouseClick(findChild(row, name)))
         compare(page.controller.calls, Object.values(data.buttons).map(call => call + "(F)"))
+    }
+
+    // The texts shown under the item that are cut: shortened with an ellipsis, spilling out of their own box, or
+    // reaching beyond the width (a row laid out wider than the window pushes its text out of sight).
+    function cutTexts(item, root, width) {
+        var cut = Array.from(item.children).reduce((all, child) => all.concat(cutTexts(child, root, width)), [])
+        if (!item.visible || item.truncated === undefined || item.text === "")
+            return cut
+        var left = item.mapToItem(root, 0, 0).x
+        var spills = item.wrapMode === Text.NoWrap && item.elide === Text.ElideNone
+                     && item.contentWidth > item.width + 1
+        if (item.truncated || spills || left < -0.5 || left + item.width > width + 0.5)
+            cut.push(item.text)
+        return cut
+    }
+    // At the window's default width nothing is cut: the empty send tab with its two buttons, the tabs with counts.
+    function test_nothingCutAtDefaultWidth() {
+        var page = makePage(filesPage, {}, {}, { filesModel: make(filesModel) })
+        compare(cutTexts(page, page, page.width), [])
+        var tabs = make(tabBar, { unreadCount: 12, filesCount: 30, offersCount: 250 })
+        waitForRendering(tabs)
+        compare(cutTexts(tabs, tabs, tabs.width), [])
     }
 
     // Sizes and times in the words and order of the user's locale.

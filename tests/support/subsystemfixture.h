@@ -79,6 +79,12 @@ public:
     {
         downloadPopups.append({nodeId, html});
     }
+    // Offers are recorded as what they offer, and as the line a plain shell shows.
+    void showOfferNotification(const QString& nodeId, const Vesk::OfferedItem& item, const QString& html) override
+    {
+        offers.append(item);
+        showDownloadNotification(nodeId, html);
+    }
     void showNotice(const QString& title, const QString& text) override { notices.append(title + ": " + text); }
     bool isConversationOpen(const QString& nodeId) const override { return nodeId == openConversation; }
     void showTab(int tabIndex) override { tabs.append(tabIndex); }
@@ -96,6 +102,7 @@ public:
     }
 
     QList<Popup> chatPopups, downloadPopups;
+    QList<Vesk::OfferedItem> offers;
     QStringList notices, opened;
     QList<int> tabs;
     QList<qint64> progress; // percent at each update

@@ -103,6 +103,10 @@ private Q_SLOTS:
         QCOMPARE(rig->shell.downloadPopups.size(), 1);
         QCOMPARE(rig->shell.downloadPopups.first().html,
                  QStringLiteral("alias of owner offers the folder <b>Holiday 2026</b> (2 files, 9 bytes)"));
+        QCOMPARE(rig->shell.offers.size(), 1); // told like a file, so one notice takes both
+        QCOMPARE(QStringList({rig->shell.offers[0].name, QString::number(rig->shell.offers[0].bytes),
+                              QString::number(rig->shell.offers[0].folderFiles)}),
+                 (QStringList{"Holiday 2026", "9", "2"}));
         const QString tree = rig->downloadsFolder() + "Holiday 2026 (3)/";
         QVERIFY(!QFileInfo::exists(tree)); // nothing made before the user accepts
         rig->engine.queueFileToDownload(folderId);

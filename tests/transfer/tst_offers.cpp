@@ -235,6 +235,7 @@ private Q_SLOTS:
             rig->clock.advance(5000);
             rig->sink.clear();
             rig->shell.downloadPopups.clear();
+            rig->shell.offers.clear();
         }
         rig->incoming.handleNewFileToDownload({{"action", "newFileToDownload"},
                                                {"fileId", id},
@@ -260,6 +261,9 @@ private Q_SLOTS:
         QCOMPARE(rig->shell.downloadPopups.first().nodeId, QStringLiteral("owner"));
         QVERIFY(rig->shell.downloadPopups.first().html.contains(stored.section('|', 0, 0).toHtmlEscaped()));
         QVERIFY(rig->shell.downloadPopups.first().html.size() < 1000);
+        const Vesk::OfferedItem item = rig->shell.offers.value(0);
+        QCOMPARE(QStringList({item.name, QString::number(item.bytes), QString::number(item.folderFiles)}),
+                 (QStringList{stored.section('|', 0, 0), QString::number(size), "-1"}));
     }
     // Clearing all empties the lists at once and marks the rows (a finished download's row simply goes); each tick
     // then withdraws five, oldest first, each told to its peer. A file of a download's name that it never started

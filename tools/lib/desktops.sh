@@ -29,13 +29,14 @@ desktops_cleanup() {
     netns_teardown
 }
 
-# desktop I: an X display with a window manager and a panel whose tray shows the Vesk icon.
+# desktop I: an X display with a window manager and a panel whose tray shows the Vesk icon; DESKTOP_SCREEN (WxH)
+# sizes its screen (1100x760).
 desktop() {
     local display=":$DESKTOPS_BASE$1"
     # netns_setup, called between desktops_init and here, put its own EXIT trap in place of ours: without this the
     # displays, window managers, panels and instances outlived the script.
     trap desktops_cleanup EXIT
-    Xvfb "$display" -screen 0 1100x760x24 -nolisten tcp >/dev/null 2>&1 &
+    Xvfb "$display" -screen 0 "${DESKTOP_SCREEN:-1100x760}x24" -nolisten tcp >/dev/null 2>&1 &
     desktop_pids+=($!)
     sleep 1
     DISPLAY="$display" openbox >/dev/null 2>&1 &

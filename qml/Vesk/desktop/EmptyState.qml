@@ -64,21 +64,34 @@ Item {
             Layout.fillWidth: true
             spacing: Theme.spacingS
         }
-        RowLayout {
+        // Two actions stand side by side where they fit, else one above the other, as wide as each other: never
+        // wider than the column, which would push the text above out of the window.
+        GridLayout {
+            id: actions
+            readonly property bool sideBySide: !secondAction.visible || !firstAction.visible
+                                               || firstAction.implicitWidth + secondAction.implicitWidth
+                                                  + columnSpacing <= column.width
             Layout.alignment: Qt.AlignHCenter
             Layout.topMargin: Theme.spacingXs
-            spacing: Theme.spacingS
+            Layout.maximumWidth: column.width
+            columns: sideBySide ? 2 : 1
+            columnSpacing: Theme.spacingS
+            rowSpacing: Theme.spacingS
             ActionButton {
+                id: firstAction
                 objectName: "emptyAction"
                 visible: empty.actionText !== ""
+                Layout.fillWidth: !actions.sideBySide
                 kind: "primary"
                 text: empty.actionText
                 iconName: empty.actionIcon
                 onClicked: empty.actionTriggered()
             }
             ActionButton {
+                id: secondAction
                 objectName: "emptySecondAction"
                 visible: empty.secondActionText !== ""
+                Layout.fillWidth: !actions.sideBySide
                 text: empty.secondActionText
                 iconName: empty.secondActionIcon
                 onClicked: empty.secondActionTriggered()

@@ -47,8 +47,8 @@ TabBar {
             contentItem: Item { // qmllint disable deferred-property-id
                 implicitWidth: row.implicitWidth
                 implicitHeight: row.implicitHeight
-                // A narrow window first gives up the icon beside a count, then shortens the label; the count
-                // always stays whole inside the tab.
+                // A narrow window first gives up the icon beside a count, then sets the label a little smaller,
+                // and only then shortens it; the count always stays whole inside the tab.
                 RowLayout {
                     id: row
                     readonly property bool roomy: !badge.visible || icon.sourceSize.width + label.implicitWidth
@@ -72,6 +72,8 @@ TabBar {
                         elide: Text.ElideRight
                         text: tab.text
                         textFormat: Text.PlainText
+                        fontSizeMode: Text.HorizontalFit
+                        minimumPixelSize: Theme.fontCaption - 1
                         font.pixelSize: Theme.fontBody - 1
                         font.bold: tab.checked
                         color: tab.tone

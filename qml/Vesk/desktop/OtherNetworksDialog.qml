@@ -67,7 +67,8 @@ Popup {
                     wrapMode: TextEdit.Wrap
                     color: Theme.text
                     font.pixelSize: Theme.fontBody
-                    placeholderText: "192.168.2.0/24, 10.8.0.12, pc-anna.office.lan"
+                    // Short enough for the narrow window: a placeholder is cut, never wrapped.
+                    placeholderText: "192.168.2.0/24, pc-anna.lan"
                     placeholderTextColor: Theme.textMuted
                     selectByMouse: true
                     background: null

@@ -1,7 +1,7 @@
 import QtQuick
 
 // The application menu: profile, looking for peers again, other networks, the downloads folder and where it is,
-// the preferences, quitting.
+// the preferences, whether closing the window asks, quitting.
 AppMenu {
     id: menu
 
@@ -92,10 +92,23 @@ AppMenu {
             checked = Qt.binding(() => !!menu.preferences && menu.preferences.showNotices)
         }
     }
+    AppMenuItem {
+        objectName: "askBeforeClosingItem"
+        text: qsTr("Ask before closing")
+        description: qsTr("Closing the window asks whether to quit or keep running")
+        checkable: true
+        checked: !!menu.preferences && menu.preferences.askBeforeClosing
+        onTriggered: {
+            menu.preferences.toggleAskBeforeClosing()
+            checked = Qt.binding(() => !!menu.preferences && menu.preferences.askBeforeClosing)
+        }
+    }
     AppMenuSeparator {}
     AppMenuItem {
-        text: qsTr("Quit Vesk…")
+        objectName: "quitItem"
+        // Quits at once, whatever closing the window would do: no question follows, so no ellipsis.
+        text: qsTr("Quit Vesk")
         destructive: true
-        onTriggered: Qt.callLater(Qt.quit) // qmllint disable type
+        onTriggered: Qt.callLater(menu.controller.shutDown) // qmllint disable type
     }
 }
