@@ -254,14 +254,14 @@ PeerStream::Verdict PeerStreams::check(const CertificateIdentity& peer) const
     return PeerStream::Verdict::Refuse;
 }
 
-PeerStream* PeerStreams::preferred(PeerStream* current, PeerStream* newer) const
+bool PeerStreams::keepsNewer(const QString& ownId, const QString& peerId, PeerStream::Role current,
+                             PeerStream::Role newer)
 {
-    const QString& peer = newer->peer().nodeId;
-    const QString currentDialler = current->role() == PeerStream::Role::Dialler ? m_nodeId : peer;
-    const QString newerDialler = newer->role() == PeerStream::Role::Dialler ? m_nodeId : peer;
+    const QString& currentDialler = current == PeerStream::Role::Dialler ? ownId : peerId;
+    const QString& newerDialler = newer == PeerStream::Role::Dialler ? ownId : peerId;
     if (currentDialler != newerDialler)
-        return currentDialler < newerDialler ? current : newer;
-    return newer;
+        return newerDialler < currentDialler;
+    return true;
 }
 
 void PeerStreams::handleEstablished(PeerStream* stream)
@@ -269,7 +269,7 @@ void PeerStreams::handleEstablished(PeerStream* stream)
     m_opening.removeOne(stream);
     const QString nodeId = stream->peer().nodeId;
     PeerStream* current = m_streams.value(nodeId);
-    PeerStream* kept = current ? preferred(current, stream) : stream;
+    PeerStream* kept = !current || keepsNewer(m_nodeId, nodeId, current->role(), stream->role()) ? stream : current;
     m_streams.insert(nodeId, kept);
     if (stream->role() == PeerStream::Role::Dialler) {
         const auto target = m_targets.find(nodeId);

@@ -111,6 +111,12 @@ public:
     // Another node answering at an address (by any protocol) means the address no longer tells a capable node.
     void nodeAnsweredAt(const QHostAddress& address, const QString& nodeId);
 
+    // Of two established streams between this node and a peer, whether the newer one stays: the one dialled by
+    // the lower node id, or the newer of two dialled by the same side. Both sides come to the same stream whatever
+    // order the two were established in on each.
+    static bool keepsNewer(const QString& ownId, const QString& peerId, PeerStream::Role current,
+                           PeerStream::Role newer);
+
 Q_SIGNALS:
     // A stream to the node is established. Comes again when a newer stream replaced the node's stream.
     void streamUp(const QString& nodeId, const QHostAddress& address);
@@ -143,7 +149,6 @@ private:
     void handleFinished(PeerStream* stream, PeerStream::Ending ending);
     void scheduleRedial(const QString& nodeId);
     bool isDialling(const QString& nodeId) const;
-    PeerStream* preferred(PeerStream* current, PeerStream* newer) const;
     PeerStream::Verdict check(const CertificateIdentity& peer) const;
     void noteCapable(const QString& nodeId, const QHostAddress& address);
     void logEnding(const PeerStream& stream, PeerStream::Ending ending);

@@ -336,6 +336,47 @@ private slots:
         QCOMPARE(a.streams.streamCount() + b.streams.streamCount(), 2);
     }
 
+    // Two streams between a and b: s1 dialled by a, s2 dialled by b (or, in the last rows, a newer s2 dialled by a
+    // as well), established in either order on each side. Both sides keep the same one.
+    void simultaneousDialsSameChoice_data()
+    {
+        QTest::addColumn<QString>("a");
+        QTest::addColumn<QString>("b");
+        QTest::addColumn<bool>("s1FirstAtA");
+        QTest::addColumn<bool>("s1FirstAtB");
+        QTest::addColumn<bool>("bothByA");
+        for (const bool bothByA : {false, true})
+            for (const QString& a : {"node-a", "node-z"})
+                for (const bool atA : {true, false})
+                    for (const bool atB : {true, false})
+                        if (!bothByA || (atA && atB)) // one side's dials are established in the order made
+                            QTest::addRow("%s%s, s1 %s at a, %s at b", qPrintable(a), bothByA ? " dials both" : "",
+                                          atA ? "first" : "second", atB ? "first" : "second")
+                                << a << "node-m" << atA << atB << bothByA;
+    }
+    void simultaneousDialsSameChoice()
+    {
+        QFETCH(QString, a);
+        QFETCH(QString, b);
+        QFETCH(bool, s1FirstAtA);
+        QFETCH(bool, s1FirstAtB);
+        QFETCH(bool, bothByA);
+        using Role = PeerStream::Role;
+        const Role s2AtA = bothByA ? Role::Dialler : Role::Acceptor;
+        const Role s2AtB = bothByA ? Role::Acceptor : Role::Dialler;
+        const auto kept = [](const QString& own, const QString& peer, bool s1First, Role s1, Role s2) {
+            const bool newer =
+                s1First ? PeerStreams::keepsNewer(own, peer, s1, s2) : PeerStreams::keepsNewer(own, peer, s2, s1);
+            return (s1First == newer) ? "s2" : "s1";
+        };
+        const QString atA = kept(a, b, s1FirstAtA, Role::Dialler, s2AtA);
+        QCOMPARE(atA, kept(b, a, s1FirstAtB, Role::Acceptor, s2AtB));
+        if (bothByA)
+            QCOMPARE(atA, "s2");
+        else
+            QCOMPARE(atA, a < b ? "s1" : "s2");
+    }
+
     void backPressure()
     {
         Node a("node-a"), b("node-b");
