@@ -346,11 +346,11 @@ private slots:
         QTest::addColumn<bool>("s1FirstAtB");
         QTest::addColumn<bool>("bothByA");
         for (const bool bothByA : {false, true})
-            for (const QString& a : {"node-a", "node-z"})
+            for (const char* a : {"node-a", "node-z"})
                 for (const bool atA : {true, false})
                     for (const bool atB : {true, false})
                         if (!bothByA || (atA && atB)) // one side's dials are established in the order made
-                            QTest::addRow("%s%s, s1 %s at a, %s at b", qPrintable(a), bothByA ? " dials both" : "",
+                            QTest::addRow("%s%s, s1 %s at a, %s at b", a, bothByA ? " dials both" : "",
                                           atA ? "first" : "second", atB ? "first" : "second")
                                 << a << "node-m" << atA << atB << bothByA;
     }
