@@ -12,24 +12,26 @@
 
 #include <cstring>
 
-// Bytes flow through two memory buffers of the TLS library:
+// The TLS library reads from and writes to the socket's own buffers, through a transport of ours (no buffer of its
+// own in between, which would cost a copy of every byte each way):
 //
-//     socket --read--> m_in --SSL_read--> frames --> frameReceived
-//     send() --SSL_write--> m_out --write--> socket
+//     socket buffer --SSL_read--> frames --> frameReceived
+//     send() --SSL_write--> socket buffer
 //
-// Both are emptied at once each time: what the socket delivered is fed in and everything the library can make of
-// it is taken out, and whatever the library produced goes to the socket, whose own buffer is then all that waits.
+// Each time the socket has something, the library takes all it can and every frame that completes is handed on.
+// Until the handshake is done, what the library writes is held in m_heldOut and passed on after each step, so that
+// the dialler's last handshake message can be withheld when it refuses the peer.
 
 namespace Vesk {
 
 namespace {
 
-// What is taken from the socket and fed to the TLS library at a time, so the library's buffer stays small.
-constexpr qint64 kReadChunk = 64 * 1024;
 // The socket holds at most this much that was received and not read yet, so a fast sender is held back by TCP.
 constexpr qint64 kSocketReadBuffer = 1024 * 1024;
-// A frame this small goes into one TLS record together with its header.
-constexpr qsizetype kJoinedFrame = 16 * 1024 - kFrameHeaderSize;
+// The most a TLS record carries.
+constexpr qsizetype kRecordSize = 16 * 1024;
+// A frame this small goes into a record together with its header, and others.
+constexpr qsizetype kJoinedFrame = kRecordSize - kFrameHeaderSize;
 
 } // namespace
 
@@ -44,18 +46,10 @@ PeerStream::PeerStream(const StreamTls& tls, QTcpSocket* socket, Role role, cons
         return checkCertificate(certificate, chainLength);
     };
     m_ssl = tls.newConnection(role == Role::Dialler, &m_tlsCheck);
-    if (m_ssl) {
-        m_in = BIO_new(BIO_s_mem());
-        m_out = BIO_new(BIO_s_mem());
-        if (m_in && m_out) {
-            // An empty input buffer means "wait for more", never the end of the stream.
-            BIO_set_mem_eof_return(m_in, -1);
-            SSL_set_bio(m_ssl, m_in, m_out);
-        } else {
-            BIO_free(m_in);
-            BIO_free(m_out);
-            m_in = m_out = nullptr;
-        }
+    BIO* transport = m_ssl && transportMethod() ? BIO_new(transportMethod()) : nullptr;
+    if (transport) {
+        BIO_set_data(transport, this);
+        SSL_set_bio(m_ssl, transport, transport); // one reference, for both directions
     }
 
     connect(m_socket, &QTcpSocket::connected, this, &PeerStream::handleReadyRead);
@@ -77,14 +71,14 @@ PeerStream::PeerStream(const StreamTls& tls, QTcpSocket* socket, Role role, cons
 PeerStream::~PeerStream()
 {
     m_socket->disconnect(this);
-    SSL_free(m_ssl); // and the two buffers it holds
+    SSL_free(m_ssl); // and the transport it holds
 }
 
 void PeerStream::start()
 {
     if (m_finished)
         return;
-    if (!m_ssl || !m_in) {
+    if (!m_ssl || !SSL_get_rbio(m_ssl)) {
         m_problem = StreamTls::takeErrors();
         finish(Ending::HandshakeFailed);
         return;
@@ -107,21 +101,7 @@ void PeerStream::handleReadyRead()
         m_localPort = m_socket->localPort();
     }
     // The dialler speaks first: with nothing received yet, this writes the ClientHello.
-    if (!drive())
-        return;
-    char chunk[kReadChunk];
-    while (!m_finished && m_socket->bytesAvailable() > 0) {
-        const qint64 got = m_socket->read(chunk, sizeof chunk);
-        if (got <= 0)
-            break;
-        m_heardSinceTick = true;
-        if (BIO_write(m_in, chunk, int(got)) != int(got)) {
-            finish(Ending::BrokenRecord);
-            return;
-        }
-        if (!drive())
-            return;
-    }
+    drive();
 }
 
 bool PeerStream::drive()
@@ -133,7 +113,7 @@ bool PeerStream::drive()
         const QString reasons = StreamTls::takeErrors();
         if (error == SSL_ERROR_NONE && !judgePeer()) {
             // The dialler's last handshake message is still here, unsent: the peer never completes the handshake.
-            (void)BIO_reset(m_out);
+            m_heldOut.clear();
             finish(m_refusal);
             return false;
         }
@@ -146,6 +126,7 @@ bool PeerStream::drive()
             return false;
         }
         m_handshakeDone = true;
+        m_holdOutput = false;
         qCDebug(lcNet) << "TLS handshake done with" << m_peer.nodeId << SSL_get_cipher_name(m_ssl);
         if (m_role == Role::Acceptor)
             becomeEstablished();
@@ -158,6 +139,8 @@ bool PeerStream::drive()
 
 void PeerStream::readFrames()
 {
+    // Reads that succeed leave no error behind, and a failed one ends the loop: one clearing serves them all.
+    ERR_clear_error();
     while (!m_finished) {
         char* target = nullptr;
         size_t wanted = 0;
@@ -169,7 +152,6 @@ void PeerStream::readFrames()
             wanted = size_t(m_payload.size() - m_payloadRead);
         }
         size_t got = 0;
-        ERR_clear_error();
         const int result = SSL_read_ex(m_ssl, target, wanted, &got);
         if (result != 1) {
             const int error = SSL_get_error(m_ssl, result);
@@ -247,53 +229,117 @@ bool PeerStream::canSend() const
 
 qint64 PeerStream::queuedBytes() const
 {
-    return m_socket->bytesToWrite();
+    return m_socket->bytesToWrite() + m_plainOut.size();
 }
 
 bool PeerStream::writeFrame(const QByteArray& payload)
 {
     char header[kFrameHeaderSize];
     qToLittleEndian<quint32>(quint32(payload.size()), header);
+    m_sentSinceTick = true;
+    if (payload.size() <= kJoinedFrame) {
+        // Small frames wait for the end of this turn of the event loop, or until they fill a record, and go out
+        // together: one record and one write for many chat-sized messages instead of one each.
+        m_plainOut.append(header, kFrameHeaderSize).append(payload);
+        if (m_plainOut.size() >= kRecordSize)
+            return encryptPending();
+        if (!m_encryptScheduled) {
+            m_encryptScheduled = true;
+            QMetaObject::invokeMethod(this, &PeerStream::encryptPending, Qt::QueuedConnection);
+        }
+        return true;
+    }
+    // The header with the start of the payload fills the first record; the rest is encrypted straight from the
+    // caller's bytes.
+    m_plainOut.append(header, kFrameHeaderSize).append(payload.constData(), kJoinedFrame);
+    if (!encryptPending())
+        return false;
     size_t written = 0;
     ERR_clear_error();
-    bool done = false;
-    if (payload.size() <= kJoinedFrame) {
-        QByteArray frame;
-        frame.reserve(kFrameHeaderSize + payload.size());
-        frame.append(header, kFrameHeaderSize).append(payload);
-        done = SSL_write_ex(m_ssl, frame.constData(), size_t(frame.size()), &written) == 1;
-    } else {
-        // The header with the start of the payload fills the first record; the rest is encrypted straight from
-        // the caller's bytes.
-        QByteArray first;
-        first.reserve(kFrameHeaderSize + kJoinedFrame);
-        first.append(header, kFrameHeaderSize).append(payload.constData(), kJoinedFrame);
-        done = SSL_write_ex(m_ssl, first.constData(), size_t(first.size()), &written) == 1 &&
-               SSL_write_ex(m_ssl, payload.constData() + kJoinedFrame, size_t(payload.size() - kJoinedFrame),
-                            &written) == 1;
+    if (SSL_write_ex(m_ssl, payload.constData() + kJoinedFrame, size_t(payload.size() - kJoinedFrame), &written) != 1) {
+        m_problem = StreamTls::takeErrors();
+        finish(Ending::BrokenRecord);
+        return false;
     }
+    flushOut();
+    return true;
+}
+
+bool PeerStream::encryptPending()
+{
+    m_encryptScheduled = false;
+    if (m_plainOut.isEmpty() || m_finished)
+        return !m_finished;
+    size_t written = 0;
+    ERR_clear_error();
+    const bool done = SSL_write_ex(m_ssl, m_plainOut.constData(), size_t(m_plainOut.size()), &written) == 1;
+    m_plainOut.clear();
     if (!done) {
         m_problem = StreamTls::takeErrors();
         finish(Ending::BrokenRecord);
         return false;
     }
-    m_sentSinceTick = true;
     flushOut();
     return true;
 }
 
 void PeerStream::flushOut()
 {
-    const size_t pending = BIO_ctrl_pending(m_out);
-    if (pending == 0)
+    if (m_heldOut.isEmpty())
         return;
-    // A buffer of its own per write: the socket keeps it as it is instead of copying it.
-    QByteArray bytes(qsizetype(pending), Qt::Uninitialized);
-    const int got = BIO_read(m_out, bytes.data(), int(pending));
-    if (got <= 0)
-        return;
-    bytes.truncate(got);
-    m_socket->write(bytes);
+    if (!m_socketEnded)
+        m_socket->write(m_heldOut);
+    m_heldOut.clear();
+}
+
+bio_method_st* PeerStream::transportMethod()
+{
+    static BIO_METHOD* const method = [] {
+        BIO_METHOD* made = BIO_meth_new(BIO_get_new_index() | BIO_TYPE_SOURCE_SINK, "vesk peer stream");
+        if (made &&
+            (BIO_meth_set_read(made, &PeerStream::transportRead) != 1 ||
+             BIO_meth_set_write(made, &PeerStream::transportWrite) != 1 ||
+             BIO_meth_set_ctrl(made, &PeerStream::transportControl) != 1 || BIO_meth_set_create(made, [](BIO* bio) {
+                                                                                BIO_set_init(bio, 1);
+                                                                                return 1;
+                                                                            }) != 1)) {
+            BIO_meth_free(made);
+            made = nullptr;
+        }
+        return made;
+    }();
+    return method;
+}
+
+int PeerStream::transportRead(bio_st* bio, char* out, int size)
+{
+    auto* stream = static_cast<PeerStream*>(BIO_get_data(bio));
+    BIO_clear_retry_flags(bio);
+    const qint64 got = stream->m_socket->read(out, size);
+    if (got > 0) {
+        stream->m_heardSinceTick = true;
+        return int(got);
+    }
+    // Nothing yet: the library waits for the next readyRead. The end of the connection is the socket's to tell.
+    BIO_set_retry_read(bio);
+    return -1;
+}
+
+int PeerStream::transportWrite(bio_st* bio, const char* in, int size)
+{
+    auto* stream = static_cast<PeerStream*>(BIO_get_data(bio));
+    BIO_clear_retry_flags(bio);
+    if (stream->m_holdOutput)
+        stream->m_heldOut.append(in, size);
+    else if (stream->m_socketEnded || stream->m_socket->write(in, size) != size)
+        return -1;
+    return size;
+}
+
+long PeerStream::transportControl(bio_st*, int command, long, void*)
+{
+    // Written bytes are in the socket's hands at once: nothing to flush.
+    return command == BIO_CTRL_FLUSH ? 1 : 0;
 }
 
 void PeerStream::handleBytesWritten()
@@ -310,16 +356,8 @@ void PeerStream::handleSocketEnd()
         return;
     m_socketEnded = true;
     // What arrived before the end is still read: it may be the alert that says why.
-    if (m_socket->bytesAvailable() > 0 && m_started) {
-        char chunk[kReadChunk];
-        while (!m_finished && m_socket->bytesAvailable() > 0) {
-            const qint64 got = m_socket->read(chunk, sizeof chunk);
-            if (got <= 0 || BIO_write(m_in, chunk, int(got)) != int(got) || !drive())
-                break;
-        }
-        if (m_finished)
-            return;
-    }
+    if (m_socket->bytesAvailable() > 0 && m_started && (!drive() || m_finished))
+        return;
     if (m_socket->error() != QAbstractSocket::RemoteHostClosedError &&
         m_socket->error() != QAbstractSocket::UnknownSocketError)
         m_problem = m_socket->errorString();
@@ -411,6 +449,9 @@ void PeerStream::finish(Ending ending)
     const bool writable = !m_socketEnded && m_socket->state() == QAbstractSocket::ConnectedState;
     if (m_handshakeDone && orderly && writable) {
         ERR_clear_error();
+        size_t written = 0;
+        if (!m_plainOut.isEmpty()) // frames sent before the end still go
+            SSL_write_ex(m_ssl, m_plainOut.constData(), size_t(m_plainOut.size()), &written);
         SSL_shutdown(m_ssl); // close_notify; the peer's answer is not awaited
         StreamTls::takeErrors();
         flushOut();

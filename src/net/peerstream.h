@@ -15,6 +15,7 @@
 
 class QTcpSocket;
 struct bio_st;
+struct bio_method_st;
 struct ssl_st;
 struct x509_st;
 
@@ -140,8 +141,13 @@ private:
     void frameComplete(QByteArray payload);
     void becomeEstablished();
     bool writeFrame(const QByteArray& payload);
+    bool encryptPending();
     void flushOut();
     bool checkCertificate(x509_st* certificate, int chainLength);
+    static bio_method_st* transportMethod();
+    static int transportRead(bio_st* bio, char* out, int size);
+    static int transportWrite(bio_st* bio, const char* in, int size);
+    static long transportControl(bio_st* bio, int command, long number, void* pointer);
     bool judgePeer();
     void finish(Ending ending);
 
@@ -157,8 +163,8 @@ private:
     StreamTls::CertificateCheck m_tlsCheck;
     Limits m_limits;
     ssl_st* m_ssl = nullptr;
-    bio_st* m_in = nullptr;  // bytes from the socket, for the TLS library; owned by m_ssl
-    bio_st* m_out = nullptr; // bytes from the TLS library, for the socket; owned by m_ssl
+    bool m_holdOutput = true; // until the handshake is done
+    QByteArray m_heldOut;     // handshake messages and alerts not passed to the socket yet
 
     CertificateIdentity m_peer;
     Ending m_refusal = Ending::HandshakeFailed; // why our certificate check failed a handshake
@@ -170,6 +176,9 @@ private:
     bool m_full = false;
     bool m_socketEnded = false; // the connection closed or failed: nothing more is written to it
     Ending m_ending = Ending::Closed;
+
+    QByteArray m_plainOut; // frames not encrypted yet
+    bool m_encryptScheduled = false;
 
     char m_header[kFrameHeaderSize] = {};
     int m_headerRead = 0;

@@ -64,6 +64,8 @@ StreamTls::StreamTls(const IdentityCertificate& certificate) : m_certificate(cer
     }
     SSL_CTX_set_options(context, SSL_OP_NO_TICKET | SSL_OP_NO_RENEGOTIATION | SSL_OP_NO_COMPRESSION);
     SSL_CTX_set_session_cache_mode(context, SSL_SESS_CACHE_OFF);
+    // Whole records and more per read from the socket's buffer, not a header and then its body.
+    SSL_CTX_set_read_ahead(context, 1);
     SSL_CTX_set_verify(context, SSL_VERIFY_PEER | SSL_VERIFY_FAIL_IF_NO_PEER_CERT, nullptr);
     SSL_CTX_set_cert_verify_callback(context, verifyPresented, nullptr);
     m_context = context;
