@@ -25,8 +25,8 @@ namespace Vesk {
 // carrying frames both ways, any number of them, in the framing of every message (kFrameHeaderSize bytes of
 // little-endian length, then the payload). A frame of length 0 carries no message: it is the keep-alive.
 //
-// Everything runs on the thread of the socket's event loop: the socket's bytes go into the TLS library through
-// memory buffers and come out as frames, without blocking.
+// Everything runs on the thread of the socket's event loop, without blocking: the TLS library reads the socket's
+// received bytes and writes into its send buffer through a transport of ours (see peerstream.cpp).
 //
 // Life of a stream:
 //   1. handshake: both sides present their certificates. The form of the other's certificate and the node id it
