@@ -372,8 +372,15 @@ void PeerStream::handleSocketEnd()
 
 void PeerStream::handshakeTimeout()
 {
-    if (!m_established && !m_finished)
-        finish(Ending::HandshakeTimeout);
+    if (m_established || m_finished)
+        return;
+    // A dial that found nobody answering within the bound is the network's doing, not the peer's.
+    if (m_socket->state() != QAbstractSocket::ConnectedState) {
+        m_problem = QStringLiteral("no answer");
+        finish(Ending::NetworkError);
+        return;
+    }
+    finish(Ending::HandshakeTimeout);
 }
 
 void PeerStream::tickTimeout()

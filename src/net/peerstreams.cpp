@@ -59,6 +59,7 @@ bool isMisbehaviour(PeerStream::Ending ending)
     case PeerStream::Ending::PeerClosed:
     case PeerStream::Ending::NetworkError:
     case PeerStream::Ending::Silent:
+    case PeerStream::Ending::WrongNode: // an address that passed to another computer
         return false;
     default:
         return true;
