@@ -2,22 +2,20 @@
 
 #include "app/avatarimage.h"
 #include "app/platform.h"
-#include "net/capabilityprobe.h"
-#include "net/messagedispatcher.h"
-#include "peers/peersecurity.h"
+#include "core/core.h"
+#include "net/othernetworkssettings.h"
 #include "net/peermanager.h"
 #include "peers/chat.h"
-#include "peers/nodeidentity.h"
+#include "peers/ownprofile.h"
 #include "peers/peerrecords.h"
 #include "peers/peerrefresh.h"
-#include "store/database.h"
+#include "peers/peersecurity.h"
 #include "store/store.h"
-#include "store/transferlists.h"
 #include "store/vesksqlquerymodel.h"
+#include "transfer/deliveredfiles.h"
 #include "transfer/downloadengine.h"
 #include "transfer/incomingoffers.h"
 #include "transfer/outgoingoffers.h"
-#include "transfer/packetserver.h"
 
 #include <QCoreApplication>
 #include <QDesktopServices>
@@ -33,15 +31,9 @@
 namespace Vesk {
 
 namespace {
-constexpr const char* kUserAliasKey = "userAlias";
-constexpr const char* kRunOnStartupKey = "runOnStartup";
-constexpr const char* kOwnAvatarFile = "myavatar.png";
-constexpr const char* kBuiltInAvatar = "qrc:/qml/Vesk/pics/ui/icn-avatar-default-512.png";
 constexpr int kAvatarSide = 256;
 constexpr qint64 kSecondsRemainingHysteresis = 5;
 constexpr int kSecondIconUpdateDelayMs = 5000;
-constexpr const char* kDeliveredKey = "deliveredFiles";
-constexpr int kDeliveredKept = 500;
 } // namespace
 
 Globals* Globals::instance()
@@ -54,60 +46,41 @@ Globals::Globals()
 {
     setAppName(QStringLiteral("Vesk"));
     settings = new QSettings(QStringLiteral("Tavimor"), QStringLiteral("Vesk"), this);
-    localAddress = QHostAddress(QHostAddress::LocalHost).toString();
-    m_identity = std::make_unique<NodeIdentity>(*settings, machineGuid());
-    connect(m_identity.get(), &NodeIdentity::idChanged, this, &Globals::nodeIdChanged);
-    m_refresh = std::make_unique<PeerRefresh>(m_clock, m_random);
-    connect(m_refresh.get(), &PeerRefresh::refreshDue, this, &Globals::refreshPeers);
+    m_preferences = new Preferences(*settings, this);
 
-    m_server.listen();
+    Core::Setup setup{dataFolderPath(), machineGuid(), ::osName(), downloadsFolder()};
+    // Behaves as a program from before sealing, so the test rig can run such a peer beside sealed ones.
+    setup.sealing = !qEnvironmentVariableIsSet("VESK_PLAIN_PEER");
+    m_core = std::make_unique<Core>(*settings, setup, *this);
+    m_store = &m_core->store();
+    m_peers = &m_core->peerRecords();
+    m_security = m_core->security();
+    m_chat = &m_core->chat();
+    m_outgoing = &m_core->outgoingOffers();
+    m_engine = &m_core->downloadEngine();
+    m_incoming = &m_core->incomingOffers();
+    m_otherNetworks = new OtherNetworksSettings(
+        *settings, [this] { return m_peers->storedAddresses(); },
+        [this](const QString& at) { return m_peers->onlineAliasAt(at); }, this);
+    m_refresh = std::make_unique<PeerRefresh>(m_core->clock(), m_random);
+    connect(m_refresh.get(), &PeerRefresh::refreshDue, this, &Globals::refreshPeers);
 
     connect(this, &Globals::readyToProcessNextFileQueueItem, this, &Globals::processNextFileQueueItem,
             Qt::QueuedConnection);
-    connect(this, &Globals::newMessage, this, &Globals::processMessage, Qt::QueuedConnection);
-    connect(&m_server.tcpServer, &QTcpServer::newConnection, this, &Globals::newTCPConnection, Qt::QueuedConnection);
-    connect(&m_server, &MessageServer::parametersRead, this, &Globals::newMessage, Qt::QueuedConnection);
-    connect(this, &Globals::readyToDownloadNextFile, this, &Globals::downloadNextFile, Qt::QueuedConnection);
     connect(this, &Globals::updateAppIconsSignal, this, &Globals::updateAppIcons, Qt::QueuedConnection);
 
     trayIcon = new QSystemTrayIcon(QIcon(QStringLiteral(":/qml/Vesk/pics/Vesk.png")));
 
-    initDatabase();
-    registerMessageHandlers();
+    connectCore();
     importAccountPicture();
     connectDesktopNotices();
-    addNodeFromUDP(hostId(), localAddress, osName(), userAlias());
 }
 
 Globals::~Globals() = default;
 
 QString Globals::hostId() const
 {
-    return m_identity->id();
-}
-
-void Globals::initDatabase()
-{
-    const QString dataFolder = dataFolderPath();
-    m_store = std::make_unique<Store>(Database::open(dataFolder, &m_interruptedDownloads), m_clock);
-    nodeData = m_store->nodeData;
-    nodesProxyData = m_store->nodesProxyData;
-    uploadsData = m_store->uploadsData;
-    pausedDownloads = m_store->pausedDownloads;
-    queuedDownloads = m_store->queuedDownloads;
-    completedDownloads = m_store->completedDownloads;
-    chatsModel = m_store->chatsModel;
-    transferLists = new TransferLists(*m_store, m_store.get());
-
-    Store& store = *m_store;
-    m_peers = std::make_unique<PeerRecords>(store, m_sendQueue, m_clock, *this, dataFolder);
-    startSecurity(dataFolder);
-    m_chat = std::make_unique<Chat>(store, m_sendQueue, m_clock, *this, *this);
-    m_packets = std::make_unique<PacketServer>(store, m_sendQueue, m_frames, m_clock);
-    m_outgoing = std::make_unique<OutgoingOffers>(store, m_sendQueue, m_clock, *this, *this, *this, *m_packets);
-    m_engine = std::make_unique<DownloadEngine>(store, m_sendQueue, m_frames, m_clock, *this, downloadsFolder());
-    m_incoming = std::make_unique<IncomingOffers>(store, m_sendQueue, m_clock, *this, *m_engine);
-    connectSubsystems();
+    return m_core->hostId();
 }
 
 void Globals::countsChanged()
@@ -116,64 +89,50 @@ void Globals::countsChanged()
     Q_EMIT updateAppIconsSignal();
 }
 
-void Globals::connectSubsystems()
+void Globals::connectCore()
 {
-    connect(m_chat.get(), &Chat::unreadCountChanged, this, [this] {
+    connect(m_chat, &Chat::unreadCountChanged, this, [this] {
         Q_EMIT totalNumberOfUnReadMessagesChanged();
         Q_EMIT updateAppIconsSignal();
     });
-    connect(m_outgoing.get(), &OutgoingOffers::selectedFilesCountChanged, this, &Globals::selectedFilesCountChanged);
-    connect(m_outgoing.get(), &OutgoingOffers::selectedPeersCountChanged, this, &Globals::selectedPeersCountChanged);
-    connect(m_outgoing.get(), &OutgoingOffers::pendingCountChanged, this, &Globals::countsChanged);
-    connect(m_incoming.get(), &IncomingOffers::selectedFilesCountChanged, this, &Globals::selectedFilesCountChanged);
-    connect(m_incoming.get(), &IncomingOffers::pendingCountChanged, this, &Globals::countsChanged);
-    connect(m_engine.get(), &DownloadEngine::pendingCountChanged, this, &Globals::countsChanged);
-    connect(m_engine.get(), &DownloadEngine::currentDownloadingFileIdChanged, this,
+    connect(m_outgoing, &OutgoingOffers::selectedFilesCountChanged, this, &Globals::selectedFilesCountChanged);
+    connect(m_outgoing, &OutgoingOffers::selectedPeersCountChanged, this, &Globals::selectedPeersCountChanged);
+    connect(m_outgoing, &OutgoingOffers::pendingCountChanged, this, &Globals::countsChanged);
+    connect(m_incoming, &IncomingOffers::selectedFilesCountChanged, this, &Globals::selectedFilesCountChanged);
+    connect(m_incoming, &IncomingOffers::pendingCountChanged, this, &Globals::countsChanged);
+    connect(m_engine, &DownloadEngine::pendingCountChanged, this, &Globals::countsChanged);
+    connect(m_engine, &DownloadEngine::currentDownloadingFileIdChanged, this,
             &Globals::currentDownloadingFileIdChanged);
-    connect(m_engine.get(), &DownloadEngine::currentDownloadFileSizeChanged, this,
-            &Globals::currentDownloadFileSizeChanged);
-    // Presence: a peer nobody answers for is offline; one that confirms us again gets what waited for it.
-    connect(&m_sendQueue, &SendQueue::unreachable, m_peers.get(), &PeerRecords::markUnreachable, Qt::QueuedConnection);
-    connect(m_peers.get(), &PeerRecords::peerCameOnline, this, [this](const QString& nodeId) {
-        m_chat->resendAllTo(nodeId);
-        m_engine->ownerCameOnline(nodeId);
+    connect(m_engine, &DownloadEngine::currentDownloadFileSizeChanged, this, &Globals::currentDownloadFileSizeChanged);
+    connect(&m_core->deliveredFiles(), &DeliveredFiles::changed, this, &Globals::deliveredFilesChanged);
+    if (m_security)
+        connect(m_security, &PeerSecurity::securityChanged, this, &Globals::peerSecurityChanged);
+    // The open conversation shows its peer's address; let it read the new one.
+    connect(m_peers, &PeerRecords::addressChanged, this, [this](const QString& nodeId) {
+        if (nodeId == m_currentSelectedChatPeer)
+            Q_EMIT currentSelectedChatPeerChanged();
     });
-    // The owner's upload row goes once the peer has the file, so the history of what was delivered lives in the
-    // settings store, where it survives a restart.
-    m_deliveredFiles = settings->value(QLatin1String(kDeliveredKey)).toList();
-    connect(m_outgoing.get(), &OutgoingOffers::delivered, this, [this](const QString& nodeTo, const QString& name) {
-        m_deliveredFiles.prepend(QVariantMap{{QStringLiteral("fileName"), name},
-                                             {QStringLiteral("nodeTo"), nodeTo},
-                                             {QStringLiteral("alias"), getAliasForNode(nodeTo)},
-                                             {QStringLiteral("at"), m_clock.nowMs()}});
-        while (m_deliveredFiles.size() > kDeliveredKept)
-            m_deliveredFiles.removeLast();
-        settings->setValue(QLatin1String(kDeliveredKey), m_deliveredFiles);
-        Q_EMIT deliveredFilesChanged();
+    connect(m_core.get(), &Core::hostIdChanged, this, [this] {
+        Q_EMIT hostIdChanged();
+        if (peerManager)
+            peerManager->reBroadCastMyself();
     });
+    connect(m_otherNetworks, &OtherNetworksSettings::otherNetworksChanged, this, &Globals::otherNetworksChanged);
+    connect(m_otherNetworks, &OtherNetworksSettings::otherNetworksProblemsChanged, this,
+            &Globals::otherNetworksProblemsChanged);
+    connect(m_otherNetworks, &OtherNetworksSettings::addComputerAnswered, this, &Globals::addComputerAnswered);
 }
 
-void Globals::nodeIdChanged(const QString& oldId)
+QVariantList Globals::deliveredFiles() const
 {
-    // The row of the old id was this node's; from now on that id is the other computer's, which announces
-    // itself again (or, if it changed its id too, is gone for good rather than left as a ghost).
-    nodeData->deleteRecord(kPeersTable, oldId);
-    m_store->setPeerQueries(hostId());
-    // A new id comes with a new identity key: two installations made from one disk must not share one.
-    if (m_security)
-        m_security->renewIdentity();
-    Q_EMIT hostIdChanged();
-    addNodeFromUDP(hostId(), localAddress, osName(), userAlias());
-    requestAvatar(hostId());
-    if (peerManager)
-        peerManager->reBroadCastMyself();
+    return m_core->deliveredFiles().files();
 }
 
 void Globals::importAccountPicture()
 {
     // Until the user picks a picture, the account's own picture stands for them. Without one the default is a
     // resource URL, which no image loader takes: nothing to import then, and nothing to log.
-    if (QFileInfo::exists(dataFolderPath() + QLatin1String(kOwnAvatarFile)))
+    if (QFileInfo::exists(m_core->profile().avatarPath()))
         return;
     const QString accountPicture = defaultAvatarPath();
     if (!accountPicture.startsWith(QLatin1String("qrc:")))
@@ -183,22 +142,10 @@ void Globals::importAccountPicture()
 void Globals::init()
 {
     Q_EMIT readyToProcessNextFileQueueItem();
-    m_store->setPeerQueries(hostId());
-    requestAvatar(hostId());
-
     // From here on each subsystem runs its own rounds: progress ticks, resends, withdrawals, presence checks and
     // the peer refreshes.
-    m_engine->start();
-    m_chat->start();
-    m_outgoing->start();
-    m_incoming->start();
-    m_peers->start();
+    m_core->start(m_preferences->resumeInterruptedDownloads());
     m_refresh->start();
-    // The start-up reset made the downloads queued at the stop wait for the user; unless the user asked for that,
-    // they go on by themselves, each from its bytes on disk.
-    if (resumeInterruptedDownloads())
-        m_engine->resumeInterrupted(m_interruptedDownloads);
-    m_interruptedDownloads.clear();
 
     setCurrentSelectedTabIndex(0);
     Q_EMIT pendingValidationsCountChanged();
@@ -208,23 +155,6 @@ void Globals::init()
 }
 
 // --- properties ---------------------------------------------------------------------------------------------
-
-bool Globals::startOnLogin() const
-{
-    return settings->value(QLatin1String(kRunOnStartupKey), false).toBool();
-}
-
-bool Globals::automaticallyOpenDownloadedFiles() const
-{
-    // Off unless the user turned it on: a received file comes from a computer nobody verified, and handing it to
-    // the desktop's opener unasked is more than a new installation should do. A choice already stored is kept.
-    return settings->value(QLatin1String(kAutoOpenKey), false).toBool();
-}
-
-bool Globals::resumeInterruptedDownloads() const
-{
-    return settings->value(QLatin1String(kResumeKey), true).toBool();
-}
 
 void Globals::setNumberOfSecondsRemainingForCurrentDownload(qint64 seconds)
 {
@@ -245,27 +175,18 @@ void Globals::setAppName(const QString& name)
 
 QString Globals::userAlias() const
 {
-    return settings->value(QLatin1String(kUserAliasKey), QStringLiteral("unknown")).toString();
+    return m_core->profile().userAlias();
 }
 
 void Globals::setUserAlias(QString userAlias)
 {
-    settings->setValue(QLatin1String(kUserAliasKey), userAlias);
-    settings->sync();
+    m_core->profile().setUserAlias(userAlias);
     Q_EMIT userAliasChanged();
-}
-
-QString Globals::osName() const
-{
-    return ::osName();
 }
 
 QString Globals::userAvatar() const
 {
-    const QString path = dataFolderPath() + QLatin1String(kOwnAvatarFile);
-    if (QFileInfo::exists(path))
-        return QFileInfo(path).absoluteFilePath();
-    return QString::fromLatin1(kBuiltInAvatar);
+    return m_core->profile().userAvatar();
 }
 
 void Globals::setUserAvatar(const QString& imagePath)
@@ -275,13 +196,8 @@ void Globals::setUserAvatar(const QString& imagePath)
         qCritical().noquote() << "Could not load image at " + imagePath;
         return;
     }
-    const QString target = dataFolderPath() + QLatin1String(kOwnAvatarFile);
-    const QImage scaled = squareAvatar(image, kAvatarSide);
-    if (!scaled.save(target, "PNG")) {
-        qCritical().noquote() << "Could not save image at " + target;
-        return;
-    }
-    Q_EMIT userAvatarChanged();
+    if (m_core->profile().storeAvatar(squareAvatar(image, kAvatarSide)))
+        Q_EMIT userAvatarChanged();
 }
 
 QString Globals::tempAvatarPath() const
@@ -317,32 +233,9 @@ void Globals::chooseAvatar()
     setTempAvatarPath(QFileDialog::getOpenFileName(nullptr, QStringLiteral("choose avatar")));
 }
 
-void Globals::toggleAutomaticallyOpenDownloadedFiles()
-{
-    settings->setValue(QLatin1String(kAutoOpenKey), !automaticallyOpenDownloadedFiles());
-    settings->sync();
-    Q_EMIT automaticallyOpenDownloadedFilesChanged();
-}
-
-void Globals::toggleResumeInterruptedDownloads()
-{
-    settings->setValue(QLatin1String(kResumeKey), !resumeInterruptedDownloads());
-    settings->sync();
-    Q_EMIT resumeInterruptedDownloadsChanged();
-}
-
 void Globals::runOnStartup(bool run)
 {
-    settings->setValue(QLatin1String(kRunOnStartupKey), run);
-    settings->sync();
-    if (!Platform::registerStartOnLogin(run, QCoreApplication::applicationFilePath()))
-        qCritical().noquote() << "Could not update the start-on-login entry" << Platform::autostartEntryPath();
-    Q_EMIT startOnLoginChanged();
-}
-
-void Globals::toggleStartOnLogin()
-{
-    runOnStartup(!startOnLogin());
+    m_preferences->runOnStartup(run);
 }
 
 namespace {

@@ -1,19 +1,14 @@
 #pragma once
 
-#include "common/bufferpool.h"
-#include "common/clock.h"
+#include "app/preferences.h"
+#include "app/profileform.h"
 #include "common/random.h"
 #include "common/shell.h"
-#include "net/messageserver.h"
-#include "net/peercapabilities.h"
-#include "net/sendqueue.h"
-#include "app/profileform.h"
-#include "peers/localprofile.h"
 #include "store/pictureurl.h"
+#include "store/securitystate.h"
 #include "store/tablerecord.h"
 
 #include <QHash>
-#include <QHostAddress>
 #include <QObject>
 #include <QPointer>
 #include <QSet>
@@ -29,8 +24,7 @@ class QWidget;
 
 namespace Vesk {
 
-class AddressProbe;
-class CapabilityServer;
+class Core;
 class DesktopNotices;
 class NotificationDialog;
 class TaskbarIntegration;
@@ -38,39 +32,28 @@ class VeskQMLViewer;
 
 class Chat;
 class DownloadEngine;
-class FileSortFilterProxyModel;
-class FileStandardItemModel;
 class IncomingOffers;
-class MessageDispatcher;
-class NodeIdentity;
+class OtherNetworksSettings;
 class OutgoingOffers;
-class PacketServer;
 class PeerManager;
 class PeerRecords;
 class PeerRefresh;
 class PeerSecurity;
-class TcpCapabilityProbe;
 class Store;
-class TransferLists;
-class VeskSqlQueryModel;
 
 // The one controller of the application and the only object the QML interface talks to ("globals"). It is a
-// front: the work lives in the subsystem objects it owns (peer records and the handshake, chat, outgoing and
-// incoming offers, the download engine, packet serving), each in its own folder, and its methods forward to
-// them. What it keeps itself is what belongs to the application: the settings, the timers, the windows, the
-// popups and the tray, which the subsystems reach through the Shell interface it implements. Each subsystem runs
-// its own timers; the controller starts them in init() and keeps the timer slots of its interface as forwards.
-class Globals : public QObject, public Shell, public LocalProfile, public ProfileEditor, public PeerCapabilities
+// front: the node itself is the Core it owns (the store, the transport and the subsystems: peer records and the
+// handshake, chat, outgoing and incoming offers, the download engine, packet serving), and its methods forward to
+// it. What it keeps itself is what belongs to the application: the settings, the timers, the windows, the popups
+// and the tray, which the subsystems reach through the Shell interface it implements. Each subsystem runs its own
+// timers; the controller starts them in init() and keeps the timer slots of its interface as forwards.
+class Globals : public QObject, public Shell, public ProfileEditor
 {
     Q_OBJECT
     Q_DISABLE_COPY(Globals)
 
-    Q_PROPERTY(bool startOnLogin READ startOnLogin NOTIFY startOnLoginChanged)
-    Q_PROPERTY(bool showNotices READ showNotices NOTIFY showNoticesChanged)
-    Q_PROPERTY(bool automaticallyOpenDownloadedFiles READ automaticallyOpenDownloadedFiles NOTIFY
-                   automaticallyOpenDownloadedFilesChanged)
-    // Whether downloads queued when the program stopped are queued again at the next start (on by default).
-    Q_PROPERTY(bool resumeInterruptedDownloads READ resumeInterruptedDownloads NOTIFY resumeInterruptedDownloadsChanged)
+    // The user's choices kept in the settings: starting at login, notices, opening and resuming downloads.
+    Q_PROPERTY(Vesk::Preferences* preferences READ preferences CONSTANT)
     // Where received files go, as the user reads a path.
     Q_PROPERTY(QString downloadsFolder READ downloadsFolderShown NOTIFY downloadsFolderChanged)
     Q_PROPERTY(int numberOfSelectedFiles READ numberOfSelectedFiles NOTIFY selectedFilesCountChanged)
@@ -103,24 +86,17 @@ class Globals : public QObject, public Shell, public LocalProfile, public Profil
 public:
     static Globals* instance();
 
-    static constexpr const char* kAutoOpenKey = "automaticallyOpenDownloadedFiles";
-    static constexpr const char* kResumeKey = "resumeInterruptedDownloads";
-    bool resumeInterruptedDownloads() const;
+    // The node behind the interface, for start-up and tests.
+    Core& core() const { return *m_core; }
+    Preferences* preferences() const { return m_preferences; }
 
     // Property readers.
-    bool startOnLogin() const;
-    // Whether peers' messages and offers pop up (the settings key "showNotices", on unless turned off).
-    bool showNotices() const;
-    Q_INVOKABLE void toggleShowNotices();
-    bool automaticallyOpenDownloadedFiles() const;
     int numberOfSelectedFiles() const;
     int selectedPeersCount() const;
     int numberOfPendingValidations() const;
     qint64 numberOfSecondsRemainingForCurrentDownload() const { return m_secondsRemaining; }
     void setNumberOfSecondsRemainingForCurrentDownload(qint64 seconds);
-    QString hostId() const override;
-    // What a peer's program can take; nothing beyond the plain protocol while this program acts as a plain one.
-    quint32 capabilitiesOf(const QString& nodeId) const override;
+    QString hostId() const;
     QString currentDownloadingFileId() const;
     void setCurrentDownloadingFileId(const QString& id);
     QString appName() const { return m_appName; }
@@ -136,13 +112,12 @@ public:
     QString currentSelectedChatPeer() const { return m_currentSelectedChatPeer; }
     int currentSelectedTabIndex() const { return m_currentSelectedTabIndex; }
     QString userAvatarUrl() const { return pictureUrl(userAvatar()); }
-    QString osName() const override;
+    qint64 currentDownloadFileSize() const;
 
     // Typed reads over the store.
     TableRecord getPeerRecord(const QString& id) const;
     TableRecord getDownloadRecord(const QString& id) const;
     TableRecord getUploadRecord(const QString& id) const;
-    QHostAddress getNodeAddress(const QString& nodeId) const;
 
     // The desktop shell the subsystems ask for (app/globals_shell.cpp). Popup texts are rich text: callers escape
     // every part a peer supplied (Vesk::plainTextToHtml) and keep only the program's own markup.
@@ -154,7 +129,7 @@ public:
     void showTab(int tabIndex) override;
     void showProgress(qint64 have, qint64 wanted) override;
     void hideProgress() override;
-    bool opensDownloadsAutomatically() const override { return automaticallyOpenDownloadedFiles(); }
+    bool opensDownloadsAutomatically() const override { return m_preferences->automaticallyOpenDownloadedFiles(); }
     void openFile(const QString& path) override;
     NotificationDialog* chatPopupFor(const QString& nodeId);
     NotificationDialog* downloadPopupFor(const QString& nodeId);
@@ -164,56 +139,9 @@ public:
     QHash<QString, QPointer<NotificationDialog>> chatPopups;
     QHash<QString, QPointer<NotificationDialog>> downloadPopups;
 
-    // Sending: the one way any feature puts a message on the wire.
-    void sendParametersToAddress(const QHostAddress& address, const Parameters& parameters);
-
-    // Peer handshake, avatars and chat.
-    void requestAvatar(const QString& nodeId);
-    void handleAddMeRequest(const Parameters& message);
-    void handleAddMeRequestConfirmed(const Parameters& message);
-    void handleAvatarRequested(const Parameters& message);
-    void handleAvatarObtained(const Parameters& message);
-    void handleNewChatMessage(const Parameters& message);
-    void handleConfirmChat(const Parameters& message);
-
-    // Offers, uploads and downloads.
-    void handleNewFileToDownload(const Parameters& message);
-    void handleConfirmFileToSend(const Parameters& message);
-    void handleRemoveFileToSend(const Parameters& message);
-    void handleRemoveFileToGet(const Parameters& message);
-    void handleSendDataPacket(const Parameters& message);
-    void handleReceiveDataPacket(const Parameters& message);
-    void setThumbnailForFile(const QString& absoluteFilePath);
-    QString nextQueuedDownloadId() const;
-    void downloadFile(const QString& id);
-    QByteArray readFilePacket(const QString& fileId, qint64 fileSeek, qint64 size);
-
-    // The subsystems, for start-up and tests.
-    PeerRecords& peerRecords() const { return *m_peers; }
-    Chat& chat() const { return *m_chat; }
-    OutgoingOffers& outgoingOffers() const { return *m_outgoing; }
-    IncomingOffers& incomingOffers() const { return *m_incoming; }
-    DownloadEngine& downloadEngine() const { return *m_engine; }
     PeerRefresh& peerRefresh() const { return *m_refresh; }
-    MessageServer& messageServer() { return m_server; }
     Random& random() { return m_random; }
-    // Every time the controller and its subsystems read comes from this clock (tests move it).
-    void setClock(const Clock& clock) { m_clock.setTarget(clock); }
 
-    // The models the interface shows, published under these names.
-    VeskSqlQueryModel* nodeData = nullptr;
-    VeskSqlQueryModel* nodesProxyData = nullptr;
-    VeskSqlQueryModel* uploadsData = nullptr;
-    VeskSqlQueryModel* pausedDownloads = nullptr;
-    VeskSqlQueryModel* queuedDownloads = nullptr;
-    VeskSqlQueryModel* completedDownloads = nullptr;
-    VeskSqlQueryModel* chatsModel = nullptr;
-    FileStandardItemModel& filesData() const;
-    FileSortFilterProxyModel& filesProxyData() const;
-    // The transfer lists with a folder as one entry, published as "transferLists".
-    TransferLists* transferLists = nullptr;
-
-    QString localAddress;
     QSettings* settings = nullptr;
     PeerManager* peerManager = nullptr;
     QSystemTrayIcon* trayIcon = nullptr;
@@ -229,24 +157,17 @@ Q_SIGNALS:
     void appNameChanged();
     void totalNumberOfUnReadMessagesChanged();
     void readyToProcessNextFileQueueItem();
-    void readytoSendNextFileItem();
-    void readyToDownloadNextFile();
     void updateAppIconsSignal();
-    void startOnLoginChanged();
     void currentDownloadingFileIdChanged();
     void numberOfSecondsRemainingForCurrentDownloadChanged();
     void userAliasChanged();
-    void showNoticesChanged();
     void downloadsFolderChanged();
     void userAvatarChanged();
     void selectedPeersCountChanged();
     void hostIdChanged();
     void deliveredFilesChanged();
-    void automaticallyOpenDownloadedFilesChanged();
-    void resumeInterruptedDownloadsChanged();
     void selectedFilesCountChanged();
     void pendingValidationsCountChanged();
-    void newMessage(QHash<QString, QVariant> message);
     void currentDownloadFileSizeChanged();
     void tempAvatarPathChanged();
     void currentSelectedChatPeerChanged();
@@ -255,24 +176,14 @@ Q_SIGNALS:
 public Q_SLOTS:
     void init();
     void processNextFileQueueItem();
-    void rebroadCastMyInfo() {}
-    void processMessage(QHash<QString, QVariant> message);
-    void addNodeFromUDP(QString nodeId, QString ipAddress, QString nodeOS, QString nodeAlias);
-    void addNodeFromAddMeRequest(QString nodeId, QString ipAddress, QString nodeOS, QString nodeAlias);
     void runOnStartup(bool run) override;
     void shutDown();
-    void processNewChatMessage(QString message, QString nodeFrom, QStringList nodeTos, QString id, qint64 timeSent);
     void sendHighlightedFiles();
-    void processNewFileToBeReceived(QString fileId, QString fileName, QString nodeFrom, qint64 fileSize);
     void processNewFileToSend(QUrl localFile);
     void updateAppIcons();
 
 private Q_SLOTS:
-    void newTCPConnection();
-    void freeBufferFilesToSend();
-    void downloadNextFile();
     void downloadUIUpdateTimeout();
-    qint64 currentDownloadFileSize();
 
 public Q_SLOTS:
     void refreshPeersTimeout();
@@ -283,13 +194,10 @@ public Q_SLOTS:
     void downloadsToBeDeletedTimeout();
 
 public:
-    Q_INVOKABLE void toggleAutomaticallyOpenDownloadedFiles();
-    Q_INVOKABLE void toggleResumeInterruptedDownloads();
     Q_INVOKABLE void setUserAlias(QString userAlias);
     Q_INVOKABLE void chooseAvatar();
     Q_INVOKABLE void togglePeerSelection(QString peerId);
     Q_INVOKABLE bool isPeerSelected(QString peerId) const;
-    Q_INVOKABLE void toggleStartOnLogin();
     Q_INVOKABLE QString getAvatarForNode(QString nodeId) const;
     Q_INVOKABLE QString getAliasForNode(QString nodeId) const;
     Q_INVOKABLE QString getIpAddressForNode(QString nodeId) const;
@@ -337,10 +245,8 @@ public:
     Q_INVOKABLE void pauseFileToDownload(QString id);
     Q_INVOKABLE void deleteFileToDownload(QString id);
     Q_INVOKABLE void deleteFileToSend(QString id);
-    // Whether what is exchanged with a peer is sealed: "sealed", "verified" (the user compared the codes), "plain"
-    // (its program cannot seal) or "keychanged" (it came with another security key; nothing is taken from it
-    // until the user accepts the new key).
-    Q_INVOKABLE QString peerSecurityState(QString nodeId) const;
+    // Whether what is exchanged with a peer is sealed (see SecurityState).
+    Q_INVOKABLE Vesk::SecurityState::State peerSecurityState(QString nodeId) const;
     // The code to compare with the one on the peer's screen, "1234 5678 9012"; empty for a plain peer.
     Q_INVOKABLE QString peerSecurityCode(QString nodeId) const;
     Q_INVOKABLE bool markPeerVerified(QString nodeId);
@@ -348,20 +254,11 @@ public:
 
 private:
     Globals();
-    void startSecurity(const QString& dataFolder);
-    // Without sealing: logs a received message that carries fields a program from before sealing does not know.
-    void noteExtensionFields(const Parameters& message);
-    // Hands a received message, checked, to the subsystem that handles its action.
-    void dispatchMessage(Parameters& message);
     ~Globals() override;
 
-    void initDatabase();
-    void connectSubsystems();
-    QVariantList deliveredFiles() const { return m_deliveredFiles; }
-    // Another computer took over our old id; this node goes on under its new one.
-    void nodeIdChanged(const QString& oldId);
+    void connectCore();
+    QVariantList deliveredFiles() const;
     void importAccountPicture();
-    void registerMessageHandlers();
     void countsChanged();
     NotificationDialog* popupFor(QHash<QString, QPointer<NotificationDialog>>& popups, const QString& nodeId,
                                  bool download);
@@ -369,42 +266,31 @@ private:
     void connectDesktopNotices();
 
     QString m_appName;
-    QVariantList m_deliveredFiles;
-    // Queued when the program last stopped; queued again by init().
-    QStringList m_interruptedDownloads;
     qint64 m_secondsRemaining = 0;
     QString m_currentSelectedChatPeer;
     int m_currentSelectedTabIndex = 0;
     QString m_tempAvatarPath;
     DesktopNotices* m_desktopNotices = nullptr;
 
-    ClockProxy m_clock;
     Random m_random;
-    BufferPool m_frames; // message frames, sent and received
-    SendQueue m_sendQueue{m_frames};
-    MessageServer m_server{m_frames};
-    std::unique_ptr<NodeIdentity> m_identity;
+    Preferences* m_preferences = nullptr;
+    std::unique_ptr<Core> m_core;
     std::unique_ptr<PeerRefresh> m_refresh;
-    std::unique_ptr<MessageDispatcher> m_dispatcher;
-    std::unique_ptr<Store> m_store;
-    std::unique_ptr<PeerRecords> m_peers;
-    // Sealing: the other side of the capability probe, and our probe of the others (app/globals_security.cpp).
-    std::unique_ptr<CapabilityServer> m_capabilityServer;
-    std::unique_ptr<TcpCapabilityProbe> m_capabilityProbe;
-    std::unique_ptr<PeerSecurity> m_security;
-    std::unique_ptr<Chat> m_chat;
-    std::unique_ptr<PacketServer> m_packets;
-    std::unique_ptr<OutgoingOffers> m_outgoing;
-    std::unique_ptr<DownloadEngine> m_engine;
-    std::unique_ptr<IncomingOffers> m_incoming;
+    // The core's parts the forwards reach; m_security is null while sealing is off.
+    Store* m_store = nullptr;
+    PeerRecords* m_peers = nullptr;
+    PeerSecurity* m_security = nullptr;
+    Chat* m_chat = nullptr;
+    OutgoingOffers* m_outgoing = nullptr;
+    DownloadEngine* m_engine = nullptr;
+    IncomingOffers* m_incoming = nullptr;
 
     // Other networks: subnets and computers beyond the local broadcast, and adding a computer by its address
-    // (app/globals_othernetworks.cpp).
+    // (net/othernetworkssettings).
     Q_PROPERTY(QString otherNetworks READ otherNetworks NOTIFY otherNetworksChanged)
     Q_PROPERTY(QStringList otherNetworksProblems READ otherNetworksProblems NOTIFY otherNetworksProblemsChanged)
 
 public:
-    static constexpr const char* kOtherNetworksKey = "otherNetworks";
     QString otherNetworks() const;
     QStringList otherNetworksProblems() const;
     // Hands discovery the stored list and the addresses of known peers; start-up calls it once discovery exists.
@@ -420,8 +306,7 @@ Q_SIGNALS:
     void addComputerAnswered(QString address, bool found, QString message);
 
 private:
-    QStringList m_rejectedOtherNetworks; // the problems of a list that was not stored
-    AddressProbe* m_addressProbe = nullptr;
+    OtherNetworksSettings* m_otherNetworks = nullptr;
 
     // Files offered from a conversation, to its peer alone (app/globals_features.cpp).
 public:

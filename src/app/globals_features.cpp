@@ -2,14 +2,13 @@
 // by name, forwarded to the object that does the work.
 #include "app/globals.h"
 
+#include "net/othernetworkssettings.h"
 #include "peers/chat.h"
-#include "peers/nodeidentity.h"
 #include "peers/peerrecords.h"
 #include "transfer/downloadengine.h"
 #include "transfer/fileicons.h"
 #include "transfer/incomingoffers.h"
 #include "transfer/outgoingoffers.h"
-#include "transfer/packetserver.h"
 
 #include <QDir>
 #include <QFileDialog>
@@ -34,43 +33,6 @@ QString localImagePath(const QString& pathOrUrl)
 
 // --- peers and chat -----------------------------------------------------------------------------------------
 
-void Globals::addNodeFromUDP(QString nodeId, QString ipAddress, QString nodeOS, QString nodeAlias)
-{
-    if (m_identity->replaceIfClashing(nodeId, ipAddress))
-        return;
-    m_peers->addNodeFromUDP(nodeId, ipAddress, nodeOS, nodeAlias);
-}
-
-void Globals::addNodeFromAddMeRequest(QString nodeId, QString ipAddress, QString nodeOS, QString nodeAlias)
-{
-    m_peers->addNodeFromAddMeRequest(nodeId, ipAddress, nodeOS, nodeAlias);
-}
-
-void Globals::handleAddMeRequest(const Parameters& message)
-{
-    m_peers->handleAddMeRequest(message);
-}
-
-void Globals::handleAddMeRequestConfirmed(const Parameters& message)
-{
-    m_peers->handleAddMeRequestConfirmed(message);
-}
-
-void Globals::requestAvatar(const QString& nodeId)
-{
-    m_peers->requestAvatar(nodeId);
-}
-
-void Globals::handleAvatarRequested(const Parameters& message)
-{
-    m_peers->handleAvatarRequested(message);
-}
-
-void Globals::handleAvatarObtained(const Parameters& message)
-{
-    m_peers->handleAvatarObtained(message);
-}
-
 void Globals::changeUserInfo(QString newUserAlias, QString newUserAvatar)
 {
     setUserAlias(newUserAlias);
@@ -88,37 +50,12 @@ void Globals::sendChat(QString toNodeID, QString message)
     m_chat->sendChat(toNodeID, message);
 }
 
-void Globals::handleNewChatMessage(const Parameters& message)
-{
-    m_chat->handleNewChatMessage(message);
-}
-
-void Globals::processNewChatMessage(QString message, QString nodeFrom, QStringList nodeTos, QString id, qint64 timeSent)
-{
-    m_chat->processNewChatMessage(message, nodeFrom, nodeTos, id, timeSent);
-}
-
-void Globals::handleConfirmChat(const Parameters& message)
-{
-    m_chat->handleConfirmChat(message);
-}
-
 void Globals::unsentChatMessagesTimeout()
 {
     m_chat->resendUnconfirmed();
 }
 
 // --- offers -------------------------------------------------------------------------------------------------
-
-FileStandardItemModel& Globals::filesData() const
-{
-    return m_outgoing->filesData;
-}
-
-FileSortFilterProxyModel& Globals::filesProxyData() const
-{
-    return m_outgoing->filesProxyData;
-}
 
 int Globals::numberOfSelectedFiles() const
 {
@@ -201,11 +138,6 @@ void Globals::processNewFileToSend(QUrl localFile)
     m_outgoing->processNewFileToSend(localFile);
 }
 
-void Globals::setThumbnailForFile(const QString& absoluteFilePath)
-{
-    m_outgoing->setThumbnailForFile(absoluteFilePath);
-}
-
 QString Globals::getThumbnailFromFileSuffix(QString fileSuffix) const
 {
     return FileIcons::urlForSuffix(fileSuffix);
@@ -221,19 +153,9 @@ void Globals::unsentUploadsTimeout()
     m_outgoing->resendOffers();
 }
 
-void Globals::handleConfirmFileToSend(const Parameters& message)
-{
-    m_outgoing->handleConfirmFileToSend(message);
-}
-
 void Globals::deleteFileToSend(QString id)
 {
     m_outgoing->deleteFileToSend(id);
-}
-
-void Globals::handleRemoveFileToSend(const Parameters& message)
-{
-    m_outgoing->handleRemoveFileToSend(message);
 }
 
 void Globals::uploadsToBeDeletedTimeout()
@@ -241,24 +163,9 @@ void Globals::uploadsToBeDeletedTimeout()
     m_outgoing->deleteWithdrawnUploads();
 }
 
-void Globals::handleNewFileToDownload(const Parameters& message)
-{
-    m_incoming->handleNewFileToDownload(message);
-}
-
-void Globals::processNewFileToBeReceived(QString fileId, QString fileName, QString nodeFrom, qint64 fileSize)
-{
-    m_incoming->processNewFileToBeReceived(fileId, fileName, nodeFrom, fileSize);
-}
-
 void Globals::deleteFileToDownload(QString id)
 {
     m_incoming->deleteFileToDownload(id);
-}
-
-void Globals::handleRemoveFileToGet(const Parameters& message)
-{
-    m_incoming->handleRemoveFileToGet(message);
 }
 
 void Globals::downloadsToBeDeletedTimeout()
@@ -303,27 +210,7 @@ void Globals::pauseAllPendingDownloads()
     m_engine->pauseAllPendingDownloads();
 }
 
-QString Globals::nextQueuedDownloadId() const
-{
-    return m_engine->nextQueuedDownloadId();
-}
-
-void Globals::downloadNextFile()
-{
-    m_engine->downloadNextFile();
-}
-
-void Globals::downloadFile(const QString& id)
-{
-    m_engine->downloadFile(id);
-}
-
-void Globals::handleReceiveDataPacket(const Parameters& message)
-{
-    m_engine->handleReceiveDataPacket(message);
-}
-
-qint64 Globals::currentDownloadFileSize()
+qint64 Globals::currentDownloadFileSize() const
 {
     return m_engine->currentDownloadFileSize();
 }
@@ -333,19 +220,31 @@ void Globals::downloadUIUpdateTimeout()
     m_engine->progressTick();
 }
 
-void Globals::handleSendDataPacket(const Parameters& message)
+// --- other networks -----------------------------------------------------------------------------------------
+
+QString Globals::otherNetworks() const
 {
-    m_packets->handleSendDataPacket(message);
+    return m_otherNetworks->otherNetworks();
 }
 
-QByteArray Globals::readFilePacket(const QString& fileId, qint64 fileSeek, qint64 size)
+QStringList Globals::otherNetworksProblems() const
 {
-    return m_packets->readFilePacket(fileId, fileSeek, size);
+    return m_otherNetworks->otherNetworksProblems();
 }
 
-void Globals::freeBufferFilesToSend()
+void Globals::startOtherNetworks()
 {
-    m_packets->freeBufferFilesToSend();
+    m_otherNetworks->setDiscovery(peerManager);
+}
+
+bool Globals::setOtherNetworks(QString text)
+{
+    return m_otherNetworks->setOtherNetworks(text);
+}
+
+void Globals::addComputerByAddress(QString address)
+{
+    m_otherNetworks->addComputerByAddress(address);
 }
 
 } // namespace Vesk

@@ -23,7 +23,6 @@ namespace {
 constexpr const char* kChatKind = "chat";
 constexpr const char* kDownloadKind = "download";
 constexpr int kDownloadsTab = 2;
-constexpr const char* kShowNoticesKey = "showNotices";
 constexpr const char* kAppIcon = ":/qml/Vesk/pics/Vesk.png";
 constexpr const char* kNoticeIconFile = "vesk-notice-icon.png";
 // The launcher and taskbar take progress as two ints; sizes up to 4 GiB do not fit, so progress goes as a fraction.
@@ -112,22 +111,10 @@ void Globals::setMainWindow(VeskQMLViewer* window)
     }
 }
 
-bool Globals::showNotices() const
-{
-    return settings->value(QLatin1String(kShowNoticesKey), true).toBool();
-}
-
-void Globals::toggleShowNotices()
-{
-    settings->setValue(QLatin1String(kShowNoticesKey), !showNotices());
-    settings->sync();
-    Q_EMIT showNoticesChanged();
-}
-
 void Globals::showChatNotification(const QString& nodeId, const QString& text)
 {
     // The user is reading that conversation: the message is on screen already.
-    if (!showNotices() || (isConversationOpen(nodeId) && mainWindow && mainWindow->isActiveWindow()))
+    if (!m_preferences->showNotices() || (isConversationOpen(nodeId) && mainWindow && mainWindow->isActiveWindow()))
         return;
     if (m_desktopNotices &&
         m_desktopNotices->addMessage(nodeId, getAliasForNode(nodeId), getAvatarForNode(nodeId), text))
@@ -139,7 +126,7 @@ void Globals::showChatNotification(const QString& nodeId, const QString& text)
 
 void Globals::showDownloadNotification(const QString& nodeId, const QString& text)
 {
-    if (!showNotices())
+    if (!m_preferences->showNotices())
         return;
     NotificationDialog* popup = downloadPopupFor(nodeId);
     popup->appendMessage(text);
@@ -148,7 +135,7 @@ void Globals::showDownloadNotification(const QString& nodeId, const QString& tex
 
 void Globals::showOfferNotification(const QString& nodeId, qint64 fileSize, const QString& text)
 {
-    if (!showNotices())
+    if (!m_preferences->showNotices())
         return;
     if (m_desktopNotices &&
         m_desktopNotices->addOffer(nodeId, getAliasForNode(nodeId), getAvatarForNode(nodeId), fileSize, text))

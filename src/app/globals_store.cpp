@@ -50,7 +50,7 @@ int Globals::numberOfPendingValidations() const
 
 void Globals::refreshPeers()
 {
-    m_peers->markAllOff();
+    m_peers->search().lookAgain();
     if (peerManager)
         peerManager->reBroadCastMyself();
 }
@@ -68,11 +68,6 @@ TableRecord Globals::getDownloadRecord(const QString& id) const
 TableRecord Globals::getUploadRecord(const QString& id) const
 {
     return m_store->uploadRecord(id);
-}
-
-QHostAddress Globals::getNodeAddress(const QString& nodeId) const
-{
-    return m_store->nodeAddress(nodeId);
 }
 
 QString Globals::getAvatarForNode(QString nodeId) const
@@ -124,15 +119,16 @@ void Globals::setCurrentSelectedChatPeer(QString peerId)
     if (peerId.compare(m_currentSelectedChatPeer, Qt::CaseInsensitive) != 0) {
         m_currentSelectedChatPeer = peerId;
         Q_EMIT currentSelectedChatPeerChanged();
-        chatsModel->setQuery(QString::fromLatin1(StoreQueries::kChatHistory), m_store->database(), {peerId, peerId});
+        m_store->chatsModel->setQuery(QString::fromLatin1(StoreQueries::kChatHistory), m_store->database(),
+                                      {peerId, peerId});
     }
-    nodeData->setField(kPeersTable, peerId, QStringLiteral("unreadMessagesCount"), QStringLiteral("0"));
+    m_store->nodeData->setField(kPeersTable, peerId, QStringLiteral("unreadMessagesCount"), QStringLiteral("0"));
     // What the peer's notice told is on screen now.
     if (m_desktopNotices && !peerId.isEmpty())
         m_desktopNotices->dismissChat(peerId);
-    nodesProxyData->refresh();
+    m_store->nodesProxyData->refresh();
     if (peerId.isEmpty())
-        nodeData->refresh();
+        m_store->nodeData->refresh();
     Q_EMIT totalNumberOfUnReadMessagesChanged();
     Q_EMIT updateAppIconsSignal();
 }

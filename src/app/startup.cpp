@@ -6,15 +6,21 @@
 #include "app/globals.h"
 #include "app/logging.h"
 #include "app/platform.h"
+#include "app/qmltypes.h"
 #include "app/traymenu.h"
 #include "app/veskqmlviewer.h"
 #include "app/vesksingleapplication.h"
 #include "app/widgetstyle.h"
+#include "core/core.h"
 #include "net/peermanager.h"
 #include "net/wire.h"
+#include "peers/ownprofile.h"
+#include "peers/peerrecords.h"
 #include "store/filestandarditemmodel.h"
+#include "store/store.h"
 #include "store/transferlists.h"
 #include "store/vesksqlquerymodel.h"
+#include "transfer/outgoingoffers.h"
 
 #include <QDir>
 #include <QLibraryInfo>
@@ -49,17 +55,20 @@ bool hasNoName(const QString& alias)
 
 void publish(QQmlContext* context, Globals* globals)
 {
+    Qml::registerTypes();
+    const Store& store = globals->core().store();
+    OutgoingOffers& outgoing = globals->core().outgoingOffers();
     context->setContextProperty(QStringLiteral("globals"), globals);
-    context->setContextProperty(QStringLiteral("nodeData"), globals->nodeData);
-    context->setContextProperty(QStringLiteral("filesData"), &globals->filesData());
-    context->setContextProperty(QStringLiteral("uploadsData"), globals->uploadsData);
-    context->setContextProperty(QStringLiteral("pausedDownloads"), globals->pausedDownloads);
-    context->setContextProperty(QStringLiteral("queuedDownloads"), globals->queuedDownloads);
-    context->setContextProperty(QStringLiteral("completedDownloads"), globals->completedDownloads);
-    context->setContextProperty(QStringLiteral("chatsModel"), globals->chatsModel);
-    context->setContextProperty(QStringLiteral("nodesProxyData"), globals->nodesProxyData);
-    context->setContextProperty(QStringLiteral("filesProxyData"), &globals->filesProxyData());
-    context->setContextProperty(QStringLiteral("transferLists"), globals->transferLists);
+    context->setContextProperty(QStringLiteral("nodeData"), store.nodeData);
+    context->setContextProperty(QStringLiteral("filesData"), &outgoing.filesData);
+    context->setContextProperty(QStringLiteral("uploadsData"), store.uploadsData);
+    context->setContextProperty(QStringLiteral("pausedDownloads"), store.pausedDownloads);
+    context->setContextProperty(QStringLiteral("queuedDownloads"), store.queuedDownloads);
+    context->setContextProperty(QStringLiteral("completedDownloads"), store.completedDownloads);
+    context->setContextProperty(QStringLiteral("chatsModel"), store.chatsModel);
+    context->setContextProperty(QStringLiteral("nodesProxyData"), store.nodesProxyData);
+    context->setContextProperty(QStringLiteral("filesProxyData"), &outgoing.filesProxyData);
+    context->setContextProperty(QStringLiteral("transferLists"), &globals->core().transferLists());
 }
 
 void placeWindow(QWidget* window)
@@ -136,7 +145,7 @@ int runApplication(int argc, char** argv)
     if (!Log::installLogFile(logPath))
         qDebug().noquote() << "Error opening log file '" + logPath + "'. All debug output redirected to console.";
 
-    if (!globals->messageServer().tcpServer.isListening()) {
+    if (!globals->core().messageServer().tcpServer.isListening()) {
         qCritical().noquote() << "Closing Vesk. Another application is listening on port " +
                                      QString::number(Vesk::kTcpPort);
         std::_Exit(0);
@@ -160,12 +169,13 @@ int runApplication(int argc, char** argv)
         globals->runOnStartup(true);
 
     PeerManager peerManager(nullptr);
-    peerManager.setAnnouncementSource([globals] {
-        return PeerManager::buildAnnouncement(globals->hostId(), globals->osName(), globals->userAlias());
-    });
+    const OwnProfile& profile = globals->core().profile();
+    peerManager.setAnnouncementSource(
+        [&profile] { return PeerManager::buildAnnouncement(profile.hostId(), profile.osName(), profile.userAlias()); });
     globals->peerManager = &peerManager;
     globals->startOtherNetworks();
-    QObject::connect(&peerManager, &PeerManager::newConnection, globals, &Globals::addNodeFromUDP);
+    QObject::connect(&peerManager, &PeerManager::newConnection, &globals->core().peerRecords(),
+                     &PeerRecords::addNodeFromUDP);
     QObject::connect(&window, &VeskQMLViewer::newFileToSend, globals, &Globals::processNewFileToSend);
 
     publish(window.rootContext(), globals);

@@ -63,6 +63,10 @@ bool MessageDispatcher::dispatch(const Parameters& message) const
         m_addressRefresh(nodeFrom.value().toString(), message.value(QStringLiteral("senderIPAddress")).toString());
 
     const QString action = message.value(QStringLiteral("action")).toString();
+    if (m_senderHeard) {
+        m_senderHeard(nodeFrom != message.cend() ? nodeFrom.value().toString() : QString(),
+                      message.value(QStringLiteral("senderIPAddress")).toString(), action);
+    }
     if (!action.isEmpty()) {
         const QStringList& vocabulary = actions();
         for (int i = 0; i < vocabulary.size() && i < m_handlers.size(); ++i) {

@@ -9,6 +9,7 @@
 #include "common/clock.h"
 #include "common/htmltext.h"
 #include "common/shell.h"
+#include "net/messagedispatcher.h"
 #include "peers/localprofile.h"
 #include "peers/peersend.h"
 #include "peers/peerslogging.h"
@@ -134,6 +135,12 @@ void Chat::handleConfirmChat(const Parameters& message)
 {
     const QString chatId = message.value(QStringLiteral("chatId")).toString();
     m_store.chatsModel->setFieldAndRefresh(kChatsTable, chatId, QStringLiteral("status"), QStringLiteral("sent"));
+}
+
+void Chat::registerHandlers(MessageDispatcher& dispatcher)
+{
+    dispatcher.registerHandler(QStringLiteral("newChatMessage"), this, &Chat::handleNewChatMessage);
+    dispatcher.registerHandler(QStringLiteral("confirmChat"), this, &Chat::handleConfirmChat);
 }
 
 void Chat::resendUnconfirmed()

@@ -11,6 +11,7 @@ namespace Vesk {
 
 class Clock;
 class LocalProfile;
+class MessageDispatcher;
 class Shell;
 class Store;
 
@@ -39,6 +40,8 @@ public:
     void processNewChatMessage(const QString& message, const QString& nodeFrom, const QStringList& nodeTos,
                                const QString& id, qint64 timeSent);
     void handleConfirmChat(const Parameters& message);
+    // Serves "newChatMessage" and "confirmChat".
+    void registerHandlers(MessageDispatcher& dispatcher);
     // One resend round of the own messages still waiting for their confirmation.
     void resendUnconfirmed();
     // A peer is back: every own message to it that it never confirmed goes out once more, however old, so that

@@ -14,8 +14,10 @@
 #include "peers/peerrecords.h"
 
 #include "common/clock.h"
+#include "net/messagedispatcher.h"
 #include "peers/avatarstore.h"
 #include "peers/localprofile.h"
+#include "peers/nodeidentity.h"
 #include "peers/peerslogging.h"
 #include "peers/peersend.h"
 #include "store/store.h"
@@ -37,7 +39,8 @@ const QString kStatus = QStringLiteral("status");
 
 PeerRecords::PeerRecords(Store& store, MessageSink& sink, const Clock& clock, const LocalProfile& profile,
                          const QString& dataFolder, QObject* parent)
-    : QObject(parent), m_store(store), m_sink(sink), m_clock(clock), m_profile(profile), m_dataFolder(dataFolder)
+    : QObject(parent), m_store(store), m_sink(sink), m_clock(clock), m_profile(profile), m_dataFolder(dataFolder),
+      m_search(store, sink, clock, profile)
 {
     m_presenceTimer.setInterval(kPresenceRoundMs);
     connect(&m_presenceTimer, &QTimer::timeout, this, &PeerRecords::checkPresence);
@@ -46,11 +49,13 @@ PeerRecords::PeerRecords(Store& store, MessageSink& sink, const Clock& clock, co
 void PeerRecords::start()
 {
     m_presenceTimer.start();
+    m_search.start();
 }
 
 void PeerRecords::stop()
 {
     m_presenceTimer.stop();
+    m_search.stop();
 }
 
 QString PeerRecords::loggableId(const QString& nodeId)
@@ -129,9 +134,34 @@ void PeerRecords::scheduleListsShowingPeers()
     m_store.completedDownloads->scheduleRefresh();
 }
 
+void PeerRecords::registerHandlers(MessageDispatcher& dispatcher)
+{
+    dispatcher.setAddressRefresh([this](const QString& nodeId, const QString& senderAddress) {
+        if (m_identity && m_identity->replaceIfClashing(nodeId, senderAddress))
+            return;
+        if (refreshAddress(nodeId, senderAddress))
+            Q_EMIT addressChanged(nodeId);
+    });
+    // Any message from a peer shown offline brings it back (the search asks it to confirm at once).
+    dispatcher.setSenderHeard([this](const QString& nodeId, const QString& address, const QString& action) {
+        m_search.heardFrom(nodeId, address, action);
+    });
+    dispatcher.registerHandler(QStringLiteral("addMeRequest"), this, &PeerRecords::handleAddMeRequest);
+    dispatcher.registerHandler(QStringLiteral("addMeRequestConfirmed"), this,
+                               &PeerRecords::handleAddMeRequestConfirmed);
+    dispatcher.registerHandler(QStringLiteral("avatarRequested"), this, &PeerRecords::handleAvatarRequested);
+    dispatcher.registerHandler(QStringLiteral("avatarObtained"), this, &PeerRecords::handleAvatarObtained);
+    // Sent by no Vesk program, but accepted: the sender's picture is asked for.
+    dispatcher.registerHandler(QStringLiteral("requestMyInfo"), [this](const Parameters& message) {
+        requestAvatar(message.value(QStringLiteral("nodeFrom")).toString());
+    });
+}
+
 void PeerRecords::addNodeFromUDP(const QString& nodeId, const QString& ipAddress, const QString& nodeOS,
                                  const QString& nodeAlias)
 {
+    if (m_identity && m_identity->replaceIfClashing(nodeId, ipAddress))
+        return;
     const Known known = upsertPeer(nodeId, nodeAlias, ipAddress, nodeOS);
     if (known.valid)
         m_sink.send(QHostAddress(ipAddress), m_profile.addMeRequest(known.status));
@@ -176,6 +206,7 @@ void PeerRecords::handleAddMeRequestConfirmed(const Parameters& message)
 {
     const QString nodeFrom = message.value(QStringLiteral("nodeFrom")).toString();
     const bool cameOnline = m_store.peerField(nodeFrom, kStatus) != kOn;
+    const bool askedAgain = m_search.confirmed(nodeFrom);
     // A peer already "on" confirms us again at every announcement of its: nothing to show, nothing to write.
     if (cameOnline) {
         m_store.nodeData->setField(kPeersTable, nodeFrom, kStatus, kOn);
@@ -185,7 +216,7 @@ void PeerRecords::handleAddMeRequestConfirmed(const Parameters& message)
     const bool avatarDue = m_avatarRequests.allow(nodeFrom, m_clock.nowMs());
     if (cameOnline || avatarDue)
         requestAvatar(nodeFrom);
-    if (cameOnline && nodeFrom != m_profile.hostId() && m_store.peerField(nodeFrom, kStatus) == kOn)
+    if ((cameOnline || askedAgain) && nodeFrom != m_profile.hostId() && m_store.peerField(nodeFrom, kStatus) == kOn)
         Q_EMIT peerCameOnline(nodeFrom);
 }
 
@@ -301,26 +332,30 @@ void PeerRecords::unblockUser(const QString& peerId)
                  {QStringLiteral("nodeFrom"), m_profile.hostId()}});
 }
 
-void PeerRecords::markAllOff()
-{
-    QSqlQuery q(m_store.database());
-    q.exec(QStringLiteral("update vesk_peers set status = 'off'"));
-    q.finish();
-    m_store.nodesProxyData->refresh();
-    m_store.nodeData->refresh();
-}
-
 void PeerRecords::markUnreachable(const QHostAddress& address)
 {
+    QStringList ids;
+    {
+        QSqlQuery q(m_store.database());
+        q.prepare(QStringLiteral("select id from vesk_peers where ipAddress = ? and status = 'on' and not(id = ?)"));
+        q.bindValue(0, address.toString());
+        q.bindValue(1, m_profile.hostId());
+        if (!q.exec())
+            return;
+        while (q.next())
+            ids.append(q.value(0).toString());
+    }
+    if (ids.isEmpty())
+        return;
     QSqlQuery q(m_store.database());
     q.prepare(QStringLiteral("update vesk_peers set status = 'off' where ipAddress = ? and status = 'on' and "
                              "not(id = ?)"));
     q.bindValue(0, address.toString());
     q.bindValue(1, m_profile.hostId());
-    if (!q.exec() || q.numRowsAffected() <= 0)
-        return;
+    q.exec();
     q.finish();
     qCDebug(lcPeers) << "nobody answers at" << address.toString() << "- marked offline";
+    m_search.lost(ids);
     m_store.nodesProxyData->scheduleRefresh();
     m_store.nodeData->scheduleRefresh();
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "net/messagesink.h"
+#include "peers/peersearch.h"
 #include "peers/replylimiter.h"
 
 #include <QHash>
@@ -14,6 +15,8 @@ namespace Vesk {
 
 class Clock;
 class LocalProfile;
+class MessageDispatcher;
+class NodeIdentity;
 class Store;
 
 // Peer records and the handshake that makes two nodes known to each other, with the avatars that travel in it.
@@ -48,6 +51,14 @@ public:
     PeerRecords(Store& store, MessageSink& sink, const Clock& clock, const LocalProfile& profile,
                 const QString& dataFolder, QObject* parent = nullptr);
 
+    // The id this installation goes by. A node that announces it, or sends with it, from another computer is a
+    // copy of this installation: this one takes a fresh id and nothing is recorded for the copy. Without an
+    // identity nothing is checked.
+    void setIdentity(NodeIdentity* identity) { m_identity = identity; }
+    // Serves the handshake and the avatars ("addMeRequest", "addMeRequestConfirmed", "avatarRequested",
+    // "avatarObtained", "requestMyInfo"), and keeps the stored address of every node that sends us anything current.
+    void registerHandlers(MessageDispatcher& dispatcher);
+
     void addNodeFromUDP(const QString& nodeId, const QString& ipAddress, const QString& nodeOS,
                         const QString& nodeAlias);
     void addNodeFromAddMeRequest(const QString& nodeId, const QString& ipAddress, const QString& nodeOS,
@@ -66,11 +77,12 @@ public:
 
     void blockUser(const QString& peerId);
     void unblockUser(const QString& peerId);
-    // Every stored peer becomes "off" until it confirms us again.
-    void markAllOff();
     // Nobody listens at this address any more (a connection to it was refused or went unanswered): the peers
-    // stored there become "off". They are "on" again as soon as they confirm us.
+    // stored there become "off" and are looked for again (see PeerSearch). They are "on" again as soon as they
+    // confirm us.
     void markUnreachable(const QHostAddress& address);
+    // Looks for peers again: those gone away, and those shown online when someone asks who is there.
+    PeerSearch& search() { return m_search; }
     // The addresses stored for every other peer, most recently recorded first: discovery announces again to
     // those beyond the local subnets.
     QStringList storedAddresses() const;
@@ -78,13 +90,16 @@ public:
     QString onlineAliasAt(const QString& address) const;
     // One round of the presence check: probes the online peers whose last check is due.
     void checkPresence();
-    // The presence rounds run from start() until stop().
+    // The presence rounds and the search's run from start() until stop().
     void start();
     void stop();
 
 Q_SIGNALS:
-    // A peer that was not "on" has confirmed us: whatever waits for it can go out now.
+    // A peer that was not "on" has confirmed us, or one shown online confirmed us when asked who is there:
+    // whatever waits for it can go out now.
     void peerCameOnline(const QString& nodeId);
+    // A message came from the node at another address than the one stored, which it replaced.
+    void addressChanged(const QString& nodeId);
 
 public:
     // A node id as it may appear in the log: peers choose it, so control characters (which could forge log
@@ -107,10 +122,12 @@ private:
     const Clock& m_clock;
     const LocalProfile& m_profile;
     const QString m_dataFolder;
+    NodeIdentity* m_identity = nullptr;
     ReplyLimiter m_blockedAnswers{kBlockedAnswerWindowMs};
     ReplyLimiter m_avatarRequests{kAvatarRequestWindowMs};
     QHash<QString, qint64> m_lastChecked; // node id -> when its presence was last checked
     QTimer m_presenceTimer;
+    PeerSearch m_search;
 };
 
 } // namespace Vesk

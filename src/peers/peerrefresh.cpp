@@ -12,6 +12,10 @@ PeerRefresh::PeerRefresh(const Clock& clock, Random& random, QObject* parent)
     connect(&m_refreshTimer, &QTimer::timeout, this, &PeerRefresh::refreshTimeout);
     m_wakeTimer.setInterval(kWakeCheckMs);
     connect(&m_wakeTimer, &QTimer::timeout, this, &PeerRefresh::wakeCheck);
+    connect(&m_links, &LinkWatcher::linkChanged, this, [this] {
+        if (m_wakeTimer.isActive()) // between start() and stop() only, like the timers
+            Q_EMIT refreshDue();
+    });
 }
 
 void PeerRefresh::start()

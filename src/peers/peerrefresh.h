@@ -1,5 +1,7 @@
 #pragma once
 
+#include "net/linkwatcher.h"
+
 #include <QObject>
 #include <QTimer>
 
@@ -8,8 +10,9 @@ namespace Vesk {
 class Clock;
 class Random;
 
-// When every peer is marked off and this node announces itself again: about hourly, at a moment each instance
-// picks for itself, and at once after the computer slept (the check runs every few seconds and notices a gap).
+// When this node asks who is there and announces itself again: about hourly, at a moment each instance picks for
+// itself, at once after the computer slept (the check runs every few seconds and notices a gap), and as soon as a
+// link or address of this computer changed (a cable plugged back in, a new address).
 class PeerRefresh : public QObject
 {
     Q_OBJECT
@@ -46,6 +49,7 @@ private:
     QTimer m_refreshTimer;
     QTimer m_wakeTimer;
     qint64 m_lastWakeCheck = 0;
+    LinkWatcher m_links;
 };
 
 } // namespace Vesk

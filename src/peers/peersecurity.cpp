@@ -481,16 +481,16 @@ quint32 PeerSecurity::capabilitiesOf(const QString& nodeId) const
     return offer && offer->identityKey == pinned->key ? offer->capabilities : pinned->capabilities;
 }
 
-QString PeerSecurity::securityState(const QString& nodeId) const
+SecurityState::State PeerSecurity::securityState(const QString& nodeId) const
 {
     const auto pinned = m_pins.constFind(nodeId);
     if (pinned == m_pins.cend())
-        return QStringLiteral("plain");
+        return SecurityState::Plain;
     if (!pinned->pending.isEmpty())
-        return QStringLiteral("keychanged");
+        return SecurityState::KeyChanged;
     if (m_store.peerField(nodeId, QStringLiteral("verified")) == QLatin1String("yes"))
-        return QStringLiteral("verified");
-    return QStringLiteral("sealed");
+        return SecurityState::Verified;
+    return SecurityState::Sealed;
 }
 
 QString PeerSecurity::comparisonCode(const QString& nodeId) const

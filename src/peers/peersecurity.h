@@ -5,6 +5,7 @@
 #include "net/peercapabilities.h"
 #include "peers/replylimiter.h"
 #include "secure/session.h"
+#include "store/securitystate.h"
 
 #include <QByteArray>
 #include <QHash>
@@ -89,8 +90,8 @@ public:
     // a plain peer and for one whose key changed and was not accepted yet.
     quint32 capabilitiesOf(const QString& nodeId) const override;
 
-    // For the interface: "sealed", "verified", "plain" or "keychanged".
-    QString securityState(const QString& nodeId) const;
+    // For the interface: what it knows of the peer now (its row follows once the change is announced).
+    SecurityState::State securityState(const QString& nodeId) const;
     // Twelve digits in three groups, the same on both screens, from both identity keys; empty for a plain peer.
     QString comparisonCode(const QString& nodeId) const;
     bool markVerified(const QString& nodeId);

@@ -15,9 +15,11 @@ QString sql(const char* text)
     return QString::fromLatin1(text);
 }
 
-VeskSqlQueryModel* makeModel(QObject* owner, const char* query, const QSqlDatabase& db, const Clock& clock)
+VeskSqlQueryModel* makeModel(QObject* owner, const QString& table, const char* query, const QSqlDatabase& db,
+                             const Clock& clock)
 {
     auto* model = new VeskSqlQueryModel(owner);
+    model->setRowTable(table);
     model->setClock(clock);
     model->setQuery(sql(query), db);
     return model;
@@ -35,13 +37,13 @@ int scalarCount(const QSqlDatabase& db, const char* statement)
 } // namespace
 
 Store::Store(const QSqlDatabase& db, const Clock& clock, QObject* parent)
-    : QObject(parent), nodeData(makeModel(this, StoreQueries::kAllPeers, db, clock)),
-      nodesProxyData(makeModel(this, StoreQueries::kOnlinePeers, db, clock)),
-      uploadsData(makeModel(this, StoreQueries::kUploads, db, clock)),
-      pausedDownloads(makeModel(this, StoreQueries::kPausedDownloads, db, clock)),
-      queuedDownloads(makeModel(this, StoreQueries::kQueuedDownloads, db, clock)),
-      completedDownloads(makeModel(this, StoreQueries::kCompletedDownloads, db, clock)),
-      chatsModel(makeModel(this, StoreQueries::kNoChats, db, clock)), m_db(db)
+    : QObject(parent), nodeData(makeModel(this, kPeersTable, StoreQueries::kAllPeers, db, clock)),
+      nodesProxyData(makeModel(this, kPeersTable, StoreQueries::kOnlinePeers, db, clock)),
+      uploadsData(makeModel(this, kUploadsTable, StoreQueries::kUploads, db, clock)),
+      pausedDownloads(makeModel(this, kDownloadsTable, StoreQueries::kPausedDownloads, db, clock)),
+      queuedDownloads(makeModel(this, kDownloadsTable, StoreQueries::kQueuedDownloads, db, clock)),
+      completedDownloads(makeModel(this, kDownloadsTable, StoreQueries::kCompletedDownloads, db, clock)),
+      chatsModel(makeModel(this, kChatsTable, StoreQueries::kNoChats, db, clock)), m_db(db)
 {
 }
 

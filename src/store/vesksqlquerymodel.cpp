@@ -1,6 +1,7 @@
 #include "store/vesksqlquerymodel.h"
 
 #include "store/pictureurl.h"
+#include "store/securitystate.h"
 #include "store/storelogging.h"
 
 #include <QSqlError>
@@ -50,7 +51,7 @@ enum class Typed {
     Flag,     // true when the text is the given word of the status vocabulary
     Number,   // a whole, non-negative number (sizes, counts, times in ms); 0 for anything else
     Picture,  // a path turned into the URL the interface loads (see pictureUrl)
-    Security, // a peer's identity key with its pendingKey and verified columns: the state word (see securityWord)
+    Security, // a peer's identity key with its pendingKey and verified columns: a SecurityState::State
 };
 
 struct TypedRole
@@ -76,18 +77,6 @@ constexpr TypedRole kTypedRoles[] = {
     {"security", "identityKey", Typed::Security, nullptr, "pendingKey"}, // peers
 };
 
-// How far a peer can be trusted, as the interface shows it: "keychanged" while a new identity key waits for the
-// user, "plain" for a peer that never spoke sealed, "verified" once the user compared codes, else "sealed". These
-// columns are written together with every change of the peer's security, so the row follows it.
-QString securityWord(const QVariant& identityKey, const QVariant& pendingKey, const QVariant& verified)
-{
-    if (!pendingKey.toString().isEmpty())
-        return QStringLiteral("keychanged");
-    if (identityKey.toString().isEmpty())
-        return QStringLiteral("plain");
-    return verified.toString() == QLatin1String("yes") ? QStringLiteral("verified") : QStringLiteral("sealed");
-}
-
 // column(name): the text of another column of the same row, for the roles that read more than one.
 template <typename Column> QVariant typedValue(const TypedRole& role, const QVariant& text, const Column& column)
 {
@@ -103,7 +92,8 @@ template <typename Column> QVariant typedValue(const TypedRole& role, const QVar
     case Typed::Picture:
         return Vesk::pictureUrl(text.toString());
     case Typed::Security:
-        return securityWord(text, column(QStringLiteral("pendingKey")), column(QStringLiteral("verified")));
+        return QVariant::fromValue(
+            SecurityState::fromColumns(text, column(QStringLiteral("pendingKey")), column(QStringLiteral("verified"))));
     }
     return {};
 }
@@ -248,9 +238,12 @@ void VeskSqlQueryModel::readRows(bool incremental)
         m_rows = std::move(rows);
         return;
     }
-    // A failed query still goes to the base model: the list then shows no rows and has no column roles.
+    // A failed query still goes to the base model: the list then shows no rows and has no column roles. Whoever
+    // reads the list when it tells of the reset finds the new columns' roles (the base model's reset nests in this).
+    beginResetModel();
     QSqlQueryModel::setQuery(execQuery(false));
     generateRoleNames();
+    endResetModel();
     m_rows = std::move(rows);
     m_shown = true;
 }

@@ -69,6 +69,10 @@ public:
     // and the typed values. Empty when there is no such row. For a row a list may not show (the peer of an open
     // conversation who went offline).
     Q_INVOKABLE QVariantMap readRow(const QString& table, const QString& id) const;
+    // The table whose rows this list shows, set with its query by the program: the interface reads one of its
+    // rows by id alone (rowById), without naming a table.
+    void setRowTable(const QString& table) { m_rowTable = table; }
+    Q_INVOKABLE QVariantMap rowById(const QString& id) const { return readRow(m_rowTable, id); }
 
     void touchTimestamp(const QString& table, const QString& id);
     QString getField(const QString& table, const QString& id, const QString& field) const;
@@ -96,6 +100,7 @@ private:
     QSqlDatabase m_db;
     QString m_queryText;
     QVariantList m_boundValues;
+    QString m_rowTable;
     QHash<int, QByteArray> m_roleNames;
     QHash<int, int> m_typedColumns; // typed role -> the column it reads
     int m_lastCount = 0;

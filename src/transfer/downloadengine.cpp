@@ -10,6 +10,7 @@
 #include "common/clock.h"
 #include "common/htmltext.h"
 #include "common/shell.h"
+#include "net/messagedispatcher.h"
 #include "peers/peersend.h"
 #include "store/store.h"
 #include "store/vesksqlquerymodel.h"
@@ -421,6 +422,11 @@ void DownloadEngine::flushWrites()
         m_session->flush();
     for (const auto& ahead : m_ahead)
         ahead->flush();
+}
+
+void DownloadEngine::registerHandlers(MessageDispatcher& dispatcher)
+{
+    dispatcher.registerHandler(Msg::kReceiveDataPacket, this, &DownloadEngine::handleReceiveDataPacket);
 }
 
 void DownloadEngine::handleReceiveDataPacket(const Parameters& message)

@@ -18,6 +18,7 @@ namespace Vesk {
 class BufferPool;
 class Clock;
 class DownloadSession;
+class MessageDispatcher;
 class Shell;
 class Store;
 
@@ -65,6 +66,8 @@ public:
     void downloadNextFile();
     void downloadFile(const QString& id);
     void handleReceiveDataPacket(const Parameters& message);
+    // Serves "receiveDataPacket".
+    void registerHandlers(MessageDispatcher& dispatcher);
 
     // The download row is gone (withdrawn or deleted): when it was the active one, the queue goes on with the next.
     void downloadRemoved(const QString& id);

@@ -4,10 +4,12 @@
 #include "common/clock.h"
 #include "common/htmltext.h"
 #include "common/shell.h"
+#include "net/messagedispatcher.h"
 #include "peers/peersend.h"
 #include "store/store.h"
 #include "store/vesksqlquerymodel.h"
 #include "transfer/downloadengine.h"
+#include "transfer/folderlisting.h"
 #include "transfer/transferlogging.h"
 #include "transfer/transfermessages.h"
 #include "transfer/transfernames.h"
@@ -37,6 +39,13 @@ void IncomingOffers::start()
 void IncomingOffers::stop()
 {
     m_withdrawTimer.stop();
+}
+
+void IncomingOffers::registerHandlers(MessageDispatcher& dispatcher)
+{
+    dispatcher.registerHandler(Msg::kNewFileToDownload, this, &IncomingOffers::handleNewFileToDownload);
+    dispatcher.registerHandler(Msg::kRemoveFileToGet, this, &IncomingOffers::handleRemoveFileToGet);
+    dispatcher.registerHandler(FolderMessages::kNewFolderToDownload, this, &IncomingOffers::handleNewFolderToDownload);
 }
 
 void IncomingOffers::handleNewFileToDownload(const Parameters& message)

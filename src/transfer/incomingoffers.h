@@ -10,6 +10,7 @@ namespace Vesk {
 
 class Clock;
 class DownloadEngine;
+class MessageDispatcher;
 class Shell;
 class Store;
 
@@ -34,6 +35,8 @@ public:
                                     qint64 fileSize);
     void deleteFileToDownload(const QString& id);
     void handleRemoveFileToGet(const Parameters& message);
+    // Serves the receiver's side of offers: "newFileToDownload", "removeFileToGet" and "newFolderToDownload".
+    void registerHandlers(MessageDispatcher& dispatcher);
     // One round of the withdrawals the user asked for ("tobedeleted" downloads).
     void deleteWithdrawnDownloads();
     // Forgets the received files and marks every other download for withdrawal.

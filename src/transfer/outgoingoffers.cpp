@@ -5,6 +5,7 @@
 #include "common/clock.h"
 #include "common/htmltext.h"
 #include "common/shell.h"
+#include "net/messagedispatcher.h"
 #include "peers/localprofile.h"
 #include "peers/peersend.h"
 #include "secure/session.h"
@@ -315,6 +316,14 @@ void OutgoingOffers::resendOffers()
         sendToNode(m_sink, m_store, row.nodeTo, Msg::offer(row.id, row.fileName, row.fileSize, m_profile.hostId()));
     }
     resendFolderOffers();
+}
+
+void OutgoingOffers::registerHandlers(MessageDispatcher& dispatcher)
+{
+    dispatcher.registerHandler(Msg::kConfirmFileToSend, this, &OutgoingOffers::handleConfirmFileToSend);
+    dispatcher.registerHandler(Msg::kFileTransferComplete, this, &OutgoingOffers::handleRemoveFileToSend);
+    dispatcher.registerHandler(Msg::kRemoveFileToSend, this, &OutgoingOffers::handleRemoveFileToSend);
+    dispatcher.registerHandler(FolderMessages::kConfirmFolderToSend, this, &OutgoingOffers::handleConfirmFolderToSend);
 }
 
 void OutgoingOffers::handleConfirmFileToSend(const Parameters& message)

@@ -26,6 +26,7 @@ namespace Vesk {
 
 class Clock;
 class LocalProfile;
+class MessageDispatcher;
 class PacketServer;
 class Shell;
 class Store;
@@ -65,6 +66,9 @@ public:
     void handleConfirmFileToSend(const Parameters& message);
     void deleteFileToSend(const QString& id);
     void handleRemoveFileToSend(const Parameters& message);
+    // Serves the owner's side: "confirmFileToSend", "fileTransferComplete", "removeFileToSend" and
+    // "confirmFolderToSend".
+    void registerHandlers(MessageDispatcher& dispatcher);
     // One round of the withdrawals the user asked for ("tobedeleted" uploads).
     void deleteWithdrawnUploads();
     // Marks every upload for withdrawal; the rounds above then tell the peers.

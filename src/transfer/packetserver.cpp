@@ -3,6 +3,7 @@
 
 #include "common/bufferpool.h"
 #include "common/clock.h"
+#include "net/messagedispatcher.h"
 #include "store/store.h"
 #include "store/vesksqlquerymodel.h"
 #include "transfer/transferlogging.h"
@@ -174,6 +175,11 @@ bool PacketServer::recordBytesSent(const QString& fileId, qint64 fileSeek)
     return found;
 }
 
+void PacketServer::registerHandlers(MessageDispatcher& dispatcher)
+{
+    dispatcher.registerHandler(Msg::kSendDataPacket, this, &PacketServer::handleSendDataPacket);
+}
+
 void PacketServer::handleSendDataPacket(const Parameters& message)
 {
     const QString fileId = message.value(Msg::kFileId).toString();
@@ -222,11 +228,6 @@ void PacketServer::handleSendDataPacket(const Parameters& message)
     m_sink.send(upload->address, Msg::packet(fileId, fileSeek, bytes, message.value(Msg::kTimeSent)));
     if (!m_uploadsRefresh.isActive())
         m_uploadsRefresh.start();
-}
-
-QByteArray PacketServer::readFilePacket(const QString& fileId, qint64 fileSeek, qint64 size)
-{
-    return readPacket(fileId, fileSeek, size);
 }
 
 void PacketServer::freeBufferFilesToSend()

@@ -18,6 +18,7 @@ namespace Vesk {
 
 class BufferPool;
 class Clock;
+class MessageDispatcher;
 class Store;
 
 // The owner's side of a download: answering each packet request from a chunk of the file held in memory.
@@ -46,8 +47,8 @@ public:
     ~PacketServer() override;
 
     void handleSendDataPacket(const Parameters& message);
-    // A packet of an offered file, from memory or disk; empty when it cannot be read.
-    QByteArray readFilePacket(const QString& fileId, qint64 fileSeek, qint64 size);
+    // Serves "sendDataPacket".
+    void registerHandlers(MessageDispatcher& dispatcher);
     // Frees the chunks that have not been used for a while.
     void freeBufferFilesToSend();
     // The upload is gone: its chunks are no longer needed.

@@ -3,6 +3,8 @@
 #include "app/veskqmlviewer.h"
 #include "appsupport.h"
 #include "common/htmltext.h"
+#include "core/core.h"
+#include "peers/peerrecords.h"
 #include "testsupport.h"
 #include "transfer/downloadengine.h"
 
@@ -33,7 +35,7 @@ private Q_SLOTS:
         QVERIFY(m_english.load(QStringLiteral(VESK_TRANSLATIONS_DIR "/Vesk_en")));
         QCoreApplication::installTranslator(&m_english);
         g = controller(true);
-        g->setClock(m_clock);
+        g->core().setClock(m_clock);
         QCOMPARE(g->hostId(), QStringLiteral("{stored-node-id}"));
         window = new VeskQMLViewer();
         g->setMainWindow(window);
@@ -75,48 +77,33 @@ private Q_SLOTS:
         g->setCurrentSelectedTabIndex(tab);
         QTEST(g->isConversationOpen(from), "open");
     }
+    // After a sleep, and when the user asks, the peers shown online are asked whether they are still there, and
+    // stay shown online meanwhile.
     void wakeFromSleepRefreshesPeers_data()
     {
         QTest::addColumn<qint64>("gap");
-        QTest::addColumn<QString>("status");
-        QTest::newRow("exactly thirty minutes") << qint64(1800000) << "on";
-        QTest::newRow("thirty minutes and a millisecond") << qint64(1800001) << "off";
-        QTest::newRow("clock set back") << qint64(-5 * 3600000) << "on";
+        QTest::addColumn<bool>("asked");
+        QTest::newRow("exactly thirty minutes") << qint64(1800000) << false;
+        QTest::newRow("thirty minutes and a millisecond") << qint64(1800001) << true;
+        QTest::newRow("clock set back") << qint64(-5 * 3600000) << false;
     }
     void wakeFromSleepRefreshesPeers()
     {
         QFETCH(qint64, gap);
+        QVERIFY(exec("update vesk_peers set ipAddress = '127.0.0.1' where id = ?", {kPeer})); // asked on loopback
+        PeerSearch& search = g->core().peerRecords().search();
         g->detectWakeUpFromSleepTimeout(); // takes the reference time
         m_clock.advance(gap);
         g->detectWakeUpFromSleepTimeout();
-        QTEST(peerField(kPeer, "status"), "status");
+        QTEST(search.isAwaitingConfirmation(kPeer), "asked");
         g->refreshPeers(); // the refresh button
-        QCOMPARE(peerField(kPeer, "status"), QStringLiteral("off"));
+        QVERIFY(search.isAwaitingConfirmation(kPeer));
+        QCOMPARE(peerField(kPeer, "status"), QStringLiteral("on"));
+        search.confirmed(kPeer);
     }
-    // The other networks are stored only when every row can be used; otherwise the rows are named and the stored
-    // list stays. A computer already online at an address is found at once.
-    void otherNetworks_data()
+    // A computer already online at the address typed is found at once, by the name it goes by.
+    void addedComputerIsFoundOnline()
     {
-        QTest::addColumn<QString>("typed");
-        QTest::addColumn<bool>("accepted");
-        QTest::addColumn<QString>("stored");
-        QTest::newRow("address, range and name")
-            << " 10.9.0.7,10.9.1.0/24 , pc-anna.lan" << true << "10.9.0.7, 10.9.1.0/24, pc-anna.lan";
-        QTest::newRow("a range too large") << "10.9.0.7, 10.0.0.0/16" << false << "10.9.0.5";
-        QTest::newRow("emptied") << " " << true << "";
-    }
-    void otherNetworks()
-    {
-        QFETCH(QString, typed);
-        QFETCH(bool, accepted);
-        QVERIFY(g->setOtherNetworks("10.9.0.5"));
-        QSignalSpy problems(g, &Vesk::Globals::otherNetworksProblemsChanged);
-        QCOMPARE(g->setOtherNetworks(typed), accepted);
-        QTEST(g->settings->value(Vesk::Globals::kOtherNetworksKey).toString(), "stored");
-        QCOMPARE(g->otherNetworks(), g->settings->value(Vesk::Globals::kOtherNetworksKey).toString());
-        QVERIFY(!problems.isEmpty());
-        QCOMPARE(g->otherNetworksProblems().size(), accepted ? 0 : 1);
-
         QSignalSpy answered(g, &Vesk::Globals::addComputerAnswered);
         g->addComputerByAddress("10.9.0.1");
         QCOMPARE(QList<QVariantList>(answered), (QList<QVariantList>{{"10.9.0.1", true, "Found <b>Mallory</b>"}}));
@@ -152,26 +139,6 @@ private Q_SLOTS:
             QCOMPARE(column(query), QStringList{results.value(answer == QMessageBox::Ok)});
         }
     }
-    void ownIdFromAnotherComputerGivesAFreshId()
-    {
-        const QString before = g->hostId();
-        const auto announce = [&](const char* from) {
-            g->addNodeFromUDP(before, from, "os", "twin");
-        };
-        MessageCatcher catcher;
-        announce("127.0.0.1"); // from this computer itself: our own announcement
-        QCOMPARE(g->hostId(), before);
-        // From anywhere else it is a second computer with our id: this one takes a fresh id and keeps it.
-        announce("10.99.0.2");
-        const QString fresh = g->hostId();
-        QVERIFY(fresh != before && !fresh.isEmpty());
-        QCOMPARE(g->settings->value("machineId").toString(), fresh);
-        QCOMPARE(catcher.criticals().filter("uses this computer's node id").size(), 1);
-        announce("10.99.0.2"); // now an ordinary peer
-        QCOMPARE(g->hostId(), fresh);
-        QCOMPARE(peerField(before, "ipAddress"), QStringLiteral("10.99.0.2"));
-    }
-
     void titleShowsUnreadAndPendingCount()
     {
         g->updateAppIcons();
@@ -228,7 +195,7 @@ private Q_SLOTS:
             offer.insert({{"fileId", QStringLiteral("%1").arg(i, 32, 16, QLatin1Char('0'))},
                           {"fileName", QStringLiteral("f%1.pdf").arg(i)},
                           {"fileSize", 125000}});
-            g->processMessage(offer);
+            g->core().processMessage(offer);
         }
         QCOMPARE(g->downloadPopups.size(), 1);
         QPointer<NotificationDialog> popup = g->downloadPopups.value(kPeer);
@@ -269,7 +236,7 @@ private Q_SLOTS:
         QCOMPARE(problem.isEmpty(), accepted);
         QVERIFY(accepted || problem.contains(path));
         QCOMPARE(g->downloadsFolder(), accepted ? path + "/" : old);
-        QCOMPARE(g->downloadEngine().downloadsFolder(), g->downloadsFolder());
+        QCOMPARE(g->core().downloadEngine().downloadsFolder(), g->downloadsFolder());
         QCOMPARE(changed.count(), accepted ? 1 : 0);
         QCOMPARE(g->getFilePathForDownloadedFile("d3"), old + "c");
         QVERIFY(g->setDownloadsFolder(old).isEmpty());
@@ -286,11 +253,11 @@ private Q_SLOTS:
         QVERIFY(!g->chatPopups.contains(kPeer));
         g->setCurrentSelectedTabIndex(1);
 
-        g->toggleShowNotices();
-        QVERIFY(!g->showNotices());
+        g->preferences()->toggleShowNotices();
+        QVERIFY(!g->preferences()->showNotices());
         g->showChatNotification(kPeer, QStringLiteral("notices off"));
         QVERIFY(!g->chatPopups.contains(kPeer));
-        g->toggleShowNotices();
+        g->preferences()->toggleShowNotices();
 
         QMessageBox question(QMessageBox::Question, "Vesk", "Block?", QMessageBox::Ok | QMessageBox::Cancel);
         question.open();
@@ -350,30 +317,38 @@ private Q_SLOTS:
         QCOMPARE(told.size(), offered ? 1 : 0);
         g->setCurrentSelectedChatPeer(QString());
     }
-    // A new installation does not open received files by itself but resumes what the user queued; a choice the user
-    // stored is kept either way.
-    void preferenceDefaults_data()
+    // A new installation shows notices and resumes what the user queued but does not open received files by itself;
+    // a choice the user stored is kept. The settings menu reads and flips each through its property (named as its
+    // key) and toggle, and the flip is stored at once.
+    void preferences_data()
     {
-        QTest::addColumn<QString>("key");
+        QTest::addColumn<QByteArray>("key");
         QTest::addColumn<QVariant>("stored"); // invalid: never stored
         QTest::addColumn<bool>("on");
-        QTest::newRow("open automatically, new") << Globals::kAutoOpenKey << QVariant() << false;
-        QTest::newRow("open automatically, chosen") << Globals::kAutoOpenKey << QVariant(true) << true;
-        QTest::newRow("resume, new") << Globals::kResumeKey << QVariant() << true;
-        QTest::newRow("resume, turned off") << Globals::kResumeKey << QVariant(false) << false;
+        QTest::newRow("open automatically, new") << QByteArray(Preferences::kAutoOpenKey) << QVariant() << false;
+        QTest::newRow("open automatically, chosen") << QByteArray(Preferences::kAutoOpenKey) << QVariant(true) << true;
+        QTest::newRow("resume, new") << QByteArray(Preferences::kResumeKey) << QVariant() << true;
+        QTest::newRow("resume, turned off") << QByteArray(Preferences::kResumeKey) << QVariant(false) << false;
+        QTest::newRow("notices, new") << QByteArray(Preferences::kShowNoticesKey) << QVariant() << true;
     }
-    void preferenceDefaults()
+    void preferences()
     {
-        QFETCH(QString, key);
+        QFETCH(QByteArray, key);
         QFETCH(QVariant, stored);
-        QSettings settings(QStringLiteral("Tavimor"), QStringLiteral("Vesk"));
-        stored.isValid() ? settings.setValue(key, stored) : settings.remove(key);
-        settings.sync();
-        g->settings->sync();
-        const bool on =
-            key == Globals::kAutoOpenKey ? g->automaticallyOpenDownloadedFiles() : g->resumeInterruptedDownloads();
-        g->settings->remove(key);
-        QTEST(on, "on");
+        QFETCH(bool, on);
+        QTemporaryDir dir;
+        QSettings settings(dir.filePath("vesk.conf"), QSettings::IniFormat);
+        if (stored.isValid())
+            settings.setValue(key, stored);
+        Preferences preferences(settings);
+        QCOMPARE(preferences.property(key).toBool(), on);
+        const QMetaObject* meta = preferences.metaObject();
+        QSignalSpy changed(&preferences, meta->property(meta->indexOfProperty(key)).notifySignal());
+        const QByteArray toggle = "toggle" + key.left(1).toUpper() + key.mid(1);
+        QVERIFY(QMetaObject::invokeMethod(&preferences, toggle.constData()));
+        QCOMPARE(changed.size(), 1);
+        QCOMPARE(preferences.property(key).toBool(), !on);
+        QCOMPARE(QSettings(dir.filePath("vesk.conf"), QSettings::IniFormat).value(key).toBool(), !on);
     }
     void secondStartBringsTheWindowBack()
     {

@@ -188,7 +188,7 @@ private Q_SLOTS:
         finish ? wizard.button(QWizard::FinishButton)->click() : wizard.reject();
         QTEST(g->userAlias(), "stored");
         QCOMPARE(g->settings->value("runOnStartup").isValid(), finish);
-        QCOMPARE(g->startOnLogin(), finish && atLogin);
+        QCOMPARE(g->preferences()->startOnLogin(), finish && atLogin);
     }
     // The profile wizard stores the name and the picture's centre square, neither squashed nor cut further: red in
     // the middle, blue round it, and a square picture keeps its blue frame.

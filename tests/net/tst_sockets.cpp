@@ -1,8 +1,10 @@
 #include "common/bufferpool.h"
 #include "net/addressprobe.h"
 #include "net/capabilityprobe.h"
+#include "net/linkwatcher.h"
 #include "net/messageserver.h"
 #include "net/othernetworks.h"
+#include "net/othernetworkssettings.h"
 #include "net/peermanager.h"
 #include "net/sendqueue.h"
 #include "net/wire.h"
@@ -12,7 +14,9 @@
 #include <QElapsedTimer>
 #include <QNetworkDatagram>
 #include <QProcess>
+#include <QSettings>
 #include <QTcpSocket>
+#include <QTemporaryDir>
 #include <QUdpSocket>
 
 #include <memory>
@@ -22,6 +26,7 @@ using Vesk::AddressProbe;
 using Vesk::AnnouncementSweep;
 using Vesk::MessageServer;
 using Vesk::OtherNetworks;
+using Vesk::OtherNetworksSettings;
 using Vesk::Parameters;
 using Vesk::PeerManager;
 using Vesk::SendQueue;
@@ -346,6 +351,33 @@ private slots:
 
     // Over one round (eleven ticks of twenty steps) every address gets its announcements evenly: a long list
     // once, a short one as often as the broadcasts go out; no step carries more than its share.
+    // The other networks are stored only when every row can be used; otherwise the rows are named and the stored
+    // list stays.
+    void otherNetworksStored_data()
+    {
+        QTest::addColumn<QString>("typed");
+        QTest::addColumn<bool>("accepted");
+        QTest::addColumn<QString>("stored");
+        QTest::newRow("address, range and name")
+            << " 10.9.0.7,10.9.1.0/24 , pc-anna.lan" << true << "10.9.0.7, 10.9.1.0/24, pc-anna.lan";
+        QTest::newRow("a range too large") << "10.9.0.7, 10.0.0.0/16" << false << "10.9.0.5";
+        QTest::newRow("emptied") << " " << true << "";
+    }
+    void otherNetworksStored()
+    {
+        QFETCH(QString, typed);
+        QFETCH(bool, accepted);
+        QTemporaryDir dir;
+        QSettings settings(dir.filePath("vesk.conf"), QSettings::IniFormat);
+        OtherNetworksSettings networks(settings, {}, {});
+        QVERIFY(networks.setOtherNetworks("10.9.0.5"));
+        QSignalSpy problems(&networks, &OtherNetworksSettings::otherNetworksProblemsChanged);
+        QCOMPARE(networks.setOtherNetworks(typed), accepted);
+        QTEST(settings.value(OtherNetworksSettings::kSettingsKey).toString(), "stored");
+        QCOMPARE(networks.otherNetworks(), settings.value(OtherNetworksSettings::kSettingsKey).toString());
+        QVERIFY(!problems.isEmpty());
+        QCOMPARE(networks.otherNetworksProblems().size(), accepted ? 0 : 1);
+    }
     void sweep_data()
     {
         QTest::addColumn<int>("count");
@@ -451,6 +483,54 @@ private slots:
         QVERIFY(!probe.isRunning());
         if (found)
             QVERIFY(since.elapsed() < 2000);
+    }
+
+    // What the kernel says of this namespace's links: a change of a link's state or of an IPv4 address is told once
+    // it settled; other changes are not. Each row starts from v0 and v1 up and leaves them so.
+    void linkChanges_data()
+    {
+        QTest::addColumn<QString>("before");
+        QTest::addColumn<QString>("change");
+        QTest::addColumn<QString>("after");
+        QTest::addColumn<int>("told");
+        QTest::newRow("the other end goes down: carrier lost") << ""
+                                                               << "ip link set v1 down"
+                                                               << "ip link set v1 up" << 1;
+        QTest::newRow("carrier back") << "ip link set v1 down"
+                                      << "ip link set v1 up"
+                                      << "" << 1;
+        QTest::newRow("a burst: down and up again") << ""
+                                                    << "ip link set v1 down && ip link set v1 up"
+                                                    << "" << 1;
+        QTest::newRow("an address added") << ""
+                                          << "ip addr add 10.79.7.1/24 dev v0"
+                                          << "ip addr del 10.79.7.1/24 dev v0" << 1;
+        QTest::newRow("an IPv6 address added") << ""
+                                               << "ip -6 addr add fd00:79::1/64 dev v0 nodad"
+                                               << "ip -6 addr del fd00:79::1/64 dev v0" << 0;
+        QTest::newRow("the MTU changed") << ""
+                                         << "ip link set v0 mtu 1400"
+                                         << "ip link set v0 mtu 1500" << 0;
+    }
+    void linkChanges()
+    {
+        QFETCH(QString, before);
+        QFETCH(QString, change);
+        QFETCH(QString, after);
+        QFETCH(int, told);
+        const auto run = [](const QString& command) {
+            return command.isEmpty() || QProcess::execute("sh", {"-c", command}) == 0;
+        };
+        QVERIFY(run(before));
+        QTest::qWait(100);
+        Vesk::LinkWatcher watcher;
+        QVERIFY(watcher.isWatching());
+        QTest::qWait(100); // it reads the links' states as they are
+        QSignalSpy changed(&watcher, &Vesk::LinkWatcher::linkChanged);
+        QVERIFY(run(change));
+        QTest::qWait(Vesk::LinkWatcher::kSettleMs + 500);
+        QCOMPARE(changed.size(), told);
+        QVERIFY(run(after));
     }
 
     // Our announcement goes out on a link without a default route, to the link's broadcast address, read afresh each

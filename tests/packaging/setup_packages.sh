@@ -22,27 +22,47 @@ mapfile -t listed < <(sed -n '/^packages=(/,/^)/p' "$src/tools/setup.sh" | sed '
 declare -A inList=()
 for p in "${listed[@]}"; do inList[$p]=1; done
 
-owner() { # path -> owning package without the architecture, or nothing
-    dpkg -S "$1" 2>/dev/null | head -n1 | cut -d: -f1
+# Owners of the given paths, in one dpkg query (each query takes most of a second): fills ownerOf[path]. dpkg
+# knows a file of merged /usr under the path its package shipped, so both forms of each path are asked.
+declare -A ownerOf=()
+lookUpOwners() {
+    local asked=() path alt line
+    for path in "$@"; do
+        asked+=("$path" "$(readlink -f "$path")")
+        case $path in /usr/lib/*) alt=${path#/usr} ;; /lib/* | /lib64/*) alt=/usr$path ;; *) alt= ;; esac
+        [ -n "$alt" ] && asked+=("$alt")
+    done
+    while IFS= read -r line; do
+        ownerOf[${line#*: }]=$(cut -d: -f1 <<<"${line%%: *}")
+    done < <(dpkg -S "${asked[@]}" 2>/dev/null || true)
+}
+owner() {
+    local path=$1 alt
+    case $path in /usr/lib/*) alt=${path#/usr} ;; /lib/* | /lib64/*) alt=/usr$path ;; *) alt=$path ;; esac
+    echo "${ownerOf[$path]:-${ownerOf[$(readlink -f "$path")]:-${ownerOf[$alt]:-}}}"
 }
 
-# What setup.sh installs: the listed packages and everything they depend on (installed alternatives only). One
-# dpkg-query for all installed packages: asking per package takes minutes.
-declare -A depsOf=()
-while IFS=$'\t' read -r name deps; do
-    depsOf[$name]=$deps
-done < <(dpkg-query -W -f='${db:Status-Abbrev}\t${Package}\t${Depends}, ${Pre-Depends}\n' | awk -F'\t' '$1 ~ /^ii/ { print $2 "\t" $3 }')
+# What setup.sh installs: the listed packages and everything they depend on (installed alternatives only), from
+# one dpkg-query over all installed packages.
 declare -A installed=()
-queue=("${listed[@]}")
-while [ ${#queue[@]} -gt 0 ]; do
-    p=${queue[0]}
-    queue=("${queue[@]:1}")
-    [ -n "${installed[$p]:-}" ] && continue
-    installed[$p]=1
-    for d in $(echo "${depsOf[$p]:-}" | tr ',|' '\n\n' | sed -E 's/\(.*\)//; s/:any//; s/^ +| +$//g' | grep -v '^$'); do
-        [ -n "${depsOf[$d]+x}" ] && queue+=("$d")
-    done
-done
+while read -r p; do installed[$p]=1; done < <(
+    dpkg-query -W -f='${db:Status-Abbrev}\t${Package}\t${Depends}, ${Pre-Depends}\n' | awk -F'\t' -v roots="${listed[*]}" '
+        $1 ~ /^ii/ { deps[$2] = $3 }
+        END {
+            n = split(roots, queue, " ")
+            for (i = 1; i <= n; i++) {
+                p = queue[i]
+                if (p in seen) continue
+                seen[p] = 1
+                print p
+                m = split(deps[p], ds, /[,|]/)
+                for (j = 1; j <= m; j++) {
+                    d = ds[j]
+                    sub(/\(.*\)/, "", d); sub(/:any/, "", d); gsub(/ /, "", d)
+                    if (d != "" && (d in deps) && !(d in seen)) queue[++n] = d
+                }
+            }
+        }')
 
 scanner=""
 for c in /usr/lib/qt6/libexec/qmlimportscanner "$(command -v qmlimportscanner || true)"; do
@@ -51,17 +71,25 @@ done
 [ -n "$scanner" ] || { echo "FAIL: qmlimportscanner not found (Debian: qt6-declarative-dev-tools)"; exit 1; }
 qmlroot=$(qtpaths6 --query QT_INSTALL_QML 2>/dev/null || echo /usr/lib/x86_64-linux-gnu/qt6/qml)
 
-# Modules our own code registers from C++ (qmlRegisterType<...>("Uri", ...)).
-ownModules=$(grep -rhoE 'qmlRegister[A-Za-z]*(<[^>]*>)?\("[A-Za-z.]+"' "$src/src" "$src/tests" "$src/bench" 2>/dev/null |
-    sed -E 's/.*\("//; s/"$//' | sort -u)
+# Modules our own code registers from C++: qmlRegisterType<...>("Uri", ...), or a module the build makes
+# (qt_add_qml_module(target URI Uri ...)).
+ownModules=$({
+    grep -rhoE 'qmlRegister[A-Za-z]*(<[^>]*>)?\("[A-Za-z.]+"' "$src/src" "$src/tests" "$src/bench" 2>/dev/null |
+        sed -E 's/.*\("//; s/"$//'
+    grep -rhoE --include=CMakeLists.txt 'qt_add_qml_module\([A-Za-z_]+ +URI +[A-Za-z.]+' "$src/src" "$src/tests" 2>/dev/null |
+        sed -E 's/.* //'
+} | sort -u)
 
 modules=$("$scanner" -rootPath "$src/qml" -rootPath "$src/tests" -rootPath "$src/bench/qml" -importPath "$qmlroot" |
-    python3 -c '
-import json, sys
-for e in json.load(sys.stdin):
-    if e.get("type") == "module":
-        print(e["name"], e.get("path", ""))
-')
+    awk '
+        /^    \{/ { name = ""; path = ""; type = "" }
+        /^        "name": / { name = $2 }
+        /^        "path": / { path = $2 }
+        /^        "type": / { type = $2 }
+        /^    \}/ { if (type ~ /"module"/) { gsub(/[",]/, "", name); gsub(/[",]/, "", path); print name, path } }')
+paths=()
+while read -r name path; do [ -n "$path" ] && paths+=("$path/qmldir"); done <<<"$modules"
+[ ${#paths[@]} -gt 0 ] && lookUpOwners "${paths[@]}"
 count=0
 while read -r name path; do
     count=$((count + 1))
@@ -78,20 +106,23 @@ while read -r name path; do
 done <<<"$modules"
 [ "$count" -gt 0 ] || problem "qmlimportscanner found no QML module at all"
 
-libs=0
+# The libraries the binaries load, each once, and their owners in one dpkg query (one per library takes minutes).
+declare -A usedBy=()
 for binary in "$@"; do
     [ -x "$binary" ] || { problem "$binary is not built"; continue; }
     while read -r lib; do
-        libs=$((libs + 1))
-        real=$(readlink -f "$lib")
-        pkg=$(owner "$lib")
-        [ -n "$pkg" ] || pkg=$(owner "$real")
-        if [ -z "$pkg" ]; then
-            problem "$(basename "$binary") loads $lib, which belongs to no Debian package"
-        elif [ -z "${installed[$pkg]:-}" ]; then
-            problem "$(basename "$binary") loads $lib from $pkg, which tools/setup.sh does not install"
-        fi
-    done < <(ldd "$binary" | awk '/=> \// { print $3 } /^\t\// { print $1 }' | grep -v '^$' | sort -u)
+        usedBy[$lib]="${usedBy[$lib]:-}${usedBy[$lib]:+, }$(basename "$binary")"
+    done < <(ldd "$binary" | awk '/=> \// { print $3 } /^\t\// { print $1 }')
+done
+[ ${#usedBy[@]} -gt 0 ] && lookUpOwners "${!usedBy[@]}"
+libs=${#usedBy[@]}
+for lib in "${!usedBy[@]}"; do
+    pkg=$(owner "$lib")
+    if [ -z "$pkg" ]; then
+        problem "${usedBy[$lib]} loads $lib, which belongs to no Debian package"
+    elif [ -z "${installed[$pkg]:-}" ]; then
+        problem "${usedBy[$lib]} loads $lib from $pkg, which tools/setup.sh does not install"
+    fi
 done
 
 echo "checked $count QML modules and $libs libraries against ${#listed[@]} listed packages (${#installed[@]} with their dependencies)"

@@ -120,43 +120,43 @@ private slots:
         using Arrival = std::function<Parameters(Rig & rig)>;
         QTest::addColumn<Arrival>("arrival"); // what reaches the program after the first handshake
         QTest::addColumn<bool>("admitted");
-        QTest::addColumn<QString>("state"); // of Alice, afterwards
+        QTest::addColumn<Vesk::SecurityState::State>("state"); // of Alice, afterwards
         QTest::newRow("sealed chat") << Arrival([](Rig& r) { return Peer::received(r.alice.sealed(kChat, r.bob)); })
-                                     << true << "sealed";
+                                     << true << Vesk::SecurityState::Sealed;
         QTest::newRow("the same sealed chat again") << Arrival([](Rig& r) {
             const QByteArray frame = r.alice.sealed(kChat, r.bob);
             Parameters first = Peer::received(frame);
             r.security->admit(first);
             return Peer::received(frame);
-        }) << false << "sealed";
+        }) << false << Vesk::SecurityState::Sealed;
         QTest::newRow("plain chat under her node id")
             << Arrival([](Rig&) { return Peer::received(Vesk::parametersToFrame(kChat), "10.0.0.66"); }) << false
-            << "sealed";
+            << Vesk::SecurityState::Sealed;
         QTest::newRow("plain handshake under her node id") << Arrival([](Rig&) {
             return Peer::received(
                 Vesk::parametersToFrame({{"action", "addMeRequest"}, {"nodeFrom", kAlice}, {"alias", "Eve"}}),
                 "10.0.0.66");
-        }) << false << "sealed";
+        }) << false << Vesk::SecurityState::Sealed;
         QTest::newRow("plain confirmation from her address") << Arrival([](Rig&) {
             return Peer::received(Vesk::parametersToFrame({{"action", "confirmChat"}, {"chatId", "{c}"}}));
-        }) << false << "sealed";
+        }) << false << Vesk::SecurityState::Sealed;
         QTest::newRow("sealed under a stranger's key") << Arrival([](Rig& r) {
             Peer mallory(2000);
             mallory.sessions.accept(r.bob);
             return Peer::received(mallory.sealed(kChat, r.bob), "10.0.0.66");
-        }) << false << "sealed";
+        }) << false << Vesk::SecurityState::Sealed;
         QTest::newRow("handshake with another identity key") << Arrival([](Rig&) {
             return Peer::received(Vesk::parametersToFrame(Peer(3000).handshake()), "10.0.0.66");
-        }) << false << "keychanged";
+        }) << false << Vesk::SecurityState::KeyChanged;
         QTest::newRow("her later run") << Arrival([](Rig& r) {
             const Vesk::LocalSession later(r.alice.session.identity(), 4000);
             return Peer::received(Vesk::parametersToFrame(TestSupport::handshakeOf(later, kAlice)), "10.0.0.9");
-        }) << true << "sealed";
+        }) << true << Vesk::SecurityState::Sealed;
         QTest::newRow("a plain peer's chat") << Arrival([](Rig&) {
             Parameters chat = kChat;
             chat.insert("nodeFrom", "{carol}");
             return Peer::received(Vesk::parametersToFrame(chat), "10.0.0.3");
-        }) << true << "sealed";
+        }) << true << Vesk::SecurityState::Sealed;
     }
     // A peer that once spoke sealed is taken only sealed, under the keys its pinned identity agreed.
     void admit()
@@ -164,21 +164,21 @@ private slots:
         QFETCH(std::function<Parameters(Rig&)>, arrival);
         Rig rig;
         rig.meet();
-        QCOMPARE(rig.security->securityState(kAlice), QString("sealed"));
+        QCOMPARE(rig.security->securityState(kAlice), Vesk::SecurityState::Sealed);
         // The peer list's row says what the program knows, once the change is announced.
         const auto listed = [&rig] {
             const QModelIndexList rows = rig.f.store->nodeData->match(rig.f.store->nodeData->index(0, 0),
                                                                       Qt::DisplayRole, kAlice, 1, Qt::MatchExactly);
             const int role = rig.f.store->nodeData->roleNames().key("security", -1);
-            return rows.isEmpty() ? QString() : rows.first().data(role).toString();
+            return rows.isEmpty() ? QVariant() : rows.first().data(role);
         };
         // No wait for the first pin to be written: a changed key arriving before that must still be kept.
         TestSupport::MessageCatcher catcher;
         Parameters message = arrival(rig);
         QTEST(rig.security->admit(message), "admitted");
         QTEST(rig.security->securityState(kAlice), "state");
-        QFETCH(QString, state);
-        QTRY_COMPARE(listed(), state);
+        QFETCH(Vesk::SecurityState::State, state);
+        QTRY_COMPARE(listed(), QVariant::fromValue(state));
         QFETCH(bool, admitted);
         QCOMPARE(catcher.criticals().size(), admitted ? 0 : 1);
         if (admitted && message.contains("message"))
@@ -353,7 +353,7 @@ private slots:
                  Vesk::comparisonCode(rig.alice.session.identity().publicKey(), rig.security->identityKey()));
         QCOMPARE(rig.security->comparisonCode("{carol}"), QString());
         QVERIFY(rig.security->markVerified(kAlice));
-        QCOMPARE(rig.security->securityState(kAlice), QString("verified"));
+        QCOMPARE(rig.security->securityState(kAlice), Vesk::SecurityState::Verified);
         Peer reinstalled(5000);
         Parameters hello = Peer::received(Vesk::parametersToFrame(reinstalled.handshake()));
         QVERIFY(!rig.security->admit(hello));
@@ -362,7 +362,7 @@ private slots:
         QVERIFY(rig.security->acceptChangedKey(kAlice));
         hello = Peer::received(Vesk::parametersToFrame(reinstalled.handshake()));
         QVERIFY(rig.security->admit(hello));
-        QCOMPARE(rig.security->securityState(kAlice), QString("sealed"));
+        QCOMPARE(rig.security->securityState(kAlice), Vesk::SecurityState::Sealed);
         QTRY_COMPARE(TestSupport::peerField(kAlice, "identityKey"),
                      QString(reinstalled.session.identity().publicKey().toHex()));
     }

@@ -1,4 +1,5 @@
 import QtQuick
+import Vesk.Core
 
 // The program's controller as the views under test use it: calls recorded as "name(arg1,arg2)", getters answered
 // from the tables (node id -> value).
@@ -39,12 +40,12 @@ QtObject {
     function selectFolder() { record("selectFolder", arguments) }
     signal peerSecurityChanged(string nodeId)
     property var security: ({})
-    function peerSecurityState(id) { return security[id] || "plain" }
+    function peerSecurityState(id) { return security[id] ?? SecurityState.Plain }
     function peerSecurityCode(id) { return "1234 5678 9012" }
     function markPeerVerified(id) { record("markPeerVerified", arguments) }
     function acceptPeerSecurityKey(id) {
         record("acceptPeerSecurityKey", arguments)
-        security = Object.assign({}, security, { [id]: "sealed" })
+        security = Object.assign({}, security, { [id]: SecurityState.Sealed })
         peerSecurityChanged(id)
     }
 }

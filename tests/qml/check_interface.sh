@@ -28,7 +28,7 @@ check_run() { # seconds log: the program keeps running, loads its interface and 
     qml_warnings "$2" >"$scratch/problems" || fail "QML warnings or errors:$(printf '\n'; cat "$scratch/problems")"
 }
 
-check_run 8 "$scratch/empty.txt"
+check_run 15 "$scratch/empty.txt"
 # Named columns: a table or column the program no longer makes stops the check instead of testing empty lists.
 now="$(date +%s)000" db="$home/.local/share/Tavimor/Vesk/VeskData/vesk.data"
 sqlite3 -bail "$db" <<SQL || fail "the program's tables no longer take these rows"
@@ -43,4 +43,4 @@ insert into vesk_downloads (id, status, nodefrom, filename, filesize, downloadsi
   values ('d1', 'unknown', '{b}', 'a.mp3', '4000000', '0', $now), ('d2', 'queued', '{b}', 'b.mkv', 9000000, 0, $now),
          ('d3', 'downloaded', '{c}', 'c.txt', 1200, 1200, $now);
 SQL
-check_run "${2:-6}" "$scratch/rows.txt"
+check_run "${2:-15}" "$scratch/rows.txt"

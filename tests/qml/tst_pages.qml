@@ -2,6 +2,7 @@ import QtQuick
 import QtTest
 import QtQuick.Templates as T
 import Vesk.Testing
+import Vesk.Core
 import "../../qml/Vesk/desktop"
 import "../../qml/Vesk/desktop/Format.js" as Format
 
@@ -135,28 +136,33 @@ TestCase {
     // A peer's lock in the list and the conversation, its menu entry, and the banner of a changed key.
     function test_security_data() {
         return [
-            { tag: "plain", columns: ["", "", "yes"], text: "Not encrypted: {bob}'s program does not support it" },
-            { tag: "sealed", columns: ["ab", "", ""], text: "Messages with {bob} are encrypted" },
-            { tag: "verified", columns: ["ab", "", "yes"], text: "Encrypted; you compared codes with {bob}" },
-            { tag: "keychanged", columns: ["ab", "cd", ""], text: "{bob}'s security key changed" }
+            { tag: "plain", state: SecurityState.Plain, columns: ["", "", "yes"],
+              text: "Not encrypted: {bob}'s program does not support it" },
+            { tag: "sealed", state: SecurityState.Sealed, columns: ["ab", "", ""],
+              text: "Messages with {bob} are encrypted" },
+            { tag: "verified", state: SecurityState.Verified, columns: ["ab", "", "yes"],
+              text: "Encrypted; you compared codes with {bob}" },
+            { tag: "keychanged", state: SecurityState.KeyChanged, columns: ["ab", "cd", ""],
+              text: "{bob}'s security key changed" }
         ]
     }
     function test_security(data) {
         var row = Object.assign(peer("{bob}", "on"), { identityKey: data.columns[0], pendingKey: data.columns[1],
                                                        verified: data.columns[2] })
-        var page = makePage(peersPage, { peersModel: [row], chatModel: [] }, { security: { "{bob}": data.tag } })
+        var page = makePage(peersPage, { peersModel: [row], chatModel: [] }, { security: { "{bob}": data.state } })
         var item = findChild(page, "peerList").itemAtIndex(0)
         compare(findChild(item, "peerLock").text, data.text)
         var menu = findChild(item, "peerMenu")
         item.openMenu()
         var compareItem = findChild(menu, "compareCodeItem")
         compare([compareItem.visible && compareItem.enabled, findChild(menu, "acceptKeyItem").visible],
-                [data.tag === "sealed" || data.tag === "verified", data.tag === "keychanged"])
+                [data.state === SecurityState.Sealed || data.state === SecurityState.Verified,
+                 data.state === SecurityState.KeyChanged])
         menu.close()
         mouseClick(item)
         compare(findChild(page, "chatLock").text, data.text)
         var banner = findChild(page, "keyChangedBanner")
-        compare(banner.visible, data.tag === "keychanged")
+        compare(banner.visible, data.state === SecurityState.KeyChanged)
         if (!banner.visible)
             return
         // The banner opens the code's dialog, where the new key is accepted with its own button.

@@ -1,3 +1,4 @@
+#include "app/qmltypes.h"
 #include "store/filestandarditemmodel.h"
 #include "store/transferlists.h"
 #include "store/vesksqlquerymodel.h"
@@ -12,7 +13,7 @@ using Vesk::FileStandardItemModel;
 using Vesk::VeskSqlQueryModel;
 // FakeTableModel selects its rows (objects, a key per column) out of their JSON text through the program's own
 // VeskSqlQueryModel, so the views under test get the roles and the values of the program's SQL lists. Given a
-// table name, it also stores them as that table, so that what a view reads by id (readRow) finds them too.
+// table name, it also stores them as that table, so that what a view reads by id (rowById, readRow) finds them too.
 class FakeTableModel : public VeskSqlQueryModel
 {
     Q_OBJECT
@@ -28,6 +29,7 @@ public:
     void setTable(const QString& table)
     {
         m_table = table;
+        setRowTable(table);
         load();
     }
 
@@ -88,6 +90,7 @@ static void registerFakes()
     qmlRegisterType<FakeTableModel>("Vesk.Testing", 1, 0, "FakeTableModel");
     qmlRegisterType<FileStandardItemModel>("Vesk.Testing", 1, 0, "FileStandardItemModel");
     qmlRegisterType<FakeFolderList>("Vesk.Testing", 1, 0, "FakeFolderList");
+    Vesk::Qml::registerTypes();
 }
 Q_COREAPP_STARTUP_FUNCTION(registerFakes)
 

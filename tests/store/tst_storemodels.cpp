@@ -1,4 +1,5 @@
 #include "store/filestandarditemmodel.h"
+#include "store/securitystate.h"
 #include "store/transferlists.h"
 #include "store/vesksqlquerymodel.h"
 
@@ -82,7 +83,7 @@ private slots:
                                          {"byteSize", 1200}, {"timestampMs", 17}, {"online", {}}, {"delivered", {}}};
         // A new key waiting for the user outweighs codes compared for the old one.
         QTest::newRow("changed key") << "select 'ab12' as identityKey, 'cd34' as pendingKey, 'yes' as verified"
-                                     << QVariantMap{{"security", "keychanged"}};
+                                     << QVariantMap{{"security", QVariant::fromValue(Vesk::SecurityState::KeyChanged)}};
         QTest::newRow("compiled-in avatar")
             << "select ':/pics/a.png' as avatarPath" << QVariantMap{{"avatarUrl", "qrc:/pics/a.png"}};
     }
@@ -124,7 +125,8 @@ private slots:
         QVERIFY(byName(*m, 0, "avatarUrl") != before);
     }
 
-    // The row of a peer no list shows, read as a list would show it; only the program's tables can be named.
+    // The row of a peer no list shows, read as a list would show it; only the program's tables can be named. The
+    // peer lists read their own table by id alone; a list given no table reads nothing.
     void readRow()
     {
         m->setQuery("select * from vesk_peers where status = 'on'", f->store->database());
@@ -133,6 +135,8 @@ private slots:
         QVERIFY(m->readRow(kPeersTable, "{nobody}").isEmpty());
         QVERIFY(m->readRow("vesk_peers; drop table vesk_peers", kOdd).isEmpty());
         QCOMPARE(count("vesk_peers"), 2);
+        QCOMPARE(f->store->nodesProxyData->rowById(kOdd), odd);
+        QVERIFY(m->rowById(kOdd).isEmpty());
     }
 
     // The number of rows is a property that follows every refresh and is signalled only when it changes, so a view

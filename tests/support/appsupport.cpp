@@ -4,12 +4,8 @@
 
 #include "app/globals.h"
 #include "app/transfernotice.h"
-#include "peers/chat.h"
-#include "peers/peerrecords.h"
+#include "core/core.h"
 #include "peers/peerrefresh.h"
-#include "transfer/downloadengine.h"
-#include "transfer/incomingoffers.h"
-#include "transfer/outgoingoffers.h"
 
 #include <QAbstractButton>
 #include <QApplication>
@@ -25,11 +21,7 @@ Vesk::Globals* controller(bool started)
     if (started) {
         g->init();
         // Tests run each round themselves, through the controller's timer slots.
-        g->downloadEngine().stop();
-        g->chat().stop();
-        g->outgoingOffers().stop();
-        g->incomingOffers().stop();
-        g->peerRecords().stop();
+        g->core().stop();
         g->peerRefresh().stop();
     }
     return g;

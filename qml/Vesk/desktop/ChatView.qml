@@ -1,6 +1,7 @@
 import QtQuick
 import QtQuick.Layouts
 import QtQuick.Controls.Basic
+import Vesk.Core
 import "Format.js" as Format
 
 // The conversation with one peer: who it is and whether they are reachable, the last hundred messages, and the
@@ -21,17 +22,15 @@ Rectangle {
     readonly property string avatarUrl: Format.str(peer.avatarUrl)
     readonly property bool online: peer.online === true
     readonly property bool blocked: peer.isBlocked === true
-    readonly property string security: Format.str(peer.security) || "plain"
+    readonly property int security: peer.security ?? SecurityState.Plain
     readonly property string hostId: controller ? controller.hostId : ""
     readonly property alias messageCount: messages.count
     readonly property alias composer: composer
 
-    // The search over the messages shown: the rows holding the text, and which of them is the current one.
+    // The search over the messages shown: which rows hold the text, and which of them is the current one.
     property bool searching: false
     readonly property string searchQuery: searching ? searchField.text : ""
-    property var matchRows: []
-    property int matchIndex: -1
-    readonly property int currentMatchRow: matchIndex >= 0 && matchIndex < matchRows.length ? matchRows[matchIndex] : -1
+    readonly property int currentMatchRow: search.currentRow
     readonly property alias unseenMessages: messages.unseen
 
     signal backRequested()
@@ -46,31 +45,19 @@ Rectangle {
         searchField.clear()
         composer.focusInput()
     }
-    function updateMatches() {
-        var texts = Array.from({ length: messageTexts.count }, (_, i) => {
-            var entry = messageTexts.objectAt(i)
-            return entry ? entry.text : "" // qmllint disable type
-        })
-        var keep = currentMatchRow
-        matchRows = Format.matchingRows(texts, searchQuery)
-        // A new search starts at the newest match; a list re-read keeps the match the reader was on.
-        var kept = matchRows.indexOf(keep)
-        matchIndex = kept >= 0 ? kept : matchRows.length - 1
-        showMatch()
-    }
-    function stepMatch(step) {
-        if (matchRows.length === 0)
-            return
-        matchIndex = (matchIndex + step + matchRows.length) % matchRows.length
-        showMatch()
-    }
     function showMatch() {
         if (currentMatchRow < 0)
             return
         messages.followEnd = false
         messages.positionViewAtIndex(currentMatchRow, ListView.Center)
     }
-    onSearchQueryChanged: updateMatches()
+    ChatSearch {
+        id: search
+        model: view.chatModel ?? null
+        text: view.searchQuery
+        // Once the list has taken in the rows that were searched.
+        onMatchesChanged: Qt.callLater(view.showMatch) // qmllint disable type
+    }
 
     function openLink(url) {
         if (Format.isOpenableLink(url))
@@ -98,7 +85,7 @@ Rectangle {
     }
 
     function readPeer() {
-        peer = peersModel && peerId !== "" ? peersModel.readRow("vesk_peers", peerId) : {}
+        peer = peersModel && peerId !== "" ? peersModel.rowById(peerId) : {}
     }
     onPeerIdChanged: {
         readPeer()
@@ -134,17 +121,14 @@ Rectangle {
         onActivated: view.openSearch()
     }
 
-    // The text of every message shown, for the search.
-    component MessageText: QtObject {
+    // Every message shown, for the newest one's row.
+    component MessageRow: QtObject {
         required property var model
-        readonly property string text: Format.str(model.message)
     }
     Instantiator {
-        id: messageTexts
+        id: messageRows
         model: view.chatModel
-        delegate: MessageText {}
-        onObjectAdded: Qt.callLater(view.updateMatches) // qmllint disable type
-        onObjectRemoved: Qt.callLater(view.updateMatches) // qmllint disable type
+        delegate: MessageRow {}
     }
 
     // Puts text on the clipboard, for a message copied whole.
@@ -334,7 +318,7 @@ Rectangle {
                             view.closeSearch()
                         } else if (event.key === Qt.Key_Return || event.key === Qt.Key_Enter) {
                             event.accepted = true
-                            view.stepMatch(event.modifiers & Qt.ShiftModifier ? 1 : -1)
+                            search.step(event.modifiers & Qt.ShiftModifier ? 1 : -1)
                         }
                     }
                 }
@@ -342,25 +326,24 @@ Rectangle {
                     objectName: "searchCount"
                     visible: searchField.text !== ""
                     // Matches are counted by message, newest last, as the list shows them.
-                    text: view.matchRows.length === 0 ? qsTr("No matches")
-                                                      : qsTr("%1 of %2").arg(view.matchIndex + 1).arg(view.matchRows.length)
+                    text: search.count === 0 ? qsTr("No matches") : qsTr("%1 of %2").arg(search.current + 1).arg(search.count)
                     textFormat: Text.PlainText
                     font.pixelSize: Theme.fontCaption
-                    color: view.matchRows.length === 0 ? Theme.danger : Theme.textMuted
+                    color: search.count === 0 ? Theme.danger : Theme.textMuted
                 }
                 IconButton {
                     objectName: "previousMatchButton"
                     iconName: "up"
                     tip: qsTr("Older match (Enter)")
-                    enabled: view.matchRows.length > 1
-                    onClicked: view.stepMatch(-1)
+                    enabled: search.count > 1
+                    onClicked: search.step(-1)
                 }
                 IconButton {
                     objectName: "nextMatchButton"
                     iconName: "down"
                     tip: qsTr("Newer match (Shift+Enter)")
-                    enabled: view.matchRows.length > 1
-                    onClicked: view.stepMatch(1)
+                    enabled: search.count > 1
+                    onClicked: search.step(1)
                 }
                 IconButton {
                     iconName: "close"
@@ -403,7 +386,7 @@ Rectangle {
                 property real keptY: 0
                 property string keptLastId
                 function lastRow() {
-                    var entry = messageTexts.objectAt(messageTexts.count - 1)
+                    var entry = messageRows.objectAt(messageRows.count - 1)
                     return entry ? entry.model : null // qmllint disable type
                 }
                 function showNewest() {

@@ -229,27 +229,6 @@ function escapeHtml(text) {
     return str(text).replace(/&/g, "&amp;").replace(/</g, "&lt;").replace(/>/g, "&gt;").replace(/"/g, "&quot;")
 }
 
-// How many times query occurs in text, letter case ignored; 0 for an empty query.
-function countMatches(text, query) {
-    var q = str(query).toLowerCase()
-    if (q === "")
-        return 0
-    var s = str(text).toLowerCase(), n = 0
-    for (var i = s.indexOf(q); i >= 0; i = s.indexOf(q, i + q.length))
-        ++n
-    return n
-}
-
-// The indexes of the texts that hold query.
-function matchingRows(texts, query) {
-    var rows = []
-    texts.forEach(function (text, i) {
-        if (countMatches(text, query) > 0)
-            rows.push(i)
-    })
-    return rows
-}
-
 // A chat message as rich text: every character of the peer's text escaped (it shows as typed, never as markup),
 // the links found above made clickable, and the occurrences of a search shown on a marker colour.
 function messageHtml(text, query, linkColor, markColor) {

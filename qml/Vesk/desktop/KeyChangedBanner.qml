@@ -1,6 +1,7 @@
 import QtQuick
 import QtQuick.Layouts
 import QtQuick.Controls.Basic
+import Vesk.Core
 import "Security.js" as Security
 
 // Above a conversation with a peer that came back with another key: says what that may mean, and leads to the
@@ -9,12 +10,12 @@ Rectangle {
     id: banner
     objectName: "keyChangedBanner"
 
-    property string security
+    property int security: SecurityState.Plain
     property string name
     // The user asks to compare the codes and accept the new key.
     signal checkRequested()
 
-    visible: security === "keychanged"
+    visible: security === SecurityState.KeyChanged
     implicitHeight: bannerRow.implicitHeight + 2 * Theme.spacingM
     color: Qt.tint(Theme.surface, Qt.rgba(Theme.danger.r, Theme.danger.g, Theme.danger.b, 0.12))
 

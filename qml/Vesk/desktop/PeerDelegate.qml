@@ -1,6 +1,7 @@
 import QtQuick
 import QtQuick.Layouts
 import QtQuick.Controls.Basic
+import Vesk.Core
 import "Format.js" as Format
 import "Security.js" as Security
 
@@ -16,7 +17,7 @@ ItemDelegate {
     property bool online: false
     property string sysinfo
     property bool isBlocked: false
-    property string security: "plain"
+    property int security: SecurityState.Plain
     property int unread: 0
 
     readonly property string detail: isBlocked ? qsTr("Blocked")

@@ -1,6 +1,7 @@
 import QtQuick
 import QtQuick.Layouts
 import QtQuick.Controls.Basic
+import Vesk.Core
 import "Format.js" as Format
 
 // The people Vesk found on this network, then those offline you have talked with (or who left unread messages).
@@ -86,7 +87,7 @@ Item {
                 online: model.online === true
                 sysinfo: Format.str(model.sysinfo)
                 isBlocked: model.isBlocked === true
-                security: Format.str(model.security) || "plain"
+                security: model.security ?? SecurityState.Plain
                 unread: Format.toCount(model.unreadCount)
                 highlighted: ListView.isCurrentItem && ListView.view.activeFocus
             }

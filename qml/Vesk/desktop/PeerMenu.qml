@@ -1,5 +1,6 @@
 import QtQuick
 import QtQuick.Templates as T
+import Vesk.Core
 import "Security.js" as Security
 
 // What can be done with one peer: open the conversation, compare security codes (or accept a changed key), block
@@ -10,7 +11,7 @@ AppMenu {
     property var controller
     property string peerId
     property string name
-    property string security: "plain"
+    property int security: SecurityState.Plain
     property bool blocked: false
     property bool showOpenChat: true
 
@@ -33,18 +34,18 @@ AppMenu {
     AppMenuItem {
         objectName: "compareCodeItem"
         text: qsTr("Compare security code…")
-        visible: menu.security !== "keychanged"
+        visible: menu.security !== SecurityState.KeyChanged
         height: visible ? implicitHeight : 0
         // A plain peer has no code: the entry says why.
-        enabled: menu.security !== "plain"
-        description: menu.security === "plain" ? Security.describe(menu.security, menu.name)
-                   : menu.security === "verified" ? qsTr("Verified") : ""
+        enabled: menu.security !== SecurityState.Plain
+        description: menu.security === SecurityState.Plain ? Security.describe(menu.security, menu.name)
+                   : menu.security === SecurityState.Verified ? qsTr("Verified") : ""
         onTriggered: menu.openSecurity()
     }
     AppMenuItem {
         objectName: "acceptKeyItem"
         text: qsTr("Accept new security key…")
-        visible: menu.security === "keychanged"
+        visible: menu.security === SecurityState.KeyChanged
         height: visible ? implicitHeight : 0
         description: Security.describe(menu.security, menu.name)
         destructive: true

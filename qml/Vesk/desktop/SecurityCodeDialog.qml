@@ -3,6 +3,7 @@ import QtQuick.Layouts
 import QtQuick.Controls.Basic
 import QtQuick.Controls.impl
 import QtQuick.Templates as T
+import Vesk.Core
 import "Security.js" as Security
 
 // The security code of one peer, to compare with the code on that person's screen (in person or on the phone, not
@@ -16,7 +17,7 @@ Popup {
     property string peerId
     property string name
     // Read again from the controller whenever it announces a change, so the dialog never shows a stale state.
-    property string security: "plain"
+    property int security: SecurityState.Plain
     property string code
 
     function read() {
@@ -42,7 +43,7 @@ Popup {
         }
     }
 
-    readonly property bool changed: security === "keychanged"
+    readonly property bool changed: security === SecurityState.KeyChanged
 
     parent: T.Overlay.overlay
     anchors.centerIn: parent
@@ -136,7 +137,7 @@ Popup {
         RowLayout {
             objectName: "verifiedNote"
             Layout.fillWidth: true
-            visible: dialog.security === "verified"
+            visible: dialog.security === SecurityState.Verified
             spacing: Theme.spacingS
             IconImage {
                 source: Qt.resolvedUrl("icons/check.png")
@@ -160,13 +161,13 @@ Popup {
             Item { Layout.fillWidth: true }
             ActionButton {
                 objectName: "securityCloseButton"
-                text: dialog.security === "sealed" || dialog.changed ? qsTr("Not now") : qsTr("Close")
+                text: dialog.security === SecurityState.Sealed || dialog.changed ? qsTr("Not now") : qsTr("Close")
                 kind: "flat"
                 onClicked: dialog.close()
             }
             ActionButton {
                 objectName: "markVerifiedButton"
-                visible: dialog.security === "sealed"
+                visible: dialog.security === SecurityState.Sealed
                 text: qsTr("Mark as verified")
                 kind: "primary"
                 onClicked: {

@@ -1,6 +1,7 @@
 import QtQuick
 import QtQuick.Controls.Basic
 import QtQuick.Controls.impl
+import Vesk.Core
 import "Security.js" as Security
 
 // A peer's lock: open for a plain peer, closed when messages are encrypted, with a tick once codes were compared,
@@ -8,13 +9,13 @@ import "Security.js" as Security
 Item {
     id: lock
 
-    property string security: "plain"
+    property int security: SecurityState.Plain
     property string name
     property int size: 16
     readonly property string text: Security.describe(security, name)
-    readonly property color tint: security === "keychanged" ? Theme.danger
-                                : security === "verified" ? Theme.online
-                                : security === "sealed" ? Theme.accentText : Theme.textMuted
+    readonly property color tint: security === SecurityState.KeyChanged ? Theme.danger
+                                : security === SecurityState.Verified ? Theme.online
+                                : security === SecurityState.Sealed ? Theme.accentText : Theme.textMuted
 
     implicitWidth: size
     implicitHeight: size

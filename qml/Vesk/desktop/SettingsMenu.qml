@@ -6,6 +6,8 @@ AppMenu {
     id: menu
 
     property var controller
+    // The choices kept in the settings; each toggle stores the flipped value.
+    readonly property var preferences: controller ? controller.preferences : null
 
     implicitWidth: 320
 
@@ -50,11 +52,11 @@ AppMenu {
         objectName: "startOnLoginItem"
         text: qsTr("Start Vesk when I log in")
         checkable: true
-        checked: !!menu.controller && menu.controller.startOnLogin
-        // The controller owns the setting: ask it to flip, then show what it holds.
+        checked: !!menu.preferences && menu.preferences.startOnLogin
+        // The preferences own the setting: ask them to flip it, then show what they hold.
         onTriggered: {
-            menu.controller.toggleStartOnLogin()
-            checked = Qt.binding(() => !!menu.controller && menu.controller.startOnLogin)
+            menu.preferences.toggleStartOnLogin()
+            checked = Qt.binding(() => !!menu.preferences && menu.preferences.startOnLogin)
         }
     }
     AppMenuItem {
@@ -62,10 +64,10 @@ AppMenu {
         text: qsTr("Open received files automatically")
         description: qsTr("Hand each file to its usual program as soon as it arrives (never programs or scripts). Off by default: files come from computers nobody verified.")
         checkable: true
-        checked: !!menu.controller && menu.controller.automaticallyOpenDownloadedFiles
+        checked: !!menu.preferences && menu.preferences.automaticallyOpenDownloadedFiles
         onTriggered: {
-            menu.controller.toggleAutomaticallyOpenDownloadedFiles()
-            checked = Qt.binding(() => !!menu.controller && menu.controller.automaticallyOpenDownloadedFiles)
+            menu.preferences.toggleAutomaticallyOpenDownloadedFiles()
+            checked = Qt.binding(() => !!menu.preferences && menu.preferences.automaticallyOpenDownloadedFiles)
         }
     }
     AppMenuItem {
@@ -73,10 +75,10 @@ AppMenu {
         text: qsTr("Resume interrupted downloads")
         description: qsTr("Downloads you queued go on by themselves after Vesk or the sender restarts")
         checkable: true
-        checked: !!menu.controller && menu.controller.resumeInterruptedDownloads
+        checked: !!menu.preferences && menu.preferences.resumeInterruptedDownloads
         onTriggered: {
-            menu.controller.toggleResumeInterruptedDownloads()
-            checked = Qt.binding(() => !!menu.controller && menu.controller.resumeInterruptedDownloads)
+            menu.preferences.toggleResumeInterruptedDownloads()
+            checked = Qt.binding(() => !!menu.preferences && menu.preferences.resumeInterruptedDownloads)
         }
     }
     AppMenuItem {
@@ -84,10 +86,10 @@ AppMenu {
         text: qsTr("Show notices")
         description: qsTr("A notice for each new message or offered file")
         checkable: true
-        checked: !!menu.controller && menu.controller.showNotices
+        checked: !!menu.preferences && menu.preferences.showNotices
         onTriggered: {
-            menu.controller.toggleShowNotices()
-            checked = Qt.binding(() => !!menu.controller && menu.controller.showNotices)
+            menu.preferences.toggleShowNotices()
+            checked = Qt.binding(() => !!menu.preferences && menu.preferences.showNotices)
         }
     }
     AppMenuSeparator {}

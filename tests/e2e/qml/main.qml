@@ -43,6 +43,8 @@ Item {
             globals.processNewFileToSend("file://" + args[0].split("/").map(encodeURIComponent).join("/"));
         } else if (typeof globals[verb] === "function") {
             globals[verb](...args);
+        } else if (typeof globals.preferences[verb] === "function") { // the settings menu's toggles
+            globals.preferences[verb](...args);
         } else if (!extra.item || !extra.item.run(verb, args)) {
             console.warn("scripted interface: unknown command", verb);
         }

@@ -19,6 +19,8 @@ rig_cmd 1 changeUserInfo "Alice Renamed" "$(rig_sample_avatar 7)"
 grep -q '^userAlias=Alice Renamed$' "$(rig_conf 1)" || rig_fail "the new alias was not kept"
 cmp -s "$(rig_data 1)/myavatar.png" "$(rig_sample_avatar 1)" && rig_fail "Alice's picture did not change"
 rig_cmd 1 refreshPeers
+# Looking for people again shows nobody offline meanwhile: the others are asked while they stay listed as online.
+rig_expect_sql 1 "select count(*) from vesk_peers where status = 'on' and id != '$a'" 2
 rig_wait_sql 2 "select alias from vesk_peers where id = '$a'" "Alice Renamed"
 # A new name makes a peer already "on" ask for the picture again at once.
 rig_until 20 "Bob did not receive Alice's new picture" cmp -s "$(rig_data 2)/avatar_$a.png" "$(rig_data 1)/myavatar.png"
