@@ -14,6 +14,7 @@
 #include "store/vesksqlquerymodel.h"
 #include "transfer/deliveredfiles.h"
 #include "transfer/downloadengine.h"
+#include "transfer/downloadsfolder.h"
 #include "transfer/incomingoffers.h"
 #include "transfer/outgoingoffers.h"
 
@@ -25,14 +26,12 @@
 #include <QImage>
 #include <QMessageBox>
 #include <QSettings>
-#include <QSqlQuery>
 #include <QSystemTrayIcon>
 
 namespace Vesk {
 
 namespace {
 constexpr int kAvatarSide = 256;
-constexpr qint64 kSecondsRemainingHysteresis = 5;
 constexpr int kSecondIconUpdateDelayMs = 5000;
 } // namespace
 
@@ -48,7 +47,7 @@ Globals::Globals()
     settings = new QSettings(QStringLiteral("Tavimor"), QStringLiteral("Vesk"), this);
     m_preferences = new Preferences(*settings, this);
 
-    Core::Setup setup{dataFolderPath(), machineGuid(), ::osName(), downloadsFolder()};
+    Core::Setup setup{dataFolderPath(), machineGuid(), ::osName(), downloadsFolderPath()};
     // Behaves as a program from before sealing, so the test rig can run such a peer beside sealed ones.
     setup.sealing = !qEnvironmentVariableIsSet("VESK_PLAIN_PEER");
     m_core = std::make_unique<Core>(*settings, setup, *this);
@@ -104,6 +103,9 @@ void Globals::connectCore()
     connect(m_engine, &DownloadEngine::currentDownloadingFileIdChanged, this,
             &Globals::currentDownloadingFileIdChanged);
     connect(m_engine, &DownloadEngine::currentDownloadFileSizeChanged, this, &Globals::currentDownloadFileSizeChanged);
+    connect(m_engine, &DownloadEngine::estimateChanged, this, &Globals::downloadEstimateChanged);
+    connect(m_engine, &DownloadEngine::estimateChanged, this, &Globals::numberOfSecondsRemainingForCurrentDownloadChanged);
+    connect(&m_core->downloadsFolder(), &DownloadsFolder::changed, this, &Globals::downloadsFolderChanged);
     connect(&m_core->deliveredFiles(), &DeliveredFiles::changed, this, &Globals::deliveredFilesChanged);
     if (m_security)
         connect(m_security, &PeerSecurity::securityChanged, this, &Globals::peerSecurityChanged);
@@ -155,15 +157,6 @@ void Globals::init()
 }
 
 // --- properties ---------------------------------------------------------------------------------------------
-
-void Globals::setNumberOfSecondsRemainingForCurrentDownload(qint64 seconds)
-{
-    // Small changes are ignored so the estimate on screen does not flicker every tick.
-    if (qAbs(seconds - m_secondsRemaining) < kSecondsRemainingHysteresis)
-        return;
-    m_secondsRemaining = seconds;
-    Q_EMIT numberOfSecondsRemainingForCurrentDownloadChanged();
-}
 
 void Globals::setAppName(const QString& name)
 {
@@ -244,6 +237,8 @@ namespace {
 // came from a peer.
 void tellCouldNotOpen(const QString& text)
 {
+    if (text.isEmpty())
+        return;
     QMessageBox box(QMessageBox::Information, QStringLiteral("Vesk"), text, QMessageBox::Ok);
     box.setTextFormat(Qt::PlainText);
     box.exec();
@@ -253,52 +248,44 @@ void tellCouldNotOpen(const QString& text)
 
 void Globals::openDownloadedFilesFolder()
 {
-    const QString folder = QDir::fromNativeSeparators(downloadsFolder());
-    if (!QDesktopServices::openUrl(QUrl::fromLocalFile(folder)))
-        tellCouldNotOpen(tr("Vesk could not show the folder %1: no file manager is set up on this computer.")
-                             .arg(QDir::toNativeSeparators(QDir::cleanPath(folder))));
+    tellCouldNotOpen(m_core->downloadsFolder().open());
 }
 
 void Globals::openDownloadedFile(QString fileName)
 {
-    const QFileInfo file(fileName);
-    if (!file.isFile()) {
-        tellCouldNotOpen(tr("%1 is no longer in your downloads folder.").arg(file.fileName()));
-        return;
-    }
-    if (!QDesktopServices::openUrl(QUrl::fromLocalFile(fileName)))
-        tellCouldNotOpen(tr("Vesk could not open %1: no program on this computer is set up to open this kind of "
-                            "file. It is in your downloads folder, %2.")
-                             .arg(file.fileName(), QDir::toNativeSeparators(file.absolutePath())));
+    tellCouldNotOpen(m_core->downloadsFolder().openFile(fileName));
 }
 
 void Globals::openDownloadedFolder(QString folderId)
 {
-    QSqlQuery q(m_store->database());
-    q.prepare(QStringLiteral("select localname from vesk_folders where id = ? and direction = 'down'"));
-    q.addBindValue(folderId);
-    const QString name = q.exec() && q.next() ? q.value(0).toString() : QString();
-    if (name.isEmpty())
-        return;
-    // The name of a folder made under the downloads folder: one path component, never a way out of it.
-    if (name != QFileInfo(name).fileName() || name == QLatin1String("..") || name == QLatin1String(".")) {
-        qCritical().noquote() << QStringLiteral("A received folder has an unusable name: ") + name;
-        return;
-    }
-    const QString path = downloadedFilePath(name);
-    if (!QFileInfo(path).isDir()) {
-        tellCouldNotOpen(tr("%1 is no longer in your downloads folder.").arg(name));
-        return;
-    }
-    if (!QDesktopServices::openUrl(QUrl::fromLocalFile(path)))
-        tellCouldNotOpen(tr("Vesk could not show the folder %1: no file manager is set up on this computer.")
-                             .arg(QDir::toNativeSeparators(path)));
+    tellCouldNotOpen(m_core->downloadsFolder().openReceivedFolder(folderId));
 }
 
-void Globals::openFile(const QString& path)
+bool Globals::openFile(const QString& path)
 {
-    // Opened by itself once a download completes: nobody asked for it just now, so a failure is only what Qt logs.
-    QDesktopServices::openUrl(QUrl::fromLocalFile(path));
+    return QDesktopServices::openUrl(QUrl::fromLocalFile(path));
+}
+
+QString Globals::downloadsFolderShown() const
+{
+    return m_core->downloadsFolder().shown();
+}
+
+void Globals::chooseDownloadsFolder()
+{
+    DownloadsFolder& downloads = m_core->downloadsFolder();
+    const QString folder = QFileDialog::getExistingDirectory(
+        mainWindow, tr("Choose where received files go"), QDir::cleanPath(QDir::fromNativeSeparators(downloads.path())));
+    if (folder.isEmpty())
+        return;
+    const QString problem = downloads.change(folder);
+    if (problem.isEmpty())
+        return;
+    QMessageBox box(QMessageBox::Warning, tr("Downloads folder not changed"),
+                    QString(problem + QLatin1Char(' ') + tr("Received files still go to %1.").arg(downloads.shown())),
+                    QMessageBox::Ok, mainWindow);
+    box.setTextFormat(Qt::PlainText);
+    box.exec();
 }
 
 void Globals::messageBox(QString title, QString description)

@@ -59,9 +59,13 @@ class Globals : public QObject, public Shell, public ProfileEditor
     Q_PROPERTY(int numberOfSelectedFiles READ numberOfSelectedFiles NOTIFY selectedFilesCountChanged)
     Q_PROPERTY(int selectedPeersCount READ selectedPeersCount NOTIFY selectedPeersCountChanged)
     Q_PROPERTY(int numberOfPendingValidations READ numberOfPendingValidations NOTIFY pendingValidationsCountChanged)
-    Q_PROPERTY(
-        qint64 numberOfSecondsRemainingForCurrentDownload READ numberOfSecondsRemainingForCurrentDownload WRITE
-            setNumberOfSecondsRemainingForCurrentDownload NOTIFY numberOfSecondsRemainingForCurrentDownloadChanged)
+    // The running download's time left, speed and stall as the download engine measures them (-1: unknown).
+    Q_PROPERTY(qint64 numberOfSecondsRemainingForCurrentDownload READ numberOfSecondsRemainingForCurrentDownload NOTIFY
+                   numberOfSecondsRemainingForCurrentDownloadChanged)
+    Q_PROPERTY(qint64 currentDownloadBytesPerSecond READ currentDownloadBytesPerSecond NOTIFY downloadEstimateChanged)
+    Q_PROPERTY(bool currentDownloadStalled READ currentDownloadStalled NOTIFY downloadEstimateChanged)
+    // The received folder the running download is a file of; empty for a separate file.
+    Q_PROPERTY(QString currentDownloadFolderId READ currentDownloadFolderId NOTIFY currentDownloadingFileIdChanged)
     Q_PROPERTY(QString hostId READ hostId NOTIFY hostIdChanged)
     // The files peers told us they received (the latest 500, kept across restarts), newest first:
     // {fileName, nodeTo, alias, at}.
@@ -94,8 +98,10 @@ public:
     int numberOfSelectedFiles() const;
     int selectedPeersCount() const;
     int numberOfPendingValidations() const;
-    qint64 numberOfSecondsRemainingForCurrentDownload() const { return m_secondsRemaining; }
-    void setNumberOfSecondsRemainingForCurrentDownload(qint64 seconds);
+    qint64 numberOfSecondsRemainingForCurrentDownload() const;
+    qint64 currentDownloadBytesPerSecond() const;
+    bool currentDownloadStalled() const;
+    QString currentDownloadFolderId() const;
     QString hostId() const;
     QString currentDownloadingFileId() const;
     void setCurrentDownloadingFileId(const QString& id);
@@ -130,7 +136,7 @@ public:
     void showProgress(qint64 have, qint64 wanted) override;
     void hideProgress() override;
     bool opensDownloadsAutomatically() const override { return m_preferences->automaticallyOpenDownloadedFiles(); }
-    void openFile(const QString& path) override;
+    bool openFile(const QString& path) override;
     NotificationDialog* chatPopupFor(const QString& nodeId);
     NotificationDialog* downloadPopupFor(const QString& nodeId);
     // The desktop's notification service, tried before the popups.
@@ -160,6 +166,7 @@ Q_SIGNALS:
     void updateAppIconsSignal();
     void currentDownloadingFileIdChanged();
     void numberOfSecondsRemainingForCurrentDownloadChanged();
+    void downloadEstimateChanged();
     void userAliasChanged();
     void downloadsFolderChanged();
     void userAvatarChanged();
@@ -209,14 +216,7 @@ public:
     Q_INVOKABLE qint64 bytesOnDisk(QString fileId) const;
     Q_INVOKABLE bool isWaitingForOwner(QString fileId) const;
     Q_INVOKABLE void openDownloadedFilesFolder();
-    // The downloads folder (app/globals_folder.cpp): the chosen one, ending with a separator, else the default.
-    QString downloadsFolder() const;
     QString downloadsFolderShown() const;
-    // A received file's path: in the current folder, else in the earlier folder that still has it.
-    QString downloadedFilePath(const QString& name) const;
-    // Makes the folder the downloads folder when it can be created and written to; else says why not and keeps
-    // the old one.
-    QString setDownloadsFolder(const QString& folder);
     // Asks the user for a folder and tells them when it cannot be used.
     Q_INVOKABLE void chooseDownloadsFolder();
     Q_INVOKABLE void openDownloadedFile(QString fileName);
@@ -266,7 +266,6 @@ private:
     void connectDesktopNotices();
 
     QString m_appName;
-    qint64 m_secondsRemaining = 0;
     QString m_currentSelectedChatPeer;
     int m_currentSelectedTabIndex = 0;
     QString m_tempAvatarPath;

@@ -215,6 +215,26 @@ qint64 Globals::currentDownloadFileSize() const
     return m_engine->currentDownloadFileSize();
 }
 
+qint64 Globals::numberOfSecondsRemainingForCurrentDownload() const
+{
+    return m_engine->secondsLeft();
+}
+
+qint64 Globals::currentDownloadBytesPerSecond() const
+{
+    return m_engine->bytesPerSecond();
+}
+
+bool Globals::currentDownloadStalled() const
+{
+    return m_engine->stalled();
+}
+
+QString Globals::currentDownloadFolderId() const
+{
+    return m_engine->currentDownloadFolderId();
+}
+
 void Globals::downloadUIUpdateTimeout()
 {
     m_engine->progressTick();

@@ -9,6 +9,7 @@
 #include "store/store.h"
 #include "store/vesksqlquerymodel.h"
 #include "transfer/downloadengine.h"
+#include "transfer/downloadsfolder.h"
 #include "transfer/incomingoffers.h"
 #include "transfer/outgoingoffers.h"
 
@@ -109,8 +110,7 @@ QString Globals::getBlockedStatusForNode(QString nodeId) const
 
 QString Globals::getFilePathForDownloadedFile(QString fileId) const
 {
-    const QString name = fieldOf(getDownloadRecord(fileId), "filename");
-    return name.isEmpty() ? QString() : downloadedFilePath(name);
+    return m_core->downloadsFolder().downloadedFilePath(fileId);
 }
 
 void Globals::setCurrentSelectedChatPeer(QString peerId)
@@ -122,7 +122,7 @@ void Globals::setCurrentSelectedChatPeer(QString peerId)
         m_store->chatsModel->setQuery(QString::fromLatin1(StoreQueries::kChatHistory), m_store->database(),
                                       {peerId, peerId});
     }
-    m_store->nodeData->setField(kPeersTable, peerId, QStringLiteral("unreadMessagesCount"), QStringLiteral("0"));
+    m_store->setField(kPeersTable, peerId, QStringLiteral("unreadMessagesCount"), QStringLiteral("0"));
     // What the peer's notice told is on screen now.
     if (m_desktopNotices && !peerId.isEmpty())
         m_desktopNotices->dismissChat(peerId);

@@ -34,9 +34,10 @@ public:
     virtual void showProgress(qint64 have, qint64 wanted) = 0;
     virtual void hideProgress() = 0;
 
-    // The user's choice whether finished downloads are opened by themselves, and opening one.
+    // The user's choice whether finished downloads are opened by themselves, and opening a file or a folder with
+    // the desktop's program for it: false when no program took it.
     virtual bool opensDownloadsAutomatically() const = 0;
-    virtual void openFile(const QString& path) = 0;
+    virtual bool openFile(const QString& path) = 0;
 };
 
 } // namespace Vesk

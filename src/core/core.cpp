@@ -14,6 +14,7 @@
 #include "store/vesksqlquerymodel.h"
 #include "transfer/deliveredfiles.h"
 #include "transfer/downloadengine.h"
+#include "transfer/downloadsfolder.h"
 #include "transfer/incomingoffers.h"
 #include "transfer/outgoingoffers.h"
 #include "transfer/packetserver.h"
@@ -55,7 +56,8 @@ Core::Core(QSettings& settings, const Setup& setup, Shell& shell, QObject* paren
     m_chat = std::make_unique<Chat>(store, m_sendQueue, m_clock, *m_profile, shell);
     m_packets = std::make_unique<PacketServer>(store, m_sendQueue, m_frames, m_clock);
     m_outgoing = std::make_unique<OutgoingOffers>(store, m_sendQueue, m_clock, *m_profile, shell, *this, *m_packets);
-    m_engine = std::make_unique<DownloadEngine>(store, m_sendQueue, m_frames, m_clock, shell, setup.downloadsFolder);
+    m_downloads = std::make_unique<DownloadsFolder>(settings, setup.defaultDownloadsFolder, store, shell);
+    m_engine = std::make_unique<DownloadEngine>(store, m_sendQueue, m_frames, m_clock, shell, m_downloads->path());
     m_incoming = std::make_unique<IncomingOffers>(store, m_sendQueue, m_clock, shell, *m_engine);
     m_delivered = std::make_unique<DeliveredFiles>(settings, store, m_clock);
     connectSubsystems();
@@ -110,6 +112,7 @@ void Core::connectSubsystems()
         m_engine->ownerCameOnline(nodeId);
     });
     connect(m_outgoing.get(), &OutgoingOffers::delivered, m_delivered.get(), &DeliveredFiles::add);
+    connect(m_downloads.get(), &DownloadsFolder::changed, m_engine.get(), &DownloadEngine::setDownloadsFolder);
 }
 
 void Core::registerHandlers()
@@ -186,7 +189,7 @@ void Core::nodeIdChanged(const QString& oldId)
 {
     // The row of the old id was this node's; from now on that id is the other computer's, which announces
     // itself again (or, if it changed its id too, is gone for good rather than left as a ghost).
-    m_store->nodeData->deleteRecord(kPeersTable, oldId);
+    m_store->deleteRow(kPeersTable, oldId);
     m_store->setPeerQueries(hostId());
     // A new id comes with a new identity key: two installations made from one disk must not share one.
     if (m_security)

@@ -21,6 +21,7 @@ namespace Vesk {
 class Chat;
 class DeliveredFiles;
 class DownloadEngine;
+class DownloadsFolder;
 class IncomingOffers;
 class MessageDispatcher;
 class NodeIdentity;
@@ -52,7 +53,8 @@ public:
         QString dataFolder; // ends with a separator
         QString machineId;  // the machine's own identifier, or empty where there is none
         QString osName;
-        QString downloadsFolder; // ends with a separator
+        // Where received files go until the user chooses a folder; ends with a separator.
+        QString defaultDownloadsFolder;
         // Off: behaves as a program of the plain protocol (no streams, nothing pinned), so the test rig can run such
         // a peer beside Vesk computers.
         bool sealing = true;
@@ -87,6 +89,7 @@ public:
     OutgoingOffers& outgoingOffers() const { return *m_outgoing; }
     IncomingOffers& incomingOffers() const { return *m_incoming; }
     DownloadEngine& downloadEngine() const { return *m_engine; }
+    DownloadsFolder& downloadsFolder() const { return *m_downloads; }
     DeliveredFiles& deliveredFiles() const { return *m_delivered; }
     // Null while sealing is off.
     PeerSecurity* security() const { return m_security.get(); }
@@ -126,6 +129,7 @@ private:
     std::unique_ptr<Chat> m_chat;
     std::unique_ptr<PacketServer> m_packets;
     std::unique_ptr<OutgoingOffers> m_outgoing;
+    std::unique_ptr<DownloadsFolder> m_downloads;
     std::unique_ptr<DownloadEngine> m_engine;
     std::unique_ptr<IncomingOffers> m_incoming;
     std::unique_ptr<DeliveredFiles> m_delivered;

@@ -86,9 +86,9 @@ void Chat::sendChat(const QString& toNodeId, const QString& message)
     m_store.chatsModel->refresh();
 
     // Writing to a peer reads its conversation.
-    m_store.nodeData->touchTimestamp(kPeersTable, toNodeId);
-    m_store.nodeData->setFieldAndRefresh(kPeersTable, toNodeId, QStringLiteral("unreadMessagesCount"),
-                                         QStringLiteral("0"));
+    m_store.touchTimestamp(kPeersTable, toNodeId);
+    m_store.setField(kPeersTable, toNodeId, QStringLiteral("unreadMessagesCount"), QStringLiteral("0"));
+    m_store.nodeData->refresh();
     m_store.nodesProxyData->refresh();
     Q_EMIT unreadCountChanged();
 
@@ -111,7 +111,7 @@ void Chat::processNewChatMessage(const QString& message, const QString& nodeFrom
         return;
 
     // A resent copy of a stored message is only confirmed again: the first confirmation may have been lost.
-    if (m_store.chatsModel->getField(kChatsTable, id, QStringLiteral("id")) != id) {
+    if (m_store.field(kChatsTable, id, QStringLiteral("id")) != id) {
         // A message never carries a time later than its arrival, whatever the author's clock says.
         const qint64 storedTime = qMin(timeSent, m_clock.nowMs());
         storeChat(id, message, nodeFrom, nodeTos.value(0), QString::number(storedTime));
@@ -121,7 +121,8 @@ void Chat::processNewChatMessage(const QString& message, const QString& nodeFrom
         m_shell.showChatNotification(nodeFrom, plainTextToHtml(popupText(message)));
 
         if (!m_shell.isConversationOpen(nodeFrom)) {
-            m_store.nodesProxyData->incrementField(kPeersTable, nodeFrom, QStringLiteral("unreadMessagesCount"), 1);
+            m_store.incrementField(kPeersTable, nodeFrom, QStringLiteral("unreadMessagesCount"), 1);
+            m_store.nodesProxyData->refresh();
             m_store.nodeData->refresh();
             Q_EMIT unreadCountChanged();
         }
@@ -134,7 +135,8 @@ void Chat::processNewChatMessage(const QString& message, const QString& nodeFrom
 void Chat::handleConfirmChat(const Parameters& message)
 {
     const QString chatId = message.value(QStringLiteral("chatId")).toString();
-    m_store.chatsModel->setFieldAndRefresh(kChatsTable, chatId, QStringLiteral("status"), QStringLiteral("sent"));
+    m_store.setField(kChatsTable, chatId, QStringLiteral("status"), QStringLiteral("sent"));
+    m_store.chatsModel->refresh();
 }
 
 void Chat::registerHandlers(MessageDispatcher& dispatcher)

@@ -206,7 +206,7 @@ void PeerRecords::handleAddMeRequestConfirmed(const Parameters& message)
     const bool askedAgain = m_search.confirmed(nodeFrom);
     // A peer already "on" confirms us again at every announcement of its: nothing to show, nothing to write.
     if (cameOnline) {
-        m_store.nodeData->setField(kPeersTable, nodeFrom, kStatus, kOn);
+        m_store.setField(kPeersTable, nodeFrom, kStatus, kOn);
         m_store.nodeData->scheduleRefresh();
         m_store.nodesProxyData->scheduleRefresh();
     }
@@ -292,7 +292,7 @@ void PeerRecords::handleAvatarObtained(const Parameters& message)
         return;
 
     // The same name with new bytes is a new picture too: the lists show it again even though no text changed.
-    m_store.nodesProxyData->setField(kPeersTable, nodeFrom, QStringLiteral("avatarPath"), filePath);
+    m_store.setField(kPeersTable, nodeFrom, QStringLiteral("avatarPath"), filePath);
     m_store.nodesProxyData->scheduleRefreshAll();
     m_store.nodeData->scheduleRefreshAll();
 }
@@ -301,8 +301,8 @@ void PeerRecords::refreshOwnPeerRow()
 {
     // The own row is stored under the loopback address: this instance answers itself and links its new picture.
     requestAvatar(m_profile.hostId());
-    m_store.nodesProxyData->setFieldAndRefresh(kPeersTable, m_profile.hostId(), QStringLiteral("alias"),
-                                               m_profile.userAlias());
+    m_store.setField(kPeersTable, m_profile.hostId(), QStringLiteral("alias"), m_profile.userAlias());
+    m_store.nodesProxyData->refresh();
 }
 
 bool PeerRecords::refreshAddress(const QString& nodeId, const QString& senderAddress)
@@ -310,19 +310,21 @@ bool PeerRecords::refreshAddress(const QString& nodeId, const QString& senderAdd
     const QString column = QStringLiteral("ipAddress");
     if (m_store.peerField(nodeId, column) == senderAddress)
         return false;
-    m_store.nodeData->setField(kPeersTable, nodeId, column, senderAddress);
+    m_store.setField(kPeersTable, nodeId, column, senderAddress);
     return true;
 }
 
 void PeerRecords::blockUser(const QString& peerId)
 {
-    m_store.nodeData->setFieldAndRefresh(kPeersTable, peerId, QStringLiteral("blocked"), QStringLiteral("yes"));
+    m_store.setField(kPeersTable, peerId, QStringLiteral("blocked"), QStringLiteral("yes"));
+    m_store.nodeData->refresh();
     m_store.nodesProxyData->refresh();
 }
 
 void PeerRecords::unblockUser(const QString& peerId)
 {
-    m_store.nodeData->setFieldAndRefresh(kPeersTable, peerId, QStringLiteral("blocked"), QStringLiteral("no"));
+    m_store.setField(kPeersTable, peerId, QStringLiteral("blocked"), QStringLiteral("no"));
+    m_store.nodeData->refresh();
     m_store.nodesProxyData->refresh();
     m_sink.send(QHostAddress(m_store.peerField(peerId, QStringLiteral("ipAddress"))),
                 {{QStringLiteral("action"), QStringLiteral("addMeRequestConfirmed")},

@@ -487,7 +487,8 @@ bool PeerSecurity::markVerified(const QString& nodeId)
     const auto pinned = m_pins.constFind(nodeId);
     if (pinned == m_pins.cend() || !pinned->pending.isEmpty())
         return false;
-    m_store.nodeData->setFieldAndRefresh(kPeersTable, nodeId, QStringLiteral("verified"), QStringLiteral("yes"));
+    m_store.setField(kPeersTable, nodeId, QStringLiteral("verified"), QStringLiteral("yes"));
+    m_store.nodeData->refresh();
     Q_EMIT securityChanged(nodeId);
     return true;
 }

@@ -109,11 +109,6 @@ void SeparateFilesModel::setFolderIds(const QSet<QString>& ids)
     invalidateRowsFilter();
 }
 
-QVariantMap SeparateFilesModel::readRow(const QString& table, const QString& id) const
-{
-    return m_files->readRow(table, id);
-}
-
 bool SeparateFilesModel::filterAcceptsRow(int sourceRow, const QModelIndex& sourceParent) const
 {
     if (m_folderIds.isEmpty())

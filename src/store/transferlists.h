@@ -53,8 +53,6 @@ public:
 
     void setFolderIds(const QSet<QString>& ids);
     int count() const { return rowCount(); }
-    // The row of a table as the list of all rows would read it (see VeskSqlQueryModel::readRow).
-    Q_INVOKABLE QVariantMap readRow(const QString& table, const QString& id) const;
 
 Q_SIGNALS:
     void countChanged();

@@ -24,8 +24,7 @@ namespace {
 constexpr int kRoleBase = 32;
 constexpr int kFirstColumnRole = kRoleBase + 1;
 
-// Prepares, binds the id (and value) and executes; failures are left to the caller to ignore, as every
-// single-row operation is fire-and-forget.
+// Prepares, binds the id and executes; a failure reads as no row.
 bool execById(QSqlQuery& q, const QString& statement, const QString& id)
 {
     if (!q.prepare(statement)) {
@@ -301,81 +300,6 @@ QVariant VeskSqlQueryModel::data(const QModelIndex& item, int role) const
     }
     const int column = role - kFirstColumnRole;
     return QSqlQueryModel::data(index(item.row(), column), Qt::DisplayRole);
-}
-
-void VeskSqlQueryModel::touchTimestamp(const QString& table, const QString& id)
-{
-    QSqlQuery q(m_db);
-    if (!q.prepare(QStringLiteral("update ") + table + QStringLiteral(" set timestamp = :newValue where id = :id")))
-        return;
-    q.bindValue(QStringLiteral(":newValue"), QString::number(m_clock->nowMs()));
-    q.bindValue(QStringLiteral(":id"), id);
-    q.exec();
-}
-
-QString VeskSqlQueryModel::getField(const QString& table, const QString& id, const QString& field) const
-{
-    QSqlQuery q(m_db);
-    QString value;
-    if (!execById(q,
-                  QStringLiteral("select ") + field + QStringLiteral("  from ") + table +
-                      QStringLiteral("  where id = :id"),
-                  id))
-        return value;
-    while (q.next())
-        value = q.value(0).toString();
-    return value;
-}
-
-void VeskSqlQueryModel::setField(const QString& table, const QString& id, const QString& field, const QString& value)
-{
-    QSqlQuery q(m_db);
-    if (!q.prepare(QStringLiteral("update ") + table + QStringLiteral(" set ") + field +
-                   QStringLiteral(" = :newValue where id = :id")))
-        return;
-    q.bindValue(QStringLiteral(":newValue"), value);
-    q.bindValue(QStringLiteral(":id"), id);
-    q.exec();
-}
-
-void VeskSqlQueryModel::setFieldAndRefresh(const QString& table, const QString& id, const QString& field,
-                                           const QString& value)
-{
-    setField(table, id, field, value);
-    refresh();
-}
-
-void VeskSqlQueryModel::incrementField(const QString& table, const QString& id, const QString& field, int increment)
-{
-    {
-        QSqlQuery q(m_db);
-        if (q.prepare(QStringLiteral("update ") + table + QStringLiteral(" set ") + field + QStringLiteral(" = ") +
-                      field + QStringLiteral(" + :incrValue where id = :id"))) {
-            q.bindValue(QStringLiteral(":incrValue"), increment);
-            q.bindValue(QStringLiteral(":id"), id);
-            q.exec();
-        }
-    }
-    refresh();
-}
-
-void VeskSqlQueryModel::deleteRecord(const QString& table, const QString& id)
-{
-    {
-        QSqlQuery q(m_db);
-        execById(q, QStringLiteral("delete from ") + table + QStringLiteral(" where id = :id"), id);
-    }
-    refresh();
-}
-
-TableRecord VeskSqlQueryModel::getRecord(const QString& table, const QString& id) const
-{
-    TableRecord result(table);
-    QSqlQuery q(m_db);
-    if (!execById(q, QStringLiteral("select * from  ") + table + QStringLiteral(" where id = :id limit 1"), id))
-        return result;
-    // Column names come from the statement itself, so a record is labelled correctly whichever model runs it.
-    return q.next() ? TableRecord(table, q.record()) : result;
 }
 
 QVariantMap VeskSqlQueryModel::readRow(const QString& table, const QString& id) const

@@ -1,8 +1,5 @@
 #pragma once
 
-#include "common/clock.h"
-#include "store/tablerecord.h"
-
 #include <QHash>
 #include <QSqlDatabase>
 #include <QSqlQueryModel>
@@ -24,10 +21,7 @@ namespace Vesk {
 // itself: whether a peer is online or blocked and how far it can be trusted, whether a chat or an offer reached the
 // peer, sizes and times as numbers, and a picture's URL that changes when the file is rewritten in place. They are
 // numbered from kFirstTypedRole, far above any column role, and exist only in the lists that have their column.
-//
-// The by-id operations address one row of any table by its id column. Table and column names are inserted into the
-// statement text (they are always the program's own constants); ids and values are always bound. The variants that
-// change data and refresh re-run this model's query, so call them on the model whose list must show the change.
+// Rows are read and changed by their id through the Store; after a change the caller refreshes the lists that show it.
 class VeskSqlQueryModel : public QSqlQueryModel
 {
     Q_OBJECT
@@ -57,8 +51,6 @@ public:
     QString queryText() const { return m_queryText; }
     QVariantList boundValues() const { return m_boundValues; }
     QSqlDatabase database() const { return m_db; }
-    // The clock touchTimestamp reads; the system clock unless set.
-    void setClock(const Vesk::Clock& clock) { m_clock = &clock; }
 
     QVariant data(const QModelIndex& item, int role = Qt::DisplayRole) const override;
     QHash<int, QByteArray> roleNames() const override;
@@ -73,14 +65,6 @@ public:
     // rows by id alone (rowById), without naming a table.
     void setRowTable(const QString& table) { m_rowTable = table; }
     Q_INVOKABLE QVariantMap rowById(const QString& id) const { return readRow(m_rowTable, id); }
-
-    void touchTimestamp(const QString& table, const QString& id);
-    QString getField(const QString& table, const QString& id, const QString& field) const;
-    void setField(const QString& table, const QString& id, const QString& field, const QString& value);
-    void setFieldAndRefresh(const QString& table, const QString& id, const QString& field, const QString& value);
-    void incrementField(const QString& table, const QString& id, const QString& field, int increment);
-    void deleteRecord(const QString& table, const QString& id);
-    TableRecord getRecord(const QString& table, const QString& id) const;
 
 Q_SIGNALS:
     void countChanged();
@@ -108,7 +92,6 @@ private:
     bool m_shown = false;
     bool m_forceNext = false;
     QTimer m_refreshTimer;
-    const Vesk::Clock* m_clock = &Vesk::Clock::system();
 };
 
 } // namespace Vesk

@@ -21,7 +21,6 @@
 #include "transfer/transfernames.h"
 #include "transfer/transfersql.h"
 
-#include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -35,12 +34,14 @@ using namespace DownloadRow;
 DownloadEngine::DownloadEngine(Store& store, MessageSink& sink, BufferPool& frames, const Clock& clock, Shell& shell,
                                const QString& downloadsFolder, QObject* parent)
     : QObject(parent), m_store(store), m_sink(sink), m_frames(frames), m_clock(clock), m_shell(shell),
-      m_downloadsFolder(downloadsFolder)
+      m_files(store, clock, downloadsFolder)
 {
     connect(this, &DownloadEngine::readyToDownloadNextFile, this, &DownloadEngine::downloadNextFile,
             Qt::QueuedConnection);
     m_progressTimer.setInterval(kProgressTickMs);
     connect(&m_progressTimer, &QTimer::timeout, this, &DownloadEngine::progressTick);
+    m_estimateTimer.setInterval(kEstimateTickMs);
+    connect(&m_estimateTimer, &QTimer::timeout, this, &DownloadEngine::estimateTick);
     m_folderListsTimer.setSingleShot(true);
     m_folderListsTimer.setInterval(kFolderListsMs);
     connect(&m_folderListsTimer, &QTimer::timeout, this, &DownloadEngine::refreshFolderLists);
@@ -52,11 +53,13 @@ void DownloadEngine::start()
 {
     resetProgressTick();
     m_progressTimer.start();
+    m_estimateTimer.start();
 }
 
 void DownloadEngine::stop()
 {
     m_progressTimer.stop();
+    m_estimateTimer.stop();
 }
 
 void DownloadEngine::setCurrentDownloadingFileId(const QString& id)
@@ -64,6 +67,9 @@ void DownloadEngine::setCurrentDownloadingFileId(const QString& id)
     if (m_session && m_session->id() != id)
         endSession();
     m_currentDownloadingFileId = id;
+    m_currentFolderId = id.isEmpty()     ? QString()
+                        : sessionFor(id) ? m_sessionFolder
+                                         : m_store.field(kDownloadsTable, id, kFolderId);
     Q_EMIT currentDownloadingFileIdChanged();
 }
 
@@ -113,7 +119,8 @@ void DownloadEngine::queueFileToDownload(const QString& id)
         queuedMore();
         return;
     }
-    m_store.pausedDownloads->setFieldAndRefresh(kDownloadsTable, id, kStatus, QStringLiteral("queued"));
+    m_store.setField(kDownloadsTable, id, kStatus, QStringLiteral("queued"));
+    m_store.pausedDownloads->refresh();
     m_store.queuedDownloads->refresh();
     Q_EMIT pendingCountChanged();
     m_rechoose = true;
@@ -123,10 +130,9 @@ void DownloadEngine::queueFileToDownload(const QString& id)
 void DownloadEngine::pauseFileToDownload(const QString& id)
 {
     m_waitingForOwner.remove(id);
-    if (setFolderQueued(id, false))
-        m_store.pausedDownloads->refresh();
-    else
-        m_store.pausedDownloads->setFieldAndRefresh(kDownloadsTable, id, kStatus, QStringLiteral("unknown"));
+    if (!setFolderQueued(id, false))
+        m_store.setField(kDownloadsTable, id, kStatus, QStringLiteral("unknown"));
+    m_store.pausedDownloads->refresh();
     m_store.queuedDownloads->refresh();
     Q_EMIT pendingCountChanged();
     endSession(); // also the files of a folder asked for ahead, which may be the ones paused
@@ -219,6 +225,20 @@ void DownloadEngine::downloadRemoved(const QString& id)
     Q_EMIT readyToDownloadNextFile();
 }
 
+void DownloadEngine::setDownloadsFolder(const QString& folder)
+{
+    if (folder == m_files.folder())
+        return;
+    // The running download's received bytes must all be in its file before the file moves.
+    endSession();
+    m_files.moveTo(folder);
+    m_store.pausedDownloads->refresh();
+    m_store.queuedDownloads->refresh();
+    m_rechoose = true;
+    m_recheckRow = true;
+    Q_EMIT readyToDownloadNextFile();
+}
+
 QString DownloadEngine::nextQueuedDownloadId() const
 {
     return chooseNextDownload();
@@ -252,10 +272,11 @@ void DownloadEngine::finishDownload(const QString& id, const TableRecord& given,
 {
     if (finishFolderFile(id, given, local))
         return;
-    const QString path = giveFinalName(id, given, local);
+    const QString path = m_files.giveFinalName(id, given, local);
     const TableRecord download = m_store.downloadRecord(id);
     const QString nodeFrom = download.value(kNodeFrom);
-    m_store.queuedDownloads->setFieldAndRefresh(kDownloadsTable, id, kStatus, QStringLiteral("downloaded"));
+    m_store.setField(kDownloadsTable, id, kStatus, QStringLiteral("downloaded"));
+    m_store.queuedDownloads->refresh();
     m_store.completedDownloads->refresh();
     m_store.pausedDownloads->refresh();
     setCurrentDownloadingFileId(QString());
@@ -292,16 +313,17 @@ void DownloadEngine::downloadFile(const QString& id)
         return;
     }
     if (download.value(kDownloadSize) != download.value(kFileSize)) {
-        startDownloadFile(id, download);
+        m_files.start(id, download);
         download = m_store.downloadRecord(id);
     }
 
     setCurrentDownloadingFileId(id);
 
-    QString path = localFileFor(download);
+    QString path = m_files.localFile(download);
     if (path.isEmpty()) {
         qCritical() << id << "has no usable local file name:" << download.value(kFileName);
-        m_store.queuedDownloads->setFieldAndRefresh(kDownloadsTable, id, kStatus, QStringLiteral("unknown"));
+        m_store.setField(kDownloadsTable, id, kStatus, QStringLiteral("unknown"));
+        m_store.queuedDownloads->refresh();
         m_store.pausedDownloads->refresh();
         setCurrentDownloadingFileId(QString());
         Q_EMIT readyToDownloadNextFile();
@@ -309,14 +331,14 @@ void DownloadEngine::downloadFile(const QString& id)
     }
     const qint64 have = localSize(path);
     const qint64 wanted = download.value(kFileSize).toLongLong();
-    m_store.queuedDownloads->touchTimestamp(kDownloadsTable, id);
+    m_store.touchTimestamp(kDownloadsTable, id);
 
     if (have >= wanted) {
         finishDownload(id, download, path, wanted);
         return;
     }
     // The bytes of an older version's partial file go on under the partial name.
-    const QString part = TransferNames::partName(downloadPathFor(download));
+    const QString part = TransferNames::partName(m_files.finalPath(download));
     if (path != part) {
         if (QFile::rename(path, part))
             path = part;
@@ -363,7 +385,7 @@ bool DownloadEngine::sessionMatches(const TableRecord& download) const
     return !download.isEmpty() && download.value(kStatus) == QLatin1String("queued") &&
            download.value(kDownloadSize) == download.value(kFileSize) &&
            download.value(kFileSize).toLongLong() == m_session->wanted() &&
-           localFileFor(download) == m_session->path() && download.value(kNodeFrom) == m_sessionNode;
+           m_files.localFile(download) == m_session->path() && download.value(kNodeFrom) == m_sessionNode;
 }
 
 void DownloadEngine::continueSession()
@@ -388,14 +410,14 @@ void DownloadEngine::continueSession()
         m_session.reset(); // the files asked for ahead go on
         if (m_ahead.empty())
             m_frames.release();
-        m_store.queuedDownloads->touchTimestamp(kDownloadsTable, id);
+        m_store.touchTimestamp(kDownloadsTable, id);
         if (download.isEmpty())
             return;
         finishDownload(id, download, path, wanted);
         return;
     }
     if (qAbs(now - m_touchedMs) >= kTouchMs) {
-        m_store.queuedDownloads->touchTimestamp(kDownloadsTable, id);
+        m_store.touchTimestamp(kDownloadsTable, id);
         m_touchedMs = now;
     }
     if (qAbs(now - m_addressMs) >= kAddressMs) {
@@ -468,7 +490,7 @@ void DownloadEngine::receiveOutsideSession(const QString& id, const Parameters& 
         qCWarning(lcTransfer) << "dropped a packet for" << id << "which has not been started";
         return;
     }
-    const QString path = localFileFor(download);
+    const QString path = m_files.localFile(download);
     if (path.isEmpty())
         return;
 
@@ -487,7 +509,7 @@ void DownloadEngine::receiveOutsideSession(const QString& id, const Parameters& 
     }
 
     if (have == 0)
-        QDir().mkpath(m_downloadsFolder);
+        QDir().mkpath(m_files.folder());
     QFile file(path);
     if (!file.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Unbuffered)) {
         qCritical() << "There was an error opening " << path << " in debug mode";
@@ -507,8 +529,34 @@ qint64 DownloadEngine::currentDownloadFileSize() const
     const TableRecord download = m_store.downloadRecord(m_currentDownloadingFileId);
     if (download.isEmpty())
         return 0;
-    const QString path = localFileFor(download);
+    const QString path = m_files.localFile(download);
     return path.isEmpty() ? 0 : localSize(path);
+}
+
+void DownloadEngine::estimateTick()
+{
+    const qint64 now = m_clock.nowMs();
+    if (!m_session) {
+        // Between two files of a folder the folder goes on; with nothing left to fetch, nothing is measured.
+        const bool between = !m_currentDownloadingFileId.isEmpty() || !m_ahead.empty();
+        if (between ? m_estimate.read(m_estimate.doneBytes(), now) : !m_estimate.subject().isEmpty()) {
+            if (!between)
+                m_estimate.restart(QString(), 0, 0, now);
+            Q_EMIT estimateChanged();
+        }
+        return;
+    }
+    // A folder goes as a whole: the bytes of its files already down and those of the running one.
+    const bool folder = !m_sessionFolder.isEmpty() && m_progressFolder == m_sessionFolder;
+    const QString subject = folder ? m_sessionFolder : m_session->id();
+    const qint64 total = folder ? m_progressFolderSize : m_session->wanted();
+    const qint64 done = qMin(total, (folder ? m_progressFolderDone : 0) + m_session->written());
+    if (subject != m_estimate.subject()) {
+        m_estimate.restart(subject, done, total, now);
+        Q_EMIT estimateChanged();
+    } else if (m_estimate.read(done, now)) {
+        Q_EMIT estimateChanged();
+    }
 }
 
 void DownloadEngine::resetProgressTick()
@@ -551,8 +599,8 @@ void DownloadEngine::progressTick()
     if (downloadStallCount > kMaxStallTicks) {
         downloadStallCount = 0;
         m_waitingForOwner.insert(m_currentDownloadingFileId);
-        m_store.pausedDownloads->setFieldAndRefresh(kDownloadsTable, m_currentDownloadingFileId, kStatus,
-                                                    QStringLiteral("unknown"));
+        m_store.setField(kDownloadsTable, m_currentDownloadingFileId, kStatus, QStringLiteral("unknown"));
+        m_store.pausedDownloads->refresh();
         folderOwnerStalled(m_currentDownloadingFileId);
         setCurrentDownloadingFileId(QString());
         Q_EMIT readyToDownloadNextFile();
@@ -590,7 +638,7 @@ qint64 DownloadEngine::bytesOnDisk(const QString& id) const
     // The running downloads' bytes still on their way to the file count too.
     if (const DownloadSession* session = sessionFor(id))
         return qMax(session->written(), localSize(session->path()));
-    const QString path = localFileFor(download);
+    const QString path = m_files.localFile(download);
     return path.isEmpty() ? 0 : localSize(path);
 }
 

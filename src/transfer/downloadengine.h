@@ -2,6 +2,8 @@
 
 #include "net/messagesink.h"
 #include "store/tablerecord.h"
+#include "transfer/downloadestimate.h"
+#include "transfer/downloadfiles.h"
 #include "transfer/slicedwork.h"
 
 #include <QHostAddress>
@@ -23,15 +25,23 @@ class Shell;
 class Store;
 
 // The receiver's download queue and the engine that pulls the queued files from their owners, packet by packet.
+// Which file each download writes into, and where, is DownloadFiles' part.
 class DownloadEngine : public QObject
 {
     Q_OBJECT
     Q_DISABLE_COPY(DownloadEngine)
+    // How fast the running download goes and how long it still takes (a folder's file: the whole folder), -1 while
+    // unknown; stalled once no byte came for a few seconds, and then both are unknown (see DownloadEstimate).
+    Q_PROPERTY(qint64 bytesPerSecond READ bytesPerSecond NOTIFY estimateChanged)
+    Q_PROPERTY(qint64 secondsLeft READ secondsLeft NOTIFY estimateChanged)
+    Q_PROPERTY(bool stalled READ stalled NOTIFY estimateChanged)
 
 public:
     // More than this many progress ticks in a row without growth (22 seconds) give the download up.
     static constexpr int kMaxStallTicks = 10;
     static constexpr int kProgressTickMs = 2000;
+    // The speed and the time left are measured this often.
+    static constexpr int kEstimateTickMs = 1000;
     // Every progress update is a message to the desktop shell (over D-Bus on Linux). Packets arrive hundreds of
     // times a second, so the display is updated when it appears and then at most this often.
     static constexpr qint64 kProgressUpdateMs = 250;
@@ -47,8 +57,8 @@ public:
     static constexpr int kFolderAheadFiles = 32;
     static constexpr qint64 kFolderAheadBytes = 4 * 1000 * 1000;
 
-    // downloadsFolder ends with a separator; received files are written there and nowhere else. The packets'
-    // buffers, once written, go back to `frames`.
+    // downloadsFolder ends with a separator; received files are written there and nowhere else (see DownloadFiles).
+    // The packets' buffers, once written, go back to `frames`.
     DownloadEngine(Store& store, MessageSink& sink, BufferPool& frames, const Clock& clock, Shell& shell,
                    const QString& downloadsFolder, QObject* parent = nullptr);
     ~DownloadEngine() override;
@@ -78,26 +88,27 @@ public:
     // The progress tick (every 2 s): shows the growth, asks again after silence, gives up after kMaxStallTicks.
     void progressTick();
     void resetProgressTick();
-    // The progress tick runs from start() (which begins with a fresh tick state) until stop().
+    // Measures the running download's bytes for its speed and time left.
+    void estimateTick();
+    qint64 bytesPerSecond() const { return m_estimate.bytesPerSecond(); }
+    qint64 secondsLeft() const { return m_estimate.secondsLeft(); }
+    bool stalled() const { return m_estimate.stalled(); }
+    // The progress and estimate ticks run from start() (which begins with a fresh tick state) until stop().
     void start();
     void stop();
     qint64 currentDownloadFileSize() const;
 
     QString currentDownloadingFileId() const { return m_currentDownloadingFileId; }
+    // The received folder the running download is a file of; empty for a separate file.
+    QString currentDownloadFolderId() const { return m_currentFolderId; }
     // Always stores and tells, also when the id is the same.
     void setCurrentDownloadingFileId(const QString& id);
 
-    QString downloadsFolder() const { return m_downloadsFolder; }
-    // Received files go to another folder from now on (it ends with a separator). Started, incomplete downloads
-    // take their partial file along, so they go on where they stopped; complete files stay where they are. A
-    // folder not yet received whole moves as one tree, under a name free there.
+    QString downloadsFolder() const { return m_files.folder(); }
+    // Received files go to another folder from now on (it ends with a separator); what is not complete yet goes
+    // along and goes on where it stopped.
     void setDownloadsFolder(const QString& folder);
-    // Takes a name in `folder` (it ends with a separator) for a received folder's tree: `name`, else "name (2)" and
-    // on, one that nothing there has and no other received folder holds (`exceptId` is the folder itself, when it
-    // has a row). The tree at `moveFrom`, when given, is moved there, else an empty folder is made; either way no
-    // folder already there is ever merged into. A null string when no name could be taken.
-    QString takeFolderName(const QString& folder, const QString& name, const QString& exceptId = {},
-                           const QString& moveFrom = {}) const;
+    DownloadFiles& files() { return m_files; }
     // Waits until the running download's received bytes are in its file.
     void flushWrites();
     // The running download's window; null when none runs.
@@ -111,21 +122,20 @@ public:
     bool isWaitingForOwner(const QString& id) const { return m_waitingForOwner.contains(id); }
     // What a started download already has on disk (0 for one never started).
     qint64 bytesOnDisk(const QString& id) const;
-    // Removes the file of a started, incomplete download (its row about to go); a complete file stays.
-    void removePartialFile(const TableRecord& download);
 
 Q_SIGNALS:
     void currentDownloadingFileIdChanged();
     void currentDownloadFileSizeChanged();
+    void estimateChanged();
     // The number of offers waiting for the user may have changed.
     void pendingCountChanged();
     // Queued to downloadNextFile, so the handler that asks for the next step finishes first.
     void readyToDownloadNextFile();
 
 public:
-    // The files of a received folder (folderdownloads.cpp) go to downloads folder + the folder's local name + their
-    // path; the folder row follows its files: "queued" while any is, "downloaded" once all are.
-    // Returns the status the folder row is given.
+    // The files of a received folder (folderdownloads.cpp) go one after the other in listing order; the folder row
+    // follows its files: "queued" while any is, "downloaded" once all are. Returns the status the folder row is
+    // given.
     QString updateFolderStatus(const QString& folderId);
 
 private:
@@ -134,14 +144,8 @@ private:
     // The next download: the smallest separate file, or the next file in listing order of the smallest folder, as
     // a folder counts by its total size.
     QString chooseNextDownload() const;
-    QString folderFilePath(const TableRecord& download) const;
-    // A folder file's first start; false for a separate file.
-    bool startFolderFile(const QString& id, const TableRecord& download);
-    QString giveFolderFileFinalName(const QString& id, const TableRecord& download, const QString& local);
     // A folder file is complete: said to its owner, and the folder once it is complete; false for a separate file.
     bool finishFolderFile(const QString& id, const TableRecord& download, const QString& local);
-    // Moves the trees of the folders not yet received whole from the downloads folder to `folder`.
-    void moveFolderTrees(const QString& folder);
     // The owner stopped answering while a file of its folder downloaded: the whole folder waits for it.
     void folderOwnerStalled(const QString& fileId);
     // A folder's files may end a hundred a second, and each list holds thousands of rows: while they arrive, the
@@ -152,14 +156,6 @@ private:
 
     // Rows went from waiting to queued: the lists and counts follow, and the next download is chosen again.
     void queuedMore();
-    // The final path of a download's file (empty for a name that would leave the folder), and the file that
-    // holds its bytes until it is complete: "<name>.part", or an older version's partial file of the final name.
-    QString downloadPathFor(const TableRecord& download) const;
-    QString localFileFor(const TableRecord& download) const;
-    // Renames a complete partial file to its final name (a numbered variant when that name is taken meanwhile);
-    // returns where the file is now.
-    QString giveFinalName(const QString& id, const TableRecord& download, const QString& local);
-    void startDownloadFile(const QString& id, const TableRecord& download);
     void finishDownload(const QString& id, const TableRecord& download, const QString& path, qint64 wanted);
     void showProgress(qint64 have, qint64 wanted);
     void showSessionProgress();
@@ -182,9 +178,11 @@ private:
     BufferPool& m_frames;
     const Clock& m_clock;
     Shell& m_shell;
-    QString m_downloadsFolder;
+    DownloadFiles m_files;
 
     QString m_currentDownloadingFileId;
+    QString m_currentFolderId;
+    DownloadEstimate m_estimate;
     // Progress-tick state.
     int downloadStallCount = 0;
     QString lastDownloadingFileId;
@@ -215,6 +213,7 @@ private:
     bool m_rechoose = true;
     bool m_recheckRow = false;
     QTimer m_progressTimer;
+    QTimer m_estimateTimer;
     QTimer m_folderListsTimer;
     // A folder's thousands of files are queued a slice at a time, keyed by the folder's id.
     SlicedWork m_slices;

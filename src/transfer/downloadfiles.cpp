@@ -1,13 +1,12 @@
-// The download engine's names and files: which file of the downloads folder a download writes into, its partial
-// name while it arrives, its final name once complete, and removing what a withdrawn offer left behind.
-#include "transfer/downloadengine.h"
+#include "transfer/downloadfiles.h"
 
 #include "common/clock.h"
 #include "store/store.h"
-#include "store/vesksqlquerymodel.h"
 #include "transfer/downloadrow.h"
+#include "transfer/folderlisting.h"
 #include "transfer/transferlogging.h"
 #include "transfer/transfernames.h"
+#include "transfer/transfersql.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -20,6 +19,8 @@ namespace Vesk {
 using namespace DownloadRow;
 
 namespace {
+
+const QString kFoldersTable = QStringLiteral("vesk_folders");
 
 // Whether another download has already started into the file of that name (its downloadsize is set), so that the
 // name belongs to that download.
@@ -52,17 +53,22 @@ QString freeNumberedName(const QSqlDatabase& db, const QString& folder, const QS
 
 } // namespace
 
-QString DownloadEngine::downloadPathFor(const TableRecord& download) const
+DownloadFiles::DownloadFiles(Store& store, const Clock& clock, const QString& folder)
+    : m_store(store), m_clock(clock), m_folder(folder)
 {
-    if (!download.value(QStringLiteral("folderId")).isEmpty())
-        return folderFilePath(download);
-    const QString name = download.value(kFileName);
-    return TransferNames::staysInFolder(m_downloadsFolder, name) ? m_downloadsFolder + name : QString();
 }
 
-QString DownloadEngine::localFileFor(const TableRecord& download) const
+QString DownloadFiles::finalPath(const TableRecord& download) const
 {
-    const QString path = downloadPathFor(download);
+    if (!download.value(kFolderId).isEmpty())
+        return folderFilePath(download);
+    const QString name = download.value(kFileName);
+    return TransferNames::staysInFolder(m_folder, name) ? m_folder + name : QString();
+}
+
+QString DownloadFiles::localFile(const TableRecord& download) const
+{
+    const QString path = finalPath(download);
     if (path.isEmpty())
         return path;
     const QString part = TransferNames::partName(path);
@@ -74,67 +80,78 @@ QString DownloadEngine::localFileFor(const TableRecord& download) const
     return part;
 }
 
-void DownloadEngine::startDownloadFile(const QString& id, const TableRecord& download)
+void DownloadFiles::start(const QString& id, const TableRecord& download)
 {
-    if (startFolderFile(id, download))
+    if (!download.value(kFolderId).isEmpty()) {
+        startFolderFile(id, download);
         return;
+    }
     // The first start decides which file of the downloads folder this download writes into. A file of that name
     // owned by another download is never touched: this one gets a numbered name ("name (2).ext") of its own. An
     // unrelated file of that name is moved aside to a backup name first.
-    const QString& folder = m_downloadsFolder;
-    QDir().mkpath(folder);
+    QDir().mkpath(m_folder);
     const QSqlDatabase db = m_store.database();
     const QString offeredName = download.value(kFileName);
     QString name = TransferNames::safeLocalName(offeredName);
     if (nameTakenByOtherDownload(db, name, id)) {
-        name = freeNumberedName(db, folder, name, id);
+        name = freeNumberedName(db, m_folder, name, id);
     } else {
         // Both the name and its partial name must be free of files nobody owns.
         const QDateTime now = QDateTime::fromMSecsSinceEpoch(m_clock.nowMs());
         for (const QString& taken : {name, TransferNames::partName(name)}) {
-            if (!QFileInfo::exists(folder + taken))
+            if (!QFileInfo::exists(m_folder + taken))
                 continue;
             const QString backup = TransferNames::backupName(taken, now);
-            if (!QFile::rename(folder + taken, folder + backup)) {
+            if (!QFile::rename(m_folder + taken, m_folder + backup)) {
                 qCWarning(lcTransfer) << "could not move" << taken << "aside to" << backup
                                       << "- downloading to a new name";
-                name = freeNumberedName(db, folder, name, id);
+                name = freeNumberedName(db, m_folder, name, id);
                 break;
             }
         }
     }
     if (name != offeredName)
-        m_store.queuedDownloads->setField(kDownloadsTable, id, kFileName, name);
-    m_store.queuedDownloads->setField(kDownloadsTable, id, kDownloadSize, download.value(kFileSize));
+        m_store.setField(kDownloadsTable, id, kFileName, name);
+    m_store.setField(kDownloadsTable, id, kDownloadSize, download.value(kFileSize));
 }
 
-QString DownloadEngine::giveFinalName(const QString& id, const TableRecord& download, const QString& local)
+QString DownloadFiles::giveFinalName(const QString& id, const TableRecord& download, const QString& local)
 {
-    if (!download.value(QStringLiteral("folderId")).isEmpty())
+    if (!download.value(kFolderId).isEmpty())
         return giveFolderFileFinalName(id, download, local);
-    const QString path = downloadPathFor(download);
+    const QString path = finalPath(download);
     if (local == path || !QFileInfo::exists(local))
         return path;
     // A file of the final name that appeared while this one arrived is not ours: the download takes the next
     // numbered name rather than replace it.
     QString name = download.value(kFileName);
     if (QFileInfo::exists(path))
-        name = freeNumberedName(m_store.database(), m_downloadsFolder, name, id);
-    if (!QFile::rename(local, m_downloadsFolder + name)) {
+        name = freeNumberedName(m_store.database(), m_folder, name, id);
+    if (!QFile::rename(local, m_folder + name)) {
         qCritical() << "There was an error renaming " << local << " to " << name;
         return local;
     }
     if (name != download.value(kFileName))
-        m_store.queuedDownloads->setField(kDownloadsTable, id, kFileName, name);
-    return m_downloadsFolder + name;
+        m_store.setField(kDownloadsTable, id, kFileName, name);
+    return m_folder + name;
 }
 
-void DownloadEngine::setDownloadsFolder(const QString& folder)
+void DownloadFiles::removePartialFile(const TableRecord& download)
 {
-    if (folder == m_downloadsFolder)
+    // Only a started download owns a file, and only an incomplete one is removed: a complete file is the user's.
+    if (download.isEmpty() || download.value(kDownloadSize) != download.value(kFileSize))
         return;
-    // The running download's received bytes must all be in its file before the file moves.
-    endSession();
+    const QString path = localFile(download);
+    if (path.isEmpty() || !QFileInfo::exists(path) || localSize(path) >= download.value(kFileSize).toLongLong())
+        return;
+    if (!QFile::remove(path))
+        qCWarning(lcTransfer) << "could not remove the partial file" << path;
+}
+
+void DownloadFiles::moveTo(const QString& folder)
+{
+    if (folder == m_folder)
+        return;
     QStringList ids;
     {
         QSqlQuery q(m_store.database());
@@ -146,9 +163,9 @@ void DownloadEngine::setDownloadsFolder(const QString& folder)
         const TableRecord download = m_store.downloadRecord(id);
         if (download.value(kDownloadSize) != download.value(kFileSize))
             continue; // not started: it owns no file yet
-        if (!download.value(QStringLiteral("folderId")).isEmpty())
-            continue; // a folder's file stays in its folder's tree, which does not move
-        const QString from = localFileFor(download);
+        if (!download.value(kFolderId).isEmpty())
+            continue; // a folder's file moves with its folder's tree
+        const QString from = localFile(download);
         const QString name = download.value(kFileName);
         if (from.isEmpty() || !QFileInfo::exists(from) || !TransferNames::staysInFolder(folder, name))
             continue;
@@ -158,28 +175,119 @@ void DownloadEngine::setDownloadsFolder(const QString& folder)
         // cannot move, starts over there and chooses its name afresh; its bytes so far stay in the old folder.
         if (QFileInfo::exists(to) || !QFile::rename(from, to)) {
             qCWarning(lcTransfer) << "could not move" << from << "to" << to << "- the download starts over";
-            m_store.queuedDownloads->setField(kDownloadsTable, id, kDownloadSize, QStringLiteral("0"));
+            m_store.setField(kDownloadsTable, id, kDownloadSize, QStringLiteral("0"));
         }
     }
     moveFolderTrees(folder);
-    m_downloadsFolder = folder;
-    m_store.pausedDownloads->refresh();
-    m_store.queuedDownloads->refresh();
-    m_rechoose = true;
-    m_recheckRow = true;
-    Q_EMIT readyToDownloadNextFile();
+    m_folder = folder;
 }
 
-void DownloadEngine::removePartialFile(const TableRecord& download)
+// --- received folders ---------------------------------------------------------------------------------------
+
+QString DownloadFiles::takeFolderName(const QString& name) const
 {
-    // Only a started download owns a file, and only an incomplete one is removed: a complete file is the user's.
-    if (download.isEmpty() || download.value(kDownloadSize) != download.value(kFileSize))
+    return takeFolderName(m_folder, name, {}, {});
+}
+
+QString DownloadFiles::takeFolderName(const QString& folder, const QString& name, const QString& exceptId,
+                                      const QString& moveFrom) const
+{
+    QSqlQuery taken(m_store.database());
+    taken.prepare(QStringLiteral("select count(*) from vesk_folders where direction = 'down' and localname = ? and "
+                                 "id <> ?"));
+    QDir().mkpath(folder);
+    for (int n = 1; n <= FolderListing::kMaxFiles; ++n) {
+        const QString candidate = n == 1 ? name : name + QStringLiteral(" (%1)").arg(n);
+        taken.bindValue(0, candidate);
+        taken.bindValue(1, exceptId);
+        if ((taken.exec() && taken.next() && taken.value(0).toInt() > 0) || QFileInfo::exists(folder + candidate))
+            continue;
+        // rename and mkdir both fail on a name that exists, so a folder that appears meanwhile is never merged into.
+        if ((!moveFrom.isEmpty() && QDir().rename(moveFrom, folder + candidate)) || QDir(folder).mkdir(candidate))
+            return candidate;
+    }
+    return QString();
+}
+
+void DownloadFiles::moveFolderTrees(const QString& folder)
+{
+    QList<std::pair<QString, QString>> folders; // id, local name
+    QSqlQuery q(m_store.database());
+    if (q.exec(QStringLiteral("select id, localname from vesk_folders where direction = 'down' and status in "
+                              "('unknown', 'queued')")))
+        while (q.next())
+            folders.append({q.value(0).toString(), q.value(1).toString()});
+    for (const auto& [id, localName] : std::as_const(folders)) {
+        if (!TransferNames::staysInFolder(m_folder, localName) || !TransferNames::staysInFolder(folder, localName))
+            continue;
+        // The rest of its files must never go into another folder of that name there, so a tree that cannot move
+        // (another disk) still takes a free name there; its files so far then stay where they are.
+        const QString moved = takeFolderName(folder, localName, id, m_folder + localName);
+        if (moved.isEmpty()) {
+            qCWarning(lcTransfer) << "no free name for the folder" << localName << "in" << folder;
+            continue;
+        }
+        qCInfo(lcTransfer) << "the folder" << localName << "goes on in" << folder + moved;
+        execBound(q, QStringLiteral("update vesk_folders set localname = ? where id = ?"), {moved, id});
+    }
+}
+
+QString DownloadFiles::folderFilePath(const TableRecord& download) const
+{
+    const QString localName = m_store.field(kFoldersTable, download.value(kFolderId), QStringLiteral("localname"));
+    const QString path = download.value(kPath);
+    // Both parts were cleaned when the offer was stored; a row that says otherwise is never written from.
+    if (!TransferNames::staysInFolder(m_folder, localName) || path.isEmpty() ||
+        TransferNames::cleanRelativePath(path) != path)
+        return QString();
+    return m_folder + localName + QLatin1Char('/') + path;
+}
+
+void DownloadFiles::startFolderFile(const QString& id, const TableRecord& download)
+{
+    const QString path = folderFilePath(download);
+    if (path.isEmpty())
         return;
-    const QString path = localFileFor(download);
-    if (path.isEmpty() || !QFileInfo::exists(path) || localSize(path) >= download.value(kFileSize).toLongLong())
-        return;
-    if (!QFile::remove(path))
-        qCWarning(lcTransfer) << "could not remove the partial file" << path;
+    const QFileInfo target(path);
+    QDir().mkpath(target.path());
+    // The tree is this folder's own; a file found at the place of one of its files is from an earlier delivery of
+    // the same folder, and is kept under its backup name.
+    const QDateTime now = QDateTime::fromMSecsSinceEpoch(m_clock.nowMs());
+    for (const QString& taken : {target.fileName(), TransferNames::partName(target.fileName())}) {
+        const QString at = target.path() + QLatin1Char('/') + taken;
+        if (QFileInfo(at).isFile() &&
+            !QFile::rename(at, target.path() + QLatin1Char('/') + TransferNames::backupName(taken, now)))
+            qCWarning(lcTransfer) << "could not move" << at << "aside";
+    }
+    m_store.setField(kDownloadsTable, id, kDownloadSize, download.value(kFileSize));
+}
+
+QString DownloadFiles::giveFolderFileFinalName(const QString& id, const TableRecord& download, const QString& local)
+{
+    const QString path = folderFilePath(download);
+    if (path.isEmpty() || local == path || !QFileInfo::exists(local))
+        return path.isEmpty() ? local : path;
+    QString relative = download.value(kPath);
+    if (QFileInfo::exists(path)) {
+        const QString folder =
+            relative.contains(QLatin1Char('/')) ? relative.section(QLatin1Char('/'), 0, -2) + '/' : QString();
+        const QString name = relative.section(QLatin1Char('/'), -1);
+        const QString base = path.left(path.size() - relative.size());
+        for (int n = 2;; ++n) {
+            const QString candidate = folder + TransferNames::numberedName(name, n);
+            if (!QFileInfo::exists(base + candidate)) {
+                relative = candidate;
+                break;
+            }
+        }
+        m_store.setField(kDownloadsTable, id, kPath, relative);
+    }
+    const QString final = path.left(path.size() - download.value(kPath).size()) + relative;
+    if (!QFile::rename(local, final)) {
+        qCritical() << "There was an error renaming " << local << " to " << final;
+        return local;
+    }
+    return final;
 }
 
 } // namespace Vesk

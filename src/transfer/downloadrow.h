@@ -4,7 +4,7 @@
 #include <QString>
 
 // The columns of a vesk_downloads row that the download engine reads, and the size of a local file: shared by the
-// engine's two source files (the packet flow in downloadengine.cpp, names and files in downloadfiles.cpp).
+// engine (the packet flow) and DownloadFiles (names and files).
 namespace Vesk::DownloadRow {
 
 inline const QString kStatus = QStringLiteral("status");

@@ -1,5 +1,5 @@
 // The download engine's side of received folders: a folder's files go one after the other in listing order into
-// the tree made for the folder under the downloads folder, each without a popup of its own; the folder row follows
+// the folder's tree (DownloadFiles), each without a popup of its own; the folder row follows
 // them, and the folder is told about once, when its last file is complete. Small files of the folder are asked for
 // ahead of their turn, several at once, so the owner's round trips overlap.
 #include "transfer/downloadengine.h"
@@ -11,16 +11,10 @@
 #include "store/vesksqlquerymodel.h"
 #include "transfer/downloadrow.h"
 #include "transfer/downloadsession.h"
-#include "transfer/folderlisting.h"
-#include "transfer/transferlogging.h"
 #include "transfer/transfermessages.h"
 #include "transfer/transfernames.h"
 #include "transfer/transfersql.h"
 
-#include <QDateTime>
-#include <QDir>
-#include <QFile>
-#include <QFileInfo>
 #include <QScopeGuard>
 #include <QSqlQuery>
 #include <QSqlRecord>
@@ -61,10 +55,10 @@ bool DownloadEngine::setFolderQueued(const QString& id, bool queued)
     QSqlQuery q(db);
     if (receivedFolderOf(db, id).isEmpty()) {
         // One file of a folder: the folder row follows it.
-        const QString folderId = m_store.queuedDownloads->getField(kDownloadsTable, id, kFolderId);
+        const QString folderId = m_store.field(kDownloadsTable, id, kFolderId);
         if (folderId.isEmpty())
             return false;
-        m_store.queuedDownloads->setField(kDownloadsTable, id, kStatus, to);
+        m_store.setField(kDownloadsTable, id, kStatus, to);
         updateFolderStatus(folderId);
         return false;
     }
@@ -161,121 +155,15 @@ QString DownloadEngine::chooseNextDownload() const
     return q.exec() && q.next() ? q.value(0).toString() : file;
 }
 
-QString DownloadEngine::takeFolderName(const QString& folder, const QString& name, const QString& exceptId,
-                                       const QString& moveFrom) const
-{
-    QSqlQuery taken(m_store.database());
-    taken.prepare(QStringLiteral("select count(*) from vesk_folders where direction = 'down' and localname = ? and "
-                                 "id <> ?"));
-    QDir().mkpath(folder);
-    for (int n = 1; n <= FolderListing::kMaxFiles; ++n) {
-        const QString candidate = n == 1 ? name : name + QStringLiteral(" (%1)").arg(n);
-        taken.bindValue(0, candidate);
-        taken.bindValue(1, exceptId);
-        if ((taken.exec() && taken.next() && taken.value(0).toInt() > 0) || QFileInfo::exists(folder + candidate))
-            continue;
-        // rename and mkdir both fail on a name that exists, so a folder that appears meanwhile is never merged into.
-        if ((!moveFrom.isEmpty() && QDir().rename(moveFrom, folder + candidate)) || QDir(folder).mkdir(candidate))
-            return candidate;
-    }
-    return QString();
-}
-
-void DownloadEngine::moveFolderTrees(const QString& folder)
-{
-    QList<std::pair<QString, QString>> folders; // id, local name
-    QSqlQuery q(m_store.database());
-    if (q.exec(QStringLiteral("select id, localname from vesk_folders where direction = 'down' and status in "
-                              "('unknown', 'queued')")))
-        while (q.next())
-            folders.append({q.value(0).toString(), q.value(1).toString()});
-    for (const auto& [id, localName] : std::as_const(folders)) {
-        if (!TransferNames::staysInFolder(m_downloadsFolder, localName) ||
-            !TransferNames::staysInFolder(folder, localName))
-            continue;
-        // The rest of its files must never go into another folder of that name there, so a tree that cannot move
-        // (another disk) still takes a free name there; its files so far then stay where they are.
-        const QString moved = takeFolderName(folder, localName, id, m_downloadsFolder + localName);
-        if (moved.isEmpty()) {
-            qCWarning(lcTransfer) << "no free name for the folder" << localName << "in" << folder;
-            continue;
-        }
-        qCInfo(lcTransfer) << "the folder" << localName << "goes on in" << folder + moved;
-        execBound(q, QStringLiteral("update vesk_folders set localname = ? where id = ?"), {moved, id});
-    }
-}
-
-QString DownloadEngine::folderFilePath(const TableRecord& download) const
-{
-    const QString localName =
-        m_store.queuedDownloads->getField(kFoldersTable, download.value(kFolderId), QStringLiteral("localname"));
-    const QString path = download.value(kPath);
-    // Both parts were cleaned when the offer was stored; a row that says otherwise is never written from.
-    if (!TransferNames::staysInFolder(m_downloadsFolder, localName) || path.isEmpty() ||
-        TransferNames::cleanRelativePath(path) != path)
-        return QString();
-    return m_downloadsFolder + localName + QLatin1Char('/') + path;
-}
-
-bool DownloadEngine::startFolderFile(const QString& id, const TableRecord& download)
-{
-    if (download.value(kFolderId).isEmpty())
-        return false;
-    const QString path = folderFilePath(download);
-    if (path.isEmpty())
-        return true;
-    const QFileInfo target(path);
-    QDir().mkpath(target.path());
-    // The tree is this folder's own; a file found at the place of one of its files is from an earlier delivery of
-    // the same folder, and is kept under its backup name.
-    const QDateTime now = QDateTime::fromMSecsSinceEpoch(m_clock.nowMs());
-    for (const QString& taken : {target.fileName(), TransferNames::partName(target.fileName())}) {
-        const QString at = target.path() + QLatin1Char('/') + taken;
-        if (QFileInfo(at).isFile() &&
-            !QFile::rename(at, target.path() + QLatin1Char('/') + TransferNames::backupName(taken, now)))
-            qCWarning(lcTransfer) << "could not move" << at << "aside";
-    }
-    m_store.queuedDownloads->setField(kDownloadsTable, id, kDownloadSize, download.value(kFileSize));
-    return true;
-}
-
-QString DownloadEngine::giveFolderFileFinalName(const QString& id, const TableRecord& download, const QString& local)
-{
-    const QString path = folderFilePath(download);
-    if (path.isEmpty() || local == path || !QFileInfo::exists(local))
-        return path.isEmpty() ? local : path;
-    QString relative = download.value(kPath);
-    if (QFileInfo::exists(path)) {
-        const QString folder =
-            relative.contains(QLatin1Char('/')) ? relative.section(QLatin1Char('/'), 0, -2) + '/' : QString();
-        const QString name = relative.section(QLatin1Char('/'), -1);
-        const QString base = path.left(path.size() - relative.size());
-        for (int n = 2;; ++n) {
-            const QString candidate = folder + TransferNames::numberedName(name, n);
-            if (!QFileInfo::exists(base + candidate)) {
-                relative = candidate;
-                break;
-            }
-        }
-        m_store.queuedDownloads->setField(kDownloadsTable, id, kPath, relative);
-    }
-    const QString final = path.left(path.size() - download.value(kPath).size()) + relative;
-    if (!QFile::rename(local, final)) {
-        qCritical() << "There was an error renaming " << local << " to " << final;
-        return local;
-    }
-    return final;
-}
-
 bool DownloadEngine::finishFolderFile(const QString& id, const TableRecord& download, const QString& local)
 {
     const QString folderId = download.value(kFolderId);
     if (folderId.isEmpty())
         return false;
-    giveFinalName(id, download, local);
+    m_files.giveFinalName(id, download, local);
     const QString nodeFrom = download.value(kNodeFrom);
     // Thousands of files may end within seconds: the lists are brought up to date now and then, not for each.
-    m_store.queuedDownloads->setField(kDownloadsTable, id, kStatus, QStringLiteral("downloaded"));
+    m_store.setField(kDownloadsTable, id, kStatus, QStringLiteral("downloaded"));
     if (folderId == m_progressFolder)
         m_progressFolderDone += download.value(kFileSize).toLongLong();
     if (!m_folderListsTimer.isActive())
@@ -287,7 +175,7 @@ bool DownloadEngine::finishFolderFile(const QString& id, const TableRecord& down
         return true;
     if (updateFolderStatus(folderId) != QLatin1String("downloaded"))
         return true;
-    const TableRecord folder = m_store.queuedDownloads->getRecord(kFoldersTable, folderId);
+    const TableRecord folder = m_store.record(kFoldersTable, folderId);
     if (folder.isEmpty() || folder.value(kStatus) != QLatin1String("downloaded"))
         return true;
     // The owner hears once, for the whole folder: every message is a connection of its own, and one per file
@@ -305,7 +193,7 @@ bool DownloadEngine::finishFolderFile(const QString& id, const TableRecord& down
 
 void DownloadEngine::folderOwnerStalled(const QString& fileId)
 {
-    const QString folderId = m_store.queuedDownloads->getField(kDownloadsTable, fileId, kFolderId);
+    const QString folderId = m_store.field(kDownloadsTable, fileId, kFolderId);
     if (folderId.isEmpty())
         return;
     m_waitingForOwner.remove(fileId);
@@ -317,7 +205,7 @@ void DownloadEngine::resumeWaitingFolders(const QString& nodeId)
 {
     const QSet<QString> waiting = m_waitingForOwner;
     for (const QString& id : waiting) {
-        const TableRecord folder = m_store.queuedDownloads->getRecord(kFoldersTable, id);
+        const TableRecord folder = m_store.record(kFoldersTable, id);
         if (folder.isEmpty())
             continue;
         if (folder.value(kStatus) != QLatin1String("unknown"))
@@ -394,12 +282,12 @@ void DownloadEngine::requestAhead()
             return;
         }
         if (download.value(kDownloadSize) != download.value(kFileSize)) {
-            startDownloadFile(id, download);
+            m_files.start(id, download);
             download.insert(kDownloadSize, download.value(kFileSize));
         }
-        const QString path = localFileFor(download);
+        const QString path = m_files.localFile(download);
         const qint64 have = path.isEmpty() ? 0 : localSize(path);
-        if (path.isEmpty() || path != TransferNames::partName(downloadPathFor(download)) || have >= wanted) {
+        if (path.isEmpty() || path != TransferNames::partName(m_files.finalPath(download)) || have >= wanted) {
             m_aheadEnded = true;
             return;
         }

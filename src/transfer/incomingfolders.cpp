@@ -87,7 +87,7 @@ void IncomingOffers::handleNewFolderToDownload(const Parameters& message)
         return refuseFolder(nodeFrom, QStringLiteral("a listing of another folder than the one offered"));
 
     QSqlDatabase db = m_store.database();
-    TableRecord stored = m_store.queuedDownloads->getRecord(kFoldersTable, part.folderId);
+    TableRecord stored = m_store.record(kFoldersTable, part.folderId);
     QSqlQuery q(db);
     if (!stored.isEmpty() && (stored.value(QStringLiteral("direction")) != QLatin1String("down") ||
                               stored.value(QStringLiteral("nodeid")) != nodeFrom))
@@ -115,7 +115,7 @@ void IncomingOffers::handleNewFolderToDownload(const Parameters& message)
     const bool fresh = stored.isEmpty();
     QString localName = fresh ? QString() : stored.value(QStringLiteral("localname"));
     if (fresh) {
-        localName = m_engine.takeFolderName(m_engine.downloadsFolder(), part.name);
+        localName = m_engine.files().takeFolderName(part.name);
         if (localName.isEmpty())
             return refuseFolder(nodeFrom, QStringLiteral("no free name for %1").arg(part.name.left(80)));
     }
@@ -179,7 +179,9 @@ void IncomingOffers::handleNewFolderToDownload(const Parameters& message)
             QDir(m_engine.downloadsFolder()).rmdir(localName);
         return refuseFolder(nodeFrom, QStringLiteral("more files than the folder was offered with"));
     }
-    const QStringList made = FolderListing::pathsStored(stored.value(QStringLiteral("emptyFolders")));
+    // A fresh folder has no row to ask (asking an empty record logs).
+    const QStringList made =
+        fresh ? QStringList() : FolderListing::pathsStored(stored.value(QStringLiteral("emptyFolders")));
     QSet<QString> seen(made.cbegin(), made.cend());
     QStringList newEmpty;
     for (const QString& empty : std::as_const(part.emptyFolders))
@@ -225,7 +227,7 @@ void IncomingOffers::handleNewFolderToDownload(const Parameters& message)
 
 bool IncomingOffers::deleteFolderToDownload(const QString& id, bool byOwner)
 {
-    const TableRecord folder = m_store.queuedDownloads->getRecord(kFoldersTable, id);
+    const TableRecord folder = m_store.record(kFoldersTable, id);
     if (folder.isEmpty() || folder.value(QStringLiteral("direction")) != QLatin1String("down"))
         return false;
     const QString nodeFrom = folder.value(QStringLiteral("nodeid"));
@@ -249,7 +251,7 @@ bool IncomingOffers::deleteFolderToDownload(const QString& id, bool byOwner)
     // What the owner withdrew can never be completed: its partial files go, as a separate file's would.
     if (byOwner)
         for (const QString& file : std::as_const(partial))
-            m_engine.removePartialFile(m_store.downloadRecord(file));
+            m_engine.files().removePartialFile(m_store.downloadRecord(file));
     m_engine.dropFolderRows(id);
     // Folders the offer made and nothing filled are taken away again; whatever holds a file stays.
     const QString localName = folder.value(QStringLiteral("localname"));

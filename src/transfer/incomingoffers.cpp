@@ -66,17 +66,15 @@ void IncomingOffers::processNewFileToBeReceived(const QString& fileId, const QSt
         return;
     }
 
-    VeskSqlQueryModel* queued = m_store.queuedDownloads;
     const QString cleanedName = TransferNames::cleanOfferedName(fileName);
-    const QString storedId = queued->getField(kDownloadsTable, fileId, QStringLiteral("id"));
+    const QString storedId = m_store.field(kDownloadsTable, fileId, QStringLiteral("id"));
     const bool reOffered = storedId == fileId;
-    if (!reOffered ||
-        queued->getField(kDownloadsTable, fileId, QStringLiteral("status")) == QLatin1String("downloaded")) {
+    if (!reOffered || m_store.field(kDownloadsTable, fileId, QStringLiteral("status")) == QLatin1String("downloaded")) {
         // A file received before keeps the local name it was given then: that name may have been numbered to keep
         // it apart from another download's file, and the same id always names the same file of the same peer.
         QString localName = TransferNames::safeLocalName(cleanedName);
         if (reOffered) {
-            const QString earlierName = queued->getField(kDownloadsTable, fileId, QStringLiteral("filename"));
+            const QString earlierName = m_store.field(kDownloadsTable, fileId, QStringLiteral("filename"));
             if (TransferNames::staysInFolder(m_engine.downloadsFolder(), earlierName))
                 localName = earlierName;
         }
@@ -100,13 +98,14 @@ void IncomingOffers::processNewFileToBeReceived(const QString& fileId, const QSt
         m_store.queuedDownloads->refresh();
         m_store.completedDownloads->refresh();
         Q_EMIT pendingCountChanged();
-    } else if (const QString status = queued->getField(kDownloadsTable, fileId, QStringLiteral("status"));
+    } else if (const QString status = m_store.field(kDownloadsTable, fileId, QStringLiteral("status"));
                (status == QLatin1String("unknown") || status == QLatin1String("queued")) &&
-               queued->getField(kDownloadsTable, fileId, QStringLiteral("filesize")) != QString::number(fileSize)) {
+               m_store.field(kDownloadsTable, fileId, QStringLiteral("filesize")) != QString::number(fileSize)) {
         // The owner's file changed size while we wait for it or fetch it: what is on disk belongs to the other
         // version. The new size makes the next start put that partial file aside and begin again from 0.
         qCInfo(lcOffers) << fileId << "is offered again with another size:" << fileSize;
-        queued->setFieldAndRefresh(kDownloadsTable, fileId, QStringLiteral("filesize"), QString::number(fileSize));
+        m_store.setField(kDownloadsTable, fileId, QStringLiteral("filesize"), QString::number(fileSize));
+        m_store.queuedDownloads->refresh();
         m_store.pausedDownloads->refresh();
         if (fileId == m_engine.currentDownloadingFileId())
             m_engine.downloadRemoved(fileId); // ends the running session: the next start reads the new size
@@ -119,8 +118,9 @@ void IncomingOffers::deleteFileToDownload(const QString& id)
 {
     if (deleteFolderToDownload(id, false))
         return;
-    const QString nodeFrom = m_store.pausedDownloads->getField(kDownloadsTable, id, QStringLiteral("nodefrom"));
-    m_store.pausedDownloads->deleteRecord(kDownloadsTable, id);
+    const QString nodeFrom = m_store.field(kDownloadsTable, id, QStringLiteral("nodefrom"));
+    m_store.deleteRow(kDownloadsTable, id);
+    m_store.pausedDownloads->refresh();
     m_store.queuedDownloads->refresh();
     m_store.completedDownloads->refresh();
     if (id == m_engine.currentDownloadingFileId())
@@ -136,7 +136,8 @@ void IncomingOffers::handleRemoveFileToGet(const Parameters& message)
     if (deleteFolderToDownload(id, true))
         return;
     const TableRecord download = m_store.downloadRecord(id);
-    m_store.pausedDownloads->deleteRecord(kDownloadsTable, id);
+    m_store.deleteRow(kDownloadsTable, id);
+    m_store.pausedDownloads->refresh();
     m_store.completedDownloads->refresh();
     m_store.queuedDownloads->refresh();
     Q_EMIT selectedFilesCountChanged();
@@ -148,7 +149,7 @@ void IncomingOffers::handleRemoveFileToGet(const Parameters& message)
         return; // unknown, complete, or already cleared by the user: nothing waits for it
     // An offer that vanishes without a word looks like a fault, and its partial file like a complete one: the
     // user is told, and the bytes that can never be completed go.
-    m_engine.removePartialFile(download);
+    m_engine.files().removePartialFile(download);
     const QString nodeFrom = download.value(QStringLiteral("nodefrom"));
     m_shell.showChatNotification(nodeFrom,
                                  tr("%1 withdrew %2")

@@ -258,8 +258,7 @@ void OutgoingOffers::handleConfirmFolderToSend(const Parameters& message)
     const QString folderId = message.value(Msg::kFileId).toString();
     bool valid = false;
     const int part = message.value(FolderMsg::kPart).toString().toInt(&valid);
-    const QString nodeTo =
-        m_store.uploadsData->getField(QStringLiteral("vesk_folders"), folderId, QStringLiteral("nodeid"));
+    const QString nodeTo = m_store.field(QStringLiteral("vesk_folders"), folderId, QStringLiteral("nodeid"));
     if (nodeTo.isEmpty() || !valid)
         return;
     const QList<QByteArray> parts = folderParts(folderId);
@@ -295,7 +294,7 @@ void OutgoingOffers::handleConfirmFolderToSend(const Parameters& message)
 
 bool OutgoingOffers::withdrawFolderUpload(const QString& id)
 {
-    const QString nodeTo = m_store.uploadsData->getField(QStringLiteral("vesk_folders"), id, QStringLiteral("nodeid"));
+    const QString nodeTo = m_store.field(QStringLiteral("vesk_folders"), id, QStringLiteral("nodeid"));
     if (nodeTo.isEmpty())
         return false;
     forgetFolderUpload(id);
@@ -373,7 +372,7 @@ void OutgoingOffers::tellFolderDelivered(const TableRecord& folder)
 bool OutgoingOffers::folderFileRemoved(const Parameters& message)
 {
     const QString id = message.value(Msg::kFileId).toString();
-    const TableRecord folder = m_store.uploadsData->getRecord(QStringLiteral("vesk_folders"), id);
+    const TableRecord folder = m_store.record(QStringLiteral("vesk_folders"), id);
     if (!folder.isEmpty() && folder.value(QStringLiteral("direction")) == QLatin1String("up")) {
         // The receiver has the whole folder, or withdrew it.
         if (message.value(Msg::kAction).toString() == Msg::kFileTransferComplete)
@@ -398,7 +397,7 @@ bool OutgoingOffers::folderFileRemoved(const Parameters& message)
     left.prepare(QStringLiteral("select exists (select 1 from vesk_uploads where folderId = ?)"));
     left.bindValue(0, folderId);
     if (left.exec() && left.next() && !left.value(0).toBool()) {
-        const TableRecord whole = m_store.uploadsData->getRecord(QStringLiteral("vesk_folders"), folderId);
+        const TableRecord whole = m_store.record(QStringLiteral("vesk_folders"), folderId);
         if (!whole.isEmpty() && message.value(Msg::kAction).toString() == Msg::kFileTransferComplete)
             tellFolderDelivered(whole);
         forgetFolderUpload(folderId);

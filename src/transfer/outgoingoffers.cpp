@@ -329,7 +329,8 @@ void OutgoingOffers::registerHandlers(MessageDispatcher& dispatcher)
 void OutgoingOffers::handleConfirmFileToSend(const Parameters& message)
 {
     const QString id = message.value(Msg::kFileId).toString();
-    m_store.uploadsData->setFieldAndRefresh(kUploadsTable, id, QStringLiteral("status"), QStringLiteral("sent"));
+    m_store.setField(kUploadsTable, id, QStringLiteral("status"), QStringLiteral("sent"));
+    m_store.uploadsData->refresh();
     m_packets.confirmed(id);
 }
 
@@ -337,8 +338,9 @@ void OutgoingOffers::deleteFileToSend(const QString& id)
 {
     if (withdrawFolderUpload(id))
         return;
-    const QString nodeTo = m_store.uploadsData->getField(kUploadsTable, id, QStringLiteral("nodeto"));
-    m_store.uploadsData->deleteRecord(kUploadsTable, id);
+    const QString nodeTo = m_store.field(kUploadsTable, id, QStringLiteral("nodeto"));
+    m_store.deleteRow(kUploadsTable, id);
+    m_store.uploadsData->refresh();
     m_packets.dropFile(id);
     Q_EMIT pendingCountChanged();
     sendToNode(m_sink, m_store, nodeTo, Msg::aboutFile(Msg::kRemoveFileToGet, id));
@@ -362,7 +364,8 @@ void OutgoingOffers::handleRemoveFileToSend(const Parameters& message)
             Q_EMIT delivered(nodeTo, fileName);
         }
     }
-    m_store.uploadsData->deleteRecord(kUploadsTable, id);
+    m_store.deleteRow(kUploadsTable, id);
+    m_store.uploadsData->refresh();
     m_packets.dropFile(id);
     Q_EMIT selectedFilesCountChanged();
     Q_EMIT pendingCountChanged();

@@ -93,8 +93,7 @@ PacketServer::Serving* PacketServer::serving(const QString& fileId)
     TableRecord upload = m_store.uploadRecord(fileId);
     // A file of a folder no longer offered (its row goes first, its files' rows after it) is not served.
     const QString folderId = upload.value(QStringLiteral("folderId"));
-    if (!folderId.isEmpty() &&
-        m_store.uploadsData->getField(QStringLiteral("vesk_folders"), folderId, QStringLiteral("id")).isEmpty())
+    if (!folderId.isEmpty() && m_store.field(QStringLiteral("vesk_folders"), folderId, QStringLiteral("id")).isEmpty())
         upload = TableRecord();
     if (upload.isEmpty()) {
         if (found != m_serving.end())

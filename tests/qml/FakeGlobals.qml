@@ -10,7 +10,11 @@ QtObject {
     property string userAvatarUrl: ""
     property string currentSelectedChatPeer: ""
     property string currentDownloadingFileId: ""
-    property real numberOfSecondsRemainingForCurrentDownload: 0
+    property string currentDownloadFolderId: ""
+    property real currentDownloadFileSize: 0
+    property real currentDownloadBytesPerSecond: -1
+    property real numberOfSecondsRemainingForCurrentDownload: -1
+    property bool currentDownloadStalled: false
     property int numberOfSelectedFiles: 0
     property int selectedPeersCount: selectedPeers.length
     property var selectedPeers: []

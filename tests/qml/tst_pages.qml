@@ -366,18 +366,21 @@ TestCase {
         mouseClick(findChild(row, data.row === "pendingRow" ? "downloadButton" : "withdrawButton"))
         compare(row.controller.calls, [data.row === "pendingRow" ? "queueFileToDownload(d1)" : "deleteFileToSend(u1)"])
     }
+    // The file being fetched shows what the controller measured: its bytes, speed and time left, or that it is
+    // starting, or that nothing came for a while.
     function test_currentDownload() {
         var page = makePage(transfersPage, { queueModel: [download("d2", 10000000), download("d4", 90000000)] },
-                            { currentDownloadingFileId: "d2" })
-        page.meter.sample(1000000, 10000)
-        page.meter.sample(3000000, 12000)
+                            { currentDownloadingFileId: "d2", currentDownloadFileSize: 3000000 })
         var rows = findAll(page, "queuedRow")
         compare(rows.map(r => [r.showProgress, r.progress, r.detail, r.note]),
-                [[true, 0.3, "From Bob · 3.0 MB of 10.0 MB", "1.0 MB/s · 7 s left"],
+                [[true, 0.3, "From Bob · 3.0 MB of 10.0 MB", "Starting…"],
                  [false, 0, "From Bob · 90.0 MB · queued", ""]])
-        compare(page.controller.numberOfSecondsRemainingForCurrentDownload, 7)
-        page.meter.stallAfterMs = 100
-        tryCompare(rows[0], "note", "Waiting for Bob…", 3000)
+        page.controller.currentDownloadBytesPerSecond = 1000000
+        compare(rows[0].note, "1.0 MB/s")
+        page.controller.numberOfSecondsRemainingForCurrentDownload = 7
+        compare(rows[0].note, "1.0 MB/s · 7 s left")
+        page.controller.currentDownloadStalled = true
+        compare(rows[0].note, "Waiting for Bob…")
         mouseClick(findChild(rows[0], "pauseButton"))
         compare(page.controller.calls, ["pauseFileToDownload(d2)"])
     }
@@ -414,9 +417,10 @@ TestCase {
         var models = { queueModel: make(tableComponent, { rows: [] }) }
         ;[["pendingFolders", "offered"], ["queuedFolders", "queued"], ["completedFolders", "received"],
           ["uploadFolders", "sending"]].forEach(pair => models[pair[0]] = make(folderListComponent, { kind: pair[1] }))
-        var page = makePage(transfersPage, {}, { currentDownloadingFileId: data.current ? "F/d.bin" : "" }, models)
-        page.meter.sample(0, 10000)
-        page.meter.sample(250000, 12000)
+        var measured = data.current ? { currentDownloadingFileId: "F/d.bin", currentDownloadFolderId: "F",
+                                        currentDownloadFileSize: 250000, currentDownloadBytesPerSecond: 125000,
+                                        numberOfSecondsRemainingForCurrentDownload: 7 } : {}
+        var page = makePage(transfersPage, {}, measured, models)
         compare(Object.keys(models).filter(name => name !== "queueModel" && models[name].count > 0), [data.list])
         var entries = findAll(page, "folderRow")
         compare(entries.length, 1)

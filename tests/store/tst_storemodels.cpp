@@ -125,22 +125,47 @@ private slots:
         QVERIFY(byName(*m, 0, "avatarUrl") != before);
     }
 
-    // The row of a peer no list shows, read as a list would show it; only the program's tables can be named. The
-    // peer lists read their own table by id alone; a list given no table reads nothing.
-    void readRow()
+    // A row of any table by its id, whatever the id holds: reads give "" or an empty record when there is no such
+    // row, changes then change nothing; an increment sums in SQL over the column's text; a touch takes the store's
+    // clock. No list changes until it is refreshed, but a list reads the row as it would show it (even a row it does
+    // not show), and only the program's tables can be named.
+    void rowsById_data()
     {
-        m->setQuery("select * from vesk_peers where status = 'on'", f->store->database());
-        const QVariantMap odd = m->readRow(kPeersTable, kOdd);
-        QCOMPARE(odd.value("alias").toString(), "alias of " + kOdd);
-        QVERIFY(m->readRow(kPeersTable, "{nobody}").isEmpty());
-        QVERIFY(m->readRow("vesk_peers; drop table vesk_peers", kOdd).isEmpty());
-        QCOMPARE(count("vesk_peers"), 2);
-        QCOMPARE(f->store->nodesProxyData->rowById(kOdd), odd);
-        QVERIFY(m->rowById(kOdd).isEmpty());
+        QTest::addColumn<QString>("id");
+        QTest::addColumn<QStringList>("after"); // alias, unread count, timestamp, record empty
+        QTest::newRow("odd id") << kOdd << QStringList{"set", "3", "now", "false"};
+        QTest::newRow("no such row") << "{nobody}" << QStringList{"", "", "", "true"};
+    }
+    void rowsById()
+    {
+        QFETCH(QString, id);
+        QFETCH(QStringList, after);
+        Vesk::Store& store = *f->store;
+        m->setQuery("select * from vesk_peers where status = 'on'", store.database());
+        ModelChanges changes(m.get());
+        store.setField(kPeersTable, id, "alias", "set");
+        store.incrementField(kPeersTable, id, "unreadMessagesCount", 3);
+        f->clock.advance(5);
+        store.touchTimestamp(kPeersTable, id);
+        after.replaceInStrings("now", QString::number(f->clock.nowMs()));
+        QCOMPARE(changes.count(), 0);
+        const Vesk::TableRecord record = store.record(kPeersTable, id);
+        QCOMPARE((QStringList{store.field(kPeersTable, id, "alias"),
+                              m->readRow(kPeersTable, id).value("unreadCount").toString(),
+                              store.field(kPeersTable, id, "timestamp"), QVariant(record.isEmpty()).toString()}),
+                 after);
+        QVERIFY(record.isEmpty() || record.value("ipAddress") == "10.0.0.9");
+        QVERIFY(m->readRow("vesk_peers; drop table vesk_peers", id).isEmpty());
+        // The peer lists read their own table by id alone; a list given no table reads nothing.
+        QCOMPARE(store.nodesProxyData->rowById(id), m->readRow(kPeersTable, id));
+        QVERIFY(m->rowById(id).isEmpty());
+        store.deleteRow(kPeersTable, id);
+        QVERIFY(store.record(kPeersTable, id).isEmpty());
+        QCOMPARE(count("vesk_peers"), id == kOdd ? 1 : 2);
     }
 
     // The number of rows is a property that follows every refresh and is signalled only when it changes, so a view
-    // can bind to it; a count raised through the model shows at once.
+    // can bind to it.
     void countFollowsRefreshes()
     {
         m->setQuery("select * from vesk_peers where status = ? and id <> ? order by id", f->store->database(),
@@ -151,7 +176,8 @@ private slots:
         f->addPeer("{c}", "off");
         m->refresh();
         QCOMPARE(m->property("count").toInt(), 2);
-        m->incrementField(kPeersTable, "{b}", "unreadMessagesCount", 2); // same rows: no new count
+        f->store->incrementField(kPeersTable, "{b}", "unreadMessagesCount", 2);
+        m->refresh(); // same rows: no new count
         QCOMPARE(byName(*m, 1, "unreadMessagesCount"), QStringLiteral("2"));
         QVERIFY(exec("update vesk_peers set status = 'off'"));
         m->refresh();
@@ -232,9 +258,10 @@ private slots:
         // e.txt arrives (a download) or the peer has it (an upload): the list that shows it is refreshed, and the
         // folder's entry and its files follow.
         if (up)
-            lists[list]->deleteRecord(kUploadsTable, "F/sub/e.txt");
+            f->store->deleteRow(kUploadsTable, "F/sub/e.txt");
         else
-            lists[list]->setFieldAndRefresh(kDownloadsTable, "F/sub/e.txt", "status", "downloaded");
+            f->store->setField(kDownloadsTable, "F/sub/e.txt", "status", "downloaded");
+        lists[list]->refresh();
         QTRY_COMPARE(entry().mid(4), (QStringList{QString::number(counts[2]), QString::number(counts[3])}));
         QTRY_COMPARE(inside->rowCount(), int(shown.size()) - (up ? 1 : 0));
     }

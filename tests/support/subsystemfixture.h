@@ -70,7 +70,11 @@ public:
     }
     void hideProgress() override { progressShown = false; }
     bool opensDownloadsAutomatically() const override { return autoOpen; }
-    void openFile(const QString& path) override { opened.append(path); }
+    bool openFile(const QString& path) override
+    {
+        opened.append(path);
+        return opens;
+    }
 
     QList<Popup> chatPopups, downloadPopups;
     QStringList notices, opened;
@@ -79,6 +83,7 @@ public:
     bool progressShown = false;
     QString openConversation;
     bool autoOpen = true;
+    bool opens = true; // whether the desktop has a program for what is opened
 };
 
 class FixedProfile : public Vesk::LocalProfile

@@ -3,11 +3,13 @@
 #include "net/wire.h"
 #include "store/vesksqlquerymodel.h"
 #include "transfer/downloadsession.h"
+#include "transfer/downloadsfolder.h"
 
 #include <QDateTime>
 #include <QFile>
 #include <QRandomGenerator>
 #include <QSet>
+#include <QSettings>
 #include <QSqlRecord>
 #include <QTemporaryDir>
 
@@ -15,16 +17,29 @@ using namespace TestSupport;
 using Vesk::DownloadEngine;
 
 // Downloads: which file goes next, what is asked for and what is written (strictly in order, whatever order the
-// answers come in), when a download gives up and when it goes on by itself, the name a file is stored under.
+// answers come in), when a download gives up and when it goes on by itself, the name a file is stored under, and
+// the downloads folder they go to.
 class tst_Downloads : public QObject
 {
     Q_OBJECT
 
     std::unique_ptr<TransferRig> rig;
+    std::unique_ptr<QSettings> settings;
+    std::unique_ptr<Vesk::DownloadsFolder> downloads;
 
 private Q_SLOTS:
-    void init() { rig = std::make_unique<TransferRig>(); }
-    void cleanup() { rig.reset(); }
+    void init()
+    {
+        rig = std::make_unique<TransferRig>();
+        settings = std::make_unique<QSettings>(rig->dir.filePath("settings.ini"), QSettings::IniFormat);
+        downloads = std::make_unique<Vesk::DownloadsFolder>(*settings, rig->folder, *rig->store, rig->shell);
+    }
+    void cleanup()
+    {
+        downloads.reset();
+        settings.reset();
+        rig.reset();
+    }
     // A prompt owner is asked for each packet once, in order; at the end the file is the source, the owner hears
     // so, the user sees it, and it opens unless it is empty or its name or content says it is a program.
     void wholeDownload_data()
@@ -391,6 +406,127 @@ private Q_SLOTS:
         found.sort();
         const QString stamp = QDateTime::fromMSecsSinceEpoch(rig->clock.nowMs()).toString("yyyyMMdd_HHmmss");
         QCOMPARE(found.join('|'), QString(after).replace("%1", stamp));
+    }
+    // The running download's speed and time left, as the engine measures them about once a second: a reading weighs
+    // 0.3 for every two seconds it covers, the time left moves only by 5 s or more, and both go blank once no byte
+    // came for 3 s, or for twice as long as the last bytes took on a slow link. A folder goes as a whole, across its
+    // files. 20 MB in each case.
+    void estimate_data()
+    {
+        QTest::addColumn<bool>("folder");         // two files of 10 MB, else one of 20 MB
+        QTest::addColumn<QString>("steps");       // each a second later: the packets answered then ("." none)
+        QTest::addColumn<QList<qint64>>("shown"); // bytes/s, seconds left, stalled
+        QTest::newRow("nothing yet") << false << "" << QList<qint64>{-1, -1, 0};
+        QTest::newRow("steady") << false << "1 1 1" << QList<qint64>{1000000, 19, 0};
+        QTest::newRow("faster, weighed") << false << "1 1 4" << QList<qint64>{1490020, 10, 0};
+        QTest::newRow("a reading of two seconds") << false << "1 . 4" << QList<qint64>{1300000, 12, 0};
+        QTest::newRow("two quiet seconds") << false << "1 . ." << QList<qint64>{1000000, 19, 0};
+        QTest::newRow("three quiet seconds") << false << "1 . . ." << QList<qint64>{-1, -1, 1};
+        QTest::newRow("nothing for three seconds from the start") << false << ". . ." << QList<qint64>{-1, -1, 1};
+        QTest::newRow("going on after a stall") << false << "1 . . . 1" << QList<qint64>{617500, 30, 0};
+        QTest::newRow("slow link, packets seconds apart")
+            << false << ". . . . 4 . . . . ." << QList<qint64>{800000, 20, 0};
+        QTest::newRow("slow link, stalled") << false << ". . . . 4 . . . . . . . . . ." << QList<qint64>{-1, -1, 1};
+        QTest::newRow("folder, across its files") << true << "5 5 5" << QList<qint64>{5000000, 3, 0};
+    }
+    void estimate()
+    {
+        QFETCH(bool, folder);
+        QFETCH(QString, steps);
+        QFETCH(QList<qint64>, shown);
+        const QByteArray source = pattern(folder ? 10 * kPacket : 20 * kPacket);
+        if (folder)
+            QVERIFY(addFolder("F", "down", "unknown", "owner", "F",
+                              {{"a.bin", source.size(), "unknown"}, {"b.bin", source.size(), "unknown"}}));
+        else
+            rig->offer("f", "f.bin", source.size());
+        rig->queue(folder ? "F" : "f");
+        rig->engine.estimateTick();
+        QSignalSpy changed(&rig->engine, &DownloadEngine::estimateChanged);
+        qsizetype answered = 0;
+        for (const QString& step : steps.split(' ', Qt::SkipEmptyParts)) {
+            rig->clock.advance(1000);
+            for (int n = step == "." ? 0 : step.toInt(); n > 0; --n)
+                rig->answer(rig->requests().at(answered++), source);
+            rig->engine.estimateTick();
+        }
+        QCOMPARE((QList<qint64>{rig->engine.bytesPerSecond(), rig->engine.secondsLeft(), rig->engine.stalled()}),
+                 shown);
+        QCOMPARE(rig->engine.currentDownloadFolderId(), folder ? "F" : "");
+        QVERIFY(steps.isEmpty() || !changed.isEmpty());
+        changed.clear();
+        rig->engine.estimateTick(); // nothing new: nothing said
+        QCOMPARE(changed.count(), 0);
+    }
+    // A downloads folder that can be made and written to is used from then on, and a file received in the earlier
+    // one is still found; one that cannot is refused with the reason, and the old folder stays.
+    void downloadsFolderChoice_data()
+    {
+        QTest::addColumn<QString>("chosen"); // empty: the folder in use
+        QTest::addColumn<bool>("accepted");
+        QTest::newRow("a new folder") << "new/inner" << true;
+        QTest::newRow("the folder in use") << "" << true;
+        QTest::newRow("a folder inside a file") << "file/inner" << false;
+        QTest::newRow("a relative path") << "relative/inner" << false;
+    }
+    void downloadsFolderChoice()
+    {
+        QFETCH(QString, chosen);
+        QFETCH(bool, accepted);
+        const QString old = downloads->path();
+        rig->insertDownload("d", "owner", "downloaded");
+        QVERIFY(writeFile(rig->dir.filePath("file"), "x") && writeFile(old + "d.bin", "received before"));
+        const QString path = chosen.isEmpty()                ? QDir::cleanPath(old)
+                             : chosen.startsWith("relative") ? chosen
+                                                             : rig->dir.filePath(chosen);
+        QSignalSpy changed(downloads.get(), &Vesk::DownloadsFolder::changed);
+        const QString problem = downloads->change(path);
+        QVERIFY2(problem.isEmpty() == accepted && (accepted || problem.contains(path)), qPrintable(problem));
+        QCOMPARE(downloads->path(), accepted ? path + "/" : old);
+        QCOMPARE(changed.count(), accepted && !chosen.isEmpty() ? 1 : 0);
+        QCOMPARE(downloads->downloadedFilePath("d"), old + "d.bin");
+        QCOMPARE(downloads->downloadedFilePath("nothing"), QString());
+    }
+    // What the user is told when the downloads folder, a received file or a received folder cannot be opened: gone
+    // from the folder, or no program on this computer for it. A received folder's name never leads out of it.
+    void openingReceived_data()
+    {
+        QTest::addColumn<QString>("what"); // "folder", "file", or a received folder's local name
+        QTest::addColumn<bool>("present");
+        QTest::addColumn<bool>("opens");   // the desktop has a program for it
+        QTest::addColumn<QString>("told"); // empty: nothing to tell
+        QTest::newRow("downloads folder") << "folder" << true << true << "";
+        QTest::newRow("downloads folder, no file manager") << "folder" << true << false << "could not show the folder";
+        QTest::newRow("file") << "file" << true << true << "";
+        QTest::newRow("file gone") << "file" << false << true << "a.txt is no longer in your downloads folder.";
+        QTest::newRow("file, no program") << "file" << true << false << "could not open a.txt: no program";
+        QTest::newRow("received folder") << "Pics" << true << true << "";
+        QTest::newRow("received folder gone") << "Pics" << false << true << "Pics is no longer";
+        QTest::newRow("received folder, no file manager") << "Pics" << true << false << "could not show the folder";
+        QTest::newRow("received folder named ..") << ".." << true << true << "";
+    }
+    void openingReceived()
+    {
+        QFETCH(QString, what);
+        QFETCH(bool, present);
+        QFETCH(bool, opens);
+        QFETCH(QString, told);
+        rig->shell.opens = opens;
+        QString path = rig->folder, said;
+        if (what == "folder") {
+            said = downloads->open();
+        } else if (what == "file") {
+            path = rig->path("a.txt");
+            QVERIFY(!present || writeFile(path, "a"));
+            said = downloads->openFile(path);
+        } else {
+            path = rig->path(what);
+            QVERIFY(addFolder("F", "down", "downloaded", "owner", what, {{"a.txt", 1, "downloaded"}}));
+            QVERIFY(!present || QDir().mkpath(path));
+            said = downloads->openReceivedFolder("F");
+        }
+        QVERIFY2(said.isEmpty() == told.isEmpty() && said.contains(told), qPrintable(said));
+        QCOMPARE(rig->shell.opened, present && what != ".." ? QStringList{path} : QStringList());
     }
     // Whatever order the owner's answers come in, only contiguous bytes reach a file, and the result is the source;
     // a failed write is logged and asked for again. A folder's 40 small files are asked for several at once, within

@@ -3,7 +3,6 @@ import QtQuick
 import QtQuick.Layouts
 import QtQuick.Controls.Basic
 import "Format.js" as Format
-import "DownloadEstimate.js" as Estimate
 
 // A folder on the move, as one entry whatever the number of its files: how many of them and how many bytes are
 // done, one bar, the time left, and one set of buttons for all of it. Opened, it shows its files beneath it, in a
@@ -26,7 +25,8 @@ ColumnLayout {
     // Filled in by the page while one of the folder's files is being fetched.
     property string currentFileId
     property real currentBytes: 0
-    property real bytesPerSecond: 0
+    property real bytesPerSecond: -1
+    property real secondsLeft: -1      // the whole folder's
     property bool stalled: false
     // Whether the files show beneath; kept by the page, so that a list refreshed or a folder moved to another
     // list stays open.
@@ -36,7 +36,6 @@ ColumnLayout {
     readonly property bool current: currentFileId !== ""
     readonly property string peerName: Format.displayName(peerAlias)
     readonly property real doneBytes: Math.min(totalBytes, bytesDone + (current ? currentBytes : 0))
-    readonly property real secondsLeft: current ? Estimate.secondsRemaining(totalBytes, doneBytes, bytesPerSecond) : -1
     readonly property string progressText: Format.folderProgress(filesDone, fileCount, doneBytes, totalBytes)
     readonly property alias row: row
     readonly property alias fileList: files

@@ -13,7 +13,7 @@ TransferRow {
     // Filled in by the page for the file being fetched.
     property bool current: false
     property real bytesDone: 0
-    property real bytesPerSecond: 0
+    property real bytesPerSecond: -1
     property bool stalled: false
     property real secondsLeft: -1
 

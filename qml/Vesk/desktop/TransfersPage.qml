@@ -27,7 +27,13 @@ Item {
     readonly property int completedCount: completed.count + completedFolderRows.count
     readonly property int deliveredCount: delivered.count
     readonly property bool empty: pendingCount + queuedCount + uploadCount + completedCount + deliveredCount === 0
-    readonly property alias meter: meter
+    // The download in progress as the controller measures it: its file (and folder), bytes, speed and time left.
+    readonly property string currentFileId: controller ? controller.currentDownloadingFileId : ""
+    readonly property string currentFolderId: controller ? controller.currentDownloadFolderId : ""
+    readonly property real currentBytes: currentFileId !== "" ? Number(controller.currentDownloadFileSize) || 0 : 0
+    readonly property real bytesPerSecond: controller ? controller.currentDownloadBytesPerSecond : -1
+    readonly property real secondsLeft: controller ? controller.numberOfSecondsRemainingForCurrentDownload : -1
+    readonly property bool stalled: controller ? controller.currentDownloadStalled : false
     // The history lists show their newest rows until the user asks for all of them.
     readonly property int historyShown: 10
     property bool allDelivered: false
@@ -64,12 +70,6 @@ Item {
                 }
             }
         }
-    }
-
-    DownloadMeter {
-        id: meter
-        controller: page.controller
-        queueModel: page.queueModel
     }
 
     ScrollView {
@@ -196,10 +196,11 @@ Item {
                     filesDone: Format.toCount(model.filesDone)
                     totalBytes: Format.toCount(model.byteSize)
                     bytesDone: Format.toCount(model.bytesDone)
-                    currentFileId: folderId !== "" && folderId === page.meter.folderId ? page.meter.fileId : ""
-                    currentBytes: page.meter.bytesDone
-                    bytesPerSecond: page.meter.bytesPerSecond
-                    stalled: page.meter.stalled
+                    currentFileId: folderId !== "" && folderId === page.currentFolderId ? page.currentFileId : ""
+                    currentBytes: page.currentBytes
+                    bytesPerSecond: page.bytesPerSecond
+                    secondsLeft: page.secondsLeft
+                    stalled: page.stalled
                 }
             }
             Repeater {
@@ -215,11 +216,11 @@ Item {
                     nodeFrom: Format.str(model.nodefrom)
                     peerAlias: Format.str(model.peerAlias)
                     fileSize: Format.toCount(model.byteSize)
-                    current: fileId !== "" && fileId === page.meter.fileId
-                    bytesDone: current ? page.meter.bytesDone : 0
-                    bytesPerSecond: current ? page.meter.bytesPerSecond : 0
-                    stalled: current && page.meter.stalled
-                    secondsLeft: current ? page.meter.secondsLeft : -1
+                    current: fileId !== "" && fileId === page.currentFileId
+                    bytesDone: current ? page.currentBytes : 0
+                    bytesPerSecond: current ? page.bytesPerSecond : -1
+                    stalled: current && page.stalled
+                    secondsLeft: current ? page.secondsLeft : -1
                 }
             }
 
