@@ -2,6 +2,7 @@
 
 #include "app/avatarimage.h"
 #include "app/platform.h"
+#include "app/veskqmlviewer.h"
 #include "core/core.h"
 #include "net/othernetworkssettings.h"
 #include "net/peermanager.h"

@@ -3,6 +3,7 @@
 
 #include "app/desktopnotices.h"
 #include "app/platform.h"
+#include "core/core.h"
 #include "net/peermanager.h"
 #include "peers/peerrecords.h"
 #include "store/storequeries.h"
