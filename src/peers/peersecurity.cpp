@@ -8,7 +8,6 @@
 #include "peers/peerslogging.h"
 #include "secure/comparisoncode.h"
 #include "secure/crypto.h"
-#include "secure/session.h"
 #include "store/store.h"
 #include "store/vesksqlquerymodel.h"
 
