@@ -96,6 +96,7 @@ void Core::startSecurity(const QString& keyFile, quint16 streamPort)
     m_security->setDelivery([this](Parameters message) { dispatchMessage(message); });
     m_peers->setAnnouncementGate(
         [this](const QString& nodeId, const QString& address) { return m_security->announced(nodeId, address); });
+    connect(m_peers.get(), &PeerRecords::ownProfileChanged, m_security.get(), &PeerSecurity::handshakeOnStreams);
     // Only a computer that proved it holds our own identity key is a copy of this installation.
     connect(
         m_security.get(), &PeerSecurity::copyOfThisInstallation, this,

@@ -200,6 +200,18 @@ void PeerStreams::acceptPending()
     }
 }
 
+void PeerStreams::lookForCopy(const QHostAddress& address, quint16 port)
+{
+    if (address.isNull() || !isValid() || streamCount() >= m_limits.maxStreams ||
+        int(m_opening.size()) >= m_limits.maxHandshakes)
+        return;
+    auto* socket = new QTcpSocket;
+    socket->connectToHost(address, port);
+    adopt(new PeerStream(
+        *m_tls, socket, PeerStream::Role::Dialler, m_nodeId,
+        [this](const CertificateIdentity& peer) { return check(peer); }, m_limits.stream, this));
+}
+
 void PeerStreams::startDial(const QString& nodeId)
 {
     const Target target = m_targets.value(nodeId);

@@ -90,6 +90,9 @@ public:
     // Opens a stream to the node `nodeId` at address:port, unless it has one or one is being opened. The stream
     // is refused when the node there presents another node id.
     void dial(const QHostAddress& address, quint16 port, const QString& nodeId);
+    // Dials whoever announced our own node id at the address: only a copy of this installation (our own key) can
+    // complete the handshake there, and that shows as sameIdentityElsewhere. Never redialled.
+    void lookForCopy(const QHostAddress& address, quint16 port);
     // Closes the node's streams and stops redialling it.
     void drop(const QString& nodeId);
 

@@ -303,6 +303,7 @@ void PeerRecords::refreshOwnPeerRow()
     requestAvatar(m_profile.hostId());
     m_store.setField(kPeersTable, m_profile.hostId(), QStringLiteral("alias"), m_profile.userAlias());
     m_store.nodesProxyData->refresh();
+    Q_EMIT ownProfileChanged();
 }
 
 bool PeerRecords::refreshAddress(const QString& nodeId, const QString& senderAddress)

@@ -99,6 +99,8 @@ Q_SIGNALS:
     // A peer that was not "on" has confirmed us, or one shown online confirmed us when asked who is there:
     // whatever waits for it can go out now.
     void peerCameOnline(const QString& nodeId);
+    // This node's name or picture changed.
+    void ownProfileChanged();
     // A message came from the node at another address than the one stored, which it replaced.
     void addressChanged(const QString& nodeId);
 

@@ -167,10 +167,12 @@ void PeerSecurity::savePin(const QString& nodeId)
     if (pinned == m_pins.end() || pinned->saved)
         return;
     QSqlQuery q(m_store.database());
-    q.prepare(QStringLiteral("update vesk_peers set identityKey = ?, pendingKey = ? where id = ?"));
+    // What it can take is kept with it, so that it is known while the node is away (a file offered to it then).
+    q.prepare(QStringLiteral("update vesk_peers set identityKey = ?, pendingKey = ?, capabilities = ? where id = ?"));
     q.bindValue(0, QString::fromLatin1(pinned->key.toHex()));
     q.bindValue(1, pinned->pending.isEmpty() ? QVariant() : QVariant(QString::fromLatin1(pinned->pending.toHex())));
-    q.bindValue(2, nodeId);
+    q.bindValue(2, kStreamCapabilities);
+    q.bindValue(3, nodeId);
     if (!q.exec() || q.numRowsAffected() < 1)
         return; // no row yet: the stream's first handshake makes it, and this runs again
     pinned->saved = true;
@@ -192,10 +194,22 @@ void PeerSecurity::streamUp(const QString& nodeId, const QHostAddress& address)
     if (m_held.contains(where))
         releaseHeld(where, true);
     // The handshake that makes both sides "on" to each other now travels on the stream.
-    if (m_sendHandshake) {
-        const QString status = m_store.peerField(nodeId, QStringLiteral("status"));
-        m_sendHandshake(address, m_profile.addMeRequest(status.isEmpty() ? QStringLiteral("off") : status));
-    }
+    sendHandshake(nodeId);
+}
+
+void PeerSecurity::sendHandshake(const QString& nodeId)
+{
+    const QHostAddress address = m_streams->address(nodeId);
+    if (!m_sendHandshake || address.isNull())
+        return;
+    const QString status = m_store.peerField(nodeId, QStringLiteral("status"));
+    m_sendHandshake(address, m_profile.addMeRequest(status.isEmpty() ? QStringLiteral("off") : status));
+}
+
+void PeerSecurity::handshakeOnStreams()
+{
+    for (const QString& nodeId : m_streams->nodes())
+        sendHandshake(nodeId);
 }
 
 void PeerSecurity::streamDown(const QString& nodeId)
@@ -409,14 +423,21 @@ bool PeerSecurity::admit(Parameters& message)
 bool PeerSecurity::announced(const QString& nodeId, const QString& address)
 {
     if (nodeId == m_profile.hostId()) {
-        if (!QHostAddress(address).isLoopback())
-            refuse(QStringLiteral("an announcement under this computer's own node id"),
-                   QStringLiteral("from %1; a copy of this installation shows itself by its key only").arg(address));
-        return QHostAddress(address).isLoopback();
+        if (QHostAddress(address) == QHostAddress(QHostAddress::LocalHost))
+            return true; // this node recording itself
+        refuse(QStringLiteral("an announcement under this computer's own node id"),
+               QStringLiteral("from %1; a copy of this installation shows itself by its key only").arg(address));
+        // A copied disk announces our id with our key: a stream there shows whether it is one.
+        if (m_copyChecks.allow(address, m_clock.nowMs()))
+            m_streams->lookForCopy(QHostAddress(address), m_dialPort);
+        return false;
     }
     if (m_pins.contains(nodeId)) {
-        // Anyone can announce any node id: at most a hint where the node may be, taken only with its key.
-        if (!m_streams->hasStream(nodeId) && !isPlainAt(address))
+        // Anyone can announce any node id: at most a hint where the node may be, taken only with its key. With its
+        // stream up, the handshake an announcement calls for goes on the stream (its answer brings a new picture).
+        if (m_streams->hasStream(nodeId))
+            sendHandshake(nodeId);
+        else if (!isPlainAt(address))
             dial(nodeId, address);
         return false;
     }

@@ -3,6 +3,7 @@
 #include "net/parameters.h"
 #include "net/peercapabilities.h"
 #include "net/peerstreams.h"
+#include "peers/replylimiter.h"
 #include "store/securitystate.h"
 
 #include <QByteArray>
@@ -54,6 +55,8 @@ public:
     static constexpr int kMaxHeldAddresses = 1024;
     // Frames waiting for room on a stream (file packets above all), per node; beyond, dropped.
     static constexpr qint64 kMaxBackloggedBytes = 64 * 1000 * 1000;
+    // An address that announces our own node id is dialled to look for a copy of us at most once per this window.
+    static constexpr qint64 kCopyCheckWindowMs = 60000;
     // Addresses remembered as plain, or with the node last heard there; past this the older knowledge is forgotten.
     static constexpr int kMaxKnownAddresses = 4096;
 
@@ -88,6 +91,9 @@ public:
     // An announcement heard: true when it may be recorded as the plain protocol has it; false for a pinned node or
     // our own node id (nothing changes, a stream is dialled there at most).
     bool announced(const QString& nodeId, const QString& address);
+
+    // Our handshake to every node with a stream: a new name or picture of ours reaches them only this way.
+    void handshakeOnStreams();
 
     quint32 capabilitiesOf(const QString& nodeId) const override;
     bool hasStream(const QString& nodeId) const;
@@ -131,6 +137,7 @@ private:
     void savePin(const QString& nodeId);
     void streamUp(const QString& nodeId, const QHostAddress& address);
     void streamDown(const QString& nodeId);
+    void sendHandshake(const QString& nodeId);
     void frameReceived(const QString& nodeId, const QByteArray& payload);
     void dialFailed(const QString& nodeId, PeerStream::Ending ending);
     bool sendOnStream(const QString& nodeId, QByteArray payload);
@@ -171,6 +178,7 @@ private:
         qint64 bytes = 0;
     };
     QHash<QString, Backlog> m_backlog; // node -> frames waiting for room on its stream
+    ReplyLimiter m_copyChecks{kCopyCheckWindowMs};
     struct Refusals
     {
         qint64 loggedAt = 0;

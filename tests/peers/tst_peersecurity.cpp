@@ -8,6 +8,7 @@
 #include "testsupport.h"
 
 #include <QFile>
+#include <QSignalSpy>
 #include <QTcpServer>
 
 #include <memory>
@@ -161,6 +162,37 @@ private Q_SLOTS:
         QCOMPARE(atBob.first().value("message"), "still for Bob");
         QCOMPARE(alice.plain.size(), 0);
         QCOMPARE(catcher.criticals().filter("Refused a stream with another security key").size(), 1);
+    }
+
+    // Only proof makes a copy of this installation: a computer where a stream shows our own key file, under
+    // another node id (a copied key file) or under ours (a copied disk, found by dialling whoever announces our id).
+    void copyOfOurKeyIsFoundByItsStream_data()
+    {
+        QTest::addColumn<bool>("ourId");
+        QTest::newRow("under another node id") << false;
+        QTest::newRow("under our node id") << true;
+    }
+    void copyOfOurKeyIsFoundByItsStream()
+    {
+        QFETCH(bool, ourId);
+        const quint16 port = freePort();
+        Node alice(TestSupport::FixedProfile().id);
+        alice.security->setDialPort(port);
+        QSignalSpy copies(alice.security.get(), &PeerSecurity::copyOfThisInstallation);
+        const auto accept = [](const QString&, const QByteArray&) {
+            return Vesk::PeerStreams::PinVerdict::Accept;
+        };
+        const QString copyId = ourId ? alice.fixture.profile.id : kBob;
+        Vesk::PeerStreams copy(Vesk::IdentityKey::loadOrCreate(alice.keyFile()), copyId, accept);
+        QVERIFY(copy.listen(QHostAddress("127.0.0.2"), port));
+        QCOMPARE(alice.security->announced(copyId, "127.0.0.2"), !ourId);
+        if (!ourId)
+            QCOMPARE(alice.send("127.0.0.2", alice.fixture.profile.addMeRequest("off")), QByteArray());
+        QTRY_COMPARE(copies.size(), 1);
+        QCOMPARE(copies.first().first().toString(), "127.0.0.2");
+        QVERIFY(!alice.security->hasStream(copyId));
+        QCOMPARE(alice.security->securityState(copyId), Vesk::SecurityState::Plain); // nothing pinned for it
+        QCOMPARE(alice.plain.size(), 0);
     }
 
     // A plain program now answers at an address a pinned node had: the pinned node is no longer sent anything there,
