@@ -86,6 +86,7 @@ void Core::startSecurity(const QString& keyFile, quint16 streamPort)
                                      .arg(streamPort)
                                      .arg(m_security->listenError());
     m_security->setDialPort(streamPort);
+    m_security->setFramePool(&m_frames);
     m_sendQueue.setFrameBuilder([this](const QHostAddress& address, const Parameters& parameters, BufferPool* frames) {
         return m_security->frame(address, parameters, frames);
     });

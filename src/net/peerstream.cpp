@@ -180,7 +180,7 @@ void PeerStream::readFrames()
                 continue;
             }
             // Not touched before its bytes arrive, whatever the header claims.
-            m_payload = QByteArray(qsizetype(size), Qt::Uninitialized);
+            m_payload = frameBuffer(qsizetype(size), m_frames);
             m_payloadRead = 0;
             continue;
         }

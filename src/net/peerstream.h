@@ -21,6 +21,8 @@ struct x509_st;
 
 namespace Vesk {
 
+class BufferPool;
+
 // One authenticated, encrypted stream to another Vesk computer: TLS 1.3 (see StreamTls) over one TCP connection,
 // carrying frames both ways, any number of them, in the framing of every message (kFrameHeaderSize bytes of
 // little-endian length, then the payload). A frame of length 0 carries no message: it is the keep-alive.
@@ -120,6 +122,9 @@ public:
     QHostAddress localAddress() const { return m_localAddress; }
     quint16 localPort() const { return m_localPort; }
 
+    // Received frames of a file packet's size are read into buffers of this pool (see BufferPool).
+    void setFramePool(BufferPool* frames) { m_frames = frames; }
+
     // Ends the stream (TLS close_notify, then the connection closes). finished(Ending::Closed) follows at once.
     void close();
 
@@ -184,6 +189,7 @@ private:
     int m_headerRead = 0;
     QByteArray m_payload;
     qsizetype m_payloadRead = 0;
+    BufferPool* m_frames = nullptr;
 
     QTimer m_handshakeTimer;
     QTimer m_tickTimer;

@@ -229,6 +229,7 @@ void PeerStreams::startDial(const QString& nodeId)
 
 void PeerStreams::adopt(PeerStream* stream)
 {
+    stream->setFramePool(m_frames);
     m_opening.append(stream);
     connect(stream, &PeerStream::established, this, [this, stream] { handleEstablished(stream); });
     connect(stream, &PeerStream::finished, this,

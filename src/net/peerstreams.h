@@ -81,6 +81,8 @@ public:
     // False when no certificate could be made for the key and node id: nothing can be dialled or accepted.
     bool isValid() const;
     bool listen(const QHostAddress& address = QHostAddress::Any, quint16 port = kPeerStreamPort);
+    // Streams read file packets into buffers of this pool.
+    void setFramePool(BufferPool* frames) { m_frames = frames; }
     quint16 serverPort() const { return m_server.serverPort(); }
 
     QString nodeId() const { return m_nodeId; }
@@ -162,6 +164,7 @@ private:
     PinCheck m_pinCheck;
     Limits m_limits;
     std::unique_ptr<StreamTls> m_tls;
+    BufferPool* m_frames = nullptr;
     QTcpServer m_server;
     QList<PeerStream*> m_opening;          // in handshake, dialled or accepted
     QHash<QString, PeerStream*> m_streams; // established, by node id

@@ -1,5 +1,6 @@
 #include "peers/peersecurity.h"
 
+#include "common/bufferpool.h"
 #include "common/clock.h"
 #include "net/netaddress.h"
 #include "net/wire.h"
@@ -81,8 +82,15 @@ void PeerSecurity::makeStreams()
     connect(
         m_streams.get(), &PeerStreams::sameIdentityElsewhere, this,
         [this](const QString&, const QHostAddress& address) { Q_EMIT copyOfThisInstallation(addressText(address)); });
+    m_streams->setFramePool(m_frames);
     if (m_listenPort != 0)
         listen(m_listenAddress, m_listenPort);
+}
+
+void PeerSecurity::setFramePool(BufferPool* frames)
+{
+    m_frames = frames;
+    m_streams->setFramePool(frames);
 }
 
 bool PeerSecurity::listen(const QHostAddress& address, quint16 port)
@@ -220,7 +228,9 @@ void PeerSecurity::streamDown(const QString& nodeId)
 
 void PeerSecurity::frameReceived(const QString& nodeId, const QByteArray& payload)
 {
-    Parameters message = byteArrayToParameters(payload);
+    // A file packet's bytes are taken out of the frame whole rather than parsed into copies of their own.
+    QByteArray frame = payload;
+    Parameters message = byteArrayToParameters(std::move(frame));
     const QString nodeFrom = message.value(kNodeFrom).toString();
     if (message.contains(kNodeFrom) && nodeFrom != nodeId) {
         refuse(QStringLiteral("a message on a stream under another node id"),
@@ -228,10 +238,23 @@ void PeerSecurity::frameReceived(const QString& nodeId, const QByteArray& payloa
                    .arg(PeerRecords::loggableId(nodeFrom), PeerRecords::loggableId(nodeId)));
         return;
     }
+    if (m_frames)
+        m_frames->giveBack(payload); // serves again once the parsed message lets go of it
     message.insert(kSender, addressText(m_streams->address(nodeId)));
     if (m_deliver)
         m_deliver(std::move(message));
     savePin(nodeId); // once its first handshake made its row
+}
+
+bool PeerSecurity::sendOnStream(const QString& nodeId, const Parameters& parameters)
+{
+    // A file packet's record is built in a buffer used before: fresh memory costs a page fault per page.
+    const RecordEncoder record(parameters);
+    QByteArray payload = frameBuffer(record.size(), m_frames);
+    record.write(payload.data());
+    if (m_frames && payload.size() >= BufferPool::kFramesFrom)
+        m_frames->giveBack(payload); // serves again once the stream and any backlog let go of it
+    return sendOnStream(nodeId, std::move(payload));
 }
 
 bool PeerSecurity::sendOnStream(const QString& nodeId, QByteArray payload)
@@ -270,7 +293,7 @@ QByteArray PeerSecurity::frame(const QHostAddress& address, const Parameters& pa
     const QString where = addressText(address);
     const QString streamNode = m_streamAt.value(where);
     if (!streamNode.isEmpty()) {
-        sendOnStream(streamNode, parametersToByteArray(parameters));
+        sendOnStream(streamNode, parameters);
         return {};
     }
     const QString pinned = m_pinnedAt.value(where);
@@ -345,7 +368,7 @@ void PeerSecurity::releaseHeld(const QString& address, bool onStream)
     m_held.erase(held);
     for (const Parameters& message : messages) {
         if (onStream) {
-            sendOnStream(m_streamAt.value(address), parametersToByteArray(message));
+            sendOnStream(m_streamAt.value(address), message);
         } else if (m_sendPlain) {
             const QByteArray plain = frame(QHostAddress(address), message);
             if (!plain.isNull())

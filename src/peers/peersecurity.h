@@ -112,6 +112,8 @@ public:
     QByteArray identityKey() const;
 
     PeerStreams& streams() { return *m_streams; }
+    // File packets are framed and read in buffers of this pool (the one the plain port uses).
+    void setFramePool(BufferPool* frames);
 
 Q_SIGNALS:
     // A peer's security state changed (pinned, verified, key changed or accepted).
@@ -140,6 +142,7 @@ private:
     void sendHandshake(const QString& nodeId);
     void frameReceived(const QString& nodeId, const QByteArray& payload);
     void dialFailed(const QString& nodeId, PeerStream::Ending ending);
+    bool sendOnStream(const QString& nodeId, const Parameters& parameters);
     bool sendOnStream(const QString& nodeId, QByteArray payload);
     void flushBacklog(const QString& nodeId);
     void hold(const QString& address, const QString& nodeId, const Parameters& parameters);
@@ -162,6 +165,7 @@ private:
     QHostAddress m_listenAddress;
     quint16 m_listenPort = 0;
     quint16 m_dialPort = kPeerStreamPort;
+    BufferPool* m_frames = nullptr;
     PlainSender m_sendPlain;
     Delivery m_deliver;
     HandshakeSender m_sendHandshake;
