@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
-# Small-file benchmark: a folder of COUNT files of 2 to 6 KB (random bytes) goes from instance 1 to instance 2,
-# two real vesk instances in two network namespaces on a bridge, offered as one folder between two programs that
-# seal (and take folders). The baseline, measured in the same run over the same path, is `tar` piped through one
-# raw TCP connection (transfer_raw) into `tar x`. For each count: files per second of both and their ratio, how
-# long the owner took from "send" until the receiver held the whole listing, and the longest either side's event
-# loop went without a turn (a 10 ms timer probe in the scripted interface, from picking the folder to the end).
+# Small-file benchmark: a folder of COUNT files of 2 to 6 KB (random bytes) goes from instance 1 to instance 2, two real
+# vesk instances in two network namespaces on a bridge, offered as one folder between two programs that talk on their
+# TLS stream (and take folders). The baseline, measured in the same run over the same path, is `tar` piped through one
+# raw TCP connection (transfer_raw) into `tar x`. For each count: files per second of both and their ratio, how long the
+# owner took from "send" until the receiver held the whole listing, and the longest either side's event loop went
+# without a turn (a 10 ms timer probe in the scripted interface, from picking the folder to the end).
 #
 #   bench/folders.sh VESK TRANSFER_RAW [COUNTS]
 #       COUNTS defaults to "1000 10000". Needs root, ip netns, sqlite3 and python3.

@@ -74,7 +74,7 @@ shot 1 ui-security-list.png
 hover 1 110 244
 shot 1 ui-security-plain.png
 
-# The code, from each one's menu: the same twelve digits on both screens.
+# The code, from each one's menu: the same two lines of digits on both screens.
 for i in 1 2; do
     at "$i" 330 188
     at "$i" 200 271

@@ -1,7 +1,7 @@
 #include "core/core.h"
 
-#include "net/capabilityprobe.h"
 #include "net/messagedispatcher.h"
+#include "net/netaddress.h"
 #include "net/wire.h"
 #include "peers/chat.h"
 #include "peers/nodeidentity.h"
@@ -51,9 +51,8 @@ Core::Core(QSettings& settings, const Setup& setup, Shell& shell, QObject* paren
     m_transferLists = new TransferLists(*m_store, m_store.get());
     Store& store = *m_store;
     m_peers = std::make_unique<PeerRecords>(store, m_sendQueue, m_clock, *m_profile, setup.dataFolder);
-    m_peers->setIdentity(m_identity.get());
     if (setup.sealing)
-        startSecurity(setup.dataFolder + QStringLiteral("identity.key"));
+        startSecurity(setup.dataFolder + QStringLiteral("identity.key"), setup.streamPort);
     m_chat = std::make_unique<Chat>(store, m_sendQueue, m_clock, *m_profile, shell);
     m_packets = std::make_unique<PacketServer>(store, m_sendQueue, m_frames, m_clock);
     m_outgoing = std::make_unique<OutgoingOffers>(store, m_sendQueue, m_clock, *m_profile, shell, *this, *m_packets);
@@ -78,25 +77,32 @@ QString Core::hostId() const
     return m_identity->id();
 }
 
-void Core::startSecurity(const QString& keyFile)
+void Core::startSecurity(const QString& keyFile, quint16 streamPort)
 {
-    // Other programs learn here, before they send us a field of the extensions, that we read them.
-    m_capabilityServer = std::make_unique<CapabilityServer>();
-    if (!m_capabilityServer->listenForProbes())
-        qCritical().noquote() << QStringLiteral("Port %1 is taken: other Vesk programs will talk to this one in the "
-                                                "plain protocol until it is free (%2)")
-                                     .arg(kCapabilityPort)
-                                     .arg(m_capabilityServer->errorString());
-    m_capabilityProbe = std::make_unique<TcpCapabilityProbe>();
-    m_security =
-        std::make_unique<PeerSecurity>(*m_store, m_sendQueue, *m_capabilityProbe, m_clock, *m_profile, keyFile);
+    m_security = std::make_unique<PeerSecurity>(*m_store, m_clock, *m_profile, keyFile);
+    if (!m_security->listen(QHostAddress::Any, streamPort))
+        qCritical().noquote() << QStringLiteral("Port %1 cannot take streams (%2): other Vesk programs reach this one "
+                                                "only through the streams it dials")
+                                     .arg(streamPort)
+                                     .arg(m_security->listenError());
+    m_security->setDialPort(streamPort);
+    m_security->setFramePool(&m_frames);
     m_sendQueue.setFrameBuilder([this](const QHostAddress& address, const Parameters& parameters, BufferPool* frames) {
         return m_security->frame(address, parameters, frames);
     });
-    m_security->setFramePool(&m_frames);
-    m_security->cipherOffThread(
-        [this](const QHostAddress& address, QByteArray frame) { m_sendQueue.sendFrame(address, std::move(frame)); },
-        [this](Parameters message) { dispatchMessage(message); });
+    m_security->setPlainSender(
+        [this](const QHostAddress& address, QByteArray frame) { m_sendQueue.sendFrame(address, std::move(frame)); });
+    m_security->setHandshakeSender(
+        [this](const QHostAddress& address, const Parameters& handshake) { m_sendQueue.send(address, handshake); });
+    m_security->setDelivery([this](Parameters message) { dispatchMessage(message); });
+    m_peers->setAnnouncementGate(
+        [this](const QString& nodeId, const QString& address) { return m_security->announced(nodeId, address); });
+    connect(m_peers.get(), &PeerRecords::ownProfileChanged, m_security.get(), &PeerSecurity::handshakeOnStreams);
+    // Only a computer that proved it holds our own identity key is a copy of this installation.
+    connect(
+        m_security.get(), &PeerSecurity::copyOfThisInstallation, this,
+        [this](const QString& address) { m_identity->replaceIfClashing(m_identity->id(), address); },
+        Qt::QueuedConnection); // the streams are made anew with the new id: not inside one of their own signals
 }
 
 void Core::connectSubsystems()
@@ -150,7 +156,7 @@ void Core::stop()
 void Core::processMessage(Parameters message)
 {
     if (m_security && !m_security->admit(message))
-        return; // refused, or a file packet that comes back opened through dispatchMessage
+        return; // refused and logged
     dispatchMessage(message);
 }
 
@@ -158,8 +164,6 @@ void Core::dispatchMessage(Parameters& message)
 {
     if (!m_security)
         noteExtensionFields(message);
-    // Without sealing (a plain program) a sealed record is a record of unknown fields only.
-    message.remove(QLatin1String(kSealedRecordKey));
     m_dispatcher->dispatch(message);
 }
 

@@ -5,6 +5,7 @@
 #include "net/messageserver.h"
 #include "net/parameters.h"
 #include "net/peercapabilities.h"
+#include "net/peerstreams.h"
 #include "net/sendqueue.h"
 
 #include <QObject>
@@ -17,7 +18,6 @@ class QSettings;
 
 namespace Vesk {
 
-class CapabilityServer;
 class Chat;
 class DeliveredFiles;
 class DownloadEngine;
@@ -32,7 +32,6 @@ class PeerRecords;
 class PeerSecurity;
 class Shell;
 class Store;
-class TcpCapabilityProbe;
 class TransferLists;
 
 // One running node without its interface: the message port, the send queue, the database and its models, this
@@ -40,8 +39,9 @@ class TransferLists;
 // download engine, packet serving), wired to each other and to the dispatch of what arrives.
 //
 // A message travels: socket -> MessageServer::parametersRead -(queued)-> newMessage -(queued)-> processMessage ->
-// PeerSecurity::admit (refuses, or opens a sealed record) -> MessageDispatcher -> the handler its subsystem
-// registered. Everything runs on the thread that made the core, apart from the sealing of large packets.
+// PeerSecurity::admit (refuses what a plain message may not say) -> MessageDispatcher -> the handler its subsystem
+// registered. Between Vesk computers: stream (PeerSecurity's PeerStreams) -> PeerSecurity -> MessageDispatcher.
+// Everything runs on the thread that made the core.
 class Core : public QObject, public PeerCapabilities
 {
     Q_OBJECT
@@ -55,9 +55,11 @@ public:
         QString osName;
         // Where received files go until the user chooses a folder; ends with a separator.
         QString defaultDownloadsFolder;
-        // Off: behaves as a program from before sealing (no handshake fields, nothing sealed, nothing pinned), so
-        // the test rig can run such a peer beside sealed ones.
+        // Off: behaves as a program of the plain protocol (no streams, nothing pinned), so the test rig can run such
+        // a peer beside Vesk computers.
         bool sealing = true;
+        // Where streams to other Vesk computers are accepted and dialled.
+        quint16 streamPort = kPeerStreamPort;
     };
 
     // Listens on the message port (see messageServer() for whether it could), opens the database and records this
@@ -105,7 +107,7 @@ Q_SIGNALS:
     void hostIdChanged();
 
 private:
-    void startSecurity(const QString& keyFile);
+    void startSecurity(const QString& keyFile, quint16 streamPort);
     void connectSubsystems();
     void registerHandlers();
     void dispatchMessage(Parameters& message);
@@ -123,9 +125,6 @@ private:
     TransferLists* m_transferLists = nullptr; // a child of the store
     std::unique_ptr<MessageDispatcher> m_dispatcher;
     std::unique_ptr<PeerRecords> m_peers;
-    // Sealing: the other side of the capability probe, and our probe of the others.
-    std::unique_ptr<CapabilityServer> m_capabilityServer;
-    std::unique_ptr<TcpCapabilityProbe> m_capabilityProbe;
     std::unique_ptr<PeerSecurity> m_security;
     std::unique_ptr<Chat> m_chat;
     std::unique_ptr<PacketServer> m_packets;

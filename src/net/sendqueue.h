@@ -48,9 +48,10 @@ public:
     void send(const QHostAddress& address, const Parameters& parameters) override;
     void probe(const QHostAddress& address) override;
 
-    // Builds each message's frame in place of the plain encoding (sealing for peers that speak it plugs in here),
-    // in a buffer of `frames` when it suits. A null frame drops the message, as a failed send would; a builder that
-    // finishes a frame later (a file packet sealed on another thread) returns null and hands it to sendFrame().
+    // Builds each message's frame in place of the plain encoding (the choice between a peer's stream and the plain
+    // port plugs in here), in a buffer of `frames` when it suits. A null frame sends nothing on a connection of
+    // this queue: the message was dropped, as a failed send would drop it, or the builder took it elsewhere or for
+    // later (a frame it finishes later goes to sendFrame()).
     using FrameBuilder =
         std::function<QByteArray(const QHostAddress& address, const Parameters& parameters, BufferPool* frames)>;
     void setFrameBuilder(FrameBuilder builder) { m_frameBuilder = std::move(builder); }

@@ -137,10 +137,10 @@ MessageParameters toRecord(const Parameters& parameters)
 
 bool isExtensionField(const QString& key)
 {
-    static const QStringList kKeys{QStringLiteral("capabilities"),  QStringLiteral("identityKey"),
-                                   QStringLiteral("sessionKey"),    QStringLiteral("sessionSignature"),
-                                   QStringLiteral("sessionTime"),   QStringLiteral("sealedTo"),
-                                   QStringLiteral("folderListing"), QString::fromLatin1(kSealedRecordKey)};
+    static const QStringList kKeys{QStringLiteral("capabilities"), QStringLiteral("identityKey"),
+                                   QStringLiteral("sessionKey"),   QStringLiteral("sessionSignature"),
+                                   QStringLiteral("sessionTime"),  QStringLiteral("sealedTo"),
+                                   QStringLiteral("folderListing")};
     return kKeys.contains(key);
 }
 
@@ -298,27 +298,10 @@ bool findBinaryData(const QByteArray& bytes, Span* span)
 
 bool parseInto(const QByteArray& bytes, Parameters& parameters);
 
-// A record carrying sealed bytes (field 24) is left whole for the keys of its sender; see envelope.h.
-bool isEnvelope(const QByteArray& bytes)
-{
-    using google::protobuf::internal::WireFormatLite;
-    constexpr quint32 kSealedTag = (24 << 3) | WireFormatLite::WIRETYPE_LENGTH_DELIMITED;
-    google::protobuf::io::CodedInputStream in(reinterpret_cast<const quint8*>(bytes.constData()), int(bytes.size()));
-    for (quint32 tag = in.ReadTag(); tag != 0; tag = in.ReadTag()) {
-        if (tag == kSealedTag)
-            return true;
-        if (!WireFormatLite::SkipField(&in, tag))
-            return false;
-    }
-    return false;
-}
-
 } // namespace
 
 Parameters byteArrayToParameters(QByteArray&& bytes)
 {
-    if (isEnvelope(bytes))
-        return Parameters{{QString::fromLatin1(kSealedRecordKey), std::move(bytes)}};
     Span span;
     if (bytes.size() < kShareBinaryDataFrom || !findBinaryData(bytes, &span))
         return byteArrayToParameters(std::as_const(bytes));
@@ -340,8 +323,6 @@ Parameters byteArrayToParameters(const QByteArray& bytes)
     Parameters parameters;
     if (bytes.isEmpty())
         return parameters;
-    if (isEnvelope(bytes))
-        return Parameters{{QString::fromLatin1(kSealedRecordKey), bytes}};
     if (!parseInto(bytes, parameters)) {
         qCritical("There was an error parsing data to parameters");
         return Parameters();

@@ -12,9 +12,6 @@ class BufferPool;
 
 // Every message travels on a connection of its own to this port, where every instance listens.
 constexpr quint16 kTcpPort = 25001;
-// A program that reads the handshake's extension fields also listens here, and only greets whoever connects (see
-// capabilityprobe.h): that is how we learn it can read them before we send it any.
-constexpr quint16 kCapabilityPort = 25002;
 // A connection ends at the latest this long after it was opened or taken, whatever is left unsent or unread.
 constexpr int kConnectionLifetimeMs = 5000;
 // Bytes of the length header that precedes every record on a TCP connection.
@@ -26,20 +23,15 @@ constexpr quint32 kMaxFrameSize = 16 * 1024 * 1024;
 // Serialises the wire fields of a parameter hash; keys that are not wire fields are left out.
 QByteArray parametersToByteArray(const Parameters& parameters);
 
-// The local key under which a received sealed record is handed on whole, still sealed: only the receiver's keys
-// for its sender turn it into the message it carries (see envelope.h).
-constexpr const char* kSealedRecordKey = "sealedRecord";
-
-// Whether a key of a received message holds one of the Vesk-to-Vesk extensions (fields 16 and up, a sealed record
-// among them), and whether a message holds any: what a program of the plain protocol would find unknown.
-// A "fileSize" or "fileSeek" above kLargestPlainSize travels in a large field (fileSizeLarge, fileSeekLarge), which
-// counts as an extension as well: a plain peer's fields hold less than 4 GiB.
+// Whether a key of a received message holds one of the Vesk-to-Vesk extensions (fields 16 and up), and whether a
+// message holds any: what a program of the plain protocol would find unknown. A "fileSize" or "fileSeek" above
+// kLargestPlainSize travels in a large field (fileSizeLarge, fileSeekLarge), which counts as an extension as well: a
+// plain peer's fields hold less than 4 GiB.
 bool isExtensionField(const QString& key);
 bool carriesExtensionFields(const Parameters& message);
 constexpr qint64 kLargestPlainSize = Q_INT64_C(0xFFFFFFFF);
 
-// Parses one serialised record. Malformed bytes give an empty hash and a critical log line. A sealed record gives
-// a hash holding only kSealedRecordKey with the record's bytes.
+// Parses one serialised record. Malformed bytes give an empty hash and a critical log line.
 Parameters byteArrayToParameters(const QByteArray& bytes);
 // The same for a record the caller hands over: a file packet's bytes are then shared with it, not copied.
 Parameters byteArrayToParameters(QByteArray&& bytes);
@@ -72,8 +64,7 @@ public:
         qsizetype offset = 0;
     };
     // Writes the size() bytes of the record except a file packet's, whose place stays as it was: for a caller that
-    // puts them there itself (a sealer encrypts them straight from the packet into the frame, so they are read
-    // once instead of copied and then read again). Without such a packet, the same as write().
+    // puts them there itself (write() copies them in). Without such a packet, the same as write().
     Packet writeAround(char* out) const;
 
 private:

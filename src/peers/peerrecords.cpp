@@ -17,7 +17,6 @@
 #include "net/messagedispatcher.h"
 #include "peers/avatarstore.h"
 #include "peers/localprofile.h"
-#include "peers/nodeidentity.h"
 #include "peers/peerslogging.h"
 #include "peers/peersend.h"
 #include "store/store.h"
@@ -137,8 +136,6 @@ void PeerRecords::scheduleListsShowingPeers()
 void PeerRecords::registerHandlers(MessageDispatcher& dispatcher)
 {
     dispatcher.setAddressRefresh([this](const QString& nodeId, const QString& senderAddress) {
-        if (m_identity && m_identity->replaceIfClashing(nodeId, senderAddress))
-            return;
         if (refreshAddress(nodeId, senderAddress))
             Q_EMIT addressChanged(nodeId);
     });
@@ -160,7 +157,7 @@ void PeerRecords::registerHandlers(MessageDispatcher& dispatcher)
 void PeerRecords::addNodeFromUDP(const QString& nodeId, const QString& ipAddress, const QString& nodeOS,
                                  const QString& nodeAlias)
 {
-    if (m_identity && m_identity->replaceIfClashing(nodeId, ipAddress))
+    if (m_announcementGate && !m_announcementGate(nodeId, ipAddress))
         return;
     const Known known = upsertPeer(nodeId, nodeAlias, ipAddress, nodeOS);
     if (known.valid)
@@ -306,6 +303,7 @@ void PeerRecords::refreshOwnPeerRow()
     requestAvatar(m_profile.hostId());
     m_store.setField(kPeersTable, m_profile.hostId(), QStringLiteral("alias"), m_profile.userAlias());
     m_store.nodesProxyData->refresh();
+    Q_EMIT ownProfileChanged();
 }
 
 bool PeerRecords::refreshAddress(const QString& nodeId, const QString& senderAddress)

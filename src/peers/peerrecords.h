@@ -11,12 +11,13 @@
 #include <QStringList>
 #include <QTimer>
 
+#include <functional>
+
 namespace Vesk {
 
 class Clock;
 class LocalProfile;
 class MessageDispatcher;
-class NodeIdentity;
 class Store;
 
 // Peer records and the handshake that makes two nodes known to each other, with the avatars that travel in it.
@@ -51,10 +52,10 @@ public:
     PeerRecords(Store& store, MessageSink& sink, const Clock& clock, const LocalProfile& profile,
                 const QString& dataFolder, QObject* parent = nullptr);
 
-    // The id this installation goes by. A node that announces it, or sends with it, from another computer is a
-    // copy of this installation: this one takes a fresh id and nothing is recorded for the copy. Without an
-    // identity nothing is checked.
-    void setIdentity(NodeIdentity* identity) { m_identity = identity; }
+    // Decides whether an announcement is recorded as the plain protocol has it (see PeerSecurity::announced);
+    // without a gate every one is.
+    using AnnouncementGate = std::function<bool(const QString& nodeId, const QString& address)>;
+    void setAnnouncementGate(AnnouncementGate gate) { m_announcementGate = std::move(gate); }
     // Serves the handshake and the avatars ("addMeRequest", "addMeRequestConfirmed", "avatarRequested",
     // "avatarObtained", "requestMyInfo"), and keeps the stored address of every node that sends us anything current.
     void registerHandlers(MessageDispatcher& dispatcher);
@@ -98,6 +99,8 @@ Q_SIGNALS:
     // A peer that was not "on" has confirmed us, or one shown online confirmed us when asked who is there:
     // whatever waits for it can go out now.
     void peerCameOnline(const QString& nodeId);
+    // This node's name or picture changed.
+    void ownProfileChanged();
     // A message came from the node at another address than the one stored, which it replaced.
     void addressChanged(const QString& nodeId);
 
@@ -122,7 +125,7 @@ private:
     const Clock& m_clock;
     const LocalProfile& m_profile;
     const QString m_dataFolder;
-    NodeIdentity* m_identity = nullptr;
+    AnnouncementGate m_announcementGate;
     ReplyLimiter m_blockedAnswers{kBlockedAnswerWindowMs};
     ReplyLimiter m_avatarRequests{kAvatarRequestWindowMs};
     QHash<QString, qint64> m_lastChecked; // node id -> when its presence was last checked

@@ -1,20 +1,18 @@
 #include "peers/peersecurity.h"
 
+#include "common/bufferpool.h"
 #include "common/clock.h"
-#include "common/taskthread.h"
-#include "net/capabilityprobe.h"
-#include "net/envelope.h"
 #include "net/netaddress.h"
 #include "net/wire.h"
 #include "peers/localprofile.h"
+#include "peers/peerrecords.h"
 #include "peers/peerslogging.h"
+#include "secure/comparisoncode.h"
+#include "secure/crypto.h"
 #include "store/store.h"
 #include "store/vesksqlquerymodel.h"
 
-#include <QMetaObject>
-#include <QPointer>
 #include <QSqlQuery>
-#include <QTimer>
 
 namespace Vesk {
 
@@ -23,12 +21,10 @@ namespace {
 const QString kAction = QStringLiteral("action");
 const QString kNodeFrom = QStringLiteral("nodeFrom");
 const QString kSender = QStringLiteral("senderIPAddress");
-const QString kCapabilities = QStringLiteral("capabilities");
-const QString kIdentityKey = QStringLiteral("identityKey");
-const QString kSessionKey = QStringLiteral("sessionKey");
-const QString kSessionSignature = QStringLiteral("sessionSignature");
-const QString kSessionTime = QStringLiteral("sessionTime");
-const QString kSealedTo = QStringLiteral("sealedTo");
+const QString kIpAddress = QStringLiteral("ipAddress");
+
+// What a node that speaks streams can take beyond the plain protocol.
+constexpr quint32 kStreamCapabilities = CapabilityLargeFiles | CapabilityFolders;
 
 bool isHandshake(const QString& action)
 {
@@ -36,245 +32,444 @@ bool isHandshake(const QString& action)
            action.compare(QLatin1String("addMeRequestConfirmed"), Qt::CaseInsensitive) == 0;
 }
 
-bool carriesOffer(const Parameters& message)
+// Endings of a dial that show nothing speaks streams at the address (rather than a node that refused us).
+bool showsPlain(PeerStream::Ending ending)
 {
-    for (const QString& key : {kCapabilities, kIdentityKey, kSessionKey, kSessionSignature, kSessionTime})
-        if (message.contains(key))
-            return true;
-    return false;
-}
-
-SessionOffer offerOf(const Parameters& message)
-{
-    SessionOffer offer;
-    offer.nodeId = message.value(kNodeFrom).toString();
-    offer.identityKey = message.value(kIdentityKey).toByteArray();
-    offer.sessionKey = message.value(kSessionKey).toByteArray();
-    offer.capabilities = message.value(kCapabilities).toUInt();
-    offer.time = message.value(kSessionTime).toLongLong();
-    offer.signature = message.value(kSessionSignature).toByteArray();
-    return offer;
+    return ending == PeerStream::Ending::NetworkError || ending == PeerStream::Ending::HandshakeFailed ||
+           ending == PeerStream::Ending::HandshakeTimeout;
 }
 
 } // namespace
 
-QString PeerSecurity::shortId(const QString& nodeId)
-{
-    return nodeId.left(40);
-}
-
-PeerSecurity::PeerSecurity(Store& store, MessageSink& sink, CapabilityProbe& probe, const Clock& clock,
-                           const LocalProfile& profile, const QString& keyFile, QObject* parent)
-    : QObject(parent), m_store(store), m_sink(sink), m_probe(probe), m_clock(clock), m_profile(profile),
-      m_keyFile(keyFile)
-{
-    startSession();
-    loadPins();
-}
-
-void PeerSecurity::startSession()
+PeerSecurity::PeerSecurity(Store& store, const Clock& clock, const LocalProfile& profile, const QString& keyFile,
+                           QObject* parent)
+    : QObject(parent), m_store(store), m_clock(clock), m_profile(profile), m_keyFile(keyFile)
 {
     IdentityKey::Origin origin;
     QString problem;
-    IdentityKey identity = IdentityKey::loadOrCreate(m_keyFile, &origin, &problem);
+    m_identity = IdentityKey::loadOrCreate(m_keyFile, &origin, &problem);
     if (!problem.isEmpty())
         qCritical().noquote() << problem;
-    m_sessions.reset();
-    m_session = std::make_unique<LocalSession>(std::move(identity), m_clock.nowMs());
-    m_sessions = std::make_unique<PeerSessions>(*m_session);
-    m_confirmed.clear();
+    loadPins();
+    makeStreams();
 }
 
-void PeerSecurity::renewIdentity()
+PeerSecurity::~PeerSecurity()
 {
-    QString error;
-    if (!IdentityKey::generate().save(m_keyFile, &error))
-        qCritical().noquote() << QStringLiteral("A new identity key could not be stored: ") + error;
-    startSession();
+    // The streams end as they go and say so; nothing of this object may hear it by then.
+    if (m_streams)
+        m_streams->disconnect(this);
+    m_streams.reset();
 }
 
-QByteArray PeerSecurity::identityKey() const
+void PeerSecurity::makeStreams()
 {
-    return m_session->identity().publicKey();
+    if (m_streams)
+        m_streams->disconnect(this);
+    m_streams.reset();
+    m_streamAt.clear();
+    m_backlog.clear();
+    m_streams = std::make_unique<PeerStreams>(
+        m_identity, m_profile.hostId(),
+        [this](const QString& nodeId, const QByteArray& key) { return checkPin(nodeId, key); }, this);
+    connect(m_streams.get(), &PeerStreams::streamUp, this, &PeerSecurity::streamUp);
+    connect(m_streams.get(), &PeerStreams::streamDown, this, &PeerSecurity::streamDown);
+    connect(m_streams.get(), &PeerStreams::frameReceived, this, &PeerSecurity::frameReceived);
+    connect(m_streams.get(), &PeerStreams::sendReady, this, &PeerSecurity::flushBacklog);
+    connect(
+        m_streams.get(), &PeerStreams::dialFailed, this,
+        [this](const QString& nodeId, const QHostAddress&, PeerStream::Ending ending) { dialFailed(nodeId, ending); });
+    connect(
+        m_streams.get(), &PeerStreams::sameIdentityElsewhere, this,
+        [this](const QString&, const QHostAddress& address) { Q_EMIT copyOfThisInstallation(addressText(address)); });
+    m_streams->setFramePool(m_frames);
+    if (m_listenPort != 0)
+        listen(m_listenAddress, m_listenPort);
+}
+
+void PeerSecurity::setFramePool(BufferPool* frames)
+{
+    m_frames = frames;
+    m_streams->setFramePool(frames);
+}
+
+bool PeerSecurity::listen(const QHostAddress& address, quint16 port)
+{
+    m_listenAddress = address;
+    m_listenPort = port;
+    return m_streams->listen(address, port);
+}
+
+QString PeerSecurity::listenError() const
+{
+    return m_streams->isValid() ? QStringLiteral("port %1 is taken").arg(m_listenPort)
+                                : QStringLiteral("no certificate for the identity key");
+}
+
+quint16 PeerSecurity::streamPort() const
+{
+    return m_streams->serverPort();
 }
 
 void PeerSecurity::loadPins()
 {
     QSqlQuery q(m_store.database());
-    if (!q.exec(QStringLiteral("select id, identityKey, pendingKey, ipAddress, capabilities from vesk_peers "
+    if (!q.exec(QStringLiteral("select id, identityKey, pendingKey, ipAddress from vesk_peers "
                                "where identityKey is not null and identityKey != ''")))
         return;
     while (q.next()) {
         const QString nodeId = q.value(0).toString();
         m_pins.insert(nodeId, Pin{QByteArray::fromHex(q.value(1).toByteArray()),
-                                  QByteArray::fromHex(q.value(2).toByteArray()), q.value(4).toUInt()});
+                                  QByteArray::fromHex(q.value(2).toByteArray()), true});
         if (!q.value(3).toString().isEmpty())
-            m_nodeAt.insert(q.value(3).toString(), nodeId);
+            m_pinnedAt.insert(q.value(3).toString(), nodeId);
     }
 }
 
-void PeerSecurity::remember(const QString& nodeId, const QString& address)
+void PeerSecurity::renewIdentity()
 {
-    m_nodeAt.insert(address, nodeId);
-    m_plainAt.remove(address);
+    m_identity = IdentityKey::generate();
+    QString error;
+    if (!m_identity.save(m_keyFile, &error))
+        qCritical().noquote() << QStringLiteral("A new identity key could not be stored: ") + error;
+    makeStreams();
 }
 
-bool PeerSecurity::knownCapable(const QString& address, const QString& nodeId) const
+QByteArray PeerSecurity::identityKey() const
 {
-    return !nodeId.isEmpty() || m_capableAt.contains(address);
+    return m_identity.publicKey();
 }
 
-bool PeerSecurity::knownPlain(const QString& address) const
+PeerStreams::PinVerdict PeerSecurity::checkPin(const QString& nodeId, const QByteArray& key)
 {
-    if (m_plainAt.contains(address))
+    if (nodeId.size() > PeerRecords::kMaxNodeIdLength)
+        return PeerStreams::PinVerdict::Refuse;
+    auto pinned = m_pins.find(nodeId);
+    if (pinned == m_pins.end()) {
+        m_pins.insert(nodeId, Pin{key, {}, false});
+        savePin(nodeId);
+        return PeerStreams::PinVerdict::Accept;
+    }
+    if (constantTimeEqual(pinned->key, key))
+        return PeerStreams::PinVerdict::Accept;
+    // Another installation under this node id: refused until the user takes its key; the pinned key's stream
+    // goes on meanwhile.
+    if (!constantTimeEqual(pinned->pending, key)) {
+        pinned->pending = key;
+        QSqlQuery q(m_store.database());
+        q.prepare(QStringLiteral("update vesk_peers set pendingKey = ? where id = ?"));
+        q.bindValue(0, QString::fromLatin1(key.toHex()));
+        q.bindValue(1, nodeId);
+        q.exec();
+        m_store.nodeData->scheduleRefresh();
+        Q_EMIT securityChanged(nodeId);
+    }
+    refuse(QStringLiteral("a stream with another security key"),
+           QStringLiteral("%1: marked as changed until the user accepts it").arg(PeerRecords::loggableId(nodeId)));
+    return PeerStreams::PinVerdict::KeyChanged;
+}
+
+void PeerSecurity::savePin(const QString& nodeId)
+{
+    auto pinned = m_pins.find(nodeId);
+    if (pinned == m_pins.end() || pinned->saved)
+        return;
+    QSqlQuery q(m_store.database());
+    // What it can take is kept with it, so that it is known while the node is away (a file offered to it then).
+    q.prepare(QStringLiteral("update vesk_peers set identityKey = ?, pendingKey = ?, capabilities = ? where id = ?"));
+    q.bindValue(0, QString::fromLatin1(pinned->key.toHex()));
+    q.bindValue(1, pinned->pending.isEmpty() ? QVariant() : QVariant(QString::fromLatin1(pinned->pending.toHex())));
+    q.bindValue(2, kStreamCapabilities);
+    q.bindValue(3, nodeId);
+    if (!q.exec() || q.numRowsAffected() < 1)
+        return; // no row yet: the stream's first handshake makes it, and this runs again
+    pinned->saved = true;
+    m_store.nodeData->scheduleRefresh();
+    Q_EMIT securityChanged(nodeId);
+}
+
+void PeerSecurity::streamUp(const QString& nodeId, const QHostAddress& address)
+{
+    const QString where = addressText(address);
+    m_streamAt.removeIf([&nodeId](const auto& entry) { return entry.value() == nodeId; });
+    m_pinnedAt.removeIf([&nodeId](const auto& entry) { return entry.value() == nodeId; });
+    otherNodeAt(where, nodeId);
+    m_streamAt.insert(where, nodeId);
+    m_pinnedAt.insert(where, nodeId);
+    m_plainUntil.remove(where);
+    m_heardAt.insert(where, nodeId);
+    qCDebug(lcPeers) << "stream up with" << PeerRecords::loggableId(nodeId) << "at" << where;
+    if (m_held.contains(where))
+        releaseHeld(where, true);
+    // The handshake that makes both sides "on" to each other now travels on the stream.
+    sendHandshake(nodeId);
+}
+
+void PeerSecurity::sendHandshake(const QString& nodeId)
+{
+    const QHostAddress address = m_streams->address(nodeId);
+    if (!m_sendHandshake || address.isNull())
+        return;
+    const QString status = m_store.peerField(nodeId, QStringLiteral("status"));
+    m_sendHandshake(address, m_profile.addMeRequest(status.isEmpty() ? QStringLiteral("off") : status));
+}
+
+void PeerSecurity::handshakeOnStreams()
+{
+    for (const QString& nodeId : m_streams->nodes())
+        sendHandshake(nodeId);
+}
+
+void PeerSecurity::streamDown(const QString& nodeId)
+{
+    m_streamAt.removeIf([&nodeId](const auto& entry) { return entry.value() == nodeId; });
+    m_backlog.remove(nodeId);
+}
+
+void PeerSecurity::frameReceived(const QString& nodeId, const QByteArray& payload)
+{
+    // A file packet's bytes are taken out of the frame whole rather than parsed into copies of their own.
+    QByteArray frame = payload;
+    Parameters message = byteArrayToParameters(std::move(frame));
+    const QString nodeFrom = message.value(kNodeFrom).toString();
+    if (message.contains(kNodeFrom) && nodeFrom != nodeId) {
+        refuse(QStringLiteral("a message on a stream under another node id"),
+               QStringLiteral("%1 on the stream of %2")
+                   .arg(PeerRecords::loggableId(nodeFrom), PeerRecords::loggableId(nodeId)));
+        return;
+    }
+    if (m_frames)
+        m_frames->giveBack(payload); // serves again once the parsed message lets go of it
+    message.insert(kSender, addressText(m_streams->address(nodeId)));
+    if (m_deliver)
+        m_deliver(std::move(message));
+    savePin(nodeId); // once its first handshake made its row
+}
+
+bool PeerSecurity::sendOnStream(const QString& nodeId, const Parameters& parameters)
+{
+    // A file packet's record is built in a buffer used before: fresh memory costs a page fault per page.
+    const RecordEncoder record(parameters);
+    QByteArray payload = frameBuffer(record.size(), m_frames);
+    record.write(payload.data());
+    if (m_frames && payload.size() >= BufferPool::kFramesFrom)
+        m_frames->giveBack(payload); // serves again once the stream and any backlog let go of it
+    return sendOnStream(nodeId, std::move(payload));
+}
+
+bool PeerSecurity::sendOnStream(const QString& nodeId, QByteArray payload)
+{
+    Backlog& backlog = m_backlog[nodeId];
+    if (backlog.frames.empty() && m_streams->send(nodeId, payload))
         return true;
-    const auto probed = m_probedPlainUntil.constFind(address);
-    return probed != m_probedPlainUntil.cend() && probed.value() > m_clock.nowMs();
-}
-
-void PeerSecurity::markCapable(const QString& address)
-{
-    if (m_capableAt.size() >= kMaxKnownAddresses && !m_capableAt.contains(address))
-        m_capableAt.clear(); // forgotten addresses are only asked again
-    m_capableAt.insert(address);
-    m_probedPlainUntil.remove(address);
-    m_plainAt.remove(address);
-}
-
-void PeerSecurity::markPlain(const QString& address)
-{
-    if (m_plainAt.size() >= kMaxKnownAddresses && !m_plainAt.contains(address))
-        m_plainAt.clear();
-    m_plainAt.insert(address);
-    m_capableAt.remove(address);
-}
-
-void PeerSecurity::learned(const QString& address, bool capable)
-{
-    if (capable)
-        markCapable(address);
-    else
-        markPlain(address);
-    if (m_held.contains(address)) // sent once the message that told us is handled
-        QMetaObject::invokeMethod(
-            this, [this, address] { release(address); }, Qt::QueuedConnection);
-}
-
-void PeerSecurity::hold(const QString& address, const Parameters& handshake)
-{
-    if (!m_held.contains(address) && m_held.size() >= kMaxHeldHandshakes) {
-        refuse(QStringLiteral("to hold another handshake for the capability check"),
-               QStringLiteral("to %1, with %2 waiting already; a later announcement sends it")
-                   .arg(address)
-                   .arg(m_held.size()));
-        return;
+    if (backlog.bytes + payload.size() > kMaxBackloggedBytes) {
+        refuse(QStringLiteral("to keep another message for a busy stream"),
+               QStringLiteral("to %1; the features send it again").arg(PeerRecords::loggableId(nodeId)));
+        return false;
     }
-    m_held.insert(address, handshake);
-    if (m_probing.contains(address))
-        return;
-    m_probing.insert(address);
-    m_probe.probe(QHostAddress(address), [self = QPointer<PeerSecurity>(this), address](const QString&, bool capable) {
-        if (self)
-            self->probeAnswered(address, capable);
-    });
+    backlog.bytes += payload.size();
+    backlog.frames.push_back(std::move(payload));
+    return true;
 }
 
-void PeerSecurity::probeAnswered(const QString& address, bool capable)
+void PeerSecurity::flushBacklog(const QString& nodeId)
 {
-    m_probing.remove(address);
-    if (capable) {
-        markCapable(address);
-    } else {
-        if (m_probedPlainUntil.size() >= kMaxKnownAddresses) {
-            const qint64 now = m_clock.nowMs();
-            m_probedPlainUntil.removeIf([now](const auto& entry) { return entry.value() <= now; });
-            if (m_probedPlainUntil.size() >= kMaxKnownAddresses)
-                m_probedPlainUntil.clear();
-        }
-        m_probedPlainUntil.insert(address, m_clock.nowMs() + kPlainProbeKeptMs);
+    const auto found = m_backlog.find(nodeId);
+    if (found == m_backlog.end())
+        return;
+    Backlog& backlog = found.value();
+    while (!backlog.frames.empty() && m_streams->send(nodeId, backlog.frames.front())) {
+        backlog.bytes -= backlog.frames.front().size();
+        backlog.frames.pop_front();
     }
-    release(address);
-}
-
-void PeerSecurity::release(const QString& address)
-{
-    const auto held = m_held.constFind(address);
-    if (held == m_held.cend())
-        return;
-    const Parameters handshake = held.value();
-    m_held.erase(held);
-    m_sink.send(QHostAddress(address), handshake); // back through frame(), which now knows what to send
-}
-
-Parameters PeerSecurity::withHandshakeFields(const Parameters& parameters, const QString& nodeId) const
-{
-    Parameters extended = parameters;
-    const SessionOffer offer = m_session->offer(m_profile.hostId());
-    extended.insert(kCapabilities, offer.capabilities);
-    extended.insert(kIdentityKey, offer.identityKey);
-    extended.insert(kSessionKey, offer.sessionKey);
-    extended.insert(kSessionSignature, offer.signature);
-    extended.insert(kSessionTime, offer.time);
-    if (const SessionOffer* theirs = nodeId.isEmpty() ? nullptr : m_sessions->offer(nodeId))
-        extended.insert(kSealedTo, sessionKeyId(theirs->sessionKey));
-    return extended;
+    if (backlog.frames.empty())
+        m_backlog.erase(found);
 }
 
 QByteArray PeerSecurity::frame(const QHostAddress& address, const Parameters& parameters, BufferPool* frames)
 {
-    if (address.isLoopback()) // this node talking to itself
-        return parametersToFrame(parameters, frames);
+    if (address.isNull())
+        return {};
     const QString where = addressText(address);
-    const QString nodeId = m_nodeAt.value(where);
-    const bool handshake = isHandshake(parameters.value(kAction).toString());
-    SealedChannel* channel = nodeId.isEmpty() ? nullptr : m_sessions->channel(nodeId);
-    if (channel && (!handshake || m_confirmed.contains(nodeId))) {
-        const QByteArray theirKey = sessionKeyId(m_sessions->offer(nodeId)->sessionKey);
-        const auto packet = parameters.constFind(QStringLiteral("binaryData"));
-        if (packet != parameters.cend() && offThread(packet.value().toByteArray().size()) &&
-            sealOffThread(address, parameters, *channel, theirKey, frames))
-            return {}; // sent once sealed
-        QByteArray sealed = sealedFrame(parameters, *channel, m_profile.hostId(), m_session->keyId(), theirKey, frames);
-        if (sealed.isNull())
-            qCritical().noquote() << QStringLiteral("A message to %1 could not be sealed; it was not sent").arg(where);
-        return sealed;
+    const QString streamNode = m_streamAt.value(where);
+    if (!streamNode.isEmpty()) {
+        sendOnStream(streamNode, parameters);
+        return {};
+    }
+    const QString pinned = m_pinnedAt.value(where);
+    if (!pinned.isEmpty()) {
+        // Never in plain to a pinned node: it waits for its stream (the features send it again).
+        dial(pinned, where);
+        return {};
+    }
+    if (!isPlainAt(where)) {
+        const QString nodeId = nodeAt(where);
+        if (!nodeId.isEmpty() && nodeId != m_profile.hostId()) {
+            hold(where, nodeId, parameters);
+            return {};
+        }
     }
     // What a plain program is sent: never a field it does not know, nor a size its fields cannot hold.
-    const auto plainFrame = [&] {
-        if (!carriesExtensionFields(parameters))
-            return parametersToFrame(parameters, frames);
-        qCritical().noquote() << QStringLiteral("A \"%1\" to %2 was not sent: it carries what a plain peer cannot read")
-                                     .arg(parameters.value(kAction).toString(), where);
-        return QByteArray();
-    };
-    if (handshake) {
-        if (m_plainAt.contains(where))
-            return plainFrame();
-        if (knownCapable(where, nodeId))
-            return parametersToFrame(withHandshakeFields(parameters, nodeId), frames);
-        if (knownPlain(where))
-            return plainFrame();
-        hold(where, parameters);
-        return {};
-    }
-    if (!nodeId.isEmpty()) {
-        // A pinned peer only reads sealed messages, and there are no keys with it yet: ask for them. What is
-        // dropped here is sent again by its feature's resend timer.
-        QMetaObject::invokeMethod(
-            this, [this, where] { rekey(where); }, Qt::QueuedConnection);
-        return {};
-    }
-    return plainFrame();
+    if (!carriesExtensionFields(parameters))
+        return parametersToFrame(parameters, frames);
+    qCritical().noquote() << QStringLiteral("A \"%1\" to %2 was not sent: it carries what a plain peer cannot read")
+                                 .arg(parameters.value(kAction).toString(), where);
+    return {};
 }
 
-void PeerSecurity::rekey(const QString& address)
+QString PeerSecurity::nodeAt(const QString& address) const
 {
-    if (!m_rekeys.allow(address, m_clock.nowMs()))
+    const QString heard = m_heardAt.value(address);
+    if (!heard.isEmpty() || QHostAddress(address).isLoopback()) // on the loopback: this node itself
+        return heard;
+    QSqlQuery q(m_store.database());
+    q.prepare(QStringLiteral("select id from vesk_peers where ipAddress = ? and id != ? limit 1"));
+    q.bindValue(0, address);
+    q.bindValue(1, m_profile.hostId());
+    return q.exec() && q.next() ? q.value(0).toString() : QString();
+}
+
+bool PeerSecurity::isPlainAt(const QString& address) const
+{
+    const auto plain = m_plainUntil.constFind(address);
+    return plain != m_plainUntil.cend() && plain.value() > m_clock.nowMs();
+}
+
+void PeerSecurity::dial(const QString& nodeId, const QString& address)
+{
+    m_streams->dial(QHostAddress(address), m_dialPort, nodeId);
+}
+
+void PeerSecurity::hold(const QString& address, const QString& nodeId, const Parameters& parameters)
+{
+    auto held = m_held.find(address);
+    if (held == m_held.end()) {
+        if (m_held.size() >= kMaxHeldAddresses) {
+            refuse(QStringLiteral("to hold another message for a stream being dialled"),
+                   QStringLiteral("to %1, with %2 addresses waiting already").arg(address).arg(m_held.size()));
+            return;
+        }
+        held = m_held.insert(address, Held{nodeId, {}});
+    }
+    if (held->messages.size() >= std::size_t(kMaxHeldPerAddress))
+        held->messages.pop_front();
+    held->messages.push_back(parameters);
+    m_dialledAt.insert(nodeId, address);
+    dial(nodeId, address);
+}
+
+void PeerSecurity::releaseHeld(const QString& address, bool onStream)
+{
+    const auto held = m_held.find(address);
+    if (held == m_held.end())
         return;
-    const QString nodeId = m_nodeAt.value(address);
-    m_confirmed.remove(nodeId); // it cannot open what we seal: the handshake goes plain, with our keys
-    const QString status = nodeId.isEmpty() ? QString() : m_store.peerField(nodeId, QStringLiteral("status"));
-    m_sink.send(QHostAddress(address), m_profile.addMeRequest(status.isEmpty() ? QStringLiteral("off") : status));
+    std::deque<Parameters> messages = std::move(held->messages);
+    m_dialledAt.remove(held->nodeId);
+    m_held.erase(held);
+    for (const Parameters& message : messages) {
+        if (onStream) {
+            sendOnStream(m_streamAt.value(address), message);
+        } else if (m_sendPlain) {
+            const QByteArray plain = frame(QHostAddress(address), message);
+            if (!plain.isNull())
+                m_sendPlain(QHostAddress(address), plain);
+        }
+    }
+}
+
+void PeerSecurity::dialFailed(const QString& nodeId, PeerStream::Ending ending)
+{
+    const QString address = m_dialledAt.value(nodeId);
+    if (address.isEmpty())
+        return;
+    if (showsPlain(ending) && !m_pinnedAt.contains(address)) {
+        if (m_plainUntil.size() >= kMaxKnownAddresses)
+            m_plainUntil.clear();
+        m_plainUntil.insert(address, m_clock.nowMs() + kPlainKeptMs);
+        releaseHeld(address, false);
+        return;
+    }
+    // A Vesk computer is there that is not the node dialled, or refused us: nothing of it goes in plain.
+    m_dialledAt.remove(nodeId);
+    m_held.remove(address);
+}
+
+void PeerSecurity::otherNodeAt(const QString& address, const QString& nodeId)
+{
+    const QString pinned = m_pinnedAt.value(address);
+    if (!pinned.isEmpty() && pinned != nodeId && !m_streams->hasStream(pinned))
+        forgetPinnedAt(address);
+    m_streams->nodeAnsweredAt(QHostAddress(address), nodeId);
+}
+
+void PeerSecurity::forgetPinnedAt(const QString& address)
+{
+    const QString pinned = m_pinnedAt.take(address);
+    // Its stored address now leads to another program: what the features send the pinned node must not go there.
+    QSqlQuery q(m_store.database());
+    q.prepare(QStringLiteral("update vesk_peers set ipAddress = '', status = 'off' where id = ? and ipAddress = ?"));
+    q.bindValue(0, pinned);
+    q.bindValue(1, address);
+    q.exec();
+    m_store.nodeData->scheduleRefresh();
+    m_store.nodesProxyData->scheduleRefresh();
+    qCDebug(lcPeers) << "another node answers at" << address << "where" << PeerRecords::loggableId(pinned) << "was";
+}
+
+bool PeerSecurity::admit(Parameters& message)
+{
+    const QString address = message.value(kSender).toString();
+    const QString nodeId = message.value(kNodeFrom).toString();
+    if (QHostAddress(address).isLoopback() && (nodeId.isEmpty() || nodeId == m_profile.hostId()))
+        return true; // this node talking to itself
+    if (!nodeId.isEmpty() && nodeId == m_profile.hostId())
+        return refuse(QStringLiteral("a plain message under this computer's own node id"),
+                      QStringLiteral("from %1; a copy of this installation shows itself by its key only").arg(address));
+    if (m_pins.contains(nodeId))
+        return refuse(QStringLiteral("a plain message under the node id of a peer with a stream"),
+                      QStringLiteral("%1 from %2").arg(PeerRecords::loggableId(nodeId), address));
+    if (m_streamAt.contains(address) || (nodeId.isEmpty() && m_pinnedAt.contains(address)))
+        return refuse(QStringLiteral("a plain message from the address of a peer with a stream"),
+                      QStringLiteral("%1 (%2)").arg(address, PeerRecords::loggableId(m_pinnedAt.value(address))));
+    if (!nodeId.isEmpty() && nodeId.size() <= PeerRecords::kMaxNodeIdLength) {
+        otherNodeAt(address, nodeId);
+        if (m_heardAt.size() >= kMaxKnownAddresses && !m_heardAt.contains(address))
+            m_heardAt.clear();
+        m_heardAt.insert(address, nodeId);
+        // A plain handshake from a node we never dialled: whether it speaks streams is learnt by dialling it.
+        if (isHandshake(message.value(kAction).toString()) && !isPlainAt(address))
+            dial(nodeId, address);
+    }
+    return true;
+}
+
+bool PeerSecurity::announced(const QString& nodeId, const QString& address)
+{
+    if (nodeId == m_profile.hostId()) {
+        if (QHostAddress(address) == QHostAddress(QHostAddress::LocalHost))
+            return true; // this node recording itself
+        refuse(QStringLiteral("an announcement under this computer's own node id"),
+               QStringLiteral("from %1; a copy of this installation shows itself by its key only").arg(address));
+        // A copied disk announces our id with our key: a stream there shows whether it is one.
+        if (m_copyChecks.allow(address, m_clock.nowMs()))
+            m_streams->lookForCopy(QHostAddress(address), m_dialPort);
+        return false;
+    }
+    if (m_pins.contains(nodeId)) {
+        // Anyone can announce any node id: at most a hint where the node may be, taken only with its key. With its
+        // stream up, the handshake an announcement calls for goes on the stream (its answer brings a new picture).
+        if (m_streams->hasStream(nodeId))
+            sendHandshake(nodeId);
+        else if (!isPlainAt(address))
+            dial(nodeId, address);
+        return false;
+    }
+    if (nodeId.size() <= PeerRecords::kMaxNodeIdLength) {
+        if (m_heardAt.size() >= kMaxKnownAddresses && !m_heardAt.contains(address))
+            m_heardAt.clear();
+        m_heardAt.insert(address, nodeId);
+    }
+    return true;
 }
 
 bool PeerSecurity::refuse(const QString& kind, const QString& detail)
@@ -293,192 +488,15 @@ bool PeerSecurity::refuse(const QString& kind, const QString& detail)
     return false;
 }
 
-PeerSessions::Outcome PeerSecurity::acceptSession(const SessionOffer& offer)
-{
-    PeerSessions::Outcome outcome = m_sessions->accept(offer);
-    if (outcome == PeerSessions::Outcome::Full) {
-        // Every peer's keys are made anew with a new session of ours; the peers ask for them as their sealed
-        // messages stop opening, as after a restart.
-        qCWarning(lcPeers) << "sessions of" << PeerSessions::kMaxPeers << "peers held: starting a new session";
-        startSession();
-        outcome = m_sessions->accept(offer);
-    }
-    return outcome;
-}
-
-bool PeerSecurity::admit(Parameters& message)
-{
-    if (message.contains(QLatin1String(kSealedRecordKey)))
-        return admitSealed(message);
-    return admitPlain(message);
-}
-
-bool PeerSecurity::admitSealed(Parameters& message)
-{
-    const QString address = message.value(kSender).toString();
-    QByteArray record = message.take(QLatin1String(kSealedRecordKey)).toByteArray();
-    SealedEnvelope envelope;
-    if (readEnvelope(record, &envelope) != EnvelopeKind::Sealed)
-        return refuse(QStringLiteral("a malformed sealed message"), QStringLiteral("from ") + address);
-    if (!m_capableAt.contains(address))
-        learned(address, true);
-    if (envelope.recipientKeyId != m_session->keyId() || !m_sessions->channel(envelope.nodeFrom)) {
-        // Sealed for an earlier run of ours, or by a run of theirs we have not heard: both sides need new keys.
-        rekey(address);
-        return refuse(QStringLiteral("a sealed message under keys of an earlier session"),
-                      QStringLiteral("from %1 at %2; new keys asked for").arg(shortId(envelope.nodeFrom), address));
-    }
-    SealedChannel* channel = m_sessions->channel(envelope.nodeFrom, envelope.senderKeyId);
-    if (!channel) {
-        rekey(address);
-        return refuse(QStringLiteral("a sealed message under keys of an earlier session"),
-                      QStringLiteral("from %1 at %2; new keys asked for").arg(shortId(envelope.nodeFrom), address));
-    }
-    if (offThread(envelope.sealedEnd - envelope.sealedStart))
-        return openOffThread(std::move(record), envelope, *channel, address); // admitted once opened
-    Parameters opened;
-    if (!openEnvelope(std::move(record), envelope, *channel, &opened, m_frames))
-        return refuse(QStringLiteral("a sealed message that does not open (altered, cut short or replayed)"),
-                      QStringLiteral("from %1 at %2").arg(shortId(envelope.nodeFrom), address));
-    taken(envelope.nodeFrom, address, opened);
-    message = std::move(opened);
-    return true;
-}
-
-void PeerSecurity::taken(const QString& nodeFrom, const QString& address, Parameters& message)
-{
-    m_confirmed.insert(nodeFrom);
-    remember(nodeFrom, address);
-    message.insert(kSender, address);
-}
-
-bool PeerSecurity::admitPlain(Parameters& message)
-{
-    const QString address = message.value(kSender).toString();
-    const QString nodeId = message.value(kNodeFrom).toString();
-    if (QHostAddress(address).isLoopback() && (nodeId.isEmpty() || nodeId == m_profile.hostId()))
-        return true; // this node talking to itself
-    const bool handshake = isHandshake(message.value(kAction).toString());
-    const bool offered = carriesOffer(message);
-    // Its own handshake tells what the program there reads (a plain one under a pinned node id tells nothing: it
-    // is refused below); a handshake of ours waiting to learn that can go.
-    if (handshake && (offered || (!nodeId.isEmpty() && !m_pins.contains(nodeId))))
-        learned(address, offered);
-
-    if (nodeId.isEmpty()) {
-        if (m_nodeAt.contains(address))
-            return refuse(QStringLiteral("a plain message from the address of a sealed peer"),
-                          QStringLiteral("%1 (%2)").arg(address, shortId(m_nodeAt.value(address))));
-        return true;
-    }
-    const auto pinned = m_pins.constFind(nodeId);
-    if (pinned == m_pins.cend()) {
-        if (!offered) {
-            // A plain peer (when this was its handshake): it gets exactly the plain protocol from now on.
-            if (m_nodeAt.value(address) == nodeId)
-                return refuse(QStringLiteral("a plain message from the address of a sealed peer"), address);
-            return true;
-        }
-        const SessionOffer offer = offerOf(message);
-        if (!handshake || !offer.isAuthentic())
-            return refuse(QStringLiteral("a handshake whose signature does not check"),
-                          QStringLiteral("from %1 at %2").arg(shortId(nodeId), address));
-        const PeerSessions::Outcome outcome = acceptSession(offer);
-        if (outcome == PeerSessions::Outcome::Forged || outcome == PeerSessions::Outcome::Stale)
-            return refuse(QStringLiteral("a handshake with an unusable session"),
-                          QStringLiteral("from %1 at %2").arg(shortId(nodeId), address));
-        pin(nodeId, offer.identityKey, offer.capabilities);
-    } else {
-        const Pin& pin = pinned.value();
-        if (!pin.pending.isEmpty())
-            return refuse(
-                QStringLiteral("a message from a peer whose security key changed"),
-                QStringLiteral("%1 at %2: waiting for the user to accept the new key").arg(shortId(nodeId), address));
-        if (!handshake || !offered)
-            return refuse(QStringLiteral("a plain message under the node id of a sealed peer"),
-                          QStringLiteral("%1 from %2").arg(shortId(nodeId), address));
-        const SessionOffer offer = offerOf(message);
-        if (!offer.isAuthentic())
-            return refuse(QStringLiteral("a handshake whose signature does not check"),
-                          QStringLiteral("from %1 at %2").arg(shortId(nodeId), address));
-        if (offer.identityKey != pin.key) {
-            m_pins[nodeId].pending = offer.identityKey;
-            m_sessions->forget(nodeId);
-            m_confirmed.remove(nodeId);
-            QSqlQuery q(m_store.database());
-            q.prepare(QStringLiteral("update vesk_peers set pendingKey = ? where id = ?"));
-            q.bindValue(0, QString::fromLatin1(offer.identityKey.toHex()));
-            q.bindValue(1, nodeId);
-            q.exec();
-            m_store.nodeData->scheduleRefresh();
-            Q_EMIT securityChanged(nodeId);
-            return refuse(
-                QStringLiteral("a handshake with another security key"),
-                QStringLiteral("%1 at %2: marked as changed until the user accepts it").arg(shortId(nodeId), address));
-        }
-        const PeerSessions::Outcome outcome = acceptSession(offer);
-        if (outcome == PeerSessions::Outcome::Forged || outcome == PeerSessions::Outcome::Stale)
-            return refuse(QStringLiteral("a handshake with an older or unusable session"),
-                          QStringLiteral("from %1 at %2").arg(shortId(nodeId), address));
-        if (outcome == PeerSessions::Outcome::Same) {
-            // Anyone could have recorded this handshake and sent it again from elsewhere: it may be answered, but
-            // it moves and renames nothing. A peer that really moved seals to us from its new address.
-            const TableRecord row = m_store.peerRecord(nodeId);
-            const QString stored = row.value(QStringLiteral("ipAddress"));
-            if (!stored.isEmpty())
-                message.insert(kSender, stored);
-            if (!row.value(QStringLiteral("alias")).isEmpty()) {
-                message.insert(QStringLiteral("alias"), row.value(QStringLiteral("alias")));
-                message.insert(QStringLiteral("sysinfo"), row.value(QStringLiteral("sysinfo")));
-            }
-        } else {
-            m_confirmed.remove(nodeId); // a new run of the peer: it holds our key once it says so
-            if (pin.capabilities != offer.capabilities && offer.identityKey == pin.key) {
-                // Kept with the peer, so what it can take is known while it is away (a file offered to it then).
-                m_pins[nodeId].capabilities = offer.capabilities;
-                QSqlQuery q(m_store.database());
-                q.prepare(QStringLiteral("update vesk_peers set capabilities = ? where id = ?"));
-                q.bindValue(0, offer.capabilities);
-                q.bindValue(1, nodeId);
-                q.exec();
-            }
-        }
-    }
-    if (message.value(kSealedTo).toByteArray() == m_session->keyId())
-        m_confirmed.insert(nodeId);
-    remember(nodeId, message.value(kSender).toString());
-    return true;
-}
-
-void PeerSecurity::pin(const QString& nodeId, const QByteArray& key, quint32 capabilities)
-{
-    m_pins.insert(nodeId, Pin{key, {}, capabilities});
-    // The handshake's own handler writes the peer's row after this; the key joins it then, as it stands by then
-    // (a handshake with another key may have come in between and left a pending key that must not be lost).
-    QTimer::singleShot(0, this, [this, nodeId] {
-        const auto pinned = m_pins.constFind(nodeId);
-        if (pinned == m_pins.cend())
-            return;
-        QSqlQuery q(m_store.database());
-        q.prepare(
-            QStringLiteral("update vesk_peers set identityKey = ?, pendingKey = ?, capabilities = ? where id = ?"));
-        q.bindValue(0, QString::fromLatin1(pinned->key.toHex()));
-        q.bindValue(1, pinned->pending.isEmpty() ? QVariant() : QVariant(QString::fromLatin1(pinned->pending.toHex())));
-        q.bindValue(2, pinned->capabilities);
-        q.bindValue(3, nodeId);
-        q.exec();
-        m_store.nodeData->scheduleRefresh();
-        Q_EMIT securityChanged(nodeId);
-    });
-}
-
 quint32 PeerSecurity::capabilitiesOf(const QString& nodeId) const
 {
-    const auto pinned = m_pins.constFind(nodeId);
-    if (pinned == m_pins.cend() || !pinned->pending.isEmpty())
-        return 0;
-    const SessionOffer* offer = m_sessions->offer(nodeId);
-    return offer && offer->identityKey == pinned->key ? offer->capabilities : pinned->capabilities;
+    // A changed key waiting for the user leaves the pinned key's stream, and what it carries, as they were.
+    return m_pins.contains(nodeId) ? kStreamCapabilities : 0;
+}
+
+bool PeerSecurity::hasStream(const QString& nodeId) const
+{
+    return m_streams->hasStream(nodeId);
 }
 
 SecurityState::State PeerSecurity::securityState(const QString& nodeId) const
@@ -498,7 +516,13 @@ QString PeerSecurity::comparisonCode(const QString& nodeId) const
     const auto pinned = m_pins.constFind(nodeId);
     if (pinned == m_pins.cend())
         return {};
-    return Vesk::comparisonCode(identityKey(), pinned->pending.isEmpty() ? pinned->key : pinned->pending);
+    // One key's fingerprint per line, so that each line can be read out and compared on its own.
+    QStringList groups =
+        ComparisonCode::forKeys(identityKey(), pinned->pending.isEmpty() ? pinned->key : pinned->pending).split(u' ');
+    if (groups.size() != 2 * ComparisonCode::kGroupsPerKey)
+        return {};
+    return groups.mid(0, ComparisonCode::kGroupsPerKey).join(u' ') + u'\n' +
+           groups.mid(ComparisonCode::kGroupsPerKey).join(u' ');
 }
 
 bool PeerSecurity::markVerified(const QString& nodeId)
@@ -526,12 +550,8 @@ bool PeerSecurity::acceptChangedKey(const QString& nodeId)
     q.exec();
     m_store.nodeData->refresh();
     Q_EMIT securityChanged(nodeId);
-    // Agree keys with the new identity at once rather than at its next announcement.
-    const QHostAddress address = m_store.nodeAddress(nodeId);
-    if (!address.isNull()) {
-        m_rekeys.forget(addressText(address));
-        rekey(addressText(address));
-    }
+    // The stream of the key set aside ends; the new key's computer is taken at its next dial or announcement.
+    m_streams->drop(nodeId);
     return true;
 }
 

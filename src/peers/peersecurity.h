@@ -1,10 +1,9 @@
 #pragma once
 
-#include "net/messagesink.h"
 #include "net/parameters.h"
 #include "net/peercapabilities.h"
+#include "net/peerstreams.h"
 #include "peers/replylimiter.h"
-#include "secure/session.h"
 #include "store/securitystate.h"
 
 #include <QByteArray>
@@ -14,34 +13,33 @@
 #include <QSet>
 #include <QString>
 
+#include <deque>
 #include <functional>
 #include <memory>
 
 namespace Vesk {
 
 class BufferPool;
-class TaskThread;
-struct SealedEnvelope;
-class CapabilityProbe;
 class Clock;
 class LocalProfile;
 class Store;
 
-// Who a message really comes from, and who may read what we send. Between two Vesk programs every message after
-// the handshake travels sealed; the first identity key heard for a node id is pinned with the peer (trust on first
-// use), and from then on nothing under that node id is taken unless it is sealed with keys that identity agreed.
+// Who a message really comes from, and who may read what we send. Between two Vesk computers everything travels
+// as frames on one authenticated TLS stream (see PeerStreams); a plain peer is sent exactly the plain protocol on
+// its message port.
 //
-// The handshake: "addMeRequest" and "addMeRequestConfirmed" carry, beside their plain fields, our capabilities,
-// identity key and this run's session key signed by it, and (once we have the addressee's session) "sealedTo", the
-// addressee's session key id, which tells it that we can open what it seals for us. A peer that sends neither is a
-// plain peer: it is sent exactly what it was always sent, the handshake included, and none of these fields.
-// We put those fields only into a handshake to an address we know runs a program that reads them: a pinned peer's,
-// one whose own handshake carried them, or one that answered the capability probe (see capabilityprobe.h). A
-// handshake to any other address waits for the probe's answer (the latest per address), then goes with the fields
-// or exactly plain. A replacement is sent through the sink, so it passes through frame() again.
-// Handshakes go sealed too once the other side has shown it holds our keys (it sealed to us, or named our key).
-// A sealed message that does not open because either side started afresh makes the receiver send a handshake, so
-// both agree new keys by themselves; what was lost is sent again by the features' resend timers.
+// A node that ever completed a stream with us is pinned: its identity key is kept with its row (the first key seen
+// for a node id is taken, trust on first use). From then on its address, name and status change only through its
+// stream: a plain message, handshake or announcement under its node id changes nothing, and what we send it goes
+// on its stream or waits for one (the features' resend timers send it again), never in plain.
+//
+// Which way a message goes is chosen by its address (the features send to addresses):
+//   1. an address with a stream up: on that stream;
+//   2. the stored address of a pinned node without a stream: nowhere; a stream is dialled there;
+//   3. an address whose node is not known to be capable: the message waits while a stream is dialled there (the
+//      dial is how we learn what the program there speaks); a stream takes it on, a port that answers no TLS
+//      makes the address plain for a while and it goes out in plain;
+//   4. a plain address: in plain, exactly as the plain protocol has it.
 class PeerSecurity : public QObject, public PeerCapabilities
 {
     Q_OBJECT
@@ -50,49 +48,60 @@ class PeerSecurity : public QObject, public PeerCapabilities
 public:
     // A refused message is logged at most once per this window and kind, with how many were refused meanwhile.
     static constexpr qint64 kLogWindowMs = 10000;
-    // A handshake to ask a peer for new keys, at most once per window and address.
-    static constexpr qint64 kRekeyWindowMs = 3000;
-    // An address the probe found plain is asked again after this long, so a peer that was upgraded is found.
-    static constexpr qint64 kPlainProbeKeptMs = 5 * 60 * 1000;
-    // Addresses whose handshake waits for the probe's answer; past this a new one is dropped, as a failed send
-    // would drop it (announcements and refreshes send the handshake again).
-    static constexpr int kMaxHeldHandshakes = 1024;
-    // Addresses remembered as capable or as found plain; past this the older knowledge is forgotten and asked again.
+    // An address where no stream could be made is taken as a plain peer's for this long, then dialled again.
+    static constexpr qint64 kPlainKeptMs = 5 * 60 * 1000;
+    // Messages waiting for a dial's outcome, per address and in all; beyond, they are dropped as a failed send.
+    static constexpr int kMaxHeldPerAddress = 64;
+    static constexpr int kMaxHeldAddresses = 1024;
+    // Frames waiting for room on a stream (file packets above all), per node; beyond, dropped.
+    static constexpr qint64 kMaxBackloggedBytes = 64 * 1000 * 1000;
+    // An address that announces our own node id is dialled to look for a copy of us at most once per this window.
+    static constexpr qint64 kCopyCheckWindowMs = 60000;
+    // Addresses remembered as plain, or with the node last heard there; past this the older knowledge is forgotten.
     static constexpr int kMaxKnownAddresses = 4096;
 
     // keyFile: where this installation's identity key lives (made there at first start).
-    PeerSecurity(Store& store, MessageSink& sink, CapabilityProbe& probe, const Clock& clock,
-                 const LocalProfile& profile, const QString& keyFile, QObject* parent = nullptr);
+    PeerSecurity(Store& store, const Clock& clock, const LocalProfile& profile, const QString& keyFile,
+                 QObject* parent = nullptr);
     ~PeerSecurity() override;
 
-    // The frame of an outgoing message: sealed for a peer that speaks it, plain with our handshake fields for a
-    // handshake to a program known to read them, exactly the plain bytes for a plain peer. Null (dropped) for a
-    // sealed peer we have no keys with yet, where a handshake is started instead; null (held) for a handshake to
-    // an address not known yet, which is sent once the probe answers.
+    // Accepts streams on the port (kPeerStreamPort in the program); streams are dialled to `dialPort`.
+    bool listen(const QHostAddress& address, quint16 port);
+    QString listenError() const;
+    void setDialPort(quint16 port) { m_dialPort = port; }
+    quint16 streamPort() const;
+
+    // Where plain frames of held messages go once their address turned out plain.
+    using PlainSender = std::function<void(const QHostAddress& address, QByteArray frame)>;
+    void setPlainSender(PlainSender send) { m_sendPlain = std::move(send); }
+    // Where messages that arrived on a stream go, admitted.
+    using Delivery = std::function<void(Parameters message)>;
+    void setDelivery(Delivery deliver) { m_deliver = std::move(deliver); }
+    // Handshakes to a node whose stream just came up go through here (the send queue, which comes back to frame()).
+    using HandshakeSender = std::function<void(const QHostAddress& address, const Parameters& handshake)>;
+    void setHandshakeSender(HandshakeSender send) { m_sendHandshake = std::move(send); }
+
+    // The frame of an outgoing message for the plain port, or null when it went on a stream, waits for one, or
+    // must not go (see the class comment).
     QByteArray frame(const QHostAddress& address, const Parameters& parameters, BufferPool* frames = nullptr);
 
-    // Checks a received message before dispatch, opening it when sealed. False: refused (and logged), or a file
-    // packet taken to be opened on the cipher thread, which reaches the admitted callback once it counts.
+    // Checks a message that arrived in plain on the message port; false: refused (and logged).
     bool admit(Parameters& message);
 
-    // File packets this many bytes and larger are sealed and opened on a thread of their own, at most
-    // kMaxOffThread at once (beyond that, here, as smaller messages are), so that the interface's thread does no
-    // more per packet than for a plain peer. Each counter is still taken here, in order: see sealElsewhere.
-    static constexpr qsizetype kOffThreadFrom = 64 * 1024;
-    static constexpr int kMaxOffThread = 8;
-    // Starts that thread: a frame sealed there goes to `send`, a message opened there and taken to `admitted`.
-    // Without it (tests) everything is sealed and opened in the calls.
-    using FrameSender = std::function<void(const QHostAddress& address, QByteArray frame)>;
-    using Admitted = std::function<void(Parameters message)>;
-    void cipherOffThread(FrameSender send, Admitted admitted);
+    // An announcement heard: true when it may be recorded as the plain protocol has it; false for a pinned node or
+    // our own node id (nothing changes, a stream is dialled there at most).
+    bool announced(const QString& nodeId, const QString& address);
 
-    // What a pinned peer can take (Capability bits) as its current session, or else its last one, announced; 0 for
-    // a plain peer and for one whose key changed and was not accepted yet.
+    // Our handshake to every node with a stream: a new name or picture of ours reaches them only this way.
+    void handshakeOnStreams();
+
     quint32 capabilitiesOf(const QString& nodeId) const override;
+    bool hasStream(const QString& nodeId) const;
 
     // For the interface: what it knows of the peer now (its row follows once the change is announced).
     SecurityState::State securityState(const QString& nodeId) const;
-    // Twelve digits in three groups, the same on both screens, from both identity keys; empty for a plain peer.
+    // Both keys' fingerprints (see ComparisonCode), one per line in a fixed order, the same on both screens; empty
+    // for a peer with no key.
     QString comparisonCode(const QString& nodeId) const;
     bool markVerified(const QString& nodeId);
     // Takes the new key a peer came with as its identity from now on.
@@ -100,77 +109,80 @@ public:
 
     // A new node id comes with a new identity (two installations cloned from one disk must not share one).
     void renewIdentity();
-
     QByteArray identityKey() const;
 
-    // Received file packets are opened into buffers of this pool (the one the transport reads frames into).
-    void setFramePool(BufferPool* frames) { m_frames = frames; }
+    PeerStreams& streams() { return *m_streams; }
+    // File packets are framed and read in buffers of this pool (the one the plain port uses).
+    void setFramePool(BufferPool* frames);
 
 Q_SIGNALS:
     // A peer's security state changed (pinned, verified, key changed or accepted).
     void securityChanged(const QString& nodeId);
+    // A computer at that address completed a stream with our own identity key: a copy of this installation.
+    void copyOfThisInstallation(const QString& address);
 
 private:
     struct Pin
     {
         QByteArray key;
         QByteArray pending;
-        quint32 capabilities = 0; // as its identity last announced them
+        bool saved = false; // written to the node's row (an accepted stream may come before the row)
     };
-    PeerSessions::Outcome acceptSession(const SessionOffer& offer);
-    bool admitSealed(Parameters& message);
-    static QString shortId(const QString& nodeId);
-    bool offThread(qsizetype bytes) const;
-    // A file packet handed to the cipher thread, sent once sealed; false when it is to be sealed here instead.
-    bool sealOffThread(const QHostAddress& address, const Parameters& parameters, SealedChannel& channel,
-                       const QByteArray& theirKey, BufferPool* frames);
-    void sealedOffThread(const QHostAddress& address, QByteArray frame);
-    // A sealed file packet handed to the cipher thread, admitted once opened; false either way (or refused).
-    bool openOffThread(QByteArray&& record, const SealedEnvelope& envelope, SealedChannel& channel,
-                       const QString& address);
-    void openedOffThread(bool opened, const SealedEnvelope& envelope, quint64 channelSerial, Parameters message,
-                         const QString& address);
-    // An authentic sealed message from `address` counts: its sender holds our keys and is there now.
-    void taken(const QString& nodeFrom, const QString& address, Parameters& message);
-    bool admitPlain(Parameters& message);
+    struct Held
+    {
+        QString nodeId; // the node dialled for these
+        std::deque<Parameters> messages;
+    };
+
+    void makeStreams();
+    PeerStreams::PinVerdict checkPin(const QString& nodeId, const QByteArray& key);
+    void savePin(const QString& nodeId);
+    void streamUp(const QString& nodeId, const QHostAddress& address);
+    void streamDown(const QString& nodeId);
+    void sendHandshake(const QString& nodeId);
+    void frameReceived(const QString& nodeId, const QByteArray& payload);
+    void dialFailed(const QString& nodeId, PeerStream::Ending ending);
+    bool sendOnStream(const QString& nodeId, const Parameters& parameters);
+    bool sendOnStream(const QString& nodeId, QByteArray payload);
+    void flushBacklog(const QString& nodeId);
+    void hold(const QString& address, const QString& nodeId, const Parameters& parameters);
+    void releaseHeld(const QString& address, bool onStream);
+    QString nodeAt(const QString& address) const;
+    void dial(const QString& nodeId, const QString& address);
+    // Another node answers at the address: it tells nothing any more of a pinned node stored there.
+    void otherNodeAt(const QString& address, const QString& nodeId);
+    void forgetPinnedAt(const QString& address);
+    bool isPlainAt(const QString& address) const;
     bool refuse(const QString& kind, const QString& detail);
-    void rekey(const QString& address);
-    void pin(const QString& nodeId, const QByteArray& key, quint32 capabilities);
     void loadPins();
-    void startSession();
-    Parameters withHandshakeFields(const Parameters& parameters, const QString& nodeId) const;
-    void remember(const QString& nodeId, const QString& address);
-    bool knownCapable(const QString& address, const QString& nodeId) const;
-    bool knownPlain(const QString& address) const;
-    void hold(const QString& address, const Parameters& handshake);
-    void probeAnswered(const QString& address, bool capable);
-    void release(const QString& address);
-    void markCapable(const QString& address);
-    void markPlain(const QString& address);
-    // What a message from the address told us about the program there.
-    void learned(const QString& address, bool capable);
 
     Store& m_store;
-    MessageSink& m_sink;
-    CapabilityProbe& m_probe;
     const Clock& m_clock;
     const LocalProfile& m_profile;
     const QString m_keyFile;
+    IdentityKey m_identity;
+    std::unique_ptr<PeerStreams> m_streams;
+    QHostAddress m_listenAddress;
+    quint16 m_listenPort = 0;
+    quint16 m_dialPort = kPeerStreamPort;
     BufferPool* m_frames = nullptr;
-    std::unique_ptr<LocalSession> m_session;
-    std::unique_ptr<PeerSessions> m_sessions;
-    QHash<QString, Pin> m_pins;                // node id -> its pinned key, for every peer that ever spoke sealed
-    QHash<QString, QString> m_nodeAt;          // address -> the pinned node last authenticated there
-    QSet<QString> m_plainAt;                   // addresses whose handshake came without our fields
-    QSet<QString> m_capableAt;                 // addresses known to read them (handshake or probe)
-    QHash<QString, qint64> m_probedPlainUntil; // addresses the probe found plain, until when that holds
-    QHash<QString, Parameters> m_held;         // address -> the latest handshake waiting for the probe's answer
-    QSet<QString> m_probing;                   // addresses asked and not answered yet
-    QSet<QString> m_confirmed;                 // nodes that showed they hold our current session key
-    ReplyLimiter m_rekeys{kRekeyWindowMs};
-    std::unique_ptr<TaskThread> m_cipherThread;
-    FrameSender m_sendFrame;
-    Admitted m_admitted;
+    PlainSender m_sendPlain;
+    Delivery m_deliver;
+    HandshakeSender m_sendHandshake;
+    QHash<QString, Pin> m_pins;          // node id -> its pinned key
+    QHash<QString, QString> m_streamAt;  // address -> node with a stream up there
+    QHash<QString, QString> m_pinnedAt;  // address -> pinned node last authenticated there
+    QHash<QString, QString> m_heardAt;   // address -> node last announced or heard there in plain
+    QHash<QString, qint64> m_plainUntil; // addresses where no stream could be made, until when that holds
+    QHash<QString, Held> m_held;         // address -> messages waiting for a dial's outcome
+    QHash<QString, QString> m_dialledAt; // node -> the address it was dialled at for held messages
+    struct Backlog
+    {
+        std::deque<QByteArray> frames;
+        qint64 bytes = 0;
+    };
+    QHash<QString, Backlog> m_backlog; // node -> frames waiting for room on its stream
+    ReplyLimiter m_copyChecks{kCopyCheckWindowMs};
     struct Refusals
     {
         qint64 loggedAt = 0;

@@ -45,6 +45,10 @@ public:
     bool isValid() const { return m_public.size() == kPublicKeySize; }
     QByteArray publicKey() const { return m_public; }
 
+    // The signing key as OpenSSL holds it, for the TLS library, which signs the handshake with it; null for an
+    // invalid key. It lives as long as this key or a copy of it.
+    evp_pkey_st* signingKey() const { return m_signer.get(); }
+
     QByteArray sign(const QByteArray& message) const;
     static bool verify(const QByteArray& publicKey, const QByteArray& message, const QByteArray& signature);
 

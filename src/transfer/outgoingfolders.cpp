@@ -8,7 +8,7 @@
 #include "common/shell.h"
 #include "peers/localprofile.h"
 #include "peers/peersend.h"
-#include "secure/session.h"
+#include "net/peercapabilities.h"
 #include "store/store.h"
 #include "store/vesksqlquerymodel.h"
 #include "transfer/fileicons.h"

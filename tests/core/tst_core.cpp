@@ -6,6 +6,7 @@
 #include "transfer/deliveredfiles.h"
 #include "transfer/outgoingoffers.h"
 
+#include <QFile>
 #include <QSettings>
 #include <QTemporaryDir>
 
@@ -24,8 +25,8 @@ private Q_SLOTS:
     void initTestCase()
     {
         m_settings = std::make_unique<QSettings>(m_dir.filePath("vesk.conf"), QSettings::IniFormat);
-        const Core::Setup setup{m_dir.path() + "/data/", "{machine-id}", "Test OS", m_dir.path() + "/downloads/",
-                                false};
+        const Core::Setup setup{m_dir.path() + "/data/",      "{machine-id}", "Test OS",
+                                m_dir.path() + "/downloads/", true,           0};
         m_core = std::make_unique<Core>(*m_settings, setup, m_shell);
         m_core->setClock(m_clock);
     }
@@ -51,38 +52,43 @@ private Q_SLOTS:
         QCOMPARE(peerField("{moved}", "ipAddress"), QStringLiteral("10.99.0.6"));
         QCOMPARE(moved.size(), 1);
     }
-    // Our own id from another computer, announced or in a message, is a copy of this installation: this node takes a
-    // fresh id, keeps it and records itself under it.
-    void ownIdFromAnotherComputerGivesAFreshId_data()
+    // Our own node id from another computer, announced or in a plain message, proves nothing (anyone can write it):
+    // this node keeps its id and its identity key, records nothing, and logs it. Only a computer that completes a
+    // stream with our own key is a copy of this installation.
+    void ownIdFromAnotherComputerChangesNothing_data()
     {
-        QTest::addColumn<bool>("announced"); // else it came in a message
+        QTest::addColumn<bool>("announced"); // else it came in a plain handshake
         QTest::newRow("announced") << true;
-        QTest::newRow("in a message") << false;
+        QTest::newRow("in a plain handshake") << false;
     }
-    void ownIdFromAnotherComputerGivesAFreshId()
+    void ownIdFromAnotherComputerChangesNothing()
     {
         QFETCH(bool, announced);
         const QString before = m_core->hostId();
-        const auto arrive = [&](const char* from) {
-            if (announced)
-                m_core->peerRecords().addNodeFromUDP(before, from, "os", "twin");
-            else
-                m_core->processMessage({{"action", "confirmChat"}, {"nodeFrom", before}, {"senderIPAddress", from}});
-        };
+        QFile keyFile(m_dir.path() + "/data/identity.key");
+        QVERIFY(keyFile.open(QIODevice::ReadOnly));
+        const QByteArray key = keyFile.readAll();
+        keyFile.close();
         MessageCatcher catcher;
         QSignalSpy changed(m_core.get(), &Core::hostIdChanged);
-        arrive("127.0.0.1"); // from this computer itself: our own announcement
+        for (int i = 0; i < 3; ++i) {
+            if (announced)
+                m_core->peerRecords().addNodeFromUDP(before, "10.99.0.2", "os", "twin");
+            else
+                m_core->processMessage({{"action", "addMeRequest"},
+                                        {"nodeFrom", before},
+                                        {"alias", "twin"},
+                                        {"senderIPAddress", "10.99.0.2"}});
+        }
+        QTest::qWait(50);
         QCOMPARE(m_core->hostId(), before);
-        arrive("10.99.0.2");
-        const QString fresh = m_core->hostId();
-        QVERIFY(fresh != before && !fresh.isEmpty());
-        QCOMPARE(changed.size(), 1);
-        QCOMPARE(m_settings->value("machineId").toString(), fresh);
-        QCOMPARE(peerField(fresh, "ipAddress"), QStringLiteral("127.0.0.1"));
-        QCOMPARE(catcher.criticals().filter("uses this computer's node id").size(), 1);
-        arrive("10.99.0.2"); // now an ordinary peer
-        QCOMPARE(m_core->hostId(), fresh);
-        QCOMPARE(peerField(before, "ipAddress"), announced ? QStringLiteral("10.99.0.2") : QStringLiteral("<no row>"));
+        QCOMPARE(changed.size(), 0);
+        QCOMPARE(m_settings->value("machineId").toString(), before);
+        QVERIFY(keyFile.open(QIODevice::ReadOnly));
+        QCOMPARE(keyFile.readAll(), key);
+        QCOMPARE(peerField(before, "ipAddress"), QStringLiteral("127.0.0.1"));
+        QCOMPARE(peerField(before, "alias") == "twin", false);
+        QCOMPARE(catcher.criticals().filter("under this computer's own node id").size(), 1); // rate-limited
     }
     // What peers received stays listed across restarts, newest first, the latest few hundred.
     void deliveredFilesAreKept()

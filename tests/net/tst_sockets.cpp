@@ -1,6 +1,5 @@
 #include "common/bufferpool.h"
 #include "net/addressprobe.h"
-#include "net/capabilityprobe.h"
 #include "net/linkwatcher.h"
 #include "net/messageserver.h"
 #include "net/othernetworks.h"
@@ -196,58 +195,6 @@ private slots:
             QCOMPARE(unreachable.first().first().value<QHostAddress>(), QHostAddress(address));
         QVERIFY2(catcher.all().isEmpty(), qPrintable(catcher.all().join('\n')));
         QTRY_COMPARE(receiver.received.size(), listening && !probe ? 1 : 0); // a probe carries nothing
-    }
-
-    // Whether the program at an address reads our extension fields: only our own greeting says yes. Anything else
-    // (nobody there, another program's greeting, silence, no answer at all) says no, in a bounded time; a greeting
-    // that is not ours is logged.
-    void capabilityProbe_data()
-    {
-        QTest::addColumn<QString>("listener");
-        QTest::addColumn<QString>("address");
-        QTest::addColumn<bool>("capable");
-        const auto add = [](const char* tag, const char* listener, const char* address = "127.0.0.1") {
-            QTest::newRow(tag) << QString(listener) << QString(address) << !qstrcmp(listener, "ours");
-        };
-        add("a program that reads them", "ours");
-        add("nobody listening", "");
-        add("another greeting", "SSH-2.0-OpenSSH_9.2\r\n");
-        add("a short greeting", "VeskCaps");
-        add("silence", "silent");
-        add("no answer from the host", "", "10.79.0.2");
-    }
-    void capabilityProbe()
-    {
-        QFETCH(QString, listener);
-        QFETCH(QString, address);
-        constexpr int kTimeoutMs = 300;
-        Vesk::CapabilityServer ours;
-        QTcpServer other;
-        if (listener == "ours") {
-            QVERIFY(ours.listenForProbes());
-        } else if (!listener.isEmpty()) {
-            QVERIFY(other.listen(QHostAddress::AnyIPv4, Vesk::kCapabilityPort));
-            connect(&other, &QTcpServer::newConnection, &other, [&other, listener] {
-                QTcpSocket* socket = other.nextPendingConnection(); // held open, and silent, in that row
-                if (listener != "silent") {
-                    socket->write(listener.toLatin1());
-                    socket->disconnectFromHost();
-                }
-            });
-        }
-        TestSupport::MessageCatcher catcher;
-        Vesk::TcpCapabilityProbe probe(Vesk::kCapabilityPort, kTimeoutMs);
-        QList<std::pair<QString, bool>> answers;
-        probe.probe(QHostAddress(address), [&answers](const QString& at, bool capable) {
-            answers.append({at, capable});
-        });
-        QCOMPARE(answers.size(), 0); // never within the call
-        QTRY_COMPARE_WITH_TIMEOUT(answers.size(), 1, 3 * kTimeoutMs);
-        QFETCH(bool, capable);
-        QCOMPARE(answers.first(), std::make_pair(address, capable));
-        QCOMPARE(probe.running(), 0);
-        const bool foreign = !listener.isEmpty() && listener != "ours" && listener != "silent";
-        QCOMPARE(catcher.criticals().filter("capability greeting that is not ours").size(), foreign ? 1 : 0);
     }
 
     // Each step: time in ms, source, whether it is reported, the datagram. An announcement is exactly three Latin-1

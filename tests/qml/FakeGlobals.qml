@@ -49,7 +49,7 @@ QtObject {
     signal peerSecurityChanged(string nodeId)
     property var security: ({})
     function peerSecurityState(id) { return security[id] ?? SecurityState.Plain }
-    function peerSecurityCode(id) { return "1234 5678 9012" }
+    function peerSecurityCode(id) { return "01234 56789 01234 56789\n98765 43210 98765 43210" }
     function markPeerVerified(id) { record("markPeerVerified", arguments) }
     function acceptPeerSecurityKey(id) {
         record("acceptPeerSecurityKey", arguments)

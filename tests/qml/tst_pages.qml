@@ -171,7 +171,7 @@ TestCase {
         mouseClick(findChild(banner, "checkKeyButton"))
         var accept = findChild(T.Overlay.overlay, "acceptKeyButton")
         tryVerify(() => accept.visible)
-        compare(findChild(T.Overlay.overlay, "securityCode").text, "1234 5678 9012")
+        compare(findChild(T.Overlay.overlay, "securityCode").text, "01234 56789 01234 56789\n98765 43210 98765 43210")
         mouseClick(accept)
         verify(page.controller.calls.includes("acceptPeerSecurityKey({bob})"))
         tryVerify(() => findChild(T.Overlay.overlay, "markVerifiedButton").visible)

@@ -13,20 +13,6 @@ using Vesk::Database;
 
 namespace TestSupport {
 
-bool ScriptedCapabilityProbe::answer(const QHostAddress& address, bool capable)
-{
-    bool any = false;
-    for (qsizetype i = 0; i < m_open.size();) {
-        if (m_open.at(i).first != address) {
-            ++i;
-            continue;
-        }
-        m_open.takeAt(i).second(address.toString(), capable); // taken first: the answer may ask again
-        any = true;
-    }
-    return any;
-}
-
 QList<RecordingSink::Sent> RecordingSink::withAction(const QString& action) const
 {
     QList<Sent> found;

@@ -2,7 +2,6 @@
 
 #include "common/clock.h"
 #include "common/shell.h"
-#include "net/capabilityprobe.h"
 #include "net/messagesink.h"
 #include "peers/localprofile.h"
 #include "store/store.h"
@@ -42,24 +41,6 @@ public:
 
     QList<Sent> sent;
     QList<QHostAddress> probed;
-};
-
-// Takes every capability question and answers it only when the test says.
-class ScriptedCapabilityProbe : public Vesk::CapabilityProbe
-{
-public:
-    void probe(const QHostAddress& address, Answer answer) override
-    {
-        asked.append(address);
-        m_open.append({address, std::move(answer)});
-    }
-    // Answers the questions about `address` asked so far; false when there were none.
-    bool answer(const QHostAddress& address, bool capable);
-
-    QList<QHostAddress> asked;
-
-private:
-    QList<std::pair<QHostAddress, Answer>> m_open;
 };
 
 // Records what a subsystem asks of the desktop shell.

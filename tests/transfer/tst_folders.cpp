@@ -1,7 +1,7 @@
 #include "transferrig.h"
 
 #include "proto/veskv1.pb.h"
-#include "secure/session.h"
+#include "net/peercapabilities.h"
 #include "store/database.h"
 #include "transfer/slicedwork.h"
 #include "transfer/folderlisting.h"

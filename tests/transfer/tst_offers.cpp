@@ -1,6 +1,6 @@
 #include "transferrig.h"
 
-#include "secure/session.h"
+#include "net/peercapabilities.h"
 #include "store/vesksqlquerymodel.h"
 #include "transfer/transfernames.h"
 
@@ -127,7 +127,7 @@ private Q_SLOTS:
         QFETCH(QStringList, offeredTo);
         QFETCH(QString, notice);
         for (const QString& peer : capable)
-            rig->capabilities.of[peer] = Vesk::CapabilityLargeFiles | Vesk::CapabilitySealing;
+            rig->capabilities.of[peer] = Vesk::CapabilityLargeFiles;
         const QString path = makeFile("f.bin", size);
         rig->pick(path);
         QCOMPARE(rig->shell.notices, QStringList());

@@ -7,7 +7,8 @@ import Vesk.Core
 import "Security.js" as Security
 
 // The security code of one peer, to compare with the code on that person's screen (in person or on the phone, not
-// through Vesk itself). Both screens show the same twelve digits only when each side holds the other's real key.
+// through Vesk itself): two lines of twenty digits, one per computer's key, the same on both screens only when each
+// side holds the other's real key.
 // After comparing, the user marks the peer verified. When the peer came with a new key, the dialog says why that
 // may be, shows the code of the new key and is where the user accepts it; until then nothing from it is taken.
 Popup {

@@ -1,18 +1,19 @@
-# What crosses the wire between two sealed peers reveals neither a chat's text, nor an offered file's name, nor any
-# 48-byte piece of the file: a capture on the receiving host's interface is searched for each. Carol runs as a
-# program from before sealing: she chats and exchanges files with Alice both ways, in plain, and the same search
-# of her host's capture finds what it looks for (so the search itself can fail). Forged plain messages follow.
+# What crosses the wire between two Vesk computers (their TLS stream) reveals neither a chat's text, nor an offered
+# file's name, nor any 48-byte piece of the file: a capture on the receiving host's interface is searched for each.
+# Carol runs as a program of the plain protocol: she chats and exchanges files with Alice both ways, in plain, and
+# the same search of her host's capture finds what it looks for (so the search itself can fail). Forged plain
+# messages and announcements follow.
 rig_pair 3 plain
-# The sealed pair pinned each other's identity (32 bytes, in hex); nobody pinned Carol, and she pinned nobody.
+# The pair pinned each other's identity (32 bytes, in hex); nobody pinned Carol, and she pinned nobody.
 rig_wait_sql 1 "select length(identityKey) from vesk_peers where id = '$b'" 64
 rig_wait_sql 2 "select length(identityKey) from vesk_peers where id = '$a'" 64
 rig_expect_sql 1 "select coalesce(identityKey, '') from vesk_peers where id = '$c'" ""
 rig_expect_sql 3 "select count(*) from vesk_peers where identityKey is not null" 0
 
-capture() { # capture HOST: records the message port's traffic on that host's interface
+capture() { # capture HOST [FILE]: records the TCP traffic on that host's interface
     # Started directly (not through a shell function), so that $! is tcpdump itself and it can be told to stop.
-    ip netns exec "$(netns_name "$1")" tcpdump -i eth0 -U -s 0 -w "$(rig_folder "$1")/capture.pcap" \
-        tcp port 25001 2>/dev/null &
+    ip netns exec "$(netns_name "$1")" tcpdump -i eth0 -U -s 0 -w "$(rig_folder "$1")/${2:-capture.pcap}" tcp \
+        2>/dev/null &
     CAPTURES+=($!)
 }
 CAPTURES=()
@@ -58,11 +59,11 @@ found() {
     done
     echo "$n"
 }
-rig_expect "$(found 2)" 0 "readable pieces in the sealed pair's capture"
+rig_expect "$(found 2)" 0 "readable pieces in the Vesk pair's capture"
 plain="$(found 3)"
 [ "$plain" -ge 50 ] || rig_fail "the plain peer's capture shows only $plain of 102 pieces: the search does not work"
 
-# Carol, like any program from before sealing, was never sent a field she does not know: not in the first
+# Carol, like any program of the plain protocol, was never sent a field she does not know: not in the first
 # handshakes (Alice and Bob asked port 25002 first, where nobody listens on her host), not in any answer, chat,
 # offer or packet. Her check itself works: a record with field 16 sent to her by hand is logged.
 unknown="fields unknown to a plain program"
@@ -96,8 +97,36 @@ rig_wait_sql 2 "select count(*) from vesk_chats where message = 'forged words'" 
 sleep 2
 rig_expect_sql 2 "select peerfrom from vesk_chats where message = 'forged words'" "{f0000000-0000-4000-8000-000000000099}"
 rig_expect_sql 2 "select alias || ' ' || ipAddress from vesk_peers where id = '$a'" "Alice $(netns_addr 1)"
-rig_log 2 | grep -q "Refused a plain message under the node id of a sealed peer" || rig_fail "no refusal logged"
+rig_log 2 | grep -q "Refused a plain message under the node id of a peer with a stream" || rig_fail "no refusal logged"
 
 rig_cmd 1 sendChat "$b" "still here"
 rig_wait_sql 2 "select count(*) from vesk_chats where message = 'still here' and peerfrom = '$a'" 1
 rig_wait_sql 1 "select status from vesk_chats where message = 'still here'" sent
+
+# Host 3 announces itself under Bob's node id to Alice, and under Alice's own node id: an announcement proves
+# nothing. Alice's next chat for Bob still reaches Bob on their stream, not a byte of it the forger's host; Bob is
+# neither moved nor renamed; Alice keeps her node id and her identity key.
+CAPTURES=()
+capture 3 forged.pcap
+sleep 1
+key_before="$(rig_sha "$(rig_data 1)/identity.key")"
+announce() { # announce HOST NODE ALIAS: one announcement datagram from that host to Alice
+    netns_exec "$1" bash -c 'printf "%s|Evil OS|%s" "$0" "$1" >/dev/udp/"$2"/45000' "$2" "$3" "$(netns_addr 1)"
+}
+for _ in 1 2 3; do
+    announce 3 "$b" Mallory
+    announce 3 "$a" Twin
+done
+sleep 1
+rig_cmd 1 sendChat "$b" "after the forged announcements"
+rig_wait_sql 2 "select count(*) from vesk_chats where message = 'after the forged announcements'" 1
+rig_wait_sql 1 "select status from vesk_chats where message = 'after the forged announcements'" sent
+sleep 1
+kill -INT "${CAPTURES[@]}"
+wait "${CAPTURES[@]}" 2>/dev/null
+grep -a -q -F "after the forged announcements" "$(rig_folder 3)/forged.pcap" && rig_fail "the forger read Alice's chat"
+rig_expect_sql 1 "select alias || ' ' || ipAddress from vesk_peers where id = '$b'" "Bob $(netns_addr 2)"
+rig_expect "$(rig_sha "$(rig_data 1)/identity.key")" "$key_before" "Alice's identity key after her node id was announced"
+rig_expect "$(grep -c '^machineId=' "$(rig_conf 1)")" 1 "Alice's stored node id"
+grep -q "^machineId=$a" "$(rig_conf 1)" || rig_fail "Alice's node id changed"
+rig_log 1 | grep -q "Refused an announcement under this computer's own node id" || rig_fail "no refusal of our own id logged"

@@ -1,0 +1,477 @@
+#include "net/peerstream.h"
+
+#include "net/netaddress.h"
+#include "net/netlogging.h"
+
+#include <QTcpSocket>
+#include <QtEndian>
+
+#include <openssl/bio.h>
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+
+#include <cstring>
+
+// The TLS library reads from and writes to the socket's own buffers, through a transport of ours (no buffer of its
+// own in between, which would cost a copy of every byte each way):
+//
+//     socket buffer --SSL_read--> frames --> frameReceived
+//     send() --SSL_write--> socket buffer
+//
+// Each time the socket has something, the library takes all it can and every frame that completes is handed on.
+// Until the handshake is done, what the library writes is held in m_heldOut and passed on after each step, so that
+// the dialler's last handshake message can be withheld when it refuses the peer.
+
+namespace Vesk {
+
+namespace {
+
+// The socket holds at most this much that was received and not read yet, so a fast sender is held back by TCP.
+constexpr qint64 kSocketReadBuffer = 1024 * 1024;
+// The most a TLS record carries.
+constexpr qsizetype kRecordSize = 16 * 1024;
+// A frame this small goes into a record together with its header, and others.
+constexpr qsizetype kJoinedFrame = kRecordSize - kFrameHeaderSize;
+
+} // namespace
+
+PeerStream::PeerStream(const StreamTls& tls, QTcpSocket* socket, Role role, const QString& expectedNodeId,
+                       CertificateCheck check, const Limits& limits, QObject* parent)
+    : QObject(parent), m_socket(socket), m_role(role), m_expectedNodeId(expectedNodeId), m_check(std::move(check)),
+      m_limits(limits)
+{
+    m_socket->setParent(this);
+    m_socket->setReadBufferSize(kSocketReadBuffer);
+    m_tlsCheck = [this](x509_st* certificate, int chainLength) {
+        return checkCertificate(certificate, chainLength);
+    };
+    m_ssl = tls.newConnection(role == Role::Dialler, &m_tlsCheck);
+    BIO* transport = m_ssl && transportMethod() ? BIO_new(transportMethod()) : nullptr;
+    if (transport) {
+        BIO_set_data(transport, this);
+        SSL_set_bio(m_ssl, transport, transport); // one reference, for both directions
+    }
+
+    connect(m_socket, &QTcpSocket::connected, this, &PeerStream::handleReadyRead);
+    connect(m_socket, &QTcpSocket::readyRead, this, &PeerStream::handleReadyRead);
+    connect(m_socket, &QTcpSocket::bytesWritten, this, &PeerStream::handleBytesWritten);
+    connect(m_socket, &QTcpSocket::disconnected, this, &PeerStream::handleSocketEnd);
+    connect(m_socket, &QTcpSocket::errorOccurred, this, &PeerStream::handleSocketEnd);
+
+    m_handshakeTimer.setSingleShot(true);
+    m_handshakeTimer.setInterval(m_limits.handshakeMs);
+    connect(&m_handshakeTimer, &QTimer::timeout, this, &PeerStream::handshakeTimeout);
+    m_handshakeTimer.start();
+    m_tickTimer.setInterval(m_limits.keepAliveMs);
+    connect(&m_tickTimer, &QTimer::timeout, this, &PeerStream::tickTimeout);
+
+    QMetaObject::invokeMethod(this, &PeerStream::start, Qt::QueuedConnection);
+}
+
+PeerStream::~PeerStream()
+{
+    m_socket->disconnect(this);
+    SSL_free(m_ssl); // and the transport it holds
+}
+
+void PeerStream::start()
+{
+    if (m_finished)
+        return;
+    if (!m_ssl || !SSL_get_rbio(m_ssl)) {
+        m_problem = StreamTls::takeErrors();
+        finish(Ending::HandshakeFailed);
+        return;
+    }
+    m_started = true;
+    if (m_socket->state() == QAbstractSocket::ConnectedState)
+        handleReadyRead();
+    else if (m_socket->state() == QAbstractSocket::UnconnectedState)
+        finish(Ending::NetworkError);
+}
+
+void PeerStream::handleReadyRead()
+{
+    if (m_finished || !m_started || m_socket->state() != QAbstractSocket::ConnectedState)
+        return;
+    if (m_peerPort == 0) {
+        m_peerAddress = normalisedAddress(m_socket->peerAddress());
+        m_peerPort = m_socket->peerPort();
+        m_localAddress = normalisedAddress(m_socket->localAddress());
+        m_localPort = m_socket->localPort();
+    }
+    // The dialler speaks first: with nothing received yet, this writes the ClientHello.
+    drive();
+}
+
+bool PeerStream::drive()
+{
+    if (!m_handshakeDone) {
+        ERR_clear_error();
+        const int result = SSL_do_handshake(m_ssl);
+        const int error = result == 1 ? SSL_ERROR_NONE : SSL_get_error(m_ssl, result);
+        const QString reasons = StreamTls::takeErrors();
+        if (error == SSL_ERROR_NONE && !judgePeer()) {
+            // The dialler's last handshake message is still here, unsent: the peer never completes the handshake.
+            m_heldOut.clear();
+            finish(m_refusal);
+            return false;
+        }
+        flushOut(); // the next handshake message, or the alert that breaks it off
+        if (error == SSL_ERROR_WANT_READ || error == SSL_ERROR_WANT_WRITE)
+            return true;
+        if (error != SSL_ERROR_NONE) {
+            m_problem = reasons;
+            finish(m_refusal);
+            return false;
+        }
+        m_handshakeDone = true;
+        m_holdOutput = false;
+        qCDebug(lcNet) << "TLS handshake done with" << m_peer.nodeId << SSL_get_cipher_name(m_ssl);
+        if (m_role == Role::Acceptor)
+            becomeEstablished();
+        if (m_finished)
+            return false;
+    }
+    readFrames();
+    return !m_finished;
+}
+
+void PeerStream::readFrames()
+{
+    // Reads that succeed leave no error behind, and a failed one ends the loop: one clearing serves them all.
+    ERR_clear_error();
+    while (!m_finished) {
+        char* target = nullptr;
+        size_t wanted = 0;
+        if (m_headerRead < kFrameHeaderSize) {
+            target = m_header + m_headerRead;
+            wanted = size_t(kFrameHeaderSize - m_headerRead);
+        } else {
+            target = m_payload.data() + m_payloadRead;
+            wanted = size_t(m_payload.size() - m_payloadRead);
+        }
+        size_t got = 0;
+        const int result = SSL_read_ex(m_ssl, target, wanted, &got);
+        if (result != 1) {
+            const int error = SSL_get_error(m_ssl, result);
+            m_problem = StreamTls::takeErrors();
+            flushOut(); // an answer to the peer's key update, or an alert
+            if (error == SSL_ERROR_WANT_READ)
+                return;
+            if (error == SSL_ERROR_ZERO_RETURN)
+                finish(Ending::PeerClosed);
+            else
+                finish(m_established ? Ending::BrokenRecord : Ending::RefusedByPeer);
+            return;
+        }
+        if (m_headerRead < kFrameHeaderSize) {
+            m_headerRead += int(got);
+            if (m_headerRead < kFrameHeaderSize)
+                continue;
+            const quint32 size = qFromLittleEndian<quint32>(m_header);
+            if (size > m_limits.maxFrameSize) {
+                m_problem = QStringLiteral("a frame of %1 bytes; the limit is %2").arg(size).arg(m_limits.maxFrameSize);
+                finish(Ending::FrameTooLarge);
+                return;
+            }
+            if (size == 0) {
+                frameComplete({});
+                continue;
+            }
+            // Not touched before its bytes arrive, whatever the header claims.
+            m_payload = frameBuffer(qsizetype(size), m_frames);
+            m_payloadRead = 0;
+            continue;
+        }
+        m_payloadRead += qsizetype(got);
+        if (m_payloadRead == m_payload.size())
+            frameComplete(std::move(m_payload));
+    }
+}
+
+void PeerStream::frameComplete(QByteArray payload)
+{
+    m_headerRead = 0;
+    m_payload = QByteArray();
+    m_payloadRead = 0;
+    if (!m_established)
+        becomeEstablished(); // the dialler: the accepting side's first frame says it accepted us
+    if (!payload.isEmpty() && !m_finished)
+        Q_EMIT frameReceived(payload);
+}
+
+void PeerStream::becomeEstablished()
+{
+    m_established = true;
+    m_handshakeTimer.stop();
+    m_tickTimer.start();
+    if (m_role == Role::Acceptor && !writeFrame({}))
+        return;
+    Q_EMIT established();
+}
+
+bool PeerStream::send(const QByteArray& payload)
+{
+    if (!m_established || m_finished || quint64(payload.size()) > m_limits.maxFrameSize)
+        return false;
+    if (queuedBytes() >= m_limits.maxQueuedBytes) {
+        m_full = true;
+        return false;
+    }
+    return writeFrame(payload);
+}
+
+bool PeerStream::canSend() const
+{
+    return m_established && !m_finished && queuedBytes() < m_limits.maxQueuedBytes;
+}
+
+qint64 PeerStream::queuedBytes() const
+{
+    return m_socket->bytesToWrite() + m_plainOut.size();
+}
+
+bool PeerStream::writeFrame(const QByteArray& payload)
+{
+    char header[kFrameHeaderSize];
+    qToLittleEndian<quint32>(quint32(payload.size()), header);
+    m_sentSinceTick = true;
+    if (payload.size() <= kJoinedFrame) {
+        // Small frames wait for the end of this turn of the event loop, or until they fill a record, and go out
+        // together: one record and one write for many chat-sized messages instead of one each.
+        m_plainOut.append(header, kFrameHeaderSize).append(payload);
+        if (m_plainOut.size() >= kRecordSize)
+            return encryptPending();
+        if (!m_encryptScheduled) {
+            m_encryptScheduled = true;
+            QMetaObject::invokeMethod(this, &PeerStream::encryptPending, Qt::QueuedConnection);
+        }
+        return true;
+    }
+    // The header with the start of the payload fills the first record; the rest is encrypted straight from the
+    // caller's bytes.
+    m_plainOut.append(header, kFrameHeaderSize).append(payload.constData(), kJoinedFrame);
+    if (!encryptPending())
+        return false;
+    size_t written = 0;
+    ERR_clear_error();
+    if (SSL_write_ex(m_ssl, payload.constData() + kJoinedFrame, size_t(payload.size() - kJoinedFrame), &written) != 1) {
+        m_problem = StreamTls::takeErrors();
+        finish(Ending::BrokenRecord);
+        return false;
+    }
+    flushOut();
+    return true;
+}
+
+bool PeerStream::encryptPending()
+{
+    m_encryptScheduled = false;
+    if (m_plainOut.isEmpty() || m_finished)
+        return !m_finished;
+    size_t written = 0;
+    ERR_clear_error();
+    const bool done = SSL_write_ex(m_ssl, m_plainOut.constData(), size_t(m_plainOut.size()), &written) == 1;
+    m_plainOut.clear();
+    if (!done) {
+        m_problem = StreamTls::takeErrors();
+        finish(Ending::BrokenRecord);
+        return false;
+    }
+    flushOut();
+    return true;
+}
+
+void PeerStream::flushOut()
+{
+    if (m_heldOut.isEmpty())
+        return;
+    if (!m_socketEnded)
+        m_socket->write(m_heldOut);
+    m_heldOut.clear();
+}
+
+bio_method_st* PeerStream::transportMethod()
+{
+    static BIO_METHOD* const method = [] {
+        BIO_METHOD* made = BIO_meth_new(BIO_get_new_index() | BIO_TYPE_SOURCE_SINK, "vesk peer stream");
+        if (made &&
+            (BIO_meth_set_read(made, &PeerStream::transportRead) != 1 ||
+             BIO_meth_set_write(made, &PeerStream::transportWrite) != 1 ||
+             BIO_meth_set_ctrl(made, &PeerStream::transportControl) != 1 || BIO_meth_set_create(made, [](BIO* bio) {
+                                                                                BIO_set_init(bio, 1);
+                                                                                return 1;
+                                                                            }) != 1)) {
+            BIO_meth_free(made);
+            made = nullptr;
+        }
+        return made;
+    }();
+    return method;
+}
+
+int PeerStream::transportRead(bio_st* bio, char* out, int size)
+{
+    auto* stream = static_cast<PeerStream*>(BIO_get_data(bio));
+    BIO_clear_retry_flags(bio);
+    const qint64 got = stream->m_socket->read(out, size);
+    if (got > 0) {
+        stream->m_heardSinceTick = true;
+        return int(got);
+    }
+    // Nothing yet: the library waits for the next readyRead. The end of the connection is the socket's to tell.
+    BIO_set_retry_read(bio);
+    return -1;
+}
+
+int PeerStream::transportWrite(bio_st* bio, const char* in, int size)
+{
+    auto* stream = static_cast<PeerStream*>(BIO_get_data(bio));
+    BIO_clear_retry_flags(bio);
+    if (stream->m_holdOutput)
+        stream->m_heldOut.append(in, size);
+    else if (stream->m_socketEnded || stream->m_socket->write(in, size) != size)
+        return -1;
+    return size;
+}
+
+long PeerStream::transportControl(bio_st*, int command, long, void*)
+{
+    // Written bytes are in the socket's hands at once: nothing to flush.
+    return command == BIO_CTRL_FLUSH ? 1 : 0;
+}
+
+void PeerStream::handleBytesWritten()
+{
+    if (m_full && !m_finished && queuedBytes() <= m_limits.maxQueuedBytes / 2) {
+        m_full = false;
+        Q_EMIT sendReady();
+    }
+}
+
+void PeerStream::handleSocketEnd()
+{
+    if (m_finished)
+        return;
+    m_socketEnded = true;
+    // What arrived before the end is still read: it may be the alert that says why.
+    if (m_socket->bytesAvailable() > 0 && m_started && (!drive() || m_finished))
+        return;
+    if (m_socket->error() != QAbstractSocket::RemoteHostClosedError &&
+        m_socket->error() != QAbstractSocket::UnknownSocketError)
+        m_problem = m_socket->errorString();
+    if (!m_handshakeDone)
+        finish(m_socket->error() == QAbstractSocket::RemoteHostClosedError ? Ending::HandshakeFailed
+                                                                           : Ending::NetworkError);
+    else if (!m_established)
+        finish(Ending::RefusedByPeer);
+    else
+        finish(Ending::PeerClosed);
+}
+
+void PeerStream::handshakeTimeout()
+{
+    if (m_established || m_finished)
+        return;
+    // A dial that found nobody answering within the bound is the network's doing, not the peer's.
+    if (m_socket->state() != QAbstractSocket::ConnectedState) {
+        m_problem = QStringLiteral("no answer");
+        finish(Ending::NetworkError);
+        return;
+    }
+    finish(Ending::HandshakeTimeout);
+}
+
+void PeerStream::tickTimeout()
+{
+    if (m_finished)
+        return;
+    m_quietTicks = m_heardSinceTick ? 0 : m_quietTicks + 1;
+    m_heardSinceTick = false;
+    if (m_quietTicks * qint64(m_limits.keepAliveMs) >= m_limits.silenceMs) {
+        finish(Ending::Silent);
+        return;
+    }
+    if (!m_sentSinceTick && queuedBytes() == 0)
+        writeFrame({});
+    m_sentSinceTick = false;
+}
+
+bool PeerStream::checkCertificate(x509_st* certificate, int chainLength)
+{
+    // A peer sends its own certificate and nothing else: no chain to an authority.
+    if (chainLength != 1) {
+        m_refusal = Ending::HandshakeFailed;
+        return false;
+    }
+    m_peer = IdentityCertificate::identityOf(certificate);
+    if (!m_peer.isValid()) {
+        m_refusal = Ending::HandshakeFailed;
+        return false;
+    }
+    if (!m_expectedNodeId.isEmpty() && m_peer.nodeId != m_expectedNodeId) {
+        m_refusal = Ending::WrongNode;
+        return false;
+    }
+    return true;
+}
+
+bool PeerStream::judgePeer()
+{
+    // The certificate checked above, now with the handshake's signature over it verified: the key is the peer's.
+    // Pins and our own key are judged only now, so a replayed certificate pins nothing and raises no alarm.
+    switch (m_check ? m_check(m_peer) : Verdict::Accept) {
+    case Verdict::Accept:
+        return true;
+    case Verdict::Refuse:
+        m_refusal = Ending::Refused;
+        break;
+    case Verdict::KeyChanged:
+        m_refusal = Ending::KeyChanged;
+        break;
+    case Verdict::OwnKey:
+        m_refusal = Ending::OwnKey;
+        break;
+    }
+    return false;
+}
+
+void PeerStream::close()
+{
+    finish(Ending::Closed);
+}
+
+void PeerStream::finish(Ending ending)
+{
+    if (m_finished)
+        return;
+    m_finished = true;
+    m_ending = ending;
+    m_established = false;
+    m_handshakeTimer.stop();
+    m_tickTimer.stop();
+    const bool orderly = ending == Ending::Closed || ending == Ending::Silent || ending == Ending::FrameTooLarge ||
+                         ending == Ending::PeerClosed;
+    const bool writable = !m_socketEnded && m_socket->state() == QAbstractSocket::ConnectedState;
+    if (m_handshakeDone && orderly && writable) {
+        ERR_clear_error();
+        size_t written = 0;
+        if (!m_plainOut.isEmpty()) // frames sent before the end still go
+            SSL_write_ex(m_ssl, m_plainOut.constData(), size_t(m_plainOut.size()), &written);
+        SSL_shutdown(m_ssl); // close_notify; the peer's answer is not awaited
+        StreamTls::takeErrors();
+        flushOut();
+    }
+    if (writable) {
+        m_socket->flush();
+        m_socket->disconnectFromHost();
+    } else {
+        m_socket->abort();
+    }
+    qCDebug(lcNet) << "stream with" << (m_peer.nodeId.isEmpty() ? m_expectedNodeId : m_peer.nodeId)
+                   << "ended:" << ending << m_problem;
+    Q_EMIT finished(ending);
+}
+
+} // namespace Vesk

@@ -1,0 +1,201 @@
+#pragma once
+
+#include "net/streamtls.h"
+#include "net/wire.h"
+
+#include "secure/identitycertificate.h"
+
+#include <QByteArray>
+#include <QHostAddress>
+#include <QObject>
+#include <QString>
+#include <QTimer>
+
+#include <functional>
+
+class QTcpSocket;
+struct bio_st;
+struct bio_method_st;
+struct ssl_st;
+struct x509_st;
+
+namespace Vesk {
+
+class BufferPool;
+
+// One authenticated, encrypted stream to another Vesk computer: TLS 1.3 (see StreamTls) over one TCP connection,
+// carrying frames both ways, any number of them, in the framing of every message (kFrameHeaderSize bytes of
+// little-endian length, then the payload). A frame of length 0 carries no message: it is the keep-alive.
+//
+// Everything runs on the thread of the socket's event loop, without blocking: the TLS library reads the socket's
+// received bytes and writes into its send buffer through a transport of ours (see peerstream.cpp).
+//
+// Life of a stream:
+//   1. handshake: both sides present their certificates. The form of the other's certificate and the node id it
+//      names are checked as it arrives; the key, once the handshake has proven that the other side holds it (see
+//      CertificateCheck). A refusal ends the connection there: the dialler refuses before it sends its last
+//      handshake message, so the accepting side never completes a handshake with a node the dialler refused;
+//   2. the accepting side, once it accepted the dialler, sends a keep-alive at once: TLS 1.3 completes the
+//      dialler's handshake before the accepting side has seen the dialler's certificate, so this first frame is
+//      how the dialler learns that it was accepted. Each side is established from then on (established());
+//   3. frames both ways; a keep-alive after kKeepAliveMs without sending, and the end after kSilenceMs without
+//      hearing anything (counted in keep-alive intervals this thread ran through, so a thread held up for a while
+//      does not take its own delay for the peer's silence);
+//   4. finished(ending), once, for whatever reason. The owner deletes the stream later (deleteLater), never in a
+//      slot of its signals.
+class PeerStream : public QObject
+{
+    Q_OBJECT
+    Q_DISABLE_COPY(PeerStream)
+
+public:
+    // A handshake (from the start of the connection) that has not ended this long after the stream was made fails.
+    static constexpr int kHandshakeMs = 10000;
+    // Bytes accepted for sending while earlier ones have not reached the connection; beyond, send() refuses and
+    // sendReady() tells when half of it has gone. Eight file packets, enough to keep a fast link busy.
+    static constexpr qint64 kMaxQueuedBytes = 8 * 1000 * 1000;
+    static constexpr int kKeepAliveMs = 30000;
+    static constexpr int kSilenceMs = 3 * kKeepAliveMs;
+
+    struct Limits
+    {
+        int handshakeMs = kHandshakeMs;
+        quint32 maxFrameSize = kMaxFrameSize;
+        qint64 maxQueuedBytes = kMaxQueuedBytes;
+        int keepAliveMs = kKeepAliveMs;
+        int silenceMs = kSilenceMs;
+    };
+
+    enum class Role { Dialler, Acceptor };
+
+    // The owner's decision on the peer's certificate, once the handshake proved that the peer holds its key.
+    enum class Verdict {
+        Accept,
+        Refuse,     // refused for the owner's own reasons
+        KeyChanged, // another key than the one pinned for the node id
+        OwnKey,     // our own identity key, presented by another installation
+    };
+    using CertificateCheck = std::function<Verdict(const CertificateIdentity& peer)>;
+
+    enum class Ending {
+        Closed,          // close() on this side
+        PeerClosed,      // the peer closed the stream or the connection, or the connection broke
+        NetworkError,    // no connection (refused, unreachable) or it failed
+        HandshakeFailed, // no TLS 1.3 handshake with one acceptable certificate: protocol, certificate, garbage
+        HandshakeTimeout,
+        WrongNode,     // the certificate names another node than the one dialled
+        Refused,       // Verdict::Refuse
+        KeyChanged,    // Verdict::KeyChanged
+        OwnKey,        // Verdict::OwnKey
+        RefusedByPeer, // the peer did not accept our certificate
+        FrameTooLarge, // a frame header announced more than Limits::maxFrameSize
+        BrokenRecord,  // TLS failed after the handshake (a forged or damaged record)
+        Silent,        // nothing heard for Limits::silenceMs
+    };
+    Q_ENUM(Ending)
+
+    // Takes `socket` over (connected already when accepted, connecting when dialling). `expectedNodeId` is the node
+    // the dialler means to reach; empty to take any. Nothing happens before the event loop runs again, so the
+    // owner connects the signals first.
+    PeerStream(const StreamTls& tls, QTcpSocket* socket, Role role, const QString& expectedNodeId,
+               CertificateCheck check, const Limits& limits, QObject* parent = nullptr);
+    ~PeerStream() override;
+
+    // Queues one frame with this payload. False, and nothing sent, before the stream is established, after it
+    // ended, for a payload over the frame limit, or while the queue is full (then sendReady() follows).
+    bool send(const QByteArray& payload);
+    // True when send() would take a frame now.
+    bool canSend() const;
+    qint64 queuedBytes() const;
+
+    Role role() const { return m_role; }
+    QString expectedNodeId() const { return m_expectedNodeId; }
+    bool isEstablished() const { return m_established; }
+    bool isFinished() const { return m_finished; }
+    Ending ending() const { return m_ending; }
+    // The peer's certificate, valid once it was presented and well formed (also when refused).
+    const CertificateIdentity& peer() const { return m_peer; }
+    // The TLS library's reason when the handshake or a record failed, for the log.
+    QString problem() const { return m_problem; }
+    QHostAddress peerAddress() const { return m_peerAddress; }
+    quint16 peerPort() const { return m_peerPort; }
+    QHostAddress localAddress() const { return m_localAddress; }
+    quint16 localPort() const { return m_localPort; }
+
+    // Received frames of a file packet's size are read into buffers of this pool (see BufferPool).
+    void setFramePool(BufferPool* frames) { m_frames = frames; }
+
+    // Ends the stream (TLS close_notify, then the connection closes). finished(Ending::Closed) follows at once.
+    void close();
+
+Q_SIGNALS:
+    void established();
+    void frameReceived(const QByteArray& payload);
+    void sendReady();
+    void finished(Vesk::PeerStream::Ending ending);
+
+private:
+    void start();
+    void handleReadyRead();
+    void handleBytesWritten();
+    void handleSocketEnd();
+    void handshakeTimeout();
+    void tickTimeout();
+    bool drive();
+    void readFrames();
+    void frameComplete(QByteArray payload);
+    void becomeEstablished();
+    bool writeFrame(const QByteArray& payload);
+    bool encryptPending();
+    void flushOut();
+    bool checkCertificate(x509_st* certificate, int chainLength);
+    static bio_method_st* transportMethod();
+    static int transportRead(bio_st* bio, char* out, int size);
+    static int transportWrite(bio_st* bio, const char* in, int size);
+    static long transportControl(bio_st* bio, int command, long number, void* pointer);
+    bool judgePeer();
+    void finish(Ending ending);
+
+    QTcpSocket* m_socket;
+    // Kept from the connection, for after it closed.
+    QHostAddress m_peerAddress;
+    QHostAddress m_localAddress;
+    quint16 m_peerPort = 0;
+    quint16 m_localPort = 0;
+    Role m_role;
+    QString m_expectedNodeId;
+    CertificateCheck m_check;
+    StreamTls::CertificateCheck m_tlsCheck;
+    Limits m_limits;
+    ssl_st* m_ssl = nullptr;
+    bool m_holdOutput = true; // until the handshake is done
+    QByteArray m_heldOut;     // handshake messages and alerts not passed to the socket yet
+
+    CertificateIdentity m_peer;
+    Ending m_refusal = Ending::HandshakeFailed; // why our certificate check failed a handshake
+    QString m_problem;
+    bool m_started = false;
+    bool m_handshakeDone = false;
+    bool m_established = false;
+    bool m_finished = false;
+    bool m_full = false;
+    bool m_socketEnded = false; // the connection closed or failed: nothing more is written to it
+    Ending m_ending = Ending::Closed;
+
+    QByteArray m_plainOut; // frames not encrypted yet
+    bool m_encryptScheduled = false;
+
+    char m_header[kFrameHeaderSize] = {};
+    int m_headerRead = 0;
+    QByteArray m_payload;
+    qsizetype m_payloadRead = 0;
+    BufferPool* m_frames = nullptr;
+
+    QTimer m_handshakeTimer;
+    QTimer m_tickTimer;
+    bool m_heardSinceTick = false;
+    bool m_sentSinceTick = false;
+    int m_quietTicks = 0;
+};
+
+} // namespace Vesk

@@ -1,0 +1,186 @@
+#pragma once
+
+#include "net/peerstream.h"
+
+#include "secure/identitykey.h"
+
+#include <QElapsedTimer>
+#include <QHash>
+#include <QHostAddress>
+#include <QList>
+#include <QObject>
+#include <QString>
+#include <QStringList>
+#include <QTcpServer>
+
+#include <functional>
+#include <memory>
+
+namespace Vesk {
+
+class StreamTls;
+
+// Where Vesk computers accept each other's streams.
+constexpr quint16 kPeerStreamPort = 25002;
+
+// This installation's authenticated streams to other Vesk computers (see PeerStream), at most one per node id:
+// accepts them on a port, dials them for a node id, and hands on their frames by node id.
+//
+// Who a peer is comes from its certificate alone: its node id and its identity key. The caller's pin check
+// decides on the key (the first key seen for an id is pinned by the caller; another key under a pinned id is a
+// changed key: refused, and keyChanged tells it). Our own identity key presented by the other end is a copy of our
+// key file on another computer (sameIdentityElsewhere). Another key under our own node id is refused, and nothing
+// more.
+//
+// Both sides may dial each other at the same moment. Of two streams between the same two nodes the one dialled by
+// the lower node id (as text) stays and the other is closed, on both sides alike; of two dialled by the same side,
+// the newer stays.
+//
+// Reconnecting is internal, for nodes this side dialled: when an established stream to such a node drops (the
+// connection broke, the peer closed it, silence), the table dials it again after kFirstRedialMs, doubling up to
+// kLastRedialMs, at most kMaxRedials times, until a stream is up again. A first dial that fails is not repeated:
+// the caller dials again when it hears of the node. drop() ends both the stream and the redialling.
+class PeerStreams : public QObject
+{
+    Q_OBJECT
+    Q_DISABLE_COPY(PeerStreams)
+
+public:
+    static constexpr int kMaxStreams = 512;   // established and in handshake together
+    static constexpr int kMaxHandshakes = 64; // of those, not yet authenticated
+    static constexpr int kFirstRedialMs = 1000;
+    static constexpr int kLastRedialMs = 60000;
+    static constexpr int kMaxRedials = 8;
+    // Node ids known as capable and addresses known to be theirs, this run; the oldest are forgotten beyond.
+    static constexpr int kMaxRemembered = 4096;
+    // Refused or broken streams are logged, at most this many lines a minute; the rest are counted.
+    static constexpr int kLogLinesPerMinute = 20;
+
+    struct Limits
+    {
+        int maxStreams = kMaxStreams;
+        int maxHandshakes = kMaxHandshakes;
+        int firstRedialMs = kFirstRedialMs;
+        int lastRedialMs = kLastRedialMs;
+        int maxRedials = kMaxRedials;
+        PeerStream::Limits stream;
+    };
+
+    enum class PinVerdict {
+        Accept,     // the pinned key, or a node seen for the first time (whose key the caller pins)
+        KeyChanged, // another key than the one pinned for the node id
+        Refuse,     // not wanted, for the caller's own reasons
+    };
+    using PinCheck = std::function<PinVerdict(const QString& nodeId, const QByteArray& publicKey)>;
+
+    PeerStreams(const IdentityKey& key, const QString& nodeId, PinCheck pinCheck, const Limits& limits,
+                QObject* parent = nullptr);
+    PeerStreams(const IdentityKey& key, const QString& nodeId, PinCheck pinCheck, QObject* parent = nullptr);
+    ~PeerStreams() override;
+
+    // False when no certificate could be made for the key and node id: nothing can be dialled or accepted.
+    bool isValid() const;
+    bool listen(const QHostAddress& address = QHostAddress::Any, quint16 port = kPeerStreamPort);
+    // Streams read file packets into buffers of this pool.
+    void setFramePool(BufferPool* frames) { m_frames = frames; }
+    quint16 serverPort() const { return m_server.serverPort(); }
+
+    QString nodeId() const { return m_nodeId; }
+    // A new node id for this installation: a new certificate, and every stream closed (each named the old id).
+    void setNodeId(const QString& nodeId);
+
+    // Opens a stream to the node `nodeId` at address:port, unless it has one or one is being opened. The stream
+    // is refused when the node there presents another node id.
+    void dial(const QHostAddress& address, quint16 port, const QString& nodeId);
+    // Dials whoever announced our own node id at the address: only a copy of this installation (our own key) can
+    // complete the handshake there, and that shows as sameIdentityElsewhere. Never redialled.
+    void lookForCopy(const QHostAddress& address, quint16 port);
+    // Closes the node's streams and stops redialling it.
+    void drop(const QString& nodeId);
+
+    // Queues one frame for the node. False when it has no stream or its stream's queue is full (sendReady follows).
+    bool send(const QString& nodeId, const QByteArray& payload);
+    bool canSend(const QString& nodeId) const;
+
+    bool hasStream(const QString& nodeId) const { return m_streams.contains(nodeId); }
+    QStringList nodes() const { return m_streams.keys(); }
+    // Streams held: established ones and those in handshake.
+    int streamCount() const { return int(m_streams.size() + m_opening.size()); }
+    // Where the node's stream goes; null without one.
+    QHostAddress address(const QString& nodeId) const;
+
+    // Whether the node completed a stream with us this run: it speaks this protocol.
+    bool isCapable(const QString& nodeId) const { return m_capable.contains(nodeId); }
+    // The node that last completed a stream from this address, or empty.
+    QString capableNodeAt(const QHostAddress& address) const;
+    // Another node answering at an address (by any protocol) means the address no longer tells a capable node.
+    void nodeAnsweredAt(const QHostAddress& address, const QString& nodeId);
+
+    // Of two established streams between this node and a peer, whether the newer one stays: the one dialled by
+    // the lower node id, or the newer of two dialled by the same side. Both sides come to the same stream whatever
+    // order the two were established in on each.
+    static bool keepsNewer(const QString& ownId, const QString& peerId, PeerStream::Role current,
+                           PeerStream::Role newer);
+
+Q_SIGNALS:
+    // A stream to the node is established. Comes again when a newer stream replaced the node's stream.
+    void streamUp(const QString& nodeId, const QHostAddress& address);
+    // The node has no stream any more.
+    void streamDown(const QString& nodeId);
+    // One frame from an authenticated node, in the order sent.
+    void frameReceived(const QString& nodeId, const QByteArray& payload);
+    // The node's stream takes frames again after send() refused one.
+    void sendReady(const QString& nodeId);
+    // A dial did not end in a stream (nothing listening, refused, wrong node, no answer...).
+    void dialFailed(const QString& nodeId, const QHostAddress& address, Vesk::PeerStream::Ending ending);
+    // The node presented a key other than the one pinned for it; the stream was refused.
+    void keyChanged(const QString& nodeId, const QByteArray& newKey);
+    // Another computer holds our own identity key (a copied key file), under that node id.
+    void sameIdentityElsewhere(const QString& nodeId, const QHostAddress& address);
+
+private:
+    struct Target
+    {
+        QHostAddress address;
+        quint16 port = 0;
+        int redials = 0;        // attempts since the stream dropped; 0 while none is due
+        quint64 generation = 0; // a due redial whose generation differs was cancelled
+    };
+
+    void acceptPending();
+    void startDial(const QString& nodeId);
+    void adopt(PeerStream* stream);
+    void handleEstablished(PeerStream* stream);
+    void handleFinished(PeerStream* stream, PeerStream::Ending ending);
+    void scheduleRedial(const QString& nodeId);
+    bool isDialling(const QString& nodeId) const;
+    PeerStream::Verdict check(const CertificateIdentity& peer) const;
+    void noteCapable(const QString& nodeId, const QHostAddress& address);
+    void logEnding(const PeerStream& stream, PeerStream::Ending ending);
+    bool mayLog();
+
+    IdentityKey m_key;
+    QString m_nodeId;
+    PinCheck m_pinCheck;
+    Limits m_limits;
+    std::unique_ptr<StreamTls> m_tls;
+    BufferPool* m_frames = nullptr;
+    QTcpServer m_server;
+    QList<PeerStream*> m_opening;          // in handshake, dialled or accepted
+    QHash<QString, PeerStream*> m_streams; // established, by node id
+    QHash<QString, Target> m_targets;      // nodes this side dialled
+    quint64 m_generation = 0;
+    struct Learnt
+    {
+        QString nodeId;
+        quint64 sequence = 0; // which was learnt first, to forget the oldest
+    };
+    QHash<QString, quint64> m_capable;  // node id -> sequence
+    QHash<QString, Learnt> m_capableAt; // address text -> node
+    quint64 m_sequence = 0;
+    QElapsedTimer m_logWindow;
+    int m_logLines = 0;
+    int m_logSuppressed = 0;
+};
+
+} // namespace Vesk

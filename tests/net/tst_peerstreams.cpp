@@ -1,0 +1,438 @@
+#include "net/peerstreams.h"
+
+#include "secure/identitycertificate.h"
+#include "secure/identitykey.h"
+
+#include "testsupport.h"
+
+#include <QtEndian>
+
+#include <openssl/ssl.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <future>
+#include <memory>
+
+using Vesk::IdentityCertificate;
+using Vesk::IdentityKey;
+using Vesk::PeerStream;
+using Vesk::PeerStreams;
+using Ending = Vesk::PeerStream::Ending;
+
+Q_DECLARE_METATYPE(Vesk::PeerStream::Ending)
+
+namespace {
+
+const QHostAddress kHere(QHostAddress::LocalHost);
+constexpr int kPacket = 1000000;
+
+// Short bounds, so that stalls, silences and redials show within a test; still long for a loaded machine.
+PeerStreams::Limits quickLimits()
+{
+    PeerStreams::Limits limits;
+    limits.stream.handshakeMs = 1500;
+    limits.stream.keepAliveMs = 250;
+    limits.stream.silenceMs = 1500;
+    limits.firstRedialMs = 50;
+    limits.lastRedialMs = 200;
+    limits.maxRedials = 3;
+    return limits;
+}
+
+// One installation: its stream table listening on loopback, pinning each node's first key as the program will.
+struct Node
+{
+    explicit Node(const QString& id, const IdentityKey& key = IdentityKey::generate(),
+                  const PeerStreams::Limits& limits = quickLimits(), const QHostAddress& address = kHere)
+        : id(id), key(key),
+          streams(
+              key, id, [this](const QString& node, const QByteArray& k) { return pin(node, k); }, limits)
+    {
+        streams.listen(address, 0);
+        QObject::connect(&streams, &PeerStreams::frameReceived, &streams,
+                         [this](const QString& from, const QByteArray& payload) {
+                             received.append(payload);
+                             lastSender = from;
+                         });
+    }
+    PeerStreams::PinVerdict pin(const QString& node, const QByteArray& publicKey)
+    {
+        ++pinChecks;
+        const auto pinned = pins.constFind(node);
+        if (pinned == pins.cend())
+            pins.insert(node, publicKey);
+        else if (*pinned != publicKey)
+            return PeerStreams::PinVerdict::KeyChanged;
+        return PeerStreams::PinVerdict::Accept;
+    }
+    void dial(const Node& other, const QString& expected = {})
+    {
+        streams.dial(kHere, other.streams.serverPort(), expected.isEmpty() ? other.id : expected);
+    }
+    QString id;
+    IdentityKey key;
+    QHash<QString, QByteArray> pins;
+    int pinChecks = 0;
+    PeerStreams streams;
+    QList<QByteArray> received;
+    QString lastSender;
+    QSignalSpy up{&streams, &PeerStreams::streamUp};
+    QSignalSpy down{&streams, &PeerStreams::streamDown};
+    QSignalSpy changed{&streams, &PeerStreams::keyChanged};
+    QSignalSpy sameIdentity{&streams, &PeerStreams::sameIdentityElsewhere};
+    QSignalSpy failed{&streams, &PeerStreams::dialFailed};
+    QSignalSpy ready{&streams, &PeerStreams::sendReady};
+};
+
+bool connected(const Node& a, const Node& b)
+{
+    return a.streams.hasStream(b.id) && b.streams.hasStream(a.id);
+}
+
+// A client written against OpenSSL directly, in a thread of its own with blocking calls, for what a PeerStream
+// never sends. It answers what it saw of the server.
+enum class Raw { Tls12Only, NoCertificate, Garbage, Stall, OversizedFrame, OwnKey, OwnNodeId, SilentAfterHandshake };
+
+QString rawClient(quint16 port, Raw kind, const IdentityCertificate& certificate)
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    timeval timeout{10, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        ::close(fd);
+        return QStringLiteral("no connection");
+    }
+    // The end of the connection, or its reset (a close with bytes unread); not the receive timeout.
+    const auto untilClosed = [fd] {
+        char byte;
+        const ssize_t got = ::recv(fd, &byte, 1, 0);
+        return got == 0 || (got < 0 && errno != EAGAIN && errno != EWOULDBLOCK) ? QStringLiteral("closed")
+                                                                                : QStringLiteral("not closed");
+    };
+    QString result;
+    if (kind == Raw::Garbage) {
+        const QByteArray garbage = QByteArray("GET / HTTP/1.1\r\n\r\n") + QByteArray(2000, '\x16');
+        ::send(fd, garbage.constData(), size_t(garbage.size()), MSG_NOSIGNAL);
+        result = untilClosed();
+    } else if (kind == Raw::Stall) {
+        result = untilClosed();
+    } else {
+        SSL_CTX* context = SSL_CTX_new(TLS_client_method());
+        SSL_CTX_set_max_proto_version(context, kind == Raw::Tls12Only ? TLS1_2_VERSION : TLS1_3_VERSION);
+        if (kind != Raw::NoCertificate) {
+            SSL_CTX_use_certificate(context, certificate.certificate());
+            SSL_CTX_use_PrivateKey(context, certificate.privateKey());
+        }
+        SSL* ssl = SSL_new(context);
+        SSL_set_fd(ssl, fd);
+        char greeting[Vesk::kFrameHeaderSize];
+        if (SSL_connect(ssl) != 1)
+            result = QStringLiteral("handshake failed");
+        else if (SSL_read(ssl, greeting, sizeof greeting) != sizeof greeting)
+            result = QStringLiteral("not accepted");
+        else if (kind == Raw::OversizedFrame) {
+            const char header[Vesk::kFrameHeaderSize] = {'\xf0', '\xff', '\xff', '\xff'};
+            SSL_write(ssl, header, sizeof header);
+        }
+        if (result.isEmpty()) {
+            // Keep-alives may come first; then the server ends the stream.
+            int got = 0;
+            while ((got = SSL_read(ssl, greeting, sizeof greeting)) > 0) {
+            }
+            result = SSL_get_error(ssl, got) == SSL_ERROR_ZERO_RETURN || untilClosed() == QLatin1String("closed")
+                         ? QStringLiteral("closed")
+                         : QStringLiteral("not closed");
+        }
+        SSL_free(ssl);
+        SSL_CTX_free(context);
+    }
+    ::close(fd);
+    return result;
+}
+
+} // namespace
+
+class TestPeerStreams : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase() { qRegisterMetaType<Vesk::PeerStream::Ending>(); }
+
+    void framesBothWays()
+    {
+        Node a("node-a"), b("node-b");
+        a.dial(b);
+        QTRY_VERIFY(connected(a, b));
+        QCOMPARE(a.up.count(), 1);
+        QCOMPARE(b.up.count(), 1);
+        QCOMPARE(a.pins.value(b.id), b.key.publicKey());
+        QCOMPARE(b.pins.value(a.id), a.key.publicKey());
+
+        // Several in flight at once, across the record size and around a file packet; order kept both ways.
+        const QList<int> sizes{1, 100, 16379, 16380, 16381, kPacket, 3, 70000, kPacket, 12};
+        QList<QByteArray> sent;
+        for (int i = 0; i < sizes.size(); ++i) {
+            sent.append(TestSupport::pattern(sizes.at(i), i + 1));
+            QVERIFY(a.streams.send(b.id, sent.last()));
+            QVERIFY(b.streams.send(a.id, sent.last()));
+        }
+        QTRY_COMPARE(b.received.size(), sent.size());
+        QTRY_COMPARE(a.received.size(), sent.size());
+        QCOMPARE(b.received, sent);
+        QCOMPARE(a.received, sent);
+        QCOMPARE(b.lastSender, a.id);
+
+        // Idle for several keep-alive intervals and past the silence bound: keep-alives hold it up.
+        QTest::qWait(2 * quickLimits().stream.silenceMs);
+        QVERIFY(connected(a, b));
+        QCOMPARE(a.down.count() + b.down.count(), 0);
+        QCOMPARE(b.received.size(), sent.size()); // keep-alives are no frames
+    }
+
+    // Refused during the handshake between two stream tables: nothing goes up, no frame is delivered.
+    void refusedDial_data()
+    {
+        QTest::addColumn<QString>("scenario");
+        QTest::addColumn<Ending>("dialFailure");
+        QTest::newRow("acceptor pinned another key for the dialler") << "acceptor pin" << Ending::RefusedByPeer;
+        QTest::newRow("dialler pinned another key for the acceptor") << "dialler pin" << Ending::KeyChanged;
+        QTest::newRow("another node than the one dialled") << "wrong node" << Ending::WrongNode;
+        QTest::newRow("the acceptor holds the dialler's own key") << "own key" << Ending::OwnKey;
+    }
+    void refusedDial()
+    {
+        QFETCH(QString, scenario);
+        QFETCH(Ending, dialFailure);
+        Node a("node-a");
+        const IdentityKey otherKey = IdentityKey::generate();
+        // b is the node dialled; in one row a copy of our own key under another id.
+        Node b("node-b", scenario == "own key" ? a.key : otherKey);
+        if (scenario == "acceptor pin")
+            b.pins.insert(a.id, IdentityKey::generate().publicKey());
+        if (scenario == "dialler pin")
+            a.pins.insert(b.id, IdentityKey::generate().publicKey());
+        auto pinsAfter = std::make_pair(a.pins, b.pins);
+        // The refusing side pins nothing; the dialler pins the acceptor that refused it, whose key it saw proven.
+        if (scenario == "acceptor pin")
+            pinsAfter.first.insert(b.id, b.key.publicKey());
+        a.dial(b, scenario == "wrong node" ? QStringLiteral("node-c") : b.id);
+        QTRY_VERIFY(!a.failed.isEmpty());
+        QCOMPARE(a.failed.first().at(2).value<Ending>(), dialFailure);
+        QTest::qWait(100);
+        QCOMPARE(a.up.count() + b.up.count(), 0);
+        QCOMPARE(a.streams.streamCount() + b.streams.streamCount(), 0);
+        QCOMPARE(std::make_pair(a.pins, b.pins), pinsAfter);
+        QCOMPARE(a.streams.send(b.id, "x") || b.streams.send(a.id, "x"), false);
+
+        const auto changedKey = [](const Node& node) {
+            return node.changed.isEmpty() ? QByteArray() : node.changed.first().at(1).toByteArray();
+        };
+        QCOMPARE(changedKey(b), scenario == "acceptor pin" ? a.key.publicKey() : QByteArray());
+        QCOMPARE(changedKey(a), scenario == "dialler pin" ? b.key.publicKey() : QByteArray());
+        QCOMPARE(a.sameIdentity.count(), scenario == "own key" ? 1 : 0);
+        if (scenario == "own key")
+            QCOMPARE(a.sameIdentity.first().first().toString(), b.id);
+        QCOMPARE(b.sameIdentity.count(), 0);
+    }
+
+    // What a faulty or hostile client does to the accepting side: closed and logged, and the table goes on.
+    void refusedClient_data()
+    {
+        QTest::addColumn<Raw>("kind");
+        QTest::addColumn<QString>("clientSaw");
+        QTest::addColumn<QString>("logged"); // in a critical line; empty for none
+        QTest::addColumn<int>("streamsUp");
+        QTest::newRow("TLS 1.2 only") << Raw::Tls12Only << "handshake failed"
+                                      << "secure handshake failed" << 0;
+        QTest::newRow("no certificate") << Raw::NoCertificate << "not accepted"
+                                        << "secure handshake failed" << 0;
+        QTest::newRow("garbage for a handshake") << Raw::Garbage << "closed"
+                                                 << "secure handshake failed" << 0;
+        QTest::newRow("handshake stalls") << Raw::Stall << "closed"
+                                          << "did not end in time" << 0;
+        QTest::newRow("our own key") << Raw::OwnKey << "not accepted"
+                                     << "this installation's own identity key" << 0;
+        QTest::newRow("another key under our own id") << Raw::OwnNodeId << "not accepted"
+                                                      << "ended: refused" << 0;
+        QTest::newRow("oversized frame header") << Raw::OversizedFrame << "closed"
+                                                << "over the size limit" << 1;
+        QTest::newRow("silent after the handshake") << Raw::SilentAfterHandshake << "closed"
+                                                    << "" << 1;
+    }
+    void refusedClient()
+    {
+        QFETCH(Raw, kind);
+        QFETCH(QString, clientSaw);
+        QFETCH(QString, logged);
+        QFETCH(int, streamsUp);
+        TestSupport::MessageCatcher log;
+        Node b("node-b");
+        const IdentityKey clientKey = kind == Raw::OwnKey ? b.key : IdentityKey::generate();
+        const IdentityCertificate certificate =
+            IdentityCertificate::create(clientKey, kind == Raw::OwnNodeId ? b.id : QStringLiteral("raw-client"));
+        auto client = std::async(std::launch::async, rawClient, b.streams.serverPort(), kind, certificate);
+        QTRY_VERIFY_WITH_TIMEOUT(client.wait_for(std::chrono::seconds(0)) == std::future_status::ready, 15000);
+        QCOMPARE(client.get(), clientSaw);
+        QCOMPARE(b.up.count(), streamsUp);
+        QTRY_COMPARE(b.streams.streamCount(), 0);
+        QCOMPARE(b.received.size(), 0);
+        QCOMPARE(b.sameIdentity.count(), kind == Raw::OwnKey ? 1 : 0);
+        QCOMPARE(b.changed.count(), 0);
+        QCOMPARE(b.pins.size(), streamsUp); // only a stream that went up consulted the pins
+        if (logged.isEmpty())
+            QCOMPARE(log.criticals(), QStringList());
+        else
+            QTRY_VERIFY2(log.criticals().join('\n').contains(logged), qPrintable(log.criticals().join('\n')));
+
+        // Still serving.
+        Node a("node-a");
+        a.dial(b);
+        QTRY_VERIFY(connected(a, b));
+    }
+
+    void simultaneousDialsKeepOneStream_data()
+    {
+        QTest::addColumn<QString>("first");
+        QTest::addColumn<QString>("second");
+        QTest::newRow("first is lower") << "node-a"
+                                        << "node-b";
+        QTest::newRow("first is higher") << "node-z"
+                                         << "node-b";
+    }
+    void simultaneousDialsKeepOneStream()
+    {
+        QFETCH(QString, first);
+        QFETCH(QString, second);
+        Node a(first), b(second);
+        a.dial(b);
+        b.dial(a);
+        // Both handshakes run (each side checks the other's key in each); what is left is one stream a side.
+        QTRY_VERIFY(a.pinChecks == 2 && b.pinChecks == 2);
+        QTRY_VERIFY(a.streams.streamCount() == 1 && b.streams.streamCount() == 1);
+        QTest::qWait(300);
+        QCOMPARE(a.streams.streamCount(), 1);
+        QCOMPARE(b.streams.streamCount(), 1);
+        QVERIFY(connected(a, b));
+        QVERIFY(a.streams.send(b.id, "from a"));
+        QVERIFY(b.streams.send(a.id, "from b"));
+        QTRY_COMPARE(b.received, QList<QByteArray>{"from a"});
+        QTRY_COMPARE(a.received, QList<QByteArray>{"from b"});
+        QCOMPARE(a.streams.streamCount() + b.streams.streamCount(), 2);
+    }
+
+    // Two streams between a and b: s1 dialled by a, s2 dialled by b (or, in the last rows, a newer s2 dialled by a
+    // as well), established in either order on each side. Both sides keep the same one.
+    void simultaneousDialsSameChoice_data()
+    {
+        QTest::addColumn<QString>("a"); // b is "node-m"
+        QTest::addColumn<bool>("s1FirstAtA");
+        QTest::addColumn<bool>("s1FirstAtB");
+        QTest::addColumn<bool>("bothByA");
+        for (const bool bothByA : {false, true})
+            for (const char* a : {"node-a", "node-z"})
+                for (const bool atA : {true, false})
+                    for (const bool atB : {true, false})
+                        if (!bothByA || (atA && atB)) // one side's dials are established in the order made
+                            QTest::addRow("%s%s, s1 %s at a, %s at b", a, bothByA ? " dials both" : "",
+                                          atA ? "first" : "second", atB ? "first" : "second")
+                                << a << atA << atB << bothByA;
+    }
+    void simultaneousDialsSameChoice()
+    {
+        QFETCH(QString, a);
+        const QString b = "node-m";
+        QFETCH(bool, s1FirstAtA);
+        QFETCH(bool, s1FirstAtB);
+        QFETCH(bool, bothByA);
+        using Role = PeerStream::Role;
+        const Role s2AtA = bothByA ? Role::Dialler : Role::Acceptor;
+        const Role s2AtB = bothByA ? Role::Acceptor : Role::Dialler;
+        const auto kept = [](const QString& own, const QString& peer, bool s1First, Role s1, Role s2) {
+            const bool newer =
+                s1First ? PeerStreams::keepsNewer(own, peer, s1, s2) : PeerStreams::keepsNewer(own, peer, s2, s1);
+            return (s1First == newer) ? "s2" : "s1";
+        };
+        const QString atA = kept(a, b, s1FirstAtA, Role::Dialler, s2AtA);
+        QCOMPARE(atA, kept(b, a, s1FirstAtB, Role::Acceptor, s2AtB));
+        if (bothByA)
+            QCOMPARE(atA, "s2");
+        else
+            QCOMPARE(atA, a < b ? "s1" : "s2");
+    }
+
+    void backPressure()
+    {
+        Node a("node-a"), b("node-b");
+        a.dial(b);
+        QTRY_VERIFY(connected(a, b));
+        // Without a turn of the event loop nothing leaves: the queue fills and send() refuses.
+        QList<QByteArray> sent;
+        QByteArray packet = TestSupport::pattern(kPacket);
+        for (int i = 0; i < 100; ++i) {
+            qToLittleEndian<qint32>(i, packet.data()); // a copy of its own, numbered
+            if (!a.streams.send(b.id, packet))
+                break;
+            sent.append(packet);
+        }
+        QVERIFY(!sent.isEmpty());
+        QVERIFY(sent.size() <= PeerStream::kMaxQueuedBytes / kPacket + 1);
+        QVERIFY(!a.streams.canSend(b.id));
+        QTRY_COMPARE(a.ready.count(), 1);
+        QVERIFY(a.streams.send(b.id, "after"));
+        sent.append("after");
+        QTRY_COMPARE(b.received.size(), sent.size());
+        QCOMPARE(b.received, sent);
+    }
+
+    void redialAfterDrop()
+    {
+        Node a("node-a");
+        auto b = std::make_unique<Node>("node-b");
+        a.dial(*b);
+        QTRY_VERIFY(connected(a, *b));
+        b->streams.drop(a.id); // seen from a: the peer closed the stream
+        QTRY_COMPARE(a.down.count(), 1);
+        QTRY_COMPARE(a.up.count(), 2);
+        QTRY_VERIFY(connected(a, *b));
+
+        // Gone for good: a tries maxRedials times and stops.
+        b.reset();
+        QTRY_COMPARE(a.down.count(), 2);
+        QTRY_COMPARE(a.failed.count(), quickLimits().maxRedials);
+        QTest::qWait(3 * quickLimits().lastRedialMs);
+        QCOMPARE(a.failed.count(), quickLimits().maxRedials);
+        QCOMPARE(a.streams.streamCount(), 0);
+    }
+
+    void capableByNodeAndAddress()
+    {
+        const QHostAddress otherAddress(QStringLiteral("127.0.0.2"));
+        Node a("node-a"), b("node-b"), c("node-c", IdentityKey::generate(), quickLimits(), otherAddress);
+        a.dial(b);
+        a.streams.dial(otherAddress, c.streams.serverPort(), c.id);
+        QTRY_VERIFY(connected(a, b) && connected(a, c));
+        QCOMPARE(a.streams.capableNodeAt(kHere), b.id);
+        QCOMPARE(a.streams.capableNodeAt(otherAddress), c.id);
+        QCOMPARE(a.streams.address(c.id), otherAddress);
+        // A plain node answering at b's address: the address no longer tells b, but b stays capable.
+        a.streams.nodeAnsweredAt(kHere, "plain-node");
+        QCOMPARE(a.streams.capableNodeAt(kHere), QString());
+        a.streams.nodeAnsweredAt(otherAddress, c.id);
+        QCOMPARE(a.streams.capableNodeAt(otherAddress), c.id);
+        QVERIFY(a.streams.isCapable(b.id));
+        QVERIFY(!a.streams.isCapable("plain-node"));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestPeerStreams)
+#include "tst_peerstreams.moc"
