@@ -655,18 +655,13 @@ private Q_SLOTS:
         const QString id = folder ? "F" : "r";
         QHash<QString, QByteArray> sources; // by file id
         if (folder) {
-            qint64 total = 0;
+            QList<FolderFile> files;
             for (int i = 0; i < 40; ++i) {
-                const QString file = QStringLiteral("F%1").arg(i, 2, 10, QLatin1Char('0'));
+                const QString file = QStringLiteral("F/sub/F%1").arg(i, 2, 10, QLatin1Char('0'));
                 sources[file] = pattern(resumeAt == -2 && i == 20 ? kPacket + 10 : 100 + 7 * i, i);
-                total += sources[file].size();
-                QVERIFY(exec("insert into vesk_downloads (id, filename, filesize, nodefrom, status, timestamp, "
-                             "downloadsize, folderId, path) values (?, ?, ?, 'owner', 'unknown', 0, '0', 'F', ?)",
-                             {file, file, qint64(sources[file].size()), QString("sub/" + file)}));
+                files.append({file.mid(2), sources[file].size(), "unknown"});
             }
-            QVERIFY(exec("insert into vesk_folders (id, nodeid, direction, name, localname, files, filesize, status) "
-                         "values ('F', 'owner', 'down', 'Pics', 'Pics', 40, ?, 'unknown')",
-                         {total}));
+            QVERIFY(addFolder("F", "down", "unknown", "owner", "Pics", files));
         } else {
             sources["r"] = pattern(20 * kPacket + 4321);
             rig->offer("r", "r.bin", sources["r"].size());
@@ -675,7 +670,7 @@ private Q_SLOTS:
                         writeFile(rig->path("r.bin"), sources["r"].left(resumeAt)));
         }
         const auto pathOf = [&](const QString& file) {
-            return folder ? rig->downloadsFolder() + "Pics/sub/" + file : rig->path("r.bin");
+            return folder ? rig->downloadsFolder() + "Pics/" + file.mid(2) : rig->path("r.bin");
         };
         const auto done = [] {
             return column("select count(*) from vesk_downloads where status = 'downloaded'").value(0);
