@@ -63,9 +63,8 @@ private slots:
         f.reset();
     }
 
-    // A peer nobody answers for is asked 2 s after it went, then after waits that double up to a minute, until an
-    // hour has passed. Many lost at once are asked at most a round's worth at a time, each once before any is asked
-    // again. Only peers at the unreachable address are marked, never this node.
+    // A lost peer is asked 2 s after it went, then after waits doubling up to a minute, for an hour; many at most a
+    // round's worth at a time, each once before any again. Only peers at the address are marked, never this node.
     void lostPeersAreAskedOnASchedule_data()
     {
         QTest::addColumn<int>("lost");
@@ -100,9 +99,8 @@ private slots:
         QCOMPARE(search().searched(), seconds > 3600 ? 0 : lost);
     }
 
-    // What a message from a peer makes us do: one shown offline, which names itself or is recognised by the
-    // address it was lost at, is asked at once (no more than once per window however much it sends). The
-    // handshake's own messages are answered by the handshake.
+    // A message from a peer shown offline (by its id or the address it was lost at) has it asked at once, at most
+    // once per window; the handshake's own messages are answered by the handshake.
     void whatBringsAPeerBack_data()
     {
         QTest::addColumn<QString>("status"); // "lost": marked offline as unreachable

@@ -125,10 +125,9 @@ private slots:
         QVERIFY(byName(*m, 0, "avatarUrl") != before);
     }
 
-    // A row of any table by its id, whatever the id holds: reads give "" or an empty record when there is no such
-    // row, changes then change nothing; an increment sums in SQL over the column's text; a touch takes the store's
-    // clock. No list changes until it is refreshed, but a list reads the row as it would show it (even a row it does
-    // not show), and only the program's tables can be named.
+    // A row by its id, whatever the id holds: no row reads "" and changes nothing; an increment sums in SQL; a touch
+    // takes the store's clock. No list changes until refreshed, yet a list reads any row as it would show it, and
+    // only the program's tables can be named.
     void rowsById_data()
     {
         QTest::addColumn<QString>("id");
@@ -185,10 +184,9 @@ private slots:
         QCOMPARE(counts.count(), 2);
     }
 
-    // A folder is one entry of its transfer list, whatever the number of its files, counted from their rows; its
-    // files are no entries of their own (nor is a file whose folder's row is gone: it is being dropped with its
-    // folder) and show beneath it, by path.
-    // The counts follow a change of a file. Files a.txt .. e.txt of 100 .. 500 bytes; the fourth half fetched.
+    // A folder is one entry of its list, counted from its files' rows; its files (and those of a folder whose row is
+    // gone) are no entries of their own but show beneath it, by path, and the counts follow a change of a file.
+    // Files a.txt .. e.txt of 100 .. 500 bytes; the fourth half fetched.
     void folderEntries_data()
     {
         QTest::addColumn<int>("list"); // offered, queued, received, sending

@@ -20,9 +20,8 @@
 using namespace TestSupport;
 using Vesk::DownloadEngine;
 
-// Downloads: which file goes next, what is asked for and what is written (strictly in order, whatever order the
-// answers come in), when a download gives up and when it goes on by itself, the name a file is stored under, and
-// the downloads folder they go to.
+// Downloads: which file goes next, what is asked and written (in order, whatever order answers come in), giving up
+// and going on, the name a file is stored under, and the downloads folder.
 class tst_Downloads : public QObject
 {
     Q_OBJECT
@@ -91,25 +90,6 @@ private Q_SLOTS:
         QVERIFY(!rig->shell.progressShown);
         QCOMPARE(rig->shell.opened, opened ? QStringList{rig->path(name)} : QStringList());
     }
-    // Whatever order the user queued them in (here neither smallest nor largest first), the smallest is fetched next.
-    void nextDownloadIsTheSmallest()
-    {
-        const QList<qint64> sizes{200, 100, 300};
-        for (int i = 0; i < sizes.size(); ++i)
-            rig->offer(QStringLiteral("f%1").arg(i), QStringLiteral("f%1.bin").arg(i), sizes.at(i));
-        for (int i = 0; i < sizes.size(); ++i)
-            rig->engine.queueFileToDownload(QStringLiteral("f%1").arg(i));
-        rig->settle();
-        QStringList shown; // the list of downloads shows them in the order they come
-        for (int row = 0; row < rig->store->queuedDownloads->rowCount(); ++row)
-            shown.append(rig->store->queuedDownloads->record(row).value("id").toString());
-        rig->answerAll(pattern(300));
-        QStringList fetched;
-        for (const Request& r : rig->requests())
-            fetched.append(r.fileId);
-        QCOMPARE(fetched, (QStringList{"f1", "f0", "f2"}));
-        QCOMPARE(shown, fetched);
-    }
     // Packets out of turn or that do not fit leave the file alone and bring no new request, whether the download
     // runs or was paused; the right packet still goes in afterwards.
     void refusedPackets_data()
@@ -155,9 +135,8 @@ private Q_SLOTS:
             rig->queue("o"); // completes: the name becomes final
         QCOMPARE(readFile(rig->path("o.bin")), source);
     }
-    // Until it is complete a download's file carries the partial name, and a resume finds it there (or in the final
-    // name, where older versions kept it); complete, it gets the final name, numbered if that was taken meanwhile.
-    // Offered again with another size (the owner's file changed), it begins anew, the old bytes put aside.
+    // Until complete a file has the partial name, where a resume finds it (or in the final name, as older versions
+    // kept it); complete, the final name, numbered if taken meanwhile. Offered with another size: anew, old put aside.
     void partialName_data()
     {
         // "part": received under the partial name, paused; "legacy": in the final name; "moved": the user chose another
@@ -223,9 +202,8 @@ private Q_SLOTS:
         QCOMPARE(row("vesk_downloads", "f").value("filename"), finalName);
         QVERIFY(rig->shell.chatPopups.last().html.contains(finalName.toHtmlEscaped()));
     }
-    // An offer withdrawn before it arrived whole tells the user who withdrew what, and its partial file goes; a
-    // complete file stays the user's, and an offer the user cleared goes without a word. A running download that is
-    // withdrawn lets the next one run at once, so answers still on their way for it are not written anywhere.
+    // Withdrawn before it arrived whole: the user is told who withdrew what, the partial file goes; a complete file
+    // stays, a cleared offer goes silently. A running one lets the next run at once; late answers are not written.
     void withdrawn_data()
     {
         QTest::addColumn<QString>("state");
@@ -296,9 +274,8 @@ private Q_SLOTS:
             QCOMPARE(rig->status("w"), QStringLiteral("queued"));
         }
     }
-    // Offsets past 2 GiB and 4 GiB go through the wire's encoding (in the large fields from 4 GiB on), are served
-    // from the right place of the owner's file and appended at the right place of the receiver's: a download resumed
-    // just before the boundary ends with exactly the owner's bytes across it.
+    // Offsets past 2 and 4 GiB go through the wire's encoding (large fields from 4 GiB on) and are read and written
+    // at the right place: a download resumed just before the boundary ends with exactly the owner's bytes.
     void offsetsPastTwoAndFourGiB_data()
     {
         QTest::addColumn<qint64>("boundary");
@@ -361,8 +338,8 @@ private Q_SLOTS:
         QVERIFY(got.open(QIODevice::ReadOnly) && got.seek(start) && file.open(QIODevice::ReadOnly) && file.seek(start));
         QCOMPARE(got.read(size - start), file.read(size - start));
     }
-    // The smaller queued file runs first; each quiet tick asks again, and after kMaxStallTicks the next one runs.
-    // Given up by the stall, not by the user, the download goes on from its bytes on disk when its owner is back.
+    // The smallest queued file runs first (the list shows that order); each quiet tick asks again, after
+    // kMaxStallTicks the next runs. Given up by the stall, it goes on from its bytes on disk when its owner is back.
     void giveUpAfterStallsAndResume()
     {
         const QByteArray source = pattern(kPacket + 500);
@@ -371,6 +348,8 @@ private Q_SLOTS:
         rig->offer("paused", "paused.bin", 10);
         rig->engine.queueFileToDownload("next");
         rig->queue("stuck");
+        for (int row = 0; row < 2; ++row)
+            QCOMPARE(rig->store->queuedDownloads->record(row).value("id").toString(), row ? "next" : "stuck");
         rig->answer(rig->requests().last(), source);
         rig->tick(); // the packet that arrived counts as progress
         rig->sink.clear();
@@ -444,10 +423,8 @@ private Q_SLOTS:
         QCOMPARE(rig->shell.chatPopups.size(), 1);
         QCOMPARE(rig->shell.chatPopups.first().html.contains("kept as <b>" + keptAs + "</b>"), !keptAs.isEmpty());
     }
-    // The running download's speed and time left, as the engine measures them about once a second: a reading weighs
-    // 0.3 for every two seconds it covers, the time left moves only by 5 s or more, and both go blank once no byte
-    // came for 3 s, or for twice as long as the last bytes took on a slow link. A folder goes as a whole, across its
-    // files. 20 MB in each case.
+    // Speed and time left, measured each second: a reading weighs 0.3 per two seconds it covers, the time left
+    // moves by 5 s or more, both blank after 3 s without a byte (twice the last gap on a slow link). 20 MB each.
     void estimate_data()
     {
         QTest::addColumn<bool>("folder");         // two files of 10 MB, else one of 20 MB
@@ -601,9 +578,8 @@ private Q_SLOTS:
         QTEST(Vesk::DiskProblems::decide("VeskDownloads", error, available, have, wanted, "the words", QLocale::c()),
               "reason");
     }
-    // A download whose file cannot be written is paused with its reason: before it starts when the rest does not
-    // fit the free space, and when a write fails (a plain file where the downloads folder was). The reason is on its
-    // row and in one notice, and logged; queued again once the disk is put right, it goes on and completes.
+    // A download that cannot be written is paused before it starts when the rest does not fit, or when a write fails,
+    // its reason on its row, in one notice and logged; queued again once the disk is put right, it completes.
     void pausedForTheDisk_data()
     {
         QTest::addColumn<QString>("trouble");
@@ -655,9 +631,8 @@ private Q_SLOTS:
         QCOMPARE(rig->status("d"), QStringLiteral("downloaded"));
         QCOMPARE(readFile(rig->path("d.bin")), source);
     }
-    // Whatever order the owner's answers come in, only contiguous bytes reach a file, and the result is the source;
-    // a folder's 40 small files are asked for several at once, within a bound, yet count as done in turn, and a
-    // pause with answers in flight loses and mixes nothing.
+    // Whatever order answers come in, only contiguous bytes reach a file; a folder's 40 small files are asked for
+    // several at once, within a bound, yet count as done in turn; a pause with answers in flight loses nothing.
     void answersInAnyOrder_data()
     {
         QTest::addColumn<QString>("policy");
@@ -680,18 +655,13 @@ private Q_SLOTS:
         const QString id = folder ? "F" : "r";
         QHash<QString, QByteArray> sources; // by file id
         if (folder) {
-            qint64 total = 0;
+            QList<FolderFile> files;
             for (int i = 0; i < 40; ++i) {
-                const QString file = QStringLiteral("F%1").arg(i, 2, 10, QLatin1Char('0'));
+                const QString file = QStringLiteral("F/sub/F%1").arg(i, 2, 10, QLatin1Char('0'));
                 sources[file] = pattern(resumeAt == -2 && i == 20 ? kPacket + 10 : 100 + 7 * i, i);
-                total += sources[file].size();
-                QVERIFY(exec("insert into vesk_downloads (id, filename, filesize, nodefrom, status, timestamp, "
-                             "downloadsize, folderId, path) values (?, ?, ?, 'owner', 'unknown', 0, '0', 'F', ?)",
-                             {file, file, qint64(sources[file].size()), QString("sub/" + file)}));
+                files.append({file.mid(2), sources[file].size(), "unknown"});
             }
-            QVERIFY(exec("insert into vesk_folders (id, nodeid, direction, name, localname, files, filesize, status) "
-                         "values ('F', 'owner', 'down', 'Pics', 'Pics', 40, ?, 'unknown')",
-                         {total}));
+            QVERIFY(addFolder("F", "down", "unknown", "owner", "Pics", files));
         } else {
             sources["r"] = pattern(20 * kPacket + 4321);
             rig->offer("r", "r.bin", sources["r"].size());
@@ -700,7 +670,7 @@ private Q_SLOTS:
                         writeFile(rig->path("r.bin"), sources["r"].left(resumeAt)));
         }
         const auto pathOf = [&](const QString& file) {
-            return folder ? rig->downloadsFolder() + "Pics/sub/" + file : rig->path("r.bin");
+            return folder ? rig->downloadsFolder() + "Pics/" + file.mid(2) : rig->path("r.bin");
         };
         const auto done = [] {
             return column("select count(*) from vesk_downloads where status = 'downloaded'").value(0);

@@ -42,10 +42,9 @@ private Q_SLOTS:
         rig->addPeer("on1");
     }
     void cleanup() { rig.reset(); }
-    // A folder is one entry of the files to send; a peer whose program takes folders gets one offer listing them
-    // (again each round until confirmed, also after the owner's restart), any other peer each file as a separate
-    // offer under its own name. Between two programs that take folders it arrives with its structure in a folder of
-    // its own next to one of the same name (never merged into it), each side told once.
+    // A folder is one entry to send; a peer that takes folders gets one offer listing them (each round until
+    // confirmed, also after a restart), any other peer each file on its own. It arrives with its structure in a
+    // folder of its own beside one of the same name (never merged), each side told once.
     void folderOffers_data()
     {
         QTest::addColumn<quint32>("capabilities");

@@ -188,10 +188,9 @@ private Q_SLOTS:
         QCOMPARE(rig->shell.chatPopups.size(), 1);
         QCOMPARE(rig->shell.chatPopups.first().html, QStringLiteral("Bob received <b>f1.bin</b>"));
     }
-    // The receiver stores an offer under a name that stays in the downloads folder, shows it (bounded, whatever its
-    // length) and confirms it to its owner; an offer from a blocked peer, or one that cannot be stored, is dropped.
-    // Every copy is confirmed; only a finished download becomes an offer again, under its name. A waiting or queued
-    // one offered with another size takes it, so that its next start begins the new version from 0.
+    // An offer is stored under a name that stays in the folder, shown (bounded) and confirmed; one from a blocked
+    // peer or that cannot be stored is dropped. Every copy is confirmed; only a finished download becomes an offer
+    // again. A waiting or queued one takes a new size, so its next start begins the new version from 0.
     void receivedOffer_data()
     {
         // earlier: the status of a copy received 5 s before, stored as "movie (2).mkv" with all its 5000 bytes
@@ -265,9 +264,8 @@ private Q_SLOTS:
         QCOMPARE(QStringList({item.name, QString::number(item.bytes), QString::number(item.folderFiles)}),
                  (QStringList{stored.section('|', 0, 0), QString::number(size), "-1"}));
     }
-    // Clearing all empties the lists at once and marks the rows (a finished download's row simply goes); each tick
-    // then withdraws five, oldest first, each told to its peer. A file of a download's name that it never started
-    // into is not its own, and stays.
+    // Clearing all empties the lists at once and marks the rows (a finished download's goes); each tick withdraws
+    // five, oldest first, told to the peer. A file of a download's name it never started into stays.
     void clearingAllWithdrawsFiveATick_data()
     {
         QTest::addColumn<bool>("uploads");
@@ -313,9 +311,8 @@ private Q_SLOTS:
             QCOMPARE(rig->nodeAt(s.address), QString(uploads ? "on1" : "owner"));
         QCOMPARE(readFile(rig->path("m00.bin")), QByteArray("partial"));
     }
-    // Every request is answered at once, to the receiver's stored address (not the one it names), with exactly the
-    // bytes asked for (cut short only where a chunk ends) and its own timeSent; the upload's progress stays at the
-    // furthest packet. Whole packets reuse the same few buffers once their answers are gone.
+    // Each request is answered at once, at the receiver's stored address, with the bytes asked (cut only where a
+    // chunk ends) and its timeSent; progress stays at the furthest packet; whole packets reuse a few buffers.
     void servingPackets_data()
     {
         QTest::addColumn<int>("window");
@@ -390,10 +387,9 @@ private Q_SLOTS:
         if (id != "up")
             QVERIFY(catcher.criticals().join('\n').contains("was not found"));
     }
-    // A file changed after it was offered (size or modification time) is never served as a mix of two versions: the
-    // owner withdraws the offer and offers the file as it is now, served once confirmed; one grown past what the
-    // peer's program takes is withdrawn for good. A folder's file comes again at its place in the folder's tree (the
-    // receiver starting it afresh there), to a plain peer flat again.
+    // A file changed since offered (size or time) is never served mixed: withdrawn and offered as it is now, or for
+    // good when grown past what the peer takes. A folder's file comes again at its place in the tree (flat to a plain
+    // peer), the receiver starting it afresh.
     void changedFileIsOfferedAgain_data()
     {
         QTest::addColumn<QString>("change");

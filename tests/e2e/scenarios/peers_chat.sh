@@ -1,8 +1,6 @@
-# Chat both ways: every message is stored once on each side and marked "sent" on its author's side; the text
-# arrives exactly as typed, surrounding spaces, line breaks and markup included; unread counts follow.
-# Then offline delivery. A message written while the recipient is stopped goes out with the regular resend once it
-# is back, and is stored and counted there once. A peer that dies without a word is shown offline within 30 s and
-# stays listed; a message to it older than the resend hour still arrives as soon as it is back.
+# Chat both ways: each message stored once a side, "sent" on its author's, text exactly as typed; unread counts
+# follow. A message to a stopped peer goes with the resend once it is back, stored and counted once. A peer dead
+# without a word shows offline within 30 s, stays listed, and gets a message older than the resend hour when back.
 rig_pair
 to_bob="  hello Bob, <b>this</b> & that  "
 to_alice="$(printf 'hi Alice\nsecond line\t')"

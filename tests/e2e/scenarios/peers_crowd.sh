@@ -1,7 +1,6 @@
-# An office starting together: a crowd of light peers (one process, an address each on one host) announces at
-# once against one instance. All are "on" on both sides within seconds, every chat the crowd sends throughout is
-# answered (how fast is for bench/peers_storm.sh), every avatar is stored, and the instance asks each peer for
-# its picture only when it came online and at most once per 10 s after that, however often the peer confirms it.
+# A crowd of light peers (one process, an address each) announces at once against one instance: all "on" both
+# ways within seconds, every chat answered (speed: bench/peers_storm.sh), every avatar stored, and each picture
+# asked for only when its peer came online and at most once per 10 s after, however often the peer confirms.
 crowd_bin="$(dirname "$RIG_BIN")/bench/peercrowd"
 [ -x "$crowd_bin" ] || rig_fail "no peercrowd beside vesk: configure with VESK_BUILD_BENCH=ON"
 n=30

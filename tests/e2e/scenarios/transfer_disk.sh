@@ -1,8 +1,7 @@
-# A full or read-only downloads folder: Bob's is a 5 MiB tmpfs. A 20 MiB offer is paused before a byte is asked
-# for, with the space it lacks on its row and in the log; a 4 MiB one fits, and the disk fills while it arrives:
-# paused with its reason, and removing it removes what it wrote. Remounted read-only, the folder gives its own
-# reason. Bob's program runs on throughout.
-# Mounted before Bob starts: his program runs in a mount namespace of its own, a copy of this one made at its start.
+# Bob's downloads folder is a 5 MiB tmpfs. 20 MiB is paused before a byte is asked, the space lacking on its row
+# and in the log; 4 MiB fits, the disk fills while it arrives: paused with its reason, and removing it removes what
+# it wrote. Read-only, the folder gives its own reason. Bob's program runs on throughout.
+# Mounted before Bob starts: his program runs in a mount namespace of its own, copied from this one at its start.
 rig_lan 2
 rig_instance 1 Alice
 rig_instance 2 Bob

@@ -1,7 +1,6 @@
-# Folders: Alice offers a nested folder (an empty folder in it, names beyond ASCII, a link out of it) to Bob, whose
-# program takes folders: he is offered it as one folder, and once he queues it, it arrives whole with its structure
-# beside a folder of the same name he already had, which stays as it was; Alice's uploads are gone. Carol runs a
-# program from before folders: she is offered the same files flat, as separate offers, and receives them so.
+# Alice offers a nested folder (an empty folder, names beyond ASCII, a link out) to Bob, who takes folders: one
+# offer; queued, it arrives whole beside his folder of that name, which stays as it was, and Alice's uploads go.
+# Carol's program predates folders: she is offered and receives the same files flat.
 rig_pair 3 plain
 rig_wait_sql 1 "select length(identityKey) from vesk_peers where id = '$b'" 64
 

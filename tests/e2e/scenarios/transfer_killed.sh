@@ -1,9 +1,7 @@
-# kill -9 of either side in mid-transfer, with a window of packets in flight. The receiver, restarted, goes on by
-# itself at the size on disk; with "Resume interrupted downloads" turned off it comes back paused instead and resumes
-# there once queued. The owner, killed, is given up about 22 s after the data stopped; once it runs again the
-# download goes on by itself at the size on disk, and a small file queued then goes first. Until complete the file
-# is film.bin.part; it ends bit-exact as film.bin. The two seal what they send, so each restart also agrees new keys
-# before the data goes on.
+# kill -9 of either side mid-transfer, packets in flight. The restarted receiver goes on by itself at the size on
+# disk (paused instead, with "Resume interrupted downloads" off, until queued). The killed owner is given up about
+# 22 s after the data stopped; back, the download goes on at the size on disk, a small file queued then first. The
+# file is film.bin.part until it ends bit-exact as film.bin; each restart agrees new sealing keys first.
 rig_pair
 files="$(rig_folder 1)/files" got="$(rig_downloads 2)/film.bin.part"
 mkdir -p "$files"

@@ -1,8 +1,6 @@
-# A file of 4.25 GiB between two Vesk computers: its size and the offsets past 4 GiB travel in the 64-bit fields,
-# sealed. The owner's file is sparse, with distinct random blocks on both sides of 2 GiB and of 4 GiB and at its
-# end; the receiver is killed (-9) past the 4 GiB mark, goes on by itself at the size on disk when it runs again,
-# and the file ends with exactly the owner's blocks, zeros between them, and the owner's size. The receiver writes
-# every byte (4.25 GiB on disk): both files go at the end.
+# A sparse file of 4.25 GiB (random blocks around 2 GiB, 4 GiB and the end), its size and offsets in the 64-bit
+# fields, sealed. The receiver, killed past 4 GiB, goes on by itself at the size on disk and ends with exactly the
+# owner's blocks, zeros between and the owner's size. It writes every byte (4.25 GiB): both files go at the end.
 rig_pair
 files="$(rig_folder 1)/files" got="$(rig_downloads 2)/huge.bin.part" mib=$((1024 * 1024))
 size=$((4352 * mib)) four_gib=$((4096 * mib))

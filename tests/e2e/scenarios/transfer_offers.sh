@@ -23,8 +23,7 @@ rig_offer 1 2 "$files"/many*.txt
 rig_offer 2 1 "$bfiles"/back*.txt
 rig_wait_sql 2 "select count(*) from vesk_downloads" 12
 rig_wait_sql 1 "select count(*) from vesk_downloads" 7
-# What A's "clear all" buttons do once confirmed (the confirmation box itself is the interface's): the 10-second
-# ticks work both tables off (five rows a tick, as tst_offers counts), each withdrawal told to the peer.
+# A's "clear all" once confirmed: the 10-second ticks work both tables off, each withdrawal told to the peer.
 rig_sql 1 "update vesk_uploads set status = 'tobedeleted'"
 rig_sql 1 "update vesk_downloads set status = 'tobedeleted'"
 rig_wait_sql 1 "select (select count(*) from vesk_downloads) + (select count(*) from vesk_uploads)" 0 60

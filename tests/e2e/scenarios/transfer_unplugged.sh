@@ -1,7 +1,6 @@
-# The owner's switch port goes down for 30 s in mid-download while both sides write a chat, then comes back up.
-# Each side shows the other offline within seconds; once the port is back both show each other online again within
-# 30 s with nobody pressing anything, the chats written meanwhile are delivered, and the download goes on by itself
-# and ends bit-exact. The owner's link is shaped (tbf), so the file is still on its way when the port goes down.
+# The owner's switch port goes down for 30 s mid-download (its link shaped, so the file is still on its way) while
+# both write a chat. Each shows the other offline within seconds, online again within 30 s of the port's return;
+# the chats are delivered and the download goes on by itself to a bit-exact end.
 rig_pair
 files="$(rig_folder 1)/files" got="$(rig_downloads 2)/clip.bin" port=port1 mib=$((1024 * 1024))
 mkdir -p "$files"
