@@ -42,13 +42,5 @@ start 2
 start 1
 
 if [ "${2:-}" = interactive ]; then
-    rm -f /tmp/vesk-shots.fifo
-    mkfifo /tmp/vesk-shots.fifo
-    while true; do
-        while read -r line; do
-            [ "$line" = quit ] && exit 0
-            eval "$line" >>/tmp/vesk-shots.log 2>&1
-            echo "done: $line" >>/tmp/vesk-shots.log
-        done </tmp/vesk-shots.fifo
-    done
+    desktops_serve /tmp/vesk-shots.fifo
 fi

@@ -94,15 +94,7 @@ rig_wait_sql 1 "select capabilities & 8 from vesk_peers where id = '$b'" 8 60
 rig_wait_sql 2 "select capabilities & 8 from vesk_peers where id = '$a'" 8 60
 
 if [ -n "${FIFO:-}" ]; then
-    rm -f "$FIFO"
-    mkfifo "$FIFO"
-    while true; do
-        while read -r line; do
-            [ "$line" = quit ] && exit 0
-            eval "$line" >>"$FIFO.log" 2>&1
-            echo "done: $line" >>"$FIFO.log"
-        done <"$FIFO"
-    done
+    desktops_serve "$FIFO"
 fi
 
 # Alice: the folder and a file, ticked, and Bob as the recipient.

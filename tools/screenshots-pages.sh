@@ -87,15 +87,7 @@ RIG_ENV=()
 sleep 4
 
 if [ "${2:-}" = interactive ]; then
-    rm -f /tmp/vesk-pages.fifo
-    mkfifo /tmp/vesk-pages.fifo
-    while true; do
-        while read -r line; do
-            [ "$line" = quit ] && exit 0
-            eval "$line" >>/tmp/vesk-pages.log 2>&1
-            echo "done: $line" >>/tmp/vesk-pages.log
-        done </tmp/vesk-pages.fifo
-    done
+    desktops_serve /tmp/vesk-pages.fifo
 fi
 
 # Where things are on these screens (1100x760 unscaled): the main window's client area starts at 374,$(by1or2 36 46).

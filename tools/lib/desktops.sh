@@ -90,3 +90,17 @@ click() {
     DISPLAY="${displays[$1]}" xdotool windowactivate --sync "$w" mousemove --window "$w" "$x" "$3" click 1
     sleep 1
 }
+
+# desktops_serve FIFO: runs each shell line written to FIFO (made afresh) with the desktops as they are, logging to
+# FIFO.log, until a line "quit"; for driving a rig by hand while looking at its screens.
+desktops_serve() {
+    rm -f "$1"
+    mkfifo "$1"
+    while true; do
+        while read -r line; do
+            [ "$line" = quit ] && exit 0
+            eval "$line" >>"$1.log" 2>&1
+            echo "done: $line" >>"$1.log"
+        done <"$1"
+    done
+}
