@@ -227,6 +227,8 @@ public:
     {
         return m_security ? m_security->comparisonCode(nodeId) : QString();
     }
+    // After a reinstall: the peer refuses this installation's new key until its user accepts it.
+    Q_INVOKABLE bool peerRefusesOurKey(QString nodeId) const { return m_security && m_security->refusesOurKey(nodeId); }
     Q_INVOKABLE bool markPeerVerified(QString nodeId) { return m_security && m_security->markVerified(nodeId); }
     Q_INVOKABLE bool acceptPeerSecurityKey(QString nodeId)
     {

@@ -198,6 +198,8 @@ void PeerSecurity::streamUp(const QString& nodeId, const QHostAddress& address)
     m_pinnedAt.insert(where, nodeId);
     m_plainUntil.remove(where);
     m_heardAt.insert(where, nodeId);
+    if (m_refusesOurKey.remove(nodeId))
+        Q_EMIT securityChanged(nodeId);
     qCDebug(lcPeers) << "stream up with" << PeerRecords::loggableId(nodeId) << "at" << where;
     if (m_held.contains(where))
         releaseHeld(where, true);
@@ -379,6 +381,11 @@ void PeerSecurity::releaseHeld(const QString& address, bool onStream)
 
 void PeerSecurity::dialFailed(const QString& nodeId, PeerStream::Ending ending)
 {
+    // Only a pinned peer's refusal says something: it knew another key of ours.
+    if (ending == PeerStream::Ending::RefusedByPeer && m_pins.contains(nodeId) && !m_refusesOurKey.contains(nodeId)) {
+        m_refusesOurKey.insert(nodeId);
+        Q_EMIT securityChanged(nodeId);
+    }
     const QString address = m_dialledAt.value(nodeId);
     if (address.isEmpty())
         return;

@@ -106,6 +106,9 @@ public:
     bool markVerified(const QString& nodeId);
     // Takes the new key a peer came with as its identity from now on.
     bool acceptChangedKey(const QString& nodeId);
+    // The pinned peer refused our key at its last stream (this side was reinstalled, and its user has not accepted
+    // the new key yet); no longer once a stream with it is up.
+    bool refusesOurKey(const QString& nodeId) const { return m_refusesOurKey.contains(nodeId); }
 
     // A new node id comes with a new identity (two installations cloned from one disk must not share one).
     void renewIdentity();
@@ -116,7 +119,7 @@ public:
     void setFramePool(BufferPool* frames);
 
 Q_SIGNALS:
-    // A peer's security state changed (pinned, verified, key changed or accepted).
+    // A peer's security state changed (pinned, verified, key changed or accepted, our key refused by it).
     void securityChanged(const QString& nodeId);
     // A computer at that address completed a stream with our own identity key: a copy of this installation.
     void copyOfThisInstallation(const QString& address);
@@ -189,6 +192,7 @@ private:
         int unlogged = 0;
     };
     QHash<QString, Refusals> m_refusals;
+    QSet<QString> m_refusesOurKey; // pinned nodes whose last stream refused our key
 };
 
 } // namespace Vesk

@@ -164,6 +164,42 @@ private Q_SLOTS:
         QCOMPARE(catcher.criticals().filter("Refused a stream with another security key").size(), 1);
     }
 
+    // After a reinstall this side has a new key, which the peer refuses until its user accepts it: this side is told
+    // so (shown as "<name> has to accept your new security key"), and told no more once the peer takes the stream.
+    void peerRefusingOurKeyIsTold()
+    {
+        const quint16 port = freePort();
+        QVERIFY(port != 0);
+        Node alice(TestSupport::FixedProfile().id);
+        QVERIFY(alice.security->listen(QHostAddress("127.0.0.1"), port));
+        alice.security->setDialPort(port);
+        Vesk::PeerStreams::PinVerdict bobsVerdict = Vesk::PeerStreams::PinVerdict::Accept;
+        Vesk::PeerStreams bob(Vesk::IdentityKey::generate(), kBob,
+                              [&bobsVerdict](const QString&, const QByteArray&) { return bobsVerdict; });
+        QVERIFY(bob.listen(QHostAddress("127.0.0.2"), port));
+        alice.fixture.addPeer(kBob, "off", "127.0.0.2");
+        QSignalSpy told(alice.security.get(), &PeerSecurity::securityChanged);
+
+        QVERIFY(alice.security->announced(kBob, "127.0.0.2"));
+        QCOMPARE(alice.send("127.0.0.2", alice.fixture.profile.addMeRequest("off")), QByteArray());
+        QTRY_VERIFY(alice.security->hasStream(kBob));
+        QVERIFY(!alice.security->refusesOurKey(kBob));
+        bob.drop(alice.fixture.profile.id);
+        QTRY_VERIFY(!alice.security->hasStream(kBob));
+
+        bobsVerdict = Vesk::PeerStreams::PinVerdict::KeyChanged;
+        told.clear();
+        QCOMPARE(alice.send("127.0.0.2", alice.chat("for Bob")), QByteArray());
+        QTRY_VERIFY(alice.security->refusesOurKey(kBob));
+        QVERIFY(!told.isEmpty() && told.last().first().toString() == kBob);
+        QCOMPARE(alice.plain.size(), 0);
+
+        bobsVerdict = Vesk::PeerStreams::PinVerdict::Accept;
+        QCOMPARE(alice.send("127.0.0.2", alice.chat("for Bob")), QByteArray());
+        QTRY_VERIFY_WITH_TIMEOUT(alice.security->hasStream(kBob), 15000);
+        QVERIFY(!alice.security->refusesOurKey(kBob));
+    }
+
     // Only proof makes a copy of this installation: a computer where a stream shows our own key file, under
     // another node id (a copied key file) or under ours (a copied disk, found by dialling whoever announces our id).
     void copyOfOurKeyIsFoundByItsStream_data()

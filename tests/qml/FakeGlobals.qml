@@ -49,6 +49,8 @@ QtObject {
     signal peerSecurityChanged(string nodeId)
     property var security: ({})
     function peerSecurityState(id) { return security[id] ?? SecurityState.Plain }
+    property var refusesOurKey: ({})
+    function peerRefusesOurKey(id) { return refusesOurKey[id] === true }
     function peerSecurityCode(id) { return "01234 56789 01234 56789\n98765 43210 98765 43210" }
     function markPeerVerified(id) { record("markPeerVerified", arguments) }
     function acceptPeerSecurityKey(id) {

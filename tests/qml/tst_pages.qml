@@ -144,13 +144,16 @@ TestCase {
             { tag: "verified", state: SecurityState.Verified, columns: ["ab", "", "yes"],
               text: "Encrypted; you compared codes with {bob}" },
             { tag: "keychanged", state: SecurityState.KeyChanged, columns: ["ab", "cd", ""],
-              text: "{bob}'s security key changed" }
+              text: "{bob}'s security key changed" },
+            { tag: "our new key refused", state: SecurityState.Sealed, columns: ["ab", "", ""], refused: true,
+              text: "Messages with {bob} are encrypted" }
         ]
     }
     function test_security(data) {
         var row = Object.assign(peer("{bob}", "on"), { identityKey: data.columns[0], pendingKey: data.columns[1],
                                                        verified: data.columns[2] })
-        var page = makePage(peersPage, { peersModel: [row], chatModel: [] }, { security: { "{bob}": data.state } })
+        var page = makePage(peersPage, { peersModel: [row], chatModel: [] },
+                            { security: { "{bob}": data.state }, refusesOurKey: { "{bob}": data.refused === true } })
         var item = findChild(page, "peerList").itemAtIndex(0)
         compare(findChild(item, "peerLock").text, data.text)
         var menu = findChild(item, "peerMenu")
@@ -162,6 +165,9 @@ TestCase {
         menu.close()
         mouseClick(item)
         compare(findChild(page, "chatLock").text, data.text)
+        var refusedNote = findChild(page, "refusesOurKeyNote")
+        compare(refusedNote.visible, data.refused === true)
+        verify(refusedNote.text.startsWith("{bob} has to accept your new security key"))
         var banner = findChild(page, "keyChangedBanner")
         compare(banner.visible, data.state === SecurityState.KeyChanged)
         if (!banner.visible)

@@ -84,8 +84,16 @@ Rectangle {
         onTriggered: view.offeredNote = ""
     }
 
+    // Reinstalled here: the peer takes nothing from this computer until its user accepts the new key.
+    property bool refusesOurKey: false
+
     function readPeer() {
         peer = peersModel && peerId !== "" ? peersModel.rowById(peerId) : {}
+        refusesOurKey = controller && peerId !== "" ? controller.peerRefusesOurKey(peerId) : false
+    }
+    Connections {
+        target: view.controller
+        function onPeerSecurityChanged(nodeId: string) { if (nodeId === view.peerId) view.readPeer() }
     }
     onPeerIdChanged: {
         readPeer()
@@ -278,6 +286,21 @@ Rectangle {
             security: view.security
             name: view.alias
             onCheckRequested: peerMenu.openSecurity()
+        }
+
+        Label {
+            objectName: "refusesOurKeyNote"
+            Layout.fillWidth: true
+            visible: view.refusesOurKey
+            padding: Theme.spacingM
+            text: qsTr("%1 has to accept your new security key before your messages reach them.").arg(view.alias)
+            textFormat: Text.PlainText
+            wrapMode: Text.WordWrap
+            font.pixelSize: Theme.fontCaption
+            color: Theme.danger
+            background: Rectangle {
+                color: Qt.tint(Theme.surface, Qt.rgba(Theme.danger.r, Theme.danger.g, Theme.danger.b, 0.12))
+            }
         }
 
         Rectangle {
