@@ -88,9 +88,14 @@ template <typename Map, typename Sequence> void forgetOldest(Map& map, int limit
 
 PeerStreams::PeerStreams(const IdentityKey& key, const QString& nodeId, PinCheck pinCheck, const Limits& limits,
                          QObject* parent)
-    : QObject(parent), m_key(key), m_nodeId(nodeId), m_pinCheck(std::move(pinCheck)), m_limits(limits),
+    : QObject(parent), m_key(key), m_nodeId(nodeId), m_limits(limits),
       m_tls(std::make_unique<StreamTls>(IdentityCertificate::create(key, nodeId)))
 {
+    if (pinCheck)
+        m_pinCheck = [check = std::move(pinCheck)](const QString& id, const QByteArray& publicKey,
+                                                   const QHostAddress&) {
+            return check(id, publicKey);
+        };
     connect(&m_server, &QTcpServer::newConnection, this, &PeerStreams::acceptPending);
     m_logWindow.start();
 }
@@ -98,6 +103,12 @@ PeerStreams::PeerStreams(const IdentityKey& key, const QString& nodeId, PinCheck
 PeerStreams::PeerStreams(const IdentityKey& key, const QString& nodeId, PinCheck pinCheck, QObject* parent)
     : PeerStreams(key, nodeId, std::move(pinCheck), Limits(), parent)
 {
+}
+
+PeerStreams::PeerStreams(const IdentityKey& key, const QString& nodeId, PinCheckAt pinCheck, QObject* parent)
+    : PeerStreams(key, nodeId, PinCheck(), Limits(), parent)
+{
+    m_pinCheck = std::move(pinCheck);
 }
 
 PeerStreams::~PeerStreams() = default;
@@ -167,18 +178,6 @@ QHostAddress PeerStreams::address(const QString& nodeId) const
     return stream ? stream->peerAddress() : QHostAddress();
 }
 
-QString PeerStreams::capableNodeAt(const QHostAddress& address) const
-{
-    return m_capableAt.value(addressText(address)).nodeId;
-}
-
-void PeerStreams::nodeAnsweredAt(const QHostAddress& address, const QString& nodeId)
-{
-    const auto known = m_capableAt.find(addressText(address));
-    if (known != m_capableAt.end() && known->nodeId != nodeId)
-        m_capableAt.erase(known);
-}
-
 void PeerStreams::acceptPending()
 {
     while (QTcpSocket* socket = m_server.nextPendingConnection()) {
@@ -196,7 +195,8 @@ void PeerStreams::acceptPending()
         }
         adopt(new PeerStream(
             *m_tls, socket, PeerStream::Role::Acceptor, QString(),
-            [this](const CertificateIdentity& peer) { return check(peer); }, m_limits.stream, this));
+            [this, from = socket->peerAddress()](const CertificateIdentity& peer) { return check(peer, from); },
+            m_limits.stream, this));
     }
 }
 
@@ -209,7 +209,7 @@ void PeerStreams::lookForCopy(const QHostAddress& address, quint16 port)
     socket->connectToHost(address, port);
     adopt(new PeerStream(
         *m_tls, socket, PeerStream::Role::Dialler, m_nodeId,
-        [this](const CertificateIdentity& peer) { return check(peer); }, m_limits.stream, this));
+        [this, address](const CertificateIdentity& peer) { return check(peer, address); }, m_limits.stream, this));
 }
 
 void PeerStreams::startDial(const QString& nodeId)
@@ -224,7 +224,8 @@ void PeerStreams::startDial(const QString& nodeId)
     socket->connectToHost(target.address, target.port);
     adopt(new PeerStream(
         *m_tls, socket, PeerStream::Role::Dialler, nodeId,
-        [this](const CertificateIdentity& peer) { return check(peer); }, m_limits.stream, this));
+        [this, to = target.address](const CertificateIdentity& peer) { return check(peer, to); }, m_limits.stream,
+        this));
 }
 
 void PeerStreams::adopt(PeerStream* stream)
@@ -249,7 +250,7 @@ bool PeerStreams::isDialling(const QString& nodeId) const
     });
 }
 
-PeerStream::Verdict PeerStreams::check(const CertificateIdentity& peer) const
+PeerStream::Verdict PeerStreams::check(const CertificateIdentity& peer, const QHostAddress& address) const
 {
     // A dial of one of our own addresses never gets here: our certificate names our own id, never the one
     // dialled (dial() refuses it), so it ends as a wrong node first. Our key here is another computer's copy.
@@ -257,7 +258,7 @@ PeerStream::Verdict PeerStreams::check(const CertificateIdentity& peer) const
         return PeerStream::Verdict::OwnKey;
     if (peer.nodeId == m_nodeId)
         return PeerStream::Verdict::Refuse;
-    switch (m_pinCheck ? m_pinCheck(peer.nodeId, peer.publicKey) : PinVerdict::Accept) {
+    switch (m_pinCheck ? m_pinCheck(peer.nodeId, peer.publicKey, address) : PinVerdict::Accept) {
     case PinVerdict::Accept:
         return PeerStream::Verdict::Accept;
     case PinVerdict::KeyChanged:
@@ -290,7 +291,7 @@ void PeerStreams::handleEstablished(PeerStream* stream)
         if (target != m_targets.end())
             target->redials = 0;
     }
-    noteCapable(nodeId, stream->peerAddress());
+    noteCapable(nodeId);
     if (current && current != kept) {
         qCDebug(lcNet) << "a newer stream replaces the one with" << nodeId;
         current->close();
@@ -324,7 +325,7 @@ void PeerStreams::handleFinished(PeerStream* stream, PeerStream::Ending ending)
     case PeerStream::Ending::WrongNode:
         // Another node answers at this address now.
         m_targets.remove(dialled);
-        nodeAnsweredAt(stream->peerAddress(), peer.nodeId);
+        Q_EMIT nodeAnswered(stream->peerAddress(), peer.nodeId);
         break;
     default:
         break;
@@ -366,12 +367,10 @@ void PeerStreams::scheduleRedial(const QString& nodeId)
     });
 }
 
-void PeerStreams::noteCapable(const QString& nodeId, const QHostAddress& address)
+void PeerStreams::noteCapable(const QString& nodeId)
 {
     m_capable.insert(nodeId, ++m_sequence);
     forgetOldest(m_capable, kMaxRemembered, [](quint64 sequence) { return sequence; });
-    m_capableAt.insert(addressText(address), Learnt{nodeId, ++m_sequence});
-    forgetOldest(m_capableAt, kMaxRemembered, [](const Learnt& learnt) { return learnt.sequence; });
 }
 
 void PeerStreams::logEnding(const PeerStream& stream, PeerStream::Ending ending)

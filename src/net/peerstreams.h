@@ -51,7 +51,7 @@ public:
     static constexpr int kFirstRedialMs = 1000;
     static constexpr int kLastRedialMs = 60000;
     static constexpr int kMaxRedials = 8;
-    // Node ids known as capable and addresses known to be theirs, this run; the oldest are forgotten beyond.
+    // Node ids known as capable this run; the oldest are forgotten beyond.
     static constexpr int kMaxRemembered = 4096;
     // Refused or broken streams are logged, at most this many lines a minute; the rest are counted.
     static constexpr int kLogLinesPerMinute = 20;
@@ -72,10 +72,14 @@ public:
         Refuse,     // not wanted, for the caller's own reasons
     };
     using PinCheck = std::function<PinVerdict(const QString& nodeId, const QByteArray& publicKey)>;
+    // The same, told where the stream comes from or goes to (whether a node id may be taken there).
+    using PinCheckAt =
+        std::function<PinVerdict(const QString& nodeId, const QByteArray& publicKey, const QHostAddress& address)>;
 
     PeerStreams(const IdentityKey& key, const QString& nodeId, PinCheck pinCheck, const Limits& limits,
                 QObject* parent = nullptr);
     PeerStreams(const IdentityKey& key, const QString& nodeId, PinCheck pinCheck, QObject* parent = nullptr);
+    PeerStreams(const IdentityKey& key, const QString& nodeId, PinCheckAt pinCheck, QObject* parent = nullptr);
     ~PeerStreams() override;
 
     // False when no certificate could be made for the key and node id: nothing can be dialled or accepted.
@@ -109,12 +113,9 @@ public:
     // Where the node's stream goes; null without one.
     QHostAddress address(const QString& nodeId) const;
 
-    // Whether the node completed a stream with us this run: it speaks this protocol.
+    // Whether the node completed a stream with us this run: it speaks this protocol. Which node is at an address
+    // is the caller's to know (nodeAnswered tells it what a dial found).
     bool isCapable(const QString& nodeId) const { return m_capable.contains(nodeId); }
-    // The node that last completed a stream from this address, or empty.
-    QString capableNodeAt(const QHostAddress& address) const;
-    // Another node answering at an address (by any protocol) means the address no longer tells a capable node.
-    void nodeAnsweredAt(const QHostAddress& address, const QString& nodeId);
 
     // Of two established streams between this node and a peer, whether the newer one stays: the one dialled by
     // the lower node id, or the newer of two dialled by the same side. Both sides come to the same stream whatever
@@ -137,6 +138,8 @@ Q_SIGNALS:
     void keyChanged(const QString& nodeId, const QByteArray& newKey);
     // Another computer holds our own identity key (a copied key file), under that node id.
     void sameIdentityElsewhere(const QString& nodeId, const QHostAddress& address);
+    // A dial found another node than the one dialled answering at the address.
+    void nodeAnswered(const QHostAddress& address, const QString& nodeId);
 
 private:
     struct Target
@@ -154,14 +157,14 @@ private:
     void handleFinished(PeerStream* stream, PeerStream::Ending ending);
     void scheduleRedial(const QString& nodeId);
     bool isDialling(const QString& nodeId) const;
-    PeerStream::Verdict check(const CertificateIdentity& peer) const;
-    void noteCapable(const QString& nodeId, const QHostAddress& address);
+    PeerStream::Verdict check(const CertificateIdentity& peer, const QHostAddress& address) const;
+    void noteCapable(const QString& nodeId);
     void logEnding(const PeerStream& stream, PeerStream::Ending ending);
     bool mayLog();
 
     IdentityKey m_key;
     QString m_nodeId;
-    PinCheck m_pinCheck;
+    PinCheckAt m_pinCheck;
     Limits m_limits;
     std::unique_ptr<StreamTls> m_tls;
     BufferPool* m_frames = nullptr;
@@ -170,13 +173,7 @@ private:
     QHash<QString, PeerStream*> m_streams; // established, by node id
     QHash<QString, Target> m_targets;      // nodes this side dialled
     quint64 m_generation = 0;
-    struct Learnt
-    {
-        QString nodeId;
-        quint64 sequence = 0; // which was learnt first, to forget the oldest
-    };
-    QHash<QString, quint64> m_capable;  // node id -> sequence
-    QHash<QString, Learnt> m_capableAt; // address text -> node
+    QHash<QString, quint64> m_capable; // node id -> when it was learnt, to forget the oldest
     quint64 m_sequence = 0;
     QElapsedTimer m_logWindow;
     int m_logLines = 0;

@@ -71,14 +71,20 @@ void PeerSecurity::makeStreams()
     m_backlog.clear();
     m_streams = std::make_unique<PeerStreams>(
         m_identity, m_profile.hostId(),
-        [this](const QString& nodeId, const QByteArray& key) { return checkPin(nodeId, key); }, this);
+        PeerStreams::PinCheckAt([this](const QString& nodeId, const QByteArray& key, const QHostAddress& address) {
+            return checkPin(nodeId, key, addressText(address));
+        }),
+        this);
     connect(m_streams.get(), &PeerStreams::streamUp, this, &PeerSecurity::streamUp);
     connect(m_streams.get(), &PeerStreams::streamDown, this, &PeerSecurity::streamDown);
     connect(m_streams.get(), &PeerStreams::frameReceived, this, &PeerSecurity::frameReceived);
     connect(m_streams.get(), &PeerStreams::sendReady, this, &PeerSecurity::flushBacklog);
-    connect(
-        m_streams.get(), &PeerStreams::dialFailed, this,
-        [this](const QString& nodeId, const QHostAddress&, PeerStream::Ending ending) { dialFailed(nodeId, ending); });
+    connect(m_streams.get(), &PeerStreams::dialFailed, this,
+            [this](const QString& nodeId, const QHostAddress& address, PeerStream::Ending ending) {
+                dialFailed(nodeId, addressText(address), ending);
+            });
+    connect(m_streams.get(), &PeerStreams::nodeAnswered, this,
+            [this](const QHostAddress& address, const QString& nodeId) { nodeSeenAt(addressText(address), nodeId); });
     connect(
         m_streams.get(), &PeerStreams::sameIdentityElsewhere, this,
         [this](const QString&, const QHostAddress& address) { Q_EMIT copyOfThisInstallation(addressText(address)); });
@@ -129,6 +135,9 @@ void PeerSecurity::loadPins()
 void PeerSecurity::renewIdentity()
 {
     m_identity = IdentityKey::generate();
+    // The old node id's row is gone: what the database told of addresses is asked again.
+    m_nodeAt.clear();
+    m_addressOf.clear();
     QString error;
     if (!m_identity.save(m_keyFile, &error))
         qCritical().noquote() << QStringLiteral("A new identity key could not be stored: ") + error;
@@ -140,13 +149,15 @@ QByteArray PeerSecurity::identityKey() const
     return m_identity.publicKey();
 }
 
-PeerStreams::PinVerdict PeerSecurity::checkPin(const QString& nodeId, const QByteArray& key)
+PeerStreams::PinVerdict PeerSecurity::checkPin(const QString& nodeId, const QByteArray& key, const QString& address)
 {
     if (nodeId.size() > PeerRecords::kMaxNodeIdLength)
         return PeerStreams::PinVerdict::Refuse;
     auto pinned = m_pins.find(nodeId);
     if (pinned == m_pins.end()) {
-        m_pins.insert(nodeId, Pin{key, {}, false});
+        if (plainPeerKeeps(nodeId, address) || !makeRoomForPin())
+            return PeerStreams::PinVerdict::Refuse;
+        m_pins.insert(nodeId, Pin{key, {}, false, ++m_pinSequence});
         savePin(nodeId);
         return PeerStreams::PinVerdict::Accept;
     }
@@ -167,6 +178,57 @@ PeerStreams::PinVerdict PeerSecurity::checkPin(const QString& nodeId, const QByt
     refuse(QStringLiteral("a stream with another security key"),
            QStringLiteral("%1: marked as changed until the user accepts it").arg(PeerRecords::loggableId(nodeId)));
     return PeerStreams::PinVerdict::KeyChanged;
+}
+
+bool PeerSecurity::plainPeerKeeps(const QString& nodeId, const QString& address)
+{
+    // The plain peer itself, upgraded, comes from where we know it: after a move its announcement (or any plain
+    // message) brings its new address first, and its stream from there is taken.
+    const QString stored = m_store.peerField(nodeId, kIpAddress);
+    QString elsewhere = !stored.isEmpty() && stored != address ? stored : QString();
+    const auto heard = m_heardInPlain.constFind(nodeId);
+    if (elsewhere.isEmpty() && heard != m_heardInPlain.cend()) {
+        const qint64 since = m_clock.nowMs() - kPlainPeerAnswersMs;
+        if (heard->address != address && heard->atMs > since)
+            elsewhere = heard->address;
+        else if (!heard->before.isEmpty() && heard->before != address && heard->beforeAtMs > since)
+            elsewhere = heard->before;
+    }
+    if (elsewhere.isEmpty())
+        return false;
+    refuse(
+        QStringLiteral("a stream under the node id of a plain peer"),
+        QStringLiteral("%1 from %2; the plain peer is at %3").arg(PeerRecords::loggableId(nodeId), address, elsewhere));
+    return true;
+}
+
+bool PeerSecurity::makeRoomForPin()
+{
+    int unsaved = 0;
+    auto oldest = m_pins.end();
+    for (auto pin = m_pins.begin(); pin != m_pins.end(); ++pin) {
+        if (pin->saved)
+            continue;
+        ++unsaved;
+        if (!m_streams->hasStream(pin.key()) && (oldest == m_pins.end() || pin->sequence < oldest->sequence))
+            oldest = pin;
+    }
+    if (unsaved < kMaxUnsavedPins)
+        return true;
+    if (oldest == m_pins.end()) {
+        refuse(QStringLiteral("a stream with a node id seen for the first time"),
+               QStringLiteral("%1 nodes that are no peers yet have streams up").arg(unsaved));
+        return false;
+    }
+    const QString forgotten = oldest.key();
+    m_pins.erase(oldest);
+    m_pinnedAt.removeIf([&forgotten](const auto& entry) { return entry.value() == forgotten; });
+    logLimited(QStringLiteral("forgot a pin"),
+               QStringLiteral("Forgot the key of %1, which completed a stream but never became a peer: %2 such keys "
+                              "are kept at most")
+                   .arg(PeerRecords::loggableId(forgotten))
+                   .arg(kMaxUnsavedPins));
+    return true;
 }
 
 void PeerSecurity::savePin(const QString& nodeId)
@@ -193,11 +255,10 @@ void PeerSecurity::streamUp(const QString& nodeId, const QHostAddress& address)
     const QString where = addressText(address);
     m_streamAt.removeIf([&nodeId](const auto& entry) { return entry.value() == nodeId; });
     m_pinnedAt.removeIf([&nodeId](const auto& entry) { return entry.value() == nodeId; });
-    otherNodeAt(where, nodeId);
+    nodeSeenAt(where, nodeId);
     m_streamAt.insert(where, nodeId);
     m_pinnedAt.insert(where, nodeId);
-    m_plainUntil.remove(where);
-    m_heardAt.insert(where, nodeId);
+    unmarkPlain(nodeId); // it speaks streams after all
     if (m_refusesOurKey.remove(nodeId))
         Q_EMIT securityChanged(nodeId);
     qCDebug(lcPeers) << "stream up with" << PeerRecords::loggableId(nodeId) << "at" << where;
@@ -304,12 +365,16 @@ QByteArray PeerSecurity::frame(const QHostAddress& address, const Parameters& pa
         dial(pinned, where);
         return {};
     }
-    if (!isPlainAt(where)) {
-        const QString nodeId = nodeAt(where);
-        if (!nodeId.isEmpty() && nodeId != m_profile.hostId()) {
-            hold(where, nodeId, parameters);
-            return {};
-        }
+    const QString nodeId = nodeAt(where);
+    if (m_streams->hasStream(nodeId)) { // the node has moved, and its stream with it
+        sendOnStream(nodeId, parameters);
+        return {};
+    }
+    if (!nodeId.isEmpty() && nodeId != m_profile.hostId() && !isPlain(nodeId)) {
+        // A node that ever completed a stream with us is never sent plain, whatever the port does now; one not
+        // known either way is dialled to learn it.
+        hold(where, nodeId, parameters);
+        return {};
     }
     // What a plain program is sent: never a field it does not know, nor a size its fields cannot hold.
     if (!carriesExtensionFields(parameters))
@@ -319,22 +384,77 @@ QByteArray PeerSecurity::frame(const QHostAddress& address, const Parameters& pa
     return {};
 }
 
-QString PeerSecurity::nodeAt(const QString& address) const
+QString PeerSecurity::nodeAt(const QString& address)
 {
-    const QString heard = m_heardAt.value(address);
-    if (!heard.isEmpty() || QHostAddress(address).isLoopback()) // on the loopback: this node itself
-        return heard;
+    const auto known = m_nodeAt.constFind(address);
+    if (known != m_nodeAt.cend())
+        return known.value();
+    if (QHostAddress(address).isLoopback()) // on the loopback: this node itself
+        return {};
+    // Rows move to another address only with a message or announcement heard here first (see nodeSeenAt and
+    // noteNodeAt), so what the database says is kept until then.
     QSqlQuery q(m_store.database());
     q.prepare(QStringLiteral("select id from vesk_peers where ipAddress = ? and id != ? limit 1"));
     q.bindValue(0, address);
     q.bindValue(1, m_profile.hostId());
-    return q.exec() && q.next() ? q.value(0).toString() : QString();
+    const QString nodeId = q.exec() && q.next() ? q.value(0).toString() : QString();
+    const auto elsewhere = m_addressOf.constFind(nodeId);
+    if (nodeId.isEmpty() || elsewhere == m_addressOf.cend())
+        noteNodeAt(address, nodeId);
+    // else: a row not yet moved to where the node was heard last; asked again next time
+    return nodeId;
 }
 
-bool PeerSecurity::isPlainAt(const QString& address) const
+void PeerSecurity::noteNodeAt(const QString& address, const QString& nodeId)
 {
-    const auto plain = m_plainUntil.constFind(address);
-    return plain != m_plainUntil.cend() && plain.value() > m_clock.nowMs();
+    const QString before = m_nodeAt.value(address);
+    if (!before.isEmpty() && before != nodeId && m_addressOf.value(before) == address)
+        m_addressOf.remove(before);
+    if (!nodeId.isEmpty()) {
+        const QString formerly = m_addressOf.value(nodeId);
+        if (!formerly.isEmpty() && formerly != address && m_nodeAt.value(formerly) == nodeId)
+            m_nodeAt.remove(formerly); // its row follows it to the new address
+        m_addressOf.insert(nodeId, address);
+    }
+    if (m_nodeAt.size() >= kMaxKnownAddresses && !m_nodeAt.contains(address)) {
+        m_nodeAt.clear();
+        m_addressOf.clear();
+    }
+    m_nodeAt.insert(address, nodeId);
+}
+
+bool PeerSecurity::knownCapable(const QString& nodeId) const
+{
+    return m_pins.contains(nodeId) || m_streams->isCapable(nodeId);
+}
+
+bool PeerSecurity::isPlain(const QString& nodeId) const
+{
+    return m_plainNodes.contains(nodeId) && !knownCapable(nodeId);
+}
+
+void PeerSecurity::markPlain(const QString& nodeId, const QString& address)
+{
+    if (m_plainNodes.size() >= kMaxKnownAddresses && !m_plainNodes.contains(nodeId)) {
+        m_plainNodes.clear();
+        m_plainAt.clear();
+    }
+    unmarkPlain(nodeId);
+    const QString before = m_plainAt.value(address);
+    if (!before.isEmpty())
+        m_plainNodes.remove(before);
+    m_plainNodes.insert(nodeId, address);
+    m_plainAt.insert(address, nodeId);
+    qCDebug(lcPeers) << PeerRecords::loggableId(nodeId) << "at" << address << "speaks the plain protocol only";
+}
+
+void PeerSecurity::unmarkPlain(const QString& nodeId)
+{
+    const auto marked = m_plainNodes.find(nodeId);
+    if (marked == m_plainNodes.end())
+        return;
+    m_plainAt.remove(marked.value());
+    m_plainNodes.erase(marked);
 }
 
 void PeerSecurity::dial(const QString& nodeId, const QString& address)
@@ -379,20 +499,22 @@ void PeerSecurity::releaseHeld(const QString& address, bool onStream)
     }
 }
 
-void PeerSecurity::dialFailed(const QString& nodeId, PeerStream::Ending ending)
+void PeerSecurity::dialFailed(const QString& nodeId, const QString& dialledAt, PeerStream::Ending ending)
 {
     // Only a pinned peer's refusal says something: it knew another key of ours.
     if (ending == PeerStream::Ending::RefusedByPeer && m_pins.contains(nodeId) && !m_refusesOurKey.contains(nodeId)) {
         m_refusesOurKey.insert(nodeId);
         Q_EMIT securityChanged(nodeId);
     }
+    // Learnt once per node: nothing speaks streams where it is. Never of a node that completed a stream with us,
+    // whose port may be blocked on the way by someone who wants its messages in plain.
+    const bool plain = showsPlain(ending) && !m_pinnedAt.contains(dialledAt) && !knownCapable(nodeId);
+    if (plain)
+        markPlain(nodeId, dialledAt);
     const QString address = m_dialledAt.value(nodeId);
     if (address.isEmpty())
         return;
-    if (showsPlain(ending) && !m_pinnedAt.contains(address)) {
-        if (m_plainUntil.size() >= kMaxKnownAddresses)
-            m_plainUntil.clear();
-        m_plainUntil.insert(address, m_clock.nowMs() + kPlainKeptMs);
+    if (plain) {
         releaseHeld(address, false);
         return;
     }
@@ -401,12 +523,15 @@ void PeerSecurity::dialFailed(const QString& nodeId, PeerStream::Ending ending)
     m_held.remove(address);
 }
 
-void PeerSecurity::otherNodeAt(const QString& address, const QString& nodeId)
+void PeerSecurity::nodeSeenAt(const QString& address, const QString& nodeId)
 {
     const QString pinned = m_pinnedAt.value(address);
     if (!pinned.isEmpty() && pinned != nodeId && !m_streams->hasStream(pinned))
         forgetPinnedAt(address);
-    m_streams->nodeAnsweredAt(QHostAddress(address), nodeId);
+    const QString plain = m_plainAt.value(address);
+    if (!plain.isEmpty() && plain != nodeId)
+        unmarkPlain(plain);
+    noteNodeAt(address, nodeId); // and a capable node last known here is no longer taken to be here
 }
 
 void PeerSecurity::forgetPinnedAt(const QString& address)
@@ -439,12 +564,10 @@ bool PeerSecurity::admit(Parameters& message)
         return refuse(QStringLiteral("a plain message from the address of a peer with a stream"),
                       QStringLiteral("%1 (%2)").arg(address, PeerRecords::loggableId(m_pinnedAt.value(address))));
     if (!nodeId.isEmpty() && nodeId.size() <= PeerRecords::kMaxNodeIdLength) {
-        otherNodeAt(address, nodeId);
-        if (m_heardAt.size() >= kMaxKnownAddresses && !m_heardAt.contains(address))
-            m_heardAt.clear();
-        m_heardAt.insert(address, nodeId);
-        // A plain handshake from a node we never dialled: whether it speaks streams is learnt by dialling it.
-        if (isHandshake(message.value(kAction).toString()) && !isPlainAt(address))
+        nodeSeenAt(address, nodeId);
+        heardInPlain(nodeId, address);
+        // A plain handshake from a node not known plain: whether it speaks streams is learnt by dialling it.
+        if (isHandshake(message.value(kAction).toString()) && !isPlain(nodeId))
             dial(nodeId, address);
     }
     return true;
@@ -467,32 +590,48 @@ bool PeerSecurity::announced(const QString& nodeId, const QString& address)
         // stream up, the handshake an announcement calls for goes on the stream (its answer brings a new picture).
         if (m_streams->hasStream(nodeId))
             sendHandshake(nodeId);
-        else if (!isPlainAt(address))
+        else
             dial(nodeId, address);
         return false;
     }
-    if (nodeId.size() <= PeerRecords::kMaxNodeIdLength) {
-        if (m_heardAt.size() >= kMaxKnownAddresses && !m_heardAt.contains(address))
-            m_heardAt.clear();
-        m_heardAt.insert(address, nodeId);
-    }
+    // A datagram proves nothing of its sender's address: it updates where the node is looked for, as its row,
+    // but clears nothing learnt of the node that answered there.
+    if (nodeId.size() <= PeerRecords::kMaxNodeIdLength)
+        noteNodeAt(address, nodeId);
     return true;
 }
 
 bool PeerSecurity::refuse(const QString& kind, const QString& detail)
 {
+    logLimited(kind, QStringLiteral("Refused %1: %2").arg(kind, detail));
+    return false;
+}
+
+void PeerSecurity::logLimited(const QString& kind, const QString& line)
+{
     Refusals& refusals = m_refusals[kind];
     const qint64 now = m_clock.nowMs();
     if (refusals.loggedAt != 0 && now - refusals.loggedAt < kLogWindowMs) {
         ++refusals.unlogged;
-        return false;
+        return;
     }
-    QString line = QStringLiteral("Refused %1: %2").arg(kind, detail);
-    if (refusals.unlogged > 0)
-        line += QStringLiteral(" (and %1 more like it)").arg(refusals.unlogged);
-    qCritical().noquote() << line;
+    qCritical().noquote() << (refusals.unlogged > 0
+                                  ? line + QStringLiteral(" (and %1 more like it)").arg(refusals.unlogged)
+                                  : line);
     refusals = Refusals{now, 0};
-    return false;
+}
+
+void PeerSecurity::heardInPlain(const QString& nodeId, const QString& address)
+{
+    if (m_heardInPlain.size() >= kMaxKnownAddresses && !m_heardInPlain.contains(nodeId))
+        m_heardInPlain.clear();
+    HeardInPlain& heard = m_heardInPlain[nodeId];
+    if (heard.address != address) {
+        heard.before = heard.address;
+        heard.beforeAtMs = heard.atMs;
+    }
+    heard.address = address;
+    heard.atMs = m_clock.nowMs();
 }
 
 quint32 PeerSecurity::capabilitiesOf(const QString& nodeId) const

@@ -33,13 +33,21 @@ class Store;
 // stream: a plain message, handshake or announcement under its node id changes nothing, and what we send it goes
 // on its stream or waits for one (the features' resend timers send it again), never in plain.
 //
-// Which way a message goes is chosen by its address (the features send to addresses):
+// A node id already known as a plain peer's is not taken by a stream from elsewhere: any computer can name any
+// node id in its certificate, and the pin would lock the real plain peer out for good. Such a node id is pinned
+// only by a stream from the address where the plain peer is known, and only while no plain message under it came
+// from another address lately.
+//
+// Which way a message goes is chosen by its address (the features send to addresses) and the node known there:
 //   1. an address with a stream up: on that stream;
 //   2. the stored address of a pinned node without a stream: nowhere; a stream is dialled there;
-//   3. an address whose node is not known to be capable: the message waits while a stream is dialled there (the
-//      dial is how we learn what the program there speaks); a stream takes it on, a port that answers no TLS
-//      makes the address plain for a while and it goes out in plain;
-//   4. a plain address: in plain, exactly as the plain protocol has it.
+//   3. a node that has completed a stream with us (pinned or capable this run): it waits while a stream is dialled
+//      there, and is dropped if none comes (the features send it again); never in plain;
+//   4. a node not yet known either way: it waits while a stream is dialled (the dial is how we learn what the
+//      program there speaks); a stream takes it on, a port that answers no TLS marks the node plain and it goes
+//      out in plain;
+//   5. a node marked plain, or an address where no node is known: in plain, exactly as the plain protocol has it.
+// A node's plain mark stays until it completes a stream with us, or another node answers where it was learnt.
 class PeerSecurity : public QObject, public PeerCapabilities
 {
     Q_OBJECT
@@ -48,8 +56,6 @@ class PeerSecurity : public QObject, public PeerCapabilities
 public:
     // A refused message is logged at most once per this window and kind, with how many were refused meanwhile.
     static constexpr qint64 kLogWindowMs = 10000;
-    // An address where no stream could be made is taken as a plain peer's for this long, then dialled again.
-    static constexpr qint64 kPlainKeptMs = 5 * 60 * 1000;
     // Messages waiting for a dial's outcome, per address and in all; beyond, they are dropped as a failed send.
     static constexpr int kMaxHeldPerAddress = 64;
     static constexpr int kMaxHeldAddresses = 1024;
@@ -57,8 +63,13 @@ public:
     static constexpr qint64 kMaxBackloggedBytes = 64 * 1000 * 1000;
     // An address that announces our own node id is dialled to look for a copy of us at most once per this window.
     static constexpr qint64 kCopyCheckWindowMs = 60000;
-    // Addresses remembered as plain, or with the node last heard there; past this the older knowledge is forgotten.
+    // Addresses remembered with the node last heard there, nodes marked plain; past this the knowledge is forgotten.
     static constexpr int kMaxKnownAddresses = 4096;
+    // Pins of nodes that completed a stream but are no peer of ours yet (no row; a real peer gets one with its
+    // first handshake, within a second): past this the oldest without a stream is forgotten.
+    static constexpr int kMaxUnsavedPins = 128;
+    // A plain message under a node id this recent, from another address than a stream's, keeps the id from it.
+    static constexpr qint64 kPlainPeerAnswersMs = 10 * 60 * 1000;
 
     // keyFile: where this installation's identity key lives (made there at first start).
     PeerSecurity(Store& store, const Clock& clock, const LocalProfile& profile, const QString& keyFile,
@@ -129,7 +140,16 @@ private:
     {
         QByteArray key;
         QByteArray pending;
-        bool saved = false; // written to the node's row (an accepted stream may come before the row)
+        bool saved = false;   // written to the node's row (an accepted stream may come before the row)
+        quint64 sequence = 0; // which unsaved pin is the oldest
+    };
+    // Where a node id was last heard in plain, and the other address before it.
+    struct HeardInPlain
+    {
+        QString address;
+        qint64 atMs = 0;
+        QString before;
+        qint64 beforeAtMs = 0;
     };
     struct Held
     {
@@ -138,25 +158,34 @@ private:
     };
 
     void makeStreams();
-    PeerStreams::PinVerdict checkPin(const QString& nodeId, const QByteArray& key);
+    PeerStreams::PinVerdict checkPin(const QString& nodeId, const QByteArray& key, const QString& address);
+    bool plainPeerKeeps(const QString& nodeId, const QString& address);
+    bool makeRoomForPin();
     void savePin(const QString& nodeId);
     void streamUp(const QString& nodeId, const QHostAddress& address);
     void streamDown(const QString& nodeId);
     void sendHandshake(const QString& nodeId);
     void frameReceived(const QString& nodeId, const QByteArray& payload);
-    void dialFailed(const QString& nodeId, PeerStream::Ending ending);
+    void dialFailed(const QString& nodeId, const QString& address, PeerStream::Ending ending);
     bool sendOnStream(const QString& nodeId, const Parameters& parameters);
     bool sendOnStream(const QString& nodeId, QByteArray payload);
     void flushBacklog(const QString& nodeId);
     void hold(const QString& address, const QString& nodeId, const Parameters& parameters);
     void releaseHeld(const QString& address, bool onStream);
-    QString nodeAt(const QString& address) const;
+    QString nodeAt(const QString& address);
+    void noteNodeAt(const QString& address, const QString& nodeId);
     void dial(const QString& nodeId, const QString& address);
-    // Another node answers at the address: it tells nothing any more of a pinned node stored there.
-    void otherNodeAt(const QString& address, const QString& nodeId);
+    // A node answers at the address (a plain message over TCP, a stream, a dial that found it): the address tells
+    // nothing any more of the pinned node stored there, of the plain node marked there, nor of a capable node.
+    void nodeSeenAt(const QString& address, const QString& nodeId);
     void forgetPinnedAt(const QString& address);
-    bool isPlainAt(const QString& address) const;
+    bool knownCapable(const QString& nodeId) const;
+    bool isPlain(const QString& nodeId) const;
+    void markPlain(const QString& nodeId, const QString& address);
+    void unmarkPlain(const QString& nodeId);
     bool refuse(const QString& kind, const QString& detail);
+    void logLimited(const QString& kind, const QString& line);
+    void heardInPlain(const QString& nodeId, const QString& address);
     void loadPins();
 
     Store& m_store;
@@ -172,11 +201,15 @@ private:
     PlainSender m_sendPlain;
     Delivery m_deliver;
     HandshakeSender m_sendHandshake;
-    QHash<QString, Pin> m_pins;          // node id -> its pinned key
-    QHash<QString, QString> m_streamAt;  // address -> node with a stream up there
-    QHash<QString, QString> m_pinnedAt;  // address -> pinned node last authenticated there
-    QHash<QString, QString> m_heardAt;   // address -> node last announced or heard there in plain
-    QHash<QString, qint64> m_plainUntil; // addresses where no stream could be made, until when that holds
+    QHash<QString, Pin> m_pins;                  // node id -> its pinned key
+    QHash<QString, QString> m_streamAt;          // address -> node with a stream up there
+    QHash<QString, QString> m_pinnedAt;          // address -> pinned node last authenticated there
+    QHash<QString, QString> m_nodeAt;            // address -> node last heard there (empty: none in the database)
+    QHash<QString, QString> m_addressOf;         // node -> its address in m_nodeAt
+    QHash<QString, QString> m_plainNodes;        // node -> the address where it answered no TLS
+    QHash<QString, QString> m_plainAt;           // the same, address -> node
+    QHash<QString, HeardInPlain> m_heardInPlain; // node -> where plain messages under it came from lately
+    quint64 m_pinSequence = 0;
     QHash<QString, Held> m_held;         // address -> messages waiting for a dial's outcome
     QHash<QString, QString> m_dialledAt; // node -> the address it was dialled at for held messages
     struct Backlog

@@ -9,16 +9,25 @@
 
 #include <QFile>
 #include <QSignalSpy>
+#include <QSqlDriver>
 #include <QTcpServer>
+
+#include <sqlite3.h>
 
 #include <memory>
 
 using Vesk::Parameters;
 using Vesk::PeerSecurity;
 
+Q_DECLARE_METATYPE(Vesk::PeerStream::Ending)
+
 namespace {
 
 const QString kBob = QStringLiteral("{00000000-0000-4000-8000-00000000000b}");
+const QString kPlain = QStringLiteral("{00000000-0000-4000-8000-00000000000p}");
+const auto kAccept = [](const QString&, const QByteArray&) {
+    return Vesk::PeerStreams::PinVerdict::Accept;
+};
 
 // One installation: its own database, key file and profile, and what its security lets out or in.
 struct Node
@@ -62,6 +71,43 @@ quint16 freePort()
     return server.listen(QHostAddress::LocalHost) ? server.serverPort() : 0;
 }
 
+// A message as it comes in on the plain port.
+Parameters plainFrom(const QString& nodeId, const QString& address, const QString& action = "newChatMessage")
+{
+    return {{"action", action}, {"nodeFrom", nodeId}, {"message", "hi"}, {"senderIPAddress", address}};
+}
+
+// Counts the statements the database runs that contain a piece of text.
+class StatementCounter
+{
+public:
+    StatementCounter(const QSqlDatabase& database, const char* text) : m_text(text)
+    {
+        const QVariant handle = database.driver()->handle();
+        m_db = handle.isValid() ? *static_cast<sqlite3* const*>(handle.constData()) : nullptr;
+        if (m_db)
+            sqlite3_trace_v2(m_db, SQLITE_TRACE_STMT, &StatementCounter::traced, this);
+    }
+    ~StatementCounter()
+    {
+        if (m_db)
+            sqlite3_trace_v2(m_db, 0, nullptr, nullptr);
+    }
+    bool isValid() const { return m_db != nullptr; }
+    int count = 0;
+
+private:
+    static int traced(unsigned, void* self, void*, void* sql)
+    {
+        auto* counter = static_cast<StatementCounter*>(self);
+        if (QByteArray(static_cast<const char*>(sql)).contains(counter->m_text))
+            ++counter->count;
+        return 0;
+    }
+    sqlite3* m_db = nullptr;
+    QByteArray m_text;
+};
+
 } // namespace
 
 // A node that completed a stream with us is pinned: what travels outside its stream under its node id changes
@@ -71,6 +117,8 @@ class TestPeerSecurity : public QObject
     Q_OBJECT
 
 private Q_SLOTS:
+    void initTestCase() { qRegisterMetaType<Vesk::PeerStream::Ending>(); }
+
     // A third computer announces or writes under Bob's pinned node id: Bob is neither moved nor renamed, and what is
     // for Bob reaches no one in plain (at his address or the forger's).
     void pinnedPeerChangesOnlyOnItsStream_data()
@@ -262,6 +310,224 @@ private Q_SLOTS:
         QCOMPARE(alice.plain.first().first, QHostAddress(formerly));
         QCOMPARE(alice.plain.first().second, Vesk::parametersToFrame(answer));
         QCOMPARE(alice.send(formerly, answer), Vesk::parametersToFrame(answer)); // known plain from now on
+    }
+
+    // A Vesk computer names a plain peer's node id in its certificate: the id is not pinned to it while the plain
+    // peer is known elsewhere, so the plain peer is neither moved nor locked out. The plain peer itself, upgraded,
+    // is pinned at its own address.
+    void plainPeersIdIsNotTakenFromElsewhere_data()
+    {
+        QTest::addColumn<QString>("rowAt");   // the plain peer's stored address
+        QTest::addColumn<QString>("heardAt"); // where a plain message under its id came from, if any
+        QTest::addColumn<qint64>("heardAgo"); // how long before the stream
+        QTest::addColumn<bool>("pinned");
+        // The stream always comes from 127.0.0.3.
+        QTest::newRow("stored elsewhere") << "127.0.0.2" << QString() << qint64(0) << false;
+        QTest::newRow("row moved by an announcement, heard elsewhere lately") << "127.0.0.3"
+                                                                              << "127.0.0.2" << qint64(60000) << false;
+        QTest::newRow("row moved, heard elsewhere long ago")
+            << "127.0.0.3"
+            << "127.0.0.2" << PeerSecurity::kPlainPeerAnswersMs + 1 << true;
+        QTest::newRow("upgraded where it was") << "127.0.0.3"
+                                               << "127.0.0.3" << qint64(0) << true;
+    }
+    void plainPeersIdIsNotTakenFromElsewhere()
+    {
+        QFETCH(QString, rowAt);
+        QFETCH(QString, heardAt);
+        QFETCH(qint64, heardAgo);
+        QFETCH(bool, pinned);
+        const quint16 port = freePort();
+        Node alice(TestSupport::FixedProfile().id);
+        alice.security->setDialPort(port);
+        Vesk::PeerStreams claimant(Vesk::IdentityKey::generate(), kPlain, kAccept);
+        QVERIFY(claimant.listen(QHostAddress("127.0.0.3"), port));
+        alice.fixture.addPeer(kPlain, "on", rowAt);
+        if (!heardAt.isEmpty()) {
+            Parameters message = plainFrom(kPlain, heardAt);
+            QVERIFY(alice.security->admit(message));
+            alice.fixture.clock.advance(heardAgo);
+            TestSupport::exec("update vesk_peers set ipAddress = ? where id = ?", {rowAt, kPlain});
+        }
+        QSignalSpy failed(&alice.security->streams(), &Vesk::PeerStreams::dialFailed);
+        TestSupport::MessageCatcher catcher;
+        QVERIFY(alice.security->announced(kPlain, "127.0.0.3"));
+        QCOMPARE(alice.send("127.0.0.3", alice.fixture.profile.addMeRequest("on")), QByteArray());
+        QTRY_VERIFY(alice.security->hasStream(kPlain) || !failed.isEmpty());
+        QCOMPARE(alice.security->hasStream(kPlain), pinned);
+        QCOMPARE(alice.security->securityState(kPlain),
+                 pinned ? Vesk::SecurityState::Sealed : Vesk::SecurityState::Plain);
+        QCOMPARE(catcher.criticals().filter("Refused a stream under the node id of a plain peer").size(),
+                 pinned ? 0 : 1);
+        QCOMPARE(alice.plain.size(), 0);
+        if (!pinned) {
+            // The plain peer still gets through from where it is.
+            Parameters message = plainFrom(kPlain, heardAt.isEmpty() ? rowAt : heardAt);
+            QVERIFY(alice.security->admit(message));
+        }
+    }
+
+    // A third computer makes a certificate for one fresh node id after another: the keys of those that never became
+    // peers are kept only up to a bound (a peer's, with its row, is kept whatever comes), and forgetting is logged
+    // once per window.
+    void pinsOfNonPeersAreBounded()
+    {
+        const quint16 port = freePort();
+        Node alice(TestSupport::FixedProfile().id);
+        QVERIFY(alice.security->listen(QHostAddress("127.0.0.1"), port));
+        Vesk::PeerStreams mallory(Vesk::IdentityKey::generate(), kBob, kAccept);
+        QStringList ids{kBob};
+        for (int i = 0; i < PeerSecurity::kMaxUnsavedPins + 2; ++i)
+            ids.append(QStringLiteral("{fresh-%1}").arg(i));
+        alice.fixture.addPeer(kBob, "on", "127.0.0.1"); // a real peer
+        TestSupport::MessageCatcher catcher;
+        for (const QString& id : std::as_const(ids)) {
+            mallory.setNodeId(id);
+            mallory.dial(QHostAddress("127.0.0.1"), port, alice.fixture.profile.id);
+            QTRY_VERIFY(alice.security->hasStream(id));
+            mallory.drop(alice.fixture.profile.id);
+            QTRY_VERIFY(!alice.security->hasStream(id));
+        }
+        const auto pinned = [&alice](const QString& id) {
+            return alice.security->securityState(id) != Vesk::SecurityState::Plain;
+        };
+        QVERIFY(pinned(kBob));
+        QVERIFY(!pinned(ids.at(1)) && !pinned(ids.at(2)));
+        QCOMPARE(std::count_if(ids.cbegin() + 1, ids.cend(), pinned), PeerSecurity::kMaxUnsavedPins);
+        QVERIFY(pinned(ids.last()));
+        QCOMPARE(catcher.criticals().filter("Forgot the key of").size(), 1);
+    }
+
+    // A node that completed a stream with us is never sent anything in plain, wherever it is looked for and
+    // whatever its port does now (someone on the way may block it to read what is sent).
+    void capableNodeNeverFallsBackToPlain_data()
+    {
+        QTest::addColumn<bool>("plainFirst");   // its port answered nothing before it completed a stream
+        QTest::addColumn<QString>("lookedFor"); // where the message is sent once it is gone
+        QTest::newRow("at its stored address") << false << "127.0.0.2";
+        // Not on the loopback, where an address is this computer's unless a message says otherwise.
+        QTest::newRow("where the database puts it") << false << "10.66.0.4";
+        QTest::newRow("marked plain before its stream") << true << "10.66.0.4";
+    }
+    void capableNodeNeverFallsBackToPlain()
+    {
+        QFETCH(bool, plainFirst);
+        QFETCH(QString, lookedFor);
+        const quint16 port = freePort();
+        Node alice(TestSupport::FixedProfile().id);
+        QVERIFY(alice.security->listen(QHostAddress("127.0.0.1"), port));
+        alice.security->setDialPort(port);
+        alice.fixture.addPeer(kBob, "off", "127.0.0.2");
+        QSignalSpy failed(&alice.security->streams(), &Vesk::PeerStreams::dialFailed);
+        QVERIFY(alice.security->announced(kBob, "127.0.0.2"));
+        if (plainFirst) {
+            QCOMPARE(alice.send("127.0.0.2", alice.fixture.profile.addMeRequest("off")), QByteArray());
+            QTRY_COMPARE(alice.plain.size(), 1);
+            alice.plain.clear();
+        }
+        auto bob = std::make_unique<Vesk::PeerStreams>(Vesk::IdentityKey::generate(), kBob, kAccept);
+        QVERIFY(bob->listen(QHostAddress("127.0.0.2"), port));
+        if (plainFirst) {
+            // Upgraded, it dials us; on the loopback its stream comes from 127.0.0.1, where it is announced first.
+            TestSupport::exec("update vesk_peers set ipAddress = ? where id = ?", {"127.0.0.1", kBob});
+            bob->dial(QHostAddress("127.0.0.1"), port, alice.fixture.profile.id);
+        } else
+            QCOMPARE(alice.send("127.0.0.2", alice.fixture.profile.addMeRequest("off")), QByteArray());
+        QTRY_VERIFY(alice.security->hasStream(kBob));
+        bob.reset(); // gone, and its port answers nothing
+        QTRY_VERIFY(!alice.security->hasStream(kBob));
+        TestSupport::exec("update vesk_peers set ipAddress = ? where id = ?", {lookedFor, kBob});
+        failed.clear();
+        QCOMPARE(alice.send(lookedFor, alice.chat("for Bob only")), QByteArray());
+        QTRY_VERIFY_WITH_TIMEOUT(!failed.isEmpty(), 15000);
+        QTest::qWait(50);
+        QCOMPARE(alice.plain.size(), 0);
+        QCOMPARE(alice.send(lookedFor, alice.chat("for Bob only")), QByteArray());
+        QCOMPARE(alice.plain.size(), 0);
+    }
+
+    // A plain program is learnt once, by its node id: it is sent plain at once from then on, however late and
+    // wherever it moves, until another node answers where it was learnt (then the address is dialled again).
+    void plainMarkBelongsToTheNode_data()
+    {
+        QTest::addColumn<QString>("answering"); // the node heard in plain afterwards
+        QTest::addColumn<QString>("at");        // where, and where the next message goes
+        QTest::addColumn<qint64>("laterMs");
+        QTest::addColumn<bool>("plainAtOnce");
+        QTest::newRow("an hour later") << QString() << "127.0.0.2" << qint64(3600 * 1000) << true;
+        QTest::newRow("moved to another address") << kPlain << "127.0.0.6" << qint64(0) << true;
+        QTest::newRow("another node answers there") << kBob << "127.0.0.2" << qint64(0) << false;
+    }
+    void plainMarkBelongsToTheNode()
+    {
+        QFETCH(QString, answering);
+        QFETCH(QString, at);
+        QFETCH(qint64, laterMs);
+        QFETCH(bool, plainAtOnce);
+        Node alice(TestSupport::FixedProfile().id);
+        alice.security->setDialPort(freePort()); // nothing answers TLS there
+        alice.fixture.addPeer(kPlain, "on", "127.0.0.2");
+        QVERIFY(alice.security->announced(kPlain, "127.0.0.2"));
+        QCOMPARE(alice.send("127.0.0.2", alice.fixture.profile.addMeRequest("on")), QByteArray());
+        QTRY_COMPARE(alice.plain.size(), 1);
+        alice.fixture.clock.advance(laterMs);
+        if (!answering.isEmpty()) {
+            Parameters message = plainFrom(answering, at);
+            QVERIFY(alice.security->admit(message));
+            TestSupport::exec("update vesk_peers set ipAddress = ? where id = ?", {at, answering});
+        }
+        const Parameters chat = alice.chat("hello");
+        QCOMPARE(alice.send(at, chat), plainAtOnce ? Vesk::parametersToFrame(chat) : QByteArray());
+        QTRY_COMPARE(alice.plain.size(), 2); // the other node was dialled, and answered no TLS either
+        QCOMPARE(alice.plain.last().second, Vesk::parametersToFrame(chat));
+    }
+
+    // Where a node is, for an address only the database tells, is asked of it once, not at every message; a node
+    // heard at another address is looked for again.
+    void databaseAddressIsAskedOnce()
+    {
+        // Not on the loopback, where an address is this computer's unless a message says otherwise.
+        const QString stored = QStringLiteral("10.66.0.2"), moved = QStringLiteral("10.66.0.6");
+        Node alice(TestSupport::FixedProfile().id);
+        alice.security->setDialPort(freePort());
+        alice.fixture.addPeer(kPlain, "on", stored);
+        StatementCounter lookups(alice.fixture.store->database(), "where ipAddress = ");
+        QVERIFY(lookups.isValid());
+        for (int i = 0; i < 10; ++i) {
+            alice.security->frame(QHostAddress(stored), alice.chat("hello"));
+            alice.security->frame(QHostAddress("10.66.0.9"), alice.chat("hello")); // nobody's
+        }
+        QCOMPARE(lookups.count, 2);
+        // Heard at another address: its old one is asked again; the new one is known without asking.
+        Parameters message = plainFrom(kPlain, moved);
+        QVERIFY(alice.security->admit(message));
+        TestSupport::exec("update vesk_peers set ipAddress = ? where id = ?", {moved, kPlain});
+        alice.security->frame(QHostAddress(stored), alice.chat("hello"));
+        alice.security->frame(QHostAddress(moved), alice.chat("hello"));
+        QCOMPARE(lookups.count, 3);
+    }
+
+    // A dial that finds another Vesk computer at a pinned node's address is another node answering there, like a
+    // plain message from it: the pinned node is no longer looked for at that address.
+    void dialFindingAnotherNodeMovesNobodyThere()
+    {
+        const quint16 port = freePort();
+        Node alice(TestSupport::FixedProfile().id);
+        alice.fixture.addPeer(kBob, "on", "127.0.0.2");
+        QVERIFY(TestSupport::exec("update vesk_peers set identityKey = ? where id = ?",
+                                  {QString::fromLatin1(Vesk::IdentityKey::generate().publicKey().toHex()), kBob}));
+        alice.security = std::make_unique<PeerSecurity>(*alice.fixture.store, alice.fixture.clock,
+                                                        alice.fixture.profile, alice.keyFile());
+        alice.security->setDialPort(port);
+        Vesk::PeerStreams other(Vesk::IdentityKey::generate(), kPlain, kAccept);
+        QVERIFY(other.listen(QHostAddress("127.0.0.2"), port));
+        QSignalSpy failed(&alice.security->streams(), &Vesk::PeerStreams::dialFailed);
+        QCOMPARE(alice.send("127.0.0.2", alice.chat("for Bob")), QByteArray());
+        QTRY_VERIFY(!failed.isEmpty());
+        QCOMPARE(failed.first().at(2).value<Vesk::PeerStream::Ending>(), Vesk::PeerStream::Ending::WrongNode);
+        QCOMPARE(alice.fixture.store->peerField(kBob, "ipAddress"), QString());
+        QVERIFY(!alice.security->hasStream(kPlain) && !alice.security->hasStream(kBob));
+        QCOMPARE(alice.plain.size(), 0);
     }
 };
 
