@@ -447,21 +447,26 @@ private Q_SLOTS:
     }
 
     // A plain program is learnt once, by its node id: it is sent plain at once from then on, however late and
-    // wherever it moves, until another node answers where it was learnt (then the address is dialled again).
+    // wherever it moves, until another node answers where it was learnt (then it is dialled again).
     void plainMarkBelongsToTheNode_data()
     {
-        QTest::addColumn<QString>("answering"); // the node heard in plain afterwards
-        QTest::addColumn<QString>("at");        // where, and where the next message goes
+        QTest::addColumn<QString>("other");   // a node heard in plain where it was learnt, afterwards
+        QTest::addColumn<QString>("movedTo"); // where the plain node is heard afterwards
+        QTest::addColumn<QString>("to");      // where the next message goes
         QTest::addColumn<qint64>("laterMs");
         QTest::addColumn<bool>("plainAtOnce");
-        QTest::newRow("an hour later") << QString() << "127.0.0.2" << qint64(3600 * 1000) << true;
-        QTest::newRow("moved to another address") << kPlain << "127.0.0.6" << qint64(0) << true;
-        QTest::newRow("another node answers there") << kBob << "127.0.0.2" << qint64(0) << false;
+        QTest::newRow("an hour later") << QString() << QString() << "127.0.0.2" << qint64(3600 * 1000) << true;
+        QTest::newRow("moved") << QString() << "127.0.0.6"
+                               << "127.0.0.6" << qint64(0) << true;
+        QTest::newRow("another node answers there") << kBob << QString() << "127.0.0.2" << qint64(0) << false;
+        QTest::newRow("moved, another node answers where it was") << kBob << "127.0.0.6"
+                                                                  << "127.0.0.6" << qint64(0) << false;
     }
     void plainMarkBelongsToTheNode()
     {
-        QFETCH(QString, answering);
-        QFETCH(QString, at);
+        QFETCH(QString, other);
+        QFETCH(QString, movedTo);
+        QFETCH(QString, to);
         QFETCH(qint64, laterMs);
         QFETCH(bool, plainAtOnce);
         Node alice(TestSupport::FixedProfile().id);
@@ -471,14 +476,18 @@ private Q_SLOTS:
         QCOMPARE(alice.send("127.0.0.2", alice.fixture.profile.addMeRequest("on")), QByteArray());
         QTRY_COMPARE(alice.plain.size(), 1);
         alice.fixture.clock.advance(laterMs);
-        if (!answering.isEmpty()) {
-            Parameters message = plainFrom(answering, at);
+        const auto hear = [&alice](const QString& nodeId, const QString& at) {
+            Parameters message = plainFrom(nodeId, at);
             QVERIFY(alice.security->admit(message));
-            TestSupport::exec("update vesk_peers set ipAddress = ? where id = ?", {at, answering});
-        }
+            TestSupport::exec("update vesk_peers set ipAddress = ? where id = ?", {at, nodeId});
+        };
+        if (!other.isEmpty())
+            hear(other, "127.0.0.2");
+        if (!movedTo.isEmpty())
+            hear(kPlain, movedTo);
         const Parameters chat = alice.chat("hello");
-        QCOMPARE(alice.send(at, chat), plainAtOnce ? Vesk::parametersToFrame(chat) : QByteArray());
-        QTRY_COMPARE(alice.plain.size(), 2); // the other node was dialled, and answered no TLS either
+        QCOMPARE(alice.send(to, chat), plainAtOnce ? Vesk::parametersToFrame(chat) : QByteArray());
+        QTRY_COMPARE(alice.plain.size(), 2); // dialled, and no TLS answered there either
         QCOMPARE(alice.plain.last().second, Vesk::parametersToFrame(chat));
     }
 
