@@ -413,23 +413,6 @@ private slots:
         QCOMPARE(a.failed.count(), quickLimits().maxRedials);
         QCOMPARE(a.streams.streamCount(), 0);
     }
-
-    // Capable is known by node id; a dial that finds another node at an address says which node answered there
-    // (the caller's to know what that address now tells).
-    void capableByNodeAndWhoAnswers()
-    {
-        const QHostAddress otherAddress(QStringLiteral("127.0.0.2"));
-        Node a("node-a"), b("node-b"), c("node-c", IdentityKey::generate(), quickLimits(), otherAddress);
-        QSignalSpy answered(&a.streams, &PeerStreams::nodeAnswered);
-        a.dial(b);
-        QTRY_VERIFY(connected(a, b));
-        a.streams.dial(otherAddress, c.streams.serverPort(), "node-x");
-        QTRY_COMPARE(answered.count(), 1);
-        QCOMPARE(answered.first().at(0).value<QHostAddress>(), otherAddress);
-        QCOMPARE(answered.first().at(1).toString(), c.id);
-        QVERIFY(a.streams.isCapable(b.id));
-        QVERIFY(!a.streams.isCapable(c.id) && !a.streams.isCapable("node-x"));
-    }
 };
 
 QTEST_GUILESS_MAIN(TestPeerStreams)

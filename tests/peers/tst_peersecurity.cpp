@@ -279,29 +279,43 @@ private Q_SLOTS:
         QCOMPARE(alice.plain.size(), 0);
     }
 
-    // A plain program now answers at an address a pinned node had: the pinned node is no longer sent anything there,
-    // and the plain program gets exactly the plain protocol's bytes, once no stream could be made with it.
-    void plainProgramAtAFormerVeskAddress()
+    // Another node now answers at an address a pinned node had (a plain program heard from there, or another Vesk
+    // computer that a dial for the pinned node found): the pinned node is no longer sent anything there, and the
+    // plain program gets exactly the plain protocol's bytes, once no stream could be made with it.
+    void anotherNodeAtAFormerVeskAddress_data()
     {
+        QTest::addColumn<bool>("plainProgram");
+        QTest::newRow("a plain program") << true;
+        QTest::newRow("another Vesk computer") << false;
+    }
+    void anotherNodeAtAFormerVeskAddress()
+    {
+        QFETCH(bool, plainProgram);
         const quint16 port = freePort();
         Node alice(TestSupport::FixedProfile().id);
-        alice.security->setDialPort(port); // nothing listens there: the plain program speaks no streams
         const QString formerly = QStringLiteral("127.0.0.5");
         alice.fixture.addPeer(kBob, "on", formerly);
         QVERIFY(TestSupport::exec("update vesk_peers set identityKey = ? where id = ?",
                                   {QString::fromLatin1(Vesk::IdentityKey::generate().publicKey().toHex()), kBob}));
         alice.security = std::make_unique<PeerSecurity>(*alice.fixture.store, alice.fixture.clock,
                                                         alice.fixture.profile, alice.keyFile());
-        alice.security->setDialPort(port);
+        alice.security->setDialPort(port); // the plain program has nothing listening there
         alice.security->setPlainSender([&alice](const QHostAddress& to, QByteArray frame) {
             alice.plain.append({to, frame});
         });
+        Vesk::PeerStreams other(Vesk::IdentityKey::generate(), kPlain, kAccept);
+        QVERIFY(plainProgram || other.listen(QHostAddress(formerly), port));
+        QSignalSpy failed(&alice.security->streams(), &Vesk::PeerStreams::dialFailed);
         QCOMPARE(alice.send(formerly, alice.chat("for Bob")), QByteArray());
-
-        const QString plainId = QStringLiteral("{plain}");
-        alice.fixture.addPeer(plainId, "off", "127.0.0.6");
-        Parameters hello{
-            {"action", "addMeRequest"}, {"nodeFrom", plainId}, {"alias", "P"}, {"senderIPAddress", formerly}};
+        if (!plainProgram) {
+            QTRY_VERIFY(!failed.isEmpty());
+            QCOMPARE(failed.first().at(2).value<Vesk::PeerStream::Ending>(), Vesk::PeerStream::Ending::WrongNode);
+            QCOMPARE(alice.fixture.store->peerField(kBob, "ipAddress"), QString());
+            QCOMPARE(alice.plain.size(), 0);
+            return;
+        }
+        alice.fixture.addPeer(kPlain, "off", "127.0.0.6");
+        Parameters hello = plainFrom(kPlain, formerly, "addMeRequest");
         QVERIFY(alice.security->admit(hello));
         QCOMPARE(alice.fixture.store->peerField(kBob, "ipAddress"), QString());
         const Parameters answer{{"action", "addMeRequestConfirmed"}, {"nodeFrom", alice.fixture.profile.id}};
@@ -514,29 +528,6 @@ private Q_SLOTS:
         alice.security->frame(QHostAddress(stored), alice.chat("hello"));
         alice.security->frame(QHostAddress(moved), alice.chat("hello"));
         QCOMPARE(lookups.count, 3);
-    }
-
-    // A dial that finds another Vesk computer at a pinned node's address is another node answering there, like a
-    // plain message from it: the pinned node is no longer looked for at that address.
-    void dialFindingAnotherNodeMovesNobodyThere()
-    {
-        const quint16 port = freePort();
-        Node alice(TestSupport::FixedProfile().id);
-        alice.fixture.addPeer(kBob, "on", "127.0.0.2");
-        QVERIFY(TestSupport::exec("update vesk_peers set identityKey = ? where id = ?",
-                                  {QString::fromLatin1(Vesk::IdentityKey::generate().publicKey().toHex()), kBob}));
-        alice.security = std::make_unique<PeerSecurity>(*alice.fixture.store, alice.fixture.clock,
-                                                        alice.fixture.profile, alice.keyFile());
-        alice.security->setDialPort(port);
-        Vesk::PeerStreams other(Vesk::IdentityKey::generate(), kPlain, kAccept);
-        QVERIFY(other.listen(QHostAddress("127.0.0.2"), port));
-        QSignalSpy failed(&alice.security->streams(), &Vesk::PeerStreams::dialFailed);
-        QCOMPARE(alice.send("127.0.0.2", alice.chat("for Bob")), QByteArray());
-        QTRY_VERIFY(!failed.isEmpty());
-        QCOMPARE(failed.first().at(2).value<Vesk::PeerStream::Ending>(), Vesk::PeerStream::Ending::WrongNode);
-        QCOMPARE(alice.fixture.store->peerField(kBob, "ipAddress"), QString());
-        QVERIFY(!alice.security->hasStream(kPlain) && !alice.security->hasStream(kBob));
-        QCOMPARE(alice.plain.size(), 0);
     }
 };
 
