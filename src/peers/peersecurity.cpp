@@ -623,8 +623,13 @@ void PeerSecurity::logLimited(const QString& kind, const QString& line)
 
 void PeerSecurity::heardInPlain(const QString& nodeId, const QString& address)
 {
-    if (m_heardInPlain.size() >= kMaxKnownAddresses && !m_heardInPlain.contains(nodeId))
-        m_heardInPlain.clear();
+    if (m_heardInPlain.size() >= kMaxKnownAddresses && !m_heardInPlain.contains(nodeId)) {
+        // A flood of fresh node ids must not wipe what is known of the plain peers heard before it.
+        const qint64 since = m_clock.nowMs() - kPlainPeerAnswersMs;
+        m_heardInPlain.removeIf([since](const auto& entry) { return entry.value().atMs <= since; });
+        if (m_heardInPlain.size() >= kMaxKnownAddresses)
+            return;
+    }
     HeardInPlain& heard = m_heardInPlain[nodeId];
     if (heard.address != address) {
         heard.before = heard.address;
