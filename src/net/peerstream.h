@@ -146,7 +146,8 @@ private:
     void frameComplete(QByteArray payload);
     void becomeEstablished();
     bool writeFrame(const QByteArray& payload);
-    bool encryptPending();
+    bool encryptPending(bool flush = true);
+    void reserveOut(qsizetype plain);
     void flushOut();
     bool checkCertificate(x509_st* certificate, int chainLength);
     static bio_method_st* transportMethod();
@@ -168,8 +169,7 @@ private:
     StreamTls::CertificateCheck m_tlsCheck;
     Limits m_limits;
     ssl_st* m_ssl = nullptr;
-    bool m_holdOutput = true; // until the handshake is done
-    QByteArray m_heldOut;     // handshake messages and alerts not passed to the socket yet
+    QByteArray m_out; // records not passed to the socket yet
 
     CertificateIdentity m_peer;
     Ending m_refusal = Ending::HandshakeFailed; // why our certificate check failed a handshake
