@@ -13,6 +13,10 @@
 
 #include <cstring>
 
+#ifdef Q_OS_UNIX
+#include <sys/socket.h>
+#endif
+
 // The TLS library reads from the socket's own buffer and writes into one of ours, through a transport of ours:
 //
 //     socket buffer --SSL_read--> frames --> frameReceived
@@ -29,8 +33,13 @@ namespace Vesk {
 
 namespace {
 
-// The socket holds at most this much that was received and not read yet, so a fast sender is held back by TCP.
-constexpr qint64 kSocketReadBuffer = 1024 * 1024;
+// The socket's own buffer holds at most this much that was received and not read yet: what arrives after it is
+// read by the TLS library straight from the connection (see transportRead), one copy of every byte fewer, and a
+// fast sender is held back by TCP.
+constexpr qint64 kSocketReadBuffer = 64 * 1024;
+// The most read straight from the connection in one turn of the event loop: a sender faster than this side's
+// decryption must not keep the loop from everything else. The rest waits for the socket's next readyRead.
+constexpr qint64 kDirectReadPerTurn = 4 * 1024 * 1024;
 // The most a TLS record carries.
 constexpr qsizetype kRecordSize = 16 * 1024;
 // A frame this small goes into a record together with its header, and others.
@@ -152,6 +161,7 @@ bool PeerStream::drive()
 
 void PeerStream::readFrames()
 {
+    m_directReadLeft = m_handshakeDone ? kDirectReadPerTurn : 0;
     // Reads that succeed leave no error behind, and a failed one ends the loop: one clearing serves them all.
     ERR_clear_error();
     while (!m_finished) {
@@ -346,7 +356,11 @@ int PeerStream::transportRead(bio_st* bio, char* out, int size)
 {
     auto* stream = static_cast<PeerStream*>(BIO_get_data(bio));
     BIO_clear_retry_flags(bio);
-    const qint64 got = stream->m_socket->read(out, size);
+    // Asking the socket even when its buffer is empty is what has it watch the connection again once its buffer
+    // was full.
+    qint64 got = stream->m_socket->read(out, size);
+    if (got <= 0)
+        got = stream->readDirect(out, size);
     if (got > 0) {
         stream->m_heardSinceTick = true;
         return int(got);
@@ -364,6 +378,26 @@ int PeerStream::transportWrite(bio_st* bio, const char* in, int size)
         return -1;
     stream->m_out.append(in, size); // to the socket with the rest of this write, in flushOut()
     return size;
+}
+
+qint64 PeerStream::readDirect(char* out, int size)
+{
+#ifdef Q_OS_UNIX
+    // Only once the socket's buffer is empty, so the bytes stay in order. A closed or failed connection is left
+    // for the socket to find on its next read, which then ends the stream as before.
+    const qintptr descriptor = m_socket->socketDescriptor();
+    if (m_directReadLeft <= 0 || descriptor < 0 || m_socket->state() != QAbstractSocket::ConnectedState)
+        return 0;
+    const ssize_t got = ::recv(int(descriptor), out, size_t(qMin<qint64>(size, m_directReadLeft)), MSG_DONTWAIT);
+    if (got <= 0)
+        return 0;
+    m_directReadLeft -= got;
+    return got;
+#else
+    Q_UNUSED(out);
+    Q_UNUSED(size);
+    return 0;
+#endif
 }
 
 long PeerStream::transportControl(bio_st*, int command, long, void*)

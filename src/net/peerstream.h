@@ -153,6 +153,7 @@ private:
     static bio_method_st* transportMethod();
     static int transportRead(bio_st* bio, char* out, int size);
     static int transportWrite(bio_st* bio, const char* in, int size);
+    qint64 readDirect(char* out, int size);
     static long transportControl(bio_st* bio, int command, long number, void* pointer);
     bool judgePeer();
     void finish(Ending ending);
@@ -190,6 +191,7 @@ private:
     QByteArray m_payload;
     qsizetype m_payloadRead = 0;
     BufferPool* m_frames = nullptr;
+    qint64 m_directReadLeft = 0; // this turn's bytes to read straight from the connection
 
     QTimer m_handshakeTimer;
     QTimer m_tickTimer;
