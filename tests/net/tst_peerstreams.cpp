@@ -99,19 +99,28 @@ bool connected(const Node& a, const Node& b)
 // never sends. It answers what it saw of the server.
 enum class Raw { Tls12Only, NoCertificate, Garbage, Stall, OversizedFrame, OwnKey, OwnNodeId, SilentAfterHandshake };
 
-QString rawClient(quint16 port, Raw kind, const IdentityCertificate& certificate)
+// A blocking connection to the port on loopback whose reads give up after `seconds`; -1 when it failed.
+int connectHere(quint16 port, int seconds)
 {
     const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(port);
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    timeval timeout{10, 0};
+    timeval timeout{seconds, 0};
     ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
     if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
         ::close(fd);
-        return QStringLiteral("no connection");
+        return -1;
     }
+    return fd;
+}
+
+QString rawClient(quint16 port, Raw kind, const IdentityCertificate& certificate)
+{
+    const int fd = connectHere(port, 10);
+    if (fd < 0)
+        return QStringLiteral("no connection");
     // The end of the connection, or its reset (a close with bytes unread); not the receive timeout.
     const auto untilClosed = [fd] {
         char byte;
@@ -155,8 +164,8 @@ QString rawClient(quint16 port, Raw kind, const IdentityCertificate& certificate
         }
         SSL_free(ssl);
         SSL_CTX_free(context);
+        ::close(fd);
     }
-    ::close(fd);
     return result;
 }
 
@@ -164,15 +173,9 @@ QString rawClient(quint16 port, Raw kind, const IdentityCertificate& certificate
 // (numbered patterns) as fast as the connection takes them, then waits for one frame back. It answers what it saw.
 QString burstClient(quint16 port, const IdentityCertificate& certificate, const QList<int>& sizes)
 {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    timeval timeout{20, 0};
-    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+    const int fd = connectHere(port, 20);
     QString result = QStringLiteral("no connection");
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
+    if (fd >= 0) {
         SSL_CTX* context = SSL_CTX_new(TLS_client_method());
         SSL_CTX_set_min_proto_version(context, TLS1_3_VERSION);
         SSL_CTX_use_certificate(context, certificate.certificate());
@@ -202,8 +205,8 @@ QString burstClient(quint16 port, const IdentityCertificate& certificate, const 
         }
         SSL_free(ssl);
         SSL_CTX_free(context);
+        ::close(fd);
     }
-    ::close(fd);
     return result;
 }
 
