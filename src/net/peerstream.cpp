@@ -1,5 +1,6 @@
 #include "net/peerstream.h"
 
+#include "common/bufferpool.h"
 #include "net/netaddress.h"
 #include "net/netlogging.h"
 
@@ -12,26 +13,45 @@
 
 #include <cstring>
 
-// The TLS library reads from and writes to the socket's own buffers, through a transport of ours (no buffer of its
-// own in between, which would cost a copy of every byte each way):
+#ifdef Q_OS_UNIX
+#include <sys/socket.h>
+#endif
+
+// The TLS library reads from the socket's own buffer and writes into one of ours, through a transport of ours:
 //
 //     socket buffer --SSL_read--> frames --> frameReceived
-//     send() --SSL_write--> socket buffer
+//     send() --SSL_write--> m_out --> socket buffer
 //
-// Each time the socket has something, the library takes all it can and every frame that completes is handed on.
-// Until the handshake is done, what the library writes is held in m_heldOut and passed on after each step, so that
-// the dialler's last handshake message can be withheld when it refuses the peer.
+// Each time the socket has something, the library takes all it can (many records per read, see StreamTls) and
+// every frame that completes is handed on. The records of one write (a whole file packet: some sixty records) are
+// gathered in m_out and handed to the socket as one buffer, which the socket keeps shared rather than copied and
+// writes to the connection in large pieces instead of one system call per record. Until the handshake is done,
+// m_out is passed on after each step only, so that the dialler's last handshake message can be withheld when it
+// refuses the peer.
 
 namespace Vesk {
 
 namespace {
 
-// The socket holds at most this much that was received and not read yet, so a fast sender is held back by TCP.
-constexpr qint64 kSocketReadBuffer = 1024 * 1024;
+// The socket's own buffer holds at most this much that was received and not read yet: what arrives after it is
+// read by the TLS library straight from the connection (see transportRead), one copy of every byte fewer, and a
+// fast sender is held back by TCP.
+constexpr qint64 kSocketReadBuffer = 64 * 1024;
+// The most read straight from the connection in one turn of the event loop: a sender faster than this side's
+// decryption must not keep the loop from everything else. The rest waits for the socket's next readyRead.
+constexpr qint64 kDirectReadPerTurn = 4 * 1024 * 1024;
 // The most a TLS record carries.
 constexpr qsizetype kRecordSize = 16 * 1024;
 // A frame this small goes into a record together with its header, and others.
 constexpr qsizetype kJoinedFrame = kRecordSize - kFrameHeaderSize;
+// What TLS 1.3 adds to each record: its header, the inner content type and the AEAD tag.
+constexpr qsizetype kRecordOverhead = 5 + 1 + 16;
+
+// Room for the records of `plain` bytes of plaintext.
+qsizetype sealedSize(qsizetype plain)
+{
+    return plain + (plain / kRecordSize + 1) * kRecordOverhead;
+}
 
 } // namespace
 
@@ -42,6 +62,9 @@ PeerStream::PeerStream(const StreamTls& tls, QTcpSocket* socket, Role role, cons
 {
     m_socket->setParent(this);
     m_socket->setReadBufferSize(kSocketReadBuffer);
+    // Small frames are gathered into one write per turn of the event loop already: a request must not wait for
+    // the acknowledgement of the one before it.
+    m_socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
     m_tlsCheck = [this](x509_st* certificate, int chainLength) {
         return checkCertificate(certificate, chainLength);
     };
@@ -113,7 +136,7 @@ bool PeerStream::drive()
         const QString reasons = StreamTls::takeErrors();
         if (error == SSL_ERROR_NONE && !judgePeer()) {
             // The dialler's last handshake message is still here, unsent: the peer never completes the handshake.
-            m_heldOut.clear();
+            m_out.clear();
             finish(m_refusal);
             return false;
         }
@@ -126,7 +149,6 @@ bool PeerStream::drive()
             return false;
         }
         m_handshakeDone = true;
-        m_holdOutput = false;
         qCDebug(lcNet) << "TLS handshake done with" << m_peer.nodeId << SSL_get_cipher_name(m_ssl);
         if (m_role == Role::Acceptor)
             becomeEstablished();
@@ -139,6 +161,7 @@ bool PeerStream::drive()
 
 void PeerStream::readFrames()
 {
+    m_directReadLeft = m_handshakeDone ? kDirectReadPerTurn : 0;
     // Reads that succeed leave no error behind, and a failed one ends the loop: one clearing serves them all.
     ERR_clear_error();
     while (!m_finished) {
@@ -229,7 +252,7 @@ bool PeerStream::canSend() const
 
 qint64 PeerStream::queuedBytes() const
 {
-    return m_socket->bytesToWrite() + m_plainOut.size();
+    return m_socket->bytesToWrite() + m_plainOut.size() + m_out.size();
 }
 
 bool PeerStream::writeFrame(const QByteArray& payload)
@@ -245,14 +268,16 @@ bool PeerStream::writeFrame(const QByteArray& payload)
             return encryptPending();
         if (!m_encryptScheduled) {
             m_encryptScheduled = true;
-            QMetaObject::invokeMethod(this, &PeerStream::encryptPending, Qt::QueuedConnection);
+            QMetaObject::invokeMethod(
+                this, [this] { encryptPending(); }, Qt::QueuedConnection);
         }
         return true;
     }
     // The header with the start of the payload fills the first record; the rest is encrypted straight from the
     // caller's bytes.
     m_plainOut.append(header, kFrameHeaderSize).append(payload.constData(), kJoinedFrame);
-    if (!encryptPending())
+    reserveOut(kFrameHeaderSize + payload.size());
+    if (!encryptPending(false))
         return false;
     size_t written = 0;
     ERR_clear_error();
@@ -265,31 +290,47 @@ bool PeerStream::writeFrame(const QByteArray& payload)
     return true;
 }
 
-bool PeerStream::encryptPending()
+bool PeerStream::encryptPending(bool flush)
 {
     m_encryptScheduled = false;
     if (m_plainOut.isEmpty() || m_finished)
         return !m_finished;
+    reserveOut(m_plainOut.size());
     size_t written = 0;
     ERR_clear_error();
     const bool done = SSL_write_ex(m_ssl, m_plainOut.constData(), size_t(m_plainOut.size()), &written) == 1;
-    m_plainOut.clear();
+    m_plainOut.resize(0); // keeps its room for the next frames
     if (!done) {
         m_problem = StreamTls::takeErrors();
         finish(Ending::BrokenRecord);
         return false;
     }
-    flushOut();
+    if (flush)
+        flushOut();
     return true;
+}
+
+void PeerStream::reserveOut(qsizetype plain)
+{
+    // A file packet's records go into a buffer of the pool: fresh memory would cost a page fault per page.
+    const qsizetype needed = m_out.size() + sealedSize(plain);
+    if (!m_frames || needed < BufferPool::kFramesFrom || needed <= m_out.capacity())
+        return;
+    QByteArray buffer = m_frames->take(needed);
+    buffer.resize(0); // its room stays
+    buffer.append(m_out);
+    m_out = std::move(buffer);
 }
 
 void PeerStream::flushOut()
 {
-    if (m_heldOut.isEmpty())
+    if (m_out.isEmpty())
         return;
     if (!m_socketEnded)
-        m_socket->write(m_heldOut);
-    m_heldOut.clear();
+        m_socket->write(m_out); // kept shared by the socket until written, not copied
+    if (m_frames && m_out.capacity() >= BufferPool::kFramesFrom)
+        m_frames->giveBack(std::move(m_out)); // serves again once the socket has let go of it
+    m_out = QByteArray();
 }
 
 bio_method_st* PeerStream::transportMethod()
@@ -315,7 +356,11 @@ int PeerStream::transportRead(bio_st* bio, char* out, int size)
 {
     auto* stream = static_cast<PeerStream*>(BIO_get_data(bio));
     BIO_clear_retry_flags(bio);
-    const qint64 got = stream->m_socket->read(out, size);
+    // Asking the socket even when its buffer is empty is what has it watch the connection again once its buffer
+    // was full.
+    qint64 got = stream->m_socket->read(out, size);
+    if (got <= 0)
+        got = stream->readDirect(out, size);
     if (got > 0) {
         stream->m_heardSinceTick = true;
         return int(got);
@@ -329,11 +374,30 @@ int PeerStream::transportWrite(bio_st* bio, const char* in, int size)
 {
     auto* stream = static_cast<PeerStream*>(BIO_get_data(bio));
     BIO_clear_retry_flags(bio);
-    if (stream->m_holdOutput)
-        stream->m_heldOut.append(in, size);
-    else if (stream->m_socketEnded || stream->m_socket->write(in, size) != size)
+    if (stream->m_socketEnded)
         return -1;
+    stream->m_out.append(in, size); // to the socket with the rest of this write, in flushOut()
     return size;
+}
+
+qint64 PeerStream::readDirect(char* out, int size)
+{
+#ifdef Q_OS_UNIX
+    // Only once the socket's buffer is empty, so the bytes stay in order. A closed or failed connection is left
+    // for the socket to find on its next read, which then ends the stream as before.
+    const qintptr descriptor = m_socket->socketDescriptor();
+    if (m_directReadLeft <= 0 || descriptor < 0 || m_socket->state() != QAbstractSocket::ConnectedState)
+        return 0;
+    const ssize_t got = ::recv(int(descriptor), out, size_t(qMin<qint64>(size, m_directReadLeft)), MSG_DONTWAIT);
+    if (got <= 0)
+        return 0;
+    m_directReadLeft -= got;
+    return got;
+#else
+    Q_UNUSED(out);
+    Q_UNUSED(size);
+    return 0;
+#endif
 }
 
 long PeerStream::transportControl(bio_st*, int command, long, void*)

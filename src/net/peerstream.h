@@ -146,12 +146,14 @@ private:
     void frameComplete(QByteArray payload);
     void becomeEstablished();
     bool writeFrame(const QByteArray& payload);
-    bool encryptPending();
+    bool encryptPending(bool flush = true);
+    void reserveOut(qsizetype plain);
     void flushOut();
     bool checkCertificate(x509_st* certificate, int chainLength);
     static bio_method_st* transportMethod();
     static int transportRead(bio_st* bio, char* out, int size);
     static int transportWrite(bio_st* bio, const char* in, int size);
+    qint64 readDirect(char* out, int size);
     static long transportControl(bio_st* bio, int command, long number, void* pointer);
     bool judgePeer();
     void finish(Ending ending);
@@ -168,8 +170,7 @@ private:
     StreamTls::CertificateCheck m_tlsCheck;
     Limits m_limits;
     ssl_st* m_ssl = nullptr;
-    bool m_holdOutput = true; // until the handshake is done
-    QByteArray m_heldOut;     // handshake messages and alerts not passed to the socket yet
+    QByteArray m_out; // records not passed to the socket yet
 
     CertificateIdentity m_peer;
     Ending m_refusal = Ending::HandshakeFailed; // why our certificate check failed a handshake
@@ -190,6 +191,7 @@ private:
     QByteArray m_payload;
     qsizetype m_payloadRead = 0;
     BufferPool* m_frames = nullptr;
+    qint64 m_directReadLeft = 0; // this turn's bytes to read straight from the connection
 
     QTimer m_handshakeTimer;
     QTimer m_tickTimer;

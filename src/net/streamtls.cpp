@@ -17,6 +17,9 @@ constexpr const char* kGroups = "X25519";
 // Certificates and handshakes are signed with the identity key, which is Ed25519.
 constexpr const char* kSignatureAlgorithms = "ed25519";
 constexpr int kMaxErrorsReported = 4;
+// Received records are read from the socket into a buffer of this size: a file packet arrives in a few reads
+// instead of one per 16 KB record.
+constexpr size_t kReadBuffer = 256 * 1024;
 
 // Where a connection keeps the check of its stream, so the verification below can reach it.
 int checkIndex()
@@ -66,6 +69,7 @@ StreamTls::StreamTls(const IdentityCertificate& certificate) : m_certificate(cer
     SSL_CTX_set_session_cache_mode(context, SSL_SESS_CACHE_OFF);
     // Whole records and more per read from the socket's buffer, not a header and then its body.
     SSL_CTX_set_read_ahead(context, 1);
+    SSL_CTX_set_default_read_buffer_len(context, kReadBuffer);
     SSL_CTX_set_verify(context, SSL_VERIFY_PEER | SSL_VERIFY_FAIL_IF_NO_PEER_CERT, nullptr);
     SSL_CTX_set_cert_verify_callback(context, verifyPresented, nullptr);
     m_context = context;

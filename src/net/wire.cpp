@@ -312,8 +312,18 @@ Parameters byteArrayToParameters(QByteArray&& bytes)
         qCritical("There was an error parsing data to parameters");
         return Parameters();
     }
-    bytes.truncate(span.dataEnd);
-    bytes.remove(0, span.dataStart);
+    if (bytes.isDetached()) {
+        bytes.truncate(span.dataEnd);
+        bytes.remove(0, span.dataStart);
+    } else {
+        // Still held by whoever read it (a stream hands its frames on by reference): the packet is a view into
+        // the same memory, which stays alive while either holds it, instead of a copy of a megabyte. It is not
+        // followed by a terminating zero; nothing reads a packet as text.
+        QByteArray::DataPointer view = bytes.data_ptr();
+        view.ptr += span.dataStart;
+        view.size = span.dataEnd - span.dataStart;
+        bytes = QByteArray(std::move(view));
+    }
     parameters.insert(QStringLiteral("binaryData"), std::move(bytes));
     return parameters;
 }

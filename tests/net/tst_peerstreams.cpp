@@ -5,6 +5,7 @@
 
 #include "testsupport.h"
 
+#include <QThread>
 #include <QtEndian>
 
 #include <openssl/ssl.h>
@@ -98,19 +99,28 @@ bool connected(const Node& a, const Node& b)
 // never sends. It answers what it saw of the server.
 enum class Raw { Tls12Only, NoCertificate, Garbage, Stall, OversizedFrame, OwnKey, OwnNodeId, SilentAfterHandshake };
 
-QString rawClient(quint16 port, Raw kind, const IdentityCertificate& certificate)
+// A blocking connection to the port on loopback whose reads give up after `seconds`; -1 when it failed.
+int connectHere(quint16 port, int seconds)
 {
     const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(port);
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    timeval timeout{10, 0};
+    timeval timeout{seconds, 0};
     ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
     if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
         ::close(fd);
-        return QStringLiteral("no connection");
+        return -1;
     }
+    return fd;
+}
+
+QString rawClient(quint16 port, Raw kind, const IdentityCertificate& certificate)
+{
+    const int fd = connectHere(port, 10);
+    if (fd < 0)
+        return QStringLiteral("no connection");
     // The end of the connection, or its reset (a close with bytes unread); not the receive timeout.
     const auto untilClosed = [fd] {
         char byte;
@@ -154,8 +164,49 @@ QString rawClient(quint16 port, Raw kind, const IdentityCertificate& certificate
         }
         SSL_free(ssl);
         SSL_CTX_free(context);
+        ::close(fd);
     }
-    ::close(fd);
+    return result;
+}
+
+// A peer written against OpenSSL directly, in a thread of its own: once accepted, it writes frames of these sizes
+// (numbered patterns) as fast as the connection takes them, then waits for one frame back. It answers what it saw.
+QString burstClient(quint16 port, const IdentityCertificate& certificate, const QList<int>& sizes)
+{
+    const int fd = connectHere(port, 20);
+    QString result = QStringLiteral("no connection");
+    if (fd >= 0) {
+        SSL_CTX* context = SSL_CTX_new(TLS_client_method());
+        SSL_CTX_set_min_proto_version(context, TLS1_3_VERSION);
+        SSL_CTX_use_certificate(context, certificate.certificate());
+        SSL_CTX_use_PrivateKey(context, certificate.privateKey());
+        SSL* ssl = SSL_new(context);
+        SSL_set_fd(ssl, fd);
+        char header[Vesk::kFrameHeaderSize];
+        result = QStringLiteral("not accepted");
+        if (SSL_connect(ssl) == 1 && SSL_read(ssl, header, sizeof header) == sizeof header) {
+            result = QStringLiteral("sent");
+            for (int i = 0; i < sizes.size() && result == QLatin1String("sent"); ++i) {
+                const QByteArray payload = TestSupport::pattern(sizes.at(i), i + 1);
+                qToLittleEndian<quint32>(quint32(payload.size()), header);
+                if (SSL_write(ssl, header, sizeof header) != sizeof header ||
+                    SSL_write(ssl, payload.constData(), int(payload.size())) != payload.size())
+                    result = QStringLiteral("write failed");
+            }
+            // Keep-alives are empty frames; the answer is not.
+            quint32 length = 0;
+            while (result == QLatin1String("sent") && length == 0) {
+                if (SSL_read(ssl, header, sizeof header) != sizeof header)
+                    result = QStringLiteral("no answer");
+                length = qFromLittleEndian<quint32>(header);
+            }
+            if (result == QLatin1String("sent"))
+                result = QStringLiteral("answered");
+        }
+        SSL_free(ssl);
+        SSL_CTX_free(context);
+        ::close(fd);
+    }
     return result;
 }
 
@@ -368,6 +419,34 @@ private slots:
             QCOMPARE(atA, "s2");
         else
             QCOMPARE(atA, a < b ? "s1" : "s2");
+    }
+
+    // Frames that arrive while this side is held up pile up in the connection: they are read on, past the
+    // socket's own buffer and past what one turn of the event loop reads, whole and in order.
+    void burstWhileHeldUp_data()
+    {
+        QTest::addColumn<QList<int>>("sizes");
+        QTest::newRow("file packets past a turn's reading") << QList<int>(12, kPacket);
+        QTest::newRow("chat-sized frames by the thousand") << QList<int>(4000, 60);
+        QTest::newRow("mixed, across the record size")
+            << QList<int>{kPacket, 1, 16379, 16380, 16381, 70000, kPacket, 3, 300000, kPacket, kPacket, 12};
+    }
+    void burstWhileHeldUp()
+    {
+        QFETCH(QList<int>, sizes);
+        Node b("node-b");
+        const QString clientId = QStringLiteral("burst-client");
+        auto client = std::async(std::launch::async, burstClient, b.streams.serverPort(),
+                                 IdentityCertificate::create(IdentityKey::generate(), clientId), sizes);
+        QTRY_COMPARE(b.up.count(), 1);
+        QThread::msleep(500); // the burst fills the connection's buffers meanwhile
+        QTRY_COMPARE_WITH_TIMEOUT(b.received.size(), sizes.size(), 30000);
+        for (int i = 0; i < sizes.size(); ++i)
+            QVERIFY2(b.received.at(i) == TestSupport::pattern(sizes.at(i), i + 1), qPrintable(QString::number(i)));
+        QCOMPARE(b.lastSender, clientId);
+        QVERIFY(b.streams.send(clientId, "done"));
+        QTRY_VERIFY_WITH_TIMEOUT(client.wait_for(std::chrono::seconds(0)) == std::future_status::ready, 15000);
+        QCOMPARE(client.get(), QStringLiteral("answered"));
     }
 
     void backPressure()
