@@ -32,7 +32,6 @@
 namespace Vesk {
 
 namespace {
-const QString kOn = QStringLiteral("on");
 const QString kStatus = QStringLiteral("status");
 } // namespace
 
@@ -82,7 +81,7 @@ PeerRecords::Known PeerRecords::upsertPeer(const QString& nodeId, const QString&
     }
     const QString keptAlias = alias.left(kMaxAliasLength);
     const QString keptOs = os.left(kMaxAliasLength);
-    Known known{true, QStringLiteral("off"), false};
+    Known known{true, kPeerOff, false};
     bool exists = false;
     {
         QSqlQuery q(m_store.database());
@@ -189,7 +188,7 @@ void PeerRecords::addNodeFromAddMeRequest(const QString& nodeId, const QString& 
     }
 
     const QString& status = known.status;
-    if (status == kOn)
+    if (status == kPeerOn)
         return;
     if (blocked && !m_blockedAnswers.allow(nodeId, m_clock.nowMs())) {
         qCDebug(lcPeers) << "not answering blocked node" << loggableId(nodeId) << "again within"
@@ -202,18 +201,18 @@ void PeerRecords::addNodeFromAddMeRequest(const QString& nodeId, const QString& 
 void PeerRecords::handleAddMeRequestConfirmed(const Parameters& message)
 {
     const QString nodeFrom = message.value(QStringLiteral("nodeFrom")).toString();
-    const bool cameOnline = m_store.peerField(nodeFrom, kStatus) != kOn;
+    const bool cameOnline = m_store.peerField(nodeFrom, kStatus) != kPeerOn;
     const bool askedAgain = m_search.confirmed(nodeFrom);
     // A peer already "on" confirms us again at every announcement of its: nothing to show, nothing to write.
     if (cameOnline) {
-        m_store.setField(kPeersTable, nodeFrom, kStatus, kOn);
+        m_store.setField(kPeersTable, nodeFrom, kStatus, kPeerOn);
         m_store.nodeData->scheduleRefresh();
         m_store.nodesProxyData->scheduleRefresh();
     }
     const bool avatarDue = m_avatarRequests.allow(nodeFrom, m_clock.nowMs());
     if (cameOnline || avatarDue)
         requestAvatar(nodeFrom);
-    if ((cameOnline || askedAgain) && nodeFrom != m_profile.hostId() && m_store.peerField(nodeFrom, kStatus) == kOn)
+    if ((cameOnline || askedAgain) && nodeFrom != m_profile.hostId() && m_store.peerField(nodeFrom, kStatus) == kPeerOn)
         Q_EMIT peerCameOnline(nodeFrom);
 }
 

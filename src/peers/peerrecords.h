@@ -20,6 +20,10 @@ class LocalProfile;
 class MessageDispatcher;
 class Store;
 
+// The "status" of a row of vesk_peers: "on" once the peer has confirmed us, "off" while it is away or looked for.
+inline const QString kPeerOn = QStringLiteral("on");
+inline const QString kPeerOff = QStringLiteral("off");
+
 // Peer records and the handshake that makes two nodes known to each other, with the avatars that travel in it.
 // Every node heard of gets a row in vesk_peers; a node is "on" once it has confirmed us.
 class PeerRecords : public QObject

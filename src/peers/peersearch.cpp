@@ -13,11 +13,6 @@
 
 namespace Vesk {
 
-namespace {
-const QString kOn = QStringLiteral("on");
-const QString kOff = QStringLiteral("off");
-} // namespace
-
 PeerSearch::PeerSearch(Store& store, MessageSink& sink, const Clock& clock, const LocalProfile& profile,
                        QObject* parent)
     : QObject(parent), m_store(store), m_sink(sink), m_clock(clock), m_profile(profile)
@@ -54,7 +49,7 @@ bool PeerSearch::asksBack(const QString& action, const QString& status)
 {
     // The handshake answers its own messages: a request is answered with one while the peer is offline, and a
     // confirmation is what marks it online. A node without a row is a stranger, not a peer shown offline.
-    return !isHandshake(action) && !status.isEmpty() && status != kOn;
+    return !isHandshake(action) && !status.isEmpty() && status != kPeerOn;
 }
 
 bool PeerSearch::isLost(const QString& nodeId) const
@@ -170,7 +165,7 @@ void PeerSearch::heardFrom(const QString& nodeId, const QString& address, const 
         if (candidate != m_profile.hostId() &&
             asksBack(action, m_store.peerField(candidate, QStringLiteral("status"))) &&
             m_heardAsks.allow(candidate, now))
-            ask(candidate, QHostAddress(address), kOff);
+            ask(candidate, QHostAddress(address), kPeerOff);
     }
 }
 
@@ -217,7 +212,7 @@ void PeerSearch::round()
             forget(nodeId);
             continue;
         }
-        ask(nodeId, address, search.lost ? kOff : kOn);
+        ask(nodeId, address, search.lost ? kPeerOff : kPeerOn);
         ++asked;
         if (search.lost) {
             search.dueMs = now + waitAfterLooks(++search.looks);

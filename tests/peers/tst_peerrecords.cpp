@@ -3,7 +3,7 @@
 #include "peers/avatarstore.h"
 #include "peers/replylimiter.h"
 #include "store/vesksqlquerymodel.h"
-#include "subsystemfixture.h"
+#include "peerrecordsfixture.h"
 #include "testsupport.h"
 
 #include <QRegularExpression>
@@ -32,24 +32,11 @@ Parameters picture(const QByteArray& bytes, const QString& extension = QStringLi
 
 } // namespace
 
-class tst_PeerRecords : public QObject
+class tst_PeerRecords : public PeerRecordsFixture
 {
     Q_OBJECT
-    std::unique_ptr<SubsystemFixture> f;
-    std::unique_ptr<PeerRecords> peers;
 
 private slots:
-    void init()
-    {
-        f = std::make_unique<SubsystemFixture>();
-        peers = std::make_unique<PeerRecords>(*f->store, f->sink, f->clock, f->profile, f->dataFolder());
-    }
-    void cleanup()
-    {
-        peers.reset();
-        f.reset();
-    }
-
     // An announcement creates the row and asks to be added; a later one takes the new name, address and system
     // and keeps what this side decided. Identities beyond the bounds are cut or refused.
     void announcements_data()

@@ -2,7 +2,7 @@
 #include "peers/peersearch.h"
 
 #include "store/vesksqlquerymodel.h"
-#include "subsystemfixture.h"
+#include "peerrecordsfixture.h"
 #include "testsupport.h"
 
 #include <QRegularExpression>
@@ -21,11 +21,9 @@ Parameters confirmation(const QString& nodeFrom, const QString& address)
 
 // Peers that went away are looked for again in short rounds, and those shown online are asked to confirm without
 // being shown offline meanwhile. Every ask is an "addMeRequest"; the handshake's own confirmation brings a peer back.
-class tst_PeerSearch : public QObject
+class tst_PeerSearch : public PeerRecordsFixture
 {
     Q_OBJECT
-    std::unique_ptr<SubsystemFixture> f;
-    std::unique_ptr<PeerRecords> peers;
 
     PeerSearch& search() { return peers->search(); }
     // The addMeRequests sent so far, as "address status".
@@ -52,17 +50,6 @@ class tst_PeerSearch : public QObject
     }
 
 private slots:
-    void init()
-    {
-        f = std::make_unique<SubsystemFixture>();
-        peers = std::make_unique<PeerRecords>(*f->store, f->sink, f->clock, f->profile, f->dataFolder());
-    }
-    void cleanup()
-    {
-        peers.reset();
-        f.reset();
-    }
-
     // A lost peer is asked 2 s after it went, then after waits doubling up to a minute, for an hour; many at most a
     // round's worth at a time, each once before any again. Only peers at the address are marked, never this node.
     void lostPeersAreAskedOnASchedule_data()
