@@ -87,13 +87,16 @@ void Core::startSecurity(const QString& keyFile, quint16 streamPort)
                                      .arg(m_security->listenError());
     m_security->setDialPort(streamPort);
     m_security->setFramePool(&m_frames);
-    m_sendQueue.setFrameBuilder([this](const QHostAddress& address, const Parameters& parameters, BufferPool* frames) {
-        return m_security->frame(address, parameters, frames);
-    });
+    m_sendQueue.setFrameBuilder(
+        [this](const QHostAddress& address, const QString& nodeId, const Parameters& parameters, BufferPool* frames) {
+            return m_security->frame(address, nodeId, parameters, frames);
+        });
     m_security->setPlainSender(
         [this](const QHostAddress& address, QByteArray frame) { m_sendQueue.sendFrame(address, std::move(frame)); });
     m_security->setHandshakeSender(
-        [this](const QHostAddress& address, const Parameters& handshake) { m_sendQueue.send(address, handshake); });
+        [this](const QString& nodeId, const QHostAddress& address, const Parameters& handshake) {
+            m_sendQueue.sendTo(nodeId, address, handshake);
+        });
     m_security->setDelivery([this](Parameters message) { dispatchMessage(message); });
     m_peers->setAnnouncementGate(
         [this](const QString& nodeId, const QString& address) { return m_security->announced(nodeId, address); });

@@ -135,8 +135,16 @@ bool PeerStream::drive()
         const int error = result == 1 ? SSL_ERROR_NONE : SSL_get_error(m_ssl, result);
         const QString reasons = StreamTls::takeErrors();
         if (error == SSL_ERROR_NONE && !judgePeer()) {
-            // The dialler's last handshake message is still here, unsent: the peer never completes the handshake.
-            m_out.clear();
+            if (m_role == Role::Dialler) {
+                // The dialler's last handshake message is still here, unsent: the peer never completes it.
+                m_out.clear();
+            } else {
+                // The accepting side refuses in words the dialler can trust: a close_notify under the keys just
+                // agreed, before any frame. A connection merely cut (by a relay on the way) says nothing.
+                SSL_shutdown(m_ssl);
+                StreamTls::takeErrors();
+                flushOut();
+            }
             finish(m_refusal);
             return false;
         }
@@ -178,14 +186,16 @@ void PeerStream::readFrames()
         const int result = SSL_read_ex(m_ssl, target, wanted, &got);
         if (result != 1) {
             const int error = SSL_get_error(m_ssl, result);
+            const unsigned long last = ERR_peek_last_error();
+            const bool receivedAlert = ERR_GET_LIB(last) == ERR_LIB_SSL && ERR_GET_REASON(last) >= SSL_AD_REASON_OFFSET;
             m_problem = StreamTls::takeErrors();
             flushOut(); // an answer to the peer's key update, or an alert
             if (error == SSL_ERROR_WANT_READ)
                 return;
-            if (error == SSL_ERROR_ZERO_RETURN)
-                finish(Ending::PeerClosed);
-            else
-                finish(m_established ? Ending::BrokenRecord : Ending::RefusedByPeer);
+            if (m_established)
+                finish(error == SSL_ERROR_ZERO_RETURN ? Ending::PeerClosed : Ending::BrokenRecord);
+            else // the accepting side's close before its first frame, or its alert: it refused us
+                finish(error == SSL_ERROR_ZERO_RETURN || receivedAlert ? Ending::RefusedByPeer : Ending::BrokenRecord);
             return;
         }
         if (m_headerRead < kFrameHeaderSize) {
@@ -428,9 +438,7 @@ void PeerStream::handleSocketEnd()
     if (!m_handshakeDone)
         finish(m_socket->error() == QAbstractSocket::RemoteHostClosedError ? Ending::HandshakeFailed
                                                                            : Ending::NetworkError);
-    else if (!m_established)
-        finish(Ending::RefusedByPeer);
-    else
+    else // after the handshake, a refusal comes as a close_notify (see drive()); a bare end is only an end
         finish(Ending::PeerClosed);
 }
 

@@ -285,6 +285,9 @@ void PeerStreams::handleEstablished(PeerStream* stream)
     const QString nodeId = stream->peer().nodeId;
     PeerStream* current = m_streams.value(nodeId);
     PeerStream* kept = !current || keepsNewer(m_nodeId, nodeId, current->role(), stream->role()) ? stream : current;
+    const QHostAddress known = current && m_knownAddress ? m_knownAddress(nodeId) : QHostAddress();
+    if (!known.isNull() && (current->peerAddress() == known) != (stream->peerAddress() == known))
+        kept = current->peerAddress() == known ? current : stream;
     m_streams.insert(nodeId, kept);
     if (stream->role() == PeerStream::Role::Dialler) {
         const auto target = m_targets.find(nodeId);

@@ -34,7 +34,7 @@ constexpr quint16 kPeerStreamPort = 25002;
 //
 // Both sides may dial each other at the same moment. Of two streams between the same two nodes the one dialled by
 // the lower node id (as text) stays and the other is closed, on both sides alike; of two dialled by the same side,
-// the newer stays.
+// the newer stays; but a stream from where the caller knows the node stays over one from elsewhere (setKnownAddress).
 //
 // Reconnecting is internal, for nodes this side dialled: when an established stream to such a node drops (the
 // connection broke, the peer closed it, silence), the table dials it again after kFirstRedialMs, doubling up to
@@ -87,6 +87,11 @@ public:
     bool listen(const QHostAddress& address = QHostAddress::Any, quint16 port = kPeerStreamPort);
     // Streams read file packets into buffers of this pool.
     void setFramePool(BufferPool* frames) { m_frames = frames; }
+    // Where the caller knows a node to be (from its earlier streams); null when nowhere. Of two streams with the
+    // node, the one from there stays, whoever dialled: the other came through some other computer (a relay that
+    // an announcement pointed to), which could carry or cut everything between the two.
+    using KnownAddress = std::function<QHostAddress(const QString& nodeId)>;
+    void setKnownAddress(KnownAddress knownAddress) { m_knownAddress = std::move(knownAddress); }
     quint16 serverPort() const { return m_server.serverPort(); }
 
     QString nodeId() const { return m_nodeId; }
@@ -165,6 +170,7 @@ private:
     IdentityKey m_key;
     QString m_nodeId;
     PinCheckAt m_pinCheck;
+    KnownAddress m_knownAddress;
     Limits m_limits;
     std::unique_ptr<StreamTls> m_tls;
     BufferPool* m_frames = nullptr;

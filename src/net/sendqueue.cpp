@@ -26,10 +26,15 @@ SendQueue::Lane SendQueue::laneOf(const Parameters& parameters)
 
 void SendQueue::send(const QHostAddress& address, const Parameters& parameters)
 {
+    sendTo(QString(), address, parameters);
+}
+
+void SendQueue::sendTo(const QString& nodeId, const QHostAddress& address, const Parameters& parameters)
+{
     // An owner serving a full-speed download would otherwise take a fresh megabyte for every packet; the buffer
     // serves again once its connection has let it go.
-    QByteArray frame =
-        m_frameBuilder ? m_frameBuilder(address, parameters, &m_frames) : parametersToFrame(parameters, &m_frames);
+    QByteArray frame = m_frameBuilder ? m_frameBuilder(address, nodeId, parameters, &m_frames)
+                                      : parametersToFrame(parameters, &m_frames);
     if (frame.isNull())
         return;
     enqueue(address, std::move(frame), laneOf(parameters));

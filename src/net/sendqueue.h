@@ -46,14 +46,15 @@ public:
                        qint64 maxQueuedBytes = kMaxQueuedBytes, QObject* parent = nullptr);
 
     void send(const QHostAddress& address, const Parameters& parameters) override;
+    void sendTo(const QString& nodeId, const QHostAddress& address, const Parameters& parameters) override;
     void probe(const QHostAddress& address) override;
 
     // Builds each message's frame in place of the plain encoding (the choice between a peer's stream and the plain
     // port plugs in here), in a buffer of `frames` when it suits. A null frame sends nothing on a connection of
     // this queue: the message was dropped, as a failed send would drop it, or the builder took it elsewhere or for
-    // later (a frame it finishes later goes to sendFrame()).
-    using FrameBuilder =
-        std::function<QByteArray(const QHostAddress& address, const Parameters& parameters, BufferPool* frames)>;
+    // later (a frame it finishes later goes to sendFrame()). The node id is empty for a message to an address.
+    using FrameBuilder = std::function<QByteArray(const QHostAddress& address, const QString& nodeId,
+                                                  const Parameters& parameters, BufferPool* frames)>;
     void setFrameBuilder(FrameBuilder builder) { m_frameBuilder = std::move(builder); }
     // Sends a frame the builder finished later, as one of what a user waits for (a file packet).
     void sendFrame(const QHostAddress& address, QByteArray frame);

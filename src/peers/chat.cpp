@@ -188,7 +188,7 @@ void Chat::resendAllTo(const QString& nodeId)
     }
     const QHostAddress address = m_store.nodeAddress(nodeId);
     for (const Parameters& parameters : std::as_const(resend))
-        m_sink.send(address, parameters);
+        m_sink.sendTo(nodeId, address, parameters);
 }
 
 void Chat::openConversation(const QString& peerId, bool otherPeer)

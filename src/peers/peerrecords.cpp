@@ -160,7 +160,7 @@ void PeerRecords::addNodeFromUDP(const QString& nodeId, const QString& ipAddress
         return;
     const Known known = upsertPeer(nodeId, nodeAlias, ipAddress, nodeOS);
     if (known.valid)
-        m_sink.send(QHostAddress(ipAddress), m_profile.addMeRequest(known.status));
+        m_sink.sendTo(nodeId, QHostAddress(ipAddress), m_profile.addMeRequest(known.status));
 }
 
 void PeerRecords::handleAddMeRequest(const Parameters& message)
@@ -183,8 +183,9 @@ void PeerRecords::addNodeFromAddMeRequest(const QString& nodeId, const QString& 
 
     const bool blocked = known.blocked;
     if (!blocked) {
-        m_sink.send(address, {{QStringLiteral("action"), QStringLiteral("addMeRequestConfirmed")},
-                              {QStringLiteral("nodeFrom"), m_profile.hostId()}});
+        m_sink.sendTo(nodeId, address,
+                      {{QStringLiteral("action"), QStringLiteral("addMeRequestConfirmed")},
+                       {QStringLiteral("nodeFrom"), m_profile.hostId()}});
     }
 
     const QString& status = known.status;
@@ -195,7 +196,7 @@ void PeerRecords::addNodeFromAddMeRequest(const QString& nodeId, const QString& 
                          << kBlockedAnswerWindowMs << "ms";
         return;
     }
-    m_sink.send(address, m_profile.addMeRequest(status));
+    m_sink.sendTo(nodeId, address, m_profile.addMeRequest(status));
 }
 
 void PeerRecords::handleAddMeRequestConfirmed(const Parameters& message)
@@ -240,11 +241,12 @@ void PeerRecords::handleAvatarRequested(const Parameters& message)
     }
     const QByteArray bytes = file.readAll();
     file.close();
-    m_sink.send(replyAddress, {{QStringLiteral("action"), QStringLiteral("avatarObtained")},
-                               {QStringLiteral("binaryData"), bytes},
-                               {QStringLiteral("fileExtension"), QFileInfo(ownAvatar).suffix()},
-                               {QStringLiteral("nodeFrom"), m_profile.hostId()},
-                               {QStringLiteral("message"), m_profile.userAlias()}});
+    m_sink.sendTo(message.value(QStringLiteral("nodeFrom")).toString(), replyAddress,
+                  {{QStringLiteral("action"), QStringLiteral("avatarObtained")},
+                   {QStringLiteral("binaryData"), bytes},
+                   {QStringLiteral("fileExtension"), QFileInfo(ownAvatar).suffix()},
+                   {QStringLiteral("nodeFrom"), m_profile.hostId()},
+                   {QStringLiteral("message"), m_profile.userAlias()}});
 }
 
 void PeerRecords::handleAvatarObtained(const Parameters& message)
@@ -326,9 +328,9 @@ void PeerRecords::unblockUser(const QString& peerId)
     m_store.setField(kPeersTable, peerId, QStringLiteral("blocked"), QStringLiteral("no"));
     m_store.nodeData->refresh();
     m_store.nodesProxyData->refresh();
-    m_sink.send(QHostAddress(m_store.peerField(peerId, QStringLiteral("ipAddress"))),
-                {{QStringLiteral("action"), QStringLiteral("addMeRequestConfirmed")},
-                 {QStringLiteral("nodeFrom"), m_profile.hostId()}});
+    m_sink.sendTo(peerId, QHostAddress(m_store.peerField(peerId, QStringLiteral("ipAddress"))),
+                  {{QStringLiteral("action"), QStringLiteral("addMeRequestConfirmed")},
+                   {QStringLiteral("nodeFrom"), m_profile.hostId()}});
 }
 
 void PeerRecords::markUnreachable(const QHostAddress& address)

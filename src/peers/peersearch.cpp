@@ -148,7 +148,7 @@ void PeerSearch::lookAgain()
 void PeerSearch::ask(const QString& nodeId, const QHostAddress& address, const QString& status)
 {
     qCDebug(lcPeers) << "asking" << PeerRecords::loggableId(nodeId) << "at" << address.toString() << "to add us";
-    m_sink.send(address, m_profile.addMeRequest(status));
+    m_sink.sendTo(nodeId, address, m_profile.addMeRequest(status));
 }
 
 void PeerSearch::heardFrom(const QString& nodeId, const QString& address, const QString& action)

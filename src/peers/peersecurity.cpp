@@ -75,6 +75,9 @@ void PeerSecurity::makeStreams()
             return checkPin(nodeId, key, addressText(address));
         }),
         this);
+    m_streams->setKnownAddress([this](const QString& nodeId) {
+        return m_pins.contains(nodeId) ? QHostAddress(m_store.peerField(nodeId, kIpAddress)) : QHostAddress();
+    });
     connect(m_streams.get(), &PeerStreams::streamUp, this, &PeerSecurity::streamUp);
     connect(m_streams.get(), &PeerStreams::streamDown, this, &PeerSecurity::streamDown);
     connect(m_streams.get(), &PeerStreams::frameReceived, this, &PeerSecurity::frameReceived);
@@ -163,6 +166,13 @@ PeerStreams::PinVerdict PeerSecurity::checkPin(const QString& nodeId, const QByt
     }
     if (constantTimeEqual(pinned->key, key))
         return PeerStreams::PinVerdict::Accept;
+    if (m_streams->hasStream(nodeId)) {
+        // The pinned key is proving itself on its stream right now: the other key is another computer claiming
+        // this node id, not this node reinstalled. Nothing is offered to the user to accept.
+        refuse(QStringLiteral("a stream under the node id of a connected peer, with another key"),
+               QStringLiteral("%1 from %2; its own key is connected").arg(PeerRecords::loggableId(nodeId), address));
+        return PeerStreams::PinVerdict::Refuse;
+    }
     // Another installation under this node id: refused until the user takes its key; the pinned key's stream
     // goes on meanwhile.
     if (!constantTimeEqual(pinned->pending, key)) {
@@ -222,6 +232,7 @@ bool PeerSecurity::makeRoomForPin()
     }
     const QString forgotten = oldest.key();
     m_pins.erase(oldest);
+    m_unreachableAt.remove(forgotten);
     m_pinnedAt.removeIf([&forgotten](const auto& entry) { return entry.value() == forgotten; });
     logLimited(QStringLiteral("forgot a pin"),
                QStringLiteral("Forgot the key of %1, which completed a stream but never became a peer: %2 such keys "
@@ -256,14 +267,31 @@ void PeerSecurity::streamUp(const QString& nodeId, const QHostAddress& address)
     m_streamAt.removeIf([&nodeId](const auto& entry) { return entry.value() == nodeId; });
     m_pinnedAt.removeIf([&nodeId](const auto& entry) { return entry.value() == nodeId; });
     nodeSeenAt(where, nodeId);
-    m_streamAt.insert(where, nodeId);
-    m_pinnedAt.insert(where, nodeId);
+    // The address is a hint for messages sent to an address only; a node with its stream up there keeps it.
+    const QString before = m_streamAt.value(where);
+    if (before.isEmpty() || !m_streams->hasStream(before)) {
+        m_streamAt.insert(where, nodeId);
+        m_pinnedAt.insert(where, nodeId);
+    }
     unmarkPlain(nodeId); // it speaks streams after all
-    if (m_refusesOurKey.remove(nodeId))
+    m_unreachableAt.remove(nodeId);
+    bool changed = m_refusesOurKey.remove(nodeId);
+    // The pinned key came back: whatever other key came meanwhile was not this node reinstalled.
+    auto pinned = m_pins.find(nodeId);
+    if (pinned != m_pins.end() && !pinned->pending.isEmpty()) {
+        pinned->pending.clear();
+        QSqlQuery q(m_store.database());
+        q.prepare(QStringLiteral("update vesk_peers set pendingKey = null where id = ?"));
+        q.bindValue(0, nodeId);
+        q.exec();
+        m_store.nodeData->scheduleRefresh();
+        changed = true;
+    }
+    if (changed)
         Q_EMIT securityChanged(nodeId);
     qCDebug(lcPeers) << "stream up with" << PeerRecords::loggableId(nodeId) << "at" << where;
-    if (m_held.contains(where))
-        releaseHeld(where, true);
+    // What waits for this node goes on its stream; what waits at its address for another node does not.
+    releaseHeld(nodeId, true);
     // The handshake that makes both sides "on" to each other now travels on the stream.
     sendHandshake(nodeId);
 }
@@ -274,7 +302,7 @@ void PeerSecurity::sendHandshake(const QString& nodeId)
     if (!m_sendHandshake || address.isNull())
         return;
     const QString status = m_store.peerField(nodeId, QStringLiteral("status"));
-    m_sendHandshake(address, m_profile.addMeRequest(status.isEmpty() ? QStringLiteral("off") : status));
+    m_sendHandshake(nodeId, address, m_profile.addMeRequest(status.isEmpty() ? QStringLiteral("off") : status));
 }
 
 void PeerSecurity::handshakeOnStreams()
@@ -349,7 +377,34 @@ void PeerSecurity::flushBacklog(const QString& nodeId)
         m_backlog.erase(found);
 }
 
-QByteArray PeerSecurity::frame(const QHostAddress& address, const Parameters& parameters, BufferPool* frames)
+QByteArray PeerSecurity::frame(const QHostAddress& address, const QString& nodeId, const Parameters& parameters,
+                               BufferPool* frames)
+{
+    if (nodeId.isEmpty() || nodeId == m_profile.hostId())
+        return frameForAddress(address, parameters, frames);
+    // For one node: only a stream whose certificate names it takes the message. Another program at the same
+    // address (a second user of that computer, a host behind the same router, a forged source) has a stream of its
+    // own, under its own node id, and gets nothing of this node's.
+    if (m_streams->hasStream(nodeId)) {
+        sendOnStream(nodeId, parameters);
+        return {};
+    }
+    if (address.isNull())
+        return {};
+    const QString where = addressText(address);
+    if (m_pins.contains(nodeId)) {
+        dial(nodeId, where); // it waits for its stream (the features send it again)
+        return {};
+    }
+    if (!isPlain(nodeId)) {
+        // Whether it speaks streams is learnt by dialling it; if it does, the message goes on that stream.
+        hold(where, nodeId, parameters);
+        return {};
+    }
+    return plainFrame(where, parameters, frames);
+}
+
+QByteArray PeerSecurity::frameForAddress(const QHostAddress& address, const Parameters& parameters, BufferPool* frames)
 {
     if (address.isNull())
         return {};
@@ -376,6 +431,11 @@ QByteArray PeerSecurity::frame(const QHostAddress& address, const Parameters& pa
         hold(where, nodeId, parameters);
         return {};
     }
+    return plainFrame(where, parameters, frames);
+}
+
+QByteArray PeerSecurity::plainFrame(const QString& where, const Parameters& parameters, BufferPool* frames)
+{
     // What a plain program is sent: never a field it does not know, nor a size its fields cannot hold.
     if (!carriesExtensionFields(parameters))
         return parametersToFrame(parameters, frames);
@@ -464,35 +524,35 @@ void PeerSecurity::dial(const QString& nodeId, const QString& address)
 
 void PeerSecurity::hold(const QString& address, const QString& nodeId, const Parameters& parameters)
 {
-    auto held = m_held.find(address);
+    auto held = m_held.find(nodeId);
     if (held == m_held.end()) {
-        if (m_held.size() >= kMaxHeldAddresses) {
+        if (m_held.size() >= kMaxHeldNodes) {
             refuse(QStringLiteral("to hold another message for a stream being dialled"),
-                   QStringLiteral("to %1, with %2 addresses waiting already").arg(address).arg(m_held.size()));
+                   QStringLiteral("to %1, with %2 nodes waiting already").arg(address).arg(m_held.size()));
             return;
         }
-        held = m_held.insert(address, Held{nodeId, {}});
+        held = m_held.insert(nodeId, Held{address, {}});
     }
-    if (held->messages.size() >= std::size_t(kMaxHeldPerAddress))
+    held->address = address;
+    if (held->messages.size() >= std::size_t(kMaxHeldPerNode))
         held->messages.pop_front();
     held->messages.push_back(parameters);
-    m_dialledAt.insert(nodeId, address);
     dial(nodeId, address);
 }
 
-void PeerSecurity::releaseHeld(const QString& address, bool onStream)
+void PeerSecurity::releaseHeld(const QString& nodeId, bool onStream)
 {
-    const auto held = m_held.find(address);
+    const auto held = m_held.find(nodeId);
     if (held == m_held.end())
         return;
     std::deque<Parameters> messages = std::move(held->messages);
-    m_dialledAt.remove(held->nodeId);
+    const QString address = held->address;
     m_held.erase(held);
     for (const Parameters& message : messages) {
         if (onStream) {
-            sendOnStream(m_streamAt.value(address), message);
+            sendOnStream(nodeId, message);
         } else if (m_sendPlain) {
-            const QByteArray plain = frame(QHostAddress(address), message);
+            const QByteArray plain = frame(QHostAddress(address), nodeId, message);
             if (!plain.isNull())
                 m_sendPlain(QHostAddress(address), plain);
         }
@@ -501,6 +561,8 @@ void PeerSecurity::releaseHeld(const QString& address, bool onStream)
 
 void PeerSecurity::dialFailed(const QString& nodeId, const QString& dialledAt, PeerStream::Ending ending)
 {
+    if (m_pins.contains(nodeId) && dialledAt == m_store.peerField(nodeId, kIpAddress))
+        m_unreachableAt.insert(nodeId, dialledAt);
     // Only a pinned peer's refusal says something: it knew another key of ours.
     if (ending == PeerStream::Ending::RefusedByPeer && m_pins.contains(nodeId) && !m_refusesOurKey.contains(nodeId)) {
         m_refusesOurKey.insert(nodeId);
@@ -511,16 +573,12 @@ void PeerSecurity::dialFailed(const QString& nodeId, const QString& dialledAt, P
     const bool plain = showsPlain(ending) && !m_pinnedAt.contains(dialledAt) && !knownCapable(nodeId);
     if (plain)
         markPlain(nodeId, dialledAt);
-    const QString address = m_dialledAt.value(nodeId);
-    if (address.isEmpty())
-        return;
     if (plain) {
-        releaseHeld(address, false);
+        releaseHeld(nodeId, false);
         return;
     }
     // A Vesk computer is there that is not the node dialled, or refused us: nothing of it goes in plain.
-    m_dialledAt.remove(nodeId);
-    m_held.remove(address);
+    m_held.remove(nodeId);
 }
 
 void PeerSecurity::nodeSeenAt(const QString& address, const QString& nodeId)
@@ -588,10 +646,14 @@ bool PeerSecurity::announced(const QString& nodeId, const QString& address)
     if (m_pins.contains(nodeId)) {
         // Anyone can announce any node id: at most a hint where the node may be, taken only with its key. With its
         // stream up, the handshake an announcement calls for goes on the stream (its answer brings a new picture).
-        if (m_streams->hasStream(nodeId))
+        // Without it, the node is looked for where its stream last came from; the announced address only once that
+        // fails, so that an announcement cannot move the node (and its redials) to a relay while it is still there.
+        if (m_streams->hasStream(nodeId)) {
             sendHandshake(nodeId);
-        else
-            dial(nodeId, address);
+            return false;
+        }
+        const QString stored = m_store.peerField(nodeId, kIpAddress);
+        dial(nodeId, stored.isEmpty() || m_unreachableAt.value(nodeId) == stored ? address : stored);
         return false;
     }
     // A datagram proves nothing of its sender's address: it updates where the node is looked for, as its row,

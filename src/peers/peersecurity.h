@@ -38,8 +38,14 @@ class Store;
 // only by a stream from the address where the plain peer is known, and only while no plain message under it came
 // from another address lately.
 //
-// Which way a message goes is chosen by its address (the features send to addresses) and the node known there:
-//   1. an address with a stream up: on that stream;
+// A message for a node (a chat, a confirmation, an offer, a packet, a reply) goes on that node's own stream when
+// it has one, and on no other: several programs may share an address (users of one computer, hosts behind one
+// router, a forged source), and an address names none of them. Without its stream, a pinned node's message waits
+// (a stream is dialled at its stored address); a node not known either way waits while it is dialled; a node
+// marked plain is sent plain.
+//
+// A message to an address only (a handshake, a search) is routed by what is known there:
+//   1. an address with a stream up: on that stream (the first node with a stream there keeps the address);
 //   2. the stored address of a pinned node without a stream: nowhere; a stream is dialled there;
 //   3. a node that has completed a stream with us (pinned or capable this run): it waits while a stream is dialled
 //      there, and is dropped if none comes (the features send it again); never in plain;
@@ -56,9 +62,9 @@ class PeerSecurity : public QObject, public PeerCapabilities
 public:
     // A refused message is logged at most once per this window and kind, with how many were refused meanwhile.
     static constexpr qint64 kLogWindowMs = 10000;
-    // Messages waiting for a dial's outcome, per address and in all; beyond, they are dropped as a failed send.
-    static constexpr int kMaxHeldPerAddress = 64;
-    static constexpr int kMaxHeldAddresses = 1024;
+    // Messages waiting for a dial's outcome, per node and in all; beyond, they are dropped as a failed send.
+    static constexpr int kMaxHeldPerNode = 64;
+    static constexpr int kMaxHeldNodes = 1024;
     // Frames waiting for room on a stream (file packets above all), per node; beyond, dropped.
     static constexpr qint64 kMaxBackloggedBytes = 64 * 1000 * 1000;
     // An address that announces our own node id is dialled to look for a copy of us at most once per this window.
@@ -89,12 +95,14 @@ public:
     using Delivery = std::function<void(Parameters message)>;
     void setDelivery(Delivery deliver) { m_deliver = std::move(deliver); }
     // Handshakes to a node whose stream just came up go through here (the send queue, which comes back to frame()).
-    using HandshakeSender = std::function<void(const QHostAddress& address, const Parameters& handshake)>;
+    using HandshakeSender =
+        std::function<void(const QString& nodeId, const QHostAddress& address, const Parameters& handshake)>;
     void setHandshakeSender(HandshakeSender send) { m_sendHandshake = std::move(send); }
 
     // The frame of an outgoing message for the plain port, or null when it went on a stream, waits for one, or
-    // must not go (see the class comment).
-    QByteArray frame(const QHostAddress& address, const Parameters& parameters, BufferPool* frames = nullptr);
+    // must not go (see the class comment). `nodeId` names the node it is for; empty: whoever is at the address.
+    QByteArray frame(const QHostAddress& address, const QString& nodeId, const Parameters& parameters,
+                     BufferPool* frames = nullptr);
 
     // Checks a message that arrived in plain on the message port; false: refused (and logged).
     bool admit(Parameters& message);
@@ -153,11 +161,13 @@ private:
     };
     struct Held
     {
-        QString nodeId; // the node dialled for these
+        QString address; // where the node is dialled for these
         std::deque<Parameters> messages;
     };
 
     void makeStreams();
+    QByteArray frameForAddress(const QHostAddress& address, const Parameters& parameters, BufferPool* frames);
+    QByteArray plainFrame(const QString& where, const Parameters& parameters, BufferPool* frames);
     PeerStreams::PinVerdict checkPin(const QString& nodeId, const QByteArray& key, const QString& address);
     bool plainPeerKeeps(const QString& nodeId, const QString& address);
     bool makeRoomForPin();
@@ -171,7 +181,7 @@ private:
     bool sendOnStream(const QString& nodeId, QByteArray payload);
     void flushBacklog(const QString& nodeId);
     void hold(const QString& address, const QString& nodeId, const Parameters& parameters);
-    void releaseHeld(const QString& address, bool onStream);
+    void releaseHeld(const QString& nodeId, bool onStream);
     QString nodeAt(const QString& address);
     void noteNodeAt(const QString& address, const QString& nodeId);
     void dial(const QString& nodeId, const QString& address);
@@ -210,8 +220,7 @@ private:
     QHash<QString, QString> m_plainAt;           // the same, address -> node
     QHash<QString, HeardInPlain> m_heardInPlain; // node -> where plain messages under it came from lately
     quint64 m_pinSequence = 0;
-    QHash<QString, Held> m_held;         // address -> messages waiting for a dial's outcome
-    QHash<QString, QString> m_dialledAt; // node -> the address it was dialled at for held messages
+    QHash<QString, Held> m_held; // node -> messages waiting for a dial's outcome
     struct Backlog
     {
         std::deque<QByteArray> frames;
@@ -226,6 +235,9 @@ private:
     };
     QHash<QString, Refusals> m_refusals;
     QSet<QString> m_refusesOurKey; // pinned nodes whose last stream refused our key
+    // Pinned nodes whose dial at their stored address failed since their last stream: announcements from
+    // elsewhere are dialled for them.
+    QHash<QString, QString> m_unreachableAt;
 };
 
 } // namespace Vesk

@@ -9,7 +9,7 @@ namespace Vesk {
 // fails at once; the features' resend timers try again once the node is known.
 inline void sendToNode(MessageSink& sink, const Store& store, const QString& nodeId, const Parameters& parameters)
 {
-    sink.send(store.nodeAddress(nodeId), parameters);
+    sink.sendTo(nodeId, store.nodeAddress(nodeId), parameters);
 }
 
 } // namespace Vesk

@@ -446,7 +446,7 @@ std::unique_ptr<DownloadSession> DownloadEngine::makeSession(const QString& id, 
         id, path, have, wanted, m_frames, m_clock,
         [this, id](qint64 at, qint64 size) {
             qCDebug(lcTransfer) << "requesting" << id << "at" << at << "for" << size;
-            m_sink.send(m_sessionAddress, Msg::packetRequest(id, at, size, m_clock.nowMs()));
+            m_sink.sendTo(m_sessionNode, m_sessionAddress, Msg::packetRequest(id, at, size, m_clock.nowMs()));
         },
         [this] {
             // On the appender's thread: a slot of the window is free again, the engine goes on in its own thread.

@@ -224,7 +224,7 @@ void PacketServer::handleSendDataPacket(const Parameters& message)
         qCritical() << "The local file for " << loggedId(fileId) << " was not found";
         return;
     }
-    m_sink.send(upload->address, Msg::packet(fileId, fileSeek, bytes, message.value(Msg::kTimeSent)));
+    m_sink.sendTo(upload->nodeTo, upload->address, Msg::packet(fileId, fileSeek, bytes, message.value(Msg::kTimeSent)));
     if (!m_uploadsRefresh.isActive())
         m_uploadsRefresh.start();
 }

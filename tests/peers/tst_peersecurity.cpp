@@ -11,6 +11,7 @@
 #include <QSignalSpy>
 #include <QSqlDriver>
 #include <QTcpServer>
+#include <QTcpSocket>
 
 #include <sqlite3.h>
 
@@ -25,6 +26,7 @@ namespace {
 
 const QString kBob = QStringLiteral("{00000000-0000-4000-8000-00000000000b}");
 const QString kPlain = QStringLiteral("{00000000-0000-4000-8000-00000000000p}");
+const QString kOther = QStringLiteral("{00000000-0000-4000-8000-0000000000ee}");
 const auto kAccept = [](const QString&, const QByteArray&) {
     return Vesk::PeerStreams::PinVerdict::Accept;
 };
@@ -38,17 +40,18 @@ struct Node
         security = std::make_unique<PeerSecurity>(*fixture.store, fixture.clock, fixture.profile, keyFile());
         security->setPlainSender([this](const QHostAddress& to, QByteArray frame) { plain.append({to, frame}); });
         security->setDelivery([this](Parameters message) { delivered.append(message); });
-        security->setHandshakeSender([this](const QHostAddress& to, const Parameters& handshake) {
-            const QByteArray frame = security->frame(to, handshake);
-            if (!frame.isNull())
-                plain.append({to, frame});
-        });
+        security->setHandshakeSender(
+            [this](const QString& nodeId, const QHostAddress& to, const Parameters& handshake) {
+                const QByteArray frame = security->frame(to, nodeId, handshake);
+                if (!frame.isNull())
+                    plain.append({to, frame});
+            });
     }
     QString keyFile() const { return fixture.dataFolder() + QStringLiteral("identity.key"); }
     // What the program would put on the message port for this message, if anything.
-    QByteArray send(const QString& to, const Parameters& message)
+    QByteArray send(const QString& to, const Parameters& message, const QString& nodeId = QString())
     {
-        const QByteArray frame = security->frame(QHostAddress(to), message);
+        const QByteArray frame = security->frame(QHostAddress(to), nodeId, message);
         if (!frame.isNull())
             plain.append({QHostAddress(to), frame});
         return frame;
@@ -70,6 +73,46 @@ quint16 freePort()
     QTcpServer server;
     return server.listen(QHostAddress::LocalHost) ? server.serverPort() : 0;
 }
+
+// A computer on the way: passes each connection made to it on to another address, from its own address. Cutting,
+// it ends both sides once the dialler speaks a second time (its last handshake message), passing nothing of it on.
+class Relay : public QObject
+{
+public:
+    Relay(const QString& at, quint16 port, const QString& to, quint16 toPort, bool cutting)
+    {
+        listening = m_server.listen(QHostAddress(at), port);
+        connect(&m_server, &QTcpServer::newConnection, this, [this, at, to, toPort, cutting] {
+            while (QTcpSocket* in = m_server.nextPendingConnection()) {
+                auto* out = new QTcpSocket(in);
+                out->bind(QHostAddress(at));
+                out->connectToHost(QHostAddress(to), toPort);
+                auto answered = std::make_shared<bool>(false);
+                const auto forward = [in, out, answered, cutting] {
+                    if (out->state() != QAbstractSocket::ConnectedState || in->bytesAvailable() == 0)
+                        return;
+                    if (cutting && *answered) {
+                        in->disconnectFromHost();
+                        out->abort();
+                        return;
+                    }
+                    out->write(in->readAll());
+                };
+                connect(out, &QTcpSocket::connected, in, forward);
+                connect(in, &QTcpSocket::readyRead, in, forward);
+                connect(out, &QTcpSocket::readyRead, in, [in, out, answered] {
+                    *answered = true;
+                    in->write(out->readAll());
+                });
+                connect(in, &QTcpSocket::disconnected, in, &QObject::deleteLater);
+            }
+        });
+    }
+    bool listening = false;
+
+private:
+    QTcpServer m_server;
+};
 
 // A message as it comes in on the plain port.
 Parameters plainFrom(const QString& nodeId, const QString& address, const QString& action = "newChatMessage")
@@ -200,8 +243,10 @@ private Q_SLOTS:
 
         TestSupport::MessageCatcher catcher;
         impostor.dial(QHostAddress("127.0.0.1"), port, alice.fixture.profile.id);
-        QTRY_COMPARE(alice.security->securityState(kBob), Vesk::SecurityState::KeyChanged);
         QTRY_VERIFY(impostor.streamCount() == 0);
+        // Bob's own key is connected: the other one is not Bob reinstalled, and nothing is offered to accept.
+        QCOMPARE(alice.security->securityState(kBob), Vesk::SecurityState::Sealed);
+        QCOMPARE(alice.fixture.store->peerField(kBob, "pendingKey"), QString());
         QVERIFY(!impostor.hasStream(alice.fixture.profile.id));
         QVERIFY(alice.security->hasStream(kBob));
         atBob.clear();
@@ -209,7 +254,148 @@ private Q_SLOTS:
         QTRY_COMPARE(atBob.size(), 1);
         QCOMPARE(atBob.first().value("message"), "still for Bob");
         QCOMPARE(alice.plain.size(), 0);
-        QCOMPARE(catcher.criticals().filter("Refused a stream with another security key").size(), 1);
+        QCOMPARE(catcher.criticals().filter("Refused a stream under the node id of a connected peer").size(), 1);
+    }
+
+    // Another key under Bob's node id is shown as changed (to be accepted) only while Bob's own key is away, and
+    // no longer once Bob's own key completes a stream again: then it was not Bob reinstalled.
+    void changedKeyIsOfferedWhileThePinnedKeyIsAway()
+    {
+        const quint16 port = freePort();
+        Node alice(TestSupport::FixedProfile().id);
+        alice.fixture.addPeer(kBob, "on", "127.0.0.2");
+        const Vesk::IdentityKey bobsKey = Vesk::IdentityKey::generate();
+        QVERIFY(TestSupport::exec("update vesk_peers set identityKey = ? where id = ?",
+                                  {QString::fromLatin1(bobsKey.publicKey().toHex()), kBob}));
+        alice.security = std::make_unique<PeerSecurity>(*alice.fixture.store, alice.fixture.clock,
+                                                        alice.fixture.profile, alice.keyFile());
+        QVERIFY(alice.security->listen(QHostAddress("127.0.0.1"), port));
+        alice.security->setDialPort(port);
+
+        Vesk::PeerStreams reinstalled(Vesk::IdentityKey::generate(), kBob, kAccept);
+        reinstalled.dial(QHostAddress("127.0.0.1"), port, alice.fixture.profile.id);
+        QTRY_COMPARE(alice.security->securityState(kBob), Vesk::SecurityState::KeyChanged);
+        QVERIFY(!alice.fixture.store->peerField(kBob, "pendingKey").isEmpty());
+        QVERIFY(!alice.security->hasStream(kBob));
+
+        Vesk::PeerStreams bob(bobsKey, kBob, kAccept);
+        bob.dial(QHostAddress("127.0.0.1"), port, alice.fixture.profile.id);
+        QTRY_VERIFY(alice.security->hasStream(kBob));
+        QCOMPARE(alice.security->securityState(kBob), Vesk::SecurityState::Sealed);
+        QCOMPARE(alice.fixture.store->peerField(kBob, "pendingKey"), QString());
+        QVERIFY(!alice.security->acceptChangedKey(kBob));
+    }
+
+    // A message for Bob goes on the stream whose certificate names Bob, and on no other: another program at Bob's
+    // address (a second user there, a host behind the same router) has a stream under its own node id.
+    void messageForANodeTakesOnlyItsOwnStream_data()
+    {
+        QTest::addColumn<bool>("otherFirst");
+        QTest::newRow("another node's stream comes after Bob's") << false;
+        QTest::newRow("another node's stream comes before Bob's") << true;
+    }
+    void messageForANodeTakesOnlyItsOwnStream()
+    {
+        QFETCH(bool, otherFirst);
+        const quint16 port = freePort();
+        Node alice(TestSupport::FixedProfile().id);
+        QVERIFY(alice.security->listen(QHostAddress("127.0.0.1"), port));
+        alice.fixture.addPeer(kBob, "on", "127.0.0.1"); // where both dial from
+        Vesk::PeerStreams bob(Vesk::IdentityKey::generate(), kBob, kAccept);
+        Vesk::PeerStreams other(Vesk::IdentityKey::generate(), kOther, kAccept);
+        QStringList atBob, atOther;
+        const auto record = [](QStringList& into) {
+            return [&into](const QString&, const QByteArray& payload) {
+                const Parameters message = Vesk::byteArrayToParameters(payload);
+                into.append(message.value("action").toString() + ":" + message.value("message").toString());
+            };
+        };
+        connect(&bob, &Vesk::PeerStreams::frameReceived, this, record(atBob));
+        connect(&other, &Vesk::PeerStreams::frameReceived, this, record(atOther));
+        for (Vesk::PeerStreams* streams : otherFirst ? QList{&other, &bob} : QList{&bob, &other}) {
+            streams->dial(QHostAddress("127.0.0.1"), port, alice.fixture.profile.id);
+            QTRY_VERIFY(alice.security->hasStream(streams->nodeId()));
+        }
+        QCOMPARE(alice.send("127.0.0.1", alice.chat("for Bob only"), kBob), QByteArray());
+        QTRY_VERIFY(atBob.contains("newChatMessage:for Bob only"));
+        QVERIFY(atBob.contains("addMeRequest:on")); // the handshake for Bob's stream too
+        QVERIFY(atOther.filter("Bob").isEmpty());
+        QCOMPARE(alice.plain.size(), 0);
+    }
+
+    // Only the peer's own words say it refused our key (its close before any frame, under the keys just agreed):
+    // a connection cut after our handshake (by a relay on the way) does not.
+    void onlyThePeersRefusalSaysOurKeyIsRefused_data()
+    {
+        QTest::addColumn<bool>("cutByRelay");
+        QTest::newRow("the peer refuses our key") << false;
+        QTest::newRow("a relay cuts after our handshake") << true;
+    }
+    void onlyThePeersRefusalSaysOurKeyIsRefused()
+    {
+        QFETCH(bool, cutByRelay);
+        const quint16 port = freePort();
+        Node alice(TestSupport::FixedProfile().id);
+        alice.fixture.addPeer(kBob, "on", "127.0.0.2");
+        const Vesk::IdentityKey bobsKey = Vesk::IdentityKey::generate();
+        QVERIFY(TestSupport::exec("update vesk_peers set identityKey = ? where id = ?",
+                                  {QString::fromLatin1(bobsKey.publicKey().toHex()), kBob}));
+        alice.security = std::make_unique<PeerSecurity>(*alice.fixture.store, alice.fixture.clock,
+                                                        alice.fixture.profile, alice.keyFile());
+        alice.security->setDialPort(port);
+        Vesk::PeerStreams bob(bobsKey, kBob, [cutByRelay](const QString&, const QByteArray&) {
+            return cutByRelay ? Vesk::PeerStreams::PinVerdict::Accept : Vesk::PeerStreams::PinVerdict::KeyChanged;
+        });
+        QVERIFY(bob.listen(QHostAddress("127.0.0.2"), port));
+        Relay relay("127.0.0.3", port, "127.0.0.2", port, true);
+        QVERIFY(relay.listening);
+        QSignalSpy failed(&alice.security->streams(), &Vesk::PeerStreams::dialFailed);
+        QCOMPARE(alice.send(cutByRelay ? "127.0.0.3" : "127.0.0.2", alice.chat("for Bob"), kBob), QByteArray());
+        QTRY_VERIFY(!failed.isEmpty());
+        QCOMPARE(failed.first().at(2).value<Vesk::PeerStream::Ending>() == Vesk::PeerStream::Ending::RefusedByPeer,
+                 !cutByRelay);
+        QCOMPARE(alice.security->refusesOurKey(kBob), !cutByRelay);
+    }
+
+    // Bob is pinned where his stream came from: an announcement from elsewhere (a relay to Bob) does not move him
+    // while he answers there, and a stream through a relay gives way to one from where Bob is known.
+    void relayDoesNotMoveAPinnedPeer_data()
+    {
+        QTest::addColumn<bool>("announced"); // the relay is announced, else dialled already
+        QTest::newRow("an announcement from the relay's address") << true;
+        QTest::newRow("Bob dials while a stream through the relay is up") << false;
+    }
+    void relayDoesNotMoveAPinnedPeer()
+    {
+        QFETCH(bool, announced);
+        const quint16 port = freePort();
+        const QString bobAt = announced ? "127.0.0.2" : "127.0.0.1"; // the address Alice sees Bob's dials come from
+        Node alice(TestSupport::FixedProfile().id);
+        alice.fixture.addPeer(kBob, "on", bobAt);
+        const Vesk::IdentityKey bobsKey = Vesk::IdentityKey::generate();
+        QVERIFY(TestSupport::exec("update vesk_peers set identityKey = ? where id = ?",
+                                  {QString::fromLatin1(bobsKey.publicKey().toHex()), kBob}));
+        alice.security = std::make_unique<PeerSecurity>(*alice.fixture.store, alice.fixture.clock,
+                                                        alice.fixture.profile, alice.keyFile());
+        QVERIFY(alice.security->listen(QHostAddress("127.0.0.1"), port));
+        alice.security->setDialPort(port);
+        Vesk::PeerStreams bob(bobsKey, kBob, kAccept);
+        QVERIFY(bob.listen(QHostAddress("127.0.0.2"), port));
+        Vesk::PeerStreams bobDialling(bobsKey, kBob, kAccept); // Bob as he dials: a stream of his own
+        Relay relay("127.0.0.3", port, "127.0.0.2", port, false);
+        QVERIFY(relay.listening);
+
+        if (announced) {
+            QVERIFY(!alice.security->announced(kBob, "127.0.0.3"));
+        } else {
+            QCOMPARE(alice.send("127.0.0.3", alice.chat("for Bob"), kBob), QByteArray());
+            QTRY_COMPARE(alice.security->streams().address(kBob), QHostAddress("127.0.0.3"));
+            bobDialling.dial(QHostAddress("127.0.0.1"), port, alice.fixture.profile.id);
+        }
+        QTRY_COMPARE(alice.security->streams().address(kBob), QHostAddress(bobAt));
+        QTest::qWait(300); // any stream closed as the other's duplicate is gone by now, on both sides
+        QCOMPARE(alice.security->streams().address(kBob), QHostAddress(bobAt));
+        QVERIFY((announced ? bob : bobDialling).hasStream(alice.fixture.profile.id));
     }
 
     // After a reinstall this side has a new key, which the peer refuses until its user accepts it: this side is told
@@ -517,16 +703,16 @@ private Q_SLOTS:
         StatementCounter lookups(alice.fixture.store->database(), "where ipAddress = ");
         QVERIFY(lookups.isValid());
         for (int i = 0; i < 10; ++i) {
-            alice.security->frame(QHostAddress(stored), alice.chat("hello"));
-            alice.security->frame(QHostAddress("10.66.0.9"), alice.chat("hello")); // nobody's
+            alice.security->frame(QHostAddress(stored), QString(), alice.chat("hello"));
+            alice.security->frame(QHostAddress("10.66.0.9"), QString(), alice.chat("hello")); // nobody's
         }
         QCOMPARE(lookups.count, 2);
         // Heard at another address: its old one is asked again; the new one is known without asking.
         Parameters message = plainFrom(kPlain, moved);
         QVERIFY(alice.security->admit(message));
         TestSupport::exec("update vesk_peers set ipAddress = ? where id = ?", {moved, kPlain});
-        alice.security->frame(QHostAddress(stored), alice.chat("hello"));
-        alice.security->frame(QHostAddress(moved), alice.chat("hello"));
+        alice.security->frame(QHostAddress(stored), QString(), alice.chat("hello"));
+        alice.security->frame(QHostAddress(moved), QString(), alice.chat("hello"));
         QCOMPARE(lookups.count, 3);
     }
 };

@@ -23,13 +23,18 @@ public:
     {
         QHostAddress address;
         Vesk::Parameters parameters;
+        QString nodeId; // empty: sent to the address
         QString action() const { return parameters.value(QStringLiteral("action")).toString(); }
         QVariant value(const char* key) const { return parameters.value(QLatin1String(key)); }
     };
 
     void send(const QHostAddress& address, const Vesk::Parameters& parameters) override
     {
-        sent.append({address, parameters});
+        sent.append({address, parameters, {}});
+    }
+    void sendTo(const QString& nodeId, const QHostAddress& address, const Vesk::Parameters& parameters) override
+    {
+        sent.append({address, parameters, nodeId});
     }
     void probe(const QHostAddress& address) override { probed.append(address); }
 
