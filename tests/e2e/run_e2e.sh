@@ -12,6 +12,9 @@ here="$(cd "$(dirname "$0")" && pwd)"
 netns_skip_unless_available
 # A missing tool is a broken set-up, not a reason to pass: tools/setup.sh installs it.
 command -v sqlite3 >/dev/null || { echo "the scenarios read the databases with sqlite3, which is missing" >&2 && exit 1; }
+for tool in python3 openssl; do # the hostile TLS peer of the sealed_* scenarios and its certificates
+    command -v "$tool" >/dev/null || { echo "the scenarios need $tool, which is missing" >&2 && exit 1; }
+done
 
 rig_lan() {
     netns_setup "$1" || rig_fail "could not build a LAN of $1 hosts"
