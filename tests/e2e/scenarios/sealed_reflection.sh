@@ -24,7 +24,8 @@ while True:
     threading.Thread(target=pump, args=(there, back), daemon=True).start()
     threading.Thread(target=pump, args=(back, there), daemon=True).start()
 ' "$(netns_addr 1)" &
-sleep 1
+# Alice looks for a copy at an address once a minute at most: the relay must be there when she does.
+rig_until 20 "the relay did not start" bash -c "ip netns exec '$(netns_name 2)' ss -Hltn | grep -q ':25002 '"
 netns_exec 2 bash -c 'printf "%s|Evil OS|Twin" "$0" >/dev/udp/"$1"/45000' "$a" "$(netns_addr 1)"
 rig_until 20 "Alice did not recognise her own stream" bash -c "grep -q 'come back to it' '$(rig_folder 1)/out.log'"
 sleep 2
