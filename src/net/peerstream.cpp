@@ -10,6 +10,7 @@
 #include <openssl/bio.h>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
+#include <openssl/x509.h>
 
 #include <cstring>
 
@@ -65,6 +66,12 @@ PeerStream::PeerStream(const StreamTls& tls, QTcpSocket* socket, Role role, cons
     // Small frames are gathered into one write per turn of the event loop already: a request must not wait for
     // the acknowledgement of the one before it.
     m_socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+    if (m_socket->state() == QAbstractSocket::ConnectedState) { // accepted: the owner counts streams by address
+        m_peerAddress = normalisedAddress(m_socket->peerAddress());
+        m_peerPort = m_socket->peerPort();
+        m_localAddress = normalisedAddress(m_socket->localAddress());
+        m_localPort = m_socket->localPort();
+    }
     m_tlsCheck = [this](x509_st* certificate, int chainLength) {
         return checkCertificate(certificate, chainLength);
     };
@@ -478,6 +485,12 @@ bool PeerStream::checkCertificate(x509_st* certificate, int chainLength)
         return false;
     }
     m_peer = IdentityCertificate::identityOf(certificate);
+    const int size = i2d_X509(certificate, nullptr);
+    if (size > 0) {
+        m_peerCertificate.resize(size);
+        auto* out = reinterpret_cast<unsigned char*>(m_peerCertificate.data());
+        i2d_X509(certificate, &out);
+    }
     if (!m_peer.isValid()) {
         m_refusal = Ending::HandshakeFailed;
         return false;
@@ -507,6 +520,17 @@ bool PeerStream::judgePeer()
         break;
     }
     return false;
+}
+
+QByteArray PeerStream::clientRandom() const
+{
+    QByteArray random(SSL3_RANDOM_SIZE, Qt::Uninitialized);
+    if (!m_ssl ||
+        SSL_get_client_random(m_ssl, reinterpret_cast<unsigned char*>(random.data()), size_t(random.size())) !=
+            size_t(random.size()) ||
+        random.count('\0') == random.size())
+        return {};
+    return random;
 }
 
 void PeerStream::close()

@@ -115,6 +115,11 @@ public:
     Ending ending() const { return m_ending; }
     // The peer's certificate, valid once it was presented and well formed (also when refused).
     const CertificateIdentity& peer() const { return m_peer; }
+    // The peer's certificate as presented (DER), once presented.
+    QByteArray peerCertificate() const { return m_peerCertificate; }
+    // The random of the handshake's ClientHello (ours when dialling, the dialler's when accepting); empty before
+    // it was written or read. Two of our own streams with the same one are our own connection to ourselves.
+    QByteArray clientRandom() const;
     // The TLS library's reason when the handshake or a record failed, for the log.
     QString problem() const { return m_problem; }
     QHostAddress peerAddress() const { return m_peerAddress; }
@@ -173,6 +178,7 @@ private:
     QByteArray m_out; // records not passed to the socket yet
 
     CertificateIdentity m_peer;
+    QByteArray m_peerCertificate;
     Ending m_refusal = Ending::HandshakeFailed; // why our certificate check failed a handshake
     QString m_problem;
     bool m_started = false;

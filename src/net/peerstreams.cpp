@@ -17,6 +17,8 @@ namespace Vesk {
 namespace {
 
 constexpr qint64 kLogWindowMs = 60000;
+// Client randoms of ended handshakes kept at most, to recognise a stream of ours that came back.
+constexpr int kMaxRecentRandoms = 1024;
 
 QString endingText(PeerStream::Ending ending)
 {
@@ -97,7 +99,11 @@ PeerStreams::PeerStreams(const IdentityKey& key, const QString& nodeId, PinCheck
             return check(id, publicKey);
         };
     connect(&m_server, &QTcpServer::newConnection, this, &PeerStreams::acceptPending);
+    m_clock.start();
     m_logWindow.start();
+    m_stallCheck.setInterval(m_limits.stream.keepAliveMs);
+    connect(&m_stallCheck, &QTimer::timeout, this, &PeerStreams::closeStalled);
+    m_stallCheck.start();
 }
 
 PeerStreams::PeerStreams(const IdentityKey& key, const QString& nodeId, PinCheck pinCheck, QObject* parent)
@@ -143,6 +149,8 @@ void PeerStreams::dial(const QHostAddress& address, quint16 port, const QString&
     target.port = port;
     target.redials = 0;
     target.generation = ++m_generation; // cancels a redial that was due
+    target.sequence = ++m_sequence;
+    forgetTargets();
     if (!m_streams.contains(nodeId) && !isDialling(nodeId))
         startDial(nodeId);
 }
@@ -150,6 +158,7 @@ void PeerStreams::dial(const QHostAddress& address, quint16 port, const QString&
 void PeerStreams::drop(const QString& nodeId)
 {
     m_targets.remove(nodeId);
+    m_waiting.removeOne(nodeId);
     QList<PeerStream*> streams;
     for (PeerStream* stream : std::as_const(m_opening))
         if (stream->expectedNodeId() == nodeId || stream->peer().nodeId == nodeId)
@@ -181,51 +190,122 @@ QHostAddress PeerStreams::address(const QString& nodeId) const
 void PeerStreams::acceptPending()
 {
     while (QTcpSocket* socket = m_server.nextPendingConnection()) {
-        const int handshakes = int(m_opening.size());
-        if (streamCount() >= m_limits.maxStreams || handshakes >= m_limits.maxHandshakes || !isValid()) {
+        const QHostAddress from = normalisedAddress(socket->peerAddress());
+        const int handshakes = openingCount(PeerStream::Role::Acceptor);
+        const int fromThere = openingCount(PeerStream::Role::Acceptor, from);
+        const bool room = handshakes < m_limits.maxHandshakes && fromThere < m_limits.maxHandshakesPerAddress &&
+                          streamsAt(from) < m_limits.maxStreamsPerAddress && makeRoomFor(from);
+        if (!room || !isValid()) {
             if (mayLog())
                 qCritical().noquote() << QStringLiteral("Refused a stream from %1: %2 streams are open, %3 of them "
-                                                        "in handshake")
-                                             .arg(addressText(socket->peerAddress()))
+                                                        "in handshake, %4 from there")
+                                             .arg(addressText(from))
                                              .arg(streamCount())
-                                             .arg(handshakes);
+                                             .arg(handshakes)
+                                             .arg(streamsAt(from));
             socket->abort();
             socket->deleteLater();
             continue;
         }
-        adopt(new PeerStream(
-            *m_tls, socket, PeerStream::Role::Acceptor, QString(),
-            [this, from = socket->peerAddress()](const CertificateIdentity& peer) { return check(peer, from); },
-            m_limits.stream, this));
+        adopt(newStream(socket, PeerStream::Role::Acceptor, QString()));
     }
 }
 
 void PeerStreams::lookForCopy(const QHostAddress& address, quint16 port)
 {
     if (address.isNull() || !isValid() || streamCount() >= m_limits.maxStreams ||
-        int(m_opening.size()) >= m_limits.maxHandshakes)
+        openingCount(PeerStream::Role::Dialler) >= m_limits.maxDials)
         return;
     auto* socket = new QTcpSocket;
     socket->connectToHost(address, port);
-    adopt(new PeerStream(
-        *m_tls, socket, PeerStream::Role::Dialler, m_nodeId,
-        [this, address](const CertificateIdentity& peer) { return check(peer, address); }, m_limits.stream, this));
+    adopt(newStream(socket, PeerStream::Role::Dialler, m_nodeId));
 }
 
 void PeerStreams::startDial(const QString& nodeId)
 {
     const Target target = m_targets.value(nodeId);
-    if (streamCount() >= m_limits.maxStreams || int(m_opening.size()) >= m_limits.maxHandshakes) {
-        qCDebug(lcNet) << "no room to dial" << nodeId;
-        Q_EMIT dialFailed(nodeId, target.address, PeerStream::Ending::NetworkError);
+    if (openingCount(PeerStream::Role::Dialler) >= m_limits.maxDials ||
+        (streamCount() >= m_limits.maxStreams && !makeRoomFor(target.address))) {
+        // A limit of ours, not an answer from there: nothing is learnt of the address, the dial only waits.
+        qCDebug(lcNet) << "no room to dial" << nodeId << "now";
+        if (!m_waiting.contains(nodeId))
+            m_waiting.append(nodeId);
         return;
     }
     auto* socket = new QTcpSocket;
     socket->connectToHost(target.address, target.port);
-    adopt(new PeerStream(
-        *m_tls, socket, PeerStream::Role::Dialler, nodeId,
-        [this, to = target.address](const CertificateIdentity& peer) { return check(peer, to); }, m_limits.stream,
-        this));
+    adopt(newStream(socket, PeerStream::Role::Dialler, nodeId));
+}
+
+PeerStream* PeerStreams::newStream(QTcpSocket* socket, PeerStream::Role role, const QString& expectedNodeId)
+{
+    // The check needs the stream it judges, which exists only once made.
+    auto judged = std::make_shared<const PeerStream*>(nullptr);
+    auto* stream = new PeerStream(
+        *m_tls, socket, role, expectedNodeId,
+        [this, judged](const CertificateIdentity& peer) { return check(**judged, peer); }, m_limits.stream, this);
+    *judged = stream;
+    return stream;
+}
+
+int PeerStreams::openingCount(PeerStream::Role role, const QHostAddress& address) const
+{
+    return int(std::count_if(m_opening.cbegin(), m_opening.cend(), [&](const PeerStream* stream) {
+        return stream->role() == role && (address.isNull() || stream->peerAddress() == address);
+    }));
+}
+
+int PeerStreams::streamsAt(const QHostAddress& address) const
+{
+    const auto there = [&address](const PeerStream* stream) {
+        return stream->peerAddress() == address;
+    };
+    return int(std::count_if(m_opening.cbegin(), m_opening.cend(), there) +
+               std::count_if(m_streams.cbegin(), m_streams.cend(), there));
+}
+
+bool PeerStreams::makeRoomFor(const QHostAddress& address)
+{
+    if (streamCount() < m_limits.maxStreams)
+        return true;
+    // Full: the address holding the most streams gives up one of its established ones, if it holds more than the
+    // newcomer's would after it came in. Many streams from few computers thus never lock out the others.
+    QHash<QString, int> held;
+    for (const PeerStream* stream : std::as_const(m_streams))
+        ++held[addressText(stream->peerAddress())];
+    QString most;
+    for (auto it = held.cbegin(); it != held.cend(); ++it)
+        if (most.isEmpty() || it.value() > held.value(most))
+            most = it.key();
+    if (most.isEmpty() || held.value(most) <= streamsAt(address) + 1)
+        return false;
+    PeerStream* given = nullptr;
+    for (PeerStream* stream : std::as_const(m_streams))
+        if (addressText(stream->peerAddress()) == most) // any of them: the address chose to hold so many
+            given = stream;
+    if (mayLog())
+        qCritical().noquote() << QStringLiteral("Closed the stream with %1 at %2 to make room: %3 streams are open, "
+                                                "%4 of them from there")
+                                     .arg(given->peer().nodeId, most)
+                                     .arg(streamCount())
+                                     .arg(held.value(most));
+    given->close(); // finished at once: the table has room again
+    return streamCount() < m_limits.maxStreams;
+}
+
+void PeerStreams::forgetTargets()
+{
+    // Targets without a stream or a dial going are only redials still due; the oldest of them are forgotten.
+    while (m_targets.size() > kMaxRemembered) {
+        auto oldest = m_targets.end();
+        for (auto it = m_targets.begin(); it != m_targets.end(); ++it)
+            if (!m_streams.contains(it.key()) && (oldest == m_targets.end() || it->sequence < oldest->sequence))
+                oldest = it;
+        if (oldest == m_targets.end())
+            return;
+        m_waiting.removeOne(oldest.key());
+        m_targets.erase(oldest);
+    }
 }
 
 void PeerStreams::adopt(PeerStream* stream)
@@ -250,15 +330,23 @@ bool PeerStreams::isDialling(const QString& nodeId) const
     });
 }
 
-PeerStream::Verdict PeerStreams::check(const CertificateIdentity& peer, const QHostAddress& address) const
+PeerStream::Verdict PeerStreams::check(const PeerStream& stream, const CertificateIdentity& peer)
 {
-    // A dial of one of our own addresses never gets here: our certificate names our own id, never the one
-    // dialled (dial() refuses it), so it ends as a wrong node first. Our key here is another computer's copy.
-    if (constantTimeEqual(peer.publicKey, m_key.publicKey()))
-        return PeerStream::Verdict::OwnKey;
+    // A dial of one of our own addresses for another node never gets here: our certificate names our own id,
+    // never the one dialled (dial() refuses it), so it ends as a wrong node first. Our key here is another
+    // computer's copy, or our own stream come back to us.
+    if (constantTimeEqual(peer.publicKey, m_key.publicKey())) {
+        if (!isReflection(stream))
+            return PeerStream::Verdict::OwnKey;
+        if (mayLog())
+            qCritical().noquote() << QStringLiteral("A stream with %1 was this computer's own, come back to it: "
+                                                    "refused, and no copy of this installation is assumed")
+                                         .arg(addressText(stream.peerAddress()));
+        return PeerStream::Verdict::Refuse;
+    }
     if (peer.nodeId == m_nodeId)
         return PeerStream::Verdict::Refuse;
-    switch (m_pinCheck ? m_pinCheck(peer.nodeId, peer.publicKey, address) : PinVerdict::Accept) {
+    switch (m_pinCheck ? m_pinCheck(peer.nodeId, peer.publicKey, stream.peerAddress()) : PinVerdict::Accept) {
     case PinVerdict::Accept:
         return PeerStream::Verdict::Accept;
     case PinVerdict::KeyChanged:
@@ -267,6 +355,41 @@ PeerStream::Verdict PeerStreams::check(const CertificateIdentity& peer, const QH
         break;
     }
     return PeerStream::Verdict::Refuse;
+}
+
+bool PeerStreams::isReflection(const PeerStream& stream) const
+{
+    // Each certificate of ours has a random serial: a copy of this installation makes its own.
+    if (stream.peerCertificate() == m_tls->certificate().der())
+        return true;
+    // Each handshake has a random of its dialler's: only our own dial brings ours to one of our acceptors.
+    const QByteArray random = stream.clientRandom();
+    if (random.isEmpty())
+        return true; // cannot tell
+    for (const PeerStream* other : m_opening)
+        if (other != &stream && other->clientRandom() == random)
+            return true;
+    if (m_recentRandoms.contains(random))
+        return true;
+    // Forgotten too early, by a flood of handshakes: the stream may be ours; not worth taking a new identity for.
+    return m_randomsLostMs >= 0 && m_clock.elapsed() - m_randomsLostMs <= 2 * qint64(m_limits.stream.handshakeMs);
+}
+
+void PeerStreams::noteRandom(const PeerStream& stream)
+{
+    const QByteArray random = stream.clientRandom();
+    if (random.isEmpty())
+        return;
+    // A handshake lasts at most handshakeMs from its start on either side: what ended earlier cannot match.
+    const qint64 now = m_clock.elapsed();
+    const qint64 kept = 2 * qint64(m_limits.stream.handshakeMs);
+    for (auto it = m_recentRandoms.begin(); it != m_recentRandoms.end();)
+        it = now - it.value() > kept ? m_recentRandoms.erase(it) : std::next(it);
+    if (m_recentRandoms.size() >= kMaxRecentRandoms) {
+        m_recentRandoms.clear();
+        m_randomsLostMs = now;
+    }
+    m_recentRandoms.insert(random, now);
 }
 
 bool PeerStreams::keepsNewer(const QString& ownId, const QString& peerId, PeerStream::Role current,
@@ -282,6 +405,8 @@ bool PeerStreams::keepsNewer(const QString& ownId, const QString& peerId, PeerSt
 void PeerStreams::handleEstablished(PeerStream* stream)
 {
     m_opening.removeOne(stream);
+    if (!m_waiting.isEmpty())
+        QTimer::singleShot(0, this, &PeerStreams::startWaiting);
     const QString nodeId = stream->peer().nodeId;
     PeerStream* current = m_streams.value(nodeId);
     PeerStream* kept = !current || keepsNewer(m_nodeId, nodeId, current->role(), stream->role()) ? stream : current;
@@ -309,6 +434,9 @@ void PeerStreams::handleEstablished(PeerStream* stream)
 void PeerStreams::handleFinished(PeerStream* stream, PeerStream::Ending ending)
 {
     const bool wasOpening = m_opening.removeOne(stream);
+    m_backlogs.remove(stream);
+    if (wasOpening)
+        noteRandom(*stream);
     const CertificateIdentity peer = stream->peer();
     const QString dialled = stream->role() == PeerStream::Role::Dialler ? stream->expectedNodeId() : QString();
     const bool wasCurrent = !peer.nodeId.isEmpty() && m_streams.value(peer.nodeId) == stream;
@@ -323,7 +451,10 @@ void PeerStreams::handleFinished(PeerStream* stream, PeerStream::Ending ending)
         break;
     case PeerStream::Ending::OwnKey:
         m_targets.remove(peer.nodeId);
-        Q_EMIT sameIdentityElsewhere(peer.nodeId, stream->peerAddress());
+        if (m_copyAlarmMs < 0 || m_clock.elapsed() - m_copyAlarmMs >= kCopyAlarmMs) {
+            m_copyAlarmMs = m_clock.elapsed();
+            Q_EMIT sameIdentityElsewhere(peer.nodeId, stream->peerAddress());
+        }
         break;
     case PeerStream::Ending::WrongNode:
         // Another node answers at this address now.
@@ -343,8 +474,51 @@ void PeerStreams::handleFinished(PeerStream* stream, PeerStream::Ending ending)
         const auto target = m_targets.find(dialled);
         if (target != m_targets.end() && target->redials > 0 && !m_streams.contains(dialled))
             scheduleRedial(dialled);
+        else if (target != m_targets.end() && !m_streams.contains(dialled) && !isDialling(dialled))
+            m_targets.erase(target); // a first dial that failed is not repeated: the caller dials again
     }
     stream->deleteLater();
+    if (!m_waiting.isEmpty()) // not from within a close() of our own, which may be making room for a stream
+        QTimer::singleShot(0, this, &PeerStreams::startWaiting);
+}
+
+void PeerStreams::startWaiting()
+{
+    while (!m_waiting.isEmpty() && openingCount(PeerStream::Role::Dialler) < m_limits.maxDials &&
+           streamCount() < m_limits.maxStreams) {
+        const QString nodeId = m_waiting.takeFirst();
+        if (m_targets.contains(nodeId) && !m_streams.contains(nodeId) && !isDialling(nodeId))
+            startDial(nodeId);
+    }
+}
+
+void PeerStreams::closeStalled()
+{
+    const qint64 now = m_clock.elapsed();
+    QList<PeerStream*> stalled;
+    for (PeerStream* stream : std::as_const(m_streams)) {
+        const qint64 queued = stream->queuedBytes();
+        if (queued == 0) {
+            m_backlogs.remove(stream);
+            continue;
+        }
+        const auto known = m_backlogs.find(stream);
+        if (known == m_backlogs.end() || queued < known->queued)
+            m_backlogs.insert(stream, Backlog{queued, now});
+        else if (now - known->sinceMs >= m_limits.stream.silenceMs)
+            stalled.append(stream);
+        else
+            known->queued = queued;
+    }
+    for (PeerStream* stream : stalled) {
+        if (mayLog())
+            qCritical().noquote() << QStringLiteral("Closed the stream with %1 at %2: it read nothing of ours for %3 s "
+                                                    "while %4 bytes waited for it")
+                                         .arg(stream->peer().nodeId, addressText(stream->peerAddress()))
+                                         .arg(m_limits.stream.silenceMs / 1000)
+                                         .arg(stream->queuedBytes());
+        stream->close();
+    }
 }
 
 void PeerStreams::scheduleRedial(const QString& nodeId)
@@ -354,7 +528,10 @@ void PeerStreams::scheduleRedial(const QString& nodeId)
         return;
     if (target->redials >= m_limits.maxRedials) {
         qCDebug(lcNet) << "gave up dialling" << nodeId << "again";
-        target->redials = 0;
+        if (m_streams.contains(nodeId))
+            target->redials = 0;
+        else
+            m_targets.erase(target);
         return;
     }
     const int delay =

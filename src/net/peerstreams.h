@@ -12,6 +12,7 @@
 #include <QString>
 #include <QStringList>
 #include <QTcpServer>
+#include <QTimer>
 
 #include <functional>
 #include <memory>
@@ -36,6 +37,9 @@ constexpr quint16 kPeerStreamPort = 25002;
 // the lower node id (as text) stays and the other is closed, on both sides alike; of two dialled by the same side,
 // the newer stays; but a stream from where the caller knows the node stays over one from elsewhere (setKnownAddress).
 //
+// A peer that goes on sending but reads nothing of ours for the silence bound (its stream's queue has not shrunk)
+// has its stream closed: what waits for it would only pile up here.
+//
 // Reconnecting is internal, for nodes this side dialled: when an established stream to such a node drops (the
 // connection broke, the peer closed it, silence), the table dials it again after kFirstRedialMs, doubling up to
 // kLastRedialMs, at most kMaxRedials times, until a stream is up again. A first dial that fails is not repeated:
@@ -47,7 +51,15 @@ class PeerStreams : public QObject
 
 public:
     static constexpr int kMaxStreams = 512;   // established and in handshake together
-    static constexpr int kMaxHandshakes = 64; // of those, not yet authenticated
+    static constexpr int kMaxHandshakes = 64; // of those, accepted and not yet authenticated
+    static constexpr int kMaxDials = 64;      // of those, dialled here and not yet authenticated: a budget of their
+                                              // own, so that connections nobody completes cannot stop our dials
+    // From one address: accepted connections in handshake, and streams in all. One computer cannot take the room
+    // of all the others; when the table is full, a stream of the address holding the most gives way.
+    static constexpr int kMaxHandshakesPerAddress = 4;
+    static constexpr int kMaxStreamsPerAddress = 16;
+    // Our own identity key on another computer is reported at most this often.
+    static constexpr int kCopyAlarmMs = 60000;
     static constexpr int kFirstRedialMs = 1000;
     static constexpr int kLastRedialMs = 60000;
     static constexpr int kMaxRedials = 8;
@@ -60,6 +72,9 @@ public:
     {
         int maxStreams = kMaxStreams;
         int maxHandshakes = kMaxHandshakes;
+        int maxDials = kMaxDials;
+        int maxHandshakesPerAddress = kMaxHandshakesPerAddress;
+        int maxStreamsPerAddress = kMaxStreamsPerAddress;
         int firstRedialMs = kFirstRedialMs;
         int lastRedialMs = kLastRedialMs;
         int maxRedials = kMaxRedials;
@@ -102,7 +117,9 @@ public:
     // is refused when the node there presents another node id.
     void dial(const QHostAddress& address, quint16 port, const QString& nodeId);
     // Dials whoever announced our own node id at the address: only a copy of this installation (our own key) can
-    // complete the handshake there, and that shows as sameIdentityElsewhere. Never redialled.
+    // complete the handshake there, and that shows as sameIdentityElsewhere. Never redialled. A stream that comes
+    // back to this process (a relay of the dial to our own port) shows our key too: it is recognised by our own
+    // certificate or our own handshake's random coming back, and refused.
     void lookForCopy(const QHostAddress& address, quint16 port);
     // Closes the node's streams and stops redialling it.
     void drop(const QString& nodeId);
@@ -115,6 +132,8 @@ public:
     QStringList nodes() const { return m_streams.keys(); }
     // Streams held: established ones and those in handshake.
     int streamCount() const { return int(m_streams.size() + m_opening.size()); }
+    // Nodes remembered for dialling: a dial or redial under way or due, or a stream this side dialled.
+    int targetCount() const { return int(m_targets.size()); }
     // Where the node's stream goes; null without one.
     QHostAddress address(const QString& nodeId) const;
 
@@ -141,7 +160,8 @@ Q_SIGNALS:
     void dialFailed(const QString& nodeId, const QHostAddress& address, Vesk::PeerStream::Ending ending);
     // The node presented a key other than the one pinned for it; the stream was refused.
     void keyChanged(const QString& nodeId, const QByteArray& newKey);
-    // Another computer holds our own identity key (a copied key file), under that node id.
+    // Another computer holds our own identity key (a copied key file), under that node id. At most once in
+    // kCopyAlarmMs.
     void sameIdentityElsewhere(const QString& nodeId, const QHostAddress& address);
     // A dial found another node than the one dialled answering at the address.
     void nodeAnswered(const QHostAddress& address, const QString& nodeId);
@@ -153,6 +173,7 @@ private:
         quint16 port = 0;
         int redials = 0;        // attempts since the stream dropped; 0 while none is due
         quint64 generation = 0; // a due redial whose generation differs was cancelled
+        quint64 sequence = 0;   // when it was last dialled, to forget the oldest
     };
 
     void acceptPending();
@@ -162,7 +183,16 @@ private:
     void handleFinished(PeerStream* stream, PeerStream::Ending ending);
     void scheduleRedial(const QString& nodeId);
     bool isDialling(const QString& nodeId) const;
-    PeerStream::Verdict check(const CertificateIdentity& peer, const QHostAddress& address) const;
+    void closeStalled();
+    void startWaiting();
+    PeerStream* newStream(QTcpSocket* socket, PeerStream::Role role, const QString& expectedNodeId);
+    PeerStream::Verdict check(const PeerStream& stream, const CertificateIdentity& peer);
+    bool isReflection(const PeerStream& stream) const;
+    void noteRandom(const PeerStream& stream);
+    int openingCount(PeerStream::Role role, const QHostAddress& address = {}) const;
+    int streamsAt(const QHostAddress& address) const;
+    bool makeRoomFor(const QHostAddress& address);
+    void forgetTargets();
     void noteCapable(const QString& nodeId);
     void logEnding(const PeerStream& stream, PeerStream::Ending ending);
     bool mayLog();
@@ -178,9 +208,23 @@ private:
     QList<PeerStream*> m_opening;          // in handshake, dialled or accepted
     QHash<QString, PeerStream*> m_streams; // established, by node id
     QHash<QString, Target> m_targets;      // nodes this side dialled
+    QStringList m_waiting;                 // of those, dials put off for want of room here, oldest first
+    struct Backlog
+    {
+        qint64 queued = 0;  // bytes waiting at the last look
+        qint64 sinceMs = 0; // since when the queue has not shrunk
+    };
+    QHash<const PeerStream*, Backlog> m_backlogs; // established streams with bytes waiting
+    QTimer m_stallCheck;
     quint64 m_generation = 0;
     QHash<QString, quint64> m_capable; // node id -> when it was learnt, to forget the oldest
     quint64 m_sequence = 0;
+    // Client randoms of our streams' handshakes that ended lately (a reflection may complete on one side after
+    // the other side gave up), with the time they ended; m_randomsLostMs when one was forgotten early.
+    QHash<QByteArray, qint64> m_recentRandoms;
+    qint64 m_randomsLostMs = -1;
+    qint64 m_copyAlarmMs = -1;
+    QElapsedTimer m_clock;
     QElapsedTimer m_logWindow;
     int m_logLines = 0;
     int m_logSuppressed = 0;

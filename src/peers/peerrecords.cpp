@@ -233,7 +233,12 @@ void PeerRecords::handleAvatarRequested(const Parameters& message)
     if (key != message.cend() && key.value().toString() == AvatarStore::avatarKey(ownAvatar))
         return;
 
-    const QHostAddress replyAddress(message.value(QStringLiteral("senderIPAddress")).toString());
+    const QString replyTo = message.value(QStringLiteral("senderIPAddress")).toString();
+    if (!m_avatarAnswers.allow(replyTo, m_clock.nowMs())) {
+        qCDebug(lcPeers) << "avatar asked for again too soon from" << replyTo;
+        return;
+    }
+    const QHostAddress replyAddress(replyTo);
     QFile file(ownAvatar);
     if (!file.open(QIODevice::ReadOnly)) {
         qCritical().noquote() << "local avatar not found" << ownAvatar;

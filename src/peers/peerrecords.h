@@ -51,6 +51,9 @@ public:
     // at most once per window after that. The window is half a round of announcements (eleven, 2 s apart), so a
     // peer that changes only its picture and announces again is still asked within that round.
     static constexpr qint64 kAvatarRequestWindowMs = 10000;
+    // Our picture goes to one address at most once in this window, however often it is asked for there: each
+    // answer is the whole picture, and a peer that asks without reading would pile them up here.
+    static constexpr qint64 kAvatarAnswerWindowMs = 2000;
 
     // dataFolder ends with a separator; peers' avatars are stored there.
     PeerRecords(Store& store, MessageSink& sink, const Clock& clock, const LocalProfile& profile,
@@ -132,6 +135,7 @@ private:
     AnnouncementGate m_announcementGate;
     ReplyLimiter m_blockedAnswers{kBlockedAnswerWindowMs};
     ReplyLimiter m_avatarRequests{kAvatarRequestWindowMs};
+    ReplyLimiter m_avatarAnswers{kAvatarAnswerWindowMs};
     QHash<QString, qint64> m_lastChecked; // node id -> when its presence was last checked
     QTimer m_presenceTimer;
     PeerSearch m_search;

@@ -6,6 +6,8 @@
 #include "testsupport.h"
 
 #include <QThread>
+#include <QTcpServer>
+#include <QTcpSocket>
 #include <QtEndian>
 
 #include <openssl/ssl.h>
@@ -18,6 +20,8 @@
 #include <chrono>
 #include <future>
 #include <memory>
+#include <thread>
+#include <vector>
 
 using Vesk::IdentityCertificate;
 using Vesk::IdentityKey;
@@ -97,7 +101,17 @@ bool connected(const Node& a, const Node& b)
 
 // A client written against OpenSSL directly, in a thread of its own with blocking calls, for what a PeerStream
 // never sends. It answers what it saw of the server.
-enum class Raw { Tls12Only, NoCertificate, Garbage, Stall, OversizedFrame, OwnKey, OwnNodeId, SilentAfterHandshake };
+enum class Raw {
+    Tls12Only,
+    NoCertificate,
+    Garbage,
+    Stall,
+    OversizedFrame,
+    OwnKey,
+    OwnNodeId,
+    SilentAfterHandshake,
+    DeafAfterHandshake, // sends keep-alives and reads nothing
+};
 
 // A blocking connection to the port on loopback whose reads give up after `seconds`; -1 when it failed.
 int connectHere(quint16 port, int seconds)
@@ -152,6 +166,14 @@ QString rawClient(quint16 port, Raw kind, const IdentityCertificate& certificate
         else if (kind == Raw::OversizedFrame) {
             const char header[Vesk::kFrameHeaderSize] = {'\xf0', '\xff', '\xff', '\xff'};
             SSL_write(ssl, header, sizeof header);
+        } else if (kind == Raw::DeafAfterHandshake) {
+            const char keepAlive[Vesk::kFrameHeaderSize] = {};
+            result = QStringLiteral("not closed");
+            for (int i = 0; i < 200 && result != QLatin1String("closed"); ++i) {
+                if (SSL_write(ssl, keepAlive, sizeof keepAlive) != sizeof keepAlive)
+                    result = QStringLiteral("closed");
+                std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            }
         }
         if (result.isEmpty()) {
             // Keep-alives may come first; then the server ends the stream.
@@ -351,6 +373,27 @@ private slots:
         QTRY_VERIFY(connected(a, b));
     }
 
+    // A peer that keeps its stream alive but reads nothing has it closed, once what waits for it stopped shrinking
+    // for the silence bound; the table goes on.
+    void deafPeerIsClosed()
+    {
+        TestSupport::MessageCatcher log;
+        Node b("node-b");
+        auto client = std::async(std::launch::async, rawClient, b.streams.serverPort(), Raw::DeafAfterHandshake,
+                                 IdentityCertificate::create(IdentityKey::generate(), QStringLiteral("raw-client")));
+        QTRY_COMPARE(b.up.count(), 1);
+        const QByteArray packet = TestSupport::pattern(kPacket, 7);
+        QTRY_VERIFY_WITH_TIMEOUT(!(b.streams.send("raw-client", packet) && b.streams.send("raw-client", packet)) &&
+                                     b.down.count() == 1,
+                                 8000);
+        QTRY_VERIFY_WITH_TIMEOUT(client.wait_for(std::chrono::seconds(0)) == std::future_status::ready, 15000);
+        QCOMPARE(client.get(), QStringLiteral("closed"));
+        QTRY_VERIFY(log.criticals().join('\n').contains("read nothing of ours"));
+        Node a("node-a");
+        a.dial(b);
+        QTRY_VERIFY(connected(a, b));
+    }
+
     void simultaneousDialsKeepOneStream_data()
     {
         QTest::addColumn<QString>("first");
@@ -491,6 +534,132 @@ private slots:
         QTest::qWait(3 * quickLimits().lastRedialMs);
         QCOMPARE(a.failed.count(), quickLimits().maxRedials);
         QCOMPARE(a.streams.streamCount(), 0);
+    }
+
+    // Our own key at the other end is a copy of this installation only when another computer made that stream: a
+    // dial of our own that comes back to us (a relay to our own port) is refused and raises no alarm. The alarm
+    // comes at most once a while.
+    void ownStreamComingBackIsNoCopy_data()
+    {
+        QTest::addColumn<bool>("copy");
+        QTest::newRow("our own dial come back to our port") << false;
+        QTest::newRow("a copy of our key file and node id") << true;
+    }
+    void ownStreamComingBackIsNoCopy()
+    {
+        QFETCH(bool, copy);
+        Node a("node-a");
+        std::unique_ptr<Node> twin;
+        if (copy)
+            twin = std::make_unique<Node>(a.id, a.key, quickLimits(), QHostAddress("127.0.0.2"));
+        const QHostAddress there = copy ? QHostAddress("127.0.0.2") : kHere;
+        const quint16 port = copy ? twin->streams.serverPort() : a.streams.serverPort();
+        for (int attempt = 0; attempt < 2; ++attempt) {
+            a.streams.lookForCopy(there, port);
+            QTRY_COMPARE(a.streams.streamCount(), 0);
+        }
+        QCOMPARE(a.sameIdentity.count(), copy ? 1 : 0);
+        QCOMPARE(a.streams.nodeId(), a.id);
+    }
+
+    // Connections that never complete a handshake take the room of their own address only: a new peer elsewhere
+    // still gets its stream while there is room; our own dials have a budget of their own in any case.
+    void silentConnectionsLockNobodyOut_data()
+    {
+        QTest::addColumn<QStringList>("sources");
+        QTest::addColumn<bool>("newPeerIn");
+        QTest::newRow("from one address") << QStringList{"127.0.0.3"} << true;
+        QTest::newRow("filling the accepting room") << QStringList{"127.0.0.3", "127.0.0.4"} << false;
+    }
+    void silentConnectionsLockNobodyOut()
+    {
+        QFETCH(QStringList, sources);
+        QFETCH(bool, newPeerIn);
+        PeerStreams::Limits limits = quickLimits();
+        limits.stream.handshakeMs = 20000;
+        limits.maxHandshakes = 6;
+        limits.maxHandshakesPerAddress = 3;
+        Node a("node-a", IdentityKey::generate(), limits), b("node-b"),
+            c("node-c", IdentityKey::generate(), quickLimits(), QHostAddress("127.0.0.2"));
+        std::vector<std::unique_ptr<QTcpSocket>> silent;
+        for (int i = 0; i < limits.maxHandshakes; ++i) {
+            silent.push_back(std::make_unique<QTcpSocket>());
+            silent.back()->bind(QHostAddress(sources.at(i % sources.size())));
+            silent.back()->connectToHost(kHere, a.streams.serverPort());
+        }
+        QTRY_COMPARE(a.streams.streamCount(), limits.maxHandshakesPerAddress * int(sources.size()));
+        b.dial(a);
+        a.streams.dial(QHostAddress("127.0.0.2"), c.streams.serverPort(), c.id);
+        QTRY_VERIFY(connected(a, c));
+        QTRY_VERIFY(newPeerIn ? connected(a, b) : !b.failed.isEmpty());
+        QCOMPARE(a.failed.count(), 0);
+    }
+
+    // A dial that finds no room here waits for it: it is not a failed dial, which would tell something of the
+    // address dialled.
+    void ourDialsWaitForRoom()
+    {
+        PeerStreams::Limits limits = quickLimits();
+        limits.maxDials = 1;
+        Node a("node-a", IdentityKey::generate(), limits), c("node-c");
+        QTcpServer mute; // takes connections and says nothing: the dial stays in its handshake until it times out
+        QVERIFY(mute.listen(kHere, 0));
+        a.streams.dial(kHere, mute.serverPort(), "node-mute");
+        a.dial(c);
+        QTRY_VERIFY_WITH_TIMEOUT(connected(a, c), 3 * limits.stream.handshakeMs);
+        QCOMPARE(a.failed.count(), 1);
+        QCOMPARE(a.failed.first().first().toString(), "node-mute");
+        QCOMPARE(a.failed.first().at(2).value<Ending>(), Ending::HandshakeTimeout);
+    }
+
+    // One address holds at most its share of the streams, and when the table is full the address holding the most
+    // gives one up for a peer elsewhere.
+    void streamsShareTheTable_data()
+    {
+        QTest::addColumn<int>("maxStreams");
+        QTest::addColumn<int>("perAddress");
+        QTest::addColumn<int>("kept");
+        QTest::newRow("one address fills its share") << 16 << 3 << 3;
+        QTest::newRow("the table is full") << 4 << 16 << 3;
+    }
+    void streamsShareTheTable()
+    {
+        QFETCH(int, maxStreams);
+        QFETCH(int, perAddress);
+        QFETCH(int, kept);
+        PeerStreams::Limits limits = quickLimits();
+        limits.maxStreams = maxStreams;
+        limits.maxStreamsPerAddress = perAddress;
+        Node a("node-a", IdentityKey::generate(), limits);
+        Node pinned("node-p", IdentityKey::generate(), quickLimits(), QHostAddress("127.0.0.2"));
+        std::vector<std::unique_ptr<Node>> crowd;
+        for (int i = 0; i < 4; ++i) {
+            crowd.push_back(std::make_unique<Node>(QStringLiteral("fresh-%1").arg(i)));
+            crowd.back()->dial(a);
+        }
+        QTRY_COMPARE(a.streams.nodes().size(), std::min(4, perAddress));
+        QTRY_COMPARE(a.streams.streamCount(), std::min(4, perAddress));
+        a.streams.dial(QHostAddress("127.0.0.2"), pinned.streams.serverPort(), pinned.id);
+        QTRY_VERIFY(connected(a, pinned));
+        QTest::qWait(3 * quickLimits().lastRedialMs); // the crowd dials again
+        QVERIFY(connected(a, pinned));
+        QCOMPARE(a.streams.nodes().size() - 1, kept);
+    }
+
+    // Nodes dialled without a stream coming of it are not remembered; nor beyond a bound.
+    void failedDialsAreForgotten()
+    {
+        Node a("node-a");
+        quint16 closedPort = 0;
+        {
+            QTcpServer server;
+            QVERIFY(server.listen(kHere, 0));
+            closedPort = server.serverPort();
+        }
+        for (int i = 0; i < 20; ++i)
+            a.streams.dial(kHere, closedPort, QStringLiteral("gone-%1").arg(i));
+        QTRY_COMPARE(a.failed.count(), 20);
+        QCOMPARE(a.streams.targetCount(), 0);
     }
 };
 

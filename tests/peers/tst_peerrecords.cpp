@@ -204,19 +204,32 @@ private slots:
         QCOMPARE(onlineList.count(), changes ? 1 : 0);
     }
 
-    // Our picture goes to whoever asks without naming it by its key.
+    // Our picture goes to whoever asks without naming it by its key, once a window to each address: a peer asking
+    // again and again without reading gets no pile of pictures.
+    void avatarRequestIsAnsweredWithTheOwnFile_data()
+    {
+        QTest::addColumn<qint64>("between");
+        QTest::addColumn<int>("answers");
+        QTest::newRow("asked again at once") << 0LL << 1;
+        QTest::newRow("asked again within the window") << PeerRecords::kAvatarAnswerWindowMs - 1 << 1;
+        QTest::newRow("asked again after the window") << PeerRecords::kAvatarAnswerWindowMs << 2;
+    }
     void avatarRequestIsAnsweredWithTheOwnFile()
     {
+        QFETCH(qint64, between);
+        QFETCH(int, answers);
         const QByteArray bytes = pictureBytes(64, 64);
         f->profile.avatar = f->dataFolder() + "myavatar.png";
         QVERIFY(writeFile(f->profile.avatar, bytes));
         peers->handleAvatarRequested(fromPeer("avatarRequested", "x", "10.0.0.2"));
+        f->clock.advance(between);
         peers->handleAvatarRequested(fromPeer("avatarRequested", "x", "10.0.0.2", {{"message", "0"}}));
+        f->clock.advance(PeerRecords::kAvatarAnswerWindowMs);
         const QString key = Vesk::AvatarStore::avatarKeyOf(bytes); // the one it holds already
         peers->handleAvatarRequested(fromPeer("avatarRequested", "x", "10.0.0.2", {{"message", key}}));
         Parameters expected = picture(bytes);
         expected.insert({{"action", "avatarObtained"}, {"nodeFrom", f->profile.id}, {"message", f->profile.alias}});
-        QCOMPARE(f->sink.sent.size(), 2);
+        QCOMPARE(f->sink.sent.size(), answers);
         for (const auto& reply : std::as_const(f->sink.sent))
             QVERIFY(reply.address == QHostAddress("10.0.0.2") && reply.parameters == expected);
     }
