@@ -8,6 +8,7 @@
 #include "testsupport.h"
 
 #include <QFile>
+#include <QRandomGenerator>
 #include <QSignalSpy>
 #include <QSqlDriver>
 #include <QTcpServer>
@@ -68,10 +69,22 @@ struct Node
 };
 
 // A port free on the loopback, where each installation of a test listens on an address of its own.
+// A port free on each of the loopback addresses the tests listen on. It is taken below the range the system hands
+// out to listens on port 0 and to outgoing connections, so that nothing running beside the test (another test's
+// listener, a relay's connection from its own address) can take it between this look and the test's own listens.
 quint16 freePort()
 {
-    QTcpServer server;
-    return server.listen(QHostAddress::LocalHost) ? server.serverPort() : 0;
+    for (int tries = 0; tries < 200; ++tries) {
+        const auto port = quint16(QRandomGenerator::global()->bounded(10000, 25000));
+        bool free = true;
+        for (const char* address : {"127.0.0.1", "127.0.0.2", "127.0.0.3"}) {
+            QTcpServer server;
+            free = free && server.listen(QHostAddress(QString::fromLatin1(address)), port);
+        }
+        if (free)
+            return port;
+    }
+    return 0;
 }
 
 // A computer on the way: passes each connection made to it on to another address, from its own address. Cutting,
