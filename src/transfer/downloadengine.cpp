@@ -25,6 +25,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QScopeGuard>
 #include <QSqlQuery>
 
 namespace Vesk {
@@ -483,16 +484,7 @@ void DownloadEngine::continueSession()
         return;
     }
     if (m_session->complete()) {
-        const TableRecord download = m_store.downloadRecord(id);
-        const QString path = m_session->path();
-        const qint64 wanted = m_session->wanted();
-        m_session.reset(); // the files asked for ahead go on
-        if (m_ahead.empty())
-            m_frames.release();
-        m_store.touchTimestamp(kDownloadsTable, id);
-        if (download.isEmpty())
-            return;
-        finishDownload(id, download, path, wanted);
+        finishCompleted();
         return;
     }
     if (qAbs(now - m_touchedMs) >= kTouchMs) {
@@ -506,6 +498,46 @@ void DownloadEngine::continueSession()
     showSessionProgress();
     m_session->fill();
     requestAhead();
+}
+
+void DownloadEngine::finishCompleted()
+{
+    // A folder's files asked for ahead are usually whole on disk by the time the one before them is: they end in
+    // the same go, in listing order, their rows written in one transaction instead of a few commits each.
+    const bool folder = !m_sessionFolder.isEmpty();
+    QSqlDatabase db = m_store.database();
+    const bool batch = folder && db.transaction();
+    const auto commit = qScopeGuard([&db, batch] {
+        if (batch)
+            db.commit();
+    });
+    const DownloadFiles::Batch names(m_files);
+    const qint64 until = m_clock.nowMs() + kFinishBatchMs;
+    for (int finished = 1;; ++finished) {
+        const QString id = m_session->id();
+        const TableRecord download = m_store.downloadRecord(id);
+        const QString path = m_session->path();
+        const qint64 wanted = m_session->wanted();
+        m_session.reset(); // the files asked for ahead go on
+        if (m_ahead.empty())
+            m_frames.release();
+        m_store.touchTimestamp(kDownloadsTable, id);
+        if (download.isEmpty())
+            return;
+        finishDownload(id, download, path, wanted);
+        // The next one goes the usual way when the queue may have changed, or when this go took long enough.
+        const qint64 now = m_clock.nowMs();
+        if (!folder || m_session || m_ahead.empty() || m_rechoose || m_recheckRow || finished >= kFolderAheadFiles ||
+            now >= until || qAbs(now - m_chosenMs) >= kRechooseMs)
+            return;
+        DownloadSession& next = *m_ahead.front();
+        if (!next.complete() || next.pendingWrites() > 0)
+            return;
+        next.flush();
+        if (next.writeFailed() || !next.complete())
+            return;
+        takeAhead(next.id());
+    }
 }
 
 void DownloadEngine::endSession()

@@ -177,6 +177,10 @@ private:
     void hideProgress();
     void startSession(const QString& id, const TableRecord& download, const QString& path, qint64 have, qint64 wanted);
     void continueSession();
+    // The running download is complete (all on disk): it ends, and with it those of its folder asked for ahead
+    // that are complete too, for at most this long.
+    static constexpr qint64 kFinishBatchMs = 20;
+    void finishCompleted();
     // Ends the running download and the files asked for ahead of it; their bytes so far stay in their files.
     void endSession();
     DownloadSession* sessionFor(const QString& id) const;

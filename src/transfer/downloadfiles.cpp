@@ -220,6 +220,7 @@ void DownloadFiles::makeFolderTree(const QString& folderId)
         qCInfo(lcTransfer) << "a folder" << localName << "appeared meanwhile: the received one goes to" << taken;
         QSqlQuery q(m_store.database());
         execBound(q, QStringLiteral("update vesk_folders set localname = ? where id = ?"), {taken, folderId});
+        m_localNames.remove(folderId);
         root = m_folder + taken;
     }
     for (const QString& empty : FolderListing::pathsStored(folder.value(QStringLiteral("emptyFolders"))))
@@ -271,12 +272,23 @@ void DownloadFiles::moveFolderTrees(const QString& folder)
         }
         qCInfo(lcTransfer) << "the folder" << localName << "goes on in" << folder + moved;
         execBound(q, QStringLiteral("update vesk_folders set localname = ? where id = ?"), {moved, id});
+        m_localNames.remove(id);
     }
+}
+
+QString DownloadFiles::folderLocalName(const QString& folderId) const
+{
+    if (m_batches == 0)
+        return m_store.field(kFoldersTable, folderId, QStringLiteral("localname"));
+    const auto known = m_localNames.constFind(folderId);
+    if (known != m_localNames.cend())
+        return *known;
+    return *m_localNames.insert(folderId, m_store.field(kFoldersTable, folderId, QStringLiteral("localname")));
 }
 
 QString DownloadFiles::folderFilePath(const TableRecord& download) const
 {
-    const QString localName = m_store.field(kFoldersTable, download.value(kFolderId), QStringLiteral("localname"));
+    const QString localName = folderLocalName(download.value(kFolderId));
     const QString path = download.value(kPath);
     // Both parts were cleaned when the offer was stored; a row that says otherwise is never written from.
     if (!TransferNames::staysInFolder(m_folder, localName) || path.isEmpty() ||
@@ -288,7 +300,7 @@ QString DownloadFiles::folderFilePath(const TableRecord& download) const
 QString DownloadFiles::startFolderFile(const QString& id, const TableRecord& download)
 {
     // Accepted in an earlier run, or its tree removed since: the tree is made (or taken anew) first.
-    const QString localName = m_store.field(kFoldersTable, download.value(kFolderId), QStringLiteral("localname"));
+    const QString localName = folderLocalName(download.value(kFolderId));
     if (!QFileInfo(m_folder + localName).isDir())
         makeFolderTree(download.value(kFolderId));
     const QString path = folderFilePath(download);

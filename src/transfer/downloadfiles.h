@@ -2,6 +2,7 @@
 
 #include "store/tablerecord.h"
 
+#include <QHash>
 #include <QString>
 #include <QtGlobal>
 
@@ -52,7 +53,27 @@ public:
     // folder not yet received whole moves as one tree, under a name free there.
     void moveTo(const QString& folder);
 
+    // A folder of small files starts and completes dozens of files in one go, each of which needs its folder's
+    // local name. Within such a run (no turn of the event loop, so no new offer of the folder, comes in between)
+    // only this class renames a folder's tree: while a Batch lives, each folder's local name is read once.
+    class Batch
+    {
+        Q_DISABLE_COPY(Batch)
+
+    public:
+        explicit Batch(DownloadFiles& files) : m_files(files) { ++m_files.m_batches; }
+        ~Batch()
+        {
+            if (--m_files.m_batches == 0)
+                m_files.m_localNames.clear();
+        }
+
+    private:
+        DownloadFiles& m_files;
+    };
+
 private:
+    QString folderLocalName(const QString& folderId) const;
     // `exceptId` is the received folder itself, when it has a row; the tree at `moveFrom`, when given, is moved
     // rather than an empty one made; with `make` false only the name is chosen.
     QString takeFolderName(const QString& folder, const QString& name, const QString& exceptId, const QString& moveFrom,
@@ -65,6 +86,8 @@ private:
     Store& m_store;
     const Clock& m_clock;
     QString m_folder;
+    int m_batches = 0;
+    mutable QHash<QString, QString> m_localNames; // by folder id, while a Batch lives
 };
 
 } // namespace Vesk

@@ -269,6 +269,7 @@ void DownloadEngine::requestAhead()
     if (next.isEmpty())
         m_aheadEnded = true;
     // The files' first starts are written together.
+    const DownloadFiles::Batch names(m_files);
     const bool batch = db.transaction();
     const auto commit = qScopeGuard([&db, batch] {
         if (batch)
