@@ -515,16 +515,22 @@ void DownloadEngine::finishCompleted()
     const qint64 until = m_clock.nowMs() + kFinishBatchMs;
     for (int finished = 1;; ++finished) {
         const QString id = m_session->id();
-        const TableRecord download = m_store.downloadRecord(id);
         const QString path = m_session->path();
         const qint64 wanted = m_session->wanted();
         m_session.reset(); // the files asked for ahead go on
         if (m_ahead.empty())
             m_frames.release();
-        m_store.touchTimestamp(kDownloadsTable, id);
-        if (download.isEmpty())
-            return;
-        finishDownload(id, download, path, wanted);
+        // A file asked for ahead has its row from then; the statement that marks it done also checks it is still
+        // there and queued. Anything else reads its row again.
+        if (const TableRecord asked = m_aheadRows.take(id); !asked.isEmpty() && markFolderFileDone(id)) {
+            finishFolderFile(id, asked, path, true);
+        } else {
+            const TableRecord download = m_store.downloadRecord(id);
+            m_store.touchTimestamp(kDownloadsTable, id);
+            if (download.isEmpty())
+                return;
+            finishDownload(id, download, path, wanted);
+        }
         // The next one goes the usual way when the queue may have changed, or when this go took long enough.
         const qint64 now = m_clock.nowMs();
         if (!folder || m_session || m_ahead.empty() || m_rechoose || m_recheckRow || finished >= kFolderAheadFiles ||
@@ -546,6 +552,7 @@ void DownloadEngine::endSession()
         return;
     m_session.reset(); // writes what is still queued, giving its buffers back
     m_ahead.clear();
+    m_aheadRows.clear();
     m_frames.release();
 }
 

@@ -8,6 +8,7 @@
 
 #include <QHostAddress>
 #include <QObject>
+#include <QSqlQuery>
 #include <QSet>
 #include <QString>
 #include <QTimer>
@@ -155,7 +156,11 @@ private:
     // a folder counts by its total size.
     QString chooseNextDownload() const;
     // A folder file is complete: said to its owner, and the folder once it is complete; false for a separate file.
-    bool finishFolderFile(const QString& id, const TableRecord& download, const QString& local);
+    // `marked`: its row already says "downloaded" (markFolderFileDone).
+    bool finishFolderFile(const QString& id, const TableRecord& download, const QString& local, bool marked = false);
+    // A folder file asked for ahead is complete: its row, still queued, says "downloaded" now; false when the row
+    // is gone or no longer queued.
+    bool markFolderFileDone(const QString& id);
     // The owner stopped answering while a file of its folder downloaded: the whole folder waits for it.
     void folderOwnerStalled(const QString& fileId);
     // A folder's files may end a hundred a second, and each list holds thousands of rows: while they arrive, the
@@ -223,6 +228,8 @@ private:
     // Files of the running download's folder asked for ahead of it, in listing order; m_aheadAfter is the path of
     // the last file asked for, m_sessionFolder the running download's folder (empty for a separate file).
     std::deque<std::unique_ptr<DownloadSession>> m_ahead;
+    QHash<QString, TableRecord> m_aheadRows; // their rows as they were asked for, by id
+    std::unique_ptr<QSqlQuery> m_markDone;
     QString m_sessionFolder;
     QString m_aheadAfter;
     bool m_aheadEnded = false; // nothing more to ask for ahead until the next file starts

@@ -59,6 +59,8 @@ DownloadFiles::DownloadFiles(Store& store, const Clock& clock, const QString& fo
 {
 }
 
+DownloadFiles::~DownloadFiles() = default;
+
 QString DownloadFiles::finalPath(const TableRecord& download) const
 {
     if (!download.value(kFolderId).isEmpty())
@@ -307,7 +309,11 @@ QString DownloadFiles::startFolderFile(const QString& id, const TableRecord& dow
     if (path.isEmpty())
         return QString();
     const QFileInfo target(path);
-    QDir().mkpath(target.path());
+    if (m_batches == 0 || !m_madeFolders.contains(target.path())) {
+        QDir().mkpath(target.path());
+        if (m_batches > 0)
+            m_madeFolders.insert(target.path());
+    }
     // The tree is this folder's own; a file found at the place of one of its files is from an earlier delivery of
     // the same folder, and is kept under its backup name.
     const QDateTime now = QDateTime::fromMSecsSinceEpoch(m_clock.nowMs());
@@ -322,7 +328,15 @@ QString DownloadFiles::startFolderFile(const QString& id, const TableRecord& dow
         else if (keptAs.isEmpty())
             keptAs = backup;
     }
-    m_store.setField(kDownloadsTable, id, kDownloadSize, download.value(kFileSize));
+    // Thousands of these in a row: the statement is prepared once.
+    if (!m_setStarted) {
+        m_setStarted = std::make_unique<QSqlQuery>(m_store.database());
+        m_setStarted->prepare(QStringLiteral("update vesk_downloads set downloadsize = ? where id = ?"));
+    }
+    m_setStarted->bindValue(0, download.value(kFileSize));
+    m_setStarted->bindValue(1, id);
+    m_setStarted->exec();
+    m_setStarted->finish();
     return keptAs;
 }
 

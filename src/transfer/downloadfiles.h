@@ -3,8 +3,13 @@
 #include "store/tablerecord.h"
 
 #include <QHash>
+#include <QSet>
 #include <QString>
 #include <QtGlobal>
+
+#include <memory>
+
+class QSqlQuery;
 
 namespace Vesk {
 
@@ -24,6 +29,7 @@ class DownloadFiles
 public:
     // folder ends with a separator.
     DownloadFiles(Store& store, const Clock& clock, const QString& folder);
+    ~DownloadFiles();
 
     QString folder() const { return m_folder; }
     // The final path of a download's file (empty for a name that would leave the folder), and the file that holds
@@ -55,7 +61,8 @@ public:
 
     // A folder of small files starts and completes dozens of files in one go, each of which needs its folder's
     // local name. Within such a run (no turn of the event loop, so no new offer of the folder, comes in between)
-    // only this class renames a folder's tree: while a Batch lives, each folder's local name is read once.
+    // only this class renames a folder's tree: while a Batch lives, each folder's local name is read once, and each
+    // folder of the tree made once.
     class Batch
     {
         Q_DISABLE_COPY(Batch)
@@ -64,8 +71,10 @@ public:
         explicit Batch(DownloadFiles& files) : m_files(files) { ++m_files.m_batches; }
         ~Batch()
         {
-            if (--m_files.m_batches == 0)
+            if (--m_files.m_batches == 0) {
                 m_files.m_localNames.clear();
+                m_files.m_madeFolders.clear();
+            }
         }
 
     private:
@@ -88,6 +97,8 @@ private:
     QString m_folder;
     int m_batches = 0;
     mutable QHash<QString, QString> m_localNames; // by folder id, while a Batch lives
+    QSet<QString> m_madeFolders;                  // while a Batch lives
+    std::unique_ptr<QSqlQuery> m_setStarted;
 };
 
 } // namespace Vesk

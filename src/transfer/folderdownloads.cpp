@@ -4,6 +4,7 @@
 // ahead of their turn, several at once, so the owner's round trips overlap.
 #include "transfer/downloadengine.h"
 
+#include "common/clock.h"
 #include "common/htmltext.h"
 #include "common/shell.h"
 #include "peers/peersend.h"
@@ -156,7 +157,21 @@ QString DownloadEngine::chooseNextDownload() const
     return q.exec() && q.next() ? q.value(0).toString() : file;
 }
 
-bool DownloadEngine::finishFolderFile(const QString& id, const TableRecord& download, const QString& local)
+bool DownloadEngine::markFolderFileDone(const QString& id)
+{
+    if (!m_markDone) {
+        m_markDone = std::make_unique<QSqlQuery>(m_store.database());
+        m_markDone->prepare(QStringLiteral("update vesk_downloads set status = 'downloaded', timestamp = ? where id = "
+                                           "? and status = 'queued'"));
+    }
+    m_markDone->bindValue(0, m_clock.nowMs());
+    m_markDone->bindValue(1, id);
+    const bool marked = m_markDone->exec() && m_markDone->numRowsAffected() > 0;
+    m_markDone->finish();
+    return marked;
+}
+
+bool DownloadEngine::finishFolderFile(const QString& id, const TableRecord& download, const QString& local, bool marked)
 {
     const QString folderId = download.value(kFolderId);
     if (folderId.isEmpty())
@@ -164,7 +179,8 @@ bool DownloadEngine::finishFolderFile(const QString& id, const TableRecord& down
     m_files.giveFinalName(id, download, local);
     const QString nodeFrom = download.value(kNodeFrom);
     // Thousands of files may end within seconds: the lists are brought up to date now and then, not for each.
-    m_store.setField(kDownloadsTable, id, kStatus, QStringLiteral("downloaded"));
+    if (!marked)
+        m_store.setField(kDownloadsTable, id, kStatus, QStringLiteral("downloaded"));
     if (folderId == m_progressFolder)
         m_progressFolderDone += download.value(kFileSize).toLongLong();
     if (!m_folderListsTimer.isActive())
@@ -238,6 +254,8 @@ bool DownloadEngine::takeAhead(const QString& id)
         return false;
     // Files asked for before it are not next any more (paused or gone meanwhile); their bytes stay in their files.
     std::unique_ptr<DownloadSession> taken = std::move(*found);
+    for (auto skipped = m_ahead.begin(); skipped != found; ++skipped)
+        m_aheadRows.remove((*skipped)->id());
     m_ahead.erase(m_ahead.begin(), found + 1);
     m_session = std::move(taken);
     return true;
@@ -296,6 +314,7 @@ void DownloadEngine::requestAhead()
             return;
         }
         m_ahead.push_back(makeSession(id, path, have, wanted));
+        m_aheadRows.insert(id, download);
         m_ahead.back()->fill();
         bytes += wanted - have;
         m_aheadAfter = download.value(kPath);
