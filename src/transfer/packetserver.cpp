@@ -11,6 +11,7 @@
 
 #include <QFile>
 #include <QFileInfo>
+#include <QScopeGuard>
 #include <QSqlDatabase>
 
 #ifdef Q_OS_UNIX
@@ -90,12 +91,22 @@ PacketServer::Serving* PacketServer::serving(const QString& fileId)
         found->lastUseMs = now;
         return &found.value();
     }
-    TableRecord upload = m_store.uploadRecord(fileId);
-    // A file of a folder no longer offered (its row goes first, its files' rows after it) is not served.
-    const QString folderId = upload.value(QStringLiteral("folderId"));
-    if (!folderId.isEmpty() && m_store.field(QStringLiteral("vesk_folders"), folderId, QStringLiteral("id")).isEmpty())
-        upload = TableRecord();
-    if (upload.isEmpty()) {
+    if (!m_uploadRow) {
+        m_uploadRow = std::make_unique<QSqlQuery>(m_store.database());
+        m_uploadRow->setForwardOnly(true);
+        // A file of a folder no longer offered (its row goes first, its files' rows after it) is not served.
+        m_uploadRow->prepare(QStringLiteral(
+            "select u.url, u.nodeto, u.filesize, u.modified, u.folderId, p.ipAddress from vesk_uploads u left join "
+            "vesk_peers p on p.id = u.nodeto where u.id = ? and (coalesce(u.folderId, '') = '' or exists (select 1 "
+            "from vesk_folders f where f.id = u.folderId))"));
+    }
+    m_uploadRow->bindValue(0, fileId);
+    const bool exists = m_uploadRow->exec() && m_uploadRow->next();
+    const auto column = [this](int i) {
+        return m_uploadRow->value(i).toString();
+    };
+    const auto finish = qScopeGuard([this] { m_uploadRow->finish(); });
+    if (!exists) {
         if (found != m_serving.end())
             m_serving.erase(found);
         return nullptr;
@@ -112,16 +123,17 @@ PacketServer::Serving* PacketServer::serving(const QString& fileId)
         found = m_serving.insert(fileId, Serving{});
     }
     Serving& entry = found.value();
-    const QString path = upload.value(QStringLiteral("url"));
+    const QString path = column(0);
     if (path != entry.path)
         entry.file.reset();
     entry.path = path;
-    entry.nodeTo = upload.value(QStringLiteral("nodeto"));
-    entry.folderId = folderId;
-    entry.address = m_store.nodeAddress(entry.nodeTo);
-    entry.offeredSize = upload.value(QStringLiteral("filesize")).toLongLong();
+    entry.nodeTo = column(1);
+    entry.folderId = column(4);
+    const QString address = column(5);
+    entry.address = address.isEmpty() ? QHostAddress() : QHostAddress(address);
+    entry.offeredSize = column(2).toLongLong();
     bool modifiedKnown = false;
-    entry.offeredModified = upload.value(QStringLiteral("modified")).toLongLong(&modifiedKnown);
+    entry.offeredModified = column(3).toLongLong(&modifiedKnown);
     if (!modifiedKnown)
         entry.offeredModified = -1;
     entry.checkedMs = entry.lastUseMs = now;

@@ -103,6 +103,7 @@ private:
     QHash<QString, Serving> m_serving;
     QSet<QString> m_held;
     std::unique_ptr<QSqlQuery> m_bytesSent; // prepared once
+    std::unique_ptr<QSqlQuery> m_uploadRow; // prepared once: a folder of small files looks up a row per file
 };
 
 } // namespace Vesk
