@@ -223,6 +223,7 @@ void DownloadFiles::makeFolderTree(const QString& folderId)
         QSqlQuery q(m_store.database());
         execBound(q, QStringLiteral("update vesk_folders set localname = ? where id = ?"), {taken, folderId});
         m_localNames.remove(folderId);
+        m_filePaths.clear();
         root = m_folder + taken;
     }
     for (const QString& empty : FolderListing::pathsStored(folder.value(QStringLiteral("emptyFolders"))))
@@ -275,6 +276,7 @@ void DownloadFiles::moveFolderTrees(const QString& folder)
         qCInfo(lcTransfer) << "the folder" << localName << "goes on in" << folder + moved;
         execBound(q, QStringLiteral("update vesk_folders set localname = ? where id = ?"), {moved, id});
         m_localNames.remove(id);
+        m_filePaths.clear();
     }
 }
 
@@ -290,13 +292,22 @@ QString DownloadFiles::folderLocalName(const QString& folderId) const
 
 QString DownloadFiles::folderFilePath(const TableRecord& download) const
 {
-    const QString localName = folderLocalName(download.value(kFolderId));
+    const QString folderId = download.value(kFolderId);
     const QString path = download.value(kPath);
+    const QString key = m_batches > 0 ? folderId + QLatin1Char('/') + path : QString();
+    if (!key.isEmpty()) {
+        if (const auto known = m_filePaths.constFind(key); known != m_filePaths.cend())
+            return *known;
+    }
+    const QString localName = folderLocalName(folderId);
     // Both parts were cleaned when the offer was stored; a row that says otherwise is never written from.
-    if (!TransferNames::staysInFolder(m_folder, localName) || path.isEmpty() ||
-        TransferNames::cleanRelativePath(path) != path)
-        return QString();
-    return m_folder + localName + QLatin1Char('/') + path;
+    const QString file = !TransferNames::staysInFolder(m_folder, localName) || path.isEmpty() ||
+                                 TransferNames::cleanRelativePath(path) != path
+                             ? QString()
+                             : m_folder + localName + QLatin1Char('/') + path;
+    if (!key.isEmpty())
+        m_filePaths.insert(key, file);
+    return file;
 }
 
 QString DownloadFiles::startFolderFile(const QString& id, const TableRecord& download)

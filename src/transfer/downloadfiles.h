@@ -61,8 +61,8 @@ public:
 
     // A folder of small files starts and completes dozens of files in one go, each of which needs its folder's
     // local name. Within such a run (no turn of the event loop, so no new offer of the folder, comes in between)
-    // only this class renames a folder's tree: while a Batch lives, each folder's local name is read once, and each
-    // folder of the tree made once.
+    // only this class renames a folder's tree: while a Batch lives, each folder's local name is read once, each file's
+    // path worked out once, and each folder of the tree made once.
     class Batch
     {
         Q_DISABLE_COPY(Batch)
@@ -74,6 +74,7 @@ public:
             if (--m_files.m_batches == 0) {
                 m_files.m_localNames.clear();
                 m_files.m_madeFolders.clear();
+                m_files.m_filePaths.clear();
             }
         }
 
@@ -98,6 +99,7 @@ private:
     int m_batches = 0;
     mutable QHash<QString, QString> m_localNames; // by folder id, while a Batch lives
     QSet<QString> m_madeFolders;                  // while a Batch lives
+    mutable QHash<QString, QString> m_filePaths;  // by folder id and path, while a Batch lives
     std::unique_ptr<QSqlQuery> m_setStarted;
 };
 
