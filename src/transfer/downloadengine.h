@@ -55,7 +55,7 @@ public:
     // A folder of small files would otherwise cost a round trip per file. Once every byte of the running folder
     // file is asked for, the next files of the same folder (of one packet each) are asked for too, up to this many
     // files and bytes in flight; they still complete one after the other in listing order.
-    static constexpr int kFolderAheadFiles = 64;
+    static constexpr int kFolderAheadFiles = 32;
     static constexpr qint64 kFolderAheadBytes = 4 * 1000 * 1000;
 
     // downloadsFolder ends with a separator; received files are written there and nowhere else (see DownloadFiles).

@@ -268,7 +268,9 @@ private Q_SLOTS:
         QCOMPARE(changed.count(), 0);
     }
     // Whatever order answers come in, only contiguous bytes reach a file; a folder's 40 small files are asked for
-    // several at once, within a bound, yet count as done in turn; a pause with answers in flight loses nothing.
+    // several at once, within a bound, yet count as done in turn; a pause with answers in flight loses nothing. A
+    // file that cannot be written pauses its folder after the files before it, and the others, written meanwhile,
+    // are whole once it goes on.
     void answersInAnyOrder_data()
     {
         QTest::addColumn<QString>("policy");
@@ -282,6 +284,7 @@ private Q_SLOTS:
         QTest::newRow("folder newest first") << "newest first" << qint64(-1);
         QTest::newRow("folder with a file of two packets") << "newest first" << qint64(-2);
         QTest::newRow("folder paused with files in flight") << "pause" << qint64(-1);
+        QTest::newRow("folder with a file that cannot be written") << "blocked" << qint64(-1);
     }
     void answersInAnyOrder()
     {
@@ -327,6 +330,17 @@ private Q_SLOTS:
             QVERIFY(open.size() <= 1 + DownloadEngine::kFolderAheadFiles + Vesk::DownloadSession::kMaxWindow);
             if (open.isEmpty()) { // silence: the progress tick asks again
                 rig->tick();
+                continue;
+            }
+            const QString blocker = pathOf("F/sub/F05") + ".part";
+            if (policy == "blocked" && answers == 1)
+                QVERIFY(QDir().mkpath(blocker));
+            if (policy == "blocked" && !rig->engine.downloadProblem("F").isEmpty()) {
+                QCOMPARE(row("vesk_folders", "F").value("status"), QStringLiteral("unknown"));
+                QCOMPARE(done(), QStringLiteral("5"));
+                QVERIFY(QDir().rmdir(blocker));
+                open.clear();
+                rig->queue("F");
                 continue;
             }
             if (policy == "pause" && answers == 1) {
