@@ -112,10 +112,9 @@ private slots:
         QCOMPARE(Vesk::parametersToFrame(packet(4)), expected(packet(4)));
         // On a stream the record goes in parts, the packet's bytes left where they are: joined, the same record.
         Parameters fifth = packet(5);
-        fifth.insert("action", "receiveDataPacket");
-        fifth.insert("fileId", "{f}");
+        fifth.insert(Parameters{{"action", "receiveDataPacket"}, {"fileId", "{f}"}});
         const Vesk::FramePayload parts = Vesk::RecordEncoder(fifth).payload();
-        QCOMPARE(parts.body.constData(), fifth.value("binaryData").toByteArray().constData());
+        QVERIFY(parts.body.constData() == fifth.value("binaryData").toByteArray().constData());
         QCOMPARE(parts.head + parts.body + parts.tail, Vesk::parametersToByteArray(fifth));
     }
 
