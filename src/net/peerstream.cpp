@@ -36,8 +36,9 @@ namespace {
 
 // The socket's own buffer holds at most this much that was received and not read yet: what arrives after it is
 // read by the TLS library straight from the connection (see transportRead), one copy of every byte fewer, and a
-// fast sender is held back by TCP.
-constexpr qint64 kSocketReadBuffer = 64 * 1024;
+// fast sender is held back by TCP. The socket fills it anew on each turn of the event loop that finds the
+// connection readable, so it is kept small: a file packet arrives over a few such turns.
+constexpr qint64 kSocketReadBuffer = 4 * 1024;
 // The most read straight from the connection in one turn of the event loop: a sender faster than this side's
 // decryption must not keep the loop from everything else. The rest waits for the socket's next readyRead.
 constexpr qint64 kDirectReadPerTurn = 4 * 1024 * 1024;
@@ -253,6 +254,11 @@ void PeerStream::becomeEstablished()
 
 bool PeerStream::send(const QByteArray& payload)
 {
+    return send(FramePayload{payload, {}, {}});
+}
+
+bool PeerStream::send(const FramePayload& payload)
+{
     if (!m_established || m_finished || quint64(payload.size()) > m_limits.maxFrameSize)
         return false;
     if (queuedBytes() >= m_limits.maxQueuedBytes) {
@@ -272,15 +278,17 @@ qint64 PeerStream::queuedBytes() const
     return m_socket->bytesToWrite() + m_plainOut.size() + m_out.size();
 }
 
-bool PeerStream::writeFrame(const QByteArray& payload)
+bool PeerStream::writeFrame(const FramePayload& payload)
 {
+    const qsizetype size = payload.size();
     char header[kFrameHeaderSize];
-    qToLittleEndian<quint32>(quint32(payload.size()), header);
+    qToLittleEndian<quint32>(quint32(size), header);
     m_sentSinceTick = true;
-    if (payload.size() <= kJoinedFrame) {
+    m_plainOut.append(header, kFrameHeaderSize);
+    if (size <= kJoinedFrame) {
         // Small frames wait for the end of this turn of the event loop, or until they fill a record, and go out
         // together: one record and one write for many chat-sized messages instead of one each.
-        m_plainOut.append(header, kFrameHeaderSize).append(payload);
+        m_plainOut.append(payload.head).append(payload.body).append(payload.tail);
         if (m_plainOut.size() >= kRecordSize)
             return encryptPending();
         if (!m_encryptScheduled) {
@@ -290,20 +298,43 @@ bool PeerStream::writeFrame(const QByteArray& payload)
         }
         return true;
     }
-    // The header with the start of the payload fills the first record; the rest is encrypted straight from the
-    // caller's bytes.
-    m_plainOut.append(header, kFrameHeaderSize).append(payload.constData(), kJoinedFrame);
-    reserveOut(kFrameHeaderSize + payload.size());
+    // Whole records are encrypted straight from the parts' own bytes (a file packet's, where it was read); only
+    // the bits between them are gathered into records of their own: the header with the head and the start of
+    // the body, the end of the body with the tail.
+    reserveOut(m_plainOut.size() + size);
+    for (const QByteArray* part : {&payload.head, &payload.body, &payload.tail}) {
+        if (!writeStraight(part->constData(), part->size()))
+            return false;
+    }
     if (!encryptPending(false))
         return false;
-    size_t written = 0;
-    ERR_clear_error();
-    if (SSL_write_ex(m_ssl, payload.constData() + kJoinedFrame, size_t(payload.size() - kJoinedFrame), &written) != 1) {
-        m_problem = StreamTls::takeErrors();
-        finish(Ending::BrokenRecord);
-        return false;
-    }
     flushOut();
+    return true;
+}
+
+bool PeerStream::writeStraight(const char* data, qsizetype size)
+{
+    if (!m_plainOut.isEmpty()) {
+        const qsizetype joined = qMin(size, kRecordSize - m_plainOut.size());
+        m_plainOut.append(data, joined);
+        data += joined;
+        size -= joined;
+        if (m_plainOut.size() < kRecordSize)
+            return true;
+        if (!encryptPending(false))
+            return false;
+    }
+    const qsizetype whole = size - size % kRecordSize;
+    if (whole > 0) {
+        size_t written = 0;
+        ERR_clear_error();
+        if (SSL_write_ex(m_ssl, data, size_t(whole), &written) != 1) {
+            m_problem = StreamTls::takeErrors();
+            finish(Ending::BrokenRecord);
+            return false;
+        }
+    }
+    m_plainOut.append(data + whole, size - whole);
     return true;
 }
 

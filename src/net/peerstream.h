@@ -104,6 +104,8 @@ public:
     // Queues one frame with this payload. False, and nothing sent, before the stream is established, after it
     // ended, for a payload over the frame limit, or while the queue is full (then sendReady() follows).
     bool send(const QByteArray& payload);
+    // The same for a payload in parts (see FramePayload): the peer gets the bytes of the parts joined.
+    bool send(const FramePayload& payload);
     // True when send() would take a frame now.
     bool canSend() const;
     qint64 queuedBytes() const;
@@ -150,7 +152,8 @@ private:
     void readFrames();
     void frameComplete(QByteArray payload);
     void becomeEstablished();
-    bool writeFrame(const QByteArray& payload);
+    bool writeFrame(const FramePayload& payload);
+    bool writeStraight(const char* data, qsizetype size);
     bool encryptPending(bool flush = true);
     void reserveOut(qsizetype plain);
     void flushOut();

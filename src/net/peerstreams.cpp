@@ -175,6 +175,12 @@ bool PeerStreams::send(const QString& nodeId, const QByteArray& payload)
     return stream && stream->send(payload);
 }
 
+bool PeerStreams::send(const QString& nodeId, const FramePayload& payload)
+{
+    PeerStream* stream = m_streams.value(nodeId);
+    return stream && stream->send(payload);
+}
+
 bool PeerStreams::canSend(const QString& nodeId) const
 {
     const PeerStream* stream = m_streams.value(nodeId);

@@ -126,6 +126,7 @@ public:
 
     // Queues one frame for the node. False when it has no stream or its stream's queue is full (sendReady follows).
     bool send(const QString& nodeId, const QByteArray& payload);
+    bool send(const QString& nodeId, const FramePayload& payload);
     bool canSend(const QString& nodeId) const;
 
     bool hasStream(const QString& nodeId) const { return m_streams.contains(nodeId); }

@@ -246,6 +246,28 @@ RecordEncoder::Packet RecordEncoder::writeAround(char* to) const
     return {p.packet, qsizetype(reinterpret_cast<char*>(out) - to)};
 }
 
+FramePayload RecordEncoder::payload() const
+{
+    using google::protobuf::io::CodedOutputStream;
+    const Parts& p = *m_parts;
+    FramePayload payload;
+    if (!p.split) {
+        payload.head = QByteArray(qsizetype(p.beforeSize), Qt::Uninitialized);
+        p.before.SerializeWithCachedSizesToArray(reinterpret_cast<quint8*>(payload.head.data()));
+        return payload;
+    }
+    const quint32 packetSize = quint32(p.packet.size());
+    payload.head =
+        QByteArray(qsizetype(p.beforeSize + 1 + CodedOutputStream::VarintSize32(packetSize)), Qt::Uninitialized);
+    auto* out = p.before.SerializeWithCachedSizesToArray(reinterpret_cast<quint8*>(payload.head.data()));
+    out = CodedOutputStream::WriteTagToArray((4 << 3) | 2, out);
+    CodedOutputStream::WriteVarint32ToArray(packetSize, out);
+    payload.body = p.packet;
+    payload.tail = QByteArray(qsizetype(p.afterSize), Qt::Uninitialized);
+    p.after.SerializeWithCachedSizesToArray(reinterpret_cast<quint8*>(payload.tail.data()));
+    return payload;
+}
+
 QByteArray parametersToFrame(const Parameters& parameters, BufferPool* frames)
 {
     const RecordEncoder record(parameters);

@@ -46,6 +46,17 @@ QByteArray parametersToFrame(const Parameters& parameters, BufferPool* frames = 
 // the pool by the caller once written.
 QByteArray frameBuffer(qsizetype size, BufferPool* frames);
 
+// A frame's payload in three parts that travel as if joined: a file packet's bytes stay in the buffer they were read
+// into, between the record's fields before them (with the packet's own tag and length) and after them. Without such
+// a packet, the whole record is the head.
+struct FramePayload
+{
+    QByteArray head;
+    QByteArray body;
+    QByteArray tail;
+    qsizetype size() const { return head.size() + body.size() + tail.size(); }
+};
+
 // One record serialised in two steps, so a caller can learn its size, lay out what goes around it, and then have
 // it written straight to its place in a frame (a file packet's bytes are copied once, from the hash to there).
 class RecordEncoder
@@ -66,6 +77,8 @@ public:
     // Writes the size() bytes of the record except a file packet's, whose place stays as it was: for a caller that
     // puts them there itself (write() copies them in). Without such a packet, the same as write().
     Packet writeAround(char* out) const;
+    // The record in parts, the packet's bytes shared rather than copied.
+    FramePayload payload() const;
 
 private:
     struct Parts;

@@ -339,16 +339,11 @@ void PeerSecurity::frameReceived(const QString& nodeId, const QByteArray& payloa
 
 bool PeerSecurity::sendOnStream(const QString& nodeId, const Parameters& parameters)
 {
-    // A file packet's record is built in a buffer used before: fresh memory costs a page fault per page.
-    const RecordEncoder record(parameters);
-    QByteArray payload = frameBuffer(record.size(), m_frames);
-    record.write(payload.data());
-    if (m_frames && payload.size() >= BufferPool::kFramesFrom)
-        m_frames->giveBack(payload); // serves again once the stream and any backlog let go of it
-    return sendOnStream(nodeId, std::move(payload));
+    // A file packet's bytes go to the stream from where they were read, not copied into a record first.
+    return sendOnStream(nodeId, RecordEncoder(parameters).payload());
 }
 
-bool PeerSecurity::sendOnStream(const QString& nodeId, QByteArray payload)
+bool PeerSecurity::sendOnStream(const QString& nodeId, FramePayload payload)
 {
     Backlog& backlog = m_backlog[nodeId];
     if (backlog.frames.empty() && m_streams->send(nodeId, payload))

@@ -178,7 +178,7 @@ private:
     void frameReceived(const QString& nodeId, const QByteArray& payload);
     void dialFailed(const QString& nodeId, const QString& address, PeerStream::Ending ending);
     bool sendOnStream(const QString& nodeId, const Parameters& parameters);
-    bool sendOnStream(const QString& nodeId, QByteArray payload);
+    bool sendOnStream(const QString& nodeId, FramePayload payload);
     void flushBacklog(const QString& nodeId);
     void hold(const QString& address, const QString& nodeId, const Parameters& parameters);
     void releaseHeld(const QString& nodeId, bool onStream);
@@ -223,7 +223,7 @@ private:
     QHash<QString, Held> m_held; // node -> messages waiting for a dial's outcome
     struct Backlog
     {
-        std::deque<QByteArray> frames;
+        std::deque<FramePayload> frames;
         qint64 bytes = 0;
     };
     QHash<QString, Backlog> m_backlog; // node -> frames waiting for room on its stream

@@ -124,8 +124,10 @@ PacketServer::Serving* PacketServer::serving(const QString& fileId)
     }
     Serving& entry = found.value();
     const QString path = column(0);
-    if (path != entry.path)
+    if (path != entry.path) {
         entry.file.reset();
+        entry.readAheadTo = 0;
+    }
     entry.path = path;
     entry.nodeTo = column(1);
     entry.folderId = column(4);
@@ -164,8 +166,15 @@ QByteArray PacketServer::readChunk(Serving& upload, qint64 chunkStart)
     }
     chunk.truncate(got);
 #ifdef Q_OS_UNIX
-    // The next chunks are read by the kernel in the background while this one is on its way.
-    posix_fadvise(file.handle(), chunkStart + got, kReadAheadChunks * ChunkCache::kChunkSize, POSIX_FADV_WILLNEED);
+    // The next chunks are read by the kernel in the background while this one is on its way. Asked again only
+    // once half of what was asked for has been served (each request walks every page of its range).
+    const qint64 end = chunkStart + got;
+    const qint64 ahead = kReadAheadChunks * ChunkCache::kChunkSize;
+    if (upload.readAheadTo < end + ahead / 2 || upload.readAheadTo > end + ahead) {
+        const qint64 from = qBound(end, upload.readAheadTo, end + ahead);
+        posix_fadvise(file.handle(), from, end + ahead - from, POSIX_FADV_WILLNEED);
+        upload.readAheadTo = end + ahead;
+    }
 #endif
     return chunk;
 }

@@ -83,6 +83,7 @@ private:
         qint64 offeredModified = -1; // ms since the epoch; -1 for a row that did not record it
         qint64 checkedMs = 0;
         qint64 lastUseMs = 0;
+        qint64 readAheadTo = 0;      // the kernel was asked to read the file up to here
         std::shared_ptr<QFile> file; // shared only so the entry can live in a QHash
     };
 

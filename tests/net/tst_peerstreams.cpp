@@ -23,6 +23,8 @@
 #include <thread>
 #include <vector>
 
+using TestSupport::pattern;
+using Vesk::FramePayload;
 using Vesk::IdentityCertificate;
 using Vesk::IdentityKey;
 using Vesk::PeerStream;
@@ -490,6 +492,28 @@ private slots:
         QVERIFY(b.streams.send(clientId, "done"));
         QTRY_VERIFY_WITH_TIMEOUT(client.wait_for(std::chrono::seconds(0)) == std::future_status::ready, 15000);
         QCOMPARE(client.get(), QStringLiteral("answered"));
+    }
+
+    // A payload in parts (head, body, tail) reaches the peer as the parts joined, in order with the frames around
+    // it, wherever the parts' edges fall against the records they are encrypted in.
+    void partedFrames_data()
+    {
+        QTest::addColumn<QList<int>>("parts");
+        QTest::newRow("a file packet's record") << QList<int>{26, kPacket, 60};
+        QTest::newRow("edges on the record size") << QList<int>{16380, 3 * 16384, 16384};
+        QTest::newRow("a head past a record, no body") << QList<int>{20000, 0, 1};
+        QTest::newRow("small all through") << QList<int>{10, 200, 30};
+    }
+    void partedFrames()
+    {
+        QFETCH(QList<int>, parts);
+        Node a("node-a"), b("node-b");
+        a.dial(b);
+        QTRY_VERIFY(connected(a, b));
+        const FramePayload payload{pattern(parts[0], 1), pattern(parts[1], 2), pattern(parts[2], 3)};
+        for (const FramePayload& frame : {FramePayload{"before", {}, {}}, payload, FramePayload{"after", {}, {}}})
+            QVERIFY(a.streams.send(b.id, frame));
+        QTRY_COMPARE(b.received, (QList<QByteArray>{"before", payload.head + payload.body + payload.tail, "after"}));
     }
 
     void backPressure()

@@ -110,6 +110,12 @@ private slots:
         QCOMPARE(third, expected(packet(3)));
         QCOMPARE(first, expected(packet(1)));
         QCOMPARE(Vesk::parametersToFrame(packet(4)), expected(packet(4)));
+        // On a stream the record goes in parts, the packet's bytes left where they are: joined, the same record.
+        Parameters fifth = packet(5);
+        fifth.insert(Parameters{{"action", "receiveDataPacket"}, {"fileId", "{f}"}});
+        const Vesk::FramePayload parts = Vesk::RecordEncoder(fifth).payload();
+        QVERIFY(parts.body.constData() == fifth.value("binaryData").toByteArray().constData());
+        QCOMPARE(parts.head + parts.body + parts.tail, Vesk::parametersToByteArray(fifth));
     }
 
     // Whatever a peer sends gives either a logged rejection, or wire fields no longer than what was sent, which
