@@ -352,7 +352,9 @@ void PeerStreams::keepToBudget()
     QList<std::pair<qint64, PeerStream*>> holders;
     qint64 total = 0;
     for (PeerStream* stream : m_opening + m_streams.values()) {
-        const qint64 held = stream->bufferedBytes();
+        const qint64 held = stream->bufferedBytes() + (m_backlogged && m_streams.value(stream->peer().nodeId) == stream
+                                                           ? m_backlogged(stream->peer().nodeId)
+                                                           : 0);
         total += held;
         if (held > 0)
             holders.append({held, stream});

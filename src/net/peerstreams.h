@@ -44,8 +44,9 @@ constexpr quint16 kPeerStreamPort = 25002;
 // the handshake budgets meanwhile), and a newcomer with no place is ended without a word: the other side tries
 // again later, as it does with a peer whose handshake room is full (Verdict::Busy).
 //
-// All streams together hold at most maxBufferedBytes in memory (to send, and received but not yet a frame): beyond,
-// the streams holding the most are closed, those of unpinned nodes first.
+// All streams together hold at most maxBufferedBytes in memory (to send, and received but not yet a frame, with what
+// the caller keeps for each node until its stream takes it: setBacklogged): beyond, the streams holding the most are
+// closed, those of unpinned nodes first.
 //
 // A peer that goes on sending but reads nothing of ours for the silence bound (its stream's queue has not shrunk)
 // has its stream closed: what waits for it would only pile up here.
@@ -129,6 +130,9 @@ public:
     // keep their place in a full table.
     using PinnedKey = std::function<QByteArray(const QString& nodeId)>;
     void setPinnedKey(PinnedKey pinnedKey) { m_pinnedKey = std::move(pinnedKey); }
+    // Bytes the caller keeps for a node until its stream takes them (dropped when the stream goes down).
+    using Backlogged = std::function<qint64(const QString& nodeId)>;
+    void setBacklogged(Backlogged backlogged) { m_backlogged = std::move(backlogged); }
 
     QString nodeId() const { return m_nodeId; }
     // A new node id for this installation: a new certificate, and every stream closed (each named the old id).
@@ -227,6 +231,7 @@ private:
     PinCheckAt m_pinCheck;
     KnownAddress m_knownAddress;
     PinnedKey m_pinnedKey;
+    Backlogged m_backlogged;
     Limits m_limits;
     std::unique_ptr<StreamTls> m_tls;
     BufferPool* m_frames = nullptr;

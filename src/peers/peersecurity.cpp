@@ -80,6 +80,10 @@ void PeerSecurity::makeStreams()
         const auto pinned = m_pins.constFind(nodeId);
         return pinned != m_pins.cend() && pinned->saved ? pinned->key : QByteArray(); // a peer of the user's
     });
+    m_streams->setBacklogged([this](const QString& nodeId) {
+        const auto backlog = m_backlog.constFind(nodeId);
+        return backlog == m_backlog.cend() ? 0 : backlog->bytes;
+    });
     m_streams->setKnownAddress([this](const QString& nodeId) {
         return m_pins.contains(nodeId) ? QHostAddress(m_store.peerField(nodeId, kIpAddress)) : QHostAddress();
     });

@@ -380,16 +380,19 @@ private slots:
     {
         QTest::addColumn<QStringList>("deaf");
         QTest::addColumn<qint64>("budget");
+        QTest::addColumn<qint64>("backlog"); // what the caller keeps for each, besides
         QTest::addColumn<QString>("logged");
+        const QStringList two{"raw-client", "raw-pinned"};
         QTest::newRow("for the silence bound")
-            << QStringList{"raw-client"} << PeerStreams::kMaxBufferedBytes << "read nothing of ours";
-        QTest::newRow("over the memory bound")
-            << QStringList{"raw-client", "raw-pinned"} << qint64(5000000) << "over the bound";
+            << QStringList{"raw-client"} << PeerStreams::kMaxBufferedBytes << qint64(0) << "read nothing of ours";
+        QTest::newRow("over the memory bound") << two << qint64(5000000) << qint64(0) << "over the bound";
+        QTest::newRow("over it with the caller's backlog") << two << qint64(9000000) << qint64(4000000) << "over";
     }
     void deafPeerIsClosed()
     {
         QFETCH(QStringList, deaf);
         QFETCH(qint64, budget);
+        QFETCH(qint64, backlog);
         QFETCH(QString, logged);
         TestSupport::MessageCatcher log;
         PeerStreams::Limits limits = quickLimits();
@@ -400,6 +403,7 @@ private slots:
         const IdentityKey pinnedKey = IdentityKey::generate();
         b.streams.setPinnedKey(
             [&](const QString& id) { return id == "raw-pinned" ? pinnedKey.publicKey() : QByteArray(); });
+        b.streams.setBacklogged([backlog](const QString&) { return backlog; });
         std::vector<std::future<QString>> clients;
         for (const QString& id : deaf)
             clients.push_back(
