@@ -678,17 +678,12 @@ private slots:
             const QHostAddress at(spread ? QStringLiteral("127.0.0.%1").arg(11 + i) : "127.0.0.1");
             crowd.push_back(
                 std::make_unique<Node>(QStringLiteral("fresh-%1").arg(i), IdentityKey::generate(), quickLimits(), at));
-            if (spread)
-                a.streams.dial(at, crowd.back()->streams.serverPort(), crowd.back()->id);
-            else
-                crowd.back()->dial(a);
+            spread ? a.streams.dial(at, crowd.back()->streams.serverPort(), crowd.back()->id) : crowd.back()->dial(a);
         }
         QTRY_COMPARE(a.streams.nodes().size(), std::min(4, perAddress));
         QTRY_COMPARE(a.streams.streamCount(), std::min(4, perAddress));
-        if (pinnedDials)
-            pinned.dial(a);
-        else
-            a.streams.dial(QHostAddress("127.0.0.2"), pinned.streams.serverPort(), pinned.id);
+        pinnedDials ? pinned.dial(a)
+                    : a.streams.dial(QHostAddress("127.0.0.2"), pinned.streams.serverPort(), pinned.id);
         QTRY_VERIFY(connected(a, pinned));
         QTest::qWait(3 * quickLimits().lastRedialMs); // the crowd dials again
         QVERIFY(connected(a, pinned));
