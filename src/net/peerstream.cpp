@@ -146,7 +146,7 @@ bool PeerStream::drive()
             if (m_role == Role::Dialler) {
                 // The dialler's last handshake message is still here, unsent: the peer never completes it.
                 m_out.clear();
-            } else {
+            } else if (!m_busy) {
                 // The accepting side refuses in words the dialler can trust: a close_notify under the keys just
                 // agreed, before any frame. A connection merely cut (by a relay on the way) says nothing.
                 SSL_shutdown(m_ssl);
@@ -276,6 +276,11 @@ bool PeerStream::canSend() const
 qint64 PeerStream::queuedBytes() const
 {
     return m_socket->bytesToWrite() + m_plainOut.size() + m_out.size();
+}
+
+qint64 PeerStream::bufferedBytes() const
+{
+    return queuedBytes() + m_payloadRead + m_socket->bytesAvailable();
 }
 
 bool PeerStream::writeFrame(const FramePayload& payload)
@@ -473,9 +478,9 @@ void PeerStream::handleSocketEnd()
     if (m_socket->error() != QAbstractSocket::RemoteHostClosedError &&
         m_socket->error() != QAbstractSocket::UnknownSocketError)
         m_problem = m_socket->errorString();
+    // Ended by the other side during the handshake: no peer of ours refuses that way, a busy one does (or a cut).
     if (!m_handshakeDone)
-        finish(m_socket->error() == QAbstractSocket::RemoteHostClosedError ? Ending::HandshakeFailed
-                                                                           : Ending::NetworkError);
+        finish(m_socket->error() == QAbstractSocket::RemoteHostClosedError ? Ending::Cut : Ending::NetworkError);
     else // after the handshake, a refusal comes as a close_notify (see drive()); a bare end is only an end
         finish(Ending::PeerClosed);
 }
@@ -548,6 +553,10 @@ bool PeerStream::judgePeer()
         break;
     case Verdict::OwnKey:
         m_refusal = Ending::OwnKey;
+        break;
+    case Verdict::Busy:
+        m_refusal = Ending::Refused;
+        m_busy = true;
         break;
     }
     return false;

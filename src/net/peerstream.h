@@ -74,6 +74,8 @@ public:
         Refuse,     // refused for the owner's own reasons
         KeyChanged, // another key than the one pinned for the node id
         OwnKey,     // our own identity key, presented by another installation
+        Busy,       // no room here now: the connection ends without a word, so that the other side tries again
+                    // later rather than take it for a refusal of its key
     };
     using CertificateCheck = std::function<Verdict(const CertificateIdentity& peer)>;
 
@@ -83,8 +85,9 @@ public:
         NetworkError,    // no connection (refused, unreachable) or it failed
         HandshakeFailed, // no TLS 1.3 handshake with one acceptable certificate: protocol, certificate, garbage
         HandshakeTimeout,
+        Cut,           // the connection ended during the handshake without a word: a peer with no room, or a cut
         WrongNode,     // the certificate names another node than the one dialled
-        Refused,       // Verdict::Refuse
+        Refused,       // Verdict::Refuse or Verdict::Busy
         KeyChanged,    // Verdict::KeyChanged
         OwnKey,        // Verdict::OwnKey
         RefusedByPeer, // the peer did not accept our certificate
@@ -109,6 +112,8 @@ public:
     // True when send() would take a frame now.
     bool canSend() const;
     qint64 queuedBytes() const;
+    // What this stream holds in memory: queued to send, and received but not yet handed on as a frame.
+    qint64 bufferedBytes() const;
 
     Role role() const { return m_role; }
     QString expectedNodeId() const { return m_expectedNodeId; }
@@ -183,6 +188,7 @@ private:
     CertificateIdentity m_peer;
     QByteArray m_peerCertificate;
     Ending m_refusal = Ending::HandshakeFailed; // why our certificate check failed a handshake
+    bool m_busy = false;                        // and it failed for want of room only
     QString m_problem;
     bool m_started = false;
     bool m_handshakeDone = false;

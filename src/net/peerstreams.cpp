@@ -17,6 +17,8 @@ namespace Vesk {
 namespace {
 
 constexpr qint64 kLogWindowMs = 60000;
+// Bytes waiting for a stream that are no sign of a peer that stopped reading.
+constexpr qint64 kNoPileBytes = 64 * 1024;
 // Client randoms of ended handshakes kept at most, to recognise a stream of ours that came back.
 constexpr int kMaxRecentRandoms = 1024;
 
@@ -33,6 +35,8 @@ QString endingText(PeerStream::Ending ending)
         return QStringLiteral("the secure handshake failed");
     case PeerStream::Ending::HandshakeTimeout:
         return QStringLiteral("the secure handshake did not end in time");
+    case PeerStream::Ending::Cut:
+        return QStringLiteral("the connection ended during the secure handshake");
     case PeerStream::Ending::WrongNode:
         return QStringLiteral("another node answered than the one dialled");
     case PeerStream::Ending::Refused:
@@ -61,6 +65,7 @@ bool isMisbehaviour(PeerStream::Ending ending)
     case PeerStream::Ending::PeerClosed:
     case PeerStream::Ending::NetworkError:
     case PeerStream::Ending::Silent:
+    case PeerStream::Ending::Cut:
     case PeerStream::Ending::WrongNode: // an address that passed to another computer
         return false;
     default:
@@ -73,6 +78,14 @@ bool isDrop(PeerStream::Ending ending)
 {
     return ending == PeerStream::Ending::PeerClosed || ending == PeerStream::Ending::NetworkError ||
            ending == PeerStream::Ending::Silent || ending == PeerStream::Ending::BrokenRecord;
+}
+
+// A dial that reached a Vesk computer, or something on the way, which ended it before the stream was up without
+// refusing us: a computer with no room for us now says so this way. Worth dialling again later.
+bool isBusy(PeerStream::Ending ending)
+{
+    return ending == PeerStream::Ending::Cut || ending == PeerStream::Ending::HandshakeTimeout ||
+           ending == PeerStream::Ending::PeerClosed;
 }
 
 template <typename Map, typename Sequence> void forgetOldest(Map& map, int limit, Sequence sequenceOf)
@@ -104,6 +117,9 @@ PeerStreams::PeerStreams(const IdentityKey& key, const QString& nodeId, PinCheck
     m_stallCheck.setInterval(m_limits.stream.keepAliveMs);
     connect(&m_stallCheck, &QTimer::timeout, this, &PeerStreams::closeStalled);
     m_stallCheck.start();
+    m_budgetCheck.setInterval(m_limits.budgetCheckMs);
+    connect(&m_budgetCheck, &QTimer::timeout, this, &PeerStreams::keepToBudget);
+    m_budgetCheck.start();
 }
 
 PeerStreams::PeerStreams(const IdentityKey& key, const QString& nodeId, PinCheck pinCheck, QObject* parent)
@@ -199,8 +215,10 @@ void PeerStreams::acceptPending()
         const QHostAddress from = normalisedAddress(socket->peerAddress());
         const int handshakes = openingCount(PeerStream::Role::Acceptor);
         const int fromThere = openingCount(PeerStream::Role::Acceptor, from);
+        // With the table full, the newcomer may be a pinned node: its handshake shows it (see hasPlaceFor).
         const bool room = handshakes < m_limits.maxHandshakes && fromThere < m_limits.maxHandshakesPerAddress &&
-                          streamsAt(from) < m_limits.maxStreamsPerAddress && makeRoomFor(from);
+                          streamsAt(from) < m_limits.maxStreamsPerAddress &&
+                          (streamCount() < m_limits.maxStreams || makeRoomFor(from, false, 1) || hasUnpinned());
         if (!room || !isValid()) {
             if (mayLog())
                 qCritical().noquote() << QStringLiteral("Refused a stream from %1: %2 streams are open, %3 of them "
@@ -230,8 +248,10 @@ void PeerStreams::lookForCopy(const QHostAddress& address, quint16 port)
 void PeerStreams::startDial(const QString& nodeId)
 {
     const Target target = m_targets.value(nodeId);
+    const bool pinned = m_pinnedKey && !m_pinnedKey(nodeId).isEmpty();
     if (openingCount(PeerStream::Role::Dialler) >= m_limits.maxDials ||
-        (streamCount() >= m_limits.maxStreams && !makeRoomFor(target.address))) {
+        (streamCount() >= m_limits.maxStreams && !makeRoomFor(target.address, false, 1) &&
+         !(pinned && hasUnpinned()))) {
         // A limit of ours, not an answer from there: nothing is learnt of the address, the dial only waits.
         qCDebug(lcNet) << "no room to dial" << nodeId << "now";
         if (!m_waiting.contains(nodeId))
@@ -270,33 +290,102 @@ int PeerStreams::streamsAt(const QHostAddress& address) const
                std::count_if(m_streams.cbegin(), m_streams.cend(), there));
 }
 
-bool PeerStreams::makeRoomFor(const QHostAddress& address)
+bool PeerStreams::isPinned(const PeerStream& stream) const
 {
-    if (streamCount() < m_limits.maxStreams)
-        return true;
-    // Full: the address holding the most streams gives up one of its established ones, if it holds more than the
-    // newcomer's would after it came in. Many streams from few computers thus never lock out the others.
-    QHash<QString, int> held;
-    for (const PeerStream* stream : std::as_const(m_streams))
-        ++held[addressText(stream->peerAddress())];
-    QString most;
-    for (auto it = held.cbegin(); it != held.cend(); ++it)
-        if (most.isEmpty() || it.value() > held.value(most))
-            most = it.key();
-    if (most.isEmpty() || held.value(most) <= streamsAt(address) + 1)
+    if (!m_pinnedKey)
         return false;
-    PeerStream* given = nullptr;
-    for (PeerStream* stream : std::as_const(m_streams))
-        if (addressText(stream->peerAddress()) == most) // any of them: the address chose to hold so many
-            given = stream;
+    const CertificateIdentity& peer = stream.peer();
+    if (peer.nodeId.isEmpty()) // our dial before the handshake: the node meant
+        return stream.role() == PeerStream::Role::Dialler && !m_pinnedKey(stream.expectedNodeId()).isEmpty();
+    const QByteArray key = m_pinnedKey(peer.nodeId);
+    return !key.isEmpty() && constantTimeEqual(key, peer.publicKey);
+}
+
+bool PeerStreams::hasUnpinned() const
+{
+    return std::any_of(m_streams.cbegin(), m_streams.cend(),
+                       [this](const PeerStream* stream) { return !isPinned(*stream); });
+}
+
+bool PeerStreams::makeRoomFor(const QHostAddress& address, bool pinned, int arriving)
+{
+    // The address holding the most streams of unpinned nodes gives up one of them: for a pinned node always, for
+    // another only if that address holds more than the newcomer's would after it came in. Many streams from few
+    // computers thus never lock out the others, nor many computers the pinned ones.
+    QHash<QString, int> held;
+    QHash<QString, PeerStream*> given;
+    for (PeerStream* stream : std::as_const(m_streams)) {
+        const QString there = addressText(stream->peerAddress());
+        ++held[there];
+        if (!isPinned(*stream))
+            given.insert(there, stream); // any of them: the address chose to hold so many
+    }
+    QString most;
+    for (auto it = given.cbegin(); it != given.cend(); ++it)
+        if (most.isEmpty() || held.value(it.key()) > held.value(most))
+            most = it.key();
+    if (most.isEmpty() || (!pinned && held.value(most) <= streamsAt(address) + arriving))
+        return false;
     if (mayLog())
         qCritical().noquote() << QStringLiteral("Closed the stream with %1 at %2 to make room: %3 streams are open, "
                                                 "%4 of them from there")
-                                     .arg(given->peer().nodeId, most)
+                                     .arg(given.value(most)->peer().nodeId, most)
                                      .arg(streamCount())
                                      .arg(held.value(most));
-    given->close(); // finished at once: the table has room again
-    return streamCount() < m_limits.maxStreams;
+    given.value(most)->close(); // finished at once: the table has room again
+    return true;
+}
+
+bool PeerStreams::hasPlaceFor(const PeerStream& stream, const CertificateIdentity& peer)
+{
+    // Connections in handshake may run over the table's bound (see acceptPending): an established stream takes a
+    // place only if there is one, or one is made for it now.
+    if (m_streams.contains(peer.nodeId) || m_streams.size() < m_limits.maxStreams)
+        return true;
+    const QByteArray pinnedKey = m_pinnedKey ? m_pinnedKey(peer.nodeId) : QByteArray();
+    const bool pinned = !pinnedKey.isEmpty() && constantTimeEqual(pinnedKey, peer.publicKey);
+    if (makeRoomFor(stream.peerAddress(), pinned, 0))
+        return true;
+    if (mayLog())
+        qCritical().noquote() << QStringLiteral("No room for a stream with %1 at %2: %3 streams are open")
+                                     .arg(peer.nodeId, addressText(stream.peerAddress()))
+                                     .arg(streamCount());
+    return false;
+}
+
+void PeerStreams::keepToBudget()
+{
+    QList<std::pair<qint64, PeerStream*>> holders;
+    qint64 total = 0;
+    for (PeerStream* stream : m_opening + m_streams.values()) {
+        const qint64 held = stream->bufferedBytes() + (m_backlogged && m_streams.value(stream->peer().nodeId) == stream
+                                                           ? m_backlogged(stream->peer().nodeId)
+                                                           : 0);
+        total += held;
+        if (held > 0)
+            holders.append({held, stream});
+    }
+    if (total <= m_limits.maxBufferedBytes)
+        return;
+    // Those of unpinned nodes first, the most first: a flood from many streams ends with the streams that took most.
+    std::sort(holders.begin(), holders.end(), [this](const auto& a, const auto& b) {
+        const bool aPinned = isPinned(*a.second);
+        const bool bPinned = isPinned(*b.second);
+        return aPinned != bPinned ? bPinned : a.first > b.first;
+    });
+    for (const auto& [held, stream] : holders) {
+        if (total <= m_limits.maxBufferedBytes)
+            break;
+        if (mayLog())
+            qCritical().noquote() << QStringLiteral("Closed the stream with %1 at %2: it held %3 bytes, and all "
+                                                    "streams together %4, over the bound of %5")
+                                         .arg(stream->peer().nodeId, addressText(stream->peerAddress()))
+                                         .arg(held)
+                                         .arg(total)
+                                         .arg(m_limits.maxBufferedBytes);
+        total -= held;
+        stream->close();
+    }
 }
 
 void PeerStreams::forgetTargets()
@@ -352,6 +441,8 @@ PeerStream::Verdict PeerStreams::check(const PeerStream& stream, const Certifica
     }
     if (peer.nodeId == m_nodeId)
         return PeerStream::Verdict::Refuse;
+    if (!hasPlaceFor(stream, peer))
+        return PeerStream::Verdict::Busy;
     switch (m_pinCheck ? m_pinCheck(peer.nodeId, peer.publicKey, stream.peerAddress()) : PinVerdict::Accept) {
     case PinVerdict::Accept:
         return PeerStream::Verdict::Accept;
@@ -478,7 +569,7 @@ void PeerStreams::handleFinished(PeerStream* stream, PeerStream::Ending ending)
     } else if (wasOpening && !dialled.isEmpty() && ending != PeerStream::Ending::Closed) {
         Q_EMIT dialFailed(dialled, m_targets.value(dialled).address, ending);
         const auto target = m_targets.find(dialled);
-        if (target != m_targets.end() && target->redials > 0 && !m_streams.contains(dialled))
+        if (target != m_targets.end() && (target->redials > 0 || isBusy(ending)) && !m_streams.contains(dialled))
             scheduleRedial(dialled);
         else if (target != m_targets.end() && !m_streams.contains(dialled) && !isDialling(dialled))
             m_targets.erase(target); // a first dial that failed is not repeated: the caller dials again
@@ -503,8 +594,10 @@ void PeerStreams::closeStalled()
     const qint64 now = m_clock.elapsed();
     QList<PeerStream*> stalled;
     for (PeerStream* stream : std::as_const(m_streams)) {
+        // A keep-alive written this turn waits for the end of it (and the stream's tick may come just before this
+        // look, every time): a few records' worth is no pile.
         const qint64 queued = stream->queuedBytes();
-        if (queued == 0) {
+        if (queued <= kNoPileBytes) {
             m_backlogs.remove(stream);
             continue;
         }

@@ -37,13 +37,26 @@ constexpr quint16 kPeerStreamPort = 25002;
 // the lower node id (as text) stays and the other is closed, on both sides alike; of two dialled by the same side,
 // the newer stays; but a stream from where the caller knows the node stays over one from elsewhere (setKnownAddress).
 //
+// Room for pinned peers (setPinnedKey): when the table is full, a stream whose certificate shows a pinned node's
+// key, or our dial of a pinned node, takes the place of a stream of an unpinned node; an unpinned newcomer never
+// takes a pinned node's place. Since who is at the other end shows only in the handshake, connections are taken
+// into their handshake while a stream of an unpinned node could give way (the table runs over its bound by at most
+// the handshake budgets meanwhile), and a newcomer with no place is ended without a word: the other side tries
+// again later, as it does with a peer whose handshake room is full (Verdict::Busy).
+//
+// All streams together hold at most maxBufferedBytes in memory (to send, and received but not yet a frame, with what
+// the caller keeps for each node until its stream takes it: setBacklogged): beyond, the streams holding the most are
+// closed, those of unpinned nodes first.
+//
 // A peer that goes on sending but reads nothing of ours for the silence bound (its stream's queue has not shrunk)
 // has its stream closed: what waits for it would only pile up here.
 //
 // Reconnecting is internal, for nodes this side dialled: when an established stream to such a node drops (the
 // connection broke, the peer closed it, silence), the table dials it again after kFirstRedialMs, doubling up to
-// kLastRedialMs, at most kMaxRedials times, until a stream is up again. A first dial that fails is not repeated:
-// the caller dials again when it hears of the node. drop() ends both the stream and the redialling.
+// kLastRedialMs, at most kMaxRedials times, until a stream is up again. So is a first dial that reached a computer
+// which ended it during the handshake without refusing us (isBusy in peerstreams.cpp); any other first dial that
+// fails is not repeated: the caller dials again when it hears of the node. drop() ends both the stream and the
+// redialling.
 class PeerStreams : public QObject
 {
     Q_OBJECT
@@ -65,6 +78,9 @@ public:
     static constexpr int kMaxRedials = 8;
     // Node ids known as capable this run; the oldest are forgotten beyond.
     static constexpr int kMaxRemembered = 4096;
+    // Bytes held by all streams together, and how often that is looked at.
+    static constexpr qint64 kMaxBufferedBytes = 256 * 1000 * 1000;
+    static constexpr int kBudgetCheckMs = 250;
     // Refused or broken streams are logged, at most this many lines a minute; the rest are counted.
     static constexpr int kLogLinesPerMinute = 20;
 
@@ -78,6 +94,8 @@ public:
         int firstRedialMs = kFirstRedialMs;
         int lastRedialMs = kLastRedialMs;
         int maxRedials = kMaxRedials;
+        qint64 maxBufferedBytes = kMaxBufferedBytes;
+        int budgetCheckMs = kBudgetCheckMs;
         PeerStream::Limits stream;
     };
 
@@ -108,6 +126,13 @@ public:
     using KnownAddress = std::function<QHostAddress(const QString& nodeId)>;
     void setKnownAddress(KnownAddress knownAddress) { m_knownAddress = std::move(knownAddress); }
     quint16 serverPort() const { return m_server.serverPort(); }
+    // The key pinned for a node the caller trusts (a peer of its user); empty for any other. Streams of such nodes
+    // keep their place in a full table.
+    using PinnedKey = std::function<QByteArray(const QString& nodeId)>;
+    void setPinnedKey(PinnedKey pinnedKey) { m_pinnedKey = std::move(pinnedKey); }
+    // Bytes the caller keeps for a node until its stream takes them (dropped when the stream goes down).
+    using Backlogged = std::function<qint64(const QString& nodeId)>;
+    void setBacklogged(Backlogged backlogged) { m_backlogged = std::move(backlogged); }
 
     QString nodeId() const { return m_nodeId; }
     // A new node id for this installation: a new certificate, and every stream closed (each named the old id).
@@ -192,7 +217,11 @@ private:
     void noteRandom(const PeerStream& stream);
     int openingCount(PeerStream::Role role, const QHostAddress& address = {}) const;
     int streamsAt(const QHostAddress& address) const;
-    bool makeRoomFor(const QHostAddress& address);
+    bool isPinned(const PeerStream& stream) const;
+    bool hasUnpinned() const;
+    bool makeRoomFor(const QHostAddress& address, bool pinned, int arriving);
+    bool hasPlaceFor(const PeerStream& stream, const CertificateIdentity& peer);
+    void keepToBudget();
     void forgetTargets();
     void noteCapable(const QString& nodeId);
     void logEnding(const PeerStream& stream, PeerStream::Ending ending);
@@ -202,6 +231,8 @@ private:
     QString m_nodeId;
     PinCheckAt m_pinCheck;
     KnownAddress m_knownAddress;
+    PinnedKey m_pinnedKey;
+    Backlogged m_backlogged;
     Limits m_limits;
     std::unique_ptr<StreamTls> m_tls;
     BufferPool* m_frames = nullptr;
@@ -217,6 +248,7 @@ private:
     };
     QHash<const PeerStream*, Backlog> m_backlogs; // established streams with bytes waiting
     QTimer m_stallCheck;
+    QTimer m_budgetCheck;
     quint64 m_generation = 0;
     QHash<QString, quint64> m_capable; // node id -> when it was learnt, to forget the oldest
     quint64 m_sequence = 0;

@@ -32,11 +32,12 @@ bool isHandshake(const QString& action)
            action.compare(QLatin1String("addMeRequestConfirmed"), Qt::CaseInsensitive) == 0;
 }
 
-// Endings of a dial that show nothing speaks streams at the address (rather than a node that refused us).
+// Endings of a dial that show nothing speaks streams at the address: nothing listens on the stream port (or
+// nothing answers there at all), or what answers speaks no TLS of ours. A Vesk computer with no room for us ends
+// the connection during the handshake, or lets it wait: that is no plain peer, and the dial is repeated later.
 bool showsPlain(PeerStream::Ending ending)
 {
-    return ending == PeerStream::Ending::NetworkError || ending == PeerStream::Ending::HandshakeFailed ||
-           ending == PeerStream::Ending::HandshakeTimeout;
+    return ending == PeerStream::Ending::NetworkError || ending == PeerStream::Ending::HandshakeFailed;
 }
 
 } // namespace
@@ -75,6 +76,14 @@ void PeerSecurity::makeStreams()
             return checkPin(nodeId, key, addressText(address));
         }),
         this);
+    m_streams->setPinnedKey([this](const QString& nodeId) {
+        const auto pinned = m_pins.constFind(nodeId);
+        return pinned != m_pins.cend() && pinned->saved ? pinned->key : QByteArray(); // a peer of the user's
+    });
+    m_streams->setBacklogged([this](const QString& nodeId) {
+        const auto backlog = m_backlog.constFind(nodeId);
+        return backlog == m_backlog.cend() ? 0 : backlog->bytes;
+    });
     m_streams->setKnownAddress([this](const QString& nodeId) {
         return m_pins.contains(nodeId) ? QHostAddress(m_store.peerField(nodeId, kIpAddress)) : QHostAddress();
     });
@@ -613,6 +622,13 @@ bool PeerSecurity::admit(Parameters& message)
     if (m_pins.contains(nodeId))
         return refuse(QStringLiteral("a plain message under the node id of a peer with a stream"),
                       QStringLiteral("%1 from %2").arg(PeerRecords::loggableId(nodeId), address));
+    // Kept on purpose, also under a node id of its own: a plain program cannot share an address with a Vesk
+    // computer and still be reached. The message port and the stream port of an address lead to one program (two
+    // on one computer cannot both take the message port; behind one router only one of them is forwarded), so
+    // whatever we send such a program, by its address or by its node id (a dial there finds the Vesk computer and
+    // another node), goes to the Vesk computer or nowhere. Taken in, its messages would only plant a peer that
+    // nothing reaches, and let anyone at a peer's address (a forged source, a shared router) have messages taken
+    // as coming from where that peer is.
     if (m_streamAt.contains(address) || (nodeId.isEmpty() && m_pinnedAt.contains(address)))
         return refuse(QStringLiteral("a plain message from the address of a peer with a stream"),
                       QStringLiteral("%1 (%2)").arg(address, PeerRecords::loggableId(m_pinnedAt.value(address))));

@@ -376,21 +376,53 @@ private slots:
     }
 
     // A peer that keeps its stream alive but reads nothing has it closed, once what waits for it stopped shrinking
-    // for the silence bound; the table goes on.
+    // for the silence bound; sooner when all streams together hold more than their bound, unpinned nodes' first.
+    // The table goes on.
+    void deafPeerIsClosed_data()
+    {
+        QTest::addColumn<QStringList>("deaf");
+        QTest::addColumn<qint64>("budget");
+        QTest::addColumn<qint64>("backlog"); // what the caller keeps for each, besides
+        QTest::addColumn<QString>("logged");
+        const QStringList two{"raw-client", "raw-pinned"};
+        QTest::newRow("for the silence bound")
+            << QStringList{"raw-client"} << PeerStreams::kMaxBufferedBytes << qint64(0) << "read nothing of ours";
+        QTest::newRow("over the memory bound") << two << qint64(5000000) << qint64(0) << "over the bound";
+        QTest::newRow("over it with the caller's backlog") << two << qint64(9000000) << qint64(4000000) << "over";
+    }
     void deafPeerIsClosed()
     {
+        QFETCH(QStringList, deaf);
+        QFETCH(qint64, budget);
+        QFETCH(qint64, backlog);
+        QFETCH(QString, logged);
         TestSupport::MessageCatcher log;
-        Node b("node-b");
-        auto client = std::async(std::launch::async, rawClient, b.streams.serverPort(), Raw::DeafAfterHandshake,
-                                 IdentityCertificate::create(IdentityKey::generate(), QStringLiteral("raw-client")));
-        QTRY_COMPARE(b.up.count(), 1);
+        PeerStreams::Limits limits = quickLimits();
+        limits.maxBufferedBytes = budget;
+        limits.stream.maxQueuedBytes = 3000000;
+        limits.stream.silenceMs = deaf.size() > 1 ? 30000 : limits.stream.silenceMs;
+        Node b("node-b", IdentityKey::generate(), limits);
+        const IdentityKey pinnedKey = IdentityKey::generate();
+        b.streams.setPinnedKey(
+            [&](const QString& id) { return id == "raw-pinned" ? pinnedKey.publicKey() : QByteArray(); });
+        b.streams.setBacklogged([backlog](const QString&) { return backlog; });
+        std::vector<std::future<QString>> clients;
+        for (const QString& id : deaf)
+            clients.push_back(
+                std::async(std::launch::async, rawClient, b.streams.serverPort(), Raw::DeafAfterHandshake,
+                           IdentityCertificate::create(id == "raw-pinned" ? pinnedKey : IdentityKey::generate(), id)));
+        QTRY_COMPARE(b.up.count(), deaf.size());
         const QByteArray packet = TestSupport::pattern(kPacket, 7);
-        QTRY_VERIFY_WITH_TIMEOUT(!(b.streams.send("raw-client", packet) && b.streams.send("raw-client", packet)) &&
-                                     b.down.count() == 1,
-                                 8000);
-        QTRY_VERIFY_WITH_TIMEOUT(client.wait_for(std::chrono::seconds(0)) == std::future_status::ready, 15000);
-        QCOMPARE(client.get(), QStringLiteral("closed"));
-        QTRY_VERIFY(log.criticals().join('\n').contains("read nothing of ours"));
+        QTRY_VERIFY_WITH_TIMEOUT(
+            (b.streams.send("raw-client", packet), b.streams.send("raw-pinned", packet), b.down.count() == 1), 8000);
+        QCOMPARE(b.down.first().first().toString(), "raw-client");
+        QCOMPARE(b.streams.nodes(), deaf.mid(1));
+        b.streams.drop("raw-pinned");
+        for (auto& client : clients) {
+            QTRY_VERIFY_WITH_TIMEOUT(client.wait_for(std::chrono::seconds(0)) == std::future_status::ready, 15000);
+            QCOMPARE(client.get(), QStringLiteral("closed"));
+        }
+        QTRY_VERIFY(log.criticals().join('\n').contains(logged));
         Node a("node-a");
         a.dial(b);
         QTRY_VERIFY(connected(a, b));
@@ -637,33 +669,45 @@ private slots:
     }
 
     // One address holds at most its share of the streams, and when the table is full the address holding the most
-    // gives one up for a peer elsewhere.
+    // gives one up for a peer elsewhere. A pinned peer gets a place whoever dials, also when the crowd comes from
+    // as many addresses as the table holds streams.
     void streamsShareTheTable_data()
     {
         QTest::addColumn<int>("maxStreams");
         QTest::addColumn<int>("perAddress");
+        QTest::addColumn<bool>("spread"); // each of the crowd at an address of its own
+        QTest::addColumn<bool>("pinnedDials");
         QTest::addColumn<int>("kept");
-        QTest::newRow("one address fills its share") << 16 << 3 << 3;
-        QTest::newRow("the table is full") << 4 << 16 << 3;
+        QTest::newRow("one address fills its share") << 16 << 3 << false << false << 3;
+        QTest::newRow("the table is full") << 4 << 16 << false << false << 3;
+        QTest::newRow("many addresses fill it, the pinned peer dials") << 4 << 16 << true << true << 3;
+        QTest::newRow("many addresses fill it, we dial the pinned peer") << 4 << 16 << true << false << 3;
     }
     void streamsShareTheTable()
     {
         QFETCH(int, maxStreams);
         QFETCH(int, perAddress);
+        QFETCH(bool, spread);
+        QFETCH(bool, pinnedDials);
         QFETCH(int, kept);
         PeerStreams::Limits limits = quickLimits();
         limits.maxStreams = maxStreams;
         limits.maxStreamsPerAddress = perAddress;
         Node a("node-a", IdentityKey::generate(), limits);
         Node pinned("node-p", IdentityKey::generate(), quickLimits(), QHostAddress("127.0.0.2"));
+        a.streams.setPinnedKey(
+            [&pinned](const QString& id) { return id == pinned.id ? pinned.key.publicKey() : QByteArray(); });
         std::vector<std::unique_ptr<Node>> crowd;
         for (int i = 0; i < 4; ++i) {
-            crowd.push_back(std::make_unique<Node>(QStringLiteral("fresh-%1").arg(i)));
-            crowd.back()->dial(a);
+            const QHostAddress at(spread ? QStringLiteral("127.0.0.%1").arg(11 + i) : "127.0.0.1");
+            crowd.push_back(
+                std::make_unique<Node>(QStringLiteral("fresh-%1").arg(i), IdentityKey::generate(), quickLimits(), at));
+            spread ? a.streams.dial(at, crowd.back()->streams.serverPort(), crowd.back()->id) : crowd.back()->dial(a);
         }
         QTRY_COMPARE(a.streams.nodes().size(), std::min(4, perAddress));
         QTRY_COMPARE(a.streams.streamCount(), std::min(4, perAddress));
-        a.streams.dial(QHostAddress("127.0.0.2"), pinned.streams.serverPort(), pinned.id);
+        pinnedDials ? pinned.dial(a)
+                    : a.streams.dial(QHostAddress("127.0.0.2"), pinned.streams.serverPort(), pinned.id);
         QTRY_VERIFY(connected(a, pinned));
         QTest::qWait(3 * quickLimits().lastRedialMs); // the crowd dials again
         QVERIFY(connected(a, pinned));

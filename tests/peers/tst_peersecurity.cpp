@@ -659,6 +659,46 @@ private Q_SLOTS:
         QCOMPARE(alice.plain.size(), 0);
     }
 
+    // A node not known either way is sent plain only when its stream port shows a plain program (nothing listens,
+    // or no TLS answers); a Vesk computer with no room for us is dialled again until its stream comes up.
+    void busyPeerIsNoPlainPeer_data()
+    {
+        QTest::addColumn<QString>("there");
+        QTest::addColumn<bool>("plain");
+        QTest::newRow("nothing listens") << "" << true;
+        QTest::newRow("no TLS answers") << "garbage" << true;
+        QTest::newRow("a Vesk computer with no room") << "busy" << false;
+    }
+    void busyPeerIsNoPlainPeer()
+    {
+        QFETCH(QString, there);
+        QFETCH(bool, plain);
+        const quint16 port = freePort();
+        Node alice(TestSupport::FixedProfile().id);
+        alice.security->setDialPort(port);
+        alice.fixture.addPeer(kPlain, "on", "127.0.0.2");
+        Vesk::PeerStreams::Limits full;
+        full.maxHandshakes = 0;
+        auto bob = std::make_unique<Vesk::PeerStreams>(Vesk::IdentityKey::generate(), kPlain, kAccept, full);
+        QTcpServer garbage;
+        connect(&garbage, &QTcpServer::newConnection, &garbage,
+                [&garbage] { garbage.nextPendingConnection()->write("HTTP/1.0 400 Bad Request\r\n\r\n"); });
+        QVERIFY(there != "busy" || bob->listen(QHostAddress("127.0.0.2"), port));
+        QVERIFY(there != "garbage" || garbage.listen(QHostAddress("127.0.0.2"), port));
+        QSignalSpy failed(&alice.security->streams(), &Vesk::PeerStreams::dialFailed);
+        QVERIFY(alice.security->announced(kPlain, "127.0.0.2"));
+        QCOMPARE(alice.send("127.0.0.2", alice.fixture.profile.addMeRequest("on")), QByteArray());
+        QTRY_VERIFY_WITH_TIMEOUT(!failed.isEmpty(), 15000);
+        QTest::qWait(50);
+        QCOMPARE(alice.plain.size(), plain ? 1 : 0);
+        if (plain)
+            return;
+        bob = std::make_unique<Vesk::PeerStreams>(Vesk::IdentityKey::generate(), kPlain, kAccept);
+        QVERIFY(bob->listen(QHostAddress("127.0.0.2"), port));
+        QTRY_VERIFY_WITH_TIMEOUT(alice.security->hasStream(kPlain), 5000); // nothing sent meanwhile
+        QCOMPARE(alice.plain.size(), 0);
+    }
+
     // A plain program is learnt once, by its node id: it is sent plain at once from then on, however late and
     // wherever it moves, until another node answers where it was learnt (then it is dialled again).
     void plainMarkBelongsToTheNode_data()
