@@ -1,13 +1,9 @@
-#include "net/peerstreams.h"
-
 #include "secure/identitycertificate.h"
-#include "secure/identitykey.h"
 
+#include "streamnode.h"
 #include "testsupport.h"
 
 #include <QThread>
-#include <QTcpServer>
-#include <QTcpSocket>
 #include <QtEndian>
 
 #include <openssl/ssl.h>
@@ -21,83 +17,14 @@
 #include <future>
 #include <memory>
 #include <thread>
-#include <vector>
 
-using Vesk::IdentityCertificate;
-using Vesk::IdentityKey;
-using Vesk::PeerStream;
-using Vesk::PeerStreams;
+using namespace TestSupport;
+using namespace Vesk;
 using Ending = Vesk::PeerStream::Ending;
-
-Q_DECLARE_METATYPE(Vesk::PeerStream::Ending)
 
 namespace {
 
-const QHostAddress kHere(QHostAddress::LocalHost);
 constexpr int kPacket = 1000000;
-
-// Short bounds, so that stalls, silences and redials show within a test; still long for a loaded machine.
-PeerStreams::Limits quickLimits()
-{
-    PeerStreams::Limits limits;
-    limits.stream.handshakeMs = 1500;
-    limits.stream.keepAliveMs = 250;
-    limits.stream.silenceMs = 1500;
-    limits.firstRedialMs = 50;
-    limits.lastRedialMs = 200;
-    limits.maxRedials = 3;
-    return limits;
-}
-
-// One installation: its stream table listening on loopback, pinning each node's first key as the program will.
-struct Node
-{
-    explicit Node(const QString& id, const IdentityKey& key = IdentityKey::generate(),
-                  const PeerStreams::Limits& limits = quickLimits(), const QHostAddress& address = kHere)
-        : id(id), key(key),
-          streams(
-              key, id, [this](const QString& node, const QByteArray& k) { return pin(node, k); }, limits)
-    {
-        streams.listen(address, 0);
-        QObject::connect(&streams, &PeerStreams::frameReceived, &streams,
-                         [this](const QString& from, const QByteArray& payload) {
-                             received.append(payload);
-                             lastSender = from;
-                         });
-    }
-    PeerStreams::PinVerdict pin(const QString& node, const QByteArray& publicKey)
-    {
-        ++pinChecks;
-        const auto pinned = pins.constFind(node);
-        if (pinned == pins.cend())
-            pins.insert(node, publicKey);
-        else if (*pinned != publicKey)
-            return PeerStreams::PinVerdict::KeyChanged;
-        return PeerStreams::PinVerdict::Accept;
-    }
-    void dial(const Node& other, const QString& expected = {})
-    {
-        streams.dial(kHere, other.streams.serverPort(), expected.isEmpty() ? other.id : expected);
-    }
-    QString id;
-    IdentityKey key;
-    QHash<QString, QByteArray> pins;
-    int pinChecks = 0;
-    PeerStreams streams;
-    QList<QByteArray> received;
-    QString lastSender;
-    QSignalSpy up{&streams, &PeerStreams::streamUp};
-    QSignalSpy down{&streams, &PeerStreams::streamDown};
-    QSignalSpy changed{&streams, &PeerStreams::keyChanged};
-    QSignalSpy sameIdentity{&streams, &PeerStreams::sameIdentityElsewhere};
-    QSignalSpy failed{&streams, &PeerStreams::dialFailed};
-    QSignalSpy ready{&streams, &PeerStreams::sendReady};
-};
-
-bool connected(const Node& a, const Node& b)
-{
-    return a.streams.hasStream(b.id) && b.streams.hasStream(a.id);
-}
 
 // A client written against OpenSSL directly, in a thread of its own with blocking calls, for what a PeerStream
 // never sends. It answers what it saw of the server.
@@ -243,7 +170,7 @@ private slots:
 
     void framesBothWays()
     {
-        Node a("node-a"), b("node-b");
+        StreamNode a("node-a"), b("node-b");
         a.dial(b);
         QTRY_VERIFY(connected(a, b));
         QCOMPARE(a.up.count(), 1);
@@ -286,10 +213,10 @@ private slots:
     {
         QFETCH(QString, scenario);
         QFETCH(Ending, dialFailure);
-        Node a("node-a");
+        StreamNode a("node-a");
         const IdentityKey otherKey = IdentityKey::generate();
         // b is the node dialled; in one row a copy of our own key under another id.
-        Node b("node-b", scenario == "own key" ? a.key : otherKey);
+        StreamNode b("node-b", scenario == "own key" ? a.key : otherKey);
         if (scenario == "acceptor pin")
             b.pins.insert(a.id, IdentityKey::generate().publicKey());
         if (scenario == "dialler pin")
@@ -307,7 +234,7 @@ private slots:
         QCOMPARE(std::make_pair(a.pins, b.pins), pinsAfter);
         QCOMPARE(a.streams.send(b.id, "x") || b.streams.send(a.id, "x"), false);
 
-        const auto changedKey = [](const Node& node) {
+        const auto changedKey = [](const StreamNode& node) {
             return node.changed.isEmpty() ? QByteArray() : node.changed.first().at(1).toByteArray();
         };
         QCOMPARE(changedKey(b), scenario == "acceptor pin" ? a.key.publicKey() : QByteArray());
@@ -341,6 +268,9 @@ private slots:
                                                 << "over the size limit" << 1;
         QTest::newRow("silent after the handshake") << Raw::SilentAfterHandshake << "closed"
                                                     << "" << 1;
+        // Once what waits for it has stopped shrinking for the silence bound.
+        QTest::newRow("alive but reading nothing") << Raw::DeafAfterHandshake << "closed"
+                                                   << "read nothing of ours" << 1;
     }
     void refusedClient()
     {
@@ -349,11 +279,18 @@ private slots:
         QFETCH(QString, logged);
         QFETCH(int, streamsUp);
         TestSupport::MessageCatcher log;
-        Node b("node-b");
+        StreamNode b("node-b");
         const IdentityKey clientKey = kind == Raw::OwnKey ? b.key : IdentityKey::generate();
         const IdentityCertificate certificate =
             IdentityCertificate::create(clientKey, kind == Raw::OwnNodeId ? b.id : QStringLiteral("raw-client"));
         auto client = std::async(std::launch::async, rawClient, b.streams.serverPort(), kind, certificate);
+        if (kind == Raw::DeafAfterHandshake) { // packets for it, until its queue is full and stays full
+            QTRY_COMPARE(b.up.count(), 1);
+            const QByteArray packet = TestSupport::pattern(kPacket, 7);
+            QTRY_VERIFY_WITH_TIMEOUT(!(b.streams.send("raw-client", packet) && b.streams.send("raw-client", packet)) &&
+                                         b.down.count() == 1,
+                                     8000);
+        }
         QTRY_VERIFY_WITH_TIMEOUT(client.wait_for(std::chrono::seconds(0)) == std::future_status::ready, 15000);
         QCOMPARE(client.get(), clientSaw);
         QCOMPARE(b.up.count(), streamsUp);
@@ -368,28 +305,7 @@ private slots:
             QTRY_VERIFY2(log.criticals().join('\n').contains(logged), qPrintable(log.criticals().join('\n')));
 
         // Still serving.
-        Node a("node-a");
-        a.dial(b);
-        QTRY_VERIFY(connected(a, b));
-    }
-
-    // A peer that keeps its stream alive but reads nothing has it closed, once what waits for it stopped shrinking
-    // for the silence bound; the table goes on.
-    void deafPeerIsClosed()
-    {
-        TestSupport::MessageCatcher log;
-        Node b("node-b");
-        auto client = std::async(std::launch::async, rawClient, b.streams.serverPort(), Raw::DeafAfterHandshake,
-                                 IdentityCertificate::create(IdentityKey::generate(), QStringLiteral("raw-client")));
-        QTRY_COMPARE(b.up.count(), 1);
-        const QByteArray packet = TestSupport::pattern(kPacket, 7);
-        QTRY_VERIFY_WITH_TIMEOUT(!(b.streams.send("raw-client", packet) && b.streams.send("raw-client", packet)) &&
-                                     b.down.count() == 1,
-                                 8000);
-        QTRY_VERIFY_WITH_TIMEOUT(client.wait_for(std::chrono::seconds(0)) == std::future_status::ready, 15000);
-        QCOMPARE(client.get(), QStringLiteral("closed"));
-        QTRY_VERIFY(log.criticals().join('\n').contains("read nothing of ours"));
-        Node a("node-a");
+        StreamNode a("node-a");
         a.dial(b);
         QTRY_VERIFY(connected(a, b));
     }
@@ -407,7 +323,7 @@ private slots:
     {
         QFETCH(QString, first);
         QFETCH(QString, second);
-        Node a(first), b(second);
+        StreamNode a(first), b(second);
         a.dial(b);
         b.dial(a);
         // Both handshakes run (each side checks the other's key in each); what is left is one stream a side.
@@ -477,7 +393,7 @@ private slots:
     void burstWhileHeldUp()
     {
         QFETCH(QList<int>, sizes);
-        Node b("node-b");
+        StreamNode b("node-b");
         const QString clientId = QStringLiteral("burst-client");
         auto client = std::async(std::launch::async, burstClient, b.streams.serverPort(),
                                  IdentityCertificate::create(IdentityKey::generate(), clientId), sizes);
@@ -494,7 +410,7 @@ private slots:
 
     void backPressure()
     {
-        Node a("node-a"), b("node-b");
+        StreamNode a("node-a"), b("node-b");
         a.dial(b);
         QTRY_VERIFY(connected(a, b));
         // Without a turn of the event loop nothing leaves: the queue fills and send() refuses.
@@ -518,8 +434,8 @@ private slots:
 
     void redialAfterDrop()
     {
-        Node a("node-a");
-        auto b = std::make_unique<Node>("node-b");
+        StreamNode a("node-a");
+        auto b = std::make_unique<StreamNode>("node-b");
         a.dial(*b);
         QTRY_VERIFY(connected(a, *b));
         b->streams.drop(a.id); // seen from a: the peer closed the stream
@@ -548,10 +464,10 @@ private slots:
     void ownStreamComingBackIsNoCopy()
     {
         QFETCH(bool, copy);
-        Node a("node-a");
-        std::unique_ptr<Node> twin;
+        StreamNode a("node-a");
+        std::unique_ptr<StreamNode> twin;
         if (copy)
-            twin = std::make_unique<Node>(a.id, a.key, quickLimits(), QHostAddress("127.0.0.2"));
+            twin = std::make_unique<StreamNode>(a.id, a.key, quickLimits(), QHostAddress("127.0.0.2"));
         const QHostAddress there = copy ? QHostAddress("127.0.0.2") : kHere;
         const quint16 port = copy ? twin->streams.serverPort() : a.streams.serverPort();
         for (int attempt = 0; attempt < 2; ++attempt) {
@@ -560,106 +476,6 @@ private slots:
         }
         QCOMPARE(a.sameIdentity.count(), copy ? 1 : 0);
         QCOMPARE(a.streams.nodeId(), a.id);
-    }
-
-    // Connections that never complete a handshake take the room of their own address only: a new peer elsewhere
-    // still gets its stream while there is room; our own dials have a budget of their own in any case.
-    void silentConnectionsLockNobodyOut_data()
-    {
-        QTest::addColumn<QStringList>("sources");
-        QTest::addColumn<bool>("newPeerIn");
-        QTest::newRow("from one address") << QStringList{"127.0.0.3"} << true;
-        QTest::newRow("filling the accepting room") << QStringList{"127.0.0.3", "127.0.0.4"} << false;
-    }
-    void silentConnectionsLockNobodyOut()
-    {
-        QFETCH(QStringList, sources);
-        QFETCH(bool, newPeerIn);
-        PeerStreams::Limits limits = quickLimits();
-        limits.stream.handshakeMs = 20000;
-        limits.maxHandshakes = 6;
-        limits.maxHandshakesPerAddress = 3;
-        Node a("node-a", IdentityKey::generate(), limits), b("node-b"),
-            c("node-c", IdentityKey::generate(), quickLimits(), QHostAddress("127.0.0.2"));
-        std::vector<std::unique_ptr<QTcpSocket>> silent;
-        for (int i = 0; i < limits.maxHandshakes; ++i) {
-            silent.push_back(std::make_unique<QTcpSocket>());
-            silent.back()->bind(QHostAddress(sources.at(i % sources.size())));
-            silent.back()->connectToHost(kHere, a.streams.serverPort());
-        }
-        QTRY_COMPARE(a.streams.streamCount(), limits.maxHandshakesPerAddress * int(sources.size()));
-        b.dial(a);
-        a.streams.dial(QHostAddress("127.0.0.2"), c.streams.serverPort(), c.id);
-        QTRY_VERIFY(connected(a, c));
-        QTRY_VERIFY(newPeerIn ? connected(a, b) : !b.failed.isEmpty());
-        QCOMPARE(a.failed.count(), 0);
-    }
-
-    // A dial that finds no room here waits for it: it is not a failed dial, which would tell something of the
-    // address dialled.
-    void ourDialsWaitForRoom()
-    {
-        PeerStreams::Limits limits = quickLimits();
-        limits.maxDials = 1;
-        Node a("node-a", IdentityKey::generate(), limits), c("node-c");
-        QTcpServer mute; // takes connections and says nothing: the dial stays in its handshake until it times out
-        QVERIFY(mute.listen(kHere, 0));
-        a.streams.dial(kHere, mute.serverPort(), "node-mute");
-        a.dial(c);
-        QTRY_VERIFY_WITH_TIMEOUT(connected(a, c), 3 * limits.stream.handshakeMs);
-        QCOMPARE(a.failed.count(), 1);
-        QCOMPARE(a.failed.first().first().toString(), "node-mute");
-        QCOMPARE(a.failed.first().at(2).value<Ending>(), Ending::HandshakeTimeout);
-    }
-
-    // One address holds at most its share of the streams, and when the table is full the address holding the most
-    // gives one up for a peer elsewhere.
-    void streamsShareTheTable_data()
-    {
-        QTest::addColumn<int>("maxStreams");
-        QTest::addColumn<int>("perAddress");
-        QTest::addColumn<int>("kept");
-        QTest::newRow("one address fills its share") << 16 << 3 << 3;
-        QTest::newRow("the table is full") << 4 << 16 << 3;
-    }
-    void streamsShareTheTable()
-    {
-        QFETCH(int, maxStreams);
-        QFETCH(int, perAddress);
-        QFETCH(int, kept);
-        PeerStreams::Limits limits = quickLimits();
-        limits.maxStreams = maxStreams;
-        limits.maxStreamsPerAddress = perAddress;
-        Node a("node-a", IdentityKey::generate(), limits);
-        Node pinned("node-p", IdentityKey::generate(), quickLimits(), QHostAddress("127.0.0.2"));
-        std::vector<std::unique_ptr<Node>> crowd;
-        for (int i = 0; i < 4; ++i) {
-            crowd.push_back(std::make_unique<Node>(QStringLiteral("fresh-%1").arg(i)));
-            crowd.back()->dial(a);
-        }
-        QTRY_COMPARE(a.streams.nodes().size(), std::min(4, perAddress));
-        QTRY_COMPARE(a.streams.streamCount(), std::min(4, perAddress));
-        a.streams.dial(QHostAddress("127.0.0.2"), pinned.streams.serverPort(), pinned.id);
-        QTRY_VERIFY(connected(a, pinned));
-        QTest::qWait(3 * quickLimits().lastRedialMs); // the crowd dials again
-        QVERIFY(connected(a, pinned));
-        QCOMPARE(a.streams.nodes().size() - 1, kept);
-    }
-
-    // Nodes dialled without a stream coming of it are not remembered; nor beyond a bound.
-    void failedDialsAreForgotten()
-    {
-        Node a("node-a");
-        quint16 closedPort = 0;
-        {
-            QTcpServer server;
-            QVERIFY(server.listen(kHere, 0));
-            closedPort = server.serverPort();
-        }
-        for (int i = 0; i < 20; ++i)
-            a.streams.dial(kHere, closedPort, QStringLiteral("gone-%1").arg(i));
-        QTRY_COMPARE(a.failed.count(), 20);
-        QCOMPARE(a.streams.targetCount(), 0);
     }
 };
 
