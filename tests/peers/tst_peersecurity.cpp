@@ -309,7 +309,7 @@ private Q_SLOTS:
         PeerSecurityRig alice;
         PeerStreams mallory(IdentityKey::generate(), kBob, kAccept);
         QStringList ids{kBob};
-        for (int i = 0; i < PeerSecurity::kMaxUnsavedPins + 2; ++i)
+        for (int i = 0; i < NodeBook::kMaxUnsavedPins + 2; ++i)
             ids.append(QStringLiteral("{fresh-%1}").arg(i));
         alice.fixture.addPeer(kBob, "on", "127.0.0.1"); // a real peer
         MessageCatcher catcher;
@@ -325,7 +325,7 @@ private Q_SLOTS:
         };
         QVERIFY(pinned(kBob));
         QVERIFY(!pinned(ids.at(1)) && !pinned(ids.at(2)));
-        QCOMPARE(std::count_if(ids.cbegin() + 1, ids.cend(), pinned), PeerSecurity::kMaxUnsavedPins);
+        QCOMPARE(std::count_if(ids.cbegin() + 1, ids.cend(), pinned), NodeBook::kMaxUnsavedPins);
         QVERIFY(pinned(ids.last()));
         QCOMPARE(catcher.criticals().filter("Forgot the key of").size(), 1);
     }
