@@ -67,7 +67,6 @@ void PeerSecurity::makeStreams()
     if (m_streams)
         m_streams->disconnect(this);
     m_streams.reset();
-    m_streamAt.clear();
     m_backlog.clear();
     m_streams = std::make_unique<PeerStreams>(
         m_identity, m_profile.hostId(),
@@ -251,15 +250,11 @@ void PeerSecurity::savePin(const QString& nodeId)
 void PeerSecurity::streamUp(const QString& nodeId, const QHostAddress& address)
 {
     const QString where = addressText(address);
-    m_streamAt.removeIf([&nodeId](const auto& entry) { return entry.value() == nodeId; });
     m_pinnedAt.removeIf([&nodeId](const auto& entry) { return entry.value() == nodeId; });
     nodeSeenAt(where, nodeId);
     // The address is a hint for messages sent to an address only; a node with its stream up there keeps it.
-    const QString before = m_streamAt.value(where);
-    if (before.isEmpty() || !m_streams->hasStream(before)) {
-        m_streamAt.insert(where, nodeId);
+    if (streamAt(where).isEmpty())
         m_pinnedAt.insert(where, nodeId);
-    }
     m_book.unmarkPlain(nodeId); // it speaks streams after all
     m_unreachableAt.remove(nodeId);
     bool changed = m_refusesOurKey.remove(nodeId);
@@ -300,7 +295,6 @@ void PeerSecurity::handshakeOnStreams()
 
 void PeerSecurity::streamDown(const QString& nodeId)
 {
-    m_streamAt.removeIf([&nodeId](const auto& entry) { return entry.value() == nodeId; });
     m_backlog.remove(nodeId);
 }
 
@@ -396,7 +390,7 @@ QByteArray PeerSecurity::frameForAddress(const QHostAddress& address, const Para
     if (address.isNull())
         return {};
     const QString where = addressText(address);
-    const QString streamNode = m_streamAt.value(where);
+    const QString streamNode = streamAt(where);
     if (!streamNode.isEmpty()) {
         sendOnStream(streamNode, parameters);
         return {};
@@ -448,6 +442,14 @@ QString PeerSecurity::nodeAt(const QString& address)
         m_book.noteNodeAt(address, nodeId);
     // else: a row not yet moved to where the node was heard last; asked again next time
     return nodeId;
+}
+
+QString PeerSecurity::streamAt(const QString& address) const
+{
+    // The node whose stream took the address first: the pinned node last authenticated there, while its stream
+    // is up there.
+    const QString nodeId = m_pinnedAt.value(address);
+    return !nodeId.isEmpty() && addressText(m_streams->address(nodeId)) == address ? nodeId : QString();
 }
 
 bool PeerSecurity::knownCapable(const QString& nodeId) const
@@ -561,7 +563,7 @@ bool PeerSecurity::admit(Parameters& message)
     if (m_book.isPinned(nodeId))
         return refuse(QStringLiteral("a plain message under the node id of a peer with a stream"),
                       QStringLiteral("%1 from %2").arg(PeerRecords::loggableId(nodeId), address));
-    if (m_streamAt.contains(address) || (nodeId.isEmpty() && m_pinnedAt.contains(address)))
+    if (!streamAt(address).isEmpty() || (nodeId.isEmpty() && m_pinnedAt.contains(address)))
         return refuse(QStringLiteral("a plain message from the address of a peer with a stream"),
                       QStringLiteral("%1 (%2)").arg(address, PeerRecords::loggableId(m_pinnedAt.value(address))));
     if (!nodeId.isEmpty() && nodeId.size() <= PeerRecords::kMaxNodeIdLength) {

@@ -172,6 +172,8 @@ private:
     void hold(const QString& address, const QString& nodeId, const Parameters& parameters);
     void releaseHeld(const QString& nodeId, bool onStream);
     QString nodeAt(const QString& address);
+    // The node whose stream up at the address takes what is sent to the address only; empty for none.
+    QString streamAt(const QString& address) const;
     void dial(const QString& nodeId, const QString& address);
     // A node answers at the address (a plain message over TCP, a stream, a dial that found it): the address tells
     // nothing any more of the pinned node stored there, of the plain node marked there, nor of a capable node.
@@ -198,7 +200,6 @@ private:
     Delivery m_deliver;
     HandshakeSender m_sendHandshake;
     NodeBook m_book;                             // pins, plain marks, the node last heard at each address
-    QHash<QString, QString> m_streamAt;          // address -> node with a stream up there
     QHash<QString, QString> m_pinnedAt;          // address -> pinned node last authenticated there
     QHash<QString, HeardInPlain> m_heardInPlain; // node -> where plain messages under it came from lately
     QHash<QString, Held> m_held;                 // node -> messages waiting for a dial's outcome
