@@ -25,6 +25,7 @@ void NodeBook::loadPin(const QString& nodeId, const QByteArray& key, const QByte
 void NodeBook::addPin(const QString& nodeId, const QByteArray& key)
 {
     m_pins.insert(nodeId, Pin{key, {}, false, ++m_pinSequence});
+    unmarkPlain(nodeId);
 }
 
 bool NodeBook::makeRoomForPin(const std::function<bool(const QString&)>& hasStream, QString* forgotten)

@@ -35,7 +35,8 @@ public:
     bool isPinned(const QString& nodeId) const { return m_pins.contains(nodeId); }
     // A pin read from the node's row.
     void loadPin(const QString& nodeId, const QByteArray& key, const QByteArray& pending);
-    // The first key seen for a node id, not in its row yet. Room must have been made for it (makeRoomForPin).
+    // The first key seen for a node id, not in its row yet. Room must have been made for it (makeRoomForPin). A
+    // pinned node is no plain node: its plain mark goes.
     void addPin(const QString& nodeId, const QByteArray& key);
     // Room for one more unsaved pin: with kMaxUnsavedPins of them kept, the oldest whose node has no stream
     // (`hasStream`) is forgotten, and named in `forgotten`. False when each of them has a stream up.

@@ -377,7 +377,7 @@ QByteArray PeerSecurity::frame(const QHostAddress& address, const QString& nodeI
         dial(nodeId, where); // it waits for its stream (the features send it again)
         return {};
     }
-    if (!isPlain(nodeId)) {
+    if (!m_book.isMarkedPlain(nodeId)) {
         // Whether it speaks streams is learnt by dialling it; if it does, the message goes on that stream.
         hold(where, nodeId, parameters);
         return {};
@@ -406,7 +406,7 @@ QByteArray PeerSecurity::frameForAddress(const QHostAddress& address, const Para
         sendOnStream(nodeId, parameters);
         return {};
     }
-    if (!nodeId.isEmpty() && nodeId != m_profile.hostId() && !isPlain(nodeId)) {
+    if (!nodeId.isEmpty() && nodeId != m_profile.hostId() && !m_book.isMarkedPlain(nodeId)) {
         // A node that ever completed a stream with us is never sent plain, whatever the port does now; one not
         // known either way is dialled to learn it.
         hold(where, nodeId, parameters);
@@ -455,11 +455,6 @@ QString PeerSecurity::streamAt(const QString& address) const
 bool PeerSecurity::knownCapable(const QString& nodeId) const
 {
     return m_book.isPinned(nodeId) || m_streams->isCapable(nodeId);
-}
-
-bool PeerSecurity::isPlain(const QString& nodeId) const
-{
-    return m_book.isMarkedPlain(nodeId) && !knownCapable(nodeId);
 }
 
 void PeerSecurity::dial(const QString& nodeId, const QString& address)
@@ -513,12 +508,12 @@ void PeerSecurity::dialFailed(const QString& nodeId, const QString& dialledAt, P
         m_refusesOurKey.insert(nodeId);
         Q_EMIT securityChanged(nodeId);
     }
-    // Learnt once per node: nothing speaks streams where it is. Never of a node that completed a stream with us,
-    // whose port may be blocked on the way by someone who wants its messages in plain.
-    const bool plain = showsPlain(ending) && !m_pinnedAt.contains(dialledAt) && !knownCapable(nodeId);
-    if (plain)
+    // Learnt once per node: nothing speaks streams where it is. Never of a node that completed a stream with us
+    // (pinned, or capable this run), whose port may be blocked on the way by someone who wants its messages in
+    // plain. This is the one place that keeps such a node from plain: it is never marked, and loses its mark once it
+    // completes a stream (streamUp) or is pinned, so every route asks only for the mark.
+    if (showsPlain(ending) && !m_pinnedAt.contains(dialledAt) && !knownCapable(nodeId)) {
         m_book.markPlain(nodeId, dialledAt);
-    if (plain) {
         releaseHeld(nodeId, false);
         return;
     }
@@ -570,7 +565,7 @@ bool PeerSecurity::admit(Parameters& message)
         nodeSeenAt(address, nodeId);
         heardInPlain(nodeId, address);
         // A plain handshake from a node not known plain: whether it speaks streams is learnt by dialling it.
-        if (isHandshake(message.value(kAction).toString()) && !isPlain(nodeId))
+        if (isHandshake(message.value(kAction).toString()) && !m_book.isMarkedPlain(nodeId))
             dial(nodeId, address);
     }
     return true;

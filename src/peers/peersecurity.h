@@ -180,7 +180,6 @@ private:
     void nodeSeenAt(const QString& address, const QString& nodeId);
     void forgetPinnedAt(const QString& address);
     bool knownCapable(const QString& nodeId) const;
-    bool isPlain(const QString& nodeId) const;
     bool refuse(const QString& kind, const QString& detail);
     void logLimited(const QString& kind, const QString& line);
     void heardInPlain(const QString& nodeId, const QString& address);
