@@ -75,7 +75,8 @@ public:
         KeyChanged, // another key than the one pinned for the node id
         OwnKey,     // our own identity key, presented by another installation
     };
-    using CertificateCheck = std::function<Verdict(const CertificateIdentity& peer)>;
+    // Told which stream asks (its role, addresses, handshake so far), so the owner needs no hold of it beforehand.
+    using CertificateCheck = std::function<Verdict(const PeerStream& stream, const CertificateIdentity& peer)>;
 
     enum class Ending {
         Closed,          // close() on this side

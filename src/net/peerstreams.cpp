@@ -239,13 +239,10 @@ void PeerStreams::startDial(const QString& nodeId)
 
 PeerStream* PeerStreams::newStream(QTcpSocket* socket, PeerStream::Role role, const QString& expectedNodeId)
 {
-    // The check needs the stream it judges, which exists only once made.
-    auto judged = std::make_shared<const PeerStream*>(nullptr);
-    auto* stream = new PeerStream(
+    return new PeerStream(
         *m_tls, socket, role, expectedNodeId,
-        [this, judged](const CertificateIdentity& peer) { return check(**judged, peer); }, m_limits.stream, this);
-    *judged = stream;
-    return stream;
+        [this](const PeerStream& stream, const CertificateIdentity& peer) { return check(stream, peer); },
+        m_limits.stream, this);
 }
 
 int PeerStreams::openingCount(PeerStream::Role role, const QHostAddress& address) const
