@@ -193,7 +193,7 @@ private slots:
         QCOMPARE(b.lastSender, a.id);
 
         // Idle for several keep-alive intervals and past the silence bound: keep-alives hold it up.
-        QTest::qWait(2 * quickLimits().stream.silenceMs);
+        QTest::qWait(2 * quickLimits().silenceMs);
         QVERIFY(connected(a, b));
         QCOMPARE(a.down.count() + b.down.count(), 0);
         QCOMPARE(b.received.size(), sent.size()); // keep-alives are no frames
@@ -423,7 +423,7 @@ private slots:
             sent.append(packet);
         }
         QVERIFY(!sent.isEmpty());
-        QVERIFY(sent.size() <= PeerStream::kMaxQueuedBytes / kPacket + 1);
+        QVERIFY(sent.size() <= StreamLimits::kMaxQueuedBytes / kPacket + 1);
         QVERIFY(!a.streams.canSend(b.id));
         QTRY_COMPARE(a.ready.count(), 1);
         QVERIFY(a.streams.send(b.id, "after"));

@@ -34,7 +34,7 @@ private slots:
         QFETCH(QStringList, sources);
         QFETCH(bool, newPeerIn);
         PeerStreams::Limits limits = quickLimits();
-        limits.stream.handshakeMs = 20000;
+        limits.handshakeMs = 20000;
         limits.maxHandshakes = 6;
         limits.maxHandshakesPerAddress = 3;
         StreamNode a("node-a", IdentityKey::generate(), limits), b("node-b"),
@@ -64,7 +64,7 @@ private slots:
         QVERIFY(mute.listen(kHere, 0));
         a.streams.dial(kHere, mute.serverPort(), "node-mute");
         a.dial(c);
-        QTRY_VERIFY_WITH_TIMEOUT(connected(a, c), 3 * limits.stream.handshakeMs);
+        QTRY_VERIFY_WITH_TIMEOUT(connected(a, c), 3 * limits.handshakeMs);
         QCOMPARE(a.failed.count(), 1);
         QCOMPARE(a.failed.first().first().toString(), "node-mute");
         QCOMPARE(a.failed.first().at(2).value<Ending>(), Ending::HandshakeTimeout);

@@ -16,9 +16,9 @@ const QHostAddress kHere(QHostAddress::LocalHost);
 inline Vesk::PeerStreams::Limits quickLimits()
 {
     Vesk::PeerStreams::Limits limits;
-    limits.stream.handshakeMs = 1500;
-    limits.stream.keepAliveMs = 250;
-    limits.stream.silenceMs = 1500;
+    limits.handshakeMs = 1500;
+    limits.keepAliveMs = 250;
+    limits.silenceMs = 1500;
     limits.firstRedialMs = 50;
     limits.lastRedialMs = 200;
     limits.maxRedials = 3;
