@@ -3,7 +3,7 @@
 // they were one machine's two sides). For each kind of frame:
 //   raw TCP - frames written to a QTcpSocket, their bytes read and counted on the other end: the baseline;
 //   stream  - the same frames through two PeerStreams tables (TLS 1.3, AES-256-GCM where the processor has AES).
-// Both senders keep at most PeerStream::kMaxQueuedBytes waiting and go on when half of it has left; both receivers
+// Both senders keep at most StreamLimits::kMaxQueuedBytes waiting and go on when half of it has left; both receivers
 // let the socket hold at most 1 MB unread, as the stream does, and the stream's hands each frame on whole. The two run
 // in turn, three times each; each line gives the best run of both: MB per second of processor time of the whole process
 // (both ends, kernel included, so other load on the machine moves it little), frames per processor second, and the
@@ -31,7 +31,7 @@
 
 namespace {
 
-constexpr qint64 kQueue = Vesk::PeerStream::kMaxQueuedBytes;
+constexpr qint64 kQueue = Vesk::StreamLimits::kMaxQueuedBytes;
 constexpr int kRuns = 3;
 
 double processSeconds()

@@ -542,7 +542,7 @@ bool PeerStream::judgePeer()
 {
     // The certificate checked above, now with the handshake's signature over it verified: the key is the peer's.
     // Pins and our own key are judged only now, so a replayed certificate pins nothing and raises no alarm.
-    switch (m_check ? m_check(m_peer) : Verdict::Accept) {
+    switch (m_check ? m_check(*this, m_peer) : Verdict::Accept) {
     case Verdict::Accept:
         return true;
     case Verdict::Refuse:

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "net/streamlimits.h"
 #include "net/streamtls.h"
 #include "net/wire.h"
 
@@ -38,7 +39,7 @@ class BufferPool;
 //   2. the accepting side, once it accepted the dialler, sends a keep-alive at once: TLS 1.3 completes the
 //      dialler's handshake before the accepting side has seen the dialler's certificate, so this first frame is
 //      how the dialler learns that it was accepted. Each side is established from then on (established());
-//   3. frames both ways; a keep-alive after kKeepAliveMs without sending, and the end after kSilenceMs without
+//   3. frames both ways; a keep-alive after keepAliveMs without sending, and the end after silenceMs without
 //      hearing anything (counted in keep-alive intervals this thread ran through, so a thread held up for a while
 //      does not take its own delay for the peer's silence);
 //   4. finished(ending), once, for whatever reason. The owner deletes the stream later (deleteLater), never in a
@@ -49,22 +50,7 @@ class PeerStream : public QObject
     Q_DISABLE_COPY(PeerStream)
 
 public:
-    // A handshake (from the start of the connection) that has not ended this long after the stream was made fails.
-    static constexpr int kHandshakeMs = 10000;
-    // Bytes accepted for sending while earlier ones have not reached the connection; beyond, send() refuses and
-    // sendReady() tells when half of it has gone. Eight file packets, enough to keep a fast link busy.
-    static constexpr qint64 kMaxQueuedBytes = 8 * 1000 * 1000;
-    static constexpr int kKeepAliveMs = 30000;
-    static constexpr int kSilenceMs = 3 * kKeepAliveMs;
-
-    struct Limits
-    {
-        int handshakeMs = kHandshakeMs;
-        quint32 maxFrameSize = kMaxFrameSize;
-        qint64 maxQueuedBytes = kMaxQueuedBytes;
-        int keepAliveMs = kKeepAliveMs;
-        int silenceMs = kSilenceMs;
-    };
+    using Limits = StreamLimits; // a stream heeds the bounds of each stream in it
 
     enum class Role { Dialler, Acceptor };
 
@@ -77,7 +63,8 @@ public:
         Busy,       // no room here now: the connection ends without a word, so that the other side tries again
                     // later rather than take it for a refusal of its key
     };
-    using CertificateCheck = std::function<Verdict(const CertificateIdentity& peer)>;
+    // Told which stream asks (its role, addresses, handshake so far), so the owner needs no hold of it beforehand.
+    using CertificateCheck = std::function<Verdict(const PeerStream& stream, const CertificateIdentity& peer)>;
 
     enum class Ending {
         Closed,          // close() on this side

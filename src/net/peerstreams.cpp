@@ -114,7 +114,7 @@ PeerStreams::PeerStreams(const IdentityKey& key, const QString& nodeId, PinCheck
     connect(&m_server, &QTcpServer::newConnection, this, &PeerStreams::acceptPending);
     m_clock.start();
     m_logWindow.start();
-    m_stallCheck.setInterval(m_limits.stream.keepAliveMs);
+    m_stallCheck.setInterval(m_limits.keepAliveMs);
     connect(&m_stallCheck, &QTimer::timeout, this, &PeerStreams::closeStalled);
     m_stallCheck.start();
     m_budgetCheck.setInterval(m_limits.budgetCheckMs);
@@ -265,13 +265,10 @@ void PeerStreams::startDial(const QString& nodeId)
 
 PeerStream* PeerStreams::newStream(QTcpSocket* socket, PeerStream::Role role, const QString& expectedNodeId)
 {
-    // The check needs the stream it judges, which exists only once made.
-    auto judged = std::make_shared<const PeerStream*>(nullptr);
-    auto* stream = new PeerStream(
+    return new PeerStream(
         *m_tls, socket, role, expectedNodeId,
-        [this, judged](const CertificateIdentity& peer) { return check(**judged, peer); }, m_limits.stream, this);
-    *judged = stream;
-    return stream;
+        [this](const PeerStream& stream, const CertificateIdentity& peer) { return check(stream, peer); }, m_limits,
+        this);
 }
 
 int PeerStreams::openingCount(PeerStream::Role role, const QHostAddress& address) const
@@ -469,7 +466,7 @@ bool PeerStreams::isReflection(const PeerStream& stream) const
     if (m_recentRandoms.contains(random))
         return true;
     // Forgotten too early, by a flood of handshakes: the stream may be ours; not worth taking a new identity for.
-    return m_randomsLostMs >= 0 && m_clock.elapsed() - m_randomsLostMs <= 2 * qint64(m_limits.stream.handshakeMs);
+    return m_randomsLostMs >= 0 && m_clock.elapsed() - m_randomsLostMs <= 2 * qint64(m_limits.handshakeMs);
 }
 
 void PeerStreams::noteRandom(const PeerStream& stream)
@@ -479,7 +476,7 @@ void PeerStreams::noteRandom(const PeerStream& stream)
         return;
     // A handshake lasts at most handshakeMs from its start on either side: what ended earlier cannot match.
     const qint64 now = m_clock.elapsed();
-    const qint64 kept = 2 * qint64(m_limits.stream.handshakeMs);
+    const qint64 kept = 2 * qint64(m_limits.handshakeMs);
     for (auto it = m_recentRandoms.begin(); it != m_recentRandoms.end();)
         it = now - it.value() > kept ? m_recentRandoms.erase(it) : std::next(it);
     if (m_recentRandoms.size() >= kMaxRecentRandoms) {
@@ -604,7 +601,7 @@ void PeerStreams::closeStalled()
         const auto known = m_backlogs.find(stream);
         if (known == m_backlogs.end() || queued < known->queued)
             m_backlogs.insert(stream, Backlog{queued, now});
-        else if (now - known->sinceMs >= m_limits.stream.silenceMs)
+        else if (now - known->sinceMs >= m_limits.silenceMs)
             stalled.append(stream);
         else
             known->queued = queued;
@@ -614,7 +611,7 @@ void PeerStreams::closeStalled()
             qCritical().noquote() << QStringLiteral("Closed the stream with %1 at %2: it read nothing of ours for %3 s "
                                                     "while %4 bytes waited for it")
                                          .arg(stream->peer().nodeId, addressText(stream->peerAddress()))
-                                         .arg(m_limits.stream.silenceMs / 1000)
+                                         .arg(m_limits.silenceMs / 1000)
                                          .arg(stream->queuedBytes());
         stream->close();
     }

@@ -52,52 +52,25 @@ constexpr quint16 kPeerStreamPort = 25002;
 // has its stream closed: what waits for it would only pile up here.
 //
 // Reconnecting is internal, for nodes this side dialled: when an established stream to such a node drops (the
-// connection broke, the peer closed it, silence), the table dials it again after kFirstRedialMs, doubling up to
-// kLastRedialMs, at most kMaxRedials times, until a stream is up again. So is a first dial that reached a computer
-// which ended it during the handshake without refusing us (isBusy in peerstreams.cpp); any other first dial that
-// fails is not repeated: the caller dials again when it hears of the node. drop() ends both the stream and the
-// redialling.
+// connection broke, the peer closed it, silence), the table dials it again after firstRedialMs, doubling up to
+// lastRedialMs, at most maxRedials times (see StreamLimits), until a stream is up again. So is a first dial that
+// reached a computer which ended it during the handshake without refusing us (isBusy in peerstreams.cpp); any other
+// first dial that fails is not repeated: the caller dials again when it hears of the node. drop() ends both the
+// stream and the redialling.
 class PeerStreams : public QObject
 {
     Q_OBJECT
     Q_DISABLE_COPY(PeerStreams)
 
 public:
-    static constexpr int kMaxStreams = 512;   // established and in handshake together
-    static constexpr int kMaxHandshakes = 64; // of those, accepted and not yet authenticated
-    static constexpr int kMaxDials = 64;      // of those, dialled here and not yet authenticated: a budget of their
-                                              // own, so that connections nobody completes cannot stop our dials
-    // From one address: accepted connections in handshake, and streams in all. One computer cannot take the room
-    // of all the others; when the table is full, a stream of the address holding the most gives way.
-    static constexpr int kMaxHandshakesPerAddress = 4;
-    static constexpr int kMaxStreamsPerAddress = 16;
     // Our own identity key on another computer is reported at most this often.
     static constexpr int kCopyAlarmMs = 60000;
-    static constexpr int kFirstRedialMs = 1000;
-    static constexpr int kLastRedialMs = 60000;
-    static constexpr int kMaxRedials = 8;
     // Node ids known as capable this run; the oldest are forgotten beyond.
     static constexpr int kMaxRemembered = 4096;
-    // Bytes held by all streams together, and how often that is looked at.
-    static constexpr qint64 kMaxBufferedBytes = 256 * 1000 * 1000;
-    static constexpr int kBudgetCheckMs = 250;
     // Refused or broken streams are logged, at most this many lines a minute; the rest are counted.
     static constexpr int kLogLinesPerMinute = 20;
 
-    struct Limits
-    {
-        int maxStreams = kMaxStreams;
-        int maxHandshakes = kMaxHandshakes;
-        int maxDials = kMaxDials;
-        int maxHandshakesPerAddress = kMaxHandshakesPerAddress;
-        int maxStreamsPerAddress = kMaxStreamsPerAddress;
-        int firstRedialMs = kFirstRedialMs;
-        int lastRedialMs = kLastRedialMs;
-        int maxRedials = kMaxRedials;
-        qint64 maxBufferedBytes = kMaxBufferedBytes;
-        int budgetCheckMs = kBudgetCheckMs;
-        PeerStream::Limits stream;
-    };
+    using Limits = StreamLimits; // the table's bounds, and those it gives each stream
 
     enum class PinVerdict {
         Accept,     // the pinned key, or a node seen for the first time (whose key the caller pins)

@@ -68,7 +68,6 @@ void PeerSecurity::makeStreams()
     if (m_streams)
         m_streams->disconnect(this);
     m_streams.reset();
-    m_streamAt.clear();
     m_backlog.clear();
     m_streams = std::make_unique<PeerStreams>(
         m_identity, m_profile.hostId(),
@@ -85,7 +84,7 @@ void PeerSecurity::makeStreams()
         return backlog == m_backlog.cend() ? 0 : backlog->bytes;
     });
     m_streams->setKnownAddress([this](const QString& nodeId) {
-        return m_pins.contains(nodeId) ? QHostAddress(m_store.peerField(nodeId, kIpAddress)) : QHostAddress();
+        return m_book.isPinned(nodeId) ? QHostAddress(m_store.peerField(nodeId, kIpAddress)) : QHostAddress();
     });
     connect(m_streams.get(), &PeerStreams::streamUp, this, &PeerSecurity::streamUp);
     connect(m_streams.get(), &PeerStreams::streamDown, this, &PeerSecurity::streamDown);
@@ -137,8 +136,8 @@ void PeerSecurity::loadPins()
         return;
     while (q.next()) {
         const QString nodeId = q.value(0).toString();
-        m_pins.insert(nodeId, Pin{QByteArray::fromHex(q.value(1).toByteArray()),
-                                  QByteArray::fromHex(q.value(2).toByteArray()), true});
+        m_book.loadPin(nodeId, QByteArray::fromHex(q.value(1).toByteArray()),
+                       QByteArray::fromHex(q.value(2).toByteArray()));
         if (!q.value(3).toString().isEmpty())
             m_pinnedAt.insert(q.value(3).toString(), nodeId);
     }
@@ -148,8 +147,7 @@ void PeerSecurity::renewIdentity()
 {
     m_identity = IdentityKey::generate();
     // The old node id's row is gone: what the database told of addresses is asked again.
-    m_nodeAt.clear();
-    m_addressOf.clear();
+    m_book.forgetAddresses();
     QString error;
     if (!m_identity.save(m_keyFile, &error))
         qCritical().noquote() << QStringLiteral("A new identity key could not be stored: ") + error;
@@ -165,11 +163,11 @@ PeerStreams::PinVerdict PeerSecurity::checkPin(const QString& nodeId, const QByt
 {
     if (nodeId.size() > PeerRecords::kMaxNodeIdLength)
         return PeerStreams::PinVerdict::Refuse;
-    auto pinned = m_pins.find(nodeId);
-    if (pinned == m_pins.end()) {
+    NodeBook::Pin* pinned = m_book.pin(nodeId);
+    if (!pinned) {
         if (plainPeerKeeps(nodeId, address) || !makeRoomForPin())
             return PeerStreams::PinVerdict::Refuse;
-        m_pins.insert(nodeId, Pin{key, {}, false, ++m_pinSequence});
+        m_book.addPin(nodeId, key);
         savePin(nodeId);
         return PeerStreams::PinVerdict::Accept;
     }
@@ -223,38 +221,26 @@ bool PeerSecurity::plainPeerKeeps(const QString& nodeId, const QString& address)
 
 bool PeerSecurity::makeRoomForPin()
 {
-    int unsaved = 0;
-    auto oldest = m_pins.end();
-    for (auto pin = m_pins.begin(); pin != m_pins.end(); ++pin) {
-        if (pin->saved)
-            continue;
-        ++unsaved;
-        if (!m_streams->hasStream(pin.key()) && (oldest == m_pins.end() || pin->sequence < oldest->sequence))
-            oldest = pin;
-    }
-    if (unsaved < kMaxUnsavedPins)
+    QString forgotten;
+    if (!m_book.makeRoomForPin([this](const QString& nodeId) { return m_streams->hasStream(nodeId); }, &forgotten))
+        return refuse(QStringLiteral("a stream with a node id seen for the first time"),
+                      QStringLiteral("%1 nodes that are no peers yet have streams up").arg(NodeBook::kMaxUnsavedPins));
+    if (forgotten.isEmpty())
         return true;
-    if (oldest == m_pins.end()) {
-        refuse(QStringLiteral("a stream with a node id seen for the first time"),
-               QStringLiteral("%1 nodes that are no peers yet have streams up").arg(unsaved));
-        return false;
-    }
-    const QString forgotten = oldest.key();
-    m_pins.erase(oldest);
     m_unreachableAt.remove(forgotten);
     m_pinnedAt.removeIf([&forgotten](const auto& entry) { return entry.value() == forgotten; });
     logLimited(QStringLiteral("forgot a pin"),
                QStringLiteral("Forgot the key of %1, which completed a stream but never became a peer: %2 such keys "
                               "are kept at most")
                    .arg(PeerRecords::loggableId(forgotten))
-                   .arg(kMaxUnsavedPins));
+                   .arg(NodeBook::kMaxUnsavedPins));
     return true;
 }
 
 void PeerSecurity::savePin(const QString& nodeId)
 {
-    auto pinned = m_pins.find(nodeId);
-    if (pinned == m_pins.end() || pinned->saved)
+    NodeBook::Pin* pinned = m_book.pin(nodeId);
+    if (!pinned || pinned->saved)
         return;
     QSqlQuery q(m_store.database());
     // What it can take is kept with it, so that it is known while the node is away (a file offered to it then).
@@ -273,21 +259,17 @@ void PeerSecurity::savePin(const QString& nodeId)
 void PeerSecurity::streamUp(const QString& nodeId, const QHostAddress& address)
 {
     const QString where = addressText(address);
-    m_streamAt.removeIf([&nodeId](const auto& entry) { return entry.value() == nodeId; });
     m_pinnedAt.removeIf([&nodeId](const auto& entry) { return entry.value() == nodeId; });
     nodeSeenAt(where, nodeId);
     // The address is a hint for messages sent to an address only; a node with its stream up there keeps it.
-    const QString before = m_streamAt.value(where);
-    if (before.isEmpty() || !m_streams->hasStream(before)) {
-        m_streamAt.insert(where, nodeId);
+    if (streamAt(where).isEmpty())
         m_pinnedAt.insert(where, nodeId);
-    }
-    unmarkPlain(nodeId); // it speaks streams after all
+    m_book.unmarkPlain(nodeId); // it speaks streams after all
     m_unreachableAt.remove(nodeId);
     bool changed = m_refusesOurKey.remove(nodeId);
     // The pinned key came back: whatever other key came meanwhile was not this node reinstalled.
-    auto pinned = m_pins.find(nodeId);
-    if (pinned != m_pins.end() && !pinned->pending.isEmpty()) {
+    NodeBook::Pin* pinned = m_book.pin(nodeId);
+    if (pinned && !pinned->pending.isEmpty()) {
         pinned->pending.clear();
         QSqlQuery q(m_store.database());
         q.prepare(QStringLiteral("update vesk_peers set pendingKey = null where id = ?"));
@@ -322,7 +304,6 @@ void PeerSecurity::handshakeOnStreams()
 
 void PeerSecurity::streamDown(const QString& nodeId)
 {
-    m_streamAt.removeIf([&nodeId](const auto& entry) { return entry.value() == nodeId; });
     m_backlog.remove(nodeId);
 }
 
@@ -396,11 +377,11 @@ QByteArray PeerSecurity::frame(const QHostAddress& address, const QString& nodeI
     if (address.isNull())
         return {};
     const QString where = addressText(address);
-    if (m_pins.contains(nodeId)) {
+    if (m_book.isPinned(nodeId)) {
         dial(nodeId, where); // it waits for its stream (the features send it again)
         return {};
     }
-    if (!isPlain(nodeId)) {
+    if (!m_book.isMarkedPlain(nodeId)) {
         // Whether it speaks streams is learnt by dialling it; if it does, the message goes on that stream.
         hold(where, nodeId, parameters);
         return {};
@@ -413,7 +394,7 @@ QByteArray PeerSecurity::frameForAddress(const QHostAddress& address, const Para
     if (address.isNull())
         return {};
     const QString where = addressText(address);
-    const QString streamNode = m_streamAt.value(where);
+    const QString streamNode = streamAt(where);
     if (!streamNode.isEmpty()) {
         sendOnStream(streamNode, parameters);
         return {};
@@ -429,7 +410,7 @@ QByteArray PeerSecurity::frameForAddress(const QHostAddress& address, const Para
         sendOnStream(nodeId, parameters);
         return {};
     }
-    if (!nodeId.isEmpty() && nodeId != m_profile.hostId() && !isPlain(nodeId)) {
+    if (!nodeId.isEmpty() && nodeId != m_profile.hostId() && !m_book.isMarkedPlain(nodeId)) {
         // A node that ever completed a stream with us is never sent plain, whatever the port does now; one not
         // known either way is dialled to learn it.
         hold(where, nodeId, parameters);
@@ -450,9 +431,8 @@ QByteArray PeerSecurity::plainFrame(const QString& where, const Parameters& para
 
 QString PeerSecurity::nodeAt(const QString& address)
 {
-    const auto known = m_nodeAt.constFind(address);
-    if (known != m_nodeAt.cend())
-        return known.value();
+    if (const std::optional<QString> known = m_book.nodeAt(address))
+        return *known;
     if (QHostAddress(address).isLoopback()) // on the loopback: this node itself
         return {};
     // Rows move to another address only with a message or announcement heard here first (see nodeSeenAt and
@@ -462,63 +442,23 @@ QString PeerSecurity::nodeAt(const QString& address)
     q.bindValue(0, address);
     q.bindValue(1, m_profile.hostId());
     const QString nodeId = q.exec() && q.next() ? q.value(0).toString() : QString();
-    const auto elsewhere = m_addressOf.constFind(nodeId);
-    if (nodeId.isEmpty() || elsewhere == m_addressOf.cend())
-        noteNodeAt(address, nodeId);
+    if (nodeId.isEmpty() || !m_book.placed(nodeId))
+        m_book.noteNodeAt(address, nodeId);
     // else: a row not yet moved to where the node was heard last; asked again next time
     return nodeId;
 }
 
-void PeerSecurity::noteNodeAt(const QString& address, const QString& nodeId)
+QString PeerSecurity::streamAt(const QString& address) const
 {
-    const QString before = m_nodeAt.value(address);
-    if (!before.isEmpty() && before != nodeId && m_addressOf.value(before) == address)
-        m_addressOf.remove(before);
-    if (!nodeId.isEmpty()) {
-        const QString formerly = m_addressOf.value(nodeId);
-        if (!formerly.isEmpty() && formerly != address && m_nodeAt.value(formerly) == nodeId)
-            m_nodeAt.remove(formerly); // its row follows it to the new address
-        m_addressOf.insert(nodeId, address);
-    }
-    if (m_nodeAt.size() >= kMaxKnownAddresses && !m_nodeAt.contains(address)) {
-        m_nodeAt.clear();
-        m_addressOf.clear();
-    }
-    m_nodeAt.insert(address, nodeId);
+    // The node whose stream took the address first: the pinned node last authenticated there, while its stream
+    // is up there.
+    const QString nodeId = m_pinnedAt.value(address);
+    return !nodeId.isEmpty() && addressText(m_streams->address(nodeId)) == address ? nodeId : QString();
 }
 
 bool PeerSecurity::knownCapable(const QString& nodeId) const
 {
-    return m_pins.contains(nodeId) || m_streams->isCapable(nodeId);
-}
-
-bool PeerSecurity::isPlain(const QString& nodeId) const
-{
-    return m_plainNodes.contains(nodeId) && !knownCapable(nodeId);
-}
-
-void PeerSecurity::markPlain(const QString& nodeId, const QString& address)
-{
-    if (m_plainNodes.size() >= kMaxKnownAddresses && !m_plainNodes.contains(nodeId)) {
-        m_plainNodes.clear();
-        m_plainAt.clear();
-    }
-    unmarkPlain(nodeId);
-    const QString before = m_plainAt.value(address);
-    if (!before.isEmpty())
-        m_plainNodes.remove(before);
-    m_plainNodes.insert(nodeId, address);
-    m_plainAt.insert(address, nodeId);
-    qCDebug(lcPeers) << PeerRecords::loggableId(nodeId) << "at" << address << "speaks the plain protocol only";
-}
-
-void PeerSecurity::unmarkPlain(const QString& nodeId)
-{
-    const auto marked = m_plainNodes.find(nodeId);
-    if (marked == m_plainNodes.end())
-        return;
-    m_plainAt.remove(marked.value());
-    m_plainNodes.erase(marked);
+    return m_book.isPinned(nodeId) || m_streams->isCapable(nodeId);
 }
 
 void PeerSecurity::dial(const QString& nodeId, const QString& address)
@@ -565,19 +505,19 @@ void PeerSecurity::releaseHeld(const QString& nodeId, bool onStream)
 
 void PeerSecurity::dialFailed(const QString& nodeId, const QString& dialledAt, PeerStream::Ending ending)
 {
-    if (m_pins.contains(nodeId) && dialledAt == m_store.peerField(nodeId, kIpAddress))
+    if (m_book.isPinned(nodeId) && dialledAt == m_store.peerField(nodeId, kIpAddress))
         m_unreachableAt.insert(nodeId, dialledAt);
     // Only a pinned peer's refusal says something: it knew another key of ours.
-    if (ending == PeerStream::Ending::RefusedByPeer && m_pins.contains(nodeId) && !m_refusesOurKey.contains(nodeId)) {
+    if (ending == PeerStream::Ending::RefusedByPeer && m_book.isPinned(nodeId) && !m_refusesOurKey.contains(nodeId)) {
         m_refusesOurKey.insert(nodeId);
         Q_EMIT securityChanged(nodeId);
     }
-    // Learnt once per node: nothing speaks streams where it is. Never of a node that completed a stream with us,
-    // whose port may be blocked on the way by someone who wants its messages in plain.
-    const bool plain = showsPlain(ending) && !m_pinnedAt.contains(dialledAt) && !knownCapable(nodeId);
-    if (plain)
-        markPlain(nodeId, dialledAt);
-    if (plain) {
+    // Learnt once per node: nothing speaks streams where it is. Never of a node that completed a stream with us
+    // (pinned, or capable this run), whose port may be blocked on the way by someone who wants its messages in
+    // plain. This is the one place that keeps such a node from plain: it is never marked, and loses its mark once it
+    // completes a stream (streamUp) or is pinned, so every route asks only for the mark.
+    if (showsPlain(ending) && !m_pinnedAt.contains(dialledAt) && !knownCapable(nodeId)) {
+        m_book.markPlain(nodeId, dialledAt);
         releaseHeld(nodeId, false);
         return;
     }
@@ -590,10 +530,10 @@ void PeerSecurity::nodeSeenAt(const QString& address, const QString& nodeId)
     const QString pinned = m_pinnedAt.value(address);
     if (!pinned.isEmpty() && pinned != nodeId && !m_streams->hasStream(pinned))
         forgetPinnedAt(address);
-    const QString plain = m_plainAt.value(address);
+    const QString plain = m_book.plainAt(address);
     if (!plain.isEmpty() && plain != nodeId)
-        unmarkPlain(plain);
-    noteNodeAt(address, nodeId); // and a capable node last known here is no longer taken to be here
+        m_book.unmarkPlain(plain);
+    m_book.noteNodeAt(address, nodeId); // and a capable node last known here is no longer taken to be here
 }
 
 void PeerSecurity::forgetPinnedAt(const QString& address)
@@ -619,7 +559,7 @@ bool PeerSecurity::admit(Parameters& message)
     if (!nodeId.isEmpty() && nodeId == m_profile.hostId())
         return refuse(QStringLiteral("a plain message under this computer's own node id"),
                       QStringLiteral("from %1; a copy of this installation shows itself by its key only").arg(address));
-    if (m_pins.contains(nodeId))
+    if (m_book.isPinned(nodeId))
         return refuse(QStringLiteral("a plain message under the node id of a peer with a stream"),
                       QStringLiteral("%1 from %2").arg(PeerRecords::loggableId(nodeId), address));
     // Kept on purpose, also under a node id of its own: a plain program cannot share an address with a Vesk
@@ -629,14 +569,14 @@ bool PeerSecurity::admit(Parameters& message)
     // another node), goes to the Vesk computer or nowhere. Taken in, its messages would only plant a peer that
     // nothing reaches, and let anyone at a peer's address (a forged source, a shared router) have messages taken
     // as coming from where that peer is.
-    if (m_streamAt.contains(address) || (nodeId.isEmpty() && m_pinnedAt.contains(address)))
+    if (!streamAt(address).isEmpty() || (nodeId.isEmpty() && m_pinnedAt.contains(address)))
         return refuse(QStringLiteral("a plain message from the address of a peer with a stream"),
                       QStringLiteral("%1 (%2)").arg(address, PeerRecords::loggableId(m_pinnedAt.value(address))));
     if (!nodeId.isEmpty() && nodeId.size() <= PeerRecords::kMaxNodeIdLength) {
         nodeSeenAt(address, nodeId);
         heardInPlain(nodeId, address);
         // A plain handshake from a node not known plain: whether it speaks streams is learnt by dialling it.
-        if (isHandshake(message.value(kAction).toString()) && !isPlain(nodeId))
+        if (isHandshake(message.value(kAction).toString()) && !m_book.isMarkedPlain(nodeId))
             dial(nodeId, address);
     }
     return true;
@@ -654,7 +594,7 @@ bool PeerSecurity::announced(const QString& nodeId, const QString& address)
             m_streams->lookForCopy(QHostAddress(address), m_dialPort);
         return false;
     }
-    if (m_pins.contains(nodeId)) {
+    if (m_book.isPinned(nodeId)) {
         // Anyone can announce any node id: at most a hint where the node may be, taken only with its key. With its
         // stream up, the handshake an announcement calls for goes on the stream (its answer brings a new picture).
         // Without it, the node is looked for where its stream last came from; the announced address only once that
@@ -670,7 +610,7 @@ bool PeerSecurity::announced(const QString& nodeId, const QString& address)
     // A datagram proves nothing of its sender's address: it updates where the node is looked for, as its row,
     // but clears nothing learnt of the node that answered there.
     if (nodeId.size() <= PeerRecords::kMaxNodeIdLength)
-        noteNodeAt(address, nodeId);
+        m_book.noteNodeAt(address, nodeId);
     return true;
 }
 
@@ -696,11 +636,11 @@ void PeerSecurity::logLimited(const QString& kind, const QString& line)
 
 void PeerSecurity::heardInPlain(const QString& nodeId, const QString& address)
 {
-    if (m_heardInPlain.size() >= kMaxKnownAddresses && !m_heardInPlain.contains(nodeId)) {
+    if (m_heardInPlain.size() >= NodeBook::kMaxKnownAddresses && !m_heardInPlain.contains(nodeId)) {
         // A flood of fresh node ids must not wipe what is known of the plain peers heard before it.
         const qint64 since = m_clock.nowMs() - kPlainPeerAnswersMs;
         m_heardInPlain.removeIf([since](const auto& entry) { return entry.value().atMs <= since; });
-        if (m_heardInPlain.size() >= kMaxKnownAddresses)
+        if (m_heardInPlain.size() >= NodeBook::kMaxKnownAddresses)
             return;
     }
     HeardInPlain& heard = m_heardInPlain[nodeId];
@@ -715,7 +655,7 @@ void PeerSecurity::heardInPlain(const QString& nodeId, const QString& address)
 quint32 PeerSecurity::capabilitiesOf(const QString& nodeId) const
 {
     // A changed key waiting for the user leaves the pinned key's stream, and what it carries, as they were.
-    return m_pins.contains(nodeId) ? kStreamCapabilities : 0;
+    return m_book.isPinned(nodeId) ? kStreamCapabilities : 0;
 }
 
 bool PeerSecurity::hasStream(const QString& nodeId) const
@@ -725,8 +665,8 @@ bool PeerSecurity::hasStream(const QString& nodeId) const
 
 SecurityState::State PeerSecurity::securityState(const QString& nodeId) const
 {
-    const auto pinned = m_pins.constFind(nodeId);
-    if (pinned == m_pins.cend())
+    const NodeBook::Pin* pinned = m_book.pin(nodeId);
+    if (!pinned)
         return SecurityState::Plain;
     if (!pinned->pending.isEmpty())
         return SecurityState::KeyChanged;
@@ -737,8 +677,8 @@ SecurityState::State PeerSecurity::securityState(const QString& nodeId) const
 
 QString PeerSecurity::comparisonCode(const QString& nodeId) const
 {
-    const auto pinned = m_pins.constFind(nodeId);
-    if (pinned == m_pins.cend())
+    const NodeBook::Pin* pinned = m_book.pin(nodeId);
+    if (!pinned)
         return {};
     // One key's fingerprint per line, so that each line can be read out and compared on its own.
     QStringList groups =
@@ -751,8 +691,8 @@ QString PeerSecurity::comparisonCode(const QString& nodeId) const
 
 bool PeerSecurity::markVerified(const QString& nodeId)
 {
-    const auto pinned = m_pins.constFind(nodeId);
-    if (pinned == m_pins.cend() || !pinned->pending.isEmpty())
+    const NodeBook::Pin* pinned = m_book.pin(nodeId);
+    if (!pinned || !pinned->pending.isEmpty())
         return false;
     m_store.setField(kPeersTable, nodeId, QStringLiteral("verified"), QStringLiteral("yes"));
     m_store.nodeData->refresh();
@@ -762,8 +702,8 @@ bool PeerSecurity::markVerified(const QString& nodeId)
 
 bool PeerSecurity::acceptChangedKey(const QString& nodeId)
 {
-    auto pinned = m_pins.find(nodeId);
-    if (pinned == m_pins.end() || pinned->pending.isEmpty())
+    NodeBook::Pin* pinned = m_book.pin(nodeId);
+    if (!pinned || pinned->pending.isEmpty())
         return false;
     pinned->key = pinned->pending;
     pinned->pending.clear();

@@ -3,6 +3,7 @@
 #include "net/parameters.h"
 #include "net/peercapabilities.h"
 #include "net/peerstreams.h"
+#include "peers/nodebook.h"
 #include "peers/replylimiter.h"
 #include "store/securitystate.h"
 
@@ -69,11 +70,6 @@ public:
     static constexpr qint64 kMaxBackloggedBytes = 64 * 1000 * 1000;
     // An address that announces our own node id is dialled to look for a copy of us at most once per this window.
     static constexpr qint64 kCopyCheckWindowMs = 60000;
-    // Addresses remembered with the node last heard there, nodes marked plain; past this the knowledge is forgotten.
-    static constexpr int kMaxKnownAddresses = 4096;
-    // Pins of nodes that completed a stream but are no peer of ours yet (no row; a real peer gets one with its
-    // first handshake, within a second): past this the oldest without a stream is forgotten.
-    static constexpr int kMaxUnsavedPins = 128;
     // A plain message under a node id this recent, from another address than a stream's, keeps the id from it.
     static constexpr qint64 kPlainPeerAnswersMs = 10 * 60 * 1000;
 
@@ -144,13 +140,6 @@ Q_SIGNALS:
     void copyOfThisInstallation(const QString& address);
 
 private:
-    struct Pin
-    {
-        QByteArray key;
-        QByteArray pending;
-        bool saved = false;   // written to the node's row (an accepted stream may come before the row)
-        quint64 sequence = 0; // which unsaved pin is the oldest
-    };
     // Where a node id was last heard in plain, and the other address before it.
     struct HeardInPlain
     {
@@ -183,16 +172,14 @@ private:
     void hold(const QString& address, const QString& nodeId, const Parameters& parameters);
     void releaseHeld(const QString& nodeId, bool onStream);
     QString nodeAt(const QString& address);
-    void noteNodeAt(const QString& address, const QString& nodeId);
+    // The node whose stream up at the address takes what is sent to the address only; empty for none.
+    QString streamAt(const QString& address) const;
     void dial(const QString& nodeId, const QString& address);
     // A node answers at the address (a plain message over TCP, a stream, a dial that found it): the address tells
     // nothing any more of the pinned node stored there, of the plain node marked there, nor of a capable node.
     void nodeSeenAt(const QString& address, const QString& nodeId);
     void forgetPinnedAt(const QString& address);
     bool knownCapable(const QString& nodeId) const;
-    bool isPlain(const QString& nodeId) const;
-    void markPlain(const QString& nodeId, const QString& address);
-    void unmarkPlain(const QString& nodeId);
     bool refuse(const QString& kind, const QString& detail);
     void logLimited(const QString& kind, const QString& line);
     void heardInPlain(const QString& nodeId, const QString& address);
@@ -211,16 +198,10 @@ private:
     PlainSender m_sendPlain;
     Delivery m_deliver;
     HandshakeSender m_sendHandshake;
-    QHash<QString, Pin> m_pins;                  // node id -> its pinned key
-    QHash<QString, QString> m_streamAt;          // address -> node with a stream up there
+    NodeBook m_book;                             // pins, plain marks, the node last heard at each address
     QHash<QString, QString> m_pinnedAt;          // address -> pinned node last authenticated there
-    QHash<QString, QString> m_nodeAt;            // address -> node last heard there (empty: none in the database)
-    QHash<QString, QString> m_addressOf;         // node -> its address in m_nodeAt
-    QHash<QString, QString> m_plainNodes;        // node -> the address where it answered no TLS
-    QHash<QString, QString> m_plainAt;           // the same, address -> node
     QHash<QString, HeardInPlain> m_heardInPlain; // node -> where plain messages under it came from lately
-    quint64 m_pinSequence = 0;
-    QHash<QString, Held> m_held; // node -> messages waiting for a dial's outcome
+    QHash<QString, Held> m_held;                 // node -> messages waiting for a dial's outcome
     struct Backlog
     {
         std::deque<FramePayload> frames;

@@ -1,13 +1,9 @@
-#include "net/peerstreams.h"
-
 #include "secure/identitycertificate.h"
-#include "secure/identitykey.h"
 
+#include "streamnode.h"
 #include "testsupport.h"
 
 #include <QThread>
-#include <QTcpServer>
-#include <QTcpSocket>
 #include <QtEndian>
 
 #include <openssl/ssl.h>
@@ -23,83 +19,13 @@
 #include <thread>
 #include <vector>
 
-using TestSupport::pattern;
-using Vesk::FramePayload;
-using Vesk::IdentityCertificate;
-using Vesk::IdentityKey;
-using Vesk::PeerStream;
-using Vesk::PeerStreams;
+using namespace TestSupport;
+using namespace Vesk;
 using Ending = Vesk::PeerStream::Ending;
-
-Q_DECLARE_METATYPE(Vesk::PeerStream::Ending)
 
 namespace {
 
-const QHostAddress kHere(QHostAddress::LocalHost);
 constexpr int kPacket = 1000000;
-
-// Short bounds, so that stalls, silences and redials show within a test; still long for a loaded machine.
-PeerStreams::Limits quickLimits()
-{
-    PeerStreams::Limits limits;
-    limits.stream.handshakeMs = 1500;
-    limits.stream.keepAliveMs = 250;
-    limits.stream.silenceMs = 1500;
-    limits.firstRedialMs = 50;
-    limits.lastRedialMs = 200;
-    limits.maxRedials = 3;
-    return limits;
-}
-
-// One installation: its stream table listening on loopback, pinning each node's first key as the program will.
-struct Node
-{
-    explicit Node(const QString& id, const IdentityKey& key = IdentityKey::generate(),
-                  const PeerStreams::Limits& limits = quickLimits(), const QHostAddress& address = kHere)
-        : id(id), key(key),
-          streams(
-              key, id, [this](const QString& node, const QByteArray& k) { return pin(node, k); }, limits)
-    {
-        streams.listen(address, 0);
-        QObject::connect(&streams, &PeerStreams::frameReceived, &streams,
-                         [this](const QString& from, const QByteArray& payload) {
-                             received.append(payload);
-                             lastSender = from;
-                         });
-    }
-    PeerStreams::PinVerdict pin(const QString& node, const QByteArray& publicKey)
-    {
-        ++pinChecks;
-        const auto pinned = pins.constFind(node);
-        if (pinned == pins.cend())
-            pins.insert(node, publicKey);
-        else if (*pinned != publicKey)
-            return PeerStreams::PinVerdict::KeyChanged;
-        return PeerStreams::PinVerdict::Accept;
-    }
-    void dial(const Node& other, const QString& expected = {})
-    {
-        streams.dial(kHere, other.streams.serverPort(), expected.isEmpty() ? other.id : expected);
-    }
-    QString id;
-    IdentityKey key;
-    QHash<QString, QByteArray> pins;
-    int pinChecks = 0;
-    PeerStreams streams;
-    QList<QByteArray> received;
-    QString lastSender;
-    QSignalSpy up{&streams, &PeerStreams::streamUp};
-    QSignalSpy down{&streams, &PeerStreams::streamDown};
-    QSignalSpy changed{&streams, &PeerStreams::keyChanged};
-    QSignalSpy sameIdentity{&streams, &PeerStreams::sameIdentityElsewhere};
-    QSignalSpy failed{&streams, &PeerStreams::dialFailed};
-    QSignalSpy ready{&streams, &PeerStreams::sendReady};
-};
-
-bool connected(const Node& a, const Node& b)
-{
-    return a.streams.hasStream(b.id) && b.streams.hasStream(a.id);
-}
 
 // A client written against OpenSSL directly, in a thread of its own with blocking calls, for what a PeerStream
 // never sends. It answers what it saw of the server.
@@ -245,7 +171,7 @@ private slots:
 
     void framesBothWays()
     {
-        Node a("node-a"), b("node-b");
+        StreamNode a("node-a"), b("node-b");
         a.dial(b);
         QTRY_VERIFY(connected(a, b));
         QCOMPARE(a.up.count(), 1);
@@ -268,7 +194,7 @@ private slots:
         QCOMPARE(b.lastSender, a.id);
 
         // Idle for several keep-alive intervals and past the silence bound: keep-alives hold it up.
-        QTest::qWait(2 * quickLimits().stream.silenceMs);
+        QTest::qWait(2 * quickLimits().silenceMs);
         QVERIFY(connected(a, b));
         QCOMPARE(a.down.count() + b.down.count(), 0);
         QCOMPARE(b.received.size(), sent.size()); // keep-alives are no frames
@@ -288,10 +214,10 @@ private slots:
     {
         QFETCH(QString, scenario);
         QFETCH(Ending, dialFailure);
-        Node a("node-a");
+        StreamNode a("node-a");
         const IdentityKey otherKey = IdentityKey::generate();
         // b is the node dialled; in one row a copy of our own key under another id.
-        Node b("node-b", scenario == "own key" ? a.key : otherKey);
+        StreamNode b("node-b", scenario == "own key" ? a.key : otherKey);
         if (scenario == "acceptor pin")
             b.pins.insert(a.id, IdentityKey::generate().publicKey());
         if (scenario == "dialler pin")
@@ -309,7 +235,7 @@ private slots:
         QCOMPARE(std::make_pair(a.pins, b.pins), pinsAfter);
         QCOMPARE(a.streams.send(b.id, "x") || b.streams.send(a.id, "x"), false);
 
-        const auto changedKey = [](const Node& node) {
+        const auto changedKey = [](const StreamNode& node) {
             return node.changed.isEmpty() ? QByteArray() : node.changed.first().at(1).toByteArray();
         };
         QCOMPARE(changedKey(b), scenario == "acceptor pin" ? a.key.publicKey() : QByteArray());
@@ -343,6 +269,9 @@ private slots:
                                                 << "over the size limit" << 1;
         QTest::newRow("silent after the handshake") << Raw::SilentAfterHandshake << "closed"
                                                     << "" << 1;
+        // Once what waits for it has stopped shrinking for the silence bound.
+        QTest::newRow("alive but reading nothing") << Raw::DeafAfterHandshake << "closed"
+                                                   << "read nothing of ours" << 1;
     }
     void refusedClient()
     {
@@ -351,11 +280,18 @@ private slots:
         QFETCH(QString, logged);
         QFETCH(int, streamsUp);
         TestSupport::MessageCatcher log;
-        Node b("node-b");
+        StreamNode b("node-b");
         const IdentityKey clientKey = kind == Raw::OwnKey ? b.key : IdentityKey::generate();
         const IdentityCertificate certificate =
             IdentityCertificate::create(clientKey, kind == Raw::OwnNodeId ? b.id : QStringLiteral("raw-client"));
         auto client = std::async(std::launch::async, rawClient, b.streams.serverPort(), kind, certificate);
+        if (kind == Raw::DeafAfterHandshake) { // packets for it, until its queue is full and stays full
+            QTRY_COMPARE(b.up.count(), 1);
+            const QByteArray packet = TestSupport::pattern(kPacket, 7);
+            QTRY_VERIFY_WITH_TIMEOUT(!(b.streams.send("raw-client", packet) && b.streams.send("raw-client", packet)) &&
+                                         b.down.count() == 1,
+                                     8000);
+        }
         QTRY_VERIFY_WITH_TIMEOUT(client.wait_for(std::chrono::seconds(0)) == std::future_status::ready, 15000);
         QCOMPARE(client.get(), clientSaw);
         QCOMPARE(b.up.count(), streamsUp);
@@ -370,14 +306,13 @@ private slots:
             QTRY_VERIFY2(log.criticals().join('\n').contains(logged), qPrintable(log.criticals().join('\n')));
 
         // Still serving.
-        Node a("node-a");
+        StreamNode a("node-a");
         a.dial(b);
         QTRY_VERIFY(connected(a, b));
     }
 
-    // A peer that keeps its stream alive but reads nothing has it closed, once what waits for it stopped shrinking
-    // for the silence bound; sooner when all streams together hold more than their bound, unpinned nodes' first.
-    // The table goes on.
+    // Peers that keep their streams alive but read nothing have them closed once all streams together hold more
+    // than their bound (before their silence bound), unpinned nodes' first; the table goes on.
     void deafPeerIsClosed_data()
     {
         QTest::addColumn<QStringList>("deaf");
@@ -385,8 +320,6 @@ private slots:
         QTest::addColumn<qint64>("backlog"); // what the caller keeps for each, besides
         QTest::addColumn<QString>("logged");
         const QStringList two{"raw-client", "raw-pinned"};
-        QTest::newRow("for the silence bound")
-            << QStringList{"raw-client"} << PeerStreams::kMaxBufferedBytes << qint64(0) << "read nothing of ours";
         QTest::newRow("over the memory bound") << two << qint64(5000000) << qint64(0) << "over the bound";
         QTest::newRow("over it with the caller's backlog") << two << qint64(9000000) << qint64(4000000) << "over";
     }
@@ -399,9 +332,9 @@ private slots:
         TestSupport::MessageCatcher log;
         PeerStreams::Limits limits = quickLimits();
         limits.maxBufferedBytes = budget;
-        limits.stream.maxQueuedBytes = 3000000;
-        limits.stream.silenceMs = deaf.size() > 1 ? 30000 : limits.stream.silenceMs;
-        Node b("node-b", IdentityKey::generate(), limits);
+        limits.maxQueuedBytes = 3000000;
+        limits.silenceMs = 30000;
+        StreamNode b("node-b", IdentityKey::generate(), limits);
         const IdentityKey pinnedKey = IdentityKey::generate();
         b.streams.setPinnedKey(
             [&](const QString& id) { return id == "raw-pinned" ? pinnedKey.publicKey() : QByteArray(); });
@@ -423,7 +356,7 @@ private slots:
             QCOMPARE(client.get(), QStringLiteral("closed"));
         }
         QTRY_VERIFY(log.criticals().join('\n').contains(logged));
-        Node a("node-a");
+        StreamNode a("node-a");
         a.dial(b);
         QTRY_VERIFY(connected(a, b));
     }
@@ -441,7 +374,7 @@ private slots:
     {
         QFETCH(QString, first);
         QFETCH(QString, second);
-        Node a(first), b(second);
+        StreamNode a(first), b(second);
         a.dial(b);
         b.dial(a);
         // Both handshakes run (each side checks the other's key in each); what is left is one stream a side.
@@ -511,7 +444,7 @@ private slots:
     void burstWhileHeldUp()
     {
         QFETCH(QList<int>, sizes);
-        Node b("node-b");
+        StreamNode b("node-b");
         const QString clientId = QStringLiteral("burst-client");
         auto client = std::async(std::launch::async, burstClient, b.streams.serverPort(),
                                  IdentityCertificate::create(IdentityKey::generate(), clientId), sizes);
@@ -539,7 +472,7 @@ private slots:
     void partedFrames()
     {
         QFETCH(QList<int>, parts);
-        Node a("node-a"), b("node-b");
+        StreamNode a("node-a"), b("node-b");
         a.dial(b);
         QTRY_VERIFY(connected(a, b));
         const FramePayload payload{pattern(parts[0], 1), pattern(parts[1], 2), pattern(parts[2], 3)};
@@ -550,7 +483,7 @@ private slots:
 
     void backPressure()
     {
-        Node a("node-a"), b("node-b");
+        StreamNode a("node-a"), b("node-b");
         a.dial(b);
         QTRY_VERIFY(connected(a, b));
         // Without a turn of the event loop nothing leaves: the queue fills and send() refuses.
@@ -563,7 +496,7 @@ private slots:
             sent.append(packet);
         }
         QVERIFY(!sent.isEmpty());
-        QVERIFY(sent.size() <= PeerStream::kMaxQueuedBytes / kPacket + 1);
+        QVERIFY(sent.size() <= StreamLimits::kMaxQueuedBytes / kPacket + 1);
         QVERIFY(!a.streams.canSend(b.id));
         QTRY_COMPARE(a.ready.count(), 1);
         QVERIFY(a.streams.send(b.id, "after"));
@@ -574,8 +507,8 @@ private slots:
 
     void redialAfterDrop()
     {
-        Node a("node-a");
-        auto b = std::make_unique<Node>("node-b");
+        StreamNode a("node-a");
+        auto b = std::make_unique<StreamNode>("node-b");
         a.dial(*b);
         QTRY_VERIFY(connected(a, *b));
         b->streams.drop(a.id); // seen from a: the peer closed the stream
@@ -604,10 +537,10 @@ private slots:
     void ownStreamComingBackIsNoCopy()
     {
         QFETCH(bool, copy);
-        Node a("node-a");
-        std::unique_ptr<Node> twin;
+        StreamNode a("node-a");
+        std::unique_ptr<StreamNode> twin;
         if (copy)
-            twin = std::make_unique<Node>(a.id, a.key, quickLimits(), QHostAddress("127.0.0.2"));
+            twin = std::make_unique<StreamNode>(a.id, a.key, quickLimits(), QHostAddress("127.0.0.2"));
         const QHostAddress there = copy ? QHostAddress("127.0.0.2") : kHere;
         const quint16 port = copy ? twin->streams.serverPort() : a.streams.serverPort();
         for (int attempt = 0; attempt < 2; ++attempt) {
@@ -616,118 +549,6 @@ private slots:
         }
         QCOMPARE(a.sameIdentity.count(), copy ? 1 : 0);
         QCOMPARE(a.streams.nodeId(), a.id);
-    }
-
-    // Connections that never complete a handshake take the room of their own address only: a new peer elsewhere
-    // still gets its stream while there is room; our own dials have a budget of their own in any case.
-    void silentConnectionsLockNobodyOut_data()
-    {
-        QTest::addColumn<QStringList>("sources");
-        QTest::addColumn<bool>("newPeerIn");
-        QTest::newRow("from one address") << QStringList{"127.0.0.3"} << true;
-        QTest::newRow("filling the accepting room") << QStringList{"127.0.0.3", "127.0.0.4"} << false;
-    }
-    void silentConnectionsLockNobodyOut()
-    {
-        QFETCH(QStringList, sources);
-        QFETCH(bool, newPeerIn);
-        PeerStreams::Limits limits = quickLimits();
-        limits.stream.handshakeMs = 20000;
-        limits.maxHandshakes = 6;
-        limits.maxHandshakesPerAddress = 3;
-        Node a("node-a", IdentityKey::generate(), limits), b("node-b"),
-            c("node-c", IdentityKey::generate(), quickLimits(), QHostAddress("127.0.0.2"));
-        std::vector<std::unique_ptr<QTcpSocket>> silent;
-        for (int i = 0; i < limits.maxHandshakes; ++i) {
-            silent.push_back(std::make_unique<QTcpSocket>());
-            silent.back()->bind(QHostAddress(sources.at(i % sources.size())));
-            silent.back()->connectToHost(kHere, a.streams.serverPort());
-        }
-        QTRY_COMPARE(a.streams.streamCount(), limits.maxHandshakesPerAddress * int(sources.size()));
-        b.dial(a);
-        a.streams.dial(QHostAddress("127.0.0.2"), c.streams.serverPort(), c.id);
-        QTRY_VERIFY(connected(a, c));
-        QTRY_VERIFY(newPeerIn ? connected(a, b) : !b.failed.isEmpty());
-        QCOMPARE(a.failed.count(), 0);
-    }
-
-    // A dial that finds no room here waits for it: it is not a failed dial, which would tell something of the
-    // address dialled.
-    void ourDialsWaitForRoom()
-    {
-        PeerStreams::Limits limits = quickLimits();
-        limits.maxDials = 1;
-        Node a("node-a", IdentityKey::generate(), limits), c("node-c");
-        QTcpServer mute; // takes connections and says nothing: the dial stays in its handshake until it times out
-        QVERIFY(mute.listen(kHere, 0));
-        a.streams.dial(kHere, mute.serverPort(), "node-mute");
-        a.dial(c);
-        QTRY_VERIFY_WITH_TIMEOUT(connected(a, c), 3 * limits.stream.handshakeMs);
-        QCOMPARE(a.failed.count(), 1);
-        QCOMPARE(a.failed.first().first().toString(), "node-mute");
-        QCOMPARE(a.failed.first().at(2).value<Ending>(), Ending::HandshakeTimeout);
-    }
-
-    // One address holds at most its share of the streams, and when the table is full the address holding the most
-    // gives one up for a peer elsewhere. A pinned peer gets a place whoever dials, also when the crowd comes from
-    // as many addresses as the table holds streams.
-    void streamsShareTheTable_data()
-    {
-        QTest::addColumn<int>("maxStreams");
-        QTest::addColumn<int>("perAddress");
-        QTest::addColumn<bool>("spread"); // each of the crowd at an address of its own
-        QTest::addColumn<bool>("pinnedDials");
-        QTest::addColumn<int>("kept");
-        QTest::newRow("one address fills its share") << 16 << 3 << false << false << 3;
-        QTest::newRow("the table is full") << 4 << 16 << false << false << 3;
-        QTest::newRow("many addresses fill it, the pinned peer dials") << 4 << 16 << true << true << 3;
-        QTest::newRow("many addresses fill it, we dial the pinned peer") << 4 << 16 << true << false << 3;
-    }
-    void streamsShareTheTable()
-    {
-        QFETCH(int, maxStreams);
-        QFETCH(int, perAddress);
-        QFETCH(bool, spread);
-        QFETCH(bool, pinnedDials);
-        QFETCH(int, kept);
-        PeerStreams::Limits limits = quickLimits();
-        limits.maxStreams = maxStreams;
-        limits.maxStreamsPerAddress = perAddress;
-        Node a("node-a", IdentityKey::generate(), limits);
-        Node pinned("node-p", IdentityKey::generate(), quickLimits(), QHostAddress("127.0.0.2"));
-        a.streams.setPinnedKey(
-            [&pinned](const QString& id) { return id == pinned.id ? pinned.key.publicKey() : QByteArray(); });
-        std::vector<std::unique_ptr<Node>> crowd;
-        for (int i = 0; i < 4; ++i) {
-            const QHostAddress at(spread ? QStringLiteral("127.0.0.%1").arg(11 + i) : "127.0.0.1");
-            crowd.push_back(
-                std::make_unique<Node>(QStringLiteral("fresh-%1").arg(i), IdentityKey::generate(), quickLimits(), at));
-            spread ? a.streams.dial(at, crowd.back()->streams.serverPort(), crowd.back()->id) : crowd.back()->dial(a);
-        }
-        QTRY_COMPARE(a.streams.nodes().size(), std::min(4, perAddress));
-        QTRY_COMPARE(a.streams.streamCount(), std::min(4, perAddress));
-        pinnedDials ? pinned.dial(a)
-                    : a.streams.dial(QHostAddress("127.0.0.2"), pinned.streams.serverPort(), pinned.id);
-        QTRY_VERIFY(connected(a, pinned));
-        QTest::qWait(3 * quickLimits().lastRedialMs); // the crowd dials again
-        QVERIFY(connected(a, pinned));
-        QCOMPARE(a.streams.nodes().size() - 1, kept);
-    }
-
-    // Nodes dialled without a stream coming of it are not remembered; nor beyond a bound.
-    void failedDialsAreForgotten()
-    {
-        Node a("node-a");
-        quint16 closedPort = 0;
-        {
-            QTcpServer server;
-            QVERIFY(server.listen(kHere, 0));
-            closedPort = server.serverPort();
-        }
-        for (int i = 0; i < 20; ++i)
-            a.streams.dial(kHere, closedPort, QStringLiteral("gone-%1").arg(i));
-        QTRY_COMPARE(a.failed.count(), 20);
-        QCOMPARE(a.streams.targetCount(), 0);
     }
 };
 

@@ -1,0 +1,136 @@
+#include "streamnode.h"
+#include "testsupport.h"
+
+#include <QTcpServer>
+#include <QTcpSocket>
+
+#include <memory>
+#include <vector>
+
+using namespace TestSupport;
+using namespace Vesk;
+using Ending = Vesk::PeerStream::Ending;
+
+// The stream table's bounds: the room of each address and of our own dials, the table's share-out when full, and
+// what it remembers of nodes dialled.
+class TestPeerStreamsBounds : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase() { qRegisterMetaType<Vesk::PeerStream::Ending>(); }
+
+    // Connections that never complete a handshake take the room of their own address only: a new peer elsewhere
+    // still gets its stream while there is room; our own dials have a budget of their own in any case.
+    void silentConnectionsLockNobodyOut_data()
+    {
+        QTest::addColumn<QStringList>("sources");
+        QTest::addColumn<bool>("newPeerIn");
+        QTest::newRow("from one address") << QStringList{"127.0.0.3"} << true;
+        QTest::newRow("filling the accepting room") << QStringList{"127.0.0.3", "127.0.0.4"} << false;
+    }
+    void silentConnectionsLockNobodyOut()
+    {
+        QFETCH(QStringList, sources);
+        QFETCH(bool, newPeerIn);
+        PeerStreams::Limits limits = quickLimits();
+        limits.handshakeMs = 20000;
+        limits.maxHandshakes = 6;
+        limits.maxHandshakesPerAddress = 3;
+        StreamNode a("node-a", IdentityKey::generate(), limits), b("node-b"),
+            c("node-c", IdentityKey::generate(), quickLimits(), QHostAddress("127.0.0.2"));
+        std::vector<std::unique_ptr<QTcpSocket>> silent;
+        for (int i = 0; i < limits.maxHandshakes; ++i) {
+            silent.push_back(std::make_unique<QTcpSocket>());
+            silent.back()->bind(QHostAddress(sources.at(i % sources.size())));
+            silent.back()->connectToHost(kHere, a.streams.serverPort());
+        }
+        QTRY_COMPARE(a.streams.streamCount(), limits.maxHandshakesPerAddress * int(sources.size()));
+        b.dial(a);
+        a.streams.dial(QHostAddress("127.0.0.2"), c.streams.serverPort(), c.id);
+        QTRY_VERIFY(connected(a, c));
+        QTRY_VERIFY(newPeerIn ? connected(a, b) : !b.failed.isEmpty());
+        QCOMPARE(a.failed.count(), 0);
+    }
+
+    // A dial that finds no room here waits for it: it is not a failed dial, which would tell something of the
+    // address dialled.
+    void ourDialsWaitForRoom()
+    {
+        PeerStreams::Limits limits = quickLimits();
+        limits.maxDials = 1;
+        StreamNode a("node-a", IdentityKey::generate(), limits), c("node-c");
+        QTcpServer mute; // takes connections and says nothing: the dial stays in its handshake until it times out
+        QVERIFY(mute.listen(kHere, 0));
+        a.streams.dial(kHere, mute.serverPort(), "node-mute");
+        a.dial(c);
+        QTRY_VERIFY_WITH_TIMEOUT(connected(a, c), 3 * limits.handshakeMs);
+        QCOMPARE(a.failed.count(), 1);
+        QCOMPARE(a.failed.first().first().toString(), "node-mute");
+        QCOMPARE(a.failed.first().at(2).value<Ending>(), Ending::HandshakeTimeout);
+    }
+
+    // One address holds at most its share of the streams, and when the table is full the address holding the most
+    // gives one up for a peer elsewhere. A pinned peer gets a place whoever dials, also when the crowd comes from
+    // as many addresses as the table holds streams.
+    void streamsShareTheTable_data()
+    {
+        QTest::addColumn<int>("maxStreams");
+        QTest::addColumn<int>("perAddress");
+        QTest::addColumn<bool>("spread"); // each of the crowd at an address of its own
+        QTest::addColumn<bool>("pinnedDials");
+        QTest::addColumn<int>("kept");
+        QTest::newRow("one address fills its share") << 16 << 3 << false << false << 3;
+        QTest::newRow("the table is full") << 4 << 16 << false << false << 3;
+        QTest::newRow("many addresses fill it, the pinned peer dials") << 4 << 16 << true << true << 3;
+        QTest::newRow("many addresses fill it, we dial the pinned peer") << 4 << 16 << true << false << 3;
+    }
+    void streamsShareTheTable()
+    {
+        QFETCH(int, maxStreams);
+        QFETCH(int, perAddress);
+        QFETCH(bool, spread);
+        QFETCH(bool, pinnedDials);
+        QFETCH(int, kept);
+        PeerStreams::Limits limits = quickLimits();
+        limits.maxStreams = maxStreams;
+        limits.maxStreamsPerAddress = perAddress;
+        StreamNode a("node-a", IdentityKey::generate(), limits);
+        StreamNode pinned("node-p", IdentityKey::generate(), quickLimits(), QHostAddress("127.0.0.2"));
+        a.streams.setPinnedKey(
+            [&pinned](const QString& id) { return id == pinned.id ? pinned.key.publicKey() : QByteArray(); });
+        std::vector<std::unique_ptr<StreamNode>> crowd;
+        for (int i = 0; i < 4; ++i) {
+            const QHostAddress at(spread ? QStringLiteral("127.0.0.%1").arg(11 + i) : "127.0.0.1");
+            crowd.push_back(std::make_unique<StreamNode>(QStringLiteral("fresh-%1").arg(i), IdentityKey::generate(),
+                                                         quickLimits(), at));
+            spread ? a.streams.dial(at, crowd.back()->streams.serverPort(), crowd.back()->id) : crowd.back()->dial(a);
+        }
+        QTRY_COMPARE(a.streams.nodes().size(), std::min(4, perAddress));
+        QTRY_COMPARE(a.streams.streamCount(), std::min(4, perAddress));
+        pinnedDials ? pinned.dial(a)
+                    : a.streams.dial(QHostAddress("127.0.0.2"), pinned.streams.serverPort(), pinned.id);
+        QTRY_VERIFY(connected(a, pinned));
+        QTest::qWait(3 * quickLimits().lastRedialMs); // the crowd dials again
+        QVERIFY(connected(a, pinned));
+        QCOMPARE(a.streams.nodes().size() - 1, kept);
+    }
+
+    // Nodes dialled without a stream coming of it are not remembered; nor beyond a bound.
+    void failedDialsAreForgotten()
+    {
+        StreamNode a("node-a");
+        quint16 closedPort = 0;
+        {
+            QTcpServer server;
+            QVERIFY(server.listen(kHere, 0));
+            closedPort = server.serverPort();
+        }
+        for (int i = 0; i < 20; ++i)
+            a.streams.dial(kHere, closedPort, QStringLiteral("gone-%1").arg(i));
+        QTRY_COMPARE(a.failed.count(), 20);
+        QCOMPARE(a.streams.targetCount(), 0);
+    }
+};
+QTEST_GUILESS_MAIN(TestPeerStreamsBounds)
+#include "tst_peerstreamsbounds.moc"
