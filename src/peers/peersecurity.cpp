@@ -76,8 +76,8 @@ void PeerSecurity::makeStreams()
         }),
         this);
     m_streams->setPinnedKey([this](const QString& nodeId) {
-        const auto pinned = m_pins.constFind(nodeId);
-        return pinned != m_pins.cend() && pinned->saved ? pinned->key : QByteArray(); // a peer of the user's
+        const NodeBook::Pin* pinned = m_book.pin(nodeId);
+        return pinned && pinned->saved ? pinned->key : QByteArray(); // a peer of the user's
     });
     m_streams->setBacklogged([this](const QString& nodeId) {
         const auto backlog = m_backlog.constFind(nodeId);
