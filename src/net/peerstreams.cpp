@@ -119,7 +119,7 @@ PeerStreams::PeerStreams(const IdentityKey& key, const QString& nodeId, PinCheck
     m_stallCheck.start();
     m_budgetCheck.setInterval(m_limits.budgetCheckMs);
     connect(&m_budgetCheck, &QTimer::timeout, this, &PeerStreams::keepToBudget);
-    m_budgetCheck.start();
+    // Runs only while a stream exists (adopt starts it): an idle program is not woken four times a second.
 }
 
 PeerStreams::PeerStreams(const IdentityKey& key, const QString& nodeId, PinCheck pinCheck, QObject* parent)
@@ -352,6 +352,10 @@ bool PeerStreams::hasPlaceFor(const PeerStream& stream, const CertificateIdentit
 
 void PeerStreams::keepToBudget()
 {
+    if (m_opening.isEmpty() && m_streams.isEmpty()) {
+        m_budgetCheck.stop();
+        return;
+    }
     QList<std::pair<qint64, PeerStream*>> holders;
     qint64 total = 0;
     for (PeerStream* stream : m_opening + m_streams.values()) {
@@ -404,6 +408,8 @@ void PeerStreams::adopt(PeerStream* stream)
 {
     stream->setFramePool(m_frames);
     m_opening.append(stream);
+    if (!m_budgetCheck.isActive())
+        m_budgetCheck.start();
     connect(stream, &PeerStream::established, this, [this, stream] { handleEstablished(stream); });
     connect(stream, &PeerStream::finished, this,
             [this, stream](PeerStream::Ending ending) { handleFinished(stream, ending); });
