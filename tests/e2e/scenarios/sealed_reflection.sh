@@ -6,24 +6,7 @@ rig_instance 1 Alice && rig_start 1
 a="$(rig_node_id 1)"
 rig_until 30 "Alice made no key" test -s "$(rig_data 1)/identity.key"
 key_before="$(rig_sha "$(rig_data 1)/identity.key")"
-netns_exec 2 timeout 40 python3 -c '
-import socket, sys, threading
-def pump(src, dst):
-    try:
-        while data := src.recv(65536):
-            dst.sendall(data)
-    except OSError:
-        pass
-    for s in (src, dst):
-        try: s.shutdown(socket.SHUT_RDWR)
-        except OSError: pass
-server = socket.create_server(("0.0.0.0", 25002))
-while True:
-    there, _ = server.accept()
-    back = socket.create_connection((sys.argv[1], 25002))
-    threading.Thread(target=pump, args=(there, back), daemon=True).start()
-    threading.Thread(target=pump, args=(back, there), daemon=True).start()
-' "$(netns_addr 1)" &
+netns_exec 2 python3 "$here/lib/vesk_tls_peer.py" relay 25002 "$(netns_addr 1)" 25002 40 &
 # Alice looks for a copy at an address once a minute at most: the relay must be there when she does.
 rig_until 20 "the relay did not start" bash -c "ip netns exec '$(netns_name 2)' ss -Hltn | grep -q ':25002 '"
 netns_exec 2 bash -c 'printf "%s|Evil OS|Twin" "$0" >/dev/udp/"$1"/45000' "$a" "$(netns_addr 1)"
