@@ -16,62 +16,8 @@ namespace Vesk {
 
 namespace {
 
-constexpr qint64 kLogWindowMs = 60000;
 // Bytes waiting for a stream that are no sign of a peer that stopped reading.
 constexpr qint64 kNoPileBytes = 64 * 1024;
-// Client randoms of ended handshakes kept at most, to recognise a stream of ours that came back.
-constexpr int kMaxRecentRandoms = 1024;
-
-QString endingText(PeerStream::Ending ending)
-{
-    switch (ending) {
-    case PeerStream::Ending::Closed:
-        return QStringLiteral("closed here");
-    case PeerStream::Ending::PeerClosed:
-        return QStringLiteral("closed by the peer");
-    case PeerStream::Ending::NetworkError:
-        return QStringLiteral("no connection");
-    case PeerStream::Ending::HandshakeFailed:
-        return QStringLiteral("the secure handshake failed");
-    case PeerStream::Ending::HandshakeTimeout:
-        return QStringLiteral("the secure handshake did not end in time");
-    case PeerStream::Ending::Cut:
-        return QStringLiteral("the connection ended during the secure handshake");
-    case PeerStream::Ending::WrongNode:
-        return QStringLiteral("another node answered than the one dialled");
-    case PeerStream::Ending::Refused:
-        return QStringLiteral("refused");
-    case PeerStream::Ending::KeyChanged:
-        return QStringLiteral("its identity key changed");
-    case PeerStream::Ending::OwnKey:
-        return QStringLiteral("it holds this installation's own identity key");
-    case PeerStream::Ending::RefusedByPeer:
-        return QStringLiteral("the peer refused this installation");
-    case PeerStream::Ending::FrameTooLarge:
-        return QStringLiteral("a frame over the size limit");
-    case PeerStream::Ending::BrokenRecord:
-        return QStringLiteral("a damaged or forged record");
-    case PeerStream::Ending::Silent:
-        return QStringLiteral("nothing heard for too long");
-    }
-    return {};
-}
-
-// What only a faulty or hostile peer causes, worth a line in the log; the rest is the network's ordinary life.
-bool isMisbehaviour(PeerStream::Ending ending)
-{
-    switch (ending) {
-    case PeerStream::Ending::Closed:
-    case PeerStream::Ending::PeerClosed:
-    case PeerStream::Ending::NetworkError:
-    case PeerStream::Ending::Silent:
-    case PeerStream::Ending::Cut:
-    case PeerStream::Ending::WrongNode: // an address that passed to another computer
-        return false;
-    default:
-        return true;
-    }
-}
 
 // An established stream lost through no decision of either side: worth dialling again.
 bool isDrop(PeerStream::Ending ending)
@@ -104,6 +50,7 @@ template <typename Map, typename Sequence> void forgetOldest(Map& map, int limit
 PeerStreams::PeerStreams(const IdentityKey& key, const QString& nodeId, PinCheck pinCheck, const Limits& limits,
                          QObject* parent)
     : QObject(parent), m_key(key), m_nodeId(nodeId), m_limits(limits),
+      m_endedHandshakes(2 * qint64(limits.handshakeMs)),
       m_tls(std::make_unique<StreamTls>(IdentityCertificate::create(key, nodeId)))
 {
     if (pinCheck)
@@ -113,7 +60,6 @@ PeerStreams::PeerStreams(const IdentityKey& key, const QString& nodeId, PinCheck
         };
     connect(&m_server, &QTcpServer::newConnection, this, &PeerStreams::acceptPending);
     m_clock.start();
-    m_logWindow.start();
     m_stallCheck.setInterval(m_limits.keepAliveMs);
     connect(&m_stallCheck, &QTimer::timeout, this, &PeerStreams::closeStalled);
     m_stallCheck.start();
@@ -220,7 +166,7 @@ void PeerStreams::acceptPending()
                           streamsAt(from) < m_limits.maxStreamsPerAddress &&
                           (streamCount() < m_limits.maxStreams || makeRoomFor(from, false, 1) || hasUnpinned());
         if (!room || !isValid()) {
-            if (mayLog())
+            if (m_log.mayLog())
                 qCritical().noquote() << QStringLiteral("Refused a stream from %1: %2 streams are open, %3 of them "
                                                         "in handshake, %4 from there")
                                              .arg(addressText(from))
@@ -323,7 +269,7 @@ bool PeerStreams::makeRoomFor(const QHostAddress& address, bool pinned, int arri
             most = it.key();
     if (most.isEmpty() || (!pinned && held.value(most) <= streamsAt(address) + arriving))
         return false;
-    if (mayLog())
+    if (m_log.mayLog())
         qCritical().noquote() << QStringLiteral("Closed the stream with %1 at %2 to make room: %3 streams are open, "
                                                 "%4 of them from there")
                                      .arg(given.value(most)->peer().nodeId, most)
@@ -343,7 +289,7 @@ bool PeerStreams::hasPlaceFor(const PeerStream& stream, const CertificateIdentit
     const bool pinned = !pinnedKey.isEmpty() && constantTimeEqual(pinnedKey, peer.publicKey);
     if (makeRoomFor(stream.peerAddress(), pinned, 0))
         return true;
-    if (mayLog())
+    if (m_log.mayLog())
         qCritical().noquote() << QStringLiteral("No room for a stream with %1 at %2: %3 streams are open")
                                      .arg(peer.nodeId, addressText(stream.peerAddress()))
                                      .arg(streamCount());
@@ -377,7 +323,7 @@ void PeerStreams::keepToBudget()
     for (const auto& [held, stream] : holders) {
         if (total <= m_limits.maxBufferedBytes)
             break;
-        if (mayLog())
+        if (m_log.mayLog())
             qCritical().noquote() << QStringLiteral("Closed the stream with %1 at %2: it held %3 bytes, and all "
                                                     "streams together %4, over the bound of %5")
                                          .arg(stream->peer().nodeId, addressText(stream->peerAddress()))
@@ -436,7 +382,7 @@ PeerStream::Verdict PeerStreams::check(const PeerStream& stream, const Certifica
     if (constantTimeEqual(peer.publicKey, m_key.publicKey())) {
         if (!isReflection(stream))
             return PeerStream::Verdict::OwnKey;
-        if (mayLog())
+        if (m_log.mayLog())
             qCritical().noquote() << QStringLiteral("A stream with %1 was this computer's own, come back to it: "
                                                     "refused, and no copy of this installation is assumed")
                                          .arg(addressText(stream.peerAddress()));
@@ -469,27 +415,7 @@ bool PeerStreams::isReflection(const PeerStream& stream) const
     for (const PeerStream* other : m_opening)
         if (other != &stream && other->clientRandom() == random)
             return true;
-    if (m_recentRandoms.contains(random))
-        return true;
-    // Forgotten too early, by a flood of handshakes: the stream may be ours; not worth taking a new identity for.
-    return m_randomsLostMs >= 0 && m_clock.elapsed() - m_randomsLostMs <= 2 * qint64(m_limits.handshakeMs);
-}
-
-void PeerStreams::noteRandom(const PeerStream& stream)
-{
-    const QByteArray random = stream.clientRandom();
-    if (random.isEmpty())
-        return;
-    // A handshake lasts at most handshakeMs from its start on either side: what ended earlier cannot match.
-    const qint64 now = m_clock.elapsed();
-    const qint64 kept = 2 * qint64(m_limits.handshakeMs);
-    for (auto it = m_recentRandoms.begin(); it != m_recentRandoms.end();)
-        it = now - it.value() > kept ? m_recentRandoms.erase(it) : std::next(it);
-    if (m_recentRandoms.size() >= kMaxRecentRandoms) {
-        m_recentRandoms.clear();
-        m_randomsLostMs = now;
-    }
-    m_recentRandoms.insert(random, now);
+    return m_endedHandshakes.mayHold(random, m_clock.elapsed());
 }
 
 bool PeerStreams::keepsNewer(const QString& ownId, const QString& peerId, PeerStream::Role current,
@@ -536,13 +462,13 @@ void PeerStreams::handleFinished(PeerStream* stream, PeerStream::Ending ending)
     const bool wasOpening = m_opening.removeOne(stream);
     m_backlogs.remove(stream);
     if (wasOpening)
-        noteRandom(*stream);
+        m_endedHandshakes.note(stream->clientRandom(), m_clock.elapsed());
     const CertificateIdentity peer = stream->peer();
     const QString dialled = stream->role() == PeerStream::Role::Dialler ? stream->expectedNodeId() : QString();
     const bool wasCurrent = !peer.nodeId.isEmpty() && m_streams.value(peer.nodeId) == stream;
     if (wasCurrent)
         m_streams.remove(peer.nodeId);
-    logEnding(*stream, ending);
+    m_log.ended(*stream, ending);
 
     switch (ending) {
     case PeerStream::Ending::KeyChanged:
@@ -613,7 +539,7 @@ void PeerStreams::closeStalled()
             known->queued = queued;
     }
     for (PeerStream* stream : stalled) {
-        if (mayLog())
+        if (m_log.mayLog())
             qCritical().noquote() << QStringLiteral("Closed the stream with %1 at %2: it read nothing of ours for %3 s "
                                                     "while %4 bytes waited for it")
                                          .arg(stream->peer().nodeId, addressText(stream->peerAddress()))
@@ -653,40 +579,6 @@ void PeerStreams::noteCapable(const QString& nodeId)
 {
     m_capable.insert(nodeId, ++m_sequence);
     forgetOldest(m_capable, kMaxRemembered, [](quint64 sequence) { return sequence; });
-}
-
-void PeerStreams::logEnding(const PeerStream& stream, PeerStream::Ending ending)
-{
-    const QString who = stream.peer().nodeId.isEmpty() ? stream.expectedNodeId() : stream.peer().nodeId;
-    const QString line =
-        QStringLiteral("Stream with %1 at %2 ended: %3%4")
-            .arg(who.isEmpty() ? QStringLiteral("an unknown node") : who, addressText(stream.peerAddress()),
-                 endingText(ending),
-                 stream.problem().isEmpty() ? QString() : QStringLiteral(" (%1)").arg(stream.problem()));
-    if (!isMisbehaviour(ending)) {
-        qCDebug(lcNet).noquote() << line;
-        return;
-    }
-    if (mayLog())
-        qCritical().noquote() << line;
-}
-
-bool PeerStreams::mayLog()
-{
-    if (m_logWindow.elapsed() >= kLogWindowMs) {
-        if (m_logSuppressed > 0)
-            qCritical().noquote()
-                << QStringLiteral("%1 more refused or broken streams were not logged").arg(m_logSuppressed);
-        m_logWindow.restart();
-        m_logLines = 0;
-        m_logSuppressed = 0;
-    }
-    if (m_logLines < kLogLinesPerMinute) {
-        ++m_logLines;
-        return true;
-    }
-    ++m_logSuppressed;
-    return false;
 }
 
 } // namespace Vesk

@@ -1,6 +1,8 @@
 #pragma once
 
+#include "net/endedhandshakes.h"
 #include "net/peerstream.h"
+#include "net/streamlog.h"
 
 #include "secure/identitykey.h"
 
@@ -67,8 +69,6 @@ public:
     static constexpr int kCopyAlarmMs = 60000;
     // Node ids known as capable this run; the oldest are forgotten beyond.
     static constexpr int kMaxRemembered = 4096;
-    // Refused or broken streams are logged, at most this many lines a minute; the rest are counted.
-    static constexpr int kLogLinesPerMinute = 20;
 
     using Limits = StreamLimits; // the table's bounds, and those it gives each stream
 
@@ -187,7 +187,6 @@ private:
     PeerStream* newStream(QTcpSocket* socket, PeerStream::Role role, const QString& expectedNodeId);
     PeerStream::Verdict check(const PeerStream& stream, const CertificateIdentity& peer);
     bool isReflection(const PeerStream& stream) const;
-    void noteRandom(const PeerStream& stream);
     int openingCount(PeerStream::Role role, const QHostAddress& address = {}) const;
     int streamsAt(const QHostAddress& address) const;
     bool isPinned(const PeerStream& stream) const;
@@ -197,8 +196,6 @@ private:
     void keepToBudget();
     void forgetTargets();
     void noteCapable(const QString& nodeId);
-    void logEnding(const PeerStream& stream, PeerStream::Ending ending);
-    bool mayLog();
 
     IdentityKey m_key;
     QString m_nodeId;
@@ -207,6 +204,7 @@ private:
     PinnedKey m_pinnedKey;
     Backlogged m_backlogged;
     Limits m_limits;
+    EndedHandshakes m_endedHandshakes; // to recognise a stream of ours come back to us
     std::unique_ptr<StreamTls> m_tls;
     BufferPool* m_frames = nullptr;
     QTcpServer m_server;
@@ -225,15 +223,9 @@ private:
     quint64 m_generation = 0;
     QHash<QString, quint64> m_capable; // node id -> when it was learnt, to forget the oldest
     quint64 m_sequence = 0;
-    // Client randoms of our streams' handshakes that ended lately (a reflection may complete on one side after
-    // the other side gave up), with the time they ended; m_randomsLostMs when one was forgotten early.
-    QHash<QByteArray, qint64> m_recentRandoms;
-    qint64 m_randomsLostMs = -1;
     qint64 m_copyAlarmMs = -1;
     QElapsedTimer m_clock;
-    QElapsedTimer m_logWindow;
-    int m_logLines = 0;
-    int m_logSuppressed = 0;
+    StreamLog m_log; // refused and broken streams
 };
 
 } // namespace Vesk
