@@ -10,9 +10,6 @@
 #include "secure/comparisoncode.h"
 #include "secure/crypto.h"
 #include "store/store.h"
-#include "store/vesksqlquerymodel.h"
-
-#include <QSqlQuery>
 
 namespace Vesk {
 
@@ -44,7 +41,7 @@ bool showsPlain(PeerStream::Ending ending)
 
 PeerSecurity::PeerSecurity(Store& store, const Clock& clock, const LocalProfile& profile, const QString& keyFile,
                            QObject* parent)
-    : QObject(parent), m_store(store), m_clock(clock), m_profile(profile), m_keyFile(keyFile)
+    : QObject(parent), m_store(store), m_rows(store), m_clock(clock), m_profile(profile), m_keyFile(keyFile)
 {
     IdentityKey::Origin origin;
     QString problem;
@@ -68,7 +65,7 @@ void PeerSecurity::makeStreams()
     if (m_streams)
         m_streams->disconnect(this);
     m_streams.reset();
-    m_backlog.clear();
+    m_waiting.clearQueued();
     m_streams = std::make_unique<PeerStreams>(
         m_identity, m_profile.hostId(),
         PeerStreams::PinCheckAt([this](const QString& nodeId, const QByteArray& key, const QHostAddress& address) {
@@ -79,10 +76,7 @@ void PeerSecurity::makeStreams()
         const NodeBook::Pin* pinned = m_book.pin(nodeId);
         return pinned && pinned->saved ? pinned->key : QByteArray(); // a peer of the user's
     });
-    m_streams->setBacklogged([this](const QString& nodeId) {
-        const auto backlog = m_backlog.constFind(nodeId);
-        return backlog == m_backlog.cend() ? 0 : backlog->bytes;
-    });
+    m_streams->setBacklogged([this](const QString& nodeId) { return m_waiting.queuedBytes(nodeId); });
     m_streams->setKnownAddress([this](const QString& nodeId) {
         return m_book.isPinned(nodeId) ? QHostAddress(m_store.peerField(nodeId, kIpAddress)) : QHostAddress();
     });
@@ -130,16 +124,10 @@ quint16 PeerSecurity::streamPort() const
 
 void PeerSecurity::loadPins()
 {
-    QSqlQuery q(m_store.database());
-    if (!q.exec(QStringLiteral("select id, identityKey, pendingKey, ipAddress from vesk_peers "
-                               "where identityKey is not null and identityKey != ''")))
-        return;
-    while (q.next()) {
-        const QString nodeId = q.value(0).toString();
-        m_book.loadPin(nodeId, QByteArray::fromHex(q.value(1).toByteArray()),
-                       QByteArray::fromHex(q.value(2).toByteArray()));
-        if (!q.value(3).toString().isEmpty())
-            m_pinnedAt.insert(q.value(3).toString(), nodeId);
+    for (const SecurityRows::Row& row : m_rows.load()) {
+        m_book.loadPin(row.nodeId, row.key, row.pending);
+        if (!row.address.isEmpty())
+            m_pinnedAt.insert(row.address, row.nodeId);
     }
 }
 
@@ -184,12 +172,7 @@ PeerStreams::PinVerdict PeerSecurity::checkPin(const QString& nodeId, const QByt
     // goes on meanwhile.
     if (!constantTimeEqual(pinned->pending, key)) {
         pinned->pending = key;
-        QSqlQuery q(m_store.database());
-        q.prepare(QStringLiteral("update vesk_peers set pendingKey = ? where id = ?"));
-        q.bindValue(0, QString::fromLatin1(key.toHex()));
-        q.bindValue(1, nodeId);
-        q.exec();
-        m_store.nodeData->scheduleRefresh();
+        m_rows.setPending(nodeId, key);
         Q_EMIT securityChanged(nodeId);
     }
     refuse(QStringLiteral("a stream with another security key"),
@@ -202,15 +185,8 @@ bool PeerSecurity::plainPeerKeeps(const QString& nodeId, const QString& address)
     // The plain peer itself, upgraded, comes from where we know it: after a move its announcement (or any plain
     // message) brings its new address first, and its stream from there is taken.
     const QString stored = m_store.peerField(nodeId, kIpAddress);
-    QString elsewhere = !stored.isEmpty() && stored != address ? stored : QString();
-    const auto heard = m_heardInPlain.constFind(nodeId);
-    if (elsewhere.isEmpty() && heard != m_heardInPlain.cend()) {
-        const qint64 since = m_clock.nowMs() - kPlainPeerAnswersMs;
-        if (heard->address != address && heard->atMs > since)
-            elsewhere = heard->address;
-        else if (!heard->before.isEmpty() && heard->before != address && heard->beforeAtMs > since)
-            elsewhere = heard->before;
-    }
+    const QString elsewhere =
+        !stored.isEmpty() && stored != address ? stored : m_plainHearings.elsewhere(nodeId, address);
     if (elsewhere.isEmpty())
         return false;
     refuse(
@@ -229,11 +205,12 @@ bool PeerSecurity::makeRoomForPin()
         return true;
     m_unreachableAt.remove(forgotten);
     m_pinnedAt.removeIf([&forgotten](const auto& entry) { return entry.value() == forgotten; });
-    logLimited(QStringLiteral("forgot a pin"),
-               QStringLiteral("Forgot the key of %1, which completed a stream but never became a peer: %2 such keys "
-                              "are kept at most")
-                   .arg(PeerRecords::loggableId(forgotten))
-                   .arg(NodeBook::kMaxUnsavedPins));
+    m_refusals.log(
+        QStringLiteral("forgot a pin"),
+        QStringLiteral("Forgot the key of %1, which completed a stream but never became a peer: %2 such keys "
+                       "are kept at most")
+            .arg(PeerRecords::loggableId(forgotten))
+            .arg(NodeBook::kMaxUnsavedPins));
     return true;
 }
 
@@ -242,17 +219,9 @@ void PeerSecurity::savePin(const QString& nodeId)
     NodeBook::Pin* pinned = m_book.pin(nodeId);
     if (!pinned || pinned->saved)
         return;
-    QSqlQuery q(m_store.database());
-    // What it can take is kept with it, so that it is known while the node is away (a file offered to it then).
-    q.prepare(QStringLiteral("update vesk_peers set identityKey = ?, pendingKey = ?, capabilities = ? where id = ?"));
-    q.bindValue(0, QString::fromLatin1(pinned->key.toHex()));
-    q.bindValue(1, pinned->pending.isEmpty() ? QVariant() : QVariant(QString::fromLatin1(pinned->pending.toHex())));
-    q.bindValue(2, kStreamCapabilities);
-    q.bindValue(3, nodeId);
-    if (!q.exec() || q.numRowsAffected() < 1)
+    if (!m_rows.save(nodeId, pinned->key, pinned->pending, kStreamCapabilities))
         return; // no row yet: the stream's first handshake makes it, and this runs again
     pinned->saved = true;
-    m_store.nodeData->scheduleRefresh();
     Q_EMIT securityChanged(nodeId);
 }
 
@@ -271,11 +240,7 @@ void PeerSecurity::streamUp(const QString& nodeId, const QHostAddress& address)
     NodeBook::Pin* pinned = m_book.pin(nodeId);
     if (pinned && !pinned->pending.isEmpty()) {
         pinned->pending.clear();
-        QSqlQuery q(m_store.database());
-        q.prepare(QStringLiteral("update vesk_peers set pendingKey = null where id = ?"));
-        q.bindValue(0, nodeId);
-        q.exec();
-        m_store.nodeData->scheduleRefresh();
+        m_rows.setPending(nodeId, {});
         changed = true;
     }
     if (changed)
@@ -304,7 +269,7 @@ void PeerSecurity::handshakeOnStreams()
 
 void PeerSecurity::streamDown(const QString& nodeId)
 {
-    m_backlog.remove(nodeId);
+    m_waiting.dropQueued(nodeId);
 }
 
 void PeerSecurity::frameReceived(const QString& nodeId, const QByteArray& payload)
@@ -335,31 +300,22 @@ bool PeerSecurity::sendOnStream(const QString& nodeId, const Parameters& paramet
 
 bool PeerSecurity::sendOnStream(const QString& nodeId, FramePayload payload)
 {
-    Backlog& backlog = m_backlog[nodeId];
-    if (backlog.frames.empty() && m_streams->send(nodeId, payload))
+    if (m_waiting.sendOrQueue(nodeId, std::move(payload), streamOf(nodeId)))
         return true;
-    if (backlog.bytes + payload.size() > kMaxBackloggedBytes) {
-        refuse(QStringLiteral("to keep another message for a busy stream"),
-               QStringLiteral("to %1; the features send it again").arg(PeerRecords::loggableId(nodeId)));
-        return false;
-    }
-    backlog.bytes += payload.size();
-    backlog.frames.push_back(std::move(payload));
-    return true;
+    return refuse(QStringLiteral("to keep another message for a busy stream"),
+                  QStringLiteral("to %1; the features send it again").arg(PeerRecords::loggableId(nodeId)));
 }
 
 void PeerSecurity::flushBacklog(const QString& nodeId)
 {
-    const auto found = m_backlog.find(nodeId);
-    if (found == m_backlog.end())
-        return;
-    Backlog& backlog = found.value();
-    while (!backlog.frames.empty() && m_streams->send(nodeId, backlog.frames.front())) {
-        backlog.bytes -= backlog.frames.front().size();
-        backlog.frames.pop_front();
-    }
-    if (backlog.frames.empty())
-        m_backlog.erase(found);
+    m_waiting.flush(nodeId, streamOf(nodeId));
+}
+
+WaitingMessages::Send PeerSecurity::streamOf(const QString& nodeId)
+{
+    return [this, nodeId](const FramePayload& payload) {
+        return m_streams->send(nodeId, payload);
+    };
 }
 
 QByteArray PeerSecurity::frame(const QHostAddress& address, const QString& nodeId, const Parameters& parameters,
@@ -437,11 +393,7 @@ QString PeerSecurity::nodeAt(const QString& address)
         return {};
     // Rows move to another address only with a message or announcement heard here first (see nodeSeenAt and
     // noteNodeAt), so what the database says is kept until then.
-    QSqlQuery q(m_store.database());
-    q.prepare(QStringLiteral("select id from vesk_peers where ipAddress = ? and id != ? limit 1"));
-    q.bindValue(0, address);
-    q.bindValue(1, m_profile.hostId());
-    const QString nodeId = q.exec() && q.next() ? q.value(0).toString() : QString();
+    const QString nodeId = m_rows.nodeStoredAt(address, m_profile.hostId());
     if (nodeId.isEmpty() || !m_book.placed(nodeId))
         m_book.noteNodeAt(address, nodeId);
     // else: a row not yet moved to where the node was heard last; asked again next time
@@ -468,30 +420,17 @@ void PeerSecurity::dial(const QString& nodeId, const QString& address)
 
 void PeerSecurity::hold(const QString& address, const QString& nodeId, const Parameters& parameters)
 {
-    auto held = m_held.find(nodeId);
-    if (held == m_held.end()) {
-        if (m_held.size() >= kMaxHeldNodes) {
-            refuse(QStringLiteral("to hold another message for a stream being dialled"),
-                   QStringLiteral("to %1, with %2 nodes waiting already").arg(address).arg(m_held.size()));
-            return;
-        }
-        held = m_held.insert(nodeId, Held{address, {}});
+    if (!m_waiting.hold(nodeId, address, parameters)) {
+        refuse(QStringLiteral("to hold another message for a stream being dialled"),
+               QStringLiteral("to %1, with %2 nodes waiting already").arg(address).arg(m_waiting.heldNodes()));
+        return;
     }
-    held->address = address;
-    if (held->messages.size() >= std::size_t(kMaxHeldPerNode))
-        held->messages.pop_front();
-    held->messages.push_back(parameters);
     dial(nodeId, address);
 }
 
 void PeerSecurity::releaseHeld(const QString& nodeId, bool onStream)
 {
-    const auto held = m_held.find(nodeId);
-    if (held == m_held.end())
-        return;
-    std::deque<Parameters> messages = std::move(held->messages);
-    const QString address = held->address;
-    m_held.erase(held);
+    const auto [address, messages] = m_waiting.takeHeld(nodeId);
     for (const Parameters& message : messages) {
         if (onStream) {
             sendOnStream(nodeId, message);
@@ -522,7 +461,7 @@ void PeerSecurity::dialFailed(const QString& nodeId, const QString& dialledAt, P
         return;
     }
     // A Vesk computer is there that is not the node dialled, or refused us: nothing of it goes in plain.
-    m_held.remove(nodeId);
+    m_waiting.dropHeld(nodeId);
 }
 
 void PeerSecurity::nodeSeenAt(const QString& address, const QString& nodeId)
@@ -540,13 +479,7 @@ void PeerSecurity::forgetPinnedAt(const QString& address)
 {
     const QString pinned = m_pinnedAt.take(address);
     // Its stored address now leads to another program: what the features send the pinned node must not go there.
-    QSqlQuery q(m_store.database());
-    q.prepare(QStringLiteral("update vesk_peers set ipAddress = '', status = 'off' where id = ? and ipAddress = ?"));
-    q.bindValue(0, pinned);
-    q.bindValue(1, address);
-    q.exec();
-    m_store.nodeData->scheduleRefresh();
-    m_store.nodesProxyData->scheduleRefresh();
+    m_rows.forgetAddress(pinned, address);
     qCDebug(lcPeers) << "another node answers at" << address << "where" << PeerRecords::loggableId(pinned) << "was";
 }
 
@@ -574,7 +507,7 @@ bool PeerSecurity::admit(Parameters& message)
                       QStringLiteral("%1 (%2)").arg(address, PeerRecords::loggableId(m_pinnedAt.value(address))));
     if (!nodeId.isEmpty() && nodeId.size() <= PeerRecords::kMaxNodeIdLength) {
         nodeSeenAt(address, nodeId);
-        heardInPlain(nodeId, address);
+        m_plainHearings.heard(nodeId, address);
         // A plain handshake from a node not known plain: whether it speaks streams is learnt by dialling it.
         if (isHandshake(message.value(kAction).toString()) && !m_book.isMarkedPlain(nodeId))
             dial(nodeId, address);
@@ -616,40 +549,8 @@ bool PeerSecurity::announced(const QString& nodeId, const QString& address)
 
 bool PeerSecurity::refuse(const QString& kind, const QString& detail)
 {
-    logLimited(kind, QStringLiteral("Refused %1: %2").arg(kind, detail));
+    m_refusals.log(kind, QStringLiteral("Refused %1: %2").arg(kind, detail));
     return false;
-}
-
-void PeerSecurity::logLimited(const QString& kind, const QString& line)
-{
-    Refusals& refusals = m_refusals[kind];
-    const qint64 now = m_clock.nowMs();
-    if (refusals.loggedAt != 0 && now - refusals.loggedAt < kLogWindowMs) {
-        ++refusals.unlogged;
-        return;
-    }
-    qCritical().noquote() << (refusals.unlogged > 0
-                                  ? line + QStringLiteral(" (and %1 more like it)").arg(refusals.unlogged)
-                                  : line);
-    refusals = Refusals{now, 0};
-}
-
-void PeerSecurity::heardInPlain(const QString& nodeId, const QString& address)
-{
-    if (m_heardInPlain.size() >= NodeBook::kMaxKnownAddresses && !m_heardInPlain.contains(nodeId)) {
-        // A flood of fresh node ids must not wipe what is known of the plain peers heard before it.
-        const qint64 since = m_clock.nowMs() - kPlainPeerAnswersMs;
-        m_heardInPlain.removeIf([since](const auto& entry) { return entry.value().atMs <= since; });
-        if (m_heardInPlain.size() >= NodeBook::kMaxKnownAddresses)
-            return;
-    }
-    HeardInPlain& heard = m_heardInPlain[nodeId];
-    if (heard.address != address) {
-        heard.before = heard.address;
-        heard.beforeAtMs = heard.atMs;
-    }
-    heard.address = address;
-    heard.atMs = m_clock.nowMs();
 }
 
 quint32 PeerSecurity::capabilitiesOf(const QString& nodeId) const
@@ -670,7 +571,7 @@ SecurityState::State PeerSecurity::securityState(const QString& nodeId) const
         return SecurityState::Plain;
     if (!pinned->pending.isEmpty())
         return SecurityState::KeyChanged;
-    if (m_store.peerField(nodeId, QStringLiteral("verified")) == QLatin1String("yes"))
+    if (m_rows.isVerified(nodeId))
         return SecurityState::Verified;
     return SecurityState::Sealed;
 }
@@ -678,15 +579,8 @@ SecurityState::State PeerSecurity::securityState(const QString& nodeId) const
 QString PeerSecurity::comparisonCode(const QString& nodeId) const
 {
     const NodeBook::Pin* pinned = m_book.pin(nodeId);
-    if (!pinned)
-        return {};
-    // One key's fingerprint per line, so that each line can be read out and compared on its own.
-    QStringList groups =
-        ComparisonCode::forKeys(identityKey(), pinned->pending.isEmpty() ? pinned->key : pinned->pending).split(u' ');
-    if (groups.size() != 2 * ComparisonCode::kGroupsPerKey)
-        return {};
-    return groups.mid(0, ComparisonCode::kGroupsPerKey).join(u' ') + u'\n' +
-           groups.mid(ComparisonCode::kGroupsPerKey).join(u' ');
+    return pinned ? ComparisonCode::inLines(identityKey(), pinned->pending.isEmpty() ? pinned->key : pinned->pending)
+                  : QString();
 }
 
 bool PeerSecurity::markVerified(const QString& nodeId)
@@ -694,8 +588,7 @@ bool PeerSecurity::markVerified(const QString& nodeId)
     const NodeBook::Pin* pinned = m_book.pin(nodeId);
     if (!pinned || !pinned->pending.isEmpty())
         return false;
-    m_store.setField(kPeersTable, nodeId, QStringLiteral("verified"), QStringLiteral("yes"));
-    m_store.nodeData->refresh();
+    m_rows.markVerified(nodeId);
     Q_EMIT securityChanged(nodeId);
     return true;
 }
@@ -707,12 +600,7 @@ bool PeerSecurity::acceptChangedKey(const QString& nodeId)
         return false;
     pinned->key = pinned->pending;
     pinned->pending.clear();
-    QSqlQuery q(m_store.database());
-    q.prepare(QStringLiteral("update vesk_peers set identityKey = ?, pendingKey = null, verified = null where id = ?"));
-    q.bindValue(0, QString::fromLatin1(pinned->key.toHex()));
-    q.bindValue(1, nodeId);
-    q.exec();
-    m_store.nodeData->refresh();
+    m_rows.acceptPending(nodeId, pinned->key);
     Q_EMIT securityChanged(nodeId);
     // The stream of the key set aside ends; the new key's computer is taken at its next dial or announcement.
     m_streams->drop(nodeId);

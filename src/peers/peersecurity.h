@@ -4,7 +4,11 @@
 #include "net/peercapabilities.h"
 #include "net/peerstreams.h"
 #include "peers/nodebook.h"
+#include "peers/securityrows.h"
+#include "peers/plainhearings.h"
+#include "peers/refusallog.h"
 #include "peers/replylimiter.h"
+#include "peers/waitingmessages.h"
 #include "store/securitystate.h"
 
 #include <QByteArray>
@@ -63,11 +67,6 @@ class PeerSecurity : public QObject, public PeerCapabilities
 public:
     // A refused message is logged at most once per this window and kind, with how many were refused meanwhile.
     static constexpr qint64 kLogWindowMs = 10000;
-    // Messages waiting for a dial's outcome, per node and in all; beyond, they are dropped as a failed send.
-    static constexpr int kMaxHeldPerNode = 64;
-    static constexpr int kMaxHeldNodes = 1024;
-    // Frames waiting for room on a stream (file packets above all), per node; beyond, dropped.
-    static constexpr qint64 kMaxBackloggedBytes = 64 * 1000 * 1000;
     // An address that announces our own node id is dialled to look for a copy of us at most once per this window.
     static constexpr qint64 kCopyCheckWindowMs = 60000;
     // A plain message under a node id this recent, from another address than a stream's, keeps the id from it.
@@ -140,20 +139,6 @@ Q_SIGNALS:
     void copyOfThisInstallation(const QString& address);
 
 private:
-    // Where a node id was last heard in plain, and the other address before it.
-    struct HeardInPlain
-    {
-        QString address;
-        qint64 atMs = 0;
-        QString before;
-        qint64 beforeAtMs = 0;
-    };
-    struct Held
-    {
-        QString address; // where the node is dialled for these
-        std::deque<Parameters> messages;
-    };
-
     void makeStreams();
     QByteArray frameForAddress(const QHostAddress& address, const Parameters& parameters, BufferPool* frames);
     QByteArray plainFrame(const QString& where, const Parameters& parameters, BufferPool* frames);
@@ -169,6 +154,7 @@ private:
     bool sendOnStream(const QString& nodeId, const Parameters& parameters);
     bool sendOnStream(const QString& nodeId, FramePayload payload);
     void flushBacklog(const QString& nodeId);
+    WaitingMessages::Send streamOf(const QString& nodeId);
     void hold(const QString& address, const QString& nodeId, const Parameters& parameters);
     void releaseHeld(const QString& nodeId, bool onStream);
     QString nodeAt(const QString& address);
@@ -181,11 +167,10 @@ private:
     void forgetPinnedAt(const QString& address);
     bool knownCapable(const QString& nodeId) const;
     bool refuse(const QString& kind, const QString& detail);
-    void logLimited(const QString& kind, const QString& line);
-    void heardInPlain(const QString& nodeId, const QString& address);
     void loadPins();
 
     Store& m_store;
+    SecurityRows m_rows; // what of this is kept in the peers' rows
     const Clock& m_clock;
     const LocalProfile& m_profile;
     const QString m_keyFile;
@@ -198,23 +183,12 @@ private:
     PlainSender m_sendPlain;
     Delivery m_deliver;
     HandshakeSender m_sendHandshake;
-    NodeBook m_book;                             // pins, plain marks, the node last heard at each address
-    QHash<QString, QString> m_pinnedAt;          // address -> pinned node last authenticated there
-    QHash<QString, HeardInPlain> m_heardInPlain; // node -> where plain messages under it came from lately
-    QHash<QString, Held> m_held;                 // node -> messages waiting for a dial's outcome
-    struct Backlog
-    {
-        std::deque<FramePayload> frames;
-        qint64 bytes = 0;
-    };
-    QHash<QString, Backlog> m_backlog; // node -> frames waiting for room on its stream
+    NodeBook m_book;                    // pins, plain marks, the node last heard at each address
+    QHash<QString, QString> m_pinnedAt; // address -> pinned node last authenticated there
+    PlainHearings m_plainHearings{m_clock, kPlainPeerAnswersMs, NodeBook::kMaxKnownAddresses};
+    WaitingMessages m_waiting; // held for a dial's outcome, or for room on a stream
     ReplyLimiter m_copyChecks{kCopyCheckWindowMs};
-    struct Refusals
-    {
-        qint64 loggedAt = 0;
-        int unlogged = 0;
-    };
-    QHash<QString, Refusals> m_refusals;
+    RefusalLog m_refusals{m_clock, kLogWindowMs};
     QSet<QString> m_refusesOurKey; // pinned nodes whose last stream refused our key
     // Pinned nodes whose dial at their stored address failed since their last stream: announcements from
     // elsewhere are dialled for them.

@@ -7,6 +7,7 @@
 
 #include <openssl/evp.h>
 
+#include <algorithm>
 #include <memory>
 
 namespace Vesk::ComparisonCode {
@@ -61,6 +62,15 @@ QString forKeys(const QByteArray& ownKey, const QByteArray& otherKey)
     if (own.isEmpty() || other.isEmpty())
         return {};
     return own < other ? own + QLatin1Char(' ') + other : other + QLatin1Char(' ') + own;
+}
+
+QString inLines(const QByteArray& ownKey, const QByteArray& otherKey)
+{
+    const QString own = fingerprint(ownKey);
+    const QString other = fingerprint(otherKey);
+    if (own.isEmpty() || other.isEmpty())
+        return {};
+    return std::min(own, other) + QLatin1Char('\n') + std::max(own, other);
 }
 
 } // namespace Vesk::ComparisonCode

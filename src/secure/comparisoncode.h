@@ -46,5 +46,7 @@ QString fingerprint(const QByteArray& publicKey);
 // Both fingerprints, the smaller first, separated by a space; the same whichever key is ours. Empty when either
 // key is not a key.
 QString forKeys(const QByteArray& ownKey, const QByteArray& otherKey);
+// The same, one fingerprint per line, so that each line can be read out and compared on its own.
+QString inLines(const QByteArray& ownKey, const QByteArray& otherKey);
 
 } // namespace Vesk::ComparisonCode

@@ -157,6 +157,7 @@ private slots:
         QVERIFY2(QRegularExpression("^(\\d{5} ){7}\\d{5}$").match(code).hasMatch(), qPrintable(code));
         // Both screens: the same text whichever key is one's own.
         QCOMPARE(Code::forKeys(b, a), code);
+        QCOMPARE(Code::inLines(b, a), code.section(' ', 0, 3) + '\n' + code.section(' ', 4)); // a key a line
         // Each half is one key's fingerprint, and changes with that key alone.
         QVERIFY(code.contains(Code::fingerprint(a)));
         QVERIFY(code.contains(Code::fingerprint(b)));
@@ -164,7 +165,7 @@ private slots:
         QVERIFY(Code::forKeys(otherKey(a), b).contains(Code::fingerprint(b)));
         QVERIFY(!Code::forKeys(a, otherKey(b)).contains(Code::fingerprint(b)));
         QCOMPARE(Code::fingerprint(a), Code::fingerprint(QByteArray(a)));
-        QVERIFY(Code::forKeys(a, a.left(31)).isEmpty());
+        QVERIFY(Code::forKeys(a, a.left(31)).isEmpty() && Code::inLines(a.left(31), a).isEmpty());
         QVERIFY(Code::kStrengthBits >= 80);
         QCOMPARE(Code::bitsInDigits(Code::kDigitsPerKey), 66); // 10^20 lies between 2^66 and 2^67
     }
