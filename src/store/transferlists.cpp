@@ -2,6 +2,7 @@
 
 #include "store/store.h"
 
+#include <QElapsedTimer>
 #include <QSqlQuery>
 
 namespace Vesk {
@@ -157,6 +158,8 @@ void TransferLists::follow(VeskSqlQueryModel* files)
 void TransferLists::refresh()
 {
     m_follow.stop();
+    QElapsedTimer took;
+    took.start();
     m_refreshing = true; // fetching the rest of a list below inserts rows, which is no change to follow
     QSet<QString> ids;
     {
@@ -177,6 +180,7 @@ void TransferLists::refresh()
         Q_EMIT m_folders[i]->filesChanged();
     }
     m_refreshing = false;
+    m_follow.setInterval(int(qBound(qint64(kFollowMs), took.elapsed() * kFollowCostRatio, qint64(kFollowMaxMs))));
 }
 
 } // namespace Vesk
