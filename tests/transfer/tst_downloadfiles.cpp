@@ -2,6 +2,7 @@
 
 #include "transfer/diskproblems.h"
 #include "transfer/downloadsfolder.h"
+#include "transfer/transfernames.h"
 
 #include <QDateTime>
 #include <QFile>
@@ -101,6 +102,36 @@ private Q_SLOTS:
         const QString finalName = found.first().section('=', 0, 0);
         QCOMPARE(row("vesk_downloads", "f").value("filename"), finalName);
         QVERIFY(rig->shell.chatPopups.last().html.contains(finalName.toHtmlEscaped()));
+    }
+    // A folder's file complete takes its final name in the folder's tree; a file that appeared there meanwhile is
+    // someone else's and stays as it is, the download taking the next numbered name.
+    void folderFileFinalName_data()
+    {
+        QTest::addColumn<bool>("takenMeanwhile");
+        QTest::addColumn<QString>("after"); // the folder's sub-folder when done, name=content
+        QTest::newRow("free") << false << "a.txt=new";
+        QTest::newRow("taken meanwhile") << true << "a (2).txt=new|a.txt=theirs";
+    }
+    void folderFileFinalName()
+    {
+        QFETCH(bool, takenMeanwhile);
+        QFETCH(QString, after);
+        QVERIFY(exec("insert into vesk_folders (id, nodeid, direction, name, localname, files, filesize, status) "
+                     "values ('F', 'owner', 'down', 'Pics', 'Pics', 1, 3, 'queued')"));
+        QVERIFY(exec("insert into vesk_downloads (id, status, nodefrom, filename, filesize, downloadsize, folderId, "
+                     "path) values ('F/a', 'queued', 'owner', 'a.txt', 3, 3, 'F', 'sub/a.txt')"));
+        const QString sub = rig->path("Pics/sub/");
+        const QString local = Vesk::TransferNames::partName(sub + "a.txt");
+        QVERIFY(QDir().mkpath(sub) && writeFile(local, "new"));
+        if (takenMeanwhile)
+            QVERIFY(writeFile(sub + "a.txt", "theirs"));
+        const QString final = rig->engine.files().giveFinalName("F/a", rig->store->downloadRecord("F/a"), local);
+        QStringList found;
+        for (const QString& name : QDir(sub).entryList(QDir::Files, QDir::Name))
+            found << name + "=" + readFile(sub + name);
+        QCOMPARE(found.join('|'), after);
+        QCOMPARE(final, sub + after.section('=', 0, 0));
+        QCOMPARE(rig->store->field(Vesk::kDownloadsTable, "F/a", "path"), "sub/" + after.section('=', 0, 0));
     }
     // Withdrawn before it arrived whole: the user is told who withdrew what, the partial file goes; a complete file
     // stays, a cleared offer goes silently. A running one lets the next run at once; late answers are not written.
