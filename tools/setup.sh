@@ -14,7 +14,7 @@ packages=(
     qml6-module-qtqml-workerscript qml6-module-qtquick-templates qml6-module-qtquick-dialogs qml6-module-qttest
     qt6-declarative-dev-tools qml6-module-qtqml qml6-module-qtqml-models qml6-module-qtquick-shapes
     libprotobuf-dev protobuf-compiler libssl-dev libsqlite3-dev
-    xvfb xauth dbus iproute2 sqlite3 imagemagick tcpdump python3 openssl
+    xvfb xauth dbus iproute2 sqlite3 imagemagick tcpdump python3 python3-cryptography openssl
 )
 missing=()
 for p in "${packages[@]}"; do

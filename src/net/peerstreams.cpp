@@ -164,7 +164,8 @@ void PeerStreams::acceptPending()
         // With the table full, the newcomer may be a pinned node: its handshake shows it (see hasPlaceFor).
         const bool room = handshakes < m_limits.maxHandshakes && fromThere < m_limits.maxHandshakesPerAddress &&
                           streamsAt(from) < m_limits.maxStreamsPerAddress &&
-                          (streamCount() < m_limits.maxStreams || makeRoomFor(from, false, 1) || hasUnpinned());
+                          (streamCount() < m_limits.maxStreams || makeRoomFor(from, false, 1) || hasUnpinned() ||
+                           outnumbers(from, 1));
         if (!room || !isValid()) {
             if (m_log.mayLog())
                 qCritical().noquote() << QStringLiteral("Refused a stream from %1: %2 streams are open, %3 of them "
@@ -197,7 +198,7 @@ void PeerStreams::startDial(const QString& nodeId)
     const bool pinned = m_pinnedKey && !m_pinnedKey(nodeId).isEmpty();
     if (openingCount(PeerStream::Role::Dialler) >= m_limits.maxDials ||
         (streamCount() >= m_limits.maxStreams && !makeRoomFor(target.address, false, 1) &&
-         !(pinned && hasUnpinned()))) {
+         !(pinned && (hasUnpinned() || outnumbers(target.address, 1))))) {
         // A limit of ours, not an answer from there: nothing is learnt of the address, the dial only waits.
         qCDebug(lcNet) << "no room to dial" << nodeId << "now";
         if (!m_waiting.contains(nodeId))
@@ -206,7 +207,9 @@ void PeerStreams::startDial(const QString& nodeId)
     }
     auto* socket = new QTcpSocket;
     socket->connectToHost(target.address, target.port);
-    adopt(newStream(socket, PeerStream::Role::Dialler, nodeId));
+    PeerStream* stream = newStream(socket, PeerStream::Role::Dialler, nodeId);
+    m_dialledAt.insert(stream, target.address);
+    adopt(stream);
 }
 
 PeerStream* PeerStreams::newStream(QTcpSocket* socket, PeerStream::Role role, const QString& expectedNodeId)
@@ -250,32 +253,62 @@ bool PeerStreams::hasUnpinned() const
                        [this](const PeerStream* stream) { return !isPinned(*stream); });
 }
 
-bool PeerStreams::makeRoomFor(const QHostAddress& address, bool pinned, int arriving)
+namespace {
+
+// Of the addresses in `given`, the one holding the most streams (`held`); empty for none.
+QString holdingMost(const QHash<QString, PeerStream*>& given, const QHash<QString, int>& held)
 {
-    // The address holding the most streams of unpinned nodes gives up one of them: for a pinned node always, for
-    // another only if that address holds more than the newcomer's would after it came in. Many streams from few
-    // computers thus never lock out the others, nor many computers the pinned ones.
-    QHash<QString, int> held;
-    QHash<QString, PeerStream*> given;
-    for (PeerStream* stream : std::as_const(m_streams)) {
-        const QString there = addressText(stream->peerAddress());
-        ++held[there];
-        if (!isPinned(*stream))
-            given.insert(there, stream); // any of them: the address chose to hold so many
-    }
     QString most;
     for (auto it = given.cbegin(); it != given.cend(); ++it)
         if (most.isEmpty() || held.value(it.key()) > held.value(most))
             most = it.key();
-    if (most.isEmpty() || (!pinned && held.value(most) <= streamsAt(address) + arriving))
-        return false;
+    return most;
+}
+
+} // namespace
+
+bool PeerStreams::outnumbers(const QHostAddress& address, int arriving) const
+{
+    QHash<QString, int> held;
+    for (const PeerStream* stream : std::as_const(m_streams))
+        ++held[addressText(stream->peerAddress())];
+    const int newcomer = streamsAt(address) + arriving;
+    return std::any_of(held.cbegin(), held.cend(), [newcomer](int count) { return count > newcomer; });
+}
+
+bool PeerStreams::makeRoomFor(const QHostAddress& address, bool pinned, int arriving)
+{
+    // The address holding the most streams of unpinned nodes gives up one of them: for a pinned node always, for
+    // another only if that address holds more than the newcomer's would after it came in. With none left, a pinned
+    // node takes one from the address holding the most streams, on the same condition: one handshake makes anyone
+    // a peer, so fresh node ids from a few addresses must not hold the places of the peers the user knew. Many
+    // streams from few computers thus never lock out the others, nor many computers the pinned ones.
+    QHash<QString, int> held;
+    QHash<QString, PeerStream*> unpinned;
+    QHash<QString, PeerStream*> any;
+    for (PeerStream* stream : std::as_const(m_streams)) {
+        const QString there = addressText(stream->peerAddress());
+        ++held[there];
+        any.insert(there, stream); // any of them: the address chose to hold so many
+        if (!isPinned(*stream))
+            unpinned.insert(there, stream);
+    }
+    const int newcomer = streamsAt(address) + arriving;
+    QString most = holdingMost(unpinned, held);
+    PeerStream* given = unpinned.value(most);
+    if (most.isEmpty() || (!pinned && held.value(most) <= newcomer)) {
+        most = pinned ? holdingMost(any, held) : QString();
+        given = any.value(most);
+        if (most.isEmpty() || held.value(most) <= newcomer)
+            return false;
+    }
     if (m_log.mayLog())
         qCritical().noquote() << QStringLiteral("Closed the stream with %1 at %2 to make room: %3 streams are open, "
                                                 "%4 of them from there")
-                                     .arg(given.value(most)->peer().nodeId, most)
+                                     .arg(given->peer().nodeId, most)
                                      .arg(streamCount())
                                      .arg(held.value(most));
-    given.value(most)->close(); // finished at once: the table has room again
+    given->close(); // finished at once: the table has room again
     return true;
 }
 
@@ -314,11 +347,20 @@ void PeerStreams::keepToBudget()
     }
     if (total <= m_limits.maxBufferedBytes)
         return;
-    // Those of unpinned nodes first, the most first: a flood from many streams ends with the streams that took most.
-    std::sort(holders.begin(), holders.end(), [this](const auto& a, const auto& b) {
+    // Those of unpinned nodes first; then those of the address that sent the most of what is held, the most first.
+    // Bytes received are what another computer makes us hold; what we queue for a peer is our own sending. Many
+    // streams from one computer, each holding a little less than a peer's transfer, thus end before that transfer.
+    QHash<QString, qint64> receivedThere;
+    for (const auto& [held, stream] : std::as_const(holders))
+        receivedThere[addressText(stream->peerAddress())] += stream->bufferedBytes() - stream->queuedBytes();
+    std::sort(holders.begin(), holders.end(), [this, &receivedThere](const auto& a, const auto& b) {
         const bool aPinned = isPinned(*a.second);
         const bool bPinned = isPinned(*b.second);
-        return aPinned != bPinned ? bPinned : a.first > b.first;
+        if (aPinned != bPinned)
+            return bPinned;
+        const qint64 aThere = receivedThere.value(addressText(a.second->peerAddress()));
+        const qint64 bThere = receivedThere.value(addressText(b.second->peerAddress()));
+        return aThere != bThere ? aThere > bThere : a.first > b.first;
     });
     for (const auto& [held, stream] : holders) {
         if (total <= m_limits.maxBufferedBytes)
@@ -431,6 +473,7 @@ bool PeerStreams::keepsNewer(const QString& ownId, const QString& peerId, PeerSt
 void PeerStreams::handleEstablished(PeerStream* stream)
 {
     m_opening.removeOne(stream);
+    m_dialledAt.remove(stream);
     if (!m_waiting.isEmpty())
         QTimer::singleShot(0, this, &PeerStreams::startWaiting);
     const QString nodeId = stream->peer().nodeId;
@@ -461,6 +504,7 @@ void PeerStreams::handleFinished(PeerStream* stream, PeerStream::Ending ending)
 {
     const bool wasOpening = m_opening.removeOne(stream);
     m_backlogs.remove(stream);
+    const QHostAddress dialledAt = m_dialledAt.take(stream);
     if (wasOpening)
         m_endedHandshakes.note(stream->clientRandom(), m_clock.elapsed());
     const CertificateIdentity peer = stream->peer();
@@ -472,7 +516,10 @@ void PeerStreams::handleFinished(PeerStream* stream, PeerStream::Ending ending)
 
     switch (ending) {
     case PeerStream::Ending::KeyChanged:
-        m_targets.remove(peer.nodeId);
+        // Our own dial found another key: the node is not dialled again until the user decides. One that came in
+        // from elsewhere names the node, but must not stop the redials the node itself is due.
+        if (dialled == peer.nodeId)
+            m_targets.remove(peer.nodeId);
         Q_EMIT keyChanged(peer.nodeId, peer.publicKey);
         break;
     case PeerStream::Ending::OwnKey:
@@ -496,7 +543,8 @@ void PeerStreams::handleFinished(PeerStream* stream, PeerStream::Ending ending)
         if (isDrop(ending) && m_targets.contains(peer.nodeId))
             scheduleRedial(peer.nodeId);
     } else if (wasOpening && !dialled.isEmpty() && ending != PeerStream::Ending::Closed) {
-        Q_EMIT dialFailed(dialled, m_targets.value(dialled).address, ending);
+        // Where this dial went, which says nothing of an address the node was given meanwhile.
+        Q_EMIT dialFailed(dialled, dialledAt.isNull() ? m_targets.value(dialled).address : dialledAt, ending);
         const auto target = m_targets.find(dialled);
         if (target != m_targets.end() && (target->redials > 0 || isBusy(ending)) && !m_streams.contains(dialled))
             scheduleRedial(dialled);

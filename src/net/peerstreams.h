@@ -191,6 +191,8 @@ private:
     int streamsAt(const QHostAddress& address) const;
     bool isPinned(const PeerStream& stream) const;
     bool hasUnpinned() const;
+    // Whether an address holds more established streams than this one would, with `arriving` more.
+    bool outnumbers(const QHostAddress& address, int arriving) const;
     bool makeRoomFor(const QHostAddress& address, bool pinned, int arriving);
     bool hasPlaceFor(const PeerStream& stream, const CertificateIdentity& peer);
     void keepToBudget();
@@ -208,10 +210,11 @@ private:
     std::unique_ptr<StreamTls> m_tls;
     BufferPool* m_frames = nullptr;
     QTcpServer m_server;
-    QList<PeerStream*> m_opening;          // in handshake, dialled or accepted
-    QHash<QString, PeerStream*> m_streams; // established, by node id
-    QHash<QString, Target> m_targets;      // nodes this side dialled
-    QStringList m_waiting;                 // of those, dials put off for want of room here, oldest first
+    QList<PeerStream*> m_opening;                       // in handshake, dialled or accepted
+    QHash<QString, PeerStream*> m_streams;              // established, by node id
+    QHash<QString, Target> m_targets;                   // nodes this side dialled
+    QStringList m_waiting;                              // of those, dials put off for want of room here, oldest first
+    QHash<const PeerStream*, QHostAddress> m_dialledAt; // our dials in handshake: the address each went to
     struct Backlog
     {
         qint64 queued = 0;  // bytes waiting at the last look

@@ -28,24 +28,35 @@ void NodeBook::addPin(const QString& nodeId, const QByteArray& key)
     unmarkPlain(nodeId);
 }
 
-bool NodeBook::makeRoomForPin(const std::function<bool(const QString&)>& hasStream, QString* forgotten)
+void NodeBook::makeRoomForPin(const std::function<bool(const QString&)>& hasStream, QString* forgotten)
 {
     int unsaved = 0;
     auto oldest = m_pins.end();
+    bool oldestHasStream = true;
     for (auto pin = m_pins.begin(); pin != m_pins.end(); ++pin) {
         if (pin->saved)
             continue;
         ++unsaved;
-        if (!hasStream(pin.key()) && (oldest == m_pins.end() || pin->sequence < oldest->sequence))
+        const bool streaming = hasStream(pin.key());
+        if (oldest == m_pins.end() || (oldestHasStream && !streaming) ||
+            (oldestHasStream == streaming && pin->sequence < oldest->sequence)) {
             oldest = pin;
+            oldestHasStream = streaming;
+        }
     }
-    if (unsaved < kMaxUnsavedPins)
-        return true;
-    if (oldest == m_pins.end())
-        return false;
+    if (unsaved < kMaxUnsavedPins || oldest == m_pins.end())
+        return;
     *forgotten = oldest.key();
     m_pins.erase(oldest);
-    return true;
+}
+
+int NodeBook::countUnsaved(const std::function<bool(const QString&)>& counted) const
+{
+    int count = 0;
+    for (auto pin = m_pins.cbegin(); pin != m_pins.cend(); ++pin)
+        if (!pin->saved && counted(pin.key()))
+            ++count;
+    return count;
 }
 
 void NodeBook::markPlain(const QString& nodeId, const QString& address)

@@ -38,15 +38,23 @@ public:
     // The first key seen for a node id, not in its row yet. Room must have been made for it (makeRoomForPin). A
     // pinned node is no plain node: its plain mark goes.
     void addPin(const QString& nodeId, const QByteArray& key);
-    // Room for one more unsaved pin: with kMaxUnsavedPins of them kept, the oldest whose node has no stream
-    // (`hasStream`) is forgotten, and named in `forgotten`. False when each of them has a stream up.
-    bool makeRoomForPin(const std::function<bool(const QString&)>& hasStream, QString* forgotten);
+    // Room for one more unsaved pin: with kMaxUnsavedPins of them kept, the oldest is forgotten and named in
+    // `forgotten`, the oldest whose node has no stream (`hasStream`) if there is one. Streams that stay silent
+    // must not keep every newcomer out: when each has a stream, the caller ends the forgotten one's.
+    void makeRoomForPin(const std::function<bool(const QString&)>& hasStream, QString* forgotten);
+    // How many unsaved pins `counted` picks.
+    int countUnsaved(const std::function<bool(const QString&)>& counted) const;
 
     // Marks the node as speaking the plain protocol only, where it was dialled. One node per address: the node
     // marked there before is not any more.
     void markPlain(const QString& nodeId, const QString& address);
     void unmarkPlain(const QString& nodeId);
-    bool isMarkedPlain(const QString& nodeId) const { return m_plainNodes.contains(nodeId); }
+    // Whether the node is marked plain at the address. A mark says nothing of the node elsewhere: anyone can
+    // announce a node id from an address where no stream answers.
+    bool isMarkedPlainAt(const QString& nodeId, const QString& address) const
+    {
+        return !nodeId.isEmpty() && m_plainAt.value(address) == nodeId;
+    }
     // The node marked plain at the address; empty for none.
     QString plainAt(const QString& address) const { return m_plainAt.value(address); }
 

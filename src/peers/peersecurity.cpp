@@ -153,7 +153,7 @@ PeerStreams::PinVerdict PeerSecurity::checkPin(const QString& nodeId, const QByt
         return PeerStreams::PinVerdict::Refuse;
     NodeBook::Pin* pinned = m_book.pin(nodeId);
     if (!pinned) {
-        if (plainPeerKeeps(nodeId, address) || !makeRoomForPin())
+        if (plainPeerKeeps(nodeId, address) || !makeRoomForPin(address))
             return PeerStreams::PinVerdict::Refuse;
         m_book.addPin(nodeId, key);
         savePin(nodeId);
@@ -195,12 +195,18 @@ bool PeerSecurity::plainPeerKeeps(const QString& nodeId, const QString& address)
     return true;
 }
 
-bool PeerSecurity::makeRoomForPin()
+bool PeerSecurity::makeRoomForPin(const QString& address)
 {
-    QString forgotten;
-    if (!m_book.makeRoomForPin([this](const QString& nodeId) { return m_streams->hasStream(nodeId); }, &forgotten))
+    const auto streamingFromThere = [this, &address](const QString& nodeId) {
+        return m_streams->hasStream(nodeId) && addressText(m_streams->address(nodeId)) == address;
+    };
+    if (m_book.countUnsaved(streamingFromThere) >= kMaxUnsavedPinsPerAddress)
         return refuse(QStringLiteral("a stream with a node id seen for the first time"),
-                      QStringLiteral("%1 nodes that are no peers yet have streams up").arg(NodeBook::kMaxUnsavedPins));
+                      QStringLiteral("from %1, where %2 nodes that are no peers yet have streams up")
+                          .arg(address)
+                          .arg(kMaxUnsavedPinsPerAddress));
+    QString forgotten;
+    m_book.makeRoomForPin([this](const QString& nodeId) { return m_streams->hasStream(nodeId); }, &forgotten);
     if (forgotten.isEmpty())
         return true;
     m_unreachableAt.remove(forgotten);
@@ -211,6 +217,9 @@ bool PeerSecurity::makeRoomForPin()
                        "are kept at most")
             .arg(PeerRecords::loggableId(forgotten))
             .arg(NodeBook::kMaxUnsavedPins));
+    // A stream that never said who it is gives up its place: silent streams must not keep newcomers out.
+    if (m_streams->hasStream(forgotten))
+        m_streams->drop(forgotten);
     return true;
 }
 
@@ -337,8 +346,8 @@ QByteArray PeerSecurity::frame(const QHostAddress& address, const QString& nodeI
         dial(nodeId, where); // it waits for its stream (the features send it again)
         return {};
     }
-    if (!m_book.isMarkedPlain(nodeId)) {
-        // Whether it speaks streams is learnt by dialling it; if it does, the message goes on that stream.
+    if (!m_book.isMarkedPlainAt(nodeId, where)) {
+        // Whether it speaks streams there is learnt by dialling it; if it does, the message goes on that stream.
         hold(where, nodeId, parameters);
         return {};
     }
@@ -366,7 +375,7 @@ QByteArray PeerSecurity::frameForAddress(const QHostAddress& address, const Para
         sendOnStream(nodeId, parameters);
         return {};
     }
-    if (!nodeId.isEmpty() && nodeId != m_profile.hostId() && !m_book.isMarkedPlain(nodeId)) {
+    if (!nodeId.isEmpty() && nodeId != m_profile.hostId() && !m_book.isMarkedPlainAt(nodeId, where)) {
         // A node that ever completed a stream with us is never sent plain, whatever the port does now; one not
         // known either way is dialled to learn it.
         hold(where, nodeId, parameters);
@@ -508,8 +517,8 @@ bool PeerSecurity::admit(Parameters& message)
     if (!nodeId.isEmpty() && nodeId.size() <= PeerRecords::kMaxNodeIdLength) {
         nodeSeenAt(address, nodeId);
         m_plainHearings.heard(nodeId, address);
-        // A plain handshake from a node not known plain: whether it speaks streams is learnt by dialling it.
-        if (isHandshake(message.value(kAction).toString()) && !m_book.isMarkedPlain(nodeId))
+        // A plain handshake from a node not known plain there: whether it speaks streams is learnt by dialling it.
+        if (isHandshake(message.value(kAction).toString()) && !m_book.isMarkedPlainAt(nodeId, address))
             dial(nodeId, address);
     }
     return true;

@@ -525,6 +525,24 @@ private slots:
         QCOMPARE(a.streams.streamCount(), 0);
     }
 
+    // A third computer that shows up under the node id with another key while its stream is down (refused as a
+    // changed key) does not stop the redials of the node itself: its stream comes back.
+    void impostorDoesNotCancelRedials()
+    {
+        PeerStreams::Limits limits = quickLimits();
+        limits.firstRedialMs = 1000; // the impostor comes before the first redial
+        StreamNode a("node-a", IdentityKey::generate(), limits);
+        StreamNode b("node-b");
+        a.dial(b);
+        QTRY_VERIFY(connected(a, b));
+        b.streams.drop(a.id); // seen from a: the peer closed the stream, a redial is due
+        QTRY_COMPARE(a.down.count(), 1);
+        StreamNode impostor("node-b");
+        impostor.streams.dial(kHere, a.streams.serverPort(), a.id);
+        QTRY_COMPARE(a.changed.count(), 1);
+        QTRY_VERIFY_WITH_TIMEOUT(connected(a, b), 4000);
+    }
+
     // Our own key at the other end is a copy of this installation only when another computer made that stream: a
     // dial of our own that comes back to us (a relay to our own port) is refused and raises no alarm. The alarm
     // comes at most once a while.

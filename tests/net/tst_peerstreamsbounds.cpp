@@ -77,34 +77,48 @@ private slots:
     {
         QTest::addColumn<int>("maxStreams");
         QTest::addColumn<int>("perAddress");
-        QTest::addColumn<bool>("spread"); // each of the crowd at an address of its own
+        QTest::addColumn<int>("crowdAddresses"); // 0: the crowd dials us; else we dial it, at so many addresses
         QTest::addColumn<bool>("pinnedDials");
+        QTest::addColumn<bool>("crowdPinned"); // one handshake each made the crowd peers too
         QTest::addColumn<int>("kept");
-        QTest::newRow("one address fills its share") << 16 << 3 << false << false << 3;
-        QTest::newRow("the table is full") << 4 << 16 << false << false << 3;
-        QTest::newRow("many addresses fill it, the pinned peer dials") << 4 << 16 << true << true << 3;
-        QTest::newRow("many addresses fill it, we dial the pinned peer") << 4 << 16 << true << false << 3;
+        QTest::newRow("one address fills its share") << 16 << 3 << 0 << false << false << 3;
+        QTest::newRow("the table is full") << 4 << 16 << 0 << false << false << 3;
+        QTest::newRow("many addresses fill it, the pinned peer dials") << 4 << 16 << 4 << true << false << 3;
+        QTest::newRow("many addresses fill it, we dial the pinned peer") << 4 << 16 << 4 << false << false << 3;
+        QTest::newRow("pinned ids from one address fill it, the pinned peer dials")
+            << 4 << 16 << 1 << true << true << 3;
+        QTest::newRow("pinned ids from one address fill it, we dial the pinned peer")
+            << 4 << 16 << 1 << false << true << 3;
     }
     void streamsShareTheTable()
     {
         QFETCH(int, maxStreams);
         QFETCH(int, perAddress);
-        QFETCH(bool, spread);
+        QFETCH(int, crowdAddresses);
         QFETCH(bool, pinnedDials);
+        QFETCH(bool, crowdPinned);
         QFETCH(int, kept);
         PeerStreams::Limits limits = quickLimits();
         limits.maxStreams = maxStreams;
         limits.maxStreamsPerAddress = perAddress;
         StreamNode a("node-a", IdentityKey::generate(), limits);
         StreamNode pinned("node-p", IdentityKey::generate(), quickLimits(), QHostAddress("127.0.0.2"));
-        a.streams.setPinnedKey(
-            [&pinned](const QString& id) { return id == pinned.id ? pinned.key.publicKey() : QByteArray(); });
         std::vector<std::unique_ptr<StreamNode>> crowd;
+        a.streams.setPinnedKey([&](const QString& id) {
+            if (id == pinned.id)
+                return pinned.key.publicKey();
+            for (const auto& node : crowd)
+                if (crowdPinned && node->id == id)
+                    return node->key.publicKey();
+            return QByteArray();
+        });
         for (int i = 0; i < 4; ++i) {
-            const QHostAddress at(spread ? QStringLiteral("127.0.0.%1").arg(11 + i) : "127.0.0.1");
+            const QHostAddress at(crowdAddresses ? QStringLiteral("127.0.0.%1").arg(11 + i % crowdAddresses)
+                                                 : QStringLiteral("127.0.0.1"));
             crowd.push_back(std::make_unique<StreamNode>(QStringLiteral("fresh-%1").arg(i), IdentityKey::generate(),
                                                          quickLimits(), at));
-            spread ? a.streams.dial(at, crowd.back()->streams.serverPort(), crowd.back()->id) : crowd.back()->dial(a);
+            crowdAddresses ? a.streams.dial(at, crowd.back()->streams.serverPort(), crowd.back()->id)
+                           : crowd.back()->dial(a);
         }
         QTRY_COMPARE(a.streams.nodes().size(), std::min(4, perAddress));
         QTRY_COMPARE(a.streams.streamCount(), std::min(4, perAddress));
