@@ -78,14 +78,6 @@ const char* const kIndexes[] = {
     "create index if not exists vesk_downloads_folder_path on vesk_downloads (folderId, path)",
     "create index if not exists vesk_downloads_separate_queue on vesk_downloads (status, cast(filesize as INTEGER)) "
     "where folderId is null",
-    // The lists of separate files, refreshed every second while a folder's thousands of files arrive, read their
-    // own rows only: the condition is the lists' own, word for word, so that SQLite takes these.
-    "create index if not exists vesk_downloads_separate_size on vesk_downloads (status, cast(filesize as INTEGER)) "
-    "where folderId is null or folderId = ''",
-    "create index if not exists vesk_downloads_separate_time on vesk_downloads (status, timestamp) where folderId is "
-    "null or folderId = ''",
-    // A folder's progress counts its files done from the index alone, without reading the rows still to come.
-    "create index if not exists vesk_downloads_folder_done on vesk_downloads (folderId, status, filesize, timestamp)",
 };
 
 const char* const kStartupResets[] = {

@@ -2,23 +2,22 @@
 
 #include "store/store.h"
 
-#include <QElapsedTimer>
 #include <QSqlQuery>
 
 namespace Vesk {
 
 namespace {
 
-// A received folder with its files counted: how many arrived, their bytes, and when the last one did. Only the
-// files done of the folders this list shows are read (from an index), so the other lists cost nothing while a
-// folder's files arrive. Bound: the folder's status, twice.
+// A received folder with its files counted: how many arrived, their bytes, and when the last one did. Bound: the
+// folder's status.
 constexpr const char* kDownloadFolders =
     "select f.*, (select alias from vesk_peers where vesk_peers.id = f.nodeid) as peerAlias, "
     "coalesce(c.done, 0) as filesDone, coalesce(c.bytes, 0) as bytesDone, "
     "coalesce(c.lastAt, f.timestamp) as finishedAt "
-    "from vesk_folders f left join (select folderId, count(*) as done, sum(cast(filesize as integer)) as bytes, "
-    "max(cast(timestamp as integer)) as lastAt from vesk_downloads where status = 'downloaded' and folderId in "
-    "(select id from vesk_folders where direction = 'down' and status = ?) group by folderId) c on c.folderId = f.id "
+    "from vesk_folders f left join (select folderId, sum(status = 'downloaded') as done, "
+    "sum(case when status = 'downloaded' then cast(filesize as integer) else 0 end) as bytes, "
+    "max(case when status = 'downloaded' then cast(timestamp as integer) end) as lastAt "
+    "from vesk_downloads where folderId <> '' group by folderId) c on c.folderId = f.id "
     "where f.direction = 'down' and f.status = ? order by f.timestamp desc, f.name asc";
 // An offered folder: a file's upload row goes once the peer has it, so what is done is what no longer has a row,
 // plus what the peer fetched of the files that still have one.
@@ -70,12 +69,10 @@ void FolderListModel::setKind(Kind kind)
 void FolderListModel::query(Kind kind, const QSqlDatabase& db)
 {
     m_kind = kind;
-    if (kind == Kind::Sending) {
+    if (kind == Kind::Sending)
         setQuery(QString::fromLatin1(kUploadFolders), db);
-        return;
-    }
-    const QString status = QString::fromLatin1(statusOf(kind));
-    setQuery(QString::fromLatin1(kDownloadFolders), db, {status, status});
+    else
+        setQuery(QString::fromLatin1(kDownloadFolders), db, {QString::fromLatin1(statusOf(kind))});
 }
 
 QObject* FolderListModel::filesOf(const QString& folderId)
@@ -158,8 +155,6 @@ void TransferLists::follow(VeskSqlQueryModel* files)
 void TransferLists::refresh()
 {
     m_follow.stop();
-    QElapsedTimer took;
-    took.start();
     m_refreshing = true; // fetching the rest of a list below inserts rows, which is no change to follow
     QSet<QString> ids;
     {
@@ -180,7 +175,6 @@ void TransferLists::refresh()
         Q_EMIT m_folders[i]->filesChanged();
     }
     m_refreshing = false;
-    m_follow.setInterval(int(qBound(qint64(kFollowMs), took.elapsed() * kFollowCostRatio, qint64(kFollowMaxMs))));
 }
 
 } // namespace Vesk

@@ -97,11 +97,6 @@ public:
     // Counts the folders again now; for a change of vesk_folders that no file list shows.
     void refresh();
     static constexpr int kFollowMs = 100;
-    // A folder's entry reads its remaining files (an upload folder of ten thousand files takes milliseconds), so
-    // the lists follow at most every kFollowCostRatio times as long as their last refresh took: a few percent of
-    // the event loop, whatever the size of the folders.
-    static constexpr int kFollowCostRatio = 20;
-    static constexpr int kFollowMaxMs = 1000;
 
 private:
     void follow(VeskSqlQueryModel* files);

@@ -15,11 +15,6 @@
 #include <QFileInfo>
 #include <QSqlQuery>
 
-#ifdef Q_OS_LINUX
-#include <fcntl.h> // AT_FDCWD
-#include <stdio.h> // renameat2
-#endif
-
 namespace Vesk {
 
 using namespace DownloadRow;
@@ -359,17 +354,8 @@ QString DownloadFiles::startFolderFile(const QString& id, const TableRecord& dow
 QString DownloadFiles::giveFolderFileFinalName(const QString& id, const TableRecord& download, const QString& local)
 {
     const QString path = folderFilePath(download);
-    if (path.isEmpty() || local == path)
+    if (path.isEmpty() || local == path || !QFileInfo::exists(local))
         return path.isEmpty() ? local : path;
-#ifdef Q_OS_LINUX
-    // Thousands of these in a row: one call that moves the file unless its final name is taken, instead of two
-    // looks and a rename (which looks again). Anything but a plain success goes the long way below.
-    if (::renameat2(AT_FDCWD, QFile::encodeName(local).constData(), AT_FDCWD, QFile::encodeName(path).constData(),
-                    RENAME_NOREPLACE) == 0)
-        return path;
-#endif
-    if (!QFileInfo::exists(local))
-        return path;
     QString relative = download.value(kPath);
     if (QFileInfo::exists(path)) {
         const QString folder =
