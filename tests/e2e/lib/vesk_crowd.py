@@ -64,9 +64,8 @@ def main(host, port, sources, per_source, seconds, mode, status):
     lock = threading.Lock()
     up = [0]
 
-    def one(source, n):
+    def one(source, n, ctx):
         node_id = "{c0ffee00-0000-4000-8000-%012d}" % n
-        ctx = make_context(node_id, folder)
         tls = None
         while time.time() < end and tls is None:
             try:
@@ -102,10 +101,16 @@ def main(host, port, sources, per_source, seconds, mode, status):
         with lock:
             up[0] -= 1
 
+    with open(status, "w") as f:
+        f.write("0\n")
+    # Keys and certificates are made here, before any thread runs: made in hundreds of threads at once, they
+    # fought over the interpreter's lock and on a loaded machine the last streams started minutes late.
     threads = []
     for s, source in enumerate(sources.split(",")):
         for k in range(int(per_source)):
-            threads.append(threading.Thread(target=one, args=(source, s * 1000 + k), daemon=True))
+            n = s * 1000 + k
+            ctx = make_context("{c0ffee00-0000-4000-8000-%012d}" % n, folder)
+            threads.append(threading.Thread(target=one, args=(source, n, ctx), daemon=True))
     for t in threads:
         t.start()
     while time.time() < end:
