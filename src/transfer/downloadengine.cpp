@@ -47,6 +47,8 @@ DownloadEngine::DownloadEngine(Store& store, MessageSink& sink, BufferPool& fram
     m_folderListsTimer.setSingleShot(true);
     m_folderListsTimer.setInterval(kFolderListsMs);
     connect(&m_folderListsTimer, &QTimer::timeout, this, &DownloadEngine::refreshFolderLists);
+    m_diskRecheck.setInterval(kDiskRecheckMs);
+    connect(&m_diskRecheck, &QTimer::timeout, this, &DownloadEngine::recheckDisk);
 }
 
 DownloadEngine::~DownloadEngine() = default;

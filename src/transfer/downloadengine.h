@@ -57,6 +57,10 @@ public:
     // files and bytes in flight; they still complete one after the other in listing order.
     static constexpr int kFolderAheadFiles = 32;
     static constexpr qint64 kFolderAheadBytes = 4 * 1000 * 1000;
+    // A download paused because its file could not be written (a full or read-only disk) is looked at again this
+    // often, and goes on by itself once the rest of its file can be written: the user frees space and need not
+    // come back to press Download.
+    static constexpr int kDiskRecheckMs = 3000;
 
     // downloadsFolder ends with a separator; received files are written there and nowhere else (see DownloadFiles).
     // The packets' buffers, once written, go back to `frames`.
@@ -121,6 +125,9 @@ public:
     // that owner is back, in this run of the program.
     void ownerCameOnline(const QString& nodeId);
     bool isWaitingForOwner(const QString& id) const { return m_waitingForOwner.contains(id); }
+    // Looks again at the downloads paused for their disk (every kDiskRecheckMs while there are any): each whose
+    // rest can now be written is queued again, as if the user had pressed Download.
+    void recheckDisk();
     // What a started download already has on disk (0 for one never started).
     qint64 bytesOnDisk(const QString& id) const;
     // Why the download (or received folder) was paused by the engine itself, because its file could not be
@@ -214,7 +221,11 @@ private:
     // Whether the shell shows progress, and when it was last told.
     bool m_progressShown = false;
     QSet<QString> m_waitingForOwner;
-    QHash<QString, QString> m_problems;  // by download or received folder id
+    QHash<QString, QString> m_problems; // by download or received folder id
+    // Paused for their disk: the file that could not be written -> what the user would queue again (the file, or
+    // its received folder). Looked at again by m_diskRecheck.
+    QHash<QString, QString> m_waitingForDisk;
+    QTimer m_diskRecheck;
     QHash<QString, QString> m_keptAside; // by download id
     QSet<QString> m_withdrawn;
     qint64 m_progressShownMs = 0;

@@ -7,6 +7,7 @@
 #include "common/shell.h"
 #include "store/store.h"
 #include "store/vesksqlquerymodel.h"
+#include "transfer/diskproblems.h"
 #include "transfer/downloadrow.h"
 #include "transfer/transferlogging.h"
 #include "transfer/transfersql.h"
@@ -32,6 +33,9 @@ void DownloadEngine::pauseForDisk(const QString& id, const QString& reason)
     m_problems.insert(id, reason);
     if (!folderId.isEmpty())
         m_problems.insert(folderId, reason);
+    m_waitingForDisk.insert(id, folderId.isEmpty() ? id : folderId);
+    if (!m_diskRecheck.isActive())
+        m_diskRecheck.start();
     endSession();
     // A folder's files wait together: the next one would meet the same disk.
     if (folderId.isEmpty() || !setFolderQueued(folderId, false))
@@ -47,6 +51,34 @@ void DownloadEngine::pauseForDisk(const QString& id, const QString& reason)
     m_shell.showNotice(tr("Download paused"), tr("%1 is paused. %2.").arg(name, reason));
     m_rechoose = true;
     Q_EMIT readyToDownloadNextFile();
+}
+
+void DownloadEngine::recheckDisk()
+{
+    QStringList resume;
+    for (auto it = m_waitingForDisk.begin(); it != m_waitingForDisk.end();) {
+        const QString& resumeId = it.value();
+        const TableRecord download = m_store.downloadRecord(it.key());
+        // Its reason is forgotten once the user (or the owner) took it up again: queued, paused, removed, withdrawn.
+        if (!m_problems.contains(resumeId) || m_withdrawn.contains(it.key()) || download.isEmpty() ||
+            download.value(kStatus) != QLatin1String("unknown")) {
+            it = m_waitingForDisk.erase(it);
+            continue;
+        }
+        const qint64 wanted = download.value(kFileSize).toLongLong();
+        if (DiskProblems::checkFolder(m_files.folder(), bytesOnDisk(it.key()), wanted).isEmpty()) {
+            qInfo().noquote() << "Download goes on: its disk takes the rest now -" << it.key();
+            if (!resume.contains(resumeId))
+                resume.append(resumeId);
+            it = m_waitingForDisk.erase(it);
+            continue;
+        }
+        ++it;
+    }
+    if (m_waitingForDisk.isEmpty())
+        m_diskRecheck.stop();
+    for (const QString& id : std::as_const(resume))
+        queueFileToDownload(id);
 }
 
 void DownloadEngine::ownerWithdrew(const QString& id, const QString& note)
@@ -85,6 +117,7 @@ void DownloadEngine::queueFileToDownload(const QString& id)
 void DownloadEngine::pauseFileToDownload(const QString& id)
 {
     m_waitingForOwner.remove(id);
+    forgetProblem(id); // paused by the user now: it waits for the user, not for its disk
     if (!setFolderQueued(id, false))
         m_store.setField(kDownloadsTable, id, kStatus, QStringLiteral("unknown"));
     m_store.pausedDownloads->refresh();
@@ -137,6 +170,7 @@ void DownloadEngine::queuedMore()
 void DownloadEngine::pauseAllPendingDownloads()
 {
     m_slices.cancelAll();
+    m_waitingForDisk.clear(); // the user wants nothing fetched now
     {
         QSqlQuery q(m_store.database());
         q.exec(QStringLiteral("update vesk_downloads set status = 'unknown' where status='queued'"));

@@ -1,6 +1,7 @@
 # Bob's downloads folder is a 5 MiB tmpfs. 20 MiB is paused before a byte is asked, the space lacking on its row
 # and in the log; 4 MiB fits, the disk fills while it arrives: paused with its reason, and removing it removes what
-# it wrote. Read-only, the folder gives its own reason. Bob's program runs on throughout.
+# it wrote. A file paused for the full disk goes on by itself once space is freed. Read-only, the folder gives its
+# own reason. Bob's program runs on throughout.
 # Mounted before Bob starts: his program runs in a mount namespace of its own, copied from this one at its start.
 rig_lan 2
 rig_instance 1 Alice
@@ -50,11 +51,21 @@ rig_until 10 "the partial file stayed" test ! -e "$dl/mid.bin.part"
 rig_wait_sql 1 "select count(*) from vesk_uploads where id = '$id'" 0
 still_running
 
+# The disk full again: a file that does not fit waits, and goes on by itself once space is freed, with no click.
+cat /dev/zero >>"$dl/filler" 2>/dev/null
+rig_random_file "$files/late.bin" 2
+rig_fetch 1 2 "$files/late.bin"
+rig_until 20 "no pause for the full disk" paused_for 3 "Not enough space in VeskDownloads"
+rig_wait_sql 2 "select status from vesk_downloads where id = '$id'" unknown
 rm -f "$dl/filler"
+rig_wait_sql 2 "select status from vesk_downloads where id = '$id'" downloaded 40
+cmp -s "$files/late.bin" "$dl/late.bin" || rig_fail "the download that went on by itself differs from its file"
+rm -f "$dl/late.bin"
+
 mount -o remount,ro "$dl" || rig_fail "could not make the tmpfs read-only"
 rig_random_file "$files/small.bin" 1
 rig_fetch 1 2 "$files/small.bin"
-rig_until 20 "no pause for the read-only folder" paused_for 3 "VeskDownloads is on a read-only disk"
+rig_until 20 "no pause for the read-only folder" paused_for 4 "VeskDownloads is on a read-only disk"
 rig_wait_sql 2 "select status from vesk_downloads where id = '$id'" unknown
 row_says "read-only disk"
 still_running
