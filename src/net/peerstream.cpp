@@ -7,35 +7,29 @@
 #include <QTcpSocket>
 #include <QtEndian>
 
-#include <openssl/bio.h>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
 
 #include <cstring>
 
-#ifdef Q_OS_UNIX
-#include <sys/socket.h>
-#endif
-
-// The TLS library reads from the socket's own buffer and writes into one of ours, through a transport of ours:
+// The TLS library reads from the socket and writes into a buffer of ours, through a transport of ours:
 //
 //     socket buffer --SSL_read--> frames --> frameReceived
-//     send() --SSL_write--> m_out --> socket buffer
+//     send() --SSL_write--> transport's records --> socket buffer
 //
 // Each time the socket has something, the library takes all it can (many records per read, see StreamTls) and
 // every frame that completes is handed on. The records of one write (a whole file packet: some sixty records) are
-// gathered in m_out and handed to the socket as one buffer, which the socket keeps shared rather than copied and
-// writes to the connection in large pieces instead of one system call per record. Until the handshake is done,
-// m_out is passed on after each step only, so that the dialler's last handshake message can be withheld when it
-// refuses the peer.
+// gathered by the transport and handed to the socket as one buffer (see StreamTransport). Until the handshake is
+// done, they are passed on after each step only, so that the dialler's last handshake message can be withheld
+// when it refuses the peer.
 
 namespace Vesk {
 
 namespace {
 
 // The socket's own buffer holds at most this much that was received and not read yet: what arrives after it is
-// read by the TLS library straight from the connection (see transportRead), one copy of every byte fewer, and a
+// read by the TLS library straight from the connection (see StreamTransport), one copy of every byte fewer, and a
 // fast sender is held back by TCP. The socket fills it anew on each turn of the event loop that finds the
 // connection readable, so it is kept small: a file packet arrives over a few such turns.
 constexpr qint64 kSocketReadBuffer = 4 * 1024;
@@ -46,21 +40,12 @@ constexpr qint64 kDirectReadPerTurn = 4 * 1024 * 1024;
 constexpr qsizetype kRecordSize = 16 * 1024;
 // A frame this small goes into a record together with its header, and others.
 constexpr qsizetype kJoinedFrame = kRecordSize - kFrameHeaderSize;
-// What TLS 1.3 adds to each record: its header, the inner content type and the AEAD tag.
-constexpr qsizetype kRecordOverhead = 5 + 1 + 16;
-
-// Room for the records of `plain` bytes of plaintext.
-qsizetype sealedSize(qsizetype plain)
-{
-    return plain + (plain / kRecordSize + 1) * kRecordOverhead;
-}
-
 } // namespace
 
 PeerStream::PeerStream(const StreamTls& tls, QTcpSocket* socket, Role role, const QString& expectedNodeId,
                        CertificateCheck check, const Limits& limits, QObject* parent)
-    : QObject(parent), m_socket(socket), m_role(role), m_expectedNodeId(expectedNodeId), m_check(std::move(check)),
-      m_limits(limits)
+    : QObject(parent), m_socket(socket), m_transport(socket), m_role(role), m_expectedNodeId(expectedNodeId),
+      m_check(std::move(check)), m_limits(limits)
 {
     m_socket->setParent(this);
     m_socket->setReadBufferSize(kSocketReadBuffer);
@@ -77,11 +62,7 @@ PeerStream::PeerStream(const StreamTls& tls, QTcpSocket* socket, Role role, cons
         return checkCertificate(certificate, chainLength);
     };
     m_ssl = tls.newConnection(role == Role::Dialler, &m_tlsCheck);
-    BIO* transport = m_ssl && transportMethod() ? BIO_new(transportMethod()) : nullptr;
-    if (transport) {
-        BIO_set_data(transport, this);
-        SSL_set_bio(m_ssl, transport, transport); // one reference, for both directions
-    }
+    m_attached = m_transport.attach(m_ssl);
 
     connect(m_socket, &QTcpSocket::connected, this, &PeerStream::handleReadyRead);
     connect(m_socket, &QTcpSocket::readyRead, this, &PeerStream::handleReadyRead);
@@ -109,7 +90,7 @@ void PeerStream::start()
 {
     if (m_finished)
         return;
-    if (!m_ssl || !SSL_get_rbio(m_ssl)) {
+    if (!m_ssl || !m_attached) {
         m_problem = StreamTls::takeErrors();
         finish(Ending::HandshakeFailed);
         return;
@@ -145,18 +126,18 @@ bool PeerStream::drive()
         if (error == SSL_ERROR_NONE && !judgePeer()) {
             if (m_role == Role::Dialler) {
                 // The dialler's last handshake message is still here, unsent: the peer never completes it.
-                m_out.clear();
+                m_transport.discard();
             } else if (!m_busy) {
                 // The accepting side refuses in words the dialler can trust: a close_notify under the keys just
                 // agreed, before any frame. A connection merely cut (by a relay on the way) says nothing.
                 SSL_shutdown(m_ssl);
                 StreamTls::takeErrors();
-                flushOut();
+                m_transport.flush();
             }
             finish(m_refusal);
             return false;
         }
-        flushOut(); // the next handshake message, or the alert that breaks it off
+        m_transport.flush(); // the next handshake message, or the alert that breaks it off
         if (error == SSL_ERROR_WANT_READ || error == SSL_ERROR_WANT_WRITE)
             return true;
         if (error != SSL_ERROR_NONE) {
@@ -177,7 +158,7 @@ bool PeerStream::drive()
 
 void PeerStream::readFrames()
 {
-    m_directReadLeft = m_handshakeDone ? kDirectReadPerTurn : 0;
+    m_transport.allowDirectRead(m_handshakeDone ? kDirectReadPerTurn : 0);
     // Reads that succeed leave no error behind, and a failed one ends the loop: one clearing serves them all.
     ERR_clear_error();
     while (!m_finished) {
@@ -197,7 +178,7 @@ void PeerStream::readFrames()
             const unsigned long last = ERR_peek_last_error();
             const bool receivedAlert = ERR_GET_LIB(last) == ERR_LIB_SSL && ERR_GET_REASON(last) >= SSL_AD_REASON_OFFSET;
             m_problem = StreamTls::takeErrors();
-            flushOut(); // an answer to the peer's key update, or an alert
+            m_transport.flush(); // an answer to the peer's key update, or an alert
             if (error == SSL_ERROR_WANT_READ)
                 return;
             if (m_established)
@@ -275,7 +256,7 @@ bool PeerStream::canSend() const
 
 qint64 PeerStream::queuedBytes() const
 {
-    return m_socket->bytesToWrite() + m_plainOut.size() + m_out.size();
+    return m_socket->bytesToWrite() + m_plainOut.size() + m_transport.pendingBytes();
 }
 
 qint64 PeerStream::bufferedBytes() const
@@ -306,14 +287,14 @@ bool PeerStream::writeFrame(const FramePayload& payload)
     // Whole records are encrypted straight from the parts' own bytes (a file packet's, where it was read); only
     // the bits between them are gathered into records of their own: the header with the head and the start of
     // the body, the end of the body with the tail.
-    reserveOut(m_plainOut.size() + size);
+    m_transport.reserve(m_plainOut.size() + size);
     for (const QByteArray* part : {&payload.head, &payload.body, &payload.tail}) {
         if (!writeStraight(part->constData(), part->size()))
             return false;
     }
     if (!encryptPending(false))
         return false;
-    flushOut();
+    m_transport.flush();
     return true;
 }
 
@@ -348,7 +329,7 @@ bool PeerStream::encryptPending(bool flush)
     m_encryptScheduled = false;
     if (m_plainOut.isEmpty() || m_finished)
         return !m_finished;
-    reserveOut(m_plainOut.size());
+    m_transport.reserve(m_plainOut.size());
     size_t written = 0;
     ERR_clear_error();
     const bool done = SSL_write_ex(m_ssl, m_plainOut.constData(), size_t(m_plainOut.size()), &written) == 1;
@@ -359,104 +340,8 @@ bool PeerStream::encryptPending(bool flush)
         return false;
     }
     if (flush)
-        flushOut();
+        m_transport.flush();
     return true;
-}
-
-void PeerStream::reserveOut(qsizetype plain)
-{
-    // A file packet's records go into a buffer of the pool: fresh memory would cost a page fault per page.
-    const qsizetype needed = m_out.size() + sealedSize(plain);
-    if (!m_frames || needed < BufferPool::kFramesFrom || needed <= m_out.capacity())
-        return;
-    QByteArray buffer = m_frames->take(needed);
-    buffer.resize(0); // its room stays
-    buffer.append(m_out);
-    m_out = std::move(buffer);
-}
-
-void PeerStream::flushOut()
-{
-    if (m_out.isEmpty())
-        return;
-    if (!m_socketEnded)
-        m_socket->write(m_out); // kept shared by the socket until written, not copied
-    if (m_frames && m_out.capacity() >= BufferPool::kFramesFrom)
-        m_frames->giveBack(std::move(m_out)); // serves again once the socket has let go of it
-    m_out = QByteArray();
-}
-
-bio_method_st* PeerStream::transportMethod()
-{
-    static BIO_METHOD* const method = [] {
-        BIO_METHOD* made = BIO_meth_new(BIO_get_new_index() | BIO_TYPE_SOURCE_SINK, "vesk peer stream");
-        if (made &&
-            (BIO_meth_set_read(made, &PeerStream::transportRead) != 1 ||
-             BIO_meth_set_write(made, &PeerStream::transportWrite) != 1 ||
-             BIO_meth_set_ctrl(made, &PeerStream::transportControl) != 1 || BIO_meth_set_create(made, [](BIO* bio) {
-                                                                                BIO_set_init(bio, 1);
-                                                                                return 1;
-                                                                            }) != 1)) {
-            BIO_meth_free(made);
-            made = nullptr;
-        }
-        return made;
-    }();
-    return method;
-}
-
-int PeerStream::transportRead(bio_st* bio, char* out, int size)
-{
-    auto* stream = static_cast<PeerStream*>(BIO_get_data(bio));
-    BIO_clear_retry_flags(bio);
-    // Asking the socket even when its buffer is empty is what has it watch the connection again once its buffer
-    // was full.
-    qint64 got = stream->m_socket->read(out, size);
-    if (got <= 0)
-        got = stream->readDirect(out, size);
-    if (got > 0) {
-        stream->m_heardSinceTick = true;
-        return int(got);
-    }
-    // Nothing yet: the library waits for the next readyRead. The end of the connection is the socket's to tell.
-    BIO_set_retry_read(bio);
-    return -1;
-}
-
-int PeerStream::transportWrite(bio_st* bio, const char* in, int size)
-{
-    auto* stream = static_cast<PeerStream*>(BIO_get_data(bio));
-    BIO_clear_retry_flags(bio);
-    if (stream->m_socketEnded)
-        return -1;
-    stream->m_out.append(in, size); // to the socket with the rest of this write, in flushOut()
-    return size;
-}
-
-qint64 PeerStream::readDirect(char* out, int size)
-{
-#ifdef Q_OS_UNIX
-    // Only once the socket's buffer is empty, so the bytes stay in order. A closed or failed connection is left
-    // for the socket to find on its next read, which then ends the stream as before.
-    const qintptr descriptor = m_socket->socketDescriptor();
-    if (m_directReadLeft <= 0 || descriptor < 0 || m_socket->state() != QAbstractSocket::ConnectedState)
-        return 0;
-    const ssize_t got = ::recv(int(descriptor), out, size_t(qMin<qint64>(size, m_directReadLeft)), MSG_DONTWAIT);
-    if (got <= 0)
-        return 0;
-    m_directReadLeft -= got;
-    return got;
-#else
-    Q_UNUSED(out);
-    Q_UNUSED(size);
-    return 0;
-#endif
-}
-
-long PeerStream::transportControl(bio_st*, int command, long, void*)
-{
-    // Written bytes are in the socket's hands at once: nothing to flush.
-    return command == BIO_CTRL_FLUSH ? 1 : 0;
 }
 
 void PeerStream::handleBytesWritten()
@@ -471,7 +356,7 @@ void PeerStream::handleSocketEnd()
 {
     if (m_finished)
         return;
-    m_socketEnded = true;
+    m_transport.setEnded();
     // What arrived before the end is still read: it may be the alert that says why.
     if (m_socket->bytesAvailable() > 0 && m_started && (!drive() || m_finished))
         return;
@@ -502,8 +387,7 @@ void PeerStream::tickTimeout()
 {
     if (m_finished)
         return;
-    m_quietTicks = m_heardSinceTick ? 0 : m_quietTicks + 1;
-    m_heardSinceTick = false;
+    m_quietTicks = m_transport.takeHeard() ? 0 : m_quietTicks + 1;
     if (m_quietTicks * qint64(m_limits.keepAliveMs) >= m_limits.silenceMs) {
         finish(Ending::Silent);
         return;
@@ -589,7 +473,7 @@ void PeerStream::finish(Ending ending)
     m_tickTimer.stop();
     const bool orderly = ending == Ending::Closed || ending == Ending::Silent || ending == Ending::FrameTooLarge ||
                          ending == Ending::PeerClosed;
-    const bool writable = !m_socketEnded && m_socket->state() == QAbstractSocket::ConnectedState;
+    const bool writable = !m_transport.isEnded() && m_socket->state() == QAbstractSocket::ConnectedState;
     if (m_handshakeDone && orderly && writable) {
         ERR_clear_error();
         size_t written = 0;
@@ -597,7 +481,7 @@ void PeerStream::finish(Ending ending)
             SSL_write_ex(m_ssl, m_plainOut.constData(), size_t(m_plainOut.size()), &written);
         SSL_shutdown(m_ssl); // close_notify; the peer's answer is not awaited
         StreamTls::takeErrors();
-        flushOut();
+        m_transport.flush();
     }
     if (writable) {
         m_socket->flush();

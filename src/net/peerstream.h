@@ -2,6 +2,7 @@
 
 #include "net/streamlimits.h"
 #include "net/streamtls.h"
+#include "net/streamtransport.h"
 #include "net/wire.h"
 
 #include "secure/identitycertificate.h"
@@ -15,8 +16,6 @@
 #include <functional>
 
 class QTcpSocket;
-struct bio_st;
-struct bio_method_st;
 struct ssl_st;
 struct x509_st;
 
@@ -29,7 +28,7 @@ class BufferPool;
 // little-endian length, then the payload). A frame of length 0 carries no message: it is the keep-alive.
 //
 // Everything runs on the thread of the socket's event loop, without blocking: the TLS library reads the socket's
-// received bytes and writes into its send buffer through a transport of ours (see peerstream.cpp).
+// received bytes and writes into its send buffer through a transport of ours (see StreamTransport).
 //
 // Life of a stream:
 //   1. handshake: both sides present their certificates. The form of the other's certificate and the node id it
@@ -122,7 +121,11 @@ public:
     quint16 localPort() const { return m_localPort; }
 
     // Received frames of a file packet's size are read into buffers of this pool (see BufferPool).
-    void setFramePool(BufferPool* frames) { m_frames = frames; }
+    void setFramePool(BufferPool* frames)
+    {
+        m_frames = frames;
+        m_transport.setFramePool(frames);
+    }
 
     // Ends the stream (TLS close_notify, then the connection closes). finished(Ending::Closed) follows at once.
     void close();
@@ -147,18 +150,13 @@ private:
     bool writeFrame(const FramePayload& payload);
     bool writeStraight(const char* data, qsizetype size);
     bool encryptPending(bool flush = true);
-    void reserveOut(qsizetype plain);
-    void flushOut();
     bool checkCertificate(x509_st* certificate, int chainLength);
-    static bio_method_st* transportMethod();
-    static int transportRead(bio_st* bio, char* out, int size);
-    static int transportWrite(bio_st* bio, const char* in, int size);
-    qint64 readDirect(char* out, int size);
-    static long transportControl(bio_st* bio, int command, long number, void* pointer);
     bool judgePeer();
     void finish(Ending ending);
 
     QTcpSocket* m_socket;
+    StreamTransport m_transport;
+    bool m_attached = false;
     // Kept from the connection, for after it closed.
     QHostAddress m_peerAddress;
     QHostAddress m_localAddress;
@@ -170,7 +168,6 @@ private:
     StreamTls::CertificateCheck m_tlsCheck;
     Limits m_limits;
     ssl_st* m_ssl = nullptr;
-    QByteArray m_out; // records not passed to the socket yet
 
     CertificateIdentity m_peer;
     QByteArray m_peerCertificate;
@@ -182,7 +179,6 @@ private:
     bool m_established = false;
     bool m_finished = false;
     bool m_full = false;
-    bool m_socketEnded = false; // the connection closed or failed: nothing more is written to it
     Ending m_ending = Ending::Closed;
 
     QByteArray m_plainOut; // frames not encrypted yet
@@ -193,11 +189,9 @@ private:
     QByteArray m_payload;
     qsizetype m_payloadRead = 0;
     BufferPool* m_frames = nullptr;
-    qint64 m_directReadLeft = 0; // this turn's bytes to read straight from the connection
 
     QTimer m_handshakeTimer;
     QTimer m_tickTimer;
-    bool m_heardSinceTick = false;
     bool m_sentSinceTick = false;
     int m_quietTicks = 0;
 };

@@ -1,0 +1,68 @@
+#pragma once
+
+#include <QByteArray>
+#include <QtGlobal>
+
+#include <utility>
+
+class QTcpSocket;
+struct bio_st;
+struct bio_method_st;
+struct ssl_st;
+
+namespace Vesk {
+
+class BufferPool;
+
+// The transport the TLS library of a PeerStream reads and writes through, without blocking, on the socket's thread:
+//
+//     socket buffer (or the connection itself) --read--> TLS library --write--> pending records --> socket buffer
+//
+// Reads come from the socket's own buffer and, once that is empty, straight from the connection (at most what
+// allowDirectRead() allowed this turn). Written records are gathered until flush() hands them to the socket as one
+// buffer, which the socket keeps shared rather than copied and writes to the connection in large pieces instead of
+// one system call per record; until then they can also be withheld (discard()).
+class StreamTransport
+{
+    Q_DISABLE_COPY(StreamTransport)
+
+public:
+    explicit StreamTransport(QTcpSocket* socket) : m_socket(socket) {}
+
+    // Becomes the transport of both directions of `ssl` (which then holds it); false when it could not.
+    bool attach(ssl_st* ssl);
+    // Records of a file packet are gathered in buffers of this pool.
+    void setFramePool(BufferPool* frames) { m_frames = frames; }
+
+    // Room for the records of `plain` more bytes of plaintext, taken from the pool when that is worth it.
+    void reserve(qsizetype plain);
+    // Hands the records written so far to the socket.
+    void flush();
+    // Forgets the records written so far: they never reach the connection.
+    void discard() { m_out.clear(); }
+    qsizetype pendingBytes() const { return m_out.size(); }
+
+    // The connection closed or failed: nothing more is written to it.
+    void setEnded() { m_ended = true; }
+    bool isEnded() const { return m_ended; }
+    // The most this turn of the event loop reads straight from the connection, once the socket's buffer is empty.
+    void allowDirectRead(qint64 bytes) { m_directReadLeft = bytes; }
+    // Whether anything was received since the last call.
+    bool takeHeard() { return std::exchange(m_heard, false); }
+
+private:
+    static bio_method_st* method();
+    static int read(bio_st* bio, char* out, int size);
+    static int write(bio_st* bio, const char* in, int size);
+    static long control(bio_st* bio, int command, long number, void* pointer);
+    qint64 readDirect(char* out, int size);
+
+    QTcpSocket* m_socket;
+    QByteArray m_out; // records not passed to the socket yet
+    BufferPool* m_frames = nullptr;
+    qint64 m_directReadLeft = 0;
+    bool m_heard = false;
+    bool m_ended = false;
+};
+
+} // namespace Vesk
