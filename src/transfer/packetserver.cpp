@@ -33,7 +33,10 @@ QString loggedId(const QString& fileId)
 
 } // namespace
 
-PacketServer::~PacketServer() = default;
+PacketServer::~PacketServer()
+{
+    writeBytesSent();
+}
 
 PacketServer::PacketServer(Store& store, MessageSink& sink, BufferPool& buffers, const Clock& clock, QObject* parent)
     : QObject(parent), m_store(store), m_sink(sink), m_buffers(buffers), m_clock(clock),
@@ -44,6 +47,9 @@ PacketServer::PacketServer(Store& store, MessageSink& sink, BufferPool& buffers,
     m_uploadsRefresh.setSingleShot(true);
     m_uploadsRefresh.setInterval(kUploadsRefreshMs);
     connect(&m_uploadsRefresh, &QTimer::timeout, this, [this] { m_store.uploadsData->refresh(); });
+    m_sentWrite.setSingleShot(true);
+    m_sentWrite.setInterval(kBytesSentWriteMs);
+    connect(&m_sentWrite, &QTimer::timeout, this, &PacketServer::writeBytesSent);
 }
 
 QByteArray PacketServer::readPacket(const QString& fileId, qint64 fileSeek, qint64 size, bool* changed)
@@ -179,20 +185,46 @@ QByteArray PacketServer::readChunk(Serving& upload, qint64 chunkStart)
     return chunk;
 }
 
-bool PacketServer::recordBytesSent(const QString& fileId, qint64 fileSeek)
+void PacketServer::noteBytesSent(const QString& fileId, const QString& folderId, qint64 fileSeek)
 {
-    // The highest offset served stays: a receiver's window answers out of order. Whether the statement found
-    // the row is also the check that the upload still exists.
+    // The highest offset served stays: a receiver's window answers out of order.
+    SentMark& mark = m_sentPending[fileId];
+    mark.fileSeek = qMax(mark.fileSeek, fileSeek);
+    mark.folderId = folderId;
+    const qint64 now = m_clock.nowMs();
+    if (qAbs(now - m_sentWrittenMs) >= kBytesSentWriteMs)
+        writeBytesSent();
+    else if (!m_sentWrite.isActive())
+        m_sentWrite.start(); // the last packets of a transfer that stops here are written all the same
+}
+
+void PacketServer::writeBytesSent()
+{
+    m_sentWrite.stop();
+    m_sentWrittenMs = m_clock.nowMs();
+    if (m_sentPending.isEmpty())
+        return;
     if (!m_bytesSent) {
         m_bytesSent = std::make_unique<QSqlQuery>(m_store.database());
         m_bytesSent->prepare(QStringLiteral("update vesk_uploads set bytesSent = max(coalesce(cast(bytesSent as "
                                             "integer), 0), ?) where id = ?"));
     }
-    m_bytesSent->bindValue(0, fileSeek);
-    m_bytesSent->bindValue(1, fileId);
-    const bool found = m_bytesSent->exec() && m_bytesSent->numRowsAffected() > 0;
-    m_bytesSent->finish();
-    return found;
+    const QHash<QString, SentMark> pending = std::exchange(m_sentPending, {});
+    for (auto it = pending.cbegin(); it != pending.cend(); ++it) {
+        m_bytesSent->bindValue(0, it->fileSeek);
+        m_bytesSent->bindValue(1, it.key());
+        const bool found = m_bytesSent->exec() && m_bytesSent->numRowsAffected() > 0;
+        m_bytesSent->finish();
+        if (!found) { // gone since the row was last read (completed or withdrawn)
+            m_serving.remove(it.key());
+            bufferFilesToSend.dropFile(it.key());
+        }
+    }
+}
+
+void PacketServer::forgetBytesSent(const QString& fileId)
+{
+    m_sentPending.remove(fileId);
 }
 
 void PacketServer::registerHandlers(MessageDispatcher& dispatcher)
@@ -238,14 +270,8 @@ void PacketServer::handleSendDataPacket(const Parameters& message)
     }
     if (bytes.isEmpty())
         return;
-    if (!recordBytesSent(fileId, fileSeek)) {
-        // Gone since the row was last read (completed or withdrawn).
-        m_serving.remove(fileId);
-        bufferFilesToSend.dropFile(fileId);
-        qCritical() << "The local file for " << loggedId(fileId) << " was not found";
-        return;
-    }
     m_sink.sendTo(upload->nodeTo, upload->address, Msg::packet(fileId, fileSeek, bytes, message.value(Msg::kTimeSent)));
+    noteBytesSent(fileId, upload->folderId, fileSeek); // may find the row gone: `upload` is not used after it
     if (!m_uploadsRefresh.isActive())
         m_uploadsRefresh.start();
 }
@@ -267,6 +293,7 @@ void PacketServer::freeBufferFilesToSend()
 
 void PacketServer::dropFile(const QString& fileId)
 {
+    forgetBytesSent(fileId);
     bufferFilesToSend.dropFile(fileId);
     m_serving.remove(fileId);
     m_held.remove(fileId);
@@ -279,12 +306,17 @@ void PacketServer::dropFolder(const QString& folderId)
         if (it->folderId == folderId)
             ids.append(it.key());
     }
+    for (auto it = m_sentPending.cbegin(); it != m_sentPending.cend(); ++it) {
+        if (it->folderId == folderId)
+            ids.append(it.key());
+    }
     for (const QString& id : std::as_const(ids))
         dropFile(id);
 }
 
 void PacketServer::holdUntilConfirmed(const QString& fileId)
 {
+    forgetBytesSent(fileId); // what was served of the earlier version is no progress of the new one
     bufferFilesToSend.dropFile(fileId);
     m_serving.remove(fileId);
     m_held.insert(fileId);

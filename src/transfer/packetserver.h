@@ -34,6 +34,10 @@ public:
     // list's query as often (hundreds of times a second) would make the interface rebuild the list as often: the
     // list follows at most this often instead.
     static constexpr int kUploadsRefreshMs = 500;
+    // How far each receiver got is written to its upload row at most this often while packets go out (a write per
+    // packet is some fifteen system calls), and this long after the last packet at the latest. The row
+    // is never ahead of what was served: a program killed in between shows a little less.
+    static constexpr int kBytesSentWriteMs = 250;
     // A receiver asks for many packets a second: the upload row and the receiver's address are read again at
     // most this often, and a file being served stays open (at most kMaxOpenFiles of them, each closed after
     // ChunkCache::kIdleMs without a request).
@@ -89,7 +93,10 @@ private:
 
     Serving* serving(const QString& fileId);
     QByteArray readChunk(Serving& upload, qint64 chunkStart);
-    bool recordBytesSent(const QString& fileId, qint64 fileSeek);
+    void noteBytesSent(const QString& fileId, const QString& folderId, qint64 fileSeek);
+    // Writes what was served since the last write; an upload whose row is gone is not served any more.
+    void writeBytesSent();
+    void forgetBytesSent(const QString& fileId);
     QByteArray readPacket(const QString& fileId, qint64 fileSeek, qint64 size, bool* changed = nullptr);
     static bool changedSinceOffered(const Serving& upload);
 
@@ -103,6 +110,15 @@ private:
     QTimer m_uploadsRefresh;
     QHash<QString, Serving> m_serving;
     QSet<QString> m_held;
+    // Served but not written yet: the highest offset of each upload, and the folder it belongs to.
+    struct SentMark
+    {
+        qint64 fileSeek = 0;
+        QString folderId;
+    };
+    QHash<QString, SentMark> m_sentPending;
+    qint64 m_sentWrittenMs = 0;
+    QTimer m_sentWrite;
     std::unique_ptr<QSqlQuery> m_bytesSent; // prepared once
     std::unique_ptr<QSqlQuery> m_uploadRow; // prepared once: a folder of small files looks up a row per file
 };
