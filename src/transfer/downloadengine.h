@@ -222,9 +222,14 @@ private:
     bool m_progressShown = false;
     QSet<QString> m_waitingForOwner;
     QHash<QString, QString> m_problems; // by download or received folder id
-    // Paused for their disk: the file that could not be written -> what the user would queue again (the file, or
-    // its received folder). Looked at again by m_diskRecheck.
-    QHash<QString, QString> m_waitingForDisk;
+    // Paused for their disk, by the file that could not be written: what the user would queue again (the file, or
+    // its received folder) and the bytes the file still lacked. Looked at again by m_diskRecheck.
+    struct DiskWait
+    {
+        QString resumeId;
+        qint64 rest = 0;
+    };
+    QHash<QString, DiskWait> m_waitingForDisk;
     QTimer m_diskRecheck;
     QHash<QString, QString> m_keptAside; // by download id
     QSet<QString> m_withdrawn;

@@ -33,10 +33,11 @@ void DownloadEngine::pauseForDisk(const QString& id, const QString& reason)
     m_problems.insert(id, reason);
     if (!folderId.isEmpty())
         m_problems.insert(folderId, reason);
-    m_waitingForDisk.insert(id, folderId.isEmpty() ? id : folderId);
+    endSession(); // what was received is in the file now, which tells how much is still to come
+    const qint64 rest = m_store.field(kDownloadsTable, id, kFileSize).toLongLong() - bytesOnDisk(id);
+    m_waitingForDisk.insert(id, {folderId.isEmpty() ? id : folderId, qMax<qint64>(0, rest)});
     if (!m_diskRecheck.isActive())
         m_diskRecheck.start();
-    endSession();
     // A folder's files wait together: the next one would meet the same disk.
     if (folderId.isEmpty() || !setFolderQueued(folderId, false))
         m_store.setField(kDownloadsTable, id, kStatus, QStringLiteral("unknown"));
@@ -55,25 +56,20 @@ void DownloadEngine::pauseForDisk(const QString& id, const QString& reason)
 
 void DownloadEngine::recheckDisk()
 {
+    // No record is read here: a "Download all" on a full disk may have paused thousands of files.
     QStringList resume;
     for (auto it = m_waitingForDisk.begin(); it != m_waitingForDisk.end();) {
-        const QString& resumeId = it.value();
-        const TableRecord download = m_store.downloadRecord(it.key());
-        // Its reason is forgotten once the user (or the owner) took it up again: queued, paused, removed, withdrawn.
-        if (!m_problems.contains(resumeId) || m_withdrawn.contains(it.key()) || download.isEmpty() ||
-            download.value(kStatus) != QLatin1String("unknown")) {
+        // Its reason is forgotten once the user or the owner took it up again: queued, removed, withdrawn.
+        if (!m_problems.contains(it->resumeId) || m_withdrawn.contains(it.key())) {
             it = m_waitingForDisk.erase(it);
-            continue;
-        }
-        const qint64 wanted = download.value(kFileSize).toLongLong();
-        if (DiskProblems::checkFolder(m_files.folder(), bytesOnDisk(it.key()), wanted).isEmpty()) {
+        } else if (DiskProblems::checkFolder(m_files.folder(), 0, it->rest).isEmpty()) {
             qInfo().noquote() << "Download goes on: its disk takes the rest now -" << it.key();
-            if (!resume.contains(resumeId))
-                resume.append(resumeId);
+            if (!resume.contains(it->resumeId))
+                resume.append(it->resumeId);
             it = m_waitingForDisk.erase(it);
-            continue;
+        } else {
+            ++it;
         }
-        ++it;
     }
     if (m_waitingForDisk.isEmpty())
         m_diskRecheck.stop();
