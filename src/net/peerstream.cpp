@@ -38,6 +38,8 @@ constexpr qint64 kSocketReadBuffer = 4 * 1024;
 constexpr qint64 kDirectReadPerTurn = 4 * 1024 * 1024;
 // The most a TLS record carries.
 constexpr qsizetype kRecordSize = 16 * 1024;
+// How often at most a stream that receives looks whether its own sending is stuck (see handleReadyRead).
+constexpr qint64 kStuckCheckMs = 1000;
 // A frame this small goes into a record together with its header, and others.
 constexpr qsizetype kJoinedFrame = kRecordSize - kFrameHeaderSize;
 } // namespace
@@ -113,7 +115,18 @@ void PeerStream::handleReadyRead()
         m_localPort = m_socket->localPort();
     }
     // The dialler speaks first: with nothing received yet, this writes the ClientHello.
-    drive();
+    if (!drive() || !m_established)
+        return;
+    // The peer's bytes arrive, so the path is there; ours waiting out a long retransmission timeout (after a
+    // cable was out) would keep chats and answers from the peer for as long again. A new connection goes at once.
+    if (m_stuckCheck.isValid() && !m_stuckCheck.hasExpired(kStuckCheckMs))
+        return;
+    m_stuckCheck.start();
+    if (m_transport.sendingStuck()) {
+        qCDebug(lcNet) << "the connection to" << m_peer.nodeId << "waits out its retransmissions: made anew";
+        m_reset = true;
+        finish(Ending::NetworkError);
+    }
 }
 
 bool PeerStream::drive()
@@ -483,7 +496,9 @@ void PeerStream::finish(Ending ending)
         StreamTls::takeErrors();
         m_transport.flush();
     }
-    if (writable) {
+    if (m_reset) {
+        m_transport.reset();
+    } else if (writable) {
         m_socket->flush();
         m_socket->disconnectFromHost();
     } else {

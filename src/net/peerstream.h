@@ -8,6 +8,7 @@
 #include "secure/identitycertificate.h"
 
 #include <QByteArray>
+#include <QElapsedTimer>
 #include <QHostAddress>
 #include <QObject>
 #include <QString>
@@ -194,6 +195,8 @@ private:
     QTimer m_tickTimer;
     bool m_sentSinceTick = false;
     int m_quietTicks = 0;
+    QElapsedTimer m_stuckCheck; // since the last look whether our sending is stuck
+    bool m_reset = false;       // the connection is reset when the stream ends, not closed after what it holds
 };
 
 } // namespace Vesk

@@ -10,6 +10,10 @@
 #ifdef Q_OS_UNIX
 #include <sys/socket.h>
 #endif
+#ifdef Q_OS_LINUX
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#endif
 
 namespace Vesk {
 
@@ -124,6 +128,32 @@ qint64 StreamTransport::readDirect(char* out, int size)
     Q_UNUSED(size);
     return 0;
 #endif
+}
+
+bool StreamTransport::sendingStuck() const
+{
+#ifdef Q_OS_LINUX
+    const qintptr descriptor = m_socket->socketDescriptor();
+    tcp_info info{};
+    socklen_t size = sizeof info;
+    if (descriptor < 0 || getsockopt(int(descriptor), IPPROTO_TCP, TCP_INFO, &info, &size) != 0)
+        return false;
+    return info.tcpi_unacked > 0 && info.tcpi_backoff >= kStuckBackoffs;
+#else
+    return false; // the system does not say: the connection's own retransmissions end the wait
+#endif
+}
+
+void StreamTransport::reset()
+{
+    m_ended = true;
+#ifdef Q_OS_UNIX
+    const qintptr descriptor = m_socket->socketDescriptor();
+    const linger now{1, 0};
+    if (descriptor >= 0)
+        setsockopt(int(descriptor), SOL_SOCKET, SO_LINGER, &now, sizeof now);
+#endif
+    m_socket->abort();
 }
 
 long StreamTransport::control(bio_st*, int command, long, void*)

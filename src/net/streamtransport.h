@@ -50,6 +50,15 @@ public:
     // Whether anything was received since the last call.
     bool takeHeard() { return std::exchange(m_heard, false); }
 
+    // Whether bytes we sent have waited for the peer's acknowledgement through this many retransmission timeouts
+    // in a row. TCP doubles its wait after each, up to minutes: a connection that lost its path for half a minute
+    // may sit out another half minute after the path is back, while the peer's own bytes already arrive.
+    static constexpr int kStuckBackoffs = 3;
+    bool sendingStuck() const;
+    // Ends the connection at once with a reset, rather than with a FIN behind the bytes it still holds, so that the
+    // peer learns of it now and a new connection takes over.
+    void reset();
+
 private:
     static bio_method_st* method();
     static int read(bio_st* bio, char* out, int size);
