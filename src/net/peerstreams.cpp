@@ -253,27 +253,26 @@ bool PeerStreams::hasUnpinned() const
                        [this](const PeerStream* stream) { return !isPinned(*stream); });
 }
 
-namespace {
-
-// Of the addresses in `given`, the one holding the most streams (`held`); empty for none.
-QString holdingMost(const QHash<QString, PeerStream*>& given, const QHash<QString, int>& held)
+PeerStreams::Crowd PeerStreams::mostCrowded(bool unpinnedOnly) const
 {
-    QString most;
+    QHash<QString, int> held;
+    QHash<QString, PeerStream*> given;
+    for (PeerStream* stream : std::as_const(m_streams)) {
+        const QString there = addressText(stream->peerAddress());
+        ++held[there];
+        if (!unpinnedOnly || !isPinned(*stream))
+            given.insert(there, stream); // any of them: the address chose to hold so many
+    }
+    Crowd most;
     for (auto it = given.cbegin(); it != given.cend(); ++it)
-        if (most.isEmpty() || held.value(it.key()) > held.value(most))
-            most = it.key();
+        if (!most.given || held.value(it.key()) > most.streams)
+            most = Crowd{it.key(), held.value(it.key()), it.value()};
     return most;
 }
 
-} // namespace
-
 bool PeerStreams::outnumbers(const QHostAddress& address, int arriving) const
 {
-    QHash<QString, int> held;
-    for (const PeerStream* stream : std::as_const(m_streams))
-        ++held[addressText(stream->peerAddress())];
-    const int newcomer = streamsAt(address) + arriving;
-    return std::any_of(held.cbegin(), held.cend(), [newcomer](int count) { return count > newcomer; });
+    return mostCrowded(false).streams > streamsAt(address) + arriving;
 }
 
 bool PeerStreams::makeRoomFor(const QHostAddress& address, bool pinned, int arriving)
@@ -283,32 +282,22 @@ bool PeerStreams::makeRoomFor(const QHostAddress& address, bool pinned, int arri
     // node takes one from the address holding the most streams, on the same condition: one handshake makes anyone
     // a peer, so fresh node ids from a few addresses must not hold the places of the peers the user knew. Many
     // streams from few computers thus never lock out the others, nor many computers the pinned ones.
-    QHash<QString, int> held;
-    QHash<QString, PeerStream*> unpinned;
-    QHash<QString, PeerStream*> any;
-    for (PeerStream* stream : std::as_const(m_streams)) {
-        const QString there = addressText(stream->peerAddress());
-        ++held[there];
-        any.insert(there, stream); // any of them: the address chose to hold so many
-        if (!isPinned(*stream))
-            unpinned.insert(there, stream);
-    }
     const int newcomer = streamsAt(address) + arriving;
-    QString most = holdingMost(unpinned, held);
-    PeerStream* given = unpinned.value(most);
-    if (most.isEmpty() || (!pinned && held.value(most) <= newcomer)) {
-        most = pinned ? holdingMost(any, held) : QString();
-        given = any.value(most);
-        if (most.isEmpty() || held.value(most) <= newcomer)
+    Crowd most = mostCrowded(true);
+    if (!most.given || (!pinned && most.streams <= newcomer)) {
+        if (!pinned)
+            return false;
+        most = mostCrowded(false);
+        if (!most.given || most.streams <= newcomer)
             return false;
     }
     if (m_log.mayLog())
         qCritical().noquote() << QStringLiteral("Closed the stream with %1 at %2 to make room: %3 streams are open, "
                                                 "%4 of them from there")
-                                     .arg(given->peer().nodeId, most)
+                                     .arg(most.given->peer().nodeId, most.address)
                                      .arg(streamCount())
-                                     .arg(held.value(most));
-    given->close(); // finished at once: the table has room again
+                                     .arg(most.streams);
+    most.given->close(); // finished at once: the table has room again
     return true;
 }
 

@@ -191,6 +191,15 @@ private:
     int streamsAt(const QHostAddress& address) const;
     bool isPinned(const PeerStream& stream) const;
     bool hasUnpinned() const;
+    struct Crowd
+    {
+        QString address;             // as text
+        int streams = 0;             // established streams from there
+        PeerStream* given = nullptr; // one of them that could give way; null: no address qualified
+    };
+    // Of the addresses with established streams (only those with one of an unpinned node, if `unpinnedOnly`), the
+    // one holding the most, with a stream of it that could give way (an unpinned node's, if `unpinnedOnly`).
+    Crowd mostCrowded(bool unpinnedOnly) const;
     // Whether an address holds more established streams than this one would, with `arriving` more.
     bool outnumbers(const QHostAddress& address, int arriving) const;
     bool makeRoomFor(const QHostAddress& address, bool pinned, int arriving);
