@@ -208,7 +208,7 @@ void PeerStreams::startDial(const QString& nodeId)
     auto* socket = new QTcpSocket;
     socket->connectToHost(target.address, target.port);
     PeerStream* stream = newStream(socket, PeerStream::Role::Dialler, nodeId);
-    m_dialledAt.insert(stream, target.address);
+    stream->setDialledAt(target.address);
     adopt(stream);
 }
 
@@ -462,7 +462,6 @@ bool PeerStreams::keepsNewer(const QString& ownId, const QString& peerId, PeerSt
 void PeerStreams::handleEstablished(PeerStream* stream)
 {
     m_opening.removeOne(stream);
-    m_dialledAt.remove(stream);
     if (!m_waiting.isEmpty())
         QTimer::singleShot(0, this, &PeerStreams::startWaiting);
     const QString nodeId = stream->peer().nodeId;
@@ -493,7 +492,6 @@ void PeerStreams::handleFinished(PeerStream* stream, PeerStream::Ending ending)
 {
     const bool wasOpening = m_opening.removeOne(stream);
     m_backlogs.remove(stream);
-    const QHostAddress dialledAt = m_dialledAt.take(stream);
     if (wasOpening)
         m_endedHandshakes.note(stream->clientRandom(), m_clock.elapsed());
     const CertificateIdentity peer = stream->peer();
@@ -533,7 +531,7 @@ void PeerStreams::handleFinished(PeerStream* stream, PeerStream::Ending ending)
             scheduleRedial(peer.nodeId);
     } else if (wasOpening && !dialled.isEmpty() && ending != PeerStream::Ending::Closed) {
         // Where this dial went, which says nothing of an address the node was given meanwhile.
-        Q_EMIT dialFailed(dialled, dialledAt.isNull() ? m_targets.value(dialled).address : dialledAt, ending);
+        Q_EMIT dialFailed(dialled, stream->dialledAt(), ending);
         const auto target = m_targets.find(dialled);
         if (target != m_targets.end() && (target->redials > 0 || isBusy(ending)) && !m_streams.contains(dialled))
             scheduleRedial(dialled);

@@ -219,11 +219,10 @@ private:
     std::unique_ptr<StreamTls> m_tls;
     BufferPool* m_frames = nullptr;
     QTcpServer m_server;
-    QList<PeerStream*> m_opening;                       // in handshake, dialled or accepted
-    QHash<QString, PeerStream*> m_streams;              // established, by node id
-    QHash<QString, Target> m_targets;                   // nodes this side dialled
-    QStringList m_waiting;                              // of those, dials put off for want of room here, oldest first
-    QHash<const PeerStream*, QHostAddress> m_dialledAt; // our dials in handshake: the address each went to
+    QList<PeerStream*> m_opening;          // in handshake, dialled or accepted
+    QHash<QString, PeerStream*> m_streams; // established, by node id
+    QHash<QString, Target> m_targets;      // nodes this side dialled
+    QStringList m_waiting;                 // of those, dials put off for want of room here, oldest first
     struct Backlog
     {
         qint64 queued = 0;  // bytes waiting at the last look
