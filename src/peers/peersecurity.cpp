@@ -197,16 +197,15 @@ bool PeerSecurity::plainPeerKeeps(const QString& nodeId, const QString& address)
 
 bool PeerSecurity::makeRoomForPin(const QString& address)
 {
-    const auto streamingFromThere = [this, &address](const QString& nodeId) {
-        return m_streams->hasStream(nodeId) && addressText(m_streams->address(nodeId)) == address;
+    const auto streamAddress = [this](const QString& nodeId) {
+        return m_streams->hasStream(nodeId) ? addressText(m_streams->address(nodeId)) : QString();
     };
-    if (m_book.countUnsaved(streamingFromThere) >= kMaxUnsavedPinsPerAddress)
+    QString forgotten;
+    if (!m_book.makeRoomForPin(address, streamAddress, &forgotten))
         return refuse(QStringLiteral("a stream with a node id seen for the first time"),
                       QStringLiteral("from %1, where %2 nodes that are no peers yet have streams up")
                           .arg(address)
-                          .arg(kMaxUnsavedPinsPerAddress));
-    QString forgotten;
-    m_book.makeRoomForPin([this](const QString& nodeId) { return m_streams->hasStream(nodeId); }, &forgotten);
+                          .arg(NodeBook::kMaxUnsavedPinsPerAddress));
     if (forgotten.isEmpty())
         return true;
     m_unreachableAt.remove(forgotten);

@@ -71,9 +71,6 @@ public:
     static constexpr qint64 kCopyCheckWindowMs = 60000;
     // A plain message under a node id this recent, from another address than a stream's, keeps the id from it.
     static constexpr qint64 kPlainPeerAnswersMs = 10 * 60 * 1000;
-    // Node ids with a stream up from one address that are no peers yet (no handshake sent): a computer runs one or
-    // a few installations, and one address must not take every place kept for newcomers.
-    static constexpr int kMaxUnsavedPinsPerAddress = 4;
 
     // keyFile: where this installation's identity key lives (made there at first start).
     PeerSecurity(Store& store, const Clock& clock, const LocalProfile& profile, const QString& keyFile,
