@@ -3,6 +3,7 @@
 #include "net/parameters.h"
 #include "net/peercapabilities.h"
 #include "net/peerstreams.h"
+#include "peers/firstkeypins.h"
 #include "peers/nodebook.h"
 #include "peers/securityrows.h"
 #include "peers/plainhearings.h"
@@ -143,8 +144,6 @@ private:
     QByteArray frameForAddress(const QHostAddress& address, const Parameters& parameters, BufferPool* frames);
     QByteArray plainFrame(const QString& where, const Parameters& parameters, BufferPool* frames);
     PeerStreams::PinVerdict checkPin(const QString& nodeId, const QByteArray& key, const QString& address);
-    bool plainPeerKeeps(const QString& nodeId, const QString& address);
-    bool makeRoomForPin(const QString& address);
     void savePin(const QString& nodeId);
     void streamUp(const QString& nodeId, const QHostAddress& address);
     void streamDown(const QString& nodeId);
@@ -193,6 +192,12 @@ private:
     // Pinned nodes whose dial at their stored address failed since their last stream: announcements from
     // elsewhere are dialled for them.
     QHash<QString, QString> m_unreachableAt;
+    // Pins of nodes seen for the first time; a pin forgotten for room tells nothing of addresses any more.
+    FirstKeyPins m_firstPins{
+        m_store, m_rows, m_book, m_plainHearings, m_refusals, m_streams, [this](const QString& nodeId) {
+            m_unreachableAt.remove(nodeId);
+            m_pinnedAt.removeIf([&nodeId](const auto& entry) { return entry.value() == nodeId; });
+        }};
 };
 
 } // namespace Vesk
