@@ -104,6 +104,10 @@ public:
 
     Role role() const { return m_role; }
     QString expectedNodeId() const { return m_expectedNodeId; }
+    // Where the owner's dial for the expected node went, as the owner set it when dialling; null for a stream
+    // accepted. A failed dial is told by this address, not by one the node was given meanwhile.
+    QHostAddress dialledAt() const { return m_dialledAt; }
+    void setDialledAt(const QHostAddress& address) { m_dialledAt = address; }
     bool isEstablished() const { return m_established; }
     bool isFinished() const { return m_finished; }
     Ending ending() const { return m_ending; }
@@ -165,6 +169,7 @@ private:
     quint16 m_localPort = 0;
     Role m_role;
     QString m_expectedNodeId;
+    QHostAddress m_dialledAt;
     CertificateCheck m_check;
     StreamTls::CertificateCheck m_tlsCheck;
     Limits m_limits;

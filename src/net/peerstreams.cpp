@@ -51,7 +51,8 @@ PeerStreams::PeerStreams(const IdentityKey& key, const QString& nodeId, PinCheck
                          QObject* parent)
     : QObject(parent), m_key(key), m_nodeId(nodeId), m_limits(limits),
       m_endedHandshakes(2 * qint64(limits.handshakeMs)),
-      m_tls(std::make_unique<StreamTls>(IdentityCertificate::create(key, nodeId)))
+      m_tls(std::make_unique<StreamTls>(IdentityCertificate::create(key, nodeId))),
+      m_room(m_opening, m_streams, m_limits, m_log)
 {
     if (pinCheck)
         m_pinCheck = [check = std::move(pinCheck)](const QString& id, const QByteArray& publicKey,
@@ -159,21 +160,14 @@ void PeerStreams::acceptPending()
 {
     while (QTcpSocket* socket = m_server.nextPendingConnection()) {
         const QHostAddress from = normalisedAddress(socket->peerAddress());
-        const int handshakes = openingCount(PeerStream::Role::Acceptor);
-        const int fromThere = openingCount(PeerStream::Role::Acceptor, from);
-        // With the table full, the newcomer may be a pinned node: its handshake shows it (see hasPlaceFor).
-        const bool room = handshakes < m_limits.maxHandshakes && fromThere < m_limits.maxHandshakesPerAddress &&
-                          streamsAt(from) < m_limits.maxStreamsPerAddress &&
-                          (streamCount() < m_limits.maxStreams || makeRoomFor(from, false, 1) || hasUnpinned() ||
-                           outnumbers(from, 1));
-        if (!room || !isValid()) {
+        if (!m_room.mayAccept(from) || !isValid()) {
             if (m_log.mayLog())
                 qCritical().noquote() << QStringLiteral("Refused a stream from %1: %2 streams are open, %3 of them "
                                                         "in handshake, %4 from there")
                                              .arg(addressText(from))
                                              .arg(streamCount())
-                                             .arg(handshakes)
-                                             .arg(streamsAt(from));
+                                             .arg(m_room.openingCount(PeerStream::Role::Acceptor))
+                                             .arg(m_room.streamsAt(from));
             socket->abort();
             socket->deleteLater();
             continue;
@@ -185,7 +179,7 @@ void PeerStreams::acceptPending()
 void PeerStreams::lookForCopy(const QHostAddress& address, quint16 port)
 {
     if (address.isNull() || !isValid() || streamCount() >= m_limits.maxStreams ||
-        openingCount(PeerStream::Role::Dialler) >= m_limits.maxDials)
+        m_room.openingCount(PeerStream::Role::Dialler) >= m_limits.maxDials)
         return;
     auto* socket = new QTcpSocket;
     socket->connectToHost(address, port);
@@ -195,10 +189,7 @@ void PeerStreams::lookForCopy(const QHostAddress& address, quint16 port)
 void PeerStreams::startDial(const QString& nodeId)
 {
     const Target target = m_targets.value(nodeId);
-    const bool pinned = m_pinnedKey && !m_pinnedKey(nodeId).isEmpty();
-    if (openingCount(PeerStream::Role::Dialler) >= m_limits.maxDials ||
-        (streamCount() >= m_limits.maxStreams && !makeRoomFor(target.address, false, 1) &&
-         !(pinned && (hasUnpinned() || outnumbers(target.address, 1))))) {
+    if (!m_room.mayDial(nodeId, target.address)) {
         // A limit of ours, not an answer from there: nothing is learnt of the address, the dial only waits.
         qCDebug(lcNet) << "no room to dial" << nodeId << "now";
         if (!m_waiting.contains(nodeId))
@@ -208,7 +199,7 @@ void PeerStreams::startDial(const QString& nodeId)
     auto* socket = new QTcpSocket;
     socket->connectToHost(target.address, target.port);
     PeerStream* stream = newStream(socket, PeerStream::Role::Dialler, nodeId);
-    m_dialledAt.insert(stream, target.address);
+    stream->setDialledAt(target.address);
     adopt(stream);
 }
 
@@ -218,115 +209,6 @@ PeerStream* PeerStreams::newStream(QTcpSocket* socket, PeerStream::Role role, co
         *m_tls, socket, role, expectedNodeId,
         [this](const PeerStream& stream, const CertificateIdentity& peer) { return check(stream, peer); }, m_limits,
         this);
-}
-
-int PeerStreams::openingCount(PeerStream::Role role, const QHostAddress& address) const
-{
-    return int(std::count_if(m_opening.cbegin(), m_opening.cend(), [&](const PeerStream* stream) {
-        return stream->role() == role && (address.isNull() || stream->peerAddress() == address);
-    }));
-}
-
-int PeerStreams::streamsAt(const QHostAddress& address) const
-{
-    const auto there = [&address](const PeerStream* stream) {
-        return stream->peerAddress() == address;
-    };
-    return int(std::count_if(m_opening.cbegin(), m_opening.cend(), there) +
-               std::count_if(m_streams.cbegin(), m_streams.cend(), there));
-}
-
-bool PeerStreams::isPinned(const PeerStream& stream) const
-{
-    if (!m_pinnedKey)
-        return false;
-    const CertificateIdentity& peer = stream.peer();
-    if (peer.nodeId.isEmpty()) // our dial before the handshake: the node meant
-        return stream.role() == PeerStream::Role::Dialler && !m_pinnedKey(stream.expectedNodeId()).isEmpty();
-    const QByteArray key = m_pinnedKey(peer.nodeId);
-    return !key.isEmpty() && constantTimeEqual(key, peer.publicKey);
-}
-
-bool PeerStreams::hasUnpinned() const
-{
-    return std::any_of(m_streams.cbegin(), m_streams.cend(),
-                       [this](const PeerStream* stream) { return !isPinned(*stream); });
-}
-
-namespace {
-
-// Of the addresses in `given`, the one holding the most streams (`held`); empty for none.
-QString holdingMost(const QHash<QString, PeerStream*>& given, const QHash<QString, int>& held)
-{
-    QString most;
-    for (auto it = given.cbegin(); it != given.cend(); ++it)
-        if (most.isEmpty() || held.value(it.key()) > held.value(most))
-            most = it.key();
-    return most;
-}
-
-} // namespace
-
-bool PeerStreams::outnumbers(const QHostAddress& address, int arriving) const
-{
-    QHash<QString, int> held;
-    for (const PeerStream* stream : std::as_const(m_streams))
-        ++held[addressText(stream->peerAddress())];
-    const int newcomer = streamsAt(address) + arriving;
-    return std::any_of(held.cbegin(), held.cend(), [newcomer](int count) { return count > newcomer; });
-}
-
-bool PeerStreams::makeRoomFor(const QHostAddress& address, bool pinned, int arriving)
-{
-    // The address holding the most streams of unpinned nodes gives up one of them: for a pinned node always, for
-    // another only if that address holds more than the newcomer's would after it came in. With none left, a pinned
-    // node takes one from the address holding the most streams, on the same condition: one handshake makes anyone
-    // a peer, so fresh node ids from a few addresses must not hold the places of the peers the user knew. Many
-    // streams from few computers thus never lock out the others, nor many computers the pinned ones.
-    QHash<QString, int> held;
-    QHash<QString, PeerStream*> unpinned;
-    QHash<QString, PeerStream*> any;
-    for (PeerStream* stream : std::as_const(m_streams)) {
-        const QString there = addressText(stream->peerAddress());
-        ++held[there];
-        any.insert(there, stream); // any of them: the address chose to hold so many
-        if (!isPinned(*stream))
-            unpinned.insert(there, stream);
-    }
-    const int newcomer = streamsAt(address) + arriving;
-    QString most = holdingMost(unpinned, held);
-    PeerStream* given = unpinned.value(most);
-    if (most.isEmpty() || (!pinned && held.value(most) <= newcomer)) {
-        most = pinned ? holdingMost(any, held) : QString();
-        given = any.value(most);
-        if (most.isEmpty() || held.value(most) <= newcomer)
-            return false;
-    }
-    if (m_log.mayLog())
-        qCritical().noquote() << QStringLiteral("Closed the stream with %1 at %2 to make room: %3 streams are open, "
-                                                "%4 of them from there")
-                                     .arg(given->peer().nodeId, most)
-                                     .arg(streamCount())
-                                     .arg(held.value(most));
-    given->close(); // finished at once: the table has room again
-    return true;
-}
-
-bool PeerStreams::hasPlaceFor(const PeerStream& stream, const CertificateIdentity& peer)
-{
-    // Connections in handshake may run over the table's bound (see acceptPending): an established stream takes a
-    // place only if there is one, or one is made for it now.
-    if (m_streams.contains(peer.nodeId) || m_streams.size() < m_limits.maxStreams)
-        return true;
-    const QByteArray pinnedKey = m_pinnedKey ? m_pinnedKey(peer.nodeId) : QByteArray();
-    const bool pinned = !pinnedKey.isEmpty() && constantTimeEqual(pinnedKey, peer.publicKey);
-    if (makeRoomFor(stream.peerAddress(), pinned, 0))
-        return true;
-    if (m_log.mayLog())
-        qCritical().noquote() << QStringLiteral("No room for a stream with %1 at %2: %3 streams are open")
-                                     .arg(peer.nodeId, addressText(stream.peerAddress()))
-                                     .arg(streamCount());
-    return false;
 }
 
 void PeerStreams::keepToBudget()
@@ -347,21 +229,7 @@ void PeerStreams::keepToBudget()
     }
     if (total <= m_limits.maxBufferedBytes)
         return;
-    // Those of unpinned nodes first; then those of the address that sent the most of what is held, the most first.
-    // Bytes received are what another computer makes us hold; what we queue for a peer is our own sending. Many
-    // streams from one computer, each holding a little less than a peer's transfer, thus end before that transfer.
-    QHash<QString, qint64> receivedThere;
-    for (const auto& [held, stream] : std::as_const(holders))
-        receivedThere[addressText(stream->peerAddress())] += stream->bufferedBytes() - stream->queuedBytes();
-    std::sort(holders.begin(), holders.end(), [this, &receivedThere](const auto& a, const auto& b) {
-        const bool aPinned = isPinned(*a.second);
-        const bool bPinned = isPinned(*b.second);
-        if (aPinned != bPinned)
-            return bPinned;
-        const qint64 aThere = receivedThere.value(addressText(a.second->peerAddress()));
-        const qint64 bThere = receivedThere.value(addressText(b.second->peerAddress()));
-        return aThere != bThere ? aThere > bThere : a.first > b.first;
-    });
+    m_room.orderForClosing(holders);
     for (const auto& [held, stream] : holders) {
         if (total <= m_limits.maxBufferedBytes)
             break;
@@ -432,7 +300,7 @@ PeerStream::Verdict PeerStreams::check(const PeerStream& stream, const Certifica
     }
     if (peer.nodeId == m_nodeId)
         return PeerStream::Verdict::Refuse;
-    if (!hasPlaceFor(stream, peer))
+    if (!m_room.hasPlaceFor(stream, peer))
         return PeerStream::Verdict::Busy;
     switch (m_pinCheck ? m_pinCheck(peer.nodeId, peer.publicKey, stream.peerAddress()) : PinVerdict::Accept) {
     case PinVerdict::Accept:
@@ -473,7 +341,6 @@ bool PeerStreams::keepsNewer(const QString& ownId, const QString& peerId, PeerSt
 void PeerStreams::handleEstablished(PeerStream* stream)
 {
     m_opening.removeOne(stream);
-    m_dialledAt.remove(stream);
     if (!m_waiting.isEmpty())
         QTimer::singleShot(0, this, &PeerStreams::startWaiting);
     const QString nodeId = stream->peer().nodeId;
@@ -504,7 +371,6 @@ void PeerStreams::handleFinished(PeerStream* stream, PeerStream::Ending ending)
 {
     const bool wasOpening = m_opening.removeOne(stream);
     m_backlogs.remove(stream);
-    const QHostAddress dialledAt = m_dialledAt.take(stream);
     if (wasOpening)
         m_endedHandshakes.note(stream->clientRandom(), m_clock.elapsed());
     const CertificateIdentity peer = stream->peer();
@@ -544,7 +410,7 @@ void PeerStreams::handleFinished(PeerStream* stream, PeerStream::Ending ending)
             scheduleRedial(peer.nodeId);
     } else if (wasOpening && !dialled.isEmpty() && ending != PeerStream::Ending::Closed) {
         // Where this dial went, which says nothing of an address the node was given meanwhile.
-        Q_EMIT dialFailed(dialled, dialledAt.isNull() ? m_targets.value(dialled).address : dialledAt, ending);
+        Q_EMIT dialFailed(dialled, stream->dialledAt(), ending);
         const auto target = m_targets.find(dialled);
         if (target != m_targets.end() && (target->redials > 0 || isBusy(ending)) && !m_streams.contains(dialled))
             scheduleRedial(dialled);
@@ -558,7 +424,7 @@ void PeerStreams::handleFinished(PeerStream* stream, PeerStream::Ending ending)
 
 void PeerStreams::startWaiting()
 {
-    while (!m_waiting.isEmpty() && openingCount(PeerStream::Role::Dialler) < m_limits.maxDials &&
+    while (!m_waiting.isEmpty() && m_room.openingCount(PeerStream::Role::Dialler) < m_limits.maxDials &&
            streamCount() < m_limits.maxStreams) {
         const QString nodeId = m_waiting.takeFirst();
         if (m_targets.contains(nodeId) && !m_streams.contains(nodeId) && !isDialling(nodeId))

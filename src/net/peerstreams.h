@@ -3,6 +3,7 @@
 #include "net/endedhandshakes.h"
 #include "net/peerstream.h"
 #include "net/streamlog.h"
+#include "net/streamroom.h"
 
 #include "secure/identitykey.h"
 
@@ -101,8 +102,8 @@ public:
     quint16 serverPort() const { return m_server.serverPort(); }
     // The key pinned for a node the caller trusts (a peer of its user); empty for any other. Streams of such nodes
     // keep their place in a full table.
-    using PinnedKey = std::function<QByteArray(const QString& nodeId)>;
-    void setPinnedKey(PinnedKey pinnedKey) { m_pinnedKey = std::move(pinnedKey); }
+    using PinnedKey = StreamRoom::PinnedKey;
+    void setPinnedKey(PinnedKey pinnedKey) { m_room.setPinnedKey(std::move(pinnedKey)); }
     // Bytes the caller keeps for a node until its stream takes them (dropped when the stream goes down).
     using Backlogged = std::function<qint64(const QString& nodeId)>;
     void setBacklogged(Backlogged backlogged) { m_backlogged = std::move(backlogged); }
@@ -187,14 +188,6 @@ private:
     PeerStream* newStream(QTcpSocket* socket, PeerStream::Role role, const QString& expectedNodeId);
     PeerStream::Verdict check(const PeerStream& stream, const CertificateIdentity& peer);
     bool isReflection(const PeerStream& stream) const;
-    int openingCount(PeerStream::Role role, const QHostAddress& address = {}) const;
-    int streamsAt(const QHostAddress& address) const;
-    bool isPinned(const PeerStream& stream) const;
-    bool hasUnpinned() const;
-    // Whether an address holds more established streams than this one would, with `arriving` more.
-    bool outnumbers(const QHostAddress& address, int arriving) const;
-    bool makeRoomFor(const QHostAddress& address, bool pinned, int arriving);
-    bool hasPlaceFor(const PeerStream& stream, const CertificateIdentity& peer);
     void keepToBudget();
     void forgetTargets();
     void noteCapable(const QString& nodeId);
@@ -203,18 +196,16 @@ private:
     QString m_nodeId;
     PinCheckAt m_pinCheck;
     KnownAddress m_knownAddress;
-    PinnedKey m_pinnedKey;
     Backlogged m_backlogged;
     Limits m_limits;
     EndedHandshakes m_endedHandshakes; // to recognise a stream of ours come back to us
     std::unique_ptr<StreamTls> m_tls;
     BufferPool* m_frames = nullptr;
     QTcpServer m_server;
-    QList<PeerStream*> m_opening;                       // in handshake, dialled or accepted
-    QHash<QString, PeerStream*> m_streams;              // established, by node id
-    QHash<QString, Target> m_targets;                   // nodes this side dialled
-    QStringList m_waiting;                              // of those, dials put off for want of room here, oldest first
-    QHash<const PeerStream*, QHostAddress> m_dialledAt; // our dials in handshake: the address each went to
+    QList<PeerStream*> m_opening;          // in handshake, dialled or accepted
+    QHash<QString, PeerStream*> m_streams; // established, by node id
+    QHash<QString, Target> m_targets;      // nodes this side dialled
+    QStringList m_waiting;                 // of those, dials put off for want of room here, oldest first
     struct Backlog
     {
         qint64 queued = 0;  // bytes waiting at the last look
@@ -228,7 +219,8 @@ private:
     quint64 m_sequence = 0;
     qint64 m_copyAlarmMs = -1;
     QElapsedTimer m_clock;
-    StreamLog m_log; // refused and broken streams
+    StreamLog m_log;   // refused and broken streams
+    StreamRoom m_room; // who may take a place when the table is full
 };
 
 } // namespace Vesk

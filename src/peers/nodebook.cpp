@@ -28,35 +28,33 @@ void NodeBook::addPin(const QString& nodeId, const QByteArray& key)
     unmarkPlain(nodeId);
 }
 
-void NodeBook::makeRoomForPin(const std::function<bool(const QString&)>& hasStream, QString* forgotten)
+bool NodeBook::makeRoomForPin(const QString& address, const StreamAddress& streamAddress, QString* forgotten)
 {
     int unsaved = 0;
+    int fromThere = 0;
     auto oldest = m_pins.end();
     bool oldestHasStream = true;
     for (auto pin = m_pins.begin(); pin != m_pins.end(); ++pin) {
         if (pin->saved)
             continue;
         ++unsaved;
-        const bool streaming = hasStream(pin.key());
+        const QString streamingFrom = streamAddress(pin.key());
+        const bool streaming = !streamingFrom.isEmpty();
+        if (streaming && streamingFrom == address)
+            ++fromThere;
         if (oldest == m_pins.end() || (oldestHasStream && !streaming) ||
             (oldestHasStream == streaming && pin->sequence < oldest->sequence)) {
             oldest = pin;
             oldestHasStream = streaming;
         }
     }
+    if (fromThere >= kMaxUnsavedPinsPerAddress)
+        return false;
     if (unsaved < kMaxUnsavedPins || oldest == m_pins.end())
-        return;
+        return true;
     *forgotten = oldest.key();
     m_pins.erase(oldest);
-}
-
-int NodeBook::countUnsaved(const std::function<bool(const QString&)>& counted) const
-{
-    int count = 0;
-    for (auto pin = m_pins.cbegin(); pin != m_pins.cend(); ++pin)
-        if (!pin->saved && counted(pin.key()))
-            ++count;
-    return count;
+    return true;
 }
 
 void NodeBook::markPlain(const QString& nodeId, const QString& address)

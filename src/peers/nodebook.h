@@ -18,6 +18,9 @@ public:
     // Pins of nodes that completed a stream but are no peer of ours yet (no row; a real peer gets one with its
     // first handshake, within a second): past this the oldest without a stream is forgotten.
     static constexpr int kMaxUnsavedPins = 128;
+    // Unsaved pins of nodes with a stream up from one address: a computer runs one or a few installations, and one
+    // address must not take every place kept for newcomers.
+    static constexpr int kMaxUnsavedPinsPerAddress = 4;
     // Addresses remembered with the node last heard there, nodes marked plain; past this the knowledge is forgotten.
     static constexpr int kMaxKnownAddresses = 4096;
 
@@ -38,12 +41,13 @@ public:
     // The first key seen for a node id, not in its row yet. Room must have been made for it (makeRoomForPin). A
     // pinned node is no plain node: its plain mark goes.
     void addPin(const QString& nodeId, const QByteArray& key);
-    // Room for one more unsaved pin: with kMaxUnsavedPins of them kept, the oldest is forgotten and named in
-    // `forgotten`, the oldest whose node has no stream (`hasStream`) if there is one. Streams that stay silent
-    // must not keep every newcomer out: when each has a stream, the caller ends the forgotten one's.
-    void makeRoomForPin(const std::function<bool(const QString&)>& hasStream, QString* forgotten);
-    // How many unsaved pins `counted` picks.
-    int countUnsaved(const std::function<bool(const QString&)>& counted) const;
+    // Where a node's stream comes from; empty when it has none.
+    using StreamAddress = std::function<QString(const QString& nodeId)>;
+    // Room for one more unsaved pin, of a node whose stream comes from `address`: false, and nothing forgotten, when
+    // kMaxUnsavedPinsPerAddress unsaved pins have streams from there already. With kMaxUnsavedPins of them kept, the
+    // oldest is forgotten and named in `forgotten`, the oldest whose node has no stream if there is one. Streams
+    // that stay silent must not keep every newcomer out: when each has a stream, the caller ends the forgotten one's.
+    bool makeRoomForPin(const QString& address, const StreamAddress& streamAddress, QString* forgotten);
 
     // Marks the node as speaking the plain protocol only, where it was dialled. One node per address: the node
     // marked there before is not any more.

@@ -153,9 +153,8 @@ PeerStreams::PinVerdict PeerSecurity::checkPin(const QString& nodeId, const QByt
         return PeerStreams::PinVerdict::Refuse;
     NodeBook::Pin* pinned = m_book.pin(nodeId);
     if (!pinned) {
-        if (plainPeerKeeps(nodeId, address) || !makeRoomForPin(address))
+        if (!m_firstPins.take(nodeId, key, address))
             return PeerStreams::PinVerdict::Refuse;
-        m_book.addPin(nodeId, key);
         savePin(nodeId);
         return PeerStreams::PinVerdict::Accept;
     }
@@ -180,58 +179,10 @@ PeerStreams::PinVerdict PeerSecurity::checkPin(const QString& nodeId, const QByt
     return PeerStreams::PinVerdict::KeyChanged;
 }
 
-bool PeerSecurity::plainPeerKeeps(const QString& nodeId, const QString& address)
-{
-    // The plain peer itself, upgraded, comes from where we know it: after a move its announcement (or any plain
-    // message) brings its new address first, and its stream from there is taken.
-    const QString stored = m_store.peerField(nodeId, kIpAddress);
-    const QString elsewhere =
-        !stored.isEmpty() && stored != address ? stored : m_plainHearings.elsewhere(nodeId, address);
-    if (elsewhere.isEmpty())
-        return false;
-    refuse(
-        QStringLiteral("a stream under the node id of a plain peer"),
-        QStringLiteral("%1 from %2; the plain peer is at %3").arg(PeerRecords::loggableId(nodeId), address, elsewhere));
-    return true;
-}
-
-bool PeerSecurity::makeRoomForPin(const QString& address)
-{
-    const auto streamingFromThere = [this, &address](const QString& nodeId) {
-        return m_streams->hasStream(nodeId) && addressText(m_streams->address(nodeId)) == address;
-    };
-    if (m_book.countUnsaved(streamingFromThere) >= kMaxUnsavedPinsPerAddress)
-        return refuse(QStringLiteral("a stream with a node id seen for the first time"),
-                      QStringLiteral("from %1, where %2 nodes that are no peers yet have streams up")
-                          .arg(address)
-                          .arg(kMaxUnsavedPinsPerAddress));
-    QString forgotten;
-    m_book.makeRoomForPin([this](const QString& nodeId) { return m_streams->hasStream(nodeId); }, &forgotten);
-    if (forgotten.isEmpty())
-        return true;
-    m_unreachableAt.remove(forgotten);
-    m_pinnedAt.removeIf([&forgotten](const auto& entry) { return entry.value() == forgotten; });
-    m_refusals.log(
-        QStringLiteral("forgot a pin"),
-        QStringLiteral("Forgot the key of %1, which completed a stream but never became a peer: %2 such keys "
-                       "are kept at most")
-            .arg(PeerRecords::loggableId(forgotten))
-            .arg(NodeBook::kMaxUnsavedPins));
-    // A stream that never said who it is gives up its place: silent streams must not keep newcomers out.
-    if (m_streams->hasStream(forgotten))
-        m_streams->drop(forgotten);
-    return true;
-}
-
 void PeerSecurity::savePin(const QString& nodeId)
 {
-    NodeBook::Pin* pinned = m_book.pin(nodeId);
-    if (!pinned || pinned->saved)
-        return;
-    if (!m_rows.save(nodeId, pinned->key, pinned->pending, kStreamCapabilities))
-        return; // no row yet: the stream's first handshake makes it, and this runs again
-    pinned->saved = true;
-    Q_EMIT securityChanged(nodeId);
+    if (m_firstPins.save(nodeId, kStreamCapabilities))
+        Q_EMIT securityChanged(nodeId);
 }
 
 void PeerSecurity::streamUp(const QString& nodeId, const QHostAddress& address)

@@ -3,6 +3,7 @@
 #include "net/parameters.h"
 #include "net/peercapabilities.h"
 #include "net/peerstreams.h"
+#include "peers/firstkeypins.h"
 #include "peers/nodebook.h"
 #include "peers/securityrows.h"
 #include "peers/plainhearings.h"
@@ -71,9 +72,6 @@ public:
     static constexpr qint64 kCopyCheckWindowMs = 60000;
     // A plain message under a node id this recent, from another address than a stream's, keeps the id from it.
     static constexpr qint64 kPlainPeerAnswersMs = 10 * 60 * 1000;
-    // Node ids with a stream up from one address that are no peers yet (no handshake sent): a computer runs one or
-    // a few installations, and one address must not take every place kept for newcomers.
-    static constexpr int kMaxUnsavedPinsPerAddress = 4;
 
     // keyFile: where this installation's identity key lives (made there at first start).
     PeerSecurity(Store& store, const Clock& clock, const LocalProfile& profile, const QString& keyFile,
@@ -146,8 +144,6 @@ private:
     QByteArray frameForAddress(const QHostAddress& address, const Parameters& parameters, BufferPool* frames);
     QByteArray plainFrame(const QString& where, const Parameters& parameters, BufferPool* frames);
     PeerStreams::PinVerdict checkPin(const QString& nodeId, const QByteArray& key, const QString& address);
-    bool plainPeerKeeps(const QString& nodeId, const QString& address);
-    bool makeRoomForPin(const QString& address);
     void savePin(const QString& nodeId);
     void streamUp(const QString& nodeId, const QHostAddress& address);
     void streamDown(const QString& nodeId);
@@ -196,6 +192,12 @@ private:
     // Pinned nodes whose dial at their stored address failed since their last stream: announcements from
     // elsewhere are dialled for them.
     QHash<QString, QString> m_unreachableAt;
+    // Pins of nodes seen for the first time; a pin forgotten for room tells nothing of addresses any more.
+    FirstKeyPins m_firstPins{
+        m_store, m_rows, m_book, m_plainHearings, m_refusals, m_streams, [this](const QString& nodeId) {
+            m_unreachableAt.remove(nodeId);
+            m_pinnedAt.removeIf([&nodeId](const auto& entry) { return entry.value() == nodeId; });
+        }};
 };
 
 } // namespace Vesk

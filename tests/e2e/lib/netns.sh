@@ -60,6 +60,17 @@ netns_host() {
     ip -n "$host" route add default ${4:+via "$4"} dev eth0
 }
 
+# netns_add_addresses I FIRST LAST: addresses .FIRST to .LAST of the subnet on host I's eth0 as well, as of a computer
+# with many addresses; prints them, separated by commas.
+netns_add_addresses() {
+    local k list=""
+    for k in $(seq "$2" "$3"); do
+        ip -n "$(netns_name "$1")" addr add "$(netns_addr "$k")/24" brd "$(netns_broadcast)" dev eth0 || return 1
+        list+="${list:+,}$(netns_addr "$k")"
+    done
+    echo "$list"
+}
+
 # netns_two_subnets LEFT RIGHT: two LANs joined by a router, as in an office with a subnet per floor: hosts
 # 1..LEFT on bridge br0 in NETNS_SUBNET, hosts LEFT+1..LEFT+RIGHT on bridge br1 in NETNS_SUBNET_B (default
 # 10.78.0), host I at .I of its subnet. The router ($(netns_router_name)) is .254 on both and every host's default

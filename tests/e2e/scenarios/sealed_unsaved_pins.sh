@@ -8,11 +8,7 @@ rig_instance 1 Alice
 rig_start 1
 a="$(rig_node_id 1)" b="$(rig_node_id 2)"
 rig_wait_sql 1 "select status from vesk_peers where id = '$a'" on
-sources=""
-for k in $(seq 100 131); do
-    ip -n "$(netns_name 3)" addr add "$(netns_addr "$k")/24" brd "$(netns_broadcast)" dev eth0
-    sources+="${sources:+,}$(netns_addr "$k")"
-done
+sources="$(netns_add_addresses 3 100 131)" || rig_fail "the crowd's addresses could not be added"
 status="$(rig_folder 1)/crowd.status"
 netns_exec 3 python3 "$CROWD" "$(netns_addr 1)" 25002 "$sources" 4 150 silent "$status" &
 crowd=$!

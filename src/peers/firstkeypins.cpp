@@ -1,0 +1,92 @@
+#include "peers/firstkeypins.h"
+
+#include "net/netaddress.h"
+#include "net/peerstreams.h"
+#include "peers/nodebook.h"
+#include "peers/peerrecords.h"
+#include "peers/plainhearings.h"
+#include "peers/refusallog.h"
+#include "peers/securityrows.h"
+#include "store/store.h"
+
+namespace Vesk {
+
+namespace {
+
+const QString kIpAddress = QStringLiteral("ipAddress");
+
+} // namespace
+
+FirstKeyPins::FirstKeyPins(Store& store, SecurityRows& rows, NodeBook& book, const PlainHearings& plainHearings,
+                           RefusalLog& refusals, const std::unique_ptr<PeerStreams>& streams, Forgotten forgotten)
+    : m_store(store), m_rows(rows), m_book(book), m_plainHearings(plainHearings), m_refusals(refusals),
+      m_streams(streams), m_forgotten(std::move(forgotten))
+{
+}
+
+bool FirstKeyPins::take(const QString& nodeId, const QByteArray& key, const QString& address)
+{
+    if (plainPeerKeeps(nodeId, address) || !makeRoom(address))
+        return false;
+    m_book.addPin(nodeId, key);
+    return true;
+}
+
+bool FirstKeyPins::save(const QString& nodeId, quint32 capabilities)
+{
+    NodeBook::Pin* pinned = m_book.pin(nodeId);
+    if (!pinned || pinned->saved || !m_rows.save(nodeId, pinned->key, pinned->pending, capabilities))
+        return false;
+    pinned->saved = true;
+    return true;
+}
+
+bool FirstKeyPins::plainPeerKeeps(const QString& nodeId, const QString& address)
+{
+    // The plain peer itself, upgraded, comes from where we know it: after a move its announcement (or any plain
+    // message) brings its new address first, and its stream from there is taken.
+    const QString stored = m_store.peerField(nodeId, kIpAddress);
+    const QString elsewhere =
+        !stored.isEmpty() && stored != address ? stored : m_plainHearings.elsewhere(nodeId, address);
+    if (elsewhere.isEmpty())
+        return false;
+    refuse(
+        QStringLiteral("a stream under the node id of a plain peer"),
+        QStringLiteral("%1 from %2; the plain peer is at %3").arg(PeerRecords::loggableId(nodeId), address, elsewhere));
+    return true;
+}
+
+bool FirstKeyPins::makeRoom(const QString& address)
+{
+    const auto streamAddress = [this](const QString& nodeId) {
+        return m_streams->hasStream(nodeId) ? addressText(m_streams->address(nodeId)) : QString();
+    };
+    QString forgotten;
+    if (!m_book.makeRoomForPin(address, streamAddress, &forgotten))
+        return refuse(QStringLiteral("a stream with a node id seen for the first time"),
+                      QStringLiteral("from %1, where %2 nodes that are no peers yet have streams up")
+                          .arg(address)
+                          .arg(NodeBook::kMaxUnsavedPinsPerAddress));
+    if (forgotten.isEmpty())
+        return true;
+    if (m_forgotten)
+        m_forgotten(forgotten);
+    m_refusals.log(
+        QStringLiteral("forgot a pin"),
+        QStringLiteral("Forgot the key of %1, which completed a stream but never became a peer: %2 such keys "
+                       "are kept at most")
+            .arg(PeerRecords::loggableId(forgotten))
+            .arg(NodeBook::kMaxUnsavedPins));
+    // A stream that never said who it is gives up its place: silent streams must not keep newcomers out.
+    if (m_streams->hasStream(forgotten))
+        m_streams->drop(forgotten);
+    return true;
+}
+
+bool FirstKeyPins::refuse(const QString& kind, const QString& detail)
+{
+    m_refusals.log(kind, QStringLiteral("Refused %1: %2").arg(kind, detail));
+    return false;
+}
+
+} // namespace Vesk
