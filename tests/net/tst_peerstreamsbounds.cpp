@@ -70,6 +70,20 @@ private slots:
         QCOMPARE(a.failed.first().at(2).value<Ending>(), Ending::HandshakeTimeout);
     }
 
+    // A failed dial tells the address it went to, not one the node was given meanwhile: what its failure says (no
+    // Vesk program there) belongs to that address only.
+    void failedDialTellsWhereItWent()
+    {
+        StreamNode a("node-a");
+        QTcpServer mute;
+        QVERIFY(mute.listen(kHere, 0));
+        a.streams.dial(kHere, mute.serverPort(), "node-x");
+        a.streams.dial(QHostAddress("127.0.0.2"), mute.serverPort(), "node-x"); // heard of there while dialling
+        QTRY_VERIFY_WITH_TIMEOUT(!a.failed.isEmpty(), 3 * quickLimits().handshakeMs);
+        QCOMPARE(a.failed.first().at(1).value<QHostAddress>(), kHere);
+        QCOMPARE(a.failed.first().at(2).value<Ending>(), Ending::HandshakeTimeout);
+    }
+
     // One address holds at most its share of the streams, and when the table is full the address holding the most
     // gives one up for a peer elsewhere. A pinned peer gets a place whoever dials, also when the crowd comes from
     // as many addresses as the table holds streams.
