@@ -49,7 +49,8 @@ void DownloadEngine::pauseForDisk(const QString& id, const QString& reason)
     const QString name = folderId.isEmpty()
                              ? m_store.field(kDownloadsTable, id, kFileName)
                              : m_store.field(QStringLiteral("vesk_folders"), folderId, QStringLiteral("localname"));
-    m_shell.showNotice(tr("Download paused"), tr("%1 is paused. %2.").arg(name, reason));
+    m_shell.showNotice(tr("Download paused"),
+                       tr("%1 is paused. %2. It goes on by itself once it can be written.").arg(name, reason));
     m_rechoose = true;
     Q_EMIT readyToDownloadNextFile();
 }

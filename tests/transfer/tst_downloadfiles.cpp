@@ -392,7 +392,8 @@ private Q_SLOTS:
         QCOMPARE(rig->status("d"), QStringLiteral("unknown"));
         const QString said = rig->engine.downloadProblem("d");
         QVERIFY2(said.startsWith(reason), qPrintable(said));
-        QCOMPARE(rig->shell.notices, QStringList{"Download paused: d.bin is paused. " + said + "."});
+        QCOMPARE(rig->shell.notices, QStringList{"Download paused: d.bin is paused. " + said +
+                                                 ". It goes on by itself once it can be written."});
         QVERIFY2(catcher.criticals().join('\n').contains("Download paused: " + said),
                  qPrintable(catcher.all().join('\n')));
         QVERIFY(!QFile::exists(rig->path("d.bin.part")));

@@ -92,6 +92,9 @@ Item {
                 Layout.fillWidth: true
                 text: row.note
                 textFormat: Text.PlainText
+                // A reason the user acts on ("14.8 MB more needed") must not be cut off in a narrow window.
+                wrapMode: Text.Wrap
+                maximumLineCount: 3
                 elide: Text.ElideRight
                 font.pixelSize: Theme.fontCaption
                 color: Theme.textMuted
