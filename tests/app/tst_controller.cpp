@@ -179,14 +179,6 @@ private Q_SLOTS:
             QCOMPARE(column(query), QStringList{results.value(answer == QMessageBox::Ok)});
         }
     }
-    void titleShowsUnreadAndPendingCount()
-    {
-        g->shell().updateAppIcons();
-        QCOMPARE(window->windowTitle(), QStringLiteral("6: Vesk")); // 4 unread messages, 2 offers to answer
-        QVERIFY(exec("delete from vesk_peers") && exec("delete from vesk_downloads"));
-        g->shell().updateAppIcons();
-        QCOMPARE(window->windowTitle(), QStringLiteral("Vesk"));
-    }
     // One popup per peer and kind gathers its messages. Whatever a peer typed, once escaped, and its name read
     // exactly as typed, never as markup.
     void chatPopupShowsTextAndReplyOpensTheChat_data()

@@ -177,6 +177,7 @@ private Q_SLOTS:
     {
         QFETCH(QString, desktop);
         QTEST(AppIcons::launcherShowsBadge(desktop), "launcherBadge");
+        QCOMPARE(AppIcons::windowTitleFor(0) + "|" + AppIcons::windowTitleFor(7), QStringLiteral("Vesk|7: Vesk"));
         const QImage plain = AppIcons::trayPixmap(0).toImage();
         const QImage counted = AppIcons::trayPixmap(7).toImage();
         QCOMPARE(counted.size(), plain.size());

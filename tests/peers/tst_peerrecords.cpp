@@ -18,13 +18,6 @@ namespace {
 
 const QString kDefaultAvatar = QStringLiteral("qrc:/qml/Vesk/pics/ui/icn-avatar-default-512.png");
 
-Parameters fromPeer(const QString& action, const QString& nodeId, const QString& address, const Parameters& extra = {})
-{
-    Parameters message{{"action", action}, {"nodeFrom", nodeId}, {"senderIPAddress", address}};
-    message.insert(extra);
-    return message;
-}
-
 Parameters picture(const QByteArray& bytes, const QString& extension = QStringLiteral("png"))
 {
     return {{"binaryData", bytes}, {"fileExtension", extension}};

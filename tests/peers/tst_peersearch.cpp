@@ -10,14 +10,6 @@
 using namespace TestSupport;
 using Vesk::PeerRecords;
 using Vesk::PeerSearch;
-using Parameters = Vesk::Parameters;
-
-namespace {
-Parameters confirmation(const QString& nodeFrom, const QString& address)
-{
-    return {{"action", "addMeRequestConfirmed"}, {"nodeFrom", nodeFrom}, {"senderIPAddress", address}};
-}
-} // namespace
 
 // Peers that went away are looked for again in short rounds, and those shown online are asked to confirm without
 // being shown offline meanwhile. Every ask is an "addMeRequest"; the handshake's own confirmation brings a peer back.
@@ -130,7 +122,7 @@ private slots:
 
         // Its confirmation brings it back: online, and whatever waited for it goes out.
         QSignalSpy back(peers.get(), &PeerRecords::peerCameOnline);
-        peers->handleAddMeRequestConfirmed(confirmation("p", ip));
+        peers->handleAddMeRequestConfirmed(fromPeer("addMeRequestConfirmed", "p", ip));
         QCOMPARE(back.size(), 1);
         QCOMPARE(peerField("p", "status"), QStringLiteral("on"));
         QVERIFY(!search().isLost("p"));
@@ -163,7 +155,7 @@ private slots:
         asked.sort();
         QCOMPARE(asked, (QStringList{"10.77.0.41 on", "10.77.0.42 on", "10.77.0.43 off"}));
         QVERIFY(search().isAwaitingConfirmation("silent"));
-        peers->handleAddMeRequestConfirmed(confirmation("answers", "10.77.0.41"));
+        peers->handleAddMeRequestConfirmed(fromPeer("addMeRequestConfirmed", "answers", "10.77.0.41"));
         QCOMPARE(back.size(), 1);
         f->clock.advance(PeerSearch::kConfirmWaitMs - 1);
         search().round();

@@ -73,13 +73,6 @@ bool addFolder(const QString& id, const QString& direction, const QString& statu
                const QString& name, const QList<FolderFile>& files)
 {
     QSqlQuery q(Database::connection());
-    q.exec(QStringLiteral("create table if not exists vesk_folders (id text, nodeid text, direction text, name text, "
-                          "localname text, files int, filesize int, status text, timestamp int, UNIQUE(id))"));
-    for (const char* table : {"vesk_uploads", "vesk_downloads"}) {
-        for (const char* column : {"folderId", "path"}) // a duplicate column is refused, as it should be
-            q.exec(
-                QStringLiteral("alter table %1 add column %2 text").arg(QLatin1String(table), QLatin1String(column)));
-    }
     qint64 total = 0;
     for (const FolderFile& file : files)
         total += file.size;

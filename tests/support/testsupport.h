@@ -75,8 +75,7 @@ private:
 
 // A folder offered ("up") or received ("down"): its row of vesk_folders and a row per file in the table of that
 // direction, with the folder's id and the file's path. The file rows' ids are folder id + "/" + path; a file with
-// no status counts in the folder but has no row (an upload the peer has). Where the database has no folder columns
-// yet they are added first.
+// no status counts in the folder but has no row (an upload the peer has).
 struct FolderFile
 {
     QString path;

@@ -1,6 +1,5 @@
 #include "transferrig.h"
 
-#include "net/wire.h"
 #include "store/vesksqlquerymodel.h"
 #include "transfer/downloadsession.h"
 
@@ -8,14 +7,13 @@
 #include <QRandomGenerator>
 #include <QSet>
 #include <QSqlRecord>
-#include <QTemporaryDir>
 
 using namespace TestSupport;
 using Vesk::DownloadEngine;
 
 // Downloads, the packet flow: which file goes next, what is asked and written (in order, whatever order answers
-// come in), offsets past 2 and 4 GiB, giving up and going on, and the speed shown. The files a download makes and
-// the disk it writes to: tst_downloadfiles.
+// come in), giving up and going on, and the speed shown. Offsets past 2 and 4 GiB: the e2e transfer_large. The files a
+// download makes and the disk it writes to: tst_downloadfiles.
 class tst_Downloads : public QObject
 {
     Q_OBJECT
@@ -116,70 +114,6 @@ private Q_SLOTS:
         if (paused)
             rig->queue("o"); // completes: the name becomes final
         QCOMPARE(readFile(rig->path("o.bin")), source);
-    }
-    // Offsets past 2 and 4 GiB go through the wire's encoding (large fields from 4 GiB on) and are read and written
-    // at the right place: a download resumed just before the boundary ends with exactly the owner's bytes.
-    void offsetsPastTwoAndFourGiB_data()
-    {
-        QTest::addColumn<qint64>("boundary");
-        QTest::newRow("2 GiB") << (Q_INT64_C(1) << 31);
-        QTest::newRow("4 GiB") << (Q_INT64_C(1) << 32);
-    }
-    void offsetsPastTwoAndFourGiB()
-    {
-        QFETCH(qint64, boundary);
-        const qint64 start = boundary - 2 * kPacket + 1234; // resumed from the size on disk, inside a packet
-        const qint64 size = boundary + 2 * kPacket + 4321;
-        // Sparse files: the sizes are real, only the blocks around the boundary take disk space.
-        QTemporaryDir owner;
-        const QString source = owner.filePath("big.bin");
-        QFile file(source);
-        QVERIFY(file.open(QIODevice::WriteOnly) && file.resize(size));
-        QVERIFY(file.seek(boundary - 2 * kPacket) && file.write(pattern(2 * kPacket, 3)) == 2 * kPacket);
-        QVERIFY(file.seek(boundary) && file.write(pattern(2 * kPacket, 4)) == 2 * kPacket);
-        file.close();
-        rig->insertUpload("big", "owner", rig->clock.nowMs(), "sent", source, size);
-        rig->offer("big", "big.bin", size);
-        QVERIFY(exec("update vesk_downloads set downloadsize = filesize"));
-        QFile part(rig->path("big.bin.part"));
-        QVERIFY(part.open(QIODevice::WriteOnly) && part.resize(start));
-        part.close();
-
-        rig->queue("big");
-        // Each request and each answer goes through the wire's encoding and back, as between two programs.
-        // Below 4 GiB the plain fields carry every offset, as a plain peer needs.
-        bool plainWhereItFits = true;
-        const auto overWire = [&plainWhereItFits](const Vesk::Parameters& message) {
-            plainWhereItFits &= Vesk::carriesExtensionFields(message) ==
-                                (message.value("fileSeek").toLongLong() > Vesk::kLargestPlainSize);
-            return Vesk::byteArrayToParameters(Vesk::parametersToByteArray(message));
-        };
-        QList<qint64> asked;
-        for (int round = 0; round < 100 && !rig->sink.withAction("sendDataPacket").isEmpty(); ++round) {
-            const auto requests = rig->sink.withAction("sendDataPacket");
-            rig->sink.clear();
-            for (const auto& request : requests) {
-                const Vesk::Parameters received = overWire(request.parameters);
-                asked.append(received.value("fileSeek").toLongLong());
-                rig->packets.handleSendDataPacket(received);
-            }
-            const auto answers = rig->sink.withAction("receiveDataPacket");
-            QCOMPARE(answers.size(), requests.size());
-            rig->sink.clear();
-            for (const auto& answer : answers)
-                rig->engine.handleReceiveDataPacket(overWire(answer.parameters));
-            rig->settle();
-        }
-        QList<qint64> expected;
-        for (qint64 at = start; at < size; at += kPacket - at % kPacket)
-            expected.append(at);
-        QCOMPARE(asked, expected);
-        QVERIFY(plainWhereItFits);
-        QCOMPARE(rig->status("big"), QStringLiteral("downloaded"));
-        QFile got(rig->path("big.bin"));
-        QCOMPARE(got.size(), size);
-        QVERIFY(got.open(QIODevice::ReadOnly) && got.seek(start) && file.open(QIODevice::ReadOnly) && file.seek(start));
-        QCOMPARE(got.read(size - start), file.read(size - start));
     }
     // The smallest queued file runs first (the list shows that order); each quiet tick asks again, after
     // kMaxStallTicks the next runs. Given up by the stall, it goes on from its bytes on disk when its owner is back.
