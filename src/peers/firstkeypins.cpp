@@ -50,7 +50,7 @@ bool FirstKeyPins::plainPeerKeeps(const QString& nodeId, const QString& address)
         !stored.isEmpty() && stored != address ? stored : m_plainHearings.elsewhere(nodeId, address);
     if (elsewhere.isEmpty())
         return false;
-    refuse(
+    m_refusals.refuse(
         QStringLiteral("a stream under the node id of a plain peer"),
         QStringLiteral("%1 from %2; the plain peer is at %3").arg(PeerRecords::loggableId(nodeId), address, elsewhere));
     return true;
@@ -63,10 +63,10 @@ bool FirstKeyPins::makeRoom(const QString& address)
     };
     QString forgotten;
     if (!m_book.makeRoomForPin(address, streamAddress, &forgotten))
-        return refuse(QStringLiteral("a stream with a node id seen for the first time"),
-                      QStringLiteral("from %1, where %2 nodes that are no peers yet have streams up")
-                          .arg(address)
-                          .arg(NodeBook::kMaxUnsavedPinsPerAddress));
+        return m_refusals.refuse(QStringLiteral("a stream with a node id seen for the first time"),
+                                 QStringLiteral("from %1, where %2 nodes that are no peers yet have streams up")
+                                     .arg(address)
+                                     .arg(NodeBook::kMaxUnsavedPinsPerAddress));
     if (forgotten.isEmpty())
         return true;
     if (m_forgotten)
@@ -81,12 +81,6 @@ bool FirstKeyPins::makeRoom(const QString& address)
     if (m_streams->hasStream(forgotten))
         m_streams->drop(forgotten);
     return true;
-}
-
-bool FirstKeyPins::refuse(const QString& kind, const QString& detail)
-{
-    m_refusals.log(kind, QStringLiteral("Refused %1: %2").arg(kind, detail));
-    return false;
 }
 
 } // namespace Vesk

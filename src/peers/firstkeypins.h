@@ -39,7 +39,6 @@ private:
     // A plain peer known elsewhere under the node id keeps it from a stream from the address.
     bool plainPeerKeeps(const QString& nodeId, const QString& address);
     bool makeRoom(const QString& address);
-    bool refuse(const QString& kind, const QString& detail);
 
     Store& m_store;
     SecurityRows& m_rows;

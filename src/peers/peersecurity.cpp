@@ -163,8 +163,9 @@ PeerStreams::PinVerdict PeerSecurity::checkPin(const QString& nodeId, const QByt
     if (m_streams->hasStream(nodeId)) {
         // The pinned key is proving itself on its stream right now: the other key is another computer claiming
         // this node id, not this node reinstalled. Nothing is offered to the user to accept.
-        refuse(QStringLiteral("a stream under the node id of a connected peer, with another key"),
-               QStringLiteral("%1 from %2; its own key is connected").arg(PeerRecords::loggableId(nodeId), address));
+        m_refusals.refuse(
+            QStringLiteral("a stream under the node id of a connected peer, with another key"),
+            QStringLiteral("%1 from %2; its own key is connected").arg(PeerRecords::loggableId(nodeId), address));
         return PeerStreams::PinVerdict::Refuse;
     }
     // Another installation under this node id: refused until the user takes its key; the pinned key's stream
@@ -174,8 +175,9 @@ PeerStreams::PinVerdict PeerSecurity::checkPin(const QString& nodeId, const QByt
         m_rows.setPending(nodeId, key);
         Q_EMIT securityChanged(nodeId);
     }
-    refuse(QStringLiteral("a stream with another security key"),
-           QStringLiteral("%1: marked as changed until the user accepts it").arg(PeerRecords::loggableId(nodeId)));
+    m_refusals.refuse(
+        QStringLiteral("a stream with another security key"),
+        QStringLiteral("%1: marked as changed until the user accepts it").arg(PeerRecords::loggableId(nodeId)));
     return PeerStreams::PinVerdict::KeyChanged;
 }
 
@@ -239,9 +241,9 @@ void PeerSecurity::frameReceived(const QString& nodeId, const QByteArray& payloa
     Parameters message = byteArrayToParameters(std::move(frame));
     const QString nodeFrom = message.value(kNodeFrom).toString();
     if (message.contains(kNodeFrom) && nodeFrom != nodeId) {
-        refuse(QStringLiteral("a message on a stream under another node id"),
-               QStringLiteral("%1 on the stream of %2")
-                   .arg(PeerRecords::loggableId(nodeFrom), PeerRecords::loggableId(nodeId)));
+        m_refusals.refuse(QStringLiteral("a message on a stream under another node id"),
+                          QStringLiteral("%1 on the stream of %2")
+                              .arg(PeerRecords::loggableId(nodeFrom), PeerRecords::loggableId(nodeId)));
         return;
     }
     if (m_frames)
@@ -262,8 +264,8 @@ bool PeerSecurity::sendOnStream(const QString& nodeId, FramePayload payload)
 {
     if (m_waiting.sendOrQueue(nodeId, std::move(payload), streamOf(nodeId)))
         return true;
-    return refuse(QStringLiteral("to keep another message for a busy stream"),
-                  QStringLiteral("to %1; the features send it again").arg(PeerRecords::loggableId(nodeId)));
+    return m_refusals.refuse(QStringLiteral("to keep another message for a busy stream"),
+                             QStringLiteral("to %1; the features send it again").arg(PeerRecords::loggableId(nodeId)));
 }
 
 void PeerSecurity::flushBacklog(const QString& nodeId)
@@ -381,8 +383,9 @@ void PeerSecurity::dial(const QString& nodeId, const QString& address)
 void PeerSecurity::hold(const QString& address, const QString& nodeId, const Parameters& parameters)
 {
     if (!m_waiting.hold(nodeId, address, parameters)) {
-        refuse(QStringLiteral("to hold another message for a stream being dialled"),
-               QStringLiteral("to %1, with %2 nodes waiting already").arg(address).arg(m_waiting.heldNodes()));
+        m_refusals.refuse(
+            QStringLiteral("to hold another message for a stream being dialled"),
+            QStringLiteral("to %1, with %2 nodes waiting already").arg(address).arg(m_waiting.heldNodes()));
         return;
     }
     dial(nodeId, address);
@@ -450,11 +453,12 @@ bool PeerSecurity::admit(Parameters& message)
     if (QHostAddress(address).isLoopback() && (nodeId.isEmpty() || nodeId == m_profile.hostId()))
         return true; // this node talking to itself
     if (!nodeId.isEmpty() && nodeId == m_profile.hostId())
-        return refuse(QStringLiteral("a plain message under this computer's own node id"),
-                      QStringLiteral("from %1; a copy of this installation shows itself by its key only").arg(address));
+        return m_refusals.refuse(
+            QStringLiteral("a plain message under this computer's own node id"),
+            QStringLiteral("from %1; a copy of this installation shows itself by its key only").arg(address));
     if (m_book.isPinned(nodeId))
-        return refuse(QStringLiteral("a plain message under the node id of a peer with a stream"),
-                      QStringLiteral("%1 from %2").arg(PeerRecords::loggableId(nodeId), address));
+        return m_refusals.refuse(QStringLiteral("a plain message under the node id of a peer with a stream"),
+                                 QStringLiteral("%1 from %2").arg(PeerRecords::loggableId(nodeId), address));
     // Kept on purpose, also under a node id of its own: a plain program cannot share an address with a Vesk
     // computer and still be reached. The message port and the stream port of an address lead to one program (two
     // on one computer cannot both take the message port; behind one router only one of them is forwarded), so
@@ -463,8 +467,9 @@ bool PeerSecurity::admit(Parameters& message)
     // nothing reaches, and let anyone at a peer's address (a forged source, a shared router) have messages taken
     // as coming from where that peer is.
     if (!streamAt(address).isEmpty() || (nodeId.isEmpty() && m_pinnedAt.contains(address)))
-        return refuse(QStringLiteral("a plain message from the address of a peer with a stream"),
-                      QStringLiteral("%1 (%2)").arg(address, PeerRecords::loggableId(m_pinnedAt.value(address))));
+        return m_refusals.refuse(
+            QStringLiteral("a plain message from the address of a peer with a stream"),
+            QStringLiteral("%1 (%2)").arg(address, PeerRecords::loggableId(m_pinnedAt.value(address))));
     if (!nodeId.isEmpty() && nodeId.size() <= PeerRecords::kMaxNodeIdLength) {
         nodeSeenAt(address, nodeId);
         m_plainHearings.heard(nodeId, address);
@@ -480,8 +485,9 @@ bool PeerSecurity::announced(const QString& nodeId, const QString& address)
     if (nodeId == m_profile.hostId()) {
         if (QHostAddress(address) == QHostAddress(QHostAddress::LocalHost))
             return true; // this node recording itself
-        refuse(QStringLiteral("an announcement under this computer's own node id"),
-               QStringLiteral("from %1; a copy of this installation shows itself by its key only").arg(address));
+        m_refusals.refuse(
+            QStringLiteral("an announcement under this computer's own node id"),
+            QStringLiteral("from %1; a copy of this installation shows itself by its key only").arg(address));
         // A copied disk announces our id with our key: a stream there shows whether it is one.
         if (m_copyChecks.allow(address, m_clock.nowMs()))
             m_streams->lookForCopy(QHostAddress(address), m_dialPort);
@@ -505,12 +511,6 @@ bool PeerSecurity::announced(const QString& nodeId, const QString& address)
     if (nodeId.size() <= PeerRecords::kMaxNodeIdLength)
         m_book.noteNodeAt(address, nodeId);
     return true;
-}
-
-bool PeerSecurity::refuse(const QString& kind, const QString& detail)
-{
-    m_refusals.log(kind, QStringLiteral("Refused %1: %2").arg(kind, detail));
-    return false;
 }
 
 quint32 PeerSecurity::capabilitiesOf(const QString& nodeId) const

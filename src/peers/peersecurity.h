@@ -165,7 +165,6 @@ private:
     void nodeSeenAt(const QString& address, const QString& nodeId);
     void forgetPinnedAt(const QString& address);
     bool knownCapable(const QString& nodeId) const;
-    bool refuse(const QString& kind, const QString& detail);
     void loadPins();
 
     Store& m_store;

@@ -19,4 +19,10 @@ void RefusalLog::log(const QString& kind, const QString& line)
     logged = Kind{now, 0};
 }
 
+bool RefusalLog::refuse(const QString& kind, const QString& detail)
+{
+    log(kind, QStringLiteral("Refused %1: %2").arg(kind, detail));
+    return false;
+}
+
 } // namespace Vesk

@@ -14,6 +14,8 @@ class RefusalLog
 public:
     RefusalLog(const Clock& clock, qint64 windowMs) : m_clock(clock), m_windowMs(windowMs) {}
     void log(const QString& kind, const QString& line);
+    // Logs "Refused <kind>: <detail>" as log() does, and returns false, for callers that refuse with it.
+    bool refuse(const QString& kind, const QString& detail);
 
 private:
     struct Kind
