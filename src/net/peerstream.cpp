@@ -64,7 +64,7 @@ PeerStream::PeerStream(const StreamTls& tls, QTcpSocket* socket, Role role, cons
         return checkCertificate(certificate, chainLength);
     };
     m_ssl = tls.newConnection(role == Role::Dialler, &m_tlsCheck);
-    m_attached = m_transport.attach(m_ssl);
+    m_transport.attach(m_ssl);
 
     connect(m_socket, &QTcpSocket::connected, this, &PeerStream::handleReadyRead);
     connect(m_socket, &QTcpSocket::readyRead, this, &PeerStream::handleReadyRead);
@@ -92,7 +92,7 @@ void PeerStream::start()
 {
     if (m_finished)
         return;
-    if (!m_ssl || !m_attached) {
+    if (!m_ssl || !SSL_get_rbio(m_ssl)) { // no transport attached
         m_problem = StreamTls::takeErrors();
         finish(Ending::HandshakeFailed);
         return;
@@ -215,7 +215,7 @@ void PeerStream::readFrames()
                 continue;
             }
             // Not touched before its bytes arrive, whatever the header claims.
-            m_payload = frameBuffer(qsizetype(size), m_frames);
+            m_payload = frameBuffer(qsizetype(size), m_transport.framePool());
             m_payloadRead = 0;
             continue;
         }

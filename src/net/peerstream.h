@@ -125,12 +125,9 @@ public:
     QHostAddress localAddress() const { return m_localAddress; }
     quint16 localPort() const { return m_localPort; }
 
-    // Received frames of a file packet's size are read into buffers of this pool (see BufferPool).
-    void setFramePool(BufferPool* frames)
-    {
-        m_frames = frames;
-        m_transport.setFramePool(frames);
-    }
+    // Received frames of a file packet's size are read into buffers of this pool (see BufferPool), and a packet's
+    // records are gathered in them.
+    void setFramePool(BufferPool* frames) { m_transport.setFramePool(frames); }
 
     // Ends the stream (TLS close_notify, then the connection closes). finished(Ending::Closed) follows at once.
     void close();
@@ -161,7 +158,6 @@ private:
 
     QTcpSocket* m_socket;
     StreamTransport m_transport;
-    bool m_attached = false;
     // Kept from the connection, for after it closed.
     QHostAddress m_peerAddress;
     QHostAddress m_localAddress;
@@ -194,7 +190,6 @@ private:
     int m_headerRead = 0;
     QByteArray m_payload;
     qsizetype m_payloadRead = 0;
-    BufferPool* m_frames = nullptr;
 
     QTimer m_handshakeTimer;
     QTimer m_tickTimer;

@@ -25,7 +25,7 @@ bool StreamRoom::mayAccept(const QHostAddress& from)
 
 bool StreamRoom::mayDial(const QString& nodeId, const QHostAddress& address)
 {
-    const bool pinned = m_pinnedKey && !m_pinnedKey(nodeId).isEmpty();
+    const bool pinned = pinsNode(nodeId);
     return openingCount(PeerStream::Role::Dialler) < m_limits.maxDials &&
            (streamCount() < m_limits.maxStreams || makeRoomFor(address, false, 1) ||
             (pinned && (hasUnpinned() || outnumbers(address, 1))));
@@ -47,15 +47,22 @@ int StreamRoom::streamsAt(const QHostAddress& address) const
                std::count_if(m_streams.cbegin(), m_streams.cend(), there));
 }
 
+bool StreamRoom::pinsNode(const QString& nodeId) const
+{
+    return m_pinnedKey && !m_pinnedKey(nodeId).isEmpty();
+}
+
+bool StreamRoom::isPinned(const CertificateIdentity& peer) const
+{
+    const QByteArray key = m_pinnedKey ? m_pinnedKey(peer.nodeId) : QByteArray();
+    return !key.isEmpty() && constantTimeEqual(key, peer.publicKey);
+}
+
 bool StreamRoom::isPinned(const PeerStream& stream) const
 {
-    if (!m_pinnedKey)
-        return false;
-    const CertificateIdentity& peer = stream.peer();
-    if (peer.nodeId.isEmpty()) // our dial before the handshake: the node meant
-        return stream.role() == PeerStream::Role::Dialler && !m_pinnedKey(stream.expectedNodeId()).isEmpty();
-    const QByteArray key = m_pinnedKey(peer.nodeId);
-    return !key.isEmpty() && constantTimeEqual(key, peer.publicKey);
+    if (stream.peer().nodeId.isEmpty()) // our dial before the handshake: the node meant
+        return stream.role() == PeerStream::Role::Dialler && pinsNode(stream.expectedNodeId());
+    return isPinned(stream.peer());
 }
 
 bool StreamRoom::hasUnpinned() const
@@ -118,9 +125,7 @@ bool StreamRoom::hasPlaceFor(const PeerStream& stream, const CertificateIdentity
     // place only if there is one, or one is made for it now.
     if (m_streams.contains(peer.nodeId) || m_streams.size() < m_limits.maxStreams)
         return true;
-    const QByteArray pinnedKey = m_pinnedKey ? m_pinnedKey(peer.nodeId) : QByteArray();
-    const bool pinned = !pinnedKey.isEmpty() && constantTimeEqual(pinnedKey, peer.publicKey);
-    if (makeRoomFor(stream.peerAddress(), pinned, 0))
+    if (makeRoomFor(stream.peerAddress(), isPinned(peer), 0))
         return true;
     if (m_log.mayLog())
         qCritical().noquote() << QStringLiteral("No room for a stream with %1 at %2: %3 streams are open")
@@ -135,11 +140,14 @@ void StreamRoom::orderForClosing(Holders& holders) const
     // Bytes received are what another computer makes us hold; what we queue for a peer is our own sending. Many
     // streams from one computer, each holding a little less than a peer's transfer, thus end before that transfer.
     QHash<QString, qint64> receivedThere;
-    for (const auto& [held, stream] : std::as_const(holders))
+    QHash<const PeerStream*, bool> pinned; // looked up once each, not at every comparison
+    for (const auto& [held, stream] : std::as_const(holders)) {
         receivedThere[addressText(stream->peerAddress())] += stream->bufferedBytes() - stream->queuedBytes();
-    std::sort(holders.begin(), holders.end(), [this, &receivedThere](const auto& a, const auto& b) {
-        const bool aPinned = isPinned(*a.second);
-        const bool bPinned = isPinned(*b.second);
+        pinned.insert(stream, isPinned(*stream));
+    }
+    std::sort(holders.begin(), holders.end(), [&receivedThere, &pinned](const auto& a, const auto& b) {
+        const bool aPinned = pinned.value(a.second);
+        const bool bPinned = pinned.value(b.second);
         if (aPinned != bPinned)
             return bPinned;
         const qint64 aThere = receivedThere.value(addressText(a.second->peerAddress()));

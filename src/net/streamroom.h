@@ -57,6 +57,10 @@ private:
     };
 
     int streamCount() const { return int(m_streams.size() + m_opening.size()); }
+    // Whether the owner trusts a key for the node; whether it is the one the peer showed; whether the stream is a
+    // pinned node's (our dial before its handshake: the node dialled).
+    bool pinsNode(const QString& nodeId) const;
+    bool isPinned(const CertificateIdentity& peer) const;
     bool isPinned(const PeerStream& stream) const;
     bool hasUnpinned() const;
     // Of the addresses with established streams (only those with one of an unpinned node, if `unpinnedOnly`), the

@@ -33,6 +33,7 @@ public:
     bool attach(ssl_st* ssl);
     // Records of a file packet are gathered in buffers of this pool.
     void setFramePool(BufferPool* frames) { m_frames = frames; }
+    BufferPool* framePool() const { return m_frames; }
 
     // Room for the records of `plain` more bytes of plaintext, taken from the pool when that is worth it.
     void reserve(qsizetype plain);

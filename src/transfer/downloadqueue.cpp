@@ -28,13 +28,14 @@ void DownloadEngine::forgetProblem(const QString& id)
 void DownloadEngine::pauseForDisk(const QString& id, const QString& reason)
 {
     qCritical().noquote() << "Download paused:" << reason << "-" << id;
-    const QString folderId = m_store.field(kDownloadsTable, id, kFolderId);
+    const TableRecord download = m_store.downloadRecord(id);
+    const QString folderId = download.value(kFolderId);
     m_waitingForOwner.remove(id);
     m_problems.insert(id, reason);
     if (!folderId.isEmpty())
         m_problems.insert(folderId, reason);
     endSession(); // what was received is in the file now, which tells how much is still to come
-    const qint64 rest = m_store.field(kDownloadsTable, id, kFileSize).toLongLong() - bytesOnDisk(id);
+    const qint64 rest = download.value(kFileSize).toLongLong() - bytesOnDisk(id);
     m_waitingForDisk.insert(id, {folderId.isEmpty() ? id : folderId, qMax<qint64>(0, rest)});
     if (!m_diskRecheck.isActive())
         m_diskRecheck.start();
@@ -47,7 +48,7 @@ void DownloadEngine::pauseForDisk(const QString& id, const QString& reason)
     hideProgress();
     Q_EMIT pendingCountChanged();
     const QString name = folderId.isEmpty()
-                             ? m_store.field(kDownloadsTable, id, kFileName)
+                             ? download.value(kFileName)
                              : m_store.field(QStringLiteral("vesk_folders"), folderId, QStringLiteral("localname"));
     m_shell.showNotice(tr("Download paused"),
                        tr("%1 is paused. %2. It goes on by itself once it can be written.").arg(name, reason));
