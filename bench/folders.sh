@@ -9,6 +9,10 @@
 #   bench/folders.sh VESK TRANSFER_RAW [COUNTS]
 #       COUNTS defaults to "1000 10000". Needs root, ip netns, sqlite3 and python3.
 #
+# Both sides write into a file system of their own, made anew (the receiver's once, tar's for each count) (a journalled ext4 on a loop device,
+# as a Debian desktop has): on a disk that has just deleted thousands of files, ext4 without a journal walks past every
+# recently freed inode at each create, so whichever side came after the other's clean-up was slowed tenfold.
+#
 # Build both in a release configuration for meaningful figures.
 set -u
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
@@ -29,9 +33,24 @@ RIG_EXTRA_QML="$source_dir/bench/qml/probe_verbs.qml"
 
 netns_skip_unless_available
 command -v sqlite3 >/dev/null || { echo "folders bench: needs the sqlite3 command" >&2; exit 1; }
+command -v mkfs.ext4 >/dev/null || { echo "folders bench: needs mkfs.ext4 (e2fsprogs)" >&2; exit 1; }
 
 rig_init "$vesk" "$source_dir" || exit 1
+# As users run it: no debug line per request and per packet (the scenarios read them, the figures would pay for them).
+RIG_ENV=(QT_LOGGING_RULES="vesk.transfer.debug=false;vesk.peers.debug=false")
+mounted=()
+# fresh_fs DIR: an empty ext4 of 512 MB mounted on DIR (made if missing), unmounted when the bench ends.
+fresh_fs() {
+    local image
+    image="$(mktemp "${TMPDIR:-/tmp}/vesk-bench-fs.XXXXXX")"
+    truncate -s 512M "$image" && mkfs.ext4 -q -F "$image" && mkdir -p "$1" && mount -o loop "$image" "$1" ||
+        rig_fail "could not mount a file system on $1"
+    rm -f "$image" # the loop device keeps it until the unmount
+    mounted+=("$1")
+}
 finish() {
+    local dir
+    for dir in "${mounted[@]}"; do umount "$dir"; done
     rig_cleanup
     netns_teardown
 }
@@ -41,6 +60,7 @@ RIG_TIMEOUT=120
 
 rig_instance 1 Owner
 rig_instance 2 Receiver
+fresh_fs "$(rig_downloads 2)" # before the start: the instances see the mounts of their start
 for i in 1 2; do rig_start "$i"; done
 rig_wait_all_on 2
 rig_wait_sql 2 "select length(identityKey) from vesk_peers where id = '$(rig_node_id 1)'" 64
@@ -79,7 +99,7 @@ for count in $counts; do
 
     # Baseline: the same tree as a tar stream over one TCP connection, unpacked on arrival.
     out="$(rig_folder 2)/tar$count"
-    mkdir -p "$out"
+    fresh_fs "$out"
     mkfifo "$out.fifo"
     tar x -C "$out" -f "$out.fifo" &
     tar_pid=$!
@@ -90,7 +110,7 @@ for count in $counts; do
     wait "$tar_pid"
     tar_seconds="$(echo "$(now) - $started" | bc)"
     diff -rq "$folder" "$out/$name" >/dev/null || rig_fail "the tar baseline lost files"
-    rm -rf "$out" "$out.fifo"
+    rm -f "$out.fifo"
     sync
 
     # The engine: picked, walked, offered as one folder, queued as soon as it is listed.

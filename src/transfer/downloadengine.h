@@ -54,8 +54,9 @@ public:
     static constexpr qint64 kAddressMs = 1000;
     // A folder of small files would otherwise cost a round trip per file. Once every byte of the running folder
     // file is asked for, the next files of the same folder (of one packet each) are asked for too, up to this many
-    // files and bytes in flight; they still complete one after the other in listing order.
-    static constexpr int kFolderAheadFiles = 32;
+    // files and bytes in flight; they still complete one after the other in listing order. Each file written
+    // holds its descriptor until its turn; with 32 the receiver still waited for round trips between refills.
+    static constexpr int kFolderAheadFiles = 128;
     static constexpr qint64 kFolderAheadBytes = 4 * 1000 * 1000;
     // A download paused because its file could not be written (a full or read-only disk) is looked at again this
     // often, and goes on by itself once the rest of its file can be written: the user frees space and need not

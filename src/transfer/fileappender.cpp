@@ -110,9 +110,16 @@ private:
             bool opening = false;
             if (!skip) {
                 if (!channel.file.isOpen()) {
-                    QDir().mkpath(QFileInfo(channel.file.fileName()).absolutePath());
+                    // The folder is usually there (made when the download started); only a folder removed since
+                    // is made again, not looked for before every file of a folder of thousands.
+                    constexpr auto mode = QIODevice::WriteOnly | QIODevice::Append | QIODevice::Unbuffered;
                     errno = 0;
-                    if (!channel.file.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Unbuffered)) {
+                    if (!channel.file.open(mode) && errno == ENOENT &&
+                        QDir().mkpath(QFileInfo(channel.file.fileName()).absolutePath())) {
+                        errno = 0;
+                        channel.file.open(mode);
+                    }
+                    if (!channel.file.isOpen()) {
                         error = errno;
                         opening = true;
                     }

@@ -70,7 +70,7 @@ void OutgoingOffers::folderWalked(const QString& urlText, const FolderListing::F
 {
     if (!m_walks.remove(urlText) || filesData.itemForFileURL(urlText))
         return;
-    qCDebug(lcTransfer) << "walked the folder" << folder.root << ":" << folder.files.size() << "files,"
+    qCInfo(lcTransfer) << "walked the folder" << folder.root << ":" << folder.files.size() << "files,"
                         << folder.emptyFolders.size() << "empty folders," << folder.skipped.size() << "links left out";
     QString problem = folder.problem;
     if (problem.isNull() && folder.files.isEmpty())

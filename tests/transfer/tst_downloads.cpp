@@ -11,6 +11,10 @@
 using namespace TestSupport;
 using Vesk::DownloadEngine;
 
+namespace {
+constexpr int kFolderFiles = DownloadEngine::kFolderAheadFiles + 40;
+}
+
 // Downloads, the packet flow: which file goes next, what is asked and written (in order, whatever order answers
 // come in), giving up and going on, and the speed shown. Offsets past 2 and 4 GiB: the e2e transfer_large. The files a
 // download makes and the disk it writes to: tst_downloadfiles.
@@ -229,8 +233,9 @@ private Q_SLOTS:
         QHash<QString, QByteArray> sources; // by file id
         if (folder) {
             QList<FolderFile> files;
-            for (int i = 0; i < 40; ++i) {
-                const QString file = QStringLiteral("F/sub/F%1").arg(i, 2, 10, QLatin1Char('0'));
+            // More files than are asked for ahead at once: the later ones are asked for as earlier ones end.
+            for (int i = 0; i < kFolderFiles; ++i) {
+                const QString file = QStringLiteral("F/sub/F%1").arg(i, 3, 10, QLatin1Char('0'));
                 sources[file] = pattern(resumeAt == -2 && i == 20 ? kPacket + 10 : 100 + 7 * i, i);
                 files.append({file.mid(2), sources[file].size(), "unknown"});
             }
@@ -258,7 +263,7 @@ private Q_SLOTS:
         QSet<qint64> lost;
         for (int answers = 1; (folder ? row("vesk_folders", "F").value("status") : rig->status("r")) != "downloaded";
              ++answers) {
-            QVERIFY(answers < 500);
+            QVERIFY(answers < 3 * kFolderFiles);
             open += rig->requests();
             rig->sink.clear();
             QVERIFY(open.size() <= 1 + DownloadEngine::kFolderAheadFiles + Vesk::DownloadSession::kMaxWindow);
@@ -266,7 +271,7 @@ private Q_SLOTS:
                 rig->tick();
                 continue;
             }
-            const QString blocker = pathOf("F/sub/F05") + ".part";
+            const QString blocker = pathOf("F/sub/F005") + ".part";
             if (policy == "blocked" && answers == 1)
                 QVERIFY(QDir().mkpath(blocker));
             if (policy == "blocked" && !rig->engine.downloadProblem("F").isEmpty()) {
@@ -310,7 +315,7 @@ private Q_SLOTS:
         QCOMPARE(rig->fileIds("fileTransferComplete"), QStringList{id});
         if (!folder)
             return;
-        QCOMPARE(QDir(rig->downloadsFolder() + "Pics/sub").entryList(QDir::Files).size(), 40);
+        QCOMPARE(QDir(rig->downloadsFolder() + "Pics/sub").entryList(QDir::Files).size(), kFolderFiles);
         // The taskbar shows the folder's progress: it never goes back as one file ends and the next begins, and
         // it is past the middle when the folder's last files start.
         QStringList shown;
