@@ -123,6 +123,7 @@ QString DownloadEngine::nextQueuedDownloadId() const
 
 void DownloadEngine::downloadNextFile()
 {
+    m_writtenTurnAsked = false; // what is written from now on asks for another turn
     // The queue only changes through this engine or a withdrawal, which both say so; a look now and then
     // catches what changed elsewhere.
     const qint64 now = m_clock.nowMs();
@@ -271,7 +272,8 @@ std::unique_ptr<DownloadSession> DownloadEngine::makeSession(const QString& id, 
         },
         [this] {
             // On the appender's thread: a slot of the window is free again, the engine goes on in its own thread.
-            QMetaObject::invokeMethod(this, &DownloadEngine::downloadNextFile, Qt::QueuedConnection);
+            if (!m_writtenTurnAsked.exchange(true))
+                QMetaObject::invokeMethod(this, &DownloadEngine::downloadNextFile, Qt::QueuedConnection);
         });
 }
 

@@ -13,6 +13,7 @@
 #include <QString>
 #include <QTimer>
 
+#include <atomic>
 #include <deque>
 #include <memory>
 
@@ -208,6 +209,9 @@ private:
     Store& m_store;
     MessageSink& m_sink;
     BufferPool& m_frames;
+    // Set by the writer thread when it has asked for a turn of downloadNextFile, cleared as that turn begins: a
+    // folder's files are written dozens at a time, and one turn finishes all of them that are whole.
+    std::atomic_bool m_writtenTurnAsked{false};
     const Clock& m_clock;
     Shell& m_shell;
     DownloadFiles m_files;
