@@ -515,6 +515,10 @@ void DownloadEngine::progressTick()
         // Paused, given up or withdrawn: nothing is downloading, so the taskbar shows no progress.
         if (m_progressShown)
             hideProgress();
+        // Between two files of a folder nothing is current for a moment; files still held mean the next turn
+        // was due, and it comes now rather than never.
+        if (m_session || !m_ahead.empty())
+            Q_EMIT readyToDownloadNextFile();
         return;
     }
     if (m_currentDownloadingFileId != lastDownloadingFileId) {
@@ -529,9 +533,14 @@ void DownloadEngine::progressTick()
         Q_EMIT currentDownloadFileSizeChanged();
     } else {
         ++downloadStallCount;
-        // The requests or their answers may have been lost: ask again.
+        // The requests or their answers may have been lost: ask again, for the files asked for ahead too (those
+        // asked for before the owner's stream was up, after a restart, went nowhere; one a tick took minutes).
         if (m_session)
             m_session->askAgain();
+        for (const auto& ahead : m_ahead) {
+            if (!ahead->complete())
+                ahead->askAgain();
+        }
         Q_EMIT readyToDownloadNextFile();
     }
     // Rows can change outside this engine (a new offer of the same file, a withdrawal of all): look again.

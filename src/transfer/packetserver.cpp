@@ -176,7 +176,7 @@ QByteArray PacketServer::readChunk(Serving& upload, qint64 chunkStart)
     // once half of what was asked for has been served (each request walks every page of its range).
     const qint64 end = chunkStart + got;
     const qint64 ahead = kReadAheadChunks * ChunkCache::kChunkSize;
-    if (upload.readAheadTo < end + ahead / 2 || upload.readAheadTo > end + ahead) {
+    if (end < upload.offeredSize && (upload.readAheadTo < end + ahead / 2 || upload.readAheadTo > end + ahead)) {
         const qint64 from = qBound(end, upload.readAheadTo, end + ahead);
         posix_fadvise(file.handle(), from, end + ahead - from, POSIX_FADV_WILLNEED);
         upload.readAheadTo = end + ahead;
@@ -210,6 +210,13 @@ void PacketServer::writeBytesSent()
                                             "integer), 0), ?) where id = ?"));
     }
     const QHash<QString, SentMark> pending = std::exchange(m_sentPending, {});
+    // A folder of small files has hundreds of rows to update here: one commit for all of them, not one each.
+    QSqlDatabase db = m_store.database();
+    const bool batch = pending.size() > 1 && db.transaction();
+    const auto commit = qScopeGuard([&db, batch] {
+        if (batch)
+            db.commit();
+    });
     for (auto it = pending.cbegin(); it != pending.cend(); ++it) {
         m_bytesSent->bindValue(0, it->fileSeek);
         m_bytesSent->bindValue(1, it.key());
