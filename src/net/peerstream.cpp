@@ -36,8 +36,7 @@ constexpr qint64 kSocketReadBuffer = 4 * 1024;
 // The most read straight from the connection in one turn of the event loop: a sender faster than this side's
 // decryption must not keep the loop from everything else. The rest waits for the socket's next readyRead.
 constexpr qint64 kDirectReadPerTurn = 4 * 1024 * 1024;
-// The most a TLS record carries.
-constexpr qsizetype kRecordSize = 16 * 1024;
+constexpr qsizetype kRecordSize = StreamTransport::kRecordSize;
 // How often at most a stream that receives looks whether its own sending is stuck (see handleReadyRead).
 constexpr qint64 kStuckCheckMs = 1000;
 // A frame this small goes into a record together with its header, and others.

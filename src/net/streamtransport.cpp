@@ -19,14 +19,13 @@ namespace Vesk {
 
 namespace {
 
-// The most a TLS record carries, and what TLS 1.3 adds to each: its header, the inner content type and the AEAD tag.
-constexpr qsizetype kRecordSize = 16 * 1024;
+// What TLS 1.3 adds to each record: its header, the inner content type and the AEAD tag.
 constexpr qsizetype kRecordOverhead = 5 + 1 + 16;
 
 // Room for the records of `plain` bytes of plaintext.
 qsizetype sealedSize(qsizetype plain)
 {
-    return plain + (plain / kRecordSize + 1) * kRecordOverhead;
+    return plain + (plain / StreamTransport::kRecordSize + 1) * kRecordOverhead;
 }
 
 } // namespace

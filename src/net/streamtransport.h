@@ -27,6 +27,9 @@ class StreamTransport
     Q_DISABLE_COPY(StreamTransport)
 
 public:
+    // The most a TLS record carries.
+    static constexpr qsizetype kRecordSize = 16 * 1024;
+
     explicit StreamTransport(QTcpSocket* socket) : m_socket(socket) {}
 
     // Becomes the transport of both directions of `ssl` (which then holds it); false when it could not.

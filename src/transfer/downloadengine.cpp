@@ -563,7 +563,11 @@ void DownloadEngine::progressTick()
 
 qint64 DownloadEngine::bytesOnDisk(const QString& id) const
 {
-    const TableRecord download = m_store.downloadRecord(id);
+    return bytesOnDisk(id, m_store.downloadRecord(id));
+}
+
+qint64 DownloadEngine::bytesOnDisk(const QString& id, const TableRecord& download) const
+{
     // Until its first start a download owns no file: one of that name in the folder is someone else's.
     if (download.value(kDownloadSize).toLongLong() == 0)
         return 0;

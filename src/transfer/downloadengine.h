@@ -132,6 +132,8 @@ public:
     void recheckDisk();
     // What a started download already has on disk (0 for one never started).
     qint64 bytesOnDisk(const QString& id) const;
+    // The same, of a download whose row the caller has read already.
+    qint64 bytesOnDisk(const QString& id, const TableRecord& download) const;
     // Why the download (or received folder) was paused by the engine itself, because its file could not be
     // written (a full or read-only disk), in this run of the program; empty otherwise.
     QString downloadProblem(const QString& id) const { return m_problems.value(id); }

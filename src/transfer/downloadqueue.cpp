@@ -35,7 +35,7 @@ void DownloadEngine::pauseForDisk(const QString& id, const QString& reason)
     if (!folderId.isEmpty())
         m_problems.insert(folderId, reason);
     endSession(); // what was received is in the file now, which tells how much is still to come
-    const qint64 rest = download.value(kFileSize).toLongLong() - bytesOnDisk(id);
+    const qint64 rest = download.value(kFileSize).toLongLong() - bytesOnDisk(id, download);
     m_waitingForDisk.insert(id, {folderId.isEmpty() ? id : folderId, qMax<qint64>(0, rest)});
     if (!m_diskRecheck.isActive())
         m_diskRecheck.start();
@@ -58,13 +58,18 @@ void DownloadEngine::pauseForDisk(const QString& id, const QString& reason)
 
 void DownloadEngine::recheckDisk()
 {
-    // No record is read here: a "Download all" on a full disk may have paused thousands of files.
+    // No record is read here: a "Download all" on a full disk may have paused thousands of files. While not even
+    // the smallest rest fits, one look at the folder says so for all of them.
+    qint64 smallest = -1;
+    for (const DiskWait& waiting : std::as_const(m_waitingForDisk))
+        smallest = smallest < 0 ? waiting.rest : qMin(smallest, waiting.rest);
+    const bool anyFits = smallest >= 0 && DiskProblems::checkFolder(m_files.folder(), 0, smallest).isEmpty();
     QStringList resume;
     for (auto it = m_waitingForDisk.begin(); it != m_waitingForDisk.end();) {
         // Its reason is forgotten once the user or the owner took it up again: queued, removed, withdrawn.
         if (!m_problems.contains(it->resumeId) || m_withdrawn.contains(it.key())) {
             it = m_waitingForDisk.erase(it);
-        } else if (DiskProblems::checkFolder(m_files.folder(), 0, it->rest).isEmpty()) {
+        } else if (anyFits && DiskProblems::checkFolder(m_files.folder(), 0, it->rest).isEmpty()) {
             qInfo().noquote() << "Download goes on: its disk takes the rest now -" << it.key();
             if (!resume.contains(it->resumeId))
                 resume.append(it->resumeId);
