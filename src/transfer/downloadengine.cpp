@@ -515,10 +515,6 @@ void DownloadEngine::progressTick()
         // Paused, given up or withdrawn: nothing is downloading, so the taskbar shows no progress.
         if (m_progressShown)
             hideProgress();
-        // Between two files of a folder nothing is current for a moment; files still held mean the next turn
-        // was due, and it comes now rather than never.
-        if (m_session || !m_ahead.empty())
-            Q_EMIT readyToDownloadNextFile();
         return;
     }
     if (m_currentDownloadingFileId != lastDownloadingFileId) {
