@@ -306,6 +306,9 @@ void DownloadEngine::continueSession()
         return;
     }
     if (m_session->complete()) {
+        // The owner answers the next files while these are finished: asking only once all that arrived is done
+        // left it idle for the whole batch, and then this side idle until its answers came.
+        requestAhead();
         finishCompleted();
         return;
     }
@@ -365,6 +368,7 @@ void DownloadEngine::finishCompleted()
         if (next.writeFailed() || !next.complete())
             return;
         takeAhead(next.id());
+        requestAhead();
     }
 }
 
