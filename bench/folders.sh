@@ -4,7 +4,9 @@
 # TLS stream (and take folders). The baseline, measured in the same run over the same path, is `tar` piped through one
 # raw TCP connection (transfer_raw) into `tar x`. For each count: files per second of both and their ratio, how long the
 # owner took from "send" until the receiver held the whole listing, and the longest either side's event loop went
-# without a turn (a 10 ms timer probe in the scripted interface, from picking the folder to the end).
+# without a turn (a 10 ms timer probe in the scripted interface, from picking the folder to the end), and the CPU time
+# each whole process spent per 1,000 files (from queueing the folder to its last file), which the machine's other load
+# moves far less than the rates.
 #
 #   bench/folders.sh VESK TRANSFER_RAW [COUNTS]
 #       COUNTS defaults to "1000 10000". Needs root, ip netns, sqlite3 and python3.
@@ -66,6 +68,10 @@ rig_wait_all_on 2
 rig_wait_sql 2 "select length(identityKey) from vesk_peers where id = '$(rig_node_id 1)'" 64
 now() { date +%s.%N; }
 rate() { echo "scale=1; $1 / $2" | bc; }
+# CPU time of a whole process in ms (all its threads), from /proc/PID/stat: less at the mercy of the machine's other
+# load than a rate.
+cpu_ms() { awk -v hz="$(getconf CLK_TCK)" '{ sub(/^.*\) /, ""); print ($12 + $13) * 1000 / hz }' "/proc/$1/stat"; }
+per_thousand() { echo "scale=0; ($2 - $1) * 1000 / $3" | bc; }
 
 # make_folder DIR COUNT: COUNT files of 2048 to 6144 random bytes, a hundred to a sub-folder.
 make_folder() {
@@ -125,9 +131,11 @@ for count in $counts; do
         '$name'" "$count" 120
     listed_ms="$(rig_sql 2 "select max(timestamp) from vesk_downloads")"
     id="$(rig_sql 2 "select id from vesk_folders where name = '$name'")"
+    owner_cpu0="$(cpu_ms "${RIG_PID[1]}")" receiver_cpu0="$(cpu_ms "${RIG_PID[2]}")"
     rig_cmd 2 queueFileToDownload "$id"
     queued="$(stat -c %.9Y "$(rig_folder 2)/done")"
     rig_wait_sql 2 "select status from vesk_folders where id = '$id'" downloaded 3600
+    owner_cpu1="$(cpu_ms "${RIG_PID[1]}")" receiver_cpu1="$(cpu_ms "${RIG_PID[2]}")"
     tree="$(rig_downloads 2)/$(rig_sql 2 "select localname from vesk_folders where id = '$id'")"
     last="$(find "$tree" -type f -printf '%T@\n' | sort -n | tail -n 1)"
     engine_seconds="$(echo "$last - $queued" | bc)"
@@ -137,12 +145,17 @@ for count in $counts; do
 
     tar_rate="$(rate "$count" "$tar_seconds")"
     engine_rate="$(rate "$count" "$engine_seconds")"
-    results+=("$(printf '%8s %10s %10s %7s %10s %9s %9s' "$count" "$tar_rate" "$engine_rate" \
-        "$(echo "scale=2; $engine_rate / $tar_rate" | bc)" "$((listed_ms - sent_ms))" "$owner_gap" "$receiver_gap")")
+    results+=("$(printf '%8s %10s %10s %7s %10s %9s %9s %9s %9s' "$count" "$tar_rate" "$engine_rate" \
+        "$(echo "scale=2; $engine_rate / $tar_rate" | bc)" "$((listed_ms - sent_ms))" "$owner_gap" "$receiver_gap" \
+        "$(per_thousand "$owner_cpu0" "$owner_cpu1" "$count")" \
+        "$(per_thousand "$receiver_cpu0" "$receiver_cpu1" "$count")")")
 done
 
-printf '\n%8s %10s %10s %7s %10s %9s %9s\n' "" "tar+TCP" "vesk" "" "listed" "owner" "receiver"
-printf '%8s %10s %10s %7s %10s %9s %9s\n' "files" "files/s" "files/s" "ratio" "after ms" "gap ms" "gap ms"
+printf '\n%8s %10s %10s %7s %10s %9s %9s %9s %9s\n' "" "tar+TCP" "vesk" "" "listed" "owner" "receiver" "owner" \
+    "receiver"
+printf '%8s %10s %10s %7s %10s %9s %9s %9s %9s\n' "files" "files/s" "files/s" "ratio" "after ms" "gap ms" "gap ms" \
+    "CPU ms/k" "CPU ms/k"
 printf '%s\n' "${results[@]}"
 echo "(goals: at least 5,000 files/s for each count; no event-loop gap over 100 ms on either side, the probe's own 10 ms included;"
-echo " 'listed after': from the owner's send to the receiver holding the whole listing, across both clocks)"
+echo " 'listed after': from the owner's send to the receiver holding the whole listing, across both clocks;"
+echo " CPU ms/k: CPU time of each whole process from the queueing to the last file, per 1,000 files)"

@@ -104,10 +104,12 @@ QString DownloadFiles::localFile(const TableRecord& download) const
     return part;
 }
 
-QString DownloadFiles::start(const QString& id, const TableRecord& download)
+QString DownloadFiles::start(const QString& id, const TableRecord& download, bool* clear)
 {
+    if (clear)
+        *clear = false;
     if (!download.value(kFolderId).isEmpty())
-        return startFolderFile(id, download);
+        return startFolderFile(id, download, clear);
     QString keptAs;
     // The first start decides which file of the downloads folder this download writes into. A file of that name
     // owned by another download is never touched: this one gets a numbered name ("name (2).ext") of its own. An
@@ -331,7 +333,7 @@ QString DownloadFiles::folderFilePath(const TableRecord& download) const
     return file;
 }
 
-QString DownloadFiles::startFolderFile(const QString& id, const TableRecord& download)
+QString DownloadFiles::startFolderFile(const QString& id, const TableRecord& download, bool* clear)
 {
     // Accepted in an earlier run, or its tree removed since: the tree is made (or taken anew) first.
     const QString tree = m_folder + folderLocalName(download.value(kFolderId));
@@ -352,18 +354,28 @@ QString DownloadFiles::startFolderFile(const QString& id, const TableRecord& dow
     }
     // The tree is this folder's own; a file found at the place of one of its files is from an earlier delivery of
     // the same folder, and is kept under its backup name.
-    const QDateTime now = QDateTime::fromMSecsSinceEpoch(m_clock.nowMs());
     QString keptAs;
+    bool nothingThere = true;
     for (const QString& taken : {target.fileName(), TransferNames::partName(target.fileName())}) {
         const QString at = target.path() + QLatin1Char('/') + taken;
-        if (!QFileInfo(at).isFile())
+        const QFileInfo found(at); // one look answers both questions
+        if (!found.exists())
             continue;
-        const QString backup = TransferNames::backupName(taken, now);
-        if (!QFile::rename(at, target.path() + QLatin1Char('/') + backup))
+        if (!found.isFile()) { // not ours to move
+            nothingThere = false;
+            continue;
+        }
+        const QString backup = TransferNames::backupName(taken, QDateTime::fromMSecsSinceEpoch(m_clock.nowMs()));
+        if (!QFile::rename(at, target.path() + QLatin1Char('/') + backup)) {
             qCWarning(lcTransfer) << "could not move" << at << "aside";
-        else if (keptAs.isEmpty())
+            nothingThere = false;
+            continue;
+        }
+        if (keptAs.isEmpty())
             keptAs = backup;
     }
+    if (clear)
+        *clear = nothingThere;
     // Thousands of these in a row: the statement is prepared once.
     if (!m_setStarted) {
         m_setStarted = std::make_unique<QSqlQuery>(m_store.database());

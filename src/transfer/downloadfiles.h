@@ -37,8 +37,10 @@ public:
     QString finalPath(const TableRecord& download) const;
     QString localFile(const TableRecord& download) const;
     // A download's first start: decides the file it writes into and stores the name in its row. Returns the name
-    // an older file of that name was given when it was kept aside (empty when none was in the way).
-    QString start(const QString& id, const TableRecord& download);
+    // an older file of that name was given when it was kept aside (empty when none was in the way). For a folder's
+    // file, `clear` (when given) tells whether neither its final nor its partial name holds a file now: its
+    // partial file is made from nothing, without another look.
+    QString start(const QString& id, const TableRecord& download, bool* clear = nullptr);
     // Renames a complete partial file to its final name (a numbered variant when that name was taken meanwhile);
     // returns where the file is now.
     QString giveFinalName(const QString& id, const TableRecord& download, const QString& local);
@@ -90,7 +92,7 @@ private:
                            bool make = true) const;
     void moveFolderTrees(const QString& folder);
     QString folderFilePath(const TableRecord& download) const;
-    QString startFolderFile(const QString& id, const TableRecord& download);
+    QString startFolderFile(const QString& id, const TableRecord& download, bool* clear);
     QString giveFolderFileFinalName(const QString& id, const TableRecord& download, const QString& local);
 
     Store& m_store;

@@ -303,13 +303,16 @@ void DownloadEngine::requestAhead()
             m_aheadEnded = bytes + wanted <= kFolderAheadBytes;
             return;
         }
+        // A first start that found both names free needs no look for what its partial file holds: nothing.
+        bool clear = false;
         if (download.value(kDownloadSize) != download.value(kFileSize)) {
-            m_files.start(id, download);
+            m_files.start(id, download, &clear);
             download.insert(kDownloadSize, download.value(kFileSize));
         }
-        const QString path = m_files.localFile(download);
-        const qint64 have = path.isEmpty() ? 0 : localSize(path);
-        if (path.isEmpty() || path != TransferNames::partName(m_files.finalPath(download)) || have >= wanted) {
+        const QString part = TransferNames::partName(m_files.finalPath(download));
+        const QString path = clear ? part : m_files.localFile(download);
+        const qint64 have = clear || path.isEmpty() ? 0 : localSize(path);
+        if (path.isEmpty() || path != part || have >= wanted) {
             m_aheadEnded = true;
             return;
         }

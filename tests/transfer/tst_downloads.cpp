@@ -223,6 +223,9 @@ private Q_SLOTS:
         QTest::newRow("folder with a file of two packets") << "newest first" << qint64(-2);
         QTest::newRow("folder paused with files in flight") << "pause" << qint64(-1);
         QTest::newRow("folder with a file that cannot be written") << "blocked" << qint64(-1);
+        // An earlier delivery's files, whole or partial, in the folder's tree at the places of files not started
+        // yet: kept aside, never written into.
+        QTest::newRow("folder over an earlier delivery") << "earlier" << qint64(-1);
     }
     void answersInAnyOrder()
     {
@@ -254,6 +257,13 @@ private Q_SLOTS:
             return column("select count(*) from vesk_downloads where status = 'downloaded'").value(0);
         };
         rig->queue(id);
+        // Files of the folder's own tree that it has not started yet: put there by an earlier delivery of it.
+        const QStringList earlier{"F150", "F150.part", "F151.part"};
+        for (const QString& name : earlier) {
+            QVERIFY(policy != "earlier" ||
+                    (row("vesk_downloads", "F/sub/" + name.left(4)).value("downloadsize") == "0" &&
+                     writeFile(pathOf("F/sub/" + name), "earlier " + name.toUtf8())));
+        }
         if (folder)
             QVERIFY(rig->requests().size() > 1);
         else
@@ -315,7 +325,13 @@ private Q_SLOTS:
         QCOMPARE(rig->fileIds("fileTransferComplete"), QStringList{id});
         if (!folder)
             return;
-        QCOMPARE(QDir(rig->downloadsFolder() + "Pics/sub").entryList(QDir::Files).size(), kFolderFiles);
+        QStringList keptAside;
+        for (const QString& name : QDir(pathOf("F/sub/")).entryList({"*_veskbackup_*"}, QDir::Files, QDir::Name))
+            keptAside.append(readFile(pathOf("F/sub/" + name)));
+        QCOMPARE(keptAside.size(), policy == "earlier" ? earlier.size() : 0);
+        for (const QString& name : earlier)
+            QCOMPARE(keptAside.contains("earlier " + name), policy == "earlier");
+        QCOMPARE(QDir(pathOf("F/sub/")).entryList(QDir::Files).size(), kFolderFiles + keptAside.size());
         // The taskbar shows the folder's progress: it never goes back as one file ends and the next begins, and
         // it is past the middle when the folder's last files start.
         QStringList shown;
