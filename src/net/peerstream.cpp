@@ -351,12 +351,10 @@ bool PeerStream::encryptPending(bool flush)
         finish(Ending::BrokenRecord);
         return false;
     }
-    if (flush) {
-        m_transport.flush();
-        // Small frames go out now, not when the event loop next looks at the socket: a side that answers many
-        // requests in one turn (the small files of a folder) keeps the other side busy meanwhile.
-        m_socket->flush();
-    }
+    // Small frames go to the connection now, not when the event loop next looks at the socket: a side that answers
+    // many requests in one turn (the small files of a folder) keeps the other side busy meanwhile.
+    if (flush)
+        m_transport.flushNow();
     return true;
 }
 

@@ -63,6 +63,21 @@ void StreamTransport::flush()
     m_out = QByteArray();
 }
 
+void StreamTransport::flushNow()
+{
+#ifdef Q_OS_LINUX
+    const qintptr descriptor = m_socket->socketDescriptor();
+    if (!m_out.isEmpty() && !m_ended && descriptor >= 0 && m_socket->bytesToWrite() == 0 &&
+        m_socket->state() == QAbstractSocket::ConnectedState) {
+        const ssize_t sent =
+            ::send(int(descriptor), m_out.constData(), size_t(m_out.size()), MSG_DONTWAIT | MSG_NOSIGNAL);
+        if (sent > 0)
+            m_out.remove(0, qsizetype(sent));
+    }
+#endif
+    flush();
+}
+
 bio_method_st* StreamTransport::method()
 {
     static BIO_METHOD* const method = [] {

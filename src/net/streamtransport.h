@@ -42,6 +42,10 @@ public:
     void reserve(qsizetype plain);
     // Hands the records written so far to the socket.
     void flush();
+    // The same, but writes them to the connection at once when nothing waits before them in the socket's buffer,
+    // rather than when the event loop next finds the connection writable. What the connection does not take now
+    // goes to the socket. Nothing is emitted from here: a failure is for the socket to find on its own write.
+    void flushNow();
     // Forgets the records written so far: they never reach the connection.
     void discard() { m_out.clear(); }
     qsizetype pendingBytes() const { return m_out.size(); }
