@@ -88,9 +88,6 @@ private Q_SLOTS:
         QTest::newRow("quit, nothing remembered") << true << QString() << int(Outcome::Quit);
         QTest::newRow("quit, keep remembered") << true << "keep" << int(Outcome::Quit);
         QTest::newRow("quit, quit remembered") << true << "quit" << int(Outcome::Quit);
-        QTest::newRow("close, nothing remembered") << false << QString() << int(Outcome::Ask);
-        QTest::newRow("close, keep remembered") << false << "keep" << int(Outcome::KeepRunning);
-        QTest::newRow("close, quit remembered") << false << "quit" << int(Outcome::Quit);
         QTest::newRow("close, unknown answer") << false << "Keep" << int(Outcome::Ask);
     }
     void closeOrQuit()
