@@ -67,20 +67,18 @@ private Q_SLOTS:
         QTest::addColumn<QStringList>("offers"); // name|bytes for a file, name|bytes|files for a folder
         QTest::addColumn<QString>("headline");
         QTest::addColumn<QString>("details");
-        QTest::newRow("one file") << "Ann" << QStringList{"report.pdf|1200000"} << "Ann offers report.pdf"
-                                  << "1.2 MB";
-        QTest::newRow("a folder") << "Ann" << QStringList{"Photos|30000000|12"} << "Ann offers the folder Photos"
-                                  << "12 files, 30.0 MB";
-        QTest::newRow("a folder of one file") << "Ann" << QStringList{"One|5|1"} << "Ann offers the folder One"
-                                              << "1 file, 5 bytes";
-        QTest::newRow("a folder, then a file")
-            << "Ann" << QStringList{"Photos|30000000|12", "a.txt|1000000"} << "Ann offers the folder Photos and 1 more"
-            << "13 files, 31.0 MB";
-        QTest::newRow("a file, then an empty folder")
-            << "Ann" << QStringList{"a.txt|10", "Empty|0|0"} << "Ann offers a.txt and 1 more"
-            << "1 file, 10 bytes";
-        QTest::newRow("no name, markup") << " " << QStringList{"<b>x</b>.txt|2000"} << "Someone offers <b>x</b>.txt"
-                                         << "2.0 kB";
+        const auto add = [](const char* tag, const char* alias, const QStringList& offers, const char* headline,
+                            const char* details) {
+            QTest::newRow(tag) << QString(alias) << offers << QString(headline) << QString(details);
+        };
+        add("one file", "Ann", {"report.pdf|1200000"}, "Ann offers report.pdf", "1.2 MB");
+        add("a folder", "Ann", {"Photos|30000000|12"}, "Ann offers the folder Photos", "12 files, 30.0 MB");
+        add("a folder of one file", "Ann", {"One|5|1"}, "Ann offers the folder One", "1 file, 5 bytes");
+        add("a folder, then a file", "Ann", {"Photos|30000000|12", "a.txt|1000000"},
+            "Ann offers the folder Photos and 1 more", "13 files, 31.0 MB");
+        add("a file, then an empty folder", "Ann", {"a.txt|10", "Empty|0|0"}, "Ann offers a.txt and 1 more",
+            "1 file, 10 bytes");
+        add("no name, markup", " ", {"<b>x</b>.txt|2000"}, "Someone offers <b>x</b>.txt", "2.0 kB");
     }
     void offerWords()
     {

@@ -58,6 +58,30 @@ int connectHere(quint16 port, int seconds)
     return fd;
 }
 
+// A TLS client over a blocking socket, with this certificate when given; everything is freed with it.
+struct TlsClient
+{
+    TlsClient(int fd, const IdentityCertificate* certificate, int maxVersion = TLS1_3_VERSION) : fd(fd)
+    {
+        SSL_CTX_set_max_proto_version(context, maxVersion);
+        if (certificate) {
+            SSL_CTX_use_certificate(context, certificate->certificate());
+            SSL_CTX_use_PrivateKey(context, certificate->privateKey());
+        }
+        ssl = SSL_new(context);
+        SSL_set_fd(ssl, fd);
+    }
+    ~TlsClient()
+    {
+        SSL_free(ssl);
+        SSL_CTX_free(context);
+        ::close(fd);
+    }
+    int fd;
+    SSL_CTX* context = SSL_CTX_new(TLS_client_method());
+    SSL* ssl = nullptr;
+};
+
 QString rawClient(quint16 port, Raw kind, const IdentityCertificate& certificate)
 {
     const int fd = connectHere(port, 10);
@@ -70,53 +94,39 @@ QString rawClient(quint16 port, Raw kind, const IdentityCertificate& certificate
         return got == 0 || (got < 0 && errno != EAGAIN && errno != EWOULDBLOCK) ? QStringLiteral("closed")
                                                                                 : QStringLiteral("not closed");
     };
-    QString result;
     if (kind == Raw::Garbage) {
         const QByteArray garbage = QByteArray("GET / HTTP/1.1\r\n\r\n") + QByteArray(2000, '\x16');
         ::send(fd, garbage.constData(), size_t(garbage.size()), MSG_NOSIGNAL);
-        result = untilClosed();
-    } else if (kind == Raw::Stall) {
-        result = untilClosed();
-    } else {
-        SSL_CTX* context = SSL_CTX_new(TLS_client_method());
-        SSL_CTX_set_max_proto_version(context, kind == Raw::Tls12Only ? TLS1_2_VERSION : TLS1_3_VERSION);
-        if (kind != Raw::NoCertificate) {
-            SSL_CTX_use_certificate(context, certificate.certificate());
-            SSL_CTX_use_PrivateKey(context, certificate.privateKey());
-        }
-        SSL* ssl = SSL_new(context);
-        SSL_set_fd(ssl, fd);
-        char greeting[Vesk::kFrameHeaderSize];
-        if (SSL_connect(ssl) != 1)
-            result = QStringLiteral("handshake failed");
-        else if (SSL_read(ssl, greeting, sizeof greeting) != sizeof greeting)
-            result = QStringLiteral("not accepted");
-        else if (kind == Raw::OversizedFrame) {
-            const char header[Vesk::kFrameHeaderSize] = {'\xf0', '\xff', '\xff', '\xff'};
-            SSL_write(ssl, header, sizeof header);
-        } else if (kind == Raw::DeafAfterHandshake) {
-            const char keepAlive[Vesk::kFrameHeaderSize] = {};
-            result = QStringLiteral("not closed");
-            for (int i = 0; i < 200 && result != QLatin1String("closed"); ++i) {
-                if (SSL_write(ssl, keepAlive, sizeof keepAlive) != sizeof keepAlive)
-                    result = QStringLiteral("closed");
-                std::this_thread::sleep_for(std::chrono::milliseconds(50));
-            }
-        }
-        if (result.isEmpty()) {
-            // Keep-alives may come first; then the server ends the stream.
-            int got = 0;
-            while ((got = SSL_read(ssl, greeting, sizeof greeting)) > 0) {
-            }
-            result = SSL_get_error(ssl, got) == SSL_ERROR_ZERO_RETURN || untilClosed() == QLatin1String("closed")
-                         ? QStringLiteral("closed")
-                         : QStringLiteral("not closed");
-        }
-        SSL_free(ssl);
-        SSL_CTX_free(context);
-        ::close(fd);
     }
-    return result;
+    if (kind == Raw::Garbage || kind == Raw::Stall)
+        return untilClosed();
+    TlsClient client(fd, kind == Raw::NoCertificate ? nullptr : &certificate,
+                     kind == Raw::Tls12Only ? TLS1_2_VERSION : TLS1_3_VERSION);
+    SSL* ssl = client.ssl;
+    char greeting[Vesk::kFrameHeaderSize];
+    if (SSL_connect(ssl) != 1)
+        return QStringLiteral("handshake failed");
+    if (SSL_read(ssl, greeting, sizeof greeting) != sizeof greeting)
+        return QStringLiteral("not accepted");
+    if (kind == Raw::OversizedFrame) {
+        const char header[Vesk::kFrameHeaderSize] = {'\xf0', '\xff', '\xff', '\xff'};
+        SSL_write(ssl, header, sizeof header);
+    } else if (kind == Raw::DeafAfterHandshake) {
+        const char keepAlive[Vesk::kFrameHeaderSize] = {};
+        for (int i = 0; i < 200; ++i) {
+            if (SSL_write(ssl, keepAlive, sizeof keepAlive) != sizeof keepAlive)
+                return QStringLiteral("closed");
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        return QStringLiteral("not closed");
+    }
+    // Keep-alives may come first; then the server ends the stream.
+    int got = 0;
+    while ((got = SSL_read(ssl, greeting, sizeof greeting)) > 0) {
+    }
+    return SSL_get_error(ssl, got) == SSL_ERROR_ZERO_RETURN || untilClosed() == QLatin1String("closed")
+               ? QStringLiteral("closed")
+               : QStringLiteral("not closed");
 }
 
 // A peer written against OpenSSL directly, in a thread of its own: once accepted, it writes frames of these sizes
@@ -124,40 +134,24 @@ QString rawClient(quint16 port, Raw kind, const IdentityCertificate& certificate
 QString burstClient(quint16 port, const IdentityCertificate& certificate, const QList<int>& sizes)
 {
     const int fd = connectHere(port, 20);
-    QString result = QStringLiteral("no connection");
-    if (fd >= 0) {
-        SSL_CTX* context = SSL_CTX_new(TLS_client_method());
-        SSL_CTX_set_min_proto_version(context, TLS1_3_VERSION);
-        SSL_CTX_use_certificate(context, certificate.certificate());
-        SSL_CTX_use_PrivateKey(context, certificate.privateKey());
-        SSL* ssl = SSL_new(context);
-        SSL_set_fd(ssl, fd);
-        char header[Vesk::kFrameHeaderSize];
-        result = QStringLiteral("not accepted");
-        if (SSL_connect(ssl) == 1 && SSL_read(ssl, header, sizeof header) == sizeof header) {
-            result = QStringLiteral("sent");
-            for (int i = 0; i < sizes.size() && result == QLatin1String("sent"); ++i) {
-                const QByteArray payload = TestSupport::pattern(sizes.at(i), i + 1);
-                qToLittleEndian<quint32>(quint32(payload.size()), header);
-                if (SSL_write(ssl, header, sizeof header) != sizeof header ||
-                    SSL_write(ssl, payload.constData(), int(payload.size())) != payload.size())
-                    result = QStringLiteral("write failed");
-            }
-            // Keep-alives are empty frames; the answer is not.
-            quint32 length = 0;
-            while (result == QLatin1String("sent") && length == 0) {
-                if (SSL_read(ssl, header, sizeof header) != sizeof header)
-                    result = QStringLiteral("no answer");
-                length = qFromLittleEndian<quint32>(header);
-            }
-            if (result == QLatin1String("sent"))
-                result = QStringLiteral("answered");
-        }
-        SSL_free(ssl);
-        SSL_CTX_free(context);
-        ::close(fd);
+    if (fd < 0)
+        return QStringLiteral("no connection");
+    TlsClient client(fd, &certificate);
+    char header[Vesk::kFrameHeaderSize];
+    if (SSL_connect(client.ssl) != 1 || SSL_read(client.ssl, header, sizeof header) != sizeof header)
+        return QStringLiteral("not accepted");
+    for (int i = 0; i < sizes.size(); ++i) {
+        const QByteArray payload = TestSupport::pattern(sizes.at(i), i + 1);
+        qToLittleEndian<quint32>(quint32(payload.size()), header);
+        if (SSL_write(client.ssl, header, sizeof header) != sizeof header ||
+            SSL_write(client.ssl, payload.constData(), int(payload.size())) != payload.size())
+            return QStringLiteral("write failed");
     }
-    return result;
+    // Keep-alives are empty frames; the answer is not.
+    for (quint32 length = 0; length == 0; length = qFromLittleEndian<quint32>(header))
+        if (SSL_read(client.ssl, header, sizeof header) != sizeof header)
+            return QStringLiteral("no answer");
+    return QStringLiteral("answered");
 }
 
 } // namespace
@@ -253,25 +247,19 @@ private slots:
         QTest::addColumn<QString>("clientSaw");
         QTest::addColumn<QString>("logged"); // in a critical line; empty for none
         QTest::addColumn<int>("streamsUp");
-        QTest::newRow("TLS 1.2 only") << Raw::Tls12Only << "handshake failed"
-                                      << "secure handshake failed" << 0;
-        QTest::newRow("no certificate") << Raw::NoCertificate << "not accepted"
-                                        << "secure handshake failed" << 0;
-        QTest::newRow("garbage for a handshake") << Raw::Garbage << "closed"
-                                                 << "secure handshake failed" << 0;
-        QTest::newRow("handshake stalls") << Raw::Stall << "closed"
-                                          << "did not end in time" << 0;
-        QTest::newRow("our own key") << Raw::OwnKey << "not accepted"
-                                     << "this installation's own identity key" << 0;
-        QTest::newRow("another key under our own id") << Raw::OwnNodeId << "not accepted"
-                                                      << "ended: refused" << 0;
-        QTest::newRow("oversized frame header") << Raw::OversizedFrame << "closed"
-                                                << "over the size limit" << 1;
-        QTest::newRow("silent after the handshake") << Raw::SilentAfterHandshake << "closed"
-                                                    << "" << 1;
+        const auto add = [](const char* tag, Raw kind, const char* clientSaw, const char* logged, int streamsUp) {
+            QTest::newRow(tag) << kind << QString(clientSaw) << QString(logged) << streamsUp;
+        };
+        add("TLS 1.2 only", Raw::Tls12Only, "handshake failed", "secure handshake failed", 0);
+        add("no certificate", Raw::NoCertificate, "not accepted", "secure handshake failed", 0);
+        add("garbage for a handshake", Raw::Garbage, "closed", "secure handshake failed", 0);
+        add("handshake stalls", Raw::Stall, "closed", "did not end in time", 0);
+        add("our own key", Raw::OwnKey, "not accepted", "this installation's own identity key", 0);
+        add("another key under our own id", Raw::OwnNodeId, "not accepted", "ended: refused", 0);
+        add("oversized frame header", Raw::OversizedFrame, "closed", "over the size limit", 1);
+        add("silent after the handshake", Raw::SilentAfterHandshake, "closed", "", 1);
         // Once what waits for it has stopped shrinking for the silence bound.
-        QTest::newRow("alive but reading nothing") << Raw::DeafAfterHandshake << "closed"
-                                                   << "read nothing of ours" << 1;
+        add("alive but reading nothing", Raw::DeafAfterHandshake, "closed", "read nothing of ours", 1);
     }
     void refusedClient()
     {
@@ -365,10 +353,8 @@ private slots:
     {
         QTest::addColumn<QString>("first");
         QTest::addColumn<QString>("second");
-        QTest::newRow("first is lower") << "node-a"
-                                        << "node-b";
-        QTest::newRow("first is higher") << "node-z"
-                                         << "node-b";
+        QTest::newRow("first is lower") << QString("node-a") << QString("node-b");
+        QTest::newRow("first is higher") << QString("node-z") << QString("node-b");
     }
     void simultaneousDialsKeepOneStream()
     {

@@ -440,24 +440,16 @@ private slots:
         QTest::addColumn<QString>("change");
         QTest::addColumn<QString>("after");
         QTest::addColumn<int>("told");
-        QTest::newRow("the other end goes down: carrier lost") << ""
-                                                               << "ip link set v1 down"
-                                                               << "ip link set v1 up" << 1;
-        QTest::newRow("carrier back") << "ip link set v1 down"
-                                      << "ip link set v1 up"
-                                      << "" << 1;
-        QTest::newRow("a burst: down and up again") << ""
-                                                    << "ip link set v1 down && ip link set v1 up"
-                                                    << "" << 1;
-        QTest::newRow("an address added") << ""
-                                          << "ip addr add 10.79.7.1/24 dev v0"
-                                          << "ip addr del 10.79.7.1/24 dev v0" << 1;
-        QTest::newRow("an IPv6 address added") << ""
-                                               << "ip -6 addr add fd00:79::1/64 dev v0 nodad"
-                                               << "ip -6 addr del fd00:79::1/64 dev v0" << 0;
-        QTest::newRow("the MTU changed") << ""
-                                         << "ip link set v0 mtu 1400"
-                                         << "ip link set v0 mtu 1500" << 0;
+        const auto add = [](const char* tag, const char* before, const char* change, const char* after, int told) {
+            QTest::newRow(tag) << QString(before) << QString(change) << QString(after) << told;
+        };
+        add("the other end goes down: carrier lost", "", "ip link set v1 down", "ip link set v1 up", 1);
+        add("carrier back", "ip link set v1 down", "ip link set v1 up", "", 1);
+        add("a burst: down and up again", "", "ip link set v1 down && ip link set v1 up", "", 1);
+        add("an address added", "", "ip addr add 10.79.7.1/24 dev v0", "ip addr del 10.79.7.1/24 dev v0", 1);
+        add("an IPv6 address added", "", "ip -6 addr add fd00:79::1/64 dev v0 nodad",
+            "ip -6 addr del fd00:79::1/64 dev v0", 0);
+        add("the MTU changed", "", "ip link set v0 mtu 1400", "ip link set v0 mtu 1500", 0);
     }
     void linkChanges()
     {
