@@ -161,7 +161,6 @@ class TestPeerStreams : public QObject
     Q_OBJECT
 
 private slots:
-    void initTestCase() { qRegisterMetaType<Vesk::PeerStream::Ending>(); }
 
     void framesBothWays()
     {

@@ -18,7 +18,6 @@ class TestPeerStreamsBounds : public QObject
     Q_OBJECT
 
 private slots:
-    void initTestCase() { qRegisterMetaType<Vesk::PeerStream::Ending>(); }
 
     // Connections that never complete a handshake take the room of their own address only: a new peer elsewhere
     // still gets its stream while there is room; our own dials have a budget of their own in any case.

@@ -59,7 +59,6 @@ class TestPeerSecurity : public QObject
     Q_OBJECT
 
 private Q_SLOTS:
-    void initTestCase() { qRegisterMetaType<PeerStream::Ending>(); }
 
     // A third computer announces or writes under Bob's pinned node id: Bob is neither moved nor renamed, and what is
     // for Bob reaches no one in plain (at his address or the forger's).

@@ -50,7 +50,6 @@ class TestPeerSecurityPlain : public QObject
     Q_OBJECT
 
 private Q_SLOTS:
-    void initTestCase() { qRegisterMetaType<PeerStream::Ending>(); }
 
     // Another node now answers at an address a pinned node had (a plain program heard from there, or another Vesk
     // computer that a dial for the pinned node found): the pinned node is no longer sent anything there, and the
