@@ -18,9 +18,9 @@ command -v unshare >/dev/null || fail "unshare is needed to keep the program off
 
 set -e
 mkdir -p "$work" && rm -f "$work/vesk.out"
-launcher=() && command -v ccache >/dev/null && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+# The project's own configuration uses ccache where it is there.
 cmake -S "$src" -B "$work/build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DVESK_BUILD_TESTS=OFF -DVESK_BUILD_BENCH=OFF \
-    "${launcher[@]}" >"$work/configure.log"
+    >"$work/configure.log"
 # Niced: the compilers take what CPU the tests running beside this one leave, and some of those time what they watch.
 nice -n 10 cmake --build "$work/build" -j "$(nproc)" >"$work/build.log"
 (cd "$work/build" && cpack -G DEB >"$work/cpack.log")
