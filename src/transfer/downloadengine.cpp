@@ -306,9 +306,6 @@ void DownloadEngine::continueSession()
         return;
     }
     if (m_session->complete()) {
-        // The owner answers the next files while these are finished: asking only once all that arrived is done
-        // left it idle for the whole batch, and then this side idle until its answers came.
-        requestAhead();
         finishCompleted();
         return;
     }
@@ -339,6 +336,9 @@ void DownloadEngine::finishCompleted()
     const DownloadFiles::Batch names(m_files);
     const qint64 until = m_clock.nowMs() + kFinishBatchMs;
     for (int finished = 1;; ++finished) {
+        // The owner answers the next files while these are finished: asking only once all that arrived was done
+        // left it idle for the whole batch, and then this side idle until its answers came.
+        requestAhead();
         const QString id = m_session->id();
         const QString path = m_session->path();
         const qint64 wanted = m_session->wanted();
@@ -368,7 +368,6 @@ void DownloadEngine::finishCompleted()
         if (next.writeFailed() || !next.complete())
             return;
         takeAhead(next.id());
-        requestAhead();
     }
 }
 
