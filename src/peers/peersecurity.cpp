@@ -2,6 +2,7 @@
 
 #include "common/bufferpool.h"
 #include "common/clock.h"
+#include "net/messageorigin.h"
 #include "net/netaddress.h"
 #include "net/wire.h"
 #include "peers/localprofile.h"
@@ -249,6 +250,7 @@ void PeerSecurity::frameReceived(const QString& nodeId, const QByteArray& payloa
     if (m_frames)
         m_frames->giveBack(payload); // serves again once the parsed message lets go of it
     message.insert(kSender, addressText(m_streams->address(nodeId)));
+    message.insert(MessageOrigin::kStreamNode, nodeId); // what a transfer's messages are told by, not their ids
     if (m_deliver)
         m_deliver(std::move(message));
     savePin(nodeId); // once its first handshake made its row

@@ -14,6 +14,7 @@
 #include "transfer/transferlogging.h"
 #include "transfer/transfermessages.h"
 #include "transfer/transfernames.h"
+#include "transfer/transferorigin.h"
 #include "transfer/transfersql.h"
 
 #include <QDir>
@@ -77,7 +78,7 @@ void IncomingOffers::refuseFolder(const QString& nodeFrom, const QString& why)
 void IncomingOffers::handleNewFolderToDownload(const Parameters& message)
 {
     const QString nodeFrom = message.value(Msg::kNodeFrom).toString();
-    if (m_store.isBlocked(nodeFrom))
+    if (m_store.isBlocked(nodeFrom) || !fromTransferPeer(message, nodeFrom, m_store))
         return;
     FolderListing::Part part;
     QString why;

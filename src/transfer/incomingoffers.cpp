@@ -13,6 +13,7 @@
 #include "transfer/transferlogging.h"
 #include "transfer/transfermessages.h"
 #include "transfer/transfernames.h"
+#include "transfer/transferorigin.h"
 #include "transfer/transfersql.h"
 
 #include <QSqlQuery>
@@ -50,8 +51,18 @@ void IncomingOffers::registerHandlers(MessageDispatcher& dispatcher)
 
 void IncomingOffers::handleNewFileToDownload(const Parameters& message)
 {
-    processNewFileToBeReceived(message.value(Msg::kFileId).toString(), message.value(Msg::kFileName).toString(),
-                               message.value(Msg::kNodeFrom).toString(), message.value(Msg::kFileSize).toLongLong());
+    const QString id = message.value(Msg::kFileId).toString();
+    const QString nodeFrom = message.value(Msg::kNodeFrom).toString();
+    if (!fromTransferPeer(message, nodeFrom, m_store))
+        return refuseOffer(message, id);
+    // An id is no secret (it is made of names): a download under way belongs to the peer that offered it, and an
+    // offer of another node under the same id must not take it over, its size nor where its bytes come from.
+    const QString owner = m_store.field(kDownloadsTable, id, QStringLiteral("nodefrom"));
+    if (!owner.isEmpty() && owner != nodeFrom &&
+        m_store.field(kDownloadsTable, id, QStringLiteral("status")) != QLatin1String("downloaded"))
+        return refuseOffer(message, id);
+    processNewFileToBeReceived(id, message.value(Msg::kFileName).toString(), nodeFrom,
+                               message.value(Msg::kFileSize).toLongLong());
 }
 
 void IncomingOffers::processNewFileToBeReceived(const QString& fileId, const QString& fileName, const QString& nodeFrom,
@@ -135,9 +146,23 @@ void IncomingOffers::deleteFileToDownload(const QString& id)
     sendToNode(m_sink, m_store, nodeFrom, Msg::aboutFile(Msg::kRemoveFileToSend, id));
 }
 
+void IncomingOffers::refuseOffer(const Parameters& message, const QString& id) const
+{
+    qCWarning(lcOffers) << "refused" << message.value(Msg::kAction).toString() << "for" << id.left(kMaxFileIdLength)
+                        << "from" << message.value(QStringLiteral("senderIPAddress")).toString()
+                        << "which is not its owner";
+}
+
 void IncomingOffers::handleRemoveFileToGet(const Parameters& message)
 {
     const QString id = message.value(Msg::kFileId).toString();
+    // Only the owner withdraws its offer.
+    const TableRecord folder = m_store.record(QStringLiteral("vesk_folders"), id);
+    const QString owner = folder.value(QStringLiteral("direction")) == QLatin1String("down")
+                              ? folder.value(QStringLiteral("nodeid"))
+                              : m_store.field(kDownloadsTable, id, QStringLiteral("nodefrom"));
+    if (!owner.isEmpty() && !fromTransferPeer(message, owner, m_store))
+        return refuseOffer(message, id);
     if (deleteFolderToDownload(id, true))
         return;
     const TableRecord download = m_store.downloadRecord(id);

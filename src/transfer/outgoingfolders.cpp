@@ -71,7 +71,7 @@ void OutgoingOffers::folderWalked(const QString& urlText, const FolderListing::F
     if (!m_walks.remove(urlText) || filesData.itemForFileURL(urlText))
         return;
     qCInfo(lcTransfer) << "walked the folder" << folder.root << ":" << folder.files.size() << "files,"
-                        << folder.emptyFolders.size() << "empty folders," << folder.skipped.size() << "links left out";
+                       << folder.emptyFolders.size() << "empty folders," << folder.skipped.size() << "links left out";
     QString problem = folder.problem;
     if (problem.isNull() && folder.files.isEmpty())
         problem = tr("it holds no files");
@@ -259,7 +259,7 @@ void OutgoingOffers::handleConfirmFolderToSend(const Parameters& message)
     bool valid = false;
     const int part = message.value(FolderMsg::kPart).toString().toInt(&valid);
     const QString nodeTo = m_store.field(QStringLiteral("vesk_folders"), folderId, QStringLiteral("nodeid"));
-    if (nodeTo.isEmpty() || !valid)
+    if (nodeTo.isEmpty() || !valid || !fromReceiver(message, nodeTo, folderId))
         return;
     const QList<QByteArray> parts = folderParts(folderId);
     if (part < 0 || part >= parts.size())
@@ -369,11 +369,13 @@ void OutgoingOffers::tellFolderDelivered(const TableRecord& folder)
     Q_EMIT delivered(nodeTo, name);
 }
 
-bool OutgoingOffers::folderFileRemoved(const Parameters& message)
+bool OutgoingOffers::folderFileRemoved(const Parameters& message, const TableRecord& upload)
 {
     const QString id = message.value(Msg::kFileId).toString();
     const TableRecord folder = m_store.record(QStringLiteral("vesk_folders"), id);
     if (!folder.isEmpty() && folder.value(QStringLiteral("direction")) == QLatin1String("up")) {
+        if (!fromReceiver(message, folder.value(QStringLiteral("nodeid")), id))
+            return true;
         // The receiver has the whole folder, or withdrew it.
         if (message.value(Msg::kAction).toString() == Msg::kFileTransferComplete)
             tellFolderDelivered(folder);
@@ -382,10 +384,11 @@ bool OutgoingOffers::folderFileRemoved(const Parameters& message)
         Q_EMIT pendingCountChanged();
         return true;
     }
-    const TableRecord upload = m_store.uploadRecord(id);
     const QString folderId = upload.isEmpty() ? QString() : upload.value(QStringLiteral("folderId"));
     if (folderId.isEmpty())
         return false;
+    if (!fromReceiver(message, upload.value(QStringLiteral("nodeto")), id))
+        return true;
     // A folder's file: its row goes without a word (and without refreshing a list of thousands each time); the
     // folder is told about once, when its last file arrived.
     {

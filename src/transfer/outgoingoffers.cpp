@@ -16,6 +16,7 @@
 #include "transfer/transferlogging.h"
 #include "transfer/transfermessages.h"
 #include "transfer/transfernames.h"
+#include "transfer/transferorigin.h"
 #include "transfer/transfersql.h"
 
 #include <QFile>
@@ -326,9 +327,20 @@ void OutgoingOffers::registerHandlers(MessageDispatcher& dispatcher)
     dispatcher.registerHandler(FolderMessages::kConfirmFolderToSend, this, &OutgoingOffers::handleConfirmFolderToSend);
 }
 
+bool OutgoingOffers::fromReceiver(const Parameters& message, const QString& nodeTo, const QString& id) const
+{
+    if (fromTransferPeer(message, nodeTo, m_store))
+        return true;
+    qCWarning(lcOffers) << "refused" << message.value(Msg::kAction).toString() << "for" << id.left(64) << "from"
+                        << message.value(QStringLiteral("senderIPAddress")).toString() << "which it was not offered to";
+    return false;
+}
+
 void OutgoingOffers::handleConfirmFileToSend(const Parameters& message)
 {
     const QString id = message.value(Msg::kFileId).toString();
+    if (!fromReceiver(message, m_store.field(kUploadsTable, id, QStringLiteral("nodeto")), id))
+        return;
     m_store.setField(kUploadsTable, id, QStringLiteral("status"), QStringLiteral("sent"));
     m_store.uploadsData->refresh();
     m_packets.confirmed(id);
@@ -348,11 +360,14 @@ void OutgoingOffers::deleteFileToSend(const QString& id)
 
 void OutgoingOffers::handleRemoveFileToSend(const Parameters& message)
 {
-    if (folderFileRemoved(message))
-        return;
     const QString id = message.value(Msg::kFileId).toString();
+    const TableRecord upload = m_store.uploadRecord(id);
+    if (folderFileRemoved(message, upload))
+        return;
+    // Only the receiver ends its own transfer: a word from anyone else would take the file off the list as delivered.
+    if (!upload.isEmpty() && !fromReceiver(message, upload.value(QStringLiteral("nodeto")), id))
+        return;
     if (message.value(Msg::kAction).toString() == Msg::kFileTransferComplete) {
-        const TableRecord upload = m_store.uploadRecord(id);
         if (!upload.isEmpty()) {
             const QString nodeTo = upload.value(QStringLiteral("nodeto"));
             const QString fileName = upload.value(QStringLiteral("filename"));

@@ -8,6 +8,7 @@
 #include "store/vesksqlquerymodel.h"
 #include "transfer/transferlogging.h"
 #include "transfer/transfermessages.h"
+#include "transfer/transferorigin.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -254,6 +255,14 @@ void PacketServer::handleSendDataPacket(const Parameters& message)
     Serving* upload = serving(fileId);
     if (!upload) {
         qCritical() << "The local file for " << loggedId(fileId) << " was not found";
+        return;
+    }
+    // Served to the peer it was offered to, and asked for by that peer only: anyone else asking would make us read
+    // the file and send it there for nothing, and move what the transfer shows as sent.
+    if (!fromTransferPeer(message, upload->nodeTo, m_store, upload->address)) {
+        qCWarning(lcTransfer) << "refused a request for" << loggedId(fileId) << "from"
+                              << message.value(QStringLiteral("senderIPAddress")).toString()
+                              << "which it was not offered to";
         return;
     }
     // Requests come from the network: only offsets inside the offered file and packet sizes the receiver may

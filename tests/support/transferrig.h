@@ -1,6 +1,7 @@
 #pragma once
 
 #include "common/bufferpool.h"
+#include "net/messageorigin.h"
 #include "proto/veskv1.pb.h"
 #include "subsystemfixture.h"
 #include "testsupport.h"
@@ -99,10 +100,25 @@ struct TransferRig : SubsystemFixture
                 {s.value("fileId").toString(), s.value("fileSeek").toLongLong(), s.value("bufferSize").toLongLong()});
         return found;
     }
+    // A message as if it came on the stream of that node.
+    static Vesk::Parameters from(const QString& nodeId, Vesk::Parameters message)
+    {
+        message.insert(Vesk::MessageOrigin::kStreamNode, nodeId);
+        return message;
+    }
+    // The same from the peer an upload (or a folder) of ours goes to.
+    Vesk::Parameters fromReceiverOf(const QString& id, const Vesk::Parameters& message) const
+    {
+        return from(column("select nodeto from vesk_uploads where id = ? union all select nodeid from vesk_folders "
+                           "where id = ? and direction = 'up'",
+                           {id, id})
+                        .value(0),
+                    message);
+    }
     void deliver(const QString& id, qint64 seek, const QByteArray& bytes)
     {
-        engine.handleReceiveDataPacket(
-            {{"action", "receiveDataPacket"}, {"binaryData", bytes}, {"fileSeek", seek}, {"fileId", id}});
+        engine.handleReceiveDataPacket(from(
+            "owner", {{"action", "receiveDataPacket"}, {"binaryData", bytes}, {"fileSeek", seek}, {"fileId", id}}));
         settle();
     }
     void answer(const Request& r, const QByteArray& source)
@@ -131,21 +147,21 @@ struct TransferRig : SubsystemFixture
                 m.insert("folderListing", QByteArray::fromStdString(listing.SerializeAsString()));
                 m.insert("fileId", QString("r" + m.value("fileId").toString()));
                 m.insert("nodeFrom", "owner");
-                incoming.handleNewFolderToDownload(m);
+                incoming.handleNewFolderToDownload(from("owner", m));
             } else if (action == "confirmFolderToSend") {
                 m.insert("fileId", m.value("fileId").toString().mid(1));
-                outgoing.handleConfirmFolderToSend(m);
+                outgoing.handleConfirmFolderToSend(fromReceiverOf(m.value("fileId").toString(), m));
             } else if (action == "sendDataPacket")
-                packets.handleSendDataPacket(m);
+                packets.handleSendDataPacket(fromReceiverOf(m.value("fileId").toString(), m));
             else if (action == "receiveDataPacket")
-                engine.handleReceiveDataPacket(m);
+                engine.handleReceiveDataPacket(from("owner", m));
             else if (action == "removeFileToGet")
-                incoming.handleRemoveFileToGet(m);
+                incoming.handleRemoveFileToGet(from("owner", m));
             else if (action == "fileTransferComplete") {
                 const QString id = m.value("fileId").toString();
                 if (id.startsWith('r') && !column("select id from vesk_folders where id = ?", {id.mid(1)}).isEmpty())
                     m.insert("fileId", id.mid(1));
-                outgoing.handleRemoveFileToSend(m);
+                outgoing.handleRemoveFileToSend(fromReceiverOf(m.value("fileId").toString(), m));
             }
             settle();
         }

@@ -174,7 +174,8 @@ private Q_SLOTS:
         rig->shell.chatPopups.clear();
         rig->sink.clear();
         if (byOwner)
-            rig->incoming.handleRemoveFileToGet({{"action", "removeFileToGet"}, {"fileId", "w"}});
+            rig->incoming.handleRemoveFileToGet(
+                TransferRig::from("owner", {{"action", "removeFileToGet"}, {"fileId", "w"}}));
         else
             rig->incoming.deleteFileToDownload("w");
         rig->settle();

@@ -159,8 +159,8 @@ private Q_SLOTS:
         if (cut == "withdrawn") {
             const QString fileId = column("select id from vesk_uploads order by path desc limit 1").value(0);
             const auto ask = [&] {
-                rig->packets.handleSendDataPacket(
-                    {{"action", "sendDataPacket"}, {"fileId", fileId}, {"fileSeek", 0}, {"bufferSize", 4}});
+                rig->packets.handleSendDataPacket(rig->fromReceiverOf(
+                    fileId, {{"action", "sendDataPacket"}, {"fileId", fileId}, {"fileSeek", 0}, {"bufferSize", 4}}));
                 rig->settle();
             };
             rig->sink.clear();
