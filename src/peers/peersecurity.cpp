@@ -541,7 +541,8 @@ SecurityState::State PeerSecurity::securityState(const QString& nodeId) const
 QString PeerSecurity::comparisonCode(const QString& nodeId) const
 {
     const NodeBook::Pin* pinned = m_book.pin(nodeId);
-    return pinned ? ComparisonCode::inLines(identityKey(), pinned->pending.isEmpty() ? pinned->key : pinned->pending)
+    return pinned ? ComparisonCode::inLines(identityKey(), m_profile.hostId(),
+                                            pinned->pending.isEmpty() ? pinned->key : pinned->pending, nodeId)
                   : QString();
 }
 

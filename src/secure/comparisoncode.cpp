@@ -15,7 +15,7 @@ namespace Vesk::ComparisonCode {
 namespace {
 
 // Names what the hash is for, so a fingerprint can never be mistaken for a hash of the key made for another use.
-const QByteArray kDomainTag = QByteArrayLiteral("vesk identity fingerprint 1");
+const QByteArray kDomainTag = QByteArrayLiteral("vesk identity fingerprint 2");
 constexpr int kHashSize = 64;
 constexpr int kBytesPerGroup = 5; // 40 bits reduced to five digits: a bias of one part in ten million
 constexpr quint64 kGroupModulus = 100000;
@@ -23,15 +23,16 @@ static_assert(kBytesPerGroup * kGroupsPerKey <= kHashSize, "a fingerprint's grou
 
 } // namespace
 
-QString fingerprint(const QByteArray& publicKey)
+QString fingerprint(const QByteArray& publicKey, const QString& nodeId)
 {
-    if (!cryptoReady() || publicKey.size() != IdentityKey::kPublicKeySize)
+    if (!cryptoReady() || publicKey.size() != IdentityKey::kPublicKeySize || nodeId.isEmpty())
         return {};
+    const QByteArray node = nodeId.toUtf8(); // after the key, which has a fixed size: the two cannot run together
     std::unique_ptr<EVP_MD, decltype(&EVP_MD_free)> sha512(EVP_MD_fetch(nullptr, "SHA512", nullptr), EVP_MD_free);
     std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> context(EVP_MD_CTX_new(), EVP_MD_CTX_free);
     if (!sha512 || !context)
         return {};
-    // Each round hashes the previous round's hash and the key again; the first round starts from the tag.
+    // Each round hashes the previous round's hash, the key and the node id again; the first round starts from the tag.
     unsigned char hash[kHashSize];
     const unsigned char* previous = reinterpret_cast<const unsigned char*>(kDomainTag.constData());
     size_t previousSize = size_t(kDomainTag.size());
@@ -40,6 +41,7 @@ QString fingerprint(const QByteArray& publicKey)
         if (EVP_DigestInit_ex2(context.get(), sha512.get(), nullptr) != 1 ||
             EVP_DigestUpdate(context.get(), previous, previousSize) != 1 ||
             EVP_DigestUpdate(context.get(), publicKey.constData(), size_t(publicKey.size())) != 1 ||
+            EVP_DigestUpdate(context.get(), node.constData(), size_t(node.size())) != 1 ||
             EVP_DigestFinal_ex(context.get(), hash, &size) != 1 || size != sizeof hash)
             return {};
         previous = hash;
@@ -55,19 +57,21 @@ QString fingerprint(const QByteArray& publicKey)
     return groups.join(QLatin1Char(' '));
 }
 
-QString forKeys(const QByteArray& ownKey, const QByteArray& otherKey)
+QString forKeys(const QByteArray& ownKey, const QString& ownNodeId, const QByteArray& otherKey,
+                const QString& otherNodeId)
 {
-    const QString own = fingerprint(ownKey);
-    const QString other = fingerprint(otherKey);
+    const QString own = fingerprint(ownKey, ownNodeId);
+    const QString other = fingerprint(otherKey, otherNodeId);
     if (own.isEmpty() || other.isEmpty())
         return {};
     return own < other ? own + QLatin1Char(' ') + other : other + QLatin1Char(' ') + own;
 }
 
-QString inLines(const QByteArray& ownKey, const QByteArray& otherKey)
+QString inLines(const QByteArray& ownKey, const QString& ownNodeId, const QByteArray& otherKey,
+                const QString& otherNodeId)
 {
-    const QString own = fingerprint(ownKey);
-    const QString other = fingerprint(otherKey);
+    const QString own = fingerprint(ownKey, ownNodeId);
+    const QString other = fingerprint(otherKey, otherNodeId);
     if (own.isEmpty() || other.isEmpty())
         return {};
     return std::min(own, other) + QLatin1Char('\n') + std::max(own, other);

@@ -8,9 +8,11 @@
 // show the same text and a change of either key changes its half.
 //
 // Strength: someone between the two computers must present to each a key of their own whose fingerprint shows
-// the same digits as the real one's. A fingerprint is the key hashed kIterations times; finding another key with
-// the same kDigitsPerKey digits takes about 10^kDigitsPerKey tries of kIterations hashes each, which kStrengthBits
-// states as a power of two. Both fingerprints must be matched, so the attack costs twice that.
+// the same digits as the real one's. A fingerprint is the key and its node id hashed kIterations times; finding
+// another key with the same kDigitsPerKey digits takes about 10^kDigitsPerKey tries of kIterations hashes each,
+// which kStrengthBits states as a power of two. Both fingerprints must be matched, so the attack costs twice that.
+// The node id in every round makes each try count for one node only: a search cannot be run once against the
+// fingerprints of every user at the same time.
 namespace Vesk::ComparisonCode {
 
 constexpr int kDigitsPerGroup = 5;
@@ -39,14 +41,16 @@ constexpr int bitsInDigits(int digits)
 constexpr int kStrengthBits = bitsInDigits(kDigitsPerKey) + kIterationBits;
 static_assert(kStrengthBits >= 80, "a comparison code must resist a search of 2^80 hashes");
 
-// kDigitsPerKey digits in groups of kDigitsPerGroup separated by spaces; empty for anything but an Ed25519 public
-// key (32 bytes).
-QString fingerprint(const QByteArray& publicKey);
+// The fingerprint of a node's key: kDigitsPerKey digits in groups of kDigitsPerGroup separated by spaces; empty
+// for anything but an Ed25519 public key (32 bytes) or without a node id.
+QString fingerprint(const QByteArray& publicKey, const QString& nodeId);
 
 // Both fingerprints, the smaller first, separated by a space; the same whichever key is ours. Empty when either
 // key is not a key.
-QString forKeys(const QByteArray& ownKey, const QByteArray& otherKey);
+QString forKeys(const QByteArray& ownKey, const QString& ownNodeId, const QByteArray& otherKey,
+                const QString& otherNodeId);
 // The same, one fingerprint per line, so that each line can be read out and compared on its own.
-QString inLines(const QByteArray& ownKey, const QByteArray& otherKey);
+QString inLines(const QByteArray& ownKey, const QString& ownNodeId, const QByteArray& otherKey,
+                const QString& otherNodeId);
 
 } // namespace Vesk::ComparisonCode
