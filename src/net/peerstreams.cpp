@@ -424,9 +424,15 @@ void PeerStreams::handleFinished(PeerStream* stream, PeerStream::Ending ending)
 
 void PeerStreams::startWaiting()
 {
-    while (!m_waiting.isEmpty() && m_room.openingCount(PeerStream::Role::Dialler) < m_limits.maxDials &&
-           streamCount() < m_limits.maxStreams) {
-        const QString nodeId = m_waiting.takeFirst();
+    // Each waiting dial is looked at once, in turn: one that still finds no room (a stranger's, while pinned nodes
+    // keep their share) goes back to the queue, and the next may be a pinned node's that has room.
+    const QStringList waiting = std::exchange(m_waiting, {});
+    for (qsizetype i = 0; i < waiting.size(); ++i) {
+        if (m_room.openingCount(PeerStream::Role::Dialler) >= m_limits.maxDials) {
+            m_waiting += waiting.mid(i); // no dial has room: the rest keep their turn
+            return;
+        }
+        const QString& nodeId = waiting.at(i);
         if (m_targets.contains(nodeId) && !m_streams.contains(nodeId) && !isDialling(nodeId))
             startDial(nodeId);
     }

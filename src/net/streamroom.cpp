@@ -26,9 +26,15 @@ bool StreamRoom::mayAccept(const QHostAddress& from)
 bool StreamRoom::mayDial(const QString& nodeId, const QHostAddress& address)
 {
     const bool pinned = pinsNode(nodeId);
-    return openingCount(PeerStream::Role::Dialler) < m_limits.maxDials &&
-           (streamCount() < m_limits.maxStreams || makeRoomFor(address, false, 1) ||
-            (pinned && (hasUnpinned() || outnumbers(address, 1))));
+    const int dials = openingCount(PeerStream::Role::Dialler);
+    // Any datagram names a node to dial, and an address that takes connections and never answers keeps each dial
+    // for the handshake's bound: dials of nodes we hold no key for leave a share of the room to the pinned ones, and
+    // take only a few places each address.
+    if (!pinned &&
+        (dials >= m_limits.maxDials - pinnedDialReserve() || dialsTo(address) >= m_limits.maxHandshakesPerAddress))
+        return false;
+    return dials < m_limits.maxDials && (streamCount() < m_limits.maxStreams || makeRoomFor(address, false, 1) ||
+                                         (pinned && (hasUnpinned() || outnumbers(address, 1))));
 }
 
 int StreamRoom::openingCount(PeerStream::Role role, const QHostAddress& address) const
@@ -36,6 +42,18 @@ int StreamRoom::openingCount(PeerStream::Role role, const QHostAddress& address)
     return int(std::count_if(m_opening.cbegin(), m_opening.cend(), [&](const PeerStream* stream) {
         return stream->role() == role && (address.isNull() || stream->peerAddress() == address);
     }));
+}
+
+int StreamRoom::dialsTo(const QHostAddress& address) const
+{
+    return int(std::count_if(m_opening.cbegin(), m_opening.cend(), [&](const PeerStream* stream) {
+        return stream->role() == PeerStream::Role::Dialler && stream->dialledAt() == address;
+    }));
+}
+
+int StreamRoom::pinnedDialReserve() const
+{
+    return std::max(1, m_limits.maxDials / 4);
 }
 
 int StreamRoom::streamsAt(const QHostAddress& address) const

@@ -37,6 +37,8 @@ public:
     int openingCount(PeerStream::Role role, const QHostAddress& address = {}) const;
     // Streams, established or in handshake, with the address.
     int streamsAt(const QHostAddress& address) const;
+    // Our dials in handshake that went to the address.
+    int dialsTo(const QHostAddress& address) const;
 
     // Whether a connection from the address may be taken into its handshake. With the table full, the newcomer may
     // be a pinned node: its handshake shows it (see hasPlaceFor).
@@ -57,6 +59,8 @@ private:
     };
 
     int streamCount() const { return int(m_streams.size() + m_opening.size()); }
+    // Dials only pinned nodes may take.
+    int pinnedDialReserve() const;
     // Whether the owner trusts a key for the node; whether it is the one the peer showed; whether the stream is a
     // pinned node's (our dial before its handshake: the node dialled).
     bool pinsNode(const QString& nodeId) const;
