@@ -52,11 +52,11 @@ FrameReader::~FrameReader()
     releaseDescriptor();
 }
 
-void FrameReader::setDescriptor(qintptr descriptor)
+void FrameReader::setDescriptor(qintptr descriptor, const QHostAddress& peer)
 {
     blockSize = kNoHeader;
     m_descriptor = descriptor;
-    m_address = NativeSocket::peerAddress(descriptor);
+    m_address = peer.isNull() ? NativeSocket::peerAddress(descriptor) : peer;
     if (!NativeSocket::setNonBlocking(descriptor)) {
         closeTCPSocket();
         return;

@@ -52,8 +52,9 @@ public:
     FrameReader(BufferPool& frames, FrameBudget& budget, QObject* parent = nullptr);
     ~FrameReader() override;
 
-    // Adopts the descriptor of an accepted connection and reads one frame from it.
-    void setDescriptor(qintptr descriptor);
+    // Adopts the descriptor of an accepted connection and reads one frame from it. The peer's address is looked up
+    // unless the caller knows it already.
+    void setDescriptor(qintptr descriptor, const QHostAddress& peer = {});
 
 Q_SIGNALS:
     void parametersRead(Vesk::Parameters parameters);

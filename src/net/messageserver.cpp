@@ -95,7 +95,7 @@ void MessageServer::acceptPendingConnections()
                 m_liveFrom.remove(address);
         });
         connect(connection, &FrameReader::parametersRead, this, &MessageServer::parametersRead);
-        connection->setDescriptor(descriptor);
+        connection->setDescriptor(descriptor, address);
     }
 }
 
