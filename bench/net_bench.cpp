@@ -128,7 +128,7 @@ private:
     {
         // As the controller does: every pending connection gets its own one-message object.
         for (qintptr accepted = m_server.takeDescriptor(); accepted != -1; accepted = m_server.takeDescriptor()) {
-            auto* connection = new Vesk::FrameReader(m_frames);
+            auto* connection = new Vesk::FrameReader(m_frames, m_budget);
             QObject::connect(connection, &Vesk::FrameReader::parametersRead, this, &Receiver::received,
                              Qt::QueuedConnection);
             connection->setDescriptor(accepted);
@@ -214,6 +214,7 @@ private:
     }
 
     Vesk::BufferPool m_frames;
+    Vesk::FrameBudget m_budget{Vesk::MessageServer::kFrameBudget}; // outlives the readers: they end before the program
     Vesk::DescriptorServer m_server;
     QTcpServer m_baselineServer;
     DescriptorWatch m_watch;

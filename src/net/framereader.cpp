@@ -9,6 +9,8 @@
 #include <QSocketNotifier>
 #include <QtEndian>
 
+#include <utility>
+
 // A connection carries exactly one frame from the side that opened it to the side that accepted it:
 //
 //     frame  := header* length payload
@@ -27,7 +29,16 @@ constexpr qint32 kNoHeader = -1;
 constexpr qint64 kReadThreshold = 128 * 1024;
 } // namespace
 
-FrameReader::FrameReader(BufferPool& frames) : m_frames(frames)
+bool FrameBudget::claim(qint64 bytes)
+{
+    if (bytes > m_limit - m_held)
+        return false;
+    m_held += bytes;
+    return true;
+}
+
+FrameReader::FrameReader(BufferPool& frames, FrameBudget& budget, QObject* parent)
+    : QObject(parent), m_frames(frames), m_budget(budget)
 {
     closeTimer.setInterval(kConnectionLifetimeMs);
     closeTimer.setSingleShot(true);
@@ -35,13 +46,17 @@ FrameReader::FrameReader(BufferPool& frames) : m_frames(frames)
     closeTimer.start();
 }
 
-FrameReader::~FrameReader() = default;
+FrameReader::~FrameReader()
+{
+    releaseClaim();
+    releaseDescriptor();
+}
 
-void FrameReader::setDescriptor(qintptr descriptor)
+void FrameReader::setDescriptor(qintptr descriptor, const QHostAddress& peer)
 {
     blockSize = kNoHeader;
     m_descriptor = descriptor;
-    m_address = NativeSocket::peerAddress(descriptor);
+    m_address = peer.isNull() ? NativeSocket::peerAddress(descriptor) : peer;
     if (!NativeSocket::setNonBlocking(descriptor)) {
         closeTCPSocket();
         return;
@@ -83,6 +98,19 @@ void FrameReader::processReadDataWithGoogleProtocolBuffers()
             closeTCPSocket();
             return;
         }
+        // Each of the port's connections may announce the largest frame and trickle it in: what they hold
+        // together is bounded, not only what each holds.
+        if (!m_budget.claim(blockSize)) {
+            qCritical().noquote()
+                << QStringLiteral("Refused a message of %1 bytes from %2: messages still arriving hold %3 of %4 bytes")
+                       .arg(blockSize)
+                       .arg(addressText(m_address))
+                       .arg(m_budget.held())
+                       .arg(m_budget.limit());
+            closeTCPSocket();
+            return;
+        }
+        m_claimed = blockSize;
         // A buffer used before, or fresh and not initialised: new memory is only touched as bytes arrive,
         // whatever size the header claims.
         m_payload = m_frames.take(blockSize);
@@ -106,6 +134,7 @@ void FrameReader::processReadDataWithGoogleProtocolBuffers()
     }
 
     Parameters parameters = byteArrayToParameters(std::move(m_payload));
+    releaseClaim(); // the message is the dispatcher's from here on
     parameters.insert(QStringLiteral("senderIPAddress"), addressText(m_address));
     closeTCPSocket();
     Q_EMIT parametersRead(parameters);
@@ -117,13 +146,25 @@ void FrameReader::closeTCPSocket()
         return;
     m_closed = true;
     closeTimer.stop();
-    if (m_descriptor != -1) {
-        delete m_notifier; // before the descriptor it watches goes
-        m_notifier = nullptr;
-        NativeSocket::close(m_descriptor);
-        m_descriptor = -1;
-    }
+    releaseClaim();
+    releaseDescriptor();
     deleteLater();
+}
+
+void FrameReader::releaseDescriptor()
+{
+    if (m_descriptor == -1)
+        return;
+    delete m_notifier; // before the descriptor it watches goes
+    m_notifier = nullptr;
+    NativeSocket::close(m_descriptor);
+    m_descriptor = -1;
+}
+
+void FrameReader::releaseClaim()
+{
+    m_budget.giveBack(std::exchange(m_claimed, 0));
+    m_payload = QByteArray(); // an unfinished frame's bytes go with its claim
 }
 
 } // namespace Vesk

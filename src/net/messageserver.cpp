@@ -48,9 +48,16 @@ qintptr DescriptorServer::takeDescriptor()
     return descriptor;
 }
 
-MessageServer::MessageServer(BufferPool& frames, int maxLiveConnections, QObject* parent)
-    : QObject(parent), m_frames(frames), m_maxLive(maxLiveConnections)
+MessageServer::MessageServer(BufferPool& frames, int maxLiveConnections, int maxPerAddress, qint64 frameBudget,
+                             QObject* parent)
+    : QObject(parent), m_frames(frames), m_maxLive(maxLiveConnections), m_maxPerAddress(maxPerAddress),
+      m_budget(frameBudget)
 {
+}
+
+MessageServer::~MessageServer()
+{
+    qDeleteAll(findChildren<FrameReader*>(Qt::FindDirectChildrenOnly));
 }
 
 bool MessageServer::listen(quint16 port)
@@ -72,11 +79,23 @@ void MessageServer::acceptPendingConnections()
             NativeSocket::abort(descriptor);
             continue;
         }
-        auto* connection = new FrameReader(m_frames);
+        const QHostAddress address = NativeSocket::peerAddress(descriptor);
+        int& fromAddress = m_liveFrom[address];
+        if (fromAddress >= m_maxPerAddress) {
+            qCDebug(lcNet) << "too many open connections from" << address << ", refusing one";
+            NativeSocket::abort(descriptor);
+            continue;
+        }
+        ++fromAddress;
         ++m_live;
-        connect(connection, &QObject::destroyed, this, [this] { --m_live; });
+        auto* connection = new FrameReader(m_frames, m_budget, this);
+        connect(connection, &QObject::destroyed, this, [this, address] {
+            --m_live;
+            if (--m_liveFrom[address] == 0)
+                m_liveFrom.remove(address);
+        });
         connect(connection, &FrameReader::parametersRead, this, &MessageServer::parametersRead);
-        connection->setDescriptor(descriptor);
+        connection->setDescriptor(descriptor, address);
     }
 }
 

@@ -4,6 +4,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QLibraryInfo>
 #include <QProcess>
 #include <QRegularExpression>
@@ -12,6 +13,7 @@
 #include <QTest>
 
 #include <csignal>
+#include <utility>
 
 namespace {
 bool sawLine(QProcess& process, const QByteArray& line)
@@ -146,6 +148,92 @@ private Q_SLOTS:
         const QRegularExpression critical(R"(^\d{4}\.\d\d\.\d\d \d\d:\d\d:\d\d\[C\]  a critical line $)");
         QVERIFY2(critical.match(lines.at(1)).hasMatch(), qPrintable(lines.at(1)));
     }
+    // Steps "<ms> <lines>" at that time; the file as runs of lines written and "[n]" for a line telling n were
+    // left out. A burst of 200, then 5 a second.
+    void logFileIsPaced_data()
+    {
+        QTest::addColumn<QString>("steps");
+        QTest::addColumn<QString>("file");
+        QTest::newRow("a burst, then five a second") << "0 250; 1000 10; 1200 1"
+                                                     << "200 [50] 5 [5] 1";
+        QTest::newRow("an idle hour refills one burst") << "0 1; 3600000 250; 3601000 1"
+                                                        << "201 [50] 1";
+        QTest::newRow("fractions of a line add up") << "0 200; 100 1; 199 1; 200 1"
+                                                    << "200 [2] 1";
+    }
+    void logFileIsPaced()
+    {
+        QFETCH(QString, steps);
+        QTemporaryDir dir;
+        const QString path = dir.filePath("vesk.log");
+        logClock.setNowMs(0);
+        QVERIFY(Vesk::Log::installLogFile(path, logClock));
+        for (const QString& step : steps.split("; ")) {
+            logClock.setNowMs(step.section(' ', 0, 0).toLongLong());
+            for (int i = step.section(' ', 1).toInt(); i > 0; --i)
+                qCritical("a line");
+        }
+        qInstallMessageHandler(nullptr);
+        QStringList file;
+        int run = 0;
+        const QRegularExpression leftOut(R"(\[C\] (\d+) lines were left out of the log here)");
+        for (const QString& line : QString::fromUtf8(TestSupport::readFile(path)).split('\n', Qt::SkipEmptyParts)) {
+            if (line.endsWith("[C] a line")) {
+                ++run;
+                continue;
+            }
+            if (run > 0)
+                file << QString::number(std::exchange(run, 0));
+            file << "[" + leftOut.match(line).captured(1) + "]";
+        }
+        if (run > 0)
+            file << QString::number(run);
+        QTEST(file.join(' '), "file");
+    }
+
+    // Lines of 100 bytes, numbered from 1, into a file bounded to 1000 bytes, which holds "before" ("e" a line of
+    // earlier runs); the older file a folder where it cannot be replaced. The files after, as line numbers or "e".
+    void logFileIsBounded_data()
+    {
+        QTest::addColumn<QStringList>("before");
+        QTest::addColumn<bool>("olderIsFolder");
+        QTest::addColumn<int>("lines");
+        QTest::addColumn<QString>("older");
+        QTest::addColumn<QString>("current");
+        QTest::newRow("passes the bound twice") << QStringList() << false << 25 << "11 12 13 14 15 16 17 18 19 20"
+                                                << "21 22 23 24 25";
+        QTest::newRow("full at start") << QStringList{QString(999, 'e')} << false << 2 << "e"
+                                       << "1 2";
+        QTest::newRow("reaches it with the first line") << QStringList{QString(899, 'e')} << false << 2 << "e 1"
+                                                        << "2";
+        QTest::newRow("cannot be put aside") << QStringList() << true << 12 << "folder"
+                                             << "11 12";
+    }
+    void logFileIsBounded()
+    {
+        QFETCH(QStringList, before);
+        QFETCH(bool, olderIsFolder);
+        QFETCH(int, lines);
+        QTemporaryDir dir;
+        const QString path = dir.filePath("vesk.log");
+        QVERIFY(TestSupport::writeFile(path, before.isEmpty() ? QByteArray() : (before.join('\n') + '\n').toUtf8()));
+        QVERIFY(olderIsFolder ? QDir(dir.path()).mkpath("vesk.log.1/x") : TestSupport::writeFile(path + ".1", "old\n"));
+        QVERIFY(Vesk::Log::installLogFile(path, Vesk::Clock::system(), 1000));
+        for (int i = 1; i <= lines; ++i)
+            qCritical("%s", qPrintable(QString::number(i).leftJustified(76, '.'))); // 23 + 76 + 1 bytes
+        qInstallMessageHandler(nullptr);
+        const auto numbers = [](const QString& file) {
+            if (QFileInfo(file).isDir())
+                return QStringLiteral("folder");
+            QStringList numbers;
+            for (const QString& line : QString::fromUtf8(TestSupport::readFile(file)).split('\n', Qt::SkipEmptyParts))
+                numbers << (line.startsWith('e') ? QStringLiteral("e") : line.mid(23).section('.', 0, 0));
+            return numbers.join(' ');
+        };
+        QTEST(numbers(path + ".1"), "older");
+        QTEST(numbers(path), "current");
+    }
+
     void nodeIdIsStableAndHidesTheMachineId()
     {
         const QByteArray raw("0123456789abcdef0123456789abcdef");
@@ -188,6 +276,7 @@ private:
     QByteArray log() const { return TestSupport::readFile(home.filePath("xdg-DATA/Tavimor/Vesk/VeskData/vesk.log")); }
 
     QTemporaryDir home;
+    Vesk::ManualClock logClock; // the pace of the log file, which outlives each test function
 };
 
 QTEST_GUILESS_MAIN(TestStartup)
