@@ -29,12 +29,27 @@ constexpr qint32 kNoHeader = -1;
 constexpr qint64 kReadThreshold = 128 * 1024;
 } // namespace
 
-bool FrameBudget::claim(qint64 bytes)
+bool FrameBudget::claim(qint64 bytes, const QHostAddress& from)
 {
-    if (bytes > m_limit - m_held)
+    qint64& there = m_heldFrom[from];
+    if (bytes > m_limit - m_held || bytes > m_limit / kShareDivisor - there) {
+        if (there == 0)
+            m_heldFrom.remove(from);
         return false;
+    }
     m_held += bytes;
+    there += bytes;
     return true;
+}
+
+void FrameBudget::giveBack(qint64 bytes, const QHostAddress& from)
+{
+    if (bytes == 0)
+        return;
+    m_held -= bytes;
+    const auto there = m_heldFrom.find(from);
+    if (there != m_heldFrom.end() && (*there -= bytes) <= 0)
+        m_heldFrom.erase(there);
 }
 
 FrameReader::FrameReader(BufferPool& frames, FrameBudget& budget, QObject* parent)
@@ -100,13 +115,15 @@ void FrameReader::processReadDataWithGoogleProtocolBuffers()
         }
         // Each of the port's connections may announce the largest frame and trickle it in: what they hold
         // together is bounded, not only what each holds.
-        if (!m_budget.claim(blockSize)) {
+        if (!m_budget.claim(blockSize, m_address)) {
             qCritical().noquote()
-                << QStringLiteral("Refused a message of %1 bytes from %2: messages still arriving hold %3 of %4 bytes")
+                << QStringLiteral("Refused a message of %1 bytes from %2: messages still arriving hold %3 of %4 bytes, "
+                                  "%5 of them from there")
                        .arg(blockSize)
                        .arg(addressText(m_address))
                        .arg(m_budget.held())
-                       .arg(m_budget.limit());
+                       .arg(m_budget.limit())
+                       .arg(m_budget.heldFrom(m_address));
             closeTCPSocket();
             return;
         }
@@ -163,7 +180,7 @@ void FrameReader::releaseDescriptor()
 
 void FrameReader::releaseClaim()
 {
-    m_budget.giveBack(std::exchange(m_claimed, 0));
+    m_budget.giveBack(std::exchange(m_claimed, 0), m_address);
     m_payload = QByteArray(); // an unfinished frame's bytes go with its claim
 }
 

@@ -4,6 +4,7 @@
 #include "net/wire.h"
 
 #include <QByteArray>
+#include <QHash>
 #include <QHostAddress>
 #include <QObject>
 #include <QTimer>
@@ -23,17 +24,23 @@ class FrameBudget
     Q_DISABLE_COPY(FrameBudget)
 
 public:
+    // One address holds at most this share of the limit: a single computer announcing large frames and
+    // trickling them in cannot take the room of every other sender.
+    static constexpr int kShareDivisor = 2;
+
     explicit FrameBudget(qint64 limit) : m_limit(limit) {}
 
-    // Whether `bytes` more fit; if so they are held from now on.
-    bool claim(qint64 bytes);
-    void giveBack(qint64 bytes) { m_held -= bytes; }
+    // Whether `bytes` more from the address fit, in all and in its share; if so they are held from now on.
+    bool claim(qint64 bytes, const QHostAddress& from);
+    void giveBack(qint64 bytes, const QHostAddress& from);
     qint64 held() const { return m_held; }
+    qint64 heldFrom(const QHostAddress& from) const { return m_heldFrom.value(from); }
     qint64 limit() const { return m_limit; }
 
 private:
     const qint64 m_limit;
     qint64 m_held = 0;
+    QHash<QHostAddress, qint64> m_heldFrom; // addresses holding anything
 };
 
 // The receiving side of one message: reads one frame from an accepted connection, straight from its descriptor,

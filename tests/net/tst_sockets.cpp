@@ -168,14 +168,17 @@ private slots:
     }
 
     // Connections from 127.0.0.<n> that announce a frame and stay, each step "<n> <length> <fate>": held ("+"),
-    // refused for the budget of 1000 bytes ("x", logged), or at the door, past 2 from one address ("-"). "end <i>"
-    // closes the i-th connection, "finish <i>" sends the rest of its frame; both give back what it held.
+    // refused for the budget of 1000 bytes, half of it for one address ("x", logged), or at the door, past 2 from one
+    // address ("-"). "end <i>" closes the i-th connection, "finish <i>" sends the rest of its frame; both give back
+    // what it held.
     void bounds_data()
     {
         QTest::addColumn<QString>("steps");
         QTest::newRow("budget filled to the byte, room again when one ends")
-            << "1 400 +; 2 600 +; 3 1 x; end 0; 3 401 x; 3 400 +";
-        QTest::newRow("a delivered frame gives its room back") << "1 600 +; 2 500 x; finish 0; 2 1000 +";
+            << "1 400 +; 2 400 +; 3 200 +; 4 1 x; end 0; 4 401 x; 4 400 +";
+        QTest::newRow("a delivered frame gives its room back") << "1 500 +; 2 500 +; 3 1 x; finish 0; 3 500 +";
+        QTest::newRow("one address holds half at most, the others get the rest")
+            << "1 300 +; 1 201 x; 2 500 +; 1 200 +; 3 1 x";
         QTest::newRow("per address, again when one ends") << "1 10 +; 1 10 +; 1 10 -; 2 10 +; end 1; 1 10 +";
     }
     void bounds()
