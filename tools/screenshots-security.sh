@@ -37,6 +37,15 @@ shot() {
         's/.*Absolute upper-left Y: *//p' <<<"$info")" +repage "$source_dir/docs/$2"
     echo "screenshots: docs/$2"
 }
+# row I NODE: the middle of the row of NODE in the list of desktop I (rows of 64 pixels from 188), in the list's
+# own order.
+row() {
+    local ids
+    ids="$(rig_sql "$1" "select id from vesk_peers where (status = 'on' or unreadMessagesCount > 0 or exists (select 1
+        from vesk_chats where peerfrom = vesk_peers.id or peerto = vesk_peers.id)) and not(id = '$(rig_node_id "$1")')
+        order by status desc, unreadMessagesCount desc, timestamp desc, alias asc")"
+    echo $((188 + 64 * ($(grep -n -F -- "$2" <<<"$ids" | cut -d: -f1) - 1)))
+}
 # restart I: ends instance I and starts it again on its desktop (its data folder as it is then).
 restart() {
     kill "${RIG_PID[$1]}"
@@ -71,13 +80,14 @@ fi
 # The list: Bob sealed, Cleo's program too old for it; her open lock says so when the pointer rests on it.
 DISPLAY="${displays[1]}" xdotool mousemove 10 10
 shot 1 ui-security-list.png
-hover 1 110 244
+hover 1 110 "$(($(row 1 "$(rig_node_id 3)") - 8))"
 shot 1 ui-security-plain.png
 
 # The code, from each one's menu: the same two lines of digits on both screens.
 for i in 1 2; do
-    at "$i" 330 188
-    at "$i" 200 271
+    y="$(row "$i" "$([ "$i" = 1 ] && echo "$b" || echo "$a")")"
+    at "$i" 330 "$y"
+    at "$i" 200 $((y + 83))
 done
 shot 1 ui-security-code-alice.png
 shot 2 ui-security-code-bob.png
@@ -101,7 +111,7 @@ rm -f "$(rig_data 2)/identity.key"
 restart 2
 rig_wait_sql 1 "select length(pendingKey) > 0 from vesk_peers where id = '$b'" 1 40
 sleep 2
-at 1 100 188
+at 1 100 "$(row 1 "$b")"
 DISPLAY="${displays[1]}" xdotool mousemove 10 10
 shot 1 ui-security-keychanged.png
 at 1 120 282
