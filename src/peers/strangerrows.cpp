@@ -38,7 +38,8 @@ StrangerRows::Forgotten StrangerRows::makeRoom(const QString& address, const QSt
     Forgotten forgotten;
     // Counting every row first keeps an office's usual announcement to one indexed count per bound: only a
     // database that holds as many rows as the bound allows strangers looks at what each row is.
-    if (rowsAt(m_store, address) >= kMaxPerAddress)
+    // With no address known no address is bounded (an empty one stands for all rows below).
+    if (!address.isEmpty() && rowsAt(m_store, address) >= kMaxPerAddress)
         forgotten.atAddress = forgetOldest(address, ownId, kMaxPerAddress - 1, &forgotten.avatarPaths);
     if (rowsAt(m_store, {}) >= kMaxInAll)
         forgotten.elsewhere = forgetOldest({}, ownId, kMaxInAll - 1, &forgotten.avatarPaths);
