@@ -101,6 +101,8 @@ PeerRecords::Known PeerRecords::upsertPeer(const QString& nodeId, const QString&
             }
         }
     }
+    if (!exists)
+        known.crowded = makeRoomFor(nodeId, address);
     QSqlQuery q(m_store.database());
     q.prepare(QStringLiteral(
         "replace into vesk_peers (id, alias, ipAddress, status, avatarPath, unreadMessagesCount, sysinfo, timestamp, "
@@ -120,6 +122,37 @@ PeerRecords::Known PeerRecords::upsertPeer(const QString& nodeId, const QString&
     if (!exists)
         known.status = m_store.peerField(nodeId, kStatus);
     return known;
+}
+
+bool PeerRecords::makeRoomFor(const QString& nodeId, const QString& address)
+{
+    const StrangerRows::Forgotten forgotten = m_strangers.makeRoom(address, m_profile.hostId());
+    if (forgotten.count() == 0)
+        return false;
+    for (const QString& path : forgotten.avatarPaths) {
+        if (path.startsWith(m_dataFolder))
+            QFile::remove(path);
+    }
+    // Strangers share nothing with the transfer lists: only the peers' lists show them.
+    m_store.nodeData->scheduleRefresh();
+    m_store.nodesProxyData->scheduleRefresh();
+    // One arg() for all, so that nothing the peer chose is read as a place for the next value.
+    m_forgottenLog.log(QStringLiteral("strangers forgotten"),
+                       QStringLiteral("Forgot %1 peers nothing here depends on (%2 at %3), to record %4: at most %5 "
+                                      "such peers are kept per address, %6 in all")
+                           .arg(QString::number(forgotten.count()), QString::number(forgotten.atAddress), address,
+                                loggableId(nodeId), QString::number(StrangerRows::kMaxPerAddress),
+                                QString::number(StrangerRows::kMaxInAll)));
+    return forgotten.atAddress > 0;
+}
+
+bool PeerRecords::mayAnswer(const Known& known, const QString& nodeId, const QString& address)
+{
+    if (!known.crowded || m_crowdedAnswers.allow(address, m_clock.nowMs()))
+        return true;
+    qCDebug(lcPeers) << "not answering" << loggableId(nodeId) << "at" << address << "another new node there within"
+                     << kCrowdedAnswerWindowMs << "ms";
+    return false;
 }
 
 void PeerRecords::scheduleListsShowingPeers()
@@ -159,7 +192,7 @@ void PeerRecords::addNodeFromUDP(const QString& nodeId, const QString& ipAddress
     if (m_announcementGate && !m_announcementGate(nodeId, ipAddress))
         return;
     const Known known = upsertPeer(nodeId, nodeAlias, ipAddress, nodeOS);
-    if (known.valid)
+    if (known.valid && mayAnswer(known, nodeId, ipAddress))
         m_sink.sendTo(nodeId, QHostAddress(ipAddress), m_profile.addMeRequest(known.status));
 }
 
@@ -177,7 +210,7 @@ void PeerRecords::addNodeFromAddMeRequest(const QString& nodeId, const QString& 
                                           const QString& nodeAlias)
 {
     const Known known = upsertPeer(nodeId, nodeAlias, ipAddress, nodeOS);
-    if (!known.valid)
+    if (!known.valid || !mayAnswer(known, nodeId, ipAddress))
         return;
     const QHostAddress address(ipAddress);
 

@@ -2,7 +2,9 @@
 
 #include "net/messagesink.h"
 #include "peers/peersearch.h"
+#include "peers/refusallog.h"
 #include "peers/replylimiter.h"
+#include "peers/strangerrows.h"
 
 #include <QHash>
 #include <QHostAddress>
@@ -54,6 +56,13 @@ public:
     // Our picture goes to one address at most once in this window, however often it is asked for there: each
     // answer is the whole picture, and a peer that asks without reading would pile them up here.
     static constexpr qint64 kAvatarAnswerWindowMs = 2000;
+    // A new node at an address that already holds all the strangers it may (see StrangerRows) is recorded, but
+    // the handshake it calls for goes to that address at most once in this window (an announcement's interval):
+    // a flood of invented node ids must not become as many handshakes and dials. A node known there is answered
+    // as always.
+    static constexpr qint64 kCrowdedAnswerWindowMs = 2000;
+    // Strangers forgotten to make room are logged at most once in this window, with how often it happened.
+    static constexpr qint64 kForgottenLogWindowMs = 10000;
 
     // dataFolder ends with a separator; peers' avatars are stored there.
     PeerRecords(Store& store, MessageSink& sink, const Clock& clock, const LocalProfile& profile,
@@ -122,8 +131,13 @@ private:
         bool valid = false; // false: a node id that no instance sends, nothing recorded
         QString status;
         bool blocked = false;
+        bool crowded = false; // a new row, at an address that held all the strangers it may
     };
     Known upsertPeer(const QString& nodeId, const QString& alias, const QString& address, const QString& os);
+    // Before a new node's row is made; returns whether strangers at the address had to be forgotten for it.
+    bool makeRoomFor(const QString& nodeId, const QString& address);
+    // Whether the handshake a node's announcement or request calls for goes out (see kCrowdedAnswerWindowMs).
+    bool mayAnswer(const Known& known, const QString& nodeId, const QString& address);
     // The lists that show a peer's alias, refreshed soon.
     void scheduleListsShowingPeers();
 
@@ -136,6 +150,9 @@ private:
     ReplyLimiter m_blockedAnswers{kBlockedAnswerWindowMs};
     ReplyLimiter m_avatarRequests{kAvatarRequestWindowMs};
     ReplyLimiter m_avatarAnswers{kAvatarAnswerWindowMs};
+    ReplyLimiter m_crowdedAnswers{kCrowdedAnswerWindowMs};
+    StrangerRows m_strangers{m_store};
+    RefusalLog m_forgottenLog{m_clock, kForgottenLogWindowMs};
     QHash<QString, qint64> m_lastChecked; // node id -> when its presence was last checked
     QTimer m_presenceTimer;
     PeerSearch m_search;

@@ -78,6 +78,11 @@ const char* const kIndexes[] = {
     "create index if not exists vesk_downloads_folder_path on vesk_downloads (folderId, path)",
     "create index if not exists vesk_downloads_separate_queue on vesk_downloads (status, cast(filesize as INTEGER)) "
     "where folderId is null",
+    // Whether a peer is a stranger (see StrangerRows): its rows at an address, and whatever names it.
+    "create index if not exists vesk_peers_address on vesk_peers (ipAddress)",
+    "create index if not exists vesk_downloads_nodefrom on vesk_downloads (nodefrom)",
+    "create index if not exists vesk_uploads_nodeto on vesk_uploads (nodeto)",
+    "create index if not exists vesk_folders_nodeid on vesk_folders (nodeid)",
 };
 
 const char* const kStartupResets[] = {

@@ -2,16 +2,21 @@
 
 #include "peers/avatarstore.h"
 #include "peers/replylimiter.h"
+#include "peers/strangerrows.h"
 #include "store/vesksqlquerymodel.h"
 #include "peerrecordsfixture.h"
 #include "testsupport.h"
 
+#include <QFile>
 #include <QRegularExpression>
+
+#include <algorithm>
 
 using namespace TestSupport;
 using Vesk::AvatarStore;
 using Vesk::PeerRecords;
 using Vesk::ReplyLimiter;
+using Vesk::StrangerRows;
 using Parameters = Vesk::Parameters;
 
 namespace {
@@ -195,6 +200,89 @@ private slots:
         QCOMPARE(readFile(peerField("steady", "avatarPath")), bytes);
         QCOMPARE(peerList.count(), changes ? 1 : 0);
         QCOMPARE(onlineList.count(), changes ? 1 : 0);
+    }
+
+    // Strangers' rows are bounded per address and in all, the oldest forgotten first, whether they come by
+    // announcement or by handshake; a peer the user has anything with (here at the flooded address) stays. Newcomers
+    // at a full address are answered once a window, elsewhere each one. A stranger forgotten leaves the peer list and
+    // its picture's file, is logged once a window, and comes back with its next announcement.
+    void strangersAreBounded_data()
+    {
+        QTest::addColumn<QString>("answer"); // what a newcomer is answered: an announcement, or a handshake
+        QTest::addColumn<int>("addresses");  // after a burst of 30 new ids from 10.78.0.1, 8 more from each of these
+        QTest::addColumn<QString>("held");   // what ties the peer "held" at 10.78.0.1 to the user
+        QTest::addColumn<int>("kept");
+        const int perAddress = StrangerRows::kMaxPerAddress, inAll = StrangerRows::kMaxInAll;
+        QTest::newRow("one address") << "addMeRequest" << 0 << "" << perAddress;
+        QTest::newRow("one address, by handshakes") << "addMeRequestConfirmed" << 0 << "" << perAddress;
+        QTest::newRow("many addresses") << "addMeRequest" << 70 << "" << inAll;
+        for (const char* held : {"chat from it", "chat to it", "download", "upload", "folder", "pinned", "key waiting",
+                                 "blocked", "unread", "this node"})
+            QTest::newRow(held) << "addMeRequest" << 70 << held << inAll;
+    }
+    void strangersAreBounded()
+    {
+        QFETCH(QString, answer);
+        QFETCH(int, addresses);
+        QFETCH(QString, held);
+        QFETCH(int, kept);
+        const QString heldId = held == "this node" ? f->profile.id : QStringLiteral("held");
+        if (!held.isEmpty())
+            f->addPeer(heldId, "off", "10.78.0.1", held == "blocked" ? "yes" : "no");
+        const QHash<QString, QString> ties{
+            {"chat from it", "insert into vesk_chats (id, peerfrom, peerto) values ('c', ?, 'x')"},
+            {"chat to it", "insert into vesk_chats (id, peerfrom, peerto) values ('c', 'x', ?)"},
+            {"download", "insert into vesk_downloads (id, nodefrom) values ('d', ?)"},
+            {"upload", "insert into vesk_uploads (id, nodeto) values ('u', ?)"},
+            {"folder", "insert into vesk_folders (id, nodeid) values ('f', ?)"},
+            {"pinned", "update vesk_peers set identityKey = 'ab' where id = ?"},
+            {"key waiting", "update vesk_peers set pendingKey = 'ab' where id = ?"},
+            {"unread", "update vesk_peers set unreadMessagesCount = '2' where id = ?"}};
+        if (ties.contains(held))
+            QVERIFY(exec(ties.value(held), {heldId}));
+        const QHash<QString, QString> heldRow = row("vesk_peers", heldId);
+        QStringList announced;
+        const auto announce = [&](const QString& id, const QString& address) {
+            announced.append(id);
+            f->clock.advance(1);
+            if (answer == "addMeRequest")
+                peers->addNodeFromUDP(id, address, "os", "x");
+            else
+                peers->handleAddMeRequest(fromPeer("addMeRequest", id, address, {{"alias", "x"}}));
+        };
+        announce("first", "10.78.0.1");
+        peers->handleAddMeRequestConfirmed(fromPeer("addMeRequestConfirmed", "first", "10.78.0.1"));
+        peers->handleAvatarObtained(fromPeer("avatarObtained", "first", "10.78.0.1", picture(pictureBytes(8, 8))));
+        const QString avatar = peerField("first", "avatarPath");
+        QTRY_COMPARE(f->store->nodesProxyData->rowCount(), 1);
+        MessageCatcher catcher;
+        for (int i = 1; i < 30; ++i)
+            announce(QStringLiteral("stranger%1").arg(i), "10.78.0.1");
+        for (int round = 0; round < 8; ++round)
+            for (int a = 2; a < addresses + 2; ++a)
+                announce(QStringLiteral("stranger%1-%2").arg(a).arg(round), QStringLiteral("10.78.0.%1").arg(a));
+
+        QStringList strangers = column("select id from vesk_peers where not(id = ?)", {heldId});
+        QStringList newest = announced.mid(announced.size() - kept);
+        std::sort(strangers.begin(), strangers.end());
+        std::sort(newest.begin(), newest.end());
+        QCOMPARE(strangers, newest);
+        QCOMPARE(row("vesk_peers", heldId), heldRow);
+        QVERIFY(!QFile::exists(avatar));
+        QTRY_COMPARE(f->store->nodesProxyData->rowCount(), 0);
+        QCOMPARE(catcher.criticals().size(), 1);
+        int burstAnswers = 0, otherAnswers = 0;
+        for (const auto& sent : f->sink.withAction(answer))
+            ++(sent.address == QHostAddress("10.78.0.1") ? burstAnswers : otherAnswers);
+        QCOMPARE(burstAnswers, StrangerRows::kMaxPerAddress + 1); // until full, then the first of the crowd
+        QCOMPARE(otherAnswers, 8 * addresses);
+
+        f->sink.clear();
+        f->clock.advance(PeerRecords::kCrowdedAnswerWindowMs);
+        announce("first", "10.78.0.1");
+        QCOMPARE(peerField("first", "ipAddress"), QString("10.78.0.1"));
+        QCOMPARE(f->sink.withAction(answer).size(), 1);
+        QCOMPARE(f->sink.withAction(answer).first().nodeId, QString("first"));
     }
 
     // Our picture goes to whoever asks without naming it by its key, once a window to each address: a peer asking
