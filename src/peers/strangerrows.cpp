@@ -49,10 +49,14 @@ StrangerRows::Forgotten StrangerRows::makeRoom(const QString& address, const QSt
 int StrangerRows::forgetOldest(const QString& address, const QString& ownId, int keep, QStringList* avatarPaths)
 {
     // Newest first by the time each was first recorded; of the same time, the one written last. All past the
-    // `keep` newest go, so a database filled before these bounds existed is brought within them at once.
+    // `keep` newest go, so a database filled before these bounds existed is brought within them at once. Across
+    // addresses, strangers online now are kept before the others: a flood from made-up addresses (the source of a
+    // datagram is whatever its sender wrote) must not take colleagues off the list, only other made-up nodes.
     const QString beyond = QStringLiteral("select p.id from vesk_peers p where ") +
                            (address.isEmpty() ? QString() : QStringLiteral("p.ipAddress = ? and ")) + kStranger +
-                           QStringLiteral(" order by p.timestamp desc, p.rowid desc limit -1 offset ?");
+                           QStringLiteral(" order by ") +
+                           (address.isEmpty() ? QStringLiteral("p.status = 'on' desc, ") : QString()) +
+                           QStringLiteral("p.timestamp desc, p.rowid desc limit -1 offset ?");
     QVariantList values;
     if (!address.isEmpty())
         values.append(address);

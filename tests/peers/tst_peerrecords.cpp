@@ -219,6 +219,8 @@ private slots:
         for (const char* held : {"chat from it", "chat to it", "download", "upload", "folder", "pinned", "key waiting",
                                  "blocked", "unread", "this node"})
             QTest::newRow(held) << "addMeRequest" << 70 << held << inAll;
+        // A stranger too, so the flood keeps one fewer of its own.
+        QTest::newRow("online elsewhere") << "addMeRequest" << 70 << "online elsewhere" << inAll - 1;
     }
     void strangersAreBounded()
     {
@@ -227,8 +229,10 @@ private slots:
         QFETCH(QString, held);
         QFETCH(int, kept);
         const QString heldId = held == "this node" ? f->profile.id : QStringLiteral("held");
+        const bool online = held == "online elsewhere";
         if (!held.isEmpty())
-            f->addPeer(heldId, "off", "10.78.0.1", held == "blocked" ? "yes" : "no");
+            f->addPeer(heldId, online ? "on" : "off", online ? "10.78.1.1" : "10.78.0.1",
+                       held == "blocked" ? "yes" : "no");
         const QHash<QString, QString> ties{
             {"chat from it", "insert into vesk_chats (id, peerfrom, peerto) values ('c', ?, 'x')"},
             {"chat to it", "insert into vesk_chats (id, peerfrom, peerto) values ('c', 'x', ?)"},
@@ -254,7 +258,7 @@ private slots:
         peers->handleAddMeRequestConfirmed(fromPeer("addMeRequestConfirmed", "first", "10.78.0.1"));
         peers->handleAvatarObtained(fromPeer("avatarObtained", "first", "10.78.0.1", picture(pictureBytes(8, 8))));
         const QString avatar = peerField("first", "avatarPath");
-        QTRY_COMPARE(f->store->nodesProxyData->rowCount(), 1);
+        QTRY_COMPARE(f->store->nodesProxyData->rowCount(), online ? 2 : 1);
         MessageCatcher catcher;
         for (int i = 1; i < 30; ++i)
             announce(QStringLiteral("stranger%1").arg(i), "10.78.0.1");
@@ -269,7 +273,7 @@ private slots:
         QCOMPARE(strangers, newest);
         QCOMPARE(row("vesk_peers", heldId), heldRow);
         QVERIFY(!QFile::exists(avatar));
-        QTRY_COMPARE(f->store->nodesProxyData->rowCount(), 0);
+        QTRY_COMPARE(f->store->nodesProxyData->rowCount(), online ? 1 : 0);
         QCOMPARE(catcher.criticals().size(), 1);
         int burstAnswers = 0, otherAnswers = 0;
         for (const auto& sent : f->sink.withAction(answer))
