@@ -30,8 +30,8 @@ bool StreamRoom::mayDial(const QString& nodeId, const QHostAddress& address)
     // Any datagram names a node to dial, and an address that takes connections and never answers keeps each dial
     // for the handshake's bound: dials of nodes we hold no key for leave a share of the room to the pinned ones, and
     // take only a few places each address.
-    if (!pinned &&
-        (dials >= m_limits.maxDials - pinnedDialReserve() || dialsTo(address) >= m_limits.maxHandshakesPerAddress))
+    if (!pinned && (dials >= m_limits.maxDials - pinnedDialReserve() ||
+                    openingCount(PeerStream::Role::Dialler, address) >= m_limits.maxHandshakesPerAddress))
         return false;
     return dials < m_limits.maxDials && (streamCount() < m_limits.maxStreams || makeRoomFor(address, false, 1) ||
                                          (pinned && (hasUnpinned() || outnumbers(address, 1))));
@@ -40,14 +40,11 @@ bool StreamRoom::mayDial(const QString& nodeId, const QHostAddress& address)
 int StreamRoom::openingCount(PeerStream::Role role, const QHostAddress& address) const
 {
     return int(std::count_if(m_opening.cbegin(), m_opening.cend(), [&](const PeerStream* stream) {
-        return stream->role() == role && (address.isNull() || stream->peerAddress() == address);
-    }));
-}
-
-int StreamRoom::dialsTo(const QHostAddress& address) const
-{
-    return int(std::count_if(m_opening.cbegin(), m_opening.cend(), [&](const PeerStream* stream) {
-        return stream->role() == PeerStream::Role::Dialler && stream->dialledAt() == address;
+        if (stream->role() != role)
+            return false;
+        // Our dial knows its peer's address only once connected: until then it counts where it went.
+        return address.isNull() ||
+               (stream->dialledAt().isNull() ? stream->peerAddress() : stream->dialledAt()) == address;
     }));
 }
 

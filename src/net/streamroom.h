@@ -33,12 +33,10 @@ public:
 
     void setPinnedKey(PinnedKey pinnedKey) { m_pinnedKey = std::move(pinnedKey); }
 
-    // Streams in handshake in the role (from or to the address, unless null).
+    // Streams in handshake in the role (from or to the address, unless null; a dial of ours, where it went).
     int openingCount(PeerStream::Role role, const QHostAddress& address = {}) const;
     // Streams, established or in handshake, with the address.
     int streamsAt(const QHostAddress& address) const;
-    // Our dials in handshake that went to the address.
-    int dialsTo(const QHostAddress& address) const;
 
     // Whether a connection from the address may be taken into its handshake. With the table full, the newcomer may
     // be a pinned node: its handshake shows it (see hasPlaceFor).

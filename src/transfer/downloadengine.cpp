@@ -404,10 +404,8 @@ void DownloadEngine::handleReceiveDataPacket(const Parameters& message)
         return;
     }
     // The bytes of a file come from the peer that offered it, and from no one else who learnt its id.
-    if (!fromTransferPeer(message, m_sessionNode, m_store, m_sessionAddress)) {
-        refusePacket(id, message);
+    if (!fromTransferPeer(message, m_sessionNode, m_store, m_sessionAddress))
         return;
-    }
     bool seekValid = false;
     const qint64 fileSeek = message.value(Msg::kFileSeek).toLongLong(&seekValid);
     if (!seekValid)
@@ -430,12 +428,6 @@ void DownloadEngine::handleReceiveDataPacket(const Parameters& message)
     }
 }
 
-void DownloadEngine::refusePacket(const QString& id, const Parameters& message) const
-{
-    qCWarning(lcTransfer) << "dropped a packet for" << id << "from"
-                          << message.value(QStringLiteral("senderIPAddress")).toString() << "which did not offer it";
-}
-
 // An answer for a download that is not running (paused, overtaken, given up): appended when it continues the
 // file exactly, as a single request's answer always was.
 void DownloadEngine::receiveOutsideSession(const QString& id, const Parameters& message)
@@ -443,10 +435,8 @@ void DownloadEngine::receiveOutsideSession(const QString& id, const Parameters& 
     const TableRecord download = m_store.downloadRecord(id);
     if (download.isEmpty())
         return;
-    if (!fromTransferPeer(message, download.value(kNodeFrom), m_store)) {
-        refusePacket(id, message);
+    if (!fromTransferPeer(message, download.value(kNodeFrom), m_store))
         return;
-    }
     // Bytes are only ever written into the file a started download owns.
     if (download.value(kDownloadSize) != download.value(kFileSize)) {
         qCWarning(lcTransfer) << "dropped a packet for" << id << "which has not been started";

@@ -207,7 +207,6 @@ private:
     bool takeAhead(const QString& id);
     bool sessionMatches(const TableRecord& download) const;
     void receiveOutsideSession(const QString& id, const Parameters& message);
-    void refusePacket(const QString& id, const Parameters& message) const;
 
     Store& m_store;
     MessageSink& m_sink;

@@ -54,13 +54,17 @@ void IncomingOffers::handleNewFileToDownload(const Parameters& message)
     const QString id = message.value(Msg::kFileId).toString();
     const QString nodeFrom = message.value(Msg::kNodeFrom).toString();
     if (!fromTransferPeer(message, nodeFrom, m_store))
-        return refuseOffer(message, id);
+        return;
     // An id is no secret (it is made of names): a download under way belongs to the peer that offered it, and an
     // offer of another node under the same id must not take it over, its size nor where its bytes come from.
-    const QString owner = m_store.field(kDownloadsTable, id, QStringLiteral("nodefrom"));
+    const TableRecord stored = m_store.downloadRecord(id);
+    const QString owner = stored.value(QStringLiteral("nodefrom"));
     if (!owner.isEmpty() && owner != nodeFrom &&
-        m_store.field(kDownloadsTable, id, QStringLiteral("status")) != QLatin1String("downloaded"))
-        return refuseOffer(message, id);
+        stored.value(QStringLiteral("status")) != QLatin1String("downloaded")) {
+        qCWarning(lcOffers) << "refused an offer of" << id.left(kMaxFileIdLength) << "from"
+                            << nodeFrom.left(kMaxFileIdLength) << "while it is downloaded from another node";
+        return;
+    }
     processNewFileToBeReceived(id, message.value(Msg::kFileName).toString(), nodeFrom,
                                message.value(Msg::kFileSize).toLongLong());
 }
@@ -146,26 +150,19 @@ void IncomingOffers::deleteFileToDownload(const QString& id)
     sendToNode(m_sink, m_store, nodeFrom, Msg::aboutFile(Msg::kRemoveFileToSend, id));
 }
 
-void IncomingOffers::refuseOffer(const Parameters& message, const QString& id) const
-{
-    qCWarning(lcOffers) << "refused" << message.value(Msg::kAction).toString() << "for" << id.left(kMaxFileIdLength)
-                        << "from" << message.value(QStringLiteral("senderIPAddress")).toString()
-                        << "which is not its owner";
-}
-
 void IncomingOffers::handleRemoveFileToGet(const Parameters& message)
 {
     const QString id = message.value(Msg::kFileId).toString();
     // Only the owner withdraws its offer.
     const TableRecord folder = m_store.record(QStringLiteral("vesk_folders"), id);
+    const TableRecord download = m_store.downloadRecord(id);
     const QString owner = folder.value(QStringLiteral("direction")) == QLatin1String("down")
                               ? folder.value(QStringLiteral("nodeid"))
-                              : m_store.field(kDownloadsTable, id, QStringLiteral("nodefrom"));
+                              : download.value(QStringLiteral("nodefrom"));
     if (!owner.isEmpty() && !fromTransferPeer(message, owner, m_store))
-        return refuseOffer(message, id);
+        return;
     if (deleteFolderToDownload(id, true))
         return;
-    const TableRecord download = m_store.downloadRecord(id);
     const QString status = download.value(QStringLiteral("status"));
     // The transfer of that file ends here; the queue goes on with the next one instead of waiting for the stall.
     m_engine.downloadRemoved(id);

@@ -67,8 +67,6 @@ Q_SIGNALS:
     void pendingCountChanged();
 
 private:
-    // Logs a message about a download that does not come from the download's owner.
-    void refuseOffer(const Parameters& message, const QString& id) const;
     // The folder side of withdrawals: true when id named a received folder, which is then gone as a whole.
     bool deleteFolderToDownload(const QString& id, bool byOwner);
     void refuseFolder(const QString& nodeFrom, const QString& why);

@@ -17,6 +17,7 @@
 #include "transfer/transferlogging.h"
 #include "transfer/transfermessages.h"
 #include "transfer/transfernames.h"
+#include "transfer/transferorigin.h"
 #include "transfer/transfersql.h"
 
 #include <QSqlQuery>
@@ -259,7 +260,7 @@ void OutgoingOffers::handleConfirmFolderToSend(const Parameters& message)
     bool valid = false;
     const int part = message.value(FolderMsg::kPart).toString().toInt(&valid);
     const QString nodeTo = m_store.field(QStringLiteral("vesk_folders"), folderId, QStringLiteral("nodeid"));
-    if (nodeTo.isEmpty() || !valid || !fromReceiver(message, nodeTo, folderId))
+    if (nodeTo.isEmpty() || !valid || !fromTransferPeer(message, nodeTo, m_store))
         return;
     const QList<QByteArray> parts = folderParts(folderId);
     if (part < 0 || part >= parts.size())
@@ -374,7 +375,7 @@ bool OutgoingOffers::folderFileRemoved(const Parameters& message, const TableRec
     const QString id = message.value(Msg::kFileId).toString();
     const TableRecord folder = m_store.record(QStringLiteral("vesk_folders"), id);
     if (!folder.isEmpty() && folder.value(QStringLiteral("direction")) == QLatin1String("up")) {
-        if (!fromReceiver(message, folder.value(QStringLiteral("nodeid")), id))
+        if (!fromTransferPeer(message, folder.value(QStringLiteral("nodeid")), m_store))
             return true;
         // The receiver has the whole folder, or withdrew it.
         if (message.value(Msg::kAction).toString() == Msg::kFileTransferComplete)
@@ -387,7 +388,7 @@ bool OutgoingOffers::folderFileRemoved(const Parameters& message, const TableRec
     const QString folderId = upload.isEmpty() ? QString() : upload.value(QStringLiteral("folderId"));
     if (folderId.isEmpty())
         return false;
-    if (!fromReceiver(message, upload.value(QStringLiteral("nodeto")), id))
+    if (!fromTransferPeer(message, upload.value(QStringLiteral("nodeto")), m_store))
         return true;
     // A folder's file: its row goes without a word (and without refreshing a list of thousands each time); the
     // folder is told about once, when its last file arrived.

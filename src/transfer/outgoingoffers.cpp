@@ -327,19 +327,10 @@ void OutgoingOffers::registerHandlers(MessageDispatcher& dispatcher)
     dispatcher.registerHandler(FolderMessages::kConfirmFolderToSend, this, &OutgoingOffers::handleConfirmFolderToSend);
 }
 
-bool OutgoingOffers::fromReceiver(const Parameters& message, const QString& nodeTo, const QString& id) const
-{
-    if (fromTransferPeer(message, nodeTo, m_store))
-        return true;
-    qCWarning(lcOffers) << "refused" << message.value(Msg::kAction).toString() << "for" << id.left(64) << "from"
-                        << message.value(QStringLiteral("senderIPAddress")).toString() << "which it was not offered to";
-    return false;
-}
-
 void OutgoingOffers::handleConfirmFileToSend(const Parameters& message)
 {
     const QString id = message.value(Msg::kFileId).toString();
-    if (!fromReceiver(message, m_store.field(kUploadsTable, id, QStringLiteral("nodeto")), id))
+    if (!fromTransferPeer(message, m_store.field(kUploadsTable, id, QStringLiteral("nodeto")), m_store))
         return;
     m_store.setField(kUploadsTable, id, QStringLiteral("status"), QStringLiteral("sent"));
     m_store.uploadsData->refresh();
@@ -365,7 +356,7 @@ void OutgoingOffers::handleRemoveFileToSend(const Parameters& message)
     if (folderFileRemoved(message, upload))
         return;
     // Only the receiver ends its own transfer: a word from anyone else would take the file off the list as delivered.
-    if (!upload.isEmpty() && !fromReceiver(message, upload.value(QStringLiteral("nodeto")), id))
+    if (!upload.isEmpty() && !fromTransferPeer(message, upload.value(QStringLiteral("nodeto")), m_store))
         return;
     if (message.value(Msg::kAction).toString() == Msg::kFileTransferComplete) {
         if (!upload.isEmpty()) {

@@ -125,8 +125,6 @@ private:
     void recordFolderRows(const QString& key, const QString& nodeId, bool asFolder,
                           const std::shared_ptr<FolderListing::Folder>& offered, qint64 now);
     bool withdrawFolderUpload(const QString& id);
-    // Whether the message about the upload `id` comes from its receiver `nodeTo`; logs it when not.
-    bool fromReceiver(const Parameters& message, const QString& nodeTo, const QString& id) const;
     bool folderFileRemoved(const Parameters& message, const TableRecord& upload);
     QList<QByteArray> folderParts(const QString& folderId);
     void sendFolderParts(const QString& folderId, const QString& nodeTo);

@@ -259,12 +259,8 @@ void PacketServer::handleSendDataPacket(const Parameters& message)
     }
     // Served to the peer it was offered to, and asked for by that peer only: anyone else asking would make us read
     // the file and send it there for nothing, and move what the transfer shows as sent.
-    if (!fromTransferPeer(message, upload->nodeTo, m_store, upload->address)) {
-        qCWarning(lcTransfer) << "refused a request for" << loggedId(fileId) << "from"
-                              << message.value(QStringLiteral("senderIPAddress")).toString()
-                              << "which it was not offered to";
+    if (!fromTransferPeer(message, upload->nodeTo, m_store, upload->address))
         return;
-    }
     // Requests come from the network: only offsets inside the offered file and packet sizes the receiver may
     // ask for are served.
     const qint64 offeredSize = upload->offeredSize;
