@@ -7,25 +7,37 @@
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
+#include <utility>
 
 namespace Vesk::Log {
 
 namespace {
 
-constexpr const char* kLogObjectName = "vesk-log-file";
 constexpr qint64 kMilliLine = 1000; // the pace counts thousandths of a line, so that each millisecond adds some
 constexpr QIODevice::OpenMode kAppend = QIODevice::WriteOnly | QIODevice::Append | QIODevice::Text;
 
+class LogFile;
+
 // The open log belongs to the application object, so no state of its own outlives it. A Qt message handler is a
-// plain function: it finds the log through the application, which costs a look-up only for the rare line that
-// is written. Messages come from every thread, so writing is locked.
+// plain function, called from every thread: it reaches the log through this pointer, under this lock, which also
+// covers the log's writing and its end. Looking for it among the application's children instead would read a
+// list the main thread changes meanwhile.
+std::mutex logMutex;
+LogFile* currentLog = nullptr;
+
 class LogFile : public QObject
 {
 public:
     LogFile(const QString& path, const Clock& clock, qint64 maxBytes)
         : m_file(path), m_clock(clock), m_maxBytes(maxBytes), m_refilledAt(clock.nowMs())
     {
-        setObjectName(QLatin1String(kLogObjectName));
+    }
+
+    ~LogFile() override
+    {
+        const std::lock_guard<std::mutex> lock(logMutex);
+        if (currentLog == this)
+            currentLog = nullptr;
     }
 
     bool open()
@@ -37,9 +49,9 @@ public:
         return m_file.isOpen();
     }
 
+    // Called with logMutex held.
     void write(QtMsgType type, const QString& line)
     {
-        const std::lock_guard<std::mutex> lock(m_mutex);
         // A fatal line tells why the program ended, and it is the last.
         if (type != QtFatalMsg && !mayWrite()) {
             ++m_leftOut;
@@ -99,14 +111,7 @@ private:
     qint64 m_tokens = kBurstLines * kMilliLine;
     qint64 m_refilledAt;
     qint64 m_leftOut = 0;
-    std::mutex m_mutex;
 };
-
-LogFile* logFile()
-{
-    QCoreApplication* app = QCoreApplication::instance();
-    return app ? app->findChild<LogFile*>(QLatin1String(kLogObjectName), Qt::FindDirectChildrenOnly) : nullptr;
-}
 
 } // namespace
 
@@ -136,8 +141,11 @@ void logMessageHandler(QtMsgType type, const QMessageLogContext&, const QString&
     const QString line = formatLine(type, message, QDateTime::currentDateTime());
     if (line.isEmpty())
         return;
-    if (LogFile* log = logFile())
-        log->write(type, line);
+    {
+        const std::lock_guard<std::mutex> lock(logMutex);
+        if (currentLog)
+            currentLog->write(type, line);
+    }
     if (type == QtFatalMsg)
         std::abort();
 }
@@ -152,7 +160,12 @@ bool installLogFile(const QString& path, const Clock& clock, qint64 maxBytes)
         delete log;
         return false;
     }
-    delete logFile();
+    LogFile* previous = nullptr;
+    {
+        const std::lock_guard<std::mutex> lock(logMutex);
+        previous = std::exchange(currentLog, log);
+    }
+    delete previous;
     log->setParent(app);
     qInstallMessageHandler(logMessageHandler);
     return true;
