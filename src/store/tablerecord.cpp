@@ -23,6 +23,10 @@ QString TableRecord::value(const QString& field) const
 {
     const auto it = m_fields.constFind(field);
     if (it == m_fields.constEnd()) {
+        // No row has no fields: asking one of it is how callers learn there is none. A row without the column is
+        // a mistake in the program.
+        if (m_fields.isEmpty())
+            return QString();
         qCritical().noquote() << QStringLiteral("invalid field ") + field + QStringLiteral(" for table ") + m_table;
         return QString();
     }

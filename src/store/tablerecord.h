@@ -20,7 +20,8 @@ public:
     bool isEmpty() const { return m_fields.isEmpty(); }
     bool contains(const QString& field) const { return m_fields.contains(field); }
 
-    // The column's text; asking for a column the row does not have logs a critical line and yields "".
+    // The column's text; "" of an empty record. Asking a row for a column it does not have logs a critical line
+    // and yields "".
     QString value(const QString& field) const;
 
     QString table() const { return m_table; }

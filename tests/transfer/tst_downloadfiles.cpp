@@ -173,6 +173,7 @@ private Q_SLOTS:
         rig->settle();
         rig->shell.chatPopups.clear();
         rig->sink.clear();
+        MessageCatcher catcher;
         if (byOwner)
             rig->incoming.handleRemoveFileToGet(
                 TransferRig::from("owner", {{"action", "removeFileToGet"}, {"fileId", "w"}}));
@@ -180,6 +181,7 @@ private Q_SLOTS:
             rig->incoming.deleteFileToDownload("w");
         rig->settle();
         QCOMPARE(rig->fileIds("removeFileToSend"), byOwner ? QStringList() : QStringList{"w"});
+        QCOMPARE(catcher.criticals(), QStringList()); // an ordinary withdrawal is no error
         QFETCH(bool, told);
         QFETCH(bool, stays);
         // What the owner withdrew after it was begun stays listed, saying so, and is not fetched again.
