@@ -1,13 +1,13 @@
 #include "common/bufferpool.h"
 #include "net/addressprobe.h"
 #include "net/linkwatcher.h"
-#include "net/messageserver.h"
 #include "net/othernetworks.h"
 #include "net/othernetworkssettings.h"
 #include "net/peermanager.h"
 #include "net/sendqueue.h"
 #include "net/wire.h"
 
+#include "messagereceiver.h"
 #include "testsupport.h"
 
 #include <QElapsedTimer>
@@ -17,15 +17,13 @@
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QUdpSocket>
-#include <QtEndian>
 
 #include <memory>
-#include <numeric>
 #include <vector>
 
+using TestSupport::MessageReceiver;
 using Vesk::AddressProbe;
 using Vesk::AnnouncementSweep;
-using Vesk::MessageServer;
 using Vesk::OtherNetworks;
 using Vesk::OtherNetworksSettings;
 using Vesk::Parameters;
@@ -34,25 +32,6 @@ using Vesk::SendQueue;
 using Pieces = QList<QByteArray>;
 
 namespace {
-
-// The receiving side as the program runs it, on the given port (any free one for 0).
-struct Receiver
-{
-    explicit Receiver(quint16 port = 0, int maxLive = MessageServer::kMaxLiveConnections,
-                      int maxPerAddress = MessageServer::kMaxConnectionsPerAddress,
-                      qint64 budget = MessageServer::kFrameBudget)
-        : server(frames, maxLive, maxPerAddress, budget)
-    {
-        server.listen(port);
-        QObject::connect(&server.tcpServer, &QTcpServer::newConnection, &server,
-                         &MessageServer::acceptPendingConnections);
-        QObject::connect(&server, &MessageServer::parametersRead, &server,
-                         [this](const Parameters& parameters) { received.append(parameters); });
-    }
-    Vesk::BufferPool frames;
-    MessageServer server;
-    QList<Parameters> received;
-};
 
 // What the list announces to: each entry as "kind target..." with a range's directed broadcast and the first
 // and last of its hosts.
@@ -125,7 +104,7 @@ private slots:
     {
         QFETCH(Pieces, pieces);
         QFETCH(QString, logged);
-        Receiver receiver;
+        MessageReceiver receiver;
         QTcpSocket peer;
         peer.connectToHost(QHostAddress::LocalHost, receiver.server.tcpServer.serverPort());
         QVERIFY(peer.waitForConnected(3000));
@@ -152,7 +131,7 @@ private slots:
     // bound on live connections; beyond it they are refused.
     void waitingConnections()
     {
-        Receiver receiver(0, 25, 25); // all from 127.0.0.1
+        MessageReceiver receiver(0, 25, 25); // all from 127.0.0.1
         QObject peers;
         for (int i = 0; i < 40; ++i) {
             auto* peer = new QTcpSocket(&peers);
@@ -165,78 +144,6 @@ private slots:
             QTRY_COMPARE(peer->state(), QAbstractSocket::UnconnectedState);
         QTRY_COMPARE(receiver.server.liveConnections(), 0);
         QCOMPARE(receiver.received.size(), 25);
-    }
-
-    // Connections from 127.0.0.<n> that announce a frame and stay, each step "<n> <length> <fate>": held ("+"),
-    // refused for the budget of 1000 bytes, half of it for one address ("x", logged), or at the door, past 2 from one
-    // address ("-"). "end <i>" closes the i-th connection, "finish <i>" sends the rest of its frame; both give back
-    // what it held.
-    void bounds_data()
-    {
-        QTest::addColumn<QString>("steps");
-        QTest::newRow("budget filled to the byte, room again when one ends")
-            << "1 400 +; 2 400 +; 3 200 +; 4 1 x; end 0; 4 401 x; 4 400 +";
-        QTest::newRow("a delivered frame gives its room back") << "1 500 +; 2 500 +; 3 1 x; finish 0; 3 500 +";
-        QTest::newRow("one address holds half at most, the others get the rest")
-            << "1 300 +; 1 201 x; 2 500 +; 1 200 +; 3 1 x";
-        QTest::newRow("per address, again when one ends") << "1 10 +; 1 10 +; 1 10 -; 2 10 +; end 1; 1 10 +";
-    }
-    void bounds()
-    {
-        QFETCH(QString, steps);
-        Receiver receiver(0, MessageServer::kMaxLiveConnections, 2, 1000);
-        TestSupport::MessageCatcher catcher;
-        std::vector<std::unique_ptr<QTcpSocket>> peers;
-        QList<qint64> held; // by each connection
-        const auto sum = [&held] {
-            return std::accumulate(held.cbegin(), held.cend(), qint64(0));
-        };
-        int refusedForBudget = 0, delivered = 0, live = 0;
-        for (const QString& step : steps.split("; ")) {
-            const QStringList words = step.split(' ');
-            if (words.size() == 2) {
-                const int i = words.at(1).toInt();
-                if (words.at(0) == "end") {
-                    peers.at(i)->abort();
-                } else {
-                    const qint64 length = held.at(i);
-                    QByteArray frame;
-                    for (int data = int(length); frame.size() - 4 != length && data > 0; --data)
-                        frame = Vesk::parametersToFrame({{"binaryData", QByteArray(data, 'd')}});
-                    QCOMPARE(frame.size() - 4, length);
-                    peers.at(i)->write(frame.mid(4));
-                    QTRY_COMPARE(receiver.received.size(), qsizetype(delivered + 1));
-                    ++delivered;
-                }
-                held[i] = 0;
-                --live;
-                QTRY_COMPARE(receiver.server.liveConnections(), live);
-                QCOMPARE(receiver.server.heldBytes(), sum());
-                continue;
-            }
-            auto& peer = peers.emplace_back(std::make_unique<QTcpSocket>());
-            QVERIFY(peer->bind(QHostAddress("127.0.0." + words.at(0))));
-            peer->connectToHost(QHostAddress::LocalHost, receiver.server.tcpServer.serverPort());
-            QVERIFY(peer->waitForConnected(3000));
-            const quint32 length = words.at(1).toUInt();
-            QByteArray header(4, 0);
-            qToLittleEndian(length, header.data());
-            peer->write(header);
-            const bool kept = words.at(2) == "+";
-            refusedForBudget += words.at(2) == "x";
-            held.append(kept ? length : 0);
-            live += kept;
-            if (!kept)
-                QTRY_COMPARE(peer->state(), QAbstractSocket::UnconnectedState);
-            QTRY_COMPARE(receiver.server.heldBytes(), sum());
-            QTRY_COMPARE(receiver.server.liveConnections(), live);
-            QVERIFY2(peer->state() == (kept ? QAbstractSocket::ConnectedState : QAbstractSocket::UnconnectedState),
-                     qPrintable(step));
-        }
-        QCOMPARE(catcher.criticals().filter("messages still arriving hold").size(), refusedForBudget);
-        peers.clear();
-        QTRY_COMPARE(receiver.server.liveConnections(), 0);
-        QCOMPARE(receiver.server.heldBytes(), 0);
     }
 
     // One message or probe on its own connection: what reaches the peer, and whether the address is reported as
@@ -259,7 +166,7 @@ private slots:
         QFETCH(bool, listening);
         QFETCH(bool, probe);
         QFETCH(QString, address);
-        Receiver receiver(listening ? Vesk::kTcpPort : 0); // else the message port stays free
+        MessageReceiver receiver(listening ? Vesk::kTcpPort : 0); // else the message port stays free
         Vesk::BufferPool frames;
         SendQueue queue(frames);
         QSignalSpy unreachable(&queue, &SendQueue::unreachable);
@@ -626,7 +533,7 @@ private slots:
     // An office of silent peers being greeted holds only presence's share, so chats meanwhile go out at once.
     void silentPeersAreBounded()
     {
-        Receiver receiver(Vesk::kTcpPort);
+        MessageReceiver receiver(Vesk::kTcpPort);
         Vesk::BufferPool frames;
         SendQueue queue(frames, 3, 2, 5), other(frames, 20, 2);
         for (int i = 0; i < 24; ++i) // more than every slot

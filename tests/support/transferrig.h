@@ -48,6 +48,18 @@ struct TransferRig : SubsystemFixture
         ownerAddress = addPeer("owner");
     }
 
+    // The peers the offer tests send to: Bob ("on1") and Carol ("on2") online, "off1" offline and "blocker" blocked.
+    // Gives Bob's address, or a null one when their names could not be written.
+    QHostAddress addOfferPeers()
+    {
+        const QHostAddress bob = addPeer("on1");
+        addPeer("on2");
+        addPeer("off1", "off");
+        addPeer("blocker", "on", QString(), "yes");
+        return exec("update vesk_peers set alias = case id when 'on1' then 'Bob' else 'Carol' end where id like 'on_'")
+                   ? bob
+                   : QHostAddress();
+    }
     void insertUpload(const QString& id, const QString& nodeTo, qint64 timeSent, const QString& status = "unknown",
                       const QString& url = {}, qint64 size = 1000)
     {
