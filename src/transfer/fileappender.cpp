@@ -131,7 +131,16 @@ private:
                 }
             }
             const bool failed = !skip && (opening || done != job.bytes.size());
-            const QString words = failed ? channel.file.errorString() : QString();
+            // A write cut short by a full disk is no error to QFile, which then says "Unknown error": the call
+            // that failed after it left its cause in errno.
+            QString words;
+            if (failed && error != 0)
+                words = qt_error_string(error);
+            else if (failed)
+                words = opening ? channel.file.errorString()
+                                : QStringLiteral("%1 of %2 bytes were written")
+                                      .arg(qMax<qint64>(done, 0))
+                                      .arg(job.bytes.size());
             // Read from the network into a pooled buffer: the next packet can be read into it.
             channel.buffers.giveBack(std::move(job.bytes));
             lock.lock();

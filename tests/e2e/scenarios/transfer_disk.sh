@@ -41,6 +41,7 @@ rig_fetch 1 2 "$files/mid.bin"
 rig_wait_size "$dl/mid.bin.part" $((1024 * 1024)) 30
 head -c $((5 * 1024 * 1024)) /dev/zero >"$dl/filler" 2>/dev/null
 rig_until 30 "no pause when the disk filled" paused_for 2 "Not enough space in VeskDownloads"
+rig_log 2 | grep -q "error writing.*mid.bin.part.*No space left on device" || rig_fail "the log does not say why the write failed"
 rig_wait_sql 2 "select status from vesk_downloads where id = '$id'" unknown
 row_says "^Not enough space in VeskDownloads"
 part="$(rig_size "$dl/mid.bin.part")"
