@@ -291,6 +291,18 @@ void DesktopShell::showNotice(const QString& title, const QString& text)
     showTransferNotice(title, text);
 }
 
+void DesktopShell::showNotice(const QString& key, const QString& title, const QString& text)
+{
+    closeNotice(key);
+    m_keyedNotices.insert(key, showTransferNotice(title, text));
+}
+
+void DesktopShell::closeNotice(const QString& key)
+{
+    if (const QPointer<QWidget> notice = m_keyedNotices.take(key))
+        notice->close(); // which deletes it
+}
+
 // --- finished downloads ---------------------------------------------------------------------------------------
 
 bool DesktopShell::opensDownloadsAutomatically() const

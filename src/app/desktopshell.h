@@ -49,6 +49,8 @@ public:
     // not shown.
     void showOfferNotification(const QString& nodeId, const OfferedItem& item, const QString& html) override;
     void showNotice(const QString& title, const QString& text) override;
+    void showNotice(const QString& key, const QString& title, const QString& text) override;
+    void closeNotice(const QString& key) override;
     // Whether the conversation is on screen in the window the user works in (see conversationOnScreen).
     bool isConversationOpen(const QString& nodeId) const override;
     void showTab(int tabIndex) override { setCurrentTab(tabIndex); }
@@ -130,6 +132,7 @@ private:
     DesktopNotices* m_desktopNotices = nullptr;
     QHash<QString, QPointer<NotificationDialog>> m_chatPopups;
     QHash<QString, QPointer<NotificationDialog>> m_downloadPopups;
+    QHash<QString, QPointer<QWidget>> m_keyedNotices; // gone by themselves once closed
     bool m_seenCheckPending = false;
 };
 

@@ -4,7 +4,7 @@
 
 namespace Vesk {
 
-void showTransferNotice(const QString& title, const QString& text)
+QWidget* showTransferNotice(const QString& title, const QString& text)
 {
     qInfo().noquote() << title << ":" << text;
     auto* box = new QMessageBox(QMessageBox::Information, title, text, QMessageBox::Ok);
@@ -12,6 +12,7 @@ void showTransferNotice(const QString& title, const QString& text)
     box->setAttribute(Qt::WA_DeleteOnClose);
     box->setModal(false);
     box->show();
+    return box;
 }
 
 } // namespace Vesk

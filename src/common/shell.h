@@ -34,6 +34,11 @@ public:
     }
     // A box that tells the user something without blocking the event loop.
     virtual void showNotice(const QString& title, const QString& text) = 0;
+    // The same for a state that may end by itself (a download waiting for disk space): it takes the place of a
+    // notice of the same key still open, rather than piling up beside it, and closeNotice(key) takes it away once
+    // the state is over, so no box is left saying what is no longer so.
+    virtual void showNotice(const QString& key, const QString& title, const QString& text) = 0;
+    virtual void closeNotice(const QString& key) = 0;
 
     // Whether the user is looking at the conversation with this node right now.
     virtual bool isConversationOpen(const QString& nodeId) const = 0;

@@ -238,6 +238,10 @@ private:
     };
     QHash<QString, DiskWait> m_waitingForDisk;
     QTimer m_diskRecheck;
+    // The one notice of a download paused for its disk names the last one paused (its resume id); it goes once that
+    // one is no longer paused: the next pause's notice takes its place rather than adding a box for each file.
+    QString m_diskNoticeFor;
+    void closeStaleDiskNotice();
     QHash<QString, QString> m_keptAside; // by download id
     QSet<QString> m_withdrawn;
     qint64 m_progressShownMs = 0;

@@ -23,6 +23,28 @@ void DownloadEngine::forgetProblem(const QString& id)
 {
     if (m_problems.remove(id))
         m_problems.remove(m_store.field(kDownloadsTable, id, kFolderId));
+    closeStaleDiskNotice();
+}
+
+namespace {
+const QString kDiskNotice = QStringLiteral("download paused for its disk");
+}
+
+void DownloadEngine::closeStaleDiskNotice()
+{
+    if (m_diskNoticeFor.isEmpty())
+        return;
+    // Still paused for the disk: its reason stands, it was not withdrawn, and the recheck has not let it go.
+    bool paused = m_problems.contains(m_diskNoticeFor) && !m_withdrawn.contains(m_diskNoticeFor);
+    if (paused) {
+        paused = false;
+        for (const DiskWait& waiting : std::as_const(m_waitingForDisk))
+            paused = paused || waiting.resumeId == m_diskNoticeFor;
+    }
+    if (paused)
+        return;
+    m_shell.closeNotice(kDiskNotice);
+    m_diskNoticeFor.clear();
 }
 
 void DownloadEngine::pauseForDisk(const QString& id, const QString& reason)
@@ -50,7 +72,8 @@ void DownloadEngine::pauseForDisk(const QString& id, const QString& reason)
     const QString name = folderId.isEmpty()
                              ? download.value(kFileName)
                              : m_store.field(QStringLiteral("vesk_folders"), folderId, QStringLiteral("localname"));
-    m_shell.showNotice(tr("Download paused"),
+    m_diskNoticeFor = folderId.isEmpty() ? id : folderId;
+    m_shell.showNotice(kDiskNotice, tr("Download paused"),
                        tr("%1 is paused. %2. It goes on by itself once it can be written.").arg(name, reason));
     m_rechoose = true;
     Q_EMIT readyToDownloadNextFile();
@@ -82,6 +105,7 @@ void DownloadEngine::recheckDisk()
         m_diskRecheck.stop();
     for (const QString& id : std::as_const(resume))
         queueFileToDownload(id);
+    closeStaleDiskNotice();
 }
 
 void DownloadEngine::ownerWithdrew(const QString& id, const QString& note)

@@ -6,6 +6,7 @@
 #include "peers/localprofile.h"
 #include "store/store.h"
 
+#include <QHash>
 #include <QHostAddress>
 #include <QList>
 #include <QStringList>
@@ -72,6 +73,12 @@ public:
         showDownloadNotification(nodeId, html);
     }
     void showNotice(const QString& title, const QString& text) override { notices.append(title + ": " + text); }
+    void showNotice(const QString& key, const QString& title, const QString& text) override
+    {
+        showNotice(title, text);
+        openNotices.insert(key, notices.last());
+    }
+    void closeNotice(const QString& key) override { openNotices.remove(key); }
     bool isConversationOpen(const QString& nodeId) const override { return nodeId == openConversation; }
     void showTab(int tabIndex) override { tabs.append(tabIndex); }
     void showProgress(qint64 have, qint64 wanted) override
@@ -90,6 +97,7 @@ public:
     QList<Popup> chatPopups, downloadPopups;
     QList<Vesk::OfferedItem> offers;
     QStringList notices, opened;
+    QHash<QString, QString> openNotices; // the notices shown under a key and not closed yet, by key
     QList<int> tabs;
     QList<qint64> progress; // percent at each update
     bool progressShown = false;

@@ -363,7 +363,8 @@ private Q_SLOTS:
               "reason");
     }
     // A download that cannot be written is paused before it starts when the rest does not fit, or when a write fails,
-    // its reason on its row, in one notice and logged; queued again once the disk is put right, it completes.
+    // its reason on its row, in one notice and logged; queued again once the disk is put right (by the user, or by
+    // itself once its rest fits), its notice goes and it completes.
     void pausedForTheDisk_data()
     {
         QTest::addColumn<QString>("trouble");
@@ -397,6 +398,7 @@ private Q_SLOTS:
         QVERIFY2(said.startsWith(reason), qPrintable(said));
         QCOMPARE(rig->shell.notices, QStringList{"Download paused: d.bin is paused. " + said +
                                                  ". It goes on by itself once it can be written."});
+        QCOMPARE(rig->shell.openNotices.values(), rig->shell.notices);
         QVERIFY2(catcher.criticals().join('\n').contains("Download paused: " + said),
                  qPrintable(catcher.all().join('\n')));
         QVERIFY(!QFile::exists(rig->path("d.bin.part")));
@@ -404,15 +406,22 @@ private Q_SLOTS:
         QCOMPARE(rig->engine.currentDownloadingFileId(), QString());
         rig->sink.clear();
         rig->tick();
+        rig->engine.recheckDisk(); // the disk as it was: still paused, its notice still open
+        rig->settle();
         QCOMPARE(rig->requests(), QList<Request>{});
         QCOMPARE(rig->shell.notices.size(), 1);
+        QCOMPARE(rig->shell.openNotices.size(), 1);
 
-        if (trouble == "space")
+        if (trouble == "space") {
             QVERIFY(exec("update vesk_downloads set filesize = ? where id = 'd'", {qint64(source.size())}));
-        else
+            rig->queue("d"); // by the user
+        } else {
             QVERIFY(QFile::remove(downloads) && QDir().mkpath(downloads));
-        rig->queue("d");
+            rig->engine.recheckDisk(); // by itself, as its timer does
+            rig->settle();
+        }
         QCOMPARE(rig->engine.downloadProblem("d"), QString());
+        QCOMPARE(rig->shell.openNotices.size(), 0); // no box is left saying it is paused
         rig->answerAll(source);
         QCOMPARE(rig->status("d"), QStringLiteral("downloaded"));
         QCOMPARE(readFile(rig->path("d.bin")), source);
