@@ -3,6 +3,8 @@
 # 22 s after the data stopped; back, the download goes on at the size on disk, a small file queued then first. The
 # file is film.bin.part until it ends bit-exact as film.bin; each restart agrees new sealing keys first.
 rig_pair
+# At 100 MB/s the file takes seconds: unshaped, the rest could arrive between the last look and a kill.
+netns_exec 1 tc qdisc add dev eth0 root tbf rate 800mbit burst 256kb latency 50ms || rig_fail "tc failed"
 files="$(rig_folder 1)/files" got="$(rig_downloads 2)/film.bin.part"
 mkdir -p "$files"
 rig_random_file "$files/film.bin" 300
