@@ -86,7 +86,8 @@ QString AvatarStore::extensionFor(const QByteArray& bytes, const QString& peerEx
 QString AvatarStore::avatarKey(const QString& path)
 {
     QFile file(path);
-    if (!file.open(QIODevice::ReadOnly) || file.size() > kMaxAvatarBytes)
+    // No picture of our own yet (the built-in default) is no file to look for.
+    if (path.isEmpty() || !file.open(QIODevice::ReadOnly) || file.size() > kMaxAvatarBytes)
         return QStringLiteral("0");
     return avatarKeyOf(file.readAll());
 }
