@@ -15,9 +15,16 @@
 #include <QSqlDatabase>
 #include <QSqlQuery>
 
+#include <algorithm>
+
 namespace Vesk {
 
 using namespace DownloadRow;
+
+namespace {
+// The key of the notice of a download paused for its disk: one at a time, the last one paused.
+const QString kDiskNotice = QStringLiteral("download paused for its disk");
+} // namespace
 
 void DownloadEngine::forgetProblem(const QString& id)
 {
@@ -26,21 +33,14 @@ void DownloadEngine::forgetProblem(const QString& id)
     closeStaleDiskNotice();
 }
 
-namespace {
-const QString kDiskNotice = QStringLiteral("download paused for its disk");
-}
-
 void DownloadEngine::closeStaleDiskNotice()
 {
     if (m_diskNoticeFor.isEmpty())
         return;
     // Still paused for the disk: its reason stands, it was not withdrawn, and the recheck has not let it go.
-    bool paused = m_problems.contains(m_diskNoticeFor) && !m_withdrawn.contains(m_diskNoticeFor);
-    if (paused) {
-        paused = false;
-        for (const DiskWait& waiting : std::as_const(m_waitingForDisk))
-            paused = paused || waiting.resumeId == m_diskNoticeFor;
-    }
+    const bool paused = m_problems.contains(m_diskNoticeFor) && !m_withdrawn.contains(m_diskNoticeFor) &&
+                        std::any_of(m_waitingForDisk.cbegin(), m_waitingForDisk.cend(),
+                                    [this](const DiskWait& waiting) { return waiting.resumeId == m_diskNoticeFor; });
     if (paused)
         return;
     m_shell.closeNotice(kDiskNotice);
