@@ -68,6 +68,8 @@ QString styleSheet(bool dark)
                           "QPushButton:default:pressed { background: %12; }"
                           "QPushButton:disabled { background: %2; color: %5; border-color: %2; }"
                           "QPushButton:focus { border-color: %9; }"
+                          // Some desktops' themes put their icons on a box's OK and Cancel; our buttons are words.
+                          "QDialogButtonBox { dialogbuttonbox-buttons-have-icons: 0; }"
                           "QLineEdit, QTextEdit { background: %1; color: %3; border: 1px solid %6; border-radius: 6px;"
                           "  padding: 5px; selection-background-color: %10; selection-color: white; }"
                           "QLineEdit:focus, QTextEdit:focus { border-color: %9; }"
