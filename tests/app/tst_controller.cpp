@@ -69,10 +69,7 @@ private Q_SLOTS:
         QTest::newRow("active, the id in other case") << int(View::Active) << 0 << kPeer.toUpper() << true;
         QTest::newRow("active, another peer") << int(View::Active) << 0 << "{peer-b}" << false;
         QTest::newRow("active, send tab") << int(View::Active) << 1 << kPeer << false;
-        QTest::newRow("active, transfers tab") << int(View::Active) << 2 << kPeer << false;
         QTest::newRow("behind another program") << int(View::Inactive) << 0 << kPeer << false;
-        QTest::newRow("minimised") << int(View::Minimized) << 0 << kPeer << false;
-        QTest::newRow("hidden in the tray") << int(View::Hidden) << 0 << kPeer << false;
     }
     void unreadUnlessOnScreen()
     {
