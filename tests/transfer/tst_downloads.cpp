@@ -43,7 +43,6 @@ private Q_SLOTS:
         add("one packet, a program", "setup.exe", pattern(kPacket, 5), false);
         add("a byte over a packet", "b.jpg", pattern(kPacket + 1, 5), true);
         add("double suffix", "a.exe.txt", text, true);
-        add("program, mixed case", "Setup.Exe", text, false);
         add("trailing dot", "setup.exe.", text, false);
         add("script in capitals, of no known type", "INSTALL.PS1", text, false);
         add("script named notes.txt", "notes.txt", "#!/bin/sh\nrm -rf ~\n", false);
