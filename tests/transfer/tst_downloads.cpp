@@ -88,7 +88,6 @@ private Q_SLOTS:
             };
             add("duplicate of the previous packet", "o", 0, source.left(10));
             add("ahead of the file", "o", 20, source.mid(20, 10));
-            add("one short", "o", 9, source.mid(9, 10));
             add("empty", "o", 10, QByteArray());
             add("past the offered size", "o", 10, pattern(41));
             add("unknown download", "nobody", 0, source.left(10));
