@@ -211,7 +211,6 @@ private Q_SLOTS:
         QTest::addColumn<int>("files");
         QTest::addColumn<QString>("text");
         QTest::newRow("one file") << 1 << "<b>Mallory</b> offers f0.pdf\n125.0 kB";
-        QTest::newRow("two files") << 2 << "<b>Mallory</b> offers f0.pdf and 1 more\n2 files, 250.0 kB";
         QTest::newRow("fifty files") << 50 << "<b>Mallory</b> offers f0.pdf and 49 more\n50 files, 6.3 MB";
     }
     void offerBurstIsOnePopup()
@@ -341,7 +340,6 @@ private Q_SLOTS:
         QTest::newRow("open automatically, new") << QByteArray(Preferences::kAutoOpenKey) << QVariant() << false;
         QTest::newRow("open automatically, chosen") << QByteArray(Preferences::kAutoOpenKey) << QVariant(true) << true;
         QTest::newRow("resume, new") << QByteArray(Preferences::kResumeKey) << QVariant() << true;
-        QTest::newRow("resume, turned off") << QByteArray(Preferences::kResumeKey) << QVariant(false) << false;
         QTest::newRow("notices, new") << QByteArray(Preferences::kShowNoticesKey) << QVariant() << true;
     }
     void preferences()
