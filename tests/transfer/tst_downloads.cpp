@@ -39,7 +39,6 @@ private Q_SLOTS:
             QTest::newRow(tag) << QString(name) << source << opened;
         };
         add("empty: no request, no file", "e.jpg", QByteArray(), false);
-        add("one byte", "a.jpg", pattern(1, 5), true);
         add("one packet, a program", "setup.exe", pattern(kPacket, 5), false);
         add("a byte over a packet", "b.jpg", pattern(kPacket + 1, 5), true);
         add("double suffix", "a.exe.txt", text, true);
