@@ -69,10 +69,7 @@ private Q_SLOTS:
         QTest::newRow("active, the id in other case") << int(View::Active) << 0 << kPeer.toUpper() << true;
         QTest::newRow("active, another peer") << int(View::Active) << 0 << "{peer-b}" << false;
         QTest::newRow("active, send tab") << int(View::Active) << 1 << kPeer << false;
-        QTest::newRow("active, transfers tab") << int(View::Active) << 2 << kPeer << false;
         QTest::newRow("behind another program") << int(View::Inactive) << 0 << kPeer << false;
-        QTest::newRow("minimised") << int(View::Minimized) << 0 << kPeer << false;
-        QTest::newRow("hidden in the tray") << int(View::Hidden) << 0 << kPeer << false;
     }
     void unreadUnlessOnScreen()
     {
@@ -214,7 +211,6 @@ private Q_SLOTS:
         QTest::addColumn<int>("files");
         QTest::addColumn<QString>("text");
         QTest::newRow("one file") << 1 << "<b>Mallory</b> offers f0.pdf\n125.0 kB";
-        QTest::newRow("two files") << 2 << "<b>Mallory</b> offers f0.pdf and 1 more\n2 files, 250.0 kB";
         QTest::newRow("fifty files") << 50 << "<b>Mallory</b> offers f0.pdf and 49 more\n50 files, 6.3 MB";
     }
     void offerBurstIsOnePopup()
@@ -344,7 +340,6 @@ private Q_SLOTS:
         QTest::newRow("open automatically, new") << QByteArray(Preferences::kAutoOpenKey) << QVariant() << false;
         QTest::newRow("open automatically, chosen") << QByteArray(Preferences::kAutoOpenKey) << QVariant(true) << true;
         QTest::newRow("resume, new") << QByteArray(Preferences::kResumeKey) << QVariant() << true;
-        QTest::newRow("resume, turned off") << QByteArray(Preferences::kResumeKey) << QVariant(false) << false;
         QTest::newRow("notices, new") << QByteArray(Preferences::kShowNoticesKey) << QVariant() << true;
     }
     void preferences()

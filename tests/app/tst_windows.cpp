@@ -85,9 +85,7 @@ private Q_SLOTS:
         QTest::addColumn<QString>("remembered");
         QTest::addColumn<int>("outcome");
         using Outcome = VeskQMLViewer::CloseOutcome;
-        QTest::newRow("quit, nothing remembered") << true << QString() << int(Outcome::Quit);
         QTest::newRow("quit, keep remembered") << true << "keep" << int(Outcome::Quit);
-        QTest::newRow("quit, quit remembered") << true << "quit" << int(Outcome::Quit);
         QTest::newRow("close, unknown answer") << false << "Keep" << int(Outcome::Ask);
     }
     void closeOrQuit()
@@ -96,11 +94,9 @@ private Q_SLOTS:
         QFETCH(QString, remembered);
         QTEST(int(VeskQMLViewer::closeOutcome(quitAsked, remembered)), "outcome");
         // The window acts on it: no question, and the window goes even where keeping would have kept it.
-        if (!quitAsked || remembered == "quit")
+        if (!quitAsked)
             return;
         g->settings->setValue(VeskQMLViewer::kCloseAnswerKey, remembered);
-        if (remembered.isEmpty())
-            g->settings->remove(VeskQMLViewer::kCloseAnswerKey);
         VeskQMLViewer other;
         other.show();
         BoxAnswerer box(VeskQMLViewer::keepRunningButtonText(false));

@@ -88,14 +88,12 @@ private slots:
         QTest::addColumn<int>("asked");
         const QString chat("newChatMessage"), confirmed("confirmChat"), packet("receiveDataPacket");
         QTest::newRow("chat from a lost peer") << "lost" << chat << true << 1;
-        QTest::newRow("confirmed chat, by the lost peer's address") << "lost" << confirmed << false << 1;
         QTest::newRow("data packet, by the lost peer's address") << "lost" << packet << false << 1;
         QTest::newRow("offer from a peer offline since start") << "off" << QString("newFileToDownload") << true << 1;
         QTest::newRow("unnamed message from a peer offline since start") << "off" << confirmed << false << 0;
         QTest::newRow("request from a lost peer: the handshake answers")
             << "lost" << QString("addMeRequest") << true << 0;
         QTest::newRow("chat from a peer shown online") << "on" << chat << true << 0;
-        QTest::newRow("packet from an address with a peer online") << "on" << packet << false << 0;
         QTest::newRow("chat from a stranger") << "" << chat << true << 0;
     }
     void whatBringsAPeerBack()

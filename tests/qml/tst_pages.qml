@@ -317,7 +317,6 @@ TestCase {
             { tag: "mailto", text: "write to mailto:ann@example.org.", links: ["mailto:ann@example.org"] },
             { tag: "upper case scheme", text: "HTTPS://EXAMPLE.ORG", links: ["HTTPS://EXAMPLE.ORG"] },
             { tag: "javascript", text: "javascript:alert(1) javascript://%0aalert(1)", links: [] },
-            { tag: "file", text: "file:///etc/passwd", links: [] },
             { tag: "data and others", text: "data:text/html,<b>x</b> ftp://x.example smb://host/share", links: [] },
             { tag: "scheme without a host", text: "http:// and https:///etc and mailto:nobody", links: [] },
             { tag: "markup around a link", text: "<a href=\"javascript:x\">https://ok.example</a>", links: ["https://ok.example"] }

@@ -150,7 +150,6 @@ private Q_SLOTS:
             << "tobedeleted" << true << false << false << QStringList{"cancel_me.bin.part"};
         // Removed here: the partial file goes too, rather than fill the disk; a complete one is the user's.
         QTest::newRow("downloading, removed") << "queued" << false << false << false << QStringList();
-        QTest::newRow("paused, removed") << "unknown" << false << false << false << QStringList();
         QTest::newRow("complete, removed") << "downloaded" << false << false << false << QStringList{"cancel_me.bin"};
     }
     void withdrawn()
@@ -222,7 +221,6 @@ private Q_SLOTS:
         add("free", "", "", "report.pdf", "report.pdf=new");
         add("unrelated moved aside", "report.pdf", "", "report.pdf", "report.pdf=new|report_veskbackup_%1.pdf=old");
         add("no suffix", "notes", "", "notes", "notes=new|notes_veskbackup_%1.=old");
-        add("two dots", "a.tar.gz", "", "a.tar.gz", "a.tar.gz=new|a.tar_veskbackup_%1.gz=old");
         add("another download's file", "", "m.mkv", "m.mkv", "m (2).mkv=new|m.mkv=theirs");
         add("numbered name taken too", "m (2).mkv", "m.mkv", "m.mkv", "m (2).mkv=old|m (3).mkv=new|m.mkv=theirs");
         add("hidden file", "", ".profile", ".profile", ".profile (2)=new|.profile=theirs");
@@ -345,7 +343,6 @@ private Q_SLOTS:
         add("15 MB short", 0, 5000000, 0, 20000000, short_.arg("15.0 MB"));
         add("resumed: the rest fits", 0, 5000000, 16000000, 20000000, QString());
         add("resumed: the rest is short", 0, 1000000, 5200000, 20000000, short_.arg("13.8 MB"));
-        add("complete", 0, 0, 30, 20, QString());
         add("filled while writing", ENOSPC, 0, 5200000, 20000000, short_.arg("14.8 MB"));
         add("full though the numbers fit", ENOSPC, 1, 0, 1, "Not enough space in VeskDownloads");
         add("over quota", EDQUOT, 0, 0, 5000, short_.arg("5.0 kB"));

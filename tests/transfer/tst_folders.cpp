@@ -340,7 +340,6 @@ private Q_SLOTS:
             {"photos/2026/a.jpg", "photos/2026/a.jpg"},
             {jp, jp},
             {"../../etc/passwd", "etc/passwd"},
-            {"a/./b/../c.txt", "a/b/c.txt"},
             {"/etc/shadow", "etc/shadow"},
             {"C:\\Windows\\win.ini", "Windows/win.ini"},
             {"\\\\server\\share\\x", "server/share/x"},
@@ -348,12 +347,10 @@ private Q_SLOTS:
             {"CON/nul.txt", "_CON/_nul.txt"},
             {"docs/Com1.tar.gz/lpt9 ", "docs/_Com1.tar.gz/_lpt9 "},
             {"console/nullable.txt", "console/nullable.txt"},
-            {"a//b///c", "a/b/c"},
             {"a\nb/c\td?e*.txt", "ab/cde*.txt"},
             {QString(300, 'x') + ".txt", QString(196, 'x') + ".txt"},
             {QString("abcdefghi/").repeated(100) + "z", QString()},
             {"../..//./", QString()},
-            {"", QString()},
             {" / \r", QString()},
         };
         for (const auto& [offered, cleaned] : rows)
