@@ -57,16 +57,6 @@ QString fingerprint(const QByteArray& publicKey, const QString& nodeId)
     return groups.join(QLatin1Char(' '));
 }
 
-QString forKeys(const QByteArray& ownKey, const QString& ownNodeId, const QByteArray& otherKey,
-                const QString& otherNodeId)
-{
-    const QString own = fingerprint(ownKey, ownNodeId);
-    const QString other = fingerprint(otherKey, otherNodeId);
-    if (own.isEmpty() || other.isEmpty())
-        return {};
-    return own < other ? own + QLatin1Char(' ') + other : other + QLatin1Char(' ') + own;
-}
-
 QString inLines(const QByteArray& ownKey, const QString& ownNodeId, const QByteArray& otherKey,
                 const QString& otherNodeId)
 {

@@ -45,11 +45,8 @@ static_assert(kStrengthBits >= 80, "a comparison code must resist a search of 2^
 // for anything but an Ed25519 public key (32 bytes) or without a node id.
 QString fingerprint(const QByteArray& publicKey, const QString& nodeId);
 
-// Both fingerprints, the smaller first, separated by a space; the same whichever key is ours. Empty when either
-// key is not a key.
-QString forKeys(const QByteArray& ownKey, const QString& ownNodeId, const QByteArray& otherKey,
-                const QString& otherNodeId);
-// The same, one fingerprint per line, so that each line can be read out and compared on its own.
+// Both fingerprints, the smaller first, one per line, so that each line can be read out and compared on its own;
+// the same whichever key is ours. Empty when either key is not a key.
 QString inLines(const QByteArray& ownKey, const QString& ownNodeId, const QByteArray& otherKey,
                 const QString& otherNodeId);
 
