@@ -57,35 +57,23 @@ int StrangerRows::forgetOldest(const QString& address, const QString& ownId, int
                            QStringLiteral(" order by ") +
                            (address.isEmpty() ? QStringLiteral("p.status = 'on' desc, ") : QString()) +
                            QStringLiteral("p.timestamp desc, p.rowid desc limit -1 offset ?");
-    QVariantList values;
-    if (!address.isEmpty())
-        values.append(address);
-    values << ownId << keep;
-    const auto bind = [&values](QSqlQuery& q) {
-        for (int i = 0; i < values.size(); ++i)
-            q.bindValue(i, values.at(i));
-    };
-
-    // A stranger's picture goes with its row: a node id that anyone may invent must not keep a file here.
-    QStringList pictures;
-    {
-        QSqlQuery q(m_store.database());
-        q.prepare(QStringLiteral("select avatarPath from vesk_peers where id in (") + beyond + QStringLiteral(")"));
-        bind(q);
-        if (q.exec()) {
-            while (q.next())
-                pictures.append(q.value(0).toString());
-        }
-    }
     QSqlQuery q(m_store.database());
-    q.prepare(QStringLiteral("delete from vesk_peers where id in (") + beyond + QStringLiteral(")"));
-    bind(q);
+    // A stranger's picture goes with its row: a node id that anyone may invent must not keep a file here.
+    q.prepare(QStringLiteral("delete from vesk_peers where id in (") + beyond +
+              QStringLiteral(") returning avatarPath"));
+    int i = 0;
+    if (!address.isEmpty())
+        q.bindValue(i++, address);
+    q.bindValue(i++, ownId);
+    q.bindValue(i, keep);
     if (!q.exec()) {
         qCDebug(lcPeers) << "strangers' rows not forgotten:" << q.lastError().text();
         return 0;
     }
-    avatarPaths->append(pictures);
-    return q.numRowsAffected();
+    int forgotten = 0;
+    for (; q.next(); ++forgotten)
+        avatarPaths->append(q.value(0).toString());
+    return forgotten;
 }
 
 } // namespace Vesk
