@@ -1,5 +1,6 @@
 #include "net/framereader.h"
 
+#include "net/messageorigin.h"
 #include "net/nativesocket.h"
 #include "net/netaddress.h"
 #include "net/netlogging.h"
@@ -152,7 +153,7 @@ void FrameReader::processReadDataWithGoogleProtocolBuffers()
 
     Parameters parameters = byteArrayToParameters(std::move(m_payload));
     releaseClaim(); // the message is the dispatcher's from here on
-    parameters.insert(QStringLiteral("senderIPAddress"), addressText(m_address));
+    parameters.insert(MessageOrigin::kSenderAddress, addressText(m_address));
     closeTCPSocket();
     Q_EMIT parametersRead(parameters);
 }

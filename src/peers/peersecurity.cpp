@@ -18,7 +18,6 @@ namespace {
 
 const QString kAction = QStringLiteral("action");
 const QString kNodeFrom = QStringLiteral("nodeFrom");
-const QString kSender = QStringLiteral("senderIPAddress");
 const QString kIpAddress = QStringLiteral("ipAddress");
 
 // What a node that speaks streams can take beyond the plain protocol.
@@ -249,7 +248,7 @@ void PeerSecurity::frameReceived(const QString& nodeId, const QByteArray& payloa
     }
     if (m_frames)
         m_frames->giveBack(payload); // serves again once the parsed message lets go of it
-    message.insert(kSender, addressText(m_streams->address(nodeId)));
+    message.insert(MessageOrigin::kSenderAddress, addressText(m_streams->address(nodeId)));
     message.insert(MessageOrigin::kStreamNode, nodeId); // what a transfer's messages are told by, not their ids
     if (m_deliver)
         m_deliver(std::move(message));
@@ -450,7 +449,7 @@ void PeerSecurity::forgetPinnedAt(const QString& address)
 
 bool PeerSecurity::admit(Parameters& message)
 {
-    const QString address = message.value(kSender).toString();
+    const QString address = message.value(MessageOrigin::kSenderAddress).toString();
     const QString nodeId = message.value(kNodeFrom).toString();
     if (QHostAddress(address).isLoopback() && (nodeId.isEmpty() || nodeId == m_profile.hostId()))
         return true; // this node talking to itself

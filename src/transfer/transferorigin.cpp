@@ -4,8 +4,11 @@
 #include "net/netaddress.h"
 #include "store/store.h"
 #include "transfer/transferlogging.h"
+#include "transfer/transfermessages.h"
 
 namespace Vesk {
+
+namespace Msg = TransferMessages;
 
 namespace {
 
@@ -21,10 +24,10 @@ bool comesFrom(const Parameters& message, const QString& nodeId, const Store& st
     const auto stream = message.constFind(MessageOrigin::kStreamNode);
     if (stream != message.cend())
         return stream.value().toString() == nodeId;
-    const auto named = message.constFind(QStringLiteral("nodeFrom"));
+    const auto named = message.constFind(Msg::kNodeFrom);
     if (named != message.cend())
         return named.value().toString() == nodeId;
-    const QHostAddress sender(message.value(QStringLiteral("senderIPAddress")).toString());
+    const QHostAddress sender(message.value(MessageOrigin::kSenderAddress).toString());
     return !sender.isNull() && (sameAddress(sender, known) || sameAddress(sender, store.nodeAddress(nodeId)));
 }
 
@@ -34,9 +37,9 @@ bool fromTransferPeer(const Parameters& message, const QString& nodeId, const St
 {
     if (comesFrom(message, nodeId, store, known))
         return true;
-    qCWarning(lcTransfer) << "refused" << message.value(QStringLiteral("action")).toString() << "for"
-                          << message.value(QStringLiteral("fileId")).toString().left(64) << "from"
-                          << message.value(QStringLiteral("senderIPAddress")).toString() << "which is not its peer";
+    qCWarning(lcTransfer) << "refused" << message.value(Msg::kAction).toString() << "for"
+                          << message.value(Msg::kFileId).toString().left(64) << "from"
+                          << message.value(MessageOrigin::kSenderAddress).toString() << "which is not its peer";
     return false;
 }
 
