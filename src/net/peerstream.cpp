@@ -37,6 +37,8 @@ constexpr qint64 kSocketReadBuffer = 4 * 1024;
 // decryption must not keep the loop from everything else. The rest waits for the socket's next readyRead.
 constexpr qint64 kDirectReadPerTurn = 4 * 1024 * 1024;
 constexpr qsizetype kRecordSize = StreamTransport::kRecordSize;
+// What a record may carry beyond its plaintext: padding, the AEAD tag, its header.
+constexpr qsizetype kRecordSlack = 256 + 5;
 // How often at most a stream that receives looks whether its own sending is stuck (see handleReadyRead).
 constexpr qint64 kStuckCheckMs = 1000;
 // A frame this small goes into a record together with its header, and others.
@@ -191,8 +193,10 @@ void PeerStream::readFrames()
             const bool receivedAlert = ERR_GET_LIB(last) == ERR_LIB_SSL && ERR_GET_REASON(last) >= SSL_AD_REASON_OFFSET;
             m_problem = StreamTls::takeErrors();
             m_transport.flush(); // an answer to the peer's key update, or an alert
-            if (error == SSL_ERROR_WANT_READ)
+            if (error == SSL_ERROR_WANT_READ) {
+                expectRestOfFrame();
                 return;
+            }
             if (m_established)
                 finish(error == SSL_ERROR_ZERO_RETURN ? Ending::PeerClosed : Ending::BrokenRecord);
             else // the accepting side's close before its first frame, or its alert: it refused us
@@ -222,6 +226,17 @@ void PeerStream::readFrames()
         if (m_payloadRead == m_payload.size())
             frameComplete(std::move(m_payload));
     }
+}
+
+void PeerStream::expectRestOfFrame()
+{
+    // The rest of a frame the peer has begun comes without anything from us. Of it, the TLS library may already
+    // hold part of a record (it has handed on every whole one when it asks for more), and the bytes on the way are
+    // more than the plaintext they carry: so the rest less a record is sure to come.
+    qint64 rest = 0;
+    if (m_established && m_headerRead == kFrameHeaderSize)
+        rest = m_payload.size() - m_payloadRead - kRecordSize - kRecordSlack;
+    m_transport.expectAtLeast(rest);
 }
 
 void PeerStream::frameComplete(QByteArray payload)
@@ -401,6 +416,8 @@ void PeerStream::tickTimeout()
 {
     if (m_finished)
         return;
+    // Bytes below the read mark are in, though not read yet: they count as heard at the next tick.
+    m_transport.expectAtLeast(1);
     m_quietTicks = m_transport.takeHeard() ? 0 : m_quietTicks + 1;
     if (m_quietTicks * qint64(m_limits.keepAliveMs) >= m_limits.silenceMs) {
         finish(Ending::Silent);

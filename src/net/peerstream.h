@@ -147,6 +147,7 @@ private:
     void tickTimeout();
     bool drive();
     void readFrames();
+    void expectRestOfFrame();
     void frameComplete(QByteArray payload);
     void becomeEstablished();
     bool writeFrame(const FramePayload& payload);

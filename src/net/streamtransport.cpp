@@ -144,6 +144,22 @@ qint64 StreamTransport::readDirect(char* out, int size)
 #endif
 }
 
+void StreamTransport::expectAtLeast(qint64 bytes)
+{
+#ifdef Q_OS_LINUX
+    const qint64 mark = bytes < kExpectStep ? 1 : qMin(bytes / kExpectStep * kExpectStep, kMostExpected);
+    const qintptr descriptor = m_socket->socketDescriptor();
+    if (mark == m_expected || descriptor < 0)
+        return;
+    // The kernel wakes a reader below the mark anyway when its buffer fills, and once the connection ends.
+    const int value = int(mark);
+    if (setsockopt(int(descriptor), SOL_SOCKET, SO_RCVLOWAT, &value, sizeof value) == 0)
+        m_expected = mark;
+#else
+    Q_UNUSED(bytes);
+#endif
+}
+
 bool StreamTransport::sendingStuck() const
 {
 #ifdef Q_OS_LINUX

@@ -57,6 +57,13 @@ public:
     void allowDirectRead(qint64 bytes) { m_directReadLeft = bytes; }
     // Whether anything was received since the last call.
     bool takeHeard() { return std::exchange(m_heard, false); }
+    // The next readyRead may wait until this many bytes are in the connection's buffer: fewer, larger reads of a
+    // long frame. Only ever as many as are sure to come without anything from this side, or the stream would wait
+    // for bytes the peer never sends. 1 (or less) is any byte at all. Rounded down to whole steps, so that a frame
+    // that arrives over a few turns sets it a few times only.
+    void expectAtLeast(qint64 bytes);
+    static constexpr qint64 kExpectStep = 64 * 1024;
+    static constexpr qint64 kMostExpected = 4 * kExpectStep;
 
     // Whether bytes we sent have waited for the peer's acknowledgement through this many retransmission timeouts
     // in a row. TCP doubles its wait after each, up to minutes: a connection that lost its path for half a minute
@@ -78,6 +85,7 @@ private:
     QByteArray m_out; // records not passed to the socket yet
     BufferPool* m_frames = nullptr;
     qint64 m_directReadLeft = 0;
+    qint64 m_expected = 1; // the connection's low-water mark for reads, as last set
     bool m_heard = false;
     bool m_ended = false;
 };

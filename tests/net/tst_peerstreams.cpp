@@ -154,6 +154,59 @@ QString burstClient(quint16 port, const IdentityCertificate& certificate, const 
     return QStringLiteral("answered");
 }
 
+// A peer written against OpenSSL directly: once accepted, it writes one frame of `size` bytes whose records go out
+// in two parts: first `wholeRecords` records and `heldBytes` bytes of the next; then, after a pause, the rest, at
+// once or (`piece` bytes given) a piece every 40 ms. It then waits for one frame back, and answers what it saw.
+QString pausedClient(quint16 port, const IdentityCertificate& certificate, int size, int wholeRecords, int heldBytes,
+                     int piece)
+{
+    const int fd = connectHere(port, 20);
+    if (fd < 0)
+        return QStringLiteral("no connection");
+    TlsClient client(fd, &certificate);
+    char header[Vesk::kFrameHeaderSize];
+    if (SSL_connect(client.ssl) != 1 || SSL_read(client.ssl, header, sizeof header) != sizeof header)
+        return QStringLiteral("not accepted");
+    // The records are made in memory, so that where the pause falls is ours to say. The socket's transport serves
+    // both directions: it keeps reading.
+    BIO* records = BIO_new(BIO_s_mem());
+    BIO_up_ref(SSL_get_wbio(client.ssl));
+    SSL_set0_wbio(client.ssl, records);
+    QByteArray frame(Vesk::kFrameHeaderSize, Qt::Uninitialized);
+    qToLittleEndian<quint32>(quint32(size), frame.data());
+    frame += TestSupport::pattern(size, 1);
+    if (SSL_write(client.ssl, frame.constData(), int(frame.size())) != frame.size())
+        return QStringLiteral("write failed");
+    char* sealed = nullptr;
+    const long sealedSize = BIO_get_mem_data(records, &sealed);
+    long pause = 0;
+    for (int i = 0; i < wholeRecords && pause + 5 <= sealedSize; ++i)
+        pause += 5 + qFromBigEndian<quint16>(sealed + pause + 3); // a record's header ends with its length
+    pause += heldBytes;
+    const auto sendAll = [fd](const char* data, long count) {
+        for (long done = 0; done < count;) {
+            const ssize_t sent = ::send(fd, data + done, size_t(count - done), MSG_NOSIGNAL);
+            if (sent <= 0)
+                return false;
+            done += sent;
+        }
+        return true;
+    };
+    if (pause >= sealedSize || !sendAll(sealed, pause))
+        return QStringLiteral("write failed");
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    for (long sent = pause; sent < sealedSize; sent += piece > 0 ? piece : sealedSize) {
+        if (sent > pause)
+            std::this_thread::sleep_for(std::chrono::milliseconds(40));
+        if (!sendAll(sealed + sent, qMin<long>(piece > 0 ? piece : sealedSize, sealedSize - sent)))
+            return QStringLiteral("write failed");
+    }
+    for (quint32 length = 0; length == 0; length = qFromLittleEndian<quint32>(header))
+        if (SSL_read(client.ssl, header, sizeof header) != sizeof header)
+            return QStringLiteral("no answer");
+    return QStringLiteral("answered");
+}
+
 } // namespace
 
 class TestPeerStreams : public QObject
@@ -439,6 +492,44 @@ private slots:
         for (int i = 0; i < sizes.size(); ++i)
             QVERIFY2(b.received.at(i) == TestSupport::pattern(sizes.at(i), i + 1), qPrintable(QString::number(i)));
         QCOMPARE(b.lastSender, clientId);
+        QVERIFY(b.streams.send(clientId, "done"));
+        QTRY_VERIFY_WITH_TIMEOUT(client.wait_for(std::chrono::seconds(0)) == std::future_status::ready, 15000);
+        QCOMPARE(client.get(), QStringLiteral("answered"));
+    }
+
+    // A frame's rest is read when it arrives, though nothing follows it: the receiver waits for larger pieces of a
+    // long frame, but never for more than the peer has still to send, nor for so long that the stream seems silent.
+    void frameRestAfterPause_data()
+    {
+        QTest::addColumn<int>("size");
+        QTest::addColumn<int>("wholeRecords");
+        QTest::addColumn<int>("heldBytes");
+        QTest::addColumn<int>("piece");
+        QTest::addColumn<int>("keepAliveMs");
+        // Part of a record is in before the pause, so what is still to come is less than the frame's unread
+        // plaintext. Keep-alives are far apart: a wait for bytes that never come is not ended by the next one.
+        QTest::newRow("the rest at once, a record begun") << 100000 << 2 << 5000 << 0 << StreamLimits::kKeepAliveMs;
+        // The rest trickles in for longer than the silence bound, in pieces each far below a large read.
+        QTest::newRow("the rest trickling past the silence bound") << 300000 << 2 << 0 << 3000 << 250;
+    }
+    void frameRestAfterPause()
+    {
+        QFETCH(int, size);
+        QFETCH(int, wholeRecords);
+        QFETCH(int, heldBytes);
+        QFETCH(int, piece);
+        QFETCH(int, keepAliveMs);
+        PeerStreams::Limits limits = quickLimits();
+        limits.keepAliveMs = keepAliveMs;
+        limits.silenceMs = 6 * keepAliveMs;
+        StreamNode b("node-b", IdentityKey::generate(), limits);
+        const QString clientId = QStringLiteral("paused-client");
+        auto client = std::async(std::launch::async, pausedClient, b.streams.serverPort(),
+                                 IdentityCertificate::create(IdentityKey::generate(), clientId), size, wholeRecords,
+                                 heldBytes, piece);
+        QTRY_COMPARE_WITH_TIMEOUT(b.received.size(), 1, 10000);
+        QVERIFY(b.received.first() == TestSupport::pattern(size, 1));
+        QCOMPARE(b.down.count(), 0);
         QVERIFY(b.streams.send(clientId, "done"));
         QTRY_VERIFY_WITH_TIMEOUT(client.wait_for(std::chrono::seconds(0)) == std::future_status::ready, 15000);
         QCOMPARE(client.get(), QStringLiteral("answered"));
