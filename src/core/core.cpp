@@ -1,6 +1,7 @@
 #include "core/core.h"
 
 #include "net/messagedispatcher.h"
+#include "net/messageorigin.h"
 #include "net/netaddress.h"
 #include "net/wire.h"
 #include "peers/chat.h"
@@ -182,7 +183,7 @@ void Core::noteExtensionFields(const Parameters& message)
             fields.append(field.key());
     fields.sort();
     qCritical().noquote() << QStringLiteral("Received a message with fields unknown to a plain program from %1: %2")
-                                 .arg(message.value(QStringLiteral("senderIPAddress")).toString(), fields.join(u' '));
+                                 .arg(message.value(MessageOrigin::kSenderAddress).toString(), fields.join(u' '));
 }
 
 quint32 Core::capabilitiesOf(const QString& nodeId) const

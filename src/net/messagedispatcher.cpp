@@ -1,5 +1,6 @@
 #include "net/messagedispatcher.h"
 
+#include "net/messageorigin.h"
 #include "net/netlogging.h"
 
 #include <QDebug>
@@ -60,12 +61,12 @@ bool MessageDispatcher::dispatch(const Parameters& message) const
     // it is now, whatever it asks for.
     const auto nodeFrom = message.constFind(QStringLiteral("nodeFrom"));
     if (nodeFrom != message.cend() && m_addressRefresh)
-        m_addressRefresh(nodeFrom.value().toString(), message.value(QStringLiteral("senderIPAddress")).toString());
+        m_addressRefresh(nodeFrom.value().toString(), message.value(MessageOrigin::kSenderAddress).toString());
 
     const QString action = message.value(QStringLiteral("action")).toString();
     if (m_senderHeard) {
         m_senderHeard(nodeFrom != message.cend() ? nodeFrom.value().toString() : QString(),
-                      message.value(QStringLiteral("senderIPAddress")).toString(), action);
+                      message.value(MessageOrigin::kSenderAddress).toString(), action);
     }
     if (!action.isEmpty()) {
         const QStringList& vocabulary = actions();

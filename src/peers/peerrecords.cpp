@@ -15,6 +15,7 @@
 
 #include "common/clock.h"
 #include "net/messagedispatcher.h"
+#include "net/messageorigin.h"
 #include "peers/avatarstore.h"
 #include "peers/localprofile.h"
 #include "peers/peerslogging.h"
@@ -199,9 +200,9 @@ void PeerRecords::addNodeFromUDP(const QString& nodeId, const QString& ipAddress
 void PeerRecords::handleAddMeRequest(const Parameters& message)
 {
     qCDebug(lcPeers) << "addMeRequest from" << loggableId(message.value(QStringLiteral("nodeFrom")).toString()) << "at"
-                     << message.value(QStringLiteral("senderIPAddress")).toString();
+                     << message.value(MessageOrigin::kSenderAddress).toString();
     addNodeFromAddMeRequest(message.value(QStringLiteral("nodeFrom")).toString(),
-                            message.value(QStringLiteral("senderIPAddress")).toString(),
+                            message.value(MessageOrigin::kSenderAddress).toString(),
                             message.value(QStringLiteral("sysinfo")).toString(),
                             message.value(QStringLiteral("alias")).toString());
 }
@@ -266,7 +267,7 @@ void PeerRecords::handleAvatarRequested(const Parameters& message)
     if (key != message.cend() && key.value().toString() == AvatarStore::avatarKey(ownAvatar))
         return;
 
-    const QString replyTo = message.value(QStringLiteral("senderIPAddress")).toString();
+    const QString replyTo = message.value(MessageOrigin::kSenderAddress).toString();
     if (!m_avatarAnswers.allow(replyTo, m_clock.nowMs())) {
         qCDebug(lcPeers) << "avatar asked for again too soon from" << replyTo;
         return;
