@@ -17,6 +17,7 @@
 #include "transfer/downloadrow.h"
 #include "transfer/diskproblems.h"
 #include "transfer/downloadsession.h"
+#include "transfer/fileappender.h"
 #include "transfer/transferlogging.h"
 #include "transfer/transfermessages.h"
 #include "transfer/transfernames.h"
@@ -28,6 +29,8 @@
 #include <QFileInfo>
 #include <QScopeGuard>
 #include <QSqlQuery>
+
+#include <cerrno>
 
 namespace Vesk {
 
@@ -437,6 +440,12 @@ void DownloadEngine::receiveOutsideSession(const QString& id, const Parameters& 
         return;
     if (!fromTransferPeer(message, download.value(kNodeFrom), m_store))
         return;
+    // Paused for its disk, a download (and its folder's other files, asked for ahead) takes nothing more until the
+    // disk takes its rest: the answers still on their way would only meet the same disk.
+    if (waitsForDisk(id, download.value(kFolderId))) {
+        qCDebug(lcTransfer) << "dropped a packet for" << id << "which waits for its disk";
+        return;
+    }
     // Bytes are only ever written into the file a started download owns.
     if (download.value(kDownloadSize) != download.value(kFileSize)) {
         qCWarning(lcTransfer) << "dropped a packet for" << id << "which has not been started";
@@ -467,10 +476,13 @@ void DownloadEngine::receiveOutsideSession(const QString& id, const Parameters& 
         qCritical() << "There was an error opening " << path << " in debug mode";
         return;
     }
+    errno = 0;
     const qint64 written = file.write(bytes);
+    const int error = errno;
     file.close();
     if (written != bytes.size())
-        qCritical() << "There was an error writing " << path << ":" << file.errorString();
+        qCritical() << "There was an error writing " << path << ":"
+                    << FileAppender::shortWriteWords(error, written, bytes.size());
     Q_EMIT readyToDownloadNextFile();
 }
 

@@ -130,6 +130,8 @@ public:
     // Looks again at the downloads paused for their disk (every kDiskRecheckMs while there are any): each whose
     // rest can now be written is queued again, as if the user had pressed Download.
     void recheckDisk();
+    // Whether the download (or the folder it belongs to) is paused until its disk takes the rest.
+    bool waitsForDisk(const QString& id, const QString& folderId) const;
     // What a started download already has on disk (0 for one never started).
     qint64 bytesOnDisk(const QString& id) const;
     // The same, of a download whose row the caller has read already.

@@ -79,6 +79,14 @@ void DownloadEngine::pauseForDisk(const QString& id, const QString& reason)
     Q_EMIT readyToDownloadNextFile();
 }
 
+bool DownloadEngine::waitsForDisk(const QString& id, const QString& folderId) const
+{
+    // A folder's files wait as one. Its reason goes once the user or the owner took it up again.
+    const QString resumeId = folderId.isEmpty() ? id : folderId;
+    return m_problems.contains(resumeId) && std::any_of(m_waitingForDisk.cbegin(), m_waitingForDisk.cend(),
+                       [&resumeId](const DiskWait& waiting) { return waiting.resumeId == resumeId; });
+}
+
 void DownloadEngine::recheckDisk()
 {
     // No record is read here: a "Download all" on a full disk may have paused thousands of files. While not even

@@ -131,16 +131,11 @@ private:
                 }
             }
             const bool failed = !skip && (opening || done != job.bytes.size());
-            // A write cut short by a full disk is no error to QFile, which then says "Unknown error": the call
-            // that failed after it left its cause in errno.
             QString words;
-            if (failed && error != 0)
-                words = qt_error_string(error);
+            if (failed && opening)
+                words = error != 0 ? qt_error_string(error) : channel.file.errorString();
             else if (failed)
-                words = opening ? channel.file.errorString()
-                                : QStringLiteral("%1 of %2 bytes were written")
-                                      .arg(qMax<qint64>(done, 0))
-                                      .arg(job.bytes.size());
+                words = shortWriteWords(error, done, job.bytes.size());
             // Read from the network into a pooled buffer: the next packet can be read into it.
             channel.buffers.giveBack(std::move(job.bytes));
             lock.lock();
@@ -217,6 +212,12 @@ bool FileAppender::openFailed() const
 int FileAppender::error() const
 {
     return m_writer->read(*m_channel, [](const Channel& c) { return c.error; });
+}
+
+QString FileAppender::shortWriteWords(int error, qint64 done, qint64 size)
+{
+    return error != 0 ? qt_error_string(error)
+                      : QStringLiteral("%1 of %2 bytes were written").arg(qMax<qint64>(done, 0)).arg(size);
 }
 
 QString FileAppender::errorString() const

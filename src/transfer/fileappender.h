@@ -45,6 +45,11 @@ public:
     QString errorString() const;
     QString path() const { return m_path; }
 
+    // The words for a write of `size` bytes that wrote only `done` (-1: none). A write cut short by a full disk is
+    // no error to QFile, which then says "Unknown error": `error`, the errno of the call that failed after it, says
+    // why; without one, how much was written.
+    static QString shortWriteWords(int error, qint64 done, qint64 size);
+
     class Writer;
     struct Channel;
 

@@ -10,6 +10,9 @@
 #include <QStorageInfo>
 
 #include <cerrno>
+#include <csignal>
+
+#include <sys/resource.h>
 
 using namespace TestSupport;
 
@@ -422,6 +425,43 @@ private Q_SLOTS:
         rig->answerAll(source);
         QCOMPARE(rig->status("d"), QStringLiteral("downloaded"));
         QCOMPARE(readFile(rig->path("d.bin")), source);
+    }
+    // A folder whose file cannot be written waits for its disk as one: the answer still on its way for its next file,
+    // asked for ahead, is not written meanwhile. Once the disk takes the rest, it goes on by itself.
+    void folderPausedForTheDisk()
+    {
+        const QByteArray a = pattern(kPacket + 10), b = pattern(100, 2);
+        QVERIFY(addFolder("F", "down", "unknown", "owner", "Pics",
+                          {{"a.bin", a.size(), "unknown"}, {"sub/b.txt", b.size(), "unknown"}}));
+        const auto answer = [&](const Request& r) { rig->answer(r, r.fileId == "F/a.bin" ? a : b); };
+        rig->queue("F");
+        answer(rig->requests().value(0));
+        const QList<Request> asked = rig->requests();
+        QCOMPARE(asked.mid(1), (QList<Request>{{"F/a.bin", kPacket, 10}, {"F/sub/b.txt", 0, b.size()}}));
+        {
+            // a.bin's next block crosses the largest file this process may write now: the write falls short with
+            // the file open, as on a full disk.
+            std::signal(SIGXFSZ, SIG_IGN);
+            rlimit before{};
+            QCOMPARE(getrlimit(RLIMIT_FSIZE, &before), 0);
+            const auto restore = qScopeGuard([&before] { setrlimit(RLIMIT_FSIZE, &before); });
+            rlimit cap = before;
+            cap.rlim_cur = kPacket + 5;
+            QCOMPARE(setrlimit(RLIMIT_FSIZE, &cap), 0);
+            answer(asked.at(1));
+            QCOMPARE(row("vesk_folders", "F").value("status"), QStringLiteral("unknown"));
+            QVERIFY(rig->engine.downloadProblem("F").startsWith("Not enough space"));
+            answer(asked.at(2));
+        }
+        QCOMPARE(QFileInfo(rig->path("Pics/sub/b.txt.part")).size(), 0);
+        rig->sink.clear();
+        rig->engine.recheckDisk();
+        rig->settle();
+        for (qsizetype i = 0; i < rig->requests().size(); ++i)
+            answer(rig->requests().at(i));
+        QCOMPARE(row("vesk_folders", "F").value("status"), QStringLiteral("downloaded"));
+        QCOMPARE(readFile(rig->path("Pics/a.bin")), a);
+        QCOMPARE(readFile(rig->path("Pics/sub/b.txt")), b);
     }
 };
 
