@@ -442,7 +442,8 @@ void DownloadEngine::receiveOutsideSession(const QString& id, const Parameters& 
         return;
     // Paused for its disk, a download (and its folder's other files, asked for ahead) takes nothing more until the
     // disk takes its rest: the answers still on their way would only meet the same disk.
-    if (waitsForDisk(id, download.value(kFolderId))) {
+    const QString folderId = download.value(kFolderId);
+    if (waitsForDisk(folderId.isEmpty() ? id : folderId)) {
         qCDebug(lcTransfer) << "dropped a packet for" << id << "which waits for its disk";
         return;
     }

@@ -130,8 +130,6 @@ public:
     // Looks again at the downloads paused for their disk (every kDiskRecheckMs while there are any): each whose
     // rest can now be written is queued again, as if the user had pressed Download.
     void recheckDisk();
-    // Whether the download (or the folder it belongs to) is paused until its disk takes the rest.
-    bool waitsForDisk(const QString& id, const QString& folderId) const;
     // What a started download already has on disk (0 for one never started).
     qint64 bytesOnDisk(const QString& id) const;
     // The same, of a download whose row the caller has read already.
@@ -244,6 +242,9 @@ private:
     // one is no longer paused: the next pause's notice takes its place rather than adding a box for each file.
     QString m_diskNoticeFor;
     void closeStaleDiskNotice();
+    // Whether the download or folder of this id (a folder's files wait as one) is paused until its disk takes the
+    // rest.
+    bool waitsForDisk(const QString& resumeId) const;
     QHash<QString, QString> m_keptAside; // by download id
     QSet<QString> m_withdrawn;
     qint64 m_progressShownMs = 0;

@@ -37,11 +37,8 @@ void DownloadEngine::closeStaleDiskNotice()
 {
     if (m_diskNoticeFor.isEmpty())
         return;
-    // Still paused for the disk: its reason stands, it was not withdrawn, and the recheck has not let it go.
-    const bool paused = m_problems.contains(m_diskNoticeFor) && !m_withdrawn.contains(m_diskNoticeFor) &&
-                        std::any_of(m_waitingForDisk.cbegin(), m_waitingForDisk.cend(),
-                                    [this](const DiskWait& waiting) { return waiting.resumeId == m_diskNoticeFor; });
-    if (paused)
+    // Still paused for the disk, and not withdrawn meanwhile.
+    if (waitsForDisk(m_diskNoticeFor) && !m_withdrawn.contains(m_diskNoticeFor))
         return;
     m_shell.closeNotice(kDiskNotice);
     m_diskNoticeFor.clear();
@@ -52,13 +49,14 @@ void DownloadEngine::pauseForDisk(const QString& id, const QString& reason)
     qCritical().noquote() << "Download paused:" << reason << "-" << id;
     const TableRecord download = m_store.downloadRecord(id);
     const QString folderId = download.value(kFolderId);
+    const QString resumeId = folderId.isEmpty() ? id : folderId; // a folder's files wait as one
     m_waitingForOwner.remove(id);
     m_problems.insert(id, reason);
     if (!folderId.isEmpty())
         m_problems.insert(folderId, reason);
     endSession(); // what was received is in the file now, which tells how much is still to come
     const qint64 rest = download.value(kFileSize).toLongLong() - bytesOnDisk(id, download);
-    m_waitingForDisk.insert(id, {folderId.isEmpty() ? id : folderId, qMax<qint64>(0, rest)});
+    m_waitingForDisk.insert(id, {resumeId, qMax<qint64>(0, rest)});
     if (!m_diskRecheck.isActive())
         m_diskRecheck.start();
     // A folder's files wait together: the next one would meet the same disk.
@@ -72,18 +70,18 @@ void DownloadEngine::pauseForDisk(const QString& id, const QString& reason)
     const QString name = folderId.isEmpty()
                              ? download.value(kFileName)
                              : m_store.field(QStringLiteral("vesk_folders"), folderId, QStringLiteral("localname"));
-    m_diskNoticeFor = folderId.isEmpty() ? id : folderId;
+    m_diskNoticeFor = resumeId;
     m_shell.showNotice(kDiskNotice, tr("Download paused"),
                        tr("%1 is paused. %2. It goes on by itself once it can be written.").arg(name, reason));
     m_rechoose = true;
     Q_EMIT readyToDownloadNextFile();
 }
 
-bool DownloadEngine::waitsForDisk(const QString& id, const QString& folderId) const
+bool DownloadEngine::waitsForDisk(const QString& resumeId) const
 {
-    // A folder's files wait as one. Its reason goes once the user or the owner took it up again.
-    const QString resumeId = folderId.isEmpty() ? id : folderId;
-    return m_problems.contains(resumeId) && std::any_of(m_waitingForDisk.cbegin(), m_waitingForDisk.cend(),
+    // Its reason stands until the user or the owner takes it up again, and the recheck has not let it go.
+    return m_problems.contains(resumeId) &&
+           std::any_of(m_waitingForDisk.cbegin(), m_waitingForDisk.cend(),
                        [&resumeId](const DiskWait& waiting) { return waiting.resumeId == resumeId; });
 }
 
