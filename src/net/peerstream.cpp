@@ -18,7 +18,7 @@
 //     socket buffer --SSL_read--> frames --> frameReceived
 //     send() --SSL_write--> transport's records --> socket buffer
 //
-// Each time the socket has something, the library takes all it can (many records per read, see StreamTls) and
+// Each time the socket has something, the library takes all it can (many records per read, see StreamTransport) and
 // every frame that completes is handed on. The records of one write (a whole file packet: some sixty records) are
 // gathered by the transport and handed to the socket as one buffer (see StreamTransport). Until the handshake is
 // done, they are passed on after each step only, so that the dialler's last handshake message can be withheld

@@ -17,9 +17,6 @@ constexpr const char* kGroups = "X25519";
 // Certificates and handshakes are signed with the identity key, which is Ed25519.
 constexpr const char* kSignatureAlgorithms = "ed25519";
 constexpr int kMaxErrorsReported = 4;
-// Received records are read from the socket into a buffer of this size: a file packet arrives in a few reads
-// instead of one per 16 KB record.
-constexpr size_t kReadBuffer = 256 * 1024;
 
 // Where a connection keeps the check of its stream, so the verification below can reach it.
 int checkIndex()
@@ -67,9 +64,8 @@ StreamTls::StreamTls(const IdentityCertificate& certificate) : m_certificate(cer
     }
     SSL_CTX_set_options(context, SSL_OP_NO_TICKET | SSL_OP_NO_RENEGOTIATION | SSL_OP_NO_COMPRESSION);
     SSL_CTX_set_session_cache_mode(context, SSL_SESS_CACHE_OFF);
-    // Whole records and more per read from the socket's buffer, not a header and then its body.
-    SSL_CTX_set_read_ahead(context, 1);
-    SSL_CTX_set_default_read_buffer_len(context, kReadBuffer);
+    // No read-ahead: the library asks its transport for a record's header and then for its body, which the
+    // transport has already read from the connection in large pieces (see StreamTransport).
     SSL_CTX_set_verify(context, SSL_VERIFY_PEER | SSL_VERIFY_FAIL_IF_NO_PEER_CERT, nullptr);
     SSL_CTX_set_cert_verify_callback(context, verifyPresented, nullptr);
     m_context = context;

@@ -4,6 +4,8 @@
 
 #include <QTcpSocket>
 
+#include <cstring>
+
 #include <openssl/bio.h>
 #include <openssl/ssl.h>
 
@@ -100,18 +102,32 @@ int StreamTransport::read(bio_st* bio, char* out, int size)
 {
     auto* transport = static_cast<StreamTransport*>(BIO_get_data(bio));
     BIO_clear_retry_flags(bio);
+    if (transport->m_inStart == transport->m_inEnd && !transport->receive()) {
+        // Nothing yet: the library waits for the next readyRead. The end of the connection is the socket's to tell.
+        BIO_set_retry_read(bio);
+        return -1;
+    }
+    const qint64 given = qMin<qint64>(size, transport->m_inEnd - transport->m_inStart);
+    std::memcpy(out, transport->m_in.get() + transport->m_inStart, size_t(given));
+    transport->m_inStart += given;
+    return int(given);
+}
+
+bool StreamTransport::receive()
+{
+    if (!m_in)
+        m_in.reset(new char[kReceived]);
+    m_inStart = m_inEnd = 0;
     // Asking the socket even when its buffer is empty is what has it watch the connection again once its buffer
     // was full.
-    qint64 got = transport->m_socket->read(out, size);
+    qint64 got = m_socket->read(m_in.get(), kReceived);
     if (got <= 0)
-        got = transport->readDirect(out, size);
-    if (got > 0) {
-        transport->m_heard = true;
-        return int(got);
-    }
-    // Nothing yet: the library waits for the next readyRead. The end of the connection is the socket's to tell.
-    BIO_set_retry_read(bio);
-    return -1;
+        got = readDirect(m_in.get(), int(kReceived));
+    if (got <= 0)
+        return false;
+    m_inEnd = got;
+    m_heard = true;
+    return true;
 }
 
 int StreamTransport::write(bio_st* bio, const char* in, int size)
