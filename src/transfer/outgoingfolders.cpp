@@ -4,7 +4,6 @@
 #include "transfer/outgoingoffers.h"
 
 #include "common/clock.h"
-#include "common/htmltext.h"
 #include "common/shell.h"
 #include "peers/localprofile.h"
 #include "peers/peersend.h"
@@ -358,18 +357,6 @@ void OutgoingOffers::forgetParts(const QString& folderId)
     m_partsInFlight.remove(folderId);
 }
 
-void OutgoingOffers::tellFolderDelivered(const TableRecord& folder)
-{
-    const QString nodeTo = folder.value(QStringLiteral("nodeid"));
-    const QString name = folder.value(QStringLiteral("name"));
-    QString alias = m_store.peerField(nodeTo, QStringLiteral("alias"));
-    if (alias.trimmed().isEmpty())
-        alias = tr("Your peer");
-    m_shell.showChatNotification(
-        nodeTo, tr("%1 received the folder <b>%2</b>").arg(plainTextToHtml(alias), plainTextToHtml(name)));
-    Q_EMIT delivered(nodeTo, name);
-}
-
 bool OutgoingOffers::folderFileRemoved(const Parameters& message, const TableRecord& upload)
 {
     const QString id = message.value(Msg::kFileId).toString();
@@ -379,7 +366,7 @@ bool OutgoingOffers::folderFileRemoved(const Parameters& message, const TableRec
             return true;
         // The receiver has the whole folder, or withdrew it.
         if (message.value(Msg::kAction).toString() == Msg::kFileTransferComplete)
-            tellFolderDelivered(folder);
+            tellDelivered(folder.value(QStringLiteral("nodeid")), folder.value(QStringLiteral("name")), true);
         forgetFolderUpload(id);
         Q_EMIT selectedFilesCountChanged();
         Q_EMIT pendingCountChanged();
@@ -403,7 +390,7 @@ bool OutgoingOffers::folderFileRemoved(const Parameters& message, const TableRec
     if (left.exec() && left.next() && !left.value(0).toBool()) {
         const TableRecord whole = m_store.record(QStringLiteral("vesk_folders"), folderId);
         if (!whole.isEmpty() && message.value(Msg::kAction).toString() == Msg::kFileTransferComplete)
-            tellFolderDelivered(whole);
+            tellDelivered(whole.value(QStringLiteral("nodeid")), whole.value(QStringLiteral("name")), true);
         forgetFolderUpload(folderId);
     } else if (!m_folderUploadsRefresh.isActive()) {
         if (m_folderUploadsRefresh.interval() != kFolderUploadsRefreshMs) {

@@ -181,10 +181,22 @@ QString OutgoingOffers::whyPeerCannotTake(const QString& nodeId, const QFileInfo
     if (file.size() < TransferNames::kPlainSizeLimit ||
         (m_capabilities.capabilitiesOf(nodeId) & CapabilityLargeFiles) != 0)
         return QString();
-    QString alias = m_store.peerField(nodeId, QStringLiteral("alias"));
-    if (alias.trimmed().isEmpty())
-        alias = tr("Your peer");
-    return tr("%1's program cannot receive files of 4 GiB or more").arg(alias);
+    return tr("%1's program cannot receive files of 4 GiB or more").arg(peerName(nodeId));
+}
+
+QString OutgoingOffers::peerName(const QString& nodeId) const
+{
+    const QString alias = m_store.peerField(nodeId, QStringLiteral("alias"));
+    return alias.trimmed().isEmpty() ? tr("Your peer") : alias;
+}
+
+void OutgoingOffers::tellDelivered(const QString& nodeTo, const QString& name, bool folder)
+{
+    const QString who = plainTextToHtml(peerName(nodeTo));
+    const QString what = plainTextToHtml(name);
+    m_shell.showChatNotification(nodeTo, folder ? tr("%1 received the folder <b>%2</b>").arg(who, what)
+                                                : tr("%1 received <b>%2</b>").arg(who, what));
+    Q_EMIT delivered(nodeTo, name);
 }
 
 void OutgoingOffers::recordOffers(const QList<QFileInfo>& files, const QSet<QString>& peers, QStringList& refused)
@@ -358,18 +370,8 @@ void OutgoingOffers::handleRemoveFileToSend(const Parameters& message)
     // Only the receiver ends its own transfer: a word from anyone else would take the file off the list as delivered.
     if (!upload.isEmpty() && !fromTransferPeer(message, upload.value(QStringLiteral("nodeto")), m_store))
         return;
-    if (message.value(Msg::kAction).toString() == Msg::kFileTransferComplete) {
-        if (!upload.isEmpty()) {
-            const QString nodeTo = upload.value(QStringLiteral("nodeto"));
-            const QString fileName = upload.value(QStringLiteral("filename"));
-            QString alias = m_store.peerField(nodeTo, QStringLiteral("alias"));
-            if (alias.trimmed().isEmpty())
-                alias = tr("Your peer");
-            m_shell.showChatNotification(
-                nodeTo, tr("%1 received <b>%2</b>").arg(plainTextToHtml(alias), plainTextToHtml(fileName)));
-            Q_EMIT delivered(nodeTo, fileName);
-        }
-    }
+    if (message.value(Msg::kAction).toString() == Msg::kFileTransferComplete && !upload.isEmpty())
+        tellDelivered(upload.value(QStringLiteral("nodeto")), upload.value(QStringLiteral("filename")), false);
     m_store.deleteRow(kUploadsTable, id);
     m_store.uploadsData->refresh();
     m_packets.dropFile(id);

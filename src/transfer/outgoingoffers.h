@@ -115,6 +115,10 @@ private:
     // Why this peer's program cannot take the file (a file of 4 GiB or more to a peer without large files), or
     // a null string when it can.
     QString whyPeerCannotTake(const QString& nodeId, const QFileInfo& file) const;
+    // The peer's name as the user knows it, or words that stand for it when it has none.
+    QString peerName(const QString& nodeId) const;
+    // Tells the user that the peer has the whole file or folder.
+    void tellDelivered(const QString& nodeTo, const QString& name, bool folder);
     // The file changed after it was offered: offered again as what it is now.
     void offerChangedFile(const QString& fileId);
 
@@ -131,7 +135,6 @@ private:
     void forgetFolderUpload(const QString& folderId);
     // Drops what this run keeps of a folder's listing parts (made again from its rows when needed).
     void forgetParts(const QString& folderId);
-    void tellFolderDelivered(const TableRecord& folder);
     void offerChangedFolderFile(const TableRecord& upload, const QFileInfo& file);
 
     Store& m_store;
