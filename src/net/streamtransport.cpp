@@ -115,14 +115,19 @@ int StreamTransport::read(bio_st* bio, char* out, int size)
 
 bool StreamTransport::receive()
 {
-    if (!m_in)
-        m_in.reset(new char[kReceived]);
+    // Before the peer is known, only the socket's small buffer is read: a stranger's connection is not given room
+    // for a file packet.
+    const qint64 room = m_directReadLeft > 0 ? kReceived : kReceivedFirst;
+    if (m_inRoom < room) {
+        m_in.reset(new char[size_t(room)]);
+        m_inRoom = room;
+    }
     m_inStart = m_inEnd = 0;
     // Asking the socket even when its buffer is empty is what has it watch the connection again once its buffer
     // was full.
-    qint64 got = m_socket->read(m_in.get(), kReceived);
+    qint64 got = m_socket->read(m_in.get(), m_inRoom);
     if (got <= 0)
-        got = readDirect(m_in.get(), int(kReceived));
+        got = readDirect(m_in.get(), int(m_inRoom));
     if (got <= 0)
         return false;
     m_inEnd = got;

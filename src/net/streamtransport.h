@@ -93,7 +93,9 @@ private:
     // instead, it would move what it holds to the front of that buffer at each record it begins: two to three
     // times every byte of a file packet. From here, each byte is copied once.
     static constexpr qint64 kReceived = 256 * 1024;
+    static constexpr qint64 kReceivedFirst = 16 * 1024;
     std::unique_ptr<char[]> m_in;
+    qint64 m_inRoom = 0;
     qint64 m_inStart = 0;
     qint64 m_inEnd = 0;
     qint64 m_expected = 1; // the connection's low-water mark for reads, as last set
