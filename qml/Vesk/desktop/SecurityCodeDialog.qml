@@ -104,7 +104,8 @@ Popup {
         }
         Rectangle {
             Layout.fillWidth: true
-            implicitHeight: codeLabel.implicitHeight + 2 * Theme.spacingL
+            // The digits as drawn: on a narrow dialog they are smaller than the size asked for.
+            implicitHeight: codeLabel.contentHeight + 2 * Theme.spacingL
             radius: Theme.radius
             color: Theme.surfaceAlt
             Label {
@@ -113,6 +114,7 @@ Popup {
                 anchors.centerIn: parent
                 // Large enough to read aloud across a desk; smaller only where the dialog is too narrow for it.
                 width: parent.width - 2 * Theme.spacingM
+                height: contentHeight
                 horizontalAlignment: Text.AlignHCenter
                 fontSizeMode: Text.HorizontalFit
                 minimumPixelSize: 16
