@@ -8,6 +8,8 @@
 #include <QSet>
 #include <QRegularExpression>
 
+#include <algorithm>
+
 namespace Vesk::TransferNames {
 
 namespace {
@@ -161,8 +163,12 @@ QString shortenToBytes(const QString& text, qsizetype maxBytes)
 
 QString uploadId(const QString& nodeId, const QString& absoluteFilePath)
 {
-    const QByteArray text = (nodeId + QLatin1Char('_') + absoluteFilePath).toLatin1();
-    return QString::fromLatin1(QCryptographicHash::hash(text, QCryptographicHash::Md5).toHex());
+    const QString text = nodeId + QLatin1Char('_') + absoluteFilePath;
+    // Latin-1 gives the ids that offers already made and stored carry. But it turns every other character into
+    // "?": "照片.jpg" and "文件.jpg" in one folder would share an id, and the second offer would replace the first.
+    const bool latin1 = std::all_of(text.cbegin(), text.cend(), [](QChar c) { return c.unicode() <= 0xff; });
+    const QByteArray bytes = latin1 ? text.toLatin1() : text.toUtf8();
+    return QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Md5).toHex());
 }
 
 QString cleanOfferedName(const QString& offeredName)

@@ -14,8 +14,9 @@ constexpr qint64 kPlainSizeLimit = Q_INT64_C(4294967296);
 // far enough below the 64-bit limit that no sum of offsets and sizes, nor the progress arithmetic, can overflow.
 constexpr qint64 kLargestFileSize = Q_INT64_C(1) << 48;
 
-// 32 lower-case hex digits of the MD5 of node id + "_" + absolute path, the text taken as Latin-1 ("?" for
-// characters outside it). The same file offered to the same peer always gets the same id.
+// 32 lower-case hex digits of the MD5 of node id + "_" + absolute path, the text taken as Latin-1 where it fits
+// there and as UTF-8 otherwise. The same file offered to the same peer always gets the same id, and two files
+// get two ids, whatever script their names are in.
 QString uploadId(const QString& nodeId, const QString& absoluteFilePath);
 
 // The offered name with every \ / : ? " | > < removed (nothing else: "a:b?c*.txt" becomes "abc*.txt").

@@ -4,6 +4,7 @@
 #include "store/vesksqlquerymodel.h"
 #include "transfer/transfernames.h"
 
+#include <QCryptographicHash>
 #include <QDateTime>
 #include <QFile>
 #include <QFileInfo>
@@ -172,6 +173,32 @@ private Q_SLOTS:
             QCOMPARE(offer.value("nodeFrom").toString(), rig->profile.id);
         }
         QCOMPARE(rig->fileIds("removeFileToGet"), QStringList()); // the same version again: nothing withdrawn
+    }
+    void namesInAnyScript_data()
+    {
+        QTest::addColumn<QStringList>("names");
+        QTest::newRow("differing outside Latin-1") << QStringList{"照片.jpg", "文件.jpg", "Фото.jpg", "Дача.jpg"};
+        QTest::newRow("emoji") << QStringList{"\U0001F600.txt", "\U0001F603.txt"};
+        QTest::newRow("Latin-1") << QStringList{"Résumé.txt", "Resume.txt"};
+    }
+    // Each file is its own offer, whatever script its name is in; a name that fits in Latin-1 keeps the id that
+    // offers made and stored before carry.
+    void namesInAnyScript()
+    {
+        QFETCH(QStringList, names);
+        for (const QString& name : names)
+            QVERIFY(rig->pick(makeFile(name, 4)));
+        rig->sendTo({"on1"});
+        QStringList told = rig->fileIds("newFileToDownload");
+        told.removeDuplicates();
+        QCOMPARE(told.size(), names.size());
+        QCOMPARE(count("vesk_uploads"), names.size());
+        for (const QString& name : names) {
+            const QByteArray latin1 = ("on1_" + files.filePath(name)).toLatin1();
+            if (QString::fromLatin1(latin1) == "on1_" + files.filePath(name))
+                QCOMPARE(uploadId("on1", files.filePath(name)),
+                         QCryptographicHash::hash(latin1, QCryptographicHash::Md5).toHex());
+        }
     }
     // The receiver saying it has the whole file tells the user; the receiver withdrawing does not.
     void receiverEndsTheUpload()
