@@ -442,8 +442,7 @@ void DownloadEngine::receiveOutsideSession(const QString& id, const Parameters& 
         return;
     // Paused for its disk, a download (and its folder's other files, asked for ahead) takes nothing more until the
     // disk takes its rest: the answers still on their way would only meet the same disk.
-    const QString folderId = download.value(kFolderId);
-    if (waitsForDisk(folderId.isEmpty() ? id : folderId)) {
+    if (waitsForDisk(resumeIdOf(id, download))) {
         qCDebug(lcTransfer) << "dropped a packet for" << id << "which waits for its disk";
         return;
     }

@@ -245,6 +245,9 @@ private:
     // Whether the download or folder of this id (a folder's files wait as one) is paused until its disk takes the
     // rest.
     bool waitsForDisk(const QString& resumeId) const;
+    // What a download paused for its disk is queued again by: its received folder, whose files wait as one, or
+    // itself.
+    static QString resumeIdOf(const QString& id, const TableRecord& download);
     QHash<QString, QString> m_keptAside; // by download id
     QSet<QString> m_withdrawn;
     qint64 m_progressShownMs = 0;

@@ -49,7 +49,7 @@ void DownloadEngine::pauseForDisk(const QString& id, const QString& reason)
     qCritical().noquote() << "Download paused:" << reason << "-" << id;
     const TableRecord download = m_store.downloadRecord(id);
     const QString folderId = download.value(kFolderId);
-    const QString resumeId = folderId.isEmpty() ? id : folderId; // a folder's files wait as one
+    const QString resumeId = resumeIdOf(id, download);
     m_waitingForOwner.remove(id);
     m_problems.insert(id, reason);
     if (!folderId.isEmpty())
@@ -75,6 +75,12 @@ void DownloadEngine::pauseForDisk(const QString& id, const QString& reason)
                        tr("%1 is paused. %2. It goes on by itself once it can be written.").arg(name, reason));
     m_rechoose = true;
     Q_EMIT readyToDownloadNextFile();
+}
+
+QString DownloadEngine::resumeIdOf(const QString& id, const TableRecord& download)
+{
+    const QString folderId = download.value(kFolderId);
+    return folderId.isEmpty() ? id : folderId;
 }
 
 bool DownloadEngine::waitsForDisk(const QString& resumeId) const
