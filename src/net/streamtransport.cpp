@@ -108,7 +108,7 @@ int StreamTransport::read(bio_st* bio, char* out, int size)
         return -1;
     }
     const qint64 given = qMin<qint64>(size, transport->m_inEnd - transport->m_inStart);
-    std::memcpy(out, transport->m_in.get() + transport->m_inStart, size_t(given));
+    std::memcpy(out, transport->m_in.constData() + transport->m_inStart, size_t(given));
     transport->m_inStart += given;
     return int(given);
 }
@@ -117,17 +117,15 @@ bool StreamTransport::receive()
 {
     // Before the peer is known, only the socket's small buffer is read: a stranger's connection is not given room
     // for a file packet.
-    const qint64 room = m_directReadLeft > 0 ? kReceived : kReceivedFirst;
-    if (m_inRoom < room) {
-        m_in.reset(new char[size_t(room)]);
-        m_inRoom = room;
-    }
+    const qsizetype room = m_directReadLeft > 0 ? kReceived : kReceivedFirst;
+    if (m_in.size() < room)
+        m_in = QByteArray(room, Qt::Uninitialized);
     m_inStart = m_inEnd = 0;
     // Asking the socket even when its buffer is empty is what has it watch the connection again once its buffer
     // was full.
-    qint64 got = m_socket->read(m_in.get(), m_inRoom);
+    qint64 got = m_socket->read(m_in.data(), m_in.size());
     if (got <= 0)
-        got = readDirect(m_in.get(), int(m_inRoom));
+        got = readDirect(m_in.data(), int(m_in.size()));
     if (got <= 0)
         return false;
     m_inEnd = got;

@@ -3,7 +3,6 @@
 #include <QByteArray>
 #include <QtGlobal>
 
-#include <memory>
 #include <utility>
 
 class QTcpSocket;
@@ -92,10 +91,9 @@ private:
     // Received bytes the library has not taken yet, from m_inStart to m_inEnd. Reading ahead into its own buffer
     // instead, it would move what it holds to the front of that buffer at each record it begins: two to three
     // times every byte of a file packet. From here, each byte is copied once.
-    static constexpr qint64 kReceived = 256 * 1024;
-    static constexpr qint64 kReceivedFirst = 16 * 1024;
-    std::unique_ptr<char[]> m_in;
-    qint64 m_inRoom = 0;
+    static constexpr qsizetype kReceived = 256 * 1024;
+    static constexpr qsizetype kReceivedFirst = 16 * 1024;
+    QByteArray m_in;
     qint64 m_inStart = 0;
     qint64 m_inEnd = 0;
     qint64 m_expected = 1; // the connection's low-water mark for reads, as last set
