@@ -20,21 +20,19 @@ constexpr int kPacket = 1000000;
 // (numbered patterns) as fast as the connection takes them, then waits for one frame back. It answers what it saw.
 QString burstClient(quint16 port, const IdentityCertificate& certificate, const QList<int>& sizes)
 {
-    const int fd = connectHere(port, 20);
-    if (fd < 0)
-        return QStringLiteral("no connection");
-    TlsClient client(fd, &certificate);
-    if (!client.accepted())
-        return QStringLiteral("not accepted");
+    QString why;
+    const auto client = acceptedClient(port, certificate, &why);
+    if (!client)
+        return why;
     char header[Vesk::kFrameHeaderSize];
     for (int i = 0; i < sizes.size(); ++i) {
         const QByteArray payload = TestSupport::pattern(sizes.at(i), i + 1);
         qToLittleEndian<quint32>(quint32(payload.size()), header);
-        if (SSL_write(client.ssl, header, sizeof header) != sizeof header ||
-            SSL_write(client.ssl, payload.constData(), int(payload.size())) != payload.size())
+        if (SSL_write(client->ssl, header, sizeof header) != sizeof header ||
+            SSL_write(client->ssl, payload.constData(), int(payload.size())) != payload.size())
             return QStringLiteral("write failed");
     }
-    return client.awaitAnswer();
+    return client->awaitAnswer();
 }
 
 // A peer written against OpenSSL directly: once accepted, it writes one frame of `size` bytes whose records go out
@@ -43,21 +41,19 @@ QString burstClient(quint16 port, const IdentityCertificate& certificate, const 
 QString pausedClient(quint16 port, const IdentityCertificate& certificate, int size, int wholeRecords, int heldBytes,
                      int piece)
 {
-    const int fd = connectHere(port, 20);
-    if (fd < 0)
-        return QStringLiteral("no connection");
-    TlsClient client(fd, &certificate);
-    if (!client.accepted())
-        return QStringLiteral("not accepted");
+    QString why;
+    const auto client = acceptedClient(port, certificate, &why);
+    if (!client)
+        return why;
     // The records are made in memory, so that where the pause falls is ours to say. The socket's transport serves
     // both directions: it keeps reading.
     BIO* records = BIO_new(BIO_s_mem());
-    BIO_up_ref(SSL_get_wbio(client.ssl));
-    SSL_set0_wbio(client.ssl, records);
+    BIO_up_ref(SSL_get_wbio(client->ssl));
+    SSL_set0_wbio(client->ssl, records);
     QByteArray frame(Vesk::kFrameHeaderSize, Qt::Uninitialized);
     qToLittleEndian<quint32>(quint32(size), frame.data());
     frame += TestSupport::pattern(size, 1);
-    if (SSL_write(client.ssl, frame.constData(), int(frame.size())) != frame.size())
+    if (SSL_write(client->ssl, frame.constData(), int(frame.size())) != frame.size())
         return QStringLiteral("write failed");
     char* sealed = nullptr;
     const long sealedSize = BIO_get_mem_data(records, &sealed);
@@ -65,7 +61,7 @@ QString pausedClient(quint16 port, const IdentityCertificate& certificate, int s
     for (int i = 0; i < wholeRecords && pause + 5 <= sealedSize; ++i)
         pause += 5 + qFromBigEndian<quint16>(sealed + pause + 3); // a record's header ends with its length
     pause += heldBytes;
-    const auto sendAll = [fd](const char* data, long count) {
+    const auto sendAll = [fd = client->fd](const char* data, long count) {
         for (long done = 0; done < count;) {
             const ssize_t sent = ::send(fd, data + done, size_t(count - done), MSG_NOSIGNAL);
             if (sent <= 0)
@@ -77,13 +73,13 @@ QString pausedClient(quint16 port, const IdentityCertificate& certificate, int s
     if (pause >= sealedSize || !sendAll(sealed, pause))
         return QStringLiteral("write failed");
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    for (long sent = pause; sent < sealedSize; sent += piece > 0 ? piece : sealedSize) {
+    for (long sent = pause; sent<sealedSize; sent += piece> 0 ? piece : sealedSize) {
         if (sent > pause)
             std::this_thread::sleep_for(std::chrono::milliseconds(40));
         if (!sendAll(sealed + sent, qMin<long>(piece > 0 ? piece : sealedSize, sealedSize - sent)))
             return QStringLiteral("write failed");
     }
-    return client.awaitAnswer();
+    return client->awaitAnswer();
 }
 
 } // namespace

@@ -6,6 +6,8 @@
 #include <QString>
 #include <QtEndian>
 
+#include <memory>
+
 #include <openssl/ssl.h>
 
 #include <arpa/inet.h>
@@ -71,5 +73,23 @@ struct TlsClient
     SSL_CTX* context = SSL_CTX_new(TLS_client_method());
     SSL* ssl = nullptr;
 };
+
+// A client connected to the port on loopback and accepted there, with this certificate; null when either failed,
+// with the failure in `why` ("no connection", "not accepted").
+inline std::unique_ptr<TlsClient> acceptedClient(quint16 port, const Vesk::IdentityCertificate& certificate,
+                                                 QString* why)
+{
+    const int fd = connectHere(port, 20);
+    if (fd < 0) {
+        *why = QStringLiteral("no connection");
+        return nullptr;
+    }
+    auto client = std::make_unique<TlsClient>(fd, &certificate);
+    if (!client->accepted()) {
+        *why = QStringLiteral("not accepted");
+        return nullptr;
+    }
+    return client;
+}
 
 } // namespace TestSupport
