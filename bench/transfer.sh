@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Transfer benchmark: two vesk instances in two network namespaces on a bridge; instance 2 pulls a file of random
 # bytes from instance 1 through the real engine. The baseline, measured in the same run over the same path, is a
-# raw TCP stream from file to file (transfer_raw). Links: the bridge as it is, and shaped with tbf to 2.5 Gbit/s
+# raw TCP stream from file to file (transfer_raw); a second one sends the same stream through TLS 1.3 with the
+# stream's cipher, in blocking calls with nothing else to do, and shows how much of raw TCP the cipher alone leaves
+# (its own table: the program's rate is compared with both). Links: the bridge as it is, and shaped with tbf to 2.5 Gbit/s
 # and to 10 Gbit/s in each host; the bare and the 10 Gbit/s links run twice, apart, because on a virtual machine a
 # first pass through memory the guest has not touched yet (the page cache of the files written) costs several
 # times a later one, and the second row shows how far a figure moves between runs. For each: MB/s of both and
@@ -100,7 +102,31 @@ start_pair() {
 }
 
 
+# baseline PREFIX: one run of transfer_raw (PREFIX "" for plain TCP, "tls-" for TLS) over the link; sets
+# baseline_seconds, baseline_send_cpu and baseline_receive_cpu. Dirty pages left by the step before (the payload just
+# made, the previous copy) are written out first, so neither side pays for the other's writeback.
+baseline() {
+    local bytes_moved
+    sync
+    baseline_out="$(rig_folder 2)/raw.bin"
+    : >"$RIG_DIR/raw.log"
+    netns_exec 2 "$raw" "${1}receive" 25099 "$baseline_out" >"$RIG_DIR/raw.log" 2>&1 &
+    raw_pid=$!
+    for _ in $(seq 1 100); do
+        grep -q ready "$RIG_DIR/raw.log" && break
+        sleep 0.05
+    done
+    baseline_send_cpu="$(netns_exec 1 "$raw" "${1}send" "$(netns_addr 2)" 25099 "$files/payload.bin")" ||
+        rig_fail "the ${1:-raw }baseline's sender failed"
+    wait "$raw_pid"
+    raw_pid=""
+    read -r bytes_moved baseline_seconds baseline_receive_cpu < <(grep -v ready "$RIG_DIR/raw.log")
+    [ "$bytes_moved" = "$bytes" ] || rig_fail "the ${1:-raw }baseline moved $bytes_moved of $bytes bytes"
+    rm -f "$baseline_out"
+}
+
 results=()
+tls_results=()
 declare -A rate_sum=() rate_runs=() # "LINK MODE" -> the sum of the engine's MB/s over its runs, and their count
 run=0
 # measure LINK LABEL: one baseline and one engine transfer over the link, as a row of the table.
@@ -109,23 +135,10 @@ measure() {
     run=$((run + 1))
     shape "$link"
 
-    # Baseline: the same bytes as one TCP stream, file to file. Dirty pages left by the step before (the payload
-    # just made, the previous copy) are written out first, so neither side pays for the other's writeback.
-    sync
-    baseline_out="$(rig_folder 2)/raw.bin"
-    : >"$RIG_DIR/raw.log"
-    netns_exec 2 "$raw" receive 25099 "$baseline_out" >"$RIG_DIR/raw.log" 2>&1 &
-    raw_pid=$!
-    for _ in $(seq 1 100); do
-        grep -q ready "$RIG_DIR/raw.log" && break
-        sleep 0.05
-    done
-    raw_send_cpu="$(netns_exec 1 "$raw" send "$(netns_addr 2)" 25099 "$files/payload.bin")" || rig_fail "raw send failed"
-    wait "$raw_pid"
-    raw_pid=""
-    read -r raw_bytes raw_seconds raw_receive_cpu < <(grep -v ready "$RIG_DIR/raw.log")
-    [ "$raw_bytes" = "$bytes" ] || rig_fail "the raw stream moved $raw_bytes of $bytes bytes"
-    rm -f "$baseline_out"
+    # Baselines: the same bytes as one TCP stream, file to file, and through TLS.
+    baseline ""
+    raw_send_cpu=$baseline_send_cpu raw_seconds=$baseline_seconds raw_receive_cpu=$baseline_receive_cpu
+    baseline tls-
 
     # The engine, on an offer of its own (a new path is a new download), so each link starts from nothing.
     offered="$files/payload$run.bin"
@@ -181,7 +194,8 @@ measure() {
     [ "$(rig_sha "$received")" = "$(rig_sha "$files/payload.bin")" ] || rig_fail "the received file differs ($link)"
     rm -f "$received"
 
-    raw_rate="$(mb "$raw_bytes" "$raw_seconds")"
+    raw_rate="$(mb "$bytes" "$raw_seconds")"
+    tls_rate="$(mb "$bytes" "$baseline_seconds")"
     engine_rate="$(mb "$bytes" "$engine_seconds")"
     rate_sum[$label]="$(echo "${rate_sum[$label]:-0} + $engine_rate" | bc)"
     rate_runs[$label]=$((${rate_runs[$label]:-0} + 1))
@@ -195,6 +209,9 @@ measure() {
         "$(growth "$owner_before" "$owner_peak")" "$(growth "$receiver_before" "$receiver_peak")" "$worst_gap" \
         "$(echo "($receiver_wait1 - $receiver_wait0) / 10^6" | bc -l)" \
         "$(per_mb "$owner_faults0" "$owner_faults1")" "$(per_mb "$receiver_faults0" "$receiver_faults1")")")
+    tls_results+=("$(printf '%-17s %8s %8s %8s %6s %6s %6.2f %6.2f' "$label" "$raw_rate" "$tls_rate" "$engine_rate" \
+        "$(echo "scale=2; $tls_rate / $raw_rate" | bc)" "$(echo "scale=2; $engine_rate / $tls_rate" | bc)" \
+        "$(per_mb 0 "$baseline_send_cpu")" "$(per_mb 0 "$baseline_receive_cpu")")")
 }
 for mode in $modes; do
     start_pair "$mode"
@@ -220,6 +237,10 @@ printf '\n%-17s %8s %8s %6s %20s %20s %7s %7s %6s %7s %13s\n' "" "raw" "vesk" ""
 printf '%-17s %8s %8s %6s %6s %6s %6s %6s %6s %6s %7s %7s %6s %7s %6s %6s\n' "link (tbf), mode" "MB/s" "MB/s" "ratio" "raw" \
     "owner" "main" "raw" "recv." "main" "RSS +MB" "RSS +MB" "ms" "ms" "owner" "recv."
 printf '%s\n' "${results[@]}"
+printf '\nThe TLS baseline: what the cipher alone leaves of raw TCP (one blocking thread per side, nothing else to do)\n'
+printf '%-17s %8s %8s %8s %6s %6s %13s\n' "" "raw" "TLS" "vesk" "TLS/" "vesk/" "TLS CPU ms/MB"
+printf '%-17s %8s %8s %8s %6s %6s %6s %6s\n' "link (tbf), mode" "MB/s" "MB/s" "MB/s" "raw" "TLS" "send" "recv."
+printf '%s\n' "${tls_results[@]}"
 if [[ " $modes " == *" plain "* && " $modes " == *" stream "* ]]; then
     printf '\nstream / plain (mean vesk MB/s of each):'
     for link in $(printf '%s\n' $links | awk '!seen[$0]++'); do
