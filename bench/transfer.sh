@@ -1,21 +1,20 @@
 #!/usr/bin/env bash
 # Transfer benchmark: two vesk instances in two network namespaces on a bridge; instance 2 pulls a file of random
-# bytes from instance 1 through the real engine. The baseline, measured in the same run over the same path, is a
-# raw TCP stream from file to file (transfer_raw); a second one sends the same stream through TLS 1.3 with the
-# stream's cipher, in blocking calls with nothing else to do, and shows how much of raw TCP the cipher alone leaves
-# (its own table: the program's rate is compared with both). Links: the bridge as it is, and shaped with tbf to 2.5 Gbit/s
-# and to 10 Gbit/s in each host; the bare and the 10 Gbit/s links run twice, apart, because on a virtual machine a
-# first pass through memory the guest has not touched yet (the page cache of the files written) costs several
-# times a later one, and the second row shows how far a figure moves between runs. For each: MB/s of both and
-# their ratio, CPU milliseconds per MB on each side for both, the growth of the resident memory of owner and
-# receiver during the transfer (peak minus the size just before it), and the longest the receiver's event loop
-# went without a turn (a 10 ms timer probe in the scripted interface). CPU is counted for the whole process and for
-# its main thread alone. A last row repeats the bare bridge with the receiver's real interface loaded (offscreen,
-# the Transfers tab shown). Every link is measured in both modes: between two instances that talk on their TLS
-# stream ("stream") and between two that speak the plain protocol ("plain", a connection per message); the ratio
-# of the two shows what the stream costs or saves. The modes run in the order given, and by default twice, the
-# second time the other way round, and the ratio is taken from the mean of each mode's runs on a link (the order
-# alone moved the ratio by a tenth in earlier runs).
+# bytes from instance 1 through the real engine. The baseline, measured in the same run over the same path, is a raw
+# TCP stream from file to file (transfer_raw); a second one sends the same stream through TLS 1.3 with the stream's
+# cipher, in blocking calls with nothing else to do, and shows how much of raw TCP the cipher alone leaves (its own
+# table: the program's rate is compared with both). Links: the bridge as it is, and shaped with tbf to 2.5 Gbit/s and
+# to 10 Gbit/s in each host; the bare and the 10 Gbit/s links run twice, apart, because on a virtual machine a first
+# pass through memory the guest has not touched yet (the page cache of the files written) costs several times a later
+# one, and the second row shows how far a figure moves between runs. For each: MB/s of both and their ratio, CPU
+# milliseconds per MB on each side for both, the growth of the resident memory of owner and receiver during the
+# transfer (peak minus the size just before it), and the longest the receiver's event loop went without a turn (a 10
+# ms timer probe in the scripted interface). CPU is counted for the whole process and for its main thread alone. A
+# last row repeats the bare bridge with the receiver's real interface loaded (offscreen, the Transfers tab shown).
+# Every link is measured in both modes: between two instances that talk on their TLS stream ("stream") and between two
+# that speak the plain protocol ("plain", a connection per message); the ratio of the two shows what the stream costs
+# or saves. The modes run in the order given, and by default twice, the second time the other way round, and the ratio
+# is taken from the mean of each mode's runs on a link (the order alone moved the ratio by a tenth in earlier runs).
 #
 #   bench/transfer.sh VESK TRANSFER_RAW [MIB] [LINKS] [MODES]
 #       MIB defaults to 1024; LINKS to "none 2500mbit 10gbit none 10gbit" (tbf rates, "none" for the bare bridge);
@@ -129,7 +128,7 @@ results=()
 tls_results=()
 declare -A rate_sum=() rate_runs=() # "LINK MODE" -> the sum of the engine's MB/s over its runs, and their count
 run=0
-# measure LINK LABEL: one baseline and one engine transfer over the link, as a row of the table.
+# measure LINK LABEL: both baselines and one engine transfer over the link, as a row of each table.
 measure() {
     local link="$1" label="$2"
     run=$((run + 1))
