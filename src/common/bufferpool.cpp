@@ -47,6 +47,16 @@ void BufferPool::giveBack(QByteArray bytes)
     if (buffer.capacity() < m_pooledFrom || buffer.capacity() > m_pooledUpTo + 2 * kSlack)
         return;
     const std::lock_guard<std::mutex> lock(m_mutex);
+    // The same memory comes back from each of its holders: a received frame from the stream that read it and, as the
+    // packet inside it, from the file writer. Kept twice, each entry would keep the other from ever being alone with
+    // it, and neither would serve again.
+    for (QByteArray& kept : m_buffers) {
+        if (kept.data_ptr().d_ptr() == buffer.data_ptr().d_ptr()) {
+            if (roomOf(buffer) > roomOf(kept))
+                kept = std::move(buffer);
+            return;
+        }
+    }
     if (int(m_buffers.size()) < m_maxKept) {
         m_buffers.push_back(std::move(buffer));
         return;
