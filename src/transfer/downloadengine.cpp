@@ -53,6 +53,12 @@ DownloadEngine::DownloadEngine(Store& store, MessageSink& sink, BufferPool& fram
     connect(&m_folderListsTimer, &QTimer::timeout, this, &DownloadEngine::refreshFolderLists);
     m_diskRecheck.setInterval(kDiskRecheckMs);
     connect(&m_diskRecheck, &QTimer::timeout, this, &DownloadEngine::recheckDisk);
+    m_releaseFrames.setSingleShot(true);
+    m_releaseFrames.setInterval(kReleaseFramesMs);
+    connect(&m_releaseFrames, &QTimer::timeout, this, [this] {
+        if (!m_session && m_ahead.empty())
+            m_frames.release();
+    });
 }
 
 DownloadEngine::~DownloadEngine() = default;
@@ -348,7 +354,7 @@ void DownloadEngine::finishCompleted()
         const qint64 wanted = m_session->wanted();
         m_session.reset(); // the files asked for ahead go on
         if (m_ahead.empty())
-            m_frames.release();
+            m_releaseFrames.start();
         // A file asked for ahead has its row from then; the statement that marks it done also checks it is still
         // there and queued. Anything else reads its row again.
         if (const TableRecord asked = m_aheadRows.take(id); !asked.isEmpty() && markFolderFileDone(id)) {
@@ -382,7 +388,7 @@ void DownloadEngine::endSession()
     m_session.reset(); // writes what is still queued, giving its buffers back
     m_ahead.clear();
     m_aheadRows.clear();
-    m_frames.release();
+    m_releaseFrames.start();
 }
 
 void DownloadEngine::flushWrites()

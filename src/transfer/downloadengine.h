@@ -63,6 +63,10 @@ public:
     // often, and goes on by itself once the rest of its file can be written: the user frees space and need not
     // come back to press Download.
     static constexpr int kDiskRecheckMs = 3000;
+    // The packets' buffers go back to the system once no download has run for this long, not at the end of each:
+    // a queue of files goes from one to the next, and memory fresh from the system costs a page fault per page (on
+    // a virtual machine, a megabyte touched the first time costs about three times the CPU of receiving one).
+    static constexpr int kReleaseFramesMs = 5000;
 
     // downloadsFolder ends with a separator; received files are written there and nowhere else (see DownloadFiles).
     // The packets' buffers, once written, go back to `frames`.
@@ -238,6 +242,7 @@ private:
     };
     QHash<QString, DiskWait> m_waitingForDisk;
     QTimer m_diskRecheck;
+    QTimer m_releaseFrames; // started again by each download's end
     // The one notice of a download paused for its disk names the last one paused (its resume id); it goes once that
     // one is no longer paused: the next pause's notice takes its place rather than adding a box for each file.
     QString m_diskNoticeFor;
