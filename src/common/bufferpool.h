@@ -37,7 +37,7 @@ public:
     QByteArray take(qsizetype size);
     // Hands a buffer back; it serves again once nobody else holds it. Kept while the pool has room.
     void giveBack(QByteArray bytes);
-    // Lets every kept buffer go (a download has ended: nothing is coming for a while).
+    // Lets every kept buffer go (no packet has come or gone for a while).
     void release();
 
 private:
