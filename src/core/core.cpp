@@ -119,6 +119,12 @@ void Core::connectSubsystems()
     });
     connect(m_outgoing.get(), &OutgoingOffers::delivered, m_delivered.get(), &DeliveredFiles::add);
     connect(m_downloads.get(), &DownloadsFolder::changed, m_engine.get(), &DownloadEngine::setDownloadsFolder);
+    if (m_security) {
+        // A packet is read from the file once its stream can take it, not while a receiver's whole window waits.
+        m_packets->setRoom([this](const QString& nodeId) { return m_security->hasRoomFor(nodeId); });
+        connect(m_security.get(), &PeerSecurity::roomFor, m_packets.get(), &PacketServer::serveWaiting);
+        connect(m_security.get(), &PeerSecurity::streamEnded, m_packets.get(), &PacketServer::dropWaiting);
+    }
 }
 
 void Core::registerHandlers()

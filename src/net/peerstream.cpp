@@ -276,9 +276,15 @@ bool PeerStream::send(const FramePayload& payload)
     return writeFrame(payload);
 }
 
-bool PeerStream::canSend() const
+bool PeerStream::canSend()
 {
-    return m_established && !m_finished && queuedBytes() < m_limits.maxQueuedBytes;
+    if (!m_established || m_finished)
+        return false;
+    if (queuedBytes() >= m_limits.maxQueuedBytes) {
+        m_full = true;
+        return false;
+    }
+    return true;
 }
 
 qint64 PeerStream::queuedBytes() const

@@ -96,8 +96,9 @@ public:
     bool send(const QByteArray& payload);
     // The same for a payload in parts (see FramePayload): the peer gets the bytes of the parts joined.
     bool send(const FramePayload& payload);
-    // True when send() would take a frame now.
-    bool canSend() const;
+    // True when send() would take a frame now. False while the queue is full: sendReady() follows once it has room
+    // again, as after a refused send(), so a sender may hold its frames back rather than offer them to be refused.
+    bool canSend();
     qint64 queuedBytes() const;
     // What this stream holds in memory: queued to send, and received but not yet handed on as a frame.
     qint64 bufferedBytes() const;

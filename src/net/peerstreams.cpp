@@ -144,9 +144,9 @@ bool PeerStreams::send(const QString& nodeId, const FramePayload& payload)
     return stream && stream->send(payload);
 }
 
-bool PeerStreams::canSend(const QString& nodeId) const
+bool PeerStreams::canSend(const QString& nodeId)
 {
-    const PeerStream* stream = m_streams.value(nodeId);
+    PeerStream* stream = m_streams.value(nodeId);
     return stream && stream->canSend();
 }
 

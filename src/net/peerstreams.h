@@ -126,7 +126,8 @@ public:
     // Queues one frame for the node. False when it has no stream or its stream's queue is full (sendReady follows).
     bool send(const QString& nodeId, const QByteArray& payload);
     bool send(const QString& nodeId, const FramePayload& payload);
-    bool canSend(const QString& nodeId) const;
+    // Whether the node's stream takes a frame now; false while its queue is full (sendReady follows) or it has none.
+    bool canSend(const QString& nodeId);
 
     bool hasStream(const QString& nodeId) const { return m_streams.contains(nodeId); }
     QStringList nodes() const { return m_streams.keys(); }

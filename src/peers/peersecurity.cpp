@@ -232,6 +232,7 @@ void PeerSecurity::handshakeOnStreams()
 void PeerSecurity::streamDown(const QString& nodeId)
 {
     m_waiting.dropQueued(nodeId);
+    Q_EMIT streamEnded(nodeId);
 }
 
 void PeerSecurity::frameReceived(const QString& nodeId, const QByteArray& payload)
@@ -272,6 +273,15 @@ bool PeerSecurity::sendOnStream(const QString& nodeId, FramePayload payload)
 void PeerSecurity::flushBacklog(const QString& nodeId)
 {
     m_waiting.flush(nodeId, streamOf(nodeId));
+    if (m_waiting.queuedBytes(nodeId) == 0)
+        Q_EMIT roomFor(nodeId);
+}
+
+bool PeerSecurity::hasRoomFor(const QString& nodeId)
+{
+    if (!m_streams->hasStream(nodeId))
+        return true;
+    return m_waiting.queuedBytes(nodeId) == 0 && m_streams->canSend(nodeId);
 }
 
 WaitingMessages::Send PeerSecurity::streamOf(const QString& nodeId)

@@ -112,6 +112,9 @@ public:
 
     quint32 capabilitiesOf(const QString& nodeId) const override;
     bool hasStream(const QString& nodeId) const;
+    // Whether a frame for the node would go on its stream now rather than wait for room there (true for a node
+    // without a stream: its messages take their other ways). While false, roomFor(nodeId) follows once it has room.
+    bool hasRoomFor(const QString& nodeId);
 
     // For the interface: what it knows of the peer now (its row follows once the change is announced).
     SecurityState::State securityState(const QString& nodeId) const;
@@ -138,6 +141,9 @@ Q_SIGNALS:
     void securityChanged(const QString& nodeId);
     // A computer at that address completed a stream with our own identity key: a copy of this installation.
     void copyOfThisInstallation(const QString& address);
+    // The node's stream, busy before, takes frames again; or its stream ended (what waited for room is dropped).
+    void roomFor(const QString& nodeId);
+    void streamEnded(const QString& nodeId);
 
 private:
     void makeStreams();

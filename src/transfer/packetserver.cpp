@@ -242,6 +242,25 @@ void PacketServer::registerHandlers(MessageDispatcher& dispatcher)
 
 void PacketServer::handleSendDataPacket(const Parameters& message)
 {
+    serve(message, true);
+}
+
+void PacketServer::serveWaiting(const QString& nodeId)
+{
+    for (auto waiting = m_waiting.find(nodeId); waiting != m_waiting.end() && m_room(nodeId);
+         waiting = m_waiting.find(nodeId)) {
+        if (waiting->empty()) {
+            m_waiting.erase(waiting);
+            return;
+        }
+        const Parameters message = std::move(waiting->front());
+        waiting->pop_front();
+        serve(message, false);
+    }
+}
+
+void PacketServer::serve(const Parameters& message, bool mayWait)
+{
     const QString fileId = message.value(Msg::kFileId).toString();
     bool seekValid = false;
     bool sizeValid = false;
@@ -271,6 +290,22 @@ void PacketServer::handleSendDataPacket(const Parameters& message)
         return;
     }
 
+    if (mayWait && m_room) {
+        const QString nodeTo = upload->nodeTo;
+        if (m_waiting.contains(nodeTo) && m_room(nodeTo)) {
+            serveWaiting(nodeTo); // those from before go first
+            upload = serving(fileId);
+            if (!upload)
+                return;
+        }
+        if (m_waiting.contains(nodeTo) || !m_room(nodeTo)) {
+            std::deque<Parameters>& waiting = m_waiting[nodeTo];
+            if (waiting.size() >= size_t(kMaxWaitingRequests))
+                waiting.pop_front();
+            waiting.push_back(message);
+            return;
+        }
+    }
     qCDebug(lcTransfer) << "serving" << fileId << "at" << fileSeek << "for" << bufferSize;
     bool changed = false;
     const QByteArray bytes = readPacket(fileId, fileSeek, bufferSize, &changed);

@@ -12,6 +12,8 @@
 #include <QString>
 #include <QTimer>
 
+#include <deque>
+#include <functional>
 #include <memory>
 
 namespace Vesk {
@@ -45,12 +47,25 @@ public:
     static constexpr int kMaxOpenFiles = 8;
     // Chunks the kernel is asked to read ahead of the one just read, so the disk works while packets travel.
     static constexpr qint64 kReadAheadChunks = 4;
+    // Requests kept per receiver while its connection has no room for more packets: a receiver keeps a window of
+    // 16 in flight and asks again for what stays unanswered, so more are older asks that are dropped.
+    static constexpr int kMaxWaitingRequests = 64;
 
     // Chunks are read into buffers of `buffers` (the pool the frames are built in), and go back there once served.
     PacketServer(Store& store, MessageSink& sink, BufferPool& buffers, const Clock& clock, QObject* parent = nullptr);
     ~PacketServer() override;
 
     void handleSendDataPacket(const Parameters& message);
+    // Whether a packet for the node would go out now rather than wait in memory for room on its connection (the
+    // program asks its stream). While false, requests wait here, unread, until serveWaiting(nodeId): a packet
+    // read only when it can leave keeps the owner from holding a receiver's whole window of packets at once.
+    using Room = std::function<bool(const QString& nodeId)>;
+    void setRoom(Room room) { m_room = std::move(room); }
+    // Serves the node's waiting requests, in the order they came, while there is room.
+    void serveWaiting(const QString& nodeId);
+    // The node's connection ended: its waiting requests go (the receiver asks again).
+    void dropWaiting(const QString& nodeId) { m_waiting.remove(nodeId); }
+    int waitingRequests(const QString& nodeId) const { return int(m_waiting.value(nodeId).size()); }
     // Serves "sendDataPacket".
     void registerHandlers(MessageDispatcher& dispatcher);
     // Frees the chunks that have not been used for a while.
@@ -91,6 +106,7 @@ private:
         std::shared_ptr<QFile> file; // shared only so the entry can live in a QHash
     };
 
+    void serve(const Parameters& message, bool mayWait);
     Serving* serving(const QString& fileId);
     QByteArray readChunk(Serving& upload, qint64 chunkStart);
     void noteBytesSent(const QString& fileId, const QString& folderId, qint64 fileSeek);
@@ -109,6 +125,8 @@ private:
     QTimer m_freeBufferFilesTimer;
     QTimer m_uploadsRefresh;
     QHash<QString, Serving> m_serving;
+    Room m_room;
+    QHash<QString, std::deque<Parameters>> m_waiting; // node -> requests waiting for room
     QSet<QString> m_held;
     // Served but not written yet: the highest offset of each upload, and the folder it belongs to.
     struct SentMark

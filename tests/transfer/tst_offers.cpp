@@ -390,6 +390,59 @@ private Q_SLOTS:
         QVERIFY(request("up", 0, kPacket).isNull());
         QVERIFY(rig->sink.sent.isEmpty());
     }
+    // While the receiver's connection has no room, requests wait unread, in order and bounded; with room they are
+    // answered first, before newer ones; a connection that ended takes its waiting requests with it.
+    void requestsWaitForRoom()
+    {
+        const QByteArray source = pattern(80 * kPacket, 5);
+        QVERIFY(writeFile(files.filePath("up"), source));
+        rig->insertUpload("up", "on1", 0, "sent", files.filePath("up"), source.size());
+        bool room = false;
+        QStringList asked; // nodes whose room was looked at
+        rig->packets.setRoom([&](const QString& nodeId) {
+            asked += nodeId;
+            return room;
+        });
+        const auto seeks = [this] {
+            QList<qint64> seeks;
+            for (const auto& message : std::as_const(rig->sink.sent))
+                seeks += message.value("fileSeek").toLongLong();
+            return seeks;
+        };
+        const auto ask = [this](qint64 packet) {
+            rig->packets.handleSendDataPacket(
+                {{"action", "sendDataPacket"}, {"fileId", "up"}, {"timeSent", 1}, {"fileSeek", packet * kPacket},
+                 {"bufferSize", kPacket}, {"senderIPAddress", receiver.toString()}});
+        };
+        for (qint64 packet : {3, 1, 2})
+            ask(packet);
+        QVERIFY(rig->sink.sent.isEmpty());
+        QCOMPARE(rig->packets.chunks().chunkCount(), 0); // nothing read for them yet
+        QCOMPARE(asked.value(0), QStringLiteral("on1"));
+        room = true;
+        ask(7); // the earlier ones go before it
+        QCOMPARE(seeks(), (QList<qint64>{3 * kPacket, kPacket, 2 * kPacket, 7 * kPacket}));
+        QCOMPARE(rig->sink.sent.first().value("binaryData").toByteArray(), source.mid(3 * kPacket, kPacket));
+        QCOMPARE(rig->packets.waitingRequests("on1"), 0);
+
+        rig->sink.clear();
+        room = false;
+        for (qint64 packet = 0; packet < Vesk::PacketServer::kMaxWaitingRequests + 6; ++packet)
+            ask(packet);
+        QCOMPARE(rig->packets.waitingRequests("on1"), Vesk::PacketServer::kMaxWaitingRequests);
+        room = true;
+        rig->packets.serveWaiting("on1");
+        QCOMPARE(seeks().size(), Vesk::PacketServer::kMaxWaitingRequests);
+        QCOMPARE(seeks().first(), 6 * kPacket); // the oldest went
+
+        rig->sink.clear();
+        room = false;
+        ask(9);
+        rig->packets.dropWaiting("on1");
+        room = true;
+        rig->packets.serveWaiting("on1");
+        QVERIFY(rig->sink.sent.isEmpty());
+    }
     // Nonsense gets no answer, reads nothing and records no progress; what is logged about it stays short.
     void badRequestsGetNoAnswer_data()
     {
