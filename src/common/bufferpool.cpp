@@ -23,6 +23,7 @@ QByteArray BufferPool::take(qsizetype size)
     const bool pooled = size >= m_pooledFrom && size <= m_pooledUpTo;
     if (pooled) {
         const std::lock_guard<std::mutex> lock(m_mutex);
+        m_lastUse = std::chrono::steady_clock::now();
         for (auto it = m_buffers.begin(); it != m_buffers.end(); ++it) {
             // A buffer still held elsewhere would be copied on the first write into it: it waits here until its
             // other holders have let it go.
@@ -47,6 +48,7 @@ void BufferPool::giveBack(QByteArray bytes)
     if (buffer.capacity() < m_pooledFrom || buffer.capacity() > m_pooledUpTo + 2 * kSlack)
         return;
     const std::lock_guard<std::mutex> lock(m_mutex);
+    m_lastUse = std::chrono::steady_clock::now();
     // The same memory comes back from each of its holders: a received frame from the stream that read it and, as the
     // packet inside it, from the file writer. Kept twice, each entry would keep the other from ever being alone with
     // it, and neither would serve again.
@@ -72,14 +74,23 @@ void BufferPool::giveBack(QByteArray bytes)
         *smallest = std::move(buffer);
 }
 
-void BufferPool::release()
+bool BufferPool::release(qint64 unusedForMs)
 {
-    std::vector<QByteArray> released;
+    std::vector<QByteArray> released; // freed after the lock
     {
         const std::lock_guard<std::mutex> lock(m_mutex);
+        if (std::chrono::steady_clock::now() - m_lastUse < std::chrono::milliseconds(unusedForMs))
+            return false;
         released.swap(m_buffers);
         m_buffers.reserve(size_t(m_maxKept));
     }
+    return true;
+}
+
+int BufferPool::keptBuffers() const
+{
+    const std::lock_guard<std::mutex> lock(m_mutex);
+    return int(m_buffers.size());
 }
 
 } // namespace Vesk

@@ -2,6 +2,7 @@
 
 #include <QByteArray>
 
+#include <chrono>
 #include <mutex>
 #include <vector>
 
@@ -37,8 +38,15 @@ public:
     QByteArray take(qsizetype size);
     // Hands a buffer back; it serves again once nobody else holds it. Kept while the pool has room.
     void giveBack(QByteArray bytes);
-    // Lets every kept buffer go (no packet has come or gone for a while).
-    void release();
+    // Lets every kept buffer go once none was taken or given back for `unusedForMs` (no packet has come or gone for
+    // a while); false when the pool is still in use, as when this computer sends while it stopped receiving: the
+    // caller asks again later. The pool is shared by both directions, so neither may go by its own traffic alone.
+    bool release(qint64 unusedForMs = kIdleMs);
+    // Buffers kept for use again.
+    int keptBuffers() const;
+
+    // The callers' release timers run at least this long after their own last packet.
+    static constexpr qint64 kIdleMs = 4000;
 
 private:
     // Room beyond the size asked for. A reader drops a few dozen bytes of header from the front of the buffer
@@ -50,6 +58,7 @@ private:
     const qsizetype m_pooledUpTo;
     mutable std::mutex m_mutex;
     std::vector<QByteArray> m_buffers;
+    std::chrono::steady_clock::time_point m_lastUse; // of a buffer of the pooled sizes, taken or given back
 };
 
 } // namespace Vesk

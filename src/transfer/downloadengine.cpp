@@ -55,10 +55,12 @@ DownloadEngine::DownloadEngine(Store& store, MessageSink& sink, BufferPool& fram
     m_releaseFrames.setSingleShot(true);
     m_releaseFrames.setInterval(kReleaseFramesMs);
     connect(&m_releaseFrames, &QTimer::timeout, this, [this] {
-        if (!m_session && m_ahead.empty())
-            m_frames.release();
+        if (!m_session && m_ahead.empty() && !m_frames.release())
+            m_releaseFrames.start(); // still sending packets: asked again later
     });
 }
+
+static_assert(DownloadEngine::kReleaseFramesMs > BufferPool::kIdleMs, "the release would always find the pool in use");
 
 DownloadEngine::~DownloadEngine() = default;
 

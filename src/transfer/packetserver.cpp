@@ -34,6 +34,8 @@ QString loggedId(const QString& fileId)
 
 } // namespace
 
+static_assert(ChunkCache::kIdleMs > BufferPool::kIdleMs, "the release would always find the pool in use");
+
 PacketServer::~PacketServer()
 {
     writeBytesSent();
@@ -332,10 +334,10 @@ void PacketServer::freeBufferFilesToSend()
         else
             ++it;
     }
-    if (bufferFilesToSend.freeIdle(now) || !m_serving.isEmpty())
+    // Nothing served for a while: the buffers kept for packets go back to the system, once the pool is idle (the
+    // download engine receives into the same one).
+    if (bufferFilesToSend.freeIdle(now) || !m_serving.isEmpty() || !m_buffers.release())
         m_freeBufferFilesTimer.start(kFreeChunksDelayMs);
-    else
-        m_buffers.release(); // nothing served for a while: the buffers kept for packets go back to the system
 }
 
 void PacketServer::dropFile(const QString& fileId)

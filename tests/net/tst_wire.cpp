@@ -139,6 +139,26 @@ private slots:
         QCOMPARE(static_cast<const void*>(Vesk::frameBuffer(record.size(), &frames).constData()), memory);
     }
 
+    // Sending and receiving share the pool: one side gone idle lets the buffers go only once neither side has used
+    // one for the idle time, and hears that it has to ask again.
+    void poolGoesOnlyWhenIdle_data()
+    {
+        QTest::addColumn<qint64>("unusedForMs");
+        QTest::addColumn<bool>("released");
+        QTest::newRow("used just now") << Vesk::BufferPool::kIdleMs << false;
+        QTest::newRow("idle long enough") << qint64(0) << true;
+    }
+    void poolGoesOnlyWhenIdle()
+    {
+        QFETCH(qint64, unusedForMs);
+        QFETCH(bool, released);
+        Vesk::BufferPool frames;
+        frames.giveBack(frames.take(1000000));
+        QCOMPARE(frames.keptBuffers(), 1);
+        QCOMPARE(frames.release(unusedForMs), released);
+        QCOMPARE(frames.keptBuffers(), released ? 0 : 1);
+    }
+
     // Whatever a peer sends gives either a logged rejection, or wire fields no longer than what was sent, which
     // encode and decode again unchanged.
     void randomInput()
