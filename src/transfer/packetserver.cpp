@@ -249,6 +249,8 @@ void PacketServer::handleSendDataPacket(const Parameters& message)
 
 void PacketServer::serveWaiting(const QString& nodeId)
 {
+    if (!m_room) // nothing waits without it
+        return;
     for (auto waiting = m_waiting.find(nodeId); waiting != m_waiting.end() && m_room(nodeId);
          waiting = m_waiting.find(nodeId)) {
         if (waiting->empty()) {
