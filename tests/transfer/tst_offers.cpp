@@ -39,15 +39,20 @@ class tst_Offers : public QObject
         rig->outgoing.handleConfirmFileToSend(
             rig->fromReceiverOf(id, {{"action", "confirmFileToSend"}, {"fileId", id}}));
     }
-    // The bytes of the one answer a request brought, or a null array when it brought none, several or a wrong one.
-    QByteArray request(const QString& id, const QVariant& seek, const QVariant& size, qint64 timeSent = 1)
+    // The receiver asks for a packet (a field left invalid is left out).
+    void ask(const QString& id, const QVariant& seek, const QVariant& size, qint64 timeSent = 1)
     {
-        rig->sink.clear();
         Parameters message{{"action", "sendDataPacket"}, {"fileId", id},
                            {"timeSent", timeSent},       {"fileSeek", seek},
                            {"bufferSize", size},         {"senderIPAddress", receiver.toString()}};
         message.removeIf([](const auto& field) { return !field.value().isValid(); });
         rig->packets.handleSendDataPacket(message);
+    }
+    // The bytes of the one answer a request brought, or a null array when it brought none, several or a wrong one.
+    QByteArray request(const QString& id, const QVariant& seek, const QVariant& size, qint64 timeSent = 1)
+    {
+        rig->sink.clear();
+        ask(id, seek, size, timeSent);
         const auto answer = rig->sink.sent.value(0);
         const bool right = rig->sink.sent.size() == 1 && answer.action() == "receiveDataPacket" &&
                            answer.address == receiver && answer.value("fileId") == id &&
@@ -394,50 +399,34 @@ private Q_SLOTS:
     // answered first, before newer ones; a connection that ended takes its waiting requests with it.
     void requestsWaitForRoom()
     {
-        const QByteArray source = pattern(80 * kPacket, 5);
+        const QByteArray source = pattern(10, 5); // a byte asked at each offset
         QVERIFY(writeFile(files.filePath("up"), source));
         rig->insertUpload("up", "on1", 0, "sent", files.filePath("up"), source.size());
         bool room = false;
         QStringList asked; // nodes whose room was looked at
-        rig->packets.setRoom([&](const QString& nodeId) {
-            asked += nodeId;
-            return room;
-        });
-        const auto seeks = [this] {
-            QList<qint64> seeks;
-            for (const auto& message : std::as_const(rig->sink.sent))
-                seeks += message.value("fileSeek").toLongLong();
-            return seeks;
-        };
-        const auto ask = [this](qint64 packet) {
-            rig->packets.handleSendDataPacket(
-                {{"action", "sendDataPacket"}, {"fileId", "up"}, {"timeSent", 1}, {"fileSeek", packet * kPacket},
-                 {"bufferSize", kPacket}, {"senderIPAddress", receiver.toString()}});
-        };
-        for (qint64 packet : {3, 1, 2})
-            ask(packet);
+        rig->packets.setRoom([&](const QString& nodeId) { return asked += nodeId, room; });
+        for (int seek : {3, 1, 2})
+            ask("up", seek, 1);
         QVERIFY(rig->sink.sent.isEmpty());
         QCOMPARE(rig->packets.chunks().chunkCount(), 0); // nothing read for them yet
         QCOMPARE(asked.value(0), QStringLiteral("on1"));
         room = true;
-        ask(7); // the earlier ones go before it
-        QCOMPARE(seeks(), (QList<qint64>{3 * kPacket, kPacket, 2 * kPacket, 7 * kPacket}));
-        QCOMPARE(rig->sink.sent.first().value("binaryData").toByteArray(), source.mid(3 * kPacket, kPacket));
+        ask("up", 7, 1); // the earlier ones go before it
+        QCOMPARE(rig->sink.values("receiveDataPacket", "fileSeek"), QStringList({"3", "1", "2", "7"}));
+        QCOMPARE(rig->sink.sent.first().value("binaryData").toByteArray(), source.mid(3, 1));
         QCOMPARE(rig->packets.waitingRequests("on1"), 0);
-
         rig->sink.clear();
         room = false;
-        for (qint64 packet = 0; packet < Vesk::PacketServer::kMaxWaitingRequests + 6; ++packet)
-            ask(packet);
+        for (int i = 0; i < Vesk::PacketServer::kMaxWaitingRequests + 6; ++i)
+            ask("up", i % 10, 1);
         QCOMPARE(rig->packets.waitingRequests("on1"), Vesk::PacketServer::kMaxWaitingRequests);
         room = true;
         rig->packets.serveWaiting("on1");
-        QCOMPARE(seeks().size(), Vesk::PacketServer::kMaxWaitingRequests);
-        QCOMPARE(seeks().first(), 6 * kPacket); // the oldest went
-
+        QCOMPARE(rig->sink.values("receiveDataPacket", "fileSeek").size(), Vesk::PacketServer::kMaxWaitingRequests);
+        QCOMPARE(rig->sink.values("receiveDataPacket", "fileSeek").first(), QStringLiteral("6")); // the oldest went
         rig->sink.clear();
         room = false;
-        ask(9);
+        ask("up", 9, 1);
         rig->packets.dropWaiting("on1");
         room = true;
         rig->packets.serveWaiting("on1");
