@@ -296,8 +296,8 @@ void PacketServer::serve(const Parameters& message, bool mayWait)
 
     if (mayWait && m_room) {
         const QString nodeTo = upload->nodeTo;
-        if (m_waiting.contains(nodeTo) && m_room(nodeTo)) {
-            serveWaiting(nodeTo); // those from before go first
+        if (m_waiting.contains(nodeTo)) {
+            serveWaiting(nodeTo); // those from before go first, while there is room
             upload = serving(fileId);
             if (!upload)
                 return;
