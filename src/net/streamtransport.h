@@ -61,10 +61,11 @@ public:
     // The next readyRead may wait until this many bytes are in the connection's buffer: fewer, larger reads of a
     // long frame. Only ever as many as are sure to come without anything from this side, or the stream would wait
     // for bytes the peer never sends. 1 (or less) is any byte at all. Rounded down to whole steps, so that a frame
-    // that arrives over a few turns sets it a few times only.
+    // that arrives over a few turns sets it a few times only. Up to a file packet's whole rest: the reader wakes
+    // about once a packet, where each wake-up costs a context switch and a turn of the event loop.
     void expectAtLeast(qint64 bytes);
     static constexpr qint64 kExpectStep = 64 * 1024;
-    static constexpr qint64 kMostExpected = 4 * kExpectStep;
+    static constexpr qint64 kMostExpected = 16 * kExpectStep;
 
     // Whether bytes we sent have waited for the peer's acknowledgement through this many retransmission timeouts
     // in a row. TCP doubles its wait after each, up to minutes: a connection that lost its path for half a minute
