@@ -249,16 +249,13 @@ void PacketServer::handleSendDataPacket(const Parameters& message)
 
 void PacketServer::serveWaiting(const QString& nodeId)
 {
-    if (!m_room) // nothing waits without it
-        return;
-    for (auto waiting = m_waiting.find(nodeId); waiting != m_waiting.end() && m_room(nodeId);
-         waiting = m_waiting.find(nodeId)) {
-        if (waiting->empty()) {
-            m_waiting.erase(waiting);
-            return;
-        }
-        const Parameters message = std::move(waiting->front());
-        waiting->pop_front();
+    // Nothing waits without a room check. A node's entry goes with its last request, so an entry means requests.
+    while (m_room && m_waiting.contains(nodeId) && m_room(nodeId)) {
+        std::deque<Parameters>& waiting = m_waiting[nodeId];
+        const Parameters message = std::move(waiting.front());
+        waiting.pop_front();
+        if (waiting.empty())
+            m_waiting.remove(nodeId);
         serve(message, false);
     }
 }

@@ -65,7 +65,11 @@ public:
     void serveWaiting(const QString& nodeId);
     // The node's connection ended: its waiting requests go (the receiver asks again).
     void dropWaiting(const QString& nodeId) { m_waiting.remove(nodeId); }
-    int waitingRequests(const QString& nodeId) const { return int(m_waiting.value(nodeId).size()); }
+    int waitingRequests(const QString& nodeId) const
+    {
+        const auto waiting = m_waiting.constFind(nodeId);
+        return waiting == m_waiting.cend() ? 0 : int(waiting->size());
+    }
     // Serves "sendDataPacket".
     void registerHandlers(MessageDispatcher& dispatcher);
     // Frees the chunks that have not been used for a while.
