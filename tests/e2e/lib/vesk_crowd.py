@@ -6,8 +6,9 @@ vesk_crowd.py HOST PORT SOURCES PER_SOURCE SECONDS MODE STATUS
     fresh Ed25519 key and a certificate naming a fresh node id, retrying while the other side has no handshake
     room. MODE "silent": the streams only answer keep-alives (no frame of ours, no row at the other side);
     MODE "handshake": each stream sends an "addMeRequest" under its node id, and again a few seconds later (so the
-    other side has made its row by then), then keep-alives. Everything received is read. STATUS gets the number of
-    streams up, rewritten every second, until SECONDS have passed.
+    other side has made its row by then), then keep-alives, and opens its stream again when the other side closes
+    it (an attacker keeps its places). Everything received is read. STATUS gets the number of streams up, rewritten
+    every second, until SECONDS have passed.
 """
 import datetime, socket, ssl, struct, sys, tempfile, threading, time
 
@@ -65,6 +66,17 @@ def main(host, port, sources, per_source, seconds, mode, status):
     up = [0]
 
     def one(source, n, ctx):
+        # A stream the other side closes is made again in "handshake" mode, as an attacker would. On a loaded
+        # machine the other side may close some before it has read their first frame: it keeps the keys of only
+        # so many nodes that are no peer yet, and the oldest such stream gives way. A crowd that gave those places
+        # up never filled the table.
+        while time.time() < end:
+            hold(source, n, ctx)
+            if mode != "handshake":
+                return
+            time.sleep(0.5)
+
+    def hold(source, n, ctx):
         node_id = "{c0ffee00-0000-4000-8000-%012d}" % n
         tls = None
         while time.time() < end and tls is None:

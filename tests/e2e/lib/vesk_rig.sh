@@ -167,6 +167,8 @@ rig_sql() {
     sqlite3 -batch -noheader -cmd ".timeout 5000" "$(rig_db "$1")" "$2"
 }
 rig_sql_is() { RIG_GOT="$(rig_sql "$1" "$2" 2>/dev/null)" && [ "$RIG_GOT" = "$3" ]; }
+# rig_file_is PATH TEXT: whether the file holds the line TEXT alone (what it holds goes to RIG_GOT).
+rig_file_is() { RIG_GOT="$(cat "$1" 2>/dev/null)"; [ "$RIG_GOT" = "$2" ]; }
 
 # rig_wait_sql I QUERY EXPECTED [SECONDS]: waits until the query's output is EXPECTED.
 rig_wait_sql() { rig_until "${4:-$RIG_TIMEOUT}" "instance $1: '$2' did not give '$3'" rig_sql_is "$@"; }

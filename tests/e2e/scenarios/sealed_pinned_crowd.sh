@@ -10,7 +10,7 @@ sources="$(netns_add_addresses 3 100 131)" || rig_fail "the crowd's addresses co
 status="$(rig_folder 1)/crowd.status"
 netns_exec 3 python3 "$CROWD" "$(netns_addr 1)" 25002 "$sources" 16 240 handshake "$status" &
 crowd=$!
-rig_until 150 "the crowd's streams did not come up" grep -qx 512 "$status"
+rig_until 150 "the crowd's streams did not come up" rig_file_is "$status" 512
 rig_wait_sql 1 "select count(*) from vesk_peers where id like '{c0ffee00-%' and identityKey is not null" 512 30
 rig_start 2
 rig_cmd 2 sendChat "$a" "bob is back"

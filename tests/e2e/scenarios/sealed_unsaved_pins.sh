@@ -12,7 +12,7 @@ sources="$(netns_add_addresses 3 100 131)" || rig_fail "the crowd's addresses co
 status="$(rig_folder 1)/crowd.status"
 netns_exec 3 python3 "$CROWD" "$(netns_addr 1)" 25002 "$sources" 4 150 silent "$status" &
 crowd=$!
-rig_until 90 "the silent streams did not come up" grep -qx 128 "$status"
+rig_until 90 "the silent streams did not come up" rig_file_is "$status" 128
 rig_instance 2 Bob
 rig_start 2
 rig_wait_all_on 2 40
