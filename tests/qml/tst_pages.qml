@@ -191,18 +191,29 @@ TestCase {
             { tag: "shift+enter breaks the line", keys: [Qt.Key_A, "shift", Qt.Key_B], sent: ["sendChat({bob},a\nb)"] },
             { tag: "white space is not sent", keys: [Qt.Key_Space, Qt.Key_Tab], sent: [], left: " \t" },
             { tag: "offline: sent later", status: "off", keys: [Qt.Key_H], sent: ["sendChat({bob},h)"], notice: true },
+            { tag: "refuses our key: sent later, said above", status: "off", refused: true, keys: [Qt.Key_H],
+              sent: ["sendChat({bob},h)"], notice: "" },
+            { tag: "key changed, online: waits", keyChanged: true, keys: [Qt.Key_H],
+              sent: ["sendChat({bob},h)"], notice: "Your messages to {bob} wait until you accept the new key." },
             { tag: "blocked: nothing", blocked: "yes", keys: [Qt.Key_H], sent: [], notice: true }
         ]
     }
     function test_composer(data) {
-        var page = makePage(peersPage, { peersModel: [peer("{bob}", data.status || "on", data.blocked)] },
-                            { currentSelectedChatPeer: "{bob}" })
+        // A pending key beside the pinned one is a changed key.
+        var row = Object.assign(peer("{bob}", data.status || "on", data.blocked),
+                                { identityKey: "ab", pendingKey: data.keyChanged ? "cd" : "" })
+        var page = makePage(peersPage, { peersModel: [row] },
+                            { currentSelectedChatPeer: "{bob}", refusesOurKey: { "{bob}": data.refused === true } })
         findChild(page, "composerInput").forceActiveFocus()
         data.keys.forEach(key => key === "shift" ? keyClick(Qt.Key_Return, Qt.ShiftModifier) : keyClick(key))
         keyClick(Qt.Key_Return)
         compare(page.controller.calls, data.sent)
         compare(findChild(page, "composerInput").text, data.left || "")
-        compare(findChild(page, "chatNotice").visible, !!data.notice)
+        var notice = findChild(page, "chatNotice")
+        compare(notice.visible, !!data.notice)
+        if (typeof data.notice === "string" && data.notice !== "")
+            compare(notice.text, data.notice)
+        compare(findChild(page, "refusesOurKeyNote").visible, data.refused === true)
     }
 
     // A conversation long enough to scroll: it opens at the newest message and follows new ones, unless the reader

@@ -518,10 +518,12 @@ Rectangle {
             }
         }
 
-        // Why a message may not arrive right now, with the way out where there is one.
+        // Why a message may not arrive right now, with the way out where there is one. A peer that refuses our
+        // new key is not reachable either, but the note above says why: "offline" would contradict it. A peer
+        // whose key changed may well be online: what we write waits all the same, for its known key or the user.
         Rectangle {
             Layout.fillWidth: true
-            visible: view.blocked || !view.online
+            visible: view.blocked || view.security === SecurityState.KeyChanged || (!view.online && !view.refusesOurKey)
             implicitHeight: notice.implicitHeight + Theme.spacingS * 2
             color: Theme.surfaceAlt
 
@@ -535,7 +537,9 @@ Rectangle {
                     objectName: "chatNotice"
                     Layout.fillWidth: true
                     text: view.blocked ? qsTr("You blocked %1.").arg(view.alias)
-                                       : qsTr("%1 is offline. Your messages go out when %1 is back.").arg(view.alias)
+                        : view.security === SecurityState.KeyChanged
+                          ? qsTr("Your messages to %1 wait until you accept the new key.").arg(view.alias)
+                          : qsTr("%1 is offline. Your messages go out when %1 is back.").arg(view.alias)
                     textFormat: Text.PlainText
                     wrapMode: Text.WordWrap
                     font.pixelSize: Theme.fontCaption
