@@ -185,8 +185,11 @@ private:
     void resumeWaitingFolders(const QString& nodeId);
 
     // The download's file cannot be written: the download (a folder's file: its folder) goes back to waiting for
-    // the user with the reason on its row, said once in a notice and logged, and the queue goes on.
-    void pauseForDisk(const QString& id, const QString& reason);
+    // the user with the reason on its row, said once in a notice and logged, and the queue goes on. A folder short
+    // of space gives the space all its files still need rather than the file's reason.
+    void pauseForDisk(const QString& id, const QString& fileReason);
+    // What a received folder's files not yet whole still need on disk.
+    qint64 folderRest(const QString& folderId) const;
     // Queued again by the user: its old reason no longer holds (a new check gives a new one).
     void forgetProblem(const QString& id);
     // Rows went from waiting to queued: the lists and counts follow, and the next download is chosen again.

@@ -44,17 +44,22 @@ void DownloadEngine::closeStaleDiskNotice()
     m_diskNoticeFor.clear();
 }
 
-void DownloadEngine::pauseForDisk(const QString& id, const QString& reason)
+void DownloadEngine::pauseForDisk(const QString& id, const QString& fileReason)
 {
-    qCritical().noquote() << "Download paused:" << reason << "-" << id;
     const TableRecord download = m_store.downloadRecord(id);
     const QString folderId = download.value(kFolderId);
     const QString resumeId = resumeIdOf(id, download);
     m_waitingForOwner.remove(id);
+    endSession(); // what was received is in the file now, which tells how much is still to come
+    // A folder waits as one: the space it lacks is that of all its files still to come. The file that met the full
+    // disk alone would understate it, and freeing only that much would stop the folder again at its next file.
+    const QString folderReason =
+        folderId.isEmpty() ? QString() : DiskProblems::checkFolder(m_files.folder(), 0, folderRest(folderId));
+    const QString& reason = folderReason.isEmpty() ? fileReason : folderReason;
+    qCritical().noquote() << "Download paused:" << reason << "-" << id;
     m_problems.insert(id, reason);
     if (!folderId.isEmpty())
         m_problems.insert(folderId, reason);
-    endSession(); // what was received is in the file now, which tells how much is still to come
     const qint64 rest = download.value(kFileSize).toLongLong() - bytesOnDisk(id, download);
     m_waitingForDisk.insert(id, {resumeId, qMax<qint64>(0, rest)});
     if (!m_diskRecheck.isActive())
@@ -75,6 +80,25 @@ void DownloadEngine::pauseForDisk(const QString& id, const QString& reason)
                        tr("%1 is paused. %2. It goes on by itself once it can be written.").arg(name, reason));
     m_rechoose = true;
     Q_EMIT readyToDownloadNextFile();
+}
+
+qint64 DownloadEngine::folderRest(const QString& folderId) const
+{
+    // Once per pause, over rows the folder index finds; only the files begun (the one running, those asked for
+    // ahead) hold bytes already.
+    QSqlQuery q(m_store.database());
+    q.prepare(QStringLiteral("select id, filesize, downloadsize from vesk_downloads where folderId = ? and status in "
+                             "('unknown', 'queued')"));
+    q.bindValue(0, folderId);
+    qint64 rest = 0;
+    if (!q.exec())
+        return rest;
+    while (q.next()) {
+        const qint64 size = qMax<qint64>(0, q.value(1).toLongLong());
+        const qint64 have = q.value(2).toLongLong() > 0 ? bytesOnDisk(q.value(0).toString()) : 0;
+        rest += qMax<qint64>(0, size - have);
+    }
+    return rest;
 }
 
 QString DownloadEngine::resumeIdOf(const QString& id, const TableRecord& download)

@@ -463,6 +463,23 @@ private Q_SLOTS:
         QCOMPARE(readFile(rig->path("Pics/a.bin")), a);
         QCOMPARE(readFile(rig->path("Pics/sub/b.txt")), b);
     }
+    // A folder paused for space says what all its files still to come lack, not only the one that met the disk:
+    // freeing that much would stop it again at its next file.
+    void folderPausedSaysItsWholeShortfall()
+    {
+        const QString downloads = QDir::cleanPath(rig->downloadsFolder());
+        QVERIFY(QDir().mkpath(downloads));
+        // Other programs may free or take some space meanwhile: a tebibyte is 1.1 TB and two are 2.2 TB either way.
+        const qint64 tebibyte = qint64(1) << 40, free = QStorageInfo(downloads).bytesAvailable();
+        QVERIFY(addFolder("F", "down", "unknown", "owner", "Big",
+                          {{"a.bin", free + tebibyte, "unknown"}, {"b.bin", tebibyte, "unknown"}}));
+        rig->queue("F");
+        QCOMPARE(rig->requests(), QList<Request>{}); // not a byte asked for
+        const QString said = "Not enough space in downloads: 2.2 TB more needed";
+        QCOMPARE(rig->engine.downloadProblem("F"), said);
+        QCOMPARE(rig->shell.notices,
+                 QStringList{"Download paused: Big is paused. " + said + ". It goes on by itself once it can be written."});
+    }
 };
 
 QTEST_GUILESS_MAIN(tst_DownloadFiles)
