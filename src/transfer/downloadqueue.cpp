@@ -16,6 +16,7 @@
 #include <QSqlQuery>
 
 #include <algorithm>
+#include <limits>
 
 namespace Vesk {
 
@@ -93,10 +94,13 @@ qint64 DownloadEngine::folderRest(const QString& folderId) const
     qint64 rest = 0;
     if (!q.exec())
         return rest;
+    constexpr qint64 kMost = std::numeric_limits<qint64>::max();
     while (q.next()) {
         const qint64 size = qMax<qint64>(0, q.value(1).toLongLong());
         const qint64 have = q.value(2).toLongLong() > 0 ? bytesOnDisk(q.value(0).toString()) : 0;
-        rest += qMax<qint64>(0, size - have);
+        // An owner's listing may hold the most files of the largest size each: more than a qint64 holds.
+        const qint64 left = qMax<qint64>(0, size - have);
+        rest = left > kMost - rest ? kMost : rest + left;
     }
     return rest;
 }
