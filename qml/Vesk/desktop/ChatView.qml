@@ -23,6 +23,7 @@ Rectangle {
     readonly property bool online: peer.online === true
     readonly property bool blocked: peer.isBlocked === true
     readonly property int security: peer.security ?? SecurityState.Plain
+    readonly property bool keyChanged: security === SecurityState.KeyChanged
     readonly property string hostId: controller ? controller.hostId : ""
     readonly property alias messageCount: messages.count
     readonly property alias composer: composer
@@ -523,7 +524,7 @@ Rectangle {
         // whose key changed may well be online: what we write waits all the same, for its known key or the user.
         Rectangle {
             Layout.fillWidth: true
-            visible: view.blocked || view.security === SecurityState.KeyChanged || (!view.online && !view.refusesOurKey)
+            visible: view.blocked || view.keyChanged || (!view.online && !view.refusesOurKey)
             implicitHeight: notice.implicitHeight + Theme.spacingS * 2
             color: Theme.surfaceAlt
 
@@ -537,9 +538,9 @@ Rectangle {
                     objectName: "chatNotice"
                     Layout.fillWidth: true
                     text: view.blocked ? qsTr("You blocked %1.").arg(view.alias)
-                        : view.security === SecurityState.KeyChanged
-                          ? qsTr("Your messages to %1 wait until you accept the new key.").arg(view.alias)
-                          : qsTr("%1 is offline. Your messages go out when %1 is back.").arg(view.alias)
+                        : view.keyChanged
+                        ? qsTr("Your messages to %1 wait until you accept the new key.").arg(view.alias)
+                        : qsTr("%1 is offline. Your messages go out when %1 is back.").arg(view.alias)
                     textFormat: Text.PlainText
                     wrapMode: Text.WordWrap
                     font.pixelSize: Theme.fontCaption
