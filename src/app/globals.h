@@ -201,7 +201,8 @@ public:
     Q_INVOKABLE void clearAllPendingDownloads();
     Q_INVOKABLE void blockUser(QString peerId);
     Q_INVOKABLE void unblockUser(QString peerId) { m_peers->unblockUser(peerId); }
-    Q_INVOKABLE void sendChat(QString toNodeID, QString message) { m_chat->sendChat(toNodeID, message); }
+    // False when the message could not be saved, and so was not sent: the composer keeps its text.
+    Q_INVOKABLE bool sendChat(QString toNodeID, QString message) { return m_chat->sendChat(toNodeID, message); }
     Q_INVOKABLE void downloadAllPending() { m_engine->downloadAllPending(); }
     Q_INVOKABLE void pauseAllPendingDownloads() { m_engine->pauseAllPendingDownloads(); }
     Q_INVOKABLE void selectFiles();

@@ -2,7 +2,8 @@
 //
 //   author                                              recipient
 //   sendChat: row "unknown" ---- newChatMessage ------> processNewChatMessage: stored once, popup, unread count
-//   handleConfirmChat: row "sent" <---- confirmChat ---- (every copy is confirmed, also one already stored)
+//   handleConfirmChat: row "sent" <---- confirmChat ---- (every stored copy is confirmed, also one stored before;
+//                                                          one that cannot be stored is not, so it comes again)
 //   every 5 s: the five oldest own rows still "unknown" from the last hour go out again
 #include "peers/chat.h"
 
@@ -17,6 +18,9 @@
 #include "store/storequeries.h"
 #include "store/vesksqlquerymodel.h"
 
+#include <QDir>
+#include <QFileInfo>
+#include <QSqlError>
 #include <QSqlQuery>
 #include <QSqlRecord>
 #include <QUuid>
@@ -41,6 +45,19 @@ Parameters chatMessage(const QString& text, const QString& chatId, qint64 timeSe
             {QStringLiteral("nodeFrom"), nodeFrom}};
 }
 
+constexpr int kSqliteFull = 13;
+const QString kNotStoredNotice = QStringLiteral("chat-not-stored");
+
+// Why a write to the database failed, in words for the user: a full disk says where.
+QString storeFailure(const QSqlQuery& query, const QString& databaseFile)
+{
+    const QSqlError error = query.lastError();
+    if ((error.nativeErrorCode().toInt() & 0xff) == kSqliteFull)
+        return Chat::tr("the disk holding %1 is full")
+            .arg(QDir::toNativeSeparators(QFileInfo(databaseFile).absolutePath()));
+    return error.databaseText().isEmpty() ? error.text() : error.databaseText();
+}
+
 } // namespace
 
 Chat::Chat(Store& store, MessageSink& sink, const Clock& clock, const LocalProfile& profile, Shell& shell,
@@ -63,8 +80,8 @@ void Chat::stop()
 
 // Stores a message under its chat id. A second copy of the same id replaces the row but keeps its status, so a
 // confirmed message stays confirmed.
-void Chat::storeChat(const QString& id, const QString& message, const QString& from, const QString& to,
-                     const QString& timeText)
+QString Chat::storeChat(const QString& id, const QString& message, const QString& from, const QString& to,
+                        const QString& timeText)
 {
     QSqlQuery q(m_store.database());
     q.prepare(QStringLiteral("replace into vesk_chats (id, message, peerfrom, peerto, status, timesent) values(?, ?, "
@@ -72,18 +89,27 @@ void Chat::storeChat(const QString& id, const QString& message, const QString& f
     const QVariantList values{id, message, from, to, id, timeText};
     for (int i = 0; i < values.size(); ++i)
         q.bindValue(i, values.at(i));
-    if (!q.exec())
-        qCDebug(lcChat) << "storing chat" << id << "failed";
+    if (q.exec())
+        return QString();
+    return storeFailure(q, m_store.database().databaseName());
 }
 
-void Chat::sendChat(const QString& toNodeId, const QString& message)
+bool Chat::sendChat(const QString& toNodeId, const QString& message)
 {
     if (message.trimmed().isEmpty())
-        return;
+        return true;
     const qint64 now = m_clock.nowMs();
     const QString id = QUuid::createUuid().toString();
 
-    storeChat(id, message, m_profile.hostId(), toNodeId, QString::number(now));
+    const QString notStored = storeChat(id, message, m_profile.hostId(), toNodeId, QString::number(now));
+    if (!notStored.isEmpty()) {
+        qCWarning(lcChat) << "message to" << toNodeId << "not sent: it could not be stored:" << notStored;
+        m_shell.showNotice(tr("Message not sent"),
+                           tr("Your message to %1 could not be saved, so it was not sent: %2. It is kept where you "
+                              "wrote it; send it again once there is room.")
+                               .arg(nameOf(toNodeId), notStored));
+        return false;
+    }
     m_store.chatsModel->refresh();
 
     // Writing to a peer reads its conversation.
@@ -94,6 +120,7 @@ void Chat::sendChat(const QString& toNodeId, const QString& message)
     Q_EMIT unreadCountChanged();
 
     sendToNode(m_sink, m_store, toNodeId, chatMessage(message, id, now, m_profile.hostId()));
+    return true;
 }
 
 void Chat::handleNewChatMessage(const Parameters& message)
@@ -115,7 +142,10 @@ void Chat::processNewChatMessage(const QString& message, const QString& nodeFrom
     if (m_store.field(kChatsTable, id, QStringLiteral("id")) != id) {
         // A message never carries a time later than its arrival, whatever the author's clock says.
         const qint64 storedTime = qMin(timeSent, m_clock.nowMs());
-        storeChat(id, message, nodeFrom, nodeTos.value(0), QString::number(storedTime));
+        const QString notStored = storeChat(id, message, nodeFrom, nodeTos.value(0), QString::number(storedTime));
+        if (!notStored.isEmpty())
+            return receivedNotStored(nodeFrom, notStored);
+        receivedStored();
         m_store.chatsModel->refresh();
 
         // The popup renders rich text; the peer's words are shown as typed, never as markup.
@@ -131,6 +161,34 @@ void Chat::processNewChatMessage(const QString& message, const QString& nodeFrom
 
     sendToNode(m_sink, m_store, nodeFrom,
                {{QStringLiteral("action"), QStringLiteral("confirmChat")}, {QStringLiteral("chatId"), id}});
+}
+
+QString Chat::nameOf(const QString& nodeId) const
+{
+    const QString alias = m_store.peerField(nodeId, QStringLiteral("alias"));
+    return alias.isEmpty() ? nodeId : alias;
+}
+
+void Chat::receivedNotStored(const QString& nodeFrom, const QString& why)
+{
+    // The author resends it every few seconds: the first failure is logged and told, the next ones only counted on.
+    if (m_receivedNotStored)
+        return;
+    m_receivedNotStored = true;
+    qCWarning(lcChat) << "a message from" << nodeFrom << "could not be stored, left unconfirmed:" << why;
+    m_shell.showNotice(kNotStoredNotice, tr("Messages not saved"),
+                       tr("A message from %1 could not be saved: %2. It is not lost: the sender's Vesk sends it "
+                          "again until it is saved.")
+                           .arg(nameOf(nodeFrom), why));
+}
+
+void Chat::receivedStored()
+{
+    if (!m_receivedNotStored)
+        return;
+    m_receivedNotStored = false;
+    qCInfo(lcChat) << "received messages are stored again";
+    m_shell.closeNotice(kNotStoredNotice);
 }
 
 void Chat::handleConfirmChat(const Parameters& message)

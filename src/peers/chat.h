@@ -35,7 +35,9 @@ public:
     Chat(Store& store, MessageSink& sink, const Clock& clock, const LocalProfile& profile, Shell& shell,
          QObject* parent = nullptr);
 
-    void sendChat(const QString& toNodeId, const QString& message);
+    // False when the message could not be stored: it is then not sent either (the user is told why), since a
+    // message out of our own history would be neither shown nor resent.
+    bool sendChat(const QString& toNodeId, const QString& message);
     void handleNewChatMessage(const Parameters& message);
     void processNewChatMessage(const QString& message, const QString& nodeFrom, const QStringList& nodeTos,
                                const QString& id, qint64 timeSent);
@@ -61,8 +63,14 @@ Q_SIGNALS:
     void unreadCountChanged();
 
 private:
-    void storeChat(const QString& id, const QString& message, const QString& from, const QString& to,
-                   const QString& timeText);
+    // Why the message could not be stored (empty: it was).
+    QString storeChat(const QString& id, const QString& message, const QString& from, const QString& to,
+                      const QString& timeText);
+    // A received message could not be stored: it is left unconfirmed, so its author sends it again, and the user
+    // learns why once, until one is stored again.
+    void receivedNotStored(const QString& nodeFrom, const QString& why);
+    void receivedStored();
+    QString nameOf(const QString& nodeId) const;
 
     Store& m_store;
     MessageSink& m_sink;
@@ -70,6 +78,7 @@ private:
     const LocalProfile& m_profile;
     Shell& m_shell;
     QTimer m_resendTimer;
+    bool m_receivedNotStored = false;
 };
 
 } // namespace Vesk

@@ -140,6 +140,45 @@ private slots:
         QVERIFY(!shown.contains(QString(Chat::kMaxPopupCharacters + 1, 'w')));
     }
 
+    // A message that cannot be stored (the disk is full) is not lost. One received is left unconfirmed, unshown and
+    // uncounted, so its author sends it again, and is taken once there is room; one written is not sent (it would
+    // be in nobody's history, never resent), and the composer keeps it. The user hears why, once, until a message
+    // is stored again.
+    void messageNotStoredIsNotLost()
+    {
+        f->addPeer("carol");
+        const Parameters message = incoming("carol", "{c-1}", QString(20000, 'x'), f->clock.nowMs());
+        // The database may not grow: what a full disk does to it. A long message needs new pages.
+        QVERIFY(exec("pragma max_page_count = 1"));
+        MessageCatcher catcher;
+        chat->handleNewChatMessage(message);
+        chat->handleNewChatMessage(message); // sent again by its author
+        QCOMPARE(count("vesk_chats"), 0);
+        QCOMPARE(f->sink.sent.size(), 0);
+        QCOMPARE(f->shell.chatPopups.size(), 0);
+        QCOMPARE(f->shell.notices.size(), 1);
+        const QString notice = f->shell.openNotices.values().value(0);
+        QVERIFY2(notice.startsWith("Messages not saved: A message from alias of carol could not be saved: the disk holding ") &&
+                     notice.contains("is full"),
+                 qPrintable(notice));
+        QCOMPARE(catcher.all().filter("could not be stored").size(), 1);
+
+        QVERIFY(!chat->sendChat("carol", QString(20000, 'y')));
+        QCOMPARE(f->sink.sent.size(), 0);
+        QCOMPARE(count("vesk_chats"), 0);
+        QVERIFY2(f->shell.notices.value(1).startsWith("Message not sent: Your message to alias of carol could not be saved"),
+                 qPrintable(f->shell.notices.value(1)));
+
+        QVERIFY(exec("pragma max_page_count = 1073741823"));
+        chat->handleNewChatMessage(message);
+        QCOMPARE(column("select message from vesk_chats"), QStringList{QString(20000, 'x')});
+        QCOMPARE(f->sink.values("confirmChat", "chatId"), QStringList{"{c-1}"});
+        QCOMPARE(f->shell.chatPopups.size(), 1);
+        QVERIFY(f->shell.openNotices.isEmpty());
+        QVERIFY(chat->sendChat("carol", "there is room again"));
+        QCOMPARE(f->sink.values("newChatMessage", "message"), QStringList{"there is room again"});
+    }
+
     // Each round resends the five oldest unconfirmed messages of the last hour, as first sent; received ones never.
     // A peer coming back gets everything unconfirmed written to it, however old.
     void resendOldestFirst()

@@ -36,7 +36,8 @@ QtObject {
         record("setCurrentSelectedChatPeer", arguments)
         currentSelectedChatPeer = id
     }
-    function sendChat(id, text) { record("sendChat", arguments) }
+    property bool savesChats: true
+    function sendChat(id, text) { record("sendChat", arguments); return savesChats }
     function offerChosenFilesToPeer(id) { record("offerChosenFilesToPeer", arguments) }
     function sendHighlightedFiles() { record("sendHighlightedFiles", arguments) }
     function queueFileToDownload(id) { record("queueFileToDownload", arguments) }

@@ -190,6 +190,8 @@ TestCase {
             { tag: "enter sends and clears", keys: [Qt.Key_H, Qt.Key_I], sent: ["sendChat({bob},hi)"] },
             { tag: "shift+enter breaks the line", keys: [Qt.Key_A, "shift", Qt.Key_B], sent: ["sendChat({bob},a\nb)"] },
             { tag: "white space is not sent", keys: [Qt.Key_Space, Qt.Key_Tab], sent: [], left: " \t" },
+            { tag: "not saved: the words stay", unsaved: true, keys: [Qt.Key_H, Qt.Key_I], sent: ["sendChat({bob},hi)"],
+              left: "hi" },
             { tag: "offline: sent later", status: "off", keys: [Qt.Key_H], sent: ["sendChat({bob},h)"], notice: true },
             { tag: "refuses our key: sent later, said above", status: "off", refused: true, keys: [Qt.Key_H],
               sent: ["sendChat({bob},h)"], notice: "" },
@@ -203,7 +205,8 @@ TestCase {
         var row = Object.assign(peer("{bob}", data.status || "on", data.blocked),
                                 { identityKey: "ab", pendingKey: data.keyChanged ? "cd" : "" })
         var page = makePage(peersPage, { peersModel: [row] },
-                            { currentSelectedChatPeer: "{bob}", refusesOurKey: { "{bob}": data.refused === true } })
+                            { currentSelectedChatPeer: "{bob}", refusesOurKey: { "{bob}": data.refused === true },
+                              savesChats: data.unsaved !== true })
         findChild(page, "composerInput").forceActiveFocus()
         data.keys.forEach(key => key === "shift" ? keyClick(Qt.Key_Return, Qt.ShiftModifier) : keyClick(key))
         keyClick(Qt.Key_Return)

@@ -592,7 +592,11 @@ Rectangle {
             canWrite: !view.blocked
             placeholder: view.blocked ? qsTr("Unblock %1 to write").arg(view.alias)
                                       : qsTr("Message %1").arg(view.alias)
-            onSendRequested: (text) => view.controller.sendChat(view.peerId, text)
+            onSendRequested: (text) => {
+                // Not saved, so not sent (the program says why): the words stay to be sent again.
+                if (view.controller.sendChat(view.peerId, text) === false)
+                    composer.text = text
+            }
             onAttachRequested: view.controller.offerChosenFilesToPeer(view.peerId)
         }
     }
