@@ -209,6 +209,20 @@ void Globals::refreshPeers()
         peerManager->reBroadCastMyself();
 }
 
+bool Globals::acceptPeerSecurityKey(QString nodeId)
+{
+    if (!m_security)
+        return false;
+    if (m_security->acceptChangedKey(nodeId))
+        return true;
+    if (m_security->securityState(nodeId) == SecurityState::KeyChanged) // still there to accept: it was not saved
+        m_shell->showNotice(tr("Key not accepted"),
+                            tr("The new security key of %1 could not be saved, so it was not accepted: Vesk cannot "
+                               "write its data (the disk may be full). Try again once there is room.")
+                                .arg(m_store->peerField(nodeId, QStringLiteral("alias"))));
+    return false;
+}
+
 void Globals::setCurrentSelectedChatPeer(QString peerId)
 {
     setCurrentSelectedTabIndex(0);

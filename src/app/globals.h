@@ -231,10 +231,8 @@ public:
     // After a reinstall: the peer refuses this installation's new key until its user accepts it.
     Q_INVOKABLE bool peerRefusesOurKey(QString nodeId) const { return m_security && m_security->refusesOurKey(nodeId); }
     Q_INVOKABLE bool markPeerVerified(QString nodeId) { return m_security && m_security->markVerified(nodeId); }
-    Q_INVOKABLE bool acceptPeerSecurityKey(QString nodeId)
-    {
-        return m_security && m_security->acceptChangedKey(nodeId);
-    }
+    // False also when the key could not be saved (the user is told then, and may try again).
+    Q_INVOKABLE bool acceptPeerSecurityKey(QString nodeId);
     // Checks and stores the list; a list with a bad row is not stored and its problems are shown instead.
     Q_INVOKABLE bool setOtherNetworks(QString text) { return m_otherNetworks->setOtherNetworks(text); }
     // Tries one address or host name at once; the answer comes as addComputerAnswered.

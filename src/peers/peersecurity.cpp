@@ -560,7 +560,10 @@ bool PeerSecurity::markVerified(const QString& nodeId)
     const NodeBook::Pin* pinned = m_book.pin(nodeId);
     if (!pinned || !pinned->pending.isEmpty())
         return false;
-    m_rows.markVerified(nodeId);
+    if (!m_rows.markVerified(nodeId)) {
+        qCWarning(lcPeers) << "could not mark" << nodeId << "as verified: its row was not written";
+        return false;
+    }
     Q_EMIT securityChanged(nodeId);
     return true;
 }
@@ -570,9 +573,13 @@ bool PeerSecurity::acceptChangedKey(const QString& nodeId)
     NodeBook::Pin* pinned = m_book.pin(nodeId);
     if (!pinned || pinned->pending.isEmpty())
         return false;
+    // Only a key the row holds is taken: a key accepted for this run alone would come back as changed at the next.
+    if (!m_rows.acceptPending(nodeId, pinned->pending)) {
+        qCWarning(lcPeers) << "the new key of" << nodeId << "was not accepted: its row was not written";
+        return false;
+    }
     pinned->key = pinned->pending;
     pinned->pending.clear();
-    m_rows.acceptPending(nodeId, pinned->key);
     Q_EMIT securityChanged(nodeId);
     // The stream of the key set aside ends; the new key's computer is taken at its next dial or announcement.
     m_streams->drop(nodeId);

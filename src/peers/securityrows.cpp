@@ -53,14 +53,16 @@ void SecurityRows::setPending(const QString& nodeId, const QByteArray& key)
     m_store.nodeData->scheduleRefresh();
 }
 
-void SecurityRows::acceptPending(const QString& nodeId, const QByteArray& key)
+bool SecurityRows::acceptPending(const QString& nodeId, const QByteArray& key)
 {
     QSqlQuery q(m_store.database());
     q.prepare(QStringLiteral("update vesk_peers set identityKey = ?, pendingKey = null, verified = null where id = ?"));
     q.bindValue(0, QString::fromLatin1(key.toHex()));
     q.bindValue(1, nodeId);
-    q.exec();
+    if (!q.exec())
+        return false;
     m_store.nodeData->refresh();
+    return true;
 }
 
 bool SecurityRows::isVerified(const QString& nodeId) const
@@ -68,10 +70,11 @@ bool SecurityRows::isVerified(const QString& nodeId) const
     return m_store.peerField(nodeId, QStringLiteral("verified")) == QLatin1String("yes");
 }
 
-void SecurityRows::markVerified(const QString& nodeId)
+bool SecurityRows::markVerified(const QString& nodeId)
 {
     m_store.setField(kPeersTable, nodeId, QStringLiteral("verified"), QStringLiteral("yes"));
     m_store.nodeData->refresh();
+    return isVerified(nodeId);
 }
 
 void SecurityRows::forgetAddress(const QString& nodeId, const QString& address)

@@ -30,10 +30,12 @@ public:
     bool save(const QString& nodeId, const QByteArray& key, const QByteArray& pending, quint32 capabilities);
     // Another key came under the node id, to be accepted by the user; empty: no longer.
     void setPending(const QString& nodeId, const QByteArray& key);
-    // The pending key becomes the node's key, and what the user verified of the old one goes.
-    void acceptPending(const QString& nodeId, const QByteArray& key);
+    // The pending key becomes the node's key, and what the user verified of the old one goes. False when the row
+    // could not be written (a full disk): then nothing changed.
+    bool acceptPending(const QString& nodeId, const QByteArray& key);
     bool isVerified(const QString& nodeId) const;
-    void markVerified(const QString& nodeId);
+    // False when the row could not be written.
+    bool markVerified(const QString& nodeId);
     // Another node answers at the node's stored address: the row leads there no more, and shows the node away.
     void forgetAddress(const QString& nodeId, const QString& address);
     // A node whose row has the address, other than `exceptId`; empty when none.

@@ -157,6 +157,28 @@ private Q_SLOTS:
         QVERIFY(!alice.security->acceptChangedKey(kBob));
     }
 
+    // An accepted key is the peer's key from then on, in its row too; one whose row cannot be written (a full disk)
+    // is not accepted for this run alone, only to come back as changed at the next: it stays there to accept.
+    void acceptedKeyIsTheRowsKey()
+    {
+        PeerSecurityRig alice;
+        alice.pinPeer(kBob, "127.0.0.1");
+        const IdentityKey reinstalled = IdentityKey::generate();
+        PeerStreams bob(reinstalled, kBob, kAccept);
+        bob.dial(QHostAddress("127.0.0.1"), alice.port, alice.id());
+        QTRY_COMPARE(alice.security->securityState(kBob), SecurityState::KeyChanged);
+        QVERIFY(exec("pragma query_only = 1"));
+        QVERIFY(!alice.security->acceptChangedKey(kBob));
+        QCOMPARE(alice.security->securityState(kBob), SecurityState::KeyChanged);
+        QVERIFY(exec("pragma query_only = 0"));
+        QVERIFY(alice.security->acceptChangedKey(kBob));
+        QCOMPARE(alice.fixture.store->peerField(kBob, "identityKey"), QString(reinstalled.publicKey().toHex()));
+        QCOMPARE(alice.fixture.store->peerField(kBob, "pendingKey"), QString());
+        bob.dial(QHostAddress("127.0.0.1"), alice.port, alice.id());
+        QTRY_VERIFY(alice.security->hasStream(kBob));
+        QCOMPARE(alice.security->securityState(kBob), SecurityState::Sealed);
+    }
+
     // A message for Bob goes on the stream whose certificate names Bob, and on no other: another program at Bob's
     // address (a second user there, a host behind the same router) has a stream under its own node id.
     void messageForANodeTakesOnlyItsOwnStream_data()
