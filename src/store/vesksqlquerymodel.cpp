@@ -241,6 +241,14 @@ void VeskSqlQueryModel::readRows(bool incremental)
     // reads the list when it tells of the reset finds the new columns' roles (the base model's reset nests in this).
     beginResetModel();
     QSqlQueryModel::setQuery(execQuery(false));
+    {
+        // All rows at once, as the comparison above read them. A query with rows left unread keeps its reading of the
+        // database open, and while it is open the write-ahead log cannot start over: it grew with every write for as
+        // long as a list held more rows than one fetch brings.
+        const QSignalBlocker quiet(this);
+        while (canFetchMore())
+            fetchMore();
+    }
     generateRoleNames();
     endResetModel();
     m_rows = std::move(rows);

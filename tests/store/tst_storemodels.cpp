@@ -9,6 +9,7 @@
 #include <QAbstractItemModelTester>
 #include <QDateTime>
 #include <QFile>
+#include <QSqlQuery>
 
 using namespace TestSupport;
 using Vesk::FileSortFilterProxyModel;
@@ -182,6 +183,39 @@ private slots:
         m->refresh();
         QCOMPARE(m->property("count").toInt(), 0);
         QCOMPARE(counts.count(), 2);
+    }
+
+    // A list of any length, once read, holds no reading of the database open, whether it was read anew or its
+    // values only changed: an open reading keeps the write-ahead log from being started over, and the log then grows
+    // with every write for as long as the program runs (17 MB for 600 messages beside 400 finished downloads).
+    void longListKeepsNoReadingOpen()
+    {
+        QVERIFY(exec("with recursive n(i) as (select 1 union all select i + 1 from n where i < 1000) "
+                     "insert into vesk_peers (id, alias, status) select 'p' || i, 'x', 'on' from n"));
+        QSqlDatabase other = QSqlDatabase::addDatabase("QSQLITE", "other");
+        other.setDatabaseName(f->store->database().databaseName());
+        QVERIFY(other.open());
+        // Whether a checkpoint from another connection gets to the end of the log, which a reading kept open on an
+        // older state of the database prevents.
+        const auto logCanStartOver = [&other] {
+            QSqlQuery q(other);
+            return q.exec("pragma wal_checkpoint(TRUNCATE)") && q.next() && q.value(0).toInt() == 0;
+        };
+        m->setQuery("select * from vesk_peers order by id", f->store->database());
+        QCOMPARE(m->rowCount(), 1002);
+        f->addPeer("{b}");
+        QVERIFY(logCanStartOver());
+        m->refresh(); // another row: read anew
+        QCOMPARE(m->rowCount(), 1003);
+        QVERIFY(exec("update vesk_peers set alias = 'y' where id = 'p999'"));
+        QVERIFY(logCanStartOver());
+        m->refresh(); // the same rows, a value changed
+        QCOMPARE(byName(*m, 999, "alias"), QStringLiteral("y")); // the last of the p rows, by text order
+        QVERIFY(exec("update vesk_peers set alias = 'z' where id = 'p999'"));
+        QVERIFY(logCanStartOver());
+        other.close();
+        other = QSqlDatabase();
+        QSqlDatabase::removeDatabase("other");
     }
 
     // A folder is one entry of its list, counted from its files' rows; its files (and those of a folder whose row is
