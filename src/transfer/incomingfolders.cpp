@@ -59,15 +59,15 @@ void refreshDownloadLists(Store& store)
 
 } // namespace
 
-void IncomingOffers::refuseFolder(const QString& nodeFrom, const QString& why)
+void IncomingOffers::refuse(const QString& what, const QString& nodeFrom, const QString& why)
 {
     const qint64 now = m_clock.nowMs();
     if (m_refusalLoggedMs != 0 && qAbs(now - m_refusalLoggedMs) < kRefusalLogMs) {
         ++m_refusalsUnlogged;
         return;
     }
-    qCritical().noquote() << QStringLiteral("Refused a folder from %1: %2%3")
-                                 .arg(nodeFrom.left(kMaxFileIdLength), why.left(200),
+    qCritical().noquote() << QStringLiteral("Refused %1 from %2: %3%4")
+                                 .arg(what, nodeFrom.left(kMaxFileIdLength), why.left(200),
                                       m_refusalsUnlogged > 0
                                           ? QStringLiteral(" (and %1 more refused)").arg(m_refusalsUnlogged)
                                           : QString());

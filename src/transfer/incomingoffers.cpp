@@ -16,6 +16,7 @@
 #include "transfer/transferorigin.h"
 #include "transfer/transfersql.h"
 
+#include <QSqlError>
 #include <QSqlQuery>
 
 namespace Vesk {
@@ -95,11 +96,9 @@ void IncomingOffers::processNewFileToBeReceived(const QString& fileId, const QSt
             if (TransferNames::staysInFolder(m_engine.downloadsFolder(), earlierName))
                 localName = earlierName;
         }
-        // The popup names the file as it will be stored (the offered name can be any length).
-        m_shell.showOfferNotification(
-            nodeFrom, {localName, fileSize},
-            tr("I have sent you a file called : <br> <b>%1</b><br>Please download it using Vesk.")
-                .arg(plainTextToHtml(localName)));
+        // Neither refusal is confirmed: the owner offers the file again, and it is taken once there is room.
+        if (const QString tooMany = tooManyWaitingFiles(nodeFrom); !tooMany.isEmpty())
+            return refuse(QStringLiteral("a file"), nodeFrom, tooMany);
         {
             QSqlQuery q(m_store.database());
             q.prepare(QStringLiteral(
@@ -109,8 +108,14 @@ void IncomingOffers::processNewFileToBeReceived(const QString& fileId, const QSt
                 "?),'0'))"));
             if (!execBound(q,
                            {fileId, localName, QString::number(fileSize), nodeFrom, fileId, m_clock.nowMs(), fileId}))
-                qCDebug(lcOffers) << "storing the offer" << fileId << "failed";
+                return refuse(QStringLiteral("a file"), nodeFrom,
+                              QStringLiteral("it could not be stored: %1").arg(q.lastError().text()));
         }
+        // The popup names the file as it will be stored (the offered name can be any length).
+        m_shell.showOfferNotification(
+            nodeFrom, {localName, fileSize},
+            tr("I have sent you a file called : <br> <b>%1</b><br>Please download it using Vesk.")
+                .arg(plainTextToHtml(localName)));
         m_store.pausedDownloads->refresh();
         m_store.queuedDownloads->refresh();
         m_store.completedDownloads->refresh();
@@ -129,6 +134,22 @@ void IncomingOffers::processNewFileToBeReceived(const QString& fileId, const QSt
     }
     // Every copy of an offer is confirmed, so an owner whose confirmation was lost stops repeating it.
     sendToNode(m_sink, m_store, nodeFrom, Msg::aboutFile(Msg::kConfirmFileToSend, fileId));
+}
+
+QString IncomingOffers::tooManyWaitingFiles(const QString& nodeFrom) const
+{
+    // Over the waiting files alone, which the bounds keep few.
+    QSqlQuery q(m_store.database());
+    q.prepare(QStringLiteral("select count(*), total(nodefrom = ?) from vesk_downloads where status = 'unknown' and "
+                             "(folderId is null or folderId = '')"));
+    q.bindValue(0, nodeFrom);
+    if (!q.exec() || !q.next())
+        return QStringLiteral("the files waiting could not be counted");
+    if (q.value(1).toInt() >= kMaxWaitingFiles)
+        return QStringLiteral("more than %1 files waiting").arg(kMaxWaitingFiles);
+    if (q.value(0).toInt() >= kMaxWaitingFilesAll)
+        return QStringLiteral("more than %1 files of all peers waiting").arg(kMaxWaitingFilesAll);
+    return QString();
 }
 
 void IncomingOffers::deleteFileToDownload(const QString& id)

@@ -53,6 +53,11 @@ public:
     // node id costs nothing to make up, so the bound per peer alone would not bound them.
     static constexpr int kMaxWaitingFolders = 50;
     static constexpr int kMaxWaitingFoldersAll = 200;
+    // The same for files offered on their own: past these, an offer is refused unconfirmed, so its owner offers it
+    // again and it is taken once some waiting ones are downloaded or removed. Every list refresh reads each waiting
+    // offer, and one computer sent 20,000 in five seconds.
+    static constexpr int kMaxWaitingFiles = 1000;
+    static constexpr int kMaxWaitingFilesAll = 5000;
     // Files of one folder whose paths clean to the same one ("a:b", "a?b", "ab") get numbered names; a listing with
     // more than this many at one path is refused. Each numbered name is looked up in turn, so without a bound a
     // listing of a few thousand entries at one path kept this thread busy for minutes.
@@ -69,7 +74,11 @@ Q_SIGNALS:
 private:
     // The folder side of withdrawals: true when id named a received folder, which is then gone as a whole.
     bool deleteFolderToDownload(const QString& id, bool byOwner);
-    void refuseFolder(const QString& nodeFrom, const QString& why);
+    // Logs a refused offer ("a folder", "a file"), at most once a while, counting the ones between.
+    void refuse(const QString& what, const QString& nodeFrom, const QString& why);
+    void refuseFolder(const QString& nodeFrom, const QString& why) { refuse(QStringLiteral("a folder"), nodeFrom, why); }
+    // Why one more waiting file of the peer is too many; empty when it is not.
+    QString tooManyWaitingFiles(const QString& nodeFrom) const;
 
     Store& m_store;
     MessageSink& m_sink;

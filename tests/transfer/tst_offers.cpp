@@ -297,6 +297,48 @@ private Q_SLOTS:
         QCOMPARE(QStringList({item.name, QString::number(item.bytes), QString::number(item.folderFiles)}),
                  (QStringList{stored.section('|', 0, 0), QString::number(size), "-1"}));
     }
+    // An offer there is no room for is neither stored, shown nor confirmed, so its owner offers it again: past the
+    // files waiting from its peer or from all peers (queued ones and a folder's do not wait for the user), or when
+    // the database cannot be written (a full disk).
+    void offerWithoutRoomIsNotConfirmed_data()
+    {
+        QTest::addColumn<int>("waiting"); // rows already there, with their peer and status
+        QTest::addColumn<QString>("from");
+        QTest::addColumn<QString>("status");
+        QTest::addColumn<bool>("taken");
+        const int peer = Vesk::IncomingOffers::kMaxWaitingFiles, all = Vesk::IncomingOffers::kMaxWaitingFilesAll;
+        QTest::newRow("the peer's bound") << peer << "owner" << "unknown" << false;
+        QTest::newRow("below the peer's bound") << peer - 1 << "owner" << "unknown" << true;
+        QTest::newRow("queued ones do not wait for the user") << peer << "owner" << "queued" << true;
+        QTest::newRow("all peers' bound") << all << "others" << "unknown" << false;
+        QTest::newRow("the database cannot be written") << 0 << "owner" << "unknown" << false;
+    }
+    void offerWithoutRoomIsNotConfirmed()
+    {
+        QFETCH(int, waiting);
+        QFETCH(QString, from);
+        QFETCH(QString, status);
+        QFETCH(bool, taken);
+        if (waiting == 0)
+            QVERIFY(exec("pragma query_only = 1"));
+        else
+            QVERIFY(exec("with recursive n(i) as (select 1 union all select i + 1 from n where i < ?) insert into "
+                         "vesk_downloads (id, filename, filesize, nodefrom, status, timestamp, downloadsize) select "
+                         "'w' || i, 'w.txt', 1, case when ? = 'others' then 'other' || (i % 7) else ? end, ?, 1, 0 "
+                         "from n",
+                         {waiting, from, from, status}));
+        MessageCatcher catcher;
+        rig->incoming.handleNewFileToDownload({{"action", "newFileToDownload"},
+                                               {"fileId", "new"},
+                                               {"fileName", "new.txt"},
+                                               {"fileSize", 10},
+                                               {"nodeFrom", "owner"}});
+        QVERIFY(exec("pragma query_only = 0"));
+        QCOMPARE(count("vesk_downloads"), waiting + (taken ? 1 : 0));
+        QCOMPARE(rig->fileIds("confirmFileToSend"), taken ? QStringList{"new"} : QStringList());
+        QCOMPARE(rig->shell.downloadPopups.size() + rig->shell.offers.size() > 0, taken);
+        QCOMPARE(catcher.criticals().filter("Refused a file from owner").size(), taken ? 0 : 1);
+    }
     // Clearing all empties the lists at once and marks the rows (a finished download's goes); each tick withdraws
     // five, oldest first, told to the peer. A file of a download's name it never started into stays.
     void clearingAllWithdrawsFiveATick_data()
