@@ -131,6 +131,27 @@ QPoint NotificationDialog::randomPosition(const QRect& area, const QSize& size, 
 
 void NotificationDialog::appendMessage(const QString& text)
 {
+    m_messages.append(text);
+    if (m_messages.size() > kMaxMessages) {
+        m_messages.removeFirst();
+        m_textView->clear();
+        for (const QString& message : std::as_const(m_messages))
+            insertMessage(message);
+    } else {
+        insertMessage(text);
+    }
+    fitText();
+    m_textView->verticalScrollBar()->setValue(m_textView->verticalScrollBar()->maximum());
+
+    // A new message deserves the full eight seconds again, and should be readable at once.
+    m_opacity = 1.0f;
+    setWindowOpacity(1.0);
+    if (!m_fadeTimer.isActive())
+        m_fadeTimer.start();
+}
+
+void NotificationDialog::insertMessage(const QString& text)
+{
     QTextCursor cursor(m_textView->document());
     cursor.movePosition(QTextCursor::End);
     if (!m_textView->document()->isEmpty()) {
@@ -140,14 +161,6 @@ void NotificationDialog::appendMessage(const QString& text)
         cursor.insertBlock(paragraph, QTextCharFormat());
     }
     cursor.insertHtml(text);
-    fitText();
-    m_textView->verticalScrollBar()->setValue(m_textView->verticalScrollBar()->maximum());
-
-    // A new message deserves the full eight seconds again, and should be readable at once.
-    m_opacity = 1.0f;
-    setWindowOpacity(1.0);
-    if (!m_fadeTimer.isActive())
-        m_fadeTimer.start();
 }
 
 void NotificationDialog::fitText()
@@ -177,6 +190,7 @@ void NotificationDialog::addOffer(const OfferedItem& item)
 {
     m_offers.add(item);
     m_textView->clear();
+    m_messages.clear();
     appendMessage(m_offers.headline(m_alias).toHtmlEscaped() + QLatin1String("<br>") +
                   m_offers.details().toHtmlEscaped());
 }

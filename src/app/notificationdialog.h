@@ -29,6 +29,9 @@ public:
     static constexpr float kFadeStep = 0.01f;
     static constexpr float kCloseOpacity = 0.2f;
     static constexpr int kPictureSide = 75;
+    // The newest messages shown: a peer writing without pause keeps the popup open, and each message used to lay
+    // out every one before it again (and keep it).
+    static constexpr int kMaxMessages = 20;
 
     // alias and avatarPath show who it is about; random places it on the screen.
     NotificationDialog(const QString& nodeId, const QString& kind, const QString& alias, const QString& avatarPath,
@@ -70,6 +73,7 @@ public Q_SLOTS:
 
 private:
     void fitText();
+    void insertMessage(const QString& text);
 
     QTimer m_fadeTimer;
     float m_opacity = 1.0f;
@@ -77,6 +81,7 @@ private:
     QString m_kind;
     QGridLayout* m_grid = nullptr;
     QTextEdit* m_textView = nullptr;
+    QStringList m_messages; // shown, oldest first
     QPushButton* m_actionButton = nullptr;
     QLabel* m_aliasLabel = nullptr;
     QString m_alias;

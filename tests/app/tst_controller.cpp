@@ -204,6 +204,21 @@ private Q_SLOTS:
         QCOMPARE(peerField(kPeer, "unreadMessagesCount"), QStringLiteral("0"));
         QVERIFY(!window->isMinimized());
     }
+    // A peer writing without pause keeps its popup open: it shows the newest messages, not every one since it
+    // opened (each new one laid all of them out again, so a flood of them slowed the program to a crawl).
+    void chatPopupKeepsTheNewestMessages()
+    {
+        QStringList newest;
+        for (int i = 0; i < NotificationDialog::kMaxMessages + 5; ++i) {
+            newest.append(QStringLiteral("m%1").arg(i));
+            g->shell().showChatNotification(kPeer, newest.last());
+        }
+        QPointer<NotificationDialog> popup = g->shell().chatPopups().value(kPeer);
+        QVERIFY(popup);
+        QCOMPARE(popup->textView()->toPlainText().split('\n'), newest.mid(5));
+        popup->close();
+        QTRY_VERIFY(!popup);
+    }
     // A burst of offers from one peer is one popup that sums it up; its button queues every waiting download. It
     // has no taskbar button of its own.
     void offerBurstIsOnePopup_data()
