@@ -12,6 +12,7 @@
 #include <openssl/x509.h>
 
 #include <cstring>
+#include <utility>
 
 // The TLS library reads from the socket and writes into a buffer of ours, through a transport of ours:
 //
@@ -175,7 +176,21 @@ void PeerStream::readFrames()
     m_transport.allowDirectRead(m_handshakeDone ? kDirectReadPerTurn : 0);
     // Reads that succeed leave no error behind, and a failed one ends the loop: one clearing serves them all.
     ERR_clear_error();
+    int frames = 0;
     while (!m_finished) {
+        if (frames == kFramesPerTurn) {
+            // What is left may be in our buffers and the library's already, where no readyRead announces it.
+            if (!std::exchange(m_readScheduled, true)) {
+                QMetaObject::invokeMethod(
+                    this,
+                    [this] {
+                        m_readScheduled = false;
+                        handleReadyRead();
+                    },
+                    Qt::QueuedConnection);
+            }
+            return;
+        }
         char* target = nullptr;
         size_t wanted = 0;
         if (m_headerRead < kFrameHeaderSize) {
@@ -215,6 +230,7 @@ void PeerStream::readFrames()
             }
             if (size == 0) {
                 frameComplete({});
+                ++frames;
                 continue;
             }
             // Not touched before its bytes arrive, whatever the header claims.
@@ -223,8 +239,10 @@ void PeerStream::readFrames()
             continue;
         }
         m_payloadRead += qsizetype(got);
-        if (m_payloadRead == m_payload.size())
+        if (m_payloadRead == m_payload.size()) {
             frameComplete(std::move(m_payload));
+            ++frames;
+        }
     }
 }
 

@@ -51,6 +51,9 @@ class PeerStream : public QObject
 
 public:
     using Limits = StreamLimits; // a stream heeds the bounds of each stream in it
+    // The most frames handed on in one turn of the event loop; the rest follow in the next turns. Each may store a
+    // message and show it, and a peer sending thousands of small ones at once held the loop for minutes.
+    static constexpr int kFramesPerTurn = 32;
 
     enum class Role { Dialler, Acceptor };
 
@@ -187,6 +190,7 @@ private:
 
     QByteArray m_plainOut; // frames not encrypted yet
     bool m_encryptScheduled = false;
+    bool m_readScheduled = false; // the frames beyond one turn's are read on in the next turn
 
     char m_header[kFrameHeaderSize] = {};
     int m_headerRead = 0;

@@ -3,6 +3,7 @@
 #include "tlsclient.h"
 
 #include <QThread>
+#include <QTimer>
 #include <QtEndian>
 
 #include <chrono>
@@ -17,20 +18,25 @@ namespace {
 constexpr int kPacket = 1000000;
 
 // A peer written against OpenSSL directly, in a thread of its own: once accepted, it writes frames of these sizes
-// (numbered patterns) as fast as the connection takes them, then waits for one frame back. It answers what it saw.
+// (numbered patterns) as fast as the connection takes them, small ones many to a record as Vesk sends them, then
+// waits for one frame back. It answers what it saw.
 QString burstClient(quint16 port, const IdentityCertificate& certificate, const QList<int>& sizes)
 {
     QString why;
     const auto client = acceptedClient(port, certificate, &why);
     if (!client)
         return why;
+    QByteArray frames;
     char header[Vesk::kFrameHeaderSize];
     for (int i = 0; i < sizes.size(); ++i) {
-        const QByteArray payload = TestSupport::pattern(sizes.at(i), i + 1);
-        qToLittleEndian<quint32>(quint32(payload.size()), header);
-        if (SSL_write(client->ssl, header, sizeof header) != sizeof header ||
-            SSL_write(client->ssl, payload.constData(), int(payload.size())) != payload.size())
+        qToLittleEndian<quint32>(quint32(sizes.at(i)), header);
+        frames.append(header, sizeof header).append(TestSupport::pattern(sizes.at(i), i + 1));
+    }
+    for (qsizetype done = 0; done < frames.size();) {
+        const int piece = int(qMin<qsizetype>(frames.size() - done, kPacket));
+        if (SSL_write(client->ssl, frames.constData() + done, piece) != piece)
             return QStringLiteral("write failed");
+        done += piece;
     }
     return client->awaitAnswer();
 }
@@ -92,7 +98,8 @@ class TestStreamFrames : public QObject
 
 private slots:
     // Frames that arrive while this side is held up pile up in the connection: they are read on, past the
-    // socket's own buffer and past what one turn of the event loop reads, whole and in order.
+    // socket's own buffer and past what one turn of the event loop reads, whole and in order, and handed on a few
+    // at a turn, so that the loop keeps turning meanwhile.
     void burstWhileHeldUp_data()
     {
         QTest::addColumn<QList<int>>("sizes");
@@ -105,12 +112,20 @@ private slots:
     {
         QFETCH(QList<int>, sizes);
         StreamNode b("node-b");
+        // A timer of no interval fires at each turn of the loop: how many frames came between two of its ticks.
+        // A turn of reading and the turn that goes on with it may both fall between two ticks.
+        int sinceTick = 0, mostInATurn = 0;
+        QTimer turns;
+        connect(&turns, &QTimer::timeout, this, [&] { sinceTick = 0; });
+        connect(&b.streams, &PeerStreams::frameReceived, this, [&] { mostInATurn = qMax(mostInATurn, ++sinceTick); });
+        turns.start(0);
         const QString clientId = QStringLiteral("burst-client");
         auto client = std::async(std::launch::async, burstClient, b.streams.serverPort(),
                                  IdentityCertificate::create(IdentityKey::generate(), clientId), sizes);
         QTRY_COMPARE(b.up.count(), 1);
         QThread::msleep(500); // the burst fills the connection's buffers meanwhile
         QTRY_COMPARE_WITH_TIMEOUT(b.received.size(), sizes.size(), 30000);
+        QVERIFY2(mostInATurn <= 2 * PeerStream::kFramesPerTurn, qPrintable(QString::number(mostInATurn)));
         for (int i = 0; i < sizes.size(); ++i)
             QVERIFY2(b.received.at(i) == TestSupport::pattern(sizes.at(i), i + 1), qPrintable(QString::number(i)));
         QCOMPARE(b.lastSender, clientId);
