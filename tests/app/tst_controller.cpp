@@ -204,6 +204,22 @@ private Q_SLOTS:
         QCOMPARE(peerField(kPeer, "unreadMessagesCount"), QStringLiteral("0"));
         QVERIFY(!window->isMinimized());
     }
+    // A notice names what a peer chose (a file's name, its own name) as written: markup in it is not rendered.
+    void noticeShowsNamesAsWritten()
+    {
+        takeTransferNotices();
+        const QString text = "<img src=\"file:///etc/passwd\"><b>Ann</b>.pdf is paused.\nNot enough space";
+        g->shell().showNotice("Download paused", text);
+        QMessageBox* box = nullptr;
+        for (QWidget* widget : QApplication::topLevelWidgets())
+            if (auto* found = qobject_cast<QMessageBox*>(widget); found && found->isVisible())
+                box = found;
+        QVERIFY(box);
+        const auto* label = box->findChild<QLabel*>("qt_msgbox_label");
+        QVERIFY(label && label->text() == text);
+        QCOMPARE(label->textFormat(), Qt::PlainText);
+        QCOMPARE(takeTransferNotices(), QStringList{text});
+    }
     // A peer writing without pause keeps its popup open: it shows the newest messages, not every one since it
     // opened (each new one laid all of them out again, so a flood of them slowed the program to a crawl).
     void chatPopupKeepsTheNewestMessages()
