@@ -22,6 +22,7 @@
 #include <QFileInfo>
 #include <QLocale>
 #include <QSet>
+#include <QSqlError>
 #include <QSqlQuery>
 
 #include <algorithm>
@@ -129,11 +130,21 @@ void IncomingOffers::handleNewFolderToDownload(const Parameters& message)
                                ? QStringLiteral("queued")
                                : QStringLiteral("unknown");
     db.transaction();
+    // Whether every row went in: a part that cannot be stored (a full disk) is refused unconfirmed, so that its
+    // owner offers it again, rather than confirmed and lost.
+    bool written = true;
+    QString failure;
+    const auto wrote = [&written, &failure, &q](bool ok) {
+        if (!ok && written)
+            failure = q.lastError().text();
+        written = written && ok;
+        return ok;
+    };
     if (fresh) {
-        execBound(q,
-                  QStringLiteral("insert into vesk_folders (id, nodeid, direction, name, localname, files, filesize, "
-                                 "status, timestamp) values (?, ?, 'down', ?, ?, ?, ?, 'unknown', ?)"),
-                  {part.folderId, nodeFrom, part.name, localName, part.files, part.totalSize, now});
+        wrote(execBound(q,
+                        QStringLiteral("insert into vesk_folders (id, nodeid, direction, name, localname, files, "
+                                       "filesize, status, timestamp) values (?, ?, 'down', ?, ?, ?, ?, 'unknown', ?)"),
+                        {part.folderId, nodeFrom, part.name, localName, part.files, part.totalSize, now}));
     }
     bool resized = false;
     QSqlQuery taken(db);
@@ -158,8 +169,8 @@ void IncomingOffers::handleNewFolderToDownload(const Parameters& message)
             const QString name = file.path.section(QLatin1Char('/'), -1);
             path = file.path.left(file.path.size() - name.size()) + TransferNames::numberedName(name, n);
         }
-        if (execBound(q, {file.id, path.section(QLatin1Char('/'), -1), QString::number(file.size), nodeFrom, status,
-                          now, part.folderId, path}) &&
+        if (wrote(execBound(q, {file.id, path.section(QLatin1Char('/'), -1), QString::number(file.size), nodeFrom,
+                                status, now, part.folderId, path})) &&
             !fresh && q.numRowsAffected() > 0)
             resized = true;
     }
@@ -193,9 +204,13 @@ void IncomingOffers::handleNewFolderToDownload(const Parameters& message)
         newEmpty.resize(qMax(0, kMaxEmptyFolders - int(made.size())));
     }
     if (!newEmpty.isEmpty())
-        execBound(q, QStringLiteral("update vesk_folders set emptyFolders = ? where id = ?"),
-                  {FolderListing::storedPaths(made + newEmpty), part.folderId});
-    db.commit();
+        wrote(execBound(q, QStringLiteral("update vesk_folders set emptyFolders = ? where id = ?"),
+                        {FolderListing::storedPaths(made + newEmpty), part.folderId}));
+    if (!written || !db.commit()) {
+        const QString why = written ? db.lastError().text() : failure;
+        db.rollback();
+        return refuseFolder(nodeFrom, QStringLiteral("it could not be stored: %1").arg(why));
+    }
 
     // Nothing is made in the downloads folder before the user accepts the folder (makeFolderTree then makes its
     // empty folders); parts that come after that make theirs now. Every path is cleaned, so nothing is made outside
