@@ -176,8 +176,8 @@ void Chat::receivedNotStored(const QString& nodeFrom, const QString& why)
     if (m_receivedNotStored)
         return;
     m_receivedNotStored = true;
-    qCWarning(lcChat) << "a message from" << PeerRecords::loggableId(nodeFrom) << "could not be stored, left unconfirmed:"
-                      << why;
+    qCWarning(lcChat) << "a message from" << PeerRecords::loggableId(nodeFrom)
+                      << "could not be stored, left unconfirmed:" << why;
     m_shell.showNotice(kNotStoredNotice, tr("Messages not saved"),
                        tr("A message from %1 could not be saved: %2. It is not lost: the sender's Vesk sends it "
                           "again until it is saved.")

@@ -76,7 +76,10 @@ private:
     bool deleteFolderToDownload(const QString& id, bool byOwner);
     // Logs a refused offer ("a folder", "a file"), at most once a while, counting the ones between.
     void refuse(const QString& what, const QString& nodeFrom, const QString& why);
-    void refuseFolder(const QString& nodeFrom, const QString& why) { refuse(QStringLiteral("a folder"), nodeFrom, why); }
+    void refuseFolder(const QString& nodeFrom, const QString& why)
+    {
+        refuse(QStringLiteral("a folder"), nodeFrom, why);
+    }
     // Why one more waiting file of the peer is too many; empty when it is not.
     QString tooManyWaitingFiles(const QString& nodeFrom) const;
 

@@ -158,7 +158,8 @@ private slots:
         QCOMPARE(f->shell.chatPopups.size(), 0);
         QCOMPARE(f->shell.notices.size(), 1);
         const QString notice = f->shell.openNotices.values().value(0);
-        QVERIFY2(notice.startsWith("Messages not saved: A message from alias of carol could not be saved: the disk holding ") &&
+        QVERIFY2(notice.startsWith(
+                     "Messages not saved: A message from alias of carol could not be saved: the disk holding ") &&
                      notice.contains("is full"),
                  qPrintable(notice));
         QCOMPARE(catcher.all().filter("could not be stored").size(), 1);
@@ -166,8 +167,9 @@ private slots:
         QVERIFY(!chat->sendChat("carol", QString(20000, 'y')));
         QCOMPARE(f->sink.sent.size(), 0);
         QCOMPARE(count("vesk_chats"), 0);
-        QVERIFY2(f->shell.notices.value(1).startsWith("Message not sent: Your message to alias of carol could not be saved"),
-                 qPrintable(f->shell.notices.value(1)));
+        QVERIFY2(
+            f->shell.notices.value(1).startsWith("Message not sent: Your message to alias of carol could not be saved"),
+            qPrintable(f->shell.notices.value(1)));
 
         QVERIFY(exec("pragma max_page_count = 1073741823"));
         chat->handleNewChatMessage(message);

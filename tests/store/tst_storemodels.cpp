@@ -209,7 +209,7 @@ private slots:
         QCOMPARE(m->rowCount(), 1003);
         QVERIFY(exec("update vesk_peers set alias = 'y' where id = 'p999'"));
         QVERIFY(logCanStartOver());
-        m->refresh(); // the same rows, a value changed
+        m->refresh();                                            // the same rows, a value changed
         QCOMPARE(byName(*m, 999, "alias"), QStringLiteral("y")); // the last of the p rows, by text order
         QVERIFY(exec("update vesk_peers set alias = 'z' where id = 'p999'"));
         QVERIFY(logCanStartOver());

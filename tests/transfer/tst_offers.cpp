@@ -307,11 +307,16 @@ private Q_SLOTS:
         QTest::addColumn<QString>("status");
         QTest::addColumn<bool>("taken");
         const int peer = Vesk::IncomingOffers::kMaxWaitingFiles, all = Vesk::IncomingOffers::kMaxWaitingFilesAll;
-        QTest::newRow("the peer's bound") << peer << "owner" << "unknown" << false;
-        QTest::newRow("below the peer's bound") << peer - 1 << "owner" << "unknown" << true;
-        QTest::newRow("queued ones do not wait for the user") << peer << "owner" << "queued" << true;
-        QTest::newRow("all peers' bound") << all << "others" << "unknown" << false;
-        QTest::newRow("the database cannot be written") << 0 << "owner" << "unknown" << false;
+        QTest::newRow("the peer's bound") << peer << "owner"
+                                          << "unknown" << false;
+        QTest::newRow("below the peer's bound") << peer - 1 << "owner"
+                                                << "unknown" << true;
+        QTest::newRow("queued ones do not wait for the user") << peer << "owner"
+                                                              << "queued" << true;
+        QTest::newRow("all peers' bound") << all << "others"
+                                          << "unknown" << false;
+        QTest::newRow("the database cannot be written") << 0 << "owner"
+                                                        << "unknown" << false;
     }
     void offerWithoutRoomIsNotConfirmed()
     {
