@@ -17,6 +17,7 @@
 #include <QDesktopServices>
 #include <QFileInfo>
 #include <QImage>
+#include <QSaveFile>
 #include <QSystemTrayIcon>
 #include <QTimer>
 
@@ -240,9 +241,13 @@ void DesktopShell::connectDesktopNotices()
 {
     m_desktopNotices = new DesktopNotices(QDBusConnection::sessionBus(), this);
     // The service runs in another process and reads the icon from disk: a copy of the built-in one.
+    // Written whole or not at all: an empty file left by a full disk would have stayed, shown as no icon for good.
     const QString icon = dataFolderPath() + QLatin1String(kNoticeIconFile);
-    if (!QFileInfo::exists(icon))
-        QImage(QString::fromLatin1(kAppIcon)).save(icon);
+    if (QFileInfo(icon).size() <= 0) {
+        QSaveFile file(icon);
+        if (file.open(QIODevice::WriteOnly) && QImage(QString::fromLatin1(kAppIcon)).save(&file, "PNG"))
+            file.commit();
+    }
     m_desktopNotices->setAppIcon(icon);
     connect(m_desktopNotices, &DesktopNotices::conversationRequested, this, &DesktopShell::openConversation);
     connect(m_desktopNotices, &DesktopNotices::downloadRequested, this, [this](const QString& peer) {

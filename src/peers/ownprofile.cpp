@@ -5,6 +5,7 @@
 #include <QDebug>
 #include <QFileInfo>
 #include <QImage>
+#include <QSaveFile>
 #include <QSettings>
 
 namespace Vesk {
@@ -39,9 +40,12 @@ QString OwnProfile::userAvatar() const
 
 bool OwnProfile::storeAvatar(const QImage& picture)
 {
-    if (picture.save(avatarPath(), "PNG"))
+    // Written beside it and then put in its place: a full disk leaves the picture there was, not part of a new one
+    // (which peers would refuse, and this side would show broken).
+    QSaveFile file(avatarPath());
+    if (file.open(QIODevice::WriteOnly) && picture.save(&file, "PNG") && file.commit())
         return true;
-    qCritical().noquote() << "Could not save image at " + avatarPath();
+    qCritical().noquote() << "Could not save image at " + avatarPath() + ": " + file.errorString();
     return false;
 }
 

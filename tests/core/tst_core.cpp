@@ -1,5 +1,6 @@
 #include "core/core.h"
 #include "net/messagedispatcher.h"
+#include "peers/ownprofile.h"
 #include "peers/peerrecords.h"
 #include "subsystemfixture.h"
 #include "testsupport.h"
@@ -7,10 +8,16 @@
 #include "transfer/outgoingoffers.h"
 
 #include <QFile>
+#include <QImage>
 #include <QSettings>
 #include <QTemporaryDir>
 
+#include <csignal>
 #include <memory>
+
+#ifdef Q_OS_UNIX
+#include <sys/resource.h>
+#endif
 
 using namespace TestSupport;
 using namespace Vesk;
@@ -51,6 +58,36 @@ private Q_SLOTS:
             m_core->processMessage({{"action", "confirmChat"}, {"nodeFrom", "{moved}"}, {"senderIPAddress", from}});
         QCOMPARE(peerField("{moved}", "ipAddress"), QStringLiteral("10.99.0.6"));
         QCOMPARE(moved.size(), 1);
+    }
+    // A new picture that cannot be written whole (the disk fills) leaves the one there was, not part of the new one.
+    void pictureKeptWhenANewOneCannotBeWritten()
+    {
+#ifdef Q_OS_UNIX
+        OwnProfile& profile = m_core->profile();
+        QImage first(64, 64, QImage::Format_RGB32);
+        first.fill(Qt::red);
+        QVERIFY(profile.storeAvatar(first));
+        const QByteArray stored = readFile(profile.avatarPath());
+        QImage noisy(256, 256, QImage::Format_RGB32); // does not compress: many kilobytes
+        for (int y = 0; y < noisy.height(); ++y)
+            for (int x = 0; x < noisy.width(); ++x)
+                noisy.setPixel(x, y, qRgb((x * 7919 + y * 104729) % 256, (x * y) % 256, (x ^ y) % 256));
+        // Writes past 1 KB fail from here on, as on a full disk.
+        rlimit limit{};
+        QVERIFY(getrlimit(RLIMIT_FSIZE, &limit) == 0);
+        const rlimit before = limit;
+        limit.rlim_cur = 1024;
+        const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+        QVERIFY(setrlimit(RLIMIT_FSIZE, &limit) == 0);
+        MessageCatcher catcher;
+        const bool storedNoisy = profile.storeAvatar(noisy);
+        setrlimit(RLIMIT_FSIZE, &before);
+        std::signal(SIGXFSZ, oldHandler);
+        QVERIFY(!storedNoisy);
+        QCOMPARE(readFile(profile.avatarPath()), stored);
+#else
+        QSKIP("the size limit that makes writes fail is a Unix one");
+#endif
     }
     // Our own node id from another computer, announced or in a plain message, proves nothing (anyone can write it):
     // this node keeps its id and its identity key, records nothing, and logs it. Only a computer that completes a
