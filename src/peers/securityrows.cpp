@@ -72,9 +72,10 @@ bool SecurityRows::isVerified(const QString& nodeId) const
 
 bool SecurityRows::markVerified(const QString& nodeId)
 {
-    m_store.setField(kPeersTable, nodeId, QStringLiteral("verified"), QStringLiteral("yes"));
+    if (!m_store.setField(kPeersTable, nodeId, QStringLiteral("verified"), QStringLiteral("yes")))
+        return false;
     m_store.nodeData->refresh();
-    return isVerified(nodeId);
+    return true;
 }
 
 void SecurityRows::forgetAddress(const QString& nodeId, const QString& address)

@@ -26,8 +26,8 @@ VeskSqlQueryModel* makeModel(QObject* owner, const QString& table, const char* q
     return model;
 }
 
-// Prepares, binds the id and the values (by name) and executes. Failures are only logged: single-row operations are
-// fire-and-forget.
+// Prepares, binds the id and the values (by name) and executes. Failures are logged; whether it ran is returned for
+// callers that must not go on as if it had.
 bool execById(QSqlQuery& q, const QString& statement, const QString& id, const QVariantMap& values = {})
 {
     if (!q.prepare(statement)) {
@@ -98,13 +98,13 @@ QString Store::field(const QString& table, const QString& id, const QString& col
     return value;
 }
 
-void Store::setField(const QString& table, const QString& id, const QString& column, const QString& value)
+bool Store::setField(const QString& table, const QString& id, const QString& column, const QString& value)
 {
     QSqlQuery q(m_db);
-    execById(q,
-             QStringLiteral("update ") + table + QStringLiteral(" set ") + column +
-                 QStringLiteral(" = :newValue where id = :id"),
-             id, {{QStringLiteral(":newValue"), value}});
+    return execById(q,
+                    QStringLiteral("update ") + table + QStringLiteral(" set ") + column +
+                        QStringLiteral(" = :newValue where id = :id"),
+                    id, {{QStringLiteral(":newValue"), value}});
 }
 
 void Store::incrementField(const QString& table, const QString& id, const QString& column, int increment)

@@ -35,7 +35,8 @@ public:
     TableRecord record(const QString& table, const QString& id) const;
     // The column's text, from the last row found.
     QString field(const QString& table, const QString& id, const QString& column) const;
-    void setField(const QString& table, const QString& id, const QString& column, const QString& value);
+    // False when the statement failed (a full disk); a missing row is no failure.
+    bool setField(const QString& table, const QString& id, const QString& column, const QString& value);
     // The sum is taken in SQL, so a text column ("0") holds the text of the sum ("1").
     void incrementField(const QString& table, const QString& id, const QString& column, int increment);
     void deleteRow(const QString& table, const QString& id);
