@@ -102,16 +102,12 @@ void IncomingOffers::handleNewFolderToDownload(const Parameters& message)
         stored = TableRecord(kFoldersTable);
     }
     if (stored.isEmpty()) {
-        q.prepare(QStringLiteral("select count(*), sum(nodeid = ?) from vesk_folders where direction = 'down' and "
-                                 "status = 'unknown'"));
-        q.bindValue(0, nodeFrom);
-        if (!q.exec() || !q.next())
-            return refuseFolder(nodeFrom, QStringLiteral("the folders waiting could not be counted"));
-        if (q.value(1).toInt() >= kMaxWaitingFolders)
-            return refuseFolder(nodeFrom, QStringLiteral("more than %1 folders waiting").arg(kMaxWaitingFolders));
-        if (q.value(0).toInt() >= kMaxWaitingFoldersAll)
-            return refuseFolder(nodeFrom,
-                                QStringLiteral("more than %1 folders of all peers waiting").arg(kMaxWaitingFoldersAll));
+        const QString tooMany =
+            tooManyWaiting(QStringLiteral("select count(*), total(nodeid = ?) from vesk_folders "
+                                          "where direction = 'down' and status = 'unknown'"),
+                           nodeFrom, kMaxWaitingFolders, kMaxWaitingFoldersAll, QStringLiteral("folders"));
+        if (!tooMany.isEmpty())
+            return refuseFolder(nodeFrom, tooMany);
     }
 
     const bool fresh = stored.isEmpty();

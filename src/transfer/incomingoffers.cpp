@@ -97,7 +97,12 @@ void IncomingOffers::processNewFileToBeReceived(const QString& fileId, const QSt
                 localName = earlierName;
         }
         // Neither refusal is confirmed: the owner offers the file again, and it is taken once there is room.
-        if (const QString tooMany = tooManyWaitingFiles(nodeFrom); !tooMany.isEmpty())
+        if (const QString tooMany =
+                tooManyWaiting(QStringLiteral("select count(*), total(nodefrom = ?) from "
+                                              "vesk_downloads where status = 'unknown' and "
+                                              "(folderId is null or folderId = '')"),
+                               nodeFrom, kMaxWaitingFiles, kMaxWaitingFilesAll, QStringLiteral("files"));
+            !tooMany.isEmpty())
             return refuse(QStringLiteral("a file"), nodeFrom, tooMany);
         {
             QSqlQuery q(m_store.database());
@@ -136,19 +141,19 @@ void IncomingOffers::processNewFileToBeReceived(const QString& fileId, const QSt
     sendToNode(m_sink, m_store, nodeFrom, Msg::aboutFile(Msg::kConfirmFileToSend, fileId));
 }
 
-QString IncomingOffers::tooManyWaitingFiles(const QString& nodeFrom) const
+QString IncomingOffers::tooManyWaiting(const QString& counting, const QString& nodeFrom, int perPeer, int all,
+                                       const QString& what) const
 {
-    // Over the waiting files alone, which the bounds keep few.
+    // Over the waiting ones alone, which the bounds keep few.
     QSqlQuery q(m_store.database());
-    q.prepare(QStringLiteral("select count(*), total(nodefrom = ?) from vesk_downloads where status = 'unknown' and "
-                             "(folderId is null or folderId = '')"));
+    q.prepare(counting);
     q.bindValue(0, nodeFrom);
     if (!q.exec() || !q.next())
-        return QStringLiteral("the files waiting could not be counted");
-    if (q.value(1).toInt() >= kMaxWaitingFiles)
-        return QStringLiteral("more than %1 files waiting").arg(kMaxWaitingFiles);
-    if (q.value(0).toInt() >= kMaxWaitingFilesAll)
-        return QStringLiteral("more than %1 files of all peers waiting").arg(kMaxWaitingFilesAll);
+        return QStringLiteral("the %1 waiting could not be counted").arg(what);
+    if (q.value(1).toInt() >= perPeer)
+        return QStringLiteral("more than %1 %2 waiting").arg(perPeer).arg(what);
+    if (q.value(0).toInt() >= all)
+        return QStringLiteral("more than %1 %2 of all peers waiting").arg(all).arg(what);
     return QString();
 }
 

@@ -80,8 +80,10 @@ private:
     {
         refuse(QStringLiteral("a folder"), nodeFrom, why);
     }
-    // Why one more waiting file of the peer is too many; empty when it is not.
-    QString tooManyWaitingFiles(const QString& nodeFrom) const;
+    // Why one more waiting folder or file of the peer is too many; empty when it is not. `counting` gives the count
+    // of all waiting ones and the count of the peer's (its node id bound as the one value).
+    QString tooManyWaiting(const QString& counting, const QString& nodeFrom, int perPeer, int all,
+                           const QString& what) const;
 
     Store& m_store;
     MessageSink& m_sink;
