@@ -241,18 +241,21 @@ void VeskSqlQueryModel::readRows(bool incremental)
     // reads the list when it tells of the reset finds the new columns' roles (the base model's reset nests in this).
     beginResetModel();
     QSqlQueryModel::setQuery(execQuery(false));
-    {
-        // All rows at once, as the comparison above read them. A query with rows left unread keeps its reading of the
-        // database open, and while it is open the write-ahead log cannot start over: it grew with every write for as
-        // long as a list held more rows than one fetch brings.
-        const QSignalBlocker quiet(this);
-        while (canFetchMore())
-            fetchMore();
-    }
+    fetchAllRows();
     generateRoleNames();
     endResetModel();
     m_rows = std::move(rows);
     m_shown = true;
+}
+
+void VeskSqlQueryModel::fetchAllRows()
+{
+    // All rows at once, as the comparison read them. A query with rows left unread keeps its reading of the database
+    // open, and while it is open the write-ahead log cannot start over: it grew with every write for as long as a
+    // list held more rows than one fetch brings. Told to nobody: the caller tells the views of the rows as a whole.
+    const QSignalBlocker quiet(this);
+    while (canFetchMore())
+        fetchMore();
 }
 
 void VeskSqlQueryModel::swapRows(QSqlQuery&& query, const Rows& rows)
@@ -261,9 +264,8 @@ void VeskSqlQueryModel::swapRows(QSqlQuery&& query, const Rows& rows)
         // The rows are the same ones in the same order: the views need not start over, only re-read values.
         const QSignalBlocker quiet(this);
         QSqlQueryModel::setQuery(std::move(query));
-        while (rowCount() < rows.size() && canFetchMore())
-            fetchMore();
     }
+    fetchAllRows();
     const int lastColumn = record().count() - 1;
     for (int i = 0; i < rows.size(); ++i) {
         if (rows.at(i) == m_rows.at(i))

@@ -78,6 +78,7 @@ private:
     void readRows(bool incremental);
     // Replaces the base model's result without a reset and reports the rows whose values differ.
     void swapRows(QSqlQuery&& query, const Rows& rows);
+    void fetchAllRows();
     void generateRoleNames();
     void checkCount();
 
