@@ -21,10 +21,14 @@
 
 #include <QDir>
 #include <QFileInfo>
+#include <QLocale>
+#include <QStorageInfo>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QSqlRecord>
 #include <QUuid>
+
+#include <limits>
 
 namespace Vesk {
 
@@ -48,6 +52,7 @@ Parameters chatMessage(const QString& text, const QString& chatId, qint64 timeSe
 
 constexpr int kSqliteFull = 13;
 const QString kNotStoredNotice = QStringLiteral("chat-not-stored");
+const QString kTooLongNotice = QStringLiteral("chat-too-long");
 
 // Why a write to the database failed, in words for the user: a full disk says where.
 QString storeFailure(const QSqlQuery& query, const QString& databaseFile)
@@ -99,6 +104,14 @@ bool Chat::sendChat(const QString& toNodeId, const QString& message)
 {
     if (message.trimmed().isEmpty())
         return true;
+    if (message.size() > kMaxChatCharacters) {
+        m_shell.showNotice(tr("Message too long"),
+                           tr("Your message has %L1 characters; a message holds at most %L2. Send a longer text as "
+                              "a file.")
+                               .arg(message.size())
+                               .arg(kMaxChatCharacters));
+        return false;
+    }
     const qint64 now = m_clock.nowMs();
     const QString id = QUuid::createUuid().toString();
 
@@ -139,13 +152,39 @@ void Chat::processNewChatMessage(const QString& message, const QString& nodeFrom
     if (m_store.isBlocked(nodeFrom))
         return;
 
+    // Left unconfirmed, so a sender that means it learns it was not delivered.
+    if (message.size() > kMaxChatCharacters || id.size() > kMaxChatIdLength) {
+        const qint64 now = m_clock.nowMs();
+        if (m_tooLongToldAt >= 0 && now >= m_tooLongToldAt && now - m_tooLongToldAt < kRefusalTellMs)
+            return;
+        m_tooLongToldAt = now;
+        qCWarning(lcChat) << "refused a message of" << message.size() << "characters, id of" << id.size()
+                          << "characters, from" << PeerRecords::loggableId(nodeFrom);
+        if (message.size() > kMaxChatCharacters) {
+            m_shell.showNotice(kTooLongNotice, tr("Message too long"),
+                               tr("%1 sent a message of %L2 characters; Vesk takes at most %L3. Ask them to send "
+                                  "the text as a file.")
+                                   .arg(nameOf(nodeFrom))
+                                   .arg(message.size())
+                                   .arg(kMaxChatCharacters));
+        }
+        return;
+    }
+
     // A resent copy of a stored message is only confirmed again: the first confirmation may have been lost.
     if (m_store.field(kChatsTable, id, QStringLiteral("id")) != id) {
+        if (freeBytes() < kMinFreeBytes) {
+            return receivedNotStored(
+                nodeFrom, tr("the disk holding %1 has less than %2 free")
+                              .arg(QDir::toNativeSeparators(databaseFolder()),
+                                   QLocale().formattedDataSize(kMinFreeBytes, 0, QLocale::DataSizeSIFormat)));
+        }
         // A message never carries a time later than its arrival, whatever the author's clock says.
         const qint64 storedTime = qMin(timeSent, m_clock.nowMs());
         const QString notStored = storeChat(id, message, nodeFrom, nodeTos.value(0), QString::number(storedTime));
         if (!notStored.isEmpty())
             return receivedNotStored(nodeFrom, notStored);
+        m_freeBytes -= 2 * qint64(message.size()) + 512; // about what the row takes, until the next look
         receivedStored();
         m_store.chatsModel->refresh();
 
@@ -162,6 +201,23 @@ void Chat::processNewChatMessage(const QString& message, const QString& nodeFrom
 
     sendToNode(m_sink, m_store, nodeFrom,
                {{QStringLiteral("action"), QStringLiteral("confirmChat")}, {QStringLiteral("chatId"), id}});
+}
+
+QString Chat::databaseFolder() const
+{
+    return QFileInfo(m_store.database().databaseName()).absolutePath();
+}
+
+qint64 Chat::freeBytes()
+{
+    const qint64 now = m_clock.nowMs();
+    if (m_freeBytesAt < 0 || now < m_freeBytesAt || now - m_freeBytesAt >= kFreeSpaceLookMs) {
+        m_freeBytes = m_freeSpaceProbe ? m_freeSpaceProbe() : QStorageInfo(databaseFolder()).bytesAvailable();
+        if (m_freeBytes < 0) // not known: no reason to refuse
+            m_freeBytes = std::numeric_limits<qint64>::max() / 2;
+        m_freeBytesAt = now;
+    }
+    return m_freeBytes;
 }
 
 QString Chat::nameOf(const QString& nodeId) const

@@ -7,6 +7,8 @@
 #include <QStringList>
 #include <QTimer>
 
+#include <functional>
+
 namespace Vesk {
 
 class Clock;
@@ -31,6 +33,19 @@ public:
     // The popup shows the start of a longer message; the whole text is stored and shown in the conversation. Laying
     // out megabytes of rich text would freeze the interface, and a peer decides how long a message is.
     static constexpr int kMaxPopupCharacters = 4000;
+    // The longest message taken, either way. A conversation lays out its last hundred messages at once, and the
+    // author decides their length: one computer sending thirty messages of eight million characters had a click on
+    // its name take gigabytes and minutes. A longer text goes as a file.
+    static constexpr int kMaxChatCharacters = 50000;
+    // A chat id is a UUID in braces; anything far longer is not one.
+    static constexpr int kMaxChatIdLength = 128;
+    // Received messages are not stored while the disk holding the database has less free than this: any computer
+    // can send messages, and those are not to fill the disk. They wait at their authors, who send them again.
+    static constexpr qint64 kMinFreeBytes = 100 * 1000 * 1000;
+    // The free space is looked at again after this long; what is stored meanwhile is taken off the last look.
+    static constexpr qint64 kFreeSpaceLookMs = 1000;
+    // A refused message is logged and told at most once in this long: its author sends it again every few seconds.
+    static constexpr qint64 kRefusalTellMs = 10000;
 
     Chat(Store& store, MessageSink& sink, const Clock& clock, const LocalProfile& profile, Shell& shell,
          QObject* parent = nullptr);
@@ -54,6 +69,9 @@ public:
     // another peer than before, and they are read.
     void openConversation(const QString& peerId, bool otherPeer);
 
+    // How the free bytes of the disk holding the database are found (by default: asked of the system).
+    void setFreeSpaceProbe(std::function<qint64()> probe) { m_freeSpaceProbe = std::move(probe); }
+
     // The resend rounds run from start() until stop().
     void start();
     void stop();
@@ -70,6 +88,9 @@ private:
     // learns why once, until one is stored again.
     void receivedNotStored(const QString& nodeFrom, const QString& why);
     void receivedStored();
+    // The free bytes of the disk holding the database, as last looked at less what was stored since.
+    qint64 freeBytes();
+    QString databaseFolder() const;
     QString nameOf(const QString& nodeId) const;
 
     Store& m_store;
@@ -79,6 +100,10 @@ private:
     Shell& m_shell;
     QTimer m_resendTimer;
     bool m_receivedNotStored = false;
+    std::function<qint64()> m_freeSpaceProbe;
+    qint64 m_freeBytes = 0;
+    qint64 m_freeBytesAt = -1; // when the disk was last looked at; -1: never
+    qint64 m_tooLongToldAt = -1;
 };
 
 } // namespace Vesk

@@ -131,7 +131,7 @@ private slots:
         QVERIFY2(f->shell.chatPopups.value(0).html.contains("&lt;b&gt;bold?&lt;/b&gt; &amp; &lt;img src=x&gt;"),
                  qPrintable(f->shell.chatPopups.value(0).html));
         QCOMPARE(row("vesk_chats", "m-1").value("timesent"), QString::number(past));
-        const QString text(300000, 'w');
+        const QString text(Chat::kMaxChatCharacters, 'w');
         chat->handleNewChatMessage(incoming("heidi", "long-1", text, f->clock.nowMs() + 1));
         QCOMPARE(row("vesk_chats", "long-1").value("message"), text);
         QCOMPARE(row("vesk_chats", "long-1").value("timesent"), QString::number(f->clock.nowMs()));
@@ -140,16 +140,64 @@ private slots:
         QVERIFY(!shown.contains(QString(Chat::kMaxPopupCharacters + 1, 'w')));
     }
 
-    // A message that cannot be stored (the disk is full) is not lost. One received is left unconfirmed, unshown and
-    // uncounted, so its author sends it again, and is taken once there is room; one written is not sent (it would
-    // be in nobody's history, never resent), and the composer keeps it. The user hears why, once, until a message
-    // is stored again.
-    void messageNotStoredIsNotLost()
+    // A message longer than any conversation should have to lay out is refused either way. One received is neither
+    // stored nor confirmed, so its author learns it was not delivered, and the user hears from whom (once in a
+    // while: it comes again every few seconds); one written is not sent, and the composer keeps it.
+    void tooLongIsRefusedBothWays()
     {
         f->addPeer("carol");
+        const QString longest(Chat::kMaxChatCharacters, 'x');
+        const qint64 now = f->clock.nowMs();
+        MessageCatcher catcher;
+        chat->handleNewChatMessage(incoming("carol", "{c-1}", longest + 'x', now));
+        chat->handleNewChatMessage(incoming("carol", "{c-1}", longest + 'x', now));
+        chat->handleNewChatMessage(incoming("carol", QString(Chat::kMaxChatIdLength + 1, 'i'), "hi", now));
+        QCOMPARE(count("vesk_chats"), 0);
+        QCOMPARE(f->sink.sent.size(), 0);
+        QCOMPARE(f->shell.chatPopups.size(), 0);
+        QCOMPARE(f->shell.notices, QStringList{"Message too long: alias of carol sent a message of 50,001 characters; "
+                                               "Vesk takes at most 50,000. Ask them to send the text as a file."});
+        QCOMPARE(catcher.all().filter("refused a message").size(), 1);
+        f->clock.advance(Chat::kRefusalTellMs);
+        chat->handleNewChatMessage(incoming("carol", "{c-1}", longest + 'x', now));
+        QCOMPARE(f->shell.notices.size(), 2);
+        QCOMPARE(f->shell.openNotices.size(), 1); // the same notice, told again
+
+        chat->handleNewChatMessage(incoming("carol", "{c-2}", longest, now));
+        QCOMPARE(f->sink.values("confirmChat", "chatId"), QStringList{"{c-2}"});
+
+        QVERIFY(!chat->sendChat("carol", longest + 'y'));
+        QCOMPARE(count("vesk_chats"), 1);
+        QCOMPARE(f->sink.values("newChatMessage", "chatId").size(), 0);
+        QVERIFY2(f->shell.notices.last().startsWith("Message too long: Your message has 50,001 characters"),
+                 qPrintable(f->shell.notices.last()));
+        QVERIFY(chat->sendChat("carol", longest));
+        QCOMPARE(f->sink.values("newChatMessage", "message"), QStringList{longest});
+    }
+
+    // A message that cannot be stored is not lost: the disk is full, or so nearly full that what any computer may
+    // send is not taken. One received is left unconfirmed, unshown and uncounted, so its author sends it again, and
+    // is taken once there is room; one written on a full disk is not sent (it would be in nobody's history, never
+    // resent), and the composer keeps it. The user hears why, once, until a message is stored again.
+    void messageNotStoredIsNotLost_data()
+    {
+        QTest::addColumn<bool>("diskFull");
+        QTest::addColumn<QString>("reason");
+        QTest::newRow("disk full") << true << "is full";
+        QTest::newRow("little room left") << false << "has less than 100 MB free";
+    }
+    void messageNotStoredIsNotLost()
+    {
+        QFETCH(bool, diskFull);
+        QFETCH(QString, reason);
+        f->addPeer("carol");
+        qint64 free = Chat::kMinFreeBytes - 1;
+        if (!diskFull)
+            chat->setFreeSpaceProbe([&free] { return free; });
         const Parameters message = incoming("carol", "{c-1}", QString(20000, 'x'), f->clock.nowMs());
         // The database may not grow: what a full disk does to it. A long message needs new pages.
-        QVERIFY(exec("pragma max_page_count = 1"));
+        if (diskFull)
+            QVERIFY(exec("pragma max_page_count = 1"));
         MessageCatcher catcher;
         chat->handleNewChatMessage(message);
         chat->handleNewChatMessage(message); // sent again by its author
@@ -160,25 +208,38 @@ private slots:
         const QString notice = f->shell.openNotices.values().value(0);
         QVERIFY2(notice.startsWith(
                      "Messages not saved: A message from alias of carol could not be saved: the disk holding ") &&
-                     notice.contains("is full"),
+                     notice.contains(reason),
                  qPrintable(notice));
         QCOMPARE(catcher.all().filter("could not be stored").size(), 1);
 
-        QVERIFY(!chat->sendChat("carol", QString(20000, 'y')));
-        QCOMPARE(f->sink.sent.size(), 0);
-        QCOMPARE(count("vesk_chats"), 0);
-        QVERIFY2(
-            f->shell.notices.value(1).startsWith("Message not sent: Your message to alias of carol could not be saved"),
-            qPrintable(f->shell.notices.value(1)));
+        // Our own words are few: only a full disk keeps them.
+        QCOMPARE(chat->sendChat("carol", QString(20000, 'y')), !diskFull);
+        QCOMPARE(f->sink.values("newChatMessage", "chatId").size(), diskFull ? 0 : 1);
+        QCOMPARE(count("vesk_chats"), diskFull ? 0 : 1);
+        if (diskFull) {
+            QVERIFY2(f->shell.notices.value(1).startsWith(
+                         "Message not sent: Your message to alias of carol could not be saved"),
+                     qPrintable(f->shell.notices.value(1)));
+        }
+        f->sink.clear();
 
-        QVERIFY(exec("pragma max_page_count = 1073741823"));
+        if (diskFull)
+            QVERIFY(exec("pragma max_page_count = 1073741823"));
+        // Room for a message and a half of this one; what is stored before the disk is looked at again counts.
+        free = Chat::kMinFreeBytes + 60000;
+        f->clock.advance(Chat::kFreeSpaceLookMs);
         chat->handleNewChatMessage(message);
-        QCOMPARE(column("select message from vesk_chats"), QStringList{QString(20000, 'x')});
+        QCOMPARE(column("select message from vesk_chats where peerfrom = 'carol'"), QStringList{QString(20000, 'x')});
         QCOMPARE(f->sink.values("confirmChat", "chatId"), QStringList{"{c-1}"});
         QCOMPARE(f->shell.chatPopups.size(), 1);
         QVERIFY(f->shell.openNotices.isEmpty());
         QVERIFY(chat->sendChat("carol", "there is room again"));
         QCOMPARE(f->sink.values("newChatMessage", "message"), QStringList{"there is room again"});
+        if (!diskFull) {
+            chat->handleNewChatMessage(incoming("carol", "{c-2}", QString(20000, 'x'), f->clock.nowMs()));
+            chat->handleNewChatMessage(incoming("carol", "{c-3}", QString(20000, 'x'), f->clock.nowMs()));
+            QCOMPARE(f->sink.values("confirmChat", "chatId"), (QStringList{"{c-1}", "{c-2}"}));
+        }
     }
 
     // Each round resends the five oldest unconfirmed messages of the last hour, as first sent; received ones never.
