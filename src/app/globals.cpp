@@ -204,6 +204,8 @@ void Globals::launchProfileWizard()
 
 void Globals::refreshPeers()
 {
+    if (m_security)
+        m_security->linksChanged();
     m_peers->search().lookAgain();
     if (peerManager)
         peerManager->reBroadCastMyself();

@@ -133,6 +133,11 @@ public:
     // records are gathered in them.
     void setFramePool(BufferPool* frames) { m_transport.setFramePool(frames); }
 
+    // How many times bytes came in: the same number later means nothing came meanwhile. listenClosely() has the
+    // next byte read as soon as it is there, not held back for the rest of a long frame.
+    quint64 heardCount() const { return m_transport.heardCount(); }
+    void listenClosely() { m_transport.expectAtLeast(1); }
+
     // Ends the stream (TLS close_notify, then the connection closes). finished(Ending::Closed) follows at once.
     void close();
 

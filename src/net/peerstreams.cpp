@@ -7,6 +7,7 @@
 #include "secure/crypto.h"
 #include "secure/identitycertificate.h"
 
+#include <QSet>
 #include <QTcpSocket>
 #include <QTimer>
 
@@ -98,8 +99,7 @@ void PeerStreams::setNodeId(const QString& nodeId)
         return;
     m_nodeId = nodeId;
     m_tls = std::make_unique<StreamTls>(IdentityCertificate::create(m_key, nodeId));
-    const QList<PeerStream*> open = m_opening + m_streams.values();
-    for (PeerStream* stream : open)
+    for (PeerStream* stream : allStreams())
         stream->close();
 }
 
@@ -128,8 +128,33 @@ void PeerStreams::drop(const QString& nodeId)
             streams.append(stream);
     if (PeerStream* stream = m_streams.value(nodeId))
         streams.append(stream);
+    if (PeerStream* stream = m_contenders.value(nodeId).stream)
+        streams.append(stream);
     for (PeerStream* stream : streams)
         stream->close();
+}
+
+void PeerStreams::addressesChanged(const QList<QHostAddress>& own)
+{
+    QSet<QHostAddress> ours;
+    for (const QHostAddress& address : own)
+        ours.insert(normalisedAddress(address));
+    QStringList redial;
+    for (PeerStream* stream : allStreams()) {
+        const QHostAddress local = normalisedAddress(stream->localAddress());
+        if (local.isNull() || ours.contains(local))
+            continue;
+        qCInfo(lcNet) << "closed the stream with" << stream->peer().nodeId << "at" << addressText(stream->peerAddress())
+                      << ": this computer no longer has its address" << addressText(local);
+        const QString nodeId = m_streams.value(stream->peer().nodeId) == stream ? stream->peer().nodeId : QString();
+        stream->close();
+        if (!nodeId.isEmpty() && m_targets.contains(nodeId))
+            redial.append(nodeId);
+    }
+    for (const QString& nodeId : std::as_const(redial)) {
+        m_targets[nodeId].redials = 0;
+        scheduleRedial(nodeId);
+    }
 }
 
 bool PeerStreams::send(const QString& nodeId, const QByteArray& payload)
@@ -219,7 +244,7 @@ void PeerStreams::keepToBudget()
     }
     QList<std::pair<qint64, PeerStream*>> holders;
     qint64 total = 0;
-    for (PeerStream* stream : m_opening + m_streams.values()) {
+    for (PeerStream* stream : allStreams()) {
         const qint64 held = stream->bufferedBytes() + (m_backlogged && m_streams.value(stream->peer().nodeId) == stream
                                                            ? m_backlogged(stream->peer().nodeId)
                                                            : 0);
@@ -349,22 +374,74 @@ void PeerStreams::handleEstablished(PeerStream* stream)
     const QHostAddress known = current && m_knownAddress ? m_knownAddress(nodeId) : QHostAddress();
     if (!known.isNull() && (current->peerAddress() == known) != (stream->peerAddress() == known))
         kept = current->peerAddress() == known ? current : stream;
-    m_streams.insert(nodeId, kept);
     if (stream->role() == PeerStream::Role::Dialler) {
         const auto target = m_targets.find(nodeId);
         if (target != m_targets.end())
             target->redials = 0;
     }
     noteCapable(nodeId);
-    if (current && current != kept) {
-        qCDebug(lcNet) << "a newer stream replaces the one with" << nodeId;
-        current->close();
-    } else if (kept != stream) {
-        qCDebug(lcNet) << "kept the earlier stream with" << nodeId;
-        stream->close();
+    if (kept == current && m_probe &&
+        normalisedAddress(current->peerAddress()) != normalisedAddress(stream->peerAddress())) {
+        contend(nodeId, current, stream);
         return;
     }
-    Q_EMIT streamUp(nodeId, stream->peerAddress());
+    if (kept == stream) {
+        if (current)
+            qCDebug(lcNet) << "a newer stream replaces the one with" << nodeId;
+        replace(nodeId, current, stream);
+        return;
+    }
+    qCDebug(lcNet) << "kept the earlier stream with" << nodeId;
+    stream->close();
+}
+
+void PeerStreams::replace(const QString& nodeId, PeerStream* current, PeerStream* newer)
+{
+    m_streams.insert(nodeId, newer);
+    if (current)
+        current->close(); // no longer the node's: it ends without a streamDown
+    Q_EMIT streamUp(nodeId, newer->peerAddress());
+}
+
+void PeerStreams::contend(const QString& nodeId, PeerStream* current, PeerStream* newcomer)
+{
+    // One newcomer waits at a time: a later one is the node's latest word.
+    const Contender earlier = m_contenders.take(nodeId);
+    if (earlier.stream)
+        earlier.stream->close();
+    qCDebug(lcNet) << "a stream with" << nodeId << "from" << addressText(newcomer->peerAddress())
+                   << "waits on whether the one at" << addressText(current->peerAddress()) << "is alive";
+    current->listenClosely();
+    const quint64 generation = ++m_generation;
+    m_contenders.insert(nodeId, Contender{newcomer, current->heardCount(), generation});
+    QTimer::singleShot(m_limits.probeMs, this, [this, nodeId, generation] { decideContention(nodeId, generation); });
+    m_probe(nodeId);
+}
+
+void PeerStreams::decideContention(const QString& nodeId, quint64 generation)
+{
+    const auto waiting = m_contenders.constFind(nodeId);
+    if (waiting == m_contenders.cend() || waiting->generation != generation)
+        return;
+    const Contender contender = m_contenders.take(nodeId);
+    PeerStream* current = m_streams.value(nodeId);
+    if (current && current->heardCount() != contender.heardBefore) {
+        qCDebug(lcNet) << "kept the stream with" << nodeId << "at" << addressText(current->peerAddress())
+                       << ": it answered";
+        contender.stream->close();
+        return;
+    }
+    qCInfo(lcNet) << "the stream with" << nodeId << "at" << (current ? addressText(current->peerAddress()) : "-")
+                  << "was silent: the one from" << addressText(contender.stream->peerAddress()) << "takes its place";
+    replace(nodeId, current, contender.stream);
+}
+
+QList<PeerStream*> PeerStreams::allStreams() const
+{
+    QList<PeerStream*> all = m_opening + m_streams.values();
+    for (const Contender& contender : m_contenders)
+        all.append(contender.stream);
+    return all;
 }
 
 void PeerStreams::handleFinished(PeerStream* stream, PeerStream::Ending ending)
@@ -378,6 +455,8 @@ void PeerStreams::handleFinished(PeerStream* stream, PeerStream::Ending ending)
     const bool wasCurrent = !peer.nodeId.isEmpty() && m_streams.value(peer.nodeId) == stream;
     if (wasCurrent)
         m_streams.remove(peer.nodeId);
+    else if (!peer.nodeId.isEmpty() && m_contenders.value(peer.nodeId).stream == stream)
+        m_contenders.remove(peer.nodeId);
     m_log.ended(*stream, ending);
 
     switch (ending) {
@@ -404,7 +483,10 @@ void PeerStreams::handleFinished(PeerStream* stream, PeerStream::Ending ending)
         break;
     }
 
-    if (wasCurrent) {
+    if (wasCurrent && m_contenders.contains(peer.nodeId)) {
+        // The stream from another address that waited on this one's answer has its place at once.
+        replace(peer.nodeId, nullptr, m_contenders.take(peer.nodeId).stream);
+    } else if (wasCurrent) {
         Q_EMIT streamDown(peer.nodeId);
         if (isDrop(ending) && m_targets.contains(peer.nodeId))
             scheduleRedial(peer.nodeId);

@@ -39,6 +39,9 @@ constexpr quint16 kPeerStreamPort = 25002;
 // Both sides may dial each other at the same moment. Of two streams between the same two nodes the one dialled by
 // the lower node id (as text) stays and the other is closed, on both sides alike; of two dialled by the same side,
 // the newer stays; but a stream from where the caller knows the node stays over one from elsewhere (setKnownAddress).
+// A newcomer that would be closed for the stream there, but comes from another address, first has that stream
+// show it is still alive (setProbe): a computer that moved (a new address from DHCP, another network) left its
+// stream dead without a word, and its dial from the new address is all that tells.
 //
 // Room for pinned peers (setPinnedKey): when the table is full, a stream whose certificate shows a pinned node's
 // key, or our dial of a pinned node, takes the place of a stream of an unpinned node; an unpinned newcomer never
@@ -99,6 +102,10 @@ public:
     // an announcement pointed to), which could carry or cut everything between the two.
     using KnownAddress = std::function<QHostAddress(const QString& nodeId)>;
     void setKnownAddress(KnownAddress knownAddress) { m_knownAddress = std::move(knownAddress); }
+    // Has the node send something on its stream soon (a message it answers). A stream that hears nothing within
+    // Limits::probeMs of this call while a stream of the node from another address waits gives way to that one.
+    using Probe = std::function<void(const QString& nodeId)>;
+    void setProbe(Probe probe) { m_probe = std::move(probe); }
     quint16 serverPort() const { return m_server.serverPort(); }
     // The key pinned for a node the caller trusts (a peer of its user); empty for any other. Streams of such nodes
     // keep their place in a full table.
@@ -122,6 +129,10 @@ public:
     void lookForCopy(const QHostAddress& address, quint16 port);
     // Closes the node's streams and stops redialling it.
     void drop(const QString& nodeId);
+    // This computer's addresses changed (`own`: those it has now): a stream from an address it no longer has is
+    // dead, whatever TCP thinks, and is closed, so that a new one is made from where this computer is now. Those
+    // this side dialled are dialled again; the others come again with the next message for the node.
+    void addressesChanged(const QList<QHostAddress>& own);
 
     // Queues one frame for the node. False when it has no stream or its stream's queue is full (sendReady follows).
     bool send(const QString& nodeId, const QByteArray& payload);
@@ -131,8 +142,8 @@ public:
 
     bool hasStream(const QString& nodeId) const { return m_streams.contains(nodeId); }
     QStringList nodes() const { return m_streams.keys(); }
-    // Streams held: established ones and those in handshake.
-    int streamCount() const { return int(m_streams.size() + m_opening.size()); }
+    // Streams held: established ones, those in handshake, and newcomers waiting on the established one's probe.
+    int streamCount() const { return int(m_streams.size() + m_opening.size() + m_contenders.size()); }
     // Nodes remembered for dialling: a dial or redial under way or due, or a stream this side dialled.
     int targetCount() const { return int(m_targets.size()); }
     // Where the node's stream goes; null without one.
@@ -192,11 +203,16 @@ private:
     void keepToBudget();
     void forgetTargets();
     void noteCapable(const QString& nodeId);
+    void contend(const QString& nodeId, PeerStream* current, PeerStream* newcomer);
+    void decideContention(const QString& nodeId, quint64 generation);
+    QList<PeerStream*> allStreams() const; // in handshake, established, and waiting contenders
+    void replace(const QString& nodeId, PeerStream* current, PeerStream* newer);
 
     IdentityKey m_key;
     QString m_nodeId;
     PinCheckAt m_pinCheck;
     KnownAddress m_knownAddress;
+    Probe m_probe;
     Backlogged m_backlogged;
     Limits m_limits;
     EndedHandshakes m_endedHandshakes; // to recognise a stream of ours come back to us
@@ -205,8 +221,15 @@ private:
     QTcpServer m_server;
     QList<PeerStream*> m_opening;          // in handshake, dialled or accepted
     QHash<QString, PeerStream*> m_streams; // established, by node id
-    QHash<QString, Target> m_targets;      // nodes this side dialled
-    QStringList m_waiting;                 // of those, dials put off for want of room here, oldest first
+    struct Contender
+    {
+        PeerStream* stream = nullptr;
+        quint64 heardBefore = 0; // the established stream's heardCount() when the probe was sent
+        quint64 generation = 0;  // of the probe: a later one for the node makes this one's end moot
+    };
+    QHash<QString, Contender> m_contenders; // established from another address, waiting on the node's stream
+    QHash<QString, Target> m_targets;       // nodes this side dialled
+    QStringList m_waiting;                  // of those, dials put off for want of room here, oldest first
     struct Backlog
     {
         qint64 queued = 0;  // bytes waiting at the last look

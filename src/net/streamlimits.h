@@ -18,6 +18,8 @@ struct StreamLimits
     static constexpr qint64 kMaxQueuedBytes = 8 * 1000 * 1000;
     static constexpr int kKeepAliveMs = 30000;
     static constexpr int kSilenceMs = 3 * kKeepAliveMs;
+    // How long a node's stream has to show it is alive when a stream of the node from another address comes.
+    static constexpr int kProbeMs = 3000;
 
     // Of the table.
     static constexpr int kMaxStreams = 512;   // established and in handshake together
@@ -40,6 +42,7 @@ struct StreamLimits
     qint64 maxQueuedBytes = kMaxQueuedBytes;
     int keepAliveMs = kKeepAliveMs;
     int silenceMs = kSilenceMs;
+    int probeMs = kProbeMs;
 
     int maxStreams = kMaxStreams;
     int maxHandshakes = kMaxHandshakes;

@@ -130,6 +130,7 @@ bool StreamTransport::receive()
         return false;
     m_inEnd = got;
     m_heard = true;
+    ++m_heardCount;
     return true;
 }
 

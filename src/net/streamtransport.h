@@ -58,6 +58,8 @@ public:
     void allowDirectRead(qint64 bytes) { m_directReadLeft = bytes; }
     // Whether anything was received since the last call.
     bool takeHeard() { return std::exchange(m_heard, false); }
+    // How many times anything was received: the same number later means nothing came meanwhile.
+    quint64 heardCount() const { return m_heardCount; }
     // The next readyRead may wait until this many bytes are in the connection's buffer: fewer, larger reads of a
     // long frame. Only ever as many as are sure to come without anything from this side, or the stream would wait
     // for bytes the peer never sends. 1 (or less) is any byte at all. Rounded down to whole steps, so that a frame
@@ -99,6 +101,7 @@ private:
     qint64 m_inEnd = 0;
     qint64 m_expected = 1; // the connection's low-water mark for reads, as last set
     bool m_heard = false;
+    quint64 m_heardCount = 0;
     bool m_ended = false;
 };
 

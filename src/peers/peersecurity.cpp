@@ -12,6 +12,8 @@
 #include "secure/crypto.h"
 #include "store/store.h"
 
+#include <QNetworkInterface>
+
 namespace Vesk {
 
 namespace {
@@ -77,6 +79,8 @@ void PeerSecurity::makeStreams()
         return pinned && pinned->saved ? pinned->key : QByteArray(); // a peer of the user's
     });
     m_streams->setBacklogged([this](const QString& nodeId) { return m_waiting.queuedBytes(nodeId); });
+    // Answered at once by a peer whose stream is alive; a moved one's dead stream stays silent.
+    m_streams->setProbe([this](const QString& nodeId) { sendHandshake(nodeId); });
     m_streams->setKnownAddress([this](const QString& nodeId) {
         return m_book.isPinned(nodeId) ? QHostAddress(m_store.peerField(nodeId, kIpAddress)) : QHostAddress();
     });
@@ -221,6 +225,11 @@ void PeerSecurity::sendHandshake(const QString& nodeId)
         return;
     const QString status = m_store.peerField(nodeId, QStringLiteral("status"));
     m_sendHandshake(nodeId, address, m_profile.addMeRequest(status.isEmpty() ? QStringLiteral("off") : status));
+}
+
+void PeerSecurity::linksChanged()
+{
+    m_streams->addressesChanged(QNetworkInterface::allAddresses());
 }
 
 void PeerSecurity::handshakeOnStreams()

@@ -109,6 +109,8 @@ public:
 
     // Our handshake to every node with a stream: a new name or picture of ours reaches them only this way.
     void handshakeOnStreams();
+    // This computer's links or addresses changed: streams from an address it no longer has are made anew.
+    void linksChanged();
 
     quint32 capabilitiesOf(const QString& nodeId) const override;
     bool hasStream(const QString& nodeId) const;

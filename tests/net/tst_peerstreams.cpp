@@ -4,7 +4,6 @@
 #include "testsupport.h"
 #include "tlsclient.h"
 
-
 #include <openssl/ssl.h>
 
 #include <sys/socket.h>
@@ -364,6 +363,22 @@ private slots:
         QTest::qWait(3 * quickLimits().lastRedialMs);
         QCOMPARE(a.failed.count(), quickLimits().maxRedials);
         QCOMPARE(a.streams.streamCount(), 0);
+    }
+
+    // This computer no longer has the address a stream was made from (a new one from DHCP): the stream is dead
+    // whatever TCP thinks. It is closed and, dialled from here, dialled again from where the computer is now.
+    void streamFromAGoneAddressIsMadeAnew()
+    {
+        StreamNode a("node-a"), b("node-b");
+        a.dial(b);
+        QTRY_VERIFY(connected(a, b));
+        a.streams.addressesChanged({QHostAddress("10.1.2.3"), kHere});
+        QTest::qWait(200);
+        QCOMPARE(a.down.count(), 0);
+        a.streams.addressesChanged({QHostAddress("10.1.2.3")});
+        QTRY_COMPARE(a.down.count(), 1);
+        QTRY_COMPARE(a.up.count(), 2);
+        QTRY_VERIFY(connected(a, b));
     }
 
     // A third computer that shows up under the node id with another key while its stream is down (refused as a

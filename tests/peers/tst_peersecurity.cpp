@@ -12,6 +12,7 @@ namespace {
 
 // A computer on the way: passes each connection made to it on to another address, from its own address. Cutting,
 // it ends both sides once the dialler speaks a second time (its last handshake message), passing nothing of it on.
+// Frozen, it passes nothing more and closes nothing: a path that went dead without a word.
 class Relay : public QObject
 {
 public:
@@ -24,8 +25,8 @@ public:
                 out->bind(QHostAddress(at));
                 out->connectToHost(QHostAddress(to), toPort);
                 auto answered = std::make_shared<bool>(false);
-                const auto forward = [in, out, answered, cutting] {
-                    if (out->state() != QAbstractSocket::ConnectedState || in->bytesAvailable() == 0)
+                const auto forward = [this, in, out, answered, cutting] {
+                    if (frozen || out->state() != QAbstractSocket::ConnectedState || in->bytesAvailable() == 0)
                         return;
                     if (cutting && *answered) {
                         in->disconnectFromHost();
@@ -36,7 +37,9 @@ public:
                 };
                 connect(out, &QTcpSocket::connected, in, forward);
                 connect(in, &QTcpSocket::readyRead, in, forward);
-                connect(out, &QTcpSocket::readyRead, in, [in, out, answered] {
+                connect(out, &QTcpSocket::readyRead, in, [this, in, out, answered] {
+                    if (frozen)
+                        return;
                     *answered = true;
                     in->write(out->readAll());
                 });
@@ -45,6 +48,7 @@ public:
         });
     }
     bool listening = false;
+    bool frozen = false;
 
 private:
     QTcpServer m_server;
@@ -262,6 +266,50 @@ private Q_SLOTS:
         QTest::qWait(300); // any stream closed as the other's duplicate is gone by now, on both sides
         QCOMPARE(alice.security->streams().address(kBob), QHostAddress(bobAt));
         QVERIFY((announced ? bob : bobDialling).hasStream(alice.id()));
+    }
+
+    // Bob moved (a new address from DHCP): the stream from where he was known went dead without a word, and his dial
+    // from the new address is all that tells. The old stream is asked for an answer: silent, the new one takes its
+    // place within seconds; answered (the newcomer came some other way while Bob is where he was), it stays.
+    void movedPeerTakesOverFromASilentStream_data()
+    {
+        QTest::addColumn<bool>("answers");
+        QTest::newRow("the stream where Bob was known is silent") << false;
+        QTest::newRow("it answers") << true;
+    }
+    void movedPeerTakesOverFromASilentStream()
+    {
+        QFETCH(bool, answers);
+        PeerSecurityRig alice;
+        // Alice knows Bob behind the path at .3, which goes dead.
+        const IdentityKey bobsKey = alice.pinPeer(kBob, "127.0.0.3");
+        PeerStreams bob(bobsKey, kBob, kAccept);
+        QVERIFY(bob.listen(QHostAddress("127.0.0.2"), alice.port));
+        connect(&bob, &PeerStreams::frameReceived, &bob, [&bob](const QString& from, const QByteArray&) {
+            bob.send(from, "an answer"); // as his handshake does
+        });
+        Relay path("127.0.0.3", alice.port, "127.0.0.2", alice.port, false);
+        QVERIFY(path.listening);
+        QCOMPARE(alice.send("127.0.0.3", alice.chat("for Bob"), kBob), QByteArray());
+        QTRY_VERIFY(bob.hasStream(alice.id()) && alice.security->hasStream(kBob));
+        path.frozen = !answers;
+
+        PeerStreams bobMoved(bobsKey, kBob, kAccept);
+        QSignalSpy movedUp(&bobMoved, &PeerStreams::streamUp);
+        QSignalSpy movedDown(&bobMoved, &PeerStreams::streamDown);
+        bobMoved.dial(QHostAddress("127.0.0.1"), alice.port, alice.id()); // from 127.0.0.1
+        QTRY_COMPARE(movedUp.count(), 1);
+        if (answers) {
+            QTRY_COMPARE_WITH_TIMEOUT(movedDown.count(), 1, 2 * StreamLimits::kProbeMs);
+            QCOMPARE(alice.security->streams().address(kBob), QHostAddress("127.0.0.3"));
+            return;
+        }
+        QTRY_COMPARE_WITH_TIMEOUT(alice.security->streams().address(kBob), QHostAddress("127.0.0.1"),
+                                  2 * StreamLimits::kProbeMs);
+        QSignalSpy received(&bobMoved, &PeerStreams::frameReceived);
+        QCOMPARE(alice.send("127.0.0.3", alice.chat("for Bob, moved"), kBob), QByteArray());
+        QTRY_VERIFY(!received.isEmpty());
+        QCOMPARE(movedDown.count(), 0);
     }
 
     // After a reinstall this side has a new key, which the peer refuses until its user accepts it: this side is told
