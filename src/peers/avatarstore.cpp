@@ -99,6 +99,34 @@ QString AvatarStore::avatarKeyOf(const QByteArray& bytes)
     return QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Sha1).toHex());
 }
 
+QByteArray AvatarStore::fitted(const QByteArray& bytes, QString* extension)
+{
+    QBuffer buffer;
+    buffer.setData(bytes);
+    buffer.open(QIODevice::ReadOnly);
+    const QByteArray format = QImageReader::imageFormat(&buffer).toLower();
+    buffer.seek(0);
+    QImageReader reader(&buffer, format);
+    reader.setAutoDetectImageFormat(false);
+    const QSize size = reader.size();
+    if (size.isValid() && size.width() <= kMaxStoredSide && size.height() <= kMaxStoredSide)
+        return bytes;
+    QImage image;
+    if (!reader.read(&image) || image.isNull())
+        return QByteArray();
+    if (image.width() <= kMaxStoredSide && image.height() <= kMaxStoredSide)
+        return bytes;
+    // In full colour first: a picture of a few indexed colours, scaled as it is, comes out dithered black and white.
+    image = image.convertToFormat(image.hasAlphaChannel() ? QImage::Format_ARGB32 : QImage::Format_RGB32)
+                .scaled(kMaxStoredSide, kMaxStoredSide, Qt::KeepAspectRatio, Qt::SmoothTransformation);
+    QByteArray png;
+    QBuffer out(&png);
+    if (!out.open(QIODevice::WriteOnly) || !image.save(&out, "PNG"))
+        return QByteArray();
+    *extension = QStringLiteral("png");
+    return png;
+}
+
 bool AvatarStore::holds(const QString& path, const QByteArray& bytes)
 {
     QFile file(path);

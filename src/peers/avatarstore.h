@@ -17,6 +17,9 @@ public:
     static constexpr qint64 kMaxAvatarBytes = 2 * 1024 * 1024;
     // Pictures wider or taller than this are refused before they are decoded.
     static constexpr int kMaxAvatarSide = 4096;
+    // A picture wider or taller than this is kept at this size (as PNG). Every list, popup and notice draws the
+    // file as kept, decoded whole: a peer's 4096 x 4096 picture took 64 MB for each row that showed it.
+    static constexpr int kMaxStoredSide = 512;
     // Node ids up to this length and made of safe characters are used in the file name as they are.
     static constexpr int kMaxPlainIdLength = 64;
 
@@ -42,6 +45,9 @@ public:
     // path cannot be read (the built-in default among them), as a peer that has no picture of ours says.
     static QString avatarKey(const QString& path);
     static QString avatarKeyOf(const QByteArray& bytes);
+    // The bytes to keep for an acceptable picture: the same bytes when it is no larger than kMaxStoredSide, else
+    // the picture made that size, as PNG (`extension` then becomes "png"). Empty if it cannot be made.
+    static QByteArray fitted(const QByteArray& bytes, QString* extension);
     // Whether the file at the path holds exactly these bytes.
     static bool holds(const QString& path, const QByteArray& bytes);
 

@@ -201,10 +201,9 @@ void PeerRecords::handleAddMeRequest(const Parameters& message)
 {
     qCDebug(lcPeers) << "addMeRequest from" << loggableId(message.value(QStringLiteral("nodeFrom")).toString()) << "at"
                      << message.value(MessageOrigin::kSenderAddress).toString();
-    addNodeFromAddMeRequest(message.value(QStringLiteral("nodeFrom")).toString(),
-                            message.value(MessageOrigin::kSenderAddress).toString(),
-                            message.value(QStringLiteral("sysinfo")).toString(),
-                            message.value(QStringLiteral("alias")).toString());
+    addNodeFromAddMeRequest(
+        message.value(QStringLiteral("nodeFrom")).toString(), message.value(MessageOrigin::kSenderAddress).toString(),
+        message.value(QStringLiteral("sysinfo")).toString(), message.value(QStringLiteral("alias")).toString());
 }
 
 void PeerRecords::addNodeFromAddMeRequest(const QString& nodeId, const QString& ipAddress, const QString& nodeOS,
@@ -254,10 +253,12 @@ void PeerRecords::handleAddMeRequestConfirmed(const Parameters& message)
 void PeerRecords::requestAvatar(const QString& nodeId)
 {
     const QString avatarPath = m_store.peerField(nodeId, QStringLiteral("avatarPath"));
+    // What it sent, when it was kept smaller: the same picture need not come again.
+    const QString held = m_fittedFrom.value(nodeId);
     sendToNode(m_sink, m_store, nodeId,
                {{QStringLiteral("action"), QStringLiteral("avatarRequested")},
                 {QStringLiteral("nodeFrom"), m_profile.hostId()},
-                {QStringLiteral("message"), AvatarStore::avatarKey(avatarPath)}});
+                {QStringLiteral("message"), held.isEmpty() ? AvatarStore::avatarKey(avatarPath) : held}});
 }
 
 void PeerRecords::handleAvatarRequested(const Parameters& message)
@@ -294,18 +295,23 @@ void PeerRecords::handleAvatarObtained(const Parameters& message)
     const QByteArray bytes = message.value(QStringLiteral("binaryData")).toByteArray();
     const QString peerExtension = message.value(QStringLiteral("fileExtension")).toString();
 
-    // The picture we already hold and show for this node: nothing to decode, write or show again.
+    // The picture we already hold and show for this node: nothing to decode, write or show again. One kept smaller
+    // than sent is known by what was sent.
     const QString current = m_store.peerField(nodeFrom, QStringLiteral("avatarPath"));
-    if (current.startsWith(m_dataFolder) && AvatarStore::holds(current, bytes)) {
+    const QString sentKey = AvatarStore::avatarKeyOf(bytes);
+    if (current.startsWith(m_dataFolder) &&
+        (AvatarStore::holds(current, bytes) ||
+         (m_fittedFrom.value(nodeFrom) == sentKey && QFileInfo(current).size() > 0))) {
         qCDebug(lcPeers) << "avatar of" << loggableId(nodeFrom) << "unchanged";
         return;
     }
 
     // Everything here comes from the peer. Only a readable picture of bounded size is written, under a name made
     // of safe characters, inside the data folder; the row then links exactly that file.
-    const QString extension = AvatarStore::extensionFor(bytes, peerExtension);
+    QString extension = AvatarStore::extensionFor(bytes, peerExtension);
+    const QByteArray kept = extension.isEmpty() ? QByteArray() : AvatarStore::fitted(bytes, &extension);
     const QString fileName = AvatarStore::fileNameFor(nodeFrom, extension);
-    if (fileName.isEmpty()) {
+    if (fileName.isEmpty() || kept.isEmpty()) {
         qCritical().noquote() << "Refused the avatar of" << loggableId(nodeFrom)
                               << "(" + QString::number(bytes.size()) + " bytes): not a picture that can be shown";
         return;
@@ -318,7 +324,7 @@ void PeerRecords::handleAvatarObtained(const Parameters& message)
     }
 
     const QString filePath = m_dataFolder + fileName;
-    switch (AvatarStore::write(filePath, bytes)) {
+    switch (AvatarStore::write(filePath, kept)) {
     case AvatarStore::Result::OpenFailed:
         qCritical() << "Error opening new avatar file for writing";
         return;
@@ -330,6 +336,13 @@ void PeerRecords::handleAvatarObtained(const Parameters& message)
     }
     if (!QFileInfo::exists(filePath))
         return;
+    if (kept.size() == bytes.size() && kept == bytes) {
+        m_fittedFrom.remove(nodeFrom);
+    } else {
+        if (m_fittedFrom.size() >= kMaxFittedRemembered)
+            m_fittedFrom.clear(); // each is only read again once more
+        m_fittedFrom.insert(nodeFrom, sentKey);
+    }
 
     // The same name with new bytes is a new picture too: the lists show it again even though no text changed.
     m_store.setField(kPeersTable, nodeFrom, QStringLiteral("avatarPath"), filePath);

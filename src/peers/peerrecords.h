@@ -150,6 +150,9 @@ private:
     ReplyLimiter m_blockedAnswers{kBlockedAnswerWindowMs};
     ReplyLimiter m_avatarRequests{kAvatarRequestWindowMs};
     ReplyLimiter m_avatarAnswers{kAvatarAnswerWindowMs};
+    // Node id -> key of the picture it sent, for pictures kept smaller than sent (see AvatarStore::fitted).
+    QHash<QString, QString> m_fittedFrom;
+    static constexpr int kMaxFittedRemembered = 4096;
     ReplyLimiter m_crowdedAnswers{kCrowdedAnswerWindowMs};
     StrangerRows m_strangers{m_store};
     RefusalLog m_forgottenLog{m_clock, kForgottenLogWindowMs};

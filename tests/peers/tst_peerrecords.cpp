@@ -7,10 +7,14 @@
 #include "peerrecordsfixture.h"
 #include "testsupport.h"
 
+#include <QBuffer>
 #include <QFile>
+#include <QImage>
 #include <QRegularExpression>
 
 #include <algorithm>
+
+#include <sys/stat.h>
 
 using namespace TestSupport;
 using Vesk::AvatarStore;
@@ -318,20 +322,35 @@ private slots:
             QVERIFY(reply.address == QHostAddress("10.0.0.2") && reply.parameters == expected);
     }
 
-    // A received picture lands in the data folder under a safe name, or is refused with one short logged line.
+    // A received picture lands in the data folder under a safe name, or is refused with one short logged line. One
+    // larger than any view draws is kept at that size, and not made again when it comes again.
     void avatarObtainedIsStoredSafely_data()
     {
         QTest::addColumn<QString>("nodeId");
         QTest::addColumn<QString>("extension");
         QTest::addColumn<QByteArray>("bytes");
         QTest::addColumn<QString>("expectedName"); // a pattern; empty: refused
+        QTest::addColumn<QSize>("keptSize");       // invalid: kept as sent
         const QByteArray png = pictureBytes(32, 32), jpeg = pictureBytes(32, 32, "JPG");
-        QTest::newRow("plain id") << "abc" << QString("png") << png << "avatar_abc\\.png";
+        QTest::newRow("plain id") << "abc" << QString("png") << png << "avatar_abc\\.png" << QSize();
         QTest::newRow("id and extension with a path")
-            << "../../escape" << QString("png/../../x") << jpeg << "avatar_id[0-9a-f]{32}\\.jpeg";
-        QTest::newRow("not a picture") << "garbage" << QString("png") << QByteArray("<html>no</html>") << "";
+            << "../../escape" << QString("png/../../x") << jpeg << "avatar_id[0-9a-f]{32}\\.jpeg" << QSize();
+        QTest::newRow("not a picture") << "garbage" << QString("png") << QByteArray("<html>no</html>") << "" << QSize();
         QTest::newRow("unknown node forging log lines")
-            << "~x\n2026.01.01 00:00:00[C] forged" + QString(5000, 'y') << QString("png") << png << "";
+            << "~x\n2026.01.01 00:00:00[C] forged" + QString(5000, 'y') << QString("png") << png << "" << QSize();
+        const int side = Vesk::AvatarStore::kMaxStoredSide;
+        QTest::newRow("larger than drawn") << "big" << QString("jpg") << pictureBytes(4 * side, side + 1, "JPG")
+                                           << "avatar_big\\.png" << QSize(side, side / 4);
+        QImage indexed(8 * side, 8 * side, QImage::Format_Mono); // a palette of two colours, one of them used
+        indexed.setColorTable({QColor(Qt::darkCyan).rgb(), QColor(Qt::white).rgb()});
+        indexed.fill(0);
+        QByteArray indexedBytes;
+        QBuffer buffer(&indexedBytes);
+        QVERIFY(buffer.open(QIODevice::WriteOnly) && indexed.save(&buffer, "PNG"));
+        QTest::newRow("larger than drawn, indexed colours")
+            << "mono" << QString("png") << indexedBytes << "avatar_mono\\.png" << QSize(side, side);
+        QTest::newRow("as large as drawn")
+            << "edge" << QString("png") << pictureBytes(side, 20) << "avatar_edge\\.png" << QSize();
     }
     void avatarObtainedIsStoredSafely()
     {
@@ -358,8 +377,26 @@ private slots:
         const QRegularExpression expected(
             QRegularExpression::anchoredPattern(QRegularExpression::escape(folder) + expectedName));
         QVERIFY2(expected.match(path).hasMatch(), qPrintable(path));
-        QCOMPARE(readFile(path), bytes);
+        QFETCH(QSize, keptSize);
+        if (keptSize.isValid()) {
+            const QImage kept(path);
+            QCOMPARE(kept.size(), keptSize);
+            const QImage sent = QImage::fromData(bytes); // of one colour: so is what is kept
+            QCOMPARE(QColor(kept.pixel(kept.width() / 2, kept.height() / 2)),
+                     QColor(sent.pixel(sent.width() / 2, sent.height() / 2)));
+        } else
+            QCOMPARE(readFile(path), bytes);
         QVERIFY(catcher.criticals().isEmpty());
+        // Sent again: the file stays the one written (a rewrite replaces it by a new file).
+        const auto inode = [&path] {
+            struct stat status
+            {
+            };
+            return ::stat(QFile::encodeName(path).constData(), &status) == 0 ? status.st_ino : ino_t(0);
+        };
+        const ino_t first = inode();
+        peers->handleAvatarObtained(fromPeer("avatarObtained", nodeId, "10.77.0.50", picture(bytes, extension)));
+        QCOMPARE(inode(), first);
     }
 
     // Online peers are probed a check period after they were last seen or probed, at most a round's worth at a
