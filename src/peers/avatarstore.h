@@ -19,7 +19,7 @@ public:
     static constexpr int kMaxAvatarSide = 4096;
     // A picture wider or taller than this is kept at this size (as PNG). Every list, popup and notice draws the
     // file as kept, decoded whole: a peer's 4096 x 4096 picture took 64 MB for each row that showed it.
-    static constexpr int kMaxStoredSide = 512;
+    static constexpr int kMaxStoredSide = 256;
     // Node ids up to this length and made of safe characters are used in the file name as they are.
     static constexpr int kMaxPlainIdLength = 64;
 

@@ -21,14 +21,10 @@
 
 #include <QDir>
 #include <QFileInfo>
-#include <QLocale>
-#include <QStorageInfo>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QSqlRecord>
 #include <QUuid>
-
-#include <limits>
 
 namespace Vesk {
 
@@ -68,7 +64,8 @@ QString storeFailure(const QSqlQuery& query, const QString& databaseFile)
 
 Chat::Chat(Store& store, MessageSink& sink, const Clock& clock, const LocalProfile& profile, Shell& shell,
            QObject* parent)
-    : QObject(parent), m_store(store), m_sink(sink), m_clock(clock), m_profile(profile), m_shell(shell)
+    : QObject(parent), m_store(store), m_sink(sink), m_clock(clock), m_profile(profile), m_shell(shell),
+      m_room(clock, QFileInfo(store.database().databaseName()).absolutePath())
 {
     m_resendTimer.setInterval(kResendIntervalMs);
     connect(&m_resendTimer, &QTimer::timeout, this, &Chat::resendUnconfirmed);
@@ -173,18 +170,14 @@ void Chat::processNewChatMessage(const QString& message, const QString& nodeFrom
 
     // A resent copy of a stored message is only confirmed again: the first confirmation may have been lost.
     if (m_store.field(kChatsTable, id, QStringLiteral("id")) != id) {
-        if (freeBytes() < kMinFreeBytes) {
-            return receivedNotStored(
-                nodeFrom, tr("the disk holding %1 has less than %2 free")
-                              .arg(QDir::toNativeSeparators(databaseFolder()),
-                                   QLocale().formattedDataSize(kMinFreeBytes, 0, QLocale::DataSizeSIFormat)));
-        }
+        if (!m_room.hasRoomFor(2 * qint64(message.size())))
+            return receivedNotStored(nodeFrom, m_room.why());
         // A message never carries a time later than its arrival, whatever the author's clock says.
         const qint64 storedTime = qMin(timeSent, m_clock.nowMs());
         const QString notStored = storeChat(id, message, nodeFrom, nodeTos.value(0), QString::number(storedTime));
         if (!notStored.isEmpty())
             return receivedNotStored(nodeFrom, notStored);
-        m_freeBytes -= 2 * qint64(message.size()) + 512; // about what the row takes, until the next look
+        m_room.wrote(2 * qint64(message.size()) + 512); // about what the row takes
         receivedStored();
         m_store.chatsModel->refresh();
 
@@ -201,23 +194,6 @@ void Chat::processNewChatMessage(const QString& message, const QString& nodeFrom
 
     sendToNode(m_sink, m_store, nodeFrom,
                {{QStringLiteral("action"), QStringLiteral("confirmChat")}, {QStringLiteral("chatId"), id}});
-}
-
-QString Chat::databaseFolder() const
-{
-    return QFileInfo(m_store.database().databaseName()).absolutePath();
-}
-
-qint64 Chat::freeBytes()
-{
-    const qint64 now = m_clock.nowMs();
-    if (m_freeBytesAt < 0 || now < m_freeBytesAt || now - m_freeBytesAt >= kFreeSpaceLookMs) {
-        m_freeBytes = m_freeSpaceProbe ? m_freeSpaceProbe() : QStorageInfo(databaseFolder()).bytesAvailable();
-        if (m_freeBytes < 0) // not known: no reason to refuse
-            m_freeBytes = std::numeric_limits<qint64>::max() / 2;
-        m_freeBytesAt = now;
-    }
-    return m_freeBytes;
 }
 
 QString Chat::nameOf(const QString& nodeId) const

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "net/messagesink.h"
+#include "store/diskroom.h"
 
 #include <QObject>
 #include <QString>
@@ -39,11 +40,6 @@ public:
     static constexpr int kMaxChatCharacters = 50000;
     // A chat id is a UUID in braces; anything far longer is not one.
     static constexpr int kMaxChatIdLength = 128;
-    // Received messages are not stored while the disk holding the database has less free than this: any computer
-    // can send messages, and those are not to fill the disk. They wait at their authors, who send them again.
-    static constexpr qint64 kMinFreeBytes = 100 * 1000 * 1000;
-    // The free space is looked at again after this long; what is stored meanwhile is taken off the last look.
-    static constexpr qint64 kFreeSpaceLookMs = 1000;
     // A refused message is logged and told at most once in this long: its author sends it again every few seconds.
     static constexpr qint64 kRefusalTellMs = 10000;
 
@@ -69,8 +65,9 @@ public:
     // another peer than before, and they are read.
     void openConversation(const QString& peerId, bool otherPeer);
 
-    // How the free bytes of the disk holding the database are found (by default: asked of the system).
-    void setFreeSpaceProbe(std::function<qint64()> probe) { m_freeSpaceProbe = std::move(probe); }
+    // Received messages are not stored while the disk holding the database has little room (see DiskRoom): they
+    // wait at their authors, who send them again. How its free bytes are found (by default: asked of the system).
+    void setFreeSpaceProbe(std::function<qint64()> probe) { m_room.setProbe(std::move(probe)); }
 
     // The resend rounds run from start() until stop().
     void start();
@@ -88,9 +85,6 @@ private:
     // learns why once, until one is stored again.
     void receivedNotStored(const QString& nodeFrom, const QString& why);
     void receivedStored();
-    // The free bytes of the disk holding the database, as last looked at less what was stored since.
-    qint64 freeBytes();
-    QString databaseFolder() const;
     QString nameOf(const QString& nodeId) const;
 
     Store& m_store;
@@ -100,9 +94,7 @@ private:
     Shell& m_shell;
     QTimer m_resendTimer;
     bool m_receivedNotStored = false;
-    std::function<qint64()> m_freeSpaceProbe;
-    qint64 m_freeBytes = 0;
-    qint64 m_freeBytesAt = -1; // when the disk was last looked at; -1: never
+    DiskRoom m_room;
     qint64 m_tooLongToldAt = -1;
 };
 

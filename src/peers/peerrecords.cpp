@@ -323,7 +323,14 @@ void PeerRecords::handleAvatarObtained(const Parameters& message)
         return;
     }
 
+    if (!m_room.hasRoomFor(kept.size())) {
+        m_refusals.refuse(
+            QStringLiteral("a picture"),
+            QStringLiteral("of %1 (%2 bytes): %3").arg(loggableId(nodeFrom)).arg(kept.size()).arg(m_room.why()));
+        return;
+    }
     const QString filePath = m_dataFolder + fileName;
+    m_room.wrote(kept.size());
     switch (AvatarStore::write(filePath, kept)) {
     case AvatarStore::Result::OpenFailed:
         qCritical() << "Error opening new avatar file for writing";

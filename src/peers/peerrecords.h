@@ -5,6 +5,7 @@
 #include "peers/refusallog.h"
 #include "peers/replylimiter.h"
 #include "peers/strangerrows.h"
+#include "store/diskroom.h"
 
 #include <QHash>
 #include <QHostAddress>
@@ -86,6 +87,8 @@ public:
     void requestAvatar(const QString& nodeId);
     void handleAvatarRequested(const Parameters& message);
     void handleAvatarObtained(const Parameters& message);
+    // How the free bytes of the disk holding the pictures are found (by default: asked of the system).
+    void setFreeSpaceProbe(std::function<qint64()> probe) { m_room.setProbe(std::move(probe)); }
 
     // After the user changed name or picture: the own row follows (its picture arrives over the loopback).
     void refreshOwnPeerRow();
@@ -156,6 +159,9 @@ private:
     ReplyLimiter m_crowdedAnswers{kCrowdedAnswerWindowMs};
     StrangerRows m_strangers{m_store};
     RefusalLog m_forgottenLog{m_clock, kForgottenLogWindowMs};
+    // Pictures are not written when the disk holding them has little room: any computer can send one per node id.
+    DiskRoom m_room{m_clock, m_dataFolder};
+    RefusalLog m_refusals{m_clock, kForgottenLogWindowMs};
     QHash<QString, qint64> m_lastChecked; // node id -> when its presence was last checked
     QTimer m_presenceTimer;
     PeerSearch m_search;

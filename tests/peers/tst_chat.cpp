@@ -191,7 +191,7 @@ private slots:
         QFETCH(bool, diskFull);
         QFETCH(QString, reason);
         f->addPeer("carol");
-        qint64 free = Chat::kMinFreeBytes - 1;
+        qint64 free = Vesk::DiskRoom::kMinFreeBytes - 1;
         if (!diskFull)
             chat->setFreeSpaceProbe([&free] { return free; });
         const Parameters message = incoming("carol", "{c-1}", QString(20000, 'x'), f->clock.nowMs());
@@ -225,9 +225,9 @@ private slots:
 
         if (diskFull)
             QVERIFY(exec("pragma max_page_count = 1073741823"));
-        // Room for a message and a half of this one; what is stored before the disk is looked at again counts.
-        free = Chat::kMinFreeBytes + 60000;
-        f->clock.advance(Chat::kFreeSpaceLookMs);
+        // Room for two and a half of this one; what is stored before the disk is looked at again counts.
+        free = Vesk::DiskRoom::kMinFreeBytes + 100000;
+        f->clock.advance(Vesk::DiskRoom::kLookMs);
         chat->handleNewChatMessage(message);
         QCOMPARE(column("select message from vesk_chats where peerfrom = 'carol'"), QStringList{QString(20000, 'x')});
         QCOMPARE(f->sink.values("confirmChat", "chatId"), QStringList{"{c-1}"});

@@ -399,6 +399,24 @@ private slots:
         QCOMPARE(inode(), first);
     }
 
+    // A picture is not written while the disk holding it has little room: any computer can send one per node id.
+    void avatarNotStoredWithoutRoom()
+    {
+        qint64 free = Vesk::DiskRoom::kMinFreeBytes + 10;
+        peers->setFreeSpaceProbe([&free] { return free; });
+        f->addPeer("abc", "on", "10.77.0.50");
+        const Parameters message = fromPeer("avatarObtained", "abc", "10.77.0.50", picture(pictureBytes(64, 64)));
+        MessageCatcher catcher;
+        peers->handleAvatarObtained(message);
+        QCOMPARE(peerField("abc", "avatarPath"), kDefaultAvatar);
+        QVERIFY(!filesIn(f->dataFolder()).join(' ').contains("avatar_abc"));
+        QCOMPARE(catcher.criticals().filter("less than 100 MB free").size(), 1);
+        free = Vesk::DiskRoom::kMinFreeBytes + 1000000;
+        f->clock.advance(Vesk::DiskRoom::kLookMs);
+        peers->handleAvatarObtained(message);
+        QCOMPARE(peerField("abc", "avatarPath"), f->dataFolder() + "avatar_abc.png");
+    }
+
     // Online peers are probed a check period after they were last seen or probed, at most a round's worth at a
     // time; never this node, never an offline peer, and nothing is sent.
     void onlinePeersAreProbedInATrickle()
