@@ -7,6 +7,7 @@
 #include "peers/plainhearings.h"
 #include "peers/refusallog.h"
 #include "peers/securityrows.h"
+#include "common/clock.h"
 #include "store/store.h"
 
 namespace Vesk {
@@ -18,9 +19,10 @@ const QString kIpAddress = QStringLiteral("ipAddress");
 } // namespace
 
 FirstKeyPins::FirstKeyPins(Store& store, SecurityRows& rows, NodeBook& book, const PlainHearings& plainHearings,
-                           RefusalLog& refusals, const std::unique_ptr<PeerStreams>& streams, Forgotten forgotten)
+                           RefusalLog& refusals, const std::unique_ptr<PeerStreams>& streams, const Clock& clock,
+                           Forgotten forgotten)
     : m_store(store), m_rows(rows), m_book(book), m_plainHearings(plainHearings), m_refusals(refusals),
-      m_streams(streams), m_forgotten(std::move(forgotten))
+      m_streams(streams), m_clock(clock), m_forgotten(std::move(forgotten))
 {
 }
 
@@ -35,10 +37,44 @@ bool FirstKeyPins::take(const QString& nodeId, const QByteArray& key, const QStr
 bool FirstKeyPins::save(const QString& nodeId, quint32 capabilities)
 {
     NodeBook::Pin* pinned = m_book.pin(nodeId);
-    if (!pinned || pinned->saved || !m_rows.save(nodeId, pinned->key, pinned->pending, capabilities))
+    if (!pinned || pinned->saved)
         return false;
+    // Where its stream comes from: a stored address moves with every other node id seen there.
+    const QString address = m_streams && m_streams->hasStream(nodeId) ? addressText(m_streams->address(nodeId))
+                                                                      : m_store.peerField(nodeId, kIpAddress);
+    if (tooManyNewAt(address, nodeId) || !m_rows.save(nodeId, pinned->key, pinned->pending, capabilities))
+        return false;
+    noteWritten(address);
     pinned->saved = true;
     return true;
+}
+
+bool FirstKeyPins::tooManyNewAt(const QString& address, const QString& nodeId)
+{
+    if (address.isEmpty())
+        return false;
+    const auto times = m_written.find(address);
+    if (times == m_written.end())
+        return false;
+    const qint64 now = m_clock.nowMs();
+    times->removeIf([now](qint64 at) { return at <= now - kNewKeysWindowMs || at > now; });
+    if (times->size() < kMaxNewKeysPerAddress)
+        return false;
+    m_refusals.log(QStringLiteral("kept a key for this run only"),
+                   QStringLiteral("Kept the key of %1 for this run only: %2 new keys came from %3 within the hour")
+                       .arg(PeerRecords::loggableId(nodeId))
+                       .arg(times->size())
+                       .arg(address));
+    return true;
+}
+
+void FirstKeyPins::noteWritten(const QString& address)
+{
+    if (address.isEmpty())
+        return;
+    if (m_written.size() >= NodeBook::kMaxKnownAddresses && !m_written.contains(address))
+        m_written.clear(); // past any LAN's size: only a flood from made-up addresses gets here
+    m_written[address].append(m_clock.nowMs());
 }
 
 bool FirstKeyPins::plainPeerKeeps(const QString& nodeId, const QString& address)

@@ -201,7 +201,7 @@ private:
     QHash<QString, QString> m_unreachableAt;
     // Pins of nodes seen for the first time; a pin forgotten for room tells nothing of addresses any more.
     FirstKeyPins m_firstPins{
-        m_store, m_rows, m_book, m_plainHearings, m_refusals, m_streams, [this](const QString& nodeId) {
+        m_store, m_rows, m_book, m_plainHearings, m_refusals, m_streams, m_clock, [this](const QString& nodeId) {
             m_unreachableAt.remove(nodeId);
             m_pinnedAt.removeIf([&nodeId](const auto& entry) { return entry.value() == nodeId; });
         }};

@@ -398,6 +398,40 @@ private Q_SLOTS:
         QVERIFY(pinned(ids.last()));
         QCOMPARE(catcher.criticals().filter("Forgot the key of").size(), 1);
     }
+
+    // The same computer under one new node id after another, each making a row as a peer's handshake does: the keys
+    // written for good from one address are bounded in an hour (the rest are kept for this run, as those of nodes
+    // that are no peers yet), and written once the hour has passed.
+    void keysKeptFromOneAddressAreBounded()
+    {
+        PeerSecurityRig alice;
+        PeerStreams mallory(IdentityKey::generate(), kBob, kAccept);
+        const auto written = [&alice](const QString& id) {
+            return !alice.fixture.store->peerField(id, "identityKey").isEmpty();
+        };
+        const auto connect = [&](const QString& id) {
+            mallory.setNodeId(id);
+            mallory.dial(QHostAddress("127.0.0.1"), alice.port, alice.id());
+            QTRY_VERIFY(alice.security->hasStream(id));
+            mallory.drop(alice.id());
+            QTRY_VERIFY(!alice.security->hasStream(id));
+        };
+        MessageCatcher catcher;
+        QStringList ids;
+        for (int i = 0; i <= FirstKeyPins::kMaxNewKeysPerAddress; ++i) {
+            ids.append(QStringLiteral("{fresh-%1}").arg(i));
+            alice.fixture.addPeer(ids.last(), "on", "127.0.0.1");
+            connect(ids.last());
+        }
+        QCOMPARE(std::count_if(ids.cbegin(), ids.cend(), written), FirstKeyPins::kMaxNewKeysPerAddress);
+        QVERIFY(!written(ids.last()));
+        QVERIFY(alice.security->securityState(ids.last()) != SecurityState::Plain); // kept for this run
+        QCOMPARE(catcher.criticals().filter("for this run only").size(), 1);
+        alice.fixture.clock.advance(FirstKeyPins::kNewKeysWindowMs);
+        mallory.dial(QHostAddress("127.0.0.1"), alice.port, alice.id());
+        QTRY_VERIFY(mallory.send(alice.id(), "a frame, as its handshake")); // its next word writes the pin
+        QTRY_VERIFY(written(ids.last()));
+    }
 };
 
 QTEST_MAIN(TestPeerSecurity)
