@@ -151,10 +151,8 @@ void Chat::processNewChatMessage(const QString& message, const QString& nodeFrom
 
     // Left unconfirmed, so a sender that means it learns it was not delivered.
     if (message.size() > kMaxChatCharacters || id.size() > kMaxChatIdLength) {
-        const qint64 now = m_clock.nowMs();
-        if (m_tooLongToldAt >= 0 && now >= m_tooLongToldAt && now - m_tooLongToldAt < kRefusalTellMs)
+        if (!m_tooLongTold.allow(QString(), m_clock.nowMs()))
             return;
-        m_tooLongToldAt = now;
         qCWarning(lcChat) << "refused a message of" << message.size() << "characters, id of" << id.size()
                           << "characters, from" << PeerRecords::loggableId(nodeFrom);
         if (message.size() > kMaxChatCharacters) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "net/messagesink.h"
+#include "peers/replylimiter.h"
 #include "store/diskroom.h"
 
 #include <QObject>
@@ -95,7 +96,7 @@ private:
     QTimer m_resendTimer;
     bool m_receivedNotStored = false;
     DiskRoom m_room;
-    qint64 m_tooLongToldAt = -1;
+    ReplyLimiter m_tooLongTold{kRefusalTellMs};
 };
 
 } // namespace Vesk
