@@ -138,12 +138,12 @@ bool PeerRecords::makeRoomFor(const QString& nodeId, const QString& address)
     m_store.nodeData->scheduleRefresh();
     m_store.nodesProxyData->scheduleRefresh();
     // One arg() for all, so that nothing the peer chose is read as a place for the next value.
-    m_forgottenLog.log(QStringLiteral("strangers forgotten"),
-                       QStringLiteral("Forgot %1 peers nothing here depends on (%2 at %3), to record %4: at most %5 "
-                                      "such peers are kept per address, %6 in all")
-                           .arg(QString::number(forgotten.count()), QString::number(forgotten.atAddress), address,
-                                loggableId(nodeId), QString::number(StrangerRows::kMaxPerAddress),
-                                QString::number(StrangerRows::kMaxInAll)));
+    m_refusals.log(QStringLiteral("strangers forgotten"),
+                   QStringLiteral("Forgot %1 peers nothing here depends on (%2 at %3), to record %4: at most %5 "
+                                  "such peers are kept per address, %6 in all")
+                       .arg(QString::number(forgotten.count()), QString::number(forgotten.atAddress), address,
+                            loggableId(nodeId), QString::number(StrangerRows::kMaxPerAddress),
+                            QString::number(StrangerRows::kMaxInAll)));
     return forgotten.atAddress > 0;
 }
 

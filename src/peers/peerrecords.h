@@ -62,8 +62,9 @@ public:
     // a flood of invented node ids must not become as many handshakes and dials. A node known there is answered
     // as always.
     static constexpr qint64 kCrowdedAnswerWindowMs = 2000;
-    // Strangers forgotten to make room are logged at most once in this window, with how often it happened.
-    static constexpr qint64 kForgottenLogWindowMs = 10000;
+    // Strangers forgotten to make room, and pictures refused for want of room, are logged at most once in this
+    // window each, with how often it happened.
+    static constexpr qint64 kRefusalLogWindowMs = 10000;
 
     // dataFolder ends with a separator; peers' avatars are stored there.
     PeerRecords(Store& store, MessageSink& sink, const Clock& clock, const LocalProfile& profile,
@@ -158,10 +159,9 @@ private:
     static constexpr int kMaxFittedRemembered = 4096;
     ReplyLimiter m_crowdedAnswers{kCrowdedAnswerWindowMs};
     StrangerRows m_strangers{m_store};
-    RefusalLog m_forgottenLog{m_clock, kForgottenLogWindowMs};
+    RefusalLog m_refusals{m_clock, kRefusalLogWindowMs}; // each kind of line on its own window
     // Pictures are not written when the disk holding them has little room: any computer can send one per node id.
     DiskRoom m_room{m_clock, m_dataFolder};
-    RefusalLog m_refusals{m_clock, kForgottenLogWindowMs};
     QHash<QString, qint64> m_lastChecked; // node id -> when its presence was last checked
     QTimer m_presenceTimer;
     PeerSearch m_search;
