@@ -21,6 +21,7 @@
 
 #include <QDir>
 #include <QFileInfo>
+#include <QLocale>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QSqlRecord>
@@ -156,12 +157,13 @@ void Chat::processNewChatMessage(const QString& message, const QString& nodeFrom
         qCWarning(lcChat) << "refused a message of" << message.size() << "characters, id of" << id.size()
                           << "characters, from" << PeerRecords::loggableId(nodeFrom);
         if (message.size() > kMaxChatCharacters) {
-            m_shell.showNotice(kTooLongNotice, tr("Message too long"),
-                               tr("%1 sent a message of %L2 characters; Vesk takes at most %L3. Ask them to send "
-                                  "the text as a file.")
-                                   .arg(nameOf(nodeFrom))
-                                   .arg(message.size())
-                                   .arg(kMaxChatCharacters));
+            // One arg() for all: the sender's name is its own choice, and must not be read as a place for a value.
+            const QLocale locale;
+            m_shell.showNotice(
+                kTooLongNotice, tr("Message too long"),
+                tr("%1 sent a message of %2 characters; Vesk takes at most %3. Ask them to send the "
+                   "text as a file.")
+                    .arg(nameOf(nodeFrom), locale.toString(message.size()), locale.toString(kMaxChatCharacters)));
         }
         return;
     }

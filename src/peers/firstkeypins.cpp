@@ -62,9 +62,7 @@ bool FirstKeyPins::tooManyNewAt(const QString& address, const QString& nodeId)
         return false;
     m_refusals.log(QStringLiteral("kept a key for this run only"),
                    QStringLiteral("Kept the key of %1 for this run only: %2 new keys came from %3 within the hour")
-                       .arg(PeerRecords::loggableId(nodeId))
-                       .arg(times->size())
-                       .arg(address));
+                       .arg(PeerRecords::loggableId(nodeId), QString::number(times->size()), address));
     return true;
 }
 

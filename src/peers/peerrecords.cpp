@@ -324,9 +324,9 @@ void PeerRecords::handleAvatarObtained(const Parameters& message)
     }
 
     if (!m_room.hasRoomFor(kept.size())) {
-        m_refusals.refuse(
-            QStringLiteral("a picture"),
-            QStringLiteral("of %1 (%2 bytes): %3").arg(loggableId(nodeFrom)).arg(kept.size()).arg(m_room.why()));
+        m_refusals.refuse(QStringLiteral("a picture"),
+                          QStringLiteral("of %1 (%2 bytes): %3")
+                              .arg(loggableId(nodeFrom), QString::number(kept.size()), m_room.why()));
         return;
     }
     const QString filePath = m_dataFolder + fileName;

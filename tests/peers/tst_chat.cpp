@@ -146,6 +146,7 @@ private slots:
     void tooLongIsRefusedBothWays()
     {
         f->addPeer("carol");
+        QVERIFY(exec("update vesk_peers set alias = 'Carol %2' where id = 'carol'")); // shown as chosen
         const QString longest(Chat::kMaxChatCharacters, 'x');
         const qint64 now = f->clock.nowMs();
         MessageCatcher catcher;
@@ -155,7 +156,7 @@ private slots:
         QCOMPARE(count("vesk_chats"), 0);
         QCOMPARE(f->sink.sent.size(), 0);
         QCOMPARE(f->shell.chatPopups.size(), 0);
-        QCOMPARE(f->shell.notices, QStringList{"Message too long: alias of carol sent a message of 50,001 characters; "
+        QCOMPARE(f->shell.notices, QStringList{"Message too long: Carol %2 sent a message of 50,001 characters; "
                                                "Vesk takes at most 50,000. Ask them to send the text as a file."});
         QCOMPARE(catcher.all().filter("refused a message").size(), 1);
         f->clock.advance(Chat::kRefusalTellMs);
