@@ -41,46 +41,54 @@ QString AvatarStore::fileNameFor(const QString& nodeId, const QString& extension
     return QStringLiteral("avatar_") + safeId + QLatin1Char('.') + suffix;
 }
 
-bool AvatarStore::isAcceptableImage(const QByteArray& bytes)
+QImage AvatarStore::decoded(const QByteArray& bytes, QString* format)
 {
     if (bytes.isEmpty() || bytes.size() > kMaxAvatarBytes)
-        return false;
+        return QImage();
     QBuffer buffer;
     buffer.setData(bytes);
     buffer.open(QIODevice::ReadOnly);
     // Only the decoders of the formats we store ever see a peer's bytes. Other installed image plugins trust the
     // sizes in their headers: one allocates gigabytes for a few hundred bytes that claim as much.
-    const QByteArray format = QImageReader::imageFormat(&buffer).toLower();
-    if (!allowedExtensions().contains(QString::fromLatin1(format))) {
-        qCDebug(lcPeers) << "refused an avatar in the format" << format;
-        return false;
+    const QByteArray detected = QImageReader::imageFormat(&buffer).toLower();
+    if (!allowedExtensions().contains(QString::fromLatin1(detected))) {
+        qCDebug(lcPeers) << "refused an avatar in the format" << detected;
+        return QImage();
     }
     buffer.seek(0);
-    QImageReader reader(&buffer, format);
+    QImageReader reader(&buffer, detected);
     reader.setAutoDetectImageFormat(false);
     // The header tells the size before anything is decoded, so a small file that would unpack into a huge
     // picture is refused without allocating it.
     const QSize size = reader.size();
     if (size.isValid() && (size.width() > kMaxAvatarSide || size.height() > kMaxAvatarSide))
-        return false;
+        return QImage();
     QImage image;
-    if (!reader.read(&image) || image.isNull())
-        return false;
-    return image.width() <= kMaxAvatarSide && image.height() <= kMaxAvatarSide;
+    if (!reader.read(&image) || image.width() > kMaxAvatarSide || image.height() > kMaxAvatarSide)
+        return QImage();
+    *format = QString::fromLatin1(detected);
+    return image;
 }
 
-QString AvatarStore::extensionFor(const QByteArray& bytes, const QString& peerExtension)
+QByteArray AvatarStore::kept(const QByteArray& bytes, const QString& peerExtension, QString* extension)
 {
-    if (!isAcceptableImage(bytes))
-        return QString();
+    QString format;
+    QImage image = decoded(bytes, &format);
+    if (image.isNull())
+        return QByteArray();
     const QString wanted = peerExtension.toLower();
-    if (allowedExtensions().contains(wanted))
-        return wanted;
-    QBuffer buffer;
-    buffer.setData(bytes);
-    buffer.open(QIODevice::ReadOnly);
-    const QString detected = QString::fromLatin1(QImageReader::imageFormat(&buffer)).toLower();
-    return allowedExtensions().contains(detected) ? detected : QString();
+    *extension = allowedExtensions().contains(wanted) ? wanted : format;
+    if (image.width() <= kMaxStoredSide && image.height() <= kMaxStoredSide)
+        return bytes;
+    // In full colour first: a picture of a few indexed colours, scaled as it is, comes out dithered black and white.
+    image = image.convertToFormat(image.hasAlphaChannel() ? QImage::Format_ARGB32 : QImage::Format_RGB32)
+                .scaled(kMaxStoredSide, kMaxStoredSide, Qt::KeepAspectRatio, Qt::SmoothTransformation);
+    QByteArray png;
+    QBuffer out(&png);
+    if (!out.open(QIODevice::WriteOnly) || !image.save(&out, "PNG"))
+        return QByteArray();
+    *extension = QStringLiteral("png");
+    return png;
 }
 
 QString AvatarStore::avatarKey(const QString& path)
@@ -97,34 +105,6 @@ QString AvatarStore::avatarKeyOf(const QByteArray& bytes)
     if (bytes.isEmpty())
         return QStringLiteral("0");
     return QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Sha1).toHex());
-}
-
-QByteArray AvatarStore::fitted(const QByteArray& bytes, QString* extension)
-{
-    QBuffer buffer;
-    buffer.setData(bytes);
-    buffer.open(QIODevice::ReadOnly);
-    const QByteArray format = QImageReader::imageFormat(&buffer).toLower();
-    buffer.seek(0);
-    QImageReader reader(&buffer, format);
-    reader.setAutoDetectImageFormat(false);
-    const QSize size = reader.size();
-    if (size.isValid() && size.width() <= kMaxStoredSide && size.height() <= kMaxStoredSide)
-        return bytes;
-    QImage image;
-    if (!reader.read(&image) || image.isNull())
-        return QByteArray();
-    if (image.width() <= kMaxStoredSide && image.height() <= kMaxStoredSide)
-        return bytes;
-    // In full colour first: a picture of a few indexed colours, scaled as it is, comes out dithered black and white.
-    image = image.convertToFormat(image.hasAlphaChannel() ? QImage::Format_ARGB32 : QImage::Format_RGB32)
-                .scaled(kMaxStoredSide, kMaxStoredSide, Qt::KeepAspectRatio, Qt::SmoothTransformation);
-    QByteArray png;
-    QBuffer out(&png);
-    if (!out.open(QIODevice::WriteOnly) || !image.save(&out, "PNG"))
-        return QByteArray();
-    *extension = QStringLiteral("png");
-    return png;
 }
 
 bool AvatarStore::holds(const QString& path, const QByteArray& bytes)

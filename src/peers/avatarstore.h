@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QImage>
 #include <QString>
 #include <QStringList>
 
@@ -33,27 +34,28 @@ public:
     // the id. The extension is lowered and must be one of allowedExtensions(); otherwise the result is empty.
     static QString fileNameFor(const QString& nodeId, const QString& extension);
 
-    // The extension to store the bytes under: the peer's if it is an allowed one, else the one of the format the
-    // bytes are in. Empty when the bytes are no picture this program can read, or are too large.
-    static QString extensionFor(const QByteArray& bytes, const QString& peerExtension);
-
-    // Whether the bytes are a picture that can be shown as an avatar: within the size bounds and decodable.
-    static bool isAcceptableImage(const QByteArray& bytes);
+    // What to keep of a received picture, decoded once: empty when the bytes are no picture this program can read,
+    // or are too large. The same bytes when it is no larger than kMaxStoredSide, stored under the peer's extension
+    // if it is an allowed one, else that of the format the bytes are in; else the picture made that size, as PNG.
+    // `extension` is set to the one to store it under.
+    static QByteArray kept(const QByteArray& bytes, const QString& peerExtension, QString* extension);
 
     // A key that names the picture stored at the path by its content: the same bytes give the same key on every
     // load and on every machine, so a peer that already holds our picture need not be sent it again. "0" when the
     // path cannot be read (the built-in default among them), as a peer that has no picture of ours says.
     static QString avatarKey(const QString& path);
     static QString avatarKeyOf(const QByteArray& bytes);
-    // The bytes to keep for an acceptable picture: the same bytes when it is no larger than kMaxStoredSide, else
-    // the picture made that size, as PNG (`extension` then becomes "png"). Empty if it cannot be made.
-    static QByteArray fitted(const QByteArray& bytes, QString* extension);
     // Whether the file at the path holds exactly these bytes.
     static bool holds(const QString& path, const QByteArray& bytes);
 
     // Writes the bytes to folder + fileName, replacing any earlier copy atomically, so a failed write never
     // leaves half a picture under the linked name.
     static Result write(const QString& filePath, const QByteArray& bytes);
+
+private:
+    // The picture in the bytes, read only by the decoder of an allowed format and within the bounds; null when
+    // it is not one. `format` is set to that format.
+    static QImage decoded(const QByteArray& bytes, QString* format);
 };
 
 } // namespace Vesk

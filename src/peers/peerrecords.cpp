@@ -308,8 +308,8 @@ void PeerRecords::handleAvatarObtained(const Parameters& message)
 
     // Everything here comes from the peer. Only a readable picture of bounded size is written, under a name made
     // of safe characters, inside the data folder; the row then links exactly that file.
-    QString extension = AvatarStore::extensionFor(bytes, peerExtension);
-    const QByteArray kept = extension.isEmpty() ? QByteArray() : AvatarStore::fitted(bytes, &extension);
+    QString extension;
+    const QByteArray kept = AvatarStore::kept(bytes, peerExtension, &extension);
     const QString fileName = AvatarStore::fileNameFor(nodeFrom, extension);
     if (fileName.isEmpty() || kept.isEmpty()) {
         qCritical().noquote() << "Refused the avatar of" << loggableId(nodeFrom)

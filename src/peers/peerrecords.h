@@ -154,7 +154,7 @@ private:
     ReplyLimiter m_blockedAnswers{kBlockedAnswerWindowMs};
     ReplyLimiter m_avatarRequests{kAvatarRequestWindowMs};
     ReplyLimiter m_avatarAnswers{kAvatarAnswerWindowMs};
-    // Node id -> key of the picture it sent, for pictures kept smaller than sent (see AvatarStore::fitted).
+    // Node id -> key of the picture it sent, for pictures kept smaller than sent (see AvatarStore::kept).
     QHash<QString, QString> m_fittedFrom;
     static constexpr int kMaxFittedRemembered = 4096;
     ReplyLimiter m_crowdedAnswers{kCrowdedAnswerWindowMs};

@@ -473,7 +473,7 @@ private slots:
     }
 
     // The extension a received picture is stored with follows its bytes; what is no picture, or too big, none.
-    void extensionFor_data()
+    void keptAs_data()
     {
         QTest::addColumn<QByteArray>("bytes");
         QTest::addColumn<QString>("peerExtension");
@@ -488,11 +488,14 @@ private slots:
         QTest::newRow("too many pixels") << pictureBytes(side + 1, 2) << "png" << QString();
         QTest::newRow("too many bytes") << png + QByteArray(AvatarStore::kMaxAvatarBytes, '\0') << "png" << QString();
     }
-    void extensionFor()
+    void keptAs()
     {
         QFETCH(QByteArray, bytes);
         QFETCH(QString, peerExtension);
-        QTEST(AvatarStore::extensionFor(bytes, peerExtension), "expected");
+        QString extension;
+        const QByteArray kept = AvatarStore::kept(bytes, peerExtension, &extension);
+        QCOMPARE(kept.isEmpty(), extension.isEmpty());
+        QTEST(extension, "expected");
     }
 
     // One answer per key per window, a clock set back silences no key for good, other keys are independent, and
