@@ -170,14 +170,15 @@ void Chat::processNewChatMessage(const QString& message, const QString& nodeFrom
 
     // A resent copy of a stored message is only confirmed again: the first confirmation may have been lost.
     if (m_store.field(kChatsTable, id, QStringLiteral("id")) != id) {
-        if (!m_room.hasRoomFor(2 * qint64(message.size())))
+        const qint64 rowBytes = 2 * qint64(message.size()) + 512; // about what its row takes
+        if (!m_room.hasRoomFor(rowBytes))
             return receivedNotStored(nodeFrom, m_room.why());
         // A message never carries a time later than its arrival, whatever the author's clock says.
         const qint64 storedTime = qMin(timeSent, m_clock.nowMs());
         const QString notStored = storeChat(id, message, nodeFrom, nodeTos.value(0), QString::number(storedTime));
         if (!notStored.isEmpty())
             return receivedNotStored(nodeFrom, notStored);
-        m_room.wrote(2 * qint64(message.size()) + 512); // about what the row takes
+        m_room.wrote(rowBytes);
         receivedStored();
         m_store.chatsModel->refresh();
 

@@ -1,5 +1,6 @@
 #include "peers/firstkeypins.h"
 
+#include "common/clock.h"
 #include "net/netaddress.h"
 #include "net/peerstreams.h"
 #include "peers/nodebook.h"
@@ -7,7 +8,6 @@
 #include "peers/plainhearings.h"
 #include "peers/refusallog.h"
 #include "peers/securityrows.h"
-#include "common/clock.h"
 #include "store/store.h"
 
 namespace Vesk {
