@@ -124,6 +124,9 @@ void Core::connectSubsystems()
         m_packets->setRoom([this](const QString& nodeId) { return m_security->hasRoomFor(nodeId); });
         connect(m_security.get(), &PeerSecurity::roomFor, m_packets.get(), &PacketServer::serveWaiting);
         connect(m_security.get(), &PeerSecurity::streamEnded, m_packets.get(), &PacketServer::dropWaiting);
+        // An owner's stream holds what was asked of it until it ends: asked again then, not at every quiet tick.
+        m_engine->setCapabilities(this);
+        connect(m_security.get(), &PeerSecurity::streamEnded, m_engine.get(), &DownloadEngine::ownerStreamEnded);
     }
 }
 

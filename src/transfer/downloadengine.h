@@ -1,6 +1,7 @@
 #pragma once
 
 #include "net/messagesink.h"
+#include "net/peercapabilities.h"
 #include "store/tablerecord.h"
 #include "transfer/downloadestimate.h"
 #include "transfer/downloadfiles.h"
@@ -130,6 +131,11 @@ public:
     // Downloads given up because their owner stopped answering (not paused by the user) go on by themselves when
     // that owner is back, in this run of the program.
     void ownerCameOnline(const QString& nodeId);
+    // Who takes streams (a capable peer): what is asked of such an owner is only late while its stream lives (see
+    // DownloadSession::overdue), not lost at the first quiet tick. Unset, every owner is taken for a plain peer.
+    void setCapabilities(const PeerCapabilities* capabilities) { m_capabilities = capabilities; }
+    // The owner's stream ended: what was asked for on it will not come, so it is asked for again now.
+    void ownerStreamEnded(const QString& nodeId);
     bool isWaitingForOwner(const QString& id) const { return m_waitingForOwner.contains(id); }
     // Looks again at the downloads paused for their disk (every kDiskRecheckMs while there are any): each whose
     // rest can now be written is queued again, as if the user had pressed Download.
@@ -206,6 +212,9 @@ private:
     void finishCompleted();
     // Ends the running download and the files asked for ahead of it; their bytes so far stay in their files.
     void endSession();
+    // Asks again for what the running download and those ahead of it wait for (with onlyOverdue, only what is
+    // overdue on its owner's stream).
+    void askAgain(bool onlyOverdue);
     DownloadSession* sessionFor(const QString& id) const;
     std::unique_ptr<DownloadSession> makeSession(const QString& id, const QString& path, qint64 have, qint64 wanted);
     // The running folder file is all asked for: the next files of its folder are asked for as well.
@@ -276,6 +285,7 @@ private:
     bool m_aheadEnded = false; // nothing more to ask for ahead until the next file starts
     QString m_sessionNode;
     QHostAddress m_sessionAddress;
+    const PeerCapabilities* m_capabilities = nullptr;
     qint64 m_addressMs = 0;
     qint64 m_touchedMs = 0;
     qint64 m_chosenMs = 0;

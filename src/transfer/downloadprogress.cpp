@@ -92,6 +92,23 @@ void DownloadEngine::estimateTick()
     }
 }
 
+void DownloadEngine::ownerStreamEnded(const QString& nodeId)
+{
+    if (nodeId == m_sessionNode)
+        askAgain(false);
+}
+
+void DownloadEngine::askAgain(bool onlyOverdue)
+{
+    const qint64 now = m_clock.nowMs();
+    if (m_session && !m_session->complete() && (!onlyOverdue || m_session->overdue(now)))
+        m_session->askAgain();
+    for (const auto& ahead : m_ahead) {
+        if (!ahead->complete() && (!onlyOverdue || ahead->overdue(now)))
+            ahead->askAgain();
+    }
+}
+
 void DownloadEngine::resetProgressTick()
 {
     downloadStallCount = 0;
@@ -121,12 +138,8 @@ void DownloadEngine::progressTick()
         ++downloadStallCount;
         // The requests or their answers may have been lost: ask again, for the files asked for ahead too (those
         // asked for before the owner's stream was up, after a restart, went nowhere; one a tick took minutes).
-        if (m_session)
-            m_session->askAgain();
-        for (const auto& ahead : m_ahead) {
-            if (!ahead->complete())
-                ahead->askAgain();
-        }
+        // On the owner's stream only what is overdue: a slow link's answer is on its way.
+        askAgain(m_capabilities && m_capabilities->capabilitiesOf(m_sessionNode) != 0);
         Q_EMIT readyToDownloadNextFile();
     }
     // Rows can change outside this engine (a new offer of the same file, a withdrawal of all): look again.

@@ -161,9 +161,20 @@ void DownloadSession::askAgain()
     fill();
 }
 
+bool DownloadSession::overdue(qint64 nowMs) const
+{
+    if (m_outstanding.empty())
+        return !complete();
+    qint64 oldest = nowMs;
+    for (const auto& [offset, asked] : m_outstanding)
+        oldest = qMin(oldest, asked.sentMs);
+    return nowMs - oldest > qMax(kOverdueMs, 4 * m_latencyMs);
+}
+
 void DownloadSession::adapt(qint64 latencyMs, qint64 nowMs)
 {
-    m_latencyMs = (3 * m_latencyMs + latencyMs) / 4;
+    // The first answer is the first measure, not a quarter of it: a slow link's wait is known at once.
+    m_latencyMs = m_latencyMs == 0 ? latencyMs : (3 * m_latencyMs + latencyMs) / 4;
     if (latencyMs > kTargetLatencyMs) {
         // Once per round: the answers of one window all come back late together.
         if (nowMs - m_lastShrinkMs >= latencyMs) {

@@ -40,6 +40,10 @@ public:
     // The answer at the file's end is asked for again when later ones keep arriving without it for this long,
     // or several times the usual wait, whichever is longer.
     static constexpr qint64 kMinResendMs = 500;
+    // On the owner's stream nothing asked for is lost while the stream lives: an answer that has not come is late
+    // (a slow link needs seconds for one packet), and asking again would only queue a copy behind it. It counts as
+    // lost once it has waited this long, or four times the usual wait, whichever is longer.
+    static constexpr qint64 kOverdueMs = 10000;
 
     enum class Answer {
         Appended,   // the file grew
@@ -64,6 +68,9 @@ public:
     // Nothing grew for a while: every request in flight is taken as lost and the window starts again at the
     // file's end.
     void askAgain();
+    // Whether the session needs asking again though its owner's stream lives: nothing is asked for and the file is
+    // not complete, or the oldest request has waited past kOverdueMs.
+    bool overdue(qint64 nowMs) const;
     // Waits until every appended byte is in the file; afterwards written() is the size on disk.
     void flush();
 

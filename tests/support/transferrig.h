@@ -46,6 +46,7 @@ struct TransferRig : SubsystemFixture
     {
         shell.autoOpen = false;
         ownerAddress = addPeer("owner");
+        engine.setCapabilities(&capabilities);
     }
 
     // The peers the offer tests send to: Bob ("on1") and Carol ("on2") online, "off1" offline and "blocker" blocked.

@@ -156,6 +156,34 @@ private Q_SLOTS:
         rig->answer(rig->requests().last(), source);
         QCOMPARE(readFile(rig->path("stuck.bin")), source);
     }
+    // On its stream an owner's answer is late, not lost: a quiet tick asks again only once it is overdue (on a slow
+    // link, where one packet takes seconds, copies queued behind it kept the file from ever growing), and at once
+    // when that owner's stream ends. A plain peer is asked again at every quiet tick (giveUpAfterStallsAndResume).
+    void ownerOnItsStreamIsAskedAgainWhenOverdue()
+    {
+        rig->capabilities.of.insert("owner", Vesk::CapabilityLargeFiles | Vesk::CapabilityFolders);
+        const QByteArray source = pattern(2 * kPacket);
+        rig->offer("slow", "slow.bin", source.size());
+        rig->queue("slow");
+        const Request first{"slow", 0, kPacket};
+        QCOMPARE(rig->requests(), QList<Request>{first});
+        for (qint64 waited = 0; waited + 2000 <= Vesk::DownloadSession::kOverdueMs; waited += 2000) {
+            rig->clock.advance(2000);
+            rig->tick();
+        }
+        QCOMPARE(rig->requests(), QList<Request>{first});
+        rig->clock.advance(2000);
+        rig->tick();
+        QCOMPARE(rig->requests(), (QList<Request>{first, first}));
+
+        rig->engine.ownerStreamEnded("someone else");
+        QCOMPARE(rig->requests().size(), 2);
+        rig->engine.ownerStreamEnded("owner");
+        QCOMPARE(rig->requests(), (QList<Request>{first, first, first}));
+        rig->answerAll(source);
+        QCOMPARE(rig->status("slow"), QStringLiteral("downloaded"));
+        QCOMPARE(readFile(rig->path("slow.bin")), source);
+    }
     // Speed and time left, measured each second: a reading weighs 0.3 per two seconds it covers, the time left
     // moves by 5 s or more, both blank after 3 s without a byte (twice the last gap on a slow link). 20 MB each.
     void estimate_data()
