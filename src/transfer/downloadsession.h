@@ -43,7 +43,7 @@ public:
     // On the owner's stream nothing asked for is lost while the stream lives: an answer that has not come is late
     // (a slow link needs seconds for one packet), and asking again would only queue a copy behind it. It counts as
     // lost once it has waited this long, or four times the usual wait, whichever is longer.
-    static constexpr qint64 kOverdueMs = 10000;
+    static constexpr qint64 kOverdueMs = 6000;
 
     enum class Answer {
         Appended,   // the file grew

@@ -47,9 +47,11 @@ public:
     static constexpr int kMaxOpenFiles = 8;
     // Chunks the kernel is asked to read ahead of the one just read, so the disk works while packets travel.
     static constexpr qint64 kReadAheadChunks = 4;
-    // Requests kept per receiver while its connection has no room for more packets: a receiver keeps a window of
-    // 16 in flight and asks again for what stays unanswered, so more are older asks that are dropped.
-    static constexpr int kMaxWaitingRequests = 64;
+    // Requests kept per receiver while its connection has no room for more packets. A receiver keeps a window of
+    // 16 in flight and, in a folder, up to 128 small files asked for ahead: all of those are kept, so a full
+    // stream never drops the running file's own requests (on a stream they are asked for again only once overdue).
+    // Beyond, the oldest go.
+    static constexpr int kMaxWaitingRequests = 256;
 
     // Chunks are read into buffers of `buffers` (the pool the frames are built in), and go back there once served.
     PacketServer(Store& store, MessageSink& sink, BufferPool& buffers, const Clock& clock, QObject* parent = nullptr);
