@@ -18,6 +18,7 @@
 #include "transfer/diskproblems.h"
 #include "transfer/downloadsession.h"
 #include "transfer/fileappender.h"
+#include "transfer/packetserver.h"
 #include "transfer/transferlogging.h"
 #include "transfer/transfermessages.h"
 #include "transfer/transfernames.h"
@@ -35,6 +36,9 @@ namespace Vesk {
 
 namespace Msg = TransferMessages;
 using namespace DownloadRow;
+
+// An owner of this program keeps all that one receiver has asked for while its stream is full.
+static_assert(PacketServer::kMaxWaitingRequests >= DownloadSession::kMaxWindow + DownloadEngine::kFolderAheadFiles);
 
 DownloadEngine::DownloadEngine(Store& store, MessageSink& sink, BufferPool& frames, const Clock& clock, Shell& shell,
                                const QString& downloadsFolder, QObject* parent)
