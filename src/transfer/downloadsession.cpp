@@ -165,10 +165,14 @@ bool DownloadSession::overdue(qint64 nowMs) const
 {
     if (m_outstanding.empty())
         return !complete();
-    qint64 oldest = nowMs;
-    for (const auto& [offset, asked] : m_outstanding)
-        oldest = qMin(oldest, asked.sentMs);
-    return nowMs - oldest > qMax(kOverdueMs, 4 * m_latencyMs);
+    const qint64 patience = qMax(kOverdueMs, 4 * m_latencyMs);
+    for (const auto& entry : m_outstanding) {
+        // A clock set back hides how long a request waited: it is asked for again rather than waited for.
+        const qint64 waited = nowMs - entry.second.sentMs;
+        if (waited < 0 || waited > patience)
+            return true;
+    }
+    return false;
 }
 
 void DownloadSession::adapt(qint64 latencyMs, qint64 nowMs)

@@ -158,7 +158,8 @@ private Q_SLOTS:
     }
     // On its stream an owner's answer is late, not lost: a quiet tick asks again only once it is overdue (on a slow
     // link, where one packet takes seconds, copies queued behind it kept the file from ever growing), and at once
-    // when that owner's stream ends. A plain peer is asked again at every quiet tick (giveUpAfterStallsAndResume).
+    // when that owner's stream ends or the clock is set back. A plain peer is asked again at every quiet tick
+    // (giveUpAfterStallsAndResume).
     void ownerOnItsStreamIsAskedAgainWhenOverdue()
     {
         rig->capabilities.of.insert("owner", Vesk::CapabilityLargeFiles | Vesk::CapabilityFolders);
@@ -180,6 +181,9 @@ private Q_SLOTS:
         QCOMPARE(rig->requests().size(), 2);
         rig->engine.ownerStreamEnded("owner");
         QCOMPARE(rig->requests(), (QList<Request>{first, first, first}));
+        rig->clock.advance(-3600000); // the clock set back an hour: how long the request waited is not known
+        rig->tick();
+        QCOMPARE(rig->requests().size(), 4);
         rig->answerAll(source);
         QCOMPARE(rig->status("slow"), QStringLiteral("downloaded"));
         QCOMPARE(readFile(rig->path("slow.bin")), source);
