@@ -58,7 +58,8 @@ Core::Core(QSettings& settings, const Setup& setup, Shell& shell, QObject* paren
     m_packets = std::make_unique<PacketServer>(store, m_sendQueue, m_frames, m_clock);
     m_outgoing = std::make_unique<OutgoingOffers>(store, m_sendQueue, m_clock, *m_profile, shell, *this, *m_packets);
     m_downloads = std::make_unique<DownloadsFolder>(settings, setup.defaultDownloadsFolder, store, shell);
-    m_engine = std::make_unique<DownloadEngine>(store, m_sendQueue, m_frames, m_clock, shell, m_downloads->path());
+    m_engine =
+        std::make_unique<DownloadEngine>(store, m_sendQueue, m_frames, m_clock, shell, *this, m_downloads->path());
     m_incoming = std::make_unique<IncomingOffers>(store, m_sendQueue, m_clock, shell, *m_engine);
     m_delivered = std::make_unique<DeliveredFiles>(settings, store, m_clock);
     connectSubsystems();
@@ -125,7 +126,6 @@ void Core::connectSubsystems()
         connect(m_security.get(), &PeerSecurity::roomFor, m_packets.get(), &PacketServer::serveWaiting);
         connect(m_security.get(), &PeerSecurity::streamEnded, m_packets.get(), &PacketServer::dropWaiting);
         // An owner's stream holds what was asked of it until it ends: asked again then, not at every quiet tick.
-        m_engine->setCapabilities(this);
         connect(m_security.get(), &PeerSecurity::streamEnded, m_engine.get(), &DownloadEngine::ownerStreamEnded);
     }
 }

@@ -41,9 +41,9 @@ using namespace DownloadRow;
 static_assert(PacketServer::kMaxWaitingRequests >= DownloadSession::kMaxWindow + DownloadEngine::kFolderAheadFiles);
 
 DownloadEngine::DownloadEngine(Store& store, MessageSink& sink, BufferPool& frames, const Clock& clock, Shell& shell,
-                               const QString& downloadsFolder, QObject* parent)
+                               const PeerCapabilities& capabilities, const QString& downloadsFolder, QObject* parent)
     : QObject(parent), m_store(store), m_sink(sink), m_frames(frames), m_clock(clock), m_shell(shell),
-      m_files(store, clock, downloadsFolder)
+      m_files(store, clock, downloadsFolder), m_capabilities(capabilities)
 {
     connect(this, &DownloadEngine::readyToDownloadNextFile, this, &DownloadEngine::downloadNextFile,
             Qt::QueuedConnection);

@@ -70,9 +70,9 @@ public:
     static constexpr int kReleaseFramesMs = 5000;
 
     // downloadsFolder ends with a separator; received files are written there and nowhere else (see DownloadFiles).
-    // The packets' buffers, once written, go back to `frames`.
+    // The packets' buffers, once written, go back to `frames`. `capabilities` tells which owners take streams.
     DownloadEngine(Store& store, MessageSink& sink, BufferPool& frames, const Clock& clock, Shell& shell,
-                   const QString& downloadsFolder, QObject* parent = nullptr);
+                   const PeerCapabilities& capabilities, const QString& downloadsFolder, QObject* parent = nullptr);
     ~DownloadEngine() override;
 
     void queueFileToDownload(const QString& id);
@@ -131,9 +131,6 @@ public:
     // Downloads given up because their owner stopped answering (not paused by the user) go on by themselves when
     // that owner is back, in this run of the program.
     void ownerCameOnline(const QString& nodeId);
-    // Who takes streams (a capable peer): what is asked of such an owner is only late while its stream lives (see
-    // DownloadSession::overdue), not lost at the first quiet tick. Unset, every owner is taken for a plain peer.
-    void setCapabilities(const PeerCapabilities* capabilities) { m_capabilities = capabilities; }
     // The owner's stream ended: what was asked for on it will not come, so it is asked for again now.
     void ownerStreamEnded(const QString& nodeId);
     bool isWaitingForOwner(const QString& id) const { return m_waitingForOwner.contains(id); }
@@ -285,7 +282,9 @@ private:
     bool m_aheadEnded = false; // nothing more to ask for ahead until the next file starts
     QString m_sessionNode;
     QHostAddress m_sessionAddress;
-    const PeerCapabilities* m_capabilities = nullptr;
+    // Who takes streams: what is asked of such an owner is only late while its stream lives (see
+    // DownloadSession::overdue), not lost at the first quiet tick.
+    const PeerCapabilities& m_capabilities;
     qint64 m_addressMs = 0;
     qint64 m_touchedMs = 0;
     qint64 m_chosenMs = 0;

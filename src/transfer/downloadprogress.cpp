@@ -139,7 +139,7 @@ void DownloadEngine::progressTick()
         // The requests or their answers may have been lost: ask again, for the files asked for ahead too (those
         // asked for before the owner's stream was up, after a restart, went nowhere; one a tick took minutes).
         // On the owner's stream only what is overdue: a slow link's answer is on its way.
-        askAgain(m_capabilities && m_capabilities->capabilitiesOf(m_sessionNode) != 0);
+        askAgain(m_capabilities.capabilitiesOf(m_sessionNode) != 0);
         Q_EMIT readyToDownloadNextFile();
     }
     // Rows can change outside this engine (a new offer of the same file, a withdrawal of all): look again.

@@ -42,11 +42,10 @@ struct TransferRig : SubsystemFixture
 {
     TransferRig()
         : packets(*store, sink, frames, clock), outgoing(*store, sink, clock, profile, shell, capabilities, packets),
-          engine(*store, sink, frames, clock, shell, downloadsFolder()), incoming(*store, sink, clock, shell, engine)
+          engine(*store, sink, frames, clock, shell, capabilities, downloadsFolder()), incoming(*store, sink, clock, shell, engine)
     {
         shell.autoOpen = false;
         ownerAddress = addPeer("owner");
-        engine.setCapabilities(&capabilities);
     }
 
     // The peers the offer tests send to: Bob ("on1") and Carol ("on2") online, "off1" offline and "blocker" blocked.
